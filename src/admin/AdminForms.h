@@ -1,0 +1,54 @@
+// The administration console's forms, created at start in a fixed order.
+#pragma once
+
+#include "ui/Components.h"
+
+class TKonfiguracja : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TKonfiguracja(QWidget* owner = nullptr);
+};
+
+class TExportuj : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TExportuj(QWidget* owner = nullptr);
+};
+
+class TImport_kont : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TImport_kont(QWidget* owner = nullptr);
+};
+
+class TUserForm : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TUserForm(QWidget* owner = nullptr);
+};
+
+class TTelFm : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TTelFm(QWidget* owner = nullptr);
+};
+
+class TfrmFindPhone : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TfrmFindPhone(QWidget* owner = nullptr);
+};
+
+class TfrmMessage : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TfrmMessage(QWidget* owner = nullptr);
+};
+
+extern TKonfiguracja* Konfiguracja;
+extern TExportuj* Exportuj;
+extern TImport_kont* Import_kont;
+extern TUserForm* UserForm;
+extern TTelFm* TelFm;
+extern TfrmFindPhone* frmFindPhone;
+extern TfrmMessage* frmMessage;

@@ -1,0 +1,89 @@
+// The program entry: chooses the display platform, creates the forms in their
+// fixed order and runs the event loop.
+#include "admin/AdminForms.h"
+#include "shell/AboutBox.h"
+#include "shell/MainForm.h"
+#include "shell/ProgressWindow.h"
+#include "shell/TraceLabel.h"
+#include "sms/SmsRoutingRuleForm.h"
+#include "ui/Application.h"
+#include "ui/Dialogs.h"
+
+#include <QThread>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+bool hasDisplay() { return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"); }
+
+std::string joinArguments(int argc, char** argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i)
+        line += std::string(i > 1 ? " " : "") + argv[i];
+    return line;
+}
+
+void installDialogs(bool headless) {
+    if (headless)
+        ui::setDialogs(std::make_shared<ui::HeadlessDialogs>(
+            [](const std::string& text) { shell::WriteLog(2, "%s", text.c_str()); }));
+    else
+        ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
+}
+
+int runServer(int argc, char** argv) {
+    shell::SetTraceLabel("WinMain");
+    StoredCommandLine = joinArguments(argc, argv);
+    ui::TApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Halvex"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    installDialogs(headless);
+
+    OknoInfo = new TOknoInfo();
+    auto* form1 = new TForm1();
+    Konfiguracja = new TKonfiguracja();
+    Exportuj = new TExportuj();
+    Import_kont = new TImport_kont();
+    UserForm = new TUserForm();
+    TelFm = new TTelFm();
+    Pomoc = new TPomoc();
+    frmFindPhone = new TfrmFindPhone();
+    frmMessage = new TfrmMessage();
+    frmSmsRoutingRule = new TfrmSmsRoutingRule();
+    form1->FormCreate();
+    if (!form1->IsSecondInstance() && !headless) {
+        if (form1->StartMinimized)
+            form1->showMinimized();
+        else
+            form1->show();
+    }
+    const int code = app.exec();
+
+    for (ui::TForm* form : std::initializer_list<ui::TForm*>{frmSmsRoutingRule, frmMessage, frmFindPhone, Pomoc,
+                                                          TelFm, UserForm, Import_kont, Exportuj, Konfiguracja})
+        delete form;
+    delete form1;
+    delete OknoInfo;
+    OknoInfo = nullptr;
+    return code == 0 ? 0 : code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!hasDisplay())
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    try {
+        runServer(argc, argv);
+    } catch (const std::exception& error) {
+        std::ostringstream thread;
+        thread << std::this_thread::get_id();
+        const std::string text =
+            std::string(shell::TraceLabel()) + ": " + error.what() + "\nWątek=" + thread.str();
+        ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+    }
+    return 0;
+}

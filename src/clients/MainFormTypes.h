@@ -1,0 +1,5 @@
+// Types of the client service that the main window holds.
+#pragma once
+
+#include "clients/Klient.h"
+#include "clients/UdpSender.h"

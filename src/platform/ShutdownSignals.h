@@ -1,0 +1,24 @@
+// SIGTERM, SIGINT and SIGHUP (the end of the session) reach the GUI thread
+// through a self-pipe, as one Qt signal.
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+
+namespace platform {
+
+class ShutdownSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit ShutdownSignals(QObject* parent = nullptr);
+    ~ShutdownSignals() override;
+
+signals:
+    void shutdownRequested(int signalNumber);
+
+private:
+    void readPipe();
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+} // namespace platform

@@ -1,0 +1,36 @@
+#include "shell/AboutBox.h"
+
+#include "shell/MainForm.h"
+
+#include <QGridLayout>
+
+TPomoc* Pomoc = nullptr;
+
+TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
+    SetCaption(QStringLiteral("Informacje o programie"));
+    setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint);
+    auto* layout = new QGridLayout(this);
+    ProductName = new ui::TLabel(QStringLiteral("ProductName"), QStringLiteral("VORLIN Halvex"), this);
+    QFont big = ProductName->font();
+    big.setPointSize(big.pointSize() + 6);
+    big.setBold(true);
+    ProductName->setFont(big);
+    VersionCaption = new ui::TLabel(QStringLiteral("VersionCaption"), QStringLiteral("Wersja programu:"), this);
+    Version = new ui::TLabel(QStringLiteral("Version"), QString(), this);
+    OKButton = new ui::TButton(QStringLiteral("OKButton"), QStringLiteral("OK"), this);
+    OKButton->SetModalResult(ui::mrOk);
+    layout->addWidget(ProductName, 0, 0, 1, 2);
+    layout->addWidget(VersionCaption, 1, 0);
+    layout->addWidget(Version, 1, 1);
+    layout->addWidget(OKButton, 2, 1);
+    connect(OKButton, &QPushButton::clicked, this, &QWidget::hide);
+}
+
+void TPomoc::showEvent(QShowEvent* event) {
+    if (Form1 && Form1->Wersja) {
+        const TExeVersion& v = *Form1->Wersja;
+        Version->setText(QString::fromStdString(v.GetMajorVersion() + "." + v.GetMinorVersion() + "." +
+                                                v.GetRelease()));
+    }
+    TForm::showEvent(event);
+}

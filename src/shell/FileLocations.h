@@ -1,0 +1,20 @@
+// Where the program's files live on Linux.
+#pragma once
+
+#include <string>
+
+namespace shell {
+
+// The folder of the program file, without a trailing separator.
+std::string ProgramDirectory();
+// "halvex.log" beside the program when that folder is writable and the path
+// stays within 511 characters; else under $XDG_STATE_HOME/halvex (or
+// /var/log/halvex as root); the bare name when even that is too long.
+std::string LogFilePathFor(const std::string& programPath);
+// The default main database file: beside the program when writable, else in
+// the data folder ($XDG_DATA_HOME/halvex, or /var/lib/halvex as root).
+std::string DefaultDatabasePath();
+// A file in the folder of the log file ("kolejka.log" beside "halvex.log").
+std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name);
+
+} // namespace shell

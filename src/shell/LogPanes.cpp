@@ -1,0 +1,143 @@
+// The main window's side of the diagnostic log: the writer, the two drains
+// into the panes and the file, and the switches of the diagnostics page.
+#include "shell/MainForm.h"
+
+#include "shell/FileLocations.h"
+#include "shell/TraceLabel.h"
+
+#include <QSaveFile>
+#include <QScrollBar>
+#include <cstdio>
+
+namespace {
+
+constexpr int SecondPaneLineLimit = 250;
+
+// Adds one line to a pane, clearing the pane first when it is full.
+void addPaneLine(ui::TListBox* pane, int limit, const std::string& line, bool scroll) {
+    if (pane->count() >= limit)
+        pane->clear();
+    pane->addItem(QString::fromStdString(line));
+    if (scroll)
+        pane->scrollToBottom();
+}
+
+} // namespace
+
+void TForm1::WriteLog(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    shell::DiagnosticLog::instance().WriteV(level, format, args);
+    va_end(args);
+}
+
+void TForm1::QueueLogLineMain(std::string line) { shell::DiagnosticLog::instance().LogQueueMain.Push(std::move(line)); }
+
+void TForm1::QueueLogLineSecond(std::string line) {
+    shell::DiagnosticLog::instance().LogQueueSecond.Push(std::move(line));
+}
+
+void TForm1::TimerUpdateInfoTimer() {
+    auto batch = shell::DiagnosticLog::instance().LogQueueMain.TakeAll();
+    if (batch.empty())
+        return;
+    const bool toFile = shell::Switches().LogDoPliku.load();
+    std::FILE* file = toFile ? std::fopen(LogFilePath.c_str(), "a+") : nullptr;
+    const bool scroll = chbDiagnostykaScroll->isChecked();
+    for (const std::string& line : batch) {
+        addPaneLine(Info, MainPaneLineLimit, line, scroll);
+        if (file)
+            std::fprintf(file, "%s\r\n", line.c_str());
+    }
+    if (file)
+        std::fclose(file);
+    Info->update();
+}
+
+void TForm1::TimerUpdateKolejkaTimer() {
+    auto batch = shell::DiagnosticLog::instance().LogQueueSecond.TakeAll();
+    if (batch.empty())
+        return;
+    const bool scroll = chbDiagnostykaScroll->isChecked();
+    for (const std::string& line : batch)
+        addPaneLine(Kolejka, SecondPaneLineLimit, line, scroll);
+    Kolejka->update();
+}
+
+void TForm1::UstawDiagnostyke() {
+    CheckBoxInfoUART->setEnabled(chbInfoPCTI->isChecked());
+    Kolejka->setVisible(chbKolejka->isChecked());
+    VisibleLogPanes = Kolejka->IsVisible() ? 2 : 1;
+    Ustaw_okna();
+    auto& sw = shell::Switches();
+    sw.LogInfo = LogInfo->isChecked();
+    sw.LogDoPliku = LogDoPliku->isChecked();
+    sw.chbInfoPCTI = chbInfoPCTI->isChecked();
+    sw.CheckBoxInfoUART = CheckBoxInfoUART->isChecked();
+    sw.chbLogRS = chbLogRS->isChecked();
+    sw.chbLogKlienci = chbLogKlienci->isChecked();
+    sw.chbLogBaza = chbLogBaza->isChecked();
+    sw.chbLogDzwonienie = chbLogDzwonienie->isChecked();
+    sw.chbPctiErrors = chbPctiErrors->isChecked();
+    SmsEngine.SetErrorLogging(chbSmsErrors->isChecked() ? 1 : 0);
+}
+
+// The panes share the group box: one fills it, two split it in halves.
+void TForm1::Ustaw_okna() {
+    shell::TraceScope trace("Ustaw_okna");
+    Info->raise();
+    if (VisibleLogPanes < 2)
+        return;
+    Kolejka->raise();
+}
+
+void TForm1::KolejkaClick() {
+    if (auto* item = Kolejka->currentItem())
+        Kolejka->SetHint(item->text());
+}
+
+void TForm1::Nagraj1Click() {
+    const std::string path = shell::SiblingOfLogFile(LogFilePath, "kolejka.log");
+    QSaveFile file(QString::fromStdString(path));
+    bool saved = file.open(QIODevice::WriteOnly);
+    for (const QString& line : Kolejka->Items())
+        saved = saved && file.write((line + QStringLiteral("\r\n")).toUtf8()) >= 0;
+    if (!saved || !file.commit())
+        WriteLog(2, "Nie można zapisać pliku %s", path.c_str());
+}
+
+void TForm1::Czy1Click() { Kolejka->clear(); }
+
+// Words of the command line, anywhere and in any case, turn log categories on.
+void TForm1::ApplyCommandLineSwitches(const std::string& commandLine) {
+    std::string upper = commandLine;
+    for (char& c : upper)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    auto has = [&upper](const char* word) { return upper.find(word) != std::string::npos; };
+    auto& sw = shell::Switches();
+    sw.LogInfo = has("DEBUG");
+    TabDebug->SetTabVisible(sw.LogInfo);
+    const bool all = has("ALL");
+    if (has("FIREBIRD") || all)
+        sw.chbLogBaza = true;
+    if (has("CTI") || all)
+        sw.chbInfoPCTI = true;
+    if (has("COM") || has("TCP") || all)
+        sw.chbLogRS = true;
+    if (has("POLACZENIA") || all)
+        sw.chbLogDzwonienie = true;
+
+    const std::pair<ui::TCheckBox*, bool> boxes[] = {{LogInfo, sw.LogInfo},
+                                                    {chbLogBaza, sw.chbLogBaza},
+                                                    {chbInfoPCTI, sw.chbInfoPCTI},
+                                                    {chbLogRS, sw.chbLogRS},
+                                                    {chbLogDzwonienie, sw.chbLogDzwonienie}};
+    for (auto [box, on] : boxes) {
+        box->disconnect(this);
+        box->setChecked(on);
+    }
+    CheckBoxInfoUART->setEnabled(chbInfoPCTI->isChecked());
+    for (auto* box : {LogInfo, LogDoPliku, chbInfoPCTI, CheckBoxInfoUART, chbLogRS, chbLogKlienci, chbLogBaza,
+                      chbLogDzwonienie, chbPctiErrors, chbSmsErrors, chbKolejka, chbDiagnostykaScroll})
+        connect(box, &QCheckBox::clicked, this, &TForm1::UstawDiagnostyke);
+}

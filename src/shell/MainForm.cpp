@@ -1,0 +1,212 @@
+// The main window's construction: the server comes up in a fixed order, the
+// exchange link before any database work.
+#include "shell/MainForm.h"
+
+#include "platform/ShutdownSignals.h"
+#include "shell/AboutBox.h"
+#include "platform/SingleInstance.h"
+#include "shell/FileLocations.h"
+#include "shell/TraceLabel.h"
+#include "ui/Application.h"
+#include "ui/Dialogs.h"
+
+#include <QCloseEvent>
+#include <cctype>
+
+TForm1* Form1 = nullptr;
+std::string StoredCommandLine;
+bool SettingsDefaulted = false;
+
+PabxMacrosSettings PabxMacros;
+SmsSettingsValues SmsSettings;
+RcpDatabaseSettings RcpDb;
+bool UseRCP = false;
+
+namespace {
+const char* const SingleInstanceName = "VorlinHalvex";
+}
+
+TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
+    Form1 = this;
+    shell::SetTraceLabel("TForm1::TForm1");
+    buildComponents();
+
+    auto& log = shell::DiagnosticLog::instance();
+    log.switches.LogInfo = false;
+    log.switches.chbInfoPCTI = false;
+    log.switches.CheckBoxInfoUART = false;
+    log.switches.chbLogKlienci = false;
+    log.switches.LogDoPliku = true;
+    log.switches.chbLogDzwonienie = false;
+    MainPaneLineLimit = 500;
+    VisibleLogPanes = 1;
+    MainDbState = 0;
+
+    shell::DebugTrace(std::string(64, '='));
+    shell::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
+                      Wersja->GetRelease() + " started]");
+
+    ClearCallTable();
+    for (auto& slot : CrmSlots)
+        slot.Socket = -1;
+
+    LogFilePath = shell::LogFilePathFor(TExeVersion::ProgramPath());
+    RegistryInHklm = true;
+    PbxLinkErrorCount = 0;
+    ContactsLoaded = false;
+    SmsRoutingLoaded = false;
+
+    LogCallback.Bind(this, &TForm1::ForwardLogText);
+    UserNameCallback.Bind(this, &TForm1::GetUserNameById);
+    SmsEngine.SetLogCallback(&LogCallback);
+    SmsEngine.SetUserNameCallback(&UserNameCallback);
+
+    shell::SetTraceLabel("FormCreate");
+    ApplyCommandLineSwitches(StoredCommandLine);
+
+    if (auto* app = ui::TApplication::instance())
+        app->OnException = [this](const std::exception& error) { ObslugaWyjatku(error); };
+
+    if (!claimSingleInstance())
+        return;
+
+    WriteLog(1, "Sprawdzanie uprawnień użytkownika...");
+    probeRegistryBranch();
+    OdczytRejestruWindows();
+
+    PomocHalvex1->setEnabled(language == 0 || language == 2);
+    if (PbxType >= 0 && PbxType <= 4) {
+        TabSms->SetTabVisible(true);
+    } else {
+        TabSms->SetTabVisible(false);
+        SmsSettings.UseSms = false;
+    }
+    if (auto* app = ui::TApplication::instance())
+        app->SetOnIdle([this] { ObslugaCentrali(); });
+
+    for (int i = 0; i <= 5; ++i)
+        StatusBar->Panels()[i]->SetText(QString());
+    Zakladki->SetActivePage(TabStat);
+
+    event_obslugi = std::make_unique<platform::Event>("event_obslugi");
+    event_kolejka = std::make_unique<platform::Event>("event_kolejka");
+    event_bufor = std::make_unique<platform::Event>("event_bufor");
+
+    OdczytajWersjeProgramu();
+    UstawIkone();
+
+    UdpSocket = new TNMUDP(this);
+    UdpSocket->SetRemotePort(PortUDP);
+    UdpSocket->SetRemoteHost(BroadcastAddress);
+
+    MaintenanceTimer->SetEnabled(true);
+    createClientRecordOfServer();
+    Podlacz_centraleClick();
+
+    if (CRMsocketActive)
+        CrmSocketSetActive(true);
+    lvAllUserPhones->SetTag(0);
+
+    SetCaption(QString::fromStdString(Text("IDS_35") + Wersja->GetMajorVersion() + "." +
+                                      Wersja->GetMinorVersion() + "." + Wersja->GetRelease()));
+    if (StartMinimized)
+        setVisible(false);
+
+    shutdownSignals_ = std::make_unique<platform::ShutdownSignals>();
+    connect(shutdownSignals_.get(), &platform::ShutdownSignals::shutdownRequested, this, [this] { WMQuery(); });
+    connectHandlers();
+    tmrStartup->SetEnabled(true);
+    shell::SetTraceLabel(shell::PreviousTraceLabel());
+}
+
+TForm1::~TForm1() {
+    // Nothing the link thread can reach is freed while it runs.
+    if (!ShutdownStarted && !SecondInstance) {
+        AutomPrzyw = false;
+        RozlaczCentrale();
+        WaitForLinkEnd(5000);
+    }
+    FormDestroy();
+    if (Form1 == this)
+        Form1 = nullptr;
+}
+
+void TForm1::FormCreate() { ReceiveRemainder.clear(); }
+
+bool TForm1::claimSingleInstance() {
+    singleInstance_ = std::make_unique<platform::SingleInstance>(SingleInstanceName);
+    if (singleInstance_->Acquire())
+        return true;
+    ui::dialogs().MessageBox(Text("IDS_20"), Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+    SecondInstance = true;
+    QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    return false;
+}
+
+void TForm1::createClientRecordOfServer() {
+    shell::EventLock lock(this, event_obslugi.get());
+    auto* record = new Klient("0.0.0.0", "serwer", nullptr, PortTCP);
+    record->IDFB = "0";
+    record->Nazwa = Text("IDS_21");
+    record->Stan = 1;
+    record->UstawWersje(ProgramVersion);
+    ServerKlient = CurrentKlient = record;
+    DodajKlienta();
+}
+
+void TForm1::connectHandlers() {
+    connect(tmrStartup, &QTimer::timeout, this, &TForm1::tmrStartupTimer);
+    connect(tmrServerEnableStartup, &QTimer::timeout, this, &TForm1::tmrServerEnableStartupTimer);
+    connect(trmReconnect, &QTimer::timeout, this, &TForm1::trmReconnectTimer);
+    connect(ShowConfigTimer, &QTimer::timeout, this, &TForm1::ShowConfigTimerTimer);
+    connect(TimerUpdateInfo, &QTimer::timeout, this, &TForm1::TimerUpdateInfoTimer);
+    connect(TimerUpdateKolejka, &QTimer::timeout, this, &TForm1::TimerUpdateKolejkaTimer);
+    connect(Poka1, &QAction::triggered, this, &TForm1::Poka1Click);
+    connect(Zamknij1, &QAction::triggered, this, &TForm1::Zamknij1Click);
+    connect(Zakoczpracserwera1, &QAction::triggered, this, &TForm1::Zamknij1Click);
+    connect(Schowajdozasobnika1, &QAction::triggered, this, &TForm1::Schowajdozasobnika1Click);
+    connect(Konfiguracja1, &QAction::triggered, this, &TForm1::Konfiguracja1Click);
+    connect(PodlaczCentrale, &QAction::triggered, this, [this] {
+        // The item's check mark is the link's state; the handler toggles it.
+        PodlaczCentrale->setChecked(!PodlaczCentrale->isChecked());
+        Podlacz_centraleClick();
+    });
+    connect(WlaczSerwer, &QAction::triggered, this, &TForm1::WlaczSerwerClick);
+    connect(Oprogramie1, &QAction::triggered, this, [] {
+        if (Pomoc)
+            Pomoc->show();
+    });
+    connect(Kolejka, &QListWidget::itemClicked, this, &TForm1::KolejkaClick);
+    connect(Kolejka, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenuKolejka->popup(Kolejka->mapToGlobal(at)); });
+    connect(Nagraj1, &QAction::triggered, this, &TForm1::Nagraj1Click);
+    connect(Czy1, &QAction::triggered, this, &TForm1::Czy1Click);
+}
+
+void TForm1::ForwardLogText(const std::string& text) { WriteLog(1, "%s", text.c_str()); }
+
+std::string TForm1::GetUserNameById(const std::string& userId) {
+    for (int i = 0; i < UserLV->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = UserLV->topLevelItem(i);
+        if (row->text(0).toStdString() == userId)
+            return row->text(1).toStdString();
+    }
+    return {};
+}
+
+void TForm1::ObslugaWyjatku(const std::exception& error) { WriteLog(2, "Exception:%s", error.what()); }
+
+int TForm1::DefaultLanguageIndex() {
+    switch (QLocale::system().language()) {
+    case QLocale::Polish:
+        return 0;
+    case QLocale::Russian:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+void TForm1::SetActiveLanguage(int languageIndex) {
+    lgLangDispatcher->SetLanguage(languageIndex == 0 ? 1 : languageIndex == 2 ? 4 : 2);
+}

@@ -1,0 +1,288 @@
+// The main window: the hub that holds the run-time state of every subsystem,
+// grouped by the subsystem that owns each group. The shell's groups are
+// declared here; every other subsystem declares its group in its own
+// MainFormMembers.inc, included inside the class, and defines its member
+// functions in its own folder.
+#pragma once
+
+#include "platform/Event.h"
+#include "platform/RegistryStore.h"
+#include "shell/Callbacks.h"
+#include "shell/DiagnosticLog.h"
+#include "shell/ExeVersion.h"
+#include "shell/SettingsValues.h"
+#include "ui/Components.h"
+
+#include "clients/MainFormTypes.h"
+#include "db/MainFormTypes.h"
+#include "i18n/MainFormTypes.h"
+#include "pbx/MainFormTypes.h"
+#include "sms/MainFormTypes.h"
+
+#include <QDateTime>
+#include <QTime>
+#include <atomic>
+#include <memory>
+#include <string>
+
+class QTcpServer;
+namespace platform {
+class ShutdownSignals;
+class SingleInstance;
+} // namespace platform
+
+class TForm1 : public ui::TForm {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* owner = nullptr);
+    ~TForm1() override;
+
+    // ---- components of the window ----
+    ui::TMainMenu* MainMenu1 = nullptr;
+    ui::TMenuItem* Se1 = nullptr;
+    ui::TMenuItem* Konfiguracja1 = nullptr;
+    ui::TMenuItem* WlaczSerwer = nullptr;
+    ui::TMenuItem* PodlaczCentrale = nullptr;
+    ui::TMenuItem* Schowajdozasobnika1 = nullptr;
+    ui::TMenuItem* Zakoczpracserwera1 = nullptr;
+    ui::TMenuItem* Pomoc1 = nullptr;
+    ui::TMenuItem* PomocHalvex1 = nullptr;
+    ui::TMenuItem* Oprogramie1 = nullptr;
+    ui::TPopupMenu* PopupMenuIkony = nullptr;
+    ui::TMenuItem* Poka1 = nullptr;
+    ui::TMenuItem* Zamknij1 = nullptr;
+    ui::TPopupMenu* PopupMenuKolejka = nullptr;
+    ui::TMenuItem* Nagraj1 = nullptr;
+    ui::TMenuItem* Czy1 = nullptr;
+
+    ui::TPageControl* Zakladki = nullptr;
+    ui::TTabSheet* TabStat = nullptr;
+    ui::TTabSheet* TabUsers = nullptr;
+    ui::TTabSheet* TabKontakty = nullptr;
+    ui::TTabSheet* TabSms = nullptr;
+    ui::TTabSheet* TabDebug = nullptr;
+    ui::TListView* lvKlienci = nullptr;
+    ui::TListView* UserLV = nullptr;
+    ui::TListView* PhoneLV = nullptr;
+    ui::TListView* HistLV = nullptr;
+    ui::TListView* lvAllUserPhones = nullptr;
+    ui::TListView* lvKontakty = nullptr;
+    ui::TListView* lvRoutingRules = nullptr;
+    ui::TGroupBox* GroupBoxLog = nullptr;
+    ui::TListBox* Info = nullptr;
+    ui::TListBox* Kolejka = nullptr;
+    ui::TCheckBox* LogInfo = nullptr;
+    ui::TCheckBox* LogDoPliku = nullptr;
+    ui::TCheckBox* chbInfoPCTI = nullptr;
+    ui::TCheckBox* CheckBoxInfoUART = nullptr;
+    ui::TCheckBox* chbLogRS = nullptr;
+    ui::TCheckBox* chbLogKlienci = nullptr;
+    ui::TCheckBox* chbLogBaza = nullptr;
+    ui::TCheckBox* chbLogDzwonienie = nullptr;
+    ui::TCheckBox* chbPctiErrors = nullptr;
+    ui::TCheckBox* chbSmsErrors = nullptr;
+    ui::TCheckBox* chbKolejka = nullptr;
+    ui::TCheckBox* chbDiagnostykaScroll = nullptr;
+    ui::TEdit* IleInfo = nullptr;
+    ui::TEdit* edSendToPABX = nullptr;
+    ui::TEdit* edPabxSend = nullptr;
+    ui::TStatusBar* StatusBar = nullptr;
+    TExeVersion* Wersja = nullptr;
+
+    ui::TTimer* tmrStartup = nullptr;
+    ui::TTimer* tmrServerEnableStartup = nullptr;
+    ui::TTimer* trmReconnect = nullptr;
+    ui::TTimer* tmrRCP = nullptr;
+    ui::TTimer* ShowConfigTimer = nullptr;
+    ui::TTimer* MaintenanceTimer = nullptr;
+    ui::TTimer* TimerUpdateInfo = nullptr;
+    ui::TTimer* TimerUpdateKolejka = nullptr;
+    ui::TTimer* tmrIdle = nullptr;
+
+    QTcpServer* serwer = nullptr;
+    QTcpServer* CRMsocket = nullptr;
+    QTcpServer* CalSocket = nullptr;
+
+    // ---- start-up and main window ----
+    void FormCreate();
+    void FormShow() {}
+    void tmrStartupTimer();
+    void tmrServerEnableStartupTimer();
+    void trmReconnectTimer();
+    void ShowConfigTimerTimer();
+    void ObslugaWyjatku(const std::exception& error);
+    void SetActiveLanguage(int languageIndex);
+    static int DefaultLanguageIndex();
+    bool IsDbConnectAborted() const { return DbConnectAborted; }
+    void SetDbConnectAborted(bool aborted) { DbConnectAborted = aborted; }
+    // True when this copy found another one running and ends at once.
+    bool IsSecondInstance() const { return SecondInstance; }
+
+    // ---- diagnostic log ----
+    void WriteLog(int level, const char* format, ...) HALVEX_PRINTF(3, 4);
+    void QueueLogLineMain(std::string line);
+    void QueueLogLineSecond(std::string line);
+    void TimerUpdateInfoTimer();
+    void TimerUpdateKolejkaTimer();
+    void UstawDiagnostyke();
+    void Ustaw_okna();
+    void KolejkaClick();
+    void Nagraj1Click();
+    void Czy1Click();
+    void ApplyCommandLineSwitches(const std::string& commandLine);
+    std::string LogFilePath;
+    int MainPaneLineLimit = 500;
+    int VisibleLogPanes = 1;
+
+    // ---- tray, window frame and shutdown ----
+    void UstawIkone();
+    void Poka1Click();
+    void Schowajdozasobnika1Click();
+    void Konfiguracja1Click();
+    void Zamknij1Click();
+    // The end of the session (a signal): shuts down without asking.
+    void WMQuery();
+    void FormDestroy();
+    bool IsClosing() const { return shell::DiagnosticLog::instance().closing.load() != 0; }
+
+    // ---- shared locks ----
+    std::unique_ptr<platform::Event> event_obslugi;
+    std::unique_ptr<platform::Event> event_kolejka;
+    // (event_bufor, shared with the exchange link thread, is a global.)
+    // Takes a lock; false when this thread already holds it (logged), and
+    // then the caller must skip or defer its work.
+    bool CzekajNaEvent(platform::Event* event);
+    void ZwolnijEvent(platform::Event* event);
+
+    // ---- settings store ----
+    void OdczytRejestruWindows();
+    bool RegReadBool(const std::string& name, bool defaultValue);
+    int RegReadInteger(const std::string& name, int defaultValue);
+    std::string RegReadString(const std::string& name, const std::string& defaultValue);
+    std::string RegReadStringOrDefault(const std::string& name, const std::string& defaultValue);
+    void RegWriteBool(const std::string& name, bool value);
+    void RegWriteInteger(const std::string& name, int value);
+    void RegWriteString(const std::string& name, const char* value);
+    void RegWriteString(const std::string& name, const std::string& value);
+    void GbakPath(bool write);
+    void BackupPath(bool write);
+    void IPFBase(bool write);
+    void RCP_IPFB(bool write);
+    void NameFB(bool write);
+    void UstawPasswordFB(bool write);
+    void UstawRcpPasswordFB(bool write);
+    std::unique_ptr<platform::RegistryKey> SettingsRegistry;
+    bool RegistryInHklm = true;
+
+    int PbxType = 2;
+    int PbxPort = 1;
+    int PortTCP = 1000;
+    int language = 1;
+    int PortTCPCalBrowse = 1005;
+    int PortTCPCalSend = 1006;
+    bool CalendarServiceEnabled = true;
+    int PortTCP_CRM = 1010;
+    int MaxPolaczenCRM = 2;
+    int PortUDP = 1000;
+    bool pytanieOwych = true;
+    std::atomic<bool> AutomPrzyw{true};
+    bool InsertIncomingFroRingGroup = false;
+    std::string Miedzy = "0";
+    std::string PrefiksMiedzynarodowy = "000";
+    std::string TCPCentr = "192.168.1.250";
+    int PortTCPCent = 5001;
+    bool PowiadORozlacz = true;
+    bool CRMsocketActive = false;
+    bool StartMinimized = false;
+    std::string GbakPathText;
+    std::string BackupPathText;
+    int AutoBackupPeriod = 7;
+    bool AutoBackup = true;
+    bool CleanBeforeBackup = false;
+    bool UseVoiceMailPcti = false;
+    bool UsePctiClip = false;
+    QTime BackupTimeOfDay{3, 0};
+    QDateTime LastBackupTime = QDateTime::currentDateTime();
+    std::string IPFBaseText;
+    std::string NameFBText;
+    std::string PasswordFB = "plintaved";
+    std::string UserFB = "SYSDBA";
+    std::string BroadcastAddress = "192.168.1.255";
+
+    // ---- version ----
+    void OdczytajWersjeProgramu();
+    std::string ProgramVersion = "nieznana";
+
+    // ---- callbacks handed to the SMS engine and the GSM-line table ----
+    void ForwardLogText(const std::string& text);
+    std::string GetUserNameById(const std::string& userId);
+    TCallbackLog<TForm1> LogCallback;
+    TCallbackGetUserName<TForm1> UserNameCallback;
+
+    // ---- the other subsystems' groups ----
+#include "clients/MainFormMembers.inc"
+#include "db/MainFormMembers.inc"
+#include "i18n/MainFormMembers.inc"
+#include "pbx/MainFormMembers.inc"
+#include "sms/MainFormMembers.inc"
+#include "admin/MainFormMembers.inc"
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildComponents();
+    void buildMenus();
+    void buildStatisticsPage();
+    void buildDebugPage();
+    void buildOtherPages();
+    void buildTimers();
+    void connectHandlers();
+    void probeRegistryBranch();
+    bool claimSingleInstance();
+    void createClientRecordOfServer();
+    void reportDatabaseStructure();
+    void runShutdownSequence();
+    void finishShutdown();
+    void readSettingsSection(const char* path, void (TForm1::*reader)());
+    void readMainKeySettings();
+    void readPabxMacros();
+    void readSmsSettings();
+    void readDynamicRoutingSettings();
+    std::unique_ptr<platform::RegistryKey> openSettingsKey(const std::string& path);
+
+    bool SecondInstance = false;
+    bool StartupOneShotDone = false;
+    bool DbConnectAborted = false;
+    bool ShutdownStarted = false;
+    std::unique_ptr<platform::SingleInstance> singleInstance_;
+    std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
+};
+
+// Guards the received exchange-line chain and every chain of exchange commands.
+extern std::unique_ptr<platform::Event> event_bufor;
+
+// The one main window, reached by every subsystem.
+extern TForm1* Form1;
+// The command line as the program was started with it.
+extern std::string StoredCommandLine;
+// Set by the settings read when a yes/no or number value had to be created.
+extern bool SettingsDefaulted;
+
+namespace shell {
+// Takes one of the main window's locks for a scope: `owns()` is false when
+// this thread already held it, and the work must then be skipped or deferred.
+class EventLock {
+public:
+    EventLock(TForm1* form, platform::Event* event);
+    ~EventLock();
+    EventLock(const EventLock&) = delete;
+    EventLock& operator=(const EventLock&) = delete;
+    bool owns() const { return owns_; }
+
+private:
+    TForm1* form_;
+    platform::Event* event_;
+    bool owns_;
+};
+} // namespace shell

@@ -1,0 +1,53 @@
+#include "shell/ProgressWindow.h"
+
+#include "shell/MainForm.h"
+
+#include <QCloseEvent>
+#include <QVBoxLayout>
+
+TOknoInfo* OknoInfo = nullptr;
+
+TOknoInfo::TOknoInfo(QWidget* owner) : TForm(QStringLiteral("OknoInfo"), owner) {
+    SetCaption(QStringLiteral("Halvex"));
+    setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint);
+    auto* layout = new QVBoxLayout(this);
+    Label1 = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Inicjalizacja programu "), this);
+    QFont bold = Label1->font();
+    bold.setBold(true);
+    Label1->setFont(bold);
+    progress = new ui::TProgressBar(QStringLiteral("progress"), this);
+    progress->setRange(0, 100);
+    OknoInfoTimer = new ui::TTimer(QStringLiteral("OknoInfoTimer"), 1000, false, this);
+    AbortButton = new ui::TButton(QStringLiteral("AbortButton"), QStringLiteral("Abort"), this);
+    AbortButton->SetModalResult(ui::mrAbort);
+    AbortButton->hide();
+    layout->addWidget(Label1);
+    layout->addWidget(progress);
+    layout->addWidget(AbortButton);
+    resize(360, 110);
+    connect(OknoInfoTimer, &QTimer::timeout, this, &TOknoInfo::OknoInfoTimerTimer);
+}
+
+void TOknoInfo::Start() {
+    progress->setRange(0, 44);
+    progress->setValue(0);
+    OknoInfoTimer->SetEnabled(true);
+    AbortButton->show();
+    if (Form1)
+        Form1->SetDbConnectAborted(false);
+}
+
+void TOknoInfo::Stop() {
+    progress->setRange(0, 100);
+    progress->setValue(0);
+    OknoInfoTimer->SetEnabled(false);
+    AbortButton->hide();
+}
+
+void TOknoInfo::OknoInfoTimerTimer() { progress->SetPosition(progress->value() + 1); }
+
+// The close box ends a modal show with Cancel.
+void TOknoInfo::closeEvent(QCloseEvent* event) {
+    SetModalResult(ui::mrCancel);
+    event->accept();
+}

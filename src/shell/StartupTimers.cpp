@@ -1,0 +1,83 @@
+// The chain of start-up timers: attach the database, load the lists, then
+// open the client service once the database is there.
+#include "shell/MainForm.h"
+
+#include "admin/AdminForms.h"
+#include "shell/TraceLabel.h"
+#include "ui/Dialogs.h"
+
+namespace {
+
+void hideColumns(ui::TListView* view, std::initializer_list<int> columns) {
+    for (int column : columns)
+        if (auto* c = view->Columns()[column])
+            c->SetWidth(0);
+}
+
+} // namespace
+
+void TForm1::tmrStartupTimer() {
+    if (IsClosing())
+        return;
+    update();
+    if (!StartupOneShotDone) {
+        hideColumns(UserLV, {4, 6});
+        hideColumns(lvKlienci, {6, 7, 8, 9, 10, 12, 13, 14, 16, 18, 19, 20, 22});
+        if (SecondInstance)
+            return;
+        StartupOneShotDone = true;
+        FailSmsLeftInProgress();
+        MainDbState = AttachMainDatabase() != 0 || IsDbConnectAborted() ? -1 : 0;
+        if (MainDbState == 0)
+            reportDatabaseStructure();
+        if (SettingsDefaulted) {
+            ShowConfigTimer->SetEnabled(true);
+            SettingsDefaulted = false;
+        }
+    }
+    if (MainDbHandleExists()) {
+        tmrStartup->SetEnabled(false);
+        LoadUsers();
+        LoadSmsRouting();
+        if (auto* column = lvRoutingRules->Columns()[0])
+            column->SetImageIndex(1);
+    }
+}
+
+// Creates what is missing of the database structure and says so.
+void TForm1::reportDatabaseStructure() {
+    int error = 0;
+    if (CheckAndCreateTables(error) == 0)
+        return;
+    const std::string caption = Caption().toStdString();
+    if (error == 0)
+        ui::dialogs().MessageBox(Text("IDS_819"), caption, ui::MB_ICONINFORMATION, ui::IDOK);
+    else
+        ui::dialogs().MessageBox(Text("IDS_820"), caption, ui::MB_ICONERROR, ui::IDOK);
+}
+
+void TForm1::ShowConfigTimerTimer() {
+    ShowConfigTimer->SetEnabled(false);
+    if (IsClosing())
+        return;
+    Poka1Click();
+    if (Konfiguracja)
+        Konfiguracja->show();
+}
+
+void TForm1::tmrServerEnableStartupTimer() {
+    if (IsClosing() || !MainDbHandleExists())
+        return;
+    tmrServerEnableStartup->SetEnabled(false);
+    WlaczSerwer->setEnabled(true);
+    WlaczSerwerClick();
+    tmrRCP->SetEnabled(true);
+}
+
+void TForm1::trmReconnectTimer() {
+    if (IsClosing() || (Konfiguracja && Konfiguracja->isVisible()))
+        return;
+    trmReconnect->SetEnabled(false);
+    if (!MainDbHandleExists())
+        MainDbState = AttachMainDatabase() == 0 ? 0 : -1;
+}

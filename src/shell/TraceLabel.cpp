@@ -1,0 +1,33 @@
+#include "shell/TraceLabel.h"
+
+#include <cstring>
+
+namespace shell {
+namespace {
+
+constexpr std::size_t LabelSize = 512;
+thread_local char currentLabel[LabelSize] = "";
+thread_local char previousLabel[LabelSize] = "";
+
+void copyLabel(char* target, const char* source) {
+    std::strncpy(target, source ? source : "", LabelSize - 1);
+    target[LabelSize - 1] = '\0';
+}
+
+} // namespace
+
+const char* TraceLabel() { return currentLabel; }
+const char* PreviousTraceLabel() { return previousLabel; }
+
+void SetTraceLabel(const char* name) {
+    copyLabel(previousLabel, currentLabel);
+    copyLabel(currentLabel, name);
+}
+
+TraceScope::TraceScope(const char* name) : saved_(currentLabel) { SetTraceLabel(name); }
+
+TraceScope::~TraceScope() { copyLabel(currentLabel, saved_.c_str()); }
+
+void DebugTrace(std::string) {}
+
+} // namespace shell

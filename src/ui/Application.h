@@ -1,0 +1,29 @@
+// The application object: routes exceptions that escape an event handler to
+// one handler, and calls an idle handler whenever the event loop is about to
+// wait (with a guard against re-entry from nested event processing).
+#pragma once
+
+#include <QApplication>
+#include <functional>
+#include <stdexcept>
+
+namespace ui {
+
+class TApplication : public QApplication {
+    Q_OBJECT
+public:
+    TApplication(int& argc, char** argv);
+
+    std::function<void(const std::exception&)> OnException;
+    void SetOnIdle(std::function<void()> handler);
+    bool notify(QObject* receiver, QEvent* event) override;
+
+    static TApplication* instance();
+
+private:
+    void runIdle();
+    std::function<void()> onIdle_;
+    bool inIdle_ = false;
+};
+
+} // namespace ui

@@ -1,0 +1,231 @@
+#include "ui/Components.h"
+
+#include <QEventLoop>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+
+namespace ui {
+
+TForm::TForm(const QString& name, QWidget* owner) : QWidget(owner, Qt::Window) { setObjectName(name); }
+
+QObject* TForm::FindComponent(const QString& name) const {
+    return findChild<QObject*>(name, Qt::FindChildrenRecursively);
+}
+
+void TForm::SetModalResult(int r) {
+    modalResult_ = r;
+    if (r != mrNone)
+        emit modalResultSet(r);
+}
+
+int TForm::ShowModal() {
+    modalResult_ = mrNone;
+    QEventLoop loop;
+    auto connection = connect(this, &TForm::modalResultSet, &loop, [&loop] { loop.quit(); });
+    setWindowModality(Qt::ApplicationModal);
+    show();
+    if (modalResult_ == mrNone)
+        loop.exec();
+    disconnect(connection);
+    hide();
+    return modalResult_;
+}
+
+TLabel::TLabel(const QString& name, const QString& caption, QWidget* parent) : QLabel(caption, parent) {
+    setObjectName(name);
+}
+
+TButton::TButton(const QString& name, const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+    setObjectName(name);
+    connect(this, &QPushButton::clicked, this, [this] {
+        if (modalResult_ == mrNone)
+            return;
+        for (QWidget* w = parentWidget(); w; w = w->parentWidget())
+            if (auto* form = qobject_cast<TForm*>(w)) {
+                form->SetModalResult(modalResult_);
+                return;
+            }
+    });
+}
+
+TCheckBox::TCheckBox(const QString& name, const QString& caption, QWidget* parent, bool checked)
+    : QCheckBox(caption, parent) {
+    setObjectName(name);
+    setChecked(checked);
+}
+
+TEdit::TEdit(const QString& name, const QString& text, QWidget* parent) : QLineEdit(text, parent) {
+    setObjectName(name);
+}
+
+void TEdit::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        emit enterPressed();
+        return;
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+TMemo::TMemo(const QString& name, QWidget* parent) : QPlainTextEdit(parent) { setObjectName(name); }
+
+QStringList TMemo::Lines() const { return toPlainText().split(QLatin1Char('\n')); }
+
+void TMemo::SetLines(const QStringList& lines) { setPlainText(lines.join(QLatin1Char('\n'))); }
+
+TGroupBox::TGroupBox(const QString& name, const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {
+    setObjectName(name);
+}
+
+TListBox::TListBox(const QString& name, QWidget* parent) : QListWidget(parent) { setObjectName(name); }
+
+QStringList TListBox::Items() const {
+    QStringList items;
+    for (int i = 0; i < count(); ++i)
+        items << item(i)->text();
+    return items;
+}
+
+void TListBox::SetItems(const QStringList& items) {
+    clear();
+    addItems(items);
+}
+
+TProgressBar::TProgressBar(const QString& name, QWidget* parent) : QProgressBar(parent) {
+    setObjectName(name);
+    setTextVisible(false);
+}
+
+void TProgressBar::SetPosition(int position) { setValue(std::clamp(position, minimum(), maximum())); }
+
+TTabSheet::TTabSheet(const QString& name, const QString& caption, TPageControl* pages)
+    : QWidget(pages), pages_(pages), caption_(caption) {
+    setObjectName(name);
+    pages_->addTab(this, caption);
+}
+
+void TTabSheet::SetCaption(const QString& c) {
+    caption_ = c;
+    const int index = pages_->indexOf(this);
+    if (index >= 0)
+        pages_->setTabText(index, c);
+}
+
+void TTabSheet::SetTabVisible(bool visible) {
+    tabVisible_ = visible;
+    const int index = pages_->indexOf(this);
+    if (index >= 0)
+        pages_->setTabVisible(index, visible);
+}
+
+TPageControl::TPageControl(const QString& name, QWidget* parent) : QTabWidget(parent) { setObjectName(name); }
+
+TStatusBar::TStatusBar(const QString& name, QWidget* parent, int panelCount)
+    : QStatusBar(parent), panels_(new TStatusPanels(this)) {
+    setObjectName(name);
+    panels_->setObjectName(QStringLiteral("Panels"));
+    for (int i = 0; i < panelCount; ++i) {
+        panels_->Add();
+        auto* label = new QLabel(this);
+        labels_.push_back(label);
+        addWidget(label, 1);
+    }
+    connect(panels_, &TCollection::changed, this, &TStatusBar::refresh);
+}
+
+void TStatusBar::refresh() {
+    for (std::size_t i = 0; i < labels_.size(); ++i) {
+        auto* panel = (*panels_)[int(i)];
+        if (!panel)
+            continue;
+        labels_[i]->setText(panel->Text());
+        labels_[i]->setMinimumWidth(panel->Width());
+    }
+}
+
+TListView::TListView(const QString& name, QWidget* parent) : QTreeWidget(parent), columns_(new TListColumns(this)) {
+    setObjectName(name);
+    columns_->setObjectName(QStringLiteral("Columns"));
+    setRootIsDecorated(false);
+    setAllColumnsShowFocus(true);
+    setSortingEnabled(false);
+    connect(columns_, &TCollection::changed, this, &TListView::refreshHeader);
+}
+
+TListColumn* TListView::AddColumn(const QString& caption, int width) { return columns_->Add(caption, width); }
+
+void TListView::refreshHeader() {
+    const int count = columns_->Count();
+    setColumnCount(count);
+    QStringList labels;
+    for (int i = 0; i < count; ++i)
+        labels << (*columns_)[i]->Caption();
+    setHeaderLabels(labels);
+    for (int i = 0; i < count; ++i) {
+        const int width = (*columns_)[i]->Width();
+        setColumnHidden(i, width == 0);
+        if (width > 0)
+            setColumnWidth(i, width);
+    }
+}
+
+QTreeWidgetItem* TListView::AddRow(const QStringList& cells) {
+    auto* item = new QTreeWidgetItem(this, cells);
+    return item;
+}
+
+TMenuItem::TMenuItem(const QString& name, const QString& caption, QObject* owner) : QAction(caption, owner) {
+    setObjectName(name);
+}
+
+QMenu* TMenuItem::EnsureSubMenu() {
+    if (!menu_) {
+        menu_ = new QMenu(qobject_cast<QWidget*>(parent()));
+        setMenu(menu_);
+    }
+    return menu_;
+}
+
+TMenuItem* TMenuItem::Add(const QString& name, const QString& caption) {
+    auto* item = new TMenuItem(name, caption, this);
+    EnsureSubMenu()->addAction(item);
+    return item;
+}
+
+void TMenuItem::AddSeparator() {
+    if (menu_)
+        menu_->addSeparator();
+}
+
+TMainMenu::TMainMenu(const QString& name, QWidget* parent) : QMenuBar(parent) { setObjectName(name); }
+
+TMenuItem* TMainMenu::Add(const QString& name, const QString& caption) {
+    auto* item = new TMenuItem(name, caption, this);
+    item->EnsureSubMenu();
+    addAction(item);
+    return item;
+}
+
+TPopupMenu::TPopupMenu(const QString& name, QWidget* parent) : QMenu(parent) { setObjectName(name); }
+
+TMenuItem* TPopupMenu::Add(const QString& name, const QString& caption) {
+    auto* item = new TMenuItem(name, caption, this);
+    addAction(item);
+    return item;
+}
+
+TTimer::TTimer(const QString& name, int intervalMs, bool enabled, QObject* owner) : QTimer(owner) {
+    setObjectName(name);
+    setInterval(intervalMs);
+    if (enabled)
+        start();
+}
+
+void TTimer::SetEnabled(bool on) {
+    if (on)
+        start();
+    else
+        stop();
+}
+
+} // namespace ui

@@ -1,0 +1,267 @@
+// The component layer: thin subclasses of Qt widgets that publish the
+// properties of the original component set under their original names, so
+// that code and the translation engine can find a component by owner and name
+// and set its properties by name through QMetaObject.
+#pragma once
+
+#include "ui/Collections.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QWidget>
+
+namespace ui {
+
+// Published properties common to the visual controls.
+#define HALVEX_CONTROL_PROPERTIES                                                                            \
+    Q_PROPERTY(QString Hint READ Hint WRITE SetHint)                                                         \
+    Q_PROPERTY(bool Enabled READ isEnabled WRITE setEnabled)                                                 \
+    Q_PROPERTY(bool Visible READ IsVisible WRITE setVisible)                                                 \
+    Q_PROPERTY(int Tag READ Tag WRITE SetTag)                                                                \
+    Q_PROPERTY(QFont Font READ font WRITE setFont)                                                           \
+public:                                                                                                      \
+    QString Hint() const { return toolTip(); }                                                               \
+    void SetHint(const QString& h) { setToolTip(h); }                                                        \
+    bool IsVisible() const { return !isHidden(); }                                                           \
+    int Tag() const { return tag_; }                                                                         \
+    void SetTag(int t) { tag_ = t; }                                                                         \
+                                                                                                             \
+private:                                                                                                     \
+    int tag_ = 0;
+
+// A form: a top-level window owned by the application. Its components are
+// its children, found by object name.
+class TForm : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    explicit TForm(const QString& name, QWidget* owner = nullptr);
+    QString Caption() const { return windowTitle(); }
+    void SetCaption(const QString& c) { setWindowTitle(c); }
+    // The component of this form with the given name, or null.
+    QObject* FindComponent(const QString& name) const;
+    // The result a modal form closed with (mrOk 1, mrCancel 2, mrAbort 3, ...).
+    int ModalResult() const { return modalResult_; }
+    void SetModalResult(int r);
+    // Shows the form and runs a local event loop until a modal result is set.
+    int ShowModal();
+
+signals:
+    void modalResultSet(int result);
+
+private:
+    int modalResult_ = 0;
+};
+
+enum ModalResults { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3, mrRetry = 4, mrIgnore = 5, mrYes = 6, mrNo = 7 };
+
+class TLabel : public QLabel {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ text WRITE setText)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TLabel(const QString& name, const QString& caption, QWidget* parent);
+};
+
+class TButton : public QPushButton {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ text WRITE setText)
+    Q_PROPERTY(int ModalResult READ ModalResult WRITE SetModalResult)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TButton(const QString& name, const QString& caption, QWidget* parent);
+    int ModalResult() const { return modalResult_; }
+    void SetModalResult(int r) { modalResult_ = r; }
+
+private:
+    int modalResult_ = 0;
+};
+
+class TCheckBox : public QCheckBox {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ text WRITE setText)
+    Q_PROPERTY(bool Checked READ isChecked WRITE setChecked)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TCheckBox(const QString& name, const QString& caption, QWidget* parent, bool checked = false);
+};
+
+class TEdit : public QLineEdit {
+    Q_OBJECT
+    Q_PROPERTY(QString Text READ text WRITE setText)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TEdit(const QString& name, const QString& text, QWidget* parent);
+
+signals:
+    // Enter pressed in the edit.
+    void enterPressed();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+class TMemo : public QPlainTextEdit {
+    Q_OBJECT
+    Q_PROPERTY(QStringList Lines READ Lines WRITE SetLines)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TMemo(const QString& name, QWidget* parent);
+    QStringList Lines() const;
+    void SetLines(const QStringList& lines);
+};
+
+class TGroupBox : public QGroupBox {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ title WRITE setTitle)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TGroupBox(const QString& name, const QString& caption, QWidget* parent);
+};
+
+class TListBox : public QListWidget {
+    Q_OBJECT
+    Q_PROPERTY(QStringList Items READ Items WRITE SetItems)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TListBox(const QString& name, QWidget* parent);
+    QStringList Items() const;
+    void SetItems(const QStringList& items);
+};
+
+class TProgressBar : public QProgressBar {
+    Q_OBJECT
+    Q_PROPERTY(int Min READ minimum WRITE setMinimum)
+    Q_PROPERTY(int Max READ maximum WRITE setMaximum)
+    Q_PROPERTY(int Position READ value WRITE setValue)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TProgressBar(const QString& name, QWidget* parent);
+    // Moves the bar, stopping at its ends.
+    void SetPosition(int position);
+};
+
+// A page of a page control.
+class TTabSheet : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
+    Q_PROPERTY(bool TabVisible READ TabVisible WRITE SetTabVisible)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TTabSheet(const QString& name, const QString& caption, class TPageControl* pages);
+    QString Caption() const { return caption_; }
+    void SetCaption(const QString& c);
+    bool TabVisible() const { return tabVisible_; }
+    void SetTabVisible(bool visible);
+
+private:
+    TPageControl* pages_;
+    QString caption_;
+    bool tabVisible_ = true;
+};
+
+class TPageControl : public QTabWidget {
+    Q_OBJECT
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TPageControl(const QString& name, QWidget* parent);
+    void SetActivePage(TTabSheet* page) { setCurrentWidget(page); }
+    TTabSheet* ActivePage() const { return qobject_cast<TTabSheet*>(currentWidget()); }
+};
+
+class TStatusBar : public QStatusBar {
+    Q_OBJECT
+    Q_PROPERTY(QObject* Panels READ PanelsObject)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TStatusBar(const QString& name, QWidget* parent, int panelCount);
+    TStatusPanels& Panels() { return *panels_; }
+    QObject* PanelsObject() const { return panels_; }
+
+private:
+    void refresh();
+    TStatusPanels* panels_;
+    std::vector<QLabel*> labels_;
+};
+
+// A list view in report style. Columns are a collection; rows are items with
+// a caption and sub-items.
+class TListView : public QTreeWidget {
+    Q_OBJECT
+    Q_PROPERTY(QObject* Columns READ ColumnsObject)
+    HALVEX_CONTROL_PROPERTIES
+public:
+    TListView(const QString& name, QWidget* parent);
+    TListColumns& Columns() { return *columns_; }
+    QObject* ColumnsObject() const { return columns_; }
+    TListColumn* AddColumn(const QString& caption, int width = 80);
+    // Adds a row: caption then sub-items.
+    QTreeWidgetItem* AddRow(const QStringList& cells);
+
+private:
+    void refreshHeader();
+    TListColumns* columns_;
+};
+
+// A menu item. An item with sub-items owns a menu of them.
+class TMenuItem : public QAction {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ text WRITE setText)
+    Q_PROPERTY(QString Hint READ statusTip WRITE setStatusTip)
+    Q_PROPERTY(bool Checked READ isChecked WRITE setChecked)
+    Q_PROPERTY(bool Enabled READ isEnabled WRITE setEnabled)
+    Q_PROPERTY(bool Visible READ isVisible WRITE setVisible)
+public:
+    TMenuItem(const QString& name, const QString& caption, QObject* owner);
+    // Adds a sub-item (creating this item's menu on first use).
+    TMenuItem* Add(const QString& name, const QString& caption);
+    void AddSeparator();
+    QMenu* SubMenu() const { return menu_; }
+    // The menu of this item's sub-items, created on first use.
+    QMenu* EnsureSubMenu();
+
+private:
+    QMenu* menu_ = nullptr;
+};
+
+class TMainMenu : public QMenuBar {
+    Q_OBJECT
+public:
+    TMainMenu(const QString& name, QWidget* parent);
+    TMenuItem* Add(const QString& name, const QString& caption);
+};
+
+class TPopupMenu : public QMenu {
+    Q_OBJECT
+public:
+    TPopupMenu(const QString& name, QWidget* parent);
+    TMenuItem* Add(const QString& name, const QString& caption);
+};
+
+// A timer with the original's Enabled switch: enabling starts it, disabling
+// stops it, and re-enabling restarts the interval.
+class TTimer : public QTimer {
+    Q_OBJECT
+    Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
+    Q_PROPERTY(int Interval READ interval WRITE setInterval)
+public:
+    TTimer(const QString& name, int intervalMs, bool enabled, QObject* owner);
+    bool Enabled() const { return isActive(); }
+    void SetEnabled(bool on);
+};
+
+} // namespace ui

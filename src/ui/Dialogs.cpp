@@ -1,0 +1,167 @@
+#include "ui/Dialogs.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <cstdio>
+
+namespace ui {
+namespace {
+
+std::shared_ptr<Dialogs>& current() {
+    static std::shared_ptr<Dialogs> implementation = std::make_shared<HeadlessDialogs>();
+    return implementation;
+}
+
+QMessageBox::StandardButtons buttonsFor(unsigned flags) {
+    switch (flags & 0x0F) {
+    case MB_OKCANCEL:
+        return QMessageBox::Ok | QMessageBox::Cancel;
+    case MB_YESNOCANCEL:
+        return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case MB_YESNO:
+        return QMessageBox::Yes | QMessageBox::No;
+    default:
+        return QMessageBox::Ok;
+    }
+}
+
+QMessageBox::Icon iconFor(unsigned flags) {
+    switch (flags & 0xF0) {
+    case MB_ICONERROR:
+        return QMessageBox::Critical;
+    case MB_ICONQUESTION:
+        return QMessageBox::Question;
+    case MB_ICONWARNING:
+        return QMessageBox::Warning;
+    case MB_ICONINFORMATION:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
+    }
+}
+
+int answerFor(int button) {
+    switch (button) {
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    default:
+        return IDOK;
+    }
+}
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+} // namespace
+
+Dialogs& dialogs() { return *current(); }
+
+void setDialogs(std::shared_ptr<Dialogs> implementation) { current() = std::move(implementation); }
+
+int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int) {
+    QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags));
+    return answerFor(box.exec());
+}
+
+bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+    bool ok = false;
+    const QString answer = QInputDialog::getText(nullptr, q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
+    if (ok)
+        value = answer.toStdString();
+    return ok;
+}
+
+std::string InteractiveDialogs::OpenFileName(const std::string& caption, const std::string& filter) {
+    return QFileDialog::getOpenFileName(nullptr, q(caption), QString(), q(filter)).toStdString();
+}
+
+std::string InteractiveDialogs::SaveFileName(const std::string& caption, const std::string& filter) {
+    return QFileDialog::getSaveFileName(nullptr, q(caption), QString(), q(filter)).toStdString();
+}
+
+void HeadlessDialogs::report(const std::string& text) const {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    if (logSink_)
+        logSink_(text);
+}
+
+int HeadlessDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned, int headlessAnswer) {
+    report(caption + ": " + text);
+    return headlessAnswer;
+}
+
+bool HeadlessDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string&) {
+    report(caption + ": " + prompt + " (no display, cancelled)");
+    return false;
+}
+
+std::string HeadlessDialogs::OpenFileName(const std::string& caption, const std::string&) {
+    report(caption + " (no display, cancelled)");
+    return {};
+}
+
+std::string HeadlessDialogs::SaveFileName(const std::string& caption, const std::string&) {
+    report(caption + " (no display, cancelled)");
+    return {};
+}
+
+void ScriptedDialogs::QueueAnswer(int answer) {
+    std::lock_guard lock(mutex_);
+    answers_.push_back(answer);
+}
+
+void ScriptedDialogs::QueueText(std::string text) {
+    std::lock_guard lock(mutex_);
+    texts_.push_back(std::move(text));
+}
+
+std::vector<ScriptedDialogs::Call> ScriptedDialogs::Calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::string ScriptedDialogs::nextText() {
+    if (texts_.empty())
+        return {};
+    std::string text = std::move(texts_.front());
+    texts_.pop_front();
+    return text;
+}
+
+int ScriptedDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                                int headlessAnswer) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"MessageBox", text, caption, flags});
+    if (answers_.empty())
+        return headlessAnswer;
+    const int answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+}
+
+bool ScriptedDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"InputQuery", prompt, caption, 0});
+    if (texts_.empty())
+        return false;
+    value = nextText();
+    return true;
+}
+
+std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string&) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"OpenFileName", {}, caption, 0});
+    return nextText();
+}
+
+std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string&) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"SaveFileName", {}, caption, 0});
+    return nextText();
+}
+
+} // namespace ui

@@ -1,0 +1,97 @@
+// Every message box, question, input box and file dialog goes through this
+// interface: interactive (Qt dialogs), headless (the text goes to the log and
+// stderr and the stated safe answer is returned) or scripted (tests queue the
+// answers and read back what was asked).
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ui {
+
+// Message-box flags and answers as the original system numbers them.
+enum MessageBoxFlags : unsigned {
+    MB_OK = 0x00,
+    MB_OKCANCEL = 0x01,
+    MB_YESNOCANCEL = 0x03,
+    MB_YESNO = 0x04,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONWARNING = 0x30,
+    MB_ICONINFORMATION = 0x40,
+};
+enum MessageBoxAnswer : int { IDOK = 1, IDCANCEL = 2, IDABORT = 3, IDRETRY = 4, IDIGNORE = 5, IDYES = 6, IDNO = 7 };
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // Shows a message box; `headlessAnswer` is what a server without a
+    // display answers, and must be the safe answer.
+    virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                           int headlessAnswer) = 0;
+    // Asks for a text; false when cancelled.
+    virtual bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) = 0;
+    // Asks for a file name; empty when cancelled.
+    virtual std::string OpenFileName(const std::string& caption, const std::string& filter) = 0;
+    virtual std::string SaveFileName(const std::string& caption, const std::string& filter) = 0;
+};
+
+class InteractiveDialogs : public Dialogs {
+public:
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
+    std::string OpenFileName(const std::string& caption, const std::string& filter) override;
+    std::string SaveFileName(const std::string& caption, const std::string& filter) override;
+};
+
+class HeadlessDialogs : public Dialogs {
+public:
+    using Sink = std::function<void(const std::string&)>;
+    // `logSink` receives each text for the log; stderr always gets it.
+    explicit HeadlessDialogs(Sink logSink = {}) : logSink_(std::move(logSink)) {}
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
+    std::string OpenFileName(const std::string& caption, const std::string& filter) override;
+    std::string SaveFileName(const std::string& caption, const std::string& filter) override;
+
+private:
+    void report(const std::string& text) const;
+    Sink logSink_;
+};
+
+// For tests: answers come from a queue (the headless answer when it is
+// empty); every call is recorded.
+class ScriptedDialogs : public Dialogs {
+public:
+    struct Call {
+        std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName"
+        std::string text;
+        std::string caption;
+        unsigned flags = 0;
+    };
+    void QueueAnswer(int answer);
+    void QueueText(std::string text); // answers for InputQuery and the file dialogs
+    std::vector<Call> Calls() const;
+
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
+    std::string OpenFileName(const std::string& caption, const std::string& filter) override;
+    std::string SaveFileName(const std::string& caption, const std::string& filter) override;
+
+private:
+    std::string nextText();
+    mutable std::mutex mutex_;
+    std::deque<int> answers_;
+    std::deque<std::string> texts_;
+    std::vector<Call> calls_;
+};
+
+// The dialogs in force for the process (headless until set).
+Dialogs& dialogs();
+void setDialogs(std::shared_ptr<Dialogs> implementation);
+
+} // namespace ui
