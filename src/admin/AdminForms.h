@@ -5,43 +5,43 @@
 
 class TKonfiguracja : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TKonfiguracja(QWidget* owner = nullptr);
 };
 
 class TExportuj : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TExportuj(QWidget* owner = nullptr);
 };
 
 class TImport_kont : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TImport_kont(QWidget* owner = nullptr);
 };
 
 class TUserForm : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TUserForm(QWidget* owner = nullptr);
 };
 
 class TTelFm : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TTelFm(QWidget* owner = nullptr);
 };
 
 class TfrmFindPhone : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TfrmFindPhone(QWidget* owner = nullptr);
 };
 
 class TfrmMessage : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TfrmMessage(QWidget* owner = nullptr);
 };
 

@@ -16,7 +16,9 @@
 
 namespace {
 
-bool hasDisplay() { return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"); }
+bool hasDisplay() {
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
 
 std::string joinArguments(int argc, char** argv) {
     std::string line;
@@ -62,8 +64,9 @@ int runServer(int argc, char** argv) {
     }
     const int code = app.exec();
 
-    for (ui::TForm* form : std::initializer_list<ui::TForm*>{frmSmsRoutingRule, frmMessage, frmFindPhone, Pomoc,
-                                                          TelFm, UserForm, Import_kont, Exportuj, Konfiguracja})
+    for (ui::TForm* form :
+         std::initializer_list<ui::TForm*>{frmSmsRoutingRule, frmMessage, frmFindPhone, Pomoc, TelFm,
+                                           UserForm, Import_kont, Exportuj, Konfiguracja})
         delete form;
     delete form1;
     delete OknoInfo;

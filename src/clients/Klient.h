@@ -4,7 +4,7 @@
 #include <string>
 
 class Klient {
-public:
+  public:
     Klient(const std::string& address, const std::string& name, void* socket, int port);
     ~Klient();
     void UstawWersje(const std::string& version);

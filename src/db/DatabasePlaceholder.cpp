@@ -2,7 +2,9 @@
 // waits for its database, retrying every minute.
 #include "shell/MainForm.h"
 
-bool MainDbHandleExists() { return false; }
+bool MainDbHandleExists() {
+    return false;
+}
 
 int TForm1::AttachMainDatabase() {
     trmReconnect->SetEnabled(true);

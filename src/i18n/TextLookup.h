@@ -7,7 +7,7 @@
 
 class TlgCustomLang : public QObject {
     Q_OBJECT
-public:
+  public:
     TlgCustomLang(const QString& name, QObject* owner) : QObject(owner) { setObjectName(name); }
     std::string GetTextOrDefault(const std::string& key) const { return key; }
 };
@@ -16,11 +16,11 @@ public:
 class TlgLangDispatcher : public QObject {
     Q_OBJECT
     Q_PROPERTY(int Language READ Language WRITE SetLanguage)
-public:
+  public:
     TlgLangDispatcher(const QString& name, QObject* owner) : QObject(owner) { setObjectName(name); }
     int Language() const { return language_; }
     void SetLanguage(int language) { language_ = language; }
 
-private:
+  private:
     int language_ = 1;
 };

@@ -18,7 +18,9 @@ void TForm1::RozlaczCentrale() {
         WriteLog(1, "RozlaczCentrale");
 }
 
-bool TForm1::WaitForLinkEnd(int) { return true; }
+bool TForm1::WaitForLinkEnd(int) {
+    return true;
+}
 
 void TForm1::ObslugaCentrali() {}
 

@@ -8,24 +8,24 @@
 namespace platform {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual std::int64_t nowMs() const = 0;
 };
 
 class SteadyClock : public Clock {
-public:
+  public:
     std::int64_t nowMs() const override;
 };
 
 // A clock that moves only when told to.
 class ManualClock : public Clock {
-public:
+  public:
     explicit ManualClock(std::int64_t startMs = 1'000'000) : now_(startMs) {}
     std::int64_t nowMs() const override { return now_.load(); }
     void advance(std::int64_t ms) { now_ += ms; }
 
-private:
+  private:
     std::atomic<std::int64_t> now_;
 };
 

@@ -13,7 +13,7 @@
 namespace platform {
 
 class Event {
-public:
+  public:
     enum class TakeResult { Taken, NestedOnOwnerThread };
 
     explicit Event(std::string name);
@@ -32,7 +32,7 @@ public:
     bool heldByCurrentThread() const;
     const std::string& name() const { return name_; }
 
-private:
+  private:
     std::string name_;
     mutable std::mutex mutex_;
     std::condition_variable freed_;

@@ -15,7 +15,7 @@ namespace platform {
 enum class RegistryBranch { Machine, User };
 
 class RegistryError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -29,9 +29,9 @@ struct RegistryValue {
 
 // The contents of one branch file.
 class RegistryFile {
-public:
+  public:
     struct Key {
-        std::string path; // as written
+        std::string path;                            // as written
         std::map<std::string, RegistryValue> values; // by lower-cased name
     };
 
@@ -47,7 +47,7 @@ public:
     static std::string serialise(const std::map<std::string, Key>& keys);
     static std::map<std::string, Key> parse(const std::string& text);
 
-private:
+  private:
     std::string filePath_;
     std::map<std::string, Key> keys_; // by lower-cased path
 };
@@ -58,7 +58,7 @@ std::string registryFilePath(RegistryBranch branch);
 
 // One open key, in the manner of the original registry object.
 class RegistryKey {
-public:
+  public:
     explicit RegistryKey(RegistryBranch branch);
     RegistryBranch branch() const { return branch_; }
 
@@ -82,7 +82,7 @@ public:
     void WriteBool(const std::string& name, bool value) { WriteInteger(name, value ? 1 : 0); }
     bool DeleteValue(const std::string& name);
 
-private:
+  private:
     RegistryFile::Key& openKey();
     void write(RegistryValue value);
 

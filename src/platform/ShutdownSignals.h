@@ -9,14 +9,14 @@ namespace platform {
 
 class ShutdownSignals : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit ShutdownSignals(QObject* parent = nullptr);
     ~ShutdownSignals() override;
 
-signals:
+  signals:
     void shutdownRequested(int signalNumber);
 
-private:
+  private:
     void readPipe();
     QSocketNotifier* notifier_ = nullptr;
 };

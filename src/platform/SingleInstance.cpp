@@ -24,6 +24,8 @@ SingleInstance::SingleInstance(const std::string& name) {
     lock_->setStaleLockTime(0); // a lock left by a dead process is taken over
 }
 
-bool SingleInstance::Acquire() { return lock_->tryLock(0); }
+bool SingleInstance::Acquire() {
+    return lock_->tryLock(0);
+}
 
 } // namespace platform

@@ -9,14 +9,14 @@
 namespace platform {
 
 class SingleInstance {
-public:
+  public:
     // `name` is the mutex name ("VorlinHalvex").
     explicit SingleInstance(const std::string& name);
     // True when this process now holds the guard; false when another holds it.
     bool Acquire();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::unique_ptr<QLockFile> lock_;
 };

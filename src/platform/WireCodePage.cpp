@@ -28,13 +28,17 @@ WireCodePage wireCodePage() {
     return fromLocale;
 }
 
-void setWireCodePage(WireCodePage page) { forcedPage() = static_cast<int>(page); }
+void setWireCodePage(WireCodePage page) {
+    forcedPage() = static_cast<int>(page);
+}
 
 const char* wireCodePageName() {
     return wireCodePage() == WireCodePage::Cp1251 ? "windows-1251" : "windows-1250";
 }
 
-const char* wireCharsetName() { return wireCodePage() == WireCodePage::Cp1251 ? "WIN1251" : "WIN1250"; }
+const char* wireCharsetName() {
+    return wireCodePage() == WireCodePage::Cp1251 ? "WIN1251" : "WIN1250";
+}
 
 std::string toWire(const std::string& utf8) {
     QStringEncoder encoder(wireCodePageName());

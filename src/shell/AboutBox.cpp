@@ -15,7 +15,8 @@ TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
     big.setPointSize(big.pointSize() + 6);
     big.setBold(true);
     ProductName->setFont(big);
-    VersionCaption = new ui::TLabel(QStringLiteral("VersionCaption"), QStringLiteral("Wersja programu:"), this);
+    VersionCaption =
+        new ui::TLabel(QStringLiteral("VersionCaption"), QStringLiteral("Wersja programu:"), this);
     Version = new ui::TLabel(QStringLiteral("Version"), QString(), this);
     OKButton = new ui::TButton(QStringLiteral("OKButton"), QStringLiteral("OK"), this);
     OKButton->SetModalResult(ui::mrOk);
@@ -29,8 +30,8 @@ TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
 void TPomoc::showEvent(QShowEvent* event) {
     if (Form1 && Form1->Wersja) {
         const TExeVersion& v = *Form1->Wersja;
-        Version->setText(QString::fromStdString(v.GetMajorVersion() + "." + v.GetMinorVersion() + "." +
-                                                v.GetRelease()));
+        Version->setText(
+            QString::fromStdString(v.GetMajorVersion() + "." + v.GetMinorVersion() + "." + v.GetRelease()));
     }
     TForm::showEvent(event);
 }

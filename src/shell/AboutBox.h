@@ -5,14 +5,14 @@
 
 class TPomoc : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TPomoc(QWidget* owner = nullptr);
     ui::TLabel* ProductName = nullptr;
     ui::TLabel* VersionCaption = nullptr;
     ui::TLabel* Version = nullptr;
     ui::TButton* OKButton = nullptr;
 
-protected:
+  protected:
     // Every show refreshes the version from the main window.
     void showEvent(QShowEvent* event) override;
 };

@@ -6,19 +6,19 @@
 #include <string>
 
 class cCallbackLog {
-public:
+  public:
     virtual ~cCallbackLog() = default;
     virtual void operator()(const std::string& text) = 0;
 };
 
 class cCallbackGetUserName {
-public:
+  public:
     virtual ~cCallbackGetUserName() = default;
     virtual std::string operator()(const std::string& userId) = 0;
 };
 
 template <class T> class TCallbackLog : public cCallbackLog {
-public:
+  public:
     using Method = void (T::*)(const std::string&);
     void Bind(T* object, Method method) {
         object_ = object;
@@ -29,13 +29,13 @@ public:
             (object_->*method_)(text);
     }
 
-private:
+  private:
     T* object_ = nullptr;
     Method method_ = nullptr;
 };
 
 template <class T> class TCallbackGetUserName : public cCallbackGetUserName {
-public:
+  public:
     using Method = std::string (T::*)(const std::string&);
     void Bind(T* object, Method method) {
         object_ = object;
@@ -45,7 +45,7 @@ public:
         return object_ && method_ ? (object_->*method_)(userId) : std::string();
     }
 
-private:
+  private:
     T* object_ = nullptr;
     Method method_ = nullptr;
 };

@@ -20,15 +20,15 @@ struct LogSwitches {
     std::atomic<bool> LogDoPliku{true};   // main-pane lines also go to the log file
     std::atomic<bool> chbInfoPCTI{false}; // exchange traffic and dispatcher notes
     std::atomic<bool> CheckBoxInfoUART{false};
-    std::atomic<bool> chbLogRS{false};    // link set-up, log-in, reconnects
+    std::atomic<bool> chbLogRS{false}; // link set-up, log-in, reconnects
     std::atomic<bool> chbLogKlienci{false};
-    std::atomic<bool> chbLogBaza{false};  // SQL statements and database errors
+    std::atomic<bool> chbLogBaza{false}; // SQL statements and database errors
     std::atomic<bool> chbLogDzwonienie{false};
     std::atomic<bool> chbPctiErrors{false};
 };
 
 class DiagnosticLog {
-public:
+  public:
     static constexpr std::size_t MaxLineLength = 65585;
 
     static DiagnosticLog& instance();
@@ -51,6 +51,8 @@ public:
 // The log writer for code that has no form at hand.
 void WriteLog(int level, const char* format, ...) HALVEX_PRINTF(2, 3);
 
-inline LogSwitches& Switches() { return DiagnosticLog::instance().switches; }
+inline LogSwitches& Switches() {
+    return DiagnosticLog::instance().switches;
+}
 
 } // namespace shell

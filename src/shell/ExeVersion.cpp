@@ -11,11 +11,11 @@ namespace {
 const char* resourceString(const std::string& name) {
     using namespace platform::version;
     static const std::pair<const char*, const char*> strings[] = {
-        {"CompanyName", CompanyName},         {"FileDescription", FileDescription},
-        {"FileVersion", FileVersion},         {"InternalName", InternalName},
-        {"LegalCopyright", LegalCopyright},   {"LegalTrademarks", LegalTrademarks},
+        {"CompanyName", CompanyName},           {"FileDescription", FileDescription},
+        {"FileVersion", FileVersion},           {"InternalName", InternalName},
+        {"LegalCopyright", LegalCopyright},     {"LegalTrademarks", LegalTrademarks},
         {"OriginalFilename", OriginalFilename}, {"ProductName", ProductName},
-        {"ProductVersion", ProductVersion},   {"Comments", Comments},
+        {"ProductVersion", ProductVersion},     {"Comments", Comments},
     };
     for (const auto& [key, value] : strings)
         if (name == key)

@@ -9,7 +9,7 @@ class TExeVersion : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString Filename READ Filename WRITE SetFilename)
     Q_PROPERTY(bool UseCurrentApplication READ UseCurrentApplication WRITE SetUseCurrentApplication)
-public:
+  public:
     TExeVersion(const QString& name, QObject* owner);
 
     QString Filename() const { return filename_; }
@@ -45,7 +45,7 @@ public:
     // The full path of the running program.
     static std::string ProgramPath();
 
-private:
+  private:
     std::string field(const char* name) const;
     QString filename_;
     bool useCurrent_ = true;

@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::size_t PathLimit = 511;
 
-bool writableFolder(const std::string& folder) { return ::access(folder.c_str(), W_OK) == 0; }
+bool writableFolder(const std::string& folder) {
+    return ::access(folder.c_str(), W_OK) == 0;
+}
 
 std::string fallbackFolder(const char* xdgVariable, const char* homeDefault, const char* rootFolder) {
     if (::geteuid() == 0)

@@ -31,7 +31,9 @@ void TForm1::WriteLog(int level, const char* format, ...) {
     va_end(args);
 }
 
-void TForm1::QueueLogLineMain(std::string line) { shell::DiagnosticLog::instance().LogQueueMain.Push(std::move(line)); }
+void TForm1::QueueLogLineMain(std::string line) {
+    shell::DiagnosticLog::instance().LogQueueMain.Push(std::move(line));
+}
 
 void TForm1::QueueLogLineSecond(std::string line) {
     shell::DiagnosticLog::instance().LogQueueSecond.Push(std::move(line));
@@ -106,7 +108,9 @@ void TForm1::Nagraj1Click() {
         WriteLog(2, "Nie można zapisać pliku %s", path.c_str());
 }
 
-void TForm1::Czy1Click() { Kolejka->clear(); }
+void TForm1::Czy1Click() {
+    Kolejka->clear();
+}
 
 // Words of the command line, anywhere and in any case, turn log categories on.
 void TForm1::ApplyCommandLineSwitches(const std::string& commandLine) {
@@ -128,10 +132,10 @@ void TForm1::ApplyCommandLineSwitches(const std::string& commandLine) {
         sw.chbLogDzwonienie = true;
 
     const std::pair<ui::TCheckBox*, bool> boxes[] = {{LogInfo, sw.LogInfo},
-                                                    {chbLogBaza, sw.chbLogBaza},
-                                                    {chbInfoPCTI, sw.chbInfoPCTI},
-                                                    {chbLogRS, sw.chbLogRS},
-                                                    {chbLogDzwonienie, sw.chbLogDzwonienie}};
+                                                     {chbLogBaza, sw.chbLogBaza},
+                                                     {chbInfoPCTI, sw.chbInfoPCTI},
+                                                     {chbLogRS, sw.chbLogRS},
+                                                     {chbLogDzwonienie, sw.chbLogDzwonienie}};
     for (auto [box, on] : boxes) {
         box->disconnect(this);
         box->setChecked(on);

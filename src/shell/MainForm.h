@@ -33,7 +33,7 @@ class SingleInstance;
 
 class TForm1 : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TForm1(QWidget* owner = nullptr);
     ~TForm1() override;
 
@@ -220,17 +220,17 @@ public:
     TCallbackGetUserName<TForm1> UserNameCallback;
 
     // ---- the other subsystems' groups ----
+#include "admin/MainFormMembers.inc"
 #include "clients/MainFormMembers.inc"
 #include "db/MainFormMembers.inc"
 #include "i18n/MainFormMembers.inc"
 #include "pbx/MainFormMembers.inc"
 #include "sms/MainFormMembers.inc"
-#include "admin/MainFormMembers.inc"
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void buildComponents();
     void buildMenus();
     void buildStatisticsPage();
@@ -273,14 +273,14 @@ namespace shell {
 // Takes one of the main window's locks for a scope: `owns()` is false when
 // this thread already held it, and the work must then be skipped or deferred.
 class EventLock {
-public:
+  public:
     EventLock(TForm1* form, platform::Event* event);
     ~EventLock();
     EventLock(const EventLock&) = delete;
     EventLock& operator=(const EventLock&) = delete;
     bool owns() const { return owns_; }
 
-private:
+  private:
     TForm1* form_;
     platform::Event* event_;
     bool owns_;

@@ -44,7 +44,9 @@ void TOknoInfo::Stop() {
     AbortButton->hide();
 }
 
-void TOknoInfo::OknoInfoTimerTimer() { progress->SetPosition(progress->value() + 1); }
+void TOknoInfo::OknoInfoTimerTimer() {
+    progress->SetPosition(progress->value() + 1);
+}
 
 // The close box ends a modal show with Cancel.
 void TOknoInfo::closeEvent(QCloseEvent* event) {

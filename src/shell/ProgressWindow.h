@@ -8,7 +8,7 @@ class TlgLangLinked;
 
 class TOknoInfo : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TOknoInfo(QWidget* owner = nullptr);
 
     ui::TLabel* Label1 = nullptr;
@@ -22,7 +22,7 @@ public:
     void Stop();
     void OknoInfoTimerTimer();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 };
 

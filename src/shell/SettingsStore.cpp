@@ -18,7 +18,9 @@ const char* const DefaultDbPassword = "plintaved";
 const char* const DateTimeFormat = "yyyy-MM-dd HH:mm:ss";
 constexpr std::size_t ShortTextLimit = 9;
 
-const char* yesNo(bool value) { return value ? "true" : "false"; }
+const char* yesNo(bool value) {
+    return value ? "true" : "false";
+}
 
 // This computer's own address: the first IPv4 address that is not loopback.
 std::string OwnIpv4Address() {
@@ -48,7 +50,8 @@ bool TForm1::RegReadBool(const std::string& name, bool defaultValue) {
         return value;
     } catch (const platform::RegistryError&) {
         SettingsRegistry->WriteBool(name, defaultValue);
-        WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(), yesNo(defaultValue));
+        WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(),
+                 yesNo(defaultValue));
         SettingsDefaulted = true;
         return defaultValue;
     }
@@ -61,7 +64,8 @@ int TForm1::RegReadInteger(const std::string& name, int defaultValue) {
         return value;
     } catch (const platform::RegistryError&) {
         SettingsRegistry->WriteInteger(name, defaultValue);
-        WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %u", name.c_str(), unsigned(defaultValue));
+        WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %u", name.c_str(),
+                 unsigned(defaultValue));
         SettingsDefaulted = true;
         return defaultValue;
     }
@@ -82,8 +86,8 @@ std::string TForm1::RegReadString(const std::string& name, const std::string& de
 std::string TForm1::RegReadStringOrDefault(const std::string& name, const std::string& defaultValue) {
     const std::string value = SettingsRegistry->ReadString(name);
     if (value.empty()) {
-        WriteLog(1, "Odczyt wartości %s z rejestru, wartość jest pusta lub przyjęta domyślna = %s", name.c_str(),
-                 defaultValue.c_str());
+        WriteLog(1, "Odczyt wartości %s z rejestru, wartość jest pusta lub przyjęta domyślna = %s",
+                 name.c_str(), defaultValue.c_str());
         SettingsRegistry->WriteString(name, defaultValue);
         return defaultValue;
     }
@@ -91,9 +95,13 @@ std::string TForm1::RegReadStringOrDefault(const std::string& name, const std::s
     return value;
 }
 
-void TForm1::RegWriteBool(const std::string& name, bool value) { SettingsRegistry->WriteBool(name, value); }
+void TForm1::RegWriteBool(const std::string& name, bool value) {
+    SettingsRegistry->WriteBool(name, value);
+}
 
-void TForm1::RegWriteInteger(const std::string& name, int value) { SettingsRegistry->WriteInteger(name, value); }
+void TForm1::RegWriteInteger(const std::string& name, int value) {
+    SettingsRegistry->WriteInteger(name, value);
+}
 
 void TForm1::RegWriteString(const std::string& name, const char* value) {
     SettingsRegistry->WriteString(name, value ? value : "");
@@ -151,7 +159,8 @@ std::string readHostSetting(TForm1& form, platform::RegistryKey& key, const char
             form.WriteLog(1, "Ustawiam adres serwera firebird na %s", value.c_str());
         return value;
     }
-    form.WriteLog(1, attendance ? "Tworzę klucz dla  numeru IP serwera RCP FB" : "Tworzę klucz dla  numeru IP serwera FB");
+    form.WriteLog(1, attendance ? "Tworzę klucz dla  numeru IP serwera RCP FB"
+                                : "Tworzę klucz dla  numeru IP serwera FB");
     value = OwnIpv4Address();
     if (value.size() < 7)
         value = "192.168.1.1";
@@ -204,7 +213,8 @@ void TForm1::UstawPasswordFB(bool write) {
 
 void TForm1::UstawRcpPasswordFB(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("RCP_PasswordFB", AesEncryptToHexWire(RcpDb.PasswordFB, FixedKeyText));
+        return SettingsRegistry->WriteString("RCP_PasswordFB",
+                                             AesEncryptToHexWire(RcpDb.PasswordFB, FixedKeyText));
     RcpDb.PasswordFB = readPasswordSetting(*this, *SettingsRegistry, "RCP_PasswordFB");
 }
 
@@ -223,7 +233,8 @@ void TForm1::probeRegistryBranch() {
         machine.WriteString("testHKLM", "testHKLM");
         WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
     } catch (const platform::RegistryError&) {
-        WriteLog(1, "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
+        WriteLog(1,
+                 "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
         RegistryInHklm = false;
     }
 }
@@ -269,7 +280,8 @@ namespace {
 std::string shortText(TForm1& form, const char* name, const std::string& value) {
     if (platform::utf8Length(value) <= ShortTextLimit)
         return value;
-    form.WriteLog(2, "Wartość %s jest dłuższa niż %u znaków i została obcięta", name, unsigned(ShortTextLimit));
+    form.WriteLog(2, "Wartość %s jest dłuższa niż %u znaków i została obcięta", name,
+                  unsigned(ShortTextLimit));
     return platform::utf8Left(value, ShortTextLimit);
 }
 
@@ -283,7 +295,8 @@ QTime timeOfDay(const std::string& text) {
 }
 
 QDateTime dateAndTime(const std::string& text) {
-    const QDateTime when = QDateTime::fromString(QString::fromStdString(text), QString::fromLatin1(DateTimeFormat));
+    const QDateTime when =
+        QDateTime::fromString(QString::fromStdString(text), QString::fromLatin1(DateTimeFormat));
     return when.isValid() ? when : QDateTime::currentDateTime();
 }
 
@@ -312,7 +325,8 @@ void TForm1::readMainKeySettings() {
     AutomPrzyw = RegReadBool("AutomPrzyw", true);
     InsertIncomingFroRingGroup = RegReadBool("InsertIncomingFroRingGroup", false);
     Miedzy = shortText(*this, "Miedzy", RegReadString("Miedzy", "0"));
-    PrefiksMiedzynarodowy = shortText(*this, "PrefiksMiedzynarodowy", RegReadString("PrefiksMiedzynarodowy", "000"));
+    PrefiksMiedzynarodowy =
+        shortText(*this, "PrefiksMiedzynarodowy", RegReadString("PrefiksMiedzynarodowy", "000"));
     TCPCentr = RegReadStringOrDefault("TCPCentr", "192.168.1.250");
     PortTCPCent = RegReadInteger("PortTCPCent", 5001);
     PowiadORozlacz = RegReadBool("PowiadORozlacz", true);
@@ -326,7 +340,8 @@ void TForm1::readMainKeySettings() {
     UseVoiceMailPcti = RegReadBool("UseVoiceMailPcti", false);
     UsePctiClip = RegReadBool("UsePctiClip", false);
     BackupTimeOfDay = timeOfDay(RegReadStringOrDefault("timeBackupHour", "03:00"));
-    const std::string now = QDateTime::currentDateTime().toString(QString::fromLatin1(DateTimeFormat)).toStdString();
+    const std::string now =
+        QDateTime::currentDateTime().toString(QString::fromLatin1(DateTimeFormat)).toStdString();
     LastBackupTime = dateAndTime(RegReadStringOrDefault("timeBackup", now));
     IPFBase(false);
     NameFB(false);

@@ -19,7 +19,9 @@ constexpr int LinkStopBoundMs = 5000;
 
 // There is no notification area to rely on here: the window minimises
 // instead of hiding in a tray.
-void TForm1::UstawIkone() { shell::TraceScope trace("UstawIkone"); }
+void TForm1::UstawIkone() {
+    shell::TraceScope trace("UstawIkone");
+}
 
 void TForm1::Poka1Click() {
     showNormal();
@@ -27,7 +29,9 @@ void TForm1::Poka1Click() {
     activateWindow();
 }
 
-void TForm1::Schowajdozasobnika1Click() { showMinimized(); }
+void TForm1::Schowajdozasobnika1Click() {
+    showMinimized();
+}
 
 void TForm1::Konfiguracja1Click() {
     if (Konfiguracja)
@@ -47,7 +51,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::Zamknij1Click() {
     if (ShutdownStarted)
         return;
-    if (pytanieOwych && ui::dialogs().MessageBox(Text("IDS_641"), Text("IDS_642"), ui::MB_YESNO, ui::IDNO) != ui::IDYES)
+    if (pytanieOwych &&
+        ui::dialogs().MessageBox(Text("IDS_641"), Text("IDS_642"), ui::MB_YESNO, ui::IDNO) != ui::IDYES)
         return;
     runShutdownSequence();
 }

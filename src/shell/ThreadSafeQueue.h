@@ -8,7 +8,7 @@
 namespace ThreadSafe {
 
 template <class T> class Queue {
-public:
+  public:
     void Push(T value) {
         std::lock_guard lock(mutex_);
         items_.push_back(std::move(value));
@@ -37,7 +37,7 @@ public:
         return items_.size();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::deque<T> items_;
 };

@@ -10,23 +10,34 @@ thread_local char currentLabel[LabelSize] = "";
 thread_local char previousLabel[LabelSize] = "";
 
 void copyLabel(char* target, const char* source) {
-    std::strncpy(target, source ? source : "", LabelSize - 1);
-    target[LabelSize - 1] = '\0';
+    if (target == source)
+        return;
+    const std::size_t length = source ? strnlen(source, LabelSize - 1) : 0;
+    std::memmove(target, source ? source : "", length);
+    target[length] = '\0';
 }
 
 } // namespace
 
-const char* TraceLabel() { return currentLabel; }
-const char* PreviousTraceLabel() { return previousLabel; }
+const char* TraceLabel() {
+    return currentLabel;
+}
+const char* PreviousTraceLabel() {
+    return previousLabel;
+}
 
 void SetTraceLabel(const char* name) {
     copyLabel(previousLabel, currentLabel);
     copyLabel(currentLabel, name);
 }
 
-TraceScope::TraceScope(const char* name) : saved_(currentLabel) { SetTraceLabel(name); }
+TraceScope::TraceScope(const char* name) : saved_(currentLabel) {
+    SetTraceLabel(name);
+}
 
-TraceScope::~TraceScope() { copyLabel(currentLabel, saved_.c_str()); }
+TraceScope::~TraceScope() {
+    copyLabel(currentLabel, saved_.c_str());
+}
 
 void DebugTrace(std::string) {}
 

@@ -13,13 +13,13 @@ void SetTraceLabel(const char* name);
 
 // Sets the label for its lifetime and restores the caller's afterwards.
 class TraceScope {
-public:
+  public:
     explicit TraceScope(const char* name);
     ~TraceScope();
     TraceScope(const TraceScope&) = delete;
     TraceScope& operator=(const TraceScope&) = delete;
 
-private:
+  private:
     std::string saved_;
 };
 

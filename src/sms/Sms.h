@@ -4,13 +4,13 @@
 #include "shell/Callbacks.h"
 
 class SMS {
-public:
+  public:
     void SetLogCallback(cCallbackLog* callback) { logCallback_ = callback; }
     void SetUserNameCallback(cCallbackGetUserName* callback) { userNameCallback_ = callback; }
     void SetErrorLogging(int on) { errorLogging_ = on != 0; }
     bool ErrorLogging() const { return errorLogging_; }
 
-private:
+  private:
     cCallbackLog* logCallback_ = nullptr;
     cCallbackGetUserName* userNameCallback_ = nullptr;
     bool errorLogging_ = true;

@@ -5,7 +5,7 @@
 
 class TfrmSmsRoutingRule : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TfrmSmsRoutingRule(QWidget* owner = nullptr);
 };
 

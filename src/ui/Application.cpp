@@ -6,7 +6,9 @@ namespace ui {
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
-TApplication* TApplication::instance() { return qobject_cast<TApplication*>(QCoreApplication::instance()); }
+TApplication* TApplication::instance() {
+    return qobject_cast<TApplication*>(QCoreApplication::instance());
+}
 
 void TApplication::SetOnIdle(std::function<void()> handler) {
     const bool first = !onIdle_;

@@ -11,7 +11,7 @@ namespace ui {
 
 class TApplication : public QApplication {
     Q_OBJECT
-public:
+  public:
     TApplication(int& argc, char** argv);
 
     std::function<void(const std::exception&)> OnException;
@@ -20,7 +20,7 @@ public:
 
     static TApplication* instance();
 
-private:
+  private:
     void runIdle();
     std::function<void()> onIdle_;
     bool inIdle_ = false;

@@ -7,7 +7,9 @@
 
 namespace ui {
 
-TForm::TForm(const QString& name, QWidget* owner) : QWidget(owner, Qt::Window) { setObjectName(name); }
+TForm::TForm(const QString& name, QWidget* owner) : QWidget(owner, Qt::Window) {
+    setObjectName(name);
+}
 
 QObject* TForm::FindComponent(const QString& name) const {
     return findChild<QObject*>(name, Qt::FindChildrenRecursively);
@@ -36,7 +38,8 @@ TLabel::TLabel(const QString& name, const QString& caption, QWidget* parent) : Q
     setObjectName(name);
 }
 
-TButton::TButton(const QString& name, const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+TButton::TButton(const QString& name, const QString& caption, QWidget* parent)
+    : QPushButton(caption, parent) {
     setObjectName(name);
     connect(this, &QPushButton::clicked, this, [this] {
         if (modalResult_ == mrNone)
@@ -67,17 +70,26 @@ void TEdit::keyPressEvent(QKeyEvent* event) {
     QLineEdit::keyPressEvent(event);
 }
 
-TMemo::TMemo(const QString& name, QWidget* parent) : QPlainTextEdit(parent) { setObjectName(name); }
-
-QStringList TMemo::Lines() const { return toPlainText().split(QLatin1Char('\n')); }
-
-void TMemo::SetLines(const QStringList& lines) { setPlainText(lines.join(QLatin1Char('\n'))); }
-
-TGroupBox::TGroupBox(const QString& name, const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {
+TMemo::TMemo(const QString& name, QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName(name);
 }
 
-TListBox::TListBox(const QString& name, QWidget* parent) : QListWidget(parent) { setObjectName(name); }
+QStringList TMemo::Lines() const {
+    return toPlainText().split(QLatin1Char('\n'));
+}
+
+void TMemo::SetLines(const QStringList& lines) {
+    setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+TGroupBox::TGroupBox(const QString& name, const QString& caption, QWidget* parent)
+    : QGroupBox(caption, parent) {
+    setObjectName(name);
+}
+
+TListBox::TListBox(const QString& name, QWidget* parent) : QListWidget(parent) {
+    setObjectName(name);
+}
 
 QStringList TListBox::Items() const {
     QStringList items;
@@ -96,7 +108,9 @@ TProgressBar::TProgressBar(const QString& name, QWidget* parent) : QProgressBar(
     setTextVisible(false);
 }
 
-void TProgressBar::SetPosition(int position) { setValue(std::clamp(position, minimum(), maximum())); }
+void TProgressBar::SetPosition(int position) {
+    setValue(std::clamp(position, minimum(), maximum()));
+}
 
 TTabSheet::TTabSheet(const QString& name, const QString& caption, TPageControl* pages)
     : QWidget(pages), pages_(pages), caption_(caption) {
@@ -118,7 +132,9 @@ void TTabSheet::SetTabVisible(bool visible) {
         pages_->setTabVisible(index, visible);
 }
 
-TPageControl::TPageControl(const QString& name, QWidget* parent) : QTabWidget(parent) { setObjectName(name); }
+TPageControl::TPageControl(const QString& name, QWidget* parent) : QTabWidget(parent) {
+    setObjectName(name);
+}
 
 TStatusBar::TStatusBar(const QString& name, QWidget* parent, int panelCount)
     : QStatusBar(parent), panels_(new TStatusPanels(this)) {
@@ -143,7 +159,8 @@ void TStatusBar::refresh() {
     }
 }
 
-TListView::TListView(const QString& name, QWidget* parent) : QTreeWidget(parent), columns_(new TListColumns(this)) {
+TListView::TListView(const QString& name, QWidget* parent)
+    : QTreeWidget(parent), columns_(new TListColumns(this)) {
     setObjectName(name);
     columns_->setObjectName(QStringLiteral("Columns"));
     setRootIsDecorated(false);
@@ -152,7 +169,9 @@ TListView::TListView(const QString& name, QWidget* parent) : QTreeWidget(parent)
     connect(columns_, &TCollection::changed, this, &TListView::refreshHeader);
 }
 
-TListColumn* TListView::AddColumn(const QString& caption, int width) { return columns_->Add(caption, width); }
+TListColumn* TListView::AddColumn(const QString& caption, int width) {
+    return columns_->Add(caption, width);
+}
 
 void TListView::refreshHeader() {
     const int count = columns_->Count();
@@ -197,7 +216,9 @@ void TMenuItem::AddSeparator() {
         menu_->addSeparator();
 }
 
-TMainMenu::TMainMenu(const QString& name, QWidget* parent) : QMenuBar(parent) { setObjectName(name); }
+TMainMenu::TMainMenu(const QString& name, QWidget* parent) : QMenuBar(parent) {
+    setObjectName(name);
+}
 
 TMenuItem* TMainMenu::Add(const QString& name, const QString& caption) {
     auto* item = new TMenuItem(name, caption, this);
@@ -206,7 +227,9 @@ TMenuItem* TMainMenu::Add(const QString& name, const QString& caption) {
     return item;
 }
 
-TPopupMenu::TPopupMenu(const QString& name, QWidget* parent) : QMenu(parent) { setObjectName(name); }
+TPopupMenu::TPopupMenu(const QString& name, QWidget* parent) : QMenu(parent) {
+    setObjectName(name);
+}
 
 TMenuItem* TPopupMenu::Add(const QString& name, const QString& caption) {
     auto* item = new TMenuItem(name, caption, this);

@@ -32,14 +32,24 @@ namespace ui {
     Q_PROPERTY(bool Visible READ IsVisible WRITE setVisible)                                                 \
     Q_PROPERTY(int Tag READ Tag WRITE SetTag)                                                                \
     Q_PROPERTY(QFont Font READ font WRITE setFont)                                                           \
-public:                                                                                                      \
-    QString Hint() const { return toolTip(); }                                                               \
-    void SetHint(const QString& h) { setToolTip(h); }                                                        \
-    bool IsVisible() const { return !isHidden(); }                                                           \
-    int Tag() const { return tag_; }                                                                         \
-    void SetTag(int t) { tag_ = t; }                                                                         \
+  public:                                                                                                    \
+    QString Hint() const {                                                                                   \
+        return toolTip();                                                                                    \
+    }                                                                                                        \
+    void SetHint(const QString& h) {                                                                         \
+        setToolTip(h);                                                                                       \
+    }                                                                                                        \
+    bool IsVisible() const {                                                                                 \
+        return !isHidden();                                                                                  \
+    }                                                                                                        \
+    int Tag() const {                                                                                        \
+        return tag_;                                                                                         \
+    }                                                                                                        \
+    void SetTag(int t) {                                                                                     \
+        tag_ = t;                                                                                            \
+    }                                                                                                        \
                                                                                                              \
-private:                                                                                                     \
+  private:                                                                                                   \
     int tag_ = 0;
 
 // A form: a top-level window owned by the application. Its components are
@@ -48,7 +58,7 @@ class TForm : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     explicit TForm(const QString& name, QWidget* owner = nullptr);
     QString Caption() const { return windowTitle(); }
     void SetCaption(const QString& c) { setWindowTitle(c); }
@@ -60,20 +70,29 @@ public:
     // Shows the form and runs a local event loop until a modal result is set.
     int ShowModal();
 
-signals:
+  signals:
     void modalResultSet(int result);
 
-private:
+  private:
     int modalResult_ = 0;
 };
 
-enum ModalResults { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3, mrRetry = 4, mrIgnore = 5, mrYes = 6, mrNo = 7 };
+enum ModalResults {
+    mrNone = 0,
+    mrOk = 1,
+    mrCancel = 2,
+    mrAbort = 3,
+    mrRetry = 4,
+    mrIgnore = 5,
+    mrYes = 6,
+    mrNo = 7
+};
 
 class TLabel : public QLabel {
     Q_OBJECT
     Q_PROPERTY(QString Caption READ text WRITE setText)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TLabel(const QString& name, const QString& caption, QWidget* parent);
 };
 
@@ -82,12 +101,12 @@ class TButton : public QPushButton {
     Q_PROPERTY(QString Caption READ text WRITE setText)
     Q_PROPERTY(int ModalResult READ ModalResult WRITE SetModalResult)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TButton(const QString& name, const QString& caption, QWidget* parent);
     int ModalResult() const { return modalResult_; }
     void SetModalResult(int r) { modalResult_ = r; }
 
-private:
+  private:
     int modalResult_ = 0;
 };
 
@@ -96,7 +115,7 @@ class TCheckBox : public QCheckBox {
     Q_PROPERTY(QString Caption READ text WRITE setText)
     Q_PROPERTY(bool Checked READ isChecked WRITE setChecked)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TCheckBox(const QString& name, const QString& caption, QWidget* parent, bool checked = false);
 };
 
@@ -104,14 +123,14 @@ class TEdit : public QLineEdit {
     Q_OBJECT
     Q_PROPERTY(QString Text READ text WRITE setText)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TEdit(const QString& name, const QString& text, QWidget* parent);
 
-signals:
+  signals:
     // Enter pressed in the edit.
     void enterPressed();
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
@@ -119,7 +138,7 @@ class TMemo : public QPlainTextEdit {
     Q_OBJECT
     Q_PROPERTY(QStringList Lines READ Lines WRITE SetLines)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TMemo(const QString& name, QWidget* parent);
     QStringList Lines() const;
     void SetLines(const QStringList& lines);
@@ -129,7 +148,7 @@ class TGroupBox : public QGroupBox {
     Q_OBJECT
     Q_PROPERTY(QString Caption READ title WRITE setTitle)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TGroupBox(const QString& name, const QString& caption, QWidget* parent);
 };
 
@@ -137,7 +156,7 @@ class TListBox : public QListWidget {
     Q_OBJECT
     Q_PROPERTY(QStringList Items READ Items WRITE SetItems)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TListBox(const QString& name, QWidget* parent);
     QStringList Items() const;
     void SetItems(const QStringList& items);
@@ -149,7 +168,7 @@ class TProgressBar : public QProgressBar {
     Q_PROPERTY(int Max READ maximum WRITE setMaximum)
     Q_PROPERTY(int Position READ value WRITE setValue)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TProgressBar(const QString& name, QWidget* parent);
     // Moves the bar, stopping at its ends.
     void SetPosition(int position);
@@ -161,14 +180,14 @@ class TTabSheet : public QWidget {
     Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
     Q_PROPERTY(bool TabVisible READ TabVisible WRITE SetTabVisible)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TTabSheet(const QString& name, const QString& caption, class TPageControl* pages);
     QString Caption() const { return caption_; }
     void SetCaption(const QString& c);
     bool TabVisible() const { return tabVisible_; }
     void SetTabVisible(bool visible);
 
-private:
+  private:
     TPageControl* pages_;
     QString caption_;
     bool tabVisible_ = true;
@@ -177,7 +196,7 @@ private:
 class TPageControl : public QTabWidget {
     Q_OBJECT
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TPageControl(const QString& name, QWidget* parent);
     void SetActivePage(TTabSheet* page) { setCurrentWidget(page); }
     TTabSheet* ActivePage() const { return qobject_cast<TTabSheet*>(currentWidget()); }
@@ -187,12 +206,12 @@ class TStatusBar : public QStatusBar {
     Q_OBJECT
     Q_PROPERTY(QObject* Panels READ PanelsObject)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TStatusBar(const QString& name, QWidget* parent, int panelCount);
     TStatusPanels& Panels() { return *panels_; }
     QObject* PanelsObject() const { return panels_; }
 
-private:
+  private:
     void refresh();
     TStatusPanels* panels_;
     std::vector<QLabel*> labels_;
@@ -204,7 +223,7 @@ class TListView : public QTreeWidget {
     Q_OBJECT
     Q_PROPERTY(QObject* Columns READ ColumnsObject)
     HALVEX_CONTROL_PROPERTIES
-public:
+  public:
     TListView(const QString& name, QWidget* parent);
     TListColumns& Columns() { return *columns_; }
     QObject* ColumnsObject() const { return columns_; }
@@ -212,7 +231,7 @@ public:
     // Adds a row: caption then sub-items.
     QTreeWidgetItem* AddRow(const QStringList& cells);
 
-private:
+  private:
     void refreshHeader();
     TListColumns* columns_;
 };
@@ -225,7 +244,7 @@ class TMenuItem : public QAction {
     Q_PROPERTY(bool Checked READ isChecked WRITE setChecked)
     Q_PROPERTY(bool Enabled READ isEnabled WRITE setEnabled)
     Q_PROPERTY(bool Visible READ isVisible WRITE setVisible)
-public:
+  public:
     TMenuItem(const QString& name, const QString& caption, QObject* owner);
     // Adds a sub-item (creating this item's menu on first use).
     TMenuItem* Add(const QString& name, const QString& caption);
@@ -234,20 +253,20 @@ public:
     // The menu of this item's sub-items, created on first use.
     QMenu* EnsureSubMenu();
 
-private:
+  private:
     QMenu* menu_ = nullptr;
 };
 
 class TMainMenu : public QMenuBar {
     Q_OBJECT
-public:
+  public:
     TMainMenu(const QString& name, QWidget* parent);
     TMenuItem* Add(const QString& name, const QString& caption);
 };
 
 class TPopupMenu : public QMenu {
     Q_OBJECT
-public:
+  public:
     TPopupMenu(const QString& name, QWidget* parent);
     TMenuItem* Add(const QString& name, const QString& caption);
 };
@@ -258,7 +277,7 @@ class TTimer : public QTimer {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(int Interval READ interval WRITE setInterval)
-public:
+  public:
     TTimer(const QString& name, int intervalMs, bool enabled, QObject* owner);
     bool Enabled() const { return isActive(); }
     void SetEnabled(bool on);

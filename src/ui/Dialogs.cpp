@@ -54,22 +54,30 @@ int answerFor(int button) {
     }
 }
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 } // namespace
 
-Dialogs& dialogs() { return *current(); }
+Dialogs& dialogs() {
+    return *current();
+}
 
-void setDialogs(std::shared_ptr<Dialogs> implementation) { current() = std::move(implementation); }
+void setDialogs(std::shared_ptr<Dialogs> implementation) {
+    current() = std::move(implementation);
+}
 
 int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int) {
     QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags));
     return answerFor(box.exec());
 }
 
-bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt,
+                                    std::string& value) {
     bool ok = false;
-    const QString answer = QInputDialog::getText(nullptr, q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
+    const QString answer =
+        QInputDialog::getText(nullptr, q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
     if (ok)
         value = answer.toStdString();
     return ok;
@@ -89,7 +97,8 @@ void HeadlessDialogs::report(const std::string& text) const {
         logSink_(text);
 }
 
-int HeadlessDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned, int headlessAnswer) {
+int HeadlessDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned,
+                                int headlessAnswer) {
     report(caption + ": " + text);
     return headlessAnswer;
 }

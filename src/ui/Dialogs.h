@@ -24,10 +24,18 @@ enum MessageBoxFlags : unsigned {
     MB_ICONWARNING = 0x30,
     MB_ICONINFORMATION = 0x40,
 };
-enum MessageBoxAnswer : int { IDOK = 1, IDCANCEL = 2, IDABORT = 3, IDRETRY = 4, IDIGNORE = 5, IDYES = 6, IDNO = 7 };
+enum MessageBoxAnswer : int {
+    IDOK = 1,
+    IDCANCEL = 2,
+    IDABORT = 3,
+    IDRETRY = 4,
+    IDIGNORE = 5,
+    IDYES = 6,
+    IDNO = 7
+};
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     // Shows a message box; `headlessAnswer` is what a server without a
     // display answers, and must be the safe answer.
@@ -41,24 +49,26 @@ public:
 };
 
 class InteractiveDialogs : public Dialogs {
-public:
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+  public:
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
 };
 
 class HeadlessDialogs : public Dialogs {
-public:
+  public:
     using Sink = std::function<void(const std::string&)>;
     // `logSink` receives each text for the log; stderr always gets it.
     explicit HeadlessDialogs(Sink logSink = {}) : logSink_(std::move(logSink)) {}
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
 
-private:
+  private:
     void report(const std::string& text) const;
     Sink logSink_;
 };
@@ -66,7 +76,7 @@ private:
 // For tests: answers come from a queue (the headless answer when it is
 // empty); every call is recorded.
 class ScriptedDialogs : public Dialogs {
-public:
+  public:
     struct Call {
         std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName"
         std::string text;
@@ -77,12 +87,13 @@ public:
     void QueueText(std::string text); // answers for InputQuery and the file dialogs
     std::vector<Call> Calls() const;
 
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
 
-private:
+  private:
     std::string nextText();
     mutable std::mutex mutex_;
     std::deque<int> answers_;

@@ -6,6 +6,9 @@
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Where the program under test was built.
+    if (qEnvironmentVariableIsEmpty("HALVEX_TEST_BINARY_DIR"))
+        qputenv("HALVEX_TEST_BINARY_DIR", HALVEX_BINARY_DIR);
     ui::TApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,134 @@
+#include "shell/DiagnosticLog.h"
+#include "support/MainFormFixture.h"
+
+#include <QFile>
+#include <regex>
+#include <thread>
+
+using testing_support::MainFormFixture;
+
+class DiagnosticLog : public MainFormFixture {};
+
+TEST_F(DiagnosticLog, NothingIsWrittenWhileTheMasterSwitchIsOff) {
+    createForm("ALL");
+    auto& sw = shell::Switches();
+    EXPECT_FALSE(sw.LogInfo.load());
+    EXPECT_TRUE(sw.chbLogBaza && sw.chbInfoPCTI && sw.chbLogRS && sw.chbLogDzwonienie);
+    form->WriteLog(1, "one");
+    form->WriteLog(3, "three");
+    EXPECT_EQ(shell::DiagnosticLog::instance().LogQueueMain.Size(), 0u);
+    EXPECT_EQ(shell::DiagnosticLog::instance().LogQueueSecond.Size(), 0u);
+}
+
+TEST_F(DiagnosticLog, CommandLineWordsMatchAnywhereInAnyCase) {
+    createForm("xxdebugyy --All");
+    auto& sw = shell::Switches();
+    EXPECT_TRUE(sw.LogInfo && sw.chbLogBaza && sw.chbInfoPCTI && sw.chbLogRS && sw.chbLogDzwonienie);
+    EXPECT_TRUE(form->LogInfo->isChecked());
+    EXPECT_TRUE(form->TabDebug->TabVisible());
+    EXPECT_TRUE(form->CheckBoxInfoUART->isEnabled());
+}
+
+TEST_F(DiagnosticLog, LinesHaveTheirTimeStampAndLevelsGoToTheirPanes) {
+    createForm("DEBUG");
+    mainLogText();
+    logSoFar.clear();
+    form->WriteLog(2, "błąd %d", 7);
+    form->WriteLog(4, "ignored");
+    const std::string line = mainLogText();
+    EXPECT_TRUE(
+        std::regex_search(line, std::regex(R"(^[A-Z][a-z]{2} [ 123][0-9] \d\d:\d\d:\d\d\.\d{3}: błąd 7\n$)")))
+        << line;
+    for (int i = 0; i < 3; ++i)
+        form->WriteLog(3, "kolejka %d", i);
+    form->TimerUpdateKolejkaTimer();
+    ASSERT_EQ(form->Kolejka->count(), 3);
+    EXPECT_EQ(form->Kolejka->item(2)->text().toStdString(), "kolejka 2");
+}
+
+TEST_F(DiagnosticLog, AFullPaneStartsAgainAndTheFileKeepsEverything) {
+    createForm("DEBUG");
+    form->LogFilePath = sandbox.file("test.log");
+    form->TimerUpdateInfoTimer();
+    QFile::remove(QString::fromStdString(form->LogFilePath));
+    form->Info->clear();
+    for (int i = 0; i < 600; ++i)
+        form->WriteLog(1, "line %d", i);
+    form->TimerUpdateInfoTimer();
+    EXPECT_EQ(form->Info->count(), 100);
+    EXPECT_NE(form->Info->item(99)->text().toStdString().find("line 599"), std::string::npos);
+    const std::string file = testing_support::readFile(form->LogFilePath);
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 600);
+    EXPECT_NE(file.find("line 0\r\n"), std::string::npos);
+}
+
+TEST_F(DiagnosticLog, TheFileIsNotTouchedWhileLoggingToFileIsOff) {
+    createForm("DEBUG");
+    form->LogFilePath = sandbox.file("off.log");
+    form->LogDoPliku->setChecked(false);
+    form->UstawDiagnostyke();
+    form->WriteLog(1, "x");
+    form->TimerUpdateInfoTimer();
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(form->LogFilePath)));
+    EXPECT_EQ(form->Info->count() > 0, true);
+}
+
+TEST_F(DiagnosticLog, LongMessagesAreCutAndOutsideTextIsNeverAFormat) {
+    createForm("DEBUG");
+    mainLogText();
+    logSoFar.clear();
+    const std::string huge(70000, 'x');
+    form->WriteLog(1, "%s", huge.c_str());
+    form->WriteLog(1, "%s", "%s%n%x");
+    const std::string text = mainLogText();
+    const auto firstEnd = text.find('\n');
+    EXPECT_EQ(firstEnd, shell::DiagnosticLog::MaxLineLength);
+    EXPECT_NE(text.find("%s%n%x"), std::string::npos);
+}
+
+TEST_F(DiagnosticLog, TheUartSwitchNeedsTheCtiSwitch) {
+    createForm("DEBUG");
+    form->chbInfoPCTI->setChecked(true);
+    form->UstawDiagnostyke();
+    form->CheckBoxInfoUART->setChecked(true);
+    form->UstawDiagnostyke();
+    EXPECT_TRUE(shell::Switches().CheckBoxInfoUART);
+    form->chbInfoPCTI->setChecked(false);
+    form->UstawDiagnostyke();
+    EXPECT_FALSE(form->CheckBoxInfoUART->isEnabled());
+    EXPECT_TRUE(form->CheckBoxInfoUART->isChecked());
+}
+
+TEST_F(DiagnosticLog, ManyThreadsLogWithoutLosingLines) {
+    createForm("DEBUG");
+    mainLogText();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 500; ++i)
+                shell::WriteLog(1, "t%d %d", t, i);
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(shell::DiagnosticLog::instance().LogQueueMain.Size(), 2000u);
+}
+
+TEST_F(DiagnosticLog, TheSecondPaneIsSavedBesideTheLogFile) {
+    createForm("DEBUG");
+    form->LogFilePath = sandbox.file("halvex.log");
+    form->Kolejka->SetItems({"a", "b"});
+    form->Nagraj1Click();
+    EXPECT_EQ(testing_support::readFile(sandbox.file("kolejka.log")), "a\r\nb\r\n");
+}
+
+TEST(DiagnosticLogTime, MonthNamesAreEnglishWhateverTheLocale) {
+    std::tm when{};
+    when.tm_year = 2026 - 1900;
+    when.tm_mon = 5;
+    when.tm_mday = 3;
+    when.tm_hour = 21;
+    when.tm_min = 49;
+    when.tm_sec = 8;
+    when.tm_isdst = -1;
+    EXPECT_EQ(shell::DiagnosticLog::TimeText(std::mktime(&when)), "Jun  3 21:49:08");
+}

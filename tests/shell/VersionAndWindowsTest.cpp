@@ -1,0 +1,105 @@
+#include "shell/AboutBox.h"
+#include "shell/ExeVersion.h"
+#include "shell/ProgressWindow.h"
+#include "support/MainFormFixture.h"
+
+using testing_support::MainFormFixture;
+
+TEST(ExeVersion, VersionTextsSplitIntoTheirParts) {
+    struct Case {
+        const char* text;
+        const char *major, *minor, *release, *build;
+    } cases[] = {{"2.8.2.0", "2", "8", "2", "0"},
+                 {"3.1", "3", "1", "", ""},
+                 {"2..5.1", "2", "5", "1", ""},
+                 {"7", "", "", "", ""}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(TExeVersion::VersionPart(c.text, 0), c.major) << c.text;
+        EXPECT_EQ(TExeVersion::VersionPart(c.text, 1), c.minor) << c.text;
+        EXPECT_EQ(TExeVersion::VersionPart(c.text, 2), c.release) << c.text;
+        EXPECT_EQ(TExeVersion::VersionPart(c.text, 3), c.build) << c.text;
+    }
+}
+
+TEST(ExeVersion, OnlyTheRunningProgramHasAVersionResource) {
+    char buffer[4];
+    EXPECT_EQ(
+        TExeVersion::GetFileVersionField(TExeVersion::ProgramPath(), "FileVersion", sizeof buffer, buffer),
+        7u);
+    EXPECT_STREQ(buffer, "2.8");
+    EXPECT_EQ(TExeVersion::GetFileVersionField("/bin/true", "FileVersion", sizeof buffer, buffer), 0u);
+    EXPECT_STREQ(buffer, "");
+}
+
+class ShellWindows : public MainFormFixture {};
+
+TEST_F(ShellWindows, TheTitleAndTheServersRecordCarryTheVersion) {
+    createForm();
+    EXPECT_EQ(form->ProgramVersion, "2.8.2.0");
+    EXPECT_EQ(form->Caption().toStdString(), form->Text("IDS_35") + "2.8.2");
+    ASSERT_NE(ServerKlient, nullptr);
+    EXPECT_EQ(ServerKlient->IDFB, "0");
+    EXPECT_EQ(ServerKlient->Stan, 1);
+    EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 1);
+    EXPECT_EQ(form->StatusBar->Panels().Count(), 8);
+}
+
+TEST_F(ShellWindows, TheProgressWindowCountsAndResets) {
+    createForm();
+    TOknoInfo window;
+    form->SetDbConnectAborted(true);
+    window.Start();
+    EXPECT_FALSE(form->IsDbConnectAborted());
+    EXPECT_EQ(window.progress->maximum(), 44);
+    EXPECT_TRUE(window.AbortButton->IsVisible());
+    for (int i = 0; i < 50; ++i)
+        window.OknoInfoTimerTimer();
+    EXPECT_EQ(window.progress->value(), 44);
+    window.Stop();
+    EXPECT_EQ(window.progress->value(), 0);
+    EXPECT_EQ(window.progress->maximum(), 100);
+    EXPECT_FALSE(window.AbortButton->IsVisible());
+}
+
+TEST_F(ShellWindows, TheAboutBoxShowsTheVersionAndOkOnlyHidesIt) {
+    createForm();
+    TPomoc about;
+    for (int i = 0; i < 2; ++i) {
+        about.show();
+        EXPECT_EQ(about.Version->text().toStdString(), "2.8.2");
+        about.OKButton->click();
+        EXPECT_FALSE(about.isVisible());
+    }
+}
+
+TEST_F(ShellWindows, RefusingTheExitQuestionChangesNothing) {
+    createForm();
+    dialogs->QueueAnswer(ui::IDNO);
+    form->Zamknij1Click();
+    EXPECT_FALSE(form->IsClosing());
+    EXPECT_TRUE(form->MaintenanceTimer->Enabled());
+    ASSERT_EQ(dialogs->Calls().size(), 1u);
+    EXPECT_EQ(dialogs->Calls()[0].text, form->Text("IDS_641"));
+    EXPECT_EQ(dialogs->Calls()[0].flags, unsigned(ui::MB_YESNO));
+}
+
+TEST_F(ShellWindows, ClosingTheWindowOnlyMinimisesIt) {
+    createForm();
+    form->show();
+    form->close();
+    EXPECT_FALSE(form->IsClosing());
+    EXPECT_TRUE(form->isMinimized() || form->isVisible());
+}
+
+TEST_F(ShellWindows, ANestedTakeOfALockFailsAndIsLogged) {
+    createForm("DEBUG");
+    mainLogText();
+    ASSERT_TRUE(form->CzekajNaEvent(form->event_kolejka.get()));
+    {
+        shell::EventLock nested(form.get(), form->event_kolejka.get());
+        EXPECT_FALSE(nested.owns());
+    }
+    EXPECT_TRUE(form->event_kolejka->isHeld()) << "the failed nested take must not release the outer one";
+    form->ZwolnijEvent(form->event_kolejka.get());
+    EXPECT_NE(mainLogText().find("event_kolejka"), std::string::npos);
+}

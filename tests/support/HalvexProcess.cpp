@@ -1,0 +1,72 @@
+#include "support/HalvexProcess.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QThread>
+#include <csignal>
+#include <unistd.h>
+
+namespace testing_support {
+
+std::string HalvexProcess::builtProgram() {
+    const QByteArray dir = qgetenv("HALVEX_TEST_BINARY_DIR");
+    return (dir.isEmpty() ? std::string(".") : dir.toStdString()) + "/halvex";
+}
+
+HalvexProcess::HalvexProcess(const Sandbox& sandbox, const std::string& name)
+    : sandbox_(sandbox), binary_(sandbox.file(name)) {
+    // A hard link keeps the copy cheap; the program sees its own folder.
+    if (::link(builtProgram().c_str(), binary_.c_str()) != 0)
+        QFile::copy(QString::fromStdString(builtProgram()), QString::fromStdString(binary_));
+}
+
+HalvexProcess::~HalvexProcess() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(10000);
+    }
+}
+
+void HalvexProcess::start(const QStringList& arguments) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("HALVEX_REGISTRY_DIR"), QString::fromStdString(sandbox_.registryDir()));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(sandbox_.runtimeDir()));
+    process_.setProcessEnvironment(env);
+    process_.setWorkingDirectory(QString::fromStdString(sandbox_.path()));
+    process_.start(QString::fromStdString(binary_), arguments);
+    process_.waitForStarted(10000);
+}
+
+std::string HalvexProcess::logPath() const {
+    return sandbox_.file("halvex.log");
+}
+
+bool HalvexProcess::waitForLog(const std::string& text, std::chrono::seconds cap) {
+    QDeadlineTimer deadline(std::chrono::duration_cast<std::chrono::milliseconds>(cap));
+    while (!deadline.hasExpired()) {
+        if (logText().find(text) != std::string::npos)
+            return true;
+        if (process_.state() == QProcess::NotRunning)
+            return logText().find(text) != std::string::npos;
+        process_.waitForFinished(50);
+    }
+    return false;
+}
+
+bool HalvexProcess::waitForExit(std::chrono::seconds cap) {
+    return process_.state() == QProcess::NotRunning ||
+           process_.waitForFinished(int(std::chrono::duration_cast<std::chrono::milliseconds>(cap).count()));
+}
+
+void HalvexProcess::signal(int number) {
+    ::kill(pid_t(process_.processId()), number);
+}
+
+std::string HalvexProcess::standardError() {
+    stderr_ += process_.readAllStandardError().toStdString();
+    return stderr_;
+}
+
+} // namespace testing_support

@@ -1,0 +1,44 @@
+// Runs the real halvex program in a sandbox: its own copy of the binary (so
+// the log file lands beside it), its own settings store and runtime folder.
+#pragma once
+
+#include "support/Sandbox.h"
+
+#include <QProcess>
+#include <QStringList>
+#include <chrono>
+#include <string>
+
+namespace testing_support {
+
+class HalvexProcess {
+  public:
+    explicit HalvexProcess(const Sandbox& sandbox, const std::string& name = "halvex");
+    ~HalvexProcess();
+
+    void start(const QStringList& arguments = {});
+    // Waits until the log file holds `text`; false when the process ended or
+    // the cap passed first.
+    bool waitForLog(const std::string& text, std::chrono::seconds cap = std::chrono::seconds(30));
+    // Waits for the end; false when it is still running after the cap.
+    bool waitForExit(std::chrono::seconds cap = std::chrono::seconds(30));
+    void signal(int number);
+
+    int exitCode() const { return process_.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+    std::string logText() const { return readFile(logPath()); }
+    std::string logPath() const;
+    std::string standardError();
+    QProcess& process() { return process_; }
+
+    // The built program, from the test environment.
+    static std::string builtProgram();
+
+  private:
+    const Sandbox& sandbox_;
+    std::string binary_;
+    QProcess process_;
+    std::string stderr_;
+};
+
+} // namespace testing_support

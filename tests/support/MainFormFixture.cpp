@@ -1,0 +1,26 @@
+#include "support/MainFormFixture.h"
+
+namespace testing_support {
+
+void MainFormFixture::resetLog() {
+    auto& log = shell::DiagnosticLog::instance();
+    log.closing = 0;
+    log.LogQueueMain.TakeAll();
+    log.LogQueueSecond.TakeAll();
+    SettingsDefaulted = false;
+}
+
+TForm1& MainFormFixture::createForm(const std::string& commandLine) {
+    ui::setDialogs(dialogs);
+    StoredCommandLine = commandLine;
+    form = std::make_unique<TForm1>();
+    return *form;
+}
+
+std::string MainFormFixture::mainLogText() {
+    for (const std::string& line : shell::DiagnosticLog::instance().LogQueueMain.TakeAll())
+        logSoFar += line + "\n";
+    return logSoFar;
+}
+
+} // namespace testing_support
