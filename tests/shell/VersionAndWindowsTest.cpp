@@ -1,7 +1,11 @@
 #include "shell/AboutBox.h"
 #include "shell/ExeVersion.h"
 #include "shell/ProgressWindow.h"
+#include "platform/RegistryStore.h"
 #include "support/MainFormFixture.h"
+
+#include <QCoreApplication>
+#include <QTimer>
 
 using testing_support::MainFormFixture;
 
@@ -102,4 +106,46 @@ TEST_F(ShellWindows, ANestedTakeOfALockFailsAndIsLogged) {
     EXPECT_TRUE(form->event_kolejka->isHeld()) << "the failed nested take must not release the outer one";
     form->ZwolnijEvent(form->event_kolejka.get());
     EXPECT_NE(mainLogText().find("event_kolejka"), std::string::npos);
+}
+
+TEST_F(ShellWindows, TheConfirmedExitTakesTheServerDownOnce) {
+    createForm("DEBUG");
+    dialogs->QueueAnswer(ui::IDYES);
+    form->Zamknij1Click();
+    EXPECT_TRUE(form->IsClosing());
+    EXPECT_FALSE(form->MaintenanceTimer->Enabled());
+    EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
+    EXPECT_FALSE(form->AutomPrzyw.load());
+    EXPECT_EQ(form->UdpSocket, nullptr);
+    EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 0);
+    EXPECT_EQ(KlientList, nullptr);
+    form->Zamknij1Click(); // a second exit while closing is ignored
+    EXPECT_EQ(dialogs->Calls().size(), 1u);
+    form->WriteLog(1, "after");
+    EXPECT_EQ(mainLogText().find("after"), std::string::npos) << "nothing is logged once closing";
+}
+
+TEST_F(ShellWindows, AnExceptionEscapingAHandlerIsLoggedAndTheProgramGoesOn) {
+    createForm("DEBUG");
+    mainLogText();
+    QTimer::singleShot(0, form.get(), [] { throw std::runtime_error("boom"); });
+    bool later = false;
+    QTimer::singleShot(0, form.get(), [&later] { later = true; });
+    for (int i = 0; i < 20 && !later; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_TRUE(later);
+    EXPECT_NE(mainLogText().find("Exception:boom"), std::string::npos);
+}
+
+TEST_F(ShellWindows, TheLanguageSettingPicksTheDispatchersLanguage) {
+    const std::pair<int, int> cases[] = {{0, 1}, {1, 2}, {2, 4}, {3, 2}};
+    for (auto [index, languageNumber] : cases) {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteInteger("language", index);
+        createForm();
+        EXPECT_EQ(form->lgLangDispatcher->Language(), languageNumber) << index;
+        EXPECT_EQ(form->PomocHalvex1->isEnabled(), index == 0 || index == 2) << index;
+        form.reset();
+    }
 }
