@@ -9,10 +9,7 @@
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
-#include <QThread>
-#include <cstdio>
-#include <sstream>
-#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -35,7 +32,7 @@ void installDialogs(bool headless) {
         ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
 }
 
-int runServer(int argc, char** argv) {
+void runServer(int argc, char** argv) {
     shell::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
     ui::TApplication app(argc, argv);
@@ -62,7 +59,7 @@ int runServer(int argc, char** argv) {
         else
             form1->show();
     }
-    const int code = app.exec();
+    app.exec();
 
     for (ui::TForm* form :
          std::initializer_list<ui::TForm*>{frmSmsRoutingRule, frmMessage, frmFindPhone, Pomoc, TelFm,
@@ -71,7 +68,6 @@ int runServer(int argc, char** argv) {
     delete form1;
     delete OknoInfo;
     OknoInfo = nullptr;
-    return code == 0 ? 0 : code;
 }
 
 } // namespace
@@ -82,10 +78,8 @@ int main(int argc, char** argv) {
     try {
         runServer(argc, argv);
     } catch (const std::exception& error) {
-        std::ostringstream thread;
-        thread << std::this_thread::get_id();
         const std::string text =
-            std::string(shell::TraceLabel()) + ": " + error.what() + "\nWątek=" + thread.str();
+            std::string(shell::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
         ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
     }
     return 0;
