@@ -1,0 +1,89 @@
+#include "ui/Components.h"
+#include "ui/Dialogs.h"
+
+#include <QLabel>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace ui;
+
+TEST(Components, PublishedPropertiesAreReachableByTheirNames) {
+    TForm form(QStringLiteral("Form"));
+    auto* box = new TCheckBox(QStringLiteral("chb"), QStringLiteral("Caption"), &form);
+    EXPECT_TRUE(box->setProperty("Hint", QStringLiteral("tip")));
+    EXPECT_TRUE(box->setProperty("Caption", QStringLiteral("Nowy")));
+    EXPECT_TRUE(box->setProperty("Checked", true));
+    EXPECT_EQ(box->toolTip(), QStringLiteral("tip"));
+    EXPECT_EQ(box->text(), QStringLiteral("Nowy"));
+    EXPECT_TRUE(box->isChecked());
+    EXPECT_EQ(form.FindComponent(QStringLiteral("chb")), box);
+}
+
+TEST(Components, CollectionsAreObjectsWithItems) {
+    TForm form(QStringLiteral("Form"));
+    auto* bar = new TStatusBar(QStringLiteral("StatusBar"), &form, 8);
+    auto* panels = bar->property("Panels").value<QObject*>();
+    ASSERT_NE(panels, nullptr);
+    EXPECT_EQ(panels->property("Count").toInt(), 8);
+    QObject* seventh = nullptr;
+    QMetaObject::invokeMethod(panels, "Item", Q_RETURN_ARG(QObject*, seventh), Q_ARG(int, 7));
+    ASSERT_NE(seventh, nullptr);
+    seventh->setProperty("Text", QStringLiteral("Centrala"));
+    const auto labels = bar->findChildren<QLabel*>();
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
+                            [](QLabel* l) { return l->text() == QStringLiteral("Centrala"); }));
+    EXPECT_EQ(bar->Panels().Item(8), nullptr);
+}
+
+TEST(Components, AListColumnOfWidthZeroIsHidden) {
+    TForm form(QStringLiteral("Form"));
+    auto* view = new TListView(QStringLiteral("lv"), &form);
+    view->AddColumn(QStringLiteral("A"));
+    view->AddColumn(QStringLiteral("B"));
+    view->Columns()[1]->SetWidth(0);
+    EXPECT_TRUE(view->isColumnHidden(1));
+    view->Columns()[0]->setProperty("Caption", QStringLiteral("Adres"));
+    EXPECT_EQ(view->headerItem()->text(0), QStringLiteral("Adres"));
+}
+
+TEST(Components, AModalFormEndsWithTheResultOfItsButton) {
+    TForm form(QStringLiteral("Dialog"));
+    auto* ok = new TButton(QStringLiteral("OK"), QStringLiteral("OK"), &form);
+    ok->SetModalResult(mrOk);
+    QTimer::singleShot(0, ok, &QPushButton::click);
+    EXPECT_EQ(form.ShowModal(), mrOk);
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST(Components, TimersStartAndStopThroughEnabled) {
+    TTimer timer(QStringLiteral("t"), 1000, false, nullptr);
+    EXPECT_FALSE(timer.Enabled());
+    timer.setProperty("Enabled", true);
+    EXPECT_TRUE(timer.isActive());
+    timer.SetEnabled(false);
+    EXPECT_FALSE(timer.isActive());
+}
+
+TEST(Dialogs, ScriptedAnswersAreUsedInOrderThenTheSafeOne) {
+    ScriptedDialogs dialogs;
+    dialogs.QueueAnswer(IDYES);
+    dialogs.QueueText("typed");
+    EXPECT_EQ(dialogs.MessageBox("a", "c", MB_YESNO, IDNO), IDYES);
+    EXPECT_EQ(dialogs.MessageBox("b", "c", MB_YESNO, IDNO), IDNO);
+    std::string value;
+    EXPECT_TRUE(dialogs.InputQuery("c", "p", value));
+    EXPECT_EQ(value, "typed");
+    EXPECT_FALSE(dialogs.InputQuery("c", "p", value));
+    ASSERT_EQ(dialogs.Calls().size(), 4u);
+    EXPECT_EQ(dialogs.Calls()[1].text, "b");
+}
+
+TEST(Dialogs, HeadlessDialogsReportAndGiveTheSafeAnswer) {
+    std::string logged;
+    HeadlessDialogs dialogs([&logged](const std::string& text) { logged = text; });
+    EXPECT_EQ(dialogs.MessageBox("Serwer działa", "Halvex", MB_YESNO, IDNO), IDNO);
+    EXPECT_EQ(logged, "Halvex: Serwer działa");
+    std::string value = "kept";
+    EXPECT_FALSE(dialogs.InputQuery("c", "p", value));
+    EXPECT_EQ(value, "kept");
+}
