@@ -11,29 +11,31 @@ namespace ui {
 
 class TCollectionItem : public QObject {
     Q_OBJECT
-public:
+  public:
     using QObject::QObject;
-signals:
+  signals:
     void changed();
 };
 
 class TCollection : public QObject {
     Q_OBJECT
     Q_PROPERTY(int Count READ Count)
-public:
+  public:
     using QObject::QObject;
     int Count() const { return int(items_.size()); }
     // Null when out of range.
     Q_INVOKABLE QObject* Item(int index) const;
+    // Removes every item.
+    void Clear();
 
-protected:
+  protected:
     void append(TCollectionItem* item);
     template <class T> T* at(int index) const { return static_cast<T*>(Item(index)); }
 
-signals:
+  signals:
     void changed();
 
-private:
+  private:
     std::vector<TCollectionItem*> items_;
 };
 
@@ -42,7 +44,7 @@ class TListColumn : public TCollectionItem {
     Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
     Q_PROPERTY(int Width READ Width WRITE SetWidth)
     Q_PROPERTY(int ImageIndex READ ImageIndex WRITE SetImageIndex)
-public:
+  public:
     using TCollectionItem::TCollectionItem;
     QString Caption() const { return caption_; }
     void SetCaption(const QString& c);
@@ -51,7 +53,7 @@ public:
     int ImageIndex() const { return image_; }
     void SetImageIndex(int i) { image_ = i; }
 
-private:
+  private:
     QString caption_;
     int width_ = 50;
     int image_ = -1;
@@ -59,7 +61,7 @@ private:
 
 class TListColumns : public TCollection {
     Q_OBJECT
-public:
+  public:
     using TCollection::TCollection;
     TListColumn* Add(const QString& caption, int width = 80);
     TListColumn* operator[](int index) const { return at<TListColumn>(index); }
@@ -69,21 +71,21 @@ class TStatusPanel : public TCollectionItem {
     Q_OBJECT
     Q_PROPERTY(QString Text READ Text WRITE SetText)
     Q_PROPERTY(int Width READ Width WRITE SetWidth)
-public:
+  public:
     using TCollectionItem::TCollectionItem;
     QString Text() const { return text_; }
     void SetText(const QString& t);
     int Width() const { return width_; }
     void SetWidth(int w);
 
-private:
+  private:
     QString text_;
     int width_ = 100;
 };
 
 class TStatusPanels : public TCollection {
     Q_OBJECT
-public:
+  public:
     using TCollection::TCollection;
     TStatusPanel* Add(int width = 100);
     TStatusPanel* operator[](int index) const { return at<TStatusPanel>(index); }
