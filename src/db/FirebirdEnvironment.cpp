@@ -29,11 +29,18 @@ bool PrepareFirebirdRoot(const std::string& folder) {
         return false;
     }
     const QString from = QString::fromStdString(installed);
-    for (const char* name : {"plugins", "intl", "firebird.msg", "plugins.conf"}) {
-        const QString link = root + QLatin1Char('/') + QLatin1String(name);
-        if (!QFileInfo(link).isSymLink())
-            QFile::link(from + QLatin1Char('/') + QLatin1String(name), link);
-    }
+    auto link = [&](const QString& target, const QString& name) {
+        const QString path = root + QLatin1Char('/') + name;
+        if (!QFileInfo(path).isSymLink())
+            QFile::link(target, path);
+    };
+    for (const char* name : {"plugins", "lib", "firebird.msg", "plugins.conf"})
+        link(from + QLatin1Char('/') + QLatin1String(name), QLatin1String(name));
+    // The character sets module is found as <root>/intl/fbintl, and refused
+    // when that is a link to a file elsewhere: it gets a copy.
+    QDir().mkpath(root + QStringLiteral("/intl"));
+    if (!QFileInfo::exists(root + QStringLiteral("/intl/fbintl")))
+        QFile::copy(from + QStringLiteral("/intl/libfbintl.so"), root + QStringLiteral("/intl/fbintl"));
     QFile config(root + QStringLiteral("/firebird.conf"));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         shell::WriteLog(2, "Nie można zapisać %s/firebird.conf", folder.c_str());
