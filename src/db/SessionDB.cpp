@@ -7,6 +7,9 @@
 #include "shell/TraceLabel.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <QThread>
 #include <cctype>
 #include <cerrno>
@@ -59,6 +62,13 @@ bool onGuiThread() {
     return app && QThread::currentThread() == app->thread();
 }
 
+bool isLocalHost(const std::string& host) {
+    if (host.empty() || host == "localhost")
+        return true;
+    const QHostAddress address(QString::fromStdString(host));
+    return address.isLoopback() || QNetworkInterface::allAddresses().contains(address);
+}
+
 } // namespace
 
 std::string DoubleQuotes(const std::string& text) {
@@ -74,7 +84,7 @@ std::string DoubleQuotes(const std::string& text) {
 
 SessionDB::SessionDB(const std::string& host, const std::string& path, const std::string& user,
                      const std::string& password, DbHandle* handle, bool background)
-    : DbHandle_(handle), userName_(user), password_(password) {
+    : DbHandle_(handle), host_(host), path_(path), userName_(user), password_(password) {
     if (!host.empty())
         databaseName_ = host + ":";
     databaseName_ += path;
@@ -302,7 +312,15 @@ int SessionDB::ReportError(const intptr_t* statusWords) {
 
 bool SessionDB::AttachFoundNoFile() const {
     // The operating system's "no such file" travels in the vector after the
-    // I/O error, as an isc_arg_unix word.
+    // I/O error, as an isc_arg_unix word - but not through the remote
+    // protocol: for a server on this computer the file is looked at here.
+    bool osCodeGiven = false;
+    for (std::size_t i = 0; i + 1 < Status.size() && Status[i] != isc_arg_end;) {
+        osCodeGiven = osCodeGiven || Status[i] == isc_arg_unix;
+        i += Status[i] == isc_arg_cstring ? 3 : 2;
+    }
+    if (!osCodeGiven && Status[1] == isc_io_error)
+        return !isLocalHost(host_) || !QFileInfo::exists(QString::fromStdString(path_));
     for (std::size_t i = 0; i + 1 < Status.size() && Status[i] != isc_arg_end;) {
         if (Status[i] == isc_arg_unix && Status[i + 1] == ENOENT)
             return true;

@@ -123,6 +123,8 @@ class SessionDB {
     unsigned Transaction = 0;
     unsigned Statement = 0;
     std::string sqlText_;
+    std::string host_;
+    std::string path_;
     std::string userName_;
     std::string password_;
     std::string databaseName_;
