@@ -1,6 +1,8 @@
 // The program entry: chooses the display platform, creates the forms in their
 // fixed order and runs the event loop.
 #include "admin/AdminForms.h"
+#include "db/FirebirdEnvironment.h"
+#include "db/MainDatabase.h"
 #include "shell/AboutBox.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
@@ -41,6 +43,8 @@ void runServer(int argc, char** argv) {
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     installDialogs(headless);
 
+    db::UseOwnFirebirdRoot();
+    InstallDatabaseHooks();
     OknoInfo = new TOknoInfo();
     auto* form1 = new TForm1();
     Konfiguracja = new TKonfiguracja();

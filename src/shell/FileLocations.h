@@ -11,8 +11,8 @@ std::string ProgramDirectory();
 // stays within 511 characters; else under $XDG_STATE_HOME/halvex (or
 // /var/log/halvex as root); the bare name when even that is too long.
 std::string LogFilePathFor(const std::string& programPath);
-// The default main database file: beside the program when writable, else in
-// the data folder ($XDG_DATA_HOME/halvex, or /var/lib/halvex as root).
+// The default main database file, opened by the Firebird server: in the
+// folder that scripts/firebird prepares for it (owned by user firebird).
 std::string DefaultDatabasePath();
 // A file in the folder of the log file ("kolejka.log" beside "halvex.log").
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name);

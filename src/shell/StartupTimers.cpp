@@ -26,7 +26,6 @@ void TForm1::tmrStartupTimer() {
         if (SecondInstance)
             return;
         StartupOneShotDone = true;
-        FailSmsLeftInProgress();
         MainDbState = AttachMainDatabase() != 0 || IsDbConnectAborted() ? -1 : 0;
         if (MainDbState == 0)
             reportDatabaseStructure();

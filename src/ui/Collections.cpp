@@ -8,6 +8,13 @@ QObject* TCollection::Item(int index) const {
     return items_[std::size_t(index)];
 }
 
+void TCollection::Clear() {
+    for (TCollectionItem* item : items_)
+        delete item;
+    items_.clear();
+    emit changed();
+}
+
 void TCollection::append(TCollectionItem* item) {
     item->setObjectName(QString::number(items_.size()));
     items_.push_back(item);

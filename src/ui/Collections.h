@@ -25,6 +25,8 @@ class TCollection : public QObject {
     int Count() const { return int(items_.size()); }
     // Null when out of range.
     Q_INVOKABLE QObject* Item(int index) const;
+    // Removes every item.
+    void Clear();
 
   protected:
     void append(TCollectionItem* item);

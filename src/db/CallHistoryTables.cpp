@@ -1,0 +1,115 @@
+#include "db/CallHistoryTables.h"
+
+#include "platform/WireCodePage.h"
+#include "shell/TraceLabel.h"
+
+namespace {
+
+constexpr std::size_t NumberColumnLength = 32;
+
+std::string numberValue(const std::string& number) {
+    return QuoteSql(platform::utf8Left(number, NumberColumnLength));
+}
+
+} // namespace
+
+ServiceTalkInDB::ServiceTalkInDB(const std::string& host, const std::string& path, const std::string& user,
+                                 const std::string& password)
+    : ServiceTableDB(host, path, user, password, "TalksIncoming") {}
+
+int ServiceTalkInDB::CreateTable() {
+    return createTable(
+        db::SqlFormat("CREATE TABLE %s            (nID INTEGER not null PRIMARY KEY,  sUserPhone "
+                      "Char(32) not null,            sDate DATE,        sTime TIME,        sNumber "
+                      "Char(32),   sLinia  Char(32),  nLength INTEGER )",
+                      TableName.c_str()),
+        db::TriggerText(TableName, "NID", false));
+}
+
+int ServiceTalkInDB::InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
+                                const CallTime& time, unsigned length) {
+    return ExecuteSQL(db::SqlFormat("INSERT INTO %s VALUES ( NULL ,  '%s',  '%s',  '%s',  '%s',  '1',  %u  )",
+                                    TableName.c_str(), numberValue(extension.value).c_str(),
+                                    Q(date.value).c_str(), Q(time.value).c_str(),
+                                    numberValue(number.value).c_str(), length));
+}
+
+ServiceTalkOutDB::ServiceTalkOutDB(const std::string& host, const std::string& path, const std::string& user,
+                                   const std::string& password)
+    : ServiceTableDB(host, path, user, password, "TalksOutgoing") {}
+
+int ServiceTalkOutDB::CreateTable() {
+    return createTable(
+        db::SqlFormat("CREATE TABLE %s            (nID INTEGER not null PRIMARY KEY,  sUserPhone "
+                      "Char(32) not null,            sDate DATE,  sTime TIME,        sNumber "
+                      "Char(32),   sLinia  Char(32),   nLength  INTEGER,   nTaryfa  INTEGER,   "
+                      "nImpuls INTEGER,   nNetto FLOAT,  nVat  FLOAT )",
+                      TableName.c_str()),
+        db::TriggerText(TableName, "NID", false));
+}
+
+int ServiceTalkOutDB::CreateView() {
+    return ExecuteSQL(
+        "CREATE VIEW historyout (nid, sdate, stime, suserphone, snumber, nLength, nuserid) as SELECT "
+        "TALKSOUTGOING.NID, TALKSOUTGOING.SDATE, TALKSOUTGOING.STIME, TALKSOUTGOING.SUSERPHONE, "
+        "TALKSOUTGOING.SNUMBER, TALKSOUTGOING.nLength, USERPHONESANDNAME.NUSERID FROM TALKSOUTGOING, "
+        "USERPHONESANDNAME WHERE TALKSOUTGOING.SUSERPHONE = USERPHONESANDNAME.SUSERPHONE;");
+}
+
+int ServiceTalkOutDB::InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
+                                 const CallTime& time, unsigned length) {
+    return ExecuteSQL(
+        db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, nLength, sNumber) VALUES ( '%s',  "
+                      "'%s',  '%s',  %u,  '%s'  )",
+                      TableName.c_str(), numberValue(extension.value).c_str(), Q(date.value).c_str(),
+                      Q(time.value).c_str(), length, numberValue(number.value).c_str()));
+}
+
+ServiceHistoryInView::ServiceHistoryInView(const std::string& host, const std::string& path,
+                                           const std::string& user, const std::string& password)
+    : ServiceTableDB(host, path, user, password, "HistoryIn") {}
+
+int ServiceHistoryInView::CreateView() {
+    shell::DebugTrace("ServiceHistoryInView::CreateView()");
+    return ExecuteSQL(db::SqlFormat(
+        "CREATE VIEW %s (nid, sdate, stime, suserphone, snumber, nLength, nuserid) as SELECT "
+        "TALKSINCOMING.NID, "
+        "TALKSINCOMING.SDATE, TALKSINCOMING.STIME, TALKSINCOMING.SUSERPHONE, TALKSINCOMING.SNUMBER, "
+        "TALKSINCOMING.nLength, USERPHONESANDNAME.NUSERID FROM TALKSINCOMING, USERPHONESANDNAME WHERE "
+        "TALKSINCOMING.SUSERPHONE = USERPHONESANDNAME.SUSERPHONE;",
+        TableName.c_str()));
+}
+
+ServiceUserPhonesView::ServiceUserPhonesView(const std::string& host, const std::string& path,
+                                             const std::string& user, const std::string& password)
+    : ServiceTableDB(host, path, user, password, "UserPhonesAndName") {}
+
+int ServiceUserPhonesView::CreateView() {
+    return ExecuteSQL(db::SqlFormat(
+        "CREATE VIEW %s  "
+        "(NUSERID,SUSERPHONE,SUSERPHONENAME,SUSERNAME,SUSERLOGIN,SUSERPASSWORD,NGROUPID,SUSERIP,SSTATUS,"
+        "LastSeenDate,"
+        "LastSeenTime) AS SELECT DISTINCT "
+        "USERPHONES.NUSERID,USERPHONES.SUSERPHONE,USERPHONES.SUSERPHONENAME, "
+        "CTIusers.SUSERNAME, CTIusers.SUSERLOGIN, "
+        "CTIusers.SUSERPASSWORD,CTIusers.NGROUPID,CTIusers.SUSERIP,CTIusers.SSTATUS,CTIusers.LastSeenDate, "
+        "CTIusers.LastSeenTime FROM USERPHONES,CTIusers WHERE  USERPHONES.NUSERID=CTIusers.NUSERID",
+        TableName.c_str()));
+}
+
+ServiceUserAndGroupView::ServiceUserAndGroupView(const std::string& host, const std::string& path,
+                                                 const std::string& user, const std::string& password)
+    : ServiceTableDB(host, path, user, password, "UserAndGroup") {}
+
+int ServiceUserAndGroupView::CreateView() {
+    return ExecuteSQL(db::SqlFormat(
+        "CREATE VIEW %s   (NUSERID, SUSERNAME, SUSERLASTNAME, SUSERLOGIN, SUSERPASSWORD, SGROUPNAME, "
+        "SUSERIP, "
+        "sRCPcard, SSTATUS, LASTSEENDATE, LASTSEENTIME, NPRIVILEGES) AS SELECT CTIUSERS.NUSERID, "
+        "CTIUSERS.SUSERNAME, CTIUSERS.SUSERLASTNAME, CTIUSERS.SUSERLOGIN, CTIUSERS.SUSERPASSWORD, "
+        "usergroups.sGroupName, CTIUSERS.SUSERIP, CTIUSERS.sRCPcard, CTIUSERS.SSTATUS, "
+        "CTIUSERS.LASTSEENDATE, "
+        "CTIUSERS.LASTSEENTIME, CTIUSERS.NPRIVILEGES FROM CTIusers LEFT JOIN Usergroups ON  "
+        "CTIUSERS.NGROUPID=UserGroups.idGroup;",
+        TableName.c_str()));
+}

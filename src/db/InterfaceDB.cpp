@@ -1,0 +1,163 @@
+#include "db/InterfaceDB.h"
+
+#include "db/DatabaseHooks.h"
+#include "db/DbErrorText.h"
+#include "db/SqlText.h"
+#include "db/UserTables.h"
+#include "shell/TraceLabel.h"
+#include "ui/Dialogs.h"
+
+int OpenFailureCount = 0;
+
+namespace {
+
+const char* const DatabaseCaption = "Obsługa bazy danych";
+
+} // namespace
+
+InterfaceDB::InterfaceDB() = default;
+InterfaceDB::~InterfaceDB() = default;
+
+int InterfaceDB::SetConnection(const std::string& host, const std::string& path, const std::string& user,
+                               const std::string& password) {
+    host_ = host;
+    path_ = path;
+    user_ = user;
+    password_ = password;
+    return 0;
+}
+
+int InterfaceDB::SetResultList(ui::TListView* view) {
+    resultList_ = view;
+    return 0;
+}
+
+int InterfaceDB::SetResultStrings(TStringList* strings) {
+    resultStrings_ = strings;
+    return 0;
+}
+
+std::unique_ptr<SessionDB> InterfaceDB::openSession() {
+    return std::make_unique<SessionDB>(host_, path_, user_, password_, &MainDbHandle, true);
+}
+
+int InterfaceDB::OpenDatabase(bool showErrors) {
+    auto session = openSession();
+    const int code = session->LastCode;
+    if (code == 0)
+        return 0;
+    if (code == dbcode::IoError && session->AttachFoundNoFile()) {
+        // A server without a display creates the file: it cannot run without it.
+        if (ui::dialogs().MessageBox("Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?",
+                                     DatabaseCaption, ui::MB_OKCANCEL, ui::IDOK) != ui::IDOK)
+            return -1;
+        const int created = session->CreateDatabase();
+        if (created == 0) {
+            ui::dialogs().MessageBox("Baza danych utworzona", DatabaseCaption, ui::MB_OK, ui::IDOK);
+            return 0;
+        }
+        ui::dialogs().MessageBox(GetDbErrorText(created), DatabaseCaption, ui::MB_ICONWARNING, ui::IDOK);
+        return -1;
+    }
+    ++OpenFailureCount;
+    if (OpenFailureCount >= 4 || showErrors)
+        ui::dialogs().MessageBox(GetDbErrorText(code), DatabaseCaption, ui::MB_ICONWARNING, ui::IDOK);
+    else
+        shell::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
+                        IscStatusName(code).c_str());
+    if (db::hooks().restartReconnectTimer)
+        db::hooks().restartReconnectTimer();
+    return -1;
+}
+
+int InterfaceDB::RefreshTableList() {
+    auto session = openSession();
+    session->SetResultListView(resultList_);
+    TStringList ignored;
+    session->GetTableNames(&ignored);
+    return 0;
+}
+
+int InterfaceDB::CreateUsersTable() {
+    ServiceUseresDB users(host_, path_, user_, password_);
+    return users.CreateTable();
+}
+
+std::string InterfaceDB::BrowseSql(const std::string& table, const std::string& columns,
+                                   const std::string& whereColumn, const std::string& whereValue) {
+    if (table.empty())
+        return {};
+    std::string sql = columns == "0" ? db::SqlFormat("Select * from %s", table.c_str())
+                                     : db::SqlFormat("Select %s from %s", columns.c_str(), table.c_str());
+    if (whereColumn != "0" && !whereValue.empty())
+        sql = db::SqlFormat("%s WHERE  %s = '%s'   ", sql.c_str(), whereColumn.c_str(),
+                            QuoteSql(whereValue).c_str());
+    return sql;
+}
+
+template <class Run> int InterfaceDB::browse(const std::string& sql, Run run) {
+    if (sql.empty()) {
+        shell::DebugTrace("ERROR: table name is empty\n");
+        return 1;
+    }
+    session_ = openSession();
+    int result = session_->LastCode;
+    if (result == 0)
+        result = run(*session_);
+    session_.reset();
+    if (result != 0)
+        shell::DebugTrace("ERROR: WyswietlBazeDB failed");
+    return result;
+}
+
+int InterfaceDB::WyswietlBazeDB(const std::string& table, const std::string& columns,
+                                const std::string& whereColumn, const std::string& whereValue) {
+    return browse(BrowseSql(table, columns, whereColumn, whereValue), [&](SessionDB& session) {
+        session.SetResultListView(resultList_);
+        session.SetResultStrings(resultStrings_);
+        return session.ExecuteSQL(BrowseSql(table, columns, whereColumn, whereValue));
+    });
+}
+
+namespace {
+
+// A typed query: the text, a read transaction, the rows, the commit.
+template <class Deliver> int typedQuery(SessionDB& session, const std::string& sql, Deliver deliver) {
+    session.SetSqlText(sql);
+    int result = session.StartTransaction(true);
+    if (result == 0)
+        result = deliver();
+    const int committed = session.CommitTransaction();
+    return result != 0 ? result : committed;
+}
+
+} // namespace
+
+int InterfaceDB::WyswietlBazeDB(const std::string& table, const std::string& columns,
+                                const std::string& whereColumn, const std::string& whereValue,
+                                std::map<int, std::string>* idTextMap) {
+    const std::string sql = BrowseSql(table, columns, whereColumn, whereValue);
+    return browse(sql, [&](SessionDB& session) {
+        session.IdTextMapTarget = idTextMap;
+        return typedQuery(session, sql, [&] { return session.RunQueryToIdTextMap(); });
+    });
+}
+
+int InterfaceDB::WyswietlBazeDB(const std::string& table, const std::string& columns,
+                                const std::string& whereColumn, const std::string& whereValue,
+                                std::vector<ContactRow>* contactRows) {
+    const std::string sql = BrowseSql(table, columns, whereColumn, whereValue);
+    return browse(sql, [&](SessionDB& session) {
+        session.ContactRowsTarget = contactRows;
+        return typedQuery(session, sql, [&] { return session.RunQueryToContactRows(); });
+    });
+}
+
+int InterfaceDB::WyswietlBazeDB(const std::string& table, const std::string& columns,
+                                const std::string& whereColumn, const std::string& whereValue,
+                                std::vector<ROUTING_RULE>* routingRules) {
+    const std::string sql = BrowseSql(table, columns, whereColumn, whereValue);
+    return browse(sql, [&](SessionDB& session) {
+        return typedQuery(session, sql, [&] { return session.RunQueryToRoutingRules(routingRules); });
+    });
+}

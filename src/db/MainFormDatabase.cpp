@@ -1,0 +1,97 @@
+// The main window's side of the database access: the hooks the logic classes
+// call, and the attach, schema check and SMS clean-up of the start-up timers.
+#include "db/DatabaseHooks.h"
+#include "db/InterfaceDB.h"
+#include "db/MainDatabase.h"
+#include "db/MessageTables.h"
+#include "shell/MainForm.h"
+#include "shell/ProgressWindow.h"
+
+namespace {
+
+std::string formText(const char* key) {
+    return Form1 ? Form1->Text(key) : std::string(key);
+}
+
+void markMainConnectionLost() {
+    if (Form1)
+        Form1->MainDbState = -1;
+}
+
+void restartReconnectTimer() {
+    if (Form1 && !Form1->IsClosing()) {
+        Form1->trmReconnect->SetEnabled(false);
+        Form1->trmReconnect->SetEnabled(true);
+    }
+}
+
+void ensureReconnectTimer() {
+    if (Form1 && !Form1->IsClosing() && !Form1->trmReconnect->Enabled())
+        Form1->trmReconnect->SetEnabled(true);
+}
+
+bool isConnectAborted() {
+    return Form1 && Form1->IsDbConnectAborted();
+}
+
+void setConnectAborted(bool aborted) {
+    if (Form1)
+        Form1->SetDbConnectAborted(aborted);
+}
+
+int showAttachProgress() {
+    if (!OknoInfo)
+        return -1;
+    OknoInfo->Label1->setText(QString::fromStdString(formText("IDS_818")));
+    OknoInfo->Start();
+    OknoInfo->raise();
+    OknoInfo->repaint();
+    const int result = OknoInfo->ShowModal();
+    OknoInfo->Stop();
+    return result;
+}
+
+void closeAttachProgress() {
+    if (OknoInfo)
+        OknoInfo->SetModalResult(ui::mrOk);
+}
+
+} // namespace
+
+void InstallDatabaseHooks() {
+    db::Hooks& hooks = db::hooks();
+    hooks.text = formText;
+    hooks.mainConnectionLost = markMainConnectionLost;
+    hooks.restartReconnectTimer = restartReconnectTimer;
+    hooks.ensureReconnectTimer = ensureReconnectTimer;
+    hooks.isConnectAborted = isConnectAborted;
+    hooks.setConnectAborted = setConnectAborted;
+    hooks.showAttachProgress = showAttachProgress;
+    hooks.closeAttachProgress = closeAttachProgress;
+}
+
+int TForm1::AttachMainDatabase() {
+    InstallDatabaseHooks();
+    InterfaceDB front;
+    front.SetConnection(IPFBaseText, NameFBText, UserFB, PasswordFB);
+    const int result = front.OpenDatabase(false);
+    if (result == 0 && !IsDbConnectAborted() && !SmsLeftInProgressFailed) {
+        // Before users are loaded and the client service opens: nothing can
+        // be in progress yet in this run.
+        SmsLeftInProgressFailed = true;
+        FailSmsLeftInProgress();
+    }
+    return result;
+}
+
+int TForm1::CheckAndCreateTables(int& error) {
+    InterfaceDB front;
+    front.SetConnection(IPFBaseText, NameFBText, UserFB, PasswordFB);
+    return front.CheckAndCreateTables(&error);
+}
+
+void TForm1::FailSmsLeftInProgress() {
+    ServiceSmsDB sms(IPFBaseText, NameFBText, UserFB, PasswordFB);
+    if (sms.LastCode == 0)
+        sms.CheckBadStatus();
+}

@@ -1,0 +1,133 @@
+#include "db/MessageTables.h"
+
+#include "shell/DiagnosticLog.h"
+#include "shell/TraceLabel.h"
+
+ServiceMsgDB::ServiceMsgDB(const std::string& host, const std::string& path, const std::string& user,
+                           const std::string& password)
+    : ServiceTableDB(host, path, user, password, "Msg") {}
+
+int ServiceMsgDB::CreateTable() {
+    // GLOBAL is a reserved word since Firebird 3: the column is written quoted
+    // and keeps its stored name.
+    return createTable(
+        db::SqlFormat("CREATE TABLE %s  (idMessage  INTEGER not null PRIMARY KEY,idUserA INTEGER NOT "
+                      "NULL,idUserB INTEGER NOT NULL,datesent DATE NOT NULL,timesent TIME NOT "
+                      "NULL,body VARCHAR(1000) NOT NULL,deleted integer,\"GLOBAL\" integer);",
+                      TableName.c_str()),
+        db::TriggerText(TableName, "idMessage", true));
+}
+
+int ServiceMsgDB::CreateView() {
+    const std::string text =
+        "CREATE VIEW VIEW_MSG (IDMESSAGE, DATESENT, TIMESENT, BODY, DELETED, \"GLOBAL\", USERIDA, USERNAMEA, "
+        "USERLASTNAMEA, USERIDB, USERNAMEB, USERLASTNAMEB) AS SELECT MSG.IDMESSAGE, MSG.DATESENT, "
+        "MSG.TIMESENT, "
+        "MSG.BODY, MSG.DELETED, MSG.\"GLOBAL\", u1.NUSERID, u1.SUSERNAME, u1.SUSERLASTNAME, u2.NUSERID, "
+        "u2.SUSERNAME, u2.SUSERLASTNAME FROM MSG LEFT JOIN CTIusers u1 ON u1.NUSERID = MSG.IDUSERA LEFT JOIN "
+        "CTIusers u2 ON u2.NUSERID = MSG.IDUSERB;";
+    shell::DebugTrace("ServiceMsgDB: CreateView");
+    shell::DebugTrace(text);
+    return ExecuteSQL(text);
+}
+
+ServiceSmsDB::ServiceSmsDB(const std::string& host, const std::string& path, const std::string& user,
+                           const std::string& password)
+    : ServiceTableDB(host, path, user, password, "Sms") {}
+
+int ServiceSmsDB::CreateTable() {
+    return createTable(
+        db::SqlFormat("CREATE TABLE %s (nId INTEGER not null PRIMARY KEY,nDir INTEGER NOT NULL,sDate "
+                      "DATE NOT NULL,sTime TIME NOT NULL,sNumber CHAR(32) NOT NULL,sLine CHAR(32) "
+                      "NOT NULL,sBody VARCHAR(1000) NOT NULL,nState INTEGER NOT NULL,nForward "
+                      "INTEGER,nUserId INTEGER NOT NULL);",
+                      TableName.c_str()),
+        db::TriggerText(TableName, "nId", true));
+}
+
+int ServiceSmsDB::InsertDataWithId() {
+    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, [this](const std::string& key) {
+        shell::WriteLog(1, "ServiceSmsDB::InsertDataWithId nId=%s", key.c_str());
+        shell::WriteLog(1, "                 sLine=%s", sLine.c_str());
+        shell::WriteLog(1, "                 sNumber=%s", sNumber.c_str());
+        return db::SqlFormat(
+            "INSERT INTO %s (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nForward, "
+            "nUserId) VALUES ('%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s')",
+            TableName.c_str(), Q(key).c_str(), Q(nDir).c_str(), Q(sDate).c_str(), Q(sTime).c_str(),
+            Q(sNumber).c_str(), Q(sLine).c_str(), Q(sBody).c_str(), Q(nState).c_str(), Q(nForward).c_str(),
+            Q(nUserId).c_str());
+    });
+    if (result != 0)
+        shell::WriteLog(1, "ExecuteSQL error %d", result);
+    return result;
+}
+
+int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
+    shell::WriteLog(1, "%s", "ServiceSmsDB::UpdateStatus");
+    shell::WriteLog(1, "                 _state=%s", state.value.c_str());
+    shell::WriteLog(1, "                 _nId=%s", id.value.c_str());
+    const int result =
+        ExecuteSQL(db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", TableName.c_str(),
+                                 Q(state.value).c_str(), Q(id.value).c_str()));
+    if (result != 0)
+        shell::WriteLog(1, "ExecuteSQL error %d", result);
+    return result;
+}
+
+int ServiceSmsDB::CheckBadStatus() {
+    shell::WriteLog(1, "%s", "ServiceSmsDB::CheckBadStatus()");
+    return ExecuteSQL(
+        db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", TableName.c_str(), "2", "4"));
+}
+
+int ServiceSmsDB::UpdateLine(const SmsLine& line, const SmsRowId& id) {
+    return ExecuteSQL(db::SqlFormat("UPDATE %s SET sLine='%s' WHERE nId='%s'; ", TableName.c_str(),
+                                    Q(line.value).c_str(), Q(id.value).c_str()));
+}
+
+ServiceSmsRoutingDB::ServiceSmsRoutingDB(const std::string& host, const std::string& path,
+                                         const std::string& user, const std::string& password)
+    : ServiceTableDB(host, path, user, password, "SmsRouting") {}
+
+int ServiceSmsRoutingDB::CreateTable() {
+    return createTable(
+        db::SqlFormat("CREATE TABLE %s (nId INTEGER not null PRIMARY KEY,nPriority INTEGER NOT NULL "
+                      "UNIQUE,sSender Char(30) NOT NULL,sLine Char(30) NOT NULL,sRecipients "
+                      "VARCHAR(500) NOT NULL);",
+                      TableName.c_str()),
+        db::TriggerText(TableName, "nId", true));
+}
+
+std::string ServiceSmsRoutingDB::insertText(const std::string& key) const {
+    return db::SqlFormat(
+        "INSERT INTO %s (nId, nPriority, sSender, sLine, sRecipients) VALUES ('%s', '%s', '%s', "
+        "'%s', '%s')",
+        TableName.c_str(), Q(key).c_str(), Q(nPriority).c_str(), Q(sSender).c_str(), Q(sLine).c_str(),
+        Q(sRecipients).c_str());
+}
+
+int ServiceSmsRoutingDB::InsertDataWithId() {
+    return insertWithNewKey(db::GeneratorQuery(TableName), nId,
+                            [this](const std::string& key) { return insertText(key); });
+}
+
+int ServiceSmsRoutingDB::InsertDataGivenId() {
+    return ExecuteSQL(insertText(nId));
+}
+
+int ServiceSmsRoutingDB::UpdateData() {
+    return ExecuteSQL(
+        db::SqlFormat("UPDATE %s SET nPriority='%s', sSender='%s', sLine='%s', sRecipients='%s' WHERE "
+                      "nId='%s'; ",
+                      TableName.c_str(), Q(nPriority).c_str(), Q(sSender).c_str(), Q(sLine).c_str(),
+                      Q(sRecipients).c_str(), Q(nId).c_str()));
+}
+
+int ServiceSmsRoutingDB::UpdatePriority() {
+    return ExecuteSQL(db::SqlFormat("UPDATE %s SET nPriority='%s' WHERE nId='%s'; ", TableName.c_str(),
+                                    Q(nPriority).c_str(), Q(nId).c_str()));
+}
+
+int ServiceSmsRoutingDB::DeleteData() {
+    return ExecuteSQL(db::SqlFormat("DELETE FROM %s  WHERE nId='%s'; ", TableName.c_str(), Q(nId).c_str()));
+}

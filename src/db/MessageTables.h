@@ -1,0 +1,51 @@
+// The message tables: messages between users (Msg), SMS (Sms) and the
+// routing rules of received SMS (SmsRouting). Text fields hold plain text;
+// each statement quotes them itself.
+#pragma once
+
+#include "db/TableClass.h"
+#include "db/TaggedText.h"
+
+class ServiceMsgDB : public ServiceTableDB {
+  public:
+    ServiceMsgDB(const std::string& host, const std::string& path, const std::string& user,
+                 const std::string& password);
+    int CreateTable();
+    int CreateView();
+};
+
+using SmsState = TaggedText<struct SmsStateTag>;
+using SmsRowId = TaggedText<struct SmsRowIdTag>;
+using SmsLine = TaggedText<struct SmsLineTag>;
+
+class ServiceSmsDB : public ServiceTableDB {
+  public:
+    ServiceSmsDB(const std::string& host, const std::string& path, const std::string& user,
+                 const std::string& password);
+    int CreateTable();
+    // Draws a key from ID_Sms into nId and inserts the row under it.
+    int InsertDataWithId();
+    int UpdateStatus(const SmsState& state, const SmsRowId& nId);
+    // Every SMS still handed to the exchange (4) becomes failed (2).
+    int CheckBadStatus();
+    int UpdateLine(const SmsLine& line, const SmsRowId& nId);
+
+    std::string nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nForward = "0", nUserId;
+};
+
+class ServiceSmsRoutingDB : public ServiceTableDB {
+  public:
+    ServiceSmsRoutingDB(const std::string& host, const std::string& path, const std::string& user,
+                        const std::string& password);
+    int CreateTable();
+    int InsertDataWithId();
+    int InsertDataGivenId();
+    int UpdateData();
+    int UpdatePriority();
+    int DeleteData();
+
+    std::string nId, nPriority, sSender, sLine, sRecipients;
+
+  private:
+    std::string insertText(const std::string& key) const;
+};

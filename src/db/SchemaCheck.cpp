@@ -1,0 +1,147 @@
+// Creates what is missing of the schema: tables with their generators and
+// triggers, the later contact columns, and the views.
+#include "db/CallHistoryTables.h"
+#include "db/ContactTables.h"
+#include "db/DatabaseHooks.h"
+#include "db/DbErrorText.h"
+#include "db/InterfaceDB.h"
+#include "db/MessageTables.h"
+#include "db/UserTables.h"
+#include "shell/DiagnosticLog.h"
+#include "ui/Dialogs.h"
+
+#include <QString>
+#include <algorithm>
+
+namespace {
+
+std::string upper(const std::string& text) {
+    std::string result = text;
+    for (char& c : result)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    return result;
+}
+
+void warn(const std::string& text) {
+    ui::dialogs().MessageBox(text, "Halvex", ui::MB_ICONWARNING, ui::IDOK);
+}
+
+// Runs one creation on a fresh object of the class.
+template <class Table, class Create>
+std::function<int()> with(const InterfaceDB*, Create create, const std::string& host, const std::string& path,
+                          const std::string& user, const std::string& password) {
+    return [=] {
+        Table table(host, path, user, password);
+        return (table.*create)();
+    };
+}
+
+} // namespace
+
+int InterfaceDB::IsTableMissing(const std::string& name, const TStringList& names) {
+    if (std::find(names.begin(), names.end(), upper(name)) != names.end())
+        return 0;
+    if (shell::Switches().chbLogBaza)
+        shell::WriteLog(2, "Brak tabeli lub widoku bazy: %s", name.c_str());
+    return 1;
+}
+
+void InterfaceDB::RefreshTableNames() {
+    auto session = openSession();
+    session->GetTableNames(&names_);
+}
+
+void InterfaceDB::RefreshViewNames() {
+    auto session = openSession();
+    session->GetViewNames(&names_);
+}
+
+bool InterfaceDB::runStep(int& flag, int* error, const char* name, const char* message,
+                          const std::function<int()>& create) {
+    if (!IsTableMissing(name, names_))
+        return true;
+    flag = 1;
+    const int code = create();
+    *error = code;
+    if (code != 0)
+        warn(message + GetDbErrorText(code));
+    return code == 0;
+}
+
+void InterfaceDB::upgradeContactTable(int& flag, int* error) {
+    TStringList columns;
+    {
+        auto session = openSession();
+        session->SetResultColumnNames(&columns);
+        const int code = session->ExecuteSQL("SELECT FIRST 1 * FROM ContactPriv;");
+        *error = code;
+        if (code != 0)
+            warn(std::string("Błąd przy pobieraniu listy pól tabeli kontaktów.\n") + "\n" +
+                 GetDbErrorText(code));
+    }
+    bool hasGroup = false;
+    bool hasJob = false;
+    for (const std::string& column : columns) {
+        hasGroup = hasGroup || upper(column) == "NGROUPID";
+        hasJob = hasJob || upper(column) == "JOBPOSITION";
+        if (hasGroup && hasJob)
+            break;
+    }
+    auto alter = [&](const char* statement) {
+        flag = 1;
+        auto session = openSession();
+        const int code = session->ExecuteSQL(statement);
+        *error = code;
+        if (code != 0)
+            warn(std::string("Błąd przy aktualizacji struktury tabeli kontaktów.\n") + "\n" +
+                 GetDbErrorText(code));
+    };
+    if (!hasGroup)
+        alter("ALTER TABLE ContactPriv ADD nGroupId INTEGER;");
+    if (!hasJob)
+        alter("ALTER TABLE ContactPriv ADD JOBPOSITION VARCHAR(45);");
+}
+
+int InterfaceDB::CheckAndCreateTables(int* error) {
+    int flag = 0;
+    const std::string h = host_, p = path_, u = user_, w = password_;
+    RefreshTableNames();
+    runStep(flag, error, "Msg", "Błąd przy tworzeniu tabeli wiadomości.\n",
+            with<ServiceMsgDB>(this, &ServiceMsgDB::CreateTable, h, p, u, w));
+    if (!db::ConnectAborted()) {
+        if (runStep(flag, error, "contactpriv", "Błąd przy tworzeniu tabeli kontaktów.\n",
+                    with<ServiceContactsDB>(this, &ServiceContactsDB::CreateTable, h, p, u, w)))
+            upgradeContactTable(flag, error);
+        runStep(flag, error, "ContactGroups", "Błąd przy tworzeniu tabeli grup kontaktów.\n",
+                with<ServiceContactGroupsDB>(this, &ServiceContactGroupsDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "CTIusers", "Błąd przy tworzeniu tabeli użytkowników CTI.\n",
+                with<ServiceUseresDB>(this, &ServiceUseresDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "UserPhones", "Błąd przy tworzeniu tabeli telefonów.\n",
+                with<ServiceUserPhonesDB>(this, &ServiceUserPhonesDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "TalksOutgoing", "Błąd przy tworzeniu tabeli rozmów wychodzących.\n",
+                with<ServiceTalkOutDB>(this, &ServiceTalkOutDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "TalksIncoming", "Błąd przy tworzeniu tabeli rozmów przychodzących.\n",
+                with<ServiceTalkInDB>(this, &ServiceTalkInDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "UserGroups", "Błąd przy tworzeniu tabeli dla grup użytkowników.\n",
+                with<ServiceUserGroupsDB>(this, &ServiceUserGroupsDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "Sms", "Błąd przy tworzeniu tabeli wiadomości SMS.\n",
+                with<ServiceSmsDB>(this, &ServiceSmsDB::CreateTable, h, p, u, w));
+        runStep(flag, error, "SmsRouting", "Błąd przy tworzeniu tabeli reguł dystrybucji wiadomości SMS.\n",
+                with<ServiceSmsRoutingDB>(this, &ServiceSmsRoutingDB::CreateTable, h, p, u, w));
+    }
+    RefreshViewNames();
+    if (!db::ConnectAborted()) {
+        runStep(flag, error, "UserPhonesAndName", "Błąd przy tworzeniu widoku użytkowników i telefonów.\n",
+                with<ServiceUserPhonesView>(this, &ServiceUserPhonesView::CreateView, h, p, u, w));
+        runStep(flag, error, "UserAndGroup", "Błąd przy tworzeniu widoku użytkowników i grup.\n",
+                with<ServiceUserAndGroupView>(this, &ServiceUserAndGroupView::CreateView, h, p, u, w));
+        runStep(flag, error, "HistoryIn", "Błąd przy tworzeniu widoku dla rozmów przychodzących.\n",
+                with<ServiceHistoryInView>(this, &ServiceHistoryInView::CreateView, h, p, u, w));
+        runStep(flag, error, "View_Msg", "Błąd przy tworzeniu widoku dla wiadomości.\n",
+                with<ServiceMsgDB>(this, &ServiceMsgDB::CreateView, h, p, u, w));
+        runStep(flag, error, "HistoryOut", "Błąd przy tworzeniu widoku dla rozmów wychodzących.\n",
+                with<ServiceTalkOutDB>(this, &ServiceTalkOutDB::CreateView, h, p, u, w));
+    }
+    return flag;
+}

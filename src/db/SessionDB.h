@@ -1,0 +1,137 @@
+// One short-lived working session over a Firebird connection handle: it
+// attaches when the handle is not attached yet, runs each statement in a
+// transaction of its own and never detaches. This class is the only caller of
+// the Firebird client's C API; text crosses its boundary in UTF-8 and goes to
+// the database in the wire code page.
+#pragma once
+
+#include "db/QueryRows.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ui {
+class TListView;
+}
+
+// A Firebird database handle (the client's isc_db_handle); 0 = not attached.
+using DbHandle = unsigned int;
+// The program's one main connection, shared by every session on it.
+extern DbHandle MainDbHandle;
+// True while the main database handle exists.
+bool MainDbHandleExists();
+
+using TStringList = std::vector<std::string>;
+
+// Status codes the session itself gives.
+namespace dbcode {
+constexpr int BadDbHandle = 335544324;  // isc_bad_db_handle
+constexpr int IoError = 335544344;      // isc_io_error
+constexpr int Unavailable = 335544375;  // isc_unavailable
+constexpr int Login = 335544472;        // isc_login
+constexpr int NetworkError = 335544721; // isc_network_error
+constexpr int Cancelled = 335544794;    // isc_cancelled
+} // namespace dbcode
+
+// One column of a fetched row as the formatting sees it.
+struct ColumnData {
+    int type = 0; // SQL type with the null flag masked off
+    int scale = 0;
+    int length = 0; // bytes
+    const char* data = nullptr;
+    bool isNull = false;
+};
+
+class SessionDB {
+  public:
+    SessionDB(const std::string& host, const std::string& path, const std::string& user,
+              const std::string& password, DbHandle* handle, bool background);
+    virtual ~SessionDB();
+    SessionDB(const SessionDB&) = delete;
+    SessionDB& operator=(const SessionDB&) = delete;
+
+    int AttachDatabase(bool background);
+    // The raw attach into the session's handle (0 = attached).
+    int ConnectDatabase();
+    int StartTransaction(bool withTpb);
+    int CommitTransaction();
+    void SetSqlText(const std::string& text);
+    const std::string& SqlText() const { return sqlText_; }
+    int ExecuteImmediate(const std::string& text);
+    // Runs one statement, or a query when the text begins "SELE" in any case.
+    int ExecuteSQL(const std::string& text);
+    int ExecuteDDL(std::string text);
+    int CreateDatabase();
+    // Detaches a handle of the caller's own (or the main one) and clears it.
+    static int DetachDatabase(DbHandle* handle);
+
+    // Result targets (none owned).
+    void SetResultListView(ui::TListView* view) { ResultListView = view; }
+    void SetResultStrings(TStringList* strings) { ResultStrings = strings; }
+    void SetResultOption(int) {}
+    // Receives the result's column names (as the server describes them) of
+    // every query run, even when it has no rows.
+    void SetResultColumnNames(TStringList* names) { ResultColumnNames = names; }
+
+    int RunQuery();
+    int RunQueryToContactRows();
+    int RunQueryToRoutingRules(std::vector<ROUTING_RULE>* rules);
+    int RunQueryToIdTextMap();
+    int RunQueryToList(std::vector<QueryRow>* rows);
+
+    static std::string ColumnToText(const ColumnData& column);
+    static void SplitIscTime(uint32_t t, int* hours, int* minutes, int* seconds, int* fraction);
+
+    int GetTableNames(TStringList* names);
+    int GetViewNames(TStringList* names);
+
+    // Logs a failed call's status vector; stores its SQL code in LastCode and
+    // returns its status code.
+    int ReportError(const intptr_t* status);
+    // True when the failed attach could not find the database file.
+    bool AttachFoundNoFile() const;
+
+    const std::string& DatabaseName() const { return databaseName_; }
+    DbHandle* Handle() const { return DbHandle_; }
+
+    int AttachStatus = 0;
+    int LastCode = 0;
+    std::vector<ContactRow>* ContactRowsTarget = nullptr;
+    std::map<int, std::string>* IdTextMapTarget = nullptr;
+
+  protected:
+    ui::TListView* ResultListView = nullptr;
+    TStringList* ResultStrings = nullptr;
+    TStringList* ResultColumnNames = nullptr;
+
+  private:
+    struct Query;
+    enum class Delivery { Views, ContactRows, RoutingRules, IdTextMap, List };
+    int runQuery(Delivery delivery, void* target);
+    bool deliverRow(Delivery delivery, void* target, Query& query);
+    int attachInBackground();
+    void connectionLost();
+    void rollback();
+    // The attach call itself, for this session and for the attach thread.
+    static int attachRaw(const std::string& name, const std::string& dpb, DbHandle* handle, intptr_t* status);
+
+    DbHandle* DbHandle_;
+    std::array<intptr_t, 20> Status{};
+    unsigned Transaction = 0;
+    unsigned Statement = 0;
+    std::string sqlText_;
+    std::string host_;
+    std::string path_;
+    std::string userName_;
+    std::string password_;
+    std::string databaseName_;
+    std::string dpb_;
+
+    friend class connectDB;
+};
+
+// Doubles every single quote, keeping everything else as it is.
+std::string DoubleQuotes(const std::string& text);

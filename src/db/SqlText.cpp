@@ -1,0 +1,37 @@
+#include "db/SqlText.h"
+
+#include "db/SessionDB.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+std::string QuoteSql(const std::string& value) {
+    std::size_t begin = 0;
+    std::size_t end = value.size();
+    while (begin < end && static_cast<unsigned char>(value[begin]) <= ' ')
+        ++begin;
+    while (end > begin && static_cast<unsigned char>(value[end - 1]) <= ' ')
+        --end;
+    return DoubleQuotes(value.substr(begin, end - begin));
+}
+
+namespace db {
+
+std::string SqlFormat(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (length > 0) {
+        text.resize(std::size_t(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        text.resize(std::size_t(length));
+    }
+    va_end(args);
+    return text;
+}
+
+} // namespace db

@@ -1,0 +1,49 @@
+#include "db/TableClass.h"
+
+#include "shell/DiagnosticLog.h"
+
+ServiceTableDB::ServiceTableDB(const std::string& host, const std::string& path, const std::string& user,
+                               const std::string& password, const char* tableName)
+    : SessionDB(host, path, user, password, &MainDbHandle, true), TableName(tableName) {}
+
+int ServiceTableDB::createTable(const std::string& createText, const std::string& triggerText) {
+    ExecuteDDL(createText);
+    ExecuteSQL(db::SqlFormat("CREATE GENERATOR ID_%s; ", TableName.c_str()));
+    ExecuteSQL(db::SqlFormat("SET GENERATOR ID_%s TO 0; ", TableName.c_str()));
+    return ExecuteSQL(triggerText);
+}
+
+int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
+                                     const std::function<std::string(const std::string& key)>& buildInsert) {
+    TStringList keys;
+    ResultStrings = &keys;
+    const int drawn = ExecuteSQL(generatorQuery);
+    ResultStrings = nullptr;
+    if (drawn != 0)
+        return drawn;
+    if (keys.empty())
+        return -1;
+    const int result = ExecuteSQL(buildInsert(keys.front()));
+    if (result == 0)
+        keyField = keys.front();
+    return result;
+}
+
+namespace db {
+
+std::string TriggerText(const std::string& table, const char* keyColumn, bool spaced) {
+    const char* t = table.c_str();
+    if (spaced)
+        return SqlFormat("CREATE TRIGGER TRIGGER_%s FOR %s ACTIVE  BEFORE  INSERT  POSITION 0 AS BEGIN if "
+                         "(new.%s is null) then new.%s = GEN_ID(ID_%s,1); END ",
+                         t, t, keyColumn, keyColumn, t);
+    return SqlFormat("CREATE TRIGGER TRIGGER_%s FOR %s ACTIVE  BEFORE  INSERT  POSITION 0 AS BEGIN if "
+                     "(new.%s is null) then new.%s=GEN_ID(ID_%s,1); END ",
+                     t, t, keyColumn, keyColumn, t);
+}
+
+std::string GeneratorQuery(const std::string& table) {
+    return "SELECT GEN_ID(ID_" + table + ", 1) AS NEW_VALUE FROM RDB$DATABASE";
+}
+
+} // namespace db

@@ -1,0 +1,128 @@
+// The schema on a new database, in the embedded engine and through the
+// server, its upgrade of older contact tables, and gbak on an open database.
+#include "db/InterfaceDB.h"
+#include "support/FirebirdFixtures.h"
+#include "ui/Dialogs.h"
+
+#include <QString>
+#include <algorithm>
+
+namespace {
+
+const char* const Tables[] = {"CONTACTGROUPS", "CONTACTPRIV",   "CTIUSERS",      "MSG",        "SMS",
+                              "SMSROUTING",    "TALKSINCOMING", "TALKSOUTGOING", "USERGROUPS", "USERPHONES"};
+const char* const Views[] = {"HISTORYIN", "HISTORYOUT", "USERANDGROUP", "USERPHONESANDNAME", "VIEW_MSG"};
+
+std::vector<std::string> names(const testfb::Connection& c, const std::string& query) {
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    TStringList result;
+    session.SetResultStrings(&result);
+    EXPECT_EQ(session.ExecuteSQL(query), 0) << query;
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+std::vector<std::string> expected(const char* const* first, std::size_t count, const char* prefix) {
+    std::vector<std::string> list;
+    for (std::size_t i = 0; i < count; ++i)
+        list.push_back(std::string(prefix) + first[i]);
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+class Schema : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        testfb::UseEmbeddedEngine();
+        if (GetParam()) {
+            HALVEX_REQUIRE_FB_SERVER();
+            c.host = "127.0.0.1";
+            c.password = testfb::ServerPassword();
+        } else {
+            c.password = "masterkey";
+        }
+        c.path = folder.file("RovaZAD.fdb");
+        testfb::DetachMain();
+        ui::setDialogs(dialogs);
+    }
+    void TearDown() override { testfb::DetachMain(); }
+    std::unique_ptr<InterfaceDB> front() {
+        auto f = std::make_unique<InterfaceDB>();
+        f->SetConnection(c.host, c.path, c.user, c.password);
+        return f;
+    }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+    std::shared_ptr<ui::ScriptedDialogs> dialogs = std::make_shared<ui::ScriptedDialogs>();
+};
+
+} // namespace
+
+TEST_P(Schema, NewDatabaseGetsExactlyTheSchemaAndGbakReadsItWhileOpen) {
+    auto fp = front();
+    InterfaceDB& f = *fp;
+    ASSERT_EQ(f.OpenDatabase(false), 0);
+    ASSERT_EQ(dialogs->Calls().size(), 2u); // the offer to create, then "created"
+    EXPECT_EQ(dialogs->Calls()[0].text, "Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?");
+    EXPECT_EQ(dialogs->Calls()[1].text, "Baza danych utworzona");
+    int error = 0;
+    EXPECT_EQ(f.CheckAndCreateTables(&error), 1);
+    EXPECT_EQ(error, 0);
+
+    EXPECT_EQ(names(c, "select rdb$relation_name from rdb$relations where rdb$system_flag = 0 and "
+                       "rdb$view_source is null"),
+              expected(Tables, std::size(Tables), ""));
+    EXPECT_EQ(names(c, "select rdb$relation_name from rdb$relations where rdb$system_flag = 0 and "
+                       "rdb$view_source is not null"),
+              expected(Views, std::size(Views), ""));
+    EXPECT_EQ(names(c, "select rdb$generator_name from rdb$generators where rdb$system_flag = 0"),
+              expected(Tables, std::size(Tables), "ID_"));
+    EXPECT_EQ(names(c, "select rdb$trigger_name from rdb$triggers where rdb$system_flag = 0 and "
+                       "rdb$trigger_type = 1 and rdb$trigger_inactive = 0"),
+              expected(Tables, std::size(Tables), "TRIGGER_"));
+    EXPECT_EQ(names(c, "select rdb$field_name from rdb$relation_fields where rdb$relation_name = 'MSG' and "
+                       "rdb$field_name = 'GLOBAL'"),
+              std::vector<std::string>{"GLOBAL"});
+
+    // A complete database: nothing to create, the column check's code.
+    error = -5;
+    EXPECT_EQ(f.CheckAndCreateTables(&error), 0);
+    EXPECT_EQ(error, 0);
+
+    const std::string backup = folder.file("backup.fbk");
+    std::string output;
+    EXPECT_EQ(testfb::GbakBackup(c, backup, &output), 0) << output;
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(backup)));
+    EXPECT_TRUE(MainDbHandleExists());
+}
+
+TEST_P(Schema, OlderContactTableIsUpgradedOnceAndKeepsItsRows) {
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    bool ok = false;
+    testfb::Isql(
+        c,
+        "CREATE TABLE contactpriv (idContactPriv INTEGER not null PRIMARY KEY, name VARCHAR(45) NOT NULL, "
+        "CTIusers_nuserid INTEGER not null);\nINSERT INTO contactpriv VALUES (7, 'Kowalski', 0);\n"
+        "COMMIT;\n",
+        &ok);
+    ASSERT_TRUE(ok);
+    auto fp = front();
+    InterfaceDB& f = *fp;
+    ASSERT_EQ(f.OpenDatabase(false), 0);
+    int error = 0;
+    EXPECT_EQ(f.CheckAndCreateTables(&error), 1);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(names(c,
+                    "select rdb$field_name from rdb$relation_fields where rdb$relation_name = 'CONTACTPRIV' "
+                    "and rdb$field_name in ('NGROUPID', 'JOBPOSITION')"),
+              (std::vector<std::string>{"JOBPOSITION", "NGROUPID"}));
+    EXPECT_EQ(names(c, "select name from contactpriv where idContactPriv = 7"),
+              std::vector<std::string>{"Kowalski"});
+    // Once: a second run finds both columns.
+    EXPECT_EQ(f.CheckAndCreateTables(&error), 0);
+    EXPECT_EQ(error, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, Schema, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Server" : "Embedded"; });

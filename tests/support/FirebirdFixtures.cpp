@@ -1,0 +1,103 @@
+#include "support/FirebirdFixtures.h"
+
+#include "db/FirebirdEnvironment.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace testfb {
+
+void UseEmbeddedEngine() {
+    static const bool prepared = [] {
+        static QTemporaryDir root(QDir::tempPath() + QStringLiteral("/halvex-fbroot-XXXXXX"));
+        const std::string folder = root.path().toStdString();
+        if (!db::PrepareFirebirdRoot(folder))
+            return false;
+        ::setenv("FIREBIRD", folder.c_str(), 1);
+        ::setenv("FIREBIRD_LOCK", (folder + "/lock").c_str(), 1);
+        return true;
+    }();
+    ASSERT_TRUE(prepared) << "cannot prepare a Firebird root";
+}
+
+std::string ServerPassword() {
+    const QByteArray password = qgetenv("HALVEX_FB_PASSWORD");
+    return password.isEmpty() ? std::string("plintaved") : password.toStdString();
+}
+
+bool ServerReachable() {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), 3050);
+    return socket.waitForConnected(5000);
+}
+
+DatabaseFolder::DatabaseFolder() : dir_(QDir::tempPath() + QStringLiteral("/halvex-db-XXXXXX")) {
+    // The server runs as user firebird and must create files here too.
+    ::chmod(dir_.path().toLocal8Bit().constData(), 0777);
+}
+
+std::string DatabaseFolder::file(const std::string& name) const {
+    return dir_.path().toStdString() + "/" + name;
+}
+
+void DetachMain() {
+    SessionDB::DetachDatabase(&MainDbHandle);
+    MainDbHandle = 0;
+}
+
+namespace {
+
+QStringList credentials(const Connection& connection) {
+    return {QStringLiteral("-user"), QString::fromStdString(connection.user), QStringLiteral("-password"),
+            QString::fromStdString(connection.password)};
+}
+
+std::string run(const QString& program, const QStringList& arguments, const std::string& input,
+                int* exitCode) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.waitForStarted(30000);
+    process.write(input.data(), qint64(input.size()));
+    process.closeWriteChannel();
+    process.waitForFinished(120000);
+    if (exitCode)
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return process.readAll().toStdString();
+}
+
+} // namespace
+
+bool CreateEmptyDatabase(const Connection& connection) {
+    int code = 0;
+    const std::string script = "SET SQL DIALECT 3;\nCREATE DATABASE '" + connection.name() + "' USER '" +
+                               connection.user + "' PASSWORD '" + connection.password + "';\n";
+    run(QStringLiteral("isql-fb"), {QStringLiteral("-q")}, script, &code);
+    return code == 0;
+}
+
+std::string Isql(const Connection& connection, const std::string& script, bool* ok) {
+    int code = 0;
+    QStringList arguments = {QStringLiteral("-q")};
+    arguments << credentials(connection) << QString::fromStdString(connection.name());
+    const std::string output = run(QStringLiteral("isql-fb"), arguments, script, &code);
+    if (ok)
+        *ok = code == 0;
+    return output;
+}
+
+int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output) {
+    int code = 0;
+    QStringList arguments = {QStringLiteral("-b")};
+    arguments << credentials(connection) << QString::fromStdString(connection.name())
+              << QString::fromStdString(backupFile);
+    const std::string text = run(QStringLiteral("gbak"), arguments, {}, &code);
+    if (output)
+        *output = text;
+    return code;
+}
+
+} // namespace testfb

@@ -1,0 +1,65 @@
+// Firebird for tests: the embedded engine on temporary files, run from a
+// Firebird root of the test process's own, and the real server on 127.0.0.1.
+#pragma once
+
+#include "db/SessionDB.h"
+
+#include <QString>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+namespace testfb {
+
+// Points the process at a temporary Firebird root (once, before any database
+// call of the process).
+void UseEmbeddedEngine();
+
+struct Connection {
+    std::string host; // "" for the embedded engine
+    std::string path;
+    std::string user = "SYSDBA";
+    std::string password;
+    // host:path or the path alone
+    std::string name() const { return host.empty() ? path : host + ":" + path; }
+};
+
+// The password of SYSDBA on the test server ($HALVEX_FB_PASSWORD, else the
+// settings' default).
+std::string ServerPassword();
+// True when the server answers on 127.0.0.1:3050.
+bool ServerReachable();
+// Skips only when HALVEX_NO_FB_SERVER=1; otherwise a missing server fails.
+#define HALVEX_REQUIRE_FB_SERVER()                                                                           \
+    do {                                                                                                     \
+        if (!testfb::ServerReachable()) {                                                                    \
+            if (qEnvironmentVariable("HALVEX_NO_FB_SERVER") == QLatin1String("1"))                           \
+                GTEST_SKIP() << "no Firebird server (HALVEX_NO_FB_SERVER=1)";                                \
+            FAIL()                                                                                           \
+                << "the Firebird server on 127.0.0.1:3050 is not running (start it with scripts/firebird)";  \
+        }                                                                                                    \
+    } while (0)
+
+// A folder for database files that both this process and the server (user
+// firebird) can write; removed at the end.
+class DatabaseFolder {
+  public:
+    DatabaseFolder();
+    std::string file(const std::string& name) const;
+
+  private:
+    QTemporaryDir dir_;
+};
+
+// Detaches the main handle so the next session attaches anew.
+void DetachMain();
+
+// Creates an empty database (dialect 3) with isql; true on success.
+bool CreateEmptyDatabase(const Connection& connection);
+// Runs an isql script against the database; its output (stdout and stderr).
+std::string Isql(const Connection& connection, const std::string& script, bool* ok = nullptr);
+// gbak -b of the database into `backupFile`; exit code 0 means backed up.
+int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
+
+} // namespace testfb
