@@ -1,0 +1,42 @@
+// The program, started as a user starts it, against an empty folder on the
+// real Firebird server: it creates its database and the whole schema.
+#include "platform/RegistryStore.h"
+#include "support/FirebirdFixtures.h"
+#include "support/HalvexProcess.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+#include <csignal>
+
+namespace {
+
+std::string userRelationCount(const testfb::Connection& c) {
+    return testfb::Isql(c, "SELECT 'COUNT=' || COUNT(*) FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG = 0;");
+}
+
+} // namespace
+
+TEST(ServerStartup, AnEmptyFolderEndsWithADatabaseAndItsSchema) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testing_support::Sandbox sandbox;
+    testfb::DatabaseFolder folder;
+    testfb::Connection c{"127.0.0.1", folder.file("RovaZAD.fdb"), "SYSDBA", testfb::ServerPassword()};
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", c.host);
+        key.WriteString("NameFB", c.path);
+    }
+    testing_support::HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG", "FIREBIRD"});
+
+    QDeadlineTimer deadline(60000);
+    while (!deadline.hasExpired() && userRelationCount(c).find("COUNT=15") == std::string::npos)
+        QThread::msleep(200);
+    EXPECT_NE(userRelationCount(c).find("COUNT=15"), std::string::npos) << halvex.logText();
+
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitCode(), 0);
+    EXPECT_NE(halvex.logText().find("CREATE GENERATOR ID_Msg"), std::string::npos) << halvex.logText();
+}
