@@ -1,5 +1,6 @@
 #include "shell/AboutBox.h"
 
+#include "i18n/FormTranslation.h"
 #include "shell/MainForm.h"
 
 #include <QGridLayout>
@@ -15,7 +16,8 @@ TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
     big.setPointSize(big.pointSize() + 6);
     big.setBold(true);
     ProductName->setFont(big);
-    VersionCaption = new ui::TLabel(QStringLiteral("VersionCaption"), QStringLiteral("Wersja programu:"), this);
+    VersionCaption =
+        new ui::TLabel(QStringLiteral("VersionCaption"), QStringLiteral("Wersja programu:"), this);
     Version = new ui::TLabel(QStringLiteral("Version"), QString(), this);
     OKButton = new ui::TButton(QStringLiteral("OKButton"), QStringLiteral("OK"), this);
     OKButton->SetModalResult(ui::mrOk);
@@ -24,13 +26,14 @@ TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
     layout->addWidget(Version, 1, 1);
     layout->addWidget(OKButton, 2, 1);
     connect(OKButton, &QPushButton::clicked, this, &QWidget::hide);
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
 
 void TPomoc::showEvent(QShowEvent* event) {
     if (Form1 && Form1->Wersja) {
         const TExeVersion& v = *Form1->Wersja;
-        Version->setText(QString::fromStdString(v.GetMajorVersion() + "." + v.GetMinorVersion() + "." +
-                                                v.GetRelease()));
+        Version->setText(
+            QString::fromStdString(v.GetMajorVersion() + "." + v.GetMinorVersion() + "." + v.GetRelease()));
     }
     TForm::showEvent(event);
 }

@@ -3,16 +3,19 @@
 
 #include "ui/Components.h"
 
+class TlgLangLinked;
+
 class TPomoc : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TPomoc(QWidget* owner = nullptr);
     ui::TLabel* ProductName = nullptr;
     ui::TLabel* VersionCaption = nullptr;
     ui::TLabel* Version = nullptr;
     ui::TButton* OKButton = nullptr;
+    TlgLangLinked* lgLangLinked1 = nullptr;
 
-protected:
+  protected:
     // Every show refreshes the version from the main window.
     void showEvent(QShowEvent* event) override;
 };

@@ -31,8 +31,6 @@ void TForm1::buildComponents() {
     StatusBar = new ui::TStatusBar(s("StatusBar"), this, 8);
     layout->addWidget(StatusBar);
     Wersja = new TExeVersion(s("Wersja"), this);
-    lgLang = new TlgCustomLang(s("lgLang"), this);
-    lgLangDispatcher = new TlgLangDispatcher(s("lgLangDispatcher"), this);
     serwer = new QTcpServer(this);
     serwer->setObjectName(s("serwer"));
     CRMsocket = new QTcpServer(this);
@@ -40,6 +38,7 @@ void TForm1::buildComponents() {
     CalSocket = new QTcpServer(this);
     CalSocket->setObjectName(s("CalSocket"));
     buildTimers();
+    CreateTranslationComponents();
 }
 
 void TForm1::buildMenus() {

@@ -1,5 +1,6 @@
 #include "shell/ProgressWindow.h"
 
+#include "i18n/FormTranslation.h"
 #include "shell/MainForm.h"
 
 #include <QCloseEvent>
@@ -26,6 +27,7 @@ TOknoInfo::TOknoInfo(QWidget* owner) : TForm(QStringLiteral("OknoInfo"), owner) 
     layout->addWidget(AbortButton);
     resize(360, 110);
     connect(OknoInfoTimer, &QTimer::timeout, this, &TOknoInfo::OknoInfoTimerTimer);
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
 
 void TOknoInfo::Start() {
@@ -44,7 +46,9 @@ void TOknoInfo::Stop() {
     AbortButton->hide();
 }
 
-void TOknoInfo::OknoInfoTimerTimer() { progress->SetPosition(progress->value() + 1); }
+void TOknoInfo::OknoInfoTimerTimer() {
+    progress->SetPosition(progress->value() + 1);
+}
 
 // The close box ends a modal show with Cancel.
 void TOknoInfo::closeEvent(QCloseEvent* event) {

@@ -8,13 +8,14 @@ class TlgLangLinked;
 
 class TOknoInfo : public ui::TForm {
     Q_OBJECT
-public:
+  public:
     explicit TOknoInfo(QWidget* owner = nullptr);
 
     ui::TLabel* Label1 = nullptr;
     ui::TProgressBar* progress = nullptr;
     ui::TTimer* OknoInfoTimer = nullptr;
     ui::TButton* AbortButton = nullptr;
+    TlgLangLinked* lgLangLinked1 = nullptr;
 
     // Bar 0-44 counting a step a second, Abort shown, the connect-aborted flag cleared.
     void Start();
@@ -22,7 +23,7 @@ public:
     void Stop();
     void OknoInfoTimerTimer();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 };
 

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <cstdio>
 
 namespace ui {
@@ -54,22 +55,55 @@ int answerFor(int button) {
     }
 }
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 } // namespace
 
-Dialogs& dialogs() { return *current(); }
+Dialogs& dialogs() {
+    return *current();
+}
 
-void setDialogs(std::shared_ptr<Dialogs> implementation) { current() = std::move(implementation); }
+void setDialogs(std::shared_ptr<Dialogs> implementation) {
+    current() = std::move(implementation);
+}
+
+int Dialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                           const std::vector<DialogButton>&, int, int, int headlessAnswer) {
+    return MessageBox(text, caption, iconFlags, headlessAnswer);
+}
+
+int InteractiveDialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                                      const std::vector<DialogButton>& buttons, int defaultResult,
+                                      int cancelResult, int) {
+    QMessageBox box(iconFor(iconFlags), q(caption), q(text));
+    std::vector<std::pair<QAbstractButton*, int>> answers;
+    for (const auto& button : buttons) {
+        QPushButton* added = box.addButton(q(button.caption), QMessageBox::AcceptRole);
+        answers.emplace_back(added, button.result);
+        if (button.result == defaultResult)
+            box.setDefaultButton(added);
+        if (button.result == cancelResult)
+            box.setEscapeButton(added);
+    }
+    box.exec();
+    for (const auto& [button, result] : answers)
+        if (box.clickedButton() == button)
+            return result;
+    return cancelResult;
+}
 
 int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int) {
     QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags));
     return answerFor(box.exec());
 }
 
-bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt,
+                                    std::string& value) {
     bool ok = false;
-    const QString answer = QInputDialog::getText(nullptr, q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
+    const QString answer =
+        QInputDialog::getText(nullptr, q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
     if (ok)
         value = answer.toStdString();
     return ok;
@@ -89,7 +123,8 @@ void HeadlessDialogs::report(const std::string& text) const {
         logSink_(text);
 }
 
-int HeadlessDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned, int headlessAnswer) {
+int HeadlessDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned,
+                                int headlessAnswer) {
     report(caption + ": " + text);
     return headlessAnswer;
 }

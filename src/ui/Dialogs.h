@@ -24,11 +24,30 @@ enum MessageBoxFlags : unsigned {
     MB_ICONWARNING = 0x30,
     MB_ICONINFORMATION = 0x40,
 };
-enum MessageBoxAnswer : int { IDOK = 1, IDCANCEL = 2, IDABORT = 3, IDRETRY = 4, IDIGNORE = 5, IDYES = 6, IDNO = 7 };
+enum MessageBoxAnswer : int {
+    IDOK = 1,
+    IDCANCEL = 2,
+    IDABORT = 3,
+    IDRETRY = 4,
+    IDIGNORE = 5,
+    IDYES = 6,
+    IDNO = 7
+};
+
+// A button of a message dialog built at run time: its caption and the answer it gives.
+struct DialogButton {
+    std::string caption;
+    int result = IDOK;
+};
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
+    // A message box with buttons of given captions (translated dialogs).
+    // Without a display it behaves as MessageBox with the stated safe answer.
+    virtual int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                              const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
+                              int headlessAnswer);
     // Shows a message box; `headlessAnswer` is what a server without a
     // display answers, and must be the safe answer.
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
@@ -41,24 +60,29 @@ public:
 };
 
 class InteractiveDialogs : public Dialogs {
-public:
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+  public:
+    int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                      const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
+                      int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
 };
 
 class HeadlessDialogs : public Dialogs {
-public:
+  public:
     using Sink = std::function<void(const std::string&)>;
     // `logSink` receives each text for the log; stderr always gets it.
     explicit HeadlessDialogs(Sink logSink = {}) : logSink_(std::move(logSink)) {}
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
 
-private:
+  private:
     void report(const std::string& text) const;
     Sink logSink_;
 };
@@ -66,7 +90,7 @@ private:
 // For tests: answers come from a queue (the headless answer when it is
 // empty); every call is recorded.
 class ScriptedDialogs : public Dialogs {
-public:
+  public:
     struct Call {
         std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName"
         std::string text;
@@ -77,12 +101,13 @@ public:
     void QueueText(std::string text); // answers for InputQuery and the file dialogs
     std::vector<Call> Calls() const;
 
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
 
-private:
+  private:
     std::string nextText();
     mutable std::mutex mutex_;
     std::deque<int> answers_;
