@@ -77,21 +77,17 @@ int SearchBM(std::string_view sub, std::string_view s) {
 std::string ExtractTranslation(std::string_view line, char delim, int n) {
     if (line.empty() || n < 0)
         return {};
+    if (n == 0)
+        return std::string(line.substr(0, line.find(delim, 1)));
     std::size_t start = 0;
-    if (n == 0) {
-        const std::size_t end = line.find(delim, 1);
-        return std::string(line.substr(0, std::min(end, line.find_first_of("\r\n"))));
-    }
-    // The field is taken from this line only: it never runs into the next key's line.
-    const std::size_t lineEnd = std::min(line.size(), line.find_first_of("\r\n"));
     int count = 0;
-    for (; start < lineEnd && count < n; ++start)
+    for (; start < line.size() && count < n; ++start)
         if (line[start] == delim)
             ++count;
     if (count < n)
         return {};
     std::size_t end = start;
-    while (end < lineEnd && line[end] != delim)
+    while (end < line.size() && line[end] != delim)
         ++end;
     return std::string(line.substr(start, end - start));
 }

@@ -23,9 +23,9 @@ std::string UnicodeUpper(const std::string& text);
 // when `sub` is empty (Boyer-Moore-Horspool, byte-exact).
 int SearchBM(std::string_view sub, std::string_view s);
 
-// Field `n` of a translation line: 0 the key, k >= 1 the text of language k.
-// The field ends at the next delimiter or at the line end; a missing field is
-// empty.
+// Field `n` of one translation entry: 0 the key, k >= 1 the text of language
+// k. The field ends at the next delimiter or at the entry's end; a missing
+// field is empty. (Look-ups pass one entry, never the rest of a list.)
 std::string ExtractTranslation(std::string_view line, char delim, int n);
 // The language-1 text of a line in upper case (empty stays empty).
 std::string ExtractDefaultUpper(std::string_view line, char delim);

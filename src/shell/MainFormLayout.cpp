@@ -8,7 +8,9 @@
 
 namespace {
 
-QString s(const char* text) { return QString::fromUtf8(text); }
+QString s(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 void addColumns(ui::TListView* view, std::initializer_list<const char*> captions) {
     for (const char* caption : captions)
@@ -29,6 +31,8 @@ void TForm1::buildComponents() {
     buildOtherPages();
     buildDebugPage();
     StatusBar = new ui::TStatusBar(s("StatusBar"), this, 8);
+    StatusBar->Panels()[6]->SetText(s("Centrala"));
+    StatusBar->Panels()[7]->SetText(s("baza CTI"));
     layout->addWidget(StatusBar);
     Wersja = new TExeVersion(s("Wersja"), this);
     serwer = new QTcpServer(this);
@@ -69,9 +73,10 @@ void TForm1::buildStatisticsPage() {
     TabStat = new ui::TTabSheet(s("TabStat"), s("Podłączeni"), Zakladki);
     auto* layout = new QVBoxLayout(TabStat);
     lvKlienci = new ui::TListView(s("lvKlienci"), TabStat);
-    addColumns(lvKlienci, {"Adres IP", "Port", "ID", "Nazwa", "Wersja", "Stan", "Czas odbioru", "Kolejka",
-                           "Komend", "Powt.", "Czas wysłania", "Rozgłoszony", "Wysłane", "Odebrane", "Wykonane",
-                           "Write", "NoData", "ERROR", "ShortFrame", "Service", "Frame", "SocktErr", "SockNum"});
+    addColumns(lvKlienci, {"Adres IP",     "Port",     "ID",       "Nazwa",    "Wersja",        "Stan",
+                           "Czas odbioru", "Kolejka",  "Komend",   "Powt.",    "Czas wysłania", "Rozgłoszony",
+                           "Wysłane",      "Odebrane", "Wykonane", "Write",    "NoData",        "ERROR",
+                           "ShortFrame",   "Service",  "Frame",    "SocktErr", "SockNum"});
     layout->addWidget(lvKlienci);
 }
 
@@ -94,8 +99,8 @@ void TForm1::buildOtherPages() {
     TabKontakty = new ui::TTabSheet(s("TabKontakty"), s("Kontakty"), Zakladki);
     auto* contacts = new QVBoxLayout(TabKontakty);
     lvKontakty = new ui::TListView(s("lvKontakty"), TabKontakty);
-    addColumns(lvKontakty, {"ID", "Grupa", "Firma", "Stanowisko", "Nazwisko", "Imię", "Tel. praca", "Tel. dom.",
-                            "Tel. kom.", "E-mail", "www", "Ulica", "Miasto", "Kod"});
+    addColumns(lvKontakty, {"ID", "Grupa", "Firma", "Stanowisko", "Nazwisko", "Imię", "Tel. praca",
+                            "Tel. dom.", "Tel. kom.", "E-mail", "www", "Ulica", "Miasto", "Kod"});
     contacts->addWidget(lvKontakty);
 
     TabSms = new ui::TTabSheet(s("TabSms"), s("SMS"), Zakladki);
