@@ -1,5 +1,7 @@
 #include "admin/AdminForms.h"
 
+#include "i18n/FormTranslation.h"
+
 TKonfiguracja* Konfiguracja = nullptr;
 TExportuj* Exportuj = nullptr;
 TImport_kont* Import_kont = nullptr;
@@ -10,10 +12,24 @@ TfrmMessage* frmMessage = nullptr;
 
 TKonfiguracja::TKonfiguracja(QWidget* owner) : TForm(QStringLiteral("Konfiguracja"), owner) {
     SetCaption(QStringLiteral("Konfiguracja"));
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {}
-TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {}
-TUserForm::TUserForm(QWidget* owner) : TForm(QStringLiteral("UserForm"), owner) {}
-TTelFm::TTelFm(QWidget* owner) : TForm(QStringLiteral("TelFm"), owner) {}
-TfrmFindPhone::TfrmFindPhone(QWidget* owner) : TForm(QStringLiteral("frmFindPhone"), owner) {}
-TfrmMessage::TfrmMessage(QWidget* owner) : TForm(QStringLiteral("frmMessage"), owner) {}
+TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
+}
+TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
+}
+TUserForm::TUserForm(QWidget* owner) : TForm(QStringLiteral("UserForm"), owner) {
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
+}
+TTelFm::TTelFm(QWidget* owner) : TForm(QStringLiteral("TelFm"), owner) {
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
+}
+TfrmFindPhone::TfrmFindPhone(QWidget* owner) : TForm(QStringLiteral("frmFindPhone"), owner) {
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
+}
+TfrmMessage::TfrmMessage(QWidget* owner) : TForm(QStringLiteral("frmMessage"), owner) {
+    // This form shares no dialog captions with the main window.
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this, false);
+}

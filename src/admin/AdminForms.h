@@ -3,46 +3,55 @@
 
 #include "ui/Components.h"
 
+class TlgLangLinked;
+
 class TKonfiguracja : public ui::TForm {
     Q_OBJECT
   public:
     explicit TKonfiguracja(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 class TExportuj : public ui::TForm {
     Q_OBJECT
   public:
     explicit TExportuj(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 class TImport_kont : public ui::TForm {
     Q_OBJECT
   public:
     explicit TImport_kont(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 class TUserForm : public ui::TForm {
     Q_OBJECT
   public:
     explicit TUserForm(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 class TTelFm : public ui::TForm {
     Q_OBJECT
   public:
     explicit TTelFm(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 class TfrmFindPhone : public ui::TForm {
     Q_OBJECT
   public:
     explicit TfrmFindPhone(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 class TfrmMessage : public ui::TForm {
     Q_OBJECT
   public:
     explicit TfrmMessage(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 extern TKonfiguracja* Konfiguracja;

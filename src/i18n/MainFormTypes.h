@@ -1,4 +1,5 @@
 // Types of the localisation engine that the main window holds.
 #pragma once
 
-#include "i18n/TextLookup.h"
+#include "i18n/LangComponent.h"
+#include "i18n/LangDispatcher.h"

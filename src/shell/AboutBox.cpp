@@ -1,5 +1,6 @@
 #include "shell/AboutBox.h"
 
+#include "i18n/FormTranslation.h"
 #include "shell/MainForm.h"
 
 #include <QGridLayout>
@@ -25,6 +26,7 @@ TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
     layout->addWidget(Version, 1, 1);
     layout->addWidget(OKButton, 2, 1);
     connect(OKButton, &QPushButton::clicked, this, &QWidget::hide);
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
 
 void TPomoc::showEvent(QShowEvent* event) {

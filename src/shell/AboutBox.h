@@ -3,6 +3,8 @@
 
 #include "ui/Components.h"
 
+class TlgLangLinked;
+
 class TPomoc : public ui::TForm {
     Q_OBJECT
   public:
@@ -11,6 +13,7 @@ class TPomoc : public ui::TForm {
     ui::TLabel* VersionCaption = nullptr;
     ui::TLabel* Version = nullptr;
     ui::TButton* OKButton = nullptr;
+    TlgLangLinked* lgLangLinked1 = nullptr;
 
   protected:
     // Every show refreshes the version from the main window.

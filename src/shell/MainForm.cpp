@@ -216,5 +216,5 @@ int TForm1::DefaultLanguageIndex() {
 }
 
 void TForm1::SetActiveLanguage(int languageIndex) {
-    lgLangDispatcher->SetLanguage(languageIndex == 0 ? 1 : languageIndex == 2 ? 4 : 2);
+    lgLangDispatcher->SetActiveLanguage(languageIndex == 0 ? 1 : languageIndex == 2 ? 4 : 2);
 }

@@ -31,10 +31,10 @@ void TForm1::buildComponents() {
     buildOtherPages();
     buildDebugPage();
     StatusBar = new ui::TStatusBar(s("StatusBar"), this, 8);
+    StatusBar->Panels()[6]->SetText(s("Centrala"));
+    StatusBar->Panels()[7]->SetText(s("baza CTI"));
     layout->addWidget(StatusBar);
     Wersja = new TExeVersion(s("Wersja"), this);
-    lgLang = new TlgCustomLang(s("lgLang"), this);
-    lgLangDispatcher = new TlgLangDispatcher(s("lgLangDispatcher"), this);
     serwer = new QTcpServer(this);
     serwer->setObjectName(s("serwer"));
     CRMsocket = new QTcpServer(this);
@@ -42,6 +42,7 @@ void TForm1::buildComponents() {
     CalSocket = new QTcpServer(this);
     CalSocket->setObjectName(s("CalSocket"));
     buildTimers();
+    CreateTranslationComponents();
 }
 
 void TForm1::buildMenus() {

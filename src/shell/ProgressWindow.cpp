@@ -1,5 +1,6 @@
 #include "shell/ProgressWindow.h"
 
+#include "i18n/FormTranslation.h"
 #include "shell/MainForm.h"
 
 #include <QCloseEvent>
@@ -26,6 +27,7 @@ TOknoInfo::TOknoInfo(QWidget* owner) : TForm(QStringLiteral("OknoInfo"), owner) 
     layout->addWidget(AbortButton);
     resize(360, 110);
     connect(OknoInfoTimer, &QTimer::timeout, this, &TOknoInfo::OknoInfoTimerTimer);
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
 
 void TOknoInfo::Start() {

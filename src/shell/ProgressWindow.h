@@ -15,6 +15,7 @@ class TOknoInfo : public ui::TForm {
     ui::TProgressBar* progress = nullptr;
     ui::TTimer* OknoInfoTimer = nullptr;
     ui::TButton* AbortButton = nullptr;
+    TlgLangLinked* lgLangLinked1 = nullptr;
 
     // Bar 0-44 counting a step a second, Abort shown, the connect-aborted flag cleared.
     void Start();

@@ -3,10 +3,13 @@
 
 #include "ui/Components.h"
 
+class TlgLangLinked;
+
 class TfrmSmsRoutingRule : public ui::TForm {
     Q_OBJECT
   public:
     explicit TfrmSmsRoutingRule(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
 extern TfrmSmsRoutingRule* frmSmsRoutingRule;

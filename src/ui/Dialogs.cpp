@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <cstdio>
 
 namespace ui {
@@ -66,6 +67,31 @@ Dialogs& dialogs() {
 
 void setDialogs(std::shared_ptr<Dialogs> implementation) {
     current() = std::move(implementation);
+}
+
+int Dialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                           const std::vector<DialogButton>&, int, int, int headlessAnswer) {
+    return MessageBox(text, caption, iconFlags, headlessAnswer);
+}
+
+int InteractiveDialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                                      const std::vector<DialogButton>& buttons, int defaultResult,
+                                      int cancelResult, int) {
+    QMessageBox box(iconFor(iconFlags), q(caption), q(text));
+    std::vector<std::pair<QAbstractButton*, int>> answers;
+    for (const auto& button : buttons) {
+        QPushButton* added = box.addButton(q(button.caption), QMessageBox::AcceptRole);
+        answers.emplace_back(added, button.result);
+        if (button.result == defaultResult)
+            box.setDefaultButton(added);
+        if (button.result == cancelResult)
+            box.setEscapeButton(added);
+    }
+    box.exec();
+    for (const auto& [button, result] : answers)
+        if (box.clickedButton() == button)
+            return result;
+    return cancelResult;
 }
 
 int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int) {

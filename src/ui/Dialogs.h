@@ -34,9 +34,20 @@ enum MessageBoxAnswer : int {
     IDNO = 7
 };
 
+// A button of a message dialog built at run time: its caption and the answer it gives.
+struct DialogButton {
+    std::string caption;
+    int result = IDOK;
+};
+
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
+    // A message box with buttons of given captions (translated dialogs).
+    // Without a display it behaves as MessageBox with the stated safe answer.
+    virtual int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                              const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
+                              int headlessAnswer);
     // Shows a message box; `headlessAnswer` is what a server without a
     // display answers, and must be the safe answer.
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
@@ -50,6 +61,9 @@ class Dialogs {
 
 class InteractiveDialogs : public Dialogs {
   public:
+    int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
+                      const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
+                      int headlessAnswer) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
                    int headlessAnswer) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;

@@ -1,0 +1,245 @@
+// The translation component every form owns once: all texts of its form in
+// four languages, one list per kind of text, the message lookup by key, and
+// the applying of the active language to the form's components through
+// QMetaObject by component and property names.
+#pragma once
+
+#include "i18n/LangDispatcher.h"
+#include "i18n/StringsCollection.h"
+#include "i18n/TextFunctions.h"
+
+#include <QObject>
+#include <QPointer>
+#include <array>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+// The kinds of translated text, in stored order; each names one list.
+enum TStringsType {
+    stCaptions,
+    stHints,
+    stDisplayLabels,
+    stFonts,
+    stMultiLines,
+    stDlgsCaptions,
+    stStrings,
+    stOtherStrings,
+    stLocales,
+    stCollections,
+    stCharSets,
+    stListView_TreeView_Items
+};
+constexpr int StringsTypeCount = 12;
+// "stCaptions", "stHints", ...
+const char* StringsTypeName(int type);
+
+enum TTranslateType { ttNoChange, ttGetDefault };
+enum TlgLangOption : unsigned { loUseExtUDStrings = 1, loUseExtCommonStrings = 2 };
+
+class ELanguageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The fifteen locale settings a Locales list can set, process-wide.
+struct TFormatSettings {
+    std::array<std::string, 11> values; // "Currency String" .. "Long Time Format"
+    i18n::TStrings shortMonthNames, longMonthNames, shortDayNames, longDayNames;
+};
+TFormatSettings& FormatSettings();
+const i18n::TStrings& LocaleSettingNames();
+
+class TlgCustomLang : public QObject {
+    Q_OBJECT
+  public:
+    // Throws when `owner` already owns a translation component.
+    explicit TlgCustomLang(QObject* owner, const QString& name = QStringLiteral("lgLang"));
+    ~TlgCustomLang() override;
+
+    // ---- lists ----
+    i18n::TStrings Captions, Hints, DisplayLabels, Strings, Fonts, MultiLines, DlgsCaptions, OtherStrings,
+        Locales, CharSets, Collections;
+    // The published list of a kind, or null when this class publishes none.
+    i18n::TStrings* GetPropListByType(int type);
+    i18n::TStrings* GetPropListByName(const std::string& name);
+    // Assigns a list and applies that list alone (DlgsCaptions only copies).
+    void SetList(int type, const i18n::TStrings& lines);
+
+    // ---- look-up ----
+    std::string GetTextOrDefault(const std::string& id) const;
+    std::string GetText(const std::string& id) const;
+    std::string GetTextbyInt(int id) const { return GetText(std::to_string(id)); }
+    std::string GetTextFrom(const i18n::TStrings& list, const std::string& id, bool orDefault) const;
+    std::string GetTextFromByIndex(const i18n::TStrings& list, int index, bool orDefault) const;
+    std::string GetStringID(int index) const;
+    int GetIDIndex(const std::string& id) const;
+    bool AddString(const std::string& id, const i18n::TStrings& texts);
+    bool DeleteString(const std::string& id);
+    // The text in `language` of the first line of `list` keyed `name` (ASCII case ignored).
+    std::string GetStringValue(const i18n::TStrings& list, const std::string& name, int language) const;
+    void ReplaceStringValue(i18n::TStrings& list, const std::string& value, int language,
+                            const std::string& key);
+
+    // ---- language ----
+    int ActiveLanguage() const { return activeLanguage_; }
+    void SetActLang(int language);
+    int NumOfLanguages() const { return numOfLanguages_; }
+    void SetNumLang(int count);
+    const std::string& Language() const { return language_; }
+    void SetLanguage(const std::string& name);
+    const i18n::TStrings& LangNames() const { return langNames_; }
+    void SetLangNames(const i18n::TStrings& names);
+    char LangDelim() const { return langDelim_; }
+    void SetLangDelim(char delim);
+    TlgLangDispatcher* LangDispatcher() const { return dispatcher_; }
+    void SetLangDispatcher(TlgLangDispatcher* dispatcher);
+    bool DispatcherTestMode() const;
+    std::string version() const { return "5.2.5"; }
+
+    // ---- stored options ----
+    bool ChangeLocales = false;
+    TTranslateType TranslateType = ttNoChange;
+    unsigned Options = 0;
+    bool DoRaiseExceptions = false;
+    bool IsInheritedOwner = false;
+    bool UseInheritedData = false;
+    bool HandleResourceStrings = false; // stored only: no resource-string redirection here
+    int ResourceLanguageIndex = 1;
+    int ChangingCursor = -1;
+    int ChangedStringsType = -1;
+    i18n::TStrings DoNotTranslate, ExcludedProperties, SmartExcludeProps, RemovedProps, FixedLanguages;
+    i18n::TStrings StringsTypes{"TIB_STRINGLIST", "TSTRINGLIST"};
+    std::function<void(TlgCustomLang*)> OnChangeLanguage;
+    bool NeedAllDlgs() const { return needAllDlgs_; }
+    void SetNeedAllDlgs(bool on);
+    void SetOptions(unsigned options);
+    void SetResourceLanguageIndex(int index);
+
+    // ---- life cycle ----
+    bool IsLoading() const { return loading_; }
+    // Ends the loading state: completes the lists, registers with the
+    // dispatcher (which applies its language) and builds the strings collection.
+    virtual void Loaded();
+    void SetReadingFile(bool on) { readingFile_ = on; }
+    bool IsReadingFile() const { return readingFile_; }
+    QObject* FormOwner() const { return parent(); }
+    // The owner form's class name ("TForm1") and instance name ("Form1").
+    const std::string& OwnerClassName() const { return ownerClassName_; }
+    const std::string& OwnerName() const { return ownerName_; }
+    // For a component without a form (the build's data generator).
+    void SetOwnerNames(std::string className, std::string instanceName);
+
+    // ---- applying a language to the form ----
+    virtual void ChangeLanguage();
+    bool GetTranslateOwner() const;
+    void DelOldNames(i18n::TStrings& list, int type);
+    void ExcludeProperties();
+
+    // ---- translation data block and collections ----
+    void ReadOurStrProps(std::string_view block);
+    std::string WriteOurStrProps();
+    void ClearTranslations();
+    void UpdateStrCollections();
+    void LoadStringsColl(i18n::TlgStringsCollection& collection, int sortLanguage);
+    std::string BuildStringByOne(const std::string& text, int index) const;
+    const i18n::TlgStringsCollection& StringsCollection() const { return strings_; }
+    // Pads every line of Strings, DlgsCaptions and Locales to NumOfLanguages texts.
+    void NormalizeStrings();
+    bool HasTabDelimiters() const;
+
+    // ---- language text files (stream = the file's whole text) ----
+    void SaveToStream(int type, std::string& stream, const std::string& fileDelim);
+    void LoadFromStream(int type, const std::string& stream, bool clearFirst);
+    bool MergeFromStream(int type, const std::string& stream);
+    void SaveAllToStream(std::string& stream, const std::string& fileDelim);
+    // `applyLanguage` false loads without re-translating the form.
+    void LoadAllFromStream(const std::string& stream, bool clearFirst, bool applyLanguage = true);
+    bool MergeAllFromStreamDNC(const std::string& stream);
+    bool MergeAllFromStream(const std::string& stream);
+    void LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName);
+    void LoadLanguage(const std::string& fileName, const std::string& langName);
+
+    // ---- standard dialog captions ----
+    void FillDialogs();
+    void FillNewDialogs();
+    // Message and input boxes built from DlgsCaptions (TranslatedDialogs.cpp).
+    enum TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
+    enum TMsgDlgBtn {
+        mbYes,
+        mbNo,
+        mbOK,
+        mbCancel,
+        mbAbort,
+        mbRetry,
+        mbIgnore,
+        mbAll,
+        mbNoToAll,
+        mbYesToAll,
+        mbHelp
+    };
+    int MessageDlg(const std::string& msg, TMsgDlgType type, unsigned buttons, int headlessAnswer) const;
+    void ShowMessage(const std::string& msg) const;
+    bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) const;
+    std::string InputBox(const std::string& caption, const std::string& prompt,
+                         const std::string& defaultValue) const;
+    // The caption of a dialog-text key in the active language; the built-in
+    // default when every language is empty.
+    std::string DialogText(const std::string& key) const;
+
+  protected:
+    // Whether this class publishes the list of a kind.
+    virtual bool publishesList(int type) const;
+    i18n::TStrings* listOfType(int type);
+    const i18n::TStrings* listOfType(int type) const;
+    void applyList(i18n::TStrings& list, int type, bool testMode);
+    void applyCollections(bool testMode);
+    void applyLocale(const std::string& key, const std::string& text);
+    void applyOwnText(const i18n::TStrings& list, const char* property, bool testMode);
+    void applyOwnFont();
+    std::string lineText(const std::string& line, bool testMode, bool withTestMode) const;
+    std::string searchAsText(const i18n::TStrings& list, const std::string& id, bool orDefault) const;
+    void changeLangDelim(char from, char to);
+    bool loading_ = true;
+
+  private:
+    std::string expandedLookup(const std::string& id, bool orDefault) const;
+    int activeLanguage_ = 1;
+    int numOfLanguages_ = 1;
+    std::string language_;
+    i18n::TStrings langNames_{"Language N1"};
+    char langDelim_ = 1;
+    bool needAllDlgs_ = false;
+    std::string ownerClassName_, ownerName_;
+    bool readingFile_ = false;
+    bool ownerHasNoFont_ = false;
+    QPointer<TlgLangDispatcher> dispatcher_;
+    i18n::TlgStringsCollection strings_{this};
+    i18n::TlgStringsCollection resourceStrings_{this};
+};
+
+// The translation component of the main form.
+class TlgLang : public TlgCustomLang {
+    Q_OBJECT
+  public:
+    using TlgCustomLang::TlgCustomLang;
+};
+
+// The translation component of the secondary forms: the dialog captions and
+// locale lines come from the common container (the main form's component).
+class TlgLangLinked : public TlgCustomLang {
+    Q_OBJECT
+  public:
+    explicit TlgLangLinked(QObject* owner, const QString& name = QStringLiteral("lgLangLinked1"));
+    TlgCustomLang* CommonContainer() const { return container_; }
+    void SetCommonContainer(TlgCustomLang* container);
+    void Loaded() override;
+
+  protected:
+    bool publishesList(int type) const override;
+
+  private:
+    void copySharedLists();
+    QPointer<TlgCustomLang> container_;
+};

@@ -1,0 +1,130 @@
+#include "i18n/LangDispatcher.h"
+
+#include "i18n/LangComponent.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <algorithm>
+
+namespace {
+std::string readWholeFile(const std::string& fileName) {
+    QFile file(QString::fromStdString(fileName));
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("Cannot read " + fileName);
+    return file.readAll().toStdString();
+}
+} // namespace
+
+TlgLangDispatcher::TlgLangDispatcher(QObject* owner, const QString& name) : QObject(owner) {
+    setObjectName(name);
+}
+
+TlgLangDispatcher::~TlgLangDispatcher() {
+    for (auto it = components_.rbegin(); it != components_.rend(); ++it)
+        if (*it)
+            (*it)->SetLangDispatcher(nullptr);
+}
+
+std::vector<TlgCustomLang*> TlgLangDispatcher::Snapshot() const {
+    std::vector<TlgCustomLang*> out;
+    for (const auto& component : components_)
+        if (component)
+            out.push_back(component);
+    return out;
+}
+
+TlgCustomLang* TlgLangDispatcher::GetLgLangs(int index) const {
+    return index >= 0 && index < int(components_.size()) ? components_[std::size_t(index)].data() : nullptr;
+}
+
+void TlgLangDispatcher::RemovePossibleReference(TlgCustomLang* component) {
+    auto it = std::find(components_.begin(), components_.end(), component);
+    if (it != components_.end())
+        components_.erase(it);
+}
+
+void TlgLangDispatcher::AddReference(TlgCustomLang* component) {
+    RemovePossibleReference(component);
+    components_.push_back(component);
+    component->SetNumLang(numOfLanguages_);
+    component->SetLangNames(langNames_);
+    if (!fileName_.empty())
+        component->LoadAllFromStream(readWholeFile(fileName_), true);
+    component->SetActLang(activeLanguage_);
+    if (OnLinkToDispatcher)
+        OnLinkToDispatcher(this, component);
+}
+
+void TlgLangDispatcher::SetActiveLanguage(int language) {
+    if (language < 1 || language > numOfLanguages_)
+        throw ELanguageError(std::to_string(language) +
+                             " - is not a valid property value!\rValue must be within [1.." +
+                             std::to_string(numOfLanguages_) + "]!");
+    activeLanguage_ = language;
+    for (TlgCustomLang* component : Snapshot())
+        component->SetActLang(language);
+    if (int(langNames_.size()) >= language)
+        language_ = langNames_[std::size_t(language - 1)];
+}
+
+void TlgLangDispatcher::SetNumOfLanguages(int count) {
+    if (count < 1)
+        throw ELanguageError(std::to_string(count) +
+                             " - is not a valid property value !\rValue must be more than ZERO !");
+    numOfLanguages_ = count;
+    while (int(langNames_.size()) < count)
+        langNames_.push_back("Language N" + std::to_string(langNames_.size() + 1));
+    langNames_.resize(std::size_t(count));
+    activeLanguage_ = std::clamp(activeLanguage_, 1, count);
+    for (TlgCustomLang* component : Snapshot())
+        component->SetNumLang(count);
+}
+
+void TlgLangDispatcher::SetLangNames(const i18n::TStrings& names) {
+    if (&names == &langNames_)
+        return;
+    langNames_ = names.empty() ? i18n::TStrings{"Language N1"} : names;
+    if (activeLanguage_ >= 1 && int(langNames_.size()) >= activeLanguage_)
+        language_ = langNames_[std::size_t(activeLanguage_ - 1)];
+    for (TlgCustomLang* component : Snapshot()) {
+        component->SetLangNames(langNames_);
+        component->SetLanguage(language_);
+    }
+    SetNumOfLanguages(int(langNames_.size()));
+}
+
+void TlgLangDispatcher::SetLanguage(const std::string& name) {
+    if (name == language_)
+        return;
+    auto it = std::find_if(langNames_.begin(), langNames_.end(),
+                           [&](const std::string& n) { return i18n::EqualsIgnoreCase(n, name); });
+    if (it == langNames_.end())
+        throw ELanguageError("Language name shall be included in LangNames property!");
+    SetActiveLanguage(int(it - langNames_.begin()) + 1);
+}
+
+void TlgLangDispatcher::LoadAllFromFile(const std::string& fileName) {
+    const std::string text = readWholeFile(fileName);
+    const auto components = Snapshot();
+    for (TlgCustomLang* component : components)
+        component->LoadAllFromStream(text, true, false);
+    for (TlgCustomLang* component : components)
+        component->ChangeLanguage();
+    if (!components.empty()) {
+        langNames_ = components.front()->LangNames();
+        numOfLanguages_ = components.front()->NumOfLanguages();
+    }
+}
+
+void TlgLangDispatcher::SaveAllToFile(const std::string& fileName, const std::string& fileDelim) {
+    std::string text;
+    QFile existing(QString::fromStdString(fileName));
+    if (existing.open(QIODevice::ReadOnly))
+        text = existing.readAll().toStdString();
+    for (TlgCustomLang* component : Snapshot())
+        component->SaveAllToStream(text, fileDelim);
+    QSaveFile file(QString::fromStdString(fileName));
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.commit())
+        throw std::runtime_error("Cannot write " + fileName);
+}

@@ -1,0 +1,305 @@
+// Language text files: an INI text with one section per kind of text, keys
+// "<form class>.<entry key>", and the languages of a value separated by the
+// file delimiter. This is also the authoring format of translations/.
+#include "i18n/LangComponent.h"
+
+#include "i18n/MemIniFile.h"
+
+#include <QFile>
+#include <algorithm>
+
+using i18n::TStrings;
+
+namespace {
+
+const char* const DefaultFileDelim = "~!@#";
+const char* const LanguageNamesSection = "Language names - for internal use only!";
+const char* const OldLanguageNamesSection = "Language names - for intenal use only!";
+
+bool bracketedKind(int type) {
+    return type == stCollections || type == stListView_TreeView_Items;
+}
+
+std::string joinLines(const TStrings& lines) {
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+i18n::TMemIniFile iniOf(const std::string& text) {
+    i18n::TMemIniFile ini;
+    ini.SetStrings(i18n::SplitLines(text));
+    return ini;
+}
+
+std::string keyOf(const std::string& line, char delim) {
+    return line.substr(0, line.find(delim));
+}
+
+// Restores the reading-file flag on every exit.
+class ReadingFileScope {
+  public:
+    explicit ReadingFileScope(TlgCustomLang& component)
+        : component_(component), saved_(component.IsReadingFile()) {
+        component_.SetReadingFile(true);
+    }
+    ~ReadingFileScope() { component_.SetReadingFile(saved_); }
+
+  private:
+    TlgCustomLang& component_;
+    bool saved_;
+};
+
+} // namespace
+
+void TlgCustomLang::SaveToStream(int type, std::string& stream, const std::string& fileDelim) {
+    const TStrings* list = GetPropListByType(type);
+    if (!list)
+        return;
+    i18n::TMemIniFile ini = iniOf(stream);
+    ini.WriteString("OPTIONS", "DELIMITER", fileDelim);
+    ini.EraseSection(LanguageNamesSection);
+    for (int n = 1; n <= NumOfLanguages(); ++n) {
+        const bool named = n <= int(LangNames().size()) && !LangNames()[std::size_t(n - 1)].empty();
+        ini.WriteString(LanguageNamesSection, "Language_" + std::to_string(n),
+                        named ? LangNames()[std::size_t(n - 1)] : "Language N" + std::to_string(n));
+    }
+    ini.EraseSection(OldLanguageNamesSection);
+    const std::string& section = i18n::IniSectionNames()[std::size_t(type)];
+    const std::string delim(1, LangDelim());
+    for (const std::string& entry : *list) {
+        std::string key = keyOf(entry, LangDelim());
+        if (bracketedKind(type)) {
+            std::replace(key.begin(), key.end(), '[', '-');
+            std::replace(key.begin(), key.end(), ']', '+');
+        }
+        std::string value = key.size() < entry.size() ? entry.substr(key.size() + 1) : std::string();
+        value = i18n::ReplaceStr(value, delim, fileDelim, true);
+        std::replace(value.begin(), value.end(), '\r', '\x19');
+        std::replace(value.begin(), value.end(), '\n', '\x1a');
+        ini.WriteString(section, OwnerClassName() + "." + key, value);
+    }
+    TStrings lines;
+    ini.GetStrings(lines);
+    // Keys written under the instance name by older files give way to the class-name keys.
+    const auto heading = std::find(lines.begin(), lines.end(), "[" + section + "]");
+    if (heading != lines.end() && !OwnerName().empty()) {
+        auto it = heading + 1;
+        while (it != lines.end() && (it->empty() || (*it)[0] != '[')) {
+            if (it->compare(0, OwnerName().size() + 1, OwnerName() + ".") == 0)
+                it = lines.erase(it);
+            else
+                ++it;
+        }
+    }
+    stream = joinLines(lines);
+}
+
+void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool clearFirst) {
+    TStrings* list = GetPropListByType(type);
+    if (!list)
+        return;
+    if (clearFirst)
+        list->clear();
+    const i18n::TMemIniFile ini = iniOf(stream);
+    const std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    if (ini.SectionExists(LanguageNamesSection)) {
+        TStrings names;
+        for (int n = 1;; ++n) {
+            const std::string name =
+                ini.ReadString(LanguageNamesSection, "Language_" + std::to_string(n), "");
+            if (name.empty())
+                break;
+            names.push_back(name);
+        }
+        SetLangNames(names);
+    }
+    FixedLanguages.clear();
+    for (int n = 1; n <= NumOfLanguages(); ++n)
+        if (ini.ReadBool("OPTIONS", "Language_Fixed" + std::to_string(n), false))
+            FixedLanguages.push_back(LangNames()[std::size_t(n - 1)]);
+
+    const std::string& section = i18n::IniSectionNames()[std::size_t(type)];
+    TStrings keys;
+    ini.ReadSection(section, keys);
+    const std::string delim(1, LangDelim());
+    for (const std::string& fileKey : keys) {
+        std::string entry = fileKey;
+        if (bracketedKind(type)) {
+            // The item index's brackets were written as "-" and "+".
+            if (const auto minus = entry.find('-'); minus != std::string::npos)
+                entry[minus] = '[';
+            if (const auto plus = entry.find('+'); plus != std::string::npos)
+                entry[plus] = ']';
+        }
+        std::string prefixName;
+        if (!OwnerName().empty() && i18n::StartsWithIgnoreCase(entry, OwnerName() + "."))
+            prefixName = OwnerName();
+        else if (i18n::StartsWithIgnoreCase(entry, OwnerClassName() + "."))
+            prefixName = OwnerClassName();
+        else
+            continue;
+        entry = entry.substr(prefixName.size() + 1);
+        const std::string component = entry.substr(0, entry.find('.'));
+        if (std::any_of(DoNotTranslate.begin(), DoNotTranslate.end(),
+                        [&](const std::string& n) { return i18n::EqualsIgnoreCase(n, component); }))
+            continue;
+        std::string value = ini.ReadString(section, fileKey, "");
+        // A value without any file delimiter is the language-1 text alone.
+        value = value.find(fileDelim) == std::string::npos ? value + delim
+                                                           : i18n::ReplaceStr(value, fileDelim, delim, true);
+        std::replace(value.begin(), value.end(), '\x19', '\r');
+        std::replace(value.begin(), value.end(), '\x1a', '\n');
+        const bool ownEntry =
+            i18n::EqualsIgnoreCase(entry, prefixName) || i18n::EqualsIgnoreCase(entry, OwnerClassName());
+        entry += delim + value;
+        if (ownEntry)
+            list->insert(list->begin(), entry);
+        else
+            list->push_back(entry);
+    }
+    if (IsReadingFile())
+        return;
+    DelOldNames(*list, type);
+    if (type == stStrings)
+        UpdateStrCollections();
+    ChangeLanguage();
+}
+
+bool TlgCustomLang::MergeFromStream(int type, const std::string& stream) {
+    TStrings* list = GetPropListByType(type);
+    if (!list)
+        return false;
+    const TStrings previous = *list;
+    {
+        ReadingFileScope scope(*this);
+        LoadFromStream(type, stream, true);
+    }
+    for (const std::string& entry : previous) {
+        const std::string key = keyOf(entry, LangDelim());
+        const bool present = std::any_of(list->begin(), list->end(), [&](const std::string& line) {
+            return i18n::EqualsIgnoreCase(keyOf(line, LangDelim()), key);
+        });
+        if (!present)
+            list->push_back(entry);
+    }
+    if (!IsReadingFile()) {
+        DelOldNames(*list, type);
+        if (type == stStrings)
+            UpdateStrCollections();
+        ChangeLanguage();
+    }
+    return true;
+}
+
+void TlgCustomLang::SaveAllToStream(std::string& stream, const std::string& fileDelim) {
+    for (int type = 0; type < StringsTypeCount; ++type)
+        SaveToStream(type, stream, fileDelim);
+}
+
+void TlgCustomLang::LoadAllFromStream(const std::string& stream, bool clearFirst, bool applyLanguage) {
+    {
+        ReadingFileScope scope(*this);
+        for (int type = 0; type < StringsTypeCount; ++type) {
+            LoadFromStream(type, stream, clearFirst);
+            if (TStrings* list = GetPropListByType(type))
+                DelOldNames(*list, type);
+        }
+        UpdateStrCollections();
+    }
+    if (applyLanguage)
+        ChangeLanguage();
+}
+
+bool TlgCustomLang::MergeAllFromStreamDNC(const std::string& stream) {
+    {
+        ReadingFileScope scope(*this);
+        for (int type = 0; type < StringsTypeCount; ++type)
+            if (MergeFromStream(type, stream))
+                DelOldNames(*GetPropListByType(type), type);
+        UpdateStrCollections();
+    }
+    return true;
+}
+
+bool TlgCustomLang::MergeAllFromStream(const std::string& stream) {
+    MergeAllFromStreamDNC(stream);
+    ChangeLanguage();
+    return true;
+}
+
+void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName) {
+    TStrings* list = GetPropListByType(type);
+    QFile file(QString::fromStdString(fileName));
+    if (!list || langName.empty() || !file.exists())
+        return;
+    const i18n::TMemIniFile ini(fileName);
+    const std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    int k = 0;
+    for (int n = 1;; ++n) {
+        const std::string name = ini.ReadString(LanguageNamesSection, "Language_" + std::to_string(n), "");
+        if (name.empty())
+            break;
+        if (name == langName) {
+            k = n;
+            break;
+        }
+    }
+    if (k == 0) {
+        if (DoRaiseExceptions)
+            throw std::runtime_error(langName + " not found in " + fileName);
+        return;
+    }
+    auto at = std::find(LangNames().begin(), LangNames().end(), langName);
+    int m = int(at - LangNames().begin()) + 1;
+    if (at == LangNames().end()) {
+        TStrings names = LangNames();
+        names.push_back(langName);
+        SetLangNames(names);
+        m = NumOfLanguages();
+    }
+    const std::string& section = i18n::IniSectionNames()[std::size_t(type)];
+    TStrings keys;
+    ini.ReadSection(section, keys);
+    const std::string prefix = OwnerClassName() + ".";
+    for (const std::string& fileKey : keys) {
+        if (fileKey.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string value = ini.ReadString(section, fileKey, "");
+        TStrings pieces;
+        std::size_t start = 0;
+        for (std::size_t p; (p = value.find(fileDelim, start)) != std::string::npos;
+             start = p + fileDelim.size())
+            pieces.push_back(value.substr(start, p - start));
+        pieces.push_back(value.substr(start));
+        const std::string text = k <= int(pieces.size()) ? pieces[std::size_t(k - 1)] : std::string();
+        const std::string key = fileKey.substr(prefix.size());
+        const bool present = std::any_of(list->begin(), list->end(), [&](const std::string& line) {
+            return line.compare(0, key.size() + 1, key + LangDelim()) == 0;
+        });
+        if (present)
+            ReplaceStringValue(*list, text, m, key);
+        else
+            list->push_back(key + BuildStringByOne(text, m) + LangDelim());
+    }
+    if (IsReadingFile())
+        return;
+    DelOldNames(*list, type);
+    if (type == stStrings)
+        UpdateStrCollections();
+    ChangeLanguage();
+}
+
+void TlgCustomLang::LoadLanguage(const std::string& fileName, const std::string& langName) {
+    {
+        ReadingFileScope scope(*this);
+        for (int type = 0; type < StringsTypeCount; ++type) {
+            LoadLanguageByProp(type, fileName, langName);
+            if (TStrings* list = GetPropListByType(type))
+                DelOldNames(*list, type);
+        }
+        UpdateStrCollections();
+    }
+    ChangeLanguage();
+}

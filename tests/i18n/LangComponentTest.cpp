@@ -1,0 +1,214 @@
+#include "i18n/LangComponent.h"
+#include "i18n/FormTranslation.h"
+#include "i18n/LangDispatcher.h"
+#include "ui/Components.h"
+#include "ui/Dialogs.h"
+
+#include <QFont>
+#include <gtest/gtest.h>
+
+namespace {
+
+const char D = 1;
+std::string line(const std::string& key, std::initializer_list<std::string> texts) {
+    std::string out = key;
+    for (const auto& t : texts)
+        out += D + t;
+    return out + D;
+}
+
+// A small form with the kinds of components the engine reaches.
+class SampleForm : public ui::TForm {
+    Q_OBJECT
+  public:
+    SampleForm() : TForm(QStringLiteral("SampleForm")) {
+        SetCaption(QStringLiteral("Okno"));
+        label = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Tekst"), this);
+        check = new ui::TCheckBox(QStringLiteral("Check1"), QStringLiteral("Pole"), this);
+        memo = new ui::TMemo(QStringLiteral("Memo1"), this);
+        memo->SetLines({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
+        status = new ui::TStatusBar(QStringLiteral("StatusBar"), this, 8);
+        list = new ui::TListView(QStringLiteral("lvKlienci"), this);
+        list->AddColumn(QStringLiteral("Adres IP"));
+    }
+    ui::TLabel* label;
+    ui::TCheckBox* check;
+    ui::TMemo* memo;
+    ui::TStatusBar* status;
+    ui::TListView* list;
+};
+
+struct Fixture : ::testing::Test {
+    SampleForm form;
+    TlgLangDispatcher* dispatcher = new TlgLangDispatcher(&form);
+    TlgLang* lang = new TlgLang(&form);
+
+    void SetUp() override {
+        dispatcher->SetLangNames(i18n::ProgramLangNames());
+        lang->Captions = {line("SampleForm", {"Okno", "Window", "", "Окно"}),
+                          line("Label1", {"Tekst", "Text", "", "Текст"}),
+                          line("Missing", {"x", "y", "", "z"})};
+        lang->Hints = {line("Check1", {"Podpowiedź", "Hint", "", ""})};
+        lang->MultiLines = {line("Memo1.Lines", {"\"a\",\"b\",\"c\"", "\"one\",\"two\"", "", ""})};
+        lang->Collections = {
+            line("StatusBar.Panels[7].Text", {"baza", "database", "", "база"}),
+            line("StatusBar.Panels[9].Text", {"x", "y", "", "z"}),
+            line("lvKlienci.Columns[0].Caption", {"Adres IP", "IP address", "", "IP-адрес"})};
+        lang->Fonts = {line("Label1", {"Tahoma", "Arial", "", "Arial"})};
+        lang->CharSets = {line("Label1", {"EASTEUROPE_CHARSET", "ANSI_CHARSET", "", "RUSSIAN_CHARSET"})};
+        lang->Strings = {
+            line("IDS_20", {"Aplikacja", "Server is already running on this computer", "", "Сервер"}),
+            line("IDS_739", {"Kod: %d, %s.", "Code: %s, %d.", "", "Код: %d, %s."}),
+            line("IDS_5", {"\\nWątek = ", "", "", ""})};
+        lang->SetNumLang(4);
+        lang->SetLangNames(i18n::ProgramLangNames());
+        lang->SetLangDispatcher(dispatcher);
+        lang->Loaded();
+    }
+};
+
+} // namespace
+
+TEST_F(Fixture, LookupFallsBackToPolishAndIgnoresCase) {
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_20"), "Aplikacja");
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(lang->GetTextOrDefault("ids_20"), "Server is already running on this computer");
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_2"), "");
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_5"), "\nWątek = ");
+    dispatcher->SetActiveLanguage(3);
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_20"), "Aplikacja");
+    EXPECT_EQ(lang->GetText("IDS_20"), "");
+    dispatcher->TestMode = true;
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_20"), "APLIKACJA");
+    lang->DoRaiseExceptions = true;
+    EXPECT_THROW(lang->GetTextOrDefault("IDS_404"), ELanguageError);
+}
+
+TEST_F(Fixture, AShortLineNeverLendsTheNextKeysText) {
+    lang->DlgsCaptions = {std::string("Short\1a"), line("Next", {"b", "c", "", ""})};
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(lang->GetTextFrom(lang->DlgsCaptions, "short", false), "");
+    EXPECT_EQ(lang->GetTextFrom(lang->DlgsCaptions, "Short", true), "a");
+}
+
+TEST_F(Fixture, PrintfTranslationWithOtherConversionsGivesWayToPolish) {
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_739"), "Kod: %d, %s.");
+    dispatcher->SetActiveLanguage(4);
+    EXPECT_EQ(lang->GetTextOrDefault("IDS_739"), "Код: %d, %s.");
+}
+
+TEST_F(Fixture, ApplyingALanguageSetsPropertiesByNameAndPath) {
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(form.Caption(), "Window");
+    EXPECT_EQ(form.label->text(), "Text");
+    EXPECT_EQ(form.check->Hint(), "Hint");
+    EXPECT_EQ(form.memo->Lines(), (QStringList{"one", "two"}));
+    EXPECT_EQ(form.status->Panels()[7]->Text(), "database");
+    EXPECT_EQ(form.list->Columns()[0]->Caption(), "IP address");
+    EXPECT_EQ(form.list->headerItem()->text(0), "IP address");
+    EXPECT_EQ(form.label->font().family(), "Arial");
+    EXPECT_EQ(form.label->property("FontCharset").toInt(), 0);
+    // Lines of missing components and of panels beyond the bar are dropped.
+    EXPECT_EQ(lang->Captions.size(), 2u);
+    EXPECT_EQ(lang->Collections.size(), 2u);
+
+    dispatcher->SetActiveLanguage(3); // German: empty texts change nothing
+    EXPECT_EQ(form.label->text(), "Text");
+    dispatcher->SetActiveLanguage(4);
+    EXPECT_EQ(form.label->text(), "Текст");
+    EXPECT_EQ(form.check->Hint(), "Hint");
+    EXPECT_EQ(form.label->property("FontCharset").toInt(), 204);
+}
+
+TEST_F(Fixture, BoundsAreCheckedBeforeAnythingChanges) {
+    EXPECT_THROW(dispatcher->SetActiveLanguage(5), ELanguageError);
+    EXPECT_THROW(dispatcher->SetActiveLanguage(0), ELanguageError);
+    EXPECT_EQ(dispatcher->ActiveLanguage(), 1);
+    EXPECT_THROW(dispatcher->SetNumOfLanguages(0), ELanguageError);
+    EXPECT_EQ(dispatcher->NumOfLanguages(), 4);
+    EXPECT_THROW(lang->SetActLang(5), ELanguageError);
+    EXPECT_THROW(lang->SetNumLang(0), ELanguageError);
+    EXPECT_THROW(dispatcher->SetLanguage("Klingoński"), ELanguageError);
+    dispatcher->SetLanguage("angielski");
+    EXPECT_EQ(dispatcher->Language(), "Angielski");
+    EXPECT_EQ(lang->ActiveLanguage(), 2);
+
+    lang->SetNumLang(2);
+    EXPECT_EQ(lang->LangNames().size(), 2u);
+    EXPECT_EQ(lang->Captions[1], line("Label1", {"Tekst", "Text"}));
+    EXPECT_EQ(lang->GetTextFromByIndex(lang->Captions, 7, true), "");
+}
+
+TEST_F(Fixture, DispatcherRegistersOnceAndLaterFormsStartInItsLanguage) {
+    dispatcher->AddReference(lang);
+    dispatcher->AddReference(lang);
+    EXPECT_EQ(dispatcher->GetLgLangsCount(), 1);
+    dispatcher->SetActiveLanguage(4);
+    SampleForm later;
+    auto* linked = new TlgLangLinked(&later);
+    linked->Captions = {line("Label1", {"Tekst", "Text", "", "Текст"})};
+    linked->SetCommonContainer(lang);
+    linked->SetLangDispatcher(dispatcher);
+    linked->Loaded();
+    EXPECT_EQ(later.label->text(), "Текст");
+    EXPECT_EQ(linked->DlgsCaptions, lang->DlgsCaptions);
+    EXPECT_THROW(TlgLang second(&later), std::runtime_error);
+}
+
+TEST_F(Fixture, DialogCaptionsFallBackToBuiltInTexts) {
+    lang->DlgsCaptions.clear();
+    EXPECT_EQ(lang->DialogText("Confirm"), "Confirm");
+    lang->DlgsCaptions = {line("Confirm", {"Potwierdź", "", "", "Подтвердите"})};
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(lang->DialogText("Confirm"), "Potwierdź");
+    dispatcher->SetActiveLanguage(4);
+    EXPECT_EQ(lang->DialogText("Confirm"), "Подтвердите");
+
+    auto scripted = std::make_shared<ui::ScriptedDialogs>();
+    ui::setDialogs(scripted);
+    scripted->QueueAnswer(7);
+    const unsigned buttons = (1u << TlgCustomLang::mbYes) | (1u << TlgCustomLang::mbNo);
+    EXPECT_EQ(lang->MessageDlg("Usunąć?", TlgCustomLang::mtConfirmation, buttons, 7), 7);
+    ASSERT_EQ(scripted->Calls().size(), 1u);
+    EXPECT_EQ(scripted->Calls()[0].caption, "Подтвердите");
+    scripted->QueueText("nowy");
+    EXPECT_EQ(lang->InputBox("Nazwa", "Podaj:", "stary"), "nowy");
+    ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
+}
+
+TEST(ComponentLayer, ControlPropertiesAreRegisteredWithMoc) {
+    ui::TCheckBox box(QStringLiteral("b"), QStringLiteral("c"), nullptr);
+    for (const char* name : {"Caption", "Hint", "Checked", "Font", "Tag", "Visible", "Enabled"})
+        EXPECT_GE(box.metaObject()->indexOfProperty(name), 0) << name;
+    ui::TStatusBar bar(QStringLiteral("StatusBar"), nullptr, 8);
+    EXPECT_GE(bar.metaObject()->indexOfProperty("Panels"), 0);
+}
+
+TEST(TranslationData, BlockRoundTripAndSections) {
+    QObject owner;
+    TlgLangLinked linked(&owner);
+    linked.SetNumLang(4);
+    linked.Captions = {line("Label1", {"Dwie\r\nlinie", "Two\r\nlines", "", ""})};
+    linked.Strings = {line("IDS_1", {"a", "b", "", "c"})};
+    const std::string block = linked.WriteOurStrProps();
+    EXPECT_EQ(block.substr(0, block.find("\r\n", 40)),
+              "stCaptions\r\nLabel1\1Dwie\x19\x1alinie\1Two\x19\x1alines\1\1\1");
+    int sections = 0;
+    for (const auto& l : i18n::SplitLines(block))
+        sections += l.rfind("st", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(sections, 9);
+
+    QObject other;
+    TlgLangLinked reader(&other);
+    reader.ReadOurStrProps("junk\r\nstcaptions\r\nX\1y\1\r\nSTSTRINGS\r\nIDS_1\1a\r\n\r\nstHints\r\n");
+    EXPECT_EQ(reader.Captions, (i18n::TStrings{std::string("X\1y\1")}));
+    EXPECT_EQ(reader.Strings, (i18n::TStrings{std::string("IDS_1\1a"), ""}));
+    reader.ReadOurStrProps(block);
+    EXPECT_EQ(reader.Captions, linked.Captions);
+    reader.SetNumLang(4);
+    reader.Loaded();
+    EXPECT_EQ(reader.GetTextOrDefault("IDS_1"), "a");
+}
+
+#include "LangComponentTest.moc"
