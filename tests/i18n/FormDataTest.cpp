@@ -4,6 +4,7 @@
 #include "i18n/LangComponent.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
+#include "support/Sandbox.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -106,15 +107,13 @@ TEST(FormData, PolishEnglishAndRussianPresentGermanEmpty) {
 class MainWindowLanguage : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        QFile reg(dir.path() + "/machine.reg");
+        QFile reg(QString::fromStdString(sandbox.machineRegistryFile()));
         ASSERT_TRUE(reg.open(QIODevice::WriteOnly));
         reg.write(QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[software\\Vorlin\\Halvex]\r\n"
                                  "\"language\"=dword:%1\r\n\"pytanieOwych\"=dword:00000000\r\n")
                       .arg(GetParam(), 8, 10, QLatin1Char('0'))
                       .toUtf8());
         reg.close();
-        qputenv("HALVEX_REGISTRY_DIR", dir.path().toUtf8());
         progress = new TOknoInfo();
         OknoInfo = progress;
         form = new TForm1();
@@ -125,9 +124,8 @@ class MainWindowLanguage : public ::testing::TestWithParam<int> {
         delete form;
         delete progress;
         OknoInfo = nullptr;
-        qunsetenv("HALVEX_REGISTRY_DIR");
     }
-    QTemporaryDir dir;
+    testing_support::Sandbox sandbox;
     TOknoInfo* progress = nullptr;
     TForm1* form = nullptr;
     TKonfiguracja* settings = nullptr;

@@ -1,7 +1,7 @@
+#include "platform/RegistryStore.h"
 #include "shell/AboutBox.h"
 #include "shell/ExeVersion.h"
 #include "shell/ProgressWindow.h"
-#include "platform/RegistryStore.h"
 #include "support/MainFormFixture.h"
 
 #include <QCoreApplication>
@@ -144,7 +144,7 @@ TEST_F(ShellWindows, TheLanguageSettingPicksTheDispatchersLanguage) {
         ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
         key.WriteInteger("language", index);
         createForm();
-        EXPECT_EQ(form->lgLangDispatcher->Language(), languageNumber) << index;
+        EXPECT_EQ(form->lgLangDispatcher->ActiveLanguage(), languageNumber) << index;
         EXPECT_EQ(form->PomocHalvex1->isEnabled(), index == 0 || index == 2) << index;
         form.reset();
     }
