@@ -30,10 +30,10 @@ QEventLoop* fallbackLoop = nullptr;
 void finishWait(const std::shared_ptr<connectDB::Job>& job) {
     if (waitingJob != job)
         return; // that wait was given up already
-    if (db::hooks().closeAttachProgress)
-        db::hooks().closeAttachProgress();
-    else if (fallbackLoop)
+    if (fallbackLoop)
         fallbackLoop->quit();
+    else if (db::hooks().closeAttachProgress)
+        db::hooks().closeAttachProgress();
 }
 
 } // namespace

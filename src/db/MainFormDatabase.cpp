@@ -74,14 +74,7 @@ int TForm1::AttachMainDatabase() {
     InstallDatabaseHooks();
     InterfaceDB front;
     front.SetConnection(IPFBaseText, NameFBText, UserFB, PasswordFB);
-    const int result = front.OpenDatabase(false);
-    if (result == 0 && !IsDbConnectAborted() && !SmsLeftInProgressFailed) {
-        // Before users are loaded and the client service opens: nothing can
-        // be in progress yet in this run.
-        SmsLeftInProgressFailed = true;
-        FailSmsLeftInProgress();
-    }
-    return result;
+    return front.OpenDatabase(false);
 }
 
 int TForm1::CheckAndCreateTables(int& error) {
@@ -90,7 +83,13 @@ int TForm1::CheckAndCreateTables(int& error) {
     return front.CheckAndCreateTables(&error);
 }
 
+// Once per process, at the first attach, after the structure check and
+// before users are loaded and the client service opens: nothing can be in
+// progress yet in this run.
 void TForm1::FailSmsLeftInProgress() {
+    if (SmsLeftInProgressFailed || !MainDbHandleExists())
+        return;
+    SmsLeftInProgressFailed = true;
     ServiceSmsDB sms(IPFBaseText, NameFBText, UserFB, PasswordFB);
     if (sms.LastCode == 0)
         sms.CheckBadStatus();

@@ -29,6 +29,7 @@ void TForm1::tmrStartupTimer() {
         MainDbState = AttachMainDatabase() != 0 || IsDbConnectAborted() ? -1 : 0;
         if (MainDbState == 0)
             reportDatabaseStructure();
+        FailSmsLeftInProgress();
         if (SettingsDefaulted) {
             ShowConfigTimer->SetEnabled(true);
             SettingsDefaulted = false;
@@ -79,4 +80,5 @@ void TForm1::trmReconnectTimer() {
     trmReconnect->SetEnabled(false);
     if (!MainDbHandleExists())
         MainDbState = AttachMainDatabase() == 0 ? 0 : -1;
+    FailSmsLeftInProgress();
 }

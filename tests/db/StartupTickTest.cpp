@@ -1,0 +1,68 @@
+// The start-up tick of the main window against a real database on the
+// server: it attaches, checks the structure and sets the SMS rows a previous
+// run left in progress to failed, once.
+#include "db/InterfaceDB.h"
+#include "db/MessageTables.h"
+#include "platform/RegistryStore.h"
+#include "shell/PasswordCodec.h"
+#include "support/FirebirdFixtures.h"
+#include "support/MainFormFixture.h"
+
+class StartupTick : public testing_support::MainFormFixture {
+  protected:
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        HALVEX_REQUIRE_FB_SERVER();
+        testfb::UseEmbeddedEngine();
+        testfb::DetachMain();
+        c = {"127.0.0.1", folder.file("RovaZAD.fdb"), "SYSDBA", testfb::ServerPassword()};
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", c.host);
+        key.WriteString("NameFB", c.path);
+        key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+    }
+    void TearDown() override {
+        MainFormFixture::TearDown();
+        testfb::DetachMain();
+    }
+    std::string state(const std::string& id) {
+        return testfb::Isql(c, "SELECT 'STATE=' || nState FROM Sms WHERE nId = " + id + ";");
+    }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+};
+
+TEST_F(StartupTick, SmsLeftInProgressFailOnceAtTheFirstAttach) {
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    {
+        InterfaceDB front;
+        front.SetConnection(c.host, c.path, c.user, c.password);
+        ASSERT_EQ(front.OpenDatabase(false), 0);
+        int error = 0;
+        front.CheckAndCreateTables(&error);
+        ASSERT_EQ(error, 0);
+    }
+    const std::string columns =
+        "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) ";
+    bool inserted = false;
+    const std::string output =
+        testfb::Isql(c,
+                     columns + "VALUES (1, 1, '2026-12-07', '10:00:00', '600', '1', 'a', 4, 1);" + columns +
+                         "VALUES (2, 1, '2026-12-07', '10:00:00', '600', '1', 'b', 1, 1);" + "COMMIT;",
+                     &inserted);
+    ASSERT_TRUE(inserted) << output;
+    testfb::DetachMain();
+
+    createForm("DEBUG");
+    form->tmrStartupTimer();
+    ASSERT_EQ(form->MainDbState, 0);
+    EXPECT_FALSE(form->tmrStartup->Enabled());
+    EXPECT_NE(state("1").find("STATE=2"), std::string::npos);
+    EXPECT_NE(state("2").find("STATE=1"), std::string::npos);
+
+    testfb::Isql(c, "UPDATE Sms SET nState = 4 WHERE nId = 1; COMMIT;");
+    form->trmReconnectTimer();
+    EXPECT_NE(state("1").find("STATE=4"), std::string::npos) << "only once per process";
+}
