@@ -484,6 +484,9 @@ void TWatek::TransmisjaTCP() {
         if (!tcp_->Active()) {
             if (details())
                 shell::WriteLog(1, "TCP: Połączenie rozłączone");
+            // Shown and counted as a link down until the log-in is redone.
+            LinkState = 0;
+            PokazStan();
             break;
         }
         setState('W');
