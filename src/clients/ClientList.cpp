@@ -34,7 +34,9 @@ enum Column {
     ColumnCount
 };
 
-bool clientTrace() { return shell::Switches().chbLogKlienci.load(); }
+bool clientTrace() {
+    return shell::Switches().chbLogKlienci.load();
+}
 
 QString timeText(std::time_t when) {
     return QDateTime::fromSecsSinceEpoch(when).toString(QStringLiteral("hh:mm:ss"));
@@ -49,7 +51,8 @@ void fillRow(TForm1& form, QTreeWidgetItem* row, const Klient& k) {
     row->setText(ColState, QString::fromLatin1(Klient::StateName(k.Stan)));
     row->setText(ColReceiveTime, timeText(k.CzasOdbioru));
     row->setText(ColQueue, QString::number(k.WKolejce));
-    row->setText(ColAwaiting, QString::fromStdString(k.HasOstatniaWyslana ? k.OstatniaWyslana : std::string()));
+    row->setText(ColAwaiting,
+                 QString::fromStdString(k.HasOstatniaWyslana ? k.OstatniaWyslana : std::string()));
     row->setText(ColSkipped, QString::number(k.Pominiete));
     row->setText(ColSendTime, timeText(k.CzasWyslania));
     row->setText(ColAnnounced, QString::fromStdString(form.Text(k.Zalogowany ? "IDS_510" : "IDS_503")));
@@ -72,7 +75,9 @@ QTreeWidgetItem* rowOfSocket(ui::TListView* view, std::uint32_t socketNumber) {
 
 } // namespace
 
-void TForm1::showClientCount() { StatusBar->Panels()[4]->SetText(QString::number(IloscKlientow)); }
+void TForm1::showClientCount() {
+    StatusBar->Panels()[4]->SetText(QString::number(IloscKlientow));
+}
 
 void TForm1::DodajKlienta() {
     if (!CurrentKlient)
@@ -110,8 +115,8 @@ void TForm1::UsunZListy(const std::string& extension, const std::string& address
     RemovalKey = 0;
     showClientCount();
     if (clientTrace())
-        WriteLog(1, "usunięcie klienta wew=%s z adresu %s z listy wszystkich=%u", extension.c_str(), address.c_str(),
-                 static_cast<unsigned>(IloscKlientow));
+        WriteLog(1, "usunięcie klienta wew=%s z adresu %s z listy wszystkich=%u", extension.c_str(),
+                 address.c_str(), static_cast<unsigned>(IloscKlientow));
 }
 
 void TForm1::deleteClientRecord(Klient* record) {

@@ -13,7 +13,8 @@ std::string CommandParserGenerator::Escape(const std::string& text, char escape,
     return out;
 }
 
-std::string CommandParserGenerator::Unescape(const char* text, std::size_t count, char escape, char separator) {
+std::string CommandParserGenerator::Unescape(const char* text, std::size_t count, char escape,
+                                             char separator) {
     std::string out;
     out.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -31,8 +32,8 @@ std::string CommandParserGenerator::Unescape(const char* text, std::size_t count
     return out;
 }
 
-CommandParserGenerator::Fields CommandParserGenerator::Parse(const std::string& text, char escape, char separator,
-                                                             const std::string& terminator) {
+CommandParserGenerator::Fields CommandParserGenerator::Parse(const std::string& text, char escape,
+                                                             char separator, const std::string& terminator) {
     Fields fields;
     if (!terminator.empty() && text.find(terminator) == std::string::npos)
         return fields;
@@ -108,10 +109,10 @@ std::string unescapeAll(const std::string& s, char escape = '\\', char separator
 
 } // namespace
 
-#define HALVEX_SELF_CHECK(condition)                                                                                   \
-    do {                                                                                                               \
-        if (!(condition))                                                                                              \
-            return #condition;                                                                                         \
+#define HALVEX_SELF_CHECK(condition)                                                                         \
+    do {                                                                                                     \
+        if (!(condition))                                                                                    \
+            return #condition;                                                                               \
     } while (0)
 
 std::string CommandParserGenerator::SelfTest() {

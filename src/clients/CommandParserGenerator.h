@@ -8,7 +8,7 @@
 #include <vector>
 
 class CommandParserGenerator {
-public:
+  public:
     using Fields = std::vector<std::string>;
 
     // Result codes of the record and request handlers.
@@ -16,7 +16,8 @@ public:
 
     static std::string Escape(const std::string& text, char escape = '\\', char separator = '&');
     // Reads exactly `count` characters of `text`.
-    static std::string Unescape(const char* text, std::size_t count, char escape = '\\', char separator = '&');
+    static std::string Unescape(const char* text, std::size_t count, char escape = '\\',
+                                char separator = '&');
     static Fields Parse(const std::string& text, char escape = '\\', char separator = '&',
                         const std::string& terminator = "\r\n");
     static std::string Generate(const Fields& fields, char escape = '\\', char separator = '&',

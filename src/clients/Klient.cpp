@@ -13,9 +13,13 @@ int IloscKlientow = 0;
 
 namespace {
 
-bool clientTrace() { return shell::Switches().chbLogKlienci.load(); }
+bool clientTrace() {
+    return shell::Switches().chbLogKlienci.load();
+}
 
-const char* orNull(const char* text) { return text ? text : "null"; }
+const char* orNull(const char* text) {
+    return text ? text : "null";
+}
 
 // Thresholds of the capability flags, compared part by part.
 constexpr std::uint32_t VoiceMailVersion[4] = {2, 0, 16, 0};
@@ -63,9 +67,13 @@ Klient::~Klient() {
     Komendy.clear();
 }
 
-void Klient::SetNazwa(const std::string& name) { Nazwa = platform::utf8Left(name, NazwaLimit); }
+void Klient::SetNazwa(const std::string& name) {
+    Nazwa = platform::utf8Left(name, NazwaLimit);
+}
 
-void Klient::SetIDFB(const std::string& id) { IDFB = platform::utf8Left(id, IdfbLimit); }
+void Klient::SetIDFB(const std::string& id) {
+    IDFB = platform::utf8Left(id, IdfbLimit);
+}
 
 void Klient::UstawWersje(const std::string& version) {
     const QStringList parts = QString::fromStdString(version).split(QLatin1Char('.'));
@@ -91,7 +99,8 @@ std::string Klient::WersjaTekst() const {
 }
 
 const char* Klient::StateName(std::uint32_t state) {
-    static const char* const names[] = {"INIT", "OK", "RECEIVE", "SEND", "RETRY", "ERROR", "PING", "DISCONNECT"};
+    static const char* const names[] = {"INIT",  "OK",    "RECEIVE", "SEND",
+                                        "RETRY", "ERROR", "PING",    "DISCONNECT"};
     return state < 8 ? names[state] : "?";
 }
 

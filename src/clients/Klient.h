@@ -17,7 +17,7 @@
 #include <vector>
 
 class Klient {
-public:
+  public:
     // Field limits, in characters.
     static constexpr std::size_t NazwaLimit = 64;
     static constexpr std::size_t IdfbLimit = 19;

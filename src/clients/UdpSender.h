@@ -9,14 +9,14 @@
 
 class TNMUDP : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit TNMUDP(QObject* owner);
     void SetRemoteHost(const std::string& host) { remoteHost_ = QHostAddress(QString::fromStdString(host)); }
     void SetRemotePort(int port) { remotePort_ = quint16(port); }
     // Sends the bytes as one datagram; false when the send failed.
     bool SendBuffer(const std::string& bytes);
 
-private:
+  private:
     QUdpSocket socket_;
     QHostAddress remoteHost_;
     quint16 remotePort_ = 0;

@@ -40,13 +40,13 @@ extern std::atomic<std::uint32_t> SentBytes;
 // the caller's own hold covers the scope). Does nothing while the lock does
 // not exist (before the main window made it, or in a test without one).
 class BuforLock {
-public:
+  public:
     BuforLock();
     ~BuforLock();
     BuforLock(const BuforLock&) = delete;
     BuforLock& operator=(const BuforLock&) = delete;
 
-private:
+  private:
     bool taken_ = false;
 };
 

@@ -12,7 +12,9 @@ namespace {
 constexpr std::int64_t LoginWatchLimitMs = 20000;
 constexpr int VoiceMailErrorLimit = 10;
 
-bool details() { return shell::Switches().chbLogRS.load(); }
+bool details() {
+    return shell::Switches().chbLogRS.load();
+}
 
 } // namespace
 

@@ -21,7 +21,7 @@ void pumpEventsFor(int ms) {
 
 // Posts what the link thread reports to the main window.
 class FormLinkHost : public pbx::LinkThreadHost {
-public:
+  public:
     FormLinkHost(TForm1* form, std::uint64_t generation) : form_(form), generation_(generation) {}
 
     void ShowState(const pbx::LinkStatus& status) override {
@@ -32,8 +32,8 @@ public:
     }
     void ShowTcpSetupError() override {
         post([](TForm1* form) {
-            ui::dialogs().MessageBox(form->Text("IDS_36"), form->Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK,
-                                     ui::IDOK);
+            ui::dialogs().MessageBox(form->Text("IDS_36"), form->Text("IDS_21"),
+                                     ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
         });
     }
     void ThreadEnded() override {
@@ -41,11 +41,12 @@ public:
         post([generation](TForm1* form) { form->WatekTerminated(generation); });
     }
 
-private:
+  private:
     template <class Call> void post(Call call) {
         TForm1* form = form_;
         // Queued calls to a window that is gone are dropped by Qt.
-        QMetaObject::invokeMethod(form, [form, call] { call(form); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            form, [form, call] { call(form); }, Qt::QueuedConnection);
     }
     TForm1* form_;
     std::uint64_t generation_;
@@ -173,7 +174,8 @@ void TForm1::ShowLinkState(const pbx::LinkStatus& status) {
         if (status.received > 0)
             PbxLinkErrorCount = 0;
     }
-    const std::string port = status.pbxPort == 5 ? std::string("TCP") : "COM" + std::to_string(status.pbxPort);
+    const std::string port =
+        status.pbxPort == 5 ? std::string("TCP") : "COM" + std::to_string(status.pbxPort);
     StatusBar->Panels()[6]->SetText(QString::fromStdString(port + state));
 }
 

@@ -31,12 +31,28 @@ const char* PbxName(int pbxType) {
 
 LinkTimings LinkTimings::Scaled(int divisor) {
     LinkTimings t;
-    for (int* field : {&t.startDelay, &t.retryPause, &t.serialLoginReadTimeout, &t.serialLoopReadTimeout,
-                       &t.serialLoopSleep, &t.tcpPassSleep, &t.tcpIdleSleep, &t.tcpReadPoll, &t.tcpConnectStep,
-                       &t.tcpOpenFailPause, &t.wakeUpPause, &t.vantrelTcpStepPause, &t.morvaPasswordPause,
-                       &t.morvaTcpPromptPause, &t.morvaTcpPasswordStep, &t.morvaTcpCtiPause,
-                       &t.morvaTcpCtiAnswerPause, &t.modeRestorePause, &t.resetPause, &t.linkCheckCrPause,
-                       &t.linkCheckAtPause, &t.tcpLinkCheckPause})
+    for (int* field : {&t.startDelay,
+                       &t.retryPause,
+                       &t.serialLoginReadTimeout,
+                       &t.serialLoopReadTimeout,
+                       &t.serialLoopSleep,
+                       &t.tcpPassSleep,
+                       &t.tcpIdleSleep,
+                       &t.tcpReadPoll,
+                       &t.tcpConnectStep,
+                       &t.tcpOpenFailPause,
+                       &t.wakeUpPause,
+                       &t.vantrelTcpStepPause,
+                       &t.morvaPasswordPause,
+                       &t.morvaTcpPromptPause,
+                       &t.morvaTcpPasswordStep,
+                       &t.morvaTcpCtiPause,
+                       &t.morvaTcpCtiAnswerPause,
+                       &t.modeRestorePause,
+                       &t.resetPause,
+                       &t.linkCheckCrPause,
+                       &t.linkCheckAtPause,
+                       &t.tcpLinkCheckPause})
         *field = std::max(1, *field / divisor);
     return t;
 }

@@ -31,25 +31,25 @@ const char* PbxName(int pbxType);
 // shorten them; the program uses the standard ones.
 struct LinkTimings {
     int startDelay = 1000;
-    int retryPause = 1000;          // a failed open or log-in is retried no faster
+    int retryPause = 1000; // a failed open or log-in is retried no faster
     int serialLoginReadTimeout = 10000;
     int serialLoopReadTimeout = 64;
     int serialLoopSleep = 32;
     int tcpPassSleep = 64;
     int tcpIdleSleep = 40;
-    int tcpReadPoll = 25;           // one of the 64 polls of a TCP read
-    int tcpConnectStep = 50;        // one of the 600 steps of a TCP connect
-    int tcpOpenFailPause = 50;      // one of the 101 steps after a failed open
-    int wakeUpPause = 1000;         // types 0 to 4: after "\r" and "AT\r"
+    int tcpReadPoll = 25;      // one of the 64 polls of a TCP read
+    int tcpConnectStep = 50;   // one of the 600 steps of a TCP connect
+    int tcpOpenFailPause = 50; // one of the 101 steps after a failed open
+    int wakeUpPause = 1000;    // types 0 to 4: after "\r" and "AT\r"
     int vantrelTcpStepPause = 128;
-    int morvaPasswordPause = 5000;  // serial type 5: after the password
+    int morvaPasswordPause = 5000; // serial type 5: after the password
     int morvaTcpPromptPause = 300;
     int morvaTcpPasswordStep = 500; // TCP type 5: one of 10 steps after the password
     int morvaTcpCtiPause = 200;
     int morvaTcpCtiAnswerPause = 500;
     int modeRestorePause = 1000;
     int resetPause = 1000;
-    int linkCheckCrPause = 50;      // serial types 0 to 4: "\r" then "AT\r"
+    int linkCheckCrPause = 50; // serial types 0 to 4: "\r" then "AT\r"
     int linkCheckAtPause = 200;
     int tcpLinkCheckPause = 64;
 

@@ -17,8 +17,12 @@ constexpr std::int64_t TcpCheckPeriodS = 30;
 constexpr std::uint32_t TcpQuietPolls = 120;
 constexpr std::size_t LogCopyLimit = 1024;
 
-bool details() { return shell::Switches().chbLogRS.load(); }
-bool traffic() { return shell::Switches().chbInfoPCTI.load(); }
+bool details() {
+    return shell::Switches().chbLogRS.load();
+}
+bool traffic() {
+    return shell::Switches().chbInfoPCTI.load();
+}
 
 const char* socketErrorText(int code) {
     switch (code) {
@@ -123,9 +127,13 @@ bool TWatek::Pause(int ms) {
     return !terminated_.load();
 }
 
-void TWatek::Sprawdz_linie(std::string_view line) { AppendReceivedLine(line); }
+void TWatek::Sprawdz_linie(std::string_view line) {
+    AppendReceivedLine(line);
+}
 
-void TWatek::setState(char letter) { stateLetter_ = letter; }
+void TWatek::setState(char letter) {
+    stateLetter_ = letter;
+}
 
 void TWatek::PokazStan() {
     LinkStatus status;
@@ -202,7 +210,8 @@ void TWatek::OtworzCOM(int port) {
         serial_ = std::make_unique<platform::SerialPort>();
     if (!serial_->IsOpen() && !serial_->Open(settings_.serialDevice)) {
         error_ = 2;
-        shell::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(), static_cast<unsigned>(serial_->lastError()));
+        shell::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(),
+                        static_cast<unsigned>(serial_->lastError()));
         Terminate();
         return;
     }
@@ -542,7 +551,8 @@ void TWatek::WriteStep(bool serial) {
             }
             long written = -1;
             if (serial)
-                written = serial_ ? serial_->Write(command.data.data(), command.data.size(), &terminated_) : -1;
+                written =
+                    serial_ ? serial_->Write(command.data.data(), command.data.size(), &terminated_) : -1;
             else
                 written = WriteFileTCP(command.data);
             if (written >= 0 && static_cast<std::size_t>(written) == command.data.size()) {
@@ -639,7 +649,8 @@ bool TWatek::Czysc_port() {
 int TWatek::Wyslij_ciag(const std::string& text) {
     if (traffic())
         shell::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
-    const long written = serial_ && serial_->IsOpen() ? serial_->Write(text.data(), text.size(), &terminated_) : -1;
+    const long written =
+        serial_ && serial_->IsOpen() ? serial_->Write(text.data(), text.size(), &terminated_) : -1;
     if (written != static_cast<long>(text.size())) {
         error_ = 8;
         shell::WriteLog(2, "COM: Błąd wysyłania <%s>", LogCopy(text).c_str());

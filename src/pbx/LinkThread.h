@@ -32,7 +32,7 @@ struct LinkStatus {
 // What the thread tells the main window. Every call comes from the link
 // thread; implementations post to the GUI thread.
 class LinkThreadHost {
-public:
+  public:
     virtual ~LinkThreadHost() = default;
     virtual void ShowState(const LinkStatus& status) = 0;
     virtual void EnableLinkMenu() = 0;
@@ -45,7 +45,7 @@ public:
 // Collects bytes into lines with one limit for both transports; an over-long
 // line is dropped whole, never passed on as its tail.
 class LineAssembler {
-public:
+  public:
     static constexpr std::size_t LineLimit = 65535;
     void Add(char byte);
     // Hands the line on (unless it overran) and starts a new one.
@@ -53,13 +53,13 @@ public:
     void Clear();
     std::string_view Text() const { return line_; }
 
-private:
+  private:
     std::string line_;
     bool overran_ = false;
 };
 
 class TWatek {
-public:
+  public:
     TWatek(LinkSettings settings, LinkThreadHost* host);
     ~TWatek(); // asks the body to end and joins it
     TWatek(const TWatek&) = delete;
@@ -79,7 +79,7 @@ public:
     // Appends one received line to the dispatcher's chain.
     static void Sprawdz_linie(std::string_view line);
 
-private:
+  private:
     enum class CheckResult { NotYet, Passed, Failed };
 
     void Execute();

@@ -11,15 +11,21 @@ namespace {
 const char* const MorvaPassword = "Quabrils\r";
 const char* const VantrelSteps[] = {"CRC OFF\r", "ECHO OFF\r", "CTI ON\r"};
 
-bool details() { return shell::Switches().chbLogRS.load(); }
-bool traffic() { return shell::Switches().chbInfoPCTI.load(); }
+bool details() {
+    return shell::Switches().chbLogRS.load();
+}
+bool traffic() {
+    return shell::Switches().chbInfoPCTI.load();
+}
 
 void detail(const char* text) {
     if (details())
         shell::WriteLog(1, "%s", text);
 }
 
-bool isShellPrompt(const std::string& text) { return text == "morva $" || text == "morva #" || text == "CENTRAL"; }
+bool isShellPrompt(const std::string& text) {
+    return text == "morva $" || text == "morva #" || text == "CENTRAL";
+}
 
 } // namespace
 
@@ -47,7 +53,8 @@ int TWatek::Wyslij_ciag_z_echemTCP(const std::string& text) {
         return 1;
     CzytajTCP(text.size());
     if (tcpBuffer_.compare(0, text.size(), text) != 0) {
-        shell::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(), LogCopy(tcpBuffer_).c_str());
+        shell::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(),
+                        LogCopy(tcpBuffer_).c_str());
         return 3;
     }
     return 0;

@@ -60,7 +60,9 @@ int SocketErrorCode(int e) {
     }
 }
 
-TcpLink::~TcpLink() { Close(); }
+TcpLink::~TcpLink() {
+    Close();
+}
 
 void TcpLink::Close() {
     if (fd_ >= 0)

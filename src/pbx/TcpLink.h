@@ -10,7 +10,7 @@
 namespace pbx {
 
 class TcpLink {
-public:
+  public:
     TcpLink() = default;
     ~TcpLink();
     TcpLink(const TcpLink&) = delete;
@@ -19,7 +19,8 @@ public:
     enum class ConnectResult { Connected, Failed, TimedOut, Aborted };
     // Connects to host:port, waiting up to `steps` slices of `stepMs`; on
     // Failed, `error()` holds the error number.
-    ConnectResult Connect(const std::string& host, int port, int stepMs, int steps, const std::atomic<bool>& abort);
+    ConnectResult Connect(const std::string& host, int port, int stepMs, int steps,
+                          const std::atomic<bool>& abort);
     void Close();
     bool Exists() const { return fd_ >= 0; }
     bool Active() const { return fd_ >= 0 && active_; }
@@ -34,7 +35,7 @@ public:
 
     int error() const { return error_; }
 
-private:
+  private:
     int fd_ = -1;
     bool active_ = false;
     int error_ = 0;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -37,11 +37,15 @@ std::int64_t nowMs() {
         .count();
 }
 
-bool aborted(const std::atomic<bool>* abort) { return abort && abort->load(); }
+bool aborted(const std::atomic<bool>* abort) {
+    return abort && abort->load();
+}
 
 } // namespace
 
-SerialPort::~SerialPort() { Close(); }
+SerialPort::~SerialPort() {
+    Close();
+}
 
 bool SerialPort::Open(const std::string& devicePath) {
     if (fd_ >= 0)
@@ -128,7 +132,8 @@ long SerialPort::Read(char* buffer, std::size_t count, const std::atomic<bool>* 
         if (left <= 0)
             break;
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, SliceMs))) > 0 && (p.revents & POLLHUP)) {
+        if (::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left, SliceMs))) > 0 &&
+            (p.revents & POLLHUP)) {
             // The far end hung up: wait out the slice rather than spin.
             ::poll(nullptr, 0, SliceMs);
         }

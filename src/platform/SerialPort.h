@@ -11,7 +11,7 @@
 namespace platform {
 
 class SerialPort {
-public:
+  public:
     SerialPort() = default;
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
@@ -42,7 +42,7 @@ public:
 
     int lastError() const { return lastError_; }
 
-private:
+  private:
     int fd_ = -1;
     int readTimeoutMs_ = 10000;
     int lastError_ = 0;

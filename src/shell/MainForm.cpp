@@ -3,8 +3,8 @@
 #include "shell/MainForm.h"
 
 #include "platform/ShutdownSignals.h"
-#include "shell/AboutBox.h"
 #include "platform/SingleInstance.h"
+#include "shell/AboutBox.h"
 #include "shell/FileLocations.h"
 #include "shell/TraceLabel.h"
 #include "ui/Application.h"
@@ -113,7 +113,8 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
         setVisible(false);
 
     shutdownSignals_ = std::make_unique<platform::ShutdownSignals>();
-    connect(shutdownSignals_.get(), &platform::ShutdownSignals::shutdownRequested, this, [this] { WMQuery(); });
+    connect(shutdownSignals_.get(), &platform::ShutdownSignals::shutdownRequested, this,
+            [this] { WMQuery(); });
     connectHandlers();
     tmrStartup->SetEnabled(true);
     shell::SetTraceLabel(shell::PreviousTraceLabel());
@@ -131,7 +132,9 @@ TForm1::~TForm1() {
         Form1 = nullptr;
 }
 
-void TForm1::FormCreate() { ReceiveRemainder.clear(); }
+void TForm1::FormCreate() {
+    ReceiveRemainder.clear();
+}
 
 bool TForm1::claimSingleInstance() {
     singleInstance_ = std::make_unique<platform::SingleInstance>(SingleInstanceName);
@@ -139,7 +142,8 @@ bool TForm1::claimSingleInstance() {
         return true;
     ui::dialogs().MessageBox(Text("IDS_20"), Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
     SecondInstance = true;
-    QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     return false;
 }
 
@@ -183,7 +187,9 @@ void TForm1::connectHandlers() {
     connect(Czy1, &QAction::triggered, this, &TForm1::Czy1Click);
 }
 
-void TForm1::ForwardLogText(const std::string& text) { WriteLog(1, "%s", text.c_str()); }
+void TForm1::ForwardLogText(const std::string& text) {
+    WriteLog(1, "%s", text.c_str());
+}
 
 std::string TForm1::GetUserNameById(const std::string& userId) {
     for (int i = 0; i < UserLV->topLevelItemCount(); ++i) {
@@ -194,7 +200,9 @@ std::string TForm1::GetUserNameById(const std::string& userId) {
     return {};
 }
 
-void TForm1::ObslugaWyjatku(const std::exception& error) { WriteLog(2, "Exception:%s", error.what()); }
+void TForm1::ObslugaWyjatku(const std::exception& error) {
+    WriteLog(2, "Exception:%s", error.what());
+}
 
 int TForm1::DefaultLanguageIndex() {
     switch (QLocale::system().language()) {

@@ -15,7 +15,7 @@ using sim::Transport;
 namespace {
 
 class LinkControlTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         qputenv("HALVEX_REGISTRY_DIR", dir_.path().toLocal8Bit());
@@ -127,7 +127,8 @@ TEST_F(LinkControlTest, DroppedConnectionIsNoticedCountedAndReconnected) {
     EXPECT_EQ(exchange.ConnectionCount(), 2);
     EXPECT_TRUE(idleUntil([&] {
         return log.WaitForLine("TCP: Połączenie rozłączone", 0) ||
-               !form_->Info->findItems(QStringLiteral("TCP: Połączenie rozłączone"), Qt::MatchContains).isEmpty();
+               !form_->Info->findItems(QStringLiteral("TCP: Połączenie rozłączone"), Qt::MatchContains)
+                    .isEmpty();
     }));
 }
 

@@ -10,14 +10,14 @@
 
 using linktest::WaitFor;
 using sim::ExchangeSimulator;
-using sim::Fault;
 using sim::Family;
+using sim::Fault;
 using sim::Transport;
 
 namespace {
 
 class LinkThreadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!event_bufor) {
             event_bufor = std::make_unique<platform::Event>("event_bufor");
@@ -155,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{Family::Morva, Transport::Tcp, Fault::RefuseCti, "Błąd 9 przy logowaniu do centrali"},
         FaultCase{Family::Morva, Transport::Tcp, Fault::Silent, "TCP: Brak potwierdzenia z centrali"},
         FaultCase{Family::Vantrel, Transport::Tcp, Fault::Silent, "TCP: Brak odpowiedzi z centrali"},
-        FaultCase{Family::Vantrel, Transport::Tcp, Fault::DropConnection, "TCP: Brak odpowiedzi z centrali"}));
+        FaultCase{Family::Vantrel, Transport::Tcp, Fault::DropConnection,
+                  "TCP: Brak odpowiedzi z centrali"}));
 
 TEST_F(LinkThreadTest, OpenShellIsLoggedOutFirst) {
     ExchangeSimulator exchange(Family::Morva, Transport::Pty);
@@ -164,7 +165,8 @@ TEST_F(LinkThreadTest, OpenShellIsLoggedOutFirst) {
     startThread(linktest::Settings(exchange, 5));
     ASSERT_TRUE(exchange.WaitForLogin());
     const auto received = exchange.Received();
-    EXPECT_TRUE(std::any_of(received.begin(), received.end(), [](const auto& r) { return r.text == "logout"; }));
+    EXPECT_TRUE(
+        std::any_of(received.begin(), received.end(), [](const auto& r) { return r.text == "logout"; }));
 }
 
 TEST_F(LinkThreadTest, SilentVantrelOnSerialStillLogsIn) {
@@ -238,7 +240,8 @@ TEST_F(LinkThreadTest, NulBytesAndOverlongLinesOverTcp) {
     }));
     const auto got = records();
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], "A\xFF" "B");
+    EXPECT_EQ(got[0], "A\xFF"
+                      "B");
     EXPECT_EQ(got[1], "AFTER");
     EXPECT_TRUE(log.WaitForLine("dłuższa niż 65535"));
 }

@@ -20,15 +20,22 @@ std::int64_t steadyMs() {
         .count();
 }
 
-void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void setNonBlocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
-bool isControlKey(char c) { return c == 3 || c == 4 || c == 24 || c == 8 || c == 21; }
+bool isControlKey(char c) {
+    return c == 3 || c == 4 || c == 24 || c == 8 || c == 21;
+}
 
 } // namespace
 
-ExchangeSimulator::ExchangeSimulator(Family family, Transport transport) : family_(family), transport_(transport) {}
+ExchangeSimulator::ExchangeSimulator(Family family, Transport transport)
+    : family_(family), transport_(transport) {}
 
-ExchangeSimulator::~ExchangeSimulator() { Stop(); }
+ExchangeSimulator::~ExchangeSimulator() {
+    Stop();
+}
 
 bool ExchangeSimulator::Start(int port) {
     if (::pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0)
@@ -85,7 +92,9 @@ void ExchangeSimulator::wake() {
     }
 }
 
-int ExchangeSimulator::ioFd() const { return transport_ == Transport::Tcp ? connFd_ : masterFd_; }
+int ExchangeSimulator::ioFd() const {
+    return transport_ == Transport::Tcp ? connFd_ : masterFd_;
+}
 
 void ExchangeSimulator::SetFault(Fault fault) {
     std::lock_guard lock(mutex_);
@@ -156,8 +165,8 @@ bool ExchangeSimulator::WaitUntil(const std::function<bool()>& condition, int ms
         lock.lock();
         if (done)
             return true;
-        if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                             std::chrono::milliseconds(50))) ==
+        if (changed_.wait_until(
+                lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50))) ==
                 std::cv_status::timeout &&
             std::chrono::steady_clock::now() >= deadline) {
             lock.unlock();
@@ -301,8 +310,8 @@ void ExchangeSimulator::handleInput() {
 }
 
 void ExchangeSimulator::record(const std::string& text) {
-    const bool command = loggedIn_ && text != "AT" && !text.empty() && text != "cti on" && text != "C03" &&
-                         text != "CTI ON";
+    const bool command =
+        loggedIn_ && text != "AT" && !text.empty() && text != "cti on" && text != "C03" && text != "CTI ON";
     {
         std::lock_guard lock(mutex_);
         received_.push_back({steadyMs(), text, command});

@@ -6,8 +6,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -46,7 +46,7 @@ struct ReceivedCommand {
 };
 
 class ExchangeSimulator {
-public:
+  public:
     ExchangeSimulator(Family family, Transport transport);
     ~ExchangeSimulator();
     ExchangeSimulator(const ExchangeSimulator&) = delete;
@@ -88,7 +88,7 @@ public:
     // Called with every line the simulator received (for the tool).
     std::function<void(const std::string&)> OnReceived;
 
-private:
+  private:
     struct Pending {
         std::chrono::steady_clock::time_point due;
         std::string bytes;

@@ -9,7 +9,9 @@
 
 namespace linktest {
 
-void RecordingHost::ShowState(const pbx::LinkStatus&) { ++reports; }
+void RecordingHost::ShowState(const pbx::LinkStatus&) {
+    ++reports;
+}
 
 bool WaitFor(const std::function<bool()>& condition, int ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -65,7 +67,8 @@ bool LogCapture::WaitForLine(const std::string& text, int ms) {
         ms);
 }
 
-pbx::LinkSettings Settings(const sim::ExchangeSimulator& exchange, int pbxType, int divisor, platform::Clock* clock) {
+pbx::LinkSettings Settings(const sim::ExchangeSimulator& exchange, int pbxType, int divisor,
+                           platform::Clock* clock) {
     pbx::LinkSettings settings;
     settings.PbxType = pbxType;
     if (exchange.SlavePath().empty()) {

@@ -20,7 +20,7 @@ extern std::unique_ptr<platform::Event> event_bufor;
 namespace linktest {
 
 class RecordingHost : public pbx::LinkThreadHost {
-public:
+  public:
     void ShowState(const pbx::LinkStatus& status) override;
     void EnableLinkMenu() override {}
     void ShowTcpSetupError() override { ++setupErrors; }
@@ -39,14 +39,14 @@ std::vector<std::string> TakeReceivedLines();
 
 // Turns the log on (with the link switches) and collects its lines.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     // True once a line containing `text` has been logged (waits up to `ms`).
     bool WaitForLine(const std::string& text, int ms = 30000);
     std::vector<std::string> Lines();
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };
