@@ -321,8 +321,8 @@ void TWatek::Loguj(int pbxType) {
         shell::WriteLog(1, "Błąd %u przy logowaniu do centrali", static_cast<unsigned>(error_.load()));
         return;
     }
-    loggedIn_ = 1;
     CzyscKolejki();
+    loggedIn_ = 1;
 }
 
 void TWatek::CzyscKolejki() {

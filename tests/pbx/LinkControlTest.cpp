@@ -139,9 +139,9 @@ TEST_F(LinkControlTest, EndedThreadIsReplacedWhenReconnectionIsOn) {
     startForm(*exchange, 5);
     ASSERT_TRUE(exchange->WaitForLogin());
     ASSERT_TRUE(form_->Watek);
-    const auto firstThread = form_->Watek.get();
+    const auto firstThread = form_->Watek->generation;
     exchange.reset(); // the exchange goes away: the reconnect is refused, the thread ends
-    ASSERT_TRUE(idleUntil([&] { return form_->Watek && form_->Watek.get() != firstThread; }));
+    ASSERT_TRUE(idleUntil([&] { return form_->Watek && form_->Watek->generation != firstThread; }));
     exchange = std::make_unique<ExchangeSimulator>(Family::Morva, Transport::Tcp);
     ASSERT_TRUE(exchange->Start(port));
     ASSERT_TRUE(idleUntil([&] { return exchange->LoginCount() == 1; }));

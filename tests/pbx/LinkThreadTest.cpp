@@ -230,6 +230,7 @@ TEST_F(LinkThreadTest, NulBytesAndOverlongLinesOverTcp) {
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2));
     ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
     std::string bytes("A\0B\r\n", 5);
     bytes += std::string(70000, 'x') + "\r\n";
     bytes += "AFTER\r\n";
@@ -251,6 +252,7 @@ TEST_F(LinkThreadTest, MorvaSerialSwallowsTheLfAndMapsNul) {
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 5));
     ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
     exchange.SendRaw(std::string("X\0Y\r\nSECOND\r\n", 13));
     ASSERT_TRUE(WaitFor([&] { return records().size() >= 2; }));
     EXPECT_EQ(records()[0], "X\xFFY");
