@@ -1,7 +1,9 @@
 // Line chains: every text that crosses the link to the exchange travels as a
 // `Bufor` node. Received lines wait in `ReceivedLines` for the dispatcher;
 // commands wait in the chain of the client record that asked for them. One
-// lock, `event_bufor`, guards every chain.
+// lock, `event_bufor`, guards every chain. Chains hold the bytes of the
+// wire code page: the queue operations convert commands on the way in, the
+// dispatcher converts received lines when it takes them.
 #pragma once
 
 #include <atomic>

@@ -308,6 +308,22 @@ TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
     EXPECT_EQ(exchange.Commands(), std::vector<std::string>{"KEPT"});
 }
 
+TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
+    linktest::LogCapture log;
+    platform::ManualClock clock;
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 2, 50, &clock));
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 1; })); // the first check was answered
+    exchange.SetFault(Fault::Silent);
+    clock.advance(15000);
+    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 2; })); // checked again, no answer yet
+    clock.advance(15000);
+    EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
+    EXPECT_TRUE(log.WaitForLine("Brak potwierdzenia z centrali"));
+}
+
 TEST_F(LinkThreadTest, StopWhileBlockedInASerialReadEndsAtOnce) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
     exchange.SetFault(Fault::Silent);
