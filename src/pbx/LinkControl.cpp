@@ -3,11 +3,12 @@
 // calls, so no widget is touched off the GUI thread.
 #include "shell/MainForm.h"
 
+#include "pbx/LinkMailbox.h"
 #include "shell/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 #include <QCoreApplication>
-#include <QPointer>
+#include <QTimer>
 #include <thread>
 
 namespace {
@@ -22,33 +23,30 @@ void pumpEventsFor(int ms) {
 // Posts what the link thread reports to the main window.
 class FormLinkHost : public pbx::LinkThreadHost {
   public:
-    FormLinkHost(TForm1* form, std::uint64_t generation) : form_(form), generation_(generation) {}
+    FormLinkHost(TForm1* form, std::uint64_t generation) : mailbox_(form), generation_(generation) {}
 
     void ShowState(const pbx::LinkStatus& status) override {
-        post([status](TForm1* form) { form->ShowLinkState(status); });
+        mailbox_.Post([status](TForm1* form) { form->ShowLinkState(status); });
     }
     void EnableLinkMenu() override {
-        post([](TForm1* form) { form->PodlaczCentrale->setEnabled(true); });
+        mailbox_.Post([](TForm1* form) { form->PodlaczCentrale->setEnabled(true); });
     }
     void ShowTcpSetupError() override {
-        post([](TForm1* form) {
+        mailbox_.Post([](TForm1* form) {
             ui::dialogs().MessageBox(form->Text("IDS_36"), form->Text("IDS_21"),
                                      ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
         });
     }
     void ThreadEnded() override {
         const std::uint64_t generation = generation_;
-        post([generation](TForm1* form) { form->WatekTerminated(generation); });
+        // Run outside the mailbox's delivery: the handler frees this host.
+        mailbox_.Post([generation](TForm1* form) {
+            QTimer::singleShot(0, form, [form, generation] { form->WatekTerminated(generation); });
+        });
     }
 
   private:
-    template <class Call> void post(Call call) {
-        TForm1* form = form_;
-        // Queued calls to a window that is gone are dropped by Qt.
-        QMetaObject::invokeMethod(
-            form, [form, call] { call(form); }, Qt::QueuedConnection);
-    }
-    TForm1* form_;
+    pbx::LinkMailbox mailbox_;
     std::uint64_t generation_;
 };
 
