@@ -1,30 +1,181 @@
 #include "clients/Klient.h"
 
+#include "platform/WireCodePage.h"
+#include "shell/DiagnosticLog.h"
+
+#include <QStringList>
+#include <cstdio>
+
 Klient* KlientList = nullptr;
 Klient* ServerKlient = nullptr;
 Klient* CurrentKlient = nullptr;
 int IloscKlientow = 0;
 
-Klient::Klient(const std::string& address, const std::string& name, void*, int port)
-    : Adres(address), Nazwa(name), Port(port) {
-    next = KlientList;
+namespace {
+
+bool clientTrace() {
+    return shell::Switches().chbLogKlienci.load();
+}
+
+const char* orNull(const char* text) {
+    return text ? text : "null";
+}
+
+// Thresholds of the capability flags, compared part by part.
+constexpr std::uint32_t VoiceMailVersion[4] = {2, 0, 16, 0};
+constexpr std::uint32_t Version2017[4] = {2, 0, 17, 0};
+constexpr std::uint32_t SmsVersion[4] = {2, 0, 22, 0};
+constexpr std::uint32_t Version24[4] = {2, 4, 0, 0};
+
+bool atLeast(const std::uint32_t (&version)[4], const std::uint32_t (&threshold)[4]) {
+    for (int i = 0; i < 4; ++i) {
+        if (version[i] != threshold[i])
+            return version[i] > threshold[i];
+    }
+    return true;
+}
+
+} // namespace
+
+Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* socket, std::uint32_t port,
+               std::uint32_t socketHandle)
+    : Port(port), IP(address), Gniazdo(socket ? socketHandle : 0), Socket(socket) {
+    SetNazwa(name);
+    CzasOdbioru = CzasWyslania = std::time(nullptr);
+    BuforLock lock;
+    Nastepny = KlientList;
     if (KlientList)
-        KlientList->prev = this;
+        KlientList->Poprzedni = this;
     KlientList = this;
     ++IloscKlientow;
 }
 
 Klient::~Klient() {
-    if (prev)
-        prev->next = next;
-    if (next)
-        next->prev = prev;
+    BuforLock lock;
+    if (Poprzedni)
+        Poprzedni->Nastepny = Nastepny;
+    if (Nastepny)
+        Nastepny->Poprzedni = Poprzedni;
     if (KlientList == this)
-        KlientList = next;
+        KlientList = Nastepny;
+    if (ServerKlient == this)
+        ServerKlient = nullptr;
+    if (CurrentKlient == this)
+        CurrentKlient = nullptr;
     --IloscKlientow;
+    // The pending commands go with the record, still under the lock.
+    Komendy.clear();
 }
 
-void Klient::UstawWersje(const std::string&) {}
+void Klient::SetNazwa(const std::string& name) {
+    Nazwa = platform::utf8Left(name, NazwaLimit);
+}
+
+void Klient::SetIDFB(const std::string& id) {
+    IDFB = platform::utf8Left(id, IdfbLimit);
+}
+
+void Klient::UstawWersje(const std::string& version) {
+    const QStringList parts = QString::fromStdString(version).split(QLatin1Char('.'));
+    std::uint32_t numbers[4] = {0, 0, 0, 0};
+    if (parts.size() < 4) {
+        std::copy(numbers, numbers + 4, Wersja);
+        return;
+    }
+    for (int i = 0; i < 4; ++i)
+        numbers[i] = parts[i].trimmed().toUInt();
+    std::copy(numbers, numbers + 4, Wersja);
+    ObslugaPocztyGlosowej = atLeast(Wersja, VoiceMailVersion);
+    Wersja2017 = atLeast(Wersja, Version2017);
+    ObslugaSms = atLeast(Wersja, SmsVersion);
+    Wersja24a = atLeast(Wersja, Version24);
+    Wersja24b = atLeast(Wersja, Version24);
+}
+
+std::string Klient::WersjaTekst() const {
+    char text[64];
+    std::snprintf(text, sizeof text, "%u.%02u.%02u.%02u", Wersja[0], Wersja[1], Wersja[2], Wersja[3]);
+    return text;
+}
+
+const char* Klient::StateName(std::uint32_t state) {
+    static const char* const names[] = {"INIT",  "OK",    "RECEIVE", "SEND",
+                                        "RETRY", "ERROR", "PING",    "DISCONNECT"};
+    return state < 8 ? names[state] : "?";
+}
+
+Klient* Klient::Znajdz(const std::string& address, std::uint32_t socketHandle, const char* idfb) {
+    if (clientTrace()) {
+        if (socketHandle == 0 && !idfb)
+            shell::WriteLog(1, "Znajdz(_%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
+        else if (socketHandle != 0)
+            shell::WriteLog(1, "Znajdz(%s,_%u,%s)", address.c_str(), socketHandle, orNull(idfb));
+        else
+            shell::WriteLog(1, "Znajdz(%s,%u,_%s)", address.c_str(), socketHandle, orNull(idfb));
+    }
+    for (Klient* k = KlientList; k; k = k->Nastepny) {
+        if (k->IP != address)
+            continue;
+        if (socketHandle != 0) {
+            if (k->Gniazdo == socketHandle)
+                return k;
+        } else if (idfb) {
+            if (k->IDFB == idfb)
+                return k;
+        } else {
+            return k;
+        }
+    }
+    shell::WriteLog(2, "brak klienta (%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
+    return nullptr;
+}
+
+Klient* Klient::ZnajdzPoIDFB(const std::string& idfb) {
+    if (clientTrace())
+        shell::WriteLog(1, "Szukam info o kliencie ID=%s", idfb.c_str());
+    for (Klient* k = KlientList; k; k = k->Nastepny) {
+        if (k->IDFB == idfb) {
+            if (clientTrace())
+                shell::WriteLog(1, "Znalazłem klienta IP=%s IDFB=%s", k->IP.c_str(), k->IDFB.c_str());
+            return k;
+        }
+    }
+    return nullptr;
+}
+
+Klient* Klient::ZnajdzID(const char* idfb) {
+    if (idfb) {
+        for (Klient* k = KlientList; k; k = k->Nastepny) {
+            if (!k->IP.empty() && k->IDFB == idfb) {
+                if (clientTrace())
+                    shell::WriteLog(1, "znalazłem klienta IDFB=%s", k->IDFB.c_str());
+                return k;
+            }
+        }
+    }
+    shell::WriteLog(2, "brak klienta ID %s", orNull(idfb));
+    return nullptr;
+}
+
+std::string Klient::DajIP(const std::string& idfb) {
+    for (Klient* k = KlientList; k; k = k->Nastepny) {
+        if (k->IDFB == idfb) {
+            if (clientTrace())
+                shell::WriteLog(1, "Znalazłem IP klienta %s", k->IP.c_str());
+            return k->IP;
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> Klient::DajIPy(const std::string& idfb) {
+    std::vector<std::string> addresses;
+    for (Klient* k = KlientList; k; k = k->Nastepny) {
+        if (k->IDFB == idfb)
+            addresses.push_back(k->IP);
+    }
+    return addresses;
+}
 
 void UsunWszystkichKlientow() {
     while (KlientList)

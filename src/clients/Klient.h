@@ -1,27 +1,98 @@
-// One connected client; the server's own record is one too.
+// One connected telephony client; the server's own record is one too. All
+// records are held in one doubly linked list, newest at the head. The
+// exchange link thread walks the list for pending commands under
+// `event_bufor`, so a record is linked and unlinked only while that lock is
+// held (the constructor and the destructor take it unless this thread
+// already holds it).
 #pragma once
 
+#include "pbx/Bufor.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+
+#include <cstdint>
+#include <ctime>
 #include <string>
+#include <vector>
 
 class Klient {
   public:
-    Klient(const std::string& address, const std::string& name, void* socket, int port);
-    ~Klient();
-    void UstawWersje(const std::string& version);
+    // Field limits, in characters.
+    static constexpr std::size_t NazwaLimit = 64;
+    static constexpr std::size_t IdfbLimit = 19;
 
-    std::string Adres;
+    enum State : std::uint32_t {
+        INIT = 0,
+        OK = 1,
+        RECEIVE = 2,
+        SEND = 3,
+        RETRY = 4,
+        ERROR = 5,
+        PING = 6,
+        DISCONNECT = 7,
+    };
+
+    Klient(const std::string& address, const std::string& name, QTcpSocket* socket, std::uint32_t port,
+           std::uint32_t socketHandle = 0);
+    ~Klient();
+    Klient(const Klient&) = delete;
+    Klient& operator=(const Klient&) = delete;
+
+    void UstawWersje(const std::string& version);
+    std::string WersjaTekst() const;
+    static const char* StateName(std::uint32_t state);
+
+    // Setters that keep the stated limits.
+    void SetNazwa(const std::string& name);
+    void SetIDFB(const std::string& id);
+
+    static Klient* Znajdz(const std::string& address, std::uint32_t socketHandle, const char* idfb);
+    static Klient* ZnajdzPoIDFB(const std::string& idfb);
+    static Klient* ZnajdzID(const char* idfb);
+    // Needs the console's user-phone list of the main window.
+    static Klient* ZnajdzPoWew(const std::string& extension);
+    static std::string DajIP(const std::string& idfb);
+    static std::vector<std::string> DajIPy(const std::string& idfb);
+
+    std::uint32_t Port = 0;
+    std::string IP;
     std::string Nazwa;
     std::string IDFB;
-    int Port = 0;
-    int Stan = 0;
-    Klient* next = nullptr;
-    Klient* prev = nullptr;
+    std::uint32_t Stan = INIT;
+    std::time_t CzasOdbioru = 0;
+    std::int32_t WKolejce = 0;
+    bool HasOstatniaWyslana = false;
+    std::string OstatniaWyslana;
+    std::uint32_t Pominiete = 0;
+    std::time_t CzasWyslania = 0;
+    std::uint8_t Zalogowany = 0;
+    std::uint32_t Wyslane = 0;
+    std::uint32_t OdebraneRECEIVE = 0;
+    std::uint32_t OdebraneOK = 0;
+    std::uint32_t BledyObslugi = 0;
+    std::uint32_t Gniazdo = 0;
+    std::uint32_t OdebraneERROR = 0;
+    std::uint8_t ObslugaPocztyGlosowej = 0;
+    std::uint8_t Wersja2017 = 0;
+    std::uint8_t ObslugaSms = 0;
+    std::uint8_t Wersja24a = 0;
+    std::uint8_t Wersja24b = 0;
+    // Cleared by Qt when the socket object goes first.
+    QPointer<QTcpSocket> Socket;
+    Klient* Nastepny = nullptr;
+    Klient* Poprzedni = nullptr;
+    // Pending exchange commands; guarded by `event_bufor`.
+    BuforChain Komendy;
+    std::uint32_t Wersja[4] = {0, 0, 0, 0};
 };
 
 extern Klient* KlientList;
 extern Klient* ServerKlient;
 extern Klient* CurrentKlient;
+// Records in the list, the server's own included.
 extern int IloscKlientow;
 
-// Frees every record of the list.
+// Frees every record of the list (the link thread must not be running, or
+// `event_bufor` is taken around each removal).
 void UsunWszystkichKlientow();

@@ -150,8 +150,8 @@ bool TForm1::claimSingleInstance() {
 void TForm1::createClientRecordOfServer() {
     shell::EventLock lock(this, event_obslugi.get());
     auto* record = new Klient("0.0.0.0", "serwer", nullptr, PortTCP);
-    record->IDFB = "0";
-    record->Nazwa = Text("IDS_21");
+    record->SetIDFB("0");
+    record->SetNazwa(Text("IDS_21"));
     record->Stan = 1;
     record->UstawWersje(ProgramVersion);
     ServerKlient = CurrentKlient = record;

@@ -81,10 +81,12 @@ TEST(FormData, PrintfFormatsTakeTheSameArgumentsInEveryLanguage) {
         for (const auto& [key, texts] : messagesOf(form)) {
             const auto polish = i18n::FormatConversions(texts[0]);
             formats += polish.empty() ? 0 : 1;
-            for (std::size_t k = 1; k < texts.size(); ++k)
-                if (!texts[k].empty())
+            for (std::size_t k = 1; k < texts.size(); ++k) {
+                if (!texts[k].empty()) {
                     EXPECT_EQ(i18n::FormatConversions(texts[k]), polish)
                         << form << " " << key << " language " << k + 1;
+                }
+            }
         }
     EXPECT_GE(formats, 3);
 }

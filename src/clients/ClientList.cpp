@@ -1,0 +1,173 @@
+// The console's list of clients and the removal of client records. A record
+// is unlinked only under `event_bufor` as well (the link thread walks the
+// list for pending commands), taken after `event_obslugi`.
+#include "shell/MainForm.h"
+
+#include <QDateTime>
+
+namespace {
+
+enum Column {
+    ColAddress = 0,
+    ColPort,
+    ColId,
+    ColName,
+    ColVersion,
+    ColState,
+    ColReceiveTime,
+    ColQueue,
+    ColAwaiting,
+    ColSkipped,
+    ColSendTime,
+    ColAnnounced,
+    ColSent,
+    ColReceived,
+    ColDone,
+    ColWrite,
+    ColNoData,
+    ColError,
+    ColShortFrame,
+    ColService,
+    ColFrame,
+    ColSocketError,
+    ColSocketNumber,
+    ColumnCount
+};
+
+bool clientTrace() {
+    return shell::Switches().chbLogKlienci.load();
+}
+
+QString timeText(std::time_t when) {
+    return QDateTime::fromSecsSinceEpoch(when).toString(QStringLiteral("hh:mm:ss"));
+}
+
+void fillRow(TForm1& form, QTreeWidgetItem* row, const Klient& k) {
+    row->setText(ColAddress, QString::fromStdString(k.IP));
+    row->setText(ColPort, k.Port ? QString::number(k.Port) : QString());
+    row->setText(ColId, QString::fromStdString(k.IDFB));
+    row->setText(ColName, QString::fromStdString(k.Nazwa));
+    row->setText(ColVersion, QString::fromStdString(k.WersjaTekst()));
+    row->setText(ColState, QString::fromLatin1(Klient::StateName(k.Stan)));
+    row->setText(ColReceiveTime, timeText(k.CzasOdbioru));
+    row->setText(ColQueue, QString::number(k.WKolejce));
+    row->setText(ColAwaiting,
+                 QString::fromStdString(k.HasOstatniaWyslana ? k.OstatniaWyslana : std::string()));
+    row->setText(ColSkipped, QString::number(k.Pominiete));
+    row->setText(ColSendTime, timeText(k.CzasWyslania));
+    row->setText(ColAnnounced, QString::fromStdString(form.Text(k.Zalogowany ? "IDS_510" : "IDS_503")));
+    row->setText(ColSent, QString::number(k.Wyslane));
+    row->setText(ColReceived, QString::number(k.OdebraneRECEIVE));
+    row->setText(ColDone, QString::number(k.OdebraneOK));
+    row->setText(ColError, QString::number(k.OdebraneERROR));
+    row->setText(ColService, QString::number(k.BledyObslugi));
+    row->setText(ColSocketNumber, QString::number(k.Gniazdo));
+}
+
+QTreeWidgetItem* rowOfSocket(ui::TListView* view, std::uint32_t socketNumber) {
+    const QString key = QString::number(socketNumber);
+    for (int i = 0; i < view->topLevelItemCount(); ++i) {
+        if (view->topLevelItem(i)->text(ColSocketNumber) == key)
+            return view->topLevelItem(i);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void TForm1::showClientCount() {
+    StatusBar->Panels()[4]->SetText(QString::number(IloscKlientow));
+}
+
+void TForm1::DodajKlienta() {
+    if (!CurrentKlient)
+        return;
+    QTreeWidgetItem* row = rowOfSocket(lvKlienci, CurrentKlient->Gniazdo);
+    if (!row || CurrentKlient->Gniazdo == 0) {
+        QStringList cells;
+        for (int i = 0; i < ColumnCount; ++i)
+            cells << QStringLiteral("0");
+        row = lvKlienci->AddRow(cells);
+    }
+    fillRow(*this, row, *CurrentKlient);
+    const std::string address = CurrentKlient->IP;
+    CurrentKlient = nullptr;
+    showClientCount();
+    if (clientTrace())
+        WriteLog(1, "klient z adresu %s dodany, łącznie %u klientów", address.c_str(),
+                 static_cast<unsigned>(IloscKlientow));
+}
+
+void TForm1::Zmien_stan() {
+    if (!CurrentKlient)
+        return;
+    if (QTreeWidgetItem* row = rowOfSocket(lvKlienci, CurrentKlient->Gniazdo))
+        fillRow(*this, row, *CurrentKlient);
+    if (clientTrace())
+        WriteLog(1, "Zmiana stanu klienta IDFB=%s stan=%s", CurrentKlient->IDFB.c_str(),
+                 Klient::StateName(CurrentKlient->Stan));
+    CurrentKlient = nullptr;
+}
+
+void TForm1::UsunZListy(const std::string& extension, const std::string& address) {
+    if (QTreeWidgetItem* row = rowOfSocket(lvKlienci, RemovalKey))
+        delete row;
+    RemovalKey = 0;
+    showClientCount();
+    if (clientTrace())
+        WriteLog(1, "usunięcie klienta wew=%s z adresu %s z listy wszystkich=%u", extension.c_str(),
+                 address.c_str(), static_cast<unsigned>(IloscKlientow));
+}
+
+void TForm1::deleteClientRecord(Klient* record) {
+    const std::string idfb = record->IDFB;
+    const std::string address = record->IP;
+    RemovalKey = record->Gniazdo;
+    if (record->Socket)
+        record->Socket->close();
+    {
+        shell::EventLock lock(this, event_bufor.get());
+        delete record;
+    }
+    UsunZListy(idfb, address);
+    PowiadomKlientowUzytkownikRozlaczony(idfb);
+}
+
+void TForm1::UsunKlienta(Klient* record) {
+    if (record)
+        deleteClientRecord(record);
+}
+
+void TForm1::RemoveDisconnectedClients() {
+    Klient* k = KlientList;
+    while (k) {
+        Klient* next = k->Nastepny;
+        if (k->Stan == Klient::DISCONNECT)
+            deleteClientRecord(k);
+        k = next;
+    }
+}
+
+Klient* Klient::ZnajdzPoWew(const std::string& extension) {
+    if (clientTrace())
+        shell::WriteLog(1, "Szukam info o kliencie wew=%s", extension.c_str());
+    if (!Form1)
+        return nullptr;
+    ui::TListView* phones = Form1->lvAllUserPhones;
+    int phoneColumn = -1, userColumn = -1;
+    const QTreeWidgetItem* header = phones->headerItem();
+    for (int c = 0; c < phones->columnCount(); ++c) {
+        if (header->text(c) == QStringLiteral("Telefon"))
+            phoneColumn = c;
+        else if (header->text(c) == QStringLiteral("nUserID"))
+            userColumn = c;
+    }
+    if (phoneColumn < 0 || userColumn < 0)
+        return nullptr;
+    const QString wanted = QString::fromStdString(extension);
+    for (int i = 0; i < phones->topLevelItemCount(); ++i) {
+        if (phones->topLevelItem(i)->text(phoneColumn) == wanted)
+            return ZnajdzPoIDFB(phones->topLevelItem(i)->text(userColumn).toStdString());
+    }
+    return nullptr;
+}

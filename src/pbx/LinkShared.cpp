@@ -1,0 +1,72 @@
+#include "pbx/LinkShared.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace pbx {
+
+std::atomic<int> LinkState{0};
+std::atomic<int> CommandInFlight{0};
+std::atomic<std::uint8_t> PbxReconnectWanted{0};
+
+namespace {
+std::mutex commandTextMutex;
+std::string commandText;
+} // namespace
+
+void SetCommandInFlightText(const std::string& text) {
+    std::lock_guard lock(commandTextMutex);
+    commandText = text;
+}
+
+std::string CommandInFlightText() {
+    std::lock_guard lock(commandTextMutex);
+    return commandText;
+}
+
+const char* PbxName(int pbxType) {
+    static const char* const names[] = {"Kelta", "Vosta/Tarneva", "Zulin", "Bexor", "Gavrel", "Morva"};
+    return pbxType >= 0 && pbxType <= 5 ? names[pbxType] : "?";
+}
+
+LinkTimings LinkTimings::Scaled(int divisor) {
+    LinkTimings t;
+    for (int* field : {&t.startDelay,
+                       &t.retryPause,
+                       &t.serialLoginReadTimeout,
+                       &t.serialLoopReadTimeout,
+                       &t.serialLoopSleep,
+                       &t.tcpPassSleep,
+                       &t.tcpIdleSleep,
+                       &t.tcpReadPoll,
+                       &t.tcpConnectStep,
+                       &t.tcpOpenFailPause,
+                       &t.wakeUpPause,
+                       &t.vantrelTcpStepPause,
+                       &t.morvaPasswordPause,
+                       &t.morvaTcpPromptPause,
+                       &t.morvaTcpPasswordStep,
+                       &t.morvaTcpCtiPause,
+                       &t.morvaTcpCtiAnswerPause,
+                       &t.modeRestorePause,
+                       &t.resetPause,
+                       &t.linkCheckCrPause,
+                       &t.linkCheckAtPause,
+                       &t.tcpLinkCheckPause})
+        *field = std::max(1, *field / divisor);
+    return t;
+}
+
+LinkEnvironment& linkEnvironment() {
+    static LinkEnvironment environment;
+    return environment;
+}
+
+std::string SerialDevicePath(int comNumber) {
+    const std::string variable = "HALVEX_COM" + std::to_string(comNumber);
+    if (const char* path = std::getenv(variable.c_str()); path && *path)
+        return path;
+    return "/dev/ttyS" + std::to_string(comNumber - 1);
+}
+
+} // namespace pbx

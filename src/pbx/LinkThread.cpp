@@ -1,0 +1,671 @@
+#include "pbx/LinkThread.h"
+
+#include "clients/Klient.h"
+#include "pbx/Bufor.h"
+#include "platform/WireCodePage.h"
+#include "shell/DiagnosticLog.h"
+#include "shell/TraceLabel.h"
+
+#include <cstring>
+
+namespace pbx {
+namespace {
+
+constexpr std::int64_t CommandAnswerTimeoutMs = 30000;
+constexpr std::int64_t SerialCheckPeriodS = 15;
+constexpr std::int64_t TcpCheckPeriodS = 30;
+constexpr std::uint32_t TcpQuietPolls = 120;
+constexpr std::size_t LogCopyLimit = 1024;
+
+bool details() {
+    return shell::Switches().chbLogRS.load();
+}
+bool traffic() {
+    return shell::Switches().chbInfoPCTI.load();
+}
+
+const char* socketErrorText(int code) {
+    switch (code) {
+    case 10048:
+        return "Watek: 10048 Adres jest już użyty";
+    case 10053:
+        return "Watek: 10053 Przerwanie połączenia: TIMEOUT lub błąd protokołu";
+    case 10054:
+        return "Watek: 10054 Przerwanie połączenia przez klienta";
+    case 10055:
+        return "Watek: 10055 Bufory systemowe zapełnione przy połączeniu";
+    case 10060:
+        return "Watek: 10060 Timeout";
+    case 10061:
+        return "Watek: 10061 Brak dostępu";
+    case 10065:
+        return "Watek: 10065 Brak trasy do komputera";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+std::string LogCopy(std::string_view bytes) {
+    std::string visible;
+    for (char c : bytes.substr(0, LogCopyLimit)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r')
+            visible += "\\r";
+        else if (c == '\n')
+            visible += "\\n";
+        else if (u < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            visible += hex;
+        } else
+            visible += c;
+    }
+    if (bytes.size() > LogCopyLimit)
+        visible += "...";
+    return platform::fromWire(visible);
+}
+
+void LineAssembler::Add(char byte) {
+    if (overran_)
+        return;
+    if (line_.size() >= LineLimit) {
+        overran_ = true;
+        line_.clear();
+        return;
+    }
+    line_ += byte == '\0' ? '\xFF' : byte;
+}
+
+void LineAssembler::End() {
+    if (overran_)
+        shell::WriteLog(2, "Linia z centrali dłuższa niż %zu znaków - odrzucona", LineLimit);
+    else
+        TWatek::Sprawdz_linie(line_);
+    Clear();
+}
+
+void LineAssembler::Clear() {
+    line_.clear();
+    overran_ = false;
+}
+
+TWatek::TWatek(LinkSettings settings, LinkThreadHost* host)
+    : settings_(std::move(settings)), t_(settings_.timings), host_(host) {
+    shell::TraceScope trace("TWatek::TWatek");
+    if (details())
+        shell::WriteLog(1, "TWatek::TWatek");
+    LinkState = 0;
+}
+
+TWatek::~TWatek() {
+    Terminate();
+    Join();
+}
+
+void TWatek::Start() {
+    thread_ = std::thread([this] { Execute(); });
+}
+
+void TWatek::Terminate() {
+    {
+        std::lock_guard lock(pauseMutex_);
+        terminated_ = true;
+    }
+    pauseWake_.notify_all();
+}
+
+void TWatek::Join() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool TWatek::Pause(int ms) {
+    std::unique_lock lock(pauseMutex_);
+    pauseWake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return terminated_.load(); });
+    return !terminated_.load();
+}
+
+void TWatek::Sprawdz_linie(std::string_view line) {
+    AppendReceivedLine(line);
+}
+
+void TWatek::setState(char letter) {
+    stateLetter_ = letter;
+}
+
+void TWatek::PokazStan() {
+    LinkStatus status;
+    status.pbxType = settings_.PbxType;
+    status.pbxPort = settings_.PbxPort;
+    status.stateLetter = stateLetter_.load();
+    status.linkState = LinkState.load();
+    status.received = ReceivedBytes.load();
+    status.handled = HandledBytes.load();
+    status.queued = QueuedBytes.load();
+    status.sent = SentBytes.load();
+    host_->ShowState(status);
+}
+
+void TWatek::Execute() {
+    shell::TraceScope trace("TWatek::Execute");
+    if (details())
+        shell::WriteLog(1, "TWatek::Execute");
+    Pause(t_.startDelay);
+    while (!terminated_) {
+        const std::int64_t attemptStart = platform::steadyClock().nowMs();
+        error_ = 0;
+        if (settings_.PbxPort == 5)
+            OtworzTCP();
+        else
+            OtworzCOM(settings_.PbxPort);
+        if (!error_ && !terminated_) {
+            host_->EnableLinkMenu();
+            setState('L');
+            PokazStan();
+            Loguj(settings_.PbxType);
+        }
+        if (!error_ && !terminated_) {
+            if (settings_.PbxPort == 5) {
+                tcpBuffer_.clear();
+                TransmisjaTCP();
+            } else {
+                TransmisjaCOM();
+            }
+        }
+        // A missing device or a refusing exchange must not spin the processor.
+        if (error_ && !terminated_) {
+            const std::int64_t waited = platform::steadyClock().nowMs() - attemptStart;
+            if (waited < t_.retryPause)
+                Pause(static_cast<int>(t_.retryPause - waited));
+        }
+    }
+    setState('L');
+    LinkState = 0;
+    PbxReconnectWanted = 1;
+    PokazStan();
+    if (serial_) {
+        if (details())
+            shell::WriteLog(1, "RS: Zamykanie portu");
+        if (!serial_->Close())
+            shell::WriteLog(1, "Błąd zamykania portu: %d", serial_->lastError());
+        serial_.reset();
+    }
+    tcp_.reset();
+    finished_ = true;
+    host_->ThreadEnded();
+}
+
+void TWatek::OtworzCOM(int port) {
+    // These two types are reached over TCP only.
+    if (settings_.PbxType == 0 || settings_.PbxType == 1)
+        return;
+    setState('O');
+    PokazStan();
+    const std::string name = "COM" + std::to_string(port);
+    if (details())
+        shell::WriteLog(1, "Otwórz %s", name.c_str());
+    if (!serial_)
+        serial_ = std::make_unique<platform::SerialPort>();
+    if (!serial_->IsOpen() && !serial_->Open(settings_.serialDevice)) {
+        error_ = 2;
+        shell::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(),
+                        static_cast<unsigned>(serial_->lastError()));
+        Terminate();
+        return;
+    }
+    serial_->Purge();
+    if (!UstawTimeoutCOM(t_.serialLoginReadTimeout))
+        return;
+    const int baud = settings_.PbxType == 5 ? 115200 : 19200;
+    switch (serial_->Configure(baud)) {
+    case platform::SerialPort::ConfigureResult::SettingsUnreadable:
+        error_ = 5;
+        shell::WriteLog(2, "Błąd pobierania dcb");
+        return;
+    case platform::SerialPort::ConfigureResult::SettingsRefused:
+        error_ = 6;
+        shell::WriteLog(2, "Błąd ustawiania dcb");
+        return;
+    case platform::SerialPort::ConfigureResult::Done:
+        break;
+    }
+    // Pseudo-terminals have no modem lines; only real ports take these.
+    serial_->SetDtr(true);
+    if (details())
+        shell::WriteLog(1, "RS: port otwarty");
+    serial_->SetRts(false);
+}
+
+bool TWatek::UstawTimeoutCOM(int ms) {
+    if (!serial_ || !serial_->IsOpen()) {
+        error_ = 4;
+        shell::WriteLog(2, "Błąd ustawiania timeoutu");
+        Terminate();
+        return false;
+    }
+    serial_->SetReadTimeout(ms);
+    return true;
+}
+
+void TWatek::reportSocketError(int errnoValue) {
+    const int code = SocketErrorCode(errnoValue);
+    error_ = code;
+    if (const char* text = socketErrorText(code))
+        shell::WriteLog(2, "%s", text);
+    else
+        shell::WriteLog(2, "Watek: bląd socketu: %d", code);
+    Terminate();
+}
+
+void TWatek::OtworzTCP() {
+    setState('O');
+    PokazStan();
+    if (details())
+        shell::WriteLog(1, "TCP:Otwieram port Ethernet");
+    if (settings_.TCPCentr.empty() || settings_.PortTCPCent <= 0 || settings_.PortTCPCent > 65535) {
+        host_->ShowTcpSetupError();
+        error_ = 2;
+        return;
+    }
+    if (!tcp_)
+        tcp_ = std::make_unique<TcpLink>();
+    if (tcp_->Active()) {
+        if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
+            shell::WriteLog(1, "TCP: Błąd przy sprawdzaniu połączenia, kończenie wątku");
+            Terminate();
+        }
+        return;
+    }
+    switch (tcp_->Connect(settings_.TCPCentr, settings_.PortTCPCent, t_.tcpConnectStep, 600, terminated_)) {
+    case TcpLink::ConnectResult::Failed:
+        reportSocketError(tcp_->error());
+        return;
+    case TcpLink::ConnectResult::TimedOut:
+        shell::WriteLog(1, "TCP: Timeout przy próbie uaktywnienia gniazdka TCP");
+        Terminate();
+        error_ = 2;
+        return;
+    case TcpLink::ConnectResult::Aborted:
+        error_ = 2;
+        return;
+    case TcpLink::ConnectResult::Connected:
+        break;
+    }
+    if (details())
+        shell::WriteLog(1, "TCP:Połączono serwer z centrala ");
+    shell::WriteLog(1, "TCP: Port otwarty");
+    tcpBuffer_.clear();
+    if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
+        shell::WriteLog(1, "TCP: Błąd przy sprawdzaniu połączenia, kończenie wątku");
+        Terminate();
+    }
+}
+
+void TWatek::Loguj(int pbxType) {
+    const bool tcp = settings_.PbxPort == 5;
+    if (pbxType < 0 || pbxType > 5) {
+        if (tcp)
+            Pause(500);
+        error_ = 7;
+    } else if (pbxType <= 4) {
+        error_ = tcp ? Loguj_vantrelTCP() : Loguj_Vantrel();
+    } else if (tcp) {
+        Loguj_morvaTCP();
+    } else {
+        Loguj_morva();
+    }
+    if (error_) {
+        loggedIn_ = 0;
+        shell::WriteLog(1, "Błąd %u przy logowaniu do centrali", static_cast<unsigned>(error_.load()));
+        return;
+    }
+    CzyscKolejki();
+    loggedIn_ = 1;
+}
+
+void TWatek::CzyscKolejki() {
+    BuforLock lock;
+    for (Klient* k = KlientList; k; k = k->Nastepny)
+        k->Komendy.clear();
+}
+
+TWatek::CheckResult TWatek::Sprawdz_polaczenie() {
+    const std::int64_t nowS = nowMs() / 1000;
+    if (nowS - lastLinkCheckS_ < SerialCheckPeriodS)
+        return CheckResult::NotYet;
+    lastLinkCheckS_ = nowS;
+    setState('S');
+    PokazStan();
+    if (details())
+        shell::WriteLog(1, "Sprawdzam połączenie z centralą");
+    if (LinkState >= 2) {
+        if (details())
+            shell::WriteLog(1, "Brak potwierdzenia z centrali");
+        error_ = 9;
+        return CheckResult::Failed;
+    }
+    const bool sent = settings_.PbxType <= 4 ? AT_Vantrel2() : Wyslij_ciag("C03\r") == 0;
+    if (!sent) {
+        error_ = 8;
+        return CheckResult::Failed;
+    }
+    LinkState = 2;
+    return CheckResult::Passed;
+}
+
+TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
+    const std::int64_t nowS = nowMs() / 1000;
+    if (idlePolls_ < TcpQuietPolls) {
+        lastLinkCheckS_ = nowS;
+        return CheckResult::NotYet;
+    }
+    if (nowS - lastLinkCheckS_ < TcpCheckPeriodS)
+        return CheckResult::NotYet;
+    lastLinkCheckS_ = nowS;
+    setState('S');
+    PokazStan();
+    if (details())
+        shell::WriteLog(1, "TCP: Spr. połączenia z centralą");
+    if (settings_.PbxType <= 4) {
+        const std::string probe = "cti on\r";
+        const long sent = WriteFileTCP(probe);
+        if (sent < 0)
+            shell::WriteLog(1, "TCP: Błąd przy wysyłaniu cti on, WriteFileTCP = FALSE");
+        else if (static_cast<std::size_t>(sent) != probe.size())
+            shell::WriteLog(1, "TCP: Błąd przy wysyłaniu cti on, lpS = %ld", sent);
+        Pause(t_.tcpLinkCheckPause);
+        const std::size_t before = tcpBuffer_.size();
+        CzytajTCP(3);
+        if (tcpBuffer_.size() < before + 3) {
+            shell::WriteLog(1, "TCP: Brak odpowiedzi z centrali");
+            Terminate();
+            return CheckResult::Failed;
+        }
+        return CheckResult::Passed;
+    }
+    if (settings_.PbxType == 5) {
+        WriteFileTCP("C03\r");
+        tcpBuffer_.clear();
+        CzytajTCP(3);
+        if (tcpBuffer_.size() < 3) {
+            if (details())
+                shell::WriteLog(1, "TCP: Brak potwierdzenia z centrali");
+            LinkState = 2;
+            error_ = 8;
+            Terminate();
+            return CheckResult::Failed;
+        }
+        return CheckResult::Passed;
+    }
+    if (details())
+        shell::WriteLog(1, "Wybrana centrala nie posiada interfejsu Ethernet");
+    error_ = 9;
+    return CheckResult::Failed;
+}
+
+// One byte of the serial stream; true when a line was handed on.
+bool TWatek::serialByte(char byte) {
+    idlePolls_ = 0;
+    const bool lineEnd = byte == '\r' || (byte == '\n' && serialTypeEndsAtLf());
+    if (!lineEnd) {
+        line_.Add(byte);
+        return false;
+    }
+    if (!serialTypeEndsAtLf()) {
+        // Type 5 ends its lines with CR LF: the LF is read and dropped.
+        char lf = 0;
+        const long got = serial_ ? serial_->Read(&lf, 1, &terminated_) : -1;
+        if (got < 0) {
+            shell::WriteLog(2, "RS: Błąd odczytu 0xA na końcu linii");
+            return false;
+        }
+        if (got == 0) {
+            shell::WriteLog(2, "RS: brak 0xA na końcu linii");
+            return false;
+        }
+    }
+    LinkState = 1;
+    setState('L');
+    PokazStan();
+    line_.End();
+    return true;
+}
+
+void TWatek::TransmisjaCOM() {
+    line_.Clear();
+    if (details())
+        shell::WriteLog(1, "RS: Funkcja czytająca wątka");
+    if (Sprawdz_polaczenie() == CheckResult::Failed) {
+        Terminate();
+        return;
+    }
+    if (settings_.PbxType <= 4)
+        Wyslij_ciag("CTI ON\r");
+    serial_->SetReadTimeout(t_.serialLoopReadTimeout);
+    bool broughtBytes = true;
+    while (!terminated_) {
+        Pause(t_.serialLoopSleep);
+        if (!broughtBytes && Sprawdz_polaczenie() == CheckResult::Failed) {
+            Terminate();
+            break;
+        }
+        WriteStep(true);
+        setState('R');
+        PokazStan();
+        broughtBytes = false;
+        while (!terminated_) {
+            char byte = 0;
+            const long got = serial_->Read(&byte, 1, &terminated_);
+            if (got < 0)
+                break;
+            if (got == 0) {
+                setState('T');
+                ++idlePolls_;
+                PokazStan();
+                break;
+            }
+            broughtBytes = true;
+            if (serialByte(byte) && !serialTypeEndsAtLf() && Sprawdz_polaczenie() == CheckResult::Failed) {
+                Terminate();
+                break;
+            }
+        }
+    }
+    LinkState = 0;
+}
+
+void TWatek::cutTcpBatch() {
+    for (char c : tcpBuffer_) {
+        if (c == '\r' || c == '\n')
+            line_.End();
+        else
+            line_.Add(c);
+    }
+    tcpBuffer_.clear();
+}
+
+void TWatek::TransmisjaTCP() {
+    line_.Clear();
+    PokazStan();
+    while (!terminated_ && tcp_) {
+        if (!tcp_->Active()) {
+            if (details())
+                shell::WriteLog(1, "TCP: Połączenie rozłączone");
+            // Shown and counted as a link down until the log-in is redone.
+            LinkState = 0;
+            PokazStan();
+            break;
+        }
+        setState('W');
+        PokazStan();
+        WriteStep(false);
+        Pause(t_.tcpPassSleep);
+        setState('R');
+        PokazStan();
+        const std::size_t before = tcpBuffer_.size();
+        tcp_->ReadWaiting(tcpBuffer_);
+        if (tcpBuffer_.size() > before)
+            idlePolls_ = 0;
+        else
+            ++idlePolls_;
+        if (tcpBuffer_.empty()) {
+            Pause(t_.tcpIdleSleep);
+        } else {
+            setState('L');
+            PokazStan();
+            cutTcpBatch();
+        }
+        if (!tcp_->Active())
+            continue;
+        if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
+            LinkState = 0;
+            Terminate();
+            break;
+        }
+        LinkState = 1;
+    }
+}
+
+void TWatek::WriteStep(bool serial) {
+    const std::int64_t now = nowMs();
+    if (CommandInFlight == 1) {
+        if (now - lastWriteTime_ > CommandAnswerTimeoutMs)
+            CommandInFlight = 2;
+        return;
+    }
+    const auto elapsed = static_cast<std::int32_t>(lastWriteTime_ ? now - lastWriteTime_ : 64);
+    {
+        BuforLock lock;
+        for (Klient* k = KlientList; k; k = k->Nastepny) {
+            if (k->Komendy.empty())
+                continue;
+            Bufor& command = k->Komendy.front();
+            if (command.TTL < 0) {
+                CommandInFlight = 2;
+                k->Komendy.pop_front();
+                if (serial)
+                    continue;
+                break;
+            }
+            long written = -1;
+            if (serial)
+                written =
+                    serial_ ? serial_->Write(command.data.data(), command.data.size(), &terminated_) : -1;
+            else
+                written = WriteFileTCP(command.data);
+            if (written >= 0 && static_cast<std::size_t>(written) == command.data.size()) {
+                CommandInFlight = 1;
+                SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
+                SetCommandInFlightText(command.data);
+                if (serial && traffic())
+                    shell::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
+                k->Komendy.pop_front();
+                break;
+            }
+            if (serial && traffic())
+                shell::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command.data).c_str());
+            command.TTL -= elapsed;
+        }
+    }
+    lastWriteTime_ = now;
+}
+
+long TWatek::WriteFileTCP(const std::string& text) {
+    if (!tcp_ || !tcp_->Exists()) {
+        shell::WriteLog(2, "TCP: no socket");
+        return 0;
+    }
+    if (!tcp_->Active() || terminated_) {
+        shell::WriteLog(2, "TCP: socket inactive or thread terminated");
+        return 0;
+    }
+    const long sent = tcp_->Send(text.data(), text.size(), terminated_);
+    if (sent < 0) {
+        shell::WriteLog(2, "ERROR: WriteFileTCP: SOCKET_ERROR");
+        return -1;
+    }
+    if (traffic())
+        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
+    return sent;
+}
+
+void TWatek::CzytajTCP(std::size_t wanted) {
+    if (!tcp_)
+        return;
+    for (int poll = 0; poll < 64; ++poll) {
+        if (tcp_->Waiting() >= wanted || terminated_ || !tcp_->Active())
+            break;
+        Pause(t_.tcpReadPoll);
+    }
+    if (!tcp_->Exists())
+        return;
+    const std::size_t waiting = tcp_->Waiting();
+    if (waiting == 0)
+        return;
+    if (tcpBuffer_.size() + waiting > 65536)
+        return;
+    tcp_->ReadWaiting(tcpBuffer_);
+    if (details())
+        shell::WriteLog(1, "TCP: odebrane: %s", LogCopy(tcpBuffer_).c_str());
+}
+
+long TWatek::readSerial(char* buffer, std::size_t count) {
+    return serial_ && serial_->IsOpen() ? serial_->Read(buffer, count, &terminated_) : -1;
+}
+
+std::string TWatek::readSerialText(std::size_t count, long* got) {
+    std::string text(count, '\0');
+    const long n = readSerial(text.data(), count);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (got)
+        *got = n;
+    return text;
+}
+
+int TWatek::Wyslij_znak(char c) {
+    if (traffic())
+        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(std::string_view(&c, 1)).c_str());
+    if (!serial_ || serial_->Write(&c, 1, &terminated_) != 1) {
+        error_ = 8;
+        shell::WriteLog(2, "Błąd wysyłania do portu");
+        return 1;
+    }
+    return 0;
+}
+
+bool TWatek::Czysc_port() {
+    if (details())
+        shell::WriteLog(1, "czyszczę port");
+    if (!serial_ || !serial_->IsOpen() || !serial_->Purge()) {
+        error_ = 11;
+        shell::WriteLog(2, "Błąd czyszczenia portu");
+        return false;
+    }
+    return true;
+}
+
+int TWatek::Wyslij_ciag(const std::string& text) {
+    if (traffic())
+        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
+    const long written =
+        serial_ && serial_->IsOpen() ? serial_->Write(text.data(), text.size(), &terminated_) : -1;
+    if (written != static_cast<long>(text.size())) {
+        error_ = 8;
+        shell::WriteLog(2, "COM: Błąd wysyłania <%s>", LogCopy(text).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int TWatek::Wyslij_ciagTCP(const std::string& text) {
+    if (WriteFileTCP(text) != static_cast<long>(text.size())) {
+        error_ = 8;
+        shell::WriteLog(2, "TCP:Błąd wysyłania <%s>", LogCopy(text).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace pbx

@@ -1,0 +1,47 @@
+// The TCP connection to the exchange: a POSIX socket owned by the link
+// thread, non-blocking, with every wait cut into short slices so that a stop
+// request is honoured at once.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+namespace pbx {
+
+class TcpLink {
+  public:
+    TcpLink() = default;
+    ~TcpLink();
+    TcpLink(const TcpLink&) = delete;
+    TcpLink& operator=(const TcpLink&) = delete;
+
+    enum class ConnectResult { Connected, Failed, TimedOut, Aborted };
+    // Connects to host:port, waiting up to `steps` slices of `stepMs`; on
+    // Failed, `error()` holds the error number.
+    ConnectResult Connect(const std::string& host, int port, int stepMs, int steps,
+                          const std::atomic<bool>& abort);
+    void Close();
+    bool Exists() const { return fd_ >= 0; }
+    bool Active() const { return fd_ >= 0 && active_; }
+
+    // Bytes waiting to be read (0 when none or closed).
+    std::size_t Waiting();
+    // Appends every waiting byte to `out`; false when the peer has closed or
+    // the socket failed (the socket is then inactive).
+    bool ReadWaiting(std::string& out);
+    // Sends all bytes; returns how many went out, -1 on a socket error.
+    long Send(const char* data, std::size_t count, const std::atomic<bool>& abort);
+
+    int error() const { return error_; }
+
+  private:
+    int fd_ = -1;
+    bool active_ = false;
+    int error_ = 0;
+};
+
+// The WinSock-style code that the link logs for an error number.
+int SocketErrorCode(int errnoValue);
+
+} // namespace pbx

@@ -1,0 +1,231 @@
+// The link as the main window runs it: connect on start, answers that free
+// the command in flight, a dropped connection, automatic reconnection, the
+// menu item, the command queues, and stopping while the thread is blocked.
+#include "shell/MainForm.h"
+#include "support/LinkTestSupport.h"
+#include "ui/Dialogs.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using sim::ExchangeSimulator;
+using sim::Family;
+using sim::Transport;
+
+namespace {
+
+class LinkControlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        qputenv("HALVEX_REGISTRY_DIR", dir_.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
+        dialogs_ = std::make_shared<ui::ScriptedDialogs>();
+        ui::setDialogs(dialogs_);
+        pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
+        pbx::linkEnvironment().clock = &clock_;
+        pbx::PbxReconnectWanted = 0;
+    }
+    void TearDown() override {
+        delete form_;
+        form_ = nullptr;
+        UsunWszystkichKlientow();
+        ReceivedLines.clear();
+        pbx::linkEnvironment() = pbx::LinkEnvironment();
+        qunsetenv("HALVEX_COM1");
+    }
+
+    void writeSettings(int port, int type, int tcpPort, bool automatic = true) {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteInteger("Port", port);
+        key.WriteInteger("Centrala", type);
+        key.WriteString("TCPCentr", "127.0.0.1");
+        key.WriteInteger("PortTCPCent", tcpPort);
+        key.WriteInteger("AutomPrzyw", automatic ? 1 : 0);
+    }
+
+    void startForm(const ExchangeSimulator& exchange, int type) {
+        writeSettings(5, type, exchange.Port());
+        form_ = new TForm1();
+    }
+
+    // Waits while the idle handler runs, as the event loop would run it.
+    bool idleUntil(const std::function<bool()>& condition, int ms = 30000) {
+        return linktest::WaitFor(
+            [&] {
+                form_->ObslugaCentrali();
+                return condition();
+            },
+            ms);
+    }
+
+    QString panel(int index) { return form_->StatusBar->Panels()[index]->Text(); }
+
+    // Logged in and passing data: commands queued from now on are kept.
+    bool linked() {
+        return idleUntil([&] {
+            return panel(6) == QStringLiteral("TCP") + QString::fromStdString(form_->Text("IDS_201"));
+        });
+    }
+
+    QTemporaryDir dir_;
+    std::shared_ptr<ui::ScriptedDialogs> dialogs_;
+    platform::ManualClock clock_;
+    TForm1* form_ = nullptr;
+};
+
+TEST_F(LinkControlTest, AnswersFreeTheLinkForTheNextCommandInOrder) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    startForm(exchange, 2);
+    EXPECT_TRUE(form_->PodlaczCentrale->isChecked());
+    ASSERT_TRUE(linked());
+
+    Klient older("10.0.0.2", "older", nullptr, 0);
+    Klient newer("10.0.0.3", "newer", nullptr, 0);
+    std::string a1 = "A1\r", a2 = "A2\r", b1 = "B1\r";
+    CurrentKlient = &older;
+    form_->WyslijNumer(a1);
+    form_->WyslijNumer(a2);
+    CurrentKlient = &newer;
+    form_->WyslijNumer(b1);
+    form_->WyslijLinie("VM LIST\r", 1000);
+    // The clock stands still: only the answers can free the link.
+    ASSERT_TRUE(idleUntil([&] { return exchange.Commands().size() == 4; }));
+    EXPECT_EQ(exchange.Commands(), (std::vector<std::string>{"B1", "A1", "A2", "VM LIST"}));
+}
+
+TEST_F(LinkControlTest, VoiceMailErrorsCountAgainstTheCommandInFlight) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    exchange.SetAnswerRule({sim::AnswerRule::Kind::Error, 1});
+    ASSERT_TRUE(exchange.Start());
+    startForm(exchange, 2);
+    ASSERT_TRUE(linked());
+    form_->UseVoiceMailPcti = true;
+    for (int i = 0; i < 11; ++i)
+        form_->WyslijLinie("VM GET " + std::to_string(i) + "\r", 1000);
+    ASSERT_TRUE(idleUntil([&] { return form_->ErrorCount1 == 11; }));
+    EXPECT_FALSE(form_->UseVoiceMailPcti);
+}
+
+TEST_F(LinkControlTest, DroppedConnectionIsNoticedCountedAndReconnected) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    startForm(exchange, 2);
+    linktest::LogCapture log; // after the window, which starts with the log off
+    ASSERT_TRUE(linked());
+    exchange.SendRecord("HELLO");
+    ASSERT_TRUE(idleUntil([&] { return form_->PbxLinkErrorCount == 0; }));
+    exchange.DropConnection();
+    int highest = 0;
+    ASSERT_TRUE(idleUntil([&] {
+        highest = std::max(highest, form_->PbxLinkErrorCount.load());
+        return exchange.LoginCount() >= 2;
+    }));
+    EXPECT_GT(highest, 0);
+    EXPECT_EQ(exchange.ConnectionCount(), 2);
+    EXPECT_TRUE(idleUntil([&] {
+        return log.WaitForLine("TCP: Połączenie rozłączone", 0) ||
+               !form_->Info->findItems(QStringLiteral("TCP: Połączenie rozłączone"), Qt::MatchContains)
+                    .isEmpty();
+    }));
+}
+
+TEST_F(LinkControlTest, EndedThreadIsReplacedWhenReconnectionIsOn) {
+    auto exchange = std::make_unique<ExchangeSimulator>(Family::Morva, Transport::Tcp);
+    ASSERT_TRUE(exchange->Start());
+    const int port = exchange->Port();
+    startForm(*exchange, 5);
+    ASSERT_TRUE(exchange->WaitForLogin());
+    ASSERT_TRUE(form_->Watek);
+    const auto firstThread = form_->Watek->generation;
+    exchange.reset(); // the exchange goes away: the reconnect is refused, the thread ends
+    ASSERT_TRUE(idleUntil([&] { return form_->Watek && form_->Watek->generation != firstThread; }));
+    exchange = std::make_unique<ExchangeSimulator>(Family::Morva, Transport::Tcp);
+    ASSERT_TRUE(exchange->Start(port));
+    ASSERT_TRUE(idleUntil([&] { return exchange->LoginCount() == 1; }));
+    EXPECT_TRUE(form_->PodlaczCentrale->isChecked());
+}
+
+TEST_F(LinkControlTest, MenuItemSwitchesTheLinkOffAndOn) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    startForm(exchange, 2);
+    ASSERT_TRUE(exchange.WaitForLogin());
+    form_->Podlacz_centraleClick();
+    EXPECT_FALSE(form_->PodlaczCentrale->isChecked());
+    EXPECT_EQ(form_->PbxLinkErrorCount.load(), 999);
+    ASSERT_TRUE(idleUntil([&] { return !form_->Watek; }));
+    EXPECT_FALSE(form_->PodlaczCentrale->isChecked());
+    form_->Podlacz_centraleClick();
+    EXPECT_TRUE(form_->PodlaczCentrale->isChecked());
+    ASSERT_TRUE(exchange.WaitForLogin(2));
+}
+
+TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnTheGuiThread) {
+    writeSettings(5, 2, 0, false);
+    form_ = new TForm1();
+    ASSERT_TRUE(idleUntil([&] {
+        for (const auto& call : dialogs_->Calls())
+            if (call.text == form_->Text("IDS_36"))
+                return true;
+        return false;
+    }));
+}
+
+TEST_F(LinkControlTest, StopWhileBlockedInASerialReadEndsCleanly) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    exchange.SetFault(sim::Fault::Silent);
+    ASSERT_TRUE(exchange.Start());
+    qputenv("HALVEX_COM1", QByteArray::fromStdString(exchange.SlavePath()));
+    pbx::linkEnvironment().timings = pbx::LinkTimings(); // reads wait the full 10 s
+    pbx::linkEnvironment().timings.startDelay = 1;
+    pbx::linkEnvironment().timings.wakeUpPause = 1;
+    writeSettings(1, 2, 5001);
+    form_ = new TForm1();
+    ASSERT_TRUE(exchange.WaitUntil([&] {
+        const auto r = exchange.Received();
+        return std::any_of(r.begin(), r.end(), [](const auto& c) { return c.text == "CRC OFF"; });
+    }));
+    form_->AutomPrzyw = false;
+    form_->RozlaczCentrale();
+    EXPECT_TRUE(form_->WaitForLinkEnd(5000));
+    EXPECT_FALSE(form_->Watek);
+}
+
+TEST_F(LinkControlTest, CommandQueues) {
+    ExchangeSimulator exchange(Family::Morva, Transport::Tcp);
+    exchange.SetFault(sim::Fault::Silent); // keeps the link from taking the commands
+    ASSERT_TRUE(exchange.Start());
+    startForm(exchange, 5);
+    Klient client("10.0.0.9", "c", nullptr, 0);
+    CurrentKlient = &client;
+
+    std::string dial = "C03 12,34\r";
+    form_->WyslijNumer(dial);
+    EXPECT_EQ(dial, "C03 12f34\r"); // type 5: the caller's text changes too
+
+    std::string injected = "C03 1\rC04 2\r";
+    form_->WyslijNumer(injected);
+
+    form_->LastPbxLine = "before";
+    form_->WyslijLinie("VM FIRST\r", 1000);
+    EXPECT_EQ(form_->LastPbxLine, "before");
+    form_->WyslijLinie("VM SECOND\r", 1000);
+    EXPECT_EQ(form_->LastPbxLine, "VM SECOND\r");
+
+    BuforLock lock;
+    ASSERT_EQ(client.Komendy.size(), 1u);
+    EXPECT_EQ(client.Komendy.front().data, "C03 12f34\r");
+    EXPECT_EQ(client.Komendy.front().length(), 10u);
+    ASSERT_NE(ServerKlient, nullptr);
+    EXPECT_EQ(ServerKlient->Komendy.size(), 2u);
+}
+
+TEST(Bufor, LengthCountsTheNulOnlyWhenGiven) {
+    EXPECT_EQ(Bufor("AB\r", 4, 0).length(), 3u);
+    EXPECT_EQ(Bufor("AB\r", 3, 0).length(), 3u);
+}
+
+} // namespace

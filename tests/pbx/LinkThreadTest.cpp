@@ -1,0 +1,343 @@
+// The link thread against the exchange simulator, over TCP and over a
+// pseudo-terminal: log-in of both families, the simulator's faults, framing
+// of what arrives, and the one-command-in-flight rule.
+#include "pbx/Bufor.h"
+#include "support/LinkTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using linktest::WaitFor;
+using sim::ExchangeSimulator;
+using sim::Family;
+using sim::Fault;
+using sim::Transport;
+
+namespace {
+
+class LinkThreadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!event_bufor) {
+            event_bufor = std::make_unique<platform::Event>("event_bufor");
+            ownLock_ = true;
+        }
+        ServerKlient = new Klient("0.0.0.0", "serwer", nullptr, 1000);
+        ServerKlient->Stan = Klient::OK;
+        ReceivedLines.clear();
+        pbx::CommandInFlight = 0;
+        pbx::LinkState = 0;
+    }
+    void TearDown() override {
+        thread_.reset();
+        UsunWszystkichKlientow();
+        ReceivedLines.clear();
+        if (ownLock_)
+            event_bufor.reset();
+    }
+
+    void startThread(pbx::LinkSettings settings) {
+        thread_ = std::make_unique<pbx::TWatek>(std::move(settings), &host_);
+        thread_->Start();
+    }
+
+    // Lines received so far, empty ones (the LF of CR LF) and answers left out.
+    std::vector<std::string> records() {
+        for (const auto& line : linktest::TakeReceivedLines())
+            if (!line.empty() && line != "OK")
+                records_.push_back(line);
+        return records_;
+    }
+
+    linktest::RecordingHost host_;
+    std::unique_ptr<pbx::TWatek> thread_;
+    std::vector<std::string> records_;
+    bool ownLock_ = false;
+};
+
+struct LoginCase {
+    Family family;
+    Transport transport;
+};
+
+class LinkLoginTest : public LinkThreadTest, public ::testing::WithParamInterface<LoginCase> {};
+
+TEST_P(LinkLoginTest, LogsInAndPassesRecordsOn) {
+    ExchangeSimulator exchange(GetParam().family, GetParam().transport);
+    ASSERT_TRUE(exchange.Start());
+    const int type = GetParam().family == Family::Morva ? 5 : 2;
+    startThread(linktest::Settings(exchange, type));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    exchange.SendRecord("RING 12 345");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto r = records();
+        return std::find(r.begin(), r.end(), "RING 12 345") != r.end();
+    }));
+    EXPECT_FALSE(thread_->Finished());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamiliesBothTransports, LinkLoginTest,
+                         ::testing::Values(LoginCase{Family::Vantrel, Transport::Tcp},
+                                           LoginCase{Family::Vantrel, Transport::Pty},
+                                           LoginCase{Family::Morva, Transport::Tcp},
+                                           LoginCase{Family::Morva, Transport::Pty}));
+
+TEST_F(LinkThreadTest, MorvaDialoguesAreByteForByte) {
+    for (Transport transport : {Transport::Tcp, Transport::Pty}) {
+        ExchangeSimulator exchange(Family::Morva, transport);
+        ASSERT_TRUE(exchange.Start());
+        startThread(linktest::Settings(exchange, 5));
+        ASSERT_TRUE(exchange.WaitForLogin());
+        std::vector<std::string> texts;
+        for (const auto& r : exchange.Received())
+            texts.push_back(r.text);
+        const auto password = std::find(texts.begin(), texts.end(), "Quabrils");
+        ASSERT_NE(password, texts.end());
+        ASSERT_NE(password, texts.begin());
+        EXPECT_EQ(*(password - 1), "cti");
+        EXPECT_EQ(*(password + 1), "cti 4");
+        thread_.reset();
+    }
+}
+
+TEST_F(LinkThreadTest, VantrelDialogueSendsTheThreeModeCommands) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 3));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    std::vector<std::string> texts;
+    for (const auto& r : exchange.Received())
+        texts.push_back(r.text);
+    const auto crc = std::find(texts.begin(), texts.end(), "CRC OFF");
+    ASSERT_NE(crc, texts.end());
+    ASSERT_GE(texts.end() - crc, 3);
+    EXPECT_EQ(*(crc + 1), "ECHO OFF");
+    EXPECT_EQ(*(crc + 2), "CTI ON");
+}
+
+struct FaultCase {
+    Family family;
+    Transport transport;
+    Fault fault;
+    const char* expectedLog;
+};
+
+class LinkFaultTest : public LinkThreadTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(LinkFaultTest, GivesTheErrorAndRetries) {
+    linktest::LogCapture log;
+    ExchangeSimulator exchange(GetParam().family, GetParam().transport);
+    exchange.SetFault(GetParam().fault);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, GetParam().family == Family::Morva ? 5 : 2));
+    EXPECT_TRUE(log.WaitForLine(GetParam().expectedLog, 60000)) << GetParam().expectedLog;
+    // Log-in errors leave the thread running to try again; the failed TCP
+    // checks end it (the main window then reconnects).
+    if (GetParam().transport == Transport::Pty || std::string(GetParam().expectedLog).starts_with("Błąd")) {
+        EXPECT_FALSE(thread_->Finished());
+    }
+    EXPECT_EQ(exchange.LoginCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SimulatorFaults, LinkFaultTest,
+    ::testing::Values(
+        FaultCase{Family::Morva, Transport::Pty, Fault::Silent, "Błąd 9 przy logowaniu do centrali"},
+        FaultCase{Family::Morva, Transport::Pty, Fault::WrongPrompt, "Odebrany zły prompt"},
+        FaultCase{Family::Morva, Transport::Pty, Fault::BadEcho, "Złe echo <cti\\r> odczytane=<ctx\\r\\n>"},
+        FaultCase{Family::Morva, Transport::Pty, Fault::WrongPassword, "Złe hasło"},
+        FaultCase{Family::Morva, Transport::Pty, Fault::RefuseCti, "Błąd 10 przy logowaniu do centrali"},
+        FaultCase{Family::Morva, Transport::Tcp, Fault::WrongPrompt, "Błąd 9 przy logowaniu do centrali"},
+        FaultCase{Family::Morva, Transport::Tcp, Fault::BadEcho, "Błąd 9 przy logowaniu do centrali"},
+        FaultCase{Family::Morva, Transport::Tcp, Fault::WrongPassword, "Błąd 9 przy logowaniu do centrali"},
+        FaultCase{Family::Morva, Transport::Tcp, Fault::RefuseCti, "Błąd 9 przy logowaniu do centrali"},
+        FaultCase{Family::Morva, Transport::Tcp, Fault::Silent, "TCP: Brak potwierdzenia z centrali"},
+        FaultCase{Family::Vantrel, Transport::Tcp, Fault::Silent, "TCP: Brak odpowiedzi z centrali"},
+        FaultCase{Family::Vantrel, Transport::Tcp, Fault::DropConnection,
+                  "TCP: Brak odpowiedzi z centrali"}));
+
+TEST_F(LinkThreadTest, OpenShellIsLoggedOutFirst) {
+    ExchangeSimulator exchange(Family::Morva, Transport::Pty);
+    exchange.SetFault(Fault::ShellOpen);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 5));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    const auto received = exchange.Received();
+    EXPECT_TRUE(
+        std::any_of(received.begin(), received.end(), [](const auto& r) { return r.text == "logout"; }));
+}
+
+TEST_F(LinkThreadTest, SilentVantrelOnSerialStillLogsIn) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    exchange.SetFault(Fault::Silent);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 4));
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+}
+
+TEST_F(LinkThreadTest, MissingSerialDeviceIsRetriedAndEndsTheThread) {
+    linktest::LogCapture log;
+    pbx::LinkSettings settings;
+    settings.PbxType = 2;
+    settings.PbxPort = 3;
+    settings.serialDevice = "/nonexistent/ttyS2";
+    settings.timings = pbx::LinkTimings::Scaled(50);
+    startThread(settings);
+    EXPECT_TRUE(log.WaitForLine("Błąd otwarcia portu COM3"));
+    EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
+    EXPECT_EQ(pbx::PbxReconnectWanted.load(), 1);
+}
+
+std::string burstOfRecords(int count) {
+    std::string bytes;
+    for (int i = 0; i < count; ++i)
+        bytes += "CALL " + std::to_string(100000 + i) + " 203 4711\r\n";
+    return bytes;
+}
+
+class LinkBurstTest : public LinkThreadTest, public ::testing::WithParamInterface<Transport> {};
+
+TEST_P(LinkBurstTest, RecordsArriveWholeAndInOrder) {
+    constexpr int Count = 10000;
+    const std::string burst = burstOfRecords(Count);
+    for (std::size_t chunk : {std::size_t{0}, std::size_t{1}}) {
+        ExchangeSimulator exchange(Family::Vantrel, GetParam());
+        ASSERT_TRUE(exchange.Start());
+        startThread(linktest::Settings(exchange, 2));
+        ASSERT_TRUE(exchange.WaitForLogin());
+        ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+        // Leftovers of the purged log-in answers go before the marker.
+        exchange.SendRecord("MARK");
+        ASSERT_TRUE(WaitFor([&] { return !records().empty() && records().back() == "MARK"; }));
+        records_.clear();
+        exchange.SendRaw(burst, chunk);
+        ASSERT_TRUE(WaitFor([&] { return records().size() >= Count; }, 120000)) << records().size();
+        const auto got = records();
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(Count));
+        for (int i = 0; i < Count; ++i)
+            ASSERT_EQ(got[i], "CALL " + std::to_string(100000 + i) + " 203 4711") << "chunk " << chunk;
+        thread_.reset();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothTransports, LinkBurstTest, ::testing::Values(Transport::Tcp, Transport::Pty));
+
+TEST_F(LinkThreadTest, NulBytesAndOverlongLinesOverTcp) {
+    linktest::LogCapture log;
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 2));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    std::string bytes("A\0B\r\n", 5);
+    bytes += std::string(70000, 'x') + "\r\n";
+    bytes += "AFTER\r\n";
+    exchange.SendRaw(bytes);
+    ASSERT_TRUE(WaitFor([&] {
+        const auto r = records();
+        return std::find(r.begin(), r.end(), "AFTER") != r.end();
+    }));
+    const auto got = records();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], "A\xFF"
+                      "B");
+    EXPECT_EQ(got[1], "AFTER");
+    EXPECT_TRUE(log.WaitForLine("dłuższa niż 65535"));
+}
+
+TEST_F(LinkThreadTest, MorvaSerialSwallowsTheLfAndMapsNul) {
+    ExchangeSimulator exchange(Family::Morva, Transport::Pty);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 5));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    exchange.SendRaw(std::string("X\0Y\r\nSECOND\r\n", 13));
+    ASSERT_TRUE(WaitFor([&] { return records().size() >= 2; }));
+    EXPECT_EQ(records()[0], "X\xFFY");
+    EXPECT_EQ(records()[1], "SECOND");
+}
+
+void queue(Klient* client, const std::string& command) {
+    BuforLock lock;
+    client->Komendy.emplace_back(command.c_str(), command.size() + 1, 0);
+}
+
+TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
+    platform::ManualClock clock;
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    exchange.SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    ASSERT_TRUE(exchange.Start());
+    Klient older("10.0.0.2", "older", nullptr, 0);
+    Klient newer("10.0.0.3", "newer", nullptr, 0);
+    startThread(linktest::Settings(exchange, 2, 50, &clock));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    queue(ServerKlient, "S1\r");
+    queue(&older, "A1\r");
+    queue(&older, "A2\r");
+    queue(&newer, "B1\r");
+
+    const std::vector<std::string> expected{"B1", "A1", "A2", "S1"};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_TRUE(exchange.WaitForCommand(expected[i])) << expected[i];
+        // Many passes of the link go by: nothing more leaves while the answer
+        // is awaited and the clock stands still.
+        const int seen = host_.reports.load();
+        ASSERT_TRUE(WaitFor([&] { return host_.reports.load() > seen + 40; }));
+        EXPECT_EQ(exchange.Commands().size(), i + 1);
+        clock.advance(30001);
+    }
+    EXPECT_EQ(exchange.Commands(), expected);
+}
+
+TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
+    platform::ManualClock clock;
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 2, 50, &clock));
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    {
+        BuforLock lock;
+        ServerKlient->Komendy.emplace_back("GONE\r", 5, -1);
+        ServerKlient->Komendy.emplace_back("KEPT\r", 5, 1000);
+    }
+    ASSERT_TRUE(exchange.WaitForCommand("KEPT"));
+    EXPECT_EQ(exchange.Commands(), std::vector<std::string>{"KEPT"});
+}
+
+TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
+    linktest::LogCapture log;
+    platform::ManualClock clock;
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 2, 50, &clock));
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
+    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 1; })); // the first check was answered
+    exchange.SetFault(Fault::Silent);
+    clock.advance(15000);
+    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 2; })); // checked again, no answer yet
+    clock.advance(15000);
+    EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
+    EXPECT_TRUE(log.WaitForLine("Brak potwierdzenia z centrali"));
+}
+
+TEST_F(LinkThreadTest, StopWhileBlockedInASerialReadEndsAtOnce) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    exchange.SetFault(Fault::Silent);
+    ASSERT_TRUE(exchange.Start());
+    auto settings = linktest::Settings(exchange, 2, 1); // standard pauses: reads wait 10 s
+    settings.timings.startDelay = 1;
+    settings.timings.wakeUpPause = 1;
+    startThread(settings);
+    ASSERT_TRUE(exchange.WaitUntil([&] {
+        const auto r = exchange.Received();
+        return std::any_of(r.begin(), r.end(), [](const auto& c) { return c.text == "CRC OFF"; });
+    }));
+    thread_->Terminate();
+    EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }, 5000));
+}
+
+} // namespace

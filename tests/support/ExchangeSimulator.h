@@ -1,0 +1,147 @@
+// An exchange for tests and for trying the server by hand: either protocol
+// family, over a TCP server on 127.0.0.1 or a pseudo-terminal pair (the
+// program opens the slave side as its serial device). It plays the log-in
+// dialogues byte for byte, answers link checks and commands, injects records
+// and faults, and keeps a time-stamped log of what it received.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+enum class Family { Vantrel, Morva }; // PBX types 0 to 4, type 5
+enum class Transport { Tcp, Pty };
+
+enum class Fault {
+    None,
+    Silent,         // answers nothing at all
+    WrongPrompt,    // the login prompt is not the expected one
+    ShellOpen,      // type 5: a shell is already open (once, until "logout")
+    BadEcho,        // type 5: "cti" comes back wrong
+    WrongPassword,  // type 5: the password is refused
+    RefuseCti,      // type 5: CTI mode is refused
+    DropConnection, // TCP: every connection is closed at once
+};
+
+struct AnswerRule {
+    enum class Kind { Ok, Error, Silent };
+    Kind kind = Kind::Ok;
+    int errorCode = 1;
+    int delayMs = 0;
+};
+
+struct ReceivedCommand {
+    std::int64_t atMs = 0; // steady clock
+    std::string text;      // without its CR
+    bool command = false;  // received in CTI mode and not a link check
+};
+
+class ExchangeSimulator {
+  public:
+    ExchangeSimulator(Family family, Transport transport);
+    ~ExchangeSimulator();
+    ExchangeSimulator(const ExchangeSimulator&) = delete;
+    ExchangeSimulator& operator=(const ExchangeSimulator&) = delete;
+
+    // TCP: listens on 127.0.0.1 (`port` 0 picks a free one). Pty: opens the pair.
+    bool Start(int port = 0);
+    void Stop();
+    int Port() const { return port_; }
+    const std::string& SlavePath() const { return slavePath_; }
+
+    void SetFault(Fault fault);
+    void SetAnswerRule(AnswerRule rule);
+    // Line end of the records sent (default CR LF).
+    void SetLineEnd(std::string lineEnd);
+
+    // Sends raw bytes, in writes of at most `chunk` bytes (0: one write).
+    void SendRaw(std::string bytes, std::size_t chunk = 0);
+    // Sends one record followed by the line end.
+    void SendRecord(const std::string& record);
+    // Sends `record` (with its line end) in answer to a command that begins
+    // with `commandPrefix`, once.
+    void SendOnCommand(std::string commandPrefix, std::string record);
+    // Closes the current TCP connection.
+    void DropConnection();
+
+    std::vector<ReceivedCommand> Received() const;
+    // Received texts after the log-in, without link checks.
+    std::vector<std::string> Commands() const;
+    bool LoggedIn() const { return loggedIn_.load(); }
+    int LoginCount() const { return loginCount_.load(); }
+    int ConnectionCount() const { return connections_.load(); }
+
+    // Waits until `condition` holds (checked on every change), at most `ms`.
+    bool WaitUntil(const std::function<bool()>& condition, int ms = 30000);
+    bool WaitForCommand(const std::string& text, int ms = 30000);
+    bool WaitForLogin(int count = 1, int ms = 30000);
+
+    // Called with every line the simulator received (for the tool).
+    std::function<void(const std::string&)> OnReceived;
+
+  private:
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        std::string bytes;
+        std::size_t chunk = 0;
+    };
+
+    void run();
+    void acceptConnection();
+    void readInput();
+    void handleInput();
+    void handleLine(const std::string& line);
+    void handleVantrel(const std::string& line);
+    void handleMorva(const std::string& line);
+    void handleCommand(const std::string& line);
+    void sendNow(const std::string& bytes, std::size_t chunk = 0);
+    void sendLater(const std::string& bytes, int delayMs);
+    void flushOutbox();
+    void closeConnection();
+    void record(const std::string& text);
+    void wake();
+    int ioFd() const;
+
+    Family family_;
+    Transport transport_;
+    int port_ = 0;
+    std::string slavePath_;
+    int listenFd_ = -1;
+    int connFd_ = -1;
+    int masterFd_ = -1;
+    int slaveHoldFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Fault fault_ = Fault::None;
+    AnswerRule rule_;
+    std::string lineEnd_ = "\r\n";
+    std::deque<Pending> pending_;
+    std::deque<std::string> outbox_; // bytes ready to go, one write each
+    std::vector<std::pair<std::string, std::string>> onCommand_;
+    std::vector<ReceivedCommand> received_;
+    bool dropRequested_ = false;
+
+    // Touched by the simulator's thread only.
+    std::string input_;
+    enum class MorvaState { Start, Password, CtiWait, Cti } morva_ = MorvaState::Start;
+    bool shellOpenUsed_ = false;
+
+    std::atomic<bool> loggedIn_{false};
+    std::atomic<int> loginCount_{0};
+    std::atomic<int> connections_{0};
+};
+
+} // namespace sim

@@ -1,0 +1,88 @@
+#include "support/LinkTestSupport.h"
+
+#include "pbx/Bufor.h"
+#include "shell/DiagnosticLog.h"
+
+#include <QCoreApplication>
+#include <chrono>
+#include <thread>
+
+namespace linktest {
+
+void RecordingHost::ShowState(const pbx::LinkStatus&) {
+    ++reports;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::vector<std::string> TakeReceivedLines() {
+    std::vector<std::string> lines;
+    BuforLock lock;
+    for (const Bufor& node : ReceivedLines)
+        lines.push_back(node.data);
+    ReceivedLines.clear();
+    return lines;
+}
+
+LogCapture::LogCapture() {
+    auto& s = shell::Switches();
+    s.LogInfo = true;
+    s.chbLogRS = true;
+    s.chbInfoPCTI = true;
+    shell::DiagnosticLog::instance().closing = 0;
+}
+
+LogCapture::~LogCapture() {
+    auto& s = shell::Switches();
+    s.chbLogRS = false;
+    s.chbInfoPCTI = false;
+    s.LogInfo = false;
+}
+
+std::vector<std::string> LogCapture::Lines() {
+    std::lock_guard lock(mutex_);
+    std::string line;
+    while (shell::DiagnosticLog::instance().LogQueueMain.TryPop(line))
+        lines_.push_back(line);
+    return lines_;
+}
+
+bool LogCapture::WaitForLine(const std::string& text, int ms) {
+    return WaitFor(
+        [&] {
+            for (const auto& line : Lines())
+                if (line.find(text) != std::string::npos)
+                    return true;
+            return false;
+        },
+        ms);
+}
+
+pbx::LinkSettings Settings(const sim::ExchangeSimulator& exchange, int pbxType, int divisor,
+                           platform::Clock* clock) {
+    pbx::LinkSettings settings;
+    settings.PbxType = pbxType;
+    if (exchange.SlavePath().empty()) {
+        settings.PbxPort = 5;
+        settings.TCPCentr = "127.0.0.1";
+        settings.PortTCPCent = exchange.Port();
+    } else {
+        settings.PbxPort = 1;
+        settings.serialDevice = exchange.SlavePath();
+    }
+    settings.timings = pbx::LinkTimings::Scaled(divisor);
+    if (clock)
+        settings.clock = clock;
+    return settings;
+}
+
+} // namespace linktest
