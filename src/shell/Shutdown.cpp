@@ -10,6 +10,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -74,6 +75,8 @@ void TForm1::runShutdownSequence() {
         // The link thread may still reach the client records and the line
         // chains: free nothing, flush the log and end the process.
         TimerUpdateInfoTimer();
+        std::fprintf(stderr, "%s\n",
+                     "Halvex: the exchange link did not end in time; ending without freeing it");
         std::fflush(nullptr);
         std::_Exit(0);
     }
