@@ -125,7 +125,10 @@ TForm1::~TForm1() {
     if (!ShutdownStarted && !SecondInstance) {
         AutomPrzyw = false;
         RozlaczCentrale();
-        WaitForLinkEnd(5000);
+        if (WaitForLinkEnd(5000)) {
+            FreeReceivedLines();
+            UsunWszystkichKlientow();
+        }
     }
     FormDestroy();
     if (Form1 == this)
