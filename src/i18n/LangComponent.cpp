@@ -380,13 +380,10 @@ void TlgCustomLang::SetNumLang(int count) {
 void TlgCustomLang::SetLanguage(const std::string& name) {
     if (name == language_)
         return;
-    auto it = std::find_if(langNames_.begin(), langNames_.end(),
-                           [&](const std::string& n) { return i18n::EqualsIgnoreCase(n, name); });
-    if (it == langNames_.end())
-        throw ELanguageError("Language name shall be included in LangNames property!");
+    const int number = i18n::LanguageNumberOf(langNames_, name);
     language_ = name;
     if (!loading_)
-        SetActLang(int(it - langNames_.begin()) + 1);
+        SetActLang(number);
 }
 
 void TlgCustomLang::SetLangNames(const TStrings& names) {
@@ -632,3 +629,15 @@ void TlgLangLinked::SetCommonContainer(TlgCustomLang* container) {
     if (!loading_)
         copySharedLists();
 }
+
+namespace i18n {
+
+int LanguageNumberOf(const std::vector<std::string>& languageNames, const std::string& name) {
+    auto it = std::find_if(languageNames.begin(), languageNames.end(),
+                           [&](const std::string& n) { return i18n::EqualsIgnoreCase(n, name); });
+    if (it == languageNames.end())
+        throw ELanguageError("Language name shall be included in LangNames property!");
+    return int(it - languageNames.begin()) + 1;
+}
+
+} // namespace i18n

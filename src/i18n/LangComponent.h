@@ -43,6 +43,12 @@ class ELanguageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+namespace i18n {
+// The language number (1 for the first) of a language name; an unknown name
+// raises ELanguageError.
+int LanguageNumberOf(const std::vector<std::string>& languageNames, const std::string& name);
+} // namespace i18n
+
 // The fifteen locale settings a Locales list can set, process-wide.
 struct TFormatSettings {
     std::array<std::string, 11> values; // "Currency String" .. "Long Time Format"

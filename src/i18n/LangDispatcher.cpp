@@ -96,11 +96,7 @@ void TlgLangDispatcher::SetLangNames(const i18n::TStrings& names) {
 void TlgLangDispatcher::SetLanguage(const std::string& name) {
     if (name == language_)
         return;
-    auto it = std::find_if(langNames_.begin(), langNames_.end(),
-                           [&](const std::string& n) { return i18n::EqualsIgnoreCase(n, name); });
-    if (it == langNames_.end())
-        throw ELanguageError("Language name shall be included in LangNames property!");
-    SetActiveLanguage(int(it - langNames_.begin()) + 1);
+    SetActiveLanguage(i18n::LanguageNumberOf(langNames_, name));
 }
 
 void TlgLangDispatcher::LoadAllFromFile(const std::string& fileName) {
