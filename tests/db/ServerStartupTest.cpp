@@ -37,6 +37,6 @@ TEST(ServerStartup, AnEmptyFolderEndsWithADatabaseAndItsSchema) {
 
     halvex.signal(SIGTERM);
     ASSERT_TRUE(halvex.waitForExit());
-    EXPECT_EQ(halvex.exitCode(), 0);
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
     EXPECT_NE(halvex.logText().find("CREATE GENERATOR ID_Msg"), std::string::npos) << halvex.logText();
 }
