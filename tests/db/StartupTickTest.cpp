@@ -66,3 +66,35 @@ TEST_F(StartupTick, SmsLeftInProgressFailOnceAtTheFirstAttach) {
     form->trmReconnectTimer();
     EXPECT_NE(state("1").find("STATE=4"), std::string::npos) << "only once per process";
 }
+
+// The server drops the main connection (an administrator ends it): the next
+// database work notices, logs the loss, marks the state and arms the reconnect
+// timer, whose tick attaches again.
+TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    createForm("DEBUG");
+    form->tmrStartupTimer();
+    ASSERT_EQ(form->MainDbState, 0);
+    ASSERT_TRUE(MainDbHandleExists());
+
+    TStringList connection;
+    {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        session.SetResultStrings(&connection);
+        ASSERT_EQ(session.ExecuteSQL("SELECT CURRENT_CONNECTION FROM RDB$DATABASE"), 0);
+    }
+    ASSERT_EQ(connection.size(), 1u);
+    testfb::Isql(c, "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + connection[0] + "; COMMIT;");
+    mainLogText();
+
+    ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+    EXPECT_NE(sms.CheckBadStatus(), 0);
+    EXPECT_FALSE(MainDbHandleExists());
+    EXPECT_EQ(form->MainDbState, -1);
+    EXPECT_TRUE(form->trmReconnect->Enabled());
+    EXPECT_NE(mainLogText().find("Utracono połączenie z bazą danych"), std::string::npos);
+
+    form->trmReconnectTimer();
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->MainDbState, 0);
+}
