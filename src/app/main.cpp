@@ -11,6 +11,7 @@
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
+#include <QNetworkProxyFactory>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +41,8 @@ void runServer(int argc, char** argv) {
     ui::TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Halvex"));
     QApplication::setQuitOnLastWindowClosed(false);
+    // A server talks to its own network directly: no system proxy lookup.
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     installDialogs(headless);
 

@@ -17,6 +17,7 @@ std::string userRelationCount(const testfb::Connection& c) {
 } // namespace
 
 TEST(ServerStartup, AnEmptyFolderEndsWithADatabaseAndItsSchema) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     HALVEX_REQUIRE_FB_SERVER();
     testing_support::Sandbox sandbox;
     testfb::DatabaseFolder folder;

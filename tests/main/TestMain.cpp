@@ -1,6 +1,7 @@
 // Runs the tests inside a QApplication so that widgets, timers and sockets work.
 #include "ui/Application.h"
 #include <QApplication>
+#include <QNetworkProxyFactory>
 #include <gtest/gtest.h>
 
 // Under ThreadSanitizer: Qt's own helper threads (the proxy lookup of the UDP
@@ -11,6 +12,11 @@ extern "C" const char* __tsan_default_suppressions() {
     return "thread:QLibProxyWrappe\n"
            "thread:Thread (pooled)\n"
            "called_from_lib:libproxy.so.1\n";
+}
+
+// Under ThreadSanitizer: some tests start the real program as a child.
+extern "C" const char* __tsan_default_options() {
+    return "die_after_fork=0";
 }
 
 // Under LeakSanitizer: the Firebird client keeps allocations of its own for
@@ -28,6 +34,7 @@ int main(int argc, char** argv) {
         qputenv("HALVEX_TEST_BINARY_DIR", HALVEX_BINARY_DIR);
     ui::TApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

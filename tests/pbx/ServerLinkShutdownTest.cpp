@@ -24,6 +24,7 @@ void configureLink(const testing_support::Sandbox& sandbox, int port,
 }
 
 void stopWhileTheLinkReads(sim::Transport transport, int port) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     testing_support::Sandbox sandbox;
     sim::ExchangeSimulator exchange(sim::Family::Vantrel, transport);
     ASSERT_TRUE(exchange.Start());

@@ -9,6 +9,7 @@ using testing_support::HalvexProcess;
 using testing_support::Sandbox;
 
 TEST(ServerProcess, StartsHeadlessAndStopsCleanlyOnSigterm) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     Sandbox sandbox;
     HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG"});
@@ -20,6 +21,7 @@ TEST(ServerProcess, StartsHeadlessAndStopsCleanlyOnSigterm) {
 }
 
 TEST(ServerProcess, ASecondCopyWarnsAndEndsWithoutCreatingAnything) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     Sandbox sandbox;
     HalvexProcess first(sandbox);
     first.start({"DEBUG"});
@@ -43,6 +45,7 @@ TEST(ServerProcess, ASecondCopyWarnsAndEndsWithoutCreatingAnything) {
 }
 
 TEST(ServerProcess, ACopyLeftByACrashDoesNotBlockTheNextStart) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     Sandbox sandbox;
     {
         HalvexProcess crashed(sandbox);

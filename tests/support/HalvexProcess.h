@@ -7,7 +7,16 @@
 #include <QProcess>
 #include <QStringList>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <string>
+
+// ThreadSanitizer cannot follow a multi-threaded process through fork(): the
+// tests that start the program as a child run in the other builds.
+#if defined(__SANITIZE_THREAD__)
+#define HALVEX_SKIP_UNDER_THREAD_SANITIZER() GTEST_SKIP() << "starts a child process"
+#else
+#define HALVEX_SKIP_UNDER_THREAD_SANITIZER() static_cast<void>(0)
+#endif
 
 namespace testing_support {
 
