@@ -22,6 +22,28 @@ std::string DiagnosticLog::TimeText(std::time_t when) {
     return text;
 }
 
+namespace {
+
+// Formats into a small buffer first; only a long message takes the heap,
+// and no message grows past the line limit.
+std::string formatMessage(const char* format, va_list args) HALVEX_PRINTF(1, 0);
+std::string formatMessage(const char* format, va_list args) {
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(small, sizeof small, format, args);
+    if (length < int(sizeof small)) {
+        va_end(again);
+        return length < 0 ? std::string() : std::string(small, std::size_t(length));
+    }
+    std::vector<char> large(std::min<std::size_t>(std::size_t(length), DiagnosticLog::MaxLineLength) + 1);
+    std::vsnprintf(large.data(), large.size(), format, again);
+    va_end(again);
+    return std::string(large.data());
+}
+
+} // namespace
+
 void DiagnosticLog::Write(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -35,9 +57,7 @@ void DiagnosticLog::WriteV(int level, const char* format, va_list args) {
     if (level < 1 || level > 3)
         return;
 
-    std::vector<char> buffer(MaxLineLength + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    const std::string message(buffer.data());
+    const std::string message = formatMessage(format, args);
 
     if (level == 3) {
         LogQueueSecond.Push(message);
