@@ -19,6 +19,8 @@ bool details() {
 } // namespace
 
 void TForm1::ObslugaCentrali() {
+    if (IsClosing())
+        return;
     {
         shell::EventLock lock(this, event_bufor.get());
         if (lock.owns()) {
