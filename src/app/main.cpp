@@ -35,6 +35,19 @@ void installDialogs(bool headless) {
         ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
 }
 
+template <class Form> void deleteForm(Form*& form) {
+    delete form;
+    form = nullptr;
+}
+
+// An exception that escaped start-up or the event loop: shown with the
+// current routine and the thread, then the program ends.
+void reportFatal(const std::exception& error) {
+    const std::string text =
+        std::string(shell::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
+    ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+}
+
 void runServer(int argc, char** argv) {
     shell::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
@@ -66,12 +79,23 @@ void runServer(int argc, char** argv) {
         else
             form1->show();
     }
-    app.exec();
+    try {
+        app.exec();
+    } catch (const std::exception& error) {
+        reportFatal(error); // while the application object still exists
+    }
 
-    for (ui::TForm* form :
-         std::initializer_list<ui::TForm*>{frmSmsRoutingRule, frmMessage, frmFindPhone, Pomoc, TelFm,
-                                           UserForm, Import_kont, Exportuj, Konfiguracja})
-        delete form;
+    // Each global is cleared as its form goes: the main window may still
+    // process events while it stops the exchange link.
+    deleteForm(frmSmsRoutingRule);
+    deleteForm(frmMessage);
+    deleteForm(frmFindPhone);
+    deleteForm(Pomoc);
+    deleteForm(TelFm);
+    deleteForm(UserForm);
+    deleteForm(Import_kont);
+    deleteForm(Exportuj);
+    deleteForm(Konfiguracja);
     delete form1;
     delete OknoInfo;
     OknoInfo = nullptr;
@@ -92,9 +116,9 @@ int main(int argc, char** argv) {
     try {
         runServer(argc, argv);
     } catch (const std::exception& error) {
-        const std::string text =
-            std::string(shell::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
-        ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+        // No application object is left for a window: the report goes to stderr.
+        ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
+        reportFatal(error);
     }
     return 0;
 }

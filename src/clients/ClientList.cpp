@@ -110,8 +110,8 @@ void TForm1::Zmien_stan() {
 }
 
 void TForm1::UsunZListy(const std::string& extension, const std::string& address) {
-    if (QTreeWidgetItem* row = rowOfSocket(lvKlienci, RemovalKey))
-        delete row;
+    QTreeWidgetItem* row = RemovalKey != 0 ? rowOfSocket(lvKlienci, RemovalKey) : nullptr;
+    delete row;
     RemovalKey = 0;
     showClientCount();
     if (clientTrace())

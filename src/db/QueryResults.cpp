@@ -268,10 +268,9 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
         const int code = fail();
         return code;
     }
-    if (isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_drop))
-        return ReportError(Status.data());
+    const bool dropped = isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_drop) == 0;
     Statement = 0;
-    return 0;
+    return dropped ? 0 : ReportError(Status.data());
 }
 
 bool SessionDB::deliverRow(Delivery delivery, void* target, Query& query) {

@@ -76,9 +76,11 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
         session->SetResultColumnNames(&columns);
         const int code = session->ExecuteSQL("SELECT FIRST 1 * FROM ContactPriv;");
         *error = code;
-        if (code != 0)
+        if (code != 0) {
             warn(std::string("Błąd przy pobieraniu listy pól tabeli kontaktów.\n") + "\n" +
                  GetDbErrorText(code));
+            return;
+        }
     }
     bool hasGroup = false;
     bool hasJob = false;

@@ -574,9 +574,10 @@ void TlgCustomLang::LoadStringsColl(i18n::TlgStringsCollection& collection, int 
             item.Values.push_back(i18n::ExtractTranslation(entry, langDelim_, k));
         // A translation used as a printf format must take the arguments the
         // Polish text takes; one that does not gives way to the Polish text.
-        const auto conversions = i18n::FormatConversions(item.Values.front());
+        const auto conversions = i18n::FormatConversions(i18n::ExpandEscapes(item.Values.front()));
         for (std::size_t k = 1; k < item.Values.size(); ++k)
-            if (!item.Values[k].empty() && i18n::FormatConversions(item.Values[k]) != conversions) {
+            if (!item.Values[k].empty() &&
+                i18n::FormatConversions(i18n::ExpandEscapes(item.Values[k])) != conversions) {
                 i18n::Warn("Translation " + std::to_string(k + 1) + " of " + OwnerClassName() + "." +
                            item.ID +
                            " has other printf conversions than the Polish text; the Polish text is used");

@@ -103,7 +103,9 @@ void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool cle
     if (clearFirst)
         list->clear();
     const i18n::TMemIniFile ini = iniOf(stream);
-    const std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    if (fileDelim.empty())
+        fileDelim = DefaultFileDelim; // an empty one would never move on
     if (ini.SectionExists(LanguageNamesSection)) {
         TStrings names;
         for (int n = 1;; ++n) {
@@ -235,7 +237,9 @@ void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, co
     if (!list || langName.empty() || !file.exists())
         return;
     const i18n::TMemIniFile ini(fileName);
-    const std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    if (fileDelim.empty())
+        fileDelim = DefaultFileDelim; // an empty one would never move on
     int k = 0;
     for (int n = 1;; ++n) {
         const std::string name = ini.ReadString(LanguageNamesSection, "Language_" + std::to_string(n), "");

@@ -81,7 +81,7 @@ void TForm1::handleExchangeLine(const std::string& line) {
 void TForm1::watchLinkThread() {
     const std::int64_t now = pbx::linkEnvironment().clock->nowMs();
     if (Watek) {
-        if (Watek->thread->StateLetter() != 'L' || Watek->thread->Finished()) {
+        if (Watek->thread->StateLetter() != 'L' || Watek->thread->LoggedIn() || Watek->thread->Finished()) {
             LoginWatchActive = false;
             return;
         }

@@ -32,9 +32,12 @@ class FormLinkHost : public pbx::LinkThreadHost {
         mailbox_.Post([](TForm1* form) { form->PodlaczCentrale->setEnabled(true); });
     }
     void ShowTcpSetupError() override {
+        // A modal box runs an event loop that may free this host: not inside the delivery.
         mailbox_.Post([](TForm1* form) {
-            ui::dialogs().MessageBox(form->Text("IDS_36"), form->Text("IDS_21"),
-                                     ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+            QTimer::singleShot(0, form, [form] {
+                ui::dialogs().MessageBox(form->Text("IDS_36"), form->Text("IDS_21"),
+                                         ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+            });
         });
     }
     void ThreadEnded() override {
@@ -148,10 +151,11 @@ void TForm1::WatekTerminated(std::uint64_t generation) {
         WriteLog(1, "OnTerminate: Zamykanie portu TCP");
     else if (shell::Switches().chbLogRS)
         WriteLog(1, "OnTerminate: Zamykanie portu COM");
+    const bool settingsUnusable = Watek->thread->SettingsUnusable();
     Watek.reset();
     StatusBar->Panels()[2]->SetText(QString());
     StatusBar->Panels()[6]->SetText(QString::fromStdString(linkPortText() + Text("IDS_449")));
-    if (AutomPrzyw && PodlaczCentrale->isChecked() && !PbxConnecting)
+    if (AutomPrzyw && PodlaczCentrale->isChecked() && !PbxConnecting && !settingsUnusable)
         ConnectPbx();
     else if (!PbxConnecting)
         PodlaczCentrale->setChecked(false);

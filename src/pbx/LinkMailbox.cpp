@@ -1,5 +1,7 @@
 #include "pbx/LinkMailbox.h"
 
+#include <QPointer>
+
 namespace pbx {
 
 LinkMailbox::LinkMailbox(TForm1* form) : form_(form) {
@@ -24,8 +26,14 @@ void LinkMailbox::deliver() {
         std::lock_guard lock(mutex_);
         calls.swap(calls_);
     }
-    for (auto& call : calls)
-        call(form_);
+    // A call may end the link run that owns this mailbox.
+    TForm1* form = form_;
+    QPointer<LinkMailbox> alive(this);
+    for (auto& call : calls) {
+        if (!alive)
+            return;
+        call(form);
+    }
 }
 
 } // namespace pbx

@@ -16,6 +16,8 @@ constexpr std::int64_t SerialCheckPeriodS = 15;
 constexpr std::int64_t TcpCheckPeriodS = 30;
 constexpr std::uint32_t TcpQuietPolls = 120;
 constexpr std::size_t LogCopyLimit = 1024;
+// Lines read in one pass of the serial loop before the queued commands get their turn.
+constexpr int MaxLinesPerReadPass = 32;
 
 bool details() {
     return shell::Switches().chbLogRS.load();
@@ -267,6 +269,9 @@ void TWatek::OtworzTCP() {
     if (settings_.TCPCentr.empty() || settings_.PortTCPCent <= 0 || settings_.PortTCPCent > 65535) {
         host_->ShowTcpSetupError();
         error_ = 2;
+        // Retrying cannot help until the settings change.
+        settingsUnusable_ = true;
+        Terminate();
         return;
     }
     if (!tcp_)
@@ -455,7 +460,9 @@ void TWatek::TransmisjaCOM() {
         setState('R');
         PokazStan();
         broughtBytes = false;
-        while (!terminated_) {
+        // A busy exchange must not keep the queued commands waiting.
+        int linesThisPass = 0;
+        while (!terminated_ && linesThisPass < MaxLinesPerReadPass) {
             char byte = 0;
             const long got = serial_->Read(&byte, 1, &terminated_);
             if (got < 0)
@@ -467,7 +474,10 @@ void TWatek::TransmisjaCOM() {
                 break;
             }
             broughtBytes = true;
-            if (serialByte(byte) && !serialTypeEndsAtLf() && Sprawdz_polaczenie() == CheckResult::Failed) {
+            const bool lineEnded = serialByte(byte);
+            if (lineEnded)
+                ++linesThisPass;
+            if (lineEnded && !serialTypeEndsAtLf() && Sprawdz_polaczenie() == CheckResult::Failed) {
                 Terminate();
                 break;
             }
@@ -562,6 +572,13 @@ void TWatek::WriteStep(bool serial) {
                 if (serial && traffic())
                     shell::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
                 k->Komendy.pop_front();
+                break;
+            }
+            if (written > 0) {
+                // The exchange already has the start of this command: only its
+                // rest may follow, before any other command.
+                SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
+                command.data.erase(0, static_cast<std::size_t>(written));
                 break;
             }
             if (serial && traffic())

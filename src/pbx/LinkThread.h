@@ -74,6 +74,8 @@ class TWatek {
 
     char StateLetter() const { return stateLetter_.load(); }
     int Error() const { return error_.load(); }
+    // The exchange's address or port cannot be used: a new link needs new settings.
+    bool SettingsUnusable() const { return settingsUnusable_.load(); }
     bool LoggedIn() const { return loggedIn_.load() != 0; }
 
     // Appends one received line to the dispatcher's chain.
@@ -144,6 +146,7 @@ class TWatek {
     std::uint32_t idlePolls_ = 99999;
     std::atomic<char> stateLetter_{'L'};
     std::atomic<int> error_{0};
+    std::atomic<bool> settingsUnusable_{false};
     std::int64_t lastLinkCheckS_ = 0;
 
     std::unique_ptr<platform::SerialPort> serial_;

@@ -150,13 +150,19 @@ std::map<std::string, RegistryFile::Key> RegistryFile::parse(const std::string& 
 }
 
 bool RegistryFile::load() {
-    keys_.clear();
     QFile file(QString::fromStdString(filePath_));
-    if (!file.exists())
+    if (!file.exists()) {
+        keys_.clear();
         return true;
+    }
+    // A file that cannot be read keeps what was read before: writing back an
+    // empty branch would lose every setting.
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    keys_ = parse(file.readAll().toStdString());
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError || text.size() != file.size())
+        return false;
+    keys_ = parse(text.toStdString());
     return true;
 }
 
@@ -213,7 +219,8 @@ void RegistryKey::CloseKey() {
 RegistryFile::Key& RegistryKey::openKey() {
     if (!open_)
         throw RegistryError("No key is open");
-    file_.load();
+    if (!file_.load())
+        throw RegistryError("Failed to read " + file_.filePath());
     return file_.addKey(path_);
 }
 

@@ -64,12 +64,12 @@ bool SerialPort::Close() {
     if (fd_ < 0)
         return true;
     ::ioctl(fd_, TIOCNXCL);
-    if (::close(fd_) != 0 && errno != EINTR) {
+    // The descriptor is released even when close() reports an error.
+    const bool closed = ::close(fd_) == 0 || errno == EINTR;
+    if (!closed)
         lastError_ = errno;
-        return false;
-    }
     fd_ = -1;
-    return true;
+    return closed;
 }
 
 SerialPort::ConfigureResult SerialPort::Configure(int baud) {

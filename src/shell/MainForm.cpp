@@ -123,9 +123,16 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
 TForm1::~TForm1() {
     // Nothing the link thread can reach is freed while it runs.
     if (!ShutdownStarted && !SecondInstance) {
+        for (ui::TTimer* timer : findChildren<ui::TTimer*>())
+            timer->SetEnabled(false);
         AutomPrzyw = false;
         RozlaczCentrale();
-        if (WaitForLinkEnd(5000)) {
+        if (!WaitForLinkEnd(5000)) {
+            // Left to the process end, with the locks it uses.
+            (void)event_bufor.release();
+            (void)event_obslugi.release();
+            (void)event_kolejka.release();
+        } else {
             FreeReceivedLines();
             UsunWszystkichKlientow();
         }

@@ -250,6 +250,7 @@ class TForm1 : public ui::TForm {
     void readSmsSettings();
     void readDynamicRoutingSettings();
     std::unique_ptr<platform::RegistryKey> openSettingsKey(const std::string& path);
+    platform::RegistryKey& openSettings();
 
     bool SecondInstance = false;
     bool StartupOneShotDone = false;

@@ -95,20 +95,28 @@ std::string TForm1::RegReadStringOrDefault(const std::string& name, const std::s
     return value;
 }
 
+// The key the single writes go to; a store that could not be opened at
+// start raises the error the writers pass on.
+platform::RegistryKey& TForm1::openSettings() {
+    if (!SettingsRegistry)
+        throw platform::RegistryError("The settings store could not be opened");
+    return *SettingsRegistry;
+}
+
 void TForm1::RegWriteBool(const std::string& name, bool value) {
-    SettingsRegistry->WriteBool(name, value);
+    openSettings().WriteBool(name, value);
 }
 
 void TForm1::RegWriteInteger(const std::string& name, int value) {
-    SettingsRegistry->WriteInteger(name, value);
+    openSettings().WriteInteger(name, value);
 }
 
 void TForm1::RegWriteString(const std::string& name, const char* value) {
-    SettingsRegistry->WriteString(name, value ? value : "");
+    openSettings().WriteString(name, value ? value : "");
 }
 
 void TForm1::RegWriteString(const std::string& name, const std::string& value) {
-    SettingsRegistry->WriteString(name, value);
+    openSettings().WriteString(name, value);
 }
 
 // ---- settings with their own accessors ----
@@ -130,19 +138,19 @@ std::string textOrWrite(platform::RegistryKey& key, const char* name, const std:
 
 void TForm1::GbakPath(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("GbakPath", GbakPathText);
+        return openSettings().WriteString("GbakPath", GbakPathText);
     GbakPathText = textOrWrite(*SettingsRegistry, "GbakPath", "/usr/bin/gbak");
 }
 
 void TForm1::BackupPath(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("BackupPath", BackupPathText);
+        return openSettings().WriteString("BackupPath", BackupPathText);
     BackupPathText = textOrWrite(*SettingsRegistry, "BackupPath", shell::ProgramDirectory());
 }
 
 void TForm1::NameFB(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("NameFB", NameFBText);
+        return openSettings().WriteString("NameFB", NameFBText);
     NameFBText = textOrWrite(*SettingsRegistry, "NameFB", shell::DefaultDatabasePath());
 }
 
@@ -172,13 +180,13 @@ std::string readHostSetting(TForm1& form, platform::RegistryKey& key, const char
 
 void TForm1::IPFBase(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("IPFBase", IPFBaseText);
+        return openSettings().WriteString("IPFBase", IPFBaseText);
     IPFBaseText = readHostSetting(*this, *SettingsRegistry, "IPFBase", false);
 }
 
 void TForm1::RCP_IPFB(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("RCP_IPFB", RcpDb.IPFB);
+        return openSettings().WriteString("RCP_IPFB", RcpDb.IPFB);
     RcpDb.IPFB = readHostSetting(*this, *SettingsRegistry, "RCP_IPFB", true);
 }
 
@@ -207,14 +215,14 @@ std::string readPasswordSetting(TForm1& form, platform::RegistryKey& key, const 
 
 void TForm1::UstawPasswordFB(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("PasswordFB", AesEncryptToHexWire(PasswordFB, FixedKeyText));
+        return openSettings().WriteString("PasswordFB", AesEncryptToHexWire(PasswordFB, FixedKeyText));
     PasswordFB = readPasswordSetting(*this, *SettingsRegistry, "PasswordFB");
 }
 
 void TForm1::UstawRcpPasswordFB(bool write) {
     if (write)
-        return SettingsRegistry->WriteString("RCP_PasswordFB",
-                                             AesEncryptToHexWire(RcpDb.PasswordFB, FixedKeyText));
+        return openSettings().WriteString("RCP_PasswordFB",
+                                          AesEncryptToHexWire(RcpDb.PasswordFB, FixedKeyText));
     RcpDb.PasswordFB = readPasswordSetting(*this, *SettingsRegistry, "RCP_PasswordFB");
 }
 

@@ -5,6 +5,7 @@
 #include "support/LinkTestSupport.h"
 #include "ui/Dialogs.h"
 
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -163,15 +164,26 @@ TEST_F(LinkControlTest, MenuItemSwitchesTheLinkOffAndOn) {
     ASSERT_TRUE(exchange.WaitForLogin(2));
 }
 
-TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnTheGuiThread) {
-    writeSettings(5, 2, 0, false);
+TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnceAndNotRetried) {
+    writeSettings(5, 2, 0, true);
     form_ = new TForm1();
-    ASSERT_TRUE(idleUntil([&] {
+    auto reports = [&] {
+        int count = 0;
         for (const auto& call : dialogs_->Calls())
-            if (call.text == form_->Text("IDS_36"))
-                return true;
-        return false;
-    }));
+            count += call.text == form_->Text("IDS_36") ? 1 : 0;
+        return count;
+    };
+    ASSERT_TRUE(idleUntil([&] { return reports() > 0; }));
+    // The thread ends, and even with automatic reconnection no new one starts
+    // until the settings change.
+    ASSERT_TRUE(form_->WaitForLinkEnd(10000));
+    clock_.advance(120000);
+    for (int i = 0; i < 50; ++i) {
+        form_->ObslugaCentrali();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(reports(), 1);
+    EXPECT_FALSE(form_->PodlaczCentrale->isChecked());
 }
 
 TEST_F(LinkControlTest, StopWhileBlockedInASerialReadEndsCleanly) {

@@ -76,3 +76,24 @@ TEST(RegistryStore, MalformedLinesAreSkipped) {
     EXPECT_EQ(values.at("s").text, "v");
     EXPECT_EQ(values.count("bad"), 0u);
 }
+
+TEST(RegistryStore, AFileThatCannotBeReadIsNeverOverwritten) {
+    Sandbox sandbox;
+    RegistryKey key(RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    key.WriteInteger("PortTCP", 1000);
+    const std::string kept = sandbox.file("kept.reg");
+    ASSERT_EQ(::rename(sandbox.machineRegistryFile().c_str(), kept.c_str()), 0);
+    ASSERT_EQ(::mkdir(sandbox.machineRegistryFile().c_str(), 0700), 0); // unreadable as a file
+    try {
+        key.ReadInteger("PortTCP");
+        ADD_FAILURE() << "a store that cannot be read must not read as empty";
+    } catch (const platform::RegistryError& error) {
+        EXPECT_NE(std::string(error.what()).find("Failed to read"), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(key.WriteInteger("Other", 1), platform::RegistryError);
+    ::rmdir(sandbox.machineRegistryFile().c_str());
+    ASSERT_EQ(::rename(kept.c_str(), sandbox.machineRegistryFile().c_str()), 0);
+    EXPECT_EQ(key.ReadInteger("PortTCP"), 1000);
+    EXPECT_FALSE(key.ValueExists("Other"));
+}
