@@ -1,5 +1,7 @@
 #include "db/FirebirdEnvironment.h"
 
+#include "platform/PrivateFolder.h"
+
 #include "shell/DiagnosticLog.h"
 
 #include <QDir>
@@ -62,6 +64,11 @@ void UseOwnFirebirdRoot() {
         base = std::string(runtime) + "/halvex";
     else
         base = "/tmp/halvex-" + std::to_string(::geteuid());
+    // Another user must not be able to lay out the engine's plugins for us.
+    if (!platform::EnsurePrivateFolder(base)) {
+        shell::WriteLog(2, "Katalog %s nie należy wyłącznie do tego użytkownika", base.c_str());
+        return;
+    }
     const std::string root = base + "/firebird";
     if (!PrepareFirebirdRoot(root))
         return;

@@ -1,5 +1,7 @@
 #include "platform/SingleInstance.h"
 
+#include "platform/PrivateFolder.h"
+
 #include <QDir>
 #include <QStandardPaths>
 #include <unistd.h>
@@ -18,7 +20,10 @@ QString runtimeDirectory() {
 
 SingleInstance::SingleInstance(const std::string& name) {
     const QString dir = runtimeDirectory();
-    QDir().mkpath(dir);
+    if (dir.startsWith(QDir::tempPath()))
+        EnsurePrivateFolder(dir.toStdString()); // a shared place: ours alone
+    else
+        QDir().mkpath(dir);
     path_ = (dir + QLatin1Char('/') + QString::fromStdString(name) + QStringLiteral(".lock")).toStdString();
     lock_ = std::make_unique<QLockFile>(QString::fromStdString(path_));
     lock_->setStaleLockTime(0); // a lock left by a dead process is taken over
