@@ -227,30 +227,32 @@ bool isQueryText(const std::string& text) {
 int SessionDB::ExecuteSQL(const std::string& text) {
     if (shell::Switches().chbLogBaza)
         shell::WriteLog(1, "%s", text.c_str());
-    int result;
     if (isQueryText(text)) {
         SetSqlText(text);
-        result = StartTransaction(true);
+        int result = StartTransaction(true);
         if (result == 0)
             result = RunQuery();
-    } else {
-        result = StartTransaction(false);
-        if (result == 0)
-            result = ExecuteImmediate(text);
+        return finishTransaction(result);
     }
-    if (result == 0)
-        return CommitTransaction();
-    rollback();
-    return result;
+    return executeInOwnTransaction(text);
 }
 
 int SessionDB::ExecuteDDL(std::string text) {
     LastCode = 0;
     if (text.empty())
         text = "CREATE TABLE dbinfo4 (ID INTEGER not null PRIMARY KEY, NAME CHAR(50),when_created DATE )";
+    return executeInOwnTransaction(text);
+}
+
+int SessionDB::executeInOwnTransaction(const std::string& text) {
     int result = StartTransaction(false);
     if (result == 0)
         result = ExecuteImmediate(text);
+    return finishTransaction(result);
+}
+
+// Every transaction ends: committed after success, rolled back after a failure.
+int SessionDB::finishTransaction(int result) {
     if (result == 0)
         return CommitTransaction();
     rollback();

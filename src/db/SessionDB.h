@@ -115,6 +115,8 @@ class SessionDB {
     int attachInBackground();
     void connectionLost();
     void rollback();
+    int executeInOwnTransaction(const std::string& text);
+    int finishTransaction(int result);
     // The attach call itself, for this session and for the attach thread.
     static int attachRaw(const std::string& name, const std::string& dpb, DbHandle* handle, intptr_t* status);
 

@@ -210,6 +210,7 @@ class TlgCustomLang : public QObject {
     bool loading_ = true;
 
   private:
+    void loadEveryKind(const std::function<void(int type)>& loadOne);
     std::string expandedLookup(const std::string& id, bool orDefault) const;
     int activeLanguage_ = 1;
     int numOfLanguages_ = 1;

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <functional>
 
 using i18n::TStrings;
 
@@ -200,16 +201,20 @@ void TlgCustomLang::SaveAllToStream(std::string& stream, const std::string& file
         SaveToStream(type, stream, fileDelim);
 }
 
-void TlgCustomLang::LoadAllFromStream(const std::string& stream, bool clearFirst, bool applyLanguage) {
-    {
-        ReadingFileScope scope(*this);
-        for (int type = 0; type < StringsTypeCount; ++type) {
-            LoadFromStream(type, stream, clearFirst);
-            if (TStrings* list = GetPropListByType(type))
-                DelOldNames(*list, type);
-        }
-        UpdateStrCollections();
+// Loads every kind of list while the reading-file flag is set (it is
+// restored on every way out), then drops names the form no longer has.
+void TlgCustomLang::loadEveryKind(const std::function<void(int type)>& loadOne) {
+    ReadingFileScope scope(*this);
+    for (int type = 0; type < StringsTypeCount; ++type) {
+        loadOne(type);
+        if (TStrings* list = GetPropListByType(type))
+            DelOldNames(*list, type);
     }
+    UpdateStrCollections();
+}
+
+void TlgCustomLang::LoadAllFromStream(const std::string& stream, bool clearFirst, bool applyLanguage) {
+    loadEveryKind([&](int type) { LoadFromStream(type, stream, clearFirst); });
     if (applyLanguage)
         ChangeLanguage();
 }
@@ -296,14 +301,6 @@ void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, co
 }
 
 void TlgCustomLang::LoadLanguage(const std::string& fileName, const std::string& langName) {
-    {
-        ReadingFileScope scope(*this);
-        for (int type = 0; type < StringsTypeCount; ++type) {
-            LoadLanguageByProp(type, fileName, langName);
-            if (TStrings* list = GetPropListByType(type))
-                DelOldNames(*list, type);
-        }
-        UpdateStrCollections();
-    }
+    loadEveryKind([&](int type) { LoadLanguageByProp(type, fileName, langName); });
     ChangeLanguage();
 }
