@@ -211,6 +211,7 @@ class TlgCustomLang : public QObject {
 
   private:
     void loadEveryKind(const std::function<void(int type)>& loadOne);
+    void afterListLoaded(i18n::TStrings& list, int type);
     std::string expandedLookup(const std::string& id, bool orDefault) const;
     int activeLanguage_ = 1;
     int numOfLanguages_ = 1;

@@ -162,12 +162,7 @@ void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool cle
         else
             list->push_back(entry);
     }
-    if (IsReadingFile())
-        return;
-    DelOldNames(*list, type);
-    if (type == stStrings)
-        UpdateStrCollections();
-    ChangeLanguage();
+    afterListLoaded(*list, type);
 }
 
 bool TlgCustomLang::MergeFromStream(int type, const std::string& stream) {
@@ -292,15 +287,20 @@ void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, co
         else
             list->push_back(key + BuildStringByOne(text, m) + LangDelim());
     }
-    if (IsReadingFile())
-        return;
-    DelOldNames(*list, type);
-    if (type == stStrings)
-        UpdateStrCollections();
-    ChangeLanguage();
+    afterListLoaded(*list, type);
 }
 
 void TlgCustomLang::LoadLanguage(const std::string& fileName, const std::string& langName) {
     loadEveryKind([&](int type) { LoadLanguageByProp(type, fileName, langName); });
+    ChangeLanguage();
+}
+
+// A list read by itself (not as part of a whole file) takes effect at once.
+void TlgCustomLang::afterListLoaded(TStrings& list, int type) {
+    if (IsReadingFile())
+        return;
+    DelOldNames(list, type);
+    if (type == stStrings)
+        UpdateStrCollections();
     ChangeLanguage();
 }

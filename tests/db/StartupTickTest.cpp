@@ -36,14 +36,7 @@ class StartupTick : public testing_support::MainFormFixture {
 
 TEST_F(StartupTick, SmsLeftInProgressFailOnceAtTheFirstAttach) {
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-    {
-        InterfaceDB front;
-        front.SetConnection(c.host, c.path, c.user, c.password);
-        ASSERT_EQ(front.OpenDatabase(false), 0);
-        int error = 0;
-        front.CheckAndCreateTables(&error);
-        ASSERT_EQ(error, 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
     const std::string columns =
         "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) ";
     bool inserted = false;

@@ -26,12 +26,7 @@ class Tables : public ::testing::Test {
         ui::setDialogs(std::make_shared<ui::ScriptedDialogs>());
         c.path = folder.file("t.fdb");
         c.password = "masterkey";
-        InterfaceDB front;
-        front.SetConnection(c.host, c.path, c.user, c.password);
-        ASSERT_EQ(front.OpenDatabase(false), 0);
-        int error = 0;
-        front.CheckAndCreateTables(&error);
-        ASSERT_EQ(error, 0);
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
     }
     void TearDown() override { testfb::DetachMain(); }
 

@@ -1,5 +1,7 @@
 #include "support/FirebirdFixtures.h"
 
+#include "db/InterfaceDB.h"
+
 #include "db/FirebirdEnvironment.h"
 
 #include <QFile>
@@ -98,6 +100,15 @@ int GbakBackup(const Connection& connection, const std::string& backupFile, std:
     if (output)
         *output = text;
     return code;
+}
+
+void AttachAndCreateSchema(const Connection& connection) {
+    InterfaceDB front;
+    front.SetConnection(connection.host, connection.path, connection.user, connection.password);
+    ASSERT_EQ(front.OpenDatabase(false), 0);
+    int error = 0;
+    front.CheckAndCreateTables(&error);
+    ASSERT_EQ(error, 0);
 }
 
 } // namespace testfb

@@ -55,6 +55,9 @@ class DatabaseFolder {
 // Detaches the main handle so the next session attaches anew.
 void DetachMain();
 
+// Attaches the main handle to the database and creates the whole schema.
+void AttachAndCreateSchema(const Connection& connection);
+
 // Creates an empty database (dialect 3) with isql; true on success.
 bool CreateEmptyDatabase(const Connection& connection);
 // Runs an isql script against the database; its output (stdout and stderr).
