@@ -181,6 +181,9 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
         if (noisy)
             shell::DebugTrace(text);
     };
+    std::string wire;
+    if (const int refused = statementToWire(sqlText_, &wire))
+        return refused;
     Query query;
     if (isc_dsql_allocate_statement(vec(Status.data()), reinterpret_cast<isc_db_handle*>(DbHandle_),
                                     sth(&Statement))) {
@@ -196,7 +199,6 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
         Statement = 0;
         return code;
     };
-    const std::string wire = platform::toWire(sqlText_);
     if (isc_dsql_prepare(vec(Status.data()), trh(&Transaction), sth(&Statement), 0, wire.c_str(),
                          SQL_DIALECT_V6, nullptr)) {
         trace("ERROR: isc_dsql_prepare failed");

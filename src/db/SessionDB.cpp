@@ -75,6 +75,10 @@ std::string DoubleQuotes(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 8);
     for (char c : text) {
+        if (c == '\0') {
+            quoted += QuotedNul;
+            continue;
+        }
         quoted += c;
         if (c == '\'')
             quoted += '\'';
@@ -109,12 +113,7 @@ int SessionDB::attachRaw(const std::string& name, const std::string& dpb, DbHand
 
 int SessionDB::AttachDatabase(bool background) {
     LastCode = 0;
-    dpb_.assign({char(isc_dpb_version1), char(isc_dpb_num_buffers), 1, 90});
-    appendDpbText(dpb_, isc_dpb_user_name, platform::toWire(userName_));
-    appendDpbText(dpb_, isc_dpb_password, platform::toWire(password_));
-    appendDpbText(dpb_, isc_dpb_lc_ctype, platform::wireCharsetName());
-    dpb_ += char(isc_dpb_utf8_filename);
-    dpb_ += char(0);
+    buildDpb();
     if (background && onGuiThread()) {
         AttachStatus = attachInBackground();
     } else {
@@ -130,6 +129,17 @@ int SessionDB::AttachDatabase(bool background) {
         return code;
     }
     return 0;
+}
+
+// The file name goes in UTF-8, marked so, both when attaching and when
+// creating: a name with letters outside ASCII then means one and the same file.
+void SessionDB::buildDpb() {
+    dpb_.assign({char(isc_dpb_version1), char(isc_dpb_num_buffers), 1, 90});
+    appendDpbText(dpb_, isc_dpb_user_name, platform::toWire(userName_));
+    appendDpbText(dpb_, isc_dpb_password, platform::toWire(password_));
+    appendDpbText(dpb_, isc_dpb_lc_ctype, platform::wireCharsetName());
+    dpb_ += char(isc_dpb_utf8_filename);
+    dpb_ += char(0);
 }
 
 int SessionDB::attachInBackground() {
@@ -199,8 +209,37 @@ void SessionDB::SetSqlText(const std::string& text) {
     sqlText_ = text;
 }
 
+// A character the wire code page cannot hold would reach the database as a
+// substitute byte, and a NUL would end the statement early: such a statement
+// is not sent at all, so no row is written half-wrong.
+int SessionDB::statementToWire(const std::string& text, std::string* wire) {
+    if (text.find('\0') != std::string::npos || text.find(QuotedNul) != std::string::npos) {
+        std::string shown;
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (text.compare(at, 2, QuotedNul) == 0) {
+                shown += "\\0";
+                ++at;
+            } else {
+                shown += text[at] == '\0' ? std::string("\\0") : std::string(1, text[at]);
+            }
+        }
+        shell::WriteLog(2, "Znak NUL w poleceniu SQL, polecenia nie wysłano: %s", shown.c_str());
+        Status = {isc_arg_gds, isc_malformed_string, isc_arg_end};
+        return ReportError(Status.data());
+    }
+    if (!platform::toWireExact(text, wire)) {
+        shell::WriteLog(2, "Znaki spoza strony kodowej %s w poleceniu SQL, polecenia nie wysłano: %s",
+                        platform::wireCodePageName(), text.c_str());
+        Status = {isc_arg_gds, isc_transliteration_failed, isc_arg_end};
+        return ReportError(Status.data());
+    }
+    return 0;
+}
+
 int SessionDB::ExecuteImmediate(const std::string& text) {
-    const std::string wire = platform::toWire(text);
+    std::string wire;
+    if (const int refused = statementToWire(text, &wire))
+        return refused;
     if (isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
                                    SQL_DIALECT_V6, nullptr)) {
         shell::DebugTrace(text);
@@ -260,21 +299,20 @@ int SessionDB::finishTransaction(int result) {
 }
 
 int SessionDB::CreateDatabase() {
-    // The statement creates the file and leaves its connection in the handle;
-    // it is then attached again the usual way, so that the connection speaks
-    // the wire character set.
-    const std::string statement = "CREATE DATABASE '" + DoubleQuotes(databaseName_) + "' USER '" +
-                                  DoubleQuotes(userName_) + "' PASSWORD '" + DoubleQuotes(password_) + "'";
+    // Created with the attach's own name and parameter block (plus dialect 3),
+    // so the file is the one every later attach finds, and the new connection
+    // already speaks the wire character set.
+    buildDpb();
+    std::string dpb = dpb_;
+    dpb += char(isc_dpb_sql_dialect);
+    dpb += char(1);
+    dpb += char(SQL_DIALECT_V6);
     rollback();
     *DbHandle_ = 0;
-    const int result = ExecuteImmediate(statement);
-    if (result != 0)
-        return result;
-    DetachDatabase(DbHandle_);
-    if (ConnectDatabase() != 0) {
-        const int code = ReportError(Status.data());
+    if (isc_create_database(vec(Status), 0, databaseName_.c_str(), dbh(DbHandle_), short(dpb.size()),
+                            dpb.data(), 0)) {
         *DbHandle_ = 0;
-        return code;
+        return ReportError(Status.data());
     }
     return 0;
 }

@@ -113,9 +113,13 @@ class SessionDB {
     int runQuery(Delivery delivery, void* target);
     bool deliverRow(Delivery delivery, void* target, Query& query);
     int attachInBackground();
+    void buildDpb();
     void connectionLost();
     void rollback();
     int executeInOwnTransaction(const std::string& text);
+    // The statement in the wire code page, or the refusal's status when it
+    // cannot travel as written (0 = `wire` holds it).
+    int statementToWire(const std::string& text, std::string* wire);
     int finishTransaction(int result);
     // The attach call itself, for this session and for the attach thread.
     static int attachRaw(const std::string& name, const std::string& dpb, DbHandle* handle, intptr_t* status);
@@ -135,5 +139,9 @@ class SessionDB {
     friend class connectDB;
 };
 
-// Doubles every single quote, keeping everything else as it is.
+// Doubles every single quote. A NUL would be lost in the printf-style
+// formatting of statements, so it is carried as QuotedNul, which the session
+// refuses to send.
 std::string DoubleQuotes(const std::string& text);
+// The overlong two-byte form of NUL: never part of valid UTF-8 text.
+inline constexpr char QuotedNul[] = "\xC0\x80";

@@ -40,10 +40,17 @@ const char* wireCharsetName() {
     return wireCodePage() == WireCodePage::Cp1251 ? "WIN1251" : "WIN1250";
 }
 
-std::string toWire(const std::string& utf8) {
+bool toWireExact(const std::string& utf8, std::string* wire) {
     QStringEncoder encoder(wireCodePageName());
     const QByteArray bytes = encoder.encode(QString::fromUtf8(utf8.data(), qsizetype(utf8.size())));
-    return std::string(bytes.constData(), std::size_t(bytes.size()));
+    wire->assign(bytes.constData(), std::size_t(bytes.size()));
+    return !encoder.hasError();
+}
+
+std::string toWire(const std::string& utf8) {
+    std::string wire;
+    toWireExact(utf8, &wire);
+    return wire;
 }
 
 std::string fromWire(const std::string& bytes) {

@@ -18,6 +18,9 @@ const char* wireCodePageName();
 const char* wireCharsetName();
 
 std::string toWire(const std::string& utf8);
+// As toWire, but false when a character has no place in the code page (toWire
+// would write it as a substitute byte); `wire` is then not to be used.
+bool toWireExact(const std::string& utf8, std::string* wire);
 std::string fromWire(const std::string& bytes);
 
 // Number of characters (not bytes) of a UTF-8 text.
