@@ -1,14 +1,23 @@
 #include "db/CallHistoryTables.h"
 
-#include "platform/WireCodePage.h"
 #include "shell/TraceLabel.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 
 namespace {
 
 constexpr std::size_t NumberColumnLength = 32;
 
 std::string numberValue(const std::string& number) {
-    return QuoteSql(platform::utf8Left(number, NumberColumnLength));
+    return db::CutText(number, NumberColumnLength);
+}
+
+// nLength is an INTEGER: a longer call (or a wrapped negative difference of
+// clocks) would make the server refuse the whole row.
+unsigned lengthValue(unsigned seconds) {
+    return std::min<unsigned>(seconds, unsigned(std::numeric_limits<int32_t>::max()));
 }
 
 } // namespace
@@ -31,7 +40,7 @@ int ServiceTalkInDB::InsertData(const Extension& extension, const OtherNumber& n
     return ExecuteSQL(db::SqlFormat("INSERT INTO %s VALUES ( NULL ,  '%s',  '%s',  '%s',  '%s',  '1',  %u  )",
                                     TableName.c_str(), numberValue(extension.value).c_str(),
                                     Q(date.value).c_str(), Q(time.value).c_str(),
-                                    numberValue(number.value).c_str(), length));
+                                    numberValue(number.value).c_str(), lengthValue(length)));
 }
 
 ServiceTalkOutDB::ServiceTalkOutDB(const std::string& host, const std::string& path, const std::string& user,
@@ -62,7 +71,7 @@ int ServiceTalkOutDB::InsertData(const Extension& extension, const OtherNumber& 
         db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, nLength, sNumber) VALUES ( '%s',  "
                       "'%s',  '%s',  %u,  '%s'  )",
                       TableName.c_str(), numberValue(extension.value).c_str(), Q(date.value).c_str(),
-                      Q(time.value).c_str(), length, numberValue(number.value).c_str()));
+                      Q(time.value).c_str(), lengthValue(length), numberValue(number.value).c_str()));
 }
 
 ServiceHistoryInView::ServiceHistoryInView(const std::string& host, const std::string& path,

@@ -16,7 +16,8 @@ class ServiceTalkInDB : public ServiceTableDB {
     ServiceTalkInDB(const std::string& host, const std::string& path, const std::string& user,
                     const std::string& password);
     int CreateTable();
-    // The numbers are cut to their column's 32 characters.
+    // The numbers are cut to their column's 32 characters, the length to
+    // what an INTEGER holds.
     int InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
                    const CallTime& time, unsigned length);
 };

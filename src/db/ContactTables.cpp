@@ -24,10 +24,11 @@ int ServiceContactsDB::InsertData() {
         "CITY, "
         "POSTCODE, NOTE, ctiusers_nuserid, nGroupId) VALUES ('%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', "
         "'%s', "
-        "'%s', '%s', '%s', '%s', '%s', '%s')",
+        "'%s', '%s', '%s', '%s', '%s', %s)",
         TableName.c_str(), Q(JOBPOSITION).c_str(), Q(name).c_str(), Q(firstname).c_str(), Q(mobile).c_str(),
         Q(phone).c_str(), Q(home).c_str(), Q(mail).c_str(), Q(www).c_str(), Q(company).c_str(),
-        Q(address).c_str(), Q(city).c_str(), Q(postcode).c_str(), Q(note).c_str(), "0", Q(nGroupId).c_str()));
+        Q(address).c_str(), Q(city).c_str(), Q(postcode).c_str(), Q(note).c_str(), "0",
+        db::NumberOrNull(nGroupId).c_str()));
 }
 
 int ServiceContactsDB::InsertDataWithId() {
@@ -40,11 +41,11 @@ int ServiceContactsDB::InsertDataWithId() {
                 "  "
                 "'%s',   '%s',   '%s',   '%s',   '%s',   '%s',   '%s',   '%s',   '%s',   '%s',   '%s',   "
                 "'%s',   "
-                "'%s',   '%s'  )",
+                "'%s',   %s  )",
                 TableName.c_str(), Q(key).c_str(), Q(JOBPOSITION).c_str(), Q(name).c_str(),
                 Q(firstname).c_str(), Q(mobile).c_str(), Q(phone).c_str(), Q(home).c_str(), Q(mail).c_str(),
                 Q(www).c_str(), Q(company).c_str(), Q(address).c_str(), Q(city).c_str(), Q(postcode).c_str(),
-                Q(note).c_str(), "0", Q(nGroupId).c_str());
+                Q(note).c_str(), "0", db::NumberOrNull(nGroupId).c_str());
         });
 }
 
@@ -54,11 +55,11 @@ int ServiceContactsDB::UpdateData() {
         "UPDATE %s SET  JOBPOSITION='%s',  NAME='%s',  FIRSTNAME='%s',  MOBILE='%s',  PHONE='%s',  "
         "HOME='%s',  "
         "MAIL='%s',  WWW='%s',  COMPANY='%s',  ADDRESS='%s',  CITY='%s',  POSTCODE='%s',  NOTE='%s',  "
-        "NGROUPID='%s'  WHERE  IDCONTACTPRIV='%s'; ",
+        "NGROUPID=%s  WHERE  IDCONTACTPRIV='%s'; ",
         TableName.c_str(), Q(JOBPOSITION).c_str(), Q(name).c_str(), Q(firstname).c_str(), Q(mobile).c_str(),
         Q(phone).c_str(), Q(home).c_str(), Q(mail).c_str(), Q(www).c_str(), Q(company).c_str(),
-        Q(address).c_str(), Q(city).c_str(), Q(postcode).c_str(), Q(note).c_str(), Q(nGroupId).c_str(),
-        Q(idContactPriv).c_str()));
+        Q(address).c_str(), Q(city).c_str(), Q(postcode).c_str(), Q(note).c_str(),
+        db::NumberOrNull(nGroupId).c_str(), Q(idContactPriv).c_str()));
 }
 
 int ServiceContactsDB::DeleteData() {

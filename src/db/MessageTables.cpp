@@ -3,6 +3,15 @@
 #include "shell/DiagnosticLog.h"
 #include "shell/TraceLabel.h"
 
+namespace {
+
+// The Sms columns' lengths in characters.
+constexpr std::size_t SmsNumberLength = 32;
+constexpr std::size_t SmsLineLength = 32;
+constexpr std::size_t SmsBodyLength = 1000;
+
+} // namespace
+
 ServiceMsgDB::ServiceMsgDB(const std::string& host, const std::string& path, const std::string& user,
                            const std::string& password)
     : ServiceTableDB(host, path, user, password, "Msg") {}
@@ -52,10 +61,12 @@ int ServiceSmsDB::InsertDataWithId() {
         shell::WriteLog(1, "                 sNumber=%s", sNumber.c_str());
         return db::SqlFormat(
             "INSERT INTO %s (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nForward, "
-            "nUserId) VALUES ('%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s')",
-            TableName.c_str(), Q(key).c_str(), Q(nDir).c_str(), Q(sDate).c_str(), Q(sTime).c_str(),
-            Q(sNumber).c_str(), Q(sLine).c_str(), Q(sBody).c_str(), Q(nState).c_str(), Q(nForward).c_str(),
-            Q(nUserId).c_str());
+            "nUserId) VALUES ('%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', %s, '%s')",
+            TableName.c_str(), Q(key).c_str(), db::NumberOrZero(nDir).c_str(), Q(sDate).c_str(),
+            Q(sTime).c_str(), db::CutText(sNumber, SmsNumberLength).c_str(),
+            db::CutText(sLine, SmsLineLength).c_str(), db::CutText(sBody, SmsBodyLength).c_str(),
+            db::NumberOrZero(nState).c_str(), db::NumberOrNull(nForward).c_str(),
+            db::NumberOrZero(nUserId).c_str());
     });
     if (result != 0)
         shell::WriteLog(1, "ExecuteSQL error %d", result);
@@ -68,7 +79,7 @@ int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
     shell::WriteLog(1, "                 _nId=%s", id.value.c_str());
     const int result =
         ExecuteSQL(db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", TableName.c_str(),
-                                 Q(state.value).c_str(), Q(id.value).c_str()));
+                                 db::NumberOrZero(state.value).c_str(), Q(id.value).c_str()));
     if (result != 0)
         shell::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
@@ -82,7 +93,7 @@ int ServiceSmsDB::CheckBadStatus() {
 
 int ServiceSmsDB::UpdateLine(const SmsLine& line, const SmsRowId& id) {
     return ExecuteSQL(db::SqlFormat("UPDATE %s SET sLine='%s' WHERE nId='%s'; ", TableName.c_str(),
-                                    Q(line.value).c_str(), Q(id.value).c_str()));
+                                    db::CutText(line.value, SmsLineLength).c_str(), Q(id.value).c_str()));
 }
 
 ServiceSmsRoutingDB::ServiceSmsRoutingDB(const std::string& host, const std::string& path,
@@ -102,8 +113,8 @@ std::string ServiceSmsRoutingDB::insertText(const std::string& key) const {
     return db::SqlFormat(
         "INSERT INTO %s (nId, nPriority, sSender, sLine, sRecipients) VALUES ('%s', '%s', '%s', "
         "'%s', '%s')",
-        TableName.c_str(), Q(key).c_str(), Q(nPriority).c_str(), Q(sSender).c_str(), Q(sLine).c_str(),
-        Q(sRecipients).c_str());
+        TableName.c_str(), Q(key).c_str(), db::NumberOrZero(nPriority).c_str(), Q(sSender).c_str(),
+        Q(sLine).c_str(), Q(sRecipients).c_str());
 }
 
 int ServiceSmsRoutingDB::InsertDataWithId() {
@@ -119,13 +130,13 @@ int ServiceSmsRoutingDB::UpdateData() {
     return ExecuteSQL(
         db::SqlFormat("UPDATE %s SET nPriority='%s', sSender='%s', sLine='%s', sRecipients='%s' WHERE "
                       "nId='%s'; ",
-                      TableName.c_str(), Q(nPriority).c_str(), Q(sSender).c_str(), Q(sLine).c_str(),
-                      Q(sRecipients).c_str(), Q(nId).c_str()));
+                      TableName.c_str(), db::NumberOrZero(nPriority).c_str(), Q(sSender).c_str(),
+                      Q(sLine).c_str(), Q(sRecipients).c_str(), Q(nId).c_str()));
 }
 
 int ServiceSmsRoutingDB::UpdatePriority() {
     return ExecuteSQL(db::SqlFormat("UPDATE %s SET nPriority='%s' WHERE nId='%s'; ", TableName.c_str(),
-                                    Q(nPriority).c_str(), Q(nId).c_str()));
+                                    db::NumberOrZero(nPriority).c_str(), Q(nId).c_str()));
 }
 
 int ServiceSmsRoutingDB::DeleteData() {

@@ -5,14 +5,18 @@
 #include <cstdarg>
 #include <cstdio>
 
-std::string QuoteSql(const std::string& value) {
+std::string TrimSqlValue(const std::string& value) {
     std::size_t begin = 0;
     std::size_t end = value.size();
     while (begin < end && static_cast<unsigned char>(value[begin]) <= ' ')
         ++begin;
     while (end > begin && static_cast<unsigned char>(value[end - 1]) <= ' ')
         --end;
-    return DoubleQuotes(value.substr(begin, end - begin));
+    return value.substr(begin, end - begin);
+}
+
+std::string QuoteSql(const std::string& value) {
+    return DoubleQuotes(TrimSqlValue(value));
 }
 
 namespace db {

@@ -9,6 +9,8 @@
 // The value without blanks and control characters at both ends and with
 // every single quote doubled, for use inside an SQL text literal.
 std::string QuoteSql(const std::string& value);
+// The value without blanks and control characters at both ends.
+std::string TrimSqlValue(const std::string& value);
 
 namespace db {
 // Formats one of the program's own statement templates; values from outside

@@ -1,5 +1,6 @@
 #include "db/TableClass.h"
 
+#include "platform/WireCodePage.h"
 #include "shell/DiagnosticLog.h"
 
 ServiceTableDB::ServiceTableDB(const std::string& host, const std::string& path, const std::string& user,
@@ -7,10 +8,14 @@ ServiceTableDB::ServiceTableDB(const std::string& host, const std::string& path,
     : SessionDB(host, path, user, password, &MainDbHandle, true), TableName(tableName) {}
 
 int ServiceTableDB::createTable(const std::string& createText, const std::string& triggerText) {
-    ExecuteDDL(createText);
+    // The generator statements may fail unseen (a generator left by an
+    // earlier attempt); a table that could not be made fails the step even
+    // when its trigger could still be made (on a view of the same name).
+    const int created = ExecuteDDL(createText);
     ExecuteSQL(db::SqlFormat("CREATE GENERATOR ID_%s; ", TableName.c_str()));
     ExecuteSQL(db::SqlFormat("SET GENERATOR ID_%s TO 0; ", TableName.c_str()));
-    return ExecuteSQL(triggerText);
+    const int trigger = ExecuteSQL(triggerText);
+    return created != 0 ? created : trigger;
 }
 
 int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
@@ -30,6 +35,22 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
 }
 
 namespace db {
+
+std::string CutText(const std::string& value, std::size_t chars) {
+    // Cut after trimming and before doubling quotes: the column counts the
+    // value's characters, not those of the literal.
+    return DoubleQuotes(platform::utf8Left(TrimSqlValue(value), chars));
+}
+
+std::string NumberOrZero(const std::string& value) {
+    const std::string trimmed = TrimSqlValue(value);
+    return trimmed.empty() ? "0" : DoubleQuotes(trimmed);
+}
+
+std::string NumberOrNull(const std::string& value) {
+    const std::string trimmed = TrimSqlValue(value);
+    return trimmed.empty() ? "NULL" : "'" + DoubleQuotes(trimmed) + "'";
+}
 
 std::string TriggerText(const std::string& table, const char* keyColumn, bool spaced) {
     const char* t = table.c_str();

@@ -17,7 +17,8 @@ class ServiceTableDB : public SessionDB {
 
   protected:
     // CREATE TABLE (committed only on success), the generator, its start at
-    // 0 and the trigger; the trigger's result is the operation's.
+    // 0 and the trigger; the result is the CREATE TABLE's failure, else the
+    // trigger's result.
     int createTable(const std::string& createText, const std::string& triggerText);
     // Draws a key with `generatorQuery`; runs the insert that `buildInsert`
     // makes for that key; the key reaches `keyField` only when the insert
@@ -32,6 +33,15 @@ inline std::string Q(const std::string& value) {
 }
 
 namespace db {
+// Values as their columns take them, for the program's own statement
+// templates: a value the column would refuse would lose the whole row.
+// A text for a quoted literal, cut to the column's `chars` characters.
+std::string CutText(const std::string& value, std::size_t chars);
+// A number for a quoted literal of a NOT NULL column: an empty text is 0.
+std::string NumberOrZero(const std::string& value);
+// A number of a nullable column, with its quotes: an empty text is NULL.
+std::string NumberOrNull(const std::string& value);
+
 // The trigger that fills the key column from the table's generator; the
 // older tables write the assignment without blanks around "=".
 std::string TriggerText(const std::string& table, const char* keyColumn, bool spaced);

@@ -9,6 +9,7 @@
 #include "db/UserTables.h"
 #include "platform/WireCodePage.h"
 #include "support/FirebirdFixtures.h"
+#include "support/LinkTestSupport.h"
 #include "ui/Dialogs.h"
 
 namespace {
@@ -234,4 +235,113 @@ TEST(DbErrorTexts, NamesAndMessages) {
     EXPECT_EQ(InterfaceDB::BrowseSql("UserGroups", "sGroupName", "nUserID", ""),
               "Select sGroupName from UserGroups");
     EXPECT_EQ(InterfaceDB::BrowseSql("", "0", "0", ""), "");
+}
+
+namespace {
+
+constexpr int TransliterationFailed = 335544565; // isc_transliteration_failed
+constexpr int MalformedString = 335544849;       // isc_malformed_string
+
+} // namespace
+
+TEST_F(Tables, TextsTheWireCodePageCannotHoldAreRefusedWholeAndNulToo) {
+    linktest::LogCapture log;
+    const std::string Russian = "Привет";
+    auto smsWith = [this](const std::string& body) {
+        auto sms = make<ServiceSmsDB>();
+        sms->nDir = sms->nState = sms->nUserId = "1";
+        sms->sDate = "2024-03-05";
+        sms->sTime = "09:04:03";
+        sms->sNumber = sms->sLine = "1";
+        sms->sBody = body;
+        return sms;
+    };
+    // Written, it would be six 0x1A bytes; refused, there is no row at all.
+    auto sms = smsWith(Russian);
+    EXPECT_EQ(sms->InsertDataWithId(), TransliterationFailed);
+    EXPECT_EQ(sms->nId, "");
+    EXPECT_TRUE(log.WaitForLine("Znaki spoza strony kodowej windows-1250 w poleceniu SQL, polecenia nie "
+                                "wysłano: INSERT INTO Sms",
+                                0));
+    auto user = make<ServiceUseresDB>();
+    user->sUserName = Polish;
+    user->sUserLastName = "日本";
+    user->sUserLogin = user->sUserPassword = "x";
+    EXPECT_EQ(user->InsertData(), TransliterationFailed);
+    EXPECT_EQ(user->CheckExistUser("日本"), TransliterationFailed); // not looked up as "\x1a\x1a"
+
+    // A NUL would end the statement inside the value.
+    auto contact = make<ServiceContactsDB>();
+    contact->name = std::string("Kowal\0ski", 9);
+    contact->nGroupId = "1";
+    EXPECT_EQ(contact->InsertDataWithId(), MalformedString);
+    EXPECT_TRUE(log.WaitForLine("Znak NUL w poleceniu SQL, polecenia nie wysłano: ", 0));
+    EXPECT_EQ(query("select count(*) from Sms"), TStringList{"0"});
+    EXPECT_EQ(query("select count(*) from CTIusers"), TStringList{"0"});
+    EXPECT_EQ(query("select count(*) from contactpriv"), TStringList{"0"});
+
+    // Under Windows-1251 the Russian text is stored, and the Polish one refused.
+    sms.reset();
+    user.reset();
+    contact.reset();
+    testfb::DetachMain();
+    platform::setWireCodePage(platform::WireCodePage::Cp1251);
+    EXPECT_EQ(smsWith(Russian)->InsertDataWithId(), 0);
+    EXPECT_EQ(smsWith(Polish)->InsertDataWithId(), TransliterationFailed);
+    EXPECT_EQ(query("select sBody from Sms"), TStringList{Russian});
+    testfb::DetachMain();
+    platform::setWireCodePage(platform::WireCodePage::Cp1250);
+}
+
+TEST_F(Tables, ValuesTheColumnsWouldRefuseAreFittedAndTheRowIsKept) {
+    // Call lengths beyond an INTEGER (a wrapped negative difference) are clamped.
+    auto in = make<ServiceTalkInDB>();
+    ASSERT_EQ(in->InsertData(Extension("101"), OtherNumber("600"), CallDate("2024-03-05"),
+                             CallTime("09:04:03"), 4294967295u),
+              0);
+    auto out = make<ServiceTalkOutDB>();
+    ASSERT_EQ(out->InsertData(Extension("101"), OtherNumber("600"), CallDate("2024-03-05"),
+                              CallTime("09:04:03"), 2147483648u),
+              0);
+    EXPECT_EQ(query("select nLength from TalksIncoming union all select nLength from TalksOutgoing"),
+              (TStringList{"2147483647", "2147483647"}));
+
+    // An SMS body, number and line are cut to their columns; empty numbers
+    // become 0 where the column wants a value and NULL where it may be empty.
+    std::string body;
+    for (int i = 0; i < 1500; ++i)
+        body += "ż";
+    auto sms = make<ServiceSmsDB>();
+    sms->nDir = " ";
+    sms->sDate = "2024-03-05";
+    sms->sTime = "09:04:03";
+    sms->sNumber = std::string(40, '7');
+    sms->sLine = "";
+    sms->sBody = body;
+    sms->nForward = "";
+    ASSERT_EQ(sms->InsertDataWithId(), 0);
+    EXPECT_EQ(
+        query("select char_length(sBody), sNumber, nDir, nState, coalesce(nForward, -1), nUserId from Sms"),
+        (TStringList{"1000", std::string(32, '7'), "0", "0", "-1", "0"}));
+    EXPECT_EQ(query("select sBody from Sms"), TStringList{platform::utf8Left(body, 1000)});
+    EXPECT_EQ(sms->UpdateLine(SmsLine(std::string(33, 'L')), SmsRowId(sms->nId)), 0);
+    EXPECT_EQ(sms->UpdateStatus(SmsState(""), SmsRowId(sms->nId)), 0);
+    EXPECT_EQ(query("select sLine, nState from Sms"), (TStringList{std::string(32, 'L'), "0"}));
+
+    // A contact without a group, and a routing rule without a priority.
+    auto contact = make<ServiceContactsDB>();
+    contact->name = "Kowalski";
+    ASSERT_EQ(contact->InsertDataWithId(), 0);
+    ASSERT_EQ(contact->InsertData(), 0);
+    contact->nGroupId = "2";
+    ASSERT_EQ(contact->UpdateData(), 0);
+    EXPECT_EQ(query("select coalesce(nGroupId, -1) from contactpriv order by idContactPriv"),
+              (TStringList{"2", "-1"}));
+    contact->nGroupId = "";
+    ASSERT_EQ(contact->UpdateData(), 0);
+    EXPECT_EQ(query("select count(*) from contactpriv where nGroupId is null"), TStringList{"2"});
+    auto rule = make<ServiceSmsRoutingDB>();
+    rule->sSender = rule->sLine = rule->sRecipients = "1";
+    ASSERT_EQ(rule->InsertDataWithId(), 0);
+    EXPECT_EQ(query("select nPriority from SmsRouting"), TStringList{"0"});
 }
