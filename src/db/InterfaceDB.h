@@ -21,7 +21,7 @@ class InterfaceDB {
     // 0 when the main connection is open afterwards, -1 otherwise.
     int OpenDatabase(bool showErrors);
     // 1 when a table, view or column creation was attempted; `error` holds
-    // the code of the last attempt.
+    // the code of the first failed attempt, else of the last one.
     int CheckAndCreateTables(int* error);
     int RefreshTableList();
     int CreateUsersTable();
@@ -52,6 +52,7 @@ class InterfaceDB {
     bool runStep(int& flag, int* error, const char* name, const char* message,
                  const std::function<int()>& create);
     void upgradeContactTable(int& flag, int* error);
+    void keepCode(int* error, int code);
 
     std::string user_ = "0";
     std::string password_ = "0";
@@ -61,6 +62,7 @@ class InterfaceDB {
     ui::TListView* resultList_ = nullptr;
     TStringList names_;
     TStringList* resultStrings_ = nullptr;
+    bool stepFailed_ = false; // in the running structure check
 };
 
 // Failed opens of the process so far (from the fourth on they are shown).

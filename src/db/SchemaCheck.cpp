@@ -63,7 +63,7 @@ bool InterfaceDB::runStep(int& flag, int* error, const char* name, const char* m
         return true;
     flag = 1;
     const int code = create();
-    *error = code;
+    keepCode(error, code);
     if (code != 0)
         warn(message + GetDbErrorText(code));
     return code == 0;
@@ -75,7 +75,7 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
         auto session = openSession();
         session->SetResultColumnNames(&columns);
         const int code = session->ExecuteSQL("SELECT FIRST 1 * FROM ContactPriv;");
-        *error = code;
+        keepCode(error, code);
         if (code != 0) {
             warn(std::string("Błąd przy pobieraniu listy pól tabeli kontaktów.\n") + "\n" +
                  GetDbErrorText(code));
@@ -94,7 +94,7 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
         flag = 1;
         auto session = openSession();
         const int code = session->ExecuteSQL(statement);
-        *error = code;
+        keepCode(error, code);
         if (code != 0)
             warn(std::string("Błąd przy aktualizacji struktury tabeli kontaktów.\n") + "\n" +
                  GetDbErrorText(code));
@@ -105,8 +105,19 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
         alter("ALTER TABLE ContactPriv ADD JOBPOSITION VARCHAR(45);");
 }
 
+// Each attempt's code goes to the caller's error code until one fails; that
+// first failure then stays, so later successful steps never turn a failed run
+// into a reported success.
+void InterfaceDB::keepCode(int* error, int code) {
+    if (stepFailed_)
+        return;
+    *error = code;
+    stepFailed_ = code != 0;
+}
+
 int InterfaceDB::CheckAndCreateTables(int* error) {
     int flag = 0;
+    stepFailed_ = false;
     const std::string h = host_, p = path_, u = user_, w = password_;
     RefreshTableNames();
     runStep(flag, error, "Msg", "Błąd przy tworzeniu tabeli wiadomości.\n",

@@ -1,9 +1,12 @@
 // The schema on a new database, in the embedded engine and through the
 // server, its upgrade of older contact tables, and gbak on an open database.
+#include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
 #include "support/FirebirdFixtures.h"
 #include "ui/Dialogs.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QString>
 #include <algorithm>
 
@@ -122,6 +125,50 @@ TEST_P(Schema, OlderContactTableIsUpgradedOnceAndKeepsItsRows) {
     // Once: a second run finds both columns.
     EXPECT_EQ(f.CheckAndCreateTables(&error), 0);
     EXPECT_EQ(error, 0);
+}
+
+TEST_P(Schema, PathWithLettersOutsideAsciiIsCreatedAndAttachedAsOneFile) {
+    // Letters of both code pages: whichever the wire uses, the name is one.
+    const QString name = QStringLiteral("Baza łódź Привет.fdb");
+    c.path = folder.file(name.toStdString());
+    auto fp = front();
+    ASSERT_EQ(fp->OpenDatabase(false), 0);
+    int error = 0;
+    EXPECT_EQ(fp->CheckAndCreateTables(&error), 1);
+    EXPECT_EQ(error, 0);
+    const QDir dir = QFileInfo(QString::fromStdString(c.path)).dir();
+    EXPECT_EQ(dir.entryList(QDir::Files), QStringList{name});
+    EXPECT_EQ(names(c, "select mon$sql_dialect from mon$database"), std::vector<std::string>{"3"});
+
+    // A later attach finds the very file that was created.
+    testfb::DetachMain();
+    EXPECT_EQ(names(c, "select rdb$relation_name from rdb$relations where rdb$relation_name = 'SMS'"),
+              std::vector<std::string>{"SMS"});
+    EXPECT_EQ(front()->OpenDatabase(false), 0);
+    EXPECT_EQ(dialogs->Calls().size(), 2u); // the offer and "created" of the first open only
+    EXPECT_EQ(dir.entryList(QDir::Files), QStringList{name});
+}
+
+TEST_P(Schema, StructureCheckKeepsTheFirstFailedStepsCode) {
+    // A view where the table Sms belongs: CREATE TABLE fails, while the
+    // trigger can still be made on the view's NID column.
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    bool ok = false;
+    testfb::Isql(c, "CREATE VIEW Sms (nId) AS SELECT 1 FROM RDB$DATABASE;\nCOMMIT;\n", &ok);
+    ASSERT_TRUE(ok);
+    auto fp = front();
+    ASSERT_EQ(fp->OpenDatabase(false), 0);
+    int error = 0;
+    EXPECT_EQ(fp->CheckAndCreateTables(&error), 1);
+    EXPECT_NE(error, 0); // the later steps succeeded, yet the run failed
+    const auto calls = dialogs->Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text, "Błąd przy tworzeniu tabeli wiadomości SMS.\n" + GetDbErrorText(error));
+    // Every step after the failed one ran.
+    EXPECT_EQ(names(c,
+                    "select rdb$relation_name from rdb$relations where rdb$relation_name in ('SMSROUTING', "
+                    "'HISTORYOUT')"),
+              (std::vector<std::string>{"HISTORYOUT", "SMSROUTING"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, Schema, ::testing::Values(false, true),
