@@ -173,6 +173,7 @@ class TForm1 : public ui::TForm {
     void UstawRcpPasswordFB(bool write);
     std::unique_ptr<platform::RegistryKey> SettingsRegistry;
     bool RegistryInHklm = true;
+    bool SettingsReadOnly = false; // no branch takes writes: defaults stay in memory
 
     int PbxType = 2;
     int PbxPort = 1;

@@ -17,6 +17,7 @@ const char* const MainKey = "\\software\\Vorlin\\Halvex";
 const char* const DefaultDbPassword = "plintaved";
 const char* const DateTimeFormat = "yyyy-MM-dd HH:mm:ss";
 constexpr std::size_t ShortTextLimit = 9;
+const char* const DefaultGbakPath = "/usr/bin/gbak";
 
 const char* yesNo(bool value) {
     return value ? "true" : "false";
@@ -28,6 +29,19 @@ std::string OwnIpv4Address() {
         if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
             return address.toString().toStdString();
     return {};
+}
+
+// The default host of a database: this computer's own address, or a
+// placeholder when it has none.
+std::string DefaultHostAddress() {
+    std::string address = OwnIpv4Address();
+    if (address.size() < 7)
+        address = "192.168.1.1";
+    return address;
+}
+
+PabxMacrosSettings DefaultPabxMacros(int pbxType) {
+    return pbxType == 5 ? PabxMacrosSettings{"*880", "*6"} : PabxMacrosSettings{"*90", " "};
 }
 
 bool isCipherText(const std::string& text) {
@@ -49,7 +63,8 @@ bool TForm1::RegReadBool(const std::string& name, bool defaultValue) {
         WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), yesNo(value));
         return value;
     } catch (const platform::RegistryError&) {
-        SettingsRegistry->WriteBool(name, defaultValue);
+        if (!SettingsReadOnly)
+            SettingsRegistry->WriteBool(name, defaultValue);
         WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(),
                  yesNo(defaultValue));
         SettingsDefaulted = true;
@@ -63,7 +78,8 @@ int TForm1::RegReadInteger(const std::string& name, int defaultValue) {
         WriteLog(1, "Odczyt wartości %s = %u z rejestru", name.c_str(), unsigned(value));
         return value;
     } catch (const platform::RegistryError&) {
-        SettingsRegistry->WriteInteger(name, defaultValue);
+        if (!SettingsReadOnly)
+            SettingsRegistry->WriteInteger(name, defaultValue);
         WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %u", name.c_str(),
                  unsigned(defaultValue));
         SettingsDefaulted = true;
@@ -75,7 +91,8 @@ std::string TForm1::RegReadString(const std::string& name, const std::string& de
     if (!SettingsRegistry->ValueExists(name)) {
         WriteLog(1, "Odczyt wartości %s z rejestru, brak klucza, przyjęta domyślna = %s", name.c_str(),
                  defaultValue.c_str());
-        SettingsRegistry->WriteString(name, defaultValue);
+        if (!SettingsReadOnly)
+            SettingsRegistry->WriteString(name, defaultValue);
         return defaultValue;
     }
     const std::string value = SettingsRegistry->ReadString(name);
@@ -88,7 +105,8 @@ std::string TForm1::RegReadStringOrDefault(const std::string& name, const std::s
     if (value.empty()) {
         WriteLog(1, "Odczyt wartości %s z rejestru, wartość jest pusta lub przyjęta domyślna = %s",
                  name.c_str(), defaultValue.c_str());
-        SettingsRegistry->WriteString(name, defaultValue);
+        if (!SettingsReadOnly)
+            SettingsRegistry->WriteString(name, defaultValue);
         return defaultValue;
     }
     WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), value.c_str());
@@ -125,11 +143,13 @@ namespace {
 
 // Reads a text that must not stay empty: an empty or missing value gets
 // `fallback`, written back.
-std::string textOrWrite(platform::RegistryKey& key, const char* name, const std::string& fallback) {
+std::string textOrWrite(platform::RegistryKey& key, bool writable, const char* name,
+                        const std::string& fallback) {
     std::string value = key.ReadString(name);
     if (value.empty()) {
         value = fallback;
-        key.WriteString(name, value);
+        if (writable)
+            key.WriteString(name, value);
     }
     return value;
 }
@@ -139,19 +159,20 @@ std::string textOrWrite(platform::RegistryKey& key, const char* name, const std:
 void TForm1::GbakPath(bool write) {
     if (write)
         return openSettings().WriteString("GbakPath", GbakPathText);
-    GbakPathText = textOrWrite(*SettingsRegistry, "GbakPath", "/usr/bin/gbak");
+    GbakPathText = textOrWrite(*SettingsRegistry, !SettingsReadOnly, "GbakPath", DefaultGbakPath);
 }
 
 void TForm1::BackupPath(bool write) {
     if (write)
         return openSettings().WriteString("BackupPath", BackupPathText);
-    BackupPathText = textOrWrite(*SettingsRegistry, "BackupPath", shell::ProgramDirectory());
+    BackupPathText =
+        textOrWrite(*SettingsRegistry, !SettingsReadOnly, "BackupPath", shell::ProgramDirectory());
 }
 
 void TForm1::NameFB(bool write) {
     if (write)
         return openSettings().WriteString("NameFB", NameFBText);
-    NameFBText = textOrWrite(*SettingsRegistry, "NameFB", shell::DefaultDatabasePath());
+    NameFBText = textOrWrite(*SettingsRegistry, !SettingsReadOnly, "NameFB", shell::DefaultDatabasePath());
 }
 
 namespace {
@@ -159,6 +180,7 @@ namespace {
 // The host of a database: a missing or empty value becomes this computer's
 // own address.
 std::string readHostSetting(TForm1& form, platform::RegistryKey& key, const char* name, bool attendance) {
+    const bool writable = !form.SettingsReadOnly;
     std::string value = key.ReadString(name);
     if (!value.empty()) {
         if (attendance)
@@ -169,10 +191,9 @@ std::string readHostSetting(TForm1& form, platform::RegistryKey& key, const char
     }
     form.WriteLog(1, attendance ? "Tworzę klucz dla  numeru IP serwera RCP FB"
                                 : "Tworzę klucz dla  numeru IP serwera FB");
-    value = OwnIpv4Address();
-    if (value.size() < 7)
-        value = "192.168.1.1";
-    key.WriteString(name, value);
+    value = DefaultHostAddress();
+    if (writable)
+        key.WriteString(name, value);
     return value;
 }
 
@@ -200,7 +221,8 @@ std::string readPasswordSetting(TForm1& form, platform::RegistryKey& key, const 
     const std::string stored = key.ReadString(name);
     if (stored.empty()) {
         form.WriteLog(1, "Tworzę klucz dla hasła uzytkownika FB");
-        key.WriteString(name, AesEncryptToHexWire(DefaultDbPassword, FixedKeyText));
+        if (!form.SettingsReadOnly)
+            key.WriteString(name, AesEncryptToHexWire(DefaultDbPassword, FixedKeyText));
         return DefaultDbPassword;
     }
     form.WriteLog(1, "Ustawiam hasło uzytkownika FB %s", "***");
@@ -231,26 +253,52 @@ void TForm1::UstawRcpPasswordFB(bool write) {
 // Settings live in the machine branch when it can be written, else in the
 // user's branch, for the whole run.
 void TForm1::probeRegistryBranch() {
+    // A settings file with anything unreadable is copied aside before it is
+    // first rewritten; the operator learns of it once, with the copy's name.
+    platform::SetRegistrySetAsideHandler([this](const platform::RegistrySetAside& notice) {
+        WriteLog(2,
+                 "Plik ustawień %s zawiera dane, których nie można odczytać (%s); przed zapisem "
+                 "skopiowano go w całości do %s",
+                 notice.file.c_str(), notice.reason.c_str(), notice.copy.c_str());
+        ui::dialogs().MessageBox("Plik ustawień " + notice.file +
+                                     " zawiera dane, których nie można odczytać (" + notice.reason +
+                                     ").\nPrzed zapisem skopiowano go w całości do " + notice.copy + ".",
+                                 Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+    });
+    SettingsReadOnly = false;
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
     if (!machine.OpenKey(MainKey, true)) {
         WriteLog(1, "Brak dostępu do gałęzi HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
         RegistryInHklm = false;
+    } else {
+        try {
+            machine.WriteString("testHKLM", "testHKLM");
+            WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
+            return;
+        } catch (const platform::RegistryError&) {
+            WriteLog(1, "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w "
+                        "gałęzi HKCU.");
+            RegistryInHklm = false;
+        }
+    }
+    if (platform::RegistryKey(platform::RegistryBranch::User).CanWrite())
         return;
-    }
-    try {
-        machine.WriteString("testHKLM", "testHKLM");
-        WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
-    } catch (const platform::RegistryError&) {
-        WriteLog(1,
-                 "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
-        RegistryInHklm = false;
-    }
+    // Neither branch takes writes: the settings are still read from the one
+    // that holds them, and defaults stay in memory only.
+    SettingsReadOnly = true;
+    RegistryInHklm = machine.HasOpenKey() || machine.OpenKey(MainKey, false);
+    const std::string file = platform::registryFilePath(RegistryInHklm ? platform::RegistryBranch::Machine
+                                                                       : platform::RegistryBranch::User);
+    WriteLog(2,
+             "Nie można zapisać ustawień w żadnej gałęzi rejestru; ustawienia odczytane z %s, wartości "
+             "domyślne nie zostaną zapisane",
+             file.c_str());
 }
 
 std::unique_ptr<platform::RegistryKey> TForm1::openSettingsKey(const std::string& path) {
     auto key = std::make_unique<platform::RegistryKey>(RegistryInHklm ? platform::RegistryBranch::Machine
                                                                       : platform::RegistryBranch::User);
-    if (!key->OpenKey(path, true))
+    if (!key->OpenKey(path, !SettingsReadOnly))
         return nullptr;
     return key;
 }
@@ -271,7 +319,16 @@ void TForm1::readSettingsSection(const char* path, void (TForm1::*reader)()) {
 
 void TForm1::OdczytRejestruWindows() {
     shell::TraceScope trace("OdczytRejestruWindows");
+    // A section that is skipped must not leave a setting empty: the
+    // database would be created with an empty name.
+    GbakPathText = DefaultGbakPath;
+    BackupPathText = shell::ProgramDirectory();
+    IPFBaseText = DefaultHostAddress();
+    NameFBText = shell::DefaultDatabasePath();
+    RcpDb = RcpDatabaseSettings();
+    RcpDb.IPFB = IPFBaseText;
     readSettingsSection(MainKey, &TForm1::readMainKeySettings);
+    PabxMacros = DefaultPabxMacros(PbxType);
     const std::string macros = std::string(MainKey) + "\\PABX_MACROS\\" + std::to_string(PbxType);
     readSettingsSection(macros.c_str(), &TForm1::readPabxMacros);
     const std::string sms = std::string(MainKey) + "\\SMS";
@@ -365,9 +422,9 @@ void TForm1::readMainKeySettings() {
 }
 
 void TForm1::readPabxMacros() {
-    const bool type5 = PbxType == 5;
-    PabxMacros.Redial = shortText(*this, "Redial", RegReadStringOrDefault("Redial", type5 ? "*880" : "*90"));
-    PabxMacros.Hold = shortText(*this, "Hold", RegReadStringOrDefault("Hold", type5 ? "*6" : " "));
+    const PabxMacrosSettings defaults = DefaultPabxMacros(PbxType);
+    PabxMacros.Redial = shortText(*this, "Redial", RegReadStringOrDefault("Redial", defaults.Redial));
+    PabxMacros.Hold = shortText(*this, "Hold", RegReadStringOrDefault("Hold", defaults.Hold));
 }
 
 void TForm1::readSmsSettings() {

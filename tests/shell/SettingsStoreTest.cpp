@@ -1,6 +1,14 @@
 #include "platform/RegistryStore.h"
+#include "shell/FileLocations.h"
 #include "shell/PasswordCodec.h"
 #include "support/MainFormFixture.h"
+
+#include <QDate>
+#include <QFileInfo>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using platform::RegistryBranch;
 using platform::RegistryKey;
@@ -159,4 +167,131 @@ TEST_F(SettingsStore, ChangedPasswordsAreWrittenEnciphered) {
     form->UstawPasswordFB(true);
     form->UstawPasswordFB(false);
     EXPECT_EQ(form->PasswordFB, "Zażółć-1");
+}
+
+namespace {
+
+const char* const ExportHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+// Root writes through any file mode: for the lifetime of this guard the
+// calling thread gives up that override, so that modes bind it as they bind
+// any other user.
+class FileModesBind {
+  public:
+    FileModesBind() {
+        if (::geteuid() != 0)
+            return;
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        if (::syscall(SYS_capget, &header_, saved_) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~FileModesBind() {
+        if (dropped_)
+            ::syscall(SYS_capset, &header_, saved_);
+    }
+    bool bound() const { return ::geteuid() != 0 || dropped_; }
+
+  private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool dropped_ = false;
+};
+
+} // namespace
+
+TEST_F(SettingsStore, AnUnreadableFileKeepsItsValuesAndIsCopiedAsideOnce) {
+    const std::string original = std::string(ExportHeader) + "[software\\Vorlin\\Halvex]\r\n"
+                                                             "\"PortTCP\"=dword:000004d2\r\n"
+                                                             "\"PortTCPCent\"=dword:1ffffffff\r\n"
+                                                             "\x01\x02garbage\xff\r\n"
+                                                             "\"TCPCentr\"=\"10.0.0.7\"\r\n"
+                                                             "[software\\Vorlin\\Halvex\\SMS\r\n"
+                                                             "\"OutTrials\"=dword:00000009\r\n"
+                                                             "[software\\Vorlin\\Halvex\\SMS]\r\n"
+                                                             "\"CountryCode\"=\"420\"\r\n";
+    testing_support::writeFile(sandbox.machineRegistryFile(), original);
+    createForm("DEBUG");
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->TCPCentr, "10.0.0.7");
+    EXPECT_EQ(form->PortTCPCent, 5001) << "an out-of-range number takes its default";
+    EXPECT_EQ(SmsSettings.CountryCode, "420");
+    EXPECT_EQ(SmsSettings.OutTrials, 5) << "a value under a broken header belongs to no section";
+
+    const std::string copy =
+        sandbox.machineRegistryFile() + ".bad-" + QDate::currentDate().toString(Qt::ISODate).toStdString();
+    EXPECT_EQ(testing_support::readFile(copy), original);
+    int shown = 0;
+    for (const auto& call : dialogs->Calls())
+        shown += call.text.find(copy) != std::string::npos;
+    EXPECT_EQ(shown, 1);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("skopiowano go w całości do " + copy), std::string::npos) << log;
+    form.reset();
+
+    // The rewritten file is clean: the next start copies and shows nothing.
+    dialogs = std::make_shared<ui::ScriptedDialogs>();
+    createForm("DEBUG");
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_TRUE(dialogs->Calls().empty());
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(copy + "-2")));
+}
+
+TEST_F(SettingsStore, AWindowsUtf16ExportIsReadAsSuch) {
+    const QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
+                                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlin\\Halvex]\r\n"
+                                        "\"PortTCP\"=dword:000004d2\r\n"
+                                        "\"NameFB\"=\"/srv/bazy/Żółw.fdb\"\r\n");
+    QByteArray bytes("\xFF\xFE", 2);
+    bytes.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    testing_support::writeFile(sandbox.machineRegistryFile(), bytes.toStdString());
+    createForm("DEBUG");
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->NameFBText, "/srv/bazy/Żółw.fdb");
+}
+
+TEST_F(SettingsStore, ASkippedSectionLeavesEverySettingWithItsDefault) {
+    {
+        RegistryKey main = openMachineKey(MainKey);
+        main.WriteInteger("Miedzy", 1); // a text stored as a number ends the section there
+        openMachineKey(std::string(MainKey) + "\\PABX_MACROS\\2").WriteInteger("Redial", 1);
+    }
+    PabxMacros = {};
+    createForm("DEBUG");
+    ASSERT_GE(dialogs->Calls().size(), 2u);
+    EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
+    EXPECT_EQ(form->GbakPathText, "/usr/bin/gbak");
+    EXPECT_EQ(form->BackupPathText, shell::ProgramDirectory());
+    EXPECT_FALSE(form->IPFBaseText.empty());
+    EXPECT_FALSE(RcpDb.IPFB.empty());
+    EXPECT_EQ(RcpDb.PasswordFB, "plintaved");
+    EXPECT_EQ(PabxMacros.Redial, "*90");
+    EXPECT_EQ(PabxMacros.Hold, " ");
+}
+
+TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
+    {
+        RegistryKey main = openMachineKey(MainKey);
+        main.WriteInteger("PortTCP", 1234);
+        main.WriteString("TCPCentr", "10.0.0.7");
+        openMachineKey(std::string(MainKey) + "\\SMS").WriteString("CountryCode", "420");
+    }
+    const std::string before = testing_support::readFile(sandbox.machineRegistryFile());
+    ASSERT_EQ(::chmod(sandbox.registryDir().c_str(), 0500), 0);
+    {
+        FileModesBind modes;
+        ASSERT_TRUE(modes.bound());
+        createForm("DEBUG");
+    }
+    ::chmod(sandbox.registryDir().c_str(), 0700);
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->TCPCentr, "10.0.0.7");
+    EXPECT_EQ(SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->PortTCPCent, 5001);
+    EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
+    EXPECT_TRUE(dialogs->Calls().empty()) << "missing values take their defaults without an error";
+    EXPECT_NE(mainLogText().find("Nie można zapisać ustawień"), std::string::npos);
+    EXPECT_EQ(testing_support::readFile(sandbox.machineRegistryFile()), before);
 }
