@@ -69,7 +69,7 @@ struct LinkSettings {
     int PbxPort = 1; // 1 to 4 COM1..COM4, 5 TCP
     int PbxType = 2;
     std::string TCPCentr;
-    int PortTCPCent = 5001;
+    int PortTCPCent = 0;      // given from the settings
     std::string serialDevice; // the device of COM<PbxPort>
     LinkTimings timings;
     platform::Clock* clock = &platform::steadyClock();

@@ -1,12 +1,16 @@
 #include "platform/RegistryStore.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QStringDecoder>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace platform {
@@ -71,22 +75,83 @@ bool readQuoted(const std::string& line, std::size_t& pos, std::string& out) {
     return false;
 }
 
-bool parseValueLine(const std::string& line, RegistryValue& value) {
+bool onlyBlanksFrom(const std::string& line, std::size_t pos) {
+    return line.find_first_not_of(" \t", pos) == std::string::npos;
+}
+
+// A dword holds 1 to 8 hexadecimal digits: anything longer would not fit
+// and is refused rather than cut to another number.
+bool parseDword(const std::string& digits, std::uint32_t& out) {
+    std::size_t end = digits.find_first_not_of("0123456789abcdefABCDEF");
+    if (end == std::string::npos)
+        end = digits.size();
+    if (end == 0 || end > 8 || !onlyBlanksFrom(digits, end))
+        return false;
+    out = std::uint32_t(std::stoul(digits.substr(0, end), nullptr, 16));
+    return true;
+}
+
+// Parses one value line; on failure `why` says what is wrong with it.
+bool parseValueLine(const std::string& line, RegistryValue& value, const char*& why) {
+    why = "nieczytelny wiersz";
     std::size_t pos = 0;
     if (!readQuoted(line, pos, value.name) || pos >= line.size() || line[pos] != '=')
         return false;
     ++pos;
     if (line.compare(pos, 6, "dword:") == 0) {
         value.type = RegistryValue::Type::Dword;
-        try {
-            value.dword = std::uint32_t(std::stoul(line.substr(pos + 6), nullptr, 16));
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
+        if (parseDword(line.substr(pos + 6), value.dword))
+            return true;
+        why = "liczba poza zakresem lub nieczytelna";
+        return false;
+    }
+    if (pos < line.size() && line[pos] != '"') {
+        why = "nieobsługiwany typ wartości";
+        return false;
     }
     value.type = RegistryValue::Type::String;
-    return readQuoted(line, pos, value.text);
+    return readQuoted(line, pos, value.text) && onlyBlanksFrom(line, pos);
+}
+
+bool isUtf8(const std::string& text) {
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    // The decoding runs when its result is taken.
+    const QString decoded = decoder(QByteArrayView(text.data(), qsizetype(text.size())));
+    return !decoder.hasError();
+}
+
+// Lines a Windows export may hold that carry nothing to read.
+bool isIgnorable(const std::string& line) {
+    return onlyBlanksFrom(line, 0) || line.front() == ';' ||
+           line.rfind("Windows Registry Editor Version", 0) == 0 || line == "REGEDIT4";
+}
+
+// A Windows export names the root in each key; the branch file is the root.
+std::string withoutRoot(const std::string& path) {
+    for (const char* root : {"HKEY_LOCAL_MACHINE\\", "HKEY_CURRENT_USER\\", "HKLM\\", "HKCU\\"}) {
+        const std::size_t size = std::strlen(root);
+        if (path.size() >= size && lowered(path.substr(0, size)) == lowered(root))
+            return path.substr(size);
+    }
+    return path;
+}
+
+// The text of a branch file: UTF-16 with a byte-order mark (as the Windows
+// registry editor exports) is decoded, a UTF-8 mark dropped.
+std::string decodedFileText(const QByteArray& bytes, std::vector<std::string>& problems) {
+    const auto starts = [&](const char* mark, int size) { return bytes.startsWith(QByteArray(mark, size)); };
+    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+        const bool little = starts("\xFF\xFE", 2);
+        QStringDecoder decoder(little ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE);
+        const QString text = decoder.decode(bytes.mid(2));
+        problems.push_back(little ? "plik w kodowaniu UTF-16LE" : "plik w kodowaniu UTF-16BE");
+        if (decoder.hasError())
+            problems.push_back("nieprawidłowe znaki UTF-16");
+        return text.toStdString();
+    }
+    if (starts("\xEF\xBB\xBF", 3))
+        return bytes.mid(3).toStdString();
+    return bytes.toStdString();
 }
 
 std::string homeConfigDir() {
@@ -127,25 +192,68 @@ std::string RegistryFile::serialise(const std::map<std::string, Key>& keys) {
     return out.str();
 }
 
-std::map<std::string, RegistryFile::Key> RegistryFile::parse(const std::string& text) {
+std::map<std::string, RegistryFile::Key> RegistryFile::parse(const std::string& text,
+                                                             std::vector<std::string>* problems) {
     std::map<std::string, Key> keys;
     Key* current = nullptr;
+    bool inBrokenKey = false;
     std::istringstream in(text);
     std::string line;
+    int number = 0;
+    // A garbled file can have a problem on every line; the first few tell
+    // the operator enough.
+    constexpr std::size_t ProblemsShown = 5;
+    std::size_t more = 0;
+    const auto problem = [&](const char* why) {
+        if (!problems)
+            return;
+        if (problems->size() < ProblemsShown)
+            problems->push_back("wiersz " + std::to_string(number) + ": " + why);
+        else
+            ++more;
+    };
     while (std::getline(in, line)) {
+        ++number;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            const std::string path = normalisedPath(line.substr(1, line.size() - 2));
+        if (!isUtf8(line)) {
+            problem("znaki spoza UTF-8");
+            continue;
+        }
+        if (isIgnorable(line))
+            continue;
+        if (line.front() == '[') {
+            // The values under a broken header belong to no key we know:
+            // they must not slip into the key above it.
+            current = nullptr;
+            inBrokenKey = true;
+            const std::size_t close = line.rfind(']');
+            if (close == std::string::npos || !onlyBlanksFrom(line, close + 1) || line.size() < 3 ||
+                line[1] == '-') {
+                problem("nieprawidłowy nagłówek klucza");
+                continue;
+            }
+            const std::string path = normalisedPath(withoutRoot(line.substr(1, close - 1)));
             Key& key = keys[lowered(path)];
             key.path = path;
             current = &key;
+            inBrokenKey = false;
             continue;
         }
         RegistryValue value;
-        if (current && parseValueLine(line, value))
-            current->values[lowered(value.name)] = value;
+        const char* why = nullptr;
+        if (!parseValueLine(line, value, why)) {
+            problem(why);
+            continue;
+        }
+        if (!current) {
+            problem(inBrokenKey ? "wartość pod nieprawidłowym nagłówkiem" : "wartość poza kluczem");
+            continue;
+        }
+        current->values[lowered(value.name)] = value;
     }
+    if (more)
+        problems->push_back("i " + std::to_string(more) + " innych");
     return keys;
 }
 
@@ -162,13 +270,72 @@ bool RegistryFile::load() {
     const QByteArray text = file.readAll();
     if (file.error() != QFileDevice::NoError || text.size() != file.size())
         return false;
-    keys_ = parse(text.toStdString());
+    std::vector<std::string> problems;
+    const std::string decoded = decodedFileText(text, problems);
+    keys_ = parse(decoded, &problems);
+    problems_ = std::move(problems);
     return true;
 }
 
-bool RegistryFile::save() const {
+namespace {
+
+RegistrySetAsideHandler& setAsideHandler() {
+    static RegistrySetAsideHandler handler;
+    return handler;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const auto& part : parts)
+        out += (out.empty() ? "" : "; ") + part;
+    return out;
+}
+
+} // namespace
+
+void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler) {
+    setAsideHandler() = std::move(handler);
+}
+
+// Copies the file as it is on disk to "<file>.bad-<date>" (a number added
+// when that name is taken) and tells the handler.
+bool RegistryFile::setAside() {
+    const QString path = QString::fromStdString(filePath_);
+    const QString stem = path + QStringLiteral(".bad-") + QDate::currentDate().toString(Qt::ISODate);
+    QString copy = stem;
+    for (int n = 2; QFileInfo::exists(copy); ++n)
+        copy = stem + QLatin1Char('-') + QString::number(n);
+    if (!QFile::copy(path, copy))
+        return false;
+    const RegistrySetAside notice{filePath_, copy.toStdString(), joined(problems_)};
+    problems_.clear();
+    if (setAsideHandler())
+        setAsideHandler()(notice);
+    else
+        std::fprintf(stderr, "%s: %s; copied to %s\n", notice.file.c_str(), notice.reason.c_str(),
+                     notice.copy.c_str());
+    return true;
+}
+
+bool RegistryFile::canWrite() const {
+    const QFileInfo info(QString::fromStdString(filePath_));
+    if (info.exists()) {
+        QFile file(info.filePath());
+        if (!info.isFile() || !file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return false;
+    }
+    QString dir = info.absolutePath();
+    while (!QFileInfo::exists(dir) && dir != QFileInfo(dir).absolutePath())
+        dir = QFileInfo(dir).absolutePath();
+    QTemporaryFile probe(dir + QStringLiteral("/.halvex-write-XXXXXX"));
+    return probe.open();
+}
+
+bool RegistryFile::save() {
     const QString path = QString::fromStdString(filePath_);
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    if (!problems_.empty() && QFileInfo::exists(path) && !setAside())
         return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -37,20 +39,43 @@ class RegistryFile {
 
     explicit RegistryFile(std::string filePath) : filePath_(std::move(filePath)) {}
     const std::string& filePath() const { return filePath_; }
-    // Reads the file; a missing file is an empty branch. False when unreadable.
+    // Reads the file (UTF-8, or UTF-16 with a byte-order mark as a Windows
+    // export writes it); a missing file is an empty branch. False when
+    // unreadable.
     bool load();
-    // Writes the file atomically; false when it cannot be written.
-    bool save() const;
+    // Writes the file atomically; false when it cannot be written. A file
+    // whose last load met anything it could not read is first copied aside
+    // whole, so that nothing of it is lost by the rewrite.
+    bool save();
+    // Whether save() could replace the file (tried, not guessed from modes).
+    bool canWrite() const;
     Key* findKey(const std::string& path);
     Key& addKey(const std::string& path);
+    // What the last load could not read; empty for a clean file.
+    const std::vector<std::string>& problems() const { return problems_; }
 
     static std::string serialise(const std::map<std::string, Key>& keys);
-    static std::map<std::string, Key> parse(const std::string& text);
+    // Lines that cannot be read are skipped and described in `problems`.
+    static std::map<std::string, Key> parse(const std::string& text,
+                                            std::vector<std::string>* problems = nullptr);
 
   private:
+    bool setAside();
+
     std::string filePath_;
     std::map<std::string, Key> keys_; // by lower-cased path
+    std::vector<std::string> problems_;
 };
+
+// A branch file copied aside before it was rewritten.
+struct RegistrySetAside {
+    std::string file;   // the branch file
+    std::string copy;   // where its whole former content now is
+    std::string reason; // what could not be read
+};
+using RegistrySetAsideHandler = std::function<void(const RegistrySetAside&)>;
+// Told of every copy made; with none set, stderr is.
+void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler);
 
 // The file of a branch: $HALVEX_REGISTRY_DIR/machine.reg or user.reg when set,
 // else /etc/vorlin/halvex.reg and $XDG_CONFIG_HOME/vorlin/halvex.reg.
@@ -67,6 +92,7 @@ class RegistryKey {
     bool OpenKey(const std::string& path, bool canCreate);
     void CloseKey();
     bool HasOpenKey() const { return open_; }
+    bool CanWrite() const { return file_.canWrite(); }
     const std::string& CurrentPath() const { return path_; }
 
     bool ValueExists(const std::string& name);

@@ -1,33 +1,49 @@
 // The settings store: every setting is read once at start-up, and every
 // missing value is created with its default so that after the first start
-// the store holds a complete, editable configuration.
+// the store holds a complete, editable configuration. What each setting is
+// (key, type, reader, default) is the settings table's; this file reads and
+// writes by it.
 #include "shell/MainForm.h"
 
-#include "platform/WireCodePage.h"
-#include "shell/FileLocations.h"
 #include "shell/PasswordCodec.h"
+#include "shell/SettingsTable.h"
 #include "shell/TraceLabel.h"
 #include "ui/Dialogs.h"
 
-#include <QNetworkInterface>
-
 namespace {
 
-const char* const MainKey = "\\software\\Vorlin\\Halvex";
-const char* const DefaultDbPassword = "plintaved";
-const char* const DateTimeFormat = "yyyy-MM-dd HH:mm:ss";
-constexpr std::size_t ShortTextLimit = 9;
+using shell::Setting;
+using shell::SettingValue;
+const std::string MainKey = shell::SettingsKeyPath(shell::SettingsSection::Main, 0);
 
-const char* yesNo(bool value) {
+std::string shown(bool value) {
     return value ? "true" : "false";
 }
+std::string shown(int value) {
+    return std::to_string(unsigned(value));
+}
 
-// This computer's own address: the first IPv4 address that is not loopback.
-std::string OwnIpv4Address() {
-    for (const QHostAddress& address : QNetworkInterface::allAddresses())
-        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
-            return address.toString().toStdString();
-    return {};
+// RegReadBool and RegReadInteger: a value that is missing or not a number
+// takes the default, written back.
+template <class T> T readNumber(TForm1& form, const std::string& name, T defaultValue) {
+    try {
+        const T value = T(form.SettingsRegistry->ReadInteger(name));
+        form.WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), shown(value).c_str());
+        return value;
+    } catch (const platform::RegistryError&) {
+        if (!form.SettingsReadOnly)
+            form.SettingsRegistry->WriteInteger(name, int(defaultValue));
+        form.WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(),
+                      shown(defaultValue).c_str());
+        SettingsDefaulted = true;
+        return defaultValue;
+    }
+}
+
+std::string takeTextDefault(TForm1& form, const std::string& name, const std::string& defaultValue) {
+    if (!form.SettingsReadOnly)
+        form.SettingsRegistry->WriteString(name, defaultValue);
+    return defaultValue;
 }
 
 bool isCipherText(const std::string& text) {
@@ -44,39 +60,18 @@ bool isCipherText(const std::string& text) {
 // ---- single values ----
 
 bool TForm1::RegReadBool(const std::string& name, bool defaultValue) {
-    try {
-        const bool value = SettingsRegistry->ReadBool(name);
-        WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), yesNo(value));
-        return value;
-    } catch (const platform::RegistryError&) {
-        SettingsRegistry->WriteBool(name, defaultValue);
-        WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(),
-                 yesNo(defaultValue));
-        SettingsDefaulted = true;
-        return defaultValue;
-    }
+    return readNumber(*this, name, defaultValue);
 }
 
 int TForm1::RegReadInteger(const std::string& name, int defaultValue) {
-    try {
-        const int value = SettingsRegistry->ReadInteger(name);
-        WriteLog(1, "Odczyt wartości %s = %u z rejestru", name.c_str(), unsigned(value));
-        return value;
-    } catch (const platform::RegistryError&) {
-        SettingsRegistry->WriteInteger(name, defaultValue);
-        WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %u", name.c_str(),
-                 unsigned(defaultValue));
-        SettingsDefaulted = true;
-        return defaultValue;
-    }
+    return readNumber(*this, name, defaultValue);
 }
 
 std::string TForm1::RegReadString(const std::string& name, const std::string& defaultValue) {
     if (!SettingsRegistry->ValueExists(name)) {
         WriteLog(1, "Odczyt wartości %s z rejestru, brak klucza, przyjęta domyślna = %s", name.c_str(),
                  defaultValue.c_str());
-        SettingsRegistry->WriteString(name, defaultValue);
-        return defaultValue;
+        return takeTextDefault(*this, name, defaultValue);
     }
     const std::string value = SettingsRegistry->ReadString(name);
     WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), value.c_str());
@@ -88,8 +83,7 @@ std::string TForm1::RegReadStringOrDefault(const std::string& name, const std::s
     if (value.empty()) {
         WriteLog(1, "Odczyt wartości %s z rejestru, wartość jest pusta lub przyjęta domyślna = %s",
                  name.c_str(), defaultValue.c_str());
-        SettingsRegistry->WriteString(name, defaultValue);
-        return defaultValue;
+        return takeTextDefault(*this, name, defaultValue);
     }
     WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), value.c_str());
     return value;
@@ -119,111 +113,137 @@ void TForm1::RegWriteString(const std::string& name, const std::string& value) {
     openSettings().WriteString(name, value);
 }
 
+namespace shell {
+
+void WriteSetting(TForm1& form, const Setting& setting) {
+    const SettingValue value = setting.load(form);
+    if (!form.SettingsRegistry)
+        throw platform::RegistryError("The settings store could not be opened");
+    std::unique_ptr<platform::RegistryKey> sectionKey;
+    platform::RegistryKey* key = form.SettingsRegistry.get();
+    if (setting.section != SettingsSection::Main) {
+        sectionKey = std::make_unique<platform::RegistryKey>(key->branch());
+        if (!sectionKey->OpenKey(SettingsKeyPath(setting.section, form.PbxType), true))
+            throw platform::RegistryError("Failed to open " + SettingsKeyPath(setting.section, form.PbxType));
+        key = sectionKey.get();
+    }
+    switch (setting.type) {
+    case SettingType::Bool:
+        return key->WriteBool(setting.name, std::get<bool>(value));
+    case SettingType::Integer:
+        return key->WriteInteger(setting.name, std::get<int>(value));
+    case SettingType::Text:
+        return key->WriteString(setting.name, std::get<std::string>(value));
+    case SettingType::EncipheredText:
+        return key->WriteString(setting.name,
+                                AesEncryptToHexWire(std::get<std::string>(value), FixedKeyText));
+    }
+}
+
+} // namespace shell
+
 // ---- settings with their own accessors ----
 
 namespace {
 
-// Reads a text that must not stay empty: an empty or missing value gets
-// `fallback`, written back.
-std::string textOrWrite(platform::RegistryKey& key, const char* name, const std::string& fallback) {
-    std::string value = key.ReadString(name);
-    if (value.empty()) {
-        value = fallback;
-        key.WriteString(name, value);
-    }
-    return value;
+std::string defaultText(const TForm1& form, const Setting& setting) {
+    return std::get<std::string>(setting.defaultFor(form));
 }
 
-} // namespace
-
-void TForm1::GbakPath(bool write) {
-    if (write)
-        return openSettings().WriteString("GbakPath", GbakPathText);
-    GbakPathText = textOrWrite(*SettingsRegistry, "GbakPath", "/usr/bin/gbak");
+// A text that must not stay empty: an empty or missing value gets the
+// default, written back.
+void readNonEmptyText(TForm1& form, const char* name) {
+    const Setting& setting = shell::FindSetting(name);
+    std::string value = form.SettingsRegistry->ReadString(name);
+    if (value.empty())
+        value = takeTextDefault(form, name, defaultText(form, setting));
+    setting.store(form, value);
 }
-
-void TForm1::BackupPath(bool write) {
-    if (write)
-        return openSettings().WriteString("BackupPath", BackupPathText);
-    BackupPathText = textOrWrite(*SettingsRegistry, "BackupPath", shell::ProgramDirectory());
-}
-
-void TForm1::NameFB(bool write) {
-    if (write)
-        return openSettings().WriteString("NameFB", NameFBText);
-    NameFBText = textOrWrite(*SettingsRegistry, "NameFB", shell::DefaultDatabasePath());
-}
-
-namespace {
 
 // The host of a database: a missing or empty value becomes this computer's
 // own address.
-std::string readHostSetting(TForm1& form, platform::RegistryKey& key, const char* name, bool attendance) {
-    std::string value = key.ReadString(name);
+void readHostSetting(TForm1& form, const char* name, bool attendance) {
+    const Setting& setting = shell::FindSetting(name);
+    std::string value = form.SettingsRegistry->ReadString(name);
     if (!value.empty()) {
         if (attendance)
             form.WriteLog(1, "Ustawiam adres serwera firebird RCP na %s", value.c_str());
         else
             form.WriteLog(1, "Ustawiam adres serwera firebird na %s", value.c_str());
-        return value;
+    } else {
+        form.WriteLog(1, attendance ? "Tworzę klucz dla  numeru IP serwera RCP FB"
+                                    : "Tworzę klucz dla  numeru IP serwera FB");
+        value = takeTextDefault(form, name, defaultText(form, setting));
     }
-    form.WriteLog(1, attendance ? "Tworzę klucz dla  numeru IP serwera RCP FB"
-                                : "Tworzę klucz dla  numeru IP serwera FB");
-    value = OwnIpv4Address();
-    if (value.size() < 7)
-        value = "192.168.1.1";
-    key.WriteString(name, value);
-    return value;
+    setting.store(form, value);
 }
-
-} // namespace
-
-void TForm1::IPFBase(bool write) {
-    if (write)
-        return openSettings().WriteString("IPFBase", IPFBaseText);
-    IPFBaseText = readHostSetting(*this, *SettingsRegistry, "IPFBase", false);
-}
-
-void TForm1::RCP_IPFB(bool write) {
-    if (write)
-        return openSettings().WriteString("RCP_IPFB", RcpDb.IPFB);
-    RcpDb.IPFB = readHostSetting(*this, *SettingsRegistry, "RCP_IPFB", true);
-}
-
-namespace {
 
 // Loads an enciphered password; a missing one is created with the default.
 // A stored text that is not a cipher text is refused, kept as it is, and the
 // default is used for this run.
-std::string readPasswordSetting(TForm1& form, platform::RegistryKey& key, const char* name) {
+void readPasswordSetting(TForm1& form, const char* name) {
     shell::TraceScope trace("UstawPasswordFB");
-    const std::string stored = key.ReadString(name);
+    const Setting& setting = shell::FindSetting(name);
+    const std::string defaultPassword = defaultText(form, setting);
+    const std::string stored = form.SettingsRegistry->ReadString(name);
     if (stored.empty()) {
         form.WriteLog(1, "Tworzę klucz dla hasła uzytkownika FB");
-        key.WriteString(name, AesEncryptToHexWire(DefaultDbPassword, FixedKeyText));
-        return DefaultDbPassword;
+        if (!form.SettingsReadOnly)
+            form.SettingsRegistry->WriteString(name, AesEncryptToHexWire(defaultPassword, FixedKeyText));
+        return setting.store(form, defaultPassword);
     }
     form.WriteLog(1, "Ustawiam hasło uzytkownika FB %s", "***");
     if (!isCipherText(stored)) {
         form.WriteLog(2, "Wartość %s nie jest zaszyfrowanym hasłem, przyjęte hasło domyślne", name);
-        return DefaultDbPassword;
+        return setting.store(form, defaultPassword);
     }
-    return AesDecryptFromHexWire(stored, FixedKeyText);
+    setting.store(form, AesDecryptFromHexWire(stored, FixedKeyText));
+}
+
+void readDatabaseHost(TForm1& form, const char* name) {
+    readHostSetting(form, name, false);
+}
+
+void readAttendanceHost(TForm1& form, const char* name) {
+    readHostSetting(form, name, true);
+}
+
+// The accessors: write = true stores the setting from memory, false loads it.
+void access(TForm1& form, const char* name, bool write, void (*read)(TForm1&, const char*)) {
+    if (write)
+        shell::WriteSetting(form, shell::FindSetting(name));
+    else
+        read(form, name);
 }
 
 } // namespace
 
+void TForm1::GbakPath(bool write) {
+    access(*this, "GbakPath", write, readNonEmptyText);
+}
+
+void TForm1::BackupPath(bool write) {
+    access(*this, "BackupPath", write, readNonEmptyText);
+}
+
+void TForm1::NameFB(bool write) {
+    access(*this, "NameFB", write, readNonEmptyText);
+}
+
+void TForm1::IPFBase(bool write) {
+    access(*this, "IPFBase", write, readDatabaseHost);
+}
+
+void TForm1::RCP_IPFB(bool write) {
+    access(*this, "RCP_IPFB", write, readAttendanceHost);
+}
+
 void TForm1::UstawPasswordFB(bool write) {
-    if (write)
-        return openSettings().WriteString("PasswordFB", AesEncryptToHexWire(PasswordFB, FixedKeyText));
-    PasswordFB = readPasswordSetting(*this, *SettingsRegistry, "PasswordFB");
+    access(*this, "PasswordFB", write, readPasswordSetting);
 }
 
 void TForm1::UstawRcpPasswordFB(bool write) {
-    if (write)
-        return openSettings().WriteString("RCP_PasswordFB",
-                                          AesEncryptToHexWire(RcpDb.PasswordFB, FixedKeyText));
-    RcpDb.PasswordFB = readPasswordSetting(*this, *SettingsRegistry, "RCP_PasswordFB");
+    access(*this, "RCP_PasswordFB", write, readPasswordSetting);
 }
 
 // ---- the start-up read ----
@@ -231,26 +251,52 @@ void TForm1::UstawRcpPasswordFB(bool write) {
 // Settings live in the machine branch when it can be written, else in the
 // user's branch, for the whole run.
 void TForm1::probeRegistryBranch() {
+    // A settings file with anything unreadable is copied aside before it is
+    // first rewritten; the operator learns of it once, with the copy's name.
+    platform::SetRegistrySetAsideHandler([this](const platform::RegistrySetAside& notice) {
+        WriteLog(2,
+                 "Plik ustawień %s zawiera dane, których nie można odczytać (%s); przed zapisem "
+                 "skopiowano go w całości do %s",
+                 notice.file.c_str(), notice.reason.c_str(), notice.copy.c_str());
+        ui::dialogs().MessageBox("Plik ustawień " + notice.file +
+                                     " zawiera dane, których nie można odczytać (" + notice.reason +
+                                     ").\nPrzed zapisem skopiowano go w całości do " + notice.copy + ".",
+                                 Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+    });
+    SettingsReadOnly = false;
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
     if (!machine.OpenKey(MainKey, true)) {
         WriteLog(1, "Brak dostępu do gałęzi HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
         RegistryInHklm = false;
+    } else {
+        try {
+            machine.WriteString("testHKLM", "testHKLM");
+            WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
+            return;
+        } catch (const platform::RegistryError&) {
+            WriteLog(1, "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w "
+                        "gałęzi HKCU.");
+            RegistryInHklm = false;
+        }
+    }
+    if (platform::RegistryKey(platform::RegistryBranch::User).CanWrite())
         return;
-    }
-    try {
-        machine.WriteString("testHKLM", "testHKLM");
-        WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
-    } catch (const platform::RegistryError&) {
-        WriteLog(1,
-                 "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
-        RegistryInHklm = false;
-    }
+    // Neither branch takes writes: the settings are still read from the one
+    // that holds them, and defaults stay in memory only.
+    SettingsReadOnly = true;
+    RegistryInHklm = machine.HasOpenKey() || machine.OpenKey(MainKey, false);
+    const std::string file = platform::registryFilePath(RegistryInHklm ? platform::RegistryBranch::Machine
+                                                                       : platform::RegistryBranch::User);
+    WriteLog(2,
+             "Nie można zapisać ustawień w żadnej gałęzi rejestru; ustawienia odczytane z %s, wartości "
+             "domyślne nie zostaną zapisane",
+             file.c_str());
 }
 
 std::unique_ptr<platform::RegistryKey> TForm1::openSettingsKey(const std::string& path) {
     auto key = std::make_unique<platform::RegistryKey>(RegistryInHklm ? platform::RegistryBranch::Machine
                                                                       : platform::RegistryBranch::User);
-    if (!key->OpenKey(path, true))
+    if (!key->OpenKey(path, !SettingsReadOnly))
         return nullptr;
     return key;
 }
@@ -269,121 +315,71 @@ void TForm1::readSettingsSection(const char* path, void (TForm1::*reader)()) {
     SettingsRegistry.reset();
 }
 
-void TForm1::OdczytRejestruWindows() {
-    shell::TraceScope trace("OdczytRejestruWindows");
-    readSettingsSection(MainKey, &TForm1::readMainKeySettings);
-    const std::string macros = std::string(MainKey) + "\\PABX_MACROS\\" + std::to_string(PbxType);
-    readSettingsSection(macros.c_str(), &TForm1::readPabxMacros);
-    const std::string sms = std::string(MainKey) + "\\SMS";
-    readSettingsSection(sms.c_str(), &TForm1::readSmsSettings);
-    const std::string routing = sms + "\\DynamicRouting";
-    readSettingsSection(routing.c_str(), &TForm1::readDynamicRoutingSettings);
-    SettingsRegistry = openSettingsKey(MainKey);
-}
-
 namespace {
 
-// Fixed-size texts of the original hold at most 9 characters; a longer
-// stored text is cut, and the cut is logged.
-std::string shortText(TForm1& form, const char* name, const std::string& value) {
-    if (platform::utf8Length(value) <= ShortTextLimit)
-        return value;
-    form.WriteLog(2, "Wartość %s jest dłuższa niż %u znaków i została obcięta", name,
-                  unsigned(ShortTextLimit));
-    return platform::utf8Left(value, ShortTextLimit);
-}
-
-QTime timeOfDay(const std::string& text) {
-    for (const char* format : {"HH:mm", "H:mm", "HH:mm:ss"}) {
-        const QTime time = QTime::fromString(QString::fromStdString(text), QString::fromLatin1(format));
-        if (time.isValid())
-            return time;
+// Reads one section's settings in the table's order, each through its reader.
+void readSection(TForm1& form, shell::SettingsSection section) {
+    using enum shell::SettingReader;
+    for (const Setting& setting : shell::SettingsTable()) {
+        if (setting.section != section)
+            continue;
+        const SettingValue fallback = setting.defaultFor(form);
+        switch (setting.reader) {
+        case B:
+            setting.store(form, form.RegReadBool(setting.name, std::get<bool>(fallback)));
+            break;
+        case I:
+            setting.store(form, form.RegReadInteger(setting.name, std::get<int>(fallback)));
+            break;
+        case S:
+            setting.store(form, form.RegReadString(setting.name, std::get<std::string>(fallback)));
+            break;
+        case D:
+            setting.store(form, form.RegReadStringOrDefault(setting.name, std::get<std::string>(fallback)));
+            break;
+        case A:
+            (form.*setting.accessor)(false);
+            break;
+        }
+        if (setting.afterRead)
+            setting.afterRead(form);
     }
-    return QTime(3, 0);
-}
-
-QDateTime dateAndTime(const std::string& text) {
-    const QDateTime when =
-        QDateTime::fromString(QString::fromStdString(text), QString::fromLatin1(DateTimeFormat));
-    return when.isValid() ? when : QDateTime::currentDateTime();
-}
-
-std::string broadcastFor(const std::string& host) {
-    const auto dot = host.rfind('.');
-    return dot == std::string::npos ? std::string("192.168.1.255") : host.substr(0, dot) + ".255";
 }
 
 } // namespace
 
+void TForm1::OdczytRejestruWindows() {
+    using enum shell::SettingsSection;
+    shell::TraceScope trace("OdczytRejestruWindows");
+    // A section that is skipped must not leave a setting empty: the
+    // database would be created with an empty name.
+    for (const auto section : {Main, Sms, DynamicRouting})
+        shell::ApplySettingDefaults(*this, section);
+    readSettingsSection(MainKey.c_str(), &TForm1::readMainKeySettings);
+    // The macros' defaults follow the PBX type just read.
+    shell::ApplySettingDefaults(*this, PabxMacros);
+    const std::string macros = shell::SettingsKeyPath(PabxMacros, PbxType);
+    readSettingsSection(macros.c_str(), &TForm1::readPabxMacros);
+    const std::string sms = shell::SettingsKeyPath(Sms, PbxType);
+    readSettingsSection(sms.c_str(), &TForm1::readSmsSettings);
+    const std::string routing = shell::SettingsKeyPath(DynamicRouting, PbxType);
+    readSettingsSection(routing.c_str(), &TForm1::readDynamicRoutingSettings);
+    SettingsRegistry = openSettingsKey(MainKey);
+}
+
 void TForm1::readMainKeySettings() {
-    PbxType = RegReadInteger("Centrala", 2);
-    if (PbxType < 0 || PbxType > 5)
-        PbxType = 2;
-    PbxPort = RegReadInteger("Port", 1);
-    PortTCP = RegReadInteger("PortTCP", 1000);
-    language = RegReadInteger("language", DefaultLanguageIndex());
-    SetActiveLanguage(language);
-    PortTCPCalBrowse = RegReadInteger("PortTCPCalBrowse", 1005);
-    PortTCPCalSend = RegReadInteger("PortTCPCalSend", 1006);
-    CalendarServiceEnabled = RegReadBool("CalendarServiceEnabled", true);
-    PortTCP_CRM = RegReadInteger("PortTCP_CRM", 1010);
-    MaxPolaczenCRM = RegReadInteger("MaxPolaczenCRM", 2);
-    PortUDP = RegReadInteger("PortUDP", 1000);
-    pytanieOwych = RegReadBool("pytanieOwych", true);
-    AutomPrzyw = RegReadBool("AutomPrzyw", true);
-    InsertIncomingFroRingGroup = RegReadBool("InsertIncomingFroRingGroup", false);
-    Miedzy = shortText(*this, "Miedzy", RegReadString("Miedzy", "0"));
-    PrefiksMiedzynarodowy =
-        shortText(*this, "PrefiksMiedzynarodowy", RegReadString("PrefiksMiedzynarodowy", "000"));
-    TCPCentr = RegReadStringOrDefault("TCPCentr", "192.168.1.250");
-    PortTCPCent = RegReadInteger("PortTCPCent", 5001);
-    PowiadORozlacz = RegReadBool("PowiadORozlacz", true);
-    CRMsocketActive = RegReadBool("CRMsocketActive", false);
-    StartMinimized = RegReadBool("StartMinimized", false);
-    GbakPath(false);
-    BackupPath(false);
-    AutoBackupPeriod = RegReadInteger("AutoBackupPeriod", 7);
-    AutoBackup = RegReadBool("AutoBackup", true);
-    CleanBeforeBackup = RegReadBool("CleanBeforeBackup", false);
-    UseVoiceMailPcti = RegReadBool("UseVoiceMailPcti", false);
-    UsePctiClip = RegReadBool("UsePctiClip", false);
-    BackupTimeOfDay = timeOfDay(RegReadStringOrDefault("timeBackupHour", "03:00"));
-    const std::string now =
-        QDateTime::currentDateTime().toString(QString::fromLatin1(DateTimeFormat)).toStdString();
-    LastBackupTime = dateAndTime(RegReadStringOrDefault("timeBackup", now));
-    IPFBase(false);
-    NameFB(false);
-    UstawPasswordFB(false);
-    UserFB = RegReadStringOrDefault("UserFB", "SYSDBA");
-    UstawKomunikatLP();
-    BroadcastAddress = RegReadStringOrDefault("Broadcast", broadcastFor(IPFBaseText));
-    UseRCP = RegReadBool("UseRCP", false);
-    RcpDb.User = RegReadStringOrDefault("RCP_User", "SYSDBA");
-    RcpDb.NameFB = RegReadStringOrDefault("RCP_NameFB", "C:\\Program Files\\Selkod\\Baza\\Ikr.fbd");
-    RCP_IPFB(false);
-    UstawRcpPasswordFB(false);
+    readSection(*this, shell::SettingsSection::Main);
 }
 
 void TForm1::readPabxMacros() {
-    const bool type5 = PbxType == 5;
-    PabxMacros.Redial = shortText(*this, "Redial", RegReadStringOrDefault("Redial", type5 ? "*880" : "*90"));
-    PabxMacros.Hold = shortText(*this, "Hold", RegReadStringOrDefault("Hold", type5 ? "*6" : " "));
+    readSection(*this, shell::SettingsSection::PabxMacros);
 }
 
 void TForm1::readSmsSettings() {
-    SmsSettings.UseSms = RegReadBool("UseSms", false);
-    SmsSettings.CountryCode = RegReadStringOrDefault("CountryCode", "48");
-    SmsSettings.MinCountryNumberLength = RegReadInteger("MinCountryNumberLength", 9);
-    SmsSettings.MaxCountryNumberLength = RegReadInteger("MaxCountryNumberLength", 9);
-    SmsSettings.RemoveCountryCode = RegReadBool("RemoveCountryCode", true);
-    SmsSettings.ForceSynchronization = RegReadBool("ForceSynchronization", true);
-    SmsSettings.OutTrialsNoLimit = RegReadBool("OutTrialsLimit", false);
-    SmsSettings.OutTrials = RegReadInteger("OutTrials", 5);
-    SmsSettings.CountryNumberLength = RegReadInteger("CountryNumberLength", 9);
+    readSection(*this, shell::SettingsSection::Sms);
 }
 
 void TForm1::readDynamicRoutingSettings() {
-    SmsSettings.DynamicRoutingEnabled = RegReadBool("Enabled", false);
-    SmsSettings.DynamicRoutingValidityPeriod = RegReadInteger("ValidityPeriod", 86400);
+    readSection(*this, shell::SettingsSection::DynamicRouting);
     ApplySmsSettings();
 }

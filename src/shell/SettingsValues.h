@@ -1,6 +1,6 @@
 // Settings that live outside the main window: the exchange's dialling macros,
 // the SMS settings and the attendance database. Read once at start-up, written
-// by the settings dialog.
+// by the settings dialog; their defaults are the settings table's.
 #pragma once
 
 #include <string>
@@ -13,26 +13,26 @@ struct PabxMacrosSettings {
 extern PabxMacrosSettings PabxMacros;
 
 struct SmsSettingsValues {
-    bool UseSms = false;
-    std::string CountryCode = "48";
-    int MinCountryNumberLength = 9;
-    int MaxCountryNumberLength = 9;
-    bool RemoveCountryCode = true;
-    bool ForceSynchronization = true;
-    bool OutTrialsNoLimit = false; // stored as "OutTrialsLimit"
-    int OutTrials = 5;
-    int CountryNumberLength = 9;
-    bool DynamicRoutingEnabled = false;
-    int DynamicRoutingValidityPeriod = 86400;
+    bool UseSms{};
+    std::string CountryCode;
+    int MinCountryNumberLength{};
+    int MaxCountryNumberLength{};
+    bool RemoveCountryCode{};
+    bool ForceSynchronization{};
+    bool OutTrialsNoLimit{}; // stored as "OutTrialsLimit"
+    int OutTrials{};
+    int CountryNumberLength{};
+    bool DynamicRoutingEnabled{};
+    int DynamicRoutingValidityPeriod{};
 };
 extern SmsSettingsValues SmsSettings;
 
 // The time-and-attendance database.
 struct RcpDatabaseSettings {
-    std::string User = "SYSDBA";
-    std::string NameFB = "C:\\Program Files\\Selkod\\Baza\\Ikr.fbd";
+    std::string User;
+    std::string NameFB;
     std::string IPFB;
-    std::string PasswordFB = "plintaved";
+    std::string PasswordFB;
 };
 extern RcpDatabaseSettings RcpDb;
 extern bool UseRCP;

@@ -100,4 +100,5 @@ void TForm1::FormDestroy() {
     event_kolejka.reset();
     event_bufor.reset();
     SettingsRegistry.reset();
+    platform::SetRegistrySetAsideHandler({});
 }

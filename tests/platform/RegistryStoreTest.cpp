@@ -1,8 +1,10 @@
 #include "platform/RegistryStore.h"
 #include "support/Sandbox.h"
 
+#include <QDate>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <vector>
 
 using platform::RegistryBranch;
 using platform::RegistryKey;
@@ -96,4 +98,95 @@ TEST(RegistryStore, AFileThatCannotBeReadIsNeverOverwritten) {
     ASSERT_EQ(::rename(kept.c_str(), sandbox.machineRegistryFile().c_str()), 0);
     EXPECT_EQ(key.ReadInteger("PortTCP"), 1000);
     EXPECT_FALSE(key.ValueExists("Other"));
+}
+
+namespace {
+
+// Every copy set aside while it lives, taken from the store's notices.
+struct SetAsideRecorder {
+    SetAsideRecorder() {
+        platform::SetRegistrySetAsideHandler(
+            [this](const platform::RegistrySetAside& notice) { notices.push_back(notice); });
+    }
+    ~SetAsideRecorder() { platform::SetRegistrySetAsideHandler({}); }
+    std::vector<platform::RegistrySetAside> notices;
+};
+
+const char* const Header = "Windows Registry Editor Version 5.00\r\n\r\n";
+const char Garbage[] = "\x01\x02\xff\xfe\x00\x80garbage\r\n\"Lost\"=\"\xc3\x28\"\r\n";
+
+} // namespace
+
+TEST(RegistryStore, AFileWithUnreadableLinesKeepsWhatItCanAndIsCopiedAsideBeforeItsFirstWrite) {
+    const struct {
+        const char* name;
+        std::string badLines;
+        const char* reason;
+    } cases[] = {
+        {"broken key header", "[software\\Vorlin\\Halvex\\SMS\r\n\"Lost\"=dword:00000001\r\n",
+         "nieprawidłowy nagłówek"},
+        {"value out of range", "\"Lost\"=dword:1ffffffff\r\n", "poza zakresem"},
+        {"binary garbage", std::string(Garbage, sizeof Garbage - 1), "UTF-8"},
+        {"unsupported value type", "\"Lost\"=hex(2):25,00,00,00\r\n", "nieobsługiwany typ"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        SetAsideRecorder recorder;
+        const std::string original = std::string(Header) + "[software\\Vorlin\\Halvex]\r\n" +
+                                     "\"PortTCP\"=dword:000004d2\r\n\"TCPCentr\"=\"10.0.0.7\"\r\n" +
+                                     c.badLines;
+        testing_support::writeFile(sandbox.machineRegistryFile(), original);
+
+        RegistryKey key(RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        EXPECT_EQ(key.ReadInteger("PortTCP"), 1234);
+        EXPECT_FALSE(key.ValueExists("Lost")) << "an unreadable value is missing, never a wrong one";
+        EXPECT_TRUE(recorder.notices.empty()) << "reading alone copies nothing";
+
+        key.WriteInteger("Lost", 7);
+        ASSERT_EQ(recorder.notices.size(), 1u);
+        const auto& notice = recorder.notices.front();
+        EXPECT_EQ(notice.file, sandbox.machineRegistryFile());
+        EXPECT_NE(
+            notice.copy.find("machine.reg.bad-" + QDate::currentDate().toString(Qt::ISODate).toStdString()),
+            std::string::npos)
+            << notice.copy;
+        EXPECT_NE(notice.reason.find(c.reason), std::string::npos) << notice.reason;
+        EXPECT_EQ(testing_support::readFile(notice.copy), original) << "the copy is the whole file";
+
+        key.WriteInteger("Other", 8);
+        EXPECT_EQ(recorder.notices.size(), 1u) << "the rewritten file is clean";
+        EXPECT_EQ(key.ReadString("TCPCentr"), "10.0.0.7");
+        EXPECT_EQ(key.ReadInteger("Lost"), 7);
+    }
+}
+
+TEST(RegistryStore, AUtf16ExportWithAByteOrderMarkIsReadAsSuch) {
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlin\\Halvex]\r\n"
+                             "\"PortTCP\"=dword:000004d2\r\n\"NameFB\"=\"C:\\\\Baza\\\\Żółw.fdb\"\r\n";
+    const QString unicode = QString::fromStdString(text);
+    for (const bool little : {true, false}) {
+        SCOPED_TRACE(little ? "UTF-16LE" : "UTF-16BE");
+        Sandbox sandbox;
+        SetAsideRecorder recorder;
+        QByteArray bytes = little ? QByteArray("\xFF\xFE", 2) : QByteArray("\xFE\xFF", 2);
+        for (const QChar ch : unicode) {
+            const char lo = char(ch.unicode() & 0xFF), hi = char(ch.unicode() >> 8);
+            bytes.append(little ? lo : hi).append(little ? hi : lo);
+        }
+        testing_support::writeFile(sandbox.machineRegistryFile(), bytes.toStdString());
+
+        RegistryKey key(RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+        EXPECT_EQ(key.ReadInteger("PortTCP"), 1234);
+        EXPECT_EQ(key.ReadString("NameFB"), "C:\\Baza\\Żółw.fdb");
+
+        key.WriteInteger("PortUDP", 1000);
+        ASSERT_EQ(recorder.notices.size(), 1u) << "the file changes its encoding: the original is kept";
+        EXPECT_EQ(testing_support::readFile(recorder.notices.front().copy), bytes.toStdString());
+        const std::string rewritten = testing_support::readFile(sandbox.machineRegistryFile());
+        EXPECT_NE(rewritten.find("\"NameFB\"=\"C:\\\\Baza\\\\Żółw.fdb\""), std::string::npos) << rewritten;
+    }
 }

@@ -1,6 +1,15 @@
 #include "platform/RegistryStore.h"
+#include "shell/FileLocations.h"
 #include "shell/PasswordCodec.h"
+#include "shell/SettingsTable.h"
 #include "support/MainFormFixture.h"
+
+#include <QDate>
+#include <QFileInfo>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using platform::RegistryBranch;
 using platform::RegistryKey;
@@ -24,52 +33,43 @@ TEST_F(SettingsStore, AFirstStartCreatesEveryValueWithItsDefaultAndTheSecondNoth
     createForm("DEBUG");
     EXPECT_TRUE(SettingsDefaulted);
     const std::string log = mainLogText();
+
+    // Every value of the table exists with its default, and its creation was logged.
+    for (const shell::Setting& setting : shell::SettingsTable()) {
+        SCOPED_TRACE(setting.name);
+        RegistryKey key = openMachineKey(shell::SettingsKeyPath(setting.section, form->PbxType));
+        const shell::SettingValue expected = setting.defaultFor(*form);
+        switch (setting.type) {
+        case shell::SettingType::Bool:
+            EXPECT_EQ(key.ReadInteger(setting.name), std::get<bool>(expected) ? 1 : 0);
+            break;
+        case shell::SettingType::Integer:
+            EXPECT_EQ(key.ReadInteger(setting.name), std::get<int>(expected));
+            break;
+        case shell::SettingType::Text:
+            if (std::string(setting.name) != "timeBackup") { // the time of the first start
+                EXPECT_EQ(key.ReadString(setting.name), std::get<std::string>(expected));
+            }
+            EXPECT_FALSE(key.ReadString(setting.name).empty() && setting.reader != shell::SettingReader::S);
+            break;
+        case shell::SettingType::EncipheredText:
+            EXPECT_EQ(AesDecryptFromHexWire(key.ReadString(setting.name), FixedKeyText),
+                      std::get<std::string>(expected));
+            break;
+        }
+        if (setting.reader != shell::SettingReader::A) {
+            EXPECT_NE(log.find(std::string("Odczyt wartości ") + setting.name + " z rejestru, "),
+                      std::string::npos);
+        }
+    }
     form.reset();
 
     RegistryKey main = openMachineKey(MainKey);
-    const std::pair<const char*, int> integers[] = {{"Centrala", 2},
-                                                    {"Port", 1},
-                                                    {"PortTCP", 1000},
-                                                    {"PortTCPCalBrowse", 1005},
-                                                    {"PortTCPCalSend", 1006},
-                                                    {"PortTCP_CRM", 1010},
-                                                    {"MaxPolaczenCRM", 2},
-                                                    {"PortUDP", 1000},
-                                                    {"PortTCPCent", 5001},
-                                                    {"AutoBackupPeriod", 7},
-                                                    {"CalendarServiceEnabled", 1},
-                                                    {"pytanieOwych", 1},
-                                                    {"AutomPrzyw", 1},
-                                                    {"InsertIncomingFroRingGroup", 0},
-                                                    {"PowiadORozlacz", 1},
-                                                    {"CRMsocketActive", 0},
-                                                    {"StartMinimized", 0},
-                                                    {"AutoBackup", 1},
-                                                    {"CleanBeforeBackup", 0},
-                                                    {"UseVoiceMailPcti", 0},
-                                                    {"UsePctiClip", 0},
-                                                    {"UseRCP", 0}};
-    for (const auto& [name, value] : integers)
-        EXPECT_EQ(main.ReadInteger(name), value) << name;
-    EXPECT_NO_THROW(main.ReadInteger("language"));
-    const std::pair<const char*, const char*> texts[] = {{"Miedzy", "0"},
-                                                         {"PrefiksMiedzynarodowy", "000"},
-                                                         {"TCPCentr", "192.168.1.250"},
-                                                         {"UserFB", "SYSDBA"},
-                                                         {"timeBackupHour", "03:00"},
-                                                         {"RCP_User", "SYSDBA"},
-                                                         {"GbakPath", "/usr/bin/gbak"},
-                                                         {"testHKLM", "testHKLM"}};
-    for (const auto& [name, value] : texts)
-        EXPECT_EQ(main.ReadString(name), value) << name;
-    for (const char* name :
-         {"BackupPath", "NameFB", "IPFBase", "Broadcast", "timeBackup", "RCP_IPFB", "RCP_NameFB"})
-        EXPECT_FALSE(main.ReadString(name).empty()) << name;
-
+    EXPECT_EQ(main.ReadString("testHKLM"), "testHKLM");
     const std::string cipher = main.ReadString("PasswordFB");
     ASSERT_EQ(cipher.size(), 64u);
     EXPECT_EQ(cipher.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-    EXPECT_EQ(AesDecryptFromHexWire(cipher, FixedKeyText), "plintaved");
+    EXPECT_EQ(AesDecryptFromHexWire(cipher, FixedKeyText), shell::DefaultDbPassword);
 
     RegistryKey sms = openMachineKey(std::string(MainKey) + "\\SMS");
     EXPECT_EQ(sms.ReadInteger("OutTrialsLimit"), 0);
@@ -81,7 +81,7 @@ TEST_F(SettingsStore, AFirstStartCreatesEveryValueWithItsDefaultAndTheSecondNoth
     RegistryKey routing = openMachineKey(std::string(MainKey) + "\\SMS\\DynamicRouting");
     EXPECT_EQ(routing.ReadInteger("ValidityPeriod"), 86400);
     EXPECT_NE(log.find("Odczyt wartości OutTrials z rejestru, przyjęta domyślna = 5"), std::string::npos);
-    EXPECT_EQ(log.find("plintaved"), std::string::npos) << "the password never reaches the log";
+    EXPECT_EQ(log.find(shell::DefaultDbPassword), std::string::npos) << "the password never reaches the log";
 
     const std::string before = testing_support::readFile(sandbox.machineRegistryFile());
     resetLog();
@@ -136,7 +136,8 @@ TEST_F(SettingsStore, AWrongTypeSkipsTheRestOfItsSectionOnly) {
         main.WriteInteger("PortTCPCent", 6000);
     }
     createForm("DEBUG");
-    EXPECT_EQ(form->PortTCPCent, 5001) << "values after the error keep their initial values";
+    EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort)
+        << "values after the error keep their initial values";
     const auto calls = dialogs->Calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_NE(calls.front().text.find("TCPCentr"), std::string::npos);
@@ -148,7 +149,7 @@ TEST_F(SettingsStore, AWrongTypeSkipsTheRestOfItsSectionOnly) {
 TEST_F(SettingsStore, AGarbledPasswordIsRefusedAndKept) {
     openMachineKey(MainKey).WriteString("PasswordFB", "not a cipher text");
     createForm("DEBUG");
-    EXPECT_EQ(form->PasswordFB, "plintaved");
+    EXPECT_EQ(form->PasswordFB, shell::DefaultDbPassword);
     form.reset();
     EXPECT_EQ(openMachineKey(MainKey).ReadString("PasswordFB"), "not a cipher text");
 }
@@ -159,4 +160,145 @@ TEST_F(SettingsStore, ChangedPasswordsAreWrittenEnciphered) {
     form->UstawPasswordFB(true);
     form->UstawPasswordFB(false);
     EXPECT_EQ(form->PasswordFB, "Zażółć-1");
+}
+
+namespace {
+
+const char* const ExportHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+// Root writes through any file mode: for the lifetime of this guard the
+// calling thread gives up that override, so that modes bind it as they bind
+// any other user.
+class FileModesBind {
+  public:
+    FileModesBind() {
+        if (::geteuid() != 0)
+            return;
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        if (::syscall(SYS_capget, &header_, saved_) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~FileModesBind() {
+        if (dropped_)
+            ::syscall(SYS_capset, &header_, saved_);
+    }
+    bool bound() const { return ::geteuid() != 0 || dropped_; }
+
+  private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool dropped_ = false;
+};
+
+} // namespace
+
+TEST_F(SettingsStore, AnUnreadableFileKeepsItsValuesAndIsCopiedAsideOnce) {
+    const std::string original = std::string(ExportHeader) + "[software\\Vorlin\\Halvex]\r\n"
+                                                             "\"PortTCP\"=dword:000004d2\r\n"
+                                                             "\"PortTCPCent\"=dword:1ffffffff\r\n"
+                                                             "\x01\x02garbage\xff\r\n"
+                                                             "\"TCPCentr\"=\"10.0.0.7\"\r\n"
+                                                             "[software\\Vorlin\\Halvex\\SMS\r\n"
+                                                             "\"OutTrials\"=dword:00000009\r\n"
+                                                             "[software\\Vorlin\\Halvex\\SMS]\r\n"
+                                                             "\"CountryCode\"=\"420\"\r\n";
+    testing_support::writeFile(sandbox.machineRegistryFile(), original);
+    createForm("DEBUG");
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->TCPCentr, "10.0.0.7");
+    EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort) << "an out-of-range number takes its default";
+    EXPECT_EQ(SmsSettings.CountryCode, "420");
+    EXPECT_EQ(SmsSettings.OutTrials, 5) << "a value under a broken header belongs to no section";
+
+    const std::string copy =
+        sandbox.machineRegistryFile() + ".bad-" + QDate::currentDate().toString(Qt::ISODate).toStdString();
+    EXPECT_EQ(testing_support::readFile(copy), original);
+    int shown = 0;
+    for (const auto& call : dialogs->Calls())
+        shown += call.text.find(copy) != std::string::npos;
+    EXPECT_EQ(shown, 1);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("skopiowano go w całości do " + copy), std::string::npos) << log;
+    form.reset();
+
+    // The rewritten file is clean: the next start copies and shows nothing.
+    dialogs = std::make_shared<ui::ScriptedDialogs>();
+    createForm("DEBUG");
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_TRUE(dialogs->Calls().empty());
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(copy + "-2")));
+}
+
+TEST_F(SettingsStore, AWindowsUtf16ExportIsReadAsSuch) {
+    const QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
+                                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vorlin\\Halvex]\r\n"
+                                        "\"PortTCP\"=dword:000004d2\r\n"
+                                        "\"NameFB\"=\"/srv/bazy/Żółw.fdb\"\r\n");
+    QByteArray bytes("\xFF\xFE", 2);
+    bytes.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    testing_support::writeFile(sandbox.machineRegistryFile(), bytes.toStdString());
+    createForm("DEBUG");
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->NameFBText, "/srv/bazy/Żółw.fdb");
+}
+
+TEST_F(SettingsStore, ASkippedSectionLeavesEverySettingWithItsDefault) {
+    {
+        RegistryKey main = openMachineKey(MainKey);
+        main.WriteInteger("Miedzy", 1); // a text stored as a number ends the section there
+        openMachineKey(std::string(MainKey) + "\\PABX_MACROS\\2").WriteInteger("Redial", 1);
+    }
+    PabxMacros = {};
+    createForm("DEBUG");
+    ASSERT_GE(dialogs->Calls().size(), 2u);
+    EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
+    EXPECT_EQ(form->GbakPathText, std::get<std::string>(shell::FindSetting("GbakPath").fixedDefault));
+    EXPECT_EQ(form->BackupPathText, shell::ProgramDirectory());
+    EXPECT_FALSE(form->IPFBaseText.empty());
+    EXPECT_FALSE(RcpDb.IPFB.empty());
+    EXPECT_EQ(RcpDb.PasswordFB, shell::DefaultDbPassword);
+    EXPECT_EQ(PabxMacros.Redial, "*90");
+    EXPECT_EQ(PabxMacros.Hold, " ");
+}
+
+TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
+    {
+        RegistryKey main = openMachineKey(MainKey);
+        main.WriteInteger("PortTCP", 1234);
+        main.WriteString("TCPCentr", "10.0.0.7");
+        openMachineKey(std::string(MainKey) + "\\SMS").WriteString("CountryCode", "420");
+    }
+    const std::string before = testing_support::readFile(sandbox.machineRegistryFile());
+    ASSERT_EQ(::chmod(sandbox.registryDir().c_str(), 0500), 0);
+    {
+        FileModesBind modes;
+        ASSERT_TRUE(modes.bound());
+        createForm("DEBUG");
+    }
+    ::chmod(sandbox.registryDir().c_str(), 0700);
+    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->TCPCentr, "10.0.0.7");
+    EXPECT_EQ(SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort);
+    EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
+    EXPECT_TRUE(dialogs->Calls().empty()) << "missing values take their defaults without an error";
+    EXPECT_NE(mainLogText().find("Nie można zapisać ustawień"), std::string::npos);
+    EXPECT_EQ(testing_support::readFile(sandbox.machineRegistryFile()), before);
+}
+
+TEST_F(SettingsStore, ASettingIsWrittenToTheKeyOfItsSection) {
+    createForm();
+    SmsSettings.OutTrials = 11;
+    shell::WriteSetting(*form, shell::FindSetting("OutTrials", shell::SettingsSection::Sms));
+    PabxMacros.Hold = "*77";
+    shell::WriteSetting(*form, shell::FindSetting("Hold", shell::SettingsSection::PabxMacros));
+    form.reset();
+    EXPECT_EQ(openMachineKey(std::string(MainKey) + "\\SMS").ReadInteger("OutTrials"), 11);
+    EXPECT_FALSE(openMachineKey(MainKey).ValueExists("OutTrials"));
+    createForm();
+    EXPECT_EQ(SmsSettings.OutTrials, 11);
+    EXPECT_EQ(PabxMacros.Hold, "*77");
 }

@@ -3,6 +3,7 @@
 #include "db/InterfaceDB.h"
 
 #include "db/FirebirdEnvironment.h"
+#include "shell/SettingsTable.h"
 
 #include <QFile>
 #include <QProcess>
@@ -27,7 +28,7 @@ void UseEmbeddedEngine() {
 
 std::string ServerPassword() {
     const QByteArray password = qgetenv("HALVEX_FB_PASSWORD");
-    return password.isEmpty() ? std::string("plintaved") : password.toStdString();
+    return password.isEmpty() ? std::string(shell::DefaultDbPassword) : password.toStdString();
 }
 
 bool ServerReachable() {

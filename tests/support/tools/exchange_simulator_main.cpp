@@ -1,6 +1,7 @@
 // The exchange simulator as a tool: start it, point the server at the port
 // or device it prints, and type records to send them (one per line).
 //   exchange_simulator [--morva] [--pty | --port N] [--error N] [--silent]
+#include "shell/SettingsTable.h"
 #include "support/ExchangeSimulator.h"
 
 #include <cstdio>
@@ -12,7 +13,7 @@ int main(int argc, char** argv) {
     sim::Family family = sim::Family::Vantrel;
     sim::Transport transport = sim::Transport::Tcp;
     sim::AnswerRule rule;
-    int port = 5001;
+    int port = shell::DefaultExchangePort;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--morva"))
             family = sim::Family::Morva;
