@@ -187,14 +187,14 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
         if (views && shell::Switches().chbLogBaza)
             shell::WriteLog(1, "%s", "ERROR: isc_dsql_allocate_statement failed");
         trace("ERROR: isc_dsql_allocate_statement failed");
-        return ReportError(Status.data());
+        return reportFailedCall(false);
     }
     auto fail = [&]() {
-        const int code = ReportError(Status.data());
+        // The statement goes before a lost connection is detached.
         std::array<intptr_t, 20> ignored{};
         isc_dsql_free_statement(vec(ignored.data()), sth(&Statement), DSQL_drop);
         Statement = 0;
-        return code;
+        return reportFailedCall(false);
     };
     const std::string wire = platform::toWire(sqlText_);
     if (isc_dsql_prepare(vec(Status.data()), trh(&Transaction), sth(&Statement), 0, wire.c_str(),
@@ -284,6 +284,7 @@ bool SessionDB::deliverRow(Delivery delivery, void* target, Query& query) {
             for (int i = 0; i < columns; ++i)
                 cells << QString::fromStdString(trim(i));
             ResultListView->AddRow(cells);
+            rowsShown_ = true;
         } else if (ResultStrings) {
             for (int i = 0; i < columns; ++i)
                 ResultStrings->push_back(trim(i));
