@@ -9,6 +9,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 namespace testfb {
@@ -80,6 +82,8 @@ bool PrivateServer::prepare() {
     }
     process_.setProcessEnvironment(environment);
     process_.setWorkingDirectory(dir_.path());
+    // A test process that dies leaves no server behind.
+    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process_.setProcessChannelMode(QProcess::MergedChannels);
     return true;
 }
