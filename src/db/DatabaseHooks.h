@@ -16,6 +16,10 @@ struct Hooks {
     void (*restartReconnectTimer)() = nullptr;
     // Starts the reconnect timer unless it is already running.
     void (*ensureReconnectTimer)() = nullptr;
+    // A session attached the main connection; called on the GUI thread
+    // before the session does anything else.
+    void (*mainAttached)(const std::string& host, const std::string& path, const std::string& user,
+                         const std::string& password) = nullptr;
     // The user gave up the last background attach.
     bool (*isConnectAborted)() = nullptr;
     void (*setConnectAborted)(bool aborted) = nullptr;

@@ -124,11 +124,7 @@ namespace {
 // A typed query: the text, a read transaction, the rows, the commit.
 template <class Deliver> int typedQuery(SessionDB& session, const std::string& sql, Deliver deliver) {
     session.SetSqlText(sql);
-    int result = session.StartTransaction(true);
-    if (result == 0)
-        result = deliver();
-    const int committed = session.CommitTransaction();
-    return result != 0 ? result : committed;
+    return session.RunInReadTransaction(deliver);
 }
 
 } // namespace

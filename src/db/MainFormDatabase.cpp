@@ -6,6 +6,7 @@
 #include "db/MessageTables.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
+#include "ui/Dialogs.h"
 
 namespace {
 
@@ -23,6 +24,12 @@ void restartReconnectTimer() {
         Form1->trmReconnect->SetEnabled(false);
         Form1->trmReconnect->SetEnabled(true);
     }
+}
+
+void checkStructureAfterAttach(const std::string& host, const std::string& path, const std::string& user,
+                               const std::string& password) {
+    if (Form1 && !Form1->IsClosing())
+        Form1->EnsureDatabaseStructure(host, path, user, password);
 }
 
 void ensureReconnectTimer() {
@@ -64,6 +71,7 @@ void InstallDatabaseHooks() {
     hooks.mainConnectionLost = markMainConnectionLost;
     hooks.restartReconnectTimer = restartReconnectTimer;
     hooks.ensureReconnectTimer = ensureReconnectTimer;
+    hooks.mainAttached = checkStructureAfterAttach;
     hooks.isConnectAborted = isConnectAborted;
     hooks.setConnectAborted = setConnectAborted;
     hooks.showAttachProgress = showAttachProgress;
@@ -74,20 +82,48 @@ int TForm1::AttachMainDatabase() {
     InstallDatabaseHooks();
     InterfaceDB front;
     front.SetConnection(IPFBaseText, NameFBText, UserFB, PasswordFB);
-    return front.OpenDatabase(false);
+    const int checksBefore = StructureChecksRun;
+    const int result = front.OpenDatabase(false);
+    // An attach made just now was checked by its session; a database just
+    // created, or a connection that was there already, is checked here.
+    if (result == 0 && StructureChecksRun == checksBefore)
+        EnsureDatabaseStructure(IPFBaseText, NameFBText, UserFB, PasswordFB);
+    return result;
 }
 
-int TForm1::CheckAndCreateTables(int& error) {
-    InterfaceDB front;
-    front.SetConnection(IPFBaseText, NameFBText, UserFB, PasswordFB);
-    return front.CheckAndCreateTables(&error);
+void TForm1::EnsureDatabaseStructure(const std::string& host, const std::string& path,
+                                     const std::string& user, const std::string& password) {
+    if (StructureCheckRunning || !MainDbHandleExists() || IsDbConnectAborted())
+        return;
+    const std::string name = host.empty() ? path : host + ":" + path;
+    if (StructureCheckedDatabase != name) {
+        StructureCheckRunning = true;
+        ++StructureChecksRun;
+        InterfaceDB front;
+        front.SetConnection(host, path, user, password);
+        int error = 0;
+        const int created = front.CheckAndCreateTables(&error);
+        StructureCheckRunning = false;
+        if (created != 0) {
+            const std::string caption = Caption().toStdString();
+            if (error == 0)
+                ui::dialogs().MessageBox(Text("IDS_819"), caption, ui::MB_ICONINFORMATION, ui::IDOK);
+            else
+                ui::dialogs().MessageBox(Text("IDS_820"), caption, ui::MB_ICONERROR, ui::IDOK);
+        }
+        // A connection lost during the check leaves it to the next attach.
+        if (!MainDbHandleExists() || IsDbConnectAborted())
+            return;
+        StructureCheckedDatabase = name;
+    }
+    MainDbReady = true;
 }
 
 // Once per process, at the first attach, after the structure check and
 // before users are loaded and the client service opens: nothing can be in
 // progress yet in this run.
 void TForm1::FailSmsLeftInProgress() {
-    if (SmsLeftInProgressFailed || !MainDbHandleExists())
+    if (SmsLeftInProgressFailed || !MainDbReady || !MainDbHandleExists())
         return;
     SmsLeftInProgressFailed = true;
     ServiceSmsDB sms(IPFBaseText, NameFBText, UserFB, PasswordFB);

@@ -190,14 +190,14 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
         if (views && shell::Switches().chbLogBaza)
             shell::WriteLog(1, "%s", "ERROR: isc_dsql_allocate_statement failed");
         trace("ERROR: isc_dsql_allocate_statement failed");
-        return ReportError(Status.data());
+        return reportFailedCall(false);
     }
     auto fail = [&]() {
-        const int code = ReportError(Status.data());
+        // The statement goes before a lost connection is detached.
         std::array<intptr_t, 20> ignored{};
         isc_dsql_free_statement(vec(ignored.data()), sth(&Statement), DSQL_drop);
         Statement = 0;
-        return code;
+        return reportFailedCall(false);
     };
     if (isc_dsql_prepare(vec(Status.data()), trh(&Transaction), sth(&Statement), 0, wire.c_str(),
                          SQL_DIALECT_V6, nullptr)) {
@@ -286,6 +286,7 @@ bool SessionDB::deliverRow(Delivery delivery, void* target, Query& query) {
             for (int i = 0; i < columns; ++i)
                 cells << QString::fromStdString(trim(i));
             ResultListView->AddRow(cells);
+            rowsShown_ = true;
         } else if (ResultStrings) {
             for (int i = 0; i < columns; ++i)
                 ResultStrings->push_back(trim(i));

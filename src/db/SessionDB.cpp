@@ -7,12 +7,10 @@
 #include "shell/TraceLabel.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
-#include <QHostAddress>
-#include <QNetworkInterface>
 #include <QThread>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <ibase.h>
 
 static_assert(sizeof(DbHandle) == sizeof(isc_db_handle), "handle size");
@@ -36,18 +34,41 @@ isc_tr_handle* trh(unsigned* handle) {
     return reinterpret_cast<isc_tr_handle*>(handle);
 }
 
-bool isLostConnection(intptr_t code) {
+// The statuses that say the connection (or the server behind it) is gone:
+// the network class and the ends of an attachment or a database.
+bool isLostConnectionCode(intptr_t code) {
     switch (code) {
     case isc_network_error:
+    case isc_net_lookup_err:
+    case isc_net_init_error:
+    case isc_net_connect_err:
+    case isc_net_connect_listen_err:
+    case isc_net_event_connect_err:
+    case isc_net_event_listen_err:
+    case isc_net_read_err:
+    case isc_net_write_err:
+    case isc_net_server_shutdown:
+    case isc_net_event_connect_timeout:
+    case isc_conn_lost:
+    case isc_lost_db_connection:
     case isc_unavailable:
     case isc_bad_db_handle:
     case isc_att_shutdown:
     case isc_shutdown:
-    case isc_lost_db_connection:
         return true;
     default:
         return false;
     }
+}
+
+// Any code of the vector counts: a network failure may come beneath another.
+bool isLostConnection(const std::array<intptr_t, 20>& status) {
+    for (std::size_t i = 0; i + 1 < status.size() && status[i] != isc_arg_end;) {
+        if (status[i] == isc_arg_gds && isLostConnectionCode(status[i + 1]))
+            return true;
+        i += status[i] == isc_arg_cstring ? 3 : 2;
+    }
+    return false;
 }
 
 void appendDpbText(std::string& dpb, char item, const std::string& text) {
@@ -60,13 +81,6 @@ void appendDpbText(std::string& dpb, char item, const std::string& text) {
 bool onGuiThread() {
     auto* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();
-}
-
-bool isLocalHost(const std::string& host) {
-    if (host.empty() || host == "localhost")
-        return true;
-    const QHostAddress address(QString::fromStdString(host));
-    return address.isLoopback() || QNetworkInterface::allAddresses().contains(address);
 }
 
 } // namespace
@@ -92,11 +106,20 @@ SessionDB::SessionDB(const std::string& host, const std::string& path, const std
     if (!host.empty())
         databaseName_ = host + ":";
     databaseName_ += path;
+    background_ = background;
     if (*DbHandle_ == 0) {
         LastCode = AttachDatabase(background);
         if (LastCode != 0)
             *DbHandle_ = 0;
+        else
+            afterMainAttach();
     }
+}
+
+// A new main connection gets the structure check before any other work.
+void SessionDB::afterMainAttach() {
+    if (DbHandle_ == &MainDbHandle && *DbHandle_ != 0 && onGuiThread() && db::hooks().mainAttached)
+        db::hooks().mainAttached(host_, path_, userName_, password_);
 }
 
 SessionDB::~SessionDB() {
@@ -164,22 +187,47 @@ int SessionDB::StartTransaction(bool withTpb) {
     if (!isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_),
                                withTpb ? short(sizeof(queryTpb)) : 0, withTpb ? queryTpb : nullptr))
         return 0;
-    const intptr_t code = Status[1];
-    const int reported = ReportError(Status.data());
-    if (isLostConnection(code))
-        connectionLost();
-    return reported;
+    return reportFailedCall(false);
 }
 
-void SessionDB::connectionLost() {
+int SessionDB::reportFailedCall(bool atCommit) {
+    const int code = ReportError(Status.data());
+    if (isLostConnection(Status))
+        connectionLost(atCommit);
+    return code;
+}
+
+// The dead handle is detached and one attach is tried at once, so that a
+// server restart between two statements costs nothing; when the server is
+// still away, the reconnect timer takes over.
+void SessionDB::connectionLost(bool atCommit) {
+    if (atCommit || lossFound_ == LossFound::None)
+        lossFound_ = atCommit ? LossFound::AtCommit : LossFound::BeforeCommit;
+    rollback();
+    Transaction = 0;
     const bool main = DbHandle_ == &MainDbHandle;
-    if (*DbHandle_ != 0) {
+    const bool wasAttached = *DbHandle_ != 0;
+    if (wasAttached) {
         shell::WriteLog(2, "Utracono połączenie z bazą danych %s", databaseName_.c_str());
         std::array<intptr_t, 20> ignored{};
         isc_detach_database(vec(ignored), dbh(DbHandle_));
         *DbHandle_ = 0;
     }
-    Transaction = 0;
+    if (wasAttached && !reattachTried_) {
+        reattachTried_ = true;
+        // The failed call's report stays what the caller reads.
+        const auto failedStatus = Status;
+        const int failedCode = LastCode;
+        const bool attached = AttachDatabase(background_) == 0 && *DbHandle_ != 0;
+        Status = failedStatus;
+        LastCode = failedCode;
+        if (attached) {
+            reattached_ = true;
+            afterMainAttach();
+            return;
+        }
+        *DbHandle_ = 0;
+    }
     if (main) {
         if (db::hooks().mainConnectionLost)
             db::hooks().mainConnectionLost();
@@ -190,7 +238,7 @@ void SessionDB::connectionLost() {
 
 int SessionDB::CommitTransaction() {
     if (isc_commit_transaction(vec(Status), trh(&Transaction))) {
-        const int code = ReportError(Status.data());
+        const int code = reportFailedCall(true);
         rollback();
         return code;
     }
@@ -244,7 +292,7 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
                                    SQL_DIALECT_V6, nullptr)) {
         shell::DebugTrace(text);
         shell::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
-        return ReportError(Status.data());
+        return reportFailedCall(false);
     }
     return 0;
 }
@@ -267,20 +315,55 @@ int SessionDB::ExecuteSQL(const std::string& text) {
     if (shell::Switches().chbLogBaza)
         shell::WriteLog(1, "%s", text.c_str());
     if (isQueryText(text)) {
-        SetSqlText(text);
-        int result = StartTransaction(true);
-        if (result == 0)
-            result = RunQuery();
-        return finishTransaction(result);
+        return runStatement(text, true, [&] {
+            SetSqlText(text);
+            int result = StartTransaction(true);
+            if (result == 0)
+                result = RunQuery();
+            return finishTransaction(result);
+        });
     }
-    return executeInOwnTransaction(text);
+    return runStatement(text, false, [&] { return executeInOwnTransaction(text); });
 }
 
 int SessionDB::ExecuteDDL(std::string text) {
     LastCode = 0;
     if (text.empty())
         text = "CREATE TABLE dbinfo4 (ID INTEGER not null PRIMARY KEY, NAME CHAR(50),when_created DATE )";
-    return executeInOwnTransaction(text);
+    return runStatement(text, false, [&] { return executeInOwnTransaction(text); });
+}
+
+int SessionDB::RunInReadTransaction(const std::function<int()>& deliver) {
+    return runStatement(sqlText_, true, [&] {
+        int result = StartTransaction(true);
+        if (result == 0)
+            result = deliver();
+        const int committed = CommitTransaction();
+        return result != 0 ? result : committed;
+    });
+}
+
+int SessionDB::runStatement(const std::string& text, bool query, const std::function<int()>& run) {
+    lossFound_ = LossFound::None;
+    reattachTried_ = false;
+    reattached_ = false;
+    rowsShown_ = false;
+    const std::size_t stringsBefore = ResultStrings ? ResultStrings->size() : 0;
+    int result = run();
+    // A statement whose loss showed before its commit was not written: it
+    // runs again on the new connection. One that failed at its commit may
+    // have been written, so it is not repeated.
+    if (lossFound_ == LossFound::BeforeCommit && reattached_ && !rowsShown_) {
+        if (ResultStrings && ResultStrings->size() > stringsBefore)
+            ResultStrings->resize(stringsBefore);
+        lossFound_ = LossFound::None;
+        result = run();
+    }
+    if (!query && lossFound_ == LossFound::BeforeCommit)
+        shell::WriteLog(2, "Nie zapisano w bazie danych: %s", text.c_str());
+    else if (!query && lossFound_ == LossFound::AtCommit)
+        shell::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
+    return result;
 }
 
 int SessionDB::executeInOwnTransaction(const std::string& text) {
@@ -350,21 +433,36 @@ int SessionDB::ReportError(const intptr_t* statusWords) {
     return code;
 }
 
+namespace {
+
+// The operating system's text for a missing file, as a server sends it: the
+// remote protocol carries the text, not the number.
+bool isNoSuchFileText(const char* text) {
+    if (!text)
+        return false;
+    const std::string message = text;
+    return message == std::strerror(ENOENT) || message == "No such file or directory" ||
+           message == "The system cannot find the file specified." ||
+           message == "The system cannot find the path specified.";
+}
+
+} // namespace
+
 bool SessionDB::AttachFoundNoFile() const {
-    // The operating system's "no such file" travels in the vector after the
-    // I/O error, as an isc_arg_unix word - but not through the remote
-    // protocol: for a server on this computer the file is looked at here.
-    bool osCodeGiven = false;
-    for (std::size_t i = 0; i + 1 < Status.size() && Status[i] != isc_arg_end;) {
-        osCodeGiven = osCodeGiven || Status[i] == isc_arg_unix;
-        i += Status[i] == isc_arg_cstring ? 3 : 2;
-    }
-    if (!osCodeGiven && Status[1] == isc_io_error)
-        return !isLocalHost(host_) || !QFileInfo::exists(QString::fromStdString(path_));
-    for (std::size_t i = 0; i + 1 < Status.size() && Status[i] != isc_arg_end;) {
-        if (Status[i] == isc_arg_unix && Status[i + 1] == ENOENT)
+    if (Status[0] != isc_arg_gds || Status[1] != isc_io_error)
+        return false;
+    constexpr intptr_t windowsFileNotFound = 2;
+    constexpr intptr_t windowsPathNotFound = 3;
+    for (std::size_t i = 2; i + 1 < Status.size() && Status[i] != isc_arg_end;) {
+        const intptr_t kind = Status[i];
+        const intptr_t value = Status[i + 1];
+        if (kind == isc_arg_unix && value == ENOENT)
             return true;
-        i += Status[i] == isc_arg_cstring ? 3 : 2;
+        if (kind == isc_arg_win32 && (value == windowsFileNotFound || value == windowsPathNotFound))
+            return true;
+        if (kind == isc_arg_interpreted && isNoSuchFileText(reinterpret_cast<const char*>(value)))
+            return true;
+        i += kind == isc_arg_cstring ? 3 : 2;
     }
     return false;
 }

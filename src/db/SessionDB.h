@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -64,6 +65,9 @@ class SessionDB {
     // Runs one statement, or a query when the text begins "SELE" in any case.
     int ExecuteSQL(const std::string& text);
     int ExecuteDDL(std::string text);
+    // A query of SqlText() in a read transaction whose rows `deliver` takes
+    // (one of the RunQueryTo... operations), committed afterwards.
+    int RunInReadTransaction(const std::function<int()>& deliver);
     int CreateDatabase();
     // Detaches a handle of the caller's own (or the main one) and clears it.
     static int DetachDatabase(DbHandle* handle);
@@ -91,7 +95,8 @@ class SessionDB {
     // Logs a failed call's status vector; stores its SQL code in LastCode and
     // returns its status code.
     int ReportError(const intptr_t* status);
-    // True when the failed attach could not find the database file.
+    // True when the server says the database file is not there (the I/O
+    // error with the operating system's "no such file" beneath it).
     bool AttachFoundNoFile() const;
 
     const std::string& DatabaseName() const { return databaseName_; }
@@ -114,7 +119,16 @@ class SessionDB {
     bool deliverRow(Delivery delivery, void* target, Query& query);
     int attachInBackground();
     void buildDpb();
-    void connectionLost();
+    // Where the statement running now found its connection lost.
+    enum class LossFound { None, BeforeCommit, AtCommit };
+    // Reports a failed call; a lost connection is then handled at once.
+    int reportFailedCall(bool atCommit);
+    void connectionLost(bool atCommit);
+    // Runs a statement (or query) once more when its connection was lost
+    // before its commit and could be attached again; a row that still could
+    // not be written is logged with its values.
+    int runStatement(const std::string& text, bool query, const std::function<int()>& run);
+    void afterMainAttach();
     void rollback();
     int executeInOwnTransaction(const std::string& text);
     // The statement in the wire code page, or the refusal's status when it
@@ -135,6 +149,11 @@ class SessionDB {
     std::string password_;
     std::string databaseName_;
     std::string dpb_;
+    bool background_ = true;
+    LossFound lossFound_ = LossFound::None;
+    bool reattachTried_ = false;
+    bool reattached_ = false;
+    bool rowsShown_ = false; // rows reached a list view in this statement
 
     friend class connectDB;
 };

@@ -243,7 +243,6 @@ class TForm1 : public ui::TForm {
     void probeRegistryBranch();
     bool claimSingleInstance();
     void createClientRecordOfServer();
-    void reportDatabaseStructure();
     void runShutdownSequence();
     void finishShutdown();
     void readSettingsSection(const char* path, void (TForm1::*reader)());

@@ -27,33 +27,19 @@ void TForm1::tmrStartupTimer() {
             return;
         StartupOneShotDone = true;
         MainDbState = AttachMainDatabase() != 0 || IsDbConnectAborted() ? -1 : 0;
-        if (MainDbState == 0)
-            reportDatabaseStructure();
         FailSmsLeftInProgress();
         if (SettingsDefaulted) {
             ShowConfigTimer->SetEnabled(true);
             SettingsDefaulted = false;
         }
     }
-    if (MainDbHandleExists()) {
+    if (MainDbReady && MainDbHandleExists()) {
         tmrStartup->SetEnabled(false);
         LoadUsers();
         LoadSmsRouting();
         if (auto* column = lvRoutingRules->Columns()[0])
             column->SetImageIndex(1);
     }
-}
-
-// Creates what is missing of the database structure and says so.
-void TForm1::reportDatabaseStructure() {
-    int error = 0;
-    if (CheckAndCreateTables(error) == 0)
-        return;
-    const std::string caption = Caption().toStdString();
-    if (error == 0)
-        ui::dialogs().MessageBox(Text("IDS_819"), caption, ui::MB_ICONINFORMATION, ui::IDOK);
-    else
-        ui::dialogs().MessageBox(Text("IDS_820"), caption, ui::MB_ICONERROR, ui::IDOK);
 }
 
 void TForm1::ShowConfigTimerTimer() {
@@ -66,7 +52,7 @@ void TForm1::ShowConfigTimerTimer() {
 }
 
 void TForm1::tmrServerEnableStartupTimer() {
-    if (IsClosing() || !MainDbHandleExists())
+    if (IsClosing() || !MainDbReady)
         return;
     tmrServerEnableStartup->SetEnabled(false);
     WlaczSerwer->setEnabled(true);

@@ -61,33 +61,36 @@ TEST_F(StartupTick, SmsLeftInProgressFailOnceAtTheFirstAttach) {
 }
 
 // The server drops the main connection (an administrator ends it): the next
-// database work notices, logs the loss, marks the state and arms the reconnect
-// timer, whose tick attaches again.
+// database work notices, logs the loss, attaches again at once and runs its
+// statement on the new connection.
 TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     createForm("DEBUG");
+    // The test reads the log queue itself.
+    form->TimerUpdateInfo->SetEnabled(false);
     form->tmrStartupTimer();
     ASSERT_EQ(form->MainDbState, 0);
     ASSERT_TRUE(MainDbHandleExists());
 
-    TStringList connection;
-    {
+    auto currentConnection = [this] {
+        TStringList connection;
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         session.SetResultStrings(&connection);
-        ASSERT_EQ(session.ExecuteSQL("SELECT CURRENT_CONNECTION FROM RDB$DATABASE"), 0);
-    }
-    ASSERT_EQ(connection.size(), 1u);
-    testfb::Isql(c, "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + connection[0] + "; COMMIT;");
+        EXPECT_EQ(session.ExecuteSQL("SELECT CURRENT_CONNECTION FROM RDB$DATABASE"), 0);
+        return connection.size() == 1 ? connection[0] : std::string();
+    };
+    const std::string first = currentConnection();
+    ASSERT_FALSE(first.empty());
+    testfb::Isql(c, "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + first + "; COMMIT;");
     mainLogText();
 
     ServiceSmsDB sms(c.host, c.path, c.user, c.password);
-    EXPECT_NE(sms.CheckBadStatus(), 0);
-    EXPECT_FALSE(MainDbHandleExists());
-    EXPECT_EQ(form->MainDbState, -1);
-    EXPECT_TRUE(form->trmReconnect->Enabled());
-    EXPECT_NE(mainLogText().find("Utracono połączenie z bazą danych"), std::string::npos);
-
-    form->trmReconnectTimer();
+    EXPECT_EQ(sms.CheckBadStatus(), 0);
     EXPECT_TRUE(MainDbHandleExists());
     EXPECT_EQ(form->MainDbState, 0);
+    EXPECT_FALSE(form->trmReconnect->Enabled());
+    EXPECT_NE(mainLogText().find("Utracono połączenie z bazą danych"), std::string::npos) << mainLogText();
+    const std::string second = currentConnection();
+    EXPECT_FALSE(second.empty());
+    EXPECT_NE(second, first);
 }

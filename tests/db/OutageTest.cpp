@@ -1,0 +1,151 @@
+// The database outlives its server: a Firebird server of the test's own is
+// killed and started again between writes, or left down, and no call-history
+// or SMS row vanishes without trace. A database that the reconnect timer
+// creates gets its tables.
+#include "db/CallHistoryTables.h"
+#include "db/MessageTables.h"
+#include "platform/RegistryStore.h"
+#include "shell/DiagnosticLog.h"
+#include "shell/PasswordCodec.h"
+#include "support/FirebirdFixtures.h"
+#include "support/MainFormFixture.h"
+#include "support/PrivateFirebirdServer.h"
+
+namespace {
+
+class Outage : public testing_support::MainFormFixture {
+  protected:
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        testfb::UseEmbeddedEngine();
+        testfb::DetachMain();
+        ui::setDialogs(dialogs);
+        ASSERT_TRUE(server.prepared()) << server.error();
+        c = server.connection("RovaZAD.fdb");
+    }
+    void TearDown() override {
+        MainFormFixture::TearDown();
+        testfb::DetachMain();
+        shell::Switches().LogInfo = false;
+    }
+
+    // The main window, with its settings pointing at the test's server; the
+    // test reads the log queue itself.
+    void createFormOnServer() {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", c.host);
+        key.WriteString("NameFB", c.path);
+        key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+        createForm("DEBUG");
+        form->TimerUpdateInfo->SetEnabled(false);
+    }
+
+    int writeCall(const std::string& number, unsigned length) {
+        ServiceTalkInDB talk(c.host, c.path, c.user, c.password);
+        return talk.InsertData(Extension("201"), OtherNumber(number), CallDate("2026-12-07"),
+                               CallTime("10:00:00"), length);
+    }
+
+    int writeSms(const std::string& body) {
+        ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+        sms.nDir = "1";
+        sms.sDate = "2026-12-07";
+        sms.sTime = "10:00:00";
+        sms.sNumber = "+48600100200";
+        sms.sLine = "1";
+        sms.sBody = body;
+        sms.nState = "1";
+        sms.nUserId = "1";
+        return sms.InsertDataWithId();
+    }
+
+    std::string count(const std::string& from) {
+        return testfb::Isql(c, "SELECT 'COUNT=' || COUNT(*) FROM " + from + ";");
+    }
+
+    std::string tableCount() {
+        return count("RDB$RELATIONS WHERE RDB$SYSTEM_FLAG = 0 AND RDB$VIEW_SOURCE IS NULL");
+    }
+
+    testfb::PrivateServer server;
+    testfb::Connection c;
+};
+
+} // namespace
+
+TEST_F(Outage, HundredHistoryRowsWrittenOneByOneSurviveTwoServerRestarts) {
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    shell::Switches().LogInfo = true;
+
+    for (unsigned i = 0; i < 100; ++i) {
+        if (i == 30 || i == 70) {
+            server.kill();
+            ASSERT_TRUE(server.start()) << server.error();
+        }
+        EXPECT_EQ(writeCall("600100" + std::to_string(1000 + i), i), 0) << "row " << i;
+    }
+    // The SMS write draws its key first, then inserts: both survive a restart.
+    server.kill();
+    ASSERT_TRUE(server.start()) << server.error();
+    EXPECT_EQ(writeSms("after the restart"), 0);
+
+    EXPECT_NE(count("(SELECT DISTINCT sNumber FROM TalksIncoming)").find("COUNT=100"), std::string::npos);
+    EXPECT_NE(count("Sms WHERE sBody = 'after the restart'").find("COUNT=1"), std::string::npos);
+    EXPECT_NE(mainLogText().find("Utracono połączenie z bazą danych"), std::string::npos);
+}
+
+TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) {
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+    form->tmrStartupTimer();
+    ASSERT_EQ(form->MainDbState, 0);
+    ASSERT_EQ(writeCall("600100200", 1), 0);
+    mainLogText();
+
+    server.kill();
+    EXPECT_NE(writeCall("600999777", 42), 0);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Utracono połączenie z bazą danych"), std::string::npos) << log;
+    EXPECT_NE(log.find("Nie zapisano w bazie danych: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    EXPECT_NE(log.find("600999777"), std::string::npos) << log;
+    EXPECT_FALSE(MainDbHandleExists());
+    EXPECT_EQ(form->MainDbState, -1);
+    ASSERT_TRUE(form->trmReconnect->Enabled());
+
+    ASSERT_TRUE(server.start()) << server.error();
+    form->trmReconnectTimer();
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->MainDbState, 0);
+    EXPECT_EQ(writeCall("600100201", 2), 0);
+    EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos);
+}
+
+// The server is away at start and the database file does not exist yet: the
+// reconnect timer creates it, and the structure check runs before anything
+// else, so the lists load and the client service opens on a whole database.
+TEST_F(Outage, ADatabaseCreatedByTheReconnectTimerGetsItsTables) {
+    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+    form->tmrStartupTimer();
+    EXPECT_EQ(form->MainDbState, -1);
+    ASSERT_TRUE(form->trmReconnect->Enabled());
+    form->tmrServerEnableStartupTimer();
+    EXPECT_TRUE(form->tmrServerEnableStartup->Enabled()) << "no client service without a database";
+
+    ASSERT_TRUE(server.start()) << server.error();
+    form->trmReconnectTimer();
+    ASSERT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->MainDbState, 0);
+    EXPECT_NE(tableCount().find("COUNT=10"), std::string::npos);
+    EXPECT_NE(
+        count("RDB$RELATIONS WHERE RDB$SYSTEM_FLAG = 0 AND RDB$VIEW_SOURCE IS NOT NULL").find("COUNT=5"),
+        std::string::npos);
+
+    form->tmrStartupTimer();
+    EXPECT_FALSE(form->tmrStartup->Enabled()) << "the lists load once the database is ready";
+    form->tmrServerEnableStartupTimer();
+    EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
+}

@@ -1,0 +1,136 @@
+#include "support/PrivateFirebirdServer.h"
+
+#include "db/FirebirdEnvironment.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+namespace testfb {
+
+namespace {
+
+int sparePort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool accepts(int port) {
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    return socket.waitForConnected(1000);
+}
+
+} // namespace
+
+PrivateServer::PrivateServer() : dir_(QDir::tempPath() + QStringLiteral("/halvex-fbserver-XXXXXX")) {
+    if (!prepare() && error_.empty())
+        error_ = "cannot prepare the server's folder";
+}
+
+PrivateServer::~PrivateServer() {
+    kill();
+}
+
+bool PrivateServer::prepare() {
+    port_ = sparePort();
+    const std::string root = dir_.path().toStdString();
+    if (!dir_.isValid() || port_ == 0 || !db::PrepareFirebirdRoot(root))
+        return false;
+    QDir().mkpath(dir_.path() + QStringLiteral("/db"));
+    ::chmod((root + "/db").c_str(), 0777);
+    QFile config(dir_.path() + QStringLiteral("/firebird.conf"));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    config.write(QStringLiteral("RemoteServicePort = %1\n"
+                                "RemoteBindAddress = 127.0.0.1\n"
+                                "ServerMode = Super\n"
+                                "GuardianOption = 0\n"
+                                "IpcName = halvex_test_%1\n"
+                                "SecurityDatabase = %2/security3.fdb\n")
+                     .arg(port_)
+                     .arg(dir_.path())
+                     .toUtf8());
+    config.close();
+    // A security database of its own, with the password the tests use.
+    QProcess isql;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("FIREBIRD"), dir_.path());
+    environment.insert(QStringLiteral("FIREBIRD_LOCK"), dir_.path() + QStringLiteral("/lock"));
+    isql.setProcessEnvironment(environment);
+    isql.setProcessChannelMode(QProcess::MergedChannels);
+    isql.start(QStringLiteral("isql-fb"),
+               {QStringLiteral("-q"), QStringLiteral("-user"), QStringLiteral("SYSDBA")});
+    const std::string script = "CREATE DATABASE '" + root +
+                               "/security3.fdb';\nCOMMIT;\nCREATE USER SYSDBA PASSWORD '" + ServerPassword() +
+                               "' USING PLUGIN Srp;\nCOMMIT;\n";
+    isql.write(script.data(), qint64(script.size()));
+    isql.closeWriteChannel();
+    if (!isql.waitForFinished(120000) || isql.exitCode() != 0 ||
+        !QFile::exists(dir_.path() + QStringLiteral("/security3.fdb"))) {
+        error_ = "isql could not make the security database: " + isql.readAll().toStdString();
+        return false;
+    }
+    process_.setProcessEnvironment(environment);
+    process_.setWorkingDirectory(dir_.path());
+    // A test process that dies leaves no server behind.
+    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    return true;
+}
+
+bool PrivateServer::start() {
+    if (!prepared())
+        return false;
+    if (running())
+        return true;
+    const QString program = QStandardPaths::findExecutable(
+        QStringLiteral("firebird"), {QStringLiteral("/usr/sbin"), QStringLiteral("/opt/firebird/bin")});
+    if (program.isEmpty()) {
+        error_ = "no firebird server program";
+        return false;
+    }
+    process_.start(program, {});
+    if (!process_.waitForStarted(30000))
+        return false;
+    // Listening means the server is through its start-up.
+    QDeadlineTimer deadline(60000);
+    while (!deadline.hasExpired()) {
+        if (accepts(port_))
+            return true;
+        if (!running())
+            return false;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+void PrivateServer::kill() {
+    if (!running())
+        return;
+    process_.kill();
+    process_.waitForFinished(30000);
+}
+
+std::string PrivateServer::host() const {
+    return "127.0.0.1/" + std::to_string(port_);
+}
+
+std::string PrivateServer::file(const std::string& name) const {
+    return dir_.path().toStdString() + "/db/" + name;
+}
+
+Connection PrivateServer::connection(const std::string& fileName) const {
+    return {host(), file(fileName), "SYSDBA", ServerPassword()};
+}
+
+} // namespace testfb

@@ -1,0 +1,47 @@
+// A Firebird server of the test's own: a root folder with its own
+// configuration and security database, listening on a spare port of
+// 127.0.0.1, that a test may kill and start again without touching the
+// system's server.
+#pragma once
+
+#include "support/FirebirdFixtures.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <string>
+
+namespace testfb {
+
+class PrivateServer {
+  public:
+    // Prepares the root and picks the port; the server is not started yet.
+    PrivateServer();
+    ~PrivateServer();
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    // False when the root could not be prepared (the reason is in error()).
+    bool prepared() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    // Starts the server and waits until it accepts connections.
+    bool start();
+    // Ends it at once (SIGKILL), as a crash or a power cut would.
+    void kill();
+    bool running() const { return process_.state() != QProcess::NotRunning; }
+
+    // "127.0.0.1/<port>", the host part of a database name.
+    std::string host() const;
+    // A database file in a folder the server can write.
+    std::string file(const std::string& name) const;
+    Connection connection(const std::string& fileName) const;
+
+  private:
+    bool prepare();
+    QTemporaryDir dir_;
+    int port_ = 0;
+    QProcess process_;
+    std::string error_;
+};
+
+} // namespace testfb
