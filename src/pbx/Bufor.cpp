@@ -41,3 +41,16 @@ void AppendReceivedLine(std::string_view line) {
     BuforLock lock;
     ReceivedLines.push_back(std::move(node));
 }
+
+bool ReceivedLinesFull() {
+    BuforLock lock;
+    if (ReceivedLines.size() >= ReceivedLinesLimit)
+        return true;
+    std::size_t bytes = 0;
+    for (const Bufor& node : ReceivedLines) {
+        bytes += node.data.size();
+        if (bytes >= ReceivedLinesByteLimit)
+            return true;
+    }
+    return false;
+}

@@ -54,3 +54,10 @@ class BuforLock {
 
 // Appends one received line to `ReceivedLines` under the lock.
 void AppendReceivedLine(std::string_view line);
+
+// How much of what the exchange sent may wait for the dispatcher. While the
+// chain holds this many lines or bytes the link thread reads no more: the
+// exchange waits, nothing is dropped.
+constexpr std::size_t ReceivedLinesLimit = 65536;
+constexpr std::size_t ReceivedLinesByteLimit = 8u << 20;
+bool ReceivedLinesFull();

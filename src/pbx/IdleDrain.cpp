@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr std::int64_t LoginWatchLimitMs = 20000;
 constexpr int VoiceMailErrorLimit = 10;
 
 bool details() {
@@ -88,7 +87,7 @@ void TForm1::watchLinkThread() {
         if (!LoginWatchActive) {
             LoginWatchActive = true;
             LoginWatchStartMs = now;
-        } else if (now - LoginWatchStartMs > LoginWatchLimitMs) {
+        } else if (now - LoginWatchStartMs > Watek->thread->LoginWatchLimitMs()) {
             WriteLog(2, "Stan L trwa ponad 20 sekund - ponowne podłączanie do centrali");
             ++PbxReconnectCount;
             RozlaczCentrale();

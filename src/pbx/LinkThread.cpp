@@ -6,7 +6,9 @@
 #include "shell/DiagnosticLog.h"
 #include "shell/TraceLabel.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace pbx {
 namespace {
@@ -16,8 +18,16 @@ constexpr std::int64_t SerialCheckPeriodS = 15;
 constexpr std::int64_t TcpCheckPeriodS = 30;
 constexpr std::uint32_t TcpQuietPolls = 120;
 constexpr std::size_t LogCopyLimit = 1024;
-// Lines read in one pass of the serial loop before the queued commands get their turn.
+// Lines, and bytes, read in one pass of the serial loop before the queued
+// commands get their turn (4 KiB is about a third of a second at 115200 baud).
 constexpr int MaxLinesPerReadPass = 32;
+constexpr int MaxBytesPerSerialPass = 4096;
+// The most one pass of the TCP loop takes from the socket.
+constexpr std::size_t TcpReadPassLimit = 65536;
+// The serial dialogue of types 0 to 4 may take a little longer than its
+// pauses and read time-outs add up to.
+constexpr std::int64_t LoginWatchMarginMs = 3000;
+constexpr std::int64_t UsualLoginWatchLimitMs = 20000;
 
 bool details() {
     return shell::Switches().chbLogRS.load();
@@ -156,32 +166,34 @@ void TWatek::Execute() {
         shell::WriteLog(1, "TWatek::Execute");
     Pause(t_.startDelay);
     while (!terminated_) {
-        const std::int64_t attemptStart = platform::steadyClock().nowMs();
+        const std::int64_t passStart = nowMs();
         error_ = 0;
         if (settings_.PbxPort == 5)
             OtworzTCP();
         else
             OtworzCOM(settings_.PbxPort);
+        bool loggedIn = false;
         if (!error_ && !terminated_) {
             host_->EnableLinkMenu();
             setState('L');
             PokazStan();
             Loguj(settings_.PbxType);
+            loggedIn = !error_ && !terminated_;
         }
-        if (!error_ && !terminated_) {
+        if (loggedIn) {
             if (settings_.PbxPort == 5) {
-                tcpBuffer_.clear();
+                // What came with the last log-in answer is the first batch.
+                tcpBuffer_ = std::move(loginRest_);
                 TransmisjaTCP();
             } else {
                 TransmisjaCOM();
             }
         }
-        // A missing device or a refusing exchange must not spin the processor.
-        if (error_ && !terminated_) {
-            const std::int64_t waited = platform::steadyClock().nowMs() - attemptStart;
-            if (waited < t_.retryPause)
-                Pause(static_cast<int>(t_.retryPause - waited));
-        }
+        dropPinned();
+        // A missing device, a refusing exchange or one that hangs up at once
+        // must not spin the processor nor the exchange.
+        if (!loggedIn && !terminated_)
+            retryPause(passStart);
     }
     setState('L');
     LinkState = 0;
@@ -238,6 +250,21 @@ void TWatek::OtworzCOM(int port) {
     if (details())
         shell::WriteLog(1, "RS: port otwarty");
     serial_->SetRts(false);
+}
+
+void TWatek::retryPause(std::int64_t passStart) {
+    ++retryPauses_;
+    const std::int64_t until = passStart + t_.retryPause;
+    for (std::int64_t left = until - nowMs(); left > 0 && !terminated_; left = until - nowMs())
+        Pause(static_cast<int>(std::min<std::int64_t>(left, t_.retryPause)));
+}
+
+std::int64_t TWatek::LoginWatchLimitMs() const {
+    if (settings_.PbxPort == 5 || settings_.PbxType > 4)
+        return UsualLoginWatchLimitMs;
+    const std::int64_t dialogue =
+        2 * std::int64_t{t_.wakeUpPause} + 3 * std::int64_t{t_.serialLoginReadTimeout} + LoginWatchMarginMs;
+    return std::max(UsualLoginWatchLimitMs, dialogue);
 }
 
 bool TWatek::UstawTimeoutCOM(int ms) {
@@ -310,6 +337,7 @@ void TWatek::OtworzTCP() {
 
 void TWatek::Loguj(int pbxType) {
     const bool tcp = settings_.PbxPort == 5;
+    loginRest_.clear();
     if (pbxType < 0 || pbxType > 5) {
         if (tcp)
             Pause(500);
@@ -320,6 +348,16 @@ void TWatek::Loguj(int pbxType) {
         Loguj_morvaTCP();
     } else {
         Loguj_morva();
+    }
+    // An exchange that hung up during the dialogue has not taken the log-in.
+    if (!error_ && tcp) {
+        if (tcp_)
+            tcp_->Waiting(); // notices a peer that has hung up
+        if (!tcp_ || !tcp_->Active()) {
+            if (details())
+                shell::WriteLog(1, "TCP: Połączenie rozłączone");
+            error_ = 9;
+        }
     }
     if (error_) {
         loggedIn_ = 0;
@@ -337,6 +375,9 @@ void TWatek::CzyscKolejki() {
 }
 
 TWatek::CheckResult TWatek::Sprawdz_polaczenie() {
+    // A probe would land in the middle of the command being written.
+    if (pinned_)
+        return CheckResult::NotYet;
     const std::int64_t nowS = nowMs() / 1000;
     if (nowS - lastLinkCheckS_ < SerialCheckPeriodS)
         return CheckResult::NotYet;
@@ -361,6 +402,8 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenie() {
 }
 
 TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
+    if (pinned_)
+        return CheckResult::NotYet;
     const std::int64_t nowS = nowMs() / 1000;
     if (idlePolls_ < TcpQuietPolls) {
         lastLinkCheckS_ = nowS;
@@ -450,8 +493,12 @@ void TWatek::TransmisjaCOM() {
         Wyslij_ciag("CTI ON\r");
     serial_->SetReadTimeout(t_.serialLoopReadTimeout);
     bool broughtBytes = true;
+    bool moreWaiting = false;
     while (!terminated_) {
-        Pause(t_.serialLoopSleep);
+        // Bytes still waiting are read at once: a pause here would let a
+        // busy exchange run ahead of the link.
+        if (!moreWaiting)
+            Pause(t_.serialLoopSleep);
         if (!broughtBytes && Sprawdz_polaczenie() == CheckResult::Failed) {
             Terminate();
             break;
@@ -459,10 +506,21 @@ void TWatek::TransmisjaCOM() {
         WriteStep(true);
         setState('R');
         PokazStan();
+        moreWaiting = false;
+        if (ReceivedLinesFull()) {
+            // The dispatcher is behind: the exchange waits, which is no silence.
+            broughtBytes = true;
+            continue;
+        }
         broughtBytes = false;
         // A busy exchange must not keep the queued commands waiting.
         int linesThisPass = 0;
-        while (!terminated_ && linesThisPass < MaxLinesPerReadPass) {
+        int bytesThisPass = 0;
+        while (!terminated_) {
+            if (linesThisPass >= MaxLinesPerReadPass || bytesThisPass >= MaxBytesPerSerialPass) {
+                moreWaiting = true;
+                break;
+            }
             char byte = 0;
             const long got = serial_->Read(&byte, 1, &terminated_);
             if (got < 0)
@@ -474,6 +532,7 @@ void TWatek::TransmisjaCOM() {
                 break;
             }
             broughtBytes = true;
+            ++bytesThisPass;
             const bool lineEnded = serialByte(byte);
             if (lineEnded)
                 ++linesThisPass;
@@ -499,6 +558,7 @@ void TWatek::cutTcpBatch() {
 void TWatek::TransmisjaTCP() {
     line_.Clear();
     PokazStan();
+    bool moreWaiting = false;
     while (!terminated_ && tcp_) {
         if (!tcp_->Active()) {
             if (details())
@@ -511,15 +571,24 @@ void TWatek::TransmisjaTCP() {
         setState('W');
         PokazStan();
         WriteStep(false);
-        Pause(t_.tcpPassSleep);
+        if (!moreWaiting)
+            Pause(t_.tcpPassSleep);
         setState('R');
         PokazStan();
+        moreWaiting = false;
+        if (ReceivedLinesFull()) {
+            // The dispatcher is behind: the exchange waits, which is no silence.
+            Pause(t_.tcpIdleSleep);
+            continue;
+        }
         const std::size_t before = tcpBuffer_.size();
-        tcp_->ReadWaiting(tcpBuffer_);
+        if (before < TcpReadPassLimit)
+            tcp_->ReadWaiting(tcpBuffer_, TcpReadPassLimit - before);
         if (tcpBuffer_.size() > before)
             idlePolls_ = 0;
         else
             ++idlePolls_;
+        moreWaiting = tcpBuffer_.size() >= TcpReadPassLimit;
         if (tcpBuffer_.empty()) {
             Pause(t_.tcpIdleSleep);
         } else {
@@ -538,58 +607,122 @@ void TWatek::TransmisjaTCP() {
     }
 }
 
+namespace {
+
+bool listed(const Klient* client) {
+    for (const Klient* k = KlientList; k; k = k->Nastepny)
+        if (k == client)
+            return true;
+    return false;
+}
+
+} // namespace
+
+// The chains are only touched under `event_bufor`, and never while a write
+// may block: a command is taken out under the lock and written outside it.
 void TWatek::WriteStep(bool serial) {
     const std::int64_t now = nowMs();
+    if (pinned_) {
+        writePinnedRest(serial);
+        lastWriteTime_ = now;
+        return;
+    }
     if (CommandInFlight == 1) {
         if (now - lastWriteTime_ > CommandAnswerTimeoutMs)
             CommandInFlight = 2;
         return;
     }
     const auto elapsed = static_cast<std::int32_t>(lastWriteTime_ ? now - lastWriteTime_ : 64);
-    {
-        BuforLock lock;
-        for (Klient* k = KlientList; k; k = k->Nastepny) {
-            if (k->Komendy.empty())
-                continue;
-            Bufor& command = k->Komendy.front();
-            if (command.TTL < 0) {
-                CommandInFlight = 2;
-                k->Komendy.pop_front();
-                if (serial)
+    std::vector<const Klient*> tried;
+    for (;;) {
+        Klient* owner = nullptr;
+        std::optional<Bufor> command;
+        {
+            BuforLock lock;
+            for (Klient* k = KlientList; k; k = k->Nastepny) {
+                if (k->Komendy.empty() || std::find(tried.begin(), tried.end(), k) != tried.end())
                     continue;
-                break;
-            }
-            long written = -1;
-            if (serial)
-                written =
-                    serial_ ? serial_->Write(command.data.data(), command.data.size(), &terminated_) : -1;
-            else
-                written = WriteFileTCP(command.data);
-            if (written >= 0 && static_cast<std::size_t>(written) == command.data.size()) {
-                CommandInFlight = 1;
-                SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
-                SetCommandInFlightText(command.data);
-                if (serial && traffic())
-                    shell::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
+                if (k->Komendy.front().TTL < 0) {
+                    CommandInFlight = 2;
+                    k->Komendy.pop_front();
+                    if (serial)
+                        continue;
+                    break;
+                }
+                owner = k;
+                command.emplace(std::move(k->Komendy.front()));
                 k->Komendy.pop_front();
                 break;
             }
-            if (written > 0) {
-                // The exchange already has the start of this command: only its
-                // rest may follow, before any other command.
-                SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
-                command.data.erase(0, static_cast<std::size_t>(written));
-                break;
-            }
-            if (serial && traffic())
-                shell::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command.data).c_str());
-            command.TTL -= elapsed;
         }
+        if (!command)
+            break;
+        tried.push_back(owner);
+        const long written = writeCommandBytes(command->data, serial);
+        if (written >= 0 && static_cast<std::size_t>(written) == command->data.size()) {
+            commandWritten(*command, serial);
+            break;
+        }
+        if (written > 0) {
+            // The exchange already has the start of this command: only its
+            // rest may follow, before any other command.
+            SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
+            pinnedSent_ = static_cast<std::size_t>(written);
+            pinned_ = std::move(command);
+            break;
+        }
+        if (serial && traffic())
+            shell::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command->data).c_str());
+        command->TTL -= elapsed;
+        BuforLock lock;
+        // Back at the head of its chain, unless its client has gone meanwhile.
+        if (listed(owner))
+            owner->Komendy.push_front(std::move(*command));
     }
     lastWriteTime_ = now;
 }
 
-long TWatek::WriteFileTCP(const std::string& text) {
+long TWatek::writeCommandBytes(std::string_view bytes, bool serial) {
+    // Short waits for room: the reader must not stand still behind a stalled write.
+    if (serial)
+        return serial_ ? serial_->Write(bytes.data(), bytes.size(), &terminated_, t_.serialLoopReadTimeout)
+                       : -1;
+    return WriteFileTCP(bytes, t_.tcpPassSleep);
+}
+
+void TWatek::commandWritten(const Bufor& command, bool serial) {
+    CommandInFlight = 1;
+    SentBytes.fetch_add(static_cast<std::uint32_t>(command.data.size() - pinnedSent_),
+                        std::memory_order_relaxed);
+    SetCommandInFlightText(command.data);
+    if (serial && traffic())
+        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
+}
+
+void TWatek::writePinnedRest(bool serial) {
+    const std::string_view rest = std::string_view(pinned_->data).substr(pinnedSent_);
+    const long written = writeCommandBytes(rest, serial);
+    if (written <= 0)
+        return;
+    if (static_cast<std::size_t>(written) == rest.size()) {
+        commandWritten(*pinned_, serial);
+        pinned_.reset();
+        pinnedSent_ = 0;
+        return;
+    }
+    SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
+    pinnedSent_ += static_cast<std::size_t>(written);
+}
+
+void TWatek::dropPinned() {
+    if (!pinned_)
+        return;
+    shell::WriteLog(2, "Komenda do centrali przerwana z połączeniem <%s>", LogCopy(pinned_->data).c_str());
+    pinned_.reset();
+    pinnedSent_ = 0;
+}
+
+long TWatek::WriteFileTCP(std::string_view text, int stallMs) {
     if (!tcp_ || !tcp_->Exists()) {
         shell::WriteLog(2, "TCP: no socket");
         return 0;
@@ -598,7 +731,7 @@ long TWatek::WriteFileTCP(const std::string& text) {
         shell::WriteLog(2, "TCP: socket inactive or thread terminated");
         return 0;
     }
-    const long sent = tcp_->Send(text.data(), text.size(), terminated_);
+    const long sent = tcp_->Send(text.data(), text.size(), terminated_, stallMs);
     if (sent < 0) {
         shell::WriteLog(2, "ERROR: WriteFileTCP: SOCKET_ERROR");
         return -1;
@@ -621,9 +754,9 @@ void TWatek::CzytajTCP(std::size_t wanted) {
     const std::size_t waiting = tcp_->Waiting();
     if (waiting == 0)
         return;
-    if (tcpBuffer_.size() + waiting > 65536)
+    if (tcpBuffer_.size() + waiting > TcpReadPassLimit)
         return;
-    tcp_->ReadWaiting(tcpBuffer_);
+    tcp_->ReadWaiting(tcpBuffer_, TcpReadPassLimit - tcpBuffer_.size());
     if (details())
         shell::WriteLog(1, "TCP: odebrane: %s", LogCopy(tcpBuffer_).c_str());
 }

@@ -5,6 +5,7 @@
 // ends the thread; the main window then decides whether to start another.
 #pragma once
 
+#include "pbx/Bufor.h"
 #include "pbx/LinkShared.h"
 #include "pbx/TcpLink.h"
 #include "platform/SerialPort.h"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -77,6 +79,12 @@ class TWatek {
     // The exchange's address or port cannot be used: a new link needs new settings.
     bool SettingsUnusable() const { return settingsUnusable_.load(); }
     bool LoggedIn() const { return loggedIn_.load() != 0; }
+    // Pauses taken after a pass that ended without a complete log-in.
+    int RetryPauses() const { return retryPauses_.load(); }
+    // How long the log-in may show before the dispatcher's watch restarts the
+    // link: the serial dialogue of types 0 to 4 waits out its own read
+    // time-outs, which together pass the watch's usual 20 s.
+    std::int64_t LoginWatchLimitMs() const;
 
     // Appends one received line to the dispatcher's chain.
     static void Sprawdz_linie(std::string_view line);
@@ -107,6 +115,12 @@ class TWatek {
     void TransmisjaCOM();
     void TransmisjaTCP();
     void WriteStep(bool serial);
+    long writeCommandBytes(std::string_view bytes, bool serial);
+    void commandWritten(const Bufor& command, bool serial);
+    void writePinnedRest(bool serial);
+    void dropPinned();
+    void retryPause(std::int64_t passStart);
+    void keepAfterAnswer(std::size_t answerEnd);
     bool serialByte(char byte);
     void cutTcpBatch();
 
@@ -117,7 +131,7 @@ class TWatek {
     int Wyslij_ciag_z_echem(const std::string& text);
     int Wyslij_ciagTCP(const std::string& text);
     int Wyslij_ciag_z_echemTCP(const std::string& text);
-    long WriteFileTCP(const std::string& text);
+    long WriteFileTCP(std::string_view text, int stallMs = 5000);
     void CzytajTCP(std::size_t wanted);
     long readSerial(char* buffer, std::size_t count);
     std::string readSerialText(std::size_t count, long* got = nullptr);
@@ -148,6 +162,13 @@ class TWatek {
     std::atomic<int> error_{0};
     std::atomic<bool> settingsUnusable_{false};
     std::int64_t lastLinkCheckS_ = 0;
+    std::atomic<int> retryPauses_{0};
+    // What came behind the log-in answers, for the transmission loop.
+    std::string loginRest_;
+    // A command of which only a part has reached the exchange: nothing else
+    // may go out before its rest.
+    std::optional<Bufor> pinned_;
+    std::size_t pinnedSent_ = 0;
 
     std::unique_ptr<platform::SerialPort> serial_;
     std::unique_ptr<TcpLink> tcp_;

@@ -27,6 +27,17 @@ bool isShellPrompt(const std::string& text) {
     return text == "morva $" || text == "morva #" || text == "CENTRAL";
 }
 
+// Where the answer of a types 0 to 4 step ends: at its line end.
+std::size_t lineAnswerEnd(const std::string& bytes) {
+    const std::size_t end = bytes.find_first_of("\r\n");
+    if (end == std::string::npos)
+        return bytes.size();
+    const bool crLf = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n';
+    return end + (crLf ? 2 : 1);
+}
+
+constexpr std::size_t MorvaCtiAnswerSize = 11;
+
 } // namespace
 
 int TWatek::Wyslij_ciag_z_echem(const std::string& text) {
@@ -125,10 +136,18 @@ int TWatek::Loguj_vantrelTCP() {
                             LogCopy(tcpBuffer_).c_str());
             return 0;
         }
+        keepAfterAnswer(lineAnswerEnd(tcpBuffer_));
         tcpBuffer_.clear();
         Pause(t_.vantrelTcpStepPause);
     }
     return 0;
+}
+
+// Records may follow an answer in the same read: they are kept for the
+// transmission loop.
+void TWatek::keepAfterAnswer(std::size_t answerEnd) {
+    if (answerEnd < tcpBuffer_.size())
+        loginRest_.append(tcpBuffer_, answerEnd);
 }
 
 void TWatek::morvaModeRestore() {
@@ -311,13 +330,14 @@ void TWatek::Loguj_morvaTCP() {
         if (Wyslij_ciagTCP("cti 4\r") != 0)
             return fail();
         Pause(t_.morvaTcpCtiAnswerPause);
-        CzytajTCP(11);
-        if (tcpBuffer_.size() < 11) {
+        CzytajTCP(MorvaCtiAnswerSize);
+        if (tcpBuffer_.size() < MorvaCtiAnswerSize) {
             detail("TCP:Błąd uruchamiania trybu CTI");
             return fail();
         }
-        if (tcpBuffer_.substr(0, 11).find("cti 4\r") != std::string::npos) {
+        if (tcpBuffer_.substr(0, MorvaCtiAnswerSize).find("cti 4\r") != std::string::npos) {
             detail("TCP:tryb CTI uruchomiony");
+            keepAfterAnswer(MorvaCtiAnswerSize);
             error_ = 0;
             return;
         }

@@ -1,5 +1,6 @@
 #include "pbx/TcpLink.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -16,7 +17,6 @@ namespace pbx {
 namespace {
 
 constexpr int SendSliceMs = 20;
-constexpr int SendTimeoutMs = 5000;
 
 bool resolve(const std::string& host, int port, sockaddr_in& address) {
     address = {};
@@ -140,14 +140,16 @@ std::size_t TcpLink::Waiting() {
     return static_cast<std::size_t>(count);
 }
 
-bool TcpLink::ReadWaiting(std::string& out) {
+bool TcpLink::ReadWaiting(std::string& out, std::size_t limit) {
     if (!Active())
         return false;
     char chunk[16384];
-    for (;;) {
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    // A peer that sends faster than we read must not make one read endless.
+    while (limit > 0) {
+        const ssize_t n = ::recv(fd_, chunk, std::min(sizeof chunk, limit), 0);
         if (n > 0) {
             out.append(chunk, static_cast<std::size_t>(n));
+            limit -= static_cast<std::size_t>(n);
             continue;
         }
         if (n == 0) {
@@ -162,14 +164,15 @@ bool TcpLink::ReadWaiting(std::string& out) {
         active_ = false;
         return false;
     }
+    return true;
 }
 
-long TcpLink::Send(const char* data, std::size_t count, const std::atomic<bool>& abort) {
+long TcpLink::Send(const char* data, std::size_t count, const std::atomic<bool>& abort, int stallMs) {
     if (!Active())
         return -1;
     std::size_t sent = 0;
     int waited = 0;
-    while (sent < count && !abort.load() && waited < SendTimeoutMs) {
+    while (sent < count && !abort.load()) {
         const ssize_t n = ::send(fd_, data + sent, count - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
@@ -180,9 +183,12 @@ long TcpLink::Send(const char* data, std::size_t count, const std::atomic<bool>&
             active_ = false;
             return -1;
         }
+        if (waited >= stallMs)
+            break;
+        const int slice = std::min(SendSliceMs, stallMs - waited);
         pollfd p{fd_, POLLOUT, 0};
-        ::poll(&p, 1, SendSliceMs);
-        waited += SendSliceMs;
+        ::poll(&p, 1, slice);
+        waited += slice;
     }
     return static_cast<long>(sent);
 }

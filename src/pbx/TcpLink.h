@@ -27,11 +27,12 @@ class TcpLink {
 
     // Bytes waiting to be read (0 when none or closed).
     std::size_t Waiting();
-    // Appends every waiting byte to `out`; false when the peer has closed or
-    // the socket failed (the socket is then inactive).
-    bool ReadWaiting(std::string& out);
-    // Sends all bytes; returns how many went out, -1 on a socket error.
-    long Send(const char* data, std::size_t count, const std::atomic<bool>& abort);
+    // Appends the waiting bytes to `out`, at most `limit` of them; false when
+    // the peer has closed or the socket failed (the socket is then inactive).
+    bool ReadWaiting(std::string& out, std::size_t limit = 65536);
+    // Sends the bytes until all went out or `stallMs` were spent waiting for
+    // room; returns how many went out, -1 on a socket error.
+    long Send(const char* data, std::size_t count, const std::atomic<bool>& abort, int stallMs = 5000);
 
     int error() const { return error_; }
 

@@ -14,7 +14,6 @@ namespace platform {
 namespace {
 
 constexpr int SliceMs = 20;
-constexpr int WriteTimeoutMs = 5000;
 
 speed_t speedFor(int baud) {
     switch (baud) {
@@ -141,11 +140,11 @@ long SerialPort::Read(char* buffer, std::size_t count, const std::atomic<bool>* 
     return static_cast<long>(got);
 }
 
-long SerialPort::Write(const char* data, std::size_t count, const std::atomic<bool>* abort) {
+long SerialPort::Write(const char* data, std::size_t count, const std::atomic<bool>* abort, int timeoutMs) {
     if (fd_ < 0)
         return -1;
     std::size_t sent = 0;
-    const std::int64_t deadline = nowMs() + WriteTimeoutMs;
+    const std::int64_t deadline = nowMs() + timeoutMs;
     while (sent < count && !aborted(abort)) {
         const ssize_t n = ::write(fd_, data + sent, count - sent);
         if (n > 0) {

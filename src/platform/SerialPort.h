@@ -37,8 +37,10 @@ class SerialPort {
     // Reads up to `count` bytes, returning when all came, the read time-out
     // passed or `abort` was set; -1 on a failure of the device.
     long Read(char* buffer, std::size_t count, const std::atomic<bool>* abort = nullptr);
-    // Writes the bytes; returns how many went out, -1 on a failure.
-    long Write(const char* data, std::size_t count, const std::atomic<bool>* abort = nullptr);
+    // Writes the bytes, waiting at most `timeoutMs` for room; returns how
+    // many went out, -1 on a failure.
+    long Write(const char* data, std::size_t count, const std::atomic<bool>* abort = nullptr,
+               int timeoutMs = 5000);
 
     int lastError() const { return lastError_; }
 

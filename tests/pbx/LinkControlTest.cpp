@@ -61,6 +61,23 @@ class LinkControlTest : public ::testing::Test {
             ms);
     }
 
+    // The window's link on COM1, in the first read of a silent exchange's
+    // serial log-in, with the standard read time-outs.
+    void startSilentSerialLogIn(ExchangeSimulator& exchange) {
+        exchange.SetFault(sim::Fault::Silent);
+        ASSERT_TRUE(exchange.Start());
+        qputenv("HALVEX_COM1", QByteArray::fromStdString(exchange.SlavePath()));
+        pbx::linkEnvironment().timings = pbx::LinkTimings(); // reads wait the full 10 s
+        pbx::linkEnvironment().timings.startDelay = 1;
+        pbx::linkEnvironment().timings.wakeUpPause = 1;
+        writeSettings(1, 2, 5001);
+        form_ = new TForm1();
+        ASSERT_TRUE(exchange.WaitUntil([&] {
+            const auto r = exchange.Received();
+            return std::any_of(r.begin(), r.end(), [](const auto& c) { return c.text == "CRC OFF"; });
+        }));
+    }
+
     QString panel(int index) { return form_->StatusBar->Panels()[index]->Text(); }
 
     // Logged in and passing data: commands queued from now on are kept.
@@ -138,7 +155,9 @@ TEST_F(LinkControlTest, EndedThreadIsReplacedWhenReconnectionIsOn) {
     ASSERT_TRUE(exchange->Start());
     const int port = exchange->Port();
     startForm(*exchange, 5);
-    ASSERT_TRUE(exchange->WaitForLogin());
+    // Past its log-in: a hang-up during the log-in would be retried after a
+    // pause of the (standing) clock instead.
+    ASSERT_TRUE(linked());
     ASSERT_TRUE(form_->Watek);
     const auto firstThread = form_->Watek->generation;
     exchange.reset(); // the exchange goes away: the reconnect is refused, the thread ends
@@ -188,18 +207,7 @@ TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnceAndNotRetried) {
 
 TEST_F(LinkControlTest, StopWhileBlockedInASerialReadEndsCleanly) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
-    exchange.SetFault(sim::Fault::Silent);
-    ASSERT_TRUE(exchange.Start());
-    qputenv("HALVEX_COM1", QByteArray::fromStdString(exchange.SlavePath()));
-    pbx::linkEnvironment().timings = pbx::LinkTimings(); // reads wait the full 10 s
-    pbx::linkEnvironment().timings.startDelay = 1;
-    pbx::linkEnvironment().timings.wakeUpPause = 1;
-    writeSettings(1, 2, 5001);
-    form_ = new TForm1();
-    ASSERT_TRUE(exchange.WaitUntil([&] {
-        const auto r = exchange.Received();
-        return std::any_of(r.begin(), r.end(), [](const auto& c) { return c.text == "CRC OFF"; });
-    }));
+    ASSERT_NO_FATAL_FAILURE(startSilentSerialLogIn(exchange));
     form_->AutomPrzyw = false;
     form_->RozlaczCentrale();
     EXPECT_TRUE(form_->WaitForLinkEnd(5000));
@@ -233,6 +241,27 @@ TEST_F(LinkControlTest, CommandQueues) {
     EXPECT_EQ(client.Komendy.front().length(), 10u);
     ASSERT_NE(ServerKlient, nullptr);
     EXPECT_EQ(ServerKlient->Komendy.size(), 2u);
+}
+
+TEST_F(LinkControlTest, LogInWatchWaitsOutTheSerialDialoguesReadTimeOuts) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    ASSERT_NO_FATAL_FAILURE(startSilentSerialLogIn(exchange)); // three reads of 10 s each
+    form_->ObslugaCentrali();                                  // the watch begins
+    ASSERT_TRUE(form_->Watek);
+    const auto generation = form_->Watek->generation;
+    // Past the usual 20 s, but the dialogue is still within its read time-outs.
+    clock_.advance(25000);
+    form_->ObslugaCentrali();
+    ASSERT_TRUE(form_->Watek);
+    EXPECT_EQ(form_->Watek->generation, generation);
+    EXPECT_FALSE(form_->Watek->thread->Terminated());
+    // Beyond them the hung log-in is ended.
+    clock_.advance(10000);
+    form_->ObslugaCentrali();
+    EXPECT_TRUE(!form_->Watek || form_->Watek->generation != generation ||
+                form_->Watek->thread->Terminated());
+    EXPECT_EQ(form_->PbxReconnectCount, 1);
+    form_->AutomPrzyw = false;
 }
 
 TEST(Bufor, LengthCountsTheNulOnlyWhenGiven) {

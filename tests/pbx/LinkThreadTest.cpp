@@ -16,45 +16,7 @@ using sim::Transport;
 
 namespace {
 
-class LinkThreadTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!event_bufor) {
-            event_bufor = std::make_unique<platform::Event>("event_bufor");
-            ownLock_ = true;
-        }
-        ServerKlient = new Klient("0.0.0.0", "serwer", nullptr, 1000);
-        ServerKlient->Stan = Klient::OK;
-        ReceivedLines.clear();
-        pbx::CommandInFlight = 0;
-        pbx::LinkState = 0;
-    }
-    void TearDown() override {
-        thread_.reset();
-        UsunWszystkichKlientow();
-        ReceivedLines.clear();
-        if (ownLock_)
-            event_bufor.reset();
-    }
-
-    void startThread(pbx::LinkSettings settings) {
-        thread_ = std::make_unique<pbx::TWatek>(std::move(settings), &host_);
-        thread_->Start();
-    }
-
-    // Lines received so far, empty ones (the LF of CR LF) and answers left out.
-    std::vector<std::string> records() {
-        for (const auto& line : linktest::TakeReceivedLines())
-            if (!line.empty() && line != "OK")
-                records_.push_back(line);
-        return records_;
-    }
-
-    linktest::RecordingHost host_;
-    std::unique_ptr<pbx::TWatek> thread_;
-    std::vector<std::string> records_;
-    bool ownLock_ = false;
-};
+class LinkThreadTest : public linktest::ThreadFixture {};
 
 struct LoginCase {
     Family family;
@@ -259,10 +221,7 @@ TEST_F(LinkThreadTest, MorvaSerialSwallowsTheLfAndMapsNul) {
     EXPECT_EQ(records()[1], "SECOND");
 }
 
-void queue(Klient* client, const std::string& command) {
-    BuforLock lock;
-    client->Komendy.emplace_back(command.c_str(), command.size() + 1, 0);
-}
+using linktest::Queue;
 
 TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
     platform::ManualClock clock;
@@ -274,10 +233,10 @@ TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
     startThread(linktest::Settings(exchange, 2, 50, &clock));
     ASSERT_TRUE(exchange.WaitForLogin());
     ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
-    queue(ServerKlient, "S1\r");
-    queue(&older, "A1\r");
-    queue(&older, "A2\r");
-    queue(&newer, "B1\r");
+    Queue(ServerKlient, "S1\r");
+    Queue(&older, "A1\r");
+    Queue(&older, "A2\r");
+    Queue(&newer, "B1\r");
 
     const std::vector<std::string> expected{"B1", "A1", "A2", "S1"};
     for (std::size_t i = 0; i < expected.size(); ++i) {

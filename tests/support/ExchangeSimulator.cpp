@@ -44,6 +44,10 @@ bool ExchangeSimulator::Start(int port) {
         listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // A small window, so that an exchange that stops reading stalls the
+        // link soon, as a real one would.
+        int window = 65536;
+        ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -133,6 +137,63 @@ void ExchangeSimulator::SendOnCommand(std::string commandPrefix, std::string rec
     onCommand_.emplace_back(std::move(commandPrefix), std::move(record));
 }
 
+void ExchangeSimulator::SendStream(std::string pattern, std::size_t repeats, std::size_t bytesPerSecond) {
+    if (pattern.empty() || repeats == 0)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(
+            {std::chrono::steady_clock::now(), std::move(pattern), 0, repeats, bytesPerSecond, 0});
+    }
+    wake();
+}
+
+bool ExchangeSimulator::StreamDone() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& p : pending_)
+        if (p.repeats > 0)
+            return false;
+    return outbox_.empty();
+}
+
+void ExchangeSimulator::SetLoginTrailer(std::string bytes) {
+    std::lock_guard lock(mutex_);
+    loginTrailer_ = std::move(bytes);
+}
+
+void ExchangeSimulator::PauseReading(bool paused) {
+    readingPaused_ = paused;
+    wake();
+}
+
+// Makes the next piece of the stream at the head of `pending_`: no more than
+// a little ahead of the link, and no faster than its pace.
+void ExchangeSimulator::makeStream() {
+    constexpr std::size_t Ahead = 65536;
+    Pending& p = pending_.front();
+    std::size_t queued = 0;
+    for (const auto& piece : outbox_)
+        queued += piece.size();
+    std::size_t allowed = Ahead;
+    if (p.bytesPerSecond) {
+        const auto elapsedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - p.due)
+                .count();
+        const std::size_t due = p.bytesPerSecond * static_cast<std::size_t>(elapsedMs) / 1000;
+        allowed = due > p.made ? due - p.made : 0;
+    }
+    std::string piece;
+    while (p.repeats > 0 && queued + piece.size() < Ahead && piece.size() + p.bytes.size() <= allowed) {
+        piece += p.bytes;
+        --p.repeats;
+    }
+    p.made += piece.size();
+    if (!piece.empty())
+        outbox_.push_back(std::move(piece));
+    if (p.repeats == 0)
+        pending_.pop_front();
+}
+
 void ExchangeSimulator::DropConnection() {
     {
         std::lock_guard lock(mutex_);
@@ -194,13 +255,21 @@ void ExchangeSimulator::run() {
     while (!stop_) {
         std::vector<pollfd> fds;
         fds.push_back({wakePipe_[0], POLLIN, 0});
+        const bool reading = !readingPaused_ || (transport_ == Transport::Tcp && connFd_ < 0);
         if (transport_ == Transport::Tcp)
-            fds.push_back({connFd_ >= 0 ? connFd_ : listenFd_, POLLIN, 0});
+            fds.push_back({connFd_ >= 0 ? connFd_ : listenFd_, static_cast<short>(reading ? POLLIN : 0), 0});
         else
-            fds.push_back({masterFd_, POLLIN, 0});
+            fds.push_back({masterFd_, static_cast<short>(reading ? POLLIN : 0), 0});
         if (ioFd() >= 0 && !outbox_.empty())
             fds[1].events |= POLLOUT;
-        ::poll(fds.data(), fds.size(), 10);
+        int timeout = 10;
+        {
+            // A stream waiting to be made must not wait for the next tick.
+            std::lock_guard lock(mutex_);
+            if (outbox_.empty() && !pending_.empty() && pending_.front().repeats > 0)
+                timeout = pending_.front().bytesPerSecond ? 1 : 0;
+        }
+        ::poll(fds.data(), fds.size(), timeout);
         if (fds[0].revents & POLLIN) {
             char drain[64];
             while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
@@ -212,6 +281,12 @@ void ExchangeSimulator::run() {
             drop = std::exchange(dropRequested_, false);
             const auto now = std::chrono::steady_clock::now();
             while (!pending_.empty() && pending_.front().due <= now) {
+                if (pending_.front().repeats > 0) {
+                    makeStream();
+                    if (!pending_.empty() && pending_.front().repeats > 0)
+                        break;
+                    continue;
+                }
                 Pending p = std::move(pending_.front());
                 pending_.pop_front();
                 const std::size_t chunk = p.chunk ? p.chunk : p.bytes.size();
@@ -226,7 +301,7 @@ void ExchangeSimulator::run() {
                 acceptConnection();
             continue;
         }
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR))
+        if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             readInput();
         flushOutbox();
     }
@@ -252,6 +327,7 @@ void ExchangeSimulator::acceptConnection() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     connFd_ = fd;
     input_.clear();
+    inputScanned_ = 0;
     morva_ = MorvaState::Start;
     loggedIn_ = false;
     if (family_ == Family::Morva && fault != Fault::Silent)
@@ -291,20 +367,26 @@ void ExchangeSimulator::handleInput() {
     while (!input_.empty()) {
         if (input_[0] == '\n' || isControlKey(input_[0])) {
             input_.erase(0, 1);
+            inputScanned_ = inputScanned_ > 0 ? inputScanned_ - 1 : 0;
             continue;
         }
         if (input_.starts_with("logout")) {
             input_.erase(0, 6);
+            inputScanned_ = inputScanned_ > 6 ? inputScanned_ - 6 : 0;
             record("logout");
             shellOpenUsed_ = true;
             morva_ = MorvaState::Start;
             continue;
         }
-        const auto cr = input_.find('\r');
-        if (cr == std::string::npos)
+        // A long line arrives in many reads: only the new bytes are searched.
+        const auto cr = input_.find('\r', inputScanned_);
+        if (cr == std::string::npos) {
+            inputScanned_ = input_.size();
             return;
+        }
         const std::string line = input_.substr(0, cr);
         input_.erase(0, cr + 1);
+        inputScanned_ = 0;
         handleLine(line);
     }
 }
@@ -314,7 +396,10 @@ void ExchangeSimulator::record(const std::string& text) {
         loggedIn_ && text != "AT" && !text.empty() && text != "cti on" && text != "C03" && text != "CTI ON";
     {
         std::lock_guard lock(mutex_);
-        received_.push_back({steadyMs(), text, command});
+        std::size_t streamLeft = 0;
+        for (const auto& p : pending_)
+            streamLeft += p.repeats * p.bytes.size();
+        received_.push_back({steadyMs(), text, command, streamLeft});
     }
     if (OnReceived)
         OnReceived(text);
@@ -344,7 +429,7 @@ void ExchangeSimulator::handleVantrel(const std::string& line) {
         return;
     }
     if (line == "CTI ON") {
-        sendNow("OK" + end);
+        sendNow("OK" + end + (loggedIn_ ? std::string() : loginTrailer()));
         if (!loggedIn_) {
             loggedIn_ = true;
             ++loginCount_;
@@ -399,7 +484,7 @@ void ExchangeSimulator::handleMorva(const std::string& line) {
             sendNow("ERROR 1\r\nCTI:");
             return;
         }
-        sendNow("cti 4\r\nCTI:");
+        sendNow("cti 4\r\nCTI:" + loginTrailer());
         morva_ = MorvaState::Cti;
         loggedIn_ = true;
         ++loginCount_;
@@ -412,6 +497,11 @@ void ExchangeSimulator::handleMorva(const std::string& line) {
             handleCommand(line);
         return;
     }
+}
+
+std::string ExchangeSimulator::loginTrailer() const {
+    std::lock_guard lock(mutex_);
+    return loginTrailer_;
 }
 
 void ExchangeSimulator::handleCommand(const std::string& line) {

@@ -40,9 +40,10 @@ struct AnswerRule {
 };
 
 struct ReceivedCommand {
-    std::int64_t atMs = 0; // steady clock
-    std::string text;      // without its CR
-    bool command = false;  // received in CTI mode and not a link check
+    std::int64_t atMs = 0;      // steady clock
+    std::string text;           // without its CR
+    bool command = false;       // received in CTI mode and not a link check
+    std::size_t streamLeft = 0; // bytes of a stream (SendStream) not yet sent
 };
 
 class ExchangeSimulator {
@@ -72,6 +73,15 @@ class ExchangeSimulator {
     void SendOnCommand(std::string commandPrefix, std::string record);
     // Closes the current TCP connection.
     void DropConnection();
+    // Sends `pattern` `repeats` times, made as the link takes it (so that a
+    // flood costs the test no memory); `bytesPerSecond` paces it as a serial
+    // line would (0: as fast as the link reads).
+    void SendStream(std::string pattern, std::size_t repeats, std::size_t bytesPerSecond = 0);
+    bool StreamDone() const;
+    // Bytes sent in the same write as the answer that completes the log-in.
+    void SetLoginTrailer(std::string bytes);
+    // Stops (and resumes) reading what the link sends, as a stalled exchange would.
+    void PauseReading(bool paused);
 
     std::vector<ReceivedCommand> Received() const;
     // Received texts after the log-in, without link checks.
@@ -93,6 +103,9 @@ class ExchangeSimulator {
         std::chrono::steady_clock::time_point due;
         std::string bytes;
         std::size_t chunk = 0;
+        std::size_t repeats = 0; // a stream: `bytes` this many times more
+        std::size_t bytesPerSecond = 0;
+        std::size_t made = 0; // stream bytes made so far
     };
 
     void run();
@@ -106,6 +119,8 @@ class ExchangeSimulator {
     void sendNow(const std::string& bytes, std::size_t chunk = 0);
     void sendLater(const std::string& bytes, int delayMs);
     void flushOutbox();
+    void makeStream(); // under mutex_
+    std::string loginTrailer() const;
     void closeConnection();
     void record(const std::string& text);
     void wake();
@@ -133,9 +148,12 @@ class ExchangeSimulator {
     std::vector<std::pair<std::string, std::string>> onCommand_;
     std::vector<ReceivedCommand> received_;
     bool dropRequested_ = false;
+    std::string loginTrailer_;
+    std::atomic<bool> readingPaused_{false};
 
     // Touched by the simulator's thread only.
     std::string input_;
+    std::size_t inputScanned_ = 0; // no line end before this place of input_
     enum class MorvaState { Start, Password, CtiWait, Cti } morva_ = MorvaState::Start;
     bool shellOpenUsed_ = false;
 

@@ -9,6 +9,43 @@
 
 namespace linktest {
 
+void ThreadFixture::SetUp() {
+    if (!event_bufor) {
+        event_bufor = std::make_unique<platform::Event>("event_bufor");
+        ownLock_ = true;
+    }
+    ServerKlient = new Klient("0.0.0.0", "serwer", nullptr, 1000);
+    ServerKlient->Stan = Klient::OK;
+    ReceivedLines.clear();
+    pbx::CommandInFlight = 0;
+    pbx::LinkState = 0;
+}
+
+void ThreadFixture::TearDown() {
+    thread_.reset();
+    UsunWszystkichKlientow();
+    ReceivedLines.clear();
+    if (ownLock_)
+        event_bufor.reset();
+}
+
+void ThreadFixture::startThread(pbx::LinkSettings settings) {
+    thread_ = std::make_unique<pbx::TWatek>(std::move(settings), &host_);
+    thread_->Start();
+}
+
+std::vector<std::string> ThreadFixture::records() {
+    for (const auto& line : TakeReceivedLines())
+        if (!line.empty() && line != "OK")
+            records_.push_back(line);
+    return records_;
+}
+
+void Queue(Klient* client, const std::string& command, int timeToLiveMs) {
+    BuforLock lock;
+    client->Komendy.emplace_back(command.c_str(), command.size() + 1, timeToLiveMs);
+}
+
 void RecordingHost::ShowState(const pbx::LinkStatus&) {
     ++reports;
 }

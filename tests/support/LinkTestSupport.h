@@ -8,6 +8,8 @@
 #include "platform/Event.h"
 #include "support/ExchangeSimulator.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -50,6 +52,25 @@ class LogCapture {
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };
+
+// A link thread of its own against a simulated exchange, with the lock and
+// the server's record it expects.
+class ThreadFixture : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    void startThread(pbx::LinkSettings settings);
+    // Lines received so far, empty ones (the LF of CR LF) and answers left out.
+    std::vector<std::string> records();
+
+    RecordingHost host_;
+    std::unique_ptr<pbx::TWatek> thread_;
+    std::vector<std::string> records_;
+    bool ownLock_ = false;
+};
+
+// Queues a command in a client's chain as the queue operations do.
+void Queue(Klient* client, const std::string& command, int timeToLiveMs = 0);
 
 // The set-up a link thread of the tests runs with.
 pbx::LinkSettings Settings(const sim::ExchangeSimulator& exchange, int pbxType, int divisor = 50,
