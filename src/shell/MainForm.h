@@ -131,6 +131,7 @@ class TForm1 : public ui::TForm {
     void Czy1Click();
     void ApplyCommandLineSwitches(const std::string& commandLine);
     std::string LogFilePath;
+    bool LogFileFailureReported = false;
     int MainPaneLineLimit = 500;
     int VisibleLogPanes = 1;
 
@@ -242,6 +243,7 @@ class TForm1 : public ui::TForm {
     bool claimSingleInstance();
     void createClientRecordOfServer();
     void reportDatabaseStructure();
+    void reportLogFileState(bool writable, int error);
     void runShutdownSequence();
     void finishShutdown();
     void readSettingsSection(const char* path, void (TForm1::*reader)());
@@ -256,6 +258,8 @@ class TForm1 : public ui::TForm {
     bool StartupOneShotDone = false;
     bool DbConnectAborted = false;
     bool ShutdownStarted = false;
+    bool Constructed = false;
+    bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
 };
