@@ -26,7 +26,7 @@ namespace {
 const char* const SingleInstanceName = "VorlinHalvex";
 }
 
-TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
+TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLiteral("Form1"), owner) {
     Form1 = this;
     // First of all, so that the end of the session during start-up takes
     // the same way down as later (held until the window is whole).
@@ -110,7 +110,8 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
 
     MaintenanceTimer->SetEnabled(true);
     createClientRecordOfServer();
-    Podlacz_centraleClick();
+    if (options.connectExchange)
+        Podlacz_centraleClick();
 
     if (CRMsocketActive)
         CrmSocketSetActive(true);
@@ -122,7 +123,9 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
         setVisible(false);
 
     connectHandlers();
-    tmrStartup->SetEnabled(true);
+    tmrStartup->SetEnabled(options.attachDatabase);
+    if (!options.openClientService)
+        tmrServerEnableStartup->SetEnabled(false);
     Constructed = true;
     if (ShutdownRequestedEarly)
         QMetaObject::invokeMethod(this, &TForm1::WMQuery, Qt::QueuedConnection);

@@ -31,10 +31,18 @@ class ShutdownSignals;
 class SingleInstance;
 } // namespace platform
 
+// What the constructor opens to the outside world. A test builds the window
+// without them and runs the steps it wants itself.
+struct StartupOptions {
+    bool connectExchange = true;   // the exchange link
+    bool attachDatabase = true;    // the start-up timer's attach
+    bool openClientService = true; // the client port, once the database is there
+};
+
 class TForm1 : public ui::TForm {
     Q_OBJECT
   public:
-    explicit TForm1(QWidget* owner = nullptr);
+    explicit TForm1(QWidget* owner = nullptr, const StartupOptions& options = {});
     ~TForm1() override;
 
     // ---- components of the window ----

@@ -1,3 +1,4 @@
+#include "db/SessionDB.h"
 #include "platform/RegistryStore.h"
 #include "shell/AboutBox.h"
 #include "shell/ExeVersion.h"
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTcpServer>
 #include <QTimer>
 
 using testing_support::MainFormFixture;
@@ -206,4 +208,18 @@ TEST_F(ShellWindows, TheAboutBoxAndTheProgressWindowOpenInTheMiddleOfTheScreen) 
             << window->objectName().toStdString();
         window->hide();
     }
+}
+
+TEST_F(ShellWindows, AWindowBuiltWithoutTheOutsideWorldOpensNothing) {
+    createForm("DEBUG");
+    EXPECT_EQ(form->Watek, nullptr);
+    EXPECT_FALSE(form->PodlaczCentrale->isChecked());
+    EXPECT_FALSE(form->tmrStartup->Enabled());
+    EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
+    EXPECT_FALSE(form->serwer->isListening());
+    EXPECT_FALSE(MainDbHandleExists());
+    // The rest of start-up is as always.
+    EXPECT_TRUE(form->MaintenanceTimer->Enabled());
+    EXPECT_EQ(ServerKlient->IDFB, "0");
+    EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 1);
 }
