@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
+#include <condition_variable>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
@@ -26,6 +27,11 @@ namespace {
 std::shared_ptr<connectDB::Job> waitingJob;
 QEventLoop* fallbackLoop = nullptr;
 
+// Attach threads that have not returned yet, waited for at the end.
+std::mutex runningMutex;
+std::condition_variable runningEnded;
+int runningThreads = 0;
+
 // Runs on the GUI thread once the attach call returned.
 void finishWait(const std::shared_ptr<connectDB::Job>& job) {
     if (waitingJob != job)
@@ -42,10 +48,19 @@ bool BackgroundAttachRunning() {
     return waitingJob != nullptr;
 }
 
+bool WaitForAttachThreads(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(runningMutex);
+    return runningEnded.wait_until(lock, deadline, [] { return runningThreads == 0; });
+}
+
 connectDB::connectDB(bool, SessionDB* owner) : Owner(owner), job_(std::make_shared<Job>()) {
     job_->name = owner->databaseName_;
     job_->dpb = owner->dpb_;
     waitingJob = job_;
+    {
+        std::lock_guard lock(runningMutex);
+        ++runningThreads;
+    }
     std::thread([job = job_] { Execute(job); }).detach();
 }
 
@@ -73,6 +88,9 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
     if (auto* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app, [job] { finishWait(job); }, Qt::QueuedConnection);
+    std::lock_guard lock(runningMutex);
+    --runningThreads;
+    runningEnded.notify_all();
 }
 
 int connectDB::Wait() {

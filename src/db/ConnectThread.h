@@ -7,6 +7,7 @@
 
 #include "db/SessionDB.h"
 
+#include <chrono>
 #include <memory>
 
 class connectDB {
@@ -29,3 +30,8 @@ class connectDB {
 
 // True while a background attach waits in the progress window.
 bool BackgroundAttachRunning();
+// Waits until every attach thread has returned (one given up by its waiter
+// may still be in the attach call); false when the deadline came first. The
+// Firebird client's own end waits for such a call, so a process must not
+// end normally while one runs.
+bool WaitForAttachThreads(std::chrono::steady_clock::time_point deadline);

@@ -10,6 +10,7 @@ TPomoc* Pomoc = nullptr;
 TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
     SetCaption(QStringLiteral("Informacje o programie"));
     setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint);
+    SetScreenCentred(true);
     auto* layout = new QGridLayout(this);
     ProductName = new ui::TLabel(QStringLiteral("ProductName"), QStringLiteral("VORLIN Halvex"), this);
     QFont big = ProductName->font();

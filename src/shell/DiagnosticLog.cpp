@@ -42,6 +42,27 @@ std::string formatMessage(const char* format, va_list args) {
     return std::string(large.data());
 }
 
+// One message is one line of the log: trailing line ends go, inner ones are
+// shown as "\n" (and "\r"), so a reader of the file can still tell where each
+// stamped line starts.
+std::string oneLine(std::string message) {
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    if (message.find_first_of("\r\n") == std::string::npos)
+        return message;
+    std::string line;
+    line.reserve(message.size() + 16);
+    for (char c : message) {
+        if (c == '\n')
+            line += "\\n";
+        else if (c == '\r')
+            line += "\\r";
+        else
+            line += c;
+    }
+    return line;
+}
+
 } // namespace
 
 void DiagnosticLog::Write(int level, const char* format, ...) {
@@ -57,10 +78,12 @@ void DiagnosticLog::WriteV(int level, const char* format, va_list args) {
     if (level < 1 || level > 3)
         return;
 
-    const std::string message = formatMessage(format, args);
+    std::string message = oneLine(formatMessage(format, args));
+    if (message.size() > MaxLineLength)
+        message.resize(MaxLineLength);
 
     if (level == 3) {
-        LogQueueSecond.Push(message);
+        LogQueueSecond.Push(std::move(message));
         return;
     }
     using namespace std::chrono;

@@ -7,7 +7,9 @@
 
 #include <QSaveFile>
 #include <QScrollBar>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -45,6 +47,8 @@ void TForm1::TimerUpdateInfoTimer() {
         return;
     const bool toFile = shell::Switches().LogDoPliku.load();
     std::FILE* file = toFile ? std::fopen(LogFilePath.c_str(), "a+") : nullptr;
+    if (toFile)
+        reportLogFileState(file != nullptr, errno);
     const bool scroll = chbDiagnostykaScroll->isChecked();
     for (const std::string& line : batch) {
         addPaneLine(Info, MainPaneLineLimit, line, scroll);
@@ -54,6 +58,19 @@ void TForm1::TimerUpdateInfoTimer() {
     if (file)
         std::fclose(file);
     Info->update();
+}
+
+// A log file that cannot be written is said once, on stderr and in the log
+// itself (which still reaches the pane), until it can be written again.
+void TForm1::reportLogFileState(bool writable, int error) {
+    if (writable || LogFileFailureReported) {
+        LogFileFailureReported = !writable;
+        return;
+    }
+    LogFileFailureReported = true;
+    const char* reason = std::strerror(error);
+    std::fprintf(stderr, "Halvex: cannot write the log file %s: %s\n", LogFilePath.c_str(), reason);
+    WriteLog(2, "Nie można zapisać pliku %s: %s", LogFilePath.c_str(), reason);
 }
 
 void TForm1::TimerUpdateKolejkaTimer() {

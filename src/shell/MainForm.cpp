@@ -26,8 +26,17 @@ namespace {
 const char* const SingleInstanceName = "VorlinHalvex";
 }
 
-TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
+TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLiteral("Form1"), owner) {
     Form1 = this;
+    // First of all, so that the end of the session during start-up takes
+    // the same way down as later (held until the window is whole).
+    shutdownSignals_ = std::make_unique<platform::ShutdownSignals>();
+    connect(shutdownSignals_.get(), &platform::ShutdownSignals::shutdownRequested, this, [this] {
+        if (Constructed)
+            WMQuery();
+        else
+            ShutdownRequestedEarly = true;
+    });
     shell::SetTraceLabel("TForm1::TForm1");
     buildComponents();
 
@@ -101,7 +110,8 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
 
     MaintenanceTimer->SetEnabled(true);
     createClientRecordOfServer();
-    Podlacz_centraleClick();
+    if (options.connectExchange)
+        Podlacz_centraleClick();
 
     if (CRMsocketActive)
         CrmSocketSetActive(true);
@@ -112,15 +122,22 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
     if (StartMinimized)
         setVisible(false);
 
-    shutdownSignals_ = std::make_unique<platform::ShutdownSignals>();
-    connect(shutdownSignals_.get(), &platform::ShutdownSignals::shutdownRequested, this,
-            [this] { WMQuery(); });
     connectHandlers();
-    tmrStartup->SetEnabled(true);
+    tmrStartup->SetEnabled(options.attachDatabase);
+    if (!options.openClientService)
+        tmrServerEnableStartup->SetEnabled(false);
+    Constructed = true;
+    if (ShutdownRequestedEarly)
+        QMetaObject::invokeMethod(this, &TForm1::WMQuery, Qt::QueuedConnection);
     shell::SetTraceLabel(shell::PreviousTraceLabel());
 }
 
 TForm1::~TForm1() {
+    // The application outlives the window: nothing of it may call back here.
+    if (auto* app = ui::TApplication::instance(); app && Form1 == this) {
+        app->SetOnIdle(nullptr);
+        app->OnException = nullptr;
+    }
     // Nothing the link thread can reach is freed while it runs.
     if (!ShutdownStarted && !SecondInstance) {
         for (ui::TTimer* timer : findChildren<ui::TTimer*>())
@@ -227,4 +244,7 @@ int TForm1::DefaultLanguageIndex() {
 
 void TForm1::SetActiveLanguage(int languageIndex) {
     lgLangDispatcher->SetActiveLanguage(languageIndex == 0 ? 1 : languageIndex == 2 ? 4 : 2);
+    ui::UseQtTranslations(languageIndex == 0   ? QStringLiteral("pl")
+                          : languageIndex == 2 ? QStringLiteral("ru")
+                                               : QStringLiteral("en"));
 }

@@ -31,10 +31,18 @@ class ShutdownSignals;
 class SingleInstance;
 } // namespace platform
 
+// What the constructor opens to the outside world. A test builds the window
+// without them and runs the steps it wants itself.
+struct StartupOptions {
+    bool connectExchange = true;   // the exchange link
+    bool attachDatabase = true;    // the start-up timer's attach
+    bool openClientService = true; // the client port, once the database is there
+};
+
 class TForm1 : public ui::TForm {
     Q_OBJECT
   public:
-    explicit TForm1(QWidget* owner = nullptr);
+    explicit TForm1(QWidget* owner = nullptr, const StartupOptions& options = {});
     ~TForm1() override;
 
     // ---- components of the window ----
@@ -131,6 +139,7 @@ class TForm1 : public ui::TForm {
     void Czy1Click();
     void ApplyCommandLineSwitches(const std::string& commandLine);
     std::string LogFilePath;
+    bool LogFileFailureReported = false;
     int MainPaneLineLimit = 500;
     int VisibleLogPanes = 1;
 
@@ -243,6 +252,7 @@ class TForm1 : public ui::TForm {
     void probeRegistryBranch();
     bool claimSingleInstance();
     void createClientRecordOfServer();
+    void reportLogFileState(bool writable, int error);
     void runShutdownSequence();
     void finishShutdown();
     void readSettingsSection(const char* path, void (TForm1::*reader)());
@@ -257,6 +267,8 @@ class TForm1 : public ui::TForm {
     bool StartupOneShotDone = false;
     bool DbConnectAborted = false;
     bool ShutdownStarted = false;
+    bool Constructed = false;
+    bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
 };

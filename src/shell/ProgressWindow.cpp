@@ -11,6 +11,7 @@ TOknoInfo* OknoInfo = nullptr;
 TOknoInfo::TOknoInfo(QWidget* owner) : TForm(QStringLiteral("OknoInfo"), owner) {
     SetCaption(QStringLiteral("Halvex"));
     setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint);
+    SetScreenCentred(true);
     auto* layout = new QVBoxLayout(this);
     Label1 = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Inicjalizacja programu "), this);
     QFont bold = Label1->font();

@@ -4,18 +4,40 @@
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
+#include "db/ConnectThread.h"
 #include "shell/PasswordCodec.h"
 #include "shell/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
-// How long the link thread is given to end before the process ends without it.
-constexpr int LinkStopBoundMs = 5000;
+
+// How long, from the start of shutdown, the threads are given to end (the
+// link thread, and an attach call still in the Firebird client) before the
+// process ends without them.
+constexpr std::chrono::milliseconds ThreadStopBound{5000};
+
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? int(left.count()) : 0;
+}
+
+// A thread that did not end may still reach what shutdown would free (the
+// client records, the line chains), and the Firebird client's own end waits
+// for an attach call that never returns: free nothing, flush the log, end.
+[[noreturn]] void endWithoutWaiting(TForm1& form, const char* what) {
+    form.TimerUpdateInfoTimer();
+    std::fprintf(stderr, "Halvex: %s did not end in time; ending without waiting for it\n", what);
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
 } // namespace
 
 // There is no notification area to rely on here: the window minimises
@@ -65,25 +87,21 @@ void TForm1::WMQuery() {
 }
 
 void TForm1::runShutdownSequence() {
+    const auto deadline = std::chrono::steady_clock::now() + ThreadStopBound;
     ShutdownStarted = true;
     MaintenanceTimer->SetEnabled(false);
     tmrServerEnableStartup->SetEnabled(false);
     shell::DiagnosticLog::instance().closing = 1;
     AutomPrzyw = false;
     RozlaczCentrale();
-    if (!WaitForLinkEnd(LinkStopBoundMs)) {
-        // The link thread may still reach the client records and the line
-        // chains: free nothing, flush the log and end the process.
-        TimerUpdateInfoTimer();
-        std::fprintf(stderr, "%s\n",
-                     "Halvex: the exchange link did not end in time; ending without freeing it");
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
+    if (!WaitForLinkEnd(millisecondsUntil(deadline)))
+        endWithoutWaiting(*this, "the exchange link");
     FreeReceivedLines();
     WylaczSerwer();
     delete UdpSocket;
     UdpSocket = nullptr;
+    if (!WaitForAttachThreads(deadline))
+        endWithoutWaiting(*this, "the database attach");
     finishShutdown();
 }
 

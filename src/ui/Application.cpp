@@ -1,6 +1,9 @@
 #include "ui/Application.h"
 
 #include <QAbstractEventDispatcher>
+#include <QLibraryInfo>
+#include <QTranslator>
+#include <memory>
 
 namespace ui {
 
@@ -11,11 +14,10 @@ TApplication* TApplication::instance() {
 }
 
 void TApplication::SetOnIdle(std::function<void()> handler) {
-    const bool first = !onIdle_;
     onIdle_ = std::move(handler);
-    if (first)
-        connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
-                &TApplication::runIdle);
+    if (!idleConnection_)
+        idleConnection_ = connect(QAbstractEventDispatcher::instance(),
+                                  &QAbstractEventDispatcher::aboutToBlock, this, &TApplication::runIdle);
 }
 
 void TApplication::runIdle() {
@@ -40,6 +42,18 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
         OnException(error);
     }
     return false;
+}
+
+bool UseQtTranslations(const QString& language) {
+    static std::unique_ptr<QTranslator> installed;
+    installed.reset();
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QStringLiteral("qtbase_") + language,
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    QCoreApplication::installTranslator(translator.get());
+    installed = std::move(translator);
+    return true;
 }
 
 } // namespace ui

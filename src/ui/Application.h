@@ -15,6 +15,7 @@ class TApplication : public QApplication {
     TApplication(int& argc, char** argv);
 
     std::function<void(const std::exception&)> OnException;
+    // An empty handler removes the one set before (its owner is going away).
     void SetOnIdle(std::function<void()> handler);
     bool notify(QObject* receiver, QEvent* event) override;
 
@@ -23,7 +24,13 @@ class TApplication : public QApplication {
   private:
     void runIdle();
     std::function<void()> onIdle_;
+    QMetaObject::Connection idleConnection_;
     bool inIdle_ = false;
 };
+
+// Qt's own texts (the standard buttons of message boxes, ...) in the given
+// language ("pl", "en", "ru"), replacing an earlier choice; false when Qt's
+// translations for it are not installed, and Qt then speaks English.
+bool UseQtTranslations(const QString& language);
 
 } // namespace ui

@@ -1,14 +1,29 @@
 #include "ui/Components.h"
 
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QScreen>
+#include <algorithm>
 
 namespace ui {
 
 TForm::TForm(const QString& name, QWidget* owner) : QWidget(owner, Qt::Window) {
     setObjectName(name);
+}
+
+void TForm::showEvent(QShowEvent* event) {
+    // The size is final here, and the window is not on screen yet.
+    if (screenCentred_) {
+        if (const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(where->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QWidget::showEvent(event);
 }
 
 QObject* TForm::FindComponent(const QString& name) const {
@@ -155,7 +170,8 @@ void TStatusBar::refresh() {
         if (!panel)
             continue;
         labels_[i]->setText(panel->Text());
-        labels_[i]->setMinimumWidth(panel->Width());
+        // A panel is never narrower than its text.
+        labels_[i]->setMinimumWidth(std::max(panel->Width(), labels_[i]->sizeHint().width()));
     }
 }
 

@@ -69,12 +69,18 @@ class TForm : public QWidget {
     void SetModalResult(int r);
     // Shows the form and runs a local event loop until a modal result is set.
     int ShowModal();
+    // Every show places the form in the middle of its screen.
+    void SetScreenCentred(bool centred) { screenCentred_ = centred; }
 
   signals:
     void modalResultSet(int result);
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
     int modalResult_ = 0;
+    bool screenCentred_ = false;
 };
 
 enum ModalResults {

@@ -160,4 +160,7 @@ TEST_P(MainWindowLanguage, WholeWindowIsShownInTheChosenLanguage) {
     EXPECT_EQ(std::async(std::launch::async, [this] { return form->Text("IDS_20"); }).get(), e.message);
 }
 
-INSTANTIATE_TEST_SUITE_P(Languages, MainWindowLanguage, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(
+    Languages, MainWindowLanguage, ::testing::Values(0, 1, 2), [](const ::testing::TestParamInfo<int>& info) {
+        return std::string(info.param == 0 ? "Polish" : info.param == 2 ? "Russian" : "English");
+    });

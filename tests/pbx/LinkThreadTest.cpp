@@ -44,7 +44,11 @@ INSTANTIATE_TEST_SUITE_P(BothFamiliesBothTransports, LinkLoginTest,
                          ::testing::Values(LoginCase{Family::Vantrel, Transport::Tcp},
                                            LoginCase{Family::Vantrel, Transport::Pty},
                                            LoginCase{Family::Morva, Transport::Tcp},
-                                           LoginCase{Family::Morva, Transport::Pty}));
+                                           LoginCase{Family::Morva, Transport::Pty}),
+                         [](const ::testing::TestParamInfo<LoginCase>& info) {
+                             return std::string(info.param.family == Family::Morva ? "Morva" : "Vantrel") +
+                                    (info.param.transport == Transport::Pty ? "Pty" : "Tcp");
+                         });
 
 TEST_F(LinkThreadTest, MorvaDialoguesAreByteForByte) {
     for (Transport transport : {Transport::Tcp, Transport::Pty}) {
@@ -117,8 +121,27 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{Family::Morva, Transport::Tcp, Fault::RefuseCti, "Błąd 9 przy logowaniu do centrali"},
         FaultCase{Family::Morva, Transport::Tcp, Fault::Silent, "TCP: Brak potwierdzenia z centrali"},
         FaultCase{Family::Vantrel, Transport::Tcp, Fault::Silent, "TCP: Brak odpowiedzi z centrali"},
-        FaultCase{Family::Vantrel, Transport::Tcp, Fault::DropConnection,
-                  "TCP: Brak odpowiedzi z centrali"}));
+        FaultCase{Family::Vantrel, Transport::Tcp, Fault::DropConnection, "TCP: Brak odpowiedzi z centrali"}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) {
+        std::string name = std::string(info.param.family == Family::Morva ? "Morva" : "Vantrel") +
+                           (info.param.transport == Transport::Pty ? "Pty" : "Tcp");
+        switch (info.param.fault) {
+        case Fault::Silent:
+            return name + "Silent";
+        case Fault::WrongPrompt:
+            return name + "WrongPrompt";
+        case Fault::BadEcho:
+            return name + "BadEcho";
+        case Fault::WrongPassword:
+            return name + "WrongPassword";
+        case Fault::RefuseCti:
+            return name + "RefuseCti";
+        case Fault::DropConnection:
+            return name + "DropConnection";
+        default:
+            return name + "Fault" + std::to_string(int(info.param.fault));
+        }
+    });
 
 TEST_F(LinkThreadTest, OpenShellIsLoggedOutFirst) {
     ExchangeSimulator exchange(Family::Morva, Transport::Pty);
@@ -184,7 +207,10 @@ TEST_P(LinkBurstTest, RecordsArriveWholeAndInOrder) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothTransports, LinkBurstTest, ::testing::Values(Transport::Tcp, Transport::Pty));
+INSTANTIATE_TEST_SUITE_P(BothTransports, LinkBurstTest, ::testing::Values(Transport::Tcp, Transport::Pty),
+                         [](const ::testing::TestParamInfo<Transport>& info) {
+                             return std::string(info.param == Transport::Pty ? "Pty" : "Tcp");
+                         });
 
 TEST_F(LinkThreadTest, NulBytesAndOverlongLinesOverTcp) {
     linktest::LogCapture log;

@@ -1,6 +1,7 @@
 #include "shell/DiagnosticLog.h"
 #include "support/MainFormFixture.h"
 
+#include <QDir>
 #include <QFile>
 #include <regex>
 #include <thread>
@@ -119,6 +120,64 @@ TEST_F(DiagnosticLog, TheSecondPaneIsSavedBesideTheLogFile) {
     form->Kolejka->SetItems({"a", "b"});
     form->Nagraj1Click();
     EXPECT_EQ(testing_support::readFile(sandbox.file("kolejka.log")), "a\r\nb\r\n");
+}
+
+TEST_F(DiagnosticLog, AMultiLineMessageStaysOneStampedLine) {
+    createForm("DEBUG");
+    form->LogFilePath = sandbox.file("lines.log");
+    form->TimerUpdateInfoTimer();
+    QFile::remove(QString::fromStdString(form->LogFilePath));
+    form->WriteLog(2, "%s", "Dynamic SQL Error\nSQL error code = -104\r\nToken unknown\n");
+    form->WriteLog(3, "%s", "a\nb");
+    form->TimerUpdateInfoTimer();
+    form->TimerUpdateKolejkaTimer();
+    EXPECT_TRUE(
+        std::regex_match(testing_support::readFile(form->LogFilePath),
+                         std::regex(R"([A-Z][a-z]{2} [ 123][0-9] \d\d:\d\d:\d\d\.\d{3}: )"
+                                    R"(Dynamic SQL Error\\nSQL error code = -104\\r\\nToken unknown\r\n)")))
+        << testing_support::readFile(form->LogFilePath);
+    ASSERT_EQ(form->Kolejka->count(), 1);
+    EXPECT_EQ(form->Kolejka->item(0)->text().toStdString(), "a\\nb");
+}
+
+TEST_F(DiagnosticLog, ALogFileThatCannotBeWrittenIsReportedOnce) {
+    createForm("DEBUG");
+    const QString folder = QString::fromStdString(sandbox.file("logs"));
+    form->LogFilePath = sandbox.file("logs/halvex.log");
+    form->TimerUpdateInfoTimer();
+    form->Info->clear();
+    auto reports = [this, &folder] {
+        int count = 0;
+        for (const QString& line : form->Info->Items())
+            count += line.contains(QStringLiteral("Nie można zapisać pliku ") + folder) ? 1 : 0;
+        return count;
+    };
+
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) {
+        form->WriteLog(1, "line %d", i);
+        form->TimerUpdateInfoTimer();
+    }
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reports(), 1);
+    EXPECT_EQ(form->Info->count(), 4) << "the lines still reach the pane";
+    ASSERT_NE(said.find(folder.toStdString() + "/halvex.log"), std::string::npos) << said;
+    EXPECT_EQ(said.find(folder.toStdString() + "/halvex.log", said.find("halvex.log") + 1), std::string::npos)
+        << said;
+
+    // Writable again, and then lost again: said again.
+    ASSERT_TRUE(QDir().mkpath(folder));
+    form->WriteLog(1, "written");
+    form->TimerUpdateInfoTimer();
+    EXPECT_NE(testing_support::readFile(form->LogFilePath).find("written"), std::string::npos);
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    testing::internal::CaptureStderr();
+    form->WriteLog(1, "lost");
+    form->TimerUpdateInfoTimer();
+    form->TimerUpdateInfoTimer();
+    said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("halvex.log"), std::string::npos);
+    EXPECT_EQ(reports(), 2);
 }
 
 TEST(DiagnosticLogTime, MonthNamesAreEnglishWhateverTheLocale) {

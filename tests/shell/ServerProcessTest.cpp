@@ -1,7 +1,9 @@
 // The real program, started as a user would start it on a machine without a
 // display.
+#include "platform/RegistryStore.h"
 #include "support/HalvexProcess.h"
 
+#include <QTcpServer>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -59,4 +61,29 @@ TEST(ServerProcess, ACopyLeftByACrashDoesNotBlockTheNextStart) {
     EXPECT_TRUE(next.waitForLog("Odczyt wartości ValidityPeriod"));
     next.signal(SIGTERM);
     EXPECT_TRUE(next.waitForExit());
+}
+
+// The database host is a listener that takes the connection and never
+// answers, so the attach at start-up never returns: the end of the session
+// still ends the program, with exit code 0.
+TEST(ServerProcess, SigtermWhileTheDatabaseAttachHangsEndsWithExitCodeZero) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    QTcpServer silentServer;
+    ASSERT_TRUE(silentServer.listen(QHostAddress::LocalHost));
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", "127.0.0.1/" + std::to_string(silentServer.serverPort()));
+        key.WriteString("NameFB", sandbox.file("never.fdb"));
+    }
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    // The attach is under way once its connection arrives.
+    ASSERT_TRUE(silentServer.waitForNewConnection(30000)) << halvex.standardError();
+    ASSERT_EQ(halvex.process().state(), QProcess::Running) << halvex.standardError();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(30))) << halvex.logText();
+    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
 }

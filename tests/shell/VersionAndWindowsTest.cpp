@@ -1,10 +1,16 @@
+#include "db/SessionDB.h"
 #include "platform/RegistryStore.h"
 #include "shell/AboutBox.h"
 #include "shell/ExeVersion.h"
 #include "shell/ProgressWindow.h"
 #include "support/MainFormFixture.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTcpServer>
 #include <QTimer>
 
 using testing_support::MainFormFixture;
@@ -148,4 +154,72 @@ TEST_F(ShellWindows, TheLanguageSettingPicksTheDispatchersLanguage) {
         EXPECT_EQ(form->PomocHalvex1->isEnabled(), index == 0 || index == 2) << index;
         form.reset();
     }
+}
+
+namespace {
+
+void chooseLanguage(int index) {
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    key.WriteInteger("language", index);
+}
+
+} // namespace
+
+TEST_F(ShellWindows, StatusBarPanelsShowTheirWholeTextsInEveryLanguage) {
+    for (int index : {0, 1, 2}) {
+        chooseLanguage(index);
+        createForm();
+        auto& panels = form->StatusBar->Panels();
+        panels[2]->SetText(QStringLiteral("Vorlin: C 1234567:1234567/12:1234567"));
+        panels[3]->SetText(QStringLiteral("12/0"));
+        panels[4]->SetText(QStringLiteral("1000"));
+        panels[6]->SetText(QString::fromStdString("TCP" + form->Text("IDS_449")));
+        form->show();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        for (auto* label : form->StatusBar->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+            EXPECT_GE(label->contentsRect().width(), label->fontMetrics().horizontalAdvance(label->text()))
+                << index << " " << label->text().toStdString();
+        form.reset();
+    }
+}
+
+TEST_F(ShellWindows, MessageBoxButtonsSpeakTheLanguageOfTheProgram) {
+    const std::pair<int, const char*> cases[] = {{0, "&Tak"}, {2, "&Да"}, {1, "&Yes"}};
+    for (auto [index, yes] : cases) {
+        chooseLanguage(index);
+        createForm();
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Halvex"), QStringLiteral("?"),
+                        QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(box.button(QMessageBox::Yes)->text().toStdString(), yes) << index;
+        form.reset();
+    }
+}
+
+TEST_F(ShellWindows, TheAboutBoxAndTheProgressWindowOpenInTheMiddleOfTheScreen) {
+    createForm();
+    TPomoc about;
+    TOknoInfo progress;
+    for (QWidget* window : {static_cast<QWidget*>(&about), static_cast<QWidget*>(&progress)}) {
+        window->show();
+        const QPoint middle = window->screen()->availableGeometry().center();
+        EXPECT_LE((window->frameGeometry().center() - middle).manhattanLength(), 2)
+            << window->objectName().toStdString();
+        window->hide();
+    }
+}
+
+TEST_F(ShellWindows, AWindowBuiltWithoutTheOutsideWorldOpensNothing) {
+    createForm("DEBUG");
+    EXPECT_EQ(form->Watek, nullptr);
+    EXPECT_FALSE(form->PodlaczCentrale->isChecked());
+    EXPECT_FALSE(form->tmrStartup->Enabled());
+    EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
+    EXPECT_FALSE(form->serwer->isListening());
+    EXPECT_FALSE(MainDbHandleExists());
+    // The rest of start-up is as always.
+    EXPECT_TRUE(form->MaintenanceTimer->Enabled());
+    EXPECT_EQ(ServerKlient->IDFB, "0");
+    EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 1);
 }

@@ -13,14 +13,14 @@ void MainFormFixture::resetLog() {
 TForm1& MainFormFixture::createForm(const std::string& commandLine) {
     ui::setDialogs(dialogs);
     StoredCommandLine = commandLine;
-    form = std::make_unique<TForm1>();
     // Tests run the start-up steps themselves, against their own database,
     // and need no exchange link writing into the log meanwhile.
-    form->tmrStartup->SetEnabled(false);
+    StartupOptions nothingOutside;
+    nothingOutside.connectExchange = false;
+    nothingOutside.attachDatabase = false;
+    nothingOutside.openClientService = false;
+    form = std::make_unique<TForm1>(nullptr, nothingOutside);
     form->AutomPrzyw = false;
-    if (form->PodlaczCentrale->isChecked())
-        form->Podlacz_centraleClick();
-    form->WaitForLinkEnd(10000);
     mainLogText();
     return *form;
 }
