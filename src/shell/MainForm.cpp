@@ -81,8 +81,7 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
         TabSms->SetTabVisible(false);
         SmsSettings.UseSms = false;
     }
-    if (auto* app = ui::TApplication::instance())
-        app->SetOnIdle([this] { ObslugaCentrali(); });
+    InstallIdleHandler();
 
     for (int i = 0; i <= 5; ++i)
         StatusBar->Panels()[i]->SetText(QString());
@@ -121,6 +120,7 @@ TForm1::TForm1(QWidget* owner) : TForm(QStringLiteral("Form1"), owner) {
 }
 
 TForm1::~TForm1() {
+    RemoveDispatcherWake();
     // Nothing the link thread can reach is freed while it runs.
     if (!ShutdownStarted && !SecondInstance) {
         for (ui::TTimer* timer : findChildren<ui::TTimer*>())
