@@ -1,5 +1,6 @@
 #include "pbx/Bufor.h"
 
+#include "pbx/DispatcherWake.h"
 #include "platform/Event.h"
 #include "shell/TraceLabel.h"
 
@@ -38,8 +39,11 @@ BuforLock::~BuforLock() {
 void AppendReceivedLine(std::string_view line) {
     ReceivedBytes.fetch_add(static_cast<std::uint32_t>(line.size() + 1), std::memory_order_relaxed);
     Bufor node(line);
-    BuforLock lock;
-    ReceivedLines.push_back(std::move(node));
+    {
+        BuforLock lock;
+        ReceivedLines.push_back(std::move(node));
+    }
+    pbx::WakeDispatcher();
 }
 
 bool ReceivedLinesFull() {

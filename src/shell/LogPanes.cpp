@@ -15,13 +15,15 @@ namespace {
 
 constexpr int SecondPaneLineLimit = 250;
 
-// Adds one line to a pane, clearing the pane first when it is full.
-void addPaneLine(ui::TListBox* pane, int limit, const std::string& line, bool scroll) {
-    if (pane->count() >= limit)
-        pane->clear();
-    pane->addItem(QString::fromStdString(line));
-    if (scroll)
-        pane->scrollToBottom();
+// A drain's lines go into a pane in one batch: a line at a time, with a
+// scroll after each, makes a burst of traffic hold up the GUI thread for
+// seconds.
+QStringList paneLines(const std::deque<std::string>& batch) {
+    QStringList lines;
+    lines.reserve(qsizetype(batch.size()));
+    for (const std::string& line : batch)
+        lines.append(QString::fromStdString(line));
+    return lines;
 }
 
 } // namespace
@@ -49,14 +51,12 @@ void TForm1::TimerUpdateInfoTimer() {
     std::FILE* file = toFile ? std::fopen(LogFilePath.c_str(), "a+") : nullptr;
     if (toFile)
         reportLogFileState(file != nullptr, errno);
-    const bool scroll = chbDiagnostykaScroll->isChecked();
-    for (const std::string& line : batch) {
-        addPaneLine(Info, MainPaneLineLimit, line, scroll);
-        if (file)
+    if (file) {
+        for (const std::string& line : batch)
             std::fprintf(file, "%s\r\n", line.c_str());
-    }
-    if (file)
         std::fclose(file);
+    }
+    Info->AddLines(paneLines(batch), MainPaneLineLimit, chbDiagnostykaScroll->isChecked());
     Info->update();
 }
 
@@ -77,9 +77,7 @@ void TForm1::TimerUpdateKolejkaTimer() {
     auto batch = shell::DiagnosticLog::instance().LogQueueSecond.TakeAll();
     if (batch.empty())
         return;
-    const bool scroll = chbDiagnostykaScroll->isChecked();
-    for (const std::string& line : batch)
-        addPaneLine(Kolejka, SecondPaneLineLimit, line, scroll);
+    Kolejka->AddLines(paneLines(batch), SecondPaneLineLimit, chbDiagnostykaScroll->isChecked());
     Kolejka->update();
 }
 

@@ -90,8 +90,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         TabSms->SetTabVisible(false);
         SmsSettings.UseSms = false;
     }
-    if (auto* app = ui::TApplication::instance())
-        app->SetOnIdle([this] { ObslugaCentrali(); });
+    InstallIdleHandler();
 
     for (int i = 0; i <= 5; ++i)
         StatusBar->Panels()[i]->SetText(QString());
@@ -133,6 +132,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
 }
 
 TForm1::~TForm1() {
+    RemoveDispatcherWake();
     // The application outlives the window: nothing of it may call back here.
     if (auto* app = ui::TApplication::instance(); app && Form1 == this) {
         app->SetOnIdle(nullptr);

@@ -118,6 +118,27 @@ void TListBox::SetItems(const QStringList& items) {
     addItems(items);
 }
 
+void TListBox::AddLines(const QStringList& lines, int limit, bool scroll) {
+    if (lines.isEmpty())
+        return;
+    limit = std::max(limit, 1);
+    // A list already full is cleared by the first line.
+    const bool full = count() >= limit;
+    const qsizetype total = (full ? 0 : count()) + lines.size();
+    qsizetype first = 0;
+    if (total > limit) {
+        // The last clear comes before the line that finds the list full; the
+        // lines after it are all that is left.
+        const qsizetype kept = (total - 1) % limit + 1;
+        first = lines.size() - kept;
+    }
+    if (full || total > limit)
+        clear();
+    addItems(first == 0 ? lines : lines.mid(first));
+    if (scroll)
+        scrollToBottom();
+}
+
 TProgressBar::TProgressBar(const QString& name, QWidget* parent) : QProgressBar(parent) {
     setObjectName(name);
     setTextVisible(false);

@@ -166,6 +166,10 @@ class TListBox : public QListWidget {
     TListBox(const QString& name, QWidget* parent);
     QStringList Items() const;
     void SetItems(const QStringList& items);
+    // Adds the lines as if one by one, each clearing the whole list first when
+    // it already holds `limit` lines, but with one clear, one insertion and
+    // one scroll to the end (when `scroll`) for the whole batch.
+    void AddLines(const QStringList& lines, int limit, bool scroll);
 };
 
 class TProgressBar : public QProgressBar {

@@ -132,6 +132,9 @@ TEST_F(Outage, ADatabaseCreatedByTheReconnectTimerGetsItsTables) {
     form->tmrStartupTimer();
     EXPECT_EQ(form->MainDbState, -1);
     ASSERT_TRUE(form->trmReconnect->Enabled());
+    // The fixture's window keeps its client port shut; arm the timer as a
+    // normal start does.
+    form->tmrServerEnableStartup->SetEnabled(true);
     form->tmrServerEnableStartupTimer();
     EXPECT_TRUE(form->tmrServerEnableStartup->Enabled()) << "no client service without a database";
 

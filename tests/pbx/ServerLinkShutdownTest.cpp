@@ -1,6 +1,6 @@
 // The real program with its exchange link logged in to the simulator: a
-// SIGTERM while the link thread waits in a read ends the process within the
-// shutdown's bound, with exit code 0.
+// SIGTERM while the link thread waits in a read, or while a burst of records
+// is logged, ends the process within the shutdown's bound, with exit code 0.
 #include "platform/RegistryStore.h"
 #include "support/ExchangeSimulator.h"
 #include "support/HalvexProcess.h"
@@ -52,4 +52,40 @@ TEST(ServerLinkShutdown, SigtermWhileTheSerialLinkReadsEndsCleanly) {
 
 TEST(ServerLinkShutdown, SigtermWhileTheTcpLinkReadsEndsCleanly) {
     stopWhileTheLinkReads(sim::Transport::Tcp, 5);
+}
+
+namespace {
+
+std::string burstOf(int records, const std::string& tag) {
+    std::string bytes;
+    for (int i = 0; i < records; ++i)
+        bytes += "C12 01 " + tag + " " + std::to_string(i) + "\r\n";
+    return bytes;
+}
+
+} // namespace
+
+// With the traffic logged, a burst must not hold the dispatcher up: the record
+// after it is dispatched, and the process still stops on SIGTERM mid-burst.
+TEST(ServerLinkShutdown, UnderABurstWithTrafficLoggedRecordsAreDispatchedAndSigtermEndsCleanly) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    testing_support::Sandbox sandbox;
+    sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    configureLink(sandbox, 5, exchange);
+
+    testing_support::HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG", "CTI"});
+    ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
+    exchange.SendRaw(burstOf(10000, "burst"));
+    exchange.SendRecord("C12 02 after the burst");
+    EXPECT_TRUE(halvex.waitForLog("CEN->PC <C12 02 after the burst>", std::chrono::seconds(120)));
+
+    exchange.SendRaw(burstOf(10000, "second"));
+    ASSERT_TRUE(halvex.waitForLog("CEN->PC <C12 01 second", std::chrono::seconds(120)));
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(120)));
+    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+    EXPECT_EQ(halvex.standardError().find("did not end in time"), std::string::npos);
 }

@@ -63,6 +63,60 @@ TEST_F(DiagnosticLog, AFullPaneStartsAgainAndTheFileKeepsEverything) {
     EXPECT_NE(file.find("line 0\r\n"), std::string::npos);
 }
 
+namespace {
+
+// What a pane holds when lines are added one at a time, the pane being
+// cleared whenever it is full before a line is added.
+QStringList oneByOne(QStringList pane, const QStringList& lines, int limit) {
+    for (const QString& line : lines) {
+        if (pane.size() >= limit)
+            pane.clear();
+        pane << line;
+    }
+    return pane;
+}
+
+QStringList numbered(const char* prefix, int count) {
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines << QStringLiteral("%1 %2").arg(QLatin1String(prefix)).arg(i);
+    return lines;
+}
+
+} // namespace
+
+TEST_F(DiagnosticLog, ADrainsBatchLeavesEachPaneAsLineByLineAddingWould) {
+    createForm("DEBUG");
+    form->LogFilePath = sandbox.file("batch.log");
+    const std::pair<int, int> cases[] = {{0, 1},      {0, 500}, {0, 501},  {450, 49},  {450, 50}, {450, 51},
+                                         {499, 1001}, {500, 1}, {0, 1234}, {120, 130}, {249, 1},  {250, 250}};
+    for (const auto& [before, batch] : cases) {
+        for (const bool second : {false, true}) {
+            ui::TListBox* pane = second ? form->Kolejka : form->Info;
+            const int limit = second ? 250 : form->MainPaneLineLimit;
+            const QStringList start = numbered("old", std::min(before, limit));
+            const QStringList lines = numbered("new", batch);
+            pane->SetItems(start);
+            for (const QString& line : lines) {
+                if (second)
+                    form->QueueLogLineSecond(line.toStdString());
+                else
+                    form->QueueLogLineMain(line.toStdString());
+            }
+            if (second)
+                form->TimerUpdateKolejkaTimer();
+            else
+                form->TimerUpdateInfoTimer();
+            EXPECT_EQ(pane->Items(), oneByOne(start, lines, limit))
+                << (second ? "Kolejka" : "Info") << " holding " << before << ", batch of " << batch;
+        }
+    }
+    // The file still takes every line of every batch.
+    const std::string file = testing_support::readFile(form->LogFilePath);
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'),
+              1 + 500 + 501 + 49 + 50 + 51 + 1001 + 1 + 1234 + 130 + 1 + 250);
+}
+
 TEST_F(DiagnosticLog, TheFileIsNotTouchedWhileLoggingToFileIsOff) {
     createForm("DEBUG");
     form->LogFilePath = sandbox.file("off.log");
