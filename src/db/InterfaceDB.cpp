@@ -27,7 +27,7 @@ int InterfaceDB::SetConnection(const std::string& host, const std::string& path,
     return 0;
 }
 
-int InterfaceDB::SetResultList(ui::TListView* view) {
+int InterfaceDB::SetResultList(db::RowSink* view) {
     resultList_ = view;
     return 0;
 }
@@ -124,11 +124,11 @@ namespace {
 // A typed query: the text, a read transaction, the rows, the commit.
 template <class Deliver> int typedQuery(SessionDB& session, const std::string& sql, Deliver deliver) {
     session.SetSqlText(sql);
-    int result = session.StartTransaction(true);
+    db::TransactionScope transaction(session, true);
+    int result = transaction.started();
     if (result == 0)
         result = deliver();
-    const int committed = session.CommitTransaction();
-    return result != 0 ? result : committed;
+    return transaction.end(result);
 }
 
 } // namespace
