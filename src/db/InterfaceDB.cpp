@@ -27,7 +27,7 @@ int InterfaceDB::SetConnection(const std::string& host, const std::string& path,
     return 0;
 }
 
-int InterfaceDB::SetResultList(ui::TListView* view) {
+int InterfaceDB::SetResultList(db::RowSink* view) {
     resultList_ = view;
     return 0;
 }

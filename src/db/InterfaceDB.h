@@ -15,7 +15,8 @@ class InterfaceDB {
 
     int SetConnection(const std::string& host, const std::string& path, const std::string& user,
                       const std::string& password);
-    int SetResultList(ui::TListView* view);
+    // The list view target: a sink the widget layer puts in front of it.
+    int SetResultList(db::RowSink* view);
     int SetResultStrings(TStringList* strings);
 
     // 0 when the main connection is open afterwards, -1 otherwise.
@@ -59,7 +60,7 @@ class InterfaceDB {
     std::string path_ = "0";
     std::string host_ = "0";
     std::unique_ptr<SessionDB> session_;
-    ui::TListView* resultList_ = nullptr;
+    db::RowSink* resultList_ = nullptr;
     TStringList names_;
     TStringList* resultStrings_ = nullptr;
     bool stepFailed_ = false; // in the running structure check

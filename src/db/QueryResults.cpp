@@ -1,10 +1,10 @@
-// Query runs: every row goes, as text, to the target the caller chose.
+// Query runs: every row goes, through a row sink, to the target the caller
+// chose.
 #include "db/SessionDB.h"
 
 #include "platform/WireCodePage.h"
 #include "shell/DiagnosticLog.h"
 #include "shell/TraceLabel.h"
-#include "ui/Components.h"
 
 #include <QDate>
 #include <QLocale>
@@ -33,6 +33,13 @@ struct SessionDB::Query {
         const XSQLVAR& var = descriptor->sqlvar[i];
         return platform::fromWire(
             std::string(var.sqlname, std::size_t(std::max<short>(var.sqlname_length, 0))));
+    }
+    db::ResultRow row() const {
+        std::vector<ColumnData> columns;
+        columns.reserve(std::size_t(descriptor->sqld));
+        for (int i = 0; i < descriptor->sqld; ++i)
+            columns.push_back(column(i));
+        return db::ResultRow(std::move(columns));
     }
 };
 
@@ -113,7 +120,74 @@ template <class T> T read(const char* data) {
     return value;
 }
 
+// A sink made of two functions: what the columns begin, what each row adds.
+template <class Begin, class Add> class SinkOf final : public db::RowSink {
+  public:
+    SinkOf(Begin begin, Add add) : begin_(std::move(begin)), add_(std::move(add)) {}
+    void columns(const std::vector<db::ResultColumn>& columns) override { begin_(columns); }
+    void row(const db::ResultRow& row) override { add_(row); }
+
+  private:
+    Begin begin_;
+    Add add_;
+};
+
+void keepNoColumns(const std::vector<db::ResultColumn>&) {}
+
+ContactRow contactRow(const db::ResultRow& r) {
+    ContactRow row;
+    row.idContactPriv = r.trimmed(0);
+    row.nGroupId = decimalOr(r.trimmed(13), -1);
+    row.Name = r.trimmed(3);
+    row.JobPosition = r.trimmed(2);
+    row.FirstName = r.trimmed(4);
+    row.Phone = r.trimmed(5);
+    row.Home = r.trimmed(6);
+    row.Mobile = r.trimmed(7);
+    row.Mail = r.trimmed(8);
+    row.www = r.trimmed(9);
+    row.Company = r.trimmed(1);
+    row.Address = r.trimmed(10);
+    row.City = r.trimmed(11);
+    row.PostCode = r.trimmed(12);
+    return row;
+}
+
+ROUTING_RULE routingRule(const db::ResultRow& r) {
+    ROUTING_RULE rule;
+    rule.nId = leadingInteger(r.text(0));
+    rule.nPriority = leadingInteger(r.text(1));
+    rule.sSender = r.trimmed(2);
+    rule.sLine = r.trimmed(3);
+    const std::string recipients = r.trimmed(4);
+    std::size_t start = 0;
+    while (start <= recipients.size()) {
+        const std::size_t blank = recipients.find(' ', start);
+        const std::size_t end = blank == std::string::npos ? recipients.size() : blank;
+        if (const int32_t id = leadingInteger(recipients.substr(start, end - start)); id != 0)
+            rule.sRecipients.push_back(id);
+        start = end + 1;
+    }
+    return rule;
+}
+
 } // namespace
+
+namespace db {
+
+ColumnData ResultRow::column(int i) const {
+    return i >= 0 && i < size() ? columns_[std::size_t(i)] : ColumnData{};
+}
+
+std::string ResultRow::text(int i) const {
+    return i >= 0 && i < size() ? SessionDB::ColumnToText(columns_[std::size_t(i)]) : std::string();
+}
+
+std::string ResultRow::trimmed(int i) const {
+    return ::trimmed(text(i));
+}
+
+} // namespace db
 
 void SessionDB::SplitIscTime(uint32_t t, int* hours, int* minutes, int* seconds, int* fraction) {
     if (hours)
@@ -159,26 +233,59 @@ std::string SessionDB::ColumnToText(const ColumnData& column) {
 }
 
 int SessionDB::RunQuery() {
-    return runQuery(Delivery::Views, nullptr);
+    TStringList* lines = ResultStrings;
+    SinkOf strings(keepNoColumns, [lines](const db::ResultRow& row) {
+        for (int i = 0; i < row.size(); ++i)
+            lines->push_back(row.trimmed(i));
+    });
+    // Rows shown in a list view cannot be taken back, so such a query is not
+    // run again after a lost connection.
+    db::RowSink* view = ResultListView;
+    SinkOf shown([view](const std::vector<db::ResultColumn>& columns) { view->columns(columns); },
+                 [this, view](const db::ResultRow& row) {
+                     view->row(row);
+                     rowsShown_ = true;
+                 });
+    // With both targets set the list view takes every row.
+    db::RowSink* sink = view ? static_cast<db::RowSink*>(&shown) : lines ? &strings : nullptr;
+    return runQuery(sink, Trace::LogAndDebug);
 }
 int SessionDB::RunQueryToContactRows() {
-    return runQuery(Delivery::ContactRows, ContactRowsTarget);
+    std::vector<ContactRow>* rows = ContactRowsTarget;
+    SinkOf sink([rows](const auto&) { rows->clear(); },
+                [rows](const db::ResultRow& row) { rows->push_back(contactRow(row)); });
+    return runQuery(rows ? &sink : nullptr, Trace::Debug);
 }
 int SessionDB::RunQueryToRoutingRules(std::vector<ROUTING_RULE>* rules) {
-    return runQuery(Delivery::RoutingRules, rules);
+    SinkOf sink([rules](const auto&) { rules->clear(); },
+                [rules](const db::ResultRow& row) { rules->push_back(routingRule(row)); });
+    return runQuery(rules ? &sink : nullptr, Trace::Debug);
 }
 int SessionDB::RunQueryToIdTextMap() {
-    return runQuery(Delivery::IdTextMap, IdTextMapTarget);
+    std::map<int, std::string>* map = IdTextMapTarget;
+    SinkOf sink([map](const auto&) { map->clear(); },
+                [map](const db::ResultRow& row) { (*map)[decimalOr(row.trimmed(0), -1)] = row.trimmed(1); });
+    return runQuery(map ? &sink : nullptr, Trace::Debug);
 }
 int SessionDB::RunQueryToList(std::vector<QueryRow>* rows) {
-    return runQuery(Delivery::List, rows);
+    std::vector<std::string> names;
+    SinkOf sink(
+        [&names](const std::vector<db::ResultColumn>& columns) {
+            for (const db::ResultColumn& column : columns)
+                names.push_back(column.name);
+        },
+        [rows, &names](const db::ResultRow& row) {
+            QueryRow values;
+            for (int i = 0; i < row.size(); ++i)
+                values.emplace(names[std::size_t(i)], row.trimmed(i));
+            rows->push_back(std::move(values));
+        });
+    return runQuery(rows ? &sink : nullptr, Trace::Quiet);
 }
 
-int SessionDB::runQuery(Delivery delivery, void* target) {
-    const bool views = delivery == Delivery::Views;
-    const bool noisy = delivery != Delivery::List;
-    auto trace = [noisy](const char* text) {
-        if (noisy)
+int SessionDB::runQuery(db::RowSink* sink, Trace trace) {
+    auto debug = [trace](const char* text) {
+        if (trace != Trace::Quiet)
             shell::DebugTrace(text);
     };
     std::string wire;
@@ -187,9 +294,9 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
     Query query;
     if (isc_dsql_allocate_statement(vec(Status.data()), reinterpret_cast<isc_db_handle*>(DbHandle_),
                                     sth(&Statement))) {
-        if (views && shell::Switches().chbLogBaza)
+        if (trace == Trace::LogAndDebug && shell::Switches().chbLogBaza)
             shell::WriteLog(1, "%s", "ERROR: isc_dsql_allocate_statement failed");
-        trace("ERROR: isc_dsql_allocate_statement failed");
+        debug("ERROR: isc_dsql_allocate_statement failed");
         return reportFailedCall(false);
     }
     auto fail = [&]() {
@@ -201,12 +308,12 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
     };
     if (isc_dsql_prepare(vec(Status.data()), trh(&Transaction), sth(&Statement), 0, wire.c_str(),
                          SQL_DIALECT_V6, nullptr)) {
-        trace("ERROR: isc_dsql_prepare failed");
+        debug("ERROR: isc_dsql_prepare failed");
         return fail();
     }
     query.allocate(1);
     if (isc_dsql_describe(vec(Status.data()), sth(&Statement), 1, query.descriptor)) {
-        trace("ERROR: isc_dsql_describe failed");
+        debug("ERROR: isc_dsql_describe failed");
         return fail();
     }
     if (query.descriptor->sqld > query.descriptor->sqln) {
@@ -215,10 +322,13 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
             return fail();
     }
     const int columns = query.descriptor->sqld;
+    std::vector<db::ResultColumn> described;
+    for (int i = 0; i < columns; ++i)
+        described.push_back({query.name(i), query.descriptor->sqlvar[i].sqllen});
     if (ResultColumnNames) {
         ResultColumnNames->clear();
-        for (int i = 0; i < columns; ++i)
-            ResultColumnNames->push_back(query.name(i));
+        for (const db::ResultColumn& column : described)
+            ResultColumnNames->push_back(column.name);
     }
     query.data.resize(std::size_t(columns));
     query.nulls.assign(std::size_t(columns), 0);
@@ -233,36 +343,11 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
     }
     if (isc_dsql_execute(vec(Status.data()), trh(&Transaction), sth(&Statement), 1, nullptr))
         return fail();
-    switch (delivery) {
-    case Delivery::ContactRows:
-        if (target)
-            static_cast<std::vector<ContactRow>*>(target)->clear();
-        break;
-    case Delivery::RoutingRules:
-        if (target)
-            static_cast<std::vector<ROUTING_RULE>*>(target)->clear();
-        break;
-    case Delivery::IdTextMap:
-        if (target)
-            static_cast<std::map<int, std::string>*>(target)->clear();
-        break;
-    case Delivery::Views:
-        if (ResultListView && ResultListView->Tag() < 1) {
-            ResultListView->clear();
-            ResultListView->Columns().Clear();
-            for (int i = 0; i < columns; ++i)
-                ResultListView->AddColumn(QString::fromStdString(query.name(i)),
-                                          query.descriptor->sqlvar[i].sqllen * 3 + 20);
-        }
-        break;
-    case Delivery::List:
-        break;
-    }
-    const bool wanted = views ? (ResultListView || ResultStrings) : target != nullptr;
-    if (wanted) {
+    if (sink) {
+        sink->columns(described);
         ISC_STATUS fetched;
         while ((fetched = isc_dsql_fetch(vec(Status.data()), sth(&Statement), 1, query.descriptor)) == 0)
-            deliverRow(delivery, target, query);
+            sink->row(query.row());
         if (fetched != 100)
             return fail();
     }
@@ -273,74 +358,6 @@ int SessionDB::runQuery(Delivery delivery, void* target) {
     const bool dropped = isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_drop) == 0;
     Statement = 0;
     return dropped ? 0 : ReportError(Status.data());
-}
-
-bool SessionDB::deliverRow(Delivery delivery, void* target, Query& query) {
-    const int columns = query.descriptor->sqld;
-    auto text = [&](int i) { return i < columns ? ColumnToText(query.column(i)) : std::string(); };
-    auto trim = [&](int i) { return trimmed(text(i)); };
-    switch (delivery) {
-    case Delivery::Views:
-        if (ResultListView) {
-            QStringList cells;
-            for (int i = 0; i < columns; ++i)
-                cells << QString::fromStdString(trim(i));
-            ResultListView->AddRow(cells);
-            rowsShown_ = true;
-        } else if (ResultStrings) {
-            for (int i = 0; i < columns; ++i)
-                ResultStrings->push_back(trim(i));
-        }
-        break;
-    case Delivery::ContactRows: {
-        ContactRow row;
-        row.idContactPriv = trim(0);
-        row.nGroupId = decimalOr(trim(13), -1);
-        row.Name = trim(3);
-        row.JobPosition = trim(2);
-        row.FirstName = trim(4);
-        row.Phone = trim(5);
-        row.Home = trim(6);
-        row.Mobile = trim(7);
-        row.Mail = trim(8);
-        row.www = trim(9);
-        row.Company = trim(1);
-        row.Address = trim(10);
-        row.City = trim(11);
-        row.PostCode = trim(12);
-        static_cast<std::vector<ContactRow>*>(target)->push_back(std::move(row));
-        break;
-    }
-    case Delivery::RoutingRules: {
-        ROUTING_RULE rule;
-        rule.nId = leadingInteger(text(0));
-        rule.nPriority = leadingInteger(text(1));
-        rule.sSender = trim(2);
-        rule.sLine = trim(3);
-        const std::string recipients = trim(4);
-        std::size_t start = 0;
-        while (start <= recipients.size()) {
-            const std::size_t blank = recipients.find(' ', start);
-            const std::size_t end = blank == std::string::npos ? recipients.size() : blank;
-            if (const int32_t id = leadingInteger(recipients.substr(start, end - start)); id != 0)
-                rule.sRecipients.push_back(id);
-            start = end + 1;
-        }
-        static_cast<std::vector<ROUTING_RULE>*>(target)->push_back(std::move(rule));
-        break;
-    }
-    case Delivery::IdTextMap:
-        (*static_cast<std::map<int, std::string>*>(target))[decimalOr(trim(0), -1)] = trim(1);
-        break;
-    case Delivery::List: {
-        QueryRow row;
-        for (int i = 0; i < columns; ++i)
-            row.emplace(query.name(i), trim(i));
-        static_cast<std::vector<QueryRow>*>(target)->push_back(std::move(row));
-        break;
-    }
-    }
-    return true;
 }
 
 int SessionDB::GetTableNames(TStringList* names) {

@@ -2,6 +2,7 @@
 
 #include "db/ConnectThread.h"
 #include "db/DatabaseHooks.h"
+#include "db/SqlText.h"
 #include "platform/WireCodePage.h"
 #include "shell/DiagnosticLog.h"
 #include "shell/TraceLabel.h"
@@ -84,21 +85,6 @@ bool onGuiThread() {
 }
 
 } // namespace
-
-std::string DoubleQuotes(const std::string& text) {
-    std::string quoted;
-    quoted.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '\0') {
-            quoted += QuotedNul;
-            continue;
-        }
-        quoted += c;
-        if (c == '\'')
-            quoted += '\'';
-    }
-    return quoted;
-}
 
 SessionDB::SessionDB(const std::string& host, const std::string& path, const std::string& user,
                      const std::string& password, DbHandle* handle, bool background)
@@ -317,10 +303,11 @@ int SessionDB::ExecuteSQL(const std::string& text) {
     if (isQueryText(text)) {
         return runStatement(text, true, [&] {
             SetSqlText(text);
-            int result = StartTransaction(true);
+            db::TransactionScope transaction(*this, true);
+            int result = transaction.started();
             if (result == 0)
                 result = RunQuery();
-            return finishTransaction(result);
+            return transaction.end(result);
         });
     }
     return runStatement(text, false, [&] { return executeInOwnTransaction(text); });
@@ -335,11 +322,11 @@ int SessionDB::ExecuteDDL(std::string text) {
 
 int SessionDB::RunInReadTransaction(const std::function<int()>& deliver) {
     return runStatement(sqlText_, true, [&] {
-        int result = StartTransaction(true);
+        db::TransactionScope transaction(*this, true);
+        int result = transaction.started();
         if (result == 0)
             result = deliver();
-        const int committed = CommitTransaction();
-        return result != 0 ? result : committed;
+        return transaction.end(result);
     });
 }
 
@@ -367,19 +354,30 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
 }
 
 int SessionDB::executeInOwnTransaction(const std::string& text) {
-    int result = StartTransaction(false);
+    db::TransactionScope transaction(*this, false);
+    int result = transaction.started();
     if (result == 0)
         result = ExecuteImmediate(text);
-    return finishTransaction(result);
+    return transaction.end(result);
 }
 
-// Every transaction ends: committed after success, rolled back after a failure.
-int SessionDB::finishTransaction(int result) {
+namespace db {
+
+TransactionScope::TransactionScope(SessionDB& session, bool withTpb)
+    : session_(session), started_(session.StartTransaction(withTpb)) {}
+
+TransactionScope::~TransactionScope() {
+    session_.rollback();
+}
+
+int TransactionScope::end(int result) {
     if (result == 0)
-        return CommitTransaction();
-    rollback();
+        return session_.CommitTransaction();
+    session_.rollback();
     return result;
 }
+
+} // namespace db
 
 int SessionDB::CreateDatabase() {
     // Created with the attach's own name and parameter block (plus dialect 3),

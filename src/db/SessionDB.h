@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-namespace ui {
-class TListView;
+namespace db {
+class TransactionScope;
 }
 
 // A Firebird database handle (the client's isc_db_handle); 0 = not attached.
@@ -36,15 +36,6 @@ constexpr int Login = 335544472;        // isc_login
 constexpr int NetworkError = 335544721; // isc_network_error
 constexpr int Cancelled = 335544794;    // isc_cancelled
 } // namespace dbcode
-
-// One column of a fetched row as the formatting sees it.
-struct ColumnData {
-    int type = 0; // SQL type with the null flag masked off
-    int scale = 0;
-    int length = 0; // bytes
-    const char* data = nullptr;
-    bool isNull = false;
-};
 
 class SessionDB {
   public:
@@ -72,8 +63,9 @@ class SessionDB {
     // Detaches a handle of the caller's own (or the main one) and clears it.
     static int DetachDatabase(DbHandle* handle);
 
-    // Result targets (none owned).
-    void SetResultListView(ui::TListView* view) { ResultListView = view; }
+    // Result targets (none owned). The list view target is the sink that the
+    // widget layer puts in front of its list view.
+    void SetResultListView(db::RowSink* view) { ResultListView = view; }
     void SetResultStrings(TStringList* strings) { ResultStrings = strings; }
     void SetResultOption(int) {}
     // Receives the result's column names (as the server describes them) of
@@ -108,15 +100,18 @@ class SessionDB {
     std::map<int, std::string>* IdTextMapTarget = nullptr;
 
   protected:
-    ui::TListView* ResultListView = nullptr;
+    db::RowSink* ResultListView = nullptr;
     TStringList* ResultStrings = nullptr;
     TStringList* ResultColumnNames = nullptr;
 
   private:
     struct Query;
-    enum class Delivery { Views, ContactRows, RoutingRules, IdTextMap, List };
-    int runQuery(Delivery delivery, void* target);
-    bool deliverRow(Delivery delivery, void* target, Query& query);
+    // What a failed query run writes: to the log and the debug output, to
+    // the debug output only, or nothing.
+    enum class Trace { LogAndDebug, Debug, Quiet };
+    // Every query run reads its result through this one path: the columns
+    // and then every row go to `sink`; without a sink no row is fetched.
+    int runQuery(db::RowSink* sink, Trace trace);
     int attachInBackground();
     void buildDpb();
     // Where the statement running now found its connection lost.
@@ -134,7 +129,6 @@ class SessionDB {
     // The statement in the wire code page, or the refusal's status when it
     // cannot travel as written (0 = `wire` holds it).
     int statementToWire(const std::string& text, std::string* wire);
-    int finishTransaction(int result);
     // The attach call itself, for this session and for the attach thread.
     static int attachRaw(const std::string& name, const std::string& dpb, DbHandle* handle, intptr_t* status);
 
@@ -156,11 +150,30 @@ class SessionDB {
     bool rowsShown_ = false; // rows reached a list view in this statement
 
     friend class connectDB;
+    friend class db::TransactionScope;
 };
 
-// Doubles every single quote. A NUL would be lost in the printf-style
-// formatting of statements, so it is carried as QuotedNul, which the session
-// refuses to send.
-std::string DoubleQuotes(const std::string& text);
-// The overlong two-byte form of NUL: never part of valid UTF-8 text.
-inline constexpr char QuotedNul[] = "\xC0\x80";
+namespace db {
+
+// Starts a transaction on a session and ends it however the work in it went:
+// committed after success (a failed commit becomes the result), rolled back
+// after a failure or when left early, so that no transaction outlives its
+// statement and the handle can always be detached.
+class TransactionScope {
+  public:
+    TransactionScope(SessionDB& session, bool withTpb);
+    ~TransactionScope();
+    TransactionScope(const TransactionScope&) = delete;
+    TransactionScope& operator=(const TransactionScope&) = delete;
+
+    // The status of the transaction start.
+    int started() const { return started_; }
+    // Commits when `result` is 0, else rolls back; returns the outcome.
+    int end(int result);
+
+  private:
+    SessionDB& session_;
+    int started_;
+};
+
+} // namespace db

@@ -1,7 +1,5 @@
 #include "db/SqlText.h"
 
-#include "db/SessionDB.h"
-
 #include <cstdarg>
 #include <cstdio>
 
@@ -13,6 +11,21 @@ std::string TrimSqlValue(const std::string& value) {
     while (end > begin && static_cast<unsigned char>(value[end - 1]) <= ' ')
         --end;
     return value.substr(begin, end - begin);
+}
+
+std::string DoubleQuotes(const std::string& text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 8);
+    for (char c : text) {
+        if (c == '\0') {
+            quoted += QuotedNul;
+            continue;
+        }
+        quoted += c;
+        if (c == '\'')
+            quoted += '\'';
+    }
+    return quoted;
 }
 
 std::string QuoteSql(const std::string& value) {

@@ -11,6 +11,12 @@
 std::string QuoteSql(const std::string& value);
 // The value without blanks and control characters at both ends.
 std::string TrimSqlValue(const std::string& value);
+// Doubles every single quote. A NUL would be lost in the printf-style
+// formatting of statements, so it is carried as QuotedNul, which the session
+// refuses to send.
+std::string DoubleQuotes(const std::string& text);
+// The overlong two-byte form of NUL: never part of valid UTF-8 text.
+inline constexpr char QuotedNul[] = "\xC0\x80";
 
 namespace db {
 // Formats one of the program's own statement templates; values from outside

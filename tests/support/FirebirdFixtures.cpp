@@ -3,7 +3,9 @@
 #include "db/InterfaceDB.h"
 
 #include "db/FirebirdEnvironment.h"
+#include "platform/WireCodePage.h"
 #include "shell/SettingsTable.h"
+#include "ui/Dialogs.h"
 
 #include <QFile>
 #include <QProcess>
@@ -110,6 +112,20 @@ void AttachAndCreateSchema(const Connection& connection) {
     int error = 0;
     front.CheckAndCreateTables(&error);
     ASSERT_EQ(error, 0);
+}
+
+void EmbeddedSchemaTest::SetUp() {
+    UseEmbeddedEngine();
+    platform::setWireCodePage(platform::WireCodePage::Cp1250);
+    DetachMain();
+    ui::setDialogs(std::make_shared<ui::ScriptedDialogs>());
+    c.path = folder.file("schema.fdb");
+    c.password = "masterkey";
+    ASSERT_NO_FATAL_FAILURE(AttachAndCreateSchema(c));
+}
+
+void EmbeddedSchemaTest::TearDown() {
+    DetachMain();
 }
 
 } // namespace testfb

@@ -58,6 +58,18 @@ void DetachMain();
 // Attaches the main handle to the database and creates the whole schema.
 void AttachAndCreateSchema(const Connection& connection);
 
+// A new database of the whole schema in the embedded engine, attached as the
+// main connection in the Windows-1250 wire code page, with scripted dialogs;
+// detached again at the end.
+class EmbeddedSchemaTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    DatabaseFolder folder;
+    Connection c;
+};
+
 // Creates an empty database (dialect 3) with isql; true on success.
 bool CreateEmptyDatabase(const Connection& connection);
 // Runs an isql script against the database; its output (stdout and stderr).
