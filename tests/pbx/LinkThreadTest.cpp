@@ -51,6 +51,8 @@ class LinkThreadTest : public ::testing::Test {
     }
 
     linktest::RecordingHost host_;
+    // The thread reads it until TearDown stops the thread, after the test body.
+    platform::ManualClock clock;
     std::unique_ptr<pbx::TWatek> thread_;
     std::vector<std::string> records_;
     bool ownLock_ = false;
@@ -265,7 +267,6 @@ void queue(Klient* client, const std::string& command) {
 }
 
 TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     exchange.SetAnswerRule({sim::AnswerRule::Kind::Silent});
     ASSERT_TRUE(exchange.Start());
@@ -293,7 +294,6 @@ TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
 }
 
 TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2, 50, &clock));
@@ -310,7 +310,6 @@ TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
 
 TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
     linktest::LogCapture log;
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2, 50, &clock));
