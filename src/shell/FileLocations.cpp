@@ -47,7 +47,9 @@ std::string LogFilePathFor(const std::string& programPath) {
     return path.size() >= PathLimit ? std::string("halvex.log") : path;
 }
 
-std::string DefaultDatabasePath() { return "/var/lib/halvex/RovaZAD.fdb"; }
+std::string DefaultDatabasePath() {
+    return "/var/lib/halvex/RovaZAD.fdb";
+}
 
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name) {
     const auto slash = logFilePath.rfind('/');

@@ -48,7 +48,6 @@ class LinkMisbehaviourTest : public linktest::ThreadFixture {
 };
 
 TEST_F(LinkMisbehaviourTest, HangUpAtOnceIsNoLogInAndIsRetriedAfterThePause) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
     auto settings = linktest::Settings(exchange, 2, 50, &clock);
@@ -92,7 +91,6 @@ TEST_F(LinkMisbehaviourTest, RecordsInTheReadOfTheLogInAnswerAreKept) {
 }
 
 TEST_F(LinkMisbehaviourTest, PartlyWrittenCommandIsFinishedBeforeAnythingElse) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     Klient older("10.0.0.2", "older", nullptr, 0);
     Klient newer("10.0.0.3", "newer", nullptr, 0); // nearer the head of the list
@@ -114,7 +112,6 @@ TEST_F(LinkMisbehaviourTest, PartlyWrittenCommandIsFinishedBeforeAnythingElse) {
 }
 
 TEST_F(LinkMisbehaviourTest, StalledWriteLeavesTheChainsFree) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     Klient client("10.0.0.2", "client", nullptr, 0);
     ASSERT_NO_FATAL_FAILURE(stallBigCommand(exchange, clock, client));

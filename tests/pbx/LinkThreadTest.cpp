@@ -250,7 +250,6 @@ TEST_F(LinkThreadTest, MorvaSerialSwallowsTheLfAndMapsNul) {
 using linktest::Queue;
 
 TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     exchange.SetAnswerRule({sim::AnswerRule::Kind::Silent});
     ASSERT_TRUE(exchange.Start());
@@ -278,7 +277,6 @@ TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
 }
 
 TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2, 50, &clock));
@@ -295,7 +293,6 @@ TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
 
 TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
     linktest::LogCapture log;
-    platform::ManualClock clock;
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2, 50, &clock));

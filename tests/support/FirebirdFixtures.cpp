@@ -11,7 +11,9 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <cstdlib>
+#include <ibase.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace testfb {
 
@@ -28,9 +30,57 @@ void UseEmbeddedEngine() {
     ASSERT_TRUE(prepared) << "cannot prepare a Firebird root";
 }
 
+namespace {
+
+bool ServerAccepts(const std::string& password) {
+    std::string spb = {char(isc_spb_version), char(isc_spb_current_version)};
+    for (const auto& [tag, value] : {std::pair<char, std::string>{isc_spb_user_name, "SYSDBA"},
+                                     std::pair<char, std::string>{isc_spb_password, password}}) {
+        spb += tag;
+        spb += char(value.size());
+        spb += value;
+    }
+    ISC_STATUS_ARRAY status = {};
+    isc_svc_handle service = 0;
+    char name[] = "127.0.0.1:service_mgr";
+    if (isc_service_attach(status, 0, name, &service, static_cast<unsigned short>(spb.size()), spb.data()))
+        return false;
+    isc_service_detach(status, &service);
+    return true;
+}
+
+} // namespace
+
+std::string DebianSysdbaPassword(const std::string& file) {
+    QFile in(QString::fromStdString(file));
+    if (!in.open(QIODevice::ReadOnly))
+        return {};
+    while (!in.atEnd()) {
+        QByteArray line = in.readLine().trimmed();
+        if (!line.startsWith("ISC_PASSWORD="))
+            continue;
+        line = line.mid(int(sizeof "ISC_PASSWORD=") - 1);
+        if (line.size() >= 2 && (line.front() == '"' || line.front() == '\'') && line.back() == line.front())
+            line = line.mid(1, line.size() - 2);
+        return line.toStdString();
+    }
+    return {};
+}
+
 std::string ServerPassword() {
     const QByteArray password = qgetenv("HALVEX_FB_PASSWORD");
-    return password.isEmpty() ? std::string(shell::DefaultDbPassword) : password.toStdString();
+    if (!password.isEmpty())
+        return password.toStdString();
+    // A server that the scripts did not install keeps its own password; as
+    // root the tests read it where Debian keeps it.
+    static const std::string chosen = [] {
+        const std::string settingsDefault = shell::DefaultDbPassword;
+        if (::geteuid() != 0 || ServerAccepts(settingsDefault))
+            return settingsDefault;
+        const std::string debian = DebianSysdbaPassword("/etc/firebird/3.0/SYSDBA.password");
+        return debian.empty() ? settingsDefault : debian;
+    }();
+    return chosen;
 }
 
 bool ServerReachable() {

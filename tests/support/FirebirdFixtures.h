@@ -25,9 +25,13 @@ struct Connection {
     std::string name() const { return host.empty() ? path : host + ":" + path; }
 };
 
-// The password of SYSDBA on the test server ($HALVEX_FB_PASSWORD, else the
-// settings' default).
+// The password of SYSDBA on the test server: $HALVEX_FB_PASSWORD, else the
+// settings' default, else (as root, when the server refuses the default) the
+// one in Debian's SYSDBA.password.
 std::string ServerPassword();
+// ISC_PASSWORD of a file in the form of Debian's SYSDBA.password; "" when
+// there is none.
+std::string DebianSysdbaPassword(const std::string& file);
 // True when the server answers on 127.0.0.1:3050.
 bool ServerReachable();
 // Skips only when HALVEX_NO_FB_SERVER=1; otherwise a missing server fails.

@@ -64,6 +64,8 @@ class ThreadFixture : public ::testing::Test {
     std::vector<std::string> records();
 
     RecordingHost host_;
+    // The thread reads it until TearDown stops the thread, after the test body.
+    platform::ManualClock clock;
     std::unique_ptr<pbx::TWatek> thread_;
     std::vector<std::string> records_;
     bool ownLock_ = false;
