@@ -3,25 +3,33 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
 namespace scripts_test {
 
-const std::vector<std::string> AllPackages = {"g++",
-                                              "cmake",
-                                              "ninja-build",
-                                              "pkg-config",
-                                              "qt6-base-dev",
-                                              "libgl-dev",
-                                              "libgtest-dev",
-                                              "libgmock-dev",
-                                              "firebird-dev",
-                                              "libfbclient2",
-                                              "firebird3.0-server-core",
-                                              "firebird3.0-utils",
-                                              "firebird3.0-server"};
+namespace {
+
+// The package list as scripts/setup itself writes it.
+std::vector<std::string> setupPackages() {
+    QFile setup(QStringLiteral(HALVEX_SOURCE_DIR_FALLBACK "/scripts/setup"));
+    if (!setup.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(setup.readAll());
+    const qsizetype begin = text.indexOf(QStringLiteral("PACKAGES=(")) + 10;
+    const qsizetype end = text.indexOf(QLatin1Char(')'), begin);
+    std::vector<std::string> packages;
+    for (const QString& name :
+         text.mid(begin, end - begin).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
+        packages.push_back(name.toStdString());
+    return packages;
+}
+
+} // namespace
+
+const std::vector<std::string> AllPackages = setupPackages();
 
 namespace {
 
