@@ -6,7 +6,7 @@
 #include "shell/AboutBox.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 #include "sms/SmsRoutingRuleForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -30,7 +30,7 @@ std::string joinArguments(int argc, char** argv) {
 void installDialogs(bool headless) {
     if (headless)
         ui::setDialogs(std::make_shared<ui::HeadlessDialogs>(
-            [](const std::string& text) { shell::WriteLog(2, "%s", text.c_str()); }));
+            [](const std::string& text) { base::WriteLog(2, "%s", text.c_str()); }));
     else
         ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
 }
@@ -44,12 +44,12 @@ template <class Form> void deleteForm(Form*& form) {
 // current routine and the thread, then the program ends.
 void reportFatal(const std::exception& error) {
     const std::string text =
-        std::string(shell::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
+        std::string(base::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
     ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
 }
 
 void runServer(int argc, char** argv) {
-    shell::SetTraceLabel("WinMain");
+    base::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
     ui::TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Halvex"));

@@ -35,7 +35,7 @@ enum Column {
 };
 
 bool clientTrace() {
-    return shell::Switches().chbLogKlienci.load();
+    return base::Switches().chbLogKlienci.load();
 }
 
 QString timeText(std::time_t when) {
@@ -150,7 +150,7 @@ void TForm1::RemoveDisconnectedClients() {
 
 Klient* Klient::ZnajdzPoWew(const std::string& extension) {
     if (clientTrace())
-        shell::WriteLog(1, "Szukam info o kliencie wew=%s", extension.c_str());
+        base::WriteLog(1, "Szukam info o kliencie wew=%s", extension.c_str());
     if (!Form1)
         return nullptr;
     ui::TListView* phones = Form1->lvAllUserPhones;

@@ -1,7 +1,7 @@
 #include "clients/Klient.h"
 
 #include "platform/WireCodePage.h"
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <QStringList>
 #include <cstdio>
@@ -14,7 +14,7 @@ int IloscKlientow = 0;
 namespace {
 
 bool clientTrace() {
-    return shell::Switches().chbLogKlienci.load();
+    return base::Switches().chbLogKlienci.load();
 }
 
 const char* orNull(const char* text) {
@@ -107,11 +107,11 @@ const char* Klient::StateName(std::uint32_t state) {
 Klient* Klient::Znajdz(const std::string& address, std::uint32_t socketHandle, const char* idfb) {
     if (clientTrace()) {
         if (socketHandle == 0 && !idfb)
-            shell::WriteLog(1, "Znajdz(_%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
+            base::WriteLog(1, "Znajdz(_%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
         else if (socketHandle != 0)
-            shell::WriteLog(1, "Znajdz(%s,_%u,%s)", address.c_str(), socketHandle, orNull(idfb));
+            base::WriteLog(1, "Znajdz(%s,_%u,%s)", address.c_str(), socketHandle, orNull(idfb));
         else
-            shell::WriteLog(1, "Znajdz(%s,%u,_%s)", address.c_str(), socketHandle, orNull(idfb));
+            base::WriteLog(1, "Znajdz(%s,%u,_%s)", address.c_str(), socketHandle, orNull(idfb));
     }
     for (Klient* k = KlientList; k; k = k->Nastepny) {
         if (k->IP != address)
@@ -126,17 +126,17 @@ Klient* Klient::Znajdz(const std::string& address, std::uint32_t socketHandle, c
             return k;
         }
     }
-    shell::WriteLog(2, "brak klienta (%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
+    base::WriteLog(2, "brak klienta (%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
     return nullptr;
 }
 
 Klient* Klient::ZnajdzPoIDFB(const std::string& idfb) {
     if (clientTrace())
-        shell::WriteLog(1, "Szukam info o kliencie ID=%s", idfb.c_str());
+        base::WriteLog(1, "Szukam info o kliencie ID=%s", idfb.c_str());
     for (Klient* k = KlientList; k; k = k->Nastepny) {
         if (k->IDFB == idfb) {
             if (clientTrace())
-                shell::WriteLog(1, "Znalazłem klienta IP=%s IDFB=%s", k->IP.c_str(), k->IDFB.c_str());
+                base::WriteLog(1, "Znalazłem klienta IP=%s IDFB=%s", k->IP.c_str(), k->IDFB.c_str());
             return k;
         }
     }
@@ -148,12 +148,12 @@ Klient* Klient::ZnajdzID(const char* idfb) {
         for (Klient* k = KlientList; k; k = k->Nastepny) {
             if (!k->IP.empty() && k->IDFB == idfb) {
                 if (clientTrace())
-                    shell::WriteLog(1, "znalazłem klienta IDFB=%s", k->IDFB.c_str());
+                    base::WriteLog(1, "znalazłem klienta IDFB=%s", k->IDFB.c_str());
                 return k;
             }
         }
     }
-    shell::WriteLog(2, "brak klienta ID %s", orNull(idfb));
+    base::WriteLog(2, "brak klienta ID %s", orNull(idfb));
     return nullptr;
 }
 
@@ -161,7 +161,7 @@ std::string Klient::DajIP(const std::string& idfb) {
     for (Klient* k = KlientList; k; k = k->Nastepny) {
         if (k->IDFB == idfb) {
             if (clientTrace())
-                shell::WriteLog(1, "Znalazłem IP klienta %s", k->IP.c_str());
+                base::WriteLog(1, "Znalazłem IP klienta %s", k->IP.c_str());
             return k->IP;
         }
     }

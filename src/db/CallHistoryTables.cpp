@@ -1,6 +1,6 @@
 #include "db/CallHistoryTables.h"
 
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -79,7 +79,7 @@ ServiceHistoryInView::ServiceHistoryInView(const std::string& host, const std::s
     : ServiceTableDB(host, path, user, password, "HistoryIn") {}
 
 int ServiceHistoryInView::CreateView() {
-    shell::DebugTrace("ServiceHistoryInView::CreateView()");
+    base::DebugTrace("ServiceHistoryInView::CreateView()");
     return ExecuteSQL(db::SqlFormat(
         "CREATE VIEW %s (nid, sdate, stime, suserphone, snumber, nLength, nuserid) as SELECT "
         "TALKSINCOMING.NID, "

@@ -1,7 +1,7 @@
 #include "db/ConnectThread.h"
 
 #include "db/DatabaseHooks.h"
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -120,7 +120,7 @@ int connectDB::Wait() {
         }
         if (db::hooks().setConnectAborted)
             db::hooks().setConnectAborted(true);
-        shell::WriteLog(2, "%s", "Przerwano łączenie z bazą danych");
+        base::WriteLog(2, "%s", "Przerwano łączenie z bazą danych");
         Owner->Status = {1, dbcode::Cancelled, 0};
         Result = dbcode::Cancelled;
         return Result;

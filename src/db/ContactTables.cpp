@@ -1,6 +1,6 @@
 #include "db/ContactTables.h"
 
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 ServiceContactsDB::ServiceContactsDB(const std::string& host, const std::string& path,
                                      const std::string& user, const std::string& password)
@@ -50,7 +50,7 @@ int ServiceContactsDB::InsertDataWithId() {
 }
 
 int ServiceContactsDB::UpdateData() {
-    shell::DebugTrace("ServiceContactsDB: UpdateData");
+    base::DebugTrace("ServiceContactsDB: UpdateData");
     return ExecuteSQL(db::SqlFormat(
         "UPDATE %s SET  JOBPOSITION='%s',  NAME='%s',  FIRSTNAME='%s',  MOBILE='%s',  PHONE='%s',  "
         "HOME='%s',  "
@@ -63,7 +63,7 @@ int ServiceContactsDB::UpdateData() {
 }
 
 int ServiceContactsDB::DeleteData() {
-    shell::DebugTrace("ServiceContactsDB: DeleteData");
+    base::DebugTrace("ServiceContactsDB: DeleteData");
     if (idContactPriv.empty() || TableName.empty())
         return -1;
     return ExecuteSQL(db::SqlFormat("DELETE FROM %s  WHERE  IDCONTACTPRIV='%s'; ", TableName.c_str(),
@@ -71,7 +71,7 @@ int ServiceContactsDB::DeleteData() {
 }
 
 int ServiceContactsDB::DeleteAllData(const std::string& ownerId) {
-    shell::DebugTrace("ServiceContactsDB: DeleteAllData");
+    base::DebugTrace("ServiceContactsDB: DeleteAllData");
     if (ownerId.empty() || TableName.empty())
         return -1;
     return ExecuteSQL(db::SqlFormat("DELETE FROM %s  WHERE ctiusers_nuserid='%s'; ", TableName.c_str(),
@@ -97,6 +97,6 @@ int ServiceContactGroupsDB::InsertData() {
 }
 
 int ServiceContactGroupsDB::DeleteData(int groupId) {
-    shell::DebugTrace("ServiceContactGroupsDB: DeleteData");
+    base::DebugTrace("ServiceContactGroupsDB: DeleteData");
     return ExecuteSQL(db::SqlFormat("DELETE FROM %s  WHERE  idGroup='%d'; ", TableName.c_str(), groupId));
 }

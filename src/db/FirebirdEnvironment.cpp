@@ -2,7 +2,7 @@
 
 #include "platform/PrivateFolder.h"
 
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,7 +27,7 @@ bool PrepareFirebirdRoot(const std::string& folder) {
     const std::string installed = InstalledFirebirdDirectory();
     const QString root = QString::fromStdString(folder);
     if (installed.empty() || !QDir().mkpath(root + QStringLiteral("/lock"))) {
-        shell::WriteLog(2, "Nie można przygotować katalogu Firebird %s", folder.c_str());
+        base::WriteLog(2, "Nie można przygotować katalogu Firebird %s", folder.c_str());
         return false;
     }
     const QString from = QString::fromStdString(installed);
@@ -45,7 +45,7 @@ bool PrepareFirebirdRoot(const std::string& folder) {
         QFile::copy(from + QStringLiteral("/intl/libfbintl.so"), root + QStringLiteral("/intl/fbintl"));
     QFile config(root + QStringLiteral("/firebird.conf"));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        shell::WriteLog(2, "Nie można zapisać %s/firebird.conf", folder.c_str());
+        base::WriteLog(2, "Nie można zapisać %s/firebird.conf", folder.c_str());
         return false;
     }
     config.write("# The embedded engine of Halvex: several processes (the server and gbak)\n"
@@ -66,7 +66,7 @@ void UseOwnFirebirdRoot() {
         base = "/tmp/halvex-" + std::to_string(::geteuid());
     // Another user must not be able to lay out the engine's plugins for us.
     if (!platform::EnsurePrivateFolder(base)) {
-        shell::WriteLog(2, "Katalog %s nie należy wyłącznie do tego użytkownika", base.c_str());
+        base::WriteLog(2, "Katalog %s nie należy wyłącznie do tego użytkownika", base.c_str());
         return;
     }
     const std::string root = base + "/firebird";

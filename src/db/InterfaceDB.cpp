@@ -4,7 +4,7 @@
 #include "db/DbErrorText.h"
 #include "db/SqlText.h"
 #include "db/UserTables.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 int OpenFailureCount = 0;
@@ -63,7 +63,7 @@ int InterfaceDB::OpenDatabase(bool showErrors) {
     if (OpenFailureCount >= 4 || showErrors)
         ui::dialogs().MessageBox(GetDbErrorText(code), DatabaseCaption, ui::MB_ICONWARNING, ui::IDOK);
     else
-        shell::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
+        base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
                         IscStatusName(code).c_str());
     if (db::hooks().restartReconnectTimer)
         db::hooks().restartReconnectTimer();
@@ -97,7 +97,7 @@ std::string InterfaceDB::BrowseSql(const std::string& table, const std::string& 
 
 template <class Run> int InterfaceDB::browse(const std::string& sql, Run run) {
     if (sql.empty()) {
-        shell::DebugTrace("ERROR: table name is empty\n");
+        base::DebugTrace("ERROR: table name is empty\n");
         return 1;
     }
     session_ = openSession();
@@ -106,7 +106,7 @@ template <class Run> int InterfaceDB::browse(const std::string& sql, Run run) {
         result = run(*session_);
     session_.reset();
     if (result != 0)
-        shell::DebugTrace("ERROR: WyswietlBazeDB failed");
+        base::DebugTrace("ERROR: WyswietlBazeDB failed");
     return result;
 }
 

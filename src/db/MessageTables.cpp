@@ -1,7 +1,7 @@
 #include "db/MessageTables.h"
 
-#include "shell/DiagnosticLog.h"
-#include "shell/TraceLabel.h"
+#include "base/DiagnosticLog.h"
+#include "base/TraceLabel.h"
 
 namespace {
 
@@ -35,8 +35,8 @@ int ServiceMsgDB::CreateView() {
         "MSG.BODY, MSG.DELETED, MSG.\"GLOBAL\", u1.NUSERID, u1.SUSERNAME, u1.SUSERLASTNAME, u2.NUSERID, "
         "u2.SUSERNAME, u2.SUSERLASTNAME FROM MSG LEFT JOIN CTIusers u1 ON u1.NUSERID = MSG.IDUSERA LEFT JOIN "
         "CTIusers u2 ON u2.NUSERID = MSG.IDUSERB;";
-    shell::DebugTrace("ServiceMsgDB: CreateView");
-    shell::DebugTrace(text);
+    base::DebugTrace("ServiceMsgDB: CreateView");
+    base::DebugTrace(text);
     return ExecuteSQL(text);
 }
 
@@ -56,9 +56,9 @@ int ServiceSmsDB::CreateTable() {
 
 int ServiceSmsDB::InsertDataWithId() {
     const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, [this](const std::string& key) {
-        shell::WriteLog(1, "ServiceSmsDB::InsertDataWithId nId=%s", key.c_str());
-        shell::WriteLog(1, "                 sLine=%s", sLine.c_str());
-        shell::WriteLog(1, "                 sNumber=%s", sNumber.c_str());
+        base::WriteLog(1, "ServiceSmsDB::InsertDataWithId nId=%s", key.c_str());
+        base::WriteLog(1, "                 sLine=%s", sLine.c_str());
+        base::WriteLog(1, "                 sNumber=%s", sNumber.c_str());
         return db::SqlFormat(
             "INSERT INTO %s (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nForward, "
             "nUserId) VALUES ('%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', %s, '%s')",
@@ -69,24 +69,24 @@ int ServiceSmsDB::InsertDataWithId() {
             db::NumberOrZero(nUserId).c_str());
     });
     if (result != 0)
-        shell::WriteLog(1, "ExecuteSQL error %d", result);
+        base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
 }
 
 int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
-    shell::WriteLog(1, "%s", "ServiceSmsDB::UpdateStatus");
-    shell::WriteLog(1, "                 _state=%s", state.value.c_str());
-    shell::WriteLog(1, "                 _nId=%s", id.value.c_str());
+    base::WriteLog(1, "%s", "ServiceSmsDB::UpdateStatus");
+    base::WriteLog(1, "                 _state=%s", state.value.c_str());
+    base::WriteLog(1, "                 _nId=%s", id.value.c_str());
     const int result =
         ExecuteSQL(db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", TableName.c_str(),
                                  db::NumberOrZero(state.value).c_str(), Q(id.value).c_str()));
     if (result != 0)
-        shell::WriteLog(1, "ExecuteSQL error %d", result);
+        base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
 }
 
 int ServiceSmsDB::CheckBadStatus() {
-    shell::WriteLog(1, "%s", "ServiceSmsDB::CheckBadStatus()");
+    base::WriteLog(1, "%s", "ServiceSmsDB::CheckBadStatus()");
     return ExecuteSQL(
         db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", TableName.c_str(), "2", "4"));
 }

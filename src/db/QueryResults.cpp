@@ -3,8 +3,8 @@
 #include "db/SessionDB.h"
 
 #include "platform/WireCodePage.h"
-#include "shell/DiagnosticLog.h"
-#include "shell/TraceLabel.h"
+#include "base/DiagnosticLog.h"
+#include "base/TraceLabel.h"
 
 #include <QDate>
 #include <QLocale>
@@ -286,7 +286,7 @@ int SessionDB::RunQueryToList(std::vector<QueryRow>* rows) {
 int SessionDB::runQuery(db::RowSink* sink, Trace trace) {
     auto debug = [trace](const char* text) {
         if (trace != Trace::Quiet)
-            shell::DebugTrace(text);
+            base::DebugTrace(text);
     };
     std::string wire;
     if (const int refused = statementToWire(sqlText_, &wire))
@@ -294,8 +294,8 @@ int SessionDB::runQuery(db::RowSink* sink, Trace trace) {
     Query query;
     if (isc_dsql_allocate_statement(vec(Status.data()), reinterpret_cast<isc_db_handle*>(DbHandle_),
                                     sth(&Statement))) {
-        if (trace == Trace::LogAndDebug && shell::Switches().chbLogBaza)
-            shell::WriteLog(1, "%s", "ERROR: isc_dsql_allocate_statement failed");
+        if (trace == Trace::LogAndDebug && base::Switches().chbLogBaza)
+            base::WriteLog(1, "%s", "ERROR: isc_dsql_allocate_statement failed");
         debug("ERROR: isc_dsql_allocate_statement failed");
         return reportFailedCall(false);
     }

@@ -7,7 +7,7 @@
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 #include "db/UserTables.h"
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 #include "ui/Dialogs.h"
 
 #include <QString>
@@ -42,8 +42,8 @@ std::function<int()> with(const InterfaceDB*, Create create, const std::string& 
 int InterfaceDB::IsTableMissing(const std::string& name, const TStringList& names) {
     if (std::find(names.begin(), names.end(), upper(name)) != names.end())
         return 0;
-    if (shell::Switches().chbLogBaza)
-        shell::WriteLog(2, "Brak tabeli lub widoku bazy: %s", name.c_str());
+    if (base::Switches().chbLogBaza)
+        base::WriteLog(2, "Brak tabeli lub widoku bazy: %s", name.c_str());
     return 1;
 }
 

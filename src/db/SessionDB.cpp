@@ -4,8 +4,8 @@
 #include "db/DatabaseHooks.h"
 #include "db/SqlText.h"
 #include "platform/WireCodePage.h"
-#include "shell/DiagnosticLog.h"
-#include "shell/TraceLabel.h"
+#include "base/DiagnosticLog.h"
+#include "base/TraceLabel.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -154,7 +154,7 @@ void SessionDB::buildDpb() {
 int SessionDB::attachInBackground() {
     if (BackgroundAttachRunning()) {
         // Only one wait in the progress window at a time.
-        shell::WriteLog(2, "%s", "Łączenie z bazą danych już trwa");
+        base::WriteLog(2, "%s", "Łączenie z bazą danych już trwa");
         Status = {1, dbcode::BadDbHandle, 0};
         return dbcode::BadDbHandle;
     }
@@ -194,7 +194,7 @@ void SessionDB::connectionLost(bool atCommit) {
     const bool main = DbHandle_ == &MainDbHandle;
     const bool wasAttached = *DbHandle_ != 0;
     if (wasAttached) {
-        shell::WriteLog(2, "Utracono połączenie z bazą danych %s", databaseName_.c_str());
+        base::WriteLog(2, "Utracono połączenie z bazą danych %s", databaseName_.c_str());
         std::array<intptr_t, 20> ignored{};
         isc_detach_database(vec(ignored), dbh(DbHandle_));
         *DbHandle_ = 0;
@@ -257,12 +257,12 @@ int SessionDB::statementToWire(const std::string& text, std::string* wire) {
                 shown += text[at] == '\0' ? std::string("\\0") : std::string(1, text[at]);
             }
         }
-        shell::WriteLog(2, "Znak NUL w poleceniu SQL, polecenia nie wysłano: %s", shown.c_str());
+        base::WriteLog(2, "Znak NUL w poleceniu SQL, polecenia nie wysłano: %s", shown.c_str());
         Status = {isc_arg_gds, isc_malformed_string, isc_arg_end};
         return ReportError(Status.data());
     }
     if (!platform::toWireExact(text, wire)) {
-        shell::WriteLog(2, "Znaki spoza strony kodowej %s w poleceniu SQL, polecenia nie wysłano: %s",
+        base::WriteLog(2, "Znaki spoza strony kodowej %s w poleceniu SQL, polecenia nie wysłano: %s",
                         platform::wireCodePageName(), text.c_str());
         Status = {isc_arg_gds, isc_transliteration_failed, isc_arg_end};
         return ReportError(Status.data());
@@ -276,8 +276,8 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
         return refused;
     if (isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
                                    SQL_DIALECT_V6, nullptr)) {
-        shell::DebugTrace(text);
-        shell::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
+        base::DebugTrace(text);
+        base::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
         return reportFailedCall(false);
     }
     return 0;
@@ -298,8 +298,8 @@ bool isQueryText(const std::string& text) {
 } // namespace
 
 int SessionDB::ExecuteSQL(const std::string& text) {
-    if (shell::Switches().chbLogBaza)
-        shell::WriteLog(1, "%s", text.c_str());
+    if (base::Switches().chbLogBaza)
+        base::WriteLog(1, "%s", text.c_str());
     if (isQueryText(text)) {
         return runStatement(text, true, [&] {
             SetSqlText(text);
@@ -347,9 +347,9 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         result = run();
     }
     if (!query && lossFound_ == LossFound::BeforeCommit)
-        shell::WriteLog(2, "Nie zapisano w bazie danych: %s", text.c_str());
+        base::WriteLog(2, "Nie zapisano w bazie danych: %s", text.c_str());
     else if (!query && lossFound_ == LossFound::AtCommit)
-        shell::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
+        base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
     return result;
 }
 
@@ -420,13 +420,13 @@ int SessionDB::ReportError(const intptr_t* statusWords) {
     isc_sql_interprete(short(sqlCode), sqlText, sizeof(sqlText));
     const std::string messageText = platform::fromWire(message);
     const std::string sqlMessage = platform::fromWire(sqlText);
-    shell::DebugTrace("Blad (" + std::to_string(sqlCode) + ") - " + sqlMessage + "\n");
-    const bool log = shell::Switches().chbLogBaza;
+    base::DebugTrace("Blad (" + std::to_string(sqlCode) + ") - " + sqlMessage + "\n");
+    const bool log = base::Switches().chbLogBaza;
     if (log)
-        shell::WriteLog(2, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
-    shell::DebugTrace(messageText);
+        base::WriteLog(2, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
+    base::DebugTrace(messageText);
     if (log)
-        shell::WriteLog(2, "%s", messageText.c_str());
+        base::WriteLog(2, "%s", messageText.c_str());
     LastCode = int(sqlCode);
     return code;
 }

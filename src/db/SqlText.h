@@ -2,7 +2,7 @@
 // formatting of our own statement templates into a text of any length.
 #pragma once
 
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <string>
 

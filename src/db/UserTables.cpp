@@ -1,6 +1,6 @@
 #include "db/UserTables.h"
 
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 ServiceUseresDB::ServiceUseresDB(const std::string& host, const std::string& path, const std::string& user,
                                  const std::string& password)
@@ -18,7 +18,7 @@ int ServiceUseresDB::CreateTable() {
 }
 
 int ServiceUseresDB::InsertData() {
-    shell::DebugTrace("ServiceUseresDB: InsertData");
+    base::DebugTrace("ServiceUseresDB: InsertData");
     return ExecuteSQL(
         db::SqlFormat("INSERT INTO %s VALUES (  NULL ,   '%s',   '%s',   '%s',   '%s',   '%d',   '%s',   "
                       "'%s',   '%s',   'NOW',   'NOW',   '%d'  )",
@@ -28,7 +28,7 @@ int ServiceUseresDB::InsertData() {
 }
 
 int ServiceUseresDB::UpdateData() {
-    shell::DebugTrace("ServiceUseresDB: UpdateData");
+    base::DebugTrace("ServiceUseresDB: UpdateData");
     return ExecuteSQL(db::SqlFormat("UPDATE %s SET  sUserName='%s',  sUserLastName='%s',  sUserLogin='%s',   "
                                     "     sUserPassword='%s',     "
                                     "sUserIP='%s',           sRCPcard='%s',           nPrivileges='%d',      "
@@ -62,32 +62,32 @@ int ServiceUserPhonesDB::CreateTable() {
 }
 
 int ServiceUserPhonesDB::InsertData() {
-    shell::DebugTrace("ServiceUserPhonesDB: InsertData");
+    base::DebugTrace("ServiceUserPhonesDB: InsertData");
     return ExecuteSQL(db::SqlFormat("INSERT INTO %s VALUES (  NULL ,   '%d',   '%s',   '%s'  )",
                                     TableName.c_str(), nUserID, Q(sUserPhone).c_str(),
                                     Q(sUserPhoneName).c_str()));
 }
 
 int ServiceUserPhonesDB::UpdateData() {
-    shell::DebugTrace("ServiceUserPhonesDB: UpdateData");
+    base::DebugTrace("ServiceUserPhonesDB: UpdateData");
     return ExecuteSQL(
         db::SqlFormat("UPDATE %s SET  sUserPhoneName='%s', sUserPhone='%s'       WHERE  nID='%s'; ",
                       TableName.c_str(), Q(sUserPhoneName).c_str(), Q(sUserPhone).c_str(), Q(nID).c_str()));
 }
 
 int ServiceUserPhonesDB::DeleteData() {
-    shell::DebugTrace("ServiceUserPhonesDB: DeleteData");
+    base::DebugTrace("ServiceUserPhonesDB: DeleteData");
     return ExecuteSQL(
         db::SqlFormat("DELETE FROM %s  WHERE  SUSERPHONE='%s'; ", TableName.c_str(), Q(sUserPhone).c_str()));
 }
 
 int ServiceUserPhonesDB::DeleteUserPhones() {
-    shell::DebugTrace("ServiceUserPhonesDB: DeleteData");
+    base::DebugTrace("ServiceUserPhonesDB: DeleteData");
     return ExecuteSQL(db::SqlFormat("DELETE FROM %s  WHERE  nUserID='%d'; ", TableName.c_str(), nUserID));
 }
 
 int ServiceUserPhonesDB::CheckExistPhone(const std::string& number) {
-    shell::DebugTrace("ServiceUserPhonesDB: CheckExistPhone");
+    base::DebugTrace("ServiceUserPhonesDB: CheckExistPhone");
     ExecuteSQL(
         db::SqlFormat("Select nID FROM %s  WHERE  sUserPhone='%s'; ", TableName.c_str(), Q(number).c_str()));
     return 0;
@@ -104,18 +104,18 @@ int ServiceUserGroupsDB::CreateTable() {
 }
 
 int ServiceUserGroupsDB::InsertData() {
-    shell::DebugTrace("ServiceUserGroupsDB: InsertData");
+    base::DebugTrace("ServiceUserGroupsDB: InsertData");
     return ExecuteSQL(db::SqlFormat("INSERT INTO %s (idGroup, sGroupName) VALUES (  NULL,   '%s'  )",
                                     TableName.c_str(), Q(sGroupName).c_str()));
 }
 
 int ServiceUserGroupsDB::DeleteData(int groupId) {
-    shell::DebugTrace("ServiceUserGroupsDB: DeleteData");
+    base::DebugTrace("ServiceUserGroupsDB: DeleteData");
     return ExecuteSQL(db::SqlFormat("DELETE FROM %s  WHERE  idGroup='%d'; ", TableName.c_str(), groupId));
 }
 
 int ServiceUserGroupsDB::CheckExistGroup(const std::string& groupName) {
-    shell::DebugTrace("ServiceUserGroupsDB: CheckExistGroup");
+    base::DebugTrace("ServiceUserGroupsDB: CheckExistGroup");
     return ExecuteSQL(db::SqlFormat("Select idGroup FROM %s  WHERE  sGroupName='%s'; ", TableName.c_str(),
                                     Q(groupName).c_str()));
 }

@@ -4,6 +4,6 @@
 #include "shell/MainForm.h"
 
 void TForm1::CreateTranslationComponents() {
-    i18n::SetWarningSink([](const std::string& text) { shell::WriteLog(2, "%s", text.c_str()); });
+    i18n::SetWarningSink([](const std::string& text) { base::WriteLog(2, "%s", text.c_str()); });
     lgLang = i18n::CreateMainTranslation(this, lgLangDispatcher);
 }

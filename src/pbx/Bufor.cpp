@@ -2,7 +2,7 @@
 
 #include "pbx/DispatcherWake.h"
 #include "platform/Event.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 #include <memory>
 
@@ -27,7 +27,7 @@ BuforLock::BuforLock() {
     platform::Event* event = event_bufor.get();
     if (!event || event->heldByCurrentThread())
         return;
-    event->take([] { shell::DebugTrace("event_bufor timeout\n"); });
+    event->take([] { base::DebugTrace("event_bufor timeout\n"); });
     taken_ = true;
 }
 

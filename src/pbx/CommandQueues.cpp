@@ -4,7 +4,7 @@
 #include "shell/MainForm.h"
 
 #include "platform/WireCodePage.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 #include <algorithm>
 
@@ -26,7 +26,7 @@ Bufor wireNode(const char* text, std::size_t count, int timeToLiveMs) {
 } // namespace
 
 void TForm1::WyslijNumer(std::string& command, int timeToLiveMs) {
-    shell::TraceScope trace("WyslijNumer");
+    base::TraceScope trace("WyslijNumer");
     if (PbxType == 5)
         std::replace(command.begin(), command.end(), ',', 'f');
     if (!isOneLine(command)) {
@@ -65,14 +65,14 @@ bool TForm1::queueServerLine(const char* line, std::size_t count, int timeToLive
 }
 
 void TForm1::WyslijLinie(const char* line, std::size_t count, int timeToLiveMs) {
-    shell::TraceScope trace("WyslijLinie");
+    base::TraceScope trace("WyslijLinie");
     shell::EventLock lock(this, event_bufor.get());
     if (lock.owns())
         queueServerLine(line, count, timeToLiveMs);
 }
 
 void TForm1::PabxQueueNoLock(const char* line, std::size_t count, int timeToLiveMs) {
-    shell::TraceScope trace("PabxQueueNoLock");
+    base::TraceScope trace("PabxQueueNoLock");
     queueServerLine(line, count, timeToLiveMs);
 }
 

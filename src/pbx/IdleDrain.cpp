@@ -19,7 +19,7 @@ constexpr int LinkDownErrorCount = 5;
 constexpr std::int64_t LinkDownCallsKeptMs = 30000;
 
 bool details() {
-    return shell::Switches().chbLogRS.load();
+    return base::Switches().chbLogRS.load();
 }
 
 } // namespace
@@ -88,7 +88,7 @@ void TForm1::DrainReceivedLines() {
 }
 
 void TForm1::handleExchangeLine(const std::string& line) {
-    if (shell::Switches().chbInfoPCTI)
+    if (base::Switches().chbInfoPCTI)
         WriteLog(1, "CEN->PC <%s>", pbx::LogCopy(line).c_str());
     const std::size_t size = line.size();
     std::size_t at = 0;

@@ -4,7 +4,7 @@
 #include "shell/MainForm.h"
 
 #include "pbx/LinkMailbox.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 #include <QCoreApplication>
@@ -72,7 +72,7 @@ void TForm1::Podlacz_centraleClick() {
 }
 
 void TForm1::ConnectPbx() {
-    shell::TraceScope trace("ConnectPbx");
+    base::TraceScope trace("ConnectPbx");
     if (PbxConnecting)
         return;
     PbxConnecting = true;
@@ -112,8 +112,8 @@ void TForm1::ConnectPbx() {
 }
 
 void TForm1::RozlaczCentrale() {
-    shell::TraceScope trace("RozlaczCentrale");
-    if (shell::Switches().chbLogRS)
+    base::TraceScope trace("RozlaczCentrale");
+    if (base::Switches().chbLogRS)
         WriteLog(1, "RozlaczCentrale");
     if (!Watek)
         return;
@@ -145,11 +145,11 @@ bool TForm1::WaitForLinkEnd(int boundMs) {
 void TForm1::WatekTerminated(std::uint64_t generation) {
     if (!Watek || Watek->generation != generation || !Watek->thread->Finished())
         return;
-    if (shell::Switches().chbLogRS)
+    if (base::Switches().chbLogRS)
         WriteLog(2, "Wątek komunikacyjny: OnTerminate");
     if (Watek->pbxPort == 5)
         WriteLog(1, "OnTerminate: Zamykanie portu TCP");
-    else if (shell::Switches().chbLogRS)
+    else if (base::Switches().chbLogRS)
         WriteLog(1, "OnTerminate: Zamykanie portu COM");
     const bool settingsUnusable = Watek->thread->SettingsUnusable();
     Watek.reset();

@@ -3,8 +3,8 @@
 #include "clients/Klient.h"
 #include "pbx/Bufor.h"
 #include "platform/WireCodePage.h"
-#include "shell/DiagnosticLog.h"
-#include "shell/TraceLabel.h"
+#include "base/DiagnosticLog.h"
+#include "base/TraceLabel.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,10 +30,10 @@ constexpr std::int64_t LoginWatchMarginMs = 3000;
 constexpr std::int64_t UsualLoginWatchLimitMs = 20000;
 
 bool details() {
-    return shell::Switches().chbLogRS.load();
+    return base::Switches().chbLogRS.load();
 }
 bool traffic() {
-    return shell::Switches().chbInfoPCTI.load();
+    return base::Switches().chbInfoPCTI.load();
 }
 
 const char* socketErrorText(int code) {
@@ -92,7 +92,7 @@ void LineAssembler::Add(char byte) {
 
 void LineAssembler::End() {
     if (overran_)
-        shell::WriteLog(2, "Linia z centrali dłuższa niż %zu znaków - odrzucona", LineLimit);
+        base::WriteLog(2, "Linia z centrali dłuższa niż %zu znaków - odrzucona", LineLimit);
     else
         TWatek::Sprawdz_linie(line_);
     Clear();
@@ -105,9 +105,9 @@ void LineAssembler::Clear() {
 
 TWatek::TWatek(LinkSettings settings, LinkThreadHost* host)
     : settings_(std::move(settings)), t_(settings_.timings), host_(host) {
-    shell::TraceScope trace("TWatek::TWatek");
+    base::TraceScope trace("TWatek::TWatek");
     if (details())
-        shell::WriteLog(1, "TWatek::TWatek");
+        base::WriteLog(1, "TWatek::TWatek");
     LinkState = 0;
 }
 
@@ -161,9 +161,9 @@ void TWatek::PokazStan() {
 }
 
 void TWatek::Execute() {
-    shell::TraceScope trace("TWatek::Execute");
+    base::TraceScope trace("TWatek::Execute");
     if (details())
-        shell::WriteLog(1, "TWatek::Execute");
+        base::WriteLog(1, "TWatek::Execute");
     Pause(t_.startDelay);
     while (!terminated_) {
         const std::int64_t passStart = nowMs();
@@ -201,9 +201,9 @@ void TWatek::Execute() {
     PokazStan();
     if (serial_) {
         if (details())
-            shell::WriteLog(1, "RS: Zamykanie portu");
+            base::WriteLog(1, "RS: Zamykanie portu");
         if (!serial_->Close())
-            shell::WriteLog(1, "Błąd zamykania portu: %d", serial_->lastError());
+            base::WriteLog(1, "Błąd zamykania portu: %d", serial_->lastError());
         serial_.reset();
     }
     tcp_.reset();
@@ -219,12 +219,12 @@ void TWatek::OtworzCOM(int port) {
     PokazStan();
     const std::string name = "COM" + std::to_string(port);
     if (details())
-        shell::WriteLog(1, "Otwórz %s", name.c_str());
+        base::WriteLog(1, "Otwórz %s", name.c_str());
     if (!serial_)
         serial_ = std::make_unique<platform::SerialPort>();
     if (!serial_->IsOpen() && !serial_->Open(settings_.serialDevice)) {
         error_ = 2;
-        shell::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(),
+        base::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(),
                         static_cast<unsigned>(serial_->lastError()));
         Terminate();
         return;
@@ -236,11 +236,11 @@ void TWatek::OtworzCOM(int port) {
     switch (serial_->Configure(baud)) {
     case platform::SerialPort::ConfigureResult::SettingsUnreadable:
         error_ = 5;
-        shell::WriteLog(2, "Błąd pobierania dcb");
+        base::WriteLog(2, "Błąd pobierania dcb");
         return;
     case platform::SerialPort::ConfigureResult::SettingsRefused:
         error_ = 6;
-        shell::WriteLog(2, "Błąd ustawiania dcb");
+        base::WriteLog(2, "Błąd ustawiania dcb");
         return;
     case platform::SerialPort::ConfigureResult::Done:
         break;
@@ -248,7 +248,7 @@ void TWatek::OtworzCOM(int port) {
     // Pseudo-terminals have no modem lines; only real ports take these.
     serial_->SetDtr(true);
     if (details())
-        shell::WriteLog(1, "RS: port otwarty");
+        base::WriteLog(1, "RS: port otwarty");
     serial_->SetRts(false);
 }
 
@@ -270,7 +270,7 @@ std::int64_t TWatek::LoginWatchLimitMs() const {
 bool TWatek::UstawTimeoutCOM(int ms) {
     if (!serial_ || !serial_->IsOpen()) {
         error_ = 4;
-        shell::WriteLog(2, "Błąd ustawiania timeoutu");
+        base::WriteLog(2, "Błąd ustawiania timeoutu");
         Terminate();
         return false;
     }
@@ -282,9 +282,9 @@ void TWatek::reportSocketError(int errnoValue) {
     const int code = SocketErrorCode(errnoValue);
     error_ = code;
     if (const char* text = socketErrorText(code))
-        shell::WriteLog(2, "%s", text);
+        base::WriteLog(2, "%s", text);
     else
-        shell::WriteLog(2, "Watek: bląd socketu: %d", code);
+        base::WriteLog(2, "Watek: bląd socketu: %d", code);
     Terminate();
 }
 
@@ -292,7 +292,7 @@ void TWatek::OtworzTCP() {
     setState('O');
     PokazStan();
     if (details())
-        shell::WriteLog(1, "TCP:Otwieram port Ethernet");
+        base::WriteLog(1, "TCP:Otwieram port Ethernet");
     if (settings_.TCPCentr.empty() || settings_.PortTCPCent <= 0 || settings_.PortTCPCent > 65535) {
         host_->ShowTcpSetupError();
         error_ = 2;
@@ -305,7 +305,7 @@ void TWatek::OtworzTCP() {
         tcp_ = std::make_unique<TcpLink>();
     if (tcp_->Active()) {
         if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
-            shell::WriteLog(1, "TCP: Błąd przy sprawdzaniu połączenia, kończenie wątku");
+            base::WriteLog(1, "TCP: Błąd przy sprawdzaniu połączenia, kończenie wątku");
             Terminate();
         }
         return;
@@ -315,7 +315,7 @@ void TWatek::OtworzTCP() {
         reportSocketError(tcp_->error());
         return;
     case TcpLink::ConnectResult::TimedOut:
-        shell::WriteLog(1, "TCP: Timeout przy próbie uaktywnienia gniazdka TCP");
+        base::WriteLog(1, "TCP: Timeout przy próbie uaktywnienia gniazdka TCP");
         Terminate();
         error_ = 2;
         return;
@@ -326,11 +326,11 @@ void TWatek::OtworzTCP() {
         break;
     }
     if (details())
-        shell::WriteLog(1, "TCP:Połączono serwer z centrala ");
-    shell::WriteLog(1, "TCP: Port otwarty");
+        base::WriteLog(1, "TCP:Połączono serwer z centrala ");
+    base::WriteLog(1, "TCP: Port otwarty");
     tcpBuffer_.clear();
     if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
-        shell::WriteLog(1, "TCP: Błąd przy sprawdzaniu połączenia, kończenie wątku");
+        base::WriteLog(1, "TCP: Błąd przy sprawdzaniu połączenia, kończenie wątku");
         Terminate();
     }
 }
@@ -355,13 +355,13 @@ void TWatek::Loguj(int pbxType) {
             tcp_->Waiting(); // notices a peer that has hung up
         if (!tcp_ || !tcp_->Active()) {
             if (details())
-                shell::WriteLog(1, "TCP: Połączenie rozłączone");
+                base::WriteLog(1, "TCP: Połączenie rozłączone");
             error_ = 9;
         }
     }
     if (error_) {
         loggedIn_ = 0;
-        shell::WriteLog(1, "Błąd %u przy logowaniu do centrali", static_cast<unsigned>(error_.load()));
+        base::WriteLog(1, "Błąd %u przy logowaniu do centrali", static_cast<unsigned>(error_.load()));
         return;
     }
     CzyscKolejki();
@@ -385,10 +385,10 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenie() {
     setState('S');
     PokazStan();
     if (details())
-        shell::WriteLog(1, "Sprawdzam połączenie z centralą");
+        base::WriteLog(1, "Sprawdzam połączenie z centralą");
     if (LinkState >= 2) {
         if (details())
-            shell::WriteLog(1, "Brak potwierdzenia z centrali");
+            base::WriteLog(1, "Brak potwierdzenia z centrali");
         error_ = 9;
         return CheckResult::Failed;
     }
@@ -415,19 +415,19 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
     setState('S');
     PokazStan();
     if (details())
-        shell::WriteLog(1, "TCP: Spr. połączenia z centralą");
+        base::WriteLog(1, "TCP: Spr. połączenia z centralą");
     if (settings_.PbxType <= 4) {
         const std::string probe = "cti on\r";
         const long sent = WriteFileTCP(probe);
         if (sent < 0)
-            shell::WriteLog(1, "TCP: Błąd przy wysyłaniu cti on, WriteFileTCP = FALSE");
+            base::WriteLog(1, "TCP: Błąd przy wysyłaniu cti on, WriteFileTCP = FALSE");
         else if (static_cast<std::size_t>(sent) != probe.size())
-            shell::WriteLog(1, "TCP: Błąd przy wysyłaniu cti on, lpS = %ld", sent);
+            base::WriteLog(1, "TCP: Błąd przy wysyłaniu cti on, lpS = %ld", sent);
         Pause(t_.tcpLinkCheckPause);
         const std::size_t before = tcpBuffer_.size();
         CzytajTCP(3);
         if (tcpBuffer_.size() < before + 3) {
-            shell::WriteLog(1, "TCP: Brak odpowiedzi z centrali");
+            base::WriteLog(1, "TCP: Brak odpowiedzi z centrali");
             Terminate();
             return CheckResult::Failed;
         }
@@ -439,7 +439,7 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
         CzytajTCP(3);
         if (tcpBuffer_.size() < 3) {
             if (details())
-                shell::WriteLog(1, "TCP: Brak potwierdzenia z centrali");
+                base::WriteLog(1, "TCP: Brak potwierdzenia z centrali");
             LinkState = 2;
             error_ = 8;
             Terminate();
@@ -448,7 +448,7 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
         return CheckResult::Passed;
     }
     if (details())
-        shell::WriteLog(1, "Wybrana centrala nie posiada interfejsu Ethernet");
+        base::WriteLog(1, "Wybrana centrala nie posiada interfejsu Ethernet");
     error_ = 9;
     return CheckResult::Failed;
 }
@@ -466,11 +466,11 @@ bool TWatek::serialByte(char byte) {
         char lf = 0;
         const long got = serial_ ? serial_->Read(&lf, 1, &terminated_) : -1;
         if (got < 0) {
-            shell::WriteLog(2, "RS: Błąd odczytu 0xA na końcu linii");
+            base::WriteLog(2, "RS: Błąd odczytu 0xA na końcu linii");
             return false;
         }
         if (got == 0) {
-            shell::WriteLog(2, "RS: brak 0xA na końcu linii");
+            base::WriteLog(2, "RS: brak 0xA na końcu linii");
             return false;
         }
     }
@@ -484,7 +484,7 @@ bool TWatek::serialByte(char byte) {
 void TWatek::TransmisjaCOM() {
     line_.Clear();
     if (details())
-        shell::WriteLog(1, "RS: Funkcja czytająca wątka");
+        base::WriteLog(1, "RS: Funkcja czytająca wątka");
     if (Sprawdz_polaczenie() == CheckResult::Failed) {
         Terminate();
         return;
@@ -562,7 +562,7 @@ void TWatek::TransmisjaTCP() {
     while (!terminated_ && tcp_) {
         if (!tcp_->Active()) {
             if (details())
-                shell::WriteLog(1, "TCP: Połączenie rozłączone");
+                base::WriteLog(1, "TCP: Połączenie rozłączone");
             // Shown and counted as a link down until the log-in is redone.
             LinkState = 0;
             PokazStan();
@@ -672,7 +672,7 @@ void TWatek::WriteStep(bool serial) {
             break;
         }
         if (serial && traffic())
-            shell::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command->data).c_str());
+            base::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command->data).c_str());
         command->TTL -= elapsed;
         BuforLock lock;
         // Back at the head of its chain, unless its client has gone meanwhile.
@@ -696,7 +696,7 @@ void TWatek::commandWritten(const Bufor& command, bool serial) {
                         std::memory_order_relaxed);
     SetCommandInFlightText(command.data);
     if (serial && traffic())
-        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
+        base::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
 }
 
 void TWatek::writePinnedRest(bool serial) {
@@ -717,27 +717,27 @@ void TWatek::writePinnedRest(bool serial) {
 void TWatek::dropPinned() {
     if (!pinned_)
         return;
-    shell::WriteLog(2, "Komenda do centrali przerwana z połączeniem <%s>", LogCopy(pinned_->data).c_str());
+    base::WriteLog(2, "Komenda do centrali przerwana z połączeniem <%s>", LogCopy(pinned_->data).c_str());
     pinned_.reset();
     pinnedSent_ = 0;
 }
 
 long TWatek::WriteFileTCP(std::string_view text, int stallMs) {
     if (!tcp_ || !tcp_->Exists()) {
-        shell::WriteLog(2, "TCP: no socket");
+        base::WriteLog(2, "TCP: no socket");
         return 0;
     }
     if (!tcp_->Active() || terminated_) {
-        shell::WriteLog(2, "TCP: socket inactive or thread terminated");
+        base::WriteLog(2, "TCP: socket inactive or thread terminated");
         return 0;
     }
     const long sent = tcp_->Send(text.data(), text.size(), terminated_, stallMs);
     if (sent < 0) {
-        shell::WriteLog(2, "ERROR: WriteFileTCP: SOCKET_ERROR");
+        base::WriteLog(2, "ERROR: WriteFileTCP: SOCKET_ERROR");
         return -1;
     }
     if (traffic())
-        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
+        base::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
     return sent;
 }
 
@@ -758,7 +758,7 @@ void TWatek::CzytajTCP(std::size_t wanted) {
         return;
     tcp_->ReadWaiting(tcpBuffer_, TcpReadPassLimit - tcpBuffer_.size());
     if (details())
-        shell::WriteLog(1, "TCP: odebrane: %s", LogCopy(tcpBuffer_).c_str());
+        base::WriteLog(1, "TCP: odebrane: %s", LogCopy(tcpBuffer_).c_str());
 }
 
 long TWatek::readSerial(char* buffer, std::size_t count) {
@@ -776,10 +776,10 @@ std::string TWatek::readSerialText(std::size_t count, long* got) {
 
 int TWatek::Wyslij_znak(char c) {
     if (traffic())
-        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(std::string_view(&c, 1)).c_str());
+        base::WriteLog(1, "PC->CEN <%s>", LogCopy(std::string_view(&c, 1)).c_str());
     if (!serial_ || serial_->Write(&c, 1, &terminated_) != 1) {
         error_ = 8;
-        shell::WriteLog(2, "Błąd wysyłania do portu");
+        base::WriteLog(2, "Błąd wysyłania do portu");
         return 1;
     }
     return 0;
@@ -787,10 +787,10 @@ int TWatek::Wyslij_znak(char c) {
 
 bool TWatek::Czysc_port() {
     if (details())
-        shell::WriteLog(1, "czyszczę port");
+        base::WriteLog(1, "czyszczę port");
     if (!serial_ || !serial_->IsOpen() || !serial_->Purge()) {
         error_ = 11;
-        shell::WriteLog(2, "Błąd czyszczenia portu");
+        base::WriteLog(2, "Błąd czyszczenia portu");
         return false;
     }
     return true;
@@ -798,12 +798,12 @@ bool TWatek::Czysc_port() {
 
 int TWatek::Wyslij_ciag(const std::string& text) {
     if (traffic())
-        shell::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
+        base::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
     const long written =
         serial_ && serial_->IsOpen() ? serial_->Write(text.data(), text.size(), &terminated_) : -1;
     if (written != static_cast<long>(text.size())) {
         error_ = 8;
-        shell::WriteLog(2, "COM: Błąd wysyłania <%s>", LogCopy(text).c_str());
+        base::WriteLog(2, "COM: Błąd wysyłania <%s>", LogCopy(text).c_str());
         return 1;
     }
     return 0;
@@ -812,7 +812,7 @@ int TWatek::Wyslij_ciag(const std::string& text) {
 int TWatek::Wyslij_ciagTCP(const std::string& text) {
     if (WriteFileTCP(text) != static_cast<long>(text.size())) {
         error_ = 8;
-        shell::WriteLog(2, "TCP:Błąd wysyłania <%s>", LogCopy(text).c_str());
+        base::WriteLog(2, "TCP:Błąd wysyłania <%s>", LogCopy(text).c_str());
         return 1;
     }
     return 0;

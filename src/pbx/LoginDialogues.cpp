@@ -3,7 +3,7 @@
 // the link logs into and then switches into CTI mode.
 #include "pbx/LinkThread.h"
 
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 namespace pbx {
 namespace {
@@ -12,15 +12,15 @@ const char* const MorvaPassword = "Quabrils\r";
 const char* const VantrelSteps[] = {"CRC OFF\r", "ECHO OFF\r", "CTI ON\r"};
 
 bool details() {
-    return shell::Switches().chbLogRS.load();
+    return base::Switches().chbLogRS.load();
 }
 bool traffic() {
-    return shell::Switches().chbInfoPCTI.load();
+    return base::Switches().chbInfoPCTI.load();
 }
 
 void detail(const char* text) {
     if (details())
-        shell::WriteLog(1, "%s", text);
+        base::WriteLog(1, "%s", text);
 }
 
 bool isShellPrompt(const std::string& text) {
@@ -42,17 +42,17 @@ constexpr std::size_t MorvaCtiAnswerSize = 11;
 
 int TWatek::Wyslij_ciag_z_echem(const std::string& text) {
     if (Wyslij_ciag(text) != 0) {
-        shell::WriteLog(2, "Błąd wysyłania <%s> do portu", LogCopy(text).c_str());
+        base::WriteLog(2, "Błąd wysyłania <%s> do portu", LogCopy(text).c_str());
         return 1;
     }
     long got = 0;
     const std::string echo = readSerialText(text.size() + 1, &got);
     if (got < 0 || echo.empty()) {
-        shell::WriteLog(2, "Błąd odczytu echa <%s>", LogCopy(text).c_str());
+        base::WriteLog(2, "Błąd odczytu echa <%s>", LogCopy(text).c_str());
         return 2;
     }
     if (echo.compare(0, text.size(), text) != 0) {
-        shell::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(), LogCopy(echo).c_str());
+        base::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(), LogCopy(echo).c_str());
         return 3;
     }
     return 0;
@@ -64,7 +64,7 @@ int TWatek::Wyslij_ciag_z_echemTCP(const std::string& text) {
         return 1;
     CzytajTCP(text.size());
     if (tcpBuffer_.compare(0, text.size(), text) != 0) {
-        shell::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(),
+        base::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(),
                         LogCopy(tcpBuffer_).c_str());
         return 3;
     }
@@ -72,10 +72,10 @@ int TWatek::Wyslij_ciag_z_echemTCP(const std::string& text) {
 }
 
 void TWatek::AT_Vantrel() {
-    const bool uart = traffic() && shell::Switches().CheckBoxInfoUART.load();
+    const bool uart = traffic() && base::Switches().CheckBoxInfoUART.load();
     for (const char* text : {"\r", "AT\r"}) {
         if (uart)
-            shell::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
+            base::WriteLog(1, "PC->CEN <%s>", LogCopy(text).c_str());
         const std::string bytes(text);
         if (serial_ && serial_->IsOpen())
             serial_->Write(bytes.data(), bytes.size(), &terminated_);
@@ -95,7 +95,7 @@ bool TWatek::AT_Vantrel2() {
     char byte = 0;
     const long got = readSerial(&byte, 1);
     if (got < 0) {
-        shell::WriteLog(2, "RS: Błąd odczytu odpowiedzi na AT");
+        base::WriteLog(2, "RS: Błąd odczytu odpowiedzi na AT");
         return false;
     }
     if (got == 1)
@@ -113,7 +113,7 @@ int TWatek::Loguj_Vantrel() {
             return 1;
         char answer[3];
         if (readSerial(answer, sizeof answer) < 0) {
-            shell::WriteLog(2, "COM: Błąd odczytu odpowiedzi na <%s>", LogCopy(step).c_str());
+            base::WriteLog(2, "COM: Błąd odczytu odpowiedzi na <%s>", LogCopy(step).c_str());
             return result;
         }
     }
@@ -125,14 +125,14 @@ int TWatek::Loguj_vantrelTCP() {
     Pause(t_.vantrelTcpStepPause);
     for (const char* step : VantrelSteps) {
         if (Wyslij_ciagTCP(step) != 0) {
-            shell::WriteLog(2, "TCP: logowanie przerwane na <%s>", LogCopy(step).c_str());
+            base::WriteLog(2, "TCP: logowanie przerwane na <%s>", LogCopy(step).c_str());
             return 1;
         }
         CzytajTCP(3);
         if (traffic())
-            shell::WriteLog(1, "CEN->PC <%s>", LogCopy(tcpBuffer_).c_str());
+            base::WriteLog(1, "CEN->PC <%s>", LogCopy(tcpBuffer_).c_str());
         if (tcpBuffer_.size() < 3) {
-            shell::WriteLog(2, "TCP: brak odpowiedzi na <%s> odebrane=<%s>", LogCopy(step).c_str(),
+            base::WriteLog(2, "TCP: brak odpowiedzi na <%s> odebrane=<%s>", LogCopy(step).c_str(),
                             LogCopy(tcpBuffer_).c_str());
             return 0;
         }
@@ -177,7 +177,7 @@ bool TWatek::morvaSerialPassword() {
     std::string answer = readSerialText(10, &got);
     if (answer != "Password: ") {
         if (details())
-            shell::WriteLog(1, "Złe pytanie o hasło odczytane=%ld odp=<%s>", got, LogCopy(answer).c_str());
+            base::WriteLog(1, "Złe pytanie o hasło odczytane=%ld odp=<%s>", got, LogCopy(answer).c_str());
         return false;
     }
     detail("Wysyłanie hasła");
@@ -189,7 +189,7 @@ bool TWatek::morvaSerialPassword() {
     answer = readSerialText(8, &got);
     if (answer != "\r\r\nCTI: ") {
         if (details())
-            shell::WriteLog(1, "Złe hasło odczytane=%ld odp=<%s>", got, LogCopy(answer).c_str());
+            base::WriteLog(1, "Złe hasło odczytane=%ld odp=<%s>", got, LogCopy(answer).c_str());
         return false;
     }
     detail("Uruchamianie trybu CTI");
@@ -203,7 +203,7 @@ bool TWatek::morvaSerialPassword() {
             return true;
         }
         if (details())
-            shell::WriteLog(1, "Błąd uruchamiania CTI odczytane=%ld odp=<%s>", got, LogCopy(answer).c_str());
+            base::WriteLog(1, "Błąd uruchamiania CTI odczytane=%ld odp=<%s>", got, LogCopy(answer).c_str());
         if (!Czysc_port())
             return false;
     }
@@ -219,7 +219,7 @@ void TWatek::Loguj_morva() {
         ++attempt;
         if (attempt > 5 || terminated_) {
             error_ = 9;
-            shell::WriteLog(2, "Nie wykryto centrali");
+            base::WriteLog(2, "Nie wykryto centrali");
             return;
         }
         detail("Czekam na odpowiedź centrali");
@@ -262,7 +262,7 @@ void TWatek::Loguj_morva() {
             continue;
         if (prompt + rest != "Morva login: ") {
             if (details())
-                shell::WriteLog(1, "Odebrany zły prompt: odczytane=%zu odp=<%s>", prompt.size() + rest.size(),
+                base::WriteLog(1, "Odebrany zły prompt: odczytane=%zu odp=<%s>", prompt.size() + rest.size(),
                                 LogCopy(prompt + rest).c_str());
             morvaModeRestore();
             continue;
@@ -281,7 +281,7 @@ int TWatek::morvaTcpAttempt() {
     CzytajTCP(15);
     if (!tcpBuffer_.empty() && tcpBuffer_ != "Morva login: ") {
         if (details())
-            shell::WriteLog(1, "TCP: Odebrany zły prompt: odp=<%s>", LogCopy(tcpBuffer_).c_str());
+            base::WriteLog(1, "TCP: Odebrany zły prompt: odp=<%s>", LogCopy(tcpBuffer_).c_str());
         return 0;
     }
     const int echo = Wyslij_ciag_z_echemTCP("cti\r");
@@ -310,14 +310,14 @@ int TWatek::morvaTcpAttempt() {
 void TWatek::Loguj_morvaTCP() {
     auto fail = [this] {
         error_ = 9;
-        shell::WriteLog(2, "Błąd logowania do centrali");
+        base::WriteLog(2, "Błąd logowania do centrali");
     };
     int attempt = 1;
     for (;; ++attempt) {
         if (attempt >= 51 || terminated_)
             return fail();
         if (details())
-            shell::WriteLog(1, "Proba logowania %u", static_cast<unsigned>(attempt));
+            base::WriteLog(1, "Proba logowania %u", static_cast<unsigned>(attempt));
         const int result = morvaTcpAttempt();
         if (result < 0)
             return fail();

@@ -2,7 +2,7 @@
 // with its own re-entrant handlers.
 #include "shell/MainForm.h"
 
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 std::unique_ptr<platform::Event> event_bufor;
 
@@ -24,7 +24,7 @@ bool TForm1::CzekajNaEvent(platform::Event* event) {
     if (!event)
         return false;
     const std::string note = timeoutNote(*this, event);
-    const auto result = event->take([&note] { shell::DebugTrace(note); });
+    const auto result = event->take([&note] { base::DebugTrace(note); });
     if (result == platform::Event::TakeResult::NestedOnOwnerThread) {
         WriteLog(2, "%s: ponowne zajęcie przez ten sam wątek", event->name().c_str());
         return false;

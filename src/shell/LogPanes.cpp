@@ -3,7 +3,7 @@
 #include "shell/MainForm.h"
 
 #include "shell/FileLocations.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 #include <QSaveFile>
 #include <QScrollBar>
@@ -31,23 +31,23 @@ QStringList paneLines(const std::deque<std::string>& batch) {
 void TForm1::WriteLog(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    shell::DiagnosticLog::instance().WriteV(level, format, args);
+    base::DiagnosticLog::instance().WriteV(level, format, args);
     va_end(args);
 }
 
 void TForm1::QueueLogLineMain(std::string line) {
-    shell::DiagnosticLog::instance().LogQueueMain.Push(std::move(line));
+    base::DiagnosticLog::instance().LogQueueMain.Push(std::move(line));
 }
 
 void TForm1::QueueLogLineSecond(std::string line) {
-    shell::DiagnosticLog::instance().LogQueueSecond.Push(std::move(line));
+    base::DiagnosticLog::instance().LogQueueSecond.Push(std::move(line));
 }
 
 void TForm1::TimerUpdateInfoTimer() {
-    auto batch = shell::DiagnosticLog::instance().LogQueueMain.TakeAll();
+    auto batch = base::DiagnosticLog::instance().LogQueueMain.TakeAll();
     if (batch.empty())
         return;
-    const bool toFile = shell::Switches().LogDoPliku.load();
+    const bool toFile = base::Switches().LogDoPliku.load();
     std::FILE* file = toFile ? std::fopen(LogFilePath.c_str(), "a+") : nullptr;
     if (toFile)
         reportLogFileState(file != nullptr, errno);
@@ -74,7 +74,7 @@ void TForm1::reportLogFileState(bool writable, int error) {
 }
 
 void TForm1::TimerUpdateKolejkaTimer() {
-    auto batch = shell::DiagnosticLog::instance().LogQueueSecond.TakeAll();
+    auto batch = base::DiagnosticLog::instance().LogQueueSecond.TakeAll();
     if (batch.empty())
         return;
     Kolejka->AddLines(paneLines(batch), SecondPaneLineLimit, chbDiagnostykaScroll->isChecked());
@@ -86,7 +86,7 @@ void TForm1::UstawDiagnostyke() {
     Kolejka->setVisible(chbKolejka->isChecked());
     VisibleLogPanes = Kolejka->IsVisible() ? 2 : 1;
     Ustaw_okna();
-    auto& sw = shell::Switches();
+    auto& sw = base::Switches();
     sw.LogInfo = LogInfo->isChecked();
     sw.LogDoPliku = LogDoPliku->isChecked();
     sw.chbInfoPCTI = chbInfoPCTI->isChecked();
@@ -101,7 +101,7 @@ void TForm1::UstawDiagnostyke() {
 
 // The panes share the group box: one fills it, two split it in halves.
 void TForm1::Ustaw_okna() {
-    shell::TraceScope trace("Ustaw_okna");
+    base::TraceScope trace("Ustaw_okna");
     Info->raise();
     if (VisibleLogPanes < 2)
         return;
@@ -133,7 +133,7 @@ void TForm1::ApplyCommandLineSwitches(const std::string& commandLine) {
     for (char& c : upper)
         c = char(std::toupper(static_cast<unsigned char>(c)));
     auto has = [&upper](const char* word) { return upper.find(word) != std::string::npos; };
-    auto& sw = shell::Switches();
+    auto& sw = base::Switches();
     sw.LogInfo = has("DEBUG");
     TabDebug->SetTabVisible(sw.LogInfo);
     const bool all = has("ALL");

@@ -6,7 +6,7 @@
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
 #include "shell/FileLocations.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -37,10 +37,10 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         else
             ShutdownRequestedEarly = true;
     });
-    shell::SetTraceLabel("TForm1::TForm1");
+    base::SetTraceLabel("TForm1::TForm1");
     buildComponents();
 
-    auto& log = shell::DiagnosticLog::instance();
+    auto& log = base::DiagnosticLog::instance();
     log.switches.LogInfo = false;
     log.switches.chbInfoPCTI = false;
     log.switches.CheckBoxInfoUART = false;
@@ -51,8 +51,8 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     VisibleLogPanes = 1;
     MainDbState = 0;
 
-    shell::DebugTrace(std::string(64, '='));
-    shell::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
+    base::DebugTrace(std::string(64, '='));
+    base::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
                       Wersja->GetRelease() + " started]");
 
     ClearCallTable();
@@ -70,7 +70,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     SmsEngine.SetLogCallback(&LogCallback);
     SmsEngine.SetUserNameCallback(&UserNameCallback);
 
-    shell::SetTraceLabel("FormCreate");
+    base::SetTraceLabel("FormCreate");
     ApplyCommandLineSwitches(StoredCommandLine);
 
     if (auto* app = ui::TApplication::instance())
@@ -128,7 +128,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     Constructed = true;
     if (ShutdownRequestedEarly)
         QMetaObject::invokeMethod(this, &TForm1::WMQuery, Qt::QueuedConnection);
-    shell::SetTraceLabel(shell::PreviousTraceLabel());
+    base::SetTraceLabel(base::PreviousTraceLabel());
 }
 
 TForm1::~TForm1() {

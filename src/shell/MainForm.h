@@ -7,8 +7,8 @@
 
 #include "platform/Event.h"
 #include "platform/RegistryStore.h"
-#include "shell/Callbacks.h"
-#include "shell/DiagnosticLog.h"
+#include "base/Callbacks.h"
+#include "base/DiagnosticLog.h"
 #include "shell/ExeVersion.h"
 #include "shell/SettingsValues.h"
 #include "ui/Components.h"
@@ -152,7 +152,7 @@ class TForm1 : public ui::TForm {
     // The end of the session (a signal): shuts down without asking.
     void WMQuery();
     void FormDestroy();
-    bool IsClosing() const { return shell::DiagnosticLog::instance().closing.load() != 0; }
+    bool IsClosing() const { return base::DiagnosticLog::instance().closing.load() != 0; }
 
     // ---- shared locks ----
     std::unique_ptr<platform::Event> event_obslugi;

@@ -5,9 +5,9 @@
 // writes by it.
 #include "shell/MainForm.h"
 
-#include "shell/PasswordCodec.h"
+#include "base/PasswordCodec.h"
 #include "shell/SettingsTable.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 namespace {
@@ -182,7 +182,7 @@ void readHostSetting(TForm1& form, const char* name, bool attendance) {
 // A stored text that is not a cipher text is refused, kept as it is, and the
 // default is used for this run.
 void readPasswordSetting(TForm1& form, const char* name) {
-    shell::TraceScope trace("UstawPasswordFB");
+    base::TraceScope trace("UstawPasswordFB");
     const Setting& setting = shell::FindSetting(name);
     const std::string defaultPassword = defaultText(form, setting);
     const std::string stored = form.SettingsRegistry->ReadString(name);
@@ -350,7 +350,7 @@ void readSection(TForm1& form, shell::SettingsSection section) {
 
 void TForm1::OdczytRejestruWindows() {
     using enum shell::SettingsSection;
-    shell::TraceScope trace("OdczytRejestruWindows");
+    base::TraceScope trace("OdczytRejestruWindows");
     // A section that is skipped must not leave a setting empty: the
     // database would be created with an empty name.
     for (const auto section : {Main, Sms, DynamicRouting})

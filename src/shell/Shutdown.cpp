@@ -5,8 +5,8 @@
 
 #include "admin/AdminForms.h"
 #include "db/ConnectThread.h"
-#include "shell/PasswordCodec.h"
-#include "shell/TraceLabel.h"
+#include "base/PasswordCodec.h"
+#include "base/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 #include <QCloseEvent>
@@ -43,7 +43,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 // There is no notification area to rely on here: the window minimises
 // instead of hiding in a tray.
 void TForm1::UstawIkone() {
-    shell::TraceScope trace("UstawIkone");
+    base::TraceScope trace("UstawIkone");
 }
 
 void TForm1::Poka1Click() {
@@ -62,7 +62,7 @@ void TForm1::Konfiguracja1Click() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    shell::DebugTrace("FormClose");
+    base::DebugTrace("FormClose");
     if (ShutdownStarted) {
         event->accept();
         return;
@@ -81,7 +81,7 @@ void TForm1::Zamknij1Click() {
 }
 
 void TForm1::WMQuery() {
-    shell::DebugTrace("WMQuery");
+    base::DebugTrace("WMQuery");
     if (!ShutdownStarted)
         runShutdownSequence();
 }
@@ -91,7 +91,7 @@ void TForm1::runShutdownSequence() {
     ShutdownStarted = true;
     MaintenanceTimer->SetEnabled(false);
     tmrServerEnableStartup->SetEnabled(false);
-    shell::DiagnosticLog::instance().closing = 1;
+    base::DiagnosticLog::instance().closing = 1;
     AutomPrzyw = false;
     RozlaczCentrale();
     if (!WaitForLinkEnd(millisecondsUntil(deadline)))
@@ -112,8 +112,8 @@ void TForm1::finishShutdown() {
 }
 
 void TForm1::FormDestroy() {
-    shell::TraceScope trace("FormDestroy");
-    shell::DebugTrace("FormDestroy");
+    base::TraceScope trace("FormDestroy");
+    base::DebugTrace("FormDestroy");
     event_obslugi.reset();
     event_kolejka.reset();
     event_bufor.reset();

@@ -3,7 +3,7 @@
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 #include "ui/Dialogs.h"
 
 namespace {

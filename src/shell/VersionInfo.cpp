@@ -2,12 +2,12 @@
 // into the server's own client record.
 #include "shell/MainForm.h"
 
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 #include <cstring>
 
 void TForm1::OdczytajWersjeProgramu() {
-    shell::TraceScope trace("OdczytajWersjeProgramu");
+    base::TraceScope trace("OdczytajWersjeProgramu");
     const std::string path = TExeVersion::ProgramPath();
     const auto slash = path.rfind('/');
     if (slash == std::string::npos)

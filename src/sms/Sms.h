@@ -1,7 +1,7 @@
 // The SMS engine: routing rules, send queues per GSM line and the poll state.
 #pragma once
 
-#include "shell/Callbacks.h"
+#include "base/Callbacks.h"
 
 class SMS {
   public:

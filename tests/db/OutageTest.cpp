@@ -5,8 +5,8 @@
 #include "db/CallHistoryTables.h"
 #include "db/MessageTables.h"
 #include "platform/RegistryStore.h"
-#include "shell/DiagnosticLog.h"
-#include "shell/PasswordCodec.h"
+#include "base/DiagnosticLog.h"
+#include "base/PasswordCodec.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
@@ -26,7 +26,7 @@ class Outage : public testing_support::MainFormFixture {
     void TearDown() override {
         MainFormFixture::TearDown();
         testfb::DetachMain();
-        shell::Switches().LogInfo = false;
+        base::Switches().LogInfo = false;
     }
 
     // The main window, with its settings pointing at the test's server; the
@@ -78,7 +78,7 @@ TEST_F(Outage, HundredHistoryRowsWrittenOneByOneSurviveTwoServerRestarts) {
     ASSERT_TRUE(server.start()) << server.error();
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-    shell::Switches().LogInfo = true;
+    base::Switches().LogInfo = true;
 
     for (unsigned i = 0; i < 100; ++i) {
         if (i == 30 || i == 70) {

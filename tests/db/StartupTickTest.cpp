@@ -4,7 +4,7 @@
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 #include "platform/RegistryStore.h"
-#include "shell/PasswordCodec.h"
+#include "base/PasswordCodec.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 

@@ -1,6 +1,6 @@
 #include "platform/WireCodePage.h"
-#include "shell/PasswordCodec.h"
-#include "shell/Rijndael.h"
+#include "base/PasswordCodec.h"
+#include "base/Rijndael.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 #include "support/MainFormFixture.h"
 
 #include <QDir>
@@ -12,18 +12,18 @@ class DiagnosticLog : public MainFormFixture {};
 
 TEST_F(DiagnosticLog, NothingIsWrittenWhileTheMasterSwitchIsOff) {
     createForm("ALL");
-    auto& sw = shell::Switches();
+    auto& sw = base::Switches();
     EXPECT_FALSE(sw.LogInfo.load());
     EXPECT_TRUE(sw.chbLogBaza && sw.chbInfoPCTI && sw.chbLogRS && sw.chbLogDzwonienie);
     form->WriteLog(1, "one");
     form->WriteLog(3, "three");
-    EXPECT_EQ(shell::DiagnosticLog::instance().LogQueueMain.Size(), 0u);
-    EXPECT_EQ(shell::DiagnosticLog::instance().LogQueueSecond.Size(), 0u);
+    EXPECT_EQ(base::DiagnosticLog::instance().LogQueueMain.Size(), 0u);
+    EXPECT_EQ(base::DiagnosticLog::instance().LogQueueSecond.Size(), 0u);
 }
 
 TEST_F(DiagnosticLog, CommandLineWordsMatchAnywhereInAnyCase) {
     createForm("xxdebugyy --All");
-    auto& sw = shell::Switches();
+    auto& sw = base::Switches();
     EXPECT_TRUE(sw.LogInfo && sw.chbLogBaza && sw.chbInfoPCTI && sw.chbLogRS && sw.chbLogDzwonienie);
     EXPECT_TRUE(form->LogInfo->isChecked());
     EXPECT_TRUE(form->TabDebug->TabVisible());
@@ -137,7 +137,7 @@ TEST_F(DiagnosticLog, LongMessagesAreCutAndOutsideTextIsNeverAFormat) {
     form->WriteLog(1, "%s", "%s%n%x");
     const std::string text = mainLogText();
     const auto firstEnd = text.find('\n');
-    EXPECT_EQ(firstEnd, shell::DiagnosticLog::MaxLineLength);
+    EXPECT_EQ(firstEnd, base::DiagnosticLog::MaxLineLength);
     EXPECT_NE(text.find("%s%n%x"), std::string::npos);
 }
 
@@ -147,7 +147,7 @@ TEST_F(DiagnosticLog, TheUartSwitchNeedsTheCtiSwitch) {
     form->UstawDiagnostyke();
     form->CheckBoxInfoUART->setChecked(true);
     form->UstawDiagnostyke();
-    EXPECT_TRUE(shell::Switches().CheckBoxInfoUART);
+    EXPECT_TRUE(base::Switches().CheckBoxInfoUART);
     form->chbInfoPCTI->setChecked(false);
     form->UstawDiagnostyke();
     EXPECT_FALSE(form->CheckBoxInfoUART->isEnabled());
@@ -161,11 +161,11 @@ TEST_F(DiagnosticLog, ManyThreadsLogWithoutLosingLines) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
             for (int i = 0; i < 500; ++i)
-                shell::WriteLog(1, "t%d %d", t, i);
+                base::WriteLog(1, "t%d %d", t, i);
         });
     for (auto& t : threads)
         t.join();
-    EXPECT_EQ(shell::DiagnosticLog::instance().LogQueueMain.Size(), 2000u);
+    EXPECT_EQ(base::DiagnosticLog::instance().LogQueueMain.Size(), 2000u);
 }
 
 TEST_F(DiagnosticLog, TheSecondPaneIsSavedBesideTheLogFile) {
@@ -243,5 +243,5 @@ TEST(DiagnosticLogTime, MonthNamesAreEnglishWhateverTheLocale) {
     when.tm_min = 49;
     when.tm_sec = 8;
     when.tm_isdst = -1;
-    EXPECT_EQ(shell::DiagnosticLog::TimeText(std::mktime(&when)), "Jun  3 21:49:08");
+    EXPECT_EQ(base::DiagnosticLog::TimeText(std::mktime(&when)), "Jun  3 21:49:08");
 }

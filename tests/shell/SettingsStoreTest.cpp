@@ -1,6 +1,6 @@
 #include "platform/RegistryStore.h"
 #include "shell/FileLocations.h"
-#include "shell/PasswordCodec.h"
+#include "base/PasswordCodec.h"
 #include "shell/SettingsTable.h"
 #include "support/MainFormFixture.h"
 

@@ -1,7 +1,7 @@
 #include "support/LinkTestSupport.h"
 
 #include "pbx/Bufor.h"
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <QCoreApplication>
 #include <chrono>
@@ -71,15 +71,15 @@ std::vector<std::string> TakeReceivedLines() {
 }
 
 LogCapture::LogCapture() {
-    auto& s = shell::Switches();
+    auto& s = base::Switches();
     s.LogInfo = true;
     s.chbLogRS = true;
     s.chbInfoPCTI = true;
-    shell::DiagnosticLog::instance().closing = 0;
+    base::DiagnosticLog::instance().closing = 0;
 }
 
 LogCapture::~LogCapture() {
-    auto& s = shell::Switches();
+    auto& s = base::Switches();
     s.chbLogRS = false;
     s.chbInfoPCTI = false;
     s.LogInfo = false;
@@ -88,7 +88,7 @@ LogCapture::~LogCapture() {
 std::vector<std::string> LogCapture::Lines() {
     std::lock_guard lock(mutex_);
     std::string line;
-    while (shell::DiagnosticLog::instance().LogQueueMain.TryPop(line))
+    while (base::DiagnosticLog::instance().LogQueueMain.TryPop(line))
         lines_.push_back(line);
     return lines_;
 }

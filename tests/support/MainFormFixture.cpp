@@ -3,7 +3,7 @@
 namespace testing_support {
 
 void MainFormFixture::resetLog() {
-    auto& log = shell::DiagnosticLog::instance();
+    auto& log = base::DiagnosticLog::instance();
     log.closing = 0;
     log.LogQueueMain.TakeAll();
     log.LogQueueSecond.TakeAll();
@@ -26,7 +26,7 @@ TForm1& MainFormFixture::createForm(const std::string& commandLine) {
 }
 
 std::string MainFormFixture::mainLogText() {
-    for (const std::string& line : shell::DiagnosticLog::instance().LogQueueMain.TakeAll())
+    for (const std::string& line : base::DiagnosticLog::instance().LogQueueMain.TakeAll())
         logSoFar += line + "\n";
     return logSoFar;
 }

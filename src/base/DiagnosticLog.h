@@ -3,7 +3,7 @@
 // switches decide what each subsystem writes.
 #pragma once
 
-#include "shell/ThreadSafeQueue.h"
+#include "base/ThreadSafeQueue.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -12,7 +12,7 @@
 
 #define HALVEX_PRINTF(fmtIndex, argIndex) __attribute__((format(printf, fmtIndex, argIndex)))
 
-namespace shell {
+namespace base {
 
 // The switches of the diagnostics page, read by every thread without a lock.
 struct LogSwitches {
@@ -55,4 +55,4 @@ inline LogSwitches& Switches() {
     return DiagnosticLog::instance().switches;
 }
 
-} // namespace shell
+} // namespace base

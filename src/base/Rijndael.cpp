@@ -1,4 +1,4 @@
-#include "shell/Rijndael.h"
+#include "base/Rijndael.h"
 
 #include <array>
 #include <cstring>

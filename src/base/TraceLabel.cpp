@@ -1,8 +1,8 @@
-#include "shell/TraceLabel.h"
+#include "base/TraceLabel.h"
 
 #include <cstring>
 
-namespace shell {
+namespace base {
 namespace {
 
 constexpr std::size_t LabelSize = 512;
@@ -41,4 +41,4 @@ TraceScope::~TraceScope() {
 
 void DebugTrace(std::string) {}
 
-} // namespace shell
+} // namespace base

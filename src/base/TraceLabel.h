@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace shell {
+namespace base {
 
 const char* TraceLabel();
 const char* PreviousTraceLabel();
@@ -26,4 +26,4 @@ class TraceScope {
 // The empty trace sink: start banners and lock time-out notes go here.
 void DebugTrace(std::string text);
 
-} // namespace shell
+} // namespace base

@@ -1,7 +1,7 @@
-#include "shell/PasswordCodec.h"
+#include "base/PasswordCodec.h"
 
+#include "base/Rijndael.h"
 #include "platform/WireCodePage.h"
-#include "shell/Rijndael.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>

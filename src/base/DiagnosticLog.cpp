@@ -1,10 +1,10 @@
-#include "shell/DiagnosticLog.h"
+#include "base/DiagnosticLog.h"
 
 #include <chrono>
 #include <cstdio>
 #include <vector>
 
-namespace shell {
+namespace base {
 
 DiagnosticLog& DiagnosticLog::instance() {
     static DiagnosticLog log;
@@ -107,4 +107,4 @@ void WriteLog(int level, const char* format, ...) {
     va_end(args);
 }
 
-} // namespace shell
+} // namespace base
