@@ -1,7 +1,8 @@
 #include "clients/Klient.h"
 
-#include "platform/WireCodePage.h"
 #include "base/DiagnosticLog.h"
+#include "platform/Clock.h"
+#include "platform/WireCodePage.h"
 
 #include <QStringList>
 #include <cstdio>
@@ -41,7 +42,7 @@ Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* 
                std::uint32_t socketHandle)
     : Port(port), IP(address), Gniazdo(socket ? socketHandle : 0), Socket(socket) {
     SetNazwa(name);
-    CzasOdbioru = CzasWyslania = std::time(nullptr);
+    CzasOdbioru = CzasWyslania = std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
     BuforLock lock;
     Nastepny = KlientList;
     if (KlientList)

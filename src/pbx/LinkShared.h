@@ -60,7 +60,7 @@ struct LinkTimings {
 // waits (command answer, link checks, log-in watch) are read from.
 struct LinkEnvironment {
     LinkTimings timings;
-    platform::Clock* clock = &platform::steadyClock();
+    platform::Clock* clock = &platform::processClock();
 };
 LinkEnvironment& linkEnvironment();
 
@@ -72,7 +72,7 @@ struct LinkSettings {
     int PortTCPCent = 0;      // given from the settings
     std::string serialDevice; // the device of COM<PbxPort>
     LinkTimings timings;
-    platform::Clock* clock = &platform::steadyClock();
+    platform::Clock* clock = &platform::processClock();
 };
 
 // The device path of COM1..COM4: $HALVEX_COM<n> when set, else /dev/ttyS<n-1>.

@@ -1,5 +1,7 @@
 #include "platform/RegistryStore.h"
 
+#include "platform/Clock.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -301,7 +303,8 @@ void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler) {
 // when that name is taken) and tells the handler.
 bool RegistryFile::setAside() {
     const QString path = QString::fromStdString(filePath_);
-    const QString stem = path + QStringLiteral(".bad-") + QDate::currentDate().toString(Qt::ISODate);
+    const QString stem =
+        path + QStringLiteral(".bad-") + processClock().dateTime().date().toString(Qt::ISODate);
     QString copy = stem;
     for (int n = 2; QFileInfo::exists(copy); ++n)
         copy = stem + QLatin1Char('-') + QString::number(n);

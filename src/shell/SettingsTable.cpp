@@ -1,5 +1,6 @@
 #include "shell/SettingsTable.h"
 
+#include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "shell/FileLocations.h"
 #include "shell/MainForm.h"
@@ -86,7 +87,7 @@ QTime timeOfDay(const std::string& stored) {
 QDateTime dateAndTime(const std::string& stored) {
     const QDateTime when =
         QDateTime::fromString(QString::fromStdString(stored), QString::fromLatin1(DateTimeFormat));
-    return when.isValid() ? when : QDateTime::currentDateTime();
+    return when.isValid() ? when : platform::processClock().dateTime();
 }
 
 std::string broadcastFor(const std::string& host) {
@@ -146,7 +147,10 @@ const std::vector<Setting> Table = {
      }},
     {Main, "timeBackup", Text, D, text(""),
      [](const TForm1&) -> SettingValue {
-         return QDateTime::currentDateTime().toString(QString::fromLatin1(DateTimeFormat)).toStdString();
+         return platform::processClock()
+             .dateTime()
+             .toString(QString::fromLatin1(DateTimeFormat))
+             .toStdString();
      },
      [](TForm1& f, const SettingValue& v) { f.LastBackupTime = dateAndTime(std::get<std::string>(v)); },
      [](const TForm1& f) -> SettingValue {

@@ -1,4 +1,5 @@
 #include "platform/RegistryStore.h"
+#include "platform/Clock.h"
 #include "support/Sandbox.h"
 
 #include <QDate>
@@ -129,6 +130,12 @@ TEST(RegistryStore, AFileWithUnreadableLinesKeepsWhatItCanAndIsCopiedAsideBefore
         {"binary garbage", std::string(Garbage, sizeof Garbage - 1), "UTF-8"},
         {"unsupported value type", "\"Lost\"=hex(2):25,00,00,00\r\n", "nieobsługiwany typ"},
     };
+    // The copy is named after the day of the process's clock.
+    platform::ManualClock clock(0, QDateTime(QDate(2031, 4, 2), QTime(23, 59, 59)));
+    platform::setProcessClock(&clock);
+    struct PutBack {
+        ~PutBack() { platform::setProcessClock(nullptr); }
+    } putBack;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox sandbox;
@@ -148,10 +155,7 @@ TEST(RegistryStore, AFileWithUnreadableLinesKeepsWhatItCanAndIsCopiedAsideBefore
         ASSERT_EQ(recorder.notices.size(), 1u);
         const auto& notice = recorder.notices.front();
         EXPECT_EQ(notice.file, sandbox.machineRegistryFile());
-        EXPECT_NE(
-            notice.copy.find("machine.reg.bad-" + QDate::currentDate().toString(Qt::ISODate).toStdString()),
-            std::string::npos)
-            << notice.copy;
+        EXPECT_NE(notice.copy.find("machine.reg.bad-2031-04-02"), std::string::npos) << notice.copy;
         EXPECT_NE(notice.reason.find(c.reason), std::string::npos) << notice.reason;
         EXPECT_EQ(testing_support::readFile(notice.copy), original) << "the copy is the whole file";
 
