@@ -96,7 +96,9 @@ for arg in "$@"; do
       printf '#RemoteBindAddress =\nRemoteBindAddress = localhost\n' > "$etc/firebird.conf"
       printf 'ISC_USER=sysdba\nISC_PASSWORD="Debian-random"\n' > "$etc/SYSDBA.password"
       echo "Debian-random" > "$FAKE_STATE/sysdba"
-      touch "$FAKE_STATE/start" ;;
+      # The package's own scripts start the server before apt-get returns.
+      touch "$FAKE_STATE/start"
+      for _ in $(seq 1 200); do [ -e "$FAKE_STATE/running" ] && break; sleep 0.05; done ;;
     *) echo "$arg" >> "$FAKE_STATE/installed" ;;
   esac
 done
