@@ -1,12 +1,11 @@
 // The program entry: chooses the display platform, creates the forms in their
 // fixed order and runs the event loop.
 #include "admin/AdminForms.h"
+#include "base/TraceLabel.h"
 #include "db/FirebirdEnvironment.h"
-#include "db/MainDatabase.h"
 #include "shell/AboutBox.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
-#include "base/TraceLabel.h"
 #include "sms/SmsRoutingRuleForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -60,7 +59,6 @@ void runServer(int argc, char** argv) {
     installDialogs(headless);
 
     db::UseOwnFirebirdRoot();
-    InstallDatabaseHooks();
     OknoInfo = new TOknoInfo();
     auto* form1 = new TForm1();
     Konfiguracja = new TKonfiguracja();

@@ -1,7 +1,7 @@
 #include "db/ConnectThread.h"
 
-#include "db/DatabaseHooks.h"
 #include "base/DiagnosticLog.h"
+#include "db/DatabaseHost.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -38,8 +38,8 @@ void finishWait(const std::shared_ptr<connectDB::Job>& job) {
         return; // that wait was given up already
     if (fallbackLoop)
         fallbackLoop->quit();
-    else if (db::hooks().closeAttachProgress)
-        db::hooks().closeAttachProgress();
+    else
+        db::host().CloseAttachProgress();
 }
 
 } // namespace
@@ -94,7 +94,7 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
 }
 
 int connectDB::Wait() {
-    int modalResult = db::hooks().showAttachProgress ? db::hooks().showAttachProgress() : -1;
+    int modalResult = db::host().ShowAttachProgress();
     if (modalResult == -1) {
         modalResult = 1;
         QEventLoop loop;
@@ -118,8 +118,7 @@ int connectDB::Wait() {
             SessionDB::DetachDatabase(&job_->handle);
             job_->handle = 0;
         }
-        if (db::hooks().setConnectAborted)
-            db::hooks().setConnectAborted(true);
+        db::host().SetConnectAborted(true);
         base::WriteLog(2, "%s", "Przerwano łączenie z bazą danych");
         Owner->Status = {1, dbcode::Cancelled, 0};
         Result = dbcode::Cancelled;

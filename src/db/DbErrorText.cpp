@@ -1,6 +1,6 @@
 #include "db/DbErrorText.h"
 
-#include "db/DatabaseHooks.h"
+#include "db/DatabaseHost.h"
 
 #include <initializer_list>
 #include <string_view>

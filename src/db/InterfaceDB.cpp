@@ -1,11 +1,10 @@
 #include "db/InterfaceDB.h"
 
-#include "db/DatabaseHooks.h"
+#include "base/TraceLabel.h"
+#include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
 #include "db/SqlText.h"
 #include "db/UserTables.h"
-#include "base/TraceLabel.h"
-#include "ui/Dialogs.h"
 
 int OpenFailureCount = 0;
 
@@ -48,25 +47,26 @@ int InterfaceDB::OpenDatabase(bool showErrors) {
         return 0;
     if (code == dbcode::IoError && session->AttachFoundNoFile()) {
         // A server without a display creates the file: it cannot run without it.
-        if (ui::dialogs().MessageBox("Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?",
-                                     DatabaseCaption, ui::MB_OKCANCEL, ui::IDOK) != ui::IDOK)
+        if (!db::host().AskOkCancel("Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?",
+                                    DatabaseCaption))
             return -1;
         const int created = session->CreateDatabase();
         if (created == 0) {
-            ui::dialogs().MessageBox("Baza danych utworzona", DatabaseCaption, ui::MB_OK, ui::IDOK);
+            db::host().ShowMessage("Baza danych utworzona", DatabaseCaption,
+                                   db::DatabaseHost::MessageKind::Plain);
             return 0;
         }
-        ui::dialogs().MessageBox(GetDbErrorText(created), DatabaseCaption, ui::MB_ICONWARNING, ui::IDOK);
+        db::host().ShowMessage(GetDbErrorText(created), DatabaseCaption,
+                               db::DatabaseHost::MessageKind::Warning);
         return -1;
     }
     ++OpenFailureCount;
     if (OpenFailureCount >= 4 || showErrors)
-        ui::dialogs().MessageBox(GetDbErrorText(code), DatabaseCaption, ui::MB_ICONWARNING, ui::IDOK);
+        db::host().ShowMessage(GetDbErrorText(code), DatabaseCaption, db::DatabaseHost::MessageKind::Warning);
     else
         base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
-                        IscStatusName(code).c_str());
-    if (db::hooks().restartReconnectTimer)
-        db::hooks().restartReconnectTimer();
+                       IscStatusName(code).c_str());
+    db::host().RestartReconnectTimer();
     return -1;
 }
 

@@ -1,8 +1,71 @@
-// The process's one connection to the main database, as the shell sees it.
+// Holds: AttachMainDatabase, CheckAndCreateTables (run through InterfaceDB by
+// EnsureDatabaseStructure), ServiceSmsDB::CheckBadStatus (run by
+// FailSmsLeftInProgress), the main database state of the start-up and
+// reconnect timers (tmrStartupTimer, trmReconnectTimer).
+//
+// The process's one main database as the program sees it: its state, the
+// attach of the start-up and reconnect timers, the structure check of each
+// newly attached database and the once-per-process SMS clean-up.
 #pragma once
 
+#include "db/DatabaseHost.h"
 #include "db/SessionDB.h"
 
-// Connects the database access to the main window and the progress window
-// (texts, database state, reconnect timer, the attach wait). Idempotent.
-void InstallDatabaseHooks();
+#include <string>
+
+namespace db {
+
+class MainDatabase {
+  public:
+    // Becomes the main database of the process, reached by the sessions
+    // through db::host() and Current(), until destroyed.
+    explicit MainDatabase(DatabaseHost& host);
+    ~MainDatabase();
+    MainDatabase(const MainDatabase&) = delete;
+    MainDatabase& operator=(const MainDatabase&) = delete;
+
+    // The main database of the process, if one exists.
+    static MainDatabase* Current();
+    DatabaseHost& Host() const { return host_; }
+
+    // 0 attached, -1 after a failed, cancelled or lost attach.
+    int MainDbState = 0;
+    // Attaches the main database the way the start-up and reconnect timers do
+    // (re-arming the reconnect timer on failure): 0 on success, non-zero on
+    // failure.
+    int AttachMainDatabase();
+    // The start-up timer's first tick: attach (a cancelled attach counts as
+    // failed), then fail the SMS left in progress.
+    void AttachAtStartup();
+    // The reconnect timer's tick: attach when the handle is gone, then fail
+    // the SMS left in progress.
+    void Reconnect();
+    // Creates what is missing of the structure of the attached main database
+    // and says so, unless that database went through it in this process.
+    void EnsureDatabaseStructure(const std::string& host, const std::string& path, const std::string& user,
+                                 const std::string& password);
+    // Set on the GUI thread once the attached database went through the
+    // structure check: from then on the lists load and the client service
+    // may open.
+    bool MainDbReady = false;
+    // The database (host:path) that last went through the structure check.
+    std::string StructureCheckedDatabase;
+    bool StructureCheckRunning = false;
+    int StructureChecksRun = 0;
+    // Sets the SMS rows left in progress to failed.
+    void FailSmsLeftInProgress();
+    // Set once the SMS left in progress by an earlier run were failed.
+    bool SmsLeftInProgressFailed = false;
+
+    // A session attached the main connection; called on the GUI thread
+    // before the session does anything else.
+    void MainAttached(const std::string& host, const std::string& path, const std::string& user,
+                      const std::string& password);
+    // A session found the main connection lost.
+    void MainConnectionLost();
+
+  private:
+    DatabaseHost& host_;
+};
+
+} // namespace db

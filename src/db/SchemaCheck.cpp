@@ -1,14 +1,13 @@
 // Creates what is missing of the schema: tables with their generators and
 // triggers, the later contact columns, and the views.
+#include "base/DiagnosticLog.h"
 #include "db/CallHistoryTables.h"
 #include "db/ContactTables.h"
-#include "db/DatabaseHooks.h"
+#include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 #include "db/UserTables.h"
-#include "base/DiagnosticLog.h"
-#include "ui/Dialogs.h"
 
 #include <QString>
 #include <algorithm>
@@ -24,7 +23,7 @@ std::string upper(const std::string& text) {
 }
 
 void warn(const std::string& text) {
-    ui::dialogs().MessageBox(text, "Halvex", ui::MB_ICONWARNING, ui::IDOK);
+    db::host().ShowMessage(text, "Halvex", db::DatabaseHost::MessageKind::Warning);
 }
 
 // Runs one creation on a fresh object of the class.

@@ -1,11 +1,11 @@
 #include "db/SessionDB.h"
 
-#include "db/ConnectThread.h"
-#include "db/DatabaseHooks.h"
-#include "db/SqlText.h"
-#include "platform/WireCodePage.h"
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
+#include "db/ConnectThread.h"
+#include "db/MainDatabase.h"
+#include "db/SqlText.h"
+#include "platform/WireCodePage.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -104,8 +104,9 @@ SessionDB::SessionDB(const std::string& host, const std::string& path, const std
 
 // A new main connection gets the structure check before any other work.
 void SessionDB::afterMainAttach() {
-    if (DbHandle_ == &MainDbHandle && *DbHandle_ != 0 && onGuiThread() && db::hooks().mainAttached)
-        db::hooks().mainAttached(host_, path_, userName_, password_);
+    if (DbHandle_ == &MainDbHandle && *DbHandle_ != 0 && onGuiThread())
+        if (auto* database = db::MainDatabase::Current())
+            database->MainAttached(host_, path_, userName_, password_);
 }
 
 SessionDB::~SessionDB() {
@@ -215,10 +216,9 @@ void SessionDB::connectionLost(bool atCommit) {
         *DbHandle_ = 0;
     }
     if (main) {
-        if (db::hooks().mainConnectionLost)
-            db::hooks().mainConnectionLost();
-        if (db::hooks().ensureReconnectTimer)
-            db::hooks().ensureReconnectTimer();
+        if (auto* database = db::MainDatabase::Current())
+            database->MainConnectionLost();
+        db::host().EnsureReconnectTimer();
     }
 }
 
@@ -263,7 +263,7 @@ int SessionDB::statementToWire(const std::string& text, std::string* wire) {
     }
     if (!platform::toWireExact(text, wire)) {
         base::WriteLog(2, "Znaki spoza strony kodowej %s w poleceniu SQL, polecenia nie wysłano: %s",
-                        platform::wireCodePageName(), text.c_str());
+                       platform::wireCodePageName(), text.c_str());
         Status = {isc_arg_gds, isc_transliteration_failed, isc_arg_end};
         return ReportError(Status.data());
     }

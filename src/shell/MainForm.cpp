@@ -2,11 +2,12 @@
 // exchange link before any database work.
 #include "shell/MainForm.h"
 
+#include "base/TraceLabel.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
+#include "shell/DatabaseHostOfForm.h"
 #include "shell/FileLocations.h"
-#include "base/TraceLabel.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -49,11 +50,12 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     log.switches.chbLogDzwonienie = false;
     MainPaneLineLimit = 500;
     VisibleLogPanes = 1;
-    MainDbState = 0;
+    databaseHost_ = std::make_unique<shell::DatabaseHostOfForm>(*this);
+    database_ = std::make_unique<db::MainDatabase>(*databaseHost_);
 
     base::DebugTrace(std::string(64, '='));
     base::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
-                      Wersja->GetRelease() + " started]");
+                     Wersja->GetRelease() + " started]");
 
     ClearCallTable();
     for (auto& slot : CrmSlots)

@@ -5,16 +5,16 @@
 // functions in its own folder.
 #pragma once
 
-#include "platform/Event.h"
-#include "platform/RegistryStore.h"
 #include "base/Callbacks.h"
 #include "base/DiagnosticLog.h"
+#include "db/MainDatabase.h"
+#include "platform/Event.h"
+#include "platform/RegistryStore.h"
 #include "shell/ExeVersion.h"
 #include "shell/SettingsValues.h"
 #include "ui/Components.h"
 
 #include "clients/MainFormTypes.h"
-#include "db/MainFormTypes.h"
 #include "i18n/MainFormTypes.h"
 #include "pbx/MainFormTypes.h"
 #include "sms/MainFormTypes.h"
@@ -26,6 +26,9 @@
 #include <string>
 
 class QTcpServer;
+namespace shell {
+class DatabaseHostOfForm;
+}
 namespace platform {
 class ShutdownSignals;
 class SingleInstance;
@@ -125,6 +128,7 @@ class TForm1 : public ui::TForm {
     void SetDbConnectAborted(bool aborted) { DbConnectAborted = aborted; }
     // True when this copy found another one running and ends at once.
     bool IsSecondInstance() const { return SecondInstance; }
+    db::MainDatabase& Database() { return *database_; }
 
     // ---- diagnostic log ----
     void WriteLog(int level, const char* format, ...) HALVEX_PRINTF(3, 4);
@@ -233,7 +237,6 @@ class TForm1 : public ui::TForm {
     // ---- the other subsystems' groups ----
 #include "admin/MainFormMembers.inc"
 #include "clients/MainFormMembers.inc"
-#include "db/MainFormMembers.inc"
 #include "i18n/MainFormMembers.inc"
 #include "pbx/MainFormMembers.inc"
 #include "sms/MainFormMembers.inc"
@@ -271,6 +274,9 @@ class TForm1 : public ui::TForm {
     bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
+    // Declared last: the database goes first, before its host.
+    std::unique_ptr<shell::DatabaseHostOfForm> databaseHost_;
+    std::unique_ptr<db::MainDatabase> database_;
 };
 
 // Guards the received exchange-line chain and every chain of exchange commands.

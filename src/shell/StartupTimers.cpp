@@ -26,14 +26,13 @@ void TForm1::tmrStartupTimer() {
         if (SecondInstance)
             return;
         StartupOneShotDone = true;
-        MainDbState = AttachMainDatabase() != 0 || IsDbConnectAborted() ? -1 : 0;
-        FailSmsLeftInProgress();
+        Database().AttachAtStartup();
         if (SettingsDefaulted) {
             ShowConfigTimer->SetEnabled(true);
             SettingsDefaulted = false;
         }
     }
-    if (MainDbReady && MainDbHandleExists()) {
+    if (Database().MainDbReady && MainDbHandleExists()) {
         tmrStartup->SetEnabled(false);
         LoadUsers();
         LoadSmsRouting();
@@ -52,7 +51,7 @@ void TForm1::ShowConfigTimerTimer() {
 }
 
 void TForm1::tmrServerEnableStartupTimer() {
-    if (IsClosing() || !MainDbReady)
+    if (IsClosing() || !Database().MainDbReady)
         return;
     tmrServerEnableStartup->SetEnabled(false);
     WlaczSerwer->setEnabled(true);
@@ -64,7 +63,5 @@ void TForm1::trmReconnectTimer() {
     if (IsClosing() || (Konfiguracja && Konfiguracja->isVisible()))
         return;
     trmReconnect->SetEnabled(false);
-    if (!MainDbHandleExists())
-        MainDbState = AttachMainDatabase() == 0 ? 0 : -1;
-    FailSmsLeftInProgress();
+    Database().Reconnect();
 }

@@ -2,11 +2,11 @@
 // killed and started again between writes, or left down, and no call-history
 // or SMS row vanishes without trace. A database that the reconnect timer
 // creates gets its tables.
+#include "base/DiagnosticLog.h"
+#include "base/PasswordCodec.h"
 #include "db/CallHistoryTables.h"
 #include "db/MessageTables.h"
 #include "platform/RegistryStore.h"
-#include "base/DiagnosticLog.h"
-#include "base/PasswordCodec.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
@@ -102,7 +102,7 @@ TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) 
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     ASSERT_NO_FATAL_FAILURE(createFormOnServer());
     form->tmrStartupTimer();
-    ASSERT_EQ(form->MainDbState, 0);
+    ASSERT_EQ(form->Database().MainDbState, 0);
     ASSERT_EQ(writeCall("600100200", 1), 0);
     mainLogText();
 
@@ -113,13 +113,13 @@ TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) 
     EXPECT_NE(log.find("Nie zapisano w bazie danych: INSERT INTO TalksIncoming"), std::string::npos) << log;
     EXPECT_NE(log.find("600999777"), std::string::npos) << log;
     EXPECT_FALSE(MainDbHandleExists());
-    EXPECT_EQ(form->MainDbState, -1);
+    EXPECT_EQ(form->Database().MainDbState, -1);
     ASSERT_TRUE(form->trmReconnect->Enabled());
 
     ASSERT_TRUE(server.start()) << server.error();
     form->trmReconnectTimer();
     EXPECT_TRUE(MainDbHandleExists());
-    EXPECT_EQ(form->MainDbState, 0);
+    EXPECT_EQ(form->Database().MainDbState, 0);
     EXPECT_EQ(writeCall("600100201", 2), 0);
     EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos);
 }
@@ -130,7 +130,7 @@ TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) 
 TEST_F(Outage, ADatabaseCreatedByTheReconnectTimerGetsItsTables) {
     ASSERT_NO_FATAL_FAILURE(createFormOnServer());
     form->tmrStartupTimer();
-    EXPECT_EQ(form->MainDbState, -1);
+    EXPECT_EQ(form->Database().MainDbState, -1);
     ASSERT_TRUE(form->trmReconnect->Enabled());
     // The fixture's window keeps its client port shut; arm the timer as a
     // normal start does.
@@ -141,7 +141,7 @@ TEST_F(Outage, ADatabaseCreatedByTheReconnectTimerGetsItsTables) {
     ASSERT_TRUE(server.start()) << server.error();
     form->trmReconnectTimer();
     ASSERT_TRUE(MainDbHandleExists());
-    EXPECT_EQ(form->MainDbState, 0);
+    EXPECT_EQ(form->Database().MainDbState, 0);
     EXPECT_NE(tableCount().find("COUNT=10"), std::string::npos);
     EXPECT_NE(
         count("RDB$RELATIONS WHERE RDB$SYSTEM_FLAG = 0 AND RDB$VIEW_SOURCE IS NOT NULL").find("COUNT=5"),

@@ -1,10 +1,10 @@
 // The start-up tick of the main window against a real database on the
 // server: it attaches, checks the structure and sets the SMS rows a previous
 // run left in progress to failed, once.
+#include "base/PasswordCodec.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 #include "platform/RegistryStore.h"
-#include "base/PasswordCodec.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 
@@ -50,7 +50,7 @@ TEST_F(StartupTick, SmsLeftInProgressFailOnceAtTheFirstAttach) {
 
     createForm("DEBUG");
     form->tmrStartupTimer();
-    ASSERT_EQ(form->MainDbState, 0);
+    ASSERT_EQ(form->Database().MainDbState, 0);
     EXPECT_FALSE(form->tmrStartup->Enabled());
     EXPECT_NE(state("1").find("STATE=2"), std::string::npos);
     EXPECT_NE(state("2").find("STATE=1"), std::string::npos);
@@ -69,7 +69,7 @@ TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
     // The test reads the log queue itself.
     form->TimerUpdateInfo->SetEnabled(false);
     form->tmrStartupTimer();
-    ASSERT_EQ(form->MainDbState, 0);
+    ASSERT_EQ(form->Database().MainDbState, 0);
     ASSERT_TRUE(MainDbHandleExists());
 
     auto currentConnection = [this] {
@@ -87,7 +87,7 @@ TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
     ServiceSmsDB sms(c.host, c.path, c.user, c.password);
     EXPECT_EQ(sms.CheckBadStatus(), 0);
     EXPECT_TRUE(MainDbHandleExists());
-    EXPECT_EQ(form->MainDbState, 0);
+    EXPECT_EQ(form->Database().MainDbState, 0);
     EXPECT_FALSE(form->trmReconnect->Enabled());
     EXPECT_NE(mainLogText().find("Utracono połączenie z bazą danych"), std::string::npos) << mainLogText();
     const std::string second = currentConnection();

@@ -1,4 +1,5 @@
 // Runs the tests inside a QApplication so that widgets, timers and sockets work.
+#include "support/DialogsDatabaseHost.h"
 #include "ui/Application.h"
 #include <QApplication>
 #include <QNetworkProxyFactory>
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     ui::TApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QNetworkProxyFactory::setUseSystemConfiguration(false);
+    testing_support::InstallDialogsDatabaseHost();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

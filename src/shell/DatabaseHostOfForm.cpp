@@ -1,0 +1,98 @@
+#include "shell/DatabaseHostOfForm.h"
+
+#include "shell/MainForm.h"
+#include "shell/ProgressWindow.h"
+#include "ui/Dialogs.h"
+
+namespace shell {
+
+namespace {
+
+unsigned flagsOf(db::DatabaseHost::MessageKind kind) {
+    switch (kind) {
+    case db::DatabaseHost::MessageKind::Information:
+        return ui::MB_ICONINFORMATION;
+    case db::DatabaseHost::MessageKind::Warning:
+        return ui::MB_ICONWARNING;
+    case db::DatabaseHost::MessageKind::Error:
+        return ui::MB_ICONERROR;
+    case db::DatabaseHost::MessageKind::Plain:
+        break;
+    }
+    return ui::MB_OK;
+}
+
+} // namespace
+
+void ShowDatabaseMessage(const std::string& text, const std::string& caption,
+                         db::DatabaseHost::MessageKind kind) {
+    ui::dialogs().MessageBox(text, caption, flagsOf(kind), ui::IDOK);
+}
+
+bool AskDatabaseOkCancel(const std::string& text, const std::string& caption) {
+    // A server without a display creates the file: it cannot run without it.
+    return ui::dialogs().MessageBox(text, caption, ui::MB_OKCANCEL, ui::IDOK) == ui::IDOK;
+}
+
+std::string DatabaseHostOfForm::Text(const char* key) {
+    return form_.Text(key);
+}
+
+db::ConnectionSettings DatabaseHostOfForm::MainConnectionSettings() {
+    return {form_.IPFBaseText, form_.NameFBText, form_.UserFB, form_.PasswordFB};
+}
+
+std::string DatabaseHostOfForm::MainCaption() {
+    return form_.Caption().toStdString();
+}
+
+bool DatabaseHostOfForm::IsClosing() {
+    return form_.IsClosing();
+}
+
+void DatabaseHostOfForm::RestartReconnectTimer() {
+    if (!form_.IsClosing()) {
+        form_.trmReconnect->SetEnabled(false);
+        form_.trmReconnect->SetEnabled(true);
+    }
+}
+
+void DatabaseHostOfForm::EnsureReconnectTimer() {
+    if (!form_.IsClosing() && !form_.trmReconnect->Enabled())
+        form_.trmReconnect->SetEnabled(true);
+}
+
+bool DatabaseHostOfForm::IsConnectAborted() {
+    return form_.IsDbConnectAborted();
+}
+
+void DatabaseHostOfForm::SetConnectAborted(bool aborted) {
+    form_.SetDbConnectAborted(aborted);
+}
+
+int DatabaseHostOfForm::ShowAttachProgress() {
+    if (!OknoInfo)
+        return -1;
+    OknoInfo->Label1->setText(QString::fromStdString(form_.Text("IDS_818")));
+    OknoInfo->Start();
+    OknoInfo->raise();
+    OknoInfo->repaint();
+    const int result = OknoInfo->ShowModal();
+    OknoInfo->Stop();
+    return result;
+}
+
+void DatabaseHostOfForm::CloseAttachProgress() {
+    if (OknoInfo)
+        OknoInfo->SetModalResult(ui::mrOk);
+}
+
+void DatabaseHostOfForm::ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) {
+    ShowDatabaseMessage(text, caption, kind);
+}
+
+bool DatabaseHostOfForm::AskOkCancel(const std::string& text, const std::string& caption) {
+    return AskDatabaseOkCancel(text, caption);
+}
+
+} // namespace shell

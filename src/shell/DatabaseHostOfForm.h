@@ -1,0 +1,39 @@
+// The main window as the database access sees it: texts in the language in
+// force, the connection settings, the reconnect timer, the progress window
+// and the message boxes of the dialogs in force.
+#pragma once
+
+#include "db/DatabaseHost.h"
+
+class TForm1;
+
+namespace shell {
+
+class DatabaseHostOfForm : public db::DatabaseHost {
+  public:
+    explicit DatabaseHostOfForm(TForm1& form) : form_(form) {}
+
+    std::string Text(const char* key) override;
+    db::ConnectionSettings MainConnectionSettings() override;
+    std::string MainCaption() override;
+    bool IsClosing() override;
+    void RestartReconnectTimer() override;
+    void EnsureReconnectTimer() override;
+    bool IsConnectAborted() override;
+    void SetConnectAborted(bool aborted) override;
+    int ShowAttachProgress() override;
+    void CloseAttachProgress() override;
+    void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) override;
+    bool AskOkCancel(const std::string& text, const std::string& caption) override;
+
+  private:
+    TForm1& form_;
+};
+
+// The database's messages and questions through the dialogs in force
+// (ui::dialogs()), with the flags and safe answers they always had.
+void ShowDatabaseMessage(const std::string& text, const std::string& caption,
+                         db::DatabaseHost::MessageKind kind);
+bool AskDatabaseOkCancel(const std::string& text, const std::string& caption);
+
+} // namespace shell

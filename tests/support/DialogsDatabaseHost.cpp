@@ -1,0 +1,20 @@
+#include "support/DialogsDatabaseHost.h"
+
+#include "shell/DatabaseHostOfForm.h"
+
+namespace testing_support {
+
+void DialogsDatabaseHost::ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) {
+    shell::ShowDatabaseMessage(text, caption, kind);
+}
+
+bool DialogsDatabaseHost::AskOkCancel(const std::string& text, const std::string& caption) {
+    return shell::AskDatabaseOkCancel(text, caption);
+}
+
+void InstallDialogsDatabaseHost() {
+    static DialogsDatabaseHost host;
+    db::SetDefaultHost(&host);
+}
+
+} // namespace testing_support
