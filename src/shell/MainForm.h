@@ -9,14 +9,15 @@
 #include "platform/RegistryStore.h"
 #include "base/Callbacks.h"
 #include "base/DiagnosticLog.h"
+#include "base/EventLock.h"
 #include "shell/ExeVersion.h"
 #include "shell/SettingsValues.h"
 #include "ui/Components.h"
 
-#include "clients/MainFormTypes.h"
+#include "clients/ClientService.h"
 #include "db/MainFormTypes.h"
 #include "i18n/MainFormTypes.h"
-#include "pbx/MainFormTypes.h"
+#include "pbx/PbxLink.h"
 #include "sms/MainFormTypes.h"
 
 #include <QDateTime>
@@ -26,6 +27,10 @@
 #include <string>
 
 class QTcpServer;
+namespace shell {
+class ClientServiceHostOfForm;
+class PbxLinkHostOfForm;
+} // namespace shell
 namespace platform {
 class ShutdownSignals;
 class SingleInstance;
@@ -230,12 +235,16 @@ class TForm1 : public ui::TForm {
     TCallbackLog<TForm1> LogCallback;
     TCallbackGetUserName<TForm1> UserNameCallback;
 
+    // ---- the client service and the exchange link ----
+    clients::ClientService& Clients() { return *clients_; }
+    pbx::PbxLink& Pbx() { return *pbx_; }
+    void WlaczSerwerClick();
+    void Podlacz_centraleClick();
+
     // ---- the other subsystems' groups ----
 #include "admin/MainFormMembers.inc"
-#include "clients/MainFormMembers.inc"
 #include "db/MainFormMembers.inc"
 #include "i18n/MainFormMembers.inc"
-#include "pbx/MainFormMembers.inc"
 #include "sms/MainFormMembers.inc"
 
   protected:
@@ -271,10 +280,11 @@ class TForm1 : public ui::TForm {
     bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
+    std::unique_ptr<shell::ClientServiceHostOfForm> clientsHost_;
+    std::unique_ptr<clients::ClientService> clients_;
+    std::unique_ptr<shell::PbxLinkHostOfForm> pbxHost_;
+    std::unique_ptr<pbx::PbxLink> pbx_;
 };
-
-// Guards the received exchange-line chain and every chain of exchange commands.
-extern std::unique_ptr<platform::Event> event_bufor;
 
 // The one main window, reached by every subsystem.
 extern TForm1* Form1;
@@ -282,21 +292,3 @@ extern TForm1* Form1;
 extern std::string StoredCommandLine;
 // Set by the settings read when a yes/no or number value had to be created.
 extern bool SettingsDefaulted;
-
-namespace shell {
-// Takes one of the main window's locks for a scope: `owns()` is false when
-// this thread already held it, and the work must then be skipped or deferred.
-class EventLock {
-  public:
-    EventLock(TForm1* form, platform::Event* event);
-    ~EventLock();
-    EventLock(const EventLock&) = delete;
-    EventLock& operator=(const EventLock&) = delete;
-    bool owns() const { return owns_; }
-
-  private:
-    TForm1* form_;
-    platform::Event* event_;
-    bool owns_;
-};
-} // namespace shell

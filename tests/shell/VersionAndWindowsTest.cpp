@@ -106,7 +106,7 @@ TEST_F(ShellWindows, ANestedTakeOfALockFailsAndIsLogged) {
     mainLogText();
     ASSERT_TRUE(form->CzekajNaEvent(form->event_kolejka.get()));
     {
-        shell::EventLock nested(form.get(), form->event_kolejka.get());
+        base::EventLock nested(form->event_kolejka.get());
         EXPECT_FALSE(nested.owns());
     }
     EXPECT_TRUE(form->event_kolejka->isHeld()) << "the failed nested take must not release the outer one";
@@ -122,7 +122,7 @@ TEST_F(ShellWindows, TheConfirmedExitTakesTheServerDownOnce) {
     EXPECT_FALSE(form->MaintenanceTimer->Enabled());
     EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
     EXPECT_FALSE(form->AutomPrzyw.load());
-    EXPECT_EQ(form->UdpSocket, nullptr);
+    EXPECT_EQ(form->Clients().UdpSocket, nullptr);
     EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 0);
     EXPECT_EQ(KlientList, nullptr);
     form->Zamknij1Click(); // a second exit while closing is ignored
@@ -212,7 +212,7 @@ TEST_F(ShellWindows, TheAboutBoxAndTheProgressWindowOpenInTheMiddleOfTheScreen) 
 
 TEST_F(ShellWindows, AWindowBuiltWithoutTheOutsideWorldOpensNothing) {
     createForm("DEBUG");
-    EXPECT_EQ(form->Watek, nullptr);
+    EXPECT_EQ(form->Pbx().Watek, nullptr);
     EXPECT_FALSE(form->PodlaczCentrale->isChecked());
     EXPECT_FALSE(form->tmrStartup->Enabled());
     EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
