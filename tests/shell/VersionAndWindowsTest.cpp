@@ -114,6 +114,25 @@ TEST_F(ShellWindows, ANestedTakeOfALockFailsAndIsLogged) {
     EXPECT_NE(mainLogText().find("event_kolejka"), std::string::npos);
 }
 
+TEST_F(ShellWindows, TheChainLockIsCoveredByTheCallersOwnHoldAndTakenOtherwise) {
+    createForm("DEBUG");
+    mainLogText();
+    ASSERT_TRUE(form->CzekajNaEvent(event_bufor.get()));
+    {
+        auto covered = LockChains();
+        EXPECT_FALSE(covered.owns());
+    }
+    EXPECT_TRUE(event_bufor->isHeld()) << "the covered scope must not release the caller's hold";
+    EXPECT_EQ(mainLogText().find("event_bufor"), std::string::npos) << "a covered take is no error";
+    form->ZwolnijEvent(event_bufor.get());
+    {
+        auto taken = LockChains();
+        EXPECT_TRUE(taken.owns());
+        EXPECT_TRUE(event_bufor->heldByCurrentThread());
+    }
+    EXPECT_FALSE(event_bufor->isHeld());
+}
+
 TEST_F(ShellWindows, TheConfirmedExitTakesTheServerDownOnce) {
     createForm("DEBUG");
     dialogs->QueueAnswer(ui::IDYES);
