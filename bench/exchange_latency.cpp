@@ -5,7 +5,7 @@
 //  2. single records, one at a time: from the exchange simulator writing the
 //     record to the idle drain logging it (median and 99th percentile).
 // Usage: exchange_latency [records=1000] [burst=10000]
-#include "pbx/Bufor.h"
+#include "pbx/ReceivedLines.h"
 #include "platform/RegistryStore.h"
 #include "shell/MainForm.h"
 #include "support/ExchangeSimulator.h"

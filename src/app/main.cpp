@@ -6,6 +6,7 @@
 #include "shell/AboutBox.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
+#include "base/SanitizerOptions.h"
 #include "sms/SmsRoutingRuleForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -100,13 +101,6 @@ void runServer(int argc, char** argv) {
 }
 
 } // namespace
-
-// In a build with LeakSanitizer: the Firebird client keeps allocations of
-// its own for the life of the process.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfbclient.so\n"
-           "leak:libtommath.so\n";
-}
 
 int main(int argc, char** argv) {
     if (!hasDisplay())

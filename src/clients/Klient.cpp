@@ -43,7 +43,7 @@ Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* 
     : Port(port), IP(address), Gniazdo(socket ? socketHandle : 0), Socket(socket) {
     SetNazwa(name);
     CzasOdbioru = CzasWyslania = std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
-    BuforLock lock;
+    auto lock = LockChains();
     Nastepny = KlientList;
     if (KlientList)
         KlientList->Poprzedni = this;
@@ -52,7 +52,7 @@ Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* 
 }
 
 Klient::~Klient() {
-    BuforLock lock;
+    auto lock = LockChains();
     if (Poprzedni)
         Poprzedni->Nastepny = Nastepny;
     if (Nastepny)

@@ -6,7 +6,7 @@
 // already holds it).
 #pragma once
 
-#include "pbx/Bufor.h"
+#include "clients/Bufor.h"
 
 #include <QPointer>
 #include <QTcpSocket>
@@ -15,6 +15,10 @@
 #include <ctime>
 #include <string>
 #include <vector>
+
+namespace ui {
+class TListView;
+}
 
 class Klient {
   public:
@@ -50,8 +54,8 @@ class Klient {
     static Klient* Znajdz(const std::string& address, std::uint32_t socketHandle, const char* idfb);
     static Klient* ZnajdzPoIDFB(const std::string& idfb);
     static Klient* ZnajdzID(const char* idfb);
-    // Needs the console's user-phone list of the main window.
-    static Klient* ZnajdzPoWew(const std::string& extension);
+    // Looks the extension up in the console's list of user phones.
+    static Klient* ZnajdzPoWew(const std::string& extension, const ui::TListView& userPhones);
     static std::string DajIP(const std::string& idfb);
     static std::vector<std::string> DajIPy(const std::string& idfb);
 

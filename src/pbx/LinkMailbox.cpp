@@ -4,12 +4,12 @@
 
 namespace pbx {
 
-LinkMailbox::LinkMailbox(TForm1* form) : form_(form) {
+LinkMailbox::LinkMailbox() {
     // Pending deliveries die with the mailbox.
     connect(this, &LinkMailbox::arrived, this, &LinkMailbox::deliver, Qt::QueuedConnection);
 }
 
-void LinkMailbox::Post(std::function<void(TForm1*)> call) {
+void LinkMailbox::Post(std::function<void()> call) {
     bool wasEmpty = false;
     {
         std::lock_guard lock(mutex_);
@@ -21,18 +21,17 @@ void LinkMailbox::Post(std::function<void(TForm1*)> call) {
 }
 
 void LinkMailbox::deliver() {
-    std::deque<std::function<void(TForm1*)>> calls;
+    std::deque<std::function<void()>> calls;
     {
         std::lock_guard lock(mutex_);
         calls.swap(calls_);
     }
     // A call may end the link run that owns this mailbox.
-    TForm1* form = form_;
     QPointer<LinkMailbox> alive(this);
     for (auto& call : calls) {
         if (!alive)
             return;
-        call(form);
+        call();
     }
 }
 

@@ -1,4 +1,4 @@
-// Carries what the link thread reports to the main window: calls are queued
+// Carries what the link thread reports to the GUI thread: calls are queued
 // under a mutex on the link thread and run on the GUI thread. The queue's own
 // lock (rather than only Qt's event queue) makes the hand-over visible to
 // thread checkers.
@@ -9,17 +9,15 @@
 #include <functional>
 #include <mutex>
 
-class TForm1;
-
 namespace pbx {
 
 class LinkMailbox : public QObject {
     Q_OBJECT
   public:
     // Made on the GUI thread; its calls run there.
-    explicit LinkMailbox(TForm1* form);
+    LinkMailbox();
     // From any thread.
-    void Post(std::function<void(TForm1*)> call);
+    void Post(std::function<void()> call);
 
   signals:
     void arrived();
@@ -27,9 +25,8 @@ class LinkMailbox : public QObject {
   private:
     void deliver();
 
-    TForm1* form_;
     std::mutex mutex_;
-    std::deque<std::function<void(TForm1*)>> calls_;
+    std::deque<std::function<void()>> calls_;
 };
 
 } // namespace pbx

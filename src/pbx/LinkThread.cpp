@@ -1,10 +1,10 @@
 #include "pbx/LinkThread.h"
 
-#include "clients/Klient.h"
-#include "pbx/Bufor.h"
-#include "platform/WireCodePage.h"
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
+#include "clients/Klient.h"
+#include "pbx/ReceivedLines.h"
+#include "platform/WireCodePage.h"
 
 #include <algorithm>
 #include <cstring>
@@ -225,7 +225,7 @@ void TWatek::OtworzCOM(int port) {
     if (!serial_->IsOpen() && !serial_->Open(settings_.serialDevice)) {
         error_ = 2;
         base::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(),
-                        static_cast<unsigned>(serial_->lastError()));
+                       static_cast<unsigned>(serial_->lastError()));
         Terminate();
         return;
     }
@@ -369,7 +369,7 @@ void TWatek::Loguj(int pbxType) {
 }
 
 void TWatek::CzyscKolejki() {
-    BuforLock lock;
+    auto lock = LockChains();
     for (Klient* k = KlientList; k; k = k->Nastepny)
         k->Komendy.clear();
 }
@@ -638,7 +638,7 @@ void TWatek::WriteStep(bool serial) {
         Klient* owner = nullptr;
         std::optional<Bufor> command;
         {
-            BuforLock lock;
+            auto lock = LockChains();
             for (Klient* k = KlientList; k; k = k->Nastepny) {
                 if (k->Komendy.empty() || std::find(tried.begin(), tried.end(), k) != tried.end())
                     continue;
@@ -674,7 +674,7 @@ void TWatek::WriteStep(bool serial) {
         if (serial && traffic())
             base::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command->data).c_str());
         command->TTL -= elapsed;
-        BuforLock lock;
+        auto lock = LockChains();
         // Back at the head of its chain, unless its client has gone meanwhile.
         if (listed(owner))
             owner->Komendy.push_front(std::move(*command));

@@ -5,8 +5,8 @@
 // ends the thread; the main window then decides whether to start another.
 #pragma once
 
-#include "pbx/Bufor.h"
 #include "pbx/LinkShared.h"
+#include "pbx/ReceivedLines.h"
 #include "pbx/TcpLink.h"
 #include "platform/SerialPort.h"
 

@@ -6,8 +6,10 @@
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
+#include "shell/ClientServiceHostOfForm.h"
 #include "shell/DatabaseHostOfForm.h"
 #include "shell/FileLocations.h"
+#include "shell/PbxLinkHostOfForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -57,15 +59,19 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     base::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
                      Wersja->GetRelease() + " started]");
 
-    ClearCallTable();
-    for (auto& slot : CrmSlots)
+    clientsHost_ = std::make_unique<shell::ClientServiceHostOfForm>(*this);
+    clients_ = std::make_unique<clients::ClientService>(*clientsHost_);
+    pbxHost_ = std::make_unique<shell::PbxLinkHostOfForm>(*this);
+    pbx_ = std::make_unique<pbx::PbxLink>(*pbxHost_);
+    Pbx().ClearCallTable();
+    for (auto& slot : Pbx().CrmSlots)
         slot.Socket = -1;
 
     LogFilePath = shell::LogFilePathFor(TExeVersion::ProgramPath());
     RegistryInHklm = true;
-    PbxLinkErrorCount = 0;
-    ContactsLoaded = false;
-    SmsRoutingLoaded = false;
+    Pbx().PbxLinkErrorCount = 0;
+    Clients().ContactsLoaded = false;
+    Clients().SmsRoutingLoaded = false;
 
     LogCallback.Bind(this, &TForm1::ForwardLogText);
     UserNameCallback.Bind(this, &TForm1::GetUserNameById);
@@ -92,7 +98,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         TabSms->SetTabVisible(false);
         SmsSettings.UseSms = false;
     }
-    InstallIdleHandler();
+    Pbx().InstallIdleHandler();
 
     for (int i = 0; i <= 5; ++i)
         StatusBar->Panels()[i]->SetText(QString());
@@ -105,9 +111,9 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     OdczytajWersjeProgramu();
     UstawIkone();
 
-    UdpSocket = new TNMUDP(this);
-    UdpSocket->SetRemotePort(PortUDP);
-    UdpSocket->SetRemoteHost(BroadcastAddress);
+    Clients().UdpSocket = new TNMUDP(this);
+    Clients().UdpSocket->SetRemotePort(PortUDP);
+    Clients().UdpSocket->SetRemoteHost(BroadcastAddress);
 
     MaintenanceTimer->SetEnabled(true);
     createClientRecordOfServer();
@@ -115,7 +121,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         Podlacz_centraleClick();
 
     if (CRMsocketActive)
-        CrmSocketSetActive(true);
+        Pbx().CrmSocketSetActive(true);
     lvAllUserPhones->SetTag(0);
 
     SetCaption(QString::fromStdString(Text("IDS_35") + Wersja->GetMajorVersion() + "." +
@@ -134,7 +140,8 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
 }
 
 TForm1::~TForm1() {
-    RemoveDispatcherWake();
+    if (pbx_)
+        Pbx().RemoveDispatcherWake();
     // The application outlives the window: nothing of it may call back here.
     if (auto* app = ui::TApplication::instance(); app && Form1 == this) {
         app->SetOnIdle(nullptr);
@@ -145,14 +152,14 @@ TForm1::~TForm1() {
         for (ui::TTimer* timer : findChildren<ui::TTimer*>())
             timer->SetEnabled(false);
         AutomPrzyw = false;
-        RozlaczCentrale();
-        if (!WaitForLinkEnd(5000)) {
+        Pbx().RozlaczCentrale();
+        if (!Pbx().WaitForLinkEnd(5000)) {
             // Left to the process end, with the locks it uses.
             (void)event_bufor.release();
             (void)event_obslugi.release();
             (void)event_kolejka.release();
         } else {
-            FreeReceivedLines();
+            Pbx().FreeReceivedLines();
             UsunWszystkichKlientow();
         }
     }
@@ -162,7 +169,15 @@ TForm1::~TForm1() {
 }
 
 void TForm1::FormCreate() {
-    ReceiveRemainder.clear();
+    Clients().ReceiveRemainder.clear();
+}
+
+void TForm1::WlaczSerwerClick() {
+    Clients().WlaczSerwerClick();
+}
+
+void TForm1::Podlacz_centraleClick() {
+    Pbx().Podlacz_centraleClick();
 }
 
 bool TForm1::claimSingleInstance() {
@@ -177,14 +192,14 @@ bool TForm1::claimSingleInstance() {
 }
 
 void TForm1::createClientRecordOfServer() {
-    shell::EventLock lock(this, event_obslugi.get());
+    base::EventLock lock(event_obslugi.get());
     auto* record = new Klient("0.0.0.0", "serwer", nullptr, PortTCP);
     record->SetIDFB("0");
     record->SetNazwa(Text("IDS_21"));
     record->Stan = 1;
     record->UstawWersje(ProgramVersion);
     ServerKlient = CurrentKlient = record;
-    DodajKlienta();
+    Clients().DodajKlienta();
 }
 
 void TForm1::connectHandlers() {

@@ -7,6 +7,7 @@
 
 #include "base/Callbacks.h"
 #include "base/DiagnosticLog.h"
+#include "base/EventLock.h"
 #include "db/MainDatabase.h"
 #include "platform/Event.h"
 #include "platform/RegistryStore.h"
@@ -14,9 +15,9 @@
 #include "shell/SettingsValues.h"
 #include "ui/Components.h"
 
-#include "clients/MainFormTypes.h"
+#include "clients/ClientService.h"
 #include "i18n/MainFormTypes.h"
-#include "pbx/MainFormTypes.h"
+#include "pbx/PbxLink.h"
 #include "sms/MainFormTypes.h"
 
 #include <QDateTime>
@@ -27,8 +28,10 @@
 
 class QTcpServer;
 namespace shell {
+class ClientServiceHostOfForm;
 class DatabaseHostOfForm;
-}
+class PbxLinkHostOfForm;
+} // namespace shell
 namespace platform {
 class ShutdownSignals;
 class SingleInstance;
@@ -234,11 +237,15 @@ class TForm1 : public ui::TForm {
     TCallbackLog<TForm1> LogCallback;
     TCallbackGetUserName<TForm1> UserNameCallback;
 
+    // ---- the client service and the exchange link ----
+    clients::ClientService& Clients() { return *clients_; }
+    pbx::PbxLink& Pbx() { return *pbx_; }
+    void WlaczSerwerClick();
+    void Podlacz_centraleClick();
+
     // ---- the other subsystems' groups ----
 #include "admin/MainFormMembers.inc"
-#include "clients/MainFormMembers.inc"
 #include "i18n/MainFormMembers.inc"
-#include "pbx/MainFormMembers.inc"
 #include "sms/MainFormMembers.inc"
 
   protected:
@@ -274,13 +281,14 @@ class TForm1 : public ui::TForm {
     bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
+    std::unique_ptr<shell::ClientServiceHostOfForm> clientsHost_;
+    std::unique_ptr<clients::ClientService> clients_;
+    std::unique_ptr<shell::PbxLinkHostOfForm> pbxHost_;
+    std::unique_ptr<pbx::PbxLink> pbx_;
     // Declared last: the database goes first, before its host.
     std::unique_ptr<shell::DatabaseHostOfForm> databaseHost_;
     std::unique_ptr<db::MainDatabase> database_;
 };
-
-// Guards the received exchange-line chain and every chain of exchange commands.
-extern std::unique_ptr<platform::Event> event_bufor;
 
 // The one main window, reached by every subsystem.
 extern TForm1* Form1;
@@ -288,21 +296,3 @@ extern TForm1* Form1;
 extern std::string StoredCommandLine;
 // Set by the settings read when a yes/no or number value had to be created.
 extern bool SettingsDefaulted;
-
-namespace shell {
-// Takes one of the main window's locks for a scope: `owns()` is false when
-// this thread already held it, and the work must then be skipped or deferred.
-class EventLock {
-  public:
-    EventLock(TForm1* form, platform::Event* event);
-    ~EventLock();
-    EventLock(const EventLock&) = delete;
-    EventLock& operator=(const EventLock&) = delete;
-    bool owns() const { return owns_; }
-
-  private:
-    TForm1* form_;
-    platform::Event* event_;
-    bool owns_;
-};
-} // namespace shell

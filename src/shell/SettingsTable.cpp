@@ -163,7 +163,7 @@ const std::vector<Setting> Table = {
     {Main, "PasswordFB", EncipheredText, A, text(DefaultDbPassword), nullptr, STORE(f.PasswordFB),
      LOAD(f.PasswordFB), nullptr, &TForm1::UstawPasswordFB},
     {Main, "UserFB", Text, D, text("SYSDBA"), nullptr, STORE(f.UserFB), LOAD(f.UserFB),
-     [](TForm1& f) { f.UstawKomunikatLP(); }},
+     [](TForm1& f) { f.Clients().UstawKomunikatLP(); }},
     {Main, "Broadcast", Text, D, text(""),
      [](const TForm1& f) -> SettingValue { return broadcastFor(f.IPFBaseText); }, STORE(f.BroadcastAddress),
      LOAD(f.BroadcastAddress)},

@@ -93,13 +93,13 @@ void TForm1::runShutdownSequence() {
     tmrServerEnableStartup->SetEnabled(false);
     base::DiagnosticLog::instance().closing = 1;
     AutomPrzyw = false;
-    RozlaczCentrale();
-    if (!WaitForLinkEnd(millisecondsUntil(deadline)))
+    Pbx().RozlaczCentrale();
+    if (!Pbx().WaitForLinkEnd(millisecondsUntil(deadline)))
         endWithoutWaiting(*this, "the exchange link");
-    FreeReceivedLines();
-    WylaczSerwer();
-    delete UdpSocket;
-    UdpSocket = nullptr;
+    Pbx().FreeReceivedLines();
+    Clients().WylaczSerwer();
+    delete Clients().UdpSocket;
+    Clients().UdpSocket = nullptr;
     if (!WaitForAttachThreads(deadline))
         endWithoutWaiting(*this, "the database attach");
     finishShutdown();

@@ -55,7 +55,7 @@ class LinkControlTest : public ::testing::Test {
     bool idleUntil(const std::function<bool()>& condition, int ms = 30000) {
         return linktest::WaitFor(
             [&] {
-                form_->ObslugaCentrali();
+                form_->Pbx().ObslugaCentrali();
                 return condition();
             },
             ms);
@@ -104,11 +104,11 @@ TEST_F(LinkControlTest, AnswersFreeTheLinkForTheNextCommandInOrder) {
     Klient newer("10.0.0.3", "newer", nullptr, 0);
     std::string a1 = "A1\r", a2 = "A2\r", b1 = "B1\r";
     CurrentKlient = &older;
-    form_->WyslijNumer(a1);
-    form_->WyslijNumer(a2);
+    form_->Pbx().WyslijNumer(a1);
+    form_->Pbx().WyslijNumer(a2);
     CurrentKlient = &newer;
-    form_->WyslijNumer(b1);
-    form_->WyslijLinie("VM LIST\r", 1000);
+    form_->Pbx().WyslijNumer(b1);
+    form_->Pbx().WyslijLinie("VM LIST\r", 1000);
     // The clock stands still: only the answers can free the link.
     ASSERT_TRUE(idleUntil([&] { return exchange.Commands().size() == 4; }));
     EXPECT_EQ(exchange.Commands(), (std::vector<std::string>{"B1", "A1", "A2", "VM LIST"}));
@@ -122,8 +122,8 @@ TEST_F(LinkControlTest, VoiceMailErrorsCountAgainstTheCommandInFlight) {
     ASSERT_TRUE(linked());
     form_->UseVoiceMailPcti = true;
     for (int i = 0; i < 11; ++i)
-        form_->WyslijLinie("VM GET " + std::to_string(i) + "\r", 1000);
-    ASSERT_TRUE(idleUntil([&] { return form_->ErrorCount1 == 11; }));
+        form_->Pbx().WyslijLinie("VM GET " + std::to_string(i) + "\r", 1000);
+    ASSERT_TRUE(idleUntil([&] { return form_->Pbx().ErrorCount1 == 11; }));
     EXPECT_FALSE(form_->UseVoiceMailPcti);
 }
 
@@ -134,11 +134,11 @@ TEST_F(LinkControlTest, DroppedConnectionIsNoticedCountedAndReconnected) {
     linktest::LogCapture log; // after the window, which starts with the log off
     ASSERT_TRUE(linked());
     exchange.SendRecord("HELLO");
-    ASSERT_TRUE(idleUntil([&] { return form_->PbxLinkErrorCount == 0; }));
+    ASSERT_TRUE(idleUntil([&] { return form_->Pbx().PbxLinkErrorCount == 0; }));
     exchange.DropConnection();
     int highest = 0;
     ASSERT_TRUE(idleUntil([&] {
-        highest = std::max(highest, form_->PbxLinkErrorCount.load());
+        highest = std::max(highest, form_->Pbx().PbxLinkErrorCount.load());
         return exchange.LoginCount() >= 2;
     }));
     EXPECT_GT(highest, 0);
@@ -158,10 +158,11 @@ TEST_F(LinkControlTest, EndedThreadIsReplacedWhenReconnectionIsOn) {
     // Past its log-in: a hang-up during the log-in would be retried after a
     // pause of the (standing) clock instead.
     ASSERT_TRUE(linked());
-    ASSERT_TRUE(form_->Watek);
-    const auto firstThread = form_->Watek->generation;
+    ASSERT_TRUE(form_->Pbx().Watek);
+    const auto firstThread = form_->Pbx().Watek->generation;
     exchange.reset(); // the exchange goes away: the reconnect is refused, the thread ends
-    ASSERT_TRUE(idleUntil([&] { return form_->Watek && form_->Watek->generation != firstThread; }));
+    ASSERT_TRUE(
+        idleUntil([&] { return form_->Pbx().Watek && form_->Pbx().Watek->generation != firstThread; }));
     exchange = std::make_unique<ExchangeSimulator>(Family::Morva, Transport::Tcp);
     ASSERT_TRUE(exchange->Start(port));
     ASSERT_TRUE(idleUntil([&] { return exchange->LoginCount() == 1; }));
@@ -175,8 +176,8 @@ TEST_F(LinkControlTest, MenuItemSwitchesTheLinkOffAndOn) {
     ASSERT_TRUE(exchange.WaitForLogin());
     form_->Podlacz_centraleClick();
     EXPECT_FALSE(form_->PodlaczCentrale->isChecked());
-    EXPECT_EQ(form_->PbxLinkErrorCount.load(), 999);
-    ASSERT_TRUE(idleUntil([&] { return !form_->Watek; }));
+    EXPECT_EQ(form_->Pbx().PbxLinkErrorCount.load(), 999);
+    ASSERT_TRUE(idleUntil([&] { return !form_->Pbx().Watek; }));
     EXPECT_FALSE(form_->PodlaczCentrale->isChecked());
     form_->Podlacz_centraleClick();
     EXPECT_TRUE(form_->PodlaczCentrale->isChecked());
@@ -195,10 +196,10 @@ TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnceAndNotRetried) {
     ASSERT_TRUE(idleUntil([&] { return reports() > 0; }));
     // The thread ends, and even with automatic reconnection no new one starts
     // until the settings change.
-    ASSERT_TRUE(form_->WaitForLinkEnd(10000));
+    ASSERT_TRUE(form_->Pbx().WaitForLinkEnd(10000));
     clock_.advance(120000);
     for (int i = 0; i < 50; ++i) {
-        form_->ObslugaCentrali();
+        form_->Pbx().ObslugaCentrali();
         QCoreApplication::processEvents();
     }
     EXPECT_EQ(reports(), 1);
@@ -209,9 +210,9 @@ TEST_F(LinkControlTest, StopWhileBlockedInASerialReadEndsCleanly) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
     ASSERT_NO_FATAL_FAILURE(startSilentSerialLogIn(exchange));
     form_->AutomPrzyw = false;
-    form_->RozlaczCentrale();
-    EXPECT_TRUE(form_->WaitForLinkEnd(5000));
-    EXPECT_FALSE(form_->Watek);
+    form_->Pbx().RozlaczCentrale();
+    EXPECT_TRUE(form_->Pbx().WaitForLinkEnd(5000));
+    EXPECT_FALSE(form_->Pbx().Watek);
 }
 
 TEST_F(LinkControlTest, CommandQueues) {
@@ -223,19 +224,19 @@ TEST_F(LinkControlTest, CommandQueues) {
     CurrentKlient = &client;
 
     std::string dial = "C03 12,34\r";
-    form_->WyslijNumer(dial);
+    form_->Pbx().WyslijNumer(dial);
     EXPECT_EQ(dial, "C03 12f34\r"); // type 5: the caller's text changes too
 
     std::string injected = "C03 1\rC04 2\r";
-    form_->WyslijNumer(injected);
+    form_->Pbx().WyslijNumer(injected);
 
-    form_->LastPbxLine = "before";
-    form_->WyslijLinie("VM FIRST\r", 1000);
-    EXPECT_EQ(form_->LastPbxLine, "before");
-    form_->WyslijLinie("VM SECOND\r", 1000);
-    EXPECT_EQ(form_->LastPbxLine, "VM SECOND\r");
+    form_->Pbx().LastPbxLine = "before";
+    form_->Pbx().WyslijLinie("VM FIRST\r", 1000);
+    EXPECT_EQ(form_->Pbx().LastPbxLine, "before");
+    form_->Pbx().WyslijLinie("VM SECOND\r", 1000);
+    EXPECT_EQ(form_->Pbx().LastPbxLine, "VM SECOND\r");
 
-    BuforLock lock;
+    auto lock = LockChains();
     ASSERT_EQ(client.Komendy.size(), 1u);
     EXPECT_EQ(client.Komendy.front().data, "C03 12f34\r");
     EXPECT_EQ(client.Komendy.front().length(), 10u);
@@ -246,21 +247,21 @@ TEST_F(LinkControlTest, CommandQueues) {
 TEST_F(LinkControlTest, LogInWatchWaitsOutTheSerialDialoguesReadTimeOuts) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
     ASSERT_NO_FATAL_FAILURE(startSilentSerialLogIn(exchange)); // three reads of 10 s each
-    form_->ObslugaCentrali();                                  // the watch begins
-    ASSERT_TRUE(form_->Watek);
-    const auto generation = form_->Watek->generation;
+    form_->Pbx().ObslugaCentrali();                            // the watch begins
+    ASSERT_TRUE(form_->Pbx().Watek);
+    const auto generation = form_->Pbx().Watek->generation;
     // Past the usual 20 s, but the dialogue is still within its read time-outs.
     clock_.advance(25000);
-    form_->ObslugaCentrali();
-    ASSERT_TRUE(form_->Watek);
-    EXPECT_EQ(form_->Watek->generation, generation);
-    EXPECT_FALSE(form_->Watek->thread->Terminated());
+    form_->Pbx().ObslugaCentrali();
+    ASSERT_TRUE(form_->Pbx().Watek);
+    EXPECT_EQ(form_->Pbx().Watek->generation, generation);
+    EXPECT_FALSE(form_->Pbx().Watek->thread->Terminated());
     // Beyond them the hung log-in is ended.
     clock_.advance(10000);
-    form_->ObslugaCentrali();
-    EXPECT_TRUE(!form_->Watek || form_->Watek->generation != generation ||
-                form_->Watek->thread->Terminated());
-    EXPECT_EQ(form_->PbxReconnectCount, 1);
+    form_->Pbx().ObslugaCentrali();
+    EXPECT_TRUE(!form_->Pbx().Watek || form_->Pbx().Watek->generation != generation ||
+                form_->Pbx().Watek->thread->Terminated());
+    EXPECT_EQ(form_->Pbx().PbxReconnectCount, 1);
     form_->AutomPrzyw = false;
 }
 

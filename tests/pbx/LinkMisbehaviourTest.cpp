@@ -1,7 +1,7 @@
 // The link thread against an exchange that misbehaves: one that hangs up at
 // once, stops reading in the middle of a command, sends records in the same
 // read as its log-in answer, floods the link, or keeps a serial line busy.
-#include "pbx/Bufor.h"
+#include "pbx/ReceivedLines.h"
 #include "support/LinkTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +71,7 @@ TEST_F(LinkMisbehaviourTest, HangUpAtOnceIsNoLogInAndIsRetriedAfterThePause) {
         clock.advance(pause);
     }
     EXPECT_FALSE(thread_->LoggedIn());
-    BuforLock lock;
+    auto lock = LockChains();
     ASSERT_EQ(client.Komendy.size(), 1u) << "a hang-up counted as a log-in emptied the queues";
     EXPECT_EQ(client.Komendy.front().data, "KEEP\r");
 }
@@ -166,7 +166,7 @@ TEST_F(LinkMisbehaviourTest, FloodsLeaveMemoryBoundedAndLoseNothing) {
     exchange.SendStream(record + "\r\n", Count);
     exchange.SendRecord("END OF BURST");
     ASSERT_TRUE(WaitFor([] {
-        BuforLock lock;
+        auto lock = LockChains();
         return ReceivedLines.size() >= ReceivedLinesLimit;
     }));
     EXPECT_FALSE(exchange.StreamDone());
@@ -175,7 +175,7 @@ TEST_F(LinkMisbehaviourTest, FloodsLeaveMemoryBoundedAndLoseNothing) {
     ASSERT_TRUE(WaitFor(
         [&] {
             {
-                BuforLock lock;
+                auto lock = LockChains();
                 most = std::max(most, ReceivedLines.size());
             }
             for (const auto& line : linktest::TakeReceivedLines()) {

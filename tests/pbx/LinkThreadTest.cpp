@@ -1,7 +1,7 @@
 // The link thread against the exchange simulator, over TCP and over a
 // pseudo-terminal: log-in of both families, the simulator's faults, framing
 // of what arrives, and the one-command-in-flight rule.
-#include "pbx/Bufor.h"
+#include "pbx/ReceivedLines.h"
 #include "support/LinkTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -283,7 +283,7 @@ TEST_F(LinkThreadTest, ExpiredCommandIsDroppedUnsent) {
     ASSERT_TRUE(exchange.WaitForLogin());
     ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
     {
-        BuforLock lock;
+        auto lock = LockChains();
         ServerKlient->Komendy.emplace_back("GONE\r", 5, -1);
         ServerKlient->Komendy.emplace_back("KEPT\r", 5, 1000);
     }

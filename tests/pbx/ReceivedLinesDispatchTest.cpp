@@ -2,7 +2,7 @@
 // a line is taken as soon as it arrives, not at the next timer tick, while
 // the idle handler's link-state pace still follows the timers; exchange
 // traffic is logged with its control bytes made visible.
-#include "pbx/Bufor.h"
+#include "pbx/ReceivedLines.h"
 #include "support/MainFormFixture.h"
 
 #include <QAbstractEventDispatcher>
@@ -85,9 +85,9 @@ TEST_F(ReceivedLinesDispatch, ALineFromTheLinkThreadIsDispatchedWithoutATimerTic
 
 TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
     TForm1& f = quietForm();
-    f.PbxLinkErrorCount = 999; // the link is down
-    f.ActiveCalls[0].CallId[0] = '7';
-    f.ActiveCallCount = 1;
+    f.Pbx().PbxLinkErrorCount = 999; // the link is down
+    f.Pbx().ActiveCalls[0].CallId[0] = '7';
+    f.Pbx().ActiveCallCount = 1;
 
     // Many lines, each one woken on its own: every one is dispatched, and none
     // of those wake-ups counts as an idle call.
@@ -109,25 +109,25 @@ TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
     stop = true;
     link.join();
     ASSERT_TRUE(allDispatched);
-    EXPECT_EQ(f.IdleCalls, 0u);
-    EXPECT_EQ(f.LinkDownSinceMs, 0);
+    EXPECT_EQ(f.Pbx().IdleCalls, 0u);
+    EXPECT_EQ(f.Pbx().LinkDownSinceMs, 0);
 
     // The idle timer's ticks are counted: the 100th notes the link down, and
     // a later 100th, more than 30 s on, clears the call table.
     f.tmrIdle->setInterval(1);
     f.tmrIdle->SetEnabled(true);
-    ASSERT_TRUE(runLoop([&] { return f.IdleCalls >= 100; }));
-    EXPECT_NE(f.LinkDownSinceMs, 0);
-    EXPECT_EQ(f.ActiveCallCount, 1);
+    ASSERT_TRUE(runLoop([&] { return f.Pbx().IdleCalls >= 100; }));
+    EXPECT_NE(f.Pbx().LinkDownSinceMs, 0);
+    EXPECT_EQ(f.Pbx().ActiveCallCount, 1);
     clock.advance(31000);
-    ASSERT_TRUE(runLoop([&] { return f.IdleCalls >= 200; }));
-    EXPECT_EQ(f.ActiveCallCount, 0);
-    EXPECT_EQ(f.ActiveCalls[0].CallId[0], '\0');
+    ASSERT_TRUE(runLoop([&] { return f.Pbx().IdleCalls >= 200; }));
+    EXPECT_EQ(f.Pbx().ActiveCallCount, 0);
+    EXPECT_EQ(f.Pbx().ActiveCalls[0].CallId[0], '\0');
 
     // Back up: the next 100th ends the period without a link.
-    f.PbxLinkErrorCount = 0;
-    ASSERT_TRUE(runLoop([&] { return f.IdleCalls >= 300; }));
-    EXPECT_EQ(f.LinkDownSinceMs, 0);
+    f.Pbx().PbxLinkErrorCount = 0;
+    ASSERT_TRUE(runLoop([&] { return f.Pbx().IdleCalls >= 300; }));
+    EXPECT_EQ(f.Pbx().LinkDownSinceMs, 0);
 }
 
 TEST_F(ReceivedLinesDispatch, ControlBytesOfReceivedLinesAreLoggedVisibly) {
@@ -135,7 +135,7 @@ TEST_F(ReceivedLinesDispatch, ControlBytesOfReceivedLinesAreLoggedVisibly) {
     mainLogText();
     logSoFar.clear();
     AppendReceivedLine(std::string("C12 01\x01\tX\x1b", 10));
-    f.ObslugaCentrali();
+    f.Pbx().ObslugaCentrali();
     const std::string log = mainLogText();
     EXPECT_NE(log.find("CEN->PC <C12 01\\x01\\x09X\\x1B>"), std::string::npos) << log;
     EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;

@@ -106,12 +106,31 @@ TEST_F(ShellWindows, ANestedTakeOfALockFailsAndIsLogged) {
     mainLogText();
     ASSERT_TRUE(form->CzekajNaEvent(form->event_kolejka.get()));
     {
-        shell::EventLock nested(form.get(), form->event_kolejka.get());
+        base::EventLock nested(form->event_kolejka.get());
         EXPECT_FALSE(nested.owns());
     }
     EXPECT_TRUE(form->event_kolejka->isHeld()) << "the failed nested take must not release the outer one";
     form->ZwolnijEvent(form->event_kolejka.get());
     EXPECT_NE(mainLogText().find("event_kolejka"), std::string::npos);
+}
+
+TEST_F(ShellWindows, TheChainLockIsCoveredByTheCallersOwnHoldAndTakenOtherwise) {
+    createForm("DEBUG");
+    mainLogText();
+    ASSERT_TRUE(form->CzekajNaEvent(event_bufor.get()));
+    {
+        auto covered = LockChains();
+        EXPECT_FALSE(covered.owns());
+    }
+    EXPECT_TRUE(event_bufor->isHeld()) << "the covered scope must not release the caller's hold";
+    EXPECT_EQ(mainLogText().find("event_bufor"), std::string::npos) << "a covered take is no error";
+    form->ZwolnijEvent(event_bufor.get());
+    {
+        auto taken = LockChains();
+        EXPECT_TRUE(taken.owns());
+        EXPECT_TRUE(event_bufor->heldByCurrentThread());
+    }
+    EXPECT_FALSE(event_bufor->isHeld());
 }
 
 TEST_F(ShellWindows, TheConfirmedExitTakesTheServerDownOnce) {
@@ -122,7 +141,7 @@ TEST_F(ShellWindows, TheConfirmedExitTakesTheServerDownOnce) {
     EXPECT_FALSE(form->MaintenanceTimer->Enabled());
     EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
     EXPECT_FALSE(form->AutomPrzyw.load());
-    EXPECT_EQ(form->UdpSocket, nullptr);
+    EXPECT_EQ(form->Clients().UdpSocket, nullptr);
     EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 0);
     EXPECT_EQ(KlientList, nullptr);
     form->Zamknij1Click(); // a second exit while closing is ignored
@@ -212,7 +231,7 @@ TEST_F(ShellWindows, TheAboutBoxAndTheProgressWindowOpenInTheMiddleOfTheScreen) 
 
 TEST_F(ShellWindows, AWindowBuiltWithoutTheOutsideWorldOpensNothing) {
     createForm("DEBUG");
-    EXPECT_EQ(form->Watek, nullptr);
+    EXPECT_EQ(form->Pbx().Watek, nullptr);
     EXPECT_FALSE(form->PodlaczCentrale->isChecked());
     EXPECT_FALSE(form->tmrStartup->Enabled());
     EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());

@@ -1,7 +1,7 @@
 #include "support/LinkTestSupport.h"
 
-#include "pbx/Bufor.h"
 #include "base/DiagnosticLog.h"
+#include "pbx/ReceivedLines.h"
 
 #include <QCoreApplication>
 #include <chrono>
@@ -42,7 +42,7 @@ std::vector<std::string> ThreadFixture::records() {
 }
 
 void Queue(Klient* client, const std::string& command, int timeToLiveMs) {
-    BuforLock lock;
+    auto lock = LockChains();
     client->Komendy.emplace_back(command.c_str(), command.size() + 1, timeToLiveMs);
 }
 
@@ -63,7 +63,7 @@ bool WaitFor(const std::function<bool()>& condition, int ms) {
 
 std::vector<std::string> TakeReceivedLines() {
     std::vector<std::string> lines;
-    BuforLock lock;
+    auto lock = LockChains();
     for (const Bufor& node : ReceivedLines)
         lines.push_back(node.data);
     ReceivedLines.clear();

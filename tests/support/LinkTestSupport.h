@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-extern std::unique_ptr<platform::Event> event_bufor;
-
 namespace linktest {
 
 class RecordingHost : public pbx::LinkThreadHost {

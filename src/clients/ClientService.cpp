@@ -1,10 +1,15 @@
 // The console's list of clients and the removal of client records. A record
 // is unlinked only under `event_bufor` as well (the link thread walks the
 // list for pending commands), taken after `event_obslugi`.
-#include "shell/MainForm.h"
+#include "clients/ClientService.h"
+
+#include "base/DiagnosticLog.h"
+#include "base/EventLock.h"
+#include "ui/Components.h"
 
 #include <QDateTime>
 
+namespace clients {
 namespace {
 
 enum Column {
@@ -42,7 +47,7 @@ QString timeText(std::time_t when) {
     return QDateTime::fromSecsSinceEpoch(when).toString(QStringLiteral("hh:mm:ss"));
 }
 
-void fillRow(TForm1& form, QTreeWidgetItem* row, const Klient& k) {
+void fillRow(const ClientServiceHost& host, QTreeWidgetItem* row, const Klient& k) {
     row->setText(ColAddress, QString::fromStdString(k.IP));
     row->setText(ColPort, k.Port ? QString::number(k.Port) : QString());
     row->setText(ColId, QString::fromStdString(k.IDFB));
@@ -55,7 +60,7 @@ void fillRow(TForm1& form, QTreeWidgetItem* row, const Klient& k) {
                  QString::fromStdString(k.HasOstatniaWyslana ? k.OstatniaWyslana : std::string()));
     row->setText(ColSkipped, QString::number(k.Pominiete));
     row->setText(ColSendTime, timeText(k.CzasWyslania));
-    row->setText(ColAnnounced, QString::fromStdString(form.Text(k.Zalogowany ? "IDS_510" : "IDS_503")));
+    row->setText(ColAnnounced, QString::fromStdString(host.Text(k.Zalogowany ? "IDS_510" : "IDS_503")));
     row->setText(ColSent, QString::number(k.Wyslane));
     row->setText(ColReceived, QString::number(k.OdebraneRECEIVE));
     row->setText(ColDone, QString::number(k.OdebraneOK));
@@ -64,81 +69,83 @@ void fillRow(TForm1& form, QTreeWidgetItem* row, const Klient& k) {
     row->setText(ColSocketNumber, QString::number(k.Gniazdo));
 }
 
-QTreeWidgetItem* rowOfSocket(ui::TListView* view, std::uint32_t socketNumber) {
+QTreeWidgetItem* rowOfSocket(ui::TListView& view, std::uint32_t socketNumber) {
     const QString key = QString::number(socketNumber);
-    for (int i = 0; i < view->topLevelItemCount(); ++i) {
-        if (view->topLevelItem(i)->text(ColSocketNumber) == key)
-            return view->topLevelItem(i);
+    for (int i = 0; i < view.topLevelItemCount(); ++i) {
+        if (view.topLevelItem(i)->text(ColSocketNumber) == key)
+            return view.topLevelItem(i);
     }
     return nullptr;
 }
 
 } // namespace
 
-void TForm1::showClientCount() {
-    StatusBar->Panels()[4]->SetText(QString::number(IloscKlientow));
+ClientService::ClientService(ClientServiceHost& host) : host_(host) {}
+
+void ClientService::showClientCount() {
+    host_.ShowClientCount(IloscKlientow);
 }
 
-void TForm1::DodajKlienta() {
+void ClientService::DodajKlienta() {
     if (!CurrentKlient)
         return;
-    QTreeWidgetItem* row = rowOfSocket(lvKlienci, CurrentKlient->Gniazdo);
+    QTreeWidgetItem* row = rowOfSocket(host_.ClientListView(), CurrentKlient->Gniazdo);
     if (!row || CurrentKlient->Gniazdo == 0) {
         QStringList cells;
         for (int i = 0; i < ColumnCount; ++i)
             cells << QStringLiteral("0");
-        row = lvKlienci->AddRow(cells);
+        row = host_.ClientListView().AddRow(cells);
     }
-    fillRow(*this, row, *CurrentKlient);
+    fillRow(host_, row, *CurrentKlient);
     const std::string address = CurrentKlient->IP;
     CurrentKlient = nullptr;
     showClientCount();
     if (clientTrace())
-        WriteLog(1, "klient z adresu %s dodany, łącznie %u klientów", address.c_str(),
-                 static_cast<unsigned>(IloscKlientow));
+        base::WriteLog(1, "klient z adresu %s dodany, łącznie %u klientów", address.c_str(),
+                       static_cast<unsigned>(IloscKlientow));
 }
 
-void TForm1::Zmien_stan() {
+void ClientService::Zmien_stan() {
     if (!CurrentKlient)
         return;
-    if (QTreeWidgetItem* row = rowOfSocket(lvKlienci, CurrentKlient->Gniazdo))
-        fillRow(*this, row, *CurrentKlient);
+    if (QTreeWidgetItem* row = rowOfSocket(host_.ClientListView(), CurrentKlient->Gniazdo))
+        fillRow(host_, row, *CurrentKlient);
     if (clientTrace())
-        WriteLog(1, "Zmiana stanu klienta IDFB=%s stan=%s", CurrentKlient->IDFB.c_str(),
-                 Klient::StateName(CurrentKlient->Stan));
+        base::WriteLog(1, "Zmiana stanu klienta IDFB=%s stan=%s", CurrentKlient->IDFB.c_str(),
+                       Klient::StateName(CurrentKlient->Stan));
     CurrentKlient = nullptr;
 }
 
-void TForm1::UsunZListy(const std::string& extension, const std::string& address) {
-    QTreeWidgetItem* row = RemovalKey != 0 ? rowOfSocket(lvKlienci, RemovalKey) : nullptr;
+void ClientService::UsunZListy(const std::string& extension, const std::string& address) {
+    QTreeWidgetItem* row = RemovalKey != 0 ? rowOfSocket(host_.ClientListView(), RemovalKey) : nullptr;
     delete row;
     RemovalKey = 0;
     showClientCount();
     if (clientTrace())
-        WriteLog(1, "usunięcie klienta wew=%s z adresu %s z listy wszystkich=%u", extension.c_str(),
-                 address.c_str(), static_cast<unsigned>(IloscKlientow));
+        base::WriteLog(1, "usunięcie klienta wew=%s z adresu %s z listy wszystkich=%u", extension.c_str(),
+                       address.c_str(), static_cast<unsigned>(IloscKlientow));
 }
 
-void TForm1::deleteClientRecord(Klient* record) {
+void ClientService::deleteClientRecord(Klient* record) {
     const std::string idfb = record->IDFB;
     const std::string address = record->IP;
     RemovalKey = record->Gniazdo;
     if (record->Socket)
         record->Socket->close();
     {
-        shell::EventLock lock(this, event_bufor.get());
+        base::EventLock lock(event_bufor.get());
         delete record;
     }
     UsunZListy(idfb, address);
     PowiadomKlientowUzytkownikRozlaczony(idfb);
 }
 
-void TForm1::UsunKlienta(Klient* record) {
+void ClientService::UsunKlienta(Klient* record) {
     if (record)
         deleteClientRecord(record);
 }
 
-void TForm1::RemoveDisconnectedClients() {
+void ClientService::RemoveDisconnectedClients() {
     Klient* k = KlientList;
     while (k) {
         Klient* next = k->Nastepny;
@@ -148,12 +155,30 @@ void TForm1::RemoveDisconnectedClients() {
     }
 }
 
-Klient* Klient::ZnajdzPoWew(const std::string& extension) {
-    if (clientTrace())
+void ClientService::WlaczSerwerClick() {}
+
+void ClientService::WylaczSerwer() {
+    {
+        base::EventLock lock(host_.ServiceLock());
+        if (lock.owns()) {
+            base::EventLock chains(event_bufor.get());
+            UsunWszystkichKlientow();
+        }
+    }
+    host_.ClientListView().clear();
+}
+
+void ClientService::UstawKomunikatLP() {}
+
+// The "!UR" notice comes with the presence notices.
+void ClientService::PowiadomKlientowUzytkownikRozlaczony(const std::string&) {}
+
+} // namespace clients
+
+Klient* Klient::ZnajdzPoWew(const std::string& extension, const ui::TListView& userPhones) {
+    if (clients::clientTrace())
         base::WriteLog(1, "Szukam info o kliencie wew=%s", extension.c_str());
-    if (!Form1)
-        return nullptr;
-    ui::TListView* phones = Form1->lvAllUserPhones;
+    const ui::TListView* phones = &userPhones;
     int phoneColumn = -1, userColumn = -1;
     const QTreeWidgetItem* header = phones->headerItem();
     for (int c = 0; c < phones->columnCount(); ++c) {

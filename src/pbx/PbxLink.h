@@ -1,7 +1,64 @@
-// Main-window group of the exchange link and call handling.
-public:
+// The exchange link as the rest of the program sees it: switching the link
+// thread on and off, queuing commands for the exchange, draining the lines it
+// sent, the table of active calls and the CRM console's slots.
+//
+// Holds: Podlacz_centraleClick, ConnectPbx, RozlaczCentrale, WaitForLinkEnd,
+// WatekTerminated, ShowLinkState, ObslugaCentrali, InstallIdleHandler,
+// DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
+// ClearCallTable, CrmSocketSetActive, FreeReceivedLines, ActiveCalls,
+// ActiveCallCount, CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
+// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs.
+#pragma once
+
+#include "pbx/LinkShared.h"
+#include "pbx/LinkThread.h"
+#include "pbx/PbxLinkHost.h"
+#include "pbx/ReceivedLines.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace pbx {
+
+// One record of the active-call table.
+struct ActiveCall {
+    char CallId[4] = {0}; // first byte 0: free
+    char NumberB[128] = {0};
+    QDateTime Created;
+    QDateTime End;
+    std::uint8_t TransferActive = 0;
+};
+
+// One slot of the CRM console socket.
+struct CrmSlot {
+    int Socket = -1;
+    int Stage = 0;
+};
+
+// One running link thread with the object through which it reports; the
+// thread is joined before its host goes.
+struct PbxLinkRun {
+    std::uint64_t generation = 0;
+    int pbxPort = 0;
+    std::unique_ptr<LinkThreadHost> host;
+    std::unique_ptr<TWatek> thread;
+    ~PbxLinkRun() { thread.reset(); }
+};
+
+// Lives on the GUI thread; the link thread reaches it only through posted calls.
+class PbxLink : public QObject {
+  public:
     static constexpr int ActiveCallTableSize = 128;
     static constexpr int CrmSlotCount = 16;
+
+    explicit PbxLink(PbxLinkHost& host);
+    ~PbxLink() override;
+
+    // The menu item's work: the link goes down when it was wished for, else up.
     void Podlacz_centraleClick();
     // (Re)starts the link: the old thread is stopped and joined first.
     void ConnectPbx();
@@ -12,7 +69,8 @@ public:
     bool WaitForLinkEnd(int boundMs);
     // The link thread's end, on the GUI thread.
     void WatekTerminated(std::uint64_t generation);
-    void ShowLinkState(const pbx::LinkStatus& status);
+    void ShowLinkState(const LinkStatus& status);
+    // The idle handler's share.
     void ObslugaCentrali();
     // Hangs the dispatcher on the idle event and on the link thread's wake.
     void InstallIdleHandler();
@@ -24,13 +82,16 @@ public:
     void WyslijNumer(std::string& command, int timeToLiveMs = 0);
     // Queues a line of the server's own; `count` may include the text's NUL.
     void WyslijLinie(const char* line, std::size_t count, int timeToLiveMs);
-    void WyslijLinie(const std::string& line, int timeToLiveMs) { WyslijLinie(line.c_str(), line.size() + 1, timeToLiveMs); }
+    void WyslijLinie(const std::string& line, int timeToLiveMs) {
+        WyslijLinie(line.c_str(), line.size() + 1, timeToLiveMs);
+    }
     // As WyslijLinie, for code that already holds `event_bufor`.
     void PabxQueueNoLock(const char* line, std::size_t count, int timeToLiveMs);
     void ClearCallTable();
     void CrmSocketSetActive(bool on);
     // Frees the received exchange lines still waiting for the dispatcher.
     void FreeReceivedLines();
+
     ActiveCall ActiveCalls[ActiveCallTableSize];
     int ActiveCallCount = 0;
     CrmSlot CrmSlots[CrmSlotCount];
@@ -46,17 +107,22 @@ public:
     // Start of the current period without a link (link clock, ms); 0 = none.
     std::int64_t LinkDownSinceMs = 0;
 
-private:
+  private:
+    class RunHost;
+
     void handleExchangeLine(const std::string& line);
     void watchLinkThread();
     void noteLinkState();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);
     std::string linkPortText() const;
+
+    PbxLinkHost& host_;
     std::uint64_t PbxLinkGeneration = 0;
     bool PbxConnecting = false;
     bool LoginWatchActive = false;
     std::int64_t LoginWatchStartMs = 0;
     bool IdleTickSeen = false;
     bool DrainingReceivedLines = false;
+};
 
-public:
+} // namespace pbx

@@ -1,0 +1,450 @@
+// Switching the exchange link on and off, and what the link thread shows.
+// The thread reaches the GUI thread only through posted calls, so no widget
+// is touched off the GUI thread.
+#include "pbx/PbxLink.h"
+
+#include "base/DiagnosticLog.h"
+#include "base/EventLock.h"
+#include "base/TraceLabel.h"
+#include "clients/Klient.h"
+#include "pbx/DispatcherWake.h"
+#include "pbx/LinkMailbox.h"
+#include "platform/WireCodePage.h"
+#include "ui/Application.h"
+#include "ui/Dialogs.h"
+
+#include <algorithm>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <thread>
+
+namespace pbx {
+namespace {
+
+constexpr int LinkJoinBoundMs = 5000;
+
+void pumpEventsFor(int ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+// Posts what the link thread reports to the GUI thread.
+class PbxLink::RunHost : public LinkThreadHost {
+  public:
+    RunHost(PbxLink& link, std::uint64_t generation) : link_(link), generation_(generation) {}
+
+    void ShowState(const LinkStatus& status) override {
+        PbxLink* link = &link_;
+        mailbox_.Post([link, status] { link->ShowLinkState(status); });
+    }
+    void EnableLinkMenu() override {
+        PbxLink* link = &link_;
+        mailbox_.Post([link] { link->host_.EnableLinkMenu(); });
+    }
+    void ShowTcpSetupError() override {
+        // A modal box runs an event loop that may free this host: not inside the delivery.
+        PbxLink* link = &link_;
+        mailbox_.Post([link] {
+            QTimer::singleShot(0, link, [link] {
+                ui::dialogs().MessageBox(link->host_.Text("IDS_36"), link->host_.Text("IDS_21"),
+                                         ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+            });
+        });
+    }
+    void ThreadEnded() override {
+        const std::uint64_t generation = generation_;
+        // Run outside the mailbox's delivery: the handler frees this host.
+        PbxLink* link = &link_;
+        mailbox_.Post([link, generation] {
+            QTimer::singleShot(0, link, [link, generation] { link->WatekTerminated(generation); });
+        });
+    }
+
+  private:
+    PbxLink& link_;
+    LinkMailbox mailbox_;
+    std::uint64_t generation_;
+};
+
+PbxLink::PbxLink(PbxLinkHost& host) : host_(host) {}
+
+PbxLink::~PbxLink() {
+    RemoveDispatcherWake();
+}
+
+std::string PbxLink::linkPortText() const {
+    const int port = host_.PbxPort();
+    return port == 5 ? std::string("TCP") : "COM" + std::to_string(port);
+}
+
+void PbxLink::Podlacz_centraleClick() {
+    ClearCallTable();
+    if (host_.LinkMenuChecked()) {
+        host_.SetLinkMenuChecked(false);
+        RozlaczCentrale();
+        PbxLinkErrorCount = 999;
+        return;
+    }
+    host_.SetLinkMenuChecked(true);
+    ConnectPbx();
+}
+
+void PbxLink::ConnectPbx() {
+    base::TraceScope trace("ConnectPbx");
+    if (PbxConnecting)
+        return;
+    PbxConnecting = true;
+    RozlaczCentrale();
+    // Two threads never share a port: the old one is joined first.
+    const bool oldEnded = WaitForLinkEnd(LinkJoinBoundMs);
+    PbxConnecting = false;
+    if (!oldEnded) {
+        base::WriteLog(2, "Wątek komunikacyjny nie zakończył się - ponowne podłączenie odłożone");
+        PbxReconnectWanted = 1;
+        return;
+    }
+    base::WriteLog(1, "Podłączanie centrali");
+    host_.ShowStatusPanel(3, QString::number(PbxReconnectCount) + QStringLiteral("/0"));
+    host_.ShowStatusPanel(2, QString());
+    ReceivedBytes = 0;
+    HandledBytes = 0;
+
+    LinkSettings settings;
+    settings.PbxPort = host_.PbxPort();
+    settings.PbxType = host_.PbxType();
+    settings.TCPCentr = host_.ExchangeAddress();
+    settings.PortTCPCent = host_.ExchangeTcpPort();
+    settings.serialDevice = SerialDevicePath(settings.PbxPort);
+    settings.timings = linkEnvironment().timings;
+    settings.clock = linkEnvironment().clock;
+
+    auto run = std::make_unique<PbxLinkRun>();
+    run->generation = ++PbxLinkGeneration;
+    run->pbxPort = settings.PbxPort;
+    run->host = std::make_unique<RunHost>(*this, run->generation);
+    run->thread = std::make_unique<TWatek>(std::move(settings), run->host.get());
+    CommandInFlight = 0;
+    LoginWatchActive = false;
+    Watek = std::move(run);
+    Watek->thread->Start();
+}
+
+void PbxLink::RozlaczCentrale() {
+    base::TraceScope trace("RozlaczCentrale");
+    if (base::Switches().chbLogRS)
+        base::WriteLog(1, "RozlaczCentrale");
+    if (!Watek)
+        return;
+    Watek->thread->Terminate();
+    const std::uint64_t generation = Watek->generation;
+    for (int step = 0; step < 100; ++step) {
+        if (!Watek || Watek->generation != generation || Watek->thread->Finished())
+            break;
+        pumpEventsFor(10);
+    }
+}
+
+bool PbxLink::WaitForLinkEnd(int boundMs) {
+    if (!Watek)
+        return true;
+    const std::uint64_t generation = Watek->generation;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (Watek && Watek->generation == generation && !Watek->thread->Finished()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        pumpEventsFor(10);
+    }
+    // Reap it now rather than when its posted end arrives.
+    if (Watek && Watek->generation == generation)
+        WatekTerminated(generation);
+    return true;
+}
+
+void PbxLink::WatekTerminated(std::uint64_t generation) {
+    if (!Watek || Watek->generation != generation || !Watek->thread->Finished())
+        return;
+    if (base::Switches().chbLogRS)
+        base::WriteLog(2, "Wątek komunikacyjny: OnTerminate");
+    if (Watek->pbxPort == 5)
+        base::WriteLog(1, "OnTerminate: Zamykanie portu TCP");
+    else if (base::Switches().chbLogRS)
+        base::WriteLog(1, "OnTerminate: Zamykanie portu COM");
+    const bool settingsUnusable = Watek->thread->SettingsUnusable();
+    Watek.reset();
+    host_.ShowStatusPanel(2, QString());
+    host_.ShowStatusPanel(6, QString::fromStdString(linkPortText() + host_.Text("IDS_449")));
+    if (host_.AutoReconnect() && host_.LinkMenuChecked() && !PbxConnecting && !settingsUnusable)
+        ConnectPbx();
+    else if (!PbxConnecting)
+        host_.SetLinkMenuChecked(false);
+}
+
+void PbxLink::ShowLinkState(const LinkStatus& status) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s: %c %u:%u/%u:%u", PbxName(status.pbxType), status.stateLetter,
+                  status.received, status.handled, status.queued, status.sent);
+    host_.ShowStatusPanel(2, QString::fromUtf8(text));
+    std::string state;
+    if (status.linkState != 1) {
+        state = host_.Text("IDS_449");
+        if (PbxLinkErrorCount < 1000)
+            ++PbxLinkErrorCount;
+    } else {
+        state = host_.Text("IDS_201");
+        if (status.received > 0)
+            PbxLinkErrorCount = 0;
+    }
+    const std::string port =
+        status.pbxPort == 5 ? std::string("TCP") : "COM" + std::to_string(status.pbxPort);
+    host_.ShowStatusPanel(6, QString::fromStdString(port + state));
+}
+
+void PbxLink::ClearCallTable() {
+    for (auto& call : ActiveCalls)
+        call = ActiveCall();
+    ActiveCallCount = 0;
+}
+
+// The CRM console socket comes with its own piece of work.
+void PbxLink::CrmSocketSetActive(bool) {}
+
+// ---- queuing commands for the exchange. A command is one line: a text that
+// would carry a line end (or a NUL) before its own end could smuggle a second
+// command into the link, and is refused.
+
+namespace {
+
+bool isOneLine(std::string_view text) {
+    while (!text.empty() && (text.back() == '\0' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+// The node for `count` bytes of a UTF-8 text, in the wire code page.
+Bufor wireNode(const char* text, std::size_t count, int timeToLiveMs) {
+    Bufor node(text, count, timeToLiveMs);
+    node.data = platform::toWire(node.data);
+    return node;
+}
+
+} // namespace
+
+void PbxLink::WyslijNumer(std::string& command, int timeToLiveMs) {
+    base::TraceScope trace("WyslijNumer");
+    if (host_.PbxType() == 5)
+        std::replace(command.begin(), command.end(), ',', 'f');
+    if (!isOneLine(command)) {
+        base::WriteLog(2, "Komenda do centrali odrzucona: więcej niż jedna linia <%s>", command.c_str());
+        return;
+    }
+    const std::size_t count = command.size() + 1;
+    Bufor node = wireNode(command.c_str(), count, timeToLiveMs);
+    QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    base::EventLock lock(event_bufor.get());
+    if (!lock.owns())
+        return;
+    if (!CurrentKlient) {
+        base::WriteLog(2, "WyslijNumer: brak klienta dla <%s>", command.c_str());
+        return;
+    }
+    CurrentKlient->Komendy.push_back(std::move(node));
+}
+
+bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiveMs) {
+    const std::string_view text(line, count);
+    if (!isOneLine(text)) {
+        base::WriteLog(2, "Komenda do centrali odrzucona: więcej niż jedna linia <%s>",
+                       std::string(text).c_str());
+        return false;
+    }
+    Bufor node = wireNode(line, count, timeToLiveMs);
+    QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    if (!ServerKlient) {
+        base::WriteLog(2, "Brak rekordu serwera dla komendy <%s>", node.data.c_str());
+        return false;
+    }
+    if (!ServerKlient->Komendy.empty())
+        LastPbxLine = std::string(text.substr(0, text.find('\0')));
+    ServerKlient->Komendy.push_back(std::move(node));
+    return true;
+}
+
+void PbxLink::WyslijLinie(const char* line, std::size_t count, int timeToLiveMs) {
+    base::TraceScope trace("WyslijLinie");
+    base::EventLock lock(event_bufor.get());
+    if (lock.owns())
+        queueServerLine(line, count, timeToLiveMs);
+}
+
+void PbxLink::PabxQueueNoLock(const char* line, std::size_t count, int timeToLiveMs) {
+    base::TraceScope trace("PabxQueueNoLock");
+    queueServerLine(line, count, timeToLiveMs);
+}
+
+void PbxLink::FreeReceivedLines() {
+    base::EventLock lock(event_bufor.get());
+    if (lock.owns())
+        ReceivedLines.clear();
+}
+
+// ---- the idle handler's share of the link: it drains the received lines and
+// recognises the answers that free the command in flight, and it watches the
+// link thread, restarting it when it hangs in log-in or has ended. The link
+// thread wakes the drain as soon as lines wait; the idle handler's own
+// housekeeping keeps the pace of the form's timers.
+
+namespace {
+
+constexpr int VoiceMailErrorLimit = 10;
+// Every this many counted idle calls the link state is looked at.
+constexpr std::uint32_t LinkNoticeEvery = 100;
+constexpr int LinkDownErrorCount = 5;
+constexpr std::int64_t LinkDownCallsKeptMs = 30000;
+
+bool details() {
+    return base::Switches().chbLogRS.load();
+}
+
+bool closing() {
+    return base::DiagnosticLog::instance().closing.load() != 0;
+}
+
+} // namespace
+
+void PbxLink::InstallIdleHandler() {
+    if (auto* app = ui::TApplication::instance())
+        app->SetOnIdle([this] { ObslugaCentrali(); });
+    SetDispatcherWake(this, [this] { DrainReceivedLines(); });
+    // Only the timers' ticks count as idle calls: wake-ups for received lines
+    // must not quicken the link-state notice.
+    for (QTimer* timer : host_.IdleTickTimers())
+        connect(timer, &QTimer::timeout, this, [this] { IdleTickSeen = true; });
+}
+
+void PbxLink::RemoveDispatcherWake() {
+    ClearDispatcherWake(this);
+}
+
+void PbxLink::ObslugaCentrali() {
+    if (closing())
+        return;
+    if (IdleTickSeen) {
+        IdleTickSeen = false;
+        if (++IdleCalls % LinkNoticeEvery == 0)
+            noteLinkState();
+    }
+    DrainReceivedLines();
+    watchLinkThread();
+}
+
+// Calls kept through a short break in the link are cleared once it has been
+// down for more than 30 s. (The clients' link-state notice comes with the
+// client service.)
+void PbxLink::noteLinkState() {
+    if (PbxLinkErrorCount < LinkDownErrorCount) {
+        LinkDownSinceMs = 0;
+        return;
+    }
+    const std::int64_t now = linkEnvironment().clock->nowMs();
+    if (LinkDownSinceMs == 0)
+        LinkDownSinceMs = now;
+    else if (now - LinkDownSinceMs > LinkDownCallsKeptMs)
+        ClearCallTable();
+}
+
+void PbxLink::DrainReceivedLines() {
+    // A handler that runs the event loop must not start a second drain.
+    if (closing() || DrainingReceivedLines)
+        return;
+    DrainingReceivedLines = true;
+    struct DrainEnd {
+        bool& draining;
+        ~DrainEnd() { draining = false; }
+    } drainEnd{DrainingReceivedLines};
+    {
+        base::EventLock lock(event_bufor.get());
+        if (lock.owns()) {
+            while (!ReceivedLines.empty()) {
+                Bufor node = std::move(ReceivedLines.front());
+                ReceivedLines.pop_front();
+                HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
+                handleExchangeLine(node.data);
+            }
+        }
+    }
+}
+
+void PbxLink::handleExchangeLine(const std::string& line) {
+    if (base::Switches().chbInfoPCTI)
+        base::WriteLog(1, "CEN->PC <%s>", LogCopy(line).c_str());
+    const std::size_t size = line.size();
+    std::size_t at = 0;
+    while (at < size) {
+        const std::string_view rest(line.data() + at, size - at);
+        if (rest.starts_with("cti 4")) {
+            LinkState = 3;
+            if (details())
+                base::WriteLog(1, "centrala zwróciła echo komendy");
+            return;
+        }
+        if (rest.starts_with("OK")) {
+            if (host_.PbxType() <= 4 && LinkState == 2)
+                LinkState = 3;
+            if (LinkState == 3) {
+                LinkState = 1;
+                if (details())
+                    base::WriteLog(1, "połączenie z centralą sprawdzone");
+                return;
+            }
+            int inFlight = 1;
+            if (CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
+                base::WriteLog(1, "centrala wykonała komende");
+            at = std::min(size, at + 3);
+            continue;
+        }
+        if (rest.starts_with("ERROR")) {
+            int inFlight = 1;
+            if (CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
+                base::WriteLog(1, "Błąd obsługi komendy przez centralę");
+            if (rest.starts_with("ERROR 1") && CommandInFlightText().starts_with("VM ")) {
+                if (++ErrorCount1 > VoiceMailErrorLimit)
+                    host_.DisableVoiceMailPcti();
+            }
+            at = std::min(size, at + 9);
+            continue;
+        }
+        ++at;
+    }
+}
+
+void PbxLink::watchLinkThread() {
+    const std::int64_t now = linkEnvironment().clock->nowMs();
+    if (Watek) {
+        if (Watek->thread->StateLetter() != 'L' || Watek->thread->LoggedIn() || Watek->thread->Finished()) {
+            LoginWatchActive = false;
+            return;
+        }
+        if (!LoginWatchActive) {
+            LoginWatchActive = true;
+            LoginWatchStartMs = now;
+        } else if (now - LoginWatchStartMs > Watek->thread->LoginWatchLimitMs()) {
+            base::WriteLog(2, "Stan L trwa ponad 20 sekund - ponowne podłączanie do centrali");
+            ++PbxReconnectCount;
+            RozlaczCentrale();
+            LoginWatchActive = false;
+            PbxReconnectWanted = 1;
+        }
+        return;
+    }
+    if (PbxReconnectWanted == 1) {
+        if (host_.AutoReconnect() && host_.LinkMenuChecked())
+            ConnectPbx();
+        else
+            host_.SetLinkMenuChecked(false);
+    }
+}
+
+} // namespace pbx

@@ -1,0 +1,32 @@
+#include "pbx/ReceivedLines.h"
+
+#include "pbx/DispatcherWake.h"
+
+BuforChain ReceivedLines;
+std::atomic<std::uint32_t> ReceivedBytes{0};
+std::atomic<std::uint32_t> HandledBytes{0};
+std::atomic<std::uint32_t> QueuedBytes{0};
+std::atomic<std::uint32_t> SentBytes{0};
+
+void AppendReceivedLine(std::string_view line) {
+    ReceivedBytes.fetch_add(static_cast<std::uint32_t>(line.size() + 1), std::memory_order_relaxed);
+    Bufor node(line);
+    {
+        auto lock = LockChains();
+        ReceivedLines.push_back(std::move(node));
+    }
+    pbx::WakeDispatcher();
+}
+
+bool ReceivedLinesFull() {
+    auto lock = LockChains();
+    if (ReceivedLines.size() >= ReceivedLinesLimit)
+        return true;
+    std::size_t bytes = 0;
+    for (const Bufor& node : ReceivedLines) {
+        bytes += node.data.size();
+        if (bytes >= ReceivedLinesByteLimit)
+            return true;
+    }
+    return false;
+}

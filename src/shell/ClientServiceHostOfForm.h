@@ -1,0 +1,22 @@
+// The client service's way to the rest of the program, through the main window.
+#pragma once
+
+#include "clients/ClientServiceHost.h"
+
+class TForm1;
+
+namespace shell {
+
+class ClientServiceHostOfForm : public clients::ClientServiceHost {
+  public:
+    explicit ClientServiceHostOfForm(TForm1& form) : form_(form) {}
+    std::string Text(const char* key) const override;
+    ui::TListView& ClientListView() override;
+    void ShowClientCount(int count) override;
+    platform::Event* ServiceLock() override;
+
+  private:
+    TForm1& form_;
+};
+
+} // namespace shell

@@ -1,0 +1,55 @@
+#include "shell/PbxLinkHostOfForm.h"
+
+#include "shell/MainForm.h"
+
+namespace shell {
+
+std::string PbxLinkHostOfForm::Text(const char* key) const {
+    return form_.Text(key);
+}
+
+void PbxLinkHostOfForm::ShowStatusPanel(int panel, const QString& text) {
+    form_.StatusBar->Panels()[panel]->SetText(text);
+}
+
+bool PbxLinkHostOfForm::LinkMenuChecked() const {
+    return form_.PodlaczCentrale->isChecked();
+}
+
+void PbxLinkHostOfForm::SetLinkMenuChecked(bool checked) {
+    form_.PodlaczCentrale->setChecked(checked);
+}
+
+void PbxLinkHostOfForm::EnableLinkMenu() {
+    form_.PodlaczCentrale->setEnabled(true);
+}
+
+int PbxLinkHostOfForm::PbxType() const {
+    return form_.PbxType;
+}
+
+int PbxLinkHostOfForm::PbxPort() const {
+    return form_.PbxPort;
+}
+
+std::string PbxLinkHostOfForm::ExchangeAddress() const {
+    return form_.TCPCentr;
+}
+
+int PbxLinkHostOfForm::ExchangeTcpPort() const {
+    return form_.PortTCPCent;
+}
+
+bool PbxLinkHostOfForm::AutoReconnect() const {
+    return form_.AutomPrzyw;
+}
+
+void PbxLinkHostOfForm::DisableVoiceMailPcti() {
+    form_.UseVoiceMailPcti = false;
+}
+
+std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {
+    return {form_.TimerUpdateInfo, form_.TimerUpdateKolejka, form_.tmrIdle};
+}
+
+} // namespace shell

@@ -1,0 +1,30 @@
+// The exchange link's way to the rest of the program, through the main window.
+#pragma once
+
+#include "pbx/PbxLinkHost.h"
+
+class TForm1;
+
+namespace shell {
+
+class PbxLinkHostOfForm : public pbx::PbxLinkHost {
+  public:
+    explicit PbxLinkHostOfForm(TForm1& form) : form_(form) {}
+    std::string Text(const char* key) const override;
+    void ShowStatusPanel(int panel, const QString& text) override;
+    bool LinkMenuChecked() const override;
+    void SetLinkMenuChecked(bool checked) override;
+    void EnableLinkMenu() override;
+    int PbxType() const override;
+    int PbxPort() const override;
+    std::string ExchangeAddress() const override;
+    int ExchangeTcpPort() const override;
+    bool AutoReconnect() const override;
+    void DisableVoiceMailPcti() override;
+    std::vector<QTimer*> IdleTickTimers() override;
+
+  private:
+    TForm1& form_;
+};
+
+} // namespace shell
