@@ -2,11 +2,15 @@
 // exchange link before any database work.
 #include "shell/MainForm.h"
 
+#include "admin/Console.h"
+#include "base/TraceLabel.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
+#include "shell/ConsoleHostOfForm.h"
 #include "shell/FileLocations.h"
-#include "base/TraceLabel.h"
+#include "shell/SmsGatewayHostOfForm.h"
+#include "sms/SmsGateway.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -18,7 +22,6 @@ std::string StoredCommandLine;
 bool SettingsDefaulted = false;
 
 PabxMacrosSettings PabxMacros;
-SmsSettingsValues SmsSettings;
 RcpDatabaseSettings RcpDb;
 bool UseRCP = false;
 
@@ -53,7 +56,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
 
     base::DebugTrace(std::string(64, '='));
     base::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
-                      Wersja->GetRelease() + " started]");
+                     Wersja->GetRelease() + " started]");
 
     ClearCallTable();
     for (auto& slot : CrmSlots)
@@ -65,10 +68,9 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     ContactsLoaded = false;
     SmsRoutingLoaded = false;
 
-    LogCallback.Bind(this, &TForm1::ForwardLogText);
-    UserNameCallback.Bind(this, &TForm1::GetUserNameById);
-    SmsEngine.SetLogCallback(&LogCallback);
-    SmsEngine.SetUserNameCallback(&UserNameCallback);
+    // The gateway hands LogCallback and UserNameCallback to the SMS engine.
+    smsGatewayHost_ = std::make_unique<shell::SmsGatewayHostOfForm>(*this);
+    smsGateway_ = std::make_unique<sms::SmsGateway>(*smsGatewayHost_);
 
     base::SetTraceLabel("FormCreate");
     ApplyCommandLineSwitches(StoredCommandLine);
@@ -88,7 +90,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         TabSms->SetTabVisible(true);
     } else {
         TabSms->SetTabVisible(false);
-        SmsSettings.UseSms = false;
+        Sms().SmsSettings.UseSms = false;
     }
     InstallIdleHandler();
 
@@ -114,6 +116,8 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
 
     if (CRMsocketActive)
         CrmSocketSetActive(true);
+    consoleHost_ = std::make_unique<shell::ConsoleHostOfForm>(*this);
+    console_ = std::make_unique<admin::Console>(*consoleHost_);
     lvAllUserPhones->SetTag(0);
 
     SetCaption(QString::fromStdString(Text("IDS_35") + Wersja->GetMajorVersion() + "." +

@@ -5,19 +5,19 @@
 // functions in its own folder.
 #pragma once
 
+#include "base/DiagnosticLog.h"
 #include "platform/Event.h"
 #include "platform/RegistryStore.h"
-#include "base/Callbacks.h"
-#include "base/DiagnosticLog.h"
 #include "shell/ExeVersion.h"
 #include "shell/SettingsValues.h"
+#include "shell/WindowCallbacks.h"
 #include "ui/Components.h"
 
 #include "clients/MainFormTypes.h"
 #include "db/MainFormTypes.h"
-#include "i18n/MainFormTypes.h"
+#include "i18n/LangComponent.h"
+#include "i18n/LangDispatcher.h"
 #include "pbx/MainFormTypes.h"
-#include "sms/MainFormTypes.h"
 
 #include <QDateTime>
 #include <QTime>
@@ -26,10 +26,20 @@
 #include <string>
 
 class QTcpServer;
+namespace admin {
+class Console;
+}
+namespace sms {
+class SmsGateway;
+}
 namespace platform {
 class ShutdownSignals;
 class SingleInstance;
 } // namespace platform
+namespace shell {
+class ConsoleHostOfForm;
+class SmsGatewayHostOfForm;
+} // namespace shell
 
 // What the constructor opens to the outside world. A test builds the window
 // without them and runs the steps it wants itself.
@@ -227,16 +237,27 @@ class TForm1 : public ui::TForm {
     // ---- callbacks handed to the SMS engine and the GSM-line table ----
     void ForwardLogText(const std::string& text);
     std::string GetUserNameById(const std::string& userId);
-    TCallbackLog<TForm1> LogCallback;
-    TCallbackGetUserName<TForm1> UserNameCallback;
+    shell::WindowLogCallback LogCallback{*this};
+    shell::WindowUserNameCallback UserNameCallback{*this};
+
+    // ---- translation components ----
+    TlgLang* lgLang = nullptr;
+    TlgLangDispatcher* lgLangDispatcher = nullptr;
+    // The text of a main-window key in the language in force (any thread:
+    // the translations do not change after start).
+    std::string Text(const char* key) const { return lgLang->GetTextOrDefault(key); }
+    // Creates lgLang and lgLangDispatcher once the window's components exist.
+    void CreateTranslationComponents();
+
+    // ---- the subsystems' service objects ----
+    sms::SmsGateway& Sms() { return *smsGateway_; }
+    const sms::SmsGateway& Sms() const { return *smsGateway_; }
+    admin::Console& Admin() { return *console_; }
 
     // ---- the other subsystems' groups ----
-#include "admin/MainFormMembers.inc"
 #include "clients/MainFormMembers.inc"
 #include "db/MainFormMembers.inc"
-#include "i18n/MainFormMembers.inc"
 #include "pbx/MainFormMembers.inc"
-#include "sms/MainFormMembers.inc"
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -271,6 +292,10 @@ class TForm1 : public ui::TForm {
     bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
+    std::unique_ptr<shell::SmsGatewayHostOfForm> smsGatewayHost_;
+    std::unique_ptr<sms::SmsGateway> smsGateway_;
+    std::unique_ptr<shell::ConsoleHostOfForm> consoleHost_;
+    std::unique_ptr<admin::Console> console_;
 };
 
 // Guards the received exchange-line chain and every chain of exchange commands.
