@@ -35,13 +35,16 @@ sources=(--include=*.h --include=*.cpp --include=*.inc --include=*.in)
 failures=0
 declare -A includesOf # "from>to": the lines with which folder `from` includes folder `to`
 
+# The lines of src/ that match a pattern, as "folder/file:line:text", in
+# file order.
+matches() { # <pattern> [grep options]
+    local pattern=$1
+    shift
+    (cd "$src" && grep -rnE "${sources[@]}" "$@" -e "$pattern" .) | sed 's|^\./||' | sort -t: -k1,1 -k2,2n
+}
+
 includePattern='^[[:space:]]*#[[:space:]]*include[[:space:]]*"([A-Za-z0-9_]+)/'
-while IFS= read -r hit; do
-    file=${hit%%:*}
-    rest=${hit#*:}
-    line=${rest%%:*}
-    text=${rest#*:}
-    relative=${file#"$src"/}
+while IFS=: read -r relative line text; do
     own=${relative%%/*}
     [[ -v rank[$own] && $text =~ $includePattern ]] || continue
     target=${BASH_REMATCH[1]}
@@ -54,7 +57,7 @@ while IFS= read -r hit; do
         echo "src/$relative:$line: $own is built without widgets and includes ui: $text"
         failures=$((failures + 1))
     fi
-done < <(grep -rnE "${sources[@]}" "$includePattern" "$src" | sort -t: -k1,1 -k2,2n)
+done < <(matches "$includePattern")
 
 for pair in "${!includesOf[@]}"; do
     from=${pair%%>*}
@@ -67,15 +70,11 @@ for pair in "${!includesOf[@]}"; do
 done
 
 clockPattern='QDateTime::currentDateTime|QDate::currentDate|QTime::currentTime'
-while IFS= read -r hit; do
-    file=${hit%%:*}
-    rest=${hit#*:}
-    line=${rest%%:*}
-    text=${rest#*:}
+while IFS=: read -r relative line text; do
     [[ $text =~ ^[[:space:]]*(//|\*) ]] && continue # a comment
-    echo "src/${file#"$src"/}:$line: reads the wall clock outside src/platform: $text"
+    echo "src/$relative:$line: reads the wall clock outside src/platform: $text"
     failures=$((failures + 1))
-done < <(grep -rnE "${sources[@]}" --exclude-dir=platform "$clockPattern" "$src" | sort -t: -k1,1 -k2,2n)
+done < <(matches "$clockPattern" --exclude-dir=platform)
 
 if ((failures > 0)); then
     echo "$failures layering fault(s); floors checked: $checked"
