@@ -9,6 +9,7 @@ TUserForm* UserForm = nullptr;
 TTelFm* TelFm = nullptr;
 TfrmFindPhone* frmFindPhone = nullptr;
 TfrmMessage* frmMessage = nullptr;
+TfrmSmsRoutingRule* frmSmsRoutingRule = nullptr;
 
 TKonfiguracja::TKonfiguracja(QWidget* owner) : TForm(QStringLiteral("Konfiguracja"), owner) {
     SetCaption(QStringLiteral("Konfiguracja"));
@@ -32,4 +33,7 @@ TfrmFindPhone::TfrmFindPhone(QWidget* owner) : TForm(QStringLiteral("frmFindPhon
 TfrmMessage::TfrmMessage(QWidget* owner) : TForm(QStringLiteral("frmMessage"), owner) {
     // This form shares no dialog captions with the main window.
     lgLangLinked1 = i18n::CreateLinkedTranslation(this, false);
+}
+TfrmSmsRoutingRule::TfrmSmsRoutingRule(QWidget* owner) : TForm(QStringLiteral("frmSmsRoutingRule"), owner) {
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }

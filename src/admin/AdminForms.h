@@ -54,6 +54,14 @@ class TfrmMessage : public ui::TForm {
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
+// The editor of one routing rule for received SMS.
+class TfrmSmsRoutingRule : public ui::TForm {
+    Q_OBJECT
+  public:
+    explicit TfrmSmsRoutingRule(QWidget* owner = nullptr);
+    TlgLangLinked* lgLangLinked1 = nullptr;
+};
+
 extern TKonfiguracja* Konfiguracja;
 extern TExportuj* Exportuj;
 extern TImport_kont* Import_kont;
@@ -61,3 +69,4 @@ extern TUserForm* UserForm;
 extern TTelFm* TelFm;
 extern TfrmFindPhone* frmFindPhone;
 extern TfrmMessage* frmMessage;
+extern TfrmSmsRoutingRule* frmSmsRoutingRule;

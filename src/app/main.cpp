@@ -1,13 +1,12 @@
 // The program entry: chooses the display platform, creates the forms in their
 // fixed order and runs the event loop.
 #include "admin/AdminForms.h"
+#include "base/SanitizerOptions.h"
 #include "base/TraceLabel.h"
 #include "db/FirebirdEnvironment.h"
 #include "shell/AboutBox.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
-#include "base/SanitizerOptions.h"
-#include "sms/SmsRoutingRuleForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 

@@ -2,8 +2,9 @@
 // into the panes and the file, and the switches of the diagnostics page.
 #include "shell/MainForm.h"
 
-#include "shell/FileLocations.h"
 #include "base/TraceLabel.h"
+#include "shell/FileLocations.h"
+#include "sms/SmsGateway.h"
 
 #include <QSaveFile>
 #include <QScrollBar>
@@ -96,7 +97,7 @@ void TForm1::UstawDiagnostyke() {
     sw.chbLogBaza = chbLogBaza->isChecked();
     sw.chbLogDzwonienie = chbLogDzwonienie->isChecked();
     sw.chbPctiErrors = chbPctiErrors->isChecked();
-    SmsEngine.SetErrorLogging(chbSmsErrors->isChecked() ? 1 : 0);
+    Sms().SmsEngine.SetErrorLogging(chbSmsErrors->isChecked() ? 1 : 0);
 }
 
 // The panes share the group box: one fills it, two split it in halves.

@@ -2,14 +2,18 @@
 // exchange link before any database work.
 #include "shell/MainForm.h"
 
+#include "admin/Console.h"
 #include "base/TraceLabel.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
 #include "shell/ClientServiceHostOfForm.h"
+#include "shell/ConsoleHostOfForm.h"
 #include "shell/DatabaseHostOfForm.h"
 #include "shell/FileLocations.h"
 #include "shell/PbxLinkHostOfForm.h"
+#include "shell/SmsGatewayHostOfForm.h"
+#include "sms/SmsGateway.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -21,7 +25,6 @@ std::string StoredCommandLine;
 bool SettingsDefaulted = false;
 
 PabxMacrosSettings PabxMacros;
-SmsSettingsValues SmsSettings;
 RcpDatabaseSettings RcpDb;
 bool UseRCP = false;
 
@@ -52,17 +55,12 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     log.switches.chbLogDzwonienie = false;
     MainPaneLineLimit = 500;
     VisibleLogPanes = 1;
-    databaseHost_ = std::make_unique<shell::DatabaseHostOfForm>(*this);
-    database_ = std::make_unique<db::MainDatabase>(*databaseHost_);
+    createServices();
 
     base::DebugTrace(std::string(64, '='));
     base::DebugTrace("[Halvex " + Wersja->GetMajorVersion() + "." + Wersja->GetMinorVersion() + "." +
                      Wersja->GetRelease() + " started]");
 
-    clientsHost_ = std::make_unique<shell::ClientServiceHostOfForm>(*this);
-    clients_ = std::make_unique<clients::ClientService>(*clientsHost_);
-    pbxHost_ = std::make_unique<shell::PbxLinkHostOfForm>(*this);
-    pbx_ = std::make_unique<pbx::PbxLink>(*pbxHost_);
     Pbx().ClearCallTable();
     for (auto& slot : Pbx().CrmSlots)
         slot.Socket = -1;
@@ -72,11 +70,6 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     Pbx().PbxLinkErrorCount = 0;
     Clients().ContactsLoaded = false;
     Clients().SmsRoutingLoaded = false;
-
-    LogCallback.Bind(this, &TForm1::ForwardLogText);
-    UserNameCallback.Bind(this, &TForm1::GetUserNameById);
-    SmsEngine.SetLogCallback(&LogCallback);
-    SmsEngine.SetUserNameCallback(&UserNameCallback);
 
     base::SetTraceLabel("FormCreate");
     ApplyCommandLineSwitches(StoredCommandLine);
@@ -96,7 +89,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         TabSms->SetTabVisible(true);
     } else {
         TabSms->SetTabVisible(false);
-        SmsSettings.UseSms = false;
+        Sms().SmsSettings.UseSms = false;
     }
     Pbx().InstallIdleHandler();
 
@@ -137,6 +130,22 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     if (ShutdownRequestedEarly)
         QMetaObject::invokeMethod(this, &TForm1::WMQuery, Qt::QueuedConnection);
     base::SetTraceLabel(base::PreviousTraceLabel());
+}
+
+// Each subsystem's service object, in the order the floors stand; each is given
+// its host, which reaches the window and the other services.
+void TForm1::createServices() {
+    databaseHost_ = std::make_unique<shell::DatabaseHostOfForm>(*this);
+    database_ = std::make_unique<db::MainDatabase>(*databaseHost_);
+    // The gateway hands LogCallback and UserNameCallback to the SMS engine.
+    smsGatewayHost_ = std::make_unique<shell::SmsGatewayHostOfForm>(*this);
+    smsGateway_ = std::make_unique<sms::SmsGateway>(*smsGatewayHost_);
+    clientsHost_ = std::make_unique<shell::ClientServiceHostOfForm>(*this);
+    clients_ = std::make_unique<clients::ClientService>(*clientsHost_);
+    pbxHost_ = std::make_unique<shell::PbxLinkHostOfForm>(*this);
+    pbx_ = std::make_unique<pbx::PbxLink>(*pbxHost_);
+    consoleHost_ = std::make_unique<shell::ConsoleHostOfForm>(*this);
+    console_ = std::make_unique<admin::Console>(*consoleHost_);
 }
 
 TForm1::~TForm1() {

@@ -1,11 +1,11 @@
-// The main window: the hub that holds the run-time state of every subsystem,
-// grouped by the subsystem that owns each group. The shell's groups are
-// declared here; every other subsystem declares its group in its own
-// MainFormMembers.inc, included inside the class, and defines its member
-// functions in its own folder.
+// The main window: the composition root. It owns the service object of each
+// subsystem (database, SMS gateway, client service, exchange link, console)
+// and the host each of them reaches the rest of the program through; it keeps
+// the shell's own groups (start-up, log panes, settings, tray, shutdown,
+// version) and the handlers of its own components, which forward to the
+// services.
 #pragma once
 
-#include "base/Callbacks.h"
 #include "base/DiagnosticLog.h"
 #include "base/EventLock.h"
 #include "db/MainDatabase.h"
@@ -13,12 +13,13 @@
 #include "platform/RegistryStore.h"
 #include "shell/ExeVersion.h"
 #include "shell/SettingsValues.h"
+#include "shell/WindowCallbacks.h"
 #include "ui/Components.h"
 
 #include "clients/ClientService.h"
-#include "i18n/MainFormTypes.h"
+#include "i18n/LangComponent.h"
+#include "i18n/LangDispatcher.h"
 #include "pbx/PbxLink.h"
-#include "sms/MainFormTypes.h"
 
 #include <QDateTime>
 #include <QTime>
@@ -31,7 +32,15 @@ namespace shell {
 class ClientServiceHostOfForm;
 class DatabaseHostOfForm;
 class PbxLinkHostOfForm;
+class SmsGatewayHostOfForm;
+class ConsoleHostOfForm;
 } // namespace shell
+namespace admin {
+class Console;
+}
+namespace sms {
+class SmsGateway;
+}
 namespace platform {
 class ShutdownSignals;
 class SingleInstance;
@@ -234,8 +243,22 @@ class TForm1 : public ui::TForm {
     // ---- callbacks handed to the SMS engine and the GSM-line table ----
     void ForwardLogText(const std::string& text);
     std::string GetUserNameById(const std::string& userId);
-    TCallbackLog<TForm1> LogCallback;
-    TCallbackGetUserName<TForm1> UserNameCallback;
+    shell::WindowLogCallback LogCallback{*this};
+    shell::WindowUserNameCallback UserNameCallback{*this};
+
+    // ---- translation components ----
+    TlgLang* lgLang = nullptr;
+    TlgLangDispatcher* lgLangDispatcher = nullptr;
+    // The text of a main-window key in the language in force (any thread:
+    // the translations do not change after start).
+    std::string Text(const char* key) const { return lgLang->GetTextOrDefault(key); }
+    // Creates lgLang and lgLangDispatcher once the window's components exist.
+    void CreateTranslationComponents();
+
+    // ---- the subsystems' service objects ----
+    sms::SmsGateway& Sms() { return *smsGateway_; }
+    const sms::SmsGateway& Sms() const { return *smsGateway_; }
+    admin::Console& Admin() { return *console_; }
 
     // ---- the client service and the exchange link ----
     clients::ClientService& Clients() { return *clients_; }
@@ -244,15 +267,13 @@ class TForm1 : public ui::TForm {
     void Podlacz_centraleClick();
 
     // ---- the other subsystems' groups ----
-#include "admin/MainFormMembers.inc"
-#include "i18n/MainFormMembers.inc"
-#include "sms/MainFormMembers.inc"
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void buildComponents();
+    void createServices();
     void buildMenus();
     void buildStatisticsPage();
     void buildDebugPage();
@@ -281,13 +302,19 @@ class TForm1 : public ui::TForm {
     bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;
     std::unique_ptr<platform::ShutdownSignals> shutdownSignals_;
+    // The service objects in the order they are made (and so are destroyed
+    // in reverse: the exchange link before the clients it reads, the
+    // database last), each after its host.
+    std::unique_ptr<shell::DatabaseHostOfForm> databaseHost_;
+    std::unique_ptr<db::MainDatabase> database_;
+    std::unique_ptr<shell::SmsGatewayHostOfForm> smsGatewayHost_;
+    std::unique_ptr<sms::SmsGateway> smsGateway_;
     std::unique_ptr<shell::ClientServiceHostOfForm> clientsHost_;
     std::unique_ptr<clients::ClientService> clients_;
     std::unique_ptr<shell::PbxLinkHostOfForm> pbxHost_;
     std::unique_ptr<pbx::PbxLink> pbx_;
-    // Declared last: the database goes first, before its host.
-    std::unique_ptr<shell::DatabaseHostOfForm> databaseHost_;
-    std::unique_ptr<db::MainDatabase> database_;
+    std::unique_ptr<shell::ConsoleHostOfForm> consoleHost_;
+    std::unique_ptr<admin::Console> console_;
 };
 
 // The one main window, reached by every subsystem.

@@ -6,8 +6,9 @@
 #include "shell/MainForm.h"
 
 #include "base/PasswordCodec.h"
-#include "shell/SettingsTable.h"
 #include "base/TraceLabel.h"
+#include "shell/SettingsTable.h"
+#include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
 namespace {
@@ -381,5 +382,5 @@ void TForm1::readSmsSettings() {
 
 void TForm1::readDynamicRoutingSettings() {
     readSection(*this, shell::SettingsSection::DynamicRouting);
-    ApplySmsSettings();
+    Sms().ApplySmsSettings();
 }

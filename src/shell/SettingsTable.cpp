@@ -4,6 +4,7 @@
 #include "platform/WireCodePage.h"
 #include "shell/FileLocations.h"
 #include "shell/MainForm.h"
+#include "sms/SmsGateway.h"
 
 #include <QNetworkInterface>
 #include <stdexcept>
@@ -183,27 +184,30 @@ const std::vector<Setting> Table = {
      [](const TForm1& f) -> SettingValue { return text(f.PbxType == 5 ? "*6" : " "); },
      SHORT_TEXT("Hold", ::PabxMacros.Hold)},
 
-    {Sms, "UseSms", Bool, B, false, nullptr, STORE(SmsSettings.UseSms), LOAD(SmsSettings.UseSms)},
-    {Sms, "CountryCode", Text, D, text("48"), nullptr, STORE(SmsSettings.CountryCode),
-     LOAD(SmsSettings.CountryCode)},
-    {Sms, "MinCountryNumberLength", Integer, I, 9, nullptr, STORE(SmsSettings.MinCountryNumberLength),
-     LOAD(SmsSettings.MinCountryNumberLength)},
-    {Sms, "MaxCountryNumberLength", Integer, I, 9, nullptr, STORE(SmsSettings.MaxCountryNumberLength),
-     LOAD(SmsSettings.MaxCountryNumberLength)},
-    {Sms, "RemoveCountryCode", Bool, B, true, nullptr, STORE(SmsSettings.RemoveCountryCode),
-     LOAD(SmsSettings.RemoveCountryCode)},
-    {Sms, "ForceSynchronization", Bool, B, true, nullptr, STORE(SmsSettings.ForceSynchronization),
-     LOAD(SmsSettings.ForceSynchronization)},
-    {Sms, "OutTrialsLimit", Bool, B, false, nullptr, STORE(SmsSettings.OutTrialsNoLimit),
-     LOAD(SmsSettings.OutTrialsNoLimit)},
-    {Sms, "OutTrials", Integer, I, 5, nullptr, STORE(SmsSettings.OutTrials), LOAD(SmsSettings.OutTrials)},
-    {Sms, "CountryNumberLength", Integer, I, 9, nullptr, STORE(SmsSettings.CountryNumberLength),
-     LOAD(SmsSettings.CountryNumberLength)},
+    {Sms, "UseSms", Bool, B, false, nullptr, STORE(f.Sms().SmsSettings.UseSms),
+     LOAD(f.Sms().SmsSettings.UseSms)},
+    {Sms, "CountryCode", Text, D, text("48"), nullptr, STORE(f.Sms().SmsSettings.CountryCode),
+     LOAD(f.Sms().SmsSettings.CountryCode)},
+    {Sms, "MinCountryNumberLength", Integer, I, 9, nullptr, STORE(f.Sms().SmsSettings.MinCountryNumberLength),
+     LOAD(f.Sms().SmsSettings.MinCountryNumberLength)},
+    {Sms, "MaxCountryNumberLength", Integer, I, 9, nullptr, STORE(f.Sms().SmsSettings.MaxCountryNumberLength),
+     LOAD(f.Sms().SmsSettings.MaxCountryNumberLength)},
+    {Sms, "RemoveCountryCode", Bool, B, true, nullptr, STORE(f.Sms().SmsSettings.RemoveCountryCode),
+     LOAD(f.Sms().SmsSettings.RemoveCountryCode)},
+    {Sms, "ForceSynchronization", Bool, B, true, nullptr, STORE(f.Sms().SmsSettings.ForceSynchronization),
+     LOAD(f.Sms().SmsSettings.ForceSynchronization)},
+    {Sms, "OutTrialsLimit", Bool, B, false, nullptr, STORE(f.Sms().SmsSettings.OutTrialsNoLimit),
+     LOAD(f.Sms().SmsSettings.OutTrialsNoLimit)},
+    {Sms, "OutTrials", Integer, I, 5, nullptr, STORE(f.Sms().SmsSettings.OutTrials),
+     LOAD(f.Sms().SmsSettings.OutTrials)},
+    {Sms, "CountryNumberLength", Integer, I, 9, nullptr, STORE(f.Sms().SmsSettings.CountryNumberLength),
+     LOAD(f.Sms().SmsSettings.CountryNumberLength)},
 
-    {DynamicRouting, "Enabled", Bool, B, false, nullptr, STORE(SmsSettings.DynamicRoutingEnabled),
-     LOAD(SmsSettings.DynamicRoutingEnabled)},
+    {DynamicRouting, "Enabled", Bool, B, false, nullptr, STORE(f.Sms().SmsSettings.DynamicRoutingEnabled),
+     LOAD(f.Sms().SmsSettings.DynamicRoutingEnabled)},
     {DynamicRouting, "ValidityPeriod", Integer, I, 86400, nullptr,
-     STORE(SmsSettings.DynamicRoutingValidityPeriod), LOAD(SmsSettings.DynamicRoutingValidityPeriod)},
+     STORE(f.Sms().SmsSettings.DynamicRoutingValidityPeriod),
+     LOAD(f.Sms().SmsSettings.DynamicRoutingValidityPeriod)},
 };
 
 #undef STORE

@@ -1,6 +1,7 @@
-// Settings that live outside the main window: the exchange's dialling macros,
-// the SMS settings and the attendance database. Read once at start-up, written
-// by the settings dialog; their defaults are the settings table's.
+// Settings that live outside the main window: the exchange's dialling macros
+// and the attendance database (the SMS settings are the SMS gateway's). Read
+// once at start-up, written by the settings dialog; their defaults are the
+// settings table's.
 #pragma once
 
 #include <string>
@@ -11,21 +12,6 @@ struct PabxMacrosSettings {
     std::string Hold;
 };
 extern PabxMacrosSettings PabxMacros;
-
-struct SmsSettingsValues {
-    bool UseSms{};
-    std::string CountryCode;
-    int MinCountryNumberLength{};
-    int MaxCountryNumberLength{};
-    bool RemoveCountryCode{};
-    bool ForceSynchronization{};
-    bool OutTrialsNoLimit{}; // stored as "OutTrialsLimit"
-    int OutTrials{};
-    int CountryNumberLength{};
-    bool DynamicRoutingEnabled{};
-    int DynamicRoutingValidityPeriod{};
-};
-extern SmsSettingsValues SmsSettings;
 
 // The time-and-attendance database.
 struct RcpDatabaseSettings {

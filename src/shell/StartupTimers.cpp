@@ -3,7 +3,9 @@
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
+#include "admin/Console.h"
 #include "base/TraceLabel.h"
+#include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
 namespace {
@@ -34,8 +36,8 @@ void TForm1::tmrStartupTimer() {
     }
     if (Database().MainDbReady && MainDbHandleExists()) {
         tmrStartup->SetEnabled(false);
-        LoadUsers();
-        LoadSmsRouting();
+        Admin().LoadUsers();
+        Sms().LoadSmsRouting();
         if (auto* column = lvRoutingRules->Columns()[0])
             column->SetImageIndex(1);
     }

@@ -7,6 +7,8 @@ class SMS {
   public:
     void SetLogCallback(cCallbackLog* callback) { logCallback_ = callback; }
     void SetUserNameCallback(cCallbackGetUserName* callback) { userNameCallback_ = callback; }
+    cCallbackLog* LogCallback() const { return logCallback_; }
+    cCallbackGetUserName* UserNameCallback() const { return userNameCallback_; }
     void SetErrorLogging(int on) { errorLogging_ = on != 0; }
     bool ErrorLogging() const { return errorLogging_; }
 

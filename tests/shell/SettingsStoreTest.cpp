@@ -1,7 +1,8 @@
+#include "base/PasswordCodec.h"
 #include "platform/RegistryStore.h"
 #include "shell/FileLocations.h"
-#include "base/PasswordCodec.h"
 #include "shell/SettingsTable.h"
+#include "sms/SmsGateway.h"
 #include "support/MainFormFixture.h"
 
 #include <QDate>
@@ -210,8 +211,8 @@ TEST_F(SettingsStore, AnUnreadableFileKeepsItsValuesAndIsCopiedAsideOnce) {
     EXPECT_EQ(form->PortTCP, 1234);
     EXPECT_EQ(form->TCPCentr, "10.0.0.7");
     EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort) << "an out-of-range number takes its default";
-    EXPECT_EQ(SmsSettings.CountryCode, "420");
-    EXPECT_EQ(SmsSettings.OutTrials, 5) << "a value under a broken header belongs to no section";
+    EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->Sms().SmsSettings.OutTrials, 5) << "a value under a broken header belongs to no section";
 
     const std::string copy =
         sandbox.machineRegistryFile() + ".bad-" + QDate::currentDate().toString(Qt::ISODate).toStdString();
@@ -281,7 +282,7 @@ TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
     ::chmod(sandbox.registryDir().c_str(), 0700);
     EXPECT_EQ(form->PortTCP, 1234);
     EXPECT_EQ(form->TCPCentr, "10.0.0.7");
-    EXPECT_EQ(SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
     EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort);
     EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
     EXPECT_TRUE(dialogs->Calls().empty()) << "missing values take their defaults without an error";
@@ -291,7 +292,7 @@ TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
 
 TEST_F(SettingsStore, ASettingIsWrittenToTheKeyOfItsSection) {
     createForm();
-    SmsSettings.OutTrials = 11;
+    form->Sms().SmsSettings.OutTrials = 11;
     shell::WriteSetting(*form, shell::FindSetting("OutTrials", shell::SettingsSection::Sms));
     PabxMacros.Hold = "*77";
     shell::WriteSetting(*form, shell::FindSetting("Hold", shell::SettingsSection::PabxMacros));
@@ -299,6 +300,6 @@ TEST_F(SettingsStore, ASettingIsWrittenToTheKeyOfItsSection) {
     EXPECT_EQ(openMachineKey(std::string(MainKey) + "\\SMS").ReadInteger("OutTrials"), 11);
     EXPECT_FALSE(openMachineKey(MainKey).ValueExists("OutTrials"));
     createForm();
-    EXPECT_EQ(SmsSettings.OutTrials, 11);
+    EXPECT_EQ(form->Sms().SmsSettings.OutTrials, 11);
     EXPECT_EQ(PabxMacros.Hold, "*77");
 }

@@ -1,4 +1,0 @@
-// Types of the SMS gateway that the main window holds.
-#pragma once
-
-#include "sms/Sms.h"

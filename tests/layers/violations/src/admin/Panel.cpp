@@ -1,0 +1,2 @@
+#include "admin/Panel.h"
+#include "sms/Loop.h"

@@ -1,0 +1,3 @@
+// A lower floor reaching up.
+#pragma once
+#include "ui/Widget.h"

@@ -1,0 +1,6 @@
+#include <QDateTime>
+
+// Not QDate::currentDate() but the clock:
+QDateTime stamp() {
+    return QDateTime::currentDateTime();
+}

@@ -1,0 +1,5 @@
+#include <QDateTime>
+
+QDateTime now() {
+    return QDateTime::currentDateTime();
+}

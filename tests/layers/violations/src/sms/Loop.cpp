@@ -1,0 +1,3 @@
+#include "sms/Loop.h"
+
+#include "admin/Panel.h"

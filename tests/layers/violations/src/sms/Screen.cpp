@@ -1,0 +1,1 @@
+#include "ui/Widget.h"

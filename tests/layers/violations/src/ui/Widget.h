@@ -1,0 +1,3 @@
+// Looking down is fine.
+#pragma once
+#include "platform/Clock.h"
