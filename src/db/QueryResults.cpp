@@ -2,9 +2,9 @@
 // chose.
 #include "db/SessionDB.h"
 
-#include "platform/WireCodePage.h"
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
+#include "platform/WireCodePage.h"
 
 #include <QDate>
 #include <QLocale>

@@ -1,7 +1,7 @@
 #include "db/TableClass.h"
 
-#include "platform/WireCodePage.h"
 #include "base/DiagnosticLog.h"
+#include "platform/WireCodePage.h"
 
 ServiceTableDB::ServiceTableDB(const std::string& host, const std::string& path, const std::string& user,
                                const std::string& password, const char* tableName)

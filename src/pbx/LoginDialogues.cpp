@@ -64,8 +64,7 @@ int TWatek::Wyslij_ciag_z_echemTCP(const std::string& text) {
         return 1;
     CzytajTCP(text.size());
     if (tcpBuffer_.compare(0, text.size(), text) != 0) {
-        base::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(),
-                        LogCopy(tcpBuffer_).c_str());
+        base::WriteLog(2, "Złe echo <%s> odczytane=<%s>", LogCopy(text).c_str(), LogCopy(tcpBuffer_).c_str());
         return 3;
     }
     return 0;
@@ -133,7 +132,7 @@ int TWatek::Loguj_vantrelTCP() {
             base::WriteLog(1, "CEN->PC <%s>", LogCopy(tcpBuffer_).c_str());
         if (tcpBuffer_.size() < 3) {
             base::WriteLog(2, "TCP: brak odpowiedzi na <%s> odebrane=<%s>", LogCopy(step).c_str(),
-                            LogCopy(tcpBuffer_).c_str());
+                           LogCopy(tcpBuffer_).c_str());
             return 0;
         }
         keepAfterAnswer(lineAnswerEnd(tcpBuffer_));
@@ -263,7 +262,7 @@ void TWatek::Loguj_morva() {
         if (prompt + rest != "Morva login: ") {
             if (details())
                 base::WriteLog(1, "Odebrany zły prompt: odczytane=%zu odp=<%s>", prompt.size() + rest.size(),
-                                LogCopy(prompt + rest).c_str());
+                               LogCopy(prompt + rest).c_str());
             morvaModeRestore();
             continue;
         }

@@ -4,9 +4,9 @@
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
-#include "db/ConnectThread.h"
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
+#include "db/ConnectThread.h"
 #include "ui/Dialogs.h"
 
 #include <QCloseEvent>

@@ -1,6 +1,6 @@
-#include "platform/WireCodePage.h"
 #include "base/PasswordCodec.h"
 #include "base/Rijndael.h"
+#include "platform/WireCodePage.h"
 
 #include <gtest/gtest.h>
 
