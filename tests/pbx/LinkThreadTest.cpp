@@ -172,7 +172,7 @@ TEST_F(LinkThreadTest, MissingSerialDeviceIsRetriedAndEndsTheThread) {
     startThread(settings);
     EXPECT_TRUE(log.WaitForLine("Błąd otwarcia portu COM3"));
     EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
-    EXPECT_EQ(pbx::PbxReconnectWanted.load(), 1);
+    EXPECT_EQ(shared.PbxReconnectWanted.load(), 1);
 }
 
 std::string burstOfRecords(int count) {
@@ -297,10 +297,10 @@ TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2, 50, &clock));
     ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
-    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 1; })); // the first check was answered
+    ASSERT_TRUE(WaitFor([&] { return shared.LinkState == 1; })); // the first check was answered
     exchange.SetFault(Fault::Silent);
     clock.advance(15000);
-    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 2; })); // checked again, no answer yet
+    ASSERT_TRUE(WaitFor([&] { return shared.LinkState == 2; })); // checked again, no answer yet
     clock.advance(15000);
     EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
     EXPECT_TRUE(log.WaitForLine("Brak potwierdzenia z centrali"));
