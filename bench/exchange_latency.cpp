@@ -5,7 +5,7 @@
 //  2. single records, one at a time: from the exchange simulator writing the
 //     record to the idle drain logging it (median and 99th percentile).
 // Usage: exchange_latency [records=1000] [burst=10000]
-#include "pbx/ReceivedLines.h"
+#include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "shell/MainForm.h"
 #include "support/ExchangeSimulator.h"
@@ -42,8 +42,8 @@ bool waitBytes(const std::atomic<std::uint32_t>& counter, std::uint32_t bytes, i
 }
 
 // Waits until the dispatcher has handled `bytes` in all.
-bool waitHandled(std::uint32_t bytes, int capMs) {
-    return waitBytes(HandledBytes, bytes, capMs);
+bool waitHandled(const pbx::LinkShared& link, std::uint32_t bytes, int capMs) {
+    return waitBytes(link.HandledBytes, bytes, capMs);
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -63,14 +63,14 @@ void writeSettings(int exchangePort) {
 }
 
 // Runs off the GUI thread while the form's event loop runs; returns 0 on success.
-int measure(sim::ExchangeSimulator& exchange, int records, int burst) {
+int measure(sim::ExchangeSimulator& exchange, const pbx::LinkShared& link, int records, int burst) {
     if (!exchange.WaitForLogin(1, 60000)) {
         std::fprintf(stderr, "no log-in\n");
         return 1;
     }
     // Let the link settle into its transmission loop.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    std::uint32_t expected = HandledBytes.load();
+    std::uint32_t expected = link.HandledBytes.load();
 
     std::string burstBytes;
     for (int i = 0; i < burst; ++i) {
@@ -85,7 +85,7 @@ int measure(sim::ExchangeSimulator& exchange, int records, int burst) {
     const auto markerStart = Clock::now();
     exchange.SendRecord(marker);
     expected += static_cast<std::uint32_t>(marker.size());
-    if (!waitHandled(expected, 600000)) {
+    if (!waitHandled(link, expected, 600000)) {
         std::fprintf(stderr, "the record after the burst was not dispatched\n");
         return 1;
     }
@@ -100,7 +100,7 @@ int measure(sim::ExchangeSimulator& exchange, int records, int burst) {
     std::vector<double> latencies, fromChain;
     latencies.reserve(std::size_t(records));
     fromChain.reserve(std::size_t(records));
-    std::uint32_t received = ReceivedBytes.load();
+    std::uint32_t received = link.ReceivedBytes.load();
     for (int i = 0; i < records; ++i) {
         const std::string record = "C12 03 single record " + std::to_string(i);
         expected += static_cast<std::uint32_t>(record.size());
@@ -108,12 +108,12 @@ int measure(sim::ExchangeSimulator& exchange, int records, int burst) {
         received += static_cast<std::uint32_t>(record.size() + 2);
         const auto start = Clock::now();
         exchange.SendRecord(record);
-        if (!waitBytes(ReceivedBytes, received, 60000)) {
+        if (!waitBytes(link.ReceivedBytes, received, 60000)) {
             std::fprintf(stderr, "record %d was not received\n", i);
             return 1;
         }
         const auto appended = Clock::now();
-        if (!waitHandled(expected, 60000)) {
+        if (!waitHandled(link, expected, 60000)) {
             std::fprintf(stderr, "record %d was not dispatched\n", i);
             return 1;
         }
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
 
     std::atomic<int> result{1};
     std::thread driver([&] {
-        result = measure(exchange, records, burst);
+        result = measure(exchange, form->Pbx().Shared(), records, burst);
         QMetaObject::invokeMethod(
             qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });

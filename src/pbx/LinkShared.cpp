@@ -5,23 +5,14 @@
 
 namespace pbx {
 
-std::atomic<int> LinkState{0};
-std::atomic<int> CommandInFlight{0};
-std::atomic<std::uint8_t> PbxReconnectWanted{0};
-
-namespace {
-std::mutex commandTextMutex;
-std::string commandText;
-} // namespace
-
-void SetCommandInFlightText(const std::string& text) {
-    std::lock_guard lock(commandTextMutex);
-    commandText = text;
+void LinkShared::SetCommandInFlightText(const std::string& text) {
+    std::lock_guard lock(commandTextMutex_);
+    commandText_ = text;
 }
 
-std::string CommandInFlightText() {
-    std::lock_guard lock(commandTextMutex);
-    return commandText;
+std::string LinkShared::CommandInFlightText() const {
+    std::lock_guard lock(commandTextMutex_);
+    return commandText_;
 }
 
 const char* PbxName(int pbxType) {

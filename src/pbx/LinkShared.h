@@ -1,28 +1,63 @@
-// What the exchange link thread shares with the GUI thread: the link state,
-// the command in flight, the wish to reconnect, and how the thread is set up.
+// What the exchange link thread shares with the GUI thread: the received
+// lines and their counters, the link state, the command in flight, the wish
+// to reconnect, and how the thread is set up.
 #pragma once
 
+#include "pbx/DispatcherWake.h"
+#include "pbx/ReceivedLines.h"
 #include "platform/Clock.h"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace pbx {
 
-// 0 no link, 1 link confirmed, 2 a link check awaits its answer, 3 set by
-// the dispatcher on the log-in echo and on "OK".
-extern std::atomic<int> LinkState;
-// 0 reset when the link starts, 1 a command awaits "OK"/"ERROR", 2 answered
-// or free.
-extern std::atomic<int> CommandInFlight;
-extern std::atomic<std::uint8_t> PbxReconnectWanted;
+// The state of one exchange link: owned by its `PbxLink` (or by a test that
+// runs a link thread alone) and handed by reference to each link thread it
+// starts, which it outlives. One link per `PbxLink`.
+class LinkShared {
+  public:
+    LinkShared() = default;
+    LinkShared(const LinkShared&) = delete;
+    LinkShared& operator=(const LinkShared&) = delete;
 
-// The text of the command last written, published by the link thread so that
-// an answer is judged against the command it answers.
-void SetCommandInFlightText(const std::string& text);
-std::string CommandInFlightText();
+    // Lines from the exchange waiting for the dispatcher; guarded by `event_bufor`.
+    BuforChain ReceivedLines;
+
+    // Counters of the link status panel, unlocked.
+    std::atomic<std::uint32_t> ReceivedBytes{0};
+    std::atomic<std::uint32_t> HandledBytes{0};
+    std::atomic<std::uint32_t> QueuedBytes{0};
+    std::atomic<std::uint32_t> SentBytes{0};
+
+    // 0 no link, 1 link confirmed, 2 a link check awaits its answer, 3 set by
+    // the dispatcher on the log-in echo and on "OK".
+    std::atomic<int> LinkState{0};
+    // 0 reset when the link starts, 1 a command awaits "OK"/"ERROR", 2 answered
+    // or free.
+    std::atomic<int> CommandInFlight{0};
+    std::atomic<std::uint8_t> PbxReconnectWanted{0};
+
+    // Wakes the dispatcher when a received line was appended.
+    DispatcherWake Wake;
+
+    // Appends one received line to `ReceivedLines` under the lock.
+    void AppendReceivedLine(std::string_view line);
+    // The chain holds `ReceivedLinesLimit` lines or `ReceivedLinesByteLimit` bytes.
+    bool ReceivedLinesFull() const;
+
+    // The text of the command last written, published by the link thread so
+    // that an answer is judged against the command it answers.
+    void SetCommandInFlightText(const std::string& text);
+    std::string CommandInFlightText() const;
+
+  private:
+    mutable std::mutex commandTextMutex_;
+    std::string commandText_;
+};
 
 // The PBX name of each type.
 const char* PbxName(int pbxType);

@@ -94,7 +94,7 @@ void LineAssembler::End() {
     if (overran_)
         base::WriteLog(2, "Linia z centrali dłuższa niż %zu znaków - odrzucona", LineLimit);
     else
-        TWatek::Sprawdz_linie(line_);
+        owner_.Sprawdz_linie(line_);
     Clear();
 }
 
@@ -103,12 +103,12 @@ void LineAssembler::Clear() {
     overran_ = false;
 }
 
-TWatek::TWatek(LinkSettings settings, LinkThreadHost* host)
-    : settings_(std::move(settings)), t_(settings_.timings), host_(host) {
+TWatek::TWatek(LinkShared& shared, LinkSettings settings, LinkThreadHost* host)
+    : shared_(shared), settings_(std::move(settings)), t_(settings_.timings), host_(host) {
     base::TraceScope trace("TWatek::TWatek");
     if (details())
         base::WriteLog(1, "TWatek::TWatek");
-    LinkState = 0;
+    shared_.LinkState = 0;
 }
 
 TWatek::~TWatek() {
@@ -140,7 +140,7 @@ bool TWatek::Pause(int ms) {
 }
 
 void TWatek::Sprawdz_linie(std::string_view line) {
-    AppendReceivedLine(line);
+    shared_.AppendReceivedLine(line);
 }
 
 void TWatek::setState(char letter) {
@@ -152,11 +152,11 @@ void TWatek::PokazStan() {
     status.pbxType = settings_.PbxType;
     status.pbxPort = settings_.PbxPort;
     status.stateLetter = stateLetter_.load();
-    status.linkState = LinkState.load();
-    status.received = ReceivedBytes.load();
-    status.handled = HandledBytes.load();
-    status.queued = QueuedBytes.load();
-    status.sent = SentBytes.load();
+    status.linkState = shared_.LinkState.load();
+    status.received = shared_.ReceivedBytes.load();
+    status.handled = shared_.HandledBytes.load();
+    status.queued = shared_.QueuedBytes.load();
+    status.sent = shared_.SentBytes.load();
     host_->ShowState(status);
 }
 
@@ -196,8 +196,8 @@ void TWatek::Execute() {
             retryPause(passStart);
     }
     setState('L');
-    LinkState = 0;
-    PbxReconnectWanted = 1;
+    shared_.LinkState = 0;
+    shared_.PbxReconnectWanted = 1;
     PokazStan();
     if (serial_) {
         if (details())
@@ -386,7 +386,7 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenie() {
     PokazStan();
     if (details())
         base::WriteLog(1, "Sprawdzam połączenie z centralą");
-    if (LinkState >= 2) {
+    if (shared_.LinkState >= 2) {
         if (details())
             base::WriteLog(1, "Brak potwierdzenia z centrali");
         error_ = 9;
@@ -397,7 +397,7 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenie() {
         error_ = 8;
         return CheckResult::Failed;
     }
-    LinkState = 2;
+    shared_.LinkState = 2;
     return CheckResult::Passed;
 }
 
@@ -440,7 +440,7 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
         if (tcpBuffer_.size() < 3) {
             if (details())
                 base::WriteLog(1, "TCP: Brak potwierdzenia z centrali");
-            LinkState = 2;
+            shared_.LinkState = 2;
             error_ = 8;
             Terminate();
             return CheckResult::Failed;
@@ -474,7 +474,7 @@ bool TWatek::serialByte(char byte) {
             return false;
         }
     }
-    LinkState = 1;
+    shared_.LinkState = 1;
     setState('L');
     PokazStan();
     line_.End();
@@ -507,7 +507,7 @@ void TWatek::TransmisjaCOM() {
         setState('R');
         PokazStan();
         moreWaiting = false;
-        if (ReceivedLinesFull()) {
+        if (shared_.ReceivedLinesFull()) {
             // The dispatcher is behind: the exchange waits, which is no silence.
             broughtBytes = true;
             continue;
@@ -542,7 +542,7 @@ void TWatek::TransmisjaCOM() {
             }
         }
     }
-    LinkState = 0;
+    shared_.LinkState = 0;
 }
 
 void TWatek::cutTcpBatch() {
@@ -564,7 +564,7 @@ void TWatek::TransmisjaTCP() {
             if (details())
                 base::WriteLog(1, "TCP: Połączenie rozłączone");
             // Shown and counted as a link down until the log-in is redone.
-            LinkState = 0;
+            shared_.LinkState = 0;
             PokazStan();
             break;
         }
@@ -576,7 +576,7 @@ void TWatek::TransmisjaTCP() {
         setState('R');
         PokazStan();
         moreWaiting = false;
-        if (ReceivedLinesFull()) {
+        if (shared_.ReceivedLinesFull()) {
             // The dispatcher is behind: the exchange waits, which is no silence.
             Pause(t_.tcpIdleSleep);
             continue;
@@ -599,11 +599,11 @@ void TWatek::TransmisjaTCP() {
         if (!tcp_->Active())
             continue;
         if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
-            LinkState = 0;
+            shared_.LinkState = 0;
             Terminate();
             break;
         }
-        LinkState = 1;
+        shared_.LinkState = 1;
     }
 }
 
@@ -627,9 +627,9 @@ void TWatek::WriteStep(bool serial) {
         lastWriteTime_ = now;
         return;
     }
-    if (CommandInFlight == 1) {
+    if (shared_.CommandInFlight == 1) {
         if (now - lastWriteTime_ > CommandAnswerTimeoutMs)
-            CommandInFlight = 2;
+            shared_.CommandInFlight = 2;
         return;
     }
     const auto elapsed = static_cast<std::int32_t>(lastWriteTime_ ? now - lastWriteTime_ : 64);
@@ -643,7 +643,7 @@ void TWatek::WriteStep(bool serial) {
                 if (k->Komendy.empty() || std::find(tried.begin(), tried.end(), k) != tried.end())
                     continue;
                 if (k->Komendy.front().TTL < 0) {
-                    CommandInFlight = 2;
+                    shared_.CommandInFlight = 2;
                     k->Komendy.pop_front();
                     if (serial)
                         continue;
@@ -666,7 +666,7 @@ void TWatek::WriteStep(bool serial) {
         if (written > 0) {
             // The exchange already has the start of this command: only its
             // rest may follow, before any other command.
-            SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
+            shared_.SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
             pinnedSent_ = static_cast<std::size_t>(written);
             pinned_ = std::move(command);
             break;
@@ -691,10 +691,10 @@ long TWatek::writeCommandBytes(std::string_view bytes, bool serial) {
 }
 
 void TWatek::commandWritten(const Bufor& command, bool serial) {
-    CommandInFlight = 1;
-    SentBytes.fetch_add(static_cast<std::uint32_t>(command.data.size() - pinnedSent_),
-                        std::memory_order_relaxed);
-    SetCommandInFlightText(command.data);
+    shared_.CommandInFlight = 1;
+    shared_.SentBytes.fetch_add(static_cast<std::uint32_t>(command.data.size() - pinnedSent_),
+                                std::memory_order_relaxed);
+    shared_.SetCommandInFlightText(command.data);
     if (serial && traffic())
         base::WriteLog(1, "PC->CEN <%s>", LogCopy(command.data).c_str());
 }
@@ -710,7 +710,7 @@ void TWatek::writePinnedRest(bool serial) {
         pinnedSent_ = 0;
         return;
     }
-    SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
+    shared_.SentBytes.fetch_add(static_cast<std::uint32_t>(written), std::memory_order_relaxed);
     pinnedSent_ += static_cast<std::size_t>(written);
 }
 

@@ -44,11 +44,15 @@ class LinkThreadHost {
     virtual void ThreadEnded() = 0;
 };
 
+class TWatek;
+
 // Collects bytes into lines with one limit for both transports; an over-long
 // line is dropped whole, never passed on as its tail.
 class LineAssembler {
   public:
     static constexpr std::size_t LineLimit = 65535;
+    // Complete lines go to `owner`'s `Sprawdz_linie`.
+    explicit LineAssembler(TWatek& owner) : owner_(owner) {}
     void Add(char byte);
     // Hands the line on (unless it overran) and starts a new one.
     void End();
@@ -56,13 +60,16 @@ class LineAssembler {
     std::string_view Text() const { return line_; }
 
   private:
+    TWatek& owner_;
     std::string line_;
     bool overran_ = false;
 };
 
 class TWatek {
   public:
-    TWatek(LinkSettings settings, LinkThreadHost* host);
+    // `shared` is the state of the link this thread serves; it must outlive
+    // the thread (the destructor joins it).
+    TWatek(LinkShared& shared, LinkSettings settings, LinkThreadHost* host);
     ~TWatek(); // asks the body to end and joins it
     TWatek(const TWatek&) = delete;
     TWatek& operator=(const TWatek&) = delete;
@@ -87,7 +94,7 @@ class TWatek {
     std::int64_t LoginWatchLimitMs() const;
 
     // Appends one received line to the dispatcher's chain.
-    static void Sprawdz_linie(std::string_view line);
+    void Sprawdz_linie(std::string_view line);
 
   private:
     enum class CheckResult { NotYet, Passed, Failed };
@@ -144,6 +151,7 @@ class TWatek {
     std::int64_t nowMs() const { return settings_.clock->nowMs(); }
     bool serialTypeEndsAtLf() const { return settings_.PbxType <= 4; }
 
+    LinkShared& shared_;
     LinkSettings settings_;
     const LinkTimings& t_;
     LinkThreadHost* host_;
@@ -156,7 +164,7 @@ class TWatek {
     std::atomic<std::uint8_t> loggedIn_{0};
     std::int64_t lastWriteTime_ = 0; // 0: none yet
     std::string tcpBuffer_;
-    LineAssembler line_;
+    LineAssembler line_{*this};
     std::uint32_t idlePolls_ = 99999;
     std::atomic<char> stateLetter_{'L'};
     std::atomic<int> error_{0};

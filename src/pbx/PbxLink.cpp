@@ -7,7 +7,6 @@
 #include "base/EventLock.h"
 #include "base/TraceLabel.h"
 #include "clients/Klient.h"
-#include "pbx/DispatcherWake.h"
 #include "pbx/LinkMailbox.h"
 #include "platform/WireCodePage.h"
 #include "ui/Application.h"
@@ -73,6 +72,8 @@ PbxLink::PbxLink(PbxLinkHost& host) : host_(host) {}
 
 PbxLink::~PbxLink() {
     RemoveDispatcherWake();
+    // The link thread is joined while the state it shares is still here.
+    Watek.reset();
 }
 
 std::string PbxLink::linkPortText() const {
@@ -103,14 +104,14 @@ void PbxLink::ConnectPbx() {
     PbxConnecting = false;
     if (!oldEnded) {
         base::WriteLog(2, "Wątek komunikacyjny nie zakończył się - ponowne podłączenie odłożone");
-        PbxReconnectWanted = 1;
+        shared_.PbxReconnectWanted = 1;
         return;
     }
     base::WriteLog(1, "Podłączanie centrali");
     host_.ShowStatusPanel(3, QString::number(PbxReconnectCount) + QStringLiteral("/0"));
     host_.ShowStatusPanel(2, QString());
-    ReceivedBytes = 0;
-    HandledBytes = 0;
+    shared_.ReceivedBytes = 0;
+    shared_.HandledBytes = 0;
 
     LinkSettings settings;
     settings.PbxPort = host_.PbxPort();
@@ -125,8 +126,8 @@ void PbxLink::ConnectPbx() {
     run->generation = ++PbxLinkGeneration;
     run->pbxPort = settings.PbxPort;
     run->host = std::make_unique<RunHost>(*this, run->generation);
-    run->thread = std::make_unique<TWatek>(std::move(settings), run->host.get());
-    CommandInFlight = 0;
+    run->thread = std::make_unique<TWatek>(shared_, std::move(settings), run->host.get());
+    shared_.CommandInFlight = 0;
     LoginWatchActive = false;
     Watek = std::move(run);
     Watek->thread->Start();
@@ -242,7 +243,7 @@ void PbxLink::WyslijNumer(std::string& command, int timeToLiveMs) {
     }
     const std::size_t count = command.size() + 1;
     Bufor node = wireNode(command.c_str(), count, timeToLiveMs);
-    QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    shared_.QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
     base::EventLock lock(event_bufor.get());
     if (!lock.owns())
         return;
@@ -261,7 +262,7 @@ bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiv
         return false;
     }
     Bufor node = wireNode(line, count, timeToLiveMs);
-    QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    shared_.QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
     if (!ServerKlient) {
         base::WriteLog(2, "Brak rekordu serwera dla komendy <%s>", node.data.c_str());
         return false;
@@ -287,7 +288,7 @@ void PbxLink::PabxQueueNoLock(const char* line, std::size_t count, int timeToLiv
 void PbxLink::FreeReceivedLines() {
     base::EventLock lock(event_bufor.get());
     if (lock.owns())
-        ReceivedLines.clear();
+        shared_.ReceivedLines.clear();
 }
 
 // ---- the idle handler's share of the link: it drains the received lines and
@@ -317,7 +318,7 @@ bool closing() {
 void PbxLink::InstallIdleHandler() {
     if (auto* app = ui::TApplication::instance())
         app->SetOnIdle([this] { ObslugaCentrali(); });
-    SetDispatcherWake(this, [this] { DrainReceivedLines(); });
+    shared_.Wake.SetDispatcherWake(this, [this] { DrainReceivedLines(); });
     // Only the timers' ticks count as idle calls: wake-ups for received lines
     // must not quicken the link-state notice.
     for (QTimer* timer : host_.IdleTickTimers())
@@ -325,7 +326,7 @@ void PbxLink::InstallIdleHandler() {
 }
 
 void PbxLink::RemoveDispatcherWake() {
-    ClearDispatcherWake(this);
+    shared_.Wake.ClearDispatcherWake(this);
 }
 
 void PbxLink::ObslugaCentrali() {
@@ -367,10 +368,10 @@ void PbxLink::DrainReceivedLines() {
     {
         base::EventLock lock(event_bufor.get());
         if (lock.owns()) {
-            while (!ReceivedLines.empty()) {
-                Bufor node = std::move(ReceivedLines.front());
-                ReceivedLines.pop_front();
-                HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
+            while (!shared_.ReceivedLines.empty()) {
+                Bufor node = std::move(shared_.ReceivedLines.front());
+                shared_.ReceivedLines.pop_front();
+                shared_.HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
                 handleExchangeLine(node.data);
             }
         }
@@ -385,31 +386,31 @@ void PbxLink::handleExchangeLine(const std::string& line) {
     while (at < size) {
         const std::string_view rest(line.data() + at, size - at);
         if (rest.starts_with("cti 4")) {
-            LinkState = 3;
+            shared_.LinkState = 3;
             if (details())
                 base::WriteLog(1, "centrala zwróciła echo komendy");
             return;
         }
         if (rest.starts_with("OK")) {
-            if (host_.PbxType() <= 4 && LinkState == 2)
-                LinkState = 3;
-            if (LinkState == 3) {
-                LinkState = 1;
+            if (host_.PbxType() <= 4 && shared_.LinkState == 2)
+                shared_.LinkState = 3;
+            if (shared_.LinkState == 3) {
+                shared_.LinkState = 1;
                 if (details())
                     base::WriteLog(1, "połączenie z centralą sprawdzone");
                 return;
             }
             int inFlight = 1;
-            if (CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
+            if (shared_.CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
                 base::WriteLog(1, "centrala wykonała komende");
             at = std::min(size, at + 3);
             continue;
         }
         if (rest.starts_with("ERROR")) {
             int inFlight = 1;
-            if (CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
+            if (shared_.CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
                 base::WriteLog(1, "Błąd obsługi komendy przez centralę");
-            if (rest.starts_with("ERROR 1") && CommandInFlightText().starts_with("VM ")) {
+            if (rest.starts_with("ERROR 1") && shared_.CommandInFlightText().starts_with("VM ")) {
                 if (++ErrorCount1 > VoiceMailErrorLimit)
                     host_.DisableVoiceMailPcti();
             }
@@ -435,11 +436,11 @@ void PbxLink::watchLinkThread() {
             ++PbxReconnectCount;
             RozlaczCentrale();
             LoginWatchActive = false;
-            PbxReconnectWanted = 1;
+            shared_.PbxReconnectWanted = 1;
         }
         return;
     }
-    if (PbxReconnectWanted == 1) {
+    if (shared_.PbxReconnectWanted == 1) {
         if (host_.AutoReconnect() && host_.LinkMenuChecked())
             ConnectPbx();
         else

@@ -7,7 +7,9 @@
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, CrmSocketSetActive, FreeReceivedLines, ActiveCalls,
 // ActiveCallCount, CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
-// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs.
+// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs; and in `Shared()`:
+// ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
+// LinkState, CommandInFlight, PbxReconnectWanted.
 #pragma once
 
 #include "pbx/LinkShared.h"
@@ -92,6 +94,15 @@ class PbxLink : public QObject {
     // Frees the received exchange lines still waiting for the dispatcher.
     void FreeReceivedLines();
 
+    // The received lines, their counters, the link state and the command in
+    // flight, shared with the link thread.
+    LinkShared& Shared() { return shared_; }
+
+  private:
+    // Declared before `Watek`: the link thread uses it until it is joined.
+    LinkShared shared_;
+
+  public:
     ActiveCall ActiveCalls[ActiveCallTableSize];
     int ActiveCallCount = 0;
     CrmSlot CrmSlots[CrmSlotCount];

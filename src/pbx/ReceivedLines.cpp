@@ -1,24 +1,20 @@
 #include "pbx/ReceivedLines.h"
 
-#include "pbx/DispatcherWake.h"
+#include "pbx/LinkShared.h"
 
-BuforChain ReceivedLines;
-std::atomic<std::uint32_t> ReceivedBytes{0};
-std::atomic<std::uint32_t> HandledBytes{0};
-std::atomic<std::uint32_t> QueuedBytes{0};
-std::atomic<std::uint32_t> SentBytes{0};
+namespace pbx {
 
-void AppendReceivedLine(std::string_view line) {
+void LinkShared::AppendReceivedLine(std::string_view line) {
     ReceivedBytes.fetch_add(static_cast<std::uint32_t>(line.size() + 1), std::memory_order_relaxed);
     Bufor node(line);
     {
         auto lock = LockChains();
         ReceivedLines.push_back(std::move(node));
     }
-    pbx::WakeDispatcher();
+    Wake.WakeDispatcher();
 }
 
-bool ReceivedLinesFull() {
+bool LinkShared::ReceivedLinesFull() const {
     auto lock = LockChains();
     if (ReceivedLines.size() >= ReceivedLinesLimit)
         return true;
@@ -30,3 +26,5 @@ bool ReceivedLinesFull() {
     }
     return false;
 }
+
+} // namespace pbx

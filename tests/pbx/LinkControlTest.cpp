@@ -25,13 +25,11 @@ class LinkControlTest : public ::testing::Test {
         ui::setDialogs(dialogs_);
         pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
         pbx::linkEnvironment().clock = &clock_;
-        pbx::PbxReconnectWanted = 0;
     }
     void TearDown() override {
         delete form_;
         form_ = nullptr;
         UsunWszystkichKlientow();
-        ReceivedLines.clear();
         pbx::linkEnvironment() = pbx::LinkEnvironment();
         qunsetenv("HALVEX_COM1");
     }

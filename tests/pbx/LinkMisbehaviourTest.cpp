@@ -29,9 +29,9 @@ class LinkMisbehaviourTest : public linktest::ThreadFixture {
         ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
         exchange.PauseReading(true);
         receivedBefore_ = exchange.Received().size();
-        const std::uint32_t sentBefore = SentBytes.load();
+        const std::uint32_t sentBefore = shared.SentBytes.load();
         Queue(&client, bigCommand_ + "\r");
-        ASSERT_TRUE(WaitFor([&] { return SentBytes.load() > sentBefore; }));
+        ASSERT_TRUE(WaitFor([&] { return shared.SentBytes.load() > sentBefore; }));
     }
 
     // What the exchange received once it read again, up to `text`.
@@ -165,9 +165,9 @@ TEST_F(LinkMisbehaviourTest, FloodsLeaveMemoryBoundedAndLoseNothing) {
     const std::string record = "CALL 100000 203 4711";
     exchange.SendStream(record + "\r\n", Count);
     exchange.SendRecord("END OF BURST");
-    ASSERT_TRUE(WaitFor([] {
+    ASSERT_TRUE(WaitFor([&] {
         auto lock = LockChains();
-        return ReceivedLines.size() >= ReceivedLinesLimit;
+        return shared.ReceivedLines.size() >= ReceivedLinesLimit;
     }));
     EXPECT_FALSE(exchange.StreamDone());
     std::size_t calls = 0, others = 0, most = 0;
@@ -176,9 +176,9 @@ TEST_F(LinkMisbehaviourTest, FloodsLeaveMemoryBoundedAndLoseNothing) {
         [&] {
             {
                 auto lock = LockChains();
-                most = std::max(most, ReceivedLines.size());
+                most = std::max(most, shared.ReceivedLines.size());
             }
-            for (const auto& line : linktest::TakeReceivedLines()) {
+            for (const auto& line : linktest::TakeReceivedLines(shared)) {
                 if (line == record)
                     ++calls;
                 else if (line == "END OF BURST")

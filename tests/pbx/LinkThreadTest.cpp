@@ -50,6 +50,38 @@ INSTANTIATE_TEST_SUITE_P(BothFamiliesBothTransports, LinkLoginTest,
                                     (info.param.transport == Transport::Pty ? "Pty" : "Tcp");
                          });
 
+// Two links side by side, each with its own state: what one exchange sends
+// reaches only its own chain and counters.
+TEST_F(LinkThreadTest, EachLinkKeepsItsOwnReceivedLinesAndState) {
+    ExchangeSimulator first(Family::Vantrel, Transport::Tcp);
+    ExchangeSimulator second(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
+    startThread(linktest::Settings(first, 2));
+    pbx::LinkShared otherShared;
+    linktest::RecordingHost otherHost;
+    pbx::TWatek other(otherShared, linktest::Settings(second, 2), &otherHost);
+    other.Start();
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn() && other.LoggedIn(); }));
+
+    const std::uint32_t otherReceived = otherShared.ReceivedBytes.load();
+    first.SendRecord("RING 1 first");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto r = records();
+        return std::find(r.begin(), r.end(), "RING 1 first") != r.end();
+    }));
+    second.SendRecord("RING 2 second");
+    std::vector<std::string> otherLines;
+    ASSERT_TRUE(WaitFor([&] {
+        for (auto& line : linktest::TakeReceivedLines(otherShared))
+            otherLines.push_back(std::move(line));
+        return std::find(otherLines.begin(), otherLines.end(), "RING 2 second") != otherLines.end();
+    }));
+    EXPECT_EQ(std::count(otherLines.begin(), otherLines.end(), "RING 1 first"), 0);
+    EXPECT_EQ(std::count(records_.begin(), records_.end(), "RING 2 second"), 0);
+    EXPECT_GE(otherShared.ReceivedBytes.load() - otherReceived, std::string("RING 2 second").size() + 1);
+}
+
 TEST_F(LinkThreadTest, MorvaDialoguesAreByteForByte) {
     for (Transport transport : {Transport::Tcp, Transport::Pty}) {
         ExchangeSimulator exchange(Family::Morva, transport);
@@ -172,7 +204,7 @@ TEST_F(LinkThreadTest, MissingSerialDeviceIsRetriedAndEndsTheThread) {
     startThread(settings);
     EXPECT_TRUE(log.WaitForLine("Błąd otwarcia portu COM3"));
     EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
-    EXPECT_EQ(pbx::PbxReconnectWanted.load(), 1);
+    EXPECT_EQ(shared.PbxReconnectWanted.load(), 1);
 }
 
 std::string burstOfRecords(int count) {
@@ -297,10 +329,10 @@ TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2, 50, &clock));
     ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
-    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 1; })); // the first check was answered
+    ASSERT_TRUE(WaitFor([&] { return shared.LinkState == 1; })); // the first check was answered
     exchange.SetFault(Fault::Silent);
     clock.advance(15000);
-    ASSERT_TRUE(WaitFor([&] { return pbx::LinkState == 2; })); // checked again, no answer yet
+    ASSERT_TRUE(WaitFor([&] { return shared.LinkState == 2; })); // checked again, no answer yet
     clock.advance(15000);
     EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
     EXPECT_TRUE(log.WaitForLine("Brak potwierdzenia z centrali"));

@@ -2,7 +2,7 @@
 // a line is taken as soon as it arrives, not at the next timer tick, while
 // the idle handler's link-state pace still follows the timers; exchange
 // traffic is logged with its control bytes made visible.
-#include "pbx/ReceivedLines.h"
+#include "pbx/PbxLink.h"
 #include "support/MainFormFixture.h"
 
 #include <QAbstractEventDispatcher>
@@ -23,12 +23,10 @@ class ReceivedLinesDispatch : public testing_support::MainFormFixture {
     void SetUp() override {
         MainFormFixture::SetUp();
         pbx::linkEnvironment().clock = &clock;
-        HandledBytes = 0;
     }
     void TearDown() override {
         MainFormFixture::TearDown();
         pbx::linkEnvironment() = pbx::LinkEnvironment();
-        ReceivedLines.clear();
     }
 
     // A window with every timer stopped: nothing but a wake makes the event
@@ -63,12 +61,12 @@ class ReceivedLinesDispatch : public testing_support::MainFormFixture {
 };
 
 TEST_F(ReceivedLinesDispatch, ALineFromTheLinkThreadIsDispatchedWithoutATimerTick) {
-    quietForm();
+    pbx::LinkShared& shared = quietForm().Pbx().Shared();
     const std::string line = "C12 01 from the link thread";
     std::promise<void> loopWaits;
     std::thread link([&, waits = loopWaits.get_future()]() mutable {
         waits.wait();
-        AppendReceivedLine(line);
+        shared.AppendReceivedLine(line);
     });
     bool released = false;
     const bool dispatched = runLoop([&] {
@@ -76,15 +74,16 @@ TEST_F(ReceivedLinesDispatch, ALineFromTheLinkThreadIsDispatchedWithoutATimerTic
             released = true;
             loopWaits.set_value();
         }
-        return HandledBytes.load() >= line.size();
+        return shared.HandledBytes.load() >= line.size();
     });
     link.join();
     EXPECT_TRUE(dispatched) << "the line waited for something else to wake the GUI thread";
-    EXPECT_EQ(HandledBytes.load(), line.size());
+    EXPECT_EQ(shared.HandledBytes.load(), line.size());
 }
 
 TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
     TForm1& f = quietForm();
+    pbx::LinkShared& shared = f.Pbx().Shared();
     f.Pbx().PbxLinkErrorCount = 999; // the link is down
     f.Pbx().ActiveCalls[0].CallId[0] = '7';
     f.Pbx().ActiveCallCount = 1;
@@ -97,15 +96,15 @@ TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
     std::thread link([&] {
         for (int i = 0; i < Lines && !stop; ++i) {
             const std::string line = "C12 01 line " + std::to_string(i);
-            const std::uint32_t before = HandledBytes.load();
-            AppendReceivedLine(line);
-            while (!stop && HandledBytes.load() < before + line.size())
+            const std::uint32_t before = shared.HandledBytes.load();
+            shared.AppendReceivedLine(line);
+            while (!stop && shared.HandledBytes.load() < before + line.size())
                 std::this_thread::yield();
         }
     });
     for (int i = 0; i < Lines; ++i)
         total += static_cast<std::uint32_t>(("C12 01 line " + std::to_string(i)).size());
-    const bool allDispatched = runLoop([&] { return HandledBytes.load() >= total; });
+    const bool allDispatched = runLoop([&] { return shared.HandledBytes.load() >= total; });
     stop = true;
     link.join();
     ASSERT_TRUE(allDispatched);
@@ -134,7 +133,7 @@ TEST_F(ReceivedLinesDispatch, ControlBytesOfReceivedLinesAreLoggedVisibly) {
     TForm1& f = quietForm("DEBUG CTI");
     mainLogText();
     logSoFar.clear();
-    AppendReceivedLine(std::string("C12 01\x01\tX\x1b", 10));
+    f.Pbx().Shared().AppendReceivedLine(std::string("C12 01\x01\tX\x1b", 10));
     f.Pbx().ObslugaCentrali();
     const std::string log = mainLogText();
     EXPECT_NE(log.find("CEN->PC <C12 01\\x01\\x09X\\x1B>"), std::string::npos) << log;

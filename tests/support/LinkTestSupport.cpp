@@ -1,7 +1,6 @@
 #include "support/LinkTestSupport.h"
 
 #include "base/DiagnosticLog.h"
-#include "pbx/ReceivedLines.h"
 
 #include <QCoreApplication>
 #include <chrono>
@@ -16,26 +15,22 @@ void ThreadFixture::SetUp() {
     }
     ServerKlient = new Klient("0.0.0.0", "serwer", nullptr, 1000);
     ServerKlient->Stan = Klient::OK;
-    ReceivedLines.clear();
-    pbx::CommandInFlight = 0;
-    pbx::LinkState = 0;
 }
 
 void ThreadFixture::TearDown() {
     thread_.reset();
     UsunWszystkichKlientow();
-    ReceivedLines.clear();
     if (ownLock_)
         event_bufor.reset();
 }
 
 void ThreadFixture::startThread(pbx::LinkSettings settings) {
-    thread_ = std::make_unique<pbx::TWatek>(std::move(settings), &host_);
+    thread_ = std::make_unique<pbx::TWatek>(shared, std::move(settings), &host_);
     thread_->Start();
 }
 
 std::vector<std::string> ThreadFixture::records() {
-    for (const auto& line : TakeReceivedLines())
+    for (const auto& line : TakeReceivedLines(shared))
         if (!line.empty() && line != "OK")
             records_.push_back(line);
     return records_;
@@ -61,12 +56,12 @@ bool WaitFor(const std::function<bool()>& condition, int ms) {
     return true;
 }
 
-std::vector<std::string> TakeReceivedLines() {
+std::vector<std::string> TakeReceivedLines(pbx::LinkShared& shared) {
     std::vector<std::string> lines;
     auto lock = LockChains();
-    for (const Bufor& node : ReceivedLines)
+    for (const Bufor& node : shared.ReceivedLines)
         lines.push_back(node.data);
-    ReceivedLines.clear();
+    shared.ReceivedLines.clear();
     return lines;
 }
 

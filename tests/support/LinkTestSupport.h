@@ -35,7 +35,7 @@ class RecordingHost : public pbx::LinkThreadHost {
 bool WaitFor(const std::function<bool()>& condition, int ms = 30000);
 
 // Takes every received line out of the chain, in order.
-std::vector<std::string> TakeReceivedLines();
+std::vector<std::string> TakeReceivedLines(pbx::LinkShared& shared);
 
 // Turns the log on (with the link switches) and collects its lines.
 class LogCapture {
@@ -62,8 +62,9 @@ class ThreadFixture : public ::testing::Test {
     std::vector<std::string> records();
 
     RecordingHost host_;
-    // The thread reads it until TearDown stops the thread, after the test body.
+    // The thread reads these until TearDown stops the thread, after the test body.
     platform::ManualClock clock;
+    pbx::LinkShared shared;
     std::unique_ptr<pbx::TWatek> thread_;
     std::vector<std::string> records_;
     bool ownLock_ = false;
