@@ -21,18 +21,8 @@ TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) 
 TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TUserForm::TUserForm(QWidget* owner) : TForm(QStringLiteral("UserForm"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
-TTelFm::TTelFm(QWidget* owner) : TForm(QStringLiteral("TelFm"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
 TfrmFindPhone::TfrmFindPhone(QWidget* owner) : TForm(QStringLiteral("frmFindPhone"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
-TfrmMessage::TfrmMessage(QWidget* owner) : TForm(QStringLiteral("frmMessage"), owner) {
-    // This form shares no dialog captions with the main window.
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this, false);
 }
 TfrmSmsRoutingRule::TfrmSmsRoutingRule(QWidget* owner) : TForm(QStringLiteral("frmSmsRoutingRule"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);

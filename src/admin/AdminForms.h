@@ -3,6 +3,10 @@
 
 #include "ui/Components.h"
 
+#include <functional>
+#include <string>
+#include <vector>
+
 class TlgLangLinked;
 
 class TKonfiguracja : public ui::TForm {
@@ -26,18 +30,70 @@ class TImport_kont : public ui::TForm {
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
+// The user editor ("Dane użytkownika"). The caller fills the members
+// before showing it and reads them after it closed with OK.
 class TUserForm : public ui::TForm {
     Q_OBJECT
   public:
     explicit TUserForm(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
+
+    void FormShow();
+    void comboGroupsChange();
+    void btnRemoveGroupClick();
+    // "Zatwierdź": closes with OK when the data is valid.
+    void Button1Click();
+    void Button2Click();
+
+    // The group ids parallel to the items of comboGroups.
+    std::vector<std::string> GroupIds;
+    std::string Surname, FirstName, Login, Password, IP, RcpCard, Status;
+    std::string UserId; // empty when a user is added
+    int Privileges = 0;
+    int GroupId = 0;
+    std::string GroupName;
+
+    ui::TEdit *Edit1, *Edit2, *Edit3, *Edit4, *Edit5, *Edit6, *Edit7;
+    ui::TLabel* Label4 = nullptr;
+    ui::TComboBox* comboGroups = nullptr;
+    ui::TLabel* lblNowaGrupa = nullptr;
+    ui::TEdit* edNowaGrupa = nullptr;
+    ui::TButton* btnRemoveGroup = nullptr;
+    ui::TCheckBox* cbEdycjaWspolnejBazy = nullptr;
+    ui::TCheckBox* cbUsuwanieHistoriiPolaczen = nullptr;
+    ui::TCheckBox* chbWysylanieSms = nullptr;
+    ui::TCheckBox* chbUsuwanieSms = nullptr;
+    ui::TButton* Button1 = nullptr;
+    ui::TButton* Button2 = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
 };
 
+// The phone editor ("Telefon").
 class TTelFm : public ui::TForm {
     Q_OBJECT
   public:
     explicit TTelFm(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
+
+    void FormActivate();
+    // "Zatwierdź": closes with OK when the number may be stored.
+    void Button1Click();
+
+    std::string Number, Name;
+    // The nID of the phone being edited; empty when one is added.
+    std::string SelectedPhoneId;
+    // The owner of a phone id ("" when unknown), for the refusal's text.
+    std::function<std::string(int)> OwnerOfPhone;
+
+    ui::TEdit* Edit1 = nullptr;
+    ui::TEdit* Edit2 = nullptr;
+    ui::TButton* Button1 = nullptr;
+    ui::TButton* Button2 = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 class TfrmFindPhone : public ui::TForm {
@@ -47,12 +103,23 @@ class TfrmFindPhone : public ui::TForm {
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 
+// The administrator's message to every connected client.
 class TfrmMessage : public ui::TForm {
     Q_OBJECT
   public:
+    // The most characters a message may have.
+    static constexpr int MessageLimit = 900;
     explicit TfrmMessage(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
+    ui::TMemo* Memo1 = nullptr;
+    ui::TButton* btnSend = nullptr;
+    ui::TButton* btnCancel = nullptr;
 };
+
+// The text with what a message may not hold removed ('&', which separates
+// the fields, and whatever is the byte 255, which ends the message, in the
+// wire code page), cut to the message limit.
+QString AllowedMessageText(const QString& text);
 
 // The editor of one routing rule for received SMS.
 class TfrmSmsRoutingRule : public ui::TForm {

@@ -1,13 +1,477 @@
-// The user, phone and contact lists are filled from the database; until the
-// console's lists are built they stay empty.
+// The users page: the user and phone lists loaded from the database, the
+// editors behind their buttons, and the notices the clients get after a
+// change. Every database operation uses a table object of its own, made
+// with the main connection's settings and dropped right after.
 #include "admin/Console.h"
 
+#include "admin/AdminForms.h"
+#include "base/PasswordCodec.h"
+#include "db/DbErrorText.h"
+#include "db/InterfaceDB.h"
+#include "db/MainDatabase.h"
+#include "db/UserTables.h"
+#include "ui/Components.h"
+#include "ui/Dialogs.h"
+#include "ui/ListSort.h"
+
 namespace admin {
+namespace {
 
-void Console::LoadUsers() {}
+// The user list's columns as the view gives them: the row caption is the id.
+enum UserColumn {
+    UcId = 0,
+    UcSurname,
+    UcFirstName,
+    UcLogin,
+    UcPassword,
+    UcGroup,
+    UcIp,
+    UcCard,
+    UcPrivileges,
+    UcStatus
+};
+const char* const UserColumns = "nUserID,sUserName,sUserLastName, "
+                                "sUserLogin,sUserPassword,sGroupName,sUserIP,sRCPcard,nPrivileges,sStatus";
+const char* const PhoneColumns = "nUserID, nID, sUserPhone, sUserPhoneName";
+// lvAllUserPhones: nUserID, nID, Telefon, Nazwa tel.
+enum AllPhonesColumn { ApUser = 0, ApId, ApNumber, ApName };
 
-void Console::LoadUserPhones(const std::string&) {}
+// Rows appended to a list that keeps its own columns.
+class AppendRows : public db::RowSink {
+  public:
+    explicit AppendRows(ui::TListView* view) : view_(view) {}
+    void columns(const std::vector<db::ResultColumn>&) override {}
+    void row(const db::ResultRow& row) override {
+        QStringList cells;
+        for (int i = 0; i < row.size(); ++i)
+            cells << QString::fromStdString(row.trimmed(i));
+        view_->AddRow(cells);
+    }
 
+  private:
+    ui::TListView* view_;
+};
+
+db::ConnectionSettings connection() {
+    db::MainDatabase* database = db::MainDatabase::Current();
+    return database ? database->Host().MainConnectionSettings() : db::ConnectionSettings{};
+}
+
+template <class Table> Table table() {
+    const db::ConnectionSettings c = connection();
+    return Table(c.host, c.path, c.user, c.password);
+}
+
+int loadInto(ui::TListView* view, const char* source, const char* columns) {
+    const db::ConnectionSettings c = connection();
+    InterfaceDB front;
+    front.SetConnection(c.host, c.path, c.user, c.password);
+    AppendRows rows(view);
+    front.SetResultList(&rows);
+    return front.WyswietlBazeDB(source, columns, "0", "");
+}
+
+std::string cell(const QTreeWidgetItem* row, int column) {
+    return row ? row->text(column).toStdString() : std::string();
+}
+
+// Surname and first name joined by a blank when both are there.
+std::string fullName(const std::string& surname, const std::string& firstName) {
+    if (!surname.empty() && !firstName.empty())
+        return surname + " " + firstName;
+    return surname + firstName;
+}
+
+std::string blankWhenEmpty(const std::string& text) {
+    return text.empty() ? " " : text;
+}
+
+TUserForm* userEditor(TUserForm* given) {
+    return given ? given : UserForm;
+}
+
+TTelFm* phoneEditor(TTelFm* given) {
+    return given ? given : TelFm;
+}
+
+const char* const ReloadNotice = "!RL&\r\n";
+
+} // namespace
+
+void Console::SetEditors(TUserForm* userForm, TTelFm* phoneForm) {
+    userForm_ = userForm;
+    phoneForm_ = phoneForm;
+}
+
+void Console::reloadAllPhones() {
+    ui::TListView* all = host_.Lists().lvAllUserPhones;
+    all->clear();
+    if (loadInto(all, "UserPhones", PhoneColumns) == 0)
+        all->SetTag(1);
+}
+
+void Console::RefreshUserNames() {
+    if (!loadingUsers_)
+        rememberUserNames();
+}
+
+void Console::WatchUserList() {
+    QAbstractItemModel* users = host_.Lists().UserLV->model();
+    auto refresh = [this] { RefreshUserNames(); };
+    QObject::connect(users, &QAbstractItemModel::rowsInserted, &watchContext_, refresh);
+    QObject::connect(users, &QAbstractItemModel::rowsRemoved, &watchContext_, refresh);
+    QObject::connect(users, &QAbstractItemModel::dataChanged, &watchContext_, refresh);
+    QObject::connect(users, &QAbstractItemModel::modelReset, &watchContext_, refresh);
+}
+
+void Console::LoadUsers() {
+    const ConsoleLists lists = host_.Lists();
+    struct Loading {
+        bool& flag;
+        ~Loading() { flag = false; }
+    } loading{loadingUsers_ = true};
+    lists.UserLV->clear();
+    if (!MainDbHandleExists()) {
+        loadingUsers_ = false;
+        rememberUserNames();
+        host_.StartReconnectTimer();
+        return;
+    }
+    lists.UserLV->SetTag(loadInto(lists.UserLV, "UserAndGroup", UserColumns) == 0 ? 2 : 1);
+    if (lists.lvAllUserPhones->Tag() == 0)
+        reloadAllPhones();
+    ui::SortListView(*lists.UserLV);
+    loadingUsers_ = false;
+    rememberUserNames();
+    host_.FillUserSlots(UserSlotEntries());
+}
+
+std::vector<std::pair<std::string, std::string>> Console::UserSlotEntries() const {
+    const ui::TListView* users = host_.Lists().UserLV;
+    std::vector<std::pair<std::string, std::string>> entries;
+    const int count = std::min(users->topLevelItemCount(), UserSlotCount);
+    entries.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const QTreeWidgetItem* row = users->topLevelItem(i);
+        entries.emplace_back(cell(row, UcId), cell(row, UcCard));
+    }
+    return entries;
+}
+
+void Console::rememberUserNames() {
+    const ui::TListView* users = host_.Lists().UserLV;
+    std::unordered_map<std::string, std::string> names;
+    for (int i = 0; i < users->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = users->topLevelItem(i);
+        names.emplace(cell(row, UcId), fullName(cell(row, UcSurname), cell(row, UcFirstName)));
+    }
+    const std::lock_guard<std::mutex> lock(userNamesMutex_);
+    userNames_.swap(names);
+}
+
+std::string Console::GetUserNameById(const std::string& userId) const {
+    const std::lock_guard<std::mutex> lock(userNamesMutex_);
+    const auto found = userNames_.find(userId);
+    return found == userNames_.end() ? std::string() : found->second;
+}
+
+std::string Console::ListViewLookupText(int phoneId) const {
+    const ConsoleLists lists = host_.Lists();
+    const QString phone = QString::number(phoneId);
+    QString userId;
+    bool phoneFound = false;
+    for (int i = 0; i < lists.lvAllUserPhones->topLevelItemCount() && !phoneFound; ++i) {
+        const QTreeWidgetItem* row = lists.lvAllUserPhones->topLevelItem(i);
+        if (row->text(ApId) == phone) {
+            userId = row->text(ApUser);
+            phoneFound = true;
+        }
+    }
+    if (!phoneFound)
+        return {};
+    for (int i = 0; i < lists.UserLV->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = lists.UserLV->topLevelItem(i);
+        if (row->text(UcId) == userId)
+            return fullName(cell(row, UcSurname), cell(row, UcFirstName));
+    }
+    return {};
+}
+
+void Console::LoadUserPhones(const std::string& userId) {
+    const ConsoleLists lists = host_.Lists();
+    lists.PhoneLV->clear();
+    if (!MainDbHandleExists()) {
+        lists.lvAllUserPhones->SetTag(0);
+        host_.StartReconnectTimer();
+        return;
+    }
+    if (lists.lvAllUserPhones->Tag() == 0)
+        reloadAllPhones();
+    if (userId.empty())
+        return;
+    const QString wanted = QString::fromStdString(userId);
+    for (int i = 0; i < lists.lvAllUserPhones->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = lists.lvAllUserPhones->topLevelItem(i);
+        if (row->text(ApUser) == wanted)
+            lists.PhoneLV->AddRow({row->text(ApId), row->text(ApNumber), row->text(ApName)});
+    }
+}
+
+// The shared contacts come with the contact base.
 void Console::LoadContacts() {}
+
+QTreeWidgetItem* Console::selectedUser() const {
+    const QList<QTreeWidgetItem*> selected = host_.Lists().UserLV->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.front();
+}
+
+QTreeWidgetItem* Console::selectedPhone() const {
+    const QList<QTreeWidgetItem*> selected = host_.Lists().PhoneLV->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.front();
+}
+
+void Console::showDbError(const char* key, int status) {
+    ui::dialogs().MessageBox(host_.Text(key) + GetDbErrorText(status), host_.Text("IDS_21"),
+                             ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+}
+
+void Console::AddUserBTClick() {
+    const ConsoleLists lists = host_.Lists();
+    lists.UserLV->clearSelection();
+    lists.PhoneLV->clear();
+    lists.HistLV->clear();
+    TUserForm* editor = userEditor(userForm_);
+    editor->Surname.clear();
+    editor->FirstName.clear();
+    editor->Login.clear();
+    editor->Password.clear();
+    editor->IP.clear();
+    editor->RcpCard.clear();
+    editor->Status.clear();
+    editor->UserId.clear();
+    editor->GroupName.clear();
+    for (ui::TCheckBox* box : {editor->cbEdycjaWspolnejBazy, editor->cbUsuwanieHistoriiPolaczen,
+                               editor->chbWysylanieSms, editor->chbUsuwanieSms})
+        box->setChecked(false);
+    editor->Privileges = 0;
+    editor->GroupId = 0;
+    if (editor->ShowModal() != ui::mrOk)
+        return;
+    auto users = table<ServiceUseresDB>();
+    users.sUserName = editor->Surname;
+    users.sUserIP = editor->IP;
+    users.sStatus = editor->Status;
+    if (!editor->Login.empty() && !editor->Password.empty()) {
+        users.sUserName = blankWhenEmpty(editor->Surname);
+        users.sUserIP = blankWhenEmpty(editor->IP);
+        users.sStatus = blankWhenEmpty(editor->Status);
+    }
+    users.sUserLastName = editor->FirstName;
+    users.sUserLogin = editor->Login;
+    users.sUserPassword = Md5HexWire(editor->Password);
+    users.nGroupID = editor->GroupId;
+    users.sRCPcard = editor->RcpCard;
+    users.nPrivileges = editor->Privileges;
+    if (const int status = users.InsertData(); status != 0) {
+        showDbError("IDS_733", status);
+        return;
+    }
+    LoadUsers();
+}
+
+void Console::EditUserBTClick() {
+    QTreeWidgetItem* row = selectedUser();
+    if (!row) {
+        ui::dialogs().MessageBox(host_.Text("IDS_738"), "", ui::MB_OK, ui::IDOK);
+        return;
+    }
+    TUserForm* editor = userEditor(userForm_);
+    editor->Surname = cell(row, UcSurname);
+    editor->FirstName = cell(row, UcFirstName);
+    editor->Login = cell(row, UcLogin);
+    const std::string storedDigest = cell(row, UcPassword);
+    editor->Password = storedDigest;
+    editor->GroupName = cell(row, UcGroup);
+    editor->IP = cell(row, UcIp);
+    editor->RcpCard = cell(row, UcCard);
+    editor->Status = cell(row, UcStatus);
+    editor->UserId = cell(row, UcId);
+    const int privileges = std::atoi(cell(row, UcPrivileges).c_str());
+    editor->cbEdycjaWspolnejBazy->setChecked(privileges & 1);
+    editor->cbUsuwanieHistoriiPolaczen->setChecked(privileges & 2);
+    editor->chbWysylanieSms->setChecked(privileges & 4);
+    editor->chbUsuwanieSms->setChecked(privileges & 8);
+    const std::string oldStatus = editor->Status;
+    if (editor->ShowModal() != ui::mrOk)
+        return;
+    const std::string password =
+        editor->Password != storedDigest ? Md5HexWire(editor->Password) : storedDigest;
+    auto users = table<ServiceUseresDB>();
+    users.sUserName = editor->Surname;
+    users.sUserIP = editor->IP;
+    users.sStatus = editor->Status;
+    if (!editor->Login.empty() && !password.empty()) {
+        users.sUserName = blankWhenEmpty(editor->Surname);
+        users.sUserIP = blankWhenEmpty(editor->IP);
+        users.sStatus = blankWhenEmpty(editor->Status);
+    }
+    users.sUserLastName = editor->FirstName;
+    users.sUserLogin = editor->Login;
+    users.sUserPassword = password;
+    users.sRCPcard = editor->RcpCard;
+    users.nPrivileges = editor->Privileges;
+    users.nGroupID = editor->GroupId;
+    users.nUserID = std::atoi(editor->UserId.c_str());
+    if (const int status = users.UpdateData(); status != 0) {
+        showDbError("IDS_741", status);
+        return;
+    }
+    const std::string userId = editor->UserId;
+    if (editor->Status != oldStatus)
+        host_.UdpSend("!OI&" + userId + "&" + editor->Status + "&\r\n");
+    const std::pair<int, std::string> values[] = {
+        {UcSurname, editor->Surname}, {UcFirstName, editor->FirstName},
+        {UcLogin, editor->Login},     {UcPassword, password},
+        {UcGroup, editor->GroupName}, {UcIp, editor->IP},
+        {UcCard, editor->RcpCard},    {UcPrivileges, std::to_string(editor->Privileges)},
+        {UcStatus, editor->Status}};
+    for (const auto& [column, text] : values)
+        row->setText(column, QString::fromStdString(text));
+    rememberUserNames();
+    host_.NotifyUser(userId, ReloadNotice);
+}
+
+void Console::DelUserBTClick() {
+    QTreeWidgetItem* row = selectedUser();
+    if (!row) {
+        ui::dialogs().MessageBox(host_.Text("IDS_735"), "", ui::MB_OK, ui::IDOK);
+        return;
+    }
+    const int userId = std::atoi(cell(row, UcId).c_str());
+    auto users = table<ServiceUseresDB>();
+    users.nUserID = userId;
+    if (const int status = users.DeleteData(); status != 0) {
+        showDbError("IDS_736", status);
+        return;
+    }
+    auto phones = table<ServiceUserPhonesDB>();
+    phones.nUserID = userId;
+    const ConsoleLists lists = host_.Lists();
+    if (phones.DeleteUserPhones() == 0)
+        lists.PhoneLV->clear();
+    lists.lvAllUserPhones->SetTag(0);
+    delete row;
+    lists.HistLV->clear();
+    rememberUserNames();
+}
+
+void Console::afterPhoneChange(const std::string& userId) {
+    host_.NotifyUser(userId, ReloadNotice);
+    host_.Lists().lvAllUserPhones->SetTag(0);
+    LoadUserPhones(userId);
+}
+
+void Console::AddPhoneBTClick() {
+    QTreeWidgetItem* user = selectedUser();
+    if (!user) {
+        ui::dialogs().MessageBox(host_.Text("IDS_743"), host_.Text("IDS_646"),
+                                 ui::MB_ICONINFORMATION | ui::MB_OK, ui::IDOK);
+        return;
+    }
+    host_.Lists().PhoneLV->clearSelection();
+    TTelFm* editor = phoneEditor(phoneForm_);
+    editor->Edit1->setReadOnly(false);
+    editor->Number.clear();
+    editor->Name.clear();
+    editor->SelectedPhoneId.clear();
+    editor->OwnerOfPhone = [this](int phoneId) { return ListViewLookupText(phoneId); };
+    if (editor->ShowModal() != ui::mrOk)
+        return;
+    const std::string userId = cell(user, UcId);
+    auto phones = table<ServiceUserPhonesDB>();
+    phones.nUserID = std::atoi(userId.c_str());
+    phones.sUserPhone = blankWhenEmpty(editor->Number);
+    phones.sUserPhoneName = blankWhenEmpty(editor->Name);
+    if (const int status = phones.InsertData(); status != 0)
+        showDbError("IDS_745", status);
+    afterPhoneChange(userId);
+}
+
+void Console::EditPhoneBTClick() {
+    QTreeWidgetItem* user = selectedUser();
+    QTreeWidgetItem* phone = selectedPhone();
+    if (!user || !phone) {
+        ui::dialogs().MessageBox(host_.Text("IDS_755"), host_.Text("IDS_21"),
+                                 ui::MB_ICONINFORMATION | ui::MB_OK, ui::IDOK);
+        return;
+    }
+    TTelFm* editor = phoneEditor(phoneForm_);
+    editor->Number = cell(phone, 1);
+    editor->Name = cell(phone, 2);
+    editor->SelectedPhoneId = cell(phone, 0);
+    editor->OwnerOfPhone = [this](int phoneId) { return ListViewLookupText(phoneId); };
+    ui::dialogs().MessageBox(host_.Text("IDS_757"), host_.Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK,
+                             ui::IDOK);
+    if (editor->ShowModal() != ui::mrOk)
+        return;
+    if (editor->Number.empty())
+        return;
+    auto phones = table<ServiceUserPhonesDB>();
+    phones.nID = cell(phone, 0);
+    phones.sUserPhone = editor->Number;
+    phones.sUserPhoneName = blankWhenEmpty(editor->Name);
+    if (const int status = phones.UpdateData(); status != 0)
+        showDbError("IDS_759", status);
+    afterPhoneChange(cell(user, UcId));
+}
+
+void Console::DelPhoneBTClick() {
+    QTreeWidgetItem* phone = selectedPhone();
+    if (!phone) {
+        ui::dialogs().MessageBox(host_.Text("IDS_750"), "", ui::MB_OK, ui::IDOK);
+        return;
+    }
+    auto phones = table<ServiceUserPhonesDB>();
+    phones.sUserPhone = cell(phone, 1);
+    if (const int status = phones.DeleteData(); status != 0) {
+        showDbError("IDS_751", status);
+        return;
+    }
+    delete phone;
+    if (QTreeWidgetItem* user = selectedUser()) {
+        const std::string userId = cell(user, UcId);
+        host_.Lists().lvAllUserPhones->SetTag(0);
+        LoadUserPhones(userId);
+        host_.LoadIncomingHistory("NUSERID", userId);
+        host_.NotifyUser(userId, ReloadNotice);
+    }
+}
+
+void Console::UserLVSelectItem() {
+    if (QTreeWidgetItem* user = selectedUser()) {
+        const std::string userId = cell(user, UcId);
+        LoadUserPhones(userId);
+        host_.LoadIncomingHistory("NUSERID", userId);
+    }
+}
+
+void Console::PhoneLVSelectItem() {
+    if (QTreeWidgetItem* phone = selectedPhone())
+        host_.LoadIncomingHistory("SUSERPHONE", cell(phone, 1));
+}
+
+void Console::UserLVDblClick() {
+    if (selectedUser())
+        EditUserBTClick();
+    else
+        AddUserBTClick();
+}
+
+void Console::PhoneLVDblClick() {
+    if (selectedPhone())
+        EditPhoneBTClick();
+    else
+        AddPhoneBTClick();
+}
 
 } // namespace admin

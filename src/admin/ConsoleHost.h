@@ -1,13 +1,43 @@
 // What the administration console needs of the rest of the program, given to
-// it at construction. Its lists are not filled from the database yet, so it
-// needs nothing so far; what it comes to need is added here.
+// it at construction.
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ui {
+class TListView;
+}
+
 namespace admin {
+
+// The main window's lists the console fills.
+struct ConsoleLists {
+    ui::TListView* UserLV = nullptr;
+    ui::TListView* PhoneLV = nullptr;
+    ui::TListView* HistLV = nullptr;
+    ui::TListView* lvAllUserPhones = nullptr;
+    ui::TListView* lvKontakty = nullptr;
+};
 
 class ConsoleHost {
   public:
     virtual ~ConsoleHost() = default;
+    virtual ConsoleLists Lists() = 0;
+    // A text of the main window in the active language.
+    virtual std::string Text(const char* key) const = 0;
+    // Arms the 60 s reconnect timer.
+    virtual void StartReconnectTimer() = 0;
+    // Broadcasts one notice to all clients.
+    virtual void UdpSend(const std::string& text) = 0;
+    // Sends one notice to the client logged in as that user, if any.
+    virtual void NotifyUser(const std::string& userId, const std::string& text) = 0;
+    // Rebuilds the presence entries: user id and card key of each slot, in
+    // slot order.
+    virtual void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) = 0;
+    // The incoming-call history of the user tab; empty arguments empty it.
+    virtual void LoadIncomingHistory(const std::string& column, const std::string& value) = 0;
 };
 
 } // namespace admin

@@ -5,7 +5,8 @@
 // RemoveDisconnectedClients, PowiadomKlientowUzytkownikRozlaczony,
 // WlaczSerwerClick, WylaczSerwer, UstawKomunikatLP, LoginReplyPrefix,
 // LoginReplyPrefix16, PendingLogins, ReceiveRemainder, ContactsLoaded,
-// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser.
+// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser, UdpSend, Powiadom,
+// WiadomoscTxtOdKlienta, FillUserSlots.
 #pragma once
 
 #include "clients/ClientServiceHost.h"
@@ -15,6 +16,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace clients {
 
@@ -39,6 +42,20 @@ class ClientService {
     void WylaczSerwer();
     void UstawKomunikatLP();
 
+    // Makes the UDP sender with the port and broadcast address it keeps
+    // using, also when a failed send makes it anew.
+    void CreateUdpSender(QObject* owner, int port, const std::string& broadcast);
+    // Sends one broadcast datagram; an empty text is not sent. A failed send
+    // loses that datagram and makes the sender anew.
+    void UdpSend(const std::string& text);
+    // Sends or queues one notice for a client.
+    void Powiadom(int mode, const std::string& text, const std::string& idfb, std::uint32_t socket,
+                  const std::string& address);
+    // Relays a text message ("sender&recipient&date&text" and the byte 255).
+    void WiadomoscTxtOdKlienta(const std::string& message, const std::string& address);
+    // Rebuilds the presence entries from the users: id and card key per slot.
+    void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries);
+
     std::string LoginReplyPrefix;
     std::string LoginReplyPrefix16;
     int PendingLogins = 0;
@@ -55,6 +72,9 @@ class ClientService {
     void deleteClientRecord(Klient* record);
 
     ClientServiceHost& host_;
+    QObject* udpOwner_ = nullptr;
+    int udpPort_ = 0;
+    std::string udpBroadcast_;
 };
 
 } // namespace clients

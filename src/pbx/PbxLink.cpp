@@ -8,6 +8,7 @@
 #include "base/TraceLabel.h"
 #include "clients/Klient.h"
 #include "pbx/LinkMailbox.h"
+#include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -207,6 +208,22 @@ void PbxLink::ClearCallTable() {
     for (auto& call : ActiveCalls)
         call = ActiveCall();
     ActiveCallCount = 0;
+}
+
+void PbxLink::FixStaleCalls() {
+    const QDateTime now = platform::processClock().dateTime();
+    for (auto& call : ActiveCalls) {
+        if (call.CallId[0] == 0 || call.NumberB[0] != 0 || call.TransferActive != 0)
+            continue;
+        if (call.Created.secsTo(now) <= 900)
+            continue;
+        if (base::Switches().chbPctiErrors.load())
+            base::WriteLog(1, "FixPcti: usunięty identyfikator: %.4s", call.CallId);
+        call.CallId[0] = 0;
+        call.End = QDateTime();
+        if (ActiveCallCount > 0)
+            --ActiveCallCount;
+    }
 }
 
 // The CRM console socket comes with its own piece of work.

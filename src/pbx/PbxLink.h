@@ -5,7 +5,7 @@
 // Holds: Podlacz_centraleClick, ConnectPbx, RozlaczCentrale, WaitForLinkEnd,
 // WatekTerminated, ShowLinkState, ObslugaCentrali, InstallIdleHandler,
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
-// ClearCallTable, CrmSocketSetActive, FreeReceivedLines, ActiveCalls,
+// ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, ActiveCalls,
 // ActiveCallCount, CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
 // LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
@@ -90,6 +90,9 @@ class PbxLink : public QObject {
     // As WyslijLinie, for code that already holds `event_bufor`.
     void PabxQueueNoLock(const char* line, std::size_t count, int timeToLiveMs);
     void ClearCallTable();
+    // Frees the records of calls that never got a number B nor a transfer
+    // and are older than 900 s; the maintenance timer's sweep.
+    void FixStaleCalls();
     void CrmSocketSetActive(bool on);
     // Frees the received exchange lines still waiting for the dispatcher.
     void FreeReceivedLines();
@@ -105,6 +108,8 @@ class PbxLink : public QObject {
   public:
     ActiveCall ActiveCalls[ActiveCallTableSize];
     int ActiveCallCount = 0;
+    // Set once the exchange reported its last GSM line.
+    bool GsmListComplete = false;
     CrmSlot CrmSlots[CrmSlotCount];
     std::unique_ptr<PbxLinkRun> Watek;
     std::atomic<int> PbxLinkErrorCount{0};

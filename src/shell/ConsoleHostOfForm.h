@@ -10,9 +10,16 @@ namespace shell {
 class ConsoleHostOfForm : public admin::ConsoleHost {
   public:
     explicit ConsoleHostOfForm(TForm1& form) : form_(form) {}
+    admin::ConsoleLists Lists() override;
+    std::string Text(const char* key) const override;
+    void StartReconnectTimer() override;
+    void UdpSend(const std::string& text) override;
+    void NotifyUser(const std::string& userId, const std::string& text) override;
+    void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) override;
+    void LoadIncomingHistory(const std::string& column, const std::string& value) override;
 
   private:
-    [[maybe_unused]] TForm1& form_;
+    TForm1& form_;
 };
 
 } // namespace shell

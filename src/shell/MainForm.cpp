@@ -104,9 +104,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     OdczytajWersjeProgramu();
     UstawIkone();
 
-    Clients().UdpSocket = new TNMUDP(this);
-    Clients().UdpSocket->SetRemotePort(PortUDP);
-    Clients().UdpSocket->SetRemoteHost(BroadcastAddress);
+    Clients().CreateUdpSender(this, PortUDP, BroadcastAddress);
 
     MaintenanceTimer->SetEnabled(true);
     createClientRecordOfServer();
@@ -238,19 +236,11 @@ void TForm1::connectHandlers() {
             [this](const QPoint& at) { PopupMenuKolejka->popup(Kolejka->mapToGlobal(at)); });
     connect(Nagraj1, &QAction::triggered, this, &TForm1::Nagraj1Click);
     connect(Czy1, &QAction::triggered, this, &TForm1::Czy1Click);
+    connectConsoleHandlers();
 }
 
 void TForm1::ForwardLogText(const std::string& text) {
     WriteLog(1, "%s", text.c_str());
-}
-
-std::string TForm1::GetUserNameById(const std::string& userId) {
-    for (int i = 0; i < UserLV->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem* row = UserLV->topLevelItem(i);
-        if (row->text(0).toStdString() == userId)
-            return row->text(1).toStdString();
-    }
-    return {};
 }
 
 void TForm1::ObslugaWyjatku(const std::exception& error) {

@@ -25,6 +25,7 @@
 #include <QTime>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QTcpServer;
@@ -121,6 +122,22 @@ class TForm1 : public ui::TForm {
     ui::TTimer* TimerUpdateInfo = nullptr;
     ui::TTimer* TimerUpdateKolejka = nullptr;
     ui::TTimer* tmrIdle = nullptr;
+
+    ui::TButton* btnSzukajKlienci = nullptr;
+    ui::TButton* btnWiadDoPodlaczonych = nullptr;
+    ui::TButton* btnWyczyscOknoLogu = nullptr;
+    ui::TButton* btnCopyLog = nullptr;
+    ui::TButton* AddUserBT = nullptr;
+    ui::TButton* EditUserBT = nullptr;
+    ui::TButton* DelUserBT = nullptr;
+    ui::TButton* AddPhoneBT = nullptr;
+    ui::TButton* EditPhoneBT = nullptr;
+    ui::TButton* DelPhoneBT = nullptr;
+    ui::TMenuItem* miSmsSynchronize = nullptr;
+    ui::TMenuItem* miSsmSendQueuesDump = nullptr;
+    ui::TMenuItem* miDumpSmsDynamicRoutes = nullptr;
+    ui::TTimer* tmrAllowNewConnection = nullptr;
+    ui::TTimer* tmrFixPcti = nullptr;
 
     QTcpServer* serwer = nullptr;
     QTcpServer* CRMsocket = nullptr;
@@ -268,6 +285,26 @@ class TForm1 : public ui::TForm {
 
     // ---- the other subsystems' groups ----
 
+    // ---- commands and timers of the window ----
+    void tmrAllowNewConnectionTimer();
+    void tmrFixPctiTimer();
+    void miSmsSynchronizeClick();
+    void miSsmSendQueuesDumpClick();
+    void miDumpSmsDynamicRoutesClick();
+    void edSendToPABXKeyPress();
+    void edPabxSendKeyPress();
+    void btnWiadDoPodlaczonychClick();
+    void InfoClick();
+    void btnCopyLogClick();
+    void btnWyczyscOknoLoguClick();
+    void ZakladkiChange();
+    void LoadIncomingHistory(const std::string& column, const std::string& value);
+    // ---- list sorting and the contact list ----
+    void ListColumnClick(ui::TListView& list, int column);
+    void OnVirtualListColumnClick(ui::TListView& list, int column);
+    void SortListView(ui::TListView& list);
+    void lvKontaktyData();
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -279,7 +316,10 @@ class TForm1 : public ui::TForm {
     void buildDebugPage();
     void buildOtherPages();
     void buildTimers();
+    void buildConsoleControls();
     void connectHandlers();
+    void connectConsoleHandlers();
+    void sortVirtualList(ui::TListView& list);
     void probeRegistryBranch();
     bool claimSingleInstance();
     void createClientRecordOfServer();
@@ -321,5 +361,8 @@ class TForm1 : public ui::TForm {
 extern TForm1* Form1;
 // The command line as the program was started with it.
 extern std::string StoredCommandLine;
+// The administrator's message to every client as the text-message relay
+// takes it; none when the text does not fit the message.
+std::optional<std::string> BuildMessageToAll(const std::string& text, const QDateTime& now);
 // Set by the settings read when a yes/no or number value had to be created.
 extern bool SettingsDefaulted;

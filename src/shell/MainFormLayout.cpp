@@ -42,6 +42,7 @@ void TForm1::buildComponents() {
     CalSocket = new QTcpServer(this);
     CalSocket->setObjectName(s("CalSocket"));
     buildTimers();
+    buildConsoleControls();
     CreateTranslationComponents();
 }
 
@@ -84,11 +85,12 @@ void TForm1::buildOtherPages() {
     TabUsers = new ui::TTabSheet(s("TabUsers"), s("Użytkownicy"), Zakladki);
     auto* users = new QGridLayout(TabUsers);
     UserLV = new ui::TListView(s("UserLV"), TabUsers);
-    addColumns(UserLV, {"ID", "Nazwisko", "Imię", "Login", "Hasło", "Grupa", "IP", "Karta RCP", "Status"});
+    addColumns(UserLV, {"ID", "Nazwisko", "Imię", "Login", "Hasło", "Grupa", "IP", "Karta RCP", "Uprawnienia",
+                        "Status"});
     PhoneLV = new ui::TListView(s("PhoneLV"), TabUsers);
-    addColumns(PhoneLV, {"ID", "Telefon", "Nazwa tel."});
+    addColumns(PhoneLV, {"ID", "Telefon", "Nazwa"});
     HistLV = new ui::TListView(s("HistLV"), TabUsers);
-    addColumns(HistLV, {"Numer", "Data", "Czas"});
+    addColumns(HistLV, {"Dzwonił:", "Data", "Godzina"});
     lvAllUserPhones = new ui::TListView(s("lvAllUserPhones"), TabUsers);
     addColumns(lvAllUserPhones, {"nUserID", "nID", "Telefon", "Nazwa tel."});
     lvAllUserPhones->hide();
@@ -106,7 +108,7 @@ void TForm1::buildOtherPages() {
     TabSms = new ui::TTabSheet(s("TabSms"), s("SMS"), Zakladki);
     auto* sms = new QVBoxLayout(TabSms);
     lvRoutingRules = new ui::TListView(s("lvRoutingRules"), TabSms);
-    addColumns(lvRoutingRules, {"Priorytet", "Nadawca", "Linia", "Odbiorcy"});
+    addColumns(lvRoutingRules, {"Priorytet", "Nadawca", "Linia miejska", "Odbiorcy"});
     sms->addWidget(lvRoutingRules);
 }
 

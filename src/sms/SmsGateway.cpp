@@ -1,5 +1,7 @@
 #include "sms/SmsGateway.h"
 
+#include "base/DiagnosticLog.h"
+
 namespace sms {
 
 SmsGateway::SmsGateway(SmsGatewayHost& host) : host_(host) {
@@ -13,5 +15,28 @@ void SmsGateway::ApplySmsSettings() {}
 
 // Until the routing rules are built, there is nothing to reload.
 void SmsGateway::LoadSmsRouting() {}
+
+void SmsGateway::AutomaticResynchronizationTick(int intervalMs, bool gsmListComplete) {
+    if (!SmsSettings.UseSms || !SmsSettings.ForceSynchronization) {
+        ResynchronizationTicks = 0;
+        return;
+    }
+    if (gsmListComplete && SmsEngine.NeedsResynchronization())
+        ++ResynchronizationTicks;
+    else
+        ResynchronizationTicks = 0;
+    if ((intervalMs / 1000) * ResynchronizationTicks >= 3600) {
+        base::WriteLog(1, "Automatyczna resynchronizacja listy wiadomości SMS.");
+        SmsEngine.ResetSmsPoll();
+        ResynchronizationTicks = 0;
+    }
+}
+
+void SmsGateway::ManualResynchronization(bool gsmListComplete) {
+    if (!SmsSettings.UseSms || !gsmListComplete || !SmsEngine.NeedsResynchronization())
+        return;
+    base::WriteLog(1, "Ręczna resynchronizacja listy wiadomości SMS.");
+    SmsEngine.ResetSmsPoll();
+}
 
 } // namespace sms

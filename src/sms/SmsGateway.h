@@ -1,6 +1,7 @@
 // The SMS gateway: the one SMS engine, the SMS settings and the routing
 // rules behind the main window's SMS page.
-// Holds: ApplySmsSettings, LoadSmsRouting, SmsEngine, SmsSettings.
+// Holds: ApplySmsSettings, LoadSmsRouting, SmsEngine, SmsSettings, the
+// resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick.
 #pragma once
 
 #include "sms/Sms.h"
@@ -38,7 +39,15 @@ class SmsGateway {
     // Reloads the routing rules from the main database.
     void LoadSmsRouting();
 
+    // One tick of the maintenance timer: after an hour of ticks on which
+    // the engine asked for it, the received list is fetched again.
+    void AutomaticResynchronizationTick(int intervalMs, bool gsmListComplete);
+    // The menu command: resynchronises now when the engine asks for it.
+    void ManualResynchronization(bool gsmListComplete);
+
     SMS SmsEngine;
+    // Consecutive ticks on which the engine asked for a resynchronisation.
+    int ResynchronizationTicks = 0;
     SmsSettingsValues SmsSettings;
 
   private:

@@ -32,6 +32,13 @@ void TListColumn::SetWidth(int w) {
     emit changed();
 }
 
+void TListColumn::SetImageIndex(int i) {
+    if (image_ == i)
+        return;
+    image_ = i;
+    emit changed();
+}
+
 TListColumn* TListColumns::Add(const QString& caption, int width) {
     auto* column = new TListColumn(this);
     column->SetCaption(caption);

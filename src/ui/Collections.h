@@ -44,6 +44,7 @@ class TListColumn : public TCollectionItem {
     Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
     Q_PROPERTY(int Width READ Width WRITE SetWidth)
     Q_PROPERTY(int ImageIndex READ ImageIndex WRITE SetImageIndex)
+    Q_PROPERTY(int Tag READ Tag WRITE SetTag)
   public:
     using TCollectionItem::TCollectionItem;
     QString Caption() const { return caption_; }
@@ -51,12 +52,17 @@ class TListColumn : public TCollectionItem {
     int Width() const { return width_; }
     void SetWidth(int w);
     int ImageIndex() const { return image_; }
-    void SetImageIndex(int i) { image_ = i; }
+    // The sort arrow: 1 ascending, 0 descending, -1 none.
+    void SetImageIndex(int i);
+    // How the column's texts compare when sorted (see ui::ListSortInfo).
+    int Tag() const { return tag_; }
+    void SetTag(int t) { tag_ = t; }
 
   private:
     QString caption_;
     int width_ = 50;
     int image_ = -1;
+    int tag_ = 0;
 };
 
 class TListColumns : public TCollection {

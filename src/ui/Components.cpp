@@ -85,6 +85,23 @@ void TEdit::keyPressEvent(QKeyEvent* event) {
     QLineEdit::keyPressEvent(event);
 }
 
+TComboBox::TComboBox(const QString& name, QWidget* parent) : QComboBox(parent) {
+    setObjectName(name);
+    setEditable(false);
+}
+
+QStringList TComboBox::Items() const {
+    QStringList items;
+    for (int i = 0; i < count(); ++i)
+        items << itemText(i);
+    return items;
+}
+
+void TComboBox::SetItems(const QStringList& items) {
+    clear();
+    addItems(items);
+}
+
 TMemo::TMemo(const QString& name, QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName(name);
 }
@@ -223,6 +240,16 @@ void TListView::refreshHeader() {
         if (width > 0)
             setColumnWidth(i, width);
     }
+    // The arrow of the sorted column, as its image index says.
+    int sorted = -1;
+    for (int i = 0; i < count && sorted < 0; ++i) {
+        if ((*columns_)[i]->ImageIndex() >= 0)
+            sorted = i;
+    }
+    header()->setSortIndicatorShown(sorted >= 0);
+    if (sorted >= 0)
+        header()->setSortIndicator(sorted, (*columns_)[sorted]->ImageIndex() == 1 ? Qt::AscendingOrder
+                                                                                  : Qt::DescendingOrder);
 }
 
 QTreeWidgetItem* TListView::AddRow(const QStringList& cells) {

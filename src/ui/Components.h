@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -138,6 +139,17 @@ class TEdit : public QLineEdit {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+};
+
+// A drop-down list whose items are chosen from the list only.
+class TComboBox : public QComboBox {
+    Q_OBJECT
+    Q_PROPERTY(QStringList Items READ Items WRITE SetItems)
+    HALVEX_CONTROL_PROPERTIES
+  public:
+    TComboBox(const QString& name, QWidget* parent);
+    QStringList Items() const;
+    void SetItems(const QStringList& items);
 };
 
 class TMemo : public QPlainTextEdit {

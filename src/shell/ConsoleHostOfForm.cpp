@@ -1,0 +1,37 @@
+#include "shell/ConsoleHostOfForm.h"
+
+#include "shell/MainForm.h"
+
+namespace shell {
+
+admin::ConsoleLists ConsoleHostOfForm::Lists() {
+    return {form_.UserLV, form_.PhoneLV, form_.HistLV, form_.lvAllUserPhones, form_.lvKontakty};
+}
+
+std::string ConsoleHostOfForm::Text(const char* key) const {
+    return form_.Text(key);
+}
+
+void ConsoleHostOfForm::StartReconnectTimer() {
+    form_.trmReconnect->SetEnabled(true);
+}
+
+void ConsoleHostOfForm::UdpSend(const std::string& text) {
+    form_.Clients().UdpSend(text);
+}
+
+// Notice mode 0 to the record logged in as the user; none when absent.
+void ConsoleHostOfForm::NotifyUser(const std::string& userId, const std::string& text) {
+    if (Klient* record = Klient::ZnajdzPoIDFB(userId))
+        form_.Clients().Powiadom(0, text, record->IDFB, record->Gniazdo, record->IP);
+}
+
+void ConsoleHostOfForm::FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) {
+    form_.Clients().FillUserSlots(entries);
+}
+
+void ConsoleHostOfForm::LoadIncomingHistory(const std::string& column, const std::string& value) {
+    form_.LoadIncomingHistory(column, value);
+}
+
+} // namespace shell

@@ -1,0 +1,262 @@
+// The main window's small commands and timers: the connection limit while
+// log-ins are pending, the stale-call and SMS sweeps, the lines typed to the
+// exchange, the message to every client, the log pane's commands, the lists
+// reloaded with their page, the list sorting and the users page's buttons.
+// Each handler forwards to the service whose state it works on.
+#include "shell/MainForm.h"
+
+#include "admin/AdminForms.h"
+#include "admin/Console.h"
+#include "admin/ContactList.h"
+#include "sms/SmsGateway.h"
+#include "ui/ListSort.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLocale>
+
+namespace {
+
+QString s(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+void setKinds(ui::TListView* view, std::initializer_list<std::pair<int, int>> kinds) {
+    for (const auto& [column, kind] : kinds)
+        view->Columns()[column]->SetTag(kind);
+}
+
+} // namespace
+
+std::optional<std::string> BuildMessageToAll(const std::string& text, const QDateTime& now) {
+    const std::string stamp = now.toString(QStringLiteral("yyyy-MM-dd")).toStdString() + " " +
+                              QLocale::system().toString(now.time(), QLocale::LongFormat).toStdString();
+    const std::string message = "0&987654321&" + stamp + "&" + text + "\xff";
+    // The fixed parts and the stamp leave the text what 1024 bytes hold.
+    if (message.size() >= 1024)
+        return std::nullopt;
+    return message;
+}
+
+void TForm1::buildConsoleControls() {
+    using ui::SortAddress, ui::SortNumber, ui::SortTime;
+    setKinds(lvKlienci, {{0, SortAddress},
+                         {1, SortNumber},
+                         {2, SortNumber},
+                         {6, SortTime},
+                         {10, SortTime},
+                         {17, SortNumber},
+                         {18, SortNumber},
+                         {19, SortNumber},
+                         {20, SortNumber},
+                         {21, SortNumber},
+                         {22, SortNumber}});
+    setKinds(HistLV, {{1, SortTime}, {2, SortTime}});
+    UserLV->Columns()[0]->SetWidth(0);
+    PhoneLV->Columns()[0]->SetWidth(0);
+    UserLV->SetTag(1);
+
+    auto* stat = qobject_cast<QVBoxLayout*>(TabStat->layout());
+    auto* statButtons = new QHBoxLayout();
+    btnSzukajKlienci = new ui::TButton(s("btnSzukajKlienci"), s("Szukaj"), TabStat);
+    btnWiadDoPodlaczonych =
+        new ui::TButton(s("btnWiadDoPodlaczonych"), s("Wiadomość do podłączonych"), TabStat);
+    statButtons->addWidget(btnSzukajKlienci);
+    statButtons->addWidget(btnWiadDoPodlaczonych);
+    stat->addLayout(statButtons);
+
+    auto* users = qobject_cast<QGridLayout*>(TabUsers->layout());
+    auto buttonRow = [&](int row, const char* add, const char* edit, const char* del) {
+        auto* line = new QHBoxLayout();
+        auto* a = new ui::TButton(s(add), s("Dodaj"), TabUsers);
+        auto* e = new ui::TButton(s(edit), s("Edytuj"), TabUsers);
+        auto* d = new ui::TButton(s(del), s("Usuń"), TabUsers);
+        line->addWidget(a);
+        line->addWidget(e);
+        line->addWidget(d);
+        users->addLayout(line, row, 0);
+        return std::array<ui::TButton*, 3>{a, e, d};
+    };
+    const auto userButtons = buttonRow(2, "AddUserBT", "EditUserBT", "DelUserBT");
+    AddUserBT = userButtons[0];
+    EditUserBT = userButtons[1];
+    DelUserBT = userButtons[2];
+    const auto phoneButtons = buttonRow(3, "AddPhoneBT", "EditPhoneBT", "DelPhoneBT");
+    AddPhoneBT = phoneButtons[0];
+    EditPhoneBT = phoneButtons[1];
+    DelPhoneBT = phoneButtons[2];
+
+    auto* debug = qobject_cast<QGridLayout*>(TabDebug->layout());
+    const int row = debug->rowCount();
+    btnWyczyscOknoLogu = new ui::TButton(s("btnWyczyscOknoLogu"), s("Wyczyść okno"), TabDebug);
+    btnCopyLog = new ui::TButton(s("btnCopyLog"), s("Kopiuj do schowka"), TabDebug);
+    debug->addWidget(btnWyczyscOknoLogu, row, 0);
+    debug->addWidget(btnCopyLog, row, 1);
+
+    Se1->AddSeparator();
+    miSmsSynchronize = Se1->Add(s("miSmsSynchronize"), s("SMS: Resynchronizuj listę wiadomości odebranych"));
+    miSsmSendQueuesDump = Se1->Add(s("miSsmSendQueuesDump"), s("SMS: Log kolejek wysyłki wiadomości"));
+    miDumpSmsDynamicRoutes =
+        Se1->Add(s("miDumpSmsDynamicRoutes"), s("SMS: Log dynamicznych tras zwrotnych wiadomości"));
+
+    tmrAllowNewConnection = new ui::TTimer(s("tmrAllowNewConnection"), 30000, true, this);
+    tmrFixPcti = new ui::TTimer(s("tmrFixPcti"), 90000, true, this);
+}
+
+void TForm1::connectConsoleHandlers() {
+    connect(tmrAllowNewConnection, &QTimer::timeout, this, &TForm1::tmrAllowNewConnectionTimer);
+    connect(tmrFixPcti, &QTimer::timeout, this, &TForm1::tmrFixPctiTimer);
+    connect(miSmsSynchronize, &QAction::triggered, this, &TForm1::miSmsSynchronizeClick);
+    connect(miSsmSendQueuesDump, &QAction::triggered, this, &TForm1::miSsmSendQueuesDumpClick);
+    connect(miDumpSmsDynamicRoutes, &QAction::triggered, this, &TForm1::miDumpSmsDynamicRoutesClick);
+    connect(edSendToPABX, &ui::TEdit::enterPressed, this, &TForm1::edSendToPABXKeyPress);
+    connect(edPabxSend, &ui::TEdit::enterPressed, this, &TForm1::edPabxSendKeyPress);
+    connect(btnWiadDoPodlaczonych, &QPushButton::clicked, this, &TForm1::btnWiadDoPodlaczonychClick);
+    connect(btnCopyLog, &QPushButton::clicked, this, &TForm1::btnCopyLogClick);
+    connect(btnWyczyscOknoLogu, &QPushButton::clicked, this, &TForm1::btnWyczyscOknoLoguClick);
+    connect(Info, &QListWidget::itemClicked, this, &TForm1::InfoClick);
+    connect(Zakladki, &QTabWidget::currentChanged, this, &TForm1::ZakladkiChange);
+    QObject* console = &Admin().Context();
+    connect(AddUserBT, &QPushButton::clicked, console, [this] { Admin().AddUserBTClick(); });
+    connect(EditUserBT, &QPushButton::clicked, console, [this] { Admin().EditUserBTClick(); });
+    connect(DelUserBT, &QPushButton::clicked, console, [this] { Admin().DelUserBTClick(); });
+    connect(AddPhoneBT, &QPushButton::clicked, console, [this] { Admin().AddPhoneBTClick(); });
+    connect(EditPhoneBT, &QPushButton::clicked, console, [this] { Admin().EditPhoneBTClick(); });
+    connect(DelPhoneBT, &QPushButton::clicked, console, [this] { Admin().DelPhoneBTClick(); });
+    connect(UserLV, &QTreeWidget::itemSelectionChanged, console, [this] { Admin().UserLVSelectItem(); });
+    connect(PhoneLV, &QTreeWidget::itemSelectionChanged, console, [this] { Admin().PhoneLVSelectItem(); });
+    connect(UserLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().UserLVDblClick(); });
+    connect(PhoneLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().PhoneLVDblClick(); });
+    Admin().WatchUserList();
+    for (ui::TListView* list : {lvKlienci, UserLV, PhoneLV, HistLV, lvAllUserPhones})
+        connect(list->header(), &QHeaderView::sectionClicked, this,
+                [this, list](int column) { ListColumnClick(*list, column); });
+    for (ui::TListView* list : {lvKontakty, lvRoutingRules})
+        connect(list->header(), &QHeaderView::sectionClicked, this,
+                [this, list](int column) { OnVirtualListColumnClick(*list, column); });
+}
+
+void TForm1::tmrAllowNewConnectionTimer() {
+    if (Clients().PendingLogins > 0)
+        --Clients().PendingLogins;
+}
+
+void TForm1::tmrFixPctiTimer() {
+    Pbx().FixStaleCalls();
+    Sms().AutomaticResynchronizationTick(tmrFixPcti->interval(), Pbx().GsmListComplete);
+}
+
+void TForm1::miSmsSynchronizeClick() {
+    Sms().ManualResynchronization(Pbx().GsmListComplete);
+}
+
+void TForm1::miSsmSendQueuesDumpClick() {
+    Sms().SmsEngine.DumpSendQueues();
+}
+
+void TForm1::miDumpSmsDynamicRoutesClick() {
+    Sms().SmsEngine.DumpDynamicRoutes();
+}
+
+void TForm1::edSendToPABXKeyPress() {
+    const std::string text = edSendToPABX->text().toStdString();
+    if (!text.empty())
+        Pbx().WyslijLinie(text + "\r", 500);
+}
+
+void TForm1::edPabxSendKeyPress() {
+    if (Pbx().PbxLinkErrorCount.load() < 5)
+        Pbx().WyslijLinie(edPabxSend->text().toStdString() + "\r", 500);
+}
+
+void TForm1::btnWiadDoPodlaczonychClick() {
+    if (!frmMessage)
+        return;
+    frmMessage->Memo1->clear();
+    if (frmMessage->ShowModal() != ui::mrOk)
+        return;
+    const auto message = BuildMessageToAll(frmMessage->Memo1->toPlainText().toStdString(),
+                                           platform::processClock().dateTime());
+    if (message)
+        Clients().WiadomoscTxtOdKlienta(*message, "127.0.0.1");
+}
+
+void TForm1::InfoClick() {
+    if (QListWidgetItem* line = Info->currentItem())
+        Info->SetHint(line->text());
+}
+
+void TForm1::btnCopyLogClick() {
+    QString text;
+    for (const QString& line : Info->Items())
+        text += line + QStringLiteral("\r\n");
+    QApplication::clipboard()->setText(text);
+}
+
+void TForm1::btnWyczyscOknoLoguClick() {
+    Info->clear();
+}
+
+void TForm1::ZakladkiChange() {
+    QWidget* page = Zakladki->currentWidget();
+    if (page == TabKontakty) {
+        Admin().LoadContacts();
+        SortListView(*lvKontakty);
+    } else if (page == TabUsers) {
+        Admin().LoadUsers();
+        Admin().LoadUserPhones("");
+        LoadIncomingHistory("", "");
+    } else if (page == TabSms) {
+        Sms().LoadSmsRouting();
+    }
+}
+
+// The incoming-call history comes with the call handling; until then an
+// empty column or value leaves the list empty, as it must.
+void TForm1::LoadIncomingHistory(const std::string&, const std::string&) {
+    HistLV->clear();
+}
+
+void TForm1::ListColumnClick(ui::TListView& list, int column) {
+    ui::ListColumnClick(list, column);
+}
+
+void TForm1::OnVirtualListColumnClick(ui::TListView& list, int column) {
+    if (column < 0 || column >= list.Columns().Count())
+        return;
+    admin::VirtualSort.column = column;
+    admin::VirtualSort.ascending = list.Columns()[column]->ImageIndex() < 1;
+    sortVirtualList(list);
+    ui::FlipSortArrow(list, column);
+}
+
+void TForm1::SortListView(ui::TListView& list) {
+    if (&list != lvKontakty && &list != lvRoutingRules) {
+        ui::SortListView(list);
+        return;
+    }
+    if (!ui::SortedColumn(list, admin::VirtualSort.column, admin::VirtualSort.ascending))
+        return;
+    sortVirtualList(list);
+}
+
+void TForm1::sortVirtualList(ui::TListView& list) {
+    if (&list == lvKontakty) {
+        admin::SortContactRows(Admin().ContactRows, Admin().ContactGroupRows, admin::VirtualSort);
+        lvKontaktyData();
+    }
+}
+
+void TForm1::lvKontaktyData() {
+    lvKontakty->clear();
+    for (std::size_t i = 0; i < Admin().ContactRows.size(); ++i)
+        lvKontakty->AddRow(
+            admin::ContactCells(admin::ContactAt(Admin().ContactRows, i), Admin().ContactGroupRows));
+}
+
+std::string TForm1::GetUserNameById(const std::string& userId) {
+    return Admin().GetUserNameById(userId);
+}

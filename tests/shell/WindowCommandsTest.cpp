@@ -1,0 +1,149 @@
+// The main window's small commands and timers.
+#include "admin/AdminForms.h"
+#include "platform/Clock.h"
+#include "platform/WireCodePage.h"
+#include "sms/SmsGateway.h"
+#include "support/MainFormFixture.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDeadlineTimer>
+#include <QUdpSocket>
+
+namespace {
+
+using WindowCommands = testing_support::MainFormFixture;
+
+struct ClockInPlace {
+    platform::ManualClock clock;
+    ClockInPlace() { platform::setProcessClock(&clock); }
+    ~ClockInPlace() { platform::setProcessClock(nullptr); }
+};
+
+void openCall(pbx::ActiveCall& call, const char* id, const QDateTime& created, const char* numberB = "") {
+    std::snprintf(call.CallId, sizeof call.CallId, "%s", id);
+    std::snprintf(call.NumberB, sizeof call.NumberB, "%s", numberB);
+    call.Created = created;
+}
+
+TEST_F(WindowCommands, TheSweepFreesOnlyCallsOlderThan900SecondsWithoutNumberBAndNeverCountsBelowZero) {
+    ClockInPlace time;
+    createForm("DEBUG");
+    auto& pbx = form->Pbx();
+    const QDateTime start = time.clock.dateTime();
+    openCall(pbx.ActiveCalls[0], "A1", start);
+    openCall(pbx.ActiveCalls[1], "B2", start, "600");
+    openCall(pbx.ActiveCalls[2], "C3", start);
+    pbx.ActiveCalls[2].TransferActive = 1;
+    pbx.ActiveCallCount = 3;
+
+    time.clock.advance(900'000);
+    form->tmrFixPctiTimer();
+    EXPECT_EQ(pbx.ActiveCalls[0].CallId[0], 'A') << "900 s is not yet stale";
+    EXPECT_EQ(pbx.ActiveCallCount, 3);
+
+    time.clock.advance(1'000);
+    form->tmrFixPctiTimer();
+    EXPECT_EQ(pbx.ActiveCalls[0].CallId[0], 0);
+    EXPECT_EQ(pbx.ActiveCallCount, 2);
+    EXPECT_EQ(pbx.ActiveCalls[1].CallId[0], 'B') << "a call with number B stays";
+    EXPECT_EQ(pbx.ActiveCalls[2].CallId[0], 'C') << "a transferred call stays";
+
+    // A count that went wrong elsewhere is not driven negative.
+    openCall(pbx.ActiveCalls[3], "D4", start);
+    pbx.ActiveCallCount = 0;
+    form->tmrFixPctiTimer();
+    EXPECT_EQ(pbx.ActiveCalls[3].CallId[0], 0);
+    EXPECT_EQ(pbx.ActiveCallCount, 0);
+}
+
+TEST_F(WindowCommands, AnHourOfTicksAskingForItResynchronisesTheSmsListAndAGapStartsAgain) {
+    createForm("DEBUG");
+    auto& sms = form->Sms();
+    sms.SmsSettings.UseSms = true;
+    sms.SmsSettings.ForceSynchronization = true;
+    form->Pbx().GsmListComplete = true;
+    sms.SmsEngine.SetNeedsResynchronization(true);
+    for (int i = 0; i < 39; ++i)
+        form->tmrFixPctiTimer();
+    sms.SmsEngine.SetNeedsResynchronization(false);
+    form->tmrFixPctiTimer();
+    sms.SmsEngine.SetNeedsResynchronization(true);
+    for (int i = 0; i < 39; ++i)
+        form->tmrFixPctiTimer();
+    EXPECT_EQ(sms.SmsEngine.PollCyclesStarted(), 0);
+    form->tmrFixPctiTimer();
+    EXPECT_EQ(sms.SmsEngine.PollCyclesStarted(), 1);
+    EXPECT_NE(mainLogText().find("Automatyczna resynchronizacja listy wiadomości SMS."), std::string::npos);
+}
+
+TEST_F(WindowCommands, UdpSendSendsOneDatagramAndSkipsAnEmptyText) {
+    createForm("DEBUG");
+    base::Switches().chbLogKlienci = true;
+    QUdpSocket listener;
+    ASSERT_TRUE(listener.bind(QHostAddress::LocalHost, 0));
+    form->Clients().CreateUdpSender(form.get(), listener.localPort(), "127.0.0.1");
+    form->Clients().UdpSend("");
+    EXPECT_NE(mainLogText().find("ODL01 wyjdz05 UdpSend UDP error"), std::string::npos);
+    form->Clients().UdpSend("!UR&7\r\n");
+    const QDeadlineTimer deadline(10000);
+    while (!listener.hasPendingDatagrams() && !deadline.hasExpired())
+        listener.waitForReadyRead(100);
+    ASSERT_TRUE(listener.hasPendingDatagrams());
+    QByteArray datagram(int(listener.pendingDatagramSize()), '\0');
+    listener.readDatagram(datagram.data(), datagram.size());
+    EXPECT_EQ(datagram, "!UR&7\r\n") << "the empty text sent nothing before it";
+    base::Switches().chbLogKlienci = false;
+}
+
+TEST_F(WindowCommands, TheMessageToAllRefusesAmpersandAndTheTerminatorOnEveryChangeAndKeeps900Characters) {
+    platform::setWireCodePage(platform::WireCodePage::Cp1250);
+    // U+02D9 is the byte 255 of Windows-1250.
+    EXPECT_EQ(AllowedMessageText(QString::fromUtf8("a&b\u02D9c")), "abc");
+    EXPECT_EQ(AllowedMessageText(QString(1000, 'x')).size(), TfrmMessage::MessageLimit);
+    TfrmMessage dialog;
+    dialog.Memo1->insertPlainText(QString::fromUtf8("Zebranie & obiad\u02D9 o 12"));
+    EXPECT_EQ(dialog.Memo1->toPlainText(), QString::fromUtf8("Zebranie  obiad o 12"));
+    dialog.Memo1->insertPlainText(QString(950, 'y'));
+    EXPECT_EQ(dialog.Memo1->toPlainText().size(), TfrmMessage::MessageLimit);
+
+    const QDateTime when(QDate(2026, 3, 4), QTime(9, 5, 3));
+    const auto message = BuildMessageToAll("Hej", when);
+    ASSERT_TRUE(message.has_value());
+    EXPECT_EQ(message->rfind("0&987654321&2026-03-04 ", 0), 0u);
+    EXPECT_EQ(message->substr(message->size() - 5), "&Hej\xff");
+    EXPECT_FALSE(BuildMessageToAll(std::string(1010, 'z'), when).has_value()) << "no cut message is sent";
+}
+
+TEST_F(WindowCommands, PendingLogInsAreReleasedOneATickAndTheExchangeLineNeedsALink) {
+    createForm("DEBUG");
+    form->Clients().PendingLogins = 2;
+    form->tmrAllowNewConnectionTimer();
+    EXPECT_EQ(form->Clients().PendingLogins, 1);
+    form->tmrAllowNewConnectionTimer();
+    form->tmrAllowNewConnectionTimer();
+    EXPECT_EQ(form->Clients().PendingLogins, 0);
+
+    form->Pbx().PbxLinkErrorCount = 5;
+    form->edPabxSend->setText("WN 1&");
+    const std::size_t queued = ServerKlient->Komendy.size();
+    form->edPabxSendKeyPress();
+    EXPECT_EQ(ServerKlient->Komendy.size(), queued) << "no link, nothing queued";
+    form->edSendToPABX->setText("WN 48&39&");
+    form->edSendToPABXKeyPress();
+    EXPECT_EQ(ServerKlient->Komendy.size(), queued + 1);
+}
+
+TEST_F(WindowCommands, TheLogPaneCopiesAndClears) {
+    createForm("DEBUG");
+    form->Info->SetItems({"jeden", "dwa"});
+    form->btnCopyLogClick();
+    EXPECT_EQ(QApplication::clipboard()->text(), "jeden\r\ndwa\r\n");
+    form->Info->setCurrentRow(1);
+    form->InfoClick();
+    EXPECT_EQ(form->Info->Hint(), "dwa");
+    form->btnWyczyscOknoLoguClick();
+    EXPECT_EQ(form->Info->count(), 0);
+}
+
+} // namespace
