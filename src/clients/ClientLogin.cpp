@@ -38,16 +38,6 @@ bool versionAccepted(const std::string& version) {
            version[4] == '.';
 }
 
-int columnOf(const ui::TListView& view, const char* caption) {
-    const QTreeWidgetItem* header = view.headerItem();
-    const QString wanted = QString::fromUtf8(caption);
-    for (int c = 0; c < view.columnCount(); ++c) {
-        if (header->text(c) == wanted)
-            return c;
-    }
-    return -1;
-}
-
 std::string cell(const QTreeWidgetItem* row, int column) {
     return column < 0 ? std::string() : row->text(column).toStdString();
 }
@@ -93,12 +83,12 @@ QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std:
     ui::TListView& users = host_.UserList();
     if (users.Tag() < 2)
         host_.LoadUsers();
-    const int loginColumn = columnOf(users, "Login");
-    const int passwordColumn = columnOf(users, "Hasło");
+    const int loginColumn = UserColumnLogin;
+    const int passwordColumn = UserColumnPassword;
     bool loginKnown = false;
     for (int i = 0; i < users.topLevelItemCount(); ++i) {
         QTreeWidgetItem* row = users.topLevelItem(i);
-        if (loginColumn < 0 || cell(row, loginColumn) != login)
+        if (cell(row, loginColumn) != login)
             continue;
         loginKnown = true;
         if (cell(row, passwordColumn) == password)
@@ -206,10 +196,9 @@ const char* ClientService::RejestracjaKlienta(const char* text, const std::strin
         record->SetNazwa("L: " + login);
         return nullptr;
     }
-    ui::TListView& users = host_.UserList();
     record->UstawWersje(version);
-    record->SetIDFB(cell(user, columnOf(users, "ID")));
-    record->SetNazwa(cell(user, columnOf(users, "Nazwisko")) + " " + cell(user, columnOf(users, "Imię")));
+    record->SetIDFB(cell(user, UserColumnId));
+    record->SetNazwa(cell(user, UserColumnSurname) + " " + cell(user, UserColumnFirstName));
     record->Stan = Klient::OK;
     refreshRow(record);
 

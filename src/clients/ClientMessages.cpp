@@ -147,17 +147,11 @@ const char* ClientService::AktualizujOpisUzytkownika(const char* text, int& erro
     description = platform::fromWire(std::string(mark + 1, lineEnd));
     const std::string idfb = CurrentKlient ? CurrentKlient->IDFB : std::string();
     ui::TListView& users = host_.UserList();
-    int idColumn = -1, statusColumn = -1;
-    for (int c = 0; c < users.columnCount(); ++c) {
-        if (users.headerItem()->text(c) == QStringLiteral("ID"))
-            idColumn = c;
-        else if (users.headerItem()->text(c) == QStringLiteral("Status"))
-            statusColumn = c;
-    }
-    if (idColumn >= 0 && statusColumn >= 0 && !idfb.empty()) {
+    const int statusColumn = users.columnCount() - 1;
+    if (!idfb.empty()) {
         const QString id = QString::fromStdString(idfb);
         for (int i = 0; i < users.topLevelItemCount(); ++i) {
-            if (users.topLevelItem(i)->text(idColumn) == id)
+            if (users.topLevelItem(i)->text(UserColumnId) == id)
                 users.topLevelItem(i)->setText(statusColumn, QString::fromStdString(description));
         }
     }

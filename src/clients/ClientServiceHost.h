@@ -12,6 +12,16 @@ class TListView;
 
 namespace clients {
 
+// Columns of the console's user list (their captions are translated, so
+// they are found by place); the description goes to the last one, "Status".
+enum UserListColumn {
+    UserColumnId = 0,
+    UserColumnSurname = 1,
+    UserColumnFirstName = 2,
+    UserColumnLogin = 3,
+    UserColumnPassword = 4,
+};
+
 // The settings the log-in reply and the broadcasts carry.
 struct ClientLoginSettings {
     std::string databaseHost;     // IPFBase
@@ -36,8 +46,8 @@ class ClientServiceHost {
     virtual void ShowClientCount(int count) = 0;
     // The lock of the client handling (`event_obslugi`), taken before `event_bufor`.
     virtual platform::Event* ServiceLock() = 0;
-    // The console's user list ("ID", "Nazwisko", "Imię", "Login", "Hasło",
-    // ..., "Status"); its tag is 2 once loaded.
+    // The console's user list (columns: UserListColumn); its tag is 2 once
+    // loaded.
     virtual ui::TListView& UserList() = 0;
     // Reloads the user list (and the presence table) from the database.
     virtual void LoadUsers() = 0;
