@@ -168,10 +168,14 @@ void ClientService::WylaczSerwer() {
     host_.ClientListView().clear();
 }
 
-void ClientService::UstawKomunikatLP() {}
+QTreeWidgetItem* ClientService::rowOf(const Klient& record) {
+    return rowOfSocket(host_.ClientListView(), record.Gniazdo);
+}
 
-// The "!UR" notice comes with the presence notices.
-void ClientService::PowiadomKlientowUzytkownikRozlaczony(const std::string&) {}
+void ClientService::refreshRow(Klient* record) {
+    CurrentKlient = record;
+    Zmien_stan();
+}
 
 } // namespace clients
 

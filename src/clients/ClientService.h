@@ -5,19 +5,25 @@
 // RemoveDisconnectedClients, PowiadomKlientowUzytkownikRozlaczony,
 // WlaczSerwerClick, WylaczSerwer, UstawKomunikatLP, LoginReplyPrefix,
 // LoginReplyPrefix16, PendingLogins, ReceiveRemainder, ContactsLoaded,
-// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser, UdpSend, Powiadom,
-// WiadomoscTxtOdKlienta, FillUserSlots.
+// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser, RejestracjaKlienta,
+// UserSlots, InfoOKlientach, PowiadomKlientowPodlaczenieUzytkownika,
+// PowiadomKlientowPolaczenieCentrali, AktualizujOpisUzytkownika,
+// WiadomoscTxtOdKlienta, Blokada, SendSmsChg, Powiadom, UdpSend,
+// RelayServerMessage.
 #pragma once
 
 #include "clients/ClientServiceHost.h"
 #include "clients/CommandParserGenerator.h"
 #include "clients/Klient.h"
 #include "clients/UdpSender.h"
+#include "clients/UserSlots.h"
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
+
+class QObject;
+class QTreeWidgetItem;
 
 namespace clients {
 
@@ -42,19 +48,38 @@ class ClientService {
     void WylaczSerwer();
     void UstawKomunikatLP();
 
+    // Request handlers. `text` is the request in the wire code page from
+    // just after its keyword and "&", ended by a zero byte that is never read
+    // past; each returns where the scan goes on, or null after an error
+    // (`errorCode` then holds the request's code).
+    const char* RejestracjaKlienta(const char* text, const std::string& address, bool kla, int& errorCode,
+                                   std::uint32_t socketHandle);
+    const char* WiadomoscTxtOdKlienta(const char* text, const std::string& address, int& errorCode);
+    const char* AktualizujOpisUzytkownika(const char* text, int& errorCode);
+    const char* Blokada(bool on, const char* text, int& errorCode);
+
+    // Presence: the client check every 30 s, and the broadcasts.
+    void InfoOKlientach();
+    void PowiadomKlientowPodlaczenieUzytkownika(const std::string& idfb, const std::string& address);
+    void PowiadomKlientowPolaczenieCentrali(const std::string& state);
+    // The user list's loader rebuilds the presence table with this.
+    void FillUserSlots(const std::vector<UserSlotUser>& users);
+    void SendSmsChg(const std::string& address, const std::string& idfb);
+
+    // Sends a notice (UTF-8; converted to the wire code page on the way out)
+    // to the client record of `socketHandle` (0: the newest record of the
+    // address), or queues it while the client is busy.
+    void Powiadom(int mode, const std::string& text, const std::string& idfb, std::uint32_t socketHandle,
+                  const std::string& address);
     // Makes the UDP sender with the port and broadcast address it keeps
     // using, also when a failed send makes it anew.
     void CreateUdpSender(QObject* owner, int port, const std::string& broadcast);
     // Sends one broadcast datagram; an empty text is not sent. A failed send
     // loses that datagram and makes the sender anew.
     void UdpSend(const std::string& text);
-    // Sends or queues one notice for a client.
-    void Powiadom(int mode, const std::string& text, const std::string& idfb, std::uint32_t socket,
-                  const std::string& address);
-    // Relays a text message ("sender&recipient&date&text" and the byte 255).
-    void WiadomoscTxtOdKlienta(const std::string& message, const std::string& address);
-    // Rebuilds the presence entries from the users: id and card key per slot.
-    void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries);
+    // The administrator's message to every client, as the server's own text
+    // message: its fields in UTF-8 and the 0xFF terminator.
+    void RelayServerMessage(const std::string& message);
 
     std::string LoginReplyPrefix;
     std::string LoginReplyPrefix16;
@@ -66,10 +91,19 @@ class ClientService {
     // Socket number of the record being removed: the key of its row.
     std::uint32_t RemovalKey = 0;
     CommandParserGenerator Parser;
+    UserSlotTable UserSlots;
 
   private:
     void showClientCount();
     void deleteClientRecord(Klient* record);
+    // The console row of a record, or null.
+    QTreeWidgetItem* rowOf(const Klient& record);
+    // Shows a record's row afresh.
+    void refreshRow(Klient* record);
+    // Checks the password of a log-in against the user list and, where the
+    // list's differs, the database; the matching row or null.
+    QTreeWidgetItem* findUserRow(const std::string& login, const std::string& password, int& errorCode,
+                                 const std::string& address);
 
     ClientServiceHost& host_;
     QObject* udpOwner_ = nullptr;

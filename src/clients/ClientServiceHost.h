@@ -12,6 +12,30 @@ class TListView;
 
 namespace clients {
 
+// Columns of the console's user list (their captions are translated, so
+// they are found by place); the description goes to the last one, "Status".
+enum UserListColumn {
+    UserColumnId = 0,
+    UserColumnSurname = 1,
+    UserColumnFirstName = 2,
+    UserColumnLogin = 3,
+    UserColumnPassword = 4,
+    UserColumnStatus = 9,
+};
+
+// The settings the log-in reply and the broadcasts carry.
+struct ClientLoginSettings {
+    std::string databaseHost;     // IPFBase
+    std::string databaseFile;     // NameFB
+    std::string databaseUser;     // UserFB
+    std::string databasePassword; // PasswordFB, plain
+    std::string broadcast;
+    int portUdp = 0;
+    bool useSms = false;
+    bool useVoiceMailPcti = false;
+    int pbxType = 0;
+};
+
 class ClientServiceHost {
   public:
     virtual ~ClientServiceHost() = default;
@@ -23,6 +47,12 @@ class ClientServiceHost {
     virtual void ShowClientCount(int count) = 0;
     // The lock of the client handling (`event_obslugi`), taken before `event_bufor`.
     virtual platform::Event* ServiceLock() = 0;
+    // The console's user list (columns: UserListColumn); its tag is 2 once
+    // loaded.
+    virtual ui::TListView& UserList() = 0;
+    // Reloads the user list (and the presence table) from the database.
+    virtual void LoadUsers() = 0;
+    virtual ClientLoginSettings LoginSettings() const = 0;
 };
 
 } // namespace clients

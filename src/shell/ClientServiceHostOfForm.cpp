@@ -1,6 +1,8 @@
 #include "shell/ClientServiceHostOfForm.h"
 
+#include "admin/Console.h"
 #include "shell/MainForm.h"
+#include "sms/SmsGateway.h"
 
 namespace shell {
 
@@ -18,6 +20,28 @@ void ClientServiceHostOfForm::ShowClientCount(int count) {
 
 platform::Event* ClientServiceHostOfForm::ServiceLock() {
     return form_.event_obslugi.get();
+}
+
+ui::TListView& ClientServiceHostOfForm::UserList() {
+    return *form_.UserLV;
+}
+
+void ClientServiceHostOfForm::LoadUsers() {
+    form_.Admin().LoadUsers();
+}
+
+clients::ClientLoginSettings ClientServiceHostOfForm::LoginSettings() const {
+    clients::ClientLoginSettings s;
+    s.databaseHost = form_.IPFBaseText;
+    s.databaseFile = form_.NameFBText;
+    s.databaseUser = form_.UserFB;
+    s.databasePassword = form_.PasswordFB;
+    s.broadcast = form_.BroadcastAddress;
+    s.portUdp = form_.PortUDP;
+    s.useSms = form_.Sms().SmsSettings.UseSms;
+    s.useVoiceMailPcti = form_.UseVoiceMailPcti;
+    s.pbxType = form_.PbxType;
+    return s;
 }
 
 } // namespace shell

@@ -14,6 +14,9 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     ui::TListView& ClientListView() override;
     void ShowClientCount(int count) override;
     platform::Event* ServiceLock() override;
+    ui::TListView& UserList() override;
+    void LoadUsers() override;
+    clients::ClientLoginSettings LoginSettings() const override;
 
   private:
     TForm1& form_;

@@ -27,7 +27,11 @@ void ConsoleHostOfForm::NotifyUser(const std::string& userId, const std::string&
 }
 
 void ConsoleHostOfForm::FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) {
-    form_.Clients().FillUserSlots(entries);
+    std::vector<clients::UserSlotUser> users;
+    users.reserve(entries.size());
+    for (const auto& [userId, cardKey] : entries)
+        users.push_back({userId, cardKey});
+    form_.Clients().FillUserSlots(users);
 }
 
 void ConsoleHostOfForm::LoadIncomingHistory(const std::string& column, const std::string& value) {

@@ -181,7 +181,7 @@ void TForm1::btnWiadDoPodlaczonychClick() {
     const auto message = BuildMessageToAll(frmMessage->Memo1->toPlainText().toStdString(),
                                            platform::processClock().dateTime());
     if (message)
-        Clients().WiadomoscTxtOdKlienta(*message, "127.0.0.1");
+        Clients().RelayServerMessage(*message);
 }
 
 void TForm1::InfoClick() {

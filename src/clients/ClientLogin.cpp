@@ -1,0 +1,224 @@
+// Client log-in (KL and KLA): the version and field checks, the password
+// check against the console's user list with the database as the fallback,
+// and the "!LP" reply that hands the client the database connection data.
+#include "base/DiagnosticLog.h"
+#include "base/PasswordCodec.h"
+#include "clients/ClientService.h"
+#include "clients/RequestFields.h"
+#include "db/SessionDB.h"
+#include "db/SqlText.h"
+#include "platform/WireCodePage.h"
+#include "ui/Components.h"
+
+#include <cstring>
+
+namespace clients {
+namespace {
+
+constexpr std::size_t VersionLongest = 10;
+constexpr std::size_t LoginLongest = 32;
+constexpr std::size_t PasswordLongest = 64;
+constexpr const char* OldestVersion = "2.00.02";
+// Morva exchanges mirror no voice mail to the clients.
+constexpr int PbxTypeMorva = 5;
+
+bool clientTrace() {
+    return base::Switches().chbLogKlienci.load();
+}
+
+void fieldError(const char* message) {
+    if (clientTrace())
+        base::WriteLog(2, "%s", message);
+}
+
+// Versions are written with two-digit parts ("2.00.22.00"), so a plain byte
+// comparison orders them; "2.0.22.0" has no '.' at the fifth place.
+bool versionAccepted(const std::string& version) {
+    return std::strcmp(version.c_str(), OldestVersion) >= 0 && version.size() >= 5 && version[1] == '.' &&
+           version[4] == '.';
+}
+
+std::string cell(const QTreeWidgetItem* row, int column) {
+    return column < 0 ? std::string() : row->text(column).toStdString();
+}
+
+enum class DatabaseAnswer { Matches, Differs, Unreachable };
+
+// The password the database holds for the log-in now (the list may be older).
+DatabaseAnswer askDatabase(const ClientLoginSettings& settings, const std::string& login,
+                           const std::string& password) {
+    SessionDB session(settings.databaseHost, settings.databaseFile, settings.databaseUser,
+                      settings.databasePassword, &MainDbHandle, false);
+    if (MainDbHandle == 0)
+        return DatabaseAnswer::Unreachable;
+    std::vector<QueryRow> rows;
+    session.SetSqlText("SELECT SUSERPASSWORD FROM USERANDGROUP WHERE SUSERLOGIN = '" + QuoteSql(login) + "'");
+    int status = session.StartTransaction(true);
+    if (status == 0) {
+        status = session.RunQueryToList(&rows);
+        const int committed = session.CommitTransaction();
+        if (status == 0)
+            status = committed;
+    }
+    if (status != 0 && MainDbHandle == 0)
+        return DatabaseAnswer::Unreachable;
+    if (status == 0 && rows.size() == 1 && rows[0]["SUSERPASSWORD"] == password)
+        return DatabaseAnswer::Matches;
+    return DatabaseAnswer::Differs;
+}
+
+} // namespace
+
+void ClientService::UstawKomunikatLP() {
+    const ClientLoginSettings s = host_.LoginSettings();
+    const std::string tail = "&" + s.databaseFile + "&" + s.databaseHost + "&";
+    LoginReplyPrefix = "!LP&" + AesEncryptToHexWire(s.databaseUser, FixedKeyText) + "&" +
+                       AesEncryptToHexWire(s.databasePassword, FixedKeyText) + tail;
+    LoginReplyPrefix16 = "!LP&" + AesEncryptToHex16Wire(s.databaseUser, FixedKeyText) + "&" +
+                         AesEncryptToHex16Wire(s.databasePassword, FixedKeyText) + tail;
+}
+
+QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std::string& password,
+                                            int& errorCode, const std::string& address) {
+    ui::TListView& users = host_.UserList();
+    if (users.Tag() < 2)
+        host_.LoadUsers();
+    const int loginColumn = UserColumnLogin;
+    const int passwordColumn = UserColumnPassword;
+    bool loginKnown = false;
+    for (int i = 0; i < users.topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = users.topLevelItem(i);
+        if (cell(row, loginColumn) != login)
+            continue;
+        loginKnown = true;
+        if (cell(row, passwordColumn) == password)
+            return row;
+        switch (askDatabase(host_.LoginSettings(), login, password)) {
+        case DatabaseAnswer::Matches:
+            row->setText(passwordColumn, QString::fromStdString(password));
+            return row;
+        case DatabaseAnswer::Unreachable:
+            // Refused for now; the client logs in again later.
+            base::WriteLog(
+                2, "Brak połączenia z bazą danych przy sprawdzaniu hasła użytkownika z adresu %s, login %s",
+                address.c_str(), login.c_str());
+            errorCode = 5;
+            return nullptr;
+        case DatabaseAnswer::Differs:
+            break;
+        }
+    }
+    errorCode = loginKnown ? 5 : 4;
+    if (clientTrace()) {
+        if (loginKnown)
+            base::WriteLog(2, "Błędne hasło użytkownika z adresu %s, login %s", address.c_str(),
+                           login.c_str());
+        else
+            base::WriteLog(2, "Nieznany login %s użytkownika z adresu %s", login.c_str(), address.c_str());
+    }
+    return nullptr;
+}
+
+const char* ClientService::RejestracjaKlienta(const char* text, const std::string& address, bool kla,
+                                              int& errorCode, std::uint32_t socketHandle) {
+    errorCode = 0;
+    if (clientTrace())
+        base::WriteLog(1, "Rejestr. klienta o IP %s %s typ_klienta:%d", address.c_str(),
+                       platform::fromWire(text).c_str(), kla ? 1 : 0);
+    const ClientLoginSettings settings = host_.LoginSettings();
+    if (settings.databaseHost == "127.0.0.1" && address != "127.0.0.1")
+        base::WriteLog(
+            2, "Sugerowana zmiana adresu IP serwera bazy danych na adres dostępny w sieci lokalnej (nie "
+               "localhost)");
+
+    const char* at = text;
+    std::string version, loginWire, passwordWire;
+    switch (TakeField(at, '&', VersionLongest, version)) {
+    case FieldResult::NoEnd:
+        fieldError("brak końca wersji");
+        errorCode = 1;
+        return nullptr;
+    case FieldResult::TooLong:
+        fieldError("za długi łańcuch wersji");
+        errorCode = 1;
+        return nullptr;
+    case FieldResult::Ok:
+        break;
+    }
+    Klient* record = Klient::Znajdz(address, socketHandle, nullptr);
+    if (!versionAccepted(version)) {
+        base::WriteLog(2, "Niewłaściwa wersja klienta (IP: %s) %s %s", address.c_str(), version.c_str(),
+                       OldestVersion);
+        if (record) {
+            record->UstawWersje(version);
+            if (QTreeWidgetItem* row = rowOf(*record))
+                row->setText(4, QString::fromStdString(platform::fromWire(version)));
+        }
+        errorCode = 2;
+        return nullptr;
+    }
+    switch (TakeField(at, '&', LoginLongest, loginWire)) {
+    case FieldResult::NoEnd:
+        fieldError("brak końca loginu");
+        errorCode = 1;
+        return nullptr;
+    case FieldResult::TooLong:
+        fieldError("za długi login");
+        errorCode = 1;
+        return nullptr;
+    case FieldResult::Ok:
+        break;
+    }
+    switch (TakeField(at, '\r', PasswordLongest, passwordWire)) {
+    case FieldResult::NoEnd:
+        fieldError("brak końca hasla");
+        errorCode = 1;
+        return nullptr;
+    case FieldResult::TooLong:
+        fieldError("za długie haslo");
+        errorCode = 1;
+        return nullptr;
+    case FieldResult::Ok:
+        break;
+    }
+    const char* next = SkipLineFeed(at);
+    if (!record) {
+        base::WriteLog(2, "brak klienta (%s,%u,%s)", address.c_str(), socketHandle, "null");
+        errorCode = 1;
+        return nullptr;
+    }
+    const std::string login = platform::fromWire(loginWire);
+    const std::string password = platform::fromWire(passwordWire);
+
+    const QTreeWidgetItem* user = findUserRow(login, password, errorCode, address);
+    if (!user) {
+        record->SetIDFB(host_.Text("IDS_145"));
+        record->SetNazwa("L: " + login);
+        return nullptr;
+    }
+    record->UstawWersje(version);
+    record->SetIDFB(cell(user, UserColumnId));
+    record->SetNazwa(cell(user, UserColumnSurname) + " " + cell(user, UserColumnFirstName));
+    record->Stan = Klient::OK;
+    refreshRow(record);
+
+    PowiadomKlientowPodlaczenieUzytkownika(record->IDFB, record->IP);
+    record->Zalogowany = 1;
+    refreshRow(record);
+
+    const bool voiceMail = settings.useVoiceMailPcti && settings.pbxType != PbxTypeMorva;
+    const std::string reply = (kla ? LoginReplyPrefix16 : LoginReplyPrefix) + record->IDFB + "&" +
+                              settings.broadcast + "&" + std::to_string(settings.portUdp) + "&1&" +
+                              (settings.useSms ? "1" : "0") + "&" + (voiceMail ? "1" : "0") + "&\r\n";
+    Powiadom(0, reply, record->IDFB, record->Gniazdo, record->IP);
+    ++PendingLogins;
+
+    // The phone states, the voice-mail list and the GSM lines come with the
+    // exchange and SMS services; without SMS the client hides its GSM part.
+    if (!settings.useSms)
+        Powiadom(0, "!GSM&DIS\r\n", record->IDFB, record->Gniazdo, record->IP);
+    CurrentKlient = nullptr;
+    return next;
+}
+
+} // namespace clients

@@ -1,0 +1,150 @@
+// Presence: the client check every 30 s that closes silent connections and
+// re-broadcasts every user's presence, and the arrival, departure and
+// exchange-link broadcasts.
+#include "base/DiagnosticLog.h"
+#include "base/EventLock.h"
+#include "clients/ClientService.h"
+#include "platform/Clock.h"
+
+#include <QPointer>
+#include <cstdlib>
+
+namespace clients {
+namespace {
+
+// A connection that never logs in, and a logged-in client, may be silent
+// this long (seconds) before the check closes it.
+constexpr std::time_t SilentBeforeLogin = 45;
+constexpr std::time_t SilentAfterLogin = 65;
+
+bool clientTrace() {
+    return base::Switches().chbLogKlienci.load();
+}
+
+std::time_t nowSeconds() {
+    return std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
+}
+
+// A logged-in user's identifier reads as a number above 0 ("0" is the
+// server's own record; a refused log-in leaves a word).
+bool isUserId(const std::string& idfb) {
+    return std::strtol(idfb.c_str(), nullptr, 10) > 0;
+}
+
+std::string presenceNotice(const std::string& userId, const std::string& address, unsigned value) {
+    return "!UP&" + userId + "&" + address + "&" + std::to_string(value) + "\r\n";
+}
+
+} // namespace
+
+void ClientService::FillUserSlots(const std::vector<UserSlotUser>& users) {
+    for (UserSlot& slot : UserSlots) {
+        slot.UserId.clear();
+        slot.CardKey.clear();
+    }
+    for (std::size_t i = 0; i < users.size() && i < UserSlots.size(); ++i) {
+        UserSlots[i].UserId = users[i].userId;
+        UserSlots[i].CardKey = users[i].cardKey;
+        UserSlots[i].Connected = 0;
+        UserSlots[i].AttendanceState = 0;
+    }
+}
+
+void ClientService::InfoOKlientach() {
+    if (clientTrace())
+        base::WriteLog(1, "Podłączonych klientów: %u.", static_cast<unsigned>(IloscKlientow));
+    // Connections to close: closed once the walk is over, because the
+    // disconnect event that follows works on the same list.
+    std::vector<QPointer<QTcpSocket>> silent;
+    {
+        base::EventLock lock(host_.ServiceLock());
+        if (!lock.owns())
+            return;
+        if (!KlientList) {
+            base::WriteLog(2, "Brak klientów lub funkcje serwerowe są wyłączone");
+            return;
+        }
+        const std::time_t now = nowSeconds();
+        for (Klient* k = KlientList; k; k = k->Nastepny) {
+            if (k->Stan == Klient::INIT) {
+                if (now - k->CzasOdbioru > SilentBeforeLogin) {
+                    base::WriteLog(2,
+                                   "Brak pingów od niezalogowanego klienta z adresu %s rozłączam połączenie",
+                                   k->IP.c_str());
+                    silent.emplace_back(k->Socket);
+                }
+                continue;
+            }
+            if (k->Stan == Klient::DISCONNECT || !isUserId(k->IDFB))
+                continue;
+            if (now - k->CzasOdbioru > SilentAfterLogin) {
+                base::WriteLog(2, "Brak pingów od klienta ID=%s, rozłączam połączenie (%d-%d=%d)",
+                               k->IDFB.c_str(), int(now), int(k->CzasOdbioru), int(now - k->CzasOdbioru));
+                silent.emplace_back(k->Socket);
+                continue;
+            }
+            refreshRow(k);
+            if (clientTrace())
+                base::WriteLog(1, "Powiadamianie klientów o IDFB=%s", k->IDFB.c_str());
+            for (UserSlot& slot : UserSlots) {
+                if (!slot.UserId.empty() && slot.UserId == k->IDFB) {
+                    slot.Connected = 1;
+                    slot.Address = k->IP;
+                }
+            }
+        }
+    }
+    for (const QPointer<QTcpSocket>& socket : silent) {
+        if (socket) {
+            socket->close();
+            base::WriteLog(2, "Brak pingów zamkniety socket");
+        }
+    }
+    for (const UserSlot& slot : UserSlots) {
+        if (!slot.UserId.empty())
+            UdpSend(
+                presenceNotice(slot.UserId, slot.Address, slot.Connected + 2 * slot.AttendanceState.load()));
+    }
+}
+
+void ClientService::PowiadomKlientowPodlaczenieUzytkownika(const std::string& idfb,
+                                                           const std::string& address) {
+    if (idfb == "0")
+        return;
+    unsigned value = 2;
+    for (const UserSlot& slot : UserSlots) {
+        if (!slot.UserId.empty() && slot.UserId == idfb)
+            value = 2 * slot.AttendanceState.load();
+    }
+    if (clientTrace())
+        base::WriteLog(1, "powiadamianie podłączonych %s klientów o podł. IDFB=%s adres=%s",
+                       std::to_string(IloscKlientow).c_str(), idfb.c_str(), address.c_str());
+    UdpSend(presenceNotice(idfb, address, value));
+}
+
+void ClientService::PowiadomKlientowUzytkownikRozlaczony(const std::string& idfb) {
+    if (clientTrace())
+        base::WriteLog(1, "powiadamianie podł. klientów=%u o rozł. klienta %s",
+                       static_cast<unsigned>(IloscKlientow), idfb.c_str());
+    UdpSend("!UR&" + idfb + "\r\n");
+    for (UserSlot& slot : UserSlots) {
+        if (slot.UserId == idfb) {
+            slot.Connected = 0;
+            break;
+        }
+    }
+}
+
+void ClientService::PowiadomKlientowPolaczenieCentrali(const std::string& state) {
+    if (clientTrace())
+        base::WriteLog(1, "Powiadom. klientów - rozłączenie centrali");
+    UdpSend("!SR&" + state + "\r\n");
+}
+
+void ClientService::SendSmsChg(const std::string& address, const std::string& idfb) {
+    base::WriteLog(1, "SendSmsChg %s", idfb.c_str());
+    base::WriteLog(1, "      NrIP %s", address.c_str());
+    Powiadom(0, "!SMS&CHG\r\n", idfb, 0, address);
+}
+
+} // namespace clients

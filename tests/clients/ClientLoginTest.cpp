@@ -1,0 +1,372 @@
+// Log-in, text messages, descriptions, the lock request and presence, with
+// the handlers called on the client service of the main window, a real
+// embedded database holding the users, and clients on real sockets.
+#include "base/PasswordCodec.h"
+#include "platform/Clock.h"
+#include "platform/WireCodePage.h"
+#include "support/ClientServiceTestBed.h"
+
+#include <cstring>
+
+namespace {
+
+using testing_support::ClientServiceTestBed;
+using testing_support::TestClient;
+using testing_support::TestUser;
+
+class ClientServiceHandlers : public ClientServiceTestBed {
+  protected:
+    void SetUp() override {
+        ClientServiceTestBed::SetUp();
+        if (HasFatalFailure())
+            return;
+        addUser(anna);
+        addUser(jan);
+        loadUsersFromDatabase();
+    }
+
+    // A client logged in as the user; the log-in reply has arrived.
+    TestClient& loggedIn(const TestUser& user) {
+        TestClient& client = connectClient();
+        int code = -1;
+        EXPECT_NE(logIn(client, "2.04.00.00", user.login, user.password, code), nullptr);
+        EXPECT_EQ(code, 0);
+        EXPECT_TRUE(waitFor(client, "!LP&"));
+        client.received.clear();
+        return client;
+    }
+
+    TestUser anna{"Anna", "Nowak", "anna", "0cc175b9c0f1b6a831c399e269772661"};
+    TestUser jan{"Jan", "Kowalski", "jan", "92eb5ffee6ae2fec3ad71c777531578f"};
+};
+
+TEST_F(ClientServiceHandlers, LogInRepliesWithTheEncipheredConnectionData) {
+    TestClient& kl = connectClient();
+    int code = -1;
+    const char* request = nullptr;
+    {
+        static std::string text;
+        text = "2.04.00.00&anna&" + anna.password + "\r\n!PING\r\n";
+        CurrentKlient = kl.record;
+        request = text.c_str();
+        const char* next =
+            service().RejestracjaKlienta(request, kl.record->IP, false, code, kl.record->Gniazdo);
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(code, 0);
+        EXPECT_STREQ(next, "!PING\r\n"); // past the CR and its LF
+    }
+    const std::string id = std::to_string(anna.id);
+    const std::string port = std::to_string(form->PortUDP);
+    const std::string tail = "&" + c.path + "&&" + id + "&127.0.0.1&" + port + "&1&0&0&\r\n";
+    ASSERT_TRUE(waitFor(kl, tail));
+    const std::string user64 = AesEncryptToHexWire("SYSDBA", FixedKeyText);
+    const std::string password64 = AesEncryptToHexWire("masterkey", FixedKeyText);
+    EXPECT_EQ(kl.received.substr(0, kl.received.find(tail) + tail.size()),
+              "!LP&" + user64 + "&" + password64 + tail);
+    EXPECT_EQ(AesDecryptFromHexWire(user64, FixedKeyText), "SYSDBA");
+    EXPECT_EQ(kl.record->IDFB, id);
+    EXPECT_EQ(kl.record->Nazwa, "Nowak Anna");
+    EXPECT_EQ(kl.record->Zalogowany, 1);
+    EXPECT_EQ(kl.record->Wersja[1], 4u);
+    EXPECT_EQ(service().PendingLogins, 1);
+    // Without the SMS service the client hides its GSM lines.
+    EXPECT_TRUE(waitFor(kl, "!GSM&DIS\r\n"));
+    // The arrival broadcast carries no connected bit, only the attendance
+    // of the user's slot (none yet).
+    EXPECT_TRUE(waitForDatagram("!UP&" + id + "&127.0.0.1&0\r\n"));
+
+    // A KLA client: the 16-byte cipher, 64 characters, otherwise the same.
+    TestClient& kla = connectClient();
+    ASSERT_NE(logIn(kla, "2.04.00.00", "jan", jan.password, code, true), nullptr);
+    const std::string janTail =
+        "&" + c.path + "&&" + std::to_string(jan.id) + "&127.0.0.1&" + port + "&1&0&0&\r\n";
+    ASSERT_TRUE(waitFor(kla, janTail));
+    const std::string user16 = AesEncryptToHex16Wire("SYSDBA", FixedKeyText);
+    EXPECT_EQ(user16.size(), 64u);
+    EXPECT_EQ(kla.received.substr(0, kla.received.find(janTail) + janTail.size()),
+              "!LP&" + user16 + "&" + AesEncryptToHex16Wire("masterkey", FixedKeyText) + janTail);
+    EXPECT_EQ(service().PendingLogins, 2);
+}
+
+TEST_F(ClientServiceHandlers, RefusedLogInsGetTheirCodes) {
+    TestClient& client = connectClient();
+    struct Case {
+        std::string version, login, password;
+        int code;
+    };
+    const std::string pw = anna.password;
+    const std::vector<Case> cases = {
+        {"2.00.01", "anna", pw, 2},
+        {"3.0.0.0", "anna", pw, 2},
+        {"2.0.22.0", "anna", pw, 2},
+        {"2.00.02.000", "anna", pw, 1}, // 11 characters
+        {"2.04.00.00", std::string(33, 'a'), pw, 1},
+        {"2.04.00.00", std::string(32, 'a'), pw, 4},
+        {"2.04.00.00", "anna", std::string(65, 'x'), 1},
+        {"2.04.00.00", "anna", std::string(64, 'x'), 5},
+        {"2.04.00.00", "anna", "wrong", 5},
+        // Another user's password does not make an unknown log-in known.
+        {"2.04.00.00", "nobody", jan.password, 4},
+    };
+    for (const Case& c : cases) {
+        int code = -1;
+        EXPECT_EQ(logIn(client, c.version, c.login, c.password, code), nullptr)
+            << c.version << " " << c.login;
+        EXPECT_EQ(code, c.code) << c.version << " " << c.login << " " << c.password;
+        EXPECT_EQ(client.record->Zalogowany, 0);
+    }
+    EXPECT_EQ(client.record->IDFB, form->Text("IDS_145"));
+    EXPECT_EQ(client.record->Nazwa, "L: nobody");
+
+    int code = -1;
+    EXPECT_EQ(service().RejestracjaKlienta("2.04.00.00&anna&no line end", client.record->IP, false, code,
+                                           client.record->Gniazdo),
+              nullptr);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(logIn(client, "2.00.02", "anna", pw, code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(service().PendingLogins, 1);
+}
+
+TEST_F(ClientServiceHandlers, PasswordChangedInTheDatabaseOnlyIsAcceptedAndRefreshesTheList) {
+    const std::string changed = "c4ca4238a0b923820dcc509a6f75849b";
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    ASSERT_EQ(
+        session.ExecuteSQL("UPDATE CTIUSERS SET SUSERPASSWORD = '" + changed + "' WHERE SUSERLOGIN = 'anna'"),
+        0);
+    TestClient& client = connectClient();
+    int code = -1;
+    ASSERT_NE(logIn(client, "2.04.00.00", "anna", changed, code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(form->UserLV->topLevelItem(0)->text(4).toStdString(), changed);
+    // The old password is no longer the database's.
+    TestClient& second = connectClient();
+    EXPECT_EQ(logIn(second, "2.04.00.00", "jan", "stale", code), nullptr);
+    EXPECT_EQ(code, 5);
+}
+
+TEST_F(ClientServiceHandlers, TheLogInReachesTheDatabaseOnlyQuoted) {
+    // A list row whose log-in carries a quote: pasted unquoted, the fallback
+    // query would find Jan's row and accept his password.
+    const std::string sly = "x' OR SUSERLOGIN = 'jan";
+    form->UserLV->AddRow({"77", "Sly", "Sam", QString::fromStdString(sly), "other", "", "", "", ""});
+    TestClient& client = connectClient();
+    int code = -1;
+    EXPECT_EQ(logIn(client, "2.04.00.00", sly, jan.password, code), nullptr);
+    EXPECT_EQ(code, 5);
+    EXPECT_EQ(client.record->Zalogowany, 0);
+}
+
+TEST_F(ClientServiceHandlers, UnreachableDatabaseRefusesWithCode5) {
+    testfb::DetachMain();
+    form->NameFBText = folder.file("missing.fdb");
+    TestClient& client = connectClient();
+    int code = -1;
+    EXPECT_EQ(logIn(client, "2.04.00.00", "anna", "not the listed one", code), nullptr);
+    EXPECT_EQ(code, 5);
+    EXPECT_EQ(client.record->Zalogowany, 0);
+    client.peer->waitForReadyRead(50);
+    EXPECT_EQ(client.peer->readAll().toStdString().find("!LP"), std::string::npos);
+}
+
+TEST_F(ClientServiceHandlers, TwoUsersExchangeATextMessage) {
+    TestClient& a = loggedIn(anna);
+    TestClient& b = loggedIn(jan);
+    const std::string from = std::to_string(anna.id), to = std::to_string(jan.id);
+    const std::string request =
+        platform::toWire(from + "&" + to + "&2026-01-05 09:00&Dzień dobry") + "\xFF\n!PING";
+    CurrentKlient = a.record;
+    int code = -1;
+    const char* next = service().WiadomoscTxtOdKlienta(request.c_str(), a.record->IP, code);
+    EXPECT_EQ(code, 0);
+    ASSERT_NE(next, nullptr);
+    EXPECT_STREQ(next, "!PING");
+    const std::string expected =
+        platform::toWire("!WI&" + from + "&" + to + "&2026-01-05 09:00&Dzień dobry") + "\xFF";
+    EXPECT_TRUE(waitFor(b, expected));
+    // And back.
+    const std::string answer = platform::toWire(to + "&" + from + "&2026-01-05 09:01&Cześć") + "\xFF";
+    CurrentKlient = b.record;
+    EXPECT_NE(service().WiadomoscTxtOdKlienta(answer.c_str(), b.record->IP, code), nullptr);
+    EXPECT_TRUE(waitFor(a, "!WI&" + answer));
+}
+
+TEST_F(ClientServiceHandlers, TextMessagesAreRefusedWithTheirFieldCodes) {
+    TestClient& a = loggedIn(anna);
+    TestClient& b = loggedIn(jan);
+    const std::string from = std::to_string(anna.id), to = std::to_string(jan.id);
+    struct Case {
+        std::string text;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {to + "&" + to + "&2026-01-05&forged\xFF", 1}, // not the sender's own identifier
+        {"0&" + to + "&2026-01-05&forged\xFF", 1},     // nor the server's
+        {"no marks at all\xFF", 1},
+        {from + "&1234567890&2026-01-05&x\xFF", 2},
+        {from + "&" + to + "&2026-01-05 09:00:00.1&x\xFF", 4},
+        {from + "&" + to + "&2026-01-05&no end", 3},
+        {from + "&" + to, 2},
+    };
+    for (const Case& c : cases) {
+        CurrentKlient = a.record;
+        int code = -1;
+        EXPECT_EQ(service().WiadomoscTxtOdKlienta(c.text.c_str(), a.record->IP, code), nullptr) << c.text;
+        EXPECT_EQ(code, c.code) << c.text;
+    }
+    // The server's own message to everybody reaches every logged-in client;
+    // nothing refused above went anywhere.
+    CurrentKlient = nullptr;
+    int code = -1;
+    const std::string all = "0&987654321&2026-01-05 10:00&Przerwa\xFF";
+    EXPECT_NE(service().WiadomoscTxtOdKlienta(all.c_str(), "127.0.0.1", code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(waitFor(a, "!WI&" + all));
+    EXPECT_TRUE(waitFor(b, "!WI&" + all));
+    EXPECT_EQ(b.received.find("forged"), std::string::npos);
+    EXPECT_EQ(b.received, "!WI&" + all);
+}
+
+TEST_F(ClientServiceHandlers, MessageToEverybodyReachesAllButTheSender) {
+    TestClient& a = loggedIn(anna);
+    TestClient& b = loggedIn(jan);
+    TestClient& waiting = connectClient(); // not logged in
+    const std::string from = std::to_string(anna.id);
+    const std::string text = from + "&987654321&2026-01-05&Hej\xFF";
+    CurrentKlient = a.record;
+    int code = -1;
+    EXPECT_NE(service().WiadomoscTxtOdKlienta(text.c_str(), a.record->IP, code), nullptr);
+    EXPECT_TRUE(waitFor(b, "!WI&" + text));
+    // A ping to our own end shows that nothing else was queued meanwhile.
+    a.serverSide->write("mark");
+    waiting.serverSide->write("mark");
+    EXPECT_TRUE(waitFor(a, "mark"));
+    EXPECT_TRUE(waitFor(waiting, "mark"));
+    EXPECT_EQ(a.received, "mark");
+    EXPECT_EQ(waiting.received, "mark");
+}
+
+TEST_F(ClientServiceHandlers, DescriptionReachesTheUserListAndTheBroadcast) {
+    TestClient& a = loggedIn(anna);
+    const std::string id = std::to_string(anna.id);
+    CurrentKlient = a.record;
+    int code = -1;
+    const std::string op = platform::toWire("x&Na urlopie do środy") + "\r\n!PING\r\n";
+    const char* next = service().AktualizujOpisUzytkownika(op.c_str(), code);
+    EXPECT_EQ(code, 0);
+    ASSERT_NE(next, nullptr);
+    EXPECT_STREQ(next, "!PING\r\n"); // the scan goes on after the description
+    EXPECT_EQ(form->UserLV->topLevelItem(0)->text(clients::UserColumnStatus).toStdString(),
+              "Na urlopie do środy");
+    EXPECT_TRUE(waitForDatagram(platform::toWire("!OI&" + id + "&Na urlopie do środy&\r\n")));
+
+    struct Case {
+        std::string text;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"x&" + std::string(255, 'd') + "\r", 0},
+        {"x&" + std::string(256, 'd') + "\r", 3},
+        {std::string(63, 'f') + "&d\r", 0},
+        {std::string(64, 'f') + "&d\r", 2},
+        {"x&no end", 3},
+        {"no mark\r&", 2},
+    };
+    for (const Case& c : cases) {
+        CurrentKlient = a.record;
+        EXPECT_EQ(service().AktualizujOpisUzytkownika(c.text.c_str(), code) == nullptr, c.code != 0)
+            << c.text;
+        EXPECT_EQ(code, c.code) << c.text.size();
+    }
+    // Nothing was cut: the refused descriptions never reached the list.
+    EXPECT_EQ(form->UserLV->topLevelItem(0)->text(clients::UserColumnStatus).toStdString(), "d");
+}
+
+TEST_F(ClientServiceHandlers, LockRequestChecksItsFields) {
+    struct Case {
+        std::string text;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"201&1234\r\n!PING", 0}, {"123456789&" + std::string(29, 'k') + "\r", 0},
+        {"1234567890&1234\r", 2}, {"201&" + std::string(30, 'k') + "\r", 4},
+        {"201&1234", 3},          {"2011234\r", 1},
+    };
+    for (const Case& c : cases) {
+        int code = -1;
+        const char* next = service().Blokada(true, c.text.c_str(), code);
+        EXPECT_EQ(code, c.code) << c.text;
+        EXPECT_EQ(next == nullptr, c.code != 0) << c.text;
+    }
+    int code = -1;
+    EXPECT_STREQ(service().Blokada(false, "201&1234\r\n!PING", code), "!PING");
+}
+
+TEST_F(ClientServiceHandlers, ClientCheckClosesSilentConnectionsAndBroadcastsPresence) {
+    platform::ManualClock clock;
+    platform::setProcessClock(&clock);
+    TestClient& a = loggedIn(anna);
+    TestClient& fresh = connectClient();
+    service().UserSlots[1].AttendanceState = 2;              // Jan is in
+    service().UserSlots[2].UserId = std::to_string(anna.id); // a user with two slots
+    datagrams.clear();
+
+    clock.advance(45'000);
+    service().InfoOKlientach();
+    const std::string id = std::to_string(anna.id);
+    EXPECT_TRUE(waitForDatagram("!UP&" + std::to_string(jan.id) + "&&4\r\n"));
+    EXPECT_EQ(std::count(datagrams.begin(), datagrams.end(), "!UP&" + id + "&127.0.0.1&1\r\n"), 2);
+    EXPECT_TRUE(service().UserSlots[0].Connected);
+    EXPECT_TRUE(service().UserSlots[2].Connected);
+    EXPECT_EQ(fresh.peer->state(), QAbstractSocket::ConnectedState);
+
+    // 46 s without a word before log-in: closed; the logged-in client may
+    // be silent for 65 s.
+    clock.advance(1'000);
+    service().InfoOKlientach();
+    EXPECT_TRUE(fresh.peer->state() == QAbstractSocket::UnconnectedState ||
+                fresh.peer->waitForDisconnected(10000));
+    clock.advance(19'000);
+    service().InfoOKlientach();
+    a.serverSide->write("still here");
+    EXPECT_TRUE(waitFor(a, "still here"));
+    clock.advance(1'000);
+    service().InfoOKlientach();
+    EXPECT_TRUE(a.peer->state() == QAbstractSocket::UnconnectedState || a.peer->waitForDisconnected(10000));
+    platform::setProcessClock(nullptr);
+
+    // Departure clears the first slot of the user only; arrival takes the
+    // attendance of the user's last slot.
+    service().UserSlots[2].AttendanceState = 3;
+    datagrams.clear();
+    service().PowiadomKlientowUzytkownikRozlaczony(id);
+    EXPECT_TRUE(waitForDatagram("!UR&" + id + "\r\n"));
+    EXPECT_FALSE(service().UserSlots[0].Connected);
+    EXPECT_TRUE(service().UserSlots[2].Connected);
+    service().PowiadomKlientowPodlaczenieUzytkownika(id, "10.0.0.7");
+    EXPECT_TRUE(waitForDatagram("!UP&" + id + "&10.0.0.7&6\r\n"));
+}
+
+TEST_F(ClientServiceHandlers, UserSlotsHoldTheFirst512Users) {
+    std::vector<clients::UserSlotUser> users;
+    for (int i = 1; i <= 600; ++i)
+        users.push_back({std::to_string(i), "card" + std::to_string(i)});
+    service().UserSlots[3].Connected = 1;
+    service().FillUserSlots(users);
+    EXPECT_EQ(service().UserSlots[0].UserId, "1");
+    EXPECT_EQ(service().UserSlots[511].UserId, "512");
+    EXPECT_EQ(service().UserSlots[511].CardKey, "card512");
+    EXPECT_EQ(service().UserSlots[3].Connected, 0u);
+    service().FillUserSlots({{"9", ""}});
+    EXPECT_EQ(service().UserSlots[0].UserId, "9");
+    EXPECT_TRUE(service().UserSlots[1].UserId.empty());
+    datagrams.clear();
+    service().InfoOKlientach();
+    service().PowiadomKlientowPolaczenieCentrali("1");
+    EXPECT_TRUE(waitForDatagram("!SR&1\r\n"));
+    EXPECT_EQ(std::count_if(datagrams.begin(), datagrams.end(),
+                            [](const std::string& d) { return d.rfind("!UP&", 0) == 0; }),
+              1);
+}
+
+} // namespace

@@ -1,0 +1,147 @@
+#include "support/ClientServiceTestBed.h"
+
+#include "db/InterfaceDB.h"
+#include "db/UserTables.h"
+#include "platform/WireCodePage.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+
+namespace testing_support {
+
+namespace {
+constexpr int GenerousMs = 10000;
+}
+
+void ClientServiceTestBed::SetUp() {
+    MainFormFixture::SetUp();
+    testfb::UseEmbeddedEngine();
+    platform::setWireCodePage(platform::WireCodePage::Cp1250);
+    testfb::DetachMain();
+    c.path = folder.file("clients.fdb");
+    c.password = "masterkey";
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    createForm();
+    form->IPFBaseText = c.host;
+    form->NameFBText = c.path;
+    form->UserFB = c.user;
+    form->PasswordFB = c.password;
+    form->BroadcastAddress = "127.0.0.1";
+    ASSERT_TRUE(broadcasts.bind(QHostAddress::LocalHost, 0));
+    form->PortUDP = broadcasts.localPort();
+    service().UdpSocket->SetRemoteHost("127.0.0.1");
+    service().UdpSocket->SetRemotePort(form->PortUDP);
+    service().UstawKomunikatLP();
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+}
+
+void ClientServiceTestBed::TearDown() {
+    for (auto& client : clientsConnected)
+        client->peer->abort();
+    clientsConnected.clear();
+    form.reset();
+    testfb::DetachMain();
+    MainFormFixture::TearDown();
+}
+
+int ClientServiceTestBed::addUser(TestUser& user) {
+    ServiceUseresDB table(c.host, c.path, c.user, c.password);
+    table.sUserName = user.firstName;
+    table.sUserLastName = user.lastName;
+    table.sUserLogin = user.login;
+    table.sUserPassword = user.password;
+    EXPECT_EQ(table.InsertData(), 0);
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    std::vector<QueryRow> rows;
+    session.SetSqlText("SELECT NUSERID FROM CTIUSERS WHERE SUSERLOGIN = '" + user.login + "'");
+    EXPECT_EQ(session.StartTransaction(true), 0);
+    EXPECT_EQ(session.RunQueryToList(&rows), 0);
+    EXPECT_EQ(session.CommitTransaction(), 0);
+    EXPECT_EQ(rows.size(), 1u);
+    user.id = rows.empty() ? 0 : std::stoi(rows[0]["NUSERID"]);
+    return user.id;
+}
+
+void ClientServiceTestBed::loadUsersFromDatabase() {
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    std::vector<QueryRow> rows;
+    session.SetSqlText(
+        "SELECT NUSERID, SUSERNAME, SUSERLASTNAME, SUSERLOGIN, SUSERPASSWORD FROM USERANDGROUP "
+        "ORDER BY NUSERID");
+    ASSERT_EQ(session.StartTransaction(true), 0);
+    ASSERT_EQ(session.RunQueryToList(&rows), 0);
+    ASSERT_EQ(session.CommitTransaction(), 0);
+    form->UserLV->clear();
+    std::vector<clients::UserSlotUser> presence;
+    for (auto& row : rows) {
+        QStringList cells;
+        for (const char* column : {"NUSERID", "SUSERLASTNAME", "SUSERNAME", "SUSERLOGIN", "SUSERPASSWORD"})
+            cells << QString::fromStdString(row[column]);
+        cells << ""
+              << ""
+              << ""
+              << "";
+        form->UserLV->AddRow(cells);
+        presence.push_back({row["NUSERID"], ""});
+    }
+    form->UserLV->SetTag(2);
+    service().FillUserSlots(presence);
+}
+
+TestClient& ClientServiceTestBed::connectClient() {
+    auto client = std::make_unique<TestClient>();
+    client->peer = std::make_unique<QTcpSocket>();
+    client->peer->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    EXPECT_TRUE(client->peer->waitForConnected(GenerousMs));
+    EXPECT_TRUE(listener.waitForNewConnection(GenerousMs));
+    client->serverSide = listener.nextPendingConnection();
+    const std::string address = client->serverSide->peerAddress().toString().toStdString();
+    client->record =
+        new Klient(address, address, client->serverSide, client->serverSide->peerPort(), nextHandle++);
+    CurrentKlient = client->record;
+    service().DodajKlienta();
+    clientsConnected.push_back(std::move(client));
+    return *clientsConnected.back();
+}
+
+bool ClientServiceTestBed::waitFor(TestClient& client, const std::string& needle) {
+    QElapsedTimer timer;
+    timer.start();
+    while (client.received.find(needle) == std::string::npos) {
+        if (timer.elapsed() > GenerousMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        client.peer->waitForReadyRead(10);
+        client.received += client.peer->readAll().toStdString();
+    }
+    return true;
+}
+
+bool ClientServiceTestBed::waitForDatagram(const std::string& needle) {
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        while (broadcasts.hasPendingDatagrams())
+            datagrams.push_back(broadcasts.receiveDatagram().data().toStdString());
+        for (const std::string& d : datagrams) {
+            if (d.find(needle) != std::string::npos)
+                return true;
+        }
+        if (timer.elapsed() > GenerousMs)
+            return false;
+        broadcasts.waitForReadyRead(10);
+    }
+}
+
+const char* ClientServiceTestBed::logIn(TestClient& client, const std::string& version,
+                                        const std::string& login, const std::string& password, int& errorCode,
+                                        bool kla) {
+    static std::string request;
+    request = platform::toWire(version + "&" + login + "&" + password + "\r\n");
+    CurrentKlient = client.record;
+    return service().RejestracjaKlienta(request.c_str(), client.record->IP, kla, errorCode,
+                                        client.record->Gniazdo);
+}
+
+} // namespace testing_support

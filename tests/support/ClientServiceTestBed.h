@@ -1,0 +1,61 @@
+// The main window in-process with a real embedded database holding users,
+// and clients connected over real sockets on 127.0.0.1, for calling the
+// client service's handlers directly.
+#pragma once
+
+#include "support/FirebirdFixtures.h"
+#include "support/MainFormFixture.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct TestUser {
+    std::string firstName, lastName, login, password;
+    int id = 0; // filled by the database
+};
+
+// One connected client: our end and the record the server keeps for it.
+struct TestClient {
+    std::unique_ptr<QTcpSocket> peer;
+    QTcpSocket* serverSide = nullptr;
+    Klient* record = nullptr;
+    std::string received; // bytes read so far (wire code page)
+};
+
+class ClientServiceTestBed : public MainFormFixture {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Stores the user in the database; returns its id.
+    int addUser(TestUser& user);
+    // Fills the console's user list and the presence table from the database
+    // the way the user loader does.
+    void loadUsersFromDatabase();
+    // Connects a new client and gives it a record (and a console row).
+    TestClient& connectClient();
+    // Reads until `needle` arrived (or a generous deadline passed).
+    bool waitFor(TestClient& client, const std::string& needle);
+    // Datagrams received so far, and waiting until one holds `needle`.
+    bool waitForDatagram(const std::string& needle);
+    // Logs the client in with KL (or KLA) through the log-in handler.
+    const char* logIn(TestClient& client, const std::string& version, const std::string& login,
+                      const std::string& password, int& errorCode, bool kla = false);
+    clients::ClientService& service() { return form->Clients(); }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+    QTcpServer listener;
+    QUdpSocket broadcasts;
+    std::vector<std::string> datagrams;
+    std::vector<std::unique_ptr<TestClient>> clientsConnected;
+    std::uint32_t nextHandle = 100;
+};
+
+} // namespace testing_support
