@@ -119,8 +119,8 @@ QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std:
     return nullptr;
 }
 
-const char* ClientService::RejestracjaKlienta(const char* text, const std::string& address, bool kla,
-                                              int& errorCode, std::uint32_t socketHandle) {
+const char* ClientService::registerClient(const char* text, const std::string& address, bool kla,
+                                          int& errorCode, std::uint32_t socketHandle) {
     errorCode = 0;
     if (clientTrace())
         base::WriteLog(1, "Rejestr. klienta o IP %s %s typ_klienta:%d", address.c_str(),
@@ -200,23 +200,23 @@ const char* ClientService::RejestracjaKlienta(const char* text, const std::strin
     record->SetIDFB(cell(user, UserColumnId));
     record->SetNazwa(cell(user, UserColumnSurname) + " " + cell(user, UserColumnFirstName));
     record->Stan = Klient::OK;
-    refreshRow(record);
+    refreshRow(*record);
 
     PowiadomKlientowPodlaczenieUzytkownika(record->IDFB, record->IP);
     record->Zalogowany = 1;
-    refreshRow(record);
+    refreshRow(*record);
 
     const bool voiceMail = settings.useVoiceMailPcti && settings.pbxType != PbxTypeMorva;
     const std::string reply = (kla ? LoginReplyPrefix16 : LoginReplyPrefix) + record->IDFB + "&" +
                               settings.broadcast + "&" + std::to_string(settings.portUdp) + "&1&" +
                               (settings.useSms ? "1" : "0") + "&" + (voiceMail ? "1" : "0") + "&\r\n";
-    Powiadom(0, reply, record->IDFB, record->Gniazdo, record->IP);
+    Powiadom(0, platform::toWire(reply), record->IDFB.c_str(), record->Gniazdo, record->IP);
     ++PendingLogins;
 
     // The phone states, the voice-mail list and the GSM lines come with the
     // exchange and SMS services; without SMS the client hides its GSM part.
     if (!settings.useSms)
-        Powiadom(0, "!GSM&DIS\r\n", record->IDFB, record->Gniazdo, record->IP);
+        Powiadom(0, "!GSM&DIS\r\n", record->IDFB.c_str(), record->Gniazdo, record->IP);
     CurrentKlient = nullptr;
     return next;
 }

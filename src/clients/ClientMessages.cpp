@@ -34,8 +34,7 @@ std::string senderIdentity() {
 
 } // namespace
 
-const char* ClientService::WiadomoscTxtOdKlienta(const char* text, const std::string& address,
-                                                 int& errorCode) {
+const char* ClientService::relayTextMessage(const char* text, const std::string& address, int& errorCode) {
     errorCode = 0;
     const char* at = text;
     std::string sender, recipient, date, body;
@@ -84,8 +83,9 @@ const char* ClientService::WiadomoscTxtOdKlienta(const char* text, const std::st
         errorCode = 1;
         return nullptr;
     }
-    const std::string message = platform::fromWire("!WI&" + sender + "&" + recipient + "&" + date + "&" +
-                                                   body + std::string(1, MessageEnd));
+    // Relayed as it came, in the wire code page.
+    const std::string message =
+        "!WI&" + sender + "&" + recipient + "&" + date + "&" + body + std::string(1, MessageEnd);
     const std::string from = platform::fromWire(sender);
     const std::string to = platform::fromWire(recipient);
     if (to != Everybody) {
@@ -95,8 +95,8 @@ const char* ClientService::WiadomoscTxtOdKlienta(const char* text, const std::st
                 continue;
             if (clientTrace())
                 base::WriteLog(1, "wiadomość od numeru %s do numeru %s IP=%s <%s>", from.c_str(), to.c_str(),
-                               k->IP.c_str(), message.c_str());
-            Powiadom(0, message, to, k->Gniazdo, k->IP);
+                               k->IP.c_str(), platform::fromWire(message).c_str());
+            Powiadom(0, message, to.c_str(), k->Gniazdo, k->IP);
             reached = true;
         }
         if (!reached)
@@ -106,13 +106,13 @@ const char* ClientService::WiadomoscTxtOdKlienta(const char* text, const std::st
             if (k == ServerKlient || !k->Zalogowany || k->IDFB.empty() || k->IDFB == from ||
                 k->Stan == Klient::DISCONNECT)
                 continue;
-            Powiadom(0, message, k->IDFB, k->Gniazdo, k->IP);
+            Powiadom(0, message, k->IDFB.c_str(), k->Gniazdo, k->IP);
         }
     }
     return SkipLineFeed(end + 1);
 }
 
-const char* ClientService::AktualizujOpisUzytkownika(const char* text, int& errorCode) {
+const char* ClientService::updateDescription(const char* text, int& errorCode) {
     errorCode = 0;
     const char* at = text;
     std::string first, description;
@@ -159,7 +159,7 @@ const char* ClientService::AktualizujOpisUzytkownika(const char* text, int& erro
     return SkipLineFeed(lineEnd + 1);
 }
 
-const char* ClientService::Blokada(bool on, const char* text, int& errorCode) {
+const char* ClientService::setLock(bool on, const char* text, int& errorCode) {
     errorCode = 0;
     base::WriteLog(1, on ? "Blokada abonenta" : "Odblokowanie abonenta");
     const char* at = text;
@@ -206,7 +206,7 @@ void ClientService::RelayServerMessage(const std::string& message) {
     Klient* served = CurrentKlient;
     CurrentKlient = nullptr;
     int errorCode = 0;
-    WiadomoscTxtOdKlienta(wire.c_str(), "127.0.0.1", errorCode);
+    relayTextMessage(wire.c_str(), "127.0.0.1", errorCode);
     CurrentKlient = served;
     if (errorCode != 0)
         base::WriteLog(2, "Wiadomość do wszystkich nie wysłana, błąd %d", errorCode);

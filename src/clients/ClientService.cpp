@@ -82,6 +82,13 @@ QTreeWidgetItem* rowOfSocket(ui::TListView& view, std::uint32_t socketNumber) {
 
 ClientService::ClientService(ClientServiceHost& host) : host_(host) {}
 
+ClientService::~ClientService() = default;
+
+void ClientService::refreshRow(const Klient& record) {
+    if (QTreeWidgetItem* row = rowOfSocket(host_.ClientListView(), record.Gniazdo))
+        fillRow(host_, row, record);
+}
+
 void ClientService::showClientCount() {
     host_.ShowClientCount(IloscKlientow);
 }
@@ -108,8 +115,7 @@ void ClientService::DodajKlienta() {
 void ClientService::Zmien_stan() {
     if (!CurrentKlient)
         return;
-    if (QTreeWidgetItem* row = rowOfSocket(host_.ClientListView(), CurrentKlient->Gniazdo))
-        fillRow(host_, row, *CurrentKlient);
+    refreshRow(*CurrentKlient);
     if (clientTrace())
         base::WriteLog(1, "Zmiana stanu klienta IDFB=%s stan=%s", CurrentKlient->IDFB.c_str(),
                        Klient::StateName(CurrentKlient->Stan));
@@ -155,26 +161,19 @@ void ClientService::RemoveDisconnectedClients() {
     }
 }
 
-void ClientService::WlaczSerwerClick() {}
-
-void ClientService::WylaczSerwer() {
-    {
-        base::EventLock lock(host_.ServiceLock());
-        if (lock.owns()) {
-            base::EventLock chains(event_bufor.get());
-            UsunWszystkichKlientow();
-        }
-    }
-    host_.ClientListView().clear();
+void ClientService::CreateServerRecord() {
+    base::EventLock lock(host_.ServiceLock());
+    auto* record = new Klient("0.0.0.0", "serwer", nullptr, std::uint32_t(host_.PortTCP()));
+    record->SetIDFB("0");
+    record->SetNazwa(host_.Text("IDS_21"));
+    record->Stan = Klient::OK;
+    record->UstawWersje(host_.ProgramVersion());
+    ServerKlient = CurrentKlient = record;
+    DodajKlienta();
 }
 
 QTreeWidgetItem* ClientService::rowOf(const Klient& record) {
     return rowOfSocket(host_.ClientListView(), record.Gniazdo);
-}
-
-void ClientService::refreshRow(Klient* record) {
-    CurrentKlient = record;
-    Zmien_stan();
 }
 
 } // namespace clients

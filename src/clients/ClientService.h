@@ -1,15 +1,21 @@
-// The client service: the console's list of client records, the removal of
-// records, and the switching of the service on and off.
+// The client service: the client server socket and the framing of client
+// requests, the notification sender and its queue, the console's list of
+// client records, the removal of records, and the switching of the service on
+// and off.
 //
 // Holds: DodajKlienta, Zmien_stan, UsunZListy, UsunKlienta,
 // RemoveDisconnectedClients, PowiadomKlientowUzytkownikRozlaczony,
 // WlaczSerwerClick, WylaczSerwer, UstawKomunikatLP, LoginReplyPrefix,
-// LoginReplyPrefix16, PendingLogins, ReceiveRemainder, ContactsLoaded,
-// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser, RejestracjaKlienta,
-// UserSlots, InfoOKlientach, PowiadomKlientowPodlaczenieUzytkownika,
-// PowiadomKlientowPolaczenieCentrali, AktualizujOpisUzytkownika,
-// WiadomoscTxtOdKlienta, Blokada, SendSmsChg, Powiadom, UdpSend,
-// RelayServerMessage.
+// LoginReplyPrefix16, PendingLogins, ReceiveRemainder (per record), ContactsLoaded,
+// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser, serwerAccept,
+// serwerClientConnect, serwerClientRead, serwerClientDisconnect,
+// serwerClientError, WyslijBladKlientowi, LiniaDoKlientaKeyPress (its sending
+// part: LiniaDoKlienta), Powiadom, DoKolejki, MKolejka, ile_w_kolejce,
+// ObslugaKolejki, RejestracjaKlienta, WiadomoscTxtOdKlienta,
+// AktualizujOpisUzytkownika, Blokada, WybierzNumer, ZamowRozmowe,
+// TransferDzwonka, Redial, Hold, Unhold, SpeakerPhone, InfoOKlientach,
+// PowiadomKlientowPodlaczenieUzytkownika, PowiadomKlientowPolaczenieCentrali,
+// FillUserSlots, UserSlots, SendSmsChg, UdpSend, RelayServerMessage.
 #pragma once
 
 #include "clients/ClientServiceHost.h"
@@ -18,21 +24,46 @@
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
 
+#include <QAbstractSocket>
+#include <QObject>
 #include <cstdint>
+#include <ctime>
+#include <list>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-class QObject;
+class QTcpSocket;
 class QTreeWidgetItem;
 
 namespace clients {
 
+// Where the scan of a read goes on after a request: the number of bytes of
+// the request's text (as given to its handler) that the request took, or
+// nothing: the scan of that read ends.
+using RequestEnd = std::optional<std::size_t>;
+
+// Sending modes of `Powiadom`.
+enum SendMode { Notice = 0, Priority = 1, Forced = 2 };
+
+// One queued message.
+struct MKolejka {
+    std::uint32_t Klucz = 0; // connection number of the record it is meant for
+    std::string IDFB;
+    std::string IP;
+    std::string Tekst; // wire bytes
+    std::time_t Queued = 0;
+};
+
 class ClientService {
   public:
     explicit ClientService(ClientServiceHost& host);
+    ~ClientService();
     ClientService(const ClientService&) = delete;
     ClientService& operator=(const ClientService&) = delete;
 
+    // ---- the console's list of clients ----
     // Shows `CurrentKlient` on the console's list (a new row unless its
     // socket already has one) and lets go of it.
     void DodajKlienta();
@@ -43,20 +74,69 @@ class ClientService {
     void UsunKlienta(Klient* record);
     void RemoveDisconnectedClients();
     void PowiadomKlientowUzytkownikRozlaczony(const std::string& idfb);
-    // Opens the service once the database is attached.
+    // The server's own record, made at start and when the service is
+    // switched on again.
+    void CreateServerRecord();
+
+    // ---- the service and its socket ----
+    // Opens the service once the database is attached; closes it when open.
     void WlaczSerwerClick();
     void WylaczSerwer();
+    bool IsOpen() const;
+    // New connections on `serwer`.
+    void serwerAccept();
+    void serwerClientConnect(QTcpSocket* socket);
+    void serwerClientRead(std::uint32_t connection, const std::string& address);
+    void serwerClientDisconnect(std::uint32_t connection, const std::string& address);
+    void serwerClientError(std::uint32_t connection, const std::string& address, int port,
+                           QAbstractSocket::SocketError error);
+    // Answers "ERROR <code>" CR and removes the record (refused log-ins).
+    void WyslijBladKlientowi(int code, Klient* record);
+    // The console line: sends "!" + the text + 255 to the client logged in as
+    // `identifier`; false when that client is not connected.
+    bool LiniaDoKlienta(const std::string& text, const std::string& identifier);
     void UstawKomunikatLP();
 
-    // Request handlers. `text` is the request in the wire code page from
-    // just after its keyword and "&", ended by a zero byte that is never read
-    // past; each returns where the scan goes on, or null after an error
-    // (`errorCode` then holds the request's code).
-    const char* RejestracjaKlienta(const char* text, const std::string& address, bool kla, int& errorCode,
-                                   std::uint32_t socketHandle);
-    const char* WiadomoscTxtOdKlienta(const char* text, const std::string& address, int& errorCode);
-    const char* AktualizujOpisUzytkownika(const char* text, int& errorCode);
-    const char* Blokada(bool on, const char* text, int& errorCode);
+    // ---- notifications ----
+    // Sends or queues one message (`text`: wire bytes with their own line
+    // end) for the record with connection number `connection` at `address`,
+    // which must be logged in as `idfb`; with connection 0, for the newest
+    // record at `address` logged in as `idfb`. Never hands it to another
+    // record. Any thread: off the GUI thread it is passed to it.
+    void Powiadom(int mode, const std::string& text, const char* idfb, std::uint32_t connection,
+                  const std::string& address);
+    void DoKolejki(int mode, const std::string& text, std::uint32_t key, const std::string& idfb,
+                   const std::string& address);
+    // One drain pass of the queue; the idle handler calls it.
+    void ObslugaKolejki();
+    std::size_t ile_w_kolejce() const { return Queue.size(); }
+    std::list<MKolejka> Queue;
+
+    // ---- request handlers: each gets the text after its keyword (wire
+    // bytes, up to the end of the read) and returns where the scan goes on ----
+    RequestEnd RejestracjaKlienta(std::string_view text, const std::string& address, bool kla, int& errorCode,
+                                  std::uint32_t connection);
+    RequestEnd WiadomoscTxtOdKlienta(std::string_view text, const std::string& address, int& errorCode);
+    RequestEnd AktualizujOpisUzytkownika(std::string_view text, int& errorCode);
+    RequestEnd Blokada(bool on, std::string_view text, int& errorCode);
+    RequestEnd WybierzNumer(std::string_view text, int& errorCode);
+    RequestEnd ZamowRozmowe(std::string_view text, int& errorCode);
+    RequestEnd TransferDzwonka(std::string_view text, int& errorCode);
+    RequestEnd Redial(std::string_view text, int& errorCode);
+    RequestEnd Hold(std::string_view text, int& errorCode);
+    RequestEnd Unhold(std::string_view text, int& errorCode);
+    RequestEnd SpeakerPhone(std::string_view text, int& errorCode);
+    // Contact-sync reports (always answered "OK").
+    RequestEnd ContactAdded(std::string_view text);
+    RequestEnd ContactChanged(std::string_view text);
+    RequestEnd ContactDeleted(std::string_view text);
+    RequestEnd ContactGroupAdded(std::string_view text);
+    RequestEnd ContactGroupDeleted(std::string_view text);
+    RequestEnd VoiceMailRequest(std::string_view text, int& errorCode);
+    RequestEnd VoiceBoxRequest(std::string_view text, int& errorCode);
+    RequestEnd GroupLoginRequest(std::string_view text, int& errorCode);
+    // The whole SMS request from its "!"; always answered "OK".
+    RequestEnd SmsRequest(std::string_view request, const std::string& idfb);
 
     // Presence: the client check every 30 s, and the broadcasts.
     void InfoOKlientach();
@@ -66,16 +146,12 @@ class ClientService {
     void FillUserSlots(const std::vector<UserSlotUser>& users);
     void SendSmsChg(const std::string& address, const std::string& idfb);
 
-    // Sends a notice (UTF-8; converted to the wire code page on the way out)
-    // to the client record of `socketHandle` (0: the newest record of the
-    // address), or queues it while the client is busy.
-    void Powiadom(int mode, const std::string& text, const std::string& idfb, std::uint32_t socketHandle,
-                  const std::string& address);
     // Makes the UDP sender with the port and broadcast address it keeps
     // using, also when a failed send makes it anew.
     void CreateUdpSender(QObject* owner, int port, const std::string& broadcast);
-    // Sends one broadcast datagram; an empty text is not sent. A failed send
-    // loses that datagram and makes the sender anew.
+    // Sends one broadcast datagram (UTF-8, sent in the wire code page); an
+    // empty text is not sent. A failed send loses that datagram and makes the
+    // sender anew.
     void UdpSend(const std::string& text);
     // The administrator's message to every client, as the server's own text
     // message: its fields in UTF-8 and the 0xFF terminator.
@@ -84,7 +160,6 @@ class ClientService {
     std::string LoginReplyPrefix;
     std::string LoginReplyPrefix16;
     int PendingLogins = 0;
-    std::string ReceiveRemainder;
     bool ContactsLoaded = false;
     bool SmsRoutingLoaded = false;
     TNMUDP* UdpSocket = nullptr;
@@ -93,22 +168,42 @@ class ClientService {
     CommandParserGenerator Parser;
     UserSlotTable UserSlots;
 
+    // The most kept of an unfinished request of one client.
+    static constexpr std::size_t ReceiveRemainderLimit = 64 * 1024;
+
   private:
+    struct Request;
     void showClientCount();
+    void showQueueCount();
+    void refreshRow(const Klient& record);
     void deleteClientRecord(Klient* record);
+    void handleRead(Klient* record, std::string data);
+    void reply(Klient& record, int mode, const std::string& text);
+    void keepRemainder(Klient& record, std::string_view rest);
+    bool sendNow(Klient& record, int mode, const std::string& text);
+    Klient* recordOfEntry(MKolejka& entry);
+
     // The console row of a record, or null.
     QTreeWidgetItem* rowOf(const Klient& record);
-    // Shows a record's row afresh.
-    void refreshRow(Klient* record);
     // Checks the password of a log-in against the user list and, where the
     // list's differs, the database; the matching row or null.
     QTreeWidgetItem* findUserRow(const std::string& login, const std::string& password, int& errorCode,
                                  const std::string& address);
+    // The request handlers' work on a zero-ended text: where the request
+    // ends, or null after an error.
+    const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,
+                               std::uint32_t connection);
+    const char* relayTextMessage(const char* text, const std::string& address, int& errorCode);
+    const char* updateDescription(const char* text, int& errorCode);
+    const char* setLock(bool on, const char* text, int& errorCode);
 
     ClientServiceHost& host_;
     QObject* udpOwner_ = nullptr;
     int udpPort_ = 0;
     std::string udpBroadcast_;
+    // Context of the socket connections and of calls passed to the GUI thread.
+    QObject context_;
+    std::uint32_t nextConnection_ = 1;
 };
 
 } // namespace clients

@@ -1,8 +1,10 @@
 // What the client service needs of the rest of the program.
 #pragma once
 
+#include <QString>
 #include <string>
 
+class QTcpServer;
 namespace platform {
 class Event;
 }
@@ -53,6 +55,20 @@ class ClientServiceHost {
     // Reloads the user list (and the presence table) from the database.
     virtual void LoadUsers() = 0;
     virtual ClientLoginSettings LoginSettings() const = 0;
+    // The lock of the notification queue (`event_kolejka`), taken after `event_obslugi`.
+    virtual platform::Event* QueueLock() = 0;
+    // One panel of the status bar: 0 the service, 1 the port, 5 the queue.
+    virtual void ShowStatusPanel(int panel, const QString& text) = 0;
+    // The client server socket (`serwer`).
+    virtual QTcpServer& ClientServer() = 0;
+    virtual int PortTCP() const = 0;
+    virtual int PortUDP() const = 0;
+    virtual std::string ProgramVersion() const = 0;
+    // The check mark of the service's menu item.
+    virtual bool ServiceMenuMarked() const = 0;
+    virtual void SetServiceMenuMarked(bool marked) = 0;
+    // A log-in reply was acknowledged: the accept limit waits its full time again.
+    virtual void RestartAllowNewConnection() = 0;
 };
 
 } // namespace clients

@@ -89,6 +89,11 @@ class Klient {
     // Pending exchange commands; guarded by `event_bufor`.
     BuforChain Komendy;
     std::uint32_t Wersja[4] = {0, 0, 0, 0};
+    // The start of a request whose end has not arrived yet (wire bytes); put
+    // in front of this client's next read.
+    std::string ReceiveRemainder;
+    // An over-long request was dropped: its rest is skipped up to its line end.
+    bool SkipToLineEnd = false;
 };
 
 extern Klient* KlientList;

@@ -83,7 +83,7 @@ void ClientService::InfoOKlientach() {
                 silent.emplace_back(k->Socket);
                 continue;
             }
-            refreshRow(k);
+            refreshRow(*k);
             if (clientTrace())
                 base::WriteLog(1, "Powiadamianie klientów o IDFB=%s", k->IDFB.c_str());
             for (UserSlot& slot : UserSlots) {
@@ -144,7 +144,7 @@ void ClientService::PowiadomKlientowPolaczenieCentrali(const std::string& state)
 void ClientService::SendSmsChg(const std::string& address, const std::string& idfb) {
     base::WriteLog(1, "SendSmsChg %s", idfb.c_str());
     base::WriteLog(1, "      NrIP %s", address.c_str());
-    Powiadom(0, "!SMS&CHG\r\n", idfb, 0, address);
+    Powiadom(0, "!SMS&CHG\r\n", idfb.c_str(), 0, address);
 }
 
 } // namespace clients

@@ -354,6 +354,7 @@ void PbxLink::ObslugaCentrali() {
         if (++IdleCalls % LinkNoticeEvery == 0)
             noteLinkState();
     }
+    host_.ServeClients();
     DrainReceivedLines();
     watchLinkThread();
 }

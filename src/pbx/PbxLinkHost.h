@@ -31,6 +31,9 @@ class PbxLinkHost {
     virtual bool AutoReconnect() const = 0;
     // The exchange's voice mail keeps failing: it is no longer used.
     virtual void DisableVoiceMailPcti() = 0;
+    // The client service's idle work: removing closed connections' records
+    // and draining the notification queue.
+    virtual void ServeClients() = 0;
     // The timers whose ticks count as idle calls.
     virtual std::vector<QTimer*> IdleTickTimers() = 0;
 };

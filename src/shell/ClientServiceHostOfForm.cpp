@@ -44,4 +44,42 @@ clients::ClientLoginSettings ClientServiceHostOfForm::LoginSettings() const {
     return s;
 }
 
+platform::Event* ClientServiceHostOfForm::QueueLock() {
+    return form_.event_kolejka.get();
+}
+
+void ClientServiceHostOfForm::ShowStatusPanel(int panel, const QString& text) {
+    form_.StatusBar->Panels()[panel]->SetText(text);
+}
+
+QTcpServer& ClientServiceHostOfForm::ClientServer() {
+    return *form_.serwer;
+}
+
+int ClientServiceHostOfForm::PortTCP() const {
+    return form_.PortTCP;
+}
+
+int ClientServiceHostOfForm::PortUDP() const {
+    return form_.PortUDP;
+}
+
+std::string ClientServiceHostOfForm::ProgramVersion() const {
+    return form_.ProgramVersion;
+}
+
+bool ClientServiceHostOfForm::ServiceMenuMarked() const {
+    return form_.WlaczSerwer->isChecked();
+}
+
+void ClientServiceHostOfForm::SetServiceMenuMarked(bool marked) {
+    form_.WlaczSerwer->setCheckable(true);
+    form_.WlaczSerwer->setChecked(marked);
+}
+
+void ClientServiceHostOfForm::RestartAllowNewConnection() {
+    form_.tmrAllowNewConnection->SetEnabled(false);
+    form_.tmrAllowNewConnection->SetEnabled(true);
+}
+
 } // namespace shell

@@ -17,6 +17,15 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     ui::TListView& UserList() override;
     void LoadUsers() override;
     clients::ClientLoginSettings LoginSettings() const override;
+    platform::Event* QueueLock() override;
+    void ShowStatusPanel(int panel, const QString& text) override;
+    QTcpServer& ClientServer() override;
+    int PortTCP() const override;
+    int PortUDP() const override;
+    std::string ProgramVersion() const override;
+    bool ServiceMenuMarked() const override;
+    void SetServiceMenuMarked(bool marked) override;
+    void RestartAllowNewConnection() override;
 
   private:
     TForm1& form_;

@@ -1,5 +1,6 @@
 #include "shell/ConsoleHostOfForm.h"
 
+#include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
 
 namespace shell {
@@ -23,7 +24,8 @@ void ConsoleHostOfForm::UdpSend(const std::string& text) {
 // Notice mode 0 to the record logged in as the user; none when absent.
 void ConsoleHostOfForm::NotifyUser(const std::string& userId, const std::string& text) {
     if (Klient* record = Klient::ZnajdzPoIDFB(userId))
-        form_.Clients().Powiadom(0, text, record->IDFB, record->Gniazdo, record->IP);
+        form_.Clients().Powiadom(0, platform::toWire(text), record->IDFB.c_str(), record->Gniazdo,
+                                 record->IP);
 }
 
 void ConsoleHostOfForm::FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) {

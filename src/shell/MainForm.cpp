@@ -18,6 +18,7 @@
 #include "ui/Dialogs.h"
 
 #include <QCloseEvent>
+#include <QTcpServer>
 #include <cctype>
 
 TForm1* Form1 = nullptr;
@@ -175,12 +176,14 @@ TForm1::~TForm1() {
         Form1 = nullptr;
 }
 
-void TForm1::FormCreate() {
-    Clients().ReceiveRemainder.clear();
-}
+void TForm1::FormCreate() {}
 
 void TForm1::WlaczSerwerClick() {
     Clients().WlaczSerwerClick();
+}
+
+void TForm1::serwerAccept() {
+    Clients().serwerAccept();
 }
 
 void TForm1::Podlacz_centraleClick() {
@@ -199,14 +202,7 @@ bool TForm1::claimSingleInstance() {
 }
 
 void TForm1::createClientRecordOfServer() {
-    base::EventLock lock(event_obslugi.get());
-    auto* record = new Klient("0.0.0.0", "serwer", nullptr, PortTCP);
-    record->SetIDFB("0");
-    record->SetNazwa(Text("IDS_21"));
-    record->Stan = 1;
-    record->UstawWersje(ProgramVersion);
-    ServerKlient = CurrentKlient = record;
-    Clients().DodajKlienta();
+    Clients().CreateServerRecord();
 }
 
 void TForm1::connectHandlers() {
@@ -226,7 +222,13 @@ void TForm1::connectHandlers() {
         PodlaczCentrale->setChecked(!PodlaczCentrale->isChecked());
         Podlacz_centraleClick();
     });
-    connect(WlaczSerwer, &QAction::triggered, this, &TForm1::WlaczSerwerClick);
+    connect(WlaczSerwer, &QAction::triggered, this, [this] {
+        // The item's check mark is the service's state; the handler sets it.
+        if (WlaczSerwer->isCheckable())
+            WlaczSerwer->setChecked(!WlaczSerwer->isChecked());
+        WlaczSerwerClick();
+    });
+    connect(serwer, &QTcpServer::newConnection, this, &TForm1::serwerAccept);
     connect(Oprogramie1, &QAction::triggered, this, [] {
         if (Pomoc)
             Pomoc->show();

@@ -281,6 +281,7 @@ class TForm1 : public ui::TForm {
     clients::ClientService& Clients() { return *clients_; }
     pbx::PbxLink& Pbx() { return *pbx_; }
     void WlaczSerwerClick();
+    void serwerAccept();
     void Podlacz_centraleClick();
 
     // ---- the other subsystems' groups ----

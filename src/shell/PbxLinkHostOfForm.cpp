@@ -48,6 +48,13 @@ void PbxLinkHostOfForm::DisableVoiceMailPcti() {
     form_.UseVoiceMailPcti = false;
 }
 
+void PbxLinkHostOfForm::ServeClients() {
+    clients::ClientService& service = form_.Clients();
+    service.RemoveDisconnectedClients();
+    if (service.ile_w_kolejce() != 0)
+        service.ObslugaKolejki();
+}
+
 std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {
     return {form_.TimerUpdateInfo, form_.TimerUpdateKolejka, form_.tmrIdle};
 }

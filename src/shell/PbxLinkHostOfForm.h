@@ -21,6 +21,7 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     int ExchangeTcpPort() const override;
     bool AutoReconnect() const override;
     void DisableVoiceMailPcti() override;
+    void ServeClients() override;
     std::vector<QTimer*> IdleTickTimers() override;
 
   private:

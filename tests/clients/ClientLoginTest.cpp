@@ -49,8 +49,7 @@ TEST_F(ClientServiceHandlers, LogInRepliesWithTheEncipheredConnectionData) {
         text = "2.04.00.00&anna&" + anna.password + "\r\n!PING\r\n";
         CurrentKlient = kl.record;
         request = text.c_str();
-        const char* next =
-            service().RejestracjaKlienta(request, kl.record->IP, false, code, kl.record->Gniazdo);
+        const char* next = registerClient(request, kl.record->IP, false, code, kl.record->Gniazdo);
         ASSERT_NE(next, nullptr);
         EXPECT_EQ(code, 0);
         EXPECT_STREQ(next, "!PING\r\n"); // past the CR and its LF
@@ -119,9 +118,9 @@ TEST_F(ClientServiceHandlers, RefusedLogInsGetTheirCodes) {
     EXPECT_EQ(client.record->Nazwa, "L: nobody");
 
     int code = -1;
-    EXPECT_EQ(service().RejestracjaKlienta("2.04.00.00&anna&no line end", client.record->IP, false, code,
-                                           client.record->Gniazdo),
-              nullptr);
+    EXPECT_EQ(
+        registerClient("2.04.00.00&anna&no line end", client.record->IP, false, code, client.record->Gniazdo),
+        nullptr);
     EXPECT_EQ(code, 1);
     EXPECT_NE(logIn(client, "2.00.02", "anna", pw, code), nullptr);
     EXPECT_EQ(code, 0);
@@ -177,7 +176,7 @@ TEST_F(ClientServiceHandlers, TwoUsersExchangeATextMessage) {
         platform::toWire(from + "&" + to + "&2026-01-05 09:00&Dzień dobry") + "\xFF\n!PING";
     CurrentKlient = a.record;
     int code = -1;
-    const char* next = service().WiadomoscTxtOdKlienta(request.c_str(), a.record->IP, code);
+    const char* next = textMessage(request.c_str(), a.record->IP, code);
     EXPECT_EQ(code, 0);
     ASSERT_NE(next, nullptr);
     EXPECT_STREQ(next, "!PING");
@@ -187,7 +186,7 @@ TEST_F(ClientServiceHandlers, TwoUsersExchangeATextMessage) {
     // And back.
     const std::string answer = platform::toWire(to + "&" + from + "&2026-01-05 09:01&Cześć") + "\xFF";
     CurrentKlient = b.record;
-    EXPECT_NE(service().WiadomoscTxtOdKlienta(answer.c_str(), b.record->IP, code), nullptr);
+    EXPECT_NE(textMessage(answer.c_str(), b.record->IP, code), nullptr);
     EXPECT_TRUE(waitFor(a, "!WI&" + answer));
 }
 
@@ -211,7 +210,7 @@ TEST_F(ClientServiceHandlers, TextMessagesAreRefusedWithTheirFieldCodes) {
     for (const Case& c : cases) {
         CurrentKlient = a.record;
         int code = -1;
-        EXPECT_EQ(service().WiadomoscTxtOdKlienta(c.text.c_str(), a.record->IP, code), nullptr) << c.text;
+        EXPECT_EQ(textMessage(c.text.c_str(), a.record->IP, code), nullptr) << c.text;
         EXPECT_EQ(code, c.code) << c.text;
     }
     // The server's own message to everybody reaches every logged-in client;
@@ -219,7 +218,7 @@ TEST_F(ClientServiceHandlers, TextMessagesAreRefusedWithTheirFieldCodes) {
     CurrentKlient = nullptr;
     int code = -1;
     const std::string all = "0&987654321&2026-01-05 10:00&Przerwa\xFF";
-    EXPECT_NE(service().WiadomoscTxtOdKlienta(all.c_str(), "127.0.0.1", code), nullptr);
+    EXPECT_NE(textMessage(all.c_str(), "127.0.0.1", code), nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(waitFor(a, "!WI&" + all));
     EXPECT_TRUE(waitFor(b, "!WI&" + all));
@@ -235,7 +234,7 @@ TEST_F(ClientServiceHandlers, MessageToEverybodyReachesAllButTheSender) {
     const std::string text = from + "&987654321&2026-01-05&Hej\xFF";
     CurrentKlient = a.record;
     int code = -1;
-    EXPECT_NE(service().WiadomoscTxtOdKlienta(text.c_str(), a.record->IP, code), nullptr);
+    EXPECT_NE(textMessage(text.c_str(), a.record->IP, code), nullptr);
     EXPECT_TRUE(waitFor(b, "!WI&" + text));
     // A ping to our own end shows that nothing else was queued meanwhile.
     a.serverSide->write("mark");
@@ -252,7 +251,7 @@ TEST_F(ClientServiceHandlers, DescriptionReachesTheUserListAndTheBroadcast) {
     CurrentKlient = a.record;
     int code = -1;
     const std::string op = platform::toWire("x&Na urlopie do środy") + "\r\n!PING\r\n";
-    const char* next = service().AktualizujOpisUzytkownika(op.c_str(), code);
+    const char* next = description(op.c_str(), code);
     EXPECT_EQ(code, 0);
     ASSERT_NE(next, nullptr);
     EXPECT_STREQ(next, "!PING\r\n"); // the scan goes on after the description
@@ -274,8 +273,7 @@ TEST_F(ClientServiceHandlers, DescriptionReachesTheUserListAndTheBroadcast) {
     };
     for (const Case& c : cases) {
         CurrentKlient = a.record;
-        EXPECT_EQ(service().AktualizujOpisUzytkownika(c.text.c_str(), code) == nullptr, c.code != 0)
-            << c.text;
+        EXPECT_EQ(description(c.text.c_str(), code) == nullptr, c.code != 0) << c.text;
         EXPECT_EQ(code, c.code) << c.text.size();
     }
     // Nothing was cut: the refused descriptions never reached the list.
@@ -294,12 +292,12 @@ TEST_F(ClientServiceHandlers, LockRequestChecksItsFields) {
     };
     for (const Case& c : cases) {
         int code = -1;
-        const char* next = service().Blokada(true, c.text.c_str(), code);
+        const char* next = lock(true, c.text.c_str(), code);
         EXPECT_EQ(code, c.code) << c.text;
         EXPECT_EQ(next == nullptr, c.code != 0) << c.text;
     }
     int code = -1;
-    EXPECT_STREQ(service().Blokada(false, "201&1234\r\n!PING", code), "!PING");
+    EXPECT_STREQ(lock(false, "201&1234\r\n!PING", code), "!PING");
 }
 
 TEST_F(ClientServiceHandlers, ClientCheckClosesSilentConnectionsAndBroadcastsPresence) {

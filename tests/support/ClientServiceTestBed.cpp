@@ -140,8 +140,7 @@ const char* ClientServiceTestBed::logIn(TestClient& client, const std::string& v
     static std::string request;
     request = platform::toWire(version + "&" + login + "&" + password + "\r\n");
     CurrentKlient = client.record;
-    return service().RejestracjaKlienta(request.c_str(), client.record->IP, kla, errorCode,
-                                        client.record->Gniazdo);
+    return registerClient(request.c_str(), client.record->IP, kla, errorCode, client.record->Gniazdo);
 }
 
 } // namespace testing_support

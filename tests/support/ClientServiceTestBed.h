@@ -48,6 +48,22 @@ class ClientServiceTestBed : public MainFormFixture {
     const char* logIn(TestClient& client, const std::string& version, const std::string& login,
                       const std::string& password, int& errorCode, bool kla = false);
     clients::ClientService& service() { return form->Clients(); }
+    // The handlers as the request table calls them, with where the request
+    // ended given back as a position in `text` (null: the scan ends).
+    const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,
+                               std::uint32_t connection) {
+        return at(text, service().RejestracjaKlienta(text, address, kla, errorCode, connection));
+    }
+    const char* textMessage(const char* text, const std::string& address, int& errorCode) {
+        return at(text, service().WiadomoscTxtOdKlienta(text, address, errorCode));
+    }
+    const char* description(const char* text, int& errorCode) {
+        return at(text, service().AktualizujOpisUzytkownika(text, errorCode));
+    }
+    const char* lock(bool on, const char* text, int& errorCode) {
+        return at(text, service().Blokada(on, text, errorCode));
+    }
+    static const char* at(const char* text, clients::RequestEnd end) { return end ? text + *end : nullptr; }
 
     testfb::DatabaseFolder folder;
     testfb::Connection c;

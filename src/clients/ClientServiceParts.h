@@ -1,0 +1,55 @@
+// Small helpers shared by the client service's files.
+#pragma once
+
+#include "base/DiagnosticLog.h"
+#include "platform/Clock.h"
+#include "platform/WireCodePage.h"
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace clients::detail {
+
+inline bool clientTrace() {
+    return base::Switches().chbLogKlienci.load();
+}
+
+inline std::time_t nowSeconds() {
+    return std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
+}
+
+// Received or sent wire bytes as a log text: bounded, in UTF-8, with the
+// line ends made visible.
+inline std::string logText(std::string_view bytes) {
+    constexpr std::size_t Limit = 1024;
+    std::string visible;
+    for (char c : bytes.substr(0, Limit)) {
+        if (c == '\r')
+            visible += "\\r";
+        else if (c == '\n')
+            visible += "\\n";
+        else if (c == '\0')
+            visible += "\\0";
+        else
+            visible += c;
+    }
+    if (bytes.size() > Limit)
+        visible += "...";
+    return platform::fromWire(visible);
+}
+
+// The position after the first `end` in `text` and an LF right after it
+// (within the text); nothing when `end` is not there.
+inline std::optional<std::size_t> afterLineEnd(std::string_view text, std::string_view end) {
+    std::size_t at = text.find(end);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    at += end.size();
+    if (at < text.size() && text[at] == '\n')
+        ++at;
+    return at;
+}
+
+} // namespace clients::detail

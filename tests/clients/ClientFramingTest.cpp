@@ -1,0 +1,210 @@
+// The client socket and the framing of requests, against the real window's
+// service on 127.0.0.1: every request of the table is answered, acknowledgement
+// words, split and over-long requests, line ends, unknown and short requests,
+// and what a connection may do before it logs in.
+#include "ClientServiceSupport.h"
+
+#include <QTcpServer>
+#include <gtest/gtest.h>
+
+namespace clienttest {
+namespace {
+
+using Replies = std::vector<std::string>;
+
+class ClientFraming : public ClientServiceFixture {};
+
+TEST_F(ClientFraming, EveryRequestOfTheTableIsAnsweredOkOneByOneAndAllInOneRead) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    for (const std::string& request : WellFormedRequests()) {
+        client.ClearReceived();
+        ASSERT_TRUE(client.Send(request));
+        const Replies replies = waitReplies(client, 1);
+        EXPECT_EQ(replies, Replies{"OK"}) << request;
+    }
+    // All in one read: none of them (OP, BT and BN included) ends the scan.
+    std::string all;
+    for (const std::string& request : WellFormedRequests())
+        all += request;
+    client.ClearReceived();
+    ASSERT_TRUE(client.Send(all));
+    EXPECT_EQ(waitReplies(client, WellFormedRequests().size()), Replies(WellFormedRequests().size(), "OK"));
+    EXPECT_EQ(newestRecord()->BledyObslugi, 0u);
+}
+
+TEST_F(ClientFraming, LogInFieldErrorsGetKlTheirCodeAndKlaNothing) {
+    sim::ClientSimulator client;
+    connect(client);
+    ASSERT_TRUE(client.Send("!KL&2.04.00.00&" + std::string(33, '7') + "&secret\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"ERROR 1\r"});
+    client.ClearReceived();
+    // KLA's refusal is silent (and ends the read's scan, as every failed log-in does).
+    ASSERT_TRUE(client.Send("!KLA&2.04.00.00&" + std::string(33, '7') + "&secret\r!PING\r"));
+    ASSERT_TRUE(settled(client));
+    ASSERT_TRUE(client.Send("!PING\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+    EXPECT_NE(newestRecord(), nullptr);
+}
+
+TEST_F(ClientFraming, RefusedLogInIsAnsweredOnceAndTheRecordGoes) {
+    sim::ClientSimulator client;
+    connect(client);
+    const int records = IloscKlientow;
+    // "!KLAX" is KLA, never KL; an old version is refused with code 2.
+    ASSERT_TRUE(client.Send("!KL&2.00.01&7&secret\r!PING\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"ERROR 2\r"});
+    ASSERT_TRUE(PumpUntil([&] { return IloscKlientow == records - 1 && !client.IsConnected(); }));
+    EXPECT_EQ(client.Replies(), Replies{"ERROR 2\r"});
+}
+
+TEST_F(ClientFraming, BeforeLogInOnlyLogInPingAndAcknowledgementsAreTaken) {
+    sim::ClientSimulator client;
+    connect(client);
+    ASSERT_TRUE(
+        client.Send("OK!WN&201&123\r!OP&x&d\r!PING\rRECEIVE!SMS&SEND&&600100200&aGVsbG8=\r\n!PING\r"));
+    EXPECT_EQ(waitReplies(client, 5), (Replies{"ERROR", "ERROR", "OK", "ERROR", "OK"}));
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Komenda wybierania numeru od niezalogowanego klienta"), std::string::npos);
+    EXPECT_EQ(log.find("Wysłanie potwierdzenia wybierania numeru"), std::string::npos);
+    Klient* record = newestRecord();
+    EXPECT_EQ(record->OdebraneOK, 1u);
+    EXPECT_EQ(record->OdebraneRECEIVE, 1u);
+    EXPECT_EQ(record->BledyObslugi, 3u);
+}
+
+TEST_F(ClientFraming, ASplitRequestIsCompletedByTheNextReadOfTheSameClient) {
+    sim::ClientSimulator client, other;
+    logIn(client, "7");
+    logIn(other, "8");
+    ASSERT_TRUE(client.Send("!WN&201&12"));
+    ASSERT_TRUE(other.Send("!PI"));
+    ASSERT_TRUE(settled(client) && settled(other));
+    EXPECT_TRUE(client.Replies().empty());
+    EXPECT_TRUE(other.Replies().empty());
+    // Each client's own next read completes its own request.
+    ASSERT_TRUE(other.Send("NG\r\n"));
+    ASSERT_TRUE(client.Send("3456\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+    EXPECT_EQ(waitReplies(other, 1), Replies{"OK"});
+    // A split SMS is handled once, when whole.
+    client.ClearReceived();
+    ASSERT_TRUE(client.Send("!SMS&SEND&&600100200&aGV"));
+    ASSERT_TRUE(settled(client));
+    ASSERT_TRUE(client.Send("sbG8=\r\n"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+}
+
+TEST_F(ClientFraming, AnOverlongUnfinishedRequestIsDroppedAndLogged) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    const std::string chunk(16 * 1024, 'x');
+    ASSERT_TRUE(client.Send("!WN&201&"));
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(client.Send(chunk));
+        ASSERT_TRUE(settled(client));
+    }
+    EXPECT_NE(mainLogText().find("Za długa niepełna ramka"), std::string::npos);
+    EXPECT_LE(newestRecord()->ReceiveRemainder.size(), clients::ClientService::ReceiveRemainderLimit);
+    // Its rest up to its line end goes too; what follows is handled.
+    ASSERT_TRUE(client.Send(chunk + "\r!PING\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+}
+
+TEST_F(ClientFraming, LineEndsPingAndLoneLineFeeds) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    // PING takes its CR and an LF within the read; a lone LF from a CR LF
+    // split is skipped, not a short request.
+    ASSERT_TRUE(client.Send("!PING\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+    ASSERT_TRUE(client.Send("\n"));
+    ASSERT_TRUE(client.Send("!PING\r\n!PING\r"));
+    EXPECT_EQ(waitReplies(client, 3), Replies(3, "OK"));
+    // A PING without its line end waits for it.
+    client.ClearReceived();
+    ASSERT_TRUE(client.Send("!PING"));
+    ASSERT_TRUE(settled(client));
+    EXPECT_TRUE(client.Replies().empty());
+    ASSERT_TRUE(client.Send("\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+    EXPECT_EQ(newestRecord()->Stan, Klient::OK);
+    EXPECT_EQ(newestRecord()->BledyObslugi, 0u);
+}
+
+TEST_F(ClientFraming, UnknownKeywordsAndShortRests) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    // An unknown keyword costs one character; the scan goes on.
+    ASSERT_TRUE(client.Send("!XYZ123!PING\r"));
+    EXPECT_EQ(waitReplies(client, 2), (Replies{"ERROR", "OK"}));
+    // A short rest ends the read's scan.
+    client.ClearReceived();
+    ASSERT_TRUE(client.Send("!PING\rabc"));
+    EXPECT_EQ(waitReplies(client, 2), (Replies{"OK", "ERROR"}));
+    client.ClearReceived();
+    ASSERT_TRUE(client.Send("!RE&\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"ERROR"});
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Nieznana komenda XYZ123!PING"), std::string::npos);
+    EXPECT_NE(log.find("Za krótka ramka dlugość=3 dane=abc"), std::string::npos);
+    EXPECT_EQ(newestRecord()->BledyObslugi, 3u);
+}
+
+TEST_F(ClientFraming, AcknowledgementWordsSetTheState) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    Klient* record = newestRecord();
+    form->Clients().Powiadom(clients::Notice, "!XX&1\r\n", "7", record->Gniazdo, record->IP);
+    EXPECT_EQ(record->Stan, Klient::SEND);
+    // The client's "OK" frees it.
+    ASSERT_TRUE(PumpUntil([&] { return record->Stan == Klient::OK && !record->HasOstatniaWyslana; }));
+    client.AckNextWith(sim::ClientSimulator::Ack::Error);
+    form->Clients().Powiadom(clients::Notice, "!XX&2\r\n", "7", record->Gniazdo, record->IP);
+    ASSERT_TRUE(PumpUntil([&] { return record->Stan == Klient::ERROR; }));
+    EXPECT_EQ(record->OdebraneERROR, 1u);
+    // An "OK" and a request in one read: first the acknowledgement, then the request.
+    ASSERT_TRUE(client.Send("OK!WN&201&5\r"));
+    EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+    EXPECT_EQ(record->Stan, Klient::OK);
+}
+
+TEST_F(ClientFraming, SwitchingOffClosesThePortAndForgetsEveryRecordAndMessage) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = newestRecord();
+    form->Clients().Powiadom(clients::Notice, "!XX&1\r\n", "7", record->Gniazdo, record->IP);
+    form->Clients().Powiadom(clients::Notice, "!XX&2\r\n", "7", record->Gniazdo, record->IP);
+    EXPECT_EQ(form->Clients().ile_w_kolejce(), 1u);
+    EXPECT_TRUE(form->WlaczSerwer->isChecked());
+
+    form->WlaczSerwerClick();
+    EXPECT_FALSE(form->Clients().IsOpen());
+    EXPECT_FALSE(form->WlaczSerwer->isChecked());
+    EXPECT_EQ(KlientList, nullptr);
+    EXPECT_EQ(form->Clients().ile_w_kolejce(), 0u);
+    EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !client.IsConnected(); }));
+
+    // On again: the server's own record comes back and clients are taken.
+    form->WlaczSerwerClick();
+    ASSERT_TRUE(form->Clients().IsOpen());
+    ASSERT_NE(ServerKlient, nullptr);
+    EXPECT_EQ(ServerKlient->IDFB, "0");
+    sim::ClientSimulator again;
+    logIn(again, "7");
+}
+
+TEST_F(ClientFraming, ConsoleLineGoesToTheClientOfTheIdentifier) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    EXPECT_FALSE(form->Clients().LiniaDoKlienta("hello", "99"));
+    EXPECT_NE(mainLogText().find("Klient 99 nie podłączony do serwera"), std::string::npos);
+    EXPECT_TRUE(form->Clients().LiniaDoKlienta("RL&", "7"));
+    ASSERT_TRUE(PumpUntil([&] { return client.Notices().size() == 1; }));
+    EXPECT_EQ(client.Notices().front(), "!RL&\xff");
+}
+
+} // namespace
+} // namespace clienttest

@@ -1,0 +1,143 @@
+#include "ClientServiceSupport.h"
+
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <chrono>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+namespace clienttest {
+
+bool PumpUntil(const std::function<bool()>& condition, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        // Blocking briefly lets the idle handler run, as it does in the program.
+        QEventLoop loop;
+        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// One well-formed request per keyword of the table, in the table's order.
+const std::vector<std::string>& WellFormedRequests() {
+    static const std::vector<std::string> requests{
+        "!WI&7&8&2024-05-01 10:00&hello\xff",
+        "!KL&2.04.00.00&7&secret\r\n",
+        "!BT&201&1234\r",
+        "!BN&201&1234\r",
+        "!WN&201&123456789\r",
+        "!ZP&201&123456789\r",
+        "!PING\r\n",
+        "!OP&x&w biurze\r",
+        "!TD&201&202&\r",
+        "!RE&201&\r",
+        "!HO&201&\r",
+        "!UH&201&\r",
+        "!SP&201&ON&\r",
+        "!DB_ADD&12&0&Nowak&&Jan&&&&&&&&&\r\n",
+        "!DB_UPD&12&0&Nowak&&Jan&&&&&&&&&\r\n",
+        "!DB_DEL&12\r\n",
+        "!VM&LIST&201\r\n",
+        "!DBG_ADD&3&Dostawcy\r\n",
+        "!DBG_DEL&3\r\n",
+        "!SMS&SEND&&600100200&aGVsbG8=\r\n",
+        "!VB&STATE&201\r\n",
+        "!GWW&LOGIN&201\r\n",
+        "!KLA&2.04.00.00&7&secret\r\n",
+    };
+    return requests;
+}
+
+int FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::AnyIPv4, 0);
+    return probe.serverPort();
+}
+
+void ClientServiceFixture::SetUp() {
+    MainFormFixture::SetUp();
+    createForm();
+    port = FreePort();
+    form->PortTCP = port;
+    form->WlaczSerwerClick();
+    ASSERT_TRUE(form->Clients().IsOpen());
+}
+
+void ClientServiceFixture::TearDown() {
+    if (form)
+        form->Clients().WylaczSerwer();
+    MainFormFixture::TearDown();
+}
+
+Klient* ClientServiceFixture::newestRecord() {
+    return KlientList != ServerKlient ? KlientList : nullptr;
+}
+
+void ClientServiceFixture::connect(sim::ClientSimulator& client) {
+    const int before = IloscKlientow;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(PumpUntil([&] { return IloscKlientow > before; }));
+}
+
+void ClientServiceFixture::logIn(sim::ClientSimulator& client, const std::string& login) {
+    connect(client);
+    ASSERT_TRUE(client.LogIn(login, "secret"));
+    // The reply, then the request's "OK".
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto messages = client.Messages();
+        bool replied = false;
+        for (const std::string& m : messages) {
+            if (m.starts_with("!LP&"))
+                replied = true;
+            else if (replied && m == "OK")
+                return true;
+        }
+        return false;
+    }));
+    client.ClearReceived();
+}
+
+namespace {
+
+int unsentBytes(int fd) {
+    int n = 0;
+    return fd >= 0 && ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
+}
+
+int unreadBytes(int fd) {
+    int n = 0;
+    return fd >= 0 && ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+} // namespace
+
+bool ClientServiceFixture::settled(const sim::ClientSimulator& client) {
+    return PumpUntil([&] {
+        if (client.IsConnected() && unsentBytes(client.Descriptor()) > 0)
+            return false;
+        for (Klient* k = KlientList; k; k = k->Nastepny) {
+            if (QTcpSocket* socket = k->Socket) {
+                const int fd = int(socket->socketDescriptor());
+                if (socket->bytesAvailable() > 0 || unreadBytes(fd) > 0 || socket->bytesToWrite() > 0 ||
+                    unsentBytes(fd) > 0)
+                    return false;
+            }
+        }
+        // What the server sent has been taken apart by the client.
+        return client.Quiet();
+    });
+}
+
+std::vector<std::string> ClientServiceFixture::waitReplies(const sim::ClientSimulator& client,
+                                                           std::size_t count) {
+    PumpUntil([&] { return client.Replies().size() >= count; });
+    settled(client);
+    return client.Replies();
+}
+
+} // namespace clienttest

@@ -1,0 +1,41 @@
+// The main window in-process with its client service open on a free high
+// port, and simulated clients against it.
+#pragma once
+
+#include "support/ClientSimulator.h"
+#include "support/MainFormFixture.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace clienttest {
+
+// Runs the event loop (idle handler included) until `condition` holds or
+// `ms` pass; false on the deadline.
+bool PumpUntil(const std::function<bool()>& condition, int ms = 30000);
+// One well-formed request per keyword of the table, in the table's order,
+// ending with a second log-in (KLA) as user 7.
+const std::vector<std::string>& WellFormedRequests();
+// A TCP port nobody listens on now.
+int FreePort();
+
+class ClientServiceFixture : public testing_support::MainFormFixture {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Connects the client and waits for its record.
+    void connect(sim::ClientSimulator& client);
+    // Connects and logs in as user `login`; waits for the reply and its "OK".
+    void logIn(sim::ClientSimulator& client, const std::string& login);
+    // Waits until the server has read and handled everything the client sent.
+    bool settled(const sim::ClientSimulator& client);
+    // Waits until the client holds `count` replies; returns them.
+    std::vector<std::string> waitReplies(const sim::ClientSimulator& client, std::size_t count);
+    Klient* newestRecord();
+
+    int port = 0;
+};
+
+} // namespace clienttest

@@ -1,0 +1,149 @@
+// The notification sender and its queue: stop-and-wait per client, the queue
+// drained by the idle handler, and messages that go to the record they were
+// meant for, never to another client of the same address.
+#include "ClientServiceSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace clienttest {
+namespace {
+
+class Notifications : public ClientServiceFixture {
+  protected:
+    clients::ClientService& service() { return form->Clients(); }
+    Klient* recordOf(const std::string& idfb) { return Klient::ZnajdzPoIDFB(idfb); }
+    void notify(int mode, const std::string& text, Klient* record) {
+        service().Powiadom(mode, text, record->IDFB.c_str(), record->Gniazdo, record->IP);
+    }
+};
+
+TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
+    sim::ClientSimulator seven, eight;
+    logIn(seven, "7");
+    logIn(eight, "8");
+    Klient* first = recordOf("7");
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->IP, recordOf("8")->IP); // both from 127.0.0.1
+    // By identifier and address: the newest record at the address is 8's.
+    service().Powiadom(clients::Notice, "!XX&for7\r\n", "7", 0, first->IP);
+    // By record.
+    service().Powiadom(clients::Notice, "!XX&for7again\r\n", "7", first->Gniazdo, first->IP);
+    // A record that is not the identifier's gets nothing.
+    service().Powiadom(clients::Notice, "!XX&not8\r\n", "8", first->Gniazdo, first->IP);
+    ASSERT_TRUE(PumpUntil([&] { return seven.Notices().size() == 2; }));
+    ASSERT_TRUE(settled(seven) && settled(eight));
+    EXPECT_EQ(seven.Notices(), (std::vector<std::string>{"!XX&for7\r\n", "!XX&for7again\r\n"}));
+    EXPECT_TRUE(eight.Notices().empty());
+}
+
+TEST_F(Notifications, ABusyClientsMessagesWaitInOrderWithRepliesFirst) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = recordOf("7");
+    notify(clients::Notice, "!XX&1\r\n", record);
+    notify(clients::Notice, "!XX&2\r\n", record);
+    notify(clients::Notice, "!XX&3\r\n", record);
+    notify(clients::Priority, "OK", record);
+    // Phone-state rows are not kept for a busy client.
+    notify(clients::Priority, "!ZJ&201&1&&\r\n", record);
+    EXPECT_EQ(service().ile_w_kolejce(), 3u);
+    EXPECT_EQ(record->WKolejce, 3);
+    ASSERT_TRUE(PumpUntil([&] { return client.Messages().size() == 1; }));
+
+    client.SetAck(sim::ClientSimulator::Ack::Ok);
+    ASSERT_TRUE(client.Send("OK"));
+    ASSERT_TRUE(PumpUntil([&] { return client.Messages().size() == 4 && service().ile_w_kolejce() == 0; }));
+    EXPECT_EQ(client.Messages(), (std::vector<std::string>{"!XX&1\r\n", "OK", "!XX&2\r\n", "!XX&3\r\n"}));
+    EXPECT_EQ(record->WKolejce, 0);
+}
+
+TEST_F(Notifications, AFreeClientWithQueuedMessagesGetsNewNoticesBehindThem) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    Klient* record = recordOf("7");
+    record->WKolejce = 0;
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    notify(clients::Notice, "!XX&1\r\n", record);
+    notify(clients::Notice, "!XX&2\r\n", record);
+    // Freed by hand: the queued one still goes first.
+    record->Stan = Klient::OK;
+    notify(clients::Notice, "!XX&3\r\n", record);
+    EXPECT_EQ(service().ile_w_kolejce(), 2u);
+    client.SetAck(sim::ClientSimulator::Ack::Ok);
+    ASSERT_TRUE(PumpUntil([&] { return client.Notices().size() == 3; }));
+    EXPECT_EQ(client.Notices(), (std::vector<std::string>{"!XX&1\r\n", "!XX&2\r\n", "!XX&3\r\n"}));
+}
+
+TEST_F(Notifications, AtMost250QueuedPerClient) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = recordOf("7");
+    notify(clients::Notice, "!XX&first\r\n", record);
+    for (int i = 0; i < 260; ++i)
+        notify(clients::Notice, "!XX&" + std::to_string(i) + "\r\n", record);
+    EXPECT_EQ(service().ile_w_kolejce(), 250u);
+    EXPECT_EQ(record->WKolejce, 250);
+}
+
+TEST_F(Notifications, ReconnectingAsAnotherUserGetsNothingOfThePreviousOne) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = recordOf("7");
+    notify(clients::Notice, "!XX&for7-1\r\n", record);
+    notify(clients::Notice, "!XX&for7-2\r\n", record);
+    EXPECT_EQ(service().ile_w_kolejce(), 1u);
+    client.Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return recordOf("7") == nullptr; }));
+
+    sim::ClientSimulator other;
+    logIn(other, "9");
+    ASSERT_TRUE(PumpUntil([&] { return service().ile_w_kolejce() == 0; }));
+    ASSERT_TRUE(settled(other));
+    for (const std::string& notice : other.Notices())
+        EXPECT_EQ(notice.find("for7"), std::string::npos) << notice;
+    EXPECT_NE(mainLogText().find("bez odbiorcy, pomijam !XX&for7-2"), std::string::npos);
+}
+
+TEST_F(Notifications, ReconnectingAsTheSameUserGetsWhatWasQueuedForIt) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = recordOf("7");
+    notify(clients::Notice, "!XX&for7-1\r\n", record);
+    notify(clients::Notice, "!XX&for7-2\r\n", record);
+    client.Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return recordOf("7") == nullptr; }));
+    EXPECT_EQ(service().ile_w_kolejce(), 1u);
+
+    sim::ClientSimulator again;
+    connect(again);
+    ASSERT_TRUE(again.LogIn("7", "secret"));
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto notices = again.Notices();
+        return std::find(notices.begin(), notices.end(), "!XX&for7-2\r\n") != notices.end();
+    }));
+    EXPECT_TRUE(again.Notices().front().starts_with("!LP&"));
+}
+
+TEST_F(Notifications, ASilentClientLosesItsQueuedMessagesOnePerPass) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = recordOf("7");
+    notify(clients::Notice, "!XX&1\r\n", record);
+    notify(clients::Notice, "!XX&2\r\n", record);
+    notify(clients::Notice, "!XX&3\r\n", record);
+    record->CzasWyslania -= 40;
+    service().ObslugaKolejki();
+    EXPECT_EQ(service().ile_w_kolejce(), 1u);
+    EXPECT_EQ(record->Pominiete, 1u);
+    service().ObslugaKolejki();
+    EXPECT_EQ(service().ile_w_kolejce(), 0u);
+    EXPECT_EQ(record->WKolejce, 0);
+}
+
+} // namespace
+} // namespace clienttest
