@@ -185,6 +185,9 @@ TEST_F(ConsoleUsers, AnEditKeepsTheDigestAndTellsTheUsersClientAndEveryoneOfTheN
         received += client.readAll();
     }
     EXPECT_EQ(received.toStdString(), "!RL&\r\n");
+    // Acknowledged as a real client does, so the next notice is not held back.
+    client.write("OK");
+    client.flush();
     QByteArray datagram;
     while (datagram.isEmpty() && !deadline.hasExpired()) {
         listener.waitForReadyRead(50);

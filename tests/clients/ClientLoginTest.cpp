@@ -33,6 +33,7 @@ class ClientServiceHandlers : public ClientServiceTestBed {
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(waitFor(client, "!LP&"));
         client.received.clear();
+        client.acknowledged = 0;
         return client;
     }
 

@@ -62,6 +62,15 @@ int FreePort() {
 void ClientServiceFixture::SetUp() {
     MainFormFixture::SetUp();
     createForm();
+    // Users 1 to 12, each with its number as login and "secret" as password,
+    // in the user list the log-in checks first (marked loaded, so no database).
+    form->UserLV->clear();
+    for (int id = 1; id <= 12; ++id) {
+        const QString number = QString::number(id);
+        form->UserLV->AddRow(
+            QStringList{number, "Nazwisko" + number, "Imie" + number, number, "secret", "", "", "", "", ""});
+    }
+    form->UserLV->SetTag(2);
     port = FreePort();
     form->PortTCP = port;
     form->WlaczSerwerClick();
@@ -99,6 +108,13 @@ void ClientServiceFixture::logIn(sim::ClientSimulator& client, const std::string
         }
         return false;
     }));
+    // What the log-in queued behind its reply has come and been acknowledged.
+    ASSERT_TRUE(PumpUntil([&] {
+        Klient* record = Klient::ZnajdzPoIDFB(login);
+        return record && record->Stan != Klient::SEND && !record->HasOstatniaWyslana &&
+               form->Clients().ile_w_kolejce() == 0;
+    }));
+    ASSERT_TRUE(settled(client));
     client.ClearReceived();
 }
 

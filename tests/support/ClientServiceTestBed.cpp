@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
+#include <algorithm>
 
 namespace testing_support {
 
@@ -114,8 +115,27 @@ bool ClientServiceTestBed::waitFor(TestClient& client, const std::string& needle
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         client.peer->waitForReadyRead(10);
         client.received += client.peer->readAll().toStdString();
+        acknowledge(client);
     }
     return true;
+}
+
+void ClientServiceTestBed::acknowledge(TestClient& client) {
+    for (;;) {
+        const std::size_t start = client.received.find('!', client.acknowledged);
+        if (start == std::string::npos)
+            return;
+        // A notice ends with CR LF, a text message with the character 255.
+        const std::size_t crlf = client.received.find("\r\n", start);
+        const std::size_t ff = client.received.find('\xff', start);
+        const std::size_t end =
+            std::min(crlf == std::string::npos ? crlf : crlf + 2, ff == std::string::npos ? ff : ff + 1);
+        if (end == std::string::npos)
+            return;
+        client.acknowledged = end;
+        client.peer->write("OK");
+        client.peer->flush();
+    }
 }
 
 bool ClientServiceTestBed::waitForDatagram(const std::string& needle) {

@@ -25,7 +25,8 @@ struct TestClient {
     std::unique_ptr<QTcpSocket> peer;
     QTcpSocket* serverSide = nullptr;
     Klient* record = nullptr;
-    std::string received; // bytes read so far (wire code page)
+    std::string received;         // bytes read so far (wire code page)
+    std::size_t acknowledged = 0; // how far `received` has been acknowledged
 };
 
 class ClientServiceTestBed : public MainFormFixture {
@@ -40,8 +41,10 @@ class ClientServiceTestBed : public MainFormFixture {
     void loadUsersFromDatabase();
     // Connects a new client and gives it a record (and a console row).
     TestClient& connectClient();
-    // Reads until `needle` arrived (or a generous deadline passed).
+    // Reads until `needle` arrived (or a generous deadline passed),
+    // acknowledging each whole notice with "OK" as a real client does.
     bool waitFor(TestClient& client, const std::string& needle);
+    void acknowledge(TestClient& client);
     // Datagrams received so far, and waiting until one holds `needle`.
     bool waitForDatagram(const std::string& needle);
     // Logs the client in with KL (or KLA) through the log-in handler.
