@@ -166,6 +166,10 @@ TEST_F(ConsoleUsers, AnEditKeepsTheDigestAndTellsTheUsersClientAndEveryoneOfTheN
     QTcpSocket* serverSide = server.nextPendingConnection();
     auto* record = new Klient("127.0.0.1", "klient", serverSide, 4000, 77);
     record->SetIDFB(id);
+    record->Stan = Klient::OK; // logged in: free for notices
+    // What the client sends is read by the service, as for any client.
+    QObject::connect(serverSide, &QTcpSocket::readyRead, serverSide,
+                     [this] { form->Clients().serwerClientRead(77, "127.0.0.1"); });
     // The broadcasts, on a high port.
     QUdpSocket listener;
     ASSERT_TRUE(listener.bind(QHostAddress::LocalHost, 0));
@@ -188,6 +192,9 @@ TEST_F(ConsoleUsers, AnEditKeepsTheDigestAndTellsTheUsersClientAndEveryoneOfTheN
     // Acknowledged as a real client does, so the next notice is not held back.
     client.write("OK");
     client.flush();
+    while (record->Stan != Klient::OK && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(record->Stan, Klient::OK);
     QByteArray datagram;
     while (datagram.isEmpty() && !deadline.hasExpired()) {
         listener.waitForReadyRead(50);

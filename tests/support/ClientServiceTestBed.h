@@ -27,6 +27,7 @@ struct TestClient {
     Klient* record = nullptr;
     std::string received;         // bytes read so far (wire code page)
     std::size_t acknowledged = 0; // how far `received` has been acknowledged
+    bool acknowledges = true;     // false: a client that stays silent
 };
 
 class ClientServiceTestBed : public MainFormFixture {
