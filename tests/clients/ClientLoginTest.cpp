@@ -6,6 +6,9 @@
 #include "platform/WireCodePage.h"
 #include "support/ClientServiceTestBed.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <cstring>
 
 namespace {
@@ -34,6 +37,11 @@ class ClientServiceHandlers : public ClientServiceTestBed {
         EXPECT_TRUE(waitFor(client, "!LP&"));
         // Without the SMS service, the notice that comes behind the reply.
         EXPECT_TRUE(waitFor(client, "!GSM&DIS\r\n"));
+        // Its acknowledgement has been read by the service.
+        QDeadlineTimer deadline(10000);
+        while (client.record->HasOstatniaWyslana && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        EXPECT_FALSE(client.record->HasOstatniaWyslana);
         client.received.clear();
         client.acknowledged = 0;
         return client;
