@@ -105,8 +105,8 @@ int main(int argc, char** argv) {
         int code = -1;
         const auto start = std::chrono::steady_clock::now();
         CurrentKlient = records[i];
-        const char* next =
-            service.RejestracjaKlienta(request.c_str(), records[i]->IP, false, code, records[i]->Gniazdo);
+        const clients::RequestEnd next =
+            service.RejestracjaKlienta(request, records[i]->IP, false, code, records[i]->Gniazdo);
         records[i]->Socket->flush();
         loginMs.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
