@@ -5,6 +5,7 @@
 //  2. the presence round (client check and "!UP" broadcasts) with N
 //     logged-in clients and N presence slots: CPU time of the GUI thread.
 // Usage: client_login [clients=1000] [rounds=200]
+#include "BenchSupport.h"
 #include "shell/MainForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -24,12 +25,6 @@
 
 namespace {
 
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
-}
-
 double threadCpuMs() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -37,8 +32,8 @@ double threadCpuMs() {
 }
 
 void report(const char* what, const std::vector<double>& ms) {
-    std::printf("%-40s n=%zu median %.3f ms  p99 %.3f ms\n", what, ms.size(), percentile(ms, 0.5),
-                percentile(ms, 0.99));
+    std::printf("%-40s n=%zu median %.3f ms  p99 %.3f ms\n", what, ms.size(), bench::percentile(ms, 0.5),
+                bench::percentile(ms, 0.99));
 }
 
 } // namespace
@@ -46,11 +41,7 @@ void report(const char* what, const std::vector<double>& ms) {
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir dir;
-    qputenv("HALVEX_REGISTRY_DIR", dir.path().toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+    bench::Sandbox dir;
     ui::TApplication app(argc, argv);
     ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
     StoredCommandLine = "";

@@ -5,6 +5,7 @@
 //  2. single records, one at a time: from the exchange simulator writing the
 //     record to the idle drain logging it (median and 99th percentile).
 // Usage: exchange_latency [records=1000] [burst=10000]
+#include "BenchSupport.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "shell/MainForm.h"
@@ -44,12 +45,6 @@ bool waitBytes(const std::atomic<std::uint32_t>& counter, std::uint32_t bytes, i
 // Waits until the dispatcher has handled `bytes` in all.
 bool waitHandled(const pbx::LinkShared& link, std::uint32_t bytes, int capMs) {
     return waitBytes(link.HandledBytes, bytes, capMs);
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
 }
 
 void writeSettings(int exchangePort) {
@@ -123,11 +118,11 @@ int measure(sim::ExchangeSimulator& exchange, const pbx::LinkShared& link, int r
         std::this_thread::sleep_for(std::chrono::milliseconds(gapMs(random)));
     }
     std::printf("single records (%d): median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n", records,
-                percentile(latencies, 0.5), percentile(latencies, 0.99),
+                bench::percentile(latencies, 0.5), bench::percentile(latencies, 0.99),
                 *std::max_element(latencies.begin(), latencies.end()));
     std::printf("  of which from the link thread appending it to the dispatcher taking it: median %.2f ms, "
                 "99th percentile %.2f ms\n",
-                percentile(fromChain, 0.5), percentile(fromChain, 0.99));
+                bench::percentile(fromChain, 0.5), bench::percentile(fromChain, 0.99));
     return 0;
 }
 
@@ -136,11 +131,7 @@ int measure(sim::ExchangeSimulator& exchange, const pbx::LinkShared& link, int r
 int main(int argc, char** argv) {
     const int records = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int burst = argc > 2 ? std::atoi(argv[2]) : 10000;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir dir;
-    qputenv("HALVEX_REGISTRY_DIR", dir.path().toLocal8Bit());
-    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+    bench::Sandbox dir;
     ui::TApplication app(argc, argv);
     ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
 

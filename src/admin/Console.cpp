@@ -52,18 +52,8 @@ class AppendRows : public db::RowSink {
     ui::TListView* view_;
 };
 
-db::ConnectionSettings connection() {
-    db::MainDatabase* database = db::MainDatabase::Current();
-    return database ? database->Host().MainConnectionSettings() : db::ConnectionSettings{};
-}
-
-template <class Table> Table table() {
-    const db::ConnectionSettings c = connection();
-    return Table(c.host, c.path, c.user, c.password);
-}
-
 int loadInto(ui::TListView* view, const char* source, const char* columns) {
-    const db::ConnectionSettings c = connection();
+    const db::ConnectionSettings c = db::MainConnection();
     InterfaceDB front;
     front.SetConnection(c.host, c.path, c.user, c.password);
     AppendRows rows(view);
@@ -257,7 +247,7 @@ void Console::AddUserBTClick() {
     editor->GroupId = 0;
     if (editor->ShowModal() != ui::mrOk)
         return;
-    auto users = table<ServiceUseresDB>();
+    auto users = db::MainTable<ServiceUseresDB>();
     users.sUserName = editor->Surname;
     users.sUserIP = editor->IP;
     users.sStatus = editor->Status;
@@ -306,7 +296,7 @@ void Console::EditUserBTClick() {
         return;
     const std::string password =
         editor->Password != storedDigest ? Md5HexWire(editor->Password) : storedDigest;
-    auto users = table<ServiceUseresDB>();
+    auto users = db::MainTable<ServiceUseresDB>();
     users.sUserName = editor->Surname;
     users.sUserIP = editor->IP;
     users.sStatus = editor->Status;
@@ -348,13 +338,13 @@ void Console::DelUserBTClick() {
         return;
     }
     const int userId = std::atoi(cell(row, UcId).c_str());
-    auto users = table<ServiceUseresDB>();
+    auto users = db::MainTable<ServiceUseresDB>();
     users.nUserID = userId;
     if (const int status = users.DeleteData(); status != 0) {
         showDbError("IDS_736", status);
         return;
     }
-    auto phones = table<ServiceUserPhonesDB>();
+    auto phones = db::MainTable<ServiceUserPhonesDB>();
     phones.nUserID = userId;
     const ConsoleLists lists = host_.Lists();
     if (phones.DeleteUserPhones() == 0)
@@ -388,7 +378,7 @@ void Console::AddPhoneBTClick() {
     if (editor->ShowModal() != ui::mrOk)
         return;
     const std::string userId = cell(user, UcId);
-    auto phones = table<ServiceUserPhonesDB>();
+    auto phones = db::MainTable<ServiceUserPhonesDB>();
     phones.nUserID = std::atoi(userId.c_str());
     phones.sUserPhone = blankWhenEmpty(editor->Number);
     phones.sUserPhoneName = blankWhenEmpty(editor->Name);
@@ -416,7 +406,7 @@ void Console::EditPhoneBTClick() {
         return;
     if (editor->Number.empty())
         return;
-    auto phones = table<ServiceUserPhonesDB>();
+    auto phones = db::MainTable<ServiceUserPhonesDB>();
     phones.nID = cell(phone, 0);
     phones.sUserPhone = editor->Number;
     phones.sUserPhoneName = blankWhenEmpty(editor->Name);
@@ -431,7 +421,7 @@ void Console::DelPhoneBTClick() {
         ui::dialogs().MessageBox(host_.Text("IDS_750"), "", ui::MB_OK, ui::IDOK);
         return;
     }
-    auto phones = table<ServiceUserPhonesDB>();
+    auto phones = db::MainTable<ServiceUserPhonesDB>();
     phones.sUserPhone = cell(phone, 1);
     if (const int status = phones.DeleteData(); status != 0) {
         showDbError("IDS_751", status);

@@ -22,16 +22,6 @@ std::string trimmed(const ui::TEdit* edit) {
     return edit->text().trimmed().toStdString();
 }
 
-db::ConnectionSettings connection() {
-    db::MainDatabase* database = db::MainDatabase::Current();
-    return database ? database->Host().MainConnectionSettings() : db::ConnectionSettings{};
-}
-
-template <class Table> Table table() {
-    const db::ConnectionSettings c = connection();
-    return Table(c.host, c.path, c.user, c.password);
-}
-
 // The fields of the user editor carry no '&': it separates the fields of the
 // client protocol.
 void refuseAmpersand(ui::TEdit* edit) {
@@ -113,12 +103,12 @@ void TUserForm::FormShow() {
 
     TStringList names, ids;
     {
-        auto groups = table<ServiceUserGroupsDB>();
+        auto groups = db::MainTable<ServiceUserGroupsDB>();
         groups.SetResultStrings(&names);
         groups.ExecuteSQL("Select sGroupName from UserGroups");
     }
     {
-        auto groups = table<ServiceUserGroupsDB>();
+        auto groups = db::MainTable<ServiceUserGroupsDB>();
         groups.SetResultStrings(&ids);
         groups.ExecuteSQL("Select idGroup from UserGroups");
     }
@@ -147,7 +137,7 @@ void TUserForm::btnRemoveGroupClick() {
     const int index = comboGroups->currentIndex();
     if (index < 2 || index >= int(GroupIds.size()))
         return;
-    auto groups = table<ServiceUserGroupsDB>();
+    auto groups = db::MainTable<ServiceUserGroupsDB>();
     if (groups.DeleteData(std::atoi(GroupIds[std::size_t(index)].c_str())) != 0) {
         ui::dialogs().MessageBox(lgLangLinked1->GetTextOrDefault("IDS_12"), "", ui::MB_OK, ui::IDOK);
         return;
@@ -190,7 +180,7 @@ void TUserForm::Button1Click() {
         TStringList found;
         auto lookUp = [&] {
             found.clear();
-            auto groups = table<ServiceUserGroupsDB>();
+            auto groups = db::MainTable<ServiceUserGroupsDB>();
             groups.SetResultStrings(&found);
             groups.CheckExistGroup(name);
         };
@@ -199,7 +189,7 @@ void TUserForm::Button1Click() {
             refuse(lgLangLinked1->GetTextOrDefault("IDS_4"), ui::MB_ICONWARNING);
             return;
         }
-        auto groups = table<ServiceUserGroupsDB>();
+        auto groups = db::MainTable<ServiceUserGroupsDB>();
         groups.sGroupName = name;
         if (const int status = groups.InsertData(); status != 0) {
             refuse(lgLangLinked1->GetTextOrDefault("IDS_6") + GetDbErrorText(status), ui::MB_ICONWARNING);
@@ -218,7 +208,7 @@ void TUserForm::Button1Click() {
     }
     TStringList users;
     {
-        auto table = ::table<ServiceUseresDB>();
+        auto table = db::MainTable<ServiceUseresDB>();
         table.SetResultStrings(&users);
         table.CheckExistUser(Login);
     }
@@ -278,7 +268,7 @@ void TTelFm::Button1Click() {
     }
     TStringList found;
     {
-        auto phones = table<ServiceUserPhonesDB>();
+        auto phones = db::MainTable<ServiceUserPhonesDB>();
         phones.SetResultStrings(&found);
         phones.CheckExistPhone(Number);
     }

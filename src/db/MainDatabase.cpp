@@ -133,4 +133,9 @@ void MainDatabase::MainConnectionLost() {
     MainDbState = -1;
 }
 
+ConnectionSettings MainConnection() {
+    MainDatabase* database = MainDatabase::Current();
+    return database ? database->Host().MainConnectionSettings() : ConnectionSettings{};
+}
+
 } // namespace db

@@ -68,4 +68,13 @@ class MainDatabase {
     DatabaseHost& host_;
 };
 
+// The connection settings of the main database (empty while there is none).
+ConnectionSettings MainConnection();
+
+// A table class for one operation on the main database.
+template <class Table> Table MainTable() {
+    const ConnectionSettings c = MainConnection();
+    return Table(c.host, c.path, c.user, c.password);
+}
+
 } // namespace db

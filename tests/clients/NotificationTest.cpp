@@ -15,6 +15,17 @@ class Notifications : public ClientServiceFixture {
     void notify(int mode, const std::string& text, Klient* record) {
         service().Powiadom(mode, text, record->IDFB.c_str(), record->Gniazdo, record->IP);
     }
+    // User 7 logged in on `client`, which stops acknowledging, and three
+    // notices sent to it: the first goes out, the other two wait.
+    Klient* busyWithThreeNotices(sim::ClientSimulator& client) {
+        logIn(client, "7");
+        client.SetAck(sim::ClientSimulator::Ack::None);
+        Klient* record = recordOf("7");
+        notify(clients::Notice, "!XX&1\r\n", record);
+        notify(clients::Notice, "!XX&2\r\n", record);
+        notify(clients::Notice, "!XX&3\r\n", record);
+        return record;
+    }
 };
 
 TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
@@ -38,12 +49,7 @@ TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
 
 TEST_F(Notifications, ABusyClientsMessagesWaitInOrderWithRepliesFirst) {
     sim::ClientSimulator client;
-    logIn(client, "7");
-    client.SetAck(sim::ClientSimulator::Ack::None);
-    Klient* record = recordOf("7");
-    notify(clients::Notice, "!XX&1\r\n", record);
-    notify(clients::Notice, "!XX&2\r\n", record);
-    notify(clients::Notice, "!XX&3\r\n", record);
+    Klient* record = busyWithThreeNotices(client);
     notify(clients::Priority, "OK", record);
     // Phone-state rows are not kept for a busy client.
     notify(clients::Priority, "!ZJ&201&1&&\r\n", record);
@@ -130,12 +136,7 @@ TEST_F(Notifications, ReconnectingAsTheSameUserGetsWhatWasQueuedForIt) {
 
 TEST_F(Notifications, ASilentClientLosesItsQueuedMessagesOnePerPass) {
     sim::ClientSimulator client;
-    logIn(client, "7");
-    client.SetAck(sim::ClientSimulator::Ack::None);
-    Klient* record = recordOf("7");
-    notify(clients::Notice, "!XX&1\r\n", record);
-    notify(clients::Notice, "!XX&2\r\n", record);
-    notify(clients::Notice, "!XX&3\r\n", record);
+    Klient* record = busyWithThreeNotices(client);
     record->CzasWyslania -= 40;
     service().ObslugaKolejki();
     EXPECT_EQ(service().ile_w_kolejce(), 1u);

@@ -1,0 +1,35 @@
+// What every benchmark shares: the percentiles it reports and a sandbox for
+// the program's files.
+#pragma once
+
+#include <QByteArray>
+#include <QTemporaryDir>
+#include <QtGlobal>
+#include <algorithm>
+#include <vector>
+
+namespace bench {
+
+inline double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
+    return values[std::min(at, values.size() - 1)];
+}
+
+// Offscreen, with the settings and runtime files in a temporary folder; made
+// before the application object.
+class Sandbox {
+  public:
+    Sandbox() {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("HALVEX_REGISTRY_DIR", dir_.path().toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
+    }
+    QString path() const { return dir_.path(); }
+
+  private:
+    QTemporaryDir dir_;
+};
+
+} // namespace bench
