@@ -205,24 +205,24 @@ void PbxLink::ShowLinkState(const LinkStatus& status) {
 }
 
 void PbxLink::ClearCallTable() {
-    for (auto& call : ActiveCalls)
+    for (auto& call : Calls.ActiveCalls)
         call = ActiveCall();
-    ActiveCallCount = 0;
+    Calls.ActiveCallCount = 0;
 }
 
 void PbxLink::FixStaleCalls() {
     const QDateTime now = platform::processClock().dateTime();
-    for (auto& call : ActiveCalls) {
-        if (call.CallId[0] == 0 || call.NumberB[0] != 0 || call.TransferActive != 0)
+    for (auto& call : Calls.ActiveCalls) {
+        if (!call.inUse() || !call.NumberB.empty() || call.TransferActive != 0)
             continue;
         if (call.Created.secsTo(now) <= 900)
             continue;
         if (base::Switches().chbPctiErrors.load())
-            base::WriteLog(1, "FixPcti: usunięty identyfikator: %.4s", call.CallId);
-        call.CallId[0] = 0;
+            base::WriteLog(1, "FixPcti: usunięty identyfikator: %s", LogCopy(call.CallId).c_str());
+        call.CallId.clear();
         call.End = QDateTime();
-        if (ActiveCallCount > 0)
-            --ActiveCallCount;
+        if (Calls.ActiveCallCount > 0)
+            --Calls.ActiveCallCount;
     }
 }
 

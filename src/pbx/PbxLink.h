@@ -5,13 +5,14 @@
 // Holds: Podlacz_centraleClick, ConnectPbx, RozlaczCentrale, WaitForLinkEnd,
 // WatekTerminated, ShowLinkState, ObslugaCentrali, InstallIdleHandler,
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
-// ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, ActiveCalls,
-// ActiveCallCount, CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
+// ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
+// CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
 // LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
 // LinkState, CommandInFlight, PbxReconnectWanted.
 #pragma once
 
+#include "pbx/CallTable.h"
 #include "pbx/LinkShared.h"
 #include "pbx/LinkThread.h"
 #include "pbx/PbxLinkHost.h"
@@ -25,15 +26,6 @@
 #include <string>
 
 namespace pbx {
-
-// One record of the active-call table.
-struct ActiveCall {
-    char CallId[4] = {0}; // first byte 0: free
-    char NumberB[128] = {0};
-    QDateTime Created;
-    QDateTime End;
-    std::uint8_t TransferActive = 0;
-};
 
 // One slot of the CRM console socket.
 struct CrmSlot {
@@ -54,7 +46,6 @@ struct PbxLinkRun {
 // Lives on the GUI thread; the link thread reaches it only through posted calls.
 class PbxLink : public QObject {
   public:
-    static constexpr int ActiveCallTableSize = 128;
     static constexpr int CrmSlotCount = 16;
 
     explicit PbxLink(PbxLinkHost& host);
@@ -106,8 +97,8 @@ class PbxLink : public QObject {
     LinkShared shared_;
 
   public:
-    ActiveCall ActiveCalls[ActiveCallTableSize];
-    int ActiveCallCount = 0;
+    // The active calls and the phone states.
+    CallTable Calls;
     // Set once the exchange reported its last GSM line.
     bool GsmListComplete = false;
     CrmSlot CrmSlots[CrmSlotCount];

@@ -85,8 +85,8 @@ TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
     TForm1& f = quietForm();
     pbx::LinkShared& shared = f.Pbx().Shared();
     f.Pbx().PbxLinkErrorCount = 999; // the link is down
-    f.Pbx().ActiveCalls[0].CallId[0] = '7';
-    f.Pbx().ActiveCallCount = 1;
+    f.Pbx().Calls.ActiveCalls[0].CallId = "7";
+    f.Pbx().Calls.ActiveCallCount = 1;
 
     // Many lines, each one woken on its own: every one is dispatched, and none
     // of those wake-ups counts as an idle call.
@@ -117,11 +117,11 @@ TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
     f.tmrIdle->SetEnabled(true);
     ASSERT_TRUE(runLoop([&] { return f.Pbx().IdleCalls >= 100; }));
     EXPECT_NE(f.Pbx().LinkDownSinceMs, 0);
-    EXPECT_EQ(f.Pbx().ActiveCallCount, 1);
+    EXPECT_EQ(f.Pbx().Calls.ActiveCallCount, 1);
     clock.advance(31000);
     ASSERT_TRUE(runLoop([&] { return f.Pbx().IdleCalls >= 200; }));
-    EXPECT_EQ(f.Pbx().ActiveCallCount, 0);
-    EXPECT_EQ(f.Pbx().ActiveCalls[0].CallId[0], '\0');
+    EXPECT_EQ(f.Pbx().Calls.ActiveCallCount, 0);
+    EXPECT_FALSE(f.Pbx().Calls.ActiveCalls[0].inUse());
 
     // Back up: the next 100th ends the period without a link.
     f.Pbx().PbxLinkErrorCount = 0;

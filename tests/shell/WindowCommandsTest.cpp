@@ -21,8 +21,8 @@ struct ClockInPlace {
 };
 
 void openCall(pbx::ActiveCall& call, const char* id, const QDateTime& created, const char* numberB = "") {
-    std::snprintf(call.CallId, sizeof call.CallId, "%s", id);
-    std::snprintf(call.NumberB, sizeof call.NumberB, "%s", numberB);
+    call.CallId = id;
+    call.NumberB = numberB;
     call.Created = created;
 }
 
@@ -31,30 +31,30 @@ TEST_F(WindowCommands, TheSweepFreesOnlyCallsOlderThan900SecondsWithoutNumberBAn
     createForm("DEBUG");
     auto& pbx = form->Pbx();
     const QDateTime start = time.clock.dateTime();
-    openCall(pbx.ActiveCalls[0], "A1", start);
-    openCall(pbx.ActiveCalls[1], "B2", start, "600");
-    openCall(pbx.ActiveCalls[2], "C3", start);
-    pbx.ActiveCalls[2].TransferActive = 1;
-    pbx.ActiveCallCount = 3;
+    openCall(pbx.Calls.ActiveCalls[0], "A1", start);
+    openCall(pbx.Calls.ActiveCalls[1], "B2", start, "600");
+    openCall(pbx.Calls.ActiveCalls[2], "C3", start);
+    pbx.Calls.ActiveCalls[2].TransferActive = 1;
+    pbx.Calls.ActiveCallCount = 3;
 
     time.clock.advance(900'000);
     form->tmrFixPctiTimer();
-    EXPECT_EQ(pbx.ActiveCalls[0].CallId[0], 'A') << "900 s is not yet stale";
-    EXPECT_EQ(pbx.ActiveCallCount, 3);
+    EXPECT_EQ(pbx.Calls.ActiveCalls[0].CallId[0], 'A') << "900 s is not yet stale";
+    EXPECT_EQ(pbx.Calls.ActiveCallCount, 3);
 
     time.clock.advance(1'000);
     form->tmrFixPctiTimer();
-    EXPECT_EQ(pbx.ActiveCalls[0].CallId[0], 0);
-    EXPECT_EQ(pbx.ActiveCallCount, 2);
-    EXPECT_EQ(pbx.ActiveCalls[1].CallId[0], 'B') << "a call with number B stays";
-    EXPECT_EQ(pbx.ActiveCalls[2].CallId[0], 'C') << "a transferred call stays";
+    EXPECT_FALSE(pbx.Calls.ActiveCalls[0].inUse());
+    EXPECT_EQ(pbx.Calls.ActiveCallCount, 2);
+    EXPECT_EQ(pbx.Calls.ActiveCalls[1].CallId[0], 'B') << "a call with number B stays";
+    EXPECT_EQ(pbx.Calls.ActiveCalls[2].CallId[0], 'C') << "a transferred call stays";
 
     // A count that went wrong elsewhere is not driven negative.
-    openCall(pbx.ActiveCalls[3], "D4", start);
-    pbx.ActiveCallCount = 0;
+    openCall(pbx.Calls.ActiveCalls[3], "D4", start);
+    pbx.Calls.ActiveCallCount = 0;
     form->tmrFixPctiTimer();
-    EXPECT_EQ(pbx.ActiveCalls[3].CallId[0], 0);
-    EXPECT_EQ(pbx.ActiveCallCount, 0);
+    EXPECT_FALSE(pbx.Calls.ActiveCalls[3].inUse());
+    EXPECT_EQ(pbx.Calls.ActiveCallCount, 0);
 }
 
 TEST_F(WindowCommands, AnHourOfTicksAskingForItResynchronisesTheSmsListAndAGapStartsAgain) {

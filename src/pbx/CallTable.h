@@ -1,0 +1,53 @@
+// The server's picture of the calls in progress and of the extensions' hook
+// states, as the exchange's call events draw it. Numbers are kept whole as
+// the exchange sent them (within the record limits the handlers check).
+//
+// Holds: ActiveCall, ActiveCalls, ActiveCallCount, PhoneState, StanTel,
+// FindOrCreateCall, FindCallByNumber, StanTelAdd, StanTelRemove.
+#pragma once
+
+#include <QDateTime>
+#include <cstdint>
+#include <string>
+
+namespace pbx {
+
+// One call known to the server.
+struct ActiveCall {
+    std::string CallId; // the exchange's two-character identifier; empty: free
+    std::string NumberA;
+    std::string NumberB;
+    std::string NumberTransfer;
+    QDateTime Created;
+    QDateTime Start; // null: not talking yet
+    QDateTime End;   // null: the call is live
+    std::int32_t PartyCount = 0;
+    std::uint8_t TransferActive = 0;
+    std::uint8_t TransferFromA = 0;
+
+    bool inUse() const { return !CallId.empty(); }
+};
+
+// One row of the phone-state table.
+struct PhoneState {
+    std::string number;
+    std::int32_t state = 0; // 0 free, 1 busy (off-hook), 2 ringing
+};
+
+enum class CallLookup { Find = 0, OffHook = 1, NewExternal = 2 };
+
+class CallTable {
+  public:
+    static constexpr int ActiveCallTableSize = 128;
+    static constexpr int PhoneStateRows = 1024;
+
+    // The first record in use (slot order) with the number as A or B.
+    ActiveCall* FindCallByNumber(const std::string& number);
+
+    ActiveCall ActiveCalls[ActiveCallTableSize];
+    int ActiveCallCount = 0;
+    // Used rows stay contiguous from row 0: the first free row ends them.
+    PhoneState StanTel[PhoneStateRows];
+};
+
+} // namespace pbx
