@@ -213,8 +213,9 @@ const char* ClientService::registerClient(const char* text, const std::string& a
     Powiadom(0, platform::toWire(reply), record->IDFB.c_str(), record->Gniazdo, record->IP);
     ++PendingLogins;
 
-    // The phone states, the voice-mail list and the GSM lines come with the
-    // exchange and SMS services; without SMS the client hides its GSM part.
+    // The voice-mail list and the GSM lines come with their services; without
+    // SMS the client hides its GSM part.
+    WyslijZajetosci(record->IP, record->IDFB);
     if (!settings.useSms)
         Powiadom(0, "!GSM&DIS\r\n", record->IDFB.c_str(), record->Gniazdo, record->IP);
     CurrentKlient = nullptr;

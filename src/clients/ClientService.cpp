@@ -181,21 +181,15 @@ QTreeWidgetItem* ClientService::rowOf(const Klient& record) {
 Klient* Klient::ZnajdzPoWew(const std::string& extension, const ui::TListView& userPhones) {
     if (clients::clientTrace())
         base::WriteLog(1, "Szukam info o kliencie wew=%s", extension.c_str());
-    const ui::TListView* phones = &userPhones;
-    int phoneColumn = -1, userColumn = -1;
-    const QTreeWidgetItem* header = phones->headerItem();
-    for (int c = 0; c < phones->columnCount(); ++c) {
-        if (header->text(c) == QStringLiteral("Telefon"))
-            phoneColumn = c;
-        else if (header->text(c) == QStringLiteral("nUserID"))
-            userColumn = c;
-    }
-    if (phoneColumn < 0 || userColumn < 0)
+    // The columns are found by place: their captions are translated.
+    constexpr int UserColumn = 0;
+    constexpr int PhoneColumn = 2;
+    if (userPhones.columnCount() <= PhoneColumn)
         return nullptr;
     const QString wanted = QString::fromStdString(extension);
-    for (int i = 0; i < phones->topLevelItemCount(); ++i) {
-        if (phones->topLevelItem(i)->text(phoneColumn) == wanted)
-            return ZnajdzPoIDFB(phones->topLevelItem(i)->text(userColumn).toStdString());
+    for (int i = 0; i < userPhones.topLevelItemCount(); ++i) {
+        if (userPhones.topLevelItem(i)->text(PhoneColumn) == wanted)
+            return ZnajdzPoIDFB(userPhones.topLevelItem(i)->text(UserColumn).toStdString());
     }
     return nullptr;
 }

@@ -15,7 +15,8 @@
 // AktualizujOpisUzytkownika, Blokada, WybierzNumer, ZamowRozmowe,
 // TransferDzwonka, Redial, Hold, Unhold, SpeakerPhone, InfoOKlientach,
 // PowiadomKlientowPodlaczenieUzytkownika, PowiadomKlientowPolaczenieCentrali,
-// FillUserSlots, UserSlots, SendSmsChg, UdpSend, RelayServerMessage.
+// FillUserSlots, UserSlots, SendSmsChg, UdpSend, RelayServerMessage,
+// WyslijZajetosci.
 #pragma once
 
 #include "clients/ClientServiceHost.h"
@@ -145,6 +146,8 @@ class ClientService {
     // The user list's loader rebuilds the presence table with this.
     void FillUserSlots(const std::vector<UserSlotUser>& users);
     void SendSmsChg(const std::string& address, const std::string& idfb);
+    // The phone-state rows ("!ZJ") to the client logged in as `idfb` at `address`.
+    void WyslijZajetosci(const std::string& address, const std::string& idfb);
 
     // Makes the UDP sender with the port and broadcast address it keeps
     // using, also when a failed send makes it anew.

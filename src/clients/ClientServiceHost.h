@@ -3,6 +3,8 @@
 
 #include <QString>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QTcpServer;
 namespace platform {
@@ -69,6 +71,9 @@ class ClientServiceHost {
     virtual void SetServiceMenuMarked(bool marked) = 0;
     // A log-in reply was acknowledged: the accept limit waits its full time again.
     virtual void RestartAllowNewConnection() = 0;
+    // The extensions in use, in the order of the exchange link's phone-state
+    // table: number and state (1 busy, 2 ringing).
+    virtual std::vector<std::pair<std::string, int>> PhoneStates() const = 0;
 };
 
 } // namespace clients

@@ -5,6 +5,7 @@
 #include "base/EventLock.h"
 #include "clients/ClientService.h"
 #include "platform/Clock.h"
+#include "platform/WireCodePage.h"
 
 #include <QPointer>
 #include <cstdlib>
@@ -145,6 +146,15 @@ void ClientService::SendSmsChg(const std::string& address, const std::string& id
     base::WriteLog(1, "SendSmsChg %s", idfb.c_str());
     base::WriteLog(1, "      NrIP %s", address.c_str());
     Powiadom(0, "!SMS&CHG\r\n", idfb.c_str(), 0, address);
+}
+
+void ClientService::WyslijZajetosci(const std::string& address, const std::string& idfb) {
+    for (const auto& [number, state] : host_.PhoneStates()) {
+        if (state != 1 && state != 2)
+            continue;
+        const std::string row = "!ZJ&" + number + "&" + std::to_string(state) + "&&\r\n";
+        Powiadom(Priority, platform::toWire(row), idfb.c_str(), 0, address);
+    }
 }
 
 } // namespace clients

@@ -43,6 +43,17 @@ class CallTable {
 
     // The first record in use (slot order) with the number as A or B.
     ActiveCall* FindCallByNumber(const std::string& number);
+    // The record of call `id`: found, or taken anew for an off-hook or a new
+    // external call; records of other calls with `number` as a party go.
+    // Null when there is none (or the table is full).
+    ActiveCall* FindOrCreateCall(const std::string& id, CallLookup mode, const std::string& number,
+                                 int pbxType, const QDateTime& now);
+    // Sets (or adds) the number's phone state: 1 busy, 2 ringing.
+    void StanTelAdd(const std::string& number, std::int32_t state);
+    // Removes the number's rows; the later rows move up.
+    void StanTelRemove(const std::string& number);
+    // The used row of the number, or null.
+    PhoneState* FindPhoneState(const std::string& number);
 
     ActiveCall ActiveCalls[ActiveCallTableSize];
     int ActiveCallCount = 0;

@@ -297,8 +297,11 @@ void PbxLink::WyslijLinie(const char* line, std::size_t count, int timeToLiveMs)
         queueServerLine(line, count, timeToLiveMs);
 }
 
+// The dispatcher no longer holds `event_bufor` while it handles a record, so
+// this takes it too, unless the caller already holds it.
 void PbxLink::PabxQueueNoLock(const char* line, std::size_t count, int timeToLiveMs) {
     base::TraceScope trace("PabxQueueNoLock");
+    auto lock = LockChains();
     queueServerLine(line, count, timeToLiveMs);
 }
 
@@ -316,15 +319,10 @@ void PbxLink::FreeReceivedLines() {
 
 namespace {
 
-constexpr int VoiceMailErrorLimit = 10;
 // Every this many counted idle calls the link state is looked at.
 constexpr std::uint32_t LinkNoticeEvery = 100;
 constexpr int LinkDownErrorCount = 5;
 constexpr std::int64_t LinkDownCallsKeptMs = 30000;
-
-bool details() {
-    return base::Switches().chbLogRS.load();
-}
 
 bool closing() {
     return base::DiagnosticLog::instance().closing.load() != 0;
@@ -372,71 +370,6 @@ void PbxLink::noteLinkState() {
         LinkDownSinceMs = now;
     else if (now - LinkDownSinceMs > LinkDownCallsKeptMs)
         ClearCallTable();
-}
-
-void PbxLink::DrainReceivedLines() {
-    // A handler that runs the event loop must not start a second drain.
-    if (closing() || DrainingReceivedLines)
-        return;
-    DrainingReceivedLines = true;
-    struct DrainEnd {
-        bool& draining;
-        ~DrainEnd() { draining = false; }
-    } drainEnd{DrainingReceivedLines};
-    {
-        base::EventLock lock(event_bufor.get());
-        if (lock.owns()) {
-            while (!shared_.ReceivedLines.empty()) {
-                Bufor node = std::move(shared_.ReceivedLines.front());
-                shared_.ReceivedLines.pop_front();
-                shared_.HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
-                handleExchangeLine(node.data);
-            }
-        }
-    }
-}
-
-void PbxLink::handleExchangeLine(const std::string& line) {
-    if (base::Switches().chbInfoPCTI)
-        base::WriteLog(1, "CEN->PC <%s>", LogCopy(line).c_str());
-    const std::size_t size = line.size();
-    std::size_t at = 0;
-    while (at < size) {
-        const std::string_view rest(line.data() + at, size - at);
-        if (rest.starts_with("cti 4")) {
-            shared_.LinkState = 3;
-            if (details())
-                base::WriteLog(1, "centrala zwróciła echo komendy");
-            return;
-        }
-        if (rest.starts_with("OK")) {
-            if (host_.PbxType() <= 4 && shared_.LinkState == 2)
-                shared_.LinkState = 3;
-            if (shared_.LinkState == 3) {
-                shared_.LinkState = 1;
-                if (details())
-                    base::WriteLog(1, "połączenie z centralą sprawdzone");
-                return;
-            }
-            int inFlight = 1;
-            if (shared_.CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
-                base::WriteLog(1, "centrala wykonała komende");
-            at = std::min(size, at + 3);
-            continue;
-        }
-        if (rest.starts_with("ERROR")) {
-            int inFlight = 1;
-            if (shared_.CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
-                base::WriteLog(1, "Błąd obsługi komendy przez centralę");
-            if (rest.starts_with("ERROR 1") && shared_.CommandInFlightText().starts_with("VM ")) {
-                if (++ErrorCount1 > VoiceMailErrorLimit)
-                    host_.DisableVoiceMailPcti();
-            }
-            at = std::min(size, at + 9);
-            continue;
-        }
-        ++at;
-    }
 }
 
 void PbxLink::watchLinkThread() {

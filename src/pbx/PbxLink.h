@@ -7,7 +7,11 @@
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
 // CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
-// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs; and in `Shared()`:
+// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, PbxSeparator,
+// podn_telefonu, PCTI_dzwoni_miasto, dzw_telefon, odl_telefonu, OnHookC13,
+// dzwonienie_miejskie, dzwonienie_wew, ShowPhoneStates,
+// btnShowActiveCallsClick, TimerUsunPolaczeniaTimer, SaveIncomingCall,
+// SaveOutgoingCall; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
 // LinkState, CommandInFlight, PbxReconnectWanted.
 #pragma once
@@ -22,8 +26,10 @@
 #include <QObject>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace pbx {
 
@@ -88,6 +94,34 @@ class PbxLink : public QObject {
     // Frees the received exchange lines still waiting for the dispatcher.
     void FreeReceivedLines();
 
+    // ---- call events: each handler gets the record's text after its
+    // keyword and blank ----
+    void podn_telefonu(std::string_view text);       // C01, off-hook
+    void PCTI_dzwoni_miasto(std::string_view text);  // C11, an external call arrives
+    void dzw_telefon(std::string_view text);         // C10, an extension rings
+    void odl_telefonu(std::string_view text);        // C02, on-hook
+    void OnHookC13(std::string_view text);           // C13, the external line is released
+    void dzwonienie_miejskie(std::string_view text); // DM, external ringing with the caller
+    void dzwonienie_wew(std::string_view text);      // DW, internal ringing
+    // Refills the phone-activity list from `StanTel`.
+    void ShowPhoneStates();
+    // Writes the active calls to the log.
+    void btnShowActiveCallsClick();
+    // Frees the records of calls ended more than 9 s ago.
+    void TimerUsunPolaczeniaTimer();
+    // The transfer and pause character of the exchange's dialect.
+    char PbxSeparator() const;
+
+    // ---- call history: one row per finished leg ----
+    void SaveIncomingCall(const std::string& a, const std::string& b, std::uint32_t length,
+                          const QDateTime& start);
+    void SaveOutgoingCall(const std::string& a, const std::string& b, std::uint32_t length,
+                          const QDateTime& start);
+
+    // Set while the CRM console socket is active: gets every exchange line
+    // but the modem's words, for the CRM programs.
+    std::function<void(const std::string&)> CrmCopy;
+
     // The received lines, their counters, the link state and the command in
     // flight, shared with the link thread.
     LinkShared& Shared() { return shared_; }
@@ -118,6 +152,30 @@ class PbxLink : public QObject {
     class RunHost;
 
     void handleExchangeLine(const std::string& line);
+    // Handles the record at the start of `rest`: false when the line ends
+    // there, else true with `step` set to how far the scan moves on.
+    bool dispatchRecord(std::string_view rest, const CallSettings& settings, std::size_t& step);
+    // The inline records of the dispatcher, and those whose handling comes
+    // with later services; each gets the text after its keyword and blank
+    // (the later ones: from the keyword on).
+    void dialledCharacter(std::string_view text, bool secondForm);
+    void lineReleased(std::string_view text);
+    void externalTalkBegins(std::string_view text);
+    void localAnswer(std::string_view text);
+    void voiceMailRecord(std::string_view record);
+    void voiceBoxRecord(std::string_view record);
+    void groupRecord(std::string_view record);
+    void smsRecord(std::string_view record);
+    void gsmRecord(std::string_view record);
+    // The call tables' shared steps.
+    ActiveCall* findCall(std::string_view id, CallLookup mode, const std::string& number = std::string());
+    void notifyExtension(const std::string& extension, const std::string& text, bool needs2017 = false);
+    void broadcast(const std::string& text);
+    void refreshPhoneStates();
+    std::uint32_t callLength(ActiveCall& call, bool ringing);
+    void partyHangsUp(ActiveCall& call, const std::string& extension, bool ringing);
+    void transferringPartyHangsUp(ActiveCall& call, bool ringing);
+    bool callerNotTransferred(const std::string& caller) const;
     void watchLinkThread();
     void noteLinkState();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);

@@ -1,11 +1,20 @@
 // What the exchange link needs of the rest of the program.
 #pragma once
 
+#include "pbx/CallSettings.h"
+
 #include <QString>
 #include <string>
 #include <vector>
 
 class QTimer;
+namespace clients {
+class ClientService;
+}
+namespace ui {
+class TListBox;
+class TListView;
+} // namespace ui
 
 namespace pbx {
 
@@ -36,6 +45,15 @@ class PbxLinkHost {
     virtual void ServeClients() = 0;
     // The timers whose ticks count as idle calls.
     virtual std::vector<QTimer*> IdleTickTimers() = 0;
+    // What the call handling reads of the settings, as it stands now.
+    virtual CallSettings Settings() const = 0;
+    // The client service: notices to one client and the broadcasts.
+    virtual clients::ClientService& Clients() = 0;
+    // The console's list of user phones, which ties an extension to its user.
+    virtual const ui::TListView& UserPhones() const = 0;
+    // The phone-activity list, and whether its page is showing.
+    virtual ui::TListBox& PhoneStateList() = 0;
+    virtual bool PhoneStatesShowing() const = 0;
 };
 
 } // namespace pbx

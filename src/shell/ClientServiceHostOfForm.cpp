@@ -1,6 +1,7 @@
 #include "shell/ClientServiceHostOfForm.h"
 
 #include "admin/Console.h"
+#include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
 #include "sms/SmsGateway.h"
 
@@ -80,6 +81,16 @@ void ClientServiceHostOfForm::SetServiceMenuMarked(bool marked) {
 void ClientServiceHostOfForm::RestartAllowNewConnection() {
     form_.tmrAllowNewConnection->SetEnabled(false);
     form_.tmrAllowNewConnection->SetEnabled(true);
+}
+
+std::vector<std::pair<std::string, int>> ClientServiceHostOfForm::PhoneStates() const {
+    std::vector<std::pair<std::string, int>> states;
+    for (const pbx::PhoneState& row : form_.Pbx().Calls.StanTel) {
+        if (row.state == 0)
+            break;
+        states.emplace_back(row.number, row.state);
+    }
+    return states;
 }
 
 } // namespace shell

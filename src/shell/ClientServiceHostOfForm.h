@@ -26,6 +26,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     bool ServiceMenuMarked() const override;
     void SetServiceMenuMarked(bool marked) override;
     void RestartAllowNewConnection() override;
+    std::vector<std::pair<std::string, int>> PhoneStates() const override;
 
   private:
     TForm1& form_;

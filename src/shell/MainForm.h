@@ -138,6 +138,11 @@ class TForm1 : public ui::TForm {
     ui::TMenuItem* miDumpSmsDynamicRoutes = nullptr;
     ui::TTimer* tmrAllowNewConnection = nullptr;
     ui::TTimer* tmrFixPcti = nullptr;
+    // The hidden page "Inne": the phone-activity list and the active-call dump.
+    ui::TTabSheet* TabWiadomosci = nullptr;
+    ui::TListBox* ListBox1 = nullptr;
+    ui::TButton* btnShowActiveCalls = nullptr;
+    ui::TTimer* TimerUsunPolaczenia = nullptr;
 
     QTcpServer* serwer = nullptr;
     QTcpServer* CRMsocket = nullptr;

@@ -17,6 +17,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLocale>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -104,11 +105,23 @@ void TForm1::buildConsoleControls() {
 
     tmrAllowNewConnection = new ui::TTimer(s("tmrAllowNewConnection"), 30000, true, this);
     tmrFixPcti = new ui::TTimer(s("tmrFixPcti"), 90000, true, this);
+
+    TabWiadomosci = new ui::TTabSheet(s("TabWiadomosci"), s("Inne"), Zakladki);
+    auto* other = new QVBoxLayout(TabWiadomosci);
+    ListBox1 = new ui::TListBox(s("ListBox1"), TabWiadomosci);
+    btnShowActiveCalls =
+        new ui::TButton(s("btnShowActiveCalls"), s("Pokaż aktywne połączenia"), TabWiadomosci);
+    other->addWidget(ListBox1);
+    other->addWidget(btnShowActiveCalls);
+    TabWiadomosci->SetTabVisible(false);
+    TimerUsunPolaczenia = new ui::TTimer(s("TimerUsunPolaczenia"), 100000, true, this);
 }
 
 void TForm1::connectConsoleHandlers() {
     connect(tmrAllowNewConnection, &QTimer::timeout, this, &TForm1::tmrAllowNewConnectionTimer);
     connect(tmrFixPcti, &QTimer::timeout, this, &TForm1::tmrFixPctiTimer);
+    connect(TimerUsunPolaczenia, &QTimer::timeout, this, [this] { Pbx().TimerUsunPolaczeniaTimer(); });
+    connect(btnShowActiveCalls, &QPushButton::clicked, this, [this] { Pbx().btnShowActiveCallsClick(); });
     connect(miSmsSynchronize, &QAction::triggered, this, &TForm1::miSmsSynchronizeClick);
     connect(miSsmSendQueuesDump, &QAction::triggered, this, &TForm1::miSsmSendQueuesDumpClick);
     connect(miDumpSmsDynamicRoutes, &QAction::triggered, this, &TForm1::miDumpSmsDynamicRoutesClick);

@@ -1,6 +1,8 @@
 #include "shell/PbxLinkHostOfForm.h"
 
 #include "shell/MainForm.h"
+#include "shell/SettingsValues.h"
+#include "sms/SmsGateway.h"
 
 namespace shell {
 
@@ -57,6 +59,37 @@ void PbxLinkHostOfForm::ServeClients() {
 
 std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {
     return {form_.TimerUpdateInfo, form_.TimerUpdateKolejka, form_.tmrIdle};
+}
+
+pbx::CallSettings PbxLinkHostOfForm::Settings() const {
+    pbx::CallSettings s;
+    s.pbxType = form_.PbxType;
+    s.usePctiClip = form_.UsePctiClip;
+    s.insertIncomingForRingGroup = form_.InsertIncomingFroRingGroup;
+    s.useVoiceMailPcti = form_.UseVoiceMailPcti;
+    s.useSms = form_.Sms().SmsSettings.UseSms;
+    s.miedzy = form_.Miedzy;
+    s.prefiksMiedzynarodowy = form_.PrefiksMiedzynarodowy;
+    s.redialMacro = ::PabxMacros.Redial;
+    s.holdMacro = ::PabxMacros.Hold;
+    s.countryNumberLength = form_.Sms().SmsSettings.CountryNumberLength;
+    return s;
+}
+
+clients::ClientService& PbxLinkHostOfForm::Clients() {
+    return form_.Clients();
+}
+
+const ui::TListView& PbxLinkHostOfForm::UserPhones() const {
+    return *form_.lvAllUserPhones;
+}
+
+ui::TListBox& PbxLinkHostOfForm::PhoneStateList() {
+    return *form_.ListBox1;
+}
+
+bool PbxLinkHostOfForm::PhoneStatesShowing() const {
+    return form_.TabWiadomosci->isVisible();
 }
 
 } // namespace shell

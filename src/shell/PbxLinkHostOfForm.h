@@ -23,6 +23,11 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     void DisableVoiceMailPcti() override;
     void ServeClients() override;
     std::vector<QTimer*> IdleTickTimers() override;
+    pbx::CallSettings Settings() const override;
+    clients::ClientService& Clients() override;
+    const ui::TListView& UserPhones() const override;
+    ui::TListBox& PhoneStateList() override;
+    bool PhoneStatesShowing() const override;
 
   private:
     TForm1& form_;

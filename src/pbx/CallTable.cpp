@@ -1,0 +1,129 @@
+#include "pbx/CallTable.h"
+
+#include "base/DiagnosticLog.h"
+#include "pbx/RecordText.h"
+
+namespace pbx {
+namespace {
+
+constexpr int MorvaPbxType = 5;
+
+void warnNotFound(const std::string& id) {
+    if (base::Switches().chbPctiErrors.load())
+        base::WriteLog(2, "Ostrzeżenie: nie znaleziony id połączenia: %s (połączenie zakończone?)",
+                       ShownInLog(id).c_str());
+}
+
+// What changed in the phone-state table: the text names it.
+void logPhoneStateChange(const char* change, const std::string& number) {
+    if (base::Switches().chbLogKlienci.load())
+        base::WriteLog(1, "Zmiana StanTel: %s <%s>", change, ShownInLog(number).c_str());
+}
+
+} // namespace
+
+ActiveCall* CallTable::FindCallByNumber(const std::string& number) {
+    for (ActiveCall& call : ActiveCalls) {
+        if (call.inUse() && (call.NumberA == number || call.NumberB == number))
+            return &call;
+    }
+    return nullptr;
+}
+
+ActiveCall* CallTable::FindOrCreateCall(const std::string& id, CallLookup mode, const std::string& number,
+                                        int pbxType, const QDateTime& now) {
+    // A party is in one call at a time: its older calls are over.
+    if (!number.empty()) {
+        for (ActiveCall& call : ActiveCalls) {
+            if (call.inUse() && call.CallId != id && (call.NumberA == number || call.NumberB == number))
+                call.CallId.clear();
+        }
+    }
+    const bool morva = pbxType == MorvaPbxType;
+    for (ActiveCall& call : ActiveCalls) {
+        if (!call.inUse() || call.CallId != id)
+            continue;
+        if (morva)
+            return &call;
+        const bool stale =
+            mode == CallLookup::NewExternal || (mode == CallLookup::OffHook && call.NumberB.empty());
+        if (!stale)
+            return &call;
+        if (base::Switches().chbPctiErrors.load())
+            base::WriteLog(2, "Zniszczono istniejący identyfikator połączenia: %s", ShownInLog(id).c_str());
+        call.CallId.clear();
+        if (mode == CallLookup::OffHook)
+            return nullptr;
+    }
+    if (mode == CallLookup::Find) {
+        warnNotFound(id);
+        return nullptr;
+    }
+    for (ActiveCall& call : ActiveCalls) {
+        if (call.inUse())
+            continue;
+        call.CallId = id;
+        call.NumberA = number;
+        call.NumberB.clear();
+        if (!morva)
+            call.NumberTransfer.clear();
+        // Stamped for both families, so that no sweep takes a live call for a
+        // forgotten one.
+        call.Created = now;
+        call.Start = QDateTime();
+        call.End = QDateTime();
+        call.PartyCount = 0;
+        call.TransferActive = 0;
+        call.TransferFromA = 0;
+        ++ActiveCallCount;
+        if (base::Switches().chbLogDzwonienie.load())
+            base::WriteLog(1, "Aktywnych połączeń: %i", ActiveCallCount);
+        return &call;
+    }
+    warnNotFound(id);
+    return nullptr;
+}
+
+PhoneState* CallTable::FindPhoneState(const std::string& number) {
+    for (PhoneState& row : StanTel) {
+        if (row.state == 0)
+            return nullptr;
+        if (row.number == number)
+            return &row;
+    }
+    return nullptr;
+}
+
+void CallTable::StanTelAdd(const std::string& number, std::int32_t state) {
+    if (PhoneState* row = FindPhoneState(number)) {
+        row->state = state;
+        logPhoneStateChange(state == 1 ? "aktualizacja stanu - zajety" : "aktualizacja stanu - dzwoniacy",
+                            number);
+        return;
+    }
+    for (PhoneState& row : StanTel) {
+        if (row.state != 0)
+            continue;
+        row.number = number;
+        row.state = state;
+        logPhoneStateChange(state == 1 ? "dodanie do listy zajetych" : "dodanie do listy dzwoniacych",
+                            number);
+        return;
+    }
+}
+
+void CallTable::StanTelRemove(const std::string& number) {
+    for (int i = 0; i < PhoneStateRows; ++i) {
+        // A row moved up into place i is looked at again.
+        while (StanTel[i].state != 0 && StanTel[i].number == number) {
+            logPhoneStateChange("Usuwanie z listy zajetych i dzwoniacych", number);
+            for (int j = i; j + 1 < PhoneStateRows; ++j)
+                StanTel[j] = std::move(StanTel[j + 1]);
+            StanTel[PhoneStateRows - 1] = PhoneState();
+        }
+        if (StanTel[i].state == 0)
+            return;
+    }
+}
+
+} // namespace pbx

@@ -1,0 +1,19 @@
+// Records whose handling comes with later services (voice mail, voice boxes,
+// groups, SMS, GSM lines): they are recognised in their place among the
+// keywords, so that nothing after them in the line is taken for another
+// record, and are dropped until their service is there.
+#include "pbx/PbxLink.h"
+
+namespace pbx {
+
+void PbxLink::voiceMailRecord(std::string_view) {}
+
+void PbxLink::voiceBoxRecord(std::string_view) {}
+
+void PbxLink::groupRecord(std::string_view) {}
+
+void PbxLink::smsRecord(std::string_view) {}
+
+void PbxLink::gsmRecord(std::string_view) {}
+
+} // namespace pbx
