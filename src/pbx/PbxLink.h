@@ -7,7 +7,7 @@
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
 // CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
-// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs; and in `Shared()`:
+// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, LastClientCheck; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
 // LinkState, CommandInFlight, PbxReconnectWanted.
 #pragma once
@@ -113,6 +113,8 @@ class PbxLink : public QObject {
     std::uint32_t IdleCalls = 0;
     // Start of the current period without a link (link clock, ms); 0 = none.
     std::int64_t LinkDownSinceMs = 0;
+    // Wall-clock second of the last client check; 0 = none yet.
+    std::int64_t LastClientCheck = 0;
 
   private:
     class RunHost;
@@ -120,6 +122,7 @@ class PbxLink : public QObject {
     void handleExchangeLine(const std::string& line);
     void watchLinkThread();
     void noteLinkState();
+    void checkClients();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);
     std::string linkPortText() const;
 
