@@ -323,6 +323,7 @@ namespace {
 constexpr std::uint32_t LinkNoticeEvery = 100;
 constexpr int LinkDownErrorCount = 5;
 constexpr std::int64_t LinkDownCallsKeptMs = 30000;
+constexpr std::int64_t ClientCheckEverySeconds = 30;
 
 bool closing() {
     return base::DiagnosticLog::instance().closing.load() != 0;
@@ -347,21 +348,23 @@ void PbxLink::RemoveDispatcherWake() {
 void PbxLink::ObslugaCentrali() {
     if (closing())
         return;
+    host_.ServeClients();
     if (IdleTickSeen) {
         IdleTickSeen = false;
         if (++IdleCalls % LinkNoticeEvery == 0)
             noteLinkState();
     }
-    host_.ServeClients();
     DrainReceivedLines();
+    checkClients();
     watchLinkThread();
 }
 
-// Calls kept through a short break in the link are cleared once it has been
-// down for more than 30 s. (The clients' link-state notice comes with the
-// client service.)
+// The clients hear whether the exchange can be reached; calls kept through a
+// short break in the link are cleared once it has been down for more than 30 s.
 void PbxLink::noteLinkState() {
-    if (PbxLinkErrorCount < LinkDownErrorCount) {
+    const bool down = PbxLinkErrorCount >= LinkDownErrorCount;
+    host_.NoticeLinkState(down);
+    if (!down) {
         LinkDownSinceMs = 0;
         return;
     }
@@ -370,6 +373,17 @@ void PbxLink::noteLinkState() {
         LinkDownSinceMs = now;
     else if (now - LinkDownSinceMs > LinkDownCallsKeptMs)
         ClearCallTable();
+}
+
+// The client check keeps to wall-clock seconds, however often the loop idles.
+void PbxLink::checkClients() {
+    const std::int64_t now = platform::processClock().dateTime().toSecsSinceEpoch();
+    if (now - LastClientCheck > ClientCheckEverySeconds) {
+        host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_240")));
+        host_.CheckClients();
+        LastClientCheck = now;
+    }
+    host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_241")));
 }
 
 void PbxLink::watchLinkThread() {

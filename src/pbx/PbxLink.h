@@ -7,7 +7,7 @@
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
 // CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
-// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, PbxSeparator,
+// LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, LastClientCheck, PbxSeparator,
 // podn_telefonu, PCTI_dzwoni_miasto, dzw_telefon, odl_telefonu, OnHookC13,
 // dzwonienie_miejskie, dzwonienie_wew, ShowPhoneStates,
 // btnShowActiveCallsClick, TimerUsunPolaczeniaTimer, SaveIncomingCall,
@@ -147,6 +147,8 @@ class PbxLink : public QObject {
     std::uint32_t IdleCalls = 0;
     // Start of the current period without a link (link clock, ms); 0 = none.
     std::int64_t LinkDownSinceMs = 0;
+    // Wall-clock second of the last client check; 0 = none yet.
+    std::int64_t LastClientCheck = 0;
 
   private:
     class RunHost;
@@ -178,6 +180,7 @@ class PbxLink : public QObject {
     bool callerNotTransferred(const std::string& caller) const;
     void watchLinkThread();
     void noteLinkState();
+    void checkClients();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);
     std::string linkPortText() const;
 

@@ -23,8 +23,8 @@ class PbxLinkHost {
     virtual ~PbxLinkHost() = default;
     // A text of the active language.
     virtual std::string Text(const char* key) const = 0;
-    // One panel of the status bar: 2 the link counters, 3 the reconnections,
-    // 6 the port and its state.
+    // One panel of the status bar: 0 the client service's step, 2 the link
+    // counters, 3 the reconnections, 6 the port and its state.
     virtual void ShowStatusPanel(int panel, const QString& text) = 0;
     // The menu item that switches the link on and off: its check mark is the
     // wish for a link.
@@ -40,9 +40,15 @@ class PbxLinkHost {
     virtual bool AutoReconnect() const = 0;
     // The exchange's voice mail keeps failing: it is no longer used.
     virtual void DisableVoiceMailPcti() = 0;
-    // The client service's idle work: removing closed connections' records
-    // and draining the notification queue.
+    // The client service's idle work: the database and service panels,
+    // removing closed connections' records and draining the notification
+    // queue.
     virtual void ServeClients() = 0;
+    // Tells the clients whether the exchange can be reached; `linkDown`: the
+    // link keeps failing its checks.
+    virtual void NoticeLinkState(bool linkDown) = 0;
+    // The client check: closes silent connections and broadcasts presence.
+    virtual void CheckClients() = 0;
     // The timers whose ticks count as idle calls.
     virtual std::vector<QTimer*> IdleTickTimers() = 0;
     // What the call handling reads of the settings, as it stands now.

@@ -110,6 +110,9 @@ class TForm1 : public ui::TForm {
     ui::TEdit* IleInfo = nullptr;
     ui::TEdit* edSendToPABX = nullptr;
     ui::TEdit* edPabxSend = nullptr;
+    ui::TEdit* SzukajInfo = nullptr;
+    ui::TEdit* LiniaDoKlienta = nullptr;
+    ui::TEdit* NumerKl = nullptr;
     ui::TStatusBar* StatusBar = nullptr;
     TExeVersion* Wersja = nullptr;
 
@@ -301,6 +304,8 @@ class TForm1 : public ui::TForm {
     void edPabxSendKeyPress();
     void btnWiadDoPodlaczonychClick();
     void InfoClick();
+    void SzukajInfoKeyPress();
+    void LiniaDoKlientaKeyPress();
     void btnCopyLogClick();
     void btnWyczyscOknoLoguClick();
     void ZakladkiChange();

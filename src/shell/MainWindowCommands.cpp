@@ -30,6 +30,12 @@ void setKinds(ui::TListView* view, std::initializer_list<std::pair<int, int>> ki
         view->Columns()[column]->SetTag(kind);
 }
 
+void setTextColour(QLineEdit& edit, const QColor& colour) {
+    QPalette palette = edit.palette();
+    palette.setColor(QPalette::Text, colour);
+    edit.setPalette(palette);
+}
+
 } // namespace
 
 std::optional<std::string> BuildMessageToAll(const std::string& text, const QDateTime& now) {
@@ -96,6 +102,14 @@ void TForm1::buildConsoleControls() {
     btnCopyLog = new ui::TButton(s("btnCopyLog"), s("Kopiuj do schowka"), TabDebug);
     debug->addWidget(btnWyczyscOknoLogu, row, 0);
     debug->addWidget(btnCopyLog, row, 1);
+    SzukajInfo = new ui::TEdit(s("SzukajInfo"), QString(), TabDebug);
+    debug->addWidget(SzukajInfo, row, 2);
+    LiniaDoKlienta = new ui::TEdit(s("LiniaDoKlienta"), QString(), TabDebug);
+    LiniaDoKlienta->SetHint(s("Linia do klienta"));
+    NumerKl = new ui::TEdit(s("NumerKl"), QString(), TabDebug);
+    NumerKl->SetHint(s("Numer klienta"));
+    debug->addWidget(LiniaDoKlienta, row + 1, 2);
+    debug->addWidget(NumerKl, row + 1, 3);
 
     Se1->AddSeparator();
     miSmsSynchronize = Se1->Add(s("miSmsSynchronize"), s("SMS: Resynchronizuj listę wiadomości odebranych"));
@@ -131,6 +145,11 @@ void TForm1::connectConsoleHandlers() {
     connect(btnCopyLog, &QPushButton::clicked, this, &TForm1::btnCopyLogClick);
     connect(btnWyczyscOknoLogu, &QPushButton::clicked, this, &TForm1::btnWyczyscOknoLoguClick);
     connect(Info, &QListWidget::itemClicked, this, &TForm1::InfoClick);
+    // A key other than Enter marks the text as not yet acted on.
+    for (ui::TEdit* edit : {SzukajInfo, LiniaDoKlienta})
+        connect(edit, &ui::TEdit::otherKeyPressed, this, [edit] { setTextColour(*edit, Qt::red); });
+    connect(SzukajInfo, &ui::TEdit::enterPressed, this, &TForm1::SzukajInfoKeyPress);
+    connect(LiniaDoKlienta, &ui::TEdit::enterPressed, this, &TForm1::LiniaDoKlientaKeyPress);
     connect(Zakladki, &QTabWidget::currentChanged, this, &TForm1::ZakladkiChange);
     QObject* console = &Admin().Context();
     connect(AddUserBT, &QPushButton::clicked, console, [this] { Admin().AddUserBTClick(); });
@@ -200,6 +219,27 @@ void TForm1::btnWiadDoPodlaczonychClick() {
 void TForm1::InfoClick() {
     if (QListWidgetItem* line = Info->currentItem())
         Info->SetHint(line->text());
+}
+
+// Searches downwards from the line after the selected one, without wrapping.
+void TForm1::SzukajInfoKeyPress() {
+    const QString wanted = SzukajInfo->text();
+    if (!wanted.isEmpty()) {
+        for (int i = Info->currentRow() + 1; i < Info->count(); ++i) {
+            if (Info->item(i)->text().contains(wanted, Qt::CaseSensitive)) {
+                Info->setCurrentRow(i);
+                break;
+            }
+        }
+    }
+    setTextColour(*SzukajInfo, Qt::black);
+}
+
+void TForm1::LiniaDoKlientaKeyPress() {
+    const std::string text = LiniaDoKlienta->text().toStdString();
+    if (!text.empty())
+        Clients().LiniaDoKlienta(text, NumerKl->text().toStdString());
+    setTextColour(*LiniaDoKlienta, palette().color(QPalette::WindowText));
 }
 
 void TForm1::btnCopyLogClick() {

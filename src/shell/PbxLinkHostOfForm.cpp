@@ -1,5 +1,7 @@
 #include "shell/PbxLinkHostOfForm.h"
 
+#include "db/MainDatabase.h"
+#include "db/SessionDB.h"
 #include "shell/MainForm.h"
 #include "shell/SettingsValues.h"
 #include "sms/SmsGateway.h"
@@ -51,10 +53,25 @@ void PbxLinkHostOfForm::DisableVoiceMailPcti() {
 }
 
 void PbxLinkHostOfForm::ServeClients() {
+    const bool databaseOk = MainDbHandleExists() && form_.Database().MainDbState == 0;
+    ShowStatusPanel(7, QString::fromStdString(Text(databaseOk ? "IDS_170" : "IDS_171")));
+    ShowStatusPanel(0, QString::fromStdString(Text("IDS_172")));
     clients::ClientService& service = form_.Clients();
     service.RemoveDisconnectedClients();
-    if (service.ile_w_kolejce() != 0)
+    if (service.ile_w_kolejce() != 0) {
+        ShowStatusPanel(0, QString::fromStdString(Text("IDS_173")));
         service.ObslugaKolejki();
+    }
+}
+
+void PbxLinkHostOfForm::NoticeLinkState(bool linkDown) {
+    form_.Clients().PowiadomKlientowPolaczenieCentrali(linkDown && form_.PowiadORozlacz ? "1" : "0");
+}
+
+void PbxLinkHostOfForm::CheckClients() {
+    // The check can take a while with many clients: the panel says so first.
+    form_.StatusBar->repaint();
+    form_.Clients().InfoOKlientach();
 }
 
 std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {

@@ -22,6 +22,8 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     bool AutoReconnect() const override;
     void DisableVoiceMailPcti() override;
     void ServeClients() override;
+    void NoticeLinkState(bool linkDown) override;
+    void CheckClients() override;
     std::vector<QTimer*> IdleTickTimers() override;
     pbx::CallSettings Settings() const override;
     clients::ClientService& Clients() override;

@@ -83,6 +83,7 @@ void TEdit::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QLineEdit::keyPressEvent(event);
+    emit otherKeyPressed();
 }
 
 TComboBox::TComboBox(const QString& name, QWidget* parent) : QComboBox(parent) {

@@ -136,6 +136,8 @@ class TEdit : public QLineEdit {
   signals:
     // Enter pressed in the edit.
     void enterPressed();
+    // Any other key pressed in the edit.
+    void otherKeyPressed();
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;

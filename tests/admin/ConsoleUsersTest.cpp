@@ -30,16 +30,7 @@ class ConsoleUsers : public testing_support::MainFormFixture {
   protected:
     void SetUp() override {
         MainFormFixture::SetUp();
-        testfb::UseEmbeddedEngine();
-        platform::setWireCodePage(platform::WireCodePage::Cp1250);
-        testfb::DetachMain();
-        c.path = folder.file("users.fdb");
-        c.password = "masterkey";
-        platform::RegistryKey key(platform::RegistryBranch::Machine);
-        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
-        key.WriteString("IPFBase", "");
-        key.WriteString("NameFB", c.path);
-        key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+        ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("users.fdb")));
         createForm("DEBUG");
         ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
         userEditor = std::make_unique<TUserForm>();

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDeadlineTimer>
+#include <QKeyEvent>
 #include <QUdpSocket>
 
 namespace {
@@ -19,6 +20,15 @@ struct ClockInPlace {
     ClockInPlace() { platform::setProcessClock(&clock); }
     ~ClockInPlace() { platform::setProcessClock(nullptr); }
 };
+
+void press(QWidget& widget, int key, const QString& text = {}) {
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QCoreApplication::sendEvent(&widget, &event);
+}
+
+QColor textColour(const QWidget& widget) {
+    return widget.palette().color(QPalette::Text);
+}
 
 void openCall(pbx::ActiveCall& call, const char* id, const QDateTime& created, const char* numberB = "") {
     call.CallId = id;
@@ -144,6 +154,31 @@ TEST_F(WindowCommands, TheLogPaneCopiesAndClears) {
     EXPECT_EQ(form->Info->Hint(), "dwa");
     form->btnWyczyscOknoLoguClick();
     EXPECT_EQ(form->Info->count(), 0);
+}
+
+TEST_F(WindowCommands, TheLogSearchGoesDownFromTheSelectionAndTheConsoleLineNamesAMissingClient) {
+    createForm("DEBUG");
+    form->Info->SetItems({"alfa 1", "beta", "Alfa 2", "alfa 3"});
+    press(*form->SzukajInfo, Qt::Key_A, "a");
+    EXPECT_EQ(textColour(*form->SzukajInfo), QColor(Qt::red));
+    form->SzukajInfo->setText("alfa");
+    press(*form->SzukajInfo, Qt::Key_Return);
+    EXPECT_EQ(form->Info->currentRow(), 0);
+    EXPECT_EQ(textColour(*form->SzukajInfo), QColor(Qt::black));
+    press(*form->SzukajInfo, Qt::Key_Return);
+    EXPECT_EQ(form->Info->currentRow(), 3) << "the search tells capitals apart";
+    press(*form->SzukajInfo, Qt::Key_Return);
+    EXPECT_EQ(form->Info->currentRow(), 3) << "the search does not wrap to the top";
+
+    mainLogText();
+    logSoFar.clear();
+    press(*form->LiniaDoKlienta, Qt::Key_R, "R");
+    EXPECT_EQ(textColour(*form->LiniaDoKlienta), QColor(Qt::red));
+    form->LiniaDoKlienta->setText("RL&");
+    form->NumerKl->setText("42");
+    press(*form->LiniaDoKlienta, Qt::Key_Enter);
+    EXPECT_NE(mainLogText().find("Klient 42 nie podłączony do serwera"), std::string::npos);
+    EXPECT_EQ(textColour(*form->LiniaDoKlienta), form->palette().color(QPalette::WindowText));
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "support/FirebirdFixtures.h"
 
+#include "base/PasswordCodec.h"
 #include "db/InterfaceDB.h"
+#include "platform/RegistryStore.h"
 
 #include "db/FirebirdEnvironment.h"
 #include "platform/WireCodePage.h"
@@ -153,6 +155,19 @@ int GbakBackup(const Connection& connection, const std::string& backupFile, std:
     if (output)
         *output = text;
     return code;
+}
+
+void EmbeddedInSettings(Connection& connection, const std::string& path) {
+    UseEmbeddedEngine();
+    platform::setWireCodePage(platform::WireCodePage::Cp1250);
+    DetachMain();
+    connection.path = path;
+    connection.password = "masterkey";
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    key.WriteString("IPFBase", connection.host);
+    key.WriteString("NameFB", connection.path);
+    key.WriteString("PasswordFB", AesEncryptToHexWire(connection.password, FixedKeyText));
 }
 
 void AttachAndCreateSchema(const Connection& connection) {

@@ -62,6 +62,11 @@ void DetachMain();
 // Attaches the main handle to the database and creates the whole schema.
 void AttachAndCreateSchema(const Connection& connection);
 
+// An embedded database at `path` (not created yet) in the Windows-1250 wire
+// code page, written into the machine branch of the settings, where the main
+// window reads it.
+void EmbeddedInSettings(Connection& connection, const std::string& path);
+
 // A new database of the whole schema in the embedded engine, attached as the
 // main connection in the Windows-1250 wire code page, with scripted dialogs;
 // detached again at the end.

@@ -1,0 +1,96 @@
+// The idle handler's share of the client service, with the window's own event
+// loop running it: the client check every 30 s of wall-clock time, the
+// exchange-link notice on every 100th timer tick, and the service panels.
+#include "ClientServiceSupport.h"
+#include "pbx/LinkShared.h"
+#include "pbx/PbxLink.h"
+#include "platform/Clock.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace clienttest {
+namespace {
+
+class IdleHousekeeping : public ClientServiceFixture {
+  protected:
+    void SetUp() override {
+        platform::setProcessClock(&clock);
+        ClientServiceFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        udpPort = FreePort();
+        form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
+        form->Clients().FillUserSlots({{"1", ""}, {"2", ""}});
+    }
+    void TearDown() override {
+        ClientServiceFixture::TearDown();
+        platform::setProcessClock(nullptr);
+        // The link's clock may have been taken from ours.
+        pbx::linkEnvironment() = pbx::LinkEnvironment();
+    }
+    static std::size_t count(const sim::ClientSimulator& client, const std::string& datagram) {
+        const auto all = client.Datagrams();
+        return std::size_t(std::count(all.begin(), all.end(), datagram));
+    }
+    static bool heard(const sim::ClientSimulator& client, const std::string& datagram) {
+        return PumpUntil([&] { return count(client, datagram) > 0; });
+    }
+    bool idleCallsReach(std::uint32_t calls) {
+        return PumpUntil([&] { return form->Pbx().IdleCalls >= calls; });
+    }
+
+    platform::ManualClock clock;
+    int udpPort = 0;
+};
+
+TEST_F(IdleHousekeeping, ASilentClientIsClosedAfter65SecondsAndPresenceReachesTheOthers) {
+    sim::ClientSimulator talking, silent;
+    ASSERT_TRUE(talking.ListenUdp(udpPort));
+    logIn(talking, "1");
+    logIn(silent, "2");
+    silent.SetAck(sim::ClientSimulator::Ack::None);
+
+    // Half a minute on: the idle handler's check broadcasts both users.
+    clock.advance(31'000);
+    EXPECT_TRUE(heard(talking, "!UP&1&127.0.0.1&1\r\n"));
+    EXPECT_TRUE(heard(talking, "!UP&2&127.0.0.1&1\r\n"));
+    ASSERT_TRUE(talking.SendRequest("PING"));
+    EXPECT_EQ(waitReplies(talking, 1), std::vector<std::string>{"OK"});
+
+    // 66 s without a word from the silent one, 35 s from the other.
+    clock.advance(35'000);
+    EXPECT_TRUE(PumpUntil([&] { return !silent.IsConnected(); }));
+    EXPECT_TRUE(PumpUntil([&] { return Klient::ZnajdzPoIDFB("2") == nullptr; }));
+    EXPECT_TRUE(heard(talking, "!UR&2\r\n"));
+    EXPECT_TRUE(talking.IsConnected());
+    EXPECT_NE(Klient::ZnajdzPoIDFB("1"), nullptr);
+    EXPECT_EQ(form->StatusBar->Panels()[0]->Text().toStdString(), form->Text("IDS_241"));
+    EXPECT_EQ(form->StatusBar->Panels()[7]->Text().toStdString(), form->Text("IDS_171")); // no database
+}
+
+TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanBeReached) {
+    sim::ClientSimulator client;
+    ASSERT_TRUE(client.ListenUdp(udpPort));
+    form->tmrIdle->setInterval(1);
+    form->tmrIdle->SetEnabled(true);
+
+    // No link, and the setting says to tell: "1".
+    form->Pbx().PbxLinkErrorCount = 999;
+    form->PowiadORozlacz = true;
+    ASSERT_TRUE(idleCallsReach(100));
+    EXPECT_TRUE(heard(client, "!SR&1\r\n"));
+    // No link, and the setting says not to: "0".
+    form->PowiadORozlacz = false;
+    ASSERT_TRUE(idleCallsReach(200));
+    EXPECT_TRUE(heard(client, "!SR&0\r\n"));
+    // The link up: "0" whatever the setting.
+    form->Pbx().PbxLinkErrorCount = 0;
+    form->PowiadORozlacz = true;
+    ASSERT_TRUE(idleCallsReach(300));
+    EXPECT_TRUE(PumpUntil([&] { return count(client, "!SR&0\r\n") == 2; }));
+    EXPECT_EQ(count(client, "!SR&1\r\n"), 1u);
+}
+
+} // namespace
+} // namespace clienttest
