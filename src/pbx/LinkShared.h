@@ -95,7 +95,11 @@ struct LinkTimings {
 // waits (command answer, link checks, log-in watch) are read from.
 struct LinkEnvironment {
     LinkTimings timings;
-    platform::Clock* clock = &platform::processClock();
+    // Null: the process clock of the moment, so that a clock a test set and
+    // took away again is never kept.
+    platform::Clock* clock = nullptr;
+
+    platform::Clock& linkClock() const { return clock ? *clock : platform::processClock(); }
 };
 LinkEnvironment& linkEnvironment();
 

@@ -121,7 +121,7 @@ void PbxLink::ConnectPbx() {
     settings.PortTCPCent = host_.ExchangeTcpPort();
     settings.serialDevice = SerialDevicePath(settings.PbxPort);
     settings.timings = linkEnvironment().timings;
-    settings.clock = linkEnvironment().clock;
+    settings.clock = &linkEnvironment().linkClock();
 
     auto run = std::make_unique<PbxLinkRun>();
     run->generation = ++PbxLinkGeneration;
@@ -368,7 +368,7 @@ void PbxLink::noteLinkState() {
         LinkDownSinceMs = 0;
         return;
     }
-    const std::int64_t now = linkEnvironment().clock->nowMs();
+    const std::int64_t now = linkEnvironment().linkClock().nowMs();
     if (LinkDownSinceMs == 0)
         LinkDownSinceMs = now;
     else if (now - LinkDownSinceMs > LinkDownCallsKeptMs)
@@ -387,7 +387,7 @@ void PbxLink::checkClients() {
 }
 
 void PbxLink::watchLinkThread() {
-    const std::int64_t now = linkEnvironment().clock->nowMs();
+    const std::int64_t now = linkEnvironment().linkClock().nowMs();
     if (Watek) {
         if (Watek->thread->StateLetter() != 'L' || Watek->thread->LoggedIn() || Watek->thread->Finished()) {
             LoginWatchActive = false;

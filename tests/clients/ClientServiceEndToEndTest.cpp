@@ -67,7 +67,6 @@ class ClientServiceEndToEnd : public testing_support::MainFormFixture {
         MainFormFixture::TearDown();
         testfb::DetachMain();
         platform::setProcessClock(nullptr);
-        pbx::linkEnvironment() = pbx::LinkEnvironment();
     }
 
     void sql(const std::string& statement) {

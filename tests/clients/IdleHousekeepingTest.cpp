@@ -26,8 +26,6 @@ class IdleHousekeeping : public ClientServiceFixture {
     void TearDown() override {
         ClientServiceFixture::TearDown();
         platform::setProcessClock(nullptr);
-        // The link's clock may have been taken from ours.
-        pbx::linkEnvironment() = pbx::LinkEnvironment();
     }
     static std::size_t count(const sim::ClientSimulator& client, const std::string& datagram) {
         const auto all = client.Datagrams();

@@ -269,3 +269,13 @@ TEST(Bufor, LengthCountsTheNulOnlyWhenGiven) {
 }
 
 } // namespace
+
+TEST(LinkEnvironment, KeepsNoClockThatATestTookAway) {
+    {
+        platform::ManualClock passing(0, QDateTime::currentDateTimeUtc());
+        platform::setProcessClock(&passing);
+        pbx::linkEnvironment() = pbx::LinkEnvironment();
+        platform::setProcessClock(nullptr);
+    }
+    EXPECT_EQ(&pbx::linkEnvironment().linkClock(), &platform::processClock());
+}
