@@ -2,7 +2,10 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class QTcpServer;
 namespace platform {
@@ -38,6 +41,9 @@ struct ClientLoginSettings {
     int pbxType = 0;
 };
 
+// The call-control requests, which the exchange link carries out.
+enum class CallControlRequest { Dial, CallOrder, Transfer, Redial, Hold, Unhold, SpeakerPhone };
+
 class ClientServiceHost {
   public:
     virtual ~ClientServiceHost() = default;
@@ -69,6 +75,10 @@ class ClientServiceHost {
     virtual void SetServiceMenuMarked(bool marked) = 0;
     // A log-in reply was acknowledged: the accept limit waits its full time again.
     virtual void RestartAllowNewConnection() = 0;
+    // Carries out a call-control request (`text`: what follows its keyword
+    // and "&"): where the request ends, or nothing with `errorCode` set.
+    virtual std::optional<std::size_t> RunCallControl(CallControlRequest request, std::string_view text,
+                                                      int& errorCode) = 0;
 };
 
 } // namespace clients

@@ -6,6 +6,8 @@
 // WatekTerminated, ShowLinkState, ObslugaCentrali, InstallIdleHandler,
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
+// WybierzNumer, ZamowRozmowe, TransferDzwonka, Redial, Hold, Unhold,
+// SpeakerPhone, SaveIncomingCall, SaveOutgoingCall, LoadIncomingHistory,
 // CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
 // LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
@@ -23,7 +25,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace pbx {
 
@@ -88,6 +92,29 @@ class PbxLink : public QObject {
     // Frees the received exchange lines still waiting for the dispatcher.
     void FreeReceivedLines();
 
+    // ---- call control: each gets a client request's text after its
+    // keyword and "&" (wire bytes) and gives where the request ends, or
+    // nothing with `errorCode` set ----
+    using RequestEnd = std::optional<std::size_t>;
+    RequestEnd WybierzNumer(std::string_view text, int& errorCode);
+    RequestEnd ZamowRozmowe(std::string_view text, int& errorCode);
+    RequestEnd TransferDzwonka(std::string_view text, int& errorCode);
+    RequestEnd Redial(std::string_view text, int& errorCode);
+    RequestEnd Hold(std::string_view text, int& errorCode);
+    RequestEnd Unhold(std::string_view text, int& errorCode);
+    RequestEnd SpeakerPhone(std::string_view text, int& errorCode);
+
+    // ---- call history ----
+    // One incoming row: `b` had the call from `a`.
+    void SaveIncomingCall(const std::string& a, const std::string& b, std::uint32_t length,
+                          const QDateTime& start);
+    // One outgoing row: `a` called `b` (stored without its dial prefix).
+    void SaveOutgoingCall(const std::string& a, const std::string& b, std::uint32_t length,
+                          const QDateTime& start);
+    // Fills the console's history list with the last 30 incoming calls
+    // whose `column` holds `value`.
+    void LoadIncomingHistory(const std::string& column, const std::string& value);
+
     // The received lines, their counters, the link state and the command in
     // flight, shared with the link thread.
     LinkShared& Shared() { return shared_; }
@@ -122,6 +149,8 @@ class PbxLink : public QObject {
     void noteLinkState();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);
     std::string linkPortText() const;
+    // False (and the reconnect timer started) when a call's row cannot be written.
+    bool historyDatabaseAttached(const std::string& a, const std::string& b);
 
     PbxLinkHost& host_;
     std::uint64_t PbxLinkGeneration = 0;

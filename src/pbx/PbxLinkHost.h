@@ -6,8 +6,23 @@
 #include <vector>
 
 class QTimer;
+namespace ui {
+class TListView;
+}
 
 namespace pbx {
+
+// The settings the call handling reads, as they are in force.
+struct CallSettings {
+    int pbxType = 2;
+    bool usePctiClip = false;
+    bool insertIncomingForRingGroup = false;
+    std::string miedzy;                // trunk prefix of national numbers
+    std::string prefiksMiedzynarodowy; // prefix of international numbers
+    std::string redialMacro;
+    std::string holdMacro;
+    int countryNumberLength = 9; // length of a national number
+};
 
 class PbxLinkHost {
   public:
@@ -36,6 +51,11 @@ class PbxLinkHost {
     virtual void ServeClients() = 0;
     // The timers whose ticks count as idle calls.
     virtual std::vector<QTimer*> IdleTickTimers() = 0;
+    virtual CallSettings Calling() const = 0;
+    // The console's list of a user's or phone's incoming calls (`HistLV`).
+    virtual ui::TListView& HistoryList() = 0;
+    // The database is gone: the reconnect timer takes over.
+    virtual void StartReconnectTimer() = 0;
 };
 
 } // namespace pbx

@@ -1,6 +1,7 @@
 #include "shell/ClientServiceHostOfForm.h"
 
 #include "admin/Console.h"
+#include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
 #include "sms/SmsGateway.h"
 
@@ -80,6 +81,29 @@ void ClientServiceHostOfForm::SetServiceMenuMarked(bool marked) {
 void ClientServiceHostOfForm::RestartAllowNewConnection() {
     form_.tmrAllowNewConnection->SetEnabled(false);
     form_.tmrAllowNewConnection->SetEnabled(true);
+}
+
+std::optional<std::size_t> ClientServiceHostOfForm::RunCallControl(clients::CallControlRequest request,
+                                                                   std::string_view text, int& errorCode) {
+    using enum clients::CallControlRequest;
+    pbx::PbxLink& link = form_.Pbx();
+    switch (request) {
+    case Dial:
+        return link.WybierzNumer(text, errorCode);
+    case CallOrder:
+        return link.ZamowRozmowe(text, errorCode);
+    case Transfer:
+        return link.TransferDzwonka(text, errorCode);
+    case Redial:
+        return link.Redial(text, errorCode);
+    case Hold:
+        return link.Hold(text, errorCode);
+    case Unhold:
+        return link.Unhold(text, errorCode);
+    case SpeakerPhone:
+        return link.SpeakerPhone(text, errorCode);
+    }
+    return std::nullopt;
 }
 
 } // namespace shell

@@ -26,6 +26,8 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     bool ServiceMenuMarked() const override;
     void SetServiceMenuMarked(bool marked) override;
     void RestartAllowNewConnection() override;
+    std::optional<std::size_t> RunCallControl(clients::CallControlRequest request, std::string_view text,
+                                              int& errorCode) override;
 
   private:
     TForm1& form_;

@@ -1,6 +1,8 @@
 #include "shell/PbxLinkHostOfForm.h"
 
 #include "shell/MainForm.h"
+#include "shell/SettingsValues.h"
+#include "sms/SmsGateway.h"
 
 namespace shell {
 
@@ -57,6 +59,27 @@ void PbxLinkHostOfForm::ServeClients() {
 
 std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {
     return {form_.TimerUpdateInfo, form_.TimerUpdateKolejka, form_.tmrIdle};
+}
+
+pbx::CallSettings PbxLinkHostOfForm::Calling() const {
+    pbx::CallSettings settings;
+    settings.pbxType = form_.PbxType;
+    settings.usePctiClip = form_.UsePctiClip;
+    settings.insertIncomingForRingGroup = form_.InsertIncomingFroRingGroup;
+    settings.miedzy = form_.Miedzy;
+    settings.prefiksMiedzynarodowy = form_.PrefiksMiedzynarodowy;
+    settings.redialMacro = ::PabxMacros.Redial;
+    settings.holdMacro = ::PabxMacros.Hold;
+    settings.countryNumberLength = form_.Sms().SmsSettings.CountryNumberLength;
+    return settings;
+}
+
+ui::TListView& PbxLinkHostOfForm::HistoryList() {
+    return *form_.HistLV;
+}
+
+void PbxLinkHostOfForm::StartReconnectTimer() {
+    form_.trmReconnect->SetEnabled(true);
 }
 
 } // namespace shell

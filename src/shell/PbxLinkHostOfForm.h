@@ -23,6 +23,9 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     void DisableVoiceMailPcti() override;
     void ServeClients() override;
     std::vector<QTimer*> IdleTickTimers() override;
+    pbx::CallSettings Calling() const override;
+    ui::TListView& HistoryList() override;
+    void StartReconnectTimer() override;
 
   private:
     TForm1& form_;
