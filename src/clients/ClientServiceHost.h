@@ -2,7 +2,10 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +43,9 @@ struct ClientLoginSettings {
     int pbxType = 0;
 };
 
+// The call-control requests, which the exchange link carries out.
+enum class CallControlRequest { Dial, CallOrder, Transfer, Redial, Hold, Unhold, SpeakerPhone };
+
 class ClientServiceHost {
   public:
     virtual ~ClientServiceHost() = default;
@@ -74,6 +80,10 @@ class ClientServiceHost {
     // The extensions in use, in the order of the exchange link's phone-state
     // table: number and state (1 busy, 2 ringing).
     virtual std::vector<std::pair<std::string, int>> PhoneStates() const = 0;
+    // Carries out a call-control request (`text`: what follows its keyword
+    // and "&"): where the request ends, or nothing with `errorCode` set.
+    virtual std::optional<std::size_t> RunCallControl(CallControlRequest request, std::string_view text,
+                                                      int& errorCode) = 0;
 };
 
 } // namespace clients

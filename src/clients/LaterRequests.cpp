@@ -1,7 +1,7 @@
-// Requests whose work comes with call control, voice mail, voice boxes,
-// groups, contact sync and SMS: until then each is taken whole (to its line
-// end) and answered, so that the requests after it in the same read are
-// handled and nothing is done twice.
+// Requests whose work comes with voice mail, voice boxes, groups, contact
+// sync and SMS: until then each is taken whole (to its line end) and
+// answered, so that the requests after it in the same read are handled and
+// nothing is done twice.
 #include "clients/ClientService.h"
 #include "clients/ClientServiceParts.h"
 
@@ -10,48 +10,11 @@ using detail::afterLineEnd;
 
 namespace {
 
-RequestEnd lineRequest(std::string_view text, int& errorCode, int noLineEndCode) {
-    RequestEnd end = afterLineEnd(text, "\r");
-    if (!end) {
-        base::WriteLog(2, "brak końca linii");
-        errorCode = noLineEndCode;
-    }
-    return end;
-}
-
 RequestEnd recordRequest(std::string_view text) {
     return afterLineEnd(text, "\r\n");
 }
 
 } // namespace
-
-RequestEnd ClientService::WybierzNumer(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 3);
-}
-
-RequestEnd ClientService::ZamowRozmowe(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 3);
-}
-
-RequestEnd ClientService::TransferDzwonka(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 7);
-}
-
-RequestEnd ClientService::Redial(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 4);
-}
-
-RequestEnd ClientService::Hold(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 3);
-}
-
-RequestEnd ClientService::Unhold(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 4);
-}
-
-RequestEnd ClientService::SpeakerPhone(std::string_view text, int& errorCode) {
-    return lineRequest(text, errorCode, 7);
-}
 
 RequestEnd ClientService::ContactAdded(std::string_view text) {
     return recordRequest(text);

@@ -6,12 +6,13 @@
 // WatekTerminated, ShowLinkState, ObslugaCentrali, InstallIdleHandler,
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
+// WybierzNumer, ZamowRozmowe, TransferDzwonka, Redial, Hold, Unhold,
+// SpeakerPhone, SaveIncomingCall, SaveOutgoingCall, LoadIncomingHistory,
 // CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
 // LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, LastClientCheck, PbxSeparator,
 // podn_telefonu, PCTI_dzwoni_miasto, dzw_telefon, odl_telefonu, OnHookC13,
 // dzwonienie_miejskie, dzwonienie_wew, ShowPhoneStates,
-// btnShowActiveCallsClick, TimerUsunPolaczeniaTimer, SaveIncomingCall,
-// SaveOutgoingCall; and in `Shared()`:
+// btnShowActiveCallsClick, TimerUsunPolaczeniaTimer; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
 // LinkState, CommandInFlight, PbxReconnectWanted.
 #pragma once
@@ -28,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -112,15 +114,31 @@ class PbxLink : public QObject {
     // The transfer and pause character of the exchange's dialect.
     char PbxSeparator() const;
 
-    // ---- call history: one row per finished leg ----
-    void SaveIncomingCall(const std::string& a, const std::string& b, std::uint32_t length,
-                          const QDateTime& start);
-    void SaveOutgoingCall(const std::string& a, const std::string& b, std::uint32_t length,
-                          const QDateTime& start);
-
     // Set while the CRM console socket is active: gets every exchange line
     // but the modem's words, for the CRM programs.
     std::function<void(const std::string&)> CrmCopy;
+    // ---- call control: each gets a client request's text after its
+    // keyword and "&" (wire bytes) and gives where the request ends, or
+    // nothing with `errorCode` set ----
+    using RequestEnd = std::optional<std::size_t>;
+    RequestEnd WybierzNumer(std::string_view text, int& errorCode);
+    RequestEnd ZamowRozmowe(std::string_view text, int& errorCode);
+    RequestEnd TransferDzwonka(std::string_view text, int& errorCode);
+    RequestEnd Redial(std::string_view text, int& errorCode);
+    RequestEnd Hold(std::string_view text, int& errorCode);
+    RequestEnd Unhold(std::string_view text, int& errorCode);
+    RequestEnd SpeakerPhone(std::string_view text, int& errorCode);
+
+    // ---- call history ----
+    // One incoming row: `b` had the call from `a`.
+    void SaveIncomingCall(const std::string& a, const std::string& b, std::uint32_t length,
+                          const QDateTime& start);
+    // One outgoing row: `a` called `b` (stored without its dial prefix).
+    void SaveOutgoingCall(const std::string& a, const std::string& b, std::uint32_t length,
+                          const QDateTime& start);
+    // Fills the console's history list with the last 30 incoming calls
+    // whose `column` holds `value`.
+    void LoadIncomingHistory(const std::string& column, const std::string& value);
 
     // The received lines, their counters, the link state and the command in
     // flight, shared with the link thread.
@@ -183,6 +201,8 @@ class PbxLink : public QObject {
     void checkClients();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);
     std::string linkPortText() const;
+    // False (and the reconnect timer started) when a call's row cannot be written.
+    bool historyDatabaseAttached(const std::string& a, const std::string& b);
 
     PbxLinkHost& host_;
     std::uint64_t PbxLinkGeneration = 0;

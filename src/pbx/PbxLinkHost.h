@@ -60,6 +60,10 @@ class PbxLinkHost {
     // The phone-activity list, and whether its page is showing.
     virtual ui::TListBox& PhoneStateList() = 0;
     virtual bool PhoneStatesShowing() const = 0;
+    // The console's list of a user's or phone's incoming calls (`HistLV`).
+    virtual ui::TListView& HistoryList() = 0;
+    // The database is gone: the reconnect timer takes over.
+    virtual void StartReconnectTimer() = 0;
 };
 
 } // namespace pbx

@@ -93,4 +93,27 @@ std::vector<std::pair<std::string, int>> ClientServiceHostOfForm::PhoneStates() 
     return states;
 }
 
+std::optional<std::size_t> ClientServiceHostOfForm::RunCallControl(clients::CallControlRequest request,
+                                                                   std::string_view text, int& errorCode) {
+    using enum clients::CallControlRequest;
+    pbx::PbxLink& link = form_.Pbx();
+    switch (request) {
+    case Dial:
+        return link.WybierzNumer(text, errorCode);
+    case CallOrder:
+        return link.ZamowRozmowe(text, errorCode);
+    case Transfer:
+        return link.TransferDzwonka(text, errorCode);
+    case Redial:
+        return link.Redial(text, errorCode);
+    case Hold:
+        return link.Hold(text, errorCode);
+    case Unhold:
+        return link.Unhold(text, errorCode);
+    case SpeakerPhone:
+        return link.SpeakerPhone(text, errorCode);
+    }
+    return std::nullopt;
+}
+
 } // namespace shell

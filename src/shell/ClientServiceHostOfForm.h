@@ -27,6 +27,8 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     void SetServiceMenuMarked(bool marked) override;
     void RestartAllowNewConnection() override;
     std::vector<std::pair<std::string, int>> PhoneStates() const override;
+    std::optional<std::size_t> RunCallControl(clients::CallControlRequest request, std::string_view text,
+                                              int& errorCode) override;
 
   private:
     TForm1& form_;

@@ -8,6 +8,7 @@
 #include "admin/AdminForms.h"
 #include "admin/Console.h"
 #include "admin/ContactList.h"
+#include "pbx/PbxLink.h"
 #include "sms/SmsGateway.h"
 #include "ui/ListSort.h"
 
@@ -267,10 +268,8 @@ void TForm1::ZakladkiChange() {
     }
 }
 
-// The incoming-call history comes with the call handling; until then an
-// empty column or value leaves the list empty, as it must.
-void TForm1::LoadIncomingHistory(const std::string&, const std::string&) {
-    HistLV->clear();
+void TForm1::LoadIncomingHistory(const std::string& column, const std::string& value) {
+    Pbx().LoadIncomingHistory(column, value);
 }
 
 void TForm1::ListColumnClick(ui::TListView& list, int column) {

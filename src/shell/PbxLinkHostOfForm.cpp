@@ -109,4 +109,12 @@ bool PbxLinkHostOfForm::PhoneStatesShowing() const {
     return form_.TabWiadomosci->isVisible();
 }
 
+ui::TListView& PbxLinkHostOfForm::HistoryList() {
+    return *form_.HistLV;
+}
+
+void PbxLinkHostOfForm::StartReconnectTimer() {
+    form_.trmReconnect->SetEnabled(true);
+}
+
 } // namespace shell

@@ -30,6 +30,8 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     const ui::TListView& UserPhones() const override;
     ui::TListBox& PhoneStateList() override;
     bool PhoneStatesShowing() const override;
+    ui::TListView& HistoryList() override;
+    void StartReconnectTimer() override;
 
   private:
     TForm1& form_;

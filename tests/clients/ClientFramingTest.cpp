@@ -15,6 +15,7 @@ using Replies = std::vector<std::string>;
 class ClientFraming : public ClientServiceFixture {};
 
 TEST_F(ClientFraming, EveryRequestOfTheTableIsAnsweredOkOneByOneAndAllInOneRead) {
+    linkExchange();
     sim::ClientSimulator client;
     logIn(client, "7");
     for (const std::string& request : WellFormedRequests()) {
@@ -74,6 +75,7 @@ TEST_F(ClientFraming, BeforeLogInOnlyLogInPingAndAcknowledgementsAreTaken) {
 }
 
 TEST_F(ClientFraming, ASplitRequestIsCompletedByTheNextReadOfTheSameClient) {
+    linkExchange();
     sim::ClientSimulator client, other;
     logIn(client, "7");
     logIn(other, "8");
@@ -152,6 +154,7 @@ TEST_F(ClientFraming, UnknownKeywordsAndShortRests) {
 }
 
 TEST_F(ClientFraming, AcknowledgementWordsSetTheState) {
+    linkExchange();
     sim::ClientSimulator client;
     logIn(client, "7");
     Klient* record = newestRecord();

@@ -1,5 +1,7 @@
 #include "ClientServiceSupport.h"
 
+#include "pbx/PbxLink.h"
+
 #include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -81,6 +83,22 @@ void ClientServiceFixture::TearDown() {
     if (form)
         form->Clients().WylaczSerwer();
     MainFormFixture::TearDown();
+    pbx::linkEnvironment() = pbx::LinkEnvironment();
+}
+
+void ClientServiceFixture::linkExchange() {
+    exchange = std::make_unique<sim::ExchangeSimulator>(sim::Family::Vantrel, sim::Transport::Tcp);
+    ASSERT_TRUE(exchange->Start());
+    pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
+    form->PbxType = 2;
+    form->PbxPort = 5;
+    form->TCPCentr = "127.0.0.1";
+    form->PortTCPCent = exchange->Port();
+    form->Pbx().ConnectPbx();
+    ASSERT_TRUE(PumpUntil([&] { return exchange->LoggedIn(); }));
+    // A record received after the log-in clears the link's error count.
+    exchange->SendRecord("X");
+    ASSERT_TRUE(PumpUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
 }
 
 Klient* ClientServiceFixture::newestRecord() {

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "support/ClientSimulator.h"
+#include "support/ExchangeSimulator.h"
 #include "support/MainFormFixture.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,8 +36,12 @@ class ClientServiceFixture : public testing_support::MainFormFixture {
     // Waits until the client holds `count` replies; returns them.
     std::vector<std::string> waitReplies(const sim::ClientSimulator& client, std::size_t count);
     Klient* newestRecord();
+    // Links the window to a simulated exchange and waits until it passes
+    // data: call-control requests are taken only then.
+    void linkExchange();
 
     int port = 0;
+    std::unique_ptr<sim::ExchangeSimulator> exchange;
 };
 
 } // namespace clienttest

@@ -93,6 +93,7 @@ TEST_F(RequestFuzz, HundredThousandRandomAndMutatedRequestsLeaveTheServiceWorkin
     constexpr int PerBatch = 500;
     RequestGenerator generator(20240501);
     std::mt19937 splits(7);
+    linkExchange();
     auto client = std::make_unique<sim::ClientSimulator>();
     logIn(*client, "7");
     int reconnects = 0;

@@ -2,7 +2,6 @@
 // the notices that reach a logged-in client over TCP and every client by UDP,
 // the call-history rows of each finished leg, the keyword scan, the sweep of
 // ended calls and the phone-state list.
-#include "pbx/Interim_calls.h"
 #include "pbx/PbxLink.h"
 #include "platform/Clock.h"
 #include "support/ClientServiceTestBed.h"
@@ -20,8 +19,13 @@ struct Row {
     bool incoming;
     std::string a, b;
     std::uint32_t length;
-    bool operator==(const Row&) const = default;
+    auto operator<=>(const Row&) const = default;
 };
+
+std::vector<Row> sorted(std::vector<Row> rows) {
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
 
 std::ostream& operator<<(std::ostream& out, const Row& r) {
     return out << (r.incoming ? "in(" : "out(") << r.a << "," << r.b << "," << r.length << ")";
@@ -32,7 +36,6 @@ class CallEvents : public testing_support::ClientServiceTestBed {
     void SetUp() override {
         ClientServiceTestBed::SetUp();
         platform::setProcessClock(&clock);
-        pbx::InterimHistoryRows().clear();
     }
     void TearDown() override {
         ClientServiceTestBed::TearDown();
@@ -69,11 +72,32 @@ class CallEvents : public testing_support::ClientServiceTestBed {
             exchange({"C03 " + id + " " + extension + " " + digit});
     }
 
-    std::vector<Row> history() const {
+    std::vector<QueryRow> query(const std::string& text) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        std::vector<QueryRow> result;
+        session.SetSqlText(text);
+        EXPECT_EQ(session.StartTransaction(false), 0);
+        EXPECT_EQ(session.RunQueryToList(&result), 0);
+        EXPECT_EQ(session.CommitTransaction(), 0);
+        return result;
+    }
+    static std::string trimmed(const std::string& text) {
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+    static std::uint32_t length(const QueryRow& row) { return std::uint32_t(std::stoul(row.at("NLENGTH"))); }
+    // The rows the database holds, in a fixed order.
+    std::vector<Row> history() {
         std::vector<Row> rows;
-        for (const auto& r : pbx::InterimHistoryRows())
-            rows.push_back({r.incoming, r.a, r.b, r.length});
-        return rows;
+        for (const auto& r : query("SELECT SNUMBER, SUSERPHONE, NLENGTH FROM TALKSINCOMING"))
+            rows.push_back({true, trimmed(r.at("SNUMBER")), trimmed(r.at("SUSERPHONE")), length(r)});
+        for (const auto& r : query("SELECT SUSERPHONE, SNUMBER, NLENGTH FROM TALKSOUTGOING"))
+            rows.push_back({false, trimmed(r.at("SUSERPHONE")), trimmed(r.at("SNUMBER")), length(r)});
+        return sorted(rows);
+    }
+    void forgetHistory() {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        EXPECT_EQ(session.ExecuteSQL("DELETE FROM TALKSINCOMING"), 0);
+        EXPECT_EQ(session.ExecuteSQL("DELETE FROM TALKSOUTGOING"), 0);
     }
     pbx::ActiveCall& call(const std::string& id) {
         for (pbx::ActiveCall& c : form->Pbx().Calls.ActiveCalls)
@@ -102,7 +126,7 @@ TEST_F(CallEvents, AnIncomingExternalCallRingsShowsTheCallerAndLeavesOneIncoming
     EXPECT_TRUE(waitForDatagram("!CO&3&3\r\n"));
     // The caller is no extension of ours: no outgoing row; the ended call
     // takes no second row from the line's release.
-    EXPECT_EQ(history(), (std::vector<Row>{{true, "600123456", "201", 11}}));
+    EXPECT_EQ(history(), sorted(std::vector<Row>{{true, "600123456", "201", 11}}));
     EXPECT_FALSE(busy("201"));
     EXPECT_EQ(desk.received.find("!DW&"), std::string::npos)
         << "the caller goes by DM without the clip setting";
@@ -116,7 +140,7 @@ TEST_F(CallEvents, AnOutgoingCallReleasedByTheLineWritesOnlyTheRowsOfItsExtensio
     clock.advance(59500);
     exchange({"C13 30 7"});
     // B is an outside number: the incoming row it would take is no row of ours.
-    EXPECT_EQ(history(), (std::vector<Row>{{false, "201", "600123456", 60}}));
+    EXPECT_EQ(history(), sorted(std::vector<Row>{{false, "201", "600123456", 60}}));
     EXPECT_FALSE(call("30").End.isNull());
 }
 
@@ -133,13 +157,13 @@ TEST_F(CallEvents, ATransferWritesTheTransferringLegAndThenTheTransferredOne) {
     exchange({"C10 09 203", "C02 09 201"});
     clock.advance(7000);
     exchange({"C01 09 203", "C15 09 203", "C02 09 202", "C02 09 203"});
-    EXPECT_EQ(history(), (std::vector<Row>{
+    EXPECT_EQ(history(), sorted(std::vector<Row>{
                              {false, "201", "202", 6}, {false, "202", "203", 8}, {true, "202", "203", 8}}));
 }
 
 TEST_F(CallEvents, AnUnansweredRingGroupLeavesRowsPerMemberOnlyWhenAsked) {
     for (bool perMember : {false, true}) {
-        pbx::InterimHistoryRows().clear();
+        forgetHistory();
         form->InsertIncomingFroRingGroup = perMember;
         const std::string id = perMember ? "12" : "11";
         exchange({"C11 " + id + " 1 600123456", "C10 " + id + " 201", "C10 " + id + " 202"});
@@ -148,7 +172,7 @@ TEST_F(CallEvents, AnUnansweredRingGroupLeavesRowsPerMemberOnlyWhenAsked) {
         std::vector<Row> expected{{true, "600123456", "202", 0}};
         if (perMember)
             expected.insert(expected.begin(), {true, "600123456", "201", 0});
-        EXPECT_EQ(history(), expected) << perMember;
+        EXPECT_EQ(history(), sorted(expected)) << perMember;
         EXPECT_FALSE(busy("201"));
         EXPECT_FALSE(busy("202"));
     }
