@@ -1,20 +1,45 @@
-// The SMS engine: routing rules, send queues per GSM line and the poll state.
+// The SMS engine: routing rules, send queues per GSM line, the poll of the
+// lines' stored messages, reassembly, expected delivery reports, dynamic
+// reply routes and number processing. GUI thread only.
+//
+// Holds: SMS, RoutingRules, SortedRoutingRules, LineQueues, MainQueue,
+// ExpectedReports, the poll state, SmsBufPut, SmsBufAdd, SmsBufReport, Codec,
+// DynamicRouter, SmsQueueData, NumberProcessor, SetErrorLogging,
+// NeedsResynchronization, SetRoutingRules, SetSrcId, SmsLog.
 #pragma once
 
 #include "base/Callbacks.h"
+#include "sms/SmsDynamicRouter.h"
+#include "sms/SmsNumberProcessor.h"
+#include "sms/SmsPdu.h"
+#include "sms/SmsRecords.h"
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
 
 class SMS {
   public:
-    void SetLogCallback(cCallbackLog* callback) { logCallback_ = callback; }
-    void SetUserNameCallback(cCallbackGetUserName* callback) { userNameCallback_ = callback; }
-    cCallbackLog* LogCallback() const { return logCallback_; }
-    cCallbackGetUserName* UserNameCallback() const { return userNameCallback_; }
-    void SetErrorLogging(int on) { errorLogging_ = on != 0; }
-    bool ErrorLogging() const { return errorLogging_; }
-    // Set when the exchange did not answer while messages were fetched from
-    // a GSM line.
-    bool NeedsResynchronization() const { return needsResynchronization_; }
-    void SetNeedsResynchronization(bool needed) { needsResynchronization_ = needed; }
+    using SMSMSG = sms::SMSMSG;
+    using SMSQUEUEDATA = sms::SMSQUEUEDATA;
+    using SMS_RAPORT = sms::SMS_RAPORT;
+    using SSMSBUF = sms::SSMSBUF;
+    using ROUTING_RULE = sms::ROUTING_RULE;
+    using S_GSMLINE = sms::S_GSMLINE;
+
+    void SetLogCallback(cCallbackLog* callback) { LogCallback_ = callback; }
+    void SetUserNameCallback(cCallbackGetUserName* callback) { UserNameCallback_ = callback; }
+    cCallbackLog* LogCallback() const { return LogCallback_; }
+    cCallbackGetUserName* UserNameCallback() const { return UserNameCallback_; }
+    void SetErrorLogging(int on) { bLogEnabled = on != 0; }
+    bool ErrorLogging() const { return bLogEnabled; }
+    // Non-zero once the poll cycle has passed the last GSM line.
+    std::uint8_t NeedsResynchronization() const { return bSmsListComplete; }
+    // Test aid and the hourly resynchronisation's view of the flag.
+    void SetNeedsResynchronization(bool needed) { bSmsListComplete = needed ? 1 : 0; }
     // The next poll cycle starts at the first GSM line.
     void ResetSmsPoll() { pollCyclesStarted_++; }
     int PollCyclesStarted() const { return pollCyclesStarted_; }
@@ -22,10 +47,31 @@ class SMS {
     void DumpSendQueues() const;
     void DumpDynamicRoutes() const;
 
+    // ---- state (members in the order the engine's records describe) ----
+    std::vector<ROUTING_RULE> RoutingRules;
+    std::int32_t iLastMsgId = 0;
+    std::vector<ROUTING_RULE> SortedRoutingRules;
+    std::map<std::string, std::deque<SMSMSG>> LineQueues;
+    std::deque<SMSMSG> MainQueue;
+    std::map<std::int32_t, std::list<SMS_RAPORT>> ExpectedReports;
+    std::uint8_t bSmsRequestSent = 0;
+    std::int32_t iSmsRequestTicks = 0;
+    std::uint8_t bSmsListComplete = 0;
+    std::int32_t iSmsRequestIdx = 0;
+    const std::vector<S_GSMLINE>* v_gsmlines = nullptr;
+    SSMSBUF SmsBufPut;
+    SSMSBUF SmsBufAdd;
+    SSMSBUF SmsBufReport;
+    sms::SmsPdu Codec;
+    std::uint8_t bDynamicRouting = 0;
+    sms::SmsDynamicRouter DynamicRouter;
+    std::map<std::string, SMSQUEUEDATA> SmsQueueData;
+    std::int32_t iRoundRobinIdx = 0;
+    sms::SmsNumberProcessor NumberProcessor;
+    bool bLogEnabled = false;
+
   private:
-    cCallbackLog* logCallback_ = nullptr;
-    cCallbackGetUserName* userNameCallback_ = nullptr;
-    bool errorLogging_ = true;
-    bool needsResynchronization_ = false;
+    cCallbackLog* LogCallback_ = nullptr;
+    cCallbackGetUserName* UserNameCallback_ = nullptr;
     int pollCyclesStarted_ = 0;
 };
