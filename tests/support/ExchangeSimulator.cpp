@@ -1,5 +1,6 @@
 #include "support/ExchangeSimulator.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -507,6 +508,7 @@ std::string ExchangeSimulator::loginTrailer() const {
 void ExchangeSimulator::handleCommand(const std::string& line) {
     AnswerRule rule;
     std::string end, injected;
+    std::vector<std::pair<std::string, int>> gsm;
     {
         std::lock_guard lock(mutex_);
         rule = rule_;
@@ -518,6 +520,8 @@ void ExchangeSimulator::handleCommand(const std::string& line) {
                 break;
             }
         }
+        if (rule.kind == AnswerRule::Kind::Ok)
+            gsm = gsmAnswers(line);
     }
     std::string answer;
     if (rule.kind == AnswerRule::Kind::Ok)
@@ -528,6 +532,10 @@ void ExchangeSimulator::handleCommand(const std::string& line) {
         sendLater(answer, rule.delayMs);
     if (!injected.empty())
         sendLater(injected, rule.delayMs);
+    for (const auto& [record, delayMs] : gsm)
+        sendLater(record + end, rule.delayMs + delayMs);
+    if (!gsm.empty())
+        changed_.notify_all();
 }
 
 void ExchangeSimulator::sendNow(const std::string& bytes, std::size_t chunk) {
@@ -539,7 +547,10 @@ void ExchangeSimulator::sendNow(const std::string& bytes, std::size_t chunk) {
 
 void ExchangeSimulator::sendLater(const std::string& bytes, int delayMs) {
     std::lock_guard lock(mutex_);
-    pending_.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs), bytes, 0});
+    // In order of time due, so that a late answer holds up none due before it.
+    const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    auto at = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.due > due; });
+    pending_.insert(at, {due, bytes, 0});
 }
 
 void ExchangeSimulator::flushOutbox() {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +38,26 @@ struct AnswerRule {
     Kind kind = Kind::Ok;
     int errorCode = 1;
     int delayMs = 0;
+};
+
+// What the GSM line modules do once all parts of an "SMS SND" message came.
+struct SmsSendScript {
+    enum class Outcome { Ack, Error, Silent };
+    bool reportId = true; // "SMS RAPORT_ID" with the simulator's own TP-MR first
+    Outcome outcome = Outcome::Ack;
+    int errorCode = -5;    // of "SMS ERR"
+    int reportStatus = -1; // after an ACK, a STATUS-REPORT with this TP-ST; -1: none
+    int reportDelayMs = 0; // how much later that report comes
+};
+
+// A message the server sent: its "SMS SND" frames and the PDU they carried.
+struct SentSms {
+    int line = -1;
+    int id = -1;
+    std::vector<std::string> frames; // the "SMS SND" texts as received, without CR
+    std::string pdu;                 // the parts' octets joined
+    int messageReference = -1;       // the TP-MR the simulator gave it (-1: none)
+    std::string PduHex() const;
 };
 
 struct ReceivedCommand {
@@ -95,6 +116,37 @@ class ExchangeSimulator {
     bool WaitForCommand(const std::string& text, int ms = 30000);
     bool WaitForLogin(int count = 1, int ms = 30000);
 
+    // GSM line modules (16 at most, 0..15). Each set line answers "GSM GET n"
+    // with "GSM PUT n <own number>" ("0": no own number); others with "-1".
+    // An answer rule other than Ok silences the modules as it does "OK".
+    void SetGsmLine(int line, std::string ownNumber);
+    void RemoveGsmLine(int line);
+    // Stores a message (an SMS-DELIVER in hex) on a line; returns its
+    // identifier (0..239). "SMS GET n" gives the first stored message of line
+    // n as "SMS PUT" parts of `partOctets` octets each (the rest in a last
+    // part; none: one part), or "SMS PUT n -1 0 0 0" when it holds none.
+    // "SMS ACK n id" removes it.
+    int StoreSms(int line, const std::string& pduHex, std::vector<std::size_t> partOctets = {});
+    // Stores a message as StoreSms and announces it at once as "SMS ADD" parts.
+    int AnnounceSms(int line, const std::string& pduHex, std::vector<std::size_t> partOctets = {});
+    std::size_t StoredSmsCount(int line) const;
+    // "GSM ADD n <own number>" and "GSM CLR": the exchange's table changed.
+    void SendGsmAdd(int line);
+    void SendGsmClear();
+    // The answer to every following sent message, and, ahead of it, to the
+    // next ones (one script each).
+    void SetSmsSendScript(SmsSendScript script);
+    void QueueSmsSendScript(SmsSendScript script);
+    // The TP-MR given to the next sent message (then counting up, 0..255).
+    void SetNextMessageReference(int messageReference);
+    // "SMS RAPORT n <status report>" now, with that TP-MR and TP-ST.
+    void SendStatusReport(int line, int messageReference, int status);
+    std::vector<SentSms> SentMessages() const;
+    // "SMS SND" frames that broke a message (a part out of order, a bad
+    // field or Base64): the message in making is dropped.
+    int BadSmsFrames() const;
+    bool WaitForSentMessages(std::size_t count, int ms = 30000);
+
     // Called with every line the simulator received (for the tool).
     std::function<void(const std::string&)> OnReceived;
 
@@ -116,6 +168,13 @@ class ExchangeSimulator {
     void handleVantrel(const std::string& line);
     void handleMorva(const std::string& line);
     void handleCommand(const std::string& line);
+    // Under mutex_: the records the GSM modules answer `line` with, each
+    // with its delay.
+    std::vector<std::pair<std::string, int>> gsmAnswers(const std::string& line);
+    std::vector<std::pair<std::string, int>> smsSendAnswers(const std::vector<std::string>& tokens,
+                                                            const std::string& line);
+    std::vector<std::string> smsParts(const char* keyword, int line, int id) const;
+    int storeSms(int line, const std::string& pduHex, std::vector<std::size_t> partOctets);
     void sendNow(const std::string& bytes, std::size_t chunk = 0);
     void sendLater(const std::string& bytes, int delayMs);
     void flushOutbox();
@@ -150,6 +209,27 @@ class ExchangeSimulator {
     bool dropRequested_ = false;
     std::string loginTrailer_;
     std::atomic<bool> readingPaused_{false};
+
+    // The GSM line modules, under mutex_.
+    struct StoredSms {
+        int id = 0;
+        std::string pdu; // octets
+        std::vector<std::size_t> partOctets;
+    };
+    struct SmsInMaking {
+        int parts = 0;
+        int last = 0;
+        SentSms sms;
+    };
+    std::map<int, std::string> gsmLines_;
+    std::map<int, std::deque<StoredSms>> storedSms_;
+    int lastStoredId_ = -1;
+    std::map<std::pair<int, int>, SmsInMaking> smsInMaking_;
+    std::vector<SentSms> sentSms_;
+    int badSmsFrames_ = 0;
+    SmsSendScript sendScript_;
+    std::deque<SmsSendScript> queuedScripts_;
+    int nextMessageReference_ = 0;
 
     // Touched by the simulator's thread only.
     std::string input_;
