@@ -24,6 +24,3 @@ TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont")
 TfrmFindPhone::TfrmFindPhone(QWidget* owner) : TForm(QStringLiteral("frmFindPhone"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TfrmSmsRoutingRule::TfrmSmsRoutingRule(QWidget* owner) : TForm(QStringLiteral("frmSmsRoutingRule"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}

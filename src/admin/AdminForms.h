@@ -3,6 +3,7 @@
 
 #include "ui/Components.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -121,12 +122,41 @@ class TfrmMessage : public ui::TForm {
 // wire code page), cut to the message limit.
 QString AllowedMessageText(const QString& text);
 
-// The editor of one routing rule for received SMS.
+// The editor of one routing rule for received SMS: priority, the two
+// patterns and up to 20 recipients chosen from the users.
 class TfrmSmsRoutingRule : public ui::TForm {
     Q_OBJECT
   public:
+    // The most recipients a rule may have.
+    static constexpr int MaxRecipients = 20;
     explicit TfrmSmsRoutingRule(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
+    ui::TEdit* edPriority = nullptr;
+    ui::TEdit* edSourcePattern = nullptr;
+    ui::TEdit* edLinePattern = nullptr;
+    ui::TListView* lvAvailableRecipients = nullptr;
+    ui::TListView* lvRecipients = nullptr;
+    ui::TButton* btnAddRecipients = nullptr;
+    ui::TButton* btnRemoveRecipients = nullptr;
+    ui::TButton* btnAccept = nullptr;
+    ui::TButton* btnCancel = nullptr;
+
+    // Empties both lists and offers one row per user: id, group, name.
+    void FillAvailableRecipients(const std::vector<QStringList>& users);
+    // Moves the users of these ids, in this order, to the chosen list;
+    // ids no user has are dropped.
+    void SetRuleDialogData(const std::vector<std::int32_t>& ids);
+    // The chosen users' ids, top to bottom (an id that is no number is 1).
+    std::vector<std::int32_t> GetRuleDialogData() const;
+    void btnAddRecipientsClick();
+    void btnRemoveRecipientsClick();
+    void btnAcceptClick();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void FormCreate();
 };
 
 extern TKonfiguracja* Konfiguracja;

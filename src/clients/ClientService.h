@@ -7,7 +7,7 @@
 // RemoveDisconnectedClients, PowiadomKlientowUzytkownikRozlaczony,
 // WlaczSerwerClick, WylaczSerwer, UstawKomunikatLP, LoginReplyPrefix,
 // LoginReplyPrefix16, PendingLogins, ReceiveRemainder (per record), ContactsLoaded,
-// SmsRoutingLoaded, UdpSocket, RemovalKey, Parser, serwerAccept,
+// UdpSocket, RemovalKey, Parser, serwerAccept,
 // serwerClientConnect, serwerClientRead, serwerClientDisconnect,
 // serwerClientError, WyslijBladKlientowi, LiniaDoKlientaKeyPress (its sending
 // part: LiniaDoKlienta), Powiadom, DoKolejki, MKolejka, ile_w_kolejce,
@@ -164,7 +164,6 @@ class ClientService {
     std::string LoginReplyPrefix16;
     int PendingLogins = 0;
     bool ContactsLoaded = false;
-    bool SmsRoutingLoaded = false;
     TNMUDP* UdpSocket = nullptr;
     // Socket number of the record being removed: the key of its row.
     std::uint32_t RemovalKey = 0;

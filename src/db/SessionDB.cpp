@@ -303,6 +303,8 @@ int SessionDB::ExecuteSQL(const std::string& text) {
     if (isQueryText(text)) {
         return runStatement(text, true, [&] {
             SetSqlText(text);
+            if (workOpen_)
+                return joinWork([&] { return RunQuery(); });
             db::TransactionScope transaction(*this, true);
             int result = transaction.started();
             if (result == 0)
@@ -322,6 +324,8 @@ int SessionDB::ExecuteDDL(std::string text) {
 
 int SessionDB::RunInReadTransaction(const std::function<int()>& deliver) {
     return runStatement(sqlText_, true, [&] {
+        if (workOpen_)
+            return joinWork(deliver);
         db::TransactionScope transaction(*this, true);
         int result = transaction.started();
         if (result == 0)
@@ -340,7 +344,9 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
     // A statement whose loss showed before its commit was not written: it
     // runs again on the new connection. One that failed at its commit may
     // have been written, so it is not repeated.
-    if (lossFound_ == LossFound::BeforeCommit && reattached_ && !rowsShown_) {
+    // Inside a unit of work the earlier statements went with the lost
+    // transaction: the unit fails as a whole instead.
+    if (lossFound_ == LossFound::BeforeCommit && reattached_ && !rowsShown_ && !workOpen_) {
         if (ResultStrings && ResultStrings->size() > stringsBefore)
             ResultStrings->resize(stringsBefore);
         lossFound_ = LossFound::None;
@@ -353,7 +359,41 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
     return result;
 }
 
+int SessionDB::BeginWork() {
+    workError_ = 0;
+    const int result = StartTransaction(false);
+    workOpen_ = result == 0;
+    return result;
+}
+
+int SessionDB::CommitWork() {
+    workOpen_ = false;
+    if (workError_ != 0) {
+        rollback();
+        return workError_;
+    }
+    return CommitTransaction();
+}
+
+void SessionDB::RollbackWork() {
+    workOpen_ = false;
+    workError_ = 0;
+    rollback();
+}
+
+int SessionDB::joinWork(const std::function<int()>& step) {
+    if (workError_ != 0)
+        return workError_;
+    // A transaction lost with its connection takes the earlier steps along.
+    const int result = Transaction == 0 ? dbcode::BadDbHandle : step();
+    if (result != 0)
+        workError_ = result;
+    return result;
+}
+
 int SessionDB::executeInOwnTransaction(const std::string& text) {
+    if (workOpen_)
+        return joinWork([&] { return ExecuteImmediate(text); });
     db::TransactionScope transaction(*this, false);
     int result = transaction.started();
     if (result == 0)

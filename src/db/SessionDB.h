@@ -56,6 +56,14 @@ class SessionDB {
     // Runs one statement, or a query when the text begins "SELE" in any case.
     int ExecuteSQL(const std::string& text);
     int ExecuteDDL(std::string text);
+    // Several statements as one unit: after BeginWork, the statements and
+    // queries of ExecuteSQL join one write transaction instead of each
+    // committing alone; CommitWork commits only when every one of them
+    // succeeded (else it rolls all back and gives the first failure);
+    // RollbackWork undoes them.
+    int BeginWork();
+    int CommitWork();
+    void RollbackWork();
     // A query of SqlText() in a read transaction whose rows `deliver` takes
     // (one of the RunQueryTo... operations), committed afterwards.
     int RunInReadTransaction(const std::function<int()>& deliver);
@@ -126,6 +134,9 @@ class SessionDB {
     void afterMainAttach();
     void rollback();
     int executeInOwnTransaction(const std::string& text);
+    // Runs one step of the open unit of work; after a failed step the rest
+    // are not run.
+    int joinWork(const std::function<int()>& step);
     // The statement in the wire code page, or the refusal's status when it
     // cannot travel as written (0 = `wire` holds it).
     int statementToWire(const std::string& text, std::string* wire);
@@ -148,6 +159,8 @@ class SessionDB {
     bool reattachTried_ = false;
     bool reattached_ = false;
     bool rowsShown_ = false; // rows reached a list view in this statement
+    bool workOpen_ = false;
+    int workError_ = 0; // the first failure in the open unit of work
 
     friend class connectDB;
     friend class db::TransactionScope;

@@ -70,7 +70,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     RegistryInHklm = true;
     Pbx().PbxLinkErrorCount = 0;
     Clients().ContactsLoaded = false;
-    Clients().SmsRoutingLoaded = false;
+    Sms().SmsRoutingLoaded = false;
 
     base::SetTraceLabel("FormCreate");
     ApplyCommandLineSwitches(StoredCommandLine);

@@ -92,6 +92,11 @@ class TForm1 : public ui::TForm {
     ui::TListView* lvAllUserPhones = nullptr;
     ui::TListView* lvKontakty = nullptr;
     ui::TListView* lvRoutingRules = nullptr;
+    ui::TGroupBox* gbRoutingRules = nullptr;
+    ui::TLabel* lblRoutingPatterns = nullptr;
+    ui::TButton* btnAddRule = nullptr;
+    ui::TButton* btnEditRule = nullptr;
+    ui::TButton* btnDeleteRule = nullptr;
     ui::TGroupBox* GroupBoxLog = nullptr;
     ui::TListBox* Info = nullptr;
     ui::TListBox* Kolejka = nullptr;
@@ -315,6 +320,9 @@ class TForm1 : public ui::TForm {
     void OnVirtualListColumnClick(ui::TListView& list, int column);
     void SortListView(ui::TListView& list);
     void lvKontaktyData();
+    // ---- the routing rules of the SMS page ----
+    void lvRoutingRulesData();
+    void lvRoutingRulesDblClick();
 
   protected:
     void closeEvent(QCloseEvent* event) override;

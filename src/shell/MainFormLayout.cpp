@@ -107,9 +107,25 @@ void TForm1::buildOtherPages() {
 
     TabSms = new ui::TTabSheet(s("TabSms"), s("SMS"), Zakladki);
     auto* sms = new QVBoxLayout(TabSms);
-    lvRoutingRules = new ui::TListView(s("lvRoutingRules"), TabSms);
+    gbRoutingRules =
+        new ui::TGroupBox(s("gbRoutingRules"), s("Reguły kierowania przychodzących wiadomości SMS"), TabSms);
+    auto* rules = new QGridLayout(gbRoutingRules);
+    lvRoutingRules = new ui::TListView(s("lvRoutingRules"), gbRoutingRules);
     addColumns(lvRoutingRules, {"Priorytet", "Nadawca", "Linia miejska", "Odbiorcy"});
-    sms->addWidget(lvRoutingRules);
+    lblRoutingPatterns =
+        new ui::TLabel(s("lblRoutingPatterns"),
+                       s("Przy definiowaniu nadawcy i linii miejskiej znak '_' zastępuje dowolny "
+                         "ciąg, znak '?' zastępuje dowolną cyfrę"),
+                       gbRoutingRules);
+    btnAddRule = new ui::TButton(s("btnAddRule"), s("Dodaj"), gbRoutingRules);
+    btnEditRule = new ui::TButton(s("btnEditRule"), s("Edytuj"), gbRoutingRules);
+    btnDeleteRule = new ui::TButton(s("btnDeleteRule"), s("Usuń"), gbRoutingRules);
+    rules->addWidget(lvRoutingRules, 0, 0, 1, 3);
+    rules->addWidget(lblRoutingPatterns, 1, 0, 1, 3);
+    rules->addWidget(btnAddRule, 2, 0);
+    rules->addWidget(btnEditRule, 2, 1);
+    rules->addWidget(btnDeleteRule, 2, 2);
+    sms->addWidget(gbRoutingRules);
 }
 
 void TForm1::buildDebugPage() {

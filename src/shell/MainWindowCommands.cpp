@@ -138,6 +138,12 @@ void TForm1::connectConsoleHandlers() {
     connect(TimerUsunPolaczenia, &QTimer::timeout, this, [this] { Pbx().TimerUsunPolaczeniaTimer(); });
     connect(btnShowActiveCalls, &QPushButton::clicked, this, [this] { Pbx().btnShowActiveCallsClick(); });
     connect(miSmsSynchronize, &QAction::triggered, this, &TForm1::miSmsSynchronizeClick);
+    connect(btnAddRule, &QPushButton::clicked, this, [this] { Sms().AddSmsRoutingRule(); });
+    connect(btnEditRule, &QPushButton::clicked, this,
+            [this] { Sms().EditSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
+    connect(btnDeleteRule, &QPushButton::clicked, this,
+            [this] { Sms().DeleteSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
+    connect(lvRoutingRules, &QTreeWidget::itemDoubleClicked, this, &TForm1::lvRoutingRulesDblClick);
     connect(miSsmSendQueuesDump, &QAction::triggered, this, &TForm1::miSsmSendQueuesDumpClick);
     connect(miDumpSmsDynamicRoutes, &QAction::triggered, this, &TForm1::miDumpSmsDynamicRoutesClick);
     connect(edSendToPABX, &ui::TEdit::enterPressed, this, &TForm1::edSendToPABXKeyPress);
@@ -299,7 +305,29 @@ void TForm1::sortVirtualList(ui::TListView& list) {
     if (&list == lvKontakty) {
         admin::SortContactRows(Admin().ContactRows, Admin().ContactGroupRows, admin::VirtualSort);
         lvKontaktyData();
+    } else if (&list == lvRoutingRules) {
+        admin::SortRoutingRules(Sms().SmsEngine.RoutingRules, admin::VirtualSort);
+        lvRoutingRulesData();
     }
+}
+
+void TForm1::lvRoutingRulesData() {
+    lvRoutingRules->clear();
+    for (std::size_t i = 0; i < Sms().SmsEngine.RoutingRules.size(); ++i) {
+        QStringList cells;
+        for (const std::string& cell : Sms().RoutingRuleCells(i))
+            cells << QString::fromStdString(cell);
+        lvRoutingRules->AddRow(cells);
+    }
+}
+
+// A double click on a rule edits it; elsewhere in the list it adds one.
+void TForm1::lvRoutingRulesDblClick() {
+    const int row = lvRoutingRules->selectedItems().isEmpty() ? -1 : lvRoutingRules->currentIndex().row();
+    if (row < 0)
+        Sms().AddSmsRoutingRule();
+    else
+        Sms().EditSmsRoutingRule(row);
 }
 
 void TForm1::lvKontaktyData() {

@@ -12,6 +12,15 @@ class SmsGatewayHostOfForm : public sms::SmsGatewayHost {
     explicit SmsGatewayHostOfForm(TForm1& form) : form_(form) {}
     cCallbackLog& LogCallback() override;
     cCallbackGetUserName& UserNameCallback() override;
+    db::ConnectionSettings MainConnection() override;
+    bool MainDatabaseOpen() override;
+    void StartReconnectTimer() override;
+    void RoutingRulesChanged() override;
+    bool IsKnownUser(std::int32_t userId) override;
+    std::string Text(const char* key) override;
+    int RunRoutingRuleDialog(sms::RoutingRuleDialogData& data, bool keepPriority) override;
+    void ShowNotice(const std::string& text) override;
+    void ShowError(const std::string& text) override;
 
   private:
     TForm1& form_;

@@ -47,6 +47,29 @@ class SMS {
     void DumpSendQueues() const;
     void DumpDynamicRoutes() const;
 
+    // ---- routing rules, recipients and number processing ----
+    // SortedRoutingRules becomes a copy of RoutingRules sorted by ascending
+    // priority (stable); matching reads only the copy.
+    void SetRoutingRules();
+    const std::vector<ROUTING_RULE>& GetRoutingRules() const { return SortedRoutingRules; }
+    // Element `index` of RoutingRules (the displayed order), or null.
+    const ROUTING_RULE* RoutingRuleAt(std::size_t index) const;
+    // Text against pattern, byte by byte: '?' one character, '_' any run;
+    // once the text is used up only "" or "_" are left to match.
+    static bool MatchPattern(const std::string& text, const std::string& pattern);
+    // The recipients of the first rule by priority whose patterns accept the
+    // sender and the line; `recipients` stays as it was when none does.
+    void SelectRouteLine(const std::string& sender, const std::string& line,
+                         std::vector<std::int32_t>& recipients) const;
+    // Who receives a message from `sender` on `line`: the user of a live
+    // reply route while dynamic routing is on, else the first matching rule's
+    // users; empty when neither gives anyone.
+    std::vector<std::int32_t> SelectRecipients(const std::string& sender, const std::string& line) const;
+    // Hands the settings to NumberProcessor; false (and the defaults in
+    // force) when they make no sense.
+    bool SetNumberProcessing(const std::string& countryCode, std::int32_t minLength, std::int32_t maxLength,
+                             std::uint8_t removeCountryCode);
+
     // ---- state (members in the order the engine's records describe) ----
     std::vector<ROUTING_RULE> RoutingRules;
     std::int32_t iLastMsgId = 0;

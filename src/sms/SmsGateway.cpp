@@ -9,13 +9,6 @@ SmsGateway::SmsGateway(SmsGatewayHost& host) : host_(host) {
     SmsEngine.SetUserNameCallback(&host_.UserNameCallback());
 }
 
-// Until the engine's number processing and reply routing are built, the
-// settings have nowhere further to go.
-void SmsGateway::ApplySmsSettings() {}
-
-// Until the routing rules are built, there is nothing to reload.
-void SmsGateway::LoadSmsRouting() {}
-
 void SmsGateway::AutomaticResynchronizationTick(int intervalMs, bool gsmListComplete) {
     if (!SmsSettings.UseSms || !SmsSettings.ForceSynchronization) {
         ResynchronizationTicks = 0;

@@ -1,13 +1,16 @@
 // The SMS gateway: the one SMS engine, the SMS settings and the routing
 // rules behind the main window's SMS page.
-// Holds: ApplySmsSettings, LoadSmsRouting, SmsEngine, SmsSettings, the
+// Holds: ApplySmsSettings, LoadSmsRouting, lvRoutingRulesData,
+// AddSmsRoutingRule, EditSmsRoutingRule, DeleteSmsRoutingRule, SmsRoutingLoaded, SmsEngine, SmsSettings, the
 // resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick.
 #pragma once
 
 #include "sms/Sms.h"
 #include "sms/SmsGatewayHost.h"
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace sms {
 
@@ -45,12 +48,29 @@ class SmsGateway {
     // The menu command: resynchronises now when the engine asks for it.
     void ManualResynchronization(bool gsmListComplete);
 
+    // ---- routing rules of received messages and their editor ----
+    // The texts of row `index` of the rule list: priority, sender, line,
+    // recipients.
+    std::vector<std::string> RoutingRuleCells(std::size_t index);
+    // The editor's commands; `selectedRow` is the selected row of the rule
+    // list, -1 for none. Each change goes to the database as one unit and
+    // reaches the rules in memory only once committed.
+    void AddSmsRoutingRule();
+    void EditSmsRoutingRule(int selectedRow);
+    void DeleteSmsRoutingRule(int selectedRow);
+    // The rules in memory are the table's contents.
+    bool SmsRoutingLoaded = false;
+
     SMS SmsEngine;
     // Consecutive ticks on which the engine asked for a resynchronisation.
     int ResynchronizationTicks = 0;
     SmsSettingsValues SmsSettings;
 
   private:
+    // Makes room for the rule's priority, writes the rule (a new row, or
+    // its own row when `editing`) and hands the rules over.
+    void saveRoutingRule(ROUTING_RULE rule, bool editing);
+
     SmsGatewayHost& host_;
 };
 

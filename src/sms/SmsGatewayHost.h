@@ -3,8 +3,22 @@
 #pragma once
 
 #include "base/Callbacks.h"
+#include "db/DatabaseHost.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace sms {
+
+// What the rule editor shows and gives back: the priority as typed, the two
+// patterns and the chosen users in their order.
+struct RoutingRuleDialogData {
+    std::string priority;
+    std::string sender;
+    std::string line;
+    std::vector<std::int32_t> recipients;
+};
 
 class SmsGatewayHost {
   public:
@@ -13,6 +27,25 @@ class SmsGatewayHost {
     virtual cCallbackLog& LogCallback() = 0;
     // The user names the engine's dumps show.
     virtual cCallbackGetUserName& UserNameCallback() = 0;
+
+    // ---- routing rules ----
+    // The main database's parameters, and whether its connection is open.
+    virtual db::ConnectionSettings MainConnection() = 0;
+    virtual bool MainDatabaseOpen() = 0;
+    // Arms the 60 s database reconnect timer.
+    virtual void StartReconnectTimer() = 0;
+    // The rule list shows the engine's RoutingRules afresh, none selected.
+    virtual void RoutingRulesChanged() = 0;
+    // True when the users list has a row of that user id.
+    virtual bool IsKnownUser(std::int32_t userId) = 0;
+    // A text of the main window in the active language.
+    virtual std::string Text(const char* key) = 0;
+    // Runs the rule editor on `data` (the priority field keeps its last text
+    // when `keepPriority`); the modal result (1 accepted, 2 cancelled).
+    virtual int RunRoutingRuleDialog(RoutingRuleDialogData& data, bool keepPriority) = 0;
+    // A notice (information) or an error box (warning) of the main window.
+    virtual void ShowNotice(const std::string& text) = 0;
+    virtual void ShowError(const std::string& text) = 0;
 };
 
 } // namespace sms

@@ -4,6 +4,8 @@
 // and its parsers' results.
 #pragma once
 
+#include "db/QueryRows.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -91,14 +93,9 @@ struct SSMSBUF {
     std::string data; // the decoded parts' octets, in order
 };
 
-// One rule for distributing received messages ('?' one character, '_' any run).
-struct ROUTING_RULE {
-    std::int32_t nId = 0;
-    std::int32_t nPriority = 0;
-    std::string sSender;
-    std::string sLine;
-    std::vector<std::int32_t> sRecipients;
-};
+// One rule for distributing received messages ('?' one character, '_' any
+// run): the row the database reads is the rule the engine keeps.
+using ROUTING_RULE = ::ROUTING_RULE;
 
 // One GSM line the exchange reported: its index (0 to 15) and its own number
 // in national form.

@@ -1,4 +1,5 @@
 #include "sms/SmsGateway.h"
+#include "sms/SmsTestHost.h"
 #include "support/MainFormFixture.h"
 
 #include <QTreeWidgetItem>
@@ -10,18 +11,7 @@ using testing_support::MainFormFixture;
 class SmsGatewayOfWindow : public MainFormFixture {};
 
 // A host that is no window: the gateway needs nothing else to be built.
-class RecordingHost : public sms::SmsGatewayHost {
-  public:
-    struct Log : cCallbackLog {
-        void operator()(const std::string& text) override { lines.push_back(text); }
-        std::vector<std::string> lines;
-    } log;
-    struct Names : cCallbackGetUserName {
-        std::string operator()(const std::string& userId) override { return "user " + userId; }
-    } names;
-    cCallbackLog& LogCallback() override { return log; }
-    cCallbackGetUserName& UserNameCallback() override { return names; }
-};
+using RecordingHost = SmsTestHost;
 
 } // namespace
 
