@@ -12,6 +12,10 @@ class SmsGatewayHostOfForm : public sms::SmsGatewayHost {
     explicit SmsGatewayHostOfForm(TForm1& form) : form_(form) {}
     cCallbackLog& LogCallback() override;
     cCallbackGetUserName& UserNameCallback() override;
+    void QueueExchangeLine(const std::string& line) override;
+    bool WyslijSmsDodaj(const sms::SMSMSG& msg) override;
+    void SendSmsChg(std::int32_t userId) override;
+    void SendSmsForward(std::int32_t userId, const std::string& notice) override;
 
   private:
     TForm1& form_;

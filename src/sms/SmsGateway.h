@@ -2,12 +2,16 @@
 // rules behind the main window's SMS page.
 // Holds: ApplySmsSettings, LoadSmsRouting, SmsEngine, SmsSettings, the
 // resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick.
+// Also: the dispatcher's SMS work (HandleSmsRecord), the client request hook
+// (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError.
 #pragma once
 
 #include "sms/Sms.h"
 #include "sms/SmsGatewayHost.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sms {
 
@@ -45,12 +49,32 @@ class SmsGateway {
     // The menu command: resynchronises now when the engine asks for it.
     void ManualResynchronization(bool gsmListComplete);
 
+    // ---- the exchange's SMS records, the clients' SMS requests and the
+    // rows of table Sms ----
+    // One "SMS ..." record of the exchange: rows, notices and the
+    // acknowledgement that the engine's action asks for.
+    void HandleSmsRecord(const std::string& record);
+    // One complete "!SMS&" request (wire bytes) of the client logged in as
+    // `idfb`.
+    void HandleClientSmsRequest(const std::string& request, const std::string& idfb);
+    // Stores a new outgoing message's row (nId gets its key) and announces it.
+    void InsertSmsStatus(SMSMSG& msg);
+    // The message's state becomes `state`; its row, if any, follows.
+    void ChgSmsStatus(SMSMSG& msg, std::int32_t state);
+    // A message failed: its row, or a new one, says so.
+    void HandleSmsSendError(SMSMSG msg);
+
     SMS SmsEngine;
     // Consecutive ticks on which the engine asked for a resynchronisation.
     int ResynchronizationTicks = 0;
     SmsSettingsValues SmsSettings;
 
   private:
+    // Inserts a row for the message in `state` for user `userId`; its key
+    // goes into nId. False when the row could not be stored.
+    bool insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId);
+    void storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+
     SmsGatewayHost& host_;
 };
 

@@ -21,6 +21,10 @@ class RecordingHost : public sms::SmsGatewayHost {
     } names;
     cCallbackLog& LogCallback() override { return log; }
     cCallbackGetUserName& UserNameCallback() override { return names; }
+    void QueueExchangeLine(const std::string&) override {}
+    bool WyslijSmsDodaj(const sms::SMSMSG&) override { return false; }
+    void SendSmsChg(std::int32_t) override {}
+    void SendSmsForward(std::int32_t, const std::string&) override {}
 };
 
 } // namespace
