@@ -52,8 +52,11 @@ TEST_F(SmsGatewayRows, RequestsAndRecordsBecomeRowsNoticesAndAcknowledgements) {
     EXPECT_EQ(stored[0]["NDIR"], "1");
     EXPECT_EQ(trimmed(stored[0]["SBODY"]), "ab'c") << "a quote is stored once";
     const std::string key = stored[0]["NID"];
-    ASSERT_EQ(gateway.SmsEngine.MainQueue.size(), 1u);
-    EXPECT_EQ(std::to_string(gateway.SmsEngine.MainQueue.back().nId), key);
+    // Waiting in the main queue or already handed to the line.
+    auto& lineQueue = gateway.SmsEngine.LineQueues["500100200"];
+    const sms::SMSMSG queued =
+        gateway.SmsEngine.MainQueue.empty() ? lineQueue.front() : gateway.SmsEngine.MainQueue.back();
+    EXPECT_EQ(std::to_string(queued.nId), key);
     EXPECT_TRUE(waitFor(client, "!SMS&ADD&" + key + "&1&"));
     EXPECT_TRUE(waitFor(client, "&601234567&&4&YWInYw==\r\n"));
 
@@ -84,9 +87,11 @@ TEST_F(SmsGatewayRows, RequestsAndRecordsBecomeRowsNoticesAndAcknowledgements) {
     }
 
     // Acknowledged by the exchange, the sent message's row becomes sent.
-    sms::SMSMSG head = gateway.SmsEngine.MainQueue.back();
+    sms::SMSMSG head = queued;
     head.idWiad = 5;
-    gateway.SmsEngine.LineQueues["500100200"].push_back(head);
+    gateway.SmsEngine.MainQueue.clear();
+    lineQueue.clear();
+    lineQueue.push_back(head);
     gateway.SmsEngine.SmsQueueData["500100200"].iWaitingForAck = 100;
     gateway.HandleSmsRecord("SMS ACK 2 5");
     EXPECT_EQ(rows()[0]["NSTATE"], "1");
