@@ -19,11 +19,12 @@
 // WyslijZajetosci.
 #pragma once
 
+#include "base/CommandParserGenerator.h"
 #include "clients/ClientServiceHost.h"
-#include "clients/CommandParserGenerator.h"
 #include "clients/Klient.h"
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
+#include "sms/SmsRecords.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -146,6 +147,8 @@ class ClientService {
     // The user list's loader rebuilds the presence table with this.
     void FillUserSlots(const std::vector<UserSlotUser>& users);
     void SendSmsChg(const std::string& address, const std::string& idfb);
+    // "!SMS&ADD&" with the message's row to the client logged in as `idfb`.
+    void WyslijSmsDodaj(const sms::SMSMSG& msg, const std::string& address, const std::string& idfb);
     // The phone-state rows ("!ZJ") to the client logged in as `idfb` at `address`.
     void WyslijZajetosci(const std::string& address, const std::string& idfb);
 

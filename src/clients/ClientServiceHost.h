@@ -16,6 +16,9 @@ class Event;
 namespace ui {
 class TListView;
 }
+namespace sms {
+class SmsGateway;
+}
 
 namespace clients {
 
@@ -84,6 +87,8 @@ class ClientServiceHost {
     // and "&"): where the request ends, or nothing with `errorCode` set.
     virtual std::optional<std::size_t> RunCallControl(CallControlRequest request, std::string_view text,
                                                       int& errorCode) = 0;
+    // The SMS gateway, which takes the clients' SMS requests.
+    virtual sms::SmsGateway& Sms() = 0;
 };
 
 } // namespace clients

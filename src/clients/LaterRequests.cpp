@@ -4,6 +4,7 @@
 // nothing is done twice.
 #include "clients/ClientService.h"
 #include "clients/ClientServiceParts.h"
+#include "sms/SmsGateway.h"
 
 namespace clients {
 using detail::afterLineEnd;
@@ -48,10 +49,13 @@ RequestEnd ClientService::GroupLoginRequest(std::string_view text, int&) {
     return recordRequest(text);
 }
 
-RequestEnd ClientService::SmsRequest(std::string_view request, const std::string&) {
+RequestEnd ClientService::SmsRequest(std::string_view request, const std::string& idfb) {
     if (detail::clientTrace())
         base::WriteLog(1, "Odebrany komunikat SMS od klienta");
-    return recordRequest(request);
+    const RequestEnd end = recordRequest(request);
+    if (end)
+        host_.Sms().HandleClientSmsRequest(std::string(request.substr(0, *end)), idfb);
+    return end;
 }
 
 } // namespace clients

@@ -6,6 +6,7 @@
 #include "clients/ClientService.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
+#include "sms/Interim_engine.h"
 
 #include <QPointer>
 #include <cstdlib>
@@ -146,6 +147,15 @@ void ClientService::SendSmsChg(const std::string& address, const std::string& id
     base::WriteLog(1, "SendSmsChg %s", idfb.c_str());
     base::WriteLog(1, "      NrIP %s", address.c_str());
     Powiadom(0, "!SMS&CHG\r\n", idfb.c_str(), 0, address);
+}
+
+void ClientService::WyslijSmsDodaj(const sms::SMSMSG& msg, const std::string& address,
+                                   const std::string& idfb) {
+    const std::string body = platform::toWire(msg.sBody);
+    const std::string notice = CommandParserGenerator::Generate(
+        {std::to_string(msg.nId), std::to_string(msg.nDir), msg.sDate, msg.sTime, msg.sNumber, msg.sLine,
+         std::to_string(msg.nState), sms::interim::Base64Encode(body.data(), body.size())});
+    Powiadom(0, platform::toWire("!SMS&ADD&" + notice), idfb.c_str(), 0, address);
 }
 
 void ClientService::WyslijZajetosci(const std::string& address, const std::string& idfb) {

@@ -3,6 +3,7 @@
 // keywords, so that nothing after them in the line is taken for another
 // record, and are dropped until their service is there.
 #include "pbx/PbxLink.h"
+#include "sms/SmsGateway.h"
 
 namespace pbx {
 
@@ -12,7 +13,9 @@ void PbxLink::voiceBoxRecord(std::string_view) {}
 
 void PbxLink::groupRecord(std::string_view) {}
 
-void PbxLink::smsRecord(std::string_view) {}
+void PbxLink::smsRecord(std::string_view record) {
+    host_.Sms().HandleSmsRecord(std::string(record));
+}
 
 void PbxLink::gsmRecord(std::string_view) {}
 

@@ -11,6 +11,9 @@ class QTimer;
 namespace clients {
 class ClientService;
 }
+namespace sms {
+class SmsGateway;
+}
 namespace ui {
 class TListBox;
 class TListView;
@@ -64,6 +67,8 @@ class PbxLinkHost {
     virtual ui::TListView& HistoryList() = 0;
     // The database is gone: the reconnect timer takes over.
     virtual void StartReconnectTimer() = 0;
+    // The SMS gateway, which takes the exchange's SMS records.
+    virtual sms::SmsGateway& Sms() = 0;
 };
 
 } // namespace pbx

@@ -116,4 +116,8 @@ std::optional<std::size_t> ClientServiceHostOfForm::RunCallControl(clients::Call
     return std::nullopt;
 }
 
+sms::SmsGateway& ClientServiceHostOfForm::Sms() {
+    return form_.Sms();
+}
+
 } // namespace shell

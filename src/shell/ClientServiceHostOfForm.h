@@ -29,6 +29,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     std::vector<std::pair<std::string, int>> PhoneStates() const override;
     std::optional<std::size_t> RunCallControl(clients::CallControlRequest request, std::string_view text,
                                               int& errorCode) override;
+    sms::SmsGateway& Sms() override;
 
   private:
     TForm1& form_;

@@ -117,4 +117,8 @@ void PbxLinkHostOfForm::StartReconnectTimer() {
     form_.trmReconnect->SetEnabled(true);
 }
 
+sms::SmsGateway& PbxLinkHostOfForm::Sms() {
+    return form_.Sms();
+}
+
 } // namespace shell

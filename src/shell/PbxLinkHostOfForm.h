@@ -32,6 +32,7 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     bool PhoneStatesShowing() const override;
     ui::TListView& HistoryList() override;
     void StartReconnectTimer() override;
+    sms::SmsGateway& Sms() override;
 
   private:
     TForm1& form_;

@@ -2,6 +2,11 @@
 
 #include "admin/AdminForms.h"
 #include "db/MainDatabase.h"
+
+#include "clients/ClientService.h"
+#include "clients/Klient.h"
+#include "pbx/PbxLink.h"
+#include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
 #include "ui/Dialogs.h"
 
@@ -74,6 +79,37 @@ void SmsGatewayHostOfForm::ShowNotice(const std::string& text) {
 
 void SmsGatewayHostOfForm::ShowError(const std::string& text) {
     ui::dialogs().MessageBox(text, form_.Text("IDS_21"), ui::MB_OK | ui::MB_ICONWARNING, ui::IDOK);
+}
+
+void SmsGatewayHostOfForm::QueueExchangeLine(const std::string& line) {
+    form_.Pbx().WyslijLinie(platform::toWire(line), 1000);
+}
+
+namespace {
+
+// The connected client of the user when it handles SMS.
+Klient* smsClientOf(std::int32_t userId) {
+    Klient* client = Klient::ZnajdzID(std::to_string(userId).c_str());
+    return client && client->ObslugaSms ? client : nullptr;
+}
+
+} // namespace
+
+bool SmsGatewayHostOfForm::WyslijSmsDodaj(const sms::SMSMSG& msg) {
+    Klient* client = smsClientOf(msg.nUserId);
+    if (client)
+        form_.Clients().WyslijSmsDodaj(msg, client->IP, client->IDFB);
+    return client != nullptr;
+}
+
+void SmsGatewayHostOfForm::SendSmsChg(std::int32_t userId) {
+    if (Klient* client = smsClientOf(userId))
+        form_.Clients().SendSmsChg(client->IP, client->IDFB);
+}
+
+void SmsGatewayHostOfForm::SendSmsForward(std::int32_t userId, const std::string& notice) {
+    if (Klient* client = smsClientOf(userId))
+        form_.Clients().Powiadom(0, platform::toWire(notice), client->IDFB.c_str(), 0, client->IP);
 }
 
 } // namespace shell

@@ -6,6 +6,7 @@
 // ExpectedReports, the poll state, SmsBufPut, SmsBufAdd, SmsBufReport, Codec,
 // DynamicRouter, SmsQueueData, NumberProcessor, SetErrorLogging,
 // NeedsResynchronization, SetRoutingRules, SetSrcId, SmsLog.
+// Also: ParseSMS, BuildSmsAck, HandleClientSms, BuildSmsForward.
 #pragma once
 
 #include "base/Callbacks.h"
@@ -69,6 +70,31 @@ class SMS {
     // force) when they make no sense.
     bool SetNumberProcessing(const std::string& countryCode, std::int32_t minLength, std::int32_t maxLength,
                              std::uint8_t removeCountryCode);
+
+    // ---- the engine's own operations, the exchange's SMS records and the
+    // clients' SMS requests ----
+    // The expected report of row `nId` on line `lineNumber` learns its sender
+    // and moves to the end of the line's list.
+    void SetSrcId(std::int32_t lineNumber, std::int32_t nId, std::int32_t userId);
+    // The engine's log: written only with a log callback and logging on.
+    void SmsLog(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    // One "SMS ..." record of the exchange; the result of SmsParseResult,
+    // the out values as the dispatcher needs them.
+    std::uint8_t ParseSMS(const std::string& record, std::int32_t& action, SMSMSG& msg,
+                          std::vector<std::int32_t>& recipients, std::int32_t& reportRowId,
+                          std::int32_t& ackLineNumber, std::int32_t& ackMessageId);
+    // "SMS ACK <line> <id>" and CR.
+    static std::string BuildSmsAck(std::int32_t messageId, std::int32_t lineNumber);
+    // One "!SMS&..." request of a client logged in as `idfb`; returns the
+    // position of its first CR (npos when none).
+    std::size_t HandleClientSms(const std::string& request, const std::string& idfb, std::uint8_t& result,
+                                std::int32_t& action, SMSMSG& msg);
+    // The forward notice "!SMS&FWD&..." of a message record.
+    static std::string BuildSmsForward(const SMSMSG& msg);
+    // The polled line is done with (its list ended, or its message could not
+    // be read or stored): the next poll asks the next line, or the cycle ends.
+    // True when the cycle ended.
+    bool PollNextLine();
 
     // ---- state (members in the order the engine's records describe) ----
     std::vector<ROUTING_RULE> RoutingRules;

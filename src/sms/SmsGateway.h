@@ -3,12 +3,16 @@
 // Holds: ApplySmsSettings, LoadSmsRouting, lvRoutingRulesData,
 // AddSmsRoutingRule, EditSmsRoutingRule, DeleteSmsRoutingRule, SmsRoutingLoaded, SmsEngine, SmsSettings, the
 // resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick.
+// Also: the dispatcher's SMS work (HandleSmsRecord), the client request hook
+// (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError.
 #pragma once
 
 #include "sms/Sms.h"
 #include "sms/SmsGatewayHost.h"
 
 #include <cstddef>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -61,6 +65,21 @@ class SmsGateway {
     // The rules in memory are the table's contents.
     bool SmsRoutingLoaded = false;
 
+    // ---- the exchange's SMS records, the clients' SMS requests and the
+    // rows of table Sms ----
+    // One "SMS ..." record of the exchange: rows, notices and the
+    // acknowledgement that the engine's action asks for.
+    void HandleSmsRecord(const std::string& record);
+    // One complete "!SMS&" request (wire bytes) of the client logged in as
+    // `idfb`.
+    void HandleClientSmsRequest(const std::string& request, const std::string& idfb);
+    // Stores a new outgoing message's row (nId gets its key) and announces it.
+    void InsertSmsStatus(SMSMSG& msg);
+    // The message's state becomes `state`; its row, if any, follows.
+    void ChgSmsStatus(SMSMSG& msg, std::int32_t state);
+    // A message failed: its row, or a new one, says so.
+    void HandleSmsSendError(SMSMSG msg);
+
     SMS SmsEngine;
     // Consecutive ticks on which the engine asked for a resynchronisation.
     int ResynchronizationTicks = 0;
@@ -70,6 +89,11 @@ class SmsGateway {
     // Makes room for the rule's priority, writes the rule (a new row, or
     // its own row when `editing`) and hands the rules over.
     void saveRoutingRule(ROUTING_RULE rule, bool editing);
+
+    // Inserts a row for the message in `state` for user `userId`; its key
+    // goes into nId. False when the row could not be stored.
+    bool insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId);
+    void storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
 
     SmsGatewayHost& host_;
 };

@@ -81,8 +81,9 @@ struct SMSQUEUEDATA {
 struct SMS_RAPORT {
     std::int32_t nId = 0;
     std::int32_t iIdPC = 0;
-    std::int32_t iIdR = 0;    // TP-MR of the sent message
-    std::int32_t iSrcId = -1; // the sending user; -1 until acknowledged
+    std::int32_t iIdR = 0;     // TP-MR of the sent message
+    std::int32_t iSrcId = -1;  // the sending user; -1 until acknowledged
+    std::int64_t tCreated = 0; // seconds since 1970; dropped after 4 days
 };
 
 // One reassembly slot.

@@ -41,6 +41,10 @@ class SmsTestHost : public sms::SmsGatewayHost {
     }
     void ShowNotice(const std::string& text) override { notices.push_back(text); }
     void ShowError(const std::string& text) override { errors.push_back(text); }
+    void QueueExchangeLine(const std::string& line) override { exchangeLines.push_back(line); }
+    bool WyslijSmsDodaj(const sms::SMSMSG&) override { return false; }
+    void SendSmsChg(std::int32_t) override {}
+    void SendSmsForward(std::int32_t, const std::string&) override {}
 
     db::ConnectionSettings connection;
     bool databaseOpen = true;
@@ -51,4 +55,5 @@ class SmsTestHost : public sms::SmsGatewayHost {
     std::vector<sms::RoutingRuleDialogData> shown;
     std::vector<std::string> notices;
     std::vector<std::string> errors;
+    std::vector<std::string> exchangeLines;
 };

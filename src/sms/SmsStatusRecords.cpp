@@ -1,0 +1,152 @@
+// The gateway's side of the engine's actions: the rows of table Sms, the
+// notices to the clients and the acknowledgement to the exchange.
+#include "base/CommandParserGenerator.h"
+#include "base/DiagnosticLog.h"
+#include "db/MainDatabase.h"
+#include "db/MessageTables.h"
+#include "sms/Interim_engine.h"
+#include "sms/SmsGateway.h"
+#include "sms/SmsNumberToken.h"
+
+namespace sms {
+
+bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId) {
+    auto table = db::MainTable<ServiceSmsDB>();
+    table.nDir = std::to_string(msg.nDir);
+    table.sDate = msg.sDate;
+    table.sTime = msg.sTime;
+    table.sNumber = msg.sNumber;
+    table.sLine = msg.sLine;
+    table.sBody = msg.sBody;
+    table.nState = std::to_string(state);
+    table.nUserId = std::to_string(userId);
+    if (table.InsertDataWithId() != 0)
+        return false;
+    msg.nId = detail::readNumber(table.nId).value;
+    return true;
+}
+
+void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
+    if (msg.nId >= 0)
+        return;
+    if (!insertSmsRow(msg, msg.nState, msg.nUserId))
+        return;
+    base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
+    base::WriteLog(1, "                msg->nId=%d", msg.nId);
+    host_.WyslijSmsDodaj(msg);
+}
+
+void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
+    msg.nState = state;
+    base::WriteLog(1, "ChgSmsStatus");
+    base::WriteLog(1, "            nState=%d", state);
+    if (msg.nId < 0)
+        return;
+    auto table = db::MainTable<ServiceSmsDB>();
+    const std::string key = std::to_string(msg.nId);
+    table.UpdateStatus(::SmsState{std::to_string(state)}, ::SmsRowId{key});
+    table.UpdateLine(::SmsLine{msg.sLine}, ::SmsRowId{key});
+    host_.SendSmsChg(msg.nUserId);
+}
+
+void SmsGateway::HandleSmsSendError(SMSMSG msg) {
+    base::WriteLog(1, "HandleSmsSendError 1");
+    // A message with a row of its own: that row fails.
+    if (msg.nId >= 0) {
+        ChgSmsStatus(msg, SMS_STATE_FAILED);
+        return;
+    }
+    msg.nState = SMS_STATE_FAILED;
+    if (insertSmsRow(msg, SMS_STATE_FAILED, msg.nUserId))
+        host_.WyslijSmsDodaj(msg);
+}
+
+void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled) {
+    int stored = 0;
+    const std::vector<std::int32_t> nobody{0};
+    for (std::int32_t user : recipients.empty() ? nobody : recipients) {
+        SMSMSG row = msg;
+        if (!insertSmsRow(row, msg.nState, user))
+            continue;
+        ++stored;
+        if (user != 0) {
+            row.nUserId = user;
+            host_.WyslijSmsDodaj(row);
+        }
+    }
+    if (stored > 0) {
+        host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii));
+        return;
+    }
+    // Unacknowledged, the message stays at the exchange: the poll goes on
+    // with the next line and finds it again next cycle.
+    base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
+    if (polled)
+        SmsEngine.PollNextLine();
+}
+
+void SmsGateway::HandleSmsRecord(const std::string& record) {
+    std::int32_t action = SMS_ACTION_NONE, reportRowId = -1, ackLine = -1, ackId = -1;
+    SMSMSG msg;
+    std::vector<std::int32_t> recipients;
+    const int result = SmsEngine.ParseSMS(record, action, msg, recipients, reportRowId, ackLine, ackId);
+    if (result != SMS_RESULT_OK) {
+        base::WriteLog(1, "Błąd przy obsłudze komendy SMS z centrali: %s",
+                       CommandParserGenerator::ErrorText(result).c_str());
+        return;
+    }
+    switch (action) {
+    case SMS_ACTION_RCV:
+        storeReceivedSms(msg, recipients, record.starts_with("SMS PUT"));
+        break;
+    case SMS_ACTION_SND:
+        base::WriteLog(1, "SMS_ACTION_SND msg.nState=%d", msg.nState);
+        // The row key, not the state, says whether the message has a row.
+        if (msg.nId >= 0)
+            ChgSmsStatus(msg, SMS_STATE_SENT);
+        else if (insertSmsRow(msg, SMS_STATE_SENT, msg.nUserId))
+            host_.WyslijSmsDodaj(msg);
+        break;
+    case SMS_ACTION_RAPORT:
+        base::WriteLog(1, "SMS_ACTION_RAPORT msg.nState=%d", msg.nState);
+        base::WriteLog(1, "                  nId=%d", reportRowId);
+        if (reportRowId > -1) {
+            auto table = db::MainTable<ServiceSmsDB>();
+            table.UpdateStatus(::SmsState{std::to_string(msg.nState)},
+                               ::SmsRowId{std::to_string(reportRowId)});
+            host_.SendSmsChg(msg.nUserId);
+        }
+        break;
+    case SMS_ACTION_SND_ERR:
+        HandleSmsSendError(msg);
+        break;
+    default:
+        break;
+    }
+}
+
+void SmsGateway::HandleClientSmsRequest(const std::string& request, const std::string& idfb) {
+    std::uint8_t result = SMS_RESULT_OK;
+    std::int32_t action = SMS_ACTION_NONE;
+    SMSMSG msg;
+    const std::size_t end = SmsEngine.HandleClientSms(request, idfb, result, action, msg);
+    if (result == SMS_RESULT_OK && action == SMS_ACTION_SND_QUEUED) {
+        base::WriteLog(1, "SMS_ACTION_SND_QUEUED -> InsertSmsStatus(&ReturnMsg)");
+        InsertSmsStatus(msg);
+        interim::PushMainQueue(SmsEngine, msg);
+        interim::DistributeMainQueue(SmsEngine);
+        return;
+    }
+    if (result == SMS_RESULT_OK && action == SMS_ACTION_FWD) {
+        msg.nForwardFrom = detail::readNumber(idfb).value;
+        host_.SendSmsForward(msg.nForwardTo, SMS::BuildSmsForward(msg));
+        return;
+    }
+    const std::string from = end == std::string::npos ? std::string() : request.substr(end);
+    base::WriteLog(1, "ERROR_SMS_PARSE %d %s %s", result, from.c_str(), request.c_str());
+    // A send refused for its number or text is the sender's failed message.
+    if (msg.nDir == 1 && msg.nState == SMS_STATE_FAILED)
+        HandleSmsSendError(msg);
+}
+
+} // namespace sms
