@@ -170,6 +170,17 @@ TEST(SmsPduDecoder, ShortForeignOrMixedInputGivesResultTwoAndClearedFields) {
     EXPECT_EQ(pdu.parseRaportPDU(report.substr(0, report.size() - 1)), 2);
     EXPECT_EQ(pdu.parseRaportPDU("00062A0B9184"), 2);
 
+    // An empty sender still carries its type of address before the fields after it.
+    ASSERT_EQ(pdu.parsePDU("0004"
+                           "0081"
+                           "0000"
+                           "42209041500040"
+                           "0361F118"),
+              0);
+    EXPECT_EQ(pdu.GetSender(), "");
+    EXPECT_EQ(pdu.GetText(), "abc");
+    EXPECT_EQ(pdu.GetTimeStamp(Now), (sms::SmsDateTime{0, 5, 14, 9, 2, 2024}));
+
     // Both readers log the hex they were given, also after clearing fields.
     struct Lines : cCallbackLog {
         void operator()(const std::string& line) override { lines.push_back(line); }
