@@ -6,7 +6,7 @@
 #include "clients/ClientService.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
-#include "sms/Interim_engine.h"
+#include "sms/SmsPdu.h"
 
 #include <QPointer>
 #include <cstdlib>
@@ -154,7 +154,7 @@ void ClientService::WyslijSmsDodaj(const sms::SMSMSG& msg, const std::string& ad
     const std::string body = platform::toWire(msg.sBody);
     const std::string notice = CommandParserGenerator::Generate(
         {std::to_string(msg.nId), std::to_string(msg.nDir), msg.sDate, msg.sTime, msg.sNumber, msg.sLine,
-         std::to_string(msg.nState), sms::interim::Base64Encode(body.data(), body.size())});
+         std::to_string(msg.nState), sms::Base64Encode(body.data(), body.size())});
     Powiadom(0, platform::toWire("!SMS&ADD&" + notice), idfb.c_str(), 0, address);
 }
 

@@ -31,7 +31,10 @@ class SMS {
     using ROUTING_RULE = sms::ROUTING_RULE;
     using S_GSMLINE = sms::S_GSMLINE;
 
-    void SetLogCallback(cCallbackLog* callback) { LogCallback_ = callback; }
+    void SetLogCallback(cCallbackLog* callback) {
+        LogCallback_ = callback;
+        Codec.SetLogCallback(callback);
+    }
     void SetUserNameCallback(cCallbackGetUserName* callback) { UserNameCallback_ = callback; }
     cCallbackLog* LogCallback() const { return LogCallback_; }
     cCallbackGetUserName* UserNameCallback() const { return UserNameCallback_; }

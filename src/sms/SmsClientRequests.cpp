@@ -69,7 +69,7 @@ std::size_t SMS::HandleClientSms(const std::string& request, const std::string& 
             return end;
         }
         msg.sNumber = platform::fromWire(fields[3]);
-        const std::string wireText = sms::interim::Base64Decode(fields[4]);
+        const std::string wireText = sms::Base64Decode(fields[4]);
         msg.sBody = platform::fromWire(wireText);
         // A refused number or text still leaves a failed row for the sender.
         if (!lengthIn(fields[3], 1, MaxNumber) || !isDestination(fields[3])) {
@@ -77,11 +77,11 @@ std::size_t SMS::HandleClientSms(const std::string& request, const std::string& 
             result = sms::ERR_BAD_ARGS_VALUE;
             return end;
         }
-        auto& numbers = sms::interim::NumberProcessor(*this);
+        auto& numbers = NumberProcessor;
         std::uint8_t plan = 0;
         const std::string international = numbers.ToInternational(msg.sNumber, plan);
         msg.sNumber = numbers.ToNational(msg.sNumber);
-        auto& codec = sms::interim::Codec(*this);
+        sms::SmsPdu& codec = Codec;
         codec.SetDestination(international, plan);
         if (!lengthIn(wireText, 1, MaxSendText) || !codec.SetText(msg.sBody)) {
             msg.nState = sms::SMS_STATE_FAILED;
@@ -119,7 +119,7 @@ std::size_t SMS::HandleClientSms(const std::string& request, const std::string& 
         valid = fields[6].size() <= MaxLineName && lengthIn(fields[7], 1, MaxNumber);
     }
     if (valid) {
-        const std::string wireText = sms::interim::Base64Decode(fields[8]);
+        const std::string wireText = sms::Base64Decode(fields[8]);
         msg.sPdu = platform::fromWire(wireText);
         valid = lengthIn(wireText, 1, MaxForwardText);
     }
@@ -136,6 +136,6 @@ std::string SMS::BuildSmsForward(const SMSMSG& msg) {
     return "!SMS&" +
            CommandParserGenerator::Generate({"FWD", std::to_string(msg.nId), std::to_string(msg.nForwardFrom),
                                              msg.sDate, msg.sTime, msg.sLine, msg.sNumber,
-                                             sms::interim::Base64Encode(wireText.data(), wireText.size())},
+                                             sms::Base64Encode(wireText.data(), wireText.size())},
                                             '\\', '&', "\r\n");
 }

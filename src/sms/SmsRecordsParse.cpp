@@ -26,6 +26,13 @@ std::int64_t nowSeconds() {
     return platform::processClock().dateTime().toSecsSinceEpoch();
 }
 
+sms::SmsDateTime nowStamp() {
+    const QDateTime now = platform::processClock().dateTime();
+    const QDate d = now.date();
+    const QTime t = now.time();
+    return {t.second(), t.minute(), t.hour(), d.day(), d.month(), d.year()};
+}
+
 } // namespace
 
 std::string SMS::BuildSmsAck(std::int32_t messageId, std::int32_t lineNumber) {
@@ -46,7 +53,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
     const std::string& keyword = tokens[1];
     const std::vector<S_GSMLINE> noLines;
     const std::vector<S_GSMLINE>& lines = v_gsmlines ? *v_gsmlines : noLines;
-    auto& codec = sms::interim::Codec(*this);
+    sms::SmsPdu& codec = Codec;
 
     if (keyword == "PUT" || keyword == "ADD") {
         const bool put = keyword == "PUT";
@@ -134,7 +141,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
             SmsLog("kelta_error: idWiad < MIN_MSG_ID || idWiad > MAX_MSG_ID (%d)", id.value);
             return sms::ERR_BAD_ARGS_VALUE;
         }
-        const std::string data = sms::interim::Base64Decode(tokens[6]);
+        const std::string data = sms::Base64Decode(tokens[6]);
         if (slot.id == id.value) {
             if (slot.lastpart != part.value - 1) {
                 SmsLog("kelta_error: (int)(smsbuf->lastpart) != iPart-1 ((int)(smsbuf->lastpart)=%d)",
@@ -188,18 +195,12 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
                 PollNextLine();
             return sms::ERR_BAD_ARGS_VALUE;
         }
-        const auto stamp = codec.GetTimeStamp();
-        if (stamp.month >= 1 && stamp.month <= 12 && stamp.day >= 1 && stamp.day <= 31 && stamp.hour < 24 &&
-            stamp.minute < 60 && stamp.second < 60 && stamp.hour >= 0 && stamp.minute >= 0 &&
-            stamp.second >= 0) {
-            msg.sDate =
-                std::to_string(stamp.year) + "." + twoDigits(stamp.month) + "." + twoDigits(stamp.day);
-            msg.sTime = twoDigits(stamp.hour) + ":" + twoDigits(stamp.minute) + ":" + twoDigits(stamp.second);
-        } else {
-            sms::interim::StampSmsDateTime(msg);
-        }
+        // A time stamp that names no real moment reads as now.
+        const sms::SmsDateTime stamp = codec.GetTimeStamp(nowStamp());
+        msg.sDate = std::to_string(stamp.year) + "." + twoDigits(stamp.month) + "." + twoDigits(stamp.day);
+        msg.sTime = twoDigits(stamp.hour) + ":" + twoDigits(stamp.minute) + ":" + twoDigits(stamp.second);
         const std::string sender = codec.GetSender();
-        msg.sNumber = sms::interim::NumberProcessor(*this).ToNational(sender);
+        msg.sNumber = NumberProcessor.ToNational(sender);
         if (msg.sNumber.empty())
             msg.sNumber = sender;
         msg.sLine = lineName;
@@ -208,12 +209,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         msg.idWiad = slot.id;
         msg.iNrLinii = line.value;
         msg.nDir = 0;
-        if (bDynamicRouting) {
-            if (const std::int32_t user = sms::interim::DynamicRouter(*this).Find(msg.sNumber, msg.sLine))
-                recipients = {user};
-        }
-        if (recipients.empty())
-            sms::interim::SelectRouteLine(*this, msg.sNumber, msg.sLine, recipients);
+        recipients = SelectRecipients(msg.sNumber, msg.sLine);
         action = sms::SMS_ACTION_RCV;
         slot = SSMSBUF();
         return sms::SMS_RESULT_OK;
@@ -265,7 +261,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
             return sms::SMS_RESULT_OK;
         }
         if (bDynamicRouting)
-            sms::interim::DynamicRouter(*this).Store(msg.sNumber, msg.sLine, msg.nUserId);
+            DynamicRouter.Store(msg.sNumber, msg.sLine, msg.nUserId);
         action = sms::SMS_ACTION_SND;
         ackLineNumber = line.value;
         ackMessageId = id.value;
@@ -321,7 +317,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
 
     if (keyword == "RAPORT") {
         const std::int32_t lineNumber = readNumber(tokens[2]).value;
-        SmsBufReport.data = sms::interim::Base64Decode(tokens[3]);
+        SmsBufReport.data = sms::Base64Decode(tokens[3]);
         const int status = codec.parseRaportPDU(codec.ToHex(SmsBufReport.data));
         SmsLog("            MsgRef=%d", codec.messageReference);
         if (status != 0) {
