@@ -15,15 +15,16 @@
 // AktualizujOpisUzytkownika, Blokada, WybierzNumer, ZamowRozmowe,
 // TransferDzwonka, Redial, Hold, Unhold, SpeakerPhone, InfoOKlientach,
 // PowiadomKlientowPodlaczenieUzytkownika, PowiadomKlientowPolaczenieCentrali,
-// FillUserSlots, UserSlots, SendSmsChg, UdpSend, RelayServerMessage,
+// FillUserSlots, UserSlots, SendSmsChg, WyslijListeGSM, UdpSend, RelayServerMessage,
 // WyslijZajetosci.
 #pragma once
 
+#include "base/CommandParserGenerator.h"
 #include "clients/ClientServiceHost.h"
-#include "clients/CommandParserGenerator.h"
 #include "clients/Klient.h"
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
+#include "sms/SmsRecords.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -146,6 +147,10 @@ class ClientService {
     // The user list's loader rebuilds the presence table with this.
     void FillUserSlots(const std::vector<UserSlotUser>& users);
     void SendSmsChg(const std::string& address, const std::string& idfb);
+    // The GSM-line list to one client that handles SMS, and to every client
+    // that has an address.
+    void WyslijListeGSM(const Klient& record, const std::vector<sms::S_GSMLINE>& lines);
+    void WyslijListeGSMKlientom(const std::vector<sms::S_GSMLINE>& lines);
     // The phone-state rows ("!ZJ") to the client logged in as `idfb` at `address`.
     void WyslijZajetosci(const std::string& address, const std::string& idfb);
 

@@ -64,6 +64,8 @@ class PbxLinkHost {
     virtual ui::TListView& HistoryList() = 0;
     // The database is gone: the reconnect timer takes over.
     virtual void StartReconnectTimer() = 0;
+    // A "GSM" record, for the GSM-line table.
+    virtual void GsmLineRecord(const std::string& record) = 0;
 };
 
 } // namespace pbx

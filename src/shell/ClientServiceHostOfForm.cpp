@@ -116,4 +116,8 @@ std::optional<std::size_t> ClientServiceHostOfForm::RunCallControl(clients::Call
     return std::nullopt;
 }
 
+const std::vector<sms::S_GSMLINE>& ClientServiceHostOfForm::GsmLineList() const {
+    return form_.Sms().GsmLines.lines;
+}
+
 } // namespace shell

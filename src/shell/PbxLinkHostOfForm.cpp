@@ -117,4 +117,8 @@ void PbxLinkHostOfForm::StartReconnectTimer() {
     form_.trmReconnect->SetEnabled(true);
 }
 
+void PbxLinkHostOfForm::GsmLineRecord(const std::string& record) {
+    form_.Sms().GsmRecord(record);
+}
+
 } // namespace shell

@@ -32,6 +32,7 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     bool PhoneStatesShowing() const override;
     ui::TListView& HistoryList() override;
     void StartReconnectTimer() override;
+    void GsmLineRecord(const std::string& record) override;
 
   private:
     TForm1& form_;

@@ -1,5 +1,7 @@
 #include "shell/SmsGatewayHostOfForm.h"
 
+#include "clients/ClientService.h"
+#include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
 
 namespace shell {
@@ -10,6 +12,18 @@ cCallbackLog& SmsGatewayHostOfForm::LogCallback() {
 
 cCallbackGetUserName& SmsGatewayHostOfForm::UserNameCallback() {
     return form_.UserNameCallback;
+}
+
+void SmsGatewayHostOfForm::QueueExchangeLine(const std::string& line, int timeToLiveMs) {
+    form_.Pbx().WyslijLinie(line, timeToLiveMs);
+}
+
+void SmsGatewayHostOfForm::EnablePollingTimer(bool on) {
+    form_.tmrPabxSynchronize->SetEnabled(on);
+}
+
+void SmsGatewayHostOfForm::SendGsmListToClients(const std::vector<sms::S_GSMLINE>& lines) {
+    form_.Clients().WyslijListeGSMKlientom(lines);
 }
 
 } // namespace shell

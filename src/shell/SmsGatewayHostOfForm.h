@@ -12,6 +12,9 @@ class SmsGatewayHostOfForm : public sms::SmsGatewayHost {
     explicit SmsGatewayHostOfForm(TForm1& form) : form_(form) {}
     cCallbackLog& LogCallback() override;
     cCallbackGetUserName& UserNameCallback() override;
+    void QueueExchangeLine(const std::string& line, int timeToLiveMs) override;
+    void EnablePollingTimer(bool on) override;
+    void SendGsmListToClients(const std::vector<sms::S_GSMLINE>& lines) override;
 
   private:
     TForm1& form_;

@@ -21,6 +21,9 @@ class RecordingHost : public sms::SmsGatewayHost {
     } names;
     cCallbackLog& LogCallback() override { return log; }
     cCallbackGetUserName& UserNameCallback() override { return names; }
+    void QueueExchangeLine(const std::string&, int) override {}
+    void EnablePollingTimer(bool) override {}
+    void SendGsmListToClients(const std::vector<sms::S_GSMLINE>&) override {}
 };
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "clients/CommandParserGenerator.h"
+#include "base/CommandParserGenerator.h"
 
 #include <random>
 
