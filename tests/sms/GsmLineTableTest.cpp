@@ -2,6 +2,8 @@
 #include "sms/Sms.h"
 
 #include <gtest/gtest.h>
+#include <random>
+#include <set>
 
 namespace {
 
@@ -99,6 +101,40 @@ TEST_F(GsmLineTable, TheTableIsCompleteAfterLine15EvenEmptyAndAddOrClrStartsAgai
     EXPECT_EQ(table.ParseGsmReply("GSM CLR", code), 1);
     EXPECT_EQ(code, sms::PABX_ACTION_NONE);
     EXPECT_TRUE(table.lines.empty());
+    EXPECT_EQ(table.GetGsmRequest(), "GSM GET 0\r");
+}
+
+} // namespace
+
+namespace {
+
+// Whatever an exchange answers, the table holds at most 16 lines, each index
+// once, and keeps asking.
+TEST_F(GsmLineTable, LyingAnswersNeverGrowTheTableBeyondItsLines) {
+    std::mt19937 random(12);
+    const std::vector<std::string> words = {"GSM", "PUT", "ADD",       "CLR", "0",          "-1",
+                                            "15",  "16",  "600100200", "x",   "",           "\\",
+                                            "3",   "1",   "2",         "7",   "99999999999"};
+    auto pick = [&] { return words[random() % words.size()]; };
+    int completed = 0;
+    for (int i = 0; i < 100000; ++i) {
+        std::string record = random() % 8 ? "GSM PUT" : pick();
+        const int extra = int(random() % 4);
+        for (int t = 0; t < extra; ++t)
+            record +=
+                (random() % 16 ? " " : "") + (random() % 3 ? std::to_string(table.currentLine) : pick());
+        table.GetGsmRequest();
+        int code = -1;
+        table.ParseGsmReply(record, code);
+        completed += code == sms::PABX_ACTION_FINISH;
+        ASSERT_LE(table.lines.size(), 16u);
+        ASSERT_LE(table.currentLine, 16);
+        std::set<std::int32_t> seen;
+        for (const auto& line : table.lines)
+            ASSERT_TRUE(line.iLoc >= 0 && line.iLoc < 16 && seen.insert(line.iLoc).second);
+    }
+    EXPECT_GT(completed, 0);
+    table.Reset();
     EXPECT_EQ(table.GetGsmRequest(), "GSM GET 0\r");
 }
 
