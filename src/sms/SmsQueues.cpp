@@ -134,6 +134,9 @@ std::string SMS::SendStep(std::string line, SMSQUEUEDATA& data, SMSMSG& message,
         queue.front() = message;
         if (message.tNotBefore >= nowSeconds())
             return {};
+        // An offset left by a message cut short (its error answered between
+        // parts) belongs to no one: a first part starts at the first octet.
+        data.iLastPduByte = 0;
         data.iSentPart = partNumber = 1;
         chunk = std::min(length / parts, length - data.iLastPduByte);
     } else {

@@ -130,6 +130,14 @@ TEST_F(SendQueues, APduIsCutIntoOnePartPerTickOfAtMost68Base64Characters) {
         engine.SmsQueueData["600000000"] = {};
         engine.LineQueues["600000000"].pop_front();
     }
+
+    // A message whose parts were cut short by the exchange's error leaves
+    // its offset behind; the next message still starts at its first octet.
+    queue(clientMessage(52));
+    engine.SmsQueueData["600000000"].iLastPduByte = 20;
+    const std::string pdu = engine.LineQueues["600000000"].front().sPdu;
+    EXPECT_EQ(tick(), std::vector<std::string>{frame(2, 4, 1, 2, pdu.substr(0, 26))});
+    EXPECT_EQ(tick(), std::vector<std::string>{frame(2, 4, 2, 2, pdu.substr(26))});
 }
 
 TEST_F(SendQueues, SilenceRequeuesAtTheFrontPausesTheLineAndFailsAfterTheTrials) {
