@@ -185,6 +185,33 @@ TEST_F(SendQueues, SilenceRequeuesAtTheFrontPausesTheLineAndFailsAfterTheTrials)
     EXPECT_EQ(engine.MainQueue.front().nId, 12);
 }
 
+// A head not yet "in progress" is recorded so once, on the 14th tick of
+// the wait; its time-out then only puts it back, so that the caller's head
+// replacement cannot overwrite the line's next message.
+TEST_F(SendQueues, AHeadNotYetInProgressIsRecordedOnceAndItsTimeOutOnlyRetries) {
+    reportLines(1);
+    SMSMSG sent = clientMessage(10, 10);
+    sent.nState = sms::SMS_STATE_SENT;
+    queue(sent);
+    queue(clientMessage(10, 11, "600000000"));
+    for (int i = 0; i < 14; ++i)
+        tick();
+    EXPECT_EQ(std::count(actions.begin(), actions.end(), sms::SMS_ACTION_SND_PENDING), 0);
+    tick();
+    EXPECT_EQ(actions.back(), sms::SMS_ACTION_SND_PENDING);
+    EXPECT_EQ(engine.LineQueues["600000000"].front().nState, sms::SMS_STATE_IN_PROGRESS);
+    EXPECT_EQ(engine.LineQueues["600000000"].front().sTime, "09:05:03");
+    tick();
+    EXPECT_EQ(actions.back(), sms::SMS_ACTION_NONE);
+    for (int i = 0; i < 135; ++i)
+        tick();
+    EXPECT_EQ(actions.back(), sms::SMS_ACTION_SND_RETRY);
+    EXPECT_EQ(std::count(actions.begin(), actions.end(), sms::SMS_ACTION_SND_PENDING), 1);
+    ASSERT_EQ(engine.MainQueueSize(), 1);
+    EXPECT_EQ(engine.MainQueue.front().nId, 10);
+    EXPECT_EQ(engine.LineQueues["600000000"].front().nId, 11) << "the next message keeps its place";
+}
+
 TEST_F(SendQueues, WithoutTheLimitAMessageIsRetriedUntilItExpiresAfterFourDays) {
     reportLines(1);
     engine.OutTrials = 1;
@@ -340,6 +367,14 @@ TEST_F(SendQueues, TheQueueDumpWritesWhateverTheSwitchSays) {
         "           77",
     };
     EXPECT_EQ(log.lines, expected);
+
+    log.lines.clear();
+    engine.DumpDynamicRoutes();
+    const std::string stars(52, '*');
+    EXPECT_EQ(log.lines,
+              (std::vector<std::string>{stars, "Aktywne dynamiczne trasy zwrotne dla wiadomości SMS.",
+                                        "Lista jest pusta.", stars}));
+    EXPECT_FALSE(engine.IsLogEnabled());
 }
 
 } // namespace
