@@ -3,6 +3,7 @@
 // the main window hands them objects implementing these.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 class cCallbackLog {
@@ -16,3 +17,7 @@ class cCallbackGetUserName {
     virtual ~cCallbackGetUserName() = default;
     virtual std::string operator()(const std::string& userId) = 0;
 };
+
+// A printf-style log line as the logic classes write it: at most 499
+// characters.
+std::string FormatCallbackLogLine(const char* format, va_list args);

@@ -213,11 +213,13 @@ const char* ClientService::registerClient(const char* text, const std::string& a
     Powiadom(0, platform::toWire(reply), record->IDFB.c_str(), record->Gniazdo, record->IP);
     ++PendingLogins;
 
-    // The voice-mail list and the GSM lines come with their services; without
-    // SMS the client hides its GSM part.
+    // The voice-mail list comes with its service; without SMS the client
+    // hides its GSM part.
     WyslijZajetosci(record->IP, record->IDFB);
     if (!settings.useSms)
         Powiadom(0, "!GSM&DIS\r\n", record->IDFB.c_str(), record->Gniazdo, record->IP);
+    else if (!host_.GsmLineList().empty())
+        WyslijListeGSM(*record, host_.GsmLineList());
     CurrentKlient = nullptr;
     return next;
 }

@@ -15,7 +15,7 @@
 // AktualizujOpisUzytkownika, Blokada, WybierzNumer, ZamowRozmowe,
 // TransferDzwonka, Redial, Hold, Unhold, SpeakerPhone, InfoOKlientach,
 // PowiadomKlientowPodlaczenieUzytkownika, PowiadomKlientowPolaczenieCentrali,
-// FillUserSlots, UserSlots, SendSmsChg, UdpSend, RelayServerMessage,
+// FillUserSlots, UserSlots, SendSmsChg, WyslijListeGSM, UdpSend, RelayServerMessage,
 // WyslijZajetosci.
 #pragma once
 
@@ -149,6 +149,11 @@ class ClientService {
     void SendSmsChg(const std::string& address, const std::string& idfb);
     // "!SMS&ADD&" with the message's row to the client logged in as `idfb`.
     void WyslijSmsDodaj(const sms::SMSMSG& msg, const std::string& address, const std::string& idfb);
+
+    // The GSM-line list to one client that handles SMS, and to every client
+    // that has an address.
+    void WyslijListeGSM(const Klient& record, const std::vector<sms::S_GSMLINE>& lines);
+    void WyslijListeGSMKlientom(const std::vector<sms::S_GSMLINE>& lines);
     // The phone-state rows ("!ZJ") to the client logged in as `idfb` at `address`.
     void WyslijZajetosci(const std::string& address, const std::string& idfb);
 

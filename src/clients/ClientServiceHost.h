@@ -1,6 +1,8 @@
 // What the client service needs of the rest of the program.
 #pragma once
 
+#include "sms/SmsRecords.h"
+
 #include <QString>
 #include <cstddef>
 #include <optional>
@@ -52,6 +54,8 @@ enum class CallControlRequest { Dial, CallOrder, Transfer, Redial, Hold, Unhold,
 class ClientServiceHost {
   public:
     virtual ~ClientServiceHost() = default;
+    // The GSM lines the exchange reported, for a client that logs in.
+    virtual const std::vector<sms::S_GSMLINE>& GsmLineList() const = 0;
     // A text of the active language.
     virtual std::string Text(const char* key) const = 0;
     // The console's list of clients, one row per record.

@@ -151,8 +151,6 @@ class PbxLink : public QObject {
   public:
     // The active calls and the phone states.
     CallTable Calls;
-    // Set once the exchange reported its last GSM line.
-    bool GsmListComplete = false;
     CrmSlot CrmSlots[CrmSlotCount];
     std::unique_ptr<PbxLinkRun> Watek;
     std::atomic<int> PbxLinkErrorCount{0};

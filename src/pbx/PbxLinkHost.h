@@ -69,6 +69,9 @@ class PbxLinkHost {
     virtual void StartReconnectTimer() = 0;
     // The SMS gateway, which takes the exchange's SMS records.
     virtual sms::SmsGateway& Sms() = 0;
+
+    // A "GSM" record, for the GSM-line table.
+    virtual void GsmLineRecord(const std::string& record) = 0;
 };
 
 } // namespace pbx

@@ -120,4 +120,8 @@ sms::SmsGateway& ClientServiceHostOfForm::Sms() {
     return form_.Sms();
 }
 
+const std::vector<sms::S_GSMLINE>& ClientServiceHostOfForm::GsmLineList() const {
+    return form_.Sms().GsmLines.lines;
+}
+
 } // namespace shell

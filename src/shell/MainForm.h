@@ -146,6 +146,7 @@ class TForm1 : public ui::TForm {
     ui::TMenuItem* miDumpSmsDynamicRoutes = nullptr;
     ui::TTimer* tmrAllowNewConnection = nullptr;
     ui::TTimer* tmrFixPcti = nullptr;
+    ui::TTimer* tmrPabxSynchronize = nullptr;
     // The hidden page "Inne": the phone-activity list and the active-call dump.
     ui::TTabSheet* TabWiadomosci = nullptr;
     ui::TListBox* ListBox1 = nullptr;
@@ -302,6 +303,7 @@ class TForm1 : public ui::TForm {
     // ---- commands and timers of the window ----
     void tmrAllowNewConnectionTimer();
     void tmrFixPctiTimer();
+    void tmrPabxSynchronizeTimer();
     void miSmsSynchronizeClick();
     void miSsmSendQueuesDumpClick();
     void miDumpSmsDynamicRoutesClick();

@@ -120,6 +120,7 @@ void TForm1::buildConsoleControls() {
 
     tmrAllowNewConnection = new ui::TTimer(s("tmrAllowNewConnection"), 30000, true, this);
     tmrFixPcti = new ui::TTimer(s("tmrFixPcti"), 90000, true, this);
+    tmrPabxSynchronize = new ui::TTimer(s("tmrPabxSynchronize"), 4000, true, this);
 
     TabWiadomosci = new ui::TTabSheet(s("TabWiadomosci"), s("Inne"), Zakladki);
     auto* other = new QVBoxLayout(TabWiadomosci);
@@ -135,6 +136,7 @@ void TForm1::buildConsoleControls() {
 void TForm1::connectConsoleHandlers() {
     connect(tmrAllowNewConnection, &QTimer::timeout, this, &TForm1::tmrAllowNewConnectionTimer);
     connect(tmrFixPcti, &QTimer::timeout, this, &TForm1::tmrFixPctiTimer);
+    connect(tmrPabxSynchronize, &QTimer::timeout, this, &TForm1::tmrPabxSynchronizeTimer);
     connect(TimerUsunPolaczenia, &QTimer::timeout, this, [this] { Pbx().TimerUsunPolaczeniaTimer(); });
     connect(btnShowActiveCalls, &QPushButton::clicked, this, [this] { Pbx().btnShowActiveCallsClick(); });
     connect(miSmsSynchronize, &QAction::triggered, this, &TForm1::miSmsSynchronizeClick);
@@ -185,11 +187,19 @@ void TForm1::tmrAllowNewConnectionTimer() {
 
 void TForm1::tmrFixPctiTimer() {
     Pbx().FixStaleCalls();
-    Sms().AutomaticResynchronizationTick(tmrFixPcti->interval(), Pbx().GsmListComplete);
+    Sms().AutomaticResynchronizationTick(tmrFixPcti->interval(), Sms().GsmLines.Complete());
+}
+
+// While the link keeps failing nothing is asked nor sent.
+void TForm1::tmrPabxSynchronizeTimer() {
+    if (Pbx().PbxLinkErrorCount != 0)
+        return;
+    tmrPabxSynchronize->setInterval(800);
+    Sms().PabxSynchronizeTick();
 }
 
 void TForm1::miSmsSynchronizeClick() {
-    Sms().ManualResynchronization(Pbx().GsmListComplete);
+    Sms().ManualResynchronization(Sms().GsmLines.Complete());
 }
 
 void TForm1::miSsmSendQueuesDumpClick() {

@@ -121,4 +121,8 @@ sms::SmsGateway& PbxLinkHostOfForm::Sms() {
     return form_.Sms();
 }
 
+void PbxLinkHostOfForm::GsmLineRecord(const std::string& record) {
+    form_.Sms().GsmRecord(record);
+}
+
 } // namespace shell

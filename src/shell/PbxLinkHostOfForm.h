@@ -34,6 +34,8 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     void StartReconnectTimer() override;
     sms::SmsGateway& Sms() override;
 
+    void GsmLineRecord(const std::string& record) override;
+
   private:
     TForm1& form_;
 };

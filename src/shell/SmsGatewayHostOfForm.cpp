@@ -81,10 +81,6 @@ void SmsGatewayHostOfForm::ShowError(const std::string& text) {
     ui::dialogs().MessageBox(text, form_.Text("IDS_21"), ui::MB_OK | ui::MB_ICONWARNING, ui::IDOK);
 }
 
-void SmsGatewayHostOfForm::QueueExchangeLine(const std::string& line) {
-    form_.Pbx().WyslijLinie(platform::toWire(line), 1000);
-}
-
 namespace {
 
 // The connected client of the user when it handles SMS.
@@ -110,6 +106,18 @@ void SmsGatewayHostOfForm::SendSmsChg(std::int32_t userId) {
 void SmsGatewayHostOfForm::SendSmsForward(std::int32_t userId, const std::string& notice) {
     if (Klient* client = smsClientOf(userId))
         form_.Clients().Powiadom(0, platform::toWire(notice), client->IDFB.c_str(), 0, client->IP);
+}
+
+void SmsGatewayHostOfForm::QueueExchangeLine(const std::string& line, int timeToLiveMs) {
+    form_.Pbx().WyslijLinie(platform::toWire(line), timeToLiveMs);
+}
+
+void SmsGatewayHostOfForm::EnablePollingTimer(bool on) {
+    form_.tmrPabxSynchronize->SetEnabled(on);
+}
+
+void SmsGatewayHostOfForm::SendGsmListToClients(const std::vector<sms::S_GSMLINE>& lines) {
+    form_.Clients().WyslijListeGSMKlientom(lines);
 }
 
 } // namespace shell

@@ -22,10 +22,13 @@ class SmsGatewayHostOfForm : public sms::SmsGatewayHost {
     void ShowNotice(const std::string& text) override;
     void ShowError(const std::string& text) override;
 
-    void QueueExchangeLine(const std::string& line) override;
     bool WyslijSmsDodaj(const sms::SMSMSG& msg) override;
     void SendSmsChg(std::int32_t userId) override;
     void SendSmsForward(std::int32_t userId, const std::string& notice) override;
+
+    void QueueExchangeLine(const std::string& line, int timeToLiveMs) override;
+    void EnablePollingTimer(bool on) override;
+    void SendGsmListToClients(const std::vector<sms::S_GSMLINE>& lines) override;
 
   private:
     TForm1& form_;

@@ -22,6 +22,19 @@
 #include <string>
 #include <vector>
 
+namespace sms {
+
+// The rows of messages the send queues drop: a changed state for a message
+// that has a row, a failed row for one that has none.
+class cCallbackSmsStatus {
+  public:
+    virtual ~cCallbackSmsStatus() = default;
+    virtual void ChgSmsStatus(SMSMSG& message, std::int32_t state) = 0;
+    virtual void HandleSmsSendError(SMSMSG message) = 0;
+};
+
+} // namespace sms
+
 class SMS {
   public:
     using SMSMSG = sms::SMSMSG;
@@ -42,14 +55,40 @@ class SMS {
     bool ErrorLogging() const { return bLogEnabled; }
     // Non-zero once the poll cycle has passed the last GSM line.
     std::uint8_t NeedsResynchronization() const { return bSmsListComplete; }
-    // Test aid and the hourly resynchronisation's view of the flag.
-    void SetNeedsResynchronization(bool needed) { bSmsListComplete = needed ? 1 : 0; }
-    // The next poll cycle starts at the first GSM line.
-    void ResetSmsPoll() { pollCyclesStarted_++; }
-    int PollCyclesStarted() const { return pollCyclesStarted_; }
+
+    // ---- send queues, the poll of stored messages and the send step ----
+    // The next "SMS GET" or empty; `action` 2 once the cycle has passed the
+    // last line.
+    void GetSmsRequest(std::string& text, std::int32_t& action);
+    // A new poll cycle over `lines` starts at the first line.
+    void ResetSmsPoll(const std::vector<S_GSMLINE>* lines);
+    // One step of one line: the next "SMS SND" frame or empty.
+    std::string SendStep(std::string line, SMSQUEUEDATA& data, SMSMSG& message, std::int32_t& action);
+    void DistributeMainQueue();
+    void PushMainQueue(SMSMSG message);
+    void ReplaceLineQueueHead(std::string line, SMSMSG message);
+    int MainQueueSize() const { return static_cast<int>(MainQueue.size()); }
+    void InitSmsQueueData(const std::string& line);
+    void SyncLineQueues(const std::vector<S_GSMLINE>& lines);
+    void ClearQueues();
+    // `iLoc` of the line named so, or the index in `v_gsmlines` of the line
+    // numbered so; -1 when none.
+    std::int32_t GetLineId(const std::string& line) const;
+    std::int32_t GetLineId(std::int32_t iLoc) const;
+    static void StampSmsDateTime(SMSMSG& message);
+    std::int32_t Generate_nId(const std::string& line);
+    bool IsIdUsed(const std::string& line, std::int32_t id) const;
+    void SetDynamicRouting(std::uint8_t on, std::int32_t validitySeconds);
+    int LineQueueCount() const { return static_cast<int>(LineQueues.size()); }
+    bool IsLogEnabled() const { return bLogEnabled; }
     // The send queues and the dynamic reply routes, written to the log.
-    void DumpSendQueues() const;
-    void DumpDynamicRoutes() const;
+    void DumpSendQueues();
+    void DumpDynamicRoutes();
+    // Who writes the rows of messages the queues drop.
+    void SetStatusCallback(sms::cCallbackSmsStatus* callback) { StatusCallback_ = callback; }
+    // Trials before a message fails, unless retried until it expires.
+    std::int32_t OutTrials = 5;
+    bool OutTrialsNoLimit = false;
 
     // ---- routing rules, recipients and number processing ----
     // SortedRoutingRules becomes a copy of RoutingRules sorted by ascending
@@ -125,5 +164,7 @@ class SMS {
   private:
     cCallbackLog* LogCallback_ = nullptr;
     cCallbackGetUserName* UserNameCallback_ = nullptr;
-    int pollCyclesStarted_ = 0;
+    sms::cCallbackSmsStatus* StatusCallback_ = nullptr;
+    // A dropped message: its row fails, or a failed row is written for it.
+    void failMessage(SMSMSG& message);
 };

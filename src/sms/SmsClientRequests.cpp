@@ -3,7 +3,6 @@
 #include "base/CommandParserGenerator.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
-#include "sms/Interim_engine.h"
 #include "sms/Sms.h"
 #include "sms/SmsNumberToken.h"
 
@@ -62,7 +61,7 @@ std::size_t SMS::HandleClientSms(const std::string& request, const std::string& 
         msg.nDir = 1;
         msg.nId = -1;
         msg.nUserId = readNumber(idfb).value;
-        sms::interim::StampSmsDateTime(msg);
+        StampSmsDateTime(msg);
         msg.sLine = platform::fromWire(fields[2]);
         if (fields[2].size() > MaxLineName) {
             result = sms::ERR_BAD_ARGS_VALUE;
@@ -90,7 +89,7 @@ std::size_t SMS::HandleClientSms(const std::string& request, const std::string& 
         }
         msg.sPdu = codec.Serialize(codec.encodePdu());
         if (!msg.sLine.empty())
-            msg.iNrLinii = sms::interim::GetLineId(*this, msg.sLine);
+            msg.iNrLinii = GetLineId(msg.sLine);
         msg.tNotBefore = 0;
         msg.tCreated = static_cast<std::int32_t>(platform::processClock().dateTime().toSecsSinceEpoch());
         msg.nTrials = 0;

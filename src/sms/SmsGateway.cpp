@@ -1,5 +1,6 @@
 #include "sms/SmsGateway.h"
 
+#include "base/CommandParserGenerator.h"
 #include "base/DiagnosticLog.h"
 
 namespace sms {
@@ -7,6 +8,9 @@ namespace sms {
 SmsGateway::SmsGateway(SmsGatewayHost& host) : host_(host) {
     SmsEngine.SetLogCallback(&host_.LogCallback());
     SmsEngine.SetUserNameCallback(&host_.UserNameCallback());
+    SmsEngine.SetStatusCallback(&statusRows_);
+    GsmLines.SetLogCallback(&host_.LogCallback());
+    GsmLines.SetEngine(&SmsEngine);
 }
 
 void SmsGateway::AutomaticResynchronizationTick(int intervalMs, bool gsmListComplete) {
@@ -20,7 +24,7 @@ void SmsGateway::AutomaticResynchronizationTick(int intervalMs, bool gsmListComp
         ResynchronizationTicks = 0;
     if ((intervalMs / 1000) * ResynchronizationTicks >= 3600) {
         base::WriteLog(1, "Automatyczna resynchronizacja listy wiadomości SMS.");
-        SmsEngine.ResetSmsPoll();
+        SmsEngine.ResetSmsPoll(&GsmLines.lines);
         ResynchronizationTicks = 0;
     }
 }
@@ -29,7 +33,87 @@ void SmsGateway::ManualResynchronization(bool gsmListComplete) {
     if (!SmsSettings.UseSms || !gsmListComplete || !SmsEngine.NeedsResynchronization())
         return;
     base::WriteLog(1, "Ręczna resynchronizacja listy wiadomości SMS.");
-    SmsEngine.ResetSmsPoll();
+    SmsEngine.ResetSmsPoll(&GsmLines.lines);
+}
+
+void SmsGateway::StatusRows::ChgSmsStatus(SMSMSG& message, std::int32_t state) {
+    gateway_.ChgSmsStatus(message, state);
+}
+
+void SmsGateway::StatusRows::HandleSmsSendError(SMSMSG message) {
+    gateway_.HandleSmsSendError(std::move(message));
+}
+
+void SmsGateway::PabxSynchronizeTick() {
+    if (!SmsSettings.UseSms)
+        return;
+    // The timer is off around each step, so that a slow step is not entered
+    // again by the next tick.
+    std::string request;
+    if (!GsmLines.Complete()) {
+        host_.EnablePollingTimer(false);
+        request = GsmLines.GetGsmRequest();
+    } else if (!SmsEngine.NeedsResynchronization()) {
+        host_.EnablePollingTimer(false);
+        std::int32_t action = SMS_ACTION_NONE;
+        SmsEngine.GetSmsRequest(request, action);
+    } else {
+        // Voice mail has nothing to fetch yet: the send step follows.
+        host_.EnablePollingTimer(false);
+        sendStepOfEveryLine();
+    }
+    if (!request.empty())
+        host_.QueueExchangeLine(request, 1000);
+    host_.EnablePollingTimer(true);
+}
+
+void SmsGateway::sendStepOfEveryLine() {
+    SmsEngine.OutTrials = SmsSettings.OutTrials;
+    SmsEngine.OutTrialsNoLimit = SmsSettings.OutTrialsNoLimit;
+    for (std::size_t i = 0; i < GsmLines.lines.size(); ++i) {
+        const std::string line = GsmLines.lines[i].number;
+        SMSQUEUEDATA data = SmsEngine.SmsQueueData[line];
+        SMSMSG message;
+        std::int32_t action = SMS_ACTION_NONE;
+        const std::string frame = SmsEngine.SendStep(line, data, message, action);
+        SmsEngine.SmsQueueData[line] = data;
+        switch (action) {
+        case SMS_ACTION_SND_ERR:
+            HandleSmsSendError(message);
+            break;
+        case SMS_ACTION_SND_PENDING:
+            InsertSmsStatus(message);
+            SmsEngine.ReplaceLineQueueHead(line, message);
+            break;
+        case SMS_ACTION_SND_RETRY:
+            SmsEngine.DistributeMainQueue();
+            break;
+        case SMS_ACTION_SND_FAILED:
+            ChgSmsStatus(message, SMS_STATE_FAILED);
+            SmsEngine.DistributeMainQueue();
+            break;
+        default:
+            break;
+        }
+        if (!frame.empty())
+            host_.QueueExchangeLine(frame, 1000);
+    }
+    if (SmsEngine.MainQueueSize() > 0)
+        SmsEngine.DistributeMainQueue();
+}
+
+void SmsGateway::GsmRecord(const std::string& record) {
+    int code = PABX_ACTION_NONE;
+    const int result = GsmLines.ParseGsmReply(record, code);
+    if (result != CommandParserGenerator::Handled)
+        base::WriteLog(1, "Błąd przy obsłudze komendy SMS z centrali: %s",
+                       CommandParserGenerator::ErrorText(result).c_str());
+    if (code != PABX_ACTION_FINISH)
+        return;
+    base::WriteLog(1, "PABX_ACTION_FINISH");
+    SmsEngine.ResetSmsPoll(&GsmLines.lines);
+    host_.SendGsmListToClients(GsmLines.lines);
+    SmsEngine.SyncLineQueues(GsmLines.lines);
 }
 
 } // namespace sms

@@ -2,11 +2,13 @@
 // rules behind the main window's SMS page.
 // Holds: ApplySmsSettings, LoadSmsRouting, lvRoutingRulesData,
 // AddSmsRoutingRule, EditSmsRoutingRule, DeleteSmsRoutingRule, SmsRoutingLoaded, SmsEngine, SmsSettings, the
-// resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick.
+// resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick, GsmLines,
+// the SMS and GSM work of tmrPabxSynchronizeTimer and the GSM-line records.
 // Also: the dispatcher's SMS work (HandleSmsRecord), the client request hook
 // (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError.
 #pragma once
 
+#include "sms/GsmLineTable.h"
 #include "sms/Sms.h"
 #include "sms/SmsGatewayHost.h"
 
@@ -80,7 +82,15 @@ class SmsGateway {
     // A message failed: its row, or a new one, says so.
     void HandleSmsSendError(SMSMSG msg);
 
+    // ---- the polling timer and the GSM-line table ----
+    // The polling timer's tick once the link is up: the GSM-line list, the
+    // poll of stored messages, then one send step of every line.
+    void PabxSynchronizeTick();
+    // A "GSM" record from the exchange.
+    void GsmRecord(const std::string& record);
+
     SMS SmsEngine;
+    PABX GsmLines;
     // Consecutive ticks on which the engine asked for a resynchronisation.
     int ResynchronizationTicks = 0;
     SmsSettingsValues SmsSettings;
@@ -95,7 +105,21 @@ class SmsGateway {
     bool insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId);
     void storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
 
+    // The rows of messages the send queues drop.
+    class StatusRows : public cCallbackSmsStatus {
+      public:
+        explicit StatusRows(SmsGateway& gateway) : gateway_(gateway) {}
+        void ChgSmsStatus(SMSMSG& message, std::int32_t state) override;
+        void HandleSmsSendError(SMSMSG message) override;
+
+      private:
+        SmsGateway& gateway_;
+    };
+
+    void sendStepOfEveryLine();
+
     SmsGatewayHost& host_;
+    StatusRows statusRows_{*this};
 };
 
 } // namespace sms

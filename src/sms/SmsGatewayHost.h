@@ -49,9 +49,6 @@ class SmsGatewayHost {
     virtual void ShowNotice(const std::string& text) = 0;
     virtual void ShowError(const std::string& text) = 0;
 
-    // A line for the exchange (UTF-8, with its own CR), queued as the
-    // server's own with a time to live of 1000 ms.
-    virtual void QueueExchangeLine(const std::string& line) = 0;
     // "!SMS&ADD&" with the message to the client of its nUserId, when one is
     // connected and handles SMS; false when none is.
     virtual bool WyslijSmsDodaj(const SMSMSG& msg) = 0;
@@ -61,6 +58,14 @@ class SmsGatewayHost {
     // A forward notice (UTF-8) to the client of the user, when one is
     // connected and handles SMS.
     virtual void SendSmsForward(std::int32_t userId, const std::string& notice) = 0;
+
+    // Appends a line of the server's own (UTF-8, with its own CR) to the
+    // exchange's command chain.
+    virtual void QueueExchangeLine(const std::string& line, int timeToLiveMs) = 0;
+    // Switches the polling timer off around a step and on again after it.
+    virtual void EnablePollingTimer(bool on) = 0;
+    // The GSM-line list to every connected client.
+    virtual void SendGsmListToClients(const std::vector<S_GSMLINE>& lines) = 0;
 };
 
 } // namespace sms

@@ -3,7 +3,6 @@
 // errors.
 #include "base/CommandParserGenerator.h"
 #include "platform/Clock.h"
-#include "sms/Interim_engine.h"
 #include "sms/Sms.h"
 #include "sms/SmsNumberToken.h"
 
@@ -226,7 +225,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         const auto code = ack ? sms::detail::NumberToken{0, true} : readNumber(tokens[4]);
         if (!code.valid)
             return sms::ERR_BAD_ARGS_VALUE;
-        const int index = sms::interim::GetLineId(*this, line.value);
+        const int index = GetLineId(line.value);
         if (index < 0)
             return ack ? sms::ERR_BAD_ARGS_VALUE : sms::SMS_RESULT_OK; // an error of a line gone is dropped
         const std::string& lineName = lines[static_cast<std::size_t>(index)].number;
@@ -239,7 +238,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         const SMSMSG head = queue->second.front();
         if (!ack)
             SmsLog("Błąd przy wysyłaniu wiadomości, kod %d", code.value);
-        sms::interim::StampSmsDateTime(msg);
+        StampSmsDateTime(msg);
         msg.nId = head.nId;
         msg.nUserId = head.nUserId;
         msg.sNumber = head.sNumber;
@@ -266,7 +265,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         ackLineNumber = line.value;
         ackMessageId = id.value;
         SetSrcId(line.value, head.nId, head.nUserId);
-        sms::interim::DistributeMainQueue(*this);
+        DistributeMainQueue();
         return sms::SMS_RESULT_OK;
     }
 
@@ -281,7 +280,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         if (!v_gsmlines)
             return sms::SMS_RESULT_OK;
         SmsLog("-SMS RAPORT_ID 1");
-        const int index = sms::interim::GetLineId(*this, lineNumber);
+        const int index = GetLineId(lineNumber);
         SmsLog("-SMS RAPORT_ID 2");
         if (index < 0)
             return sms::ERR_BAD_ARGS_VALUE;

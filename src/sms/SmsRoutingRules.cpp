@@ -7,7 +7,6 @@
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 #include "platform/WireCodePage.h"
-#include "sms/Interim_routing.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -98,7 +97,7 @@ void SmsGateway::ApplySmsSettings() {
                        "Nieprawidłowe ustawienia numerów SMS (prefiks \"%s\", długość od %d do %d): użyto "
                        "domyślnych.",
                        s.CountryCode.c_str(), s.MinCountryNumberLength, s.MaxCountryNumberLength);
-    SetDynamicRoutingInterim(SmsEngine, s.DynamicRoutingEnabled ? 1 : 0, s.DynamicRoutingValidityPeriod);
+    SmsEngine.SetDynamicRouting(s.DynamicRoutingEnabled ? 1 : 0, s.DynamicRoutingValidityPeriod);
 }
 
 void SmsGateway::LoadSmsRouting() {

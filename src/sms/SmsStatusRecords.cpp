@@ -4,7 +4,6 @@
 #include "base/DiagnosticLog.h"
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
-#include "sms/Interim_engine.h"
 #include "sms/SmsGateway.h"
 #include "sms/SmsNumberToken.h"
 
@@ -75,7 +74,7 @@ void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& 
         }
     }
     if (stored > 0) {
-        host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii));
+        host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), 1000);
         return;
     }
     // Unacknowledged, the message stays at the exchange: the poll goes on
@@ -133,8 +132,8 @@ void SmsGateway::HandleClientSmsRequest(const std::string& request, const std::s
     if (result == SMS_RESULT_OK && action == SMS_ACTION_SND_QUEUED) {
         base::WriteLog(1, "SMS_ACTION_SND_QUEUED -> InsertSmsStatus(&ReturnMsg)");
         InsertSmsStatus(msg);
-        interim::PushMainQueue(SmsEngine, msg);
-        interim::DistributeMainQueue(SmsEngine);
+        SmsEngine.PushMainQueue(msg);
+        SmsEngine.DistributeMainQueue();
         return;
     }
     if (result == SMS_RESULT_OK && action == SMS_ACTION_FWD) {

@@ -72,18 +72,21 @@ TEST_F(WindowCommands, AnHourOfTicksAskingForItResynchronisesTheSmsListAndAGapSt
     auto& sms = form->Sms();
     sms.SmsSettings.UseSms = true;
     sms.SmsSettings.ForceSynchronization = true;
-    form->Pbx().GsmListComplete = true;
-    sms.SmsEngine.SetNeedsResynchronization(true);
+    sms.GsmLines.complete = 1;
+    sms.SmsEngine.bSmsListComplete = 1;
     for (int i = 0; i < 39; ++i)
         form->tmrFixPctiTimer();
-    sms.SmsEngine.SetNeedsResynchronization(false);
+    sms.SmsEngine.bSmsListComplete = 0;
     form->tmrFixPctiTimer();
-    sms.SmsEngine.SetNeedsResynchronization(true);
+    sms.SmsEngine.bSmsListComplete = 1;
+    sms.SmsEngine.iSmsRequestIdx = 3;
     for (int i = 0; i < 39; ++i)
         form->tmrFixPctiTimer();
-    EXPECT_EQ(sms.SmsEngine.PollCyclesStarted(), 0);
+    EXPECT_EQ(sms.SmsEngine.NeedsResynchronization(), 1);
     form->tmrFixPctiTimer();
-    EXPECT_EQ(sms.SmsEngine.PollCyclesStarted(), 1);
+    EXPECT_EQ(sms.SmsEngine.NeedsResynchronization(), 0) << "a new cycle has started";
+    EXPECT_EQ(sms.SmsEngine.iSmsRequestIdx, 0) << "at the first line";
+    EXPECT_EQ(sms.SmsEngine.v_gsmlines, &sms.GsmLines.lines);
     EXPECT_NE(mainLogText().find("Automatyczna resynchronizacja listy wiadomości SMS."), std::string::npos);
 }
 

@@ -41,7 +41,9 @@ class SmsTestHost : public sms::SmsGatewayHost {
     }
     void ShowNotice(const std::string& text) override { notices.push_back(text); }
     void ShowError(const std::string& text) override { errors.push_back(text); }
-    void QueueExchangeLine(const std::string& line) override { exchangeLines.push_back(line); }
+    void QueueExchangeLine(const std::string& line, int) override { exchangeLines.push_back(line); }
+    void EnablePollingTimer(bool) override {}
+    void SendGsmListToClients(const std::vector<sms::S_GSMLINE>&) override {}
     bool WyslijSmsDodaj(const sms::SMSMSG&) override { return false; }
     void SendSmsChg(std::int32_t) override {}
     void SendSmsForward(std::int32_t, const std::string&) override {}
