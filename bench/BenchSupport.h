@@ -3,9 +3,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QMetaObject>
 #include <QTemporaryDir>
 #include <QtGlobal>
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -14,6 +19,20 @@ inline double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const auto at = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
     return values[std::min(at, values.size() - 1)];
+}
+
+// Runs `measure` on a thread of its own while the GUI thread runs the real
+// event loop, which ends when it is done; its result.
+inline int measureWhileLooping(const std::function<int()>& measure) {
+    std::atomic<int> result{1};
+    std::thread driver([&] {
+        result = measure();
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    driver.join();
+    return result.load();
 }
 
 // Offscreen, with the settings and runtime files in a temporary folder; made

@@ -144,14 +144,8 @@ int main(int argc, char** argv) {
     form->tmrStartup->SetEnabled(false); // no database here
     form->LogFilePath = (dir.path() + QStringLiteral("/halvex.log")).toStdString();
 
-    std::atomic<int> result{1};
-    std::thread driver([&] {
-        result = measure(exchange, form->Pbx().Shared(), records, burst);
-        QMetaObject::invokeMethod(
-            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    });
-    app.exec();
-    driver.join();
+    const int result =
+        bench::measureWhileLooping([&] { return measure(exchange, form->Pbx().Shared(), records, burst); });
     form.reset();
-    return result.load();
+    return result;
 }

@@ -225,7 +225,9 @@ void PbxLink::partyHangsUp(ActiveCall& call, const std::string& extension, bool 
 }
 
 // The party that transferred the call hangs up: its leg is written, and the
-// transferred leg counts from here.
+// transferred leg counts from here. The transfer is done then, so whichever
+// of the two left on the call hangs up first ends it; otherwise the other's
+// later hang-up would write the same leg a second time.
 void PbxLink::transferringPartyHangsUp(ActiveCall& call, bool ringing) {
     const std::uint32_t length = callLength(call, ringing);
     if (call.TransferFromA)
@@ -233,6 +235,7 @@ void PbxLink::transferringPartyHangsUp(ActiveCall& call, bool ringing) {
     else
         SaveIncomingCall(call.NumberA, call.NumberTransfer, length, call.Start);
     call.Start = now();
+    call.TransferActive = 0;
     if (call.PartyCount > 0)
         --call.PartyCount;
 }

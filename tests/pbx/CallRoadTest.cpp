@@ -1,0 +1,307 @@
+// Calls end to end with real parts, for both exchange families: the exchange
+// simulator sends the call records over TCP to the window's own link, users
+// and phones are in a real database and loaded by the console, simulated
+// clients logged in over TCP receive the caller notices, a UDP socket
+// receives the broadcasts, and the history rows are read back afterwards.
+#include "admin/Console.h"
+#include "db/UserTables.h"
+#include "pbx/PbxLink.h"
+#include "platform/Clock.h"
+#include "support/ClientServiceTestBed.h"
+#include "support/ClientSimulator.h"
+#include "support/ExchangeSimulator.h"
+#include "support/LinkTestSupport.h"
+
+#include <QCoreApplication>
+#include <QNetworkDatagram>
+#include <gtest/gtest.h>
+
+namespace {
+
+using sim::ClientSimulator;
+using sim::ExchangeSimulator;
+using sim::Family;
+
+struct Row {
+    bool incoming;
+    std::string number, phone;
+    std::uint32_t length;
+    auto operator<=>(const Row&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Row& r) {
+    return out << (r.incoming ? "in(" : "out(") << r.number << "," << r.phone << "," << r.length << ")";
+}
+
+bool startsWithAny(const std::string& text, std::initializer_list<const char*> prefixes) {
+    for (const char* prefix : prefixes)
+        if (text.starts_with(prefix))
+            return true;
+    return false;
+}
+
+class CallRoad : public testing_support::ClientServiceTestBed, public testing::WithParamInterface<Family> {
+  protected:
+    void SetUp() override {
+        ClientServiceTestBed::SetUp();
+        platform::setProcessClock(&clock);
+        pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
+        // The link's own watchdogs keep a clock that does not move with the calls.
+        pbx::linkEnvironment().clock = &linkClock;
+    }
+    void TearDown() override {
+        desks.clear();
+        ClientServiceTestBed::TearDown();
+        exchange.reset();
+        pbx::linkEnvironment() = pbx::LinkEnvironment();
+        platform::setProcessClock(nullptr);
+    }
+
+    bool morva() const { return GetParam() == Family::Morva; }
+    char separator() const { return morva() ? 'f' : ','; }
+
+    // Runs the idle handler, the event loop and the broadcast socket until
+    // `condition` holds.
+    bool serveUntil(const std::function<bool()>& condition) {
+        return linktest::WaitFor([&] {
+            form->Pbx().ObslugaCentrali();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            while (broadcasts.hasPendingDatagrams())
+                datagrams.push_back(broadcasts.receiveDatagram().data().toStdString());
+            return condition();
+        });
+    }
+
+    // Every notice handed over and acknowledged, nothing queued.
+    bool settled() {
+        return serveUntil([&] {
+            if (form->Clients().ile_w_kolejce() != 0)
+                return false;
+            for (Klient* k = KlientList; k; k = k->Nastepny)
+                if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
+                    return false;
+            for (auto& [extension, desk] : desks)
+                if (!desk->Quiet())
+                    return false;
+            return true;
+        });
+    }
+
+    // The window linked to a simulated exchange of the family, passing data.
+    void link() {
+        exchange = std::make_unique<ExchangeSimulator>(GetParam(), sim::Transport::Tcp);
+        ASSERT_TRUE(exchange->Start());
+        form->PbxType = morva() ? 5 : 2;
+        form->PbxPort = 5;
+        form->TCPCentr = "127.0.0.1";
+        form->PortTCPCent = exchange->Port();
+        form->Pbx().ConnectPbx();
+        ASSERT_TRUE(serveUntil([&] { return exchange->LoggedIn(); }));
+        // A record after the log-in clears the link's error count.
+        exchange->SendRecord("X");
+        ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+    }
+
+    // A user per extension with that phone, in the database; the console
+    // loads them; then each logs in from a simulated client.
+    void staff(std::initializer_list<std::string> extensions) {
+        for (const std::string& extension : extensions) {
+            testing_support::TestUser user{"Jan", "Nowak", "u" + extension,
+                                           "0cc175b9c0f1b6a831c399e269772661"};
+            addUser(user);
+            ServiceUserPhonesDB phones(c.host, c.path, c.user, c.password);
+            phones.nUserID = user.id;
+            phones.sUserPhone = extension;
+            phones.sUserPhoneName = "biurko";
+            ASSERT_EQ(phones.InsertData(), 0);
+            logins[extension] = user;
+        }
+        form->lvAllUserPhones->SetTag(0);
+        form->Admin().LoadUsers();
+        for (const std::string& extension : extensions) {
+            auto desk = std::make_unique<ClientSimulator>();
+            ASSERT_TRUE(desk->Connect(form->PortTCP));
+            const testing_support::TestUser& user = logins[extension];
+            ASSERT_TRUE(desk->LogIn(user.login, user.password));
+            ASSERT_TRUE(serveUntil([&] {
+                Klient* record = Klient::ZnajdzPoIDFB(std::to_string(user.id));
+                return record && record->Zalogowany && record->Stan != Klient::SEND &&
+                       !record->HasOstatniaWyslana;
+            }));
+            desks[extension] = std::move(desk);
+        }
+        ASSERT_TRUE(settled());
+        for (auto& [extension, desk] : desks)
+            desk->ClearReceived();
+    }
+
+    // The exchange sends the records; waits until the dispatcher took them.
+    void play(std::initializer_list<std::string> records) {
+        std::uint32_t expected = form->Pbx().Shared().HandledBytes.load();
+        for (const std::string& record : records) {
+            exchange->SendRecord(record);
+            expected += std::uint32_t(record.size());
+        }
+        ASSERT_TRUE(serveUntil([&] { return form->Pbx().Shared().HandledBytes.load() >= expected; }));
+    }
+    void dial(const std::string& id, const std::string& extension, const std::string& digits) {
+        for (char digit : digits)
+            play({"C03 " + id + " " + extension + " " + digit});
+    }
+    // Talk time passes once every notice so far has been acknowledged.
+    void talk(int ms) {
+        ASSERT_TRUE(settled());
+        clock.advance(ms);
+    }
+
+    // The call notices a desk received (the link-state and presence notices
+    // left out), once everything sent has arrived.
+    std::vector<std::string> callNotices(const std::string& extension) {
+        EXPECT_TRUE(settled());
+        std::vector<std::string> notices;
+        for (const std::string& n : desks.at(extension)->Notices())
+            if (startsWithAny(n, {"!DM&", "!DW&", "!ST&"}))
+                notices.push_back(n);
+        return notices;
+    }
+    std::vector<std::string> callBroadcasts() {
+        EXPECT_TRUE(settled());
+        std::vector<std::string> seen;
+        for (const std::string& d : datagrams)
+            if (startsWithAny(d, {"!DZ&", "!PT&", "!OT&", "!CO&"}))
+                seen.push_back(d);
+        return seen;
+    }
+
+    std::vector<QueryRow> query(const std::string& text) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        std::vector<QueryRow> result;
+        session.SetSqlText(text);
+        EXPECT_EQ(session.StartTransaction(true), 0);
+        EXPECT_EQ(session.RunQueryToList(&result), 0);
+        EXPECT_EQ(session.CommitTransaction(), 0);
+        return result;
+    }
+    static std::string trimmed(const std::string& text) {
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+    std::vector<Row> history() {
+        std::vector<Row> rows;
+        for (auto& r : query("SELECT SNUMBER, SUSERPHONE, NLENGTH FROM TALKSINCOMING"))
+            rows.push_back({true, trimmed(r["SNUMBER"]), trimmed(r["SUSERPHONE"]),
+                            std::uint32_t(std::stoul(r["NLENGTH"]))});
+        for (auto& r : query("SELECT SNUMBER, SUSERPHONE, NLENGTH FROM TALKSOUTGOING"))
+            rows.push_back({false, trimmed(r["SNUMBER"]), trimmed(r["SUSERPHONE"]),
+                            std::uint32_t(std::stoul(r["NLENGTH"]))});
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+    static std::vector<Row> sorted(std::vector<Row> rows) {
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+    static std::vector<std::string> texts(std::vector<std::string> wanted) { return wanted; }
+
+    platform::ManualClock clock;
+    platform::ManualClock linkClock;
+    std::unique_ptr<ExchangeSimulator> exchange;
+    std::map<std::string, testing_support::TestUser> logins;
+    std::map<std::string, std::unique_ptr<ClientSimulator>> desks;
+};
+
+TEST_P(CallRoad, AnIncomingExternalCallReachesTheDeskAndLeavesItsRow) {
+    link();
+    staff({"201"});
+    play({"C11 05 3 600123456", "C10 05 201", "DM 3&600123456&201&", "C01 05 201", "C15 05 201"});
+    talk(10400);
+    play({"C02 05 201", "C13 05 3"});
+
+    std::vector<std::string> notices{"!DM&3&600123456&201&\r\n", "!ST&201&\r\n"};
+    // The type-5 family shows the caller already at the ringing.
+    if (morva())
+        notices.insert(notices.begin(), "!DM&1&600123456&201&\r\n");
+    EXPECT_EQ(callNotices("201"), notices);
+    EXPECT_EQ(callBroadcasts(), texts({"!DZ&201&\r\n", "!PT&201&\r\n", "!OT&201&\r\n", "!CO&3&3\r\n"}));
+    EXPECT_EQ(history(), sorted({{true, "600123456", "201", 11}}));
+    EXPECT_EQ(query("SELECT SDATE FROM TALKSINCOMING").at(0).at("SDATE"),
+              clock.dateTime().date().toString("yyyy-MM-dd").toStdString());
+}
+
+TEST_P(CallRoad, AnOutgoingDialFromTheDeskReachesTheExchangeAndLeavesItsRow) {
+    link();
+    staff({"201"});
+    play({"C01 30 201"});
+    desks.at("201")->SendRequest("WN&201&600123456");
+    // A national number gets the trunk prefix; type 5 names the call.
+    ASSERT_TRUE(serveUntil([&] { return !exchange->Commands().empty(); }));
+    EXPECT_EQ(exchange->Commands().back(), morva() ? "C03 30 201 0600123456" : "WN 201&0600123456&");
+    ASSERT_TRUE(serveUntil([&] { return !desks.at("201")->Replies().empty(); }));
+    EXPECT_EQ(desks.at("201")->Replies(), texts({"OK"}));
+
+    dial("30", "201", "0600123456");
+    play({"C14 30"});
+    talk(59500);
+    play({"C02 30 201", "C13 30 7"});
+
+    EXPECT_EQ(callNotices("201"), texts({"!DW&201&0600123456&\r\n"}));
+    EXPECT_EQ(callBroadcasts(), texts({"!PT&201&\r\n", "!OT&201&\r\n", "!CO&7&3\r\n"}));
+    // The trunk prefix the number was dialled with is not stored.
+    EXPECT_EQ(history(), sorted({{false, "600123456", "201", 60}}));
+}
+
+TEST_P(CallRoad, ATransferWritesEachLegOnceWhicheverPartyHangsUpFirst) {
+    link();
+    staff({"201", "203"});
+    play({"C01 09 201"});
+    dial("09", "201", "202");
+    play({"C10 09 202", "C01 09 202", "C15 09 202"});
+    talk(5000);
+    dial("09", "201", std::string(1, separator()) + "203");
+    play({"C10 09 203", "C02 09 201"});
+    talk(7000);
+    // The transferred party hangs up before the one it talked to.
+    play({"C01 09 203", "C15 09 203", "C02 09 203", "C02 09 202"});
+
+    EXPECT_EQ(history(),
+              sorted({{false, "202", "201", 6}, {false, "203", "202", 8}, {true, "202", "203", 8}}));
+    std::vector<std::string> transferred{"!ST&203&\r\n"};
+    if (morva()) {
+        EXPECT_EQ(callNotices("201"), texts({"!DW&201&202&\r\n"}));
+        // The transferred caller comes with the number that transferred it.
+        transferred.insert(transferred.begin(), "!DW&202&203&201\r\n");
+    } else {
+        EXPECT_EQ(callNotices("201"), texts({}));
+    }
+    EXPECT_EQ(callNotices("203"), transferred);
+    EXPECT_EQ(callBroadcasts(), texts({"!PT&201&\r\n", "!DZ&202&\r\n", "!PT&202&\r\n", "!DZ&203&\r\n",
+                                       "!OT&201&\r\n", "!PT&203&\r\n", "!OT&203&\r\n", "!OT&202&\r\n"}));
+    EXPECT_FALSE(form->Pbx().Calls.FindCallByNumber("202") &&
+                 form->Pbx().Calls.FindCallByNumber("202")->End.isNull());
+}
+
+TEST_P(CallRoad, AnUnansweredRingGroupLeavesARowPerMember) {
+    form->InsertIncomingFroRingGroup = true;
+    link();
+    staff({"201", "202"});
+    play({"C11 11 1 600123456", "C10 11 201", "C10 11 202", "DM 3&600123456&201&", "DM 3&600123456&202&"});
+    talk(3000);
+    play({"C02 11 201", "C02 11 202", "C13 11 1"});
+
+    for (const std::string extension : {"201", "202"}) {
+        std::vector<std::string> notices{"!DM&3&600123456&" + extension + "&\r\n"};
+        if (morva())
+            notices.insert(notices.begin(), "!DM&1&600123456&" + extension + "&\r\n");
+        EXPECT_EQ(callNotices(extension), notices);
+    }
+    EXPECT_EQ(callBroadcasts(),
+              texts({"!DZ&201&\r\n", "!DZ&202&\r\n", "!OT&201&\r\n", "!OT&202&\r\n", "!CO&1&3\r\n"}));
+    EXPECT_EQ(history(), sorted({{true, "600123456", "201", 0}, {true, "600123456", "202", 0}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, CallRoad, testing::Values(Family::Vantrel, Family::Morva),
+                         [](const testing::TestParamInfo<Family>& info) {
+                             return info.param == Family::Morva ? std::string("TypeFive")
+                                                                : std::string("TypesZeroToFour");
+                         });
+
+} // namespace
