@@ -571,8 +571,10 @@ void TWatek::TransmisjaTCP() {
         setState('W');
         PokazStan();
         WriteStep(false);
+        // The pass's pause ends as soon as the exchange sends: a record is
+        // read when it arrives, not a pass later.
         if (!moreWaiting)
-            Pause(t_.tcpPassSleep);
+            tcp_->WaitReadable(t_.tcpPassSleep, terminated_);
         setState('R');
         PokazStan();
         moreWaiting = false;
@@ -590,7 +592,7 @@ void TWatek::TransmisjaTCP() {
             ++idlePolls_;
         moreWaiting = tcpBuffer_.size() >= TcpReadPassLimit;
         if (tcpBuffer_.empty()) {
-            Pause(t_.tcpIdleSleep);
+            tcp_->WaitReadable(t_.tcpIdleSleep, terminated_);
         } else {
             setState('L');
             PokazStan();

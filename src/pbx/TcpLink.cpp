@@ -17,6 +17,8 @@ namespace pbx {
 namespace {
 
 constexpr int SendSliceMs = 20;
+// Waits for the exchange's bytes are cut finer: a stop is honoured at once.
+constexpr int ReadSliceMs = 8;
 
 bool resolve(const std::string& host, int port, sockaddr_in& address) {
     address = {};
@@ -191,6 +193,18 @@ long TcpLink::Send(const char* data, std::size_t count, const std::atomic<bool>&
         waited += slice;
     }
     return static_cast<long>(sent);
+}
+
+bool TcpLink::WaitReadable(int ms, const std::atomic<bool>& abort) {
+    for (int waited = 0; Active() && !abort.load(); waited += ReadSliceMs) {
+        const int slice = std::min(ReadSliceMs, ms - waited);
+        if (slice <= 0)
+            break;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, slice) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+            return true;
+    }
+    return false;
 }
 
 } // namespace pbx

@@ -34,6 +34,10 @@ class TcpLink {
     // room; returns how many went out, -1 on a socket error.
     long Send(const char* data, std::size_t count, const std::atomic<bool>& abort, int stallMs = 5000);
 
+    // Waits until bytes (or the peer's close) can be read, `ms` at most;
+    // true when something is there. A stop request is honoured at once.
+    bool WaitReadable(int ms, const std::atomic<bool>& abort);
+
     int error() const { return error_; }
 
   private:
