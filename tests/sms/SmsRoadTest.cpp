@@ -93,14 +93,7 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         exchange->SetGsmLine(Line, LineNumber);
         ASSERT_TRUE(exchange->Start());
         form->tmrPabxSynchronize->stop();
-        form->PbxType = 2;
-        form->PbxPort = 5;
-        form->TCPCentr = "127.0.0.1";
-        form->PortTCPCent = exchange->Port();
-        form->Pbx().ConnectPbx();
-        ASSERT_TRUE(serveUntil([&] { return exchange->LoggedIn(); }));
-        exchange->SendRecord("X");
-        ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+        linkTo(*exchange, 2, [&] { serveUntil([] { return true; }); });
     }
 
     // Users in the database, loaded by the console, each logged in from a
