@@ -91,15 +91,7 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
     void link() {
         exchange = std::make_unique<ExchangeSimulator>(GetParam(), sim::Transport::Tcp);
         ASSERT_TRUE(exchange->Start());
-        form->PbxType = morva() ? 5 : 2;
-        form->PbxPort = 5;
-        form->TCPCentr = "127.0.0.1";
-        form->PortTCPCent = exchange->Port();
-        form->Pbx().ConnectPbx();
-        ASSERT_TRUE(serveUntil([&] { return exchange->LoggedIn(); }));
-        // A record after the log-in clears the link's error count.
-        exchange->SendRecord("X");
-        ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+        linkTo(*exchange, morva() ? 5 : 2, [&] { serveUntil([] { return true; }); });
     }
 
     // A user per extension with that phone, in the database; the console

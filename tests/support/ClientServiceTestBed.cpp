@@ -2,7 +2,10 @@
 
 #include "db/InterfaceDB.h"
 #include "db/UserTables.h"
+#include "pbx/PbxLink.h"
 #include "platform/WireCodePage.h"
+#include "support/ExchangeSimulator.h"
+#include "support/LinkTestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -178,6 +181,25 @@ const char* ClientServiceTestBed::logIn(TestClient& client, const std::string& v
     request = platform::toWire(version + "&" + login + "&" + password + "\r\n");
     CurrentKlient = client.record;
     return registerClient(request.c_str(), client.record->IP, kla, errorCode, client.record->Gniazdo);
+}
+
+void ClientServiceTestBed::linkTo(sim::ExchangeSimulator& exchange, int pbxType,
+                                  const std::function<void()>& serve) {
+    const auto serveUntil = [&](const std::function<bool()>& condition) {
+        return linktest::WaitFor([&] {
+            serve();
+            return condition();
+        });
+    };
+    form->PbxType = pbxType;
+    form->PbxPort = 5;
+    form->TCPCentr = "127.0.0.1";
+    form->PortTCPCent = exchange.Port();
+    form->Pbx().ConnectPbx();
+    ASSERT_TRUE(serveUntil([&] { return exchange.LoggedIn(); }));
+    // A record after the log-in clears the link's error count.
+    exchange.SendRecord("X");
+    ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
 }
 
 } // namespace testing_support

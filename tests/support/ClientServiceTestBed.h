@@ -9,9 +9,14 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace sim {
+class ExchangeSimulator;
+}
 
 namespace testing_support {
 
@@ -52,6 +57,10 @@ class ClientServiceTestBed : public MainFormFixture {
     const char* logIn(TestClient& client, const std::string& version, const std::string& login,
                       const std::string& password, int& errorCode, bool kla = false);
     clients::ClientService& service() { return form->Clients(); }
+    // Links the window to the started simulator as PBX type `pbxType` over
+    // TCP, until records pass with no link error; `serve` runs the window
+    // once.
+    void linkTo(sim::ExchangeSimulator& exchange, int pbxType, const std::function<void()>& serve);
     // The handlers as the request table calls them, with where the request
     // ended given back as a position in `text` (null: the scan ends).
     const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,

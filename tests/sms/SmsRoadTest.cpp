@@ -1,0 +1,372 @@
+// SMS end to end with real parts: the window linked over TCP to the exchange
+// simulator with GSM lines, a real embedded database, simulated clients
+// logged in over TCP, and the polling timer's ticks driven by the test.
+#include "admin/Console.h"
+#include "clients/Bufor.h"
+#include "db/MessageTables.h"
+#include "pbx/PbxLink.h"
+#include "platform/Clock.h"
+#include "sms/SmsGateway.h"
+#include "support/ClientServiceTestBed.h"
+#include "support/ClientSimulator.h"
+#include "support/ExchangeSimulator.h"
+#include "support/GsmPdus.h"
+#include "support/LinkTestSupport.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace {
+
+using sim::ClientSimulator;
+using sim::ExchangeSimulator;
+using sim::SmsSendScript;
+
+constexpr int Line = 1;
+const std::string LineNumber = "600100200";
+
+// SMS-SUBMIT as the send request below must produce it, written out by hand:
+// no service centre, first octet 0x31, TP-MR 0, +48600123456 (0x91), PID 0,
+// DCS 0, validity 4 days (0xAA), then the 7-bit text.
+const std::string SubmitHead = "0031000B918406103254F60000AA";
+const std::string SubmitHello = SubmitHead + "05C8329BFD06";
+const std::string MeetingText =
+    "Spotkanie przeniesione na czwartek, godzina 10:00, sala 2. Prosze potwierdzic.";
+const std::string SubmitMeeting =
+    SubmitHead + "4E53F89BBE0EBBD365105CAE2FBBD3E579FAED2E83DC61D0587F0FCBE9E5350B747E93F56977181483E9603016"
+                 "681E6687413217082A7FCFF56510FC4DBFA7CB72B23E3D7601";
+
+std::string base64(const std::string& bytes) {
+    return QByteArray::fromStdString(bytes).toBase64().toStdString();
+}
+std::string octets(const std::string& hex) {
+    return QByteArray::fromHex(QByteArray::fromStdString(hex)).toStdString();
+}
+
+class SmsRoad : public testing_support::ClientServiceTestBed {
+  protected:
+    void SetUp() override {
+        ClientServiceTestBed::SetUp();
+        platform::setProcessClock(&clock);
+        pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
+        pbx::linkEnvironment().clock = &linkClock;
+        auto& s = sms().SmsSettings;
+        s.UseSms = true;
+        s.CountryCode = "48";
+        s.MinCountryNumberLength = s.MaxCountryNumberLength = 9;
+        s.RemoveCountryCode = true;
+        s.OutTrials = 5;
+        s.OutTrialsNoLimit = false;
+        s.DynamicRoutingEnabled = false;
+        s.DynamicRoutingValidityPeriod = 3600;
+        sms().ApplySmsSettings();
+    }
+    void TearDown() override {
+        desks.clear();
+        ClientServiceTestBed::TearDown();
+        exchange.reset();
+        pbx::linkEnvironment() = pbx::LinkEnvironment();
+        platform::setProcessClock(nullptr);
+    }
+
+    sms::SmsGateway& sms() { return form->Sms(); }
+
+    bool serveUntil(const std::function<bool()>& condition) {
+        return linktest::WaitFor([&] {
+            form->Pbx().ObslugaCentrali();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            return condition();
+        });
+    }
+
+    // One tick of the polling timer; the timer itself stays off, so that
+    // the test alone decides how many ticks pass.
+    void tick() {
+        form->tmrPabxSynchronizeTimer();
+        form->tmrPabxSynchronize->stop();
+    }
+
+    void link() {
+        exchange = std::make_unique<ExchangeSimulator>(sim::Family::Vantrel, sim::Transport::Tcp);
+        exchange->SetGsmLine(Line, LineNumber);
+        ASSERT_TRUE(exchange->Start());
+        form->tmrPabxSynchronize->stop();
+        linkTo(*exchange, 2, [&] { serveUntil([] { return true; }); });
+    }
+
+    // Users in the database, loaded by the console, each logged in from a
+    // simulated client that handles SMS.
+    void staff(std::initializer_list<std::string> logins) {
+        for (const std::string& login : logins) {
+            testing_support::TestUser user{"Jan", "Nowak", login, "0cc175b9c0f1b6a831c399e269772661"};
+            addUser(user);
+            users[login] = user;
+        }
+        form->lvAllUserPhones->SetTag(0);
+        form->Admin().LoadUsers();
+        for (const std::string& login : logins) {
+            auto desk = std::make_unique<ClientSimulator>();
+            ASSERT_TRUE(desk->Connect(form->PortTCP));
+            ASSERT_TRUE(desk->LogIn(login, users[login].password));
+            const std::string id = std::to_string(users[login].id);
+            ASSERT_TRUE(serveUntil([&] {
+                Klient* record = Klient::ZnajdzPoIDFB(id);
+                return record && record->Zalogowany && record->ObslugaSms && record->Stan != Klient::SEND &&
+                       !record->HasOstatniaWyslana;
+            }));
+            desks[login] = std::move(desk);
+        }
+    }
+
+    // Every notice handed over and acknowledged.
+    bool settled() {
+        return serveUntil([&] {
+            if (form->Clients().ile_w_kolejce() != 0)
+                return false;
+            for (Klient* k = KlientList; k; k = k->Nastepny)
+                if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
+                    return false;
+            for (auto& [login, desk] : desks)
+                if (!desk->Quiet())
+                    return false;
+            return true;
+        });
+    }
+    std::vector<std::string> smsNotices(const std::string& login) {
+        EXPECT_TRUE(settled());
+        std::vector<std::string> notices;
+        for (const std::string& n : desks.at(login)->Notices())
+            if (n.starts_with("!SMS&") || n.starts_with("!GSM&"))
+                notices.push_back(n);
+        desks.at(login)->ClearReceived();
+        return notices;
+    }
+
+    // The ticks ask the exchange for its GSM lines one by one.
+    void readGsmLines() {
+        for (int question = 0; question < 40 && !sms().GsmLines.Complete(); ++question) {
+            tick();
+            ASSERT_TRUE(serveUntil([&] { return !sms().GsmLines.waiting; }));
+        }
+        ASSERT_TRUE(sms().GsmLines.Complete());
+    }
+    // A cycle of the poll of stored messages, from the first line to the last.
+    void pollStoredMessages() {
+        if (sms().SmsEngine.NeedsResynchronization())
+            form->miSmsSynchronizeClick();
+        for (int poll = 0; poll < 40 && !sms().SmsEngine.NeedsResynchronization(); ++poll) {
+            tick();
+            ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+        }
+        ASSERT_TRUE(sms().SmsEngine.NeedsResynchronization());
+    }
+    // The desk's send request, handled once its "OK" came back.
+    void send(const std::string& login, const std::string& number, const std::string& text) {
+        ClientSimulator& desk = *desks.at(login);
+        const std::size_t replies = desk.Replies().size();
+        ASSERT_TRUE(desk.Send("!SMS&SEND&&" + number + "&" + base64(text) + "\r\n"));
+        ASSERT_TRUE(serveUntil([&] { return desk.Replies().size() > replies; }));
+        EXPECT_EQ(desk.Replies().back(), "OK");
+    }
+    // `ticks` ticks, then the exchange holds `count` complete messages.
+    void ticksUntilSent(int ticks, std::size_t count) {
+        for (int i = 0; i < ticks; ++i)
+            tick();
+        ASSERT_TRUE(serveUntil([&] { return exchange->SentMessages().size() >= count; }));
+    }
+    // Everything queued for the exchange has gone out.
+    bool flushed() {
+        return serveUntil([&] {
+            auto lock = LockChains();
+            return ServerKlient->Komendy.empty();
+        });
+    }
+
+    std::vector<QueryRow> rows(const std::string& text) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        std::vector<QueryRow> result;
+        session.SetSqlText(text);
+        EXPECT_EQ(session.StartTransaction(true), 0);
+        EXPECT_EQ(session.RunQueryToList(&result), 0);
+        EXPECT_EQ(session.CommitTransaction(), 0);
+        return result;
+    }
+    // "direction user state number line" of every Sms row, by key.
+    std::vector<std::string> smsRows() {
+        std::vector<std::string> out;
+        for (auto& r : rows("SELECT NDIR, NUSERID, NSTATE, SNUMBER, SLINE FROM SMS ORDER BY NID")) {
+            std::string row;
+            for (const char* column : {"NDIR", "NUSERID", "NSTATE", "SNUMBER", "SLINE"}) {
+                std::string value = r[column];
+                value.erase(value.find_last_not_of(' ') + 1);
+                row += (row.empty() ? "" : " ") + value;
+            }
+            out.push_back(row);
+        }
+        return out;
+    }
+    std::string id(const std::string& login) { return std::to_string(users.at(login).id); }
+    std::string stamp() const {
+        const QDateTime now = clock.dateTime();
+        return now.toString("yyyy.MM.dd&HH:mm:ss").toStdString();
+    }
+
+    platform::ManualClock clock{1'000'000, QDateTime(QDate(2026, 3, 9), QTime(10, 15, 30))};
+    platform::ManualClock linkClock;
+    std::unique_ptr<ExchangeSimulator> exchange;
+    std::map<std::string, testing_support::TestUser> users;
+    std::map<std::string, std::unique_ptr<ClientSimulator>> desks;
+};
+
+using Texts = std::vector<std::string>;
+
+TEST_F(SmsRoad, TheGsmListReachesTheDesksAndASentMessageLeavesByteExactAndIsDelivered) {
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    EXPECT_EQ(smsNotices("jnowak"),
+              Texts({"!GSM&CLR\r\n", "!GSM&ADD&" + LineNumber + "\r\n", "!GSM&FIN\r\n"}));
+    pollStoredMessages();
+
+    exchange->SetSmsSendScript({true, SmsSendScript::Outcome::Ack, -5, 0, 0});
+    send("jnowak", "600123456", "Hello");
+    ticksUntilSent(1, 1);
+    sim::SentSms sent = exchange->SentMessages().at(0);
+    EXPECT_EQ(sent.PduHex(), SubmitHello);
+    EXPECT_EQ(sent.frames, Texts({"SMS SND 1 1 1 1 " + base64(octets(SubmitHello))}));
+    // Announced in progress, then the acknowledgement and the delivery
+    // report each change it.
+    ASSERT_TRUE(serveUntil([&] {
+        return smsRows() == Texts{"1 " + id("jnowak") + " 3 600123456 600100200"};
+    })) << testing::PrintToString(smsRows());
+    const std::string key = rows("SELECT NID FROM SMS").at(0).at("NID");
+    EXPECT_EQ(smsNotices("jnowak"),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
+                     "!SMS&CHG\r\n", "!SMS&CHG\r\n"}));
+
+    // A longer text goes in two parts, one a tick.
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    send("jnowak", "+48600123456", MeetingText);
+    ticksUntilSent(2, 2);
+    sent = exchange->SentMessages().at(1);
+    EXPECT_EQ(sent.PduHex(), SubmitMeeting);
+    const std::string pdu = octets(SubmitMeeting);
+    ASSERT_EQ(pdu.size(), 84u);
+    EXPECT_EQ(sent.frames, Texts({"SMS SND 1 2 1 2 " + base64(pdu.substr(0, 42)),
+                                  "SMS SND 1 2 2 2 " + base64(pdu.substr(42))}));
+    ASSERT_TRUE(serveUntil([&] {
+        return smsRows().size() == 2 && smsRows()[1].starts_with("1 " + id("jnowak") + " 1 ");
+    })) << testing::PrintToString(smsRows());
+    EXPECT_EQ(exchange->BadSmsFrames(), 0);
+}
+
+TEST_F(SmsRoad, AnUnacknowledgedMessageIsRetriedUpToTheTrialsThenFails) {
+    sms().SmsSettings.OutTrials = 3;
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Silent, -5, -1, 0});
+    send("jnowak", "600123456", "Hello");
+    smsNotices("jnowak");
+
+    // Each silence costs the wait for the acknowledgement and the line's
+    // pause; ticks are the only time that passes.
+    // 2000 ticks hold three trials and more.
+    for (int i = 0; i < 2000; ++i) {
+        tick();
+        if (i % 100 == 0) {
+            ASSERT_TRUE(flushed());
+        }
+    }
+    ASSERT_TRUE(flushed());
+    ASSERT_TRUE(serveUntil([&] { return exchange->SentMessages().size() >= 3; }));
+    EXPECT_EQ(exchange->SentMessages().size(), 3u) << "no fourth trial";
+    for (const auto& sent : exchange->SentMessages())
+        EXPECT_EQ(sent.PduHex(), SubmitHello);
+    // Given to no line for good, the message keeps no line name.
+    EXPECT_EQ(smsRows(), Texts({"1 " + id("jnowak") + " 2 600123456 "}));
+    EXPECT_EQ(smsNotices("jnowak"), Texts({"!SMS&CHG\r\n"}));
+    EXPECT_EQ(sms().SmsEngine.MainQueueSize(), 0);
+}
+
+TEST_F(SmsRoad, AReceivedMessageReachesTheUserOfItsRuleOrItsLastWriterAndIsAcknowledged) {
+    link();
+    staff({"jnowak", "alis"});
+    ServiceSmsRoutingDB rule(c.host, c.path, c.user, c.password);
+    rule.nPriority = "1";
+    rule.sSender = "601_";
+    rule.sLine = "_";
+    rule.sRecipients = id("jnowak");
+    ASSERT_EQ(rule.InsertDataWithId(), 0);
+    sms().SmsRoutingLoaded = false;
+    sms().LoadSmsRouting();
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+    smsNotices("alis");
+
+    exchange->StoreSms(Line, sim::pdu::DeliverHello);
+    pollStoredMessages();
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+    EXPECT_EQ(smsRows(), Texts({"0 " + id("jnowak") + " 0 601234567 600100200"}));
+    const std::string first = rows("SELECT NID FROM SMS").at(0).at("NID");
+    EXPECT_EQ(smsNotices("jnowak"), Texts({"!SMS&ADD&" + first + "&0&2026.03.07&09:05:03&601234567&" +
+                                           LineNumber + "&0&" + base64("Hello") + "\r\n"}));
+
+    // With dynamic routing the reply goes to whoever last wrote to that
+    // number on that line, whatever the rules say.
+    sms().SmsSettings.DynamicRoutingEnabled = true;
+    sms().ApplySmsSettings();
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    send("alis", "601234567", "Hello");
+    ticksUntilSent(1, 1);
+    ASSERT_TRUE(serveUntil(
+        [&] { return smsRows().size() == 2 && smsRows()[1].starts_with("1 " + id("alis") + " 1 "); }));
+    smsNotices("alis");
+    exchange->StoreSms(Line, sim::pdu::DeliverMeeting, {30, 30});
+    pollStoredMessages();
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; }));
+    ASSERT_EQ(smsRows().size(), 3u);
+    EXPECT_EQ(smsRows()[2], "0 " + id("alis") + " 0 601234567 600100200");
+    const auto notices = smsNotices("alis");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_TRUE(notices[0].ends_with("&601234567&" + LineNumber + "&0&" + base64(MeetingText) + "\r\n"))
+        << notices[0];
+    EXPECT_EQ(smsNotices("jnowak"), Texts{});
+}
+
+TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedAndSendingGoesOn) {
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+
+    // The database file goes away: no session can attach it again.
+    testfb::DetachMain();
+    const QString path = QString::fromStdString(c.path);
+    ASSERT_TRUE(QFile::rename(path, path + ".away"));
+    form->trmReconnect->SetEnabled(false);
+    exchange->StoreSms(Line, sim::pdu::DeliverHello);
+    pollStoredMessages();
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    send("jnowak", "600123456", "Hello");
+    ticksUntilSent(1, 1);
+    EXPECT_EQ(exchange->SentMessages().at(0).PduHex(), SubmitHello);
+    ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.SmsQueueData[LineNumber].iWaitingForAck == 0; }));
+    ASSERT_TRUE(flushed());
+    EXPECT_EQ(exchange->StoredSmsCount(Line), 1u) << "the message stays at the exchange";
+    for (const std::string& command : exchange->Commands())
+        EXPECT_FALSE(command.starts_with("SMS ACK")) << command;
+    // With the database back, the next cycle takes it.
+    ASSERT_TRUE(QFile::rename(path + ".away", path));
+    form->trmReconnectTimer();
+    pollStoredMessages();
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; }));
+    EXPECT_EQ(smsRows(), Texts({"0 0 0 601234567 600100200"}));
+}
+
+} // namespace
