@@ -19,6 +19,10 @@ namespace {
 using sim::ClientSimulator;
 using Texts = std::vector<std::string>;
 
+std::string last(const Texts& texts) {
+    return texts.empty() ? std::string() : texts.back();
+}
+
 class VoiceBoxes : public testing_support::ClientServiceTestBed {
   protected:
     void SetUp() override {
@@ -131,7 +135,7 @@ TEST_F(VoiceBoxes, AStateIsUnknownAtOnceThenRealAndReachesOnlyCurrentClients) {
     request("201", "VB&STATE_GET&201");
     EXPECT_EQ(voiceNotices("201"), Texts({"!VB&STATE_IS&201&UNKNOWN\r\n", "!VB&STATE_IS&201&ON\r\n"}));
     request("201", "VB&STATE_SET&201&OFF");
-    EXPECT_EQ(voiceNotices("201").back(), "!VB&STATE_IS&201&OFF\r\n");
+    EXPECT_EQ(last(voiceNotices("201")), "!VB&STATE_IS&201&OFF\r\n");
     EXPECT_EQ(exchange.VoiceBoxState("201"), "OFF");
     // A client before the notice's version asks its own box: the command
     // goes, no notice comes.
@@ -152,7 +156,7 @@ TEST_F(VoiceBoxes, AfterOneDisabledReportTheExchangeIsNoLongerAsked) {
     EXPECT_EQ(voiceNotices("201"), Texts({"!VB&STATE_IS&201&UNKNOWN\r\n"}));
     EXPECT_EQ(form->Pbx().VoiceBoxUnit.availability(), pbx::VoiceBox::Disabled);
     request("201", "VB&STATE_GET&201");
-    EXPECT_EQ(voiceNotices("201").back(), "!VB&STATE_IS&201&DISABLED\r\n");
+    EXPECT_EQ(last(voiceNotices("201")), "!VB&STATE_IS&201&DISABLED\r\n");
     EXPECT_EQ(voiceCommands(), Texts({"VB STATE_GET 201"}));
 }
 
@@ -165,6 +169,15 @@ TEST_F(VoiceBoxes, GroupRequestsSendTheirExactCommandsAndAnswersReachNoClient) {
     EXPECT_EQ(exchange.GroupState("201", "7"), "LOG");
     for (const char* extension : {"201", "202", "203"})
         EXPECT_EQ(voiceNotices(extension), Texts()) << extension;
+    // Records the translators refuse are logged by the dispatcher.
+    exchange.SendRecord("GWW ABS 201 7 XYZ");
+    exchange.SendRecord("VB STATE_IS 201 MAYBE");
+    EXPECT_TRUE(serveUntil([&] {
+        return mainLogText().find("Błąd przy obsłudze komendy VB z centrali: Zła wartość argumentu") !=
+               std::string::npos;
+    }));
+    EXPECT_NE(mainLogText().find("Błąd przy obsłudze komendy GWW z centrali: Zła wartość argumentu"),
+              std::string::npos);
 }
 
 TEST_F(VoiceBoxes, ForeignNumbersAndUnsafeFieldsSendNothing) {
@@ -176,6 +189,12 @@ TEST_F(VoiceBoxes, ForeignNumbersAndUnsafeFieldsSendNothing) {
     EXPECT_EQ(voiceCommands(), Texts());
     EXPECT_EQ(voiceNotices("201"), Texts());
     EXPECT_EQ(voiceNotices("202"), Texts());
+    // The refusal names the number and who asked for it.
+    const std::string asker = Klient::ZnajdzPoWew("201", *form->lvAllUserPhones)->IDFB;
+    EXPECT_NE(mainLogText().find("próba odczytu nie swojej skrzynki: nrTel:202 przez " + asker),
+              std::string::npos);
+    EXPECT_NE(mainLogText().find("próba zmiany GWW dla nie swojego nrTel:202 przez " + asker),
+              std::string::npos);
 }
 
 // Mutated records and requests from a seeded generator: nothing breaks, and
@@ -232,7 +251,7 @@ TEST_F(VoiceBoxes, MutatedRecordsAndRequestsLeaveTheTranslatorsWorking) {
     EXPECT_TRUE(serveUntil([&] { return !voiceNotices("201").empty(); }));
     EXPECT_EQ(voiceNotices("201"), Texts({"!VB&STATE_IS&201&OFF\r\n"}));
     request("201", "GWW&ABS&201&7");
-    EXPECT_EQ(voiceCommands().back(), "GWW ABS 201 7");
+    EXPECT_EQ(last(voiceCommands()), "GWW ABS 201 7");
 }
 
 } // namespace
