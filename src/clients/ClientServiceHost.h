@@ -91,6 +91,11 @@ class ClientServiceHost {
     // and "&"): where the request ends, or nothing with `errorCode` set.
     virtual std::optional<std::size_t> RunCallControl(CallControlRequest request, std::string_view text,
                                                       int& errorCode) = 0;
+    // The voice-box and group log-in requests (`text`: what follows "VB&" /
+    // "GWW&"), which the exchange link carries out: where the request ends,
+    // or nothing with `errorCode` set.
+    virtual std::optional<std::size_t> RunVoiceBoxRequest(std::string_view text, int& errorCode) = 0;
+    virtual std::optional<std::size_t> RunGroupLoginRequest(std::string_view text, int& errorCode) = 0;
     // The SMS gateway, which takes the clients' SMS requests.
     virtual sms::SmsGateway& Sms() = 0;
 };

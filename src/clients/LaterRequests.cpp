@@ -41,12 +41,12 @@ RequestEnd ClientService::VoiceMailRequest(std::string_view text, int&) {
     return recordRequest(text);
 }
 
-RequestEnd ClientService::VoiceBoxRequest(std::string_view text, int&) {
-    return recordRequest(text);
+RequestEnd ClientService::VoiceBoxRequest(std::string_view text, int& errorCode) {
+    return host_.RunVoiceBoxRequest(text, errorCode);
 }
 
-RequestEnd ClientService::GroupLoginRequest(std::string_view text, int&) {
-    return recordRequest(text);
+RequestEnd ClientService::GroupLoginRequest(std::string_view text, int& errorCode) {
+    return host_.RunGroupLoginRequest(text, errorCode);
 }
 
 RequestEnd ClientService::SmsRequest(std::string_view request, const std::string& idfb) {

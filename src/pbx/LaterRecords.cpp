@@ -9,10 +9,6 @@ namespace pbx {
 
 void PbxLink::voiceMailRecord(std::string_view) {}
 
-void PbxLink::voiceBoxRecord(std::string_view) {}
-
-void PbxLink::groupRecord(std::string_view) {}
-
 void PbxLink::smsRecord(std::string_view record) {
     host_.Sms().HandleSmsRecord(std::string(record));
 }

@@ -8,6 +8,7 @@
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
 // WybierzNumer, ZamowRozmowe, TransferDzwonka, Redial, Hold, Unhold,
 // SpeakerPhone, SaveIncomingCall, SaveOutgoingCall, LoadIncomingHistory,
+// VoiceBoxRequest, GroupLoginRequest, VoiceBoxUnit, GroupLogIn,
 // CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
 // LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, LastClientCheck, PbxSeparator,
 // podn_telefonu, PCTI_dzwoni_miasto, dzw_telefon, odl_telefonu, OnHookC13,
@@ -22,6 +23,7 @@
 #include "pbx/LinkThread.h"
 #include "pbx/PbxLinkHost.h"
 #include "pbx/ReceivedLines.h"
+#include "pbx/VoiceBox.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -128,6 +130,13 @@ class PbxLink : public QObject {
     RequestEnd Hold(std::string_view text, int& errorCode);
     RequestEnd Unhold(std::string_view text, int& errorCode);
     RequestEnd SpeakerPhone(std::string_view text, int& errorCode);
+
+    // ---- voice box and group log-in: a client's request after "VB&" /
+    // "GWW&" (wire bytes, to its CR) ----
+    RequestEnd VoiceBoxRequest(std::string_view text, int& errorCode);
+    RequestEnd GroupLoginRequest(std::string_view text, int& errorCode);
+    VoiceBox VoiceBoxUnit;
+    GWW GroupLogIn;
 
     // ---- call history ----
     // One incoming row: `b` had the call from `a`.

@@ -116,6 +116,16 @@ std::optional<std::size_t> ClientServiceHostOfForm::RunCallControl(clients::Call
     return std::nullopt;
 }
 
+std::optional<std::size_t> ClientServiceHostOfForm::RunVoiceBoxRequest(std::string_view text,
+                                                                       int& errorCode) {
+    return form_.Pbx().VoiceBoxRequest(text, errorCode);
+}
+
+std::optional<std::size_t> ClientServiceHostOfForm::RunGroupLoginRequest(std::string_view text,
+                                                                         int& errorCode) {
+    return form_.Pbx().GroupLoginRequest(text, errorCode);
+}
+
 sms::SmsGateway& ClientServiceHostOfForm::Sms() {
     return form_.Sms();
 }

@@ -30,6 +30,8 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     const std::vector<sms::S_GSMLINE>& GsmLineList() const override;
     std::optional<std::size_t> RunCallControl(clients::CallControlRequest request, std::string_view text,
                                               int& errorCode) override;
+    std::optional<std::size_t> RunVoiceBoxRequest(std::string_view text, int& errorCode) override;
+    std::optional<std::size_t> RunGroupLoginRequest(std::string_view text, int& errorCode) override;
     sms::SmsGateway& Sms() override;
 
   private:

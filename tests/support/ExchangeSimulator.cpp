@@ -520,8 +520,11 @@ void ExchangeSimulator::handleCommand(const std::string& line) {
                 break;
             }
         }
-        if (rule.kind == AnswerRule::Kind::Ok)
+        if (rule.kind == AnswerRule::Kind::Ok) {
             gsm = gsmAnswers(line);
+            for (std::string& record : voiceBoxAnswers(line))
+                gsm.emplace_back(std::move(record), 0);
+        }
     }
     std::string answer;
     if (rule.kind == AnswerRule::Kind::Ok)

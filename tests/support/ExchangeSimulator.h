@@ -147,6 +147,19 @@ class ExchangeSimulator {
     int BadSmsFrames() const;
     bool WaitForSentMessages(std::size_t count, int ms = 30000);
 
+    // Voice boxes and groups. "VB STATE_GET n" is answered "VB STATE_IS n
+    // <state>" for a number with a box (others: nothing but the command's
+    // answer); "VB STATE_SET n ON|OFF" sets it and answers likewise. With
+    // the boxes disabled both are answered "VB STATE_IS DISABLED". "GWW ABS
+    // n [g [LOG|NLO]]" answers "GWW ABS n g <state>" for each group asked
+    // (all of the number's groups when none is named; an unknown one: NIG),
+    // after setting the state when one is given.
+    void SetVoiceBox(const std::string& number, std::string state);
+    void SetVoiceBoxesDisabled(bool disabled);
+    void SetGroupState(const std::string& number, const std::string& group, std::string state);
+    std::string VoiceBoxState(const std::string& number) const;
+    std::string GroupState(const std::string& number, const std::string& group) const;
+
     // Called with every line the simulator received (for the tool).
     std::function<void(const std::string&)> OnReceived;
 
@@ -175,6 +188,8 @@ class ExchangeSimulator {
                                                             const std::string& line);
     std::vector<std::string> smsParts(const char* keyword, int line, int id) const;
     int storeSms(int line, const std::string& pduHex, std::vector<std::size_t> partOctets);
+    // Under mutex_: the voice-box and group records answering `line`.
+    std::vector<std::string> voiceBoxAnswers(const std::string& line);
     void sendNow(const std::string& bytes, std::size_t chunk = 0);
     void sendLater(const std::string& bytes, int delayMs);
     void flushOutbox();
@@ -230,6 +245,11 @@ class ExchangeSimulator {
     SmsSendScript sendScript_;
     std::deque<SmsSendScript> queuedScripts_;
     int nextMessageReference_ = 0;
+
+    // Voice boxes and groups, under mutex_.
+    std::map<std::string, std::string> voiceBoxes_;
+    bool voiceBoxesDisabled_ = false;
+    std::map<std::string, std::map<std::string, std::string>> groupStates_;
 
     // Touched by the simulator's thread only.
     std::string input_;
