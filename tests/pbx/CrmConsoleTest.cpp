@@ -133,6 +133,7 @@ TEST_F(CrmConsoleTest, MorvaProgramLogsInByteForByteAndThenTalksToTheExchange) {
     ExchangeSimulator exchange(Family::Morva, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
     start(5, &exchange);
+    linktest::LogCapture log;
     Program& crm = connect();
     Program& idle = connect();
     ASSERT_TRUE(receives(crm, "Morva login: "));
@@ -170,9 +171,12 @@ TEST_F(CrmConsoleTest, MorvaProgramLogsInByteForByteAndThenTalksToTheExchange) {
     EXPECT_EQ(crm.received, "ERROR 1\rOK\nC01 05 201\r\n");
     EXPECT_EQ(idle.received, "Morva login: ");
 
-    // A closed connection frees its slot.
+    // A closed connection frees its slot; the error it raises is logged.
     crm.socket.disconnectFromHost();
     ASSERT_TRUE(serveUntil([&] { return console().ConnectionCount() == 1; }));
+    EXPECT_TRUE(log.WaitForLine("CRM Socket Error=10054 z 127.0.0.1 socket=1 port="));
+    EXPECT_TRUE(log.WaitForLine("CRM: Błąd zamykania połączenia"));
+    EXPECT_TRUE(log.WaitForLine("CRMsocket: Przerwanie połączenia przez klienta"));
     int held = 0;
     for (const pbx::CrmSlot& slot : form_->Pbx().CrmSlots)
         held += slot.Socket != -1;
