@@ -4,6 +4,7 @@
 // off; the console line.
 #include "clients/ClientService.h"
 #include "clients/ClientServiceParts.h"
+#include "clients/SocketTexts.h"
 
 #include "base/EventLock.h"
 #include "ui/Components.h"
@@ -25,71 +26,6 @@ namespace {
 constexpr qint64 SocketReadBufferLimit = 256 * 1024;
 constexpr qint64 ReadChunk = 64 * 1024;
 
-std::string addressText(const QHostAddress& address) {
-    bool ok = false;
-    const quint32 ipv4 = address.toIPv4Address(&ok);
-    return ok ? QHostAddress(ipv4).toString().toStdString() : address.toString().toStdString();
-}
-
-const char* eventKindText(QAbstractSocket::SocketError error) {
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-    case QAbstractSocket::HostNotFoundError:
-    case QAbstractSocket::NetworkError:
-        return "Błąd połączenia";
-    case QAbstractSocket::RemoteHostClosedError:
-        return "Błąd zamykania połączenia";
-    case QAbstractSocket::SocketTimeoutError:
-    case QAbstractSocket::DatagramTooLargeError:
-        return "Błąd wysyłania";
-    case QAbstractSocket::SocketResourceError:
-        return "Błąd akceptacji połączenia";
-    default:
-        return "General Socket ERROR";
-    }
-}
-
-// The system's error numbers as the log has always shown them.
-int errorCodeOf(QAbstractSocket::SocketError error) {
-    switch (error) {
-    case QAbstractSocket::AddressInUseError:
-        return 10048;
-    case QAbstractSocket::RemoteHostClosedError:
-        return 10054;
-    case QAbstractSocket::SocketResourceError:
-        return 10055;
-    case QAbstractSocket::SocketTimeoutError:
-        return 10060;
-    case QAbstractSocket::SocketAccessError:
-        return 10061;
-    case QAbstractSocket::NetworkError:
-        return 10065;
-    default:
-        return int(error);
-    }
-}
-
-const char* errorCodeText(int code) {
-    switch (code) {
-    case 10048:
-        return "Adres jest już użyty";
-    case 10053:
-        return "Przerwanie połączenia: TIMEOUT lub błąd protokołu";
-    case 10054:
-        return "Przerwanie połączenia przez klienta";
-    case 10055:
-        return "Bufory systemowe zapełnione przy połączeniu";
-    case 10060:
-        return "Timeout";
-    case 10061:
-        return "Brak dostępu";
-    case 10065:
-        return "Brak trasy do komputera";
-    default:
-        return nullptr;
-    }
-}
-
 } // namespace
 
 bool ClientService::IsOpen() const {
@@ -110,14 +46,14 @@ void ClientService::serwerAccept() {
 }
 
 void ClientService::serwerClientConnect(QTcpSocket* socket) {
-    const std::string address = addressText(socket->peerAddress());
+    const std::string address = SocketAddressText(socket->peerAddress());
     const std::uint32_t connection = nextConnection_++;
     if (nextConnection_ == 0)
         nextConnection_ = 1;
     socket->setReadBufferSize(SocketReadBufferLimit);
 
     if (ServerKlient && ServerKlient->IP == "0.0.0.0") {
-        ServerKlient->IP = addressText(socket->localAddress());
+        ServerKlient->IP = SocketAddressText(socket->localAddress());
         ui::TListView& view = host_.ClientListView();
         for (int i = 0; i < view.topLevelItemCount(); ++i) {
             if (view.topLevelItem(i)->text(0) == QStringLiteral("0.0.0.0"))
@@ -197,12 +133,12 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
 
 void ClientService::serwerClientError(std::uint32_t connection, const std::string& address, int port,
                                       QAbstractSocket::SocketError error) {
-    const int code = errorCodeOf(error);
+    const int code = SocketErrorCode(error);
     const std::string where = address.empty() ? host_.Text("IDS_144") : address;
     base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d", unsigned(code), where.c_str(), connection,
                    port);
-    base::WriteLog(2, "%s", eventKindText(error));
-    if (const char* text = errorCodeText(code))
+    base::WriteLog(2, "%s", SocketEventKindText(error));
+    if (const char* text = SocketErrorCodeText(code))
         base::WriteLog(2, "%s", text);
     base::WriteLog(2, "Koniec obsługi błędu");
 }
@@ -229,7 +165,7 @@ void ClientService::WlaczSerwerClick() {
     QTcpServer& server = host_.ClientServer();
     if (!server.isListening() && !server.listen(QHostAddress::AnyIPv4, quint16(host_.PortTCP())))
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
-                       unsigned(errorCodeOf(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
+                       unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
     host_.SetServiceMenuMarked(true);
     host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_483")));
 }

@@ -7,6 +7,7 @@
 #include "base/EventLock.h"
 #include "base/TraceLabel.h"
 #include "clients/Klient.h"
+#include "pbx/CrmConsole.h"
 #include "pbx/LinkMailbox.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
@@ -73,6 +74,8 @@ PbxLink::PbxLink(PbxLinkHost& host) : host_(host) {}
 
 PbxLink::~PbxLink() {
     RemoveDispatcherWake();
+    CrmCopy = nullptr;
+    crm_.reset();
     // The link thread is joined while the state it shares is still here.
     Watek.reset();
 }
@@ -226,8 +229,19 @@ void PbxLink::FixStaleCalls() {
     }
 }
 
-// The CRM console socket comes with its own piece of work.
-void PbxLink::CrmSocketSetActive(bool) {}
+void PbxLink::CrmSocketSetActive(bool on) {
+    Crm().SetActive(on);
+    if (Crm().Active())
+        CrmCopy = [this](const std::string& line) { Crm().Mirror(line); };
+    else
+        CrmCopy = nullptr;
+}
+
+CrmConsole& PbxLink::Crm() {
+    if (!crm_)
+        crm_ = std::make_unique<CrmConsole>(*this, host_);
+    return *crm_;
+}
 
 // ---- queuing commands for the exchange. A command is one line: a text that
 // would carry a line end (or a NUL) before its own end could smuggle a second
@@ -271,14 +285,14 @@ void PbxLink::WyslijNumer(std::string& command, int timeToLiveMs) {
     CurrentKlient->Komendy.push_back(std::move(node));
 }
 
-bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiveMs) {
+bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiveMs, bool wireBytes) {
     const std::string_view text(line, count);
     if (!isOneLine(text)) {
         base::WriteLog(2, "Komenda do centrali odrzucona: więcej niż jedna linia <%s>",
                        std::string(text).c_str());
         return false;
     }
-    Bufor node = wireNode(line, count, timeToLiveMs);
+    Bufor node = wireBytes ? Bufor(line, count, timeToLiveMs) : wireNode(line, count, timeToLiveMs);
     shared_.QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
     if (!ServerKlient) {
         base::WriteLog(2, "Brak rekordu serwera dla komendy <%s>", node.data.c_str());
@@ -295,6 +309,18 @@ void PbxLink::WyslijLinie(const char* line, std::size_t count, int timeToLiveMs)
     base::EventLock lock(event_bufor.get());
     if (lock.owns())
         queueServerLine(line, count, timeToLiveMs);
+}
+
+void PbxLink::WyslijLinieBytes(std::string_view line, int timeToLiveMs) {
+    base::TraceScope trace("WyslijLinie");
+    base::EventLock lock(event_bufor.get());
+    if (lock.owns())
+        queueServerLine(line.data(), line.size(), timeToLiveMs, true);
+}
+
+std::size_t PbxLink::ServerChainLength() {
+    auto lock = LockChains();
+    return ServerKlient ? ServerKlient->Komendy.size() : 0;
 }
 
 // The dispatcher no longer holds `event_bufor` while it handles a record, so

@@ -9,7 +9,7 @@
 // WybierzNumer, ZamowRozmowe, TransferDzwonka, Redial, Hold, Unhold,
 // SpeakerPhone, SaveIncomingCall, SaveOutgoingCall, LoadIncomingHistory,
 // VoiceBoxRequest, GroupLoginRequest, VoiceBoxUnit, GroupLogIn,
-// CrmSlots, Watek, PbxLinkErrorCount, PbxReconnectCount,
+// CrmSlots, Crm (the CRM console socket's handlers), Watek, PbxLinkErrorCount, PbxReconnectCount,
 // LastPbxLine, ErrorCount1, IdleCalls, LinkDownSinceMs, LastClientCheck, PbxSeparator,
 // podn_telefonu, PCTI_dzwoni_miasto, dzw_telefon, odl_telefonu, OnHookC13,
 // dzwonienie_miejskie, dzwonienie_wew, ShowPhoneStates,
@@ -36,6 +36,8 @@
 #include <string_view>
 
 namespace pbx {
+
+class CrmConsole;
 
 // One slot of the CRM console socket.
 struct CrmSlot {
@@ -94,7 +96,15 @@ class PbxLink : public QObject {
     // Frees the records of calls that never got a number B nor a transfer
     // and are older than 900 s; the maintenance timer's sweep.
     void FixStaleCalls();
+    // Opens or closes the CRM console socket; while it is open the exchange's
+    // lines are copied to its programs.
     void CrmSocketSetActive(bool on);
+    CrmConsole& Crm();
+    // Queues a line of the server's own as the bytes stand (the CRM
+    // programs' lines, which are already in the wire code page).
+    void WyslijLinieBytes(std::string_view line, int timeToLiveMs);
+    // Commands waiting in the server's chain.
+    std::size_t ServerChainLength();
     // Frees the received exchange lines still waiting for the dispatcher.
     void FreeReceivedLines();
 
@@ -206,7 +216,7 @@ class PbxLink : public QObject {
     void watchLinkThread();
     void noteLinkState();
     void checkClients();
-    bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs);
+    bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs, bool wireBytes = false);
     std::string linkPortText() const;
     // False (and the reconnect timer started) when a call's row cannot be written.
     bool historyDatabaseAttached(const std::string& a, const std::string& b);
@@ -218,6 +228,7 @@ class PbxLink : public QObject {
     std::int64_t LoginWatchStartMs = 0;
     bool IdleTickSeen = false;
     bool DrainingReceivedLines = false;
+    std::unique_ptr<CrmConsole> crm_;
 };
 
 } // namespace pbx

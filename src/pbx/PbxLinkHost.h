@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+class QTcpServer;
 class QTimer;
 namespace clients {
 class ClientService;
@@ -69,6 +70,10 @@ class PbxLinkHost {
     virtual void StartReconnectTimer() = 0;
     // The SMS gateway, which takes the exchange's SMS records.
     virtual sms::SmsGateway& Sms() = 0;
+    // The CRM console socket, its port and how many programs it takes.
+    virtual QTcpServer& CrmServer() = 0;
+    virtual int CrmPort() const = 0;
+    virtual int CrmConnectionLimit() const = 0;
 
     // A "GSM" record, for the GSM-line table.
     virtual void GsmLineRecord(const std::string& record) = 0;

@@ -4,6 +4,7 @@
 
 #include "admin/Console.h"
 #include "base/TraceLabel.h"
+#include "pbx/CrmConsole.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
@@ -186,6 +187,10 @@ void TForm1::serwerAccept() {
     Clients().serwerAccept();
 }
 
+void TForm1::CRMsocketClientConnect() {
+    Pbx().Crm().CRMsocketClientConnect();
+}
+
 void TForm1::Podlacz_centraleClick() {
     Pbx().Podlacz_centraleClick();
 }
@@ -229,6 +234,7 @@ void TForm1::connectHandlers() {
         WlaczSerwerClick();
     });
     connect(serwer, &QTcpServer::newConnection, this, &TForm1::serwerAccept);
+    connect(CRMsocket, &QTcpServer::newConnection, this, &TForm1::CRMsocketClientConnect);
     connect(Oprogramie1, &QAction::triggered, this, [] {
         if (Pomoc)
             Pomoc->show();

@@ -296,6 +296,7 @@ class TForm1 : public ui::TForm {
     pbx::PbxLink& Pbx() { return *pbx_; }
     void WlaczSerwerClick();
     void serwerAccept();
+    void CRMsocketClientConnect();
     void Podlacz_centraleClick();
 
     // ---- the other subsystems' groups ----

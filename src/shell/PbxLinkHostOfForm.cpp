@@ -121,6 +121,18 @@ sms::SmsGateway& PbxLinkHostOfForm::Sms() {
     return form_.Sms();
 }
 
+QTcpServer& PbxLinkHostOfForm::CrmServer() {
+    return *form_.CRMsocket;
+}
+
+int PbxLinkHostOfForm::CrmPort() const {
+    return form_.PortTCP_CRM;
+}
+
+int PbxLinkHostOfForm::CrmConnectionLimit() const {
+    return form_.MaxPolaczenCRM;
+}
+
 void PbxLinkHostOfForm::GsmLineRecord(const std::string& record) {
     form_.Sms().GsmRecord(record);
 }

@@ -33,6 +33,9 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     ui::TListView& HistoryList() override;
     void StartReconnectTimer() override;
     sms::SmsGateway& Sms() override;
+    QTcpServer& CrmServer() override;
+    int CrmPort() const override;
+    int CrmConnectionLimit() const override;
 
     void GsmLineRecord(const std::string& record) override;
 

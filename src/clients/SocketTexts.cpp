@@ -1,0 +1,73 @@
+// The log's texts for sockets.
+#include "clients/SocketTexts.h"
+
+#include <QHostAddress>
+
+namespace clients {
+
+std::string SocketAddressText(const QHostAddress& address) {
+    bool ok = false;
+    const quint32 ipv4 = address.toIPv4Address(&ok);
+    return ok ? QHostAddress(ipv4).toString().toStdString() : address.toString().toStdString();
+}
+
+const char* SocketEventKindText(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+    case QAbstractSocket::HostNotFoundError:
+    case QAbstractSocket::NetworkError:
+        return "Błąd połączenia";
+    case QAbstractSocket::RemoteHostClosedError:
+        return "Błąd zamykania połączenia";
+    case QAbstractSocket::SocketTimeoutError:
+    case QAbstractSocket::DatagramTooLargeError:
+        return "Błąd wysyłania";
+    case QAbstractSocket::SocketResourceError:
+        return "Błąd akceptacji połączenia";
+    default:
+        return "General Socket ERROR";
+    }
+}
+
+// The system's error numbers as the log has always shown them.
+int SocketErrorCode(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        return 10048;
+    case QAbstractSocket::RemoteHostClosedError:
+        return 10054;
+    case QAbstractSocket::SocketResourceError:
+        return 10055;
+    case QAbstractSocket::SocketTimeoutError:
+        return 10060;
+    case QAbstractSocket::SocketAccessError:
+        return 10061;
+    case QAbstractSocket::NetworkError:
+        return 10065;
+    default:
+        return int(error);
+    }
+}
+
+const char* SocketErrorCodeText(int code) {
+    switch (code) {
+    case 10048:
+        return "Adres jest już użyty";
+    case 10053:
+        return "Przerwanie połączenia: TIMEOUT lub błąd protokołu";
+    case 10054:
+        return "Przerwanie połączenia przez klienta";
+    case 10055:
+        return "Bufory systemowe zapełnione przy połączeniu";
+    case 10060:
+        return "Timeout";
+    case 10061:
+        return "Brak dostępu";
+    case 10065:
+        return "Brak trasy do komputera";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace clients

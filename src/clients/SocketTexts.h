@@ -1,0 +1,23 @@
+// How sockets are told in the log: a peer's address, the system's error
+// numbers and the texts the log has always shown for them, shared by every
+// server socket.
+#pragma once
+
+#include <QAbstractSocket>
+#include <string>
+
+class QHostAddress;
+
+namespace clients {
+
+// A peer's address as a dotted quad when it is IPv4 (mapped ones too).
+std::string SocketAddressText(const QHostAddress& address);
+
+// The kind of event the error broke: "General Socket ERROR", "Błąd wysyłania", ...
+const char* SocketEventKindText(QAbstractSocket::SocketError error);
+// The system's error number for the error.
+int SocketErrorCode(QAbstractSocket::SocketError error);
+// The text of a known error number; null for the others.
+const char* SocketErrorCodeText(int code);
+
+} // namespace clients
