@@ -128,8 +128,10 @@ void Console::LoadUsers() {
         return;
     }
     lists.UserLV->SetTag(loadInto(lists.UserLV, "UserAndGroup", UserColumns) == 0 ? 2 : 1);
-    if (lists.lvAllUserPhones->Tag() == 0)
+    if (lists.lvAllUserPhones->Tag() == 0) {
         reloadAllPhones();
+        host_.UserPhonesReloaded(true);
+    }
     ui::SortListView(*lists.UserLV);
     loadingUsers_ = false;
     rememberUserNames();
@@ -195,8 +197,10 @@ void Console::LoadUserPhones(const std::string& userId) {
         host_.StartReconnectTimer();
         return;
     }
-    if (lists.lvAllUserPhones->Tag() == 0)
+    if (lists.lvAllUserPhones->Tag() == 0) {
         reloadAllPhones();
+        host_.UserPhonesReloaded(false);
+    }
     if (userId.empty())
         return;
     const QString wanted = QString::fromStdString(userId);

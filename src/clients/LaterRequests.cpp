@@ -1,4 +1,4 @@
-// Requests whose work comes with voice mail, voice boxes, groups, contact
+// Requests whose work comes with voice boxes, groups, contact
 // sync and SMS: until then each is taken whole (to its line end) and
 // answered, so that the requests after it in the same read are handled and
 // nothing is done twice.
@@ -37,8 +37,8 @@ RequestEnd ClientService::ContactGroupDeleted(std::string_view text) {
     return recordRequest(text);
 }
 
-RequestEnd ClientService::VoiceMailRequest(std::string_view text, int&) {
-    return recordRequest(text);
+RequestEnd ClientService::VoiceMailRequest(std::string_view text, int& errorCode) {
+    return host_.RunVoiceMailRequest(text, errorCode);
 }
 
 RequestEnd ClientService::VoiceBoxRequest(std::string_view text, int&) {

@@ -31,6 +31,8 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     std::optional<std::size_t> RunCallControl(clients::CallControlRequest request, std::string_view text,
                                               int& errorCode) override;
     sms::SmsGateway& Sms() override;
+    std::optional<std::size_t> RunVoiceMailRequest(std::string_view text, int& errorCode) override;
+    void SendVoiceMailList(const Klient& client) override;
 
   private:
     TForm1& form_;

@@ -35,6 +35,7 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     sms::SmsGateway& Sms() override;
 
     void GsmLineRecord(const std::string& record) override;
+    QTimer& PollingTimer() override;
 
   private:
     TForm1& form_;
