@@ -520,8 +520,10 @@ void ExchangeSimulator::handleCommand(const std::string& line) {
                 break;
             }
         }
-        if (rule.kind == AnswerRule::Kind::Ok)
+        if (rule.kind == AnswerRule::Kind::Ok) {
             gsm = gsmAnswers(line);
+            addVoiceMailAnswers(line, gsm);
+        }
     }
     std::string answer;
     if (rule.kind == AnswerRule::Kind::Ok)
