@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <random>
+#include <regex>
 
 namespace {
 
@@ -32,6 +33,42 @@ const Message M31{31, "2024-05-02", "09:00", "600100204", 0, 2};
 std::string add(const Message& m, const std::string& box, int atr) {
     return "!VM&ADD&" + std::to_string(m.iId) + "&" + m.date + "&" + m.time + "&" + box + "&" + m.number +
            "&" + std::to_string(atr) + "&" + std::to_string(m.recording) + "\r\n";
+}
+
+// The mirror alone: records out of step, bad numbers, the retry count.
+TEST(VoiceMailMirror, OutOfStepReportsQueueTheBoxAgainAndBadNumbersAreRefused) {
+    pbx::VoiceMail mirror;
+    int action = 0;
+    std::string box;
+    pbx::VMmessage m;
+    auto parse = [&](const std::string& record) {
+        action = 0;
+        box.clear();
+        return mirror.ParsePbxLine(record, action, box, m);
+    };
+    ASSERT_TRUE(mirror.EnqueueBox("202"));
+    EXPECT_FALSE(mirror.EnqueueBox("20 2")) << "a blank would add a token to the command";
+    EXPECT_EQ(mirror.GetRequest(), "VM GET 202 0\r");
+    EXPECT_EQ(parse("VM PUT 202 3 7 d t n 0 0"), 1);
+    EXPECT_TRUE(mirror.waiting) << "an entry for another index is ignored";
+    EXPECT_EQ(parse("VM PUT 202 0 4294967296 d t n 0 0"), 4);
+    EXPECT_EQ(parse("VM PUT 202 0 7 d t n 0"), 3);
+    EXPECT_EQ(parse("XM PUT 202 0"), 2);
+    EXPECT_EQ(parse("VM GET 202 0"), 4);
+    EXPECT_EQ(parse("VM PUT 202 0 7 d t n 0 0"), 1);
+    EXPECT_EQ(parse("VM PUT 202 1 -1 0 0 0 0 0"), 1);
+    EXPECT_EQ(action, pbx::VoiceMail::ListComplete);
+    EXPECT_TRUE(mirror.Idle());
+
+    EXPECT_EQ(parse("VM ADD 202 7 d t n 1 0"), 1);
+    EXPECT_EQ(action, pbx::VoiceMail::OutOfStep) << "a message already there";
+    EXPECT_EQ(mirror.fetchQueue.size(), 1u);
+    mirror.boxes["202"] = {{7, "d", "t", "n", 0, 0}};
+    EXPECT_EQ(parse("VM DEL 202 0 8"), 1);
+    EXPECT_EQ(action, pbx::VoiceMail::OutOfStep) << "another message at that place";
+    EXPECT_TRUE(mirror.boxes["202"].empty());
+    EXPECT_EQ(parse("VM DEL 202 -1 8"), 4);
+    EXPECT_EQ(parse("VM UPD 7 2147483648"), 4);
 }
 
 class VoiceMailRoad : public testing_support::ClientServiceTestBed {
@@ -262,6 +299,97 @@ TEST_F(VoiceMailRoad, AnUnansweredBoxIsAskedAgainThenGivenUpAndTheSmsSendStepFol
     exchange->SendRecord("VM PUT 202 0 21 2024-05-01 11:00 600100202 1 7");
     ASSERT_TRUE(settled());
     EXPECT_EQ(mirrored("202"), 0u);
+}
+
+TEST_F(VoiceMailRoad, TheMenuResynchronisesOnYesAndTheDumpLogsEveryMessage) {
+    staff({{"201", "2.04.00.00"}});
+    download();
+    forget();
+    form->UseVoiceMailPcti = false;
+    form->Pbx().miSynchronizeVboxexClick();
+    form->Pbx().miVoiceMailDumpClick();
+    ASSERT_EQ(dialogs->Calls().size(), 2u);
+    EXPECT_EQ(dialogs->Calls()[1].text, form->Text("IDS_860"));
+    form->UseVoiceMailPcti = true;
+    dialogs->QueueAnswer(ui::IDNO);
+    form->Pbx().miSynchronizeVboxexClick();
+    EXPECT_EQ(dialogs->Calls().back().text, form->Text("IDS_870") + form->Text("IDS_871"));
+    EXPECT_TRUE(form->Pbx().VoiceMailBoxes.Idle());
+    form->Pbx().miVoiceMailDumpClick();
+    EXPECT_NE(mainLogText().find("Skrzynka numeru 201:\n"), std::string::npos);
+    EXPECT_NE(mainLogText().find("   wiadomosc: iId 11, data: 2024-05-01, 10:15, numer: 600100201, atr: 0, "
+                                 "nagranie: 5"),
+              std::string::npos);
+    dialogs->QueueAnswer(ui::IDYES);
+    form->Pbx().miSynchronizeVboxexClick();
+    EXPECT_EQ(voiceMailNotices("201"), Lines{"!VM&CLR\r\n"});
+    EXPECT_EQ(form->Pbx().VoiceMailBoxes.fetchQueue, std::deque<std::string>{"201"});
+}
+
+// Seeded mutations of exchange records and client requests through the
+// dispatcher and the request handler: nothing breaks, nothing but whole
+// well-formed commands reaches the exchange, and proper input still works.
+TEST_F(VoiceMailRoad, MutatedRecordsAndRequestsBreakNothing) {
+    staff({{"201", "2.04.00.00"}});
+    download();
+    const std::vector<std::string> records{"VM PUT 201 1 12 2024-05-01 10:15 600 0 1",
+                                           "VM ADD 201 12 2024-05-01 10:15 600 1 4", "VM DEL 201 0 11",
+                                           "VM UPD 11 3", "VM ADD 201 13 d t n 0 4"};
+    const std::vector<std::string> requests{"CLR\r\n", "DEL&201&11\r\n", "LIS&201&11\r\n", "DEL&201\r\n"};
+    const std::string bytes = std::string(" \\&\r\n\x7f"
+                                          "\xff"
+                                          "0-9") +
+                              "4294967296";
+    std::mt19937 random(20240513);
+    auto mutate = [&](std::string text) {
+        for (int n = int(random() % 4); n >= 0; --n) {
+            const std::size_t at = text.empty() ? 0 : random() % text.size();
+            switch (random() % 4) {
+            case 0:
+                text.insert(at, 1, bytes[random() % bytes.size()]);
+                break;
+            case 1:
+                if (!text.empty())
+                    text.erase(at, 1 + random() % 3);
+                break;
+            case 2:
+                if (!text.empty())
+                    text[at] = bytes[random() % bytes.size()];
+                break;
+            default:
+                text.insert(at, "4294967296");
+            }
+        }
+        return text;
+    };
+    pbx::PbxLink& link = form->Pbx();
+    Klient* requester = Klient::ZnajdzPoIDFB(std::to_string(logins["201"].id));
+    ASSERT_NE(requester, nullptr);
+    // The notices themselves are another test's matter; here they would only pile up.
+    requester->ObslugaPocztyGlosowej = 0;
+    for (int i = 0; i < 100000; ++i) {
+        if (i % 2) {
+            link.Shared().AppendReceivedLine(mutate(records[random() % records.size()]));
+            link.DrainReceivedLines();
+        } else {
+            CurrentKlient = requester;
+            int code = 0;
+            const std::string request = mutate(requests[random() % requests.size()]);
+            const auto end = link.VoiceMail(request, code);
+            ASSERT_TRUE(end ? *end <= request.size() : code == 7);
+        }
+    }
+    CurrentKlient = nullptr;
+    requester->ObslugaPocztyGlosowej = 1;
+    ASSERT_TRUE(settled());
+    const std::regex whole("VM (GET 201 \\d+|DEL 201 \\d+ \\d+|LIS 201 \\d+)");
+    for (const std::string& command : exchange->Commands())
+        ASSERT_TRUE(!command.starts_with("VM") || std::regex_match(command, whole)) << command;
+    ASSERT_TRUE(settled());
+    link.WyslijSkrzynkiVMWszystkim();
+    exchange->SetVoiceMailBox("201", {M11});
+    download();
+    EXPECT_EQ(form->Pbx().VoiceMailBoxes.boxes["201"].size(), 1u);
 }
 
 } // namespace
