@@ -304,6 +304,7 @@ TEST_F(VoiceMailRoad, AnUnansweredBoxIsAskedAgainThenGivenUpAndTheSmsSendStepFol
 TEST_F(VoiceMailRoad, TheMenuResynchronisesOnYesAndTheDumpLogsEveryMessage) {
     staff({{"201", "2.04.00.00"}});
     download();
+    ASSERT_TRUE(settled());
     forget();
     form->UseVoiceMailPcti = false;
     form->Pbx().miSynchronizeVboxexClick();
