@@ -127,9 +127,15 @@ void Console::LoadUsers() {
         host_.StartReconnectTimer();
         return;
     }
+    // Filling the user list selects a user, whose phones may reload the
+    // phone list first: the voice-mail boxes are resynchronised all the same.
+    const bool phonesStale = lists.lvAllUserPhones->Tag() == 0;
     lists.UserLV->SetTag(loadInto(lists.UserLV, "UserAndGroup", UserColumns) == 0 ? 2 : 1);
-    if (lists.lvAllUserPhones->Tag() == 0)
-        reloadAllPhones();
+    if (phonesStale) {
+        if (lists.lvAllUserPhones->Tag() == 0)
+            reloadAllPhones();
+        host_.UserPhonesReloaded(true);
+    }
     ui::SortListView(*lists.UserLV);
     loadingUsers_ = false;
     rememberUserNames();
@@ -195,8 +201,10 @@ void Console::LoadUserPhones(const std::string& userId) {
         host_.StartReconnectTimer();
         return;
     }
-    if (lists.lvAllUserPhones->Tag() == 0)
+    if (lists.lvAllUserPhones->Tag() == 0) {
         reloadAllPhones();
+        host_.UserPhonesReloaded(false);
+    }
     if (userId.empty())
         return;
     const QString wanted = QString::fromStdString(userId);

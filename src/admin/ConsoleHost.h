@@ -38,6 +38,10 @@ class ConsoleHost {
     virtual void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) = 0;
     // The incoming-call history of the user tab; empty arguments empty it.
     virtual void LoadIncomingHistory(const std::string& column, const std::string& value) = 0;
+    // The list of all user phones was read again: with `allBoxes` every
+    // voice-mail box is downloaded anew and the clients' lists cleared,
+    // otherwise only the boxes already mirrored are downloaded again.
+    virtual void UserPhonesReloaded(bool allBoxes) = 0;
 };
 
 } // namespace admin

@@ -213,9 +213,9 @@ const char* ClientService::registerClient(const char* text, const std::string& a
     Powiadom(0, platform::toWire(reply), record->IDFB.c_str(), record->Gniazdo, record->IP);
     ++PendingLogins;
 
-    // The voice-mail list comes with its service; without SMS the client
-    // hides its GSM part.
+    // Without SMS the client hides its GSM part.
     WyslijZajetosci(record->IP, record->IDFB);
+    host_.SendVoiceMailList(*record);
     if (!settings.useSms)
         Powiadom(0, "!GSM&DIS\r\n", record->IDFB.c_str(), record->Gniazdo, record->IP);
     else if (!host_.GsmLineList().empty())

@@ -12,6 +12,7 @@
 #include <vector>
 
 class QTcpServer;
+class Klient;
 namespace platform {
 class Event;
 }
@@ -98,6 +99,11 @@ class ClientServiceHost {
     virtual std::optional<std::size_t> RunGroupLoginRequest(std::string_view text, int& errorCode) = 0;
     // The SMS gateway, which takes the clients' SMS requests.
     virtual sms::SmsGateway& Sms() = 0;
+    // A "VM" request of `CurrentKlient` (`text`: what follows "!VM&"): where
+    // it ends, or nothing with `errorCode` set.
+    virtual std::optional<std::size_t> RunVoiceMailRequest(std::string_view text, int& errorCode) = 0;
+    // The client's whole voice-mail list, at its log-in.
+    virtual void SendVoiceMailList(const Klient& client) = 0;
 };
 
 } // namespace clients

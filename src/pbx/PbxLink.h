@@ -16,6 +16,10 @@
 // btnShowActiveCallsClick, TimerUsunPolaczeniaTimer; and in `Shared()`:
 // ReceivedLines, ReceivedBytes, HandledBytes, QueuedBytes, SentBytes,
 // LinkState, CommandInFlight, PbxReconnectWanted.
+// Voice mail: VoiceMailBoxes, VoiceMail, WyslijListeVM, WyslijVMDodaj,
+// WyslijVMZmien, WyslijVMUsun, WyslijSkrzynkiVMWszystkim,
+// miVoiceMailDumpClick, miSynchronizeVboxexClick; the polling timer:
+// tmrPabxSynchronizeTimer (PabxSynchronizeTick).
 #pragma once
 
 #include "pbx/CallTable.h"
@@ -24,6 +28,7 @@
 #include "pbx/PbxLinkHost.h"
 #include "pbx/ReceivedLines.h"
 #include "pbx/VoiceBox.h"
+#include "pbx/VoiceMail.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -34,6 +39,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+class Klient;
 
 namespace pbx {
 
@@ -158,6 +165,29 @@ class PbxLink : public QObject {
     // Fills the console's history list with the last 30 incoming calls
     // whose `column` holds `value`.
     void LoadIncomingHistory(const std::string& column, const std::string& value);
+
+    // ---- voice mail and the polling timer ----
+    // One tick of the polling timer: the GSM lines, the stored messages, the
+    // voice-mail download, then the SMS send step; the first that asks ends it.
+    void PabxSynchronizeTick();
+    // A client's "VM" request (text after "!VM&", wire bytes), from
+    // `CurrentKlient`: where it ends, or nothing with `errorCode` set.
+    RequestEnd VoiceMail(std::string_view text, int& errorCode);
+    // The client's whole list: a clear, then every message of its phones' boxes.
+    void WyslijListeVM(const Klient& client);
+    // One change notice to one client.
+    void WyslijVMDodaj(const VMmessage& message, const std::string& box, const Klient& client);
+    void WyslijVMZmien(const VMmessage& message, const Klient& client);
+    void WyslijVMUsun(std::int32_t iId, const std::string& box, const Klient& client);
+    // Empties the mirror, queues every user phone's box and clears the
+    // clients' lists.
+    void WyslijSkrzynkiVMWszystkim();
+    // The phone list was read again: the boxes already mirrored are
+    // downloaded anew.
+    void RequeueVoiceMailBoxes();
+    void miVoiceMailDumpClick();
+    void miSynchronizeVboxexClick();
+    ::pbx::VoiceMail VoiceMailBoxes;
 
     // The received lines, their counters, the link state and the command in
     // flight, shared with the link thread.

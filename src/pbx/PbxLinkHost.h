@@ -77,6 +77,8 @@ class PbxLinkHost {
 
     // A "GSM" record, for the GSM-line table.
     virtual void GsmLineRecord(const std::string& record) = 0;
+    // The exchange polling timer (`tmrPabxSynchronize`).
+    virtual QTimer& PollingTimer() = 0;
 };
 
 } // namespace pbx

@@ -130,6 +130,15 @@ sms::SmsGateway& ClientServiceHostOfForm::Sms() {
     return form_.Sms();
 }
 
+std::optional<std::size_t> ClientServiceHostOfForm::RunVoiceMailRequest(std::string_view text,
+                                                                        int& errorCode) {
+    return form_.Pbx().VoiceMail(text, errorCode);
+}
+
+void ClientServiceHostOfForm::SendVoiceMailList(const Klient& client) {
+    form_.Pbx().WyslijListeVM(client);
+}
+
 const std::vector<sms::S_GSMLINE>& ClientServiceHostOfForm::GsmLineList() const {
     return form_.Sms().GsmLines.lines;
 }

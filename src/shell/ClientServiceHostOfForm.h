@@ -33,6 +33,8 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     std::optional<std::size_t> RunVoiceBoxRequest(std::string_view text, int& errorCode) override;
     std::optional<std::size_t> RunGroupLoginRequest(std::string_view text, int& errorCode) override;
     sms::SmsGateway& Sms() override;
+    std::optional<std::size_t> RunVoiceMailRequest(std::string_view text, int& errorCode) override;
+    void SendVoiceMailList(const Klient& client) override;
 
   private:
     TForm1& form_;

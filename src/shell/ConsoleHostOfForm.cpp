@@ -1,5 +1,6 @@
 #include "shell/ConsoleHostOfForm.h"
 
+#include "pbx/PbxLink.h"
 #include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
 
@@ -38,6 +39,13 @@ void ConsoleHostOfForm::FillUserSlots(const std::vector<std::pair<std::string, s
 
 void ConsoleHostOfForm::LoadIncomingHistory(const std::string& column, const std::string& value) {
     form_.LoadIncomingHistory(column, value);
+}
+
+void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
+    if (allBoxes)
+        form_.Pbx().WyslijSkrzynkiVMWszystkim();
+    else
+        form_.Pbx().RequeueVoiceMailBoxes();
 }
 
 } // namespace shell

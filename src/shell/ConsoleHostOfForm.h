@@ -17,6 +17,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void NotifyUser(const std::string& userId, const std::string& text) override;
     void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) override;
     void LoadIncomingHistory(const std::string& column, const std::string& value) override;
+    void UserPhonesReloaded(bool allBoxes) override;
 
   private:
     TForm1& form_;

@@ -143,6 +143,8 @@ class TForm1 : public ui::TForm {
     ui::TButton* DelPhoneBT = nullptr;
     ui::TMenuItem* miSmsSynchronize = nullptr;
     ui::TMenuItem* miSsmSendQueuesDump = nullptr;
+    ui::TMenuItem* miSynchronizeVboxex = nullptr;
+    ui::TMenuItem* miVoiceMailDump = nullptr;
     ui::TMenuItem* miDumpSmsDynamicRoutes = nullptr;
     ui::TTimer* tmrAllowNewConnection = nullptr;
     ui::TTimer* tmrFixPcti = nullptr;

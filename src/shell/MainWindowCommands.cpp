@@ -117,6 +117,9 @@ void TForm1::buildConsoleControls() {
     miSsmSendQueuesDump = Se1->Add(s("miSsmSendQueuesDump"), s("SMS: Log kolejek wysyłki wiadomości"));
     miDumpSmsDynamicRoutes =
         Se1->Add(s("miDumpSmsDynamicRoutes"), s("SMS: Log dynamicznych tras zwrotnych wiadomości"));
+    miSynchronizeVboxex =
+        Se1->Add(s("miSynchronizeVboxex"), s("Poczta głosowa: Synchronizuj skrzynki z centralą"));
+    miVoiceMailDump = Se1->Add(s("miVoiceMailDump"), s("Poczta głosowa: Log skrzynek"));
 
     tmrAllowNewConnection = new ui::TTimer(s("tmrAllowNewConnection"), 30000, true, this);
     tmrFixPcti = new ui::TTimer(s("tmrFixPcti"), 90000, true, this);
@@ -147,6 +150,8 @@ void TForm1::connectConsoleHandlers() {
             [this] { Sms().DeleteSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
     connect(lvRoutingRules, &QTreeWidget::itemDoubleClicked, this, &TForm1::lvRoutingRulesDblClick);
     connect(miSsmSendQueuesDump, &QAction::triggered, this, &TForm1::miSsmSendQueuesDumpClick);
+    connect(miSynchronizeVboxex, &QAction::triggered, this, [this] { Pbx().miSynchronizeVboxexClick(); });
+    connect(miVoiceMailDump, &QAction::triggered, this, [this] { Pbx().miVoiceMailDumpClick(); });
     connect(miDumpSmsDynamicRoutes, &QAction::triggered, this, &TForm1::miDumpSmsDynamicRoutesClick);
     connect(edSendToPABX, &ui::TEdit::enterPressed, this, &TForm1::edSendToPABXKeyPress);
     connect(edPabxSend, &ui::TEdit::enterPressed, this, &TForm1::edPabxSendKeyPress);
@@ -190,12 +195,8 @@ void TForm1::tmrFixPctiTimer() {
     Sms().AutomaticResynchronizationTick(tmrFixPcti->interval(), Sms().GsmLines.Complete());
 }
 
-// While the link keeps failing nothing is asked nor sent.
 void TForm1::tmrPabxSynchronizeTimer() {
-    if (Pbx().PbxLinkErrorCount != 0)
-        return;
-    tmrPabxSynchronize->setInterval(800);
-    Sms().PabxSynchronizeTick();
+    Pbx().PabxSynchronizeTick();
 }
 
 void TForm1::miSmsSynchronizeClick() {

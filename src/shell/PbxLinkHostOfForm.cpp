@@ -137,4 +137,8 @@ void PbxLinkHostOfForm::GsmLineRecord(const std::string& record) {
     form_.Sms().GsmRecord(record);
 }
 
+QTimer& PbxLinkHostOfForm::PollingTimer() {
+    return *form_.tmrPabxSynchronize;
+}
+
 } // namespace shell

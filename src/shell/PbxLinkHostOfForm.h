@@ -38,6 +38,7 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
     int CrmConnectionLimit() const override;
 
     void GsmLineRecord(const std::string& record) override;
+    QTimer& PollingTimer() override;
 
   private:
     TForm1& form_;

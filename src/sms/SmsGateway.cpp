@@ -44,9 +44,9 @@ void SmsGateway::StatusRows::HandleSmsSendError(SMSMSG message) {
     gateway_.HandleSmsSendError(std::move(message));
 }
 
-void SmsGateway::PabxSynchronizeTick() {
+bool SmsGateway::PollStep() {
     if (!SmsSettings.UseSms)
-        return;
+        return false;
     // The timer is off around each step, so that a slow step is not entered
     // again by the next tick.
     std::string request;
@@ -57,13 +57,19 @@ void SmsGateway::PabxSynchronizeTick() {
         host_.EnablePollingTimer(false);
         std::int32_t action = SMS_ACTION_NONE;
         SmsEngine.GetSmsRequest(request, action);
-    } else {
-        // Voice mail has nothing to fetch yet: the send step follows.
-        host_.EnablePollingTimer(false);
-        sendStepOfEveryLine();
-    }
+    } else
+        return false;
     if (!request.empty())
         host_.QueueExchangeLine(request, 1000);
+    host_.EnablePollingTimer(true);
+    return true;
+}
+
+void SmsGateway::SendStep() {
+    if (!SmsSettings.UseSms)
+        return;
+    host_.EnablePollingTimer(false);
+    sendStepOfEveryLine();
     host_.EnablePollingTimer(true);
 }
 

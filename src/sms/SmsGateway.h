@@ -83,9 +83,11 @@ class SmsGateway {
     void HandleSmsSendError(SMSMSG msg);
 
     // ---- the polling timer and the GSM-line table ----
-    // The polling timer's tick once the link is up: the GSM-line list, the
-    // poll of stored messages, then one send step of every line.
-    void PabxSynchronizeTick();
+    // The polling timer's steps once the link is up. The GSM-line list, then
+    // the poll of stored messages: true when the tick was theirs.
+    bool PollStep();
+    // One send step of every line.
+    void SendStep();
     // A "GSM" record from the exchange.
     void GsmRecord(const std::string& record);
 

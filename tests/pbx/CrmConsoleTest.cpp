@@ -205,11 +205,11 @@ TEST_F(CrmConsoleTest, VantrelProgramGetsAnswersLinesInTurnCopiesAndTheLimit) {
     // A line split across reads is completed; two lines in one read are two
     // commands, behind the server's own command in flight.
     exchange.SetAnswerRule({sim::AnswerRule::Kind::Ok, 1, 200});
-    form_->Pbx().WyslijLinie("VM GET 201 0\r", 1000);
+    form_->Pbx().WyslijLinie("SP 201&ON&\r", 1000);
     say(first, "WN 20");
     say(first, "1&600&\rA1\r\nA2\r");
     ASSERT_TRUE(serveUntil([&] { return exchange.Commands().size() >= 4; }));
-    EXPECT_EQ(exchange.Commands(), (std::vector<std::string>{"VM GET 201 0", "WN 201&600&", "A1", "A2"}));
+    EXPECT_EQ(exchange.Commands(), (std::vector<std::string>{"SP 201&ON&", "WN 201&600&", "A1", "A2"}));
 
     // Every exchange line but the modem words reaches every program, CR LF added.
     exchange.SendRecord("C01 05 201");

@@ -524,6 +524,7 @@ void ExchangeSimulator::handleCommand(const std::string& line) {
             gsm = gsmAnswers(line);
             for (std::string& record : voiceBoxAnswers(line))
                 gsm.emplace_back(std::move(record), 0);
+            addVoiceMailAnswers(line, gsm);
         }
     }
     std::string answer;

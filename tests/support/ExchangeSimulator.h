@@ -159,6 +159,27 @@ class ExchangeSimulator {
     void SetGroupState(const std::string& number, const std::string& group, std::string state);
     std::string VoiceBoxState(const std::string& number) const;
     std::string GroupState(const std::string& number, const std::string& group) const;
+    // Voice-mail boxes. "VM GET box n" is answered "OK" and entry n of the
+    // box ("VM PUT box n iId date time number atr recording"), or the end
+    // entry (iId -1) past its last message and for a box it does not hold;
+    // "VM DEL box pos iId" by "OK" and, when the entry there has that iId, by
+    // its removal and the "VM DEL" report; "VM LIS box pos" by "OK". An
+    // answer rule other than Ok silences the boxes as it does "OK".
+    struct VoiceMessage {
+        int iId = 0;
+        std::string date, time, number;
+        int atr = 0;
+        int recording = 0;
+    };
+    void SetVoiceMailBox(const std::string& box, std::vector<VoiceMessage> messages);
+    std::vector<VoiceMessage> VoiceMailBox(const std::string& box) const;
+    // The exchange's own reports: a new message (with `flag` it joins the
+    // front of the box), changed attributes, a removed message.
+    void SendVoiceMailAdd(const std::string& box, const VoiceMessage& message, bool flag = true);
+    void SendVoiceMailUpdate(int iId, int atr);
+    void SendVoiceMailDelete(const std::string& box, int position);
+    // "VM GET" gets its "OK" but no entry, as when the voice-mail module hangs.
+    void SetVoiceMailSilent(bool silent);
 
     // Called with every line the simulator received (for the tool).
     std::function<void(const std::string&)> OnReceived;
@@ -190,6 +211,8 @@ class ExchangeSimulator {
     int storeSms(int line, const std::string& pduHex, std::vector<std::size_t> partOctets);
     // Under mutex_: the voice-box and group records answering `line`.
     std::vector<std::string> voiceBoxAnswers(const std::string& line);
+    // Under mutex_: the voice-mail records that answer `line`, added to `answers`.
+    void addVoiceMailAnswers(const std::string& line, std::vector<std::pair<std::string, int>>& answers);
     void sendNow(const std::string& bytes, std::size_t chunk = 0);
     void sendLater(const std::string& bytes, int delayMs);
     void flushOutbox();
@@ -245,6 +268,8 @@ class ExchangeSimulator {
     SmsSendScript sendScript_;
     std::deque<SmsSendScript> queuedScripts_;
     int nextMessageReference_ = 0;
+    std::map<std::string, std::vector<VoiceMessage>> voiceMailBoxes_;
+    bool voiceMailSilent_ = false;
 
     // Voice boxes and groups, under mutex_.
     std::map<std::string, std::string> voiceBoxes_;

@@ -1,7 +1,8 @@
-// Requests whose work comes with voice mail, voice boxes, groups, contact
-// sync and SMS: until then each is taken whole (to its line end) and
-// answered, so that the requests after it in the same read are handled and
-// nothing is done twice.
+// Requests handed on whole: voice mail, voice boxes and groups to the
+// exchange link, SMS to the gateway. Contact-sync reports, whose work comes
+// with the contact base, are taken whole (to their line end) and answered,
+// so that the requests after them in the same read are handled and nothing
+// is done twice.
 #include "clients/ClientService.h"
 #include "clients/ClientServiceParts.h"
 #include "sms/SmsGateway.h"
@@ -37,8 +38,8 @@ RequestEnd ClientService::ContactGroupDeleted(std::string_view text) {
     return recordRequest(text);
 }
 
-RequestEnd ClientService::VoiceMailRequest(std::string_view text, int&) {
-    return recordRequest(text);
+RequestEnd ClientService::VoiceMailRequest(std::string_view text, int& errorCode) {
+    return host_.RunVoiceMailRequest(text, errorCode);
 }
 
 RequestEnd ClientService::VoiceBoxRequest(std::string_view text, int& errorCode) {
