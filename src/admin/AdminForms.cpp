@@ -2,6 +2,8 @@
 
 #include "i18n/FormTranslation.h"
 
+#include <QKeyEvent>
+
 TKonfiguracja* Konfiguracja = nullptr;
 TExportuj* Exportuj = nullptr;
 TImport_kont* Import_kont = nullptr;
@@ -21,6 +23,29 @@ TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) 
 TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TfrmFindPhone::TfrmFindPhone(QWidget* owner) : TForm(QStringLiteral("frmFindPhone"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
+
+namespace {
+
+class EscapeFilter : public QObject {
+  public:
+    explicit EscapeFilter(ui::TForm& form) : QObject(&form), form_(form) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+            form_.SetModalResult(ui::mrCancel);
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    ui::TForm& form_;
+};
+
+} // namespace
+
+void CancelOnEscape(ui::TForm& form) {
+    auto* filter = new EscapeFilter(form);
+    form.installEventFilter(filter);
+    for (QWidget* control : form.findChildren<QWidget*>())
+        control->installEventFilter(filter);
 }

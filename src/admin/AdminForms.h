@@ -97,11 +97,49 @@ class TTelFm : public ui::TForm {
     void showEvent(QShowEvent* event) override;
 };
 
+// A phrase search over one list view of the main window. Each search goes
+// on after the row the last one found; a change of the phrase starts again
+// at the top.
+class TFindForm : public ui::TForm {
+    Q_OBJECT
+  public:
+    // The searched texts of one row: every column but the first, which holds
+    // a hidden identifier or an address.
+    using RowTexts = std::function<QStringList(int row)>;
+    // Without `rowTexts` the rows' own sub-items are searched.
+    TFindForm(QWidget* owner, ui::TListView* list, RowTexts rowTexts = {});
+    TlgLangLinked* lgLangLinked1 = nullptr;
+    ui::TEdit* Edit1 = nullptr;
+    ui::TButton* FindButton = nullptr;
+
+    void FindButtonClick();
+    void Edit1Change();
+    int SearchPosition() const { return searchPosition_; }
+
+  private:
+    bool rowContains(int row, const QString& phrase) const;
+
+    ui::TListView* list_;
+    RowTexts rowTexts_;
+    int searchPosition_ = 0;
+};
+
+// Finds the user a telephone number belongs to.
 class TfrmFindPhone : public ui::TForm {
     Q_OBJECT
   public:
+    static constexpr int PhoneLimit = 6;
     explicit TfrmFindPhone(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
+    ui::TEdit* edPhone = nullptr;
+    ui::TButton* btnSzukaj = nullptr;
+    // Runs the search for a number; set by the console.
+    std::function<void(const std::string& number)> OnSearch;
+
+    void btnSzukajClick();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 // The administrator's message to every connected client.
@@ -113,9 +151,12 @@ class TfrmMessage : public ui::TForm {
     explicit TfrmMessage(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
     ui::TMemo* Memo1 = nullptr;
-    ui::TButton* btnSend = nullptr;
-    ui::TButton* btnCancel = nullptr;
+    ui::TButton* btnSendMessage = nullptr;
 };
+
+// Esc anywhere in the form closes it with mrCancel: the form sees the key
+// before its controls do. Covers the controls the form has now.
+void CancelOnEscape(ui::TForm& form);
 
 // The text with what a message may not hold removed ('&', which separates
 // the fields, and whatever is the byte 255, which ends the message, in the

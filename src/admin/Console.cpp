@@ -9,6 +9,8 @@
 #include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
 #include "db/MainDatabase.h"
+#include "db/SessionDB.h"
+#include "db/SqlText.h"
 #include "db/UserTables.h"
 #include "ui/Components.h"
 #include "ui/Dialogs.h"
@@ -470,6 +472,46 @@ void Console::PhoneLVDblClick() {
         EditPhoneBTClick();
     else
         AddPhoneBTClick();
+}
+
+void Console::FindPhone(const std::string& number) {
+    if (number.empty() || !MainDbHandleExists())
+        return;
+    const db::ConnectionSettings c = db::MainConnection();
+    TStringList owners;
+    {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        session.SetResultStrings(&owners);
+        if (session.ExecuteSQL("SELECT nuserid FROM userphonesandname WHERE suserphone = '" +
+                               QuoteSql(number) + "'") != 0)
+            return;
+    }
+    if (owners.empty())
+        return;
+    const ConsoleLists lists = host_.Lists();
+    const QString owner = QString::fromStdString(owners.front()).trimmed();
+    QTreeWidgetItem* user = nullptr;
+    for (int i = 0; i < lists.UserLV->topLevelItemCount() && !user; ++i)
+        if (lists.UserLV->topLevelItem(i)->text(UcId) == owner)
+            user = lists.UserLV->topLevelItem(i);
+    lists.UserLV->clearSelection();
+    if (!user)
+        return;
+    lists.UserLV->scrollToItem(user);
+    lists.UserLV->setCurrentItem(user);
+    user->setSelected(true);
+    const QString wanted = QString::fromStdString(number);
+    for (int i = 0; i < lists.PhoneLV->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* phone = lists.PhoneLV->topLevelItem(i);
+        if (phone->text(1) != wanted)
+            continue;
+        lists.PhoneLV->clearSelection();
+        lists.PhoneLV->scrollToItem(phone);
+        lists.PhoneLV->setCurrentItem(phone);
+        phone->setSelected(true);
+        lists.PhoneLV->setFocus();
+        return;
+    }
 }
 
 } // namespace admin

@@ -54,6 +54,9 @@ class Console {
     void PhoneLVSelectItem();
     void UserLVDblClick();
     void PhoneLVDblClick();
+    // Selects the user a number is assigned to and that number among his
+    // phones; nothing changes when no user has it or the database fails.
+    void FindPhone(const std::string& number);
 
     // The user id and card key of each presence slot, from the user list:
     // the first UserSlotCount rows in list order.

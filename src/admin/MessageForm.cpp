@@ -38,17 +38,21 @@ QString AllowedMessageText(const QString& text) {
 }
 
 TfrmMessage::TfrmMessage(QWidget* owner) : TForm(QStringLiteral("frmMessage"), owner) {
-    SetCaption(QString::fromUtf8("Wiadomość do podłączonych"));
+    SetCaption(QString::fromUtf8("Wiadomość do podłączonych użytkowników"));
     auto* layout = new QVBoxLayout(this);
     Memo1 = new ui::TMemo(QStringLiteral("Memo1"), this);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     layout->addWidget(Memo1);
+    layout->addWidget(new ui::TLabel(
+        QStringLiteral("Label1"),
+        QString::fromUtf8("Wiadomość otrzymają wyłącznie aktualnie podłączeni użytkownicy"), this));
+    layout->addWidget(new ui::TLabel(QStringLiteral("Label2"),
+                                     QString::fromUtf8("Wiadomość nie zostanie zachowana w historii"), this));
     auto* buttons = new QHBoxLayout();
-    btnSend = new ui::TButton(QStringLiteral("btnSend"), QString::fromUtf8("Wyślij"), this);
-    btnSend->SetModalResult(ui::mrOk);
-    btnCancel = new ui::TButton(QStringLiteral("btnCancel"), QString::fromUtf8("Anuluj"), this);
-    btnCancel->SetModalResult(ui::mrCancel);
-    buttons->addWidget(btnSend);
-    buttons->addWidget(btnCancel);
+    btnSendMessage = new ui::TButton(QStringLiteral("btnSendMessage"), QString::fromUtf8("Wyślij"), this);
+    btnSendMessage->SetModalResult(ui::mrOk);
+    buttons->addStretch();
+    buttons->addWidget(btnSendMessage);
     layout->addLayout(buttons);
     connect(Memo1, &QPlainTextEdit::textChanged, this, [this] {
         const QString text = Memo1->toPlainText();
@@ -65,4 +69,5 @@ TfrmMessage::TfrmMessage(QWidget* owner) : TForm(QStringLiteral("frmMessage"), o
     });
     // This form shares no dialog captions with the main window.
     lgLangLinked1 = i18n::CreateLinkedTranslation(this, false);
+    CancelOnEscape(*this);
 }

@@ -24,6 +24,7 @@
 #include <QDateTime>
 #include <QTime>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -132,6 +133,9 @@ class TForm1 : public ui::TForm {
     ui::TTimer* tmrIdle = nullptr;
 
     ui::TButton* btnSzukajKlienci = nullptr;
+    ui::TButton* BtnSzukaj = nullptr;
+    ui::TButton* btnSzukajKontaktu = nullptr;
+    ui::TButton* btnSzukajTelef = nullptr;
     ui::TButton* btnWiadDoPodlaczonych = nullptr;
     ui::TButton* btnWyczyscOknoLogu = nullptr;
     ui::TButton* btnCopyLog = nullptr;
@@ -313,6 +317,11 @@ class TForm1 : public ui::TForm {
     void edSendToPABXKeyPress();
     void edPabxSendKeyPress();
     void btnWiadDoPodlaczonychClick();
+    void BtnSzukajClick();
+    void PodlaczeniSzukajBtnClick();
+    void btnSzukajKontaktuClick();
+    void btnSzukajTelefClick();
+    void showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts = {});
     void InfoClick();
     void SzukajInfoKeyPress();
     void LiniaDoKlientaKeyPress();

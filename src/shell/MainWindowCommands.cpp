@@ -77,25 +77,31 @@ void TForm1::buildConsoleControls() {
     stat->addLayout(statButtons);
 
     auto* users = qobject_cast<QGridLayout*>(TabUsers->layout());
-    auto buttonRow = [&](int row, const char* add, const char* edit, const char* del) {
+    auto buttonRow = [&](int row, const char* add, const char* edit, const char* del, const char* find) {
         auto* line = new QHBoxLayout();
         auto* a = new ui::TButton(s(add), s("Dodaj"), TabUsers);
         auto* e = new ui::TButton(s(edit), s("Edytuj"), TabUsers);
         auto* d = new ui::TButton(s(del), s("Usuń"), TabUsers);
+        auto* f = new ui::TButton(s(find), s("Szukaj"), TabUsers);
         line->addWidget(a);
         line->addWidget(e);
         line->addWidget(d);
+        line->addWidget(f);
         users->addLayout(line, row, 0);
-        return std::array<ui::TButton*, 3>{a, e, d};
+        return std::array<ui::TButton*, 4>{a, e, d, f};
     };
-    const auto userButtons = buttonRow(2, "AddUserBT", "EditUserBT", "DelUserBT");
+    const auto userButtons = buttonRow(2, "AddUserBT", "EditUserBT", "DelUserBT", "BtnSzukaj");
     AddUserBT = userButtons[0];
     EditUserBT = userButtons[1];
     DelUserBT = userButtons[2];
-    const auto phoneButtons = buttonRow(3, "AddPhoneBT", "EditPhoneBT", "DelPhoneBT");
+    BtnSzukaj = userButtons[3];
+    const auto phoneButtons = buttonRow(3, "AddPhoneBT", "EditPhoneBT", "DelPhoneBT", "btnSzukajTelef");
     AddPhoneBT = phoneButtons[0];
     EditPhoneBT = phoneButtons[1];
     DelPhoneBT = phoneButtons[2];
+    btnSzukajTelef = phoneButtons[3];
+    btnSzukajKontaktu = new ui::TButton(s("btnSzukajKontaktu"), s("Szukaj"), TabKontakty);
+    TabKontakty->layout()->addWidget(btnSzukajKontaktu);
 
     auto* debug = qobject_cast<QGridLayout*>(TabDebug->layout());
     const int row = debug->rowCount();
@@ -156,6 +162,10 @@ void TForm1::connectConsoleHandlers() {
     connect(edSendToPABX, &ui::TEdit::enterPressed, this, &TForm1::edSendToPABXKeyPress);
     connect(edPabxSend, &ui::TEdit::enterPressed, this, &TForm1::edPabxSendKeyPress);
     connect(btnWiadDoPodlaczonych, &QPushButton::clicked, this, &TForm1::btnWiadDoPodlaczonychClick);
+    connect(btnSzukajKlienci, &QPushButton::clicked, this, &TForm1::PodlaczeniSzukajBtnClick);
+    connect(BtnSzukaj, &QPushButton::clicked, this, &TForm1::BtnSzukajClick);
+    connect(btnSzukajKontaktu, &QPushButton::clicked, this, &TForm1::btnSzukajKontaktuClick);
+    connect(btnSzukajTelef, &QPushButton::clicked, this, &TForm1::btnSzukajTelefClick);
     connect(btnCopyLog, &QPushButton::clicked, this, &TForm1::btnCopyLogClick);
     connect(btnWyczyscOknoLogu, &QPushButton::clicked, this, &TForm1::btnWyczyscOknoLoguClick);
     connect(Info, &QListWidget::itemClicked, this, &TForm1::InfoClick);
@@ -232,6 +242,41 @@ void TForm1::btnWiadDoPodlaczonychClick() {
                                            platform::processClock().dateTime());
     if (message)
         Clients().RelayServerMessage(*message);
+}
+
+// A find dialog lives for one search session: each opening starts at the top.
+void TForm1::showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts) {
+    TFindForm find(this, list, std::move(rowTexts));
+    find.setWindowFlag(Qt::Dialog);
+    find.ShowModal();
+}
+
+void TForm1::BtnSzukajClick() {
+    showFindForm(UserLV);
+}
+
+void TForm1::PodlaczeniSzukajBtnClick() {
+    showFindForm(lvKlienci);
+}
+
+// The contact list shows the console's rows in order: their texts are
+// searched, not the list's.
+void TForm1::btnSzukajKontaktuClick() {
+    showFindForm(lvKontakty, [this](int row) {
+        if (std::size_t(row) >= Admin().ContactRows.size())
+            return QStringList();
+        QStringList cells = admin::ContactCells(admin::ContactAt(Admin().ContactRows, std::size_t(row)),
+                                                Admin().ContactGroupRows);
+        cells.removeFirst();
+        return cells;
+    });
+}
+
+void TForm1::btnSzukajTelefClick() {
+    if (!frmFindPhone)
+        return;
+    frmFindPhone->OnSearch = [this](const std::string& number) { Admin().FindPhone(number); };
+    frmFindPhone->ShowModal();
 }
 
 void TForm1::InfoClick() {
