@@ -21,6 +21,7 @@
 
 #include "base/CommandParserGenerator.h"
 #include "clients/ClientServiceHost.h"
+#include "clients/ContactSync.h"
 #include "clients/Klient.h"
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
@@ -134,6 +135,8 @@ class ClientService {
     RequestEnd ContactDeleted(std::string_view text);
     RequestEnd ContactGroupAdded(std::string_view text);
     RequestEnd ContactGroupDeleted(std::string_view text);
+    // Keeps the copies of the shared contact base in step.
+    DbSynchronizer ContactSync;
     RequestEnd VoiceMailRequest(std::string_view text, int& errorCode);
     RequestEnd VoiceBoxRequest(std::string_view text, int& errorCode);
     RequestEnd GroupLoginRequest(std::string_view text, int& errorCode);

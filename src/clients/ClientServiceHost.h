@@ -1,10 +1,12 @@
 // What the client service needs of the rest of the program.
 #pragma once
 
+#include "db/QueryRows.h"
 #include "sms/SmsRecords.h"
 
 #include <QString>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,6 +106,11 @@ class ClientServiceHost {
     virtual std::optional<std::size_t> RunVoiceMailRequest(std::string_view text, int& errorCode) = 0;
     // The client's whole voice-mail list, at its log-in.
     virtual void SendVoiceMailList(const Klient& client) = 0;
+    // The server's copy of the shared contact base, and the contact list's
+    // row count made equal to the copy's.
+    virtual std::vector<ContactRow>& ContactRows() = 0;
+    virtual std::map<int, std::string>& ContactGroupRows() = 0;
+    virtual void SetContactCount(std::size_t count) = 0;
 };
 
 } // namespace clients

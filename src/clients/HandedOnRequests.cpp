@@ -1,8 +1,6 @@
 // Requests handed on whole: voice mail, voice boxes and groups to the
-// exchange link, SMS to the gateway. Contact-sync reports, whose work comes
-// with the contact base, are taken whole (to their line end) and answered,
-// so that the requests after them in the same read are handled and nothing
-// is done twice.
+// exchange link, SMS to the gateway, contact-sync reports to the server's
+// copy of the contact base.
 #include "clients/ClientService.h"
 #include "clients/ClientServiceParts.h"
 #include "sms/SmsGateway.h"
@@ -19,23 +17,29 @@ RequestEnd recordRequest(std::string_view text) {
 } // namespace
 
 RequestEnd ClientService::ContactAdded(std::string_view text) {
-    return recordRequest(text);
+    const RequestEnd end = ContactSync.CzytajDbDodaj(host_.ContactRows(), text);
+    host_.SetContactCount(host_.ContactRows().size());
+    return end;
 }
 
 RequestEnd ClientService::ContactChanged(std::string_view text) {
-    return recordRequest(text);
+    const RequestEnd end = ContactSync.CzytajDbZmien(host_.ContactRows(), text);
+    host_.SetContactCount(host_.ContactRows().size());
+    return end;
 }
 
 RequestEnd ClientService::ContactDeleted(std::string_view text) {
-    return recordRequest(text);
+    const RequestEnd end = ContactSync.CzytajDbUsun(host_.ContactRows(), text);
+    host_.SetContactCount(host_.ContactRows().size());
+    return end;
 }
 
 RequestEnd ClientService::ContactGroupAdded(std::string_view text) {
-    return recordRequest(text);
+    return ContactSync.CzytajDbgDodaj(host_.ContactGroupRows(), text);
 }
 
 RequestEnd ClientService::ContactGroupDeleted(std::string_view text) {
-    return recordRequest(text);
+    return ContactSync.CzytajDbgUsun(host_.ContactGroupRows(), text);
 }
 
 RequestEnd ClientService::VoiceMailRequest(std::string_view text, int& errorCode) {

@@ -143,4 +143,18 @@ const std::vector<sms::S_GSMLINE>& ClientServiceHostOfForm::GsmLineList() const 
     return form_.Sms().GsmLines.lines;
 }
 
+std::vector<ContactRow>& ClientServiceHostOfForm::ContactRows() {
+    return form_.Admin().ContactRows;
+}
+
+std::map<int, std::string>& ClientServiceHostOfForm::ContactGroupRows() {
+    return form_.Admin().ContactGroupRows;
+}
+
+// Rows added or removed show at once; a changed row waits for a repaint.
+void ClientServiceHostOfForm::SetContactCount(std::size_t count) {
+    if (std::size_t(form_.lvKontakty->topLevelItemCount()) != count)
+        form_.lvKontaktyData();
+}
+
 } // namespace shell

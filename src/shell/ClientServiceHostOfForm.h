@@ -35,6 +35,9 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     sms::SmsGateway& Sms() override;
     std::optional<std::size_t> RunVoiceMailRequest(std::string_view text, int& errorCode) override;
     void SendVoiceMailList(const Klient& client) override;
+    std::vector<ContactRow>& ContactRows() override;
+    std::map<int, std::string>& ContactGroupRows() override;
+    void SetContactCount(std::size_t count) override;
 
   private:
     TForm1& form_;

@@ -217,6 +217,7 @@ void TForm1::connectHandlers() {
     connect(ShowConfigTimer, &QTimer::timeout, this, &TForm1::ShowConfigTimerTimer);
     connect(TimerUpdateInfo, &QTimer::timeout, this, &TForm1::TimerUpdateInfoTimer);
     connect(TimerUpdateKolejka, &QTimer::timeout, this, &TForm1::TimerUpdateKolejkaTimer);
+    connect(MaintenanceTimer, &QTimer::timeout, this, &TForm1::MaintenanceTimerTimer);
     connect(Poka1, &QAction::triggered, this, &TForm1::Poka1Click);
     connect(Zamknij1, &QAction::triggered, this, &TForm1::Zamknij1Click);
     connect(Zakoczpracserwera1, &QAction::triggered, this, &TForm1::Zamknij1Click);

@@ -128,6 +128,7 @@ class TForm1 : public ui::TForm {
     ui::TTimer* tmrRCP = nullptr;
     ui::TTimer* ShowConfigTimer = nullptr;
     ui::TTimer* MaintenanceTimer = nullptr;
+    int MaintenanceTicks = 0;
     ui::TTimer* TimerUpdateInfo = nullptr;
     ui::TTimer* TimerUpdateKolejka = nullptr;
     ui::TTimer* tmrIdle = nullptr;
@@ -334,6 +335,8 @@ class TForm1 : public ui::TForm {
     void OnVirtualListColumnClick(ui::TListView& list, int column);
     void SortListView(ui::TListView& list);
     void lvKontaktyData();
+    // Every second tick (30 s) repaints the contact list when clients changed it.
+    void MaintenanceTimerTimer();
     // ---- the routing rules of the SMS page ----
     void lvRoutingRulesData();
     void lvRoutingRulesDblClick();

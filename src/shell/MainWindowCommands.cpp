@@ -393,6 +393,13 @@ void TForm1::lvKontaktyData() {
             admin::ContactCells(admin::ContactAt(Admin().ContactRows, i), Admin().ContactGroupRows));
 }
 
+void TForm1::MaintenanceTimerTimer() {
+    if (++MaintenanceTicks % 2 != 0 || !Clients().ContactSync.Changed)
+        return;
+    Clients().ContactSync.Changed = false;
+    lvKontaktyData();
+}
+
 std::string TForm1::GetUserNameById(const std::string& userId) {
     return Admin().GetUserNameById(userId);
 }
