@@ -24,7 +24,13 @@ class LinkMisbehaviourTest : public linktest::ThreadFixture {
     // big for the connection's buffers: the link has written only its start.
     void stallBigCommand(ExchangeSimulator& exchange, platform::ManualClock& clock, Klient& client) {
         ASSERT_TRUE(exchange.Start());
-        startThread(linktest::Settings(exchange, 2, 50, &clock));
+        auto settings = linktest::Settings(exchange, 2, 50, &clock);
+        // A link probe sent once the command is through is answered only
+        // after the exchange has read the megabytes ahead of it: the probe's
+        // answer wait is the program's own, not a shortened one.
+        settings.timings.tcpReadPoll = pbx::LinkTimings().tcpReadPoll;
+        settings.timings.tcpLinkCheckPause = pbx::LinkTimings().tcpLinkCheckPause;
+        startThread(settings);
         ASSERT_TRUE(exchange.WaitForLogin());
         ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn(); }));
         exchange.PauseReading(true);
