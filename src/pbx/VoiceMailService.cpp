@@ -1,5 +1,5 @@
-// Voice mail between the exchange and the clients: the polling timer drives
-// the download of the boxes, the dispatcher hands the exchange's reports to
+// Voice mail between the exchange and the clients: the polling timer's
+// voice-mail step downloads the boxes, the dispatcher hands the exchange's reports to
 // the mirror and tells the box's client, the clients' requests go to the
 // exchange, and the console resynchronises and dumps the mirror.
 #include "base/CommandParserGenerator.h"
@@ -11,8 +11,6 @@
 #include "ui/Components.h"
 #include "ui/Dialogs.h"
 
-#include <QTimer>
-
 #include <charconv>
 
 namespace pbx {
@@ -21,8 +19,6 @@ namespace {
 // The console's list of all user phones, found by place (the captions are translated).
 constexpr int PhoneUserColumn = 0;
 constexpr int PhoneNumberColumn = 2;
-constexpr int MorvaPbxType = 5;
-constexpr int PolledIntervalMs = 800;
 constexpr int PollTimeToLiveMs = 1000;
 
 bool number(const std::string& text, std::int32_t& value) {
@@ -42,29 +38,6 @@ std::string addNotice(const VMmessage& m, const std::string& box) {
 }
 
 } // namespace
-
-void PbxLink::PabxSynchronizeTick() {
-    // While the link keeps failing nothing is asked nor sent.
-    if (PbxLinkErrorCount.load() != 0)
-        return;
-    QTimer& timer = host_.PollingTimer();
-    timer.setInterval(PolledIntervalMs);
-    sms::SmsGateway& sms = host_.Sms();
-    if (sms.PollStep())
-        return;
-    const CallSettings settings = host_.Settings();
-    if (settings.useVoiceMailPcti && !VoiceMailBoxes.Idle()) {
-        if (settings.pbxType != MorvaPbxType && shared_.LinkState.load() == 1) {
-            timer.stop();
-            const std::string request = VoiceMailBoxes.GetRequest();
-            if (!request.empty())
-                WyslijLinie(request, PollTimeToLiveMs);
-            timer.start();
-        }
-        return;
-    }
-    sms.SendStep();
-}
 
 void PbxLink::voiceMailRecord(std::string_view record) {
     int action = ::pbx::VoiceMail::NoAction;
