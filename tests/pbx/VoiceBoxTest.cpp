@@ -11,6 +11,7 @@
 #include "support/LinkTestSupport.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -247,9 +248,12 @@ TEST_F(VoiceBoxes, MutatedRecordsAndRequestsLeaveTheTranslatorsWorking) {
     // Whatever the mutations reported, a well-formed exchange still answers.
     exchange.SetVoiceBoxesDisabled(false);
     desks.at("201")->ClearReceived();
+    // (The exchange may still be answering what the flood asked of it.)
     exchange.SendRecord("VB STATE_IS 201 OFF");
-    EXPECT_TRUE(serveUntil([&] { return !voiceNotices("201").empty(); }));
-    EXPECT_EQ(voiceNotices("201"), Texts({"!VB&STATE_IS&201&OFF\r\n"}));
+    EXPECT_TRUE(serveUntil([&] {
+        const auto notices = voiceNotices("201");
+        return std::find(notices.begin(), notices.end(), "!VB&STATE_IS&201&OFF\r\n") != notices.end();
+    }));
     request("201", "GWW&ABS&201&7");
     EXPECT_EQ(last(voiceCommands()), "GWW ABS 201 7");
 }
