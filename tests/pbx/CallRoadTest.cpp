@@ -75,11 +75,8 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
     // Every notice handed over and acknowledged, nothing queued.
     bool settled() {
         return serveUntil([&] {
-            if (form->Clients().ile_w_kolejce() != 0)
+            if (!noticesDelivered())
                 return false;
-            for (Klient* k = KlientList; k; k = k->Nastepny)
-                if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
-                    return false;
             for (auto& [extension, desk] : desks)
                 if (!desk->Quiet())
                     return false;

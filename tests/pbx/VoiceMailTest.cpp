@@ -111,11 +111,8 @@ class VoiceMailRoad : public testing_support::ClientServiceTestBed {
     }
     bool settled() {
         return serveUntil([&] {
-            if (form->Clients().ile_w_kolejce() != 0 || !linkIdle())
+            if (!noticesDelivered() || !linkIdle())
                 return false;
-            for (Klient* k = KlientList; k; k = k->Nastepny)
-                if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
-                    return false;
             for (auto& [extension, desk] : desks)
                 if (!desk->Quiet())
                     return false;

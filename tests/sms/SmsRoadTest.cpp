@@ -123,11 +123,8 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
     // Every notice handed over and acknowledged.
     bool settled() {
         return serveUntil([&] {
-            if (form->Clients().ile_w_kolejce() != 0)
+            if (!noticesDelivered())
                 return false;
-            for (Klient* k = KlientList; k; k = k->Nastepny)
-                if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
-                    return false;
             for (auto& [login, desk] : desks)
                 if (!desk->Quiet())
                     return false;

@@ -202,4 +202,13 @@ void ClientServiceTestBed::linkTo(sim::ExchangeSimulator& exchange, int pbxType,
     ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
 }
 
+bool ClientServiceTestBed::noticesDelivered() const {
+    if (form->Clients().ile_w_kolejce() != 0)
+        return false;
+    for (const Klient* k = KlientList; k; k = k->Nastepny)
+        if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
+            return false;
+    return true;
+}
+
 } // namespace testing_support
