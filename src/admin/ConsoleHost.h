@@ -2,6 +2,8 @@
 // it at construction.
 #pragma once
 
+#include "base/SettingValue.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +44,13 @@ class ConsoleHost {
     // voice-mail box is downloaded anew and the clients' lists cleared,
     // otherwise only the boxes already mirrored are downloaded again.
     virtual void UserPhonesReloaded(bool allBoxes) = 0;
+    // The value in force of a setting, by its stored name (a password plain).
+    // Raises std::out_of_range for a name the settings do not have.
+    virtual base::SettingValue Setting(base::SettingsSection section, const std::string& name) const = 0;
+    // Puts a setting's value in force and stores it (a password enciphered);
+    // false, with the reason logged, when the store could not be written.
+    virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
+                              const base::SettingValue& value) = 0;
 };
 
 } // namespace admin

@@ -1,8 +1,10 @@
 #include "shell/ConsoleHostOfForm.h"
 
 #include "pbx/PbxLink.h"
+#include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
+#include "shell/SettingsTable.h"
 
 namespace shell {
 
@@ -46,6 +48,23 @@ void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
         form_.Pbx().WyslijSkrzynkiVMWszystkim();
     else
         form_.Pbx().RequeueVoiceMailBoxes();
+}
+
+base::SettingValue ConsoleHostOfForm::Setting(base::SettingsSection section, const std::string& name) const {
+    return FindSetting(name, section).load(form_);
+}
+
+bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::string& name,
+                                     const base::SettingValue& value) {
+    const shell::Setting& setting = FindSetting(name, section);
+    setting.store(form_, value);
+    try {
+        WriteSetting(form_, setting);
+        return true;
+    } catch (const platform::RegistryError& error) {
+        form_.WriteLog(1, "Nie zapisano ustawienia %s: %s", name.c_str(), error.what());
+        return false;
+    }
 }
 
 } // namespace shell
