@@ -1,0 +1,60 @@
+#include "admin/ContactCsv.h"
+
+#include "platform/WireCodePage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct WireCodePageScope {
+    explicit WireCodePageScope(platform::WireCodePage page) : previous(platform::wireCodePage()) {
+        platform::setWireCodePage(page);
+    }
+    ~WireCodePageScope() { platform::setWireCodePage(previous); }
+    platform::WireCodePage previous;
+};
+
+TEST(ContactCsv, CleansEachValueAndWritesTheWireBytes) {
+    WireCodePageScope cp1250(platform::WireCodePage::Cp1250);
+    // Controls and the separator become blanks; Polish letters, é, ü,
+    // typographic quotes and both ASCII quotes stay; a Cyrillic letter has
+    // no place in 1250.
+    EXPECT_EQ(admin::CleanCsvValue("a;b\tc\r\nd\x7f", ";"), "a b c  d ");
+    EXPECT_EQ(admin::CleanCsvValue("Zażółć é ü „x” 'q\" ж", ";"), "Zażółć é ü „x” 'q\"  ");
+    EXPECT_EQ(admin::CleanCsvValue("\xc2\x85x\xe2\x80\xa8", ","), " x ");
+    EXPECT_EQ(admin::CleanCsvValue("a;b", ""), "a;b");
+
+    const QByteArray bytes = admin::CsvFileBytes({"Firma", "Imię"}, {{"A;B", "Łukasz"}, {"", "x\ny"}}, ";");
+    EXPECT_EQ(bytes, QByteArray("Firma;Imi\xea;\r\nA B;\xa3ukasz;\r\n;x y;\r\n"));
+    EXPECT_EQ(admin::CsvFileBytes({"a", "b"}, {{"1", "2"}}, ""), QByteArray("ab\r\n12\r\n"));
+}
+
+TEST(ContactCsv, RussianWritesCyrillicIn1251) {
+    WireCodePageScope cp1251(platform::WireCodePage::Cp1251);
+    EXPECT_EQ(admin::CleanCsvValue("Жук ą", ";"), "Жук  ");
+    EXPECT_EQ(admin::CsvFileBytes({"Имя"}, {{"Жук"}}, ";"), QByteArray("\xc8\xec\xff;\r\n\xc6\xf3\xea;\r\n"));
+}
+
+TEST(ContactCsv, AFailedWriteLeavesNoFile) {
+    QTemporaryDir dir;
+    QString reason;
+    EXPECT_FALSE(admin::WriteCsvFile(dir.filePath("missing/out.csv"), "x\r\n", &reason));
+    EXPECT_FALSE(reason.isEmpty());
+    // A folder in the file's place: the finished file cannot take its name,
+    // and what was written so far goes.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("out.csv"));
+    reason.clear();
+    EXPECT_FALSE(admin::WriteCsvFile(dir.filePath("out.csv"), "x\r\n", &reason));
+    EXPECT_FALSE(reason.isEmpty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+              QStringList{"out.csv"});
+    ASSERT_TRUE(admin::WriteCsvFile(dir.filePath("ok.csv"), "x\r\n", &reason));
+    QFile file(dir.filePath("ok.csv"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("x\r\n"));
+}
+
+} // namespace
