@@ -1,6 +1,7 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
+#include "admin/ExportForm.h"
 #include "ui/Components.h"
 
 #include <cstdint>
@@ -14,13 +15,6 @@ class TKonfiguracja : public ui::TForm {
     Q_OBJECT
   public:
     explicit TKonfiguracja(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
-
-class TExportuj : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TExportuj(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 

@@ -42,6 +42,10 @@ class ConsoleHost {
     // voice-mail box is downloaded anew and the clients' lists cleared,
     // otherwise only the boxes already mirrored are downloaded again.
     virtual void UserPhonesReloaded(bool allBoxes) = 0;
+    // The contact list shows the console's contact rows anew.
+    virtual void RepaintContacts() = 0;
+    // The contact rows are put in the list's current sort order and shown.
+    virtual void SortContacts() = 0;
 };
 
 } // namespace admin

@@ -48,4 +48,12 @@ void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
         form_.Pbx().RequeueVoiceMailBoxes();
 }
 
+void ConsoleHostOfForm::RepaintContacts() {
+    form_.lvKontaktyData();
+}
+
+void ConsoleHostOfForm::SortContacts() {
+    form_.SortListView(*form_.lvKontakty);
+}
+
 } // namespace shell

@@ -18,6 +18,8 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) override;
     void LoadIncomingHistory(const std::string& column, const std::string& value) override;
     void UserPhonesReloaded(bool allBoxes) override;
+    void RepaintContacts() override;
+    void SortContacts() override;
 
   private:
     TForm1& form_;
