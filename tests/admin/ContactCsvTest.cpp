@@ -5,7 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -38,23 +40,27 @@ TEST(ContactCsv, RussianWritesCyrillicIn1251) {
     EXPECT_EQ(admin::CsvFileBytes({"Имя"}, {{"Жук"}}, ";"), QByteArray("\xc8\xec\xff;\r\n\xc6\xf3\xea;\r\n"));
 }
 
-TEST(ContactCsv, AFailedWriteLeavesNoFile) {
+TEST(ContactCsv, AWriteFailingHalfwayKeepsTheOldFileAndLeavesNothingElse) {
     QTemporaryDir dir;
+    const QString path = dir.filePath("out.csv");
     QString reason;
-    EXPECT_FALSE(admin::WriteCsvFile(dir.filePath("missing/out.csv"), "x\r\n", &reason));
+    ASSERT_TRUE(admin::WriteCsvFile(path, "old\r\n", &reason));
+    // A file-size limit makes the write fail part of the way through.
+    const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = admin::WriteCsvFile(path, QByteArray(100000, 'x'), &reason);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousSignal);
+    EXPECT_FALSE(written);
     EXPECT_FALSE(reason.isEmpty());
-    // A folder in the file's place: the finished file cannot take its name,
-    // and what was written so far goes.
-    ASSERT_TRUE(QDir(dir.path()).mkdir("out.csv"));
-    reason.clear();
-    EXPECT_FALSE(admin::WriteCsvFile(dir.filePath("out.csv"), "x\r\n", &reason));
-    EXPECT_FALSE(reason.isEmpty());
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
-              QStringList{"out.csv"});
-    ASSERT_TRUE(admin::WriteCsvFile(dir.filePath("ok.csv"), "x\r\n", &reason));
-    QFile file(dir.filePath("ok.csv"));
+    QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), QByteArray("x\r\n"));
+    EXPECT_EQ(file.readAll(), QByteArray("old\r\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"out.csv"});
 }
 
 } // namespace
