@@ -13,9 +13,6 @@ TfrmFindPhone* frmFindPhone = nullptr;
 TfrmMessage* frmMessage = nullptr;
 TfrmSmsRoutingRule* frmSmsRoutingRule = nullptr;
 
-TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
 TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }

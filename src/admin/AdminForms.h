@@ -1,6 +1,7 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
+#include "admin/ExportForm.h"
 #include "admin/SettingsDialog.h"
 #include "ui/Components.h"
 
@@ -10,13 +11,6 @@
 #include <vector>
 
 class TlgLangLinked;
-
-class TExportuj : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TExportuj(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
 
 class TImport_kont : public ui::TForm {
     Q_OBJECT

@@ -51,6 +51,10 @@ class ConsoleHost {
     // false, with the reason logged, when the store could not be written.
     virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
                               const base::SettingValue& value) = 0;
+    // The contact list shows the console's contact rows anew.
+    virtual void RepaintContacts() = 0;
+    // The contact rows are put in the list's current sort order and shown.
+    virtual void SortContacts() = 0;
 };
 
 } // namespace admin

@@ -67,4 +67,12 @@ bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::s
     }
 }
 
+void ConsoleHostOfForm::RepaintContacts() {
+    form_.lvKontaktyData();
+}
+
+void ConsoleHostOfForm::SortContacts() {
+    form_.SortListView(*form_.lvKontakty);
+}
+
 } // namespace shell
