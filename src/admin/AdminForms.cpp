@@ -20,9 +20,6 @@ TKonfiguracja::TKonfiguracja(QWidget* owner) : TForm(QStringLiteral("Konfiguracj
 TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
 
 namespace {
 

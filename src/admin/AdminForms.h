@@ -1,6 +1,7 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
+#include "admin/ContactImportForm.h"
 #include "ui/Components.h"
 
 #include <cstdint>
@@ -21,13 +22,6 @@ class TExportuj : public ui::TForm {
     Q_OBJECT
   public:
     explicit TExportuj(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
-
-class TImport_kont : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TImport_kont(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 

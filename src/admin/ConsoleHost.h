@@ -2,6 +2,7 @@
 // it at construction.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +43,13 @@ class ConsoleHost {
     // voice-mail box is downloaded anew and the clients' lists cleared,
     // otherwise only the boxes already mirrored are downloaded again.
     virtual void UserPhonesReloaded(bool allBoxes) = 0;
+    // Runs `step` from the event loop under the modal progress window with
+    // this caption and text, until it returns a negative number; otherwise
+    // it returns the bar's new position (0-100).
+    virtual void RunUnderProgress(const std::string& caption, const std::string& text,
+                                  const std::function<int()>& step) = 0;
+    // The shared contacts in memory changed: the contact list shows them anew.
+    virtual void ContactRowsChanged() = 0;
 };
 
 } // namespace admin

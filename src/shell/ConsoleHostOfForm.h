@@ -18,6 +18,9 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) override;
     void LoadIncomingHistory(const std::string& column, const std::string& value) override;
     void UserPhonesReloaded(bool allBoxes) override;
+    void RunUnderProgress(const std::string& caption, const std::string& text,
+                          const std::function<int()>& step) override;
+    void ContactRowsChanged() override;
 
   private:
     TForm1& form_;
