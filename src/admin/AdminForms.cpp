@@ -17,9 +17,6 @@ TKonfiguracja::TKonfiguracja(QWidget* owner) : TForm(QStringLiteral("Konfiguracj
     SetCaption(QStringLiteral("Konfiguracja"));
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
 
 namespace {
 

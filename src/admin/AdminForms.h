@@ -2,6 +2,7 @@
 #pragma once
 
 #include "admin/ContactImportForm.h"
+#include "admin/ExportForm.h"
 #include "ui/Components.h"
 
 #include <cstdint>
@@ -15,13 +16,6 @@ class TKonfiguracja : public ui::TForm {
     Q_OBJECT
   public:
     explicit TKonfiguracja(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
-
-class TExportuj : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TExportuj(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 

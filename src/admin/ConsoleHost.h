@@ -48,8 +48,10 @@ class ConsoleHost {
     // it returns the bar's new position (0-100).
     virtual void RunUnderProgress(const std::string& caption, const std::string& text,
                                   const std::function<int()>& step) = 0;
-    // The shared contacts in memory changed: the contact list shows them anew.
-    virtual void ContactRowsChanged() = 0;
+    // The contact list shows the console's contact rows anew.
+    virtual void RepaintContacts() = 0;
+    // The contact rows are put in the list's current sort order and shown.
+    virtual void SortContacts() = 0;
 };
 
 } // namespace admin

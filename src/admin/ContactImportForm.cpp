@@ -124,8 +124,8 @@ void TImport_kont::btnOdczytajClick() {
     const QChar separator = separatorChar();
     if (separator.isNull())
         return;
-    const std::string name =
-        ui::dialogs().OpenFileName("Otworz plik kontaktów", "Plik kontaktów(*.csv);;Wszystkie pliki (*.*)");
+    const std::string name = ui::dialogs().OpenFileName(
+        "Otworz plik kontaktów", "Plik kontaktów(*.csv)|*.csv|Wszystkie pliki (*.*)|*.*");
     if (name.empty())
         return;
     columnFieldMap_ = {};

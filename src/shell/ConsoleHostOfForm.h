@@ -20,7 +20,8 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void UserPhonesReloaded(bool allBoxes) override;
     void RunUnderProgress(const std::string& caption, const std::string& text,
                           const std::function<int()>& step) override;
-    void ContactRowsChanged() override;
+    void RepaintContacts() override;
+    void SortContacts() override;
 
   private:
     TForm1& form_;
