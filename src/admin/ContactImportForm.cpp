@@ -11,7 +11,7 @@
 
 TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
     SetCaption(QString::fromUtf8("Importuj baze kontaktów"));
-    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
     auto* layout = new QGridLayout(this);
     Label1 = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Separator"), this);
     Separator = new ui::TEdit(QStringLiteral("Separator"), QStringLiteral(";"), this);
