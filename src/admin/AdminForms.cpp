@@ -13,10 +13,6 @@ TfrmFindPhone* frmFindPhone = nullptr;
 TfrmMessage* frmMessage = nullptr;
 TfrmSmsRoutingRule* frmSmsRoutingRule = nullptr;
 
-TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
-
 namespace {
 
 class EscapeFilter : public QObject {

@@ -1,6 +1,7 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
+#include "admin/ContactImportForm.h"
 #include "admin/ExportForm.h"
 #include "admin/SettingsDialog.h"
 #include "ui/Components.h"
@@ -11,13 +12,6 @@
 #include <vector>
 
 class TlgLangLinked;
-
-class TImport_kont : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TImport_kont(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
 
 // The user editor ("Dane użytkownika"). The caller fills the members
 // before showing it and reads them after it closed with OK.

@@ -4,6 +4,7 @@
 
 #include "base/SettingValue.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,11 @@ class ConsoleHost {
     // false, with the reason logged, when the store could not be written.
     virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
                               const base::SettingValue& value) = 0;
+    // Runs `step` from the event loop under the modal progress window with
+    // this caption and text, until it returns a negative number; otherwise
+    // it returns the bar's new position (0-100).
+    virtual void RunUnderProgress(const std::string& caption, const std::string& text,
+                                  const std::function<int()>& step) = 0;
     // The contact list shows the console's contact rows anew.
     virtual void RepaintContacts() = 0;
     // The contact rows are put in the list's current sort order and shown.

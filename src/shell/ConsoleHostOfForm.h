@@ -21,6 +21,8 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     base::SettingValue Setting(base::SettingsSection section, const std::string& name) const override;
     bool StoreSetting(base::SettingsSection section, const std::string& name,
                       const base::SettingValue& value) override;
+    void RunUnderProgress(const std::string& caption, const std::string& text,
+                          const std::function<int()>& step) override;
     void RepaintContacts() override;
     void SortContacts() override;
 

@@ -304,8 +304,7 @@ void TForm1::btnEksportBazyClick(QObject* sender) {
 }
 
 void TForm1::btnImportBazyClick() {
-    if (Import_kont)
-        Import_kont->ShowModal();
+    Admin().ShowContactImport();
 }
 
 void TForm1::btnSzukajTelefClick() {
