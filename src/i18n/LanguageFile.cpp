@@ -4,8 +4,8 @@
 #include "i18n/LangComponent.h"
 
 #include "i18n/MemIniFile.h"
+#include "i18n/TranslationFileIo.h"
 
-#include <QFile>
 #include <algorithm>
 #include <functional>
 
@@ -239,10 +239,9 @@ bool TlgCustomLang::MergeAllFromStream(const std::string& stream) {
 
 void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName) {
     TStrings* list = GetPropListByType(type);
-    QFile file(QString::fromStdString(fileName));
-    if (!list || langName.empty() || !file.exists())
+    if (!list || langName.empty() || !i18n::FileExists(fileName))
         return;
-    const i18n::TMemIniFile ini(fileName);
+    const i18n::TMemIniFile ini = iniOf(i18n::ReadTranslationText(fileName));
     std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
     if (fileDelim.empty())
         fileDelim = DefaultFileDelim; // an empty one would never move on
