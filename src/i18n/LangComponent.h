@@ -4,6 +4,7 @@
 // QMetaObject by component and property names.
 #pragma once
 
+#include "i18n/ExtendedItems.h"
 #include "i18n/LangDispatcher.h"
 #include "i18n/StringsCollection.h"
 #include "i18n/TextFunctions.h"
@@ -72,6 +73,11 @@ class TlgCustomLang : public QObject {
     i18n::TStrings* GetPropListByName(const std::string& name);
     // Assigns a list and applies that list alone (DlgsCaptions only copies).
     void SetList(int type, const i18n::TStrings& lines);
+    // Properties named by path, with their values per language; published, stored empty.
+    TlgExtendedItems& ExtendedTranslations() { return extended_; }
+    const TlgExtendedItems& ExtendedTranslations() const { return extended_; }
+    // Copies the items; the component keeps its own collection.
+    void SetExtendedTranslations(const TlgExtendedItems& items) { extended_ = items; }
 
     // ---- look-up ----
     std::string GetTextOrDefault(const std::string& id) const;
@@ -255,6 +261,7 @@ class TlgCustomLang : public QObject {
     QPointer<TlgLangDispatcher> dispatcher_;
     i18n::TlgStringsCollection strings_{this};
     i18n::TlgStringsCollection resourceStrings_{this};
+    TlgExtendedItems extended_{this};
 };
 
 // The translation component of the main form.
