@@ -1,6 +1,7 @@
 #include "i18n/ComponentStream.h"
 
 #include "i18n/LangComponent.h"
+#include "ui/PropertyPath.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -309,6 +310,52 @@ unsigned readOptions(Reader& r) {
     return options;
 }
 
+// A collection of items, each the properties Identifier, PropertyType and,
+// when there are values, ValuesEx: the Values bytes as they stand.
+void writeExtended(Writer& w, const TlgExtendedItems& items) {
+    w.byte(vaCollection);
+    for (int i = 0; i < items.Count(); ++i) {
+        const TlgExtendedItem& item = items.Items(i);
+        w.byte(vaList);
+        w.name("Identifier");
+        w.string(item.Identifier());
+        w.name("PropertyType");
+        w.ident(ui::TypeKindName(item.PropertyType));
+        if (!item.Values.empty()) {
+            w.name("ValuesEx");
+            w.binary(item.ValuesEx());
+        }
+        w.byte(vaNull);
+    }
+    w.byte(vaNull);
+}
+
+TlgExtendedItems readExtended(Reader& r) {
+    if (r.byte() != vaCollection)
+        throw FormatError{};
+    TlgExtendedItems items;
+    r.collection([&] {
+        TlgExtendedItem& item = items.Add();
+        for (std::string name; !(name = r.shortString()).empty();) {
+            if (name == "Identifier") {
+                item.SetIdentifier(r.string());
+            } else if (name == "PropertyType") {
+                const std::string kind = r.ident();
+                item.PropertyType = ui::TypeKindByName(kind);
+                if (kind != ui::TypeKindName(item.PropertyType))
+                    throw FormatError{};
+            } else if (name == "ValuesEx") {
+                item.SetValuesEx(r.binary());
+            } else if (name == "Values") {
+                item.Values = r.string();
+            } else {
+                r.skipValue();
+            }
+        }
+    });
+    return items;
+}
+
 // The stored properties, in published order; values the property writers
 // refuse end the read as a format error.
 const std::vector<Property>& properties() {
@@ -372,6 +419,8 @@ const std::vector<Property>& properties() {
          [](R r, C c) { c.ChangingCursor = r.integerIn(INT32_MIN, INT32_MAX); }},
         lines("ExcludedProperties", &TlgCustomLang::ExcludedProperties),
         flag("DoRaiseExceptions", &TlgCustomLang::DoRaiseExceptions),
+        {"ExtendedTranslations", [](W w, C c) { writeExtended(w, c.ExtendedTranslations()); },
+         [](R r, C c) { c.SetExtendedTranslations(readExtended(r)); }},
         {"TranslationData", [](W w, C c) { w.binary(c.WriteOurStrProps()); },
          [](R r, C c) { c.ReadOurStrProps(r.binary()); }},
     };

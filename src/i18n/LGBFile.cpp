@@ -246,6 +246,12 @@ void TLGBFileManager::LoadFromStream(TlgCustomLang* target, const std::string& o
             }
     }
     target->SetLangNames(read->LangNames());
+    target->SetExtendedTranslations(read->ExtendedTranslations());
+    if (from != to)
+        for (int i = 0; i < target->ExtendedTranslations().Count(); ++i) {
+            std::string& values = target->ExtendedTranslations().Items(i).Values;
+            std::replace(values.begin(), values.end(), from, to);
+        }
     target->SetReadingFile(wasReading);
 }
 
