@@ -72,6 +72,9 @@ std::string stateOf(TlgCustomLang& lang) {
     std::string state = lang.WriteOurStrProps();
     for (const auto& name : lang.LangNames())
         state += "|" + name;
+    for (int i = 0; i < lang.ExtendedTranslations().Count(); ++i)
+        state += "|" + lang.ExtendedTranslations().Items(i).Identifier() + "=" +
+                 lang.ExtendedTranslations().Items(i).Values;
     return state;
 }
 
@@ -289,6 +292,9 @@ TEST(LgbFile, DamagedFilesNeverCrashAndLeaveTheTargetUnchanged) {
     for (const char* className : {"TfrmFindPhone", "TPomoc"}) {
         Form form(className);
         form.lang->LoadAllFromFile(lngOf(className), true);
+        TlgExtendedItem& item = form.lang->ExtendedTranslations().Add();
+        item.SetIdentifier("Label1.Caption");
+        item.Values = "a\1b\1\1c\1";
         form.lang->SaveAllToBinaryFile(file);
     }
     const std::string good = readFile(file);
