@@ -4,6 +4,7 @@
 // QMetaObject by component and property names.
 #pragma once
 
+#include "i18n/ExtendedItems.h"
 #include "i18n/LangDispatcher.h"
 #include "i18n/StringsCollection.h"
 #include "i18n/TextFunctions.h"
@@ -72,6 +73,11 @@ class TlgCustomLang : public QObject {
     i18n::TStrings* GetPropListByName(const std::string& name);
     // Assigns a list and applies that list alone (DlgsCaptions only copies).
     void SetList(int type, const i18n::TStrings& lines);
+    // Properties named by path, with their values per language; published, stored empty.
+    TlgExtendedItems& ExtendedTranslations() { return extended_; }
+    const TlgExtendedItems& ExtendedTranslations() const { return extended_; }
+    // Copies the items; the component keeps its own collection.
+    void SetExtendedTranslations(const TlgExtendedItems& items) { extended_ = items; }
 
     // ---- look-up ----
     std::string GetTextOrDefault(const std::string& id) const;
@@ -167,6 +173,33 @@ class TlgCustomLang : public QObject {
     void LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName);
     void LoadLanguage(const std::string& fileName, const std::string& langName);
 
+    // ---- translation files (text: the layout above, UTF-8; binary: ".lgb") ----
+    // -1 for a missing file. A text file that cannot be read, is not UTF-8 or
+    // holds a NUL byte raises ELanguageError naming it, and nothing changes.
+    virtual int LoadFromFile(int type, const std::string& fileName, bool clearFirst);
+    // A missing file changes nothing.
+    virtual void LoadAllFromFile(const std::string& fileName, bool clearFirst);
+    // As LoadAllFromFile, without re-translating the form.
+    virtual void LoadAllFromFileDNC(const std::string& fileName, bool clearFirst);
+    virtual int LoadStringsFromFile(const std::string& fileName, bool clearFirst);
+    // Saves keep the file's other sections and keys; a failed save raises and
+    // leaves the old file whole.
+    virtual int SaveToFile(int type, const std::string& fileName, const std::string& fileDelim);
+    virtual void SaveAllToFile(const std::string& fileName, const std::string& fileDelim);
+    virtual int SaveStringsToFile(const std::string& fileName, const std::string& fileDelim);
+    // False for a missing file or a kind without a list.
+    virtual bool MergeFromFile(int type, const std::string& fileName);
+    virtual bool MergeAllFromFile(const std::string& fileName);
+    // Skips kinds without a list; false only for a missing file.
+    virtual bool MergeAllFromFileDNC(const std::string& fileName);
+    // Keeps the other forms' entries of the file; a file that does not read
+    // cleanly is refused, never overwritten.
+    void SaveAllToBinaryFile(const std::string& fileName);
+    // Only for a component with an owner.
+    void LoadAllFromBinaryFile(const std::string& fileName);
+    void LoadPropFromBinaryFile(int type, const std::string& fileName);
+    void LoadAllFromBinaryStream(std::string_view stream);
+
     // ---- standard dialog captions ----
     void FillDialogs();
     void FillNewDialogs();
@@ -212,6 +245,9 @@ class TlgCustomLang : public QObject {
   private:
     void loadEveryKind(const std::function<void(int type)>& loadOne);
     void afterListLoaded(i18n::TStrings& list, int type);
+    // Loads a kind's list anew through `load`, then appends the old lines whose keys it lacks.
+    bool mergeList(int type, const std::function<void()>& load);
+    bool mergeEveryKind(const std::function<bool(int type)>& mergeOne);
     std::string expandedLookup(const std::string& id, bool orDefault) const;
     int activeLanguage_ = 1;
     int numOfLanguages_ = 1;
@@ -225,6 +261,7 @@ class TlgCustomLang : public QObject {
     QPointer<TlgLangDispatcher> dispatcher_;
     i18n::TlgStringsCollection strings_{this};
     i18n::TlgStringsCollection resourceStrings_{this};
+    TlgExtendedItems extended_{this};
 };
 
 // The translation component of the main form.

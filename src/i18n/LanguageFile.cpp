@@ -4,8 +4,8 @@
 #include "i18n/LangComponent.h"
 
 #include "i18n/MemIniFile.h"
+#include "i18n/TranslationFileIo.h"
 
-#include <QFile>
 #include <algorithm>
 #include <functional>
 
@@ -166,13 +166,17 @@ void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool cle
 }
 
 bool TlgCustomLang::MergeFromStream(int type, const std::string& stream) {
+    return mergeList(type, [&] { LoadFromStream(type, stream, true); });
+}
+
+bool TlgCustomLang::mergeList(int type, const std::function<void()>& load) {
     TStrings* list = GetPropListByType(type);
     if (!list)
         return false;
     const TStrings previous = *list;
     {
         ReadingFileScope scope(*this);
-        LoadFromStream(type, stream, true);
+        load();
     }
     for (const std::string& entry : previous) {
         const std::string key = keyOf(entry, LangDelim());
@@ -215,13 +219,15 @@ void TlgCustomLang::LoadAllFromStream(const std::string& stream, bool clearFirst
 }
 
 bool TlgCustomLang::MergeAllFromStreamDNC(const std::string& stream) {
-    {
-        ReadingFileScope scope(*this);
-        for (int type = 0; type < StringsTypeCount; ++type)
-            if (MergeFromStream(type, stream))
-                DelOldNames(*GetPropListByType(type), type);
-        UpdateStrCollections();
-    }
+    return mergeEveryKind([&](int type) { return MergeFromStream(type, stream); });
+}
+
+bool TlgCustomLang::mergeEveryKind(const std::function<bool(int type)>& mergeOne) {
+    ReadingFileScope scope(*this);
+    for (int type = 0; type < StringsTypeCount; ++type)
+        if (mergeOne(type))
+            DelOldNames(*GetPropListByType(type), type);
+    UpdateStrCollections();
     return true;
 }
 
@@ -233,10 +239,9 @@ bool TlgCustomLang::MergeAllFromStream(const std::string& stream) {
 
 void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName) {
     TStrings* list = GetPropListByType(type);
-    QFile file(QString::fromStdString(fileName));
-    if (!list || langName.empty() || !file.exists())
+    if (!list || langName.empty() || !i18n::FileExists(fileName))
         return;
-    const i18n::TMemIniFile ini(fileName);
+    const i18n::TMemIniFile ini = iniOf(i18n::ReadTranslationText(fileName));
     std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
     if (fileDelim.empty())
         fileDelim = DefaultFileDelim; // an empty one would never move on
