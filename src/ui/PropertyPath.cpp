@@ -172,7 +172,7 @@ TTypeKind TypeKindByName(std::string_view name) {
 
 PropertyByPath::PropertyByPath(QObject* form, std::string_view formClassName, std::string_view path) {
     const std::vector<std::string_view> parts = splitPath(path);
-    if (!form || parts.size() < 2)
+    if (!form || parts.size() < 2 || parts.front().empty()) // an empty name would match any child
         return;
     QObject* object = parts.front() == formClassName
                           ? form

@@ -148,7 +148,8 @@ TEST(ExtendedTranslations, PropertyPathsConvertEveryKind) {
             << wrong;
     }
     EXPECT_EQ(p.big, 5000000000LL);
-    for (const char* nothing : {"Nobody.Name", "Probe1.Missing", "Probe1", "ProbeForm.Font.Colour"}) {
+    for (const char* nothing :
+         {"Nobody.Name", ".Name", "Probe1.Missing", "Probe1", "ProbeForm.Font.Colour"}) {
         EXPECT_EQ(lang.GetPropTypeByPath(nothing), tkUnknown) << nothing;
         EXPECT_EQ(lang.GetPropValueByPath(nothing), "") << nothing;
         EXPECT_NO_THROW(lang.SetPropValueByPath(nothing, "1")) << nothing;
