@@ -209,6 +209,15 @@ TEST(ExtendedTranslations, SectionRoundTripAndAddedLanguage) {
     copy.UpdateExtended();
     EXPECT_EQ(copy.ExtendedTranslations().Find("ProbeForm.Caption")->Values,
               values({"Okno", "Window", "Fenster!"}));
+    // Through a file; a file that cannot be written raises.
+    const std::string saved = sandbox.file("extended.lng");
+    copy.SaveExtendedToFile(saved, "|");
+    ProbeForm third;
+    TlgLang fromFile(&third);
+    fromFile.LoadExtendedFromFile(saved, true);
+    ASSERT_EQ(fromFile.ExtendedTranslations().Count(), 3);
+    EXPECT_EQ(fromFile.ExtendedTranslations().Find("Probe1.Ratio")->PropertyType, tkFloat);
+    EXPECT_THROW(copy.SaveExtendedToFile(saved + "/under-a-file.lng", "|"), ELanguageError);
     copy.SetLangDelim('\t');
     EXPECT_EQ(copy.ExtendedTranslations().Find("ProbeForm.Caption")->Values, "Okno\tWindow\tFenster!\t");
 }
