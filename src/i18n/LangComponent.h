@@ -39,6 +39,10 @@ const char* StringsTypeName(int type);
 enum TTranslateType { ttNoChange, ttGetDefault };
 enum TlgLangOption : unsigned { loUseExtUDStrings = 1, loUseExtCommonStrings = 2 };
 
+namespace i18n {
+class TMemIniFile;
+}
+
 class ELanguageError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -78,6 +82,18 @@ class TlgCustomLang : public QObject {
     const TlgExtendedItems& ExtendedTranslations() const { return extended_; }
     // Copies the items; the component keeps its own collection.
     void SetExtendedTranslations(const TlgExtendedItems& items) { extended_ = items; }
+    // A property of the form by path ("TForm1.Caption", "StatusBar.Panels[7].Text",
+    // "Label1.Font.Name"); a path that does not resolve is tkUnknown, empty, unchanged.
+    TTypeKind GetPropTypeByPath(const std::string& path) const;
+    std::string GetPropValueByPath(const std::string& path) const;
+    // Raises ELanguageError when the value does not convert to the property's kind.
+    void SetPropValueByPath(const std::string& path, const std::string& value);
+    // Writes every item's text of the active language into its property; an
+    // item whose text does not convert is logged and skipped.
+    void ChangeLangForExtended();
+    // Takes the current property values into the active language.
+    void UpdateExtended();
+    void ChangeDelimOnExtended(char oldDelim, char newDelim);
 
     // ---- look-up ----
     std::string GetTextOrDefault(const std::string& id) const;
@@ -172,6 +188,12 @@ class TlgCustomLang : public QObject {
     bool MergeAllFromStream(const std::string& stream);
     void LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName);
     void LoadLanguage(const std::string& fileName, const std::string& langName);
+    // The "Extended" section of a language text file.
+    void LoadExtendedFromStream(const std::string& stream, bool clearFirst);
+    void SaveExtendedToStream(std::string& stream, const std::string& fileDelim);
+    void LoadExtendedFromFile(const std::string& fileName, bool clearFirst);
+    void SaveExtendedToFile(const std::string& fileName, const std::string& fileDelim);
+    void LoadLanguageByExt(const std::string& fileName, const std::string& langName);
 
     // ---- translation files (text: the layout above, UTF-8; binary: ".lgb") ----
     // -1 for a missing file. A text file that cannot be read, is not UTF-8 or
@@ -240,6 +262,15 @@ class TlgCustomLang : public QObject {
     std::string lineText(const std::string& line, bool testMode, bool withTestMode) const;
     std::string searchAsText(const i18n::TStrings& list, const std::string& id, bool orDefault) const;
     void changeLangDelim(char from, char to);
+    // Language text files: the delimiter and language names every saved section carries.
+    void writeFileOptions(i18n::TMemIniFile& ini, const std::string& fileDelim) const;
+    static std::string fileDelimiter(const i18n::TMemIniFile& ini);
+    // Opens a language file for one language: 0 when the file is missing, the
+    // name empty or not among the file's names (raising with DoRaiseExceptions);
+    // otherwise the file's number of the language, with `ini` loaded, the file
+    // delimiter, and `m` this component's number of it (appended when absent).
+    int openLanguage(const std::string& fileName, const std::string& langName, i18n::TMemIniFile& ini,
+                     std::string& fileDelim, int& m);
     bool loading_ = true;
 
   private:
