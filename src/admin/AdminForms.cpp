@@ -13,10 +13,6 @@ TfrmFindPhone* frmFindPhone = nullptr;
 TfrmMessage* frmMessage = nullptr;
 TfrmSmsRoutingRule* frmSmsRoutingRule = nullptr;
 
-TKonfiguracja::TKonfiguracja(QWidget* owner) : TForm(QStringLiteral("Konfiguracja"), owner) {
-    SetCaption(QStringLiteral("Konfiguracja"));
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
 TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }

@@ -1,6 +1,7 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
+#include "admin/SettingsDialog.h"
 #include "ui/Components.h"
 
 #include <cstdint>
@@ -9,13 +10,6 @@
 #include <vector>
 
 class TlgLangLinked;
-
-class TKonfiguracja : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TKonfiguracja(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
 
 class TExportuj : public ui::TForm {
     Q_OBJECT

@@ -1,9 +1,11 @@
 #include "admin/Attendance.h"
 
 #include "admin/Console.h"
+#include "admin/SettingsDialog.h"
 #include "base/DiagnosticLog.h"
 #include "db/DbErrorText.h"
 #include "db/SessionDB.h"
+#include "i18n/LangComponent.h"
 #include "ui/Dialogs.h"
 
 #include <algorithm>
@@ -18,6 +20,32 @@ const char* const LatestEvents =
     "SELECT MAX(ID_REJ) as id_rej FROM V_REJ WHERE czas_kontr > (current_date - 31) GROUP BY karta;";
 const char* const EventsOf = "SELECT karta, tryb FROM V_REJ WHERE czas_kontr > (current_date - 31) AND "
                              "id_rej IN (";
+
+using base::SettingsSection;
+
+// The attendance settings' stored names, in the order the test button
+// stores them.
+const char* const UseName = "UseRCP";
+const char* const UserName = "RCP_User";
+const char* const PasswordName = "RCP_PasswordFB";
+const char* const HostName = "RCP_IPFB";
+const char* const PathName = "RCP_NameFB";
+
+AttendanceSettings attendanceSettings(const ConsoleHost& host) {
+    auto text = [&](const char* name) {
+        return std::get<std::string>(host.Setting(SettingsSection::Main, name));
+    };
+    return {std::get<bool>(host.Setting(SettingsSection::Main, UseName)), text(HostName), text(PathName),
+            text(UserName), text(PasswordName)};
+}
+
+void storeAttendanceSettings(ConsoleHost& host, const AttendanceSettings& typed) {
+    host.StoreSetting(SettingsSection::Main, UseName, typed.use);
+    host.StoreSetting(SettingsSection::Main, UserName, typed.user);
+    host.StoreSetting(SettingsSection::Main, PasswordName, typed.password);
+    host.StoreSetting(SettingsSection::Main, HostName, typed.host);
+    host.StoreSetting(SettingsSection::Main, PathName, typed.path);
+}
 
 bool isWholeNumber(const std::string& text) {
     long long value = 0;
@@ -100,7 +128,7 @@ void AttendanceLink::forget() {
 }
 
 void AttendanceLink::Tick() {
-    const AttendanceSettings settings = host_.Attendance();
+    const AttendanceSettings settings = attendanceSettings(host_);
     if (!settings.use || worker_.joinable())
         return;
     host_.SetAttendanceTimer(false);
@@ -142,7 +170,7 @@ bool AttendanceLink::Stop(int ms) {
 
 const char* Console::CheckRcpDatabase(const AttendanceSettings& typed,
                                       const std::function<std::string(const char*)>& text) {
-    host_.StoreAttendance(typed);
+    storeAttendanceSettings(host_, typed);
     DbHandle handle = 0;
     TStringList views;
     int code = 0;
@@ -167,3 +195,12 @@ const char* Console::CheckRcpDatabase(const AttendanceSettings& typed,
 }
 
 } // namespace admin
+
+void TKonfiguracja::btnCheckRcpDBClick() {
+    if (!console)
+        return;
+    auto text = [](const QLineEdit* edit) { return edit->text().toStdString(); };
+    console->CheckRcpDatabase(
+        {chbEnableRCP->isChecked(), text(edRCP_IP), text(edRCPpath), text(edRCPuser), text(edRCPpassword)},
+        [this](const char* key) { return lgLangLinked1->GetTextOrDefault(key); });
+}

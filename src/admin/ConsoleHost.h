@@ -2,6 +2,8 @@
 // it at construction.
 #pragma once
 
+#include "base/SettingValue.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -62,10 +64,6 @@ class ConsoleHost {
     // otherwise only the boxes already mirrored are downloaded again.
     virtual void UserPhonesReloaded(bool allBoxes) = 0;
 
-    // The attendance link's settings in force.
-    virtual AttendanceSettings Attendance() const = 0;
-    // Stores the attendance link's settings in memory and in the settings.
-    virtual void StoreAttendance(const AttendanceSettings& settings) = 0;
     // Switches the attendance poll's timer.
     virtual void SetAttendanceTimer(bool on) = 0;
     // The presence slots that hold a user, in slot order.
@@ -73,6 +71,13 @@ class ConsoleHost {
     // Sets every slot's attendance state: a given one where the slot still
     // holds that user and card, 0 elsewhere.
     virtual void ApplyAttendance(const std::vector<AttendanceSlot>& entries) = 0;
+    // The value in force of a setting, by its stored name (a password plain).
+    // Raises std::out_of_range for a name the settings do not have.
+    virtual base::SettingValue Setting(base::SettingsSection section, const std::string& name) const = 0;
+    // Puts a setting's value in force and stores it (a password enciphered);
+    // false, with the reason logged, when the store could not be written.
+    virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
+                              const base::SettingValue& value) = 0;
 };
 
 } // namespace admin

@@ -1,6 +1,7 @@
 #include "shell/ConsoleHostOfForm.h"
 
 #include "pbx/PbxLink.h"
+#include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
 #include "shell/SettingsTable.h"
@@ -50,24 +51,6 @@ void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
         form_.Pbx().RequeueVoiceMailBoxes();
 }
 
-admin::AttendanceSettings ConsoleHostOfForm::Attendance() const {
-    return {UseRCP, RcpDb.IPFB, RcpDb.NameFB, RcpDb.User, RcpDb.PasswordFB};
-}
-
-void ConsoleHostOfForm::StoreAttendance(const admin::AttendanceSettings& settings) {
-    UseRCP = settings.use;
-    RcpDb.User = settings.user;
-    RcpDb.PasswordFB = settings.password;
-    RcpDb.IPFB = settings.host;
-    RcpDb.NameFB = settings.path;
-    try {
-        for (const char* name : {"UseRCP", "RCP_User", "RCP_PasswordFB", "RCP_IPFB", "RCP_NameFB"})
-            WriteSetting(form_, FindSetting(name));
-    } catch (const platform::RegistryError& error) {
-        form_.WriteLog(2, "Nie zapisano ustawień RCP: %s", error.what());
-    }
-}
-
 void ConsoleHostOfForm::SetAttendanceTimer(bool on) {
     form_.tmrRCP->SetEnabled(on);
 }
@@ -93,6 +76,23 @@ void ConsoleHostOfForm::ApplyAttendance(const std::vector<admin::AttendanceSlot>
     }
     for (std::size_t i = 0; i < table.size(); ++i)
         table[i].AttendanceState = states[i];
+}
+
+base::SettingValue ConsoleHostOfForm::Setting(base::SettingsSection section, const std::string& name) const {
+    return FindSetting(name, section).load(form_);
+}
+
+bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::string& name,
+                                     const base::SettingValue& value) {
+    const shell::Setting& setting = FindSetting(name, section);
+    setting.store(form_, value);
+    try {
+        WriteSetting(form_, setting);
+        return true;
+    } catch (const platform::RegistryError& error) {
+        form_.WriteLog(1, "Nie zapisano ustawienia %s: %s", name.c_str(), error.what());
+        return false;
+    }
 }
 
 } // namespace shell

@@ -3,8 +3,9 @@
 // and the tests all work from it, so that a default is written once.
 #pragma once
 
+#include "base/SettingValue.h"
+
 #include <string>
-#include <variant>
 #include <vector>
 
 class TForm1;
@@ -16,7 +17,7 @@ namespace shell {
 inline constexpr char DefaultDbPassword[] = "plintaved";
 inline constexpr int DefaultExchangePort = 5001;
 
-enum class SettingsSection { Main, PabxMacros, Sms, DynamicRouting };
+using base::SettingsSection;
 
 enum class SettingType { Bool, Integer, Text, EncipheredText };
 
@@ -25,7 +26,7 @@ enum class SettingType { Bool, Integer, Text, EncipheredText };
 // for an empty one; A is the setting's own accessor.
 enum class SettingReader { B, I, S, D, A };
 
-using SettingValue = std::variant<bool, int, std::string>;
+using base::SettingValue;
 
 struct Setting {
     SettingsSection section;

@@ -103,6 +103,17 @@ void TComboBox::SetItems(const QStringList& items) {
     addItems(items);
 }
 
+TUpDown::TUpDown(const QString& name, int min, int max, QWidget* parent) : QSpinBox(parent) {
+    setObjectName(name);
+    setRange(min, max);
+    setWrapping(false);
+}
+
+TDateTimePicker::TDateTimePicker(const QString& name, QWidget* parent) : QTimeEdit(parent) {
+    setObjectName(name);
+    setDisplayFormat(QStringLiteral("HH:mm"));
+}
+
 TMemo::TMemo(const QString& name, QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName(name);
 }

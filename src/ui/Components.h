@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTimeEdit>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -152,6 +154,27 @@ class TComboBox : public QComboBox {
     TComboBox(const QString& name, QWidget* parent);
     QStringList Items() const;
     void SetItems(const QStringList& items);
+};
+
+// An up-down control with its own number: arrows and keys move it between
+// Min and Max, without wrapping.
+class TUpDown : public QSpinBox {
+    Q_OBJECT
+    Q_PROPERTY(int Min READ minimum WRITE setMinimum)
+    Q_PROPERTY(int Max READ maximum WRITE setMaximum)
+    Q_PROPERTY(int Position READ value WRITE setValue)
+    HALVEX_CONTROL_PROPERTIES
+  public:
+    TUpDown(const QString& name, int min, int max, QWidget* parent);
+};
+
+// A time-of-day picker.
+class TDateTimePicker : public QTimeEdit {
+    Q_OBJECT
+    Q_PROPERTY(QTime Time READ time WRITE setTime)
+    HALVEX_CONTROL_PROPERTIES
+  public:
+    TDateTimePicker(const QString& name, QWidget* parent);
 };
 
 class TMemo : public QPlainTextEdit {

@@ -117,6 +117,10 @@ std::string InteractiveDialogs::SaveFileName(const std::string& caption, const s
     return QFileDialog::getSaveFileName(nullptr, q(caption), QString(), q(filter)).toStdString();
 }
 
+std::string InteractiveDialogs::SelectDirectory(const std::string& caption, const std::string& start) {
+    return QFileDialog::getExistingDirectory(nullptr, q(caption), q(start)).toStdString();
+}
+
 void HeadlessDialogs::report(const std::string& text) const {
     std::fprintf(stderr, "%s\n", text.c_str());
     if (logSink_)
@@ -140,6 +144,11 @@ std::string HeadlessDialogs::OpenFileName(const std::string& caption, const std:
 }
 
 std::string HeadlessDialogs::SaveFileName(const std::string& caption, const std::string&) {
+    report(caption + " (no display, cancelled)");
+    return {};
+}
+
+std::string HeadlessDialogs::SelectDirectory(const std::string& caption, const std::string&) {
     report(caption + " (no display, cancelled)");
     return {};
 }
@@ -196,6 +205,12 @@ std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std:
 std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string&) {
     std::lock_guard lock(mutex_);
     calls_.push_back({"SaveFileName", {}, caption, 0});
+    return nextText();
+}
+
+std::string ScriptedDialogs::SelectDirectory(const std::string& caption, const std::string& start) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"SelectDirectory", start, caption, 0});
     return nextText();
 }
 

@@ -57,6 +57,8 @@ class Dialogs {
     // Asks for a file name; empty when cancelled.
     virtual std::string OpenFileName(const std::string& caption, const std::string& filter) = 0;
     virtual std::string SaveFileName(const std::string& caption, const std::string& filter) = 0;
+    // Asks for a folder, starting at `start`; empty when cancelled.
+    virtual std::string SelectDirectory(const std::string& caption, const std::string& start) = 0;
 };
 
 class InteractiveDialogs : public Dialogs {
@@ -69,6 +71,7 @@ class InteractiveDialogs : public Dialogs {
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
+    std::string SelectDirectory(const std::string& caption, const std::string& start) override;
 };
 
 class HeadlessDialogs : public Dialogs {
@@ -81,6 +84,7 @@ class HeadlessDialogs : public Dialogs {
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
+    std::string SelectDirectory(const std::string& caption, const std::string& start) override;
 
   private:
     void report(const std::string& text) const;
@@ -92,13 +96,13 @@ class HeadlessDialogs : public Dialogs {
 class ScriptedDialogs : public Dialogs {
   public:
     struct Call {
-        std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName"
+        std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName", "SelectDirectory"
         std::string text;
         std::string caption;
         unsigned flags = 0;
     };
     void QueueAnswer(int answer);
-    void QueueText(std::string text); // answers for InputQuery and the file dialogs
+    void QueueText(std::string text); // answers for InputQuery, the file and folder dialogs
     std::vector<Call> Calls() const;
 
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
@@ -106,6 +110,7 @@ class ScriptedDialogs : public Dialogs {
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     std::string OpenFileName(const std::string& caption, const std::string& filter) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter) override;
+    std::string SelectDirectory(const std::string& caption, const std::string& start) override;
 
   private:
     std::string nextText();

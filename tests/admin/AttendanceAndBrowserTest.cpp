@@ -2,6 +2,8 @@
 // database, its connection test, and the database page's browser, all on
 // embedded databases and the real main window.
 #include "admin/Console.h"
+#include "admin/SettingsDialog.h"
+#include "i18n/LangComponent.h"
 #include "platform/RegistryStore.h"
 #include "shell/SettingsValues.h"
 #include "support/FirebirdFixtures.h"
@@ -149,21 +151,28 @@ TEST_F(AttendanceAndBrowser, ConnectionTestStoresTheValuesAndTellsWhatItFound) {
     testfb::Connection empty = ikr;
     empty.path = folder.file("empty.fdb");
     ASSERT_TRUE(testfb::CreateEmptyDatabase(empty));
-    auto text = [](const char* key) { return std::string("<") + key + ">"; };
+    TKonfiguracja dialog;
+    dialog.console = &form->Admin();
     auto check = [&](const std::string& path) {
-        return std::string(form->Admin().CheckRcpDatabase({true, "", path, ikr.user, ikr.password}, text));
+        dialog.chbEnableRCP->setChecked(true);
+        dialog.edRCP_IP->setText(QString());
+        dialog.edRCPpath->setText(QString::fromStdString(path));
+        dialog.edRCPuser->setText(QString::fromStdString(ikr.user));
+        dialog.edRCPpassword->setText(QString::fromStdString(ikr.password));
+        dialog.btnCheckRcpDB->click();
     };
+    auto text = [&](const char* key) { return dialog.lgLangLinked1->GetTextOrDefault(key); };
 
-    EXPECT_EQ(check(ikr.path), "IDS_134");
-    EXPECT_EQ(check(empty.path), "IDS_136");
-    EXPECT_EQ(check(folder.file("missing.fdb")), "IDS_131");
+    check(ikr.path);
+    check(empty.path);
+    check(folder.file("missing.fdb"));
     std::vector<ui::ScriptedDialogs::Call> calls = dialogs->Calls();
-    std::erase_if(calls, [](const auto& call) { return call.caption != "<IDS_21>"; });
+    std::erase_if(calls, [&](const auto& call) { return call.caption != text("IDS_21"); });
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].text, "<IDS_134>");
-    EXPECT_EQ(calls[1].text, "<IDS_136>");
-    EXPECT_GT(calls[2].text.size(), std::string("<IDS_131>").size());
-    EXPECT_EQ(calls[2].text.rfind("<IDS_131>", 0), 0u);
+    EXPECT_EQ(calls[0].text, text("IDS_134"));
+    EXPECT_EQ(calls[1].text, text("IDS_136"));
+    EXPECT_GT(calls[2].text.size(), text("IDS_131").size());
+    EXPECT_EQ(calls[2].text.rfind(text("IDS_131"), 0), 0u);
 
     // The values were stored even though the last test failed.
     EXPECT_TRUE(UseRCP);
