@@ -184,6 +184,12 @@ TEST_F(AttendanceAndBrowser, ConnectionTestStoresTheValuesAndTellsWhatItFound) {
     EXPECT_NE(key.ReadString("RCP_PasswordFB"), ikr.password);
 }
 
+// Event numbers come from outside: only whole numbers reach the statement.
+TEST(AttendanceIdLists, KeepOnlyWholeNumbersInListsOfBoundedLength) {
+    EXPECT_EQ(admin::AttendanceIdLists({"1", "2) OR (1=1", "-3", "", "4.5", " 6", "7", "8"}, 2),
+              (std::vector<std::string>{"1,-3", "7,8"}));
+}
+
 QStringList captions(const ui::TListView* view) {
     QStringList texts;
     for (int i = 0; i < view->topLevelItemCount(); ++i)
