@@ -5,11 +5,14 @@
 // DelPhoneBTClick, UserLVSelectItem, PhoneLVSelectItem, UserLVDblClick,
 // PhoneLVDblClick, ListViewLookupText, GetUserNameById, ContactRows,
 // ContactGroupRows, ContactsLoaded, ContactEditMode, DodajBtnClick,
-// EdycjaBtnClick, lvKontaktyDblClick, UsunBtn3Click, Button15Click.
+// EdycjaBtnClick, lvKontaktyDblClick, UsunBtn3Click, Button15Click; the
+// attendance link (tmrRCPTimer, the connection test) and the database browser.
 #pragma once
 
+#include "admin/Attendance.h"
 #include "admin/ConsoleHost.h"
 #include "admin/ContactCsvReader.h"
+#include "admin/DatabaseBrowser.h"
 #include "db/QueryRows.h"
 
 #include <QObject>
@@ -115,6 +118,17 @@ class Console {
     // 0: the contact dialog adds a contact; 1: it edits the selected one.
     int ContactEditMode = 0;
 
+    // The attendance poll's timer tick.
+    void tmrRCPTimer() { attendance_.Tick(); }
+    // Waits up to `ms` for a running attendance poll; false when it still runs.
+    bool StopAttendance(int ms) { return attendance_.Stop(ms); }
+    // Stores the typed attendance settings and tests them on a connection of
+    // their own; tells the result with texts of `text` and returns its key
+    // ("IDS_131" failed, "IDS_134" fine, "IDS_136" no attendance view).
+    const char* CheckRcpDatabase(const AttendanceSettings& typed,
+                                 const std::function<std::string(const char*)>& text);
+    DatabaseBrowser& Browser() { return browser_; }
+
   private:
     void reloadAllPhones();
     void rememberUserNames();
@@ -132,6 +146,8 @@ class Console {
     QObject watchContext_;
     mutable std::mutex userNamesMutex_;
     std::unordered_map<std::string, std::string> userNames_;
+    AttendanceLink attendance_{host_};
+    DatabaseBrowser browser_{host_};
 };
 
 } // namespace admin

@@ -4,6 +4,7 @@
 
 #include "base/SettingValue.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -22,6 +23,24 @@ struct ConsoleLists {
     ui::TListView* HistLV = nullptr;
     ui::TListView* lvAllUserPhones = nullptr;
     ui::TListView* lvKontakty = nullptr;
+    ui::TListView* ListView1 = nullptr; // the database browser
+};
+
+// The attendance program's database and whether the link is on.
+struct AttendanceSettings {
+    bool use = false;
+    std::string host;
+    std::string path;
+    std::string user;
+    std::string password;
+};
+
+// A presence slot as the attendance poll sees it.
+struct AttendanceSlot {
+    int slot = 0;
+    std::string userId;
+    std::string card;
+    std::uint32_t state = 0;
 };
 
 class ConsoleHost {
@@ -45,6 +64,14 @@ class ConsoleHost {
     // voice-mail box is downloaded anew and the clients' lists cleared,
     // otherwise only the boxes already mirrored are downloaded again.
     virtual void UserPhonesReloaded(bool allBoxes) = 0;
+
+    // Switches the attendance poll's timer.
+    virtual void SetAttendanceTimer(bool on) = 0;
+    // The presence slots that hold a user, in slot order.
+    virtual std::vector<AttendanceSlot> AttendanceSlots() const = 0;
+    // Sets every slot's attendance state: a given one where the slot still
+    // holds that user and card, 0 elsewhere.
+    virtual void ApplyAttendance(const std::vector<AttendanceSlot>& entries) = 0;
     // The value in force of a setting, by its stored name (a password plain).
     // Raises std::out_of_range for a name the settings do not have.
     virtual base::SettingValue Setting(base::SettingsSection section, const std::string& name) const = 0;

@@ -13,6 +13,16 @@ std::string TrimSqlValue(const std::string& value) {
     return value.substr(begin, end - begin);
 }
 
+std::string QuoteIdentifier(const std::string& name) {
+    std::string quoted = "\"";
+    for (char c : name) {
+        quoted += c == '\0' ? std::string(QuotedNul) : std::string(1, c);
+        if (c == '"')
+            quoted += '"';
+    }
+    return quoted + "\"";
+}
+
 std::string DoubleQuotes(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 8);

@@ -15,6 +15,8 @@ std::string TrimSqlValue(const std::string& value);
 // formatting of statements, so it is carried as QuotedNul, which the session
 // refuses to send.
 std::string DoubleQuotes(const std::string& text);
+// A name as a quoted identifier: in double quotes, each double quote doubled.
+std::string QuoteIdentifier(const std::string& name);
 // The overlong two-byte form of NUL: never part of valid UTF-8 text.
 inline constexpr char QuotedNul[] = "\xC0\x80";
 

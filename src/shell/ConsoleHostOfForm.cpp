@@ -13,7 +13,8 @@
 namespace shell {
 
 admin::ConsoleLists ConsoleHostOfForm::Lists() {
-    return {form_.UserLV, form_.PhoneLV, form_.HistLV, form_.lvAllUserPhones, form_.lvKontakty};
+    return {form_.UserLV,          form_.PhoneLV,    form_.HistLV,
+            form_.lvAllUserPhones, form_.lvKontakty, form_.ListView1};
 }
 
 std::string ConsoleHostOfForm::Text(const char* key) const {
@@ -52,6 +53,33 @@ void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
         form_.Pbx().WyslijSkrzynkiVMWszystkim();
     else
         form_.Pbx().RequeueVoiceMailBoxes();
+}
+
+void ConsoleHostOfForm::SetAttendanceTimer(bool on) {
+    form_.tmrRCP->SetEnabled(on);
+}
+
+std::vector<admin::AttendanceSlot> ConsoleHostOfForm::AttendanceSlots() const {
+    std::vector<admin::AttendanceSlot> entries;
+    const clients::UserSlotTable& table = form_.Clients().UserSlots;
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (!table[i].UserId.empty())
+            entries.push_back({int(i), table[i].UserId, table[i].CardKey, 0});
+    return entries;
+}
+
+// A users reload during the poll may have moved users to other slots: a
+// state lands only where its user and card still are.
+void ConsoleHostOfForm::ApplyAttendance(const std::vector<admin::AttendanceSlot>& entries) {
+    clients::UserSlotTable& table = form_.Clients().UserSlots;
+    std::vector<std::uint32_t> states(table.size(), 0);
+    for (const admin::AttendanceSlot& read : entries) {
+        const std::size_t at = std::size_t(read.slot);
+        if (at < table.size() && table[at].UserId == read.userId && table[at].CardKey == read.card)
+            states[at] = read.state;
+    }
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i].AttendanceState = states[i];
 }
 
 base::SettingValue ConsoleHostOfForm::Setting(base::SettingsSection section, const std::string& name) const {

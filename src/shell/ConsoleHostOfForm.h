@@ -18,6 +18,9 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void FillUserSlots(const std::vector<std::pair<std::string, std::string>>& entries) override;
     void LoadIncomingHistory(const std::string& column, const std::string& value) override;
     void UserPhonesReloaded(bool allBoxes) override;
+    void SetAttendanceTimer(bool on) override;
+    std::vector<admin::AttendanceSlot> AttendanceSlots() const override;
+    void ApplyAttendance(const std::vector<admin::AttendanceSlot>& entries) override;
     base::SettingValue Setting(base::SettingsSection section, const std::string& name) const override;
     bool StoreSetting(base::SettingsSection section, const std::string& name,
                       const base::SettingValue& value) override;

@@ -164,6 +164,13 @@ class TForm1 : public ui::TForm {
     ui::TListBox* ListBox1 = nullptr;
     ui::TButton* btnShowActiveCalls = nullptr;
     ui::TTimer* TimerUsunPolaczenia = nullptr;
+    // The hidden page "Baza danych": a browser of the database.
+    ui::TTabSheet* TabSheet7 = nullptr;
+    ui::TListView* ListView1 = nullptr;
+    ui::TPopupMenu* PopupMenu2 = nullptr;
+    ui::TMenuItem* DBInfo = nullptr;
+    ui::TMenuItem* Wyswietlzawartosctabeli1 = nullptr;
+    ui::TMenuItem* Test1 = nullptr;
 
     QTcpServer* serwer = nullptr;
     QTcpServer* CRMsocket = nullptr;
@@ -175,6 +182,7 @@ class TForm1 : public ui::TForm {
     void tmrStartupTimer();
     void tmrServerEnableStartupTimer();
     void trmReconnectTimer();
+    void tmrRCPTimer();
     void ShowConfigTimerTimer();
     void ObslugaWyjatku(const std::exception& error);
     void SetActiveLanguage(int languageIndex);
@@ -363,6 +371,8 @@ class TForm1 : public ui::TForm {
     void buildConsoleControls();
     void connectHandlers();
     void connectConsoleHandlers();
+    void buildDatabasePage();
+    void connectDatabasePage();
     void sortVirtualList(ui::TListView& list);
     void probeRegistryBranch();
     bool claimSingleInstance();

@@ -155,6 +155,7 @@ void TForm1::buildConsoleControls() {
     other->addWidget(btnShowActiveCalls);
     TabWiadomosci->SetTabVisible(false);
     TimerUsunPolaczenia = new ui::TTimer(s("TimerUsunPolaczenia"), 100000, true, this);
+    buildDatabasePage();
 }
 
 void TForm1::connectConsoleHandlers() {
@@ -216,6 +217,7 @@ void TForm1::connectConsoleHandlers() {
     for (ui::TListView* list : {lvKontakty, lvRoutingRules})
         connect(list->header(), &QHeaderView::sectionClicked, this,
                 [this, list](int column) { OnVirtualListColumnClick(*list, column); });
+    connectDatabasePage();
 }
 
 void TForm1::tmrAllowNewConnectionTimer() {

@@ -4,6 +4,7 @@
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
+#include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
 #include "db/ConnectThread.h"
@@ -102,6 +103,9 @@ void TForm1::runShutdownSequence() {
     Clients().UdpSocket = nullptr;
     if (!WaitForAttachThreads(deadline))
         endWithoutWaiting(*this, "the database attach");
+    tmrRCP->SetEnabled(false);
+    if (!Admin().StopAttendance(millisecondsUntil(deadline)))
+        endWithoutWaiting(*this, "the attendance poll");
     finishShutdown();
 }
 

@@ -1,4 +1,0 @@
-// Stand-in until the attendance database test is written.
-#include "admin/SettingsDialog.h"
-
-void TKonfiguracja::btnCheckRcpDBClick() {}
