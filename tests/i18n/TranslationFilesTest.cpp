@@ -127,7 +127,7 @@ TEST(TranslationFiles, EveryFormsTextFileSavedAndReadBackGivesTheSameTexts) {
         expectSameTexts(*original.lang, *fresh.lang, className);
         ++forms;
     }
-    EXPECT_EQ(forms, 12);
+    EXPECT_GE(forms, 12); // every form with texts, new ones included
     const std::string all = readFile(saved);
     EXPECT_NE(all.find("TOtherForm.IDS_1=keep~!@#this~!@#~!@#"), std::string::npos);
     EXPECT_NE(all.find("TfrmFindPhone.btnSzukaj=Szukaj~!@#Find~!@#"), std::string::npos);
