@@ -16,9 +16,6 @@ TfrmSmsRoutingRule* frmSmsRoutingRule = nullptr;
 TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
-TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
 
 namespace {
 

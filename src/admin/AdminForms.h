@@ -1,7 +1,11 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
+<<<<<<< HEAD
 #include "admin/SettingsDialog.h"
+=======
+#include "admin/ContactImportForm.h"
+>>>>>>> work/csvimport
 #include "ui/Components.h"
 
 #include <cstdint>
@@ -15,13 +19,6 @@ class TExportuj : public ui::TForm {
     Q_OBJECT
   public:
     explicit TExportuj(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
-
-class TImport_kont : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TImport_kont(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
 };
 

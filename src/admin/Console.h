@@ -8,10 +8,13 @@
 #pragma once
 
 #include "admin/ConsoleHost.h"
+#include "admin/ContactCsvReader.h"
 #include "db/QueryRows.h"
 
 #include <QObject>
 
+#include <array>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,6 +77,19 @@ class Console {
     // The context of connections to the console: they end when it goes,
     // before the window's lists do.
     QObject& Context() { return watchContext_; }
+
+    // Shows the contact import form, not modally, importing into this console.
+    void ShowContactImport();
+    // The contact import: the captions of the contact list's columns 1 to 13,
+    // the fields a file column may feed, in the order of their entries.
+    QStringList ContactFieldNames() const;
+    // Imports the data lines of a read file as shared contacts, under the
+    // progress window. `fieldOfColumn`: per header column the chosen entry of
+    // ContactFieldNames, 1-based (0: not imported). `text` gives the import
+    // form's texts.
+    using ImportFieldMap = std::array<int, MaxImportColumns>;
+    void ImportContacts(const ContactCsvFile& file, QChar separator, const ImportFieldMap& fieldOfColumn,
+                        const std::function<std::string(const char*)>& text);
 
     std::vector<ContactRow> ContactRows;
     std::map<int, std::string> ContactGroupRows;

@@ -4,7 +4,14 @@
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
+<<<<<<< HEAD
 #include "shell/SettingsTable.h"
+=======
+#include "shell/ProgressWindow.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+>>>>>>> work/csvimport
 
 namespace shell {
 
@@ -50,6 +57,7 @@ void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
         form_.Pbx().RequeueVoiceMailBoxes();
 }
 
+<<<<<<< HEAD
 base::SettingValue ConsoleHostOfForm::Setting(base::SettingsSection section, const std::string& name) const {
     return FindSetting(name, section).load(form_);
 }
@@ -67,4 +75,47 @@ bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::s
     }
 }
 
+=======
+// Each step runs from the event loop of the modal progress window, so calls
+// and clients are served between steps while the window keeps other input
+// away. Closing the window does not stop the work: the rest runs on.
+void ConsoleHostOfForm::RunUnderProgress(const std::string& caption, const std::string& text,
+                                         const std::function<int()>& step) {
+    bool done = false;
+    const auto runStep = [&] {
+        const int position = step();
+        done = position < 0;
+        if (OknoInfo && !done)
+            OknoInfo->progress->SetPosition(position);
+    };
+    if (OknoInfo) {
+        const QString usualCaption = OknoInfo->Caption();
+        OknoInfo->Stop();
+        OknoInfo->SetCaption(QString::fromStdString(caption));
+        OknoInfo->Label1->setText(QString::fromStdString(text));
+        QTimer driver;
+        driver.setInterval(0);
+        QObject::connect(&driver, &QTimer::timeout, OknoInfo, [&] {
+            runStep();
+            if (done) {
+                driver.stop();
+                OknoInfo->SetModalResult(ui::mrOk);
+            }
+        });
+        driver.start();
+        OknoInfo->ShowModal();
+        OknoInfo->Stop();
+        OknoInfo->SetCaption(usualCaption);
+    }
+    while (!done) {
+        runStep();
+        QCoreApplication::processEvents();
+    }
+}
+
+void ConsoleHostOfForm::ContactRowsChanged() {
+    form_.lvKontaktyData();
+}
+
+>>>>>>> work/csvimport
 } // namespace shell

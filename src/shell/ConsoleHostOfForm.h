@@ -21,6 +21,9 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     base::SettingValue Setting(base::SettingsSection section, const std::string& name) const override;
     bool StoreSetting(base::SettingsSection section, const std::string& name,
                       const base::SettingValue& value) override;
+    void RunUnderProgress(const std::string& caption, const std::string& text,
+                          const std::function<int()>& step) override;
+    void ContactRowsChanged() override;
 
   private:
     TForm1& form_;

@@ -1,0 +1,212 @@
+// The contact import form against a real embedded database: files read,
+// fields chosen, contacts and groups stored, kept in memory and broadcast.
+#include "admin/ContactImportForm.h"
+#include "db/SessionDB.h"
+#include "i18n/LangComponent.h"
+#include "platform/WireCodePage.h"
+#include "shell/ProgressWindow.h"
+#include "support/FirebirdFixtures.h"
+#include "support/MainFormFixture.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTimer>
+#include <QUdpSocket>
+
+namespace {
+
+class ContactImport : public testing_support::MainFormFixture {
+  protected:
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        platform::setWireCodePage(platform::WireCodePage::Cp1250);
+        ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("import.fdb")));
+        createForm("DEBUG");
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        form->SetActiveLanguage(0); // the texts checked are the Polish ones
+        OknoInfo = new TOknoInfo();
+        importForm = std::make_unique<TImport_kont>();
+        importForm->SetConsole(&form->Admin());
+        importForm->FormActivate();
+        ASSERT_TRUE(listener.bind(QHostAddress::LocalHost, 0));
+        form->Clients().CreateUdpSender(form.get(), listener.localPort(), "127.0.0.1");
+    }
+    void TearDown() override {
+        importForm.reset();
+        delete OknoInfo;
+        OknoInfo = nullptr;
+        MainFormFixture::TearDown();
+        testfb::DetachMain();
+    }
+
+    void sql(const std::string& statement) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
+    }
+    std::string query(const std::string& select) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        TStringList rows;
+        session.SetResultStrings(&rows);
+        session.ExecuteSQL(select);
+        std::string text;
+        for (const auto& row : rows)
+            text += row + "\n";
+        return text;
+    }
+    // Writes the file (UTF-8 given, wire code page written) and reads it
+    // through the form's "Odczytaj plik".
+    void readFile(const std::string& utf8, bool asWire = true) {
+        const std::string path = folder.file("contacts.csv");
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        const std::string bytes = asWire ? platform::toWire(utf8) : utf8;
+        file.write(bytes.data(), qint64(bytes.size()));
+        file.close();
+        dialogs->QueueText(path);
+        importForm->btnOdczytajClick();
+    }
+    // Gives file column `column` the field of that entry.
+    void choose(int column, int entry) {
+        importForm->ListView1->setCurrentItem(importForm->ListView1->topLevelItem(column));
+        importForm->ComboBox2->setCurrentIndex(entry);
+        importForm->ComboBox2Change();
+    }
+    std::string lastMessage() {
+        const auto calls = dialogs->Calls();
+        return calls.empty() ? std::string() : calls.back().text;
+    }
+    std::string text(const char* key) { return importForm->lgLangLinked1->GetTextOrDefault(key); }
+    std::vector<std::string> datagrams(std::size_t count) {
+        std::vector<std::string> received;
+        QDeadlineTimer deadline(10000);
+        while (received.size() < count && !deadline.hasExpired()) {
+            listener.waitForReadyRead(50);
+            while (listener.hasPendingDatagrams()) {
+                QByteArray datagram(int(listener.pendingDatagramSize()), '\0');
+                listener.readDatagram(datagram.data(), datagram.size());
+                received.push_back(platform::fromWire(datagram.toStdString()));
+            }
+        }
+        return received;
+    }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+    std::unique_ptr<TImport_kont> importForm;
+    QUdpSocket listener;
+};
+
+// Entries of the field choice, as the contact list's columns give them.
+enum { Group = 1, Company, JobPosition, Name, FirstName, Phone, Home, Mobile, Mail, Www, Street, City, Code };
+
+TEST_F(ContactImport, MalformedFilesAreRefusedOrImportNothing) {
+    readFile(std::string(256, 'x') + ";Imię;\r\nKowalski;Jan;\r\n");
+    EXPECT_EQ(lastMessage(), text("IDS_0"));
+    EXPECT_EQ(importForm->ListView1->topLevelItemCount(), 0);
+    EXPECT_FALSE(importForm->btnImport->isEnabled());
+
+    readFile(std::string("Nazwisko;\r\nKo\0walski;\r\n", 23), false);
+    EXPECT_EQ(lastMessage(), text("IDS_0"));
+    EXPECT_FALSE(importForm->btnImport->isEnabled());
+
+    std::string twenty;
+    for (int i = 0; i < 20; ++i)
+        twenty += "k" + std::to_string(i) + ";";
+    readFile(twenty + "\r\n");
+    EXPECT_EQ(importForm->ListView1->topLevelItemCount(), 16);
+    EXPECT_TRUE(importForm->btnImport->isEnabled());
+    // Switching away and back: the file must be read again.
+    importForm->FormActivate();
+    EXPECT_FALSE(importForm->btnImport->isEnabled());
+
+    readFile("");
+    EXPECT_EQ(importForm->ListView1->topLevelItemCount(), 0);
+    EXPECT_FALSE(importForm->btnImport->isEnabled());
+
+    readFile("Nazwisko;Imię;\r\n;;\r\n\r\n");
+    choose(0, Name);
+    choose(1, Name); // a field feeds one column only
+    EXPECT_EQ(importForm->ColumnFieldMap()[1], 0);
+    EXPECT_EQ(importForm->ListView1->topLevelItem(0)->text(1), "Nazwisko");
+    importForm->btnImportClick();
+    EXPECT_EQ(lastMessage(), text("IDS_34") + "0)");
+    EXPECT_EQ(dialogs->Calls().back().caption, text("IDS_33"));
+
+    // No separator: nothing to read or import with.
+    importForm->Separator->clear();
+    EXPECT_FALSE(importForm->btnOdczytaj->isEnabled());
+    EXPECT_FALSE(importForm->btnImport->isEnabled());
+    EXPECT_EQ(query("SELECT COUNT(*) FROM contactpriv"), "0\n");
+    EXPECT_EQ(query("SELECT COUNT(*) FROM ContactGroups"), "0\n");
+}
+
+TEST_F(ContactImport, LinesBecomeContactsWithTheirFieldTreatmentsAndRefusalsAreCounted) {
+    sql("CREATE EXCEPTION import_refused 'refused'");
+    sql("CREATE TRIGGER refuse_contact FOR contactpriv BEFORE INSERT POSITION 10 AS BEGIN "
+        "IF (NEW.name STARTING WITH 'Odrzucony') THEN EXCEPTION import_refused; END");
+    sql("CREATE TRIGGER refuse_group FOR ContactGroups BEFORE INSERT POSITION 10 AS BEGIN "
+        "IF (NEW.sGroupName = 'Zablokowana') THEN EXCEPTION import_refused; END");
+    const std::string longGroup(70, 'G');
+    readFile("Nazwisko;Grupa;Tel. kom.;Ulica;Stanowisko;Pominięte;\r\n"
+             "Kowalski;Klienci;+48 (600) 100-200 *#p;(null);Prezes;x;\r\n"
+             "(null);Klienci;;Długa 1;;;\r\n"
+             "Odrzucony 1;Klienci;;;;;\r\n"
+             "Nowak;" +
+             longGroup +
+             ";;;;;\r\n"
+             "Odrzucony 2;;;;;;\r\n"
+             "Wiśniewska;Zablokowana;;;;;\r\n"
+             "O'Brien \"Bob\";Klienci;;;;\r\n"
+             "Zieliński;Klienci;1;Polna;Kierownik\r\n"
+             "Lewandowski;;;;;;\r\n"
+             "Wójcik;;;;;;\r\n");
+    choose(0, Name);
+    choose(1, Group);
+    choose(2, Mobile);
+    choose(3, Street);
+    choose(4, JobPosition);
+    // Once the import runs, the event loop serves others between lines.
+    std::size_t rowsWhenServed = 0;
+    QString progressCaption;
+    QTimer::singleShot(0, [&] {
+        rowsWhenServed = form->Admin().ContactRows.size();
+        progressCaption = OknoInfo->isVisible() ? OknoInfo->Caption() : QString();
+    });
+    importForm->btnImportClick();
+
+    EXPECT_EQ(lastMessage(), "Lista kontaktów zaimportowana z pominieciem pustych, powtórzonych i błędnych "
+                             "rekordów.\r\nZaimportowano 8 wpisów, 2 błędów importu rekordu.");
+    EXPECT_LT(rowsWhenServed, 8u);
+    EXPECT_EQ(progressCaption.toStdString(), text("IDS_3"));
+    const auto calls = dialogs->Calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2].text.rfind(text("IDS_30"), 0), 0u) << calls[calls.size() - 2].text;
+    EXPECT_EQ(query("SELECT COUNT(*) FROM contactpriv"), "8\n");
+    EXPECT_EQ(query("SELECT COUNT(*) FROM ContactGroups"), "2\n");
+
+    const auto& rows = form->Admin().ContactRows;
+    ASSERT_EQ(rows.size(), 8u);
+    EXPECT_EQ(rows[0].Mobile, "48600100200*#p");
+    EXPECT_EQ(rows[0].Address, "");
+    EXPECT_EQ(rows[1].Name, "(null)");
+    EXPECT_EQ(rows[0].nGroupId, rows[1].nGroupId); // the group made once
+    EXPECT_EQ(form->Admin().ContactGroupRows.at(rows[2].nGroupId), std::string(63, 'G'));
+    EXPECT_EQ(rows[3].Name, "Wiśniewska");
+    EXPECT_EQ(rows[3].nGroupId, 0);
+    EXPECT_EQ(rows[4].Name, "O'Brien \"Bob\"");
+    EXPECT_EQ(rows[5].JobPosition, "Kierownik"); // no separator at the end of the line
+    EXPECT_EQ(query("SELECT name FROM contactpriv WHERE idContactPriv = " + rows[4].idContactPriv),
+              "O'Brien \"Bob\"\n");
+    EXPECT_EQ(form->lvKontakty->topLevelItemCount(), 8);
+
+    const auto sent = datagrams(10);
+    ASSERT_EQ(sent.size(), 10u);
+    const std::string groupId = std::to_string(rows[0].nGroupId);
+    EXPECT_EQ(sent[0], "!DBG_ADD&" + groupId + "&Klienci\r\n");
+    EXPECT_EQ(sent[1], "!DB_ADD&" + rows[0].idContactPriv + "&Prezes&Kowalski&&&&48600100200*#p&&&&&&&" +
+                           groupId + "\r\n");
+    EXPECT_EQ(sent[3].rfind("!DBG_ADD&", 0), 0u);
+}
+
+} // namespace
