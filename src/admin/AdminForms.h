@@ -1,11 +1,8 @@
 // The administration console's forms, created at start in a fixed order.
 #pragma once
 
-<<<<<<< HEAD
-#include "admin/SettingsDialog.h"
-=======
 #include "admin/ContactImportForm.h"
->>>>>>> work/csvimport
+#include "admin/SettingsDialog.h"
 #include "ui/Components.h"
 
 #include <cstdint>

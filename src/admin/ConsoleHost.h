@@ -2,12 +2,9 @@
 // it at construction.
 #pragma once
 
-<<<<<<< HEAD
 #include "base/SettingValue.h"
 
-=======
 #include <functional>
->>>>>>> work/csvimport
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,7 +45,6 @@ class ConsoleHost {
     // voice-mail box is downloaded anew and the clients' lists cleared,
     // otherwise only the boxes already mirrored are downloaded again.
     virtual void UserPhonesReloaded(bool allBoxes) = 0;
-<<<<<<< HEAD
     // The value in force of a setting, by its stored name (a password plain).
     // Raises std::out_of_range for a name the settings do not have.
     virtual base::SettingValue Setting(base::SettingsSection section, const std::string& name) const = 0;
@@ -56,15 +52,16 @@ class ConsoleHost {
     // false, with the reason logged, when the store could not be written.
     virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
                               const base::SettingValue& value) = 0;
-=======
     // Runs `step` from the event loop under the modal progress window with
     // this caption and text, until it returns a negative number; otherwise
     // it returns the bar's new position (0-100).
     virtual void RunUnderProgress(const std::string& caption, const std::string& text,
                                   const std::function<int()>& step) = 0;
+    // The folders the program's own files may lie in: beside the program,
+    // then the data folder.
+    virtual std::vector<std::string> DataFolders() const = 0;
     // The shared contacts in memory changed: the contact list shows them anew.
     virtual void ContactRowsChanged() = 0;
->>>>>>> work/csvimport
 };
 
 } // namespace admin

@@ -3,15 +3,14 @@
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
+#include "shell/FileLocations.h"
 #include "shell/MainForm.h"
-<<<<<<< HEAD
-#include "shell/SettingsTable.h"
-=======
 #include "shell/ProgressWindow.h"
+#include "shell/SettingsTable.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTimer>
->>>>>>> work/csvimport
 
 namespace shell {
 
@@ -57,7 +56,6 @@ void ConsoleHostOfForm::UserPhonesReloaded(bool allBoxes) {
         form_.Pbx().RequeueVoiceMailBoxes();
 }
 
-<<<<<<< HEAD
 base::SettingValue ConsoleHostOfForm::Setting(base::SettingsSection section, const std::string& name) const {
     return FindSetting(name, section).load(form_);
 }
@@ -75,7 +73,6 @@ bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::s
     }
 }
 
-=======
 // Each step runs from the event loop of the modal progress window, so calls
 // and clients are served between steps while the window keeps other input
 // away. Closing the window does not stop the work: the rest runs on.
@@ -117,5 +114,9 @@ void ConsoleHostOfForm::ContactRowsChanged() {
     form_.lvKontaktyData();
 }
 
->>>>>>> work/csvimport
+std::vector<std::string> ConsoleHostOfForm::DataFolders() const {
+    return {ProgramDirectory(),
+            QFileInfo(QString::fromStdString(DefaultDatabasePath())).absolutePath().toStdString()};
+}
+
 } // namespace shell

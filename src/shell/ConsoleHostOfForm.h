@@ -24,6 +24,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void RunUnderProgress(const std::string& caption, const std::string& text,
                           const std::function<int()>& step) override;
     void ContactRowsChanged() override;
+    std::vector<std::string> DataFolders() const override;
 
   private:
     TForm1& form_;
