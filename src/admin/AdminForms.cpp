@@ -13,10 +13,6 @@ TfrmFindPhone* frmFindPhone = nullptr;
 TfrmMessage* frmMessage = nullptr;
 TfrmSmsRoutingRule* frmSmsRoutingRule = nullptr;
 
-TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) {
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
-}
-
 namespace {
 
 class EscapeFilter : public QObject {

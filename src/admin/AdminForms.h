@@ -2,6 +2,7 @@
 #pragma once
 
 #include "admin/ContactImportForm.h"
+#include "admin/ExportForm.h"
 #include "admin/SettingsDialog.h"
 #include "ui/Components.h"
 
@@ -11,13 +12,6 @@
 #include <vector>
 
 class TlgLangLinked;
-
-class TExportuj : public ui::TForm {
-    Q_OBJECT
-  public:
-    explicit TExportuj(QWidget* owner = nullptr);
-    TlgLangLinked* lgLangLinked1 = nullptr;
-};
 
 // The user editor ("Dane użytkownika"). The caller fills the members
 // before showing it and reads them after it closed with OK.

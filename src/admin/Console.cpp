@@ -217,9 +217,6 @@ void Console::LoadUserPhones(const std::string& userId) {
     }
 }
 
-// The shared contacts come with the contact base.
-void Console::LoadContacts() {}
-
 QTreeWidgetItem* Console::selectedUser() const {
     const QList<QTreeWidgetItem*> selected = host_.Lists().UserLV->selectedItems();
     return selected.isEmpty() ? nullptr : selected.front();

@@ -4,7 +4,8 @@
 // EditUserBTClick, DelUserBTClick, AddPhoneBTClick, EditPhoneBTClick,
 // DelPhoneBTClick, UserLVSelectItem, PhoneLVSelectItem, UserLVDblClick,
 // PhoneLVDblClick, ListViewLookupText, GetUserNameById, ContactRows,
-// ContactGroupRows.
+// ContactGroupRows, ContactsLoaded, ContactEditMode, DodajBtnClick,
+// EdycjaBtnClick, lvKontaktyDblClick, UsunBtn3Click, Button15Click.
 #pragma once
 
 #include "admin/ConsoleHost.h"
@@ -47,8 +48,24 @@ class Console {
     void LoadUsers();
     // Fills the phone list with that user's phones; "" leaves it empty.
     void LoadUserPhones(const std::string& userId);
-    // Reloads the shared contacts and their groups.
+    // Reloads the shared contacts and their groups, once per setting of the
+    // database (ContactsLoaded); later calls only repaint the list.
     void LoadContacts();
+    // The contacts page's buttons: the contact dialog, deleting the
+    // selected contacts, deleting them all.
+    void DodajBtnClick();
+    void EdycjaBtnClick();
+    void lvKontaktyDblClick();
+    void UsunBtn3Click();
+    void Button15Click();
+    // The rows of the contacts selected in the list, in list order.
+    std::vector<std::size_t> SelectedContactRows() const;
+    // Announces a change of the contact base to every client.
+    void Broadcast(const std::string& text) { host_.UdpSend(text); }
+    // The contact list shows ContactRows anew.
+    void RepaintContacts() { host_.RepaintContacts(); }
+    // A text of the main window in the active language.
+    std::string Text(const char* key) const { return host_.Text(key); }
 
     void AddUserBTClick();
     void EditUserBTClick();
@@ -107,6 +124,10 @@ class Console {
 
     std::vector<ContactRow> ContactRows;
     std::map<int, std::string> ContactGroupRows;
+    // Set once both tables were read; cleared to force a reload.
+    bool ContactsLoaded = false;
+    // 0: the contact dialog adds a contact; 1: it edits the selected one.
+    int ContactEditMode = 0;
 
   private:
     bool OpenPhonebookDatabase(const DatabaseFields& fields, const TextOf& text, const std::string& caption);
@@ -117,6 +138,7 @@ class Console {
     QTreeWidgetItem* selectedPhone() const;
     void afterPhoneChange(const std::string& userId);
     void showDbError(const char* key, int status);
+    void openContactDialog();
 
     ConsoleHost& host_;
     TUserForm* userForm_ = nullptr;

@@ -60,8 +60,10 @@ class ConsoleHost {
     // The folders the program's own files may lie in: beside the program,
     // then the data folder.
     virtual std::vector<std::string> DataFolders() const = 0;
-    // The shared contacts in memory changed: the contact list shows them anew.
-    virtual void ContactRowsChanged() = 0;
+    // The contact list shows the console's contact rows anew.
+    virtual void RepaintContacts() = 0;
+    // The contact rows are put in the list's current sort order and shown.
+    virtual void SortContacts() = 0;
 };
 
 } // namespace admin

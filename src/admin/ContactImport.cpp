@@ -214,7 +214,7 @@ void Console::ImportContacts(const ContactCsvFile& file, QChar separator, const 
     else
         ui::dialogs().MessageBox(text("IDS_34") + std::to_string(imported) + ")", text("IDS_33"), ui::MB_OK,
                                  ui::IDOK);
-    host_.ContactRowsChanged();
+    host_.RepaintContacts();
 }
 
 } // namespace admin

@@ -11,7 +11,7 @@
 
 TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont"), owner) {
     SetCaption(QString::fromUtf8("Importuj baze kontaktów"));
-    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
     auto* layout = new QGridLayout(this);
     Label1 = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Separator"), this);
     Separator = new ui::TEdit(QStringLiteral("Separator"), QStringLiteral(";"), this);
@@ -124,8 +124,8 @@ void TImport_kont::btnOdczytajClick() {
     const QChar separator = separatorChar();
     if (separator.isNull())
         return;
-    const std::string name =
-        ui::dialogs().OpenFileName("Otworz plik kontaktów", "Plik kontaktów(*.csv);;Wszystkie pliki (*.*)");
+    const std::string name = ui::dialogs().OpenFileName(
+        "Otworz plik kontaktów", "Plik kontaktów(*.csv)|*.csv|Wszystkie pliki (*.*)|*.*");
     if (name.empty())
         return;
     columnFieldMap_ = {};

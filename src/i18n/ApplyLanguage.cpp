@@ -4,6 +4,7 @@
 #include "i18n/LangComponent.h"
 
 #include "i18n/LangDispatcher.h"
+#include "ui/PropertyPath.h"
 
 #include <QFileInfo>
 #include <QFont>
@@ -55,21 +56,6 @@ bool contains(const TStrings& list, const std::string& value) {
 
 std::string keyOf(const std::string& line, char delim) {
     return line.substr(0, line.find(delim));
-}
-
-// Sets the lines of a string-list property in place: changed lines overwritten,
-// missing ones appended, surplus ones dropped from the end.
-void updateLines(QObject* object, const QMetaProperty& p, const QStringList& lines) {
-    QStringList target = p.read(object).toStringList();
-    for (int i = 0; i < lines.size(); ++i) {
-        if (i < target.size())
-            target[i] = lines[i];
-        else
-            target << lines[i];
-    }
-    while (target.size() > lines.size())
-        target.removeLast();
-    p.write(object, target);
 }
 
 QStringList toQStringList(const TStrings& lines) {
@@ -201,7 +187,7 @@ void TlgCustomLang::ChangeLanguage() {
         applyList(Locales, stLocales, testMode);
     if (selected({stCollections}))
         applyCollections(testMode);
-    // (Extended translations are applied here once they exist.)
+    ChangeLangForExtended();
     if (OnChangeLanguage)
         OnChangeLanguage(this);
 }
@@ -339,7 +325,7 @@ void TlgCustomLang::applyList(TStrings& list, int type, bool testMode) {
         if (type == stMultiLines) {
             if (!isStringList(p) || i18n::ToCommaText(fromQStringList(p.read(target).toStringList())) == text)
                 continue;
-            updateLines(target, p, toQStringList(i18n::FromCommaText(text)));
+            ui::UpdateLines(target, p, toQStringList(i18n::FromCommaText(text)));
             continue;
         }
         const QString value = QString::fromStdString(text);
@@ -409,7 +395,7 @@ void TlgCustomLang::applyCollections(bool testMode) {
             if (isStringList(p)) {
                 const QStringList lines = QString::fromStdString(text).split(QStringLiteral("\r\n"));
                 if (p.read(item).toStringList() != lines)
-                    updateLines(item, p, lines);
+                    ui::UpdateLines(item, p, lines);
             } else if (p.read(item).toString().toStdString() != text) {
                 p.write(item, QString::fromStdString(text));
             }

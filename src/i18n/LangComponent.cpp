@@ -400,6 +400,7 @@ void TlgCustomLang::changeLangDelim(char from, char to) {
         if (TStrings* list = listOfType(type))
             for (auto& line : *list)
                 std::replace(line.begin(), line.end(), from, to);
+    ChangeDelimOnExtended(from, to);
 }
 
 void TlgCustomLang::SetLangDelim(char delim) {

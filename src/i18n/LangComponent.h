@@ -4,6 +4,7 @@
 // QMetaObject by component and property names.
 #pragma once
 
+#include "i18n/ExtendedItems.h"
 #include "i18n/LangDispatcher.h"
 #include "i18n/StringsCollection.h"
 #include "i18n/TextFunctions.h"
@@ -37,6 +38,10 @@ const char* StringsTypeName(int type);
 
 enum TTranslateType { ttNoChange, ttGetDefault };
 enum TlgLangOption : unsigned { loUseExtUDStrings = 1, loUseExtCommonStrings = 2 };
+
+namespace i18n {
+class TMemIniFile;
+}
 
 class ELanguageError : public std::runtime_error {
   public:
@@ -72,6 +77,23 @@ class TlgCustomLang : public QObject {
     i18n::TStrings* GetPropListByName(const std::string& name);
     // Assigns a list and applies that list alone (DlgsCaptions only copies).
     void SetList(int type, const i18n::TStrings& lines);
+    // Properties named by path, with their values per language; published, stored empty.
+    TlgExtendedItems& ExtendedTranslations() { return extended_; }
+    const TlgExtendedItems& ExtendedTranslations() const { return extended_; }
+    // Copies the items; the component keeps its own collection.
+    void SetExtendedTranslations(const TlgExtendedItems& items) { extended_ = items; }
+    // A property of the form by path ("TForm1.Caption", "StatusBar.Panels[7].Text",
+    // "Label1.Font.Name"); a path that does not resolve is tkUnknown, empty, unchanged.
+    TTypeKind GetPropTypeByPath(const std::string& path) const;
+    std::string GetPropValueByPath(const std::string& path) const;
+    // Raises ELanguageError when the value does not convert to the property's kind.
+    void SetPropValueByPath(const std::string& path, const std::string& value);
+    // Writes every item's text of the active language into its property; an
+    // item whose text does not convert is logged and skipped.
+    void ChangeLangForExtended();
+    // Takes the current property values into the active language.
+    void UpdateExtended();
+    void ChangeDelimOnExtended(char oldDelim, char newDelim);
 
     // ---- look-up ----
     std::string GetTextOrDefault(const std::string& id) const;
@@ -166,6 +188,39 @@ class TlgCustomLang : public QObject {
     bool MergeAllFromStream(const std::string& stream);
     void LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName);
     void LoadLanguage(const std::string& fileName, const std::string& langName);
+    // The "Extended" section of a language text file.
+    void LoadExtendedFromStream(const std::string& stream, bool clearFirst);
+    void SaveExtendedToStream(std::string& stream, const std::string& fileDelim);
+    void LoadExtendedFromFile(const std::string& fileName, bool clearFirst);
+    void SaveExtendedToFile(const std::string& fileName, const std::string& fileDelim);
+    void LoadLanguageByExt(const std::string& fileName, const std::string& langName);
+
+    // ---- translation files (text: the layout above, UTF-8; binary: ".lgb") ----
+    // -1 for a missing file. A text file that cannot be read, is not UTF-8 or
+    // holds a NUL byte raises ELanguageError naming it, and nothing changes.
+    virtual int LoadFromFile(int type, const std::string& fileName, bool clearFirst);
+    // A missing file changes nothing.
+    virtual void LoadAllFromFile(const std::string& fileName, bool clearFirst);
+    // As LoadAllFromFile, without re-translating the form.
+    virtual void LoadAllFromFileDNC(const std::string& fileName, bool clearFirst);
+    virtual int LoadStringsFromFile(const std::string& fileName, bool clearFirst);
+    // Saves keep the file's other sections and keys; a failed save raises and
+    // leaves the old file whole.
+    virtual int SaveToFile(int type, const std::string& fileName, const std::string& fileDelim);
+    virtual void SaveAllToFile(const std::string& fileName, const std::string& fileDelim);
+    virtual int SaveStringsToFile(const std::string& fileName, const std::string& fileDelim);
+    // False for a missing file or a kind without a list.
+    virtual bool MergeFromFile(int type, const std::string& fileName);
+    virtual bool MergeAllFromFile(const std::string& fileName);
+    // Skips kinds without a list; false only for a missing file.
+    virtual bool MergeAllFromFileDNC(const std::string& fileName);
+    // Keeps the other forms' entries of the file; a file that does not read
+    // cleanly is refused, never overwritten.
+    void SaveAllToBinaryFile(const std::string& fileName);
+    // Only for a component with an owner.
+    void LoadAllFromBinaryFile(const std::string& fileName);
+    void LoadPropFromBinaryFile(int type, const std::string& fileName);
+    void LoadAllFromBinaryStream(std::string_view stream);
 
     // ---- standard dialog captions ----
     void FillDialogs();
@@ -207,11 +262,23 @@ class TlgCustomLang : public QObject {
     std::string lineText(const std::string& line, bool testMode, bool withTestMode) const;
     std::string searchAsText(const i18n::TStrings& list, const std::string& id, bool orDefault) const;
     void changeLangDelim(char from, char to);
+    // Language text files: the delimiter and language names every saved section carries.
+    void writeFileOptions(i18n::TMemIniFile& ini, const std::string& fileDelim) const;
+    static std::string fileDelimiter(const i18n::TMemIniFile& ini);
+    // Opens a language file for one language: 0 when the file is missing, the
+    // name empty or not among the file's names (raising with DoRaiseExceptions);
+    // otherwise the file's number of the language, with `ini` loaded, the file
+    // delimiter, and `m` this component's number of it (appended when absent).
+    int openLanguage(const std::string& fileName, const std::string& langName, i18n::TMemIniFile& ini,
+                     std::string& fileDelim, int& m);
     bool loading_ = true;
 
   private:
     void loadEveryKind(const std::function<void(int type)>& loadOne);
     void afterListLoaded(i18n::TStrings& list, int type);
+    // Loads a kind's list anew through `load`, then appends the old lines whose keys it lacks.
+    bool mergeList(int type, const std::function<void()>& load);
+    bool mergeEveryKind(const std::function<bool(int type)>& mergeOne);
     std::string expandedLookup(const std::string& id, bool orDefault) const;
     int activeLanguage_ = 1;
     int numOfLanguages_ = 1;
@@ -225,6 +292,7 @@ class TlgCustomLang : public QObject {
     QPointer<TlgLangDispatcher> dispatcher_;
     i18n::TlgStringsCollection strings_{this};
     i18n::TlgStringsCollection resourceStrings_{this};
+    TlgExtendedItems extended_{this};
 };
 
 // The translation component of the main form.

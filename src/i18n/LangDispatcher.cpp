@@ -2,18 +2,10 @@
 
 #include "i18n/LangComponent.h"
 
-#include <QFile>
-#include <QSaveFile>
-#include <algorithm>
+#include "i18n/LGBFile.h"
+#include "i18n/TranslationFileIo.h"
 
-namespace {
-std::string readWholeFile(const std::string& fileName) {
-    QFile file(QString::fromStdString(fileName));
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("Cannot read " + fileName);
-    return file.readAll().toStdString();
-}
-} // namespace
+#include <algorithm>
 
 TlgLangDispatcher::TlgLangDispatcher(QObject* owner, const QString& name) : QObject(owner) {
     setObjectName(name);
@@ -48,8 +40,14 @@ void TlgLangDispatcher::AddReference(TlgCustomLang* component) {
     components_.push_back(component);
     component->SetNumLang(numOfLanguages_);
     component->SetLangNames(langNames_);
-    if (!fileName_.empty())
-        component->LoadAllFromStream(readWholeFile(fileName_), true);
+    if (!fileName_.empty() && lgIsBinaryFile(fileName_)) {
+        if (!binaryFileManager_)
+            binaryFileManager_ = std::make_unique<TLGBFileManager>();
+        if (i18n::FileExists(fileName_))
+            component->LoadAllFromBinaryFile(fileName_);
+    } else if (!fileName_.empty()) {
+        component->LoadAllFromStream(i18n::ReadTranslationText(fileName_), true);
+    }
     component->SetActLang(activeLanguage_);
     if (OnLinkToDispatcher)
         OnLinkToDispatcher(this, component);
@@ -100,12 +98,28 @@ void TlgLangDispatcher::SetLanguage(const std::string& name) {
 }
 
 void TlgLangDispatcher::LoadAllFromFile(const std::string& fileName) {
-    const std::string text = readWholeFile(fileName);
+    const auto components = Snapshot();
+    if (lgIsBinaryFile(fileName)) {
+        for (TlgCustomLang* component : components)
+            component->LoadAllFromBinaryFile(fileName);
+    } else {
+        const std::string text = i18n::ReadTranslationText(fileName);
+        for (TlgCustomLang* component : components)
+            component->LoadAllFromStream(text, true, false);
+        for (TlgCustomLang* component : components)
+            component->ChangeLanguage();
+    }
+    takeLanguagesOfFirst(components);
+}
+
+void TlgLangDispatcher::LoadAllFromStream(std::string_view binaryStream) {
     const auto components = Snapshot();
     for (TlgCustomLang* component : components)
-        component->LoadAllFromStream(text, true, false);
-    for (TlgCustomLang* component : components)
-        component->ChangeLanguage();
+        component->LoadAllFromBinaryStream(binaryStream);
+    takeLanguagesOfFirst(components);
+}
+
+void TlgLangDispatcher::takeLanguagesOfFirst(const std::vector<TlgCustomLang*>& components) {
     if (!components.empty()) {
         langNames_ = components.front()->LangNames();
         numOfLanguages_ = components.front()->NumOfLanguages();
@@ -113,14 +127,13 @@ void TlgLangDispatcher::LoadAllFromFile(const std::string& fileName) {
 }
 
 void TlgLangDispatcher::SaveAllToFile(const std::string& fileName, const std::string& fileDelim) {
-    std::string text;
-    QFile existing(QString::fromStdString(fileName));
-    if (existing.open(QIODevice::ReadOnly))
-        text = existing.readAll().toStdString();
+    std::string text = i18n::FileExists(fileName) ? i18n::ReadTranslationText(fileName) : std::string();
     for (TlgCustomLang* component : Snapshot())
         component->SaveAllToStream(text, fileDelim);
-    QSaveFile file(QString::fromStdString(fileName));
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.commit())
-        throw std::runtime_error("Cannot write " + fileName);
+    i18n::WriteFileAtomically(fileName, text);
+}
+
+void TlgLangDispatcher::SaveAllToBinaryFile(const std::string& fileName) {
+    for (TlgCustomLang* component : Snapshot())
+        component->SaveAllToBinaryFile(fileName);
 }

@@ -8,9 +8,12 @@
 #include <QObject>
 #include <QPointer>
 #include <functional>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 class TlgCustomLang;
+class TLGBFileManager;
 
 class TlgLangDispatcher : public QObject {
     Q_OBJECT
@@ -42,15 +45,22 @@ class TlgLangDispatcher : public QObject {
     // Loads one language text file into every registered component, then re-translates them all.
     void LoadAllFromFile(const std::string& fileName);
     void SaveAllToFile(const std::string& fileName, const std::string& fileDelim);
+    // Binary translation files: every registered component in turn.
+    void LoadAllFromStream(std::string_view binaryStream);
+    void SaveAllToBinaryFile(const std::string& fileName);
+    // The manager of a binary FileName, made when a component first loads it; null before.
+    TLGBFileManager* BinaryFileManager() const { return binaryFileManager_.get(); }
 
     bool TestMode = false;
     std::function<void(TlgLangDispatcher*, TlgCustomLang*)> OnLinkToDispatcher;
 
   private:
+    void takeLanguagesOfFirst(const std::vector<TlgCustomLang*>& components);
     std::vector<QPointer<TlgCustomLang>> components_;
     int activeLanguage_ = 1;
     int numOfLanguages_ = 1;
     std::string language_;
     i18n::TStrings langNames_{"Language N1"};
     std::string fileName_;
+    std::unique_ptr<TLGBFileManager> binaryFileManager_;
 };

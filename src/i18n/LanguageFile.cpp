@@ -4,8 +4,8 @@
 #include "i18n/LangComponent.h"
 
 #include "i18n/MemIniFile.h"
+#include "i18n/TranslationFileIo.h"
 
-#include <QFile>
 #include <algorithm>
 #include <functional>
 
@@ -19,19 +19,6 @@ const char* const OldLanguageNamesSection = "Language names - for intenal use on
 
 bool bracketedKind(int type) {
     return type == stCollections || type == stListView_TreeView_Items;
-}
-
-std::string joinLines(const TStrings& lines) {
-    std::string text;
-    for (const auto& line : lines)
-        text += line + "\r\n";
-    return text;
-}
-
-i18n::TMemIniFile iniOf(const std::string& text) {
-    i18n::TMemIniFile ini;
-    ini.SetStrings(i18n::SplitLines(text));
-    return ini;
 }
 
 std::string keyOf(const std::string& line, char delim) {
@@ -58,15 +45,8 @@ void TlgCustomLang::SaveToStream(int type, std::string& stream, const std::strin
     const TStrings* list = GetPropListByType(type);
     if (!list)
         return;
-    i18n::TMemIniFile ini = iniOf(stream);
-    ini.WriteString("OPTIONS", "DELIMITER", fileDelim);
-    ini.EraseSection(LanguageNamesSection);
-    for (int n = 1; n <= NumOfLanguages(); ++n) {
-        const bool named = n <= int(LangNames().size()) && !LangNames()[std::size_t(n - 1)].empty();
-        ini.WriteString(LanguageNamesSection, "Language_" + std::to_string(n),
-                        named ? LangNames()[std::size_t(n - 1)] : "Language N" + std::to_string(n));
-    }
-    ini.EraseSection(OldLanguageNamesSection);
+    i18n::TMemIniFile ini = i18n::IniFromText(stream);
+    writeFileOptions(ini, fileDelim);
     const std::string& section = i18n::IniSectionNames()[std::size_t(type)];
     const std::string delim(1, LangDelim());
     for (const std::string& entry : *list) {
@@ -94,7 +74,7 @@ void TlgCustomLang::SaveToStream(int type, std::string& stream, const std::strin
                 ++it;
         }
     }
-    stream = joinLines(lines);
+    stream = i18n::JoinLines(lines);
 }
 
 void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool clearFirst) {
@@ -103,10 +83,8 @@ void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool cle
         return;
     if (clearFirst)
         list->clear();
-    const i18n::TMemIniFile ini = iniOf(stream);
-    std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
-    if (fileDelim.empty())
-        fileDelim = DefaultFileDelim; // an empty one would never move on
+    const i18n::TMemIniFile ini = i18n::IniFromText(stream);
+    const std::string fileDelim = fileDelimiter(ini);
     if (ini.SectionExists(LanguageNamesSection)) {
         TStrings names;
         for (int n = 1;; ++n) {
@@ -166,13 +144,17 @@ void TlgCustomLang::LoadFromStream(int type, const std::string& stream, bool cle
 }
 
 bool TlgCustomLang::MergeFromStream(int type, const std::string& stream) {
+    return mergeList(type, [&] { LoadFromStream(type, stream, true); });
+}
+
+bool TlgCustomLang::mergeList(int type, const std::function<void()>& load) {
     TStrings* list = GetPropListByType(type);
     if (!list)
         return false;
     const TStrings previous = *list;
     {
         ReadingFileScope scope(*this);
-        LoadFromStream(type, stream, true);
+        load();
     }
     for (const std::string& entry : previous) {
         const std::string key = keyOf(entry, LangDelim());
@@ -194,6 +176,7 @@ bool TlgCustomLang::MergeFromStream(int type, const std::string& stream) {
 void TlgCustomLang::SaveAllToStream(std::string& stream, const std::string& fileDelim) {
     for (int type = 0; type < StringsTypeCount; ++type)
         SaveToStream(type, stream, fileDelim);
+    SaveExtendedToStream(stream, fileDelim);
 }
 
 // Loads every kind of list while the reading-file flag is set (it is
@@ -210,18 +193,21 @@ void TlgCustomLang::loadEveryKind(const std::function<void(int type)>& loadOne) 
 
 void TlgCustomLang::LoadAllFromStream(const std::string& stream, bool clearFirst, bool applyLanguage) {
     loadEveryKind([&](int type) { LoadFromStream(type, stream, clearFirst); });
+    LoadExtendedFromStream(stream, clearFirst);
     if (applyLanguage)
         ChangeLanguage();
 }
 
 bool TlgCustomLang::MergeAllFromStreamDNC(const std::string& stream) {
-    {
-        ReadingFileScope scope(*this);
-        for (int type = 0; type < StringsTypeCount; ++type)
-            if (MergeFromStream(type, stream))
-                DelOldNames(*GetPropListByType(type), type);
-        UpdateStrCollections();
-    }
+    return mergeEveryKind([&](int type) { return MergeFromStream(type, stream); });
+}
+
+bool TlgCustomLang::mergeEveryKind(const std::function<bool(int type)>& mergeOne) {
+    ReadingFileScope scope(*this);
+    for (int type = 0; type < StringsTypeCount; ++type)
+        if (mergeOne(type))
+            DelOldNames(*GetPropListByType(type), type);
+    UpdateStrCollections();
     return true;
 }
 
@@ -233,36 +219,12 @@ bool TlgCustomLang::MergeAllFromStream(const std::string& stream) {
 
 void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, const std::string& langName) {
     TStrings* list = GetPropListByType(type);
-    QFile file(QString::fromStdString(fileName));
-    if (!list || langName.empty() || !file.exists())
+    i18n::TMemIniFile ini;
+    std::string fileDelim;
+    int m = 0;
+    const int k = list ? openLanguage(fileName, langName, ini, fileDelim, m) : 0;
+    if (k == 0)
         return;
-    const i18n::TMemIniFile ini(fileName);
-    std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
-    if (fileDelim.empty())
-        fileDelim = DefaultFileDelim; // an empty one would never move on
-    int k = 0;
-    for (int n = 1;; ++n) {
-        const std::string name = ini.ReadString(LanguageNamesSection, "Language_" + std::to_string(n), "");
-        if (name.empty())
-            break;
-        if (name == langName) {
-            k = n;
-            break;
-        }
-    }
-    if (k == 0) {
-        if (DoRaiseExceptions)
-            throw std::runtime_error(langName + " not found in " + fileName);
-        return;
-    }
-    auto at = std::find(LangNames().begin(), LangNames().end(), langName);
-    int m = int(at - LangNames().begin()) + 1;
-    if (at == LangNames().end()) {
-        TStrings names = LangNames();
-        names.push_back(langName);
-        SetLangNames(names);
-        m = NumOfLanguages();
-    }
     const std::string& section = i18n::IniSectionNames()[std::size_t(type)];
     TStrings keys;
     ini.ReadSection(section, keys);
@@ -270,14 +232,7 @@ void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, co
     for (const std::string& fileKey : keys) {
         if (fileKey.compare(0, prefix.size(), prefix) != 0)
             continue;
-        const std::string value = ini.ReadString(section, fileKey, "");
-        TStrings pieces;
-        std::size_t start = 0;
-        for (std::size_t p; (p = value.find(fileDelim, start)) != std::string::npos;
-             start = p + fileDelim.size())
-            pieces.push_back(value.substr(start, p - start));
-        pieces.push_back(value.substr(start));
-        const std::string text = k <= int(pieces.size()) ? pieces[std::size_t(k - 1)] : std::string();
+        const std::string text = i18n::FilePiece(ini.ReadString(section, fileKey, ""), fileDelim, k);
         const std::string key = fileKey.substr(prefix.size());
         const bool present = std::any_of(list->begin(), list->end(), [&](const std::string& line) {
             return line.compare(0, key.size() + 1, key + LangDelim()) == 0;
@@ -292,7 +247,57 @@ void TlgCustomLang::LoadLanguageByProp(int type, const std::string& fileName, co
 
 void TlgCustomLang::LoadLanguage(const std::string& fileName, const std::string& langName) {
     loadEveryKind([&](int type) { LoadLanguageByProp(type, fileName, langName); });
+    {
+        ReadingFileScope scope(*this);
+        LoadLanguageByExt(fileName, langName);
+    }
     ChangeLanguage();
+}
+
+void TlgCustomLang::writeFileOptions(i18n::TMemIniFile& ini, const std::string& fileDelim) const {
+    ini.WriteString("OPTIONS", "DELIMITER", fileDelim);
+    ini.EraseSection(LanguageNamesSection);
+    for (int n = 1; n <= NumOfLanguages(); ++n) {
+        const bool named = n <= int(LangNames().size()) && !LangNames()[std::size_t(n - 1)].empty();
+        ini.WriteString(LanguageNamesSection, "Language_" + std::to_string(n),
+                        named ? LangNames()[std::size_t(n - 1)] : "Language N" + std::to_string(n));
+    }
+    ini.EraseSection(OldLanguageNamesSection);
+}
+
+std::string TlgCustomLang::fileDelimiter(const i18n::TMemIniFile& ini) {
+    const std::string fileDelim = ini.ReadString("OPTIONS", "DELIMITER", DefaultFileDelim);
+    return fileDelim.empty() ? DefaultFileDelim : fileDelim; // an empty one would never move on
+}
+
+int TlgCustomLang::openLanguage(const std::string& fileName, const std::string& langName,
+                                i18n::TMemIniFile& ini, std::string& fileDelim, int& m) {
+    if (langName.empty() || !i18n::FileExists(fileName))
+        return 0;
+    ini = i18n::IniFromText(i18n::ReadTranslationText(fileName));
+    fileDelim = fileDelimiter(ini);
+    int k = 0;
+    for (int n = 1; k == 0; ++n) {
+        const std::string name = ini.ReadString(LanguageNamesSection, "Language_" + std::to_string(n), "");
+        if (name.empty())
+            break;
+        if (name == langName)
+            k = n;
+    }
+    if (k == 0) {
+        if (DoRaiseExceptions)
+            throw std::runtime_error(langName + " not found in " + fileName);
+        return 0;
+    }
+    const auto at = std::find(LangNames().begin(), LangNames().end(), langName);
+    m = int(at - LangNames().begin()) + 1;
+    if (at == LangNames().end()) {
+        TStrings names = LangNames();
+        names.push_back(langName);
+        SetLangNames(names);
+        m = NumOfLanguages();
+    }
+    return k;
 }
 
 // A list read by itself (not as part of a whole file) takes effect at once.

@@ -257,4 +257,17 @@ void TMemIniFile::Rename(const std::string& fileName, bool reload) {
         LoadValues();
 }
 
+TMemIniFile IniFromText(std::string_view text) {
+    TMemIniFile ini;
+    ini.SetStrings(SplitLines(text));
+    return ini;
+}
+
+std::string JoinLines(const TStrings& lines) {
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
 } // namespace i18n

@@ -91,4 +91,9 @@ class TMemIniFile : public TCustomIniFile {
     std::vector<std::pair<std::string, std::unique_ptr<TMemIniEntry>>> sections_;
 };
 
+// A store holding the INI text of a language file, and the text of lines
+// (each ended by CR LF) as a language file holds them.
+TMemIniFile IniFromText(std::string_view text);
+std::string JoinLines(const TStrings& lines);
+
 } // namespace i18n

@@ -238,6 +238,19 @@ std::string ExtractWord(int n, std::string_view s, std::string_view delims) {
     return word;
 }
 
+std::string FilePiece(std::string_view value, std::string_view fileDelim, int k) {
+    if (k < 1 || fileDelim.empty())
+        return {};
+    std::size_t start = 0;
+    for (int piece = 1; piece < k; ++piece) {
+        const std::size_t at = value.find(fileDelim, start);
+        if (at == std::string_view::npos)
+            return {};
+        start = at + fileDelim.size();
+    }
+    return std::string(value.substr(start, value.find(fileDelim, start) - start));
+}
+
 std::string ReplaceStr(std::string_view s, std::string_view search, std::string_view replacement, bool all) {
     if (search.empty())
         return std::string(s);

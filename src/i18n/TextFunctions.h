@@ -43,6 +43,9 @@ int CountDelims(std::string_view s, std::string_view delims);
 // the length of `s` when there is no such word.
 int WordPosition(int n, std::string_view s, std::string_view delims);
 std::string ExtractWord(int n, std::string_view s, std::string_view delims);
+// Text k (1-based) of a language-file value: the text between file
+// delimiters k-1 and k; empty past the last.
+std::string FilePiece(std::string_view value, std::string_view fileDelim, int k);
 std::string ReplaceStr(std::string_view s, std::string_view search, std::string_view replacement, bool all);
 std::string XorString(std::string_view key, std::string_view text);
 

@@ -110,8 +110,12 @@ void ConsoleHostOfForm::RunUnderProgress(const std::string& caption, const std::
     }
 }
 
-void ConsoleHostOfForm::ContactRowsChanged() {
+void ConsoleHostOfForm::RepaintContacts() {
     form_.lvKontaktyData();
+}
+
+void ConsoleHostOfForm::SortContacts() {
+    form_.SortListView(*form_.lvKontakty);
 }
 
 std::vector<std::string> ConsoleHostOfForm::DataFolders() const {

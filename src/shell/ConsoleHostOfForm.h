@@ -23,8 +23,9 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
                       const base::SettingValue& value) override;
     void RunUnderProgress(const std::string& caption, const std::string& text,
                           const std::function<int()>& step) override;
-    void ContactRowsChanged() override;
+    void RepaintContacts() override;
     std::vector<std::string> DataFolders() const override;
+    void SortContacts() override;
 
   private:
     TForm1& form_;

@@ -136,6 +136,11 @@ class TForm1 : public ui::TForm {
     ui::TButton* btnSzukajKlienci = nullptr;
     ui::TButton* BtnSzukaj = nullptr;
     ui::TButton* btnSzukajKontaktu = nullptr;
+    // The contacts page: add, edit, delete, delete all, export, import.
+    ui::TButton *Button2 = nullptr, *Button3 = nullptr, *Button5 = nullptr, *Button15 = nullptr;
+    ui::TButton* btnEksportBazy = nullptr;
+    ui::TButton* btnImportBazy = nullptr;
+    ui::TButton* btnEksportUz = nullptr;
     ui::TButton* btnSzukajTelef = nullptr;
     ui::TButton* btnWiadDoPodlaczonych = nullptr;
     ui::TButton* btnWyczyscOknoLogu = nullptr;
@@ -321,6 +326,9 @@ class TForm1 : public ui::TForm {
     void BtnSzukajClick();
     void PodlaczeniSzukajBtnClick();
     void btnSzukajKontaktuClick();
+    // Shows the export form over the contact list or, for btnEksportUz, the user list.
+    void btnEksportBazyClick(QObject* sender);
+    void btnImportBazyClick();
     void btnSzukajTelefClick();
     void showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts = {});
     void InfoClick();

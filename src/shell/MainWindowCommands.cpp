@@ -100,8 +100,23 @@ void TForm1::buildConsoleControls() {
     EditPhoneBT = phoneButtons[1];
     DelPhoneBT = phoneButtons[2];
     btnSzukajTelef = phoneButtons[3];
-    btnSzukajKontaktu = new ui::TButton(s("btnSzukajKontaktu"), s("Szukaj"), TabKontakty);
-    TabKontakty->layout()->addWidget(btnSzukajKontaktu);
+    btnEksportUz = new ui::TButton(s("btnEksportUz"), s("Eksport"), TabUsers);
+    users->addWidget(btnEksportUz, 4, 0);
+    lvKontakty->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    auto* contactButtons = new QHBoxLayout();
+    auto contactButton = [&](const char* name, const char* caption) {
+        auto* button = new ui::TButton(s(name), s(caption), TabKontakty);
+        contactButtons->addWidget(button);
+        return button;
+    };
+    btnSzukajKontaktu = contactButton("btnSzukajKontaktu", "Szukaj");
+    Button2 = contactButton("Button2", "Dodaj");
+    Button3 = contactButton("Button3", "Edytuj");
+    Button5 = contactButton("Button5", "Usuń");
+    Button15 = contactButton("Button15", "Usuń wszystko");
+    btnEksportBazy = contactButton("btnEksportBazy", "Eksport");
+    btnImportBazy = contactButton("btnImportBazy", "Import");
+    qobject_cast<QVBoxLayout*>(TabKontakty->layout())->addLayout(contactButtons);
 
     auto* debug = qobject_cast<QGridLayout*>(TabDebug->layout());
     const int row = debug->rowCount();
@@ -185,6 +200,14 @@ void TForm1::connectConsoleHandlers() {
     connect(UserLV, &QTreeWidget::itemSelectionChanged, console, [this] { Admin().UserLVSelectItem(); });
     connect(PhoneLV, &QTreeWidget::itemSelectionChanged, console, [this] { Admin().PhoneLVSelectItem(); });
     connect(UserLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().UserLVDblClick(); });
+    connect(Button2, &QPushButton::clicked, console, [this] { Admin().DodajBtnClick(); });
+    connect(Button3, &QPushButton::clicked, console, [this] { Admin().EdycjaBtnClick(); });
+    connect(Button5, &QPushButton::clicked, console, [this] { Admin().UsunBtn3Click(); });
+    connect(Button15, &QPushButton::clicked, console, [this] { Admin().Button15Click(); });
+    connect(lvKontakty, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().lvKontaktyDblClick(); });
+    for (ui::TButton* button : {btnEksportBazy, btnEksportUz})
+        connect(button, &QPushButton::clicked, this, [this, button] { btnEksportBazyClick(button); });
+    connect(btnImportBazy, &QPushButton::clicked, this, &TForm1::btnImportBazyClick);
     connect(PhoneLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().PhoneLVDblClick(); });
     Admin().WatchUserList();
     for (ui::TListView* list : {lvKlienci, UserLV, PhoneLV, HistLV, lvAllUserPhones})
@@ -270,6 +293,18 @@ void TForm1::btnSzukajKontaktuClick() {
         cells.removeFirst();
         return cells;
     });
+}
+
+void TForm1::btnEksportBazyClick(QObject* sender) {
+    if (!Exportuj || (sender != btnEksportBazy && sender != btnEksportUz))
+        return;
+    Exportuj->SourceList = sender == btnEksportBazy ? lvKontakty : UserLV;
+    Exportuj->show();
+    Exportuj->raise();
+}
+
+void TForm1::btnImportBazyClick() {
+    Admin().ShowContactImport();
 }
 
 void TForm1::btnSzukajTelefClick() {

@@ -59,6 +59,19 @@ QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// Filters come as "name|pattern|name|pattern"; Qt's file dialog wants
+// "name (pattern);;name (pattern)".
+QString fileFilter(const std::string& filter) {
+    const QStringList parts = q(filter).split(QLatin1Char('|'));
+    if (parts.size() < 2)
+        return q(filter);
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+        filters << parts[i] + QStringLiteral(" (") +
+                       QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QLatin1Char(')');
+    return filters.join(QStringLiteral(";;"));
+}
+
 } // namespace
 
 Dialogs& dialogs() {
@@ -110,11 +123,11 @@ bool InteractiveDialogs::InputQuery(const std::string& caption, const std::strin
 }
 
 std::string InteractiveDialogs::OpenFileName(const std::string& caption, const std::string& filter) {
-    return QFileDialog::getOpenFileName(nullptr, q(caption), QString(), q(filter)).toStdString();
+    return QFileDialog::getOpenFileName(nullptr, q(caption), QString(), fileFilter(filter)).toStdString();
 }
 
 std::string InteractiveDialogs::SaveFileName(const std::string& caption, const std::string& filter) {
-    return QFileDialog::getSaveFileName(nullptr, q(caption), QString(), q(filter)).toStdString();
+    return QFileDialog::getSaveFileName(nullptr, q(caption), QString(), fileFilter(filter)).toStdString();
 }
 
 std::string InteractiveDialogs::SelectDirectory(const std::string& caption, const std::string& start) {

@@ -1,7 +1,13 @@
 // The contact import form against a real embedded database: files read,
 // fields chosen, contacts and groups stored, kept in memory and broadcast.
+#include "admin/ContactCsv.h"
 #include "admin/ContactImportForm.h"
+#include "admin/ContactList.h"
+#include "admin/ExportForm.h"
+#include "db/ContactTables.h"
+#include "db/MainDatabase.h"
 #include "db/SessionDB.h"
+#include "db/SqlText.h"
 #include "i18n/LangComponent.h"
 #include "platform/WireCodePage.h"
 #include "shell/ProgressWindow.h"
@@ -13,6 +19,8 @@
 #include <QFile>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <algorithm>
 
 namespace {
 
@@ -63,6 +71,9 @@ class ContactImport : public testing_support::MainFormFixture {
         const std::string bytes = asWire ? platform::toWire(utf8) : utf8;
         file.write(bytes.data(), qint64(bytes.size()));
         file.close();
+        readPath(path);
+    }
+    void readPath(const std::string& path) {
         dialogs->QueueText(path);
         importForm->btnOdczytajClick();
     }
@@ -90,6 +101,8 @@ class ContactImport : public testing_support::MainFormFixture {
         }
         return received;
     }
+
+    void roundTrip(const std::vector<std::string>& letters);
 
     testfb::DatabaseFolder folder;
     testfb::Connection c;
@@ -207,6 +220,106 @@ TEST_F(ContactImport, LinesBecomeContactsWithTheirFieldTreatmentsAndRefusalsAreC
     EXPECT_EQ(sent[1], "!DB_ADD&" + rows[0].idContactPriv + "&Prezes&Kowalski&&&&48600100200*#p&&&&&&&" +
                            groupId + "\r\n");
     EXPECT_EQ(sent[3].rfind("!DBG_ADD&", 0), 0u);
+}
+
+// What the contact list shows of each contact (id left out), in a fixed order.
+std::vector<std::string> shownContacts(const admin::Console& console,
+                                       const std::function<std::string(const std::string&)>& treat) {
+    std::vector<std::string> shown;
+    for (const ContactRow& row : console.ContactRows) {
+        QStringList cells = admin::ContactCells(row, console.ContactGroupRows);
+        cells.removeFirst();
+        for (QString& cell : cells)
+            cell = QString::fromStdString(treat(cell.toStdString()));
+        shown.push_back(cells.join(QStringLiteral(" | ")).toStdString());
+    }
+    std::sort(shown.begin(), shown.end());
+    return shown;
+}
+
+// 50 contacts in 5 groups, with the letters given and every character a
+// delimited file could trip on inside their fields, exported with every
+// column and imported into the emptied base.
+void ContactImport::roundTrip(const std::vector<std::string>& letters) {
+    const std::vector<std::string> tricky{"'", "\"", ";", "\t", "\r\n", "„", "”", " "};
+    const auto value = [&](int i, int k) {
+        return "A" + letters[std::size_t(i + k) % letters.size()] +
+               tricky[std::size_t(i * 3 + k) % tricky.size()] +
+               letters[std::size_t(i + 2 * k) % letters.size()] + std::to_string(i);
+    };
+    std::vector<std::string> groupIds;
+    for (int g = 0; g < 5; ++g) {
+        auto group = db::MainTable<ServiceContactGroupsDB>();
+        group.sGroupName = value(g, 7) + " " + tricky[std::size_t(g)] + "Grupa";
+        ASSERT_EQ(group.InsertData(), 0);
+        groupIds.push_back(group.idGroup);
+    }
+    for (int i = 0; i < 50; ++i) {
+        auto contact = db::MainTable<ServiceContactsDB>();
+        contact.nGroupId = i % 7 == 6 ? "0" : groupIds[std::size_t(i) % groupIds.size()];
+        contact.company = value(i, 1);
+        contact.JOBPOSITION = value(i, 2);
+        contact.name = value(i, 3);
+        contact.firstname = value(i, 4);
+        contact.phone = "600" + std::to_string(i);
+        contact.home = i % 2 ? "*12#p" + std::to_string(i) : "";
+        contact.mobile = std::to_string(500 + i);
+        contact.mail = value(i, 5) + "@example.com";
+        contact.www = value(i, 6);
+        contact.address = value(i, 8);
+        contact.city = value(i, 9);
+        contact.postcode = letters[std::size_t(i) % letters.size()] + ";" + std::to_string(i);
+        ASSERT_EQ(contact.InsertDataWithId(), 0) << i;
+    }
+    admin::Console& console = form->Admin();
+    console.ContactsLoaded = false;
+    console.LoadContacts();
+    ASSERT_EQ(console.ContactRows.size(), 50u);
+    ASSERT_TRUE(std::any_of(console.ContactRows.begin(), console.ContactRows.end(),
+                            [&](const ContactRow& row) { return row.Name == value(0, 3); }))
+        << "the letters are stored as written";
+    const auto expected = shownContacts(
+        console, [](const std::string& cell) { return TrimSqlValue(admin::CleanCsvValue(cell, ";")); });
+
+    TExportuj exporter;
+    exporter.SourceList = form->lvKontakty;
+    exporter.FormShow();
+    exporter.Label6DblClick();
+    const std::string path = folder.file("export.csv");
+    dialogs->QueueText(path);
+    exporter.EksportujButtonClick();
+
+    sql("DELETE FROM contactpriv");
+    sql("DELETE FROM ContactGroups");
+    console.ContactsLoaded = false;
+    console.LoadContacts();
+    ASSERT_TRUE(console.ContactRows.empty());
+
+    importForm->FormActivate();
+    readPath(path);
+    ASSERT_EQ(importForm->ListView1->topLevelItemCount(), 13);
+    for (int column = 0; column < 13; ++column)
+        choose(column, column + 1);
+    importForm->btnImportClick();
+    EXPECT_EQ(lastMessage(), text("IDS_34") + "50)");
+
+    console.ContactsLoaded = false;
+    console.LoadContacts();
+    EXPECT_EQ(query("SELECT COUNT(*) FROM ContactGroups"), "5\n");
+    EXPECT_EQ(shownContacts(console, [](const std::string& cell) { return cell; }), expected);
+}
+
+TEST_F(ContactImport, AnExportedBaseImportsBackFieldForFieldUnderBothCodePages) {
+    roundTrip(
+        {"ą", "ć", "ę", "ł", "ń", "ó", "ś", "ź", "ż", "Ą", "Ć", "Ę", "Ł", "Ń", "Ó", "Ś", "Ź", "Ż", "é", "ü"});
+    if (HasFailure())
+        return;
+    sql("DELETE FROM contactpriv");
+    sql("DELETE FROM ContactGroups");
+    testfb::DetachMain();
+    platform::setWireCodePage(platform::WireCodePage::Cp1251);
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    roundTrip({"ж", "щ", "ы", "я", "Ё", "Ъ", "Ю", "Ф", "ц"});
 }
 
 } // namespace

@@ -4,8 +4,8 @@
 // fails the build.
 #include "i18n/LangComponent.h"
 #include "i18n/MemIniFile.h"
+#include "i18n/TranslationFileIo.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <cstdio>
@@ -31,6 +31,10 @@ bool checkFile(const std::string& path, const std::string& className, const std:
     for (const auto& section : sections) {
         if (section == "OPTIONS" || section == "Language names - for internal use only!")
             continue;
+        if (i18n::EqualsIgnoreCase(section, "Extended")) {
+            ok = fail(path + ": [Extended] is not used: the forms store no extended translations");
+            continue;
+        }
         if (!i18n::IsValidIniSection(section)) {
             ok = fail(path + ": unknown section [" + section + "]");
             continue;
@@ -77,13 +81,15 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int i = 2; i < argc; ++i) {
         const std::string path = argv[i];
-        QFile file(QString::fromStdString(path));
-        if (!file.open(QIODevice::ReadOnly)) {
-            ok = fail(path + ": cannot read");
+        std::string text;
+        try {
+            text = i18n::ReadTranslationText(path);
+        } catch (const ELanguageError& e) {
+            ok = fail(e.what());
             continue;
         }
-        const std::string text = file.readAll().toStdString();
-        const std::string className = QFileInfo(file).completeBaseName().toStdString();
+        const std::string className =
+            QFileInfo(QString::fromStdString(path)).completeBaseName().toStdString();
         std::unique_ptr<TlgCustomLang> component;
         if (className == "TForm1")
             component = std::make_unique<TlgLang>(nullptr);

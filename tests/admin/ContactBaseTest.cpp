@@ -1,0 +1,283 @@
+// The contacts page against a real embedded database: the contact dialog,
+// the deletes and the export, with two clients listening for the broadcasts.
+#include "admin/AdminForms.h"
+#include "admin/Console.h"
+#include "admin/ContactForm.h"
+#include "db/SessionDB.h"
+#include "i18n/LangComponent.h"
+#include "platform/WireCodePage.h"
+#include "support/ClientSimulator.h"
+#include "support/FirebirdFixtures.h"
+#include "support/MainFormFixture.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
+#include <map>
+
+namespace {
+
+class ContactBase : public testing_support::MainFormFixture {
+  protected:
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("contacts.fdb")));
+        createForm("DEBUG");
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        QUdpSocket probe;
+        ASSERT_TRUE(probe.bind(QHostAddress::LocalHost, 0));
+        udpPort = probe.localPort();
+        probe.close();
+        form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
+    }
+    void TearDown() override {
+        MainFormFixture::TearDown();
+        testfb::DetachMain();
+    }
+    int sql(const std::string& statement) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        return session.ExecuteSQL(statement);
+    }
+    std::string query(const std::string& select) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        TStringList rows;
+        session.SetResultStrings(&rows);
+        session.ExecuteSQL(select);
+        std::string text;
+        for (const auto& row : rows)
+            text += row + "\n";
+        return text;
+    }
+    admin::Console& console() { return form->Admin(); }
+    // Runs `step` on the contact dialog once its modal loop runs.
+    void onDialog(std::function<void(TAddAForm&)> step) {
+        QTimer::singleShot(0, [this, step] {
+            auto* dialog = qobject_cast<TAddAForm*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            step(*dialog);
+            if (dialog->ModalResult() == ui::mrNone)
+                dialog->SetModalResult(ui::mrCancel);
+        });
+    }
+    int asked(const std::string& text) {
+        int count = 0;
+        for (const auto& call : dialogs->Calls())
+            count += call.text.find(text) != std::string::npos;
+        return count;
+    }
+    void selectRows(std::initializer_list<int> rows) {
+        form->lvKontakty->clearSelection();
+        for (int row : rows)
+            form->lvKontakty->topLevelItem(row)->setSelected(true);
+    }
+    bool waitFor(const std::function<bool()>& condition) {
+        QDeadlineTimer deadline(30000);
+        while (!condition() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return condition();
+    }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+    int udpPort = 0;
+};
+
+TEST_F(ContactBase, EveryEditThroughTheFormsReachesEachListenerAsTheExactDatagram) {
+    sim::ClientSimulator first, second;
+    ASSERT_TRUE(first.ListenUdp(udpPort));
+    ASSERT_TRUE(second.ListenUdp(udpPort));
+    console().LoadContacts();
+    ASSERT_TRUE(console().ContactsLoaded);
+
+    onDialog([](TAddAForm& d) {
+        d.comboGroups->setCurrentIndex(1);
+        d.edNowaGrupa->setText(" Hurt & detal ");
+        d.NazwaEdit->setText("O'Brien & Syn");
+        d.edCompany->setText("A\\B");
+        d.NumerEdit->insert("(22) 123-45 67");
+        d.Memo1->setPlainText("notatka");
+        d.AkceptBtn1Click();
+    });
+    console().DodajBtnClick();
+    ASSERT_EQ(console().ContactRows.size(), 1u);
+    const ContactRow added = console().ContactRows[0];
+    const std::string group = std::to_string(added.nGroupId);
+    const std::string id = added.idContactPriv;
+    EXPECT_EQ(added.Name, "O'Brien & Syn");
+    EXPECT_EQ(added.Phone, "221234567");
+    EXPECT_EQ(query("SELECT name, note FROM contactpriv"), "O'Brien & Syn\nnotatka\n");
+    EXPECT_EQ(form->lvKontakty->topLevelItem(0)->text(1), "Hurt & detal");
+
+    selectRows({0});
+    onDialog([](TAddAForm& d) {
+        EXPECT_EQ(d.Memo1->toPlainText(), "notatka");
+        EXPECT_EQ(d.comboGroups->currentText(), "Hurt & detal");
+        d.edImie->setText("Łucja");
+        d.AkceptBtn1Click();
+    });
+    console().EdycjaBtnClick();
+    EXPECT_EQ(console().ContactRows[0].FirstName, "Łucja");
+
+    // Removing the group: the contact keeps pointing at it, shown without a name.
+    selectRows({0});
+    onDialog([](TAddAForm& d) {
+        EXPECT_TRUE(d.btnRemoveGroup->isVisibleTo(&d));
+        d.btnRemoveGroupClick();
+        EXPECT_EQ(d.comboGroups->count(), 2);
+    });
+    console().lvKontaktyDblClick();
+    EXPECT_EQ(console().ContactGroupRows.at(added.nGroupId), "");
+    EXPECT_EQ(console().ContactRows[0].nGroupId, added.nGroupId);
+    EXPECT_EQ(form->lvKontakty->topLevelItem(0)->text(1), "");
+    selectRows({0});
+    onDialog([](TAddAForm& d) { EXPECT_EQ(d.comboGroups->currentIndex(), 0); });
+    console().EdycjaBtnClick();
+
+    selectRows({0});
+    console().UsunBtn3Click();
+    EXPECT_TRUE(console().ContactRows.empty());
+    dialogs->QueueAnswer(ui::IDYES);
+    console().Button15Click();
+
+    const std::string fields = "O'Brien \\& Syn&&201&&&&&A\\\\B&&&&";
+    const std::vector<std::string> expected = {
+        "!DBG_ADD&" + group + "&Hurt \\& detal\r\n",
+        "!DB_ADD&" + id + "&&O'Brien \\& Syn&&221234567&&&&&A\\\\B&&&&" + group + "\r\n",
+        platform::toWire("!DB_UPD&" + id + "&&O'Brien \\& Syn&Łucja&221234567&&&&&A\\\\B&&&&" + group +
+                         "\r\n"),
+        "!DBG_DEL&" + group + "\r\n",
+        "!DB_DEL&" + id + "\r\n",
+        "!DB_DLA&\r\n"};
+    for (sim::ClientSimulator* client : {&first, &second}) {
+        EXPECT_TRUE(waitFor([&] { return client->Datagrams().size() >= expected.size(); }));
+        EXPECT_EQ(client->Datagrams(), expected);
+    }
+}
+
+TEST_F(ContactBase, TheDialogRefusesWhatCannotBeStoredAndKeepsNumbersDialable) {
+    ASSERT_EQ(sql("INSERT INTO ContactGroups (idGroup, nUserId, sGroupName) VALUES (7, 0, 'Dostawcy')"), 0);
+    console().LoadContacts();
+    std::map<std::string, std::string> texts;
+    auto accept = [&](const std::function<void(TAddAForm&)>& fill) {
+        onDialog([&, fill](TAddAForm& d) {
+            for (const char* key : {"IDS_0", "IDS_1", "IDS_2"})
+                texts[key] = d.lgLangLinked1->GetTextOrDefault(key);
+            fill(d);
+            d.AkceptBtn1Click();
+            EXPECT_EQ(d.ModalResult(), ui::mrNone) << "the dialog stays open";
+        });
+        console().DodajBtnClick();
+    };
+    accept([](TAddAForm& d) {
+        d.Memo1->setPlainText("tylko notatka");
+        d.comboGroups->setCurrentIndex(2);
+        d.NazwaEdit->setText("   ");
+    });
+    EXPECT_EQ(asked(texts["IDS_0"]), 1);
+    accept([](TAddAForm& d) {
+        d.NazwaEdit->setText("Nowak");
+        d.comboGroups->setCurrentIndex(1);
+        d.edNowaGrupa->setText("   ");
+    });
+    EXPECT_EQ(asked(texts["IDS_1"]), 1);
+    accept([](TAddAForm& d) {
+        d.NazwaEdit->setText("Nowak");
+        d.comboGroups->setCurrentIndex(1);
+        d.edNowaGrupa->setText("Dostawcy");
+    });
+    EXPECT_EQ(asked(texts["IDS_2"]), 1);
+    EXPECT_EQ(query("SELECT COUNT(*) FROM contactpriv"), "0\n");
+
+    onDialog([](TAddAForm& d) {
+        d.edMobile->insert("+48 (22) 123-45-67 wew. p12");
+        EXPECT_EQ(d.edMobile->text(), "+48221234567p12");
+        d.edHome->insert("abc");
+        EXPECT_EQ(d.edHome->text(), "");
+        EXPECT_EQ(d.NazwaEdit->maxLength(), 45);
+        EXPECT_EQ(d.edStanowisko->maxLength(), 45);
+        EXPECT_EQ(d.KodEdit->maxLength(), 10);
+    });
+    console().DodajBtnClick();
+
+    // "Edytuj" without a selection opens nothing.
+    console().EdycjaBtnClick();
+    EXPECT_EQ(asked(form->Text("IDS_647")), 1);
+}
+
+TEST_F(ContactBase, ARefusedDeleteKeepsItsRowUnannouncedAndIsReportedOnce) {
+    sim::ClientSimulator listener;
+    ASSERT_TRUE(listener.ListenUdp(udpPort));
+    for (const char* name : {"Pierwszy", "Zostaje", "Trzeci"})
+        ASSERT_EQ(
+            sql(std::string("INSERT INTO contactpriv (name, ctiusers_nuserid) VALUES ('") + name + "', 0)"),
+            0);
+    ASSERT_EQ(sql("CREATE EXCEPTION kept 'kept'"), 0);
+    ASSERT_EQ(sql("CREATE TRIGGER keep_one FOR contactpriv BEFORE DELETE AS BEGIN IF (OLD.name = 'Zostaje') "
+                  "THEN EXCEPTION kept; END"),
+              0);
+    console().LoadContacts();
+    ASSERT_EQ(console().ContactRows.size(), 3u);
+    selectRows({0, 1, 2});
+    dialogs->QueueAnswer(ui::IDOK);
+    console().UsunBtn3Click();
+    EXPECT_EQ(asked(QString::fromStdString(form->Text("IDS_645")).replace("%u", "3").toStdString()), 1);
+    EXPECT_EQ(asked(form->Text("IDS_713")), 1);
+    ASSERT_EQ(console().ContactRows.size(), 1u);
+    EXPECT_EQ(console().ContactRows[0].Name, "Zostaje");
+    EXPECT_EQ(form->lvKontakty->topLevelItemCount(), 1);
+    EXPECT_EQ(query("SELECT name FROM contactpriv"), "Zostaje\n");
+    EXPECT_TRUE(waitFor([&] { return listener.Datagrams().size() >= 2; }));
+    for (const std::string& datagram : listener.Datagrams())
+        EXPECT_TRUE(datagram.starts_with("!DB_DEL&")) << datagram;
+    EXPECT_EQ(listener.Datagrams().size(), 2u);
+}
+
+TEST_F(ContactBase, TheExportWritesTheChosenColumnsOfTheListOrNothing) {
+    ASSERT_EQ(sql("INSERT INTO contactpriv (name, company, firstname, ctiusers_nuserid) VALUES "
+                  "('Żak', 'A;B', 'Jan', 0)"),
+              0);
+    ASSERT_EQ(sql("INSERT INTO contactpriv (name, company, firstname, ctiusers_nuserid) VALUES "
+                  "('Ącki', 'é ü', 'Ola', 0)"),
+              0);
+    console().LoadContacts();
+    TExportuj exportForm;
+    exportForm.SourceList = form->lvKontakty;
+    exportForm.show();
+    ASSERT_EQ(exportForm.ListBox1->count(), 13);
+    const QTreeWidgetItem* captions = form->lvKontakty->headerItem();
+    EXPECT_EQ(exportForm.ListBox1->item(0)->text(), captions->text(1));
+    EXPECT_EQ(exportForm.Separator->text(), ";");
+    exportForm.ListBox1->setCurrentRow(3); // Nazwisko
+    exportForm.ListBox1DblClick();
+    exportForm.ListBox1DblClick();
+    exportForm.ListBox1->setCurrentRow(1); // Firma
+    exportForm.ListBox2DragDrop(exportForm.ListBox1);
+    exportForm.ListBox2->setCurrentRow(0);
+    exportForm.Usu1Click();
+    ASSERT_EQ(exportForm.ListBox2->count(), 2);
+
+    QTemporaryDir dir;
+    dialogs->QueueText(dir.filePath("kontakty").toStdString());
+    exportForm.EksportujButtonClick();
+    QFile file(dir.filePath("kontakty.csv"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::string rows = form->lvKontakty->topLevelItem(0)->text(4) == "Żak" ? "\xaf"
+                                                                                   "ak;A B;\r\n\xa5"
+                                                                                   "cki;\xe9 \xfc;\r\n"
+                                                                                 : "\xa5"
+                                                                                   "cki;\xe9 \xfc;\r\n\xaf"
+                                                                                   "ak;A B;\r\n";
+    EXPECT_EQ(file.readAll().toStdString(),
+              platform::toWire((captions->text(4) + ";" + captions->text(2) + ";\r\n").toStdString()) + rows);
+
+    dialogs->QueueText(dir.filePath("brak/kontakty.csv").toStdString());
+    exportForm.EksportujButtonClick();
+    EXPECT_EQ(asked(dir.filePath("brak/kontakty.csv").toStdString()), 1);
+    EXPECT_FALSE(QFile::exists(dir.filePath("brak/kontakty.csv")));
+}
+
+} // namespace
