@@ -14,7 +14,10 @@
 #include "platform/WireCodePage.h"
 #include "ui/Dialogs.h"
 
+#include <QFileInfo>
 #include <QString>
+
+#include <algorithm>
 
 namespace admin {
 namespace {
@@ -80,7 +83,11 @@ void Console::ImportPhonebook(const DatabaseFields& fields, const TextOf& text, 
     platform::DbaseTable table;
     std::string reason = "no file " + std::string(PhonebookFile);
     std::string path;
-    for (const std::string& folder : host_.DataFolders())
+    // Beside the program, beside the database, then in the data folder.
+    std::vector<std::string> folders = host_.DataFolders();
+    folders.insert(folders.begin() + std::ptrdiff_t(std::min<std::size_t>(1, folders.size())),
+                   QFileInfo(QString::fromStdString(fields.path)).absolutePath().toStdString());
+    for (const std::string& folder : folders)
         if (path.empty())
             path = platform::FindFileAnyCase(folder, PhonebookFile);
     if (path.empty() || !table.Open(path, &reason)) {

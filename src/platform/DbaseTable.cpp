@@ -3,6 +3,7 @@
 #include "platform/WireCodePage.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
 
@@ -64,10 +65,23 @@ bool DbaseTable::Open(const std::string& path, std::string* error) {
         return *error = file.errorString().toStdString(), false;
     if (file.size() > MaxTableBytes)
         return *error = "the table file is larger than the program reads", false;
-    data_ = file.readAll();
-    if (data_.size() != file.size())
+    QByteArray table = file.readAll();
+    if (table.size() != file.size())
         return *error = "the table file could not be read whole", false;
-    return readHeader(error) && openMemoFile(path, error);
+    const QFileInfo info(QString::fromStdString(path));
+    const std::string memoPath =
+        FindFileAnyCase(info.absolutePath().toStdString(), info.completeBaseName().toStdString() + ".dbt");
+    std::unique_ptr<QIODevice> memo;
+    if (!memoPath.empty())
+        memo = std::make_unique<QFile>(QString::fromStdString(memoPath));
+    return Open(std::move(table), std::move(memo), error);
+}
+
+bool DbaseTable::Open(QByteArray table, std::unique_ptr<QIODevice> memo, std::string* error) {
+    data_ = std::move(table);
+    memo_ = std::move(memo);
+    fields_.clear();
+    return readHeader(error) && readMemoHeader(error);
 }
 
 bool DbaseTable::readHeader(std::string* error) {
@@ -106,21 +120,18 @@ bool DbaseTable::readHeader(std::string* error) {
     return true;
 }
 
-bool DbaseTable::openMemoFile(const std::string& path, std::string* error) {
+bool DbaseTable::readMemoHeader(std::string* error) {
     if (std::none_of(fields_.begin(), fields_.end(), [](const DbaseField& f) { return f.type == 'M'; }))
         return true;
-    const QFileInfo table(QString::fromStdString(path));
-    const std::string memoPath =
-        FindFileAnyCase(table.absolutePath().toStdString(), table.completeBaseName().toStdString() + ".dbt");
-    if (memoPath.empty())
+    if (!memo_)
         return *error = "the memo file is missing", false;
-    memo_ = std::make_unique<QFile>(QString::fromStdString(memoPath));
-    if (!memo_->open(QIODevice::ReadOnly))
+    if (!memo_->isOpen() && !memo_->open(QIODevice::ReadOnly))
         return *error = "the memo file cannot be read: " + memo_->errorString().toStdString(), false;
     const QByteArray header = memo_->read(HeaderBytes);
     const std::uint8_t version = std::uint8_t(data_[0]);
     // dBase IV memo files give their block size and mark each block; dBase
     // III ones use 512-byte blocks ended by 0x1A.
+    memoBlockSize_ = 512;
     if ((version == 0x8B || version == 0x8E) && header.size() == qsizetype(HeaderBytes)) {
         const std::uint16_t blockSize = le16(header.constData() + 20);
         if (blockSize >= 32)

@@ -3,7 +3,8 @@
 // damaged table is refused whole.
 #pragma once
 
-#include <QFile>
+#include <QByteArray>
+#include <QIODevice>
 
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,9 @@ class DbaseTable {
     // same name with the extension ".dbt" (any case). False with the reason
     // when the table cannot be read.
     bool Open(const std::string& path, std::string* error);
+    // The same for a table already read; `memo` is its memo file (null when
+    // there is none).
+    bool Open(QByteArray table, std::unique_ptr<QIODevice> memo, std::string* error);
 
     const std::vector<DbaseField>& Fields() const { return fields_; }
     std::size_t RecordCount() const { return recordCount_; }
@@ -47,7 +51,7 @@ class DbaseTable {
 
   private:
     bool readHeader(std::string* error);
-    bool openMemoFile(const std::string& path, std::string* error);
+    bool readMemoHeader(std::string* error);
     std::string rawField(std::size_t record, const DbaseField& field) const;
     std::string memoText(const std::string& pointer, std::size_t limit) const;
     std::string decode(const std::string& bytes) const;
@@ -58,7 +62,7 @@ class DbaseTable {
     std::size_t headerSize_ = 0;
     std::size_t recordSize_ = 0;
     std::string codePage_;
-    std::unique_ptr<QFile> memo_;
+    std::unique_ptr<QIODevice> memo_;
     std::size_t memoBlockSize_ = 512;
     bool memoHasBlockHeaders_ = false;
 };
