@@ -27,6 +27,9 @@
 #include <vector>
 
 class QTreeWidgetItem;
+namespace platform {
+class DbaseTable;
+}
 class TUserForm;
 class TTelFm;
 
@@ -111,6 +114,17 @@ class Console {
     void ImportContacts(const ContactCsvFile& file, QChar separator, const ImportFieldMap& fieldOfColumn,
                         const std::function<std::string(const char*)>& text);
 
+    // The main database's settings as the settings dialog's fields hold them.
+    struct DatabaseFields {
+        std::string host, path, user, password;
+    };
+    using TextOf = std::function<std::string(const char*)>;
+    // Stores the database settings, opens that database and copies the older
+    // server generation's phone book (the dBase table "klienci" beside the
+    // program or in the data folder) into its shared contacts. `text` gives
+    // the settings dialog's texts, `caption` its caption.
+    void ImportPhonebook(const DatabaseFields& fields, const TextOf& text, const std::string& caption);
+
     std::vector<ContactRow> ContactRows;
     std::map<int, std::string> ContactGroupRows;
     // Set once both tables were read; cleared to force a reload.
@@ -130,6 +144,8 @@ class Console {
     DatabaseBrowser& Browser() { return browser_; }
 
   private:
+    bool OpenPhonebookDatabase(const DatabaseFields& fields, const TextOf& text, const std::string& caption);
+    bool InsertPhonebookRow(const platform::DbaseTable& table, std::size_t record);
     void reloadAllPhones();
     void rememberUserNames();
     QTreeWidgetItem* selectedUser() const;

@@ -84,6 +84,9 @@ class ConsoleHost {
     // it returns the bar's new position (0-100).
     virtual void RunUnderProgress(const std::string& caption, const std::string& text,
                                   const std::function<int()>& step) = 0;
+    // The folders the program's own files may lie in: beside the program,
+    // then the data folder.
+    virtual std::vector<std::string> DataFolders() const = 0;
     // The contact list shows the console's contact rows anew.
     virtual void RepaintContacts() = 0;
     // The contact rows are put in the list's current sort order and shown.

@@ -3,11 +3,13 @@
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
+#include "shell/FileLocations.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
 #include "shell/SettingsTable.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTimer>
 
 namespace shell {
@@ -142,6 +144,11 @@ void ConsoleHostOfForm::RepaintContacts() {
 
 void ConsoleHostOfForm::SortContacts() {
     form_.SortListView(*form_.lvKontakty);
+}
+
+std::vector<std::string> ConsoleHostOfForm::DataFolders() const {
+    return {ProgramDirectory(),
+            QFileInfo(QString::fromStdString(DefaultDatabasePath())).absolutePath().toStdString()};
 }
 
 } // namespace shell

@@ -27,6 +27,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void RunUnderProgress(const std::string& caption, const std::string& text,
                           const std::function<int()>& step) override;
     void RepaintContacts() override;
+    std::vector<std::string> DataFolders() const override;
     void SortContacts() override;
 
   private:

@@ -1,4 +1,0 @@
-// Stand-in until the phone-book import is written.
-#include "admin/SettingsDialog.h"
-
-void TKonfiguracja::btnImportPhonebookClick() {}
