@@ -80,7 +80,10 @@ QTreeWidgetItem* rowOfSocket(ui::TListView& view, std::uint32_t socketNumber) {
 
 } // namespace
 
-ClientService::ClientService(ClientServiceHost& host) : host_(host) {}
+ClientService::ClientService(ClientServiceHost& host)
+    : Calendars(host.CalendarServer(), host.ProgramFolder(),
+                [h = &host] { return h->CalendarSettingsInForce(); }),
+      host_(host) {}
 
 ClientService::~ClientService() = default;
 

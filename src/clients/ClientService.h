@@ -16,13 +16,14 @@
 // TransferDzwonka, Redial, Hold, Unhold, SpeakerPhone, InfoOKlientach,
 // PowiadomKlientowPodlaczenieUzytkownika, PowiadomKlientowPolaczenieCentrali,
 // FillUserSlots, UserSlots, SendSmsChg, WyslijListeGSM, UdpSend, RelayServerMessage,
-// WyslijZajetosci.
+// WyslijZajetosci; the calendar socket and service through Calendars.
 #pragma once
 
 #include "base/CommandParserGenerator.h"
 #include "clients/ClientServiceHost.h"
 #include "clients/ContactSync.h"
 #include "clients/Klient.h"
+#include "clients/SharedCalendars.h"
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
 #include "sms/SmsRecords.h"
@@ -62,6 +63,10 @@ struct MKolejka {
 class ClientService {
   public:
     explicit ClientService(ClientServiceHost& host);
+
+    // The calendar socket and the calendar service, switched with the service.
+    SharedCalendars Calendars;
+
     ~ClientService();
     ClientService(const ClientService&) = delete;
     ClientService& operator=(const ClientService&) = delete;

@@ -1,6 +1,7 @@
 // What the client service needs of the rest of the program.
 #pragma once
 
+#include "clients/SharedCalendars.h"
 #include "db/QueryRows.h"
 #include "sms/SmsRecords.h"
 
@@ -111,6 +112,11 @@ class ClientServiceHost {
     virtual std::vector<ContactRow>& ContactRows() = 0;
     virtual std::map<int, std::string>& ContactGroupRows() = 0;
     virtual void SetContactCount(std::size_t count) = 0;
+    // The calendar socket (`CalSocket`), the folder of the program file and
+    // the calendar settings in force.
+    virtual QTcpServer& CalendarServer() = 0;
+    virtual std::string ProgramFolder() const = 0;
+    virtual CalendarSettings CalendarSettingsInForce() const = 0;
 };
 
 } // namespace clients

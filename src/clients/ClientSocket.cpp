@@ -166,6 +166,7 @@ void ClientService::WlaczSerwerClick() {
     if (!server.isListening() && !server.listen(QHostAddress::AnyIPv4, quint16(host_.PortTCP())))
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
                        unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
+    Calendars.SwitchOn(host_.CalendarSettingsInForce());
     host_.SetServiceMenuMarked(true);
     host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_483")));
 }
@@ -175,6 +176,7 @@ void ClientService::WylaczSerwer() {
     QTcpServer& server = host_.ClientServer();
     server.close();
     host_.ShowStatusPanel(1, QStringLiteral("0"));
+    Calendars.SwitchOff();
     host_.SetServiceMenuMarked(false);
     host_.ShowStatusPanel(0, QString());
     {

@@ -2,6 +2,7 @@
 
 #include "admin/Console.h"
 #include "pbx/PbxLink.h"
+#include "shell/FileLocations.h"
 #include "shell/MainForm.h"
 #include "sms/SmsGateway.h"
 
@@ -155,6 +156,18 @@ std::map<int, std::string>& ClientServiceHostOfForm::ContactGroupRows() {
 void ClientServiceHostOfForm::SetContactCount(std::size_t count) {
     if (std::size_t(form_.lvKontakty->topLevelItemCount()) != count)
         form_.lvKontaktyData();
+}
+
+QTcpServer& ClientServiceHostOfForm::CalendarServer() {
+    return *form_.CalSocket;
+}
+
+std::string ClientServiceHostOfForm::ProgramFolder() const {
+    return ProgramDirectory();
+}
+
+clients::CalendarSettings ClientServiceHostOfForm::CalendarSettingsInForce() const {
+    return {form_.CalendarServiceEnabled, form_.PortTCPCalBrowse, form_.PortTCPCalSend};
 }
 
 } // namespace shell

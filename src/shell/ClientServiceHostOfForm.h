@@ -38,6 +38,9 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     std::vector<ContactRow>& ContactRows() override;
     std::map<int, std::string>& ContactGroupRows() override;
     void SetContactCount(std::size_t count) override;
+    QTcpServer& CalendarServer() override;
+    std::string ProgramFolder() const override;
+    clients::CalendarSettings CalendarSettingsInForce() const override;
 
   private:
     TForm1& form_;

@@ -236,6 +236,7 @@ void TForm1::connectHandlers() {
     });
     connect(serwer, &QTcpServer::newConnection, this, &TForm1::serwerAccept);
     connect(CRMsocket, &QTcpServer::newConnection, this, &TForm1::CRMsocketClientConnect);
+    connect(CalSocket, &QTcpServer::newConnection, this, [this] { Clients().Calendars.CalSocketAccept(); });
     connect(Oprogramie1, &QAction::triggered, this, [] {
         if (Pomoc)
             Pomoc->show();

@@ -21,6 +21,10 @@ TForm1& MainFormFixture::createForm(const std::string& commandLine) {
     nothingOutside.openClientService = false;
     form = std::make_unique<TForm1>(nullptr, nothingOutside);
     form->AutomPrzyw = false;
+    // No test reaches the machine's services, and the calendar socket opens
+    // only where a test switches it on.
+    form->Clients().Calendars.SetServiceControl(std::make_unique<platform::FakeServiceControl>());
+    form->CalendarServiceEnabled = false;
     // The tests read the log queues themselves: the panes' drains must not
     // take the lines first when a slow run lets their timers fall due.
     form->TimerUpdateInfo->SetEnabled(false);
