@@ -21,6 +21,24 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     base::SettingValue Setting(base::SettingsSection section, const std::string& name) const override;
     bool StoreSetting(base::SettingsSection section, const std::string& name,
                       const base::SettingValue& value) override;
+    int StoredLanguage() override;
+    void StoreLanguage(int index) override;
+    void RestartPbxLink() override;
+    void ApplySmsSettings() override;
+    void ClearSmsQueues() override;
+    void WyslijListeGSMWszystkim() override;
+    bool CrmSocketActive() override;
+    void SetCrmSocketActive(bool on) override;
+    void RetargetUdpSender() override;
+    void ApplyCalendarSettings(bool enabled, int sendPort) override;
+    void SetCalendarBrowsePort(int port) override;
+    void ZapiszKonfiguracjeKalendarza(const std::string& sendPort) override;
+    bool MainDatabaseAttached() override;
+    void DetachMainDatabase() override;
+    int OpenMainDatabase() override;
+    void UstawKomunikatLP() override;
+    void ReloadFromDatabase() override;
+    void SetAdvancedDiagnostics(bool on) override;
 
   private:
     TForm1& form_;
