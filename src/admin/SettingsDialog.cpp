@@ -11,6 +11,7 @@
 
 #include <QFormLayout>
 #include <QRegularExpressionValidator>
+#include <QShowEvent>
 
 #include <algorithm>
 #include <array>
@@ -110,7 +111,9 @@ void TKonfiguracja::installInputRules() {
 
 void TKonfiguracja::showEvent(QShowEvent* event) {
     ui::TForm::showEvent(event);
-    FormShow();
+    // A window restored by the window system keeps what was typed in it.
+    if (!event->spontaneous())
+        FormShow();
 }
 
 void TKonfiguracja::FormShow() {
@@ -353,14 +356,15 @@ void TKonfiguracja::btnAcceptClick() {
     const int udpPort = fieldNumber(PortUDP);
     const int exchangePort = fieldNumber(PortTCPEdit);
 
-    // The calendar service: a new service port stops it, its settings file
-    // is rewritten, and it follows the switch.
+    // The calendar socket takes its port before the switch may open it; then
+    // a new service port stops the service, its settings file is rewritten,
+    // and socket and service follow the switch.
+    host().SetCalendarBrowsePort(browsePort);
     host().ApplyCalendarSettings(CheckBoxCalEnabled->isChecked(), sendPort);
 
     bool linkChanged =
         str(AdresTCPEdit->text()) != str(setting("TCPCentr")) || exchangePort != number("PortTCPCent");
     const bool portsChanged = udpPort != number("PortUDP") || clientPort != number("PortTCP");
-    const bool browsePortChanged = browsePort != number("PortTCPCalBrowse");
     if (portsChanged)
         warn(text("IDS_26"), str(windowTitle()), ui::MB_ICONINFORMATION);
 
@@ -388,8 +392,6 @@ void TKonfiguracja::btnAcceptClick() {
     if (jezykWybrany != jezykPrzyOtwarciu)
         host().StoreLanguage(jezykWybrany);
     store("StartMinimized", chbStartMinimized->isChecked());
-    if (browsePortChanged)
-        host().SetCalendarBrowsePort(browsePort);
     // The link reads its address, port and type when it connects.
     if (linkChanged)
         host().RestartPbxLink();

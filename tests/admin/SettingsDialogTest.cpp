@@ -10,9 +10,13 @@
 #include "support/LinkTestSupport.h"
 #include "support/MainFormFixture.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <cstdio>
 
 using sim::ExchangeSimulator;
@@ -193,6 +197,7 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     writeKey("\\software\\Vorlin\\Halvex\\SMS\\DynamicRouting", "ValidityPeriod", 1000);
     open();
     EXPECT_EQ(control<QComboBox>("cbRouteValidity")->currentText(), QStringLiteral("30 minut"));
+    EXPECT_EQ(TKonfiguracja::ValidityIndex(604801), 9); // "7 dni"
     type("edCRMport", "0");
     EXPECT_EQ(control("edCRMport")->text(), "1");
     type("edCRMport", "70000");
@@ -251,6 +256,54 @@ TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
     EXPECT_EQ(form->NameFBText, fresh.path);
     EXPECT_NE(registry().find(fresh.path), std::string::npos);
     EXPECT_TRUE(MainDbHandleExists());
+}
+
+TEST_F(SettingsDialogTest, ConnectionTestTriesTheTypedDatabaseBesideTheMainConnection) {
+    open();
+    testfb::Connection other = c;
+    other.path = folder.file("other.fdb");
+    testfb::DetachMain();
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(other));
+    testfb::DetachMain();
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    const DbHandle main = MainDbHandle;
+
+    type("DIPBEdit", "");
+    type("NameEdit", other.path);
+    click("CheckConnect");
+    EXPECT_TRUE(shown("IDS_99"));
+    EXPECT_EQ(MainDbHandle, main); // the main connection was neither used nor dropped
+
+    type("DIPBEdit", "127.0.0.1");
+    type("NameEdit", folder.file("missing.fdb"));
+    type("PassEdit", "plintaved");
+    const auto before = dialogs->Calls().size();
+    click("CheckConnect");
+    const auto calls = dialogs->Calls();
+    ASSERT_EQ(calls.size(), before + 3);
+    EXPECT_NE(calls[before].text.find("loopback"), std::string::npos);
+    EXPECT_TRUE(shown("IDS_103"));
+    EXPECT_EQ(calls[before + 2].text, dialog->lgLangLinked1->GetTextOrDefault("IDS_106"));
+    EXPECT_EQ(MainDbHandle, main);
+    EXPECT_EQ(form->NameFBText, c.path); // nothing typed is in force before OK
+}
+
+TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
+    writeMain("language", 0);
+    open();
+    ASSERT_TRUE(control<QTabWidget>("pcKonfiguracja")->isTabVisible(5));
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const int port = probe.serverPort();
+    probe.close();
+    control<QCheckBox>("CheckBoxCalEnabled")->setChecked(true);
+    type("PortTCPCalBrowse", std::to_string(port));
+    click("btnAccept");
+    EXPECT_FALSE(shown("IDS_26"));
+    EXPECT_EQ(form->PortTCPCalBrowse, port);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    EXPECT_TRUE(linktest::WaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }));
 }
 
 } // namespace
