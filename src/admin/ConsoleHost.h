@@ -90,6 +90,8 @@ class ConsoleHost {
     // Users, contacts and routing rules read again from the main database,
     // and the page shown refreshed.
     virtual void ReloadFromDatabase() = 0;
+    // The main window's SMS page, which only exchanges with GSM lines have.
+    virtual void ShowSmsPage(bool on) = 0;
     // The diagnostics page and the information log on or off.
     virtual void SetAdvancedDiagnostics(bool on) = 0;
 };

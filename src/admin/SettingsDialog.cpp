@@ -384,6 +384,7 @@ void TKonfiguracja::btnAcceptClick() {
     store("InsertIncomingFroRingGroup", chbInsertIncomingForRingGroup->isChecked());
     store("PortUDP", udpPort);
     store("Centrala", type);
+    host().ShowSmsPage(type != 5);
     store("Broadcast", str(AdrBroad->text()));
     store("Miedzy", str(PrefixMiedzy->text()));
     store("PrefiksMiedzynarodowy", str(edPrefixMiedzynarodowy->text()));

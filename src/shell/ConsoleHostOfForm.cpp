@@ -165,6 +165,10 @@ void ConsoleHostOfForm::ReloadFromDatabase() {
     form_.ZakladkiChange();
 }
 
+void ConsoleHostOfForm::ShowSmsPage(bool on) {
+    form_.TabSms->SetTabVisible(on);
+}
+
 void ConsoleHostOfForm::SetAdvancedDiagnostics(bool on) {
     form_.TabDebug->SetTabVisible(on);
     form_.LogInfo->setChecked(on);

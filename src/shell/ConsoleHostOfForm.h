@@ -38,6 +38,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     int OpenMainDatabase() override;
     void UstawKomunikatLP() override;
     void ReloadFromDatabase() override;
+    void ShowSmsPage(bool on) override;
     void SetAdvancedDiagnostics(bool on) override;
 
   private:
