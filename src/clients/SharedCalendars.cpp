@@ -32,6 +32,10 @@ void SharedCalendars::SetActive(bool active) {
             connection->abort();
         return;
     }
+    // Opened by the settings dialog before the client service ever gave it
+    // its port: the setting's.
+    if (port_ <= 0)
+        port_ = settings_().PortTCPCalBrowse;
     if (!socket_.listen(QHostAddress::AnyIPv4, quint16(port_)))
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
                        unsigned(SocketErrorCode(socket_.serverError())), "0.0.0.0", 0u, port_);

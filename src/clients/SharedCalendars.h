@@ -83,7 +83,8 @@ class SharedCalendars {
     static constexpr const char* ServiceName = "Ormbell";
     // The whole request is this text; what follows it is ignored.
     static constexpr const char* Request = "$GETCAL,CTI";
-    static constexpr int IdleTimeoutMs = 10000;
+    // A connection that sends nothing for this long is dropped.
+    int IdleTimeoutMs = 10000;
     static constexpr int MaxConnections = 64;
 
     std::string ProgramFolder;

@@ -32,6 +32,7 @@ class SharedCalendarsTest : public ::testing::Test {
         QObject::connect(&server, &QTcpServer::newConnection, [this] { calendars.CalSocketAccept(); });
         calendars.SetPort(FreePort());
     }
+    void TearDown() override { base::Switches().LogInfo = false; }
 
     // Sends the request in parts, each only once the server holds the ones
     // before it; the whole reply, or nothing when the connection stays open.
@@ -108,7 +109,15 @@ TEST_F(SharedCalendarsTest, SplitRequestsAreJoinedAnythingElseIsClosedUnanswered
     EXPECT_EQ(ask({"$GETCAL,CTI"}), QByteArray("[]"));
     writeFile(sandbox.file("shared_cals.xml"), "<list><calendar name=\"x\" location=\"/x\"/></list>");
     EXPECT_EQ(ask({"$GETCAL,CTI"}), QByteArray("[]"));
-    // Closing the socket drops a connection that never finished its request.
+    // A connection that goes quiet is dropped; so is one still open when
+    // the socket closes.
+    calendars.IdleTimeoutMs = 100;
+    QTcpSocket quiet;
+    quiet.connectToHost(QStringLiteral("127.0.0.1"), quint16(calendars.Port()));
+    quiet.write("$GETCAL");
+    EXPECT_TRUE(PumpUntil([&] { return quiet.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(quiet.readAll(), QByteArray());
+    calendars.IdleTimeoutMs = 60000;
     QTcpSocket idle;
     idle.connectToHost(QStringLiteral("127.0.0.1"), quint16(calendars.Port()));
     ASSERT_TRUE(PumpUntil([&] { return !server.findChildren<QTcpSocket*>().isEmpty(); }));
@@ -196,7 +205,6 @@ TEST_F(SharedCalendarsTest, SettingsFileWithoutTheEntriesOrBrokenIsLeftAsItWas) 
     QFile::remove(QString::fromStdString(path));
     calendars.ZapiszKonfiguracjeKalendarza("1006");
     EXPECT_FALSE(QFile::exists(QString::fromStdString(path)));
-    log.switches.LogInfo = false;
 }
 
 TEST_F(SharedCalendarsTest, SwitchingOnAndOffFollowsTheSetting) {
@@ -220,12 +228,16 @@ TEST_F(SharedCalendarsTest, SwitchingOnAndOffFollowsTheSetting) {
 
 TEST_F(SharedCalendarsTest, SettingsDialogStopsTheServiceOnANewPortAndFollowsTheEnabledFlag) {
     service->status = {true, platform::ServiceRunning};
-    const clients::CalendarSettings before{true, calendars.Port(), 1006};
+    // The client service has not given the socket its port yet.
+    calendars.SetPort(0);
+    settings.PortTCPCalBrowse = FreePort();
+    const clients::CalendarSettings before = settings;
 
-    // Same port, running: nothing to do but keep the socket open.
+    // Same port, running: nothing to do but open the socket on its port.
     calendars.ApplyServiceSettings(before, before);
     EXPECT_EQ(service->calls, (std::vector<std::string>{"query", "query"}));
     EXPECT_TRUE(calendars.IsOpen());
+    EXPECT_EQ(server.serverPort(), before.PortTCPCalBrowse);
 
     // A new port: the service is stopped and started again to read it.
     service->calls.clear();
