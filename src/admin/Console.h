@@ -41,6 +41,8 @@ class Console {
     static constexpr int UserSlotCount = 512;
 
     explicit Console(ConsoleHost& host) : host_(host) {}
+    // What the settings dialog reads, stores and applies through.
+    ConsoleHost& Host() { return host_; }
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 

@@ -91,6 +91,49 @@ class ConsoleHost {
     virtual void RepaintContacts() = 0;
     // The contact rows are put in the list's current sort order and shown.
     virtual void SortContacts() = 0;
+
+    // The language stored for the next start, which may differ from the one
+    // in force; storing it leaves the one in force as it is.
+    virtual int StoredLanguage() = 0;
+    virtual void StoreLanguage(int index) = 0;
+
+    // ---- the services the settings dialog applies its values to ----
+    // Stops the exchange link, waits for its thread, and starts it anew with
+    // the settings in force.
+    virtual void RestartPbxLink() = 0;
+    // Hands the SMS settings in force to the SMS engine.
+    virtual void ApplySmsSettings() = 0;
+    // Empties the SMS engine's send queues.
+    virtual void ClearSmsQueues() = 0;
+    // Sends the GSM-line list to every client.
+    virtual void WyslijListeGSMWszystkim() = 0;
+    // The CRM socket: its port is the setting "PortTCP_CRM".
+    virtual bool CrmSocketActive() = 0;
+    virtual void SetCrmSocketActive(bool on) = 0;
+    // The UDP sender, when there is one, takes the port and broadcast
+    // address in force.
+    virtual void RetargetUdpSender() = 0;
+    // The calendar service and its settings file follow the entered values
+    // (the settings in force are those before them); then the browse socket
+    // takes its port.
+    virtual void ApplyCalendarSettings(bool enabled, int sendPort) = 0;
+    virtual void SetCalendarBrowsePort(int port) = 0;
+    virtual void ZapiszKonfiguracjeKalendarza(const std::string& sendPort) = 0;
+    // The main database connection.
+    virtual bool MainDatabaseAttached() = 0;
+    virtual void DetachMainDatabase() = 0;
+    // Opens the main database with the settings in force, failures shown,
+    // and checks its structure; 0 when it is open.
+    virtual int OpenMainDatabase() = 0;
+    // Rebuilds the log-in replies that carry the database settings.
+    virtual void UstawKomunikatLP() = 0;
+    // Users, contacts and routing rules read again from the main database,
+    // and the page shown refreshed.
+    virtual void ReloadFromDatabase() = 0;
+    // The main window's SMS page, which only exchanges with GSM lines have.
+    virtual void ShowSmsPage(bool on) = 0;
+    // The diagnostics page and the information log on or off.
+    virtual void SetAdvancedDiagnostics(bool on) = 0;
 };
 
 } // namespace admin

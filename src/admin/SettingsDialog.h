@@ -4,13 +4,17 @@
 // them.
 #pragma once
 
+#include "base/SettingValue.h"
 #include "ui/Components.h"
+
+#include <string>
 
 class TlgLangLinked;
 
 namespace admin {
 class Console;
-}
+class ConsoleHost;
+} // namespace admin
 
 class TKonfiguracja : public ui::TForm {
     Q_OBJECT
@@ -41,6 +45,12 @@ class TKonfiguracja : public ui::TForm {
     void chbAutoBackupClick();
     void btnSetDatabasePathClick();
     void ZapiszKonfiguracjeKalendarza(const std::string& sendPort);
+    void edCRMportChange();
+    void edMaxCRMconnectionsChange();
+    // The return-route validity list: the first entry that covers `seconds`
+    // (the last one beyond it), and an entry's seconds.
+    static int ValidityIndex(int seconds);
+    static int ValiditySeconds(int index);
     // The database tools.
     void btnUstawGbakPathClick();
     void btnUstawBackupDirClick();
@@ -146,7 +156,23 @@ class TKonfiguracja : public ui::TForm {
     ui::TComboBox* ComboBoxLang = nullptr;
     ui::TButton* btnTestDbPerformance = nullptr;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
+    admin::ConsoleHost& host();
+    std::string text(const char* key) const;
+    bool flag(const char* name, base::SettingsSection section = base::SettingsSection::Main);
+    int number(const char* name, base::SettingsSection section = base::SettingsSection::Main);
+    QString setting(const char* name, base::SettingsSection section = base::SettingsSection::Main);
+    void store(const char* name, const base::SettingValue& value,
+               base::SettingsSection section = base::SettingsSection::Main);
+    void installInputRules();
+    void fillPortList(int type, int pbxPort);
+    void showTypeFeatures(int type);
+    bool inputAccepted();
+    void applySmsPage(int type);
+    static void warn(const std::string& message, const std::string& caption, unsigned icon);
     void buildCentralaPage();
     void buildSmsPage();
     void buildNetworkPage();

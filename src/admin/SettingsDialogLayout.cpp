@@ -251,4 +251,5 @@ void TKonfiguracja::connectHandlers() {
     connect(TypCentrali, &QComboBox::activated, this, [this] { TypCentraliChange(); });
     connect(NumPort, &QComboBox::activated, this, [this] { NumPortChange(); });
     connect(ComboBoxLang, &QComboBox::activated, this, [this] { ComboBoxLangCloseUp(); });
+    installInputRules();
 }

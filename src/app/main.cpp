@@ -62,6 +62,7 @@ void runServer(int argc, char** argv) {
     OknoInfo = new TOknoInfo();
     auto* form1 = new TForm1();
     Konfiguracja = new TKonfiguracja();
+    Konfiguracja->console = &form1->Admin();
     Exportuj = new TExportuj();
     Import_kont = new TImport_kont();
     UserForm = new TUserForm();

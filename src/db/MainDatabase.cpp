@@ -57,12 +57,12 @@ MainDatabase* MainDatabase::Current() {
     return current;
 }
 
-int MainDatabase::AttachMainDatabase() {
+int MainDatabase::AttachMainDatabase(bool showErrors) {
     const ConnectionSettings settings = host_.MainConnectionSettings();
     InterfaceDB front;
     front.SetConnection(settings.host, settings.path, settings.user, settings.password);
     const int checksBefore = StructureChecksRun;
-    const int result = front.OpenDatabase(false);
+    const int result = front.OpenDatabase(showErrors);
     // An attach made just now was checked by its session; a database just
     // created, or a connection that was there already, is checked here.
     if (result == 0 && StructureChecksRun == checksBefore)

@@ -32,8 +32,8 @@ class MainDatabase {
     int MainDbState = 0;
     // Attaches the main database the way the start-up and reconnect timers do
     // (re-arming the reconnect timer on failure): 0 on success, non-zero on
-    // failure.
-    int AttachMainDatabase();
+    // failure. `showErrors` shows every failure, not only from the fourth on.
+    int AttachMainDatabase(bool showErrors = false);
     // The start-up timer's first tick: attach (a cancelled attach counts as
     // failed), then fail the SMS left in progress.
     void AttachAtStartup();

@@ -1,5 +1,8 @@
 #include "shell/ConsoleHostOfForm.h"
 
+#include "admin/Console.h"
+#include "db/InterfaceDB.h"
+#include "pbx/CrmConsole.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
@@ -7,6 +10,7 @@
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
 #include "shell/SettingsTable.h"
+#include "sms/SmsGateway.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -149,6 +153,110 @@ void ConsoleHostOfForm::SortContacts() {
 std::vector<std::string> ConsoleHostOfForm::DataFolders() const {
     return {ProgramDirectory(),
             QFileInfo(QString::fromStdString(DefaultDatabasePath())).absolutePath().toStdString()};
+}
+
+int ConsoleHostOfForm::StoredLanguage() {
+    if (!form_.SettingsRegistry)
+        return form_.language;
+    return form_.RegReadInteger("language", TForm1::DefaultLanguageIndex());
+}
+
+void ConsoleHostOfForm::StoreLanguage(int index) {
+    try {
+        form_.RegWriteInteger("language", index);
+    } catch (const platform::RegistryError& error) {
+        form_.WriteLog(1, "Nie zapisano ustawienia %s: %s", "language", error.what());
+    }
+}
+
+void ConsoleHostOfForm::RestartPbxLink() {
+    // ConnectPbx stops the running thread and joins it before the new one.
+    form_.Pbx().ConnectPbx();
+}
+
+void ConsoleHostOfForm::ApplySmsSettings() {
+    form_.Sms().ApplySmsSettings();
+}
+
+void ConsoleHostOfForm::ClearSmsQueues() {
+    form_.Sms().SmsEngine.ClearQueues();
+}
+
+void ConsoleHostOfForm::WyslijListeGSMWszystkim() {
+    form_.Clients().WyslijListeGSMKlientom(form_.Sms().GsmLines.lines);
+}
+
+bool ConsoleHostOfForm::CrmSocketActive() {
+    return form_.Pbx().Crm().Active();
+}
+
+void ConsoleHostOfForm::SetCrmSocketActive(bool on) {
+    form_.Pbx().CrmSocketSetActive(on);
+}
+
+void ConsoleHostOfForm::RetargetUdpSender() {
+    if (TNMUDP* sender = form_.Clients().UdpSocket) {
+        sender->SetRemotePort(form_.PortUDP);
+        sender->SetRemoteHost(form_.BroadcastAddress);
+    }
+}
+
+void ConsoleHostOfForm::ApplyCalendarSettings(bool enabled, int sendPort) {
+    const clients::CalendarSettings before{form_.CalendarServiceEnabled, form_.PortTCPCalBrowse,
+                                           form_.PortTCPCalSend};
+    clients::CalendarSettings entered = before;
+    entered.CalendarServiceEnabled = enabled;
+    entered.PortTCPCalSend = sendPort;
+    form_.Clients().Calendars.ApplyServiceSettings(before, entered);
+}
+
+void ConsoleHostOfForm::SetCalendarBrowsePort(int port) {
+    form_.Clients().Calendars.SetBrowsePort(port);
+}
+
+void ConsoleHostOfForm::ZapiszKonfiguracjeKalendarza(const std::string& sendPort) {
+    form_.Clients().Calendars.ZapiszKonfiguracjeKalendarza(sendPort);
+}
+
+bool ConsoleHostOfForm::MainDatabaseAttached() {
+    return MainDbHandleExists();
+}
+
+void ConsoleHostOfForm::DetachMainDatabase() {
+    SessionDB::DetachDatabase(&MainDbHandle);
+    // Nothing may load from the old database's lists until the new one is checked.
+    form_.Database().MainDbReady = false;
+}
+
+int ConsoleHostOfForm::OpenMainDatabase() {
+    db::MainDatabase& database = form_.Database();
+    const int result = database.AttachMainDatabase(true);
+    database.MainDbState = result == 0 ? 0 : -1;
+    return result;
+}
+
+void ConsoleHostOfForm::UstawKomunikatLP() {
+    form_.Clients().UstawKomunikatLP();
+}
+
+void ConsoleHostOfForm::ReloadFromDatabase() {
+    form_.Clients().ContactsLoaded = false;
+    form_.Sms().SmsRoutingLoaded = false;
+    form_.lvAllUserPhones->SetTag(0);
+    form_.Admin().LoadUsers();
+    form_.Admin().LoadContacts();
+    form_.Sms().LoadSmsRouting();
+    form_.ZakladkiChange();
+}
+
+void ConsoleHostOfForm::ShowSmsPage(bool on) {
+    form_.TabSms->SetTabVisible(on);
+}
+
+void ConsoleHostOfForm::SetAdvancedDiagnostics(bool on) {
+    form_.TabDebug->SetTabVisible(on);
+    form_.LogInfo->setChecked(on);
+    base::Switches().LogInfo = on;
 }
 
 } // namespace shell

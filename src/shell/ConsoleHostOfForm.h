@@ -29,6 +29,25 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void RepaintContacts() override;
     std::vector<std::string> DataFolders() const override;
     void SortContacts() override;
+    int StoredLanguage() override;
+    void StoreLanguage(int index) override;
+    void RestartPbxLink() override;
+    void ApplySmsSettings() override;
+    void ClearSmsQueues() override;
+    void WyslijListeGSMWszystkim() override;
+    bool CrmSocketActive() override;
+    void SetCrmSocketActive(bool on) override;
+    void RetargetUdpSender() override;
+    void ApplyCalendarSettings(bool enabled, int sendPort) override;
+    void SetCalendarBrowsePort(int port) override;
+    void ZapiszKonfiguracjeKalendarza(const std::string& sendPort) override;
+    bool MainDatabaseAttached() override;
+    void DetachMainDatabase() override;
+    int OpenMainDatabase() override;
+    void UstawKomunikatLP() override;
+    void ReloadFromDatabase() override;
+    void ShowSmsPage(bool on) override;
+    void SetAdvancedDiagnostics(bool on) override;
 
   private:
     TForm1& form_;

@@ -1,0 +1,518 @@
+// The settings dialog's own handlers: each show loads the controls from the
+// settings in force, OK checks the input, applies it to the running services
+// and stores it. What a show or a type change puts in the fields takes effect
+// only through OK; Cancel leaves every setting as it was.
+#include "admin/SettingsDialog.h"
+#include "admin/Console.h"
+
+#include "db/SessionDB.h"
+#include "i18n/LangComponent.h"
+#include "ui/Dialogs.h"
+
+#include <QFormLayout>
+#include <QRegularExpressionValidator>
+#include <QShowEvent>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+using base::SettingsSection;
+
+constexpr int PbxTypeCount = 6;
+constexpr int EthernetPort = 5;
+constexpr const char* DefaultDbPassword = "plintaved";
+constexpr std::array<int, 10> ValidityPeriods = {900,   1800,  3600,  7200,   14400,
+                                                 21600, 43200, 86400, 172800, 604800};
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string str(const QString& text) {
+    return text.toStdString();
+}
+
+// A whole number typed in a field, -1 when it is none.
+int fieldNumber(const QLineEdit* edit) {
+    bool ok = false;
+    const int value = edit->text().trimmed().toInt(&ok);
+    return ok ? value : -1;
+}
+
+// The number in a field that only takes digits, capped so that a long run
+// of digits stays comparable; empty counts as 0.
+long long digitsValue(const QString& text) {
+    if (text.size() > 12)
+        return 999999999999LL;
+    return text.toLongLong();
+}
+
+void allowOnly(QLineEdit* edit, const char* pattern) {
+    edit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QString::fromLatin1(pattern)), edit));
+}
+
+} // namespace
+
+int TKonfiguracja::ValidityIndex(int seconds) {
+    for (std::size_t i = 0; i < ValidityPeriods.size(); ++i)
+        if (ValidityPeriods[i] >= seconds)
+            return int(i);
+    return int(ValidityPeriods.size()) - 1;
+}
+
+int TKonfiguracja::ValiditySeconds(int index) {
+    return ValidityPeriods[std::size_t(std::clamp(index, 0, int(ValidityPeriods.size()) - 1))];
+}
+
+admin::ConsoleHost& TKonfiguracja::host() {
+    return console->Host();
+}
+
+std::string TKonfiguracja::text(const char* key) const {
+    return lgLangLinked1->GetTextOrDefault(key);
+}
+
+bool TKonfiguracja::flag(const char* name, base::SettingsSection section) {
+    return std::get<bool>(host().Setting(section, name));
+}
+
+int TKonfiguracja::number(const char* name, base::SettingsSection section) {
+    return std::get<int>(host().Setting(section, name));
+}
+
+QString TKonfiguracja::setting(const char* name, base::SettingsSection section) {
+    return q(std::get<std::string>(host().Setting(section, name)));
+}
+
+void TKonfiguracja::store(const char* name, const base::SettingValue& value, base::SettingsSection section) {
+    host().StoreSetting(section, name, value);
+}
+
+void TKonfiguracja::installInputRules() {
+    allowOnly(edCRMport, "[0-9]*");
+    allowOnly(edMaxCRMconnections, "[0-9]*");
+    for (QLineEdit* edit : {PrefixMiedzy, edPrefixMiedzynarodowy})
+        allowOnly(edit, "[0-9*#,p]*");
+    for (QLineEdit* edit : {edSmsCountryCode, edMinSmsNumberLength, edMaxSmsNumberLength})
+        allowOnly(edit, "[0-9]*");
+    // The codes are kept in ten bytes with their terminator.
+    edCodeRedial->setMaxLength(9);
+    edCodeHold->setMaxLength(9);
+    connect(edCRMport, &QLineEdit::textChanged, this, [this] { edCRMportChange(); });
+    connect(edMaxCRMconnections, &QLineEdit::textChanged, this, [this] { edMaxCRMconnectionsChange(); });
+    connect(UpDownSmsTrials, &QSpinBox::valueChanged, this,
+            [this](int position) { EditSmsTrials->setText(QString::number(position)); });
+    connect(UpDownUzNum, &QSpinBox::valueChanged, this,
+            [this](int position) { EditUzNum->setText(QString::number(position)); });
+}
+
+void TKonfiguracja::showEvent(QShowEvent* event) {
+    ui::TForm::showEvent(event);
+    // A window restored by the window system keeps what was typed in it.
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TKonfiguracja::FormShow() {
+    if (!console)
+        return;
+    const int languageInForce = number("language");
+    jezykPrzyOtwarciu = host().StoredLanguage();
+    jezykWybrany = jezykPrzyOtwarciu;
+    pcKonfiguracja->SetActivePage(tabCentrala);
+
+    PotwWych->setChecked(flag("pytanieOwych"));
+    AutomPrzyw->setChecked(flag("AutomPrzyw"));
+    chbInsertIncomingForRingGroup->setChecked(flag("InsertIncomingFroRingGroup"));
+    CheckBox1->setChecked(flag("PowiadORozlacz"));
+    chbStartMinimized->setChecked(flag("StartMinimized"));
+    chbSocketCRM->setChecked(flag("CRMsocketActive"));
+    AdrBroad->setText(setting("Broadcast"));
+    AdresTCPEdit->setText(setting("TCPCentr"));
+    PortTCPEdit->setText(QString::number(number("PortTCPCent")));
+    PrefixMiedzy->setText(setting("Miedzy"));
+    edPrefixMiedzynarodowy->setText(setting("PrefiksMiedzynarodowy"));
+    const int type = number("Centrala");
+    TypCentrali->setCurrentIndex(type >= 0 && type < PbxTypeCount ? type : 2);
+    PortTCP->setText(QString::number(number("PortTCP")));
+    PortTCPCalBrowse->setText(QString::number(number("PortTCPCalBrowse")));
+    PortTCPCalSend->setText(QString::number(number("PortTCPCalSend")));
+
+    // The calendar service comes with the Polish edition only: elsewhere the
+    // page is hidden and OK switches the service off.
+    TabSheetCalendars->SetTabVisible(languageInForce == 0);
+    CheckBoxCalEnabled->setChecked(languageInForce == 0 && flag("CalendarServiceEnabled"));
+
+    edCRMport->setText(QString::number(number("PortTCP_CRM")));
+    edMaxCRMconnections->setText(QString::number(number("MaxPolaczenCRM")));
+    PortUDP->setText(QString::number(number("PortUDP")));
+    DIPBEdit->setText(setting("IPFBase"));
+    UserEdit->setText(setting("UserFB"));
+    PassEdit->setText(setting("PasswordFB"));
+    NameEdit->setText(setting("NameFB"));
+    ComboBoxLang->setCurrentIndex(std::clamp(languageInForce, 0, 2));
+
+    fillPortList(TypCentrali->currentIndex(), number("Port"));
+    edCodeRedial->setText(setting("Redial", SettingsSection::PabxMacros));
+    edCodeHold->setText(setting("Hold", SettingsSection::PabxMacros));
+    edGbakPath->setText(setting("GbakPath"));
+    edBackupPath->setText(setting("BackupPath"));
+    cbBackupPeriod->setCurrentIndex(std::clamp(number("AutoBackupPeriod"), 1, 14) - 1);
+    chbAutoBackup->setChecked(flag("AutoBackup"));
+    chbAutoBackupClick();
+    chbCleanBeforeBackup->setChecked(flag("CleanBeforeBackup"));
+    chbUseVoiceMailPcti->setChecked(flag("UseVoiceMailPcti"));
+    chbUsePctiClip->setChecked(flag("UsePctiClip"));
+    BackupDateTime->setTime(QTime::fromString(setting("timeBackupHour"), QStringLiteral("HH:mm")));
+
+    chbEnableRCP->setChecked(flag("UseRCP"));
+    edRCP_IP->setText(setting("RCP_IPFB"));
+    edRCPpath->setText(setting("RCP_NameFB"));
+    edRCPuser->setText(setting("RCP_User"));
+    edRCPpassword->setText(setting("RCP_PasswordFB"));
+
+    chbUseSms->setChecked(flag("UseSms", SettingsSection::Sms));
+    chbSmsNumberProcessingRemoveCountryCode->setChecked(flag("RemoveCountryCode", SettingsSection::Sms));
+    chbForceSmsSynchronize->setChecked(flag("ForceSynchronization", SettingsSection::Sms));
+    if (auto* layout = qobject_cast<QFormLayout*>(tabCentralaSms->layout()))
+        if (auto* label = qobject_cast<QLabel*>(layout->labelForField(EditSmsTrials->parentWidget())))
+            label->setText(q(text("IDS_197")));
+    CheckBoxSmsTrials->setText(q(text("IDS_198")));
+    ButtonKasujKolejki->setText(q(text("IDS_199")));
+    UpDownSmsTrials->setValue(number("OutTrials", SettingsSection::Sms));
+    UpDownUzNum->setValue(number("CountryNumberLength", SettingsSection::Sms));
+    EditSmsTrials->setText(QString::number(UpDownSmsTrials->value()));
+    EditUzNum->setText(QString::number(UpDownUzNum->value()));
+    CheckBoxSmsTrials->setChecked(flag("OutTrialsLimit", SettingsSection::Sms));
+    CheckBoxSmsTrialsClick();
+    edSmsCountryCode->setText(setting("CountryCode", SettingsSection::Sms));
+    edMinSmsNumberLength->setText(QString::number(number("MinCountryNumberLength", SettingsSection::Sms)));
+    edMaxSmsNumberLength->setText(QString::number(number("MaxCountryNumberLength", SettingsSection::Sms)));
+    chbDynamicRouting->setChecked(flag("Enabled", SettingsSection::DynamicRouting));
+    cbRouteValidity->setCurrentIndex(
+        ValidityIndex(number("ValidityPeriod", SettingsSection::DynamicRouting)));
+
+    // Type 0 always sends SMS through the exchange, type 5 never does.
+    showTypeFeatures(TypCentrali->currentIndex());
+    if (TypCentrali->currentIndex() == 0)
+        chbUseSms->setChecked(true);
+    else if (TypCentrali->currentIndex() == 5)
+        chbUseSms->setChecked(false);
+}
+
+// The port list of a type; `pbxPort` (1..5) is selected where the type has it.
+void TKonfiguracja::fillPortList(int type, int pbxPort) {
+    NumPort->clear();
+    if (type < 2) {
+        NumPort->addItem(q(text("IDS_9")));
+        NumPort->setCurrentIndex(0);
+    } else {
+        NumPort->addItems({QStringLiteral("COM 1"), QStringLiteral("COM 2"), QStringLiteral("COM 3"),
+                           QStringLiteral("COM 4"), q(text("IDS_9"))});
+        NumPort->setCurrentIndex(std::clamp(pbxPort, 1, EthernetPort) - 1);
+    }
+    NumPortChange();
+}
+
+void TKonfiguracja::showTypeFeatures(int type) {
+    const bool morva = type == 5;
+    edCodeHold->setVisible(morva);
+    Label21->setVisible(morva);
+    chbUseVoiceMailPcti->setVisible(!morva);
+    tabCentralaSms->SetTabVisible(!morva);
+    chbUseVoiceMailPcti->setText(q(text(type == 0 ? "IDS_17" : "IDS_15")));
+    chbUsePctiClip->setText(q(text(type == 0 || morva ? "IDS_18" : "IDS_16")));
+}
+
+void TKonfiguracja::TypCentraliChange() {
+    const int type = TypCentrali->currentIndex();
+    fillPortList(type, type < 2 ? EthernetPort : (console ? number("Port") : 1));
+    showTypeFeatures(type);
+    btnCodeDefaultClick();
+}
+
+void TKonfiguracja::NumPortChange() {
+    const bool tcp = TypCentrali->currentIndex() < 2 || NumPort->currentIndex() == EthernetPort - 1;
+    for (QWidget* widget : {static_cast<QWidget*>(AdresTCPEdit), static_cast<QWidget*>(PortTCPEdit),
+                            static_cast<QWidget*>(Label5), static_cast<QWidget*>(Label6)})
+        widget->setVisible(tcp);
+}
+
+void TKonfiguracja::btnCodeDefaultClick() {
+    const bool morva = TypCentrali->currentIndex() == 5;
+    edCodeRedial->setText(QString::fromLatin1(morva ? "*880" : "*90"));
+    edCodeHold->setText(QString::fromLatin1(morva ? "*6" : " "));
+}
+
+void TKonfiguracja::CheckBoxSmsTrialsClick() {
+    const bool untilSuccess = CheckBoxSmsTrials->isChecked();
+    UpDownSmsTrials->setEnabled(!untilSuccess);
+    EditSmsTrials->setEnabled(!untilSuccess);
+}
+
+void TKonfiguracja::chbAutoBackupClick() {
+    cbBackupPeriod->setEnabled(chbAutoBackup->isChecked());
+    BackupDateTime->setEnabled(chbAutoBackup->isChecked());
+}
+
+void TKonfiguracja::edCRMportChange() {
+    const long long port = digitsValue(edCRMport->text());
+    if (port < 1)
+        edCRMport->setText(QStringLiteral("1"));
+    else if (port > 65535)
+        edCRMport->setText(QStringLiteral("65535"));
+}
+
+void TKonfiguracja::edMaxCRMconnectionsChange() {
+    const long long count = digitsValue(edMaxCRMconnections->text());
+    if (count < 1)
+        edMaxCRMconnections->setText(QStringLiteral("1"));
+    else if (count > 16)
+        edMaxCRMconnections->setText(QStringLiteral("16"));
+}
+
+void TKonfiguracja::ZaawansowaneClick() {
+    if (console)
+        host().SetAdvancedDiagnostics(Zaawansowane->isChecked());
+}
+
+void TKonfiguracja::ComboBoxLangCloseUp() {
+    jezykWybrany = ComboBoxLang->currentIndex();
+    if (jezykWybrany != jezykPrzyOtwarciu && console)
+        ui::dialogs().MessageBox(host().Text("IDS_LANG_RESTART"), host().Text("IDS_LANG_CLOSE"), ui::MB_OK,
+                                 ui::IDOK);
+}
+
+void TKonfiguracja::ButtonKasujKolejkiClick() {
+    if (!console)
+        return;
+    if (ui::dialogs().MessageBox(text("IDS_196"), str(ButtonKasujKolejki->text()),
+                                 ui::MB_YESNO | ui::MB_ICONQUESTION, ui::IDNO) == ui::IDYES)
+        host().ClearSmsQueues();
+}
+
+void TKonfiguracja::btnSetDatabasePathClick() {
+    const std::string chosen = ui::dialogs().OpenFileName(str(NameEdit->text()), text("IDS_191"));
+    if (!chosen.empty())
+        NameEdit->setText(q(chosen));
+}
+
+void TKonfiguracja::ZapiszKonfiguracjeKalendarza(const std::string& sendPort) {
+    if (console)
+        host().ZapiszKonfiguracjeKalendarza(sendPort);
+}
+
+void TKonfiguracja::warn(const std::string& message, const std::string& caption, unsigned icon) {
+    ui::dialogs().MessageBox(message, caption, ui::MB_OK | icon, ui::IDOK);
+}
+
+// The checks of OK, before anything is applied.
+bool TKonfiguracja::inputAccepted() {
+    if (NameEdit->text().trimmed().isEmpty()) {
+        warn(text("IDS_20"), text("IDS_21"), ui::MB_ICONWARNING);
+        return false;
+    }
+    for (const QLineEdit* edit : {edSmsCountryCode, edMinSmsNumberLength, edMaxSmsNumberLength})
+        if (edit->text().trimmed().isEmpty()) {
+            warn(text("IDS_22"), text("IDS_21"), ui::MB_ICONWARNING);
+            return false;
+        }
+    const int minimum = fieldNumber(edMinSmsNumberLength);
+    const int maximum = fieldNumber(edMaxSmsNumberLength);
+    if (minimum < 7 || maximum < 7 || minimum > maximum) {
+        warn(text("IDS_24"), text("IDS_21"), ui::MB_ICONWARNING);
+        return false;
+    }
+    // Every port is checked before any of them is used: a port the program
+    // cannot open would only show up as a silent failure later.
+    const std::pair<const QLineEdit*, const char*> ports[] = {{PortTCPEdit, "IDS_900"},
+                                                              {PortTCP, "IDS_901"},
+                                                              {PortUDP, "IDS_902"},
+                                                              {PortTCPCalBrowse, "IDS_903"},
+                                                              {PortTCPCalSend, "IDS_904"}};
+    for (const auto& [edit, name] : ports) {
+        const int port = fieldNumber(edit);
+        if (port < 1 || port > 65535) {
+            warn(text("IDS_905") + " " + text(name), text("IDS_21"), ui::MB_ICONWARNING);
+            return false;
+        }
+    }
+    return true;
+}
+
+void TKonfiguracja::btnAcceptClick() {
+    if (!console) {
+        hide();
+        return;
+    }
+    if (!inputAccepted())
+        return;
+    const int sendPort = fieldNumber(PortTCPCalSend);
+    const int browsePort = fieldNumber(PortTCPCalBrowse);
+    const int clientPort = fieldNumber(PortTCP);
+    const int udpPort = fieldNumber(PortUDP);
+    const int exchangePort = fieldNumber(PortTCPEdit);
+
+    // The calendar socket takes its port before the switch may open it; then
+    // a new service port stops the service, its settings file is rewritten,
+    // and socket and service follow the switch.
+    host().SetCalendarBrowsePort(browsePort);
+    host().ApplyCalendarSettings(CheckBoxCalEnabled->isChecked(), sendPort);
+
+    bool linkChanged =
+        str(AdresTCPEdit->text()) != str(setting("TCPCentr")) || exchangePort != number("PortTCPCent");
+    const bool portsChanged = udpPort != number("PortUDP") || clientPort != number("PortTCP");
+    if (portsChanged)
+        warn(text("IDS_26"), str(windowTitle()), ui::MB_ICONINFORMATION);
+
+    const int type = TypCentrali->currentIndex();
+    const int pbxPort = type < 2 ? EthernetPort : NumPort->currentIndex() + 1;
+    if (pbxPort != number("Port"))
+        linkChanged = true;
+
+    store("PowiadORozlacz", CheckBox1->isChecked());
+    store("Port", pbxPort);
+    store("PortTCP", clientPort);
+    store("PortTCPCalBrowse", browsePort);
+    store("PortTCPCalSend", sendPort);
+    store("CalendarServiceEnabled", CheckBoxCalEnabled->isChecked());
+    store("pytanieOwych", PotwWych->isChecked());
+    store("AutomPrzyw", AutomPrzyw->isChecked());
+    store("InsertIncomingFroRingGroup", chbInsertIncomingForRingGroup->isChecked());
+    store("PortUDP", udpPort);
+    store("Centrala", type);
+    host().ShowSmsPage(type != 5);
+    store("Broadcast", str(AdrBroad->text()));
+    store("Miedzy", str(PrefixMiedzy->text()));
+    store("PrefiksMiedzynarodowy", str(edPrefixMiedzynarodowy->text()));
+    store("TCPCentr", str(AdresTCPEdit->text()));
+    store("PortTCPCent", exchangePort);
+    if (jezykWybrany != jezykPrzyOtwarciu)
+        host().StoreLanguage(jezykWybrany);
+    store("StartMinimized", chbStartMinimized->isChecked());
+    // The link reads its address, port and type when it connects.
+    if (linkChanged)
+        host().RestartPbxLink();
+
+    const int crmPort = int(digitsValue(edCRMport->text()));
+    if (crmPort != number("PortTCP_CRM")) {
+        if (host().CrmSocketActive())
+            host().SetCrmSocketActive(false);
+        store("PortTCP_CRM", crmPort);
+    }
+    host().SetCrmSocketActive(chbSocketCRM->isChecked());
+    store("CRMsocketActive", chbSocketCRM->isChecked());
+    const int crmConnections = int(digitsValue(edMaxCRMconnections->text()));
+    if (crmConnections != number("MaxPolaczenCRM"))
+        store("MaxPolaczenCRM", crmConnections);
+
+    store("GbakPath", str(edGbakPath->text()));
+    store("BackupPath", str(edBackupPath->text()));
+    // A period outside the list keeps the nearest one: a backup is due at
+    // most every fortnight and at least a day apart.
+    store("AutoBackupPeriod", std::clamp(cbBackupPeriod->currentIndex() + 1, 1, 14));
+    store("AutoBackup", chbAutoBackup->isChecked());
+    store("CleanBeforeBackup", chbCleanBeforeBackup->isChecked());
+    store("UseVoiceMailPcti", chbUseVoiceMailPcti->isChecked());
+    store("UsePctiClip", chbUsePctiClip->isChecked());
+    store("timeBackupHour", str(BackupDateTime->time().toString(QStringLiteral("HH:mm:ss"))));
+
+    store("UseRCP", chbEnableRCP->isChecked());
+    store("RCP_User", str(edRCPuser->text()));
+    store("RCP_PasswordFB", str(edRCPpassword->text()));
+    store("RCP_IPFB", str(edRCP_IP->text()));
+    store("RCP_NameFB", str(edRCPpath->text()));
+
+    store("Redial", str(edCodeRedial->text()), SettingsSection::PabxMacros);
+    store("Hold", str(edCodeHold->text()), SettingsSection::PabxMacros);
+
+    applySmsPage(type);
+
+    host().RetargetUdpSender();
+
+    bool reloaded = false;
+    const bool databaseChanged =
+        str(DIPBEdit->text()) != str(setting("IPFBase")) || str(UserEdit->text()) != str(setting("UserFB")) ||
+        str(PassEdit->text()) != str(setting("PasswordFB")) ||
+        str(NameEdit->text()) != str(setting("NameFB")) || !host().MainDatabaseAttached();
+    if (databaseChanged) {
+        host().DetachMainDatabase();
+        store("IPFBase", str(DIPBEdit->text()));
+        store("NameFB", str(NameEdit->text()));
+        store("PasswordFB", str(PassEdit->text()));
+        store("UserFB", str(UserEdit->text()));
+        host().UstawKomunikatLP();
+        // Lists are read again only from a database that opened: a failed
+        // one keeps them until the reconnect attaches it.
+        if (host().OpenMainDatabase() == 0) {
+            host().ReloadFromDatabase();
+            reloaded = true;
+        }
+    }
+    if (bazaOdtworzona == 1 && !reloaded)
+        host().ReloadFromDatabase();
+    hide();
+}
+
+void TKonfiguracja::applySmsPage(int type) {
+    const SettingsSection sms = SettingsSection::Sms;
+    // Type 5 has no GSM lines of its own.
+    const bool useSms = type != 5 && chbUseSms->isChecked();
+    if (!flag("UseSms", sms) && useSms)
+        host().WyslijListeGSMWszystkim();
+    auto lengthOr9 = [](const QLineEdit* edit) {
+        const int value = fieldNumber(edit);
+        return value < 0 ? 9 : value;
+    };
+    store("UseSms", useSms, sms);
+    store("CountryCode", str(edSmsCountryCode->text().trimmed()), sms);
+    store("MinCountryNumberLength", lengthOr9(edMinSmsNumberLength), sms);
+    store("MaxCountryNumberLength", lengthOr9(edMaxSmsNumberLength), sms);
+    store("RemoveCountryCode", chbSmsNumberProcessingRemoveCountryCode->isChecked(), sms);
+    store("ForceSynchronization", chbForceSmsSynchronize->isChecked(), sms);
+    store("OutTrialsLimit", CheckBoxSmsTrials->isChecked(), sms);
+    store("OutTrials", UpDownSmsTrials->value(), sms);
+    store("CountryNumberLength", UpDownUzNum->value(), sms);
+    store("Enabled", chbDynamicRouting->isChecked(), SettingsSection::DynamicRouting);
+    store("ValidityPeriod", ValiditySeconds(cbRouteValidity->currentIndex()),
+          SettingsSection::DynamicRouting);
+    host().ApplySmsSettings();
+}
+
+void TKonfiguracja::btnCancelClick() {
+    if (bazaOdtworzona == 1 && console)
+        host().ReloadFromDatabase();
+    hide();
+}
+
+void TKonfiguracja::CheckConnectClick() {
+    if (DIPBEdit->text() == QLatin1String("127.0.0.1"))
+        warn("Adres IP serwera bazy musi być adresem pod którym jest ona dostępna w całej sieci "
+             "lokalnej.\nNie należy wpisywać adresu loopback poza przypadkiem gdy jedyny klient "
+             "zainstalowany jest na tym samym komputerze co serwer.\nWpisanie nieprawidłowego adresu "
+             "uniemożliwi poprawną pracę aplikacji Trennik.",
+             "Halvex", ui::MB_ICONWARNING);
+    if (NameEdit->text().trimmed().isEmpty()) {
+        warn(text("IDS_20"), text("IDS_21"), ui::MB_ICONWARNING);
+        return;
+    }
+    // The typed values are tried on a connection of the test's own: the
+    // main connection goes on serving the clients until OK.
+    DbHandle own = 0;
+    int status = 0;
+    {
+        SessionDB session(str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
+                          str(UserEdit->text()), str(PassEdit->text()), &own, true);
+        status = session.LastCode;
+    }
+    SessionDB::DetachDatabase(&own);
+    if (status != 0)
+        warn(text("IDS_103"), text("IDS_104"), ui::MB_ICONERROR);
+    else
+        warn(text("IDS_99"), text("IDS_21"), ui::MB_ICONINFORMATION);
+    if (PassEdit->text() == QLatin1String(DefaultDbPassword))
+        warn(text("IDS_106"), text("IDS_78"), ui::MB_ICONWARNING);
+}

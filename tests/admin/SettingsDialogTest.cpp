@@ -1,0 +1,309 @@
+// The settings dialog offscreen, driven by its components' names, against the
+// main window's real services and the settings file in the sandbox.
+#include "admin/SettingsDialog.h"
+#include "admin/Console.h"
+#include "db/SessionDB.h"
+#include "i18n/LangComponent.h"
+#include "platform/Clock.h"
+#include "platform/RegistryStore.h"
+#include "support/FirebirdFixtures.h"
+#include "support/LinkTestSupport.h"
+#include "support/MainFormFixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <cstdio>
+
+using sim::ExchangeSimulator;
+using sim::Family;
+using sim::Transport;
+
+namespace {
+
+class SettingsDialogTest : public testing_support::MainFormFixture {
+  protected:
+    void SetUp() override {
+        MainFormFixture::SetUp();
+        pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
+        pbx::linkEnvironment().clock = &clock_;
+    }
+    void TearDown() override {
+        dialog.reset();
+        MainFormFixture::TearDown();
+        pbx::linkEnvironment() = pbx::LinkEnvironment();
+        testfb::DetachMain();
+    }
+
+    void writeMain(const std::string& name, int value) {
+        writeKey("\\software\\Vorlin\\Halvex", name, value);
+    }
+    void writeKey(const std::string& path, const std::string& name, int value) {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey(path, true));
+        key.WriteInteger(name, value);
+    }
+
+    // The window on a database of its own, attached, so that OK finds the
+    // database unchanged.
+    void createAttachedForm() {
+        ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("main.fdb")));
+        createForm("DEBUG");
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    }
+    // The dialog shown anew on the window's console.
+    void open() {
+        if (!form) {
+            ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+        }
+        if (!dialog) {
+            dialog = std::make_unique<TKonfiguracja>();
+            dialog->console = &form->Admin();
+        }
+        dialog->hide();
+        dialog->show();
+    }
+    template <class T = QLineEdit> T* control(const char* name) {
+        T* found = dialog->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    void type(const char* name, const std::string& text) {
+        control(name)->setText(QString::fromStdString(text));
+    }
+    void choose(const char* name, int index) {
+        auto* combo = control<QComboBox>(name);
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+    }
+    void click(const char* name) { control<QPushButton>(name)->click(); }
+
+    std::string registry() { return testing_support::readFile(sandbox.machineRegistryFile()); }
+    bool shown(const char* key) {
+        const std::string text = dialog->lgLangLinked1->GetTextOrDefault(key);
+        for (const auto& call : dialogs->Calls())
+            if (call.text.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    static std::string dword(const char* name, int value) {
+        char text[80];
+        std::snprintf(text, sizeof text, "\"%s\"=dword:%08x", name, unsigned(value));
+        return text;
+    }
+    bool pumpUntil(const std::function<bool()>& condition) {
+        return linktest::WaitFor([&] {
+            form->Pbx().ObslugaCentrali();
+            return condition();
+        });
+    }
+
+    platform::ManualClock clock_;
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+    std::unique_ptr<TKonfiguracja> dialog;
+};
+
+TEST_F(SettingsDialogTest, NewExchangeTcpPortIsStoredAndTheLinkLogsInThere) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    writeMain("Centrala", 2);
+    writeMain("Port", 5);
+    open();
+    EXPECT_TRUE(control("PortTCPEdit")->isVisible());
+    type("AdresTCPEdit", "127.0.0.1");
+    type("PortTCPEdit", std::to_string(exchange.Port()));
+    click("btnAccept");
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_NE(registry().find(dword("PortTCPCent", exchange.Port())), std::string::npos);
+    EXPECT_TRUE(pumpUntil([&] { return exchange.LoginCount() >= 1; }));
+}
+
+TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsIt) {
+    ExchangeSimulator com1(Family::Vantrel, Transport::Pty);
+    ExchangeSimulator com2(Family::Vantrel, Transport::Pty);
+    ASSERT_TRUE(com1.Start());
+    ASSERT_TRUE(com2.Start());
+    sandbox.setEnv("HALVEX_COM1", com1.SlavePath());
+    sandbox.setEnv("HALVEX_COM2", com2.SlavePath());
+    writeMain("Centrala", 2);
+    writeMain("Port", 1);
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    form->Pbx().ConnectPbx();
+    ASSERT_TRUE(pumpUntil([&] { return com1.LoginCount() == 1; }));
+    auto generation = [&] { return form->Pbx().Watek ? form->Pbx().Watek->generation : 0; };
+    const auto first = generation();
+    ASSERT_NE(first, 0u);
+
+    open();
+    choose("TypCentrali", 3);
+    EXPECT_EQ(control<QComboBox>("NumPort")->currentIndex(), 0); // still COM 1
+    click("btnAccept");
+    EXPECT_EQ(form->PbxType, 3);
+    EXPECT_EQ(generation(), first);
+
+    open();
+    choose("NumPort", 1);
+    click("btnAccept");
+    EXPECT_EQ(form->PbxPort, 2);
+    EXPECT_NE(registry().find(dword("Port", 2)), std::string::npos);
+    EXPECT_TRUE(pumpUntil([&] { return com2.LoginCount() == 1; }));
+    EXPECT_EQ(com1.LoginCount(), 1);
+}
+
+TEST_F(SettingsDialogTest, RefusalsAndCancelLeaveTheSettingsFileAsItWas) {
+    open();
+    const std::string before = registry();
+    ASSERT_FALSE(before.empty());
+    struct Refusal {
+        const char* field;
+        const char* text;
+        const char* key;
+    };
+    const Refusal refusals[] = {{"NameEdit", " ", "IDS_20"},
+                                {"edSmsCountryCode", "", "IDS_22"},
+                                {"edMinSmsNumberLength", "6", "IDS_24"},
+                                {"edMaxSmsNumberLength", "7", "IDS_24"}, // the minimum is 9
+                                {"PortUDP", "70000", "IDS_905"},
+                                {"PortTCPCalSend", "x", "IDS_905"},
+                                {"PortTCPEdit", "0", "IDS_905"}};
+    for (const Refusal& refusal : refusals) {
+        open(); // every show loads the settings again
+        type(refusal.field, refusal.text);
+        type("PortTCP", "4321");
+        click("btnAccept");
+        EXPECT_TRUE(shown(refusal.key)) << refusal.field;
+        EXPECT_TRUE(dialog->isVisible()) << refusal.field;
+        EXPECT_EQ(registry(), before) << refusal.field;
+    }
+    EXPECT_TRUE(shown("IDS_904")); // the bad port is named
+
+    open();
+    choose("TypCentrali", 5);
+    type("PortTCP", "4321");
+    type("edCodeRedial", "*1");
+    click("btnCancel");
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(registry(), before);
+    EXPECT_EQ(form->PbxType, 2);
+    EXPECT_EQ(form->PortTCP, 1000);
+}
+
+TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
+    writeKey("\\software\\Vorlin\\Halvex\\SMS\\DynamicRouting", "ValidityPeriod", 1000);
+    open();
+    EXPECT_EQ(control<QComboBox>("cbRouteValidity")->currentText(), QStringLiteral("30 minut"));
+    EXPECT_EQ(TKonfiguracja::ValidityIndex(604801), 9); // "7 dni"
+    type("edCRMport", "0");
+    EXPECT_EQ(control("edCRMport")->text(), "1");
+    type("edCRMport", "70000");
+    EXPECT_EQ(control("edCRMport")->text(), "65535");
+    type("edMaxCRMconnections", "20");
+    EXPECT_EQ(control("edMaxCRMconnections")->text(), "16");
+    // What is pasted obeys the same rules as what is typed.
+    control("edSmsCountryCode")->clear();
+    control("edSmsCountryCode")->insert(QStringLiteral("4x"));
+    EXPECT_FALSE(control("edSmsCountryCode")->text().contains('x'));
+    control("PrefixMiedzy")->clear();
+    control("PrefixMiedzy")->insert(QStringLiteral("0,p#*"));
+    EXPECT_EQ(control("PrefixMiedzy")->text(), "0,p#");
+    type("edSmsCountryCode", "48");
+    type("PrefixMiedzy", "0");
+    click("btnAccept");
+    EXPECT_NE(registry().find(dword("ValidityPeriod", 1800)), std::string::npos);
+    EXPECT_NE(registry().find(dword("PortTCP_CRM", 65535)), std::string::npos);
+    EXPECT_NE(registry().find(dword("MaxPolaczenCRM", 16)), std::string::npos);
+    EXPECT_EQ(form->MaxPolaczenCRM, 16);
+}
+
+TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
+    testfb::Connection old, fresh;
+    ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(old, folder.file("old.fdb")));
+    createForm("DEBUG");
+    const char* insert = "INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, "
+                         "nGroupID, sUserIP, sRCPcard, sStatus, nPrivileges) VALUES ";
+    auto addUser = [&](const testfb::Connection& c, const std::string& login) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        ASSERT_EQ(
+            session.ExecuteSQL(insert + ("('" + login + "', '', '" + login + "', '', 0, '', '', '', 0)")), 0);
+    };
+    fresh = old;
+    fresh.path = folder.file("new.fdb");
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(fresh));
+    addUser(fresh, "nowy");
+    testfb::DetachMain();
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(old));
+    addUser(old, "stary");
+    form->Admin().LoadUsers();
+    auto logins = [&] {
+        QStringList all;
+        for (int i = 0; i < form->UserLV->topLevelItemCount(); ++i)
+            all << form->UserLV->topLevelItem(i)->text(3);
+        return all;
+    };
+    ASSERT_EQ(logins(), QStringList{"stary"});
+
+    open();
+    EXPECT_EQ(control("NameEdit")->text().toStdString(), old.path);
+    type("NameEdit", fresh.path);
+    type("DIPBEdit", fresh.host); // the embedded engine
+    click("btnAccept");
+    EXPECT_EQ(logins(), QStringList{"nowy"});
+    EXPECT_EQ(form->NameFBText, fresh.path);
+    EXPECT_NE(registry().find(fresh.path), std::string::npos);
+    EXPECT_TRUE(MainDbHandleExists());
+}
+
+TEST_F(SettingsDialogTest, ConnectionTestTriesTheTypedDatabaseBesideTheMainConnection) {
+    open();
+    testfb::Connection other = c;
+    other.path = folder.file("other.fdb");
+    testfb::DetachMain();
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(other));
+    testfb::DetachMain();
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    const DbHandle main = MainDbHandle;
+
+    type("DIPBEdit", "");
+    type("NameEdit", other.path);
+    click("CheckConnect");
+    EXPECT_TRUE(shown("IDS_99"));
+    EXPECT_EQ(MainDbHandle, main); // the main connection was neither used nor dropped
+
+    type("DIPBEdit", "127.0.0.1");
+    type("NameEdit", folder.file("missing.fdb"));
+    type("PassEdit", "plintaved");
+    const auto before = dialogs->Calls().size();
+    click("CheckConnect");
+    const auto calls = dialogs->Calls();
+    ASSERT_EQ(calls.size(), before + 3);
+    EXPECT_NE(calls[before].text.find("loopback"), std::string::npos);
+    EXPECT_TRUE(shown("IDS_103"));
+    EXPECT_EQ(calls[before + 2].text, dialog->lgLangLinked1->GetTextOrDefault("IDS_106"));
+    EXPECT_EQ(MainDbHandle, main);
+    EXPECT_EQ(form->NameFBText, c.path); // nothing typed is in force before OK
+}
+
+TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
+    writeMain("language", 0);
+    open();
+    ASSERT_TRUE(control<QTabWidget>("pcKonfiguracja")->isTabVisible(5));
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const int port = probe.serverPort();
+    probe.close();
+    control<QCheckBox>("CheckBoxCalEnabled")->setChecked(true);
+    type("PortTCPCalBrowse", std::to_string(port));
+    click("btnAccept");
+    EXPECT_FALSE(shown("IDS_26"));
+    EXPECT_EQ(form->PortTCPCalBrowse, port);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    EXPECT_TRUE(linktest::WaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }));
+}
+
+} // namespace
