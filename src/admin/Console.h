@@ -8,6 +8,7 @@
 #pragma once
 
 #include "admin/ConsoleHost.h"
+#include "admin/DatabaseMaintenance.h"
 #include "db/QueryRows.h"
 
 #include <QObject>
@@ -30,7 +31,7 @@ class Console {
     // Presence slots the user list fills.
     static constexpr int UserSlotCount = 512;
 
-    explicit Console(ConsoleHost& host) : host_(host) {}
+    explicit Console(ConsoleHost& host) : host_(host), maintenance_(host) {}
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
@@ -75,6 +76,9 @@ class Console {
     // before the window's lists do.
     QObject& Context() { return watchContext_; }
 
+    // Backup, restore and cleaning of the main database.
+    DatabaseMaintenance& Maintenance() { return maintenance_; }
+
     std::vector<ContactRow> ContactRows;
     std::map<int, std::string> ContactGroupRows;
 
@@ -87,6 +91,7 @@ class Console {
     void showDbError(const char* key, int status);
 
     ConsoleHost& host_;
+    DatabaseMaintenance maintenance_;
     TUserForm* userForm_ = nullptr;
     TTelFm* phoneForm_ = nullptr;
     bool loadingUsers_ = false;

@@ -4,6 +4,9 @@
 
 #include "base/SettingValue.h"
 
+#include <QDateTime>
+
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +54,16 @@ class ConsoleHost {
     // false, with the reason logged, when the store could not be written.
     virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
                               const base::SettingValue& value) = 0;
+    // The progress window on top, not activated, with this text and a busy
+    // bar; called again while shown, it changes the text.
+    virtual void ShowProgress(const std::string& text) = 0;
+    virtual void HideProgress() = 0;
+    // Attaches the main database anew and checks its whole structure, as for
+    // a database never seen before (its file was replaced): 0 on success.
+    virtual int ReattachMainDatabase() = 0;
+    // One row of the incoming-call history.
+    virtual void SaveIncomingCall(const std::string& caller, const std::string& extension,
+                                  std::uint32_t length, const QDateTime& start) = 0;
 };
 
 } // namespace admin

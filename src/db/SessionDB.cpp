@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,18 @@ DbHandle MainDbHandle = 0;
 
 bool MainDbHandleExists() {
     return MainDbHandle != 0;
+}
+
+namespace {
+std::atomic<bool> mainAttachHeld{false};
+}
+
+void HoldMainAttach(bool held) {
+    mainAttachHeld = held;
+}
+
+bool MainAttachHeld() {
+    return mainAttachHeld;
 }
 
 namespace {
@@ -123,6 +136,12 @@ int SessionDB::attachRaw(const std::string& name, const std::string& dpb, DbHand
 
 int SessionDB::AttachDatabase(bool background) {
     LastCode = 0;
+    if (DbHandle_ == &MainDbHandle && MainAttachHeld()) {
+        base::WriteLog(2, "%s", "Baza danych jest odtwarzana z backupu, połączenie odłożone");
+        Status = {1, dbcode::Unavailable, 0};
+        AttachStatus = dbcode::Unavailable;
+        return dbcode::Unavailable;
+    }
     buildDpb();
     if (background && onGuiThread()) {
         AttachStatus = attachInBackground();

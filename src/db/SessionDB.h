@@ -24,6 +24,10 @@ using DbHandle = unsigned int;
 extern DbHandle MainDbHandle;
 // True while the main database handle exists.
 bool MainDbHandleExists();
+// While held, nothing attaches the main connection: a restore is replacing
+// the database file beneath it.
+void HoldMainAttach(bool held);
+bool MainAttachHeld();
 
 using TStringList = std::vector<std::string>;
 

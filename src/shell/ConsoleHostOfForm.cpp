@@ -1,9 +1,11 @@
 #include "shell/ConsoleHostOfForm.h"
 
+#include "db/MainDatabase.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
+#include "shell/ProgressWindow.h"
 #include "shell/SettingsTable.h"
 
 namespace shell {
@@ -65,6 +67,37 @@ bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::s
         form_.WriteLog(1, "Nie zapisano ustawienia %s: %s", name.c_str(), error.what());
         return false;
     }
+}
+
+void ConsoleHostOfForm::ShowProgress(const std::string& text) {
+    if (!OknoInfo)
+        return;
+    OknoInfo->Label1->setText(QString::fromStdString(text));
+    if (OknoInfo->isVisible())
+        return;
+    OknoInfo->progress->setRange(0, 0);
+    OknoInfo->setAttribute(Qt::WA_ShowWithoutActivating);
+    OknoInfo->show();
+}
+
+void ConsoleHostOfForm::HideProgress() {
+    if (!OknoInfo)
+        return;
+    OknoInfo->hide();
+    OknoInfo->Stop();
+}
+
+int ConsoleHostOfForm::ReattachMainDatabase() {
+    db::MainDatabase& database = form_.Database();
+    database.StructureCheckedDatabase.clear();
+    const int result = database.AttachMainDatabase();
+    database.MainDbState = result == 0 ? 0 : -1;
+    return result;
+}
+
+void ConsoleHostOfForm::SaveIncomingCall(const std::string& caller, const std::string& extension,
+                                         std::uint32_t length, const QDateTime& start) {
+    form_.Pbx().SaveIncomingCall(caller, extension, length, start);
 }
 
 } // namespace shell

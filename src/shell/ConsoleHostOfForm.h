@@ -21,6 +21,11 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     base::SettingValue Setting(base::SettingsSection section, const std::string& name) const override;
     bool StoreSetting(base::SettingsSection section, const std::string& name,
                       const base::SettingValue& value) override;
+    void ShowProgress(const std::string& text) override;
+    void HideProgress() override;
+    int ReattachMainDatabase() override;
+    void SaveIncomingCall(const std::string& caller, const std::string& extension, std::uint32_t length,
+                          const QDateTime& start) override;
 
   private:
     TForm1& form_;

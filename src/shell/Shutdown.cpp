@@ -4,6 +4,7 @@
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
+#include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
 #include "db/ConnectThread.h"
@@ -102,6 +103,8 @@ void TForm1::runShutdownSequence() {
     Clients().UdpSocket = nullptr;
     if (!WaitForAttachThreads(deadline))
         endWithoutWaiting(*this, "the database attach");
+    // A backup or restore cut short would leave a broken file behind.
+    Admin().Maintenance().WaitForGbak();
     finishShutdown();
 }
 
