@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/SettingValue.h"
+#include "db/DatabaseHost.h"
 
 #include <QDateTime>
 
@@ -58,9 +59,10 @@ class ConsoleHost {
     // bar; called again while shown, it changes the text.
     virtual void ShowProgress(const std::string& text) = 0;
     virtual void HideProgress() = 0;
-    // Attaches the main database anew and checks its whole structure, as for
-    // a database never seen before (its file was replaced): 0 on success.
-    virtual int ReattachMainDatabase() = 0;
+    // Attaches the main database anew with that connection and checks its
+    // whole structure, as for a database never seen before (its file was
+    // replaced): 0 on success.
+    virtual int ReattachMainDatabase(const db::ConnectionSettings& database) = 0;
     // One row of the incoming-call history.
     virtual void SaveIncomingCall(const std::string& caller, const std::string& extension,
                                   std::uint32_t length, const QDateTime& start) = 0;

@@ -47,6 +47,11 @@ std::string databaseName(const db::ConnectionSettings& c) {
     return c.host.empty() ? c.path : c.host + ":" + c.path;
 }
 
+// The database gbak works on: the one attached, else the one of the settings.
+db::ConnectionSettings mainDatabase() {
+    return MainDbHandleExists() ? MainDbAttachedWith() : db::MainConnection();
+}
+
 std::string withCode(const std::string& text, int exitCode) {
     return text + std::to_string(exitCode);
 }
@@ -112,6 +117,7 @@ bool DatabaseMaintenance::Backup(const Texts& texts) {
     }
     Run run;
     run.texts = texts;
+    run.database = mainDatabase();
     return gbakFound(texts) && startBackup(Step::Backup, std::move(run));
 }
 
@@ -134,7 +140,7 @@ bool DatabaseMaintenance::startBackup(Step step, Run run) {
     run.backupFile = folder.filePath(name).toStdString();
     lastBackupFile_ = run.backupFile;
     const QStringList arguments = {QStringLiteral("-b"), QStringLiteral("-v"), QStringLiteral("-t"),
-                                   q(databaseName(db::MainConnection())), q(run.backupFile)};
+                                   q(databaseName(run.database)), q(run.backupFile)};
     return startGbak(std::move(run), arguments, true);
 }
 
@@ -144,10 +150,9 @@ bool DatabaseMaintenance::startGbak(Run run, const QStringList& arguments, bool 
     if (gbak_)
         gbak_.release()->deleteLater(); // it may be the one whose end called us
     gbak_ = std::make_unique<QProcess>();
-    const db::ConnectionSettings connection = db::MainConnection();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("ISC_USER"), q(connection.user));
-    environment.insert(QStringLiteral("ISC_PASSWORD"), q(connection.password));
+    environment.insert(QStringLiteral("ISC_USER"), q(run.database.user));
+    environment.insert(QStringLiteral("ISC_PASSWORD"), q(run.database.password));
     gbak_->setProcessEnvironment(environment);
     gbak_->setProcessChannelMode(QProcess::MergedChannels);
     if (ownerOnly)
@@ -233,6 +238,7 @@ bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
     }
     Run run;
     run.texts = texts;
+    run.database = mainDatabase();
     run.restoreFile = file;
     if (startBackup(Step::FreshBackup, run))
         return true;
@@ -254,26 +260,28 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     }
     host_.ShowProgress(run.texts("IDS_172"));
     const std::string from = run.restoreFile;
+    const db::ConnectionSettings database = run.database;
     run.step = Step::Restore;
     run.backupFile.clear();
     const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
                                    QStringLiteral("-replace_database"), q(from),
-                                   q(databaseName(db::MainConnection()))};
+                                   q(databaseName(run.database))};
     if (!startGbak(std::move(run), arguments, false)) {
         HoldMainAttach(false);
         host_.HideProgress();
-        host_.ReattachMainDatabase();
+        host_.ReattachMainDatabase(database);
     }
 }
 
 // A failed gbak may already have removed the old database: it is put back
 // from the backup taken just before, and the user told where that is.
 void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
-    const bool puttingBack = run.restoreFile == run.freshBackup;
+    const bool puttingBack = run.failedCode != 0;
     if (exitCode != 0 && !puttingBack && !run.freshBackup.empty() && !shuttingDown_) {
         base::WriteLog(1, "Przywracanie bazy danych z kopii %s", run.freshBackup.c_str());
         Run back = run;
         back.restoreFile = run.freshBackup;
+        back.failedCode = exitCode;
         restoreAfterFreshBackup(std::move(back));
         return;
     }
@@ -281,13 +289,13 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
     if (shuttingDown_)
         return;
     host_.HideProgress();
-    const int attached = host_.ReattachMainDatabase();
-    if (exitCode == 0 && !puttingBack && attached == 0) {
+    const int attached = host_.ReattachMainDatabase(run.database);
+    const int failed = puttingBack ? run.failedCode : exitCode;
+    if (failed == 0 && attached == 0) {
         show(run.texts, run.texts("IDS_964"), ui::MB_ICONINFORMATION);
         return;
     }
-    std::string text =
-        exitCode == 0 && !puttingBack ? std::string() : withCode(run.texts("IDS_965"), exitCode);
+    std::string text = failed == 0 ? std::string() : withCode(run.texts("IDS_965"), failed);
     if (!run.freshBackup.empty())
         text += (text.empty() ? "" : "\n") + run.texts("IDS_966") + run.freshBackup;
     if (attached != 0)

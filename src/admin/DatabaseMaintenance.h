@@ -68,9 +68,14 @@ class DatabaseMaintenance {
     struct Run {
         Step step = Step::Backup;
         Texts texts;
+        // The main database as attached when the run began.
+        db::ConnectionSettings database;
         std::string backupFile;
         std::string restoreFile;
         std::string freshBackup;
+        // gbak's code when the restore failed and the database is being put
+        // back from freshBackup.
+        int failedCode = 0;
     };
 
     std::string setting(const char* name) const;

@@ -58,7 +58,10 @@ MainDatabase* MainDatabase::Current() {
 }
 
 int MainDatabase::AttachMainDatabase() {
-    const ConnectionSettings settings = host_.MainConnectionSettings();
+    return AttachMainDatabase(host_.MainConnectionSettings());
+}
+
+int MainDatabase::AttachMainDatabase(const ConnectionSettings& settings) {
     InterfaceDB front;
     front.SetConnection(settings.host, settings.path, settings.user, settings.password);
     const int checksBefore = StructureChecksRun;

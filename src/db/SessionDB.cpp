@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ibase.h>
+#include <mutex>
 
 static_assert(sizeof(DbHandle) == sizeof(isc_db_handle), "handle size");
 static_assert(sizeof(intptr_t) == sizeof(ISC_STATUS), "status word size");
@@ -26,6 +27,13 @@ bool MainDbHandleExists() {
 
 namespace {
 std::atomic<bool> mainAttachHeld{false};
+std::mutex mainAttachedWithMutex;
+db::ConnectionSettings mainAttachedWith;
+} // namespace
+
+db::ConnectionSettings MainDbAttachedWith() {
+    std::lock_guard lock(mainAttachedWithMutex);
+    return mainAttachedWith;
 }
 
 void HoldMainAttach(bool held) {
@@ -117,6 +125,7 @@ SessionDB::SessionDB(const std::string& host, const std::string& path, const std
 
 // A new main connection gets the structure check before any other work.
 void SessionDB::afterMainAttach() {
+    rememberMainAttach();
     if (DbHandle_ == &MainDbHandle && *DbHandle_ != 0 && onGuiThread())
         if (auto* database = db::MainDatabase::Current())
             database->MainAttached(host_, path_, userName_, password_);
@@ -454,7 +463,15 @@ int SessionDB::CreateDatabase() {
         *DbHandle_ = 0;
         return ReportError(Status.data());
     }
+    rememberMainAttach();
     return 0;
+}
+
+void SessionDB::rememberMainAttach() const {
+    if (DbHandle_ != &MainDbHandle || *DbHandle_ == 0)
+        return;
+    std::lock_guard lock(mainAttachedWithMutex);
+    mainAttachedWith = {host_, path_, userName_, password_};
 }
 
 int SessionDB::DetachDatabase(DbHandle* handle) {

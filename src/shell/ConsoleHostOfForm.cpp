@@ -87,10 +87,10 @@ void ConsoleHostOfForm::HideProgress() {
     OknoInfo->Stop();
 }
 
-int ConsoleHostOfForm::ReattachMainDatabase() {
+int ConsoleHostOfForm::ReattachMainDatabase(const db::ConnectionSettings& connection) {
     db::MainDatabase& database = form_.Database();
     database.StructureCheckedDatabase.clear();
-    const int result = database.AttachMainDatabase();
+    const int result = database.AttachMainDatabase(connection);
     database.MainDbState = result == 0 ? 0 : -1;
     return result;
 }

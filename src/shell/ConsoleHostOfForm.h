@@ -23,7 +23,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
                       const base::SettingValue& value) override;
     void ShowProgress(const std::string& text) override;
     void HideProgress() override;
-    int ReattachMainDatabase() override;
+    int ReattachMainDatabase(const db::ConnectionSettings& database) override;
     void SaveIncomingCall(const std::string& caller, const std::string& extension, std::uint32_t length,
                           const QDateTime& start) override;
 
