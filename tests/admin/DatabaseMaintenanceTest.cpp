@@ -8,6 +8,7 @@
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
 #include "platform/RegistryStore.h"
+#include "shell/ProgressWindow.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 
@@ -82,6 +83,8 @@ class Maintenance : public testing_support::MainFormFixture {
     void waitForGbak() {
         QDeadlineTimer deadline(120000);
         while (maintenance().Busy() && !deadline.hasExpired()) {
+            if (OknoInfo && OknoInfo->isVisible())
+                progressShown.push_back(OknoInfo->Label1->text().toStdString());
             QEventLoop loop;
             QTimer::singleShot(20, &loop, &QEventLoop::quit);
             loop.exec();
@@ -125,6 +128,7 @@ class Maintenance : public testing_support::MainFormFixture {
     testfb::Connection c;
     QTemporaryDir scratch;
     std::unique_ptr<TKonfiguracja> dialog;
+    std::vector<std::string> progressShown;
     bool made = QDir().mkpath(scratch.path() + "/backups");
 };
 
@@ -134,6 +138,11 @@ TEST_P(RoundTrip, BackupWhileOpenThenRestoreGivesTheRowsBack) {
     if (GetParam())
         HALVEX_REQUIRE_FB_SERVER();
     ASSERT_NO_FATAL_FAILURE(open(GetParam()));
+    TOknoInfo progress;
+    OknoInfo = &progress;
+    struct Unset {
+        ~Unset() { OknoInfo = nullptr; }
+    } unset;
     maintenance().SetGbakPath(wrapper(false));
     addMessage("2026-01-02", "Zażółć gęślą jaźń");
     addMessage("2026-01-03", "Łódź, Gdańsk, Kraków");
@@ -157,6 +166,10 @@ TEST_P(RoundTrip, BackupWhileOpenThenRestoreGivesTheRowsBack) {
     EXPECT_TRUE(MainDbHandleExists());
     EXPECT_EQ(rows(), before);
     EXPECT_TRUE(shown(text("IDS_964")));
+    EXPECT_FALSE(progress.isVisible());
+    EXPECT_TRUE(std::any_of(progressShown.begin(), progressShown.end(), [&](const std::string& shownText) {
+        return shownText.rfind(text("IDS_172") + "\ngbak:", 0) == 0;
+    })) << progressShown.size();
     EXPECT_EQ(dialog->bazaOdtworzona, 1);
     const std::string fresh = maintenance().LastBackupFile();
     EXPECT_NE(fresh, backup);
