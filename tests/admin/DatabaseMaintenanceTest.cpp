@@ -279,7 +279,7 @@ TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(30), QTime(3, 30)}));
 }
 
-TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTable) {
+TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHistory) {
     ASSERT_NO_FATAL_FAILURE(open(false));
     const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
     const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
@@ -310,6 +310,11 @@ TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTable) {
     EXPECT_EQ(count("TalksIncoming"), "1\n");
     EXPECT_EQ(count("TalksOutgoing"), "1\n");
     EXPECT_NE(rows().find("msg " + recent), std::string::npos);
+
+    // The hidden speed test writes a hundred real history rows.
+    dialog->btnTestDbPerformanceClick();
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
+    EXPECT_TRUE(shown(text("IDS_195")));
 }
 
 } // namespace
