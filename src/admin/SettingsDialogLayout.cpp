@@ -19,7 +19,7 @@ struct PageBuilder {
     QFormLayout* layout;
     int labels = 0;
 
-    PageBuilder(TKonfiguracja* f, ui::TTabSheet* page) : form(f), layout(new QFormLayout(page)) {}
+    PageBuilder(TKonfiguracja* f, QWidget* page) : form(f), layout(new QFormLayout(page)) {}
 
     ui::TEdit* edit(const char* label, const char* name, int limit = 0, const char* labelName = nullptr) {
         auto* control = new ui::TEdit(s(name), QString(), form);
@@ -174,8 +174,7 @@ void TKonfiguracja::buildDatabasePage() {
     btnCleanDatabase = p.button("btnCleanDatabase", "Czyść bazę");
     gbBackup = new ui::TGroupBox(s("gbBackup"), s("Backup / odtwarzanie z backupu bazy danych"), this);
     p.layout->addRow(gbBackup);
-    PageBuilder g{this, nullptr};
-    g.layout = new QFormLayout(gbBackup);
+    PageBuilder g(this, gbBackup);
     g.labelPrefix = "lblBackup";
     edGbakPath = g.edit("Ścieżka do gbak:", "edGbakPath");
     btnUstawGbakPath = g.button("btnUstawGbakPath", "...");
