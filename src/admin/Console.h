@@ -13,6 +13,7 @@
 #include "admin/ConsoleHost.h"
 #include "admin/ContactCsvReader.h"
 #include "admin/DatabaseBrowser.h"
+#include "admin/DatabaseMaintenance.h"
 #include "db/QueryRows.h"
 
 #include <QObject>
@@ -40,7 +41,7 @@ class Console {
     // Presence slots the user list fills.
     static constexpr int UserSlotCount = 512;
 
-    explicit Console(ConsoleHost& host) : host_(host) {}
+    explicit Console(ConsoleHost& host) : host_(host), maintenance_(host) {}
     // What the settings dialog reads, stores and applies through.
     ConsoleHost& Host() { return host_; }
     Console(const Console&) = delete;
@@ -126,6 +127,8 @@ class Console {
     // program or in the data folder) into its shared contacts. `text` gives
     // the settings dialog's texts, `caption` its caption.
     void ImportPhonebook(const DatabaseFields& fields, const TextOf& text, const std::string& caption);
+    // Backup, restore and cleaning of the main database.
+    DatabaseMaintenance& Maintenance() { return maintenance_; }
 
     std::vector<ContactRow> ContactRows;
     std::map<int, std::string> ContactGroupRows;
@@ -157,6 +160,7 @@ class Console {
     void openContactDialog();
 
     ConsoleHost& host_;
+    DatabaseMaintenance maintenance_;
     TUserForm* userForm_ = nullptr;
     TTelFm* phoneForm_ = nullptr;
     bool loadingUsers_ = false;

@@ -3,9 +3,13 @@
 #pragma once
 
 #include "base/SettingValue.h"
+#include "db/DatabaseHost.h"
 
+#include <QDateTime>
 #include <cstdint>
 #include <functional>
+
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,6 +138,17 @@ class ConsoleHost {
     virtual void ShowSmsPage(bool on) = 0;
     // The diagnostics page and the information log on or off.
     virtual void SetAdvancedDiagnostics(bool on) = 0;
+    // The progress window on top, not activated, with this text and a busy
+    // bar; called again while shown, it changes the text.
+    virtual void ShowProgress(const std::string& text) = 0;
+    virtual void HideProgress() = 0;
+    // Attaches the main database anew with that connection and checks its
+    // whole structure, as for a database never seen before (its file was
+    // replaced): 0 on success.
+    virtual int ReattachMainDatabase(const db::ConnectionSettings& database) = 0;
+    // One row of the incoming-call history.
+    virtual void SaveIncomingCall(const std::string& caller, const std::string& extension,
+                                  std::uint32_t length, const QDateTime& start) = 0;
 };
 
 } // namespace admin

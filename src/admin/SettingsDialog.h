@@ -54,7 +54,12 @@ class TKonfiguracja : public ui::TForm {
     // The database tools.
     void btnUstawGbakPathClick();
     void btnUstawBackupDirClick();
+    // From the button: failures are shown as well as logged.
     void btnBackupClick();
+    // Without a sender (the schedule) failures are only logged.
+    void btnBackupClick(QObject* sender);
+    // Deletes the history older than 90 days: 0, or the failing code.
+    int CzyscBaze();
     void btnRestoreClick();
     void btnCleanDatabaseClick();
     void btnTestDbPerformanceClick();

@@ -58,7 +58,10 @@ MainDatabase* MainDatabase::Current() {
 }
 
 int MainDatabase::AttachMainDatabase(bool showErrors) {
-    const ConnectionSettings settings = host_.MainConnectionSettings();
+    return AttachMainDatabase(host_.MainConnectionSettings(), showErrors);
+}
+
+int MainDatabase::AttachMainDatabase(const ConnectionSettings& settings, bool showErrors) {
     InterfaceDB front;
     front.SetConnection(settings.host, settings.path, settings.user, settings.password);
     const int checksBefore = StructureChecksRun;

@@ -34,6 +34,8 @@ class MainDatabase {
     // (re-arming the reconnect timer on failure): 0 on success, non-zero on
     // failure. `showErrors` shows every failure, not only from the fourth on.
     int AttachMainDatabase(bool showErrors = false);
+    // The same with the connection given, not the one of the settings.
+    int AttachMainDatabase(const ConnectionSettings& settings, bool showErrors = false);
     // The start-up timer's first tick: attach (a cancelled attach counts as
     // failed), then fail the SMS left in progress.
     void AttachAtStartup();

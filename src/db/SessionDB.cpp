@@ -9,10 +9,12 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ibase.h>
+#include <mutex>
 
 static_assert(sizeof(DbHandle) == sizeof(isc_db_handle), "handle size");
 static_assert(sizeof(intptr_t) == sizeof(ISC_STATUS), "status word size");
@@ -21,6 +23,25 @@ DbHandle MainDbHandle = 0;
 
 bool MainDbHandleExists() {
     return MainDbHandle != 0;
+}
+
+namespace {
+std::atomic<bool> mainAttachHeld{false};
+std::mutex mainAttachedWithMutex;
+db::ConnectionSettings mainAttachedWith;
+} // namespace
+
+db::ConnectionSettings MainDbAttachedWith() {
+    std::lock_guard lock(mainAttachedWithMutex);
+    return mainAttachedWith;
+}
+
+void HoldMainAttach(bool held) {
+    mainAttachHeld = held;
+}
+
+bool MainAttachHeld() {
+    return mainAttachHeld;
 }
 
 namespace {
@@ -104,6 +125,7 @@ SessionDB::SessionDB(const std::string& host, const std::string& path, const std
 
 // A new main connection gets the structure check before any other work.
 void SessionDB::afterMainAttach() {
+    rememberMainAttach();
     if (DbHandle_ == &MainDbHandle && *DbHandle_ != 0 && onGuiThread())
         if (auto* database = db::MainDatabase::Current())
             database->MainAttached(host_, path_, userName_, password_);
@@ -123,6 +145,12 @@ int SessionDB::attachRaw(const std::string& name, const std::string& dpb, DbHand
 
 int SessionDB::AttachDatabase(bool background) {
     LastCode = 0;
+    if (DbHandle_ == &MainDbHandle && MainAttachHeld()) {
+        base::WriteLog(2, "%s", "Baza danych jest odtwarzana z backupu, połączenie odłożone");
+        Status = {1, dbcode::Unavailable, 0};
+        AttachStatus = dbcode::Unavailable;
+        return dbcode::Unavailable;
+    }
     buildDpb();
     if (background && onGuiThread()) {
         AttachStatus = attachInBackground();
@@ -435,7 +463,15 @@ int SessionDB::CreateDatabase() {
         *DbHandle_ = 0;
         return ReportError(Status.data());
     }
+    rememberMainAttach();
     return 0;
+}
+
+void SessionDB::rememberMainAttach() const {
+    if (DbHandle_ != &MainDbHandle || *DbHandle_ == 0)
+        return;
+    std::lock_guard lock(mainAttachedWithMutex);
+    mainAttachedWith = {host_, path_, userName_, password_};
 }
 
 int SessionDB::DetachDatabase(DbHandle* handle) {

@@ -5,6 +5,7 @@
 // the database in the wire code page.
 #pragma once
 
+#include "db/DatabaseHost.h"
 #include "db/QueryRows.h"
 
 #include <array>
@@ -24,6 +25,12 @@ using DbHandle = unsigned int;
 extern DbHandle MainDbHandle;
 // True while the main database handle exists.
 bool MainDbHandleExists();
+// While held, nothing attaches the main connection: a restore is replacing
+// the database file beneath it.
+void HoldMainAttach(bool held);
+bool MainAttachHeld();
+// The connection the main handle was last attached (or created) with.
+db::ConnectionSettings MainDbAttachedWith();
 
 using TStringList = std::vector<std::string>;
 
@@ -132,6 +139,7 @@ class SessionDB {
     // not be written is logged with its values.
     int runStatement(const std::string& text, bool query, const std::function<int()>& run);
     void afterMainAttach();
+    void rememberMainAttach() const;
     void rollback();
     int executeInOwnTransaction(const std::string& text);
     // Runs one step of the open unit of work; after a failed step the rest

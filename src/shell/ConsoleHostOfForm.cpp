@@ -2,6 +2,7 @@
 
 #include "admin/Console.h"
 #include "db/InterfaceDB.h"
+#include "db/MainDatabase.h"
 #include "pbx/CrmConsole.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
@@ -235,6 +236,32 @@ int ConsoleHostOfForm::OpenMainDatabase() {
     return result;
 }
 
+void ConsoleHostOfForm::ShowProgress(const std::string& text) {
+    if (!OknoInfo)
+        return;
+    OknoInfo->Label1->setText(QString::fromStdString(text));
+    if (OknoInfo->isVisible())
+        return;
+    OknoInfo->progress->setRange(0, 0);
+    OknoInfo->setAttribute(Qt::WA_ShowWithoutActivating);
+    OknoInfo->show();
+}
+
+void ConsoleHostOfForm::HideProgress() {
+    if (!OknoInfo)
+        return;
+    OknoInfo->hide();
+    OknoInfo->Stop();
+}
+
+int ConsoleHostOfForm::ReattachMainDatabase(const db::ConnectionSettings& connection) {
+    db::MainDatabase& database = form_.Database();
+    database.StructureCheckedDatabase.clear();
+    const int result = database.AttachMainDatabase(connection);
+    database.MainDbState = result == 0 ? 0 : -1;
+    return result;
+}
+
 void ConsoleHostOfForm::UstawKomunikatLP() {
     form_.Clients().UstawKomunikatLP();
 }
@@ -257,6 +284,11 @@ void ConsoleHostOfForm::SetAdvancedDiagnostics(bool on) {
     form_.TabDebug->SetTabVisible(on);
     form_.LogInfo->setChecked(on);
     base::Switches().LogInfo = on;
+}
+
+void ConsoleHostOfForm::SaveIncomingCall(const std::string& caller, const std::string& extension,
+                                         std::uint32_t length, const QDateTime& start) {
+    form_.Pbx().SaveIncomingCall(caller, extension, length, start);
 }
 
 } // namespace shell

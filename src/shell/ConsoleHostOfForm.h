@@ -48,6 +48,11 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void ReloadFromDatabase() override;
     void ShowSmsPage(bool on) override;
     void SetAdvancedDiagnostics(bool on) override;
+    void ShowProgress(const std::string& text) override;
+    void HideProgress() override;
+    int ReattachMainDatabase(const db::ConnectionSettings& database) override;
+    void SaveIncomingCall(const std::string& caller, const std::string& extension, std::uint32_t length,
+                          const QDateTime& start) override;
 
   private:
     TForm1& form_;

@@ -431,6 +431,7 @@ void TForm1::lvKontaktyData() {
 }
 
 void TForm1::MaintenanceTimerTimer() {
+    Admin().Maintenance().MaintenanceTimerTick();
     if (++MaintenanceTicks % 2 != 0 || !Clients().ContactSync.Changed)
         return;
     Clients().ContactSync.Changed = false;

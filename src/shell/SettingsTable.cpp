@@ -13,7 +13,7 @@ namespace shell {
 namespace {
 
 const char* const MainKey = "\\software\\Vorlin\\Halvex";
-const char* const DateTimeFormat = "yyyy-MM-dd HH:mm:ss";
+const char* const DateTimeFormat = base::StoredDateTimeFormat;
 constexpr std::size_t ShortTextLimit = 9;
 
 using enum SettingsSection;

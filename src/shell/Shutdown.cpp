@@ -106,6 +106,8 @@ void TForm1::runShutdownSequence() {
     tmrRCP->SetEnabled(false);
     if (!Admin().StopAttendance(millisecondsUntil(deadline)))
         endWithoutWaiting(*this, "the attendance poll");
+    // A backup or restore cut short would leave a broken file behind.
+    Admin().Maintenance().WaitForGbak();
     finishShutdown();
 }
 

@@ -1,0 +1,362 @@
+#include "admin/DatabaseMaintenance.h"
+
+#include "base/DiagnosticLog.h"
+#include "db/MainDatabase.h"
+#include "db/SessionDB.h"
+#include "db/SqlText.h"
+#include "platform/Clock.h"
+#include "ui/Dialogs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace admin {
+
+namespace {
+
+using base::SettingsSection;
+
+// Enough of gbak's output to tell why it failed.
+constexpr std::size_t OutputTailLimit = 4096;
+constexpr std::size_t ShownLineLimit = 200;
+constexpr qint64 MsPerDay = 24LL * 3600 * 1000;
+
+const struct {
+    const char* table;
+    const char* column;
+} CleanedTables[] = {
+    {"Msg", "DateSent"},
+    {"TalksIncoming", "sDate"},
+    {"TalksOutgoing", "sDate"},
+    {"Sms", "sDate"},
+};
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string databaseName(const db::ConnectionSettings& c) {
+    return c.host.empty() ? c.path : c.host + ":" + c.path;
+}
+
+// The database gbak works on: the one attached, else the one of the settings.
+db::ConnectionSettings mainDatabase() {
+    return MainDbHandleExists() ? MainDbAttachedWith() : db::MainConnection();
+}
+
+std::string withCode(const std::string& text, int exitCode) {
+    return text + std::to_string(exitCode);
+}
+
+} // namespace
+
+DatabaseMaintenance::DatabaseMaintenance(ConsoleHost& host) : host_(host) {}
+
+DatabaseMaintenance::~DatabaseMaintenance() {
+    WaitForGbak();
+}
+
+std::string DatabaseMaintenance::setting(const char* name) const {
+    return std::get<std::string>(host_.Setting(SettingsSection::Main, name));
+}
+
+bool DatabaseMaintenance::Busy() const {
+    return busy_;
+}
+
+void DatabaseMaintenance::WaitForGbak() {
+    shuttingDown_ = true;
+    if (gbak_ && gbak_->state() != QProcess::NotRunning)
+        gbak_->waitForFinished(-1);
+}
+
+void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
+    if (texts && !shuttingDown_)
+        ui::dialogs().MessageBox(text, texts("IDS_21"), icon | ui::MB_OK, ui::IDOK);
+}
+
+bool DatabaseMaintenance::goOnWithoutFreshBackup(const Texts& texts) {
+    busy_ = true; // nothing else may start gbak while the user thinks
+    const bool goOn = ui::dialogs().MessageBox(texts("IDS_961"), texts("IDS_21"),
+                                               ui::MB_YESNO | ui::MB_ICONWARNING, ui::IDNO) == ui::IDYES;
+    busy_ = false;
+    return goOn;
+}
+
+void DatabaseMaintenance::reportStartFailure(const Texts& texts, bool gbakMissing) {
+    if (gbakMissing) {
+        base::WriteLog(1, "%s", "Nie znaleziono pliku gbak.exe");
+        show(texts, texts ? texts("IDS_113") : "", ui::MB_ICONWARNING);
+    } else {
+        base::WriteLog(1, "%s", "Nie znaleziono ścieżki przy backupie");
+        show(texts, texts ? texts("IDS_117") : "", ui::MB_ICONWARNING);
+    }
+}
+
+bool DatabaseMaintenance::gbakFound(const Texts& texts) {
+    const QFileInfo gbak(q(setting("GbakPath")));
+    if (gbak.isFile() && gbak.isExecutable())
+        return true;
+    reportStartFailure(texts, true);
+    return false;
+}
+
+bool DatabaseMaintenance::Backup(const Texts& texts) {
+    if (Busy()) {
+        base::WriteLog(1, "%s", "Backup nie został wykonany: gbak już pracuje");
+        show(texts, texts ? texts("IDS_960") : "", ui::MB_ICONWARNING);
+        return false;
+    }
+    Run run;
+    run.texts = texts;
+    run.database = mainDatabase();
+    return gbakFound(texts) && startBackup(Step::Backup, std::move(run));
+}
+
+// The file is named after the local time it was started at.
+bool DatabaseMaintenance::startBackup(Step step, Run run) {
+    const QDir folder(q(setting("BackupPath")));
+    if (setting("BackupPath").empty() || !folder.exists()) {
+        reportStartFailure(run.texts, false);
+        return false;
+    }
+    const QDateTime now = platform::processClock().dateTime();
+    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char('_') +
+                          now.toString(QStringLiteral("HHmmss"));
+    // A second backup in the same second must not overwrite the first (it
+    // may be the very file about to be restored).
+    QString name = QStringLiteral("backup_%1.fbk").arg(stamp);
+    for (int n = 2; folder.exists(name); ++n)
+        name = QStringLiteral("backup_%1_%2.fbk").arg(stamp).arg(n);
+    run.step = step;
+    run.backupFile = folder.filePath(name).toStdString();
+    lastBackupFile_ = run.backupFile;
+    const QStringList arguments = {QStringLiteral("-b"), QStringLiteral("-v"), QStringLiteral("-t"),
+                                   q(databaseName(run.database)), q(run.backupFile)};
+    return startGbak(std::move(run), arguments, true);
+}
+
+// The password travels in gbak's environment: a command line can be read by
+// every user of the machine.
+bool DatabaseMaintenance::startGbak(Run run, const QStringList& arguments, bool ownerOnly) {
+    if (gbak_)
+        gbak_.release()->deleteLater(); // it may be the one whose end called us
+    gbak_ = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ISC_USER"), q(run.database.user));
+    environment.insert(QStringLiteral("ISC_PASSWORD"), q(run.database.password));
+    gbak_->setProcessEnvironment(environment);
+    gbak_->setProcessChannelMode(QProcess::MergedChannels);
+    if (ownerOnly)
+        gbak_->setChildProcessModifier([] { ::umask(077); });
+    QObject::connect(gbak_.get(), &QProcess::readyReadStandardOutput, &context_, [this] { gbakOutput(); });
+    QObject::connect(gbak_.get(), &QProcess::finished, &context_,
+                     [this](int exitCode, QProcess::ExitStatus status) {
+                         gbakEnded(exitCode, status == QProcess::CrashExit);
+                     });
+    outputTail_.clear();
+    lastOutputLine_.clear();
+    run_ = std::move(run);
+    gbak_->start(q(setting("GbakPath")), arguments);
+    if (!gbak_->waitForStarted()) {
+        reportStartFailure(std::exchange(run_, Run{}).texts, true);
+        return false;
+    }
+    busy_ = true;
+    return true;
+}
+
+void DatabaseMaintenance::gbakOutput() {
+    const QByteArray bytes = gbak_->readAllStandardOutput();
+    outputTail_.append(bytes.constData(), std::size_t(bytes.size()));
+    if (outputTail_.size() > OutputTailLimit)
+        outputTail_.erase(0, outputTail_.size() - OutputTailLimit);
+    const QStringList lines = QString::fromLocal8Bit(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.isEmpty())
+        return;
+    lastOutputLine_ = lines.last().trimmed().left(ShownLineLimit).toStdString();
+    if (run_.step == Step::Restore && !shuttingDown_)
+        host_.ShowProgress(run_.texts("IDS_172") + "\n" + lastOutputLine_);
+}
+
+void DatabaseMaintenance::gbakEnded(int exitCode, bool crashed) {
+    gbakOutput();
+    if (crashed)
+        exitCode = -1;
+    if (exitCode != 0)
+        base::WriteLog(1, "gbak zakończył pracę z kodem %d: %s", exitCode, outputTail_.c_str());
+    else
+        base::WriteLog(3, "gbak zakończył pracę poprawnie (%s)",
+                       run_.backupFile.empty() ? run_.restoreFile.c_str() : run_.backupFile.c_str());
+    const Run run = std::exchange(run_, Run{});
+    busy_ = false;
+    if (run.step == Step::Restore)
+        restoreEnded(run, exitCode);
+    else
+        backupEnded(run, exitCode);
+}
+
+void DatabaseMaintenance::backupEnded(const Run& run, int exitCode) {
+    if (exitCode != 0) {
+        // Half a backup must never be taken for a whole one.
+        QFile::remove(q(run.backupFile));
+    } else {
+        QFile::setPermissions(q(run.backupFile), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    if (run.step == Step::FreshBackup) {
+        Run next = run;
+        next.freshBackup = exitCode == 0 ? run.backupFile : std::string();
+        if (shuttingDown_)
+            return;
+        if (exitCode != 0 && !goOnWithoutFreshBackup(run.texts))
+            return;
+        restoreAfterFreshBackup(std::move(next));
+        return;
+    }
+    if (exitCode != 0)
+        show(run.texts, run.texts ? withCode(run.texts("IDS_962"), exitCode) : "", ui::MB_ICONWARNING);
+}
+
+bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
+    if (Busy()) {
+        show(texts, texts("IDS_960"), ui::MB_ICONWARNING);
+        return false;
+    }
+    if (!gbakFound(texts))
+        return false;
+    if (!QFileInfo(q(file)).isFile()) {
+        reportStartFailure(texts, false);
+        return false;
+    }
+    Run run;
+    run.texts = texts;
+    run.database = mainDatabase();
+    run.restoreFile = file;
+    if (startBackup(Step::FreshBackup, run))
+        return true;
+    // No backup of the live database could even be started.
+    if (!goOnWithoutFreshBackup(texts))
+        return false;
+    restoreAfterFreshBackup(std::move(run));
+    return true;
+}
+
+// The main connection stays away while gbak replaces the file beneath it.
+void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
+    HoldMainAttach(true);
+    if (MainDbHandleExists() && SessionDB::DetachDatabase(&MainDbHandle) != 0) {
+        HoldMainAttach(false);
+        base::WriteLog(1, "%s", "Odtwarzanie bazy danych przerwane: nie udało się odłączyć bazy");
+        show(run.texts, run.texts("IDS_963"), ui::MB_ICONWARNING);
+        return;
+    }
+    host_.ShowProgress(run.texts("IDS_172"));
+    const std::string from = run.restoreFile;
+    const db::ConnectionSettings database = run.database;
+    run.step = Step::Restore;
+    run.backupFile.clear();
+    const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
+                                   QStringLiteral("-replace_database"), q(from),
+                                   q(databaseName(run.database))};
+    if (!startGbak(std::move(run), arguments, false)) {
+        HoldMainAttach(false);
+        host_.HideProgress();
+        host_.ReattachMainDatabase(database);
+    }
+}
+
+// A failed gbak may already have removed the old database: it is put back
+// from the backup taken just before, and the user told where that is.
+void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
+    const bool puttingBack = run.failedCode != 0;
+    if (exitCode != 0 && !puttingBack && !run.freshBackup.empty() && !shuttingDown_) {
+        base::WriteLog(1, "Przywracanie bazy danych z kopii %s", run.freshBackup.c_str());
+        Run back = run;
+        back.restoreFile = run.freshBackup;
+        back.failedCode = exitCode;
+        restoreAfterFreshBackup(std::move(back));
+        return;
+    }
+    HoldMainAttach(false);
+    if (shuttingDown_)
+        return;
+    host_.HideProgress();
+    const int attached = host_.ReattachMainDatabase(run.database);
+    const int failed = puttingBack ? run.failedCode : exitCode;
+    if (failed == 0 && attached == 0) {
+        show(run.texts, run.texts("IDS_964"), ui::MB_ICONINFORMATION);
+        return;
+    }
+    std::string text = failed == 0 ? std::string() : withCode(run.texts("IDS_965"), failed);
+    if (!run.freshBackup.empty())
+        text += (text.empty() ? "" : "\n") + run.texts("IDS_966") + run.freshBackup;
+    if (attached != 0)
+        text += (text.empty() ? "" : "\n") + run.texts("IDS_103");
+    show(run.texts, text, ui::MB_ICONWARNING);
+}
+
+int DatabaseMaintenance::CzyscBaze(const db::ConnectionSettings& whenDetached) {
+    const QDateTime cutOff = platform::processClock().dateTime().addDays(-KeptDays);
+    const std::string date = QuoteSql(cutOff.toString(QStringLiteral("yyyy-MM-dd")).toStdString());
+    SessionDB session(whenDetached.host, whenDetached.path, whenDetached.user, whenDetached.password,
+                      &MainDbHandle, false);
+    if (session.LastCode != 0)
+        return session.LastCode;
+    for (const auto& [table, column] : CleanedTables) {
+        const std::string statement =
+            std::string("DELETE FROM ") + table + " WHERE " + table + "." + column + " < '" + date + "'";
+        if (const int code = session.ExecuteSQL(statement); code != 0)
+            return code;
+    }
+    return 0;
+}
+
+void DatabaseMaintenance::MaintenanceTimerTick() {
+    if (!std::get<bool>(host_.Setting(SettingsSection::Main, "AutoBackup")) || !MainDbHandleExists())
+        return;
+    const QDateTime now = platform::processClock().dateTime();
+    const QTime hour = QTime::fromString(q(setting("timeBackupHour")), QStringLiteral("HH:mm"));
+    const int sinceHour = hour.isValid() ? hour.msecsTo(now.time()) : -1;
+    const bool inBackupHour = sinceHour > 0 && sinceHour < 3600 * 1000;
+    QDateTime last =
+        QDateTime::fromString(q(setting("timeBackup")), QString::fromLatin1(base::StoredDateTimeFormat));
+    if (!last.isValid())
+        last = now;
+    const double age = double(last.msecsTo(now)) / double(MsPerDay) + 0.01;
+    const int period =
+        std::clamp(std::get<int>(host_.Setting(SettingsSection::Main, "AutoBackupPeriod")), 1, 14);
+    if (age < (inBackupHour ? period : period + 2))
+        return;
+    if (std::get<bool>(host_.Setting(SettingsSection::Main, "CleanBeforeBackup")))
+        if (const int code = CzyscBaze(db::MainConnection()); code != 0)
+            base::WriteLog(1, "Błąd %d przy czyszczeniu bazy danych", code);
+    Backup({});
+    host_.StoreSetting(SettingsSection::Main, "timeBackup",
+                       now.toString(QString::fromLatin1(base::StoredDateTimeFormat)).toStdString());
+}
+
+bool DatabaseMaintenance::SetGbakPath(const std::string& path) {
+    return host_.StoreSetting(SettingsSection::Main, "GbakPath", path);
+}
+
+bool DatabaseMaintenance::SetBackupPath(const std::string& folder) {
+    return host_.StoreSetting(SettingsSection::Main, "BackupPath", folder);
+}
+
+double DatabaseMaintenance::MeasureHistoryInserts() {
+    const platform::Clock& clock = platform::processClock();
+    const std::int64_t start = clock.nowMs();
+    for (int i = 0; i < 100; ++i)
+        host_.SaveIncomingCall(std::to_string(500600700 + i), "199", 0, clock.dateTime());
+    return double(clock.nowMs() - start) / 1000.0;
+}
+
+} // namespace admin

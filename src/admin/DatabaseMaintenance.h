@@ -1,0 +1,110 @@
+// The upkeep of the main database: backup and restore with gbak, the
+// deletion of old history, and the schedule of the main window's 15 s
+// maintenance timer.
+// Holds: the work of btnBackupClick, btnRestoreClick, CzyscBaze,
+// btnTestDbPerformanceClick; MaintenanceTimerTick.
+#pragma once
+
+#include "admin/ConsoleHost.h"
+#include "db/DatabaseHost.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QProcess;
+
+namespace admin {
+
+class DatabaseMaintenance {
+  public:
+    // A text of the settings dialog in the active language. A run given
+    // texts was asked for by a user, who is shown its failures; a run
+    // without them only logs.
+    using Texts = std::function<std::string(const char* key)>;
+    // History older than this many days is deleted by the cleaning.
+    static constexpr int KeptDays = 90;
+
+    explicit DatabaseMaintenance(ConsoleHost& host);
+    // Waits for a gbak still running.
+    ~DatabaseMaintenance();
+    DatabaseMaintenance(const DatabaseMaintenance&) = delete;
+    DatabaseMaintenance& operator=(const DatabaseMaintenance&) = delete;
+
+    // Starts one backup of the main database into a new file of BackupPath;
+    // false when gbak could not be started.
+    bool Backup(const Texts& texts);
+    // Replaces the main database with the backup `file`: a backup of the
+    // live database first (when that fails the user may go on), then the
+    // main connection is detached and kept so while gbak restores, then
+    // attached and checked again. False when nothing was started.
+    bool Restore(const std::string& file, const Texts& texts);
+    // Deletes the history older than KeptDays through the main connection,
+    // attached with `whenDetached` when it is not: 0, or the code of the
+    // first statement that failed (no later one runs).
+    int CzyscBaze(const db::ConnectionSettings& whenDetached);
+    // The scheduled backup, due once per period at its hour (or two days
+    // later at any hour when the hour was missed).
+    void MaintenanceTimerTick();
+    // The gbak program and the backup folder, stored at once; false (logged)
+    // when the store failed.
+    bool SetGbakPath(const std::string& path);
+    bool SetBackupPath(const std::string& folder);
+    // Seconds taken by 100 rows of incoming-call history.
+    double MeasureHistoryInserts();
+
+    // True while gbak runs (one at a time).
+    bool Busy() const;
+    // Blocks until gbak has ended; at shutdown.
+    void WaitForGbak();
+    // The file of the last backup started (the restore's own backup too).
+    const std::string& LastBackupFile() const { return lastBackupFile_; }
+
+  private:
+    enum class Step { Backup, FreshBackup, Restore };
+    struct Run {
+        Step step = Step::Backup;
+        Texts texts;
+        // The main database as attached when the run began.
+        db::ConnectionSettings database;
+        std::string backupFile;
+        std::string restoreFile;
+        std::string freshBackup;
+        // gbak's code when the restore failed and the database is being put
+        // back from freshBackup.
+        int failedCode = 0;
+    };
+
+    std::string setting(const char* name) const;
+    bool gbakFound(const Texts& texts);
+    // Logs and, for a user, shows one of the two failures of the start.
+    void reportStartFailure(const Texts& texts, bool gbakMissing);
+    void show(const Texts& texts, const std::string& text, unsigned icon);
+    // Asked when no backup of the live database could be made first.
+    bool goOnWithoutFreshBackup(const Texts& texts);
+    bool startBackup(Step step, Run run);
+    bool startGbak(Run run, const QStringList& arguments, bool ownerOnly);
+    void restoreAfterFreshBackup(Run run);
+    void gbakOutput();
+    void gbakEnded(int exitCode, bool crashed);
+    void backupEnded(const Run& run, int exitCode);
+    void restoreEnded(const Run& run, int exitCode);
+
+    ConsoleHost& host_;
+    std::unique_ptr<QProcess> gbak_;
+    Run run_;
+    // The end of gbak's output, for the log and the progress window.
+    std::string outputTail_;
+    std::string lastOutputLine_;
+    std::string lastBackupFile_;
+    bool shuttingDown_ = false;
+    // From the start of a backup or restore to its end, questions included.
+    bool busy_ = false;
+    // Ends the process's signals to this object when it goes.
+    QObject context_;
+};
+
+} // namespace admin

@@ -1,0 +1,96 @@
+// The database tools of the settings dialog's database page: the backup
+// folder and program, backup, restore, cleaning and the speed test. The work
+// is the console's; the dialog asks and shows.
+#include "admin/Console.h"
+#include "admin/SettingsDialog.h"
+#include "db/DbErrorText.h"
+#include "i18n/LangComponent.h"
+#include "ui/Dialogs.h"
+
+namespace {
+
+admin::DatabaseMaintenance::Texts textsOf(const TKonfiguracja& form) {
+    return [&form](const char* key) { return form.lgLangLinked1->GetTextOrDefault(key); };
+}
+
+// "description|pattern|description|pattern" as the file dialog takes it.
+std::string fileFilter(const std::string& pairs) {
+    const QStringList parts = QString::fromStdString(pairs).split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2)
+        filters << QStringLiteral("%1 (%2)").arg(parts[i], parts[i + 1]);
+    return filters.join(QStringLiteral(";;")).toStdString();
+}
+
+} // namespace
+
+// gbak has no fixed name or extension here: every file is offered.
+void TKonfiguracja::btnUstawGbakPathClick() {
+    const std::string file = ui::dialogs().OpenFileName("", "");
+    if (file.empty() || !console)
+        return;
+    edGbakPath->setText(QString::fromStdString(file));
+    console->Maintenance().SetGbakPath(file);
+}
+
+void TKonfiguracja::btnUstawBackupDirClick() {
+    const std::string folder = ui::dialogs().SelectDirectory(lgLangLinked1->GetTextOrDefault("IDS_123"),
+                                                             edBackupPath->text().toStdString());
+    if (folder.empty() || !console)
+        return;
+    edBackupPath->setText(QString::fromStdString(folder));
+    console->Maintenance().SetBackupPath(folder);
+}
+
+void TKonfiguracja::btnBackupClick() {
+    btnBackupClick(btnBackup);
+}
+
+void TKonfiguracja::btnBackupClick(QObject* sender) {
+    if (console)
+        console->Maintenance().Backup(sender ? textsOf(*this) : admin::DatabaseMaintenance::Texts{});
+}
+
+void TKonfiguracja::btnRestoreClick() {
+    if (!console)
+        return;
+    const auto texts = textsOf(*this);
+    if (ui::dialogs().MessageBox(texts("IDS_158"), texts("IDS_21"), ui::MB_OKCANCEL | ui::MB_ICONWARNING,
+                                 ui::IDCANCEL) != ui::IDOK)
+        return;
+    const std::string file = ui::dialogs().OpenFileName("", fileFilter(texts("IDS_160")));
+    if (file.empty())
+        return;
+    if (console->Maintenance().Restore(file, texts))
+        bazaOdtworzona = 1;
+}
+
+int TKonfiguracja::CzyscBaze() {
+    if (!console)
+        return -1;
+    return console->Maintenance().CzyscBaze({DIPBEdit->text().toStdString(), NameEdit->text().toStdString(),
+                                             UserEdit->text().toStdString(), PassEdit->text().toStdString()});
+}
+
+void TKonfiguracja::btnCleanDatabaseClick() {
+    const auto texts = textsOf(*this);
+    if (ui::dialogs().MessageBox(texts("IDS_173"), texts("IDS_21"), ui::MB_YESNO | ui::MB_ICONWARNING,
+                                 ui::IDNO) != ui::IDYES)
+        return;
+    const int code = CzyscBaze();
+    if (code == 0)
+        ui::dialogs().MessageBox(texts("IDS_177"), texts("IDS_21"), ui::MB_OK | ui::MB_ICONINFORMATION,
+                                 ui::IDOK);
+    else
+        ui::dialogs().MessageBox(texts("IDS_175") + GetDbErrorText(code), texts("IDS_21"),
+                                 ui::MB_OK | ui::MB_ICONWARNING, ui::IDOK);
+}
+
+void TKonfiguracja::btnTestDbPerformanceClick() {
+    if (!console)
+        return;
+    const double seconds = console->Maintenance().MeasureHistoryInserts();
+    ui::dialogs().MessageBox(lgLangLinked1->GetTextOrDefault("IDS_195") +
+                                 QString::number(seconds, 'g', 5).toStdString() + "s",
+                             "", ui::MB_OK, ui::IDOK);
+}

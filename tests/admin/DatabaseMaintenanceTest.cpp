@@ -1,0 +1,320 @@
+// Backup, restore and cleaning of the main database with the real gbak, on
+// the embedded engine and on the server, driven through the settings
+// dialog's buttons; the backup schedule with a clock the test moves.
+#include "admin/Console.h"
+#include "admin/SettingsDialog.h"
+#include "base/PasswordCodec.h"
+#include "db/SessionDB.h"
+#include "i18n/LangComponent.h"
+#include "platform/Clock.h"
+#include "platform/RegistryStore.h"
+#include "shell/ProgressWindow.h"
+#include "support/FirebirdFixtures.h"
+#include "support/MainFormFixture.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <sys/stat.h>
+
+namespace {
+
+const char* const RealGbak = "/usr/bin/gbak";
+
+class Maintenance : public testing_support::MainFormFixture {
+  protected:
+    void open(bool server) {
+        ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("maint.fdb")));
+        if (server) {
+            c.host = "127.0.0.1";
+            c.password = testfb::ServerPassword();
+            platform::RegistryKey key(platform::RegistryBranch::Machine);
+            ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+            key.WriteString("IPFBase", c.host);
+            key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+        }
+        createForm("DEBUG");
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        dialog = std::make_unique<TKonfiguracja>();
+        dialog->console = &form->Admin();
+        maintenance().SetGbakPath(RealGbak);
+        maintenance().SetBackupPath(backupDir());
+    }
+    void TearDown() override {
+        if (form)
+            maintenance().WaitForGbak();
+        dialog.reset();
+        platform::setProcessClock(nullptr);
+        MainFormFixture::TearDown();
+        testfb::DetachMain();
+    }
+
+    admin::DatabaseMaintenance& maintenance() { return form->Admin().Maintenance(); }
+    std::string backupDir() const { return scratch.path().toStdString() + "/backups"; }
+    std::string text(const char* key) { return dialog->lgLangLinked1->GetTextOrDefault(key); }
+    bool shown(const std::string& part) {
+        for (const auto& call : dialogs->Calls())
+            if (call.text.find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+    void sql(const std::string& statement) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
+    }
+    std::string rows(const std::string& select = "SELECT idMessage, body FROM Msg ORDER BY idMessage") {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        TStringList lines;
+        session.SetResultStrings(&lines);
+        EXPECT_EQ(session.ExecuteSQL(select), 0);
+        std::string all;
+        for (const auto& line : lines)
+            all += line + "\n";
+        return all;
+    }
+    void addMessage(const std::string& date, const std::string& body) {
+        sql("INSERT INTO Msg (idUserA, idUserB, datesent, timesent, body) VALUES (1, 2, '" + date +
+            "', '10:00:00', '" + body + "')");
+    }
+    void waitForGbak() {
+        QDeadlineTimer deadline(120000);
+        while (maintenance().Busy() && !deadline.hasExpired()) {
+            if (OknoInfo && OknoInfo->isVisible())
+                progressShown.push_back(OknoInfo->Label1->text().toStdString());
+            QEventLoop loop;
+            QTimer::singleShot(20, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        ASSERT_FALSE(maintenance().Busy()) << "gbak did not end";
+    }
+    // A gbak in front of the real one: records its arguments and password,
+    // and fails at once when asked to back up and `backupFails`.
+    std::string wrapper(bool backupFails) {
+        const QString path = scratch.path() + (backupFails ? "/gbak-nobackup" : "/gbak-wrapper");
+        QFile script(path);
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(
+            QStringLiteral("#!/bin/sh\n"
+                           "printf '%s\\n' \"$*\" >> '%1/args.txt'\n"
+                           "printf '%s\\n' \"$ISC_PASSWORD\" >> '%1/env.txt'\n"
+                           "%2"
+                           "exec %3 \"$@\"\n")
+                .arg(scratch.path(),
+                     backupFails ? "case \" $* \" in *\" -b \"*) echo 'no space' >&2; exit 1;; esac\n" : "",
+                     RealGbak)
+                .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return path.toStdString();
+    }
+    std::string fileText(const char* name) {
+        QFile file(scratch.path() + "/" + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+    void restoreFrom(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
+        dialogs->QueueAnswer(ui::IDOK);
+        dialogs->QueueText(file);
+        if (goOnWithoutBackup)
+            dialogs->QueueAnswer(*goOnWithoutBackup);
+        dialog->btnRestoreClick();
+        waitForGbak();
+    }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection c;
+    QTemporaryDir scratch;
+    std::unique_ptr<TKonfiguracja> dialog;
+    std::vector<std::string> progressShown;
+    bool made = QDir().mkpath(scratch.path() + "/backups");
+};
+
+class RoundTrip : public Maintenance, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RoundTrip, BackupWhileOpenThenRestoreGivesTheRowsBack) {
+    if (GetParam())
+        HALVEX_REQUIRE_FB_SERVER();
+    ASSERT_NO_FATAL_FAILURE(open(GetParam()));
+    TOknoInfo progress;
+    OknoInfo = &progress;
+    struct Unset {
+        ~Unset() { OknoInfo = nullptr; }
+    } unset;
+    maintenance().SetGbakPath(wrapper(false));
+    addMessage("2026-01-02", "Zażółć gęślą jaźń");
+    addMessage("2026-01-03", "Łódź, Gdańsk, Kraków");
+    addMessage("2026-01-04", "third");
+    const std::string before = rows();
+
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    struct stat info {};
+    ASSERT_EQ(::stat(backup.c_str(), &info), 0) << backup << "\n" << mainLogText();
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(backup)).fileName().startsWith("backup_"));
+
+    sql("DELETE FROM Msg WHERE body = 'third'");
+    sql("UPDATE Msg SET body = 'zmienione' WHERE body = 'Zażółć gęślą jaźń'");
+    addMessage("2026-01-05", "nowy");
+    ASSERT_NE(rows(), before);
+
+    restoreFrom(backup);
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(rows(), before);
+    EXPECT_TRUE(shown(text("IDS_964")));
+    EXPECT_FALSE(progress.isVisible());
+    EXPECT_TRUE(std::any_of(progressShown.begin(), progressShown.end(), [&](const std::string& shownText) {
+        return shownText.rfind(text("IDS_172") + "\ngbak:", 0) == 0;
+    })) << progressShown.size();
+    EXPECT_EQ(dialog->bazaOdtworzona, 1);
+    const std::string fresh = maintenance().LastBackupFile();
+    EXPECT_NE(fresh, backup);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(fresh))) << fresh;
+
+    const std::string arguments = fileText("args.txt");
+    EXPECT_NE(arguments.find("-b -v -t " + c.name() + " " + backup), std::string::npos) << arguments;
+    EXPECT_NE(arguments.find("-v -c -replace_database " + backup + " " + c.name()), std::string::npos)
+        << arguments;
+    EXPECT_EQ(arguments.find(c.password), std::string::npos) << arguments;
+    EXPECT_EQ(fileText("env.txt"), c.password + "\n" + c.password + "\n" + c.password + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RoundTrip, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Server" : "Embedded"; });
+
+TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    addMessage("2026-01-02", "Zażółć");
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string good = maintenance().LastBackupFile();
+    addMessage("2026-01-03", "po backupie");
+    const std::string before = rows();
+
+    // No gbak: the button says so, the schedule's run only logs.
+    maintenance().SetGbakPath(scratch.path().toStdString() + "/no-gbak");
+    dialog->btnBackupClick();
+    EXPECT_TRUE(shown(text("IDS_113")));
+    const auto asked = dialogs->Calls().size();
+    dialog->btnBackupClick(nullptr);
+    EXPECT_EQ(dialogs->Calls().size(), asked);
+    EXPECT_NE(mainLogText().find("Nie znaleziono pliku gbak.exe"), std::string::npos);
+    restoreFrom(good);
+    EXPECT_EQ(dialog->bazaOdtworzona, 0);
+
+    // No backup folder.
+    maintenance().SetGbakPath(RealGbak);
+    maintenance().SetBackupPath(scratch.path().toStdString() + "/gone");
+    dialog->btnBackupClick();
+    EXPECT_TRUE(shown(text("IDS_117")));
+    EXPECT_NE(mainLogText().find("Nie znaleziono ścieżki przy backupie"), std::string::npos);
+    maintenance().SetBackupPath(backupDir());
+
+    // gbak fails on a damaged backup after removing the database: the one
+    // taken just before is put back, and named.
+    QFile junk(scratch.path() + "/junk.fbk");
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a backup");
+    junk.close();
+    restoreFrom(junk.fileName().toStdString());
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(rows(), before);
+    EXPECT_TRUE(shown(text("IDS_965")));
+    EXPECT_TRUE(shown(text("IDS_966") + maintenance().LastBackupFile()));
+
+    // A backup gbak fails leaves no file; a restore whose own backup fails
+    // asks before going on.
+    maintenance().SetGbakPath(wrapper(true));
+    const auto filesBefore = QDir(QString::fromStdString(backupDir())).entryList(QDir::Files);
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_TRUE(shown(text("IDS_962") + "1"));
+    EXPECT_EQ(QDir(QString::fromStdString(backupDir())).entryList(QDir::Files), filesBefore);
+    restoreFrom(good, ui::IDNO);
+    EXPECT_TRUE(shown(text("IDS_961")));
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(rows(), before);
+    restoreFrom(good, ui::IDYES);
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_NE(rows(), before);
+    EXPECT_EQ(rows().find("po backupie"), std::string::npos);
+}
+
+TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    platform::ManualClock clock;
+    platform::setProcessClock(&clock);
+    // gbak missing: each run shows in the log at once.
+    maintenance().SetGbakPath(scratch.path().toStdString() + "/no-gbak");
+    form->AutoBackup = true;
+    form->AutoBackupPeriod = 7;
+    form->BackupTimeOfDay = QTime(3, 0);
+    auto ranAt = [&](const QDateTime& last, const QDateTime& now) {
+        form->LastBackupTime = last;
+        clock.setDateTime(now);
+        mainLogText();
+        logSoFar.clear();
+        form->MaintenanceTimerTimer();
+        const bool ran = mainLogText().find("Nie znaleziono pliku gbak.exe") != std::string::npos;
+        EXPECT_EQ(ran, form->LastBackupTime == now);
+        return ran;
+    };
+    const QDate day(2026, 3, 1);
+    EXPECT_TRUE(ranAt({day, QTime(3, 0, 5)}, {day.addDays(7), QTime(3, 0, 15)}));
+    EXPECT_FALSE(ranAt({day.addDays(7), QTime(3, 0, 15)}, {day.addDays(7), QTime(3, 0, 30)}));
+    EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(3, 59, 59)}));
+    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(2, 59, 59)}));
+    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(8), QTime(12, 0)}));
+    EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(9), QTime(2, 59)}));
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+    EXPECT_EQ(key.ReadString("timeBackup"), "2026-03-10 02:59:00");
+
+    // Nothing while the database is away.
+    testfb::DetachMain();
+    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(30), QTime(3, 30)}));
+}
+
+TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHistory) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
+    const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
+    for (const std::string& date : {old, recent}) {
+        addMessage(date, "msg " + date);
+        for (const char* table : {"TalksIncoming", "TalksOutgoing"})
+            sql(std::string("INSERT INTO ") + table +
+                " (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + date + "', '10:00:00', '200')");
+    }
+    SessionDB ddl(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    ASSERT_EQ(ddl.ExecuteDDL("CREATE EXCEPTION KEEP_CALLS 'kept'"), 0);
+    ASSERT_EQ(ddl.ExecuteDDL("CREATE TRIGGER KEEP_CALLS FOR TalksIncoming BEFORE DELETE AS BEGIN EXCEPTION "
+                             "KEEP_CALLS; END"),
+              0);
+    auto count = [&](const char* table) { return rows(std::string("SELECT COUNT(*) FROM ") + table); };
+
+    dialogs->QueueAnswer(ui::IDYES);
+    dialog->btnCleanDatabaseClick();
+    EXPECT_TRUE(shown(text("IDS_175")));
+    EXPECT_EQ(count("Msg"), "1\n");
+    EXPECT_EQ(count("TalksIncoming"), "2\n");
+    EXPECT_EQ(count("TalksOutgoing"), "2\n");
+
+    ASSERT_EQ(ddl.ExecuteDDL("DROP TRIGGER KEEP_CALLS"), 0);
+    dialogs->QueueAnswer(ui::IDYES);
+    dialog->btnCleanDatabaseClick();
+    EXPECT_TRUE(shown(text("IDS_177")));
+    EXPECT_EQ(count("TalksIncoming"), "1\n");
+    EXPECT_EQ(count("TalksOutgoing"), "1\n");
+    EXPECT_NE(rows().find("msg " + recent), std::string::npos);
+
+    // The hidden speed test writes a hundred real history rows.
+    dialog->btnTestDbPerformanceClick();
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
+    EXPECT_TRUE(shown(text("IDS_195")));
+}
+
+} // namespace
