@@ -115,13 +115,13 @@ void Console::ImportPhonebook(const DatabaseFields& fields, const TextOf& text, 
 // there has no text); values are trimmed and cut to their columns.
 bool Console::InsertPhonebookRow(const platform::DbaseTable& table, std::size_t record) {
     auto contact = db::MainTable<ServiceContactsDB>();
-    for (std::size_t column = 0; column < PhonebookColumns; ++column)
+    for (std::size_t column = 0; column < PhonebookColumns; ++column) {
         if (platform::DbaseTable::IsBlobType(table.Fields()[column].type))
             return false;
-        else
-            contact.*ColumnTargets[column].member = platform::utf8Left(
-                trimmed(platform::utf8Left(table.Value(record, column, ValueLimit), ValueLimit)),
-                ColumnTargets[column].limit);
+        contact.*ColumnTargets[column].member = platform::utf8Left(
+            trimmed(platform::utf8Left(table.Value(record, column, ValueLimit), ValueLimit)),
+            ColumnTargets[column].limit);
+    }
     contact.nGroupId = "0";
     if (const int status = contact.InsertData(); status != 0) {
         base::WriteLog(1, "Kontakt %s nie został zaimportowany: %s", contact.name.c_str(),

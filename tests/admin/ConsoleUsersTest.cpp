@@ -57,16 +57,7 @@ class ConsoleUsers : public testing_support::MainFormFixture {
             ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
         }
     }
-    std::string query(const std::string& select) {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        TStringList rows;
-        session.SetResultStrings(&rows);
-        session.ExecuteSQL(select);
-        std::string text;
-        for (const auto& row : rows)
-            text += row + "\n";
-        return text;
-    }
+    std::string query(const std::string& select) { return testfb::MainQuery(c, select); }
     bool askedWith(const char* key, TlgLangLinked* texts) { return askedWith(texts->GetTextOrDefault(key)); }
 
     QTreeWidgetItem* userRow(const QString& login) {

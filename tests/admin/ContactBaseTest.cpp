@@ -38,20 +38,8 @@ class ContactBase : public testing_support::MainFormFixture {
         MainFormFixture::TearDown();
         testfb::DetachMain();
     }
-    int sql(const std::string& statement) {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        return session.ExecuteSQL(statement);
-    }
-    std::string query(const std::string& select) {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        TStringList rows;
-        session.SetResultStrings(&rows);
-        session.ExecuteSQL(select);
-        std::string text;
-        for (const auto& row : rows)
-            text += row + "\n";
-        return text;
-    }
+    int sql(const std::string& statement) { return testfb::MainSql(c, statement); }
+    std::string query(const std::string& select) { return testfb::MainQuery(c, select); }
     admin::Console& console() { return form->Admin(); }
     // Runs `step` on the contact dialog once its modal loop runs.
     void onDialog(std::function<void(TAddAForm&)> step) {

@@ -48,20 +48,8 @@ class ContactImport : public testing_support::MainFormFixture {
         testfb::DetachMain();
     }
 
-    void sql(const std::string& statement) {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
-    }
-    std::string query(const std::string& select) {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        TStringList rows;
-        session.SetResultStrings(&rows);
-        session.ExecuteSQL(select);
-        std::string text;
-        for (const auto& row : rows)
-            text += row + "\n";
-        return text;
-    }
+    void sql(const std::string& statement) { ASSERT_EQ(testfb::MainSql(c, statement), 0) << statement; }
+    std::string query(const std::string& select) { return testfb::MainQuery(c, select); }
     // Writes the file (UTF-8 given, wire code page written) and reads it
     // through the form's "Odczytaj plik".
     void readFile(const std::string& utf8, bool asWire = true) {

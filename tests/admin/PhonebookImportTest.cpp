@@ -176,10 +176,13 @@ TEST(DbaseTable, MutatedTablesNeverReadOutsideTheirFiles) {
         if (!table.Open(bytes.table, std::move(memo), &error))
             continue;
         ++opened;
-        for (std::size_t r : table.LiveRecordsOrderedBy("NUMER"))
-            for (std::size_t f = 0; f < table.Fields().size(); ++f)
-                if (!platform::DbaseTable::IsBlobType(table.Fields()[f].type))
+        for (std::size_t r : table.LiveRecordsOrderedBy("NUMER")) {
+            for (std::size_t f = 0; f < table.Fields().size(); ++f) {
+                if (!platform::DbaseTable::IsBlobType(table.Fields()[f].type)) {
                     ASSERT_LE(table.Value(r, f, 100).size(), 100u * 3 + 255u * 3);
+                }
+            }
+        }
     }
     EXPECT_GT(opened, inputs / 10);
 }
@@ -215,11 +218,8 @@ class PhonebookImport : public testing_support::MainFormFixture {
         }
     }
     int count(const std::string& select) {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        TStringList rows;
-        session.SetResultStrings(&rows);
-        session.ExecuteSQL(select);
-        return rows.empty() ? -1 : std::atoi(rows.front().c_str());
+        const std::string rows = testfb::MainQuery(c, select);
+        return rows.empty() ? -1 : std::atoi(rows.c_str());
     }
     std::string lastMessage() const {
         const auto calls = dialogs->Calls();
@@ -238,9 +238,8 @@ class PhonebookImport : public testing_support::MainFormFixture {
 } // namespace
 
 TEST_F(PhonebookImport, EveryRowTheDatabaseTakesIsCountedAndTheSettingsAreStored) {
-    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-    ASSERT_EQ(session.ExecuteSQL("CREATE EXCEPTION phonebook_refused 'refused'"), 0);
-    ASSERT_EQ(session.ExecuteSQL("CREATE TRIGGER refuse_contact FOR contactpriv BEFORE INSERT POSITION 10 AS "
+    ASSERT_EQ(testfb::MainSql(c, "CREATE EXCEPTION phonebook_refused 'refused'"), 0);
+    ASSERT_EQ(testfb::MainSql(c, "CREATE TRIGGER refuse_contact FOR contactpriv BEFORE INSERT POSITION 10 AS "
                                  "BEGIN IF (NEW.name STARTING WITH 'Odrzucony') THEN EXCEPTION "
                                  "phonebook_refused; END"),
               0);

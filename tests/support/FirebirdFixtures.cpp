@@ -100,6 +100,24 @@ std::string DatabaseFolder::file(const std::string& name) const {
     return dir_.path().toStdString() + "/" + name;
 }
 
+int MainSql(const Connection& connection, const std::string& statement) {
+    SessionDB session(connection.host, connection.path, connection.user, connection.password, &MainDbHandle,
+                      false);
+    return session.ExecuteSQL(statement);
+}
+
+std::string MainQuery(const Connection& connection, const std::string& select) {
+    SessionDB session(connection.host, connection.path, connection.user, connection.password, &MainDbHandle,
+                      false);
+    TStringList rows;
+    session.SetResultStrings(&rows);
+    session.ExecuteSQL(select);
+    std::string text;
+    for (const auto& row : rows)
+        text += row + "\n";
+    return text;
+}
+
 void DetachMain() {
     SessionDB::DetachDatabase(&MainDbHandle);
     MainDbHandle = 0;

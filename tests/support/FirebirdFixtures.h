@@ -59,6 +59,11 @@ class DatabaseFolder {
 // Detaches the main handle so the next session attaches anew.
 void DetachMain();
 
+// One statement on the main handle: its status, 0 on success.
+int MainSql(const Connection& connection, const std::string& statement);
+// The rows a select gives on the main handle, each followed by "\n".
+std::string MainQuery(const Connection& connection, const std::string& select);
+
 // Attaches the main handle to the database and creates the whole schema.
 void AttachAndCreateSchema(const Connection& connection);
 
