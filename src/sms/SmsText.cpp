@@ -5,6 +5,8 @@
 
 #include "platform/WireCodePage.h"
 
+#include <QByteArray>
+
 #include <array>
 
 namespace sms {
@@ -85,75 +87,24 @@ int upperHalfIndex(const std::array<char16_t, 128>& page, char32_t code) {
     return -1;
 }
 
-constexpr char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
+bool isBase64Character(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 } // namespace
 
 std::string Base64Encode(const void* bytes, std::size_t length) {
-    const auto* in = static_cast<const unsigned char*>(bytes);
-    std::string out;
-    out.reserve((length + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= length; i += 3) {
-        const std::uint32_t group =
-            (std::uint32_t(in[i]) << 16) | (std::uint32_t(in[i + 1]) << 8) | in[i + 2];
-        out += Base64Alphabet[(group >> 18) & 63];
-        out += Base64Alphabet[(group >> 12) & 63];
-        out += Base64Alphabet[(group >> 6) & 63];
-        out += Base64Alphabet[group & 63];
-    }
-    if (const std::size_t rest = length - i; rest > 0) {
-        std::uint32_t group = std::uint32_t(in[i]) << 16;
-        if (rest == 2)
-            group |= std::uint32_t(in[i + 1]) << 8;
-        out += Base64Alphabet[(group >> 18) & 63];
-        out += Base64Alphabet[(group >> 12) & 63];
-        out += rest == 2 ? Base64Alphabet[(group >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
+    return QByteArray::fromRawData(static_cast<const char*>(bytes), qsizetype(length))
+        .toBase64()
+        .toStdString();
 }
 
 std::string Base64Decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3 + 2);
-    std::uint32_t group = 0;
-    int count = 0;
-    for (const char c : text) {
-        const int value = base64Value(c);
-        if (value < 0)
-            break;
-        group = (group << 6) | std::uint32_t(value);
-        if (++count == 4) {
-            out += char((group >> 16) & 0xFF);
-            out += char((group >> 8) & 0xFF);
-            out += char(group & 0xFF);
-            group = 0;
-            count = 0;
-        }
-    }
-    // A trailing group of n characters carries n - 1 whole octets.
-    if (count == 2) {
-        out += char((group >> 4) & 0xFF);
-    } else if (count == 3) {
-        out += char((group >> 10) & 0xFF);
-        out += char((group >> 2) & 0xFF);
-    }
-    return out;
+    std::size_t end = 0;
+    while (end < text.size() && isBase64Character(text[end]))
+        ++end;
+    // Qt's decoder gives a trailing group of n characters its n - 1 octets.
+    return QByteArray::fromBase64(QByteArray::fromRawData(text.data(), qsizetype(end))).toStdString();
 }
 
 char Ucs2ToCp1250(std::uint32_t code) {
