@@ -59,13 +59,6 @@ class VoiceBoxes : public testing_support::ClientServiceTestBed {
         platform::setProcessClock(nullptr);
     }
 
-    bool serveUntil(const std::function<bool()>& condition) {
-        return linktest::WaitFor([&] {
-            form->Pbx().ObslugaCentrali();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            return condition();
-        });
-    }
     // Every notice handed over and acknowledged, every command answered.
     bool settled() {
         return serveUntil([&] {

@@ -102,13 +102,6 @@ class VoiceMailRoad : public testing_support::ClientServiceTestBed {
         platform::setProcessClock(nullptr);
     }
 
-    bool serveUntil(const std::function<bool()>& condition) {
-        return linktest::WaitFor([&] {
-            form->Pbx().ObslugaCentrali();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            return condition();
-        });
-    }
     bool settled() {
         return serveUntil([&] {
             if (!noticesDelivered() || !linkIdle())

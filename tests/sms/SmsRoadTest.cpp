@@ -73,14 +73,6 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
 
     sms::SmsGateway& sms() { return form->Sms(); }
 
-    bool serveUntil(const std::function<bool()>& condition) {
-        return linktest::WaitFor([&] {
-            form->Pbx().ObslugaCentrali();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            return condition();
-        });
-    }
-
     // One tick of the polling timer; the timer itself stays off, so that
     // the test alone decides how many ticks pass.
     void tick() {

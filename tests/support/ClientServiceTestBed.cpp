@@ -185,7 +185,7 @@ const char* ClientServiceTestBed::logIn(TestClient& client, const std::string& v
 
 void ClientServiceTestBed::linkTo(sim::ExchangeSimulator& exchange, int pbxType,
                                   const std::function<void()>& serve) {
-    const auto serveUntil = [&](const std::function<bool()>& condition) {
+    const auto serveWithUntil = [&](const std::function<bool()>& condition) {
         return linktest::WaitFor([&] {
             serve();
             return condition();
@@ -196,10 +196,18 @@ void ClientServiceTestBed::linkTo(sim::ExchangeSimulator& exchange, int pbxType,
     form->TCPCentr = "127.0.0.1";
     form->PortTCPCent = exchange.Port();
     form->Pbx().ConnectPbx();
-    ASSERT_TRUE(serveUntil([&] { return exchange.LoggedIn(); }));
+    ASSERT_TRUE(serveWithUntil([&] { return exchange.LoggedIn(); }));
     // A record after the log-in clears the link's error count.
     exchange.SendRecord("X");
-    ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+    ASSERT_TRUE(serveWithUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+}
+
+bool ClientServiceTestBed::serveUntil(const std::function<bool()>& condition) {
+    return linktest::WaitFor([&] {
+        form->Pbx().ObslugaCentrali();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return condition();
+    });
 }
 
 bool ClientServiceTestBed::noticesDelivered() const {

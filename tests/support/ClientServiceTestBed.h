@@ -63,6 +63,9 @@ class ClientServiceTestBed : public MainFormFixture {
     // TCP, until records pass with no link error; `serve` runs the window
     // once.
     void linkTo(sim::ExchangeSimulator& exchange, int pbxType, const std::function<void()>& serve);
+    // Runs the exchange records and the event loop until the condition holds;
+    // false when it did not before the deadline.
+    bool serveUntil(const std::function<bool()>& condition);
     // The handlers as the request table calls them, with where the request
     // ended given back as a position in `text` (null: the scan ends).
     const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,
