@@ -168,8 +168,7 @@ bool AttendanceLink::Stop(int ms) {
     return true;
 }
 
-const char* Console::CheckRcpDatabase(const AttendanceSettings& typed,
-                                      const std::function<std::string(const char*)>& text) {
+const char* Console::CheckRcpDatabase(const AttendanceSettings& typed, const TextOf& text) {
     storeAttendanceSettings(host_, typed);
     DbHandle handle = 0;
     TStringList views;

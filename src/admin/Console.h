@@ -104,6 +104,9 @@ class Console {
     // before the window's lists do.
     QObject& Context() { return watchContext_; }
 
+    // A form's text by its key, in the active language.
+    using TextOf = std::function<std::string(const char*)>;
+
     // Shows the contact import form, not modally, importing into this console.
     void ShowContactImport();
     // The contact import: the captions of the contact list's columns 1 to 13,
@@ -115,13 +118,12 @@ class Console {
     // form's texts.
     using ImportFieldMap = std::array<int, MaxImportColumns>;
     void ImportContacts(const ContactCsvFile& file, QChar separator, const ImportFieldMap& fieldOfColumn,
-                        const std::function<std::string(const char*)>& text);
+                        const TextOf& text);
 
     // The main database's settings as the settings dialog's fields hold them.
     struct DatabaseFields {
         std::string host, path, user, password;
     };
-    using TextOf = std::function<std::string(const char*)>;
     // Stores the database settings, opens that database and copies the older
     // server generation's phone book (the dBase table "klienci" beside the
     // program or in the data folder) into its shared contacts. `text` gives
@@ -144,8 +146,7 @@ class Console {
     // Stores the typed attendance settings and tests them on a connection of
     // their own; tells the result with texts of `text` and returns its key
     // ("IDS_131" failed, "IDS_134" fine, "IDS_136" no attendance view).
-    const char* CheckRcpDatabase(const AttendanceSettings& typed,
-                                 const std::function<std::string(const char*)>& text);
+    const char* CheckRcpDatabase(const AttendanceSettings& typed, const TextOf& text);
     DatabaseBrowser& Browser() { return browser_; }
 
   private:

@@ -133,7 +133,7 @@ QStringList Console::ContactFieldNames() const {
 }
 
 void Console::ImportContacts(const ContactCsvFile& file, QChar separator, const ImportFieldMap& fieldOfColumn,
-                             const std::function<std::string(const char*)>& text) {
+                             const TextOf& text) {
     const int columns = std::min<int>(int(file.header.size()), MaxImportColumns);
     const qsizetype lines = file.lines.size();
     qsizetype next = 0;
