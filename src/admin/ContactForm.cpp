@@ -240,20 +240,8 @@ void TAddAForm::AkceptBtn1Click() {
     }
 
     auto contacts = db::MainTable<ServiceContactsDB>();
-    contacts.company = values.Company;
-    contacts.JOBPOSITION = values.JobPosition;
-    contacts.name = values.Name;
-    contacts.firstname = values.FirstName;
-    contacts.phone = values.Phone;
-    contacts.home = values.Home;
-    contacts.mobile = values.Mobile;
-    contacts.mail = values.Mail;
-    contacts.www = values.www;
-    contacts.address = values.Address;
-    contacts.city = values.City;
-    contacts.postcode = values.PostCode;
+    contacts.TakeRow(values);
     contacts.note = Memo1->toPlainText().trimmed().toStdString();
-    contacts.nGroupId = std::to_string(values.nGroupId);
     std::vector<ContactRow>& rows = console_.ContactRows;
     const bool editing = editRow_ >= 0;
     if (!editing) {

@@ -177,19 +177,7 @@ void Console::ImportContacts(const ContactCsvFile& file, QChar separator, const 
         if (allEmpty(row) && row.nGroupId == 0)
             return;
         auto contacts = db::MainTable<ServiceContactsDB>();
-        contacts.nGroupId = std::to_string(row.nGroupId);
-        contacts.JOBPOSITION = row.JobPosition;
-        contacts.name = row.Name;
-        contacts.firstname = row.FirstName;
-        contacts.mobile = row.Mobile;
-        contacts.phone = row.Phone;
-        contacts.home = row.Home;
-        contacts.mail = row.Mail;
-        contacts.www = row.www;
-        contacts.company = row.Company;
-        contacts.address = row.Address;
-        contacts.city = row.City;
-        contacts.postcode = row.PostCode;
+        contacts.TakeRow(row);
         if (contacts.InsertDataWithId() != 0) {
             ++failed;
             return;

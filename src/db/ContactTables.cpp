@@ -18,6 +18,22 @@ int ServiceContactsDB::CreateTable() {
         db::TriggerText(TableName, "idContactPriv", false));
 }
 
+void ServiceContactsDB::TakeRow(const ContactRow& row) {
+    nGroupId = std::to_string(row.nGroupId);
+    JOBPOSITION = row.JobPosition;
+    name = row.Name;
+    firstname = row.FirstName;
+    mobile = row.Mobile;
+    phone = row.Phone;
+    home = row.Home;
+    mail = row.Mail;
+    www = row.www;
+    company = row.Company;
+    address = row.Address;
+    city = row.City;
+    postcode = row.PostCode;
+}
+
 int ServiceContactsDB::InsertData() {
     return ExecuteSQL(db::SqlFormat(
         "INSERT INTO %s (JOBPOSITION, NAME, FIRSTNAME, MOBILE, PHONE, HOME, MAIL, WWW, COMPANY, ADDRESS, "

@@ -2,6 +2,7 @@
 // Text fields hold plain text; each statement quotes them itself.
 #pragma once
 
+#include "db/QueryRows.h"
 #include "db/TableClass.h"
 
 class ServiceContactsDB : public ServiceTableDB {
@@ -18,6 +19,9 @@ class ServiceContactsDB : public ServiceTableDB {
     int DeleteData();
     // Deletes every contact of one owner ("0": the shared base).
     int DeleteAllData(const std::string& ownerId);
+    // Takes the group and the fields of a contact row (the note and the key
+    // are not in it).
+    void TakeRow(const ContactRow& row);
 
     std::string idContactPriv, nGroupId, JOBPOSITION, name, firstname, mobile, phone, home, mail, www,
         company, address, city, postcode, note;
