@@ -162,7 +162,7 @@ bool MainDatabase::KeepRow(const std::string& statement) {
     if (!isRowStatement(statement))
         return false;
     // The head row, lost again while the kept rows are written, keeps its place.
-    if (writingKeptRows_ && statement == keptRows_.front()) {
+    if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front()) {
         keptAgain_ = true;
         return true;
     }
