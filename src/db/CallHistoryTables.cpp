@@ -9,6 +9,8 @@
 namespace {
 
 constexpr std::size_t NumberColumnLength = 32;
+constexpr const char* IncomingTable = "TalksIncoming";
+constexpr const char* OutgoingTable = "TalksOutgoing";
 
 std::string numberValue(const std::string& number) {
     return db::CutText(number, NumberColumnLength);
@@ -24,7 +26,7 @@ unsigned lengthValue(unsigned seconds) {
 
 ServiceTalkInDB::ServiceTalkInDB(const std::string& host, const std::string& path, const std::string& user,
                                  const std::string& password)
-    : ServiceTableDB(host, path, user, password, "TalksIncoming") {}
+    : ServiceTableDB(host, path, user, password, IncomingTable) {}
 
 int ServiceTalkInDB::CreateTable() {
     return createTable(
@@ -37,15 +39,19 @@ int ServiceTalkInDB::CreateTable() {
 
 int ServiceTalkInDB::InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
                                 const CallTime& time, unsigned length) {
-    return ExecuteSQL(db::SqlFormat("INSERT INTO %s VALUES ( NULL ,  '%s',  '%s',  '%s',  '%s',  '1',  %u  )",
-                                    TableName.c_str(), numberValue(extension.value).c_str(),
-                                    Q(date.value).c_str(), Q(time.value).c_str(),
-                                    numberValue(number.value).c_str(), lengthValue(length)));
+    return ExecuteSQL(InsertStatement(extension, number, date, time, length));
+}
+
+std::string ServiceTalkInDB::InsertStatement(const Extension& extension, const OtherNumber& number,
+                                             const CallDate& date, const CallTime& time, unsigned length) {
+    return db::SqlFormat("INSERT INTO %s VALUES ( NULL ,  '%s',  '%s',  '%s',  '%s',  '1',  %u  )",
+                         IncomingTable, numberValue(extension.value).c_str(), Q(date.value).c_str(),
+                         Q(time.value).c_str(), numberValue(number.value).c_str(), lengthValue(length));
 }
 
 ServiceTalkOutDB::ServiceTalkOutDB(const std::string& host, const std::string& path, const std::string& user,
                                    const std::string& password)
-    : ServiceTableDB(host, path, user, password, "TalksOutgoing") {}
+    : ServiceTableDB(host, path, user, password, OutgoingTable) {}
 
 int ServiceTalkOutDB::CreateTable() {
     return createTable(
@@ -67,11 +73,15 @@ int ServiceTalkOutDB::CreateView() {
 
 int ServiceTalkOutDB::InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
                                  const CallTime& time, unsigned length) {
-    return ExecuteSQL(
-        db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, nLength, sNumber) VALUES ( '%s',  "
-                      "'%s',  '%s',  %u,  '%s'  )",
-                      TableName.c_str(), numberValue(extension.value).c_str(), Q(date.value).c_str(),
-                      Q(time.value).c_str(), lengthValue(length), numberValue(number.value).c_str()));
+    return ExecuteSQL(InsertStatement(extension, number, date, time, length));
+}
+
+std::string ServiceTalkOutDB::InsertStatement(const Extension& extension, const OtherNumber& number,
+                                              const CallDate& date, const CallTime& time, unsigned length) {
+    return db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, nLength, sNumber) VALUES ( '%s',  "
+                         "'%s',  '%s',  %u,  '%s'  )",
+                         OutgoingTable, numberValue(extension.value).c_str(), Q(date.value).c_str(),
+                         Q(time.value).c_str(), lengthValue(length), numberValue(number.value).c_str());
 }
 
 ServiceHistoryInView::ServiceHistoryInView(const std::string& host, const std::string& path,

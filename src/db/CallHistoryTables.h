@@ -20,6 +20,9 @@ class ServiceTalkInDB : public ServiceTableDB {
     // what an INTEGER holds.
     int InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
                    const CallTime& time, unsigned length);
+    // The statement of that row, for writing it on the main connection.
+    static std::string InsertStatement(const Extension& extension, const OtherNumber& number,
+                                       const CallDate& date, const CallTime& time, unsigned length);
 };
 
 class ServiceTalkOutDB : public ServiceTableDB {
@@ -30,6 +33,8 @@ class ServiceTalkOutDB : public ServiceTableDB {
     int CreateView();
     int InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
                    const CallTime& time, unsigned length);
+    static std::string InsertStatement(const Extension& extension, const OtherNumber& number,
+                                       const CallDate& date, const CallTime& time, unsigned length);
 };
 
 class ServiceHistoryInView : public ServiceTableDB {

@@ -1,8 +1,10 @@
 #include "db/MainDatabase.h"
 
+#include "base/DiagnosticLog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace db {
@@ -11,6 +13,22 @@ namespace {
 
 MainDatabase* current = nullptr;
 DatabaseHost* defaultHost = nullptr;
+
+// A statement that writes rows, by its first word.
+bool isRowStatement(const std::string& statement) {
+    std::string word;
+    for (char c : statement) {
+        if (std::isalpha(static_cast<unsigned char>(c)))
+            word += char(std::toupper(static_cast<unsigned char>(c)));
+        else if (!word.empty() || !std::isspace(static_cast<unsigned char>(c)))
+            break;
+    }
+    return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "MERGE";
+}
+
+void logNotWritten(const std::string& statement) {
+    base::WriteLog(2, "Nie zapisano w bazie danych: %s", statement.c_str());
+}
 
 } // namespace
 
@@ -51,6 +69,8 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
 MainDatabase::~MainDatabase() {
     if (current == this)
         current = nullptr;
+    for (const std::string& row : keptRows_)
+        logNotWritten(row);
 }
 
 MainDatabase* MainDatabase::Current() {
@@ -128,12 +148,68 @@ void MainDatabase::FailSmsLeftInProgress() {
 
 void MainDatabase::MainAttached(const std::string& host, const std::string& path, const std::string& user,
                                 const std::string& password) {
-    if (!host_.IsClosing())
-        EnsureDatabaseStructure(host, path, user, password);
+    if (host_.IsClosing())
+        return;
+    EnsureDatabaseStructure(host, path, user, password);
+    WriteKeptRows();
 }
 
 void MainDatabase::MainConnectionLost() {
     MainDbState = -1;
+}
+
+bool MainDatabase::KeepRow(const std::string& statement) {
+    if (!isRowStatement(statement))
+        return false;
+    // The head row, lost again while the kept rows are written, keeps its place.
+    if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front()) {
+        keptAgain_ = true;
+        return true;
+    }
+    if (keptRows_.size() >= KeptRowLimit) {
+        base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), porzucono najstarszy: %s",
+                       KeptRowLimit, keptRows_.front().c_str());
+        keptRows_.pop_front();
+    }
+    keptRows_.push_back(statement);
+    base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", statement.c_str());
+    return true;
+}
+
+void MainDatabase::WriteKeptRows() {
+    // A session of the rows below attaches again by itself and comes back here.
+    if (writingKeptRows_ || keptRows_.empty())
+        return;
+    writingKeptRows_ = true;
+    std::size_t written = 0;
+    while (!keptRows_.empty() && MainDbHandleExists()) {
+        keptAgain_ = false;
+        const ConnectionSettings c = MainDbAttachedWith();
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
+        const int result = session.ExecuteSQL(keptRows_.front());
+        if (keptAgain_)
+            break;
+        if (result != 0)
+            logNotWritten(keptRows_.front());
+        else
+            ++written;
+        keptRows_.pop_front();
+    }
+    writingKeptRows_ = false;
+    base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, czeka jeszcze %zu", written,
+                   keptRows_.size());
+}
+
+void WriteMainRow(const std::string& statement) {
+    MainDatabase* database = MainDatabase::Current();
+    if (!MainDbHandleExists()) {
+        if (!database || !database->KeepRow(statement))
+            logNotWritten(statement);
+        return;
+    }
+    const ConnectionSettings c = MainConnection();
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
+    session.ExecuteSQL(statement);
 }
 
 ConnectionSettings MainConnection() {

@@ -11,6 +11,7 @@
 #include "db/DatabaseHost.h"
 #include "db/SessionDB.h"
 
+#include <deque>
 #include <string>
 
 namespace db {
@@ -66,12 +67,30 @@ class MainDatabase {
     // A session found the main connection lost.
     void MainConnectionLost();
 
+    // Rows that met a lost (or no) main connection wait, in order, for its
+    // return; past this many the oldest goes.
+    static constexpr std::size_t KeptRowLimit = 10000;
+    // Keeps a row statement that could not be written for want of the
+    // connection; false for a statement that writes no row (the structure
+    // check makes its own statements again at the next attach).
+    bool KeepRow(const std::string& statement);
+    // Writes the kept rows, in order, while the connection holds.
+    void WriteKeptRows();
+    std::size_t KeptRowCount() const { return keptRows_.size(); }
+
   private:
     DatabaseHost& host_;
+    std::deque<std::string> keptRows_;
+    bool writingKeptRows_ = false;
+    bool keptAgain_ = false; // the head row met a lost connection once more
 };
 
 // The connection settings of the main database (empty while there is none).
 ConnectionSettings MainConnection();
+
+// Writes one row statement on the main connection; while the connection is
+// away the row waits for it.
+void WriteMainRow(const std::string& statement);
 
 // A table class for one operation on the main database.
 template <class Table> Table MainTable() {

@@ -380,11 +380,18 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         lossFound_ = LossFound::None;
         result = run();
     }
-    if (!query && lossFound_ == LossFound::BeforeCommit)
+    if (!query && lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
         base::WriteLog(2, "Nie zapisano w bazie danych: %s", text.c_str());
     else if (!query && lossFound_ == LossFound::AtCommit)
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
     return result;
+}
+
+// A row of the main connection waits for the connection's return; within a
+// unit of work the unit fails as a whole to its caller instead.
+bool SessionDB::keptForReturn(const std::string& text) const {
+    auto* database = db::MainDatabase::Current();
+    return DbHandle_ == &MainDbHandle && !workOpen_ && database && database->KeepRow(text);
 }
 
 int SessionDB::BeginWork() {

@@ -136,8 +136,12 @@ class SessionDB {
     void connectionLost(bool atCommit);
     // Runs a statement (or query) once more when its connection was lost
     // before its commit and could be attached again; a row that still could
-    // not be written is logged with its values.
+    // not be written waits for the connection's return, or is logged with
+    // its values.
     int runStatement(const std::string& text, bool query, const std::function<int()>& run);
+    // True when a statement lost with the main connection was kept to be
+    // written once it is back.
+    bool keptForReturn(const std::string& text) const;
     void afterMainAttach();
     void rememberMainAttach() const;
     void rollback();

@@ -49,31 +49,27 @@ class HistoryRows : public db::RowSink {
 
 } // namespace
 
-bool PbxLink::historyDatabaseAttached(const std::string& a, const std::string& b) {
-    if (MainDbHandleExists())
-        return true;
-    host_.StartReconnectTimer();
-    base::WriteLog(2, "Brak połączenia z bazą danych: rozmowa %s - %s nie zapisana", a.c_str(), b.c_str());
-    return false;
+// While the database is away the row waits for it, and the reconnect timer
+// brings it back.
+void PbxLink::writeHistoryRow(const std::string& statement) {
+    if (!MainDbHandleExists())
+        host_.StartReconnectTimer();
+    db::WriteMainRow(statement);
 }
 
 void PbxLink::SaveIncomingCall(const std::string& a, const std::string& b, std::uint32_t length,
                                const QDateTime& start) {
     base::TraceScope trace("SaveIncomingCall");
-    if (!historyDatabaseAttached(a, b))
-        return;
-    auto table = db::MainTable<ServiceTalkInDB>();
-    table.InsertData(Extension(b), OtherNumber(a), dateText(start), timeText(start), length);
+    writeHistoryRow(ServiceTalkInDB::InsertStatement(Extension(b), OtherNumber(a), dateText(start),
+                                                     timeText(start), length));
 }
 
 void PbxLink::SaveOutgoingCall(const std::string& a, const std::string& b, std::uint32_t length,
                                const QDateTime& start) {
     base::TraceScope trace("SaveOutgoingCall");
-    if (!historyDatabaseAttached(a, b))
-        return;
-    auto table = db::MainTable<ServiceTalkOutDB>();
-    table.InsertData(Extension(a), OtherNumber(WithoutDialPrefix(b, host_.Settings())), dateText(start),
-                     timeText(start), length);
+    writeHistoryRow(ServiceTalkOutDB::InsertStatement(Extension(a),
+                                                      OtherNumber(WithoutDialPrefix(b, host_.Settings())),
+                                                      dateText(start), timeText(start), length));
 }
 
 void PbxLink::LoadIncomingHistory(const std::string& column, const std::string& value) {

@@ -24,9 +24,8 @@ void PbxLink::TimerUsunPolaczeniaTimer() {
         if (!call.inUse() || call.End.isNull() || call.End.msecsTo(now) <= EndedCallKeptMs)
             continue;
         base::WriteLog(1, "Zwolniono łącznik: %s", ShownInLog(call.CallId).c_str());
-        call.CallId.clear();
+        Calls.Release(call);
         call.End = QDateTime();
-        --Calls.ActiveCallCount;
         if (base::Switches().chbLogDzwonienie.load())
             base::WriteLog(1, "Aktywnych połączeń: %i", Calls.ActiveCallCount);
     }

@@ -36,22 +36,22 @@ ActiveCall* CallTable::FindOrCreateCall(const std::string& id, CallLookup mode, 
     if (!number.empty()) {
         for (ActiveCall& call : ActiveCalls) {
             if (call.inUse() && call.CallId != id && (call.NumberA == number || call.NumberB == number))
-                call.CallId.clear();
+                Release(call);
         }
     }
     const bool morva = pbxType == MorvaPbxType;
     for (ActiveCall& call : ActiveCalls) {
         if (!call.inUse() || call.CallId != id)
             continue;
-        if (morva)
+        const bool stale = !morva && (mode == CallLookup::NewExternal ||
+                                      (mode == CallLookup::OffHook && call.NumberB.empty()));
+        if (!stale) {
+            call.LastRecord = ++RecordsSeen;
             return &call;
-        const bool stale =
-            mode == CallLookup::NewExternal || (mode == CallLookup::OffHook && call.NumberB.empty());
-        if (!stale)
-            return &call;
+        }
         if (base::Switches().chbPctiErrors.load())
             base::WriteLog(2, "Zniszczono istniejący identyfikator połączenia: %s", ShownInLog(id).c_str());
-        call.CallId.clear();
+        Release(call);
         if (mode == CallLookup::OffHook)
             return nullptr;
     }
@@ -59,29 +59,49 @@ ActiveCall* CallTable::FindOrCreateCall(const std::string& id, CallLookup mode, 
         warnNotFound(id);
         return nullptr;
     }
+    ActiveCall& call = freeSlot();
+    call.CallId = id;
+    call.NumberA = number;
+    call.NumberB.clear();
+    if (!morva)
+        call.NumberTransfer.clear();
+    // Stamped for both families, so that no sweep takes a live call for a
+    // forgotten one.
+    call.Created = now;
+    call.LastRecord = ++RecordsSeen;
+    call.Start = QDateTime();
+    call.End = QDateTime();
+    call.PartyCount = 0;
+    call.TransferActive = 0;
+    call.TransferFromA = 0;
+    ++ActiveCallCount;
+    if (base::Switches().chbLogDzwonienie.load())
+        base::WriteLog(1, "Aktywnych połączeń: %i", ActiveCallCount);
+    return &call;
+}
+
+// Calls that never end (a lost on-hook record, or ids made up by line noise)
+// must not shut later calls out of the table.
+ActiveCall& CallTable::freeSlot() {
+    ActiveCall* silent = &ActiveCalls[0];
     for (ActiveCall& call : ActiveCalls) {
-        if (call.inUse())
-            continue;
-        call.CallId = id;
-        call.NumberA = number;
-        call.NumberB.clear();
-        if (!morva)
-            call.NumberTransfer.clear();
-        // Stamped for both families, so that no sweep takes a live call for a
-        // forgotten one.
-        call.Created = now;
-        call.Start = QDateTime();
-        call.End = QDateTime();
-        call.PartyCount = 0;
-        call.TransferActive = 0;
-        call.TransferFromA = 0;
-        ++ActiveCallCount;
-        if (base::Switches().chbLogDzwonienie.load())
-            base::WriteLog(1, "Aktywnych połączeń: %i", ActiveCallCount);
-        return &call;
+        if (!call.inUse())
+            return call;
+        if (call.LastRecord < silent->LastRecord)
+            silent = &call;
     }
-    warnNotFound(id);
-    return nullptr;
+    base::WriteLog(2, "Tabela połączeń pełna: usunięto połączenie %s (%s - %s), utworzone %s",
+                   ShownInLog(silent->CallId).c_str(), ShownInLog(silent->NumberA).c_str(),
+                   ShownInLog(silent->NumberB).c_str(),
+                   silent->Created.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toStdString().c_str());
+    Release(*silent);
+    return *silent;
+}
+
+void CallTable::Release(ActiveCall& call) {
+    call.CallId.clear();
+    if (ActiveCallCount > 0)
+        --ActiveCallCount;
 }
 
 PhoneState* CallTable::FindPhoneState(const std::string& number) {

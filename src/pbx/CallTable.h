@@ -19,8 +19,9 @@ struct ActiveCall {
     std::string NumberB;
     std::string NumberTransfer;
     QDateTime Created;
-    QDateTime Start; // null: not talking yet
-    QDateTime End;   // null: the call is live
+    QDateTime Start;              // null: not talking yet
+    QDateTime End;                // null: the call is live
+    std::uint64_t LastRecord = 0; // the table's record count at the call's latest record
     std::int32_t PartyCount = 0;
     std::uint8_t TransferActive = 0;
     std::uint8_t TransferFromA = 0;
@@ -45,9 +46,12 @@ class CallTable {
     ActiveCall* FindCallByNumber(const std::string& number);
     // The record of call `id`: found, or taken anew for an off-hook or a new
     // external call; records of other calls with `number` as a party go.
-    // Null when there is none (or the table is full).
+    // Null when there is none. A full table gives up the call that has gone
+    // longest without a record, so that a new call always finds a slot.
     ActiveCall* FindOrCreateCall(const std::string& id, CallLookup mode, const std::string& number,
                                  int pbxType, const QDateTime& now);
+    // Frees the record's slot (its other fields stay as they are).
+    void Release(ActiveCall& call);
     // Sets (or adds) the number's phone state: 1 busy, 2 ringing.
     void StanTelAdd(const std::string& number, std::int32_t state);
     // Removes the number's rows; the later rows move up.
@@ -57,8 +61,15 @@ class CallTable {
 
     ActiveCall ActiveCalls[ActiveCallTableSize];
     int ActiveCallCount = 0;
+    // Records that found or took a call so far: orders the calls by their
+    // latest record, even within one tick of the clock.
+    std::uint64_t RecordsSeen = 0;
     // Used rows stay contiguous from row 0: the first free row ends them.
     PhoneState StanTel[PhoneStateRows];
+
+  private:
+    // A free slot, or the slot of the call silent the longest, given up.
+    ActiveCall& freeSlot();
 };
 
 } // namespace pbx

@@ -222,10 +222,8 @@ void PbxLink::FixStaleCalls() {
             continue;
         if (base::Switches().chbPctiErrors.load())
             base::WriteLog(1, "FixPcti: usunięty identyfikator: %s", LogCopy(call.CallId).c_str());
-        call.CallId.clear();
+        Calls.Release(call);
         call.End = QDateTime();
-        if (Calls.ActiveCallCount > 0)
-            --Calls.ActiveCallCount;
     }
 }
 

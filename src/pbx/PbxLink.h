@@ -248,8 +248,9 @@ class PbxLink : public QObject {
     void checkClients();
     bool queueServerLine(const char* line, std::size_t count, int timeToLiveMs, bool wireBytes = false);
     std::string linkPortText() const;
-    // False (and the reconnect timer started) when a call's row cannot be written.
-    bool historyDatabaseAttached(const std::string& a, const std::string& b);
+    // Writes a call's row on the main connection (the reconnect timer
+    // started while it is away).
+    void writeHistoryRow(const std::string& statement);
 
     PbxLinkHost& host_;
     std::uint64_t PbxLinkGeneration = 0;

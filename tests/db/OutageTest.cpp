@@ -5,7 +5,9 @@
 #include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
 #include "db/CallHistoryTables.h"
+#include "db/MainDatabase.h"
 #include "db/MessageTables.h"
+#include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
@@ -39,6 +41,15 @@ class Outage : public testing_support::MainFormFixture {
         key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
         createForm("DEBUG");
         form->TimerUpdateInfo->SetEnabled(false);
+    }
+
+    // The server running with an empty database, and the window attached to it.
+    void formAttachedToRunningServer() {
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+        form->tmrStartupTimer();
+        ASSERT_EQ(form->Database().MainDbState, 0);
     }
 
     int writeCall(const std::string& number, unsigned length) {
@@ -97,12 +108,8 @@ TEST_F(Outage, HundredHistoryRowsWrittenOneByOneSurviveTwoServerRestarts) {
     EXPECT_NE(mainLogText().find("Utracono połączenie z bazą danych"), std::string::npos);
 }
 
-TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) {
-    ASSERT_TRUE(server.start()) << server.error();
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
-    form->tmrStartupTimer();
-    ASSERT_EQ(form->Database().MainDbState, 0);
+TEST_F(Outage, WithTheServerLeftDownTheRowWaitsAndTheReconnectTimerAttaches) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
     ASSERT_EQ(writeCall("600100200", 1), 0);
     mainLogText();
 
@@ -110,7 +117,7 @@ TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) 
     EXPECT_NE(writeCall("600999777", 42), 0);
     const std::string log = mainLogText();
     EXPECT_NE(log.find("Utracono połączenie z bazą danych"), std::string::npos) << log;
-    EXPECT_NE(log.find("Nie zapisano w bazie danych: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    EXPECT_NE(log.find("zapis czeka na połączenie: INSERT INTO TalksIncoming"), std::string::npos) << log;
     EXPECT_NE(log.find("600999777"), std::string::npos) << log;
     EXPECT_FALSE(MainDbHandleExists());
     EXPECT_EQ(form->Database().MainDbState, -1);
@@ -121,7 +128,40 @@ TEST_F(Outage, WithTheServerLeftDownTheRowIsLoggedAndTheReconnectTimerAttaches) 
     EXPECT_TRUE(MainDbHandleExists());
     EXPECT_EQ(form->Database().MainDbState, 0);
     EXPECT_EQ(writeCall("600100201", 2), 0);
-    EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos);
+    EXPECT_NE(count("TalksIncoming").find("COUNT=3"), std::string::npos) << "the kept row too";
+}
+
+// The exchange's calls go on while the server is killed twice and started
+// again: the rows of the calls ended meanwhile wait and reach the table as
+// soon as it is attached again, each once, in the calls' order.
+TEST_F(Outage, CallRowsOfTwoServerOutagesReachTheTableOnceInOrder) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+
+    std::vector<std::string> callers;
+    for (int i = 0; i < 200; ++i) {
+        if (i == 40 || i == 120)
+            server.kill();
+        if (i == 80 || i == 160) {
+            ASSERT_TRUE(server.start()) << server.error();
+            form->trmReconnectTimer();
+        }
+        const std::string id = std::to_string(10 + i % 90);
+        callers.push_back("600" + std::to_string(100000 + i));
+        for (const std::string& record :
+             {"C11 " + id + " 1 " + callers.back(), "C10 " + id + " 201", "C02 " + id + " 201"})
+            form->Pbx().Shared().AppendReceivedLine(record);
+        form->Pbx().DrainReceivedLines();
+    }
+
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    std::vector<QueryRow> rows;
+    session.SetSqlText("SELECT SNUMBER FROM TALKSINCOMING ORDER BY NID");
+    ASSERT_EQ(session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); }), 0);
+    std::vector<std::string> written;
+    for (const QueryRow& row : rows)
+        written.push_back(row.at("SNUMBER").substr(0, row.at("SNUMBER").find(' ')));
+    EXPECT_EQ(written, callers);
 }
 
 // The server is away at start and the database file does not exist yet: the

@@ -191,6 +191,20 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
     }
     static std::vector<std::string> texts(std::vector<std::string> wanted) { return wanted; }
 
+    // An external call rings at 201, is answered and talked 10.4 s: its
+    // caller reaches the desk and it leaves one incoming row.
+    void incomingCallReachesTheDesk() {
+        play({"C11 05 3 600123456", "C10 05 201", "DM 3&600123456&201&", "C01 05 201", "C15 05 201"});
+        talk(10400);
+        play({"C02 05 201", "C13 05 3"});
+        std::vector<std::string> notices{"!DM&3&600123456&201&\r\n", "!ST&201&\r\n"};
+        // The type-5 family shows the caller already at the ringing.
+        if (morva())
+            notices.insert(notices.begin(), "!DM&1&600123456&201&\r\n");
+        EXPECT_EQ(callNotices("201"), notices);
+        EXPECT_EQ(history(), sorted({{true, "600123456", "201", 11}}));
+    }
+
     platform::ManualClock clock;
     platform::ManualClock linkClock;
     std::unique_ptr<ExchangeSimulator> exchange;
@@ -201,19 +215,30 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
 TEST_P(CallRoad, AnIncomingExternalCallReachesTheDeskAndLeavesItsRow) {
     link();
     staff({"201"});
-    play({"C11 05 3 600123456", "C10 05 201", "DM 3&600123456&201&", "C01 05 201", "C15 05 201"});
-    talk(10400);
-    play({"C02 05 201", "C13 05 3"});
-
-    std::vector<std::string> notices{"!DM&3&600123456&201&\r\n", "!ST&201&\r\n"};
-    // The type-5 family shows the caller already at the ringing.
-    if (morva())
-        notices.insert(notices.begin(), "!DM&1&600123456&201&\r\n");
-    EXPECT_EQ(callNotices("201"), notices);
+    incomingCallReachesTheDesk();
     EXPECT_EQ(callBroadcasts(), texts({"!DZ&201&\r\n", "!PT&201&\r\n", "!OT&201&\r\n", "!CO&3&3\r\n"}));
-    EXPECT_EQ(history(), sorted({{true, "600123456", "201", 11}}));
     EXPECT_EQ(query("SELECT SDATE FROM TALKSINCOMING").at(0).at("SDATE"),
               clock.dateTime().date().toString("yyyy-MM-dd").toStdString());
+}
+
+// Calls rung at extensions of no desk that the exchange never ends, under
+// ids that are no two digits, fill the table twice over.
+TEST_P(CallRoad, CallsThatNeverEndDoNotShutOutTheNextCall) {
+    link();
+    staff({"201"});
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+        for (char digit = '0'; digit <= '9'; ++digit) {
+            const std::string id{letter, digit};
+            const std::string extension = "3" + std::to_string(letter - 'a') + digit;
+            play({"C11 " + id + " 2 6009" + extension, "C10 " + id + " " + extension});
+        }
+    }
+    incomingCallReachesTheDesk();
+    EXPECT_NE(mainLogText().find("Tabela połączeń pełna: usunięto połączenie a0 (6009300 - 300)"),
+              std::string::npos);
+    const pbx::CallTable& calls = form->Pbx().Calls;
+    EXPECT_EQ(calls.ActiveCallCount, std::count_if(std::begin(calls.ActiveCalls), std::end(calls.ActiveCalls),
+                                                   [](const pbx::ActiveCall& call) { return call.inUse(); }));
 }
 
 TEST_P(CallRoad, AnOutgoingDialFromTheDeskReachesTheExchangeAndLeavesItsRow) {
