@@ -38,29 +38,34 @@ const char* const PhoneColumns = "nUserID, nID, sUserPhone, sUserPhoneName";
 // lvAllUserPhones: nUserID, nID, Telefon, Nazwa tel.
 enum AllPhonesColumn { ApUser = 0, ApId, ApNumber, ApName };
 
-// Rows appended to a list that keeps its own columns.
-class AppendRows : public db::RowSink {
+// The rows of a read, kept apart until the read has succeeded.
+class CollectRows : public db::RowSink {
   public:
-    explicit AppendRows(ui::TListView* view) : view_(view) {}
     void columns(const std::vector<db::ResultColumn>&) override {}
     void row(const db::ResultRow& row) override {
         QStringList cells;
         for (int i = 0; i < row.size(); ++i)
             cells << QString::fromStdString(row.trimmed(i));
-        view_->AddRow(cells);
+        rows.push_back(cells);
     }
-
-  private:
-    ui::TListView* view_;
+    std::vector<QStringList> rows;
 };
 
+// A list (which keeps its own columns) is emptied only when a new one has
+// been read: while the database is away the users and phones read last stay.
 int loadInto(ui::TListView* view, const char* source, const char* columns) {
     const db::ConnectionSettings c = db::MainConnection();
     InterfaceDB front;
     front.SetConnection(c.host, c.path, c.user, c.password);
-    AppendRows rows(view);
-    front.SetResultList(&rows);
-    return front.WyswietlBazeDB(source, columns, "0", "");
+    CollectRows read;
+    front.SetResultList(&read);
+    const int result = front.WyswietlBazeDB(source, columns, "0", "");
+    if (result != 0)
+        return result;
+    view->clear();
+    for (const QStringList& cells : read.rows)
+        view->AddRow(cells);
+    return 0;
 }
 
 std::string cell(const QTreeWidgetItem* row, int column) {
@@ -97,7 +102,6 @@ void Console::SetEditors(TUserForm* userForm, TTelFm* phoneForm) {
 
 void Console::reloadAllPhones() {
     ui::TListView* all = host_.Lists().lvAllUserPhones;
-    all->clear();
     if (loadInto(all, "UserPhones", PhoneColumns) == 0)
         all->SetTag(1);
 }
@@ -118,28 +122,29 @@ void Console::WatchUserList() {
 
 void Console::LoadUsers() {
     const ConsoleLists lists = host_.Lists();
+    if (!MainDbHandleExists()) {
+        host_.StartReconnectTimer();
+        return;
+    }
     struct Loading {
         bool& flag;
         ~Loading() { flag = false; }
     } loading{loadingUsers_ = true};
-    lists.UserLV->clear();
-    if (!MainDbHandleExists()) {
-        loadingUsers_ = false;
-        rememberUserNames();
-        host_.StartReconnectTimer();
-        return;
-    }
     // Filling the user list selects a user, whose phones may reload the
     // phone list first: the voice-mail boxes are resynchronised all the same.
     const bool phonesStale = lists.lvAllUserPhones->Tag() == 0;
-    lists.UserLV->SetTag(loadInto(lists.UserLV, "UserAndGroup", UserColumns) == 0 ? 2 : 1);
+    const bool read = loadInto(lists.UserLV, "UserAndGroup", UserColumns) == 0;
+    lists.UserLV->SetTag(read ? 2 : 1);
     if (phonesStale) {
         if (lists.lvAllUserPhones->Tag() == 0)
             reloadAllPhones();
         host_.UserPhonesReloaded(true);
     }
-    ui::SortListView(*lists.UserLV);
     loadingUsers_ = false;
+    // The users read last keep their slots and their presence.
+    if (!read)
+        return;
+    ui::SortListView(*lists.UserLV);
     rememberUserNames();
     host_.FillUserSlots(UserSlotEntries());
 }

@@ -67,6 +67,22 @@ DatabaseAnswer askDatabase(const ClientLoginSettings& settings, const std::strin
     return DatabaseAnswer::Differs;
 }
 
+// A list that could not be read is read again at once, after one attach when
+// the main connection is gone (as a statement attaches again after a lost
+// connection): a server restart costs no log-in its first attempt.
+void attachMainAtOnce(const ClientLoginSettings& settings) {
+    if (MainDbHandleExists())
+        return;
+    SessionDB attach(settings.databaseHost, settings.databaseFile, settings.databaseUser,
+                     settings.databasePassword, &MainDbHandle, false);
+}
+
+void logUnreachable(const std::string& address, const std::string& login) {
+    base::WriteLog(2,
+                   "Brak połączenia z bazą danych przy sprawdzaniu hasła użytkownika z adresu %s, login %s",
+                   address.c_str(), login.c_str());
+}
+
 } // namespace
 
 void ClientService::UstawKomunikatLP() {
@@ -81,8 +97,10 @@ void ClientService::UstawKomunikatLP() {
 QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std::string& password,
                                             int& errorCode, const std::string& address) {
     ui::TListView& users = host_.UserList();
-    if (users.Tag() < 2)
+    if (users.Tag() != 2) {
+        attachMainAtOnce(host_.LoginSettings());
         host_.LoadUsers();
+    }
     const int loginColumn = UserColumnLogin;
     const int passwordColumn = UserColumnPassword;
     bool loginKnown = false;
@@ -99,14 +117,18 @@ QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std:
             return row;
         case DatabaseAnswer::Unreachable:
             // Refused for now; the client logs in again later.
-            base::WriteLog(
-                2, "Brak połączenia z bazą danych przy sprawdzaniu hasła użytkownika z adresu %s, login %s",
-                address.c_str(), login.c_str());
+            logUnreachable(address, login);
             errorCode = 5;
             return nullptr;
         case DatabaseAnswer::Differs:
             break;
         }
+    }
+    // Without a list read from the database no log-in is known to be unknown.
+    if (!loginKnown && users.Tag() != 2) {
+        logUnreachable(address, login);
+        errorCode = 5;
+        return nullptr;
     }
     errorCode = loginKnown ? 5 : 4;
     if (clientTrace()) {

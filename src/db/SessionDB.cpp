@@ -496,20 +496,23 @@ int SessionDB::ReportError(const intptr_t* statusWords) {
     const int code = int(isc_print_status(status));
     const ISC_LONG sqlCode = isc_sqlcode(status);
     isc_print_sqlerror(short(sqlCode), status);
+    // Every message of the vector: the cause (the operating system's, a
+    // conversion's) often stands beneath the first.
+    std::string messageText;
     char message[512] = {};
     const ISC_STATUS* cursor = status;
-    fb_interpret(message, sizeof(message), &cursor);
+    while (fb_interpret(message, sizeof(message), &cursor) > 0)
+        messageText += (messageText.empty() ? "" : "; ") + platform::fromWire(message);
     char sqlText[512] = {};
     isc_sql_interprete(short(sqlCode), sqlText, sizeof(sqlText));
-    const std::string messageText = platform::fromWire(message);
     const std::string sqlMessage = platform::fromWire(sqlText);
     base::DebugTrace("Blad (" + std::to_string(sqlCode) + ") - " + sqlMessage + "\n");
-    const bool log = base::Switches().chbLogBaza;
-    if (log)
+    if (base::Switches().chbLogBaza)
         base::WriteLog(2, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
     base::DebugTrace(messageText);
-    if (log)
-        base::WriteLog(2, "%s", messageText.c_str());
+    // The log always has the failure's own words, whatever the message box
+    // can make of its code.
+    base::WriteLog(2, "%s", messageText.c_str());
     LastCode = int(sqlCode);
     return code;
 }

@@ -1,5 +1,7 @@
 #include "ui/Application.h"
 
+#include "platform/ProcessLocale.h"
+
 #include <QAbstractEventDispatcher>
 #include <QLibraryInfo>
 #include <QTranslator>
@@ -7,7 +9,11 @@
 
 namespace ui {
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // QApplication has just taken the locale from the environment; database
+    // file names must not depend on it.
+    platform::UseUtf8CharacterType();
+}
 
 TApplication* TApplication::instance() {
     return qobject_cast<TApplication*>(QCoreApplication::instance());

@@ -1,10 +1,12 @@
 // Log-in, text messages, descriptions, the lock request and presence, with
 // the handlers called on the client service of the main window, a real
 // embedded database holding the users, and clients on real sockets.
+#include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "support/ClientServiceTestBed.h"
+#include "support/PrivateFirebirdServer.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -178,6 +180,45 @@ TEST_F(ClientServiceHandlers, UnreachableDatabaseRefusesWithCode5) {
     EXPECT_EQ(client.record->Zalogowany, 0);
     client.peer->waitForReadyRead(50);
     EXPECT_EQ(client.peer->readAll().toStdString().find("!LP"), std::string::npos);
+}
+
+// The users' database on a server of the test's own that goes away while a
+// user list load meets its dead connection, and comes back.
+TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogsInAtTheFirstAttempt) {
+    testfb::PrivateServer server;
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    testfb::DetachMain();
+    c = server.connection("users.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    form->IPFBaseText = c.host;
+    form->NameFBText = c.path;
+    form->PasswordFB = c.password;
+    TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
+    addUser(ewa);
+    form->Admin().LoadUsers();
+    ASSERT_EQ(form->UserLV->Tag(), 2);
+
+    server.kill();
+    form->Admin().LoadUsers();
+    const std::string changed = "a87ff679a2f3e71d9181a67b7542122c";
+    int code = -1;
+    // Away: not an unknown log-in, the database cannot tell.
+    EXPECT_EQ(logIn(connectClient(), "2.04.00.00", "ewa", changed, code), nullptr);
+    EXPECT_EQ(code, 5);
+
+    ASSERT_TRUE(server.start()) << server.error();
+    bool updated = false;
+    testfb::Isql(c,
+                 "UPDATE CTIUSERS SET SUSERPASSWORD = '" + changed + "' WHERE SUSERLOGIN = 'ewa';\nCOMMIT;\n",
+                 &updated);
+    ASSERT_TRUE(updated);
+    TestClient& client = connectClient();
+    EXPECT_NE(logIn(client, "2.04.00.00", "ewa", changed, code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(waitFor(client, "!LP&"));
+    testfb::DetachMain();
 }
 
 TEST_F(ClientServiceHandlers, TwoUsersExchangeATextMessage) {

@@ -2,9 +2,12 @@
 // the database front and the structure check need of the program reaches that
 // host, and only while the main database exists.
 #include "db/MainDatabase.h"
+#include "base/DiagnosticLog.h"
 #include "support/FirebirdFixtures.h"
 
 #include <QDir>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -86,12 +89,21 @@ TEST_F(MainDatabaseHost, AFailedAttachReArmsTheHostsReconnectTimer) {
     host.settings.path = folder.file("folder.fdb");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(host.settings.path)));
     const int restartsBefore = host.timerRestarts;
+    // The log has the failure's own words, the cause beneath the first
+    // message too, also with the database log switch off.
+    base::Switches().LogInfo = true;
+    base::DiagnosticLog::instance().LogQueueMain.TakeAll();
     database.Reconnect();
+    base::Switches().LogInfo = false;
     EXPECT_EQ(database.MainDbState, -1);
     EXPECT_EQ(host.timerRestarts, restartsBefore + 1);
     EXPECT_FALSE(MainDbHandleExists());
     for (const auto& message : host.messages)
         EXPECT_EQ(message.text.rfind("text of IDS_", 0), 0u) << message.text;
+    std::string log;
+    for (const std::string& line : base::DiagnosticLog::instance().LogQueueMain.TakeAll())
+        log += line + "\n";
+    EXPECT_NE(log.find(std::strerror(EISDIR)), std::string::npos) << log;
 }
 
 // The sessions reach the host only while its main database exists: a

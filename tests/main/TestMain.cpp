@@ -1,6 +1,7 @@
 // Runs the tests inside a QApplication so that widgets, timers and sockets work.
 #include "base/SanitizerOptions.h"
 #include "support/DialogsDatabaseHost.h"
+#include "support/FirebirdFixtures.h"
 #include "ui/Application.h"
 #include <QApplication>
 #include <QNetworkProxyFactory>
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QNetworkProxyFactory::setUseSystemConfiguration(false);
     testing_support::InstallDialogsDatabaseHost();
+    // Before a test that starts with the server reaches the Firebird client:
+    // the embedded engine would keep the system's lock folder otherwise.
+    testfb::PrepareEmbeddedEngine();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

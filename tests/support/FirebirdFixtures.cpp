@@ -19,7 +19,7 @@
 
 namespace testfb {
 
-void UseEmbeddedEngine() {
+bool PrepareEmbeddedEngine() {
     static const bool prepared = [] {
         static QTemporaryDir root(QDir::tempPath() + QStringLiteral("/halvex-fbroot-XXXXXX"));
         const std::string folder = root.path().toStdString();
@@ -29,7 +29,11 @@ void UseEmbeddedEngine() {
         ::setenv("FIREBIRD_LOCK", (folder + "/lock").c_str(), 1);
         return true;
     }();
-    ASSERT_TRUE(prepared) << "cannot prepare a Firebird root";
+    return prepared;
+}
+
+void UseEmbeddedEngine() {
+    ASSERT_TRUE(PrepareEmbeddedEngine()) << "cannot prepare a Firebird root";
 }
 
 namespace {

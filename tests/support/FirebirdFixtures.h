@@ -12,8 +12,11 @@
 
 namespace testfb {
 
-// Points the process at a temporary Firebird root (once, before any database
-// call of the process).
+// Points the process at a temporary Firebird root with a lock folder of its
+// own (once, before any database call of the process: the client reads both
+// at its first call); false when the root cannot be prepared.
+bool PrepareEmbeddedEngine();
+// The same as a test's assertion.
 void UseEmbeddedEngine();
 
 struct Connection {
