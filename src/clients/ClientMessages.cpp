@@ -199,9 +199,9 @@ namespace clients {
 
 // Sent as a text message of the server's own (sender "0"): no client is the
 // one being served meanwhile.
-void ClientService::RelayServerMessage(const std::string& message) {
+bool ClientService::RelayServerMessage(const std::string& message) {
     if (message.empty() || message.back() != '\xff')
-        return;
+        return false;
     const std::string wire = platform::toWire(message.substr(0, message.size() - 1)) + '\xff';
     Klient* served = CurrentKlient;
     CurrentKlient = nullptr;
@@ -210,6 +210,7 @@ void ClientService::RelayServerMessage(const std::string& message) {
     CurrentKlient = served;
     if (errorCode != 0)
         base::WriteLog(2, "Wiadomość do wszystkich nie wysłana, błąd %d", errorCode);
+    return errorCode == 0;
 }
 
 } // namespace clients

@@ -173,8 +173,9 @@ class ClientService {
     // sender anew.
     void UdpSend(const std::string& text);
     // The administrator's message to every client, as the server's own text
-    // message: its fields in UTF-8 and the 0xFF terminator.
-    void RelayServerMessage(const std::string& message);
+    // message: its fields in UTF-8 and the 0xFF terminator. False when the
+    // relay refused it.
+    bool RelayServerMessage(const std::string& message);
 
     std::string LoginReplyPrefix;
     std::string LoginReplyPrefix16;

@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <cstring>
+#include <memory>
+#include <sys/socket.h>
 
 namespace clients {
 
@@ -49,8 +51,8 @@ void SharedCalendars::CalSocketAccept() {
             continue;
         }
         ++connections_;
-        // The request is short: what comes after its first bytes is never
-        // read, so a flood stays in the peer's buffers.
+        // The request is short: only its first bytes are taken in, and what
+        // follows them is dropped within a bound once it is answered.
         connection->setReadBufferSize(qint64(std::strlen(Request)));
         auto* idle = new QTimer(connection);
         idle->setSingleShot(true);
@@ -73,11 +75,39 @@ void SharedCalendars::CalSocketClientRead(QTcpSocket* connection) {
     // A request split over several reads is joined first.
     if (received.size() < request.size() && request.startsWith(received))
         return;
-    connection->readAll();
     if (received == request)
         connection->write(
             CalendarList(QString::fromStdString(SocketAddressText(connection->localAddress()))));
-    connection->disconnectFromHost();
+    closeAfterReply(connection);
+}
+
+// Closed with bytes of the request's line still unread, the connection would
+// be reset and the client would lose the reply. So the write side is shut
+// once the reply is out, and what the client still sends is read and dropped
+// until it closes, within a bound of bytes and the idle time.
+void SharedCalendars::closeAfterReply(QTcpSocket* connection) {
+    QObject::disconnect(connection, &QTcpSocket::readyRead, &context_, nullptr);
+    connection->setReadBufferSize(DrainLimit);
+    auto drained = std::make_shared<qint64>(0);
+    const auto drain = [connection, drained] {
+        *drained += connection->readAll().size();
+        if (*drained > DrainLimit) {
+            base::WriteLog(2, "CalSocket: za długie żądanie z %s, połączenie zerwane",
+                           SocketAddressText(connection->peerAddress()).c_str());
+            connection->abort();
+        }
+    };
+    QObject::connect(connection, &QTcpSocket::readyRead, connection, drain);
+    const auto shutWriteSide = [connection] {
+        if (connection->bytesToWrite() == 0 && connection->state() == QAbstractSocket::ConnectedState)
+            ::shutdown(int(connection->socketDescriptor()), SHUT_WR);
+    };
+    connection->flush();
+    if (connection->bytesToWrite() > 0)
+        QObject::connect(connection, &QTcpSocket::bytesWritten, connection, shutWriteSide);
+    else
+        shutWriteSide();
+    drain();
 }
 
 int SharedCalendars::InstallCalendarService() {

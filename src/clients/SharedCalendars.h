@@ -86,10 +86,14 @@ class SharedCalendars {
     // A connection that sends nothing for this long is dropped.
     int IdleTimeoutMs = 10000;
     static constexpr int MaxConnections = 64;
+    // What a client may still send after its request before it is cut off.
+    static constexpr qint64 DrainLimit = 4096;
 
     std::string ProgramFolder;
 
   private:
+    void closeAfterReply(QTcpSocket* connection);
+
     QTcpServer& socket_;
     std::function<CalendarSettings()> settings_;
     std::unique_ptr<platform::ServiceControl> control_;

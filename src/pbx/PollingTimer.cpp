@@ -1,6 +1,7 @@
 // The exchange polling timer: once the link is up, each tick asks for the
 // GSM-line list or polls the stored SMS, else downloads the next voice-mail
-// box, else runs the SMS send step of every line.
+// box, else runs the SMS send step of every line. The SMS lines' waits count
+// every tick, whatever it asks.
 #include "pbx/PbxLink.h"
 #include "sms/SmsGateway.h"
 
@@ -22,8 +23,11 @@ void PbxLink::PabxSynchronizeTick() {
     QTimer& timer = host_.PollingTimer();
     timer.setInterval(PolledIntervalMs);
     sms::SmsGateway& sms = host_.Sms();
-    if (sms.PollStep())
+    // A tick that asks something still counts for the SMS waits.
+    if (sms.PollStep()) {
+        sms.WaitStep();
         return;
+    }
     const CallSettings settings = host_.Settings();
     if (settings.useVoiceMailPcti && !VoiceMailBoxes.Idle()) {
         if (settings.pbxType != MorvaPbxType && shared_.LinkState.load() == 1) {
@@ -33,6 +37,7 @@ void PbxLink::PabxSynchronizeTick() {
                 WyslijLinie(request, PollTimeToLiveMs);
             timer.start();
         }
+        sms.WaitStep();
         return;
     }
     sms.SendStep();

@@ -9,7 +9,9 @@
 #include "admin/Console.h"
 #include "admin/ContactList.h"
 #include "pbx/PbxLink.h"
+#include "platform/WireCodePage.h"
 #include "sms/SmsGateway.h"
+#include "ui/Dialogs.h"
 #include "ui/ListSort.h"
 
 #include <QApplication>
@@ -17,7 +19,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLocale>
 #include <QVBoxLayout>
 
 namespace {
@@ -40,13 +41,16 @@ void setTextColour(QLineEdit& edit, const QColor& colour) {
 } // namespace
 
 std::optional<std::string> BuildMessageToAll(const std::string& text, const QDateTime& now) {
-    const std::string stamp = now.toString(QStringLiteral("yyyy-MM-dd")).toStdString() + " " +
-                              QLocale::system().toString(now.time(), QLocale::LongFormat).toStdString();
-    const std::string message = "0&987654321&" + stamp + "&" + text + "\xff";
-    // The fixed parts and the stamp leave the text what 1024 bytes hold.
-    if (message.size() >= 1024)
+    // A fixed form: the locale's long time format may add a zone, which the
+    // relay's date field has no room for.
+    const std::string stamp = now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+    const std::string fields = "0&987654321&" + stamp + "&" + text;
+    // The fixed parts and the stamp leave the text what 1024 bytes hold on
+    // the wire, terminator included.
+    constexpr std::size_t MessageBytes = 1024;
+    if (platform::toWire(fields).size() + 1 >= MessageBytes)
         return std::nullopt;
-    return message;
+    return fields + "\xff";
 }
 
 void TForm1::buildConsoleControls() {
@@ -265,8 +269,11 @@ void TForm1::btnWiadDoPodlaczonychClick() {
         return;
     const auto message = BuildMessageToAll(frmMessage->Memo1->toPlainText().toStdString(),
                                            platform::processClock().dateTime());
-    if (message)
-        Clients().RelayServerMessage(*message);
+    if (message && Clients().RelayServerMessage(*message))
+        return;
+    base::WriteLog(2, "Wiadomość do podłączonych użytkowników nie została wysłana");
+    ui::dialogs().MessageBox("Wiadomość do podłączonych użytkowników nie została wysłana.", Text("IDS_21"),
+                             ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
 }
 
 // A find dialog lives for one search session: each opening starts at the top.

@@ -82,6 +82,15 @@ std::size_t SMS::HandleClientSms(const std::string& request, const std::string& 
         msg.sNumber = numbers.ToNational(msg.sNumber);
         sms::SmsPdu& codec = Codec;
         codec.SetDestination(international, plan);
+        // A row cannot hold a NUL (a statement would end at it), and no
+        // message is sent without its row: the text is refused, and the
+        // failed row keeps the rest of it.
+        if (wireText.find('\0') != std::string::npos) {
+            std::erase(msg.sBody, '\0');
+            msg.nState = sms::SMS_STATE_FAILED;
+            result = sms::ERR_BAD_ARGS_VALUE;
+            return end;
+        }
         if (!lengthIn(wireText, 1, MaxSendText) || !codec.SetText(msg.sBody)) {
             msg.nState = sms::SMS_STATE_FAILED;
             result = sms::ERR_BAD_ARGS_VALUE;

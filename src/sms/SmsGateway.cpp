@@ -66,19 +66,30 @@ bool SmsGateway::PollStep() {
 }
 
 void SmsGateway::SendStep() {
+    stepLines(false);
+}
+
+void SmsGateway::WaitStep() {
+    stepLines(true);
+}
+
+void SmsGateway::stepLines(bool waitingOnly) {
     if (!SmsSettings.UseSms)
         return;
     host_.EnablePollingTimer(false);
-    sendStepOfEveryLine();
+    sendStepOfEveryLine(waitingOnly);
     host_.EnablePollingTimer(true);
 }
 
-void SmsGateway::sendStepOfEveryLine() {
+void SmsGateway::sendStepOfEveryLine(bool waitingOnly) {
     SmsEngine.OutTrials = SmsSettings.OutTrials;
     SmsEngine.OutTrialsNoLimit = SmsSettings.OutTrialsNoLimit;
     for (std::size_t i = 0; i < GsmLines.lines.size(); ++i) {
         const std::string line = GsmLines.lines[i].number;
         SMSQUEUEDATA data = SmsEngine.SmsQueueData[line];
+        // A line that neither waits nor rests would send: not on this tick.
+        if (waitingOnly && data.iWaitingForAck == 0 && data.iTempNotUsed == 0)
+            continue;
         SMSMSG message;
         std::int32_t action = SMS_ACTION_NONE;
         const std::string frame = SmsEngine.SendStep(line, data, message, action);

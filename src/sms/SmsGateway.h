@@ -88,6 +88,10 @@ class SmsGateway {
     bool PollStep();
     // One send step of every line.
     void SendStep();
+    // A tick spent on a query still counts for the lines that wait for an
+    // acknowledgement or rest, so that their waits last the ticks they were
+    // given; only those lines step, and nothing is sent.
+    void WaitStep();
     // A "GSM" record from the exchange.
     void GsmRecord(const std::string& record);
 
@@ -118,7 +122,8 @@ class SmsGateway {
         SmsGateway& gateway_;
     };
 
-    void sendStepOfEveryLine();
+    void stepLines(bool waitingOnly);
+    void sendStepOfEveryLine(bool waitingOnly);
 
     SmsGatewayHost& host_;
     StatusRows statusRows_{*this};

@@ -10,7 +10,10 @@
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "support/FirebirdFixtures.h"
+#include "support/HalvexProcess.h"
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QTimer>
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -145,6 +148,62 @@ TEST_F(ClientServiceEndToEnd, TwoClientsLogInSeeEachOtherAndExchangeAMessage) {
         platform::toWire("!WI&" + jan + "&" + anna + "&2026-01-05 09:01&Cześć") + "\xff";
     ASSERT_TRUE(kla.Send(answer));
     EXPECT_TRUE(PumpUntil([&] { return holds(kl.Notices(), answer); }));
+}
+
+// Runs the current test again in a child process with the locale given by
+// LANG alone (none when empty), where the system locale is read at start.
+void runUnderLocale(const QString& lang) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // The child runs this one test whole, and writes no report of its own.
+    for (const char* name : {"LANG", "LANGUAGE", "LC_ALL", "LC_TIME", "LC_MESSAGES", "LC_CTYPE",
+                             "GTEST_TOTAL_SHARDS", "GTEST_SHARD_INDEX", "GTEST_OUTPUT"})
+        environment.remove(QString::fromLatin1(name));
+    if (!lang.isEmpty())
+        environment.insert(QStringLiteral("LANG"), lang);
+    environment.insert(QStringLiteral("HALVEX_LOCALE_CHILD"), QStringLiteral("1"));
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+    ASSERT_TRUE(child.waitForFinished(600000)) << lang.toStdString();
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << "LANG=" << lang.toStdString() << "\n" << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
+TEST_F(ClientServiceEndToEnd, TheAdministratorsMessageOf900PolishLettersReachesEveryClientWhateverTheLocale) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    if (qEnvironmentVariableIsEmpty("HALVEX_LOCALE_CHILD")) {
+        runUnderLocale(QStringLiteral("pl_PL.UTF-8"));
+        runUnderLocale(QString());
+        return;
+    }
+    sim::ClientSimulator kl, kla;
+    ASSERT_NO_FATAL_FAILURE(logIn(kl, "anna", "alfa", false));
+    ASSERT_NO_FATAL_FAILURE(logIn(kla, "jan", "beta", true));
+    kl.ClearReceived();
+    kla.ClearReceived();
+    QString text;
+    while (text.size() < TfrmMessage::MessageLimit)
+        text += QString::fromUtf8("ąćęłńóśźżĄĆĘŁŃÓŚŹŻ");
+    ASSERT_EQ(text.size(), TfrmMessage::MessageLimit);
+    TfrmMessage editor;
+    frmMessage = &editor;
+    const std::size_t boxes = dialogs->Calls().size();
+    QTimer::singleShot(0, &editor, [&] {
+        editor.Memo1->setPlainText(text);
+        editor.btnSendMessage->click();
+    });
+    form->btnWiadDoPodlaczonychClick();
+    frmMessage = nullptr;
+    const std::string stamp = clock.dateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+    const std::string message =
+        platform::toWire("!WI&0&987654321&" + stamp + "&" + text.toStdString()) + "\xff";
+    EXPECT_TRUE(PumpUntil([&] { return holds(kl.Notices(), message); }));
+    EXPECT_TRUE(PumpUntil([&] { return holds(kla.Notices(), message); }));
+    EXPECT_EQ(dialogs->Calls().size(), boxes) << "no refusal shown";
 }
 
 TEST_F(ClientServiceEndToEnd, ABadPasswordAnOldVersionAndAnUnknownLoginGetTheirCodes) {

@@ -15,7 +15,13 @@
 #include <QStringDecoder>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace clienttest {
 namespace {
@@ -62,6 +68,36 @@ class SharedCalendarsTest : public ::testing::Test {
         return reply;
     }
 
+    // A client whose small receive window takes a long reply in piece by
+    // piece, so that much of it is still on its way when the server is done
+    // with the connection; the reply up to the end of the connection.
+    QByteArray askThroughSmallWindow(const QByteArray& request) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int window = 2048;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(calendars.Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QByteArray reply;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::send(fd, request.constData(), std::size_t(request.size()), 0) == request.size()) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            PumpUntil([&] {
+                char piece[4096];
+                for (;;) {
+                    const ssize_t got = ::recv(fd, piece, sizeof piece, 0);
+                    if (got > 0)
+                        reply.append(piece, qsizetype(got));
+                    else
+                        return got == 0 || errno != EAGAIN;
+                }
+            });
+        }
+        ::close(fd);
+        return reply;
+    }
+
     testing_support::Sandbox sandbox;
     QTcpServer server;
     clients::CalendarSettings settings{true, 0, 1006};
@@ -96,6 +132,20 @@ TEST_F(SharedCalendarsTest, AnswersTheCalendarsAsJsonWithTheAddressTheClientUsed
     EXPECT_EQ(list[1].toObject()["url"].toString(), url + "/b\"\\.ics");
     EXPECT_EQ(list[2].toObject()["label"].toString(), QStringLiteral("Żółć ęś"));
     EXPECT_EQ(list[2].toObject()["url"].toString(), url + "/ząb");
+}
+
+TEST_F(SharedCalendarsTest, ARequestEndedByItsLineEndOrFollowedByMoreTextGetsTheWholeList) {
+    std::string file = "<calendars>";
+    for (int i = 0; i < 200; ++i)
+        file += "<calendar name=\"Sala " + std::to_string(i) + "\" location=\"/kalendarze/sala" +
+                std::to_string(i) + ".ics\"/>";
+    writeFile(sandbox.file("shared_cals.xml"), file + "</calendars>");
+    calendars.SetActive(true);
+    const QByteArray whole = calendars.CalendarList(QStringLiteral("127.0.0.1"));
+    ASSERT_GT(whole.size(), 10000);
+    for (const char* request : {"$GETCAL,CTI\r\n", "$GETCAL,CTI and more\r\n"})
+        for (int i = 0; i < 20; ++i)
+            EXPECT_EQ(askThroughSmallWindow(request), whole) << request << " #" << i;
 }
 
 TEST_F(SharedCalendarsTest, SplitRequestsAreJoinedAnythingElseIsClosedUnanswered) {

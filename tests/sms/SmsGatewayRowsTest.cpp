@@ -66,18 +66,29 @@ TEST_F(SmsGatewayRows, RequestsAndRecordsBecomeRowsNoticesAndAcknowledgements) {
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[1]["NSTATE"], "2");
     EXPECT_TRUE(waitFor(client, "&2&YWJj\r\n"));
+    // So does a text whose row cannot hold it ("ab\0cd": a NUL), and it is
+    // never queued.
+    const std::size_t queuedBefore = gateway.SmsEngine.MainQueue.size() + lineQueue.size();
+    gateway.HandleClientSmsRequest("!SMS&SEND&&601234567&YWIAY2Q=\r\n", id);
+    stored = rows();
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[2]["NSTATE"], "2");
+    EXPECT_EQ(trimmed(stored[2]["SBODY"]), "abcd");
+    EXPECT_TRUE(waitFor(client, "!SMS&ADD&" + stored[2]["NID"] + "&1&"));
+    EXPECT_TRUE(waitFor(client, "&601234567&&2&YWJjZA==\r\n"));
+    EXPECT_EQ(gateway.SmsEngine.MainQueue.size() + lineQueue.size(), queuedBefore);
 
     // A received message: one row for its recipient, announced, then
     // acknowledged to the exchange.
     gateway.HandleSmsRecord(std::string("SMS PUT 2 17 1 1 ") + DeliverHello);
     stored = rows();
-    ASSERT_EQ(stored.size(), 3u);
-    EXPECT_EQ(stored[2]["NSTATE"], "0");
-    EXPECT_EQ(stored[2]["NUSERID"], id);
-    EXPECT_EQ(trimmed(stored[2]["SNUMBER"]), "601234567");
-    EXPECT_EQ(trimmed(stored[2]["SLINE"]), "500100200");
-    EXPECT_EQ(trimmed(stored[2]["SBODY"]), "hello");
-    EXPECT_TRUE(waitFor(client, "!SMS&ADD&" + stored[2]["NID"] +
+    ASSERT_EQ(stored.size(), 4u);
+    EXPECT_EQ(stored[3]["NSTATE"], "0");
+    EXPECT_EQ(stored[3]["NUSERID"], id);
+    EXPECT_EQ(trimmed(stored[3]["SNUMBER"]), "601234567");
+    EXPECT_EQ(trimmed(stored[3]["SLINE"]), "500100200");
+    EXPECT_EQ(trimmed(stored[3]["SBODY"]), "hello");
+    EXPECT_TRUE(waitFor(client, "!SMS&ADD&" + stored[3]["NID"] +
                                     "&0&2026.04.03&12:45:00&601234567&500100200&0&aGVsbG8="));
     {
         auto chains = LockChains();

@@ -80,9 +80,11 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         form->tmrPabxSynchronize->stop();
     }
 
-    void link() {
+    void link(const std::map<int, std::string>& moreLines = {}) {
         exchange = std::make_unique<ExchangeSimulator>(sim::Family::Vantrel, sim::Transport::Tcp);
         exchange->SetGsmLine(Line, LineNumber);
+        for (const auto& [line, number] : moreLines)
+            exchange->SetGsmLine(line, number);
         ASSERT_TRUE(exchange->Start());
         form->tmrPabxSynchronize->stop();
         linkTo(*exchange, 2, [&] { serveUntil([] { return true; }); });
@@ -152,10 +154,11 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         ASSERT_TRUE(sms().SmsEngine.NeedsResynchronization());
     }
     // The desk's send request, handled once its "OK" came back.
-    void send(const std::string& login, const std::string& number, const std::string& text) {
+    void send(const std::string& login, const std::string& number, const std::string& text,
+              const std::string& line = "") {
         ClientSimulator& desk = *desks.at(login);
         const std::size_t replies = desk.Replies().size();
-        ASSERT_TRUE(desk.Send("!SMS&SEND&&" + number + "&" + base64(text) + "\r\n"));
+        ASSERT_TRUE(desk.Send("!SMS&SEND&" + line + "&" + number + "&" + base64(text) + "\r\n"));
         ASSERT_TRUE(serveUntil([&] { return desk.Replies().size() > replies; }));
         EXPECT_EQ(desk.Replies().back(), "OK");
     }
@@ -279,6 +282,53 @@ TEST_F(SmsRoad, AnUnacknowledgedMessageIsRetriedUpToTheTrialsThenFails) {
     EXPECT_EQ(smsRows(), Texts({"1 " + id("jnowak") + " 2 600123456 "}));
     EXPECT_EQ(smsNotices("jnowak"), Texts({"!SMS&CHG\r\n"}));
     EXPECT_EQ(sms().SmsEngine.MainQueueSize(), 0);
+}
+
+TEST_F(SmsRoad, AMessageTheExchangeNeverAnswersFailsAfter150TicksWhileAnotherLineSendsAndReceives) {
+    constexpr int OtherLine = 2;
+    sms().SmsSettings.OutTrials = 1;
+    link({{OtherLine, "600100300"}});
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+
+    exchange->QueueSmsSendScript({false, SmsSendScript::Outcome::Silent, -5, -1, 0});
+    exchange->SetSmsSendScript({true, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    send("jnowak", "600123456", "Hello");
+    ticksUntilSent(1, 1);
+    const std::string waiting = "1 " + id("jnowak") + " 4 600123456 ";
+    EXPECT_EQ(smsRows(), Texts({waiting}));
+    smsNotices("jnowak");
+
+    // Meanwhile the other line sends a message, receives one it announces
+    // and hands over one stored, fetched by a poll; every tick counts.
+    int ticks = 0;
+    const auto waitTicks = [&](int count) {
+        for (int i = 0; i < count; ++i, ++ticks) {
+            tick();
+            ASSERT_TRUE(flushed());
+            ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+        }
+    };
+    waitTicks(10);
+    send("jnowak", "600123456", "Hello");
+    waitTicks(1);
+    ASSERT_TRUE(serveUntil([&] { return exchange->SentMessages().size() == 2; }));
+    exchange->AnnounceSms(OtherLine, sim::pdu::DeliverMeeting, {30, 30});
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(OtherLine) == 0; }));
+    exchange->StoreSms(OtherLine, sim::pdu::DeliverHello);
+    form->miSmsSynchronizeClick();
+    waitTicks(149 - ticks);
+    EXPECT_EQ(exchange->StoredSmsCount(OtherLine), 0u) << "the poll took it";
+    EXPECT_EQ(smsRows().at(0), waiting) << "still waiting on the 149th tick";
+    waitTicks(1);
+    ASSERT_TRUE(serveUntil([&] { return smsRows().at(0) == "1 " + id("jnowak") + " 2 600123456 "; }))
+        << testing::PrintToString(smsRows());
+    const auto notices = smsNotices("jnowak");
+    EXPECT_NE(std::find(notices.begin(), notices.end(), "!SMS&CHG\r\n"), notices.end())
+        << testing::PrintToString(notices);
+    EXPECT_EQ(exchange->SentMessages().size(), 2u) << "no second trial";
 }
 
 TEST_F(SmsRoad, AReceivedMessageReachesTheUserOfItsRuleOrItsLastWriterAndIsAcknowledged) {
