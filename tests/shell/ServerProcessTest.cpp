@@ -1,8 +1,11 @@
 // The real program, started as a user would start it on a machine without a
 // display.
 #include "platform/RegistryStore.h"
+#include "shell/MainForm.h"
 #include "support/HalvexProcess.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -86,4 +89,34 @@ TEST(ServerProcess, SigtermWhileTheDatabaseAttachHangsEndsWithExitCodeZero) {
     ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(30))) << halvex.logText();
     EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+}
+
+// A settings file far beyond any real one is not read but set aside whole:
+// the program comes up on the defaults within its own shutdown bound, and
+// the end of the session still ends it with exit code 0.
+TEST(ServerProcess, AHugeSettingsFileIsSetAsideAndTheStartStaysWithinTheShutdownBound) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    std::string huge = "Windows Registry Editor Version 5.00\r\n\r\n[software\\Vorlin\\Halvex]\r\n";
+    const std::string padding(200, 'x');
+    for (int i = 0; huge.size() < (50u << 20); ++i)
+        huge += "\"Pad" + std::to_string(i) + "\"=\"" + padding + "\"\r\n";
+    testing_support::writeFile(sandbox.machineRegistryFile(), huge);
+
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    const auto bound = std::chrono::duration_cast<std::chrono::seconds>(TForm1::ThreadStopBound);
+    ASSERT_TRUE(halvex.waitForLog("Odczyt wartości ValidityPeriod", bound)) << halvex.standardError();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+
+    EXPECT_LT(QFileInfo(QString::fromStdString(sandbox.machineRegistryFile())).size(),
+              platform::RegistryFile::SizeLimit);
+    const QStringList copies = QDir(QString::fromStdString(sandbox.registryDir()))
+                                   .entryList({QStringLiteral("machine.reg.bad-*")}, QDir::Files);
+    ASSERT_EQ(copies.size(), 1) << halvex.logText();
+    EXPECT_EQ(QFileInfo(QString::fromStdString(sandbox.registryDir()) + "/" + copies.front()).size(),
+              qint64(huge.size()));
 }
