@@ -158,7 +158,7 @@ int SessionDB::AttachDatabase(bool background) {
         AttachStatus = ConnectDatabase();
     }
     if (AttachStatus != 0)
-        return ReportError(Status.data());
+        return ReportError(Status.data(), AttachFoundNoFile());
     static const char items[] = {isc_info_db_id};
     char answer[128];
     if (isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer), answer)) {
@@ -484,11 +484,14 @@ int SessionDB::DetachDatabase(DbHandle* handle) {
     return 0;
 }
 
-int SessionDB::ReportError(const intptr_t* statusWords) {
+int SessionDB::ReportError(const intptr_t* statusWords, bool expected) {
     const auto* status = reinterpret_cast<const ISC_STATUS*>(statusWords);
-    const int code = int(isc_print_status(status));
+    // The client's own printers write to stderr, where a server without a
+    // window says what went wrong: they are kept for real failures.
+    const int code = expected ? int(status[1]) : int(isc_print_status(status));
     const ISC_LONG sqlCode = isc_sqlcode(status);
-    isc_print_sqlerror(short(sqlCode), status);
+    if (!expected)
+        isc_print_sqlerror(short(sqlCode), status);
     char message[512] = {};
     const ISC_STATUS* cursor = status;
     fb_interpret(message, sizeof(message), &cursor);
@@ -498,11 +501,12 @@ int SessionDB::ReportError(const intptr_t* statusWords) {
     const std::string sqlMessage = platform::fromWire(sqlText);
     base::DebugTrace("Blad (" + std::to_string(sqlCode) + ") - " + sqlMessage + "\n");
     const bool log = base::Switches().chbLogBaza;
+    const int level = expected ? 1 : 2;
     if (log)
-        base::WriteLog(2, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
+        base::WriteLog(level, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
     base::DebugTrace(messageText);
     if (log)
-        base::WriteLog(2, "%s", messageText.c_str());
+        base::WriteLog(level, "%s", messageText.c_str());
     LastCode = int(sqlCode);
     return code;
 }
