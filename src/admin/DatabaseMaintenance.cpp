@@ -323,7 +323,7 @@ void DatabaseMaintenance::MaintenanceTimerTick() {
     if (!std::get<bool>(host_.Setting(SettingsSection::Main, "AutoBackup")) || !MainDbHandleExists())
         return;
     const QDateTime now = platform::processClock().dateTime();
-    const QTime hour = QTime::fromString(q(setting("timeBackupHour")), QStringLiteral("HH:mm"));
+    const QTime hour = base::TimeOfDayFromText(setting("timeBackupHour"));
     const int sinceHour = hour.isValid() ? hour.msecsTo(now.time()) : -1;
     const bool inBackupHour = sinceHour > 0 && sinceHour < 3600 * 1000;
     QDateTime last =

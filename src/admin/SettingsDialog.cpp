@@ -166,7 +166,7 @@ void TKonfiguracja::FormShow() {
     chbCleanBeforeBackup->setChecked(flag("CleanBeforeBackup"));
     chbUseVoiceMailPcti->setChecked(flag("UseVoiceMailPcti"));
     chbUsePctiClip->setChecked(flag("UsePctiClip"));
-    BackupDateTime->setTime(QTime::fromString(setting("timeBackupHour"), QStringLiteral("HH:mm")));
+    BackupDateTime->setTime(base::TimeOfDayFromText(str(setting("timeBackupHour"))));
 
     chbEnableRCP->setChecked(flag("UseRCP"));
     edRCP_IP->setText(setting("RCP_IPFB"));
@@ -418,7 +418,8 @@ void TKonfiguracja::btnAcceptClick() {
     store("CleanBeforeBackup", chbCleanBeforeBackup->isChecked());
     store("UseVoiceMailPcti", chbUseVoiceMailPcti->isChecked());
     store("UsePctiClip", chbUsePctiClip->isChecked());
-    store("timeBackupHour", str(BackupDateTime->time().toString(QStringLiteral("HH:mm:ss"))));
+    store("timeBackupHour",
+          str(BackupDateTime->time().toString(QString::fromLatin1(base::StoredTimeOfDayFormat))));
 
     store("UseRCP", chbEnableRCP->isChecked());
     store("RCP_User", str(edRCPuser->text()));

@@ -1,7 +1,11 @@
 // The log's texts for sockets.
 #include "clients/SocketTexts.h"
 
+#include "base/DiagnosticLog.h"
+
 #include <QHostAddress>
+#include <QTcpServer>
+#include <cstdio>
 
 namespace clients {
 
@@ -68,6 +72,48 @@ const char* SocketErrorCodeText(int code) {
     default:
         return nullptr;
     }
+}
+
+namespace {
+
+struct PortNames {
+    const char* english; // for stderr
+    const char* polish;  // for the log
+};
+
+PortNames namesOf(ListenedPort which) {
+    switch (which) {
+    case ListenedPort::Clients:
+        return {"client", "klientów"};
+    case ListenedPort::Calendars:
+        return {"calendar", "kalendarzy"};
+    case ListenedPort::CrmConsole:
+        return {"CRM console", "konsoli CRM"};
+    }
+    return {"", ""};
+}
+
+} // namespace
+
+// A server started without a window has only stderr to tell the operator;
+// the ports below 1024 (the defaults) fail this way whenever the program is
+// not run as root.
+void ReportListenFailure(ListenedPort which, int port, const QTcpServer& server) {
+    const PortNames names = namesOf(which);
+    if (server.serverError() == QAbstractSocket::SocketAccessError && port < 1024) {
+        std::fprintf(stderr,
+                     "Halvex: cannot open the %s port %d: a port below 1024 needs root or the capability "
+                     "CAP_NET_BIND_SERVICE\n",
+                     names.english, port);
+        base::WriteLog(2,
+                       "Nie można otworzyć portu %s %d: port poniżej 1024 wymaga uprawnień roota lub "
+                       "CAP_NET_BIND_SERVICE",
+                       names.polish, port);
+        return;
+    }
+    const std::string reason = server.errorString().toStdString();
+    std::fprintf(stderr, "Halvex: cannot open the %s port %d: %s\n", names.english, port, reason.c_str());
+    base::WriteLog(2, "Nie można otworzyć portu %s %d: %s", names.polish, port, reason.c_str());
 }
 
 } // namespace clients

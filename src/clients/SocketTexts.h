@@ -7,6 +7,7 @@
 #include <string>
 
 class QHostAddress;
+class QTcpServer;
 
 namespace clients {
 
@@ -19,5 +20,11 @@ const char* SocketEventKindText(QAbstractSocket::SocketError error);
 int SocketErrorCode(QAbstractSocket::SocketError error);
 // The text of a known error number; null for the others.
 const char* SocketErrorCodeText(int code);
+
+// The ports the server listens on.
+enum class ListenedPort { Clients, Calendars, CrmConsole };
+// Says on stderr and in the log which port `server` could not open and why;
+// a port below 1024 refused for want of privilege is named as such.
+void ReportListenFailure(ListenedPort which, int port, const QTcpServer& server);
 
 } // namespace clients

@@ -158,7 +158,7 @@ int SessionDB::AttachDatabase(bool background) {
         AttachStatus = ConnectDatabase();
     }
     if (AttachStatus != 0)
-        return ReportError(Status.data());
+        return ReportError(Status.data(), AttachFoundNoFile());
     static const char items[] = {isc_info_db_id};
     char answer[128];
     if (isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer), answer)) {
@@ -491,11 +491,14 @@ int SessionDB::DetachDatabase(DbHandle* handle) {
     return 0;
 }
 
-int SessionDB::ReportError(const intptr_t* statusWords) {
+int SessionDB::ReportError(const intptr_t* statusWords, bool expected) {
     const auto* status = reinterpret_cast<const ISC_STATUS*>(statusWords);
-    const int code = int(isc_print_status(status));
+    // The client's own printers write to stderr, where a server without a
+    // window says what went wrong: they are kept for real failures.
+    const int code = expected ? int(status[1]) : int(isc_print_status(status));
     const ISC_LONG sqlCode = isc_sqlcode(status);
-    isc_print_sqlerror(short(sqlCode), status);
+    if (!expected)
+        isc_print_sqlerror(short(sqlCode), status);
     // Every message of the vector: the cause (the operating system's, a
     // conversion's) often stands beneath the first.
     std::string messageText;
@@ -507,12 +510,16 @@ int SessionDB::ReportError(const intptr_t* statusWords) {
     isc_sql_interprete(short(sqlCode), sqlText, sizeof(sqlText));
     const std::string sqlMessage = platform::fromWire(sqlText);
     base::DebugTrace("Blad (" + std::to_string(sqlCode) + ") - " + sqlMessage + "\n");
+    // An expected failure (a missing file before the offer to create it) is
+    // information; anything else is an error.
+    const int level = expected ? 1 : 2;
     if (base::Switches().chbLogBaza)
-        base::WriteLog(2, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
+        base::WriteLog(level, "Blad %d: %s\n", int(sqlCode), sqlMessage.c_str());
     base::DebugTrace(messageText);
     // The log always has the failure's own words, whatever the message box
     // can make of its code.
-    base::WriteLog(2, "%s", messageText.c_str());
+    if (!expected || base::Switches().chbLogBaza)
+        base::WriteLog(level, "%s", messageText.c_str());
     LastCode = int(sqlCode);
     return code;
 }

@@ -100,8 +100,10 @@ class SessionDB {
     int GetViewNames(TStringList* names);
 
     // Logs a failed call's status vector; stores its SQL code in LastCode and
-    // returns its status code.
-    int ReportError(const intptr_t* status);
+    // returns its status code. An `expected` failure (a missing file on
+    // attach, which the caller offers to create) is neither printed nor
+    // logged as an error.
+    int ReportError(const intptr_t* status, bool expected = false);
     // True when the server says the database file is not there (the I/O
     // error with the operating system's "no such file" beneath it).
     bool AttachFoundNoFile() const;

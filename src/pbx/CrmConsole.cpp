@@ -149,6 +149,7 @@ void CrmConsole::SetActive(bool on) {
                        host_.CrmPort());
         if (const char* text = clients::SocketErrorCodeText(code))
             base::WriteLog(2, "CRMsocket: %s", text);
+        clients::ReportListenFailure(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);
     }
 }
 

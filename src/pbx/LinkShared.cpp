@@ -15,6 +15,26 @@ std::string LinkShared::CommandInFlightText() const {
     return commandText_;
 }
 
+bool LinkShared::SerialOpenFailed(const std::string& reason) {
+    std::lock_guard lock(serialFailureMutex_);
+    if (serialFailure_ == reason)
+        return false;
+    serialFailure_ = reason;
+    return true;
+}
+
+bool LinkShared::SerialOpened() {
+    std::lock_guard lock(serialFailureMutex_);
+    const bool failedBefore = !serialFailure_.empty();
+    serialFailure_.clear();
+    return failedBefore;
+}
+
+bool LinkShared::SerialOpenFailing() const {
+    std::lock_guard lock(serialFailureMutex_);
+    return !serialFailure_.empty();
+}
+
 const char* PbxName(int pbxType) {
     static const char* const names[] = {"Kelta", "Vosta/Tarneva", "Zulin", "Bexor", "Gavrel", "Morva"};
     return pbxType >= 0 && pbxType <= 5 ? names[pbxType] : "?";

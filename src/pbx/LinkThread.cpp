@@ -7,7 +7,10 @@
 #include "platform/WireCodePage.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace pbx {
@@ -224,11 +227,12 @@ void TWatek::OtworzCOM(int port) {
         serial_ = std::make_unique<platform::SerialPort>();
     if (!serial_->IsOpen() && !serial_->Open(settings_.serialDevice)) {
         error_ = 2;
-        base::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(),
-                       static_cast<unsigned>(serial_->lastError()));
+        reportOpenFailure(name);
         Terminate();
         return;
     }
+    if (shared_.SerialOpened())
+        base::WriteLog(1, "Port %s (%s) otwarty", name.c_str(), settings_.serialDevice.c_str());
     serial_->Purge();
     if (!UstawTimeoutCOM(t_.serialLoginReadTimeout))
         return;
@@ -250,6 +254,38 @@ void TWatek::OtworzCOM(int port) {
     if (details())
         base::WriteLog(1, "RS: port otwarty");
     serial_->SetRts(false);
+}
+
+// The link tries a port that cannot be opened again every second: what is
+// wrong, and for a refusal what to do about it, is said once per reason, on
+// stderr as well, since the log is off unless asked for.
+void TWatek::reportOpenFailure(const std::string& name) {
+    const int error = serial_->lastError();
+    const std::string& device = settings_.serialDevice;
+    const std::string reason = std::generic_category().message(error);
+    if (!shared_.SerialOpenFailed(device + ": " + reason)) {
+        if (details())
+            base::WriteLog(1, "Błąd otwarcia portu %s: %u", name.c_str(), static_cast<unsigned>(error));
+        return;
+    }
+    base::WriteLog(2, "Błąd otwarcia portu %s: %u", name.c_str(), static_cast<unsigned>(error));
+    const std::string variable = "HALVEX_COM" + std::to_string(settings_.PbxPort);
+    if (error == EACCES || error == EPERM) {
+        base::WriteLog(2,
+                       "Port %s (%s): brak uprawnień - użytkownik programu musi należeć do grupy dialout "
+                       "albo %s (HALVEX_COM1..HALVEX_COM4) musi wskazywać urządzenie, które wolno mu "
+                       "otworzyć; dalsze próby bez wpisów w logu",
+                       name.c_str(), device.c_str(), variable.c_str());
+        std::fprintf(stderr,
+                     "Halvex: cannot open %s (%s): %s; the user running Halvex must be in the group "
+                     "dialout, or %s (HALVEX_COM1..HALVEX_COM4) must name a device it may open\n",
+                     name.c_str(), device.c_str(), reason.c_str(), variable.c_str());
+    } else {
+        base::WriteLog(2, "Port %s (%s): %s; dalsze próby bez wpisów w logu", name.c_str(), device.c_str(),
+                       reason.c_str());
+        std::fprintf(stderr, "Halvex: cannot open %s (%s): %s\n", name.c_str(), device.c_str(),
+                     reason.c_str());
+    }
 }
 
 void TWatek::retryPause(std::int64_t passStart) {

@@ -101,6 +101,7 @@ class TWatek {
 
     void Execute();
     void OtworzCOM(int port);
+    void reportOpenFailure(const std::string& name);
     bool UstawTimeoutCOM(int ms);
     void OtworzTCP();
     void Loguj(int pbxType);

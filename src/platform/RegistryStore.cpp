@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace platform {
 namespace {
@@ -259,12 +260,42 @@ std::map<std::string, RegistryFile::Key> RegistryFile::parse(const std::string& 
     return keys;
 }
 
+RegistryFile::Stamp RegistryFile::Stamp::of(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    const auto ns = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return {true,
+            std::uint64_t(info.st_dev),
+            std::uint64_t(info.st_ino),
+            std::int64_t(info.st_size),
+            ns(info.st_mtim),
+            ns(info.st_ctim)};
+}
+
+// Reading the file only when it changed keeps a start-up, which loads it
+// before every value, linear in the file's size.
 bool RegistryFile::load() {
-    QFile file(QString::fromStdString(filePath_));
-    if (!file.exists()) {
+    const Stamp stamp = Stamp::of(filePath_);
+    if (current_ && stamp == stamp_)
+        return true;
+    current_ = false;
+    if (!stamp.exists) {
         keys_.clear();
+        problems_.clear();
+        current_ = true;
+        stamp_ = stamp;
         return true;
     }
+    if (stamp.size > SizeLimit) {
+        keys_.clear();
+        problems_ = {"plik ma " + std::to_string(stamp.size) + " bajtów, więcej niż " +
+                     std::to_string(SizeLimit / (1024 * 1024)) + " MB"};
+        current_ = true;
+        stamp_ = stamp;
+        return true;
+    }
+    QFile file(QString::fromStdString(filePath_));
     // A file that cannot be read keeps what was read before: writing back an
     // empty branch would lose every setting.
     if (!file.open(QIODevice::ReadOnly))
@@ -276,6 +307,9 @@ bool RegistryFile::load() {
     const std::string decoded = decodedFileText(text, problems);
     keys_ = parse(decoded, &problems);
     problems_ = std::move(problems);
+    // Read after the stamp: a change meanwhile is found by the next load.
+    current_ = true;
+    stamp_ = stamp;
     return true;
 }
 
@@ -345,7 +379,9 @@ bool RegistryFile::save() {
         return false;
     const std::string text = serialise(keys_);
     file.write(text.data(), qint64(text.size()));
-    return file.commit();
+    current_ = file.commit();
+    stamp_ = Stamp::of(filePath_);
+    return current_;
 }
 
 RegistryFile::Key* RegistryFile::findKey(const std::string& path) {
@@ -384,8 +420,9 @@ void RegistryKey::CloseKey() {
     path_.clear();
 }
 
-// Every operation reads the file again, so that several key objects (and
-// several sections of the settings) never overwrite each other's values.
+// Every operation loads the file again (RegistryFile::load), so that
+// several key objects (and several sections of the settings) never
+// overwrite each other's values.
 RegistryFile::Key& RegistryKey::openKey() {
     if (!open_)
         throw RegistryError("No key is open");

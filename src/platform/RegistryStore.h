@@ -32,6 +32,11 @@ struct RegistryValue {
 // The contents of one branch file.
 class RegistryFile {
   public:
+    // A settings file is a few kilobytes: one far larger is damaged (or not
+    // a settings file at all). It is not read; its keys count as missing and
+    // it is copied aside before it is first rewritten.
+    static constexpr std::int64_t SizeLimit = 4 * 1024 * 1024;
+
     struct Key {
         std::string path;                            // as written
         std::map<std::string, RegistryValue> values; // by lower-cased name
@@ -41,7 +46,8 @@ class RegistryFile {
     const std::string& filePath() const { return filePath_; }
     // Reads the file (UTF-8, or UTF-16 with a byte-order mark as a Windows
     // export writes it); a missing file is an empty branch. False when
-    // unreadable.
+    // unreadable. A file unchanged since this object last read or wrote it
+    // is not read again.
     bool load();
     // Writes the file atomically; false when it cannot be written. A file
     // whose last load met anything it could not read is first copied aside
@@ -60,11 +66,22 @@ class RegistryFile {
                                             std::vector<std::string>* problems = nullptr);
 
   private:
+    // What tells one state of the file from another without reading it.
+    struct Stamp {
+        bool exists = false;
+        std::uint64_t device = 0, inode = 0;
+        std::int64_t size = 0, modified = 0, changed = 0; // nanoseconds
+        bool operator==(const Stamp&) const = default;
+        static Stamp of(const std::string& path);
+    };
+
     bool setAside();
 
     std::string filePath_;
     std::map<std::string, Key> keys_; // by lower-cased path
     std::vector<std::string> problems_;
+    bool current_ = false; // keys_ hold the file as `stamp_` found it
+    Stamp stamp_;
 };
 
 // A branch file copied aside before it was rewritten.

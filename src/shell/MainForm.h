@@ -24,6 +24,7 @@
 #include <QDateTime>
 #include <QTime>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -218,6 +219,10 @@ class TForm1 : public ui::TForm {
     void Zamknij1Click();
     // The end of the session (a signal): shuts down without asking.
     void WMQuery();
+    // How long, from the start of shutdown, the threads are given to end (the
+    // link thread, and an attach call still in the Firebird client) before
+    // the process ends without them.
+    static constexpr std::chrono::milliseconds ThreadStopBound{5000};
     void FormDestroy();
     bool IsClosing() const { return base::DiagnosticLog::instance().closing.load() != 0; }
 

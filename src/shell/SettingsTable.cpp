@@ -77,12 +77,8 @@ std::string shortText(TForm1& form, const char* name, const SettingValue& value)
     [](TForm1& f, const SettingValue& v) { (void)f, field = shortText(f, name, v); }, LOAD(field)
 
 QTime timeOfDay(const std::string& stored) {
-    for (const char* format : {"HH:mm", "H:mm", "HH:mm:ss"}) {
-        const QTime time = QTime::fromString(QString::fromStdString(stored), QString::fromLatin1(format));
-        if (time.isValid())
-            return time;
-    }
-    return QTime(3, 0);
+    const QTime time = base::TimeOfDayFromText(stored);
+    return time.isValid() ? time : QTime(3, 0);
 }
 
 QDateTime dateAndTime(const std::string& stored) {
@@ -144,7 +140,7 @@ const std::vector<Setting> Table = {
     {Main, "timeBackupHour", Text, D, text("03:00"), nullptr,
      [](TForm1& f, const SettingValue& v) { f.BackupTimeOfDay = timeOfDay(std::get<std::string>(v)); },
      [](const TForm1& f) -> SettingValue {
-         return f.BackupTimeOfDay.toString(QStringLiteral("HH:mm")).toStdString();
+         return f.BackupTimeOfDay.toString(QString::fromLatin1(base::StoredTimeOfDayFormat)).toStdString();
      }},
     {Main, "timeBackup", Text, D, text(""),
      [](const TForm1&) -> SettingValue {

@@ -18,11 +18,6 @@
 
 namespace {
 
-// How long, from the start of shutdown, the threads are given to end (the
-// link thread, and an attach call still in the Firebird client) before the
-// process ends without them.
-constexpr std::chrono::milliseconds ThreadStopBound{5000};
-
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

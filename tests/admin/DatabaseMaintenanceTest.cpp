@@ -270,6 +270,10 @@ TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(2, 59, 59)}));
     EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(8), QTime(12, 0)}));
     EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(9), QTime(2, 59)}));
+    // The set time keeps its seconds: strictly after it, not within its minute.
+    form->BackupTimeOfDay = QTime(17, 8, 13);
+    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(17, 8, 5)}));
+    form->BackupTimeOfDay = QTime(3, 0);
     platform::RegistryKey key(platform::RegistryBranch::Machine);
     ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
     EXPECT_EQ(key.ReadString("timeBackup"), "2026-03-10 02:59:00");

@@ -2,6 +2,7 @@
 // main window's real services and the settings file in the sandbox.
 #include "admin/SettingsDialog.h"
 #include "admin/Console.h"
+#include "base/PasswordCodec.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -14,10 +15,13 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimeEdit>
 #include <cstdio>
+#include <map>
 
 using sim::ExchangeSimulator;
 using sim::Family;
@@ -42,10 +46,15 @@ class SettingsDialogTest : public testing_support::MainFormFixture {
     void writeMain(const std::string& name, int value) {
         writeKey("\\software\\Vorlin\\Halvex", name, value);
     }
-    void writeKey(const std::string& path, const std::string& name, int value) {
+    void writeKey(const std::string& path, const std::string& name, const base::SettingValue& value) {
         platform::RegistryKey key(platform::RegistryBranch::Machine);
         ASSERT_TRUE(key.OpenKey(path, true));
-        key.WriteInteger(name, value);
+        if (const auto* text = std::get_if<std::string>(&value))
+            key.WriteString(name, *text);
+        else if (const auto* flag = std::get_if<bool>(&value))
+            key.WriteBool(name, *flag);
+        else
+            key.WriteInteger(name, std::get<int>(value));
     }
 
     // The window on a database of its own, attached, so that OK finds the
@@ -305,5 +314,137 @@ TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
     client.connectToHost(QHostAddress::LocalHost, quint16(port));
     EXPECT_TRUE(linktest::WaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }));
 }
+
+// Every field of every page, shown from the settings file and confirmed with
+// OK, goes back into the file as it was and shows the same again. Only the
+// SMS switch follows the exchange type: always on for type 0, never for 5.
+class SettingsDialogRoundTrip : public SettingsDialogTest, public testing::WithParamInterface<int> {
+  protected:
+    using Values = std::map<std::string, std::string>; // "key\name" -> value as stored
+
+    static int freePort() {
+        QTcpServer probe;
+        EXPECT_TRUE(probe.listen(QHostAddress::AnyIPv4));
+        return probe.serverPort();
+    }
+    Values stored() {
+        Values values;
+        for (const auto& [path, key] : platform::RegistryFile::parse(registry()))
+            for (const auto& [name, value] : key.values)
+                values[path + "\\" + name] = value.type == platform::RegistryValue::Type::Dword
+                                                 ? std::to_string(value.dword)
+                                                 : value.text;
+        return values;
+    }
+    // What every named control shows.
+    std::map<std::string, std::string> fields() {
+        std::map<std::string, std::string> shown;
+        for (QWidget* widget : dialog->findChildren<QWidget*>()) {
+            const std::string name = widget->objectName().toStdString();
+            QString value;
+            if (auto* edit = qobject_cast<QLineEdit*>(widget))
+                value = edit->text();
+            else if (auto* box = qobject_cast<QCheckBox*>(widget))
+                value = box->isChecked() ? "ticked" : "clear";
+            else if (auto* combo = qobject_cast<QComboBox*>(widget))
+                value = combo->currentText();
+            else if (auto* spin = qobject_cast<QSpinBox*>(widget))
+                value = QString::number(spin->value());
+            else if (auto* time = qobject_cast<QTimeEdit*>(widget))
+                value = time->time().toString(QStringLiteral("HH:mm:ss.zzz"));
+            else
+                continue;
+            if (!name.empty() && name.rfind("qt_", 0) != 0)
+                shown[name] = value.toStdString();
+        }
+        return shown;
+    }
+};
+
+TEST_P(SettingsDialogRoundTrip, EveryFieldGoesBackIntoTheFileAsItCame) {
+    const int type = GetParam();
+    const std::string main = "\\software\\Vorlin\\Halvex";
+    const std::string sms = main + "\\SMS";
+    const bool smsForced = type == 0 || type == 5;
+    const bool useSms = type == 5; // the opposite of what the type forces
+    const struct {
+        std::string path, name;
+        base::SettingValue value;
+    } settings[] = {
+        {main, "Centrala", type},
+        {main, "Port", type == 0 ? 5 : type - 1}, // Ethernet, COM 1, COM 4
+        {main, "PortTCP", 4321},
+        {main, "PortUDP", 4322},
+        {main, "PortTCPCalBrowse", freePort()},
+        {main, "PortTCPCalSend", 4323},
+        {main, "CalendarServiceEnabled", true},
+        {main, "PortTCP_CRM", freePort()},
+        {main, "MaxPolaczenCRM", 5},
+        {main, "CRMsocketActive", true},
+        {main, "language", 0},
+        {main, "pytanieOwych", false},
+        {main, "AutomPrzyw", true},
+        {main, "InsertIncomingFroRingGroup", true},
+        {main, "PowiadORozlacz", false},
+        {main, "StartMinimized", true},
+        {main, "Miedzy", std::string("9")},
+        {main, "PrefiksMiedzynarodowy", std::string("00")},
+        {main, "TCPCentr", std::string("10.1.2.3")},
+        {main, "PortTCPCent", 5099},
+        {main, "Broadcast", std::string("10.1.2.255")},
+        {main, "GbakPath", std::string("/opt/firebird/bin/gbak")},
+        {main, "BackupPath", std::string("/srv/kopie")},
+        {main, "AutoBackupPeriod", 3},
+        {main, "AutoBackup", true},
+        {main, "CleanBeforeBackup", true},
+        {main, "UseVoiceMailPcti", true},
+        {main, "UsePctiClip", true},
+        {main, "timeBackupHour", std::string("17:08:13")},
+        {main, "UseRCP", true},
+        {main, "RCP_User", std::string("rcp")},
+        {main, "RCP_PasswordFB", AesEncryptToHexWire("tajne", FixedKeyText)},
+        {main, "RCP_IPFB", std::string("10.1.2.4")},
+        {main, "RCP_NameFB", std::string("/srv/rcp.fdb")},
+        {main + "\\PABX_MACROS\\" + std::to_string(type), "Redial", std::string("*91")},
+        {main + "\\PABX_MACROS\\" + std::to_string(type), "Hold", std::string("*7")},
+        {sms, "UseSms", useSms},
+        {sms, "CountryCode", std::string("420")},
+        {sms, "MinCountryNumberLength", 8},
+        {sms, "MaxCountryNumberLength", 10},
+        {sms, "RemoveCountryCode", false},
+        {sms, "ForceSynchronization", false},
+        {sms, "OutTrialsLimit", true},
+        {sms, "OutTrials", 7},
+        {sms, "CountryNumberLength", 8},
+        {sms + "\\DynamicRouting", "Enabled", true},
+        {sms + "\\DynamicRouting", "ValidityPeriod", 7200},
+    };
+    for (const auto& setting : settings)
+        ASSERT_NO_FATAL_FAILURE(writeKey(setting.path, setting.name, setting.value));
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    // What the fixture keeps off in memory is on in the file.
+    form->AutomPrzyw = true;
+    form->CalendarServiceEnabled = true;
+    Values expected = stored();
+    if (smsForced)
+        expected["software\\vorlin\\halvex\\sms\\usesms"] = std::to_string(int(!useSms));
+
+    open();
+    const auto first = fields();
+    EXPECT_EQ(first.at("BackupDateTime"), "17:08:13.000");
+    click("btnAccept");
+    ASSERT_FALSE(dialog->isVisible());
+    const Values after = stored();
+    for (const auto& [name, value] : expected) {
+        const auto found = after.find(name);
+        EXPECT_EQ(found == after.end() ? "(none)" : found->second, value) << name;
+    }
+    EXPECT_EQ(after.size(), expected.size());
+
+    open();
+    EXPECT_EQ(fields(), first);
+}
+
+INSTANTIATE_TEST_SUITE_P(ExchangeTypes, SettingsDialogRoundTrip, testing::Values(0, 2, 5));
 
 } // namespace

@@ -2,12 +2,14 @@
 // the command in flight, a dropped connection, automatic reconnection, the
 // menu item, the command queues, and stopping while the thread is blocked.
 #include "shell/MainForm.h"
+#include "support/FileModesBind.h"
 #include "support/LinkTestSupport.h"
 #include "ui/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using sim::ExchangeSimulator;
 using sim::Family;
@@ -202,6 +204,52 @@ TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnceAndNotRetried) {
     }
     EXPECT_EQ(reports(), 1);
     EXPECT_FALSE(form_->PodlaczCentrale->isChecked());
+}
+
+// A serial port that cannot be opened is tried again every second, but why
+// it failed is said once (for a refusal, with what to do about it) and again
+// only when the reason changes; the port that opens at last is said too.
+TEST_F(LinkControlTest, ASerialPortThatCannotBeOpenedIsReportedOncePerReason) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
+    ASSERT_TRUE(exchange.Start());
+    const std::string slave = exchange.SlavePath();
+    ASSERT_EQ(::chmod(slave.c_str(), 0), 0);
+    testing_support::FileModesBind modes; // the link threads start from this thread
+    ASSERT_TRUE(modes.bound());
+    qputenv("HALVEX_COM1", QByteArray::fromStdString(slave));
+    writeSettings(1, 2, 5001);
+    StoredCommandLine = "DEBUG"; // the log is on from the first attempt
+    form_ = new TForm1();
+    form_->TimerUpdateInfo->SetEnabled(false); // the capture takes the lines
+    linktest::LogCapture log;
+    base::Switches().chbLogRS = false; // the link details would show every attempt
+    const auto count = [&](const std::string& text) {
+        int lines = 0;
+        for (const auto& line : log.Lines())
+            lines += line.find(text) != std::string::npos;
+        return lines;
+    };
+    const auto generation = [&] { return form_->Pbx().Watek ? form_->Pbx().Watek->generation : 0; };
+    const auto attempts = [&](std::uint64_t more) {
+        const std::uint64_t until = generation() + more;
+        return idleUntil([&] { return generation() >= until; });
+    };
+
+    ASSERT_TRUE(attempts(5));
+    EXPECT_EQ(count("Błąd otwarcia portu COM1"), 1);
+    EXPECT_EQ(count("grupy dialout albo HALVEX_COM1"), 1);
+    EXPECT_EQ(count("Podłączanie centrali"), 1);
+
+    qputenv("HALVEX_COM1", QByteArray::fromStdString(dir_.filePath("ttyGone").toStdString()));
+    ASSERT_TRUE(attempts(5));
+    EXPECT_EQ(count("Błąd otwarcia portu COM1"), 2);
+    EXPECT_EQ(count("No such file or directory"), 1);
+
+    qputenv("HALVEX_COM1", QByteArray::fromStdString(slave));
+    ASSERT_EQ(::chmod(slave.c_str(), 0600), 0);
+    ASSERT_TRUE(idleUntil([&] { return exchange.LoginCount() == 1; }));
+    EXPECT_EQ(count("Port COM1 (" + slave + ") otwarty"), 1);
+    EXPECT_EQ(count("Błąd otwarcia portu COM1"), 2);
 }
 
 TEST_F(LinkControlTest, StopWhileBlockedInASerialReadEndsCleanly) {

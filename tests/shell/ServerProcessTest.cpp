@@ -1,11 +1,18 @@
 // The real program, started as a user would start it on a machine without a
 // display.
+#include "base/PasswordCodec.h"
 #include "platform/RegistryStore.h"
+#include "shell/MainForm.h"
+#include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 using testing_support::HalvexProcess;
 using testing_support::Sandbox;
@@ -85,5 +92,86 @@ TEST(ServerProcess, SigtermWhileTheDatabaseAttachHangsEndsWithExitCodeZero) {
     halvex.signal(SIGTERM);
     ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(30))) << halvex.logText();
     EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+}
+
+// A settings file far beyond any real one is not read but set aside whole:
+// the program comes up on the defaults within its own shutdown bound, and
+// the end of the session still ends it with exit code 0.
+TEST(ServerProcess, AHugeSettingsFileIsSetAsideAndTheStartStaysWithinTheShutdownBound) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    std::string huge = "Windows Registry Editor Version 5.00\r\n\r\n[software\\Vorlin\\Halvex]\r\n";
+    const std::string padding(200, 'x');
+    for (int i = 0; huge.size() < (50u << 20); ++i)
+        huge += "\"Pad" + std::to_string(i) + "\"=\"" + padding + "\"\r\n";
+    testing_support::writeFile(sandbox.machineRegistryFile(), huge);
+
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    const auto bound = std::chrono::duration_cast<std::chrono::seconds>(TForm1::ThreadStopBound);
+    ASSERT_TRUE(halvex.waitForLog("Odczyt wartości ValidityPeriod", bound)) << halvex.standardError();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+
+    EXPECT_LT(QFileInfo(QString::fromStdString(sandbox.machineRegistryFile())).size(),
+              platform::RegistryFile::SizeLimit);
+    const QStringList copies = QDir(QString::fromStdString(sandbox.registryDir()))
+                                   .entryList({QStringLiteral("machine.reg.bad-*")}, QDir::Files);
+    ASSERT_EQ(copies.size(), 1) << halvex.logText();
+    EXPECT_EQ(QFileInfo(QString::fromStdString(sandbox.registryDir()) + "/" + copies.front()).size(),
+              qint64(huge.size()));
+}
+
+// Started by a user without the right to ports below 1024, on a database file
+// that is not there yet: each port that cannot be opened is named, with what
+// it needs, on stderr and in the log; the server's own "no such file", which
+// only starts the offer to create the file, is not shown as an error.
+TEST(ServerProcess, StartUpErrorsSayWhatToDo) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    const std::string lowest = testing_support::readFile("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+    if (!lowest.empty() && std::stoi(lowest) <= 1000)
+        GTEST_SKIP() << "every user may open the low ports here";
+    Sandbox sandbox;
+    HalvexProcess halvex(sandbox);
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (!nobody)
+            GTEST_SKIP() << "no unprivileged user to run the program as";
+        halvex.runAs(nobody->pw_uid, nobody->pw_gid);
+    }
+    testfb::DatabaseFolder folder;
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", "127.0.0.1");
+        key.WriteString("NameFB", folder.file("RovaZAD.fdb"));
+        key.WriteString("PasswordFB", AesEncryptToHexWire(testfb::ServerPassword(), FixedKeyText));
+        key.WriteInteger("CRMsocketActive", 1);
+    }
+    halvex.start({"DEBUG"});
+    // The calendar port is the last one opened, with the client service.
+    ASSERT_TRUE(halvex.waitForLog("Nie można otworzyć portu kalendarzy", std::chrono::seconds(90)))
+        << halvex.logText() << halvex.standardError();
+    const std::string log = halvex.logText();
+    const std::string errors = halvex.standardError();
+    for (const char* port : {"client port 1000", "calendar port 1005", "CRM console port 1010"})
+        EXPECT_NE(errors.find(std::string("cannot open the ") + port +
+                              ": a port below 1024 needs root or the capability CAP_NET_BIND_SERVICE"),
+                  std::string::npos)
+            << errors;
+    for (const char* port : {"klientów 1000", "kalendarzy 1005", "konsoli CRM 1010"})
+        EXPECT_NE(log.find(std::string("Nie można otworzyć portu ") + port +
+                           ": port poniżej 1024 wymaga uprawnień roota lub CAP_NET_BIND_SERVICE"),
+                  std::string::npos)
+            << log;
+    EXPECT_NE(log.find("Baza danych utworzona"), std::string::npos) << log;
+    EXPECT_EQ(errors.find("No such file"), std::string::npos) << errors;
+
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
     EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
 }

@@ -3,13 +3,12 @@
 #include "shell/FileLocations.h"
 #include "shell/SettingsTable.h"
 #include "sms/SmsGateway.h"
+#include "support/FileModesBind.h"
 #include "support/MainFormFixture.h"
 
 #include <QDate>
 #include <QFileInfo>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 using platform::RegistryBranch;
@@ -167,33 +166,6 @@ namespace {
 
 const char* const ExportHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
 
-// Root writes through any file mode: for the lifetime of this guard the
-// calling thread gives up that override, so that modes bind it as they bind
-// any other user.
-class FileModesBind {
-  public:
-    FileModesBind() {
-        if (::geteuid() != 0)
-            return;
-        header_.version = _LINUX_CAPABILITY_VERSION_3;
-        if (::syscall(SYS_capget, &header_, saved_) != 0)
-            return;
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~FileModesBind() {
-        if (dropped_)
-            ::syscall(SYS_capset, &header_, saved_);
-    }
-    bool bound() const { return ::geteuid() != 0 || dropped_; }
-
-  private:
-    __user_cap_header_struct header_{};
-    __user_cap_data_struct saved_[2]{};
-    bool dropped_ = false;
-};
-
 } // namespace
 
 TEST_F(SettingsStore, AnUnreadableFileKeepsItsValuesAndIsCopiedAsideOnce) {
@@ -275,7 +247,7 @@ TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
     const std::string before = testing_support::readFile(sandbox.machineRegistryFile());
     ASSERT_EQ(::chmod(sandbox.registryDir().c_str(), 0500), 0);
     {
-        FileModesBind modes;
+        testing_support::FileModesBind modes;
         ASSERT_TRUE(modes.bound());
         createForm("DEBUG");
     }

@@ -1,9 +1,12 @@
 #include "support/HalvexProcess.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QThread>
 #include <csignal>
+#include <grp.h>
 #include <unistd.h>
 
 namespace testing_support {
@@ -27,8 +30,42 @@ HalvexProcess::~HalvexProcess() {
     }
 }
 
+void HalvexProcess::runAs(uid_t uid, gid_t gid) {
+    user_ = {uid, gid};
+}
+
+namespace {
+
+void handOver(const std::string& folder, uid_t uid, gid_t gid) {
+    if (::chown(folder.c_str(), uid, gid) != 0)
+        ADD_FAILURE() << "cannot hand " << folder << " over";
+    QDirIterator entries(QString::fromStdString(folder),
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext())
+        if (::lchown(entries.next().toLocal8Bit().constData(), uid, gid) != 0)
+            ADD_FAILURE() << "cannot hand " << entries.filePath().toStdString() << " over";
+}
+
+} // namespace
+
 void HalvexProcess::start(const QStringList& arguments) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (user_) {
+        const auto [uid, gid] = *user_;
+        // The folder itself (where the log goes), not the program linked into it.
+        if (::chown(sandbox_.path().c_str(), uid, gid) != 0)
+            ADD_FAILURE() << "cannot hand the sandbox over";
+        handOver(sandbox_.registryDir(), uid, gid);
+        handOver(sandbox_.runtimeDir(), uid, gid);
+        // The Firebird folder of this process is root's own.
+        env.remove(QStringLiteral("FIREBIRD"));
+        env.remove(QStringLiteral("FIREBIRD_LOCK"));
+        process_.setChildProcessModifier([uid, gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(127);
+        });
+    }
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("HALVEX_REGISTRY_DIR"), QString::fromStdString(sandbox_.registryDir()));

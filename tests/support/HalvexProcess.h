@@ -8,7 +8,10 @@
 #include <QStringList>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
+#include <sys/types.h>
+#include <utility>
 
 // ThreadSanitizer cannot follow a multi-threaded process through fork(): the
 // tests that start the program as a child run in the other builds.
@@ -25,6 +28,10 @@ class HalvexProcess {
     explicit HalvexProcess(const Sandbox& sandbox, const std::string& name = "halvex");
     ~HalvexProcess();
 
+    // Runs the program as this user (from root): the sandbox's folders are
+    // handed to it, and the program runs with its ids alone, without root's
+    // privileges.
+    void runAs(uid_t uid, gid_t gid);
     void start(const QStringList& arguments = {});
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
@@ -48,6 +55,7 @@ class HalvexProcess {
     std::string binary_;
     QProcess process_;
     std::string stderr_;
+    std::optional<std::pair<uid_t, gid_t>> user_;
 };
 
 } // namespace testing_support
