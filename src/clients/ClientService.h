@@ -39,6 +39,7 @@
 #include <vector>
 
 class QTcpSocket;
+class QTimer;
 class QTreeWidgetItem;
 
 namespace clients {
@@ -94,7 +95,8 @@ class ClientService {
     // New connections on `serwer`.
     void serwerAccept();
     // `serwer` could not accept (out of descriptors, say): accepting pauses
-    // for a while, or until a connection closes.
+    // until a descriptor is free again (checked every `AcceptCheckMs` and
+    // when a connection closes).
     void serwerAcceptError(QAbstractSocket::SocketError error);
     void serwerClientConnect(QTcpSocket* socket);
     void serwerClientRead(std::uint32_t connection, const std::string& address);
@@ -196,8 +198,8 @@ class ClientService {
     // Descriptors kept for the rest of the program: client connections stay
     // this far below the process's limit.
     static constexpr int DescriptorReserve = 64;
-    // How long accepting pauses after a failed accept.
-    static constexpr int AcceptPauseMs = 1000;
+    // How often accepting is checked against the descriptors left.
+    static constexpr int AcceptCheckMs = 200;
 
   private:
     struct Request;
@@ -214,6 +216,7 @@ class ClientService {
     // Why a new connection is refused now, or null.
     const char* refusalOfNewConnection();
     void resumeAccepting();
+    void watchAccepting();
     bool sendNow(Klient& record, int mode, const std::string& text);
     Klient* recordOfEntry(MKolejka& entry);
 
@@ -240,6 +243,7 @@ class ClientService {
     std::uint32_t nextConnection_ = 1;
     // Accepting is paused after a failed accept.
     bool acceptPaused_ = false;
+    QTimer* acceptWatch_ = nullptr;
     // Refusals and accept failures are logged once until a connection is
     // taken again.
     const char* refusalLogged_ = nullptr;

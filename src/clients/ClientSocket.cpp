@@ -15,8 +15,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <limits>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace clients {
 using detail::clientTrace;
@@ -55,6 +58,15 @@ int connectionLimit() {
     return std::max(0, int(room) - ClientService::DescriptorReserve);
 }
 
+// One more descriptor can be had now.
+bool descriptorFree(qintptr any) {
+    const int copy = ::fcntl(int(any), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return errno != EMFILE && errno != ENFILE;
+    ::close(copy);
+    return true;
+}
+
 } // namespace
 
 bool ClientService::IsOpen() const {
@@ -91,29 +103,40 @@ void ClientService::serwerAccept() {
 }
 
 void ClientService::serwerAcceptError(QAbstractSocket::SocketError error) {
-    // The listening socket stays readable while accepting fails: retried
-    // later, not at once.
+    // The listening socket stays readable while accepting fails: accepting
+    // waits for a free descriptor instead of trying again at once.
     host_.ClientServer().pauseAccepting();
+    acceptPaused_ = true;
     if (!acceptErrorLogged_) {
         acceptErrorLogged_ = true;
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d", unsigned(SocketErrorCode(error)),
                        "0.0.0.0", 0u, host_.PortTCP());
         base::WriteLog(2, "%s", SocketEventKindText(error));
-        base::WriteLog(2, "Przyjmowanie połączeń wstrzymane na %d ms", AcceptPauseMs);
+        base::WriteLog(2, "Przyjmowanie połączeń wstrzymane do zwolnienia deskryptora");
     }
-    if (acceptPaused_)
-        return;
-    acceptPaused_ = true;
-    QTimer::singleShot(AcceptPauseMs, &context_, [this] { resumeAccepting(); });
 }
 
 void ClientService::resumeAccepting() {
-    if (!acceptPaused_)
+    QTcpServer& server = host_.ClientServer();
+    if (!acceptPaused_ || !server.isListening() || !descriptorFree(server.socketDescriptor()))
         return;
     acceptPaused_ = false;
+    server.resumeAccepting();
+}
+
+void ClientService::watchAccepting() {
     QTcpServer& server = host_.ClientServer();
-    if (server.isListening())
-        server.resumeAccepting();
+    if (!server.isListening())
+        return;
+    if (acceptPaused_) {
+        resumeAccepting();
+        return;
+    }
+    // Once a connection has been taken, a failed accept reads as a passing
+    // one to the socket, which goes on trying without a word: out of
+    // descriptors, accepting pauses here.
+    if (!descriptorFree(server.socketDescriptor()))
+        serwerAcceptError(QAbstractSocket::SocketResourceError);
 }
 
 void ClientService::serwerClientConnect(QTcpSocket* socket) {
@@ -240,6 +263,11 @@ void ClientService::WlaczSerwerClick() {
     if (!server.isListening() && !server.listen(QHostAddress::AnyIPv4, quint16(host_.PortTCP())))
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
                        unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
+    if (!acceptWatch_) {
+        acceptWatch_ = new QTimer(&context_);
+        QObject::connect(acceptWatch_, &QTimer::timeout, &context_, [this] { watchAccepting(); });
+    }
+    acceptWatch_->start(AcceptCheckMs);
     Calendars.SwitchOn(host_.CalendarSettingsInForce());
     host_.SetServiceMenuMarked(true);
     host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_483")));
@@ -249,6 +277,8 @@ void ClientService::WylaczSerwer() {
     base::WriteLog(1, "Wyłączanie serwera");
     QTcpServer& server = host_.ClientServer();
     server.close();
+    if (acceptWatch_)
+        acceptWatch_->stop();
     acceptPaused_ = false;
     PendingLogins = 0;
     host_.ShowStatusPanel(1, QStringLiteral("0"));
