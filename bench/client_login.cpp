@@ -6,6 +6,7 @@
 //     logged-in clients and N presence slots: CPU time of the GUI thread.
 // Usage: client_login [clients=1000] [rounds=200]
 #include "BenchSupport.h"
+#include "ClientServiceBench.h"
 #include "shell/MainForm.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -43,22 +44,9 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 200;
     bench::Sandbox dir;
     ui::TApplication app(argc, argv);
-    ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
-    StoredCommandLine = "";
-    StartupOptions nothingOutside;
-    nothingOutside.connectExchange = false;
-    nothingOutside.attachDatabase = false;
-    nothingOutside.openClientService = false;
-    auto form = std::make_unique<TForm1>(nullptr, nothingOutside);
-    clients::ClientService& service = form->Clients();
-
     QUdpSocket broadcasts;
-    broadcasts.bind(QHostAddress::LocalHost, 0);
-    form->BroadcastAddress = "127.0.0.1";
-    form->PortUDP = broadcasts.localPort();
-    service.UdpSocket->SetRemoteHost("127.0.0.1");
-    service.UdpSocket->SetRemotePort(form->PortUDP);
-    service.UstawKomunikatLP();
+    auto form = bench::quietForm(broadcasts);
+    clients::ClientService& service = form->Clients();
 
     // The user list as the loader leaves it; every password matches, so no
     // log-in asks the database.

@@ -233,7 +233,11 @@ const char* ClientService::registerClient(const char* text, const std::string& a
                               settings.broadcast + "&" + std::to_string(settings.portUdp) + "&1&" +
                               (settings.useSms ? "1" : "0") + "&" + (voiceMail ? "1" : "0") + "&\r\n";
     Powiadom(0, platform::toWire(reply), record->IDFB.c_str(), record->Gniazdo, record->IP);
-    ++PendingLogins;
+    // A connection holds new ones off once, however often it logs in.
+    if (!record->HoldsPendingLogin) {
+        record->HoldsPendingLogin = true;
+        ++PendingLogins;
+    }
 
     // Without SMS the client hides its GSM part.
     WyslijZajetosci(record->IP, record->IDFB);

@@ -71,12 +71,12 @@ constexpr std::array<RequestKind, 23> Requests{{
     {"DB_ADD&", 8, "DB_ADD", Handler::DbAdd, CrLf},
     {"DB_UPD&", 8, "DB_UPD", Handler::DbUpd, CrLf},
     {"DB_DEL&", 8, "DB_DEL", Handler::DbDel, CrLf},
-    {"VM&", 4, "VM (obsł. wiadomości poczty głosowej)", Handler::Vm, CrLf},
+    {"VM&", 4, "VM (obsł. wiadomości poczty głosowej)", Handler::Vm, Cr},
     {"DBG_ADD&", 9, "DBG_ADD", Handler::DbgAdd, CrLf},
     {"DBG_DEL&", 9, "DBG_DEL", Handler::DbgDel, CrLf},
     {"SMS&", 0, "SMS", Handler::Sms, CrLf},
-    {"VB&", 4, "VB (obsł. skrzynki poczty głosowej)", Handler::Vb, CrLf},
-    {"GWW&", 5, "GWW (obsł. GWW)", Handler::Gww, CrLf},
+    {"VB&", 4, "VB (obsł. skrzynki poczty głosowej)", Handler::Vb, Cr},
+    {"GWW&", 5, "GWW (obsł. GWW)", Handler::Gww, Cr},
 }};
 
 constexpr std::size_t ShortestRequest = 6;
@@ -127,6 +127,15 @@ std::size_t endOfRefused(std::string_view rest, const RequestKind& kind) {
 
 void ClientService::reply(Klient& record, int mode, const std::string& text) {
     Powiadom(mode, text, record.IDFB.c_str(), record.Gniazdo, record.IP);
+}
+
+void ClientService::releasePendingLogin(Klient& record) {
+    if (!record.HoldsPendingLogin)
+        return;
+    record.HoldsPendingLogin = false;
+    // The timer may have taken this count off already.
+    if (PendingLogins > 0)
+        --PendingLogins;
 }
 
 void ClientService::keepRemainder(Klient& record, std::string_view rest) {
@@ -184,6 +193,7 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             base::WriteLog(2, "Błąd przy wykonaniu komendy %s przez klienta %s",
                            k.HasOstatniaWyslana ? logText(k.OstatniaWyslana).c_str() : "", address.c_str());
             k.Stan = Klient::ERROR;
+            releasePendingLogin(k);
             ++k.OdebraneERROR;
             k.Pominiete = 0;
             k.HasOstatniaWyslana = false;
@@ -196,9 +206,9 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             base::WriteLog(1, "Odebrane potwierdzenia wykonania komendy");
             ++k.OdebraneOK;
             k.Stan = Klient::OK;
-            if (k.HasOstatniaWyslana && k.OstatniaWyslana.starts_with("!LP&") && PendingLogins > 0) {
+            if (k.HoldsPendingLogin) {
                 host_.RestartAllowNewConnection();
-                --PendingLogins;
+                releasePendingLogin(k);
             }
             k.HasOstatniaWyslana = false;
             k.OstatniaWyslana.clear();
@@ -211,6 +221,7 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             base::WriteLog(1, "Odebrane potwierdzenia odbioru");
             ++k.OdebraneRECEIVE;
             k.Stan = Klient::RECEIVE;
+            releasePendingLogin(k);
             refreshRow(k);
             at += 7;
             continue;

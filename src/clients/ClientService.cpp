@@ -139,6 +139,7 @@ void ClientService::deleteClientRecord(Klient* record) {
     const std::string idfb = record->IDFB;
     const std::string address = record->IP;
     RemovalKey = record->Gniazdo;
+    releasePendingLogin(*record);
     if (record->Socket)
         record->Socket->close();
     {

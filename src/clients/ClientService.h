@@ -39,6 +39,7 @@
 #include <vector>
 
 class QTcpSocket;
+class QTimer;
 class QTreeWidgetItem;
 
 namespace clients {
@@ -93,6 +94,10 @@ class ClientService {
     bool IsOpen() const;
     // New connections on `serwer`.
     void serwerAccept();
+    // `serwer` could not accept (out of descriptors, say): accepting pauses
+    // until a descriptor is free again (checked every `AcceptCheckMs` and
+    // when a connection closes).
+    void serwerAcceptError(QAbstractSocket::SocketError error);
     void serwerClientConnect(QTcpSocket* socket);
     void serwerClientRead(std::uint32_t connection, const std::string& address);
     void serwerClientDisconnect(std::uint32_t connection, const std::string& address);
@@ -189,6 +194,13 @@ class ClientService {
 
     // The most kept of an unfinished request of one client.
     static constexpr std::size_t ReceiveRemainderLimit = 64 * 1024;
+    // The most connections open without a log-in; more are refused.
+    static constexpr int UnloggedConnectionLimit = 256;
+    // Descriptors kept for the rest of the program: client connections stay
+    // this far below the process's limit.
+    static constexpr int DescriptorReserve = 64;
+    // How often accepting is checked against the descriptors left.
+    static constexpr int AcceptCheckMs = 200;
 
   private:
     struct Request;
@@ -199,6 +211,13 @@ class ClientService {
     void handleRead(Klient* record, std::string data);
     void reply(Klient& record, int mode, const std::string& text);
     void keepRemainder(Klient& record, std::string_view rest);
+    // The record's log-in reply is answered or it has gone: its count of
+    // `PendingLogins` goes.
+    void releasePendingLogin(Klient& record);
+    // Why a new connection is refused now, or null.
+    const char* refusalOfNewConnection();
+    void resumeAccepting();
+    void watchAccepting();
     bool sendNow(Klient& record, int mode, const std::string& text);
     Klient* recordOfEntry(MKolejka& entry);
 
@@ -223,6 +242,13 @@ class ClientService {
     // Context of the socket connections and of calls passed to the GUI thread.
     QObject context_;
     std::uint32_t nextConnection_ = 1;
+    // Accepting is paused after a failed accept.
+    bool acceptPaused_ = false;
+    QTimer* acceptWatch_ = nullptr;
+    // Refusals and accept failures are logged once until a connection is
+    // taken again.
+    const char* refusalLogged_ = nullptr;
+    bool acceptErrorLogged_ = false;
 };
 
 } // namespace clients

@@ -14,6 +14,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <limits>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace clients {
 using detail::clientTrace;
@@ -26,23 +32,111 @@ namespace {
 constexpr qint64 SocketReadBufferLimit = 256 * 1024;
 constexpr qint64 ReadChunk = 64 * 1024;
 
+struct ConnectionCount {
+    int open = 0;     // connections whose socket is still there
+    int unlogged = 0; // live ones without a log-in
+};
+
+ConnectionCount countConnections() {
+    ConnectionCount count;
+    for (Klient* k = KlientList; k; k = k->Nastepny) {
+        if (!k->Socket)
+            continue;
+        ++count.open;
+        if (!k->Zalogowany && k->Stan != Klient::DISCONNECT)
+            ++count.unlogged;
+    }
+    return count;
+}
+
+// The most client connections the process's descriptor limit leaves room for.
+int connectionLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<int>::max();
+    const auto room = std::min<rlim_t>(limit.rlim_cur, rlim_t(std::numeric_limits<int>::max()));
+    return std::max(0, int(room) - ClientService::DescriptorReserve);
+}
+
+// One more descriptor can be had now.
+bool descriptorFree(qintptr any) {
+    const int copy = ::fcntl(int(any), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return errno != EMFILE && errno != ENFILE;
+    ::close(copy);
+    return true;
+}
+
 } // namespace
 
 bool ClientService::IsOpen() const {
     return host_.ClientServer().isListening();
 }
 
+const char* ClientService::refusalOfNewConnection() {
+    // Log-ins answered and not yet acknowledged hold new connections off.
+    if (PendingLogins >= 2)
+        return "Nowe połączenie odrzucone: logowania klientów czekają na potwierdzenie";
+    const ConnectionCount count = countConnections();
+    if (count.unlogged >= UnloggedConnectionLimit)
+        return "Nowe połączenie odrzucone: za dużo połączeń bez zalogowania";
+    if (count.open >= connectionLimit())
+        return "Nowe połączenie odrzucone: brak wolnych deskryptorów dla kolejnych połączeń";
+    return nullptr;
+}
+
 void ClientService::serwerAccept() {
     QTcpServer& server = host_.ClientServer();
     while (QTcpSocket* socket = server.nextPendingConnection()) {
-        // Log-ins answered and not yet acknowledged hold new connections off.
-        if (PendingLogins >= 2) {
+        if (const char* refusal = refusalOfNewConnection()) {
+            if (refusalLogged_ != refusal)
+                base::WriteLog(2, "%s", refusal);
+            refusalLogged_ = refusal;
             socket->abort();
             socket->deleteLater();
             continue;
         }
+        refusalLogged_ = nullptr;
+        acceptErrorLogged_ = false;
         serwerClientConnect(socket);
     }
+}
+
+void ClientService::serwerAcceptError(QAbstractSocket::SocketError error) {
+    // The listening socket stays readable while accepting fails: accepting
+    // waits for a free descriptor instead of trying again at once.
+    host_.ClientServer().pauseAccepting();
+    acceptPaused_ = true;
+    if (!acceptErrorLogged_) {
+        acceptErrorLogged_ = true;
+        base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d", unsigned(SocketErrorCode(error)),
+                       "0.0.0.0", 0u, host_.PortTCP());
+        base::WriteLog(2, "%s", SocketEventKindText(error));
+        base::WriteLog(2, "Przyjmowanie połączeń wstrzymane do zwolnienia deskryptora");
+    }
+}
+
+void ClientService::resumeAccepting() {
+    QTcpServer& server = host_.ClientServer();
+    if (!acceptPaused_ || !server.isListening() || !descriptorFree(server.socketDescriptor()))
+        return;
+    acceptPaused_ = false;
+    server.resumeAccepting();
+}
+
+void ClientService::watchAccepting() {
+    QTcpServer& server = host_.ClientServer();
+    if (!server.isListening())
+        return;
+    if (acceptPaused_) {
+        resumeAccepting();
+        return;
+    }
+    // Once a connection has been taken, a failed accept reads as a passing
+    // one to the socket, which goes on trying without a word: out of
+    // descriptors, accepting pauses here.
+    if (!descriptorFree(server.socketDescriptor()))
+        serwerAcceptError(QAbstractSocket::SocketResourceError);
 }
 
 void ClientService::serwerClientConnect(QTcpSocket* socket) {
@@ -119,6 +213,8 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
 }
 
 void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::string& address) {
+    // A descriptor is free again.
+    resumeAccepting();
     Klient* record = nullptr;
     for (Klient* k = KlientList; k && !record; k = k->Nastepny)
         if (k->Gniazdo == connection && k->IP == address)
@@ -126,6 +222,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
     if (!record)
         return;
     record->Stan = Klient::DISCONNECT;
+    releasePendingLogin(*record);
     refreshRow(*record);
     if (clientTrace())
         base::WriteLog(1, "klient %s rozłączył się, socket=%u", address.c_str(), connection);
@@ -168,6 +265,11 @@ void ClientService::WlaczSerwerClick() {
                        unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
         ReportListenFailure(ListenedPort::Clients, host_.PortTCP(), server);
     }
+    if (!acceptWatch_) {
+        acceptWatch_ = new QTimer(&context_);
+        QObject::connect(acceptWatch_, &QTimer::timeout, &context_, [this] { watchAccepting(); });
+    }
+    acceptWatch_->start(AcceptCheckMs);
     Calendars.SwitchOn(host_.CalendarSettingsInForce());
     host_.SetServiceMenuMarked(true);
     host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_483")));
@@ -177,6 +279,10 @@ void ClientService::WylaczSerwer() {
     base::WriteLog(1, "Wyłączanie serwera");
     QTcpServer& server = host_.ClientServer();
     server.close();
+    if (acceptWatch_)
+        acceptWatch_->stop();
+    acceptPaused_ = false;
+    PendingLogins = 0;
     host_.ShowStatusPanel(1, QStringLiteral("0"));
     Calendars.SwitchOff();
     host_.SetServiceMenuMarked(false);

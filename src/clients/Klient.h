@@ -94,6 +94,8 @@ class Klient {
     std::string ReceiveRemainder;
     // An over-long request was dropped: its rest is skipped up to its line end.
     bool SkipToLineEnd = false;
+    // Its log-in reply awaits an answer and holds one count of `PendingLogins`.
+    bool HoldsPendingLogin = false;
 };
 
 extern Klient* KlientList;

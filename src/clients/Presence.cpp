@@ -68,7 +68,9 @@ void ClientService::InfoOKlientach() {
         }
         const std::time_t now = nowSeconds();
         for (Klient* k = KlientList; k; k = k->Nastepny) {
-            if (k->Stan == Klient::INIT) {
+            // A connection without a log-in, whatever it has sent ("!PING",
+            // "OK"), is kept only while it is not silent.
+            if (!k->Zalogowany && k->Socket && k->Stan != Klient::DISCONNECT) {
                 if (now - k->CzasOdbioru > SilentBeforeLogin) {
                     base::WriteLog(2,
                                    "Brak pingów od niezalogowanego klienta z adresu %s rozłączam połączenie",

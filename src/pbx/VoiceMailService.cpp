@@ -71,15 +71,17 @@ void PbxLink::voiceMailRecord(std::string_view record) {
 }
 
 PbxLink::RequestEnd PbxLink::VoiceMail(std::string_view text, int& errorCode) {
-    const std::size_t lineEnd = text.find("\r\n");
+    // The request ends at its CR; an LF right after it is skipped.
+    const std::size_t lineEnd = text.find('\r');
     if (lineEnd == std::string_view::npos) {
         base::WriteLog(2, "brak końca linii");
         errorCode = 7;
         return std::nullopt;
     }
-    const RequestEnd end = lineEnd + 2;
+    const RequestEnd end = lineEnd + (lineEnd + 1 < text.size() && text[lineEnd + 1] == '\n' ? 2 : 1);
     const std::string request(text.substr(0, lineEnd));
-    const auto fields = CommandParserGenerator::Parse(std::string(text.substr(0, *end)));
+    const auto fields =
+        CommandParserGenerator::Parse(std::string(text.substr(0, lineEnd + 1)), '\\', '&', "\r");
     // Told apart for the log only: the client is answered as for a success.
     auto failed = [&](int code) {
         base::WriteLog(2, "Błąd %d obsługi żądania VM <%s>", code, platform::fromWire(request).c_str());

@@ -235,6 +235,8 @@ void TForm1::connectHandlers() {
         WlaczSerwerClick();
     });
     connect(serwer, &QTcpServer::newConnection, this, &TForm1::serwerAccept);
+    connect(serwer, &QTcpServer::acceptError, this,
+            [this](QAbstractSocket::SocketError error) { Clients().serwerAcceptError(error); });
     connect(CRMsocket, &QTcpServer::newConnection, this, &TForm1::CRMsocketClientConnect);
     connect(CalSocket, &QTcpServer::newConnection, this, [this] { Clients().Calendars.CalSocketAccept(); });
     connect(Oprogramie1, &QAction::triggered, this, [] {

@@ -4,8 +4,15 @@
 // and what a connection may do before it logs in.
 #include "ClientServiceSupport.h"
 
+#include <QEventLoop>
 #include <QTcpServer>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <thread>
 
 namespace clienttest {
 namespace {
@@ -134,6 +141,20 @@ TEST_F(ClientFraming, LineEndsPingAndLoneLineFeeds) {
     EXPECT_EQ(newestRecord()->BledyObslugi, 0u);
 }
 
+TEST_F(ClientFraming, VoiceMailBoxAndGroupRequestsEndAtABareCr) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    for (const std::string request : {"!VM&CLR\r", "!VB&STATE_GET&201\r", "!GWW&ABS&201\r"}) {
+        client.ClearReceived();
+        // The CR is the read's last byte; the LF comes first in the next read.
+        ASSERT_TRUE(client.Send(request));
+        EXPECT_EQ(waitReplies(client, 1), Replies{"OK"}) << request;
+        ASSERT_TRUE(client.Send("\n!PING\r"));
+        EXPECT_EQ(waitReplies(client, 2), Replies(2, "OK")) << request;
+    }
+    EXPECT_EQ(newestRecord()->BledyObslugi, 0u);
+}
+
 TEST_F(ClientFraming, UnknownKeywordsAndShortRests) {
     sim::ClientSimulator client;
     logIn(client, "7");
@@ -207,6 +228,110 @@ TEST_F(ClientFraming, ConsoleLineGoesToTheClientOfTheIdentifier) {
     EXPECT_TRUE(form->Clients().LiniaDoKlienta("RL&", "7"));
     ASSERT_TRUE(PumpUntil([&] { return client.Notices().size() == 1; }));
     EXPECT_EQ(client.Notices().front(), "!RL&\xff");
+}
+
+// The process's descriptor limit lowered for one test, and put back.
+class LoweredDescriptorLimit {
+  public:
+    explicit LoweredDescriptorLimit(rlim_t to) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min(to, saved_.rlim_cur);
+        ok_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~LoweredDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    bool ok() const { return ok_; }
+
+  private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+double processCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(ClientFraming, UnansweredLogInsHoldNewConnectionsOffOncePerConnectionAndNotAfterIt) {
+    // Nothing here waits for the half-minute release.
+    form->tmrAllowNewConnection->setInterval(3'600'000);
+    sim::ClientSimulator greedy;
+    logIn(greedy, "7");
+    greedy.SetAck(sim::ClientSimulator::Ack::None);
+    std::string hundred;
+    for (int i = 0; i < 100; ++i)
+        hundred += "!KL&2.04.00.00&7&secret\r";
+    ASSERT_TRUE(greedy.Send(hundred));
+    ASSERT_TRUE(settled(greedy));
+    // Its hundred replies wait in the queue, never acknowledged: the next
+    // client is taken and answered all the same.
+    sim::ClientSimulator next;
+    connect(next);
+    ASSERT_TRUE(next.LogIn("8", "secret"));
+    ASSERT_TRUE(PumpUntil([&] { return Klient::ZnajdzPoIDFB("8") != nullptr; }));
+    greedy.Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return Klient::ZnajdzPoIDFB("7") == nullptr; }));
+
+    // Two that go without answering their replies leave no hold behind.
+    for (const std::string login : {"9", "10"}) {
+        {
+            sim::ClientSimulator gone;
+            gone.SetAck(sim::ClientSimulator::Ack::None);
+            connect(gone);
+            ASSERT_TRUE(gone.LogIn(login, "secret"));
+            ASSERT_TRUE(PumpUntil([&] {
+                const auto notices = gone.Notices();
+                return !notices.empty() && notices.front().starts_with("!LP&");
+            }));
+        }
+        ASSERT_TRUE(PumpUntil([&] { return Klient::ZnajdzPoIDFB(login) == nullptr; }));
+    }
+    sim::ClientSimulator last;
+    logIn(last, "11");
+}
+
+TEST_F(ClientFraming, OutOfDescriptorsAcceptingPausesWithoutSpinningAndResumes) {
+    // A connection taken before: from then on the socket reports no failed
+    // accept by itself.
+    sim::ClientSimulator earlier;
+    logIn(earlier, "8");
+    std::vector<int> flood;
+    double cpu = 0, wall = 0;
+    {
+        LoweredDescriptorLimit limit(rlim_t(sim::HighestOpenDescriptor()) + 48);
+        ASSERT_TRUE(limit.ok());
+        // Every descriptor left goes to a connection the server has yet to accept.
+        flood = sim::OpenConnections(port, 4096);
+        ASSERT_GT(flood.size(), 0u);
+        ASSERT_LT(flood.size(), 4096u);
+        EXPECT_TRUE(
+            PumpUntil([&] { return mainLogText().find("Błąd akceptacji połączenia") != std::string::npos; }));
+        // A second and a half of the event loop: a loop that spins burns it
+        // all; a paused one next to nothing.
+        const auto start = std::chrono::steady_clock::now();
+        const double cpuBefore = processCpuSeconds();
+        QEventLoop loop;
+        QTimer::singleShot(1500, &loop, &QEventLoop::quit);
+        loop.exec();
+        cpu = processCpuSeconds() - cpuBefore;
+        wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // Logged once.
+        EXPECT_EQ(Occurrences(mainLogText(), "Przyjmowanie połączeń wstrzymane"), 1u);
+        sim::CloseConnections(flood);
+    }
+    EXPECT_LT(cpu, 0.4 * wall);
+    // Connected off this thread: the backlog may still be full of the
+    // closed connections, which only this thread's loop takes away.
+    sim::ClientSimulator client;
+    std::atomic<int> connected{-1};
+    std::thread connecting([&] { connected = client.Connect(port) ? 1 : 0; });
+    const bool done = PumpUntil([&] { return connected.load() >= 0; }, 120'000);
+    connecting.join();
+    ASSERT_TRUE(done && connected.load() == 1);
+    ASSERT_TRUE(client.LogIn("7", "secret"));
+    EXPECT_TRUE(PumpUntil([&] { return Klient::ZnajdzPoIDFB("7") != nullptr; }));
 }
 
 } // namespace

@@ -21,6 +21,8 @@ bool PumpUntil(const std::function<bool()>& condition, int ms = 30000);
 const std::vector<std::string>& WellFormedRequests();
 // A TCP port nobody listens on now.
 int FreePort();
+// How often `part` is found in `text`.
+std::size_t Occurrences(const std::string& text, const std::string& part);
 
 class ClientServiceFixture : public testing_support::MainFormFixture {
   protected:

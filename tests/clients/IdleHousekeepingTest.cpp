@@ -7,7 +7,9 @@
 #include "platform/Clock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace clienttest {
 namespace {
@@ -65,6 +67,46 @@ TEST_F(IdleHousekeeping, ASilentClientIsClosedAfter65SecondsAndPresenceReachesTh
     EXPECT_NE(Klient::ZnajdzPoIDFB("1"), nullptr);
     EXPECT_EQ(form->StatusBar->Panels()[0]->Text().toStdString(), form->Text("IDS_241"));
     EXPECT_EQ(form->StatusBar->Panels()[7]->Text().toStdString(), form->Text("IDS_171")); // no database
+}
+
+TEST_F(IdleHousekeeping, ConnectionsWithoutALogInAreBoundedAndClosedAfter45SilentSeconds) {
+    sim::ClientSimulator talking;
+    logIn(talking, "1");
+    auto withoutLogIn = [] {
+        int count = 0;
+        for (Klient* k = KlientList; k; k = k->Nastepny)
+            count += k->Socket && !k->Zalogowany && k->Stan != Klient::DISCONNECT;
+        return count;
+    };
+    auto anyUnread = [] {
+        for (Klient* k = KlientList; k; k = k->Nastepny)
+            if (k->Stan == Klient::INIT)
+                return true;
+        return false;
+    };
+    std::vector<int> idle;
+    std::atomic<bool> opened{false};
+    std::thread opener([&] {
+        idle = sim::OpenConnections(port, 1000, "!PING\r");
+        opened = true;
+    });
+    const bool allOpened = PumpUntil([&] { return opened.load(); }, 300'000);
+    opener.join();
+    ASSERT_TRUE(allOpened);
+    EXPECT_EQ(idle.size(), 1000u);
+    ASSERT_TRUE(PumpUntil([&] { return withoutLogIn() > 0 && !anyUnread(); }));
+    EXPECT_LE(withoutLogIn(), clients::ClientService::UnloggedConnectionLimit);
+    EXPECT_EQ(Occurrences(mainLogText(), "za dużo połączeń bez zalogowania"), 1u);
+    ASSERT_TRUE(talking.SendRequest("PING"));
+    EXPECT_EQ(waitReplies(talking, 1), std::vector<std::string>{"OK"});
+
+    // 46 s on: every connection without a log-in is closed, the client stays.
+    clock.advance(46'000);
+    EXPECT_TRUE(PumpUntil([&] { return withoutLogIn() == 0; }));
+    talking.ClearReceived();
+    ASSERT_TRUE(talking.SendRequest("PING"));
+    EXPECT_EQ(waitReplies(talking, 1), std::vector<std::string>{"OK"});
+    sim::CloseConnections(idle);
 }
 
 TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanBeReached) {

@@ -10,6 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+
 namespace sim {
 
 namespace {
@@ -311,6 +314,41 @@ void ClientSimulator::run() {
             }
         }
     }
+}
+
+std::vector<int> OpenConnections(int port, int count, const std::string& first) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(std::uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> connections;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        connections.push_back(fd);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
+            continue;
+        if (first.empty())
+            continue;
+        pollfd connected{fd, POLLOUT, 0};
+        if (::poll(&connected, 1, 10000) == 1)
+            (void)::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+    }
+    return connections;
+}
+
+void CloseConnections(std::vector<int>& connections) {
+    for (int fd : connections)
+        ::close(fd);
+    connections.clear();
+}
+
+int HighestOpenDescriptor() {
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    return highest;
 }
 
 } // namespace sim

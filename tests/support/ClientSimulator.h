@@ -87,4 +87,12 @@ class ClientSimulator {
     std::deque<Ack> nextAcks_;
 };
 
+// Opens up to `count` plain connections to the port on 127.0.0.1 (fewer when
+// the process runs out of descriptors); with `first`, waits for each to be
+// connected and sends it there, else does not wait. Their descriptors.
+std::vector<int> OpenConnections(int port, int count, const std::string& first = {});
+void CloseConnections(std::vector<int>& connections);
+// The highest descriptor the process has open.
+int HighestOpenDescriptor();
+
 } // namespace sim
