@@ -235,10 +235,15 @@ TEST_F(LinkControlTest, ASerialPortThatCannotBeOpenedIsReportedOncePerReason) {
         return idleUntil([&] { return generation() >= until; });
     };
 
+    ASSERT_TRUE(attempts(1));
+    // What an earlier test's window may still log in this process is not
+    // this link's: only the retries after the first failure count.
+    const int connecting = count("Podłączanie centrali");
+    EXPECT_GE(connecting, 1);
     ASSERT_TRUE(attempts(5));
     EXPECT_EQ(count("Błąd otwarcia portu COM1"), 1);
     EXPECT_EQ(count("grupy dialout albo HALVEX_COM1"), 1);
-    EXPECT_EQ(count("Podłączanie centrali"), 1);
+    EXPECT_EQ(count("Podłączanie centrali"), connecting) << ::testing::PrintToString(log.Lines());
 
     qputenv("HALVEX_COM1", QByteArray::fromStdString(dir_.filePath("ttyGone").toStdString()));
     ASSERT_TRUE(attempts(5));
