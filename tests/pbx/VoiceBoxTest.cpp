@@ -102,16 +102,27 @@ class VoiceBoxes : public testing_support::ClientServiceTestBed {
         ASSERT_TRUE(serveUntil([&] { return d.Replies().size() > replies; }));
         EXPECT_EQ(d.Replies().back(), "OK") << text;
     }
-    Texts voiceNotices(const std::string& extension) {
+    // The exchange answers "OK" before its records, and a command is briefly
+    // in neither the queue nor flight while it is written: what is awaited
+    // is waited for by count (`atLeast`) before all is settled.
+    Texts voiceNotices(const std::string& extension, std::size_t atLeast = 0) {
+        EXPECT_TRUE(serveUntil([&] { return noticesSeen(extension).size() >= atLeast; }));
         EXPECT_TRUE(settled());
+        return noticesSeen(extension);
+    }
+    Texts noticesSeen(const std::string& extension) {
         Texts seen;
         for (const std::string& n : desks.at(extension)->Notices())
             if (n.starts_with("!VB&") || n.starts_with("!GWW&"))
                 seen.push_back(n);
         return seen;
     }
-    Texts voiceCommands() {
+    Texts voiceCommands(std::size_t atLeast = 0) {
+        EXPECT_TRUE(serveUntil([&] { return commandsSeen().size() >= atLeast; }));
         EXPECT_TRUE(settled());
+        return commandsSeen();
+    }
+    Texts commandsSeen() {
         Texts seen;
         for (const std::string& command : exchange.Commands())
             if (command.starts_with("VB ") || command.starts_with("GWW "))
@@ -127,14 +138,14 @@ class VoiceBoxes : public testing_support::ClientServiceTestBed {
 
 TEST_F(VoiceBoxes, AStateIsUnknownAtOnceThenRealAndReachesOnlyCurrentClients) {
     request("201", "VB&STATE_GET&201");
-    EXPECT_EQ(voiceNotices("201"), Texts({"!VB&STATE_IS&201&UNKNOWN\r\n", "!VB&STATE_IS&201&ON\r\n"}));
+    EXPECT_EQ(voiceNotices("201", 2), Texts({"!VB&STATE_IS&201&UNKNOWN\r\n", "!VB&STATE_IS&201&ON\r\n"}));
     request("201", "VB&STATE_SET&201&OFF");
-    EXPECT_EQ(last(voiceNotices("201")), "!VB&STATE_IS&201&OFF\r\n");
+    EXPECT_EQ(last(voiceNotices("201", 3)), "!VB&STATE_IS&201&OFF\r\n");
     EXPECT_EQ(exchange.VoiceBoxState("201"), "OFF");
     // A client before the notice's version asks its own box: the command
     // goes, no notice comes.
     request("203", "VB&STATE_SET&203&ON");
-    EXPECT_EQ(voiceCommands(), Texts({"VB STATE_GET 201", "VB STATE_SET 201 OFF", "VB STATE_SET 203 ON"}));
+    EXPECT_EQ(voiceCommands(3), Texts({"VB STATE_GET 201", "VB STATE_SET 201 OFF", "VB STATE_SET 203 ON"}));
     EXPECT_EQ(voiceNotices("203"), Texts());
     EXPECT_EQ(voiceNotices("202"), Texts());
     // The exchange's report for a number goes to that number's client only.
@@ -147,8 +158,9 @@ TEST_F(VoiceBoxes, AStateIsUnknownAtOnceThenRealAndReachesOnlyCurrentClients) {
 TEST_F(VoiceBoxes, AfterOneDisabledReportTheExchangeIsNoLongerAsked) {
     exchange.SetVoiceBoxesDisabled(true);
     request("201", "VB&STATE_GET&201");
+    EXPECT_TRUE(
+        serveUntil([&] { return form->Pbx().VoiceBoxUnit.availability() == pbx::VoiceBox::Disabled; }));
     EXPECT_EQ(voiceNotices("201"), Texts({"!VB&STATE_IS&201&UNKNOWN\r\n"}));
-    EXPECT_EQ(form->Pbx().VoiceBoxUnit.availability(), pbx::VoiceBox::Disabled);
     request("201", "VB&STATE_GET&201");
     EXPECT_EQ(last(voiceNotices("201")), "!VB&STATE_IS&201&DISABLED\r\n");
     EXPECT_EQ(voiceCommands(), Texts({"VB STATE_GET 201"}));
@@ -159,8 +171,8 @@ TEST_F(VoiceBoxes, GroupRequestsSendTheirExactCommandsAndAnswersReachNoClient) {
     request("201", "GWW&ABS&201");
     request("201", "GWW&ABS&201&7");
     request("201", "GWW&ABS&201&7&LOG");
-    EXPECT_EQ(voiceCommands(), Texts({"GWW ABS 201", "GWW ABS 201 7", "GWW ABS 201 7 LOG"}));
-    EXPECT_EQ(exchange.GroupState("201", "7"), "LOG");
+    EXPECT_EQ(voiceCommands(3), Texts({"GWW ABS 201", "GWW ABS 201 7", "GWW ABS 201 7 LOG"}));
+    EXPECT_TRUE(serveUntil([&] { return exchange.GroupState("201", "7") == "LOG"; }));
     for (const char* extension : {"201", "202", "203"})
         EXPECT_EQ(voiceNotices(extension), Texts()) << extension;
     // Records the translators refuse are logged by the dispatcher.
@@ -248,7 +260,7 @@ TEST_F(VoiceBoxes, MutatedRecordsAndRequestsLeaveTheTranslatorsWorking) {
         return std::find(notices.begin(), notices.end(), "!VB&STATE_IS&201&OFF\r\n") != notices.end();
     }));
     request("201", "GWW&ABS&201&7");
-    EXPECT_EQ(last(voiceCommands()), "GWW ABS 201 7");
+    EXPECT_TRUE(serveUntil([&] { return last(commandsSeen()) == "GWW ABS 201 7"; }));
 }
 
 } // namespace

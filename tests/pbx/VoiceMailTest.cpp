@@ -80,6 +80,7 @@ class VoiceMailRoad : public testing_support::ClientServiceTestBed {
         // A link clock that stands still: no link check comes between the ticks.
         pbx::linkEnvironment().clock = &linkClock;
         form->UseVoiceMailPcti = true;
+        form->tmrPabxSynchronize->stop();
         exchange = std::make_unique<ExchangeSimulator>(sim::Family::Vantrel, sim::Transport::Tcp);
         exchange->SetVoiceMailBox("201", {M11});
         exchange->SetVoiceMailBox("202", {M21, M22});
@@ -119,9 +120,19 @@ class VoiceMailRoad : public testing_support::ClientServiceTestBed {
                form->Pbx().Shared().LinkState.load() == 1;
     }
     // One tick of the polling timer, once what the last one sent is answered.
+    // The timer itself stays off, so that the test alone decides how many
+    // ticks pass, however slow the machine.
     void tick() {
         ASSERT_TRUE(serveUntil([&] { return linkIdle(); }));
+        const std::uint32_t queued = form->Pbx().Shared().QueuedBytes.load();
+        const std::size_t heard = exchange->Commands().size();
         form->tmrPabxSynchronizeTimer();
+        form->tmrPabxSynchronize->stop();
+        // A command leaves the queue a moment before it is in flight: one
+        // that the tick queued is awaited at the exchange.
+        if (form->Pbx().Shared().QueuedBytes.load() != queued) {
+            ASSERT_TRUE(serveUntil([&] { return exchange->Commands().size() > heard; }));
+        }
         ASSERT_TRUE(serveUntil([&] { return linkIdle(); }));
     }
 

@@ -136,8 +136,9 @@ log isql-fb "$@" "<<< $input"
 [ -e "$FAKE_STATE/running" ] && { echo "isql-fb: database in use" >&2; exit 1; }
 printf '%s' "$input" | sed -n "s/.* password '\(.*\)' using plugin Srp;/\1/p" | sed "s/''/'/g" > "$FAKE_STATE/sysdba"
 )sh");
+    // Like the real one it reaches the server through its port.
     writeStub("fbsvcmgr", R"sh(log fbsvcmgr "$@"
-[ -e "$FAKE_STATE/running" ] || { echo "Unable to complete network request" >&2; exit 1; }
+(exec 3<>"/dev/tcp/127.0.0.1/$HALVEX_FB_PORT") 2>/dev/null || { echo "Unable to complete network request" >&2; exit 1; }
 password=""
 while [ $# -gt 0 ]; do [ "$1" = -password ] && password="$2"; shift; done
 [ "$password" = "$(cat "$FAKE_STATE/sysdba")" ] || { echo "Your user name and password are not defined" >&2; exit 1; }
@@ -238,23 +239,26 @@ void ScriptWorld::follow() {
         delete server_.nextPendingConnection();
 }
 
+// The scripts run meanwhile: the slow part (the guard process) comes first
+// when starting and last when stopping, so that a script that finds the port
+// open finds the server up, and one that finds it closed finds it down.
 void ScriptWorld::startServer() {
-    ASSERT_TRUE(server_.listen(QHostAddress::LocalHost, port_)) << server_.errorString().toStdString();
     guard_ = std::make_unique<QProcess>();
     guard_->start(QStringLiteral("sleep"), {QStringLiteral("600")});
     ASSERT_TRUE(guard_->waitForStarted());
     writeText(path("/run/firebird3.0/fbguard.pid"), std::to_string(guard_->processId()) + "\n");
+    ASSERT_TRUE(server_.listen(QHostAddress::LocalHost, port_)) << server_.errorString().toStdString();
     writeText(state_ + "/running", "");
     running_ = true;
 }
 
 void ScriptWorld::stopServer() {
-    server_.close();
-    guard_->kill();
-    guard_->waitForFinished();
     QFile::remove(q(state_ + "/running"));
+    server_.close();
     running_ = false;
     ++stops_;
+    guard_->kill();
+    guard_->waitForFinished();
 }
 
 std::string ScriptWorld::log() const {
