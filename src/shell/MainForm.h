@@ -202,6 +202,7 @@ class TForm1 : public ui::TForm {
     void TimerUpdateKolejkaTimer();
     void UstawDiagnostyke();
     void Ustaw_okna();
+    void TabStatResize();
     void KolejkaClick();
     void Nagraj1Click();
     void Czy1Click();
@@ -342,6 +343,10 @@ class TForm1 : public ui::TForm {
     // Shows the export form over the contact list or, for btnEksportUz, the user list.
     void btnEksportBazyClick(QObject* sender);
     void btnImportBazyClick();
+    // Opens the help file of the language in force at the first request.
+    void PomocHalvex1Click();
+    void FormKeyDown(int key);
+    std::string HelpFilePath;
     void btnSzukajTelefClick();
     void showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts = {});
     void InfoClick();
@@ -364,9 +369,12 @@ class TForm1 : public ui::TForm {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void buildComponents();
+    void connectHelpCommand();
     void createServices();
     void buildMenus();
     void buildStatisticsPage();
