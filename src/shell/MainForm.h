@@ -142,6 +142,7 @@ class TForm1 : public ui::TForm {
     ui::TButton* btnEksportBazy = nullptr;
     ui::TButton* btnImportBazy = nullptr;
     ui::TButton* btnEksportUz = nullptr;
+    ui::TButton* btnImportUz = nullptr;
     ui::TButton* btnSzukajTelef = nullptr;
     ui::TButton* btnWiadDoPodlaczonych = nullptr;
     ui::TButton* btnWyczyscOknoLogu = nullptr;
@@ -342,7 +343,8 @@ class TForm1 : public ui::TForm {
     void btnSzukajKontaktuClick();
     // Shows the export form over the contact list or, for btnEksportUz, the user list.
     void btnEksportBazyClick(QObject* sender);
-    void btnImportBazyClick();
+    // Shows the contact import, from the contact page or the users page.
+    void btnImportBazyClick(QObject* sender);
     // Opens the help file of the language in force at the first request.
     void PomocHalvex1Click();
     void FormKeyDown(int key);

@@ -1,5 +1,6 @@
 // The main window's small commands and timers.
 #include "admin/AdminForms.h"
+#include "admin/ContactImportForm.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "sms/SmsGateway.h"
@@ -12,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QUdpSocket>
 #include <QUrl>
 
@@ -221,6 +223,18 @@ TEST_F(WindowCommands, TheHelpOpensTheFileBesideTheProgramAndWarnsWhenItIsMissin
     QFile::remove(path);
     EXPECT_EQ(opened.urls, QList<QUrl>{QUrl::fromLocalFile(path)});
     EXPECT_EQ(dialogs->Calls().size(), asked);
+}
+
+TEST_F(WindowCommands, TheUsersPageImportButtonOpensTheContactImport) {
+    createForm("DEBUG");
+    TImport_kont importForm;
+    Import_kont = &importForm;
+    auto* button = form->findChild<QPushButton*>("btnImportUz");
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->text(), "Import");
+    button->click();
+    Import_kont = nullptr;
+    EXPECT_TRUE(importForm.isVisible());
 }
 
 } // namespace
