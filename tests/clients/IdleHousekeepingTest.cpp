@@ -67,6 +67,19 @@ TEST_F(IdleHousekeeping, ASilentClientIsClosedAfter65SecondsAndPresenceReachesTh
     EXPECT_EQ(form->StatusBar->Panels()[7]->Text().toStdString(), form->Text("IDS_171")); // no database
 }
 
+TEST_F(IdleHousekeeping, AClientThatClosesItsEndIsLoggedAsAClose) {
+    form->chbLogKlienci->setChecked(true);
+    form->UstawDiagnostyke();
+    sim::ClientSimulator client;
+    logIn(client, "1");
+    const std::uint32_t connection = Klient::ZnajdzPoIDFB("1")->Gniazdo;
+    mainLogText();
+    client.Disconnect();
+    const std::string closed = "klient 127.0.0.1 rozłączył się, socket=" + std::to_string(connection);
+    EXPECT_TRUE(PumpUntil([&] { return mainLogText().find(closed) != std::string::npos; }));
+    EXPECT_EQ(logSoFar.find("Socket Error"), std::string::npos) << logSoFar;
+}
+
 TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanBeReached) {
     sim::ClientSimulator client;
     ASSERT_TRUE(client.ListenUdp(udpPort));
