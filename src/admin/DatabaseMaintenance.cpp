@@ -337,7 +337,7 @@ void DatabaseMaintenance::MaintenanceTimerTick() {
         return;
     if (std::get<bool>(host_.Setting(SettingsSection::Main, "CleanBeforeBackup")))
         if (const int code = CzyscBaze(db::MainConnection()); code != 0)
-            base::WriteLog(1, "Błąd %d przy czyszczeniu bazy danych", code);
+            base::WriteLog(2, "Błąd %d przy czyszczeniu bazy danych", code);
     Backup({});
     host_.StoreSetting(SettingsSection::Main, "timeBackup",
                        now.toString(QString::fromLatin1(base::StoredDateTimeFormat)).toStdString());

@@ -3,6 +3,7 @@
 #include "admin/ContactCsv.h"
 #include "base/DiagnosticLog.h"
 #include "i18n/FormTranslation.h"
+#include "i18n/LangComponent.h"
 #include "ui/Dialogs.h"
 
 #include <QDropEvent>
@@ -168,6 +169,12 @@ void TExportuj::EksportujButtonClick() {
     Memo->clear();
     if (!SourceList)
         return;
+    // Without a chosen field the file would hold only separators and line ends.
+    if (ListBox2->count() == 0) {
+        ui::dialogs().MessageBox(lgLangLinked1->GetTextOrDefault("IDS_0"), Caption().toStdString(),
+                                 ui::MB_ICONINFORMATION | ui::MB_OK, ui::IDOK);
+        return;
+    }
     const std::string separator = Separator->text().toStdString();
     std::vector<std::string> header;
     std::vector<int> columns;

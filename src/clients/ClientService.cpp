@@ -180,6 +180,14 @@ QTreeWidgetItem* ClientService::rowOf(const Klient& record) {
     return rowOfSocket(host_.ClientListView(), record.Gniazdo);
 }
 
+std::vector<std::string> ClientService::listedClientIds() {
+    const ui::TListView& view = host_.ClientListView();
+    std::vector<std::string> ids;
+    for (int i = 0; i < view.topLevelItemCount(); ++i)
+        ids.push_back(view.topLevelItem(i)->text(ColId).toStdString());
+    return ids;
+}
+
 } // namespace clients
 
 Klient* Klient::ZnajdzPoWew(const std::string& extension, const ui::TListView& userPhones) {

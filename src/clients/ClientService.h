@@ -42,6 +42,10 @@ class QTcpSocket;
 class QTimer;
 class QTreeWidgetItem;
 
+namespace sms {
+class PABX;
+}
+
 namespace clients {
 
 // Where the scan of a read goes on after a request: the number of bytes of
@@ -167,6 +171,9 @@ class ClientService {
     // that has an address.
     void WyslijListeGSM(const Klient& record, const std::vector<sms::S_GSMLINE>& lines);
     void WyslijListeGSMKlientom(const std::vector<sms::S_GSMLINE>& lines);
+    // Empties the GSM-line table, so that it is read anew from the exchange,
+    // and tells every listed client that handles SMS to drop its list.
+    void WyslijListeGSMWszystkim(sms::PABX& table);
     // The phone-state rows ("!ZJ") to the client logged in as `idfb` at `address`.
     void WyslijZajetosci(const std::string& address, const std::string& idfb);
 
@@ -223,6 +230,8 @@ class ClientService {
 
     // The console row of a record, or null.
     QTreeWidgetItem* rowOf(const Klient& record);
+    // The "ID" of every row of the client list.
+    std::vector<std::string> listedClientIds();
     // Checks the password of a log-in against the user list and, where the
     // list's differs, the database; the matching row or null.
     QTreeWidgetItem* findUserRow(const std::string& login, const std::string& password, int& errorCode,

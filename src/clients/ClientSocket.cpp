@@ -230,6 +230,9 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
 
 void ClientService::serwerClientError(std::uint32_t connection, const std::string& address, int port,
                                       QAbstractSocket::SocketError error) {
+    // A client closing its end is no error: the disconnect handler logs the close.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
     const int code = SocketErrorCode(error);
     const std::string where = address.empty() ? host_.Text("IDS_144") : address;
     base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d", unsigned(code), where.c_str(), connection,

@@ -1,4 +1,5 @@
 #include "clients/ClientService.h"
+#include "sms/GsmLineTable.h"
 
 namespace clients {
 
@@ -17,6 +18,18 @@ void ClientService::WyslijListeGSMKlientom(const std::vector<sms::S_GSMLINE>& li
     for (Klient* k = KlientList; k; k = k->Nastepny)
         if (k != ServerKlient && !k->IP.empty())
             WyslijListeGSM(*k, lines);
+}
+
+void ClientService::WyslijListeGSMWszystkim(sms::PABX& table) {
+    table.Reset();
+    // The new list follows once the table is read again (at the next log-in
+    // or when the table is complete).
+    for (const std::string& id : listedClientIds()) {
+        if (id.empty() || id == "0")
+            continue;
+        if (const Klient* record = Klient::ZnajdzPoIDFB(id); record && record->ObslugaSms)
+            Powiadom(0, "!GSM&CLR\r\n", record->IDFB.c_str(), record->Gniazdo, record->IP);
+    }
 }
 
 } // namespace clients

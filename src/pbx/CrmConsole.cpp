@@ -303,6 +303,7 @@ void CrmConsole::CRMsocketClientDisconnect(int connection) {
     auto it = connections_.find(connection);
     if (it == connections_.end())
         return;
+    base::WriteLog(1, "CRM: program %s rozłączył się, socket=%d", it->second.address.c_str(), connection);
     freeSlots(connection);
     if (it->second.socket) {
         QObject::disconnect(it->second.socket, nullptr, &context_, nullptr);
@@ -333,6 +334,9 @@ void CrmConsole::freeSlots(int connection) {
 
 void CrmConsole::CRMsocketClientError(int connection, QAbstractSocket::SocketError error) {
     base::TraceScope trace("serwerClientError");
+    // A program closing its end is no error: the disconnect handler logs the close.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
     std::string address;
     int port = 0;
     if (auto it = connections_.find(connection); it != connections_.end()) {

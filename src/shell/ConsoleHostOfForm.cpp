@@ -184,7 +184,7 @@ void ConsoleHostOfForm::ClearSmsQueues() {
 }
 
 void ConsoleHostOfForm::WyslijListeGSMWszystkim() {
-    form_.Clients().WyslijListeGSMKlientom(form_.Sms().GsmLines.lines);
+    form_.Clients().WyslijListeGSMWszystkim(form_.Sms().GsmLines);
 }
 
 bool ConsoleHostOfForm::CrmSocketActive() {

@@ -6,6 +6,7 @@
 #include "shell/FileLocations.h"
 #include "sms/SmsGateway.h"
 
+#include <QEvent>
 #include <QSaveFile>
 #include <QScrollBar>
 #include <cerrno>
@@ -107,6 +108,16 @@ void TForm1::Ustaw_okna() {
     if (VisibleLogPanes < 2)
         return;
     Kolejka->raise();
+}
+
+void TForm1::TabStatResize() {
+    Ustaw_okna();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == TabStat && event->type() == QEvent::Resize)
+        TabStatResize();
+    return TForm::eventFilter(watched, event);
 }
 
 void TForm1::KolejkaClick() {

@@ -248,6 +248,8 @@ void TForm1::connectHandlers() {
             [this](const QPoint& at) { PopupMenuKolejka->popup(Kolejka->mapToGlobal(at)); });
     connect(Nagraj1, &QAction::triggered, this, &TForm1::Nagraj1Click);
     connect(Czy1, &QAction::triggered, this, &TForm1::Czy1Click);
+    TabStat->installEventFilter(this);
+    connectHelpCommand();
     connectConsoleHandlers();
 }
 

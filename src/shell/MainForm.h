@@ -142,6 +142,7 @@ class TForm1 : public ui::TForm {
     ui::TButton* btnEksportBazy = nullptr;
     ui::TButton* btnImportBazy = nullptr;
     ui::TButton* btnEksportUz = nullptr;
+    ui::TButton* btnImportUz = nullptr;
     ui::TButton* btnSzukajTelef = nullptr;
     ui::TButton* btnWiadDoPodlaczonych = nullptr;
     ui::TButton* btnWyczyscOknoLogu = nullptr;
@@ -202,6 +203,7 @@ class TForm1 : public ui::TForm {
     void TimerUpdateKolejkaTimer();
     void UstawDiagnostyke();
     void Ustaw_okna();
+    void TabStatResize();
     void KolejkaClick();
     void Nagraj1Click();
     void Czy1Click();
@@ -341,7 +343,12 @@ class TForm1 : public ui::TForm {
     void btnSzukajKontaktuClick();
     // Shows the export form over the contact list or, for btnEksportUz, the user list.
     void btnEksportBazyClick(QObject* sender);
-    void btnImportBazyClick();
+    // Shows the contact import, from the contact page or the users page.
+    void btnImportBazyClick(QObject* sender);
+    // Opens the help file of the language in force at the first request.
+    void PomocHalvex1Click();
+    void FormKeyDown(int key);
+    std::string HelpFilePath;
     void btnSzukajTelefClick();
     void showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts = {});
     void InfoClick();
@@ -364,9 +371,12 @@ class TForm1 : public ui::TForm {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void buildComponents();
+    void connectHelpCommand();
     void createServices();
     void buildMenus();
     void buildStatisticsPage();

@@ -105,7 +105,11 @@ void TForm1::buildConsoleControls() {
     DelPhoneBT = phoneButtons[2];
     btnSzukajTelef = phoneButtons[3];
     btnEksportUz = new ui::TButton(s("btnEksportUz"), s("Eksport"), TabUsers);
-    users->addWidget(btnEksportUz, 4, 0);
+    btnImportUz = new ui::TButton(s("btnImportUz"), s("Import"), TabUsers);
+    auto* userFileButtons = new QHBoxLayout();
+    userFileButtons->addWidget(btnEksportUz);
+    userFileButtons->addWidget(btnImportUz);
+    users->addLayout(userFileButtons, 4, 0);
     lvKontakty->setSelectionMode(QAbstractItemView::ExtendedSelection);
     auto* contactButtons = new QHBoxLayout();
     auto contactButton = [&](const char* name, const char* caption) {
@@ -212,7 +216,8 @@ void TForm1::connectConsoleHandlers() {
     connect(lvKontakty, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().lvKontaktyDblClick(); });
     for (ui::TButton* button : {btnEksportBazy, btnEksportUz})
         connect(button, &QPushButton::clicked, this, [this, button] { btnEksportBazyClick(button); });
-    connect(btnImportBazy, &QPushButton::clicked, this, &TForm1::btnImportBazyClick);
+    for (ui::TButton* button : {btnImportBazy, btnImportUz})
+        connect(button, &QPushButton::clicked, this, [this, button] { btnImportBazyClick(button); });
     connect(PhoneLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().PhoneLVDblClick(); });
     Admin().WatchUserList();
     for (ui::TListView* list : {lvKlienci, UserLV, PhoneLV, HistLV, lvAllUserPhones})
@@ -312,8 +317,10 @@ void TForm1::btnEksportBazyClick(QObject* sender) {
     Exportuj->raise();
 }
 
-void TForm1::btnImportBazyClick() {
-    Admin().ShowContactImport();
+void TForm1::btnImportBazyClick(QObject* sender) {
+    // Both pages import into the shared contacts.
+    if (sender == btnImportBazy || sender == btnImportUz)
+        Admin().ShowContactImport();
 }
 
 void TForm1::btnSzukajTelefClick() {

@@ -239,6 +239,14 @@ TEST_F(ContactBase, TheExportWritesTheChosenColumnsOfTheListOrNothing) {
     const QTreeWidgetItem* captions = form->lvKontakty->headerItem();
     EXPECT_EQ(exportForm.ListBox1->item(0)->text(), captions->text(1));
     EXPECT_EQ(exportForm.Separator->text(), ";");
+    // With no field chosen the administrator is told so and no file is asked for.
+    const std::size_t before = dialogs->Calls().size();
+    exportForm.EksportujButtonClick();
+    ASSERT_EQ(dialogs->Calls().size(), before + 1);
+    const ui::ScriptedDialogs::Call told = dialogs->Calls().back();
+    EXPECT_EQ(told.kind, "MessageBox");
+    EXPECT_EQ(told.text, exportForm.lgLangLinked1->GetTextOrDefault("IDS_0"));
+    EXPECT_FALSE(told.text.empty());
     exportForm.ListBox1->setCurrentRow(3); // Nazwisko
     exportForm.ListBox1DblClick();
     exportForm.ListBox1DblClick();

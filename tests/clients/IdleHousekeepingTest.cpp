@@ -109,6 +109,19 @@ TEST_F(IdleHousekeeping, ConnectionsWithoutALogInAreBoundedAndClosedAfter45Silen
     sim::CloseConnections(idle);
 }
 
+TEST_F(IdleHousekeeping, AClientThatClosesItsEndIsLoggedAsAClose) {
+    form->chbLogKlienci->setChecked(true);
+    form->UstawDiagnostyke();
+    sim::ClientSimulator client;
+    logIn(client, "1");
+    const std::uint32_t connection = Klient::ZnajdzPoIDFB("1")->Gniazdo;
+    mainLogText();
+    client.Disconnect();
+    const std::string closed = "klient 127.0.0.1 rozłączył się, socket=" + std::to_string(connection);
+    EXPECT_TRUE(PumpUntil([&] { return mainLogText().find(closed) != std::string::npos; }));
+    EXPECT_EQ(logSoFar.find("Socket Error"), std::string::npos) << logSoFar;
+}
+
 TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanBeReached) {
     sim::ClientSimulator client;
     ASSERT_TRUE(client.ListenUdp(udpPort));

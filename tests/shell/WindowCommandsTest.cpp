@@ -1,5 +1,6 @@
 // The main window's small commands and timers.
 #include "admin/AdminForms.h"
+#include "admin/ContactImportForm.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "sms/SmsGateway.h"
@@ -8,8 +9,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDeadlineTimer>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QUdpSocket>
+#include <QUrl>
 
 namespace {
 
@@ -184,4 +190,53 @@ TEST_F(WindowCommands, TheLogSearchGoesDownFromTheSelectionAndTheConsoleLineName
     EXPECT_EQ(textColour(*form->LiniaDoKlienta), form->palette().color(QPalette::WindowText));
 }
 
+// Stands for the desktop's "open" action for local files while it lives.
+class OpenedFiles : public QObject {
+    Q_OBJECT
+  public:
+    OpenedFiles() { QDesktopServices::setUrlHandler("file", this, "open"); }
+    ~OpenedFiles() override { QDesktopServices::unsetUrlHandler("file"); }
+    QList<QUrl> urls;
+  public slots:
+    void open(const QUrl& url) { urls.push_back(url); }
+};
+
+TEST_F(WindowCommands, TheHelpOpensTheFileBesideTheProgramAndWarnsWhenItIsMissing) {
+    createForm("DEBUG");
+    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("Halvex.chm");
+    QFile::remove(path);
+    OpenedFiles opened;
+    press(*form, Qt::Key_F1); // also where the menu item is disabled
+    ASSERT_FALSE(dialogs->Calls().empty());
+    EXPECT_EQ(dialogs->Calls().back().text, form->Text("IDS_764"));
+    EXPECT_FALSE(dialogs->Calls().back().text.empty());
+    EXPECT_TRUE(opened.urls.isEmpty());
+    EXPECT_NE(mainLogText().find(path.toStdString()), std::string::npos);
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    form->language = 2;                   // the file of the first request stays
+    form->PomocHalvex1->setEnabled(true); // as in a Polish or Russian window
+    const std::size_t asked = dialogs->Calls().size();
+    form->PomocHalvex1->trigger();
+    QFile::remove(path);
+    EXPECT_EQ(opened.urls, QList<QUrl>{QUrl::fromLocalFile(path)});
+    EXPECT_EQ(dialogs->Calls().size(), asked);
+}
+
+TEST_F(WindowCommands, TheUsersPageImportButtonOpensTheContactImport) {
+    createForm("DEBUG");
+    TImport_kont importForm;
+    Import_kont = &importForm;
+    auto* button = form->findChild<QPushButton*>("btnImportUz");
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->text(), "Import");
+    button->click();
+    Import_kont = nullptr;
+    EXPECT_TRUE(importForm.isVisible());
+}
+
 } // namespace
+
+#include "WindowCommandsTest.moc"

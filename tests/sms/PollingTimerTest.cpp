@@ -1,6 +1,7 @@
 // The polling timer of the real window: the GSM-line list asked line by line
 // from the exchange's records, the list reaching a client, then the poll of
 // stored messages and the send step, frozen while the link has errors.
+#include "admin/Console.h"
 #include "clients/Bufor.h"
 #include "pbx/PbxLink.h"
 #include "sms/SmsGateway.h"
@@ -29,6 +30,15 @@ class PollingTimer : public testing_support::ClientServiceTestBed {
         form->Pbx().DrainReceivedLines();
     }
     using Lines = std::vector<std::string>;
+    // A desk of a version that handles SMS, logged in as a new user.
+    TestClient& logInDesk(testing_support::TestUser user) {
+        addUser(user);
+        loadUsersFromDatabase();
+        TestClient& client = connectClient();
+        int code = -1;
+        EXPECT_NE(logIn(client, "2.04.00.00", user.login, user.password, code), nullptr);
+        return client;
+    }
 };
 
 TEST_F(PollingTimer, AsksTheGsmLinesThenPollsAndSendsAndFreezesWhileTheLinkFails) {
@@ -48,12 +58,7 @@ TEST_F(PollingTimer, AsksTheGsmLinesThenPollsAndSendsAndFreezesWhileTheLinkFails
     EXPECT_EQ(form->tmrPabxSynchronize->interval(), 4000);
 
     // A desk logged in while the table is still empty gets no list yet.
-    testing_support::TestUser user{"Jan", "Nowak", "jnowak", "0cc175b9c0f1b6a831c399e269772661"};
-    addUser(user);
-    loadUsersFromDatabase();
-    TestClient& client = connectClient();
-    int code = -1;
-    ASSERT_NE(logIn(client, "2.04.00.00", user.login, user.password, code), nullptr);
+    TestClient& client = logInDesk({"Jan", "Nowak", "jnowak", "0cc175b9c0f1b6a831c399e269772661"});
     ASSERT_TRUE(waitFor(client, "&\r\n"));
     form->Pbx().PbxLinkErrorCount = 0;
 
@@ -70,11 +75,7 @@ TEST_F(PollingTimer, AsksTheGsmLinesThenPollsAndSendsAndFreezesWhileTheLinkFails
     EXPECT_TRUE(waitFor(client, "!GSM&CLR\r\n!GSM&ADD&600100200\r\n!GSM&FIN\r\n")) << client.received;
     EXPECT_EQ(client.received.find("!GSM&DIS"), std::string::npos);
     // A desk logging in now finds the list among its log-in notices.
-    testing_support::TestUser late{"Anna", "Lis", "alis", "0cc175b9c0f1b6a831c399e269772661"};
-    addUser(late);
-    loadUsersFromDatabase();
-    TestClient& lateClient = connectClient();
-    ASSERT_NE(logIn(lateClient, "2.04.00.00", late.login, late.password, code), nullptr);
+    TestClient& lateClient = logInDesk({"Anna", "Lis", "alis", "0cc175b9c0f1b6a831c399e269772661"});
     EXPECT_TRUE(waitFor(lateClient, "!GSM&CLR\r\n!GSM&ADD&600100200\r\n!GSM&FIN\r\n")) << lateClient.received;
     form->Pbx().PbxLinkErrorCount = 0;
     sent();
@@ -99,6 +100,29 @@ TEST_F(PollingTimer, AsksTheGsmLinesThenPollsAndSendsAndFreezesWhileTheLinkFails
     exchange("GSM ADD 1 600100200");
     form->tmrPabxSynchronizeTimer();
     EXPECT_EQ(sent(), Lines{"GSM GET 0\r"});
+}
+
+TEST_F(PollingTimer, SwitchingSmsOnAgainEmptiesTheGsmTableAndTellsTheDesksToDropTheirLists) {
+    auto& sms = form->Sms();
+    sms.SmsSettings.UseSms = true;
+    form->Pbx().PbxLinkErrorCount = 1; // the timer's own ticks do nothing meanwhile
+    sms.GsmLines.lines = {{3, "600100200"}};
+    sms.GsmLines.currentLine = 16;
+    sms.GsmLines.complete = 1;
+    TestClient& client = logInDesk({"Jan", "Nowak", "jnowak", "0cc175b9c0f1b6a831c399e269772661"});
+    ASSERT_TRUE(waitFor(client, "!GSM&FIN\r\n"));
+    client.received.clear();
+    client.acknowledged = 0;
+
+    form->Admin().Host().WyslijListeGSMWszystkim();
+    EXPECT_TRUE(waitFor(client, "!GSM&CLR\r\n"));
+    EXPECT_EQ(client.received.find("!GSM&ADD"), std::string::npos) << client.received;
+    EXPECT_TRUE(sms.GsmLines.lines.empty());
+    EXPECT_EQ(sms.GsmLines.complete, 0);
+    form->Pbx().PbxLinkErrorCount = 0;
+    sent();
+    form->tmrPabxSynchronizeTimer();
+    EXPECT_EQ(sent(), Lines{"GSM GET 0\r"}) << "the lines are read anew";
 }
 
 } // namespace
