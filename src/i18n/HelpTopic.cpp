@@ -1,9 +1,9 @@
 #include "i18n/HelpTopic.h"
 
+#include "i18n/Warnings.h"
 #include "platform/RegistryStore.h"
 #include "ui/Dialogs.h"
 
-#include <QDebug>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QUrl>
@@ -18,13 +18,13 @@ void DisplayHelpTopic(const std::string& topic) {
     try {
         file = key.ReadString(HelpFileValue);
     } catch (const platform::RegistryError& e) {
-        qWarning().noquote() << "The help file's location cannot be read:" << e.what();
+        Warn(std::string("The help file's location cannot be read: ") + e.what());
     }
     if (!file.empty() && QFileInfo(QString::fromStdString(file)).isFile()) {
         QUrl url = QUrl::fromLocalFile(QString::fromStdString(file));
         url.setFragment(QString::fromStdString(topic));
         if (!QDesktopServices::openUrl(url))
-            qWarning().noquote() << "The help viewer cannot show" << url.toString();
+            Warn("The help viewer cannot show " + url.toString().toStdString());
         return;
     }
     ui::dialogs().MessageBox("The help file \"" + file +

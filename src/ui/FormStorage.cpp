@@ -1,8 +1,7 @@
 #include "ui/FormStorage.h"
 
+#include "base/DiagnosticLog.h"
 #include "ui/Components.h"
-
-#include <QDebug>
 
 namespace ui {
 
@@ -53,10 +52,9 @@ void TlgFormStorage::Loaded() {
         place(stored);
     } catch (const std::exception& e) {
         place(before);
-        qWarning().noquote() << QStringLiteral(
-                                    "The stored placement of form %1 under %2 cannot be read (%3); "
-                                    "the form keeps its own")
-                                    .arg(form_->objectName(), subKey_, QString::fromStdString(e.what()));
+        base::WriteLog(2,
+                       "The stored placement of form %s under %s cannot be read (%s); the form keeps its own",
+                       qUtf8Printable(form_->objectName()), qUtf8Printable(subKey_), e.what());
     }
 }
 
@@ -81,8 +79,8 @@ void TlgFormStorage::FormDestroing(QObject* /*sender*/) {
             key.WriteInteger("Width", form_->width());
         }
     } catch (const std::exception& e) {
-        qWarning().noquote() << QStringLiteral("The placement of form %1 cannot be stored under %2: %3")
-                                    .arg(form_->objectName(), subKey_, QString::fromStdString(e.what()));
+        base::WriteLog(2, "The placement of form %s cannot be stored under %s: %s",
+                       qUtf8Printable(form_->objectName()), qUtf8Printable(subKey_), e.what());
     }
 }
 
