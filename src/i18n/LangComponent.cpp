@@ -1,6 +1,7 @@
 #include "i18n/LangComponent.h"
 
 #include "i18n/LangDispatcher.h"
+#include "i18n/ResourceStrings.h"
 #include "i18n/Warnings.h"
 
 #include <QFont>
@@ -447,6 +448,13 @@ void TlgCustomLang::SetResourceLanguageIndex(int index) {
     }
 }
 
+std::string TlgCustomLang::TranslateResourceString(const std::string& text) const {
+    if (ResourceLanguageIndex == activeLanguage_)
+        return {};
+    const std::string translated = resourceStrings_.GetTranslationByLang(text, activeLanguage_);
+    return translated == text ? std::string() : translated;
+}
+
 // ---- life cycle ----
 
 void TlgCustomLang::Loaded() {
@@ -489,6 +497,8 @@ void TlgCustomLang::Loaded() {
     UpdateStrCollections();
     if (IsInheritedOwner)
         ChangeLanguage();
+    if (HandleResourceStrings)
+        i18n::InstallResourceStringTranslator(this);
 }
 
 bool TlgCustomLang::HasTabDelimiters() const {

@@ -133,7 +133,9 @@ class TlgCustomLang : public QObject {
     bool DoRaiseExceptions = false;
     bool IsInheritedOwner = false;
     bool UseInheritedData = false;
-    bool HandleResourceStrings = false; // stored only: no resource-string redirection here
+    // The first component with an owner that loads with this set translates
+    // the run time's own texts for the rest of the process.
+    bool HandleResourceStrings = false;
     int ResourceLanguageIndex = 1;
     int ChangingCursor = -1;
     int ChangedStringsType = -1;
@@ -144,6 +146,10 @@ class TlgCustomLang : public QObject {
     void SetNeedAllDlgs(bool on);
     void SetOptions(unsigned options);
     void SetResourceLanguageIndex(int index);
+    void SetHandleResourceStrings(bool on) { HandleResourceStrings = on; }
+    // `text`, a text of the resource language, in the active language; empty
+    // when the languages are the same or it has no translation.
+    std::string TranslateResourceString(const std::string& text) const;
 
     // ---- life cycle ----
     bool IsLoading() const { return loading_; }

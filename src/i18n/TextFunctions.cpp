@@ -285,6 +285,10 @@ const TStrings& IniSectionNames() {
     return names;
 }
 
+void GetIniNames(TStrings* out) {
+    *out = IniSectionNames();
+}
+
 bool IsValidIniSection(std::string_view name) {
     for (const auto& section : IniSectionNames())
         if (EqualsIgnoreCase(section, name))

@@ -51,6 +51,8 @@ std::string XorString(std::string_view key, std::string_view text);
 
 // The section names of a language text file, in the order of the kinds of text.
 const TStrings& IniSectionNames();
+// Empties `out` and fills it with the section names, in order.
+void GetIniNames(TStrings* out);
 bool IsValidIniSection(std::string_view name);
 
 // Comma text of a string list: each line in double quotes, separated by commas.

@@ -177,6 +177,21 @@ TEST_F(Fixture, DialogCaptionsFallBackToBuiltInTexts) {
     ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
 }
 
+TEST(TranslationData, NormalizingPadsShortLinesToEveryLanguage) {
+    QObject owner;
+    TlgLangLinked linked(&owner);
+    linked.SetNumLang(4);
+    linked.Strings = {"IDS_1\1a\1b", "IDS_2\1a\1b\1c\1d\1e\1"};
+    linked.Locales = {"L\1x\1y"};
+    linked.NormalizeStrings();
+    EXPECT_EQ(linked.Strings[0], "IDS_1\1a\1b\1\1\1");
+    EXPECT_EQ(linked.Strings[1], "IDS_2\1a\1b\1c\1d\1e\1");
+    EXPECT_EQ(linked.Locales[0], "L\1x\1y\1\1\1");
+    EXPECT_FALSE(linked.HasTabDelimiters());
+    linked.Hints = {"H\tp\te\t\t\t"};
+    EXPECT_TRUE(linked.HasTabDelimiters());
+}
+
 TEST(ComponentLayer, ControlPropertiesAreRegisteredWithMoc) {
     ui::TCheckBox box(QStringLiteral("b"), QStringLiteral("c"), nullptr);
     for (const char* name : {"Caption", "Hint", "Checked", "Font", "Tag", "Visible", "Enabled"})

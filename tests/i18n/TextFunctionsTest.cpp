@@ -54,6 +54,24 @@ TEST(TextFunctions, WordsReplacementAndCommaText) {
     EXPECT_EQ(FromCommaText(ToCommaText(lines)), lines);
     EXPECT_TRUE(IsValidIniSection("collections"));
     EXPECT_FALSE(IsValidIniSection("Extended"));
+    TStrings names{"left over"};
+    GetIniNames(&names);
+    ASSERT_EQ(names.size(), 12u);
+    EXPECT_EQ(names.front(), "Captions");
+    EXPECT_EQ(names.back(), "ListView_TreeView_Items");
+}
+
+// A word that starts at the last byte is a word like any other: a one-letter
+// last word is not lost.
+TEST(TextFunctions, WordsAtTheEdgesOfTheText) {
+    EXPECT_EQ(WordPosition(0, "a,b", ","), 3);
+    EXPECT_EQ(WordPosition(3, "a,,", ","), 3);
+    EXPECT_EQ(ExtractWord(2, "ab,c", ","), "c");
+    EXPECT_EQ(ExtractWord(1, "x", ","), "x");
+    EXPECT_EQ(ExtractWord(2, "a,", ","), "");
+    EXPECT_EQ(ExtractWord(0, "a,b", ","), "");
+    EXPECT_EQ(ReplaceStr("abc", "", "x", true), "abc");
+    EXPECT_EQ(ReplaceStr("aaa", "aa", "b", true), "ba");
 }
 
 TEST(StringsCollection, BinarySearchByKeyIgnoresCase) {

@@ -1,5 +1,6 @@
 #include "ui/Components.h"
 #include "ui/Dialogs.h"
+#include "ui/PropInfoList.h"
 
 #include <QLabel>
 #include <QTimer>
@@ -86,4 +87,34 @@ TEST(Dialogs, HeadlessDialogsReportAndGiveTheSafeAnswer) {
     std::string value = "kept";
     EXPECT_FALSE(dialogs.InputQuery("c", "p", value));
     EXPECT_EQ(value, "kept");
+}
+
+TEST(Components, PropertyListsByKindNameAndIntersection) {
+    TForm form(QStringLiteral("Form"));
+    auto* box = new TCheckBox(QStringLiteral("chb"), QStringLiteral("Caption"), &form);
+    auto* label = new TLabel(QStringLiteral("lbl"), QStringLiteral("Caption"), &form);
+    TlgPropInfoList texts(box, {QMetaType::QString});
+    ASSERT_GE(texts.Count(), 3);
+    for (int i = 1; i < texts.Count(); ++i)
+        EXPECT_LE(qstricmp(texts.Get(i - 1).name(), texts.Get(i).name()), 0);
+    ASSERT_NE(texts.Find("CAPTION"), nullptr);
+    EXPECT_STREQ(texts.Find("CAPTION")->name(), "Caption");
+    EXPECT_NE(texts.Find("objectName"), nullptr); // inherited
+    EXPECT_EQ(texts.Find("Checked"), nullptr);    // another kind
+    EXPECT_EQ(texts.Find("Capt"), nullptr);
+
+    TlgPropInfoList flags(box, {QMetaType::Bool});
+    EXPECT_NE(flags.Find("checked"), nullptr);
+    EXPECT_FALSE(texts.Contains(*flags.Find("Checked")));
+
+    TlgPropInfoList labelTexts(label, {QMetaType::QString});
+    const int before = texts.Count();
+    texts.Intersect(labelTexts);
+    EXPECT_LE(texts.Count(), before);
+    for (int i = 0; i < texts.Count(); ++i)
+        EXPECT_TRUE(labelTexts.Contains(texts.Get(i))) << texts.Get(i).name();
+    EXPECT_NE(texts.Find("Caption"), nullptr);
+    const int count = texts.Count();
+    texts.Delete(0);
+    EXPECT_EQ(texts.Count(), count - 1);
 }

@@ -1,0 +1,48 @@
+#include "ui/PropInfoList.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+
+namespace ui {
+
+namespace {
+bool sameName(const char* a, std::string_view b) {
+    return qstrlen(a) == b.size() && qstrnicmp(a, b.data(), b.size()) == 0;
+}
+} // namespace
+
+TlgPropInfoList::TlgPropInfoList(const QObject* object, const std::set<int>& kinds) {
+    const QMetaObject* meta = object->metaObject();
+    for (int i = 0; i < meta->propertyCount(); ++i)
+        if (kinds.count(meta->property(i).userType()))
+            items_.push_back(meta->property(i));
+    std::stable_sort(items_.begin(), items_.end(), [](const QMetaProperty& a, const QMetaProperty& b) {
+        return qstricmp(a.name(), b.name()) < 0;
+    });
+}
+
+bool TlgPropInfoList::Contains(const QMetaProperty& property) const {
+    return std::any_of(items_.begin(), items_.end(), [&](const QMetaProperty& item) {
+        return item.userType() == property.userType() && sameName(item.name(), property.name());
+    });
+}
+
+const QMetaProperty* TlgPropInfoList::Find(std::string_view name) const {
+    for (const auto& item : items_)
+        if (sameName(item.name(), name))
+            return &item;
+    return nullptr;
+}
+
+void TlgPropInfoList::Delete(int i) {
+    items_.erase(items_.begin() + i);
+}
+
+void TlgPropInfoList::Intersect(const TlgPropInfoList& other) {
+    for (int i = Count() - 1; i >= 0; --i)
+        if (!other.Contains(Get(i)))
+            Delete(i);
+}
+
+} // namespace ui
