@@ -125,7 +125,7 @@ void TImport_kont::btnOdczytajClick() {
     if (separator.isNull())
         return;
     const std::string name = ui::dialogs().OpenFileName(
-        "Otworz plik kontaktów", "Plik kontaktów(*.csv)|*.csv|Wszystkie pliki (*.*)|*.*");
+        "Otworz plik kontaktów", "Plik kontaktów(*.csv)|*.csv|Wszystkie pliki (*.*)|*.*", this);
     if (name.empty())
         return;
     columnFieldMap_ = {};
@@ -136,7 +136,8 @@ void TImport_kont::btnOdczytajClick() {
     if (source.open(QIODevice::ReadOnly) && std::size_t(source.size()) <= admin::MaxImportFileBytes)
         read = admin::ReadContactCsv(source.readAll().toStdString(), separator);
     if (!read.valid) {
-        ui::dialogs().MessageBox(text("IDS_0"), text("IDS_1"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+        ui::dialogs().MessageBox(text("IDS_0"), text("IDS_1"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK,
+                                 this);
         return;
     }
     file_ = std::move(read);

@@ -26,7 +26,7 @@ std::string fileFilter(const std::string& pairs) {
 
 // gbak has no fixed name or extension here: every file is offered.
 void TKonfiguracja::btnUstawGbakPathClick() {
-    const std::string file = ui::dialogs().OpenFileName("", "");
+    const std::string file = ui::dialogs().OpenFileName("", "", this);
     if (file.empty() || !console)
         return;
     edGbakPath->setText(QString::fromStdString(file));
@@ -35,7 +35,7 @@ void TKonfiguracja::btnUstawGbakPathClick() {
 
 void TKonfiguracja::btnUstawBackupDirClick() {
     const std::string folder = ui::dialogs().SelectDirectory(lgLangLinked1->GetTextOrDefault("IDS_123"),
-                                                             edBackupPath->text().toStdString());
+                                                             edBackupPath->text().toStdString(), this);
     if (folder.empty() || !console)
         return;
     edBackupPath->setText(QString::fromStdString(folder));
@@ -56,9 +56,9 @@ void TKonfiguracja::btnRestoreClick() {
         return;
     const auto texts = textsOf(*this);
     if (ui::dialogs().MessageBox(texts("IDS_158"), texts("IDS_21"), ui::MB_OKCANCEL | ui::MB_ICONWARNING,
-                                 ui::IDCANCEL) != ui::IDOK)
+                                 ui::IDCANCEL, this) != ui::IDOK)
         return;
-    const std::string file = ui::dialogs().OpenFileName("", fileFilter(texts("IDS_160")));
+    const std::string file = ui::dialogs().OpenFileName("", fileFilter(texts("IDS_160")), this);
     if (file.empty())
         return;
     if (console->Maintenance().Restore(file, texts))
@@ -75,15 +75,15 @@ int TKonfiguracja::CzyscBaze() {
 void TKonfiguracja::btnCleanDatabaseClick() {
     const auto texts = textsOf(*this);
     if (ui::dialogs().MessageBox(texts("IDS_173"), texts("IDS_21"), ui::MB_YESNO | ui::MB_ICONWARNING,
-                                 ui::IDNO) != ui::IDYES)
+                                 ui::IDNO, this) != ui::IDYES)
         return;
     const int code = CzyscBaze();
     if (code == 0)
         ui::dialogs().MessageBox(texts("IDS_177"), texts("IDS_21"), ui::MB_OK | ui::MB_ICONINFORMATION,
-                                 ui::IDOK);
+                                 ui::IDOK, this);
     else
         ui::dialogs().MessageBox(texts("IDS_175") + GetDbErrorText(code), texts("IDS_21"),
-                                 ui::MB_OK | ui::MB_ICONWARNING, ui::IDOK);
+                                 ui::MB_OK | ui::MB_ICONWARNING, ui::IDOK, this);
 }
 
 void TKonfiguracja::btnTestDbPerformanceClick() {
@@ -92,5 +92,5 @@ void TKonfiguracja::btnTestDbPerformanceClick() {
     const double seconds = console->Maintenance().MeasureHistoryInserts();
     ui::dialogs().MessageBox(lgLangLinked1->GetTextOrDefault("IDS_195") +
                                  QString::number(seconds, 'g', 5).toStdString() + "s",
-                             "", ui::MB_OK, ui::IDOK);
+                             "", ui::MB_OK, ui::IDOK, this);
 }

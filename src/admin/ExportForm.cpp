@@ -198,7 +198,8 @@ void TExportuj::EksportujButtonClick() {
         rows.push_back(std::move(values));
     }
     const QByteArray bytes = admin::CsvFileBytes(header, rows, separator);
-    QString path = QString::fromStdString(ui::dialogs().SaveFileName("", "Plik tekstowy kontaktów|*.csv"));
+    QString path =
+        QString::fromStdString(ui::dialogs().SaveFileName("", "Plik tekstowy kontaktów|*.csv", this));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
@@ -207,6 +208,7 @@ void TExportuj::EksportujButtonClick() {
     if (!admin::WriteCsvFile(path, bytes, &reason)) {
         const std::string message = path.toStdString() + ": " + reason.toStdString();
         base::WriteLog(2, "Exception:%s", message.c_str());
-        ui::dialogs().MessageBox(message, Caption().toStdString(), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+        ui::dialogs().MessageBox(message, Caption().toStdString(), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK,
+                                 this);
     }
 }

@@ -283,19 +283,19 @@ void TKonfiguracja::ComboBoxLangCloseUp() {
     jezykWybrany = ComboBoxLang->currentIndex();
     if (jezykWybrany != jezykPrzyOtwarciu && console)
         ui::dialogs().MessageBox(host().Text("IDS_LANG_RESTART"), host().Text("IDS_LANG_CLOSE"), ui::MB_OK,
-                                 ui::IDOK);
+                                 ui::IDOK, this);
 }
 
 void TKonfiguracja::ButtonKasujKolejkiClick() {
     if (!console)
         return;
     if (ui::dialogs().MessageBox(text("IDS_196"), str(ButtonKasujKolejki->text()),
-                                 ui::MB_YESNO | ui::MB_ICONQUESTION, ui::IDNO) == ui::IDYES)
+                                 ui::MB_YESNO | ui::MB_ICONQUESTION, ui::IDNO, this) == ui::IDYES)
         host().ClearSmsQueues();
 }
 
 void TKonfiguracja::btnSetDatabasePathClick() {
-    const std::string chosen = ui::dialogs().OpenFileName(str(NameEdit->text()), text("IDS_191"));
+    const std::string chosen = ui::dialogs().OpenFileName(str(NameEdit->text()), text("IDS_191"), this);
     if (!chosen.empty())
         NameEdit->setText(q(chosen));
 }
@@ -306,7 +306,7 @@ void TKonfiguracja::ZapiszKonfiguracjeKalendarza(const std::string& sendPort) {
 }
 
 void TKonfiguracja::warn(const std::string& message, const std::string& caption, unsigned icon) {
-    ui::dialogs().MessageBox(message, caption, ui::MB_OK | icon, ui::IDOK);
+    ui::dialogs().MessageBox(message, caption, ui::MB_OK | icon, ui::IDOK, this);
 }
 
 // The checks of OK, before anything is applied.

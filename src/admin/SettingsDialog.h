@@ -177,7 +177,7 @@ class TKonfiguracja : public ui::TForm {
     void showTypeFeatures(int type);
     bool inputAccepted();
     void applySmsPage(int type);
-    static void warn(const std::string& message, const std::string& caption, unsigned icon);
+    void warn(const std::string& message, const std::string& caption, unsigned icon);
     void buildCentralaPage();
     void buildSmsPage();
     void buildNetworkPage();

@@ -1,5 +1,6 @@
 #include "ui/Dialogs.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -72,6 +73,16 @@ QString fileFilter(const std::string& filter) {
     return filters.join(QStringLiteral(";;"));
 }
 
+// The window a dialog belongs to. Unparented, a dialog opened by a window kept
+// on top of the others would show beneath it, out of reach.
+QWidget* ownerWindow(QWidget* owner) {
+    if (!owner)
+        owner = QApplication::activeModalWidget();
+    if (!owner)
+        owner = QApplication::activeWindow();
+    return owner ? owner->window() : nullptr;
+}
+
 } // namespace
 
 Dialogs& dialogs() {
@@ -90,7 +101,7 @@ int Dialogs::MessageDialog(const std::string& text, const std::string& caption, 
 int InteractiveDialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
                                       const std::vector<DialogButton>& buttons, int defaultResult,
                                       int cancelResult, int) {
-    QMessageBox box(iconFor(iconFlags), q(caption), q(text));
+    QMessageBox box(iconFor(iconFlags), q(caption), q(text), QMessageBox::NoButton, ownerWindow(nullptr));
     std::vector<std::pair<QAbstractButton*, int>> answers;
     for (const auto& button : buttons) {
         QPushButton* added = box.addButton(q(button.caption), QMessageBox::AcceptRole);
@@ -107,8 +118,9 @@ int InteractiveDialogs::MessageDialog(const std::string& text, const std::string
     return cancelResult;
 }
 
-int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int) {
-    QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags));
+int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int,
+                                   QWidget* owner) {
+    QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags), ownerWindow(owner));
     return answerFor(box.exec());
 }
 
@@ -116,22 +128,27 @@ bool InteractiveDialogs::InputQuery(const std::string& caption, const std::strin
                                     std::string& value) {
     bool ok = false;
     const QString answer =
-        QInputDialog::getText(nullptr, q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
+        QInputDialog::getText(ownerWindow(nullptr), q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
     if (ok)
         value = answer.toStdString();
     return ok;
 }
 
-std::string InteractiveDialogs::OpenFileName(const std::string& caption, const std::string& filter) {
-    return QFileDialog::getOpenFileName(nullptr, q(caption), QString(), fileFilter(filter)).toStdString();
+std::string InteractiveDialogs::OpenFileName(const std::string& caption, const std::string& filter,
+                                             QWidget* owner) {
+    return QFileDialog::getOpenFileName(ownerWindow(owner), q(caption), QString(), fileFilter(filter))
+        .toStdString();
 }
 
-std::string InteractiveDialogs::SaveFileName(const std::string& caption, const std::string& filter) {
-    return QFileDialog::getSaveFileName(nullptr, q(caption), QString(), fileFilter(filter)).toStdString();
+std::string InteractiveDialogs::SaveFileName(const std::string& caption, const std::string& filter,
+                                             QWidget* owner) {
+    return QFileDialog::getSaveFileName(ownerWindow(owner), q(caption), QString(), fileFilter(filter))
+        .toStdString();
 }
 
-std::string InteractiveDialogs::SelectDirectory(const std::string& caption, const std::string& start) {
-    return QFileDialog::getExistingDirectory(nullptr, q(caption), q(start)).toStdString();
+std::string InteractiveDialogs::SelectDirectory(const std::string& caption, const std::string& start,
+                                                QWidget* owner) {
+    return QFileDialog::getExistingDirectory(ownerWindow(owner), q(caption), q(start)).toStdString();
 }
 
 void HeadlessDialogs::report(const std::string& text) const {
@@ -141,7 +158,7 @@ void HeadlessDialogs::report(const std::string& text) const {
 }
 
 int HeadlessDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned,
-                                int headlessAnswer) {
+                                int headlessAnswer, QWidget*) {
     report(caption + ": " + text);
     return headlessAnswer;
 }
@@ -151,17 +168,17 @@ bool HeadlessDialogs::InputQuery(const std::string& caption, const std::string& 
     return false;
 }
 
-std::string HeadlessDialogs::OpenFileName(const std::string& caption, const std::string&) {
+std::string HeadlessDialogs::OpenFileName(const std::string& caption, const std::string&, QWidget*) {
     report(caption + " (no display, cancelled)");
     return {};
 }
 
-std::string HeadlessDialogs::SaveFileName(const std::string& caption, const std::string&) {
+std::string HeadlessDialogs::SaveFileName(const std::string& caption, const std::string&, QWidget*) {
     report(caption + " (no display, cancelled)");
     return {};
 }
 
-std::string HeadlessDialogs::SelectDirectory(const std::string& caption, const std::string&) {
+std::string HeadlessDialogs::SelectDirectory(const std::string& caption, const std::string&, QWidget*) {
     report(caption + " (no display, cancelled)");
     return {};
 }
@@ -190,7 +207,7 @@ std::string ScriptedDialogs::nextText() {
 }
 
 int ScriptedDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags,
-                                int headlessAnswer) {
+                                int headlessAnswer, QWidget*) {
     std::lock_guard lock(mutex_);
     calls_.push_back({"MessageBox", text, caption, flags});
     if (answers_.empty())
@@ -209,19 +226,19 @@ bool ScriptedDialogs::InputQuery(const std::string& caption, const std::string& 
     return true;
 }
 
-std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string&) {
+std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string&, QWidget*) {
     std::lock_guard lock(mutex_);
     calls_.push_back({"OpenFileName", {}, caption, 0});
     return nextText();
 }
 
-std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string&) {
+std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string&, QWidget*) {
     std::lock_guard lock(mutex_);
     calls_.push_back({"SaveFileName", {}, caption, 0});
     return nextText();
 }
 
-std::string ScriptedDialogs::SelectDirectory(const std::string& caption, const std::string& start) {
+std::string ScriptedDialogs::SelectDirectory(const std::string& caption, const std::string& start, QWidget*) {
     std::lock_guard lock(mutex_);
     calls_.push_back({"SelectDirectory", start, caption, 0});
     return nextText();

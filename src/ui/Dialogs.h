@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class QWidget;
+
 namespace ui {
 
 // Message-box flags and answers as the original system numbers them.
@@ -40,6 +42,9 @@ struct DialogButton {
     int result = IDOK;
 };
 
+// `owner` is the window that opens a dialog: the dialog belongs to it and
+// shows above it, also above a window kept on top of the others. Without one
+// the dialog belongs to the window the user is working in.
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
@@ -51,14 +56,17 @@ class Dialogs {
     // Shows a message box; `headlessAnswer` is what a server without a
     // display answers, and must be the safe answer.
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
-                           int headlessAnswer) = 0;
+                           int headlessAnswer, QWidget* owner = nullptr) = 0;
     // Asks for a text; false when cancelled.
     virtual bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) = 0;
     // Asks for a file name; empty when cancelled.
-    virtual std::string OpenFileName(const std::string& caption, const std::string& filter) = 0;
-    virtual std::string SaveFileName(const std::string& caption, const std::string& filter) = 0;
+    virtual std::string OpenFileName(const std::string& caption, const std::string& filter,
+                                     QWidget* owner = nullptr) = 0;
+    virtual std::string SaveFileName(const std::string& caption, const std::string& filter,
+                                     QWidget* owner = nullptr) = 0;
     // Asks for a folder, starting at `start`; empty when cancelled.
-    virtual std::string SelectDirectory(const std::string& caption, const std::string& start) = 0;
+    virtual std::string SelectDirectory(const std::string& caption, const std::string& start,
+                                        QWidget* owner = nullptr) = 0;
 };
 
 class InteractiveDialogs : public Dialogs {
@@ -66,12 +74,15 @@ class InteractiveDialogs : public Dialogs {
     int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
                       const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
                       int headlessAnswer) override;
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
-                   int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer,
+                   QWidget* owner = nullptr) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
-    std::string OpenFileName(const std::string& caption, const std::string& filter) override;
-    std::string SaveFileName(const std::string& caption, const std::string& filter) override;
-    std::string SelectDirectory(const std::string& caption, const std::string& start) override;
+    std::string OpenFileName(const std::string& caption, const std::string& filter,
+                             QWidget* owner = nullptr) override;
+    std::string SaveFileName(const std::string& caption, const std::string& filter,
+                             QWidget* owner = nullptr) override;
+    std::string SelectDirectory(const std::string& caption, const std::string& start,
+                                QWidget* owner = nullptr) override;
 };
 
 class HeadlessDialogs : public Dialogs {
@@ -79,12 +90,15 @@ class HeadlessDialogs : public Dialogs {
     using Sink = std::function<void(const std::string&)>;
     // `logSink` receives each text for the log; stderr always gets it.
     explicit HeadlessDialogs(Sink logSink = {}) : logSink_(std::move(logSink)) {}
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
-                   int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer,
+                   QWidget* owner = nullptr) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
-    std::string OpenFileName(const std::string& caption, const std::string& filter) override;
-    std::string SaveFileName(const std::string& caption, const std::string& filter) override;
-    std::string SelectDirectory(const std::string& caption, const std::string& start) override;
+    std::string OpenFileName(const std::string& caption, const std::string& filter,
+                             QWidget* owner = nullptr) override;
+    std::string SaveFileName(const std::string& caption, const std::string& filter,
+                             QWidget* owner = nullptr) override;
+    std::string SelectDirectory(const std::string& caption, const std::string& start,
+                                QWidget* owner = nullptr) override;
 
   private:
     void report(const std::string& text) const;
@@ -105,12 +119,15 @@ class ScriptedDialogs : public Dialogs {
     void QueueText(std::string text); // answers for InputQuery, the file and folder dialogs
     std::vector<Call> Calls() const;
 
-    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
-                   int headlessAnswer) override;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer,
+                   QWidget* owner = nullptr) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
-    std::string OpenFileName(const std::string& caption, const std::string& filter) override;
-    std::string SaveFileName(const std::string& caption, const std::string& filter) override;
-    std::string SelectDirectory(const std::string& caption, const std::string& start) override;
+    std::string OpenFileName(const std::string& caption, const std::string& filter,
+                             QWidget* owner = nullptr) override;
+    std::string SaveFileName(const std::string& caption, const std::string& filter,
+                             QWidget* owner = nullptr) override;
+    std::string SelectDirectory(const std::string& caption, const std::string& start,
+                                QWidget* owner = nullptr) override;
 
   private:
     std::string nextText();
