@@ -145,6 +145,9 @@ void ClientService::serwerClientConnect(QTcpSocket* socket) {
     if (nextConnection_ == 0)
         nextConnection_ = 1;
     socket->setReadBufferSize(SocketReadBufferLimit);
+    // A notice is one small write whose acknowledgement the client's next
+    // notice waits for: it goes out at once, not held for more to join it.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     if (ServerKlient && ServerKlient->IP == "0.0.0.0") {
         ServerKlient->IP = SocketAddressText(socket->localAddress());

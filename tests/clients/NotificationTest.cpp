@@ -3,7 +3,11 @@
 // meant for, never to another client of the same address.
 #include "ClientServiceSupport.h"
 
+#include <QTcpSocket>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace clienttest {
 namespace {
@@ -45,6 +49,18 @@ TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
     ASSERT_TRUE(settled(seven) && settled(eight));
     EXPECT_EQ(seven.Notices(), (std::vector<std::string>{"!XX&for7\r\n", "!XX&for7again\r\n"}));
     EXPECT_TRUE(eight.Notices().empty());
+}
+
+TEST_F(Notifications, AClientsConnectionSendsEachNoticeAtOnce) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    Klient* record = recordOf("7");
+    ASSERT_TRUE(record && record->Socket);
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(
+        ::getsockopt(int(record->Socket->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
 }
 
 TEST_F(Notifications, ABusyClientsMessagesWaitInOrderWithRepliesFirst) {
