@@ -3,7 +3,8 @@
 //  1. the log-in of N clients (KL), each against a user list of N users:
 //     time per log-in, from the request to the reply written;
 //  2. the presence round (client check and "!UP" broadcasts) with N
-//     logged-in clients and N presence slots: CPU time of the GUI thread.
+//     logged-in clients and N presence slots: CPU time of the GUI thread;
+//  3. the console list's refresh that follows a round.
 // Usage: client_login [clients=1000] [rounds=200]
 #include "BenchSupport.h"
 #include "ClientServiceBench.h"
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -112,6 +114,20 @@ int main(int argc, char** argv) {
     }
     report("presence round, CPU of the GUI thread", roundCpuMs);
     report("presence round, wall", roundWallMs);
+
+    // The console's list follows the records a while after they change: the
+    // refresh after one round, every row marked.
+    std::vector<double> refreshCpuMs;
+    for (int r = 0; r < std::min(rounds, 20); ++r) {
+        service.InfoOKlientach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(clients::ClientService::RowRefreshMs + 50));
+        const double cpu = threadCpuMs();
+        QCoreApplication::processEvents();
+        refreshCpuMs.push_back(threadCpuMs() - cpu);
+        while (broadcasts.hasPendingDatagrams())
+            broadcasts.receiveDatagram();
+    }
+    report("list refresh after a round, CPU", refreshCpuMs);
 
     for (auto& peer : peers)
         peer->abort();

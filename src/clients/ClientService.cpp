@@ -6,8 +6,11 @@
 #include "base/DiagnosticLog.h"
 #include "base/EventLock.h"
 #include "ui/Components.h"
+#include "ui/ListIndex.h"
 
-#include <QDateTime>
+#include <QTimer>
+#include <cstdio>
+#include <ctime>
 
 namespace clients {
 namespace {
@@ -43,39 +46,50 @@ bool clientTrace() {
     return base::Switches().chbLogKlienci.load();
 }
 
+// Local time as hh:mm:ss.
 QString timeText(std::time_t when) {
-    return QDateTime::fromSecsSinceEpoch(when).toString(QStringLiteral("hh:mm:ss"));
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return QString::fromLatin1(text);
 }
 
-void fillRow(const ClientServiceHost& host, QTreeWidgetItem* row, const Klient& k) {
-    row->setText(ColAddress, QString::fromStdString(k.IP));
-    row->setText(ColPort, k.Port ? QString::number(k.Port) : QString());
-    row->setText(ColId, QString::fromStdString(k.IDFB));
-    row->setText(ColName, QString::fromStdString(k.Nazwa));
-    row->setText(ColVersion, QString::fromStdString(k.WersjaTekst()));
-    row->setText(ColState, QString::fromLatin1(Klient::StateName(k.Stan)));
-    row->setText(ColReceiveTime, timeText(k.CzasOdbioru));
-    row->setText(ColQueue, QString::number(k.WKolejce));
-    row->setText(ColAwaiting,
-                 QString::fromStdString(k.HasOstatniaWyslana ? k.OstatniaWyslana : std::string()));
-    row->setText(ColSkipped, QString::number(k.Pominiete));
-    row->setText(ColSendTime, timeText(k.CzasWyslania));
-    row->setText(ColAnnounced, QString::fromStdString(host.Text(k.Zalogowany ? "IDS_510" : "IDS_503")));
-    row->setText(ColSent, QString::number(k.Wyslane));
-    row->setText(ColReceived, QString::number(k.OdebraneRECEIVE));
-    row->setText(ColDone, QString::number(k.OdebraneOK));
-    row->setText(ColError, QString::number(k.OdebraneERROR));
-    row->setText(ColService, QString::number(k.BledyObslugi));
-    row->setText(ColSocketNumber, QString::number(k.Gniazdo));
-}
-
-QTreeWidgetItem* rowOfSocket(ui::TListView& view, std::uint32_t socketNumber) {
-    const QString key = QString::number(socketNumber);
-    for (int i = 0; i < view.topLevelItemCount(); ++i) {
-        if (view.topLevelItem(i)->text(ColSocketNumber) == key)
-            return view.topLevelItem(i);
+// Setting a text the cell already shows would still make the view lay
+// its rows out again.
+class RowFiller {
+  public:
+    explicit RowFiller(QTreeWidgetItem* row) : row_(row) {}
+    void setText(int column, const QString& text) {
+        if (row_->text(column) != text)
+            row_->setText(column, text);
     }
-    return nullptr;
+
+  private:
+    QTreeWidgetItem* row_;
+};
+
+void fillRow(const ClientServiceHost& host, QTreeWidgetItem* item, const Klient& k) {
+    RowFiller row(item);
+    row.setText(ColAddress, QString::fromStdString(k.IP));
+    row.setText(ColPort, k.Port ? QString::number(k.Port) : QString());
+    row.setText(ColId, QString::fromStdString(k.IDFB));
+    row.setText(ColName, QString::fromStdString(k.Nazwa));
+    row.setText(ColVersion, QString::fromStdString(k.WersjaTekst()));
+    row.setText(ColState, QString::fromLatin1(Klient::StateName(k.Stan)));
+    row.setText(ColReceiveTime, timeText(k.CzasOdbioru));
+    row.setText(ColQueue, QString::number(k.WKolejce));
+    row.setText(ColAwaiting,
+                QString::fromStdString(k.HasOstatniaWyslana ? k.OstatniaWyslana : std::string()));
+    row.setText(ColSkipped, QString::number(k.Pominiete));
+    row.setText(ColSendTime, timeText(k.CzasWyslania));
+    row.setText(ColAnnounced, QString::fromStdString(host.Text(k.Zalogowany ? "IDS_510" : "IDS_503")));
+    row.setText(ColSent, QString::number(k.Wyslane));
+    row.setText(ColReceived, QString::number(k.OdebraneRECEIVE));
+    row.setText(ColDone, QString::number(k.OdebraneOK));
+    row.setText(ColError, QString::number(k.OdebraneERROR));
+    row.setText(ColService, QString::number(k.BledyObslugi));
+    row.setText(ColSocketNumber, QString::number(k.Gniazdo));
 }
 
 } // namespace
@@ -88,8 +102,24 @@ ClientService::ClientService(ClientServiceHost& host)
 ClientService::~ClientService() = default;
 
 void ClientService::refreshRow(const Klient& record) {
-    if (QTreeWidgetItem* row = rowOfSocket(host_.ClientListView(), record.Gniazdo))
-        fillRow(host_, row, record);
+    staleRows_.insert(record.Gniazdo);
+    if (!rowRefresh_) {
+        rowRefresh_ = new QTimer(&context_);
+        rowRefresh_->setSingleShot(true);
+        QObject::connect(rowRefresh_, &QTimer::timeout, &context_, [this] { refreshStaleRows(); });
+    }
+    if (!rowRefresh_->isActive())
+        rowRefresh_->start(RowRefreshMs);
+}
+
+void ClientService::refreshStaleRows() {
+    for (std::uint32_t connection : staleRows_) {
+        const Klient* record = connection == 0 ? ServerKlient : Klient::FindByConnection(connection);
+        auto row = rows_.find(connection);
+        if (record && row != rows_.end())
+            fillRow(host_, row->second, *record);
+    }
+    staleRows_.clear();
 }
 
 void ClientService::showClientCount() {
@@ -99,12 +129,13 @@ void ClientService::showClientCount() {
 void ClientService::DodajKlienta() {
     if (!CurrentKlient)
         return;
-    QTreeWidgetItem* row = rowOfSocket(host_.ClientListView(), CurrentKlient->Gniazdo);
+    QTreeWidgetItem* row = rowOf(*CurrentKlient);
     if (!row || CurrentKlient->Gniazdo == 0) {
         QStringList cells;
         for (int i = 0; i < ColumnCount; ++i)
             cells << QStringLiteral("0");
         row = host_.ClientListView().AddRow(cells);
+        rows_[CurrentKlient->Gniazdo] = row;
     }
     fillRow(host_, row, *CurrentKlient);
     const std::string address = CurrentKlient->IP;
@@ -126,8 +157,13 @@ void ClientService::Zmien_stan() {
 }
 
 void ClientService::UsunZListy(const std::string& extension, const std::string& address) {
-    QTreeWidgetItem* row = RemovalKey != 0 ? rowOfSocket(host_.ClientListView(), RemovalKey) : nullptr;
-    delete row;
+    if (RemovalKey != 0) {
+        auto it = rows_.find(RemovalKey);
+        if (it != rows_.end()) {
+            delete it->second;
+            rows_.erase(it);
+        }
+    }
     RemovalKey = 0;
     showClientCount();
     if (clientTrace())
@@ -177,10 +213,13 @@ void ClientService::CreateServerRecord() {
 }
 
 QTreeWidgetItem* ClientService::rowOf(const Klient& record) {
-    return rowOfSocket(host_.ClientListView(), record.Gniazdo);
+    auto it = rows_.find(record.Gniazdo);
+    return it == rows_.end() ? nullptr : it->second;
 }
 
 std::vector<std::string> ClientService::listedClientIds() {
+    // The rows follow their records with a delay: bring them up to date first.
+    refreshStaleRows();
     const ui::TListView& view = host_.ClientListView();
     std::vector<std::string> ids;
     for (int i = 0; i < view.topLevelItemCount(); ++i)
@@ -198,10 +237,7 @@ Klient* Klient::ZnajdzPoWew(const std::string& extension, const ui::TListView& u
     constexpr int PhoneColumn = 2;
     if (userPhones.columnCount() <= PhoneColumn)
         return nullptr;
-    const QString wanted = QString::fromStdString(extension);
-    for (int i = 0; i < userPhones.topLevelItemCount(); ++i) {
-        if (userPhones.topLevelItem(i)->text(PhoneColumn) == wanted)
-            return ZnajdzPoIDFB(userPhones.topLevelItem(i)->text(UserColumn).toStdString());
-    }
-    return nullptr;
+    const QTreeWidgetItem* row =
+        ui::ColumnIndex::Of(userPhones, PhoneColumn).First(QString::fromStdString(extension));
+    return row ? ZnajdzPoIDFB(row->text(UserColumn).toStdString()) : nullptr;
 }

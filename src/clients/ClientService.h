@@ -36,6 +36,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class QTcpSocket;
@@ -208,6 +210,8 @@ class ClientService {
     static constexpr int DescriptorReserve = 64;
     // How often accepting is checked against the descriptors left.
     static constexpr int AcceptCheckMs = 200;
+    // How often at most the console's list of clients follows its records.
+    static constexpr int RowRefreshMs = 250;
 
   private:
     struct Request;
@@ -232,6 +236,14 @@ class ClientService {
     QTreeWidgetItem* rowOf(const Klient& record);
     // The "ID" of every row of the client list.
     std::vector<std::string> listedClientIds();
+    // The console's rows by the socket number of their record (the server's
+    // own record has 0); the list is never searched for them.
+    std::unordered_map<std::uint32_t, QTreeWidgetItem*> rows_;
+    // Rows whose record changed since the view was last refreshed: the
+    // view follows at most every `RowRefreshMs`, not at every event.
+    std::unordered_set<std::uint32_t> staleRows_;
+    QTimer* rowRefresh_ = nullptr;
+    void refreshStaleRows();
     // Checks the password of a log-in against the user list and, where the
     // list's differs, the database; the matching row or null.
     QTreeWidgetItem* findUserRow(const std::string& login, const std::string& password, int& errorCode,

@@ -145,26 +145,19 @@ void ClientService::serwerClientConnect(QTcpSocket* socket) {
     if (nextConnection_ == 0)
         nextConnection_ = 1;
     socket->setReadBufferSize(SocketReadBufferLimit);
+    // A notice is one small write whose acknowledgement the client's next
+    // notice waits for: it goes out at once, not held for more to join it.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     if (ServerKlient && ServerKlient->IP == "0.0.0.0") {
-        ServerKlient->IP = SocketAddressText(socket->localAddress());
-        ui::TListView& view = host_.ClientListView();
-        for (int i = 0; i < view.topLevelItemCount(); ++i) {
-            if (view.topLevelItem(i)->text(0) == QStringLiteral("0.0.0.0"))
-                view.topLevelItem(i)->setText(0, QString::fromStdString(ServerKlient->IP));
-        }
+        ServerKlient->SetIP(SocketAddressText(socket->localAddress()));
+        refreshRow(*ServerKlient);
     }
     // One record per address, but the server's own machine may have several.
     if (!ServerKlient || address != ServerKlient->IP) {
-        for (;;) {
-            Klient* old = nullptr;
-            for (Klient* k = KlientList; k && !old; k = k->Nastepny)
-                if (k != ServerKlient && k->IP == address)
-                    old = k;
-            if (!old)
-                break;
+        // The server's own record is not at this address.
+        while (Klient* old = Klient::Find(address, 0, nullptr))
             UsunKlienta(old);
-        }
     }
     {
         base::EventLock lock(host_.ServiceLock());
@@ -215,10 +208,7 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
 void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::string& address) {
     // A descriptor is free again.
     resumeAccepting();
-    Klient* record = nullptr;
-    for (Klient* k = KlientList; k && !record; k = k->Nastepny)
-        if (k->Gniazdo == connection && k->IP == address)
-            record = k;
+    Klient* record = Klient::Find(address, connection, nullptr);
     if (!record)
         return;
     record->Stan = Klient::DISCONNECT;
@@ -307,6 +297,7 @@ void ClientService::WylaczSerwer() {
         Queue.clear();
     }
     host_.ClientListView().clear();
+    rows_.clear();
     showClientCount();
     showQueueCount();
 }

@@ -6,6 +6,8 @@
 
 #include <QStringList>
 #include <cstdio>
+#include <set>
+#include <unordered_map>
 
 Klient* KlientList = nullptr;
 Klient* ServerKlient = nullptr;
@@ -36,6 +38,58 @@ bool atLeast(const std::uint32_t (&version)[4], const std::uint32_t (&threshold)
     return true;
 }
 
+// The look-ups' indexes, kept in step with the list (under `event_bufor`,
+// like the list): each key's records newest first, in the list's order, so a
+// look-up finds what a walk of the list from its head would find.
+struct NewestFirst {
+    bool operator()(const Klient* a, const Klient* b) const { return a->Kolejnosc > b->Kolejnosc; }
+};
+using Records = std::set<Klient*, NewestFirst>;
+
+template <typename Key> struct Index {
+    std::unordered_map<Key, Records> records;
+
+    void add(const Key& key, Klient* k) { records[key].insert(k); }
+    void remove(const Key& key, Klient* k) {
+        auto it = records.find(key);
+        if (it == records.end())
+            return;
+        it->second.erase(k);
+        if (it->second.empty())
+            records.erase(it);
+    }
+    const Records& of(const Key& key) const {
+        static const Records none;
+        auto it = records.find(key);
+        return it == records.end() ? none : it->second;
+    }
+};
+
+Index<std::uint32_t> byConnection;
+Index<std::string> byId;
+Index<std::string> byAddress;
+std::uint64_t lastOrder = 0;
+
+void addToIndexes(Klient* k) {
+    byConnection.add(k->Gniazdo, k);
+    byId.add(k->IDFB, k);
+    byAddress.add(k->IP, k);
+}
+
+void removeFromIndexes(Klient* k) {
+    byConnection.remove(k->Gniazdo, k);
+    byId.remove(k->IDFB, k);
+    byAddress.remove(k->IP, k);
+}
+
+Klient* firstAt(const Records& records, const std::string& address) {
+    for (Klient* k : records) {
+        if (k->IP == address)
+            return k;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* socket, std::uint32_t port,
@@ -44,10 +98,12 @@ Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* 
     SetNazwa(name);
     CzasOdbioru = CzasWyslania = std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
     auto lock = LockChains();
+    Kolejnosc = ++lastOrder;
     Nastepny = KlientList;
     if (KlientList)
         KlientList->Poprzedni = this;
     KlientList = this;
+    addToIndexes(this);
     ++IloscKlientow;
 }
 
@@ -59,6 +115,7 @@ Klient::~Klient() {
         Nastepny->Poprzedni = Poprzedni;
     if (KlientList == this)
         KlientList = Nastepny;
+    removeFromIndexes(this);
     if (ServerKlient == this)
         ServerKlient = nullptr;
     if (CurrentKlient == this)
@@ -73,7 +130,17 @@ void Klient::SetNazwa(const std::string& name) {
 }
 
 void Klient::SetIDFB(const std::string& id) {
+    auto lock = LockChains();
+    byId.remove(IDFB, this);
     IDFB = platform::utf8Left(id, IdfbLimit);
+    byId.add(IDFB, this);
+}
+
+void Klient::SetIP(const std::string& address) {
+    auto lock = LockChains();
+    byAddress.remove(IP, this);
+    IP = address;
+    byAddress.add(IP, this);
 }
 
 void Klient::UstawWersje(const std::string& version) {
@@ -114,40 +181,39 @@ Klient* Klient::Znajdz(const std::string& address, std::uint32_t socketHandle, c
         else
             base::WriteLog(1, "Znajdz(%s,%u,_%s)", address.c_str(), socketHandle, orNull(idfb));
     }
-    for (Klient* k = KlientList; k; k = k->Nastepny) {
-        if (k->IP != address)
-            continue;
-        if (socketHandle != 0) {
-            if (k->Gniazdo == socketHandle)
-                return k;
-        } else if (idfb) {
-            if (k->IDFB == idfb)
-                return k;
-        } else {
-            return k;
-        }
-    }
+    if (Klient* found = Find(address, socketHandle, idfb))
+        return found;
     base::WriteLog(2, "brak klienta (%s,%u,%s)", address.c_str(), socketHandle, orNull(idfb));
     return nullptr;
+}
+
+Klient* Klient::Find(const std::string& address, std::uint32_t socketHandle, const char* idfb) {
+    return socketHandle != 0 ? firstAt(byConnection.of(socketHandle), address)
+           : idfb            ? firstAt(byId.of(idfb), address)
+                             : firstAt(byAddress.of(address), address);
+}
+
+Klient* Klient::FindByConnection(std::uint32_t socketHandle) {
+    const Records& records = byConnection.of(socketHandle);
+    return records.empty() ? nullptr : *records.begin();
 }
 
 Klient* Klient::ZnajdzPoIDFB(const std::string& idfb) {
     if (clientTrace())
         base::WriteLog(1, "Szukam info o kliencie ID=%s", idfb.c_str());
-    for (Klient* k = KlientList; k; k = k->Nastepny) {
-        if (k->IDFB == idfb) {
-            if (clientTrace())
-                base::WriteLog(1, "Znalazłem klienta IP=%s IDFB=%s", k->IP.c_str(), k->IDFB.c_str());
-            return k;
-        }
-    }
-    return nullptr;
+    const Records& records = byId.of(idfb);
+    if (records.empty())
+        return nullptr;
+    Klient* k = *records.begin();
+    if (clientTrace())
+        base::WriteLog(1, "Znalazłem klienta IP=%s IDFB=%s", k->IP.c_str(), k->IDFB.c_str());
+    return k;
 }
 
 Klient* Klient::ZnajdzID(const char* idfb) {
     if (idfb) {
-        for (Klient* k = KlientList; k; k = k->Nastepny) {
-            if (!k->IP.empty() && k->IDFB == idfb) {
+        for (Klient* k : byId.of(idfb)) {
+            if (!k->IP.empty()) {
                 if (clientTrace())
                     base::WriteLog(1, "znalazłem klienta IDFB=%s", k->IDFB.c_str());
                 return k;
@@ -159,22 +225,18 @@ Klient* Klient::ZnajdzID(const char* idfb) {
 }
 
 std::string Klient::DajIP(const std::string& idfb) {
-    for (Klient* k = KlientList; k; k = k->Nastepny) {
-        if (k->IDFB == idfb) {
-            if (clientTrace())
-                base::WriteLog(1, "Znalazłem IP klienta %s", k->IP.c_str());
-            return k->IP;
-        }
-    }
-    return {};
+    Klient* k = ZnajdzPoIDFB(idfb);
+    if (!k)
+        return {};
+    if (clientTrace())
+        base::WriteLog(1, "Znalazłem IP klienta %s", k->IP.c_str());
+    return k->IP;
 }
 
 std::vector<std::string> Klient::DajIPy(const std::string& idfb) {
     std::vector<std::string> addresses;
-    for (Klient* k = KlientList; k; k = k->Nastepny) {
-        if (k->IDFB == idfb)
-            addresses.push_back(k->IP);
-    }
+    for (Klient* k : byId.of(idfb))
+        addresses.push_back(k->IP);
     return addresses;
 }
 

@@ -47,11 +47,17 @@ class Klient {
     std::string WersjaTekst() const;
     static const char* StateName(std::uint32_t state);
 
-    // Setters that keep the stated limits.
+    // Setters that keep the stated limits. The address and the log-in
+    // identifier are keys of the look-ups: they change only through these.
     void SetNazwa(const std::string& name);
     void SetIDFB(const std::string& id);
+    void SetIP(const std::string& address);
 
     static Klient* Znajdz(const std::string& address, std::uint32_t socketHandle, const char* idfb);
+    // What `Znajdz` finds, without its trace and without logging a miss.
+    static Klient* Find(const std::string& address, std::uint32_t socketHandle, const char* idfb);
+    // The newest record of a connection number, or null.
+    static Klient* FindByConnection(std::uint32_t socketHandle);
     static Klient* ZnajdzPoIDFB(const std::string& idfb);
     static Klient* ZnajdzID(const char* idfb);
     // Looks the extension up in the console's list of user phones.
@@ -96,6 +102,8 @@ class Klient {
     bool SkipToLineEnd = false;
     // Its log-in reply awaits an answer and holds one count of `PendingLogins`.
     bool HoldsPendingLogin = false;
+    // Place in the list: a newer record has a greater one.
+    std::uint64_t Kolejnosc = 0;
 };
 
 extern Klient* KlientList;

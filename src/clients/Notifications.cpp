@@ -63,13 +63,9 @@ void ClientService::Powiadom(int mode, const std::string& text, const char* idfb
         base::WriteLog(1, "Wiadomość dla serwera <%s>", logText(text).c_str());
         return;
     }
-    Klient* k = nullptr;
-    for (Klient* r = KlientList; r && !k; r = r->Nastepny) {
-        if (r->IP != address || r == ServerKlient)
-            continue;
-        if (connection != 0 ? r->Gniazdo == connection : r->IDFB == idfb)
-            k = r;
-    }
+    // Not the server's own record: its connection number is 0 and its
+    // identifier "0" is turned away above.
+    Klient* k = Klient::Find(address, connection, connection != 0 ? nullptr : idfb);
     if (!k) {
         base::WriteLog(1, "komputer %s nie podłączony do serwera", address.c_str());
         return;

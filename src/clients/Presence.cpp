@@ -10,6 +10,9 @@
 
 #include <QPointer>
 #include <cstdlib>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace clients {
 namespace {
@@ -67,6 +70,14 @@ void ClientService::InfoOKlientach() {
             return;
         }
         const std::time_t now = nowSeconds();
+        // The slots of each user, found once per round (a user may have more
+        // than one), so the round grows with the clients, not with their
+        // product with the slots.
+        std::unordered_map<std::string_view, std::vector<UserSlot*>> slotsOf;
+        for (UserSlot& slot : UserSlots) {
+            if (!slot.UserId.empty())
+                slotsOf[slot.UserId].push_back(&slot);
+        }
         for (Klient* k = KlientList; k; k = k->Nastepny) {
             // A connection without a log-in, whatever it has sent ("!PING",
             // "OK"), is kept only while it is not silent.
@@ -90,11 +101,12 @@ void ClientService::InfoOKlientach() {
             refreshRow(*k);
             if (clientTrace())
                 base::WriteLog(1, "Powiadamianie klientów o IDFB=%s", k->IDFB.c_str());
-            for (UserSlot& slot : UserSlots) {
-                if (!slot.UserId.empty() && slot.UserId == k->IDFB) {
-                    slot.Connected = 1;
-                    slot.Address = k->IP;
-                }
+            auto found = slotsOf.find(k->IDFB);
+            if (found == slotsOf.end())
+                continue;
+            for (UserSlot* slot : found->second) {
+                slot->Connected = 1;
+                slot->Address = k->IP;
             }
         }
     }

@@ -3,7 +3,12 @@
 // meant for, never to another client of the same address.
 #include "ClientServiceSupport.h"
 
+#include <QTcpSocket>
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace clienttest {
 namespace {
@@ -26,15 +31,19 @@ class Notifications : public ClientServiceFixture {
         notify(clients::Notice, "!XX&3\r\n", record);
         return record;
     }
+    // Users 7 and 8 logged in, both from 127.0.0.1.
+    void logInSevenAndEight(sim::ClientSimulator& seven, sim::ClientSimulator& eight) {
+        logIn(seven, "7");
+        logIn(eight, "8");
+        ASSERT_TRUE(recordOf("7") && recordOf("8"));
+        ASSERT_EQ(recordOf("7")->IP, recordOf("8")->IP);
+    }
 };
 
 TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
     sim::ClientSimulator seven, eight;
-    logIn(seven, "7");
-    logIn(eight, "8");
+    ASSERT_NO_FATAL_FAILURE(logInSevenAndEight(seven, eight));
     Klient* first = recordOf("7");
-    ASSERT_NE(first, nullptr);
-    ASSERT_EQ(first->IP, recordOf("8")->IP); // both from 127.0.0.1
     // By identifier and address: the newest record at the address is 8's.
     service().Powiadom(clients::Notice, "!XX&for7\r\n", "7", 0, first->IP);
     // By record.
@@ -45,6 +54,88 @@ TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
     ASSERT_TRUE(settled(seven) && settled(eight));
     EXPECT_EQ(seven.Notices(), (std::vector<std::string>{"!XX&for7\r\n", "!XX&for7again\r\n"}));
     EXPECT_TRUE(eight.Notices().empty());
+}
+
+TEST_F(Notifications, AClientsConnectionSendsEachNoticeAtOnce) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    Klient* record = recordOf("7");
+    ASSERT_TRUE(record && record->Socket);
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(
+        ::getsockopt(int(record->Socket->socketDescriptor()), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
+}
+
+// The console row of a connection, found by its "SockNum" cell.
+const QTreeWidgetItem* consoleRow(const ui::TListView& list, std::uint32_t connection) {
+    for (int i = 0; i < list.topLevelItemCount(); ++i) {
+        if (list.topLevelItem(i)->text(22) == QString::number(connection))
+            return list.topLevelItem(i);
+    }
+    return nullptr;
+}
+
+TEST_F(Notifications, LookUpsFollowTheRecordsThroughLogInsRemovalsAndQueuedNotices) {
+    sim::ClientSimulator seven, eight;
+    ASSERT_NO_FATAL_FAILURE(logInSevenAndEight(seven, eight));
+    Klient* first = recordOf("7");
+    Klient* second = recordOf("8");
+    const std::string address = first->IP;
+    EXPECT_EQ(Klient::Znajdz(address, first->Gniazdo, nullptr), first);
+    EXPECT_EQ(Klient::Znajdz(address, 0, "7"), first);
+    EXPECT_EQ(Klient::Znajdz(address, 0, nullptr), second); // the newest at the address
+    EXPECT_EQ(Klient::ZnajdzID("8"), second);
+    EXPECT_EQ(Klient::DajIPy("8"), std::vector<std::string>{address});
+
+    // By extension, through the phone list as its rows change.
+    ui::TListView& phones = *form->lvAllUserPhones;
+    QTreeWidgetItem* phone = phones.AddRow({"8", "1", "208", "tel"});
+    EXPECT_EQ(Klient::ZnajdzPoWew("208", phones), second);
+    phone->setText(0, "7");
+    EXPECT_EQ(Klient::ZnajdzPoWew("208", phones), first);
+    delete phone;
+    EXPECT_EQ(Klient::ZnajdzPoWew("208", phones), nullptr);
+
+    // A log-in again on the same connection: found by the new identifier only,
+    // and the console shows it.
+    ASSERT_TRUE(seven.LogIn("9", "secret"));
+    ASSERT_TRUE(PumpUntil([&] { return recordOf("9") == first; }));
+    EXPECT_EQ(recordOf("7"), nullptr);
+    EXPECT_EQ(Klient::Znajdz(address, 0, "9"), first);
+    ASSERT_TRUE(PumpUntil([&] {
+        const QTreeWidgetItem* row = consoleRow(*form->lvKlienci, first->Gniazdo);
+        return row && row->text(2) == "9";
+    }));
+
+    // 8 goes while a notice for it waits: nothing finds its record any more,
+    // and what waited reaches 8 back on a new connection, nobody else.
+    eight.SetAck(sim::ClientSimulator::Ack::None);
+    notify(clients::Notice, "!XX&a\r\n", second);
+    notify(clients::Notice, "!XX&b\r\n", second);
+    EXPECT_EQ(service().ile_w_kolejce(), 1u);
+    const std::uint32_t gone = second->Gniazdo;
+    eight.Disconnect();
+    ASSERT_TRUE(PumpUntil([&] { return recordOf("8") == nullptr; }));
+    EXPECT_EQ(Klient::Znajdz(address, gone, nullptr), nullptr);
+    EXPECT_EQ(Klient::Znajdz(address, 0, nullptr), first);
+    EXPECT_EQ(Klient::ZnajdzID("8"), nullptr);
+    EXPECT_EQ(consoleRow(*form->lvKlienci, gone), nullptr);
+    sim::ClientSimulator back;
+    connect(back);
+    ASSERT_TRUE(back.LogIn("8", "secret"));
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto notices = back.Notices();
+        return std::find(notices.begin(), notices.end(), "!XX&b\r\n") != notices.end();
+    }));
+    Klient* third = recordOf("8");
+    ASSERT_NE(third, nullptr);
+    EXPECT_NE(third->Gniazdo, gone);
+    EXPECT_EQ(Klient::Znajdz(address, third->Gniazdo, nullptr), third);
+    ASSERT_TRUE(settled(seven));
+    for (const std::string& notice : seven.Notices())
+        EXPECT_FALSE(notice.starts_with("!XX&")) << notice;
 }
 
 TEST_F(Notifications, ABusyClientsMessagesWaitInOrderWithRepliesFirst) {
