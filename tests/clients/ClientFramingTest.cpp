@@ -3,6 +3,7 @@
 // words, split and over-long requests, line ends, unknown and short requests,
 // and what a connection may do before it logs in.
 #include "ClientServiceSupport.h"
+#include "support/DescriptorLimit.h"
 
 #include <QEventLoop>
 #include <QTcpServer>
@@ -230,23 +231,6 @@ TEST_F(ClientFraming, ConsoleLineGoesToTheClientOfTheIdentifier) {
     EXPECT_EQ(client.Notices().front(), "!RL&\xff");
 }
 
-// The process's descriptor limit lowered for one test, and put back.
-class LoweredDescriptorLimit {
-  public:
-    explicit LoweredDescriptorLimit(rlim_t to) {
-        ::getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit lowered = saved_;
-        lowered.rlim_cur = std::min(to, saved_.rlim_cur);
-        ok_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-    }
-    ~LoweredDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-    bool ok() const { return ok_; }
-
-  private:
-    rlimit saved_{};
-    bool ok_ = false;
-};
-
 double processCpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -300,7 +284,8 @@ TEST_F(ClientFraming, OutOfDescriptorsAcceptingPausesWithoutSpinningAndResumes) 
     std::vector<int> flood;
     double cpu = 0, wall = 0;
     {
-        LoweredDescriptorLimit limit(rlim_t(sim::HighestOpenDescriptor()) + 48);
+        const auto limit =
+            testing_support::DescriptorLimit::AtMost(rlim_t(sim::HighestOpenDescriptor()) + 48);
         ASSERT_TRUE(limit.ok());
         // Every descriptor left goes to a connection the server has yet to accept.
         flood = sim::OpenConnections(port, 4096);

@@ -5,11 +5,11 @@
 #include "pbx/LinkShared.h"
 #include "pbx/PbxLink.h"
 #include "platform/Clock.h"
+#include "support/DescriptorLimit.h"
 
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <thread>
 
 namespace clienttest {
@@ -70,22 +70,11 @@ TEST_F(IdleHousekeeping, ASilentClientIsClosedAfter65SecondsAndPresenceReachesTh
     EXPECT_EQ(form->StatusBar->Panels()[7]->Text().toStdString(), form->Text("IDS_171")); // no database
 }
 
-// Both ends of a thousand connections live in this process: an ordinary
-// user's session starts with a soft limit of 1024 descriptors.
-static bool RaiseDescriptorLimitTo(rlim_t wanted) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return false;
-    if (limit.rlim_cur >= wanted)
-        return true;
-    if (limit.rlim_max < wanted)
-        return false;
-    limit.rlim_cur = wanted;
-    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
 TEST_F(IdleHousekeeping, ConnectionsWithoutALogInAreBoundedAndClosedAfter45SilentSeconds) {
-    if (!RaiseDescriptorLimitTo(4096))
+    // Both ends of a thousand connections live in this process: an ordinary
+    // user's session starts with a soft limit of 1024 descriptors.
+    const auto limit = testing_support::DescriptorLimit::AtLeast(4096);
+    if (!limit.ok())
         GTEST_SKIP() << "needs 4096 descriptors";
     sim::ClientSimulator talking;
     logIn(talking, "1");
