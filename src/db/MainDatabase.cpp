@@ -26,11 +26,11 @@ bool isRowStatement(const std::string& statement) {
     return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "MERGE";
 }
 
-void logNotWritten(const std::string& statement) {
+} // namespace
+
+void LogRowNotWritten(const std::string& statement) {
     base::WriteLog(2, "Nie zapisano w bazie danych: %s", statement.c_str());
 }
-
-} // namespace
 
 void PlainDatabaseHost::ShowMessage(const std::string& text, const std::string& caption, MessageKind) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
@@ -70,7 +70,7 @@ MainDatabase::~MainDatabase() {
     if (current == this)
         current = nullptr;
     for (const std::string& row : keptRows_)
-        logNotWritten(row);
+        LogRowNotWritten(row);
 }
 
 MainDatabase* MainDatabase::Current() {
@@ -190,7 +190,7 @@ void MainDatabase::WriteKeptRows() {
         if (keptAgain_)
             break;
         if (result != 0)
-            logNotWritten(keptRows_.front());
+            LogRowNotWritten(keptRows_.front());
         else
             ++written;
         keptRows_.pop_front();
@@ -204,7 +204,7 @@ void WriteMainRow(const std::string& statement) {
     MainDatabase* database = MainDatabase::Current();
     if (!MainDbHandleExists()) {
         if (!database || !database->KeepRow(statement))
-            logNotWritten(statement);
+            LogRowNotWritten(statement);
         return;
     }
     const ConnectionSettings c = MainConnection();

@@ -88,6 +88,9 @@ class MainDatabase {
 // The connection settings of the main database (empty while there is none).
 ConnectionSettings MainConnection();
 
+// Says in the log that a row statement was not written, with its values.
+void LogRowNotWritten(const std::string& statement);
+
 // Writes one row statement on the main connection; while the connection is
 // away the row waits for it.
 void WriteMainRow(const std::string& statement);

@@ -381,7 +381,7 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         result = run();
     }
     if (!query && lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
-        base::WriteLog(2, "Nie zapisano w bazie danych: %s", text.c_str());
+        db::LogRowNotWritten(text);
     else if (!query && lossFound_ == LossFound::AtCommit)
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
     return result;
