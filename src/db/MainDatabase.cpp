@@ -150,6 +150,9 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
                                 const std::string& password) {
     if (host_.IsClosing())
         return;
+    // Whichever attach succeeds (the timer's, a log-in's or a statement's),
+    // the database is up again from here on.
+    MainDbState = 0;
     EnsureDatabaseStructure(host, path, user, password);
     WriteKeptRows();
 }

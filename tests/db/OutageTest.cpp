@@ -131,6 +131,21 @@ TEST_F(Outage, WithTheServerLeftDownTheRowWaitsAndTheReconnectTimerAttaches) {
     EXPECT_NE(count("TalksIncoming").find("COUNT=3"), std::string::npos) << "the kept row too";
 }
 
+// A write of the session attaches again before the reconnect timer does: the
+// database counts as up from that attach on, and the timer leaves it so.
+TEST_F(Outage, AnAttachMadeByAWriteMarksTheDatabaseUp) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    server.kill();
+    EXPECT_NE(writeCall("600999777", 42), 0);
+    ASSERT_EQ(form->Database().MainDbState, -1);
+
+    ASSERT_TRUE(server.start()) << server.error();
+    EXPECT_EQ(writeCall("600100201", 2), 0);
+    EXPECT_EQ(form->Database().MainDbState, 0);
+    form->trmReconnectTimer();
+    EXPECT_EQ(form->Database().MainDbState, 0);
+}
+
 // The exchange's calls go on while the server is killed twice and started
 // again: the rows of the calls ended meanwhile wait and reach the table as
 // soon as it is attached again, each once, in the calls' order.
