@@ -73,7 +73,19 @@ void DiagnosticLog::Write(int level, const char* format, ...) {
 }
 
 void DiagnosticLog::WriteV(int level, const char* format, va_list args) {
-    if (closing.load() || !switches.LogInfo.load())
+    if (!closing.load())
+        queue(level, format, args);
+}
+
+void DiagnosticLog::WriteWhileClosing(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    queue(level, format, args);
+    va_end(args);
+}
+
+void DiagnosticLog::queue(int level, const char* format, va_list args) {
+    if (!switches.LogInfo.load())
         return;
     if (level < 1 || level > 3)
         return;

@@ -35,17 +35,23 @@ class DiagnosticLog {
 
     void Write(int level, const char* format, ...) HALVEX_PRINTF(3, 4);
     void WriteV(int level, const char* format, va_list args) HALVEX_PRINTF(3, 0);
+    // The last words of shutdown: queued even once closing has begun.
+    void WriteWhileClosing(int level, const char* format, ...) HALVEX_PRINTF(3, 4);
 
     LogSwitches switches;
     ThreadSafe::Queue<std::string> LogQueueMain;
     ThreadSafe::Queue<std::string> LogQueueSecond;
 
-    // Set once shutdown has begun: from then on nothing is queued.
+    // Set once shutdown has begun: from then on nothing is queued but the
+    // lines written while closing.
     std::atomic<int> closing{0};
 
     // "Jun 30 21:49:08": month, day padded with a blank, time; English
     // month names whatever the locale.
     static std::string TimeText(std::time_t when);
+
+  private:
+    void queue(int level, const char* format, va_list args) HALVEX_PRINTF(3, 0);
 };
 
 // The log writer for code that has no form at hand.

@@ -28,8 +28,10 @@ bool isRowStatement(const std::string& statement) {
 
 } // namespace
 
+// A lost row is said even while shutting down.
 void LogRowNotWritten(const std::string& statement) {
-    base::WriteLog(2, "Nie zapisano w bazie danych: %s", statement.c_str());
+    base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie zapisano w bazie danych: %s",
+                                                      statement.c_str());
 }
 
 void PlainDatabaseHost::ShowMessage(const std::string& text, const std::string& caption, MessageKind) {
@@ -69,8 +71,16 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
 MainDatabase::~MainDatabase() {
     if (current == this)
         current = nullptr;
+    GiveUpKeptRows();
+}
+
+void MainDatabase::GiveUpKeptRows() {
+    if (keptRows_.empty())
+        return;
     for (const std::string& row : keptRows_)
         LogRowNotWritten(row);
+    std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
+    keptRows_.clear();
 }
 
 MainDatabase* MainDatabase::Current() {

@@ -77,6 +77,9 @@ class MainDatabase {
     // Writes the kept rows, in order, while the connection holds.
     void WriteKeptRows();
     std::size_t KeptRowCount() const { return keptRows_.size(); }
+    // At shutdown: each row still kept is given up, said in the log and
+    // counted on stderr.
+    void GiveUpKeptRows();
 
   private:
     DatabaseHost& host_;

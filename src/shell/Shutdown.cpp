@@ -107,6 +107,7 @@ void TForm1::runShutdownSequence() {
 }
 
 void TForm1::finishShutdown() {
+    Database().GiveUpKeptRows();
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);

@@ -146,6 +146,21 @@ TEST_F(Outage, AnAttachMadeByAWriteMarksTheDatabaseUp) {
     EXPECT_EQ(form->Database().MainDbState, 0);
 }
 
+// The server stays down until the program ends: the rows still waiting are
+// named in the log (its pane here), which is already closing.
+TEST_F(Outage, RowsStillWaitingAtShutdownAreNamedInTheLog) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    server.kill();
+    EXPECT_NE(writeCall("600999777", 42), 0);
+    mainLogText();
+
+    form->WMQuery();
+    const std::string log = form->Info->Items().join('\n').toStdString();
+    EXPECT_NE(log.find("Nie zapisano w bazie danych: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    EXPECT_NE(log.find("600999777"), std::string::npos) << log;
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+}
+
 // The exchange's calls go on while the server is killed twice and started
 // again: the rows of the calls ended meanwhile wait and reach the table as
 // soon as it is attached again, each once, in the calls' order.

@@ -1,5 +1,8 @@
 #include "support/MainFormFixture.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 namespace testing_support {
 
 void MainFormFixture::resetLog() {
@@ -8,6 +11,11 @@ void MainFormFixture::resetLog() {
     log.LogQueueMain.TakeAll();
     log.LogQueueSecond.TakeAll();
     SettingsDefaulted = false;
+}
+
+void MainFormFixture::endApplicationLoop() {
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
 }
 
 TForm1& MainFormFixture::createForm(const std::string& commandLine) {

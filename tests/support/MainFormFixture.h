@@ -14,6 +14,8 @@ class MainFormFixture : public ::testing::Test {
   protected:
     void SetUp() override { resetLog(); }
     void TearDown() override {
+        if (form && form->IsClosing())
+            endApplicationLoop();
         form.reset();
         resetLog();
         ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
@@ -25,6 +27,10 @@ class MainFormFixture : public ::testing::Test {
     std::string mainLogText();
 
     static void resetLog();
+    // A shutdown asks the application's loop to end; with no loop running
+    // that request stays and would end every later loop at once. Runs the
+    // loop once, so that it ends and forgets the request.
+    static void endApplicationLoop();
 
     Sandbox sandbox;
     std::shared_ptr<ui::ScriptedDialogs> dialogs = std::make_shared<ui::ScriptedDialogs>();
