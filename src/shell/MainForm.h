@@ -247,6 +247,8 @@ class TForm1 : public ui::TForm {
     void RegWriteInteger(const std::string& name, int value);
     void RegWriteString(const std::string& name, const char* value);
     void RegWriteString(const std::string& name, const std::string& value);
+    // The settings with rules of their own: write = true stores the value in
+    // force, false reads it into Settings.
     void GbakPath(bool write);
     void BackupPath(bool write);
     void IPFBase(bool write);
