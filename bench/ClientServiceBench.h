@@ -22,10 +22,10 @@ inline std::unique_ptr<TForm1> quietForm(QUdpSocket& broadcasts) {
     auto form = std::make_unique<TForm1>(nullptr, nothingOutside);
     clients::ClientService& service = form->Clients();
     broadcasts.bind(QHostAddress::LocalHost, 0);
-    form->BroadcastAddress = "127.0.0.1";
-    form->PortUDP = broadcasts.localPort();
+    form->Settings.BroadcastAddress = "127.0.0.1";
+    form->Settings.PortUDP = broadcasts.localPort();
     service.UdpSocket->SetRemoteHost("127.0.0.1");
-    service.UdpSocket->SetRemotePort(form->PortUDP);
+    service.UdpSocket->SetRemotePort(form->Settings.PortUDP);
     service.UstawKomunikatLP();
     return form;
 }

@@ -247,22 +247,22 @@ int main(int argc, char** argv) {
     form->lvAllUserPhones->SetTag(1);
 
     const int udpPort = freePort();
-    form->BroadcastAddress = "127.0.0.1";
-    form->PortUDP = udpPort;
+    form->Settings.BroadcastAddress = "127.0.0.1";
+    form->Settings.PortUDP = udpPort;
     form->Clients().UdpSocket->SetRemoteHost("127.0.0.1");
     form->Clients().UdpSocket->SetRemotePort(udpPort);
     form->Clients().UstawKomunikatLP();
-    form->PortTCP = freePort();
+    form->Settings.PortTCP = freePort();
     form->WlaczSerwerClick();
 
-    form->PbxType = 2;
-    form->PbxPort = 5;
-    form->TCPCentr = "127.0.0.1";
-    form->PortTCPCent = exchange.Port();
+    form->Settings.PbxType = 2;
+    form->Settings.PbxPort = 5;
+    form->Settings.TCPCentr = "127.0.0.1";
+    form->Settings.PortTCPCent = exchange.Port();
     form->Pbx().ConnectPbx();
 
     const int result = bench::measureWhileLooping(
-        [&] { return drive(*form, exchange, form->PortTCP, udpPort, calls, others, burstCalls); });
+        [&] { return drive(*form, exchange, form->Settings.PortTCP, udpPort, calls, others, burstCalls); });
     form.reset();
     return result;
 }

@@ -248,14 +248,14 @@ int main(int argc, char** argv) {
     form->UserLV->SetTag(2);
     QTcpServer probe;
     probe.listen(QHostAddress::AnyIPv4, 0);
-    form->PortTCP = probe.serverPort();
+    form->Settings.PortTCP = probe.serverPort();
     probe.close();
     form->WlaczSerwerClick();
     if (!service.IsOpen())
         return 1;
 
     Bench b(pthread_self());
-    b.port = form->PortTCP;
+    b.port = form->Settings.PortTCP;
     b.clients = clients;
     b.rounds = rounds;
     b.clock = &clock;

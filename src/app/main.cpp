@@ -73,7 +73,7 @@ void runServer(int argc, char** argv) {
     frmSmsRoutingRule = new TfrmSmsRoutingRule();
     form1->FormCreate();
     if (!form1->IsSecondInstance() && !headless) {
-        if (form1->StartMinimized)
+        if (form1->Settings.StartMinimized)
             form1->showMinimized();
         else
             form1->show();

@@ -34,15 +34,15 @@ void ClientServiceHostOfForm::LoadUsers() {
 
 clients::ClientLoginSettings ClientServiceHostOfForm::LoginSettings() const {
     clients::ClientLoginSettings s;
-    s.databaseHost = form_.IPFBaseText;
-    s.databaseFile = form_.NameFBText;
-    s.databaseUser = form_.UserFB;
-    s.databasePassword = form_.PasswordFB;
-    s.broadcast = form_.BroadcastAddress;
-    s.portUdp = form_.PortUDP;
+    s.databaseHost = settings_.IPFBaseText;
+    s.databaseFile = settings_.NameFBText;
+    s.databaseUser = settings_.UserFB;
+    s.databasePassword = settings_.PasswordFB;
+    s.broadcast = settings_.BroadcastAddress;
+    s.portUdp = settings_.PortUDP;
     s.useSms = form_.Sms().SmsSettings.UseSms;
-    s.useVoiceMailPcti = form_.UseVoiceMailPcti;
-    s.pbxType = form_.PbxType;
+    s.useVoiceMailPcti = settings_.UseVoiceMailPcti;
+    s.pbxType = settings_.PbxType;
     return s;
 }
 
@@ -59,11 +59,11 @@ QTcpServer& ClientServiceHostOfForm::ClientServer() {
 }
 
 int ClientServiceHostOfForm::PortTCP() const {
-    return form_.PortTCP;
+    return settings_.PortTCP;
 }
 
 int ClientServiceHostOfForm::PortUDP() const {
-    return form_.PortUDP;
+    return settings_.PortUDP;
 }
 
 std::string ClientServiceHostOfForm::ProgramVersion() const {
@@ -167,7 +167,7 @@ std::string ClientServiceHostOfForm::ProgramFolder() const {
 }
 
 clients::CalendarSettings ClientServiceHostOfForm::CalendarSettingsInForce() const {
-    return {form_.CalendarServiceEnabled, form_.PortTCPCalBrowse, form_.PortTCPCalSend};
+    return {settings_.CalendarServiceEnabled, settings_.PortTCPCalBrowse, settings_.PortTCPCalSend};
 }
 
 } // namespace shell

@@ -7,9 +7,11 @@ class TForm1;
 
 namespace shell {
 
+struct ServerSettings;
+
 class ClientServiceHostOfForm : public clients::ClientServiceHost {
   public:
-    explicit ClientServiceHostOfForm(TForm1& form) : form_(form) {}
+    ClientServiceHostOfForm(TForm1& form, ServerSettings& settings) : form_(form), settings_(settings) {}
     std::string Text(const char* key) const override;
     ui::TListView& ClientListView() override;
     void ShowClientCount(int count) override;
@@ -44,6 +46,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
 
   private:
     TForm1& form_;
+    ServerSettings& settings_;
 };
 
 } // namespace shell

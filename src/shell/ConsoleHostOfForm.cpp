@@ -158,7 +158,7 @@ std::vector<std::string> ConsoleHostOfForm::DataFolders() const {
 
 int ConsoleHostOfForm::StoredLanguage() {
     if (!form_.SettingsRegistry)
-        return form_.language;
+        return settings_.language;
     return form_.RegReadInteger("language", TForm1::DefaultLanguageIndex());
 }
 
@@ -197,14 +197,14 @@ void ConsoleHostOfForm::SetCrmSocketActive(bool on) {
 
 void ConsoleHostOfForm::RetargetUdpSender() {
     if (TNMUDP* sender = form_.Clients().UdpSocket) {
-        sender->SetRemotePort(form_.PortUDP);
-        sender->SetRemoteHost(form_.BroadcastAddress);
+        sender->SetRemotePort(settings_.PortUDP);
+        sender->SetRemoteHost(settings_.BroadcastAddress);
     }
 }
 
 void ConsoleHostOfForm::ApplyCalendarSettings(bool enabled, int sendPort) {
-    const clients::CalendarSettings before{form_.CalendarServiceEnabled, form_.PortTCPCalBrowse,
-                                           form_.PortTCPCalSend};
+    const clients::CalendarSettings before{settings_.CalendarServiceEnabled, settings_.PortTCPCalBrowse,
+                                           settings_.PortTCPCalSend};
     clients::CalendarSettings entered = before;
     entered.CalendarServiceEnabled = enabled;
     entered.PortTCPCalSend = sendPort;

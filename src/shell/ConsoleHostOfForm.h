@@ -7,9 +7,11 @@ class TForm1;
 
 namespace shell {
 
+struct ServerSettings;
+
 class ConsoleHostOfForm : public admin::ConsoleHost {
   public:
-    explicit ConsoleHostOfForm(TForm1& form) : form_(form) {}
+    ConsoleHostOfForm(TForm1& form, ServerSettings& settings) : form_(form), settings_(settings) {}
     admin::ConsoleLists Lists() override;
     std::string Text(const char* key) const override;
     void StartReconnectTimer() override;
@@ -56,6 +58,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
 
   private:
     TForm1& form_;
+    ServerSettings& settings_;
 };
 
 } // namespace shell

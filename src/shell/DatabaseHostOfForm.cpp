@@ -39,7 +39,7 @@ std::string DatabaseHostOfForm::Text(const char* key) {
 }
 
 db::ConnectionSettings DatabaseHostOfForm::MainConnectionSettings() {
-    return {form_.IPFBaseText, form_.NameFBText, form_.UserFB, form_.PasswordFB};
+    return {settings_.IPFBaseText, settings_.NameFBText, settings_.UserFB, settings_.PasswordFB};
 }
 
 std::string DatabaseHostOfForm::MainCaption() {

@@ -9,9 +9,11 @@ class TForm1;
 
 namespace shell {
 
+struct ServerSettings;
+
 class DatabaseHostOfForm : public db::DatabaseHost {
   public:
-    explicit DatabaseHostOfForm(TForm1& form) : form_(form) {}
+    DatabaseHostOfForm(TForm1& form, ServerSettings& settings) : form_(form), settings_(settings) {}
 
     std::string Text(const char* key) override;
     db::ConnectionSettings MainConnectionSettings() override;
@@ -28,6 +30,7 @@ class DatabaseHostOfForm : public db::DatabaseHost {
 
   private:
     TForm1& form_;
+    ServerSettings& settings_;
 };
 
 // The database's messages and questions through the dialogs in force

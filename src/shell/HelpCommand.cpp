@@ -29,7 +29,7 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
 void TForm1::PomocHalvex1Click() {
     // Worked out once: a later change of language keeps the file of the start.
     if (HelpFilePath.empty()) {
-        const char* name = language == 2 ? "Halvex_ru.chm" : "Halvex.chm";
+        const char* name = Settings.language == 2 ? "Halvex_ru.chm" : "Halvex.chm";
         HelpFilePath = QDir(QString::fromStdString(shell::ProgramDirectory())).filePath(name).toStdString();
     }
     const QString path = QString::fromStdString(HelpFilePath);

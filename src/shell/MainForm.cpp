@@ -26,10 +26,6 @@ TForm1* Form1 = nullptr;
 std::string StoredCommandLine;
 bool SettingsDefaulted = false;
 
-PabxMacrosSettings PabxMacros;
-RcpDatabaseSettings RcpDb;
-bool UseRCP = false;
-
 namespace {
 const char* const SingleInstanceName = "VorlinHalvex";
 }
@@ -86,8 +82,8 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     probeRegistryBranch();
     OdczytRejestruWindows();
 
-    PomocHalvex1->setEnabled(language == 0 || language == 2);
-    if (PbxType >= 0 && PbxType <= 4) {
+    PomocHalvex1->setEnabled(Settings.language == 0 || Settings.language == 2);
+    if (Settings.PbxType >= 0 && Settings.PbxType <= 4) {
         TabSms->SetTabVisible(true);
     } else {
         TabSms->SetTabVisible(false);
@@ -106,20 +102,20 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     OdczytajWersjeProgramu();
     UstawIkone();
 
-    Clients().CreateUdpSender(this, PortUDP, BroadcastAddress);
+    Clients().CreateUdpSender(this, Settings.PortUDP, Settings.BroadcastAddress);
 
     MaintenanceTimer->SetEnabled(true);
     createClientRecordOfServer();
     if (options.connectExchange)
         Podlacz_centraleClick();
 
-    if (CRMsocketActive)
+    if (Settings.CRMsocketActive)
         Pbx().CrmSocketSetActive(true);
     lvAllUserPhones->SetTag(0);
 
     SetCaption(QString::fromStdString(Text("IDS_35") + Wersja->GetMajorVersion() + "." +
                                       Wersja->GetMinorVersion() + "." + Wersja->GetRelease()));
-    if (StartMinimized)
+    if (Settings.StartMinimized)
         setVisible(false);
 
     connectHandlers();
@@ -135,16 +131,16 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
 // Each subsystem's service object, in the order the floors stand; each is given
 // its host, which reaches the window and the other services.
 void TForm1::createServices() {
-    databaseHost_ = std::make_unique<shell::DatabaseHostOfForm>(*this);
+    databaseHost_ = std::make_unique<shell::DatabaseHostOfForm>(*this, Settings);
     database_ = std::make_unique<db::MainDatabase>(*databaseHost_);
     // The gateway hands LogCallback and UserNameCallback to the SMS engine.
     smsGatewayHost_ = std::make_unique<shell::SmsGatewayHostOfForm>(*this);
     smsGateway_ = std::make_unique<sms::SmsGateway>(*smsGatewayHost_);
-    clientsHost_ = std::make_unique<shell::ClientServiceHostOfForm>(*this);
+    clientsHost_ = std::make_unique<shell::ClientServiceHostOfForm>(*this, Settings);
     clients_ = std::make_unique<clients::ClientService>(*clientsHost_);
-    pbxHost_ = std::make_unique<shell::PbxLinkHostOfForm>(*this);
+    pbxHost_ = std::make_unique<shell::PbxLinkHostOfForm>(*this, Settings);
     pbx_ = std::make_unique<pbx::PbxLink>(*pbxHost_);
-    consoleHost_ = std::make_unique<shell::ConsoleHostOfForm>(*this);
+    consoleHost_ = std::make_unique<shell::ConsoleHostOfForm>(*this, Settings);
     console_ = std::make_unique<admin::Console>(*consoleHost_);
 }
 
@@ -160,7 +156,7 @@ TForm1::~TForm1() {
     if (!ShutdownStarted && !SecondInstance) {
         for (ui::TTimer* timer : findChildren<ui::TTimer*>())
             timer->SetEnabled(false);
-        AutomPrzyw = false;
+        Settings.AutomPrzyw = false;
         Pbx().RozlaczCentrale();
         if (!Pbx().WaitForLinkEnd(5000)) {
             // Left to the process end, with the locks it uses.

@@ -12,7 +12,7 @@
 #include "platform/Event.h"
 #include "platform/RegistryStore.h"
 #include "shell/ExeVersion.h"
-#include "shell/SettingsValues.h"
+#include "shell/ServerSettings.h"
 #include "shell/WindowCallbacks.h"
 #include "ui/Components.h"
 
@@ -247,6 +247,8 @@ class TForm1 : public ui::TForm {
     void RegWriteInteger(const std::string& name, int value);
     void RegWriteString(const std::string& name, const char* value);
     void RegWriteString(const std::string& name, const std::string& value);
+    // The settings with rules of their own: write = true stores the value in
+    // force, false reads it into Settings.
     void GbakPath(bool write);
     void BackupPath(bool write);
     void IPFBase(bool write);
@@ -258,41 +260,8 @@ class TForm1 : public ui::TForm {
     bool RegistryInHklm = true;
     bool SettingsReadOnly = false; // no branch takes writes: defaults stay in memory
 
-    // Their defaults are the settings table's, put in place before the read.
-    int PbxType{};
-    int PbxPort{};
-    int PortTCP{};
-    int language{};
-    int PortTCPCalBrowse{};
-    int PortTCPCalSend{};
-    bool CalendarServiceEnabled{};
-    int PortTCP_CRM{};
-    int MaxPolaczenCRM{};
-    int PortUDP{};
-    bool pytanieOwych{};
-    std::atomic<bool> AutomPrzyw{};
-    bool InsertIncomingFroRingGroup{};
-    std::string Miedzy;
-    std::string PrefiksMiedzynarodowy;
-    std::string TCPCentr;
-    int PortTCPCent{};
-    bool PowiadORozlacz{};
-    bool CRMsocketActive{};
-    bool StartMinimized{};
-    std::string GbakPathText;
-    std::string BackupPathText;
-    int AutoBackupPeriod{};
-    bool AutoBackup{};
-    bool CleanBeforeBackup{};
-    bool UseVoiceMailPcti{};
-    bool UsePctiClip{};
-    QTime BackupTimeOfDay;
-    QDateTime LastBackupTime;
-    std::string IPFBaseText;
-    std::string NameFBText;
-    std::string PasswordFB;
-    std::string UserFB;
-    std::string BroadcastAddress;
+    // The values in force, read and written through the settings table.
+    shell::ServerSettings Settings;
 
     // ---- version ----
     void OdczytajWersjeProgramu();
@@ -395,13 +364,6 @@ class TForm1 : public ui::TForm {
     void reportLogFileState(bool writable, int error);
     void runShutdownSequence();
     void finishShutdown();
-    void readSettingsSection(const char* path, void (TForm1::*reader)());
-    void readMainKeySettings();
-    void readPabxMacros();
-    void readSmsSettings();
-    void readDynamicRoutingSettings();
-    std::unique_ptr<platform::RegistryKey> openSettingsKey(const std::string& path);
-    platform::RegistryKey& openSettings();
 
     bool SecondInstance = false;
     bool StartupOneShotDone = false;

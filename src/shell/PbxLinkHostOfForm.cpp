@@ -3,7 +3,6 @@
 #include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "shell/MainForm.h"
-#include "shell/SettingsValues.h"
 #include "sms/SmsGateway.h"
 
 namespace shell {
@@ -29,27 +28,27 @@ void PbxLinkHostOfForm::EnableLinkMenu() {
 }
 
 int PbxLinkHostOfForm::PbxType() const {
-    return form_.PbxType;
+    return settings_.PbxType;
 }
 
 int PbxLinkHostOfForm::PbxPort() const {
-    return form_.PbxPort;
+    return settings_.PbxPort;
 }
 
 std::string PbxLinkHostOfForm::ExchangeAddress() const {
-    return form_.TCPCentr;
+    return settings_.TCPCentr;
 }
 
 int PbxLinkHostOfForm::ExchangeTcpPort() const {
-    return form_.PortTCPCent;
+    return settings_.PortTCPCent;
 }
 
 bool PbxLinkHostOfForm::AutoReconnect() const {
-    return form_.AutomPrzyw;
+    return settings_.AutomPrzyw;
 }
 
 void PbxLinkHostOfForm::DisableVoiceMailPcti() {
-    form_.UseVoiceMailPcti = false;
+    settings_.UseVoiceMailPcti = false;
 }
 
 void PbxLinkHostOfForm::ServeClients() {
@@ -65,7 +64,7 @@ void PbxLinkHostOfForm::ServeClients() {
 }
 
 void PbxLinkHostOfForm::NoticeLinkState(bool linkDown) {
-    form_.Clients().PowiadomKlientowPolaczenieCentrali(linkDown && form_.PowiadORozlacz ? "1" : "0");
+    form_.Clients().PowiadomKlientowPolaczenieCentrali(linkDown && settings_.PowiadORozlacz ? "1" : "0");
 }
 
 void PbxLinkHostOfForm::CheckClients() {
@@ -80,15 +79,15 @@ std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {
 
 pbx::CallSettings PbxLinkHostOfForm::Settings() const {
     pbx::CallSettings s;
-    s.pbxType = form_.PbxType;
-    s.usePctiClip = form_.UsePctiClip;
-    s.insertIncomingForRingGroup = form_.InsertIncomingFroRingGroup;
-    s.useVoiceMailPcti = form_.UseVoiceMailPcti;
+    s.pbxType = settings_.PbxType;
+    s.usePctiClip = settings_.UsePctiClip;
+    s.insertIncomingForRingGroup = settings_.InsertIncomingFroRingGroup;
+    s.useVoiceMailPcti = settings_.UseVoiceMailPcti;
     s.useSms = form_.Sms().SmsSettings.UseSms;
-    s.miedzy = form_.Miedzy;
-    s.prefiksMiedzynarodowy = form_.PrefiksMiedzynarodowy;
-    s.redialMacro = ::PabxMacros.Redial;
-    s.holdMacro = ::PabxMacros.Hold;
+    s.miedzy = settings_.Miedzy;
+    s.prefiksMiedzynarodowy = settings_.PrefiksMiedzynarodowy;
+    s.redialMacro = settings_.PabxMacros.Redial;
+    s.holdMacro = settings_.PabxMacros.Hold;
     s.countryNumberLength = form_.Sms().SmsSettings.CountryNumberLength;
     return s;
 }
@@ -126,11 +125,11 @@ QTcpServer& PbxLinkHostOfForm::CrmServer() {
 }
 
 int PbxLinkHostOfForm::CrmPort() const {
-    return form_.PortTCP_CRM;
+    return settings_.PortTCP_CRM;
 }
 
 int PbxLinkHostOfForm::CrmConnectionLimit() const {
-    return form_.MaxPolaczenCRM;
+    return settings_.MaxPolaczenCRM;
 }
 
 void PbxLinkHostOfForm::GsmLineRecord(const std::string& record) {

@@ -7,9 +7,11 @@ class TForm1;
 
 namespace shell {
 
+struct ServerSettings;
+
 class PbxLinkHostOfForm : public pbx::PbxLinkHost {
   public:
-    explicit PbxLinkHostOfForm(TForm1& form) : form_(form) {}
+    PbxLinkHostOfForm(TForm1& form, ServerSettings& settings) : form_(form), settings_(settings) {}
     std::string Text(const char* key) const override;
     void ShowStatusPanel(int panel, const QString& text) override;
     bool LinkMenuChecked() const override;
@@ -42,6 +44,7 @@ class PbxLinkHostOfForm : public pbx::PbxLinkHost {
 
   private:
     TForm1& form_;
+    ServerSettings& settings_;
 };
 
 } // namespace shell

@@ -47,6 +47,14 @@ std::string takeTextDefault(TForm1& form, const std::string& name, const std::st
     return defaultValue;
 }
 
+// The key the single writes go to; a store that could not be opened at
+// start raises the error the writers pass on.
+platform::RegistryKey& openSettings(TForm1& form) {
+    if (!form.SettingsRegistry)
+        throw platform::RegistryError("The settings store could not be opened");
+    return *form.SettingsRegistry;
+}
+
 bool isCipherText(const std::string& text) {
     if (text.size() != 64)
         return false;
@@ -90,42 +98,33 @@ std::string TForm1::RegReadStringOrDefault(const std::string& name, const std::s
     return value;
 }
 
-// The key the single writes go to; a store that could not be opened at
-// start raises the error the writers pass on.
-platform::RegistryKey& TForm1::openSettings() {
-    if (!SettingsRegistry)
-        throw platform::RegistryError("The settings store could not be opened");
-    return *SettingsRegistry;
-}
-
 void TForm1::RegWriteBool(const std::string& name, bool value) {
-    openSettings().WriteBool(name, value);
+    openSettings(*this).WriteBool(name, value);
 }
 
 void TForm1::RegWriteInteger(const std::string& name, int value) {
-    openSettings().WriteInteger(name, value);
+    openSettings(*this).WriteInteger(name, value);
 }
 
 void TForm1::RegWriteString(const std::string& name, const char* value) {
-    openSettings().WriteString(name, value ? value : "");
+    openSettings(*this).WriteString(name, value ? value : "");
 }
 
 void TForm1::RegWriteString(const std::string& name, const std::string& value) {
-    openSettings().WriteString(name, value);
+    openSettings(*this).WriteString(name, value);
 }
 
 namespace shell {
 
 void WriteSetting(TForm1& form, const Setting& setting) {
     const SettingValue value = setting.load(form);
-    if (!form.SettingsRegistry)
-        throw platform::RegistryError("The settings store could not be opened");
+    platform::RegistryKey* key = &openSettings(form);
     std::unique_ptr<platform::RegistryKey> sectionKey;
-    platform::RegistryKey* key = form.SettingsRegistry.get();
     if (setting.section != SettingsSection::Main) {
+        const std::string path = SettingsKeyPath(setting.section, form.Settings.PbxType);
         sectionKey = std::make_unique<platform::RegistryKey>(key->branch());
-        if (!sectionKey->OpenKey(SettingsKeyPath(setting.section, form.PbxType), true))
-            throw platform::RegistryError("Failed to open " + SettingsKeyPath(setting.section, form.PbxType));
+        if (!sectionKey->OpenKey(path, true))
+            throw platform::RegistryError("Failed to open " + path);
         key = sectionKey.get();
     }
     switch (setting.type) {
@@ -148,7 +147,7 @@ void WriteSetting(TForm1& form, const Setting& setting) {
 namespace {
 
 std::string defaultText(const TForm1& form, const Setting& setting) {
-    return std::get<std::string>(setting.defaultFor(form));
+    return std::get<std::string>(setting.defaultFor(form.Settings));
 }
 
 // A text that must not stay empty: an empty or missing value gets the
@@ -294,29 +293,15 @@ void TForm1::probeRegistryBranch() {
              file.c_str());
 }
 
-std::unique_ptr<platform::RegistryKey> TForm1::openSettingsKey(const std::string& path) {
-    auto key = std::make_unique<platform::RegistryKey>(RegistryInHklm ? platform::RegistryBranch::Machine
-                                                                      : platform::RegistryBranch::User);
-    if (!key->OpenKey(path, !SettingsReadOnly))
+namespace {
+
+std::unique_ptr<platform::RegistryKey> openSettingsKey(const TForm1& form, const std::string& path) {
+    auto key = std::make_unique<platform::RegistryKey>(form.RegistryInHklm ? platform::RegistryBranch::Machine
+                                                                           : platform::RegistryBranch::User);
+    if (!key->OpenKey(path, !form.SettingsReadOnly))
         return nullptr;
     return key;
 }
-
-void TForm1::readSettingsSection(const char* path, void (TForm1::*reader)()) {
-    SettingsRegistry = openSettingsKey(path);
-    if (!SettingsRegistry)
-        return;
-    WriteLog(1, "Otworzenie klucza %s", path);
-    try {
-        (this->*reader)();
-    } catch (const platform::RegistryError& error) {
-        ui::dialogs().MessageBox(error.what(), Text("IDS_21"), ui::MB_ICONERROR | ui::MB_OK, ui::IDOK);
-        WriteLog(1, "Błąd tworzenia klucza %s", path);
-    }
-    SettingsRegistry.reset();
-}
-
-namespace {
 
 // Reads one section's settings in the table's order, each through its reader.
 void readSection(TForm1& form, shell::SettingsSection section) {
@@ -324,7 +309,7 @@ void readSection(TForm1& form, shell::SettingsSection section) {
     for (const Setting& setting : shell::SettingsTable()) {
         if (setting.section != section)
             continue;
-        const SettingValue fallback = setting.defaultFor(form);
+        const SettingValue fallback = setting.defaultFor(form.Settings);
         switch (setting.reader) {
         case B:
             setting.store(form, form.RegReadBool(setting.name, std::get<bool>(fallback)));
@@ -347,6 +332,26 @@ void readSection(TForm1& form, shell::SettingsSection section) {
     }
 }
 
+// One section from its own key: a key that cannot be opened skips it, and an
+// error ends it (shown and logged) while the next section is still read. The
+// SMS engine takes the SMS settings once the last section is read.
+void readSettingsSection(TForm1& form, shell::SettingsSection section) {
+    const std::string path = shell::SettingsKeyPath(section, form.Settings.PbxType);
+    form.SettingsRegistry = openSettingsKey(form, path);
+    if (!form.SettingsRegistry)
+        return;
+    form.WriteLog(1, "Otworzenie klucza %s", path.c_str());
+    try {
+        readSection(form, section);
+        if (section == shell::SettingsSection::DynamicRouting)
+            form.Sms().ApplySmsSettings();
+    } catch (const platform::RegistryError& error) {
+        ui::dialogs().MessageBox(error.what(), form.Text("IDS_21"), ui::MB_ICONERROR | ui::MB_OK, ui::IDOK);
+        form.WriteLog(1, "Błąd tworzenia klucza %s", path.c_str());
+    }
+    form.SettingsRegistry.reset();
+}
+
 } // namespace
 
 void TForm1::OdczytRejestruWindows() {
@@ -356,31 +361,10 @@ void TForm1::OdczytRejestruWindows() {
     // database would be created with an empty name.
     for (const auto section : {Main, Sms, DynamicRouting})
         shell::ApplySettingDefaults(*this, section);
-    readSettingsSection(MainKey.c_str(), &TForm1::readMainKeySettings);
+    readSettingsSection(*this, Main);
     // The macros' defaults follow the PBX type just read.
     shell::ApplySettingDefaults(*this, PabxMacros);
-    const std::string macros = shell::SettingsKeyPath(PabxMacros, PbxType);
-    readSettingsSection(macros.c_str(), &TForm1::readPabxMacros);
-    const std::string sms = shell::SettingsKeyPath(Sms, PbxType);
-    readSettingsSection(sms.c_str(), &TForm1::readSmsSettings);
-    const std::string routing = shell::SettingsKeyPath(DynamicRouting, PbxType);
-    readSettingsSection(routing.c_str(), &TForm1::readDynamicRoutingSettings);
-    SettingsRegistry = openSettingsKey(MainKey);
-}
-
-void TForm1::readMainKeySettings() {
-    readSection(*this, shell::SettingsSection::Main);
-}
-
-void TForm1::readPabxMacros() {
-    readSection(*this, shell::SettingsSection::PabxMacros);
-}
-
-void TForm1::readSmsSettings() {
-    readSection(*this, shell::SettingsSection::Sms);
-}
-
-void TForm1::readDynamicRoutingSettings() {
-    readSection(*this, shell::SettingsSection::DynamicRouting);
-    Sms().ApplySmsSettings();
+    for (const auto section : {PabxMacros, Sms, DynamicRouting})
+        readSettingsSection(*this, section);
+    SettingsRegistry = openSettingsKey(*this, MainKey);
 }

@@ -49,13 +49,16 @@ SettingValue valueOf(const std::string& field) {
     return field;
 }
 
-// The memory of a setting that is a plain field.
-#define STORE(field) [](TForm1& f, const SettingValue& v) { (void)f, assign(field, v); }
-#define LOAD(field) [](const TForm1& f) -> SettingValue { return (void)f, valueOf(field); }
+// The memory of a setting that is a plain value: one of the shell's settings,
+// or one of the SMS gateway's.
+#define STORE(field) [](TForm1& f, const SettingValue& v) { assign(field, v); }
+#define LOAD(field) [](const TForm1& f) -> SettingValue { return valueOf(field); }
+#define VALUE(member) STORE(f.Settings.member), LOAD(f.Settings.member)
+#define SMS_VALUE(member) STORE(f.Sms().SmsSettings.member), LOAD(f.Sms().SmsSettings.member)
 
 // This computer's own address: the first IPv4 address that is not loopback,
 // or a placeholder when it has none.
-SettingValue ownHostAddress(const TForm1&) {
+SettingValue ownHostAddress(const ServerSettings&) {
     for (const QHostAddress& address : QNetworkInterface::allAddresses())
         if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback() &&
             address.toString().size() >= 7)
@@ -73,8 +76,9 @@ std::string shortText(TForm1& form, const char* name, const SettingValue& value)
                   unsigned(ShortTextLimit));
     return platform::utf8Left(stored, ShortTextLimit);
 }
-#define SHORT_TEXT(name, field)                                                                              \
-    [](TForm1& f, const SettingValue& v) { (void)f, field = shortText(f, name, v); }, LOAD(field)
+#define SHORT_TEXT(name, member)                                                                             \
+    [](TForm1& f, const SettingValue& v) { f.Settings.member = shortText(f, name, v); },                     \
+        LOAD(f.Settings.member)
 
 QTime timeOfDay(const std::string& stored) {
     const QTime time = base::TimeOfDayFromText(stored);
@@ -95,119 +99,110 @@ std::string broadcastFor(const std::string& host) {
 const std::vector<Setting> Table = {
     {Main, "Centrala", Integer, I, 2, nullptr,
      [](TForm1& f, const SettingValue& v) {
-         f.PbxType = std::get<int>(v);
-         if (f.PbxType < 0 || f.PbxType > 5)
-             f.PbxType = 2;
+         int& pbxType = f.Settings.PbxType;
+         pbxType = std::get<int>(v);
+         if (pbxType < 0 || pbxType > 5)
+             pbxType = 2;
      },
-     LOAD(f.PbxType)},
-    {Main, "Port", Integer, I, 1, nullptr, STORE(f.PbxPort), LOAD(f.PbxPort)},
-    {Main, "PortTCP", Integer, I, 1000, nullptr, STORE(f.PortTCP), LOAD(f.PortTCP)},
+     LOAD(f.Settings.PbxType)},
+    {Main, "Port", Integer, I, 1, nullptr, VALUE(PbxPort)},
+    {Main, "PortTCP", Integer, I, 1000, nullptr, VALUE(PortTCP)},
     {Main, "language", Integer, I, 0,
-     [](const TForm1&) -> SettingValue { return TForm1::DefaultLanguageIndex(); }, STORE(f.language),
-     LOAD(f.language), [](TForm1& f) { f.SetActiveLanguage(f.language); }},
-    {Main, "PortTCPCalBrowse", Integer, I, 1005, nullptr, STORE(f.PortTCPCalBrowse),
-     LOAD(f.PortTCPCalBrowse)},
-    {Main, "PortTCPCalSend", Integer, I, 1006, nullptr, STORE(f.PortTCPCalSend), LOAD(f.PortTCPCalSend)},
-    {Main, "CalendarServiceEnabled", Bool, B, true, nullptr, STORE(f.CalendarServiceEnabled),
-     LOAD(f.CalendarServiceEnabled)},
-    {Main, "PortTCP_CRM", Integer, I, 1010, nullptr, STORE(f.PortTCP_CRM), LOAD(f.PortTCP_CRM)},
-    {Main, "MaxPolaczenCRM", Integer, I, 2, nullptr, STORE(f.MaxPolaczenCRM), LOAD(f.MaxPolaczenCRM)},
-    {Main, "PortUDP", Integer, I, 1000, nullptr, STORE(f.PortUDP), LOAD(f.PortUDP)},
-    {Main, "pytanieOwych", Bool, B, true, nullptr, STORE(f.pytanieOwych), LOAD(f.pytanieOwych)},
-    {Main, "AutomPrzyw", Bool, B, true, nullptr, STORE(f.AutomPrzyw), LOAD(f.AutomPrzyw)},
-    {Main, "InsertIncomingFroRingGroup", Bool, B, false, nullptr, STORE(f.InsertIncomingFroRingGroup),
-     LOAD(f.InsertIncomingFroRingGroup)},
-    {Main, "Miedzy", Text, S, text("0"), nullptr, SHORT_TEXT("Miedzy", f.Miedzy)},
+     [](const ServerSettings&) -> SettingValue { return TForm1::DefaultLanguageIndex(); }, VALUE(language),
+     [](TForm1& f) { f.SetActiveLanguage(f.Settings.language); }},
+    {Main, "PortTCPCalBrowse", Integer, I, 1005, nullptr, VALUE(PortTCPCalBrowse)},
+    {Main, "PortTCPCalSend", Integer, I, 1006, nullptr, VALUE(PortTCPCalSend)},
+    {Main, "CalendarServiceEnabled", Bool, B, true, nullptr, VALUE(CalendarServiceEnabled)},
+    {Main, "PortTCP_CRM", Integer, I, 1010, nullptr, VALUE(PortTCP_CRM)},
+    {Main, "MaxPolaczenCRM", Integer, I, 2, nullptr, VALUE(MaxPolaczenCRM)},
+    {Main, "PortUDP", Integer, I, 1000, nullptr, VALUE(PortUDP)},
+    {Main, "pytanieOwych", Bool, B, true, nullptr, VALUE(pytanieOwych)},
+    {Main, "AutomPrzyw", Bool, B, true, nullptr, VALUE(AutomPrzyw)},
+    {Main, "InsertIncomingFroRingGroup", Bool, B, false, nullptr, VALUE(InsertIncomingFroRingGroup)},
+    {Main, "Miedzy", Text, S, text("0"), nullptr, SHORT_TEXT("Miedzy", Miedzy)},
     {Main, "PrefiksMiedzynarodowy", Text, S, text("000"), nullptr,
-     SHORT_TEXT("PrefiksMiedzynarodowy", f.PrefiksMiedzynarodowy)},
-    {Main, "TCPCentr", Text, D, text("192.168.1.250"), nullptr, STORE(f.TCPCentr), LOAD(f.TCPCentr)},
-    {Main, "PortTCPCent", Integer, I, DefaultExchangePort, nullptr, STORE(f.PortTCPCent),
-     LOAD(f.PortTCPCent)},
-    {Main, "PowiadORozlacz", Bool, B, true, nullptr, STORE(f.PowiadORozlacz), LOAD(f.PowiadORozlacz)},
-    {Main, "CRMsocketActive", Bool, B, false, nullptr, STORE(f.CRMsocketActive), LOAD(f.CRMsocketActive)},
-    {Main, "StartMinimized", Bool, B, false, nullptr, STORE(f.StartMinimized), LOAD(f.StartMinimized)},
-    {Main, "GbakPath", Text, A, text("/usr/bin/gbak"), nullptr, STORE(f.GbakPathText), LOAD(f.GbakPathText),
-     nullptr, &TForm1::GbakPath},
-    {Main, "BackupPath", Text, A, text(""), [](const TForm1&) -> SettingValue { return ProgramDirectory(); },
-     STORE(f.BackupPathText), LOAD(f.BackupPathText), nullptr, &TForm1::BackupPath},
-    {Main, "AutoBackupPeriod", Integer, I, 7, nullptr, STORE(f.AutoBackupPeriod), LOAD(f.AutoBackupPeriod)},
-    {Main, "AutoBackup", Bool, B, true, nullptr, STORE(f.AutoBackup), LOAD(f.AutoBackup)},
-    {Main, "CleanBeforeBackup", Bool, B, false, nullptr, STORE(f.CleanBeforeBackup),
-     LOAD(f.CleanBeforeBackup)},
-    {Main, "UseVoiceMailPcti", Bool, B, false, nullptr, STORE(f.UseVoiceMailPcti), LOAD(f.UseVoiceMailPcti)},
-    {Main, "UsePctiClip", Bool, B, false, nullptr, STORE(f.UsePctiClip), LOAD(f.UsePctiClip)},
+     SHORT_TEXT("PrefiksMiedzynarodowy", PrefiksMiedzynarodowy)},
+    {Main, "TCPCentr", Text, D, text("192.168.1.250"), nullptr, VALUE(TCPCentr)},
+    {Main, "PortTCPCent", Integer, I, DefaultExchangePort, nullptr, VALUE(PortTCPCent)},
+    {Main, "PowiadORozlacz", Bool, B, true, nullptr, VALUE(PowiadORozlacz)},
+    {Main, "CRMsocketActive", Bool, B, false, nullptr, VALUE(CRMsocketActive)},
+    {Main, "StartMinimized", Bool, B, false, nullptr, VALUE(StartMinimized)},
+    {Main, "GbakPath", Text, A, text("/usr/bin/gbak"), nullptr, VALUE(GbakPathText), nullptr,
+     &TForm1::GbakPath},
+    {Main, "BackupPath", Text, A, text(""),
+     [](const ServerSettings&) -> SettingValue { return ProgramDirectory(); }, VALUE(BackupPathText), nullptr,
+     &TForm1::BackupPath},
+    {Main, "AutoBackupPeriod", Integer, I, 7, nullptr, VALUE(AutoBackupPeriod)},
+    {Main, "AutoBackup", Bool, B, true, nullptr, VALUE(AutoBackup)},
+    {Main, "CleanBeforeBackup", Bool, B, false, nullptr, VALUE(CleanBeforeBackup)},
+    {Main, "UseVoiceMailPcti", Bool, B, false, nullptr, VALUE(UseVoiceMailPcti)},
+    {Main, "UsePctiClip", Bool, B, false, nullptr, VALUE(UsePctiClip)},
     // A text that does not convert gives the fallback in memory only.
     {Main, "timeBackupHour", Text, D, text("03:00"), nullptr,
-     [](TForm1& f, const SettingValue& v) { f.BackupTimeOfDay = timeOfDay(std::get<std::string>(v)); },
+     [](TForm1& f, const SettingValue& v) {
+         f.Settings.BackupTimeOfDay = timeOfDay(std::get<std::string>(v));
+     },
      [](const TForm1& f) -> SettingValue {
-         return f.BackupTimeOfDay.toString(QString::fromLatin1(base::StoredTimeOfDayFormat)).toStdString();
+         return f.Settings.BackupTimeOfDay.toString(QString::fromLatin1(base::StoredTimeOfDayFormat))
+             .toStdString();
      }},
     {Main, "timeBackup", Text, D, text(""),
-     [](const TForm1&) -> SettingValue {
+     [](const ServerSettings&) -> SettingValue {
          return platform::processClock()
              .dateTime()
              .toString(QString::fromLatin1(DateTimeFormat))
              .toStdString();
      },
-     [](TForm1& f, const SettingValue& v) { f.LastBackupTime = dateAndTime(std::get<std::string>(v)); },
+     [](TForm1& f, const SettingValue& v) {
+         f.Settings.LastBackupTime = dateAndTime(std::get<std::string>(v));
+     },
      [](const TForm1& f) -> SettingValue {
-         return f.LastBackupTime.toString(QString::fromLatin1(DateTimeFormat)).toStdString();
+         return f.Settings.LastBackupTime.toString(QString::fromLatin1(DateTimeFormat)).toStdString();
      }},
-    {Main, "IPFBase", Text, A, text(""), ownHostAddress, STORE(f.IPFBaseText), LOAD(f.IPFBaseText), nullptr,
-     &TForm1::IPFBase},
-    {Main, "NameFB", Text, A, text(""), [](const TForm1&) -> SettingValue { return DefaultDatabasePath(); },
-     STORE(f.NameFBText), LOAD(f.NameFBText), nullptr, &TForm1::NameFB},
-    {Main, "PasswordFB", EncipheredText, A, text(DefaultDbPassword), nullptr, STORE(f.PasswordFB),
-     LOAD(f.PasswordFB), nullptr, &TForm1::UstawPasswordFB},
-    {Main, "UserFB", Text, D, text("SYSDBA"), nullptr, STORE(f.UserFB), LOAD(f.UserFB),
+    {Main, "IPFBase", Text, A, text(""), ownHostAddress, VALUE(IPFBaseText), nullptr, &TForm1::IPFBase},
+    {Main, "NameFB", Text, A, text(""),
+     [](const ServerSettings&) -> SettingValue { return DefaultDatabasePath(); }, VALUE(NameFBText), nullptr,
+     &TForm1::NameFB},
+    {Main, "PasswordFB", EncipheredText, A, text(DefaultDbPassword), nullptr, VALUE(PasswordFB), nullptr,
+     &TForm1::UstawPasswordFB},
+    {Main, "UserFB", Text, D, text("SYSDBA"), nullptr, VALUE(UserFB),
      [](TForm1& f) { f.Clients().UstawKomunikatLP(); }},
     {Main, "Broadcast", Text, D, text(""),
-     [](const TForm1& f) -> SettingValue { return broadcastFor(f.IPFBaseText); }, STORE(f.BroadcastAddress),
-     LOAD(f.BroadcastAddress)},
-    {Main, "UseRCP", Bool, B, false, nullptr, STORE(UseRCP), LOAD(UseRCP)},
-    {Main, "RCP_User", Text, D, text("SYSDBA"), nullptr, STORE(RcpDb.User), LOAD(RcpDb.User)},
+     [](const ServerSettings& s) -> SettingValue { return broadcastFor(s.IPFBaseText); },
+     VALUE(BroadcastAddress)},
+    {Main, "UseRCP", Bool, B, false, nullptr, VALUE(UseRCP)},
+    {Main, "RCP_User", Text, D, text("SYSDBA"), nullptr, VALUE(RcpDb.User)},
     {Main, "RCP_NameFB", Text, D, text("C:\\Program Files\\Selkod\\Baza\\Ikr.fbd"), nullptr,
-     STORE(RcpDb.NameFB), LOAD(RcpDb.NameFB)},
-    {Main, "RCP_IPFB", Text, A, text(""), ownHostAddress, STORE(RcpDb.IPFB), LOAD(RcpDb.IPFB), nullptr,
-     &TForm1::RCP_IPFB},
-    {Main, "RCP_PasswordFB", EncipheredText, A, text(DefaultDbPassword), nullptr, STORE(RcpDb.PasswordFB),
-     LOAD(RcpDb.PasswordFB), nullptr, &TForm1::UstawRcpPasswordFB},
+     VALUE(RcpDb.NameFB)},
+    {Main, "RCP_IPFB", Text, A, text(""), ownHostAddress, VALUE(RcpDb.IPFB), nullptr, &TForm1::RCP_IPFB},
+    {Main, "RCP_PasswordFB", EncipheredText, A, text(DefaultDbPassword), nullptr, VALUE(RcpDb.PasswordFB),
+     nullptr, &TForm1::UstawRcpPasswordFB},
 
     {PabxMacros, "Redial", Text, D, text(""),
-     [](const TForm1& f) -> SettingValue { return text(f.PbxType == 5 ? "*880" : "*90"); },
-     SHORT_TEXT("Redial", ::PabxMacros.Redial)},
+     [](const ServerSettings& s) -> SettingValue { return text(s.PbxType == 5 ? "*880" : "*90"); },
+     SHORT_TEXT("Redial", PabxMacros.Redial)},
     {PabxMacros, "Hold", Text, D, text(""),
-     [](const TForm1& f) -> SettingValue { return text(f.PbxType == 5 ? "*6" : " "); },
-     SHORT_TEXT("Hold", ::PabxMacros.Hold)},
+     [](const ServerSettings& s) -> SettingValue { return text(s.PbxType == 5 ? "*6" : " "); },
+     SHORT_TEXT("Hold", PabxMacros.Hold)},
 
-    {Sms, "UseSms", Bool, B, false, nullptr, STORE(f.Sms().SmsSettings.UseSms),
-     LOAD(f.Sms().SmsSettings.UseSms)},
-    {Sms, "CountryCode", Text, D, text("48"), nullptr, STORE(f.Sms().SmsSettings.CountryCode),
-     LOAD(f.Sms().SmsSettings.CountryCode)},
-    {Sms, "MinCountryNumberLength", Integer, I, 9, nullptr, STORE(f.Sms().SmsSettings.MinCountryNumberLength),
-     LOAD(f.Sms().SmsSettings.MinCountryNumberLength)},
-    {Sms, "MaxCountryNumberLength", Integer, I, 9, nullptr, STORE(f.Sms().SmsSettings.MaxCountryNumberLength),
-     LOAD(f.Sms().SmsSettings.MaxCountryNumberLength)},
-    {Sms, "RemoveCountryCode", Bool, B, true, nullptr, STORE(f.Sms().SmsSettings.RemoveCountryCode),
-     LOAD(f.Sms().SmsSettings.RemoveCountryCode)},
-    {Sms, "ForceSynchronization", Bool, B, true, nullptr, STORE(f.Sms().SmsSettings.ForceSynchronization),
-     LOAD(f.Sms().SmsSettings.ForceSynchronization)},
-    {Sms, "OutTrialsLimit", Bool, B, false, nullptr, STORE(f.Sms().SmsSettings.OutTrialsNoLimit),
-     LOAD(f.Sms().SmsSettings.OutTrialsNoLimit)},
-    {Sms, "OutTrials", Integer, I, 5, nullptr, STORE(f.Sms().SmsSettings.OutTrials),
-     LOAD(f.Sms().SmsSettings.OutTrials)},
-    {Sms, "CountryNumberLength", Integer, I, 9, nullptr, STORE(f.Sms().SmsSettings.CountryNumberLength),
-     LOAD(f.Sms().SmsSettings.CountryNumberLength)},
+    {Sms, "UseSms", Bool, B, false, nullptr, SMS_VALUE(UseSms)},
+    {Sms, "CountryCode", Text, D, text("48"), nullptr, SMS_VALUE(CountryCode)},
+    {Sms, "MinCountryNumberLength", Integer, I, 9, nullptr, SMS_VALUE(MinCountryNumberLength)},
+    {Sms, "MaxCountryNumberLength", Integer, I, 9, nullptr, SMS_VALUE(MaxCountryNumberLength)},
+    {Sms, "RemoveCountryCode", Bool, B, true, nullptr, SMS_VALUE(RemoveCountryCode)},
+    {Sms, "ForceSynchronization", Bool, B, true, nullptr, SMS_VALUE(ForceSynchronization)},
+    {Sms, "OutTrialsLimit", Bool, B, false, nullptr, SMS_VALUE(OutTrialsNoLimit)},
+    {Sms, "OutTrials", Integer, I, 5, nullptr, SMS_VALUE(OutTrials)},
+    {Sms, "CountryNumberLength", Integer, I, 9, nullptr, SMS_VALUE(CountryNumberLength)},
 
-    {DynamicRouting, "Enabled", Bool, B, false, nullptr, STORE(f.Sms().SmsSettings.DynamicRoutingEnabled),
-     LOAD(f.Sms().SmsSettings.DynamicRoutingEnabled)},
-    {DynamicRouting, "ValidityPeriod", Integer, I, 86400, nullptr,
-     STORE(f.Sms().SmsSettings.DynamicRoutingValidityPeriod),
-     LOAD(f.Sms().SmsSettings.DynamicRoutingValidityPeriod)},
+    {DynamicRouting, "Enabled", Bool, B, false, nullptr, SMS_VALUE(DynamicRoutingEnabled)},
+    {DynamicRouting, "ValidityPeriod", Integer, I, 86400, nullptr, SMS_VALUE(DynamicRoutingValidityPeriod)},
 };
 
 #undef STORE
 #undef LOAD
+#undef VALUE
+#undef SMS_VALUE
 #undef SHORT_TEXT
 
 } // namespace
@@ -240,7 +235,7 @@ std::string SettingsKeyPath(SettingsSection section, int pbxType) {
 void ApplySettingDefaults(TForm1& form, SettingsSection section) {
     for (const Setting& setting : Table)
         if (setting.section == section)
-            setting.store(form, setting.defaultFor(form));
+            setting.store(form, setting.defaultFor(form.Settings));
 }
 
 } // namespace shell

@@ -12,6 +12,8 @@ class TForm1;
 
 namespace shell {
 
+struct ServerSettings;
+
 // Defaults that code outside the table needs as well (scripts/firebird reads
 // the password from this line).
 inline constexpr char DefaultDbPassword[] = "plintaved";
@@ -35,7 +37,7 @@ struct Setting {
     SettingReader reader;
     SettingValue fixedDefault;
     // For defaults that depend on the machine or on settings read before.
-    SettingValue (*computedDefault)(const TForm1&) = nullptr;
+    SettingValue (*computedDefault)(const ServerSettings&) = nullptr;
     // Puts a value into memory: conversions and the rules of each setting.
     void (*store)(TForm1&, const SettingValue&) = nullptr;
     // Takes the value from memory, for writing.
@@ -45,8 +47,8 @@ struct Setting {
     // The accessor of an A setting.
     void (TForm1::*accessor)(bool write) = nullptr;
 
-    SettingValue defaultFor(const TForm1& form) const {
-        return computedDefault ? computedDefault(form) : fixedDefault;
+    SettingValue defaultFor(const ServerSettings& settings) const {
+        return computedDefault ? computedDefault(settings) : fixedDefault;
     }
 };
 

@@ -70,7 +70,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::Zamknij1Click() {
     if (ShutdownStarted)
         return;
-    if (pytanieOwych &&
+    if (Settings.pytanieOwych &&
         ui::dialogs().MessageBox(Text("IDS_641"), Text("IDS_642"), ui::MB_YESNO, ui::IDNO) != ui::IDYES)
         return;
     runShutdownSequence();
@@ -88,7 +88,7 @@ void TForm1::runShutdownSequence() {
     MaintenanceTimer->SetEnabled(false);
     tmrServerEnableStartup->SetEnabled(false);
     base::DiagnosticLog::instance().closing = 1;
-    AutomPrzyw = false;
+    Settings.AutomPrzyw = false;
     Pbx().RozlaczCentrale();
     if (!Pbx().WaitForLinkEnd(millisecondsUntil(deadline)))
         endWithoutWaiting(*this, "the exchange link");

@@ -5,7 +5,6 @@
 #include "admin/SettingsDialog.h"
 #include "i18n/LangComponent.h"
 #include "platform/RegistryStore.h"
-#include "shell/SettingsValues.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 
@@ -27,7 +26,6 @@ class AttendanceAndBrowser : public testing_support::MainFormFixture {
         ikr.path = folder.file("ikr.fdb");
     }
     void TearDown() override {
-        UseRCP = false;
         MainFormFixture::TearDown();
         testfb::DetachMain();
     }
@@ -66,8 +64,8 @@ COMMIT;
         ASSERT_TRUE(ok) << output;
     }
     void useAttendance(const std::string& path) {
-        UseRCP = true;
-        RcpDb = {ikr.user, path, ikr.host, ikr.password};
+        form->Settings.UseRCP = true;
+        form->Settings.RcpDb = {ikr.user, path, ikr.host, ikr.password};
     }
     // Starts one poll as the timer does.
     void startPoll() {
@@ -103,7 +101,7 @@ TEST_F(AttendanceAndBrowser, PollSetsTheStateOfEachCardsNewestEventAndResetsWhen
     form->Clients().FillUserSlots(users());
 
     // Switched off, the timer keeps ticking and no poll starts.
-    UseRCP = false;
+    form->Settings.UseRCP = false;
     startPoll();
     EXPECT_TRUE(form->tmrRCP->Enabled());
 
@@ -175,8 +173,8 @@ TEST_F(AttendanceAndBrowser, ConnectionTestStoresTheValuesAndTellsWhatItFound) {
     EXPECT_EQ(calls[2].text.rfind(text("IDS_131"), 0), 0u);
 
     // The values were stored even though the last test failed.
-    EXPECT_TRUE(UseRCP);
-    EXPECT_EQ(RcpDb.NameFB, folder.file("missing.fdb"));
+    EXPECT_TRUE(form->Settings.UseRCP);
+    EXPECT_EQ(form->Settings.RcpDb.NameFB, folder.file("missing.fdb"));
     platform::RegistryKey key(platform::RegistryBranch::Machine);
     ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
     EXPECT_EQ(key.ReadString("RCP_NameFB"), folder.file("missing.fdb"));

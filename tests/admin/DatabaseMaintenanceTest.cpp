@@ -250,17 +250,17 @@ TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     platform::setProcessClock(&clock);
     // gbak missing: each run shows in the log at once.
     maintenance().SetGbakPath(scratch.path().toStdString() + "/no-gbak");
-    form->AutoBackup = true;
-    form->AutoBackupPeriod = 7;
-    form->BackupTimeOfDay = QTime(3, 0);
+    form->Settings.AutoBackup = true;
+    form->Settings.AutoBackupPeriod = 7;
+    form->Settings.BackupTimeOfDay = QTime(3, 0);
     auto ranAt = [&](const QDateTime& last, const QDateTime& now) {
-        form->LastBackupTime = last;
+        form->Settings.LastBackupTime = last;
         clock.setDateTime(now);
         mainLogText();
         logSoFar.clear();
         form->MaintenanceTimerTimer();
         const bool ran = mainLogText().find("Nie znaleziono pliku gbak.exe") != std::string::npos;
-        EXPECT_EQ(ran, form->LastBackupTime == now);
+        EXPECT_EQ(ran, form->Settings.LastBackupTime == now);
         return ran;
     };
     const QDate day(2026, 3, 1);
@@ -271,9 +271,9 @@ TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(8), QTime(12, 0)}));
     EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(9), QTime(2, 59)}));
     // The set time keeps its seconds: strictly after it, not within its minute.
-    form->BackupTimeOfDay = QTime(17, 8, 13);
+    form->Settings.BackupTimeOfDay = QTime(17, 8, 13);
     EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(17, 8, 5)}));
-    form->BackupTimeOfDay = QTime(3, 0);
+    form->Settings.BackupTimeOfDay = QTime(3, 0);
     platform::RegistryKey key(platform::RegistryBranch::Machine);
     ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
     EXPECT_EQ(key.ReadString("timeBackup"), "2026-03-10 02:59:00");

@@ -152,13 +152,13 @@ TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsI
     choose("TypCentrali", 3);
     EXPECT_EQ(control<QComboBox>("NumPort")->currentIndex(), 0); // still COM 1
     click("btnAccept");
-    EXPECT_EQ(form->PbxType, 3);
+    EXPECT_EQ(form->Settings.PbxType, 3);
     EXPECT_EQ(generation(), first);
 
     open();
     choose("NumPort", 1);
     click("btnAccept");
-    EXPECT_EQ(form->PbxPort, 2);
+    EXPECT_EQ(form->Settings.PbxPort, 2);
     EXPECT_NE(registry().find(dword("Port", 2)), std::string::npos);
     EXPECT_TRUE(pumpUntil([&] { return com2.LoginCount() == 1; }));
     EXPECT_EQ(com1.LoginCount(), 1);
@@ -198,8 +198,8 @@ TEST_F(SettingsDialogTest, RefusalsAndCancelLeaveTheSettingsFileAsItWas) {
     click("btnCancel");
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(registry(), before);
-    EXPECT_EQ(form->PbxType, 2);
-    EXPECT_EQ(form->PortTCP, 1000);
+    EXPECT_EQ(form->Settings.PbxType, 2);
+    EXPECT_EQ(form->Settings.PortTCP, 1000);
 }
 
 TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
@@ -226,7 +226,7 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     EXPECT_NE(registry().find(dword("ValidityPeriod", 1800)), std::string::npos);
     EXPECT_NE(registry().find(dword("PortTCP_CRM", 65535)), std::string::npos);
     EXPECT_NE(registry().find(dword("MaxPolaczenCRM", 16)), std::string::npos);
-    EXPECT_EQ(form->MaxPolaczenCRM, 16);
+    EXPECT_EQ(form->Settings.MaxPolaczenCRM, 16);
 }
 
 TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
@@ -262,7 +262,7 @@ TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
     type("DIPBEdit", fresh.host); // the embedded engine
     click("btnAccept");
     EXPECT_EQ(logins(), QStringList{"nowy"});
-    EXPECT_EQ(form->NameFBText, fresh.path);
+    EXPECT_EQ(form->Settings.NameFBText, fresh.path);
     EXPECT_NE(registry().find(fresh.path), std::string::npos);
     EXPECT_TRUE(MainDbHandleExists());
 }
@@ -294,7 +294,7 @@ TEST_F(SettingsDialogTest, ConnectionTestTriesTheTypedDatabaseBesideTheMainConne
     EXPECT_TRUE(shown("IDS_103"));
     EXPECT_EQ(calls[before + 2].text, dialog->lgLangLinked1->GetTextOrDefault("IDS_106"));
     EXPECT_EQ(MainDbHandle, main);
-    EXPECT_EQ(form->NameFBText, c.path); // nothing typed is in force before OK
+    EXPECT_EQ(form->Settings.NameFBText, c.path); // nothing typed is in force before OK
 }
 
 TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
@@ -309,7 +309,7 @@ TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
     type("PortTCPCalBrowse", std::to_string(port));
     click("btnAccept");
     EXPECT_FALSE(shown("IDS_26"));
-    EXPECT_EQ(form->PortTCPCalBrowse, port);
+    EXPECT_EQ(form->Settings.PortTCPCalBrowse, port);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, quint16(port));
     EXPECT_TRUE(linktest::WaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }));
@@ -423,8 +423,8 @@ TEST_P(SettingsDialogRoundTrip, EveryFieldGoesBackIntoTheFileAsItCame) {
         ASSERT_NO_FATAL_FAILURE(writeKey(setting.path, setting.name, setting.value));
     ASSERT_NO_FATAL_FAILURE(createAttachedForm());
     // What the fixture keeps off in memory is on in the file.
-    form->AutomPrzyw = true;
-    form->CalendarServiceEnabled = true;
+    form->Settings.AutomPrzyw = true;
+    form->Settings.CalendarServiceEnabled = true;
     Values expected = stored();
     if (smsForced)
         expected["software\\vorlin\\halvex\\sms\\usesms"] = std::to_string(int(!useSms));

@@ -68,7 +68,7 @@ TEST_F(ClientServiceHandlers, LogInRepliesWithTheEncipheredConnectionData) {
         EXPECT_STREQ(next, "!PING\r\n"); // past the CR and its LF
     }
     const std::string id = std::to_string(anna.id);
-    const std::string port = std::to_string(form->PortUDP);
+    const std::string port = std::to_string(form->Settings.PortUDP);
     const std::string tail = "&" + c.path + "&&" + id + "&127.0.0.1&" + port + "&1&0&0&\r\n";
     ASSERT_TRUE(waitFor(kl, tail));
     const std::string user64 = AesEncryptToHexWire("SYSDBA", FixedKeyText);
@@ -172,7 +172,7 @@ TEST_F(ClientServiceHandlers, TheLogInReachesTheDatabaseOnlyQuoted) {
 
 TEST_F(ClientServiceHandlers, UnreachableDatabaseRefusesWithCode5) {
     testfb::DetachMain();
-    form->NameFBText = folder.file("missing.fdb");
+    form->Settings.NameFBText = folder.file("missing.fdb");
     TestClient& client = connectClient();
     int code = -1;
     EXPECT_EQ(logIn(client, "2.04.00.00", "anna", "not the listed one", code), nullptr);
@@ -192,9 +192,9 @@ TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogs
     c = server.connection("users.fdb");
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-    form->IPFBaseText = c.host;
-    form->NameFBText = c.path;
-    form->PasswordFB = c.password;
+    form->Settings.IPFBaseText = c.host;
+    form->Settings.NameFBText = c.path;
+    form->Settings.PasswordFB = c.password;
     TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
     addUser(ewa);
     form->Admin().LoadUsers();

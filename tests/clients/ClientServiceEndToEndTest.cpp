@@ -53,12 +53,12 @@ class ClientServiceEndToEnd : public testing_support::MainFormFixture {
         ASSERT_EQ(form->PhoneLV->topLevelItemCount(), 1);
 
         udpPort = FreePort();
-        form->PortUDP = udpPort;
-        form->BroadcastAddress = "127.255.255.255";
+        form->Settings.PortUDP = udpPort;
+        form->Settings.BroadcastAddress = "127.255.255.255";
         form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
         form->Clients().UstawKomunikatLP();
         port = FreePort();
-        form->PortTCP = port;
+        form->Settings.PortTCP = port;
         form->WlaczSerwerClick();
         ASSERT_TRUE(form->Clients().IsOpen());
     }

@@ -81,7 +81,7 @@ void ClientServiceFixture::SetUp() {
     }
     form->UserLV->SetTag(2);
     port = FreePort();
-    form->PortTCP = port;
+    form->Settings.PortTCP = port;
     form->WlaczSerwerClick();
     ASSERT_TRUE(form->Clients().IsOpen());
 }
@@ -99,10 +99,10 @@ void ClientServiceFixture::linkExchange() {
     // Shortened, but with room for a loaded machine: a log-in read that
     // times out starts the dialogue again.
     pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(10);
-    form->PbxType = 2;
-    form->PbxPort = 5;
-    form->TCPCentr = "127.0.0.1";
-    form->PortTCPCent = exchange->Port();
+    form->Settings.PbxType = 2;
+    form->Settings.PbxPort = 5;
+    form->Settings.TCPCentr = "127.0.0.1";
+    form->Settings.PortTCPCent = exchange->Port();
     form->Pbx().ConnectPbx();
     ASSERT_TRUE(PumpUntil([&] { return exchange->LoggedIn(); }));
     // A record received after the log-in clears the link's error count.

@@ -136,16 +136,16 @@ TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanB
 
     // No link, and the setting says to tell: "1".
     form->Pbx().PbxLinkErrorCount = 999;
-    form->PowiadORozlacz = true;
+    form->Settings.PowiadORozlacz = true;
     ASSERT_TRUE(idleCallsReach(100));
     EXPECT_TRUE(heard(client, "!SR&1\r\n"));
     // No link, and the setting says not to: "0".
-    form->PowiadORozlacz = false;
+    form->Settings.PowiadORozlacz = false;
     ASSERT_TRUE(idleCallsReach(200));
     EXPECT_TRUE(heard(client, "!SR&0\r\n"));
     // The link up: "0" whatever the setting.
     form->Pbx().PbxLinkErrorCount = 0;
-    form->PowiadORozlacz = true;
+    form->Settings.PowiadORozlacz = true;
     ASSERT_TRUE(idleCallsReach(300));
     EXPECT_TRUE(PumpUntil([&] { return count(client, "!SR&0\r\n") == 2; }));
     EXPECT_EQ(count(client, "!SR&1\r\n"), 1u);

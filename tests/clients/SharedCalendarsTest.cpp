@@ -325,12 +325,12 @@ TEST_F(CalendarSwitch, TheClientServiceOpensAndClosesTheCalendarSocket) {
     auto* service = control.get();
     form->Clients().Calendars.SetServiceControl(std::move(control));
     form->Clients().Calendars.ProgramFolder = sandbox.path();
-    form->CalendarServiceEnabled = true;
-    form->PortTCPCalBrowse = FreePort();
+    form->Settings.CalendarServiceEnabled = true;
+    form->Settings.PortTCPCalBrowse = FreePort();
     form->WlaczSerwerClick();
     EXPECT_EQ(service->calls, (std::vector<std::string>{"query", "install", "start"}));
     QTcpSocket peer;
-    peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(form->PortTCPCalBrowse));
+    peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(form->Settings.PortTCPCalBrowse));
     ASSERT_TRUE(PumpUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
     peer.write("$GETCAL,CTI");
     QByteArray reply;

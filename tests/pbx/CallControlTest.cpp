@@ -100,7 +100,7 @@ TEST_F(CallControlFields, EachFailedCheckGivesItsCodeAndLogText) {
     createForm();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        form->PbxType = c.pbxType;
+        form->Settings.PbxType = c.pbxType;
         int code = 0;
         EXPECT_FALSE(run(form->Pbx(), c.op, c.text, code));
         EXPECT_EQ(code, c.code);
@@ -154,10 +154,10 @@ class CallControlRoad : public testing_support::ClientServiceTestBed {
 
     TestClient& linkedClient(ExchangeSimulator& exchange, int pbxType) {
         EXPECT_TRUE(exchange.Start());
-        form->PbxType = pbxType;
-        form->PbxPort = 5;
-        form->TCPCentr = "127.0.0.1";
-        form->PortTCPCent = exchange.Port();
+        form->Settings.PbxType = pbxType;
+        form->Settings.PbxPort = 5;
+        form->Settings.TCPCentr = "127.0.0.1";
+        form->Settings.PortTCPCent = exchange.Port();
         form->Pbx().ConnectPbx();
         // Logged in and passing data (a record came): the link's error count
         // is back at 0 and commands queued from now on are kept.
@@ -214,9 +214,9 @@ TEST_F(CallControlRoad, TypesZeroToFourSendEveryCommandOfTheFamily) {
 TEST_F(CallControlRoad, TypeFiveNamesTheCallOfTheExtension) {
     ExchangeSimulator exchange(Family::Morva, sim::Transport::Tcp);
     TestClient& client = linkedClient(exchange, 5);
-    form->PbxType = 5;
-    ::PabxMacros.Hold = "*6";
-    ::PabxMacros.Redial = "*880";
+    form->Settings.PbxType = 5;
+    form->Settings.PabxMacros.Hold = "*6";
+    form->Settings.PabxMacros.Redial = "*880";
     pbx::ActiveCall& call = form->Pbx().Calls.ActiveCalls[3];
     call.CallId = "12";
     call.NumberA = "0221234567";

@@ -164,7 +164,7 @@ TEST_F(CallEvents, ATransferWritesTheTransferringLegAndThenTheTransferredOne) {
 TEST_F(CallEvents, AnUnansweredRingGroupLeavesRowsPerMemberOnlyWhenAsked) {
     for (bool perMember : {false, true}) {
         forgetHistory();
-        form->InsertIncomingFroRingGroup = perMember;
+        form->Settings.InsertIncomingFroRingGroup = perMember;
         const std::string id = perMember ? "12" : "11";
         exchange({"C11 " + id + " 1 600123456", "C10 " + id + " 201", "C10 " + id + " 202"});
         clock.advance(3000);
@@ -179,7 +179,7 @@ TEST_F(CallEvents, AnUnansweredRingGroupLeavesRowsPerMemberOnlyWhenAsked) {
 }
 
 TEST_F(CallEvents, TypeFiveShowsTheCallerOnRingingAndKeepsItsCallsThroughTheSweeps) {
-    form->PbxType = 5;
+    form->Settings.PbxType = 5;
     TestClient& desk = deskAt("201");
     exchange({"C11 07 1 600123456", "C10 07 201"});
     EXPECT_TRUE(waitFor(desk, "!DM&1&600123456&201&\r\n"));
@@ -210,7 +210,7 @@ TEST_F(CallEvents, TheKeywordScanTakesAnswersRecordsAndSkipsNoiseInItsOrder) {
     EXPECT_FALSE(busy("204")) << "a record ends the line even when its service is off";
     EXPECT_FALSE(busy("205"));
 
-    form->UsePctiClip = true;
+    form->Settings.UsePctiClip = true;
     exchange({"DW 201&202& C01 09 206"});
     EXPECT_FALSE(busy("206"));
 

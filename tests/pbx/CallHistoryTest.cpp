@@ -24,8 +24,8 @@ class CallHistory : public testing_support::ClientServiceTestBed {
 };
 
 TEST_F(CallHistory, RowsCarryTheNumbersLengthAndStartAsStored) {
-    form->Miedzy = "0";
-    form->PrefiksMiedzynarodowy = "000";
+    form->Settings.Miedzy = "0";
+    form->Settings.PrefiksMiedzynarodowy = "000";
     pbx::PbxLink& link = form->Pbx();
     link.SaveIncomingCall("0221234567", "201", 65, start);
     link.SaveIncomingCall("12'34" + std::string(40, '5'), "201", 1, start);

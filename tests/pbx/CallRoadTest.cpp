@@ -109,7 +109,7 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
         form->Admin().LoadUsers();
         for (const std::string& extension : extensions) {
             auto desk = std::make_unique<ClientSimulator>();
-            ASSERT_TRUE(desk->Connect(form->PortTCP));
+            ASSERT_TRUE(desk->Connect(form->Settings.PortTCP));
             const testing_support::TestUser& user = logins[extension];
             ASSERT_TRUE(desk->LogIn(user.login, user.password));
             ASSERT_TRUE(serveUntil([&] {
@@ -294,7 +294,7 @@ TEST_P(CallRoad, ATransferWritesEachLegOnceWhicheverPartyHangsUpFirst) {
 }
 
 TEST_P(CallRoad, AnUnansweredRingGroupLeavesARowPerMember) {
-    form->InsertIncomingFroRingGroup = true;
+    form->Settings.InsertIncomingFroRingGroup = true;
     link();
     staff({"201", "202"});
     play({"C11 11 1 600123456", "C10 11 201", "C10 11 202", "DM 3&600123456&201&", "DM 3&600123456&202&"});

@@ -120,11 +120,11 @@ TEST_F(LinkControlTest, VoiceMailErrorsCountAgainstTheCommandInFlight) {
     ASSERT_TRUE(exchange.Start());
     startForm(exchange, 2);
     ASSERT_TRUE(linked());
-    form_->UseVoiceMailPcti = true;
+    form_->Settings.UseVoiceMailPcti = true;
     for (int i = 0; i < 11; ++i)
         form_->Pbx().WyslijLinie("VM GET " + std::to_string(i) + "\r", 1000);
     ASSERT_TRUE(idleUntil([&] { return form_->Pbx().ErrorCount1 == 11; }));
-    EXPECT_FALSE(form_->UseVoiceMailPcti);
+    EXPECT_FALSE(form_->Settings.UseVoiceMailPcti);
 }
 
 TEST_F(LinkControlTest, DroppedConnectionIsNoticedCountedAndReconnected) {
@@ -260,7 +260,7 @@ TEST_F(LinkControlTest, ASerialPortThatCannotBeOpenedIsReportedOncePerReason) {
 TEST_F(LinkControlTest, StopWhileBlockedInASerialReadEndsCleanly) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
     ASSERT_NO_FATAL_FAILURE(startSilentSerialLogIn(exchange));
-    form_->AutomPrzyw = false;
+    form_->Settings.AutomPrzyw = false;
     form_->Pbx().RozlaczCentrale();
     EXPECT_TRUE(form_->Pbx().WaitForLinkEnd(5000));
     EXPECT_FALSE(form_->Pbx().Watek);
@@ -313,7 +313,7 @@ TEST_F(LinkControlTest, LogInWatchWaitsOutTheSerialDialoguesReadTimeOuts) {
     EXPECT_TRUE(!form_->Pbx().Watek || form_->Pbx().Watek->generation != generation ||
                 form_->Pbx().Watek->thread->Terminated());
     EXPECT_EQ(form_->Pbx().PbxReconnectCount, 1);
-    form_->AutomPrzyw = false;
+    form_->Settings.AutomPrzyw = false;
 }
 
 TEST(Bufor, LengthCountsTheNulOnlyWhenGiven) {

@@ -31,14 +31,14 @@ class VoiceBoxes : public testing_support::ClientServiceTestBed {
         platform::setProcessClock(&clock);
         pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
         pbx::linkEnvironment().clock = &linkClock;
-        form->UseVoiceMailPcti = true;
+        form->Settings.UseVoiceMailPcti = true;
         exchange.SetVoiceBox("201", "ON");
         exchange.SetVoiceBox("203", "OFF");
         ASSERT_TRUE(exchange.Start());
-        form->PbxType = 2;
-        form->PbxPort = 5;
-        form->TCPCentr = "127.0.0.1";
-        form->PortTCPCent = exchange.Port();
+        form->Settings.PbxType = 2;
+        form->Settings.PbxPort = 5;
+        form->Settings.TCPCentr = "127.0.0.1";
+        form->Settings.PortTCPCent = exchange.Port();
         form->Pbx().ConnectPbx();
         ASSERT_TRUE(serveUntil([&] { return exchange.LoggedIn(); }));
         exchange.SendRecord("X");
@@ -85,7 +85,7 @@ class VoiceBoxes : public testing_support::ClientServiceTestBed {
         form->lvAllUserPhones->SetTag(0);
         form->Admin().LoadUsers();
         auto d = std::make_unique<ClientSimulator>();
-        ASSERT_TRUE(d->Connect(form->PortTCP));
+        ASSERT_TRUE(d->Connect(form->Settings.PortTCP));
         ASSERT_TRUE(d->LogIn(user.login, user.password, false, version));
         ASSERT_TRUE(serveUntil([&] {
             Klient* record = Klient::ZnajdzPoIDFB(std::to_string(user.id));

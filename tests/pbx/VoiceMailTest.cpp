@@ -79,17 +79,17 @@ class VoiceMailRoad : public testing_support::ClientServiceTestBed {
         pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
         // A link clock that stands still: no link check comes between the ticks.
         pbx::linkEnvironment().clock = &linkClock;
-        form->UseVoiceMailPcti = true;
+        form->Settings.UseVoiceMailPcti = true;
         form->tmrPabxSynchronize->stop();
         exchange = std::make_unique<ExchangeSimulator>(sim::Family::Vantrel, sim::Transport::Tcp);
         exchange->SetVoiceMailBox("201", {M11});
         exchange->SetVoiceMailBox("202", {M21, M22});
         exchange->SetVoiceMailBox("203", {M31});
         ASSERT_TRUE(exchange->Start());
-        form->PbxType = 2;
-        form->PbxPort = 5;
-        form->TCPCentr = "127.0.0.1";
-        form->PortTCPCent = exchange->Port();
+        form->Settings.PbxType = 2;
+        form->Settings.PbxPort = 5;
+        form->Settings.TCPCentr = "127.0.0.1";
+        form->Settings.PortTCPCent = exchange->Port();
         form->Pbx().ConnectPbx();
         ASSERT_TRUE(serveUntil([&] { return exchange->LoggedIn(); }));
         exchange->SendRecord("X");
@@ -154,7 +154,7 @@ class VoiceMailRoad : public testing_support::ClientServiceTestBed {
         form->Admin().LoadUsers();
         for (const auto& [extension, version] : extensions) {
             auto desk = std::make_unique<ClientSimulator>();
-            ASSERT_TRUE(desk->Connect(form->PortTCP));
+            ASSERT_TRUE(desk->Connect(form->Settings.PortTCP));
             const testing_support::TestUser& user = logins[extension];
             ASSERT_TRUE(desk->LogIn(user.login, user.password, false, version));
             ASSERT_TRUE(serveUntil([&] {
@@ -307,12 +307,12 @@ TEST_F(VoiceMailRoad, TheMenuResynchronisesOnYesAndTheDumpLogsEveryMessage) {
     download();
     ASSERT_TRUE(settled());
     forget();
-    form->UseVoiceMailPcti = false;
+    form->Settings.UseVoiceMailPcti = false;
     form->Pbx().miSynchronizeVboxexClick();
     form->Pbx().miVoiceMailDumpClick();
     ASSERT_EQ(dialogs->Calls().size(), 2u);
     EXPECT_EQ(dialogs->Calls()[1].text, form->Text("IDS_860"));
-    form->UseVoiceMailPcti = true;
+    form->Settings.UseVoiceMailPcti = true;
     dialogs->QueueAnswer(ui::IDNO);
     form->Pbx().miSynchronizeVboxexClick();
     EXPECT_EQ(dialogs->Calls().back().text, form->Text("IDS_870") + form->Text("IDS_871"));

@@ -37,8 +37,8 @@ TEST_F(SettingsStore, AFirstStartCreatesEveryValueWithItsDefaultAndTheSecondNoth
     // Every value of the table exists with its default, and its creation was logged.
     for (const shell::Setting& setting : shell::SettingsTable()) {
         SCOPED_TRACE(setting.name);
-        RegistryKey key = openMachineKey(shell::SettingsKeyPath(setting.section, form->PbxType));
-        const shell::SettingValue expected = setting.defaultFor(*form);
+        RegistryKey key = openMachineKey(shell::SettingsKeyPath(setting.section, form->Settings.PbxType));
+        const shell::SettingValue expected = setting.defaultFor(form->Settings);
         switch (setting.type) {
         case shell::SettingType::Bool:
             EXPECT_EQ(key.ReadInteger(setting.name), std::get<bool>(expected) ? 1 : 0);
@@ -103,12 +103,12 @@ TEST_F(SettingsStore, StoredValuesAreValidatedWithoutRewritingThem) {
         main.WriteString("IPFBase", "10.1.2.3");
     }
     TForm1& f = createForm("DEBUG");
-    EXPECT_EQ(f.PbxType, 2);
-    EXPECT_EQ(f.Miedzy, "");
-    EXPECT_EQ(f.TCPCentr, "192.168.1.250");
-    EXPECT_EQ(f.BackupTimeOfDay, QTime(3, 0));
-    EXPECT_EQ(f.PrefiksMiedzynarodowy, "012345678");
-    EXPECT_EQ(f.BroadcastAddress, "10.1.2.255");
+    EXPECT_EQ(f.Settings.PbxType, 2);
+    EXPECT_EQ(f.Settings.Miedzy, "");
+    EXPECT_EQ(f.Settings.TCPCentr, "192.168.1.250");
+    EXPECT_EQ(f.Settings.BackupTimeOfDay, QTime(3, 0));
+    EXPECT_EQ(f.Settings.PrefiksMiedzynarodowy, "012345678");
+    EXPECT_EQ(f.Settings.BroadcastAddress, "10.1.2.255");
     EXPECT_NE(mainLogText().find("obcięta"), std::string::npos);
     form.reset();
 
@@ -123,9 +123,9 @@ TEST_F(SettingsStore, StoredValuesAreValidatedWithoutRewritingThem) {
 TEST_F(SettingsStore, PbxType5ReadsItsOwnMacros) {
     openMachineKey(MainKey).WriteInteger("Centrala", 5);
     createForm();
-    EXPECT_EQ(form->PbxType, 5);
-    EXPECT_EQ(PabxMacros.Redial, "*880");
-    EXPECT_EQ(PabxMacros.Hold, "*6");
+    EXPECT_EQ(form->Settings.PbxType, 5);
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, "*880");
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, "*6");
     EXPECT_FALSE(form->TabSms->TabVisible());
 }
 
@@ -136,7 +136,7 @@ TEST_F(SettingsStore, AWrongTypeSkipsTheRestOfItsSectionOnly) {
         main.WriteInteger("PortTCPCent", 6000);
     }
     createForm("DEBUG");
-    EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort)
+    EXPECT_EQ(form->Settings.PortTCPCent, shell::DefaultExchangePort)
         << "values after the error keep their initial values";
     const auto calls = dialogs->Calls();
     ASSERT_FALSE(calls.empty());
@@ -149,17 +149,17 @@ TEST_F(SettingsStore, AWrongTypeSkipsTheRestOfItsSectionOnly) {
 TEST_F(SettingsStore, AGarbledPasswordIsRefusedAndKept) {
     openMachineKey(MainKey).WriteString("PasswordFB", "not a cipher text");
     createForm("DEBUG");
-    EXPECT_EQ(form->PasswordFB, shell::DefaultDbPassword);
+    EXPECT_EQ(form->Settings.PasswordFB, shell::DefaultDbPassword);
     form.reset();
     EXPECT_EQ(openMachineKey(MainKey).ReadString("PasswordFB"), "not a cipher text");
 }
 
 TEST_F(SettingsStore, ChangedPasswordsAreWrittenEnciphered) {
     createForm();
-    form->PasswordFB = "Zażółć-1";
+    form->Settings.PasswordFB = "Zażółć-1";
     form->UstawPasswordFB(true);
     form->UstawPasswordFB(false);
-    EXPECT_EQ(form->PasswordFB, "Zażółć-1");
+    EXPECT_EQ(form->Settings.PasswordFB, "Zażółć-1");
 }
 
 namespace {
@@ -180,9 +180,10 @@ TEST_F(SettingsStore, AnUnreadableFileKeepsItsValuesAndIsCopiedAsideOnce) {
                                                              "\"CountryCode\"=\"420\"\r\n";
     testing_support::writeFile(sandbox.machineRegistryFile(), original);
     createForm("DEBUG");
-    EXPECT_EQ(form->PortTCP, 1234);
-    EXPECT_EQ(form->TCPCentr, "10.0.0.7");
-    EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort) << "an out-of-range number takes its default";
+    EXPECT_EQ(form->Settings.PortTCP, 1234);
+    EXPECT_EQ(form->Settings.TCPCentr, "10.0.0.7");
+    EXPECT_EQ(form->Settings.PortTCPCent, shell::DefaultExchangePort)
+        << "an out-of-range number takes its default";
     EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
     EXPECT_EQ(form->Sms().SmsSettings.OutTrials, 5) << "a value under a broken header belongs to no section";
 
@@ -200,7 +201,7 @@ TEST_F(SettingsStore, AnUnreadableFileKeepsItsValuesAndIsCopiedAsideOnce) {
     // The rewritten file is clean: the next start copies and shows nothing.
     dialogs = std::make_shared<ui::ScriptedDialogs>();
     createForm("DEBUG");
-    EXPECT_EQ(form->PortTCP, 1234);
+    EXPECT_EQ(form->Settings.PortTCP, 1234);
     EXPECT_TRUE(dialogs->Calls().empty());
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(copy + "-2")));
 }
@@ -214,8 +215,8 @@ TEST_F(SettingsStore, AWindowsUtf16ExportIsReadAsSuch) {
     bytes.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
     testing_support::writeFile(sandbox.machineRegistryFile(), bytes.toStdString());
     createForm("DEBUG");
-    EXPECT_EQ(form->PortTCP, 1234);
-    EXPECT_EQ(form->NameFBText, "/srv/bazy/Żółw.fdb");
+    EXPECT_EQ(form->Settings.PortTCP, 1234);
+    EXPECT_EQ(form->Settings.NameFBText, "/srv/bazy/Żółw.fdb");
 }
 
 TEST_F(SettingsStore, ASkippedSectionLeavesEverySettingWithItsDefault) {
@@ -224,17 +225,17 @@ TEST_F(SettingsStore, ASkippedSectionLeavesEverySettingWithItsDefault) {
         main.WriteInteger("Miedzy", 1); // a text stored as a number ends the section there
         openMachineKey(std::string(MainKey) + "\\PABX_MACROS\\2").WriteInteger("Redial", 1);
     }
-    PabxMacros = {};
     createForm("DEBUG");
     ASSERT_GE(dialogs->Calls().size(), 2u);
-    EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
-    EXPECT_EQ(form->GbakPathText, std::get<std::string>(shell::FindSetting("GbakPath").fixedDefault));
-    EXPECT_EQ(form->BackupPathText, shell::ProgramDirectory());
-    EXPECT_FALSE(form->IPFBaseText.empty());
-    EXPECT_FALSE(RcpDb.IPFB.empty());
-    EXPECT_EQ(RcpDb.PasswordFB, shell::DefaultDbPassword);
-    EXPECT_EQ(PabxMacros.Redial, "*90");
-    EXPECT_EQ(PabxMacros.Hold, " ");
+    EXPECT_EQ(form->Settings.NameFBText, shell::DefaultDatabasePath());
+    EXPECT_EQ(form->Settings.GbakPathText,
+              std::get<std::string>(shell::FindSetting("GbakPath").fixedDefault));
+    EXPECT_EQ(form->Settings.BackupPathText, shell::ProgramDirectory());
+    EXPECT_FALSE(form->Settings.IPFBaseText.empty());
+    EXPECT_FALSE(form->Settings.RcpDb.IPFB.empty());
+    EXPECT_EQ(form->Settings.RcpDb.PasswordFB, shell::DefaultDbPassword);
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, "*90");
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, " ");
 }
 
 TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
@@ -252,11 +253,11 @@ TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
         createForm("DEBUG");
     }
     ::chmod(sandbox.registryDir().c_str(), 0700);
-    EXPECT_EQ(form->PortTCP, 1234);
-    EXPECT_EQ(form->TCPCentr, "10.0.0.7");
+    EXPECT_EQ(form->Settings.PortTCP, 1234);
+    EXPECT_EQ(form->Settings.TCPCentr, "10.0.0.7");
     EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
-    EXPECT_EQ(form->PortTCPCent, shell::DefaultExchangePort);
-    EXPECT_EQ(form->NameFBText, shell::DefaultDatabasePath());
+    EXPECT_EQ(form->Settings.PortTCPCent, shell::DefaultExchangePort);
+    EXPECT_EQ(form->Settings.NameFBText, shell::DefaultDatabasePath());
     EXPECT_TRUE(dialogs->Calls().empty()) << "missing values take their defaults without an error";
     EXPECT_NE(mainLogText().find("Nie można zapisać ustawień"), std::string::npos);
     EXPECT_EQ(testing_support::readFile(sandbox.machineRegistryFile()), before);
@@ -266,12 +267,12 @@ TEST_F(SettingsStore, ASettingIsWrittenToTheKeyOfItsSection) {
     createForm();
     form->Sms().SmsSettings.OutTrials = 11;
     shell::WriteSetting(*form, shell::FindSetting("OutTrials", shell::SettingsSection::Sms));
-    PabxMacros.Hold = "*77";
+    form->Settings.PabxMacros.Hold = "*77";
     shell::WriteSetting(*form, shell::FindSetting("Hold", shell::SettingsSection::PabxMacros));
     form.reset();
     EXPECT_EQ(openMachineKey(std::string(MainKey) + "\\SMS").ReadInteger("OutTrials"), 11);
     EXPECT_FALSE(openMachineKey(MainKey).ValueExists("OutTrials"));
     createForm();
     EXPECT_EQ(form->Sms().SmsSettings.OutTrials, 11);
-    EXPECT_EQ(PabxMacros.Hold, "*77");
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, "*77");
 }

@@ -140,7 +140,7 @@ TEST_F(ShellWindows, TheConfirmedExitTakesTheServerDownOnce) {
     EXPECT_TRUE(form->IsClosing());
     EXPECT_FALSE(form->MaintenanceTimer->Enabled());
     EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
-    EXPECT_FALSE(form->AutomPrzyw.load());
+    EXPECT_FALSE(form->Settings.AutomPrzyw.load());
     EXPECT_EQ(form->Clients().UdpSocket, nullptr);
     EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 0);
     EXPECT_EQ(KlientList, nullptr);

@@ -216,7 +216,7 @@ TEST_F(WindowCommands, TheHelpOpensTheFileBesideTheProgramAndWarnsWhenItIsMissin
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
-    form->language = 2;                   // the file of the first request stays
+    form->Settings.language = 2;          // the file of the first request stays
     form->PomocHalvex1->setEnabled(true); // as in a Polish or Russian window
     const std::size_t asked = dialogs->Calls().size();
     form->PomocHalvex1->trigger();

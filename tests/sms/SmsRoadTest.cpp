@@ -102,7 +102,7 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         form->Admin().LoadUsers();
         for (const std::string& login : logins) {
             auto desk = std::make_unique<ClientSimulator>();
-            ASSERT_TRUE(desk->Connect(form->PortTCP));
+            ASSERT_TRUE(desk->Connect(form->Settings.PortTCP));
             ASSERT_TRUE(desk->LogIn(login, users[login].password));
             const std::string id = std::to_string(users[login].id);
             ASSERT_TRUE(serveUntil([&] {

@@ -27,22 +27,22 @@ void ClientServiceTestBed::SetUp() {
     c.password = "masterkey";
     ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
     createForm();
-    form->IPFBaseText = c.host;
-    form->NameFBText = c.path;
-    form->UserFB = c.user;
-    form->PasswordFB = c.password;
-    form->BroadcastAddress = "127.0.0.1";
+    form->Settings.IPFBaseText = c.host;
+    form->Settings.NameFBText = c.path;
+    form->Settings.UserFB = c.user;
+    form->Settings.PasswordFB = c.password;
+    form->Settings.BroadcastAddress = "127.0.0.1";
     ASSERT_TRUE(broadcasts.bind(QHostAddress::LocalHost, 0));
-    form->PortUDP = broadcasts.localPort();
+    form->Settings.PortUDP = broadcasts.localPort();
     service().UdpSocket->SetRemoteHost("127.0.0.1");
-    service().UdpSocket->SetRemotePort(form->PortUDP);
+    service().UdpSocket->SetRemotePort(form->Settings.PortUDP);
     service().UstawKomunikatLP();
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     // The service switched on (on a port of its own), so its queue drains.
     {
         QTcpServer probe;
         ASSERT_TRUE(probe.listen(QHostAddress::AnyIPv4, 0));
-        form->PortTCP = probe.serverPort();
+        form->Settings.PortTCP = probe.serverPort();
     }
     form->WlaczSerwerClick();
     ASSERT_TRUE(service().IsOpen());
@@ -191,10 +191,10 @@ void ClientServiceTestBed::linkTo(sim::ExchangeSimulator& exchange, int pbxType,
             return condition();
         });
     };
-    form->PbxType = pbxType;
-    form->PbxPort = 5;
-    form->TCPCentr = "127.0.0.1";
-    form->PortTCPCent = exchange.Port();
+    form->Settings.PbxType = pbxType;
+    form->Settings.PbxPort = 5;
+    form->Settings.TCPCentr = "127.0.0.1";
+    form->Settings.PortTCPCent = exchange.Port();
     form->Pbx().ConnectPbx();
     ASSERT_TRUE(serveWithUntil([&] { return exchange.LoggedIn(); }));
     // A record after the log-in clears the link's error count.

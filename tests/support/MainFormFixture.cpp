@@ -28,11 +28,11 @@ TForm1& MainFormFixture::createForm(const std::string& commandLine) {
     nothingOutside.attachDatabase = false;
     nothingOutside.openClientService = false;
     form = std::make_unique<TForm1>(nullptr, nothingOutside);
-    form->AutomPrzyw = false;
+    form->Settings.AutomPrzyw = false;
     // No test reaches the machine's services, and the calendar socket opens
     // only where a test switches it on.
     form->Clients().Calendars.SetServiceControl(std::make_unique<platform::FakeServiceControl>());
-    form->CalendarServiceEnabled = false;
+    form->Settings.CalendarServiceEnabled = false;
     // The tests read the log queues themselves: the panes' drains must not
     // take the lines first when a slow run lets their timers fall due.
     form->TimerUpdateInfo->SetEnabled(false);
