@@ -226,15 +226,15 @@ bool ScriptedDialogs::InputQuery(const std::string& caption, const std::string& 
     return true;
 }
 
-std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string&, QWidget*) {
+std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string& filter, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"OpenFileName", {}, caption, 0});
+    calls_.push_back({"OpenFileName", filter, caption, 0});
     return nextText();
 }
 
-std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string&, QWidget*) {
+std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string& filter, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"SaveFileName", {}, caption, 0});
+    calls_.push_back({"SaveFileName", filter, caption, 0});
     return nextText();
 }
 
