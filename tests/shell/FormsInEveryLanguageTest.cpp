@@ -244,6 +244,8 @@ class EveryFormInEveryLanguage : public testing_support::MainFormFixture,
         frmFindPhone = nullptr;
         frmMessage = nullptr;
         frmSmsRoutingRule = nullptr;
+        contact = nullptr;
+        find = nullptr;
         form.reset();
     }
 
