@@ -47,6 +47,9 @@ TImport_kont::TImport_kont(QWidget* owner) : TForm(QStringLiteral("Import_kont")
     });
     // Esc and "Zamknij" hide the form; it is not modal.
     connect(this, &ui::TForm::modalResultSet, this, &QWidget::hide);
+    OpenDialog1 =
+        new ui::TOpenDialog(QStringLiteral("OpenDialog1"), QString::fromUtf8("Otworz plik kontaktów"),
+                            QString::fromUtf8("Plik kontaktów(*.csv)|*.csv|Wszystkie pliki (*.*)|*.*"), this);
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
     CancelOnEscape(*this);
 }
@@ -124,8 +127,7 @@ void TImport_kont::btnOdczytajClick() {
     const QChar separator = separatorChar();
     if (separator.isNull())
         return;
-    const std::string name = ui::dialogs().OpenFileName(
-        "Otworz plik kontaktów", "Plik kontaktów(*.csv)|*.csv|Wszystkie pliki (*.*)|*.*", this);
+    const std::string name = OpenDialog1->Execute(this);
     if (name.empty())
         return;
     columnFieldMap_ = {};

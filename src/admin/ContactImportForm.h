@@ -37,6 +37,7 @@ class TImport_kont : public ui::TForm {
     ui::TButton* btnOdczytaj = nullptr;
     ui::TButton* btnImport = nullptr;
     ui::TButton* btnZamknij = nullptr;
+    ui::TOpenDialog* OpenDialog1 = nullptr;
 
   protected:
     void showEvent(QShowEvent* event) override;

@@ -79,6 +79,7 @@ TExportuj::TExportuj(QWidget* owner) : TForm(QStringLiteral("Exportuj"), owner) 
     connect(ListBox2, &QListWidget::itemDoubleClicked, this, [this] { ListBox2DblClick(); });
     connect(EksportujButton, &QPushButton::clicked, this, [this] { EksportujButtonClick(); });
     connect(Button2, &QPushButton::clicked, this, &QWidget::close);
+    SaveDialog1 = new ui::TSaveDialog(s("SaveDialog1"), QString(), s("Plik tekstowy kontaktów|*.csv"), this);
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
 
@@ -198,8 +199,7 @@ void TExportuj::EksportujButtonClick() {
         rows.push_back(std::move(values));
     }
     const QByteArray bytes = admin::CsvFileBytes(header, rows, separator);
-    QString path =
-        QString::fromStdString(ui::dialogs().SaveFileName("", "Plik tekstowy kontaktów|*.csv", this));
+    QString path = QString::fromStdString(SaveDialog1->Execute(this));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())

@@ -25,6 +25,7 @@ class TExportuj : public ui::TForm {
     ui::TButton* Button2 = nullptr;
     ui::TPopupMenu* PopupMenu1 = nullptr;
     ui::TMenuItem* Usu1 = nullptr;
+    ui::TSaveDialog* SaveDialog1 = nullptr;
 
     void FormShow();
     // A drag from a list box dropped on ListBox2: its selected entry is added.

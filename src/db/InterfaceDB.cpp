@@ -8,12 +8,6 @@
 
 int OpenFailureCount = 0;
 
-namespace {
-
-const char* const DatabaseCaption = "Obsługa bazy danych";
-
-} // namespace
-
 InterfaceDB::InterfaceDB() = default;
 InterfaceDB::~InterfaceDB() = default;
 
@@ -47,22 +41,22 @@ int InterfaceDB::OpenDatabase(bool showErrors) {
         return 0;
     if (code == dbcode::IoError && session->AttachFoundNoFile()) {
         // A server without a display creates the file: it cannot run without it.
-        if (!db::host().AskOkCancel("Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?",
-                                    DatabaseCaption))
+        if (!db::host().AskOkCancel(db::Text("IDS_DB_FILE_MISSING"), db::Text("IDS_DB_CAPTION")))
             return -1;
         const int created = session->CreateDatabase();
         if (created == 0) {
-            db::host().ShowMessage("Baza danych utworzona", DatabaseCaption,
+            db::host().ShowMessage(db::Text("IDS_DB_CREATED"), db::Text("IDS_DB_CAPTION"),
                                    db::DatabaseHost::MessageKind::Plain);
             return 0;
         }
-        db::host().ShowMessage(GetDbErrorText(created), DatabaseCaption,
+        db::host().ShowMessage(GetDbErrorText(created), db::Text("IDS_DB_CAPTION"),
                                db::DatabaseHost::MessageKind::Warning);
         return -1;
     }
     ++OpenFailureCount;
     if (OpenFailureCount >= 4 || showErrors)
-        db::host().ShowMessage(GetDbErrorText(code), DatabaseCaption, db::DatabaseHost::MessageKind::Warning);
+        db::host().ShowMessage(GetDbErrorText(code), db::Text("IDS_DB_CAPTION"),
+                               db::DatabaseHost::MessageKind::Warning);
     else
         base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
                        IscStatusName(code).c_str());

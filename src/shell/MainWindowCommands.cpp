@@ -277,8 +277,8 @@ void TForm1::btnWiadDoPodlaczonychClick() {
     if (message && Clients().RelayServerMessage(*message))
         return;
     base::WriteLog(2, "Wiadomość do podłączonych użytkowników nie została wysłana");
-    ui::dialogs().MessageBox("Wiadomość do podłączonych użytkowników nie została wysłana.", Text("IDS_21"),
-                             ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+    ui::dialogs().MessageBox(Text("IDS_MESSAGE_NOT_SENT"), Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK,
+                             ui::IDOK);
 }
 
 // A find dialog lives for one search session: each opening starts at the top.

@@ -1,11 +1,16 @@
 #include "ui/Components.h"
 
+#include "ui/Dialogs.h"
+
+#include <QApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QScreen>
+#include <QStyle>
 #include <algorithm>
 
 namespace ui {
@@ -14,16 +19,55 @@ TForm::TForm(const QString& name, QWidget* owner) : QWidget(owner, Qt::Window) {
     setObjectName(name);
 }
 
+namespace {
+
+// The window frame's margins: the window's own once it has been shown, else
+// those of a shown window (the window manager gives every window the same).
+QMargins frameMarginsOf(const QWidget& window) {
+    auto marginsOf = [](const QWidget& w) {
+        const QRect frame = w.frameGeometry(), inner = w.geometry();
+        return QMargins(inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+                        frame.bottom() - inner.bottom());
+    };
+    if (window.testAttribute(Qt::WA_WState_Created) && window.frameGeometry() != window.geometry())
+        return marginsOf(window);
+    for (const QWidget* other : QApplication::topLevelWidgets())
+        if (other != &window && other->isVisible() && other->frameGeometry() != other->geometry())
+            return marginsOf(*other);
+    return {};
+}
+
+} // namespace
+
 void TForm::showEvent(QShowEvent* event) {
-    // The size is final here, and the window is not on screen yet.
-    if (screenCentred_) {
-        if (const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(where->availableGeometry().center());
-            move(frame.topLeft());
-        }
-    }
+    // The window is not on screen yet: its layout takes its final size now,
+    // not after the window manager has placed it.
+    if (layout())
+        layout()->activate();
+    if (const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen())
+        fitInto(where->availableGeometry());
     QWidget::showEvent(event);
+}
+
+void TForm::fitInto(const QRect& area) {
+    const QMargins frame = frameMarginsOf(*this);
+    const QRect inner = area.marginsRemoved(frame);
+    // What the layout needs, as far as the screen allows.
+    const QSize wanted = size().expandedTo(minimumSizeHint()).boundedTo(inner.size());
+    if (wanted != size())
+        resize(wanted);
+    QRect placed(pos(), size() + QSize(frame.left() + frame.right(), frame.top() + frame.bottom()));
+    // A window nobody placed yet is placed here, not by the window manager,
+    // which may put it partly off the screen.
+    const bool placedBefore = testAttribute(Qt::WA_Moved);
+    if (screenCentred_ || !placedBefore)
+        placed.moveCenter(area.center());
+    placed.moveRight(std::min(placed.right(), area.right()));
+    placed.moveBottom(std::min(placed.bottom(), area.bottom()));
+    placed.moveLeft(std::max(placed.left(), area.left()));
+    placed.moveTop(std::max(placed.top(), area.top()));
+    if (!placedBefore || placed.topLeft() != pos())
+        move(placed.topLeft());
 }
 
 QObject* TForm::FindComponent(const QString& name) const {
@@ -199,6 +243,9 @@ void TTabSheet::SetTabVisible(bool visible) {
 
 TPageControl::TPageControl(const QString& name, QWidget* parent) : QTabWidget(parent) {
     setObjectName(name);
+    // Every tab is shown whole: the control is as wide as its tabs need.
+    tabBar()->setUsesScrollButtons(false);
+    tabBar()->setElideMode(Qt::ElideNone);
 }
 
 TStatusBar::TStatusBar(const QString& name, QWidget* parent, int panelCount)
@@ -220,8 +267,9 @@ void TStatusBar::refresh() {
         if (!panel)
             continue;
         labels_[i]->setText(panel->Text());
-        // A panel is never narrower than its text.
-        labels_[i]->setMinimumWidth(std::max(panel->Width(), labels_[i]->sizeHint().width()));
+        // A panel is never narrower than its text; its design width is no
+        // minimum, so a longer text never widens the window past its size.
+        labels_[i]->setMinimumWidth(labels_[i]->sizeHint().width());
     }
 }
 
@@ -246,11 +294,16 @@ void TListView::refreshHeader() {
     for (int i = 0; i < count; ++i)
         labels << (*columns_)[i]->Caption();
     setHeaderLabels(labels);
+    // A shown column is never narrower than its caption, in any language,
+    // with room for the sort arrow that a click may give it.
+    const QFontMetrics metrics(header()->font());
+    const int margin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this);
+    const int margins = 3 * margin + style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, this);
     for (int i = 0; i < count; ++i) {
         const int width = (*columns_)[i]->Width();
         setColumnHidden(i, width == 0);
         if (width > 0)
-            setColumnWidth(i, width);
+            setColumnWidth(i, std::max(width, metrics.horizontalAdvance(labels[i]) + margins));
     }
     // The arrow of the sorted column, as its image index says.
     int sorted = -1;
@@ -325,6 +378,19 @@ void TTimer::SetEnabled(bool on) {
         start();
     else
         stop();
+}
+
+TOpenDialog::TOpenDialog(const QString& name, const QString& title, const QString& filter, QObject* owner)
+    : QObject(owner), title_(title), filter_(filter) {
+    setObjectName(name);
+}
+
+std::string TOpenDialog::Execute(QWidget* owner) const {
+    return dialogs().OpenFileName(title_.toStdString(), filter_.toStdString(), owner);
+}
+
+std::string TSaveDialog::Execute(QWidget* owner) const {
+    return dialogs().SaveFileName(Title().toStdString(), Filter().toStdString(), owner);
 }
 
 } // namespace ui

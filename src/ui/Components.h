@@ -82,6 +82,10 @@ class TForm : public QWidget {
     void showEvent(QShowEvent* event) override;
 
   private:
+    // Sizes the window to what it needs within `area`, frame included, and
+    // moves it inside (to the middle when centred).
+    void fitInto(const QRect& area);
+
     int modalResult_ = 0;
     bool screenCentred_ = false;
 };
@@ -328,6 +332,33 @@ class TTimer : public QTimer {
     TTimer(const QString& name, int intervalMs, bool enabled, QObject* owner);
     bool Enabled() const { return isActive(); }
     void SetEnabled(bool on);
+};
+
+// A file dialog as a component of its form: its title and filter are
+// published texts, which the translation engine sets like any caption.
+class TOpenDialog : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString Title READ Title WRITE SetTitle)
+    Q_PROPERTY(QString Filter READ Filter WRITE SetFilter)
+  public:
+    TOpenDialog(const QString& name, const QString& title, const QString& filter, QObject* owner);
+    QString Title() const { return title_; }
+    void SetTitle(const QString& t) { title_ = t; }
+    QString Filter() const { return filter_; }
+    void SetFilter(const QString& f) { filter_ = f; }
+    // Asks for a file above `owner`; empty when cancelled.
+    virtual std::string Execute(QWidget* owner) const;
+
+  private:
+    QString title_;
+    QString filter_;
+};
+
+class TSaveDialog : public TOpenDialog {
+    Q_OBJECT
+  public:
+    using TOpenDialog::TOpenDialog;
+    std::string Execute(QWidget* owner) const override;
 };
 
 } // namespace ui

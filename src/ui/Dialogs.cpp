@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 #include <cstdio>
 
 namespace ui {
@@ -83,6 +85,20 @@ QWidget* ownerWindow(QWidget* owner) {
     return owner ? owner->window() : nullptr;
 }
 
+// A message box is at least as wide as its caption, so that the window
+// manager shows the whole caption with its buttons beside it.
+void widenToCaption(QMessageBox& box) {
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid)
+        return;
+    QFont bold = box.font();
+    bold.setBold(true);
+    const int titleButtons = 4 * box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+    const int wanted = QFontMetrics(bold).horizontalAdvance(box.windowTitle()) + titleButtons;
+    grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0,
+                  1, grid->columnCount());
+}
+
 } // namespace
 
 Dialogs& dialogs() {
@@ -111,6 +127,7 @@ int InteractiveDialogs::MessageDialog(const std::string& text, const std::string
         if (button.result == cancelResult)
             box.setEscapeButton(added);
     }
+    widenToCaption(box);
     box.exec();
     for (const auto& [button, result] : answers)
         if (box.clickedButton() == button)
@@ -121,6 +138,7 @@ int InteractiveDialogs::MessageDialog(const std::string& text, const std::string
 int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int,
                                    QWidget* owner) {
     QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags), ownerWindow(owner));
+    widenToCaption(box);
     return answerFor(box.exec());
 }
 
@@ -226,15 +244,15 @@ bool ScriptedDialogs::InputQuery(const std::string& caption, const std::string& 
     return true;
 }
 
-std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string&, QWidget*) {
+std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string& filter, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"OpenFileName", {}, caption, 0});
+    calls_.push_back({"OpenFileName", filter, caption, 0});
     return nextText();
 }
 
-std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string&, QWidget*) {
+std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string& filter, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"SaveFileName", {}, caption, 0});
+    calls_.push_back({"SaveFileName", filter, caption, 0});
     return nextText();
 }
 

@@ -111,7 +111,7 @@ class ScriptedDialogs : public Dialogs {
   public:
     struct Call {
         std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName", "SelectDirectory"
-        std::string text;
+        std::string text; // the file dialogs' filter, the folder dialog's start
         std::string caption;
         unsigned flags = 0;
     };

@@ -2,6 +2,7 @@
 // says the file is not there: for the embedded engine, for the server on
 // this computer and for one reached as another host alike. A directory in
 // its place or a file the server may not open never leads to it.
+#include "db/DatabaseHost.h"
 #include "db/InterfaceDB.h"
 #include "support/FirebirdFixtures.h"
 #include "support/PrivateFirebirdServer.h"
@@ -12,8 +13,6 @@
 
 namespace {
 
-const char* const Offer = "Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?";
-
 // Opens `path`, answering Cancel to an offer; true when one was made.
 bool offeredFor(const testfb::Connection& c, const std::string& path, ui::ScriptedDialogs& dialogs) {
     dialogs.QueueAnswer(ui::IDCANCEL);
@@ -21,7 +20,7 @@ bool offeredFor(const testfb::Connection& c, const std::string& path, ui::Script
     front.SetConnection(c.host, path, c.user, c.password);
     EXPECT_NE(front.OpenDatabase(false), 0) << path;
     for (const auto& call : dialogs.Calls())
-        if (call.text == Offer)
+        if (call.text == db::Text("IDS_DB_FILE_MISSING"))
             return true;
     return false;
 }

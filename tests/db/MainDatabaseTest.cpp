@@ -60,9 +60,9 @@ TEST_F(MainDatabaseHost, ANewDatabaseIsCreatedAndGetsItsStructureThroughTheHost)
     EXPECT_EQ(database.MainDbState, 0);
     EXPECT_TRUE(database.MainDbReady);
     ASSERT_EQ(host.questions.size(), 1u);
-    EXPECT_EQ(host.questions[0], "Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?");
+    EXPECT_EQ(host.questions[0], "text of IDS_DB_FILE_MISSING");
     ASSERT_EQ(host.messages.size(), 2u);
-    EXPECT_EQ(host.messages[0].text, "Baza danych utworzona");
+    EXPECT_EQ(host.messages[0].text, "text of IDS_DB_CREATED");
     EXPECT_EQ(host.messages[1].text, "text of IDS_819");
     EXPECT_EQ(host.messages[1].caption, "Main caption");
     EXPECT_EQ(host.messages[1].kind, db::DatabaseHost::MessageKind::Information);

@@ -1,5 +1,6 @@
 // The schema on a new database, in the embedded engine and through the
 // server, its upgrade of older contact tables, and gbak on an open database.
+#include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
 #include "support/FirebirdFixtures.h"
@@ -67,8 +68,8 @@ TEST_P(Schema, NewDatabaseGetsExactlyTheSchemaAndGbakReadsItWhileOpen) {
     InterfaceDB& f = *fp;
     ASSERT_EQ(f.OpenDatabase(false), 0);
     ASSERT_EQ(dialogs->Calls().size(), 2u); // the offer to create, then "created"
-    EXPECT_EQ(dialogs->Calls()[0].text, "Brak pliku bazy danych.\nCzy utworzyc plik bazy danych?");
-    EXPECT_EQ(dialogs->Calls()[1].text, "Baza danych utworzona");
+    EXPECT_EQ(dialogs->Calls()[0].text, db::Text("IDS_DB_FILE_MISSING"));
+    EXPECT_EQ(dialogs->Calls()[1].text, db::Text("IDS_DB_CREATED"));
     int error = 0;
     EXPECT_EQ(f.CheckAndCreateTables(&error), 1);
     EXPECT_EQ(error, 0);

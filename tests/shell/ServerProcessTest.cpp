@@ -151,6 +151,8 @@ TEST(ServerProcess, StartUpErrorsSayWhatToDo) {
         key.WriteString("NameFB", folder.file("RovaZAD.fdb"));
         key.WriteString("PasswordFB", AesEncryptToHexWire(testfb::ServerPassword(), FixedKeyText));
         key.WriteInteger("CRMsocketActive", 1);
+        // The messages read below are the Polish ones.
+        key.WriteInteger("language", 0);
     }
     halvex.start({"DEBUG"});
     // The calendar port is the last one opened, with the client service.
