@@ -72,11 +72,10 @@ std::string cell(const QTreeWidgetItem* row, int column) {
     return row ? row->text(column).toStdString() : std::string();
 }
 
-// Surname and first name joined by a blank when both are there.
+// The surname, a blank behind it when there is one, then the first name: a
+// user with a surname only keeps the blank, as the clients show it.
 std::string fullName(const std::string& surname, const std::string& firstName) {
-    if (!surname.empty() && !firstName.empty())
-        return surname + " " + firstName;
-    return surname + firstName;
+    return surname.empty() ? firstName : surname + " " + firstName;
 }
 
 std::string blankWhenEmpty(const std::string& text) {

@@ -132,7 +132,7 @@ class TForm1 : public ui::TForm {
     int MaintenanceTicks = 0;
     ui::TTimer* TimerUpdateInfo = nullptr;
     ui::TTimer* TimerUpdateKolejka = nullptr;
-    ui::TTimer* tmrIdle = nullptr;
+    ui::TTimer* tmrZamowienia = nullptr;
 
     ui::TButton* btnSzukajKlienci = nullptr;
     ui::TButton* BtnSzukaj = nullptr;

@@ -191,5 +191,5 @@ void TForm1::buildTimers() {
     TimerUpdateInfo = new ui::TTimer(s("TimerUpdateInfo"), 500, true, this);
     TimerUpdateKolejka = new ui::TTimer(s("TimerUpdateKolejka"), 500, true, this);
     // Keeps the idle-time dispatcher running while no other event arrives.
-    tmrIdle = new ui::TTimer(s("tmrIdle"), 1000, true, this);
+    tmrZamowienia = new ui::TTimer(s("tmrZamowienia"), 1000, true, this);
 }
