@@ -72,8 +72,8 @@ std::string cell(const QTreeWidgetItem* row, int column) {
     return row ? row->text(column).toStdString() : std::string();
 }
 
-// The surname, a blank behind it when there is one, then the first name: a
-// user with a surname only keeps the blank, as the clients show it.
+// The surname, a blank behind it when there is one, then the first name (so
+// a surname alone keeps its blank).
 std::string fullName(const std::string& surname, const std::string& firstName) {
     return surname.empty() ? firstName : surname + " " + firstName;
 }
