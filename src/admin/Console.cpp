@@ -101,8 +101,10 @@ void Console::SetEditors(TUserForm* userForm, TTelFm* phoneForm) {
 
 void Console::reloadAllPhones() {
     ui::TListView* all = host_.Lists().lvAllUserPhones;
-    if (loadInto(all, "UserPhones", PhoneColumns) == 0)
-        all->SetTag(1);
+    if (loadInto(all, "UserPhones", PhoneColumns) != 0)
+        return;
+    all->SetTag(1);
+    ui::SortListView(*all);
 }
 
 void Console::RefreshUserNames() {

@@ -235,10 +235,6 @@ TListView::TListView(const QString& name, QWidget* parent)
     connect(columns_, &TCollection::changed, this, &TListView::refreshHeader);
 }
 
-TListColumn* TListView::AddColumn(const QString& caption, int width) {
-    return columns_->Add(caption, width);
-}
-
 void TListView::refreshHeader() {
     const int count = columns_->Count();
     setColumnCount(count);
@@ -246,22 +242,27 @@ void TListView::refreshHeader() {
     for (int i = 0; i < count; ++i)
         labels << (*columns_)[i]->Caption();
     setHeaderLabels(labels);
+    ShowColumns(*this, *columns_);
+}
+
+void ShowColumns(QTreeView& view, const TListColumns& columns) {
+    const int count = columns.Count();
     for (int i = 0; i < count; ++i) {
-        const int width = (*columns_)[i]->Width();
-        setColumnHidden(i, width == 0);
+        const int width = columns[i]->Width();
+        view.setColumnHidden(i, width == 0);
         if (width > 0)
-            setColumnWidth(i, width);
+            view.setColumnWidth(i, width);
     }
     // The arrow of the sorted column, as its image index says.
     int sorted = -1;
     for (int i = 0; i < count && sorted < 0; ++i) {
-        if ((*columns_)[i]->ImageIndex() >= 0)
+        if (columns[i]->ImageIndex() >= 0)
             sorted = i;
     }
-    header()->setSortIndicatorShown(sorted >= 0);
+    view.header()->setSortIndicatorShown(sorted >= 0);
     if (sorted >= 0)
-        header()->setSortIndicator(sorted, (*columns_)[sorted]->ImageIndex() == 1 ? Qt::AscendingOrder
-                                                                                  : Qt::DescendingOrder);
+        view.header()->setSortIndicator(sorted, columns[sorted]->ImageIndex() == 1 ? Qt::AscendingOrder
+                                                                                   : Qt::DescendingOrder);
 }
 
 QTreeWidgetItem* TListView::AddRow(const QStringList& cells) {
