@@ -32,9 +32,11 @@ bool TFindForm::rowContains(int row, const QString& phrase) const {
     if (rowTexts_) {
         texts = rowTexts_(row);
     } else {
+        // A row without a cell in a column has nothing there to find.
         const QAbstractItemModel* rows = list_->model();
         for (int column = 1; column < rows->columnCount(); ++column)
-            texts << rows->index(row, column).data().toString();
+            if (const QVariant cell = rows->index(row, column).data(); cell.isValid())
+                texts << cell.toString();
     }
     for (const QString& text : texts)
         if (text.toUpper().contains(phrase))
