@@ -89,7 +89,7 @@ class TFindForm : public ui::TForm {
     // a hidden identifier or an address.
     using RowTexts = std::function<QStringList(int row)>;
     // Without `rowTexts` the rows' own sub-items are searched.
-    TFindForm(QWidget* owner, ui::TListView* list, RowTexts rowTexts = {});
+    TFindForm(QWidget* owner, QTreeView* list, RowTexts rowTexts = {});
     TlgLangLinked* lgLangLinked1 = nullptr;
     ui::TEdit* Edit1 = nullptr;
     ui::TButton* FindButton = nullptr;
@@ -101,7 +101,7 @@ class TFindForm : public ui::TForm {
   private:
     bool rowContains(int row, const QString& phrase) const;
 
-    ui::TListView* list_;
+    QTreeView* list_;
     RowTexts rowTexts_;
     int searchPosition_ = 0;
 };

@@ -72,11 +72,10 @@ std::string cell(const QTreeWidgetItem* row, int column) {
     return row ? row->text(column).toStdString() : std::string();
 }
 
-// Surname and first name joined by a blank when both are there.
+// The surname, a blank behind it when there is one, then the first name (so
+// a surname alone keeps its blank).
 std::string fullName(const std::string& surname, const std::string& firstName) {
-    if (!surname.empty() && !firstName.empty())
-        return surname + " " + firstName;
-    return surname + firstName;
+    return surname.empty() ? firstName : surname + " " + firstName;
 }
 
 std::string blankWhenEmpty(const std::string& text) {
@@ -102,8 +101,10 @@ void Console::SetEditors(TUserForm* userForm, TTelFm* phoneForm) {
 
 void Console::reloadAllPhones() {
     ui::TListView* all = host_.Lists().lvAllUserPhones;
-    if (loadInto(all, "UserPhones", PhoneColumns) == 0)
-        all->SetTag(1);
+    if (loadInto(all, "UserPhones", PhoneColumns) != 0)
+        return;
+    all->SetTag(1);
+    ui::SortListView(*all);
 }
 
 void Console::RefreshUserNames() {

@@ -17,6 +17,7 @@
 #include "db/QueryRows.h"
 
 #include <QObject>
+#include <QString>
 
 #include <array>
 #include <functional>
@@ -66,6 +67,9 @@ class Console {
     void Button15Click();
     // The rows of the contacts selected in the list, in list order.
     std::vector<std::size_t> SelectedContactRows() const;
+    // What the contact list shows in a cell of row `row` of ContactRows
+    // ("" past the end).
+    QString ContactCellText(std::size_t row, int column) const;
     // Announces a change of the contact base to every client.
     void Broadcast(const std::string& text) { host_.UdpSend(text); }
     // The contact list shows ContactRows anew.

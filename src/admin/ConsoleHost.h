@@ -16,7 +16,8 @@
 
 namespace ui {
 class TListView;
-}
+class TVirtualListView;
+} // namespace ui
 
 namespace admin {
 
@@ -26,7 +27,7 @@ struct ConsoleLists {
     ui::TListView* PhoneLV = nullptr;
     ui::TListView* HistLV = nullptr;
     ui::TListView* lvAllUserPhones = nullptr;
-    ui::TListView* lvKontakty = nullptr;
+    ui::TVirtualListView* lvKontakty = nullptr;
     ui::TListView* ListView1 = nullptr; // the database browser
 };
 

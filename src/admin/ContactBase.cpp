@@ -3,26 +3,27 @@
 // announced to the clients; what the database refuses changes nothing else.
 #include "admin/Console.h"
 #include "admin/ContactForm.h"
+#include "admin/ContactList.h"
 
 #include "clients/ContactSync.h"
 #include "db/ContactTables.h"
 #include "db/InterfaceDB.h"
 #include "db/MainDatabase.h"
 #include "db/SessionDB.h"
-#include "ui/Components.h"
 #include "ui/Dialogs.h"
+#include "ui/VirtualListView.h"
 
 #include <algorithm>
 
 namespace admin {
 
 void Console::LoadContacts() {
-    ui::TListView* list = host_.Lists().lvKontakty;
+    ui::TVirtualListView* list = host_.Lists().lvKontakty;
     if (ContactsLoaded) {
         host_.RepaintContacts();
         return;
     }
-    list->clear();
+    list->Rows().SetItemCount(0);
     if (!MainDbHandleExists()) {
         host_.StartReconnectTimer();
         return;
@@ -57,15 +58,17 @@ void Console::LoadContacts() {
 }
 
 std::vector<std::size_t> Console::SelectedContactRows() const {
-    const ui::TListView* list = host_.Lists().lvKontakty;
     std::vector<std::size_t> rows;
-    for (QTreeWidgetItem* item : list->selectedItems()) {
-        const int row = list->indexOfTopLevelItem(item);
+    for (const int row : host_.Lists().lvKontakty->SelectedRows()) {
         if (row >= 0 && std::size_t(row) < ContactRows.size())
             rows.push_back(std::size_t(row));
     }
-    std::sort(rows.begin(), rows.end());
     return rows;
+}
+
+QString Console::ContactCellText(std::size_t row, int column) const {
+    return row < ContactRows.size() ? ContactCell(ContactAt(ContactRows, row), column, ContactGroupRows)
+                                    : QString();
 }
 
 void Console::openContactDialog() {

@@ -10,8 +10,8 @@
 #include "db/MainDatabase.h"
 #include "db/SqlText.h"
 #include "platform/WireCodePage.h"
-#include "ui/Components.h"
 #include "ui/Dialogs.h"
+#include "ui/VirtualListView.h"
 
 #include <memory>
 
@@ -126,9 +126,9 @@ void Console::ShowContactImport() {
 
 QStringList Console::ContactFieldNames() const {
     QStringList names;
-    const ui::TListView* list = host_.Lists().lvKontakty;
+    ui::TVirtualListView* list = host_.Lists().lvKontakty;
     for (int column = IfGroup; column < IfCount; ++column)
-        names << (list && column < list->columnCount() ? list->headerItem()->text(column) : QString());
+        names << (list && column < list->Columns().Count() ? list->Columns()[column]->Caption() : QString());
     return names;
 }
 

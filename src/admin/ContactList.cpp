@@ -60,10 +60,14 @@ const ContactRow& ContactAt(const std::vector<ContactRow>& rows, std::size_t ind
     return rows.at(index);
 }
 
+QString ContactCell(const ContactRow& row, int column, const std::map<int, std::string>& groups) {
+    return QString::fromStdString(contactField(row, column, groups));
+}
+
 QStringList ContactCells(const ContactRow& row, const std::map<int, std::string>& groups) {
     QStringList cells;
     for (int column = 0; column < 14; ++column)
-        cells << QString::fromStdString(contactField(row, column, groups));
+        cells << ContactCell(row, column, groups);
     return cells;
 }
 

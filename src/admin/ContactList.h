@@ -19,7 +19,8 @@ struct VirtualSortState {
 extern VirtualSortState VirtualSort;
 
 const ContactRow& ContactAt(const std::vector<ContactRow>& rows, std::size_t index);
-// The texts the contact list shows for a row, column by column.
+// The text the contact list shows in column c of a row, and all of them.
+QString ContactCell(const ContactRow& row, int column, const std::map<int, std::string>& groups);
 QStringList ContactCells(const ContactRow& row, const std::map<int, std::string>& groups);
 // True when A goes before B by the sort state.
 bool CompareRowsByColumn(const ContactRow& a, const ContactRow& b, const std::map<int, std::string>& groups,

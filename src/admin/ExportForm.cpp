@@ -93,9 +93,9 @@ void TExportuj::FormShow() {
     ListBox2->clear();
     if (!SourceList)
         return;
-    const QTreeWidgetItem* header = SourceList->headerItem();
-    for (int column = 1; column < SourceList->columnCount(); ++column)
-        ListBox1->addItem(header->text(column));
+    const QAbstractItemModel* source = SourceList->model();
+    for (int column = 1; column < source->columnCount(); ++column)
+        ListBox1->addItem(source->headerData(column, Qt::Horizontal).toString());
     if (ListBox1->count() > 0) {
         ListBox1->setCurrentRow(0);
         ListBox1->item(0)->setSelected(true);
@@ -179,23 +179,23 @@ void TExportuj::EksportujButtonClick() {
     const std::string separator = Separator->text().toStdString();
     std::vector<std::string> header;
     std::vector<int> columns;
-    const QTreeWidgetItem* captions = SourceList->headerItem();
+    const QAbstractItemModel* source = SourceList->model();
     for (int k = 0; k < ListBox2->count(); ++k) {
         const QString field = ListBox2->item(k)->text();
         header.push_back(field.toStdString());
         int found = -1;
-        for (int column = 1; column < SourceList->columnCount() && found < 0; ++column)
-            if (captions->text(column) == field)
+        for (int column = 1; column < source->columnCount() && found < 0; ++column)
+            if (source->headerData(column, Qt::Horizontal).toString() == field)
                 found = column;
         columns.push_back(found);
     }
     std::vector<std::vector<std::string>> rows;
-    rows.reserve(std::size_t(SourceList->topLevelItemCount()));
-    for (int r = 0; r < SourceList->topLevelItemCount(); ++r) {
-        const QTreeWidgetItem* item = SourceList->topLevelItem(r);
+    rows.reserve(std::size_t(source->rowCount()));
+    for (int r = 0; r < source->rowCount(); ++r) {
         std::vector<std::string> values;
         for (const int column : columns)
-            values.push_back(column < 0 ? std::string() : item->text(column).toStdString());
+            values.push_back(column < 0 ? std::string()
+                                        : source->index(r, column).data().toString().toStdString());
         rows.push_back(std::move(values));
     }
     const QByteArray bytes = admin::CsvFileBytes(header, rows, separator);

@@ -12,8 +12,9 @@ class TExportuj : public ui::TForm {
     explicit TExportuj(QWidget* owner = nullptr);
     TlgLangLinked* lgLangLinked1 = nullptr;
 
-    // The list whose rows are exported; set by the opener, not owned.
-    ui::TListView* SourceList = nullptr;
+    // The list whose rows are exported (a list view or a virtual list); set
+    // by the opener, not owned.
+    QTreeView* SourceList = nullptr;
 
     ui::TListBox* ListBox1 = nullptr; // every column but the hidden first
     ui::TListBox* ListBox2 = nullptr; // the chosen ones, in file order

@@ -7,7 +7,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-TFindForm::TFindForm(QWidget* owner, ui::TListView* list, RowTexts rowTexts)
+TFindForm::TFindForm(QWidget* owner, QTreeView* list, RowTexts rowTexts)
     : TForm(QStringLiteral("FindForm"), owner), list_(list), rowTexts_(std::move(rowTexts)) {
     SetCaption(QStringLiteral("Szukaj frazy"));
     auto* layout = new QHBoxLayout(this);
@@ -32,9 +32,11 @@ bool TFindForm::rowContains(int row, const QString& phrase) const {
     if (rowTexts_) {
         texts = rowTexts_(row);
     } else {
-        const QTreeWidgetItem* item = list_->topLevelItem(row);
-        for (int column = 1; column < item->columnCount(); ++column)
-            texts << item->text(column);
+        // A row without a cell in a column has nothing there to find.
+        const QAbstractItemModel* rows = list_->model();
+        for (int column = 1; column < rows->columnCount(); ++column)
+            if (const QVariant cell = rows->index(row, column).data(); cell.isValid())
+                texts << cell.toString();
     }
     for (const QString& text : texts)
         if (text.toUpper().contains(phrase))
@@ -44,7 +46,7 @@ bool TFindForm::rowContains(int row, const QString& phrase) const {
 
 void TFindForm::FindButtonClick() {
     const QString phrase = Edit1->text().toUpper();
-    const int count = list_->topLevelItemCount();
+    const int count = list_->model()->rowCount();
     if (count == 0)
         return;
     // Two passes: from the position to the end, then from the top.
@@ -54,11 +56,11 @@ void TFindForm::FindButtonClick() {
         for (; searchPosition_ < count; ++searchPosition_) {
             if (!rowContains(searchPosition_, phrase))
                 continue;
-            QTreeWidgetItem* item = list_->topLevelItem(searchPosition_);
+            const QModelIndex found = list_->model()->index(searchPosition_, 0);
             list_->clearSelection();
-            list_->scrollToItem(item);
-            list_->setCurrentItem(item);
-            item->setSelected(true);
+            list_->scrollTo(found);
+            list_->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |
+                                                                QItemSelectionModel::Rows);
             ++searchPosition_;
             return;
         }

@@ -1,6 +1,7 @@
 // What the client service needs of the rest of the program.
 #pragma once
 
+#include "clients/ContactSync.h"
 #include "clients/SharedCalendars.h"
 #include "db/QueryRows.h"
 #include "sms/SmsRecords.h"
@@ -107,11 +108,11 @@ class ClientServiceHost {
     virtual std::optional<std::size_t> RunVoiceMailRequest(std::string_view text, int& errorCode) = 0;
     // The client's whole voice-mail list, at its log-in.
     virtual void SendVoiceMailList(const Klient& client) = 0;
-    // The server's copy of the shared contact base, and the contact list's
-    // row count made equal to the copy's.
+    // The server's copy of the shared contact base, and what a client's
+    // report changed in it: the contact list redraws that row alone.
     virtual std::vector<ContactRow>& ContactRows() = 0;
     virtual std::map<int, std::string>& ContactGroupRows() = 0;
-    virtual void SetContactCount(std::size_t count) = 0;
+    virtual void ContactRowChanged(const ContactRowChange& change) = 0;
     // The calendar socket (`CalSocket`), the folder of the program file and
     // the calendar settings in force.
     virtual QTcpServer& CalendarServer() = 0;

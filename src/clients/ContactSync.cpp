@@ -99,6 +99,11 @@ std::vector<ContactRow>::iterator findContact(std::vector<ContactRow>& rows, con
     return std::find_if(rows.begin(), rows.end(), [&](const ContactRow& r) { return r.idContactPriv == id; });
 }
 
+void tell(ContactRowChange* change, ContactRowChange::Kind kind, std::size_t row) {
+    if (change)
+        *change = {kind, row};
+}
+
 } // namespace
 
 std::string DbSynchronizer::WyslijDbDodaj(const ContactRow& row) {
@@ -121,7 +126,8 @@ std::string DbSynchronizer::WyslijDbgUsun(const std::string& groupId) {
     return message("DBG_DEL", {groupId});
 }
 
-DbSynchronizer::End DbSynchronizer::CzytajDbDodaj(std::vector<ContactRow>& rows, std::string_view text) {
+DbSynchronizer::End DbSynchronizer::CzytajDbDodaj(std::vector<ContactRow>& rows, std::string_view text,
+                                                  ContactRowChange* change) {
     const Request r = split(text);
     if (const Fields* f = usable(r, 14); f && findContact(rows, (*f)[0]) == rows.end()) {
         ContactRow row;
@@ -129,25 +135,30 @@ DbSynchronizer::End DbSynchronizer::CzytajDbDodaj(std::vector<ContactRow>& rows,
         fillContact(row, *f);
         rows.push_back(std::move(row));
         Changed = true;
+        tell(change, ContactRowChange::Added, rows.size() - 1);
     }
     return r.end;
 }
 
-DbSynchronizer::End DbSynchronizer::CzytajDbZmien(std::vector<ContactRow>& rows, std::string_view text) {
+DbSynchronizer::End DbSynchronizer::CzytajDbZmien(std::vector<ContactRow>& rows, std::string_view text,
+                                                  ContactRowChange* change) {
     const Request r = split(text);
     if (const Fields* f = usable(r, 14)) {
         if (auto it = findContact(rows, (*f)[0]); it != rows.end()) {
             fillContact(*it, *f);
             Changed = true;
+            tell(change, ContactRowChange::Changed, std::size_t(it - rows.begin()));
         }
     }
     return r.end;
 }
 
-DbSynchronizer::End DbSynchronizer::CzytajDbUsun(std::vector<ContactRow>& rows, std::string_view text) {
+DbSynchronizer::End DbSynchronizer::CzytajDbUsun(std::vector<ContactRow>& rows, std::string_view text,
+                                                 ContactRowChange* change) {
     const Request r = split(text);
     if (const Fields* f = usable(r, 1)) {
         if (auto it = findContact(rows, (*f)[0]); it != rows.end()) {
+            tell(change, ContactRowChange::Removed, std::size_t(it - rows.begin()));
             rows.erase(it);
             Changed = true;
         }

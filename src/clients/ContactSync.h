@@ -16,6 +16,14 @@
 
 namespace clients {
 
+// The row of the contact rows that one report added (at the end), changed
+// or removed; nothing when the report changed no row.
+struct ContactRowChange {
+    enum Kind { None, Added, Changed, Removed };
+    Kind kind = None;
+    std::size_t row = 0;
+};
+
 class DbSynchronizer {
   public:
     // Set by a report that changed the copy; the maintenance timer clears it
@@ -30,11 +38,15 @@ class DbSynchronizer {
     static std::string WyslijDbgUsun(const std::string& groupId);
 
     // `text`: the wire bytes behind the keyword. Each returns where the
-    // request ends (behind its CR LF), or nothing when it has not all come.
+    // request ends (behind its CR LF), or nothing when it has not all come;
+    // the contact parsers tell in `change` which row they touched.
     using End = std::optional<std::size_t>;
-    End CzytajDbDodaj(std::vector<ContactRow>& rows, std::string_view text);
-    End CzytajDbZmien(std::vector<ContactRow>& rows, std::string_view text);
-    End CzytajDbUsun(std::vector<ContactRow>& rows, std::string_view text);
+    End CzytajDbDodaj(std::vector<ContactRow>& rows, std::string_view text,
+                      ContactRowChange* change = nullptr);
+    End CzytajDbZmien(std::vector<ContactRow>& rows, std::string_view text,
+                      ContactRowChange* change = nullptr);
+    End CzytajDbUsun(std::vector<ContactRow>& rows, std::string_view text,
+                     ContactRowChange* change = nullptr);
     End CzytajDbgDodaj(std::map<int, std::string>& groups, std::string_view text);
     End CzytajDbgUsun(std::map<int, std::string>& groups, std::string_view text);
 };

@@ -17,20 +17,23 @@ RequestEnd recordRequest(std::string_view text) {
 } // namespace
 
 RequestEnd ClientService::ContactAdded(std::string_view text) {
-    const RequestEnd end = ContactSync.CzytajDbDodaj(host_.ContactRows(), text);
-    host_.SetContactCount(host_.ContactRows().size());
+    ContactRowChange change;
+    const RequestEnd end = ContactSync.CzytajDbDodaj(host_.ContactRows(), text, &change);
+    host_.ContactRowChanged(change);
     return end;
 }
 
 RequestEnd ClientService::ContactChanged(std::string_view text) {
-    const RequestEnd end = ContactSync.CzytajDbZmien(host_.ContactRows(), text);
-    host_.SetContactCount(host_.ContactRows().size());
+    ContactRowChange change;
+    const RequestEnd end = ContactSync.CzytajDbZmien(host_.ContactRows(), text, &change);
+    host_.ContactRowChanged(change);
     return end;
 }
 
 RequestEnd ClientService::ContactDeleted(std::string_view text) {
-    const RequestEnd end = ContactSync.CzytajDbUsun(host_.ContactRows(), text);
-    host_.SetContactCount(host_.ContactRows().size());
+    ContactRowChange change;
+    const RequestEnd end = ContactSync.CzytajDbUsun(host_.ContactRows(), text, &change);
+    host_.ContactRowChanged(change);
     return end;
 }
 

@@ -63,6 +63,8 @@ void ClientService::Powiadom(int mode, const std::string& text, const char* idfb
         base::WriteLog(1, "Wiadomość dla serwera <%s>", logText(text).c_str());
         return;
     }
+    if (clientTrace())
+        base::WriteLog(1, "Powiadom: znajdz klienta");
     // Not the server's own record: its connection number is 0 and its
     // identifier "0" is turned away above.
     Klient* k = Klient::Find(address, connection, connection != 0 ? nullptr : idfb);
@@ -75,6 +77,8 @@ void ClientService::Powiadom(int mode, const std::string& text, const char* idfb
                        address.c_str(), idfb, logText(text).c_str());
         return;
     }
+    if (clientTrace())
+        base::WriteLog(1, "Powiadom: mam klienta");
     if (k->Stan == Klient::DISCONNECT) {
         base::WriteLog(1, "klient %s rozłączył się podczas obsługi", address.c_str());
         return;
@@ -83,6 +87,8 @@ void ClientService::Powiadom(int mode, const std::string& text, const char* idfb
         base::WriteLog(1, "Powiadom: wysylaj=%d", mode);
     const bool busy = mode != Forced && !freeState(k->Stan);
     if (busy || (mode == Notice && k->WKolejce != 0)) {
+        if (clientTrace())
+            base::WriteLog(1, "klient ma stan %s", Klient::StateName(k->Stan));
         if (k->WKolejce < QueuePerClientLimit && !text.starts_with("!ZJ")) {
             ++k->WKolejce;
             if (!busy)
@@ -95,6 +101,8 @@ void ClientService::Powiadom(int mode, const std::string& text, const char* idfb
             base::WriteLog(1, "Pomijam2 %s %s", logText(text).c_str(), address.c_str());
         }
         refreshRow(*k);
+        if (clientTrace())
+            base::WriteLog(1, "Koniec Powiadom ");
         return;
     }
     sendNow(*k, mode, text);
@@ -106,10 +114,14 @@ bool ClientService::sendNow(Klient& k, int, const std::string& text) {
         base::WriteLog(2, "Brak socketu dla komputera %s, zakończenie f. Powiadom", k.IP.c_str());
         return false;
     }
+    if (clientTrace())
+        base::WriteLog(1, "Powiadom: socket");
     // A peer that does not read gets nothing more once Qt holds a megabyte for it.
     int attempt = 0;
     while (socket->bytesToWrite() + qint64(text.size()) > UnsentLimit && ++attempt < SendAttempts)
         socket->waitForBytesWritten(5);
+    if (clientTrace())
+        base::WriteLog(1, "Wysłanie danych");
     if (socket->bytesToWrite() + qint64(text.size()) > UnsentLimit ||
         socket->write(text.data(), qint64(text.size())) != qint64(text.size())) {
         base::WriteLog(2, "Pełny bufor do komputera %s cnt=%d", k.IP.c_str(), attempt);
@@ -127,6 +139,8 @@ bool ClientService::sendNow(Klient& k, int, const std::string& text) {
         k.CzasWyslania = nowSeconds();
     }
     refreshRow(k);
+    if (clientTrace())
+        base::WriteLog(1, "Koniec Powiadom");
     return true;
 }
 

@@ -152,10 +152,22 @@ std::map<int, std::string>& ClientServiceHostOfForm::ContactGroupRows() {
     return form_.Admin().ContactGroupRows;
 }
 
-// Rows added or removed show at once; a changed row waits for a repaint.
-void ClientServiceHostOfForm::SetContactCount(std::size_t count) {
-    if (std::size_t(form_.lvKontakty->topLevelItemCount()) != count)
-        form_.lvKontaktyData();
+// Only the row the client's report touched is drawn again.
+void ClientServiceHostOfForm::ContactRowChanged(const clients::ContactRowChange& change) {
+    ui::VirtualRows& rows = form_.lvKontakty->Rows();
+    switch (change.kind) {
+    case clients::ContactRowChange::Added:
+        rows.RowInserted(int(change.row));
+        break;
+    case clients::ContactRowChange::Changed:
+        rows.RowChanged(int(change.row));
+        break;
+    case clients::ContactRowChange::Removed:
+        rows.RowRemoved(int(change.row));
+        break;
+    case clients::ContactRowChange::None:
+        break;
+    }
 }
 
 QTcpServer& ClientServiceHostOfForm::CalendarServer() {

@@ -39,7 +39,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     void SendVoiceMailList(const Klient& client) override;
     std::vector<ContactRow>& ContactRows() override;
     std::map<int, std::string>& ContactGroupRows() override;
-    void SetContactCount(std::size_t count) override;
+    void ContactRowChanged(const clients::ContactRowChange& change) override;
     QTcpServer& CalendarServer() override;
     std::string ProgramFolder() const override;
     clients::CalendarSettings CalendarSettingsInForce() const override;

@@ -144,7 +144,7 @@ void ConsoleHostOfForm::RunUnderProgress(const std::string& caption, const std::
 }
 
 void ConsoleHostOfForm::RepaintContacts() {
-    form_.lvKontaktyData();
+    form_.lvKontakty->Rows().SetItemCount(int(form_.Admin().ContactRows.size()));
 }
 
 void ConsoleHostOfForm::SortContacts() {

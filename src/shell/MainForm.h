@@ -15,6 +15,7 @@
 #include "shell/ServerSettings.h"
 #include "shell/WindowCallbacks.h"
 #include "ui/Components.h"
+#include "ui/VirtualListView.h"
 
 #include "clients/ClientService.h"
 #include "i18n/LangComponent.h"
@@ -92,8 +93,8 @@ class TForm1 : public ui::TForm {
     ui::TListView* PhoneLV = nullptr;
     ui::TListView* HistLV = nullptr;
     ui::TListView* lvAllUserPhones = nullptr;
-    ui::TListView* lvKontakty = nullptr;
-    ui::TListView* lvRoutingRules = nullptr;
+    ui::TVirtualListView* lvKontakty = nullptr;
+    ui::TVirtualListView* lvRoutingRules = nullptr;
     ui::TGroupBox* gbRoutingRules = nullptr;
     ui::TLabel* lblRoutingPatterns = nullptr;
     ui::TButton* btnAddRule = nullptr;
@@ -132,7 +133,7 @@ class TForm1 : public ui::TForm {
     int MaintenanceTicks = 0;
     ui::TTimer* TimerUpdateInfo = nullptr;
     ui::TTimer* TimerUpdateKolejka = nullptr;
-    ui::TTimer* tmrIdle = nullptr;
+    ui::TTimer* tmrZamowienia = nullptr;
 
     ui::TButton* btnSzukajKlienci = nullptr;
     ui::TButton* BtnSzukaj = nullptr;
@@ -319,7 +320,7 @@ class TForm1 : public ui::TForm {
     void FormKeyDown(int key);
     std::string HelpFilePath;
     void btnSzukajTelefClick();
-    void showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts = {});
+    void showFindForm(QTreeView* list, std::function<QStringList(int)> rowTexts = {});
     void InfoClick();
     void SzukajInfoKeyPress();
     void LiniaDoKlientaKeyPress();
@@ -329,13 +330,14 @@ class TForm1 : public ui::TForm {
     void LoadIncomingHistory(const std::string& column, const std::string& value);
     // ---- list sorting and the contact list ----
     void ListColumnClick(ui::TListView& list, int column);
-    void OnVirtualListColumnClick(ui::TListView& list, int column);
-    void SortListView(ui::TListView& list);
-    void lvKontaktyData();
+    void OnVirtualListColumnClick(ui::TVirtualListView& list, int column);
+    void SortListView(ui::TVirtualListView& list);
+    // The row source of the contact list: the text of one cell.
+    QString lvKontaktyData(int row, int column);
     // Every second tick (30 s) repaints the contact list when clients changed it.
     void MaintenanceTimerTimer();
     // ---- the routing rules of the SMS page ----
-    void lvRoutingRulesData();
+    QString lvRoutingRulesData(int row, int column);
     void lvRoutingRulesDblClick();
 
   protected:
@@ -357,7 +359,7 @@ class TForm1 : public ui::TForm {
     void connectConsoleHandlers();
     void buildDatabasePage();
     void connectDatabasePage();
-    void sortVirtualList(ui::TListView& list);
+    void sortVirtualList(ui::TVirtualListView& list);
     void probeRegistryBranch();
     bool claimSingleInstance();
     void createClientRecordOfServer();

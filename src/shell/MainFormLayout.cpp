@@ -12,7 +12,7 @@ QString s(const char* text) {
     return QString::fromUtf8(text);
 }
 
-void addColumns(ui::TListView* view, std::initializer_list<const char*> captions) {
+template <class List> void addColumns(List* view, std::initializer_list<const char*> captions) {
     for (const char* caption : captions)
         view->AddColumn(s(caption));
 }
@@ -100,7 +100,7 @@ void TForm1::buildOtherPages() {
 
     TabKontakty = new ui::TTabSheet(s("TabKontakty"), s("Kontakty"), Zakladki);
     auto* contacts = new QVBoxLayout(TabKontakty);
-    lvKontakty = new ui::TListView(s("lvKontakty"), TabKontakty);
+    lvKontakty = new ui::TVirtualListView(s("lvKontakty"), TabKontakty);
     addColumns(lvKontakty, {"ID", "Grupa", "Firma", "Stanowisko", "Nazwisko", "Imię", "Tel. praca",
                             "Tel. dom.", "Tel. kom.", "E-mail", "www", "Ulica", "Miasto", "Kod"});
     contacts->addWidget(lvKontakty);
@@ -110,7 +110,7 @@ void TForm1::buildOtherPages() {
     gbRoutingRules =
         new ui::TGroupBox(s("gbRoutingRules"), s("Reguły kierowania przychodzących wiadomości SMS"), TabSms);
     auto* rules = new QGridLayout(gbRoutingRules);
-    lvRoutingRules = new ui::TListView(s("lvRoutingRules"), gbRoutingRules);
+    lvRoutingRules = new ui::TVirtualListView(s("lvRoutingRules"), gbRoutingRules);
     addColumns(lvRoutingRules, {"Priorytet", "Nadawca", "Linia miejska", "Odbiorcy"});
     lblRoutingPatterns =
         new ui::TLabel(s("lblRoutingPatterns"),
@@ -191,5 +191,5 @@ void TForm1::buildTimers() {
     TimerUpdateInfo = new ui::TTimer(s("TimerUpdateInfo"), 500, true, this);
     TimerUpdateKolejka = new ui::TTimer(s("TimerUpdateKolejka"), 500, true, this);
     // Keeps the idle-time dispatcher running while no other event arrives.
-    tmrIdle = new ui::TTimer(s("tmrIdle"), 1000, true, this);
+    tmrZamowienia = new ui::TTimer(s("tmrZamowienia"), 1000, true, this);
 }

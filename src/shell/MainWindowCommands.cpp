@@ -178,7 +178,9 @@ void TForm1::connectConsoleHandlers() {
             [this] { Sms().EditSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
     connect(btnDeleteRule, &QPushButton::clicked, this,
             [this] { Sms().DeleteSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
-    connect(lvRoutingRules, &QTreeWidget::itemDoubleClicked, this, &TForm1::lvRoutingRulesDblClick);
+    connect(lvRoutingRules, &QTreeView::doubleClicked, this, &TForm1::lvRoutingRulesDblClick);
+    lvRoutingRules->Rows().SetRowSource(
+        [this](int row, int column) { return lvRoutingRulesData(row, column); });
     connect(miSsmSendQueuesDump, &QAction::triggered, this, &TForm1::miSsmSendQueuesDumpClick);
     connect(miSynchronizeVboxex, &QAction::triggered, this, [this] { Pbx().miSynchronizeVboxexClick(); });
     connect(miVoiceMailDump, &QAction::triggered, this, [this] { Pbx().miVoiceMailDumpClick(); });
@@ -213,7 +215,8 @@ void TForm1::connectConsoleHandlers() {
     connect(Button3, &QPushButton::clicked, console, [this] { Admin().EdycjaBtnClick(); });
     connect(Button5, &QPushButton::clicked, console, [this] { Admin().UsunBtn3Click(); });
     connect(Button15, &QPushButton::clicked, console, [this] { Admin().Button15Click(); });
-    connect(lvKontakty, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().lvKontaktyDblClick(); });
+    connect(lvKontakty, &QTreeView::doubleClicked, console, [this] { Admin().lvKontaktyDblClick(); });
+    lvKontakty->Rows().SetRowSource([this](int row, int column) { return lvKontaktyData(row, column); });
     for (ui::TButton* button : {btnEksportBazy, btnEksportUz})
         connect(button, &QPushButton::clicked, this, [this, button] { btnEksportBazyClick(button); });
     for (ui::TButton* button : {btnImportBazy, btnImportUz})
@@ -223,7 +226,7 @@ void TForm1::connectConsoleHandlers() {
     for (ui::TListView* list : {lvKlienci, UserLV, PhoneLV, HistLV, lvAllUserPhones})
         connect(list->header(), &QHeaderView::sectionClicked, this,
                 [this, list](int column) { ListColumnClick(*list, column); });
-    for (ui::TListView* list : {lvKontakty, lvRoutingRules})
+    for (ui::TVirtualListView* list : {lvKontakty, lvRoutingRules})
         connect(list->header(), &QHeaderView::sectionClicked, this,
                 [this, list](int column) { OnVirtualListColumnClick(*list, column); });
     connectDatabasePage();
@@ -282,7 +285,7 @@ void TForm1::btnWiadDoPodlaczonychClick() {
 }
 
 // A find dialog lives for one search session: each opening starts at the top.
-void TForm1::showFindForm(ui::TListView* list, std::function<QStringList(int)> rowTexts) {
+void TForm1::showFindForm(QTreeView* list, std::function<QStringList(int)> rowTexts) {
     TFindForm find(this, list, std::move(rowTexts));
     find.setWindowFlag(Qt::Dialog);
     find.ShowModal();
@@ -312,7 +315,7 @@ void TForm1::btnSzukajKontaktuClick() {
 void TForm1::btnEksportBazyClick(QObject* sender) {
     if (!Exportuj || (sender != btnEksportBazy && sender != btnEksportUz))
         return;
-    Exportuj->SourceList = sender == btnEksportBazy ? lvKontakty : UserLV;
+    Exportuj->SourceList = sender == btnEksportBazy ? static_cast<QTreeView*>(lvKontakty) : UserLV;
     Exportuj->show();
     Exportuj->raise();
 }
@@ -389,59 +392,45 @@ void TForm1::ListColumnClick(ui::TListView& list, int column) {
     ui::ListColumnClick(list, column);
 }
 
-void TForm1::OnVirtualListColumnClick(ui::TListView& list, int column) {
+void TForm1::OnVirtualListColumnClick(ui::TVirtualListView& list, int column) {
     if (column < 0 || column >= list.Columns().Count())
         return;
     admin::VirtualSort.column = column;
     admin::VirtualSort.ascending = list.Columns()[column]->ImageIndex() < 1;
     sortVirtualList(list);
-    ui::FlipSortArrow(list, column);
+    ui::FlipSortArrow(list.Columns(), column);
 }
 
-void TForm1::SortListView(ui::TListView& list) {
-    if (&list != lvKontakty && &list != lvRoutingRules) {
-        ui::SortListView(list);
-        return;
-    }
-    if (!ui::SortedColumn(list, admin::VirtualSort.column, admin::VirtualSort.ascending))
+void TForm1::SortListView(ui::TVirtualListView& list) {
+    if (!ui::SortedColumn(list.Columns(), admin::VirtualSort.column, admin::VirtualSort.ascending))
         return;
     sortVirtualList(list);
 }
 
-void TForm1::sortVirtualList(ui::TListView& list) {
-    if (&list == lvKontakty) {
+void TForm1::sortVirtualList(ui::TVirtualListView& list) {
+    if (&list == lvKontakty)
         admin::SortContactRows(Admin().ContactRows, Admin().ContactGroupRows, admin::VirtualSort);
-        lvKontaktyData();
-    } else if (&list == lvRoutingRules) {
+    else if (&list == lvRoutingRules)
         admin::SortRoutingRules(Sms().SmsEngine.RoutingRules, admin::VirtualSort);
-        lvRoutingRulesData();
-    }
+    list.Rows().Invalidate();
 }
 
-void TForm1::lvRoutingRulesData() {
-    lvRoutingRules->clear();
-    for (std::size_t i = 0; i < Sms().SmsEngine.RoutingRules.size(); ++i) {
-        QStringList cells;
-        for (const std::string& cell : Sms().RoutingRuleCells(i))
-            cells << QString::fromStdString(cell);
-        lvRoutingRules->AddRow(cells);
-    }
+QString TForm1::lvRoutingRulesData(int row, int column) {
+    return QString::fromStdString(Sms().RoutingRuleCell(std::size_t(row), column));
 }
 
 // A double click on a rule edits it; elsewhere in the list it adds one.
 void TForm1::lvRoutingRulesDblClick() {
-    const int row = lvRoutingRules->selectedItems().isEmpty() ? -1 : lvRoutingRules->currentIndex().row();
+    const std::vector<int> selected = lvRoutingRules->SelectedRows();
+    const int row = selected.empty() ? -1 : lvRoutingRules->currentIndex().row();
     if (row < 0)
         Sms().AddSmsRoutingRule();
     else
         Sms().EditSmsRoutingRule(row);
 }
 
-void TForm1::lvKontaktyData() {
-    lvKontakty->clear();
-    for (std::size_t i = 0; i < Admin().ContactRows.size(); ++i)
-        lvKontakty->AddRow(
-            admin::ContactCells(admin::ContactAt(Admin().ContactRows, i), Admin().ContactGroupRows));
+QString TForm1::lvKontaktyData(int row, int column) {
+    return Admin().ContactCellText(std::size_t(row), column);
 }
 
 void TForm1::MaintenanceTimerTimer() {
@@ -449,7 +438,7 @@ void TForm1::MaintenanceTimerTimer() {
     if (++MaintenanceTicks % 2 != 0 || !Clients().ContactSync.Changed)
         return;
     Clients().ContactSync.Changed = false;
-    lvKontaktyData();
+    lvKontakty->Rows().Invalidate();
 }
 
 std::string TForm1::GetUserNameById(const std::string& userId) {

@@ -74,7 +74,7 @@ void PbxLinkHostOfForm::CheckClients() {
 }
 
 std::vector<QTimer*> PbxLinkHostOfForm::IdleTickTimers() {
-    return {form_.TimerUpdateInfo, form_.TimerUpdateKolejka, form_.tmrIdle};
+    return {form_.TimerUpdateInfo, form_.TimerUpdateKolejka, form_.tmrZamowienia};
 }
 
 pbx::CallSettings PbxLinkHostOfForm::Settings() const {

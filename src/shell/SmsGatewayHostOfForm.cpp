@@ -8,6 +8,7 @@
 #include "pbx/PbxLink.h"
 #include "platform/WireCodePage.h"
 #include "shell/MainForm.h"
+#include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
 namespace shell {
@@ -33,7 +34,7 @@ void SmsGatewayHostOfForm::StartReconnectTimer() {
 }
 
 void SmsGatewayHostOfForm::RoutingRulesChanged() {
-    form_.lvRoutingRulesData();
+    form_.lvRoutingRules->Rows().SetItemCount(int(form_.Sms().SmsEngine.RoutingRules.size()));
 }
 
 bool SmsGatewayHostOfForm::IsKnownUser(std::int32_t userId) {

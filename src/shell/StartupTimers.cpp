@@ -40,6 +40,7 @@ void TForm1::tmrStartupTimer() {
         Sms().LoadSmsRouting();
         if (auto* column = lvRoutingRules->Columns()[0])
             column->SetImageIndex(1);
+        SortListView(*lvRoutingRules);
     }
 }
 

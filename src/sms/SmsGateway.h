@@ -56,8 +56,10 @@ class SmsGateway {
 
     // ---- routing rules of received messages and their editor ----
     // The texts of row `index` of the rule list: priority, sender, line,
-    // recipients.
+    // recipients; and the text of one of them.
+    static constexpr int RoutingRuleColumns = 4;
     std::vector<std::string> RoutingRuleCells(std::size_t index);
+    std::string RoutingRuleCell(std::size_t index, int column);
     // The editor's commands; `selectedRow` is the selected row of the rule
     // list, -1 for none. Each change goes to the database as one unit and
     // reaches the rules in memory only once committed.
@@ -102,6 +104,8 @@ class SmsGateway {
     SmsSettingsValues SmsSettings;
 
   private:
+    // The recipients cell: how many, the one known user's name, or none.
+    std::string recipientsCell(const ROUTING_RULE& rule);
     // Makes room for the rule's priority, writes the rule (a new row, or
     // its own row when `editing`) and hands the rules over.
     void saveRoutingRule(ROUTING_RULE rule, bool editing);

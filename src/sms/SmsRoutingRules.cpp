@@ -121,19 +121,40 @@ void SmsGateway::LoadSmsRouting() {
 }
 
 std::vector<std::string> SmsGateway::RoutingRuleCells(std::size_t index) {
+    if (!SmsEngine.RoutingRuleAt(index))
+        return {};
+    std::vector<std::string> cells;
+    for (int column = 0; column < RoutingRuleColumns; ++column)
+        cells.push_back(RoutingRuleCell(index, column));
+    return cells;
+}
+
+std::string SmsGateway::RoutingRuleCell(std::size_t index, int column) {
     const ROUTING_RULE* rule = SmsEngine.RoutingRuleAt(index);
     if (!rule)
         return {};
-    const auto known = std::count_if(rule->sRecipients.begin(), rule->sRecipients.end(),
+    switch (column) {
+    case 0:
+        return std::to_string(rule->nPriority);
+    case 1:
+        return rule->sSender;
+    case 2:
+        return rule->sLine;
+    case 3:
+        return recipientsCell(*rule);
+    default:
+        return {};
+    }
+}
+
+std::string SmsGateway::recipientsCell(const ROUTING_RULE& rule) {
+    const auto known = std::count_if(rule.sRecipients.begin(), rule.sRecipients.end(),
                                      [this](std::int32_t id) { return host_.IsKnownUser(id); });
-    std::string recipients;
     if (known >= 2)
-        recipients = std::to_string(rule->sRecipients.size()) + host_.Text("IDS_877");
-    else if (known == 1)
-        recipients = host_.UserNameCallback()(std::to_string(rule->sRecipients.front()));
-    else
-        recipients = host_.Text("IDS_878");
-    return {std::to_string(rule->nPriority), rule->sSender, rule->sLine, recipients};
+        return std::to_string(rule.sRecipients.size()) + host_.Text("IDS_877");
+    if (known == 1)
+        return host_.UserNameCallback()(std::to_string(rule.sRecipients.front()));
+    return host_.Text("IDS_878");
 }
 
 void SmsGateway::AddSmsRoutingRule() {

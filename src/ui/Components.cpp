@@ -283,10 +283,6 @@ TListView::TListView(const QString& name, QWidget* parent)
     connect(columns_, &TCollection::changed, this, &TListView::refreshHeader);
 }
 
-TListColumn* TListView::AddColumn(const QString& caption, int width) {
-    return columns_->Add(caption, width);
-}
-
 void TListView::refreshHeader() {
     const int count = columns_->Count();
     setColumnCount(count);
@@ -294,27 +290,33 @@ void TListView::refreshHeader() {
     for (int i = 0; i < count; ++i)
         labels << (*columns_)[i]->Caption();
     setHeaderLabels(labels);
+    ShowColumns(*this, *columns_);
+}
+
+void ShowColumns(QTreeView& view, const TListColumns& columns) {
+    const int count = columns.Count();
     // A shown column is never narrower than its caption, in any language,
     // with room for the sort arrow that a click may give it.
-    const QFontMetrics metrics(header()->font());
-    const int margin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this);
-    const int margins = 3 * margin + style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, this);
+    const QFontMetrics metrics(view.header()->font());
+    const int margin = view.style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, &view);
+    const int margins = 3 * margin + view.style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, &view);
     for (int i = 0; i < count; ++i) {
-        const int width = (*columns_)[i]->Width();
-        setColumnHidden(i, width == 0);
+        const int width = columns[i]->Width();
+        view.setColumnHidden(i, width == 0);
         if (width > 0)
-            setColumnWidth(i, std::max(width, metrics.horizontalAdvance(labels[i]) + margins));
+            view.setColumnWidth(i,
+                                std::max(width, metrics.horizontalAdvance(columns[i]->Caption()) + margins));
     }
     // The arrow of the sorted column, as its image index says.
     int sorted = -1;
     for (int i = 0; i < count && sorted < 0; ++i) {
-        if ((*columns_)[i]->ImageIndex() >= 0)
+        if (columns[i]->ImageIndex() >= 0)
             sorted = i;
     }
-    header()->setSortIndicatorShown(sorted >= 0);
+    view.header()->setSortIndicatorShown(sorted >= 0);
     if (sorted >= 0)
-        header()->setSortIndicator(sorted, (*columns_)[sorted]->ImageIndex() == 1 ? Qt::AscendingOrder
-                                                                                  : Qt::DescendingOrder);
+        view.header()->setSortIndicator(sorted, columns[sorted]->ImageIndex() == 1 ? Qt::AscendingOrder
+                                                                                   : Qt::DescendingOrder);
 }
 
 QTreeWidgetItem* TListView::AddRow(const QStringList& cells) {

@@ -268,24 +268,45 @@ class TStatusBar : public QStatusBar {
     std::vector<QLabel*> labels_;
 };
 
+// The columns of a report-style list: a collection published as Columns,
+// which the list creates in its constructor.
+#define HALVEX_LIST_COLUMNS                                                                                  \
+    Q_PROPERTY(QObject* Columns READ ColumnsObject)                                                          \
+  public:                                                                                                    \
+    TListColumns& Columns() {                                                                                \
+        return *columns_;                                                                                    \
+    }                                                                                                        \
+    const TListColumns& Columns() const {                                                                    \
+        return *columns_;                                                                                    \
+    }                                                                                                        \
+    QObject* ColumnsObject() const {                                                                         \
+        return columns_;                                                                                     \
+    }                                                                                                        \
+    TListColumn* AddColumn(const QString& caption, int width = 80) {                                         \
+        return columns_->Add(caption, width);                                                                \
+    }                                                                                                        \
+                                                                                                             \
+  private:                                                                                                   \
+    TListColumns* columns_;
+
 // A list view in report style. Columns are a collection; rows are items with
 // a caption and sub-items.
 class TListView : public QTreeWidget {
     Q_OBJECT
-    Q_PROPERTY(QObject* Columns READ ColumnsObject)
     HALVEX_CONTROL_PROPERTIES
+    HALVEX_LIST_COLUMNS
   public:
     TListView(const QString& name, QWidget* parent);
-    TListColumns& Columns() { return *columns_; }
-    QObject* ColumnsObject() const { return columns_; }
-    TListColumn* AddColumn(const QString& caption, int width = 80);
     // Adds a row: caption then sub-items.
     QTreeWidgetItem* AddRow(const QStringList& cells);
 
   private:
     void refreshHeader();
-    TListColumns* columns_;
 };
+
+// Gives the view's columns the collection's widths (0 hides a column) and
+// shows the sort arrow of the column whose image index marks it.
+void ShowColumns(QTreeView& view, const TListColumns& columns);
 
 // A menu item. An item with sub-items owns a menu of them.
 class TMenuItem : public QAction {

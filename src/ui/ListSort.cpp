@@ -110,8 +110,7 @@ void SortListItems(TListView& list, const ListSortInfo& info) {
         item->setSelected(true);
 }
 
-bool FlipSortArrow(TListView& list, int column) {
-    TListColumns& columns = list.Columns();
+bool FlipSortArrow(TListColumns& columns, int column) {
     const bool ascending = columns[column]->ImageIndex() < 1;
     for (int i = 0; i < columns.Count(); ++i) {
         if (i != column)
@@ -129,11 +128,10 @@ void ListColumnClick(TListView& list, int column) {
     info.kind = list.Columns()[column]->Tag();
     info.ascending = list.Columns()[column]->ImageIndex() < 1;
     SortListItems(list, info);
-    FlipSortArrow(list, column);
+    FlipSortArrow(list.Columns(), column);
 }
 
-bool SortedColumn(const TListView& list, int& column, bool& ascending) {
-    TListColumns& columns = const_cast<TListView&>(list).Columns();
+bool SortedColumn(const TListColumns& columns, int& column, bool& ascending) {
     for (int i = 0; i < columns.Count(); ++i) {
         const int image = columns[i]->ImageIndex();
         if (image == 0 || image == 1) {
@@ -147,7 +145,7 @@ bool SortedColumn(const TListView& list, int& column, bool& ascending) {
 
 void SortListView(TListView& list) {
     ListSortInfo info;
-    if (!SortedColumn(list, info.column, info.ascending))
+    if (!SortedColumn(list.Columns(), info.column, info.ascending))
         return;
     info.kind = list.Columns()[info.column]->Tag();
     SortListItems(list, info);

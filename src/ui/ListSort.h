@@ -11,7 +11,7 @@ class QTreeWidgetItem;
 namespace ui {
 
 class TListView;
-class TListColumn;
+class TListColumns;
 
 // How a column's texts compare: its Tag.
 enum ListSortKind { SortText = 0, SortNumber = 1, SortTime = 2, SortAddress = 3 };
@@ -43,11 +43,11 @@ void SortListItems(TListView& list, const ListSortInfo& info);
 // ascending now) and moves the arrow to it.
 void ListColumnClick(TListView& list, int column);
 // The column carrying the arrow and its direction; false when none does.
-bool SortedColumn(const TListView& list, int& column, bool& ascending);
+bool SortedColumn(const TListColumns& columns, int& column, bool& ascending);
 // Sorts the list again by the column that carries the arrow.
 void SortListView(TListView& list);
 // Marks the column sorted (1 ascending, 0 descending) and every other not.
 // Returns whether the column is now ascending.
-bool FlipSortArrow(TListView& list, int column);
+bool FlipSortArrow(TListColumns& columns, int column);
 
 } // namespace ui

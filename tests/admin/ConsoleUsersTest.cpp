@@ -226,6 +226,22 @@ TEST_F(ConsoleUsers, OnlyTheFirst512UsersGetAPresenceSlotAndNamesServeAnyThread)
     EXPECT_EQ(expected.rfind("Imie", 0), 0u);
 }
 
+TEST_F(ConsoleUsers, AllPhonesAreSortedAgainByTheirMarkedColumnWhenTheUsersAreLoaded) {
+    sql(std::string(Insert) + "('Nowak', 'Jan', 'jnowak', 'x', 0, ' ', '', ' ', 0);");
+    form->Admin().LoadUsers();
+    ASSERT_NE(userRow("jnowak"), nullptr);
+    const std::string id = userRow("jnowak")->text(0).toStdString();
+    for (const char* number : {"300", "100", "200"})
+        sql("INSERT INTO UserPhones VALUES (NULL, " + id + ", '" + number + "', 'x')");
+    form->lvAllUserPhones->Columns()[2]->SetImageIndex(1);
+    form->lvAllUserPhones->SetTag(0);
+    form->Admin().LoadUsers();
+    QStringList numbers;
+    for (int i = 0; i < form->lvAllUserPhones->topLevelItemCount(); ++i)
+        numbers << form->lvAllUserPhones->topLevelItem(i)->text(2);
+    EXPECT_EQ(numbers, (QStringList{"100", "200", "300"}));
+}
+
 TEST_F(ConsoleUsers, APhoneOfAnotherUserIsRefusedWithItsOwnerAndAUsersPhonesGoWithIt) {
     sql(std::string(Insert) + "('Nowak', 'Jan', 'jnowak', 'x', 0, ' ', '', ' ', 0);" + Insert +
         "('Kos', 'Ewa', 'ekos', 'x', 0, ' ', '', ' ', 0);");

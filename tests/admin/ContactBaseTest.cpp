@@ -3,6 +3,7 @@
 #include "admin/AdminForms.h"
 #include "admin/Console.h"
 #include "admin/ContactForm.h"
+#include "clients/ContactSync.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/WireCodePage.h"
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
@@ -60,12 +62,19 @@ class ContactBase : public testing_support::MainFormFixture {
     void selectRows(std::initializer_list<int> rows) {
         form->lvKontakty->clearSelection();
         for (int row : rows)
-            form->lvKontakty->topLevelItem(row)->setSelected(true);
+            form->lvKontakty->selectionModel()->select(form->lvKontakty->model()->index(row, 0),
+                                                       QItemSelectionModel::Select |
+                                                           QItemSelectionModel::Rows);
     }
+    // Runs the event loop, blocking briefly so that the idle handler runs as
+    // in the program, until the condition holds or 30 s pass.
     bool waitFor(const std::function<bool()>& condition) {
         QDeadlineTimer deadline(30000);
-        while (!condition() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        while (!condition() && !deadline.hasExpired()) {
+            QEventLoop loop;
+            QTimer::singleShot(2, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
         return condition();
     }
 
@@ -98,7 +107,7 @@ TEST_F(ContactBase, EveryEditThroughTheFormsReachesEachListenerAsTheExactDatagra
     EXPECT_EQ(added.Name, "O'Brien & Syn");
     EXPECT_EQ(added.Phone, "221234567");
     EXPECT_EQ(query("SELECT name, note FROM contactpriv"), "O'Brien & Syn\nnotatka\n");
-    EXPECT_EQ(form->lvKontakty->topLevelItem(0)->text(1), "Hurt & detal");
+    EXPECT_EQ(form->lvKontakty->CellText(0, 1), "Hurt & detal");
 
     selectRows({0});
     onDialog([](TAddAForm& d) {
@@ -120,7 +129,7 @@ TEST_F(ContactBase, EveryEditThroughTheFormsReachesEachListenerAsTheExactDatagra
     console().lvKontaktyDblClick();
     EXPECT_EQ(console().ContactGroupRows.at(added.nGroupId), "");
     EXPECT_EQ(console().ContactRows[0].nGroupId, added.nGroupId);
-    EXPECT_EQ(form->lvKontakty->topLevelItem(0)->text(1), "");
+    EXPECT_EQ(form->lvKontakty->CellText(0, 1), "");
     selectRows({0});
     onDialog([](TAddAForm& d) { EXPECT_EQ(d.comboGroups->currentIndex(), 0); });
     console().EdycjaBtnClick();
@@ -216,7 +225,7 @@ TEST_F(ContactBase, ARefusedDeleteKeepsItsRowUnannouncedAndIsReportedOnce) {
     EXPECT_EQ(asked(form->Text("IDS_713")), 1);
     ASSERT_EQ(console().ContactRows.size(), 1u);
     EXPECT_EQ(console().ContactRows[0].Name, "Zostaje");
-    EXPECT_EQ(form->lvKontakty->topLevelItemCount(), 1);
+    EXPECT_EQ(form->lvKontakty->ItemCount(), 1);
     EXPECT_EQ(query("SELECT name FROM contactpriv"), "Zostaje\n");
     EXPECT_TRUE(waitFor([&] { return listener.Datagrams().size() >= 2; }));
     for (const std::string& datagram : listener.Datagrams())
@@ -236,8 +245,8 @@ TEST_F(ContactBase, TheExportWritesTheChosenColumnsOfTheListOrNothing) {
     exportForm.SourceList = form->lvKontakty;
     exportForm.show();
     ASSERT_EQ(exportForm.ListBox1->count(), 13);
-    const QTreeWidgetItem* captions = form->lvKontakty->headerItem();
-    EXPECT_EQ(exportForm.ListBox1->item(0)->text(), captions->text(1));
+    const ui::TListColumns& captions = form->lvKontakty->Columns();
+    EXPECT_EQ(exportForm.ListBox1->item(0)->text(), captions[1]->Caption());
     EXPECT_EQ(exportForm.Separator->text(), ";");
     // With no field chosen the administrator is told so and no file is asked for.
     const std::size_t before = dialogs->Calls().size();
@@ -261,14 +270,16 @@ TEST_F(ContactBase, TheExportWritesTheChosenColumnsOfTheListOrNothing) {
     exportForm.EksportujButtonClick();
     QFile file(dir.filePath("kontakty.csv"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const std::string rows = form->lvKontakty->topLevelItem(0)->text(4) == "Żak" ? "\xaf"
-                                                                                   "ak;A B;\r\n\xa5"
-                                                                                   "cki;\xe9 \xfc;\r\n"
-                                                                                 : "\xa5"
-                                                                                   "cki;\xe9 \xfc;\r\n\xaf"
-                                                                                   "ak;A B;\r\n";
-    EXPECT_EQ(file.readAll().toStdString(),
-              platform::toWire((captions->text(4) + ";" + captions->text(2) + ";\r\n").toStdString()) + rows);
+    const std::string rows = form->lvKontakty->CellText(0, 4) == "Żak" ? "\xaf"
+                                                                         "ak;A B;\r\n\xa5"
+                                                                         "cki;\xe9 \xfc;\r\n"
+                                                                       : "\xa5"
+                                                                         "cki;\xe9 \xfc;\r\n\xaf"
+                                                                         "ak;A B;\r\n";
+    EXPECT_EQ(
+        file.readAll().toStdString(),
+        platform::toWire((captions[4]->Caption() + ";" + captions[2]->Caption() + ";\r\n").toStdString()) +
+            rows);
 
     dialogs->QueueText(dir.filePath("brak/kontakty.csv").toStdString());
     exportForm.EksportujButtonClick();
@@ -277,3 +288,84 @@ TEST_F(ContactBase, TheExportWritesTheChosenColumnsOfTheListOrNothing) {
 }
 
 } // namespace
+
+// A client's report redraws the one row it touched, in place: nothing is
+// rebuilt, the sort arrow stays, and a reload sorts again by it.
+TEST_F(ContactBase, AClientsReportRedrawsItsRowAloneAndTheSortIsKept) {
+    for (const char* name : {"Bąk", "Adamek", "Cichy"})
+        ASSERT_EQ(
+            sql(std::string("INSERT INTO contactpriv (name, ctiusers_nuserid) VALUES ('") + name + "', 0)"),
+            0);
+    console().LoadContacts();
+    form->OnVirtualListColumnClick(*form->lvKontakty, 4);
+    auto names = [this] {
+        QStringList shown;
+        for (int row = 0; row < form->lvKontakty->ItemCount(); ++row)
+            shown << form->lvKontakty->CellText(row, 4);
+        return shown;
+    };
+    ASSERT_EQ(names(), (QStringList{"Adamek", "Bąk", "Cichy"}));
+
+    // User 1 logs in from the user list (marked loaded: no database).
+    form->UserLV->clear();
+    form->UserLV->AddRow(QStringList{"1", "Nowak", "Jan", "1", "secret", "", "", "", "", ""});
+    form->UserLV->SetTag(2);
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::AnyIPv4, 0));
+    form->Settings.PortTCP = probe.serverPort();
+    probe.close();
+    form->WlaczSerwerClick();
+    sim::ClientSimulator client;
+    ASSERT_TRUE(client.Connect(form->Settings.PortTCP));
+    ASSERT_TRUE(client.LogIn("1", "secret"));
+    auto okCount = [&] {
+        const auto replies = client.Replies();
+        return std::count(replies.begin(), replies.end(), "OK");
+    };
+    ASSERT_TRUE(waitFor([&] { return okCount() == 1; })) << testing::PrintToString(client.Messages());
+
+    QAbstractItemModel* rows = form->lvKontakty->model();
+    std::vector<std::string> signalled;
+    QObject watch;
+    QObject::connect(rows, &QAbstractItemModel::modelReset, &watch, [&] { signalled.push_back("reset"); });
+    QObject::connect(rows, &QAbstractItemModel::layoutChanged, &watch,
+                     [&] { signalled.push_back("layout"); });
+    QObject::connect(
+        rows, &QAbstractItemModel::rowsInserted, &watch, [&](const QModelIndex&, int first, int last) {
+            signalled.push_back("inserted " + std::to_string(first) + "-" + std::to_string(last));
+        });
+    QObject::connect(rows, &QAbstractItemModel::rowsRemoved, &watch,
+                     [&](const QModelIndex&, int first, int last) {
+                         signalled.push_back("removed " + std::to_string(first) + "-" + std::to_string(last));
+                     });
+    QObject::connect(
+        rows, &QAbstractItemModel::dataChanged, &watch, [&](const QModelIndex& from, const QModelIndex& to) {
+            signalled.push_back("changed " + std::to_string(from.row()) + "-" + std::to_string(to.row()));
+        });
+    auto report = [&](const std::string& message, int oks) {
+        ASSERT_TRUE(client.Send(platform::toWire(message)));
+        ASSERT_TRUE(waitFor([&] { return okCount() == oks; })) << message;
+    };
+
+    ContactRow changed = console().ContactRows[1];
+    ASSERT_EQ(changed.Name, "Bąk");
+    changed.Name = "Bąkowski";
+    report(clients::DbSynchronizer::WyslijDbZmien(changed), 2);
+    EXPECT_EQ(signalled, std::vector<std::string>{"changed 1-1"});
+    EXPECT_EQ(names(), (QStringList{"Adamek", "Bąkowski", "Cichy"}));
+    EXPECT_EQ(form->lvKontakty->Columns()[4]->ImageIndex(), 1);
+
+    ContactRow added = changed;
+    added.idContactPriv = "9001";
+    added.Name = "Dudek";
+    report(clients::DbSynchronizer::WyslijDbDodaj(added), 3);
+    report(clients::DbSynchronizer::WyslijDbUsun(console().ContactRows[0].idContactPriv), 4);
+    EXPECT_EQ(signalled, (std::vector<std::string>{"changed 1-1", "inserted 3-3", "removed 0-0"}));
+    EXPECT_EQ(names(), (QStringList{"Bąkowski", "Cichy", "Dudek"}));
+
+    // The copy is read again from the database and sorted by the marked column.
+    console().ContactsLoaded = false;
+    console().LoadContacts();
+    EXPECT_EQ(names(), (QStringList{"Adamek", "Bąk", "Cichy"}));
+    form->Clients().WylaczSerwer();
+}

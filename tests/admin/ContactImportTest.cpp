@@ -199,7 +199,7 @@ TEST_F(ContactImport, LinesBecomeContactsWithTheirFieldTreatmentsAndRefusalsAreC
     EXPECT_EQ(rows[5].JobPosition, "Kierownik"); // no separator at the end of the line
     EXPECT_EQ(query("SELECT name FROM contactpriv WHERE idContactPriv = " + rows[4].idContactPriv),
               "O'Brien \"Bob\"\n");
-    EXPECT_EQ(form->lvKontakty->topLevelItemCount(), 8);
+    EXPECT_EQ(form->lvKontakty->ItemCount(), 8);
 
     const auto sent = datagrams(10);
     ASSERT_EQ(sent.size(), 10u);

@@ -131,8 +131,8 @@ TEST_F(IdleHousekeeping, AClientThatClosesItsEndIsLoggedAsAClose) {
 TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanBeReached) {
     sim::ClientSimulator client;
     ASSERT_TRUE(client.ListenUdp(udpPort));
-    form->tmrIdle->setInterval(1);
-    form->tmrIdle->SetEnabled(true);
+    form->tmrZamowienia->setInterval(1);
+    form->tmrZamowienia->SetEnabled(true);
 
     // No link, and the setting says to tell: "1".
     form->Pbx().PbxLinkErrorCount = 999;

@@ -155,6 +155,31 @@ TEST_F(Notifications, ABusyClientsMessagesWaitInOrderWithRepliesFirst) {
     EXPECT_EQ(record->WKolejce, 0);
 }
 
+// With the client trace on, a sent notice and a queued one each leave
+// their steps in the log, in order.
+TEST_F(Notifications, TheSenderTracesItsStepsWhenClientTracingIsOn) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    Klient* record = recordOf("7");
+    form->chbLogKlienci->setChecked(true);
+    form->UstawDiagnostyke();
+    const std::size_t before = mainLogText().size();
+    notify(clients::Notice, "!XX&1\r\n", record);
+    notify(clients::Notice, "!XX&2\r\n", record);
+    const std::string log = mainLogText().substr(before);
+    std::size_t at = 0;
+    for (const char* step :
+         {"Powiadom: IDFB=7 IP=127.0.0.1 linia=!XX&1\\r\\n", "Powiadom: znajdz klienta\n",
+          "Powiadom: mam klienta\n", "Powiadom: wysylaj=0\n", "Powiadom: socket\n", "Wysłanie danych\n",
+          "Wysłane dane cnt=7 !XX&1\\r\\n", "Koniec Powiadom\n", "Powiadom: IDFB=7 IP=127.0.0.1 linia=!XX&2",
+          "Powiadom: znajdz klienta\n", "Powiadom: mam klienta\n", "Powiadom: wysylaj=0\n",
+          "klient ma stan SEND\n", "Powiadom: DoKolejki !XX&2", "Koniec Powiadom \n"}) {
+        at = log.find(step, at);
+        ASSERT_NE(at, std::string::npos) << step << " in\n" << log;
+    }
+}
+
 TEST_F(Notifications, AFreeClientWithQueuedMessagesGetsNewNoticesBehindThem) {
     sim::ClientSimulator client;
     logIn(client, "7");

@@ -113,8 +113,8 @@ TEST_F(ReceivedLinesDispatch, WakeUpsLeaveTheLinkStatePaceToTheTimers) {
 
     // The idle timer's ticks are counted: the 100th notes the link down, and
     // a later 100th, more than 30 s on, clears the call table.
-    f.tmrIdle->setInterval(1);
-    f.tmrIdle->SetEnabled(true);
+    f.tmrZamowienia->setInterval(1);
+    f.tmrZamowienia->SetEnabled(true);
     ASSERT_TRUE(runLoop([&] { return f.Pbx().IdleCalls >= 100; }));
     EXPECT_NE(f.Pbx().LinkDownSinceMs, 0);
     EXPECT_EQ(f.Pbx().Calls.ActiveCallCount, 1);

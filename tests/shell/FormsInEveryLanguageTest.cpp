@@ -24,6 +24,10 @@
 
 namespace {
 
+QString headerText(const QTreeView& list, int column) {
+    return list.model()->headerData(column, Qt::Horizontal).toString();
+}
+
 const QString PolishLetters = QString::fromUtf8("ąćęłńóśźżĄĆĘŁŃÓŚŹŻ");
 
 bool hasPolishLetter(const QString& text) {
@@ -98,9 +102,9 @@ ShownTexts textsOf(const ui::TForm& form) {
         if (auto* tabs = qobject_cast<const QTabWidget*>(w))
             for (int i = 0; i < tabs->count(); ++i)
                 addText(out, name + ".Tabs[" + std::to_string(i) + "]", tabs->tabText(i));
-        if (auto* list = qobject_cast<const QTreeWidget*>(w))
-            for (int i = 0; i < list->columnCount(); ++i)
-                addText(out, name + ".Columns[" + std::to_string(i) + "]", list->headerItem()->text(i));
+        if (auto* list = qobject_cast<const QTreeView*>(w))
+            for (int i = 0; i < list->model()->columnCount(); ++i)
+                addText(out, name + ".Columns[" + std::to_string(i) + "]", headerText(*list, i));
         if (auto* combo = qobject_cast<const QComboBox*>(w))
             for (int i = 0; i < combo->count(); ++i)
                 addText(out, name + ".Items[" + std::to_string(i) + "]", combo->itemText(i));
@@ -144,16 +148,16 @@ std::vector<std::string> misfitsOf(ui::TForm& form) {
                 continue;
             if (tooNarrow(*w))
                 out.push_back(at + nameOf(*w) + " narrower than its text");
-            if (auto* list = qobject_cast<const QTreeWidget*>(w)) {
+            if (auto* list = qobject_cast<const QTreeView*>(w)) {
                 const QFontMetrics metrics(list->header()->font());
                 const QHeaderView& header = *list->header();
                 const int sorted = header.isSortIndicatorShown() ? header.sortIndicatorSection() : -1;
                 const int margin = list->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, list);
                 const int arrow = list->style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, list);
-                for (int i = 0; i < list->columnCount(); ++i)
+                for (int i = 0; i < list->model()->columnCount(); ++i)
                     if (!list->isColumnHidden(i) &&
-                        list->columnWidth(i) < metrics.horizontalAdvance(list->headerItem()->text(i)) +
-                                                   2 * margin + (i == sorted ? margin + arrow : 0))
+                        list->columnWidth(i) < metrics.horizontalAdvance(headerText(*list, i)) + 2 * margin +
+                                                   (i == sorted ? margin + arrow : 0))
                         out.push_back(at + nameOf(*w) + ".Columns[" + std::to_string(i) + "] cut");
             }
             if (auto* tabs = qobject_cast<const QTabWidget*>(w)) {

@@ -13,6 +13,8 @@ namespace {
 const char DeliverHello[] = "AAQLkYQGIUNl9wAAYkAwIVQAAAXoMpv9Bg==";
 const char DeliverHelloPart1[] = "AAQLkYQGIUNl9w==";
 const char DeliverHelloPart2[] = "AABiQDAhVAAABegym/0G";
+// The same from the alphanumeric sender "Test" (address type 0xD0).
+const char DeliverHelloFromName[] = "AAQH0NTynA4AAGJAMCFUAAAABegym/0G";
 // Status reports for TP-MR 42 with TP-ST 0, 0x30 and 0x45.
 const char ReportDelivered[] = "AAYqC5GEBiFDZfdiQDAhVAAAYkAwIVUAAAA=";
 const char ReportTemporary[] = "AAYqC5GEBiFDZfdiQDAhVAAAYkAwIVUAADA=";
@@ -154,6 +156,13 @@ TEST_F(SmsEngineRecords, ReceivedMessagesGoByDynamicRouteElseByTheFirstMatchingR
     clock.advance(3601'000);
     EXPECT_EQ(parse(std::string("SMS ADD 2 5 1 1 ") + DeliverHello).recipients, std::vector<std::int32_t>{7})
         << "an expired route gives way to the rules";
+
+    // A sender with no national form keeps the codec's text: it is stored
+    // and matched as it came, not as an empty number.
+    rules({{1, 1, "4D2_", "_", {8}}});
+    const auto named = parse(std::string("SMS ADD 5 6 1 1 ") + DeliverHelloFromName);
+    EXPECT_EQ(named.msg.sNumber, "4D2FC9E");
+    EXPECT_EQ(named.recipients, std::vector<std::int32_t>{8});
 }
 
 TEST_F(SmsEngineRecords, AcknowledgementsErrorsAndDeliveryReportsFollowTheLineHead) {

