@@ -546,16 +546,23 @@ void TWatek::TransmisjaCOM() {
     serial_->SetReadTimeout(t_.serialLoopReadTimeout);
     bool broughtBytes = true;
     bool moreWaiting = false;
+    bool commandsLeft = false;
     while (!terminated_) {
         // Bytes still waiting are read at once: a pause here would let a
-        // busy exchange run ahead of the link.
+        // busy exchange run ahead of the link. Otherwise the pass sleeps
+        // until bytes come, a command is queued or answered, or something of
+        // its own is due.
         if (!moreWaiting)
-            Pause(t_.serialLoopSleep);
+            serial_->WaitReadable(serialWaitMs(commandsLeft), shared_.LinkThreadWake.Descriptor());
+        ++passes_;
         if (!broughtBytes && Sprawdz_polaczenie() == CheckResult::Failed) {
             Terminate();
             break;
         }
-        WriteStep(true);
+        // Taken before the chains are looked at: a command queued from here
+        // on wakes the next wait.
+        shared_.LinkThreadWake.Clear();
+        commandsLeft = WriteStep(true);
         setState('R');
         PokazStan();
         moreWaiting = false;
@@ -677,23 +684,32 @@ void TWatek::countQuietWait(std::int64_t waitedMs) {
     idlePolls_ = static_cast<std::uint32_t>(std::min<std::int64_t>(idlePolls_ + polls, IdlePollsCap));
 }
 
-int TWatek::tcpWaitMs(bool commandsLeft) const {
-    // A write to try again, or a command behind one that was dropped: the
-    // pass rhythm, which a command's time to live is counted in.
+int TWatek::passWaitMs(std::int64_t checkInMs, bool commandsLeft, int rhythmMs) const {
+    // A write to try again, or a command behind one that was dropped.
     if (commandsLeft || pinned_)
-        return t_.tcpPassSleep;
-    const std::int64_t passMs = std::max(1, t_.tcpPassSleep + t_.tcpIdleSleep);
-    std::int64_t wait = 0;
-    if (idlePolls_ < TcpQuietPolls)
-        wait = (TcpQuietPolls - idlePolls_) * passMs; // until the link counts as quiet
-    else if (quietSeen_)
-        wait = (lastLinkCheckS_ + TcpCheckPeriodS) * 1000 - nowMs();
+        return rhythmMs;
+    std::int64_t wait = checkInMs;
     if (shared_.CommandInFlight == 1)
         wait = std::min(wait, lastWriteTime_ + CommandAnswerTimeoutMs + 1 - nowMs());
     // A clock that a test moves cannot be slept on: it is looked at again soon.
     if (settings_.clock->MovedByHand())
-        wait = std::min<std::int64_t>(wait, t_.tcpPassSleep);
+        wait = std::min<std::int64_t>(wait, rhythmMs);
     return static_cast<int>(std::clamp<std::int64_t>(wait, 0, CommandAnswerTimeoutMs + 1));
+}
+
+int TWatek::tcpWaitMs(bool commandsLeft) const {
+    const std::int64_t passMs = std::max(1, t_.tcpPassSleep + t_.tcpIdleSleep);
+    std::int64_t checkIn = 0;
+    if (idlePolls_ < TcpQuietPolls)
+        checkIn = (TcpQuietPolls - idlePolls_) * passMs; // until the link counts as quiet
+    else if (quietSeen_)
+        checkIn = (lastLinkCheckS_ + TcpCheckPeriodS) * 1000 - nowMs();
+    return passWaitMs(checkIn, commandsLeft, t_.tcpPassSleep);
+}
+
+int TWatek::serialWaitMs(bool commandsLeft) const {
+    return passWaitMs((lastLinkCheckS_ + SerialCheckPeriodS) * 1000 - nowMs(), commandsLeft,
+                      t_.serialLoopSleep);
 }
 
 namespace {

@@ -128,9 +128,12 @@ class TWatek {
     // True when a command was left in a chain for a later pass (not written
     // whole, or behind one that expired).
     bool WriteStep(bool serial);
-    // How long a TCP pass may wait for the exchange before something of its
-    // own is due: the link check, the answer time-out, a write to retry.
+    // How long a pass may wait for the exchange before something of its own
+    // is due: the link check (`checkInMs` from now), the answer time-out, a
+    // write to retry (at `rhythmMs`, the pass rhythm its time to live counts).
+    int passWaitMs(std::int64_t checkInMs, bool commandsLeft, int rhythmMs) const;
     int tcpWaitMs(bool commandsLeft) const;
+    int serialWaitMs(bool commandsLeft) const;
     // Counts a wait that brought no bytes as the quiet polls it stands for.
     void countQuietWait(std::int64_t waitedMs);
     long writeCommandBytes(std::string_view bytes, bool serial);

@@ -340,12 +340,14 @@ TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
     EXPECT_TRUE(log.WaitForLine("Brak potwierdzenia z centrali"));
 }
 
-// A quiet TCP link sleeps on its socket: it makes next to no passes while
-// the test looks at it again and again, yet a record, a queued command and
-// the answer that frees the next command each wake it at once (the wait
-// bounds lie far below the 30 s it would otherwise sleep).
-TEST_F(LinkThreadTest, AQuietLinkSleepsAndWakesForRecordsCommandsAndAnswers) {
-    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+class QuietLinkTest : public LinkThreadTest, public ::testing::WithParamInterface<Transport> {};
+
+// A quiet link sleeps on its port: it makes next to no passes while the test
+// looks at it again and again, yet a record, a queued command and the answer
+// that frees the next command each wake it at once (the wait bounds lie far
+// below the 15 s and 30 s it would otherwise sleep).
+TEST_P(QuietLinkTest, SleepsAndWakesForRecordsCommandsAndAnswers) {
+    ExchangeSimulator exchange(Family::Vantrel, GetParam());
     ASSERT_TRUE(exchange.Start());
     startThread(linktest::Settings(exchange, 2)); // the computer's clock
     ASSERT_TRUE(exchange.WaitForLogin());
@@ -378,6 +380,11 @@ TEST_F(LinkThreadTest, AQuietLinkSleepsAndWakesForRecordsCommandsAndAnswers) {
     EXPECT_TRUE(shared.AnswerCommandInFlight());
     EXPECT_TRUE(exchange.WaitForCommand("X2", 10000));
 }
+
+INSTANTIATE_TEST_SUITE_P(BothTransports, QuietLinkTest, ::testing::Values(Transport::Tcp, Transport::Pty),
+                         [](const ::testing::TestParamInfo<Transport>& info) {
+                             return std::string(info.param == Transport::Pty ? "Pty" : "Tcp");
+                         });
 
 TEST_F(LinkThreadTest, StopWhileBlockedInASerialReadEndsAtOnce) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
