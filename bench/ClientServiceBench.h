@@ -3,11 +3,13 @@
 // broadcasts sent to a local socket of the benchmark's own.
 #pragma once
 
+#include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
 #include "ui/Dialogs.h"
 
 #include <QUdpSocket>
 #include <memory>
+#include <vector>
 
 namespace bench {
 
@@ -28,6 +30,28 @@ inline std::unique_ptr<TForm1> quietForm(QUdpSocket& broadcasts) {
     service.UdpSocket->SetRemotePort(form->Settings.PortUDP);
     service.UstawKomunikatLP();
     return form;
+}
+
+// Users 1..`count` in the console's list with the log-in "user<n>" and the
+// password "pw<n>", so that no log-in asks the database.
+inline void addListedUsers(TForm1& form, int count) {
+    std::vector<clients::UserSlotUser> users;
+    for (int i = 1; i <= count; ++i) {
+        const QString id = QString::number(i);
+        form.UserLV->AddRow({id, "Nazwisko" + id, "Imie", "user" + id, "pw" + id, "", "", "", ""});
+        users.push_back({id.toStdString(), ""});
+    }
+    form.UserLV->SetTag(2);
+    form.Clients().FillUserSlots(users);
+}
+
+// The exchange link (PBX type 2) over TCP to `port` on this machine.
+inline void connectExchange(TForm1& form, int port) {
+    form.PbxType = 2;
+    form.PbxPort = 5;
+    form.TCPCentr = "127.0.0.1";
+    form.PortTCPCent = port;
+    form.Pbx().ConnectPbx();
 }
 
 } // namespace bench

@@ -226,6 +226,7 @@ const char* ClientService::registerClient(const char* text, const std::string& a
 
     PowiadomKlientowPodlaczenieUzytkownika(record->IDFB, record->IP);
     record->Zalogowany = 1;
+    unloggedConnections_.erase(record->Gniazdo);
     refreshRow(*record);
 
     const bool voiceMail = settings.useVoiceMailPcti && settings.pbxType != PbxTypeMorva;

@@ -8,9 +8,11 @@
 #include "ui/Components.h"
 #include "ui/ListIndex.h"
 
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <ctime>
+#include <unistd.h>
 
 namespace clients {
 namespace {
@@ -99,7 +101,12 @@ ClientService::ClientService(ClientServiceHost& host)
                 [h = &host] { return h->CalendarSettingsInForce(); }),
       host_(host) {}
 
-ClientService::~ClientService() = default;
+ClientService::~ClientService() {
+    // The copy of the listening descriptor would keep the port listening.
+    delete acceptGuard_;
+    if (acceptGuardDescriptor_ >= 0)
+        ::close(acceptGuardDescriptor_);
+}
 
 void ClientService::refreshRow(const Klient& record) {
     staleRows_.insert(record.Gniazdo);
@@ -175,6 +182,7 @@ void ClientService::deleteClientRecord(Klient* record) {
     const std::string idfb = record->IDFB;
     const std::string address = record->IP;
     RemovalKey = record->Gniazdo;
+    connectionGone(record->Gniazdo);
     releasePendingLogin(*record);
     if (record->Socket)
         record->Socket->close();
@@ -192,12 +200,13 @@ void ClientService::UsunKlienta(Klient* record) {
 }
 
 void ClientService::RemoveDisconnectedClients() {
-    Klient* k = KlientList;
-    while (k) {
-        Klient* next = k->Nastepny;
-        if (k->Stan == Klient::DISCONNECT)
+    // Only the records of closed connections are looked at, found by number.
+    std::vector<std::uint32_t> closed;
+    closed.swap(disconnected_);
+    for (std::uint32_t connection : closed) {
+        Klient* k = Klient::FindByConnection(connection);
+        if (k && k->Stan == Klient::DISCONNECT)
             deleteClientRecord(k);
-        k = next;
     }
 }
 

@@ -40,6 +40,7 @@
 #include <unordered_set>
 #include <vector>
 
+class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 class QTreeWidgetItem;
@@ -88,6 +89,8 @@ class ClientService {
     void UsunZListy(const std::string& extension, const std::string& address);
     void UsunKlienta(Klient* record);
     void RemoveDisconnectedClients();
+    // Records of closed connections wait for the idle handler's removal.
+    bool HasDisconnectedClients() const { return !disconnected_.empty(); }
     void PowiadomKlientowUzytkownikRozlaczony(const std::string& idfb);
     // The server's own record, made at start and when the service is
     // switched on again.
@@ -101,8 +104,8 @@ class ClientService {
     // New connections on `serwer`.
     void serwerAccept();
     // `serwer` could not accept (out of descriptors, say): accepting pauses
-    // until a descriptor is free again (checked every `AcceptCheckMs` and
-    // when a connection closes).
+    // until a descriptor is free again (checked every `AcceptCheckMs` while
+    // paused, and when a connection closes).
     void serwerAcceptError(QAbstractSocket::SocketError error);
     void serwerClientConnect(QTcpSocket* socket);
     void serwerClientRead(std::uint32_t connection, const std::string& address);
@@ -208,7 +211,7 @@ class ClientService {
     // Descriptors kept for the rest of the program: client connections stay
     // this far below the process's limit.
     static constexpr int DescriptorReserve = 64;
-    // How often accepting is checked against the descriptors left.
+    // How often a paused accepting is checked against the descriptors left.
     static constexpr int AcceptCheckMs = 200;
     // How often at most the console's list of clients follows its records.
     static constexpr int RowRefreshMs = 250;
@@ -229,6 +232,10 @@ class ClientService {
     const char* refusalOfNewConnection();
     void resumeAccepting();
     void watchAccepting();
+    // Watches the listening socket for connections waiting while accepting
+    // runs: out of descriptors, it pauses accepting.
+    void guardAccepting();
+    void connectionGone(std::uint32_t connection);
     bool sendNow(Klient& record, int mode, const std::string& text);
     Klient* recordOfEntry(MKolejka& entry);
 
@@ -266,6 +273,16 @@ class ClientService {
     // Accepting is paused after a failed accept.
     bool acceptPaused_ = false;
     QTimer* acceptWatch_ = nullptr;
+    // Reads ready with the listening socket (on a descriptor of its own).
+    QSocketNotifier* acceptGuard_ = nullptr;
+    int acceptGuardDescriptor_ = -1;
+    // Connection numbers of the sockets still there, and of those among them
+    // without a log-in that have not closed: counted as they change, so an
+    // accept never walks the list.
+    std::unordered_set<std::uint32_t> openConnections_;
+    std::unordered_set<std::uint32_t> unloggedConnections_;
+    // Connection numbers of records whose connection closed, for removal.
+    std::vector<std::uint32_t> disconnected_;
     // Refusals and accept failures are logged once until a connection is
     // taken again.
     const char* refusalLogged_ = nullptr;

@@ -89,6 +89,9 @@ class ClientServiceHost {
     virtual void SetServiceMenuMarked(bool marked) = 0;
     // A log-in reply was acknowledged: the accept limit waits its full time again.
     virtual void RestartAllowNewConnection() = 0;
+    // The idle handler has work of the service's: removing records of
+    // closed connections, draining the queue. It runs soon, not at once.
+    virtual void WakeIdleHandler() = 0;
     // The extensions in use, in the order of the exchange link's phone-state
     // table: number and state (1 busy, 2 ringing).
     virtual std::vector<std::pair<std::string, int>> PhoneStates() const = 0;

@@ -11,6 +11,7 @@
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -31,23 +32,6 @@ namespace {
 // read takes: a client that floods waits for the framing.
 constexpr qint64 SocketReadBufferLimit = 256 * 1024;
 constexpr qint64 ReadChunk = 64 * 1024;
-
-struct ConnectionCount {
-    int open = 0;     // connections whose socket is still there
-    int unlogged = 0; // live ones without a log-in
-};
-
-ConnectionCount countConnections() {
-    ConnectionCount count;
-    for (Klient* k = KlientList; k; k = k->Nastepny) {
-        if (!k->Socket)
-            continue;
-        ++count.open;
-        if (!k->Zalogowany && k->Stan != Klient::DISCONNECT)
-            ++count.unlogged;
-    }
-    return count;
-}
 
 // The most client connections the process's descriptor limit leaves room for.
 int connectionLimit() {
@@ -77,10 +61,9 @@ const char* ClientService::refusalOfNewConnection() {
     // Log-ins answered and not yet acknowledged hold new connections off.
     if (PendingLogins >= 2)
         return "Nowe połączenie odrzucone: logowania klientów czekają na potwierdzenie";
-    const ConnectionCount count = countConnections();
-    if (count.unlogged >= UnloggedConnectionLimit)
+    if (int(unloggedConnections_.size()) >= UnloggedConnectionLimit)
         return "Nowe połączenie odrzucone: za dużo połączeń bez zalogowania";
-    if (count.open >= connectionLimit())
+    if (int(openConnections_.size()) >= connectionLimit())
         return "Nowe połączenie odrzucone: brak wolnych deskryptorów dla kolejnych połączeń";
     return nullptr;
 }
@@ -107,6 +90,14 @@ void ClientService::serwerAcceptError(QAbstractSocket::SocketError error) {
     // waits for a free descriptor instead of trying again at once.
     host_.ClientServer().pauseAccepting();
     acceptPaused_ = true;
+    // Only a paused accepting is looked at on a timer.
+    if (acceptGuard_)
+        acceptGuard_->setEnabled(false);
+    if (!acceptWatch_) {
+        acceptWatch_ = new QTimer(&context_);
+        QObject::connect(acceptWatch_, &QTimer::timeout, &context_, [this] { watchAccepting(); });
+    }
+    acceptWatch_->start(AcceptCheckMs);
     if (!acceptErrorLogged_) {
         acceptErrorLogged_ = true;
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d", unsigned(SocketErrorCode(error)),
@@ -121,22 +112,36 @@ void ClientService::resumeAccepting() {
     if (!acceptPaused_ || !server.isListening() || !descriptorFree(server.socketDescriptor()))
         return;
     acceptPaused_ = false;
+    acceptWatch_->stop();
+    if (acceptGuard_)
+        acceptGuard_->setEnabled(true);
     server.resumeAccepting();
 }
 
 void ClientService::watchAccepting() {
-    QTcpServer& server = host_.ClientServer();
-    if (!server.isListening())
-        return;
-    if (acceptPaused_) {
-        resumeAccepting();
+    if (!host_.ClientServer().isListening()) {
+        acceptWatch_->stop();
         return;
     }
+    resumeAccepting();
+}
+
+void ClientService::guardAccepting() {
+    QTcpServer& server = host_.ClientServer();
+    if (acceptGuard_ || !server.isListening())
+        return;
+    acceptGuardDescriptor_ = ::fcntl(int(server.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (acceptGuardDescriptor_ < 0)
+        return;
+    acceptGuard_ = new QSocketNotifier(acceptGuardDescriptor_, QSocketNotifier::Read, &context_);
     // Once a connection has been taken, a failed accept reads as a passing
-    // one to the socket, which goes on trying without a word: out of
-    // descriptors, accepting pauses here.
-    if (!descriptorFree(server.socketDescriptor()))
-        serwerAcceptError(QAbstractSocket::SocketResourceError);
+    // one to the socket, which goes on trying without a word: a connection
+    // waiting while no descriptor is left pauses accepting here.
+    QObject::connect(acceptGuard_, &QSocketNotifier::activated, &context_, [this] {
+        QTcpServer& listening = host_.ClientServer();
+        if (listening.isListening() && !acceptPaused_ && !descriptorFree(listening.socketDescriptor()))
+            serwerAcceptError(QAbstractSocket::SocketResourceError);
+    });
 }
 
 void ClientService::serwerClientConnect(QTcpSocket* socket) {
@@ -165,6 +170,10 @@ void ClientService::serwerClientConnect(QTcpSocket* socket) {
         CurrentKlient = record;
         DodajKlienta();
     }
+    openConnections_.insert(connection);
+    unloggedConnections_.insert(connection);
+    QObject::connect(socket, &QObject::destroyed, &context_,
+                     [this, connection] { connectionGone(connection); });
     const int port = socket->peerPort();
     QObject::connect(socket, &QTcpSocket::readyRead, &context_,
                      [this, connection, address] { serwerClientRead(connection, address); });
@@ -203,6 +212,14 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
             return;
         handleRead(record, bytes.toStdString());
     }
+    // An acknowledgement may have freed the client for what waits for it.
+    if (!Queue.empty())
+        host_.WakeIdleHandler();
+}
+
+void ClientService::connectionGone(std::uint32_t connection) {
+    openConnections_.erase(connection);
+    unloggedConnections_.erase(connection);
 }
 
 void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::string& address) {
@@ -212,6 +229,9 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
     if (!record)
         return;
     record->Stan = Klient::DISCONNECT;
+    unloggedConnections_.erase(connection);
+    disconnected_.push_back(connection);
+    host_.WakeIdleHandler();
     releasePendingLogin(*record);
     refreshRow(*record);
     if (clientTrace())
@@ -258,11 +278,7 @@ void ClientService::WlaczSerwerClick() {
                        unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
         ReportListenFailure(ListenedPort::Clients, host_.PortTCP(), server);
     }
-    if (!acceptWatch_) {
-        acceptWatch_ = new QTimer(&context_);
-        QObject::connect(acceptWatch_, &QTimer::timeout, &context_, [this] { watchAccepting(); });
-    }
-    acceptWatch_->start(AcceptCheckMs);
+    guardAccepting();
     Calendars.SwitchOn(host_.CalendarSettingsInForce());
     host_.SetServiceMenuMarked(true);
     host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_483")));
@@ -274,6 +290,11 @@ void ClientService::WylaczSerwer() {
     server.close();
     if (acceptWatch_)
         acceptWatch_->stop();
+    delete acceptGuard_;
+    acceptGuard_ = nullptr;
+    if (acceptGuardDescriptor_ >= 0)
+        ::close(acceptGuardDescriptor_);
+    acceptGuardDescriptor_ = -1;
     acceptPaused_ = false;
     PendingLogins = 0;
     host_.ShowStatusPanel(1, QStringLiteral("0"));
@@ -296,6 +317,9 @@ void ClientService::WylaczSerwer() {
         base::EventLock queue(host_.QueueLock(), base::EventLock::Nested::Covered);
         Queue.clear();
     }
+    openConnections_.clear();
+    unloggedConnections_.clear();
+    disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();
     showClientCount();

@@ -198,6 +198,22 @@ Klient* Klient::FindByConnection(std::uint32_t socketHandle) {
     return records.empty() ? nullptr : *records.begin();
 }
 
+Klient* Klient::NewestAt(const std::string& address, const Klient* except) {
+    for (Klient* k : byAddress.of(address)) {
+        if (k != except)
+            return k;
+    }
+    return nullptr;
+}
+
+Klient* Klient::NewestLoggedInAt(const std::string& address, const std::string& idfb, const Klient* except) {
+    for (Klient* k : byId.of(idfb)) {
+        if (k->IP == address && k != except && k->Zalogowany)
+            return k;
+    }
+    return nullptr;
+}
+
 Klient* Klient::ZnajdzPoIDFB(const std::string& idfb) {
     if (clientTrace())
         base::WriteLog(1, "Szukam info o kliencie ID=%s", idfb.c_str());

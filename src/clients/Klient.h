@@ -59,6 +59,11 @@ class Klient {
     // The newest record of a connection number, or null.
     static Klient* FindByConnection(std::uint32_t socketHandle);
     static Klient* ZnajdzPoIDFB(const std::string& idfb);
+    // The newest record at `address` other than `except`, or null.
+    static Klient* NewestAt(const std::string& address, const Klient* except);
+    // The newest record at `address` logged in as `idfb`, other than `except`, or null.
+    static Klient* NewestLoggedInAt(const std::string& address, const std::string& idfb,
+                                    const Klient* except);
     static Klient* ZnajdzID(const char* idfb);
     // Looks the extension up in the console's list of user phones.
     static Klient* ZnajdzPoWew(const std::string& extension, const ui::TListView& userPhones);

@@ -156,30 +156,27 @@ void ClientService::DoKolejki(int mode, const std::string& text, std::uint32_t k
     showQueueCount();
     if (clientTrace())
         base::WriteLog(1, "Powiadom: DoKolejki %s %s", logText(text).c_str(), address.c_str());
+    host_.WakeIdleHandler();
 }
 
 // The record an entry is for. When that record has gone, the same user back
 // from the same address takes it over; a newer record there logged in as
 // someone else means the entry is dropped (null with the entry's key 0).
 Klient* ClientService::recordOfEntry(MKolejka& entry) {
-    Klient* newest = nullptr;
-    for (Klient* k = KlientList; k; k = k->Nastepny) {
-        if (k->IP != entry.IP || k == ServerKlient)
-            continue;
-        if (k->Gniazdo == entry.Klucz)
+    // Found by key: the connection's record, else the newest at the address.
+    if (entry.Klucz != 0) {
+        Klient* k = Klient::Find(entry.IP, entry.Klucz, nullptr);
+        if (k && k != ServerKlient)
             return k;
-        if (!newest)
-            newest = k;
     }
+    Klient* newest = Klient::NewestAt(entry.IP, ServerKlient);
     // Bare replies and the log-in reply belong to the connection that went.
     const bool forTheUser = entry.Tekst.starts_with("!") && !entry.Tekst.starts_with("!LP&");
     if (!entry.IDFB.empty() && forTheUser) {
-        for (Klient* k = KlientList; k; k = k->Nastepny) {
-            if (k->IP == entry.IP && k != ServerKlient && k->Zalogowany && k->IDFB == entry.IDFB) {
-                entry.Klucz = k->Gniazdo;
-                ++k->WKolejce;
-                return k;
-            }
+        if (Klient* k = Klient::NewestLoggedInAt(entry.IP, entry.IDFB, ServerKlient)) {
+            entry.Klucz = k->Gniazdo;
+            ++k->WKolejce;
+            return k;
         }
     }
     const bool takenByAnother = newest && newest->Gniazdo > entry.Klucz && newest->Zalogowany;

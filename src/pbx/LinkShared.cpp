@@ -5,6 +5,14 @@
 
 namespace pbx {
 
+bool LinkShared::AnswerCommandInFlight() {
+    int inFlight = 1;
+    if (!CommandInFlight.compare_exchange_strong(inFlight, 2))
+        return false;
+    LinkThreadWake.Wake();
+    return true;
+}
+
 void LinkShared::SetCommandInFlightText(const std::string& text) {
     std::lock_guard lock(commandTextMutex_);
     commandText_ = text;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pbx/DispatcherWake.h"
+#include "pbx/LinkWake.h"
 #include "pbx/ReceivedLines.h"
 #include "platform/Clock.h"
 
@@ -43,6 +44,12 @@ class LinkShared {
 
     // Wakes the dispatcher when a received line was appended.
     DispatcherWake Wake;
+    // Wakes the link thread when a command was queued or answered.
+    LinkWake LinkThreadWake;
+
+    // The exchange answered: the command in flight (if any) is done and the
+    // link thread is woken for the next one. False when none was in flight.
+    bool AnswerCommandInFlight();
 
     // Appends one received line to `ReceivedLines` under the lock.
     void AppendReceivedLine(std::string_view line);

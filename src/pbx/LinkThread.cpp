@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <system_error>
 #include <vector>
 
@@ -20,6 +22,8 @@ constexpr std::int64_t CommandAnswerTimeoutMs = 30000;
 constexpr std::int64_t SerialCheckPeriodS = 15;
 constexpr std::int64_t TcpCheckPeriodS = 30;
 constexpr std::uint32_t TcpQuietPolls = 120;
+// Idle polls stop counting here (where they start).
+constexpr std::uint32_t IdlePollsCap = 99999;
 constexpr std::size_t LogCopyLimit = 1024;
 // Lines, and bytes, read in one pass of the serial loop before the queued
 // commands get their turn (4 KiB is about a third of a second at 115200 baud).
@@ -120,7 +124,11 @@ TWatek::~TWatek() {
 }
 
 void TWatek::Start() {
-    thread_ = std::thread([this] { Execute(); });
+    thread_ = std::thread([this] {
+        // Named, so that it can be told apart in the process's thread list.
+        ::pthread_setname_np(::pthread_self(), "halvex-link");
+        Execute();
+    });
 }
 
 void TWatek::Terminate() {
@@ -129,6 +137,7 @@ void TWatek::Terminate() {
         terminated_ = true;
     }
     pauseWake_.notify_all();
+    shared_.LinkThreadWake.Wake();
 }
 
 void TWatek::Join() {
@@ -160,6 +169,11 @@ void TWatek::PokazStan() {
     status.handled = shared_.HandledBytes.load();
     status.queued = shared_.QueuedBytes.load();
     status.sent = shared_.SentBytes.load();
+    // A link-up status shown already changes nothing on the GUI thread; every
+    // other one counts there (a link that stays down is counted as down).
+    if (status.linkState == 1 && shownStatus_ == status)
+        return;
+    shownStatus_ = status;
     host_->ShowState(status);
 }
 
@@ -441,8 +455,10 @@ TWatek::CheckResult TWatek::Sprawdz_polaczenieTCP() {
     if (pinned_)
         return CheckResult::NotYet;
     const std::int64_t nowS = nowMs() / 1000;
-    if (idlePolls_ < TcpQuietPolls) {
+    // The period counts from the first pass that finds the link quiet.
+    if (idlePolls_ < TcpQuietPolls || !quietSeen_) {
         lastLinkCheckS_ = nowS;
+        quietSeen_ = idlePolls_ >= TcpQuietPolls;
         return CheckResult::NotYet;
     }
     if (nowS - lastLinkCheckS_ < TcpCheckPeriodS)
@@ -530,16 +546,23 @@ void TWatek::TransmisjaCOM() {
     serial_->SetReadTimeout(t_.serialLoopReadTimeout);
     bool broughtBytes = true;
     bool moreWaiting = false;
+    bool commandsLeft = false;
     while (!terminated_) {
         // Bytes still waiting are read at once: a pause here would let a
-        // busy exchange run ahead of the link.
+        // busy exchange run ahead of the link. Otherwise the pass sleeps
+        // until bytes come, a command is queued or answered, or something of
+        // its own is due.
         if (!moreWaiting)
-            Pause(t_.serialLoopSleep);
+            serial_->WaitReadable(serialWaitMs(commandsLeft), shared_.LinkThreadWake.Descriptor());
+        ++passes_;
         if (!broughtBytes && Sprawdz_polaczenie() == CheckResult::Failed) {
             Terminate();
             break;
         }
-        WriteStep(true);
+        // Taken before the chains are looked at: a command queued from here
+        // on wakes the next wait.
+        shared_.LinkThreadWake.Clear();
+        commandsLeft = WriteStep(true);
         setState('R');
         PokazStan();
         moreWaiting = false;
@@ -594,7 +617,9 @@ void TWatek::cutTcpBatch() {
 void TWatek::TransmisjaTCP() {
     line_.Clear();
     PokazStan();
-    bool moreWaiting = false;
+    // The first pass does not wait: it confirms the link and takes what came
+    // with the log-in.
+    bool moreWaiting = true;
     while (!terminated_ && tcp_) {
         if (!tcp_->Active()) {
             if (details())
@@ -604,13 +629,23 @@ void TWatek::TransmisjaTCP() {
             PokazStan();
             break;
         }
+        ++passes_;
         setState('W');
         PokazStan();
-        WriteStep(false);
-        // The pass's pause ends as soon as the exchange sends: a record is
-        // read when it arrives, not a pass later.
-        if (!moreWaiting)
-            tcp_->WaitReadable(t_.tcpPassSleep, terminated_);
+        // Taken before the chains are looked at: a command queued from here
+        // on wakes the wait below.
+        shared_.LinkThreadWake.Clear();
+        const bool commandsLeft = WriteStep(false);
+        // The pass sleeps until the exchange sends, a command is queued or
+        // answered, or something of its own is due: a record is read when
+        // it arrives, and a quiet link costs nothing.
+        if (!moreWaiting) {
+            const auto waitStart = std::chrono::steady_clock::now();
+            if (!tcp_->WaitReadable(tcpWaitMs(commandsLeft), shared_.LinkThreadWake.Descriptor()))
+                countQuietWait(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - waitStart)
+                                   .count());
+        }
         setState('R');
         PokazStan();
         moreWaiting = false;
@@ -624,12 +659,8 @@ void TWatek::TransmisjaTCP() {
             tcp_->ReadWaiting(tcpBuffer_, TcpReadPassLimit - before);
         if (tcpBuffer_.size() > before)
             idlePolls_ = 0;
-        else
-            ++idlePolls_;
         moreWaiting = tcpBuffer_.size() >= TcpReadPassLimit;
-        if (tcpBuffer_.empty()) {
-            tcp_->WaitReadable(t_.tcpIdleSleep, terminated_);
-        } else {
+        if (!tcpBuffer_.empty()) {
             setState('L');
             PokazStan();
             cutTcpBatch();
@@ -645,6 +676,42 @@ void TWatek::TransmisjaTCP() {
     }
 }
 
+// A quiet pass of the old rhythm was a pass pause and an idle pause; a wait
+// counts as the passes it stands for, so the link check keeps its place.
+void TWatek::countQuietWait(std::int64_t waitedMs) {
+    const std::int64_t passMs = std::max(1, t_.tcpPassSleep + t_.tcpIdleSleep);
+    const std::int64_t polls = std::max<std::int64_t>(1, waitedMs / passMs);
+    idlePolls_ = static_cast<std::uint32_t>(std::min<std::int64_t>(idlePolls_ + polls, IdlePollsCap));
+}
+
+int TWatek::passWaitMs(std::int64_t checkInMs, bool commandsLeft, int rhythmMs) const {
+    // A write to try again, or a command behind one that was dropped.
+    if (commandsLeft || pinned_)
+        return rhythmMs;
+    std::int64_t wait = checkInMs;
+    if (shared_.CommandInFlight == 1)
+        wait = std::min(wait, lastWriteTime_ + CommandAnswerTimeoutMs + 1 - nowMs());
+    // A clock that a test moves cannot be slept on: it is looked at again soon.
+    if (settings_.clock->MovedByHand())
+        wait = std::min<std::int64_t>(wait, rhythmMs);
+    return static_cast<int>(std::clamp<std::int64_t>(wait, 0, CommandAnswerTimeoutMs + 1));
+}
+
+int TWatek::tcpWaitMs(bool commandsLeft) const {
+    const std::int64_t passMs = std::max(1, t_.tcpPassSleep + t_.tcpIdleSleep);
+    std::int64_t checkIn = 0;
+    if (idlePolls_ < TcpQuietPolls)
+        checkIn = (TcpQuietPolls - idlePolls_) * passMs; // until the link counts as quiet
+    else if (quietSeen_)
+        checkIn = (lastLinkCheckS_ + TcpCheckPeriodS) * 1000 - nowMs();
+    return passWaitMs(checkIn, commandsLeft, t_.tcpPassSleep);
+}
+
+int TWatek::serialWaitMs(bool commandsLeft) const {
+    return passWaitMs((lastLinkCheckS_ + SerialCheckPeriodS) * 1000 - nowMs(), commandsLeft,
+                      t_.serialLoopSleep);
+}
+
 namespace {
 
 bool listed(const Klient* client) {
@@ -658,18 +725,19 @@ bool listed(const Klient* client) {
 
 // The chains are only touched under `event_bufor`, and never while a write
 // may block: a command is taken out under the lock and written outside it.
-void TWatek::WriteStep(bool serial) {
+bool TWatek::WriteStep(bool serial) {
     const std::int64_t now = nowMs();
     if (pinned_) {
         writePinnedRest(serial);
         lastWriteTime_ = now;
-        return;
+        return false;
     }
     if (shared_.CommandInFlight == 1) {
         if (now - lastWriteTime_ > CommandAnswerTimeoutMs)
             shared_.CommandInFlight = 2;
-        return;
+        return false;
     }
+    bool left = false;
     const auto elapsed = static_cast<std::int32_t>(lastWriteTime_ ? now - lastWriteTime_ : 64);
     std::vector<const Klient*> tried;
     for (;;) {
@@ -683,6 +751,7 @@ void TWatek::WriteStep(bool serial) {
                 if (k->Komendy.front().TTL < 0) {
                     shared_.CommandInFlight = 2;
                     k->Komendy.pop_front();
+                    left = true;
                     if (serial)
                         continue;
                     break;
@@ -714,10 +783,13 @@ void TWatek::WriteStep(bool serial) {
         command->TTL -= elapsed;
         auto lock = LockChains();
         // Back at the head of its chain, unless its client has gone meanwhile.
-        if (listed(owner))
+        if (listed(owner)) {
             owner->Komendy.push_front(std::move(*command));
+            left = true;
+        }
     }
     lastWriteTime_ = now;
+    return left && shared_.CommandInFlight != 1;
 }
 
 long TWatek::writeCommandBytes(std::string_view bytes, bool serial) {

@@ -29,6 +29,7 @@ struct LinkStatus {
     char stateLetter = 'L';
     int linkState = 0;
     std::uint32_t received = 0, handled = 0, queued = 0, sent = 0;
+    bool operator==(const LinkStatus&) const = default;
 };
 
 // What the thread tells the main window. Every call comes from the link
@@ -88,6 +89,8 @@ class TWatek {
     bool LoggedIn() const { return loggedIn_.load() != 0; }
     // Pauses taken after a pass that ended without a complete log-in.
     int RetryPauses() const { return retryPauses_.load(); }
+    // Passes of the transmission loop so far.
+    std::uint64_t Passes() const { return passes_.load(); }
     // How long the log-in may show before the dispatcher's watch restarts the
     // link: the serial dialogue of types 0 to 4 waits out its own read
     // time-outs, which together pass the watch's usual 20 s.
@@ -122,7 +125,17 @@ class TWatek {
     CheckResult Sprawdz_polaczenieTCP();
     void TransmisjaCOM();
     void TransmisjaTCP();
-    void WriteStep(bool serial);
+    // True when a command was left in a chain for a later pass (not written
+    // whole, or behind one that expired).
+    bool WriteStep(bool serial);
+    // How long a pass may wait for the exchange before something of its own
+    // is due: the link check (`checkInMs` from now), the answer time-out, a
+    // write to retry (at `rhythmMs`, the pass rhythm its time to live counts).
+    int passWaitMs(std::int64_t checkInMs, bool commandsLeft, int rhythmMs) const;
+    int tcpWaitMs(bool commandsLeft) const;
+    int serialWaitMs(bool commandsLeft) const;
+    // Counts a wait that brought no bytes as the quiet polls it stands for.
+    void countQuietWait(std::int64_t waitedMs);
     long writeCommandBytes(std::string_view bytes, bool serial);
     void commandWritten(const Bufor& command, bool serial);
     void writePinnedRest(bool serial);
@@ -167,6 +180,11 @@ class TWatek {
     std::string tcpBuffer_;
     LineAssembler line_{*this};
     std::uint32_t idlePolls_ = 99999;
+    // The link check's period counts from the pass that found the link quiet.
+    bool quietSeen_ = true;
+    std::atomic<std::uint64_t> passes_{0};
+    // The status last shown with the link up: the same again is not posted.
+    std::optional<LinkStatus> shownStatus_;
     std::atomic<char> stateLetter_{'L'};
     std::atomic<int> error_{0};
     std::atomic<bool> settingsUnusable_{false};

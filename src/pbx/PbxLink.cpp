@@ -11,7 +11,6 @@
 #include "pbx/LinkMailbox.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
-#include "ui/Application.h"
 #include "ui/Dialogs.h"
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <thread>
+#include <utility>
 
 namespace pbx {
 namespace {
@@ -284,6 +284,7 @@ void PbxLink::WyslijNumer(std::string& command, int timeToLiveMs) {
         return;
     }
     CurrentKlient->Komendy.push_back(std::move(node));
+    shared_.LinkThreadWake.Wake();
 }
 
 bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiveMs, bool wireBytes) {
@@ -302,6 +303,7 @@ bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiv
     if (!ServerKlient->Komendy.empty())
         LastPbxLine = std::string(text.substr(0, text.find('\0')));
     ServerKlient->Komendy.push_back(std::move(node));
+    shared_.LinkThreadWake.Wake();
     return true;
 }
 
@@ -340,9 +342,11 @@ void PbxLink::FreeReceivedLines() {
 
 // ---- the idle handler's share of the link: it drains the received lines and
 // recognises the answers that free the command in flight, and it watches the
-// link thread, restarting it when it hangs in log-in or has ended. The link
-// thread wakes the drain as soon as lines wait; the idle handler's own
-// housekeeping keeps the pace of the form's timers.
+// link thread, restarting it when it hangs in log-in or has ended. It runs
+// when there is something to do, never merely because the event loop is
+// about to sleep: the link thread wakes the drain as soon as lines wait, the
+// client service asks for the rest when it has work (a closed connection, a
+// queued notice), and the form's idle timers keep the periodic steps' pace.
 
 namespace {
 
@@ -359,13 +363,30 @@ bool closing() {
 } // namespace
 
 void PbxLink::InstallIdleHandler() {
-    if (auto* app = ui::TApplication::instance())
-        app->SetOnIdle([this] { ObslugaCentrali(); });
     shared_.Wake.SetDispatcherWake(this, [this] { DrainReceivedLines(); });
     // Only the timers' ticks count as idle calls: wake-ups for received lines
-    // must not quicken the link-state notice.
+    // and for the clients must not quicken the link-state notice.
     for (QTimer* timer : host_.IdleTickTimers())
-        connect(timer, &QTimer::timeout, this, [this] { IdleTickSeen = true; });
+        connect(timer, &QTimer::timeout, this, [this] {
+            IdleTickSeen = true;
+            RequestIdleWork();
+        });
+    // The first run comes with the event loop's start, as the first idle.
+    RequestIdleWork();
+}
+
+void PbxLink::RequestIdleWork() {
+    // Requests before the run coalesce into it.
+    if (IdleWorkPending)
+        return;
+    IdleWorkPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            IdleWorkPending = false;
+            ObslugaCentrali();
+        },
+        Qt::QueuedConnection);
 }
 
 void PbxLink::RemoveDispatcherWake() {
@@ -375,6 +396,20 @@ void PbxLink::RemoveDispatcherWake() {
 void PbxLink::ObslugaCentrali() {
     if (closing())
         return;
+    // A step that runs the event loop (a restart of the link) must not start
+    // a second run inside the first; what was asked meanwhile runs after it.
+    if (InIdleWork) {
+        IdleWorkMissed = true;
+        return;
+    }
+    InIdleWork = true;
+    runIdleSteps();
+    InIdleWork = false;
+    if (std::exchange(IdleWorkMissed, false))
+        RequestIdleWork();
+}
+
+void PbxLink::runIdleSteps() {
     host_.ServeClients();
     if (IdleTickSeen) {
         IdleTickSeen = false;

@@ -84,8 +84,12 @@ class PbxLink : public QObject {
     void ShowLinkState(const LinkStatus& status);
     // The idle handler's share.
     void ObslugaCentrali();
-    // Hangs the dispatcher on the idle event and on the link thread's wake.
+    // Hangs the idle handler on the form's idle timers and the dispatcher on
+    // the link thread's wake.
     void InstallIdleHandler();
+    // Runs the idle handler soon (once for any number of requests before it
+    // runs); GUI thread.
+    void RequestIdleWork();
     void RemoveDispatcherWake();
     // Dispatches every received line waiting in the chain.
     void DrainReceivedLines();
@@ -243,6 +247,7 @@ class PbxLink : public QObject {
     void partyHangsUp(ActiveCall& call, const std::string& extension, bool ringing);
     void transferringPartyHangsUp(ActiveCall& call, bool ringing);
     bool callerNotTransferred(const std::string& caller) const;
+    void runIdleSteps();
     void watchLinkThread();
     void noteLinkState();
     void checkClients();
@@ -258,6 +263,9 @@ class PbxLink : public QObject {
     bool LoginWatchActive = false;
     std::int64_t LoginWatchStartMs = 0;
     bool IdleTickSeen = false;
+    bool IdleWorkPending = false;
+    bool InIdleWork = false;
+    bool IdleWorkMissed = false;
     bool DrainingReceivedLines = false;
     std::unique_ptr<CrmConsole> crm_;
 };

@@ -113,15 +113,13 @@ bool PbxLink::dispatchRecord(std::string_view rest, const CallSettings& settings
                 base::WriteLog(1, "połączenie z centralą sprawdzone");
             return false;
         }
-        int inFlight = 1;
-        if (shared_.CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
+        if (shared_.AnswerCommandInFlight() && details())
             base::WriteLog(1, "centrala wykonała komende");
         step = 3;
         return true;
     }
     if (rest.starts_with("ERROR")) {
-        int inFlight = 1;
-        if (shared_.CommandInFlight.compare_exchange_strong(inFlight, 2) && details())
+        if (shared_.AnswerCommandInFlight() && details())
             base::WriteLog(1, "Błąd obsługi komendy przez centralę");
         if (rest.starts_with("ERROR 1") && shared_.CommandInFlightText().starts_with("VM ")) {
             if (++ErrorCount1 > VoiceMailErrorLimit)

@@ -17,8 +17,6 @@ namespace pbx {
 namespace {
 
 constexpr int SendSliceMs = 20;
-// Waits for the exchange's bytes are cut finer: a stop is honoured at once.
-constexpr int ReadSliceMs = 8;
 
 bool resolve(const std::string& host, int port, sockaddr_in& address) {
     address = {};
@@ -195,16 +193,13 @@ long TcpLink::Send(const char* data, std::size_t count, const std::atomic<bool>&
     return static_cast<long>(sent);
 }
 
-bool TcpLink::WaitReadable(int ms, const std::atomic<bool>& abort) {
-    for (int waited = 0; Active() && !abort.load(); waited += ReadSliceMs) {
-        const int slice = std::min(ReadSliceMs, ms - waited);
-        if (slice <= 0)
-            break;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, slice) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
-            return true;
-    }
-    return false;
+bool TcpLink::WaitReadable(int ms, int wakeFd) {
+    if (!Active())
+        return false;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(p, wakeFd >= 0 ? 2 : 1, std::max(0, ms)) <= 0)
+        return false;
+    return (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 } // namespace pbx

@@ -1,6 +1,7 @@
 // The TCP connection to the exchange: a POSIX socket owned by the link
-// thread, non-blocking, with every wait cut into short slices so that a stop
-// request is honoured at once.
+// thread, non-blocking; its waits end at once on a stop request (the connect
+// and send waits are cut into short slices, the wait for the exchange's bytes
+// also watches the link thread's wake).
 #pragma once
 
 #include <atomic>
@@ -34,9 +35,9 @@ class TcpLink {
     // room; returns how many went out, -1 on a socket error.
     long Send(const char* data, std::size_t count, const std::atomic<bool>& abort, int stallMs = 5000);
 
-    // Waits until bytes (or the peer's close) can be read, `ms` at most;
-    // true when something is there. A stop request is honoured at once.
-    bool WaitReadable(int ms, const std::atomic<bool>& abort);
+    // Waits until bytes (or the peer's close) can be read or `wakeFd` reads
+    // ready, `ms` at most, in one sleep; true when the exchange sent something.
+    bool WaitReadable(int ms, int wakeFd);
 
     int error() const { return error_; }
 

@@ -17,6 +17,9 @@ class Clock {
     virtual std::int64_t nowMs() const = 0;
     // The local date and time of day.
     virtual QDateTime dateTime() const = 0;
+    // Moved by a test rather than by time: nothing can sleep until one of
+    // its moments, only look again soon.
+    virtual bool MovedByHand() const { return false; }
 };
 
 // The computer's own clocks.
@@ -35,6 +38,7 @@ class ManualClock : public Clock {
     std::int64_t nowMs() const override { return now_.load(); }
     QDateTime dateTime() const override;
     void advance(std::int64_t ms) { now_ += ms; }
+    bool MovedByHand() const override { return true; }
     void setDateTime(const QDateTime& when);
 
   private:

@@ -140,6 +140,20 @@ long SerialPort::Read(char* buffer, std::size_t count, const std::atomic<bool>* 
     return static_cast<long>(got);
 }
 
+bool SerialPort::WaitReadable(int ms, int wakeFd) {
+    if (fd_ < 0)
+        return false;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(p, wakeFd >= 0 ? 2 : 1, std::max(0, ms)) <= 0)
+        return false;
+    if (p[0].revents & POLLIN)
+        return true;
+    // The far end hung up, which reads ready for ever: a slice, not a spin.
+    if (p[0].revents & POLLHUP)
+        ::poll(nullptr, 0, std::min(std::max(0, ms), SliceMs));
+    return false;
+}
+
 long SerialPort::Write(const char* data, std::size_t count, const std::atomic<bool>* abort, int timeoutMs) {
     if (fd_ < 0)
         return -1;

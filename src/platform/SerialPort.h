@@ -34,6 +34,9 @@ class SerialPort {
     // Drops whatever waits in either direction.
     bool Purge();
 
+    // Waits until bytes can be read or `wakeFd` reads ready, `ms` at most,
+    // in one sleep; true when bytes are there.
+    bool WaitReadable(int ms, int wakeFd);
     // Reads up to `count` bytes, returning when all came, the read time-out
     // passed or `abort` was set; -1 on a failure of the device.
     long Read(char* buffer, std::size_t count, const std::atomic<bool>* abort = nullptr);

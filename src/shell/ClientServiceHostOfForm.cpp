@@ -84,6 +84,10 @@ void ClientServiceHostOfForm::RestartAllowNewConnection() {
     form_.tmrAllowNewConnection->SetEnabled(true);
 }
 
+void ClientServiceHostOfForm::WakeIdleHandler() {
+    form_.Pbx().RequestIdleWork();
+}
+
 std::vector<std::pair<std::string, int>> ClientServiceHostOfForm::PhoneStates() const {
     std::vector<std::pair<std::string, int>> states;
     for (const pbx::PhoneState& row : form_.Pbx().Calls.StanTel) {

@@ -28,6 +28,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     bool ServiceMenuMarked() const override;
     void SetServiceMenuMarked(bool marked) override;
     void RestartAllowNewConnection() override;
+    void WakeIdleHandler() override;
     std::vector<std::pair<std::string, int>> PhoneStates() const override;
     const std::vector<sms::S_GSMLINE>& GsmLineList() const override;
     std::optional<std::size_t> RunCallControl(clients::CallControlRequest request, std::string_view text,

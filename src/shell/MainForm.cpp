@@ -148,10 +148,8 @@ TForm1::~TForm1() {
     if (pbx_)
         Pbx().RemoveDispatcherWake();
     // The application outlives the window: nothing of it may call back here.
-    if (auto* app = ui::TApplication::instance(); app && Form1 == this) {
-        app->SetOnIdle(nullptr);
+    if (auto* app = ui::TApplication::instance(); app && Form1 == this)
         app->OnException = nullptr;
-    }
     // Nothing the link thread can reach is freed while it runs.
     if (!ShutdownStarted && !SecondInstance) {
         for (ui::TTimer* timer : findChildren<ui::TTimer*>())

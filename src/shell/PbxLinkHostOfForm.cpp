@@ -54,9 +54,12 @@ void PbxLinkHostOfForm::DisableVoiceMailPcti() {
 void PbxLinkHostOfForm::ServeClients() {
     const bool databaseOk = MainDbHandleExists() && form_.Database().MainDbState == 0;
     ShowStatusPanel(7, QString::fromStdString(Text(databaseOk ? "IDS_170" : "IDS_171")));
-    ShowStatusPanel(0, QString::fromStdString(Text("IDS_172")));
     clients::ClientService& service = form_.Clients();
-    service.RemoveDisconnectedClients();
+    // The panel names the step only when it has something to do.
+    if (service.HasDisconnectedClients()) {
+        ShowStatusPanel(0, QString::fromStdString(Text("IDS_172")));
+        service.RemoveDisconnectedClients();
+    }
     if (service.ile_w_kolejce() != 0) {
         ShowStatusPanel(0, QString::fromStdString(Text("IDS_173")));
         service.ObslugaKolejki();

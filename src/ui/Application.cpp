@@ -2,7 +2,6 @@
 
 #include "platform/ProcessLocale.h"
 
-#include <QAbstractEventDispatcher>
 #include <QLibraryInfo>
 #include <QTranslator>
 #include <memory>
@@ -17,26 +16,6 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
 
 TApplication* TApplication::instance() {
     return qobject_cast<TApplication*>(QCoreApplication::instance());
-}
-
-void TApplication::SetOnIdle(std::function<void()> handler) {
-    onIdle_ = std::move(handler);
-    if (!idleConnection_)
-        idleConnection_ = connect(QAbstractEventDispatcher::instance(),
-                                  &QAbstractEventDispatcher::aboutToBlock, this, &TApplication::runIdle);
-}
-
-void TApplication::runIdle() {
-    if (inIdle_ || !onIdle_)
-        return;
-    inIdle_ = true;
-    try {
-        onIdle_();
-    } catch (const std::exception& error) {
-        if (OnException)
-            OnException(error);
-    }
-    inIdle_ = false;
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

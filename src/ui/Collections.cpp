@@ -48,6 +48,9 @@ TListColumn* TListColumns::Add(const QString& caption, int width) {
 }
 
 void TStatusPanel::SetText(const QString& t) {
+    // The same text again would only redraw the bar.
+    if (t == text_)
+        return;
     text_ = t;
     emit changed();
 }

@@ -128,6 +128,30 @@ TEST_F(IdleHousekeeping, AClientThatClosesItsEndIsLoggedAsAClose) {
     EXPECT_EQ(logSoFar.find("Socket Error"), std::string::npos) << logSoFar;
 }
 
+// Nothing of the clients' waits for a timer: with the window's idle timers
+// stopped, a notice queued behind an unanswered one goes as soon as the
+// client answers, and the record of a client that closed its end goes.
+TEST_F(IdleHousekeeping, QueuedNoticesAndClosedClientsAreServedWithoutTheIdleTimers) {
+    for (ui::TTimer* timer : {form->TimerUpdateInfo, form->TimerUpdateKolejka, form->tmrIdle})
+        timer->SetEnabled(false);
+    sim::ClientSimulator client;
+    logIn(client, "1");
+    client.ClearReceived();
+    client.AckNextWith(sim::ClientSimulator::Ack::None);
+    const Klient* record = Klient::ZnajdzPoIDFB("1");
+    ASSERT_NE(record, nullptr);
+    form->Clients().Powiadom(clients::Notice, "!ST&201&\r\n", "1", record->Gniazdo, record->IP);
+    form->Clients().Powiadom(clients::Notice, "!ST&202&\r\n", "1", record->Gniazdo, record->IP);
+    ASSERT_TRUE(PumpUntil([&] { return client.Notices().size() == 1; }));
+    EXPECT_EQ(form->Clients().ile_w_kolejce(), 1u);
+    ASSERT_TRUE(client.Send("OK"));
+    EXPECT_TRUE(PumpUntil([&] { return client.Notices().size() == 2; }));
+    EXPECT_EQ(client.Notices().back(), "!ST&202&\r\n");
+
+    client.Disconnect();
+    EXPECT_TRUE(PumpUntil([&] { return Klient::ZnajdzPoIDFB("1") == nullptr; }));
+}
+
 TEST_F(IdleHousekeeping, EveryHundredthTickTellsTheClientsWhetherTheExchangeCanBeReached) {
     sim::ClientSimulator client;
     ASSERT_TRUE(client.ListenUdp(udpPort));

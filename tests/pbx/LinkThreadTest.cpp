@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 using linktest::WaitFor;
 using sim::ExchangeSimulator;
@@ -300,8 +302,8 @@ TEST_F(LinkThreadTest, OneCommandInFlightUntilTheAnswerTimesOut) {
         ASSERT_TRUE(exchange.WaitForCommand(expected[i])) << expected[i];
         // Many passes of the link go by: nothing more leaves while the answer
         // is awaited and the clock stands still.
-        const int seen = host_.reports.load();
-        ASSERT_TRUE(WaitFor([&] { return host_.reports.load() > seen + 40; }));
+        const std::uint64_t seen = thread_->Passes();
+        ASSERT_TRUE(WaitFor([&] { return thread_->Passes() > seen + 40; }));
         EXPECT_EQ(exchange.Commands().size(), i + 1);
         clock.advance(30001);
     }
@@ -337,6 +339,52 @@ TEST_F(LinkThreadTest, UnansweredSerialLinkCheckEndsTheThread) {
     EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
     EXPECT_TRUE(log.WaitForLine("Brak potwierdzenia z centrali"));
 }
+
+class QuietLinkTest : public LinkThreadTest, public ::testing::WithParamInterface<Transport> {};
+
+// A quiet link sleeps on its port: it makes next to no passes while the test
+// looks at it again and again, yet a record, a queued command and the answer
+// that frees the next command each wake it at once (the wait bounds lie far
+// below the 15 s and 30 s it would otherwise sleep).
+TEST_P(QuietLinkTest, SleepsAndWakesForRecordsCommandsAndAnswers) {
+    ExchangeSimulator exchange(Family::Vantrel, GetParam());
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 2)); // the computer's clock
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn() && shared.LinkState == 1; }));
+    const std::uint64_t passesBefore = thread_->Passes();
+    for (int look = 0; look < 50; ++look)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LE(thread_->Passes() - passesBefore, 4u);
+
+    exchange.SendRecord("C01 05 201");
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const auto seen = records();
+            return std::find(seen.begin(), seen.end(), "C01 05 201") != seen.end();
+        },
+        10000));
+
+    // Queued as the queue operations do: the chain, then the wake.
+    linktest::Queue(ServerKlient, "X1\r");
+    linktest::Queue(ServerKlient, "X2\r");
+    shared.LinkThreadWake.Wake();
+    ASSERT_TRUE(exchange.WaitForCommand("X1", 10000));
+    // The dispatcher's part: the answer frees the link for the next command.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const auto lines = linktest::TakeReceivedLines(shared);
+            return std::find(lines.begin(), lines.end(), "OK") != lines.end();
+        },
+        10000));
+    EXPECT_TRUE(shared.AnswerCommandInFlight());
+    EXPECT_TRUE(exchange.WaitForCommand("X2", 10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothTransports, QuietLinkTest, ::testing::Values(Transport::Tcp, Transport::Pty),
+                         [](const ::testing::TestParamInfo<Transport>& info) {
+                             return std::string(info.param == Transport::Pty ? "Pty" : "Tcp");
+                         });
 
 TEST_F(LinkThreadTest, StopWhileBlockedInASerialReadEndsAtOnce) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Pty);
