@@ -132,7 +132,7 @@ TEST_F(IdleHousekeeping, AClientThatClosesItsEndIsLoggedAsAClose) {
 // stopped, a notice queued behind an unanswered one goes as soon as the
 // client answers, and the record of a client that closed its end goes.
 TEST_F(IdleHousekeeping, QueuedNoticesAndClosedClientsAreServedWithoutTheIdleTimers) {
-    for (ui::TTimer* timer : {form->TimerUpdateInfo, form->TimerUpdateKolejka, form->tmrIdle})
+    for (ui::TTimer* timer : {form->TimerUpdateInfo, form->TimerUpdateKolejka, form->tmrZamowienia})
         timer->SetEnabled(false);
     sim::ClientSimulator client;
     logIn(client, "1");
