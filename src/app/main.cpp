@@ -1,11 +1,10 @@
 // The program entry: chooses the display platform, creates the forms in their
 // fixed order and runs the event loop.
-#include "admin/AdminForms.h"
 #include "base/SanitizerOptions.h"
 #include "base/TraceLabel.h"
 #include "db/FirebirdEnvironment.h"
-#include "shell/AboutBox.h"
 #include "shell/MainForm.h"
+#include "shell/ProgramForms.h"
 #include "shell/ProgressWindow.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -34,11 +33,6 @@ void installDialogs(bool headless) {
         ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
 }
 
-template <class Form> void deleteForm(Form*& form) {
-    delete form;
-    form = nullptr;
-}
-
 // An exception that escaped start-up or the event loop: shown with the
 // current routine and the thread, then the program ends.
 void reportFatal(const std::exception& error) {
@@ -61,16 +55,7 @@ void runServer(int argc, char** argv) {
     db::UseOwnFirebirdRoot();
     OknoInfo = new TOknoInfo();
     auto* form1 = new TForm1();
-    Konfiguracja = new TKonfiguracja();
-    Konfiguracja->console = &form1->Admin();
-    Exportuj = new TExportuj();
-    Import_kont = new TImport_kont();
-    UserForm = new TUserForm();
-    TelFm = new TTelFm();
-    Pomoc = new TPomoc();
-    frmFindPhone = new TfrmFindPhone();
-    frmMessage = new TfrmMessage();
-    frmSmsRoutingRule = new TfrmSmsRoutingRule();
+    CreateProgramForms(*form1);
     form1->FormCreate();
     if (!form1->IsSecondInstance() && !headless) {
         if (form1->Settings.StartMinimized)
@@ -84,17 +69,7 @@ void runServer(int argc, char** argv) {
         reportFatal(error); // while the application object still exists
     }
 
-    // Each global is cleared as its form goes: the main window may still
-    // process events while it stops the exchange link.
-    deleteForm(frmSmsRoutingRule);
-    deleteForm(frmMessage);
-    deleteForm(frmFindPhone);
-    deleteForm(Pomoc);
-    deleteForm(TelFm);
-    deleteForm(UserForm);
-    deleteForm(Import_kont);
-    deleteForm(Exportuj);
-    deleteForm(Konfiguracja);
+    DeleteProgramForms();
     delete form1;
     delete OknoInfo;
     OknoInfo = nullptr;

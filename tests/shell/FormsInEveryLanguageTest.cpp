@@ -8,6 +8,7 @@
 #include "i18n/LangComponent.h"
 #include "i18n/TextFunctions.h"
 #include "shell/AboutBox.h"
+#include "shell/ProgramForms.h"
 #include "shell/ProgressWindow.h"
 #include "support/MainFormFixture.h"
 
@@ -213,17 +214,8 @@ class EveryFormInEveryLanguage : public testing_support::MainFormFixture,
         createForm("DEBUG");
         // The rules are shown sorted by priority once the database is open.
         form->lvRoutingRules->Columns()[0]->SetImageIndex(1);
-        Konfiguracja = new TKonfiguracja();
-        Konfiguracja->console = &form->Admin();
-        Exportuj = new TExportuj();
+        CreateProgramForms(*form);
         Exportuj->SourceList = form->lvKontakty;
-        Import_kont = new TImport_kont();
-        UserForm = new TUserForm();
-        TelFm = new TTelFm();
-        Pomoc = new TPomoc();
-        frmFindPhone = new TfrmFindPhone();
-        frmMessage = new TfrmMessage();
-        frmSmsRoutingRule = new TfrmSmsRoutingRule();
         contact = new TAddAForm(form.get(), form->Admin(), -1);
         find = new TFindForm(form.get(), form->UserLV);
         forms = {OknoInfo, form.get(),   Konfiguracja, Exportuj,          Import_kont, UserForm, TelFm,
@@ -234,22 +226,14 @@ class EveryFormInEveryLanguage : public testing_support::MainFormFixture,
     }
 
     void closeForms() {
-        for (ui::TForm* f : forms)
-            if (f != form.get())
-                delete f;
-        forms.clear();
-        OknoInfo = nullptr;
-        Konfiguracja = nullptr;
-        Exportuj = nullptr;
-        Import_kont = nullptr;
-        UserForm = nullptr;
-        TelFm = nullptr;
-        Pomoc = nullptr;
-        frmFindPhone = nullptr;
-        frmMessage = nullptr;
-        frmSmsRoutingRule = nullptr;
+        DeleteProgramForms();
+        delete contact;
+        delete find;
+        delete OknoInfo;
         contact = nullptr;
         find = nullptr;
+        OknoInfo = nullptr;
+        forms.clear();
         form.reset();
     }
 
