@@ -47,10 +47,10 @@ inline void addListedUsers(TForm1& form, int count) {
 
 // The exchange link (PBX type 2) over TCP to `port` on this machine.
 inline void connectExchange(TForm1& form, int port) {
-    form.PbxType = 2;
-    form.PbxPort = 5;
-    form.TCPCentr = "127.0.0.1";
-    form.PortTCPCent = port;
+    form.Settings.PbxType = 2;
+    form.Settings.PbxPort = 5;
+    form.Settings.TCPCentr = "127.0.0.1";
+    form.Settings.PortTCPCent = port;
     form.Pbx().ConnectPbx();
 }
 

@@ -246,10 +246,10 @@ int main(int argc, char** argv) {
     auto form = bench::quietForm(broadcasts);
     form->LogFilePath = (dir.path() + QStringLiteral("/halvex.log")).toStdString();
     bench::addListedUsers(*form, clients);
-    form->PortTCP = freePort();
+    form->Settings.PortTCP = freePort();
     form->WlaczSerwerClick();
     bench::connectExchange(*form, exchangePort);
-    if (!writeInt(down[1], form->PortTCP))
+    if (!writeInt(down[1], form->Settings.PortTCP))
         return 1;
 
     const pthread_t gui = ::pthread_self();

@@ -82,6 +82,8 @@ class CrmConsoleTest : public ::testing::Test {
         options.attachDatabase = false;
         options.openClientService = false;
         form_ = new TForm1(nullptr, options);
+        // The test reads the log queue itself.
+        form_->TimerUpdateInfo->SetEnabled(false);
         if (exchange) {
             // Records end in CR alone, so no blank lines come between them.
             exchange->SetLineEnd("\r");
