@@ -51,7 +51,8 @@ class ClientServiceTestBed : public MainFormFixture {
     // acknowledging each whole notice with "OK" as a real client does.
     bool waitFor(TestClient& client, const std::string& needle);
     void acknowledge(TestClient& client);
-    // No notice queued, none on its way and none waiting for its acknowledgement.
+    // No notice queued, none on its way and none waiting for its
+    // acknowledgement; no broadcast waiting for the sender.
     bool noticesDelivered() const;
     // Datagrams received so far, and waiting until one holds `needle`.
     bool waitForDatagram(const std::string& needle);
