@@ -159,6 +159,9 @@ void ClientServiceTestBed::acknowledge(TestClient& client) {
 }
 
 bool ClientServiceTestBed::waitForDatagram(const std::string& needle) {
+    // What was broadcast so far is written by the sender's thread first.
+    if (service().UdpSocket)
+        service().UdpSocket->Flush();
     QElapsedTimer timer;
     timer.start();
     for (;;) {
