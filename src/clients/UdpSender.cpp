@@ -58,21 +58,39 @@ void TNMUDP::SetRemotePort(int port) {
 }
 
 bool TNMUDP::SendBuffer(const std::string& bytes, Turn turn) {
-    {
-        std::lock_guard lock(mutex_);
-        if (ahead_.size() + inOrder_.size() >= WaitingLimit)
-            return false;
-        (turn == Turn::Ahead ? ahead_ : inOrder_).push_back({bytes, remoteHost_, remotePort_});
-        if (passPosted_) {
-            // A pass that paces the ordinary queue takes this one at once.
-            changed_.notify_all();
-            return true;
-        }
-        passPosted_ = true;
+    std::unique_lock lock(mutex_);
+    if (ahead_.size() + inOrder_.size() >= WaitingLimit)
+        return false;
+    (turn == Turn::Ahead ? ahead_ : inOrder_).push_back({bytes, remoteHost_, remotePort_});
+    passOn(lock);
+    return true;
+}
+
+void TNMUDP::Hold() {
+    std::lock_guard lock(mutex_);
+    ++held_;
+}
+
+void TNMUDP::Release() {
+    std::unique_lock lock(mutex_);
+    if (held_ > 0)
+        --held_;
+    if (!ahead_.empty() || !inOrder_.empty())
+        passOn(lock);
+}
+
+void TNMUDP::passOn(std::unique_lock<std::mutex>& lock) {
+    if (held_ > 0)
+        return;
+    if (passPosted_) {
+        // A pass that paces the ordinary queue takes new ones at once.
+        changed_.notify_all();
+        return;
     }
+    passPosted_ = true;
+    lock.unlock();
     QMetaObject::invokeMethod(
         writer_, [this] { writeWaiting(); }, Qt::QueuedConnection);
-    return true;
 }
 
 void TNMUDP::writeWaiting() {

@@ -36,6 +36,34 @@ class TNMUDP : public QObject {
     // false when too many wait already and the datagram is lost. A datagram
     // the system refuses is lost too, and the socket is made anew for the next.
     bool SendBuffer(const std::string& bytes, Turn turn = Turn::InOrder);
+    // While held (GUI thread, nestable), datagrams only queue; the last
+    // release hands them to the sender's thread in one go. A burst of
+    // exchange records wakes the thread once per batch, not per datagram.
+    void Hold();
+    void Release();
+    class HeldBatch {
+      public:
+        explicit HeldBatch(TNMUDP* sender) : sender_(sender) {
+            if (sender_)
+                sender_->Hold();
+        }
+        ~HeldBatch() {
+            if (sender_)
+                sender_->Release();
+        }
+        // Hands over what is queued so far and goes on holding.
+        void Pass() {
+            if (sender_) {
+                sender_->Release();
+                sender_->Hold();
+            }
+        }
+        HeldBatch(const HeldBatch&) = delete;
+        HeldBatch& operator=(const HeldBatch&) = delete;
+
+      private:
+        TNMUDP* sender_;
+    };
     // Waits (at most `boundMs`) until every datagram queued so far has been
     // written or lost; true when none waits.
     bool Flush(int boundMs = 1000);
@@ -49,6 +77,8 @@ class TNMUDP : public QObject {
     class Writer;
     // On the sender's thread: writes what waits, then returns.
     void writeWaiting();
+    // Posts a write pass unless one is posted or the queue is held.
+    void passOn(std::unique_lock<std::mutex>& lock);
     bool allWritten() const { return ahead_.empty() && inOrder_.empty() && !writing_; }
 
     QThread thread_;
@@ -59,6 +89,7 @@ class TNMUDP : public QObject {
     std::deque<Datagram> inOrder_;
     // A write pass runs or is posted to the thread.
     bool passPosted_ = false;
+    int held_ = 0;
     // The thread holds datagrams taken from the queues and not yet written.
     bool writing_ = false;
     QHostAddress remoteHost_;
