@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,21 @@ inline int measureWhileLooping(const std::function<int()>& measure) {
     QCoreApplication::exec();
     driver.join();
     return result.load();
+}
+
+// Many clients on loopback hold both ends of each connection here: the soft
+// limit of open descriptors is raised to at least `wanted`; false when the
+// hard limit does not allow it.
+inline bool RaiseDescriptorLimit(rlim_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur >= wanted)
+        return true;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted)
+        return false;
+    limit.rlim_cur = wanted;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 // Offscreen, with the settings and runtime files in a temporary folder; made

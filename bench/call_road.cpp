@@ -3,14 +3,18 @@
 // clients on the client port:
 //  1. from the exchange writing the ringing records ("C10" and "DM") to the
 //     client of the extension receiving the caller ("!DM") over TCP, and to a
-//     UDP listener receiving the ringing notice ("!DZ"): median and 99th
-//     percentile, with the server otherwise idle and with `others` more
-//     clients logged in; and the share of it from the link thread having
+//     UDP listener receiving the ringing notice ("!DZ"): median, 99th
+//     percentile and maximum, at each number of logged-in clients given (the
+//     desk's own client among them; the presence round of every 30 s falls
+//     among the calls); and the share of it from the link thread having
 //     appended the records to the caller reaching the client;
 //  2. dispatcher throughput: call records per second, from the exchange
-//     writing a burst to the dispatcher having handled its last record.
+//     writing a burst to the dispatcher having handled its last record, with
+//     the traffic log off.
+// A caller or ringing not there within 5 s counts as lost: it is reported and
+// the run ends with 1 once everything was measured.
 // No database: the measured records write no history.
-// Usage: call_road [calls=1000] [others=500] [burst calls=20000]
+// Usage: call_road [calls=10000] [clients=1,100,500,1000] [burst calls=20000]
 #include "BenchSupport.h"
 #include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
@@ -55,11 +59,15 @@ int freePort() {
 struct Arrivals {
     std::mutex mutex;
     std::string awaitedNotice;
+    std::string awaitedRinging;
     Clock::time_point noticeAt{};
+    Clock::time_point ringingAt{};
     std::atomic<bool> noticeSeen{false};
-    std::atomic<int> ringings{0};
-    std::atomic<Clock::rep> lastRingingAt{0};
+    std::atomic<bool> ringingSeen{false};
 };
+
+// How long a notice may take before it counts as lost.
+constexpr int LostAfterMs = 5000;
 
 class Road {
   public:
@@ -73,22 +81,28 @@ class Road {
         return waitUntil([&] { return form_.Pbx().Shared().HandledBytes.load() >= expected; });
     }
 
+    // False when a call was not taken or a notice was lost (the calls go on).
     bool calls(int count, const char* label) {
         std::mt19937 random(4711);
-        std::uniform_int_distribution<int> gapMs(2, 20);
+        std::uniform_int_distribution<int> gapMs(2, 10);
         std::vector<double> tcp, udp, fromLink;
+        int lostCallers = 0, lostRingings = 0;
         for (int i = 0; i < count; ++i) {
             const std::string caller = "6001" + std::to_string(10000 + i);
+            // Each call rings an extension of its own among a hundred, so a
+            // ringing that comes late is not taken for the next call's.
+            const std::string extension = std::to_string(300 + i % 100);
             const std::string arrives = "C11 05 3 " + caller;
             if (!play(arrives + "\r\n", std::uint32_t(arrives.size())))
                 return fail("the call was not taken");
             {
                 std::lock_guard lock(arrivals_.mutex);
                 arrivals_.awaitedNotice = "!DM&3&" + caller + "&201&\r\n";
+                arrivals_.awaitedRinging = "!DZ&" + extension + "&\r\n";
                 arrivals_.noticeSeen = false;
+                arrivals_.ringingSeen = false;
             }
-            const int ringings = arrivals_.ringings.load();
-            const std::string ringing = "C10 05 201\r\nDM 3&" + caller + "&201&\r\n";
+            const std::string ringing = "C10 05 " + extension + "\r\nDM 3&" + caller + "&201&\r\n";
             // Each record and the empty line after its LF, each with its NUL.
             const std::uint32_t received =
                 form_.Pbx().Shared().ReceivedBytes.load() + std::uint32_t(ringing.size());
@@ -97,20 +111,29 @@ class Road {
             if (!waitUntil([&] { return form_.Pbx().Shared().ReceivedBytes.load() >= received; }))
                 return fail("the ringing was not received");
             const auto appended = Clock::now();
-            if (!waitUntil(
-                    [&] { return arrivals_.noticeSeen.load() && arrivals_.ringings.load() > ringings; }))
-                return fail("the caller or the ringing did not arrive");
+            waitUntil([&] { return arrivals_.noticeSeen.load() && arrivals_.ringingSeen.load(); },
+                      LostAfterMs);
             std::lock_guard lock(arrivals_.mutex);
-            tcp.push_back(msBetween(start, arrivals_.noticeAt));
-            fromLink.push_back(std::max(0.0, msBetween(appended, arrivals_.noticeAt)));
-            udp.push_back(
-                msBetween(start, Clock::time_point(Clock::duration(arrivals_.lastRingingAt.load()))));
+            if (arrivals_.noticeSeen) {
+                tcp.push_back(msBetween(start, arrivals_.noticeAt));
+                fromLink.push_back(std::max(0.0, msBetween(appended, arrivals_.noticeAt)));
+            } else {
+                ++lostCallers;
+            }
+            if (arrivals_.ringingSeen)
+                udp.push_back(msBetween(start, arrivals_.ringingAt));
+            else
+                ++lostRingings;
             std::this_thread::sleep_for(std::chrono::milliseconds(gapMs(random)));
         }
         report(label, "caller over TCP (!DM)", tcp);
         report(label, "ringing over UDP (!DZ)", udp);
         report(label, "caller, from the link's append", fromLink);
-        return true;
+        if (lostCallers || lostRingings)
+            std::printf("%-12s LOST (not within %d ms): %d callers, %d ringings of %d calls\n", label,
+                        LostAfterMs, lostCallers, lostRingings, count);
+        std::fflush(stdout);
+        return lostCallers == 0 && lostRingings == 0;
     }
 
     bool throughput(int callCount) {
@@ -141,7 +164,9 @@ class Road {
 
   private:
     static void report(const char* label, const char* what, const std::vector<double>& ms) {
-        std::printf("%-20s %-32s n=%zu median %.3f ms  p99 %.3f ms  max %.3f ms\n", label, what, ms.size(),
+        if (ms.empty())
+            return;
+        std::printf("%-12s %-32s n=%zu median %.3f ms  p99 %.3f ms  max %.3f ms\n", label, what, ms.size(),
                     bench::percentile(ms, 0.5), bench::percentile(ms, 0.99),
                     *std::max_element(ms.begin(), ms.end()));
     }
@@ -166,8 +191,8 @@ bool logIn(sim::ClientSimulator& client, int port, int user) {
     });
 }
 
-int drive(TForm1& form, sim::ExchangeSimulator& exchange, int clientPort, int udpPort, int calls, int others,
-          int burstCalls) {
+int drive(TForm1& form, sim::ExchangeSimulator& exchange, int clientPort, int udpPort, int calls,
+          const std::vector<int>& levels, int burstCalls) {
     if (!exchange.WaitForLogin(1, 60000)) {
         std::fprintf(stderr, "no exchange log-in\n");
         return 1;
@@ -182,42 +207,57 @@ int drive(TForm1& form, sim::ExchangeSimulator& exchange, int clientPort, int ud
         }
     };
     desk.OnDatagram = [&](const std::string& datagram) {
-        if (datagram == "!DZ&201&\r\n") {
-            arrivals.lastRingingAt = Clock::now().time_since_epoch().count();
-            ++arrivals.ringings;
+        std::lock_guard lock(arrivals.mutex);
+        if (datagram == arrivals.awaitedRinging) {
+            arrivals.ringingAt = Clock::now();
+            arrivals.ringingSeen = true;
         }
     };
     if (!desk.ListenUdp(udpPort) || !logIn(desk, clientPort, 1)) {
         std::fprintf(stderr, "the desk did not log in\n");
         return 1;
     }
-    // Let the log-in's notices and the link settle.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
     Road road(form, exchange, arrivals);
-    if (!road.calls(calls, "idle server"))
-        return 1;
-
+    bool allArrived = true;
     std::vector<std::unique_ptr<sim::ClientSimulator>> crowd;
-    for (int i = 0; i < others; ++i) {
-        crowd.push_back(std::make_unique<sim::ClientSimulator>());
-        if (!logIn(*crowd.back(), clientPort, i + 2)) {
-            std::fprintf(stderr, "client %d did not log in\n", i + 2);
-            return 1;
+    for (const int level : levels) {
+        while (int(crowd.size()) + 1 < level) {
+            crowd.push_back(std::make_unique<sim::ClientSimulator>());
+            if (!logIn(*crowd.back(), clientPort, int(crowd.size()) + 1)) {
+                std::fprintf(stderr, "client %zu did not log in\n", crowd.size() + 1);
+                return 1;
+            }
         }
+        // Let the log-ins' notices and the link settle.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        const std::string label = std::to_string(level) + " clients";
+        allArrived = road.calls(calls, label.c_str()) && allArrived;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    const std::string label = std::to_string(others) + " other clients";
-    if (!road.calls(calls, label.c_str()))
-        return 1;
-    return road.throughput(burstCalls) ? 0 : 1;
+    return road.throughput(burstCalls) && allArrived ? 0 : 1;
+}
+
+std::vector<int> numbersOf(const char* list) {
+    std::vector<int> numbers;
+    for (const QByteArray& part : QByteArray(list).split(','))
+        if (const int n = part.trimmed().toInt(); n > 0)
+            numbers.push_back(n);
+    return numbers;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const int calls = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const int others = argc > 2 ? std::atoi(argv[2]) : 500;
+    const int calls = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const std::vector<int> levels = numbersOf(argc > 2 ? argv[2] : "1,100,500,1000");
     const int burstCalls = argc > 3 ? std::atoi(argv[3]) : 20000;
+    if (levels.empty())
+        return 2;
+    const int clients = *std::max_element(levels.begin(), levels.end());
+    // Both ends of every connection live in this process.
+    if (!bench::RaiseDescriptorLimit(rlim_t(clients) * 2 + 256)) {
+        std::fprintf(stderr, "too few descriptors for %d clients\n", clients);
+        return 1;
+    }
     bench::Sandbox dir;
     ui::TApplication app(argc, argv);
     ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
@@ -236,7 +276,7 @@ int main(int argc, char** argv) {
     // Users whose passwords match the list, so no log-in asks the database;
     // user 1 has the phone 201.
     std::vector<clients::UserSlotUser> users;
-    for (int i = 1; i <= others + 1; ++i) {
+    for (int i = 1; i <= clients; ++i) {
         const QString id = QString::number(i);
         form->UserLV->AddRow({id, "Nazwisko" + id, "Imie", "user" + id, "pw" + id, "", "", "", ""});
         users.push_back({id.toStdString(), ""});
@@ -262,7 +302,7 @@ int main(int argc, char** argv) {
     form->Pbx().ConnectPbx();
 
     const int result = bench::measureWhileLooping(
-        [&] { return drive(*form, exchange, form->Settings.PortTCP, udpPort, calls, others, burstCalls); });
+        [&] { return drive(*form, exchange, form->Settings.PortTCP, udpPort, calls, levels, burstCalls); });
     form.reset();
     return result;
 }

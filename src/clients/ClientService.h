@@ -182,13 +182,12 @@ class ClientService {
     // The phone-state rows ("!ZJ") to the client logged in as `idfb` at `address`.
     void WyslijZajetosci(const std::string& address, const std::string& idfb);
 
-    // Makes the UDP sender with the port and broadcast address it keeps
-    // using, also when a failed send makes it anew.
+    // Makes the UDP sender with the port and broadcast address.
     void CreateUdpSender(QObject* owner, int port, const std::string& broadcast);
     // Sends one broadcast datagram (UTF-8, sent in the wire code page); an
-    // empty text is not sent. A failed send loses that datagram and makes the
-    // sender anew.
-    void UdpSend(const std::string& text);
+    // empty text is not sent. A failed send loses that datagram and the
+    // sender makes its socket anew. Call-state notices go `Ahead` of the rest.
+    void UdpSend(const std::string& text, TNMUDP::Turn turn = TNMUDP::Turn::InOrder);
     // The administrator's message to every client, as the server's own text
     // message: its fields in UTF-8 and the 0xFF terminator. False when the
     // relay refused it.
@@ -264,9 +263,6 @@ class ClientService {
     const char* setLock(bool on, const char* text, int& errorCode);
 
     ClientServiceHost& host_;
-    QObject* udpOwner_ = nullptr;
-    int udpPort_ = 0;
-    std::string udpBroadcast_;
     // Context of the socket connections and of calls passed to the GUI thread.
     QObject context_;
     std::uint32_t nextConnection_ = 1;

@@ -6,25 +6,22 @@
 namespace clients {
 
 void ClientService::CreateUdpSender(QObject* owner, int port, const std::string& broadcast) {
-    udpOwner_ = owner;
-    udpPort_ = port;
-    udpBroadcast_ = broadcast;
     delete UdpSocket;
     UdpSocket = new TNMUDP(owner);
     UdpSocket->SetRemotePort(port);
     UdpSocket->SetRemoteHost(broadcast);
 }
 
-void ClientService::UdpSend(const std::string& text) {
+void ClientService::UdpSend(const std::string& text, TNMUDP::Turn turn) {
     if (!UdpSocket || text.empty()) {
         if (base::Switches().chbLogKlienci.load())
             base::WriteLog(1, "ODL01 wyjdz05 UdpSend UDP error");
         return;
     }
-    if (UdpSocket->SendBuffer(platform::toWire(text)))
-        return;
-    // The datagram is lost; the next one goes through a fresh sender.
-    CreateUdpSender(udpOwner_, udpPort_, udpBroadcast_);
+    // A datagram the system refuses is lost and the sender makes its socket
+    // anew by itself; here only the sender's backlog can refuse it.
+    if (!UdpSocket->SendBuffer(platform::toWire(text), turn))
+        base::WriteLog(2, "UDP: kolejka pełna, komunikat pominięty <%s>", text.c_str());
 }
 
 } // namespace clients

@@ -62,8 +62,9 @@ void PbxLink::notifyExtension(const std::string& extension, const std::string& t
                              client->IP);
 }
 
+// Call-state notices are not held behind a presence round's broadcasts.
 void PbxLink::broadcast(const std::string& text) {
-    host_.Clients().UdpSend(text);
+    host_.Clients().UdpSend(text, TNMUDP::Turn::Ahead);
 }
 
 void PbxLink::refreshPhoneStates() {

@@ -5,6 +5,7 @@
 // never hold up the link thread.
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
+#include "clients/ClientService.h"
 #include "pbx/PbxLink.h"
 #include "pbx/RecordText.h"
 #include "platform/WireCodePage.h"
@@ -23,6 +24,8 @@ constexpr std::size_t DiallingExtensionLimit = 15;
 constexpr std::size_t AnsweringExtensionLimit = 29;
 // A released line's number is broadcast only when shorter than this.
 constexpr std::size_t LineNumberLimit = 4;
+// Lines of a burst whose broadcasts are handed to the sender together.
+constexpr std::size_t BroadcastBatchLines = 64;
 
 // What the modem says on the serial line: logged only with the UART details,
 // never copied to the CRM programs.
@@ -68,11 +71,16 @@ void PbxLink::DrainReceivedLines() {
         if (lines.empty())
             return;
         host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_176")));
+        // The broadcasts of a burst leave in batches of lines.
+        TNMUDP::HeldBatch broadcasts(host_.Clients().UdpSocket);
+        std::size_t handled = 0;
         for (const Bufor& node : lines) {
             shared_.HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
             handleExchangeLine(node.data);
             if (details())
                 base::WriteLog(1, "RS: koniec obsługi komendy");
+            if (++handled % BroadcastBatchLines == 0)
+                broadcasts.Pass();
         }
     }
 }

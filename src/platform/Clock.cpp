@@ -9,8 +9,18 @@ std::int64_t SteadyClock::nowMs() const {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The local time costs a look at the time-zone file: a burst of exchange
+// records read within one millisecond shares one reading.
 QDateTime SteadyClock::dateTime() const {
-    return QDateTime::currentDateTime();
+    using namespace std::chrono;
+    const std::int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    thread_local std::int64_t readAtMs = -1;
+    thread_local QDateTime reading;
+    if (ms != readAtMs) {
+        reading = QDateTime::currentDateTime();
+        readAtMs = ms;
+    }
+    return reading;
 }
 
 ManualClock::ManualClock(std::int64_t startMs, QDateTime startDateTime)

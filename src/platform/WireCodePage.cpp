@@ -18,6 +18,15 @@ std::atomic<int>& forcedPage() {
     return page;
 }
 
+// Both code pages keep ASCII as it is: most of the traffic (exchange records,
+// protocol words, numbers) needs no converter, which is costly to open.
+bool isAscii(const std::string& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
 } // namespace
 
 WireCodePage wireCodePage() {
@@ -41,6 +50,10 @@ const char* wireCharsetName() {
 }
 
 bool toWireExact(const std::string& utf8, std::string* wire) {
+    if (isAscii(utf8)) {
+        *wire = utf8;
+        return true;
+    }
     QStringEncoder encoder(wireCodePageName());
     const QByteArray bytes = encoder.encode(QString::fromUtf8(utf8.data(), qsizetype(utf8.size())));
     wire->assign(bytes.constData(), std::size_t(bytes.size()));
@@ -54,6 +67,8 @@ std::string toWire(const std::string& utf8) {
 }
 
 std::string fromWire(const std::string& bytes) {
+    if (isAscii(bytes))
+        return bytes;
     QStringDecoder decoder(wireCodePageName());
     const QString text = decoder.decode(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
     return text.toStdString();

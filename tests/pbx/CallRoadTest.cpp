@@ -14,7 +14,9 @@
 
 #include <QCoreApplication>
 #include <QNetworkDatagram>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -155,6 +157,8 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
     }
     std::vector<std::string> callBroadcasts() {
         EXPECT_TRUE(settled());
+        while (broadcasts.hasPendingDatagrams())
+            datagrams.push_back(broadcasts.receiveDatagram().data().toStdString());
         std::vector<std::string> seen;
         for (const std::string& d : datagrams)
             if (startsWithAny(d, {"!DZ&", "!PT&", "!OT&", "!CO&"}))
@@ -310,6 +314,42 @@ TEST_P(CallRoad, AnUnansweredRingGroupLeavesARowPerMember) {
     EXPECT_EQ(callBroadcasts(),
               texts({"!DZ&201&\r\n", "!DZ&202&\r\n", "!OT&201&\r\n", "!OT&202&\r\n", "!CO&1&3\r\n"}));
     EXPECT_EQ(history(), sorted({{true, "600123456", "201", 0}, {true, "600123456", "202", 0}}));
+}
+
+// A presence round broadcasts one notice per slot, more at once than a
+// client's receive buffer holds: a ringing handled right after it must not
+// wait behind the round, nor be lost behind it at a client that reads slower
+// than the round is written.
+TEST_P(CallRoad, ARingingRightAfterAPresenceRoundIsBroadcastAheadOfTheRound) {
+    link();
+    staff({"201"});
+    std::vector<clients::UserSlotUser> users;
+    for (std::size_t i = 1; i <= clients::UserSlotCount; ++i)
+        users.push_back({std::to_string(i), ""});
+    form->Clients().FillUserSlots(users);
+    play({"C11 05 3 600123456"});
+    // The ringing waits in the received chain while the round runs.
+    const std::uint32_t received = form->Pbx().Shared().ReceivedBytes.load() + 10;
+    exchange->SendRecord("C10 05 201");
+    // No events meanwhile: they would hand the ringing to the dispatcher.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (form->Pbx().Shared().ReceivedBytes.load() < received &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(form->Pbx().Shared().ReceivedBytes.load(), received);
+    datagrams.clear();
+    {
+        // Both are queued before the sender writes any, whatever the load.
+        TNMUDP::HeldBatch together(form->Clients().UdpSocket);
+        form->Clients().InfoOKlientach();
+        form->Pbx().DrainReceivedLines();
+    }
+    ASSERT_TRUE(serveUntil(
+        [&] { return std::find(datagrams.begin(), datagrams.end(), "!DZ&201&\r\n") != datagrams.end(); }));
+    const auto ringing = std::find(datagrams.begin(), datagrams.end(), "!DZ&201&\r\n");
+    const auto presenceBefore =
+        std::count_if(datagrams.begin(), ringing, [](const std::string& d) { return d.starts_with("!UP&"); });
+    EXPECT_EQ(presenceBefore, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, CallRoad, testing::Values(Family::Vantrel, Family::Morva),

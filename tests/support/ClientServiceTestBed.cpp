@@ -159,6 +159,9 @@ void ClientServiceTestBed::acknowledge(TestClient& client) {
 }
 
 bool ClientServiceTestBed::waitForDatagram(const std::string& needle) {
+    // What was broadcast so far is written by the sender's thread first.
+    if (service().UdpSocket)
+        service().UdpSocket->Flush();
     QElapsedTimer timer;
     timer.start();
     for (;;) {
@@ -212,6 +215,9 @@ bool ClientServiceTestBed::serveUntil(const std::function<bool()>& condition) {
 
 bool ClientServiceTestBed::noticesDelivered() const {
     if (form->Clients().ile_w_kolejce() != 0)
+        return false;
+    // The broadcasts are written by the sender's own thread.
+    if (form->Clients().UdpSocket && !form->Clients().UdpSocket->Flush(0))
         return false;
     for (const Klient* k = KlientList; k; k = k->Nastepny)
         if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)

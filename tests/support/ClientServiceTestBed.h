@@ -51,9 +51,11 @@ class ClientServiceTestBed : public MainFormFixture {
     // acknowledging each whole notice with "OK" as a real client does.
     bool waitFor(TestClient& client, const std::string& needle);
     void acknowledge(TestClient& client);
-    // No notice queued, none on its way and none waiting for its acknowledgement.
+    // No notice queued, none on its way and none waiting for its
+    // acknowledgement; no broadcast waiting for the sender.
     bool noticesDelivered() const;
-    // Datagrams received so far, and waiting until one holds `needle`.
+    // Datagrams received so far, and waiting until one holds `needle` (every
+    // broadcast given before the wait has been written by then).
     bool waitForDatagram(const std::string& needle);
     // Logs the client in with KL (or KLA) through the log-in handler.
     const char* logIn(TestClient& client, const std::string& version, const std::string& login,
