@@ -667,11 +667,16 @@ void TWatek::TransmisjaTCP() {
         }
         if (!tcp_->Active())
             continue;
-        if (Sprawdz_polaczenieTCP() == CheckResult::Failed) {
+        const CheckResult check = Sprawdz_polaczenieTCP();
+        if (check == CheckResult::Failed) {
             shared_.LinkState = 0;
             Terminate();
             break;
         }
+        // Records read with the check's answer go on now, not when the
+        // exchange next sends.
+        if (check == CheckResult::Passed)
+            cutTcpBatch();
         shared_.LinkState = 1;
     }
 }

@@ -381,6 +381,31 @@ TEST_P(QuietLinkTest, SleepsAndWakesForRecordsCommandsAndAnswers) {
     EXPECT_TRUE(exchange.WaitForCommand("X2", 10000));
 }
 
+// A record that comes with the answer to the link check is handed on at
+// once, not held until the exchange next sends (on a quiet link, the next
+// check, 30 s on).
+TEST_F(LinkThreadTest, ARecordThatComesWithTheLinkChecksAnswerIsNotHeld) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    std::atomic<bool> armed{false};
+    std::atomic<bool> checked{false};
+    exchange.OnReceived = [&](const std::string& text) {
+        if (armed.load() && text == "cti on" && !checked.exchange(true))
+            exchange.SendRecord("C01 05 201");
+    };
+    ASSERT_TRUE(exchange.Start());
+    startThread(linktest::Settings(exchange, 2)); // the computer's clock: the check comes after 30 s
+    ASSERT_TRUE(exchange.WaitForLogin());
+    ASSERT_TRUE(WaitFor([&] { return thread_->LoggedIn() && shared.LinkState == 1; }));
+    armed = true;
+    ASSERT_TRUE(exchange.WaitUntil([&] { return checked.load(); }, 60000));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const auto seen = records();
+            return std::find(seen.begin(), seen.end(), "C01 05 201") != seen.end();
+        },
+        10000));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothTransports, QuietLinkTest, ::testing::Values(Transport::Tcp, Transport::Pty),
                          [](const ::testing::TestParamInfo<Transport>& info) {
                              return std::string(info.param == Transport::Pty ? "Pty" : "Tcp");
