@@ -9,9 +9,13 @@
 #include <QtGlobal>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace bench {
@@ -20,6 +24,41 @@ inline double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const auto at = static_cast<std::size_t>(p * double(values.size() - 1) + 0.5);
     return values[std::min(at, values.size() - 1)];
+}
+
+// True once `condition` holds, looked at every `pollUs` microseconds; false
+// after `capMs`.
+inline bool waitUntil(const std::function<bool()>& condition, int capMs = 60000, int pollUs = 20) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(capMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(pollUs));
+    }
+    return true;
+}
+
+// A port on loopback that nothing holds just now.
+inline int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The positive numbers of a comma-separated list, ascending.
+inline std::vector<int> numbersOf(const char* list) {
+    std::vector<int> numbers;
+    for (const QByteArray& part : QByteArray(list).split(','))
+        if (const int n = part.trimmed().toInt(); n > 0)
+            numbers.push_back(n);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
 }
 
 // Runs `measure` on a thread of its own while the GUI thread runs the real

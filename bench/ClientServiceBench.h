@@ -3,8 +3,10 @@
 // broadcasts sent to a local socket of the benchmark's own.
 #pragma once
 
+#include "BenchSupport.h"
 #include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
+#include "support/ClientSimulator.h"
 #include "ui/Dialogs.h"
 
 #include <QUdpSocket>
@@ -52,6 +54,20 @@ inline void connectExchange(TForm1& form, int port) {
     form.Settings.TCPCentr = "127.0.0.1";
     form.Settings.PortTCPCent = port;
     form.Pbx().ConnectPbx();
+}
+
+// Logs simulated client `user` in ("user<n>", "pw<n>") and waits for its OK.
+inline bool logIn(sim::ClientSimulator& client, int port, int user) {
+    if (!client.Connect(port) || !client.LogIn("user" + std::to_string(user), "pw" + std::to_string(user)))
+        return false;
+    return waitUntil(
+        [&] {
+            for (const std::string& reply : client.Replies())
+                if (reply == "OK")
+                    return true;
+            return false;
+        },
+        30000);
 }
 
 } // namespace bench

@@ -16,6 +16,7 @@
 // No database: the measured records write no history.
 // Usage: call_road [calls=10000] [clients=1,100,500,1000] [burst calls=20000]
 #include "BenchSupport.h"
+#include "ClientServiceBench.h"
 #include "pbx/PbxLink.h"
 #include "shell/MainForm.h"
 #include "support/ClientSimulator.h"
@@ -33,26 +34,15 @@
 
 namespace {
 
+using bench::freePort;
+using bench::logIn;
+using bench::numbersOf;
+using bench::waitUntil;
+
 using Clock = std::chrono::steady_clock;
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-bool waitUntil(const std::function<bool()>& condition, int capMs = 60000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(capMs);
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
-    }
-    return true;
-}
-
-int freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return probe.serverPort();
 }
 
 // What the desk's client saw, stamped on its reading thread.
@@ -180,17 +170,6 @@ class Road {
     Arrivals& arrivals_;
 };
 
-bool logIn(sim::ClientSimulator& client, int port, int user) {
-    if (!client.Connect(port) || !client.LogIn("user" + std::to_string(user), "pw" + std::to_string(user)))
-        return false;
-    return waitUntil([&] {
-        for (const std::string& reply : client.Replies())
-            if (reply == "OK")
-                return true;
-        return false;
-    });
-}
-
 int drive(TForm1& form, sim::ExchangeSimulator& exchange, int clientPort, int udpPort, int calls,
           const std::vector<int>& levels, int burstCalls) {
     if (!exchange.WaitForLogin(1, 60000)) {
@@ -234,14 +213,6 @@ int drive(TForm1& form, sim::ExchangeSimulator& exchange, int clientPort, int ud
         allArrived = road.calls(calls, label.c_str()) && allArrived;
     }
     return road.throughput(burstCalls) && allArrived ? 0 : 1;
-}
-
-std::vector<int> numbersOf(const char* list) {
-    std::vector<int> numbers;
-    for (const QByteArray& part : QByteArray(list).split(','))
-        if (const int n = part.trimmed().toInt(); n > 0)
-            numbers.push_back(n);
-    return numbers;
 }
 
 } // namespace

@@ -30,6 +30,8 @@
 
 namespace {
 
+using bench::numbersOf;
+
 double threadCpuMs() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -41,15 +43,6 @@ void report(const std::string& what, const std::vector<double>& ms) {
                 bench::percentile(ms, 0.5), bench::percentile(ms, 0.99),
                 *std::max_element(ms.begin(), ms.end()));
     std::fflush(stdout);
-}
-
-std::vector<int> numbersOf(const char* list) {
-    std::vector<int> numbers;
-    for (const QByteArray& part : QByteArray(list).split(','))
-        if (const int n = part.trimmed().toInt(); n > 0)
-            numbers.push_back(n);
-    std::sort(numbers.begin(), numbers.end());
-    return numbers;
 }
 
 void drainBroadcasts(QUdpSocket& broadcasts) {

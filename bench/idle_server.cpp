@@ -34,21 +34,12 @@
 
 namespace {
 
+using bench::freePort;
+using bench::logIn;
+
 using Clock = std::chrono::steady_clock;
 constexpr int PingEverySeconds = 40;
 constexpr int SettleSeconds = 5;
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 bool writeInt(int fd, int value) {
     return ::write(fd, &value, sizeof value) == sizeof value;
@@ -58,30 +49,7 @@ bool readInt(int fd, int& value) {
     return ::read(fd, &value, sizeof value) == sizeof value;
 }
 
-bool waitUntil(const std::function<bool()>& condition, int capMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(capMs);
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // ---- the child: the exchange and the clients ----
-
-bool logIn(sim::ClientSimulator& client, int port, int user) {
-    if (!client.Connect(port) || !client.LogIn("user" + std::to_string(user), "pw" + std::to_string(user)))
-        return false;
-    return waitUntil(
-        [&] {
-            for (const std::string& reply : client.Replies())
-                if (reply == "OK")
-                    return true;
-            return false;
-        },
-        30000);
-}
 
 // Tells the parent the exchange's port, takes the client port, logs the
 // clients in, says "ready" (1) or failed (0), then keeps them until the
