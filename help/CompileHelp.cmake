@@ -5,10 +5,11 @@
 set(stage ${WORK_DIR}/${PROJECT_NAME})
 file(REMOVE_RECURSE ${stage})
 file(COPY ${SOURCE_DIR}/${PROJECT_NAME}/ ${SOURCE_DIR}/help.css DESTINATION ${stage})
-# The viewers read the pages by their charset, but the contents and the index
-# in the code page of the file's language: those two are written in it here
-# from their UTF-8 sources.
-file(GLOB lists ${stage}/*.hhc ${stage}/*.hhk)
+# The viewers read the pages by their charset and the contents in the code
+# page of the file's language, so the contents are written in it here from
+# their UTF-8 source. The index stays UTF-8: chmcmd reads it as such into the
+# binary index that the viewers show.
+file(GLOB lists ${stage}/*.hhc)
 foreach(list ${lists})
   file(READ ${list} text)
   string(REPLACE "charset=utf-8" "charset=windows-${CODE_PAGE}" text "${text}")
