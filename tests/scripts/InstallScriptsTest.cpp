@@ -93,6 +93,18 @@ TEST(SetupScript, WithEverythingInstalledRunsNothing) {
     EXPECT_EQ(world.log(), "");
 }
 
+// scripts/run names the help viewer's packages on a desktop: they come with
+// the rest, and only when missing.
+TEST(SetupScript, InstallsThePackagesItIsGivenWithItsOwn) {
+    ScriptWorld world;
+    world.markInstalled(AllPackages);
+    world.markInstalled({"xdg-utils"});
+    const ScriptResult result = world.run("setup", Root, {}, {"xchm", "xdg-utils", "desktop-file-utils"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_THAT(world.log(),
+                HasSubstr("apt-get install -y -qq --no-install-recommends xchm desktop-file-utils"));
+}
+
 // The README's path on a fresh machine: scripts/setup installs the server,
 // scripts/firebird then configures it, as root without systemd (a container)
 // or as a user with sudo under systemd.

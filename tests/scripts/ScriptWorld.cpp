@@ -193,7 +193,8 @@ void ScriptWorld::existingServer(const std::string& password, bool running) {
         startServer();
 }
 
-ScriptResult ScriptWorld::run(const std::string& name, int uid, const QProcessEnvironment& extra) {
+ScriptResult ScriptWorld::run(const std::string& name, int uid, const QProcessEnvironment& extra,
+                              const QStringList& arguments) {
     QProcessEnvironment env;
     env.insert(QStringLiteral("PATH"), q(bin_ + ":" + tools_));
     env.insert(QStringLiteral("HOME"), dir_.path());
@@ -207,7 +208,7 @@ ScriptResult ScriptWorld::run(const std::string& name, int uid, const QProcessEn
     QProcess script;
     script.setProcessEnvironment(env);
     script.setProcessChannelMode(QProcess::MergedChannels);
-    script.start(QStringLiteral(HALVEX_SOURCE_DIR_FALLBACK "/scripts/") + q(name), {});
+    script.start(QStringLiteral(HALVEX_SOURCE_DIR_FALLBACK "/scripts/") + q(name), arguments);
     EXPECT_TRUE(script.waitForStarted(30000)) << name;
     const QDeadlineTimer deadline(120000);
     while (!script.waitForFinished(10)) {

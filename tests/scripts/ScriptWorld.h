@@ -39,9 +39,10 @@ class ScriptWorld {
     // SYSDBA password, and whether it runs.
     void existingServer(const std::string& password, bool running);
 
-    // Runs scripts/<name> as the given user id; `extra` adds environment
-    // variables.
-    ScriptResult run(const std::string& name, int uid, const QProcessEnvironment& extra = {});
+    // Runs scripts/<name> as the given user id with `arguments`; `extra` adds
+    // environment variables.
+    ScriptResult run(const std::string& name, int uid, const QProcessEnvironment& extra = {},
+                     const QStringList& arguments = {});
 
     std::string log() const;
     // A file under the stand-in root, e.g. "/etc/firebird/3.0/firebird.conf".

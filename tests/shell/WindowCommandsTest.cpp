@@ -12,8 +12,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QUrl>
 
@@ -203,8 +207,10 @@ class OpenedFiles : public QObject {
 
 TEST_F(WindowCommands, TheHelpOpensTheFileBesideTheProgramAndWarnsWhenItIsMissing) {
     createForm("DEBUG");
-    const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("Halvex.chm");
+    const QDir folder(QCoreApplication::applicationDirPath());
+    const QString path = folder.filePath("Halvex.chm"), russian = folder.filePath("Halvex_ru.chm");
     QFile::remove(path);
+    QFile::remove(russian);
     OpenedFiles opened;
     press(*form, Qt::Key_F1); // also where the menu item is disabled
     ASSERT_FALSE(dialogs->Calls().empty());
@@ -213,16 +219,70 @@ TEST_F(WindowCommands, TheHelpOpensTheFileBesideTheProgramAndWarnsWhenItIsMissin
     EXPECT_TRUE(opened.urls.isEmpty());
     EXPECT_NE(mainLogText().find(path.toStdString()), std::string::npos);
 
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
+    for (const QString& file : {path, russian}) {
+        QFile help(file);
+        ASSERT_TRUE(help.open(QIODevice::WriteOnly));
+    }
     form->Settings.language = 2;          // the file of the first request stays
     form->PomocHalvex1->setEnabled(true); // as in a Polish or Russian window
     const std::size_t asked = dialogs->Calls().size();
     form->PomocHalvex1->trigger();
-    QFile::remove(path);
     EXPECT_EQ(opened.urls, QList<QUrl>{QUrl::fromLocalFile(path)});
+    // Each run opens the file of the language in force at its first request.
+    for (const auto& [language, file] : {std::pair{0, path}, {1, path}, {2, russian}}) {
+        form->HelpFilePath.clear();
+        form->Settings.language = language;
+        form->PomocHalvex1->trigger();
+        EXPECT_EQ(opened.urls.back(), QUrl::fromLocalFile(file)) << "language " << language;
+    }
     EXPECT_EQ(dialogs->Calls().size(), asked);
+    QFile::remove(path);
+    QFile::remove(russian);
+}
+
+// The build compiles both help files beside the program: Halvex.chm opens on a
+// page that leads to the Polish and the English help, Halvex_ru.chm on the
+// Russian one.
+TEST(HelpFiles, BothAreBuiltBesideTheProgramWithTheirPages) {
+    const QDir folder(qEnvironmentVariable("HALVEX_TEST_BINARY_DIR"));
+    auto chmls = [](const QStringList& arguments) {
+        QProcess tool;
+        tool.start("chmls", arguments);
+        EXPECT_TRUE(tool.waitForFinished(60000)) << arguments.join(' ').toStdString();
+        return QString::fromUtf8(tool.readAllStandardOutput());
+    };
+    const struct {
+        const char* file;
+        const char* firstPage;
+        QStringList pages;
+    } helpFiles[] = {
+        {"Halvex.chm",
+         "index.html",
+         {"/index.html", "/pl/okno.html", "/pl/konfiguracja.html", "/pl/serwer.html", "/pl/log.html",
+          "/pl/kopie.html", "/pl/awarie.html", "/en/window.html", "/en/settings.html", "/en/server.html",
+          "/en/log.html", "/en/backup.html", "/en/trouble.html"}},
+        {"Halvex_ru.chm",
+         "ru/window.html",
+         {"/ru/window.html", "/ru/settings.html", "/ru/server.html", "/ru/log.html", "/ru/backup.html",
+          "/ru/trouble.html"}},
+    };
+    for (const auto& help : helpFiles) {
+        const QString path = folder.filePath(help.file);
+        ASSERT_TRUE(QFileInfo(path).isFile()) << path.toStdString();
+        const QStringList listed = chmls({"-n", "list", path}).split('\n');
+        for (const QString& page : help.pages)
+            EXPECT_TRUE(listed.contains(page)) << help.file << " lacks " << page.toStdString();
+        const QRegularExpression firstPage(QString("Default topic[^\\n]*:") + help.firstPage + "\\W");
+        EXPECT_TRUE(chmls({"printsystem", path}).contains(firstPage))
+            << help.file << " does not open on " << help.firstPage;
+    }
+    QTemporaryDir scratch;
+    const QString firstPage = scratch.filePath("index.html");
+    chmls({"extract", folder.filePath("Halvex.chm"), "/index.html", firstPage});
+    QFile page(firstPage);
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QByteArray text = page.readAll();
+    EXPECT_TRUE(text.contains("href=\"pl/okno.html\"") && text.contains("href=\"en/window.html\""));
 }
 
 TEST_F(WindowCommands, TheUsersPageImportButtonOpensTheContactImport) {
