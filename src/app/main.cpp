@@ -5,6 +5,7 @@
 #include "db/FirebirdEnvironment.h"
 #include "shell/MainForm.h"
 #include "shell/ProgramForms.h"
+#include "shell/ProgramIcon.h"
 #include "shell/ProgressWindow.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -41,32 +42,43 @@ void reportFatal(const std::exception& error) {
     ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
 }
 
+// With StartMinimized the window starts hidden in the tray, or minimised
+// where the desktop has none.
+void showMainWindow(TForm1& form) {
+    if (!form.Settings.StartMinimized)
+        form.show();
+    else if (!form.IconInTray())
+        form.showMinimized();
+}
+
 void runServer(int argc, char** argv) {
     base::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
     ui::TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Halvex"));
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(shell::ProgramIcon());
     // A server talks to its own network directly: no system proxy lookup.
     QNetworkProxyFactory::setUseSystemConfiguration(false);
-    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    const bool headless = ui::IsHeadless();
     installDialogs(headless);
 
     db::UseOwnFirebirdRoot();
-    OknoInfo = new TOknoInfo();
-    auto* form1 = new TForm1();
-    CreateProgramForms(*form1);
-    form1->FormCreate();
-    if (!form1->IsSecondInstance() && !headless) {
-        if (form1->Settings.StartMinimized)
-            form1->showMinimized();
-        else
-            form1->show();
-    }
+    TForm1* form1 = nullptr;
+    // Whatever escapes the building of the forms or the event loop is shown
+    // while the application object still exists, so in a box on a display.
     try {
+        OknoInfo = new TOknoInfo();
+        form1 = new TForm1();
+        CreateProgramForms(*form1);
+        form1->FormCreate();
+        if (!form1->IsSecondInstance() && !headless)
+            showMainWindow(*form1);
         app.exec();
     } catch (const std::exception& error) {
-        reportFatal(error); // while the application object still exists
+        if (!form1)
+            Form1 = nullptr; // the window was never whole
+        reportFatal(error);
     }
 
     DeleteProgramForms();
