@@ -34,12 +34,22 @@ void installDialogs(bool headless) {
         ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
 }
 
-// An exception that escaped start-up or the event loop: shown with the
-// current routine and the thread, then the program ends.
-void reportFatal(const std::exception& error) {
-    const std::string text =
-        std::string(base::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
-    ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+// An exception that escaped start-up or the event loop: the current routine
+// and the thread, for the report shown before the program ends.
+std::string fatalReport(const std::exception& error) {
+    return std::string(base::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
+}
+
+void showFatal(const std::string& report) {
+    ui::dialogs().MessageBox(report, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+}
+
+void deleteForms(TForm1*& form1) {
+    DeleteProgramForms();
+    delete form1;
+    form1 = nullptr;
+    delete OknoInfo;
+    OknoInfo = nullptr;
 }
 
 // With StartMinimized the window starts hidden in the tray, or minimised
@@ -78,13 +88,12 @@ void runServer(int argc, char** argv) {
     } catch (const std::exception& error) {
         if (!form1)
             Form1 = nullptr; // the window was never whole
-        reportFatal(error);
+        const std::string report = fatalReport(error);
+        // Nothing of the server may run on in the box's own event loop.
+        deleteForms(form1);
+        showFatal(report);
     }
-
-    DeleteProgramForms();
-    delete form1;
-    delete OknoInfo;
-    OknoInfo = nullptr;
+    deleteForms(form1);
 }
 
 } // namespace
@@ -97,7 +106,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         // No application object is left for a window: the report goes to stderr.
         ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
-        reportFatal(error);
+        showFatal(fatalReport(error));
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The window frame and the way down: closing the window only hides it (to
-// the tray, or minimised where there is none); the exit command (after a confirmation when set) and the end
-// of the session take the server down in a fixed order.
+// the tray, or minimised where there is none); the exit command (after a
+// confirmation when set) and the end of the session take the server down in
+// a fixed order.
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
