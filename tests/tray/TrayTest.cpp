@@ -3,6 +3,7 @@
 // The window hides to the tray and comes back on a click of the icon, the
 // icon's menu ends the server, and where there is no tray the window
 // minimises until one appears.
+#include "base/SanitizerOptions.h"
 #include "support/LinkTestSupport.h"
 #include "support/MainFormFixture.h"
 #include "ui/Application.h"
