@@ -4,6 +4,7 @@
 // icon's menu ends the server, and where there is no tray the window
 // minimises until one appears.
 #include "base/SanitizerOptions.h"
+#include "support/HalvexProcess.h"
 #include "support/LinkTestSupport.h"
 #include "support/MainFormFixture.h"
 #include "ui/Application.h"
@@ -13,6 +14,8 @@
 #include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QWindow>
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -193,6 +196,58 @@ void relaxStrictStringCheck(char** argv) {
 #endif
 }
 
+// The windows of a process on the display (Qt names its process on each).
+static QList<WId> windowsOf(qint64 pid) {
+    QProcess search;
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--pid"), QString::number(pid)});
+    search.waitForFinished();
+    QList<WId> windows;
+    for (const QByteArray& line : search.readAllStandardOutput().split('\n'))
+        if (!line.trimmed().isEmpty())
+            windows.append(line.trimmed().toULongLong());
+    return windows;
+}
+
+static bool dockedInTray(WId window) {
+    return windowFact(window, QStringLiteral("Parent window id")) !=
+           windowFact(window, QStringLiteral("Root window id"));
+}
+
+TEST_F(TrayOnADesktop, StartedMinimisedTheProgramShowsOnlyItsIconInTheTray) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    ASSERT_TRUE(startTray());
+    {
+        // A first start stores every setting: the next opens no settings dialog.
+        testing_support::HalvexProcess first(sandbox);
+        first.start({"DEBUG"});
+        ASSERT_TRUE(first.waitForLog("Odczyt wartości ValidityPeriod")) << first.standardError();
+        first.signal(SIGTERM);
+        ASSERT_TRUE(first.waitForExit());
+    }
+    std::string settings = testing_support::readFile(sandbox.machineRegistryFile());
+    const std::string off = "\"StartMinimized\"=dword:00000000";
+    ASSERT_NE(settings.find(off), std::string::npos);
+    settings.replace(settings.find(off), off.size(), "\"StartMinimized\"=dword:00000001");
+    testing_support::writeFile(sandbox.machineRegistryFile(), settings);
+
+    testing_support::HalvexProcess halvex(sandbox);
+    halvex.onDisplay(QString::fromLocal8Bit(qgetenv("DISPLAY")));
+    halvex.start({"DEBUG"});
+    const qint64 pid = halvex.process().processId();
+    // Once its icon sits in the tray the program has long made its choice.
+    ASSERT_TRUE(linktest::WaitFor([&] {
+        const QList<WId> windows = windowsOf(pid);
+        return std::any_of(windows.begin(), windows.end(), dockedInTray);
+    })) << "the icon never came to the tray";
+    for (WId window : windowsOf(pid))
+        EXPECT_FALSE(windowFact(window, QStringLiteral("Map State")) == QStringLiteral("IsViewable") &&
+                     !dockedInTray(window))
+            << "window " << window << " of the program is shown";
+    halvex.signal(SIGTERM);
+    EXPECT_TRUE(halvex.waitForExit());
+}
+
 int main(int argc, char** argv) {
     relaxStrictStringCheck(argv);
     std::string why;
@@ -202,6 +257,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     qputenv("DISPLAY", display);
+    if (qEnvironmentVariableIsEmpty("HALVEX_TEST_BINARY_DIR"))
+        qputenv("HALVEX_TEST_BINARY_DIR", HALVEX_BINARY_DIR);
     qputenv("QT_QPA_PLATFORM", "xcb");
     // The icon goes to the X tray: no desktop bus offers Qt another one.
     qunsetenv("WAYLAND_DISPLAY");
