@@ -152,6 +152,8 @@ TEST_F(TrayOnADesktop, TheIconShowsTheHiddenWindowAndItsMenuEndsTheServer) {
     EXPECT_TRUE(linktest::WaitFor([&] { return form->isVisible() && !form->isMinimized(); }))
         << "a left click on the icon shows the window";
 
+    form->Schowajdozasobnika1->trigger();
+    ASSERT_FALSE(form->isVisible());
     click(*iconWindow(), icon.center(), 3);
     ASSERT_TRUE(linktest::WaitFor([&] { return form->PopupMenuIkony->isVisible(); }))
         << "the right button opens the icon's menu";
