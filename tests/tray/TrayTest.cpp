@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +28,8 @@ class SideProgram {
     ~SideProgram() { stop(); }
     bool start(const QString& program, const QStringList& arguments) {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Ends with the test even when the test itself is killed or crashes.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process.start(program, arguments);
         return process.waitForStarted();
     }
