@@ -89,9 +89,17 @@ void runServer(int argc, char** argv) {
         if (!form1)
             Form1 = nullptr; // the window was never whole
         const std::string report = fatalReport(error);
+        if (headless) {
+            // No box to wait on: stderr, and the log file while the window
+            // still writes it.
+            showFatal(report);
+            if (form1)
+                form1->TimerUpdateInfoTimer();
+        }
         // Nothing of the server may run on in the box's own event loop.
         deleteForms(form1);
-        showFatal(report);
+        if (!headless)
+            showFatal(report);
     }
     deleteForms(form1);
 }
