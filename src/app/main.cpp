@@ -5,6 +5,7 @@
 #include "db/FirebirdEnvironment.h"
 #include "shell/MainForm.h"
 #include "shell/ProgramForms.h"
+#include "shell/ProgramIcon.h"
 #include "shell/ProgressWindow.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -33,12 +34,31 @@ void installDialogs(bool headless) {
         ui::setDialogs(std::make_shared<ui::InteractiveDialogs>());
 }
 
-// An exception that escaped start-up or the event loop: shown with the
-// current routine and the thread, then the program ends.
-void reportFatal(const std::exception& error) {
-    const std::string text =
-        std::string(base::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
-    ui::dialogs().MessageBox(text, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+// An exception that escaped start-up or the event loop: the current routine
+// and the thread, for the report shown before the program ends.
+std::string fatalReport(const std::exception& error) {
+    return std::string(base::TraceLabel()) + ": " + error.what() + "\nWątek=" + std::to_string(::gettid());
+}
+
+void showFatal(const std::string& report) {
+    ui::dialogs().MessageBox(report, "Wyjątek przy pracy Halvex", ui::MB_OK, ui::IDOK);
+}
+
+void deleteForms(TForm1*& form1) {
+    DeleteProgramForms();
+    delete form1;
+    form1 = nullptr;
+    delete OknoInfo;
+    OknoInfo = nullptr;
+}
+
+// With StartMinimized the window starts hidden in the tray, or minimised
+// where the desktop has none.
+void showMainWindow(TForm1& form) {
+    if (!form.Settings.StartMinimized)
+        form.show();
+    else if (!form.IconInTray())
+        form.showMinimized();
 }
 
 void runServer(int argc, char** argv) {
@@ -47,32 +67,41 @@ void runServer(int argc, char** argv) {
     ui::TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Halvex"));
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(shell::ProgramIcon());
     // A server talks to its own network directly: no system proxy lookup.
     QNetworkProxyFactory::setUseSystemConfiguration(false);
-    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    const bool headless = ui::IsHeadless();
     installDialogs(headless);
 
     db::UseOwnFirebirdRoot();
-    OknoInfo = new TOknoInfo();
-    auto* form1 = new TForm1();
-    CreateProgramForms(*form1);
-    form1->FormCreate();
-    if (!form1->IsSecondInstance() && !headless) {
-        if (form1->Settings.StartMinimized)
-            form1->showMinimized();
-        else
-            form1->show();
-    }
+    TForm1* form1 = nullptr;
+    // Whatever escapes the building of the forms or the event loop is shown
+    // while the application object still exists, so in a box on a display.
     try {
+        OknoInfo = new TOknoInfo();
+        form1 = new TForm1();
+        CreateProgramForms(*form1);
+        form1->FormCreate();
+        if (!form1->IsSecondInstance() && !headless)
+            showMainWindow(*form1);
         app.exec();
     } catch (const std::exception& error) {
-        reportFatal(error); // while the application object still exists
+        if (!form1)
+            Form1 = nullptr; // the window was never whole
+        const std::string report = fatalReport(error);
+        if (headless) {
+            // No box to wait on: stderr, and the log file while the window
+            // still writes it.
+            showFatal(report);
+            if (form1)
+                form1->TimerUpdateInfoTimer();
+        }
+        // Nothing of the server may run on in the box's own event loop.
+        deleteForms(form1);
+        if (!headless)
+            showFatal(report);
     }
-
-    DeleteProgramForms();
-    delete form1;
-    delete OknoInfo;
-    OknoInfo = nullptr;
+    deleteForms(form1);
 }
 
 } // namespace
@@ -85,7 +114,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         // No application object is left for a window: the report goes to stderr.
         ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
-        reportFatal(error);
+        showFatal(fatalReport(error));
     }
     return 0;
 }

@@ -19,9 +19,11 @@ extern "C" const char* __tsan_default_options() {
 }
 
 // Under LeakSanitizer: the Firebird client keeps allocations of its own for
-// the life of the process.
+// the life of the process, and so does the desktop bus library that Qt asks
+// on a display.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libfbclient.so\n"
+           "leak:libdbus-1.so\n"
            "leak:libtommath.so\n"
            "leak:libglib-2.0.so\n"
            "leak:_dl_map_object_deps\n";

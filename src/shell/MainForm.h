@@ -23,6 +23,7 @@
 #include "pbx/PbxLink.h"
 
 #include <QDateTime>
+#include <QSystemTrayIcon>
 #include <QTime>
 #include <atomic>
 #include <chrono>
@@ -84,8 +85,8 @@ class TForm1 : public ui::TForm {
 
     ui::TPageControl* Zakladki = nullptr;
     ui::TTabSheet* TabStat = nullptr;
-    ui::TTabSheet* TabUsers = nullptr;
-    ui::TTabSheet* TabKontakty = nullptr;
+    ui::TTabSheet* TabSheet8 = nullptr;
+    ui::TTabSheet* TabSheet1 = nullptr;
     ui::TTabSheet* TabSms = nullptr;
     ui::TTabSheet* TabDebug = nullptr;
     ui::TListView* lvKlienci = nullptr;
@@ -215,9 +216,16 @@ class TForm1 : public ui::TForm {
     int VisibleLogPanes = 1;
 
     // ---- tray, window frame and shutdown ----
+    // Puts the program's icon in the desktop's tray (none headless).
     void UstawIkone();
+    // A click on the tray icon: the left button shows the window.
+    void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
     void Poka1Click();
     void Schowajdozasobnika1Click();
+    // True when the icon sits in a tray, so that a hidden window can be found again.
+    bool IconInTray() const;
+    // The tray icon; none headless.
+    QSystemTrayIcon* IconData = nullptr;
     void Konfiguracja1Click();
     void Zamknij1Click();
     // The end of the session (a signal): shuts down without asking.
@@ -365,6 +373,9 @@ class TForm1 : public ui::TForm {
     void createClientRecordOfServer();
     void reportLogFileState(bool writable, int error);
     void runShutdownSequence();
+    // Hides the window to the tray, or minimises it where there is no tray.
+    void hideToTray();
+    void removeTrayIcon();
     void finishShutdown();
 
     bool SecondInstance = false;

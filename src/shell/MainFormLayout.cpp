@@ -82,25 +82,25 @@ void TForm1::buildStatisticsPage() {
 }
 
 void TForm1::buildOtherPages() {
-    TabUsers = new ui::TTabSheet(s("TabUsers"), s("Użytkownicy"), Zakladki);
-    auto* users = new QGridLayout(TabUsers);
-    UserLV = new ui::TListView(s("UserLV"), TabUsers);
+    TabSheet8 = new ui::TTabSheet(s("TabSheet8"), s("Użytkownicy"), Zakladki);
+    auto* users = new QGridLayout(TabSheet8);
+    UserLV = new ui::TListView(s("UserLV"), TabSheet8);
     addColumns(UserLV, {"ID", "Nazwisko", "Imię", "Login", "Hasło", "Grupa", "IP", "Karta RCP", "Uprawnienia",
                         "Status"});
-    PhoneLV = new ui::TListView(s("PhoneLV"), TabUsers);
+    PhoneLV = new ui::TListView(s("PhoneLV"), TabSheet8);
     addColumns(PhoneLV, {"ID", "Telefon", "Nazwa"});
-    HistLV = new ui::TListView(s("HistLV"), TabUsers);
+    HistLV = new ui::TListView(s("HistLV"), TabSheet8);
     addColumns(HistLV, {"Dzwonił:", "Data", "Godzina"});
-    lvAllUserPhones = new ui::TListView(s("lvAllUserPhones"), TabUsers);
+    lvAllUserPhones = new ui::TListView(s("lvAllUserPhones"), TabSheet8);
     addColumns(lvAllUserPhones, {"nUserID", "nID", "Telefon", "Nazwa tel."});
     lvAllUserPhones->hide();
     users->addWidget(UserLV, 0, 0, 1, 2);
     users->addWidget(PhoneLV, 1, 0);
     users->addWidget(HistLV, 1, 1);
 
-    TabKontakty = new ui::TTabSheet(s("TabKontakty"), s("Kontakty"), Zakladki);
-    auto* contacts = new QVBoxLayout(TabKontakty);
-    lvKontakty = new ui::TVirtualListView(s("lvKontakty"), TabKontakty);
+    TabSheet1 = new ui::TTabSheet(s("TabSheet1"), s("Baza kontaktów"), Zakladki);
+    auto* contacts = new QVBoxLayout(TabSheet1);
+    lvKontakty = new ui::TVirtualListView(s("lvKontakty"), TabSheet1);
     addColumns(lvKontakty, {"ID", "Grupa", "Firma", "Stanowisko", "Nazwisko", "Imię", "Tel. praca",
                             "Tel. dom.", "Tel. kom.", "E-mail", "www", "Ulica", "Miasto", "Kod"});
     contacts->addWidget(lvKontakty);
@@ -174,10 +174,6 @@ void TForm1::buildDebugPage() {
     layout->addWidget(new ui::TLabel(s("lblPabxSend"), s("Wyślij do centrali:"), TabDebug), row, 2);
     edPabxSend = new ui::TEdit(s("edPabxSend"), QString(), TabDebug);
     layout->addWidget(edPabxSend, row, 3);
-    ++row;
-    layout->addWidget(new ui::TLabel(s("lblSendToPABX"), s("Do centrali:"), TabDebug), row, 2);
-    edSendToPABX = new ui::TEdit(s("edSendToPABX"), QString(), TabDebug);
-    layout->addWidget(edSendToPABX, row, 3);
     layout->setRowStretch(0, 1);
 }
 

@@ -80,13 +80,13 @@ void TForm1::buildConsoleControls() {
     statButtons->addWidget(btnWiadDoPodlaczonych);
     stat->addLayout(statButtons);
 
-    auto* users = qobject_cast<QGridLayout*>(TabUsers->layout());
+    auto* users = qobject_cast<QGridLayout*>(TabSheet8->layout());
     auto buttonRow = [&](int row, const char* add, const char* edit, const char* del, const char* find) {
         auto* line = new QHBoxLayout();
-        auto* a = new ui::TButton(s(add), s("Dodaj"), TabUsers);
-        auto* e = new ui::TButton(s(edit), s("Edytuj"), TabUsers);
-        auto* d = new ui::TButton(s(del), s("Usuń"), TabUsers);
-        auto* f = new ui::TButton(s(find), s("Szukaj"), TabUsers);
+        auto* a = new ui::TButton(s(add), s("Dodaj"), TabSheet8);
+        auto* e = new ui::TButton(s(edit), s("Edytuj"), TabSheet8);
+        auto* d = new ui::TButton(s(del), s("Usuń"), TabSheet8);
+        auto* f = new ui::TButton(s(find), s("Szukaj"), TabSheet8);
         line->addWidget(a);
         line->addWidget(e);
         line->addWidget(d);
@@ -104,8 +104,8 @@ void TForm1::buildConsoleControls() {
     EditPhoneBT = phoneButtons[1];
     DelPhoneBT = phoneButtons[2];
     btnSzukajTelef = phoneButtons[3];
-    btnEksportUz = new ui::TButton(s("btnEksportUz"), s("Eksport"), TabUsers);
-    btnImportUz = new ui::TButton(s("btnImportUz"), s("Import"), TabUsers);
+    btnEksportUz = new ui::TButton(s("btnEksportUz"), s("Eksport"), TabSheet8);
+    btnImportUz = new ui::TButton(s("btnImportUz"), s("Import"), TabSheet8);
     auto* userFileButtons = new QHBoxLayout();
     userFileButtons->addWidget(btnEksportUz);
     userFileButtons->addWidget(btnImportUz);
@@ -113,7 +113,7 @@ void TForm1::buildConsoleControls() {
     lvKontakty->setSelectionMode(QAbstractItemView::ExtendedSelection);
     auto* contactButtons = new QHBoxLayout();
     auto contactButton = [&](const char* name, const char* caption) {
-        auto* button = new ui::TButton(s(name), s(caption), TabKontakty);
+        auto* button = new ui::TButton(s(name), s(caption), TabSheet1);
         contactButtons->addWidget(button);
         return button;
     };
@@ -124,7 +124,7 @@ void TForm1::buildConsoleControls() {
     Button15 = contactButton("Button15", "Usuń wszystko");
     btnEksportBazy = contactButton("btnEksportBazy", "Eksport");
     btnImportBazy = contactButton("btnImportBazy", "Import");
-    qobject_cast<QVBoxLayout*>(TabKontakty->layout())->addLayout(contactButtons);
+    qobject_cast<QVBoxLayout*>(TabSheet1->layout())->addLayout(contactButtons);
 
     auto* debug = qobject_cast<QGridLayout*>(TabDebug->layout());
     const int row = debug->rowCount();
@@ -161,6 +161,9 @@ void TForm1::buildConsoleControls() {
         new ui::TButton(s("btnShowActiveCalls"), s("Pokaż aktywne połączenia"), TabWiadomosci);
     other->addWidget(ListBox1);
     other->addWidget(btnShowActiveCalls);
+    other->addWidget(new ui::TLabel(s("lblSendToPABX"), s("Komenda CTI/PCTI do centrali"), TabWiadomosci));
+    edSendToPABX = new ui::TEdit(s("edSendToPABX"), s("WN 48&39&"), TabWiadomosci);
+    other->addWidget(edSendToPABX);
     TabWiadomosci->SetTabVisible(false);
     TimerUsunPolaczenia = new ui::TTimer(s("TimerUsunPolaczenia"), 100000, true, this);
     buildDatabasePage();
@@ -372,10 +375,10 @@ void TForm1::btnWyczyscOknoLoguClick() {
 
 void TForm1::ZakladkiChange() {
     QWidget* page = Zakladki->currentWidget();
-    if (page == TabKontakty) {
+    if (page == TabSheet1) {
         Admin().LoadContacts();
         SortListView(*lvKontakty);
-    } else if (page == TabUsers) {
+    } else if (page == TabSheet8) {
         Admin().LoadUsers();
         Admin().LoadUserPhones("");
         LoadIncomingHistory("", "");

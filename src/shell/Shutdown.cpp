@@ -1,6 +1,7 @@
-// The window frame and the way down: closing the window only minimises it;
-// the exit command (after a confirmation when set) and the end of the
-// session take the server down in a fixed order.
+// The window frame and the way down: closing the window only hides it (to
+// the tray, or minimised where there is none); the exit command (after a
+// confirmation when set) and the end of the session take the server down in
+// a fixed order.
 #include "shell/MainForm.h"
 
 #include "admin/AdminForms.h"
@@ -36,22 +37,6 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-// There is no notification area to rely on here: the window minimises
-// instead of hiding in a tray.
-void TForm1::UstawIkone() {
-    base::TraceScope trace("UstawIkone");
-}
-
-void TForm1::Poka1Click() {
-    showNormal();
-    raise();
-    activateWindow();
-}
-
-void TForm1::Schowajdozasobnika1Click() {
-    showMinimized();
-}
-
 void TForm1::Konfiguracja1Click() {
     if (Konfiguracja)
         Konfiguracja->show();
@@ -64,7 +49,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
-    showMinimized();
+    hideToTray();
 }
 
 void TForm1::Zamknij1Click() {
@@ -96,6 +81,7 @@ void TForm1::runShutdownSequence() {
     Clients().WylaczSerwer();
     delete Clients().UdpSocket;
     Clients().UdpSocket = nullptr;
+    removeTrayIcon();
     if (!WaitForAttachThreads(deadline))
         endWithoutWaiting(*this, "the database attach");
     tmrRCP->SetEnabled(false);

@@ -29,6 +29,10 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+bool IsHeadless() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
 bool UseQtTranslations(const QString& language) {
     static std::unique_ptr<QTranslator> installed;
     installed.reset();

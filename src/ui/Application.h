@@ -19,6 +19,10 @@ class TApplication : public QApplication {
     static TApplication* instance();
 };
 
+// True when the program runs without a display (Qt's offscreen platform):
+// nothing is shown, and dialogs write to the log instead.
+bool IsHeadless();
+
 // Qt's own texts (the standard buttons of message boxes, ...) in the given
 // language ("pl", "en", "ru"), replacing an earlier choice; false when Qt's
 // translations for it are not installed, and Qt then speaks English.

@@ -44,7 +44,10 @@ void TForm::showEvent(QShowEvent* event) {
     // not after the window manager has placed it.
     if (layout())
         layout()->activate();
-    if (const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen())
+    // A window that starts minimised is left as it is: a window manager may
+    // take a move or resize before its first map as a wish to see it.
+    const bool minimised = windowState() & Qt::WindowMinimized;
+    if (const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen(); where && !minimised)
         fitInto(where->availableGeometry());
     QWidget::showEvent(event);
 }

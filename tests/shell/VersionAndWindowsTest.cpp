@@ -93,8 +93,9 @@ TEST_F(ShellWindows, RefusingTheExitQuestionChangesNothing) {
     EXPECT_EQ(dialogs->Calls()[0].flags, unsigned(ui::MB_YESNO));
 }
 
-TEST_F(ShellWindows, ClosingTheWindowOnlyMinimisesIt) {
+TEST_F(ShellWindows, HeadlessThereIsNoTrayAndClosingOnlyMinimises) {
     createForm();
+    EXPECT_EQ(form->IconData, nullptr) << "nothing is shown without a display";
     form->show();
     form->close();
     EXPECT_FALSE(form->IsClosing());

@@ -68,6 +68,8 @@ void HalvexProcess::start(const QStringList& arguments) {
     }
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!display_.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display_);
     env.insert(QStringLiteral("HALVEX_REGISTRY_DIR"), QString::fromStdString(sandbox_.registryDir()));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(sandbox_.runtimeDir()));
     // In a sanitizer build the program's memory errors still end it; the leak

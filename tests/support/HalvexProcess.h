@@ -32,6 +32,8 @@ class HalvexProcess {
     // handed to it, and the program runs with its ids alone, without root's
     // privileges.
     void runAs(uid_t uid, gid_t gid);
+    // Runs the program on this X display instead of headless.
+    void onDisplay(const QString& display) { display_ = display; }
     void start(const QStringList& arguments = {});
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
@@ -56,6 +58,7 @@ class HalvexProcess {
     QProcess process_;
     std::string stderr_;
     std::optional<std::pair<uid_t, gid_t>> user_;
+    QString display_;
 };
 
 } // namespace testing_support
