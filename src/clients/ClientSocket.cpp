@@ -277,7 +277,11 @@ void ClientService::WlaczSerwerClick() {
     if (host_.ClientListView().topLevelItemCount() == 0)
         CreateServerRecord();
     QTcpServer& server = host_.ClientServer();
-    if (!server.isListening() && !server.listen(QHostAddress::AnyIPv4, quint16(host_.PortTCP()))) {
+    if (server.isListening()) {
+        // Open already: nothing to report again.
+    } else if (server.listen(QHostAddress::AnyIPv4, quint16(host_.PortTCP()))) {
+        ReportChosenPort(ListenedPort::Clients, host_.PortTCP(), server);
+    } else {
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
                        unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
         ReportListenFailure(ListenedPort::Clients, host_.PortTCP(), server);

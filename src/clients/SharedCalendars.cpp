@@ -38,11 +38,13 @@ void SharedCalendars::SetActive(bool active) {
     // its port: the setting's.
     if (port_ <= 0)
         port_ = settings_().PortTCPCalBrowse;
-    if (!socket_.listen(QHostAddress::AnyIPv4, quint16(port_))) {
-        base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
-                       unsigned(SocketErrorCode(socket_.serverError())), "0.0.0.0", 0u, port_);
-        ReportListenFailure(ListenedPort::Calendars, port_, socket_);
+    if (socket_.listen(QHostAddress::AnyIPv4, quint16(port_))) {
+        ReportChosenPort(ListenedPort::Calendars, port_, socket_);
+        return;
     }
+    base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
+                   unsigned(SocketErrorCode(socket_.serverError())), "0.0.0.0", 0u, port_);
+    ReportListenFailure(ListenedPort::Calendars, port_, socket_);
 }
 
 void SharedCalendars::CalSocketAccept() {

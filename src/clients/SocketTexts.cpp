@@ -116,4 +116,14 @@ void ReportListenFailure(ListenedPort which, int port, const QTcpServer& server)
     base::WriteLog(2, "Nie można otworzyć portu %s %d: %s", names.polish, port, reason.c_str());
 }
 
+void ReportChosenPort(ListenedPort which, int port, const QTcpServer& server) {
+    if (port != 0 || !server.isListening())
+        return;
+    const PortNames names = namesOf(which);
+    std::fprintf(stderr, "Halvex: the %s port is 0: listening on port %u\n", names.english,
+                 unsigned(server.serverPort()));
+    base::WriteLog(1, "Port %s ustawiony na 0: nasłuch na porcie %u", names.polish,
+                   unsigned(server.serverPort()));
+}
+
 } // namespace clients

@@ -75,10 +75,12 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
         session->SetResultColumnNames(&columns);
         const int code = session->ExecuteSQL("SELECT FIRST 1 * FROM ContactPriv;");
         keepCode(error, code);
+        // A check that could not read the table knows no column: both are
+        // tried, and one that is there fails with its own message.
         if (code != 0) {
             warn(std::string("Błąd przy pobieraniu listy pól tabeli kontaktów.\n") + "\n" +
                  GetDbErrorText(code));
-            return;
+            columns.clear();
         }
     }
     bool hasGroup = false;

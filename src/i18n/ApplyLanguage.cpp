@@ -4,6 +4,7 @@
 #include "i18n/LangComponent.h"
 
 #include "i18n/LangDispatcher.h"
+#include "ui/PropInfoList.h"
 #include "ui/PropertyPath.h"
 
 #include <QFileInfo>
@@ -36,13 +37,6 @@ int charsetOf(const std::string& name, bool ignoreCase) {
         if (ignoreCase ? i18n::EqualsIgnoreCase(key, name) : key == name)
             return value;
     return -1;
-}
-
-QMetaProperty propertyOf(const QObject* object, const std::string& name) {
-    if (!object)
-        return {};
-    const int index = object->metaObject()->indexOfProperty(name.c_str());
-    return index < 0 ? QMetaProperty() : object->metaObject()->property(index);
 }
 
 bool isStringList(const QMetaProperty& p) {
@@ -96,7 +90,7 @@ bool parseCollectionKey(const std::string& key, CollectionKey& out) {
 }
 
 QObject* collectionOf(QObject* component, const std::string& property) {
-    const QMetaProperty p = propertyOf(component, property);
+    const QMetaProperty p = ui::FindProperty(component, property);
     return p.isValid() ? p.read(component).value<QObject*>() : nullptr;
 }
 
@@ -132,7 +126,7 @@ void TlgCustomLang::applyOwnText(const TStrings& list, const char* property, boo
     const std::string className = OwnerClassName();
     if (list.empty() || !GetTranslateOwner() || contains(SmartExcludeProps, className + "." + property))
         return;
-    const QMetaProperty p = propertyOf(form, property);
+    const QMetaProperty p = ui::FindProperty(form, property);
     if (!p.isValid() || p.metaType() != QMetaType::fromType<QString>() || !p.isWritable())
         return;
     if (!i18n::EqualsIgnoreCase(keyOf(list.front(), LangDelim()), className))
@@ -301,11 +295,11 @@ void TlgCustomLang::applyList(TStrings& list, int type, bool testMode) {
         QObject* target = form->findChild<QObject*>(QString::fromStdString(component));
         if (!target && (component == className || QString::fromStdString(component) == form->objectName()))
             target = form;
-        const QMetaProperty p = propertyOf(target, property);
+        const QMetaProperty p = ui::FindProperty(target, property);
         if (!target || !p.isValid() || !p.isReadable() || !p.isWritable())
             continue;
         if (type == stFonts) {
-            const QMetaProperty parentFont = propertyOf(target, "ParentFont");
+            const QMetaProperty parentFont = ui::FindProperty(target, "ParentFont");
             if (parentFont.isValid() && parentFont.read(target).toBool())
                 continue;
             const int charset = charsetOf(GetStringValue(CharSets, component, ActiveLanguage()), true);
@@ -381,11 +375,11 @@ void TlgCustomLang::applyCollections(bool testMode) {
         std::string property = key.itemProperty;
         const std::size_t dot = property.find('.');
         if (item && dot != std::string::npos) {
-            const QMetaProperty holder = propertyOf(item, property.substr(0, dot));
+            const QMetaProperty holder = ui::FindProperty(item, property.substr(0, dot));
             item = holder.isValid() && holder.isWritable() ? holder.read(item).value<QObject*>() : nullptr;
             property = property.substr(dot + 1);
         }
-        const QMetaProperty p = propertyOf(item, property);
+        const QMetaProperty p = ui::FindProperty(item, property);
         if (!item || !p.isValid() || !p.isReadable() || !p.isWritable()) {
             // A line that names no settable property of an existing item is dropped.
             Collections.erase(Collections.begin() + std::ptrdiff_t(i));

@@ -143,14 +143,16 @@ void CrmConsole::SetActive(bool on) {
     }
     if (server.isListening())
         return;
-    if (!server.listen(QHostAddress::AnyIPv4, quint16(host_.CrmPort()))) {
-        const int code = clients::SocketErrorCode(server.serverError());
-        base::WriteLog(2, "CRM Socket Error=%u z %s socket=%u port=%d", unsigned(code), "0.0.0.0", 0u,
-                       host_.CrmPort());
-        if (const char* text = clients::SocketErrorCodeText(code))
-            base::WriteLog(2, "CRMsocket: %s", text);
-        clients::ReportListenFailure(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);
+    if (server.listen(QHostAddress::AnyIPv4, quint16(host_.CrmPort()))) {
+        clients::ReportChosenPort(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);
+        return;
     }
+    const int code = clients::SocketErrorCode(server.serverError());
+    base::WriteLog(2, "CRM Socket Error=%u z %s socket=%u port=%d", unsigned(code), "0.0.0.0", 0u,
+                   host_.CrmPort());
+    if (const char* text = clients::SocketErrorCodeText(code))
+        base::WriteLog(2, "CRMsocket: %s", text);
+    clients::ReportListenFailure(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);
 }
 
 void CrmConsole::CRMsocketClientConnect() {

@@ -19,6 +19,10 @@
 namespace platform {
 namespace {
 
+// The file holds passwords enciphered with a key every copy of the program
+// has: it and its set-aside copies are its owner's only.
+constexpr QFileDevice::Permissions OwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return c < 0x80 ? char(std::tolower(c)) : char(c); });
@@ -342,7 +346,8 @@ bool RegistryFile::setAside() {
     QString copy = stem;
     for (int n = 2; QFileInfo::exists(copy); ++n)
         copy = stem + QLatin1Char('-') + QString::number(n);
-    if (!QFile::copy(path, copy))
+    // The copy holds the same secrets: its owner's only, like the file.
+    if (!QFile::copy(path, copy) || !QFile::setPermissions(copy, OwnerOnly))
         return false;
     const RegistrySetAside notice{filePath_, copy.toStdString(), joined(problems_)};
     problems_.clear();
@@ -375,7 +380,9 @@ bool RegistryFile::save() {
     if (!problems_.empty() && QFileInfo::exists(path) && !setAside())
         return false;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // The new file takes the mode of the one it replaces, or the umask's:
+    // either may let others read the enciphered passwords.
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(OwnerOnly))
         return false;
     const std::string text = serialise(keys_);
     file.write(text.data(), qint64(text.size()));
@@ -387,6 +394,10 @@ bool RegistryFile::save() {
 RegistryFile::Key* RegistryFile::findKey(const std::string& path) {
     auto it = keys_.find(lowered(normalisedPath(path)));
     return it == keys_.end() ? nullptr : &it->second;
+}
+
+void RegistryFile::removeKey(const std::string& path) {
+    keys_.erase(lowered(normalisedPath(path)));
 }
 
 RegistryFile::Key& RegistryFile::addKey(const std::string& path) {
@@ -407,8 +418,11 @@ bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
         if (!canCreate)
             return false;
         file_.addKey(path);
-        if (!file_.save())
+        if (!file_.save()) {
+            // Not written: not there either, or a later look finds it.
+            file_.removeKey(path);
             return false;
+        }
     }
     open_ = true;
     path_ = normalisedPath(path);

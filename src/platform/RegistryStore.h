@@ -57,6 +57,7 @@ class RegistryFile {
     bool canWrite() const;
     Key* findKey(const std::string& path);
     Key& addKey(const std::string& path);
+    void removeKey(const std::string& path);
     // What the last load could not read; empty for a clean file.
     const std::vector<std::string>& problems() const { return problems_; }
 

@@ -17,8 +17,11 @@ TlgPropInfoList::TlgPropInfoList(const QObject* object, const std::set<int>& kin
     for (int i = 0; i < meta->propertyCount(); ++i)
         if (kinds.count(meta->property(i).userType()))
             items_.push_back(meta->property(i));
-    std::stable_sort(items_.begin(), items_.end(), [](const QMetaProperty& a, const QMetaProperty& b) {
-        return qstricmp(a.name(), b.name()) < 0;
+    // Of names equal but for case, the most derived class's comes first, as
+    // FindProperty finds it.
+    std::sort(items_.begin(), items_.end(), [](const QMetaProperty& a, const QMetaProperty& b) {
+        const int order = qstricmp(a.name(), b.name());
+        return order != 0 ? order < 0 : a.propertyIndex() > b.propertyIndex();
     });
 }
 
@@ -33,6 +36,16 @@ const QMetaProperty* TlgPropInfoList::Find(std::string_view name) const {
         if (sameName(item.name(), name))
             return &item;
     return nullptr;
+}
+
+QMetaProperty FindProperty(const QObject* object, std::string_view name) {
+    if (!object || name.empty())
+        return {};
+    const QMetaObject* meta = object->metaObject();
+    for (int i = meta->propertyCount() - 1; i >= 0; --i)
+        if (sameName(meta->property(i).name(), name))
+            return meta->property(i);
+    return {};
 }
 
 void TlgPropInfoList::Delete(int i) {

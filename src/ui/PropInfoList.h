@@ -32,4 +32,10 @@ class TlgPropInfoList {
     std::vector<QMetaProperty> items_;
 };
 
+// The property of `object` named `name` ignoring ASCII case, as the lists
+// find them; invalid when none (or no object). The most derived class's
+// comes first, so a component's published "Visible" or "Font" is found
+// before the widget's own "visible" or "font".
+QMetaProperty FindProperty(const QObject* object, std::string_view name);
+
 } // namespace ui

@@ -1,4 +1,5 @@
 #include "ui/PropertyPath.h"
+#include "ui/PropInfoList.h"
 
 #include <QFont>
 #include <QLocale>
@@ -38,13 +39,6 @@ std::vector<std::string_view> splitPath(std::string_view path) {
         parts.push_back(path.substr(start, dot - start));
     parts.push_back(path.substr(start));
     return parts;
-}
-
-QMetaProperty propertyNamed(const QObject* object, std::string_view name) {
-    if (!object || name.empty())
-        return {};
-    const int index = object->metaObject()->indexOfProperty(std::string(name).c_str());
-    return index < 0 ? QMetaProperty() : object->metaObject()->property(index);
 }
 
 // "Panels[7]": the property name and the index; false for a part without brackets.
@@ -182,11 +176,11 @@ PropertyByPath::PropertyByPath(QObject* form, std::string_view formClassName, st
         std::string_view name;
         int index = -1;
         if (splitIndexed(parts[i], name, index)) {
-            const QMetaProperty p = propertyNamed(object, name);
+            const QMetaProperty p = FindProperty(object, name);
             object = p.isReadable() ? collectionItem(p.read(object).value<QObject*>(), index) : nullptr;
             continue;
         }
-        const QMetaProperty p = propertyNamed(object, parts[i]);
+        const QMetaProperty p = FindProperty(object, parts[i]);
         if (!p.isReadable()) {
             object = nullptr;
         } else if (p.metaType() == QMetaType::fromType<QFont>()) {
@@ -195,7 +189,7 @@ PropertyByPath::PropertyByPath(QObject* form, std::string_view formClassName, st
                 return;
             static const char* const fields[] = {"Name", "Size", "Charset", "Style"};
             for (int f = 0; f < 4; ++f)
-                if (parts.back() == fields[f]) {
+                if (sameAscii(fields[f], parts.back())) {
                     object_ = object;
                     property_ = p;
                     fontField_ = FontField(f + 1);
@@ -206,7 +200,7 @@ PropertyByPath::PropertyByPath(QObject* form, std::string_view formClassName, st
             object = p.read(object).value<QObject*>();
         }
     }
-    const QMetaProperty p = propertyNamed(object, parts.back());
+    const QMetaProperty p = FindProperty(object, parts.back());
     if (!p.isReadable())
         return;
     object_ = object;

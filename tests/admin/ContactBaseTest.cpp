@@ -10,15 +10,14 @@
 #include "support/ClientSimulator.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
+#include "support/Ports.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QUdpSocket>
 #include <map>
 
 namespace {
@@ -30,10 +29,8 @@ class ContactBase : public testing_support::MainFormFixture {
         ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("contacts.fdb")));
         createForm("DEBUG");
         ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-        QUdpSocket probe;
-        ASSERT_TRUE(probe.bind(QHostAddress::LocalHost, 0));
-        udpPort = probe.localPort();
-        probe.close();
+        ASSERT_NE(udp.Port(), 0);
+        udpPort = udp.Port();
         form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
     }
     void TearDown() override {
@@ -80,6 +77,7 @@ class ContactBase : public testing_support::MainFormFixture {
 
     testfb::DatabaseFolder folder;
     testfb::Connection c;
+    testing_support::HeldUdpPort udp;
     int udpPort = 0;
 };
 
@@ -310,11 +308,7 @@ TEST_F(ContactBase, AClientsReportRedrawsItsRowAloneAndTheSortIsKept) {
     form->UserLV->clear();
     form->UserLV->AddRow(QStringList{"1", "Nowak", "Jan", "1", "secret", "", "", "", "", ""});
     form->UserLV->SetTag(2);
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::AnyIPv4, 0));
-    form->Settings.PortTCP = probe.serverPort();
-    probe.close();
-    form->WlaczSerwerClick();
+    ASSERT_NO_FATAL_FAILURE(testing_support::OpenClientServiceOnChosenPort(*form));
     sim::ClientSimulator client;
     ASSERT_TRUE(client.Connect(form->Settings.PortTCP));
     ASSERT_TRUE(client.LogIn("1", "secret"));

@@ -10,6 +10,7 @@
 #include "support/FirebirdFixtures.h"
 #include "support/LinkTestSupport.h"
 #include "support/MainFormFixture.h"
+#include "support/Ports.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -301,13 +302,15 @@ TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
     writeMain("language", 0);
     open();
     ASSERT_TRUE(control<QTabWidget>("pcKonfiguracja")->isTabVisible(5));
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-    const int port = probe.serverPort();
-    probe.close();
-    control<QCheckBox>("CheckBoxCalEnabled")->setChecked(true);
-    type("PortTCPCalBrowse", std::to_string(port));
-    click("btnAccept");
+    // A port free a moment ago may be taken before the dialog opens it: then another.
+    const int port = testing_support::OpenOnFreePort([this](int free) {
+        open();
+        control<QCheckBox>("CheckBoxCalEnabled")->setChecked(true);
+        type("PortTCPCalBrowse", std::to_string(free));
+        click("btnAccept");
+        return form->CalSocket->isListening() && form->CalSocket->serverPort() == free;
+    });
+    ASSERT_NE(port, 0);
     EXPECT_FALSE(shown("IDS_26"));
     EXPECT_EQ(form->Settings.PortTCPCalBrowse, port);
     QTcpSocket client;

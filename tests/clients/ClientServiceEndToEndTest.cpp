@@ -11,6 +11,7 @@
 #include "platform/WireCodePage.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
+#include "support/Ports.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -52,15 +53,14 @@ class ClientServiceEndToEnd : public testing_support::MainFormFixture {
         form->Admin().LoadUserPhones(anna);
         ASSERT_EQ(form->PhoneLV->topLevelItemCount(), 1);
 
-        udpPort = FreePort();
+        ASSERT_NE(udp.Port(), 0);
+        udpPort = udp.Port();
         form->Settings.PortUDP = udpPort;
         form->Settings.BroadcastAddress = "127.255.255.255";
         form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
         form->Clients().UstawKomunikatLP();
-        port = FreePort();
-        form->Settings.PortTCP = port;
-        form->WlaczSerwerClick();
-        ASSERT_TRUE(form->Clients().IsOpen());
+        ASSERT_NO_FATAL_FAILURE(testing_support::OpenClientServiceOnChosenPort(*form));
+        port = form->Settings.PortTCP;
     }
     void TearDown() override {
         if (form)
@@ -116,6 +116,7 @@ class ClientServiceEndToEnd : public testing_support::MainFormFixture {
     std::unique_ptr<TUserForm> userEditor;
     std::unique_ptr<TTelFm> phoneEditor;
     std::string anna, jan;
+    testing_support::HeldUdpPort udp;
     int port = 0, udpPort = 0;
 };
 

@@ -1,9 +1,9 @@
 #include "ClientServiceSupport.h"
+#include "support/Ports.h"
 
 #include "pbx/PbxLink.h"
 
 #include <QEventLoop>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <chrono>
@@ -55,12 +55,6 @@ const std::vector<std::string>& WellFormedRequests() {
     return requests;
 }
 
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return probe.serverPort();
-}
-
 std::size_t Occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -80,10 +74,8 @@ void ClientServiceFixture::SetUp() {
             QStringList{number, "Nazwisko" + number, "Imie" + number, number, "secret", "", "", "", "", ""});
     }
     form->UserLV->SetTag(2);
-    port = FreePort();
-    form->Settings.PortTCP = port;
-    form->WlaczSerwerClick();
-    ASSERT_TRUE(form->Clients().IsOpen());
+    ASSERT_NO_FATAL_FAILURE(testing_support::OpenClientServiceOnChosenPort(*form));
+    port = form->Settings.PortTCP;
 }
 
 void ClientServiceFixture::TearDown() {

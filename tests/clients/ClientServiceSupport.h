@@ -19,8 +19,6 @@ bool PumpUntil(const std::function<bool()>& condition, int ms = 30000);
 // One well-formed request per keyword of the table, in the table's order,
 // ending with a second log-in (KLA) as user 7.
 const std::vector<std::string>& WellFormedRequests();
-// A TCP port nobody listens on now.
-int FreePort();
 // How often `part` is found in `text`.
 std::size_t Occurrences(const std::string& text, const std::string& part);
 

@@ -4,6 +4,7 @@
 #include "ClientServiceSupport.h"
 #include "admin/Console.h"
 #include "platform/WireCodePage.h"
+#include "support/Ports.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -20,7 +21,8 @@ class ContactSync : public ClientServiceFixture {
         ClientServiceFixture::SetUp();
         if (HasFatalFailure())
             return;
-        udpPort = FreePort();
+        ASSERT_NE(udp.Port(), 0);
+        udpPort = udp.Port();
         form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
     }
     std::vector<ContactRow>& rows() { return form->Admin().ContactRows; }
@@ -33,6 +35,7 @@ class ContactSync : public ClientServiceFixture {
     }
     QString shown(int row, int column) { return form->lvKontakty->CellText(row, column); }
 
+    testing_support::HeldUdpPort udp;
     int udpPort = 0;
 };
 

@@ -6,6 +6,7 @@
 #include "pbx/PbxLink.h"
 #include "platform/Clock.h"
 #include "support/DescriptorLimit.h"
+#include "support/Ports.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +23,8 @@ class IdleHousekeeping : public ClientServiceFixture {
         ClientServiceFixture::SetUp();
         if (HasFatalFailure())
             return;
-        udpPort = FreePort();
+        ASSERT_NE(udp.Port(), 0);
+        udpPort = udp.Port();
         form->Clients().CreateUdpSender(form.get(), udpPort, "127.255.255.255");
         form->Clients().FillUserSlots({{"1", ""}, {"2", ""}});
     }
@@ -42,6 +44,7 @@ class IdleHousekeeping : public ClientServiceFixture {
     }
 
     platform::ManualClock clock;
+    testing_support::HeldUdpPort udp;
     int udpPort = 0;
 };
 

@@ -5,6 +5,7 @@
 
 #include "base/DiagnosticLog.h"
 #include "clients/SharedCalendars.h"
+#include "support/Ports.h"
 #include "support/Sandbox.h"
 
 #include <QDomDocument>
@@ -36,7 +37,6 @@ class SharedCalendarsTest : public ::testing::Test {
         service = control.get();
         calendars.SetServiceControl(std::move(control));
         QObject::connect(&server, &QTcpServer::newConnection, [this] { calendars.CalSocketAccept(); });
-        calendars.SetPort(FreePort());
     }
     void TearDown() override { base::Switches().LogInfo = false; }
 
@@ -100,6 +100,28 @@ class SharedCalendarsTest : public ::testing::Test {
 
     testing_support::Sandbox sandbox;
     QTcpServer server;
+    // Opens the socket on a port of its own.
+    void open() {
+        ASSERT_NE(testing_support::OpenOnFreePort([this](int port) {
+                      calendars.SetPort(port);
+                      calendars.SetActive(true);
+                      return calendars.IsOpen();
+                  }),
+                  0);
+    }
+    // Switches the calendars on with `settings` on a port of their own; the
+    // service starts from `status` at every try.
+    void switchOn(const platform::ServiceStatus status) {
+        ASSERT_NE(testing_support::OpenOnFreePort([&](int port) {
+                      service->calls.clear();
+                      service->status = status;
+                      settings.PortTCPCalBrowse = port;
+                      calendars.SwitchOn(settings);
+                      return calendars.IsOpen();
+                  }),
+                  0);
+    }
+
     clients::CalendarSettings settings{true, 0, 1006};
     clients::SharedCalendars calendars{server, sandbox.path(), [this] { return settings; }};
     platform::FakeServiceControl* service = nullptr;
@@ -113,7 +135,7 @@ TEST_F(SharedCalendarsTest, AnswersTheCalendarsAsJsonWithTheAddressTheClientUsed
               "  <calendar name=\"C:\\kal\\b\" location=\"/b&quot;\\.ics\"/>\n"
               "  <calendar name=\"Żółć ęś\" location=\"/ząb\"/>\n"
               "</calendars>\n");
-    calendars.SetActive(true);
+    ASSERT_NO_FATAL_FAILURE(open());
     const auto reply = ask({"$GETCAL,CTI and more"});
     ASSERT_TRUE(reply);
     QJsonParseError error;
@@ -140,7 +162,7 @@ TEST_F(SharedCalendarsTest, ARequestEndedByItsLineEndOrFollowedByMoreTextGetsThe
         file += "<calendar name=\"Sala " + std::to_string(i) + "\" location=\"/kalendarze/sala" +
                 std::to_string(i) + ".ics\"/>";
     writeFile(sandbox.file("shared_cals.xml"), file + "</calendars>");
-    calendars.SetActive(true);
+    ASSERT_NO_FATAL_FAILURE(open());
     const QByteArray whole = calendars.CalendarList(QStringLiteral("127.0.0.1"));
     ASSERT_GT(whole.size(), 10000);
     for (const char* request : {"$GETCAL,CTI\r\n", "$GETCAL,CTI and more\r\n"})
@@ -149,7 +171,7 @@ TEST_F(SharedCalendarsTest, ARequestEndedByItsLineEndOrFollowedByMoreTextGetsThe
 }
 
 TEST_F(SharedCalendarsTest, SplitRequestsAreJoinedAnythingElseIsClosedUnanswered) {
-    calendars.SetActive(true);
+    ASSERT_NO_FATAL_FAILURE(open());
     // No file: an empty list.
     EXPECT_EQ(ask({"$GET", "CAL,", "CTI"}), QByteArray("[]"));
     EXPECT_EQ(ask({" $GETCAL,CTI"}), QByteArray());
@@ -260,9 +282,7 @@ TEST_F(SharedCalendarsTest, SettingsFileWithoutTheEntriesOrBrokenIsLeftAsItWas) 
 TEST_F(SharedCalendarsTest, SwitchingOnAndOffFollowsTheSetting) {
     writeFile(sandbox.file("Ormbell.xml"),
               "<Ormbell><Settings><Item name='Serverports'>1</Item></Settings></Ormbell>");
-    settings.PortTCPCalBrowse = calendars.Port();
-    calendars.SwitchOn(settings);
-    EXPECT_TRUE(calendars.IsOpen());
+    ASSERT_NO_FATAL_FAILURE(switchOn({}));
     EXPECT_EQ(service->calls, (std::vector<std::string>{"query", "install", "start"}));
     EXPECT_EQ(service->status.state, platform::ServiceRunning);
     EXPECT_NE(readFile(sandbox.file("Ormbell.xml")).find(">1006<"), std::string::npos);
@@ -277,16 +297,19 @@ TEST_F(SharedCalendarsTest, SwitchingOnAndOffFollowsTheSetting) {
 }
 
 TEST_F(SharedCalendarsTest, SettingsDialogStopsTheServiceOnANewPortAndFollowsTheEnabledFlag) {
-    service->status = {true, platform::ServiceRunning};
-    // The client service has not given the socket its port yet.
-    calendars.SetPort(0);
-    settings.PortTCPCalBrowse = FreePort();
+    // Same port, running: nothing to do but open the socket on its port,
+    // which the client service has not given it yet.
+    ASSERT_NE(testing_support::OpenOnFreePort([this](int port) {
+                  service->calls.clear();
+                  service->status = {true, platform::ServiceRunning};
+                  calendars.SetPort(0);
+                  settings.PortTCPCalBrowse = port;
+                  calendars.ApplyServiceSettings(settings, settings);
+                  return calendars.IsOpen();
+              }),
+              0);
     const clients::CalendarSettings before = settings;
-
-    // Same port, running: nothing to do but open the socket on its port.
-    calendars.ApplyServiceSettings(before, before);
     EXPECT_EQ(service->calls, (std::vector<std::string>{"query", "query"}));
-    EXPECT_TRUE(calendars.IsOpen());
     EXPECT_EQ(server.serverPort(), before.PortTCPCalBrowse);
 
     // A new port: the service is stopped and started again to read it.
@@ -307,13 +330,21 @@ TEST_F(SharedCalendarsTest, SettingsDialogStopsTheServiceOnANewPortAndFollowsThe
     EXPECT_FALSE(calendars.IsOpen());
 
     // A new browse port keeps the socket's state.
-    const int port = FreePort();
-    calendars.SetBrowsePort(port);
+    calendars.SetBrowsePort(1);
     EXPECT_FALSE(calendars.IsOpen());
-    calendars.SetActive(true);
-    const int next = FreePort();
-    calendars.SetBrowsePort(next);
-    EXPECT_TRUE(calendars.IsOpen());
+    EXPECT_EQ(calendars.Port(), 1);
+    ASSERT_NO_FATAL_FAILURE(open());
+    const int held = calendars.Port();
+    const int next = testing_support::OpenOnFreePort([&](int port) {
+        calendars.SetBrowsePort(port);
+        if (calendars.IsOpen())
+            return true;
+        // Taken meanwhile: open again where it was, for the next try.
+        calendars.SetPort(held);
+        calendars.SetActive(true);
+        return false;
+    });
+    ASSERT_NE(next, 0);
     EXPECT_EQ(server.serverPort(), next);
 }
 
@@ -326,8 +357,15 @@ TEST_F(CalendarSwitch, TheClientServiceOpensAndClosesTheCalendarSocket) {
     form->Clients().Calendars.SetServiceControl(std::move(control));
     form->Clients().Calendars.ProgramFolder = sandbox.path();
     form->Settings.CalendarServiceEnabled = true;
-    form->Settings.PortTCPCalBrowse = FreePort();
-    form->WlaczSerwerClick();
+    ASSERT_NE(testing_support::OpenOnFreePort([&](int port) {
+                  form->Clients().WylaczSerwer();
+                  service->calls.clear();
+                  service->status = {};
+                  form->Settings.PortTCPCalBrowse = port;
+                  form->WlaczSerwerClick();
+                  return form->CalSocket->isListening();
+              }),
+              0);
     EXPECT_EQ(service->calls, (std::vector<std::string>{"query", "install", "start"}));
     QTcpSocket peer;
     peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(form->Settings.PortTCPCalBrowse));

@@ -121,6 +121,32 @@ TEST_F(Fixture, ApplyingALanguageSetsPropertiesByNameAndPath) {
     EXPECT_EQ(form.label->property("FontCharset").toInt(), 204);
 }
 
+// A translation file may write a property name in another case: the
+// component's published property is found ignoring case, before a widget's
+// own property of that name ("visible", "font").
+TEST_F(Fixture, PropertyNamesInAnotherCaseAreApplied) {
+    lang->OtherStrings = {line("Label1.caption", {"Tekst", "Label", "", ""})};
+    lang->Captions.clear();
+    lang->MultiLines = {line("Memo1.LINES", {"\"a\"", "\"one\",\"two\"", "", ""})};
+    lang->Collections = {line("StatusBar.panels[7].text", {"baza", "database", "", ""}),
+                         line("lvKlienci.COLUMNS[0].caption", {"Adres IP", "IP address", "", ""})};
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(form.label->text(), "Label");
+    EXPECT_EQ(form.memo->Lines(), (QStringList{"one", "two"}));
+    EXPECT_EQ(form.status->Panels()[7]->Text(), "database");
+    EXPECT_EQ(form.list->Columns()[0]->Caption(), "IP address");
+    EXPECT_EQ(lang->Collections.size(), 2u);
+
+    lang->SetPropValueByPath("Label1.CAPTION", "Etykieta");
+    EXPECT_EQ(form.label->text(), "Etykieta");
+    EXPECT_EQ(lang->GetPropValueByPath("StatusBar.Panels[7].TEXT"), "database");
+    lang->SetPropValueByPath("Label1.font.name", "Courier");
+    EXPECT_EQ(form.label->font().family(), "Courier");
+    form.check->SetTag(0);
+    lang->SetPropValueByPath("Check1.tag", "7");
+    EXPECT_EQ(form.check->Tag(), 7);
+}
+
 TEST_F(Fixture, BoundsAreCheckedBeforeAnythingChanges) {
     EXPECT_THROW(dispatcher->SetActiveLanguage(5), ELanguageError);
     EXPECT_THROW(dispatcher->SetActiveLanguage(0), ELanguageError);

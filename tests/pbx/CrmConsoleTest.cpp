@@ -58,24 +58,19 @@ class CrmConsoleTest : public ::testing::Test {
         pbx::linkEnvironment() = pbx::LinkEnvironment();
     }
 
-    static int freePort() {
-        QTcpServer probe;
-        EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        return probe.serverPort();
-    }
-
-    // The window with its CRM socket open, linked to `exchange` when given.
+    // The window with its CRM socket open on a port the system chose (port 0),
+    // linked to `exchange` when given.
     void start(int type, ExchangeSimulator* exchange) {
-        crmPort_ = freePort();
         platform::RegistryKey key(platform::RegistryBranch::Machine);
         ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
         key.WriteInteger("Port", 5);
         key.WriteInteger("Centrala", type);
         key.WriteString("TCPCentr", "127.0.0.1");
-        key.WriteInteger("PortTCPCent", exchange ? exchange->Port() : freePort());
+        if (exchange)
+            key.WriteInteger("PortTCPCent", exchange->Port());
         key.WriteInteger("AutomPrzyw", 0);
         key.WriteBool("CRMsocketActive", true);
-        key.WriteInteger("PortTCP_CRM", crmPort_);
+        key.WriteInteger("PortTCP_CRM", 0);
         key.WriteInteger("MaxPolaczenCRM", 2);
         StartupOptions options;
         options.connectExchange = exchange != nullptr;
@@ -84,6 +79,8 @@ class CrmConsoleTest : public ::testing::Test {
         form_ = new TForm1(nullptr, options);
         // The test reads the log queue itself.
         form_->TimerUpdateInfo->SetEnabled(false);
+        ASSERT_TRUE(form_->CRMsocket->isListening()) << form_->CRMsocket->errorString().toStdString();
+        crmPort_ = form_->CRMsocket->serverPort();
         if (exchange) {
             // Records end in CR alone, so no blank lines come between them.
             exchange->SetLineEnd("\r");
@@ -134,7 +131,7 @@ class CrmConsoleTest : public ::testing::Test {
 TEST_F(CrmConsoleTest, MorvaProgramLogsInByteForByteAndThenTalksToTheExchange) {
     ExchangeSimulator exchange(Family::Morva, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
-    start(5, &exchange);
+    ASSERT_NO_FATAL_FAILURE(start(5, &exchange));
     linktest::LogCapture log;
     Program& crm = connect();
     Program& idle = connect();
@@ -188,7 +185,7 @@ TEST_F(CrmConsoleTest, MorvaProgramLogsInByteForByteAndThenTalksToTheExchange) {
 TEST_F(CrmConsoleTest, VantrelProgramGetsAnswersLinesInTurnCopiesAndTheLimit) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
-    start(2, &exchange);
+    ASSERT_NO_FATAL_FAILURE(start(2, &exchange));
     linktest::LogCapture log;
     Program& first = connect();
     Program& second = connect();
@@ -221,7 +218,7 @@ TEST_F(CrmConsoleTest, VantrelProgramGetsAnswersLinesInTurnCopiesAndTheLimit) {
 }
 
 TEST_F(CrmConsoleTest, LinkDownDropsLinesUnanswered) {
-    start(2, nullptr);
+    ASSERT_NO_FATAL_FAILURE(start(2, nullptr));
     Program& crm = connect();
     form_->Pbx().PbxLinkErrorCount = 5;
     say(crm, "AT\rWN 201&600&\r");
@@ -236,7 +233,7 @@ TEST_F(CrmConsoleTest, LinkDownDropsLinesUnanswered) {
 TEST_F(CrmConsoleTest, ProgramThatNeverReadsIsClosedAtTheCapOthersKeepReceiving) {
     ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
-    start(2, &exchange);
+    ASSERT_NO_FATAL_FAILURE(start(2, &exchange));
     linktest::LogCapture log;
     Program& reader = connect();
     // A program with a small window that never reads.

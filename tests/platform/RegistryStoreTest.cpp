@@ -194,3 +194,69 @@ TEST(RegistryStore, AUtf16ExportWithAByteOrderMarkIsReadAsSuch) {
         EXPECT_NE(rewritten.find("\"NameFB\"=\"C:\\\\Baza\\\\Żółw.fdb\""), std::string::npos) << rewritten;
     }
 }
+
+namespace {
+
+unsigned modeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? unsigned(info.st_mode & 07777) : 0u;
+}
+
+} // namespace
+
+// The file holds enciphered passwords with a key every copy of the program
+// has: no one but its owner may read it, whatever the umask or the mode an
+// older file was left with.
+TEST(RegistryStore, TheFileAndItsSetAsideCopiesAreReadableByTheOwnerOnly) {
+    struct Umask {
+        mode_t saved = ::umask(022);
+        ~Umask() { ::umask(saved); }
+    } umask;
+    Sandbox sandbox;
+    SetAsideRecorder recorder;
+    for (const RegistryBranch branch : {RegistryBranch::Machine, RegistryBranch::User}) {
+        RegistryKey key(branch);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("PasswordFB", "enciphered");
+        EXPECT_EQ(modeOf(platform::registryFilePath(branch)), 0600u);
+    }
+
+    const std::string file = sandbox.machineRegistryFile();
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    RegistryKey key(RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+    key.WriteInteger("PortTCP", 1000);
+    EXPECT_EQ(modeOf(file), 0600u) << "an older file is tightened when rewritten";
+
+    testing_support::writeFile(file,
+                               std::string(Header) + "[software\\Vorlin\\Halvex]\r\n\"Lost\"=hex:00\r\n");
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    key.WriteInteger("PortTCP", 1001);
+    ASSERT_EQ(recorder.notices.size(), 1u);
+    EXPECT_EQ(modeOf(recorder.notices.front().copy), 0600u);
+    EXPECT_EQ(modeOf(file), 0600u);
+}
+
+// With neither branch writable, a key that could not be created in the
+// machine branch must not be found there afterwards: the settings are read
+// from the user's file that exists.
+TEST(RegistryStore, AKeyThatCouldNotBeCreatedIsNotFoundAfterwards) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root writes anywhere";
+    Sandbox sandbox;
+    {
+        RegistryKey user(RegistryBranch::User);
+        ASSERT_TRUE(user.OpenKey("\\software\\Vorlin\\Halvex", true));
+        user.WriteInteger("PortTCP", 1234);
+    }
+    ::chmod(platform::registryFilePath(RegistryBranch::User).c_str(), 0400);
+    ::chmod(sandbox.registryDir().c_str(), 0500);
+    RegistryKey machine(RegistryBranch::Machine);
+    EXPECT_FALSE(machine.OpenKey("\\software\\Vorlin\\Halvex", true));
+    EXPECT_FALSE(machine.OpenKey("\\software\\Vorlin\\Halvex", false));
+    RegistryKey user(RegistryBranch::User);
+    EXPECT_FALSE(user.CanWrite());
+    ASSERT_TRUE(user.OpenKey("\\software\\Vorlin\\Halvex", false));
+    EXPECT_EQ(user.ReadInteger("PortTCP"), 1234);
+    ::chmod(sandbox.registryDir().c_str(), 0700);
+}

@@ -6,6 +6,7 @@
 #include "platform/WireCodePage.h"
 #include "support/ExchangeSimulator.h"
 #include "support/LinkTestSupport.h"
+#include "support/Ports.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,13 +40,7 @@ void ClientServiceTestBed::SetUp() {
     service().UstawKomunikatLP();
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     // The service switched on (on a port of its own), so its queue drains.
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::AnyIPv4, 0));
-        form->Settings.PortTCP = probe.serverPort();
-    }
-    form->WlaczSerwerClick();
-    ASSERT_TRUE(service().IsOpen());
+    ASSERT_NO_FATAL_FAILURE(testing_support::OpenClientServiceOnChosenPort(*form));
 }
 
 void ClientServiceTestBed::TearDown() {
