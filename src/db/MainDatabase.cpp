@@ -66,6 +66,9 @@ bool ConnectAborted() {
 
 MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     current = this;
+    nextSlice_.setSingleShot(true);
+    nextSlice_.setInterval(0);
+    QObject::connect(&nextSlice_, &QTimer::timeout, [this] { writeKeptRowSlice(); });
 }
 
 MainDatabase::~MainDatabase() {
@@ -185,39 +188,71 @@ bool MainDatabase::KeepRow(const std::string& statement) {
         keptRows_.pop_front();
     }
     keptRows_.push_back(statement);
-    base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", statement.c_str());
+    // Behind a replay a row only waits its turn; the replay counts it.
+    if (!MainDbHandleExists())
+        base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", statement.c_str());
     return true;
 }
 
 void MainDatabase::WriteKeptRows() {
-    // A session of the rows below attaches again by itself and comes back here.
-    if (writingKeptRows_ || keptRows_.empty())
+    if (replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
+        return;
+    replayRunning_ = true;
+    replayWritten_ = 0;
+    replayFailed_ = 0;
+    base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: %zu", keptRows_.size());
+    writeKeptRowSlice();
+}
+
+void MainDatabase::writeKeptRowSlice() {
+    // A session of the rows below attaches again by itself and comes back
+    // through WriteKeptRows, which leaves the running replay alone.
+    if (writingKeptRows_ || !replayRunning_)
         return;
     writingKeptRows_ = true;
-    std::size_t written = 0;
-    while (!keptRows_.empty() && MainDbHandleExists()) {
+    bool lostAgain = false;
+    for (std::size_t n = 0; n < KeptRowsPerSlice && !keptRows_.empty() && MainDbHandleExists(); ++n) {
         keptAgain_ = false;
         const ConnectionSettings c = MainDbAttachedWith();
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
         const int result = session.ExecuteSQL(keptRows_.front());
-        if (keptAgain_)
+        if (keptAgain_) {
+            lostAgain = true;
             break;
-        if (result != 0)
+        }
+        if (result != 0) {
             LogRowNotWritten(keptRows_.front());
-        else
-            ++written;
+            ++replayFailed_;
+        } else {
+            ++replayWritten_;
+        }
         keptRows_.pop_front();
     }
     writingKeptRows_ = false;
-    base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, czeka jeszcze %zu", written,
-                   keptRows_.size());
+    if (lostAgain || keptRows_.empty() || !MainDbHandleExists() || host_.IsClosing()) {
+        endReplay();
+        return;
+    }
+    base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: zapisano %zu, czeka %zu",
+                   replayWritten_, keptRows_.size());
+    nextSlice_.start();
+}
+
+void MainDatabase::endReplay() {
+    nextSlice_.stop();
+    replayRunning_ = false;
+    base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, nie zapisano %zu, czeka jeszcze %zu",
+                   replayWritten_, replayFailed_, keptRows_.size());
 }
 
 void WriteMainRow(const std::string& statement) {
     MainDatabase* database = MainDatabase::Current();
-    if (!MainDbHandleExists()) {
+    // A row never overtakes those still waiting for their replay.
+    if (!MainDbHandleExists() || (database && database->KeptRowCount() > 0)) {
         if (!database || !database->KeepRow(statement))
             LogRowNotWritten(statement);
+        else
+            database->WriteKeptRows();
         return;
     }
     const ConnectionSettings c = MainConnection();

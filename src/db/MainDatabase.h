@@ -11,6 +11,7 @@
 #include "db/DatabaseHost.h"
 #include "db/SessionDB.h"
 
+#include <QTimer>
 #include <deque>
 #include <string>
 
@@ -70,22 +71,35 @@ class MainDatabase {
     // Rows that met a lost (or no) main connection wait, in order, for its
     // return; past this many the oldest goes.
     static constexpr std::size_t KeptRowLimit = 10000;
+    // Kept rows are written back this many at a time; the event loop runs
+    // between two slices, so that nobody waits for the whole replay.
+    static constexpr std::size_t KeptRowsPerSlice = 200;
     // Keeps a row statement that could not be written for want of the
     // connection; false for a statement that writes no row (the structure
     // check makes its own statements again at the next attach).
     bool KeepRow(const std::string& statement);
-    // Writes the kept rows, in order, while the connection holds.
+    // Starts writing the kept rows back, in order, while the connection
+    // holds: a slice now and the rest, slice by slice, from the event loop.
+    // Rows kept meanwhile join the end of the queue.
     void WriteKeptRows();
+    bool KeptRowReplayRunning() const { return replayRunning_; }
     std::size_t KeptRowCount() const { return keptRows_.size(); }
     // At shutdown: each row still kept is given up, said in the log and
     // counted on stderr.
     void GiveUpKeptRows();
 
   private:
+    void writeKeptRowSlice();
+    void endReplay();
+
     DatabaseHost& host_;
     std::deque<std::string> keptRows_;
     bool writingKeptRows_ = false;
     bool keptAgain_ = false; // the head row met a lost connection once more
+    bool replayRunning_ = false;
+    std::size_t replayWritten_ = 0;
+    std::size_t replayFailed_ = 0;
+    QTimer nextSlice_;
 };
 
 // The connection settings of the main database (empty while there is none).
