@@ -80,8 +80,8 @@ MainDatabase::~MainDatabase() {
 void MainDatabase::GiveUpKeptRows() {
     if (keptRows_.empty())
         return;
-    for (const std::string& row : keptRows_)
-        LogRowNotWritten(row);
+    for (const KeptRow& row : keptRows_)
+        LogRowNotWritten(row.statement);
     std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
     keptRows_.clear();
 }
@@ -178,20 +178,40 @@ bool MainDatabase::KeepRow(const std::string& statement) {
     if (!isRowStatement(statement))
         return false;
     // The head row, lost again while the kept rows are written, keeps its place.
-    if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front()) {
+    if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front().statement) {
         keptAgain_ = true;
         return true;
     }
+    keep({statement, {}, {}, {}, {}});
+    return true;
+}
+
+bool MainDatabase::KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert,
+                                     KeptRowWritten written) {
+    std::string statement = insert(std::string());
+    keep({std::move(statement), generatorQuery, std::move(insert), {}, std::move(written)});
+    return true;
+}
+
+bool MainDatabase::FollowLastKeptRow(const std::string& statement, const std::string& key,
+                                     KeptRowWritten written) {
+    if (keptRows_.empty() || keptRows_.back().statement != statement || keptRows_.back().written)
+        return false;
+    keptRows_.back().key = key;
+    keptRows_.back().written = std::move(written);
+    return true;
+}
+
+void MainDatabase::keep(KeptRow row) {
     if (keptRows_.size() >= KeptRowLimit) {
         base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), porzucono najstarszy: %s",
-                       KeptRowLimit, keptRows_.front().c_str());
+                       KeptRowLimit, keptRows_.front().statement.c_str());
         keptRows_.pop_front();
     }
-    keptRows_.push_back(statement);
     // Behind a replay a row only waits its turn; the replay counts it.
     if (!MainDbHandleExists())
-        base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", statement.c_str());
-    return true;
+        base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", row.statement.c_str());
+    keptRows_.push_back(std::move(row));
 }
 
 void MainDatabase::WriteKeptRows() {
@@ -212,21 +232,10 @@ void MainDatabase::writeKeptRowSlice() {
     writingKeptRows_ = true;
     bool lostAgain = false;
     for (std::size_t n = 0; n < KeptRowsPerSlice && !keptRows_.empty() && MainDbHandleExists(); ++n) {
-        keptAgain_ = false;
-        const ConnectionSettings c = MainDbAttachedWith();
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
-        const int result = session.ExecuteSQL(keptRows_.front());
-        if (keptAgain_) {
+        if (!writeHeadRow()) {
             lostAgain = true;
             break;
         }
-        if (result != 0) {
-            LogRowNotWritten(keptRows_.front());
-            ++replayFailed_;
-        } else {
-            ++replayWritten_;
-        }
-        keptRows_.pop_front();
     }
     writingKeptRows_ = false;
     if (lostAgain || keptRows_.empty() || !MainDbHandleExists() || host_.IsClosing()) {
@@ -236,6 +245,50 @@ void MainDatabase::writeKeptRowSlice() {
     base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: zapisano %zu, czeka %zu",
                    replayWritten_, keptRows_.size());
     nextSlice_.start();
+}
+
+// Writes the head row, drawing its key first when it waits for one: false
+// when the connection went away again and the row keeps its place.
+bool MainDatabase::writeHeadRow() {
+    const ConnectionSettings c = MainDbAttachedWith();
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
+    KeptRow& head = keptRows_.front();
+    if (!head.generatorQuery.empty()) {
+        TStringList keys;
+        session.SetResultStrings(&keys);
+        const int drawn = session.ExecuteSQL(head.generatorQuery);
+        session.SetResultStrings(nullptr);
+        if (drawn != 0 && !MainDbHandleExists())
+            return false;
+        if (drawn != 0 || keys.empty()) {
+            finishHeadRow(drawn != 0 ? drawn : -1);
+            return true;
+        }
+        head.key = keys.front();
+        head.statement = head.insert(head.key);
+        head.generatorQuery.clear();
+    }
+    keptAgain_ = false;
+    const int result = session.ExecuteSQL(head.statement);
+    if (keptAgain_)
+        return false;
+    finishHeadRow(result);
+    return true;
+}
+
+// The head row leaves the queue before its follower hears of it: the
+// follower may keep rows of its own.
+void MainDatabase::finishHeadRow(int result) {
+    KeptRow row = std::move(keptRows_.front());
+    keptRows_.pop_front();
+    if (result == 0) {
+        ++replayWritten_;
+    } else {
+        LogRowNotWritten(row.statement);
+        ++replayFailed_;
+    }
+    if (row.written)
+        row.written(result, result == 0 ? row.key : std::string());
 }
 
 void MainDatabase::endReplay() {

@@ -13,9 +13,16 @@
 
 #include <QTimer>
 #include <deque>
+#include <functional>
 #include <string>
 
 namespace db {
+
+// Told, on the GUI thread, how a kept row it follows ended: 0 and the row's
+// key once written, else the failure.
+using KeptRowWritten = std::function<void(int result, const std::string& key)>;
+// Makes a row's insert for the key drawn for it.
+using InsertForKey = std::function<std::string(const std::string& key)>;
 
 class MainDatabase {
   public:
@@ -78,6 +85,12 @@ class MainDatabase {
     // connection; false for a statement that writes no row (the structure
     // check makes its own statements again at the next attach).
     bool KeepRow(const std::string& statement);
+    // Keeps an insert whose key could not be drawn for want of the
+    // connection: the key is drawn with `generatorQuery` when the row is
+    // written back, and `written` is told the outcome.
+    bool KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert, KeptRowWritten written);
+    // The row last kept is `statement` (under `key`): `written` follows it.
+    bool FollowLastKeptRow(const std::string& statement, const std::string& key, KeptRowWritten written);
     // Starts writing the kept rows back, in order, while the connection
     // holds: a slice now and the rest, slice by slice, from the event loop.
     // Rows kept meanwhile join the end of the queue.
@@ -89,11 +102,21 @@ class MainDatabase {
     void GiveUpKeptRows();
 
   private:
+    struct KeptRow {
+        std::string statement; // with an empty key while its key is not drawn
+        std::string generatorQuery;
+        InsertForKey insert;
+        std::string key;
+        KeptRowWritten written;
+    };
+    void keep(KeptRow row);
     void writeKeptRowSlice();
+    bool writeHeadRow();
+    void finishHeadRow(int result);
     void endReplay();
 
     DatabaseHost& host_;
-    std::deque<std::string> keptRows_;
+    std::deque<KeptRow> keptRows_;
     bool writingKeptRows_ = false;
     bool keptAgain_ = false; // the head row met a lost connection once more
     bool replayRunning_ = false;

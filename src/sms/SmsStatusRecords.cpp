@@ -35,6 +35,49 @@ void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
     host_.WyslijSmsDodaj(msg);
 }
 
+bool SmsGateway::storeClientSms(SMSMSG& msg) {
+    auto table = db::MainTable<ServiceSmsDB>();
+    table.nDir = std::to_string(msg.nDir);
+    table.sDate = msg.sDate;
+    table.sTime = msg.sTime;
+    table.sNumber = msg.sNumber;
+    table.sLine = msg.sLine;
+    table.sBody = msg.sBody;
+    table.nState = std::to_string(msg.nState);
+    table.nUserId = std::to_string(msg.nUserId);
+    std::weak_ptr<bool> alive = alive_;
+    const int result = table.InsertDataWithId([this, alive, msg](int written, const std::string& key) {
+        if (!alive.expired())
+            clientSmsRowWritten(msg, written, key);
+    });
+    if (result == db::RowKeptForReturn) {
+        base::WriteLog(2, "SMS użytkownika %d do %s czeka na bazę danych", msg.nUserId, msg.sNumber.c_str());
+        return true;
+    }
+    if (result != 0)
+        return false;
+    msg.nId = detail::readNumber(table.nId).value;
+    base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
+    base::WriteLog(1, "                msg->nId=%d", msg.nId);
+    host_.WyslijSmsDodaj(msg);
+    return false;
+}
+
+void SmsGateway::clientSmsRowWritten(SMSMSG msg, int result, const std::string& key) {
+    if (result != 0) {
+        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany, wiadomość nieudana", msg.nUserId,
+                       msg.sNumber.c_str());
+        HandleSmsSendError(msg);
+        return;
+    }
+    msg.nId = detail::readNumber(key).value;
+    base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
+    base::WriteLog(1, "                msg->nId=%d", msg.nId);
+    host_.WyslijSmsDodaj(msg);
+    SmsEngine.MainQueue.push_back(msg);
+    SmsEngine.DistributeMainQueue();
+}
+
 void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
     msg.nState = state;
     base::WriteLog(1, "ChgSmsStatus");
@@ -78,8 +121,9 @@ void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& 
         return;
     }
     // Unacknowledged, the message stays at the exchange: the poll goes on
-    // with the next line and finds it again next cycle.
+    // with the next line, and asks again once the database is back.
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
+    unstoredAtExchange_ = true;
     if (polled)
         SmsEngine.PollNextLine();
 }
@@ -131,8 +175,13 @@ void SmsGateway::HandleClientSmsRequest(const std::string& request, const std::s
     const std::size_t end = SmsEngine.HandleClientSms(request, idfb, result, action, msg);
     if (result == SMS_RESULT_OK && action == SMS_ACTION_SND_QUEUED) {
         base::WriteLog(1, "SMS_ACTION_SND_QUEUED -> InsertSmsStatus(&ReturnMsg)");
-        InsertSmsStatus(msg);
-        SmsEngine.PushMainQueue(msg);
+        // Out of the queue while its row is stored (the store may wait in
+        // an event loop that queues others); a message whose row waits for
+        // the database is held back: its notice and its sending follow the row.
+        SmsEngine.MainQueue.pop_back();
+        if (storeClientSms(msg))
+            return;
+        SmsEngine.MainQueue.push_back(msg);
         SmsEngine.DistributeMainQueue();
         return;
     }
