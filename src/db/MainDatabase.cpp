@@ -167,6 +167,8 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     // the database is up again from here on.
     MainDbState = 0;
     EnsureDatabaseStructure(host, path, user, password);
+    // Before the kept rows: an SMS kept in progress is this run's own.
+    FailSmsLeftInProgress();
     WriteKeptRows();
 }
 
@@ -210,7 +212,8 @@ void MainDatabase::keep(KeptRow row) {
     }
     // Behind a replay a row only waits its turn; the replay counts it.
     if (!MainDbHandleExists())
-        base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", row.statement.c_str());
+        base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
+                       row.statement.c_str());
     keptRows_.push_back(std::move(row));
 }
 

@@ -23,7 +23,9 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
                                      const db::KeptRowWritten& written) {
     // Only a row of the main connection, lost with it, is kept.
     auto* database = db::MainDatabase::Current();
-    const auto keepable = [&] { return written && database && Handle() == &MainDbHandle && !MainDbHandleExists(); };
+    const auto keepable = [&] {
+        return written && database && Handle() == &MainDbHandle && !MainDbHandleExists();
+    };
     TStringList keys;
     ResultStrings = &keys;
     const int drawn = ExecuteSQL(generatorQuery);
