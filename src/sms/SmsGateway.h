@@ -118,6 +118,8 @@ class SmsGateway {
     // Stores a client's new message and announces it; true when its row
     // waits for the database instead, holding the message back until then.
     bool storeClientSms(SMSMSG& msg);
+    // The new row's message to its sender's client.
+    void announceStored(const SMSMSG& msg);
     // The held message's row was written (its key given) or failed: the
     // notice and the sending, or the failed row, follow.
     void clientSmsRowWritten(SMSMSG msg, int result, const std::string& key);

@@ -9,8 +9,9 @@
 
 namespace sms {
 
-bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId) {
-    auto table = db::MainTable<ServiceSmsDB>();
+namespace {
+
+void fillRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state, std::int32_t userId) {
     table.nDir = std::to_string(msg.nDir);
     table.sDate = msg.sDate;
     table.sTime = msg.sTime;
@@ -19,6 +20,13 @@ bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t user
     table.sBody = msg.sBody;
     table.nState = std::to_string(state);
     table.nUserId = std::to_string(userId);
+}
+
+} // namespace
+
+bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId) {
+    auto table = db::MainTable<ServiceSmsDB>();
+    fillRow(table, msg, state, userId);
     if (table.InsertDataWithId() != 0)
         return false;
     msg.nId = detail::readNumber(table.nId).value;
@@ -28,8 +36,11 @@ bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t user
 void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
     if (msg.nId >= 0)
         return;
-    if (!insertSmsRow(msg, msg.nState, msg.nUserId))
-        return;
+    if (insertSmsRow(msg, msg.nState, msg.nUserId))
+        announceStored(msg);
+}
+
+void SmsGateway::announceStored(const SMSMSG& msg) {
     base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
     base::WriteLog(1, "                msg->nId=%d", msg.nId);
     host_.WyslijSmsDodaj(msg);
@@ -37,14 +48,7 @@ void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
 
 bool SmsGateway::storeClientSms(SMSMSG& msg) {
     auto table = db::MainTable<ServiceSmsDB>();
-    table.nDir = std::to_string(msg.nDir);
-    table.sDate = msg.sDate;
-    table.sTime = msg.sTime;
-    table.sNumber = msg.sNumber;
-    table.sLine = msg.sLine;
-    table.sBody = msg.sBody;
-    table.nState = std::to_string(msg.nState);
-    table.nUserId = std::to_string(msg.nUserId);
+    fillRow(table, msg, msg.nState, msg.nUserId);
     std::weak_ptr<bool> alive = alive_;
     const int result = table.InsertDataWithId([this, alive, msg](int written, const std::string& key) {
         if (!alive.expired())
@@ -57,9 +61,7 @@ bool SmsGateway::storeClientSms(SMSMSG& msg) {
     if (result != 0)
         return false;
     msg.nId = detail::readNumber(table.nId).value;
-    base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
-    base::WriteLog(1, "                msg->nId=%d", msg.nId);
-    host_.WyslijSmsDodaj(msg);
+    announceStored(msg);
     return false;
 }
 
@@ -71,9 +73,7 @@ void SmsGateway::clientSmsRowWritten(SMSMSG msg, int result, const std::string& 
         return;
     }
     msg.nId = detail::readNumber(key).value;
-    base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
-    base::WriteLog(1, "                msg->nId=%d", msg.nId);
-    host_.WyslijSmsDodaj(msg);
+    announceStored(msg);
     SmsEngine.MainQueue.push_back(msg);
     SmsEngine.DistributeMainQueue();
 }
@@ -123,7 +123,8 @@ void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& 
     // Unacknowledged, the message stays at the exchange: the poll goes on
     // with the next line, and asks again once the database is back.
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
-    unstoredAtExchange_ = true;
+    if (!host_.MainDatabaseOpen())
+        unstoredAtExchange_ = true;
     if (polled)
         SmsEngine.PollNextLine();
 }
