@@ -234,6 +234,7 @@ void MainDatabase::writeKeptRowSlice() {
         return;
     writingKeptRows_ = true;
     bool lostAgain = false;
+    const std::size_t doneBefore = replayWritten_ + replayFailed_;
     for (std::size_t n = 0; n < KeptRowsPerSlice && !keptRows_.empty() && MainDbHandleExists(); ++n) {
         if (!writeHeadRow()) {
             lostAgain = true;
@@ -245,8 +246,10 @@ void MainDatabase::writeKeptRowSlice() {
         endReplay();
         return;
     }
-    base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: zapisano %zu, czeka %zu",
-                   replayWritten_, keptRows_.size());
+    const std::size_t done = replayWritten_ + replayFailed_;
+    if (done / KeptRowsPerProgressLine != doneBefore / KeptRowsPerProgressLine)
+        base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: zapisano %zu, czeka %zu",
+                       replayWritten_, keptRows_.size());
     nextSlice_.start();
 }
 

@@ -78,9 +78,12 @@ class MainDatabase {
     // Rows that met a lost (or no) main connection wait, in order, for its
     // return; past this many the oldest goes.
     static constexpr std::size_t KeptRowLimit = 10000;
-    // Kept rows are written back this many at a time; the event loop runs
-    // between two slices, so that nobody waits for the whole replay.
-    static constexpr std::size_t KeptRowsPerSlice = 200;
+    // Kept rows are written back this many at a time (a row takes some
+    // milliseconds); the event loop runs between two slices, so that nobody
+    // waits for the whole replay.
+    static constexpr std::size_t KeptRowsPerSlice = 25;
+    // The replay says how far it got after this many rows.
+    static constexpr std::size_t KeptRowsPerProgressLine = 1000;
     // Keeps a row statement that could not be written for want of the
     // connection; false for a statement that writes no row (the structure
     // check makes its own statements again at the next attach).
