@@ -87,11 +87,15 @@ DatabaseAnswer askDatabase(const ClientLoginSettings& settings, const std::strin
 // A list that could not be read is read again at once, after one attach when
 // the main connection is gone (as a statement attaches again after a lost
 // connection): a server restart costs no log-in its first attempt.
-void attachMainAtOnce(const ClientLoginSettings& settings) {
-    if (MainDbHandleExists() || !loginMayAttach())
-        return;
+// True when the main connection is there afterwards.
+bool attachMainAtOnce(const ClientLoginSettings& settings) {
+    if (MainDbHandleExists())
+        return true;
+    if (!loginMayAttach())
+        return false;
     SessionDB attach(settings.databaseHost, settings.databaseFile, settings.databaseUser,
                      settings.databasePassword, &MainDbHandle, false);
+    return MainDbHandleExists();
 }
 
 void logUnreachable(const std::string& address, const std::string& login) {
@@ -114,10 +118,8 @@ void ClientService::UstawKomunikatLP() {
 QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std::string& password,
                                             int& errorCode, const std::string& address) {
     ui::TListView& users = host_.UserList();
-    if (users.Tag() != 2) {
-        attachMainAtOnce(host_.LoginSettings());
+    if (users.Tag() != 2 && attachMainAtOnce(host_.LoginSettings()))
         host_.LoadUsers();
-    }
     const int loginColumn = UserColumnLogin;
     const int passwordColumn = UserColumnPassword;
     bool loginKnown = false;

@@ -211,6 +211,13 @@ TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogs
     // Away: not an unknown log-in, the database cannot tell.
     EXPECT_EQ(logIn(connectClient(), "2.04.00.00", "ewa", changed, code), nullptr);
     EXPECT_EQ(code, 5);
+    // The next log-in within a few seconds is refused without an attach.
+    const std::size_t logBefore = mainLogText().size();
+    EXPECT_EQ(logIn(connectClient(), "2.04.00.00", "ewa", changed, code), nullptr);
+    EXPECT_EQ(code, 5);
+    const std::string log = mainLogText();
+    EXPECT_EQ(log.find("Failed to establish a connection", logBefore), std::string::npos)
+        << log.substr(logBefore);
 
     ASSERT_TRUE(server.start()) << server.error();
     // Log-ins attach by themselves only every few seconds while it is away.
