@@ -7,10 +7,12 @@
 #include "clients/RequestFields.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
+#include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "ui/Components.h"
 
 #include <cstring>
+#include <limits>
 
 namespace clients {
 namespace {
@@ -44,22 +46,37 @@ std::string cell(const QTreeWidgetItem* row, int column) {
 
 enum class DatabaseAnswer { Matches, Differs, Unreachable };
 
+// While the server stays away, log-ins try an attach of their own at most
+// this often; the reconnect timer does the rest.
+constexpr std::int64_t LoginAttachIntervalMs = 5000;
+
+// True when a log-in may attach the main connection now: it is attached, or
+// no log-in tried within the interval.
+bool loginMayAttach() {
+    static std::int64_t lastAttempt = std::numeric_limits<std::int64_t>::min() / 2;
+    if (MainDbHandleExists())
+        return true;
+    const std::int64_t now = platform::processClock().nowMs();
+    if (now - lastAttempt < LoginAttachIntervalMs && now >= lastAttempt)
+        return false;
+    lastAttempt = now;
+    return true;
+}
+
 // The password the database holds for the log-in now (the list may be older).
+// A read that finds the connection lost attaches once and reads again, as a
+// statement does: the first log-in after a server restart gets its answer.
 DatabaseAnswer askDatabase(const ClientLoginSettings& settings, const std::string& login,
                            const std::string& password) {
+    if (!loginMayAttach())
+        return DatabaseAnswer::Unreachable;
     SessionDB session(settings.databaseHost, settings.databaseFile, settings.databaseUser,
                       settings.databasePassword, &MainDbHandle, false);
     if (MainDbHandle == 0)
         return DatabaseAnswer::Unreachable;
     std::vector<QueryRow> rows;
     session.SetSqlText("SELECT SUSERPASSWORD FROM USERANDGROUP WHERE SUSERLOGIN = '" + QuoteSql(login) + "'");
-    int status = session.StartTransaction(true);
-    if (status == 0) {
-        status = session.RunQueryToList(&rows);
-        const int committed = session.CommitTransaction();
-        if (status == 0)
-            status = committed;
-    }
+    const int status = session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); });
     if (status != 0 && MainDbHandle == 0)
         return DatabaseAnswer::Unreachable;
     if (status == 0 && rows.size() == 1 && rows[0]["SUSERPASSWORD"] == password)
@@ -70,11 +87,15 @@ DatabaseAnswer askDatabase(const ClientLoginSettings& settings, const std::strin
 // A list that could not be read is read again at once, after one attach when
 // the main connection is gone (as a statement attaches again after a lost
 // connection): a server restart costs no log-in its first attempt.
-void attachMainAtOnce(const ClientLoginSettings& settings) {
+// True when the main connection is there afterwards.
+bool attachMainAtOnce(const ClientLoginSettings& settings) {
     if (MainDbHandleExists())
-        return;
+        return true;
+    if (!loginMayAttach())
+        return false;
     SessionDB attach(settings.databaseHost, settings.databaseFile, settings.databaseUser,
                      settings.databasePassword, &MainDbHandle, false);
+    return MainDbHandleExists();
 }
 
 void logUnreachable(const std::string& address, const std::string& login) {
@@ -97,10 +118,8 @@ void ClientService::UstawKomunikatLP() {
 QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std::string& password,
                                             int& errorCode, const std::string& address) {
     ui::TListView& users = host_.UserList();
-    if (users.Tag() != 2) {
-        attachMainAtOnce(host_.LoginSettings());
+    if (users.Tag() != 2 && attachMainAtOnce(host_.LoginSettings()))
         host_.LoadUsers();
-    }
     const int loginColumn = UserColumnLogin;
     const int passwordColumn = UserColumnPassword;
     bool loginKnown = false;

@@ -66,6 +66,9 @@ bool ConnectAborted() {
 
 MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     current = this;
+    nextSlice_.setSingleShot(true);
+    nextSlice_.setInterval(0);
+    QObject::connect(&nextSlice_, &QTimer::timeout, [this] { writeKeptRowSlice(); });
 }
 
 MainDatabase::~MainDatabase() {
@@ -77,8 +80,8 @@ MainDatabase::~MainDatabase() {
 void MainDatabase::GiveUpKeptRows() {
     if (keptRows_.empty())
         return;
-    for (const std::string& row : keptRows_)
-        LogRowNotWritten(row);
+    for (const KeptRow& row : keptRows_)
+        LogRowNotWritten(row.statement);
     std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
     keptRows_.clear();
 }
@@ -164,6 +167,8 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     // the database is up again from here on.
     MainDbState = 0;
     EnsureDatabaseStructure(host, path, user, password);
+    // Before the kept rows: an SMS kept in progress is this run's own.
+    FailSmsLeftInProgress();
     WriteKeptRows();
 }
 
@@ -175,49 +180,138 @@ bool MainDatabase::KeepRow(const std::string& statement) {
     if (!isRowStatement(statement))
         return false;
     // The head row, lost again while the kept rows are written, keeps its place.
-    if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front()) {
+    if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front().statement) {
         keptAgain_ = true;
         return true;
     }
-    if (keptRows_.size() >= KeptRowLimit) {
-        base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), porzucono najstarszy: %s",
-                       KeptRowLimit, keptRows_.front().c_str());
-        keptRows_.pop_front();
-    }
-    keptRows_.push_back(statement);
-    base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", statement.c_str());
+    keep({statement, {}, {}, {}, {}});
     return true;
 }
 
-void MainDatabase::WriteKeptRows() {
-    // A session of the rows below attaches again by itself and comes back here.
-    if (writingKeptRows_ || keptRows_.empty())
-        return;
-    writingKeptRows_ = true;
-    std::size_t written = 0;
-    while (!keptRows_.empty() && MainDbHandleExists()) {
-        keptAgain_ = false;
-        const ConnectionSettings c = MainDbAttachedWith();
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
-        const int result = session.ExecuteSQL(keptRows_.front());
-        if (keptAgain_)
-            break;
-        if (result != 0)
-            LogRowNotWritten(keptRows_.front());
-        else
-            ++written;
+bool MainDatabase::KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert,
+                                     KeptRowWritten written) {
+    std::string statement = insert(std::string());
+    keep({std::move(statement), generatorQuery, std::move(insert), {}, std::move(written)});
+    return true;
+}
+
+bool MainDatabase::FollowLastKeptRow(const std::string& statement, const std::string& key,
+                                     KeptRowWritten written) {
+    if (keptRows_.empty() || keptRows_.back().statement != statement || keptRows_.back().written)
+        return false;
+    keptRows_.back().key = key;
+    keptRows_.back().written = std::move(written);
+    return true;
+}
+
+void MainDatabase::keep(KeptRow row) {
+    if (keptRows_.size() >= KeptRowLimit) {
+        base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), porzucono najstarszy: %s",
+                       KeptRowLimit, keptRows_.front().statement.c_str());
         keptRows_.pop_front();
     }
+    // Behind a replay a row only waits its turn; the replay counts it.
+    if (!MainDbHandleExists())
+        base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
+                       row.statement.c_str());
+    keptRows_.push_back(std::move(row));
+}
+
+void MainDatabase::WriteKeptRows() {
+    if (replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
+        return;
+    replayRunning_ = true;
+    replayWritten_ = 0;
+    replayFailed_ = 0;
+    base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: %zu", keptRows_.size());
+    writeKeptRowSlice();
+}
+
+void MainDatabase::writeKeptRowSlice() {
+    // A session of the rows below attaches again by itself and comes back
+    // through WriteKeptRows, which leaves the running replay alone.
+    if (writingKeptRows_ || !replayRunning_)
+        return;
+    writingKeptRows_ = true;
+    bool lostAgain = false;
+    const std::size_t doneBefore = replayWritten_ + replayFailed_;
+    for (std::size_t n = 0; n < KeptRowsPerSlice && !keptRows_.empty() && MainDbHandleExists(); ++n) {
+        if (!writeHeadRow()) {
+            lostAgain = true;
+            break;
+        }
+    }
     writingKeptRows_ = false;
-    base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, czeka jeszcze %zu", written,
-                   keptRows_.size());
+    if (lostAgain || keptRows_.empty() || !MainDbHandleExists() || host_.IsClosing()) {
+        endReplay();
+        return;
+    }
+    const std::size_t done = replayWritten_ + replayFailed_;
+    if (done / KeptRowsPerProgressLine != doneBefore / KeptRowsPerProgressLine)
+        base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: zapisano %zu, czeka %zu",
+                       replayWritten_, keptRows_.size());
+    nextSlice_.start();
+}
+
+// Writes the head row, drawing its key first when it waits for one: false
+// when the connection went away again and the row keeps its place.
+bool MainDatabase::writeHeadRow() {
+    const ConnectionSettings c = MainDbAttachedWith();
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
+    KeptRow& head = keptRows_.front();
+    if (!head.generatorQuery.empty()) {
+        TStringList keys;
+        session.SetResultStrings(&keys);
+        const int drawn = session.ExecuteSQL(head.generatorQuery);
+        session.SetResultStrings(nullptr);
+        if (drawn != 0 && !MainDbHandleExists())
+            return false;
+        if (drawn != 0 || keys.empty()) {
+            finishHeadRow(drawn != 0 ? drawn : -1);
+            return true;
+        }
+        head.key = keys.front();
+        head.statement = head.insert(head.key);
+        head.generatorQuery.clear();
+    }
+    keptAgain_ = false;
+    const int result = session.ExecuteSQL(head.statement);
+    if (keptAgain_)
+        return false;
+    finishHeadRow(result);
+    return true;
+}
+
+// The head row leaves the queue before its follower hears of it: the
+// follower may keep rows of its own.
+void MainDatabase::finishHeadRow(int result) {
+    KeptRow row = std::move(keptRows_.front());
+    keptRows_.pop_front();
+    if (result == 0) {
+        ++replayWritten_;
+    } else {
+        LogRowNotWritten(row.statement);
+        ++replayFailed_;
+    }
+    if (row.written)
+        row.written(result, result == 0 ? row.key : std::string());
+}
+
+void MainDatabase::endReplay() {
+    nextSlice_.stop();
+    replayRunning_ = false;
+    base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, nie zapisano %zu, czeka jeszcze %zu",
+                   replayWritten_, replayFailed_, keptRows_.size());
 }
 
 void WriteMainRow(const std::string& statement) {
     MainDatabase* database = MainDatabase::Current();
-    if (!MainDbHandleExists()) {
+    // A row never overtakes those still waiting for their replay.
+    if (!MainDbHandleExists() || (database && database->KeptRowCount() > 0)) {
         if (!database || !database->KeepRow(statement))
             LogRowNotWritten(statement);
+        else
+            database->WriteKeptRows();
         return;
     }
     const ConnectionSettings c = MainConnection();

@@ -11,10 +11,18 @@
 #include "db/DatabaseHost.h"
 #include "db/SessionDB.h"
 
+#include <QTimer>
 #include <deque>
+#include <functional>
 #include <string>
 
 namespace db {
+
+// Told, on the GUI thread, how a kept row it follows ended: 0 and the row's
+// key once written, else the failure.
+using KeptRowWritten = std::function<void(int result, const std::string& key)>;
+// Makes a row's insert for the key drawn for it.
+using InsertForKey = std::function<std::string(const std::string& key)>;
 
 class MainDatabase {
   public:
@@ -70,22 +78,54 @@ class MainDatabase {
     // Rows that met a lost (or no) main connection wait, in order, for its
     // return; past this many the oldest goes.
     static constexpr std::size_t KeptRowLimit = 10000;
+    // Kept rows are written back this many at a time (a row takes some
+    // milliseconds); the event loop runs between two slices, so that nobody
+    // waits for the whole replay.
+    static constexpr std::size_t KeptRowsPerSlice = 25;
+    // The replay says how far it got after this many rows.
+    static constexpr std::size_t KeptRowsPerProgressLine = 1000;
     // Keeps a row statement that could not be written for want of the
     // connection; false for a statement that writes no row (the structure
     // check makes its own statements again at the next attach).
     bool KeepRow(const std::string& statement);
-    // Writes the kept rows, in order, while the connection holds.
+    // Keeps an insert whose key could not be drawn for want of the
+    // connection: the key is drawn with `generatorQuery` when the row is
+    // written back, and `written` is told the outcome.
+    bool KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert, KeptRowWritten written);
+    // The row last kept is `statement` (under `key`): `written` follows it.
+    bool FollowLastKeptRow(const std::string& statement, const std::string& key, KeptRowWritten written);
+    // Starts writing the kept rows back, in order, while the connection
+    // holds: a slice now and the rest, slice by slice, from the event loop.
+    // Rows kept meanwhile join the end of the queue.
     void WriteKeptRows();
+    bool KeptRowReplayRunning() const { return replayRunning_; }
     std::size_t KeptRowCount() const { return keptRows_.size(); }
     // At shutdown: each row still kept is given up, said in the log and
     // counted on stderr.
     void GiveUpKeptRows();
 
   private:
+    struct KeptRow {
+        std::string statement; // with an empty key while its key is not drawn
+        std::string generatorQuery;
+        InsertForKey insert;
+        std::string key;
+        KeptRowWritten written;
+    };
+    void keep(KeptRow row);
+    void writeKeptRowSlice();
+    bool writeHeadRow();
+    void finishHeadRow(int result);
+    void endReplay();
+
     DatabaseHost& host_;
-    std::deque<std::string> keptRows_;
+    std::deque<KeptRow> keptRows_;
     bool writingKeptRows_ = false;
     bool keptAgain_ = false; // the head row met a lost connection once more
+    bool replayRunning_ = false;
+    std::size_t replayWritten_ = 0;
+    std::size_t replayFailed_ = 0;
+    QTimer nextSlice_;
 };
 
 // The connection settings of the main database (empty while there is none).

@@ -54,21 +54,24 @@ int ServiceSmsDB::CreateTable() {
         db::TriggerText(TableName, "nId", true));
 }
 
-int ServiceSmsDB::InsertDataWithId() {
-    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, [this](const std::string& key) {
+int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written) {
+    // The insert is made from copies: a kept row outlives this table object.
+    const auto insert = [table = TableName, nDir = nDir, sDate = sDate, sTime = sTime, sNumber = sNumber,
+                         sLine = sLine, sBody = sBody, nState = nState, nForward = nForward,
+                         nUserId = nUserId](const std::string& key) {
         base::WriteLog(1, "ServiceSmsDB::InsertDataWithId nId=%s", key.c_str());
         base::WriteLog(1, "                 sLine=%s", sLine.c_str());
         base::WriteLog(1, "                 sNumber=%s", sNumber.c_str());
         return db::SqlFormat(
             "INSERT INTO %s (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nForward, "
             "nUserId) VALUES ('%s', '%s', '%s', '%s', '%s', '%s', '%s', '%s', %s, '%s')",
-            TableName.c_str(), Q(key).c_str(), db::NumberOrZero(nDir).c_str(), Q(sDate).c_str(),
-            Q(sTime).c_str(), db::CutText(sNumber, SmsNumberLength).c_str(),
-            db::CutText(sLine, SmsLineLength).c_str(), db::CutText(sBody, SmsBodyLength).c_str(),
-            db::NumberOrZero(nState).c_str(), db::NumberOrNull(nForward).c_str(),
-            db::NumberOrZero(nUserId).c_str());
-    });
-    if (result != 0)
+            table.c_str(), Q(key).c_str(), db::NumberOrZero(nDir).c_str(), Q(sDate).c_str(), Q(sTime).c_str(),
+            db::CutText(sNumber, SmsNumberLength).c_str(), db::CutText(sLine, SmsLineLength).c_str(),
+            db::CutText(sBody, SmsBodyLength).c_str(), db::NumberOrZero(nState).c_str(),
+            db::NumberOrNull(nForward).c_str(), db::NumberOrZero(nUserId).c_str());
+    };
+    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written);
+    if (result != 0 && result != db::RowKeptForReturn)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
 }

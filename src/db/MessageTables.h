@@ -23,8 +23,10 @@ class ServiceSmsDB : public ServiceTableDB {
     ServiceSmsDB(const std::string& host, const std::string& path, const std::string& user,
                  const std::string& password);
     int CreateTable();
-    // Draws a key from ID_Sms into nId and inserts the row under it.
-    int InsertDataWithId();
+    // Draws a key from ID_Sms into nId and inserts the row under it. With
+    // `written`, a row that meets the main connection away waits for it
+    // (db::RowKeptForReturn) and `written` hears of it when it is written.
+    int InsertDataWithId(const db::KeptRowWritten& written = {});
     int UpdateStatus(const SmsState& state, const SmsRowId& nId);
     // Every SMS still handed to the exchange (4) becomes failed (2).
     int CheckBadStatus();

@@ -19,18 +19,30 @@ int ServiceTableDB::createTable(const std::string& createText, const std::string
 }
 
 int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
-                                     const std::function<std::string(const std::string& key)>& buildInsert) {
+                                     const std::function<std::string(const std::string& key)>& buildInsert,
+                                     const db::KeptRowWritten& written) {
+    // Only a row of the main connection, lost with it, is kept.
+    auto* database = db::MainDatabase::Current();
+    const auto keepable = [&] {
+        return written && database && Handle() == &MainDbHandle && !MainDbHandleExists();
+    };
     TStringList keys;
     ResultStrings = &keys;
     const int drawn = ExecuteSQL(generatorQuery);
     ResultStrings = nullptr;
-    if (drawn != 0)
+    if (drawn != 0) {
+        if (keepable() && database->KeepRowWithNewKey(generatorQuery, buildInsert, written))
+            return db::RowKeptForReturn;
         return drawn;
+    }
     if (keys.empty())
         return -1;
-    const int result = ExecuteSQL(buildInsert(keys.front()));
+    const std::string insert = buildInsert(keys.front());
+    const int result = ExecuteSQL(insert);
     if (result == 0)
         keyField = keys.front();
+    else if (keepable() && database->FollowLastKeptRow(insert, keys.front(), written))
+        return db::RowKeptForReturn;
     return result;
 }
 

@@ -3,6 +3,7 @@
 // inserted under a key drawn from the table's generator.
 #pragma once
 
+#include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
 
@@ -22,9 +23,13 @@ class ServiceTableDB : public SessionDB {
     int createTable(const std::string& createText, const std::string& triggerText);
     // Draws a key with `generatorQuery`; runs the insert that `buildInsert`
     // makes for that key; the key reaches `keyField` only when the insert
-    // succeeded. -1 when the generator gives no row.
+    // succeeded. -1 when the generator gives no row. With `written`, a row
+    // that meets the main connection away is kept whole (its key drawn when
+    // it is written back, if need be): RowKeptForReturn, and `written` is
+    // told later.
     int insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
-                         const std::function<std::string(const std::string& key)>& buildInsert);
+                         const std::function<std::string(const std::string& key)>& buildInsert,
+                         const db::KeptRowWritten& written = {});
 };
 
 // Reads a text field for a statement: quoted on a copy, never in place.
@@ -33,6 +38,9 @@ inline std::string Q(const std::string& value) {
 }
 
 namespace db {
+// The insert waits, kept whole, for the main connection's return.
+constexpr int RowKeptForReturn = -2;
+
 // Values as their columns take them, for the program's own statement
 // templates: a value the column would refuse would lose the whole row.
 // A text for a quoted literal, cut to the column's `chars` characters.

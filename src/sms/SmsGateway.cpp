@@ -44,9 +44,18 @@ void SmsGateway::StatusRows::HandleSmsSendError(SMSMSG message) {
     gateway_.HandleSmsSendError(std::move(message));
 }
 
+void SmsGateway::askForUnstoredAgain() {
+    if (!unstoredAtExchange_ || !SmsEngine.NeedsResynchronization() || !host_.MainDatabaseOpen())
+        return;
+    unstoredAtExchange_ = false;
+    base::WriteLog(1, "Ponowny odczyt wiadomości SMS pozostawionych w centrali bez bazy danych.");
+    SmsEngine.ResetSmsPoll(&GsmLines.lines);
+}
+
 bool SmsGateway::PollStep() {
     if (!SmsSettings.UseSms)
         return false;
+    askForUnstoredAgain();
     // The timer is off around each step, so that a slow step is not entered
     // again by the next tick.
     std::string request;

@@ -15,6 +15,7 @@
 #include <cstddef>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,17 @@ class SmsGateway {
     // goes into nId. False when the row could not be stored.
     bool insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId);
     void storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+    // Stores a client's new message and announces it; true when its row
+    // waits for the database instead, holding the message back until then.
+    bool storeClientSms(SMSMSG& msg);
+    // The new row's message to its sender's client.
+    void announceStored(const SMSMSG& msg);
+    // The held message's row was written (its key given) or failed: the
+    // notice and the sending, or the failed row, follow.
+    void clientSmsRowWritten(SMSMSG msg, int result, const std::string& key);
+    // After the database's return, the stored messages left at the exchange
+    // for want of it are asked for again.
+    void askForUnstoredAgain();
 
     // The rows of messages the send queues drop.
     class StatusRows : public cCallbackSmsStatus {
@@ -131,6 +143,10 @@ class SmsGateway {
 
     SmsGatewayHost& host_;
     StatusRows statusRows_{*this};
+    // A received message was left unacknowledged for want of the database.
+    bool unstoredAtExchange_ = false;
+    // Rows kept for the database's return reach this gateway only while it lives.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace sms

@@ -9,8 +9,9 @@
 
 namespace sms {
 
-bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId) {
-    auto table = db::MainTable<ServiceSmsDB>();
+namespace {
+
+void fillRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state, std::int32_t userId) {
     table.nDir = std::to_string(msg.nDir);
     table.sDate = msg.sDate;
     table.sTime = msg.sTime;
@@ -19,6 +20,13 @@ bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t user
     table.sBody = msg.sBody;
     table.nState = std::to_string(state);
     table.nUserId = std::to_string(userId);
+}
+
+} // namespace
+
+bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId) {
+    auto table = db::MainTable<ServiceSmsDB>();
+    fillRow(table, msg, state, userId);
     if (table.InsertDataWithId() != 0)
         return false;
     msg.nId = detail::readNumber(table.nId).value;
@@ -28,11 +36,46 @@ bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t user
 void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
     if (msg.nId >= 0)
         return;
-    if (!insertSmsRow(msg, msg.nState, msg.nUserId))
-        return;
+    if (insertSmsRow(msg, msg.nState, msg.nUserId))
+        announceStored(msg);
+}
+
+void SmsGateway::announceStored(const SMSMSG& msg) {
     base::WriteLog(1, "InsertSmsStatus msg->nState=%d", msg.nState);
     base::WriteLog(1, "                msg->nId=%d", msg.nId);
     host_.WyslijSmsDodaj(msg);
+}
+
+bool SmsGateway::storeClientSms(SMSMSG& msg) {
+    auto table = db::MainTable<ServiceSmsDB>();
+    fillRow(table, msg, msg.nState, msg.nUserId);
+    std::weak_ptr<bool> alive = alive_;
+    const int result = table.InsertDataWithId([this, alive, msg](int written, const std::string& key) {
+        if (!alive.expired())
+            clientSmsRowWritten(msg, written, key);
+    });
+    if (result == db::RowKeptForReturn) {
+        base::WriteLog(2, "SMS użytkownika %d do %s czeka na bazę danych", msg.nUserId, msg.sNumber.c_str());
+        return true;
+    }
+    if (result != 0)
+        return false;
+    msg.nId = detail::readNumber(table.nId).value;
+    announceStored(msg);
+    return false;
+}
+
+void SmsGateway::clientSmsRowWritten(SMSMSG msg, int result, const std::string& key) {
+    if (result != 0) {
+        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany, wiadomość nieudana", msg.nUserId,
+                       msg.sNumber.c_str());
+        HandleSmsSendError(msg);
+        return;
+    }
+    msg.nId = detail::readNumber(key).value;
+    announceStored(msg);
+    SmsEngine.MainQueue.push_back(msg);
+    SmsEngine.DistributeMainQueue();
 }
 
 void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
@@ -78,8 +121,10 @@ void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& 
         return;
     }
     // Unacknowledged, the message stays at the exchange: the poll goes on
-    // with the next line and finds it again next cycle.
+    // with the next line, and asks again once the database is back.
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
+    if (!host_.MainDatabaseOpen())
+        unstoredAtExchange_ = true;
     if (polled)
         SmsEngine.PollNextLine();
 }
@@ -131,8 +176,13 @@ void SmsGateway::HandleClientSmsRequest(const std::string& request, const std::s
     const std::size_t end = SmsEngine.HandleClientSms(request, idfb, result, action, msg);
     if (result == SMS_RESULT_OK && action == SMS_ACTION_SND_QUEUED) {
         base::WriteLog(1, "SMS_ACTION_SND_QUEUED -> InsertSmsStatus(&ReturnMsg)");
-        InsertSmsStatus(msg);
-        SmsEngine.PushMainQueue(msg);
+        // Out of the queue while its row is stored (the store may wait in
+        // an event loop that queues others); a message whose row waits for
+        // the database is held back: its notice and its sending follow the row.
+        SmsEngine.MainQueue.pop_back();
+        if (storeClientSms(msg))
+            return;
+        SmsEngine.MainQueue.push_back(msg);
         SmsEngine.DistributeMainQueue();
         return;
     }

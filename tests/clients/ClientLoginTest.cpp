@@ -202,6 +202,8 @@ TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogs
     form->Admin().LoadUsers();
     ASSERT_EQ(form->UserLV->Tag(), 2);
 
+    platform::ManualClock clock;
+    platform::setProcessClock(&clock);
     server.kill();
     form->Admin().LoadUsers();
     const std::string changed = "a87ff679a2f3e71d9181a67b7542122c";
@@ -209,13 +211,58 @@ TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogs
     // Away: not an unknown log-in, the database cannot tell.
     EXPECT_EQ(logIn(connectClient(), "2.04.00.00", "ewa", changed, code), nullptr);
     EXPECT_EQ(code, 5);
+    // The next log-in within a few seconds is refused without an attach.
+    const std::size_t logBefore = mainLogText().size();
+    EXPECT_EQ(logIn(connectClient(), "2.04.00.00", "ewa", changed, code), nullptr);
+    EXPECT_EQ(code, 5);
+    const std::string log = mainLogText();
+    EXPECT_EQ(log.find("Failed to establish a connection", logBefore), std::string::npos)
+        << log.substr(logBefore);
 
     ASSERT_TRUE(server.start()) << server.error();
+    // Log-ins attach by themselves only every few seconds while it is away.
+    clock.advance(60000);
     bool updated = false;
     testfb::Isql(c,
                  "UPDATE CTIUSERS SET SUSERPASSWORD = '" + changed + "' WHERE SUSERLOGIN = 'ewa';\nCOMMIT;\n",
                  &updated);
     ASSERT_TRUE(updated);
+    TestClient& client = connectClient();
+    EXPECT_NE(logIn(client, "2.04.00.00", "ewa", changed, code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(waitFor(client, "!LP&"));
+    platform::setProcessClock(nullptr);
+    testfb::DetachMain();
+}
+
+// The server restarts with nothing read in between: the log-in's password
+// check meets the dead connection, attaches once at once and reads again.
+TEST_F(ClientServiceHandlers, TheFirstLogInAfterAServerRestartReadsThePasswordAtOnce) {
+    testfb::PrivateServer server;
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    testfb::DetachMain();
+    c = server.connection("restart.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    form->Settings.IPFBaseText = c.host;
+    form->Settings.NameFBText = c.path;
+    form->Settings.PasswordFB = c.password;
+    TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
+    addUser(ewa);
+    form->Admin().LoadUsers();
+    ASSERT_EQ(form->UserLV->Tag(), 2);
+    ASSERT_TRUE(MainDbHandleExists());
+
+    server.kill();
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string changed = "a87ff679a2f3e71d9181a67b7542122c";
+    bool updated = false;
+    testfb::Isql(c,
+                 "UPDATE CTIUSERS SET SUSERPASSWORD = '" + changed + "' WHERE SUSERLOGIN = 'ewa';\nCOMMIT;\n",
+                 &updated);
+    ASSERT_TRUE(updated);
+    int code = -1;
     TestClient& client = connectClient();
     EXPECT_NE(logIn(client, "2.04.00.00", "ewa", changed, code), nullptr);
     EXPECT_EQ(code, 0);

@@ -13,6 +13,10 @@
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
+
 namespace {
 
 class Outage : public testing_support::MainFormFixture {
@@ -73,6 +77,26 @@ class Outage : public testing_support::MainFormFixture {
 
     std::string count(const std::string& from) {
         return testfb::Isql(c, "SELECT 'COUNT=' || COUNT(*) FROM " + from + ";");
+    }
+
+    // The event loop runs until the kept rows are written back.
+    bool replayed() {
+        QDeadlineTimer deadline(60000);
+        while (form->Database().KeptRowCount() > 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return form->Database().KeptRowCount() == 0;
+    }
+
+    // The numbers of the calls in TalksIncoming, in the order written.
+    std::vector<std::string> callNumbers() {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        std::vector<QueryRow> rows;
+        session.SetSqlText("SELECT SNUMBER FROM TALKSINCOMING ORDER BY NID");
+        EXPECT_EQ(session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); }), 0);
+        std::vector<std::string> numbers;
+        for (const QueryRow& row : rows)
+            numbers.push_back(row.at("SNUMBER").substr(0, row.at("SNUMBER").find(' ')));
+        return numbers;
     }
 
     std::string tableCount() {
@@ -183,15 +207,54 @@ TEST_F(Outage, CallRowsOfTwoServerOutagesReachTheTableOnceInOrder) {
         form->Pbx().DrainReceivedLines();
     }
 
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
-    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-    std::vector<QueryRow> rows;
-    session.SetSqlText("SELECT SNUMBER FROM TALKSINCOMING ORDER BY NID");
-    ASSERT_EQ(session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); }), 0);
-    std::vector<std::string> written;
-    for (const QueryRow& row : rows)
-        written.push_back(row.at("SNUMBER").substr(0, row.at("SNUMBER").find(' ')));
-    EXPECT_EQ(written, callers);
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), callers);
+}
+
+// Many rows kept through an outage are written back in slices: between two
+// of them the event loop runs (a timer fires, a new row comes), and every
+// row, the new one last, reaches the table in order.
+TEST_F(Outage, KeptRowsAreWrittenBackInSlicesBetweenWhichTheEventLoopRuns) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    server.kill();
+    std::vector<std::string> callers;
+    const auto writeRow = [&callers](int i) {
+        callers.push_back("600" + std::to_string(100000 + i));
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    const int kept = int(db::MainDatabase::KeptRowsPerSlice) * 3 + 7;
+    for (int i = 0; i < kept; ++i)
+        writeRow(i);
+    ASSERT_EQ(form->Database().KeptRowCount(), std::size_t(kept));
+    mainLogText();
+
+    ASSERT_TRUE(server.start()) << server.error();
+    // Fires whenever the event loop runs; the attach itself waits in one.
+    bool servedDuringTheReplay = false;
+    QTimer probe;
+    probe.setInterval(0);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const std::size_t waiting = form->Database().KeptRowCount();
+        if (!servedDuringTheReplay && waiting > 0 && waiting < std::size_t(kept)) {
+            servedDuringTheReplay = true;
+            writeRow(kept);
+        }
+    });
+    probe.start();
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    probe.stop();
+
+    EXPECT_TRUE(servedDuringTheReplay) << "the replay held the event loop to its end";
+    EXPECT_EQ(callNumbers(), callers);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Zapisywanie odłożonych zapisów w bazie danych: " + std::to_string(kept)),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Zapisano w bazie danych " + std::to_string(kept + 1) + " odłożonych zapisów"),
+              std::string::npos)
+        << log;
 }
 
 // The server is away at start and the database file does not exist yet: the

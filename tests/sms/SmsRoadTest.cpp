@@ -12,6 +12,7 @@
 #include "support/ExchangeSimulator.h"
 #include "support/GsmPdus.h"
 #include "support/LinkTestSupport.h"
+#include "support/PrivateFirebirdServer.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -377,14 +378,17 @@ TEST_F(SmsRoad, AReceivedMessageReachesTheUserOfItsRuleOrItsLastWriterAndIsAckno
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
 }
 
-TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedAndSendingGoesOn) {
+// The database file goes away: a message the exchange holds is not
+// acknowledged and stays there, a desk's message waits for its row; once the
+// database is back the poll asks for the stored one again by itself, and the
+// desk's message is stored, announced and sent.
+TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedOrSentAndBothComeInOnItsReturn) {
     link();
     staff({"jnowak"});
     readGsmLines();
     pollStoredMessages();
     smsNotices("jnowak");
 
-    // The database file goes away: no session can attach it again.
     testfb::DetachMain();
     const QString path = QString::fromStdString(c.path);
     ASSERT_TRUE(QFile::rename(path, path + ".away"));
@@ -393,19 +397,80 @@ TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedAndSendingGoesOn) {
     pollStoredMessages();
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     send("jnowak", "600123456", "Hello");
-    ticksUntilSent(1, 1);
-    EXPECT_EQ(exchange->SentMessages().at(0).PduHex(), SubmitHello);
-    ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.SmsQueueData[LineNumber].iWaitingForAck == 0; }));
+    for (int i = 0; i < 3; ++i)
+        tick();
     ASSERT_TRUE(flushed());
+    EXPECT_TRUE(exchange->SentMessages().empty()) << "not sent before its row exists";
+    EXPECT_EQ(smsNotices("jnowak"), Texts{});
     EXPECT_EQ(exchange->StoredSmsCount(Line), 1u) << "the message stays at the exchange";
     for (const std::string& command : exchange->Commands())
         EXPECT_FALSE(command.starts_with("SMS ACK")) << command;
-    // With the database back, the next cycle takes it.
+    const std::string log = mainLogText();
+    const std::size_t waiting = log.find("zapis czeka na połączenie: INSERT INTO Sms");
+    EXPECT_NE(waiting, std::string::npos) << log;
+    EXPECT_NE(log.find("'Hello'", waiting), std::string::npos) << "the waiting text is in the log";
+
     ASSERT_TRUE(QFile::rename(path + ".away", path));
     form->trmReconnectTimer();
-    pollStoredMessages();
+    // The ticks alone, no resynchronisation by hand.
+    for (int i = 0; i < 40 && (exchange->StoredSmsCount(Line) != 0 || exchange->SentMessages().empty());
+         ++i) {
+        tick();
+        serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; });
+    }
     ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; }));
-    EXPECT_EQ(smsRows(), Texts({"0 0 0 601234567 600100200"}));
+    ASSERT_TRUE(serveUntil([&] { return exchange->SentMessages().size() == 1; }));
+    EXPECT_EQ(exchange->SentMessages().at(0).PduHex(), SubmitHello);
+    ASSERT_TRUE(serveUntil([&] { return smsRows().size() == 2 && smsRows()[0].starts_with("1 "); }))
+        << testing::PrintToString(smsRows());
+    EXPECT_EQ(smsRows()[1], "0 0 0 601234567 600100200");
+    const std::string key = rows("SELECT NID FROM SMS ORDER BY NID").at(0).at("NID");
+    const Texts notices = smsNotices("jnowak");
+    ASSERT_FALSE(notices.empty());
+    EXPECT_TRUE(notices[0].starts_with("!SMS&ADD&" + key + "&1&")) << notices[0];
+}
+
+// The database server is killed (SIGKILL) while a desk sends: the desk hears
+// "OK" and nothing more; once the server is back the row is written,
+// announced in progress, and the message sent.
+TEST_F(SmsRoad, ADesksMessageSentWhileTheDatabaseServerIsDownIsStoredAnnouncedAndSentOnItsReturn) {
+    testfb::PrivateServer server;
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    testfb::DetachMain();
+    c = server.connection("sms.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    form->Settings.IPFBaseText = c.host;
+    form->Settings.NameFBText = c.path;
+    form->Settings.PasswordFB = c.password;
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+
+    server.kill();
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    send("jnowak", "600123456", "Hello");
+    for (int i = 0; i < 3; ++i)
+        tick();
+    ASSERT_TRUE(flushed());
+    EXPECT_TRUE(exchange->SentMessages().empty());
+    EXPECT_EQ(smsNotices("jnowak"), Texts{});
+
+    ASSERT_TRUE(server.start()) << server.error();
+    form->trmReconnectTimer();
+    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0; }));
+    ticksUntilSent(1, 1);
+    ASSERT_TRUE(serveUntil([&] {
+        return smsRows() == Texts{"1 " + id("jnowak") + " 1 600123456 600100200"};
+    })) << testing::PrintToString(smsRows());
+    const std::string key = rows("SELECT NID FROM SMS").at(0).at("NID");
+    EXPECT_EQ(smsNotices("jnowak"),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
+                     "!SMS&CHG\r\n"}));
+    testfb::DetachMain();
 }
 
 } // namespace
