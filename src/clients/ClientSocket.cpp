@@ -274,6 +274,8 @@ bool ClientService::resumeReading(std::uint32_t connection) {
     if (record && unsentBytes(*record) > UnsentPauseLimit / 2)
         return false;
     stalled_.erase(found);
+    if (!record)
+        return false;
     // Not from inside the write that signalled it.
     QTimer::singleShot(0, &context_, [this, connection, address] { serwerClientRead(connection, address); });
     return true;
