@@ -7,6 +7,7 @@
 #include "base/EventLock.h"
 
 #include <array>
+#include <utility>
 
 namespace clients {
 using detail::clientTrace;
@@ -151,6 +152,7 @@ void ClientService::keepRemainder(Klient& record, std::string_view rest) {
 }
 
 void ClientService::handleRead(Klient* record, std::string fresh) {
+    const bool resumed = std::exchange(record->HeldRead, false);
     if (record->SkipToLineEnd) {
         const std::size_t end = fresh.find_first_of("\r\xff");
         if (end == std::string::npos)
@@ -168,8 +170,9 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
         base::WriteLog(2, "Brak danych");
         return;
     }
-    base::WriteLog(1, "Odebrane: <%s> z komputera %s dlug=%u rcvBuffLen=%d", logText(data).c_str(),
-                   record->IP.c_str(), unsigned(data.size()), int(carried));
+    if (!resumed)
+        base::WriteLog(1, "Odebrane: <%s> z komputera %s dlug=%u rcvBuffLen=%d", logText(data).c_str(),
+                       record->IP.c_str(), unsigned(data.size()), int(carried));
     record->CzasOdbioru = nowSeconds();
     refreshRow(*record);
 
@@ -189,6 +192,13 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             return;
         }
         const std::string_view rest = text.substr(at);
+        if (owesTooMuch(k)) {
+            // The rest is handled once the client has taken its replies.
+            k.ReceiveRemainder.assign(rest);
+            k.HeldRead = true;
+            pauseReading(k);
+            return;
+        }
         if (rest.starts_with("ERROR")) {
             base::WriteLog(2, "Błąd przy wykonaniu komendy %s przez klienta %s",
                            k.HasOstatniaWyslana ? logText(k.OstatniaWyslana).c_str() : "", address.c_str());

@@ -214,6 +214,12 @@ class ClientService {
     static constexpr int AcceptCheckMs = 200;
     // How often at most the console's list of clients follows its records.
     static constexpr int RowRefreshMs = 250;
+    // What Qt may hold unsent for one connection: a send beyond it is refused.
+    static constexpr qint64 UnsentLimit = 1024 * 1024;
+    // A connection owed more than this is not read until it has taken most of
+    // it; one that stays so this long (seconds) is closed.
+    static constexpr qint64 UnsentPauseLimit = 64 * 1024;
+    static constexpr std::time_t StalledOutputSeconds = 30;
 
   private:
     struct Request;
@@ -235,6 +241,14 @@ class ClientService {
     // runs: out of descriptors, it pauses accepting.
     void guardAccepting();
     void connectionGone(std::uint32_t connection);
+    // Backpressure: a connection that owes more than `UnsentPauseLimit` is
+    // not read; it is read again once it has taken most of it, and closed
+    // when it has not within `StalledOutputSeconds`.
+    bool owesTooMuch(const Klient& record) const;
+    void pauseReading(const Klient& record);
+    // True when reading goes on again.
+    bool resumeReading(std::uint32_t connection);
+    void watchStalledConnections();
     bool sendNow(Klient& record, int mode, const std::string& text);
     Klient* recordOfEntry(MKolejka& entry);
 
@@ -277,6 +291,15 @@ class ClientService {
     // accept never walks the list.
     std::unordered_set<std::uint32_t> openConnections_;
     std::unordered_set<std::uint32_t> unloggedConnections_;
+    // Connections not read for what they owe: since when, and their address.
+    struct StalledOutput {
+        std::time_t since = 0;
+        std::string address;
+    };
+    std::unordered_map<std::uint32_t, StalledOutput> stalled_;
+    // Runs only while a connection is not read.
+    QTimer* stallWatch_ = nullptr;
+    static constexpr int StallCheckMs = 1000;
     // Connection numbers of records whose connection closed, for removal.
     std::vector<std::uint32_t> disconnected_;
     // Refusals and accept failures are logged once until a connection is

@@ -19,8 +19,11 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 namespace clients {
 using detail::clientTrace;
@@ -181,6 +184,8 @@ void ClientService::serwerClientConnect(QTcpSocket* socket) {
     const int port = socket->peerPort();
     QObject::connect(socket, &QTcpSocket::readyRead, &context_,
                      [this, connection, address] { serwerClientRead(connection, address); });
+    QObject::connect(socket, &QTcpSocket::bytesWritten, &context_,
+                     [this, connection] { resumeReading(connection); });
     QObject::connect(socket, &QTcpSocket::disconnected, &context_, [this, socket, connection, address] {
         serwerClientDisconnect(connection, address);
         socket->deleteLater();
@@ -208,9 +213,12 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     }
     QPointer<QTcpSocket> socket = record->Socket;
     // Bounded reads: each chunk is framed as a read of its own, an unfinished
-    // request carried over to the next.
-    while (socket && socket->bytesAvailable() > 0) {
-        const QByteArray bytes = socket->read(ReadChunk);
+    // request carried over to the next. A connection that owes too much is
+    // not read: what it sends waits in its socket, and then in the sender's.
+    bool held = record->HeldRead;
+    while (!stalled_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
+        const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
+        held = false;
         record = Klient::Znajdz(address, connection, nullptr);
         if (!record)
             return;
@@ -224,6 +232,87 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
 void ClientService::connectionGone(std::uint32_t connection) {
     openConnections_.erase(connection);
     unloggedConnections_.erase(connection);
+    stalled_.erase(connection);
+}
+
+namespace {
+
+// What a connection has been sent and not taken: Qt's buffer and the
+// system's send queue.
+qint64 unsentBytes(const Klient& record) {
+    if (!record.Socket)
+        return 0;
+    int queued = 0;
+    if (::ioctl(int(record.Socket->socketDescriptor()), SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    return record.Socket->bytesToWrite() + queued;
+}
+
+} // namespace
+
+bool ClientService::owesTooMuch(const Klient& record) const {
+    return unsentBytes(record) > UnsentPauseLimit;
+}
+
+void ClientService::pauseReading(const Klient& record) {
+    stalled_.try_emplace(record.Gniazdo, StalledOutput{nowSeconds(), record.IP});
+    if (!stallWatch_) {
+        stallWatch_ = new QTimer(&context_);
+        QObject::connect(stallWatch_, &QTimer::timeout, &context_, [this] { watchStalledConnections(); });
+    }
+    if (!stallWatch_->isActive())
+        stallWatch_->start(StallCheckMs);
+}
+
+bool ClientService::resumeReading(std::uint32_t connection) {
+    const auto found = stalled_.find(connection);
+    if (found == stalled_.end())
+        return false;
+    const std::string address = found->second.address;
+    const Klient* record = Klient::Znajdz(address, connection, nullptr);
+    // Read again once most of it is taken, not at every segment.
+    if (record && unsentBytes(*record) > UnsentPauseLimit / 2)
+        return false;
+    stalled_.erase(found);
+    if (!record)
+        return false;
+    // Not from inside the write that signalled it.
+    QTimer::singleShot(0, &context_, [this, connection, address] { serwerClientRead(connection, address); });
+    return true;
+}
+
+void ClientService::watchStalledConnections() {
+    std::vector<QPointer<QTcpSocket>> closing;
+    {
+        base::EventLock lock(host_.ServiceLock());
+        if (!lock.owns())
+            return;
+        const std::time_t now = nowSeconds();
+        for (auto it = stalled_.begin(); it != stalled_.end();) {
+            const auto [connection, stall] = *it;
+            ++it;
+            // The system's queue drains without a signal of Qt's.
+            if (resumeReading(connection))
+                continue;
+            const Klient* record = Klient::Znajdz(stall.address, connection, nullptr);
+            if (record && record->Socket && now - stall.since < StalledOutputSeconds)
+                continue;
+            if (record && record->Socket) {
+                base::WriteLog(
+                    2, "Klient %s nie odbiera danych od %d s (%lld bajtów czeka), rozłączam połączenie",
+                    stall.address.c_str(), int(now - stall.since),
+                    static_cast<long long>(unsentBytes(*record)));
+                closing.emplace_back(record->Socket);
+            }
+            stalled_.erase(connection);
+        }
+        if (stalled_.empty())
+            stallWatch_->stop();
+    }
+    // Not a close, which would wait for what it does not read.
+    for (const QPointer<QTcpSocket>& socket : closing)
+        if (socket)
+            socket->abort();
 }
 
 void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::string& address) {
@@ -327,6 +416,9 @@ void ClientService::WylaczSerwer() {
     }
     openConnections_.clear();
     unloggedConnections_.clear();
+    stalled_.clear();
+    if (stallWatch_)
+        stallWatch_->stop();
     disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();

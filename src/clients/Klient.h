@@ -105,6 +105,9 @@ class Klient {
     std::string ReceiveRemainder;
     // An over-long request was dropped: its rest is skipped up to its line end.
     bool SkipToLineEnd = false;
+    // `ReceiveRemainder` holds the unhandled rest of a read, put aside while
+    // the connection owes too much to be read.
+    bool HeldRead = false;
     // Its log-in reply awaits an answer and holds one count of `PendingLogins`.
     bool HoldsPendingLogin = false;
     // Place in the list: a newer record has a greater one.

@@ -26,9 +26,6 @@ constexpr std::int32_t QueuePerClientLimit = 250;
 constexpr std::time_t AcknowledgementPatience = 40;
 // Messages of a record that went away wait this long for its user to return.
 constexpr std::time_t ReturnPatience = 300;
-// What Qt may hold unsent for one client before a send counts as refused.
-constexpr qint64 UnsentLimit = 1024 * 1024;
-constexpr int SendAttempts = 6;
 
 bool freeState(std::uint32_t state) {
     return state == Klient::OK || state == Klient::PING;
@@ -116,15 +113,15 @@ bool ClientService::sendNow(Klient& k, int, const std::string& text) {
     }
     if (clientTrace())
         base::WriteLog(1, "Powiadom: socket");
-    // A peer that does not read gets nothing more once Qt holds a megabyte for it.
-    int attempt = 0;
-    while (socket->bytesToWrite() + qint64(text.size()) > UnsentLimit && ++attempt < SendAttempts)
-        socket->waitForBytesWritten(5);
     if (clientTrace())
         base::WriteLog(1, "Wysłanie danych");
+    // A peer that does not read gets nothing more once Qt holds its limit for
+    // it. Waiting here would hold the GUI thread, and everyone with it: such
+    // a peer is not read meanwhile, so it cannot ask for more.
+    const int attempts = 1;
     if (socket->bytesToWrite() + qint64(text.size()) > UnsentLimit ||
         socket->write(text.data(), qint64(text.size())) != qint64(text.size())) {
-        base::WriteLog(2, "Pełny bufor do komputera %s cnt=%d", k.IP.c_str(), attempt);
+        base::WriteLog(2, "Pełny bufor do komputera %s cnt=%d", k.IP.c_str(), attempts);
         return false;
     }
     if (clientTrace())

@@ -9,8 +9,10 @@
 #include "sms/SmsPdu.h"
 
 #include <QPointer>
+#include <QTcpSocket>
 #include <cstdlib>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +40,15 @@ bool isUserId(const std::string& idfb) {
 
 std::string presenceNotice(const std::string& userId, const std::string& address, unsigned value) {
     return "!UP&" + userId + "&" + address + "&" + std::to_string(value) + "\r\n";
+}
+
+// The client has sent what is not handled yet: a sign of life, though a
+// held GUI thread has not read it.
+bool sentUnhandled(const Klient& k) {
+    if (k.HeldRead || (k.Socket && k.Socket->bytesAvailable() > 0))
+        return true;
+    int waiting = 0;
+    return k.Socket && ::ioctl(int(k.Socket->socketDescriptor()), FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
 } // namespace
@@ -82,7 +93,7 @@ void ClientService::InfoOKlientach() {
             // A connection without a log-in, whatever it has sent ("!PING",
             // "OK"), is kept only while it is not silent.
             if (!k->Zalogowany && k->Socket && k->Stan != Klient::DISCONNECT) {
-                if (now - k->CzasOdbioru > SilentBeforeLogin) {
+                if (now - k->CzasOdbioru > SilentBeforeLogin && !sentUnhandled(*k)) {
                     base::WriteLog(2,
                                    "Brak pingów od niezalogowanego klienta z adresu %s rozłączam połączenie",
                                    k->IP.c_str());
@@ -92,7 +103,7 @@ void ClientService::InfoOKlientach() {
             }
             if (k->Stan == Klient::DISCONNECT || !isUserId(k->IDFB))
                 continue;
-            if (now - k->CzasOdbioru > SilentAfterLogin) {
+            if (now - k->CzasOdbioru > SilentAfterLogin && !sentUnhandled(*k)) {
                 base::WriteLog(2, "Brak pingów od klienta ID=%s, rozłączam połączenie (%d-%d=%d)",
                                k->IDFB.c_str(), int(now), int(k->CzasOdbioru), int(now - k->CzasOdbioru));
                 silent.emplace_back(k->Socket);

@@ -8,9 +8,11 @@
 #include "support/DescriptorLimit.h"
 #include "support/Ports.h"
 
+#include <QTcpSocket>
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <thread>
 
 namespace clienttest {
@@ -71,6 +73,72 @@ TEST_F(IdleHousekeeping, ASilentClientIsClosedAfter65SecondsAndPresenceReachesTh
     EXPECT_NE(Klient::ZnajdzPoIDFB("1"), nullptr);
     EXPECT_EQ(form->StatusBar->Panels()[0]->Text().toStdString(), form->Text("IDS_241"));
     EXPECT_EQ(form->StatusBar->Panels()[7]->Text().toStdString(), form->Text("IDS_171")); // no database
+}
+
+// The GUI thread was held past the check's limit while the client's ping
+// waited unread in its socket: the client is not taken for silent.
+TEST_F(IdleHousekeeping, AClientWhosePingWaitsUnreadIsKept) {
+    sim::ClientSimulator client;
+    logIn(client, "1");
+    client.ClearReceived();
+    const Klient* record = Klient::ZnajdzPoIDFB("1");
+    ASSERT_NE(record, nullptr);
+    ASSERT_TRUE(client.SendRequest("PING"));
+    pollfd waiting{int(record->Socket->socketDescriptor()), POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 30000), 1);
+
+    clock.advance(66'000);
+    form->Clients().InfoOKlientach();
+    EXPECT_EQ(waitReplies(client, 1), std::vector<std::string>{"OK"});
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_NE(Klient::ZnajdzPoIDFB("1"), nullptr);
+    EXPECT_EQ(mainLogText().find("Brak pingów od klienta"), std::string::npos);
+}
+
+// A peer that sends requests without a log-in and never reads its errors:
+// the others are answered meanwhile, what it is owed stays bounded, and it is
+// closed once it has not read for the limit.
+TEST_F(IdleHousekeeping, APeerThatNeverReadsHoldsNobodyAndIsClosed) {
+    sim::ClientSimulator client;
+    logIn(client, "1");
+    client.ClearReceived();
+    const Klient* logged = Klient::ZnajdzPoIDFB("1");
+    ASSERT_NE(logged, nullptr);
+    sim::FloodingPeer flooder("!WN&201\r");
+    ASSERT_TRUE(flooder.Start(port));
+    auto flooderRecord = [] {
+        for (Klient* k = KlientList; k; k = k->Nastepny)
+            if (!k->Zalogowany && k->Socket && k->Stan != Klient::DISCONNECT)
+                return k;
+        return static_cast<Klient*>(nullptr);
+    };
+    qint64 mostOwed = 0;
+    auto owed = [&] {
+        const Klient* k = flooderRecord();
+        const qint64 now = k ? k->Socket->bytesToWrite() : 0;
+        mostOwed = std::max(mostOwed, now);
+        return now;
+    };
+    // Its errors pile up unsent, and the rest of what it sent waits unread.
+    ASSERT_TRUE(PumpUntil([&] {
+        const Klient* k = flooderRecord();
+        return owed() >= 0 && k && k->HeldRead;
+    }));
+
+    // Not `waitReplies`: it waits for every connection to settle.
+    ASSERT_TRUE(client.SendRequest("PING"));
+    EXPECT_TRUE(PumpUntil([&] { return client.Replies() == std::vector<std::string>{"OK"}; }));
+    form->Clients().Powiadom(clients::Notice, "!ST&201&\r\n", "1", logged->Gniazdo, logged->IP);
+    EXPECT_TRUE(PumpUntil([&] { return client.Notices().size() == 1 && owed() >= 0; }));
+    EXPECT_FALSE(flooder.Closed());
+    EXPECT_LE(mostOwed, clients::ClientService::UnsentLimit);
+
+    mainLogText();
+    clock.advance((clients::ClientService::StalledOutputSeconds + 1) * 1000);
+    EXPECT_TRUE(PumpUntil([&] { return flooder.Closed(); }));
+    EXPECT_LE(mostOwed, clients::ClientService::UnsentLimit);
+    EXPECT_NE(mainLogText().find("nie odbiera danych"), std::string::npos);
+    EXPECT_TRUE(client.IsConnected());
 }
 
 TEST_F(IdleHousekeeping, ConnectionsWithoutALogInAreBoundedAndClosedAfter45SilentSeconds) {

@@ -316,6 +316,53 @@ void ClientSimulator::run() {
     }
 }
 
+FloodingPeer::~FloodingPeer() {
+    stop_ = true;
+    if (flooder_.joinable())
+        flooder_.join();
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool FloodingPeer::Start(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0)
+        return false;
+    const int tiny = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(std::uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        return false;
+    flooder_ = std::thread([this] { run(); });
+    return true;
+}
+
+void FloodingPeer::run() {
+    std::string burst;
+    while (burst.size() < 16 * 1024)
+        burst += request_;
+    while (!stop_) {
+        // Woken now and then to see whether it is told to stop.
+        pollfd room{fd_, POLLOUT, 0};
+        if (::poll(&room, 1, 50) < 0 && errno != EINTR)
+            break;
+        if (room.revents & (POLLERR | POLLHUP)) {
+            closed_ = true;
+            return;
+        }
+        if (!(room.revents & POLLOUT))
+            continue;
+        if (::send(fd_, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+            errno != EINTR) {
+            closed_ = true;
+            return;
+        }
+    }
+}
+
 std::vector<int> OpenConnections(int port, int count, const std::string& first) {
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -87,6 +87,30 @@ class ClientSimulator {
     std::deque<Ack> nextAcks_;
 };
 
+// A peer that sends `request` over and over and never reads what it is
+// sent, with a receive buffer as small as the system allows; on a thread of
+// its own from `Start` until it is destroyed or the server closes it.
+class FloodingPeer {
+  public:
+    explicit FloodingPeer(std::string request) : request_(std::move(request)) {}
+    ~FloodingPeer();
+    FloodingPeer(const FloodingPeer&) = delete;
+    FloodingPeer& operator=(const FloodingPeer&) = delete;
+
+    bool Start(int port);
+    // The server has closed the connection.
+    bool Closed() const { return closed_.load(); }
+
+  private:
+    void run();
+
+    std::string request_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> closed_{false};
+    std::thread flooder_;
+};
+
 // Opens up to `count` plain connections to the port on 127.0.0.1 (fewer when
 // the process runs out of descriptors); with `first`, waits for each to be
 // connected and sends it there, else does not wait. Their descriptors.
