@@ -12,3 +12,7 @@
 // exchange waits, nothing is dropped.
 constexpr std::size_t ReceivedLinesLimit = 65536;
 constexpr std::size_t ReceivedLinesByteLimit = 8u << 20;
+// Lines the dispatcher handles before the event loop gets its turn again, so
+// that a stream of records never holds up the clients, timers and signals.
+// Their broadcasts go to the sender in one batch.
+constexpr std::size_t DispatchSliceLines = 64;
