@@ -223,9 +223,9 @@ class PbxLink : public QObject {
   private:
     class RunHost;
 
-    BuforChain takeReceivedSlice();
+    BuforChain takeReceivedBatch();
     bool receivedLinesWait();
-    void handleSlice(const BuforChain& lines);
+    void handleBatch(const BuforChain& lines);
     void handleExchangeLine(const std::string& line);
     // Handles the record at the start of `rest`: false when the line ends
     // there, else true with `step` set to how far the scan moves on.

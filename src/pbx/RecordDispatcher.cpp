@@ -10,6 +10,7 @@
 #include "clients/ClientService.h"
 #include "pbx/PbxLink.h"
 #include "pbx/RecordText.h"
+#include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 
 #include <algorithm>
@@ -61,28 +62,34 @@ void PbxLink::DrainReceivedLines() {
         bool& draining;
         ~DrainEnd() { draining = false; }
     } drainEnd{DrainingReceivedLines};
-    BuforChain lines = takeReceivedSlice();
-    if (lines.empty())
-        return;
-    host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_176")));
-    handleSlice(lines);
+    const std::int64_t sliceEnd = platform::processClock().nowMs() + DispatchSlice::Ms;
+    for (std::size_t batch = 0; batch < DispatchSlice::Batches; ++batch) {
+        BuforChain lines = takeReceivedBatch();
+        if (lines.empty())
+            return;
+        if (batch == 0)
+            host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_176")));
+        handleBatch(lines);
+        if (platform::processClock().nowMs() >= sliceEnd)
+            break;
+    }
     if (receivedLinesWait())
         shared_.Wake.WakeDispatcher();
 }
 
-// The oldest lines of the chain, at most a slice of them. Lines stay in the
-// chain until their slice is taken, so that the chain's limit holds the link
+// The oldest lines of the chain, a batch at most. Lines stay in the chain
+// until their batch is taken, so that the chain's limit holds the link
 // thread back however far the dispatcher is behind.
-BuforChain PbxLink::takeReceivedSlice() {
-    BuforChain slice;
+BuforChain PbxLink::takeReceivedBatch() {
+    BuforChain batch;
     base::EventLock lock(event_bufor.get());
     if (!lock.owns())
-        return slice;
+        return batch;
     BuforChain& chain = shared_.ReceivedLines;
-    const auto end = chain.begin() + std::ptrdiff_t(std::min(chain.size(), DispatchSliceLines));
-    slice.assign(std::make_move_iterator(chain.begin()), std::make_move_iterator(end));
+    const auto end = chain.begin() + std::ptrdiff_t(std::min(chain.size(), DispatchSlice::Lines));
+    batch.assign(std::make_move_iterator(chain.begin()), std::make_move_iterator(end));
     chain.erase(chain.begin(), end);
-    return slice;
+    return batch;
 }
 
 bool PbxLink::receivedLinesWait() {
@@ -90,8 +97,8 @@ bool PbxLink::receivedLinesWait() {
     return lock.owns() && !shared_.ReceivedLines.empty();
 }
 
-void PbxLink::handleSlice(const BuforChain& lines) {
-    // The slice's broadcasts are handed to the sender together.
+void PbxLink::handleBatch(const BuforChain& lines) {
+    // The batch's broadcasts are handed to the sender together.
     TNMUDP::HeldBatch broadcasts(host_.Clients().UdpSocket);
     for (const Bufor& node : lines) {
         shared_.HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);

@@ -377,7 +377,7 @@ TEST_P(CallRoad, AStreamOfRecordsLeavesTheEventLoopItsTurnsAndKeepsItsOrder) {
         return bytes;
     };
     constexpr std::size_t BacklogCycles = 20;
-    static_assert(BacklogCycles * CycleLines > 4 * DispatchSliceLines);
+    static_assert(BacklogCycles * CycleLines > 4 * DispatchSlice::Lines * DispatchSlice::Batches);
     const std::vector<std::string> probe{"C11 05 3 600123456", "C10 05 201", "DM 3&600123456&201&"};
     std::vector<std::string> sent;
     for (std::size_t n = 0; n < BacklogCycles * CycleLines; ++n)
