@@ -94,10 +94,13 @@ void DiagnosticLog::queue(int level, const char* format, va_list args) {
     if (message.size() > MaxLineLength)
         message.resize(MaxLineLength);
 
-    if (level == 3) {
-        LogQueueSecond.Push(std::move(message));
-        return;
-    }
+    if (level == 3)
+        push(LogQueueSecond, std::move(message));
+    else
+        push(LogQueueMain, stamped(message));
+}
+
+std::string DiagnosticLog::stamped(const std::string& message) {
     using namespace std::chrono;
     const auto now = system_clock::now();
     const auto millis = unsigned(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
@@ -109,7 +112,16 @@ void DiagnosticLog::queue(int level, const char* format, va_list args) {
     line += message;
     if (line.size() > MaxLineLength)
         line.resize(MaxLineLength);
-    LogQueueMain.Push(std::move(line));
+    return line;
+}
+
+void DiagnosticLog::push(ThreadSafe::Queue<std::string>& queue, std::string line) {
+    if (!queue.PushWithin(std::move(line), QueuedBytesLimit)) {
+        lostLines_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (const std::size_t lost = lostLines_.exchange(0, std::memory_order_relaxed))
+        LogQueueMain.Push(stamped("Dziennik: kolejka pełna, pominięto wierszy: " + std::to_string(lost)));
 }
 
 void WriteLog(int level, const char* format, ...) {

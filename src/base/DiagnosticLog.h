@@ -30,6 +30,10 @@ struct LogSwitches {
 class DiagnosticLog {
   public:
     static constexpr std::size_t MaxLineLength = 65585;
+    // What each queue may hold while the GUI thread is too busy to drain it;
+    // lines beyond it are lost, and their count is logged once the queue
+    // takes lines again.
+    static constexpr std::size_t QueuedBytesLimit = 64u << 20;
 
     static DiagnosticLog& instance();
 
@@ -52,6 +56,10 @@ class DiagnosticLog {
 
   private:
     void queue(int level, const char* format, va_list args) HALVEX_PRINTF(3, 0);
+    void push(ThreadSafe::Queue<std::string>& queue, std::string line);
+    static std::string stamped(const std::string& message);
+
+    std::atomic<std::size_t> lostLines_{0};
 };
 
 // The log writer for code that has no form at hand.

@@ -18,10 +18,8 @@ void ClientService::UdpSend(const std::string& text, TNMUDP::Turn turn) {
             base::WriteLog(1, "ODL01 wyjdz05 UdpSend UDP error");
         return;
     }
-    // A datagram the system refuses is lost and the sender makes its socket
-    // anew by itself; here only the sender's backlog can refuse it.
-    if (!UdpSocket->SendBuffer(platform::toWire(text), turn))
-        base::WriteLog(2, "UDP: kolejka pełna, komunikat pominięty <%s>", text.c_str());
+    // The sender logs what it loses, to a full backlog or to the system.
+    UdpSocket->SendBuffer(platform::toWire(text), turn);
 }
 
 } // namespace clients

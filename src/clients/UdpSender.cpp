@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <utility>
 #include <vector>
 
 // Lives on the sender's thread with the socket it writes through.
@@ -59,11 +60,28 @@ void TNMUDP::SetRemotePort(int port) {
 
 bool TNMUDP::SendBuffer(const std::string& bytes, Turn turn) {
     std::unique_lock lock(mutex_);
-    if (ahead_.size() + inOrder_.size() >= WaitingLimit)
+    const bool full = queued() >= WaitingLimit;
+    if (full && lost_++ == 0)
+        base::WriteLog(2, "UDP: kolejka pełna (limit %zu), kolejne komunikaty są pomijane", WaitingLimit);
+    if (full && !makeRoom(turn))
         return false;
+    if (!full && lost_ > 0)
+        base::WriteLog(2, "UDP: kolejka znów przyjmuje, pominięto komunikatów: %zu", std::exchange(lost_, 0));
     (turn == Turn::Ahead ? ahead_ : inOrder_).push_back({bytes, remoteHost_, remotePort_});
     passOn(lock);
     return true;
+}
+
+bool TNMUDP::makeRoom(Turn turn) {
+    if (turn != Turn::Ahead || inOrder_.empty())
+        return false;
+    inOrder_.pop_back();
+    return true;
+}
+
+std::size_t TNMUDP::Waiting() {
+    std::lock_guard lock(mutex_);
+    return queued();
 }
 
 void TNMUDP::Hold() {

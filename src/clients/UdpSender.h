@@ -33,9 +33,14 @@ class TNMUDP : public QObject {
     void SetRemoteHost(const std::string& host);
     void SetRemotePort(int port);
     // Queues the bytes as one datagram to the address and port set now;
-    // false when too many wait already and the datagram is lost. A datagram
-    // the system refuses is lost too, and the socket is made anew for the next.
+    // false when too many wait already and the datagram is lost. A call-state
+    // notice takes the place of the newest ordinary datagram then, which is
+    // lost instead. Losses are logged: the first of a run at once, the count
+    // when the queue takes datagrams again. A datagram the system refuses is
+    // lost too, and the socket is made anew for the next.
     bool SendBuffer(const std::string& bytes, Turn turn = Turn::InOrder);
+    // Datagrams waiting for the sender's thread.
+    std::size_t Waiting();
     // While held (GUI thread, nestable), datagrams only queue; the last
     // release hands them to the sender's thread in one go. A burst of
     // exchange records wakes the thread once per batch, not per datagram.
@@ -80,6 +85,9 @@ class TNMUDP : public QObject {
     // Posts a write pass unless one is posted or the queue is held.
     void passOn(std::unique_lock<std::mutex>& lock);
     bool allWritten() const { return ahead_.empty() && inOrder_.empty() && !writing_; }
+    std::size_t queued() const { return ahead_.size() + inOrder_.size(); }
+    // Under the lock: makes room for a datagram of `turn` in a full queue.
+    bool makeRoom(Turn turn);
 
     QThread thread_;
     Writer* writer_ = nullptr;
@@ -92,6 +100,8 @@ class TNMUDP : public QObject {
     int held_ = 0;
     // The thread holds datagrams taken from the queues and not yet written.
     bool writing_ = false;
+    // Datagrams lost to a full queue since the queue last took one freely.
+    std::size_t lost_ = 0;
     QHostAddress remoteHost_;
     quint16 remotePort_ = 0;
 };

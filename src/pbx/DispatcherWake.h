@@ -1,6 +1,7 @@
 // Wakes the GUI thread when received exchange lines wait for the dispatcher,
 // so that they are handled at once rather than at the next timer tick. At
-// most one wake is in flight: a burst of lines costs one posted call.
+// most one wake is in flight: a burst of lines costs one posted call, and
+// one more for each slice the dispatcher leaves for the next pass.
 #pragma once
 
 #include <atomic>

@@ -91,7 +91,8 @@ class PbxLink : public QObject {
     // runs); GUI thread.
     void RequestIdleWork();
     void RemoveDispatcherWake();
-    // Dispatches every received line waiting in the chain.
+    // Dispatches the oldest slice of the received lines; while more wait it
+    // wakes itself again, so the event loop runs between slices.
     void DrainReceivedLines();
     // Queues a command of `CurrentKlient` (the caller's text changes: for
     // type 5 every ',' becomes 'f').
@@ -222,6 +223,9 @@ class PbxLink : public QObject {
   private:
     class RunHost;
 
+    BuforChain takeReceivedBatch();
+    bool receivedLinesWait();
+    void handleBatch(const BuforChain& lines);
     void handleExchangeLine(const std::string& line);
     // Handles the record at the start of `rest`: false when the line ends
     // there, else true with `step` set to how far the scan moves on.

@@ -2,12 +2,15 @@
 // recognises the records in them by their keywords, in a fixed order, and
 // hands each to its handler. The lines leave the chain under `event_bufor`
 // and are handled after it is released, so that database writes and notices
-// never hold up the link thread.
+// never hold up the link thread. They leave a slice at a time, and the event
+// loop runs between slices, so that a stream of records never shuts out the
+// clients, the timers and the signals.
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
 #include "clients/ClientService.h"
 #include "pbx/PbxLink.h"
 #include "pbx/RecordText.h"
+#include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 
 #include <algorithm>
@@ -24,8 +27,6 @@ constexpr std::size_t DiallingExtensionLimit = 15;
 constexpr std::size_t AnsweringExtensionLimit = 29;
 // A released line's number is broadcast only when shorter than this.
 constexpr std::size_t LineNumberLimit = 4;
-// Lines of a burst whose broadcasts are handed to the sender together.
-constexpr std::size_t BroadcastBatchLines = 64;
 
 // What the modem says on the serial line: logged only with the UART details,
 // never copied to the CRM programs.
@@ -52,7 +53,8 @@ char PbxLink::PbxSeparator() const {
 }
 
 void PbxLink::DrainReceivedLines() {
-    // A handler that runs the event loop must not start a second drain.
+    // A handler that runs the event loop must not start a second drain; the
+    // first wakes the dispatcher again when it ends with lines waiting.
     if (base::DiagnosticLog::instance().closing.load() != 0 || DrainingReceivedLines)
         return;
     DrainingReceivedLines = true;
@@ -60,28 +62,49 @@ void PbxLink::DrainReceivedLines() {
         bool& draining;
         ~DrainEnd() { draining = false; }
     } drainEnd{DrainingReceivedLines};
-    for (;;) {
-        BuforChain lines;
-        {
-            base::EventLock lock(event_bufor.get());
-            if (!lock.owns())
-                return;
-            lines.swap(shared_.ReceivedLines);
-        }
+    const std::int64_t sliceEnd = platform::processClock().nowMs() + DispatchSlice::Ms;
+    for (std::size_t batch = 0; batch < DispatchSlice::Batches; ++batch) {
+        BuforChain lines = takeReceivedBatch();
         if (lines.empty())
             return;
-        host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_176")));
-        // The broadcasts of a burst leave in batches of lines.
-        TNMUDP::HeldBatch broadcasts(host_.Clients().UdpSocket);
-        std::size_t handled = 0;
-        for (const Bufor& node : lines) {
-            shared_.HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
-            handleExchangeLine(node.data);
-            if (details())
-                base::WriteLog(1, "RS: koniec obsługi komendy");
-            if (++handled % BroadcastBatchLines == 0)
-                broadcasts.Pass();
-        }
+        if (batch == 0)
+            host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_176")));
+        handleBatch(lines);
+        if (platform::processClock().nowMs() >= sliceEnd)
+            break;
+    }
+    if (receivedLinesWait())
+        shared_.Wake.WakeDispatcher();
+}
+
+// The oldest lines of the chain, a batch at most. Lines stay in the chain
+// until their batch is taken, so that the chain's limit holds the link
+// thread back however far the dispatcher is behind.
+BuforChain PbxLink::takeReceivedBatch() {
+    BuforChain batch;
+    base::EventLock lock(event_bufor.get());
+    if (!lock.owns())
+        return batch;
+    BuforChain& chain = shared_.ReceivedLines;
+    const auto end = chain.begin() + std::ptrdiff_t(std::min(chain.size(), DispatchSlice::Lines));
+    batch.assign(std::make_move_iterator(chain.begin()), std::make_move_iterator(end));
+    chain.erase(chain.begin(), end);
+    return batch;
+}
+
+bool PbxLink::receivedLinesWait() {
+    base::EventLock lock(event_bufor.get());
+    return lock.owns() && !shared_.ReceivedLines.empty();
+}
+
+void PbxLink::handleBatch(const BuforChain& lines) {
+    // The batch's broadcasts are handed to the sender together.
+    TNMUDP::HeldBatch broadcasts(host_.Clients().UdpSocket);
+    for (const Bufor& node : lines) {
+        shared_.HandledBytes.fetch_add(node.length(), std::memory_order_relaxed);
+        handleExchangeLine(node.data);
+        if (details())
+            base::WriteLog(1, "RS: koniec obsługi komendy");
     }
 }
 

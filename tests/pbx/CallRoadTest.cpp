@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QNetworkDatagram>
+#include <QTimer>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
@@ -175,6 +176,15 @@ class CallRoad : public testing_support::ClientServiceTestBed, public testing::W
         EXPECT_EQ(session.CommitTransaction(), 0);
         return result;
     }
+    // Waits until the link thread has received `bytes` in all, with no
+    // events meanwhile: they would hand the lines to the dispatcher.
+    bool receivedWithoutDispatch(std::uint32_t bytes) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (form->Pbx().Shared().ReceivedBytes.load() < bytes &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return form->Pbx().Shared().ReceivedBytes.load() >= bytes;
+    }
     static std::string trimmed(const std::string& text) {
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
@@ -331,12 +341,7 @@ TEST_P(CallRoad, ARingingRightAfterAPresenceRoundIsBroadcastAheadOfTheRound) {
     // The ringing waits in the received chain while the round runs.
     const std::uint32_t received = form->Pbx().Shared().ReceivedBytes.load() + 10;
     exchange->SendRecord("C10 05 201");
-    // No events meanwhile: they would hand the ringing to the dispatcher.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (form->Pbx().Shared().ReceivedBytes.load() < received &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_GE(form->Pbx().Shared().ReceivedBytes.load(), received);
+    ASSERT_TRUE(receivedWithoutDispatch(received));
     datagrams.clear();
     {
         // Both are queued before the sender writes any, whatever the load.
@@ -350,6 +355,89 @@ TEST_P(CallRoad, ARingingRightAfterAPresenceRoundIsBroadcastAheadOfTheRound) {
     const auto presenceBefore =
         std::count_if(datagrams.begin(), ringing, [](const std::string& d) { return d.starts_with("!UP&"); });
     EXPECT_EQ(presenceBefore, 0);
+}
+
+// The exchange sends a backlog of records, a call, and then a stream with no
+// end in sight; the backlog is all received before the dispatcher starts.
+// The event loop gets its turns while the backlog is worked through, the
+// call reaches its desk and another desk's ping is answered while the stream
+// runs, and every record is handled in the order it was sent.
+TEST_P(CallRoad, AStreamOfRecordsLeavesTheEventLoopItsTurnsAndKeepsItsOrder) {
+    link();
+    staff({"201", "202"});
+    exchange->SetLineEnd("\r");
+    constexpr std::size_t CycleLines = 100;
+    auto record = [](int part, std::size_t n) {
+        return "C12 0" + std::to_string(part) + " " + std::to_string(n);
+    };
+    auto cycle = [&](int part) {
+        std::string bytes;
+        for (std::size_t n = 0; n < CycleLines; ++n)
+            bytes += record(part, n) + "\r";
+        return bytes;
+    };
+    constexpr std::size_t BacklogCycles = 20;
+    static_assert(BacklogCycles * CycleLines > 4 * DispatchSlice::Lines * DispatchSlice::Batches);
+    const std::vector<std::string> probe{"C11 05 3 600123456", "C10 05 201", "DM 3&600123456&201&"};
+    std::vector<std::string> sent;
+    for (std::size_t n = 0; n < BacklogCycles * CycleLines; ++n)
+        sent.push_back(record(0, n % CycleLines));
+    sent.insert(sent.end(), probe.begin(), probe.end());
+    // Every line as handled, checked against what was sent.
+    std::size_t handled = 0;
+    std::size_t misplaced = 0;
+    form->Pbx().CrmCopy = [&](const std::string& line) {
+        if (!line.starts_with("C1") && !line.starts_with("DM"))
+            return;
+        const std::string text = line.substr(0, line.size() - 2);
+        const std::size_t n = handled++;
+        misplaced += text != (n < sent.size() ? sent[n] : record(1, (n - sent.size()) % CycleLines));
+    };
+
+    std::uint32_t received = form->Pbx().Shared().ReceivedBytes.load();
+    exchange->SendStream(cycle(0), BacklogCycles);
+    received += std::uint32_t(cycle(0).size() * BacklogCycles);
+    for (const std::string& r : probe) {
+        exchange->SendRecord(r);
+        received += std::uint32_t(r.size() + 1);
+    }
+    exchange->SendStream(cycle(1), 10000);
+    ASSERT_TRUE(receivedWithoutDispatch(received));
+
+    bool turnWhileBacklogWaited = false;
+    QTimer turn;
+    QObject::connect(&turn, &QTimer::timeout,
+                     [&] { turnWhileBacklogWaited |= handled > 0 && handled < BacklogCycles * CycleLines; });
+    turn.start(0);
+    desks.at("202")->SendRequest("PING");
+    const std::string ringing = "!DM&3&600123456&201&\r\n";
+    bool streamRan = false;
+    ASSERT_TRUE(serveUntil([&] {
+        const auto notices = desks.at("201")->Notices();
+        if (std::find(notices.begin(), notices.end(), ringing) == notices.end() ||
+            desks.at("202")->Replies().empty())
+            return false;
+        streamRan = !exchange->StreamDone();
+        return true;
+    }));
+    turn.stop();
+    EXPECT_TRUE(turnWhileBacklogWaited);
+    EXPECT_TRUE(streamRan);
+    EXPECT_EQ(desks.at("202")->Replies(), texts({"OK"}));
+
+    exchange->EndStreams();
+    exchange->SendRecord("C12 09 end");
+    bool ended = false;
+    form->Pbx().CrmCopy = [&, order = form->Pbx().CrmCopy](const std::string& line) {
+        ended |= line == "C12 09 end\r\n";
+        if (!ended)
+            order(line);
+    };
+    ASSERT_TRUE(serveUntil([&] { return ended; }));
+    EXPECT_EQ(misplaced, 0u);
+    EXPECT_GE(handled, sent.size());
+    EXPECT_EQ((handled - sent.size()) % CycleLines, 0u);
+    form->Pbx().CrmCopy = nullptr;
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, CallRoad, testing::Values(Family::Vantrel, Family::Morva),

@@ -168,6 +168,24 @@ TEST_F(DiagnosticLog, ManyThreadsLogWithoutLosingLines) {
     EXPECT_EQ(base::DiagnosticLog::instance().LogQueueMain.Size(), 2000u);
 }
 
+// While nobody drains the log (the GUI thread busy elsewhere) its queue stops
+// at its limit; the count of lines lost is logged once the queue takes lines again.
+TEST_F(DiagnosticLog, AQueueNobodyDrainsStopsAtItsLimitAndCountsTheLinesLost) {
+    createForm("DEBUG");
+    using Log = base::DiagnosticLog;
+    const std::string longest(Log::MaxLineLength, 'x');
+    const std::size_t fit = Log::QueuedBytesLimit / Log::MaxLineLength;
+    for (std::size_t i = 0; i < fit + 10; ++i)
+        form->WriteLog(1, "%s", longest.c_str());
+    EXPECT_EQ(Log::instance().LogQueueMain.Size(), fit);
+    mainLogText();
+    logSoFar.clear();
+    form->WriteLog(1, "dalej");
+    const std::string text = mainLogText();
+    EXPECT_NE(text.find(": dalej\n"), std::string::npos);
+    EXPECT_NE(text.find(": Dziennik: kolejka pełna, pominięto wierszy: 10\n"), std::string::npos);
+}
+
 TEST_F(DiagnosticLog, TheSecondPaneIsSavedBesideTheLogFile) {
     createForm("DEBUG");
     form->LogFilePath = sandbox.file("halvex.log");

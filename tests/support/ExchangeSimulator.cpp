@@ -157,6 +157,14 @@ bool ExchangeSimulator::StreamDone() const {
     return outbox_.empty();
 }
 
+void ExchangeSimulator::EndStreams() {
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(pending_, [](const Pending& p) { return p.repeats > 0; });
+    }
+    wake();
+}
+
 void ExchangeSimulator::SetLoginTrailer(std::string bytes) {
     std::lock_guard lock(mutex_);
     loginTrailer_ = std::move(bytes);

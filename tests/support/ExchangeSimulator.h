@@ -99,6 +99,9 @@ class ExchangeSimulator {
     // line would (0: as fast as the link reads).
     void SendStream(std::string pattern, std::size_t repeats, std::size_t bytesPerSecond = 0);
     bool StreamDone() const;
+    // Ends the streams: what is not made yet is never sent; records queued
+    // behind them follow.
+    void EndStreams();
     // Bytes sent in the same write as the answer that completes the log-in.
     void SetLoginTrailer(std::string bytes);
     // Stops (and resumes) reading what the link sends, as a stalled exchange would.
