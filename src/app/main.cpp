@@ -3,6 +3,7 @@
 #include "base/SanitizerOptions.h"
 #include "base/TraceLabel.h"
 #include "db/FirebirdEnvironment.h"
+#include "platform/ShutdownSignals.h"
 #include "shell/MainForm.h"
 #include "shell/ProgramForms.h"
 #include "shell/ProgressWindow.h"
@@ -53,6 +54,7 @@ void runServer(int argc, char** argv) {
     installDialogs(headless);
 
     db::UseOwnFirebirdRoot();
+    db::RefuseClientShutdownOnSignals();
     OknoInfo = new TOknoInfo();
     auto* form1 = new TForm1();
     CreateProgramForms(*form1);
@@ -78,6 +80,8 @@ void runServer(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The end of the session during start-up takes the usual way down too.
+    platform::ShutdownSignals::CatchEarly();
     if (!hasDisplay())
         qputenv("QT_QPA_PLATFORM", "offscreen");
     try {
