@@ -119,16 +119,16 @@ class SigtermWithDesks : public testing::Test {
         ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
         ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
         std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
+        // One at a time: a connection is refused while a log-in waits for its acknowledgement.
         for (const char* login : {"u201", "u202", "u203"}) {
             auto& desk = desks.emplace_back(std::make_unique<sim::ClientSimulator>());
             ASSERT_TRUE(desk->Connect(clientPort()));
             ASSERT_TRUE(desk->LogIn(login, DeskPassword));
-        }
-        for (auto& desk : desks)
             ASSERT_TRUE(awaitWhileRunning(halvex, [&] {
                 const auto replies = desk->Replies();
                 return std::find(replies.begin(), replies.end(), "OK") != replies.end();
             })) << halvex.logText();
+        }
         then(halvex, exchange);
         stopAndExpectCleanEnd(halvex, moment);
     }
@@ -156,16 +156,18 @@ TEST_F(SigtermWithDesks, RightAfterACallsEndTheProgramEndsCleanly) {
             "run " + std::to_string(run));
 }
 
+// The GUI thread writes the log only between its steps, so the middle of the
+// burst is reached by time: SIGTERM follows the burst a little later each run.
 TEST_F(SigtermWithDesks, InTheMiddleOfABurstOfCallsTheProgramEndsCleanly) {
-    for (int run = 0; run < 3; ++run)
+    std::string burst;
+    for (int call = 0; call < 400; ++call)
+        for (const std::string& record : callTo201(std::to_string(10 + call % 90)))
+            burst += record + "\r\n";
+    for (int run = 0; run < 4; ++run)
         runWithDesks(
-            [](HalvexProcess& halvex, sim::ExchangeSimulator& exchange) {
-                std::string burst;
-                for (int call = 0; call < 400; ++call)
-                    for (const std::string& record : callTo201(std::to_string(10 + call % 90)))
-                        burst += record + "\r\n";
+            [&](HalvexProcess& halvex, sim::ExchangeSimulator& exchange) {
                 exchange.SendRaw(burst);
-                ASSERT_TRUE(halvex.waitForLog("CEN->PC <C13", std::chrono::seconds(60))) << halvex.logText();
+                halvex.process().waitForFinished(run * 100);
             },
             "run " + std::to_string(run));
 }
