@@ -75,6 +75,8 @@ void runServer(int argc, char** argv) {
     delete form1;
     delete OknoInfo;
     OknoInfo = nullptr;
+    // Once, after everything that used the database is gone.
+    db::EndDatabaseClient(int(TForm1::ThreadStopBound.count()));
 }
 
 } // namespace

@@ -22,8 +22,8 @@ void UseOwnFirebirdRoot();
 // it would start on them from a thread of its own while the GUI thread still
 // uses the connections. Call once, after UseOwnFirebirdRoot.
 void RefuseClientShutdownOnSignals();
-// Ends the client once, at the end of the program's shutdown: the connections
-// left are closed, within `boundMs`.
+// Ends the client once, at the end of the program (no attach succeeds after
+// it): the connections left are closed, within `boundMs`.
 void EndDatabaseClient(int boundMs);
 
 } // namespace db

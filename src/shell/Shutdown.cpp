@@ -8,7 +8,6 @@
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
 #include "db/ConnectThread.h"
-#include "db/FirebirdEnvironment.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -129,7 +128,6 @@ void TForm1::runShutdownSequence() {
 
 void TForm1::finishShutdown() {
     Database().GiveUpKeptRows();
-    db::EndDatabaseClient(int(ThreadStopBound.count()));
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);
