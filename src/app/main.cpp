@@ -3,6 +3,7 @@
 #include "base/SanitizerOptions.h"
 #include "base/TraceLabel.h"
 #include "db/FirebirdEnvironment.h"
+#include "platform/ShutdownSignals.h"
 #include "shell/MainForm.h"
 #include "shell/ProgramForms.h"
 #include "shell/ProgramIcon.h"
@@ -74,6 +75,7 @@ void runServer(int argc, char** argv) {
     installDialogs(headless);
 
     db::UseOwnFirebirdRoot();
+    db::RefuseClientShutdownOnSignals();
     TForm1* form1 = nullptr;
     // Whatever escapes the building of the forms or the event loop is shown
     // while the application object still exists, so in a box on a display.
@@ -102,11 +104,15 @@ void runServer(int argc, char** argv) {
             showFatal(report);
     }
     deleteForms(form1);
+    // Once, after everything that used the database is gone.
+    db::EndDatabaseClient(int(TForm1::ThreadStopBound.count()));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // The end of the session during start-up takes the usual way down too.
+    platform::ShutdownSignals::CatchEarly();
     if (!hasDisplay())
         qputenv("QT_QPA_PLATFORM", "offscreen");
     try {

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cstdlib>
+#include <ibase.h>
 #include <unistd.h>
 
 namespace db {
@@ -74,6 +75,32 @@ void UseOwnFirebirdRoot() {
         return;
     ::setenv("FIREBIRD", root.c_str(), 1);
     ::setenv("FIREBIRD_LOCK", (root + "/lock").c_str(), 1);
+}
+
+namespace {
+
+// Asked by the client's signal thread before it shuts down; non-zero refuses.
+// The program's own SIGTERM handling is chained behind the client's and runs
+// as before.
+int refuseSignalShutdown(const int reason, const int, void*) {
+    return reason == fb_shutrsn_signal ? 1 : 0;
+}
+
+} // namespace
+
+void RefuseClientShutdownOnSignals() {
+    ISC_STATUS_ARRAY status{};
+    if (fb_shutdown_callback(status, refuseSignalShutdown, fb_shut_confirmation, nullptr) != 0)
+        base::WriteLog(2, "%s", "Nie można zarejestrować obsługi zamykania klienta Firebird");
+}
+
+void EndDatabaseClient(int boundMs) {
+    static bool ended = false;
+    if (ended)
+        return;
+    ended = true;
+    if (fb_shutdown(unsigned(boundMs), fb_shutrsn_app_stopped) != 0)
+        base::WriteLog(2, "%s", "Klient Firebird nie zamknął połączeń w wyznaczonym czasie");
 }
 
 } // namespace db

@@ -17,4 +17,13 @@ bool PrepareFirebirdRoot(const std::string& folder);
 // already set. Call before the first database call of the process.
 void UseOwnFirebirdRoot();
 
+// The program's own shutdown is the only one: the Firebird client, which takes
+// SIGTERM and SIGINT over at the first attach, is told to refuse the shutdown
+// it would start on them from a thread of its own while the GUI thread still
+// uses the connections. Call once, after UseOwnFirebirdRoot.
+void RefuseClientShutdownOnSignals();
+// Ends the client once, at the end of the program (no attach succeeds after
+// it): the connections left are closed, within `boundMs`.
+void EndDatabaseClient(int boundMs);
+
 } // namespace db

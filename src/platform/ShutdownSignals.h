@@ -13,6 +13,10 @@ class ShutdownSignals : public QObject {
     explicit ShutdownSignals(QObject* parent = nullptr);
     ~ShutdownSignals() override;
 
+    // Catches the signals from the first moment of the process on; what comes
+    // before an object exists waits for it.
+    static void CatchEarly();
+
   signals:
     void shutdownRequested(int signalNumber);
 

@@ -382,6 +382,7 @@ class TForm1 : public ui::TForm {
     bool StartupOneShotDone = false;
     bool DbConnectAborted = false;
     bool ShutdownStarted = false;
+    bool ShutdownWaiting = false; // asked for inside a handler, runs after it
     bool Constructed = false;
     bool ShutdownRequestedEarly = false;
     std::unique_ptr<platform::SingleInstance> singleInstance_;

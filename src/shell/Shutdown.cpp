@@ -9,10 +9,12 @@
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
 #include "db/ConnectThread.h"
+#include "ui/Application.h"
 #include "ui/Dialogs.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,13 +63,31 @@ void TForm1::Zamknij1Click() {
     runShutdownSequence();
 }
 
+// Shutdown frees what event handlers use (the broadcast sender, the client
+// records, the line chains): asked for inside a loop nested in a handler (the
+// wait for an attach, say), it runs once that handler has returned, or the
+// process ends at the bound without freeing anything.
 void TForm1::WMQuery() {
     base::DebugTrace("WMQuery");
-    if (!ShutdownStarted)
+    if (ShutdownStarted || ShutdownWaiting)
+        return;
+    auto* app = ui::TApplication::instance();
+    if (!app || app->HandlerDepth() <= 1) {
         runShutdownSequence();
+        return;
+    }
+    base::DebugTrace("WMQuery: odłożone do końca bieżącej obsługi");
+    ShutdownWaiting = true;
+    QTimer::singleShot(ThreadStopBound, this, [this] {
+        if (!ShutdownStarted)
+            endWithoutWaiting(*this, "a running step");
+    });
+    app->RunAtTopLevel(this, [this] { runShutdownSequence(); });
 }
 
 void TForm1::runShutdownSequence() {
+    if (ShutdownStarted)
+        return;
     const auto deadline = std::chrono::steady_clock::now() + ThreadStopBound;
     ShutdownStarted = true;
     MaintenanceTimer->SetEnabled(false);

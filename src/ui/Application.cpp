@@ -3,6 +3,7 @@
 #include "platform/ProcessLocale.h"
 
 #include <QLibraryInfo>
+#include <QThread>
 #include <QTranslator>
 #include <memory>
 
@@ -19,6 +20,43 @@ TApplication* TApplication::instance() {
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
+    if (QThread::currentThread() != thread())
+        return deliver(receiver, event);
+    struct Depth {
+        TApplication& app;
+        explicit Depth(TApplication& a) : app(a) { ++app.handlerDepth_; }
+        ~Depth() {
+            if (--app.handlerDepth_ == 0 && !app.waiting_.empty())
+                app.postWaitingSteps();
+        }
+    } depth(*this);
+    return deliver(receiver, event);
+}
+
+void TApplication::RunAtTopLevel(QObject* context, std::function<void()> step) {
+    if (handlerDepth_ <= 1) {
+        step();
+        return;
+    }
+    waiting_.push_back({context, std::move(step)});
+}
+
+// Posted rather than run here: the top-level loop delivers them as its own
+// events, and one that finds itself nested again waits once more.
+void TApplication::postWaitingSteps() {
+    std::vector<WaitingStep> steps;
+    steps.swap(waiting_);
+    for (WaitingStep& waiting : steps) {
+        QObject* context = waiting.context.data();
+        if (!context)
+            continue;
+        QMetaObject::invokeMethod(
+            context, [this, context, step = std::move(waiting.step)] { RunAtTopLevel(context, step); },
+            Qt::QueuedConnection);
+    }
+}
+
+bool TApplication::deliver(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (const std::exception& error) {

@@ -1,0 +1,222 @@
+// The real program, stopped with SIGTERM at the moments that used to hurt:
+// right after a call's end with desks logged in, in the middle of a burst of
+// call records, and at start-up against a database server made slow (while
+// the database is created, right after the attach). Every run ends with exit
+// code 0 and without a sanitizer report.
+#include "base/PasswordCodec.h"
+#include "platform/RegistryStore.h"
+#include "support/ClientSimulator.h"
+#include "support/ExchangeSimulator.h"
+#include "support/FirebirdFixtures.h"
+#include "support/HalvexProcess.h"
+#include "support/SlowTcpProxy.h"
+
+#include <QFileInfo>
+#include <QTcpServer>
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+
+using testing_support::HalvexProcess;
+using testing_support::Sandbox;
+
+namespace {
+
+const std::string DeskPassword = "0cc175b9c0f1b6a831c399e269772661";
+
+int sparePort() {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// The settings every run shares: the database, and high ports for everything
+// the program opens.
+void writeSettings(const testfb::Connection& c, const sim::ExchangeSimulator* exchange) {
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    key.WriteString("IPFBase", c.host);
+    key.WriteString("NameFB", c.path);
+    key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+    for (const char* port : {"PortTCP", "PortUDP", "PortTCPCalBrowse", "PortTCPCalSend", "PortTCP_CRM"})
+        key.WriteInteger(port, sparePort());
+    key.WriteString("Broadcast", "127.0.0.1");
+    if (exchange) {
+        key.WriteInteger("Centrala", 2);
+        key.WriteInteger("Port", 5);
+        key.WriteString("TCPCentr", "127.0.0.1");
+        key.WriteInteger("PortTCPCent", exchange->Port());
+    }
+}
+
+int clientPort() {
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    key.OpenKey("\\software\\Vorlin\\Halvex", false);
+    return key.ReadInteger("PortTCP");
+}
+
+// Waits (at most a minute) while the program runs until `done` holds.
+bool awaitWhileRunning(HalvexProcess& halvex, const std::function<bool()>& done) {
+    for (int step = 0; step < 1200 && !done(); ++step)
+        if (halvex.process().waitForFinished(50))
+            break;
+    return done();
+}
+
+// Ends the program with SIGTERM and expects the clean end.
+void stopAndExpectCleanEnd(HalvexProcess& halvex, const std::string& moment) {
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(60))) << moment << "\n" << halvex.logText();
+    const std::string errors = halvex.standardError();
+    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit) << moment << "\n" << errors;
+    EXPECT_EQ(halvex.exitCode(), 0) << moment << "\n" << errors;
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << moment << "\n" << errors;
+    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << moment << "\n" << errors;
+}
+
+// A database of the whole schema on the server, with a desk user and phone per
+// extension, made once for the runs below.
+class SigtermWithDesks : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        folder = std::make_unique<testfb::DatabaseFolder>();
+        c = {"127.0.0.1", folder->file("RovaZAD.fdb"), "SYSDBA", testfb::ServerPassword()};
+        if (!testfb::ServerReachable() || !testfb::CreateEmptyDatabase(c))
+            return;
+        testfb::AttachAndCreateSchema(c);
+        for (const char* extension : {"201", "202", "203"}) {
+            const std::string login = std::string("u") + extension;
+            testfb::MainSql(c,
+                            "INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, "
+                            "nGroupID, sUserIP, sRCPcard, sStatus, nPrivileges) VALUES ('Jan', 'Nowak', '" +
+                                login + "', '" + DeskPassword + "', 0, ' ', '', ' ', 0)");
+            testfb::MainSql(c, "INSERT INTO UserPhones VALUES (NULL, (SELECT nUserID FROM CTIusers WHERE "
+                               "sUserLogin = '" +
+                                   login + "'), '" + extension + "', 'biurko')");
+        }
+        testfb::DetachMain();
+        ready = true;
+    }
+    static void TearDownTestSuite() { folder.reset(); }
+
+    void SetUp() override {
+        HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+        HALVEX_REQUIRE_FB_SERVER();
+        ASSERT_TRUE(ready) << "the test database could not be made";
+    }
+
+    // Starts the program linked to a new exchange, with the three desks
+    // logged in; `then` runs with both, and the program is stopped after it.
+    void runWithDesks(const std::function<void(HalvexProcess&, sim::ExchangeSimulator&)>& then,
+                      const std::string& moment) {
+        Sandbox sandbox;
+        sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
+        ASSERT_TRUE(exchange.Start());
+        ASSERT_NO_FATAL_FAILURE(writeSettings(c, &exchange));
+        HalvexProcess halvex(sandbox);
+        halvex.start({"DEBUG", "CTI"});
+        ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
+        ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
+        std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
+        // One at a time: a connection is refused while a log-in waits for its acknowledgement.
+        for (const char* login : {"u201", "u202", "u203"}) {
+            auto& desk = desks.emplace_back(std::make_unique<sim::ClientSimulator>());
+            ASSERT_TRUE(desk->Connect(clientPort()));
+            ASSERT_TRUE(desk->LogIn(login, DeskPassword));
+            ASSERT_TRUE(awaitWhileRunning(halvex, [&] {
+                const auto replies = desk->Replies();
+                return std::find(replies.begin(), replies.end(), "OK") != replies.end();
+            })) << halvex.logText();
+        }
+        then(halvex, exchange);
+        stopAndExpectCleanEnd(halvex, moment);
+    }
+
+    static std::vector<std::string> callTo201(const std::string& id) {
+        return {"C11 " + id + " 3 600123456", "C10 " + id + " 201", "C01 " + id + " 201",
+                "C15 " + id + " 201",         "C02 " + id + " 201", "C13 " + id + " 3"};
+    }
+
+    static inline std::unique_ptr<testfb::DatabaseFolder> folder;
+    static inline testfb::Connection c;
+    static inline bool ready = false;
+};
+
+} // namespace
+
+// Each call's end writes its row; SIGTERM comes as the last record is sent.
+TEST_F(SigtermWithDesks, RightAfterACallsEndTheProgramEndsCleanly) {
+    for (int run = 0; run < 5; ++run)
+        runWithDesks(
+            [](HalvexProcess&, sim::ExchangeSimulator& exchange) {
+                for (const std::string& record : callTo201("05"))
+                    exchange.SendRecord(record);
+            },
+            "run " + std::to_string(run));
+}
+
+// The GUI thread writes the log only between its steps, so the middle of the
+// burst is reached by time: SIGTERM follows the burst a little later each run.
+TEST_F(SigtermWithDesks, InTheMiddleOfABurstOfCallsTheProgramEndsCleanly) {
+    std::string burst;
+    for (int call = 0; call < 400; ++call)
+        for (const std::string& record : callTo201(std::to_string(10 + call % 90)))
+            burst += record + "\r\n";
+    for (int run = 0; run < 4; ++run)
+        runWithDesks(
+            [&](HalvexProcess& halvex, sim::ExchangeSimulator& exchange) {
+                exchange.SendRaw(burst);
+                halvex.process().waitForFinished(run * 100);
+            },
+            "run " + std::to_string(run));
+}
+
+// The database server answers 20 ms late each way. Starts are stopped right
+// after the program's first log line, once the server has created the
+// database file, and after the first exchanges with the server on an
+// existing database (the attach and the first statements), each a little
+// later than the one before. The log file is written by the GUI thread, which
+// is busy with the database then: the relay and the file tell the moments.
+TEST(SigtermAgainstASlowDatabase, EveryStopEndsWithExitCodeZero) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    testing_support::SlowTcpProxy proxy(3050, std::chrono::milliseconds(20));
+    ASSERT_NE(proxy.port(), 0);
+    testfb::DatabaseFolder folder;
+    const std::string host = "127.0.0.1/" + std::to_string(proxy.port());
+    const testfb::Connection existing{"127.0.0.1", folder.file("kept.fdb"), "SYSDBA",
+                                      testfb::ServerPassword()};
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(existing));
+    for (int cycle = 0; cycle < 21; ++cycle) {
+        // A creation costs the whole schema on the slow server: every seventh cycle.
+        const int kind = cycle % 7 == 1 ? 1 : cycle % 2 == 0 ? 0 : 2;
+        testfb::Connection c = existing;
+        c.host = host;
+        if (kind == 1)
+            c.path = folder.file("new" + std::to_string(cycle) + ".fdb");
+        Sandbox sandbox;
+        ASSERT_NO_FATAL_FAILURE(writeSettings(c, nullptr));
+        HalvexProcess halvex(sandbox);
+        const std::size_t answersBefore = proxy.chunksToClients();
+        halvex.start({"DEBUG", "FIREBIRD"});
+        const std::string moment = kind == 0   ? "after the first log line"
+                                   : kind == 1 ? "once the file was created"
+                                               : "after the first exchanges";
+        ASSERT_TRUE(awaitWhileRunning(halvex,
+                                      [&] {
+                                          if (kind == 0)
+                                              return halvex.logText().find("Sprawdzanie uprawnień") !=
+                                                     std::string::npos;
+                                          if (kind == 1)
+                                              return QFileInfo::exists(QString::fromStdString(c.path));
+                                          return proxy.chunksToClients() - answersBefore >=
+                                                 std::size_t(3 + cycle / 2);
+                                      }))
+            << moment << "\n"
+            << halvex.logText();
+        halvex.process().waitForFinished(cycle * 10);
+        ASSERT_NO_FATAL_FAILURE(
+            stopAndExpectCleanEnd(halvex, "cycle " + std::to_string(cycle) + ": " + moment));
+    }
+}

@@ -1,0 +1,168 @@
+#include "support/SlowTcpProxy.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <deque>
+#include <fcntl.h>
+#include <list>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace testing_support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One direction of a relayed connection: what was read, each chunk with the
+// moment it may be written on.
+struct Direction {
+    int from = -1;
+    int to = -1;
+    std::deque<std::pair<Clock::time_point, std::string>> chunks;
+    bool ended = false; // `from` has no more to give
+    bool shut = false;  // `to` was told so
+
+    bool wantsWrite(Clock::time_point now) const { return !chunks.empty() && chunks.front().first <= now; }
+};
+
+struct Relay {
+    Direction up, down;
+    bool broken = false;
+    bool finished() const { return broken || (up.shut && down.shut); }
+};
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(std::uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+void readInto(Direction& direction, std::chrono::milliseconds delay, bool& broken) {
+    char buffer[65536];
+    const ssize_t got = ::read(direction.from, buffer, sizeof buffer);
+    if (got > 0)
+        direction.chunks.emplace_back(Clock::now() + delay, std::string(buffer, std::size_t(got)));
+    else if (got == 0)
+        direction.ended = true;
+    else if (errno != EAGAIN && errno != EINTR)
+        broken = true;
+}
+
+// True when a whole chunk went; false when the receiver takes no more now.
+bool writeDue(Direction& direction, bool& broken) {
+    auto& [due, bytes] = direction.chunks.front();
+    const ssize_t put = ::send(direction.to, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (put < 0) {
+        broken = errno != EAGAIN && errno != EINTR;
+        return false;
+    }
+    bytes.erase(0, std::size_t(put));
+    if (!bytes.empty())
+        return false;
+    direction.chunks.pop_front();
+    return true;
+}
+
+void shutWhenDrained(Direction& direction) {
+    if (direction.ended && direction.chunks.empty() && !direction.shut) {
+        ::shutdown(direction.to, SHUT_WR);
+        direction.shut = true;
+    }
+}
+
+} // namespace
+
+SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
+    : targetPort_(targetPort), delay_(delay) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 64) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::pipe2(wake_, O_CLOEXEC) != 0)
+        return;
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+SlowTcpProxy::~SlowTcpProxy() {
+    if (thread_.joinable()) {
+        [[maybe_unused]] const ssize_t written = ::write(wake_[1], "x", 1);
+        thread_.join();
+    }
+    for (int fd : {listener_, wake_[0], wake_[1]})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void SlowTcpProxy::run() {
+    std::list<Relay> relays;
+    for (;;) {
+        const auto now = Clock::now();
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        auto timeout = std::chrono::milliseconds(1000);
+        for (Relay& relay : relays)
+            for (Direction* d : {&relay.up, &relay.down}) {
+                short events = d->ended ? 0 : POLLIN;
+                fds.push_back({d->from, events, 0});
+                if (d->wantsWrite(now))
+                    fds.push_back({d->to, POLLOUT, 0});
+                else if (!d->chunks.empty())
+                    timeout = std::min(
+                        timeout, std::chrono::ceil<std::chrono::milliseconds>(d->chunks.front().first - now));
+            }
+        if (::poll(fds.data(), fds.size(), int(timeout.count())) < 0 && errno != EINTR)
+            return;
+        if (fds[0].revents)
+            break;
+        if (fds[1].revents & POLLIN) {
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in target = loopback(targetPort_);
+            if (client >= 0 && server >= 0 &&
+                ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+                ::fcntl(server, F_SETFL, O_NONBLOCK);
+                Relay& relay = relays.emplace_back();
+                relay.up.from = relay.down.to = client;
+                relay.up.to = relay.down.from = server;
+            } else {
+                for (int fd : {client, server})
+                    if (fd >= 0)
+                        ::close(fd);
+            }
+        }
+        // Whatever poll said, each side is tried: reads and writes are non-blocking.
+        for (Relay& relay : relays)
+            for (Direction* d : {&relay.up, &relay.down}) {
+                if (!d->ended)
+                    readInto(*d, delay_, relay.broken);
+                while (!relay.broken && d->wantsWrite(Clock::now())) {
+                    if (!writeDue(*d, relay.broken))
+                        break;
+                    if (d == &relay.down)
+                        ++toClients_;
+                }
+                shutWhenDrained(*d);
+            }
+        relays.remove_if([](Relay& relay) {
+            if (!relay.finished())
+                return false;
+            ::close(relay.up.from);
+            ::close(relay.down.from);
+            return true;
+        });
+    }
+    for (Relay& relay : relays) {
+        ::close(relay.up.from);
+        ::close(relay.down.from);
+    }
+}
+
+} // namespace testing_support

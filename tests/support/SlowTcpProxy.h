@@ -1,0 +1,37 @@
+// A TCP relay on 127.0.0.1 that holds every chunk a fixed time in each
+// direction: a database server made slow on purpose, without touching it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <thread>
+
+namespace testing_support {
+
+class SlowTcpProxy {
+  public:
+    // Relays to 127.0.0.1:`targetPort`, each chunk `delay` late each way.
+    SlowTcpProxy(int targetPort, std::chrono::milliseconds delay);
+    ~SlowTcpProxy();
+    SlowTcpProxy(const SlowTcpProxy&) = delete;
+    SlowTcpProxy& operator=(const SlowTcpProxy&) = delete;
+
+    // The port it listens on; 0 when it could not listen.
+    int port() const { return port_; }
+    // Chunks (a server's answers, as read) handed on to the clients so far.
+    std::size_t chunksToClients() const { return toClients_.load(); }
+
+  private:
+    void run();
+
+    int targetPort_;
+    std::chrono::milliseconds delay_;
+    int listener_ = -1;
+    int port_ = 0;
+    int wake_[2] = {-1, -1};
+    std::atomic<std::size_t> toClients_{0};
+    std::thread thread_;
+};
+
+} // namespace testing_support
