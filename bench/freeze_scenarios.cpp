@@ -1,5 +1,4 @@
-// Run: build/freeze_scenarios [storm,flood,outage]  (quick: HALVEX_BENCH_OUTAGE_S=20
-// HALVEX_BENCH_STORM_RECORDS=10000)
+// Run: HALVEX_BENCH_OUTAGE_S=120 HALVEX_BENCH_STORM_RECORDS=60000 build/freeze_scenarios storm,flood,outage
 //
 // The server under a disturbance, the main window in-process running its real
 // event loop, the exchange simulator on its link and simulated clients on its
@@ -23,6 +22,7 @@
 // against the rows stored once the kept rows are written back (waited for at
 // most HALVEX_BENCH_SETTLE_S, 240 s).
 // A scenario that does not end within its bound is killed and reported.
+// Those are the defaults; a quick run: HALVEX_BENCH_OUTAGE_S=20 HALVEX_BENCH_STORM_RECORDS=10000.
 #include "BenchSupport.h"
 #include "ClientServiceBench.h"
 #include "base/DiagnosticLog.h"
@@ -368,7 +368,6 @@ class Bed {
         if (!waitUntil([&] { return probes_.allArrived(); }, sizes_.noticeCapS * 1000, 100000))
             std::printf("%-7s some probe notices missing %d s after the last probe\n", name_,
                         sizes_.noticeCapS);
-        pinger_->stop();
     }
 
     void report() {
@@ -401,21 +400,33 @@ class Bed {
     std::unique_ptr<Repeater> prober_;
 };
 
-int storm(Bed& bed) {
+// The phone of user `user` of the crowd (user 1, the probes' desk, has 201).
+std::string crowdPhone(int user) {
+    return std::to_string(1000 + user);
+}
+
+// Rows of the call history whose caller begins with `prefix`.
+long historyRows(const testfb::Connection& c, const std::string& prefix) {
+    return isqlNumber(c, "SELECT COUNT(*) FROM TalksIncoming WHERE sNumber LIKE '" + prefix + "%'");
+}
+
+int storm(Bed& bed, const testfb::Connection& c) {
     const Sizes& s = bed.sizes_;
     if (!bed.ready(s.stormClients, bed.form_.Settings.PortTCP))
         return 1;
     bed.before();
-    // Calls of extensions without a client: ringing, caller, answer, end.
+    // Calls ringing the crowd's desks in turn: ringing, caller, answer, end;
+    // each caller is a notice to the desk's client, each end a history row.
     std::string burst;
     std::uint32_t bytes = 0;
     for (int i = 0; i < s.stormRecords; ++i) {
         const int call = i / 5;
         const std::string id = std::to_string(10 + call % 90);
         const std::string caller = "5001" + std::to_string(10000 + call);
-        const std::string records[] = {"C11 " + id + " 2 " + caller, "C10 " + id + " 209",
-                                       "DM 2&" + caller + "&209&", "C01 " + id + " 209",
-                                       "C15 " + id + " 209"};
+        const std::string desk = crowdPhone(2 + call % (s.stormClients - 1));
+        const std::string records[] = {"C11 " + id + " 1 " + caller, "C10 " + id + " " + desk,
+                                       "DM 1&" + caller + "&" + desk + "&", "C01 " + id + " " + desk,
+                                       "C02 " + id + " " + desk};
         burst += records[i % 5] + "\r\n";
         bytes += std::uint32_t(records[i % 5].size());
     }
@@ -428,6 +439,8 @@ int storm(Bed& bed) {
                 msBetween(start, Clock::now()) / 1000);
     bed.after();
     bed.report();
+    std::printf("%-7s rows (expected / stored): call history %d / %ld\n", bed.name_, s.stormRecords / 5,
+                historyRows(c, "5001"));
     return 0;
 }
 
@@ -486,7 +499,7 @@ int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
     bed.exchange_.AnnounceSms(1, sim::pdu::DeliverHello);
     if (!waitUntil([&] { return bed.exchange_.StoredSmsCount(1) == 0; }, 120000, 10000))
         return bed.fail("the server did not take an exchange SMS"), 1;
-    const long callRows0 = isqlNumber(c, "SELECT COUNT(*) FROM TalksIncoming WHERE sNumber LIKE '7001%'");
+    const long callRows0 = historyRows(c, "7001");
     const long clientSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1");
     const long exchangeSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1");
     OutageTraffic traffic(bed, s.callsPerS);
@@ -503,11 +516,11 @@ int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
                 restarted ? "started again" : "NOT started", s.outageS);
     bed.after();
     traffic.stop();
+    bed.report();
     const auto rows = [&] {
-        return std::array<long, 3>{
-            isqlNumber(c, "SELECT COUNT(*) FROM TalksIncoming WHERE sNumber LIKE '7001%'") - callRows0,
-            isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1") - clientSms0,
-            isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1") - exchangeSms0};
+        return std::array<long, 3>{historyRows(c, "7001") - callRows0,
+                                   isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1") - clientSms0,
+                                   isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1") - exchangeSms0};
     };
     const std::array<long, 3> expected{traffic.calls, traffic.clientSms, traffic.exchangeSms};
     const auto settleStart = Clock::now();
@@ -518,7 +531,6 @@ int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
             return stored == expected;
         },
         s.settleS * 1000, 5000000);
-    bed.report();
     std::printf("%-7s rows after %.0f s of settling (expected / stored): call history %ld / %ld, client SMS "
                 "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",
                 bed.name_, msBetween(settleStart, Clock::now()) / 1000, expected[0], stored[0], expected[1],
@@ -536,7 +548,8 @@ int runScenario(const std::string& name, int argc, char** argv) {
     std::unique_ptr<ServerKeeper> keeper;
     testfb::Connection c;
     ui::TApplication app(argc, argv);
-    if (name == "outage") {
+    {
+        // The program always has its database; this one may be killed.
         testfb::PrepareEmbeddedEngine();
         keeper = std::make_unique<ServerKeeper>();
         const std::string problem = keeper->call([&](testfb::PrivateServer& server) -> std::string {
@@ -546,7 +559,7 @@ int runScenario(const std::string& name, int argc, char** argv) {
             return testfb::CreateEmptyDatabase(c) ? "" : "no database";
         });
         if (!problem.empty()) {
-            std::printf("outage  FAILED: %s\n", problem.c_str());
+            std::printf("%-7s FAILED: %s\n", name.c_str(), problem.c_str());
             return 1;
         }
         platform::RegistryKey key(platform::RegistryBranch::Machine);
@@ -562,14 +575,14 @@ int runScenario(const std::string& name, int argc, char** argv) {
     QUdpSocket broadcasts;
     auto form = bench::quietForm(broadcasts);
     form->LogFilePath = dir.path().toStdString() + "/halvex.log";
-    if (keeper) {
-        // Attached at once, as at start; the user list stays the bench's.
-        form->tmrStartupTimer();
-        form->tmrStartup->SetEnabled(false);
-        if (form->Database().MainDbState != 0) {
-            std::printf("outage  FAILED: the database did not attach\n");
-            return 1;
-        }
+    // Attached at once, as at start; the user list stays the bench's.
+    form->tmrStartupTimer();
+    form->tmrStartup->SetEnabled(false);
+    if (form->Database().MainDbState != 0) {
+        std::printf("%-7s FAILED: the database did not attach\n", name.c_str());
+        return 1;
+    }
+    if (name == "outage") {
         auto& sms = form->Sms().SmsSettings;
         sms.UseSms = true;
         sms.CountryCode = "48";
@@ -581,6 +594,10 @@ int runScenario(const std::string& name, int argc, char** argv) {
     base::Switches().LogDoPliku = true;
     bench::addListedUsers(*form, std::max(sizes.stormClients, SmallCrowd));
     form->lvAllUserPhones->AddRow({"1", "1", "201", "tel"});
+    for (int user = 2; user <= sizes.stormClients; ++user) {
+        const QString id = QString::number(user);
+        form->lvAllUserPhones->AddRow({id, id, QString::fromStdString(crowdPhone(user)), "tel"});
+    }
     form->lvAllUserPhones->SetTag(1);
     form->Settings.PortTCP = bench::freePort();
     form->WlaczSerwerClick();
@@ -590,7 +607,9 @@ int runScenario(const std::string& name, int argc, char** argv) {
     std::fflush(stdout);
     Bed bed(name.c_str(), sizes, *form, exchange);
     const int result = bench::measureWhileLooping([&] {
-        const int r = name == "storm" ? storm(bed) : name == "flood" ? flood(bed) : outage(bed, *keeper, c);
+        const int r = name == "storm"   ? storm(bed, c)
+                      : name == "flood" ? flood(bed)
+                                        : outage(bed, *keeper, c);
         // The log file is written by the GUI thread's timer.
         sleepMs(3000);
         return r;
@@ -636,6 +655,7 @@ int runChild(const char* self, const std::string& scenario, int boundS) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 2 && std::string(argv[2]) == "--child")
         return runScenario(argv[1], argc, argv);
     const Sizes s;
