@@ -359,11 +359,14 @@ class Bed {
         probes_.phase = 1;
     }
 
-    // After the disturbance: the after phase, the probes' notices awaited.
-    void after() {
+    // After the disturbance: the after phase, then `meanwhile` with the probes
+    // still running, then the probes' notices awaited.
+    void after(const std::function<void()>& meanwhile = {}) {
         std::printf("%-7s RSS at the end of the disturbance: %ld MB\n", name_, rssMb());
         probes_.phase = 2;
         sleepMs(sizes_.afterS * 1000);
+        if (meanwhile)
+            meanwhile();
         prober_->stop();
         if (!waitUntil([&] { return probes_.allArrived(); }, sizes_.noticeCapS * 1000, 100000))
             std::printf("%-7s some probe notices missing %d s after the last probe\n", name_,
@@ -514,27 +517,32 @@ int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
     const bool restarted = keeper.call([](testfb::PrivateServer& server) { return server.start(); });
     std::printf("%-7s database server %s after %d s\n", bed.name_,
                 restarted ? "started again" : "NOT started", s.outageS);
-    bed.after();
-    traffic.stop();
-    bed.report();
     const auto rows = [&] {
         return std::array<long, 3>{historyRows(c, "7001") - callRows0,
                                    isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1") - clientSms0,
                                    isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1") - exchangeSms0};
     };
-    const std::array<long, 3> expected{traffic.calls, traffic.clientSms, traffic.exchangeSms};
-    const auto settleStart = Clock::now();
-    std::array<long, 3> stored{};
-    waitUntil(
-        [&] {
-            stored = rows();
-            return stored == expected;
-        },
-        s.settleS * 1000, 5000000);
-    std::printf("%-7s rows after %.0f s of settling (expected / stored): call history %ld / %ld, client SMS "
-                "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",
-                bed.name_, msBetween(settleStart, Clock::now()) / 1000, expected[0], stored[0], expected[1],
-                stored[1], expected[2], stored[2], bed.exchange_.StoredSmsCount(1));
+    // The kept rows are written back while the probes go on.
+    std::array<long, 3> expected{}, stored{};
+    double settledS = 0;
+    bed.after([&] {
+        traffic.stop();
+        expected = {traffic.calls, traffic.clientSms, traffic.exchangeSms};
+        const auto settleStart = Clock::now();
+        waitUntil(
+            [&] {
+                stored = rows();
+                return stored == expected;
+            },
+            s.settleS * 1000, 5000000);
+        settledS = msBetween(settleStart, Clock::now()) / 1000;
+    });
+    bed.report();
+    std::printf(
+        "%-7s rows (expected / stored) %.0f s past the after phase: call history %ld / %ld, client SMS "
+        "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",
+        bed.name_, settledS, expected[0], stored[0], expected[1], stored[1], expected[2], stored[2],
+        bed.exchange_.StoredSmsCount(1));
     return 0;
 }
 
