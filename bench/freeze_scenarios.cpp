@@ -20,7 +20,8 @@
 // dropped notices ("Pomijam"), clients closed for silence ("Brak pingów") and
 // full-buffer waits ("Pełny bufor"), and for the outage the rows expected
 // against the rows stored once the kept rows are written back (waited for at
-// most HALVEX_BENCH_SETTLE_S, 240 s).
+// most HALVEX_BENCH_SETTLE_S, 240 s). With HALVEX_BENCH_LOG_DIR set, each
+// scenario's log is kept there as <scenario>.log.
 // A scenario that does not end within its bound is killed and reported.
 // Those are the defaults; a quick run: HALVEX_BENCH_OUTAGE_S=20 HALVEX_BENCH_STORM_RECORDS=10000.
 #include "BenchSupport.h"
@@ -625,6 +626,8 @@ int runScenario(const std::string& name, int argc, char** argv) {
     std::string log = readWhole(form->LogFilePath);
     for (const std::string& line : base::DiagnosticLog::instance().LogQueueMain.TakeAll())
         log += line + "\n";
+    if (const QByteArray keep = qgetenv("HALVEX_BENCH_LOG_DIR"); !keep.isEmpty())
+        std::ofstream(keep.toStdString() + "/" + name + ".log", std::ios::binary) << log;
     std::printf(
         "%-7s log: notices dropped (\"Pomijam\") %d, clients closed for silence (\"Brak pingów\") %d, "
         "full-buffer waits (\"Pełny bufor\") %d\n\n",
