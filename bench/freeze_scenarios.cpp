@@ -6,7 +6,9 @@
 //  storm:  HALVEX_BENCH_STORM_RECORDS (60000) call records in one burst with
 //          HALVEX_BENCH_STORM_CLIENTS (500) clients logged in;
 //  flood:  one peer, not logged in, with a tiny receive buffer, sends "!WN&"
-//          requests for HALVEX_BENCH_FLOOD_S (60) s and never reads;
+//          requests for HALVEX_BENCH_FLOOD_S (60) s and never reads; it
+//          closes once the probes' notices were awaited, and the clients are
+//          counted a presence round after the server answers again;
 //  outage: a database on a Firebird server of the bench's own, killed
 //          (SIGKILL) for HALVEX_BENCH_OUTAGE_S (120) s and started again, at
 //          HALVEX_BENCH_CALLS_PER_S (40) calls a second, a client SMS a
@@ -77,6 +79,7 @@ struct Sizes {
 
 constexpr int ProbeEveryMs = 250;
 constexpr int PingEveryS = 20;
+constexpr int PresenceRoundS = 35;
 constexpr int SmallCrowd = 20;
 const char* const PhaseNames[] = {"before", "during", "after"};
 
@@ -263,9 +266,12 @@ class Flooder {
         ::fcntl(fd_, F_SETFL, O_NONBLOCK);
         thread_ = std::thread([this] { run(); });
     }
-    ~Flooder() {
+    ~Flooder() { close(); }
+    void close() {
         stopSending();
-        ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
     }
     void stopSending() {
         stop_ = true;
@@ -374,6 +380,16 @@ class Bed {
                         sizes_.noticeCapS);
     }
 
+    // Seconds until the desk's request is answered; negative past `capS`.
+    double answerDelay(int capS) {
+        const std::size_t replies = desk_.Replies().size();
+        const auto start = Clock::now();
+        desk_.SendRequest("PING");
+        if (!waitUntil([&] { return desk_.Replies().size() > replies; }, capS * 1000, 10000))
+            return -1;
+        return msBetween(start, Clock::now()) / 1000;
+    }
+
     void report() {
         probes_.report(name_, sizes_.noticeCapS);
         int kept = desk_.IsConnected();
@@ -459,6 +475,15 @@ int flood(Bed& bed) {
     std::printf("%-7s the peer sent %ld requests in %d s and read nothing\n", bed.name_, peer.requests(),
                 s.floodS);
     bed.after();
+    peer.close();
+    const double answered = bed.answerDelay(s.noticeCapS);
+    if (answered < 0)
+        std::printf("%-7s the server did not answer within %d s after the peer closed\n", bed.name_,
+                    s.noticeCapS);
+    else
+        std::printf("%-7s the server answered %.1f s after the peer closed\n", bed.name_, answered);
+    // A presence round, whose client check follows the hold.
+    sleepMs(PresenceRoundS * 1000);
     bed.report();
     return 0;
 }
