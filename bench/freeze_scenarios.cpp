@@ -656,7 +656,7 @@ int runScenario(const std::string& name, int argc, char** argv) {
     std::printf(
         "%-7s log: notices dropped (\"Pomijam\") %d, clients closed for silence (\"Brak pingów\") %d, "
         "full-buffer waits (\"Pełny bufor\") %d\n\n",
-        name.c_str(), occurrences(log, "Pomijam"), occurrences(log, "Brak pingów"),
+        name.c_str(), occurrences(log, "Pomijam"), occurrences(log, "Brak pingów od klienta"),
         occurrences(log, "Pełny bufor"));
     std::fflush(stdout);
     form.reset();
