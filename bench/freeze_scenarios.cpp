@@ -149,11 +149,13 @@ class Probes {
             probe->second.arrived = Clock::now();
     }
 
-    void send() {
+    // `deskConnected`: whether the desk still has its connection, so that a
+    // notice that cannot come is told apart from one that is late.
+    void send(bool deskConnected) {
         const std::string caller = "6001" + std::to_string(10000 + next_++);
         {
             std::lock_guard lock(mutex_);
-            probes_[caller] = {phase.load(), Clock::now(), {}};
+            probes_[caller] = {phase.load(), deskConnected, Clock::now(), {}};
         }
         exchange_.SendRaw("C11 05 3 " + caller + "\r\nC10 05 " + std::to_string(300 + next_ % 100) +
                           "\r\nDM 3&" + caller + "&201&\r\n");
@@ -169,11 +171,12 @@ class Probes {
         std::lock_guard lock(mutex_);
         for (int phase = 0; phase < 3; ++phase) {
             std::vector<double> ms;
-            int sent = 0;
+            int sent = 0, deskGone = 0;
             for (const auto& [caller, probe] : probes_) {
                 if (probe.phase != phase)
                     continue;
                 ++sent;
+                deskGone += !probe.deskConnected && !probe.arrived;
                 if (probe.arrived && msBetween(probe.sent, *probe.arrived) <= capS * 1000.0)
                     ms.push_back(msBetween(probe.sent, *probe.arrived));
             }
@@ -184,6 +187,8 @@ class Probes {
                             *std::max_element(ms.begin(), ms.end()));
             if (int(ms.size()) < sent)
                 std::printf("  no notice within %d s: %d", capS, sent - int(ms.size()));
+            if (deskGone)
+                std::printf(" (%d of them sent with the desk disconnected)", deskGone);
             std::printf("\n");
         }
     }
@@ -191,6 +196,7 @@ class Probes {
   private:
     struct Probe {
         int phase = 0;
+        bool deskConnected = true;
         Clock::time_point sent;
         std::optional<Clock::time_point> arrived;
     };
@@ -361,7 +367,7 @@ class Bed {
 
     // The probes running through the before phase.
     void before() {
-        prober_ = std::make_unique<Repeater>(ProbeEveryMs, [this] { probes_.send(); });
+        prober_ = std::make_unique<Repeater>(ProbeEveryMs, [this] { probes_.send(desk_.IsConnected()); });
         sleepMs(sizes_.beforeS * 1000);
         probes_.phase = 1;
     }
