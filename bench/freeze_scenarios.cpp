@@ -386,14 +386,20 @@ class Bed {
                         sizes_.noticeCapS);
     }
 
-    // Seconds until the desk's request is answered; negative past `capS`.
-    double answerDelay(int capS) {
+    // Says how long the server took to answer the desk's request (or to
+    // close the desk's connection instead), at most `capS`.
+    void awaitAnswer(const char* since, int capS) {
         const std::size_t replies = desk_.Replies().size();
         const auto start = Clock::now();
         desk_.SendRequest("PING");
-        if (!waitUntil([&] { return desk_.Replies().size() > replies; }, capS * 1000, 10000))
-            return -1;
-        return msBetween(start, Clock::now()) / 1000;
+        const bool answered = waitUntil(
+            [&] { return desk_.Replies().size() > replies || !desk_.IsConnected(); }, capS * 1000, 10000);
+        if (!answered)
+            std::printf("%-7s the server did not answer the desk within %d s %s\n", name_, capS, since);
+        else
+            std::printf("%-7s the server %s %.1f s %s\n", name_,
+                        desk_.IsConnected() ? "answered the desk" : "closed the desk's connection",
+                        msBetween(start, Clock::now()) / 1000, since);
     }
 
     void report() {
@@ -482,12 +488,7 @@ int flood(Bed& bed) {
                 s.floodS);
     bed.after();
     peer.close();
-    const double answered = bed.answerDelay(s.noticeCapS);
-    if (answered < 0)
-        std::printf("%-7s the server did not answer within %d s after the peer closed\n", bed.name_,
-                    s.noticeCapS);
-    else
-        std::printf("%-7s the server answered %.1f s after the peer closed\n", bed.name_, answered);
+    bed.awaitAnswer("after the peer closed", 2 * s.noticeCapS);
     // A presence round, whose client check follows the hold.
     sleepMs(PresenceRoundS * 1000);
     bed.report();
