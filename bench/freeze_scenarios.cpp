@@ -1,10 +1,12 @@
-// Run: HALVEX_BENCH_OUTAGE_S=120 HALVEX_BENCH_STORM_RECORDS=60000 build/freeze_scenarios storm,flood,outage
+// Run: build/bench/freeze_scenarios [storm,flood,outage]   (sizes: the HALVEX_BENCH_* variables below)
 //
 // The server under a disturbance, the main window in-process running its real
-// event loop, the exchange simulator on its link and simulated clients on its
-// client port; each scenario in a child process of its own:
+// event loop on a database of a private Firebird server, the exchange
+// simulator on its link and simulated clients on its client port; each
+// scenario in a child process of its own:
 //  storm:  HALVEX_BENCH_STORM_RECORDS (60000) call records in one burst with
-//          HALVEX_BENCH_STORM_CLIENTS (500) clients logged in;
+//          HALVEX_BENCH_STORM_CLIENTS (500) clients logged in, the calls
+//          ringing the clients' desks, each call's end a history row;
 //  flood:  one peer, not logged in, with a tiny receive buffer, sends "!WN&"
 //          requests for HALVEX_BENCH_FLOOD_S (60) s and never reads; it
 //          closes once the probes' notices were awaited, and the clients are
@@ -22,7 +24,8 @@
 // dropped notices ("Pomijam"), clients closed for silence ("Brak pingów") and
 // full-buffer waits ("Pełny bufor"), and for the outage the rows expected
 // against the rows stored once the kept rows are written back (waited for at
-// most HALVEX_BENCH_SETTLE_S, 240 s). With HALVEX_BENCH_LOG_DIR set, each
+// most HALVEX_BENCH_SETTLE_S, 240 s, past the after phase, the probes going on
+// meanwhile). With HALVEX_BENCH_LOG_DIR set, each
 // scenario's log is kept there as <scenario>.log.
 // A scenario that does not end within its bound is killed and reported.
 // Those are the defaults; a quick run: HALVEX_BENCH_OUTAGE_S=20 HALVEX_BENCH_STORM_RECORDS=10000.
