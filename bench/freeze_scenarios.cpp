@@ -507,8 +507,25 @@ class OutageTraffic {
     }
     void stop() { repeater_->stop(); }
     int calls = 0, clientSms = 0, exchangeSms = 0;
+    int smsWithoutSender = 0; // every client had lost its connection
 
   private:
+    // From the next client still connected, in turn.
+    void sendClientSms() {
+        const std::string text = "Wiadomosc " + std::to_string(clientSms + smsWithoutSender);
+        const std::string request =
+            "!SMS&SEND&&600123456&" + QByteArray::fromStdString(text).toBase64().toStdString() + "\r\n";
+        for (std::size_t tried = 0; tried < bed_.crowdSize(); ++tried) {
+            sim::ClientSimulator& sender = bed_.crowd(nextSender_++ % bed_.crowdSize());
+            if (sender.IsConnected() && sender.Send(request)) {
+                ++clientSms;
+                return;
+            }
+        }
+        ++smsWithoutSender;
+    }
+    std::size_t nextSender_ = 0;
+
     void step(int callsPerS) {
         const std::string id = std::to_string(10 + calls % 90);
         const std::string caller = "7001" + std::to_string(100000 + calls);
@@ -516,13 +533,8 @@ class OutageTraffic {
         bed_.exchange_.SendRaw("C11 " + id + " 1 " + caller + "\r\nC10 " + id + " " + extension + "\r\nC02 " +
                                id + " " + extension + "\r\n");
         ++calls;
-        if (calls % callsPerS == 0) {
-            const std::string text = "Wiadomosc " + std::to_string(clientSms);
-            bed_.crowd(std::size_t(clientSms) % bed_.crowdSize())
-                .Send("!SMS&SEND&&600123456&" + QByteArray::fromStdString(text).toBase64().toStdString() +
-                      "\r\n");
-            ++clientSms;
-        }
+        if (calls % callsPerS == 0)
+            sendClientSms();
         if (calls % (2 * callsPerS) == 0 && bed_.exchange_.AnnounceSms(1, sim::pdu::DeliverHello) >= 0)
             ++exchangeSms;
     }
@@ -579,6 +591,9 @@ int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
         "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",
         bed.name_, settledS, expected[0], stored[0], expected[1], stored[1], expected[2], stored[2],
         bed.exchange_.StoredSmsCount(1));
+    if (traffic.smsWithoutSender)
+        std::printf("%-7s client SMS not sent, every client having lost its connection: %d\n", bed.name_,
+                    traffic.smsWithoutSender);
     return 0;
 }
 
