@@ -1,0 +1,739 @@
+// Run: build/bench/freeze_scenarios [storm,flood,outage]   (sizes: the HALVEX_BENCH_* variables below)
+//
+// The server under a disturbance, the main window in-process running its real
+// event loop on a database of a private Firebird server, the exchange
+// simulator on its link and simulated clients on its client port; each
+// scenario in a child process of its own:
+//  storm:  HALVEX_BENCH_STORM_RECORDS (60000) call records in one burst with
+//          HALVEX_BENCH_STORM_CLIENTS (500) clients logged in, the calls
+//          ringing the clients' desks, each call's end a history row;
+//  flood:  one peer, not logged in, with a tiny receive buffer, sends "!WN&"
+//          requests for HALVEX_BENCH_FLOOD_S (60) s and never reads; it
+//          closes once the probes' notices were awaited, and the clients are
+//          counted a presence round after the server answers again;
+//  outage: a database on a Firebird server of the bench's own, killed
+//          (SIGKILL) for HALVEX_BENCH_OUTAGE_S (120) s and started again, at
+//          HALVEX_BENCH_CALLS_PER_S (40) calls a second, a client SMS a
+//          second and an exchange SMS every two seconds.
+// Throughout, a probe call every 250 ms rings the desk of a logged-in client:
+// its caller notice ("!DM") latency is reported (p50, max) for the probes sent
+// before, during and after the disturbance (HALVEX_BENCH_BEFORE_S 15 s and
+// HALVEX_BENCH_AFTER_S 40 s, the after phase longer than a presence round);
+// a notice not there within HALVEX_BENCH_NOTICE_CAP_S (120) s counts as
+// missing. Then the clients still connected (each pings every 20 s), the log's
+// dropped notices ("Pomijam"), clients closed for silence ("Brak pingów") and
+// full-buffer waits ("Pełny bufor"), and for the outage the rows expected
+// against the rows stored once the kept rows are written back (waited for at
+// most HALVEX_BENCH_SETTLE_S, 240 s, past the after phase, the probes going on
+// meanwhile). With HALVEX_BENCH_LOG_DIR set, each
+// scenario's log is kept there as <scenario>.log.
+// A scenario that does not end within its bound is killed and reported.
+// Those are the defaults; a quick run: HALVEX_BENCH_OUTAGE_S=20 HALVEX_BENCH_STORM_RECORDS=10000.
+#include "BenchSupport.h"
+#include "ClientServiceBench.h"
+#include "base/DiagnosticLog.h"
+#include "base/PasswordCodec.h"
+#include "db/MainDatabase.h"
+#include "platform/RegistryStore.h"
+#include "sms/SmsGateway.h"
+#include "support/ClientSimulator.h"
+#include "support/ExchangeSimulator.h"
+#include "support/GsmPdus.h"
+#include "support/PrivateFirebirdServer.h"
+#include "ui/Application.h"
+
+#include <QUdpSocket>
+#include <array>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <future>
+#include <map>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using bench::waitUntil;
+
+int setting(const char* name, int fallback) {
+    const int value = qEnvironmentVariableIntValue(name);
+    return value > 0 ? value : fallback;
+}
+
+struct Sizes {
+    int stormRecords = setting("HALVEX_BENCH_STORM_RECORDS", 60000);
+    int stormClients = setting("HALVEX_BENCH_STORM_CLIENTS", 500);
+    int floodS = setting("HALVEX_BENCH_FLOOD_S", 60);
+    int outageS = setting("HALVEX_BENCH_OUTAGE_S", 120);
+    int callsPerS = setting("HALVEX_BENCH_CALLS_PER_S", 40);
+    int beforeS = setting("HALVEX_BENCH_BEFORE_S", 15);
+    int afterS = setting("HALVEX_BENCH_AFTER_S", 40);
+    int noticeCapS = setting("HALVEX_BENCH_NOTICE_CAP_S", 120);
+    int settleS = setting("HALVEX_BENCH_SETTLE_S", 240);
+};
+
+constexpr int ProbeEveryMs = 250;
+constexpr int PingEveryS = 20;
+constexpr int PresenceRoundS = 35;
+constexpr int SmallCrowd = 20;
+const char* const PhaseNames[] = {"before", "during", "after"};
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+long rssMb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::atol(line.c_str() + 6) / 1024;
+    return -1;
+}
+
+// A thread repeating `step` every `everyMs` until stopped.
+class Repeater {
+  public:
+    Repeater(int everyMs, std::function<void()> step)
+        : thread_([this, everyMs, step = std::move(step)] {
+              auto due = Clock::now();
+              std::unique_lock lock(mutex_);
+              while (!stop_) {
+                  lock.unlock();
+                  step();
+                  lock.lock();
+                  due += std::chrono::milliseconds(everyMs);
+                  wake_.wait_until(lock, due, [&] { return stop_; });
+              }
+          }) {}
+    ~Repeater() { stop(); }
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// The probe calls: each rings the desk (phone 201) with a caller of its own;
+// the desk's reading thread stamps the caller notice.
+class Probes {
+  public:
+    explicit Probes(sim::ExchangeSimulator& exchange) : exchange_(exchange) {}
+
+    std::atomic<int> phase{0};
+
+    void noticed(const std::string& message) {
+        if (!message.starts_with("!DM&3&"))
+            return;
+        const std::string caller = message.substr(6, message.find('&', 6) - 6);
+        std::lock_guard lock(mutex_);
+        if (auto probe = probes_.find(caller); probe != probes_.end() && !probe->second.arrived)
+            probe->second.arrived = Clock::now();
+    }
+
+    // `deskConnected`: whether the desk still has its connection, so that a
+    // notice that cannot come is told apart from one that is late.
+    void send(bool deskConnected) {
+        const std::string caller = "6001" + std::to_string(10000 + next_++);
+        {
+            std::lock_guard lock(mutex_);
+            probes_[caller] = {phase.load(), deskConnected, Clock::now(), {}};
+        }
+        exchange_.SendRaw("C11 05 3 " + caller + "\r\nC10 05 " + std::to_string(300 + next_ % 100) +
+                          "\r\nDM 3&" + caller + "&201&\r\n");
+    }
+
+    bool allArrived() {
+        std::lock_guard lock(mutex_);
+        return std::all_of(probes_.begin(), probes_.end(),
+                           [](auto& p) { return p.second.arrived.has_value(); });
+    }
+
+    void report(const char* scenario, int capS) {
+        std::lock_guard lock(mutex_);
+        for (int phase = 0; phase < 3; ++phase) {
+            std::vector<double> ms;
+            int sent = 0, deskGone = 0;
+            for (const auto& [caller, probe] : probes_) {
+                if (probe.phase != phase)
+                    continue;
+                ++sent;
+                deskGone += !probe.deskConnected && !probe.arrived;
+                if (probe.arrived && msBetween(probe.sent, *probe.arrived) <= capS * 1000.0)
+                    ms.push_back(msBetween(probe.sent, *probe.arrived));
+            }
+            std::printf("%-7s %-6s probe notice (!DM): %4zu/%-4d arrived", scenario, PhaseNames[phase],
+                        ms.size(), sent);
+            if (!ms.empty())
+                std::printf("  p50 %9.1f ms  max %9.1f ms", bench::percentile(ms, 0.5),
+                            *std::max_element(ms.begin(), ms.end()));
+            if (int(ms.size()) < sent)
+                std::printf("  no notice within %d s: %d", capS, sent - int(ms.size()));
+            if (deskGone)
+                std::printf(" (%d of them sent with the desk disconnected)", deskGone);
+            std::printf("\n");
+        }
+    }
+
+  private:
+    struct Probe {
+        int phase = 0;
+        bool deskConnected = true;
+        Clock::time_point sent;
+        std::optional<Clock::time_point> arrived;
+    };
+    sim::ExchangeSimulator& exchange_;
+    std::mutex mutex_;
+    std::map<std::string, Probe> probes_;
+    int next_ = 0;
+};
+
+// The server of the outage, on a thread of its own: its process object
+// belongs to that thread, and its kill and start never wait on the GUI thread.
+class ServerKeeper {
+  public:
+    ServerKeeper() : thread_([this] { run(); }) {}
+    ~ServerKeeper() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    template <typename Job> auto call(Job job) {
+        std::packaged_task<decltype(job(std::declval<testfb::PrivateServer&>()))()> task(
+            [this, job] { return job(*server_); });
+        auto result = task.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.emplace_back([&task] { task(); });
+        }
+        wake_.notify_all();
+        return result.get();
+    }
+
+  private:
+    void run() {
+        server_ = std::make_unique<testfb::PrivateServer>();
+        std::unique_lock lock(mutex_);
+        while (!stop_ || !jobs_.empty()) {
+            wake_.wait(lock, [&] { return stop_ || !jobs_.empty(); });
+            while (!jobs_.empty()) {
+                auto job = std::move(jobs_.front());
+                jobs_.pop_front();
+                lock.unlock();
+                job();
+                lock.lock();
+            }
+        }
+        server_.reset();
+    }
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    bool stop_ = false;
+    std::unique_ptr<testfb::PrivateServer> server_;
+    std::thread thread_;
+};
+
+// A peer that connects with a tiny receive buffer, sends "!WN&" requests as
+// fast as the server takes them and never reads.
+class Flooder {
+  public:
+    explicit Flooder(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int tiny = 1024;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(std::uint16_t(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            return;
+        ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Flooder() { close(); }
+    void close() {
+        stopSending();
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    void stopSending() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    long requests() const { return bytes_.load() / long(request().size()); }
+
+  private:
+    static const std::string& request() {
+        static const std::string one = "!WN&201&600100200\r";
+        return one;
+    }
+    void run() {
+        std::string batch;
+        for (int i = 0; i < 64; ++i)
+            batch += request();
+        std::size_t offset = 0;
+        while (!stop_) {
+            const ssize_t n = ::send(fd_, batch.data() + offset, batch.size() - offset, MSG_NOSIGNAL);
+            if (n > 0) {
+                bytes_ += n;
+                offset = (offset + std::size_t(n)) % batch.size();
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return;
+            pollfd writable{fd_, POLLOUT, 0};
+            ::poll(&writable, 1, 100);
+        }
+    }
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> bytes_{0};
+    std::thread thread_;
+};
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int occurrences(const std::string& text, const std::string& what) {
+    int count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
+// The first number in isql's output after "N=".
+long isqlNumber(const testfb::Connection& c, const std::string& select) {
+    const std::string out = testfb::Isql(c, "SELECT 'N=' || (" + select + ") FROM RDB$DATABASE;");
+    const std::size_t at = out.find("N=");
+    return at == std::string::npos ? -1 : std::atol(out.c_str() + at + 2);
+}
+
+// One scenario's world: the window, its exchange, the desk and the crowd.
+class Bed {
+  public:
+    Bed(const char* name, const Sizes& sizes, TForm1& form, sim::ExchangeSimulator& exchange)
+        : name_(name), sizes_(sizes), form_(form), exchange_(exchange), probes_(exchange) {}
+
+    // Every client logged in, the link up, the pings running.
+    bool ready(int clients, int clientPort) {
+        if (!exchange_.WaitForLogin(1, 60000))
+            return fail("no exchange log-in");
+        desk_.OnMessage = [this](const std::string& m) { probes_.noticed(m); };
+        if (!bench::logIn(desk_, clientPort, 1))
+            return fail("the desk did not log in");
+        for (int i = 2; i <= clients; ++i) {
+            crowd_.push_back(std::make_unique<sim::ClientSimulator>());
+            if (!bench::logIn(*crowd_.back(), clientPort, i))
+                return fail("a client did not log in");
+        }
+        pinger_ = std::make_unique<Repeater>(PingEveryS * 1000, [this] {
+            desk_.SendRequest("PING");
+            for (auto& client : crowd_)
+                client->SendRequest("PING");
+        });
+        sleepMs(1000);
+        std::printf("%-7s %d clients logged in, RSS %ld MB\n", name_, clients, rssMb());
+        std::fflush(stdout);
+        return true;
+    }
+
+    // The probes running through the before phase.
+    void before() {
+        prober_ = std::make_unique<Repeater>(ProbeEveryMs, [this] { probes_.send(desk_.IsConnected()); });
+        sleepMs(sizes_.beforeS * 1000);
+        probes_.phase = 1;
+    }
+
+    // After the disturbance: the after phase, then `meanwhile` with the probes
+    // still running, then the probes' notices awaited.
+    void after(const std::function<void()>& meanwhile = {}) {
+        std::printf("%-7s RSS at the end of the disturbance: %ld MB\n", name_, rssMb());
+        probes_.phase = 2;
+        sleepMs(sizes_.afterS * 1000);
+        if (meanwhile)
+            meanwhile();
+        prober_->stop();
+        if (!waitUntil([&] { return probes_.allArrived(); }, sizes_.noticeCapS * 1000, 100000))
+            std::printf("%-7s some probe notices missing %d s after the last probe\n", name_,
+                        sizes_.noticeCapS);
+    }
+
+    // Says how long the server took to answer the desk's request (or to
+    // close the desk's connection instead), at most `capS`.
+    void awaitAnswer(const char* since, int capS) {
+        const std::size_t replies = desk_.Replies().size();
+        const auto start = Clock::now();
+        desk_.SendRequest("PING");
+        const bool answered = waitUntil(
+            [&] { return desk_.Replies().size() > replies || !desk_.IsConnected(); }, capS * 1000, 10000);
+        if (!answered)
+            std::printf("%-7s the server did not answer the desk within %d s %s\n", name_, capS, since);
+        else
+            std::printf("%-7s the server %s %.1f s %s\n", name_,
+                        desk_.IsConnected() ? "answered the desk" : "closed the desk's connection",
+                        msBetween(start, Clock::now()) / 1000, since);
+    }
+
+    void report() {
+        probes_.report(name_, sizes_.noticeCapS);
+        int kept = desk_.IsConnected();
+        for (auto& client : crowd_)
+            kept += client->IsConnected();
+        std::printf("%-7s clients kept: %d of %zu\n", name_, kept, crowd_.size() + 1);
+        std::printf("%-7s RSS at the end: %ld MB\n", name_, rssMb());
+        std::fflush(stdout);
+    }
+
+    sim::ClientSimulator& crowd(std::size_t i) { return *crowd_.at(i); }
+    std::size_t crowdSize() const { return crowd_.size(); }
+    bool fail(const char* why) {
+        std::printf("%-7s FAILED: %s\n", name_, why);
+        return false;
+    }
+
+    const char* name_;
+    const Sizes& sizes_;
+    TForm1& form_;
+    sim::ExchangeSimulator& exchange_;
+
+  private:
+    Probes probes_;
+    sim::ClientSimulator desk_;
+    std::vector<std::unique_ptr<sim::ClientSimulator>> crowd_;
+    std::unique_ptr<Repeater> pinger_;
+    std::unique_ptr<Repeater> prober_;
+};
+
+// The phone of user `user` of the crowd (user 1, the probes' desk, has 201).
+std::string crowdPhone(int user) {
+    return std::to_string(1000 + user);
+}
+
+// Rows of the call history whose caller begins with `prefix`.
+long historyRows(const testfb::Connection& c, const std::string& prefix) {
+    return isqlNumber(c, "SELECT COUNT(*) FROM TalksIncoming WHERE sNumber LIKE '" + prefix + "%'");
+}
+
+int storm(Bed& bed, const testfb::Connection& c) {
+    const Sizes& s = bed.sizes_;
+    if (!bed.ready(s.stormClients, bed.form_.Settings.PortTCP))
+        return 1;
+    bed.before();
+    // Calls ringing the crowd's desks in turn: ringing, caller, answer, end;
+    // each caller is a notice to the desk's client, each end a history row.
+    std::string burst;
+    std::uint32_t bytes = 0;
+    for (int i = 0; i < s.stormRecords; ++i) {
+        const int call = i / 5;
+        const std::string id = std::to_string(10 + call % 90);
+        const std::string caller = "5001" + std::to_string(10000 + call);
+        const std::string desk = crowdPhone(2 + call % (s.stormClients - 1));
+        const std::string records[] = {"C11 " + id + " 1 " + caller, "C10 " + id + " " + desk,
+                                       "DM 1&" + caller + "&" + desk + "&", "C01 " + id + " " + desk,
+                                       "C02 " + id + " " + desk};
+        burst += records[i % 5] + "\r\n";
+        bytes += std::uint32_t(records[i % 5].size());
+    }
+    auto& handled = bed.form_.Pbx().Shared().HandledBytes;
+    const std::uint32_t expected = handled.load() + bytes;
+    const auto start = Clock::now();
+    bed.exchange_.SendRaw(burst);
+    const bool done = waitUntil([&] { return handled.load() >= expected; }, 600000, 10000);
+    std::printf("%-7s %d records %s in %.1f s\n", bed.name_, s.stormRecords, done ? "handled" : "NOT handled",
+                msBetween(start, Clock::now()) / 1000);
+    bed.after();
+    bed.report();
+    std::printf("%-7s rows (expected / stored): call history %d / %ld\n", bed.name_, s.stormRecords / 5,
+                historyRows(c, "5001"));
+    return 0;
+}
+
+int flood(Bed& bed) {
+    const Sizes& s = bed.sizes_;
+    if (!bed.ready(SmallCrowd, bed.form_.Settings.PortTCP))
+        return 1;
+    bed.before();
+    Flooder peer(bed.form_.Settings.PortTCP);
+    sleepMs(s.floodS * 1000);
+    peer.stopSending();
+    std::printf("%-7s the peer sent %ld requests in %d s and read nothing\n", bed.name_, peer.requests(),
+                s.floodS);
+    bed.after();
+    peer.close();
+    bed.awaitAnswer("after the peer closed", 2 * s.noticeCapS);
+    // A presence round, whose client check follows the hold.
+    sleepMs(PresenceRoundS * 1000);
+    bed.report();
+    return 0;
+}
+
+// The outage's traffic: calls of extensions without a client, client SMS and
+// exchange SMS; what was sent is what the tables should hold.
+class OutageTraffic {
+  public:
+    OutageTraffic(Bed& bed, int callsPerS) : bed_(bed) {
+        repeater_ = std::make_unique<Repeater>(1000 / callsPerS, [this, callsPerS] { step(callsPerS); });
+    }
+    void stop() { repeater_->stop(); }
+    int calls = 0, clientSms = 0, exchangeSms = 0;
+    int smsWithoutSender = 0; // every client had lost its connection
+
+  private:
+    // From the next client still connected, in turn.
+    void sendClientSms() {
+        const std::string text = "Wiadomosc " + std::to_string(clientSms + smsWithoutSender);
+        const std::string request =
+            "!SMS&SEND&&600123456&" + QByteArray::fromStdString(text).toBase64().toStdString() + "\r\n";
+        for (std::size_t tried = 0; tried < bed_.crowdSize(); ++tried) {
+            sim::ClientSimulator& sender = bed_.crowd(nextSender_++ % bed_.crowdSize());
+            if (sender.IsConnected() && sender.Send(request)) {
+                ++clientSms;
+                return;
+            }
+        }
+        ++smsWithoutSender;
+    }
+    std::size_t nextSender_ = 0;
+
+    void step(int callsPerS) {
+        const std::string id = std::to_string(10 + calls % 90);
+        const std::string caller = "7001" + std::to_string(100000 + calls);
+        const std::string extension = std::to_string(300 + calls % 100);
+        bed_.exchange_.SendRaw("C11 " + id + " 1 " + caller + "\r\nC10 " + id + " " + extension + "\r\nC02 " +
+                               id + " " + extension + "\r\n");
+        ++calls;
+        if (calls % callsPerS == 0)
+            sendClientSms();
+        if (calls % (2 * callsPerS) == 0 && bed_.exchange_.AnnounceSms(1, sim::pdu::DeliverHello) >= 0)
+            ++exchangeSms;
+    }
+    Bed& bed_;
+    std::unique_ptr<Repeater> repeater_;
+};
+
+int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
+    const Sizes& s = bed.sizes_;
+    if (!bed.ready(SmallCrowd, bed.form_.Settings.PortTCP))
+        return 1;
+    // The GSM line answers before the bench begins.
+    bed.exchange_.AnnounceSms(1, sim::pdu::DeliverHello);
+    if (!waitUntil([&] { return bed.exchange_.StoredSmsCount(1) == 0; }, 120000, 10000))
+        return bed.fail("the server did not take an exchange SMS"), 1;
+    const long callRows0 = historyRows(c, "7001");
+    const long clientSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1");
+    const long exchangeSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1");
+    OutageTraffic traffic(bed, s.callsPerS);
+    bed.before();
+    keeper.call([](testfb::PrivateServer& server) {
+        server.kill();
+        return 0;
+    });
+    std::printf("%-7s database server killed\n", bed.name_);
+    std::fflush(stdout);
+    sleepMs(s.outageS * 1000);
+    const bool restarted = keeper.call([](testfb::PrivateServer& server) { return server.start(); });
+    std::printf("%-7s database server %s after %d s\n", bed.name_,
+                restarted ? "started again" : "NOT started", s.outageS);
+    const auto rows = [&] {
+        return std::array<long, 3>{historyRows(c, "7001") - callRows0,
+                                   isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1") - clientSms0,
+                                   isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1") - exchangeSms0};
+    };
+    // The kept rows are written back while the probes go on.
+    std::array<long, 3> expected{}, stored{};
+    double settledS = 0;
+    bed.after([&] {
+        traffic.stop();
+        expected = {traffic.calls, traffic.clientSms, traffic.exchangeSms};
+        const auto settleStart = Clock::now();
+        waitUntil(
+            [&] {
+                stored = rows();
+                return stored == expected;
+            },
+            s.settleS * 1000, 5000000);
+        settledS = msBetween(settleStart, Clock::now()) / 1000;
+    });
+    bed.report();
+    std::printf(
+        "%-7s rows (expected / stored) %.0f s past the after phase: call history %ld / %ld, client SMS "
+        "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",
+        bed.name_, settledS, expected[0], stored[0], expected[1], stored[1], expected[2], stored[2],
+        bed.exchange_.StoredSmsCount(1));
+    if (traffic.smsWithoutSender)
+        std::printf("%-7s client SMS not sent, every client having lost its connection: %d\n", bed.name_,
+                    traffic.smsWithoutSender);
+    return 0;
+}
+
+// ---- one scenario, in this process ----
+
+int runScenario(const std::string& name, int argc, char** argv) {
+    const Sizes sizes;
+    if (!bench::RaiseDescriptorLimit(rlim_t(std::max(sizes.stormClients, SmallCrowd)) * 2 + 256))
+        return 1;
+    bench::Sandbox dir;
+    std::unique_ptr<ServerKeeper> keeper;
+    testfb::Connection c;
+    ui::TApplication app(argc, argv);
+    {
+        // The program always has its database; this one may be killed.
+        testfb::PrepareEmbeddedEngine();
+        keeper = std::make_unique<ServerKeeper>();
+        const std::string problem = keeper->call([&](testfb::PrivateServer& server) -> std::string {
+            if (!server.start())
+                return "the private Firebird server did not start: " + server.error();
+            c = server.connection("freeze.fdb");
+            return testfb::CreateEmptyDatabase(c) ? "" : "no database";
+        });
+        if (!problem.empty()) {
+            std::printf("%-7s FAILED: %s\n", name.c_str(), problem.c_str());
+            return 1;
+        }
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        key.OpenKey("\\software\\Vorlin\\Halvex", true);
+        key.WriteString("IPFBase", c.host);
+        key.WriteString("NameFB", c.path);
+        key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+    }
+    sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
+    exchange.SetGsmLine(1, "600100200");
+    if (!exchange.Start())
+        return 1;
+    QUdpSocket broadcasts;
+    auto form = bench::quietForm(broadcasts);
+    form->LogFilePath = dir.path().toStdString() + "/halvex.log";
+    // Attached at once, as at start; the user list stays the bench's.
+    form->tmrStartupTimer();
+    form->tmrStartup->SetEnabled(false);
+    if (form->Database().MainDbState != 0) {
+        std::printf("%-7s FAILED: the database did not attach\n", name.c_str());
+        return 1;
+    }
+    if (name == "outage") {
+        auto& sms = form->Sms().SmsSettings;
+        sms.UseSms = true;
+        sms.CountryCode = "48";
+        sms.MinCountryNumberLength = sms.MaxCountryNumberLength = 9;
+        sms.RemoveCountryCode = true;
+        form->Sms().ApplySmsSettings();
+    }
+    base::Switches().LogInfo = true;
+    base::Switches().LogDoPliku = true;
+    bench::addListedUsers(*form, std::max(sizes.stormClients, SmallCrowd));
+    form->lvAllUserPhones->AddRow({"1", "1", "201", "tel"});
+    for (int user = 2; user <= sizes.stormClients; ++user) {
+        const QString id = QString::number(user);
+        form->lvAllUserPhones->AddRow({id, id, QString::fromStdString(crowdPhone(user)), "tel"});
+    }
+    form->lvAllUserPhones->SetTag(1);
+    form->Settings.PortTCP = bench::freePort();
+    form->WlaczSerwerClick();
+    bench::connectExchange(*form, exchange.Port());
+
+    std::printf("== %s ==\n", name.c_str());
+    std::fflush(stdout);
+    Bed bed(name.c_str(), sizes, *form, exchange);
+    const int result = bench::measureWhileLooping([&] {
+        const int r = name == "storm"   ? storm(bed, c)
+                      : name == "flood" ? flood(bed)
+                                        : outage(bed, *keeper, c);
+        // The log file is written by the GUI thread's timer.
+        sleepMs(3000);
+        return r;
+    });
+    std::string log = readWhole(form->LogFilePath);
+    for (const std::string& line : base::DiagnosticLog::instance().LogQueueMain.TakeAll())
+        log += line + "\n";
+    if (const QByteArray keep = qgetenv("HALVEX_BENCH_LOG_DIR"); !keep.isEmpty())
+        std::ofstream(keep.toStdString() + "/" + name + ".log", std::ios::binary) << log;
+    std::printf(
+        "%-7s log: notices dropped (\"Pomijam\") %d, clients closed for silence (\"Brak pingów\") %d, "
+        "full-buffer waits (\"Pełny bufor\") %d\n\n",
+        name.c_str(), occurrences(log, "Pomijam"), occurrences(log, "Brak pingów od klienta"),
+        occurrences(log, "Pełny bufor"));
+    std::fflush(stdout);
+    form.reset();
+    return result;
+}
+
+// ---- the scenarios, each in a child process with a bound ----
+
+int runChild(const char* self, const std::string& scenario, int boundS) {
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(self, self, scenario.c_str(), "--child", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(boundS);
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            std::printf("%-7s DID NOT END within %d s: killed\n\n", scenario.c_str(), boundS);
+            return 1;
+        }
+        sleepMs(200);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        std::printf("%-7s ended with status %d\n\n", scenario.c_str(), status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc > 2 && std::string(argv[2]) == "--child")
+        return runScenario(argv[1], argc, argv);
+    const Sizes s;
+    std::printf("freeze_scenarios: storm %d records / %d clients, flood %d s, outage %d s at %d calls/s; "
+                "phases before %d s, after %d s; notice cap %d s\n\n",
+                s.stormRecords, s.stormClients, s.floodS, s.outageS, s.callsPerS, s.beforeS, s.afterS,
+                s.noticeCapS);
+    // Each phase's bound and a margin for setting up.
+    const int bound = s.beforeS + s.afterS + s.noticeCapS + 600;
+    const std::map<std::string, int> bounds{
+        {"storm", bound + 600}, {"flood", bound + s.floodS}, {"outage", bound + s.outageS + s.settleS}};
+    int result = 0;
+    for (const QByteArray& name : QByteArray(argc > 1 ? argv[1] : "storm,flood,outage").split(',')) {
+        const auto it = bounds.find(name.toStdString());
+        if (it == bounds.end())
+            return 2;
+        result |= runChild(argv[0], it->first, it->second);
+    }
+    return result;
+}
