@@ -51,6 +51,24 @@ class ClientServiceHandlers : public ClientServiceTestBed {
         return client;
     }
 
+    // The users' database on a server of the test's own, with the user ewa
+    // loaded, for the tests that stop that server.
+    void usersOnServer(testfb::PrivateServer& server, const std::string& file) {
+        ASSERT_TRUE(server.prepared()) << server.error();
+        ASSERT_TRUE(server.start()) << server.error();
+        testfb::DetachMain();
+        c = server.connection(file);
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        form->Settings.IPFBaseText = c.host;
+        form->Settings.NameFBText = c.path;
+        form->Settings.PasswordFB = c.password;
+        addUser(ewa);
+        form->Admin().LoadUsers();
+        ASSERT_EQ(form->UserLV->Tag(), 2);
+    }
+
+    TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
     TestUser anna{"Anna", "Nowak", "anna", "0cc175b9c0f1b6a831c399e269772661"};
     TestUser jan{"Jan", "Kowalski", "jan", "92eb5ffee6ae2fec3ad71c777531578f"};
 };
@@ -188,19 +206,7 @@ TEST_F(ClientServiceHandlers, UnreachableDatabaseRefusesWithCode5) {
 // user list load meets its dead connection, and comes back.
 TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogsInAtTheFirstAttempt) {
     testfb::PrivateServer server;
-    ASSERT_TRUE(server.prepared()) << server.error();
-    ASSERT_TRUE(server.start()) << server.error();
-    testfb::DetachMain();
-    c = server.connection("users.fdb");
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-    form->Settings.IPFBaseText = c.host;
-    form->Settings.NameFBText = c.path;
-    form->Settings.PasswordFB = c.password;
-    TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
-    addUser(ewa);
-    form->Admin().LoadUsers();
-    ASSERT_EQ(form->UserLV->Tag(), 2);
+    ASSERT_NO_FATAL_FAILURE(usersOnServer(server, "users.fdb"));
 
     platform::ManualClock clock;
     platform::setProcessClock(&clock);
@@ -239,19 +245,7 @@ TEST_F(ClientServiceHandlers, AfterTheDatabaseServerRestartsAChangedPasswordLogs
 // check meets the dead connection, attaches once at once and reads again.
 TEST_F(ClientServiceHandlers, TheFirstLogInAfterAServerRestartReadsThePasswordAtOnce) {
     testfb::PrivateServer server;
-    ASSERT_TRUE(server.prepared()) << server.error();
-    ASSERT_TRUE(server.start()) << server.error();
-    testfb::DetachMain();
-    c = server.connection("restart.fdb");
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-    form->Settings.IPFBaseText = c.host;
-    form->Settings.NameFBText = c.path;
-    form->Settings.PasswordFB = c.password;
-    TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
-    addUser(ewa);
-    form->Admin().LoadUsers();
-    ASSERT_EQ(form->UserLV->Tag(), 2);
+    ASSERT_NO_FATAL_FAILURE(usersOnServer(server, "restart.fdb"));
     ASSERT_TRUE(MainDbHandleExists());
 
     server.kill();

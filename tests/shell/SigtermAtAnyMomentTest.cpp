@@ -12,9 +12,9 @@
 #include "support/SlowTcpProxy.h"
 
 #include <QFileInfo>
-#include <QTcpServer>
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -26,9 +26,13 @@ namespace {
 
 const std::string DeskPassword = "0cc175b9c0f1b6a831c399e269772661";
 
-int sparePort() {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+// The port the program says it chose for its clients (the setting is 0), or 0.
+int chosenClientPort(HalvexProcess& halvex) {
+    const std::string said = "Port klientów ustawiony na 0: nasłuch na porcie ";
+    if (!halvex.waitForLog(said))
+        return 0;
+    const std::string log = halvex.logText();
+    return std::atoi(log.c_str() + log.find(said) + said.size());
 }
 
 // The settings every run shares: the database, and high ports for everything
@@ -39,8 +43,11 @@ void writeSettings(const testfb::Connection& c, const sim::ExchangeSimulator* ex
     key.WriteString("IPFBase", c.host);
     key.WriteString("NameFB", c.path);
     key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
-    for (const char* port : {"PortTCP", "PortUDP", "PortTCPCalBrowse", "PortTCPCalSend", "PortTCP_CRM"})
-        key.WriteInteger(port, sparePort());
+    // Every listening port is chosen by the program itself; the broadcast
+    // port is only a destination.
+    for (const char* port : {"PortTCP", "PortTCPCalBrowse", "PortTCPCalSend", "PortTCP_CRM"})
+        key.WriteInteger(port, 0);
+    key.WriteInteger("PortUDP", 0xFFFE);
     key.WriteString("Broadcast", "127.0.0.1");
     if (exchange) {
         key.WriteInteger("Centrala", 2);
@@ -48,12 +55,6 @@ void writeSettings(const testfb::Connection& c, const sim::ExchangeSimulator* ex
         key.WriteString("TCPCentr", "127.0.0.1");
         key.WriteInteger("PortTCPCent", exchange->Port());
     }
-}
-
-int clientPort() {
-    platform::RegistryKey key(platform::RegistryBranch::Machine);
-    key.OpenKey("\\software\\Vorlin\\Halvex", false);
-    return key.ReadInteger("PortTCP");
 }
 
 // Waits (at most a minute) while the program runs until `done` holds.
@@ -118,11 +119,13 @@ class SigtermWithDesks : public testing::Test {
         halvex.start({"DEBUG", "CTI"});
         ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
         ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
+        const int port = chosenClientPort(halvex);
+        ASSERT_NE(port, 0) << halvex.logText();
         std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
         // One at a time: a connection is refused while a log-in waits for its acknowledgement.
         for (const char* login : {"u201", "u202", "u203"}) {
             auto& desk = desks.emplace_back(std::make_unique<sim::ClientSimulator>());
-            ASSERT_TRUE(desk->Connect(clientPort()));
+            ASSERT_TRUE(desk->Connect(port));
             ASSERT_TRUE(desk->LogIn(login, DeskPassword));
             ASSERT_TRUE(awaitWhileRunning(halvex, [&] {
                 const auto replies = desk->Replies();
