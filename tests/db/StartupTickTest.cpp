@@ -62,7 +62,7 @@ TEST_F(StartupTick, SmsLeftInProgressFailOnceAtTheFirstAttach) {
 
 // The server drops the main connection (an administrator ends it): the next
 // database work notices, logs the loss, attaches again at once and runs its
-// statement on the new connection.
+// statement on the new connection; a failing statement is logged whole.
 TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     createForm("DEBUG");
@@ -93,4 +93,12 @@ TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
     const std::string second = currentConnection();
     EXPECT_FALSE(second.empty());
     EXPECT_NE(second, first);
+
+    // With only DEBUG on (not the database switch) a failing statement still
+    // leaves every message of its status in the log.
+    mainLogText();
+    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    EXPECT_NE(session.ExecuteSQL("SELEKT 1 FROM RDB$DATABASE"), 0);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Dynamic SQL Error; SQL error code = -104; Token unknown"), std::string::npos) << log;
 }
