@@ -15,7 +15,15 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QTcpServer>
 #include <QTimer>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifndef IP_LOCAL_PORT_RANGE
+#define IP_LOCAL_PORT_RANGE 51
+#endif
 
 namespace {
 
@@ -284,4 +292,32 @@ TEST_F(Outage, ADatabaseCreatedByTheReconnectTimerGetsItsTables) {
     EXPECT_FALSE(form->tmrStartup->Enabled()) << "the lists load once the database is ready";
     form->tmrServerEnableStartupTimer();
     EXPECT_FALSE(form->tmrServerEnableStartup->Enabled());
+}
+
+// The server's port is held for it from the moment it is chosen: no other
+// process's port-0 bind gets it, and a listener that took it by its number is
+// never mistaken for the server: the start fails at once, saying why.
+TEST_F(Outage, TheServersPortIsHeldAndAnotherListenerOnItIsNeverTakenForTheServer) {
+    const auto port = quint16(std::stoi(c.host.substr(c.host.find('/') + 1)));
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const uint32_t onlyThePort = port | uint32_t(port) << 16;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    if (::setsockopt(probe, IPPROTO_IP, IP_LOCAL_PORT_RANGE, &onlyThePort, sizeof onlyThePort) == 0) {
+        EXPECT_NE(::bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof any), 0)
+            << "a port-0 bind got " << port;
+    }
+    ::close(probe);
+
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    server.kill();
+    {
+        QTcpServer squatter;
+        ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, port));
+        EXPECT_FALSE(server.start()) << "another listener passed for the server";
+        EXPECT_NE(server.error().find("taken"), std::string::npos) << server.error();
+    }
+    ASSERT_TRUE(server.start()) << server.error();
+    EXPECT_NE(count("RDB$DATABASE").find("COUNT=1"), std::string::npos);
 }

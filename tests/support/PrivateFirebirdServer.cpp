@@ -6,10 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 #include <csignal>
+#include <filesystem>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -17,23 +15,37 @@ namespace testfb {
 
 namespace {
 
-int sparePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
+enum class Listener { None, Server, Other };
 
-bool accepts(int port) {
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
-    return socket.waitForConnected(1000);
+// Who listens on 127.0.0.1:<port>: the kernel's table names the listening
+// socket, and the server holds it when it is among the server's descriptors.
+Listener listenerOn(qint64 server, int port) {
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return Listener::None;
+    const QByteArray address = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    std::string socket;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 9 && fields[1] == address && fields[3] == "0A")
+            socket = "socket:[" + fields[9].toStdString() + "]";
+    }
+    if (socket.empty())
+        return Listener::None;
+    std::error_code error;
+    std::error_code unread; // a descriptor closed meanwhile
+    const std::string fds = "/proc/" + std::to_string(server) + "/fd";
+    for (std::filesystem::directory_iterator fd(fds, error), end; !error && fd != end; fd.increment(error))
+        if (std::filesystem::read_symlink(fd->path(), unread) == socket)
+            return Listener::Server;
+    return error ? Listener::None : Listener::Other;
 }
 
 } // namespace
 
 PrivateServer::PrivateServer() : dir_(QDir::tempPath() + QStringLiteral("/halvex-fbserver-XXXXXX")) {
-    if (!prepare() && error_.empty())
+    prepared_ = prepare();
+    if (!prepared_ && error_.empty())
         error_ = "cannot prepare the server's folder";
 }
 
@@ -42,7 +54,8 @@ PrivateServer::~PrivateServer() {
 }
 
 bool PrivateServer::prepare() {
-    port_ = sparePort();
+    if (portHold_.bind(QHostAddress::LocalHost, 0, QTcpSocket::ShareAddress | QTcpSocket::ReuseAddressHint))
+        port_ = portHold_.localPort();
     const std::string root = dir_.path().toStdString();
     if (!dir_.isValid() || port_ == 0 || !db::PrepareFirebirdRoot(root))
         return false;
@@ -105,12 +118,21 @@ bool PrivateServer::start() {
     // Listening means the server is through its start-up.
     QDeadlineTimer deadline(60000);
     while (!deadline.hasExpired()) {
-        if (accepts(port_))
+        const Listener listener = listenerOn(process_.processId(), port_);
+        if (listener == Listener::Server)
             return true;
-        if (!running())
+        if (listener == Listener::Other) {
+            kill();
+            error_ = "port " + std::to_string(port_) + " is taken by another process";
             return false;
-        QThread::msleep(20);
+        }
+        if (process_.waitForFinished(20)) {
+            error_ = "the server ended before listening: " + process_.readAll().toStdString();
+            return false;
+        }
     }
+    error_ = "the server did not listen within a minute";
+    kill();
     return false;
 }
 

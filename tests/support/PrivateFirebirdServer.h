@@ -1,12 +1,14 @@
 // A Firebird server of the test's own: a root folder with its own
 // configuration and security database, listening on a spare port of
 // 127.0.0.1, that a test may kill and start again without touching the
-// system's server.
+// system's server. The port is held for the server while the object lives,
+// so that no other process's port-0 bind or outgoing connection gets it.
 #pragma once
 
 #include "support/FirebirdFixtures.h"
 
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <string>
 
@@ -21,10 +23,12 @@ class PrivateServer {
     PrivateServer& operator=(const PrivateServer&) = delete;
 
     // False when the root could not be prepared (the reason is in error()).
-    bool prepared() const { return error_.empty(); }
+    bool prepared() const { return prepared_; }
+    // Why the preparation or the last start failed.
     const std::string& error() const { return error_; }
 
-    // Starts the server and waits until it accepts connections.
+    // Starts the server and waits until it listens; fails at once when the
+    // server ends first or another process listens on its port.
     bool start();
     // Ends it at once (SIGKILL), as a crash or a power cut would.
     void kill();
@@ -39,7 +43,11 @@ class PrivateServer {
   private:
     bool prepare();
     QTemporaryDir dir_;
+    // Bound with address reuse but not listening: the server can still bind
+    // the port (it reuses addresses too), port-0 binds elsewhere cannot.
+    QTcpSocket portHold_;
     int port_ = 0;
+    bool prepared_ = false;
     QProcess process_;
     std::string error_;
 };
