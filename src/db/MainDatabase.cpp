@@ -1,9 +1,12 @@
 #include "db/MainDatabase.h"
 
+#include <algorithm>
+
 #include "base/DiagnosticLog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -304,10 +307,20 @@ void MainDatabase::endReplay() {
                    replayWritten_, replayFailed_, keptRows_.size());
 }
 
-void WriteMainRow(const std::string& statement) {
+namespace {
+
+int rowBatchDepth = 0;
+std::vector<std::string> batchedRows;
+
+// A row never overtakes those still waiting for their replay.
+bool rowsMustWait() {
     MainDatabase* database = MainDatabase::Current();
-    // A row never overtakes those still waiting for their replay.
-    if (!MainDbHandleExists() || (database && database->KeptRowCount() > 0)) {
+    return !MainDbHandleExists() || (database && database->KeptRowCount() > 0);
+}
+
+void writeOneMainRow(const std::string& statement) {
+    if (rowsMustWait()) {
+        MainDatabase* database = MainDatabase::Current();
         if (!database || !database->KeepRow(statement))
             LogRowNotWritten(statement);
         else
@@ -317,6 +330,51 @@ void WriteMainRow(const std::string& statement) {
     const ConnectionSettings c = MainConnection();
     SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
     session.ExecuteSQL(statement);
+}
+
+// A statement that fails rolls the batch back, and its rows go one at a time,
+// each as it would alone (kept while the connection is away). A failed
+// commit may have written them, so they are not repeated.
+void writeBatchedRows(const std::vector<std::string>& rows) {
+    if (rows.size() > 1 && !rowsMustWait()) {
+        const ConnectionSettings c = MainConnection();
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
+        if (session.BeginWork() == 0) {
+            const bool stepsDone = std::all_of(rows.begin(), rows.end(), [&](const std::string& row) {
+                return session.ExecuteSQL(row) == 0;
+            });
+            if (stepsDone) {
+                if (session.CommitWork() != 0)
+                    for (const std::string& row : rows)
+                        base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", row.c_str());
+                return;
+            }
+            session.RollbackWork();
+        }
+    }
+    for (const std::string& row : rows)
+        writeOneMainRow(row);
+}
+
+} // namespace
+
+void WriteMainRow(const std::string& statement) {
+    if (rowBatchDepth > 0)
+        batchedRows.push_back(statement);
+    else
+        writeOneMainRow(statement);
+}
+
+MainRowBatch::MainRowBatch() {
+    ++rowBatchDepth;
+}
+
+MainRowBatch::~MainRowBatch() {
+    if (--rowBatchDepth > 0)
+        return;
+    std::vector<std::string> rows;
+    rows.swap(batchedRows);
+    writeBatchedRows(rows);
 }
 
 ConnectionSettings MainConnection() {

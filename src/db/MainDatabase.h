@@ -138,6 +138,17 @@ void LogRowNotWritten(const std::string& statement);
 // away the row waits for it.
 void WriteMainRow(const std::string& statement);
 
+// The rows written while a batch is open (a slice of exchange records) go to
+// the database together when the outermost batch ends, in one transaction:
+// a storm of call ends costs one commit a slice, not one a row.
+class MainRowBatch {
+  public:
+    MainRowBatch();
+    ~MainRowBatch();
+    MainRowBatch(const MainRowBatch&) = delete;
+    MainRowBatch& operator=(const MainRowBatch&) = delete;
+};
+
 // A table class for one operation on the main database.
 template <class Table> Table MainTable() {
     const ConnectionSettings c = MainConnection();

@@ -223,6 +223,7 @@ class PbxLink : public QObject {
   private:
     class RunHost;
 
+    void handleSlice();
     BuforChain takeReceivedBatch();
     bool receivedLinesWait();
     void handleBatch(const BuforChain& lines);

@@ -8,6 +8,7 @@
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
 #include "clients/ClientService.h"
+#include "db/MainDatabase.h"
 #include "pbx/PbxLink.h"
 #include "pbx/RecordText.h"
 #include "platform/Clock.h"
@@ -62,6 +63,15 @@ void PbxLink::DrainReceivedLines() {
         bool& draining;
         ~DrainEnd() { draining = false; }
     } drainEnd{DrainingReceivedLines};
+    handleSlice();
+    if (receivedLinesWait())
+        shared_.Wake.WakeDispatcher();
+}
+
+// A few batches of lines, for a few milliseconds at most. The call rows of the
+// slice are written together before the drain looks for more lines.
+void PbxLink::handleSlice() {
+    const db::MainRowBatch historyRows;
     const std::int64_t sliceEnd = platform::processClock().nowMs() + DispatchSlice::Ms;
     for (std::size_t batch = 0; batch < DispatchSlice::Batches; ++batch) {
         BuforChain lines = takeReceivedBatch();
@@ -71,10 +81,8 @@ void PbxLink::DrainReceivedLines() {
             host_.ShowStatusPanel(0, QString::fromStdString(host_.Text("IDS_176")));
         handleBatch(lines);
         if (platform::processClock().nowMs() >= sliceEnd)
-            break;
+            return;
     }
-    if (receivedLinesWait())
-        shared_.Wake.WakeDispatcher();
 }
 
 // The oldest lines of the chain, a batch at most. Lines stay in the chain

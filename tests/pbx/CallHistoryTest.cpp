@@ -1,4 +1,5 @@
 // Call history rows in a real database, and the console's history list.
+#include "db/MainDatabase.h"
 #include "db/UserTables.h"
 #include "pbx/PbxLink.h"
 #include "support/ClientServiceTestBed.h"
@@ -55,6 +56,30 @@ TEST_F(CallHistory, RowsCarryTheNumbersLengthAndStartAsStored) {
     EXPECT_EQ(numbers, (std::vector<std::string>{"49301234567", "221234567", "012345", "012345678901234"}));
     EXPECT_EQ(trimmed(out[0].at("SUSERPHONE")), "201");
     EXPECT_EQ(out[0].at("NLENGTH"), "30");
+}
+
+// The rows of one slice of records are written together when it ends; a row
+// that fails does not take its neighbours with it.
+TEST_F(CallHistory, TheRowsOfABatchLandTogetherInOrderAndABadOneAlone) {
+    pbx::PbxLink& link = form->Pbx();
+    auto stored = [this] { return rows("SELECT SNUMBER FROM TALKSINCOMING ORDER BY NID").size(); };
+    {
+        const db::MainRowBatch batch;
+        link.SaveIncomingCall("600", "201", 1, start);
+        link.SaveIncomingCall("601", "201", 2, start);
+        EXPECT_EQ(stored(), 0u);
+    }
+    EXPECT_EQ(stored(), 2u);
+    {
+        const db::MainRowBatch batch;
+        link.SaveIncomingCall("602", "201", 3, start);
+        db::WriteMainRow("INSERT INTO NoSuchTable (nId) VALUES (1)");
+        link.SaveIncomingCall("603", "201", 4, start);
+    }
+    std::vector<std::string> numbers;
+    for (auto row : rows("SELECT SNUMBER FROM TALKSINCOMING ORDER BY NID"))
+        numbers.push_back(trimmed(row["SNUMBER"]));
+    EXPECT_EQ(numbers, (std::vector<std::string>{"600", "601", "602", "603"}));
 }
 
 TEST_F(CallHistory, ListShowsTheLastIncomingCallsOfAPhoneNewestFirst) {
