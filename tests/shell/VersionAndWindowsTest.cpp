@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QTcpServer>
 #include <QTimer>
+#include <tuple>
 
 using testing_support::MainFormFixture;
 
@@ -164,14 +165,18 @@ TEST_F(ShellWindows, AnExceptionEscapingAHandlerIsLoggedAndTheProgramGoesOn) {
 }
 
 TEST_F(ShellWindows, TheLanguageSettingPicksTheDispatchersLanguage) {
-    const std::pair<int, int> cases[] = {{0, 1}, {1, 2}, {2, 4}, {3, 2}};
-    for (auto [index, languageNumber] : cases) {
+    const std::tuple<int, int, const char*> cases[] = {{0, 1, "Baza kontaktów"},
+                                                       {1, 2, "Contact database"},
+                                                       {2, 4, "База контактов"},
+                                                       {3, 2, "Contact database"}};
+    for (auto [index, languageNumber, contactsPage] : cases) {
         platform::RegistryKey key(platform::RegistryBranch::Machine);
         ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
         key.WriteInteger("language", index);
         createForm();
         EXPECT_EQ(form->lgLangDispatcher->ActiveLanguage(), languageNumber) << index;
         EXPECT_EQ(form->PomocHalvex1->isEnabled(), index == 0 || index == 2) << index;
+        EXPECT_EQ(form->TabSheet1->property("Caption").toString().toStdString(), contactsPage) << index;
         form.reset();
     }
 }
