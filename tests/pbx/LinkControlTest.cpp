@@ -102,16 +102,23 @@ TEST_F(LinkControlTest, AnswersFreeTheLinkForTheNextCommandInOrder) {
 
     Klient older("10.0.0.2", "older", nullptr, 0);
     Klient newer("10.0.0.3", "newer", nullptr, 0);
-    std::string a1 = "A1\r", a2 = "A2\r", b1 = "B1\r";
+    std::string a0 = "A0\r", a1 = "A1\r", a2 = "A2\r", b1 = "B1\r";
+    // The first command stays unanswered, so that the rest all wait behind it
+    // whatever the link thread's pace. The clock stands still: only the
+    // answers can free the link.
+    exchange.SetAnswerRule({sim::AnswerRule::Kind::Silent});
     CurrentKlient = &older;
+    form_->Pbx().WyslijNumer(a0);
+    ASSERT_TRUE(idleUntil([&] { return exchange.Commands().size() == 1; }));
     form_->Pbx().WyslijNumer(a1);
     form_->Pbx().WyslijNumer(a2);
     CurrentKlient = &newer;
     form_->Pbx().WyslijNumer(b1);
     form_->Pbx().WyslijLinie("VM LIST\r", 1000);
-    // The clock stands still: only the answers can free the link.
-    ASSERT_TRUE(idleUntil([&] { return exchange.Commands().size() == 4; }));
-    EXPECT_EQ(exchange.Commands(), (std::vector<std::string>{"B1", "A1", "A2", "VM LIST"}));
+    exchange.SetAnswerRule({});
+    exchange.SendRecord("OK");
+    ASSERT_TRUE(idleUntil([&] { return exchange.Commands().size() == 5; }));
+    EXPECT_EQ(exchange.Commands(), (std::vector<std::string>{"A0", "B1", "A1", "A2", "VM LIST"}));
 }
 
 TEST_F(LinkControlTest, VoiceMailErrorsCountAgainstTheCommandInFlight) {
