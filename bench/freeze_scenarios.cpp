@@ -49,12 +49,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fcntl.h>
 #include <fstream>
 #include <future>
 #include <map>
 #include <optional>
-#include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -258,66 +256,6 @@ class ServerKeeper {
     std::thread thread_;
 };
 
-// A peer that connects with a tiny receive buffer, sends "!WN&" requests as
-// fast as the server takes them and never reads.
-class Flooder {
-  public:
-    explicit Flooder(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int tiny = 1024;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(std::uint16_t(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-            return;
-        ::fcntl(fd_, F_SETFL, O_NONBLOCK);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Flooder() { close(); }
-    void close() {
-        stopSending();
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    void stopSending() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    long requests() const { return bytes_.load() / long(request().size()); }
-
-  private:
-    static const std::string& request() {
-        static const std::string one = "!WN&201&600100200\r";
-        return one;
-    }
-    void run() {
-        std::string batch;
-        for (int i = 0; i < 64; ++i)
-            batch += request();
-        std::size_t offset = 0;
-        while (!stop_) {
-            const ssize_t n = ::send(fd_, batch.data() + offset, batch.size() - offset, MSG_NOSIGNAL);
-            if (n > 0) {
-                bytes_ += n;
-                offset = (offset + std::size_t(n)) % batch.size();
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return;
-            pollfd writable{fd_, POLLOUT, 0};
-            ::poll(&writable, 1, 100);
-        }
-    }
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<long> bytes_{0};
-    std::thread thread_;
-};
-
 std::string readWhole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -484,13 +422,17 @@ int flood(Bed& bed) {
     if (!bed.ready(SmallCrowd, bed.form_.Settings.PortTCP))
         return 1;
     bed.before();
-    Flooder peer(bed.form_.Settings.PortTCP);
+    // A tiny receive buffer, "!WN&" requests as fast as the server takes
+    // them, nothing read.
+    sim::FloodingPeer peer("!WN&201&600100200\r");
+    if (!peer.Start(bed.form_.Settings.PortTCP))
+        return 1;
     sleepMs(s.floodS * 1000);
-    peer.stopSending();
-    std::printf("%-7s the peer sent %ld requests in %d s and read nothing\n", bed.name_, peer.requests(),
+    peer.StopSending();
+    std::printf("%-7s the peer sent %ld requests in %d s and read nothing\n", bed.name_, peer.SentRequests(),
                 s.floodS);
     bed.after();
-    peer.close();
+    peer.Close();
     bed.awaitAnswer("after the peer closed", 2 * s.noticeCapS);
     // A presence round, whose client check follows the hold.
     sleepMs(PresenceRoundS * 1000);

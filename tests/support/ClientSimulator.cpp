@@ -317,11 +317,20 @@ void ClientSimulator::run() {
 }
 
 FloodingPeer::~FloodingPeer() {
+    Close();
+}
+
+void FloodingPeer::StopSending() {
     stop_ = true;
     if (flooder_.joinable())
         flooder_.join();
+}
+
+void FloodingPeer::Close() {
+    StopSending();
     if (fd_ >= 0)
         ::close(fd_);
+    fd_ = -1;
 }
 
 bool FloodingPeer::Start(int port) {
@@ -341,9 +350,11 @@ bool FloodingPeer::Start(int port) {
 }
 
 void FloodingPeer::run() {
+    // Whole requests, so that a send cut short goes on where it stopped.
     std::string burst;
     while (burst.size() < 16 * 1024)
         burst += request_;
+    std::size_t offset = 0;
     while (!stop_) {
         // Woken now and then to see whether it is told to stop.
         pollfd room{fd_, POLLOUT, 0};
@@ -355,8 +366,12 @@ void FloodingPeer::run() {
         }
         if (!(room.revents & POLLOUT))
             continue;
-        if (::send(fd_, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
-            errno != EINTR) {
+        const ssize_t sent =
+            ::send(fd_, burst.data() + offset, burst.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            sentBytes_ += sent;
+            offset = (offset + std::size_t(sent)) % burst.size();
+        } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
             closed_ = true;
             return;
         }

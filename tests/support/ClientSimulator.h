@@ -98,8 +98,12 @@ class FloodingPeer {
     FloodingPeer& operator=(const FloodingPeer&) = delete;
 
     bool Start(int port);
+    // Stops sending; the connection stays open, still unread.
+    void StopSending();
+    void Close();
     // The server has closed the connection.
     bool Closed() const { return closed_.load(); }
+    long SentRequests() const { return sentBytes_.load() / long(request_.size()); }
 
   private:
     void run();
@@ -108,6 +112,7 @@ class FloodingPeer {
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<bool> closed_{false};
+    std::atomic<long> sentBytes_{0};
     std::thread flooder_;
 };
 
