@@ -117,11 +117,10 @@ bool ClientService::sendNow(Klient& k, int, const std::string& text) {
         base::WriteLog(1, "Wysłanie danych");
     // A peer that does not read gets nothing more once Qt holds its limit for
     // it. Waiting here would hold the GUI thread, and everyone with it: such
-    // a peer is not read meanwhile, so it cannot ask for more.
-    const int attempts = 1;
+    // a peer is not read meanwhile, so it cannot ask for more. One attempt.
     if (socket->bytesToWrite() + qint64(text.size()) > UnsentLimit ||
         socket->write(text.data(), qint64(text.size())) != qint64(text.size())) {
-        base::WriteLog(2, "Pełny bufor do komputera %s cnt=%d", k.IP.c_str(), attempts);
+        base::WriteLog(2, "Pełny bufor do komputera %s cnt=%d", k.IP.c_str(), 1);
         return false;
     }
     if (clientTrace())

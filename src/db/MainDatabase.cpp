@@ -1,7 +1,5 @@
 #include "db/MainDatabase.h"
 
-#include <algorithm>
-
 #include "base/DiagnosticLog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
