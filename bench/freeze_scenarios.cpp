@@ -33,6 +33,7 @@
 #include "ClientServiceBench.h"
 #include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
+#include "base/SanitizerOptions.h"
 #include "db/MainDatabase.h"
 #include "platform/RegistryStore.h"
 #include "sms/SmsGateway.h"
