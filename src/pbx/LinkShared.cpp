@@ -23,24 +23,24 @@ std::string LinkShared::CommandInFlightText() const {
     return commandText_;
 }
 
-bool LinkShared::SerialOpenFailed(const std::string& reason) {
-    std::lock_guard lock(serialFailureMutex_);
-    if (serialFailure_ == reason)
+bool LinkShared::LinkOpenFailed(const std::string& reason) {
+    std::lock_guard lock(linkFailureMutex_);
+    if (linkFailure_ == reason)
         return false;
-    serialFailure_ = reason;
+    linkFailure_ = reason;
     return true;
 }
 
-bool LinkShared::SerialOpened() {
-    std::lock_guard lock(serialFailureMutex_);
-    const bool failedBefore = !serialFailure_.empty();
-    serialFailure_.clear();
+bool LinkShared::LinkOpened() {
+    std::lock_guard lock(linkFailureMutex_);
+    const bool failedBefore = !linkFailure_.empty();
+    linkFailure_.clear();
     return failedBefore;
 }
 
-bool LinkShared::SerialOpenFailing() const {
-    std::lock_guard lock(serialFailureMutex_);
-    return !serialFailure_.empty();
+bool LinkShared::LinkOpenFailing() const {
+    std::lock_guard lock(linkFailureMutex_);
+    return !linkFailure_.empty();
 }
 
 const char* PbxName(int pbxType) {

@@ -61,19 +61,20 @@ class LinkShared {
     void SetCommandInFlightText(const std::string& text);
     std::string CommandInFlightText() const;
 
-    // Why the serial port last failed to open, kept across link threads: a
-    // port that is tried again every second is reported once per reason.
-    // True when `reason` differs from the last failure's.
-    bool SerialOpenFailed(const std::string& reason);
-    // The port opened; true when it had failed before.
-    bool SerialOpened();
-    bool SerialOpenFailing() const;
+    // Why the link last failed to open (the serial port, or the connection
+    // to the exchange), kept across link threads: a link that is tried again
+    // and again is reported once per reason. True when `reason` differs from
+    // the last failure's.
+    bool LinkOpenFailed(const std::string& reason);
+    // The link opened; true when it had failed before.
+    bool LinkOpened();
+    bool LinkOpenFailing() const;
 
   private:
     mutable std::mutex commandTextMutex_;
     std::string commandText_;
-    mutable std::mutex serialFailureMutex_;
-    std::string serialFailure_; // empty while the port opens
+    mutable std::mutex linkFailureMutex_;
+    std::string linkFailure_; // empty while the link opens
 };
 
 // The PBX name of each type.

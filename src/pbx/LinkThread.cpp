@@ -245,7 +245,7 @@ void TWatek::OtworzCOM(int port) {
         Terminate();
         return;
     }
-    if (shared_.SerialOpened())
+    if (shared_.LinkOpened())
         base::WriteLog(1, "Port %s (%s) otwarty", name.c_str(), settings_.serialDevice.c_str());
     serial_->Purge();
     if (!UstawTimeoutCOM(t_.serialLoginReadTimeout))
@@ -277,7 +277,7 @@ void TWatek::reportOpenFailure(const std::string& name) {
     const int error = serial_->lastError();
     const std::string& device = settings_.serialDevice;
     const std::string reason = std::generic_category().message(error);
-    if (!shared_.SerialOpenFailed(device + ": " + reason)) {
+    if (!shared_.LinkOpenFailed(device + ": " + reason)) {
         if (details())
             base::WriteLog(1, "Błąd otwarcia portu %s: %u", name.c_str(), static_cast<unsigned>(error));
         return;
@@ -300,6 +300,16 @@ void TWatek::reportOpenFailure(const std::string& name) {
         std::fprintf(stderr, "Halvex: cannot open %s (%s): %s\n", name.c_str(), device.c_str(),
                      reason.c_str());
     }
+}
+
+// The exchange that refuses the link, or does not answer, is tried again
+// and again: stderr hears of it once per reason, as of a port that will not
+// open.
+void TWatek::reportConnectFailure(const std::string& reason) {
+    const std::string address = settings_.TCPCentr + ":" + std::to_string(settings_.PortTCPCent);
+    if (shared_.LinkOpenFailed(address + ": " + reason))
+        std::fprintf(stderr, "Halvex: cannot connect to the exchange at %s: %s\n", address.c_str(),
+                     reason.c_str());
 }
 
 void TWatek::retryPause(std::int64_t passStart) {
@@ -362,9 +372,11 @@ void TWatek::OtworzTCP() {
     }
     switch (tcp_->Connect(settings_.TCPCentr, settings_.PortTCPCent, t_.tcpConnectStep, 600, terminated_)) {
     case TcpLink::ConnectResult::Failed:
+        reportConnectFailure(std::generic_category().message(tcp_->error()));
         reportSocketError(tcp_->error());
         return;
     case TcpLink::ConnectResult::TimedOut:
+        reportConnectFailure("no answer");
         base::WriteLog(1, "TCP: Timeout przy próbie uaktywnienia gniazdka TCP");
         Terminate();
         error_ = 2;
@@ -373,6 +385,7 @@ void TWatek::OtworzTCP() {
         error_ = 2;
         return;
     case TcpLink::ConnectResult::Connected:
+        shared_.LinkOpened();
         break;
     }
     if (details())

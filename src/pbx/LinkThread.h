@@ -105,6 +105,7 @@ class TWatek {
     void Execute();
     void OtworzCOM(int port);
     void reportOpenFailure(const std::string& name);
+    void reportConnectFailure(const std::string& reason);
     bool UstawTimeoutCOM(int ms);
     void OtworzTCP();
     void Loguj(int pbxType);

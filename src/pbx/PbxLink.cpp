@@ -113,7 +113,7 @@ void PbxLink::ConnectPbx() {
     }
     // A port that keeps failing to open is retried quietly: its failure
     // was said once.
-    if (host_.PbxPort() == 5 || !shared_.SerialOpenFailing() || base::Switches().chbLogRS)
+    if (host_.PbxPort() == 5 || !shared_.LinkOpenFailing() || base::Switches().chbLogRS)
         base::WriteLog(1, "Podłączanie centrali");
     host_.ShowStatusPanel(3, QString::number(PbxReconnectCount) + QStringLiteral("/0"));
     host_.ShowStatusPanel(2, QString());

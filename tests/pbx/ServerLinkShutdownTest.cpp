@@ -5,6 +5,8 @@
 #include "support/ExchangeSimulator.h"
 #include "support/HalvexProcess.h"
 
+#include <QTcpSocket>
+
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -88,4 +90,36 @@ TEST(ServerLinkShutdown, UnderABurstWithTrafficLoggedRecordsAreDispatchedAndSigt
     EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
     EXPECT_EQ(halvex.standardError().find("did not end in time"), std::string::npos);
+}
+
+// An exchange that refuses the TCP link is tried again and again; stderr,
+// all that a server without a window has, hears of it once.
+TEST(ServerLink, ARefusedTcpLinkIsSaidOnceOnStderr) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    testing_support::Sandbox sandbox;
+    // Bound but not listening: every connection to it is refused.
+    QTcpSocket refusing;
+    ASSERT_TRUE(refusing.bind(QHostAddress::LocalHost, 0));
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteInteger("Port", 5);
+        key.WriteString("TCPCentr", "127.0.0.1");
+        key.WriteInteger("PortTCPCent", refusing.localPort());
+        key.WriteString("IPFBase", "127.0.0.1");
+        key.WriteString("NameFB", sandbox.file("none/RovaZAD.fdb"));
+    }
+    testing_support::HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG", "TCP"});
+    ASSERT_TRUE(halvex.waitForLogTimes("Podłączanie centrali", 3, std::chrono::seconds(120)))
+        << halvex.logText();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    const std::string errors = halvex.standardError();
+    const std::string said =
+        "Halvex: cannot connect to the exchange at 127.0.0.1:" + std::to_string(refusing.localPort()) +
+        ": Connection refused\n";
+    const auto first = errors.find(said);
+    EXPECT_NE(first, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(said, first + 1), std::string::npos) << errors;
 }

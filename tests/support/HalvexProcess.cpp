@@ -86,12 +86,23 @@ std::string HalvexProcess::logPath() const {
 }
 
 bool HalvexProcess::waitForLog(const std::string& text, std::chrono::seconds cap) {
+    return waitForLogTimes(text, 1, cap);
+}
+
+bool HalvexProcess::waitForLogTimes(const std::string& text, int times, std::chrono::seconds cap) {
+    const auto found = [&] {
+        const std::string log = logText();
+        int seen = 0;
+        for (auto at = log.find(text); at != std::string::npos && seen < times; at = log.find(text, at + 1))
+            ++seen;
+        return seen >= times;
+    };
     QDeadlineTimer deadline(std::chrono::duration_cast<std::chrono::milliseconds>(cap));
     while (!deadline.hasExpired()) {
-        if (logText().find(text) != std::string::npos)
+        if (found())
             return true;
         if (process_.state() == QProcess::NotRunning)
-            return logText().find(text) != std::string::npos;
+            return found();
         process_.waitForFinished(50);
     }
     return false;

@@ -38,6 +38,9 @@ class HalvexProcess {
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
     bool waitForLog(const std::string& text, std::chrono::seconds cap = std::chrono::seconds(30));
+    // The same for `times` occurrences of `text`.
+    bool waitForLogTimes(const std::string& text, int times,
+                         std::chrono::seconds cap = std::chrono::seconds(30));
     // Waits for the end; false when it is still running after the cap.
     bool waitForExit(std::chrono::seconds cap = std::chrono::seconds(30));
     void signal(int number);

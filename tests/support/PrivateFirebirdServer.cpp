@@ -43,7 +43,9 @@ Listener listenerOn(qint64 server, int port) {
 
 } // namespace
 
-PrivateServer::PrivateServer() : dir_(QDir::tempPath() + QStringLiteral("/halvex-fbserver-XXXXXX")) {
+PrivateServer::PrivateServer(std::string sysdbaPassword)
+    : dir_(QDir::tempPath() + QStringLiteral("/halvex-fbserver-XXXXXX")),
+      password_(std::move(sysdbaPassword)) {
     prepared_ = prepare();
     if (!prepared_ && error_.empty())
         error_ = "cannot prepare the server's folder";
@@ -84,7 +86,7 @@ bool PrivateServer::prepare() {
     isql.start(QStringLiteral("isql-fb"),
                {QStringLiteral("-q"), QStringLiteral("-user"), QStringLiteral("SYSDBA")});
     const std::string script = "CREATE DATABASE '" + root +
-                               "/security3.fdb';\nCOMMIT;\nCREATE USER SYSDBA PASSWORD '" + ServerPassword() +
+                               "/security3.fdb';\nCOMMIT;\nCREATE USER SYSDBA PASSWORD '" + password_ +
                                "' USING PLUGIN Srp;\nCOMMIT;\n";
     isql.write(script.data(), qint64(script.size()));
     isql.closeWriteChannel();
@@ -152,7 +154,7 @@ std::string PrivateServer::file(const std::string& name) const {
 }
 
 Connection PrivateServer::connection(const std::string& fileName) const {
-    return {host(), file(fileName), "SYSDBA", ServerPassword()};
+    return {host(), file(fileName), "SYSDBA", password_};
 }
 
 } // namespace testfb

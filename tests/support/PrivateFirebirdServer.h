@@ -17,7 +17,8 @@ namespace testfb {
 class PrivateServer {
   public:
     // Prepares the root and picks the port; the server is not started yet.
-    PrivateServer();
+    // SYSDBA's password is the tests' own unless one is given.
+    explicit PrivateServer(std::string sysdbaPassword = ServerPassword());
     ~PrivateServer();
     PrivateServer(const PrivateServer&) = delete;
     PrivateServer& operator=(const PrivateServer&) = delete;
@@ -47,6 +48,7 @@ class PrivateServer {
     // the port (it reuses addresses too), port-0 binds elsewhere cannot.
     QTcpSocket portHold_;
     int port_ = 0;
+    std::string password_;
     bool prepared_ = false;
     QProcess process_;
     std::string error_;
