@@ -84,6 +84,9 @@ class ConsoleHost {
     // false, with the reason logged, when the store could not be written.
     virtual bool StoreSetting(base::SettingsSection section, const std::string& name,
                               const base::SettingValue& value) = 0;
+    // Puts a setting's value in force and leaves the stored one as it is.
+    virtual void PutSettingInForce(base::SettingsSection section, const std::string& name,
+                                   const base::SettingValue& value) = 0;
     // Runs `step` from the event loop under the modal progress window with
     // this caption and text, until it returns a negative number; otherwise
     // it returns the bar's new position (0-100).
@@ -127,9 +130,12 @@ class ConsoleHost {
     // The main database connection.
     virtual bool MainDatabaseAttached() = 0;
     virtual void DetachMainDatabase() = 0;
+    // What the structure check of a newly opened database did.
+    enum class StructureCheck { NothingCreated, Created, CreateFailed };
     // Opens the main database with the settings in force, failures shown,
-    // and checks its structure; 0 when it is open.
-    virtual int OpenMainDatabase() = 0;
+    // and checks its structure, telling the caller what the check did in
+    // place of saying it; 0 when it is open.
+    virtual int OpenMainDatabase(StructureCheck& structure) = 0;
     // Rebuilds the log-in replies that carry the database settings.
     virtual void UstawKomunikatLP() = 0;
     // Users, contacts and routing rules read again from the main database,

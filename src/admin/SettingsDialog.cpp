@@ -1,10 +1,14 @@
 // The settings dialog's own handlers: each show loads the controls from the
 // settings in force, OK checks the input, applies it to the running services
-// and stores it. What a show or a type change puts in the fields takes effect
-// only through OK; Cancel leaves every setting as it was.
+// and stores it. A few things take effect at once, before OK and whatever
+// Cancel does: a show switches the calendar service off outside the Polish
+// edition and sets the SMS switch of the exchange types that decide it; a
+// type change sets the Ethernet port of the TCP-only types and puts the
+// type's default function codes in force.
 #include "admin/SettingsDialog.h"
 #include "admin/Console.h"
 
+#include "db/InterfaceDB.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "ui/Dialogs.h"
@@ -87,8 +91,13 @@ QString TKonfiguracja::setting(const char* name, base::SettingsSection section) 
     return q(std::get<std::string>(host().Setting(section, name)));
 }
 
+// A key that could not be written once is not tried again in the same OK:
+// its values go in force only (the failure is in the log once).
 void TKonfiguracja::store(const char* name, const base::SettingValue& value, base::SettingsSection section) {
-    host().StoreSetting(section, name, value);
+    if (unwritableKeys_.contains(section))
+        host().PutSettingInForce(section, name, value);
+    else if (!host().StoreSetting(section, name, value))
+        unwritableKeys_.insert(section);
 }
 
 void TKonfiguracja::installInputRules() {
@@ -142,9 +151,11 @@ void TKonfiguracja::FormShow() {
     PortTCPCalSend->setText(QString::number(number("PortTCPCalSend")));
 
     // The calendar service comes with the Polish edition only: elsewhere the
-    // page is hidden and OK switches the service off.
+    // page is hidden and the service is off from now on (OK stops it).
     TabSheetCalendars->SetTabVisible(languageInForce == 0);
-    CheckBoxCalEnabled->setChecked(languageInForce == 0 && flag("CalendarServiceEnabled"));
+    if (languageInForce != 0)
+        host().PutSettingInForce(SettingsSection::Main, "CalendarServiceEnabled", false);
+    CheckBoxCalEnabled->setChecked(flag("CalendarServiceEnabled"));
 
     edCRMport->setText(QString::number(number("PortTCP_CRM")));
     edMaxCRMconnections->setText(QString::number(number("MaxPolaczenCRM")));
@@ -155,7 +166,8 @@ void TKonfiguracja::FormShow() {
     NameEdit->setText(setting("NameFB"));
     ComboBoxLang->setCurrentIndex(std::clamp(languageInForce, 0, 2));
 
-    fillPortList(TypCentrali->currentIndex(), number("Port"));
+    pbxPortAtShow_ = number("Port");
+    fillPortList(TypCentrali->currentIndex(), pbxPortAtShow_);
     edCodeRedial->setText(setting("Redial", SettingsSection::PabxMacros));
     edCodeHold->setText(setting("Hold", SettingsSection::PabxMacros));
     edGbakPath->setText(setting("GbakPath"));
@@ -167,6 +179,13 @@ void TKonfiguracja::FormShow() {
     chbUseVoiceMailPcti->setChecked(flag("UseVoiceMailPcti"));
     chbUsePctiClip->setChecked(flag("UsePctiClip"));
     BackupDateTime->setTime(base::TimeOfDayFromText(str(setting("timeBackupHour"))));
+
+    // Type 0 always sends SMS through the exchange, type 5 never does.
+    showTypeFeatures(TypCentrali->currentIndex());
+    if (TypCentrali->currentIndex() == 0)
+        host().PutSettingInForce(SettingsSection::Sms, "UseSms", true);
+    else if (TypCentrali->currentIndex() == 5)
+        host().PutSettingInForce(SettingsSection::Sms, "UseSms", false);
 
     chbEnableRCP->setChecked(flag("UseRCP"));
     edRCP_IP->setText(setting("RCP_IPFB"));
@@ -194,13 +213,6 @@ void TKonfiguracja::FormShow() {
     chbDynamicRouting->setChecked(flag("Enabled", SettingsSection::DynamicRouting));
     cbRouteValidity->setCurrentIndex(
         ValidityIndex(number("ValidityPeriod", SettingsSection::DynamicRouting)));
-
-    // Type 0 always sends SMS through the exchange, type 5 never does.
-    showTypeFeatures(TypCentrali->currentIndex());
-    if (TypCentrali->currentIndex() == 0)
-        chbUseSms->setChecked(true);
-    else if (TypCentrali->currentIndex() == 5)
-        chbUseSms->setChecked(false);
 }
 
 // The port list of a type; `pbxPort` (1..5) is selected where the type has it.
@@ -225,10 +237,15 @@ void TKonfiguracja::showTypeFeatures(int type) {
     tabCentralaSms->SetTabVisible(!morva);
     chbUseVoiceMailPcti->setText(q(text(type == 0 ? "IDS_17" : "IDS_15")));
     chbUsePctiClip->setText(q(text(type == 0 || morva ? "IDS_18" : "IDS_16")));
+    if (console)
+        host().ShowSmsPage(!morva);
 }
 
 void TKonfiguracja::TypCentraliChange() {
     const int type = TypCentrali->currentIndex();
+    // The TCP-only types are on Ethernet from now on.
+    if (type < 2 && console)
+        host().PutSettingInForce(SettingsSection::Main, "Port", EthernetPort);
     fillPortList(type, type < 2 ? EthernetPort : (console ? number("Port") : 1));
     showTypeFeatures(type);
     btnCodeDefaultClick();
@@ -241,10 +258,17 @@ void TKonfiguracja::NumPortChange() {
         widget->setVisible(tcp);
 }
 
+// The codes go in force at once, not only into the fields.
 void TKonfiguracja::btnCodeDefaultClick() {
     const bool morva = TypCentrali->currentIndex() == 5;
-    edCodeRedial->setText(QString::fromLatin1(morva ? "*880" : "*90"));
-    edCodeHold->setText(QString::fromLatin1(morva ? "*6" : " "));
+    const std::string redial = morva ? "*880" : "*90";
+    const std::string hold = morva ? "*6" : "";
+    if (console) {
+        host().PutSettingInForce(SettingsSection::PabxMacros, "Redial", redial);
+        host().PutSettingInForce(SettingsSection::PabxMacros, "Hold", hold);
+    }
+    edCodeRedial->setText(q(redial));
+    edCodeHold->setText(q(hold));
 }
 
 void TKonfiguracja::CheckBoxSmsTrialsClick() {
@@ -294,8 +318,16 @@ void TKonfiguracja::ButtonKasujKolejkiClick() {
         host().ClearSmsQueues();
 }
 
+// The database file: the dialog starts in the folder of the file named now.
 void TKonfiguracja::btnSetDatabasePathClick() {
-    const std::string chosen = ui::dialogs().OpenFileName(str(NameEdit->text()), text("IDS_191"), this);
+    ui::FileRequest request;
+    request.fileName = str(NameEdit->text());
+    request.filter = text("IDS_191");
+    request.defaultExt = "fdb";
+    const auto slash = request.fileName.find_last_of('/');
+    if (slash != std::string::npos)
+        request.initialDir = request.fileName.substr(0, slash + 1);
+    const std::string chosen = ui::dialogs().OpenFile(request, this);
     if (!chosen.empty())
         NameEdit->setText(q(chosen));
 }
@@ -350,6 +382,7 @@ void TKonfiguracja::btnAcceptClick() {
     }
     if (!inputAccepted())
         return;
+    unwritableKeys_.clear();
     const int sendPort = fieldNumber(PortTCPCalSend);
     const int browsePort = fieldNumber(PortTCPCalBrowse);
     const int clientPort = fieldNumber(PortTCP);
@@ -370,7 +403,9 @@ void TKonfiguracja::btnAcceptClick() {
 
     const int type = TypCentrali->currentIndex();
     const int pbxPort = type < 2 ? EthernetPort : NumPort->currentIndex() + 1;
-    if (pbxPort != number("Port"))
+    // Against the port the link was started with: a type change has put
+    // Ethernet in force already, and the link must still move to it.
+    if (pbxPort != pbxPortAtShow_)
         linkChanged = true;
 
     store("PowiadORozlacz", CheckBox1->isChecked());
@@ -384,7 +419,6 @@ void TKonfiguracja::btnAcceptClick() {
     store("InsertIncomingFroRingGroup", chbInsertIncomingForRingGroup->isChecked());
     store("PortUDP", udpPort);
     store("Centrala", type);
-    host().ShowSmsPage(type != 5);
     store("Broadcast", str(AdrBroad->text()));
     store("Miedzy", str(PrefixMiedzy->text()));
     store("PrefiksMiedzynarodowy", str(edPrefixMiedzynarodowy->text()));
@@ -448,7 +482,12 @@ void TKonfiguracja::btnAcceptClick() {
         host().UstawKomunikatLP();
         // Lists are read again only from a database that opened: a failed
         // one keeps them until the reconnect attaches it.
-        if (host().OpenMainDatabase() == 0) {
+        auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
+        if (host().OpenMainDatabase(structure) == 0) {
+            if (structure == admin::ConsoleHost::StructureCheck::Created)
+                warn(text("IDS_75"), str(windowTitle()), ui::MB_ICONINFORMATION);
+            else if (structure == admin::ConsoleHost::StructureCheck::CreateFailed)
+                warn(text("IDS_76"), str(windowTitle()), ui::MB_ICONERROR);
             host().ReloadFromDatabase();
             reloaded = true;
         }
@@ -501,19 +540,33 @@ void TKonfiguracja::CheckConnectClick() {
         return;
     }
     // The typed values are tried on a connection of the test's own: the
-    // main connection goes on serving the clients until OK.
+    // main connection goes on serving the clients until OK. The database
+    // that answers gets what it lacks of the structure.
+    const std::string host = str(DIPBEdit->text().trimmed());
+    const std::string path = str(NameEdit->text().trimmed());
+    const std::string user = str(UserEdit->text());
+    const std::string password = str(PassEdit->text());
     DbHandle own = 0;
     int status = 0;
     {
-        SessionDB session(str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
-                          str(UserEdit->text()), str(PassEdit->text()), &own, true);
+        SessionDB session(host, path, user, password, &own, true);
         status = session.LastCode;
     }
-    SessionDB::DetachDatabase(&own);
-    if (status != 0)
+    if (status != 0) {
         warn(text("IDS_103"), text("IDS_104"), ui::MB_ICONERROR);
-    else
-        warn(text("IDS_99"), text("IDS_21"), ui::MB_ICONINFORMATION);
+    } else {
+        InterfaceDB front;
+        front.SetConnection(host, path, user, password);
+        front.UseConnection(&own);
+        int error = 0;
+        if (front.CheckAndCreateTables(&error) == 0)
+            warn(text("IDS_99"), text("IDS_21"), ui::MB_ICONINFORMATION);
+        else if (error == 0)
+            warn(text("IDS_75"), str(windowTitle()), ui::MB_ICONINFORMATION);
+        else
+            warn(text("IDS_102"), str(windowTitle()), ui::MB_ICONERROR);
+    }
+    SessionDB::DetachDatabase(&own);
     if (PassEdit->text() == QLatin1String(DefaultDbPassword))
         warn(text("IDS_106"), text("IDS_78"), ui::MB_ICONWARNING);
 }

@@ -7,6 +7,7 @@
 #include "base/SettingValue.h"
 #include "ui/Components.h"
 
+#include <set>
 #include <string>
 
 class TlgLangLinked;
@@ -186,4 +187,9 @@ class TKonfiguracja : public ui::TForm {
     void buildCalendarPage();
     void buildOtherPage();
     void connectHandlers();
+
+    // The exchange port in force when the dialog was shown.
+    int pbxPortAtShow_ = 1;
+    // Settings keys that could not be written in the running OK.
+    std::set<base::SettingsSection> unwritableKeys_;
 };

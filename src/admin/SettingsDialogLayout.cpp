@@ -136,8 +136,13 @@ void TKonfiguracja::buildSmsPage() {
     edMaxSmsNumberLength = p.edit("Maksymalna długość numeru krajowego:", "edMaxSmsNumberLength", 4);
     chbSmsNumberProcessingRemoveCountryCode =
         p.check("chbSmsNumberProcessingRemoveCountryCode", "Usuwaj kod kraju z numerów odebranych SMS-ów");
-    chbDynamicRouting = p.check("chbDynamicRouting", "Dynamiczne trasowanie odpowiedzi");
-    cbRouteValidity = p.combo("Ważność trasy:", "cbRouteValidity",
+    chbDynamicRouting =
+        p.check("chbDynamicRouting", "Włącz dynamiczny routing dla przychodzących wiadomości");
+    chbDynamicRouting->SetHint(s(
+        "Włączenie dynamicznego routingu powoduje, że serwer zapamiętuje czasowo informacje o wychodzących "
+        "wiadomościach. Jeżeli na numer GSM przyjdzie wiadomość z numeru na który została uprzednio wysłana "
+        "wiadomość, odpowiedź ta zostanie skierowana bezpośrednio."));
+    cbRouteValidity = p.combo("Czas oczekiwania na odpowiedź (ważności trasy zwrotnej)", "cbRouteValidity",
                               {s("15 minut"), s("30 minut"), s("1 godzina"), s("2 godziny"), s("4 godziny"),
                                s("6 godzin"), s("12 godzin"), s("24 godziny"), s("2 dni"), s("7 dni")});
     chbForceSmsSynchronize = p.check("chbForceSmsSynchronize", "Wymuszaj synchronizację SMS-ów z centralą");

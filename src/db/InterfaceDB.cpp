@@ -30,8 +30,12 @@ int InterfaceDB::SetResultStrings(TStringList* strings) {
     return 0;
 }
 
+void InterfaceDB::UseConnection(DbHandle* handle) {
+    handle_ = handle;
+}
+
 std::unique_ptr<SessionDB> InterfaceDB::openSession() {
-    return std::make_unique<SessionDB>(host_, path_, user_, password_, &MainDbHandle, true);
+    return std::make_unique<SessionDB>(host_, path_, user_, password_, handle_, true);
 }
 
 int InterfaceDB::OpenDatabase(bool showErrors) {

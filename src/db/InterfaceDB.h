@@ -18,6 +18,9 @@ class InterfaceDB {
     // The list view target: a sink the widget layer puts in front of it.
     int SetResultList(db::RowSink* view);
     int SetResultStrings(TStringList* strings);
+    // Works on a connection of the caller's own, attached already, in place
+    // of the program's main connection (the tables are made on it too).
+    void UseConnection(DbHandle* handle);
 
     // 0 when the main connection is open afterwards, -1 otherwise.
     int OpenDatabase(bool showErrors);
@@ -64,6 +67,7 @@ class InterfaceDB {
     TStringList names_;
     TStringList* resultStrings_ = nullptr;
     bool stepFailed_ = false; // in the running structure check
+    DbHandle* handle_ = &MainDbHandle;
 };
 
 // Failed opens of the process so far (from the fourth on they are shown).

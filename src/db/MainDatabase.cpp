@@ -131,7 +131,9 @@ void MainDatabase::EnsureDatabaseStructure(const std::string& host, const std::s
         int error = 0;
         const int created = front.CheckAndCreateTables(&error);
         StructureCheckRunning = false;
-        if (created != 0) {
+        if (created != 0 && StructureReport)
+            StructureReport(error);
+        else if (created != 0) {
             if (error == 0)
                 host_.ShowMessage(host_.Text("IDS_819"), host_.MainCaption(),
                                   DatabaseHost::MessageKind::Information);

@@ -62,6 +62,9 @@ class MainDatabase {
     // The database (host:path) that last went through the structure check.
     std::string StructureCheckedDatabase;
     bool StructureCheckRunning = false;
+    // When set, a check that created something tells it here (the code of
+    // its failure, 0 when all went well) instead of showing its message.
+    std::function<void(int error)> StructureReport;
     int StructureChecksRun = 0;
     // Sets the SMS rows left in progress to failed.
     void FailSmsLeftInProgress();

@@ -120,10 +120,13 @@ int InterfaceDB::CheckAndCreateTables(int* error) {
     int flag = 0;
     stepFailed_ = false;
     const std::string h = host_, p = path_, u = user_, w = password_;
+    const db::TableConnectionScope tables(handle_);
+    // A cancelled attach of the main connection says nothing of another one.
+    const auto aborted = [this] { return handle_ == &MainDbHandle && db::ConnectAborted(); };
     RefreshTableNames();
     runStep(flag, error, "Msg", "Błąd przy tworzeniu tabeli wiadomości.\n",
             with<ServiceMsgDB>(this, &ServiceMsgDB::CreateTable, h, p, u, w));
-    if (!db::ConnectAborted()) {
+    if (!aborted()) {
         if (runStep(flag, error, "contactpriv", "Błąd przy tworzeniu tabeli kontaktów.\n",
                     with<ServiceContactsDB>(this, &ServiceContactsDB::CreateTable, h, p, u, w)))
             upgradeContactTable(flag, error);
@@ -145,7 +148,7 @@ int InterfaceDB::CheckAndCreateTables(int* error) {
                 with<ServiceSmsRoutingDB>(this, &ServiceSmsRoutingDB::CreateTable, h, p, u, w));
     }
     RefreshViewNames();
-    if (!db::ConnectAborted()) {
+    if (!aborted()) {
         runStep(flag, error, "UserPhonesAndName", "Błąd przy tworzeniu widoku użytkowników i telefonów.\n",
                 with<ServiceUserPhonesView>(this, &ServiceUserPhonesView::CreateView, h, p, u, w));
         runStep(flag, error, "UserAndGroup", "Błąd przy tworzeniu widoku użytkowników i grup.\n",

@@ -3,9 +3,21 @@
 #include "base/DiagnosticLog.h"
 #include "platform/WireCodePage.h"
 
+namespace {
+thread_local DbHandle* tableConnection = &MainDbHandle;
+} // namespace
+
+db::TableConnectionScope::TableConnectionScope(DbHandle* handle) : previous_(tableConnection) {
+    tableConnection = handle;
+}
+
+db::TableConnectionScope::~TableConnectionScope() {
+    tableConnection = previous_;
+}
+
 ServiceTableDB::ServiceTableDB(const std::string& host, const std::string& path, const std::string& user,
                                const std::string& password, const char* tableName)
-    : SessionDB(host, path, user, password, &MainDbHandle, true), TableName(tableName) {}
+    : SessionDB(host, path, user, password, tableConnection, true), TableName(tableName) {}
 
 int ServiceTableDB::createTable(const std::string& createText, const std::string& triggerText) {
     // The generator statements may fail unseen (a generator left by an

@@ -9,6 +9,22 @@
 
 #include <functional>
 
+namespace db {
+// While one lives, the table classes made on this thread work on the given
+// connection instead of the main one (a structure check of a database that
+// is not the main one).
+class TableConnectionScope {
+  public:
+    explicit TableConnectionScope(DbHandle* handle);
+    ~TableConnectionScope();
+    TableConnectionScope(const TableConnectionScope&) = delete;
+    TableConnectionScope& operator=(const TableConnectionScope&) = delete;
+
+  private:
+    DbHandle* previous_;
+};
+} // namespace db
+
 class ServiceTableDB : public SessionDB {
   public:
     ServiceTableDB(const std::string& host, const std::string& path, const std::string& user,

@@ -101,9 +101,16 @@ bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::s
         WriteSetting(form_, setting);
         return true;
     } catch (const platform::RegistryError& error) {
-        form_.WriteLog(1, "Nie zapisano ustawienia %s: %s", name.c_str(), error.what());
+        // The key first, then why: the reason may be long or several lines.
+        form_.WriteLog(1, "Błąd tworzenia klucza %s", SettingsKeyPath(section, settings_.PbxType).c_str());
+        form_.WriteLog(1, "%s", error.what());
         return false;
     }
+}
+
+void ConsoleHostOfForm::PutSettingInForce(base::SettingsSection section, const std::string& name,
+                                          const base::SettingValue& value) {
+    FindSetting(name, section).store(form_, value);
 }
 
 // Each step runs from the event loop of the modal progress window, so calls
@@ -229,9 +236,15 @@ void ConsoleHostOfForm::DetachMainDatabase() {
     form_.Database().MainDbReady = false;
 }
 
-int ConsoleHostOfForm::OpenMainDatabase() {
+int ConsoleHostOfForm::OpenMainDatabase(StructureCheck& structure) {
     db::MainDatabase& database = form_.Database();
+    structure = StructureCheck::NothingCreated;
+    // The caller says what the check did, in its own words.
+    database.StructureReport = [&structure](int error) {
+        structure = error == 0 ? StructureCheck::Created : StructureCheck::CreateFailed;
+    };
     const int result = database.AttachMainDatabase(true);
+    database.StructureReport = nullptr;
     database.MainDbState = result == 0 ? 0 : -1;
     return result;
 }

@@ -26,6 +26,8 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     base::SettingValue Setting(base::SettingsSection section, const std::string& name) const override;
     bool StoreSetting(base::SettingsSection section, const std::string& name,
                       const base::SettingValue& value) override;
+    void PutSettingInForce(base::SettingsSection section, const std::string& name,
+                           const base::SettingValue& value) override;
     void RunUnderProgress(const std::string& caption, const std::string& text,
                           const std::function<int()>& step) override;
     void RepaintContacts() override;
@@ -45,7 +47,7 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void ZapiszKonfiguracjeKalendarza(const std::string& sendPort) override;
     bool MainDatabaseAttached() override;
     void DetachMainDatabase() override;
-    int OpenMainDatabase() override;
+    int OpenMainDatabase(StructureCheck& structure) override;
     void UstawKomunikatLP() override;
     void ReloadFromDatabase() override;
     void ShowSmsPage(bool on) override;

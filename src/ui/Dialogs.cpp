@@ -114,6 +114,10 @@ int Dialogs::MessageDialog(const std::string& text, const std::string& caption, 
     return MessageBox(text, caption, iconFlags, headlessAnswer);
 }
 
+std::string Dialogs::OpenFile(const FileRequest& request, QWidget* owner) {
+    return OpenFileName(request.caption.empty() ? request.fileName : request.caption, request.filter, owner);
+}
+
 int InteractiveDialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
                                       const std::vector<DialogButton>& buttons, int defaultResult,
                                       int cancelResult, int) {
@@ -156,6 +160,19 @@ std::string InteractiveDialogs::OpenFileName(const std::string& caption, const s
                                              QWidget* owner) {
     return QFileDialog::getOpenFileName(ownerWindow(owner), q(caption), QString(), fileFilter(filter))
         .toStdString();
+}
+
+std::string InteractiveDialogs::OpenFile(const FileRequest& request, QWidget* owner) {
+    QFileDialog dialog(ownerWindow(owner), q(request.caption), q(request.initialDir),
+                       fileFilter(request.filter));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(q(request.defaultExt));
+    if (!request.fileName.empty())
+        dialog.selectFile(q(request.fileName));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst().toStdString();
 }
 
 std::string InteractiveDialogs::SaveFileName(const std::string& caption, const std::string& filter,
@@ -227,7 +244,7 @@ std::string ScriptedDialogs::nextText() {
 int ScriptedDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags,
                                 int headlessAnswer, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"MessageBox", text, caption, flags});
+    calls_.push_back({"MessageBox", text, caption, flags, {}});
     if (answers_.empty())
         return headlessAnswer;
     const int answer = answers_.front();
@@ -237,7 +254,7 @@ int ScriptedDialogs::MessageBox(const std::string& text, const std::string& capt
 
 bool ScriptedDialogs::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"InputQuery", prompt, caption, 0});
+    calls_.push_back({"InputQuery", prompt, caption, 0, {}});
     if (texts_.empty())
         return false;
     value = nextText();
@@ -246,19 +263,25 @@ bool ScriptedDialogs::InputQuery(const std::string& caption, const std::string& 
 
 std::string ScriptedDialogs::OpenFileName(const std::string& caption, const std::string& filter, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"OpenFileName", filter, caption, 0});
+    calls_.push_back({"OpenFileName", filter, caption, 0, {}});
+    return nextText();
+}
+
+std::string ScriptedDialogs::OpenFile(const FileRequest& request, QWidget*) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({"OpenFile", request.filter, request.caption, 0, request});
     return nextText();
 }
 
 std::string ScriptedDialogs::SaveFileName(const std::string& caption, const std::string& filter, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"SaveFileName", filter, caption, 0});
+    calls_.push_back({"SaveFileName", filter, caption, 0, {}});
     return nextText();
 }
 
 std::string ScriptedDialogs::SelectDirectory(const std::string& caption, const std::string& start, QWidget*) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"SelectDirectory", start, caption, 0});
+    calls_.push_back({"SelectDirectory", start, caption, 0, {}});
     return nextText();
 }
 

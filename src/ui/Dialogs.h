@@ -42,6 +42,17 @@ struct DialogButton {
     int result = IDOK;
 };
 
+// What a file dialog opens with: the filter as "name|pattern|name|pattern",
+// the file name it offers, the extension a name typed without one gets, and
+// the folder it starts in.
+struct FileRequest {
+    std::string caption;
+    std::string filter;
+    std::string fileName;
+    std::string defaultExt;
+    std::string initialDir;
+};
+
 // `owner` is the window that opens a dialog: the dialog belongs to it and
 // shows above it, also above a window kept on top of the others. Without one
 // the dialog belongs to the window the user is working in.
@@ -64,6 +75,9 @@ class Dialogs {
                                      QWidget* owner = nullptr) = 0;
     virtual std::string SaveFileName(const std::string& caption, const std::string& filter,
                                      QWidget* owner = nullptr) = 0;
+    // Asks for a file to open, as the request says; empty when cancelled. A
+    // name that does not exist yet may be given.
+    virtual std::string OpenFile(const FileRequest& request, QWidget* owner = nullptr);
     // Asks for a folder, starting at `start`; empty when cancelled.
     virtual std::string SelectDirectory(const std::string& caption, const std::string& start,
                                         QWidget* owner = nullptr) = 0;
@@ -81,6 +95,7 @@ class InteractiveDialogs : public Dialogs {
                              QWidget* owner = nullptr) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter,
                              QWidget* owner = nullptr) override;
+    std::string OpenFile(const FileRequest& request, QWidget* owner = nullptr) override;
     std::string SelectDirectory(const std::string& caption, const std::string& start,
                                 QWidget* owner = nullptr) override;
 };
@@ -110,10 +125,12 @@ class HeadlessDialogs : public Dialogs {
 class ScriptedDialogs : public Dialogs {
   public:
     struct Call {
-        std::string kind; // "MessageBox", "InputQuery", "OpenFileName", "SaveFileName", "SelectDirectory"
+        // "MessageBox", "InputQuery", "OpenFileName", "OpenFile", "SaveFileName", "SelectDirectory"
+        std::string kind;
         std::string text; // the file dialogs' filter, the folder dialog's start
         std::string caption;
         unsigned flags = 0;
+        FileRequest file; // what OpenFile was asked with
     };
     void QueueAnswer(int answer);
     void QueueText(std::string text); // answers for InputQuery, the file and folder dialogs
@@ -126,6 +143,7 @@ class ScriptedDialogs : public Dialogs {
                              QWidget* owner = nullptr) override;
     std::string SaveFileName(const std::string& caption, const std::string& filter,
                              QWidget* owner = nullptr) override;
+    std::string OpenFile(const FileRequest& request, QWidget* owner = nullptr) override;
     std::string SelectDirectory(const std::string& caption, const std::string& start,
                                 QWidget* owner = nullptr) override;
 

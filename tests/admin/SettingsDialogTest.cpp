@@ -7,6 +7,8 @@
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
 #include "platform/RegistryStore.h"
+#include "sms/SmsGateway.h"
+#include "support/FileModesBind.h"
 #include "support/FirebirdFixtures.h"
 #include "support/LinkTestSupport.h"
 #include "support/MainFormFixture.h"
@@ -14,15 +16,18 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QTimeEdit>
 #include <cstdio>
 #include <map>
+#include <sys/stat.h>
 
 using sim::ExchangeSimulator;
 using sim::Family;
@@ -91,6 +96,32 @@ class SettingsDialogTest : public testing_support::MainFormFixture {
         emit combo->activated(index);
     }
     void click(const char* name) { control<QPushButton>(name)->click(); }
+    // As the user does it: the mouse pressed and released over the control.
+    void press(const char* name) { QTest::mouseClick(control<QWidget>(name), Qt::LeftButton); }
+    std::string text(const char* key) { return dialog->lgLangLinked1->GetTextOrDefault(key); }
+    // The last message box since call `from` whose text is one of `keys`.
+    ui::ScriptedDialogs::Call answer(std::size_t from, std::initializer_list<const char*> keys) {
+        const auto calls = dialogs->Calls();
+        for (std::size_t i = calls.size(); i > from; --i)
+            for (const char* key : keys)
+                if (calls[i - 1].text == text(key))
+                    return calls[i - 1];
+        return {};
+    }
+    // Two databases beside the main one: one without a table, and one where
+    // a view stands in the place of the messages table, so that table
+    // cannot be made.
+    void makeEmptyAndBrokenDatabases(testfb::Connection& empty, testfb::Connection& broken) {
+        empty = broken = c;
+        empty.path = folder.file("empty.fdb");
+        broken.path = folder.file("broken.fdb");
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(empty));
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(broken));
+        bool ok = false;
+        const std::string output =
+            testfb::Isql(broken, "CREATE VIEW MSG (X) AS SELECT 1 FROM RDB$DATABASE;\nCOMMIT;\n", &ok);
+        ASSERT_TRUE(ok) << output;
+    }
 
     std::string registry() { return testing_support::readFile(sandbox.machineRegistryFile()); }
     bool shown(const char* key) {
@@ -296,6 +327,187 @@ TEST_F(SettingsDialogTest, ConnectionTestTriesTheTypedDatabaseBesideTheMainConne
     EXPECT_EQ(calls[before + 2].text, dialog->lgLangLinked1->GetTextOrDefault("IDS_106"));
     EXPECT_EQ(MainDbHandle, main);
     EXPECT_EQ(form->Settings.NameFBText, c.path); // nothing typed is in force before OK
+}
+
+TEST_F(SettingsDialogTest, ConnectionTestBuildsWhatTheTypedDatabaseLacks) {
+    open();
+    testfb::Connection empty, broken;
+    ASSERT_NO_FATAL_FAILURE(makeEmptyAndBrokenDatabases(empty, broken));
+    const DbHandle main = MainDbHandle;
+    const std::string caption = dialog->windowTitle().toStdString();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    type("DIPBEdit", "");
+    const auto test = [&](const std::string& path) {
+        const auto before = dialogs->Calls().size();
+        type("NameEdit", path);
+        press("CheckConnect");
+        return answer(before, {"IDS_75", "IDS_99", "IDS_102", "IDS_103"});
+    };
+
+    auto shown = test(empty.path);
+    EXPECT_EQ(shown.text, text("IDS_75"));
+    EXPECT_EQ(shown.caption, caption);
+    EXPECT_EQ(shown.flags, ui::MB_OK | ui::MB_ICONINFORMATION);
+    shown = test(empty.path); // now whole
+    EXPECT_EQ(shown.text, text("IDS_99"));
+    EXPECT_EQ(shown.caption, text("IDS_21"));
+    EXPECT_EQ(shown.flags, ui::MB_OK | ui::MB_ICONINFORMATION);
+    shown = test(broken.path);
+    EXPECT_EQ(shown.text, text("IDS_102"));
+    EXPECT_EQ(shown.caption, caption);
+    EXPECT_EQ(shown.flags, ui::MB_OK | ui::MB_ICONERROR);
+    EXPECT_EQ(MainDbHandle, main); // the tests ran beside the main connection
+    EXPECT_EQ(form->Settings.NameFBText, c.path);
+}
+
+TEST_F(SettingsDialogTest, ShowAndTypeChangesTakeEffectBeforeOk) {
+    writeMain("language", 1); // English: no calendar service
+    writeMain("Centrala", 2);
+    writeMain("Port", 1);
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    const std::string before = registry();
+    form->Settings.CalendarServiceEnabled = true;
+    form->Sms().SmsSettings.UseSms = true;
+    open();
+    EXPECT_FALSE(form->Settings.CalendarServiceEnabled);
+    EXPECT_TRUE(form->Sms().SmsSettings.UseSms); // type 2 leaves it as it is
+
+    auto* types = control<QComboBox>("TypCentrali");
+    types->setFocus();
+    QTest::keyClick(types, Qt::Key_End); // Morva
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, "*880");
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, "*6");
+    EXPECT_FALSE(form->TabSms->TabVisible());
+    QTest::keyClick(types, Qt::Key_Home); // Kelta: Ethernet only
+    EXPECT_EQ(form->Settings.PbxPort, 5);
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, "*90");
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, "");
+    EXPECT_EQ(control("edCodeHold")->text(), "");
+    EXPECT_TRUE(form->TabSms->TabVisible());
+    form->Settings.PabxMacros.Redial = "*1";
+    press("btnCodeDefault");
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, "*90");
+    press("btnCancel");
+    EXPECT_EQ(form->Settings.PbxType, 2);
+    EXPECT_EQ(registry(), before); // nothing of it is stored before OK
+
+    form->Settings.PbxType = 0;
+    form->Sms().SmsSettings.UseSms = false;
+    open();
+    EXPECT_TRUE(form->Sms().SmsSettings.UseSms);
+    EXPECT_TRUE(control<QCheckBox>("chbUseSms")->isChecked());
+    press("btnCancel");
+    form->Settings.PbxType = 5;
+    open();
+    EXPECT_FALSE(form->Sms().SmsSettings.UseSms);
+    EXPECT_FALSE(form->TabSms->TabVisible());
+}
+
+TEST_F(SettingsDialogTest, DatabaseFileButtonStartsInTheFolderOfTheNamedFile) {
+    open();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    type("NameEdit", "/srv/halvex/dane/baza.fdb");
+    dialogs->QueueText("/srv/halvex/inne/nowa.fdb");
+    press("btnSetDatabasePath");
+    const auto call = dialogs->Calls().back();
+    EXPECT_EQ(call.kind, "OpenFile");
+    EXPECT_EQ(call.file.fileName, "/srv/halvex/dane/baza.fdb");
+    EXPECT_EQ(call.file.filter, text("IDS_191"));
+    EXPECT_EQ(call.file.defaultExt, "fdb");
+    EXPECT_EQ(call.file.initialDir, "/srv/halvex/dane/");
+    EXPECT_EQ(call.file.caption.find("/srv"), std::string::npos); // no path in the title
+    EXPECT_EQ(control("NameEdit")->text(), "/srv/halvex/inne/nowa.fdb");
+    EXPECT_EQ(form->Settings.NameFBText, c.path); // OK applies it
+}
+
+TEST_F(SettingsDialogTest, ChangedDatabaseSaysWhatItsStructureCheckDidUnderTheDialogsCaption) {
+    open();
+    testfb::Connection empty, broken;
+    ASSERT_NO_FATAL_FAILURE(makeEmptyAndBrokenDatabases(empty, broken));
+    const std::string caption = dialog->windowTitle().toStdString();
+    const struct {
+        const std::string& path;
+        const char* key;
+        unsigned flags;
+    } cases[] = {{empty.path, "IDS_75", ui::MB_OK | ui::MB_ICONINFORMATION},
+                 {broken.path, "IDS_76", ui::MB_OK | ui::MB_ICONERROR}};
+    for (const auto& change : cases) {
+        open();
+        const auto before = dialogs->Calls().size();
+        type("DIPBEdit", "");
+        type("NameEdit", change.path);
+        press("btnAccept");
+        const auto shown = answer(before, {change.key});
+        EXPECT_EQ(shown.caption, caption) << change.key;
+        EXPECT_EQ(shown.flags, change.flags) << change.key;
+        const auto calls = dialogs->Calls();
+        EXPECT_EQ(std::count_if(calls.begin() + long(before), calls.end(),
+                                [&](const auto& call) { return call.text == text(change.key); }),
+                  1)
+            << change.key; // said once, by the dialog
+        EXPECT_EQ(form->Settings.NameFBText, change.path);
+    }
+}
+
+TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedWithItsReasonAndItsValuesStayInForce) {
+    open();
+    type("edSmsCountryCode", "420");
+    {
+        testing_support::FileModesBind bind;
+        ASSERT_TRUE(bind.bound());
+        const std::string folder = sandbox.registryDir();
+        ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+        press("btnAccept");
+        chmod(folder.c_str(), 0755);
+    }
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
+    const std::string log = mainLogText();
+    for (const std::string key :
+         {"\\software\\Vorlin\\Halvex\\SMS\n", "\\software\\Vorlin\\Halvex\\SMS\\DynamicRouting\n"}) {
+        const auto at = log.find("Błąd tworzenia klucza " + key);
+        ASSERT_NE(at, std::string::npos) << key;
+        const auto next = log.find('\n', at) + 1;
+        const std::string reason = log.substr(next, log.find('\n', next) - next);
+        EXPECT_NE(reason.find(": Failed to set data for '"), std::string::npos) << reason;
+    }
+}
+
+TEST_F(SettingsDialogTest, DynamicRoutingTextsInEveryLanguage) {
+    const struct {
+        int language;
+        const char* box;
+        const char* hint;
+        const char* label;
+    } cases[] = {
+        {0, "Włącz dynamiczny routing dla przychodzących wiadomości",
+         "Włączenie dynamicznego routingu powoduje, że serwer zapamiętuje czasowo informacje o wychodzących "
+         "wiadomościach. Jeżeli na numer GSM przyjdzie wiadomość z numeru na który została uprzednio wysłana "
+         "wiadomość, odpowiedź ta zostanie skierowana bezpośrednio.",
+         "Czas oczekiwania na odpowiedź (ważności trasy zwrotnej)"},
+        {1, "Enable dynamic routing for incoming messages",
+         "Enabling dynamic routing makes the server remember the outgoing messages for a while. When a "
+         "message "
+         "comes to a GSM number from a number that a message was sent to before, this reply is directed "
+         "straight back.",
+         "Time to wait for a reply (validity of the return route)"},
+        {2, "Включить динамическую маршрутизацию для входящих сообщений",
+         "Включение динамической маршрутизации заставляет сервер временно запоминать сведения об исходящих "
+         "сообщениях. Если на номер GSM придёт сообщение с номера, на который ранее было отправлено "
+         "сообщение, этот ответ будет направлен напрямую.",
+         "Время ожидания ответа (срок действия обратного маршрута)"},
+    };
+    for (const auto& expected : cases) {
+        writeMain("language", expected.language);
+        dialog.reset();
+        form.reset();
+        createForm("DEBUG");
+        open();
+        auto* box = control<QCheckBox>("chbDynamicRouting");
+        EXPECT_EQ(box->text().toStdString(), expected.box);
+        EXPECT_EQ(box->property("Hint").toString().toStdString(), expected.hint);
+        EXPECT_EQ(control<QLabel>("lblSms4")->text().toStdString(), expected.label);
+    }
 }
 
 TEST_F(SettingsDialogTest, NewCalendarPortAnswersWithoutTheRestartNotice) {
