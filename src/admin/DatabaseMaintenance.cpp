@@ -115,7 +115,8 @@ void DatabaseMaintenance::StopGbak(std::chrono::milliseconds bound) {
     if (gbak_->state() != QProcess::NotRunning) {
         log.WriteWhileClosing(2, "gbak (pid %lld) nie zakończył pracy",
                               static_cast<long long>(gbak_->processId()));
-        // Its object must not wait for it either.
+        // Its object must not wait for it either, nor tell this one of its end.
+        QObject::disconnect(gbak_.get(), nullptr, &context_, nullptr);
         gbak_.release();
     }
     if (!unfinished.empty())
