@@ -129,7 +129,8 @@ namespace detail {
 std::string withoutLoginPassword(std::string_view fields) {
     std::string text(fields);
     maskField(text, 0, 2, "\r");
-    return text;
+    // The requests read with it follow it.
+    return withoutSecrets(text);
 }
 
 std::string withoutSecrets(std::string_view bytes) {

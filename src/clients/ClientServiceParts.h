@@ -21,7 +21,8 @@ inline std::time_t nowSeconds() {
 }
 
 // The password field of a log-in request's fields ("version&login&password"
-// up to its CR) as "***": a password digest is as good as the password.
+// up to its CR) as "***", and those of the requests after it: a password
+// digest is as good as the password.
 std::string withoutLoginPassword(std::string_view fields);
 // The same for every log-in request in `bytes` ("!KL&...", "!KLA&..."), and
 // the database password of a log-in reply ("!LP&user&password&..."), which a

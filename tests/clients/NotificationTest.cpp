@@ -281,6 +281,16 @@ TEST_F(Notifications, NoPasswordOfALogInReachesTheLog) {
     EXPECT_NE(log.find("!KL&2.04.00.00&7&***\\r"), std::string::npos) << log;
     EXPECT_NE(log.find(" 2.04.00.00&7&***\\r"), std::string::npos) << "the log-in's own line\n" << log;
     EXPECT_NE(log.find("!LP&" + user + "&***&"), std::string::npos) << log;
+
+    // Two log-ins read at once: the first one's own line shows the second too.
+    sim::ClientSimulator other;
+    connect(other);
+    ASSERT_TRUE(other.Send("!KL&2.04.00.00&7&pierwszeHaslo\r!KL&2.04.00.00&7&drugieHaslo\r"));
+    ASSERT_TRUE(PumpUntil([&] { return mainLogText().find("Błędne hasło") != std::string::npos; }));
+    const std::string both = mainLogText();
+    EXPECT_NE(both.find(" 2.04.00.00&7&***\\r!KL&2.04.00.00&7&***\\r"), std::string::npos) << both;
+    EXPECT_EQ(both.find("pierwszeHaslo"), std::string::npos) << both;
+    EXPECT_EQ(both.find("drugieHaslo"), std::string::npos) << both;
 }
 
 } // namespace
