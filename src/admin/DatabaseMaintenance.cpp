@@ -15,6 +15,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include <algorithm>
 #include <utility>
 
@@ -52,6 +56,16 @@ db::ConnectionSettings mainDatabase() {
     return MainDbHandleExists() ? MainDbAttachedWith() : db::MainConnection();
 }
 
+// gbak writes a backup under this name, which takes the final one only when
+// gbak succeeded: a backup cut short never passes for a whole one.
+constexpr const char* UnfinishedSuffix = ".part";
+// How long gbak is given after SIGTERM, and again after SIGKILL.
+constexpr std::chrono::milliseconds StopWait{500};
+
+std::string unfinishedName(const std::string& backupFile) {
+    return backupFile + UnfinishedSuffix;
+}
+
 std::string withCode(const std::string& text, int exitCode) {
     return text + std::to_string(exitCode);
 }
@@ -61,7 +75,7 @@ std::string withCode(const std::string& text, int exitCode) {
 DatabaseMaintenance::DatabaseMaintenance(ConsoleHost& host) : host_(host) {}
 
 DatabaseMaintenance::~DatabaseMaintenance() {
-    WaitForGbak();
+    StopGbak(std::chrono::milliseconds(0));
 }
 
 std::string DatabaseMaintenance::setting(const char* name) const {
@@ -72,10 +86,57 @@ bool DatabaseMaintenance::Busy() const {
     return busy_;
 }
 
-void DatabaseMaintenance::WaitForGbak() {
+// A backup can be made again and half of one is worth nothing, so it is
+// not waited for; a restore cut short leaves no usable database, so it is
+// given what the bound allows. SIGTERM first, SIGKILL for a gbak that hangs.
+void DatabaseMaintenance::StopGbak(std::chrono::milliseconds bound) {
     shuttingDown_ = true;
-    if (gbak_ && gbak_->state() != QProcess::NotRunning)
-        gbak_->waitForFinished(-1);
+    if (!gbak_ || gbak_->state() == QProcess::NotRunning)
+        return;
+    const bool restoring = run_.step == Step::Restore;
+    if (restoring &&
+        gbak_->waitForFinished(int(std::max(bound - 2 * StopWait, std::chrono::milliseconds(0)).count())))
+        return;
+    const std::string unfinished = restoring ? std::string() : unfinishedName(run_.backupFile);
+    const std::string freshBackup = run_.freshBackup;
+    auto& log = base::DiagnosticLog::instance();
+    if (restoring)
+        log.WriteWhileClosing(
+            2, "Zamykanie programu: odtwarzanie bazy danych przerwane, baza może być niekompletna%s%s",
+            freshBackup.empty() ? "" : "; kopia sprzed odtwarzania: ", freshBackup.c_str());
+    else
+        log.WriteWhileClosing(2, "Zamykanie programu: backup bazy danych przerwany, plik %s usunięty",
+                              unfinished.c_str());
+    gbak_->terminate();
+    if (!gbak_->waitForFinished(int(StopWait.count()))) {
+        gbak_->kill();
+        gbak_->waitForFinished(int(StopWait.count()));
+    }
+    if (gbak_->state() != QProcess::NotRunning) {
+        log.WriteWhileClosing(2, "gbak (pid %lld) nie zakończył pracy",
+                              static_cast<long long>(gbak_->processId()));
+        // Its object must not wait for it either, nor tell this one of its end.
+        QObject::disconnect(gbak_.get(), nullptr, &context_, nullptr);
+        gbak_.release();
+    }
+    if (!unfinished.empty())
+        QFile::remove(q(unfinished));
+}
+
+void DatabaseMaintenance::RemoveUnfinishedBackups() {
+    const std::string folder = setting("BackupPath");
+    if (folder.empty())
+        return;
+    const QDir dir(q(folder));
+    const QStringList unfinished = dir.entryList(
+        {QStringLiteral("backup_*.fbk") + QLatin1String(UnfinishedSuffix)}, QDir::Files | QDir::Hidden);
+    for (const QString& name : unfinished) {
+        const std::string path = dir.filePath(name).toStdString();
+        if (QFile::remove(dir.filePath(name)))
+            base::WriteLog(1, "Usunięto niedokończony plik backupu %s", path.c_str());
+        else
+            base::WriteLog(2, "Nie można usunąć niedokończonego pliku backupu %s", path.c_str());
+    }
 }
 
 void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
@@ -140,7 +201,7 @@ bool DatabaseMaintenance::startBackup(Step step, Run run) {
     run.backupFile = folder.filePath(name).toStdString();
     lastBackupFile_ = run.backupFile;
     const QStringList arguments = {QStringLiteral("-b"), QStringLiteral("-v"), QStringLiteral("-t"),
-                                   q(databaseName(run.database)), q(run.backupFile)};
+                                   q(databaseName(run.database)), q(unfinishedName(run.backupFile))};
     return startGbak(std::move(run), arguments, true);
 }
 
@@ -205,12 +266,18 @@ void DatabaseMaintenance::gbakEnded(int exitCode, bool crashed) {
 }
 
 void DatabaseMaintenance::backupEnded(const Run& run, int exitCode) {
-    if (exitCode != 0) {
-        // Half a backup must never be taken for a whole one.
-        QFile::remove(q(run.backupFile));
-    } else {
-        QFile::setPermissions(q(run.backupFile), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QString unfinished = q(unfinishedName(run.backupFile));
+    if (exitCode == 0) {
+        QFile::setPermissions(unfinished, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        if (::rename(unfinished.toLocal8Bit().constData(), run.backupFile.c_str()) != 0) {
+            base::WriteLog(2, "Nie można zmienić nazwy pliku backupu %s na %s: %s",
+                           unfinished.toStdString().c_str(), run.backupFile.c_str(), std::strerror(errno));
+            exitCode = -1;
+        }
     }
+    // Half a backup must never be taken for a whole one.
+    if (exitCode != 0)
+        QFile::remove(unfinished);
     if (run.step == Step::FreshBackup) {
         Run next = run;
         next.freshBackup = exitCode == 0 ? run.backupFile : std::string();

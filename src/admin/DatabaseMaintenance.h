@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,7 +30,7 @@ class DatabaseMaintenance {
     static constexpr int KeptDays = 90;
 
     explicit DatabaseMaintenance(ConsoleHost& host);
-    // Waits for a gbak still running.
+    // Ends a gbak still running.
     ~DatabaseMaintenance();
     DatabaseMaintenance(const DatabaseMaintenance&) = delete;
     DatabaseMaintenance& operator=(const DatabaseMaintenance&) = delete;
@@ -58,8 +59,13 @@ class DatabaseMaintenance {
 
     // True while gbak runs (one at a time).
     bool Busy() const;
-    // Blocks until gbak has ended; at shutdown.
-    void WaitForGbak();
+    // At shutdown, within `bound`: a backup is ended at once, a restore is
+    // given the bound to finish; gbak is then ended, and the unfinished
+    // backup file removed.
+    void StopGbak(std::chrono::milliseconds bound);
+    // Removes the unfinished backup files that a program ended in the middle
+    // of a backup left in BackupPath; at start.
+    void RemoveUnfinishedBackups();
     // The file of the last backup started (the restore's own backup too).
     const std::string& LastBackupFile() const { return lastBackupFile_; }
 

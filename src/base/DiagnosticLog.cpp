@@ -97,10 +97,10 @@ void DiagnosticLog::queue(int level, const char* format, va_list args) {
     if (level == 3)
         push(LogQueueSecond, std::move(message));
     else
-        push(LogQueueMain, stamped(message));
+        push(LogQueueMain, Stamped(message));
 }
 
-std::string DiagnosticLog::stamped(const std::string& message) {
+std::string DiagnosticLog::Stamped(const std::string& message) {
     using namespace std::chrono;
     const auto now = system_clock::now();
     const auto millis = unsigned(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
@@ -121,7 +121,7 @@ void DiagnosticLog::push(ThreadSafe::Queue<std::string>& queue, std::string line
         return;
     }
     if (const std::size_t lost = lostLines_.exchange(0, std::memory_order_relaxed))
-        LogQueueMain.Push(stamped("Dziennik: kolejka pełna, pominięto wierszy: " + std::to_string(lost)));
+        LogQueueMain.Push(Stamped("Dziennik: kolejka pełna, pominięto wierszy: " + std::to_string(lost)));
 }
 
 void WriteLog(int level, const char* format, ...) {

@@ -53,11 +53,12 @@ class DiagnosticLog {
     // "Jun 30 21:49:08": month, day padded with a blank, time; English
     // month names whatever the locale.
     static std::string TimeText(std::time_t when);
+    // A main-pane line: the time stamp, then the message.
+    static std::string Stamped(const std::string& message);
 
   private:
     void queue(int level, const char* format, va_list args) HALVEX_PRINTF(3, 0);
     void push(ThreadSafe::Queue<std::string>& queue, std::string line);
-    static std::string stamped(const std::string& message);
 
     std::atomic<std::size_t> lostLines_{0};
 };

@@ -4,6 +4,7 @@
 #include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
 #include "clients/ClientService.h"
+#include "clients/ClientServiceParts.h"
 #include "clients/RequestFields.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
@@ -104,7 +105,49 @@ void logUnreachable(const std::string& address, const std::string& login) {
                    address.c_str(), login.c_str());
 }
 
+// Puts "***" in place of the field after `skipped` "&"-separated fields
+// from `from`, up to the first of `ends`; nothing when the request ends
+// first.
+void maskField(std::string& text, std::size_t from, int skipped, std::string_view ends) {
+    for (; skipped > 0; --skipped) {
+        const std::size_t amp = text.find_first_of("&\r", from);
+        if (amp == std::string::npos || text[amp] != '&')
+            return;
+        from = amp + 1;
+    }
+    std::size_t end = text.find_first_of(ends, from);
+    if (end == std::string::npos)
+        end = text.size();
+    if (end > from)
+        text.replace(from, end - from, "***");
+}
+
 } // namespace
+
+namespace detail {
+
+std::string withoutLoginPassword(std::string_view fields) {
+    std::string text(fields);
+    maskField(text, 0, 2, "\r");
+    // The requests read with it follow it.
+    return withoutSecrets(text);
+}
+
+std::string withoutSecrets(std::string_view bytes) {
+    std::string text(bytes);
+    for (std::size_t at = text.find('!'); at != std::string::npos; at = text.find('!', at + 1)) {
+        const std::string_view rest = std::string_view(text).substr(at + 1);
+        if (rest.starts_with("KLA&"))
+            maskField(text, at + 5, 2, "\r");
+        else if (rest.starts_with("KL&"))
+            maskField(text, at + 4, 2, "\r");
+        else if (rest.starts_with("LP&"))
+            maskField(text, at + 4, 1, "&\r");
+    }
+    return text;
+}
+
+} // namespace detail
 
 void ClientService::UstawKomunikatLP() {
     const ClientLoginSettings s = host_.LoginSettings();
@@ -165,7 +208,7 @@ const char* ClientService::registerClient(const char* text, const std::string& a
     errorCode = 0;
     if (clientTrace())
         base::WriteLog(1, "Rejestr. klienta o IP %s %s typ_klienta:%d", address.c_str(),
-                       platform::fromWire(text).c_str(), kla ? 1 : 0);
+                       platform::fromWire(detail::withoutLoginPassword(text)).c_str(), kla ? 1 : 0);
     const ClientLoginSettings settings = host_.LoginSettings();
     if (settings.databaseHost == "127.0.0.1" && address != "127.0.0.1")
         base::WriteLog(

@@ -20,12 +20,21 @@ inline std::time_t nowSeconds() {
     return std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
 }
 
+// The password field of a log-in request's fields ("version&login&password"
+// up to its CR) as "***", and those of the requests after it: a password
+// digest is as good as the password.
+std::string withoutLoginPassword(std::string_view fields);
+// The same for every log-in request in `bytes` ("!KL&...", "!KLA&..."), and
+// the database password of a log-in reply ("!LP&user&password&..."), which a
+// key every copy of the program has deciphers.
+std::string withoutSecrets(std::string_view bytes);
+
 // Received or sent wire bytes as a log text: bounded, in UTF-8, with the
-// line ends made visible.
+// line ends made visible and no password in it.
 inline std::string logText(std::string_view bytes) {
     constexpr std::size_t Limit = 1024;
     std::string visible;
-    for (char c : bytes.substr(0, Limit)) {
+    for (char c : withoutSecrets(bytes.substr(0, Limit))) {
         if (c == '\r')
             visible += "\\r";
         else if (c == '\n')

@@ -11,10 +11,14 @@
 #include <QStringDecoder>
 #include <QTemporaryFile>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 namespace {
@@ -270,6 +274,8 @@ RegistryFile::Stamp RegistryFile::Stamp::of(const std::string& path) {
         return {};
     const auto ns = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
     return {true,
+            S_ISREG(info.st_mode),
+            S_ISDIR(info.st_mode),
             std::uint64_t(info.st_dev),
             std::uint64_t(info.st_ino),
             std::int64_t(info.st_size),
@@ -291,30 +297,106 @@ bool RegistryFile::load() {
         stamp_ = stamp;
         return true;
     }
-    if (stamp.size > SizeLimit) {
-        keys_.clear();
-        problems_ = {"plik ma " + std::to_string(stamp.size) + " bajtów, więcej niż " +
-                     std::to_string(SizeLimit / (1024 * 1024)) + " MB"};
-        current_ = true;
-        stamp_ = stamp;
+    // A folder in the file's place cannot be read (and never read as empty).
+    if (stamp.directory)
+        return false;
+    if (!stamp.regular) {
+        refuse(stamp, "nie jest zwykłym plikiem");
         return true;
     }
-    QFile file(QString::fromStdString(filePath_));
+    if (stamp.size > SizeLimit) {
+        refuse(stamp, "plik ma " + std::to_string(stamp.size) + " bajtów, więcej niż " +
+                          std::to_string(SizeLimit / (1024 * 1024)) + " MB");
+        return true;
+    }
+    std::string bytes;
     // A file that cannot be read keeps what was read before: writing back an
     // empty branch would lose every setting.
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = file.readAll();
-    if (file.error() != QFileDevice::NoError || text.size() != file.size())
-        return false;
+    if (!read(bytes))
+        return current_;
     std::vector<std::string> problems;
-    const std::string decoded = decodedFileText(text, problems);
+    const std::string decoded = decodedFileText(QByteArray::fromStdString(bytes), problems);
     keys_ = parse(decoded, &problems);
     problems_ = std::move(problems);
     // Read after the stamp: a change meanwhile is found by the next load.
     current_ = true;
     stamp_ = stamp;
     return true;
+}
+
+// Opened without waiting and checked on the open file itself: what is read
+// is what was checked, even when the name is replaced meanwhile.
+bool RegistryFile::read(std::string& bytes) {
+    const int fd = ::open(filePath_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        refuse(Stamp::of(filePath_), "nie jest zwykłym plikiem");
+        return false;
+    }
+    char buffer[64 * 1024];
+    bool ok = true;
+    while (bytes.size() <= std::size_t(SizeLimit)) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        bytes.append(buffer, std::size_t(n));
+    }
+    ::close(fd);
+    if (ok && bytes.size() > std::size_t(SizeLimit)) {
+        refuse(Stamp::of(filePath_),
+               "plik ma więcej niż " + std::to_string(SizeLimit / (1024 * 1024)) + " MB");
+        return false;
+    }
+    return ok;
+}
+
+namespace {
+
+std::mutex refusedMutex;
+
+RegistryRefusedHandler& refusedHandler() {
+    static RegistryRefusedHandler handler;
+    return handler;
+}
+
+} // namespace
+
+void SetRegistryRefusedHandler(RegistryRefusedHandler handler) {
+    std::lock_guard lock(refusedMutex);
+    refusedHandler() = std::move(handler);
+}
+
+// The file's keys count as missing. Every key object of the branch loads
+// the file: one that is not a regular file is told of once per state.
+void RegistryFile::refuse(const Stamp& stamp, std::string reason) {
+    keys_.clear();
+    problems_ = {reason};
+    current_ = true;
+    stamp_ = stamp;
+    if (stamp.regular)
+        return; // too large: said when it is copied aside
+    static std::map<std::string, Stamp> told;
+    RegistryRefusedHandler handler;
+    {
+        std::lock_guard lock(refusedMutex);
+        auto [it, added] = told.try_emplace(filePath_, stamp);
+        if (!added && it->second == stamp)
+            return;
+        it->second = stamp;
+        handler = refusedHandler();
+    }
+    const RegistryRefused notice{filePath_, reason};
+    if (handler)
+        handler(notice);
+    else
+        std::fprintf(stderr, "%s: %s; not read, defaults used\n", notice.file.c_str(), notice.reason.c_str());
 }
 
 namespace {
@@ -375,6 +457,9 @@ bool RegistryFile::canWrite() const {
 
 bool RegistryFile::save() {
     const QString path = QString::fromStdString(filePath_);
+    // What is not a regular file is not ours to copy or to replace.
+    if (const Stamp now = Stamp::of(filePath_); now.exists && !now.regular)
+        return false;
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
     if (!problems_.empty() && QFileInfo::exists(path) && !setAside())

@@ -36,6 +36,10 @@ class RegistryFile {
     // a settings file at all). It is not read; its keys count as missing and
     // it is copied aside before it is first rewritten.
     static constexpr std::int64_t SizeLimit = 4 * 1024 * 1024;
+    // Only a regular file is read: a FIFO in its place would hold the start
+    // for ever, and a device (or a link to one) may never end. Such a file
+    // is refused: its keys count as missing, and it is neither copied nor
+    // replaced.
 
     struct Key {
         std::string path;                            // as written
@@ -49,9 +53,9 @@ class RegistryFile {
     // unreadable. A file unchanged since this object last read or wrote it
     // is not read again.
     bool load();
-    // Writes the file atomically; false when it cannot be written. A file
-    // whose last load met anything it could not read is first copied aside
-    // whole, so that nothing of it is lost by the rewrite.
+    // Writes the file atomically, owner-only; false when it cannot be
+    // written. A file whose last load met anything it could not read is
+    // first copied aside whole, so that nothing of it is lost by the rewrite.
     bool save();
     // Whether save() could replace the file (tried, not guessed from modes).
     bool canWrite() const;
@@ -70,6 +74,7 @@ class RegistryFile {
     // What tells one state of the file from another without reading it.
     struct Stamp {
         bool exists = false;
+        bool regular = false, directory = false;
         std::uint64_t device = 0, inode = 0;
         std::int64_t size = 0, modified = 0, changed = 0; // nanoseconds
         bool operator==(const Stamp&) const = default;
@@ -77,6 +82,8 @@ class RegistryFile {
     };
 
     bool setAside();
+    bool read(std::string& bytes);
+    void refuse(const Stamp& stamp, std::string reason);
 
     std::string filePath_;
     std::map<std::string, Key> keys_; // by lower-cased path
@@ -94,6 +101,16 @@ struct RegistrySetAside {
 using RegistrySetAsideHandler = std::function<void(const RegistrySetAside&)>;
 // Told of every copy made; with none set, stderr is.
 void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler);
+
+// A branch file that was not read because it is not a regular file.
+struct RegistryRefused {
+    std::string file;
+    std::string reason;
+};
+using RegistryRefusedHandler = std::function<void(const RegistryRefused&)>;
+// Told once of each refused file (again only when it changes); with none
+// set, stderr is.
+void SetRegistryRefusedHandler(RegistryRefusedHandler handler);
 
 // The file of a branch: $HALVEX_REGISTRY_DIR/machine.reg or user.reg when set,
 // else /etc/vorlin/halvex.reg and $XDG_CONFIG_HOME/vorlin/halvex.reg.

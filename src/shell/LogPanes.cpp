@@ -2,6 +2,7 @@
 // into the panes and the file, and the switches of the diagnostics page.
 #include "shell/MainForm.h"
 
+#include "base/LogFile.h"
 #include "base/TraceLabel.h"
 #include "shell/FileLocations.h"
 #include "sms/SmsGateway.h"
@@ -9,7 +10,6 @@
 #include <QEvent>
 #include <QSaveFile>
 #include <QScrollBar>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -49,14 +49,10 @@ void TForm1::TimerUpdateInfoTimer() {
     auto batch = base::DiagnosticLog::instance().LogQueueMain.TakeAll();
     if (batch.empty())
         return;
-    const bool toFile = base::Switches().LogDoPliku.load();
-    std::FILE* file = toFile ? std::fopen(LogFilePath.c_str(), "a+") : nullptr;
-    if (toFile)
-        reportLogFileState(file != nullptr, errno);
-    if (file) {
-        for (const std::string& line : batch)
-            std::fprintf(file, "%s\r\n", line.c_str());
-        std::fclose(file);
+    if (base::Switches().LogDoPliku.load()) {
+        const base::LogFileAppend appended = base::AppendToLogFile(LogFilePath, batch);
+        reportLogFileState(appended.written, appended.error);
+        batch.insert(batch.end(), appended.rotations.begin(), appended.rotations.end());
     }
     Info->AddLines(paneLines(batch), MainPaneLineLimit, chbDiagnostykaScroll->isChecked());
     Info->update();

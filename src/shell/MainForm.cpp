@@ -81,6 +81,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     WriteLog(1, "Sprawdzanie uprawnień użytkownika...");
     probeRegistryBranch();
     OdczytRejestruWindows();
+    Admin().Maintenance().RemoveUnfinishedBackups();
 
     PomocHalvex1->setEnabled(Settings.language == 0 || Settings.language == 2);
     if (Settings.PbxType >= 0 && Settings.PbxType <= 4) {

@@ -11,6 +11,8 @@
 #include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
+#include <cstdio>
+
 namespace {
 
 using shell::Setting;
@@ -262,6 +264,16 @@ void TForm1::probeRegistryBranch() {
                                      " zawiera dane, których nie można odczytać (" + notice.reason +
                                      ").\nPrzed zapisem skopiowano go w całości do " + notice.copy + ".",
                                  Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+    });
+    // A FIFO, a device or a link to one in a settings file's place is not
+    // read: the defaults stand, and the operator is told where and why.
+    platform::SetRegistryRefusedHandler([this](const platform::RegistryRefused& notice) {
+        std::fprintf(
+            stderr,
+            "Halvex: the settings file %s is not a regular file; it is not read, the defaults are used\n",
+            notice.file.c_str());
+        WriteLog(2, "Plik ustawień %s odrzucony (%s): nie został odczytany, przyjęto wartości domyślne",
+                 notice.file.c_str(), notice.reason.c_str());
     });
     SettingsReadOnly = false;
     platform::RegistryKey machine(platform::RegistryBranch::Machine);

@@ -107,8 +107,9 @@ void TForm1::runShutdownSequence() {
     tmrRCP->SetEnabled(false);
     if (!Admin().StopAttendance(millisecondsUntil(deadline)))
         endWithoutWaiting(*this, "the attendance poll");
-    // A backup or restore cut short would leave a broken file behind.
-    Admin().Maintenance().WaitForGbak();
+    // A running gbak ends within the bound too; a backup cut short leaves
+    // no file behind.
+    Admin().Maintenance().StopGbak(std::chrono::milliseconds(millisecondsUntil(deadline)));
     finishShutdown();
 }
 
@@ -127,4 +128,5 @@ void TForm1::FormDestroy() {
     event_bufor.reset();
     SettingsRegistry.reset();
     platform::SetRegistrySetAsideHandler({});
+    platform::SetRegistryRefusedHandler({});
 }

@@ -46,7 +46,7 @@ class Maintenance : public testing_support::MainFormFixture {
     }
     void TearDown() override {
         if (form)
-            maintenance().WaitForGbak();
+            maintenance().StopGbak(std::chrono::seconds(120));
         dialog.reset();
         platform::setProcessClock(nullptr);
         MainFormFixture::TearDown();

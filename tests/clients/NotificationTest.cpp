@@ -2,6 +2,7 @@
 // drained by the idle handler, and messages that go to the record they were
 // meant for, never to another client of the same address.
 #include "ClientServiceSupport.h"
+#include "base/PasswordCodec.h"
 
 #include <QTcpSocket>
 #include <algorithm>
@@ -260,6 +261,36 @@ TEST_F(Notifications, ASilentClientLosesItsQueuedMessagesOnePerPass) {
     service().ObslugaKolejki();
     EXPECT_EQ(service().ile_w_kolejce(), 0u);
     EXPECT_EQ(record->WKolejce, 0);
+}
+
+// A log-in request's password (a digest as good as the password itself) and
+// the reply's database password (which a key every copy of the program has
+// deciphers) never reach the log, wherever the request and the reply are
+// written there.
+TEST_F(Notifications, NoPasswordOfALogInReachesTheLog) {
+    form->chbLogKlienci->setChecked(true);
+    form->UstawDiagnostyke();
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    const std::string user = AesEncryptToHexWire(form->Settings.UserFB, FixedKeyText);
+    const std::string databasePassword = AesEncryptToHexWire(form->Settings.PasswordFB, FixedKeyText);
+
+    const std::string log = mainLogText();
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+    EXPECT_EQ(log.find(databasePassword), std::string::npos) << log;
+    EXPECT_NE(log.find("!KL&2.04.00.00&7&***\\r"), std::string::npos) << log;
+    EXPECT_NE(log.find(" 2.04.00.00&7&***\\r"), std::string::npos) << "the log-in's own line\n" << log;
+    EXPECT_NE(log.find("!LP&" + user + "&***&"), std::string::npos) << log;
+
+    // Two log-ins read at once: the first one's own line shows the second too.
+    sim::ClientSimulator other;
+    connect(other);
+    ASSERT_TRUE(other.Send("!KL&2.04.00.00&7&pierwszeHaslo\r!KL&2.04.00.00&7&drugieHaslo\r"));
+    ASSERT_TRUE(PumpUntil([&] { return mainLogText().find("Błędne hasło") != std::string::npos; }));
+    const std::string both = mainLogText();
+    EXPECT_NE(both.find(" 2.04.00.00&7&***\\r!KL&2.04.00.00&7&***\\r"), std::string::npos) << both;
+    EXPECT_EQ(both.find("pierwszeHaslo"), std::string::npos) << both;
+    EXPECT_EQ(both.find("drugieHaslo"), std::string::npos) << both;
 }
 
 } // namespace

@@ -260,3 +260,69 @@ TEST(RegistryStore, AKeyThatCouldNotBeCreatedIsNotFoundAfterwards) {
     EXPECT_EQ(user.ReadInteger("PortTCP"), 1234);
     ::chmod(sandbox.registryDir().c_str(), 0700);
 }
+
+namespace {
+
+// Every refused file, taken from the store's notices.
+struct RefusedRecorder {
+    RefusedRecorder() {
+        platform::SetRegistryRefusedHandler(
+            [this](const platform::RegistryRefused& notice) { notices.push_back(notice); });
+    }
+    ~RefusedRecorder() { platform::SetRegistryRefusedHandler({}); }
+    std::vector<platform::RegistryRefused> notices;
+};
+
+} // namespace
+
+// A FIFO would hold the reader for ever and a link to /dev/zero never ends:
+// neither is read, copied or replaced; each is told of once, and its keys
+// count as missing.
+TEST(RegistryStore, OnlyARegularFileIsReadAndAnythingElseIsLeftAsItIs) {
+    Sandbox sandbox;
+    RefusedRecorder recorder;
+    SetAsideRecorder setAside;
+    const std::string fifo = sandbox.machineRegistryFile();
+    const std::string link = platform::registryFilePath(RegistryBranch::User);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", link.c_str()), 0);
+    for (const RegistryBranch branch : {RegistryBranch::Machine, RegistryBranch::User}) {
+        RegistryKey key(branch);
+        EXPECT_FALSE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+        EXPECT_FALSE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        EXPECT_FALSE(key.CanWrite());
+    }
+    ASSERT_EQ(recorder.notices.size(), 2u);
+    EXPECT_EQ(recorder.notices[0].file, fifo);
+    EXPECT_EQ(recorder.notices[1].file, link);
+    EXPECT_NE(recorder.notices[0].reason.find("nie jest zwykłym plikiem"), std::string::npos);
+    EXPECT_TRUE(setAside.notices.empty());
+    struct stat info {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+// An editor or a copy puts a new file in the old one's place, with the
+// umask's mode: the program's next write still leaves it its owner's only.
+TEST(RegistryStore, AFileReplacedWhileOpenIsRewrittenOwnerOnly) {
+    struct Umask {
+        mode_t saved = ::umask(022);
+        ~Umask() { ::umask(saved); }
+    } umask;
+    Sandbox sandbox;
+    RegistryKey key(RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    key.WriteInteger("PortTCP", 1000);
+    const std::string file = sandbox.machineRegistryFile();
+    const std::string edited = sandbox.file("edited.reg");
+    testing_support::writeFile(edited, std::string(Header) +
+                                           "[software\\Vorlin\\Halvex]\r\n\"PortTCP\"=dword:000003e9\r\n");
+    ASSERT_EQ(::chmod(edited.c_str(), 0644), 0);
+    ASSERT_EQ(::rename(edited.c_str(), file.c_str()), 0);
+    EXPECT_EQ(key.ReadInteger("PortTCP"), 1001);
+    key.WriteString("timeBackup", "2026-01-01 03:00:00");
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(key.ReadInteger("PortTCP"), 1001);
+}

@@ -1,9 +1,11 @@
 #include "base/DiagnosticLog.h"
+#include "base/LogFile.h"
 #include "support/MainFormFixture.h"
 
 #include <QDir>
 #include <QFile>
 #include <regex>
+#include <sys/stat.h>
 #include <thread>
 
 using testing_support::MainFormFixture;
@@ -250,6 +252,54 @@ TEST_F(DiagnosticLog, ALogFileThatCannotBeWrittenIsReportedOnce) {
     said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("halvex.log"), std::string::npos);
     EXPECT_EQ(reports(), 2);
+}
+
+namespace {
+
+int modeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+}
+
+} // namespace
+
+// The log holds what clients send: its owner's only, also a file an older
+// version left readable by all. A flood moves it aside at its size, a few
+// files are kept, and each new file starts by saying so.
+TEST_F(DiagnosticLog, TheFileIsItsOwnersOnlyAndIsMovedAsideAtItsSize) {
+    createForm("DEBUG");
+    form->LogFilePath = sandbox.file("halvex.log");
+    form->WriteLog(1, "new");
+    form->TimerUpdateInfoTimer();
+    EXPECT_EQ(modeOf(form->LogFilePath), 0600);
+    ASSERT_EQ(::chmod(form->LogFilePath.c_str(), 0644), 0);
+    form->WriteLog(1, "again");
+    form->TimerUpdateInfoTimer();
+    EXPECT_EQ(modeOf(form->LogFilePath), 0600);
+
+    const std::string path = sandbox.file("flood.log");
+    const base::LogFileLimits limits{1000, 2};
+    const std::string line(48, 'x'); // 50 bytes with its line end
+    std::size_t rotations = 0;
+    for (int batch = 0; batch < 10; ++batch) {
+        std::deque<std::string> lines;
+        for (int i = 0; i < 10; ++i)
+            lines.push_back(line.substr(0, 40) + "-" + std::to_string(batch * 10 + i));
+        const base::LogFileAppend appended = base::AppendToLogFile(path, lines, limits);
+        ASSERT_TRUE(appended.written) << appended.error;
+        rotations += appended.rotations.size();
+    }
+    EXPECT_GE(rotations, 3u);
+    for (const std::string& file : {path, path + ".1", path + ".2"}) {
+        const std::string text = testing_support::readFile(file);
+        EXPECT_LE(text.size(), 1000u) << file;
+        EXPECT_EQ(modeOf(file), 0600) << file;
+        EXPECT_NE(text.substr(0, text.find("\r\n")).find(": Dziennik: plik osiągnął "), std::string::npos)
+            << "the first line of " << file << " tells of the move";
+    }
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(path + ".3")));
+    EXPECT_NE(testing_support::readFile(path).find("-99\r\n"), std::string::npos);
+    EXPECT_NE(testing_support::readFile(path).find("przeniesiono go do " + path + ".1"), std::string::npos);
 }
 
 TEST(DiagnosticLogTime, MonthNamesAreEnglishWhateverTheLocale) {

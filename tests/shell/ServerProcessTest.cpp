@@ -12,6 +12,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using testing_support::HalvexProcess;
@@ -176,4 +177,32 @@ TEST(ServerProcess, StartUpErrorsSayWhatToDo) {
     halvex.signal(SIGTERM);
     ASSERT_TRUE(halvex.waitForExit());
     EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+}
+
+// A FIFO in the settings file's place used to hold the start for ever (deaf
+// to SIGTERM), and a link to /dev/zero was read until memory ran out:
+// neither is read, each is named on stderr and in the log, the program
+// comes up on the defaults, and the end of the session ends it.
+TEST(ServerProcess, ASettingsFileThatIsAFifoOrADeviceIsRefusedAndTheDefaultsUsed) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    const std::string fifo = sandbox.machineRegistryFile();
+    const std::string zero = sandbox.registryDir() + "/user.reg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(halvex.waitForLog("Plik ustawień " + zero + " odrzucony")) << halvex.standardError();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvex.exitCode(), 0);
+    const std::string log = halvex.logText();
+    EXPECT_NE(log.find("Plik ustawień " + fifo + " odrzucony (nie jest zwykłym plikiem)"), std::string::npos)
+        << log;
+    const std::string said = halvex.standardError();
+    EXPECT_NE(said.find("the settings file " + fifo + " is not a regular file"), std::string::npos) << said;
+    EXPECT_NE(said.find("the settings file " + zero + " is not a regular file"), std::string::npos) << said;
+    EXPECT_EQ(QFileInfo(QString::fromStdString(zero)).symLinkTarget(), QStringLiteral("/dev/zero"));
 }

@@ -61,11 +61,14 @@ void HalvexProcess::start(const QStringList& arguments) {
         // The Firebird folder of this process is root's own.
         env.remove(QStringLiteral("FIREBIRD"));
         env.remove(QStringLiteral("FIREBIRD_LOCK"));
-        process_.setChildProcessModifier([uid, gid] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-                ::_exit(127);
-        });
     }
+    process_.setChildProcessModifier([user = user_, group = ownGroup_] {
+        if (group && ::setpgid(0, 0) != 0)
+            ::_exit(127);
+        if (user &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(user->second) != 0 || ::setuid(user->first) != 0))
+            ::_exit(127);
+    });
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (!display_.isEmpty())
@@ -115,6 +118,11 @@ bool HalvexProcess::waitForExit(std::chrono::seconds cap) {
 
 void HalvexProcess::signal(int number) {
     ::kill(pid_t(process_.processId()), number);
+}
+
+void HalvexProcess::signalGroup(int number) {
+    if (ownGroup_)
+        ::kill(-pid_t(process_.processId()), number);
 }
 
 std::string HalvexProcess::standardError() {

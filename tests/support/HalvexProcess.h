@@ -34,6 +34,12 @@ class HalvexProcess {
     void runAs(uid_t uid, gid_t gid);
     // Runs the program on this X display instead of headless.
     void onDisplay(const QString& display) { display_ = display; }
+    // Runs the program in a process group of its own, which its children
+    // (gbak) join, as a service manager starts it.
+    void inOwnProcessGroup() { ownGroup_ = true; }
+    // Sends the signal to the whole group, as a service manager does when
+    // its stop time has run out.
+    void signalGroup(int number);
     void start(const QStringList& arguments = {});
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
@@ -62,6 +68,7 @@ class HalvexProcess {
     std::string stderr_;
     std::optional<std::pair<uid_t, gid_t>> user_;
     QString display_;
+    bool ownGroup_ = false;
 };
 
 } // namespace testing_support
