@@ -2,6 +2,7 @@
 // mouse: a double click below the last row opens the add dialog, a deleted
 // routing rule leaves no row highlighted for the next "Usuń", and the
 // contacts page's frame and hidden key column.
+#include "admin/AdminForms.h"
 #include "admin/Console.h"
 #include "platform/RegistryStore.h"
 #include "shell/ProgramForms.h"
@@ -135,6 +136,26 @@ TEST_F(MainWindowLists, TheContactsSitInTheirFrameWithTheKeyColumnHidden) {
     EXPECT_FALSE(form->lvKontakty->CellText(0, 0).isEmpty());
     EXPECT_TRUE(form->lvKontakty->isColumnHidden(0));
     EXPECT_FALSE(form->lvKontakty->isColumnHidden(4));
+}
+
+// In every language the rule editor's lists keep their ID column hidden.
+TEST_F(MainWindowLists, TheRuleEditorHidesTheIdColumnInEveryLanguage) {
+    for (int language : {1, 2, 0}) {
+        DeleteProgramForms();
+        form.reset();
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteInteger("language", language);
+        createForm("DEBUG");
+        CreateProgramForms(*form);
+        frmSmsRoutingRule->show();
+        for (ui::TListView* list :
+             {frmSmsRoutingRule->lvAvailableRecipients, frmSmsRoutingRule->lvRecipients}) {
+            EXPECT_TRUE(list->isColumnHidden(0)) << language;
+            EXPECT_FALSE(list->isColumnHidden(2)) << language;
+        }
+        frmSmsRoutingRule->hide();
+    }
 }
 
 } // namespace
