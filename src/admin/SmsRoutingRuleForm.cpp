@@ -92,9 +92,11 @@ TfrmSmsRoutingRule::TfrmSmsRoutingRule(QWidget* owner) : TForm(QStringLiteral("f
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }
 
+// Width 0 in the columns themselves, so that the translation's captions,
+// which show the columns again as the collection has them, keep it hidden.
 void TfrmSmsRoutingRule::FormCreate() {
     for (ui::TListView* view : {lvAvailableRecipients, lvRecipients})
-        view->setColumnHidden(0, true);
+        view->Columns()[0]->SetWidth(0);
 }
 
 bool TfrmSmsRoutingRule::eventFilter(QObject* watched, QEvent* event) {

@@ -115,7 +115,7 @@ std::string unescapeAll(const std::string& s, char escape = '\\', char separator
             return #condition;                                                                               \
     } while (0)
 
-std::string CommandParserGenerator::SelfTest() {
+std::string CommandParserGenerator::TestCommandParserGenerator() {
     HALVEX_SELF_CHECK(unescapeAll("") == "");
     HALVEX_SELF_CHECK(unescapeAll("abc") == "abc");
     HALVEX_SELF_CHECK(unescapeAll("2\\&3") == "2&3");

@@ -26,5 +26,5 @@ class CommandParserGenerator {
 
     // The built-in self-check: empty when every check holds, otherwise the
     // text of the first check that failed.
-    static std::string SelfTest();
+    static std::string TestCommandParserGenerator();
 };

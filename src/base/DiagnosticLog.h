@@ -25,6 +25,7 @@ struct LogSwitches {
     std::atomic<bool> chbLogBaza{false}; // SQL statements and database errors
     std::atomic<bool> chbLogDzwonienie{false};
     std::atomic<bool> chbPctiErrors{false};
+    std::atomic<bool> chbKolejka{false}; // the notification queue's lines, in the second pane
 };
 
 class DiagnosticLog {

@@ -1,6 +1,7 @@
 #include "base/TraceLabel.h"
 
 #include <cstring>
+#include <exception>
 
 namespace base {
 namespace {
@@ -31,11 +32,13 @@ void SetTraceLabel(const char* name) {
     copyLabel(currentLabel, name);
 }
 
-TraceScope::TraceScope(const char* name) : saved_(currentLabel) {
+TraceScope::TraceScope(const char* name) : saved_(currentLabel), uncaught_(std::uncaught_exceptions()) {
     SetTraceLabel(name);
 }
 
 TraceScope::~TraceScope() {
+    if (std::uncaught_exceptions() > uncaught_)
+        return;
     copyLabel(currentLabel, saved_.c_str());
 }
 

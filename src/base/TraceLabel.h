@@ -11,7 +11,9 @@ const char* TraceLabel();
 const char* PreviousTraceLabel();
 void SetTraceLabel(const char* name);
 
-// Sets the label for its lifetime and restores the caller's afterwards.
+// Sets the label for its lifetime and restores the caller's afterwards,
+// unless an exception leaves the routine: then the label keeps naming the
+// routine that failed, for the exception box.
 class TraceScope {
   public:
     explicit TraceScope(const char* name);
@@ -21,6 +23,7 @@ class TraceScope {
 
   private:
     std::string saved_;
+    int uncaught_;
 };
 
 // The empty trace sink: start banners and lock time-out notes go here.

@@ -65,6 +65,8 @@ class ClientServiceHost {
     virtual std::string Text(const char* key) const = 0;
     // The console's list of clients, one row per record.
     virtual ui::TListView& ClientListView() = 0;
+    // Empties the log pane of the notification queue's lines.
+    virtual void ClearQueuePane() = 0;
     // Shows the number of client records on the status bar.
     virtual void ShowClientCount(int count) = 0;
     // The lock of the client handling (`event_obslugi`), taken before `event_bufor`.

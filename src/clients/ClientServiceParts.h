@@ -16,6 +16,11 @@ inline bool clientTrace() {
     return base::Switches().chbLogKlienci.load();
 }
 
+// The notification queue's drain writes its lines to the second pane.
+inline bool queueTrace() {
+    return base::Switches().chbKolejka.load();
+}
+
 inline std::time_t nowSeconds() {
     return std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
 }

@@ -422,6 +422,7 @@ void ClientService::WylaczSerwer() {
     disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();
+    host_.ClearQueuePane();
     showClientCount();
     showQueueCount();
 }

@@ -58,7 +58,7 @@ RequestEnd ClientService::GroupLoginRequest(std::string_view text, int& errorCod
 }
 
 RequestEnd ClientService::SmsRequest(std::string_view request, const std::string& idfb) {
-    if (detail::clientTrace())
+    if (host_.Sms().SmsEngine.ErrorLogging())
         base::WriteLog(1, "Odebrany komunikat SMS od klienta");
     const RequestEnd end = recordRequest(request);
     if (end)

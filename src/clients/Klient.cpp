@@ -241,6 +241,8 @@ Klient* Klient::ZnajdzID(const char* idfb) {
 }
 
 std::string Klient::DajIP(const std::string& idfb) {
+    if (clientTrace())
+        base::WriteLog(1, "Szukam IP klienta wew=%s", idfb.c_str());
     Klient* k = ZnajdzPoIDFB(idfb);
     if (!k)
         return {};

@@ -18,6 +18,7 @@ namespace clients {
 using detail::clientTrace;
 using detail::logText;
 using detail::nowSeconds;
+using detail::queueTrace;
 
 namespace {
 
@@ -184,8 +185,8 @@ Klient* ClientService::recordOfEntry(MKolejka& entry) {
 void ClientService::ObslugaKolejki() {
     if (!IsOpen() || Queue.empty())
         return;
-    if (clientTrace())
-        base::WriteLog(1, "obsluga_kolejki[%u]", unsigned(Queue.size()));
+    if (queueTrace())
+        base::WriteLog(3, "obsluga_kolejki[%u]", unsigned(Queue.size()));
     base::EventLock service(host_.ServiceLock());
     if (!service.owns())
         return;
@@ -220,8 +221,8 @@ void ClientService::ObslugaKolejki() {
         }
         const std::time_t now = nowSeconds();
         if (!freeState(k->Stan)) {
-            if (clientTrace())
-                base::WriteLog(1, "klient IDFB=%s ma stan %s czas=%u aktualny=%u różnica=%u",
+            if (queueTrace())
+                base::WriteLog(3, "klient IDFB=%s ma stan %s czas=%u aktualny=%u różnica=%u",
                                it->IDFB.c_str(), Klient::StateName(k->Stan), unsigned(k->CzasWyslania),
                                unsigned(now), unsigned(now - k->CzasWyslania));
             if (now - k->CzasWyslania >= AcknowledgementPatience || k->Stan == Klient::ERROR) {
@@ -242,8 +243,8 @@ void ClientService::ObslugaKolejki() {
             }
             continue;
         }
-        if (clientTrace())
-            base::WriteLog(1, "Obsługuję kolejkę[%u]: IDFB=%s IP=%s linia=%s", unsigned(Queue.size()),
+        if (queueTrace())
+            base::WriteLog(3, "Obsługuję kolejkę[%u]: IDFB=%s IP=%s linia=%s", unsigned(Queue.size()),
                            it->IDFB.c_str(), it->IP.c_str(), logText(it->Tekst).c_str());
         MKolejka entry = std::move(*it);
         it = Queue.erase(it);
@@ -255,8 +256,8 @@ void ClientService::ObslugaKolejki() {
         showQueueCount();
         Powiadom(Priority, entry.Tekst, entry.IDFB.c_str(), k->Gniazdo, entry.IP);
     }
-    if (clientTrace())
-        base::WriteLog(1, "koniec obslugi_kolejki");
+    if (queueTrace())
+        base::WriteLog(3, "koniec obslugi_kolejki");
 }
 
 } // namespace clients

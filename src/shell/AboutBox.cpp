@@ -2,6 +2,7 @@
 
 #include "i18n/FormTranslation.h"
 #include "shell/MainForm.h"
+#include "shell/ProgramIcon.h"
 
 #include <QGridLayout>
 
@@ -22,10 +23,15 @@ TPomoc::TPomoc(QWidget* owner) : TForm(QStringLiteral("Pomoc"), owner) {
     Version = new ui::TLabel(QStringLiteral("Version"), QString(), this);
     OKButton = new ui::TButton(QStringLiteral("OKButton"), QStringLiteral("OK"), this);
     OKButton->SetModalResult(ui::mrOk);
-    layout->addWidget(ProductName, 0, 0, 1, 2);
-    layout->addWidget(VersionCaption, 1, 0);
-    layout->addWidget(Version, 1, 1);
-    layout->addWidget(OKButton, 2, 1);
+    // The logo: the program's own icon, drawn large.
+    Image1 = new QLabel(this);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setPixmap(shell::ProgramIcon().pixmap(LogoSize, LogoSize));
+    layout->addWidget(Image1, 0, 0, 3, 1, Qt::AlignTop);
+    layout->addWidget(ProductName, 0, 1, 1, 2);
+    layout->addWidget(VersionCaption, 1, 1);
+    layout->addWidget(Version, 1, 2);
+    layout->addWidget(OKButton, 2, 2);
     connect(OKButton, &QPushButton::clicked, this, &QWidget::hide);
     lgLangLinked1 = i18n::CreateLinkedTranslation(this);
 }

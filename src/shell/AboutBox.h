@@ -13,6 +13,8 @@ class TPomoc : public ui::TForm {
     ui::TLabel* VersionCaption = nullptr;
     ui::TLabel* Version = nullptr;
     ui::TButton* OKButton = nullptr;
+    QLabel* Image1 = nullptr;
+    static constexpr int LogoSize = 96;
     TlgLangLinked* lgLangLinked1 = nullptr;
 
   protected:

@@ -54,6 +54,10 @@ void ClientServiceHostOfForm::ShowStatusPanel(int panel, const QString& text) {
     form_.StatusBar->Panels()[panel]->SetText(text);
 }
 
+void ClientServiceHostOfForm::ClearQueuePane() {
+    form_.Kolejka->clear();
+}
+
 QTcpServer& ClientServiceHostOfForm::ClientServer() {
     return *form_.serwer;
 }

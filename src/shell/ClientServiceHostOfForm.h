@@ -14,6 +14,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     ClientServiceHostOfForm(TForm1& form, ServerSettings& settings) : form_(form), settings_(settings) {}
     std::string Text(const char* key) const override;
     ui::TListView& ClientListView() override;
+    void ClearQueuePane() override;
     void ShowClientCount(int count) override;
     platform::Event* ServiceLock() override;
     ui::TListView& UserList() override;

@@ -94,6 +94,7 @@ void TForm1::UstawDiagnostyke() {
     sw.chbLogBaza = chbLogBaza->isChecked();
     sw.chbLogDzwonienie = chbLogDzwonienie->isChecked();
     sw.chbPctiErrors = chbPctiErrors->isChecked();
+    sw.chbKolejka = chbKolejka->isChecked();
     Sms().SmsEngine.SetErrorLogging(chbSmsErrors->isChecked() ? 1 : 0);
 }
 

@@ -79,6 +79,8 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         return;
 
     WriteLog(1, "Sprawdzanie uprawnień użytkownika...");
+    if (auto* app = ui::TApplication::instance())
+        app->SetHintHidePause(15000);
     probeRegistryBranch();
     OdczytRejestruWindows();
     Admin().Maintenance().RemoveUnfinishedBackups();
@@ -126,7 +128,9 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     Constructed = true;
     if (ShutdownRequestedEarly)
         QMetaObject::invokeMethod(this, &TForm1::WMQuery, Qt::QueuedConnection);
-    base::SetTraceLabel(base::PreviousTraceLabel());
+    // The caller's label was set aside empty: a failure after this
+    // constructor (in a later form) must not be put down to it.
+    base::SetTraceLabel("");
 }
 
 // Each subsystem's service object, in the order the floors stand; each is given

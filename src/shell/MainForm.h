@@ -94,6 +94,7 @@ class TForm1 : public ui::TForm {
     ui::TListView* PhoneLV = nullptr;
     ui::TListView* HistLV = nullptr;
     ui::TListView* lvAllUserPhones = nullptr;
+    ui::TGroupBox* gbKontakty = nullptr;
     ui::TVirtualListView* lvKontakty = nullptr;
     ui::TVirtualListView* lvRoutingRules = nullptr;
     ui::TGroupBox* gbRoutingRules = nullptr;
@@ -160,6 +161,7 @@ class TForm1 : public ui::TForm {
     ui::TMenuItem* miSynchronizeVboxex = nullptr;
     ui::TMenuItem* miVoiceMailDump = nullptr;
     ui::TMenuItem* miDumpSmsDynamicRoutes = nullptr;
+    ui::TMenuItem* miTestyJednostkowe = nullptr;
     ui::TTimer* tmrAllowNewConnection = nullptr;
     ui::TTimer* tmrFixPcti = nullptr;
     ui::TTimer* tmrPabxSynchronize = nullptr;
@@ -313,6 +315,8 @@ class TForm1 : public ui::TForm {
     void miSmsSynchronizeClick();
     void miSsmSendQueuesDumpClick();
     void miDumpSmsDynamicRoutesClick();
+    // Runs the text codec's built-in self-check and shows its result.
+    void miTestyJednostkoweClick();
     void edSendToPABXKeyPress();
     void edPabxSendKeyPress();
     void btnWiadDoPodlaczonychClick();
@@ -347,6 +351,8 @@ class TForm1 : public ui::TForm {
     // ---- the routing rules of the SMS page ----
     QString lvRoutingRulesData(int row, int column);
     void lvRoutingRulesDblClick();
+    // The row of the selected routing rule, -1 when none is selected.
+    int selectedRoutingRule() const;
 
   protected:
     void closeEvent(QCloseEvent* event) override;

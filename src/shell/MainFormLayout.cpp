@@ -50,8 +50,11 @@ void TForm1::buildMenus() {
     MainMenu1 = new ui::TMainMenu(s("MainMenu1"), this);
     Se1 = MainMenu1->Add(s("Se1"), s("Serwer"));
     Konfiguracja1 = Se1->Add(s("Konfiguracja1"), s("&Konfiguracja"));
-    WlaczSerwer = Se1->Add(s("WlaczSerwer"), s("Włącz serwer"));
+    // Switched by the start-up sequence once the database is there; hidden,
+    // so that no click can drop every client.
+    WlaczSerwer = Se1->Add(s("WlaczSerwer"), s("Obsługuj klientów CTI"));
     WlaczSerwer->setEnabled(false);
+    WlaczSerwer->setVisible(false);
     PodlaczCentrale = Se1->Add(s("PodlaczCentrale"), s("Połącz z centralą telefoniczną"));
     PodlaczCentrale->setCheckable(true);
     Se1->AddSeparator();
@@ -99,8 +102,11 @@ void TForm1::buildOtherPages() {
     users->addWidget(HistLV, 1, 1);
 
     TabSheet1 = new ui::TTabSheet(s("TabSheet1"), s("Baza kontaktów"), Zakladki);
-    auto* contacts = new QVBoxLayout(TabSheet1);
-    lvKontakty = new ui::TVirtualListView(s("lvKontakty"), TabSheet1);
+    auto* page = new QVBoxLayout(TabSheet1);
+    gbKontakty = new ui::TGroupBox(s("gbKontakty"), s("Baza danych teleadresowych"), TabSheet1);
+    page->addWidget(gbKontakty);
+    auto* contacts = new QVBoxLayout(gbKontakty);
+    lvKontakty = new ui::TVirtualListView(s("lvKontakty"), gbKontakty);
     addColumns(lvKontakty, {"ID", "Grupa", "Firma", "Stanowisko", "Nazwisko", "Imię", "Tel. praca",
                             "Tel. dom.", "Tel. kom.", "E-mail", "www", "Ulica", "Miasto", "Kod"});
     contacts->addWidget(lvKontakty);

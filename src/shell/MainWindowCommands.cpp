@@ -8,6 +8,7 @@
 #include "admin/AdminForms.h"
 #include "admin/Console.h"
 #include "admin/ContactList.h"
+#include "base/CommandParserGenerator.h"
 #include "pbx/PbxLink.h"
 #include "platform/WireCodePage.h"
 #include "sms/SmsGateway.h"
@@ -69,6 +70,7 @@ void TForm1::buildConsoleControls() {
     setKinds(HistLV, {{1, SortTime}, {2, SortTime}});
     UserLV->Columns()[0]->SetWidth(0);
     PhoneLV->Columns()[0]->SetWidth(0);
+    lvKontakty->Columns()[0]->SetWidth(0);
     UserLV->SetTag(1);
 
     auto* stat = qobject_cast<QVBoxLayout*>(TabStat->layout());
@@ -113,7 +115,7 @@ void TForm1::buildConsoleControls() {
     lvKontakty->setSelectionMode(QAbstractItemView::ExtendedSelection);
     auto* contactButtons = new QHBoxLayout();
     auto contactButton = [&](const char* name, const char* caption) {
-        auto* button = new ui::TButton(s(name), s(caption), TabSheet1);
+        auto* button = new ui::TButton(s(name), s(caption), gbKontakty);
         contactButtons->addWidget(button);
         return button;
     };
@@ -124,7 +126,7 @@ void TForm1::buildConsoleControls() {
     Button15 = contactButton("Button15", "Usuń wszystko");
     btnEksportBazy = contactButton("btnEksportBazy", "Eksport");
     btnImportBazy = contactButton("btnImportBazy", "Import");
-    qobject_cast<QVBoxLayout*>(TabSheet1->layout())->addLayout(contactButtons);
+    qobject_cast<QVBoxLayout*>(gbKontakty->layout())->addLayout(contactButtons);
 
     auto* debug = qobject_cast<QGridLayout*>(TabDebug->layout());
     const int row = debug->rowCount();
@@ -149,6 +151,7 @@ void TForm1::buildConsoleControls() {
     miSynchronizeVboxex =
         Se1->Add(s("miSynchronizeVboxex"), s("Poczta głosowa: Synchronizuj skrzynki z centralą"));
     miVoiceMailDump = Se1->Add(s("miVoiceMailDump"), s("Poczta głosowa: Log skrzynek"));
+    miTestyJednostkowe = Se1->Add(s("miTestyJednostkowe"), s("Testy jednostkowe"));
 
     tmrAllowNewConnection = new ui::TTimer(s("tmrAllowNewConnection"), 30000, true, this);
     tmrFixPcti = new ui::TTimer(s("tmrFixPcti"), 90000, true, this);
@@ -178,15 +181,16 @@ void TForm1::connectConsoleHandlers() {
     connect(miSmsSynchronize, &QAction::triggered, this, &TForm1::miSmsSynchronizeClick);
     connect(btnAddRule, &QPushButton::clicked, this, [this] { Sms().AddSmsRoutingRule(); });
     connect(btnEditRule, &QPushButton::clicked, this,
-            [this] { Sms().EditSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
+            [this] { Sms().EditSmsRoutingRule(selectedRoutingRule()); });
     connect(btnDeleteRule, &QPushButton::clicked, this,
-            [this] { Sms().DeleteSmsRoutingRule(lvRoutingRules->currentIndex().row()); });
-    connect(lvRoutingRules, &QTreeView::doubleClicked, this, &TForm1::lvRoutingRulesDblClick);
+            [this] { Sms().DeleteSmsRoutingRule(selectedRoutingRule()); });
+    connect(lvRoutingRules, &ui::TVirtualListView::DblClick, this, &TForm1::lvRoutingRulesDblClick);
     lvRoutingRules->Rows().SetRowSource(
         [this](int row, int column) { return lvRoutingRulesData(row, column); });
     connect(miSsmSendQueuesDump, &QAction::triggered, this, &TForm1::miSsmSendQueuesDumpClick);
     connect(miSynchronizeVboxex, &QAction::triggered, this, [this] { Pbx().miSynchronizeVboxexClick(); });
     connect(miVoiceMailDump, &QAction::triggered, this, [this] { Pbx().miVoiceMailDumpClick(); });
+    connect(miTestyJednostkowe, &QAction::triggered, this, &TForm1::miTestyJednostkoweClick);
     connect(miDumpSmsDynamicRoutes, &QAction::triggered, this, &TForm1::miDumpSmsDynamicRoutesClick);
     connect(edSendToPABX, &ui::TEdit::enterPressed, this, &TForm1::edSendToPABXKeyPress);
     connect(edPabxSend, &ui::TEdit::enterPressed, this, &TForm1::edPabxSendKeyPress);
@@ -213,18 +217,18 @@ void TForm1::connectConsoleHandlers() {
     connect(DelPhoneBT, &QPushButton::clicked, console, [this] { Admin().DelPhoneBTClick(); });
     connect(UserLV, &QTreeWidget::itemSelectionChanged, console, [this] { Admin().UserLVSelectItem(); });
     connect(PhoneLV, &QTreeWidget::itemSelectionChanged, console, [this] { Admin().PhoneLVSelectItem(); });
-    connect(UserLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().UserLVDblClick(); });
+    connect(UserLV, &ui::TListView::DblClick, console, [this] { Admin().UserLVDblClick(); });
     connect(Button2, &QPushButton::clicked, console, [this] { Admin().DodajBtnClick(); });
     connect(Button3, &QPushButton::clicked, console, [this] { Admin().EdycjaBtnClick(); });
     connect(Button5, &QPushButton::clicked, console, [this] { Admin().UsunBtn3Click(); });
     connect(Button15, &QPushButton::clicked, console, [this] { Admin().Button15Click(); });
-    connect(lvKontakty, &QTreeView::doubleClicked, console, [this] { Admin().lvKontaktyDblClick(); });
+    connect(lvKontakty, &ui::TVirtualListView::DblClick, console, [this] { Admin().lvKontaktyDblClick(); });
     lvKontakty->Rows().SetRowSource([this](int row, int column) { return lvKontaktyData(row, column); });
     for (ui::TButton* button : {btnEksportBazy, btnEksportUz})
         connect(button, &QPushButton::clicked, this, [this, button] { btnEksportBazyClick(button); });
     for (ui::TButton* button : {btnImportBazy, btnImportUz})
         connect(button, &QPushButton::clicked, this, [this, button] { btnImportBazyClick(button); });
-    connect(PhoneLV, &QTreeWidget::itemDoubleClicked, console, [this] { Admin().PhoneLVDblClick(); });
+    connect(PhoneLV, &ui::TListView::DblClick, console, [this] { Admin().PhoneLVDblClick(); });
     Admin().WatchUserList();
     for (ui::TListView* list : {lvKlienci, UserLV, PhoneLV, HistLV, lvAllUserPhones})
         connect(list->header(), &QHeaderView::sectionClicked, this,
@@ -259,6 +263,19 @@ void TForm1::miSsmSendQueuesDumpClick() {
 
 void TForm1::miDumpSmsDynamicRoutesClick() {
     Sms().SmsEngine.DumpDynamicRoutes();
+}
+
+void TForm1::miTestyJednostkoweClick() {
+    const std::string failed = CommandParserGenerator::TestCommandParserGenerator();
+    if (failed.empty()) {
+        WriteLog(1, "Testy jednostkowe: bez błędów");
+        ui::dialogs().MessageBox(Text("IDS_SELF_CHECK_PASSED"), Text("IDS_21"),
+                                 ui::MB_ICONINFORMATION | ui::MB_OK, ui::IDOK);
+        return;
+    }
+    WriteLog(2, "Testy jednostkowe: błąd %s", failed.c_str());
+    ui::dialogs().MessageBox(Text("IDS_SELF_CHECK_FAILED") + failed, Text("IDS_21"),
+                             ui::MB_ICONERROR | ui::MB_OK, ui::IDOK);
 }
 
 void TForm1::edSendToPABXKeyPress() {
@@ -423,9 +440,14 @@ QString TForm1::lvRoutingRulesData(int row, int column) {
 }
 
 // A double click on a rule edits it; elsewhere in the list it adds one.
-void TForm1::lvRoutingRulesDblClick() {
+// The highlighted rule; the current row alone, without a highlight, is none.
+int TForm1::selectedRoutingRule() const {
     const std::vector<int> selected = lvRoutingRules->SelectedRows();
-    const int row = selected.empty() ? -1 : lvRoutingRules->currentIndex().row();
+    return selected.empty() ? -1 : selected.front();
+}
+
+void TForm1::lvRoutingRulesDblClick() {
+    const int row = selectedRoutingRule();
     if (row < 0)
         Sms().AddSmsRoutingRule();
     else

@@ -37,6 +37,13 @@ void SmsGatewayHostOfForm::RoutingRulesChanged() {
     form_.lvRoutingRules->Rows().SetItemCount(int(form_.Sms().SmsEngine.RoutingRules.size()));
 }
 
+void SmsGatewayHostOfForm::RoutingRuleRemoved(int row) {
+    ui::TVirtualListView& list = *form_.lvRoutingRules;
+    list.clearSelection();
+    list.selectionModel()->clearCurrentIndex();
+    list.Rows().RowRemoved(row);
+}
+
 bool SmsGatewayHostOfForm::IsKnownUser(std::int32_t userId) {
     const QString wanted = QString::number(userId);
     for (int row = 0; row < form_.UserLV->topLevelItemCount(); ++row)

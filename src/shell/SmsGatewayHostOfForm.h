@@ -16,6 +16,7 @@ class SmsGatewayHostOfForm : public sms::SmsGatewayHost {
     bool MainDatabaseOpen() override;
     void StartReconnectTimer() override;
     void RoutingRulesChanged() override;
+    void RoutingRuleRemoved(int row) override;
     bool IsKnownUser(std::int32_t userId) override;
     std::string Text(const char* key) override;
     int RunRoutingRuleDialog(sms::RoutingRuleDialogData& data, bool keepPriority) override;

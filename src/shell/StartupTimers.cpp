@@ -58,7 +58,7 @@ void TForm1::tmrServerEnableStartupTimer() {
         return;
     tmrServerEnableStartup->SetEnabled(false);
     WlaczSerwer->setEnabled(true);
-    WlaczSerwerClick();
+    WlaczSerwer->trigger();
     tmrRCP->SetEnabled(true);
 }
 

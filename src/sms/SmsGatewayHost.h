@@ -38,6 +38,9 @@ class SmsGatewayHost {
     virtual void StartReconnectTimer() = 0;
     // The rule list shows the engine's RoutingRules afresh, none selected.
     virtual void RoutingRulesChanged() = 0;
+    // The rule of that row was deleted: the list drops the row and leaves
+    // none selected, so that the next rule is not taken for it.
+    virtual void RoutingRuleRemoved(int row) = 0;
     // True when the users list has a row of that user id.
     virtual bool IsKnownUser(std::int32_t userId) = 0;
     // A text of the main window in the active language.

@@ -243,7 +243,7 @@ void SmsGateway::DeleteSmsRoutingRule(int selectedRow) {
         host_.ShowError(host_.Text("IDS_891") + GetDbErrorText(failed));
     } else {
         SmsEngine.RoutingRules.erase(SmsEngine.RoutingRules.begin() + selectedRow);
-        host_.RoutingRulesChanged();
+        host_.RoutingRuleRemoved(selectedRow);
     }
     SmsEngine.SetRoutingRules();
 }

@@ -2,8 +2,10 @@
 
 #include "platform/ProcessLocale.h"
 
+#include <QHelpEvent>
 #include <QLibraryInfo>
 #include <QThread>
+#include <QToolTip>
 #include <QTranslator>
 #include <memory>
 
@@ -13,6 +15,22 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     // QApplication has just taken the locale from the environment; database
     // file names must not depend on it.
     platform::UseUtf8CharacterType();
+    installEventFilter(this);
+}
+
+// A control's own hint is shown for the application's hint pause; lists
+// showing a hint of their own rows keep Qt's.
+bool TApplication::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip && watched->isWidgetType()) {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (!widget->toolTip().isEmpty() && widget->toolTipDuration() < 0) {
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), widget->toolTip(), widget, {},
+                               hintHidePause_);
+            event->accept();
+            return true;
+        }
+    }
+    return QApplication::eventFilter(watched, event);
 }
 
 TApplication* TApplication::instance() {

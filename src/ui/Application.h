@@ -29,6 +29,13 @@ class TApplication : public QApplication {
 
     static TApplication* instance();
 
+    // How long a control's hint stays up, in milliseconds.
+    int HintHidePause() const { return hintHidePause_; }
+    void SetHintHidePause(int ms) { hintHidePause_ = ms; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     bool deliver(QObject* receiver, QEvent* event);
     void postWaitingSteps();
@@ -38,6 +45,7 @@ class TApplication : public QApplication {
         std::function<void()> step;
     };
     int handlerDepth_ = 0;
+    int hintHidePause_ = 2500;
     std::vector<WaitingStep> waiting_;
 };
 

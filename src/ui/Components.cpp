@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLayout>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QStyle>
 #include <algorithm>
@@ -274,6 +275,14 @@ void TStatusBar::refresh() {
         // minimum, so a longer text never widens the window past its size.
         labels_[i]->setMinimumWidth(labels_[i]->sizeHint().width());
     }
+}
+
+// Qt reports double clicks on items only; the list's own event covers the
+// empty space too.
+void TListView::mouseDoubleClickEvent(QMouseEvent* event) {
+    QTreeWidget::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton)
+        emit DblClick();
 }
 
 TListView::TListView(const QString& name, QWidget* parent)

@@ -300,6 +300,13 @@ class TListView : public QTreeWidget {
     // Adds a row: caption then sub-items.
     QTreeWidgetItem* AddRow(const QStringList& cells);
 
+  signals:
+    // A double click anywhere in the list, on a row or below the last one.
+    void DblClick();
+
+  protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
   private:
     void refreshHeader();
 };

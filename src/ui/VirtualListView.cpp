@@ -1,6 +1,7 @@
 #include "ui/VirtualListView.h"
 
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <algorithm>
 
 namespace ui {
@@ -80,6 +81,12 @@ QVariant VirtualRows::headerData(int section, Qt::Orientation orientation, int r
         section >= columns_.Count())
         return {};
     return columns_[section]->Caption();
+}
+
+void TVirtualListView::mouseDoubleClickEvent(QMouseEvent* event) {
+    QTreeView::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton)
+        emit DblClick();
 }
 
 TVirtualListView::TVirtualListView(const QString& name, QWidget* parent)

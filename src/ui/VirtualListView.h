@@ -62,6 +62,13 @@ class TVirtualListView : public QTreeView {
     // The selected rows, in ascending order.
     std::vector<int> SelectedRows() const;
 
+  signals:
+    // A double click anywhere in the list, on a row or below the last one.
+    void DblClick();
+
+  protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
   private:
     void refreshHeader();
     VirtualRows* rows_;

@@ -6,6 +6,8 @@
 #include "support/DescriptorLimit.h"
 
 #include <QEventLoop>
+#include <QMenu>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTimer>
 #include <algorithm>
@@ -203,6 +205,7 @@ TEST_F(ClientFraming, SwitchingOffClosesThePortAndForgetsEveryRecordAndMessage) 
     form->Clients().Powiadom(clients::Notice, "!XX&2\r\n", "7", record->Gniazdo, record->IP);
     EXPECT_EQ(form->Clients().ile_w_kolejce(), 1u);
     EXPECT_TRUE(form->WlaczSerwer->isChecked());
+    form->Kolejka->addItem(QStringLiteral("obsluga_kolejki[1]"));
 
     form->WlaczSerwerClick();
     EXPECT_FALSE(form->Clients().IsOpen());
@@ -210,6 +213,7 @@ TEST_F(ClientFraming, SwitchingOffClosesThePortAndForgetsEveryRecordAndMessage) 
     EXPECT_EQ(KlientList, nullptr);
     EXPECT_EQ(form->Clients().ile_w_kolejce(), 0u);
     EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 0);
+    EXPECT_EQ(form->Kolejka->count(), 0);
     ASSERT_TRUE(PumpUntil([&] { return !client.IsConnected(); }));
 
     // On again: the server's own record comes back and clients are taken.
@@ -219,6 +223,44 @@ TEST_F(ClientFraming, SwitchingOffClosesThePortAndForgetsEveryRecordAndMessage) 
     EXPECT_EQ(ServerKlient->IDFB, "0");
     sim::ClientSimulator again;
     logIn(again, "7");
+}
+
+// Nobody can click the service off: its menu item is hidden, and the
+// start-up sequence triggers it once the database is there.
+TEST_F(ClientFraming, TheServiceSwitchIsAHiddenItemThatTheStartUpTriggers) {
+    form->Clients().WylaczSerwer();
+    EXPECT_FALSE(form->WlaczSerwer->isVisible());
+    for (QAction* shown : form->Se1->SubMenu()->actions())
+        EXPECT_TRUE(shown != form->WlaczSerwer || !shown->isVisible());
+    QSignalSpy triggered(form->WlaczSerwer, &QAction::triggered);
+    form->Database().MainDbReady = true;
+    form->tmrServerEnableStartupTimer();
+    form->Database().MainDbReady = false;
+    EXPECT_EQ(triggered.count(), 1);
+    ASSERT_TRUE(form->Clients().IsOpen());
+    EXPECT_TRUE(form->WlaczSerwer->isChecked());
+    sim::ClientSimulator client;
+    logIn(client, "7");
+}
+
+// A client's SMS request is noted while the SMS switch is on, whatever the
+// clients switch says.
+TEST_F(ClientFraming, AClientsSmsRequestIsLoggedUnderTheSmsSwitch) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    // Sends one SMS request with the two switches as given; how often the
+    // request has been noted so far.
+    auto noted = [&](bool clientsSwitch, bool smsSwitch) {
+        form->chbLogKlienci->setChecked(clientsSwitch);
+        form->chbSmsErrors->setChecked(smsSwitch);
+        form->UstawDiagnostyke();
+        client.ClearReceived();
+        EXPECT_TRUE(client.Send("!SMS&SEND&&600100200&aGVsbG8=\r\n"));
+        EXPECT_EQ(waitReplies(client, 1), Replies{"OK"});
+        return Occurrences(mainLogText(), "Odebrany komunikat SMS od klienta");
+    };
+    EXPECT_EQ(noted(false, true), 1u);
+    EXPECT_EQ(noted(true, false), 1u);
 }
 
 TEST_F(ClientFraming, ConsoleLineGoesToTheClientOfTheIdentifier) {

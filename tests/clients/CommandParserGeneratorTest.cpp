@@ -5,7 +5,7 @@
 using CPG = CommandParserGenerator;
 
 TEST(CommandParserGenerator, BuiltInSelfCheckPasses) {
-    EXPECT_EQ(CPG::SelfTest(), "");
+    EXPECT_EQ(CPG::TestCommandParserGenerator(), "");
 }
 
 TEST(CommandParserGenerator, ExchangeCommandsEscapeOnlyTheLastFieldAsClientText) {

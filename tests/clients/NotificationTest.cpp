@@ -181,6 +181,42 @@ TEST_F(Notifications, TheSenderTracesItsStepsWhenClientTracingIsOn) {
     }
 }
 
+// The look-up of a client's address leaves both its trace lines; the queue's
+// drain writes its own to the second pane while the queue switch is on.
+TEST_F(Notifications, LookUpAndQueueDrainTraceWhereTheirSwitchesSay) {
+    sim::ClientSimulator client;
+    logIn(client, "7");
+    Klient* record = recordOf("7");
+    form->chbLogKlienci->setChecked(true);
+    form->chbKolejka->click();
+    const std::size_t before = mainLogText().size();
+    EXPECT_EQ(Klient::DajIP("7"), record->IP);
+    std::string log = mainLogText().substr(before);
+    const std::size_t looking = log.find("Szukam IP klienta wew=7\n");
+    ASSERT_NE(looking, std::string::npos) << log;
+    EXPECT_NE(log.find("Znalazłem IP klienta " + record->IP + "\n", looking), std::string::npos) << log;
+
+    base::DiagnosticLog::instance().LogQueueSecond.TakeAll();
+    client.SetAck(sim::ClientSimulator::Ack::None);
+    notify(clients::Notice, "!XX&1\r\n", record);
+    notify(clients::Notice, "!XX&2\r\n", record);
+    client.SetAck(sim::ClientSimulator::Ack::Ok);
+    ASSERT_TRUE(client.Send("OK"));
+    ASSERT_TRUE(PumpUntil([&] { return client.Notices().size() == 2 && service().ile_w_kolejce() == 0; }));
+    std::string second;
+    for (const std::string& line : base::DiagnosticLog::instance().LogQueueSecond.TakeAll())
+        second += line + "\n";
+    std::size_t at = 0;
+    for (const std::string& step : std::vector<std::string>{
+             "obsluga_kolejki[1]\n", "Obsługuję kolejkę[1]: IDFB=7 IP=" + record->IP + " linia=!XX&2",
+             "koniec obslugi_kolejki\n"}) {
+        at = second.find(step, at);
+        ASSERT_NE(at, std::string::npos) << step << " in\n" << second;
+    }
+    log = mainLogText().substr(before);
+    EXPECT_EQ(log.find("obsluga_kolejki"), std::string::npos) << log;
+}
+
 TEST_F(Notifications, AFreeClientWithQueuedMessagesGetsNewNoticesBehindThem) {
     sim::ClientSimulator client;
     logIn(client, "7");

@@ -1,17 +1,24 @@
+#include "base/TraceLabel.h"
 #include "db/SessionDB.h"
+#include "i18n/EmbeddedTranslations.h"
+#include "i18n/TextFunctions.h"
 #include "platform/RegistryStore.h"
 #include "shell/AboutBox.h"
 #include "shell/ExeVersion.h"
 #include "shell/ProgressWindow.h"
 #include "support/MainFormFixture.h"
+#include "ui/Application.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTcpServer>
 #include <QTimer>
+#include <QToolTip>
 #include <tuple>
 
 using testing_support::MainFormFixture;
@@ -81,6 +88,54 @@ TEST_F(ShellWindows, TheAboutBoxShowsTheVersionAndOkOnlyHidesIt) {
         about.OKButton->click();
         EXPECT_FALSE(about.isVisible());
     }
+}
+
+// The logo is the program's icon drawn large; the restore's wait reads in
+// English as the program has always said it.
+TEST_F(ShellWindows, TheAboutBoxShowsALogoAndTheGbakWaitReadsAsEver) {
+    createForm();
+    TPomoc about;
+    about.show();
+    auto* logo = about.findChild<QLabel*>("Image1");
+    ASSERT_NE(logo, nullptr);
+    EXPECT_TRUE(logo->isVisible());
+    EXPECT_GE(logo->pixmap().width(), 64);
+    EXPECT_GE(logo->height(), 64);
+    std::string english;
+    for (const std::string& line : i18n::SplitLines(i18n::EmbeddedTranslationData("TKonfiguracja")))
+        if (i18n::ExtractTranslation(line, 1, 0) == "IDS_172")
+            english = i18n::ExpandEscapes(i18n::ExtractTranslation(line, 1, 2));
+    EXPECT_EQ(english, "Waiting for gbak ending...");
+}
+
+// A control's hint stays up 15 s, as the window's constructor sets it.
+TEST_F(ShellWindows, HintsStayUpForFifteenSeconds) {
+    createForm();
+    ASSERT_NE(ui::TApplication::instance(), nullptr);
+    EXPECT_EQ(ui::TApplication::instance()->HintHidePause(), 15000);
+    form->show();
+    QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), form->NumerKl->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(form->NumerKl, &hover);
+    EXPECT_EQ(QToolTip::text(), form->NumerKl->Hint());
+    QToolTip::hideText();
+}
+
+// The exception box names the routine that raised: the label is not put
+// back while the exception leaves it, and the window's constructor leaves
+// none of its own behind for a failure in a later form.
+TEST_F(ShellWindows, TheTraceLabelNamesTheRoutineThatRaised) {
+    base::SetTraceLabel("WinMain");
+    createForm();
+    EXPECT_STREQ(base::TraceLabel(), "");
+    try {
+        base::TraceScope caller("OdczytRejestruWindows");
+        base::TraceScope failing("UstawPasswordFB");
+        throw std::runtime_error("boom");
+    } catch (const std::runtime_error&) {
+        EXPECT_STREQ(base::TraceLabel(), "UstawPasswordFB");
+    }
+    { base::TraceScope done("Ustaw_okna"); }
+    EXPECT_STREQ(base::TraceLabel(), "UstawPasswordFB");
 }
 
 TEST_F(ShellWindows, RefusingTheExitQuestionChangesNothing) {

@@ -14,10 +14,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUdpSocket>
 #include <QUrl>
 
@@ -299,6 +302,27 @@ TEST_F(WindowCommands, TheUsersPageImportButtonOpensTheContactImport) {
     button->click();
     Import_kont = nullptr;
     EXPECT_TRUE(importForm.isVisible());
+}
+
+// Chosen from the server menu with the mouse, the codec's self-check runs
+// and its result is shown, a pass as well.
+TEST_F(WindowCommands, TheUnitTestsItemRunsTheCodecSelfCheckAndShowsThatItPassed) {
+    createForm("DEBUG");
+    form->show();
+    auto* item = form->findChild<QAction*>("miTestyJednostkowe");
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->isVisible());
+    QMenu* server = form->Se1->SubMenu();
+    QTest::mouseClick(form->MainMenu1, Qt::LeftButton, {},
+                      form->MainMenu1->actionGeometry(form->Se1).center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server->isVisible(); }));
+    QTest::mouseClick(server, Qt::LeftButton, {}, server->actionGeometry(item).center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs->Calls().empty(); }));
+    const ui::ScriptedDialogs::Call shown = dialogs->Calls().back();
+    EXPECT_EQ(shown.text, form->Text("IDS_SELF_CHECK_PASSED"));
+    EXPECT_FALSE(shown.text.empty());
+    EXPECT_EQ(shown.flags, unsigned(ui::MB_ICONINFORMATION | ui::MB_OK));
+    EXPECT_NE(mainLogText().find("Testy jednostkowe: bez błędów"), std::string::npos);
 }
 
 } // namespace

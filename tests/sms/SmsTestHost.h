@@ -26,6 +26,7 @@ class SmsTestHost : public sms::SmsGatewayHost {
     bool MainDatabaseOpen() override { return databaseOpen; }
     void StartReconnectTimer() override { ++reconnectStarts; }
     void RoutingRulesChanged() override { ++redraws; }
+    void RoutingRuleRemoved(int) override { ++redraws; }
     bool IsKnownUser(std::int32_t userId) override { return knownUsers.count(userId) != 0; }
     std::string Text(const char* key) override { return std::string("[") + key + "]"; }
     // Each run of the editor takes the next scripted answer: the modal
