@@ -195,9 +195,11 @@ std::string TlgCustomLang::searchAsText(const TStrings& list, const std::string&
 std::string TlgCustomLang::GetTextFrom(const TStrings& list, const std::string& id, bool orDefault) const {
     const bool shared = (Options & loUseExtCommonStrings) && (&list == &DlgsCaptions || &list == &Locales);
     const bool sharedStrings = (Options & loUseExtUDStrings) && &list == &Strings;
-    if (shared || sharedStrings) {
-        if (!dispatcher_)
-            return shared ? std::string() : GetTextFrom(list, id, orDefault);
+    // Shared dialog captions and locales need a dispatcher; shared message
+    // strings without one fall back to the own strings below.
+    if (shared && !dispatcher_)
+        return {};
+    if ((shared || sharedStrings) && dispatcher_) {
         for (TlgCustomLang* other : dispatcher_->Snapshot()) {
             const TStrings& candidate = &list == &DlgsCaptions ? other->DlgsCaptions
                                         : &list == &Locales    ? other->Locales

@@ -203,6 +203,20 @@ TEST_F(Fixture, DialogCaptionsFallBackToBuiltInTexts) {
     ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
 }
 
+// Shared message strings without a dispatcher: no component shares any, so
+// the component's own strings answer.
+TEST(LookupFaults, SharedStringsWithoutADispatcherAnswerFromOwnStrings) {
+    QObject owner;
+    TlgLang lang(&owner);
+    lang.SetNumLang(4);
+    lang.Strings = {line("IDS_20", {"Aplikacja", "Application", "", ""})};
+    lang.Loaded();
+    lang.SetOptions(loUseExtUDStrings);
+    EXPECT_EQ(lang.GetTextOrDefault("IDS_20"), "Aplikacja");
+    lang.SetActLang(2);
+    EXPECT_EQ(lang.GetText("IDS_20"), "Application");
+}
+
 TEST(TranslationData, NormalizingPadsShortLinesToEveryLanguage) {
     QObject owner;
     TlgLangLinked linked(&owner);
