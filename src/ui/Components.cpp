@@ -146,8 +146,15 @@ QStringList TComboBox::Items() const {
 }
 
 void TComboBox::SetItems(const QStringList& items) {
-    clear();
-    addItems(items);
+    // In place, so that the chosen item stays chosen when only the texts change.
+    const int shared = std::min(count(), int(items.size()));
+    for (int i = 0; i < shared; ++i)
+        if (itemText(i) != items[i])
+            setItemText(i, items[i]);
+    while (count() > items.size())
+        removeItem(count() - 1);
+    if (items.size() > shared)
+        addItems(items.mid(shared));
 }
 
 TUpDown::TUpDown(const QString& name, int min, int max, QWidget* parent) : QSpinBox(parent) {

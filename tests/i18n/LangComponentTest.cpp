@@ -217,6 +217,22 @@ TEST(LookupFaults, SharedStringsWithoutADispatcherAnswerFromOwnStrings) {
     EXPECT_EQ(lang.GetText("IDS_20"), "Application");
 }
 
+TEST_F(Fixture, ComboBoxKeepsItsItemWhenItsItemsAreTranslated) {
+    auto* combo = new ui::TComboBox(QStringLiteral("Combo1"), &form);
+    combo->SetItems({"jeden", "dwa", "trzy"});
+    combo->setCurrentIndex(2);
+    lang->MultiLines = {
+        line("Combo1.Items", {"\"jeden\",\"dwa\",\"trzy\"", "\"one\",\"two\",\"three\"", "", ""})};
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(combo->Items(), (QStringList{"one", "two", "three"}));
+    EXPECT_EQ(combo->currentIndex(), 2);
+    // Fewer lines shorten the list from its end.
+    combo->setCurrentIndex(1);
+    lang->SetList(stMultiLines, {line("Combo1.Items", {"", "\"uno\",\"due\"", "", ""})});
+    EXPECT_EQ(combo->Items(), (QStringList{"uno", "due"}));
+    EXPECT_EQ(combo->currentIndex(), 1);
+}
+
 TEST(TranslationData, NormalizingPadsShortLinesToEveryLanguage) {
     QObject owner;
     TlgLangLinked linked(&owner);
