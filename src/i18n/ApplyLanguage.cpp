@@ -181,7 +181,8 @@ void TlgCustomLang::ChangeLanguage() {
         applyList(Locales, stLocales, testMode);
     if (selected({stCollections}))
         applyCollections(testMode);
-    ChangeLangForExtended();
+    if (only == -1)
+        ChangeLangForExtended();
     if (OnChangeLanguage)
         OnChangeLanguage(this);
 }

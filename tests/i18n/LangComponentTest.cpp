@@ -233,6 +233,18 @@ TEST_F(Fixture, ComboBoxKeepsItsItemWhenItsItemsAreTranslated) {
     EXPECT_EQ(combo->currentIndex(), 1);
 }
 
+TEST_F(Fixture, SettingOneListAppliesThatListAlone) {
+    TlgExtendedItem& item = lang->ExtendedTranslations().Add();
+    item.SetIdentifier("Label1.Caption");
+    item.Values = std::string("Tekst\1Extended\1\1\1");
+    lang->SetActLang(2);
+    EXPECT_EQ(form.label->text(), "Extended");
+    form.label->setText(QStringLiteral("Tekst"));
+    lang->SetList(stHints, {line("Check1", {"Podpowiedź", "Other hint", "", ""})});
+    EXPECT_EQ(form.check->Hint(), "Other hint");
+    EXPECT_EQ(form.label->text(), "Tekst");
+}
+
 TEST(TranslationData, NormalizingPadsShortLinesToEveryLanguage) {
     QObject owner;
     TlgLangLinked linked(&owner);
