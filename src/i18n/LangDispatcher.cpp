@@ -12,9 +12,10 @@ TlgLangDispatcher::TlgLangDispatcher(QObject* owner, const QString& name) : QObj
 }
 
 TlgLangDispatcher::~TlgLangDispatcher() {
-    for (auto it = components_.rbegin(); it != components_.rend(); ++it)
-        if (*it)
-            (*it)->SetLangDispatcher(nullptr);
+    // Detaching a component takes it out of the list: walk a copy, last first.
+    const std::vector<TlgCustomLang*> components = Snapshot();
+    for (auto it = components.rbegin(); it != components.rend(); ++it)
+        (*it)->SetLangDispatcher(nullptr);
 }
 
 std::vector<TlgCustomLang*> TlgLangDispatcher::Snapshot() const {

@@ -245,6 +245,23 @@ TEST_F(Fixture, SettingOneListAppliesThatListAlone) {
     EXPECT_EQ(form.label->text(), "Tekst");
 }
 
+TEST(DispatcherFaults, DestroyingTheDispatcherDetachesEveryComponent) {
+    auto* dispatcher = new TlgLangDispatcher(nullptr);
+    std::vector<std::unique_ptr<QObject>> owners;
+    std::vector<TlgLang*> components;
+    for (int i = 0; i < 3; ++i) {
+        owners.push_back(std::make_unique<QObject>());
+        components.push_back(new TlgLang(owners.back().get()));
+        components.back()->Loaded();
+        components.back()->SetLangDispatcher(dispatcher);
+    }
+    // Registered again: the first is now last.
+    dispatcher->AddReference(components.front());
+    delete dispatcher;
+    for (TlgLang* component : components)
+        EXPECT_EQ(component->LangDispatcher(), nullptr);
+}
+
 TEST(TranslationData, NormalizingPadsShortLinesToEveryLanguage) {
     QObject owner;
     TlgLangLinked linked(&owner);
