@@ -47,7 +47,8 @@ void TlgLangDispatcher::AddReference(TlgCustomLang* component) {
         if (i18n::FileExists(fileName_))
             component->LoadAllFromBinaryFile(fileName_);
     } else if (!fileName_.empty()) {
-        component->LoadAllFromStream(i18n::ReadTranslationText(fileName_), true);
+        // The file loader's rules: a missing file changes nothing.
+        component->LoadAllFromFile(fileName_, true);
     }
     component->SetActLang(activeLanguage_);
     if (OnLinkToDispatcher)

@@ -114,6 +114,21 @@ TButton::TButton(const QString& name, const QString& caption, QWidget* parent)
     });
 }
 
+void TButton::SetAction(QObject* action) {
+    disconnect(actionChanged_);
+    disconnect(actionTriggered_);
+    action_ = qobject_cast<QAction*>(action);
+    if (!action_)
+        return;
+    auto show = [this] {
+        setText(action_->text());
+        setToolTip(action_->statusTip());
+    };
+    show();
+    actionChanged_ = connect(action_, &QAction::changed, this, show);
+    actionTriggered_ = connect(this, &QPushButton::clicked, action_, &QAction::trigger);
+}
+
 TCheckBox::TCheckBox(const QString& name, const QString& caption, QWidget* parent, bool checked)
     : QCheckBox(caption, parent) {
     setObjectName(name);

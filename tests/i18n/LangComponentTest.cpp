@@ -1,4 +1,5 @@
 #include "i18n/LangComponent.h"
+#include "TranslationLines.h"
 #include "i18n/FormTranslation.h"
 #include "i18n/LangDispatcher.h"
 #include "ui/Components.h"
@@ -9,13 +10,8 @@
 
 namespace {
 
-const char D = 1;
-std::string line(const std::string& key, std::initializer_list<std::string> texts) {
-    std::string out = key;
-    for (const auto& t : texts)
-        out += D + t;
-    return out + D;
-}
+using testing_lines::D;
+using testing_lines::line;
 
 // A small form with the kinds of components the engine reaches.
 class SampleForm : public ui::TForm {
@@ -24,6 +20,7 @@ class SampleForm : public ui::TForm {
     SampleForm() : TForm(QStringLiteral("SampleForm")) {
         SetCaption(QStringLiteral("Okno"));
         label = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Tekst"), this);
+        label->SetParentFont(false);
         check = new ui::TCheckBox(QStringLiteral("Check1"), QStringLiteral("Pole"), this);
         memo = new ui::TMemo(QStringLiteral("Memo1"), this);
         memo->SetLines({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
