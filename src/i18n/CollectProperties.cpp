@@ -99,6 +99,11 @@ void TlgCustomLang::setSmartExcludePropsList(const QStringList& paths) {
     SetSmartExcludeProps(i18n::FromQStringList(paths));
 }
 
+// Collecting the form's properties (BuildList) belongs to the making of the
+// lists: run while the program runs it would write the texts on show into the
+// active language, the Polish ones into an untranslated language among them.
+// So the setters apply what loading would: the exclusions.
+
 void TlgCustomLang::SetDoNotTranslate(const TStrings& names) {
     // Applying skips these names from now on; their lines stay for when they are taken out again.
     DoNotTranslate = names;
@@ -106,22 +111,18 @@ void TlgCustomLang::SetDoNotTranslate(const TStrings& names) {
 
 void TlgCustomLang::SetExcludedProperties(const TStrings& names) {
     ExcludedProperties = names;
-    if (loading_)
-        return;
-    ExcludeProperties();
-    BuildList();
+    if (!loading_)
+        ExcludeProperties();
 }
 
 void TlgCustomLang::SetStringsTypes(const TStrings& classNames) {
     StringsTypes = classNames;
-    if (!loading_)
-        BuildList();
 }
 
 void TlgCustomLang::SetSmartExcludeProps(const TStrings& paths) {
     SmartExcludeProps = paths;
     if (!loading_)
-        BuildList();
+        ExcludeProperties();
 }
 
 bool TlgCustomLang::IsHandledTStrings(const std::string& className) const {

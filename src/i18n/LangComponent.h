@@ -151,8 +151,8 @@ class TlgCustomLang : public QObject {
     i18n::TStrings DoNotTranslate, ExcludedProperties, SmartExcludeProps, RemovedProps, FixedLanguages;
     i18n::TStrings StringsTypes{"TIB_STRINGLIST", "TSTRINGLIST"};
     // Setters: a component named in DoNotTranslate is never translated; the
-    // properties named in ExcludedProperties lose their lines at once; all
-    // but DoNotTranslate collect the form's properties again (BuildList).
+    // properties named in ExcludedProperties, and the component properties
+    // named in SmartExcludeProps, lose their lines at once.
     void SetDoNotTranslate(const i18n::TStrings& names);
     void SetExcludedProperties(const i18n::TStrings& names);
     void SetStringsTypes(const i18n::TStrings& classNames);

@@ -197,7 +197,9 @@ TEST_F(Engine, CollectingRenamingAndRemovingKeepTheListsInStep) {
         lang->Captions.end());
 
     // An excluded path loses its line and is not collected again.
-    lang->SetSmartExcludeProps({"Check1.Hint"});
+    lang->SetSmartExcludeProps({"Check1.Hint", "StatusBar.Panels"});
+    EXPECT_TRUE(lang->Collections.empty());
+    lang->BuildList();
     EXPECT_TRUE(std::none_of(lang->Hints.begin(), lang->Hints.end(),
                              [](const std::string& l) { return l.rfind("Check1", 0) == 0; }));
 
