@@ -19,7 +19,7 @@ TFindForm::TFindForm(QWidget* owner, QTreeView* list, RowTexts rowTexts)
     connect(FindButton, &QPushButton::clicked, this, &TFindForm::FindButtonClick);
     connect(Edit1, &ui::TEdit::enterPressed, this, &TFindForm::FindButtonClick);
     connect(Edit1, &QLineEdit::textChanged, this, &TFindForm::Edit1Change);
-    lgLangLinked1 = i18n::CreateLinkedTranslation(this, false);
+    lgLangLinked1 = i18n::CreateLinkedTranslation(this);
     CancelOnEscape(*this);
 }
 

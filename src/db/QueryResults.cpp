@@ -3,6 +3,7 @@
 #include "db/SessionDB.h"
 
 #include "base/DiagnosticLog.h"
+#include "base/FormatSettings.h"
 #include "base/TraceLabel.h"
 #include "platform/WireCodePage.h"
 
@@ -108,10 +109,15 @@ std::string timeText(uint32_t time) {
     return text;
 }
 
+// The decimal separator is the process's locale setting, which a language's
+// locale lines may change.
 std::string fixedTwo(double value) {
-    QLocale locale = QLocale::system();
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    return locale.toString(value, 'f', 2).toStdString();
+    std::string text = QLocale::c().toString(value, 'f', 2).toStdString();
+    const std::string& separator = base::FormatSettings().DecimalSeparator();
+    const std::size_t point = text.find('.');
+    if (point != std::string::npos && !separator.empty())
+        text.replace(point, 1, separator);
+    return text;
 }
 
 template <class T> T read(const char* data) {

@@ -3,6 +3,8 @@
 // by name through QMetaObject); an empty text never overwrites anything.
 #include "i18n/LangComponent.h"
 
+#include "i18n/FormProperties.h"
+
 #include "i18n/LangDispatcher.h"
 #include "ui/PropInfoList.h"
 #include "ui/PropertyPath.h"
@@ -17,8 +19,6 @@
 using i18n::TStrings;
 
 namespace {
-
-const char* const FixedProperty[] = {"Caption", "Hint", "DisplayLabel", "Font"};
 
 const std::map<std::string, int>& charsetTable() {
     static const std::map<std::string, int> table{
@@ -41,29 +41,6 @@ int charsetOf(const std::string& name, bool ignoreCase) {
 
 bool isStringList(const QMetaProperty& p) {
     return p.metaType() == QMetaType::fromType<QStringList>();
-}
-
-bool contains(const TStrings& list, const std::string& value) {
-    return std::any_of(list.begin(), list.end(),
-                       [&](const std::string& s) { return i18n::EqualsIgnoreCase(s, value); });
-}
-
-std::string keyOf(const std::string& line, char delim) {
-    return line.substr(0, line.find(delim));
-}
-
-QStringList toQStringList(const TStrings& lines) {
-    QStringList out;
-    for (const auto& line : lines)
-        out << QString::fromStdString(line);
-    return out;
-}
-
-TStrings fromQStringList(const QStringList& lines) {
-    TStrings out;
-    for (const auto& line : lines)
-        out.push_back(line.toStdString());
-    return out;
 }
 
 // The parts of a collection line: component.Collection[index].ItemProperty
@@ -108,8 +85,13 @@ QObject* collectionItem(QObject* collection, int index) {
 
 } // namespace
 
+const char* FixedListProperty(int type) {
+    static const char* const names[] = {"Caption", "Hint", "DisplayLabel", "Font"};
+    return type >= stCaptions && type <= stFonts ? names[type] : "";
+}
+
 bool TlgCustomLang::GetTranslateOwner() const {
-    return !contains(DoNotTranslate, OwnerClassName());
+    return !i18n::ContainsName(DoNotTranslate, OwnerClassName());
 }
 
 std::string TlgCustomLang::lineText(const std::string& line, bool testMode, bool withTestMode) const {
@@ -124,12 +106,14 @@ std::string TlgCustomLang::lineText(const std::string& line, bool testMode, bool
 void TlgCustomLang::applyOwnText(const TStrings& list, const char* property, bool testMode) {
     QObject* form = parent();
     const std::string className = OwnerClassName();
-    if (list.empty() || !GetTranslateOwner() || contains(SmartExcludeProps, className + "." + property))
+    if (list.empty() || !GetTranslateOwner() ||
+        i18n::ContainsName(SmartExcludeProps, className + "." + property))
         return;
     const QMetaProperty p = ui::FindProperty(form, property);
-    if (!p.isValid() || p.metaType() != QMetaType::fromType<QString>() || !p.isWritable())
+    if (!p.isValid() || p.metaType() != QMetaType::fromType<QString>() || !p.isWritable() ||
+        i18n::BoundToAction(form))
         return;
-    if (!i18n::EqualsIgnoreCase(keyOf(list.front(), LangDelim()), className))
+    if (!i18n::EqualsIgnoreCase(i18n::KeyOf(list.front(), LangDelim()), className))
         return;
     const std::string text = lineText(list.front(), testMode, true);
     if (!text.empty() && p.read(form).toString().toStdString() != text)
@@ -140,9 +124,9 @@ void TlgCustomLang::applyOwnFont() {
     QObject* form = parent();
     const std::string className = OwnerClassName();
     if (Fonts.empty() || ownerHasNoFont_ || !GetTranslateOwner() ||
-        contains(SmartExcludeProps, className + ".Font"))
+        i18n::ContainsName(SmartExcludeProps, className + ".Font"))
         return;
-    if (!i18n::EqualsIgnoreCase(keyOf(Fonts.front(), LangDelim()), className))
+    if (!i18n::EqualsIgnoreCase(i18n::KeyOf(Fonts.front(), LangDelim()), className))
         return;
     const std::string name = lineText(Fonts.front(), false, false);
     QFont font = form->property("Font").value<QFont>();
@@ -181,7 +165,8 @@ void TlgCustomLang::ChangeLanguage() {
         applyList(Locales, stLocales, testMode);
     if (selected({stCollections}))
         applyCollections(testMode);
-    ChangeLangForExtended();
+    if (only == -1)
+        ChangeLangForExtended();
     if (OnChangeLanguage)
         OnChangeLanguage(this);
 }
@@ -204,7 +189,7 @@ void TlgCustomLang::DelOldNames(TStrings& list, int type) {
     if (type == stCollections) {
         for (std::size_t i = list.size(); i-- > 0;) {
             CollectionKey key;
-            if (!parseCollectionKey(keyOf(list[i], delim), key) || !owned(key.component)) {
+            if (!parseCollectionKey(i18n::KeyOf(list[i], delim), key) || !owned(key.component)) {
                 remove(i);
                 continue;
             }
@@ -215,41 +200,44 @@ void TlgCustomLang::DelOldNames(TStrings& list, int type) {
         }
         return;
     }
-    const bool formLine = i18n::EqualsIgnoreCase(keyOf(list.front(), delim), className);
+    const bool formLine = i18n::EqualsIgnoreCase(i18n::KeyOf(list.front(), delim), className);
     const std::size_t first = formLine ? 1 : 0;
     for (std::size_t i = list.size(); i-- > first;) {
-        const std::string key = keyOf(list[i], delim);
+        const std::string key = i18n::KeyOf(list[i], delim);
         if (type == stMultiLines || type == stOtherStrings) {
             const std::string component = key.substr(0, key.find('.'));
             if (!i18n::EqualsIgnoreCase(component, className) && !owned(component))
                 remove(i);
         } else if (!owned(key)) {
             remove(i);
+        } else if ((type == stCaptions || type == stHints) &&
+                   i18n::BoundToAction(form->findChild<QObject*>(QString::fromStdString(key)))) {
+            // Its text comes from its action: the line is dropped, not kept.
+            list.erase(list.begin() + std::ptrdiff_t(i));
         }
     }
 }
 
 void TlgCustomLang::ExcludeProperties() {
-    if (contains(ExcludedProperties, "Caption"))
+    if (i18n::ContainsName(ExcludedProperties, "Caption"))
         Captions.clear();
-    if (contains(ExcludedProperties, "Hint"))
+    if (i18n::ContainsName(ExcludedProperties, "Hint"))
         Hints.clear();
-    if (contains(ExcludedProperties, "DisplayLabel"))
+    if (i18n::ContainsName(ExcludedProperties, "DisplayLabel"))
         DisplayLabels.clear();
-    if (contains(ExcludedProperties, "Font")) {
+    if (i18n::ContainsName(ExcludedProperties, "Font")) {
         Fonts.clear();
         CharSets.clear();
     }
-    if (contains(ExcludedProperties, "Charset"))
+    if (i18n::ContainsName(ExcludedProperties, "Charset"))
         CharSets.clear();
     auto notHandled = [this](const std::string& component, const std::string& property) {
-        return property == "Name" || contains(ExcludedProperties, property) ||
-               contains(SmartExcludeProps, component + "." + property);
+        return NotHandledProperty(component, property);
     };
     for (TStrings* list : {&MultiLines, &OtherStrings, &Collections})
         list->erase(std::remove_if(list->begin(), list->end(),
                                    [&](const std::string& line) {
-                                       const std::string key = keyOf(line, LangDelim());
+                                       const std::string key = i18n::KeyOf(line, LangDelim());
                                        const std::string component = key.substr(0, key.find('.'));
                                        if (list == &Collections) {
                                            CollectionKey parts;
@@ -275,16 +263,16 @@ void TlgCustomLang::applyList(TStrings& list, int type, bool testMode) {
         first = 1;
     for (std::size_t i = first; i < list.size(); ++i) {
         const std::string& line = list[i];
-        const std::string key = keyOf(line, delim);
+        const std::string key = i18n::KeyOf(line, delim);
         std::string component = key, property;
         if (type == stMultiLines || type == stOtherStrings) {
             const std::size_t dot = key.find('.');
             component = key.substr(0, dot);
             property = dot == std::string::npos ? std::string() : key.substr(dot + 1);
         } else if (type <= stFonts) {
-            property = FixedProperty[type];
+            property = FixedListProperty(type);
         }
-        if (contains(DoNotTranslate, component))
+        if (i18n::ContainsName(DoNotTranslate, component))
             continue;
         const bool withTestMode = type != stFonts && type != stLocales && type != stCharSets;
         const std::string text = lineText(line, testMode, withTestMode);
@@ -317,11 +305,14 @@ void TlgCustomLang::applyList(TStrings& list, int type, bool testMode) {
         if (text.empty())
             continue;
         if (type == stMultiLines) {
-            if (!isStringList(p) || i18n::ToCommaText(fromQStringList(p.read(target).toStringList())) == text)
+            if (!isStringList(p) ||
+                i18n::ToCommaText(i18n::FromQStringList(p.read(target).toStringList())) == text)
                 continue;
-            ui::UpdateLines(target, p, toQStringList(i18n::FromCommaText(text)));
+            ui::UpdateLines(target, p, i18n::ToQStringList(i18n::FromCommaText(text)));
             continue;
         }
+        if ((type == stCaptions || type == stHints) && i18n::BoundToAction(target))
+            continue;
         const QString value = QString::fromStdString(text);
         const QString current = p.read(target).toString();
         if (current == value)
@@ -364,7 +355,8 @@ void TlgCustomLang::applyCollections(bool testMode) {
     for (std::size_t i = 0; i < Collections.size();) {
         const std::string& line = Collections[i];
         CollectionKey key;
-        if (!parseCollectionKey(keyOf(line, LangDelim()), key) || contains(DoNotTranslate, key.component)) {
+        if (!parseCollectionKey(i18n::KeyOf(line, LangDelim()), key) ||
+            i18n::ContainsName(DoNotTranslate, key.component)) {
             ++i;
             continue;
         }

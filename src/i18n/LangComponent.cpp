@@ -4,7 +4,9 @@
 #include "i18n/ResourceStrings.h"
 #include "i18n/Warnings.h"
 
+#include <QCursor>
 #include <QFont>
+#include <QGuiApplication>
 #include <QLocale>
 #include <QMetaProperty>
 #include <algorithm>
@@ -28,14 +30,6 @@ std::string keyOf(const std::string& line, char delim) {
     return line.substr(0, line.find(delim));
 }
 
-TStrings namesOf(QLocale::FormatType format, bool months) {
-    TStrings names;
-    const QLocale locale;
-    for (int i = 1; i <= (months ? 12 : 7); ++i)
-        names.push_back((months ? locale.monthName(i, format) : locale.dayName(i, format)).toStdString());
-    return names;
-}
-
 } // namespace
 
 const char* StringsTypeName(int type) {
@@ -50,31 +44,8 @@ const TStrings& LocaleSettingNames() {
     return names;
 }
 
-TFormatSettings& FormatSettings() {
-    static TFormatSettings settings = [] {
-        const QLocale locale;
-        TFormatSettings s;
-        s.values = {locale.currencySymbol().toStdString(),
-                    QString(locale.groupSeparator()).toStdString(),
-                    QString(locale.decimalPoint()).toStdString(),
-                    "-",
-                    locale.dateFormat(QLocale::ShortFormat).toStdString(),
-                    locale.dateFormat(QLocale::LongFormat).toStdString(),
-                    ":",
-                    locale.amText().toStdString(),
-                    locale.pmText().toStdString(),
-                    locale.timeFormat(QLocale::ShortFormat).toStdString(),
-                    locale.timeFormat(QLocale::LongFormat).toStdString()};
-        s.shortMonthNames = namesOf(QLocale::ShortFormat, true);
-        s.longMonthNames = namesOf(QLocale::LongFormat, true);
-        s.shortDayNames = namesOf(QLocale::ShortFormat, false);
-        s.longDayNames = namesOf(QLocale::LongFormat, false);
-        return s;
-    }();
-    return settings;
-}
-
-TlgCustomLang::TlgCustomLang(QObject* owner, const QString& name) : QObject(checkedOwner(owner)) {
+TlgCustomLang::TlgCustomLang(QObject* owner, const QString& name)
+    : QObject(checkedOwner(owner)), SavedFormatSettings(FormatSettings()) {
     setObjectName(name);
     if (owner)
         SetOwnerNames(owner->metaObject()->className(), owner->objectName().toStdString());
@@ -195,9 +166,11 @@ std::string TlgCustomLang::searchAsText(const TStrings& list, const std::string&
 std::string TlgCustomLang::GetTextFrom(const TStrings& list, const std::string& id, bool orDefault) const {
     const bool shared = (Options & loUseExtCommonStrings) && (&list == &DlgsCaptions || &list == &Locales);
     const bool sharedStrings = (Options & loUseExtUDStrings) && &list == &Strings;
-    if (shared || sharedStrings) {
-        if (!dispatcher_)
-            return shared ? std::string() : GetTextFrom(list, id, orDefault);
+    // Shared dialog captions and locales need a dispatcher; shared message
+    // strings without one fall back to the own strings below.
+    if (shared && !dispatcher_)
+        return {};
+    if ((shared || sharedStrings) && dispatcher_) {
         for (TlgCustomLang* other : dispatcher_->Snapshot()) {
             const TStrings& candidate = &list == &DlgsCaptions ? other->DlgsCaptions
                                         : &list == &Locales    ? other->Locales
@@ -342,6 +315,19 @@ void TlgCustomLang::SetActLang(int language) {
                              std::to_string(numOfLanguages_) + "]!");
     }
     ChangedStringsType = -1;
+    // The busy cursor while the forms change, given back also when applying fails.
+    struct BusyCursor {
+        bool shown;
+        explicit BusyCursor(bool show) : shown(show) {
+            if (shown)
+                QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+        }
+        ~BusyCursor() {
+            if (shown)
+                QGuiApplication::restoreOverrideCursor();
+        }
+    } busy(ChangingCursor != -1 && !QGuiApplication::overrideCursor() &&
+           qobject_cast<QGuiApplication*>(QCoreApplication::instance()));
     activeLanguage_ = language;
     if (!loading_ && int(langNames_.size()) >= language)
         language_ = langNames_[std::size_t(language - 1)];
@@ -481,7 +467,7 @@ void TlgCustomLang::Loaded() {
             changeLangDelim('\t', langDelim_);
     }
     if (Locales.size() == 11) {
-        const TFormatSettings& format = FormatSettings();
+        const TFormatSettings& format = SavedFormatSettings;
         Locales.push_back("Short Month Names" + std::string(1, langDelim_) +
                           i18n::ToCommaText(format.shortMonthNames) + langDelim_);
         Locales.push_back("Long Month Names" + std::string(1, langDelim_) +
@@ -494,6 +480,7 @@ void TlgCustomLang::Loaded() {
     if (dispatcher_)
         dispatcher_->AddReference(this);
     ExcludeProperties();
+    watchComponents();
     UpdateStrCollections();
     if (IsInheritedOwner)
         ChangeLanguage();

@@ -4,6 +4,7 @@
 // QMetaObject by component and property names.
 #pragma once
 
+#include "base/FormatSettings.h"
 #include "i18n/ExtendedItems.h"
 #include "i18n/LangDispatcher.h"
 #include "i18n/StringsCollection.h"
@@ -35,6 +36,8 @@ enum TStringsType {
 constexpr int StringsTypeCount = 12;
 // "stCaptions", "stHints", ...
 const char* StringsTypeName(int type);
+// The property a list of the first four kinds sets ("Caption" .. "Font"); "" for the others.
+const char* FixedListProperty(int type);
 
 enum TTranslateType { ttNoChange, ttGetDefault };
 enum TlgLangOption : unsigned { loUseExtUDStrings = 1, loUseExtCommonStrings = 2 };
@@ -42,6 +45,10 @@ enum TlgLangOption : unsigned { loUseExtUDStrings = 1, loUseExtCommonStrings = 2
 namespace i18n {
 class TMemIniFile;
 }
+namespace ui {
+class TMessageForm;
+struct MessageFormSpec;
+} // namespace ui
 
 class ELanguageError : public std::runtime_error {
   public:
@@ -55,15 +62,17 @@ int LanguageNumberOf(const std::vector<std::string>& languageNames, const std::s
 } // namespace i18n
 
 // The fifteen locale settings a Locales list can set, process-wide.
-struct TFormatSettings {
-    std::array<std::string, 11> values; // "Currency String" .. "Long Time Format"
-    i18n::TStrings shortMonthNames, longMonthNames, shortDayNames, longDayNames;
-};
-TFormatSettings& FormatSettings();
+using base::FormatSettings;
+using base::TFormatSettings;
 const i18n::TStrings& LocaleSettingNames();
 
 class TlgCustomLang : public QObject {
     Q_OBJECT
+    // Settings published with their setters' effects.
+    Q_PROPERTY(QStringList DoNotTranslate READ doNotTranslateList WRITE setDoNotTranslateList)
+    Q_PROPERTY(QStringList ExcludedProperties READ excludedPropertiesList WRITE setExcludedPropertiesList)
+    Q_PROPERTY(QStringList StringsTypes READ stringsTypesList WRITE setStringsTypesList)
+    Q_PROPERTY(QStringList SmartExcludeProps READ smartExcludePropsList WRITE setSmartExcludePropsList)
   public:
     // Throws when `owner` already owns a translation component.
     explicit TlgCustomLang(QObject* owner, const QString& name = QStringLiteral("lgLang"));
@@ -141,6 +150,28 @@ class TlgCustomLang : public QObject {
     int ChangedStringsType = -1;
     i18n::TStrings DoNotTranslate, ExcludedProperties, SmartExcludeProps, RemovedProps, FixedLanguages;
     i18n::TStrings StringsTypes{"TIB_STRINGLIST", "TSTRINGLIST"};
+    // Setters: a component named in DoNotTranslate is never translated; the
+    // properties named in ExcludedProperties, and the component properties
+    // named in SmartExcludeProps, lose their lines at once.
+    void SetDoNotTranslate(const i18n::TStrings& names);
+    void SetExcludedProperties(const i18n::TStrings& names);
+    void SetStringsTypes(const i18n::TStrings& classNames);
+    void SetSmartExcludeProps(const i18n::TStrings& paths);
+    // Whether a class name (upper case) is one of StringsTypes.
+    bool IsHandledTStrings(const std::string& className) const;
+    // The locale settings as they were when the component was made.
+    const TFormatSettings SavedFormatSettings;
+
+    // ---- published properties of any object, by name (ASCII case ignored) ----
+    // `kinds`: a set of TTypeKind bits; `typeName`, when not empty, the
+    // property type's name ("TFont", "TStrings", or Qt's "QFont", ...).
+    static bool ObjectHasProperty(const QObject* object, const std::string& name, unsigned kinds,
+                                  const std::string& typeName);
+    static std::string GetObjectStrProperty(const QObject* object, const std::string& name);
+    static void SetObjectStrProperty(QObject* object, const std::string& name, const std::string& value);
+    static std::string GetObjectFontName(const QObject* object);
+    // 0 for an object without a font.
+    static int GetObjectFontCharset(const QObject* object);
     std::function<void(TlgCustomLang*)> OnChangeLanguage;
     bool NeedAllDlgs() const { return needAllDlgs_; }
     void SetNeedAllDlgs(bool on);
@@ -170,6 +201,26 @@ class TlgCustomLang : public QObject {
     bool GetTranslateOwner() const;
     void DelOldNames(i18n::TStrings& list, int type);
     void ExcludeProperties();
+    // A component of the form went away: its name leaves DoNotTranslate and
+    // its extended translations are freed. The lists keep its lines, which
+    // applying drops.
+    void Notification(QObject* component);
+
+    // ---- collecting the form's translatable properties into the lists ----
+    // Writes every published caption, hint, font, string list, string and
+    // collection item string of the form and its components as the text of
+    // the active language, keeping the other languages' texts.
+    virtual void BuildList();
+    // Deletes the lines of `component` (the form by its class name) from a list.
+    virtual void MakeNotification(i18n::TStrings& list, const QObject* component, int type);
+    virtual void ComponentRenamed(const std::string& oldName, const std::string& newName);
+    // Drops the lines whose component lacks the property the line names.
+    void CheckRmdProps();
+    // Deletes the lines of the components named in DoNotTranslate.
+    void ReBuildDoNotList();
+    bool NotHandledProperty(const std::string& componentName, const std::string& propertyName) const;
+    void RemoveSmartExcl(i18n::TStrings& list, const std::string& componentName, int type,
+                         const std::string& propertyName);
 
     // ---- translation data block and collections ----
     void ReadOurStrProps(std::string_view block);
@@ -246,8 +297,22 @@ class TlgCustomLang : public QObject {
         mbYesToAll,
         mbHelp
     };
+    // `buttons` is a set of TMsgDlgBtn bits; `headlessAnswer` is what a server
+    // without a display answers, and must be the safe answer. X and Y of -1
+    // place the dialog in the middle of the screen; the help button shows
+    // topic `helpCtx` of `helpFile`.
     int MessageDlg(const std::string& msg, TMsgDlgType type, unsigned buttons, int headlessAnswer) const;
+    int MessageDlg(const std::string& msg, TMsgDlgType type, unsigned buttons, int helpCtx,
+                   int headlessAnswer) const;
+    int MessageDlgPos(const std::string& msg, TMsgDlgType type, unsigned buttons, int helpCtx, int x, int y,
+                      int headlessAnswer) const;
+    int MessageDlgPosHelp(const std::string& msg, TMsgDlgType type, unsigned buttons, int helpCtx, int x,
+                          int y, const std::string& helpFile, int headlessAnswer) const;
+    // The dialog MessageDlg shows, built and not shown; the caller owns it.
+    ui::TMessageForm* CreateMessageDialog(const std::string& msg, TMsgDlgType type, unsigned buttons) const;
     void ShowMessage(const std::string& msg) const;
+    void ShowMessagePos(const std::string& msg, int x, int y) const;
+    void ShowMessageFmt(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) const;
     std::string InputBox(const std::string& caption, const std::string& prompt,
                          const std::string& defaultValue) const;
@@ -280,6 +345,17 @@ class TlgCustomLang : public QObject {
     bool loading_ = true;
 
   private:
+    QStringList doNotTranslateList() const;
+    void setDoNotTranslateList(const QStringList& names);
+    QStringList excludedPropertiesList() const;
+    void setExcludedPropertiesList(const QStringList& names);
+    QStringList stringsTypesList() const;
+    void setStringsTypesList(const QStringList& names);
+    QStringList smartExcludePropsList() const;
+    void setSmartExcludePropsList(const QStringList& paths);
+    void watchComponents();
+    void collect(QObject* component, const std::string& name);
+    void writeCollected(i18n::TStrings& list, const std::string& key, const std::string& value);
     void loadEveryKind(const std::function<void(int type)>& loadOne);
     void afterListLoaded(i18n::TStrings& list, int type);
     // Loads a kind's list anew through `load`, then appends the old lines whose keys it lacks.

@@ -12,9 +12,10 @@ TlgLangDispatcher::TlgLangDispatcher(QObject* owner, const QString& name) : QObj
 }
 
 TlgLangDispatcher::~TlgLangDispatcher() {
-    for (auto it = components_.rbegin(); it != components_.rend(); ++it)
-        if (*it)
-            (*it)->SetLangDispatcher(nullptr);
+    // Detaching a component takes it out of the list: walk a copy, last first.
+    const std::vector<TlgCustomLang*> components = Snapshot();
+    for (auto it = components.rbegin(); it != components.rend(); ++it)
+        (*it)->SetLangDispatcher(nullptr);
 }
 
 std::vector<TlgCustomLang*> TlgLangDispatcher::Snapshot() const {
@@ -46,7 +47,8 @@ void TlgLangDispatcher::AddReference(TlgCustomLang* component) {
         if (i18n::FileExists(fileName_))
             component->LoadAllFromBinaryFile(fileName_);
     } else if (!fileName_.empty()) {
-        component->LoadAllFromStream(i18n::ReadTranslationText(fileName_), true);
+        // The file loader's rules: a missing file changes nothing.
+        component->LoadAllFromFile(fileName_, true);
     }
     component->SetActLang(activeLanguage_);
     if (OnLinkToDispatcher)

@@ -115,6 +115,21 @@ TButton::TButton(const QString& name, const QString& caption, QWidget* parent)
     });
 }
 
+void TButton::SetAction(QObject* action) {
+    disconnect(actionChanged_);
+    disconnect(actionTriggered_);
+    action_ = qobject_cast<QAction*>(action);
+    if (!action_)
+        return;
+    auto show = [this] {
+        setText(action_->text());
+        setToolTip(action_->statusTip());
+    };
+    show();
+    actionChanged_ = connect(action_, &QAction::changed, this, show);
+    actionTriggered_ = connect(this, &QPushButton::clicked, action_, &QAction::trigger);
+}
+
 TCheckBox::TCheckBox(const QString& name, const QString& caption, QWidget* parent, bool checked)
     : QCheckBox(caption, parent) {
     setObjectName(name);
@@ -147,8 +162,15 @@ QStringList TComboBox::Items() const {
 }
 
 void TComboBox::SetItems(const QStringList& items) {
-    clear();
-    addItems(items);
+    // In place, so that the chosen item stays chosen when only the texts change.
+    const int shared = std::min(count(), int(items.size()));
+    for (int i = 0; i < shared; ++i)
+        if (itemText(i) != items[i])
+            setItemText(i, items[i]);
+    while (count() > items.size())
+        removeItem(count() - 1);
+    if (items.size() > shared)
+        addItems(items.mid(shared));
 }
 
 TUpDown::TUpDown(const QString& name, int min, int max, QWidget* parent) : QSpinBox(parent) {

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -35,7 +36,17 @@ namespace ui {
     Q_PROPERTY(bool Visible READ IsVisible WRITE setVisible)                                                 \
     Q_PROPERTY(int Tag READ Tag WRITE SetTag)                                                                \
     Q_PROPERTY(QFont Font READ font WRITE setFont)                                                           \
+    Q_PROPERTY(bool ParentFont READ ParentFont WRITE SetParentFont)                                          \
   public:                                                                                                    \
+    /* True while the control shows its parent's font, false once it has a font of its own. */               \
+    bool ParentFont() const {                                                                                \
+        return !testAttribute(Qt::WA_SetFont);                                                               \
+    }                                                                                                        \
+    void SetParentFont(bool on) {                                                                            \
+        QFont own = font();                                                                                  \
+        own.setFamily(own.family());                                                                         \
+        setFont(on ? QFont() : own);                                                                         \
+    }                                                                                                        \
     QString Hint() const {                                                                                   \
         return toolTip();                                                                                    \
     }                                                                                                        \
@@ -113,14 +124,21 @@ class TButton : public QPushButton {
     Q_OBJECT
     Q_PROPERTY(QString Caption READ text WRITE setText)
     Q_PROPERTY(int ModalResult READ ModalResult WRITE SetModalResult)
+    Q_PROPERTY(QObject* Action READ Action WRITE SetAction)
     HALVEX_CONTROL_PROPERTIES
   public:
     TButton(const QString& name, const QString& caption, QWidget* parent);
     int ModalResult() const { return modalResult_; }
     void SetModalResult(int r) { modalResult_ = r; }
+    // A button bound to an action (a QAction) shows the action's caption and
+    // hint and triggers it when clicked; null unbinds it.
+    QObject* Action() const { return action_; }
+    void SetAction(QObject* action);
 
   private:
     int modalResult_ = 0;
+    QPointer<QAction> action_;
+    QMetaObject::Connection actionChanged_, actionTriggered_;
 };
 
 class TCheckBox : public QCheckBox {

@@ -1,9 +1,10 @@
 #include "ui/Dialogs.h"
 
+#include "ui/MessageForm.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QGridLayout>
-#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
@@ -110,7 +111,8 @@ void setDialogs(std::shared_ptr<Dialogs> implementation) {
 }
 
 int Dialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
-                           const std::vector<DialogButton>&, int, int, int headlessAnswer) {
+                           const std::vector<DialogButton>&, int, int, int headlessAnswer,
+                           const DialogPlacement&, const QWidget*) {
     return MessageBox(text, caption, iconFlags, headlessAnswer);
 }
 
@@ -118,25 +120,37 @@ std::string Dialogs::OpenFile(const FileRequest& request, QWidget* owner) {
     return OpenFileName(request.caption.empty() ? request.fileName : request.caption, request.filter, owner);
 }
 
+namespace {
+
+// Shows a dialog form modally above the window the user works in; its modal result.
+int showModal(TForm& form) {
+    const QPoint at = form.pos();
+    if (QWidget* owner = ownerWindow(nullptr))
+        form.setParent(owner, form.windowFlags());
+    form.move(at);
+    return form.ShowModal();
+}
+
+} // namespace
+
 int InteractiveDialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
                                       const std::vector<DialogButton>& buttons, int defaultResult,
-                                      int cancelResult, int) {
-    QMessageBox box(iconFor(iconFlags), q(caption), q(text), QMessageBox::NoButton, ownerWindow(nullptr));
-    std::vector<std::pair<QAbstractButton*, int>> answers;
-    for (const auto& button : buttons) {
-        QPushButton* added = box.addButton(q(button.caption), QMessageBox::AcceptRole);
-        answers.emplace_back(added, button.result);
-        if (button.result == defaultResult)
-            box.setDefaultButton(added);
-        if (button.result == cancelResult)
-            box.setEscapeButton(added);
-    }
-    widenToCaption(box);
-    box.exec();
-    for (const auto& [button, result] : answers)
-        if (box.clickedButton() == button)
-            return result;
-    return cancelResult;
+                                      int cancelResult, int, const DialogPlacement& placement,
+                                      const QWidget* fontSource) {
+    MessageFormSpec spec;
+    spec.text = q(text);
+    spec.caption = q(caption);
+    spec.iconFlags = iconFlags;
+    spec.defaultResult = defaultResult;
+    spec.cancelResult = cancelResult;
+    spec.fontSource = fontSource;
+    spec.helpContext = placement.helpContext;
+    spec.helpFile = q(placement.helpFile);
+    for (const auto& button : buttons)
+        spec.buttons.push_back({q(button.name), q(button.caption), button.result});
+    std::unique_ptr<TMessageForm> form(CreateMessageForm(spec));
+    form->move(placement.x >= 0 ? placement.x : form->x(), placement.y >= 0 ? placement.y : form->y());
+    return showModal(*form);
 }
 
 int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int,
@@ -148,12 +162,11 @@ int InteractiveDialogs::MessageBox(const std::string& text, const std::string& c
 
 bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt,
                                     std::string& value) {
-    bool ok = false;
-    const QString answer =
-        QInputDialog::getText(ownerWindow(nullptr), q(caption), q(prompt), QLineEdit::Normal, q(value), &ok);
-    if (ok)
-        value = answer.toStdString();
-    return ok;
+    std::unique_ptr<TDialogForm> form(CreateInputQueryForm(q(caption), q(prompt), q(value)));
+    if (showModal(*form) != mrOk)
+        return false;
+    value = form->findChild<TEdit*>(QStringLiteral("Edit"))->text().toStdString();
+    return true;
 }
 
 std::string InteractiveDialogs::OpenFileName(const std::string& caption, const std::string& filter,

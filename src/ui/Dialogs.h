@@ -39,7 +39,16 @@ enum MessageBoxAnswer : int {
 // A button of a message dialog built at run time: its caption and the answer it gives.
 struct DialogButton {
     std::string caption;
-    int result = IDOK;
+    int result = IDOK; // 0: a help button, which leaves the dialog open
+    std::string name;  // the button's component name
+};
+
+// Where a message dialog shows (-1: in the middle of the screen) and which
+// help its help button opens.
+struct DialogPlacement {
+    int x = -1, y = -1;
+    int helpContext = 0;
+    std::string helpFile;
 };
 
 // What a file dialog opens with: the filter as "name|pattern|name|pattern",
@@ -59,16 +68,18 @@ struct FileRequest {
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
-    // A message box with buttons of given captions (translated dialogs).
-    // Without a display it behaves as MessageBox with the stated safe answer.
+    // A message box with buttons of given captions (translated dialogs), in
+    // the font of `fontSource` when given. Without a display it behaves as
+    // MessageBox with the stated safe answer.
     virtual int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
                               const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
-                              int headlessAnswer);
+                              int headlessAnswer, const DialogPlacement& placement = {},
+                              const QWidget* fontSource = nullptr);
     // Shows a message box; `headlessAnswer` is what a server without a
     // display answers, and must be the safe answer.
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
                            int headlessAnswer, QWidget* owner = nullptr) = 0;
-    // Asks for a text; false when cancelled.
+    // Asks for a text of at most 255 characters; false when cancelled.
     virtual bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) = 0;
     // Asks for a file name; empty when cancelled.
     virtual std::string OpenFileName(const std::string& caption, const std::string& filter,
@@ -87,7 +98,8 @@ class InteractiveDialogs : public Dialogs {
   public:
     int MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
                       const std::vector<DialogButton>& buttons, int defaultResult, int cancelResult,
-                      int headlessAnswer) override;
+                      int headlessAnswer, const DialogPlacement& placement = {},
+                      const QWidget* fontSource = nullptr) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer,
                    QWidget* owner = nullptr) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;

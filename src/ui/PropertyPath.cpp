@@ -358,6 +358,10 @@ void PropertyByPath::SetLines(const QStringList& lines) {
         UpdateLines(object_, property_, lines);
 }
 
+TTypeKind TypeKindOf(const QMetaProperty& property) {
+    return kindOf(property);
+}
+
 void UpdateLines(QObject* object, const QMetaProperty& property, const QStringList& lines) {
     QStringList target = property.read(object).toStringList();
     for (int i = 0; i < lines.size(); ++i) {

@@ -84,4 +84,8 @@ class PropertyByPath {
 // overwritten, missing ones appended, surplus ones dropped from the end.
 void UpdateLines(QObject* object, const QMetaProperty& property, const QStringList& lines);
 
+// The kind of a property as paths see it: a string list is a class, a font or
+// an object reference is tkUnknown (paths walk into them).
+TTypeKind TypeKindOf(const QMetaProperty& property);
+
 } // namespace ui

@@ -1,6 +1,7 @@
 // Every table class writes and reads back rows with Polish letters stored in
 // the wire code page, and outside text with quotes, "--" and ";" round-trips
 // without touching anything else. Also the value formatting of queries.
+#include "base/FormatSettings.h"
 #include "db/CallHistoryTables.h"
 #include "db/ContactTables.h"
 #include "db/DbErrorText.h"
@@ -217,6 +218,23 @@ TEST_F(Tables, ValuesBecomeTextAsTheirTypesSay) {
     EXPECT_EQ(session->ExecuteSQL("SeLeCt 1 from rdb$database"), 0);
     session.reset();
     EXPECT_EQ(SessionDB::DetachDatabase(&MainDbHandle), 0);
+}
+
+// A language's locale lines change the separator every float is written with.
+TEST_F(Tables, FloatsTakeTheDecimalSeparatorOfTheLocaleSettings) {
+    auto session = std::make_unique<SessionDB>(c.host, c.path, c.user, c.password, &MainDbHandle, true);
+    ASSERT_EQ(session->ExecuteSQL("create table floats (f double precision)"), 0);
+    ASSERT_EQ(session->ExecuteSQL("insert into floats values (12.5)"), 0);
+    const std::string separator = base::FormatSettings().DecimalSeparator();
+    base::FormatSettings().values[2] = ",";
+    std::vector<QueryRow> rows;
+    session->SetSqlText("select f from floats");
+    ASSERT_EQ(session->StartTransaction(true), 0);
+    ASSERT_EQ(session->RunQueryToList(&rows), 0);
+    ASSERT_EQ(session->CommitTransaction(), 0);
+    base::FormatSettings().values[2] = separator;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["F"], "12,50");
 }
 
 TEST(DbErrorTexts, NamesAndMessages) {

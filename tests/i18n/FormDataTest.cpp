@@ -36,6 +36,25 @@ std::map<std::string, std::vector<std::string>> messagesOf(const std::string& fo
     return messages;
 }
 
+// The entries of one section of a form's data, by key, with their texts per language.
+std::map<std::string, std::vector<std::string>> entriesOf(const std::string& form,
+                                                          const std::string& section) {
+    std::map<std::string, std::vector<std::string>> entries;
+    bool inSection = false;
+    for (const auto& l : i18n::SplitLines(i18n::EmbeddedTranslationData(form))) {
+        if (l.rfind("st", 0) == 0 && l.find('\1') == std::string::npos) {
+            inSection = l == section;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        auto& texts = entries[i18n::ExtractTranslation(l, 1, 0)];
+        for (int k = 1; k <= 4; ++k)
+            texts.push_back(i18n::ExtractTranslation(l, 1, k));
+    }
+    return entries;
+}
+
 // Keys the data does not hold on purpose: their lookup yields the empty text.
 const std::set<std::pair<std::string, std::string>> KnownAbsent{
     {"TForm1", "IDS_765"}, {"TForm1", "IDS_646"}, {"TForm1", "IDS_LANG_CLOSE"}};
@@ -164,3 +183,54 @@ INSTANTIATE_TEST_SUITE_P(
     Languages, MainWindowLanguage, ::testing::Values(0, 1, 2), [](const ::testing::TestParamInfo<int>& info) {
         return std::string(info.param == 0 ? "Polish" : info.param == 2 ? "Russian" : "English");
     });
+
+// Each form's fonts take the character set of the language's code page,
+// German's included.
+TEST(FormData, CharacterSetsFollowTheLanguagesCodePages) {
+    const std::vector<std::string> expected{"EASTEUROPE_CHARSET", "ANSI_CHARSET", "ANSI_CHARSET",
+                                            "RUSSIAN_CHARSET"};
+    std::size_t lines = 0;
+    for (const auto& form : i18n::EmbeddedTranslationForms())
+        for (const auto& [key, texts] : entriesOf(form, "stCharSets")) {
+            ++lines;
+            EXPECT_EQ(texts, expected) << form << "." << key;
+        }
+    EXPECT_EQ(lines, 14u);
+}
+
+class MainWindowData : public MainWindowLanguage {};
+
+// Every caption and hint the main window shows in Polish comes from its data,
+// which holds it in English and Russian too (German has no texts).
+TEST_P(MainWindowData, EveryCaptionAndHintShownIsInTheData) {
+    const auto captions = entriesOf("TForm1", "stCaptions");
+    const auto hints = entriesOf("TForm1", "stHints");
+    std::size_t checked = 0;
+    auto check = [&](const std::map<std::string, std::vector<std::string>>& entries, const QObject& component,
+                     const char* property) {
+        const QString shown = component.property(property).toString();
+        const std::string name = component.objectName().toStdString();
+        if (shown.isEmpty() || shown == "-" || name.empty() || name.rfind("qt_", 0) == 0)
+            return;
+        ++checked;
+        const auto entry = entries.find(name);
+        ASSERT_NE(entry, entries.end()) << name << "." << property << " \"" << shown.toStdString() << "\"";
+        EXPECT_EQ(entry->second[0], shown.toStdString()) << name << "." << property;
+        EXPECT_FALSE(entry->second[1].empty()) << name << "." << property;
+        EXPECT_FALSE(entry->second[3].empty()) << name << "." << property;
+    };
+    // The form's own caption is line 0, keyed by its class name; the version follows it.
+    EXPECT_TRUE(form->Caption().startsWith(QString::fromStdString(captions.at("TForm1")[0])));
+    for (const QObject* component : form->findChildren<QObject*>()) {
+        // Columns and panels are collection items, with data of their own.
+        if (qobject_cast<const ui::TCollectionItem*>(component))
+            continue;
+        if (component->metaObject()->indexOfProperty("Caption") >= 0)
+            check(captions, *component, "Caption");
+        if (component->metaObject()->indexOfProperty("Hint") >= 0)
+            check(hints, *component, "Hint");
+    }
+    EXPECT_GT(checked, 60u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Polish, MainWindowData, ::testing::Values(0));

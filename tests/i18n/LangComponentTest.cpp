@@ -1,4 +1,5 @@
 #include "i18n/LangComponent.h"
+#include "TranslationLines.h"
 #include "i18n/FormTranslation.h"
 #include "i18n/LangDispatcher.h"
 #include "ui/Components.h"
@@ -9,13 +10,8 @@
 
 namespace {
 
-const char D = 1;
-std::string line(const std::string& key, std::initializer_list<std::string> texts) {
-    std::string out = key;
-    for (const auto& t : texts)
-        out += D + t;
-    return out + D;
-}
+using testing_lines::D;
+using testing_lines::line;
 
 // A small form with the kinds of components the engine reaches.
 class SampleForm : public ui::TForm {
@@ -24,6 +20,7 @@ class SampleForm : public ui::TForm {
     SampleForm() : TForm(QStringLiteral("SampleForm")) {
         SetCaption(QStringLiteral("Okno"));
         label = new ui::TLabel(QStringLiteral("Label1"), QStringLiteral("Tekst"), this);
+        label->SetParentFont(false);
         check = new ui::TCheckBox(QStringLiteral("Check1"), QStringLiteral("Pole"), this);
         memo = new ui::TMemo(QStringLiteral("Memo1"), this);
         memo->SetLines({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
@@ -201,6 +198,65 @@ TEST_F(Fixture, DialogCaptionsFallBackToBuiltInTexts) {
     scripted->QueueText("nowy");
     EXPECT_EQ(lang->InputBox("Nazwa", "Podaj:", "stary"), "nowy");
     ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());
+}
+
+// Shared message strings without a dispatcher: no component shares any, so
+// the component's own strings answer.
+TEST(LookupFaults, SharedStringsWithoutADispatcherAnswerFromOwnStrings) {
+    QObject owner;
+    TlgLang lang(&owner);
+    lang.SetNumLang(4);
+    lang.Strings = {line("IDS_20", {"Aplikacja", "Application", "", ""})};
+    lang.Loaded();
+    lang.SetOptions(loUseExtUDStrings);
+    EXPECT_EQ(lang.GetTextOrDefault("IDS_20"), "Aplikacja");
+    lang.SetActLang(2);
+    EXPECT_EQ(lang.GetText("IDS_20"), "Application");
+}
+
+TEST_F(Fixture, ComboBoxKeepsItsItemWhenItsItemsAreTranslated) {
+    auto* combo = new ui::TComboBox(QStringLiteral("Combo1"), &form);
+    combo->SetItems({"jeden", "dwa", "trzy"});
+    combo->setCurrentIndex(2);
+    lang->MultiLines = {
+        line("Combo1.Items", {"\"jeden\",\"dwa\",\"trzy\"", "\"one\",\"two\",\"three\"", "", ""})};
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(combo->Items(), (QStringList{"one", "two", "three"}));
+    EXPECT_EQ(combo->currentIndex(), 2);
+    // Fewer lines shorten the list from its end.
+    combo->setCurrentIndex(1);
+    lang->SetList(stMultiLines, {line("Combo1.Items", {"", "\"uno\",\"due\"", "", ""})});
+    EXPECT_EQ(combo->Items(), (QStringList{"uno", "due"}));
+    EXPECT_EQ(combo->currentIndex(), 1);
+}
+
+TEST_F(Fixture, SettingOneListAppliesThatListAlone) {
+    TlgExtendedItem& item = lang->ExtendedTranslations().Add();
+    item.SetIdentifier("Label1.Caption");
+    item.Values = std::string("Tekst\1Extended\1\1\1");
+    lang->SetActLang(2);
+    EXPECT_EQ(form.label->text(), "Extended");
+    form.label->setText(QStringLiteral("Tekst"));
+    lang->SetList(stHints, {line("Check1", {"Podpowiedź", "Other hint", "", ""})});
+    EXPECT_EQ(form.check->Hint(), "Other hint");
+    EXPECT_EQ(form.label->text(), "Tekst");
+}
+
+TEST(DispatcherFaults, DestroyingTheDispatcherDetachesEveryComponent) {
+    auto* dispatcher = new TlgLangDispatcher(nullptr);
+    std::vector<std::unique_ptr<QObject>> owners;
+    std::vector<TlgLang*> components;
+    for (int i = 0; i < 3; ++i) {
+        owners.push_back(std::make_unique<QObject>());
+        components.push_back(new TlgLang(owners.back().get()));
+        components.back()->Loaded();
+        components.back()->SetLangDispatcher(dispatcher);
+    }
+    // Registered again: the first is now last.
+    dispatcher->AddReference(components.front());
+    delete dispatcher;
+    for (TlgLang* component : components)
+        EXPECT_EQ(component->LangDispatcher(), nullptr);
 }
 
 TEST(TranslationData, NormalizingPadsShortLinesToEveryLanguage) {
