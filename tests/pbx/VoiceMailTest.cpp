@@ -260,6 +260,7 @@ TEST_F(VoiceMailRoad, BoxesDownloadOneAtATimeAndEachClientHearsOnlyOfItsOwnBoxes
 TEST_F(VoiceMailRoad, TheTestLineIsTakenAsALineFromTheExchange) {
     staff({{"201", "2.04.00.00"}});
     download();
+    ASSERT_TRUE(settled());
     forget();
     form->chbInfoPCTI->setChecked(true);
     form->UstawDiagnostyke();
@@ -292,6 +293,7 @@ TEST_F(VoiceMailRoad, TheTestLineIsTakenAsALineFromTheExchange) {
 TEST_F(VoiceMailRoad, TheLinksEndStartsTheClientsListsAgain) {
     staff({{"201", "2.04.00.00"}, {"203", "2.00.15.00"}});
     download();
+    ASSERT_TRUE(settled());
     forget();
     const auto clears = [&](const std::string& extension) {
         Lines found;
