@@ -371,6 +371,13 @@ void TWatek::OtworzTCP() {
         return;
     }
     switch (tcp_->Connect(settings_.TCPCentr, settings_.PortTCPCent, t_.tcpConnectStep, 600, terminated_)) {
+    case TcpLink::ConnectResult::OpenFailed:
+        // Not a socket error: the thread stays and tries again after the pause.
+        base::WriteLog(1, "TCP:Brak połączenia z centrala, nieudane otw. portu TCP");
+        for (int step = 0; step < 101 && Pause(t_.tcpOpenFailPause); ++step) {
+        }
+        error_ = 2;
+        return;
     case TcpLink::ConnectResult::Failed:
         reportConnectFailure(std::generic_category().message(tcp_->error()));
         reportSocketError(tcp_->error());

@@ -6,11 +6,13 @@
 #include "base/DiagnosticLog.h"
 #include "base/EventLock.h"
 #include "base/TraceLabel.h"
+#include "clients/ClientService.h"
 #include "clients/Klient.h"
 #include "pbx/CrmConsole.h"
 #include "pbx/LinkMailbox.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
+#include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
 #include <algorithm>
@@ -183,11 +185,20 @@ void PbxLink::WatekTerminated(std::uint64_t generation) {
     const bool settingsUnusable = Watek->thread->SettingsUnusable();
     Watek.reset();
     host_.ShowStatusPanel(2, QString());
+    // What changed while the link was down never reached the clients: their
+    // voice-mail and GSM-line lists start again.
+    WyslijSkrzynkiVMWszystkim();
+    host_.Clients().WyslijListeGSMWszystkim(host_.Sms().GsmLines);
     host_.ShowStatusPanel(6, QString::fromStdString(linkPortText() + host_.Text("IDS_449")));
     if (host_.AutoReconnect() && host_.LinkMenuChecked() && !PbxConnecting && !settingsUnusable)
         ConnectPbx();
     else if (!PbxConnecting)
         host_.SetLinkMenuChecked(false);
+}
+
+void PbxLink::InjectTestLine(const std::string& text) {
+    if (Watek && !Watek->thread->Finished())
+        Watek->thread->Sprawdz_linie(platform::toWire(text));
 }
 
 void PbxLink::ShowLinkState(const LinkStatus& status) {

@@ -81,6 +81,9 @@ class PbxLink : public QObject {
     bool WaitForLinkEnd(int boundMs);
     // The link thread's end, on the GUI thread.
     void WatekTerminated(std::uint64_t generation);
+    // The administrator's test line: handed to the running link thread as a
+    // line the exchange sent (UTF-8 text); nothing without a thread.
+    void InjectTestLine(const std::string& text);
     void ShowLinkState(const LinkStatus& status);
     // The idle handler's share.
     void ObslugaCentrali();

@@ -78,12 +78,12 @@ TcpLink::ConnectResult TcpLink::Connect(const std::string& host, int port, int s
     sockaddr_in address{};
     if (!resolve(host, port, address)) {
         error_ = EHOSTUNREACH;
-        return ConnectResult::Failed;
+        return ConnectResult::OpenFailed;
     }
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         error_ = errno;
-        return ConnectResult::Failed;
+        return ConnectResult::OpenFailed;
     }
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

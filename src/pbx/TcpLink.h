@@ -17,9 +17,12 @@ class TcpLink {
     TcpLink(const TcpLink&) = delete;
     TcpLink& operator=(const TcpLink&) = delete;
 
-    enum class ConnectResult { Connected, Failed, TimedOut, Aborted };
+    // OpenFailed: the connection could not even be started (a host name
+    // that does not resolve, no socket); Failed: the attempt was answered
+    // with an error.
+    enum class ConnectResult { Connected, OpenFailed, Failed, TimedOut, Aborted };
     // Connects to host:port, waiting up to `steps` slices of `stepMs`; on
-    // Failed, `error()` holds the error number.
+    // OpenFailed and Failed, `error()` holds the error number.
     ConnectResult Connect(const std::string& host, int port, int stepMs, int steps,
                           const std::atomic<bool>& abort);
     void Close();

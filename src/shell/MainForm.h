@@ -123,6 +123,7 @@ class TForm1 : public ui::TForm {
     ui::TEdit* SzukajInfo = nullptr;
     ui::TEdit* LiniaDoKlienta = nullptr;
     ui::TEdit* NumerKl = nullptr;
+    ui::TEdit* Linia = nullptr;
     ui::TStatusBar* StatusBar = nullptr;
     TExeVersion* Wersja = nullptr;
 
@@ -336,6 +337,8 @@ class TForm1 : public ui::TForm {
     void InfoClick();
     void SzukajInfoKeyPress();
     void LiniaDoKlientaKeyPress();
+    // Hands the typed line to the link as if the exchange had sent it.
+    void LiniaKeyPress();
     void btnCopyLogClick();
     void btnWyczyscOknoLoguClick();
     void ZakladkiChange();

@@ -142,6 +142,9 @@ void TForm1::buildConsoleControls() {
     NumerKl->SetHint(s("Numer klienta"));
     debug->addWidget(LiniaDoKlienta, row + 1, 2);
     debug->addWidget(NumerKl, row + 1, 3);
+    Linia = new ui::TEdit(s("Linia"), QString(), TabDebug);
+    Linia->SetHint(s("Linia RS"));
+    debug->addWidget(Linia, row + 1, 1);
 
     Se1->AddSeparator();
     miSmsSynchronize = Se1->Add(s("miSmsSynchronize"), s("SMS: Resynchronizuj listę wiadomości odebranych"));
@@ -203,10 +206,11 @@ void TForm1::connectConsoleHandlers() {
     connect(btnWyczyscOknoLogu, &QPushButton::clicked, this, &TForm1::btnWyczyscOknoLoguClick);
     connect(Info, &QListWidget::itemClicked, this, &TForm1::InfoClick);
     // A key other than Enter marks the text as not yet acted on.
-    for (ui::TEdit* edit : {SzukajInfo, LiniaDoKlienta})
+    for (ui::TEdit* edit : {SzukajInfo, LiniaDoKlienta, Linia})
         connect(edit, &ui::TEdit::otherKeyPressed, this, [edit] { setTextColour(*edit, Qt::red); });
     connect(SzukajInfo, &ui::TEdit::enterPressed, this, &TForm1::SzukajInfoKeyPress);
     connect(LiniaDoKlienta, &ui::TEdit::enterPressed, this, &TForm1::LiniaDoKlientaKeyPress);
+    connect(Linia, &ui::TEdit::enterPressed, this, &TForm1::LiniaKeyPress);
     connect(Zakladki, &QTabWidget::currentChanged, this, &TForm1::ZakladkiChange);
     QObject* console = &Admin().Context();
     connect(AddUserBT, &QPushButton::clicked, console, [this] { Admin().AddUserBTClick(); });
@@ -377,6 +381,13 @@ void TForm1::LiniaDoKlientaKeyPress() {
     if (!text.empty())
         Clients().LiniaDoKlienta(text, NumerKl->text().toStdString());
     setTextColour(*LiniaDoKlienta, palette().color(QPalette::WindowText));
+}
+
+void TForm1::LiniaKeyPress() {
+    const std::string text = Linia->text().toStdString();
+    if (!text.empty())
+        Pbx().InjectTestLine(text);
+    setTextColour(*Linia, palette().color(QPalette::WindowText));
 }
 
 void TForm1::btnCopyLogClick() {

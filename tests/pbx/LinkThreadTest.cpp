@@ -7,8 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using linktest::WaitFor;
 using sim::ExchangeSimulator;
@@ -207,6 +211,84 @@ TEST_F(LinkThreadTest, MissingSerialDeviceIsRetriedAndEndsTheThread) {
     EXPECT_TRUE(log.WaitForLine("Błąd otwarcia portu COM3"));
     EXPECT_TRUE(WaitFor([&] { return thread_->Finished(); }));
     EXPECT_EQ(shared.PbxReconnectWanted.load(), 1);
+}
+
+// Sockets on 127.0.0.1 that an exchange's address may lead to: a port
+// bound but not listening refuses; a listener whose one place in its queue
+// is taken never answers the next connection.
+struct LocalPorts {
+    int refusing = -1, silent = -1, queued = -1;
+    int refusingPort = 0, silentPort = 0;
+
+    LocalPorts() {
+        refusing = bound(refusingPort);
+        silent = bound(silentPort);
+        ::listen(silent, 0);
+        sockaddr_in address = loopback(silentPort);
+        queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~LocalPorts() {
+        for (int fd : {refusing, silent, queued})
+            ::close(fd);
+    }
+    static sockaddr_in loopback(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+    static int bound(int& port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        return fd;
+    }
+};
+
+// A name that does not resolve is a failed open: logged, waited out and
+// tried again by the same thread. A refusal is a socket error that ends the
+// thread; an address that never answers ends it at the connect time-out.
+TEST_F(LinkThreadTest, TcpOpenFailuresEachTakeTheirOwnRoad) {
+    const std::string openFailed = "TCP:Brak połączenia z centrala, nieudane otw. portu TCP";
+    linktest::LogCapture log;
+    auto count = [&](const std::string& text) {
+        const auto lines = log.Lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    LocalPorts ports;
+    pbx::LinkSettings settings;
+    settings.PbxType = 2;
+    settings.PbxPort = 5;
+    settings.TCPCentr = "no-such-exchange.invalid";
+    settings.PortTCPCent = ports.refusingPort;
+    settings.timings = pbx::LinkTimings::Scaled(50);
+    startThread(settings);
+    ASSERT_TRUE(WaitFor([&] { return count(openFailed) >= 2; }));
+    EXPECT_FALSE(thread_->Finished());
+    thread_->Terminate();
+    ASSERT_TRUE(WaitFor([&] { return thread_->Finished(); }));
+    EXPECT_EQ(thread_->Error(), 2);
+    EXPECT_EQ(count("Watek: "), 0) << "no socket error";
+    const auto openFailures = count(openFailed);
+
+    settings.TCPCentr = "127.0.0.1";
+    startThread(settings);
+    ASSERT_TRUE(WaitFor([&] { return thread_->Finished(); }));
+    EXPECT_EQ(thread_->Error(), 10061);
+    EXPECT_EQ(count("Watek: 10061 Brak dostępu"), 1);
+
+    settings.PortTCPCent = ports.silentPort;
+    startThread(settings);
+    ASSERT_TRUE(WaitFor([&] { return thread_->Finished(); }));
+    EXPECT_EQ(thread_->Error(), 2);
+    EXPECT_EQ(count("TCP: Timeout przy próbie uaktywnienia gniazdka TCP"), 1);
+    EXPECT_EQ(count(openFailed), openFailures);
 }
 
 std::string burstOfRecords(int count) {

@@ -14,6 +14,7 @@
 #include "support/LinkTestSupport.h"
 
 #include <QCoreApplication>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <random>
 #include <regex>
@@ -251,6 +252,68 @@ TEST_F(VoiceMailRoad, BoxesDownloadOneAtATimeAndEachClientHearsOnlyOfItsOwnBoxes
     exchange->SendRecord("VM DEL 202 1 22");
     ASSERT_TRUE(serveUntil([&] { return mirrored("202") == 1; }));
     EXPECT_EQ(voiceMailNotices("202").back(), "!VM&DEL&202&22\r\n");
+}
+
+// The administrator's test line, typed on the diagnostics page, goes the way
+// of the exchange's own lines: logged as one, dispatched, and heard by the
+// box's client; with no link thread it goes nowhere.
+TEST_F(VoiceMailRoad, TheTestLineIsTakenAsALineFromTheExchange) {
+    staff({{"201", "2.04.00.00"}});
+    download();
+    ASSERT_TRUE(settled());
+    forget();
+    form->chbInfoPCTI->setChecked(true);
+    form->UstawDiagnostyke();
+    mainLogText();
+    logSoFar.clear();
+    const std::string record = "VM ADD 201 12 2024-05-04 07:45 600100212 1 4";
+    const auto colour = [&] { return form->Linia->palette().color(QPalette::Text); };
+    QTest::keyClicks(form->Linia, QString::fromStdString(record));
+    EXPECT_EQ(colour(), QColor(Qt::red));
+    QTest::keyClick(form->Linia, Qt::Key_Return);
+    EXPECT_EQ(colour(), form->palette().color(QPalette::WindowText));
+    EXPECT_EQ(form->Linia->text(), QString::fromStdString(record));
+    ASSERT_TRUE(serveUntil([&] { return received("201").size() == 1; }));
+    EXPECT_EQ(voiceMailNotices("201"), Lines{add({12, "2024-05-04", "07:45", "600100212", 1, 4}, "201", 1)});
+    EXPECT_NE(mainLogText().find("CEN->PC <" + record + ">"), std::string::npos) << logSoFar;
+    form->chbInfoPCTI->setChecked(false);
+    form->UstawDiagnostyke();
+
+    form->Pbx().RozlaczCentrale();
+    ASSERT_TRUE(serveUntil([&] { return !form->Pbx().Watek; }));
+    forget();
+    const std::uint32_t receivedBytes = form->Pbx().Shared().ReceivedBytes.load();
+    QTest::keyClick(form->Linia, Qt::Key_Enter);
+    EXPECT_EQ(form->Pbx().Shared().ReceivedBytes.load(), receivedBytes);
+}
+
+// Each time the link thread ends, the capable clients' voice-mail and
+// GSM-line lists start again, and the boxes are fetched anew; a connection
+// that the thread opens again by itself is no end.
+TEST_F(VoiceMailRoad, TheLinksEndStartsTheClientsListsAgain) {
+    staff({{"201", "2.04.00.00"}, {"203", "2.00.15.00"}});
+    download();
+    ASSERT_TRUE(settled());
+    forget();
+    const auto clears = [&](const std::string& extension) {
+        Lines found;
+        for (const std::string& n : desks.at(extension)->Notices())
+            if (n == "!VM&CLR\r\n" || n == "!GSM&CLR\r\n")
+                found.push_back(n);
+        return found;
+    };
+    exchange->DropConnection();
+    ASSERT_TRUE(serveUntil([&] { return exchange->LoginCount() == 2; }));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(clears("201"), Lines{});
+    EXPECT_TRUE(form->Pbx().VoiceMailBoxes.Idle());
+
+    exchange->Stop(); // closes the connection, then refuses the next
+    ASSERT_TRUE(serveUntil([&] { return !form->Pbx().Watek && noticesDelivered(); }));
+    ASSERT_TRUE(serveUntil([&] { return desks.at("201")->Quiet() && desks.at("203")->Quiet(); }));
+    EXPECT_EQ(clears("201"), (Lines{"!VM&CLR\r\n", "!GSM&CLR\r\n"}));
+    EXPECT_EQ(clears("203"), Lines{}) << "an older client has neither list";
+    EXPECT_FALSE(form->Pbx().VoiceMailBoxes.Idle());
 }
 
 TEST_F(VoiceMailRoad, AnUnansweredBoxIsAskedAgainThenGivenUpAndTheSmsSendStepFollows) {
