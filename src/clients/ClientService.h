@@ -22,6 +22,7 @@
 #include "base/CommandParserGenerator.h"
 #include "clients/ClientServiceHost.h"
 #include "clients/ContactSync.h"
+#include "clients/DeadlineWatch.h"
 #include "clients/Klient.h"
 #include "clients/SharedCalendars.h"
 #include "clients/UdpSender.h"
@@ -310,7 +311,7 @@ class ClientService {
     };
     std::unordered_map<std::uint32_t, UnloggedConnection> unloggedConnections_;
     // Armed for the next connection without a log-in to reach its end.
-    QTimer* unloggedWatch_ = nullptr;
+    DeadlineWatch unloggedWatch_{context_, [this] { closeLateUnloggedConnections(); }};
     // Closings of the oldest for a newcomer are logged at most this often.
     static constexpr std::int64_t EvictionLogPeriodMs = 10000;
     std::int64_t evictionLoggedMs_ = 0;

@@ -183,7 +183,7 @@ void ClientService::serwerClientConnect(QTcpSocket* socket) {
     openConnections_.insert(connection);
     unloggedConnections_.emplace(connection,
                                  UnloggedConnection{platform::processClock().nowMs(), socket, address});
-    if (!unloggedWatch_ || !unloggedWatch_->isActive())
+    if (!unloggedWatch_.isActive())
         watchUnloggedConnections();
     QObject::connect(socket, &QObject::destroyed, &context_,
                      [this, connection] { connectionGone(connection); });
@@ -236,26 +236,9 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
 }
 
 void ClientService::watchUnloggedConnections() {
-    if (unloggedConnections_.empty()) {
-        if (unloggedWatch_)
-            unloggedWatch_->stop();
-        return;
-    }
-    if (!unloggedWatch_) {
-        unloggedWatch_ = new QTimer(&context_);
-        unloggedWatch_->setSingleShot(true);
-        QObject::connect(unloggedWatch_, &QTimer::timeout, &context_,
-                         [this] { closeLateUnloggedConnections(); });
-    }
-    std::int64_t oldest = std::numeric_limits<std::int64_t>::max();
-    for (const auto& [connection, entry] : unloggedConnections_)
-        oldest = std::min(oldest, entry.acceptedMs);
-    const platform::Clock& clock = platform::processClock();
-    std::int64_t wait = std::max<std::int64_t>(0, oldest + UnloggedLifetimeMs + 1 - clock.nowMs());
-    // A clock that a test moves cannot be slept on: it is looked at again soon.
-    if (clock.MovedByHand())
-        wait = std::min<std::int64_t>(wait, AcceptCheckMs);
-    unloggedWatch_->start(int(std::min<std::int64_t>(wait, std::numeric_limits<int>::max())));
+    unloggedWatch_.startForEarliest(unloggedConnections_, [](const UnloggedConnection& entry) {
+        return entry.acceptedMs + UnloggedLifetimeMs + 1;
+    });
 }
 
 void ClientService::closeLateUnloggedConnections() {
@@ -265,7 +248,7 @@ void ClientService::closeLateUnloggedConnections() {
         // client runs the loop): looked at again shortly.
         base::EventLock lock(host_.ServiceLock(), base::EventLock::Nested::Covered);
         if (!lock.owns()) {
-            unloggedWatch_->start(AcceptCheckMs);
+            unloggedWatch_.startIn(AcceptCheckMs);
             return;
         }
         const std::int64_t now = platform::processClock().nowMs();
@@ -511,8 +494,7 @@ void ClientService::WylaczSerwer() {
     }
     openConnections_.clear();
     unloggedConnections_.clear();
-    if (unloggedWatch_)
-        unloggedWatch_->stop();
+    unloggedWatch_.stop();
     stalled_.clear();
     if (stallWatch_)
         stallWatch_->stop();
