@@ -20,6 +20,7 @@
 //            Reported: the proper requests answered.
 #include "BenchSupport.h"
 #include "ClientServiceBench.h"
+#include "base/DiagnosticLog.h"
 #include "clients/Bufor.h"
 #include "support/ClientSimulator.h"
 #include "support/ExchangeSimulator.h"
@@ -323,6 +324,9 @@ int main(int argc, char** argv) {
     form->WlaczSerwerClick();
     bench::connectExchange(*form, exchange.port);
     TForm1& window = *form;
+    form->LogFilePath = sandbox.path().toStdString() + "/halvex.log";
+    base::Switches().LogInfo = true;
+    base::Switches().LogDoPliku = true;
 
     const int result = bench::measureWhileLooping([&] {
         if (!bench::waitUntil(
@@ -331,12 +335,31 @@ int main(int argc, char** argv) {
             std::printf("FAILED: the exchange link did not come up\n");
             return 1;
         }
-        if (scenario == "slow")
-            return slow(window);
-        if (scenario == "calendar")
-            return calendar(window);
-        return dials(window, exchange, seconds);
+        const int r = scenario == "slow"       ? slow(window)
+                      : scenario == "calendar" ? calendar(window)
+                                               : dials(window, exchange, seconds);
+        // The log file is written by the GUI thread's timer.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        return r;
     });
+    // What the log says of the peers: the first line of each kind.
+    std::ifstream log(window.LogFilePath);
+    std::vector<std::string> kinds{"komend czeka na centralę",
+                                   "odrzucono",
+                                   "Komenda do centrali pominięta",
+                                   "za dużo połączeń bez zalogowania",
+                                   "nie zalogował się",
+                                   "Brak pingów od niezalogowanego",
+                                   "CalSocket"};
+    for (std::string line; std::getline(log, line);) {
+        const auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const std::string& k) {
+            return line.find(k) != std::string::npos;
+        });
+        if (kind == kinds.end())
+            continue;
+        std::printf("log: %s\n", line.c_str());
+        kinds.erase(kind);
+    }
     form.reset();
     if (exchange.toChild >= 0)
         ::close(exchange.toChild);
