@@ -26,6 +26,9 @@ struct Bufor {
 
     std::string data;
     std::int32_t TTL = 0;
+    // When a command was queued, on the link's clock; -1: not known, and
+    // then only its TTL counts.
+    std::int64_t QueuedMs = -1;
     std::uint32_t length() const { return static_cast<std::uint32_t>(data.size()); }
 };
 

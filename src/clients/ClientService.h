@@ -22,6 +22,7 @@
 #include "base/CommandParserGenerator.h"
 #include "clients/ClientServiceHost.h"
 #include "clients/ContactSync.h"
+#include "clients/DeadlineWatch.h"
 #include "clients/Klient.h"
 #include "clients/SharedCalendars.h"
 #include "clients/UdpSender.h"
@@ -30,6 +31,7 @@
 
 #include <QAbstractSocket>
 #include <QObject>
+#include <QPointer>
 #include <cstdint>
 #include <ctime>
 #include <list>
@@ -205,8 +207,12 @@ class ClientService {
 
     // The most kept of an unfinished request of one client.
     static constexpr std::size_t ReceiveRemainderLimit = 64 * 1024;
-    // The most connections open without a log-in; more are refused.
+    // The most connections open without a log-in: a new one closes the
+    // oldest of them.
     static constexpr int UnloggedConnectionLimit = 256;
+    // A connection without a log-in is closed this long after it was
+    // accepted, whatever it sends meanwhile.
+    static constexpr std::int64_t UnloggedLifetimeMs = 45000;
     // Descriptors kept for the rest of the program: client connections stay
     // this far below the process's limit.
     static constexpr int DescriptorReserve = 64;
@@ -241,6 +247,14 @@ class ClientService {
     // runs: out of descriptors, it pauses accepting.
     void guardAccepting();
     void connectionGone(std::uint32_t connection);
+    // Connections without a log-in: those past `UnloggedLifetimeMs` are
+    // closed, and the oldest goes when a new one finds the table full.
+    void closeLateUnloggedConnections();
+    void closeOldestUnloggedConnection();
+    void closeUnloggedConnection(std::uint32_t connection, bool late);
+    // Says why a connection without a log-in is closed at its end.
+    static void logLateUnlogged(const Klient* record, const std::string& address);
+    void watchUnloggedConnections();
     // Backpressure: a connection that owes more than `UnsentPauseLimit` is
     // not read; it is read again once it has taken most of it, and closed
     // when it has not within `StalledOutputSeconds`.
@@ -290,7 +304,19 @@ class ClientService {
     // without a log-in that have not closed: counted as they change, so an
     // accept never walks the list.
     std::unordered_set<std::uint32_t> openConnections_;
-    std::unordered_set<std::uint32_t> unloggedConnections_;
+    struct UnloggedConnection {
+        std::int64_t acceptedMs = 0;
+        QPointer<QTcpSocket> socket;
+        std::string address;
+    };
+    std::unordered_map<std::uint32_t, UnloggedConnection> unloggedConnections_;
+    // Armed for the next connection without a log-in to reach its end.
+    DeadlineWatch unloggedWatch_{context_, [this] { closeLateUnloggedConnections(); }};
+    // Closings of the oldest for a newcomer are logged at most this often.
+    static constexpr std::int64_t EvictionLogPeriodMs = 10000;
+    std::int64_t evictionLoggedMs_ = 0;
+    bool evictionLogged_ = false;
+    unsigned evictedUnlogged_ = 0;
     // Connections not read for what they owe: since when, and their address.
     struct StalledOutput {
         std::time_t since = 0;

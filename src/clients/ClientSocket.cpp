@@ -7,6 +7,7 @@
 #include "clients/SocketTexts.h"
 
 #include "base/EventLock.h"
+#include "platform/Clock.h"
 #include "ui/Components.h"
 
 #include <QHostAddress>
@@ -64,8 +65,6 @@ const char* ClientService::refusalOfNewConnection() {
     // Log-ins answered and not yet acknowledged hold new connections off.
     if (PendingLogins >= 2)
         return "Nowe połączenie odrzucone: logowania klientów czekają na potwierdzenie";
-    if (int(unloggedConnections_.size()) >= UnloggedConnectionLimit)
-        return "Nowe połączenie odrzucone: za dużo połączeń bez zalogowania";
     if (int(openConnections_.size()) >= connectionLimit())
         return "Nowe połączenie odrzucone: brak wolnych deskryptorów dla kolejnych połączeń";
     return nullptr;
@@ -84,6 +83,10 @@ void ClientService::serwerAccept() {
         }
         refusalLogged_ = nullptr;
         acceptErrorLogged_ = false;
+        // Connections that never log in must not shut the others out: the
+        // oldest of them makes room.
+        if (int(unloggedConnections_.size()) >= UnloggedConnectionLimit)
+            closeOldestUnloggedConnection();
         serwerClientConnect(socket);
     }
 }
@@ -178,7 +181,10 @@ void ClientService::serwerClientConnect(QTcpSocket* socket) {
         DodajKlienta();
     }
     openConnections_.insert(connection);
-    unloggedConnections_.insert(connection);
+    unloggedConnections_.emplace(connection,
+                                 UnloggedConnection{platform::processClock().nowMs(), socket, address});
+    if (!unloggedWatch_.isActive())
+        watchUnloggedConnections();
     QObject::connect(socket, &QObject::destroyed, &context_,
                      [this, connection] { connectionGone(connection); });
     const int port = socket->peerPort();
@@ -227,6 +233,78 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // An acknowledgement may have freed the client for what waits for it.
     if (!Queue.empty())
         host_.WakeIdleHandler();
+}
+
+void ClientService::watchUnloggedConnections() {
+    unloggedWatch_.startForEarliest(unloggedConnections_, [](const UnloggedConnection& entry) {
+        return entry.acceptedMs + UnloggedLifetimeMs + 1;
+    });
+}
+
+void ClientService::closeLateUnloggedConnections() {
+    std::vector<std::uint32_t> late;
+    {
+        // Not from inside the handling of a read (a send waiting for a slow
+        // client runs the loop): looked at again shortly.
+        base::EventLock lock(host_.ServiceLock(), base::EventLock::Nested::Covered);
+        if (!lock.owns()) {
+            unloggedWatch_.startIn(AcceptCheckMs);
+            return;
+        }
+        const std::int64_t now = platform::processClock().nowMs();
+        for (const auto& [connection, entry] : unloggedConnections_)
+            if (now - entry.acceptedMs > UnloggedLifetimeMs)
+                late.push_back(connection);
+    }
+    for (const std::uint32_t connection : late)
+        closeUnloggedConnection(connection, true);
+    watchUnloggedConnections();
+}
+
+void ClientService::logLateUnlogged(const Klient* record, const std::string& address) {
+    if (record && nowSeconds() - record->CzasOdbioru > UnloggedLifetimeMs / 1000)
+        base::WriteLog(2, "Brak pingów od niezalogowanego klienta z adresu %s rozłączam połączenie",
+                       address.c_str());
+    else
+        base::WriteLog(
+            2, "Klient z adresu %s nie zalogował się w ciągu %d s od połączenia, rozłączam połączenie",
+            address.c_str(), int(UnloggedLifetimeMs / 1000));
+}
+
+void ClientService::closeOldestUnloggedConnection() {
+    const auto oldest = std::min_element(
+        unloggedConnections_.begin(), unloggedConnections_.end(), [](const auto& a, const auto& b) {
+            return std::pair(a.second.acceptedMs, a.first) < std::pair(b.second.acceptedMs, b.first);
+        });
+    if (oldest != unloggedConnections_.end())
+        closeUnloggedConnection(oldest->first, false);
+}
+
+void ClientService::closeUnloggedConnection(std::uint32_t connection, bool late) {
+    const auto found = unloggedConnections_.find(connection);
+    if (found == unloggedConnections_.end())
+        return;
+    const UnloggedConnection entry = found->second;
+    unloggedConnections_.erase(found);
+    const std::int64_t now = platform::processClock().nowMs();
+    if (late) {
+        logLateUnlogged(Klient::Find(entry.address, connection, nullptr), entry.address);
+    } else {
+        // A flood of new connections would write a line for each.
+        ++evictedUnlogged_;
+        if (!evictionLogged_ || now - evictionLoggedMs_ >= EvictionLogPeriodMs) {
+            base::WriteLog(2,
+                           "Nowe połączenie: za dużo połączeń bez zalogowania, zamknięto najstarsze (%u), "
+                           "ostatnie z adresu %s",
+                           evictedUnlogged_, entry.address.c_str());
+            evictionLogged_ = true;
+            evictionLoggedMs_ = now;
+            evictedUnlogged_ = 0;
+        }
+    }
+    // Not a close, which would wait for what it does not read.
+    if (entry.socket)
+        entry.socket->abort();
 }
 
 void ClientService::connectionGone(std::uint32_t connection) {
@@ -416,6 +494,7 @@ void ClientService::WylaczSerwer() {
     }
     openConnections_.clear();
     unloggedConnections_.clear();
+    unloggedWatch_.stop();
     stalled_.clear();
     if (stallWatch_)
         stallWatch_->stop();

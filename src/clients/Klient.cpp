@@ -96,7 +96,8 @@ Klient::Klient(const std::string& address, const std::string& name, QTcpSocket* 
                std::uint32_t socketHandle)
     : Port(port), IP(address), Gniazdo(socket ? socketHandle : 0), Socket(socket) {
     SetNazwa(name);
-    CzasOdbioru = CzasWyslania = std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
+    CzasOdbioru = CzasWyslania = CzasPolaczenia =
+        std::time_t(platform::processClock().dateTime().toSecsSinceEpoch());
     auto lock = LockChains();
     Kolejnosc = ++lastOrder;
     Nastepny = KlientList;

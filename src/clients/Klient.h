@@ -76,6 +76,8 @@ class Klient {
     std::string IDFB;
     std::uint32_t Stan = INIT;
     std::time_t CzasOdbioru = 0;
+    // When the record was made: the connection's accept.
+    std::time_t CzasPolaczenia = 0;
     std::int32_t WKolejce = 0;
     bool HasOstatniaWyslana = false;
     std::string OstatniaWyslana;
@@ -99,6 +101,8 @@ class Klient {
     Klient* Poprzedni = nullptr;
     // Pending exchange commands; guarded by `event_bufor`.
     BuforChain Komendy;
+    // Commands refused since the chain was last full.
+    std::uint32_t RefusedCommands = 0;
     std::uint32_t Wersja[4] = {0, 0, 0, 0};
     // The start of a request whose end has not arrived yet (wire bytes); put
     // in front of this client's next read.

@@ -19,9 +19,8 @@
 namespace clients {
 namespace {
 
-// A connection that never logs in, and a logged-in client, may be silent
-// this long (seconds) before the check closes it.
-constexpr std::time_t SilentBeforeLogin = 45;
+// A logged-in client may be silent this long (seconds) before the check
+// closes it.
 constexpr std::time_t SilentAfterLogin = 65;
 
 bool clientTrace() {
@@ -90,13 +89,12 @@ void ClientService::InfoOKlientach() {
                 slotsOf[slot.UserId].push_back(&slot);
         }
         for (Klient* k = KlientList; k; k = k->Nastepny) {
-            // A connection without a log-in, whatever it has sent ("!PING",
-            // "OK"), is kept only while it is not silent.
+            // A connection without a log-in has a fixed time from its
+            // accept, whatever it sends (the socket's own watch keeps it to
+            // the millisecond).
             if (!k->Zalogowany && k->Socket && k->Stan != Klient::DISCONNECT) {
-                if (now - k->CzasOdbioru > SilentBeforeLogin && !sentUnhandled(*k)) {
-                    base::WriteLog(2,
-                                   "Brak pingów od niezalogowanego klienta z adresu %s rozłączam połączenie",
-                                   k->IP.c_str());
+                if (now - k->CzasPolaczenia > ClientService::UnloggedLifetimeMs / 1000) {
+                    logLateUnlogged(k, k->IP);
                     silent.emplace_back(k->Socket);
                 }
                 continue;

@@ -3,14 +3,16 @@
 #include "clients/SocketTexts.h"
 
 #include "base/DiagnosticLog.h"
+#include "platform/Clock.h"
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <cstring>
 #include <memory>
 #include <sys/socket.h>
+#include <vector>
 
 namespace clients {
 
@@ -47,28 +49,70 @@ void SharedCalendars::SetActive(bool active) {
     ReportListenFailure(ListenedPort::Calendars, port_, socket_);
 }
 
+const char* SharedCalendars::refusalOf(const std::string& address) const {
+    if (int(connections_.size()) >= MaxConnections)
+        return "za dużo połączeń, ostatnie z adresu";
+    const auto held = perAddress_.find(address);
+    if (held != perAddress_.end() && held->second >= MaxConnectionsPerAddress)
+        return "za dużo połączeń z adresu";
+    return nullptr;
+}
+
 void SharedCalendars::CalSocketAccept() {
+    // Those past their deadline make room first.
+    closeLateConnections();
     while (QTcpSocket* connection = socket_.nextPendingConnection()) {
-        if (connections_ >= MaxConnections) {
+        const std::string address = SocketAddressText(connection->peerAddress());
+        if (const char* refusal = refusalOf(address)) {
+            if (refusalLogged_ != refusal)
+                base::WriteLog(2, "CalSocket: %s %s, nowe połączenie odrzucone", refusal, address.c_str());
+            refusalLogged_ = refusal;
             connection->abort();
             connection->deleteLater();
             continue;
         }
-        ++connections_;
+        refusalLogged_ = nullptr;
+        connections_.emplace(connection,
+                             Connection{platform::processClock().nowMs() + RequestDeadlineMs, address});
+        ++perAddress_[address];
         // The request is short: only its first bytes are taken in, and what
         // follows them is dropped within a bound once it is answered.
         connection->setReadBufferSize(qint64(std::strlen(Request)));
-        auto* idle = new QTimer(connection);
-        idle->setSingleShot(true);
-        idle->start(IdleTimeoutMs);
-        QObject::connect(idle, &QTimer::timeout, connection, &QTcpSocket::abort);
-        QObject::connect(connection, &QTcpSocket::readyRead, &context_, [this, connection, idle] {
-            idle->start(IdleTimeoutMs);
-            CalSocketClientRead(connection);
-        });
+        QObject::connect(connection, &QTcpSocket::readyRead, &context_,
+                         [this, connection] { CalSocketClientRead(connection); });
         QObject::connect(connection, &QTcpSocket::disconnected, connection, &QObject::deleteLater);
-        QObject::connect(connection, &QObject::destroyed, &context_, [this] { --connections_; });
+        QObject::connect(connection, &QObject::destroyed, &context_, [this, connection, address] {
+            connections_.erase(connection);
+            if (--perAddress_[address] <= 0)
+                perAddress_.erase(address);
+        });
     }
+    if (!deadlineWatch_.isActive())
+        watchDeadlines();
+}
+
+void SharedCalendars::watchDeadlines() {
+    deadlineWatch_.startForEarliest(connections_, [](const Connection& entry) { return entry.deadlineMs; });
+}
+
+void SharedCalendars::closeLateConnections() {
+    const std::int64_t now = platform::processClock().nowMs();
+    std::vector<QPointer<QTcpSocket>> late;
+    for (const auto& [connection, entry] : connections_) {
+        if (now < entry.deadlineMs)
+            continue;
+        base::WriteLog(2, "CalSocket: połączenie z %s przekroczyło czas na żądanie i odpowiedź, zerwane",
+                       entry.address.c_str());
+        late.emplace_back(connection);
+    }
+    // Each abort takes its connection out of the table.
+    for (const QPointer<QTcpSocket>& connection : late) {
+        if (connection) {
+            connections_.erase(connection.data());
+            connection->abort();
+        }
+    }
+    watchDeadlines();
 }
 
 void SharedCalendars::CalSocketClientRead(QTcpSocket* connection) {
@@ -88,9 +132,13 @@ void SharedCalendars::CalSocketClientRead(QTcpSocket* connection) {
 // Closed with bytes of the request's line still unread, the connection would
 // be reset and the client would lose the reply. So the write side is shut
 // once the reply is out, and what the client still sends is read and dropped
-// until it closes, within a bound of bytes and the idle time.
+// until it closes, within a bound of bytes and the connection's deadline.
 void SharedCalendars::closeAfterReply(QTcpSocket* connection) {
     QObject::disconnect(connection, &QTcpSocket::readyRead, &context_, nullptr);
+    // As long again to take the reply.
+    const auto open = connections_.find(connection);
+    if (open != connections_.end())
+        open->second.deadlineMs = platform::processClock().nowMs() + RequestDeadlineMs;
     connection->setReadBufferSize(DrainLimit);
     auto drained = std::make_shared<qint64>(0);
     const auto drain = [connection, drained] {

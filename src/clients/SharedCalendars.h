@@ -4,14 +4,17 @@
 // "Ormbell.xml". All three files lie in the program folder.
 #pragma once
 
+#include "clients/DeadlineWatch.h"
 #include "platform/ServiceControl.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 class QTcpServer;
 class QTcpSocket;
@@ -83,9 +86,13 @@ class SharedCalendars {
     static constexpr const char* ServiceName = "Ormbell";
     // The whole request is this text; what follows it is ignored.
     static constexpr const char* Request = "$GETCAL,CTI";
-    // A connection that sends nothing for this long is dropped.
-    int IdleTimeoutMs = 10000;
+    // A request must be whole this long after its connection was accepted,
+    // and a reply taken this long after it was written: a connection that
+    // drips its bytes is dropped at that point, whatever it sends.
+    std::int64_t RequestDeadlineMs = 5000;
     static constexpr int MaxConnections = 64;
+    // One address holds at most this many of them.
+    static constexpr int MaxConnectionsPerAddress = 4;
     // What a client may still send after its request before it is cut off.
     static constexpr qint64 DrainLimit = 4096;
 
@@ -93,14 +100,27 @@ class SharedCalendars {
 
   private:
     void closeAfterReply(QTcpSocket* connection);
+    // Why a new connection from `address` is refused now, or null.
+    const char* refusalOf(const std::string& address) const;
+    // Drops the connections past their deadline; armed for the next one.
+    void closeLateConnections();
+    void watchDeadlines();
 
     QTcpServer& socket_;
     std::function<CalendarSettings()> settings_;
     std::unique_ptr<platform::ServiceControl> control_;
     int port_ = 0;
-    int connections_ = 0;
+    struct Connection {
+        std::int64_t deadlineMs = 0; // on the process clock
+        std::string address;
+    };
+    std::unordered_map<QTcpSocket*, Connection> connections_;
+    std::unordered_map<std::string, int> perAddress_;
+    // A refusal is logged once until a connection is taken again.
+    const char* refusalLogged_ = nullptr;
     // Context of the connections' signals.
     QObject context_;
+    DeadlineWatch deadlineWatch_{context_, [this] { closeLateConnections(); }};
 };
 
 } // namespace clients

@@ -17,6 +17,8 @@ namespace pbx {
 namespace {
 
 constexpr int NoExchangeLinkCode = 8;
+// The client has as many commands waiting as it may.
+constexpr int CommandsWaitingCode = 9;
 constexpr std::size_t NoLimit = std::string_view::npos;
 
 struct FieldRule {
@@ -160,7 +162,10 @@ RequestEnd runCallControl(PbxLink& link, const CallSettings& settings, const cha
         call->End = QDateTime(); // live again
         command.text = "C03 " + call->CallId + " " + command.text;
     }
-    link.WyslijNumer(command.text, command.timeToLiveMs);
+    // Refused for now, but whole: answered "ERROR", and the client's next
+    // requests are read on.
+    if (!link.WyslijNumer(command.text, command.timeToLiveMs))
+        errorCode = CommandsWaitingCode;
     return request->end;
 }
 

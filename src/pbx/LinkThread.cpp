@@ -773,7 +773,18 @@ bool TWatek::WriteStep(bool serial) {
             for (Klient* k = KlientList; k; k = k->Nastepny) {
                 if (k->Komendy.empty() || std::find(tried.begin(), tried.end(), k) != tried.end())
                     continue;
-                if (k->Komendy.front().TTL < 0) {
+                const Bufor& head = k->Komendy.front();
+                // Its time to live counts from when it could first have gone:
+                // at the latest once the command ahead of it was answered or
+                // given up. Older, it is stale: a dial that rings minutes
+                // after the click does harm.
+                const std::int64_t waited = head.QueuedMs >= 0 ? now - head.QueuedMs : 0;
+                const bool stale = head.TTL >= 0 && waited > std::int64_t(head.TTL) + CommandAnswerTimeoutMs;
+                if (head.TTL < 0 || stale) {
+                    base::WriteLog(
+                        2, "Komenda do centrali pominięta: %s (czekała %lld ms, czas życia %d ms) <%s>",
+                        stale ? "przeterminowana" : "nie wysłana w czasie życia",
+                        static_cast<long long>(waited), int(head.TTL), LogCopy(head.data).c_str());
                     shared_.CommandInFlight = 2;
                     k->Komendy.pop_front();
                     left = true;

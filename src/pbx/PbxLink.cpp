@@ -276,26 +276,41 @@ Bufor wireNode(const char* text, std::size_t count, int timeToLiveMs) {
 
 } // namespace
 
-void PbxLink::WyslijNumer(std::string& command, int timeToLiveMs) {
+bool PbxLink::WyslijNumer(std::string& command, int timeToLiveMs) {
     base::TraceScope trace("WyslijNumer");
     if (host_.PbxType() == 5)
         std::replace(command.begin(), command.end(), ',', 'f');
     if (!isOneLine(command)) {
         base::WriteLog(2, "Komenda do centrali odrzucona: więcej niż jedna linia <%s>", command.c_str());
-        return;
+        return true;
     }
     const std::size_t count = command.size() + 1;
     Bufor node = wireNode(command.c_str(), count, timeToLiveMs);
-    shared_.QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
     base::EventLock lock(event_bufor.get());
     if (!lock.owns())
-        return;
+        return true;
     if (!CurrentKlient) {
         base::WriteLog(2, "WyslijNumer: brak klienta dla <%s>", command.c_str());
-        return;
+        return true;
     }
-    CurrentKlient->Komendy.push_back(std::move(node));
+    Klient& client = *CurrentKlient;
+    if (client.Komendy.size() >= ClientCommandLimit) {
+        // A flood is logged once, and counted when the client is taken again.
+        if (client.RefusedCommands++ == 0)
+            base::WriteLog(2, "Klient %s (%s): %zu komend czeka na centralę, następne odrzucane <%s>",
+                           client.IDFB.c_str(), client.IP.c_str(), client.Komendy.size(), command.c_str());
+        return false;
+    }
+    if (client.RefusedCommands > 0) {
+        base::WriteLog(2, "Klient %s (%s): odrzucono %u komend ponad kolejkę", client.IDFB.c_str(),
+                       client.IP.c_str(), client.RefusedCommands);
+        client.RefusedCommands = 0;
+    }
+    shared_.QueuedBytes.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    node.QueuedMs = linkEnvironment().linkClock().nowMs();
+    client.Komendy.push_back(std::move(node));
     shared_.LinkThreadWake.Wake();
+    return true;
 }
 
 bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiveMs, bool wireBytes) {
@@ -313,6 +328,7 @@ bool PbxLink::queueServerLine(const char* line, std::size_t count, int timeToLiv
     }
     if (!ServerKlient->Komendy.empty())
         LastPbxLine = std::string(text.substr(0, text.find('\0')));
+    node.QueuedMs = linkEnvironment().linkClock().nowMs();
     ServerKlient->Komendy.push_back(std::move(node));
     shared_.LinkThreadWake.Wake();
     return true;

@@ -98,8 +98,12 @@ class PbxLink : public QObject {
     // wakes itself again, so the event loop runs between slices.
     void DrainReceivedLines();
     // Queues a command of `CurrentKlient` (the caller's text changes: for
-    // type 5 every ',' becomes 'f').
-    void WyslijNumer(std::string& command, int timeToLiveMs = 0);
+    // type 5 every ',' becomes 'f'). False when it is refused: the client
+    // has `ClientCommandLimit` commands waiting already.
+    bool WyslijNumer(std::string& command, int timeToLiveMs = 0);
+    // The most commands one client may have waiting for the exchange: a
+    // client that asks faster than the exchange takes is refused, not queued.
+    static constexpr std::size_t ClientCommandLimit = 8;
     // Queues a line of the server's own; `count` may include the text's NUL.
     void WyslijLinie(const char* line, std::size_t count, int timeToLiveMs);
     void WyslijLinie(const std::string& line, int timeToLiveMs) {

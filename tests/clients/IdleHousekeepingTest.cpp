@@ -13,6 +13,7 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 
 namespace clienttest {
@@ -184,6 +185,65 @@ TEST_F(IdleHousekeeping, ConnectionsWithoutALogInAreBoundedAndClosedAfter45Silen
     ASSERT_TRUE(talking.SendRequest("PING"));
     EXPECT_EQ(waitReplies(talking, 1), std::vector<std::string>{"OK"});
     sim::CloseConnections(idle);
+}
+
+// Slow peers from addresses of their own, as many machines would be: each
+// sends half a log-in and then pings. A real client still gets in, the
+// oldest of them making room, and none lasts 45 s from its accept.
+TEST_F(IdleHousekeeping, SlowConnectionsWithoutALogInGiveWayToARealClientAndEndAfter45Seconds) {
+    const int slowCount = clients::ClientService::UnloggedConnectionLimit + 44;
+    std::vector<int> slow;
+    for (int i = 0; i < slowCount; ++i) {
+        const std::string address = sim::LoopbackAddress(i);
+        const int fd = sim::ConnectFrom(address, port);
+        ASSERT_GE(fd, 0) << address;
+        slow.push_back(fd);
+        ASSERT_EQ(::send(fd, "!KL&2.04.00.00&", 15, MSG_NOSIGNAL), 15);
+        // Taken in, or turned away.
+        ASSERT_TRUE(PumpUntil([&] { return Klient::Find(address, 0, nullptr) || sim::ClosedByPeer(fd); }));
+    }
+    auto closed = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            if (!sim::ClosedByPeer(slow[std::size_t(i)]))
+                return false;
+        return true;
+    };
+    auto pingAll = [&] {
+        for (int fd : slow)
+            (void)::send(fd, "!PING\r", 6, MSG_NOSIGNAL);
+    };
+    pingAll();
+
+    sim::ClientSimulator client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(client.LogIn("1", "secret"));
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto notices = client.Notices();
+        return std::any_of(notices.begin(), notices.end(), [](auto& m) { return m.starts_with("!LP&"); });
+    }));
+    // The oldest made room, the newest are still there.
+    const int made = slowCount - clients::ClientService::UnloggedConnectionLimit + 1;
+    EXPECT_TRUE(PumpUntil([&] { return closed(0, made); }));
+    EXPECT_FALSE(std::any_of(slow.begin() + made, slow.end(), [](int fd) { return sim::ClosedByPeer(fd); }));
+    EXPECT_NE(mainLogText().find("za dużo połączeń bez zalogowania, zamknięto najstarsze"),
+              std::string::npos);
+
+    // Pinging does not keep them: 45 s from their accept they are closed.
+    clock.advance(30'000);
+    pingAll();
+    ASSERT_TRUE(PumpUntil([&] {
+        for (Klient* k = KlientList; k; k = k->Nastepny)
+            if (!k->Zalogowany && k->Socket && k->Stan != Klient::DISCONNECT &&
+                k->CzasOdbioru < clock.dateTime().toSecsSinceEpoch())
+                return false;
+        return true;
+    }));
+    clock.advance(16'000);
+    EXPECT_TRUE(PumpUntil([&] { return closed(made, slowCount); }));
+    EXPECT_NE(mainLogText().find("nie zalogował się w ciągu 45 s od połączenia"), std::string::npos);
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_NE(Klient::ZnajdzPoIDFB("1"), nullptr);
+    sim::CloseConnections(slow);
 }
 
 TEST_F(IdleHousekeeping, AClientThatClosesItsEndIsLoggedAsAClose) {

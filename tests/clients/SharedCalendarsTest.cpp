@@ -5,6 +5,7 @@
 
 #include "base/DiagnosticLog.h"
 #include "clients/SharedCalendars.h"
+#include "platform/Clock.h"
 #include "support/Ports.h"
 #include "support/Sandbox.h"
 
@@ -16,6 +17,7 @@
 #include <QStringDecoder>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -53,8 +55,10 @@ class SharedCalendarsTest : public ::testing::Test {
             sent += part.size();
             PumpUntil([&] {
                 const auto open = server.findChildren<QTcpSocket*>();
-                return open.isEmpty() || open.back()->bytesAvailable() >= sent ||
-                       open.back()->state() != QAbstractSocket::ConnectedState;
+                const auto mine = std::find_if(open.begin(), open.end(), [&](QTcpSocket* c) {
+                    return c->peerPort() == peer.localPort() && c->state() == QAbstractSocket::ConnectedState;
+                });
+                return mine == open.end() || (*mine)->bytesAvailable() >= sent;
             });
         }
         QByteArray reply;
@@ -181,21 +185,71 @@ TEST_F(SharedCalendarsTest, SplitRequestsAreJoinedAnythingElseIsClosedUnanswered
     EXPECT_EQ(ask({"$GETCAL,CTI"}), QByteArray("[]"));
     writeFile(sandbox.file("shared_cals.xml"), "<list><calendar name=\"x\" location=\"/x\"/></list>");
     EXPECT_EQ(ask({"$GETCAL,CTI"}), QByteArray("[]"));
-    // A connection that goes quiet is dropped; so is one still open when
-    // the socket closes.
-    calendars.IdleTimeoutMs = 100;
+    // A connection whose request is not whole by its deadline is dropped;
+    // so is one still open when the socket closes.
+    calendars.RequestDeadlineMs = 100;
     QTcpSocket quiet;
     quiet.connectToHost(QStringLiteral("127.0.0.1"), quint16(calendars.Port()));
     quiet.write("$GETCAL");
     EXPECT_TRUE(PumpUntil([&] { return quiet.state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_EQ(quiet.readAll(), QByteArray());
-    calendars.IdleTimeoutMs = 60000;
+    calendars.RequestDeadlineMs = 60000;
     QTcpSocket idle;
     idle.connectToHost(QStringLiteral("127.0.0.1"), quint16(calendars.Port()));
     ASSERT_TRUE(PumpUntil([&] { return !server.findChildren<QTcpSocket*>().isEmpty(); }));
     idle.write("$GET");
     calendars.SetActive(false);
     EXPECT_TRUE(PumpUntil([&] { return idle.state() == QAbstractSocket::UnconnectedState; }));
+}
+
+// Peers that drip a byte now and then, many from one address and then one
+// from each of many: a proper request is answered all the same, at once or
+// once the dripping ones reach their deadline.
+TEST_F(SharedCalendarsTest, DrippingConnectionsDoNotShutOutAProperRequest) {
+    platform::ManualClock clock;
+    platform::setProcessClock(&clock);
+    ASSERT_NO_FATAL_FAILURE(open());
+    using clients::SharedCalendars;
+    auto held = [&] {
+        const auto open = server.findChildren<QTcpSocket*>();
+        return int(std::count_if(open.begin(), open.end(),
+                                 [](auto* c) { return c->state() == QAbstractSocket::ConnectedState; }));
+    };
+    std::vector<int> dripping;
+    // Each is taken in or turned away before the next.
+    auto drip = [&](const std::string& address) {
+        const int before = held();
+        const int fd = sim::ConnectFrom(address, calendars.Port());
+        ASSERT_GE(fd, 0) << address;
+        dripping.push_back(fd);
+        ASSERT_EQ(::send(fd, "$", 1, MSG_NOSIGNAL), 1);
+        ASSERT_TRUE(PumpUntil([&] { return held() > before || sim::ClosedByPeer(fd); }));
+    };
+    for (int i = 0; i < SharedCalendars::MaxConnections; ++i)
+        ASSERT_NO_FATAL_FAILURE(drip("127.0.0.2"));
+    // A few are held, the rest turned away.
+    EXPECT_TRUE(PumpUntil([&] {
+        int closed = 0;
+        for (int fd : dripping)
+            closed += sim::ClosedByPeer(fd);
+        return closed == SharedCalendars::MaxConnections - SharedCalendars::MaxConnectionsPerAddress;
+    }));
+    EXPECT_EQ(ask({"$GETCAL,CTI"}), QByteArray("[]"));
+    ASSERT_TRUE(PumpUntil([&] { return held() == SharedCalendars::MaxConnectionsPerAddress; }));
+
+    // One from each of many addresses fills the table; at their deadline
+    // they go, and the request is answered.
+    for (int i = 0; held() < SharedCalendars::MaxConnections; ++i) {
+        ASSERT_LT(i, 2 * SharedCalendars::MaxConnections);
+        ASSERT_NO_FATAL_FAILURE(drip(sim::LoopbackAddress(i)));
+    }
+    clock.advance(calendars.RequestDeadlineMs);
+    for (int fd : dripping)
+        (void)::send(fd, "G", 1, MSG_NOSIGNAL);
+    EXPECT_TRUE(PumpUntil([&] { return held() == 0; }));
+    EXPECT_EQ(ask({"$GETCAL,CTI"}), QByteArray("[]"));
+    sim::CloseConnections(dripping);
+    platform::setProcessClock(nullptr);
 }
 
 const char* const OrmbellFile = "<?xml version=\"1.0\" encoding=\"windows-1250\"?>\n"

@@ -211,6 +211,57 @@ TEST_F(CallControlRoad, TypesZeroToFourSendEveryCommandOfTheFamily) {
     EXPECT_TRUE(serveUntil([&] { return client.received == "ERROR"; })) << client.received;
 }
 
+// A desk that dials as fast as it can: what waits for the exchange stays
+// within the bound and the rest is answered "ERROR"; dials left waiting
+// while the exchange does not answer are dropped unsent, not rung later.
+TEST_F(CallControlRoad, AFloodingClientIsRefusedPastItsBoundAndStaleDialsAreDropped) {
+    ExchangeSimulator exchange(Family::Vantrel, sim::Transport::Tcp);
+    TestClient& client = linkedClient(exchange, 2);
+    exchange.SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    send(client, "!WN&202&1\r");
+    ASSERT_TRUE(commandsAre(exchange, {"WN 202&1&"}));
+    ASSERT_TRUE(serveUntil([&] { return client.received == "OK"; }));
+
+    const std::size_t floodCount = 2000;
+    std::string flood;
+    for (std::size_t i = 0; i < floodCount; ++i)
+        flood += "!WN&202&" + std::to_string(100 + i) + "\r";
+    send(client, flood);
+    auto count = [&](const std::string& word) {
+        std::size_t n = 0;
+        for (std::size_t at = client.received.find(word); at != std::string::npos;
+             at = client.received.find(word, at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(serveUntil([&] { return count("OK") + count("ERROR") == 1 + floodCount; }))
+        << client.received;
+    const std::size_t limit = pbx::PbxLink::ClientCommandLimit;
+    EXPECT_EQ(count("OK"), 1 + limit);
+    EXPECT_EQ(count("ERROR"), floodCount - limit);
+    {
+        auto lock = LockChains();
+        EXPECT_EQ(client.record->Komendy.size(), limit);
+    }
+    // Logged once, not for each refusal.
+    const std::string refused = "komend czeka na centralę, następne odrzucane";
+    EXPECT_NE(mainLogText().find(refused), std::string::npos);
+    EXPECT_EQ(mainLogText().find(refused), logSoFar.rfind(refused));
+
+    // Still no answer half a minute on: the waiting dials are stale.
+    clock_.advance(31'000);
+    EXPECT_TRUE(serveUntil([&] {
+        auto lock = LockChains();
+        return client.record->Komendy.empty();
+    }));
+    send(client, "!WN&202&99\r");
+    EXPECT_TRUE(commandsAre(exchange, {"WN 202&1&", "WN 202&99&"}));
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Komenda do centrali pominięta: przeterminowana"), std::string::npos);
+    EXPECT_NE(log.find("odrzucono " + std::to_string(floodCount - limit) + " komend ponad kolejkę"),
+              std::string::npos);
+}
+
 TEST_F(CallControlRoad, TypeFiveNamesTheCallOfTheExtension) {
     ExchangeSimulator exchange(Family::Morva, sim::Transport::Tcp);
     TestClient& client = linkedClient(exchange, 5);

@@ -406,6 +406,40 @@ void CloseConnections(std::vector<int>& connections) {
     connections.clear();
 }
 
+std::string LoopbackAddress(int n) {
+    return "127.1." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1);
+}
+
+int ConnectFrom(const std::string& source, int port) {
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    to.sin_port = htons(std::uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    pollfd connected{fd, POLLOUT, 0};
+    if (::inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) ||
+        ::poll(&connected, 1, 10000) != 1 || (connected.revents & (POLLERR | POLLHUP)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool ClosedByPeer(int fd) {
+    for (;;) {
+        char byte = 0;
+        const ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return true;
+        if (got < 0 && errno != EINTR)
+            return false;
+    }
+}
+
 int HighestOpenDescriptor() {
     int highest = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))

@@ -121,6 +121,15 @@ class FloodingPeer {
 // connected and sends it there, else does not wait. Their descriptors.
 std::vector<int> OpenConnections(int port, int count, const std::string& first = {});
 void CloseConnections(std::vector<int>& connections);
+// The `n`-th address of the loopback net past 127.0.0.x, for peers that
+// must look like machines of their own.
+std::string LoopbackAddress(int n);
+// A plain connection to the port on 127.0.0.1 from `source`, connected
+// (waited for); its descriptor, or -1.
+int ConnectFrom(const std::string& source, int port);
+// The other end has closed or reset the connection; what it sent before is
+// read and dropped.
+bool ClosedByPeer(int fd);
 // The highest descriptor the process has open.
 int HighestOpenDescriptor();
 
