@@ -1,6 +1,7 @@
 #include "db/MainDatabase.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallWatchdog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 
@@ -67,6 +68,7 @@ bool ConnectAborted() {
 
 MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     current = this;
+    ResetCallLimit();
     nextSlice_.setSingleShot(true);
     nextSlice_.setInterval(0);
     QObject::connect(&nextSlice_, &QTimer::timeout, [this] { writeKeptRowSlice(); });

@@ -152,8 +152,10 @@ int SessionDB::AttachDatabase(bool background) {
         return dbcode::Unavailable;
     }
     buildDpb();
-    if (background && onGuiThread()) {
-        AttachStatus = attachInBackground();
+    // The main connection is attached off the GUI thread, within the call
+    // bound; only a background attach shows the progress window.
+    if (onGuiThread() && (background || DbHandle_ == &MainDbHandle)) {
+        AttachStatus = attachInBackground(background);
     } else {
         AttachStatus = ConnectDatabase();
     }
@@ -161,9 +163,13 @@ int SessionDB::AttachDatabase(bool background) {
         return ReportError(Status.data(), AttachFoundNoFile());
     static const char items[] = {isc_info_db_id};
     char answer[128];
-    if (isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer), answer)) {
+    if (bounded([&] {
+            return isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer),
+                                     answer);
+        })) {
         const int code = ReportError(Status.data());
-        DetachDatabase(DbHandle_);
+        bounded([&] { return DetachDatabase(DbHandle_); });
+        *DbHandle_ = 0;
         return code;
     }
     return 0;
@@ -180,7 +186,7 @@ void SessionDB::buildDpb() {
     dpb_ += char(0);
 }
 
-int SessionDB::attachInBackground() {
+int SessionDB::attachInBackground(bool showProgress) {
     if (BackgroundAttachRunning()) {
         // Only one wait in the progress window at a time.
         base::WriteLog(2, "%s", "Łączenie z bazą danych już trwa");
@@ -189,7 +195,7 @@ int SessionDB::attachInBackground() {
     }
     AttachStatus = 1;
     connectDB thread(false, this);
-    return thread.Wait();
+    return thread.Wait(showProgress);
 }
 
 int SessionDB::ConnectDatabase() {
@@ -199,15 +205,17 @@ int SessionDB::ConnectDatabase() {
 int SessionDB::StartTransaction(bool withTpb) {
     static char queryTpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_concurrency, isc_tpb_wait};
     rollback();
-    if (!isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_),
-                               withTpb ? short(sizeof(queryTpb)) : 0, withTpb ? queryTpb : nullptr))
+    if (!bounded([&] {
+            return isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_),
+                                         withTpb ? short(sizeof(queryTpb)) : 0, withTpb ? queryTpb : nullptr);
+        }))
         return 0;
     return reportFailedCall(false);
 }
 
 int SessionDB::reportFailedCall(bool atCommit) {
     const int code = ReportError(Status.data());
-    if (isLostConnection(Status))
+    if (isLostConnection(Status) || abandoned_)
         connectionLost(atCommit);
     return code;
 }
@@ -223,12 +231,17 @@ void SessionDB::connectionLost(bool atCommit) {
     const bool main = DbHandle_ == &MainDbHandle;
     const bool wasAttached = *DbHandle_ != 0;
     if (wasAttached) {
+        if (abandoned_)
+            base::WriteLog(2, "Baza danych %s nie odpowiedziała w ciągu %lld s, połączenie porzucone",
+                           databaseName_.c_str(), static_cast<long long>(db::CallBound().count() / 1000));
         base::WriteLog(2, "Utracono połączenie z bazą danych %s", databaseName_.c_str());
         std::array<intptr_t, 20> ignored{};
-        isc_detach_database(vec(ignored), dbh(DbHandle_));
+        bounded([&] { return isc_detach_database(vec(ignored), dbh(DbHandle_)); });
         *DbHandle_ = 0;
     }
-    if (wasAttached && !reattachTried_) {
+    // A server that did not answer is not asked again at once: the
+    // reconnect timer, a log-in or the next row's attach tries later.
+    if (wasAttached && !reattachTried_ && !abandoned_) {
         reattachTried_ = true;
         // The failed call's report stays what the caller reads.
         const auto failedStatus = Status;
@@ -251,7 +264,7 @@ void SessionDB::connectionLost(bool atCommit) {
 }
 
 int SessionDB::CommitTransaction() {
-    if (isc_commit_transaction(vec(Status), trh(&Transaction))) {
+    if (bounded([&] { return isc_commit_transaction(vec(Status), trh(&Transaction)); })) {
         const int code = reportFailedCall(true);
         rollback();
         return code;
@@ -263,7 +276,7 @@ void SessionDB::rollback() {
     if (Transaction == 0)
         return;
     std::array<intptr_t, 20> status{};
-    if (isc_rollback_transaction(vec(status), trh(&Transaction)))
+    if (bounded([&] { return isc_rollback_transaction(vec(status), trh(&Transaction)); }))
         Transaction = 0; // the connection is gone with it
 }
 
@@ -302,8 +315,10 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
     std::string wire;
     if (const int refused = statementToWire(text, &wire))
         return refused;
-    if (isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
-                                   SQL_DIALECT_V6, nullptr)) {
+    if (bounded([&] {
+            return isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
+                                              SQL_DIALECT_V6, nullptr);
+        })) {
         base::DebugTrace(text);
         base::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
         return reportFailedCall(false);
@@ -364,6 +379,7 @@ int SessionDB::RunInReadTransaction(const std::function<int()>& deliver) {
 
 int SessionDB::runStatement(const std::string& text, bool query, const std::function<int()>& run) {
     lossFound_ = LossFound::None;
+    abandoned_ = false;
     reattachTried_ = false;
     reattached_ = false;
     rowsShown_ = false;

@@ -5,6 +5,7 @@
 // the database in the wire code page.
 #pragma once
 
+#include "db/CallWatchdog.h"
 #include "db/DatabaseHost.h"
 #include "db/QueryRows.h"
 
@@ -129,7 +130,16 @@ class SessionDB {
     // Every query run reads its result through this one path: the columns
     // and then every row go to `sink`; without a sink no row is fetched.
     int runQuery(db::RowSink* sink, Trace trace);
-    int attachInBackground();
+    int attachInBackground(bool showProgress);
+    // Runs one Firebird call on the session's handle within the call bound;
+    // a call the watchdog abandoned leaves the connection lost.
+    template <class Call> auto bounded(Call call) {
+        db::BoundedCall bound(DbHandle_);
+        const auto result = call();
+        if (bound.end())
+            abandoned_ = true;
+        return result;
+    }
     void buildDpb();
     // Where the statement running now found its connection lost.
     enum class LossFound { None, BeforeCommit, AtCommit };
@@ -172,6 +182,7 @@ class SessionDB {
     LossFound lossFound_ = LossFound::None;
     bool reattachTried_ = false;
     bool reattached_ = false;
+    bool abandoned_ = false; // a call got no answer within its bound
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;
     int workError_ = 0; // the first failure in the open unit of work

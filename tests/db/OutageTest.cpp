@@ -5,6 +5,7 @@
 #include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
 #include "db/CallHistoryTables.h"
+#include "db/ConnectThread.h"
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
 #include "pbx/PbxLink.h"
@@ -12,13 +13,19 @@
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
+#include "support/SlowTcpProxy.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTcpServer>
 #include <QTimer>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #ifndef IP_LOCAL_PORT_RANGE
@@ -59,6 +66,19 @@ class Outage : public testing_support::MainFormFixture {
     void formAttachedToRunningServer() {
         ASSERT_TRUE(server.start()) << server.error();
         ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+        form->tmrStartupTimer();
+        ASSERT_EQ(form->Database().MainDbState, 0);
+    }
+
+    // The same, with the server reached through a relay that can be held.
+    void formAttachedThroughRelay() {
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        relay = std::make_unique<testing_support::SlowTcpProxy>(
+            std::stoi(c.host.substr(c.host.find('/') + 1)), std::chrono::milliseconds(0));
+        ASSERT_NE(relay->port(), 0);
+        c.host = "127.0.0.1/" + std::to_string(relay->port());
         ASSERT_NO_FATAL_FAILURE(createFormOnServer());
         form->tmrStartupTimer();
         ASSERT_EQ(form->Database().MainDbState, 0);
@@ -113,6 +133,33 @@ class Outage : public testing_support::MainFormFixture {
 
     testfb::PrivateServer server;
     testfb::Connection c;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+};
+
+// Lets the relay pass again after a while, so that a program that waits
+// for the held server without a bound still ends its test (failing it).
+class ReleaseLater {
+  public:
+    explicit ReleaseLater(testing_support::SlowTcpProxy& relay)
+        : thread_([this, &relay] {
+              std::unique_lock lock(mutex_);
+              changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; });
+              relay.hold(false);
+          }) {}
+    ~ReleaseLater() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::thread thread_;
 };
 
 } // namespace
@@ -320,4 +367,35 @@ TEST_F(Outage, TheServersPortIsHeldAndAnotherListenerOnItIsNeverTakenForTheServe
     }
     ASSERT_TRUE(server.start()) << server.error();
     EXPECT_NE(count("RDB$DATABASE").find("COUNT=1"), std::string::npos);
+}
+
+// The server stops answering without closing anything (a partition, a hung
+// server): the row's statement is abandoned at its bound, the connection
+// counts as lost and the row waits for its return like any row of a lost
+// connection; an attach meanwhile is given up at the bound too. Once the
+// relay passes again, the reconnect timer attaches and the row is written.
+TEST_F(Outage, AStatementThatGetsNoAnswerIsAbandonedAndItsRowKept) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    ASSERT_EQ(writeCall("600100200", 1), 0);
+    mainLogText();
+    {
+        relay->hold(true);
+        ReleaseLater release(*relay);
+        EXPECT_NE(writeCall("600999777", 42), 0);
+        EXPECT_FALSE(MainDbHandleExists());
+        EXPECT_EQ(form->Database().MainDbState, -1);
+        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        form->trmReconnectTimer();
+        EXPECT_FALSE(MainDbHandleExists()) << "an attach to the held server was not given up";
+        const std::string log = mainLogText();
+        EXPECT_NE(log.find("nie odpowiedziała w ciągu 10 s, połączenie porzucone"), std::string::npos) << log;
+        EXPECT_NE(log.find("nie odpowiedziała w ciągu 10 s, łączenie porzucone"), std::string::npos) << log;
+        EXPECT_NE(log.find("zapis czeka na połączenie: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    }
+    relay->hold(false);
+    // The attach given up may still be in its call: none starts before it ends.
+    ASSERT_TRUE(WaitForAttachThreads(std::chrono::steady_clock::now() + std::chrono::seconds(60)));
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos) << "the kept row too";
 }

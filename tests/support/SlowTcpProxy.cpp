@@ -86,14 +86,20 @@ SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_, 64) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wake_, O_CLOEXEC) != 0)
+        ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
+void SlowTcpProxy::hold(bool held) {
+    held_ = held;
+    [[maybe_unused]] const ssize_t written = ::write(wake_[1], "h", 1);
+}
+
 SlowTcpProxy::~SlowTcpProxy() {
     if (thread_.joinable()) {
+        stopping_ = true;
         [[maybe_unused]] const ssize_t written = ::write(wake_[1], "x", 1);
         thread_.join();
     }
@@ -105,6 +111,17 @@ SlowTcpProxy::~SlowTcpProxy() {
 void SlowTcpProxy::run() {
     std::list<Relay> relays;
     for (;;) {
+        if (held_) {
+            pollfd wake{wake_[0], POLLIN, 0};
+            ::poll(&wake, 1, -1);
+        }
+        char woken[16];
+        while (::read(wake_[0], woken, sizeof woken) > 0) {
+        }
+        if (stopping_)
+            break;
+        if (held_)
+            continue;
         const auto now = Clock::now();
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
         auto timeout = std::chrono::milliseconds(1000);
@@ -121,7 +138,7 @@ void SlowTcpProxy::run() {
         if (::poll(fds.data(), fds.size(), int(timeout.count())) < 0 && errno != EINTR)
             return;
         if (fds[0].revents)
-            break;
+            continue;
         if (fds[1].revents & POLLIN) {
             const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -21,6 +21,9 @@ class SlowTcpProxy {
     int port() const { return port_; }
     // Chunks (a server's answers, as read) handed on to the clients so far.
     std::size_t chunksToClients() const { return toClients_.load(); }
+    // While held, nothing passes either way and no connection is taken on,
+    // yet nothing is reset: a network partition, or a server that hangs.
+    void hold(bool held);
 
   private:
     void run();
@@ -31,6 +34,8 @@ class SlowTcpProxy {
     int port_ = 0;
     int wake_[2] = {-1, -1};
     std::atomic<std::size_t> toClients_{0};
+    std::atomic<bool> held_{false};
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 
