@@ -16,8 +16,9 @@ namespace {
 MainDatabase* current = nullptr;
 DatabaseHost* defaultHost = nullptr;
 
-// A statement that writes rows, by its first word.
-bool isRowStatement(const std::string& statement) {
+} // namespace
+
+bool IsRowStatement(const std::string& statement) {
     std::string word;
     for (char c : statement) {
         if (std::isalpha(static_cast<unsigned char>(c)))
@@ -27,8 +28,6 @@ bool isRowStatement(const std::string& statement) {
     }
     return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "MERGE";
 }
-
-} // namespace
 
 // A lost row is said even while shutting down.
 void LogRowNotWritten(const std::string& statement) {
@@ -72,6 +71,9 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     nextSlice_.setSingleShot(true);
     nextSlice_.setInterval(0);
     QObject::connect(&nextSlice_, &QTimer::timeout, [this] { writeKeptRowSlice(); });
+    retry_.setSingleShot(true);
+    retry_.setInterval(KeptRowRetryMs);
+    QObject::connect(&retry_, &QTimer::timeout, [this] { WriteKeptRows(); });
 }
 
 MainDatabase::~MainDatabase() {
@@ -180,7 +182,7 @@ void MainDatabase::MainConnectionLost() {
 }
 
 bool MainDatabase::KeepRow(const std::string& statement) {
-    if (!isRowStatement(statement))
+    if (!IsRowStatement(statement))
         return false;
     // The head row, lost again while the kept rows are written, keeps its place.
     if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front().statement) {
@@ -223,6 +225,7 @@ void MainDatabase::keep(KeptRow row) {
 void MainDatabase::WriteKeptRows() {
     if (replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
         return;
+    retry_.stop();
     replayRunning_ = true;
     replayWritten_ = 0;
     replayFailed_ = 0;
@@ -267,7 +270,7 @@ bool MainDatabase::writeHeadRow() {
         session.SetResultStrings(&keys);
         const int drawn = session.ExecuteSQL(head.generatorQuery);
         session.SetResultStrings(nullptr);
-        if (drawn != 0 && !MainDbHandleExists())
+        if (drawn != 0 && (!MainDbHandleExists() || session.FailureCanPass()))
             return false;
         if (drawn != 0 || keys.empty()) {
             finishHeadRow(drawn != 0 ? drawn : -1);
@@ -303,6 +306,10 @@ void MainDatabase::finishHeadRow(int result) {
 void MainDatabase::endReplay() {
     nextSlice_.stop();
     replayRunning_ = false;
+    // Stopped by a failure that passes while the connection stays: tried
+    // again later (a lost connection has the reconnect timer).
+    if (!keptRows_.empty() && MainDbHandleExists() && !host_.IsClosing())
+        retry_.start();
     base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, nie zapisano %zu, czeka jeszcze %zu",
                    replayWritten_, replayFailed_, keptRows_.size());
 }

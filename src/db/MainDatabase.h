@@ -99,6 +99,12 @@ class MainDatabase {
     // Rows kept meanwhile join the end of the queue.
     void WriteKeptRows();
     bool KeptRowReplayRunning() const { return replayRunning_; }
+    // True while a kept row is being written back.
+    bool WritingKeptRows() const { return writingKeptRows_; }
+    // A write-back stopped by a failure that passes (a full disk) with the
+    // connection still there is tried again after this long, unless a new
+    // row comes first.
+    static constexpr int KeptRowRetryMs = 5000;
     std::size_t KeptRowCount() const { return keptRows_.size(); }
     // At shutdown: each row still kept is given up, said in the log and
     // counted on stderr.
@@ -126,10 +132,14 @@ class MainDatabase {
     std::size_t replayWritten_ = 0;
     std::size_t replayFailed_ = 0;
     QTimer nextSlice_;
+    QTimer retry_;
 };
 
 // The connection settings of the main database (empty while there is none).
 ConnectionSettings MainConnection();
+
+// A statement that writes rows, by its first word.
+bool IsRowStatement(const std::string& statement);
 
 // Says in the log that a row statement was not written, with its values.
 void LogRowNotWritten(const std::string& statement);

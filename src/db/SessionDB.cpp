@@ -83,14 +83,41 @@ bool isLostConnectionCode(intptr_t code) {
     }
 }
 
+// Failures that pass by themselves: the disk (full, or an I/O error), a
+// lock held by another transaction, memory.
+bool isPassingCode(intptr_t code) {
+    switch (code) {
+    case isc_io_error:
+    case isc_io_create_err:
+    case isc_io_open_err:
+    case isc_io_close_err:
+    case isc_io_read_err:
+    case isc_io_write_err:
+    case isc_io_access_err:
+    case isc_deadlock:
+    case isc_lock_conflict:
+    case isc_update_conflict:
+    case isc_lock_timeout:
+    case isc_sys_request:
+    case isc_virmemexh:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Any code of the vector counts: a network failure may come beneath another.
-bool isLostConnection(const std::array<intptr_t, 20>& status) {
+bool statusHolds(const std::array<intptr_t, 20>& status, bool (*wanted)(intptr_t)) {
     for (std::size_t i = 0; i + 1 < status.size() && status[i] != isc_arg_end;) {
-        if (status[i] == isc_arg_gds && isLostConnectionCode(status[i + 1]))
+        if (status[i] == isc_arg_gds && wanted(status[i + 1]))
             return true;
         i += status[i] == isc_arg_cstring ? 3 : 2;
     }
     return false;
+}
+
+bool isLostConnection(const std::array<intptr_t, 20>& status) {
+    return statusHolds(status, isLostConnectionCode);
 }
 
 void appendDpbText(std::string& dpb, char item, const std::string& text) {
@@ -215,8 +242,12 @@ int SessionDB::StartTransaction(bool withTpb) {
 
 int SessionDB::reportFailedCall(bool atCommit) {
     const int code = ReportError(Status.data());
-    if (isLostConnection(Status) || abandoned_)
+    if (isLostConnection(Status) || abandoned_) {
+        failureCanPass_ = true;
         connectionLost(atCommit);
+    } else if (statusHolds(Status, isPassingCode)) {
+        failureCanPass_ = true;
+    }
     return code;
 }
 
@@ -380,6 +411,7 @@ int SessionDB::RunInReadTransaction(const std::function<int()>& deliver) {
 int SessionDB::runStatement(const std::string& text, bool query, const std::function<int()>& run) {
     lossFound_ = LossFound::None;
     abandoned_ = false;
+    failureCanPass_ = false;
     reattachTried_ = false;
     reattached_ = false;
     rowsShown_ = false;
@@ -400,7 +432,26 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         db::LogRowNotWritten(text);
     else if (!query && lossFound_ == LossFound::AtCommit)
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
+    else if (!query && lossFound_ == LossFound::None && result != 0)
+        keepOrNameFailedRow(text);
     return result;
+}
+
+// A row that failed for a reason that passes (a full disk, a lock) waits
+// and is written again like a row of a lost connection; any other failed
+// row is named. Within a unit of work the caller decides; a row written
+// back is named by the write-back.
+void SessionDB::keepOrNameFailedRow(const std::string& text) {
+    if (workOpen_ || !db::IsRowStatement(text))
+        return;
+    auto* database = db::MainDatabase::Current();
+    const bool writingBack = database && database->WritingKeptRows();
+    if (failureCanPass_ && keptForReturn(text)) {
+        if (!writingBack)
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s", text.c_str());
+    } else if (!writingBack) {
+        db::LogRowNotWritten(text);
+    }
 }
 
 // A row of the main connection waits for the connection's return; within a

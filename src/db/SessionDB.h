@@ -109,6 +109,10 @@ class SessionDB {
     // error with the operating system's "no such file" beneath it).
     bool AttachFoundNoFile() const;
 
+    // The last statement failed for a reason that passes: a lost
+    // connection, a full disk or an I/O error, a lock.
+    bool FailureCanPass() const { return failureCanPass_; }
+
     const std::string& DatabaseName() const { return databaseName_; }
     DbHandle* Handle() const { return DbHandle_; }
 
@@ -154,6 +158,7 @@ class SessionDB {
     // True when a statement lost with the main connection was kept to be
     // written once it is back.
     bool keptForReturn(const std::string& text) const;
+    void keepOrNameFailedRow(const std::string& text);
     void afterMainAttach();
     void rememberMainAttach() const;
     void rollback();
@@ -183,6 +188,7 @@ class SessionDB {
     bool reattachTried_ = false;
     bool reattached_ = false;
     bool abandoned_ = false; // a call got no answer within its bound
+    bool failureCanPass_ = false;
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;
     int workError_ = 0; // the first failure in the open unit of work

@@ -18,12 +18,17 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -134,6 +139,50 @@ class Outage : public testing_support::MainFormFixture {
     testfb::PrivateServer server;
     testfb::Connection c;
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
+};
+
+// A small filesystem of the test's own (a tmpfs: mounting needs root), which
+// a filler file makes full and leaves again.
+class SmallDisk {
+  public:
+    SmallDisk() {
+        if (!folder_.isValid())
+            return;
+        const std::string options = "size=32m,mode=0777";
+        mounted_ =
+            ::mount("tmpfs", folder_.path().toLocal8Bit().constData(), "tmpfs", 0, options.c_str()) == 0;
+        if (!mounted_)
+            error_ = std::strerror(errno);
+    }
+    ~SmallDisk() {
+        if (mounted_)
+            ::umount2(folder_.path().toLocal8Bit().constData(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    std::string file(const std::string& name) const {
+        return folder_.filePath(QString::fromStdString(name)).toStdString();
+    }
+
+    // Writes the filler until the disk takes no more.
+    void fill() {
+        const int fd = ::open(file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string block(65536, 'x');
+        std::size_t size = block.size();
+        while (size > 0)
+            if (::write(fd, block.data(), size) < 0)
+                size /= 2;
+        ::close(fd);
+    }
+    void free() { ::unlink(file("filler").c_str()); }
+
+  private:
+    QTemporaryDir folder_;
+    bool mounted_ = false;
+    std::string error_;
 };
 
 // Lets the relay pass again after a while, so that a program that waits
@@ -398,4 +447,42 @@ TEST_F(Outage, AStatementThatGetsNoAnswerIsAbandonedAndItsRowKept) {
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
     EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos) << "the kept row too";
+}
+
+// The database's disk is full under calls: the row that cannot be written
+// waits, those after it wait behind it, each named in the log, and once
+// there is room again they are all written, in order, without a new call.
+TEST_F(Outage, RowsThatMeetAFullDiskWaitAndAreWrittenOnceThereIsRoom) {
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    c.path = disk.file("RovaZAD.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+    form->tmrStartupTimer();
+    ASSERT_EQ(form->Database().MainDbState, 0);
+    mainLogText();
+
+    disk.fill();
+    std::vector<std::string> callers;
+    const auto writeRow = [&callers] {
+        callers.push_back("600" + std::to_string(100000 + callers.size()));
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    while (form->Database().KeptRowCount() == 0 && callers.size() < 100000)
+        writeRow();
+    ASSERT_EQ(form->Database().KeptRowCount(), 1u) << "the row that met the full disk was not kept";
+    for (int i = 0; i < 5; ++i)
+        writeRow();
+    EXPECT_EQ(form->Database().KeptRowCount(), 6u);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("zapis zostanie ponowiony: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    EXPECT_NE(log.find(callers[callers.size() - 6]), std::string::npos) << log;
+    EXPECT_TRUE(MainDbHandleExists());
+
+    disk.free();
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), callers);
 }
