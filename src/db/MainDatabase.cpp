@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 
 namespace db {
 
@@ -27,6 +29,84 @@ bool IsRowStatement(const std::string& statement) {
             break;
     }
     return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "MERGE";
+}
+
+namespace {
+
+// The parts of a parenthesised list from `at` (at its "("), split at the
+// commas outside quotes and inner parentheses; `at` ends after the ")".
+std::vector<std::string> listParts(const std::string& text, std::size_t& at) {
+    std::vector<std::string> parts;
+    std::string part;
+    bool quoted = false;
+    int depth = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '\'')
+            quoted = !quoted; // a doubled quote toggles twice
+        if (!quoted && c == '(' && depth++ == 0)
+            continue;
+        if (!quoted && c == ')' && --depth == 0) {
+            parts.push_back(part);
+            ++at;
+            return parts;
+        }
+        if (!quoted && c == ',' && depth == 1) {
+            parts.push_back(part);
+            part.clear();
+            continue;
+        }
+        part += c;
+    }
+    return {};
+}
+
+std::string trimmedUpper(std::string text, bool upper) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    const auto last = text.find_last_not_of(" \t\r\n");
+    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    if (upper)
+        for (char& c : text)
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+std::string RowLookupQuery(const std::string& insert,
+                           const std::function<std::vector<std::string>(const std::string& table)>& columns) {
+    const std::string upper = trimmedUpper(insert, true);
+    if (upper.rfind("INSERT INTO ", 0) != 0)
+        return {};
+    std::size_t at = std::string("INSERT INTO ").size();
+    const std::size_t nameEnd = upper.find_first_of(" (", at);
+    if (nameEnd == std::string::npos)
+        return {};
+    const std::string table = upper.substr(at, nameEnd - at);
+    at = upper.find_first_not_of(' ', nameEnd);
+    std::vector<std::string> names;
+    if (at != std::string::npos && upper[at] == '(') {
+        for (const std::string& name : listParts(upper, at))
+            names.push_back(trimmedUpper(name, true));
+        at = upper.find_first_not_of(' ', at);
+    } else {
+        names = columns(table);
+    }
+    if (at == std::string::npos || upper.compare(at, 6, "VALUES") != 0)
+        return {};
+    at = insert.find('(', at);
+    const std::vector<std::string> values =
+        at == std::string::npos ? std::vector<std::string>() : listParts(insert, at);
+    if (values.empty() || values.size() != names.size())
+        return {};
+    std::string where;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::string value = trimmedUpper(values[i], false);
+        if (trimmedUpper(value, true) == "NULL")
+            continue; // a key the table draws itself
+        where += (where.empty() ? " WHERE " : " AND ") + names[i] + " = " + value;
+    }
+    return "SELECT COUNT(*) FROM " + table + where;
 }
 
 // A lost row is said even while shutting down.
@@ -85,8 +165,13 @@ MainDatabase::~MainDatabase() {
 void MainDatabase::GiveUpKeptRows() {
     if (keptRows_.empty())
         return;
-    for (const KeptRow& row : keptRows_)
-        LogRowNotWritten(row.statement);
+    for (const KeptRow& row : keptRows_) {
+        if (row.uncertainCommit != 0)
+            base::DiagnosticLog::instance().WriteWhileClosing(
+                2, "Nie wiadomo, czy zapisano w bazie danych: %s", row.statement.c_str());
+        else
+            LogRowNotWritten(row.statement);
+    }
     std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
     keptRows_.clear();
 }
@@ -193,6 +278,26 @@ bool MainDatabase::KeepRow(const std::string& statement) {
     return true;
 }
 
+bool MainDatabase::KeepUncertainRows(const std::vector<std::string>& statements) {
+    const int commit = ++lastUncertainCommit_;
+    // The head row, its write-back's commit unanswered, keeps its place.
+    if (writingKeptRows_ && statements.size() == 1 && !keptRows_.empty() &&
+        statements.front() == keptRows_.front().statement) {
+        keptRows_.front().uncertainCommit = commit;
+        keptAgain_ = true;
+        return true;
+    }
+    for (const std::string& statement : statements) {
+        base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: %s",
+                       statement.c_str());
+        KeptRow row{statement, {}, {}, {}, {}};
+        row.uncertainCommit = commit;
+        keep(std::move(row));
+    }
+    WriteKeptRows();
+    return true;
+}
+
 bool MainDatabase::KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert,
                                      KeptRowWritten written) {
     std::string statement = insert(std::string());
@@ -280,12 +385,71 @@ bool MainDatabase::writeHeadRow() {
         head.statement = head.insert(head.key);
         head.generatorQuery.clear();
     }
+    if (head.uncertainCommit != 0) {
+        const int found = lookUpHeadCommit(session);
+        if (found != 0)
+            return found > 0;
+    }
     keptAgain_ = false;
-    const int result = session.ExecuteSQL(head.statement);
+    const int result = session.ExecuteSQL(keptRows_.front().statement);
     if (keptAgain_)
         return false;
     finishHeadRow(result);
     return true;
+}
+
+int MainDatabase::lookUpHeadCommit(SessionDB& session) {
+    const int commit = keptRows_.front().uncertainCommit;
+    std::size_t rows = 0;
+    while (rows < keptRows_.size() && keptRows_[rows].uncertainCommit == commit)
+        ++rows;
+    const auto columns = [&session](const std::string& table) {
+        std::vector<QueryRow> found;
+        session.SetSqlText("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" +
+                           table + "' ORDER BY RDB$FIELD_POSITION");
+        session.RunInReadTransaction([&] { return session.RunQueryToList(&found); });
+        std::vector<std::string> names;
+        for (const QueryRow& row : found)
+            names.push_back(row.empty() ? std::string() : row.begin()->second);
+        return names;
+    };
+    // The commit happened when every insert of it is there (as often as it
+    // was in the commit); it did not when one is missing.
+    bool allThere = true;
+    std::map<std::string, long> expected;
+    for (std::size_t i = 0; i < rows && allThere; ++i) {
+        const std::string& statement = keptRows_[i].statement;
+        const std::string query = RowLookupQuery(statement, columns);
+        if (!MainDbHandleExists())
+            return -1;
+        if (query.empty())
+            continue;
+        std::vector<QueryRow> counted;
+        session.SetSqlText(query);
+        if (session.RunInReadTransaction([&] { return session.RunQueryToList(&counted); }) != 0) {
+            if (!MainDbHandleExists())
+                return -1;
+            allThere = false; // not to be checked: written again
+            break;
+        }
+        const long there = counted.empty() || counted.front().empty()
+                               ? 0
+                               : std::atol(counted.front().begin()->second.c_str());
+        allThere = there >= ++expected[statement];
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        KeptRow& row = keptRows_[i];
+        base::WriteLog(2,
+                       allThere ? "Sprawdzono, jest w bazie danych: %s"
+                                : "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: %s",
+                       row.statement.c_str());
+        row.uncertainCommit = 0;
+    }
+    if (!allThere)
+        return 0;
+    for (std::size_t i = 0; i < rows; ++i)
+        finishHeadRow(0);
+    return 1;
 }
 
 // The head row leaves the queue before its follower hears of it: the
@@ -351,12 +515,20 @@ void writeBatchedRows(const std::vector<std::string>& rows) {
                 return session.ExecuteSQL(row) == 0;
             });
             if (stepsDone) {
-                if (session.CommitWork() != 0)
+                if (session.CommitWork() == 0)
+                    return;
+                // Unanswered, the commit may have written the rows: they
+                // are looked up later. Refused, it wrote none of them.
+                MainDatabase* database = MainDatabase::Current();
+                if (session.OutcomeUnknown() && database && database->KeepUncertainRows(rows))
+                    return;
+                if (session.OutcomeUnknown()) {
                     for (const std::string& row : rows)
                         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", row.c_str());
-                return;
-            }
-            session.RollbackWork();
+                    return;
+                }
+            } else
+                session.RollbackWork();
         }
     }
     for (const std::string& row : rows)

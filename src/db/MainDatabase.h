@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace db {
 
@@ -92,6 +93,11 @@ class MainDatabase {
     // connection: the key is drawn with `generatorQuery` when the row is
     // written back, and `written` is told the outcome.
     bool KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert, KeptRowWritten written);
+    // Rows whose commit got no answer (the connection went in it): they may
+    // be in the database or not. They wait like kept rows; when their turn
+    // comes on a connection, they are looked up, as one commit (a slice's
+    // batch is one), and written only when absent. True when kept.
+    bool KeepUncertainRows(const std::vector<std::string>& statements);
     // The row last kept is `statement` (under `key`): `written` follows it.
     bool FollowLastKeptRow(const std::string& statement, const std::string& key, KeptRowWritten written);
     // Starts writing the kept rows back, in order, while the connection
@@ -117,7 +123,14 @@ class MainDatabase {
         InsertForKey insert;
         std::string key;
         KeptRowWritten written;
+        // Not 0: the commit that may have written it; rows of one commit
+        // share the number.
+        int uncertainCommit = 0;
     };
+    // Looks up the uncertain commit at the head: 1 when its rows are all
+    // there (and gone from the queue), 0 when they are to be written, -1
+    // when the connection went again.
+    int lookUpHeadCommit(SessionDB& session);
     void keep(KeptRow row);
     void writeKeptRowSlice();
     bool writeHeadRow();
@@ -133,6 +146,7 @@ class MainDatabase {
     std::size_t replayFailed_ = 0;
     QTimer nextSlice_;
     QTimer retry_;
+    int lastUncertainCommit_ = 0;
 };
 
 // The connection settings of the main database (empty while there is none).
@@ -140,6 +154,12 @@ ConnectionSettings MainConnection();
 
 // A statement that writes rows, by its first word.
 bool IsRowStatement(const std::string& statement);
+
+// The query that counts the rows equal in every value given to those the
+// insert writes (a generated key is not compared), or "" when the statement
+// is no insert of values. `columns` gives a table's columns in order.
+std::string RowLookupQuery(const std::string& insert,
+                           const std::function<std::vector<std::string>(const std::string& table)>& columns);
 
 // Says in the log that a row statement was not written, with its values.
 void LogRowNotWritten(const std::string& statement);

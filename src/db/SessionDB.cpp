@@ -430,7 +430,7 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
     }
     if (!query && lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
         db::LogRowNotWritten(text);
-    else if (!query && lossFound_ == LossFound::AtCommit)
+    else if (!query && lossFound_ == LossFound::AtCommit && !keptUncertain(text))
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
     else if (!query && lossFound_ == LossFound::None && result != 0)
         keepOrNameFailedRow(text);
@@ -459,6 +459,14 @@ void SessionDB::keepOrNameFailedRow(const std::string& text) {
 bool SessionDB::keptForReturn(const std::string& text) const {
     auto* database = db::MainDatabase::Current();
     return DbHandle_ == &MainDbHandle && !workOpen_ && database && database->KeepRow(text);
+}
+
+// A row of the main connection whose commit went unanswered is looked up
+// after the next attach.
+bool SessionDB::keptUncertain(const std::string& text) const {
+    auto* database = db::MainDatabase::Current();
+    return DbHandle_ == &MainDbHandle && !workOpen_ && database && db::IsRowStatement(text) &&
+           database->KeepUncertainRows({text});
 }
 
 int SessionDB::BeginWork() {

@@ -112,6 +112,9 @@ class SessionDB {
     // The last statement failed for a reason that passes: a lost
     // connection, a full disk or an I/O error, a lock.
     bool FailureCanPass() const { return failureCanPass_; }
+    // The connection went during the last commit: whether it was made is
+    // not known.
+    bool OutcomeUnknown() const { return lossFound_ == LossFound::AtCommit; }
 
     const std::string& DatabaseName() const { return databaseName_; }
     DbHandle* Handle() const { return DbHandle_; }
@@ -159,6 +162,7 @@ class SessionDB {
     // written once it is back.
     bool keptForReturn(const std::string& text) const;
     void keepOrNameFailedRow(const std::string& text);
+    bool keptUncertain(const std::string& text) const;
     void afterMainAttach();
     void rememberMainAttach() const;
     void rollback();

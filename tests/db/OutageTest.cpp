@@ -486,3 +486,51 @@ TEST_F(Outage, RowsThatMeetAFullDiskWaitAndAreWrittenOnceThereIsRoom) {
     EXPECT_TRUE(replayed());
     EXPECT_EQ(callNumbers(), callers);
 }
+
+// The connection goes while a commit waits for its answer, so its rows may
+// be in the database or not. After the next attach they are looked up on all
+// their values: a commit that never reached the server (a slice's two rows,
+// one commit) is written then, one that reached it is not written twice.
+TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    std::vector<std::string> callers;
+    const auto writeRow = [&callers] {
+        callers.push_back("600" + std::to_string(100000 + callers.size()));
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    const auto reconnect = [this] {
+        relay->dropConnections();
+        relay->hold(false);
+        form->trmReconnectTimer();
+        EXPECT_TRUE(replayed());
+    };
+    writeRow();
+    mainLogText();
+    // The transaction's start and the two inserts pass, and their answers;
+    // the commit does not.
+    relay->holdAfterChunksToServer(3, true);
+    {
+        db::MainRowBatch slice;
+        writeRow();
+        writeRow();
+    }
+    EXPECT_EQ(form->Database().KeptRowCount(), 2u);
+    reconnect();
+    // The start, the insert and the commit pass; the commit's answer does not.
+    relay->holdAfterChunksToServer(3);
+    writeRow();
+    EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+    reconnect();
+    db::SetCallBound(db::DefaultCallBound);
+
+    EXPECT_EQ(callNumbers(), callers);
+    const std::string log = mainLogText();
+    EXPECT_NE(
+        log.find("Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: INSERT INTO TalksIncoming"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Sprawdzono, jest w bazie danych: INSERT INTO TalksIncoming"), std::string::npos)
+        << log;
+}

@@ -94,7 +94,18 @@ SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
 
 void SlowTcpProxy::hold(bool held) {
     held_ = held;
+    toServerHeld_ = held;
     [[maybe_unused]] const ssize_t written = ::write(wake_[1], "h", 1);
+}
+
+void SlowTcpProxy::holdAfterChunksToServer(std::size_t chunks, bool answersPass) {
+    holdOnlyToServer_ = answersPass;
+    holdAtToServer_ = toServer_ + chunks;
+}
+
+void SlowTcpProxy::dropConnections() {
+    drop_ = true;
+    [[maybe_unused]] const ssize_t written = ::write(wake_[1], "d", 1);
 }
 
 SlowTcpProxy::~SlowTcpProxy() {
@@ -120,6 +131,15 @@ void SlowTcpProxy::run() {
         }
         if (stopping_)
             break;
+        if (drop_.exchange(false)) {
+            for (Relay& relay : relays)
+                for (int fd : {relay.up.from, relay.down.from}) {
+                    const linger reset{1, 0};
+                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                    ::close(fd);
+                }
+            relays.clear();
+        }
         if (held_)
             continue;
         const auto now = Clock::now();
@@ -127,7 +147,8 @@ void SlowTcpProxy::run() {
         auto timeout = std::chrono::milliseconds(1000);
         for (Relay& relay : relays)
             for (Direction* d : {&relay.up, &relay.down}) {
-                short events = d->ended ? 0 : POLLIN;
+                const bool readHeld = d == &relay.up && toServerHeld_;
+                short events = d->ended || readHeld ? 0 : POLLIN;
                 fds.push_back({d->from, events, 0});
                 if (d->wantsWrite(now))
                     fds.push_back({d->to, POLLOUT, 0});
@@ -158,13 +179,18 @@ void SlowTcpProxy::run() {
         // Whatever poll said, each side is tried: reads and writes are non-blocking.
         for (Relay& relay : relays)
             for (Direction* d : {&relay.up, &relay.down}) {
-                if (!d->ended)
+                if (!d->ended && !held_ && !(d == &relay.up && toServerHeld_))
                     readInto(*d, delay_, relay.broken);
-                while (!relay.broken && d->wantsWrite(Clock::now())) {
+                const bool dHeld = held_ || (d == &relay.up && toServerHeld_);
+                while (!dHeld && !relay.broken && d->wantsWrite(Clock::now())) {
                     if (!writeDue(*d, relay.broken))
                         break;
-                    if (d == &relay.down)
+                    if (d == &relay.down) {
                         ++toClients_;
+                    } else if (++toServer_ == holdAtToServer_) {
+                        holdAtToServer_ = 0;
+                        (holdOnlyToServer_ ? toServerHeld_ : held_) = true;
+                    }
                 }
                 shutWhenDrained(*d);
             }
