@@ -160,6 +160,8 @@ MainDatabase::~MainDatabase() {
     if (current == this)
         current = nullptr;
     GiveUpKeptRows();
+    // The stop's limit goes with the database it was set for.
+    ResetCallLimit();
 }
 
 void MainDatabase::GiveUpKeptRows() {
@@ -174,6 +176,33 @@ void MainDatabase::GiveUpKeptRows() {
     }
     std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
     keptRows_.clear();
+}
+
+void MainDatabase::WriteKeptRowsBeforeStop() {
+    if (keptRows_.empty() || writingKeptRows_)
+        return;
+    auto& log = base::DiagnosticLog::instance();
+    const std::size_t kept = keptRows_.size();
+    LimitCallsUntil(StopClock::now() + KeptRowsAtStopBound);
+    const auto deadline = CallDeadline();
+    if (!MainDbHandleExists()) {
+        const ConnectionSettings c = host_.MainConnectionSettings();
+        SessionDB attach(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    }
+    nextSlice_.stop();
+    retry_.stop();
+    replayRunning_ = false;
+    std::size_t written = 0;
+    writingKeptRows_ = true;
+    while (!keptRows_.empty() && MainDbHandleExists() && StopClock::now() < deadline) {
+        const std::size_t before = replayWritten_;
+        if (!writeHeadRow())
+            break;
+        written += replayWritten_ - before;
+    }
+    writingKeptRows_ = false;
+    log.WriteWhileClosing(2, "Przed zakończeniem pracy zapisano w bazie danych %zu z %zu odłożonych zapisów",
+                          written, kept);
 }
 
 MainDatabase* MainDatabase::Current() {

@@ -12,6 +12,7 @@
 #include "db/SessionDB.h"
 
 #include <QTimer>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
@@ -112,6 +113,11 @@ class MainDatabase {
     // row comes first.
     static constexpr int KeptRowRetryMs = 5000;
     std::size_t KeptRowCount() const { return keptRows_.size(); }
+    // At shutdown, before the rows still kept are given up: one attempt,
+    // bounded by a few seconds (and by the stop's own bound), to attach
+    // when the connection is away and to write them.
+    void WriteKeptRowsBeforeStop();
+    static constexpr std::chrono::milliseconds KeptRowsAtStopBound{3000};
     // At shutdown: each row still kept is given up, said in the log and
     // counted on stderr.
     void GiveUpKeptRows();

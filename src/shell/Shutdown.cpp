@@ -118,7 +118,11 @@ void TForm1::runShutdownSequence() {
 }
 
 void TForm1::finishShutdown() {
+    Database().WriteKeptRowsBeforeStop();
     Database().GiveUpKeptRows();
+    // An attach of that attempt may be left in its call.
+    if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
+        endWithoutWaiting(*this, "the database attach");
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);

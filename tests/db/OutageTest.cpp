@@ -534,3 +534,24 @@ TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
     EXPECT_NE(log.find("Sprawdzono, jest w bazie danych: INSERT INTO TalksIncoming"), std::string::npos)
         << log;
 }
+
+// The server was away when the rows were made and is back before the
+// reconnect timer fires: the stop attaches once and writes them, rather than
+// giving them up.
+TEST_F(Outage, RowsKeptAtAStopAreWrittenWhenTheDatabaseIsBack) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    server.kill();
+    EXPECT_NE(writeCall("600999777", 42), 0);
+    EXPECT_NE(writeCall("600999778", 43), 0);
+    ASSERT_EQ(form->Database().KeptRowCount(), 2u);
+    ASSERT_TRUE(server.start()) << server.error();
+
+    form->WMQuery();
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    EXPECT_NE(count("TalksIncoming WHERE sNumber IN ('600999777', '600999778')").find("COUNT=2"),
+              std::string::npos);
+    const std::string log = form->Info->Items().join('\n').toStdString();
+    EXPECT_NE(log.find("Przed zakończeniem pracy zapisano w bazie danych 2 z 2 odłożonych zapisów"),
+              std::string::npos)
+        << log;
+}
