@@ -85,6 +85,8 @@ void runServer(int argc, char** argv) {
         form1 = new TForm1();
         CreateProgramForms(*form1);
         form1->FormCreate();
+        // Rows are written off the event loop: a slow database holds no desk.
+        form1->Database().UseRowWriter(true);
         if (!form1->IsSecondInstance() && !headless)
             showMainWindow(*form1);
         app.exec();

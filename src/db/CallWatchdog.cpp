@@ -12,6 +12,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <thread>
+#include <vector>
 
 namespace db {
 namespace {
@@ -28,6 +29,7 @@ struct Watchdog {
     std::condition_variable changed;
     std::map<std::uint64_t, Armed> armed;
     std::uint64_t nextTicket = 1;
+    std::vector<const DbHandle*> bound; // besides the main connection
     bool running = false;
 
     StopClock::time_point due(const Armed& call) const;
@@ -110,12 +112,21 @@ void LimitCallsForStop(StopClock::time_point stopDeadline) {
     LimitCallsUntil(stopDeadline - StopReserve);
 }
 
+void BoundHandle(const DbHandle* handle) {
+    Watchdog& dog = watchdog();
+    std::lock_guard lock(dog.mutex);
+    dog.bound.push_back(handle);
+}
+
 BoundedCall::BoundedCall(const DbHandle* handle) {
-    if (handle != &MainDbHandle || *handle == 0)
+    if (*handle == 0)
         return;
     Watchdog& dog = watchdog();
     {
         std::lock_guard lock(dog.mutex);
+        if (handle != &MainDbHandle &&
+            std::find(dog.bound.begin(), dog.bound.end(), handle) == dog.bound.end())
+            return;
         ticket_ = dog.nextTicket++;
         dog.armed.emplace(ticket_, Armed{*handle, StopClock::now() + CallBound()});
         if (!dog.running) {

@@ -34,8 +34,11 @@ void ResetCallLimit();
 // The moment by which a call or attach starting now must have its answer.
 StopClock::time_point CallDeadline();
 
-// Bounds one call on `handle` (only the main connection's): armed while it
-// lives.
+// Calls on `handle` are bounded as those of the main connection are.
+void BoundHandle(const DbHandle* handle);
+
+// Bounds one call on `handle` (the main connection's, or one bound so):
+// armed while it lives.
 class BoundedCall {
   public:
     explicit BoundedCall(const DbHandle* handle);

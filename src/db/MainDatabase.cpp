@@ -4,6 +4,7 @@
 #include "db/CallWatchdog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
+#include "db/RowWriter.h"
 
 #include <algorithm>
 #include <cctype>
@@ -157,6 +158,7 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
 }
 
 MainDatabase::~MainDatabase() {
+    StopRowWriter();
     if (current == this)
         current = nullptr;
     GiveUpKeptRows();
@@ -176,6 +178,70 @@ void MainDatabase::GiveUpKeptRows() {
     }
     std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
     keptRows_.clear();
+}
+
+void MainDatabase::UseRowWriter(bool used) {
+    if (!used) {
+        StopRowWriter();
+        return;
+    }
+    if (writer_)
+        return;
+    writer_ =
+        std::make_unique<RowWriter>([this](const std::vector<std::string>& rows, RowWriter::Reason reason) {
+            rowsHandedBack(rows, int(reason));
+        });
+}
+
+bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
+    return writer_ && !host_.IsClosing() && writer_->Offer(rows);
+}
+
+// The writer could not write them: they wait like rows of a lost connection.
+// A server that lost or left unanswered the writer's connection has done the
+// same to the main one: that one is given up too, at once, rather than found
+// out by a call that waits for its bound on the event loop.
+void MainDatabase::rowsHandedBack(const std::vector<std::string>& rows, int reason) {
+    if (RowWriter::Reason(reason) != RowWriter::Reason::Passing && MainDbHandleExists()) {
+        base::WriteLog(2, "%s", "Połączenie zapisów z bazą danych utracone, połączenie główne porzucone");
+        SessionDB::AbandonConnection(&MainDbHandle);
+        MainConnectionLost();
+        host_.EnsureReconnectTimer();
+    }
+    if (RowWriter::Reason(reason) == RowWriter::Reason::Uncertain) {
+        KeepUncertainRows(rows);
+        return;
+    }
+    for (const std::string& row : rows) {
+        if (MainDbHandleExists())
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s", row.c_str());
+        if (!KeepRow(row))
+            LogRowNotWritten(row);
+    }
+    WriteKeptRows();
+}
+
+// Once the kept rows are written on an attached connection, rows go to the
+// writer again.
+void MainDatabase::resumeRowWriter() {
+    if (writer_ && keptRows_.empty() && MainDbHandleExists() && writer_->Paused())
+        writer_->Resume();
+}
+
+bool MainDatabase::StopRowWriter() {
+    if (!writer_)
+        return true;
+    RowWriter::Left left;
+    const bool ended = writer_->Stop(CallDeadline(), &left);
+    if (!ended)
+        writer_.release(); // its thread is in an attach; the process ends with it
+    writer_.reset();
+    if (!left.rows.empty())
+        for (const std::string& row : left.rows)
+            keep({row, {}, {}, {}, {}});
+    if (!left.uncertain.empty())
+        KeepUncertainRows(left.uncertain);
+    return ended;
 }
 
 void MainDatabase::WriteKeptRowsBeforeStop() {
@@ -289,6 +355,7 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     // Before the kept rows: an SMS kept in progress is this run's own.
     FailSmsLeftInProgress();
     WriteKeptRows();
+    resumeRowWriter();
 }
 
 void MainDatabase::MainConnectionLost() {
@@ -503,6 +570,7 @@ void MainDatabase::endReplay() {
     // again later (a lost connection has the reconnect timer).
     if (!keptRows_.empty() && MainDbHandleExists() && !host_.IsClosing())
         retry_.start();
+    resumeRowWriter();
     base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, nie zapisano %zu, czeka jeszcze %zu",
                    replayWritten_, replayFailed_, keptRows_.size());
 }
@@ -519,6 +587,9 @@ bool rowsMustWait() {
 }
 
 void writeOneMainRow(const std::string& statement) {
+    MainDatabase* writerOwner = MainDatabase::Current();
+    if (!rowsMustWait() && writerOwner && writerOwner->OfferToRowWriter({statement}))
+        return;
     if (rowsMustWait()) {
         MainDatabase* database = MainDatabase::Current();
         if (!database || !database->KeepRow(statement))
@@ -536,6 +607,9 @@ void writeOneMainRow(const std::string& statement) {
 // each as it would alone (kept while the connection is away). A failed
 // commit may have written them, so they are not repeated.
 void writeBatchedRows(const std::vector<std::string>& rows) {
+    MainDatabase* writerOwner = MainDatabase::Current();
+    if (!rows.empty() && !rowsMustWait() && writerOwner && writerOwner->OfferToRowWriter(rows))
+        return;
     if (rows.size() > 1 && !rowsMustWait()) {
         const ConnectionSettings c = MainConnection();
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);

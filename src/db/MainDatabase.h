@@ -15,10 +15,13 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace db {
+
+class RowWriter;
 
 // Told, on the GUI thread, how a kept row it follows ended: 0 and the row's
 // key once written, else the failure.
@@ -113,6 +116,16 @@ class MainDatabase {
     // row comes first.
     static constexpr int KeptRowRetryMs = 5000;
     std::size_t KeptRowCount() const { return keptRows_.size(); }
+    // Rows go to a writer of their own (a connection and a thread), so that
+    // a slow database does not hold the event loop; off, they are written
+    // on the main connection.
+    void UseRowWriter(bool used);
+    // Hands the rows of one commit to the writer; false when it does not
+    // take them now.
+    bool OfferToRowWriter(const std::vector<std::string>& rows);
+    // At shutdown: the writer ends by the stop's bound and the rows it did
+    // not write join the kept rows; false when its thread did not end.
+    bool StopRowWriter();
     // At shutdown, before the rows still kept are given up: one attempt,
     // bounded by a few seconds (and by the stop's own bound), to attach
     // when the connection is away and to write them.
@@ -152,6 +165,9 @@ class MainDatabase {
     std::size_t replayFailed_ = 0;
     QTimer nextSlice_;
     QTimer retry_;
+    std::unique_ptr<RowWriter> writer_;
+    void rowsHandedBack(const std::vector<std::string>& rows, int reason);
+    void resumeRowWriter();
     int lastUncertainCommit_ = 0;
 };
 

@@ -428,11 +428,13 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         lossFound_ = LossFound::None;
         result = run();
     }
-    if (!query && lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
+    if (query || callerKeepsRows_)
+        return result;
+    if (lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
         db::LogRowNotWritten(text);
-    else if (!query && lossFound_ == LossFound::AtCommit && !keptUncertain(text))
+    else if (lossFound_ == LossFound::AtCommit && !keptUncertain(text))
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
-    else if (!query && lossFound_ == LossFound::None && result != 0)
+    else if (lossFound_ == LossFound::None && result != 0)
         keepOrNameFailedRow(text);
     return result;
 }
@@ -554,6 +556,15 @@ void SessionDB::rememberMainAttach() const {
         return;
     std::lock_guard lock(mainAttachedWithMutex);
     mainAttachedWith = {host_, path_, userName_, password_};
+}
+
+void SessionDB::AbandonConnection(DbHandle* handle) {
+    if (*handle == 0)
+        return;
+    std::array<intptr_t, 20> status{};
+    fb_cancel_operation(vec(status), dbh(handle), fb_cancel_abort);
+    isc_detach_database(vec(status), dbh(handle));
+    *handle = 0;
 }
 
 int SessionDB::DetachDatabase(DbHandle* handle) {

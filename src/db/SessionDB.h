@@ -78,6 +78,9 @@ class SessionDB {
     int CreateDatabase();
     // Detaches a handle of the caller's own (or the main one) and clears it.
     static int DetachDatabase(DbHandle* handle);
+    // Closes a connection at once, without asking its server, and clears
+    // the handle.
+    static void AbandonConnection(DbHandle* handle);
 
     // Result targets (none owned). The list view target is the sink that the
     // widget layer puts in front of its list view.
@@ -109,6 +112,8 @@ class SessionDB {
     // error with the operating system's "no such file" beneath it).
     bool AttachFoundNoFile() const;
 
+    // The caller keeps or names the rows this session fails to write.
+    void KeepNoRows() { callerKeepsRows_ = true; }
     // The last statement failed for a reason that passes: a lost
     // connection, a full disk or an I/O error, a lock.
     bool FailureCanPass() const { return failureCanPass_; }
@@ -193,6 +198,7 @@ class SessionDB {
     bool reattached_ = false;
     bool abandoned_ = false; // a call got no answer within its bound
     bool failureCanPass_ = false;
+    bool callerKeepsRows_ = false;
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;
     int workError_ = 0; // the first failure in the open unit of work

@@ -118,8 +118,11 @@ void TForm1::runShutdownSequence() {
 }
 
 void TForm1::finishShutdown() {
+    const bool writerEnded = Database().StopRowWriter();
     Database().WriteKeptRowsBeforeStop();
     Database().GiveUpKeptRows();
+    if (!writerEnded)
+        endWithoutWaiting(*this, "the row writer");
     // An attach of that attempt may be left in its call.
     if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
         endWithoutWaiting(*this, "the database attach");

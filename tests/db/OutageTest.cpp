@@ -555,3 +555,43 @@ TEST_F(Outage, RowsKeptAtAStopAreWrittenWhenTheDatabaseIsBack) {
               std::string::npos)
         << log;
 }
+
+// Rows go to a writer of their own: one that meets a database that does not
+// answer holds nothing (the row is not even kept yet when the write returns).
+// The writer gives it back once its call is abandoned, it waits with the kept
+// rows and is written after the relay passes again; the writer then takes
+// rows again.
+TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    form->Database().UseRowWriter(true);
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    const auto writeRow = [](const std::string& caller) {
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    const auto awaitRows = [this](const std::string& counted) {
+        QDeadlineTimer deadline(60000);
+        while (count("TalksIncoming").find(counted) == std::string::npos && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    };
+    writeRow("600100000");
+    awaitRows("COUNT=1");
+    {
+        relay->hold(true);
+        ReleaseLater release(*relay);
+        writeRow("600100001");
+        EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "the write waited for the database";
+        QDeadlineTimer deadline(60000);
+        while (form->Database().KeptRowCount() == 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+    }
+    relay->hold(false);
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    db::SetCallBound(db::DefaultCallBound);
+    writeRow("600100002");
+    awaitRows("COUNT=3");
+    EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100000", "600100001", "600100002"}));
+    form->Database().UseRowWriter(false);
+}

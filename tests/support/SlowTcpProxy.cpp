@@ -79,7 +79,7 @@ void shutWhenDrained(Direction& direction) {
 } // namespace
 
 SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
-    : targetPort_(targetPort), delay_(delay) {
+    : targetPort_(targetPort), delayMs_(delay.count()) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
@@ -180,7 +180,7 @@ void SlowTcpProxy::run() {
         for (Relay& relay : relays)
             for (Direction* d : {&relay.up, &relay.down}) {
                 if (!d->ended && !held_ && !(d == &relay.up && toServerHeld_))
-                    readInto(*d, delay_, relay.broken);
+                    readInto(*d, std::chrono::milliseconds(delayMs_.load()), relay.broken);
                 const bool dHeld = held_ || (d == &relay.up && toServerHeld_);
                 while (!dHeld && !relay.broken && d->wantsWrite(Clock::now())) {
                     if (!writeDue(*d, relay.broken))

@@ -27,6 +27,8 @@ class SlowTcpProxy {
     // Lets `chunks` more chunks through to the server, then holds; with
     // `answersPass` only what goes to the server is held.
     void holdAfterChunksToServer(std::size_t chunks, bool answersPass = false);
+    // Each chunk read from now on is held `delay` each way.
+    void setDelay(std::chrono::milliseconds delay) { delayMs_ = delay.count(); }
     // Resets every connection relayed so far, dropping what waits in it.
     void dropConnections();
 
@@ -34,7 +36,7 @@ class SlowTcpProxy {
     void run();
 
     int targetPort_;
-    std::chrono::milliseconds delay_;
+    std::atomic<long long> delayMs_;
     int listener_ = -1;
     int port_ = 0;
     int wake_[2] = {-1, -1};
