@@ -193,6 +193,16 @@ void MainDatabase::UseRowWriter(bool used) {
         });
 }
 
+void MainDatabase::HoldRowWriter(bool held) {
+    if (held && writer_) {
+        writerHeld_ = true;
+        StopRowWriter();
+    } else if (!held && writerHeld_) {
+        writerHeld_ = false;
+        UseRowWriter(true);
+    }
+}
+
 bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
     return writer_ && !host_.IsClosing() && writer_->Offer(rows);
 }

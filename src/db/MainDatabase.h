@@ -120,6 +120,9 @@ class MainDatabase {
     // a slow database does not hold the event loop; off, they are written
     // on the main connection.
     void UseRowWriter(bool used);
+    // While held (a restore replaces the file), the writer and its
+    // connection are gone; it comes back when the hold ends.
+    void HoldRowWriter(bool held);
     // Hands the rows of one commit to the writer; false when it does not
     // take them now.
     bool OfferToRowWriter(const std::vector<std::string>& rows);
@@ -166,6 +169,7 @@ class MainDatabase {
     QTimer nextSlice_;
     QTimer retry_;
     std::unique_ptr<RowWriter> writer_;
+    bool writerHeld_ = false;
     void rowsHandedBack(const std::vector<std::string>& rows, int reason);
     void resumeRowWriter();
     int lastUncertainCommit_ = 0;

@@ -103,8 +103,16 @@ void RowWriter::run() {
 }
 
 bool RowWriter::write(const std::vector<std::string>& rows) {
-    // The database the main connection was last attached to.
+    // The database the main connection was last attached to; a connection
+    // to another one (the settings changed) goes first.
     const ConnectionSettings c = MainDbAttachedWith();
+    if (handle_ != 0 && (c.host != attachedWith_.host || c.path != attachedWith_.path ||
+                         c.user != attachedWith_.user || c.password != attachedWith_.password)) {
+        BoundedCall bound(&handle_);
+        SessionDB::DetachDatabase(&handle_);
+        handle_ = 0;
+    }
+    attachedWith_ = c;
     SessionDB session(c.host, c.path, c.user, c.password, &handle_, false);
     session.KeepNoRows();
     if (session.LastCode != 0 || handle_ == 0) {

@@ -60,6 +60,7 @@ class RowWriter {
 
     HandBack handBack_;
     DbHandle handle_ = 0;
+    ConnectionSettings attachedWith_; // of handle_
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::vector<std::string>> waiting_;

@@ -38,6 +38,9 @@ db::ConnectionSettings MainDbAttachedWith() {
 
 void HoldMainAttach(bool held) {
     mainAttachHeld = held;
+    // The rows' own connection would hold the file too.
+    if (auto* database = db::MainDatabase::Current())
+        database->HoldRowWriter(held);
 }
 
 bool MainAttachHeld() {
