@@ -18,6 +18,9 @@ using StopClock = std::chrono::steady_clock;
 // attach gets as long.
 constexpr std::chrono::milliseconds DefaultCallBound{10000};
 std::chrono::milliseconds CallBound();
+// An attach that the GUI thread waits for without serving events (a
+// log-in's) waits at most this long.
+constexpr std::chrono::milliseconds BlockingAttachBound{3000};
 void SetCallBound(std::chrono::milliseconds bound);
 
 // From now on no call and no attach of the main connection waits past

@@ -113,6 +113,10 @@ bool RowWriter::write(const std::vector<std::string>& rows) {
         handle_ = 0;
     }
     attachedWith_ = c;
+    if (handle_ == 0 && !attach(c)) {
+        handBack(rows, Reason::Lost);
+        return false;
+    }
     SessionDB session(c.host, c.path, c.user, c.password, &handle_, false);
     session.KeepNoRows();
     if (session.LastCode != 0 || handle_ == 0) {
@@ -153,6 +157,39 @@ bool RowWriter::write(const std::vector<std::string>& rows) {
     if (rows.size() == 1)
         LogRowNotWritten(rows.front());
     return true;
+}
+
+// In a thread of its own, within the call bound: an attach that gets no
+// answer is left to its call, which detaches a late success itself.
+bool RowWriter::attach(const ConnectionSettings& c) {
+    struct Attempt {
+        std::mutex mutex;
+        std::condition_variable returned;
+        bool done = false;
+        bool abandoned = false;
+        DbHandle handle = 0;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    std::thread([attempt, c] {
+        pthread_setname_np(pthread_self(), "RowWriterAttach");
+        DbHandle handle = 0;
+        SessionDB session(c.host, c.path, c.user, c.password, &handle, false);
+        std::lock_guard lock(attempt->mutex);
+        attempt->done = true;
+        if (attempt->abandoned)
+            SessionDB::DetachDatabase(&handle);
+        attempt->handle = handle;
+        attempt->returned.notify_all();
+    }).detach();
+    std::unique_lock lock(attempt->mutex);
+    if (!attempt->returned.wait_until(lock, CallDeadline(), [&] { return attempt->done; })) {
+        attempt->abandoned = true;
+        base::WriteLog(2, "Baza danych nie odpowiedziała w ciągu %lld s, łączenie zapisów porzucone",
+                       static_cast<long long>(CallBound().count() / 1000));
+        return false;
+    }
+    handle_ = attempt->handle;
+    return handle_ != 0;
 }
 
 void RowWriter::handBack(std::vector<std::string> rows, Reason reason) {

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,6 +58,7 @@ class RowWriter {
     // Writes one commit's rows; false when the writer pauses.
     bool write(const std::vector<std::string>& rows);
     void handBack(std::vector<std::string> rows, Reason reason);
+    bool attach(const ConnectionSettings& c);
 
     HandBack handBack_;
     DbHandle handle_ = 0;
