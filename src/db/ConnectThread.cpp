@@ -136,8 +136,9 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
 int connectDB::Wait(bool showProgress) {
     // A wait that holds the GUI thread is shorter: the reconnect timer's
     // attach, which serves events meanwhile, has the whole bound.
-    const auto waitBound =
-        showProgress ? db::CallBound() : std::min(db::CallBound(), db::BlockingAttachBound);
+    const auto waitBound = showProgress && db::WholeAttachBound::InForce()
+                               ? db::CallBound()
+                               : std::min(db::CallBound(), db::BlockingAttachBound);
     const auto deadline = std::min(db::CallDeadline(), db::StopClock::now() + waitBound);
     int modalResult = -1;
     QTimer bound; // ends the wait in the progress window or the loop below

@@ -1,6 +1,7 @@
 #include "db/InterfaceDB.h"
 
 #include "base/TraceLabel.h"
+#include "db/CallWatchdog.h"
 #include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
 #include "db/SqlText.h"
@@ -31,6 +32,7 @@ int InterfaceDB::SetResultStrings(TStringList* strings) {
 }
 
 std::unique_ptr<SessionDB> InterfaceDB::openSession() {
+    const db::WholeAttachBound wholeBound;
     return std::make_unique<SessionDB>(host_, path_, user_, password_, &MainDbHandle, true);
 }
 
