@@ -14,7 +14,15 @@
 //  outage: a database on a Firebird server of the bench's own, killed
 //          (SIGKILL) for HALVEX_BENCH_OUTAGE_S (120) s and started again, at
 //          HALVEX_BENCH_CALLS_PER_S (40) calls a second, a client SMS a
-//          second and an exchange SMS every two seconds.
+//          second, an exchange SMS every two seconds and a log-in with a
+//          wrong password a second;
+//  hold:   the same traffic at HALVEX_BENCH_SLOW_CALLS_PER_S (20) calls a
+//          second, the database reached through a relay that passes nothing
+//          either way, without a reset, for HALVEX_BENCH_HOLD_S (90) s;
+//  slow20, slow200: that traffic with the relay adding 20 ms or 200 ms to
+//          every chunk each way for HALVEX_BENCH_SLOW_S (60) s;
+//  fulldisk: that traffic with the database on a small filesystem of its
+//          own (a tmpfs; needs root) made full for HALVEX_BENCH_DISK_S (60) s.
 // Throughout, a probe call every 250 ms rings the desk of a logged-in client:
 // its caller notice ("!DM") latency is reported (p50, max) for the probes sent
 // before, during and after the disturbance (HALVEX_BENCH_BEFORE_S 15 s and
@@ -41,6 +49,7 @@
 #include "support/ExchangeSimulator.h"
 #include "support/GsmPdus.h"
 #include "support/PrivateFirebirdServer.h"
+#include "support/SlowTcpProxy.h"
 #include "ui/Application.h"
 
 #include <QUdpSocket>
@@ -50,12 +59,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <fcntl.h>
 #include <fstream>
 #include <future>
 #include <map>
 #include <optional>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +89,10 @@ struct Sizes {
     int afterS = setting("HALVEX_BENCH_AFTER_S", 40);
     int noticeCapS = setting("HALVEX_BENCH_NOTICE_CAP_S", 120);
     int settleS = setting("HALVEX_BENCH_SETTLE_S", 240);
+    int holdS = setting("HALVEX_BENCH_HOLD_S", 90);
+    int slowS = setting("HALVEX_BENCH_SLOW_S", 60);
+    int diskS = setting("HALVEX_BENCH_DISK_S", 60);
+    int slowCallsPerS = setting("HALVEX_BENCH_SLOW_CALLS_PER_S", 20);
 };
 
 constexpr int ProbeEveryMs = 250;
@@ -469,6 +485,17 @@ class OutageTraffic {
     }
     std::size_t nextSender_ = 0;
 
+    // A log-in with a wrong password, which the server checks against the
+    // database.
+    void wrongLogIn() {
+        auto& client = wrongLogIns_.emplace_back(std::make_unique<sim::ClientSimulator>());
+        if (client->Connect(bed_.form_.Settings.PortTCP))
+            client->LogIn("user2", "not the password");
+        if (wrongLogIns_.size() > 5)
+            wrongLogIns_.pop_front();
+    }
+    std::deque<std::unique_ptr<sim::ClientSimulator>> wrongLogIns_;
+
     void step(int callsPerS) {
         const std::string id = std::to_string(10 + calls % 90);
         const std::string caller = "7001" + std::to_string(100000 + calls);
@@ -476,8 +503,10 @@ class OutageTraffic {
         bed_.exchange_.SendRaw("C11 " + id + " 1 " + caller + "\r\nC10 " + id + " " + extension + "\r\nC02 " +
                                id + " " + extension + "\r\n");
         ++calls;
-        if (calls % callsPerS == 0)
+        if (calls % callsPerS == 0) {
             sendClientSms();
+            wrongLogIn();
+        }
         if (calls % (2 * callsPerS) == 0 && bed_.exchange_.AnnounceSms(1, sim::pdu::DeliverHello) >= 0)
             ++exchangeSms;
     }
@@ -485,7 +514,15 @@ class OutageTraffic {
     std::unique_ptr<Repeater> repeater_;
 };
 
-int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
+// What disturbs the database: begun and ended after the given time.
+struct Disturbance {
+    int seconds = 0;
+    int callsPerS = 0;
+    std::function<std::string()> begin; // what was done
+    std::function<std::string()> end;
+};
+
+int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c) {
     const Sizes& s = bed.sizes_;
     if (!bed.ready(SmallCrowd, bed.form_.Settings.PortTCP))
         return 1;
@@ -496,18 +533,12 @@ int outage(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
     const long callRows0 = historyRows(c, "7001");
     const long clientSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1");
     const long exchangeSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1");
-    OutageTraffic traffic(bed, s.callsPerS);
+    OutageTraffic traffic(bed, disturbance.callsPerS);
     bed.before();
-    keeper.call([](testfb::PrivateServer& server) {
-        server.kill();
-        return 0;
-    });
-    std::printf("%-7s database server killed\n", bed.name_);
+    std::printf("%-7s %s\n", bed.name_, disturbance.begin().c_str());
     std::fflush(stdout);
-    sleepMs(s.outageS * 1000);
-    const bool restarted = keeper.call([](testfb::PrivateServer& server) { return server.start(); });
-    std::printf("%-7s database server %s after %d s\n", bed.name_,
-                restarted ? "started again" : "NOT started", s.outageS);
+    sleepMs(disturbance.seconds * 1000);
+    std::printf("%-7s %s after %d s\n", bed.name_, disturbance.end().c_str(), disturbance.seconds);
     const auto rows = [&] {
         return std::array<long, 3>{historyRows(c, "7001") - callRows0,
                                    isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1") - clientSms0,
@@ -548,8 +579,19 @@ int runScenario(const std::string& name, int argc, char** argv) {
         return 1;
     bench::Sandbox dir;
     std::unique_ptr<ServerKeeper> keeper;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
     testfb::Connection c;
     ui::TApplication app(argc, argv);
+    const bool throughRelay = name == "hold" || name.starts_with("slow");
+    // The small disk of "fulldisk", mounted in the sandbox.
+    const std::string disk = dir.path().toStdString() + "/disk";
+    if (name == "fulldisk") {
+        ::mkdir(disk.c_str(), 0777);
+        if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64m,mode=0777") != 0) {
+            std::printf("%-7s FAILED: no small filesystem could be mounted (needs root)\n", name.c_str());
+            return 1;
+        }
+    }
     {
         // The program always has its database; this one may be killed.
         testfb::PrepareEmbeddedEngine();
@@ -558,15 +600,23 @@ int runScenario(const std::string& name, int argc, char** argv) {
             if (!server.start())
                 return "the private Firebird server did not start: " + server.error();
             c = server.connection("freeze.fdb");
+            if (name == "fulldisk")
+                c.path = disk + "/freeze.fdb";
             return testfb::CreateEmptyDatabase(c) ? "" : "no database";
         });
         if (!problem.empty()) {
             std::printf("%-7s FAILED: %s\n", name.c_str(), problem.c_str());
             return 1;
         }
+        std::string host = c.host;
+        if (throughRelay) {
+            relay = std::make_unique<testing_support::SlowTcpProxy>(
+                std::stoi(c.host.substr(c.host.find('/') + 1)), std::chrono::milliseconds(0));
+            host = "127.0.0.1/" + std::to_string(relay->port());
+        }
         platform::RegistryKey key(platform::RegistryBranch::Machine);
         key.OpenKey("\\software\\Vorlin\\Halvex", true);
-        key.WriteString("IPFBase", c.host);
+        key.WriteString("IPFBase", host);
         key.WriteString("NameFB", c.path);
         key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
     }
@@ -580,11 +630,13 @@ int runScenario(const std::string& name, int argc, char** argv) {
     // Attached at once, as at start; the user list stays the bench's.
     form->tmrStartupTimer();
     form->tmrStartup->SetEnabled(false);
+    // As the program does, unless HALVEX_BENCH_NO_ROW_WRITER is set.
+    form->Database().UseRowWriter(!qEnvironmentVariableIsSet("HALVEX_BENCH_NO_ROW_WRITER"));
     if (form->Database().MainDbState != 0) {
         std::printf("%-7s FAILED: the database did not attach\n", name.c_str());
         return 1;
     }
-    if (name == "outage") {
+    if (name != "storm" && name != "flood") {
         auto& sms = form->Sms().SmsSettings;
         sms.UseSms = true;
         sms.CountryCode = "48";
@@ -608,10 +660,61 @@ int runScenario(const std::string& name, int argc, char** argv) {
     std::printf("== %s ==\n", name.c_str());
     std::fflush(stdout);
     Bed bed(name.c_str(), sizes, *form, exchange);
+    Disturbance disturbance{
+        sizes.outageS, sizes.callsPerS,
+        [&] {
+            keeper->call([](testfb::PrivateServer& server) {
+                server.kill();
+                return 0;
+            });
+            return std::string("database server killed");
+        },
+        [&] {
+            const bool started = keeper->call([](testfb::PrivateServer& server) { return server.start(); });
+            return std::string(started ? "database server started again" : "database server NOT started");
+        }};
+    if (name == "hold")
+        disturbance = {sizes.holdS, sizes.slowCallsPerS,
+                       [&] {
+                           relay->hold(true);
+                           return std::string("the relay to the database holds every byte");
+                       },
+                       [&] {
+                           relay->hold(false);
+                           return std::string("the relay passes again");
+                       }};
+    if (name.starts_with("slow")) {
+        const int delayMs = std::atoi(name.c_str() + 4);
+        disturbance = {sizes.slowS, sizes.slowCallsPerS,
+                       [&relay, delayMs] {
+                           relay->setDelay(std::chrono::milliseconds(delayMs));
+                           return "the relay adds " + std::to_string(delayMs) + " ms each way";
+                       },
+                       [&] {
+                           relay->setDelay(std::chrono::milliseconds(0));
+                           return std::string("the relay adds nothing again");
+                       }};
+    }
+    if (name == "fulldisk")
+        disturbance = {sizes.diskS, sizes.slowCallsPerS,
+                       [&] {
+                           const int fd =
+                               ::open((disk + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+                           const std::string block(65536, 'x');
+                           for (std::size_t size = block.size(); size > 0;)
+                               if (::write(fd, block.data(), size) < 0)
+                                   size /= 2;
+                           ::close(fd);
+                           return std::string("the database's disk is full");
+                       },
+                       [&] {
+                           ::unlink((disk + "/filler").c_str());
+                           return std::string("the database's disk has room again");
+                       }};
     const int result = bench::measureWhileLooping([&] {
         const int r = name == "storm"   ? storm(bed, c)
                       : name == "flood" ? flood(bed)
-                                        : outage(bed, *keeper, c);
+                                        : outage(bed, disturbance, c);
         // The log file is written by the GUI thread's timer.
         sleepMs(3000);
         return r;
@@ -628,6 +731,10 @@ int runScenario(const std::string& name, int argc, char** argv) {
         occurrences(log, "Pełny bufor"));
     std::fflush(stdout);
     form.reset();
+    if (name == "fulldisk") {
+        keeper.reset();
+        ::umount2(disk.c_str(), MNT_DETACH);
+    }
     return result;
 }
 
@@ -669,8 +776,13 @@ int main(int argc, char** argv) {
                 s.noticeCapS);
     // Each phase's bound and a margin for setting up.
     const int bound = s.beforeS + s.afterS + s.noticeCapS + 600;
-    const std::map<std::string, int> bounds{
-        {"storm", bound + 600}, {"flood", bound + s.floodS}, {"outage", bound + s.outageS + s.settleS}};
+    const std::map<std::string, int> bounds{{"storm", bound + 600},
+                                            {"flood", bound + s.floodS},
+                                            {"outage", bound + s.outageS + s.settleS},
+                                            {"hold", bound + s.holdS + s.settleS},
+                                            {"slow20", bound + s.slowS + s.settleS},
+                                            {"slow200", bound + s.slowS + s.settleS},
+                                            {"fulldisk", bound + s.diskS + s.settleS}};
     int result = 0;
     for (const QByteArray& name : QByteArray(argc > 1 ? argv[1] : "storm,flood,outage").split(',')) {
         const auto it = bounds.find(name.toStdString());

@@ -2,6 +2,7 @@
 // fixed order and runs the event loop.
 #include "base/SanitizerOptions.h"
 #include "base/TraceLabel.h"
+#include "db/CallWatchdog.h"
 #include "db/FirebirdEnvironment.h"
 #include "platform/ShutdownSignals.h"
 #include "shell/MainForm.h"
@@ -84,6 +85,8 @@ void runServer(int argc, char** argv) {
         form1 = new TForm1();
         CreateProgramForms(*form1);
         form1->FormCreate();
+        // Rows are written off the event loop: a slow database holds no desk.
+        form1->Database().UseRowWriter(true);
         if (!form1->IsSecondInstance() && !headless)
             showMainWindow(*form1);
         app.exec();
@@ -104,13 +107,19 @@ void runServer(int argc, char** argv) {
             showFatal(report);
     }
     deleteForms(form1);
-    // Once, after everything that used the database is gone.
-    db::EndDatabaseClient(int(TForm1::ThreadStopBound.count()));
+    // Once, after everything that used the database is gone, within what
+    // is left of the stop's bound.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        platform::ShutdownSignals::BeginStop() - std::chrono::steady_clock::now());
+    db::EndDatabaseClient(int(std::max<long long>(1, left.count())));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // A call on the database that holds the GUI thread when the stop comes
+    // is abandoned in time for the stop's own steps.
+    platform::ShutdownSignals::WatchStop(TForm1::ThreadStopBound, &db::LimitCallsForStop);
     // The end of the session during start-up takes the usual way down too.
     platform::ShutdownSignals::CatchEarly();
     if (!hasDisplay())

@@ -1,11 +1,13 @@
 #include "db/ConnectThread.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallWatchdog.h"
 #include "db/DatabaseHost.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
+#include <QTimer>
 #include <condition_variable>
 #include <mutex>
 #include <pthread.h>
@@ -15,6 +17,8 @@ struct connectDB::Job {
     std::mutex mutex;
     bool done = false;
     bool abandoned = false;
+    bool timedOut = false;
+    std::condition_variable returned;
     int result = 1;
     DbHandle handle = 0;
     std::array<intptr_t, 20> status{};
@@ -42,10 +46,45 @@ void finishWait(const std::shared_ptr<connectDB::Job>& job) {
         db::host().CloseAttachProgress();
 }
 
+// The wait in progress ends without its attach once the bound has passed.
+void giveUpWaitAtBound(const std::shared_ptr<connectDB::Job>& job) {
+    if (waitingJob != job)
+        return;
+    {
+        std::lock_guard lock(job->mutex);
+        if (job->done)
+            return;
+        job->timedOut = true;
+    }
+    finishWait(job);
+}
+
+QTimer* stopTimer = nullptr;
+
 } // namespace
 
+namespace db {
+
+void GiveUpAttachWaitPastDeadline() {
+    if (!waitingJob)
+        return;
+    if (!stopTimer) {
+        stopTimer = new QTimer(QCoreApplication::instance());
+        stopTimer->setSingleShot(true);
+    }
+    stopTimer->disconnect();
+    QObject::connect(stopTimer, &QTimer::timeout, [job = waitingJob] { giveUpWaitAtBound(job); });
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(CallDeadline() - StopClock::now());
+    stopTimer->start(int(std::max<long long>(0, left.count())));
+}
+
+} // namespace db
+
 bool BackgroundAttachRunning() {
-    return waitingJob != nullptr;
+    if (waitingJob != nullptr)
+        return true;
+    std::lock_guard lock(runningMutex);
+    return runningThreads > 0;
 }
 
 bool WaitForAttachThreads(std::chrono::steady_clock::time_point deadline) {
@@ -85,6 +124,7 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
             job->handle = 0;
         }
     }
+    job->returned.notify_all();
     if (auto* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app, [job] { finishWait(job); }, Qt::QueuedConnection);
@@ -93,8 +133,28 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
     runningEnded.notify_all();
 }
 
-int connectDB::Wait() {
-    int modalResult = db::host().ShowAttachProgress();
+int connectDB::Wait(bool showProgress) {
+    // A wait that holds the GUI thread is shorter: the reconnect timer's
+    // attach, which serves events meanwhile, has the whole bound.
+    const auto waitBound = showProgress && db::WholeAttachBound::InForce()
+                               ? db::CallBound()
+                               : std::min(db::CallBound(), db::BlockingAttachBound);
+    const auto deadline = std::min(db::CallDeadline(), db::StopClock::now() + waitBound);
+    int modalResult = -1;
+    QTimer bound; // ends the wait in the progress window or the loop below
+    if (!showProgress) {
+        // Waits on the spot: the caller's handler is not entered again.
+        modalResult = 1;
+        std::unique_lock lock(job_->mutex);
+        if (!job_->returned.wait_until(lock, deadline, [this] { return job_->done; }))
+            job_->timedOut = true;
+    } else {
+        bound.setSingleShot(true);
+        QObject::connect(&bound, &QTimer::timeout, [job = job_] { giveUpWaitAtBound(job); });
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - db::StopClock::now());
+        bound.start(int(std::max<long long>(0, left.count())));
+        modalResult = db::host().ShowAttachProgress();
+    }
     if (modalResult == -1) {
         modalResult = 1;
         QEventLoop loop;
@@ -110,6 +170,16 @@ int connectDB::Wait() {
     }
     waitingJob.reset();
     std::lock_guard lock(job_->mutex);
+    if (job_->timedOut && !job_->done) {
+        // No answer within the bound: the thread is left to its call, which
+        // detaches a late success itself.
+        job_->abandoned = true;
+        base::WriteLog(2, "Baza danych nie odpowiedziała w ciągu %lld s, łączenie porzucone",
+                       static_cast<long long>(waitBound.count() / 1000));
+        Owner->Status = {1, dbcode::Unavailable, 0};
+        Result = dbcode::Unavailable;
+        return Result;
+    }
     if (modalResult != 1 || !job_->done) {
         // Given up: a late success is detached by the thread (or here, when
         // it has already returned), never left in the caller's handle.

@@ -1,6 +1,7 @@
 #include "db/InterfaceDB.h"
 
 #include "base/TraceLabel.h"
+#include "db/CallWatchdog.h"
 #include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
 #include "db/SqlText.h"
@@ -35,6 +36,7 @@ void InterfaceDB::UseConnection(DbHandle* handle) {
 }
 
 std::unique_ptr<SessionDB> InterfaceDB::openSession() {
+    const db::WholeAttachBound wholeBound;
     return std::make_unique<SessionDB>(host_, path_, user_, password_, handle_, true);
 }
 

@@ -1,12 +1,16 @@
 #include "db/MainDatabase.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallWatchdog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
+#include "db/RowWriter.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 
 namespace db {
 
@@ -15,8 +19,9 @@ namespace {
 MainDatabase* current = nullptr;
 DatabaseHost* defaultHost = nullptr;
 
-// A statement that writes rows, by its first word.
-bool isRowStatement(const std::string& statement) {
+} // namespace
+
+bool IsRowStatement(const std::string& statement) {
     std::string word;
     for (char c : statement) {
         if (std::isalpha(static_cast<unsigned char>(c)))
@@ -27,7 +32,83 @@ bool isRowStatement(const std::string& statement) {
     return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "MERGE";
 }
 
+namespace {
+
+// The parts of a parenthesised list from `at` (at its "("), split at the
+// commas outside quotes and inner parentheses; `at` ends after the ")".
+std::vector<std::string> listParts(const std::string& text, std::size_t& at) {
+    std::vector<std::string> parts;
+    std::string part;
+    bool quoted = false;
+    int depth = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '\'')
+            quoted = !quoted; // a doubled quote toggles twice
+        if (!quoted && c == '(' && depth++ == 0)
+            continue;
+        if (!quoted && c == ')' && --depth == 0) {
+            parts.push_back(part);
+            ++at;
+            return parts;
+        }
+        if (!quoted && c == ',' && depth == 1) {
+            parts.push_back(part);
+            part.clear();
+            continue;
+        }
+        part += c;
+    }
+    return {};
+}
+
+std::string trimmedUpper(std::string text, bool upper) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    const auto last = text.find_last_not_of(" \t\r\n");
+    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    if (upper)
+        for (char& c : text)
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 } // namespace
+
+std::string RowLookupQuery(const std::string& insert,
+                           const std::function<std::vector<std::string>(const std::string& table)>& columns) {
+    const std::string upper = trimmedUpper(insert, true);
+    if (upper.rfind("INSERT INTO ", 0) != 0)
+        return {};
+    std::size_t at = std::string("INSERT INTO ").size();
+    const std::size_t nameEnd = upper.find_first_of(" (", at);
+    if (nameEnd == std::string::npos)
+        return {};
+    const std::string table = upper.substr(at, nameEnd - at);
+    at = upper.find_first_not_of(' ', nameEnd);
+    std::vector<std::string> names;
+    if (at != std::string::npos && upper[at] == '(') {
+        for (const std::string& name : listParts(upper, at))
+            names.push_back(trimmedUpper(name, true));
+        at = upper.find_first_not_of(' ', at);
+    } else {
+        names = columns(table);
+    }
+    if (at == std::string::npos || upper.compare(at, 6, "VALUES") != 0)
+        return {};
+    at = insert.find('(', at);
+    const std::vector<std::string> values =
+        at == std::string::npos ? std::vector<std::string>() : listParts(insert, at);
+    if (values.empty() || values.size() != names.size())
+        return {};
+    std::string where;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::string value = trimmedUpper(values[i], false);
+        if (trimmedUpper(value, true) == "NULL")
+            continue; // a key the table draws itself
+        where += (where.empty() ? " WHERE " : " AND ") + names[i] + " = " + value;
+    }
+    return "SELECT COUNT(*) FROM " + table + where;
+}
 
 // A lost row is said even while shutting down.
 void LogRowNotWritten(const std::string& statement) {
@@ -67,24 +148,137 @@ bool ConnectAborted() {
 
 MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     current = this;
+    ResetCallLimit();
     nextSlice_.setSingleShot(true);
     nextSlice_.setInterval(0);
     QObject::connect(&nextSlice_, &QTimer::timeout, [this] { writeKeptRowSlice(); });
+    retry_.setSingleShot(true);
+    retry_.setInterval(KeptRowRetryMs);
+    QObject::connect(&retry_, &QTimer::timeout, [this] { WriteKeptRows(); });
 }
 
 MainDatabase::~MainDatabase() {
+    StopRowWriter();
     if (current == this)
         current = nullptr;
     GiveUpKeptRows();
+    // The stop's limit goes with the database it was set for.
+    ResetCallLimit();
 }
 
 void MainDatabase::GiveUpKeptRows() {
     if (keptRows_.empty())
         return;
-    for (const KeptRow& row : keptRows_)
-        LogRowNotWritten(row.statement);
+    for (const KeptRow& row : keptRows_) {
+        if (row.uncertainCommit != 0)
+            base::DiagnosticLog::instance().WriteWhileClosing(
+                2, "Nie wiadomo, czy zapisano w bazie danych: %s", row.statement.c_str());
+        else
+            LogRowNotWritten(row.statement);
+    }
     std::fprintf(stderr, "Halvex: %zu rows waiting for the database were not written\n", keptRows_.size());
     keptRows_.clear();
+}
+
+void MainDatabase::UseRowWriter(bool used) {
+    if (!used) {
+        StopRowWriter();
+        return;
+    }
+    if (writer_)
+        return;
+    writer_ =
+        std::make_unique<RowWriter>([this](const std::vector<std::string>& rows, RowWriter::Reason reason) {
+            rowsHandedBack(rows, int(reason));
+        });
+}
+
+void MainDatabase::HoldRowWriter(bool held) {
+    if (held && writer_) {
+        writerHeld_ = true;
+        StopRowWriter();
+    } else if (!held && writerHeld_) {
+        writerHeld_ = false;
+        UseRowWriter(true);
+    }
+}
+
+bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
+    return writer_ && !host_.IsClosing() && writer_->Offer(rows);
+}
+
+// The writer could not write them: they wait like rows of a lost connection.
+// A server that lost or left unanswered the writer's connection has done the
+// same to the main one: that one is given up too, at once, rather than found
+// out by a call that waits for its bound on the event loop.
+void MainDatabase::rowsHandedBack(const std::vector<std::string>& rows, int reason) {
+    if (RowWriter::Reason(reason) != RowWriter::Reason::Passing && MainDbHandleExists()) {
+        base::WriteLog(2, "%s", "Połączenie zapisów z bazą danych utracone, połączenie główne porzucone");
+        SessionDB::AbandonConnection(&MainDbHandle);
+        MainConnectionLost();
+        host_.EnsureReconnectTimer();
+    }
+    if (RowWriter::Reason(reason) == RowWriter::Reason::Uncertain) {
+        KeepUncertainRows(rows);
+        return;
+    }
+    for (const std::string& row : rows) {
+        if (MainDbHandleExists())
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s", row.c_str());
+        if (!KeepRow(row))
+            LogRowNotWritten(row);
+    }
+    WriteKeptRows();
+}
+
+// Once the kept rows are written on an attached connection, rows go to the
+// writer again.
+void MainDatabase::resumeRowWriter() {
+    if (writer_ && keptRows_.empty() && MainDbHandleExists() && writer_->Paused())
+        writer_->Resume();
+}
+
+bool MainDatabase::StopRowWriter() {
+    if (!writer_)
+        return true;
+    RowWriter::Left left;
+    const bool ended = writer_->Stop(CallDeadline(), &left);
+    if (!ended)
+        writer_.release(); // its thread is in an attach; the process ends with it
+    writer_.reset();
+    if (!left.rows.empty())
+        for (const std::string& row : left.rows)
+            keep({row, {}, {}, {}, {}});
+    if (!left.uncertain.empty())
+        KeepUncertainRows(left.uncertain);
+    return ended;
+}
+
+void MainDatabase::WriteKeptRowsBeforeStop() {
+    if (keptRows_.empty() || writingKeptRows_)
+        return;
+    auto& log = base::DiagnosticLog::instance();
+    const std::size_t kept = keptRows_.size();
+    LimitCallsUntil(StopClock::now() + KeptRowsAtStopBound);
+    const auto deadline = CallDeadline();
+    if (!MainDbHandleExists()) {
+        const ConnectionSettings c = host_.MainConnectionSettings();
+        SessionDB attach(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    }
+    nextSlice_.stop();
+    retry_.stop();
+    replayRunning_ = false;
+    std::size_t written = 0;
+    writingKeptRows_ = true;
+    while (!keptRows_.empty() && MainDbHandleExists() && StopClock::now() < deadline) {
+        const std::size_t before = replayWritten_;
+        if (!writeHeadRow())
+            break;
+        written += replayWritten_ - before;
+    }
+    writingKeptRows_ = false;
+    log.WriteWhileClosing(2, "Przed zakończeniem pracy zapisano w bazie danych %zu z %zu odłożonych zapisów",
+                          written, kept);
 }
 
 MainDatabase* MainDatabase::Current() {
@@ -173,6 +367,7 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     // Before the kept rows: an SMS kept in progress is this run's own.
     FailSmsLeftInProgress();
     WriteKeptRows();
+    resumeRowWriter();
 }
 
 void MainDatabase::MainConnectionLost() {
@@ -180,7 +375,7 @@ void MainDatabase::MainConnectionLost() {
 }
 
 bool MainDatabase::KeepRow(const std::string& statement) {
-    if (!isRowStatement(statement))
+    if (!IsRowStatement(statement))
         return false;
     // The head row, lost again while the kept rows are written, keeps its place.
     if (writingKeptRows_ && !keptRows_.empty() && statement == keptRows_.front().statement) {
@@ -188,6 +383,26 @@ bool MainDatabase::KeepRow(const std::string& statement) {
         return true;
     }
     keep({statement, {}, {}, {}, {}});
+    return true;
+}
+
+bool MainDatabase::KeepUncertainRows(const std::vector<std::string>& statements) {
+    const int commit = ++lastUncertainCommit_;
+    // The head row, its write-back's commit unanswered, keeps its place.
+    if (writingKeptRows_ && statements.size() == 1 && !keptRows_.empty() &&
+        statements.front() == keptRows_.front().statement) {
+        keptRows_.front().uncertainCommit = commit;
+        keptAgain_ = true;
+        return true;
+    }
+    for (const std::string& statement : statements) {
+        base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: %s",
+                       statement.c_str());
+        KeptRow row{statement, {}, {}, {}, {}};
+        row.uncertainCommit = commit;
+        keep(std::move(row));
+    }
+    WriteKeptRows();
     return true;
 }
 
@@ -223,6 +438,7 @@ void MainDatabase::keep(KeptRow row) {
 void MainDatabase::WriteKeptRows() {
     if (replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
         return;
+    retry_.stop();
     replayRunning_ = true;
     replayWritten_ = 0;
     replayFailed_ = 0;
@@ -267,7 +483,7 @@ bool MainDatabase::writeHeadRow() {
         session.SetResultStrings(&keys);
         const int drawn = session.ExecuteSQL(head.generatorQuery);
         session.SetResultStrings(nullptr);
-        if (drawn != 0 && !MainDbHandleExists())
+        if (drawn != 0 && (!MainDbHandleExists() || session.FailureCanPass()))
             return false;
         if (drawn != 0 || keys.empty()) {
             finishHeadRow(drawn != 0 ? drawn : -1);
@@ -277,12 +493,71 @@ bool MainDatabase::writeHeadRow() {
         head.statement = head.insert(head.key);
         head.generatorQuery.clear();
     }
+    if (head.uncertainCommit != 0) {
+        const int found = lookUpHeadCommit(session);
+        if (found != 0)
+            return found > 0;
+    }
     keptAgain_ = false;
-    const int result = session.ExecuteSQL(head.statement);
+    const int result = session.ExecuteSQL(keptRows_.front().statement);
     if (keptAgain_)
         return false;
     finishHeadRow(result);
     return true;
+}
+
+int MainDatabase::lookUpHeadCommit(SessionDB& session) {
+    const int commit = keptRows_.front().uncertainCommit;
+    std::size_t rows = 0;
+    while (rows < keptRows_.size() && keptRows_[rows].uncertainCommit == commit)
+        ++rows;
+    const auto columns = [&session](const std::string& table) {
+        std::vector<QueryRow> found;
+        session.SetSqlText("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" +
+                           table + "' ORDER BY RDB$FIELD_POSITION");
+        session.RunInReadTransaction([&] { return session.RunQueryToList(&found); });
+        std::vector<std::string> names;
+        for (const QueryRow& row : found)
+            names.push_back(row.empty() ? std::string() : row.begin()->second);
+        return names;
+    };
+    // The commit happened when every insert of it is there (as often as it
+    // was in the commit); it did not when one is missing.
+    bool allThere = true;
+    std::map<std::string, long> expected;
+    for (std::size_t i = 0; i < rows && allThere; ++i) {
+        const std::string& statement = keptRows_[i].statement;
+        const std::string query = RowLookupQuery(statement, columns);
+        if (!MainDbHandleExists())
+            return -1;
+        if (query.empty())
+            continue;
+        std::vector<QueryRow> counted;
+        session.SetSqlText(query);
+        if (session.RunInReadTransaction([&] { return session.RunQueryToList(&counted); }) != 0) {
+            if (!MainDbHandleExists())
+                return -1;
+            allThere = false; // not to be checked: written again
+            break;
+        }
+        const long there = counted.empty() || counted.front().empty()
+                               ? 0
+                               : std::atol(counted.front().begin()->second.c_str());
+        allThere = there >= ++expected[statement];
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        KeptRow& row = keptRows_[i];
+        base::WriteLog(2,
+                       allThere ? "Sprawdzono, jest w bazie danych: %s"
+                                : "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: %s",
+                       row.statement.c_str());
+        row.uncertainCommit = 0;
+    }
+    if (!allThere)
+        return 0;
+    for (std::size_t i = 0; i < rows; ++i)
+        finishHeadRow(0);
+    return 1;
 }
 
 // The head row leaves the queue before its follower hears of it: the
@@ -303,6 +578,11 @@ void MainDatabase::finishHeadRow(int result) {
 void MainDatabase::endReplay() {
     nextSlice_.stop();
     replayRunning_ = false;
+    // Stopped by a failure that passes while the connection stays: tried
+    // again later (a lost connection has the reconnect timer).
+    if (!keptRows_.empty() && MainDbHandleExists() && !host_.IsClosing())
+        retry_.start();
+    resumeRowWriter();
     base::WriteLog(2, "Zapisano w bazie danych %zu odłożonych zapisów, nie zapisano %zu, czeka jeszcze %zu",
                    replayWritten_, replayFailed_, keptRows_.size());
 }
@@ -319,6 +599,9 @@ bool rowsMustWait() {
 }
 
 void writeOneMainRow(const std::string& statement) {
+    MainDatabase* writerOwner = MainDatabase::Current();
+    if (!rowsMustWait() && writerOwner && writerOwner->OfferToRowWriter({statement}))
+        return;
     if (rowsMustWait()) {
         MainDatabase* database = MainDatabase::Current();
         if (!database || !database->KeepRow(statement))
@@ -336,6 +619,9 @@ void writeOneMainRow(const std::string& statement) {
 // each as it would alone (kept while the connection is away). A failed
 // commit may have written them, so they are not repeated.
 void writeBatchedRows(const std::vector<std::string>& rows) {
+    MainDatabase* writerOwner = MainDatabase::Current();
+    if (!rows.empty() && !rowsMustWait() && writerOwner && writerOwner->OfferToRowWriter(rows))
+        return;
     if (rows.size() > 1 && !rowsMustWait()) {
         const ConnectionSettings c = MainConnection();
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, true);
@@ -344,12 +630,20 @@ void writeBatchedRows(const std::vector<std::string>& rows) {
                 return session.ExecuteSQL(row) == 0;
             });
             if (stepsDone) {
-                if (session.CommitWork() != 0)
+                if (session.CommitWork() == 0)
+                    return;
+                // Unanswered, the commit may have written the rows: they
+                // are looked up later. Refused, it wrote none of them.
+                MainDatabase* database = MainDatabase::Current();
+                if (session.OutcomeUnknown() && database && database->KeepUncertainRows(rows))
+                    return;
+                if (session.OutcomeUnknown()) {
                     for (const std::string& row : rows)
                         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", row.c_str());
-                return;
-            }
-            session.RollbackWork();
+                    return;
+                }
+            } else
+                session.RollbackWork();
         }
     }
     for (const std::string& row : rows)

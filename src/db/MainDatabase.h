@@ -12,11 +12,16 @@
 #include "db/SessionDB.h"
 
 #include <QTimer>
+#include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace db {
+
+class RowWriter;
 
 // Told, on the GUI thread, how a kept row it follows ended: 0 and the row's
 // key once written, else the failure.
@@ -95,6 +100,11 @@ class MainDatabase {
     // connection: the key is drawn with `generatorQuery` when the row is
     // written back, and `written` is told the outcome.
     bool KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert, KeptRowWritten written);
+    // Rows whose commit got no answer (the connection went in it): they may
+    // be in the database or not. They wait like kept rows; when their turn
+    // comes on a connection, they are looked up, as one commit (a slice's
+    // batch is one), and written only when absent. True when kept.
+    bool KeepUncertainRows(const std::vector<std::string>& statements);
     // The row last kept is `statement` (under `key`): `written` follows it.
     bool FollowLastKeptRow(const std::string& statement, const std::string& key, KeptRowWritten written);
     // Starts writing the kept rows back, in order, while the connection
@@ -102,7 +112,31 @@ class MainDatabase {
     // Rows kept meanwhile join the end of the queue.
     void WriteKeptRows();
     bool KeptRowReplayRunning() const { return replayRunning_; }
+    // True while a kept row is being written back.
+    bool WritingKeptRows() const { return writingKeptRows_; }
+    // A write-back stopped by a failure that passes (a full disk) with the
+    // connection still there is tried again after this long, unless a new
+    // row comes first.
+    static constexpr int KeptRowRetryMs = 5000;
     std::size_t KeptRowCount() const { return keptRows_.size(); }
+    // Rows go to a writer of their own (a connection and a thread), so that
+    // a slow database does not hold the event loop; off, they are written
+    // on the main connection.
+    void UseRowWriter(bool used);
+    // While held (a restore replaces the file), the writer and its
+    // connection are gone; it comes back when the hold ends.
+    void HoldRowWriter(bool held);
+    // Hands the rows of one commit to the writer; false when it does not
+    // take them now.
+    bool OfferToRowWriter(const std::vector<std::string>& rows);
+    // At shutdown: the writer ends by the stop's bound and the rows it did
+    // not write join the kept rows; false when its thread did not end.
+    bool StopRowWriter();
+    // At shutdown, before the rows still kept are given up: one attempt,
+    // bounded by a few seconds (and by the stop's own bound), to attach
+    // when the connection is away and to write them.
+    void WriteKeptRowsBeforeStop();
+    static constexpr std::chrono::milliseconds KeptRowsAtStopBound{3000};
     // At shutdown: each row still kept is given up, said in the log and
     // counted on stderr.
     void GiveUpKeptRows();
@@ -114,7 +148,14 @@ class MainDatabase {
         InsertForKey insert;
         std::string key;
         KeptRowWritten written;
+        // Not 0: the commit that may have written it; rows of one commit
+        // share the number.
+        int uncertainCommit = 0;
     };
+    // Looks up the uncertain commit at the head: 1 when its rows are all
+    // there (and gone from the queue), 0 when they are to be written, -1
+    // when the connection went again.
+    int lookUpHeadCommit(SessionDB& session);
     void keep(KeptRow row);
     void writeKeptRowSlice();
     bool writeHeadRow();
@@ -129,10 +170,25 @@ class MainDatabase {
     std::size_t replayWritten_ = 0;
     std::size_t replayFailed_ = 0;
     QTimer nextSlice_;
+    QTimer retry_;
+    std::unique_ptr<RowWriter> writer_;
+    bool writerHeld_ = false;
+    void rowsHandedBack(const std::vector<std::string>& rows, int reason);
+    void resumeRowWriter();
+    int lastUncertainCommit_ = 0;
 };
 
 // The connection settings of the main database (empty while there is none).
 ConnectionSettings MainConnection();
+
+// A statement that writes rows, by its first word.
+bool IsRowStatement(const std::string& statement);
+
+// The query that counts the rows equal in every value given to those the
+// insert writes (a generated key is not compared), or "" when the statement
+// is no insert of values. `columns` gives a table's columns in order.
+std::string RowLookupQuery(const std::string& insert,
+                           const std::function<std::vector<std::string>(const std::string& table)>& columns);
 
 // Says in the log that a row statement was not written, with its values.
 void LogRowNotWritten(const std::string& statement);

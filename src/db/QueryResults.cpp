@@ -298,8 +298,10 @@ int SessionDB::runQuery(db::RowSink* sink, Trace trace) {
     if (const int refused = statementToWire(sqlText_, &wire))
         return refused;
     Query query;
-    if (isc_dsql_allocate_statement(vec(Status.data()), reinterpret_cast<isc_db_handle*>(DbHandle_),
-                                    sth(&Statement))) {
+    if (bounded([&] {
+            return isc_dsql_allocate_statement(vec(Status.data()),
+                                               reinterpret_cast<isc_db_handle*>(DbHandle_), sth(&Statement));
+        })) {
         if (trace == Trace::LogAndDebug && base::Switches().chbLogBaza)
             base::WriteLog(1, "%s", "ERROR: isc_dsql_allocate_statement failed");
         debug("ERROR: isc_dsql_allocate_statement failed");
@@ -308,23 +310,27 @@ int SessionDB::runQuery(db::RowSink* sink, Trace trace) {
     auto fail = [&]() {
         // The statement goes before a lost connection is detached.
         std::array<intptr_t, 20> ignored{};
-        isc_dsql_free_statement(vec(ignored.data()), sth(&Statement), DSQL_drop);
+        bounded([&] { return isc_dsql_free_statement(vec(ignored.data()), sth(&Statement), DSQL_drop); });
         Statement = 0;
         return reportFailedCall(false);
     };
-    if (isc_dsql_prepare(vec(Status.data()), trh(&Transaction), sth(&Statement), 0, wire.c_str(),
-                         SQL_DIALECT_V6, nullptr)) {
+    if (bounded([&] {
+            return isc_dsql_prepare(vec(Status.data()), trh(&Transaction), sth(&Statement), 0, wire.c_str(),
+                                    SQL_DIALECT_V6, nullptr);
+        })) {
         debug("ERROR: isc_dsql_prepare failed");
         return fail();
     }
     query.allocate(1);
-    if (isc_dsql_describe(vec(Status.data()), sth(&Statement), 1, query.descriptor)) {
+    if (bounded(
+            [&] { return isc_dsql_describe(vec(Status.data()), sth(&Statement), 1, query.descriptor); })) {
         debug("ERROR: isc_dsql_describe failed");
         return fail();
     }
     if (query.descriptor->sqld > query.descriptor->sqln) {
         query.allocate(query.descriptor->sqld);
-        if (isc_dsql_describe(vec(Status.data()), sth(&Statement), 1, query.descriptor))
+        if (bounded(
+                [&] { return isc_dsql_describe(vec(Status.data()), sth(&Statement), 1, query.descriptor); }))
             return fail();
     }
     const int columns = query.descriptor->sqld;
@@ -347,21 +353,26 @@ int SessionDB::runQuery(db::RowSink* sink, Trace trace) {
         var.sqldata = query.data[std::size_t(i)].data();
         var.sqlind = nullable ? &query.nulls[std::size_t(i)] : nullptr;
     }
-    if (isc_dsql_execute(vec(Status.data()), trh(&Transaction), sth(&Statement), 1, nullptr))
+    if (bounded([&] {
+            return isc_dsql_execute(vec(Status.data()), trh(&Transaction), sth(&Statement), 1, nullptr);
+        }))
         return fail();
     if (sink) {
         sink->columns(described);
         ISC_STATUS fetched;
-        while ((fetched = isc_dsql_fetch(vec(Status.data()), sth(&Statement), 1, query.descriptor)) == 0)
+        while ((fetched = bounded([&] {
+                    return isc_dsql_fetch(vec(Status.data()), sth(&Statement), 1, query.descriptor);
+                })) == 0)
             sink->row(query.row());
         if (fetched != 100)
             return fail();
     }
-    if (isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_close)) {
+    if (bounded([&] { return isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_close); })) {
         const int code = fail();
         return code;
     }
-    const bool dropped = isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_drop) == 0;
+    const bool dropped =
+        bounded([&] { return isc_dsql_free_statement(vec(Status.data()), sth(&Statement), DSQL_drop); }) == 0;
     Statement = 0;
     return dropped ? 0 : ReportError(Status.data());
 }

@@ -38,6 +38,9 @@ db::ConnectionSettings MainDbAttachedWith() {
 
 void HoldMainAttach(bool held) {
     mainAttachHeld = held;
+    // The rows' own connection would hold the file too.
+    if (auto* database = db::MainDatabase::Current())
+        database->HoldRowWriter(held);
 }
 
 bool MainAttachHeld() {
@@ -83,14 +86,41 @@ bool isLostConnectionCode(intptr_t code) {
     }
 }
 
+// Failures that pass by themselves: the disk (full, or an I/O error), a
+// lock held by another transaction, memory.
+bool isPassingCode(intptr_t code) {
+    switch (code) {
+    case isc_io_error:
+    case isc_io_create_err:
+    case isc_io_open_err:
+    case isc_io_close_err:
+    case isc_io_read_err:
+    case isc_io_write_err:
+    case isc_io_access_err:
+    case isc_deadlock:
+    case isc_lock_conflict:
+    case isc_update_conflict:
+    case isc_lock_timeout:
+    case isc_sys_request:
+    case isc_virmemexh:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Any code of the vector counts: a network failure may come beneath another.
-bool isLostConnection(const std::array<intptr_t, 20>& status) {
+bool statusHolds(const std::array<intptr_t, 20>& status, bool (*wanted)(intptr_t)) {
     for (std::size_t i = 0; i + 1 < status.size() && status[i] != isc_arg_end;) {
-        if (status[i] == isc_arg_gds && isLostConnectionCode(status[i + 1]))
+        if (status[i] == isc_arg_gds && wanted(status[i + 1]))
             return true;
         i += status[i] == isc_arg_cstring ? 3 : 2;
     }
     return false;
+}
+
+bool isLostConnection(const std::array<intptr_t, 20>& status) {
+    return statusHolds(status, isLostConnectionCode);
 }
 
 void appendDpbText(std::string& dpb, char item, const std::string& text) {
@@ -152,8 +182,10 @@ int SessionDB::AttachDatabase(bool background) {
         return dbcode::Unavailable;
     }
     buildDpb();
-    if (background && onGuiThread()) {
-        AttachStatus = attachInBackground();
+    // The main connection is attached off the GUI thread, within the call
+    // bound; only a background attach shows the progress window.
+    if (onGuiThread() && (background || DbHandle_ == &MainDbHandle)) {
+        AttachStatus = attachInBackground(background);
     } else {
         AttachStatus = ConnectDatabase();
     }
@@ -161,9 +193,13 @@ int SessionDB::AttachDatabase(bool background) {
         return ReportError(Status.data(), AttachFoundNoFile());
     static const char items[] = {isc_info_db_id};
     char answer[128];
-    if (isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer), answer)) {
+    if (bounded([&] {
+            return isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer),
+                                     answer);
+        })) {
         const int code = ReportError(Status.data());
-        DetachDatabase(DbHandle_);
+        bounded([&] { return DetachDatabase(DbHandle_); });
+        *DbHandle_ = 0;
         return code;
     }
     return 0;
@@ -180,7 +216,7 @@ void SessionDB::buildDpb() {
     dpb_ += char(0);
 }
 
-int SessionDB::attachInBackground() {
+int SessionDB::attachInBackground(bool showProgress) {
     if (BackgroundAttachRunning()) {
         // Only one wait in the progress window at a time.
         base::WriteLog(2, "%s", "Łączenie z bazą danych już trwa");
@@ -189,7 +225,7 @@ int SessionDB::attachInBackground() {
     }
     AttachStatus = 1;
     connectDB thread(false, this);
-    return thread.Wait();
+    return thread.Wait(showProgress);
 }
 
 int SessionDB::ConnectDatabase() {
@@ -199,16 +235,22 @@ int SessionDB::ConnectDatabase() {
 int SessionDB::StartTransaction(bool withTpb) {
     static char queryTpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_concurrency, isc_tpb_wait};
     rollback();
-    if (!isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_),
-                               withTpb ? short(sizeof(queryTpb)) : 0, withTpb ? queryTpb : nullptr))
+    if (!bounded([&] {
+            return isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_),
+                                         withTpb ? short(sizeof(queryTpb)) : 0, withTpb ? queryTpb : nullptr);
+        }))
         return 0;
     return reportFailedCall(false);
 }
 
 int SessionDB::reportFailedCall(bool atCommit) {
     const int code = ReportError(Status.data());
-    if (isLostConnection(Status))
+    if (isLostConnection(Status) || abandoned_) {
+        failureCanPass_ = true;
         connectionLost(atCommit);
+    } else if (statusHolds(Status, isPassingCode)) {
+        failureCanPass_ = true;
+    }
     return code;
 }
 
@@ -223,12 +265,17 @@ void SessionDB::connectionLost(bool atCommit) {
     const bool main = DbHandle_ == &MainDbHandle;
     const bool wasAttached = *DbHandle_ != 0;
     if (wasAttached) {
+        if (abandoned_)
+            base::WriteLog(2, "Baza danych %s nie odpowiedziała w ciągu %lld s, połączenie porzucone",
+                           databaseName_.c_str(), static_cast<long long>(db::CallBound().count() / 1000));
         base::WriteLog(2, "Utracono połączenie z bazą danych %s", databaseName_.c_str());
         std::array<intptr_t, 20> ignored{};
-        isc_detach_database(vec(ignored), dbh(DbHandle_));
+        bounded([&] { return isc_detach_database(vec(ignored), dbh(DbHandle_)); });
         *DbHandle_ = 0;
     }
-    if (wasAttached && !reattachTried_) {
+    // A server that did not answer is not asked again at once: the
+    // reconnect timer, a log-in or the next row's attach tries later.
+    if (wasAttached && !reattachTried_ && !abandoned_) {
         reattachTried_ = true;
         // The failed call's report stays what the caller reads.
         const auto failedStatus = Status;
@@ -251,7 +298,7 @@ void SessionDB::connectionLost(bool atCommit) {
 }
 
 int SessionDB::CommitTransaction() {
-    if (isc_commit_transaction(vec(Status), trh(&Transaction))) {
+    if (bounded([&] { return isc_commit_transaction(vec(Status), trh(&Transaction)); })) {
         const int code = reportFailedCall(true);
         rollback();
         return code;
@@ -263,7 +310,7 @@ void SessionDB::rollback() {
     if (Transaction == 0)
         return;
     std::array<intptr_t, 20> status{};
-    if (isc_rollback_transaction(vec(status), trh(&Transaction)))
+    if (bounded([&] { return isc_rollback_transaction(vec(status), trh(&Transaction)); }))
         Transaction = 0; // the connection is gone with it
 }
 
@@ -302,8 +349,10 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
     std::string wire;
     if (const int refused = statementToWire(text, &wire))
         return refused;
-    if (isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
-                                   SQL_DIALECT_V6, nullptr)) {
+    if (bounded([&] {
+            return isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
+                                              SQL_DIALECT_V6, nullptr);
+        })) {
         base::DebugTrace(text);
         base::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
         return reportFailedCall(false);
@@ -364,6 +413,8 @@ int SessionDB::RunInReadTransaction(const std::function<int()>& deliver) {
 
 int SessionDB::runStatement(const std::string& text, bool query, const std::function<int()>& run) {
     lossFound_ = LossFound::None;
+    abandoned_ = false;
+    failureCanPass_ = false;
     reattachTried_ = false;
     reattached_ = false;
     rowsShown_ = false;
@@ -380,11 +431,32 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         lossFound_ = LossFound::None;
         result = run();
     }
-    if (!query && lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
+    if (query || callerKeepsRows_)
+        return result;
+    if (lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
         db::LogRowNotWritten(text);
-    else if (!query && lossFound_ == LossFound::AtCommit)
+    else if (lossFound_ == LossFound::AtCommit && !keptUncertain(text))
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
+    else if (lossFound_ == LossFound::None && result != 0)
+        keepOrNameFailedRow(text);
     return result;
+}
+
+// A row that failed for a reason that passes (a full disk, a lock) waits
+// and is written again like a row of a lost connection; any other failed
+// row is named. Within a unit of work the caller decides; a row written
+// back is named by the write-back.
+void SessionDB::keepOrNameFailedRow(const std::string& text) {
+    if (workOpen_ || !db::IsRowStatement(text))
+        return;
+    auto* database = db::MainDatabase::Current();
+    const bool writingBack = database && database->WritingKeptRows();
+    if (failureCanPass_ && keptForReturn(text)) {
+        if (!writingBack)
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s", text.c_str());
+    } else if (!writingBack) {
+        db::LogRowNotWritten(text);
+    }
 }
 
 // A row of the main connection waits for the connection's return; within a
@@ -392,6 +464,14 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
 bool SessionDB::keptForReturn(const std::string& text) const {
     auto* database = db::MainDatabase::Current();
     return DbHandle_ == &MainDbHandle && !workOpen_ && database && database->KeepRow(text);
+}
+
+// A row of the main connection whose commit went unanswered is looked up
+// after the next attach.
+bool SessionDB::keptUncertain(const std::string& text) const {
+    auto* database = db::MainDatabase::Current();
+    return DbHandle_ == &MainDbHandle && !workOpen_ && database && db::IsRowStatement(text) &&
+           database->KeepUncertainRows({text});
 }
 
 int SessionDB::BeginWork() {
@@ -479,6 +559,15 @@ void SessionDB::rememberMainAttach() const {
         return;
     std::lock_guard lock(mainAttachedWithMutex);
     mainAttachedWith = {host_, path_, userName_, password_};
+}
+
+void SessionDB::AbandonConnection(DbHandle* handle) {
+    if (*handle == 0)
+        return;
+    std::array<intptr_t, 20> status{};
+    fb_cancel_operation(vec(status), dbh(handle), fb_cancel_abort);
+    isc_detach_database(vec(status), dbh(handle));
+    *handle = 0;
 }
 
 int SessionDB::DetachDatabase(DbHandle* handle) {

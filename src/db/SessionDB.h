@@ -5,6 +5,7 @@
 // the database in the wire code page.
 #pragma once
 
+#include "db/CallWatchdog.h"
 #include "db/DatabaseHost.h"
 #include "db/QueryRows.h"
 
@@ -77,6 +78,9 @@ class SessionDB {
     int CreateDatabase();
     // Detaches a handle of the caller's own (or the main one) and clears it.
     static int DetachDatabase(DbHandle* handle);
+    // Closes a connection at once, without asking its server, and clears
+    // the handle.
+    static void AbandonConnection(DbHandle* handle);
 
     // Result targets (none owned). The list view target is the sink that the
     // widget layer puts in front of its list view.
@@ -108,6 +112,15 @@ class SessionDB {
     // error with the operating system's "no such file" beneath it).
     bool AttachFoundNoFile() const;
 
+    // The caller keeps or names the rows this session fails to write.
+    void KeepNoRows() { callerKeepsRows_ = true; }
+    // The last statement failed for a reason that passes: a lost
+    // connection, a full disk or an I/O error, a lock.
+    bool FailureCanPass() const { return failureCanPass_; }
+    // The connection went during the last commit: whether it was made is
+    // not known.
+    bool OutcomeUnknown() const { return lossFound_ == LossFound::AtCommit; }
+
     const std::string& DatabaseName() const { return databaseName_; }
     DbHandle* Handle() const { return DbHandle_; }
 
@@ -129,7 +142,16 @@ class SessionDB {
     // Every query run reads its result through this one path: the columns
     // and then every row go to `sink`; without a sink no row is fetched.
     int runQuery(db::RowSink* sink, Trace trace);
-    int attachInBackground();
+    int attachInBackground(bool showProgress);
+    // Runs one Firebird call on the session's handle within the call bound;
+    // a call the watchdog abandoned leaves the connection lost.
+    template <class Call> auto bounded(Call call) {
+        db::BoundedCall bound(DbHandle_);
+        const auto result = call();
+        if (bound.end())
+            abandoned_ = true;
+        return result;
+    }
     void buildDpb();
     // Where the statement running now found its connection lost.
     enum class LossFound { None, BeforeCommit, AtCommit };
@@ -144,6 +166,8 @@ class SessionDB {
     // True when a statement lost with the main connection was kept to be
     // written once it is back.
     bool keptForReturn(const std::string& text) const;
+    void keepOrNameFailedRow(const std::string& text);
+    bool keptUncertain(const std::string& text) const;
     void afterMainAttach();
     void rememberMainAttach() const;
     void rollback();
@@ -172,6 +196,9 @@ class SessionDB {
     LossFound lossFound_ = LossFound::None;
     bool reattachTried_ = false;
     bool reattached_ = false;
+    bool abandoned_ = false; // a call got no answer within its bound
+    bool failureCanPass_ = false;
+    bool callerKeepsRows_ = false;
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;
     int workError_ = 0; // the first failure in the open unit of work

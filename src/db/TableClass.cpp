@@ -33,10 +33,12 @@ int ServiceTableDB::createTable(const std::string& createText, const std::string
 int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                                      const std::function<std::string(const std::string& key)>& buildInsert,
                                      const db::KeptRowWritten& written) {
-    // Only a row of the main connection, lost with it, is kept.
+    // Only a row of the main connection that failed for a reason that
+    // passes (the connection lost, a full disk) is kept.
     auto* database = db::MainDatabase::Current();
     const auto keepable = [&] {
-        return written && database && Handle() == &MainDbHandle && !MainDbHandleExists();
+        return written && database && Handle() == &MainDbHandle &&
+               (!MainDbHandleExists() || FailureCanPass());
     };
     TStringList keys;
     ResultStrings = &keys;

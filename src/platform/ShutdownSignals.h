@@ -4,6 +4,8 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <chrono>
+#include <functional>
 
 namespace platform {
 
@@ -16,6 +18,16 @@ class ShutdownSignals : public QObject {
     // Catches the signals from the first moment of the process on; what comes
     // before an object exists waits for it.
     static void CatchEarly();
+
+    using Deadline = std::chrono::steady_clock::time_point;
+    // Makes the stop's bound hold whatever the GUI thread is doing: from the
+    // first signal (or BeginStop) on, a thread of its own runs `onStop` with
+    // the stop's deadline, and ends the process (exit code 0, said on
+    // stderr) if it still runs at that deadline.
+    static void WatchStop(std::chrono::milliseconds bound, std::function<void(Deadline)> onStop);
+    // Fixes the stop's deadline, once, and returns it (from the first
+    // signal's moment when one came first).
+    static Deadline BeginStop();
 
   signals:
     void shutdownRequested(int signalNumber);

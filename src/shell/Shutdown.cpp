@@ -8,7 +8,9 @@
 #include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
+#include "db/CallWatchdog.h"
 #include "db/ConnectThread.h"
+#include "platform/ShutdownSignals.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -31,6 +33,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 // client records, the line chains), and the Firebird client's own end waits
 // for an attach call that never returns: free nothing, flush the log, end.
 [[noreturn]] void endWithoutWaiting(TForm1& form, const char* what) {
+    form.Database().GiveUpKeptRows();
     form.TimerUpdateInfoTimer();
     std::fprintf(stderr, "Halvex: %s did not end in time; ending without waiting for it\n", what);
     std::fflush(nullptr);
@@ -88,7 +91,9 @@ void TForm1::WMQuery() {
 void TForm1::runShutdownSequence() {
     if (ShutdownStarted)
         return;
-    const auto deadline = std::chrono::steady_clock::now() + ThreadStopBound;
+    // Counted from the signal, when one came while the GUI thread was busy.
+    const auto deadline = platform::ShutdownSignals::BeginStop();
+    db::LimitCallsForStop(deadline);
     ShutdownStarted = true;
     MaintenanceTimer->SetEnabled(false);
     tmrServerEnableStartup->SetEnabled(false);
@@ -114,7 +119,14 @@ void TForm1::runShutdownSequence() {
 }
 
 void TForm1::finishShutdown() {
+    const bool writerEnded = Database().StopRowWriter();
+    Database().WriteKeptRowsBeforeStop();
     Database().GiveUpKeptRows();
+    if (!writerEnded)
+        endWithoutWaiting(*this, "the row writer");
+    // An attach of that attempt may be left in its call.
+    if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
+        endWithoutWaiting(*this, "the database attach");
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);

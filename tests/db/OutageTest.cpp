@@ -5,6 +5,7 @@
 #include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
 #include "db/CallHistoryTables.h"
+#include "db/ConnectThread.h"
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
 #include "pbx/PbxLink.h"
@@ -12,13 +13,24 @@
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
+#include "support/SlowTcpProxy.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #ifndef IP_LOCAL_PORT_RANGE
@@ -59,6 +71,19 @@ class Outage : public testing_support::MainFormFixture {
     void formAttachedToRunningServer() {
         ASSERT_TRUE(server.start()) << server.error();
         ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+        form->tmrStartupTimer();
+        ASSERT_EQ(form->Database().MainDbState, 0);
+    }
+
+    // The same, with the server reached through a relay that can be held.
+    void formAttachedThroughRelay() {
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        relay = std::make_unique<testing_support::SlowTcpProxy>(
+            std::stoi(c.host.substr(c.host.find('/') + 1)), std::chrono::milliseconds(0));
+        ASSERT_NE(relay->port(), 0);
+        c.host = "127.0.0.1/" + std::to_string(relay->port());
         ASSERT_NO_FATAL_FAILURE(createFormOnServer());
         form->tmrStartupTimer();
         ASSERT_EQ(form->Database().MainDbState, 0);
@@ -113,6 +138,77 @@ class Outage : public testing_support::MainFormFixture {
 
     testfb::PrivateServer server;
     testfb::Connection c;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+};
+
+// A small filesystem of the test's own (a tmpfs: mounting needs root), which
+// a filler file makes full and leaves again.
+class SmallDisk {
+  public:
+    SmallDisk() {
+        if (!folder_.isValid())
+            return;
+        const std::string options = "size=32m,mode=0777";
+        mounted_ =
+            ::mount("tmpfs", folder_.path().toLocal8Bit().constData(), "tmpfs", 0, options.c_str()) == 0;
+        if (!mounted_)
+            error_ = std::strerror(errno);
+    }
+    ~SmallDisk() {
+        if (mounted_)
+            ::umount2(folder_.path().toLocal8Bit().constData(), MNT_DETACH);
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    std::string file(const std::string& name) const {
+        return folder_.filePath(QString::fromStdString(name)).toStdString();
+    }
+
+    // Writes the filler until the disk takes no more.
+    void fill() {
+        const int fd = ::open(file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string block(65536, 'x');
+        std::size_t size = block.size();
+        while (size > 0)
+            if (::write(fd, block.data(), size) < 0)
+                size /= 2;
+        ::close(fd);
+    }
+    void free() { ::unlink(file("filler").c_str()); }
+
+  private:
+    QTemporaryDir folder_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+// Lets the relay pass again after a while, so that a program that waits
+// for the held server without a bound still ends its test (failing it).
+class ReleaseLater {
+  public:
+    explicit ReleaseLater(testing_support::SlowTcpProxy& relay)
+        : thread_([this, &relay] {
+              std::unique_lock lock(mutex_);
+              changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; });
+              relay.hold(false);
+          }) {}
+    ~ReleaseLater() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::thread thread_;
 };
 
 } // namespace
@@ -320,4 +416,182 @@ TEST_F(Outage, TheServersPortIsHeldAndAnotherListenerOnItIsNeverTakenForTheServe
     }
     ASSERT_TRUE(server.start()) << server.error();
     EXPECT_NE(count("RDB$DATABASE").find("COUNT=1"), std::string::npos);
+}
+
+// The server stops answering without closing anything (a partition, a hung
+// server): the row's statement is abandoned at its bound, the connection
+// counts as lost and the row waits for its return like any row of a lost
+// connection; an attach meanwhile is given up at the bound too. Once the
+// relay passes again, the reconnect timer attaches and the row is written.
+TEST_F(Outage, AStatementThatGetsNoAnswerIsAbandonedAndItsRowKept) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    ASSERT_EQ(writeCall("600100200", 1), 0);
+    mainLogText();
+    {
+        relay->hold(true);
+        ReleaseLater release(*relay);
+        EXPECT_NE(writeCall("600999777", 42), 0);
+        EXPECT_FALSE(MainDbHandleExists());
+        EXPECT_EQ(form->Database().MainDbState, -1);
+        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        form->trmReconnectTimer();
+        EXPECT_FALSE(MainDbHandleExists()) << "an attach to the held server was not given up";
+        const std::string log = mainLogText();
+        EXPECT_NE(log.find("nie odpowiedziała w ciągu 10 s, połączenie porzucone"), std::string::npos) << log;
+        EXPECT_NE(log.find("nie odpowiedziała w ciągu 10 s, łączenie porzucone"), std::string::npos) << log;
+        EXPECT_NE(log.find("zapis czeka na połączenie: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    }
+    relay->hold(false);
+    // The attach given up may still be in its call: none starts before it ends.
+    ASSERT_TRUE(WaitForAttachThreads(std::chrono::steady_clock::now() + std::chrono::seconds(60)));
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos) << "the kept row too";
+}
+
+// The database's disk is full under calls: the row that cannot be written
+// waits, those after it wait behind it, each named in the log, and once
+// there is room again they are all written, in order, without a new call.
+TEST_F(Outage, RowsThatMeetAFullDiskWaitAndAreWrittenOnceThereIsRoom) {
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    c.path = disk.file("RovaZAD.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+    form->tmrStartupTimer();
+    ASSERT_EQ(form->Database().MainDbState, 0);
+    mainLogText();
+
+    disk.fill();
+    std::vector<std::string> callers;
+    const auto writeRow = [&callers] {
+        callers.push_back("600" + std::to_string(100000 + callers.size()));
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    while (form->Database().KeptRowCount() == 0 && callers.size() < 100000)
+        writeRow();
+    ASSERT_EQ(form->Database().KeptRowCount(), 1u) << "the row that met the full disk was not kept";
+    for (int i = 0; i < 5; ++i)
+        writeRow();
+    EXPECT_EQ(form->Database().KeptRowCount(), 6u);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("zapis zostanie ponowiony: INSERT INTO TalksIncoming"), std::string::npos) << log;
+    EXPECT_NE(log.find(callers[callers.size() - 6]), std::string::npos) << log;
+    EXPECT_TRUE(MainDbHandleExists());
+
+    disk.free();
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), callers);
+}
+
+// The connection goes while a commit waits for its answer, so its rows may
+// be in the database or not. After the next attach they are looked up on all
+// their values: a commit that never reached the server (a slice's two rows,
+// one commit) is written then, one that reached it is not written twice.
+TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    std::vector<std::string> callers;
+    const auto writeRow = [&callers] {
+        callers.push_back("600" + std::to_string(100000 + callers.size()));
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    const auto reconnect = [this] {
+        relay->dropConnections();
+        relay->hold(false);
+        form->trmReconnectTimer();
+        EXPECT_TRUE(replayed());
+    };
+    writeRow();
+    mainLogText();
+    // The transaction's start and the two inserts pass, and their answers;
+    // the commit does not.
+    relay->holdAfterChunksToServer(3, true);
+    {
+        db::MainRowBatch slice;
+        writeRow();
+        writeRow();
+    }
+    EXPECT_EQ(form->Database().KeptRowCount(), 2u);
+    reconnect();
+    // The start, the insert and the commit pass; the commit's answer does not.
+    relay->holdAfterChunksToServer(3);
+    writeRow();
+    EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+    reconnect();
+    db::SetCallBound(db::DefaultCallBound);
+
+    EXPECT_EQ(callNumbers(), callers);
+    const std::string log = mainLogText();
+    EXPECT_NE(
+        log.find("Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: INSERT INTO TalksIncoming"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Sprawdzono, jest w bazie danych: INSERT INTO TalksIncoming"), std::string::npos)
+        << log;
+}
+
+// The server was away when the rows were made and is back before the
+// reconnect timer fires: the stop attaches once and writes them, rather than
+// giving them up.
+TEST_F(Outage, RowsKeptAtAStopAreWrittenWhenTheDatabaseIsBack) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    server.kill();
+    EXPECT_NE(writeCall("600999777", 42), 0);
+    EXPECT_NE(writeCall("600999778", 43), 0);
+    ASSERT_EQ(form->Database().KeptRowCount(), 2u);
+    ASSERT_TRUE(server.start()) << server.error();
+
+    form->WMQuery();
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    EXPECT_NE(count("TalksIncoming WHERE sNumber IN ('600999777', '600999778')").find("COUNT=2"),
+              std::string::npos);
+    const std::string log = form->Info->Items().join('\n').toStdString();
+    EXPECT_NE(log.find("Przed zakończeniem pracy zapisano w bazie danych 2 z 2 odłożonych zapisów"),
+              std::string::npos)
+        << log;
+}
+
+// Rows go to a writer of their own: one that meets a database that does not
+// answer holds nothing (the row is not even kept yet when the write returns).
+// The writer gives it back once its call is abandoned, it waits with the kept
+// rows and is written after the relay passes again; the writer then takes
+// rows again.
+TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    form->Database().UseRowWriter(true);
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    const auto writeRow = [](const std::string& caller) {
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    };
+    const auto awaitRows = [this](const std::string& counted) {
+        QDeadlineTimer deadline(60000);
+        while (count("TalksIncoming").find(counted) == std::string::npos && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    };
+    writeRow("600100000");
+    awaitRows("COUNT=1");
+    {
+        relay->hold(true);
+        ReleaseLater release(*relay);
+        writeRow("600100001");
+        EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "the write waited for the database";
+        QDeadlineTimer deadline(60000);
+        while (form->Database().KeptRowCount() == 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+    }
+    relay->hold(false);
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    db::SetCallBound(db::DefaultCallBound);
+    writeRow("600100002");
+    awaitRows("COUNT=3");
+    EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100000", "600100001", "600100002"}));
+    form->Database().UseRowWriter(false);
 }

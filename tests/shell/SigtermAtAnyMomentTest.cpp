@@ -107,25 +107,26 @@ class SigtermWithDesks : public testing::Test {
         ASSERT_TRUE(ready) << "the test database could not be made";
     }
 
-    // Starts the program linked to a new exchange, with the three desks
-    // logged in; `then` runs with both, and the program is stopped after it.
+    // Starts the program on `database` linked to a new exchange, with the
+    // three desks logged in (`desks`, on `clientPort`); `then` runs with
+    // both, and the program is stopped after it.
     void runWithDesks(const std::function<void(HalvexProcess&, sim::ExchangeSimulator&)>& then,
-                      const std::string& moment) {
+                      const std::string& moment, const testfb::Connection& database = c) {
         Sandbox sandbox;
         sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
         ASSERT_TRUE(exchange.Start());
-        ASSERT_NO_FATAL_FAILURE(writeSettings(c, &exchange));
+        ASSERT_NO_FATAL_FAILURE(writeSettings(database, &exchange));
         HalvexProcess halvex(sandbox);
         halvex.start({"DEBUG", "CTI"});
         ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
         ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
-        const int port = chosenClientPort(halvex);
-        ASSERT_NE(port, 0) << halvex.logText();
-        std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
+        clientPort = chosenClientPort(halvex);
+        ASSERT_NE(clientPort, 0) << halvex.logText();
+        desks.clear();
         // One at a time: a connection is refused while a log-in waits for its acknowledgement.
         for (const char* login : {"u201", "u202", "u203"}) {
             auto& desk = desks.emplace_back(std::make_unique<sim::ClientSimulator>());
-            ASSERT_TRUE(desk->Connect(port));
+            ASSERT_TRUE(desk->Connect(clientPort));
             ASSERT_TRUE(desk->LogIn(login, DeskPassword));
             ASSERT_TRUE(awaitWhileRunning(halvex, [&] {
                 const auto replies = desk->Replies();
@@ -141,6 +142,8 @@ class SigtermWithDesks : public testing::Test {
                 "C15 " + id + " 201",         "C02 " + id + " 201", "C13 " + id + " 3"};
     }
 
+    int clientPort = 0;
+    std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
     static inline std::unique_ptr<testfb::DatabaseFolder> folder;
     static inline testfb::Connection c;
     static inline bool ready = false;
@@ -222,4 +225,44 @@ TEST(SigtermAgainstASlowDatabase, EveryStopEndsWithExitCodeZero) {
         ASSERT_NO_FATAL_FAILURE(
             stopAndExpectCleanEnd(halvex, "cycle " + std::to_string(cycle) + ": " + moment));
     }
+}
+
+// The database server stops answering without closing anything (a relay
+// that holds every byte: a partition, a hung server) while a call ends and
+// its row is written. The next call's notice still reaches the desk, a
+// log-in with a wrong password still gets its answer, and SIGTERM ends the
+// program with exit code 0 while the relay still holds.
+TEST_F(SigtermWithDesks, AHeldDatabaseHoldsNeitherTheDesksNorTheStop) {
+    testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
+    ASSERT_NE(relay.port(), 0);
+    testfb::Connection held = c;
+    held.host = "127.0.0.1/" + std::to_string(relay.port());
+    runWithDesks(
+        [&](HalvexProcess& halvex, sim::ExchangeSimulator& exchange) {
+            relay.hold(true);
+            for (const std::string& record : callTo201("05"))
+                exchange.SendRecord(record);
+            for (const char* record : {"C11 06 3 600777888", "C10 06 201", "DM 3&600777888&201&"})
+                exchange.SendRecord(record);
+            EXPECT_TRUE(awaitWhileRunning(
+                halvex,
+                [&] {
+                    const auto notices = desks.front()->Notices();
+                    return std::any_of(notices.begin(), notices.end(), [](const std::string& notice) {
+                        return notice.find("600777888") != std::string::npos;
+                    });
+                }))
+                << "no notice of the next call\n"
+                << halvex.logText();
+
+            sim::ClientSimulator wrong;
+            ASSERT_TRUE(wrong.Connect(clientPort));
+            ASSERT_TRUE(wrong.LogIn("u202", "not the password"));
+            EXPECT_TRUE(awaitWhileRunning(halvex, [&] { return !wrong.Replies().empty(); }))
+                << "no answer to the log-in\n"
+                << halvex.logText();
+            EXPECT_NE(halvex.logText().find("nie odpowiedziała w ciągu"), std::string::npos)
+                << halvex.logText();
+        },
+        "while the database holds", held);
 }

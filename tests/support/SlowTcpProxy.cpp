@@ -79,21 +79,38 @@ void shutWhenDrained(Direction& direction) {
 } // namespace
 
 SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
-    : targetPort_(targetPort), delay_(delay) {
+    : targetPort_(targetPort), delayMs_(delay.count()) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_, 64) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wake_, O_CLOEXEC) != 0)
+        ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
+void SlowTcpProxy::hold(bool held) {
+    held_ = held;
+    toServerHeld_ = held;
+    [[maybe_unused]] const ssize_t written = ::write(wake_[1], "h", 1);
+}
+
+void SlowTcpProxy::holdAfterChunksToServer(std::size_t chunks, bool answersPass) {
+    holdOnlyToServer_ = answersPass;
+    holdAtToServer_ = toServer_ + chunks;
+}
+
+void SlowTcpProxy::dropConnections() {
+    drop_ = true;
+    [[maybe_unused]] const ssize_t written = ::write(wake_[1], "d", 1);
+}
+
 SlowTcpProxy::~SlowTcpProxy() {
     if (thread_.joinable()) {
+        stopping_ = true;
         [[maybe_unused]] const ssize_t written = ::write(wake_[1], "x", 1);
         thread_.join();
     }
@@ -105,12 +122,33 @@ SlowTcpProxy::~SlowTcpProxy() {
 void SlowTcpProxy::run() {
     std::list<Relay> relays;
     for (;;) {
+        if (held_) {
+            pollfd wake{wake_[0], POLLIN, 0};
+            ::poll(&wake, 1, -1);
+        }
+        char woken[16];
+        while (::read(wake_[0], woken, sizeof woken) > 0) {
+        }
+        if (stopping_)
+            break;
+        if (drop_.exchange(false)) {
+            for (Relay& relay : relays)
+                for (int fd : {relay.up.from, relay.down.from}) {
+                    const linger reset{1, 0};
+                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                    ::close(fd);
+                }
+            relays.clear();
+        }
+        if (held_)
+            continue;
         const auto now = Clock::now();
         std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
         auto timeout = std::chrono::milliseconds(1000);
         for (Relay& relay : relays)
             for (Direction* d : {&relay.up, &relay.down}) {
-                short events = d->ended ? 0 : POLLIN;
+                const bool readHeld = d == &relay.up && toServerHeld_;
+                short events = d->ended || readHeld ? 0 : POLLIN;
                 fds.push_back({d->from, events, 0});
                 if (d->wantsWrite(now))
                     fds.push_back({d->to, POLLOUT, 0});
@@ -121,7 +159,7 @@ void SlowTcpProxy::run() {
         if (::poll(fds.data(), fds.size(), int(timeout.count())) < 0 && errno != EINTR)
             return;
         if (fds[0].revents)
-            break;
+            continue;
         if (fds[1].revents & POLLIN) {
             const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -141,13 +179,18 @@ void SlowTcpProxy::run() {
         // Whatever poll said, each side is tried: reads and writes are non-blocking.
         for (Relay& relay : relays)
             for (Direction* d : {&relay.up, &relay.down}) {
-                if (!d->ended)
-                    readInto(*d, delay_, relay.broken);
-                while (!relay.broken && d->wantsWrite(Clock::now())) {
+                if (!d->ended && !held_ && !(d == &relay.up && toServerHeld_))
+                    readInto(*d, std::chrono::milliseconds(delayMs_.load()), relay.broken);
+                const bool dHeld = held_ || (d == &relay.up && toServerHeld_);
+                while (!dHeld && !relay.broken && d->wantsWrite(Clock::now())) {
                     if (!writeDue(*d, relay.broken))
                         break;
-                    if (d == &relay.down)
+                    if (d == &relay.down) {
                         ++toClients_;
+                    } else if (++toServer_ == holdAtToServer_) {
+                        holdAtToServer_ = 0;
+                        (holdOnlyToServer_ ? toServerHeld_ : held_) = true;
+                    }
                 }
                 shutWhenDrained(*d);
             }

@@ -21,16 +21,33 @@ class SlowTcpProxy {
     int port() const { return port_; }
     // Chunks (a server's answers, as read) handed on to the clients so far.
     std::size_t chunksToClients() const { return toClients_.load(); }
+    // While held, nothing passes either way and no connection is taken on,
+    // yet nothing is reset: a network partition, or a server that hangs.
+    void hold(bool held);
+    // Lets `chunks` more chunks through to the server, then holds; with
+    // `answersPass` only what goes to the server is held.
+    void holdAfterChunksToServer(std::size_t chunks, bool answersPass = false);
+    // Each chunk read from now on is held `delay` each way.
+    void setDelay(std::chrono::milliseconds delay) { delayMs_ = delay.count(); }
+    // Resets every connection relayed so far, dropping what waits in it.
+    void dropConnections();
 
   private:
     void run();
 
     int targetPort_;
-    std::chrono::milliseconds delay_;
+    std::atomic<long long> delayMs_;
     int listener_ = -1;
     int port_ = 0;
     int wake_[2] = {-1, -1};
     std::atomic<std::size_t> toClients_{0};
+    std::atomic<bool> held_{false};
+    std::atomic<std::size_t> toServer_{0};
+    std::atomic<std::size_t> holdAtToServer_{0}; // 0: none
+    std::atomic<bool> holdOnlyToServer_{false};
+    std::atomic<bool> toServerHeld_{false};
+    std::atomic<bool> drop_{false};
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 

@@ -1,0 +1,70 @@
+// No call on the main connection waits without a bound: a watchdog thread
+// abandons one that gets no answer in time (the Firebird client's abort of
+// the connection), and the caller then counts the connection as lost. A hung
+// server or a network partition would otherwise hold the GUI thread until TCP
+// gives up, minutes to hours.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+using DbHandle = unsigned int;
+
+namespace db {
+
+using StopClock = std::chrono::steady_clock;
+
+// How long one call on the main connection may wait for its answer; an
+// attach gets as long.
+constexpr std::chrono::milliseconds DefaultCallBound{10000};
+std::chrono::milliseconds CallBound();
+// An attach that the GUI thread waits for without serving events (a
+// log-in's), or made by a table's first use (its caller's handler waits
+// meanwhile), waits at most this long; the database front's attach (the
+// start-up and reconnect timers, the settings) has the whole call bound.
+constexpr std::chrono::milliseconds BlockingAttachBound{3000};
+class WholeAttachBound {
+  public:
+    WholeAttachBound();
+    ~WholeAttachBound();
+    WholeAttachBound(const WholeAttachBound&) = delete;
+    WholeAttachBound& operator=(const WholeAttachBound&) = delete;
+    static bool InForce();
+};
+void SetCallBound(std::chrono::milliseconds bound);
+
+// From now on no call and no attach of the main connection waits past
+// `deadline` (the stop's bound); callable from any thread. An attach
+// waiting now is given up at once when the deadline has passed.
+void LimitCallsUntil(StopClock::time_point deadline);
+// What a stop keeps for itself after its last database call: naming the
+// rows given up, the log.
+constexpr std::chrono::milliseconds StopReserve{1500};
+// Calls and attaches end by the stop's deadline less its reserve.
+void LimitCallsForStop(StopClock::time_point stopDeadline);
+// Lifts that limit: a new main database (a test's next window).
+void ResetCallLimit();
+// The moment by which a call or attach starting now must have its answer.
+StopClock::time_point CallDeadline();
+
+// Calls on `handle` are bounded as those of the main connection are.
+void BoundHandle(const DbHandle* handle);
+
+// Bounds one call on `handle` (the main connection's, or one bound so):
+// armed while it lives.
+class BoundedCall {
+  public:
+    explicit BoundedCall(const DbHandle* handle);
+    ~BoundedCall();
+    BoundedCall(const BoundedCall&) = delete;
+    BoundedCall& operator=(const BoundedCall&) = delete;
+
+    // Ends the bound; true when the watchdog abandoned the call.
+    bool end();
+
+  private:
+    std::uint64_t ticket_ = 0;
+    bool abandoned_ = false;
+};
+
+} // namespace db
