@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <netinet/in.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -19,6 +22,15 @@
 #include <vector>
 
 namespace bench {
+
+// The resident memory of this process, in MB (-1 where it cannot be read).
+inline long rssMb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::atol(line.c_str() + 6) / 1024;
+    return -1;
+}
 
 inline double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());

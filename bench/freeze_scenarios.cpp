@@ -109,14 +109,6 @@ void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-long rssMb() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:"))
-            return std::atol(line.c_str() + 6) / 1024;
-    return -1;
-}
-
 // A thread repeating `step` every `everyMs` until stopped.
 class Repeater {
   public:
@@ -318,7 +310,7 @@ class Bed {
                 client->SendRequest("PING");
         });
         sleepMs(1000);
-        std::printf("%-7s %d clients logged in, RSS %ld MB\n", name_, clients, rssMb());
+        std::printf("%-7s %d clients logged in, RSS %ld MB\n", name_, clients, bench::rssMb());
         std::fflush(stdout);
         return true;
     }
@@ -333,7 +325,7 @@ class Bed {
     // After the disturbance: the after phase, then `meanwhile` with the probes
     // still running, then the probes' notices awaited.
     void after(const std::function<void()>& meanwhile = {}) {
-        std::printf("%-7s RSS at the end of the disturbance: %ld MB\n", name_, rssMb());
+        std::printf("%-7s RSS at the end of the disturbance: %ld MB\n", name_, bench::rssMb());
         probes_.phase = 2;
         sleepMs(sizes_.afterS * 1000);
         if (meanwhile)
@@ -366,7 +358,7 @@ class Bed {
         for (auto& client : crowd_)
             kept += client->IsConnected();
         std::printf("%-7s clients kept: %d of %zu\n", name_, kept, crowd_.size() + 1);
-        std::printf("%-7s RSS at the end: %ld MB\n", name_, rssMb());
+        std::printf("%-7s RSS at the end: %ld MB\n", name_, bench::rssMb());
         std::fflush(stdout);
     }
 

@@ -42,14 +42,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long rssMb() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("VmRSS:"))
-            return std::atol(line.c_str() + 6) / 1024;
-    return -1;
-}
-
 // The child: the simulator until its parent closes the pipe. 'E' marks the
 // end of the flood; at the close it writes the commands it got after it.
 [[noreturn]] void runExchange(int commands, int answers) {
@@ -136,7 +128,7 @@ int dials(TForm1& window, ExchangeChild& exchange, int seconds) {
     }
     (void)!::send(fd, "OK", 2, MSG_NOSIGNAL);
 
-    const long before = rssMb();
+    const long before = bench::rssMb();
     std::atomic<bool> stop{false};
     std::atomic<long> sent{0};
     Answers answers;
@@ -163,12 +155,12 @@ int dials(TForm1& window, ExchangeChild& exchange, int seconds) {
     const auto start = Clock::now();
     while (Clock::now() - start < std::chrono::seconds(seconds)) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        peak = std::max(peak, rssMb());
+        peak = std::max(peak, bench::rssMb());
     }
     stop = true;
     writer.join();
     (void)!::write(exchange.toChild, "E", 1);
-    const long atEnd = rssMb();
+    const long atEnd = bench::rssMb();
     std::size_t waiting = 0;
     QMetaObject::invokeMethod(
         &window,
