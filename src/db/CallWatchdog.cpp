@@ -104,22 +104,6 @@ void LimitCallsUntil(StopClock::time_point deadline) {
             app, [] { GiveUpAttachWaitPastDeadline(); }, Qt::QueuedConnection);
 }
 
-namespace {
-int wholeAttachBoundDepth = 0; // GUI thread only
-} // namespace
-
-WholeAttachBound::WholeAttachBound() {
-    ++wholeAttachBoundDepth;
-}
-
-WholeAttachBound::~WholeAttachBound() {
-    --wholeAttachBoundDepth;
-}
-
-bool WholeAttachBound::InForce() {
-    return wholeAttachBoundDepth > 0;
-}
-
 void ResetCallLimit() {
     latestNs = StopClock::time_point::max().time_since_epoch().count();
 }

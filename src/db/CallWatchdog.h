@@ -15,22 +15,12 @@ namespace db {
 using StopClock = std::chrono::steady_clock;
 
 // How long one call on the main connection may wait for its answer; an
-// attach gets as long.
+// attach gets as long, also one that the GUI thread waits for without
+// serving events (a log-in's, a table's first use): the embedded engine
+// alone can take seconds to attach, and an attach given up at a shorter
+// bound would leave the next ones refused while it still runs.
 constexpr std::chrono::milliseconds DefaultCallBound{10000};
 std::chrono::milliseconds CallBound();
-// An attach that the GUI thread waits for without serving events (a
-// log-in's), or made by a table's first use (its caller's handler waits
-// meanwhile), waits at most this long; the database front's attach (the
-// start-up and reconnect timers, the settings) has the whole call bound.
-constexpr std::chrono::milliseconds BlockingAttachBound{3000};
-class WholeAttachBound {
-  public:
-    WholeAttachBound();
-    ~WholeAttachBound();
-    WholeAttachBound(const WholeAttachBound&) = delete;
-    WholeAttachBound& operator=(const WholeAttachBound&) = delete;
-    static bool InForce();
-};
 void SetCallBound(std::chrono::milliseconds bound);
 
 // From now on no call and no attach of the main connection waits past

@@ -134,12 +134,7 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
 }
 
 int connectDB::Wait(bool showProgress) {
-    // A wait that holds the GUI thread is shorter: the reconnect timer's
-    // attach, which serves events meanwhile, has the whole bound.
-    const auto waitBound = showProgress && db::WholeAttachBound::InForce()
-                               ? db::CallBound()
-                               : std::min(db::CallBound(), db::BlockingAttachBound);
-    const auto deadline = std::min(db::CallDeadline(), db::StopClock::now() + waitBound);
+    const auto deadline = db::CallDeadline();
     int modalResult = -1;
     QTimer bound; // ends the wait in the progress window or the loop below
     if (!showProgress) {
@@ -175,7 +170,7 @@ int connectDB::Wait(bool showProgress) {
         // detaches a late success itself.
         job_->abandoned = true;
         base::WriteLog(2, "Baza danych nie odpowiedziała w ciągu %lld s, łączenie porzucone",
-                       static_cast<long long>(waitBound.count() / 1000));
+                       static_cast<long long>(db::CallBound().count() / 1000));
         Owner->Status = {1, dbcode::Unavailable, 0};
         Result = dbcode::Unavailable;
         return Result;

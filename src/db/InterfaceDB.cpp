@@ -36,7 +36,6 @@ void InterfaceDB::UseConnection(DbHandle* handle) {
 }
 
 std::unique_ptr<SessionDB> InterfaceDB::openSession() {
-    const db::WholeAttachBound wholeBound;
     return std::make_unique<SessionDB>(host_, path_, user_, password_, handle_, true);
 }
 
