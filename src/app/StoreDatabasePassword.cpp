@@ -3,6 +3,7 @@
 // stores it, for a server that has no window to type it into. The password
 // is read from stdin: one line, without echo on a terminal.
 #include "base/PasswordCodec.h"
+#include "base/SettingsBranch.h"
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
 
@@ -15,7 +16,6 @@
 
 namespace {
 
-const char* const MainKey = "\\software\\Vorlin\\Halvex";
 const char* const PasswordValue = "PasswordFB";
 // The cipher takes one block: a longer password would be cut.
 constexpr std::size_t BlockBytes = 32;
@@ -42,17 +42,12 @@ std::string readPassword() {
 }
 
 // The branch the program itself will use: the machine's when this user can
-// write it (the program leaves the same probe value there), else the user's.
+// write it, else the user's.
 platform::RegistryBranch settingsBranch() {
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
-    if (machine.OpenKey(MainKey, true)) {
-        try {
-            machine.WriteString("testHKLM", "testHKLM");
-            return platform::RegistryBranch::Machine;
-        } catch (const platform::RegistryError&) {
-        }
-    }
-    return platform::RegistryBranch::User;
+    return base::ProbeMachineBranch(machine) == base::MachineBranchAccess::Writable
+               ? platform::RegistryBranch::Machine
+               : platform::RegistryBranch::User;
 }
 
 int usage(const char* program) {
@@ -89,7 +84,7 @@ int main(int argc, char** argv) {
     const std::string file = platform::registryFilePath(branch);
     try {
         platform::RegistryKey key(branch);
-        if (!key.OpenKey(MainKey, true))
+        if (!key.OpenKey(base::SettingsMainKey, true))
             throw platform::RegistryError("cannot be written");
         key.WriteString(PasswordValue, AesEncryptToHexWire(password, FixedKeyText));
     } catch (const platform::RegistryError& error) {

@@ -6,6 +6,7 @@
 #include "shell/MainForm.h"
 
 #include "base/PasswordCodec.h"
+#include "base/SettingsBranch.h"
 #include "base/TraceLabel.h"
 #include "shell/SettingsTable.h"
 #include "sms/SmsGateway.h"
@@ -277,20 +278,19 @@ void TForm1::probeRegistryBranch() {
     });
     SettingsReadOnly = false;
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
-    if (!machine.OpenKey(MainKey, true)) {
+    switch (base::ProbeMachineBranch(machine)) {
+    case base::MachineBranchAccess::Writable:
+        WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
+        return;
+    case base::MachineBranchAccess::NoAccess:
         WriteLog(1, "Brak dostępu do gałęzi HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
-        RegistryInHklm = false;
-    } else {
-        try {
-            machine.WriteString("testHKLM", "testHKLM");
-            WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
-            return;
-        } catch (const platform::RegistryError&) {
-            WriteLog(1, "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w "
-                        "gałęzi HKCU.");
-            RegistryInHklm = false;
-        }
+        break;
+    case base::MachineBranchAccess::NoWrite:
+        WriteLog(1, "Brak uprawnień do zapisu do HKLM rejestru. Ustawienia przechowywane będą w "
+                    "gałęzi HKCU.");
+        break;
     }
+    RegistryInHklm = false;
     if (platform::RegistryKey(platform::RegistryBranch::User).CanWrite())
         return;
     // Neither branch takes writes: the settings are still read from the one

@@ -1,5 +1,6 @@
 #include "shell/SettingsTable.h"
 
+#include "base/SettingsBranch.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "shell/FileLocations.h"
@@ -12,7 +13,7 @@
 namespace shell {
 namespace {
 
-const char* const MainKey = "\\software\\Vorlin\\Halvex";
+const char* const MainKey = base::SettingsMainKey;
 const char* const DateTimeFormat = base::StoredDateTimeFormat;
 constexpr std::size_t ShortTextLimit = 9;
 
