@@ -123,14 +123,16 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
             SessionDB::DetachDatabase(&handle);
             job->handle = 0;
         }
+        if (auto* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app, [job] { finishWait(job); }, Qt::QueuedConnection);
+        // Counted off before the waiter can see the result: an attach made
+        // right after this one returned is not refused as a second one.
+        std::lock_guard running(runningMutex);
+        --runningThreads;
+        runningEnded.notify_all();
     }
     job->returned.notify_all();
-    if (auto* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            app, [job] { finishWait(job); }, Qt::QueuedConnection);
-    std::lock_guard lock(runningMutex);
-    --runningThreads;
-    runningEnded.notify_all();
 }
 
 int connectDB::Wait(bool showProgress) {
