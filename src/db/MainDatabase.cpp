@@ -188,7 +188,7 @@ void MainDatabase::UseRowWriter(bool used) {
     if (writer_)
         return;
     writer_ =
-        std::make_unique<RowWriter>([this](const std::vector<std::string>& rows, RowWriter::Reason reason) {
+        std::make_unique<RowWriter>([this](const std::vector<PendingRow>& rows, RowWriter::Reason reason) {
             rowsHandedBack(rows, int(reason));
         });
 }
@@ -204,14 +204,32 @@ void MainDatabase::HoldRowWriter(bool held) {
 }
 
 bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
-    return writer_ && !host_.IsClosing() && writer_->Offer(rows);
+    return writer_ && !host_.IsClosing() && writer_->Offer(PlainRows(rows));
+}
+
+bool MainDatabase::OfferToRowWriter(std::vector<PendingRow> rows) {
+    return writer_ && !host_.IsClosing() && MainDbHandleExists() && keptRows_.empty() &&
+           writer_->Offer(std::move(rows));
+}
+
+// A row that waits for the connection is kept; one that does not fails, and
+// its follower hears of it.
+void MainDatabase::keepOrFail(PendingRow row) {
+    if (!row.waitsForConnection) {
+        if (row.written)
+            row.written(dbcode::Unavailable, std::string());
+    } else if (row.written || !row.generatorQuery.empty()) {
+        keep(std::move(row));
+    } else if (!KeepRow(row.statement)) {
+        LogRowNotWritten(row.statement);
+    }
 }
 
 // The writer could not write them: they wait like rows of a lost connection.
 // A server that lost or left unanswered the writer's connection has done the
 // same to the main one: that one is given up too, at once, rather than found
 // out by a call that waits for its bound on the event loop.
-void MainDatabase::rowsHandedBack(const std::vector<std::string>& rows, int reason) {
+void MainDatabase::rowsHandedBack(const std::vector<PendingRow>& rows, int reason) {
     if (RowWriter::Reason(reason) != RowWriter::Reason::Passing && MainDbHandleExists()) {
         base::WriteLog(2, "%s", "Połączenie zapisów z bazą danych utracone, połączenie główne porzucone");
         SessionDB::AbandonConnection(&MainDbHandle);
@@ -222,11 +240,11 @@ void MainDatabase::rowsHandedBack(const std::vector<std::string>& rows, int reas
         KeepUncertainRows(rows);
         return;
     }
-    for (const std::string& row : rows) {
-        if (MainDbHandleExists())
-            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s", row.c_str());
-        if (!KeepRow(row))
-            LogRowNotWritten(row);
+    for (const PendingRow& row : rows) {
+        if (MainDbHandleExists() && row.waitsForConnection)
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",
+                           row.statement.c_str());
+        keepOrFail(row);
     }
     WriteKeptRows();
 }
@@ -246,11 +264,10 @@ bool MainDatabase::StopRowWriter() {
     if (!ended)
         writer_.release(); // its thread is in an attach; the process ends with it
     writer_.reset();
-    if (!left.rows.empty())
-        for (const std::string& row : left.rows)
-            keep({row, {}, {}, {}, {}});
+    for (PendingRow& row : left.rows)
+        keepOrFail(std::move(row));
     if (!left.uncertain.empty())
-        KeepUncertainRows(left.uncertain);
+        KeepUncertainRows(std::move(left.uncertain));
     return ended;
 }
 
@@ -382,25 +399,32 @@ bool MainDatabase::KeepRow(const std::string& statement) {
         keptAgain_ = true;
         return true;
     }
-    keep({statement, {}, {}, {}, {}});
+    keep(PendingRow(statement));
     return true;
 }
 
 bool MainDatabase::KeepUncertainRows(const std::vector<std::string>& statements) {
+    return KeepUncertainRows(PlainRows(statements));
+}
+
+bool MainDatabase::KeepUncertainRows(std::vector<PendingRow> rows) {
     const int commit = ++lastUncertainCommit_;
     // The head row, its write-back's commit unanswered, keeps its place.
-    if (writingKeptRows_ && statements.size() == 1 && !keptRows_.empty() &&
-        statements.front() == keptRows_.front().statement) {
+    if (writingKeptRows_ && rows.size() == 1 && !keptRows_.empty() &&
+        rows.front().statement == keptRows_.front().statement) {
         keptRows_.front().uncertainCommit = commit;
         keptAgain_ = true;
         return true;
     }
-    for (const std::string& statement : statements) {
+    for (PendingRow& row : rows) {
+        // A row that may not wait fails: whoever follows it tries again.
+        if (!row.waitsForConnection) {
+            keepOrFail(std::move(row));
+            continue;
+        }
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: %s",
-                       statement.c_str());
-        KeptRow row{statement, {}, {}, {}, {}};
-        row.uncertainCommit = commit;
-        keep(std::move(row));
+                       row.statement.c_str());
+        keep(KeptRow(std::move(row), commit));
     }
     WriteKeptRows();
     return true;
@@ -408,8 +432,7 @@ bool MainDatabase::KeepUncertainRows(const std::vector<std::string>& statements)
 
 bool MainDatabase::KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert,
                                      KeptRowWritten written) {
-    std::string statement = insert(std::string());
-    keep({std::move(statement), generatorQuery, std::move(insert), {}, std::move(written)});
+    keep(PendingRow::Keyed(generatorQuery, std::move(insert), std::move(written)));
     return true;
 }
 
@@ -657,6 +680,17 @@ void WriteMainRow(const std::string& statement) {
         batchedRows.push_back(statement);
     else
         writeOneMainRow(statement);
+}
+
+void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then) {
+    std::vector<PendingRow> rows = PlainRows(statements);
+    if (!rows.empty())
+        rows.back().written = [then](int, const std::string&) { then(); };
+    MainDatabase* database = MainDatabase::Current();
+    if (rows.empty() || !database || !database->OfferToRowWriter(std::move(rows))) {
+        writeBatchedRows(statements);
+        then();
+    }
 }
 
 MainRowBatch::MainRowBatch() {

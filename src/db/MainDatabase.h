@@ -9,6 +9,7 @@
 #pragma once
 
 #include "db/DatabaseHost.h"
+#include "db/RowWriter.h"
 #include "db/SessionDB.h"
 
 #include <QTimer>
@@ -20,14 +21,6 @@
 #include <vector>
 
 namespace db {
-
-class RowWriter;
-
-// Told, on the GUI thread, how a kept row it follows ended: 0 and the row's
-// key once written, else the failure.
-using KeptRowWritten = std::function<void(int result, const std::string& key)>;
-// Makes a row's insert for the key drawn for it.
-using InsertForKey = std::function<std::string(const std::string& key)>;
 
 class MainDatabase {
   public:
@@ -105,6 +98,7 @@ class MainDatabase {
     // comes on a connection, they are looked up, as one commit (a slice's
     // batch is one), and written only when absent. True when kept.
     bool KeepUncertainRows(const std::vector<std::string>& statements);
+    bool KeepUncertainRows(std::vector<PendingRow> rows);
     // The row last kept is `statement` (under `key`): `written` follows it.
     bool FollowLastKeptRow(const std::string& statement, const std::string& key, KeptRowWritten written);
     // Starts writing the kept rows back, in order, while the connection
@@ -129,6 +123,9 @@ class MainDatabase {
     // Hands the rows of one commit to the writer; false when it does not
     // take them now.
     bool OfferToRowWriter(const std::vector<std::string>& rows);
+    // Hands rows to the writer when nothing must be written before them;
+    // false when the caller is to write or keep them itself.
+    bool OfferToRowWriter(std::vector<PendingRow> rows);
     // At shutdown: the writer ends by the stop's bound and the rows it did
     // not write join the kept rows; false when its thread did not end.
     bool StopRowWriter();
@@ -142,12 +139,8 @@ class MainDatabase {
     void GiveUpKeptRows();
 
   private:
-    struct KeptRow {
-        std::string statement; // with an empty key while its key is not drawn
-        std::string generatorQuery;
-        InsertForKey insert;
-        std::string key;
-        KeptRowWritten written;
+    struct KeptRow : PendingRow {
+        KeptRow(PendingRow row, int commit = 0) : PendingRow(std::move(row)), uncertainCommit(commit) {}
         // Not 0: the commit that may have written it; rows of one commit
         // share the number.
         int uncertainCommit = 0;
@@ -173,7 +166,8 @@ class MainDatabase {
     QTimer retry_;
     std::unique_ptr<RowWriter> writer_;
     bool writerHeld_ = false;
-    void rowsHandedBack(const std::vector<std::string>& rows, int reason);
+    void rowsHandedBack(const std::vector<PendingRow>& rows, int reason);
+    void keepOrFail(PendingRow row);
     void resumeRowWriter();
     int lastUncertainCommit_ = 0;
 };
@@ -196,6 +190,11 @@ void LogRowNotWritten(const std::string& statement);
 // Writes one row statement on the main connection; while the connection is
 // away the row waits for it.
 void WriteMainRow(const std::string& statement);
+
+// Writes the row statements of one commit, then calls `then` on the GUI
+// thread: on the row writer's thread when it takes them (`then` once they
+// are written or given up), else here and now as WriteMainRow does.
+void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then);
 
 // The rows written while a batch is open (a slice of exchange records) go to
 // the database together when the outermost batch ends, in one transaction:

@@ -5,6 +5,7 @@
 
 namespace {
 
+constexpr char SmsTable[] = "Sms";
 // The Sms columns' lengths in characters.
 constexpr std::size_t SmsNumberLength = 32;
 constexpr std::size_t SmsLineLength = 32;
@@ -42,7 +43,7 @@ int ServiceMsgDB::CreateView() {
 
 ServiceSmsDB::ServiceSmsDB(const std::string& host, const std::string& path, const std::string& user,
                            const std::string& password)
-    : ServiceTableDB(host, path, user, password, "Sms") {}
+    : ServiceTableDB(host, path, user, password, SmsTable) {}
 
 int ServiceSmsDB::CreateTable() {
     return createTable(
@@ -54,7 +55,7 @@ int ServiceSmsDB::CreateTable() {
         db::TriggerText(TableName, "nId", true));
 }
 
-int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written) {
+int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waitsForConnection) {
     // The insert is made from copies: a kept row outlives this table object.
     const auto insert = [table = TableName, nDir = nDir, sDate = sDate, sTime = sTime, sNumber = sNumber,
                          sLine = sLine, sBody = sBody, nState = nState, nForward = nForward,
@@ -70,19 +71,23 @@ int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written) {
             db::CutText(sBody, SmsBodyLength).c_str(), db::NumberOrZero(nState).c_str(),
             db::NumberOrNull(nForward).c_str(), db::NumberOrZero(nUserId).c_str());
     };
-    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written);
-    if (result != 0 && result != db::RowKeptForReturn)
+    const int result =
+        insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waitsForConnection);
+    if (result != 0 && result != db::RowKeptForReturn && result != db::RowWrittenLater)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
 }
 
-int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
+std::string ServiceSmsDB::StatusUpdate(const SmsState& state, const SmsRowId& id) {
     base::WriteLog(1, "%s", "ServiceSmsDB::UpdateStatus");
     base::WriteLog(1, "                 _state=%s", state.value.c_str());
     base::WriteLog(1, "                 _nId=%s", id.value.c_str());
-    const int result =
-        ExecuteSQL(db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", TableName.c_str(),
-                                 db::NumberOrZero(state.value).c_str(), Q(id.value).c_str()));
+    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", SmsTable,
+                         db::NumberOrZero(state.value).c_str(), Q(id.value).c_str());
+}
+
+int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
+    const int result = ExecuteSQL(StatusUpdate(state, id));
     if (result != 0)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
@@ -94,9 +99,13 @@ int ServiceSmsDB::CheckBadStatus() {
         db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", TableName.c_str(), "2", "4"));
 }
 
+std::string ServiceSmsDB::LineUpdate(const SmsLine& line, const SmsRowId& id) {
+    return db::SqlFormat("UPDATE %s SET sLine='%s' WHERE nId='%s'; ", SmsTable,
+                         db::CutText(line.value, SmsLineLength).c_str(), Q(id.value).c_str());
+}
+
 int ServiceSmsDB::UpdateLine(const SmsLine& line, const SmsRowId& id) {
-    return ExecuteSQL(db::SqlFormat("UPDATE %s SET sLine='%s' WHERE nId='%s'; ", TableName.c_str(),
-                                    db::CutText(line.value, SmsLineLength).c_str(), Q(id.value).c_str()));
+    return ExecuteSQL(LineUpdate(line, id));
 }
 
 ServiceSmsRoutingDB::ServiceSmsRoutingDB(const std::string& host, const std::string& path,

@@ -24,10 +24,15 @@ class ServiceSmsDB : public ServiceTableDB {
                  const std::string& password);
     int CreateTable();
     // Draws a key from ID_Sms into nId and inserts the row under it. With
-    // `written`, a row that meets the main connection away waits for it
-    // (db::RowKeptForReturn) and `written` hears of it when it is written.
-    int InsertDataWithId(const db::KeptRowWritten& written = {});
+    // `written`, the row may be written on the row writer's thread
+    // (db::RowWrittenLater), and one that meets the main connection away
+    // waits for it (db::RowKeptForReturn) unless `waitsForConnection` is
+    // false; `written` hears of it when it is written.
+    int InsertDataWithId(const db::KeptRowWritten& written = {}, bool waitsForConnection = true);
     int UpdateStatus(const SmsState& state, const SmsRowId& nId);
+    // The statements of UpdateStatus and UpdateLine, to be written elsewhere.
+    static std::string StatusUpdate(const SmsState& state, const SmsRowId& nId);
+    static std::string LineUpdate(const SmsLine& line, const SmsRowId& nId);
     // Every SMS still handed to the exchange (4) becomes failed (2).
     int CheckBadStatus();
     int UpdateLine(const SmsLine& line, const SmsRowId& nId);

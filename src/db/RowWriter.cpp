@@ -10,6 +10,24 @@
 
 namespace db {
 
+PendingRow PendingRow::Keyed(std::string generatorQuery, InsertForKey insert, KeptRowWritten written,
+                             bool waitsForConnection) {
+    PendingRow row(insert(std::string()));
+    row.generatorQuery = std::move(generatorQuery);
+    row.insert = std::move(insert);
+    row.written = std::move(written);
+    row.waitsForConnection = waitsForConnection;
+    return row;
+}
+
+std::vector<PendingRow> PlainRows(const std::vector<std::string>& statements) {
+    std::vector<PendingRow> rows;
+    rows.reserve(statements.size());
+    for (const std::string& statement : statements)
+        rows.push_back(PendingRow(statement));
+    return rows;
+}
+
 RowWriter::RowWriter(HandBack handBack) : handBack_(std::move(handBack)) {
     BoundHandle(&handle_);
     thread_ = std::thread([this] { run(); });
@@ -19,14 +37,14 @@ RowWriter::~RowWriter() {
     Left left;
     if (!Stop(std::chrono::steady_clock::now() + std::chrono::seconds(5), &left))
         thread_.detach(); // in an attach that does not return: the process ends with it
-    for (const std::string& row : left.rows)
-        LogRowNotWritten(row);
-    for (const std::string& row : left.uncertain)
+    for (const PendingRow& row : left.rows)
+        LogRowNotWritten(row.statement);
+    for (const PendingRow& row : left.uncertain)
         base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie wiadomo, czy zapisano w bazie danych: %s",
-                                                          row.c_str());
+                                                          row.statement.c_str());
 }
 
-bool RowWriter::Offer(std::vector<std::string> rows) {
+bool RowWriter::Offer(std::vector<PendingRow> rows) {
     {
         std::lock_guard lock(mutex_);
         if (paused_ || stopping_ || waiting_.size() >= WaitingLimit)
@@ -84,7 +102,7 @@ void RowWriter::run() {
         if (!goOn) {
             // The rows behind go back too, in order: the kept rows come first.
             paused_ = true;
-            std::vector<std::string> rest;
+            std::vector<PendingRow> rest;
             for (const auto& rows : waiting_)
                 rest.insert(rest.end(), rows.begin(), rows.end());
             waiting_.clear();
@@ -102,7 +120,7 @@ void RowWriter::run() {
     changed_.notify_all();
 }
 
-bool RowWriter::write(const std::vector<std::string>& rows) {
+bool RowWriter::write(std::vector<PendingRow> rows) {
     // The database the main connection was last attached to; a connection
     // to another one (the settings changed) goes first.
     const ConnectionSettings c = MainDbAttachedWith();
@@ -114,32 +132,53 @@ bool RowWriter::write(const std::vector<std::string>& rows) {
     }
     attachedWith_ = c;
     if (handle_ == 0 && !attach(c)) {
-        handBack(rows, Reason::Lost);
+        handBack(std::move(rows), Reason::Lost);
         return false;
     }
     SessionDB session(c.host, c.path, c.user, c.password, &handle_, false);
     session.KeepNoRows();
     if (session.LastCode != 0 || handle_ == 0) {
-        handBack(rows, Reason::Lost);
+        handBack(std::move(rows), Reason::Lost);
         return false;
     }
     int result = 0;
+    for (PendingRow& row : rows)
+        if (!row.generatorQuery.empty() && (result = drawKey(session, row)) != 0)
+            return failed(session, rows, result);
     if (rows.size() == 1) {
-        result = session.ExecuteSQL(rows.front());
+        result = session.ExecuteSQL(rows.front().statement);
     } else if ((result = session.BeginWork()) == 0) {
-        for (const std::string& row : rows)
-            if ((result = session.ExecuteSQL(row)) != 0)
+        for (const PendingRow& row : rows)
+            if ((result = session.ExecuteSQL(row.statement)) != 0)
                 break;
         result = result == 0 ? session.CommitWork() : (session.RollbackWork(), result);
     }
-    if (result == 0)
-        return true;
+    if (result != 0)
+        return failed(session, rows, result);
+    tellWritten(rows, 0);
+    return true;
+}
+
+int RowWriter::drawKey(SessionDB& session, PendingRow& row) {
+    TStringList keys;
+    session.SetResultStrings(&keys);
+    const int drawn = session.ExecuteSQL(row.generatorQuery);
+    session.SetResultStrings(nullptr);
+    if (drawn != 0 || keys.empty())
+        return drawn != 0 ? drawn : -1;
+    row.key = keys.front();
+    row.statement = row.insert(row.key);
+    row.generatorQuery.clear();
+    return 0;
+}
+
+bool RowWriter::failed(SessionDB& session, std::vector<PendingRow>& rows, int result) {
     if (session.OutcomeUnknown()) {
-        handBack(rows, Reason::Uncertain);
+        handBack(std::move(rows), Reason::Uncertain);
         return false;
     }
     if (session.FailureCanPass() || handle_ == 0) {
-        handBack(rows, handle_ == 0 ? Reason::Lost : Reason::Passing);
+        handBack(std::move(rows), handle_ == 0 ? Reason::Lost : Reason::Passing);
         if (handle_ != 0) {
             BoundedCall bound(&handle_);
             SessionDB::DetachDatabase(&handle_);
@@ -147,15 +186,17 @@ bool RowWriter::write(const std::vector<std::string>& rows) {
         return false;
     }
     // A row refused for what it is: the others go one at a time.
-    if (rows.size() > 1)
+    if (rows.size() > 1) {
         for (std::size_t i = 0; i < rows.size(); ++i)
             if (!write({rows[i]})) {
-                handBack(std::vector<std::string>(rows.begin() + std::ptrdiff_t(i) + 1, rows.end()),
+                handBack(std::vector<PendingRow>(rows.begin() + std::ptrdiff_t(i) + 1, rows.end()),
                          Reason::Lost);
                 return false;
             }
-    if (rows.size() == 1)
-        LogRowNotWritten(rows.front());
+        return true;
+    }
+    LogRowNotWritten(rows.front().statement);
+    tellWritten(rows, result);
     return true;
 }
 
@@ -192,7 +233,7 @@ bool RowWriter::attach(const ConnectionSettings& c) {
     return handle_ != 0;
 }
 
-void RowWriter::handBack(std::vector<std::string> rows, Reason reason) {
+void RowWriter::handBack(std::vector<PendingRow> rows, Reason reason) {
     if (rows.empty())
         return;
     auto* app = QCoreApplication::instance();
@@ -201,6 +242,18 @@ void RowWriter::handBack(std::vector<std::string> rows, Reason reason) {
     QMetaObject::invokeMethod(
         app, [handBack = handBack_, rows = std::move(rows), reason] { handBack(rows, reason); },
         Qt::QueuedConnection);
+}
+
+void RowWriter::tellWritten(const std::vector<PendingRow>& rows, int result) {
+    auto* app = QCoreApplication::instance();
+    for (const PendingRow& row : rows)
+        if (row.written && app)
+            QMetaObject::invokeMethod(
+                app,
+                [written = row.written, result, key = result == 0 ? row.key : std::string()] {
+                    written(result, key);
+                },
+                Qt::QueuedConnection);
 }
 
 } // namespace db

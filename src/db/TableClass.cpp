@@ -32,12 +32,16 @@ int ServiceTableDB::createTable(const std::string& createText, const std::string
 
 int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                                      const std::function<std::string(const std::string& key)>& buildInsert,
-                                     const db::KeptRowWritten& written) {
+                                     const db::KeptRowWritten& written, bool waitsForConnection) {
+    auto* database = db::MainDatabase::Current();
+    if (written && database && Handle() == &MainDbHandle &&
+        database->OfferToRowWriter(
+            {db::PendingRow::Keyed(generatorQuery, buildInsert, written, waitsForConnection)}))
+        return db::RowWrittenLater;
     // Only a row of the main connection that failed for a reason that
     // passes (the connection lost, a full disk) is kept.
-    auto* database = db::MainDatabase::Current();
     const auto keepable = [&] {
-        return written && database && Handle() == &MainDbHandle &&
+        return written && waitsForConnection && database && Handle() == &MainDbHandle &&
                (!MainDbHandleExists() || FailureCanPass());
     };
     TStringList keys;

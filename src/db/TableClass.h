@@ -39,13 +39,15 @@ class ServiceTableDB : public SessionDB {
     int createTable(const std::string& createText, const std::string& triggerText);
     // Draws a key with `generatorQuery`; runs the insert that `buildInsert`
     // makes for that key; the key reaches `keyField` only when the insert
-    // succeeded. -1 when the generator gives no row. With `written`, a row
-    // that meets the main connection away is kept whole (its key drawn when
-    // it is written back, if need be): RowKeptForReturn, and `written` is
-    // told later.
+    // succeeded. -1 when the generator gives no row. With `written`, the
+    // row goes to the row writer when it takes it (RowWrittenLater), and a
+    // row that meets the main connection away is kept whole (its key drawn
+    // when it is written back, if need be: RowKeptForReturn); `written` is
+    // told later. Without `waitsForConnection` such a row fails instead of
+    // being kept.
     int insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                          const std::function<std::string(const std::string& key)>& buildInsert,
-                         const db::KeptRowWritten& written = {});
+                         const db::KeptRowWritten& written = {}, bool waitsForConnection = true);
 };
 
 // Reads a text field for a statement: quoted on a copy, never in place.
@@ -56,6 +58,8 @@ inline std::string Q(const std::string& value) {
 namespace db {
 // The insert waits, kept whole, for the main connection's return.
 constexpr int RowKeptForReturn = -2;
+// The insert went to the row writer, which writes it on its own thread.
+constexpr int RowWrittenLater = -3;
 
 // Values as their columns take them, for the program's own statement
 // templates: a value the column would refuse would lose the whole row.

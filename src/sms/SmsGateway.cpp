@@ -62,6 +62,9 @@ bool SmsGateway::PollStep() {
     if (!GsmLines.Complete()) {
         host_.EnablePollingTimer(false);
         request = GsmLines.GetGsmRequest();
+    } else if (receivedRowsWriting_ > 0) {
+        // Nothing is asked until the message in hand is acknowledged.
+        return true;
     } else if (!SmsEngine.NeedsResynchronization()) {
         host_.EnablePollingTimer(false);
         std::int32_t action = SMS_ACTION_NONE;

@@ -15,6 +15,7 @@
 #include <cstddef>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -114,7 +115,24 @@ class SmsGateway {
     // Inserts a row for the message in `state` for user `userId`; its key
     // goes into nId. False when the row could not be stored.
     bool insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId);
-    void storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+    // Told whether a row was stored, with its key in the message.
+    using RowStored = std::function<void(bool stored, SMSMSG msg)>;
+    // The same, with the message's own state, never kept for the database's
+    // return: `then` hears of it at once, or once the row writer wrote it.
+    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then);
+    // A received message's rows, one per recipient, on their way.
+    struct ReceivedRows {
+        SMSMSG msg;
+        bool polled;
+        std::size_t left;
+        std::size_t stored;
+    };
+    void storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+    // Every row of a received message is stored or failed: acknowledged when
+    // one was stored, else left at the exchange.
+    void receivedRowsDone(const ReceivedRows& rows);
+    // Writes the statements, then tells the user's clients of the change.
+    void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
     // Stores a client's new message and announces it; true when its row
     // waits for the database instead, holding the message back until then.
     bool storeClientSms(SMSMSG& msg);
@@ -145,6 +163,8 @@ class SmsGateway {
     StatusRows statusRows_{*this};
     // A received message was left unacknowledged for want of the database.
     bool unstoredAtExchange_ = false;
+    // Received messages whose rows are being written.
+    int receivedRowsWriting_ = 0;
     // Rows kept for the database's return reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -33,6 +33,23 @@ bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t user
     return true;
 }
 
+void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then) {
+    auto table = db::MainTable<ServiceSmsDB>();
+    fillRow(table, msg, msg.nState, userId);
+    std::weak_ptr<bool> alive = alive_;
+    const auto written = [alive, msg, then](int result, const std::string& key) {
+        if (alive.expired())
+            return;
+        SMSMSG stored = msg;
+        if (result == 0)
+            stored.nId = detail::readNumber(key).value;
+        then(result == 0, stored);
+    };
+    const int result = table.InsertDataWithId(written, false);
+    if (result != db::RowWrittenLater)
+        written(result, table.nId);
+}
+
 void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
     if (msg.nId >= 0)
         return;
@@ -54,6 +71,8 @@ bool SmsGateway::storeClientSms(SMSMSG& msg) {
         if (!alive.expired())
             clientSmsRowWritten(msg, written, key);
     });
+    if (result == db::RowWrittenLater)
+        return true;
     if (result == db::RowKeptForReturn) {
         base::WriteLog(2, "SMS użytkownika %d do %s czeka na bazę danych", msg.nUserId, msg.sNumber.c_str());
         return true;
@@ -84,11 +103,19 @@ void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
     base::WriteLog(1, "            nState=%d", state);
     if (msg.nId < 0)
         return;
-    auto table = db::MainTable<ServiceSmsDB>();
-    const std::string key = std::to_string(msg.nId);
-    table.UpdateStatus(::SmsState{std::to_string(state)}, ::SmsRowId{key});
-    table.UpdateLine(::SmsLine{msg.sLine}, ::SmsRowId{key});
-    host_.SendSmsChg(msg.nUserId);
+    const ::SmsRowId key{std::to_string(msg.nId)};
+    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(state)}, key),
+                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, key)},
+                  msg.nUserId);
+}
+
+// The client reads the row itself: it hears of the change once it is there.
+void SmsGateway::writeThenTell(const std::vector<std::string>& statements, std::int32_t userId) {
+    std::weak_ptr<bool> alive = alive_;
+    db::WriteMainRowsThen(statements, [this, alive, userId] {
+        if (!alive.expired())
+            host_.SendSmsChg(userId);
+    });
 }
 
 void SmsGateway::HandleSmsSendError(SMSMSG msg) {
@@ -103,20 +130,29 @@ void SmsGateway::HandleSmsSendError(SMSMSG msg) {
         host_.WyslijSmsDodaj(msg);
 }
 
-void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled) {
-    int stored = 0;
-    const std::vector<std::int32_t> nobody{0};
-    for (std::int32_t user : recipients.empty() ? nobody : recipients) {
-        SMSMSG row = msg;
-        if (!insertSmsRow(row, msg.nState, user))
-            continue;
-        ++stored;
-        if (user != 0) {
-            row.nUserId = user;
-            host_.WyslijSmsDodaj(row);
-        }
-    }
-    if (stored > 0) {
+void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients,
+                                  bool polled) {
+    const std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
+    // The poll waits meanwhile: asked again before its acknowledgement, the
+    // exchange would hand the same message over twice.
+    ++receivedRowsWriting_;
+    auto rows = std::make_shared<ReceivedRows>(ReceivedRows{msg, polled, users.size(), 0});
+    for (std::int32_t user : users)
+        insertSmsRowThen(msg, user, [this, rows, user](bool stored, SMSMSG row) {
+            if (stored && user != 0) {
+                row.nUserId = user;
+                host_.WyslijSmsDodaj(row);
+            }
+            rows->stored += stored ? 1 : 0;
+            if (--rows->left == 0)
+                receivedRowsDone(*rows);
+        });
+}
+
+void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
+    --receivedRowsWriting_;
+    const SMSMSG& msg = rows.msg;
+    if (rows.stored > 0) {
         host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), 1000);
         return;
     }
@@ -125,7 +161,7 @@ void SmsGateway::storeReceivedSms(SMSMSG& msg, const std::vector<std::int32_t>& 
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
     if (!host_.MainDatabaseOpen())
         unstoredAtExchange_ = true;
-    if (polled)
+    if (rows.polled)
         SmsEngine.PollNextLine();
 }
 
@@ -154,12 +190,10 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
     case SMS_ACTION_RAPORT:
         base::WriteLog(1, "SMS_ACTION_RAPORT msg.nState=%d", msg.nState);
         base::WriteLog(1, "                  nId=%d", reportRowId);
-        if (reportRowId > -1) {
-            auto table = db::MainTable<ServiceSmsDB>();
-            table.UpdateStatus(::SmsState{std::to_string(msg.nState)},
-                               ::SmsRowId{std::to_string(reportRowId)});
-            host_.SendSmsChg(msg.nUserId);
-        }
+        if (reportRowId > -1)
+            writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
+                                                      ::SmsRowId{std::to_string(reportRowId)})},
+                          msg.nUserId);
         break;
     case SMS_ACTION_SND_ERR:
         HandleSmsSendError(msg);

@@ -185,32 +185,6 @@ class SmallDisk {
     std::string error_;
 };
 
-// Lets the relay pass again after a while, so that a program that waits
-// for the held server without a bound still ends its test (failing it).
-class ReleaseLater {
-  public:
-    explicit ReleaseLater(testing_support::SlowTcpProxy& relay)
-        : thread_([this, &relay] {
-              std::unique_lock lock(mutex_);
-              changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; });
-              relay.hold(false);
-          }) {}
-    ~ReleaseLater() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
 } // namespace
 
 TEST_F(Outage, HundredHistoryRowsWrittenOneByOneSurviveTwoServerRestarts) {
@@ -429,7 +403,7 @@ TEST_F(Outage, AStatementThatGetsNoAnswerIsAbandonedAndItsRowKept) {
     mainLogText();
     {
         relay->hold(true);
-        ReleaseLater release(*relay);
+        testing_support::ReleaseLater release(*relay);
         EXPECT_NE(writeCall("600999777", 42), 0);
         EXPECT_FALSE(MainDbHandleExists());
         EXPECT_EQ(form->Database().MainDbState, -1);
@@ -578,7 +552,7 @@ TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
     awaitRows("COUNT=1");
     {
         relay->hold(true);
-        ReleaseLater release(*relay);
+        testing_support::ReleaseLater release(*relay);
         writeRow("600100001");
         EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "the write waited for the database";
         QDeadlineTimer deadline(60000);

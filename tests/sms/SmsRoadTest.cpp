@@ -3,6 +3,7 @@
 // logged in over TCP, and the polling timer's ticks driven by the test.
 #include "admin/Console.h"
 #include "clients/Bufor.h"
+#include "db/CallWatchdog.h"
 #include "db/MessageTables.h"
 #include "pbx/PbxLink.h"
 #include "platform/Clock.h"
@@ -13,6 +14,7 @@
 #include "support/GsmPdus.h"
 #include "support/LinkTestSupport.h"
 #include "support/PrivateFirebirdServer.h"
+#include "support/SlowTcpProxy.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -175,6 +177,28 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
             auto lock = LockChains();
             return ServerKlient->Komendy.empty();
         });
+    }
+
+    // A database with its tables on a Firebird server of the test's own, the
+    // window's settings pointing at it (through a relay made here when asked).
+    void databaseOn(testfb::PrivateServer& server,
+                    std::unique_ptr<testing_support::SlowTcpProxy>* relay = nullptr) {
+        ASSERT_TRUE(server.prepared()) << server.error();
+        ASSERT_TRUE(server.start()) << server.error();
+        testfb::DetachMain();
+        c = server.connection("sms.fdb");
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        if (relay) {
+            testfb::DetachMain();
+            *relay = std::make_unique<testing_support::SlowTcpProxy>(
+                std::stoi(c.host.substr(c.host.find('/') + 1)), std::chrono::milliseconds(0));
+            ASSERT_NE((*relay)->port(), 0);
+            c.host = "127.0.0.1/" + std::to_string((*relay)->port());
+        }
+        form->Settings.IPFBaseText = c.host;
+        form->Settings.NameFBText = c.path;
+        form->Settings.PasswordFB = c.password;
     }
 
     std::vector<QueryRow> rows(const std::string& text) {
@@ -435,15 +459,7 @@ TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedOrSentAndBothComeInOnIts
 // announced in progress, and the message sent.
 TEST_F(SmsRoad, ADesksMessageSentWhileTheDatabaseServerIsDownIsStoredAnnouncedAndSentOnItsReturn) {
     testfb::PrivateServer server;
-    ASSERT_TRUE(server.prepared()) << server.error();
-    ASSERT_TRUE(server.start()) << server.error();
-    testfb::DetachMain();
-    c = server.connection("sms.fdb");
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-    form->Settings.IPFBaseText = c.host;
-    form->Settings.NameFBText = c.path;
-    form->Settings.PasswordFB = c.password;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server));
     link();
     staff({"jnowak"});
     readGsmLines();
@@ -470,6 +486,63 @@ TEST_F(SmsRoad, ADesksMessageSentWhileTheDatabaseServerIsDownIsStoredAnnouncedAn
     EXPECT_EQ(smsNotices("jnowak"),
               Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
                      "!SMS&CHG\r\n"}));
+    testfb::DetachMain();
+}
+
+// With rows written on a thread of their own, a database that holds every
+// byte holds no handler: a desk's message and one from the exchange wait for
+// their rows while the event loop goes on (neither kept as for a lost
+// connection, nor announced, sent or acknowledged yet); once the database
+// answers, each is stored, announced, sent or acknowledged.
+TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEventLoop) {
+    testfb::PrivateServer server;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+    form->Database().UseRowWriter(true);
+    // A handler that waited for the held database would give its row up
+    // as unanswered at this bound, long before the relay lets go.
+    db::SetCallBound(std::chrono::seconds(30));
+
+    {
+        relay->hold(true);
+        testing_support::ReleaseLater release(*relay);
+        exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+        send("jnowak", "600123456", "Hello");
+        exchange->StoreSms(Line, sim::pdu::DeliverHello);
+        form->miSmsSynchronizeClick();
+        tick();
+        ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+        for (int i = 0; i < 3; ++i)
+            tick();
+        ASSERT_TRUE(flushed());
+        EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "a handler waited for the database";
+        EXPECT_TRUE(exchange->SentMessages().empty()) << "not sent before its row exists";
+        for (const std::string& command : exchange->Commands())
+            EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
+        EXPECT_EQ(smsNotices("jnowak"), Texts{});
+        relay->hold(false);
+    }
+
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+    pollStoredMessages();
+    ticksUntilSent(1, 1);
+    ASSERT_TRUE(serveUntil([&] {
+        return smsRows() ==
+               Texts{"1 " + id("jnowak") + " 1 600123456 600100200", "0 0 0 601234567 600100200"};
+    })) << testing::PrintToString(smsRows());
+    const std::string key = rows("SELECT NID FROM SMS WHERE NDIR = 1").at(0).at("NID");
+    ASSERT_TRUE(serveUntil([&] { return desks.at("jnowak")->Notices().size() >= 2; }));
+    EXPECT_EQ(smsNotices("jnowak"),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
+                     "!SMS&CHG\r\n"}));
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    form->Database().UseRowWriter(false);
+    db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
 

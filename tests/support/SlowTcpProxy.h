@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <thread>
 
 namespace testing_support {
@@ -48,6 +50,32 @@ class SlowTcpProxy {
     std::atomic<bool> toServerHeld_{false};
     std::atomic<bool> drop_{false};
     std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// Lets the relay pass again after a while, so that a program that waits
+// for the held server without a bound still ends its test (failing it).
+class ReleaseLater {
+  public:
+    explicit ReleaseLater(SlowTcpProxy& relay)
+        : thread_([this, &relay] {
+              std::unique_lock lock(mutex_);
+              changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; });
+              relay.hold(false);
+          }) {}
+    ~ReleaseLater() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
     std::thread thread_;
 };
 
