@@ -8,6 +8,7 @@
 #include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
+#include "clients/PasswordReads.h"
 #include "db/CallWatchdog.h"
 #include "db/ConnectThread.h"
 #include "platform/ShutdownSignals.h"
@@ -106,6 +107,9 @@ void TForm1::runShutdownSequence() {
     Clients().WylaczSerwer();
     delete Clients().UdpSocket;
     Clients().UdpSocket = nullptr;
+    // A log-in's password read still out ends within the calls' bound.
+    if (!clients::WaitForPasswordReads(db::CallDeadline()))
+        endWithoutWaiting(*this, "a password read");
     removeTrayIcon();
     if (!WaitForAttachThreads(deadline))
         endWithoutWaiting(*this, "the database attach");
