@@ -38,6 +38,9 @@ ReadSlots& readSlots() {
 
 PasswordAnswer readOnConnectionOfItsOwn(const ClientLoginSettings& s, DbHandle* handle,
                                         const std::string& login, const std::string& password) {
+    // A restore replacing the database file: no connection of ours holds it.
+    if (MainAttachHeld())
+        return PasswordAnswer::Unreachable;
     PasswordAnswer answer;
     {
         SessionDB session(s.databaseHost, s.databaseFile, s.databaseUser, s.databasePassword, handle, false);
