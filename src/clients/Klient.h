@@ -115,7 +115,8 @@ class Klient {
     // An over-long request was dropped: its rest is skipped up to its line end.
     bool SkipToLineEnd = false;
     // `ReceiveRemainder` holds the unhandled rest of a read, put aside while
-    // the connection owes too much to be read.
+    // the connection owes too much to be read, or while its log-in waits for
+    // the database to confirm its password.
     bool HeldRead = false;
     // The database's answer on a log-in's password, read off the event loop
     // while the client's input from that log-in on was held: the log-in,
