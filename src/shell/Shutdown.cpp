@@ -107,9 +107,6 @@ void TForm1::runShutdownSequence() {
     Clients().WylaczSerwer();
     delete Clients().UdpSocket;
     Clients().UdpSocket = nullptr;
-    // A log-in's password read still out ends within the calls' bound.
-    if (!clients::WaitForPasswordReads(db::CallDeadline()))
-        endWithoutWaiting(*this, "a password read");
     removeTrayIcon();
     if (!WaitForAttachThreads(deadline))
         endWithoutWaiting(*this, "the database attach");
@@ -128,6 +125,10 @@ void TForm1::finishShutdown() {
     Database().GiveUpKeptRows();
     if (!writerEnded)
         endWithoutWaiting(*this, "the row writer");
+    // A log-in's password read still out (it touches nothing freed here)
+    // ends within the calls' bound.
+    if (!clients::WaitForPasswordReads(db::CallDeadline()))
+        endWithoutWaiting(*this, "a password read");
     // An attach of that attempt may be left in its call.
     if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
         endWithoutWaiting(*this, "the database attach");
