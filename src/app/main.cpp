@@ -87,6 +87,8 @@ void runServer(int argc, char** argv) {
         form1->FormCreate();
         // Rows are written off the event loop: a slow database holds no desk.
         form1->Database().UseRowWriter(true);
+        // Nor does a log-in whose password the database must confirm.
+        form1->Clients().ReadPasswordsOffLoop(true);
         if (!form1->IsSecondInstance() && !headless)
             showMainWindow(*form1);
         app.exec();

@@ -5,15 +5,20 @@
 #include "base/PasswordCodec.h"
 #include "clients/ClientService.h"
 #include "clients/ClientServiceParts.h"
+#include "clients/PasswordReads.h"
 #include "clients/RequestFields.h"
+#include "db/CallWatchdog.h"
 #include "db/SessionDB.h"
-#include "db/SqlText.h"
 #include "platform/Clock.h"
 #include "platform/WireCodePage.h"
 #include "ui/Components.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace clients {
 namespace {
@@ -45,8 +50,6 @@ std::string cell(const QTreeWidgetItem* row, int column) {
     return column < 0 ? std::string() : row->text(column).toStdString();
 }
 
-enum class DatabaseAnswer { Matches, Differs, Unreachable };
-
 // While the server stays away, log-ins try an attach of their own at most
 // this often; the reconnect timer does the rest.
 constexpr std::int64_t LoginAttachIntervalMs = 5000;
@@ -67,22 +70,13 @@ bool loginMayAttach() {
 // The password the database holds for the log-in now (the list may be older).
 // A read that finds the connection lost attaches once and reads again, as a
 // statement does: the first log-in after a server restart gets its answer.
-DatabaseAnswer askDatabase(const ClientLoginSettings& settings, const std::string& login,
+PasswordAnswer askDatabase(const ClientLoginSettings& settings, const std::string& login,
                            const std::string& password) {
     if (!loginMayAttach())
-        return DatabaseAnswer::Unreachable;
+        return PasswordAnswer::Unreachable;
     SessionDB session(settings.databaseHost, settings.databaseFile, settings.databaseUser,
                       settings.databasePassword, &MainDbHandle, false);
-    if (MainDbHandle == 0)
-        return DatabaseAnswer::Unreachable;
-    std::vector<QueryRow> rows;
-    session.SetSqlText("SELECT SUSERPASSWORD FROM USERANDGROUP WHERE SUSERLOGIN = '" + QuoteSql(login) + "'");
-    const int status = session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); });
-    if (status != 0 && MainDbHandle == 0)
-        return DatabaseAnswer::Unreachable;
-    if (status == 0 && rows.size() == 1 && rows[0]["SUSERPASSWORD"] == password)
-        return DatabaseAnswer::Matches;
-    return DatabaseAnswer::Differs;
+    return ReadPassword(session, login, password);
 }
 
 // A list that could not be read is read again at once, after one attach when
@@ -158,7 +152,8 @@ void ClientService::UstawKomunikatLP() {
                          AesEncryptToHex16Wire(s.databasePassword, FixedKeyText) + tail;
 }
 
-QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std::string& password,
+QTreeWidgetItem* ClientService::findUserRow(Klient& record, const std::optional<Klient::PasswordRead>& read,
+                                            const std::string& login, const std::string& password,
                                             int& errorCode, const std::string& address) {
     ui::TListView& users = host_.UserList();
     if (users.Tag() != 2 && attachMainAtOnce(host_.LoginSettings()))
@@ -173,16 +168,24 @@ QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std:
         loginKnown = true;
         if (cell(row, passwordColumn) == password)
             return row;
-        switch (askDatabase(host_.LoginSettings(), login, password)) {
-        case DatabaseAnswer::Matches:
+        const std::optional<PasswordAnswer> answer =
+            read && read->login == login && read->password == password
+                ? read->answer
+                : databasePassword(record, login, password);
+        if (!answer) {
+            errorCode = LoginAwaitsDatabase;
+            return nullptr;
+        }
+        switch (*answer) {
+        case PasswordAnswer::Matches:
             row->setText(passwordColumn, QString::fromStdString(password));
             return row;
-        case DatabaseAnswer::Unreachable:
+        case PasswordAnswer::Unreachable:
             // Refused for now; the client logs in again later.
             logUnreachable(address, login);
             errorCode = 5;
             return nullptr;
-        case DatabaseAnswer::Differs:
+        case PasswordAnswer::Differs:
             break;
         }
     }
@@ -206,11 +209,16 @@ QTreeWidgetItem* ClientService::findUserRow(const std::string& login, const std:
 const char* ClientService::registerClient(const char* text, const std::string& address, bool kla,
                                           int& errorCode, std::uint32_t socketHandle) {
     errorCode = 0;
-    if (clientTrace())
+    // A log-in handled again once its password was read takes the answer
+    // (once); its lines were written the first time.
+    Klient* held = Klient::Find(address, socketHandle, nullptr);
+    const std::optional<Klient::PasswordRead> read =
+        held ? std::exchange(held->PasswordChecked, std::nullopt) : std::nullopt;
+    if (clientTrace() && !read)
         base::WriteLog(1, "Rejestr. klienta o IP %s %s typ_klienta:%d", address.c_str(),
                        platform::fromWire(detail::withoutLoginPassword(text)).c_str(), kla ? 1 : 0);
     const ClientLoginSettings settings = host_.LoginSettings();
-    if (settings.databaseHost == "127.0.0.1" && address != "127.0.0.1")
+    if (settings.databaseHost == "127.0.0.1" && address != "127.0.0.1" && !read)
         base::WriteLog(
             2, "Sugerowana zmiana adresu IP serwera bazy danych na adres dostępny w sieci lokalnej (nie "
                "localhost)");
@@ -274,7 +282,9 @@ const char* ClientService::registerClient(const char* text, const std::string& a
     const std::string login = platform::fromWire(loginWire);
     const std::string password = platform::fromWire(passwordWire);
 
-    const QTreeWidgetItem* user = findUserRow(login, password, errorCode, address);
+    const QTreeWidgetItem* user = findUserRow(*record, read, login, password, errorCode, address);
+    if (!user && errorCode == LoginAwaitsDatabase)
+        return nullptr;
     if (!user) {
         record->SetIDFB(host_.Text("IDS_145"));
         record->SetNazwa("L: " + login);
@@ -311,6 +321,94 @@ const char* ClientService::registerClient(const char* text, const std::string& a
         WyslijListeGSM(*record, host_.GsmLineList());
     CurrentKlient = nullptr;
     return next;
+}
+
+std::optional<PasswordAnswer> ClientService::databasePassword(const Klient& record, const std::string& login,
+                                                              const std::string& password) {
+    const ClientLoginSettings settings = host_.LoginSettings();
+    if (!passwordReadsOffLoop_)
+        return askDatabase(settings, login, password);
+    // Without the main connection the database is not asked: as before, a
+    // log-in attaches it now and then (off the event loop).
+    if (!attachMainAtOnce(settings))
+        return PasswordAnswer::Unreachable;
+    // One read per connection at most: its input waits for the answer.
+    passwordReads_[record.Gniazdo] =
+        PasswordReadWait{nextPasswordTicket_++,
+                         platform::processClock().nowMs() + db::CallBound().count(),
+                         record.IP,
+                         login,
+                         password,
+                         false};
+    startWaitingPasswordReads();
+    watchPasswordReads();
+    return std::nullopt;
+}
+
+void ClientService::startWaitingPasswordReads() {
+    for (;;) {
+        // The longest waiting first.
+        auto next = passwordReads_.end();
+        for (auto it = passwordReads_.begin(); it != passwordReads_.end(); ++it)
+            if (!it->second.started &&
+                (next == passwordReads_.end() || it->second.ticket < next->second.ticket))
+                next = it;
+        if (next == passwordReads_.end())
+            return;
+        const std::uint32_t connection = next->first;
+        const std::uint64_t ticket = next->second.ticket;
+        // The answer comes to the GUI thread, to a service still there.
+        auto answered = [this, guard = QPointer<QObject>(&context_), connection,
+                         ticket](PasswordAnswer answer) {
+            auto* app = QCoreApplication::instance();
+            if (!app)
+                return;
+            QMetaObject::invokeMethod(
+                app,
+                [this, guard, connection, ticket, answer] {
+                    if (!guard)
+                        return;
+                    passwordAnswered(connection, ticket, answer);
+                    startWaitingPasswordReads();
+                },
+                Qt::QueuedConnection);
+        };
+        if (!StartPasswordRead(host_.LoginSettings(), next->second.login, next->second.password,
+                               std::move(answered)))
+            return;
+        next->second.started = true;
+    }
+}
+
+void ClientService::passwordAnswered(std::uint32_t connection, std::uint64_t ticket, PasswordAnswer answer) {
+    const auto found = passwordReads_.find(connection);
+    if (found == passwordReads_.end() || found->second.ticket != ticket)
+        return; // the client has gone, or was answered at the bound
+    const PasswordReadWait wait = std::move(found->second);
+    passwordReads_.erase(found);
+    watchPasswordReads();
+    Klient* record = Klient::Find(wait.address, connection, nullptr);
+    if (!record || record->Stan == Klient::DISCONNECT)
+        return;
+    record->PasswordChecked = Klient::PasswordRead{wait.login, wait.password, answer};
+    serwerClientRead(connection, wait.address);
+}
+
+void ClientService::answerLatePasswordReads() {
+    const std::int64_t now = platform::processClock().nowMs();
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> late;
+    for (const auto& [connection, wait] : passwordReads_)
+        if (wait.dueMs <= now)
+            late.emplace_back(connection, wait.ticket);
+    // A read that did not answer within the bound: the database counts as
+    // unreachable for that log-in, its thread is left to its call.
+    for (const auto& [connection, ticket] : late)
+        passwordAnswered(connection, ticket, PasswordAnswer::Unreachable);
+    watchPasswordReads();
+}
+
+void ClientService::watchPasswordReads() {
+    passwordWatch_.startForEarliest(passwordReads_, [](const PasswordReadWait& wait) { return wait.dueMs; });
 }
 
 } // namespace clients

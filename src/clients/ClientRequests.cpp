@@ -374,6 +374,15 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
         // The handler may have removed the record.
         record = Klient::Znajdz(address, connection, nullptr);
         const bool login = kind->handler == Handler::Kl || kind->handler == Handler::Kla;
+        if (login && !end && code == LoginAwaitsDatabase) {
+            // Nothing more of this client is read or handled until the
+            // database has answered: then from this request on again.
+            if (record) {
+                record->ReceiveRemainder.assign(rest);
+                record->HeldRead = true;
+            }
+            return;
+        }
         if (login && !end && (code == 2 || code == 4 || code == 5)) {
             // Answered once, and the record goes.
             if (record)

@@ -120,6 +120,12 @@ class ClientService {
     // `identifier`; false when that client is not connected.
     bool LiniaDoKlienta(const std::string& text, const std::string& identifier);
     void UstawKomunikatLP();
+    // A log-in whose password the database must confirm is held while it is
+    // read on a thread (the program's way), or waits for it on the spot.
+    void ReadPasswordsOffLoop(bool on) { passwordReadsOffLoop_ = on; }
+    // The error code of a log-in held for its password read: the client's
+    // input from that request on is handled again once the answer is there.
+    static constexpr int LoginAwaitsDatabase = -1;
 
     // ---- notifications ----
     // Sends or queues one message (`text`: wire bytes with their own line
@@ -279,9 +285,21 @@ class ClientService {
     QTimer* rowRefresh_ = nullptr;
     void refreshStaleRows();
     // Checks the password of a log-in against the user list and, where the
-    // list's differs, the database; the matching row or null.
-    QTreeWidgetItem* findUserRow(const std::string& login, const std::string& password, int& errorCode,
+    // list's differs, the database (or its answer `read` for the log-in held
+    // for it); the matching row or null.
+    QTreeWidgetItem* findUserRow(Klient& record, const std::optional<Klient::PasswordRead>& read,
+                                 const std::string& login, const std::string& password, int& errorCode,
                                  const std::string& address);
+    // The database's answer, or nothing while it is read off the event loop.
+    std::optional<PasswordAnswer> databasePassword(const Klient& record, const std::string& login,
+                                                   const std::string& password);
+    // Starts the reads that wait, as far as threads are free for them.
+    void startWaitingPasswordReads();
+    // The held log-in is handled again with the answer.
+    void passwordAnswered(std::uint32_t connection, std::uint64_t ticket, PasswordAnswer answer);
+    // Those without an answer within the call bound are answered unreachable.
+    void answerLatePasswordReads();
+    void watchPasswordReads();
     // The request handlers' work on a zero-ended text: where the request
     // ends, or null after an error.
     const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,
@@ -312,6 +330,19 @@ class ClientService {
     std::unordered_map<std::uint32_t, UnloggedConnection> unloggedConnections_;
     // Armed for the next connection without a log-in to reach its end.
     DeadlineWatch unloggedWatch_{context_, [this] { closeLateUnloggedConnections(); }};
+    // Password reads of held log-ins by connection: at most one each.
+    struct PasswordReadWait {
+        std::uint64_t ticket = 0;
+        std::int64_t dueMs = 0;
+        std::string address;
+        std::string login;
+        std::string password;
+        bool started = false;
+    };
+    std::unordered_map<std::uint32_t, PasswordReadWait> passwordReads_;
+    std::uint64_t nextPasswordTicket_ = 1;
+    bool passwordReadsOffLoop_ = false;
+    DeadlineWatch passwordWatch_{context_, [this] { answerLatePasswordReads(); }};
     // Closings of the oldest for a newcomer are logged at most this often.
     static constexpr std::int64_t EvictionLogPeriodMs = 10000;
     std::int64_t evictionLoggedMs_ = 0;

@@ -221,8 +221,10 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // Bounded reads: each chunk is framed as a read of its own, an unfinished
     // request carried over to the next. A connection that owes too much is
     // not read: what it sends waits in its socket, and then in the sender's.
+    // Nor is one whose log-in waits for its password read.
     bool held = record->HeldRead;
-    while (!stalled_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
+    while (!stalled_.contains(connection) && !passwordReads_.contains(connection) && socket &&
+           (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
         record = Klient::Znajdz(address, connection, nullptr);
@@ -311,6 +313,8 @@ void ClientService::connectionGone(std::uint32_t connection) {
     openConnections_.erase(connection);
     unloggedConnections_.erase(connection);
     stalled_.erase(connection);
+    // Its password read's answer is dropped.
+    passwordReads_.erase(connection);
 }
 
 namespace {
@@ -401,6 +405,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
         return;
     record->Stan = Klient::DISCONNECT;
     unloggedConnections_.erase(connection);
+    passwordReads_.erase(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
     releasePendingLogin(*record);
@@ -498,6 +503,8 @@ void ClientService::WylaczSerwer() {
     stalled_.clear();
     if (stallWatch_)
         stallWatch_->stop();
+    passwordReads_.clear();
+    passwordWatch_.stop();
     disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();

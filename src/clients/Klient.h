@@ -13,12 +13,17 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace ui {
 class TListView;
 }
+
+// What the database holds of a log-in's password, against what the client
+// sent.
+enum class PasswordAnswer { Matches, Differs, Unreachable };
 
 class Klient {
   public:
@@ -110,8 +115,18 @@ class Klient {
     // An over-long request was dropped: its rest is skipped up to its line end.
     bool SkipToLineEnd = false;
     // `ReceiveRemainder` holds the unhandled rest of a read, put aside while
-    // the connection owes too much to be read.
+    // the connection owes too much to be read, or while its log-in waits for
+    // the database to confirm its password.
     bool HeldRead = false;
+    // The database's answer on a log-in's password, read off the event loop
+    // while the client's input from that log-in on was held: the log-in,
+    // handled again, takes it instead of asking (once).
+    struct PasswordRead {
+        std::string login;
+        std::string password;
+        PasswordAnswer answer = PasswordAnswer::Unreachable;
+    };
+    std::optional<PasswordRead> PasswordChecked;
     // Its log-in reply awaits an answer and holds one count of `PendingLogins`.
     bool HoldsPendingLogin = false;
     // Place in the list: a newer record has a greater one.

@@ -8,6 +8,7 @@
 #include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "base/TraceLabel.h"
+#include "clients/PasswordReads.h"
 #include "db/CallWatchdog.h"
 #include "db/ConnectThread.h"
 #include "platform/ShutdownSignals.h"
@@ -124,6 +125,10 @@ void TForm1::finishShutdown() {
     Database().GiveUpKeptRows();
     if (!writerEnded)
         endWithoutWaiting(*this, "the row writer");
+    // A log-in's password read still out (it touches nothing freed here)
+    // ends within the calls' bound.
+    if (!clients::WaitForPasswordReads(db::CallDeadline()))
+        endWithoutWaiting(*this, "a password read");
     // An attach of that attempt may be left in its call.
     if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
         endWithoutWaiting(*this, "the database attach");
