@@ -1,6 +1,7 @@
 #include "admin/DatabaseMaintenance.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallWatchdog.h"
 #include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
@@ -377,6 +378,8 @@ int DatabaseMaintenance::CzyscBaze(const db::ConnectionSettings& whenDetached) {
                       &MainDbHandle, false);
     if (session.LastCode != 0)
         return session.LastCode;
+    // The tables have no index on their dates: a long history takes long.
+    const db::MaintenanceCalls longStatements;
     for (const auto& [table, column] : CleanedTables) {
         const std::string statement =
             std::string("DELETE FROM ") + table + " WHERE " + table + "." + column + " < '" + date + "'";

@@ -4,6 +4,7 @@
 #include "admin/Console.h"
 #include "admin/SettingsDialog.h"
 #include "base/PasswordCodec.h"
+#include "db/CallWatchdog.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -11,6 +12,7 @@
 #include "shell/ProgressWindow.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
+#include "support/SlowTcpProxy.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -27,10 +29,11 @@ const char* const RealGbak = "/usr/bin/gbak";
 
 class Maintenance : public testing_support::MainFormFixture {
   protected:
-    void open(bool server) {
+    // On the server, reached through `relay` when one is given.
+    void open(bool server, const testing_support::SlowTcpProxy* relay = nullptr) {
         ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("maint.fdb")));
         if (server) {
-            c.host = "127.0.0.1";
+            c.host = relay ? "127.0.0.1/" + std::to_string(relay->port()) : "127.0.0.1";
             c.password = testfb::ServerPassword();
             platform::RegistryKey key(platform::RegistryBranch::Machine);
             ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
@@ -319,6 +322,47 @@ TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHist
     dialog->btnTestDbPerformanceClick();
     EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
     EXPECT_TRUE(shown(text("IDS_195")));
+}
+
+// A long history takes its time to delete, more than a desk's call may wait
+// (here every answer of the server comes later than that bound): the
+// cleaning's statements are not cut off at it, while a statement after
+// them still is.
+TEST_F(Maintenance, CleaningOutlastsTheBoundOfADesksCall) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
+    ASSERT_NE(relay.port(), 0);
+    ASSERT_NO_FATAL_FAILURE(open(true, &relay));
+    const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
+    const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
+    sql("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 20000) DO BEGIN "
+        "INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" +
+        old + "', '10:00:00', '200'); i = i + 1; END END");
+    sql("INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + recent +
+        "', '10:00:00', '201')");
+    struct Restore {
+        testing_support::SlowTcpProxy& relay;
+        ~Restore() {
+            db::SetCallBound(db::DefaultCallBound);
+            relay.setDelay(std::chrono::milliseconds(0));
+        }
+    } restore{relay};
+    relay.setDelay(std::chrono::milliseconds(100));
+    db::SetCallBound(std::chrono::milliseconds(50));
+
+    dialogs->QueueAnswer(ui::IDYES);
+    dialog->btnCleanDatabaseClick();
+    EXPECT_TRUE(shown(text("IDS_177"))) << mainLogText();
+    EXPECT_FALSE(shown(text("IDS_175")));
+    {
+        SessionDB desk(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        EXPECT_NE(desk.ExecuteSQL("SELECT COUNT(*) FROM Msg"), 0);
+    }
+    EXPECT_NE(mainLogText().find("nie odpowiedziała w ciągu"), std::string::npos);
+
+    db::SetCallBound(db::DefaultCallBound);
+    relay.setDelay(std::chrono::milliseconds(0));
+    EXPECT_EQ(rows("SELECT sNumber FROM TalksIncoming"), "201\n");
 }
 
 } // namespace
