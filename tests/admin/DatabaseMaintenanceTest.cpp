@@ -23,6 +23,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 namespace {
 
 const char* const RealGbak = "/usr/bin/gbak";
@@ -69,8 +71,9 @@ class Maintenance : public testing_support::MainFormFixture {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
     }
-    std::string rows(const std::string& select = "SELECT idMessage, body FROM Msg ORDER BY idMessage") {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    static constexpr const char* Messages = "SELECT idMessage, body FROM Msg ORDER BY idMessage";
+    std::string rows(const std::string& select = Messages, DbHandle* handle = &MainDbHandle) {
+        SessionDB session(c.host, c.path, c.user, c.password, handle, false);
         TStringList lines;
         session.SetResultStrings(&lines);
         EXPECT_EQ(session.ExecuteSQL(select), 0);
@@ -79,19 +82,30 @@ class Maintenance : public testing_support::MainFormFixture {
             all += line + "\n";
         return all;
     }
+    // The same on a connection of the test's own, detached again.
+    std::string rowsOnOwnConnection() {
+        DbHandle own = 0;
+        const std::string all = rows(Messages, &own);
+        SessionDB::DetachDatabase(&own);
+        return all;
+    }
     void addMessage(const std::string& date, const std::string& body) {
         sql("INSERT INTO Msg (idUserA, idUserB, datesent, timesent, body) VALUES (1, 2, '" + date +
             "', '10:00:00', '" + body + "')");
     }
-    void waitForGbak() {
+    // Serves events while gbak runs, or until `done` holds.
+    void serveWhileGbakRuns(const std::function<bool()>& done = {}) {
         QDeadlineTimer deadline(120000);
-        while (maintenance().Busy() && !deadline.hasExpired()) {
+        while (maintenance().Busy() && !(done && done()) && !deadline.hasExpired()) {
             if (OknoInfo && OknoInfo->isVisible())
                 progressShown.push_back(OknoInfo->Label1->text().toStdString());
             QEventLoop loop;
             QTimer::singleShot(20, &loop, &QEventLoop::quit);
             loop.exec();
         }
+    }
+    void waitForGbak() {
+        serveWhileGbakRuns();
         ASSERT_FALSE(maintenance().Busy()) << "gbak did not end";
     }
     // A gbak in front of the real one: records its arguments and password,
@@ -118,12 +132,15 @@ class Maintenance : public testing_support::MainFormFixture {
         QFile file(scratch.path() + "/" + name);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
     }
-    void restoreFrom(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
+    void startRestore(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
         dialogs->QueueAnswer(ui::IDOK);
         dialogs->QueueText(file);
         if (goOnWithoutBackup)
             dialogs->QueueAnswer(*goOnWithoutBackup);
         dialog->btnRestoreClick();
+    }
+    void restoreFrom(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
+        startRestore(file, goOnWithoutBackup);
         waitForGbak();
     }
 
@@ -180,13 +197,67 @@ TEST_P(RoundTrip, BackupWhileOpenThenRestoreGivesTheRowsBack) {
 
     const std::string arguments = fileText("args.txt");
     EXPECT_NE(arguments.find("-b -v -t " + c.name() + " " + backup), std::string::npos) << arguments;
-    EXPECT_NE(arguments.find("-v -c -replace_database " + backup + " " + c.name()), std::string::npos)
+    EXPECT_NE(arguments.find("-v -c -replace_database " + backup + " " + c.name() + ".restoring"),
+              std::string::npos)
         << arguments;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(c.path + ".restoring")));
     EXPECT_EQ(arguments.find(c.password), std::string::npos) << arguments;
     EXPECT_EQ(fileText("env.txt"), c.password + "\n" + c.password + "\n" + c.password + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RoundTrip, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Server" : "Embedded"; });
+
+class RestoreAtStop : public Maintenance, public ::testing::WithParamInterface<bool> {
+  protected:
+    // The real gbak restores, then the process hangs deaf to SIGTERM, as a
+    // long restore still runs when the program is stopped.
+    std::string hangingRestore() {
+        const QString path = scratch.path() + "/gbak-restore-hangs";
+        QFile script(path);
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("#!/bin/sh\n"
+                                    "case \" $* \" in *\" -c \"*)\n"
+                                    "  %1 \"$@\" || exit $?\n"
+                                    "  : > '%2'\n"
+                                    "  trap '' TERM\n"
+                                    "  exec sleep 300;;\n"
+                                    "esac\n"
+                                    "exec %1 \"$@\"\n")
+                         .arg(RealGbak, restored())
+                         .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return path.toStdString();
+    }
+    QString restored() const { return scratch.path() + "/restored"; }
+};
+
+// The program stops while gbak restores: gbak is ended, and the database
+// opens with the rows it had before, with nothing of the restore beside it.
+TEST_P(RestoreAtStop, LeavesTheDatabaseAsItWas) {
+    if (GetParam())
+        HALVEX_REQUIRE_FB_SERVER();
+    ASSERT_NO_FATAL_FAILURE(open(GetParam()));
+    addMessage("2026-01-02", "w backupie");
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    addMessage("2026-01-03", "po backupie");
+    const std::string before = rows();
+    maintenance().SetGbakPath(hangingRestore());
+
+    startRestore(backup);
+    serveWhileGbakRuns([this] { return QFile::exists(restored()); });
+    ASSERT_TRUE(QFile::exists(restored())) << mainLogText();
+    form->WMQuery();
+
+    EXPECT_FALSE(maintenance().Busy());
+    EXPECT_EQ(rowsOnOwnConnection(), before) << mainLogText();
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(c.path + ".restoring")));
+}
+
+INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RestoreAtStop, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Server" : "Embedded"; });
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
