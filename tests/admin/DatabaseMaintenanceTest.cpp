@@ -411,29 +411,43 @@ TEST_F(Maintenance, CleaningOutlastsTheBoundOfADesksCall) {
         old + "', '10:00:00', '200'); i = i + 1; END END");
     sql("INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + recent +
         "', '10:00:00', '201')");
+    // Every answer of the server later than a desk's call may wait.
+    const auto slow = [&relay](bool slowed) {
+        relay.setDelay(std::chrono::milliseconds(slowed ? 100 : 0));
+        db::SetCallBound(slowed ? std::chrono::milliseconds(50) : db::DefaultCallBound);
+    };
     struct Restore {
-        testing_support::SlowTcpProxy& relay;
-        ~Restore() {
-            db::SetCallBound(db::DefaultCallBound);
-            relay.setDelay(std::chrono::milliseconds(0));
-        }
-    } restore{relay};
-    relay.setDelay(std::chrono::milliseconds(100));
-    db::SetCallBound(std::chrono::milliseconds(50));
+        std::function<void(bool)> slow;
+        ~Restore() { slow(false); }
+    } restore{slow};
+    slow(true);
 
     dialogs->QueueAnswer(ui::IDYES);
     dialog->btnCleanDatabaseClick();
     EXPECT_TRUE(shown(text("IDS_177"))) << mainLogText();
     EXPECT_FALSE(shown(text("IDS_175")));
-    {
+    // A desk's call after it still has its own bound.
+    const auto deskStatement = [this] {
         SessionDB desk(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        EXPECT_NE(desk.ExecuteSQL("SELECT COUNT(*) FROM Msg"), 0);
-    }
+        return desk.ExecuteSQL("SELECT COUNT(*) FROM Msg");
+    };
+    EXPECT_NE(deskStatement(), 0);
     EXPECT_NE(mainLogText().find("nie odpowiedziała w ciągu"), std::string::npos);
-
-    db::SetCallBound(db::DefaultCallBound);
-    relay.setDelay(std::chrono::milliseconds(0));
+    slow(false);
     EXPECT_EQ(rows("SELECT sNumber FROM TalksIncoming"), "201\n");
+
+    // Nor does a desk served meanwhile by an event loop nested in
+    // maintenance (an attach's wait, a message box).
+    slow(true);
+    {
+        const db::MaintenanceCalls maintenance;
+        QEventLoop nested;
+        QTimer::singleShot(0, &nested, [&] {
+            EXPECT_NE(deskStatement(), 0);
+            nested.quit();
+        });
+        nested.exec();
+    }
 }
 
 } // namespace
