@@ -1,6 +1,7 @@
 #include "admin/DatabaseMaintenance.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallWatchdog.h"
 #include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
@@ -10,6 +11,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -66,6 +70,37 @@ std::string unfinishedName(const std::string& backupFile) {
     return backupFile + UnfinishedSuffix;
 }
 
+// gbak restores under this name beside the database's file; the file takes
+// the database's name only once gbak succeeded.
+constexpr const char* RestoringSuffix = ".restoring";
+
+// A Firebird host as the connection names it ("host", "host/port",
+// "[::1]/port") is this machine.
+bool isThisMachine(const std::string& hostText) {
+    QString host = q(hostText);
+    if (host.startsWith(QLatin1Char('[')) && host.contains(QLatin1Char(']')))
+        host = host.mid(1, host.indexOf(QLatin1Char(']')) - 1);
+    else if (host.contains(QLatin1Char('/')))
+        host = host.left(host.indexOf(QLatin1Char('/')));
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+        host.compare(QHostInfo::localHostName(), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && (address.isLoopback() || QNetworkInterface::allAddresses().contains(address));
+}
+
+// The database's file, when the program can put a restored file in its
+// place: an embedded database, or a server's on this machine, named by its
+// path (not an alias), in a folder the program may write. "" otherwise.
+std::string replaceableFile(const db::ConnectionSettings& c) {
+    if (!c.host.empty() && !isThisMachine(c.host))
+        return {};
+    const QFileInfo file(q(c.path));
+    if (!file.isAbsolute() || !file.isFile() || !QFileInfo(file.absolutePath()).isWritable())
+        return {};
+    return c.path;
+}
+
 std::string withCode(const std::string& text, int exitCode) {
     return text + std::to_string(exitCode);
 }
@@ -73,6 +108,10 @@ std::string withCode(const std::string& text, int exitCode) {
 } // namespace
 
 DatabaseMaintenance::DatabaseMaintenance(ConsoleHost& host) : host_(host) {}
+
+std::string DatabaseMaintenance::Run::unfinishedFile() const {
+    return step == Step::Restore ? ownFile : unfinishedName(backupFile);
+}
 
 DatabaseMaintenance::~DatabaseMaintenance() {
     StopGbak(std::chrono::milliseconds(0));
@@ -87,23 +126,30 @@ bool DatabaseMaintenance::Busy() const {
 }
 
 // A backup can be made again and half of one is worth nothing, so it is
-// not waited for; a restore cut short leaves no usable database, so it is
-// given what the bound allows. SIGTERM first, SIGKILL for a gbak that hangs.
+// not waited for; nor is a restore into a file of its own, which leaves the
+// database as it was. A restore into the database itself cut short leaves no
+// usable database, so it is given what the bound allows. SIGTERM first,
+// SIGKILL for a gbak that hangs.
 void DatabaseMaintenance::StopGbak(std::chrono::milliseconds bound) {
     shuttingDown_ = true;
     if (!gbak_ || gbak_->state() == QProcess::NotRunning)
         return;
-    const bool restoring = run_.step == Step::Restore;
-    if (restoring &&
+    const std::string unfinished = run_.unfinishedFile();
+    const bool intoDatabase = unfinished.empty();
+    if (intoDatabase &&
         gbak_->waitForFinished(int(std::max(bound - 2 * StopWait, std::chrono::milliseconds(0)).count())))
         return;
-    const std::string unfinished = restoring ? std::string() : unfinishedName(run_.backupFile);
     const std::string freshBackup = run_.freshBackup;
     auto& log = base::DiagnosticLog::instance();
-    if (restoring)
+    if (intoDatabase)
         log.WriteWhileClosing(
             2, "Zamykanie programu: odtwarzanie bazy danych przerwane, baza może być niekompletna%s%s",
             freshBackup.empty() ? "" : "; kopia sprzed odtwarzania: ", freshBackup.c_str());
+    else if (run_.step == Step::Restore)
+        log.WriteWhileClosing(2,
+                              "Zamykanie programu: odtwarzanie bazy danych przerwane, baza pozostała bez "
+                              "zmian, plik %s usunięty",
+                              unfinished.c_str());
     else
         log.WriteWhileClosing(2, "Zamykanie programu: backup bazy danych przerwany, plik %s usunięty",
                               unfinished.c_str());
@@ -330,9 +376,19 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     const db::ConnectionSettings database = run.database;
     run.step = Step::Restore;
     run.backupFile.clear();
+    // A put-back from the backup taken before goes where the failed restore
+    // went: into the database itself.
+    const std::string replaceable =
+        run.failedCode != 0 || run.inPlace ? std::string() : replaceableFile(run.database);
+    run.ownFile = replaceable.empty() ? std::string() : replaceable + RestoringSuffix;
+    db::ConnectionSettings into = run.database;
+    if (run.ownFile.empty())
+        base::WriteLog(1, "Odtwarzanie bezpośrednio do bazy danych %s", databaseName(into).c_str());
+    else
+        into.path = run.ownFile;
+    // A file left by a restore cut short is replaced.
     const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
-                                   QStringLiteral("-replace_database"), q(from),
-                                   q(databaseName(run.database))};
+                                   QStringLiteral("-replace_database"), q(from), q(databaseName(into))};
     if (!startGbak(std::move(run), arguments, false)) {
         HoldMainAttach(false);
         host_.HideProgress();
@@ -340,9 +396,35 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     }
 }
 
-// A failed gbak may already have removed the old database: it is put back
-// from the backup taken just before, and the user told where that is.
+bool DatabaseMaintenance::putRestoredInPlace(const Run& run) {
+    if (::rename(QFile::encodeName(q(run.ownFile)).constData(),
+                 QFile::encodeName(q(run.database.path)).constData()) == 0)
+        return true;
+    base::WriteLog(2, "Nie można zastąpić pliku bazy danych %s odtworzonym plikiem %s: %s",
+                   run.database.path.c_str(), run.ownFile.c_str(), std::strerror(errno));
+    return false;
+}
+
+// A restore into a file of its own touched the database only if it
+// succeeded. When its file cannot take the database's name, the restore is
+// made again into the database itself.
+// A failed gbak into the database itself may already have removed the old
+// one: it is put back from the backup taken just before, and the user told
+// where that is.
 void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
+    if (!run.ownFile.empty()) {
+        const bool inPlace = exitCode == 0 && putRestoredInPlace(run);
+        if (!inPlace)
+            QFile::remove(q(run.ownFile));
+        if (exitCode == 0 && !inPlace && !shuttingDown_) {
+            Run again = run;
+            again.inPlace = true;
+            restoreAfterFreshBackup(std::move(again));
+            return;
+        }
+        restoreFinished(run, inPlace ? 0 : exitCode != 0 ? exitCode : -1);
+        return;
+    }
     const bool puttingBack = run.failedCode != 0;
     if (exitCode != 0 && !puttingBack && !run.freshBackup.empty() && !shuttingDown_) {
         base::WriteLog(1, "Przywracanie bazy danych z kopii %s", run.freshBackup.c_str());
@@ -352,12 +434,15 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
         restoreAfterFreshBackup(std::move(back));
         return;
     }
+    restoreFinished(run, puttingBack ? run.failedCode : exitCode);
+}
+
+void DatabaseMaintenance::restoreFinished(const Run& run, int failed) {
     HoldMainAttach(false);
     if (shuttingDown_)
         return;
     host_.HideProgress();
     const int attached = host_.ReattachMainDatabase(run.database);
-    const int failed = puttingBack ? run.failedCode : exitCode;
     if (failed == 0 && attached == 0) {
         show(run.texts, run.texts("IDS_964"), ui::MB_ICONINFORMATION);
         return;
@@ -377,6 +462,8 @@ int DatabaseMaintenance::CzyscBaze(const db::ConnectionSettings& whenDetached) {
                       &MainDbHandle, false);
     if (session.LastCode != 0)
         return session.LastCode;
+    // The tables have no index on their dates: a long history takes long.
+    const db::MaintenanceCalls longStatements;
     for (const auto& [table, column] : CleanedTables) {
         const std::string statement =
             std::string("DELETE FROM ") + table + " WHERE " + table + "." + column + " < '" + date + "'";

@@ -41,7 +41,11 @@ class DatabaseMaintenance {
     // Replaces the main database with the backup `file`: a backup of the
     // live database first (when that fails the user may go on), then the
     // main connection is detached and kept so while gbak restores, then
-    // attached and checked again. False when nothing was started.
+    // attached and checked again. gbak restores into a file of its own,
+    // which takes the database's place only when gbak succeeded, wherever
+    // the program can rename the database's file (an embedded database, or
+    // a server's on this machine in a folder it may write); elsewhere it
+    // restores into the database itself. False when nothing was started.
     bool Restore(const std::string& file, const Texts& texts);
     // Deletes the history older than KeptDays through the main connection,
     // attached with `whenDetached` when it is not: 0, or the code of the
@@ -59,9 +63,10 @@ class DatabaseMaintenance {
 
     // True while gbak runs (one at a time).
     bool Busy() const;
-    // At shutdown, within `bound`: a backup is ended at once, a restore is
-    // given the bound to finish; gbak is then ended, and the unfinished
-    // backup file removed.
+    // At shutdown, within `bound`: a backup, and a restore into a file of
+    // its own, are ended at once and their unfinished file removed (the
+    // database stays as it was); a restore into the database itself is
+    // given the bound to finish before gbak is ended.
     void StopGbak(std::chrono::milliseconds bound);
     // Removes the unfinished backup files that a program ended in the middle
     // of a backup left in BackupPath; at start.
@@ -82,6 +87,14 @@ class DatabaseMaintenance {
         // gbak's code when the restore failed and the database is being put
         // back from freshBackup.
         int failedCode = 0;
+        // The local file gbak restores into, to be renamed onto the
+        // database's file; "" when it restores into the database itself.
+        std::string ownFile;
+        // The restore goes into the database itself, wherever it lies.
+        bool inPlace = false;
+        // The file gbak leaves unfinished when it is cut short ("" when that
+        // is the database itself).
+        std::string unfinishedFile() const;
     };
 
     std::string setting(const char* name) const;
@@ -98,6 +111,10 @@ class DatabaseMaintenance {
     void gbakEnded(int exitCode, bool crashed);
     void backupEnded(const Run& run, int exitCode);
     void restoreEnded(const Run& run, int exitCode);
+    // The restored file takes the database's name; false (logged) when the
+    // rename was refused.
+    bool putRestoredInPlace(const Run& run);
+    void restoreFinished(const Run& run, int failed);
 
     ConsoleHost& host_;
     std::unique_ptr<QProcess> gbak_;

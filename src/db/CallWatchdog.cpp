@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThread>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -38,6 +39,13 @@ struct Watchdog {
 
 std::atomic<long long> boundMs{DefaultCallBound.count()};
 std::atomic<long long> latestNs{StopClock::time_point::max().time_since_epoch().count()};
+
+// The event loop level of this thread's maintenance, -1 when none runs.
+thread_local int maintenanceLoopLevel = -1;
+
+int loopLevel() {
+    return QThread::currentThread()->loopLevel();
+}
 
 StopClock::time_point latest() {
     return StopClock::time_point(StopClock::duration(latestNs.load()));
@@ -88,6 +96,19 @@ void SetCallBound(std::chrono::milliseconds bound) {
     boundMs = bound.count();
 }
 
+MaintenanceCalls::MaintenanceCalls() : previousLoopLevel_(maintenanceLoopLevel) {
+    maintenanceLoopLevel = loopLevel();
+}
+
+MaintenanceCalls::~MaintenanceCalls() {
+    maintenanceLoopLevel = previousLoopLevel_;
+}
+
+std::chrono::milliseconds ThisCallBound() {
+    return maintenanceLoopLevel >= 0 && maintenanceLoopLevel == loopLevel() ? MaintenanceCallBound
+                                                                            : CallBound();
+}
+
 StopClock::time_point CallDeadline() {
     return std::min(StopClock::now() + CallBound(), latest());
 }
@@ -128,7 +149,7 @@ BoundedCall::BoundedCall(const DbHandle* handle) {
             std::find(dog.bound.begin(), dog.bound.end(), handle) == dog.bound.end())
             return;
         ticket_ = dog.nextTicket++;
-        dog.armed.emplace(ticket_, Armed{*handle, StopClock::now() + CallBound()});
+        dog.armed.emplace(ticket_, Armed{*handle, StopClock::now() + ThisCallBound()});
         if (!dog.running) {
             dog.running = true;
             std::thread([&dog] { dog.run(); }).detach();

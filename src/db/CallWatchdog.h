@@ -23,6 +23,27 @@ constexpr std::chrono::milliseconds DefaultCallBound{10000};
 std::chrono::milliseconds CallBound();
 void SetCallBound(std::chrono::milliseconds bound);
 
+// What the administrator starts and waits for (the cleaning of old history,
+// the rebuild of the structure) runs single statements that rightly take
+// minutes on a long history: a desk's bound would cut every run of them off
+// the same way, and the history would never be cleaned. While a
+// MaintenanceCalls lives, the calls of its thread get this bound instead
+// (a stop's deadline still ends them). An event loop nested meanwhile (a
+// message box, an attach's wait) serves desks: their calls keep CallBound.
+constexpr std::chrono::milliseconds MaintenanceCallBound{std::chrono::minutes(30)};
+class MaintenanceCalls {
+  public:
+    MaintenanceCalls();
+    ~MaintenanceCalls();
+    MaintenanceCalls(const MaintenanceCalls&) = delete;
+    MaintenanceCalls& operator=(const MaintenanceCalls&) = delete;
+
+  private:
+    int previousLoopLevel_;
+};
+// The bound of a call starting now on this thread.
+std::chrono::milliseconds ThisCallBound();
+
 // From now on no call and no attach of the main connection waits past
 // `deadline` (the stop's bound); callable from any thread. An attach
 // waiting now is given up at once when the deadline has passed.

@@ -2,6 +2,7 @@
 // triggers, the later contact columns, and the views.
 #include "base/DiagnosticLog.h"
 #include "db/CallHistoryTables.h"
+#include "db/CallWatchdog.h"
 #include "db/ContactTables.h"
 #include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
@@ -61,7 +62,12 @@ bool InterfaceDB::runStep(int& flag, int* error, const char* name, const char* m
     if (!IsTableMissing(name, names_))
         return true;
     flag = 1;
-    const int code = create();
+    int code = 0;
+    {
+        // Creating what is missing is rebuilding: it may take its time.
+        const db::MaintenanceCalls rebuild;
+        code = create();
+    }
     keepCode(error, code);
     if (code != 0)
         warn(message + GetDbErrorText(code));
@@ -94,6 +100,7 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
     auto alter = [&](const char* statement) {
         flag = 1;
         auto session = openSession();
+        const db::MaintenanceCalls rebuild;
         const int code = session->ExecuteSQL(statement);
         keepCode(error, code);
         if (code != 0)

@@ -267,7 +267,7 @@ void SessionDB::connectionLost(bool atCommit) {
     if (wasAttached) {
         if (abandoned_)
             base::WriteLog(2, "Baza danych %s nie odpowiedziała w ciągu %lld s, połączenie porzucone",
-                           databaseName_.c_str(), static_cast<long long>(db::CallBound().count() / 1000));
+                           databaseName_.c_str(), static_cast<long long>(db::ThisCallBound().count() / 1000));
         base::WriteLog(2, "Utracono połączenie z bazą danych %s", databaseName_.c_str());
         std::array<intptr_t, 20> ignored{};
         bounded([&] { return isc_detach_database(vec(ignored), dbh(DbHandle_)); });

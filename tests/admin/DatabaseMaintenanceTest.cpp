@@ -4,6 +4,7 @@
 #include "admin/Console.h"
 #include "admin/SettingsDialog.h"
 #include "base/PasswordCodec.h"
+#include "db/CallWatchdog.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -11,6 +12,7 @@
 #include "shell/ProgressWindow.h"
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
+#include "support/SlowTcpProxy.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -21,16 +23,19 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 namespace {
 
 const char* const RealGbak = "/usr/bin/gbak";
 
 class Maintenance : public testing_support::MainFormFixture {
   protected:
-    void open(bool server) {
+    // On the server, reached through `relay` when one is given.
+    void open(bool server, const testing_support::SlowTcpProxy* relay = nullptr) {
         ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(c, folder.file("maint.fdb")));
         if (server) {
-            c.host = "127.0.0.1";
+            c.host = relay ? "127.0.0.1/" + std::to_string(relay->port()) : "127.0.0.1";
             c.password = testfb::ServerPassword();
             platform::RegistryKey key(platform::RegistryBranch::Machine);
             ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
@@ -66,8 +71,9 @@ class Maintenance : public testing_support::MainFormFixture {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
     }
-    std::string rows(const std::string& select = "SELECT idMessage, body FROM Msg ORDER BY idMessage") {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+    static constexpr const char* Messages = "SELECT idMessage, body FROM Msg ORDER BY idMessage";
+    std::string rows(const std::string& select = Messages, DbHandle* handle = &MainDbHandle) {
+        SessionDB session(c.host, c.path, c.user, c.password, handle, false);
         TStringList lines;
         session.SetResultStrings(&lines);
         EXPECT_EQ(session.ExecuteSQL(select), 0);
@@ -76,19 +82,30 @@ class Maintenance : public testing_support::MainFormFixture {
             all += line + "\n";
         return all;
     }
+    // The same on a connection of the test's own, detached again.
+    std::string rowsOnOwnConnection() {
+        DbHandle own = 0;
+        const std::string all = rows(Messages, &own);
+        SessionDB::DetachDatabase(&own);
+        return all;
+    }
     void addMessage(const std::string& date, const std::string& body) {
         sql("INSERT INTO Msg (idUserA, idUserB, datesent, timesent, body) VALUES (1, 2, '" + date +
             "', '10:00:00', '" + body + "')");
     }
-    void waitForGbak() {
+    // Serves events while gbak runs, or until `done` holds.
+    void serveWhileGbakRuns(const std::function<bool()>& done = {}) {
         QDeadlineTimer deadline(120000);
-        while (maintenance().Busy() && !deadline.hasExpired()) {
+        while (maintenance().Busy() && !(done && done()) && !deadline.hasExpired()) {
             if (OknoInfo && OknoInfo->isVisible())
                 progressShown.push_back(OknoInfo->Label1->text().toStdString());
             QEventLoop loop;
             QTimer::singleShot(20, &loop, &QEventLoop::quit);
             loop.exec();
         }
+    }
+    void waitForGbak() {
+        serveWhileGbakRuns();
         ASSERT_FALSE(maintenance().Busy()) << "gbak did not end";
     }
     // A gbak in front of the real one: records its arguments and password,
@@ -115,12 +132,15 @@ class Maintenance : public testing_support::MainFormFixture {
         QFile file(scratch.path() + "/" + name);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
     }
-    void restoreFrom(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
+    void startRestore(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
         dialogs->QueueAnswer(ui::IDOK);
         dialogs->QueueText(file);
         if (goOnWithoutBackup)
             dialogs->QueueAnswer(*goOnWithoutBackup);
         dialog->btnRestoreClick();
+    }
+    void restoreFrom(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
+        startRestore(file, goOnWithoutBackup);
         waitForGbak();
     }
 
@@ -177,13 +197,67 @@ TEST_P(RoundTrip, BackupWhileOpenThenRestoreGivesTheRowsBack) {
 
     const std::string arguments = fileText("args.txt");
     EXPECT_NE(arguments.find("-b -v -t " + c.name() + " " + backup), std::string::npos) << arguments;
-    EXPECT_NE(arguments.find("-v -c -replace_database " + backup + " " + c.name()), std::string::npos)
+    EXPECT_NE(arguments.find("-v -c -replace_database " + backup + " " + c.name() + ".restoring"),
+              std::string::npos)
         << arguments;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(c.path + ".restoring")));
     EXPECT_EQ(arguments.find(c.password), std::string::npos) << arguments;
     EXPECT_EQ(fileText("env.txt"), c.password + "\n" + c.password + "\n" + c.password + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RoundTrip, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Server" : "Embedded"; });
+
+class RestoreAtStop : public Maintenance, public ::testing::WithParamInterface<bool> {
+  protected:
+    // The real gbak restores, then the process hangs deaf to SIGTERM, as a
+    // long restore still runs when the program is stopped.
+    std::string hangingRestore() {
+        const QString path = scratch.path() + "/gbak-restore-hangs";
+        QFile script(path);
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("#!/bin/sh\n"
+                                    "case \" $* \" in *\" -c \"*)\n"
+                                    "  %1 \"$@\" || exit $?\n"
+                                    "  : > '%2'\n"
+                                    "  trap '' TERM\n"
+                                    "  exec sleep 300;;\n"
+                                    "esac\n"
+                                    "exec %1 \"$@\"\n")
+                         .arg(RealGbak, restored())
+                         .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return path.toStdString();
+    }
+    QString restored() const { return scratch.path() + "/restored"; }
+};
+
+// The program stops while gbak restores: gbak is ended, and the database
+// opens with the rows it had before, with nothing of the restore beside it.
+TEST_P(RestoreAtStop, LeavesTheDatabaseAsItWas) {
+    if (GetParam())
+        HALVEX_REQUIRE_FB_SERVER();
+    ASSERT_NO_FATAL_FAILURE(open(GetParam()));
+    addMessage("2026-01-02", "w backupie");
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    addMessage("2026-01-03", "po backupie");
+    const std::string before = rows();
+    maintenance().SetGbakPath(hangingRestore());
+
+    startRestore(backup);
+    serveWhileGbakRuns([this] { return QFile::exists(restored()); });
+    ASSERT_TRUE(QFile::exists(restored())) << mainLogText();
+    form->WMQuery();
+
+    EXPECT_FALSE(maintenance().Busy());
+    EXPECT_EQ(rowsOnOwnConnection(), before) << mainLogText();
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(c.path + ".restoring")));
+}
+
+INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RestoreAtStop, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Server" : "Embedded"; });
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
@@ -319,6 +393,61 @@ TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHist
     dialog->btnTestDbPerformanceClick();
     EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
     EXPECT_TRUE(shown(text("IDS_195")));
+}
+
+// A long history takes its time to delete, more than a desk's call may wait
+// (here every answer of the server comes later than that bound): the
+// cleaning's statements are not cut off at it, while a statement after
+// them still is.
+TEST_F(Maintenance, CleaningOutlastsTheBoundOfADesksCall) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
+    ASSERT_NE(relay.port(), 0);
+    ASSERT_NO_FATAL_FAILURE(open(true, &relay));
+    const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
+    const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
+    sql("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 20000) DO BEGIN "
+        "INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" +
+        old + "', '10:00:00', '200'); i = i + 1; END END");
+    sql("INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + recent +
+        "', '10:00:00', '201')");
+    // Every answer of the server later than a desk's call may wait.
+    const auto slow = [&relay](bool slowed) {
+        relay.setDelay(std::chrono::milliseconds(slowed ? 100 : 0));
+        db::SetCallBound(slowed ? std::chrono::milliseconds(50) : db::DefaultCallBound);
+    };
+    struct Restore {
+        std::function<void(bool)> slow;
+        ~Restore() { slow(false); }
+    } restore{slow};
+    slow(true);
+
+    dialogs->QueueAnswer(ui::IDYES);
+    dialog->btnCleanDatabaseClick();
+    EXPECT_TRUE(shown(text("IDS_177"))) << mainLogText();
+    EXPECT_FALSE(shown(text("IDS_175")));
+    // A desk's call after it still has its own bound.
+    const auto deskStatement = [this] {
+        SessionDB desk(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        return desk.ExecuteSQL("SELECT COUNT(*) FROM Msg");
+    };
+    EXPECT_NE(deskStatement(), 0);
+    EXPECT_NE(mainLogText().find("nie odpowiedziała w ciągu"), std::string::npos);
+    slow(false);
+    EXPECT_EQ(rows("SELECT sNumber FROM TalksIncoming"), "201\n");
+
+    // Nor does a desk served meanwhile by an event loop nested in
+    // maintenance (an attach's wait, a message box).
+    slow(true);
+    {
+        const db::MaintenanceCalls maintenance;
+        QEventLoop nested;
+        QTimer::singleShot(0, &nested, [&] {
+            EXPECT_NE(deskStatement(), 0);
+            nested.quit();
+        });
+        nested.exec();
+    }
 }
 
 } // namespace
