@@ -280,7 +280,7 @@ void ConsoleHostOfForm::UstawKomunikatLP() {
 }
 
 void ConsoleHostOfForm::ReloadFromDatabase() {
-    form_.Clients().ContactsLoaded = false;
+    form_.Admin().ContactsLoaded = false;
     form_.Sms().SmsRoutingLoaded = false;
     form_.lvAllUserPhones->SetTag(0);
     form_.Admin().LoadUsers();

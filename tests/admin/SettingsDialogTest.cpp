@@ -261,16 +261,20 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     EXPECT_EQ(form->Settings.MaxPolaczenCRM, 16);
 }
 
-TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
+TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAndContactsAreReadFromIt) {
     testfb::Connection old, fresh;
     ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(old, folder.file("old.fdb")));
     createForm("DEBUG");
     const char* insert = "INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, "
                          "nGroupID, sUserIP, sRCPcard, sStatus, nPrivileges) VALUES ";
+    // Each database has a user and a shared contact of that name.
     auto addUser = [&](const testfb::Connection& c, const std::string& login) {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         ASSERT_EQ(
             session.ExecuteSQL(insert + ("('" + login + "', '', '" + login + "', '', 0, '', '', '', 0)")), 0);
+        ASSERT_EQ(session.ExecuteSQL("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('" + login +
+                                     "', 0)"),
+                  0);
     };
     fresh = old;
     fresh.path = folder.file("new.fdb");
@@ -287,13 +291,22 @@ TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
         return all;
     };
     ASSERT_EQ(logins(), QStringList{"stary"});
+    form->Admin().LoadContacts();
+    auto contacts = [&] {
+        std::vector<std::string> all;
+        for (const ContactRow& row : form->Admin().ContactRows)
+            all.push_back(row.Name);
+        return all;
+    };
+    ASSERT_EQ(contacts(), std::vector<std::string>{"stary"});
 
     open();
     EXPECT_EQ(control("NameEdit")->text().toStdString(), old.path);
     type("NameEdit", fresh.path);
     type("DIPBEdit", fresh.host); // the embedded engine
-    click("btnAccept");
+    press("btnAccept");
     EXPECT_EQ(logins(), QStringList{"nowy"});
+    EXPECT_EQ(contacts(), std::vector<std::string>{"nowy"});
     EXPECT_EQ(form->Settings.NameFBText, fresh.path);
     EXPECT_NE(registry().find(fresh.path), std::string::npos);
     EXPECT_TRUE(MainDbHandleExists());
