@@ -415,7 +415,6 @@ void TKonfiguracja::btnAcceptClick() {
     store("PortTCPCalSend", sendPort);
     store("CalendarServiceEnabled", CheckBoxCalEnabled->isChecked());
     store("pytanieOwych", PotwWych->isChecked());
-    store("AutomPrzyw", AutomPrzyw->isChecked());
     store("InsertIncomingFroRingGroup", chbInsertIncomingForRingGroup->isChecked());
     store("PortUDP", udpPort);
     store("Centrala", type);
@@ -427,9 +426,11 @@ void TKonfiguracja::btnAcceptClick() {
     if (jezykWybrany != jezykPrzyOtwarciu)
         host().StoreLanguage(jezykWybrany);
     store("StartMinimized", chbStartMinimized->isChecked());
-    // The link reads its address, port and type when it connects.
+    // The link reads its address, port and type when it connects; whether it
+    // reconnects by itself is the setting it ran with until now.
     if (linkChanged)
         host().RestartPbxLink();
+    store("AutomPrzyw", AutomPrzyw->isChecked());
 
     const int crmPort = int(digitsValue(edCRMport->text()));
     if (crmPort != number("PortTCP_CRM")) {

@@ -178,8 +178,7 @@ void ConsoleHostOfForm::StoreLanguage(int index) {
 }
 
 void ConsoleHostOfForm::RestartPbxLink() {
-    // ConnectPbx stops the running thread and joins it before the new one.
-    form_.Pbx().ConnectPbx();
+    form_.Pbx().RestartForNewSettings();
 }
 
 void ConsoleHostOfForm::ApplySmsSettings() {

@@ -149,19 +149,50 @@ class SettingsDialogTest : public testing_support::MainFormFixture {
     std::unique_ptr<TKonfiguracja> dialog;
 };
 
+// With automatic reconnection on, OK only stops the link: its own
+// reconnection takes it to the new port.
 TEST_F(SettingsDialogTest, NewExchangeTcpPortIsStoredAndTheLinkLogsInThere) {
-    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
-    ASSERT_TRUE(exchange.Start());
+    ExchangeSimulator first(Family::Vantrel, Transport::Tcp);
+    ExchangeSimulator second(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
     writeMain("Centrala", 2);
     writeMain("Port", 5);
+    writeKey("\\software\\Vorlin\\Halvex", "TCPCentr", std::string("127.0.0.1"));
+    writeMain("PortTCPCent", first.Port());
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    form->Settings.AutomPrzyw = true;
+    form->PodlaczCentrale->trigger();
+    ASSERT_TRUE(pumpUntil([&] { return first.LoginCount() >= 1; }));
+
     open();
     EXPECT_TRUE(control("PortTCPEdit")->isVisible());
-    type("AdresTCPEdit", "127.0.0.1");
-    type("PortTCPEdit", std::to_string(exchange.Port()));
-    click("btnAccept");
+    type("PortTCPEdit", std::to_string(second.Port()));
+    press("btnAccept");
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_NE(registry().find(dword("PortTCPCent", exchange.Port())), std::string::npos);
-    EXPECT_TRUE(pumpUntil([&] { return exchange.LoginCount() >= 1; }));
+    EXPECT_NE(registry().find(dword("PortTCPCent", second.Port())), std::string::npos);
+    EXPECT_TRUE(pumpUntil([&] { return second.LoginCount() >= 1; }));
+    EXPECT_TRUE(form->PodlaczCentrale->isChecked());
+}
+
+// A link the administrator switched off stays off whatever the new address
+// and whether it would reconnect by itself.
+TEST_F(SettingsDialogTest, OkLeavesALinkThatIsSwitchedOffOff) {
+    writeMain("Centrala", 2);
+    writeMain("Port", 5);
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    ASSERT_FALSE(form->PodlaczCentrale->isChecked());
+    int port = 5101;
+    for (const bool reconnects : {true, false}) {
+        form->Settings.AutomPrzyw = reconnects;
+        open();
+        type("AdresTCPEdit", "127.0.0.1");
+        type("PortTCPEdit", std::to_string(++port));
+        press("btnAccept");
+        EXPECT_EQ(form->Settings.PortTCPCent, port);
+        EXPECT_FALSE(form->Pbx().Watek) << reconnects;
+        EXPECT_FALSE(form->PodlaczCentrale->isChecked()) << reconnects;
+    }
 }
 
 TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsIt) {
@@ -174,7 +205,7 @@ TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsI
     writeMain("Centrala", 2);
     writeMain("Port", 1);
     ASSERT_NO_FATAL_FAILURE(createAttachedForm());
-    form->Pbx().ConnectPbx();
+    form->PodlaczCentrale->trigger(); // without automatic reconnection: OK restarts it itself
     ASSERT_TRUE(pumpUntil([&] { return com1.LoginCount() == 1; }));
     auto generation = [&] { return form->Pbx().Watek ? form->Pbx().Watek->generation : 0; };
     const auto first = generation();
