@@ -462,8 +462,7 @@ void TKonfiguracja::btnAcceptClick() {
     store("RCP_IPFB", str(edRCP_IP->text()));
     store("RCP_NameFB", str(edRCPpath->text()));
 
-    store("Redial", str(edCodeRedial->text()), SettingsSection::PabxMacros);
-    store("Hold", str(edCodeHold->text()), SettingsSection::PabxMacros);
+    storeFunctionCodes();
 
     applySmsPage(type);
 
@@ -496,6 +495,20 @@ void TKonfiguracja::btnAcceptClick() {
     if (bazaOdtworzona == 1 && !reloaded)
         host().ReloadFromDatabase();
     hide();
+}
+
+// The codes change only with their key: one that cannot be written keeps
+// the codes in use.
+void TKonfiguracja::storeFunctionCodes() {
+    const SettingsSection codes = SettingsSection::PabxMacros;
+    const base::SettingValue redial = host().Setting(codes, "Redial");
+    const base::SettingValue hold = host().Setting(codes, "Hold");
+    store("Redial", str(edCodeRedial->text()), codes);
+    store("Hold", str(edCodeHold->text()), codes);
+    if (unwritableKeys_.contains(codes)) {
+        host().PutSettingInForce(codes, "Redial", redial);
+        host().PutSettingInForce(codes, "Hold", hold);
+    }
 }
 
 void TKonfiguracja::applySmsPage(int type) {

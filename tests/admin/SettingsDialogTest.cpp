@@ -493,9 +493,15 @@ TEST_F(SettingsDialogTest, ChangedDatabaseSaysWhatItsStructureCheckDidUnderTheDi
     }
 }
 
-TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedWithItsReasonAndItsValuesStayInForce) {
+// What OK cannot store stays in force, but for the function codes: those keep
+// the values in use.
+TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedAndOnlyTheFunctionCodesKeepTheirValues) {
+    writeMain("Centrala", 5); // Morva: both codes are shown
     open();
+    const shell::PabxMacrosSettings before = form->Settings.PabxMacros;
     type("edSmsCountryCode", "420");
+    type("edCodeRedial", "*77");
+    type("edCodeHold", "*78");
     {
         testing_support::FileModesBind bind;
         ASSERT_TRUE(bind.bound());
@@ -506,6 +512,8 @@ TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedWithItsReasonAndItsVal
     }
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, before.Redial);
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, before.Hold);
     const std::string log = mainLogText();
     for (const std::string key :
          {"\\software\\Vorlin\\Halvex\\SMS\n", "\\software\\Vorlin\\Halvex\\SMS\\DynamicRouting\n"}) {
