@@ -102,7 +102,7 @@ bool TExeVersion::QueryVersionValue(const std::string& block, const std::string&
     std::size_t at = 0;
     while (at < block.size()) {
         const std::size_t end = block.find('\0', at);
-        if (end == std::string::npos || end + 2 > block.size())
+        if (end == std::string::npos || end + 3 > block.size())
             break;
         const std::size_t length = std::size_t(static_cast<unsigned char>(block[end + 1])) |
                                    (std::size_t(static_cast<unsigned char>(block[end + 2])) << 8);
@@ -125,8 +125,7 @@ unsigned TExeVersion::GetFileVersionField(const std::string& fileName, const std
         buffer[0] = '\0';
     int error = 0;
     std::string block, translation, value;
-    if (bufferSize == 0 || VersionBlockSize(fileName, error) == 0 ||
-        !ReadVersionBlock(fileName, block, error) ||
+    if (bufferSize == 0 || !ReadVersionBlock(fileName, block, error) ||
         !QueryVersionValue(block, TranslationPath, translation, error) || translation.size() < 4)
         return 0;
     // The first entry: language and code page, as eight lower-case hex digits.
