@@ -106,8 +106,8 @@ class ConsoleHost {
     virtual void StoreLanguage(int index) = 0;
 
     // ---- the services the settings dialog applies its values to ----
-    // Stops the exchange link, waits for its thread, and starts it anew with
-    // the settings in force.
+    // The exchange link's settings in force changed: it is stopped, and comes
+    // back with them as its reconnection setting says, unless it is switched off.
     virtual void RestartPbxLink() = 0;
     // Hands the SMS settings in force to the SMS engine.
     virtual void ApplySmsSettings() = 0;

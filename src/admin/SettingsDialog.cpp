@@ -415,7 +415,6 @@ void TKonfiguracja::btnAcceptClick() {
     store("PortTCPCalSend", sendPort);
     store("CalendarServiceEnabled", CheckBoxCalEnabled->isChecked());
     store("pytanieOwych", PotwWych->isChecked());
-    store("AutomPrzyw", AutomPrzyw->isChecked());
     store("InsertIncomingFroRingGroup", chbInsertIncomingForRingGroup->isChecked());
     store("PortUDP", udpPort);
     store("Centrala", type);
@@ -427,9 +426,11 @@ void TKonfiguracja::btnAcceptClick() {
     if (jezykWybrany != jezykPrzyOtwarciu)
         host().StoreLanguage(jezykWybrany);
     store("StartMinimized", chbStartMinimized->isChecked());
-    // The link reads its address, port and type when it connects.
+    // The link reads its address, port and type when it connects; whether it
+    // reconnects by itself is the setting it ran with until now.
     if (linkChanged)
         host().RestartPbxLink();
+    store("AutomPrzyw", AutomPrzyw->isChecked());
 
     const int crmPort = int(digitsValue(edCRMport->text()));
     if (crmPort != number("PortTCP_CRM")) {
@@ -461,8 +462,7 @@ void TKonfiguracja::btnAcceptClick() {
     store("RCP_IPFB", str(edRCP_IP->text()));
     store("RCP_NameFB", str(edRCPpath->text()));
 
-    store("Redial", str(edCodeRedial->text()), SettingsSection::PabxMacros);
-    store("Hold", str(edCodeHold->text()), SettingsSection::PabxMacros);
+    storeFunctionCodes();
 
     applySmsPage(type);
 
@@ -495,6 +495,20 @@ void TKonfiguracja::btnAcceptClick() {
     if (bazaOdtworzona == 1 && !reloaded)
         host().ReloadFromDatabase();
     hide();
+}
+
+// The codes change only with their key: one that cannot be written keeps
+// the codes in use.
+void TKonfiguracja::storeFunctionCodes() {
+    const SettingsSection codes = SettingsSection::PabxMacros;
+    const base::SettingValue redial = host().Setting(codes, "Redial");
+    const base::SettingValue hold = host().Setting(codes, "Hold");
+    store("Redial", str(edCodeRedial->text()), codes);
+    store("Hold", str(edCodeHold->text()), codes);
+    if (unwritableKeys_.contains(codes)) {
+        host().PutSettingInForce(codes, "Redial", redial);
+        host().PutSettingInForce(codes, "Hold", hold);
+    }
 }
 
 void TKonfiguracja::applySmsPage(int type) {

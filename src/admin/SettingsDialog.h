@@ -177,6 +177,7 @@ class TKonfiguracja : public ui::TForm {
     void fillPortList(int type, int pbxPort);
     void showTypeFeatures(int type);
     bool inputAccepted();
+    void storeFunctionCodes();
     void applySmsPage(int type);
     void warn(const std::string& message, const std::string& caption, unsigned icon);
     void buildCentralaPage();

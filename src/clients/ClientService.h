@@ -6,7 +6,7 @@
 // Holds: DodajKlienta, Zmien_stan, UsunZListy, UsunKlienta,
 // RemoveDisconnectedClients, PowiadomKlientowUzytkownikRozlaczony,
 // WlaczSerwerClick, WylaczSerwer, UstawKomunikatLP, LoginReplyPrefix,
-// LoginReplyPrefix16, PendingLogins, ReceiveRemainder (per record), ContactsLoaded,
+// LoginReplyPrefix16, PendingLogins, ReceiveRemainder (per record),
 // UdpSocket, RemovalKey, Parser, serwerAccept,
 // serwerClientConnect, serwerClientRead, serwerClientDisconnect,
 // serwerClientError, WyslijBladKlientowi, LiniaDoKlientaKeyPress (its sending
@@ -204,7 +204,6 @@ class ClientService {
     std::string LoginReplyPrefix;
     std::string LoginReplyPrefix16;
     int PendingLogins = 0;
-    bool ContactsLoaded = false;
     TNMUDP* UdpSocket = nullptr;
     // Socket number of the record being removed: the key of its row.
     std::uint32_t RemovalKey = 0;

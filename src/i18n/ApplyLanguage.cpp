@@ -234,6 +234,18 @@ void TlgCustomLang::ExcludeProperties() {
     auto notHandled = [this](const std::string& component, const std::string& property) {
         return NotHandledProperty(component, property);
     };
+    // The lists of one property: each line is a component's, keyed by its name.
+    const std::pair<TStrings*, const char*> fixed[] = {{&Captions, "Caption"},
+                                                       {&Hints, "Hint"},
+                                                       {&DisplayLabels, "DisplayLabel"},
+                                                       {&Fonts, "Font"},
+                                                       {&CharSets, "Font"}};
+    for (const auto& [list, property] : fixed)
+        list->erase(std::remove_if(list->begin(), list->end(),
+                                   [&](const std::string& line) {
+                                       return notHandled(i18n::KeyOf(line, LangDelim()), property);
+                                   }),
+                    list->end());
     for (TStrings* list : {&MultiLines, &OtherStrings, &Collections})
         list->erase(std::remove_if(list->begin(), list->end(),
                                    [&](const std::string& line) {

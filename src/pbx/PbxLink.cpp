@@ -157,6 +157,19 @@ void PbxLink::RozlaczCentrale() {
     }
 }
 
+void PbxLink::RestartForNewSettings() {
+    if (!host_.AutoReconnect()) {
+        if (host_.LinkMenuChecked())
+            ConnectPbx();
+        else
+            RozlaczCentrale();
+        return;
+    }
+    RozlaczCentrale();
+    // Its end is handled now, under the reconnection setting it ran with.
+    WaitForLinkEnd(LinkJoinBoundMs);
+}
+
 bool PbxLink::WaitForLinkEnd(int boundMs) {
     if (!Watek)
         return true;

@@ -2,7 +2,7 @@
 // thread on and off, queuing commands for the exchange, draining the lines it
 // sent, the table of active calls and the CRM console's slots.
 //
-// Holds: Podlacz_centraleClick, ConnectPbx, RozlaczCentrale, WaitForLinkEnd,
+// Holds: Podlacz_centraleClick, ConnectPbx, RozlaczCentrale, RestartForNewSettings, WaitForLinkEnd,
 // WatekTerminated, ShowLinkState, ObslugaCentrali, InstallIdleHandler,
 // DrainReceivedLines, WyslijNumer, WyslijLinie, PabxQueueNoLock,
 // ClearCallTable, FixStaleCalls (tmrFixPctiTimer), CrmSocketSetActive, FreeReceivedLines, Calls,
@@ -76,6 +76,11 @@ class PbxLink : public QObject {
     void ConnectPbx();
     // Asks the link thread to end and lets the GUI run for up to a second.
     void RozlaczCentrale();
+    // Its address, port or type changed: the link is stopped. One that
+    // reconnects by itself comes back through its own reconnection; one that
+    // does not is started again at once while it is switched on. A link
+    // switched off stays off.
+    void RestartForNewSettings();
     // Joins the link thread, waiting at most `boundMs` while events are
     // processed; true when it ended.
     bool WaitForLinkEnd(int boundMs);

@@ -178,8 +178,7 @@ void ConsoleHostOfForm::StoreLanguage(int index) {
 }
 
 void ConsoleHostOfForm::RestartPbxLink() {
-    // ConnectPbx stops the running thread and joins it before the new one.
-    form_.Pbx().ConnectPbx();
+    form_.Pbx().RestartForNewSettings();
 }
 
 void ConsoleHostOfForm::ApplySmsSettings() {
@@ -280,7 +279,7 @@ void ConsoleHostOfForm::UstawKomunikatLP() {
 }
 
 void ConsoleHostOfForm::ReloadFromDatabase() {
-    form_.Clients().ContactsLoaded = false;
+    form_.Admin().ContactsLoaded = false;
     form_.Sms().SmsRoutingLoaded = false;
     form_.lvAllUserPhones->SetTag(0);
     form_.Admin().LoadUsers();

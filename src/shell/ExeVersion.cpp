@@ -4,23 +4,54 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
-const char* resourceString(const std::string& name) {
-    using namespace platform::version;
-    static const std::pair<const char*, const char*> strings[] = {
-        {"CompanyName", CompanyName},           {"FileDescription", FileDescription},
-        {"FileVersion", FileVersion},           {"InternalName", InternalName},
-        {"LegalCopyright", LegalCopyright},     {"LegalTrademarks", LegalTrademarks},
-        {"OriginalFilename", OriginalFilename}, {"ProductName", ProductName},
-        {"ProductVersion", ProductVersion},     {"Comments", Comments},
-    };
-    for (const auto& [key, value] : strings)
-        if (name == key)
-            return value;
-    return nullptr;
+// The compiled-in block: per value its path, a NUL, its length in two bytes
+// (low first) and its bytes.
+constexpr const char* TranslationPath = "\\VarFileInfo\\Translation";
+
+void appendValue(std::string& block, const std::string& path, const std::string& value) {
+    block += path;
+    block += '\0';
+    block += char(value.size() & 0xff);
+    block += char((value.size() >> 8) & 0xff);
+    block += value;
+}
+
+const std::string& programBlock() {
+    static const std::string block = [] {
+        using namespace platform::version;
+        std::string made;
+        // Language 0415, code page 04e2, each a little-endian word.
+        appendValue(made, TranslationPath, std::string("\x15\x04\xe2\x04", 4));
+        const std::pair<const char*, const char*> strings[] = {
+            {"CompanyName", CompanyName},           {"FileDescription", FileDescription},
+            {"FileVersion", FileVersion},           {"InternalName", InternalName},
+            {"LegalCopyright", LegalCopyright},     {"LegalTrademarks", LegalTrademarks},
+            {"OriginalFilename", OriginalFilename}, {"ProductName", ProductName},
+            {"ProductVersion", ProductVersion},     {"Comments", Comments},
+        };
+        for (const auto& [key, value] : strings)
+            appendValue(made, std::string(TExeVersion::ProgramStringTable) + key, value);
+        return made;
+    }();
+    return block;
+}
+
+// Only the running program carries the compiled-in block; a file is the
+// program when its name is.
+bool blockOf(const std::string& fileName, const std::string*& block, int& error) {
+    const QFileInfo file(QString::fromStdString(fileName));
+    if (file.fileName() == QFileInfo(QString::fromStdString(TExeVersion::ProgramPath())).fileName()) {
+        block = &programBlock();
+        return true;
+    }
+    error = file.exists() ? ENODATA : ENOENT;
+    return false;
 }
 
 std::string trimmed(const std::string& text) {
@@ -53,21 +84,64 @@ void TExeVersion::SetUseCurrentApplication(bool on) {
     SetFilename(QString());
 }
 
+unsigned TExeVersion::VersionBlockSize(const std::string& fileName, int& error) {
+    const std::string* block = nullptr;
+    return blockOf(fileName, block, error) ? unsigned(block->size()) : 0;
+}
+
+bool TExeVersion::ReadVersionBlock(const std::string& fileName, std::string& block, int& error) {
+    const std::string* found = nullptr;
+    if (!blockOf(fileName, found, error))
+        return false;
+    block = *found;
+    return true;
+}
+
+bool TExeVersion::QueryVersionValue(const std::string& block, const std::string& path, std::string& value,
+                                    int& error) {
+    std::size_t at = 0;
+    while (at < block.size()) {
+        const std::size_t end = block.find('\0', at);
+        if (end == std::string::npos || end + 3 > block.size())
+            break;
+        const std::size_t length = std::size_t(static_cast<unsigned char>(block[end + 1])) |
+                                   (std::size_t(static_cast<unsigned char>(block[end + 2])) << 8);
+        const std::size_t start = end + 3;
+        if (start + length > block.size())
+            break;
+        if (block.compare(at, end - at, path) == 0) {
+            value = block.substr(start, length);
+            return true;
+        }
+        at = start + length;
+    }
+    error = ENOENT;
+    return false;
+}
+
 unsigned TExeVersion::GetFileVersionField(const std::string& fileName, const std::string& stringName,
                                           unsigned bufferSize, char* buffer) {
     if (bufferSize > 0)
         buffer[0] = '\0';
-    // Only the running program carries the compiled-in resource.
-    const bool isProgram = QFileInfo(QString::fromStdString(fileName)).fileName() ==
-                           QFileInfo(QString::fromStdString(ProgramPath())).fileName();
-    const char* value = isProgram ? resourceString(stringName) : nullptr;
-    if (!value || bufferSize == 0)
+    int error = 0;
+    std::string block, translation, value;
+    if (bufferSize == 0 || !ReadVersionBlock(fileName, block, error) ||
+        !QueryVersionValue(block, TranslationPath, translation, error) || translation.size() < 4)
         return 0;
-    const std::size_t length = std::strlen(value);
-    const std::size_t copied = std::min<std::size_t>(length, bufferSize - 1);
-    std::memcpy(buffer, value, copied);
+    // The first entry: language and code page, as eight lower-case hex digits.
+    const auto word = [&](int at) {
+        return unsigned(static_cast<unsigned char>(translation[std::size_t(at)])) |
+               unsigned(static_cast<unsigned char>(translation[std::size_t(at) + 1])) << 8;
+    };
+    char table[9];
+    std::snprintf(table, sizeof table, "%04x%04x", word(0), word(2));
+    if (!QueryVersionValue(block, "\\StringFileInfo\\" + std::string(table) + "\\" + stringName, value,
+                           error))
+        return 0;
+    const std::size_t copied = std::min<std::size_t>(value.size(), bufferSize - 1);
+    std::memcpy(buffer, value.data(), copied);
     buffer[copied] = '\0';
-    return unsigned(length);
+    return unsigned(value.size());
 }
 
 std::string TExeVersion::field(const char* name) const {

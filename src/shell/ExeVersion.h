@@ -23,6 +23,18 @@ class TExeVersion : public QObject {
     static unsigned GetFileVersionField(const std::string& fileName, const std::string& stringName,
                                         unsigned bufferSize, char* buffer);
 
+    // The path of the program's string table (Polish, code page 1250), to
+    // which a string's name is added.
+    static constexpr const char* ProgramStringTable = "\\StringFileInfo\\041504e2\\";
+    // The version block of a file, its values found by path
+    // ("\VarFileInfo\Translation", "\StringFileInfo\041504e2\FileVersion").
+    // Each sets `error` to the reason of a failure, as the system numbers
+    // it: ENOENT no such file or value, ENODATA a file without a block.
+    static unsigned VersionBlockSize(const std::string& fileName, int& error);
+    static bool ReadVersionBlock(const std::string& fileName, std::string& block, int& error);
+    static bool QueryVersionValue(const std::string& block, const std::string& path, std::string& value,
+                                  int& error);
+
     std::string GetCompanyName() const { return field("CompanyName"); }
     std::string GetFileDescription() const { return field("FileDescription"); }
     std::string GetFileVersion() const { return field("FileVersion"); }

@@ -66,7 +66,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     LogFilePath = shell::LogFilePathFor(TExeVersion::ProgramPath());
     RegistryInHklm = true;
     Pbx().PbxLinkErrorCount = 0;
-    Clients().ContactsLoaded = false;
+    Admin().ContactsLoaded = false;
     Sms().SmsRoutingLoaded = false;
 
     base::SetTraceLabel("FormCreate");

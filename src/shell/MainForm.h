@@ -277,6 +277,8 @@ class TForm1 : public ui::TForm {
 
     // ---- version ----
     void OdczytajWersjeProgramu();
+    // The same from the version block of the file at `path`.
+    void OdczytajWersjeProgramu(const std::string& path);
     std::string ProgramVersion = "nieznana";
 
     // ---- callbacks handed to the SMS engine and the GSM-line table ----

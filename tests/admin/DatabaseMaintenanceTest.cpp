@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QTest>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -316,6 +317,43 @@ TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
     EXPECT_TRUE(MainDbHandleExists());
     EXPECT_NE(rows(), before);
     EXPECT_EQ(rows().find("po backupie"), std::string::npos);
+}
+
+// A restore replaces the contacts under the window's copy: OK and Cancel of
+// the dialog read them again, so the page, the export and the edits see the
+// restored ones.
+TEST_F(Maintenance, OkAndCancelAfterARestoreReadTheRestoredContacts) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('Zbackupu', 0)");
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    auto names = [&] {
+        std::vector<std::string> all;
+        for (const ContactRow& row : form->Admin().ContactRows)
+            all.push_back(row.Name);
+        return all;
+    };
+    for (ui::TButton* button : {dialog->btnCancel, dialog->btnAccept}) {
+        const std::string name = button->objectName().toStdString();
+        sql("DELETE FROM ContactPriv");
+        sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('Pozniejszy', 0)");
+        form->Admin().ContactsLoaded = false;
+        form->Admin().LoadContacts();
+        ASSERT_EQ(names(), std::vector<std::string>{"Pozniejszy"}) << name;
+
+        dialog->show();
+        dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+        dialogs->QueueAnswer(ui::IDOK);
+        dialogs->QueueText(backup);
+        QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        ASSERT_EQ(dialog->bazaOdtworzona, 1) << mainLogText();
+        QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_FALSE(dialog->isVisible()) << name;
+        EXPECT_EQ(names(), std::vector<std::string>{"Zbackupu"}) << name;
+        EXPECT_EQ(form->lvKontakty->ItemCount(), 1) << name;
+    }
 }
 
 TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {

@@ -149,19 +149,50 @@ class SettingsDialogTest : public testing_support::MainFormFixture {
     std::unique_ptr<TKonfiguracja> dialog;
 };
 
+// With automatic reconnection on, OK only stops the link: its own
+// reconnection takes it to the new port.
 TEST_F(SettingsDialogTest, NewExchangeTcpPortIsStoredAndTheLinkLogsInThere) {
-    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
-    ASSERT_TRUE(exchange.Start());
+    ExchangeSimulator first(Family::Vantrel, Transport::Tcp);
+    ExchangeSimulator second(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
     writeMain("Centrala", 2);
     writeMain("Port", 5);
+    writeKey("\\software\\Vorlin\\Halvex", "TCPCentr", std::string("127.0.0.1"));
+    writeMain("PortTCPCent", first.Port());
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    form->Settings.AutomPrzyw = true;
+    form->PodlaczCentrale->trigger();
+    ASSERT_TRUE(pumpUntil([&] { return first.LoginCount() >= 1; }));
+
     open();
     EXPECT_TRUE(control("PortTCPEdit")->isVisible());
-    type("AdresTCPEdit", "127.0.0.1");
-    type("PortTCPEdit", std::to_string(exchange.Port()));
-    click("btnAccept");
+    type("PortTCPEdit", std::to_string(second.Port()));
+    press("btnAccept");
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_NE(registry().find(dword("PortTCPCent", exchange.Port())), std::string::npos);
-    EXPECT_TRUE(pumpUntil([&] { return exchange.LoginCount() >= 1; }));
+    EXPECT_NE(registry().find(dword("PortTCPCent", second.Port())), std::string::npos);
+    EXPECT_TRUE(pumpUntil([&] { return second.LoginCount() >= 1; }));
+    EXPECT_TRUE(form->PodlaczCentrale->isChecked());
+}
+
+// A link the administrator switched off stays off whatever the new address
+// and whether it would reconnect by itself.
+TEST_F(SettingsDialogTest, OkLeavesALinkThatIsSwitchedOffOff) {
+    writeMain("Centrala", 2);
+    writeMain("Port", 5);
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    ASSERT_FALSE(form->PodlaczCentrale->isChecked());
+    int port = 5101;
+    for (const bool reconnects : {true, false}) {
+        form->Settings.AutomPrzyw = reconnects;
+        open();
+        type("AdresTCPEdit", "127.0.0.1");
+        type("PortTCPEdit", std::to_string(++port));
+        press("btnAccept");
+        EXPECT_EQ(form->Settings.PortTCPCent, port);
+        EXPECT_FALSE(form->Pbx().Watek) << reconnects;
+        EXPECT_FALSE(form->PodlaczCentrale->isChecked()) << reconnects;
+    }
 }
 
 TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsIt) {
@@ -174,7 +205,7 @@ TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsI
     writeMain("Centrala", 2);
     writeMain("Port", 1);
     ASSERT_NO_FATAL_FAILURE(createAttachedForm());
-    form->Pbx().ConnectPbx();
+    form->PodlaczCentrale->trigger(); // without automatic reconnection: OK restarts it itself
     ASSERT_TRUE(pumpUntil([&] { return com1.LoginCount() == 1; }));
     auto generation = [&] { return form->Pbx().Watek ? form->Pbx().Watek->generation : 0; };
     const auto first = generation();
@@ -261,16 +292,20 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     EXPECT_EQ(form->Settings.MaxPolaczenCRM, 16);
 }
 
-TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
+TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAndContactsAreReadFromIt) {
     testfb::Connection old, fresh;
     ASSERT_NO_FATAL_FAILURE(testfb::EmbeddedInSettings(old, folder.file("old.fdb")));
     createForm("DEBUG");
     const char* insert = "INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, "
                          "nGroupID, sUserIP, sRCPcard, sStatus, nPrivileges) VALUES ";
+    // Each database has a user and a shared contact of that name.
     auto addUser = [&](const testfb::Connection& c, const std::string& login) {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         ASSERT_EQ(
             session.ExecuteSQL(insert + ("('" + login + "', '', '" + login + "', '', 0, '', '', '', 0)")), 0);
+        ASSERT_EQ(session.ExecuteSQL("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('" + login +
+                                     "', 0)"),
+                  0);
     };
     fresh = old;
     fresh.path = folder.file("new.fdb");
@@ -287,13 +322,22 @@ TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAreReadFromIt) {
         return all;
     };
     ASSERT_EQ(logins(), QStringList{"stary"});
+    form->Admin().LoadContacts();
+    auto contacts = [&] {
+        std::vector<std::string> all;
+        for (const ContactRow& row : form->Admin().ContactRows)
+            all.push_back(row.Name);
+        return all;
+    };
+    ASSERT_EQ(contacts(), std::vector<std::string>{"stary"});
 
     open();
     EXPECT_EQ(control("NameEdit")->text().toStdString(), old.path);
     type("NameEdit", fresh.path);
     type("DIPBEdit", fresh.host); // the embedded engine
-    click("btnAccept");
+    press("btnAccept");
     EXPECT_EQ(logins(), QStringList{"nowy"});
+    EXPECT_EQ(contacts(), std::vector<std::string>{"nowy"});
     EXPECT_EQ(form->Settings.NameFBText, fresh.path);
     EXPECT_NE(registry().find(fresh.path), std::string::npos);
     EXPECT_TRUE(MainDbHandleExists());
@@ -449,9 +493,15 @@ TEST_F(SettingsDialogTest, ChangedDatabaseSaysWhatItsStructureCheckDidUnderTheDi
     }
 }
 
-TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedWithItsReasonAndItsValuesStayInForce) {
+// What OK cannot store stays in force, but for the function codes: those keep
+// the values in use.
+TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedAndOnlyTheFunctionCodesKeepTheirValues) {
+    writeMain("Centrala", 5); // Morva: both codes are shown
     open();
+    const shell::PabxMacrosSettings before = form->Settings.PabxMacros;
     type("edSmsCountryCode", "420");
+    type("edCodeRedial", "*77");
+    type("edCodeHold", "*78");
     {
         testing_support::FileModesBind bind;
         ASSERT_TRUE(bind.bound());
@@ -462,6 +512,8 @@ TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedWithItsReasonAndItsVal
     }
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->Settings.PabxMacros.Redial, before.Redial);
+    EXPECT_EQ(form->Settings.PabxMacros.Hold, before.Hold);
     const std::string log = mainLogText();
     for (const std::string key :
          {"\\software\\Vorlin\\Halvex\\SMS\n", "\\software\\Vorlin\\Halvex\\SMS\\DynamicRouting\n"}) {

@@ -217,6 +217,16 @@ TEST_F(Engine, CollectingRenamingAndRemovingKeepTheListsInStep) {
     EXPECT_FALSE(lang->NotHandledProperty("Label1", "Caption"));
 }
 
+TEST_F(Engine, PathsExcludedWhileRunningKeepTheirCaptionHintAndFont) {
+    form.check->SetHint(QStringLiteral("Podpowiedź"));
+    lang->SetSmartExcludeProps({"Label1.Caption", "Check1.Hint", "Label1.Font"});
+    dispatcher->SetActiveLanguage(2);
+    EXPECT_EQ(form.label->text().toStdString(), "Tekst");
+    EXPECT_EQ(form.check->Hint().toStdString(), "Podpowiedź");
+    EXPECT_EQ(form.label->font().family().toStdString(), "Tahoma");
+    EXPECT_EQ(form.button->text().toStdString(), "Button"); // the others are translated
+}
+
 // ---- the dispatcher and the forms ----
 
 TEST(DispatcherAndForms, AMissingFileLoadsNothingAndEveryFormButTheMessageFormSharesTheMainLists) {

@@ -12,13 +12,18 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QToolTip>
+#include <cerrno>
+#include <cstring>
 #include <tuple>
 
 using testing_support::MainFormFixture;
@@ -51,8 +56,19 @@ TEST(ExeVersion, OnlyTheRunningProgramHasAVersionResource) {
 
 class ShellWindows : public MainFormFixture {};
 
+// The start-up lines name the size of the whole version block, which holds
+// the version and the product name and more.
 TEST_F(ShellWindows, TheTitleAndTheServersRecordCarryTheVersion) {
     createForm();
+    const std::string log = mainLogText();
+    const std::string name =
+        QFileInfo(QString::fromStdString(TExeVersion::ProgramPath())).fileName().toStdString();
+    const std::string sizeLine = "nazwa pliku=<" + name + "> zasoby=";
+    const auto at = log.find(sizeLine);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_GT(std::stoul(log.substr(at + sizeLine.size())), std::strlen("2.8.2.0VORLIN Halvex"));
+    EXPECT_NE(log.find("wersja=<2.8.2.0> odebrane=7"), std::string::npos) << log;
+    EXPECT_NE(log.find("nazwa=<VORLIN Halvex> odebrane=13"), std::string::npos) << log;
     EXPECT_EQ(form->ProgramVersion, "2.8.2.0");
     EXPECT_EQ(form->Caption().toStdString(), form->Text("IDS_35") + "2.8.2");
     ASSERT_NE(ServerKlient, nullptr);
@@ -60,6 +76,34 @@ TEST_F(ShellWindows, TheTitleAndTheServersRecordCarryTheVersion) {
     EXPECT_EQ(ServerKlient->Stan, 1);
     EXPECT_EQ(form->lvKlienci->topLevelItemCount(), 1);
     EXPECT_EQ(form->StatusBar->Panels().Count(), 8);
+}
+
+// A file without a block, or none at all: the reason is the system's number,
+// and the version in force stays.
+TEST_F(ShellWindows, AVersionBlockThatCannotBeReadIsLoggedWithTheReason) {
+    createForm();
+    QTemporaryDir folder;
+    QFile plain(folder.filePath(QStringLiteral("bez-wersji")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    const struct {
+        const char* name;
+        int error;
+    } cases[] = {{"bez-wersji", ENODATA}, {"brak", ENOENT}};
+    for (const auto& file : cases) {
+        form->OdczytajWersjeProgramu(folder.filePath(QString::fromLatin1(file.name)).toStdString());
+        const std::string log = mainLogText();
+        EXPECT_NE(log.find("nazwa pliku=<" + std::string(file.name) + "> zasoby=0"), std::string::npos)
+            << log;
+        EXPECT_NE(log.find("błąd " + std::to_string(file.error) + " pobrania wersji"), std::string::npos)
+            << log;
+        EXPECT_EQ(form->ProgramVersion, "2.8.2.0");
+    }
+    std::string block, value;
+    int error = 0;
+    ASSERT_TRUE(TExeVersion::ReadVersionBlock(TExeVersion::ProgramPath(), block, error));
+    EXPECT_FALSE(TExeVersion::QueryVersionValue(block, "\\StringFileInfo\\041504e2\\Nothing", value, error));
+    EXPECT_EQ(error, ENOENT);
 }
 
 TEST_F(ShellWindows, TheProgressWindowCountsAndResets) {
