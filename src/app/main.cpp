@@ -13,6 +13,7 @@
 #include "ui/Dialogs.h"
 
 #include <QNetworkProxyFactory>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +27,26 @@ std::string joinArguments(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         line += std::string(i > 1 ? " " : "") + argv[i];
     return line;
+}
+
+QtMessageHandler qtHandler = nullptr;
+
+// What Qt says of windows that a platform without a display cannot show,
+// and of the runtime folder it picks for itself, tells an administrator
+// nothing: it stays out of stderr, so out of the journal.
+bool isHeadlessNoise(const QString& message) {
+    return message.startsWith(QLatin1String("This plugin does not support")) ||
+           (message.startsWith(QLatin1String("QStandardPaths:")) &&
+            message.contains(QLatin1String("XDG_RUNTIME_DIR")));
+}
+
+void quietHeadlessMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && isHeadlessNoise(message))
+        return;
+    if (qtHandler)
+        qtHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
 void installDialogs(bool headless) {
@@ -124,8 +145,10 @@ int main(int argc, char** argv) {
     platform::ShutdownSignals::WatchStop(TForm1::ThreadStopBound, &db::LimitCallsForStop);
     // The end of the session during start-up takes the usual way down too.
     platform::ShutdownSignals::CatchEarly();
-    if (!hasDisplay())
+    if (!hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        qtHandler = qInstallMessageHandler(quietHeadlessMessages);
+    }
     try {
         runServer(argc, argv);
     } catch (const std::exception& error) {

@@ -24,12 +24,14 @@ class OpenLog {
     OpenLog& operator=(const OpenLog&) = delete;
 
     // Not blocking: a FIFO in the file's place must not hold the GUI thread.
+    // Nor is a link followed: it could lead the log, and its owner-only
+    // mode, onto any file the program may write (ELOOP).
     bool open(bool truncate) {
         close();
         regular_ = false;
         size_ = 0;
-        const int flags =
-            O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+        const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW |
+                          (truncate ? O_TRUNC : 0);
         fd_ = ::open(path_.c_str(), flags, 0600);
         if (fd_ < 0)
             return false;

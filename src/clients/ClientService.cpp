@@ -99,7 +99,8 @@ void fillRow(const ClientServiceHost& host, QTreeWidgetItem* item, const Klient&
 ClientService::ClientService(ClientServiceHost& host)
     : Calendars(host.CalendarServer(), host.ProgramFolder(),
                 [h = &host] { return h->CalendarSettingsInForce(); }),
-      host_(host) {}
+      host_(host), clientPortRetry_(std::make_unique<ListenRetry>(host.ClientServer(), ListenedPort::Clients,
+                                                                  [this] { guardAccepting(); })) {}
 
 ClientService::~ClientService() {
     // The copy of the listening descriptor would keep the port listening.

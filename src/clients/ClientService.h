@@ -24,6 +24,7 @@
 #include "clients/ContactSync.h"
 #include "clients/DeadlineWatch.h"
 #include "clients/Klient.h"
+#include "clients/ListenRetry.h"
 #include "clients/SharedCalendars.h"
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
@@ -103,6 +104,8 @@ class ClientService {
     void WlaczSerwerClick();
     void WylaczSerwer();
     bool IsOpen() const;
+    // Tries the client port again while it cannot be opened.
+    QTimer& ClientPortRetry() { return clientPortRetry_->Timer(); }
     // New connections on `serwer`.
     void serwerAccept();
     // `serwer` could not accept (out of descriptors, say): accepting pauses
@@ -314,6 +317,7 @@ class ClientService {
     // Accepting is paused after a failed accept.
     bool acceptPaused_ = false;
     QTimer* acceptWatch_ = nullptr;
+    std::unique_ptr<ListenRetry> clientPortRetry_;
     // Reads ready with the listening socket (on a descriptor of its own).
     QSocketNotifier* acceptGuard_ = nullptr;
     int acceptGuardDescriptor_ = -1;

@@ -449,14 +449,15 @@ void ClientService::WlaczSerwerClick() {
     if (host_.ClientListView().topLevelItemCount() == 0)
         CreateServerRecord();
     QTcpServer& server = host_.ClientServer();
-    if (server.isListening()) {
-        // Open already: nothing to report again.
+    if (server.isListening() || clientPortRetry_->Waiting()) {
+        // Open already, or being tried again: nothing to report again.
     } else if (server.listen(QHostAddress::AnyIPv4, quint16(host_.PortTCP()))) {
         ReportChosenPort(ListenedPort::Clients, host_.PortTCP(), server);
     } else {
         base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
                        unsigned(SocketErrorCode(server.serverError())), "0.0.0.0", 0u, host_.PortTCP());
         ReportListenFailure(ListenedPort::Clients, host_.PortTCP(), server);
+        clientPortRetry_->Arm(host_.PortTCP());
     }
     guardAccepting();
     Calendars.SwitchOn(host_.CalendarSettingsInForce());
@@ -468,6 +469,7 @@ void ClientService::WylaczSerwer() {
     base::WriteLog(1, "Wyłączanie serwera");
     QTcpServer& server = host_.ClientServer();
     server.close();
+    clientPortRetry_->Stop();
     if (acceptWatch_)
         acceptWatch_->stop();
     delete acceptGuard_;

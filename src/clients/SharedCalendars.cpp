@@ -19,7 +19,8 @@ namespace clients {
 SharedCalendars::SharedCalendars(QTcpServer& socket, std::string programFolder,
                                  std::function<CalendarSettings()> settings)
     : ProgramFolder(std::move(programFolder)), socket_(socket), settings_(std::move(settings)),
-      control_(std::make_unique<platform::SystemdServiceControl>()) {}
+      control_(std::make_unique<platform::SystemdServiceControl>()),
+      portRetry_(socket, ListenedPort::Calendars) {}
 
 SharedCalendars::~SharedCalendars() = default;
 
@@ -28,9 +29,10 @@ bool SharedCalendars::IsOpen() const {
 }
 
 void SharedCalendars::SetActive(bool active) {
-    if (active == IsOpen())
+    if (active == IsOpen() || (active && portRetry_.Waiting()))
         return;
     if (!active) {
+        portRetry_.Stop();
         socket_.close();
         for (QTcpSocket* connection : socket_.findChildren<QTcpSocket*>())
             connection->abort();
@@ -47,6 +49,7 @@ void SharedCalendars::SetActive(bool active) {
     base::WriteLog(2, "Socket Error=%u z %s socket=%u port=%d",
                    unsigned(SocketErrorCode(socket_.serverError())), "0.0.0.0", 0u, port_);
     ReportListenFailure(ListenedPort::Calendars, port_, socket_);
+    portRetry_.Arm(port_);
 }
 
 const char* SharedCalendars::refusalOf(const std::string& address) const {
@@ -235,7 +238,7 @@ void SharedCalendars::ApplyServiceSettings(const CalendarSettings& before, const
 void SharedCalendars::SetBrowsePort(int port) {
     if (port < 1 || port > 65535 || port == port_)
         return;
-    const bool open = IsOpen();
+    const bool open = IsOpen() || portRetry_.Waiting();
     SetActive(false);
     port_ = port;
     SetActive(open);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "clients/DeadlineWatch.h"
+#include "clients/ListenRetry.h"
 #include "platform/ServiceControl.h"
 
 #include <QByteArray>
@@ -42,6 +43,8 @@ class SharedCalendars {
     // The port the socket opens on (its "Port").
     void SetPort(int port) { port_ = port; }
     int Port() const { return port_; }
+    // Tries the calendar port again while it cannot be opened.
+    QTimer& PortRetry() { return portRetry_.Timer(); }
     bool IsOpen() const;
     // Opens or closes it; closing drops the connections it has.
     void SetActive(bool active);
@@ -109,6 +112,7 @@ class SharedCalendars {
     QTcpServer& socket_;
     std::function<CalendarSettings()> settings_;
     std::unique_ptr<platform::ServiceControl> control_;
+    ListenRetry portRetry_;
     int port_ = 0;
     struct Connection {
         std::int64_t deadlineMs = 0; // on the process clock

@@ -116,6 +116,12 @@ void ReportListenFailure(ListenedPort which, int port, const QTcpServer& server)
     base::WriteLog(2, "Nie można otworzyć portu %s %d: %s", names.polish, port, reason.c_str());
 }
 
+void ReportListenRecovered(ListenedPort which, int port) {
+    const PortNames names = namesOf(which);
+    std::fprintf(stderr, "Halvex: the %s port %d is open now\n", names.english, port);
+    base::WriteLog(2, "Port %s %d otwarty", names.polish, port);
+}
+
 void ReportChosenPort(ListenedPort which, int port, const QTcpServer& server) {
     if (port != 0 || !server.isListening())
         return;

@@ -26,6 +26,8 @@ enum class ListenedPort { Clients, Calendars, CrmConsole };
 // Says on stderr and in the log which port `server` could not open and why;
 // a port below 1024 refused for want of privilege is named as such.
 void ReportListenFailure(ListenedPort which, int port, const QTcpServer& server);
+// A port that failed before is open now: said on stderr and in the log.
+void ReportListenRecovered(ListenedPort which, int port);
 // A port set to 0 lets the system choose a free one; the port it chose is
 // said on stderr and in the log, as nobody could find the socket otherwise.
 void ReportChosenPort(ListenedPort which, int port, const QTcpServer& server);

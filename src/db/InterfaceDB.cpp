@@ -39,32 +39,73 @@ std::unique_ptr<SessionDB> InterfaceDB::openSession() {
     return std::make_unique<SessionDB>(host_, path_, user_, password_, handle_, true);
 }
 
+namespace {
+
+// What the attempts of the timers last put to the administrator, until an
+// attach succeeds: the same failure again goes to the log only, so that a
+// server without a display says each failure once, not once a minute.
+std::string failureSaid;
+// The creation of a missing file was agreed to and failed: the next
+// attempts create it without asking again.
+bool creationAgreed = false;
+
+// The server's own words beneath the program's text: the text alone cannot
+// tell a folder that is missing from a password that is refused.
+std::string withReason(const std::string& text, const std::string& reason) {
+    return reason.empty() ? text : text + "\n(" + reason + ")";
+}
+
+// Shows a failure unless the attempts of the timers said the same one last.
+void sayFailure(const SessionDB& session, int code, bool showErrors) {
+    const std::string text = withReason(GetDbErrorText(code), session.LastMessage);
+    if (!showErrors && text == failureSaid) {
+        base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session.DatabaseName().c_str(),
+                       IscStatusName(code).c_str());
+        return;
+    }
+    failureSaid = text;
+    db::host().ShowMessage(text, db::Text("IDS_DB_CAPTION"), db::DatabaseHost::MessageKind::Warning);
+}
+
+} // namespace
+
 int InterfaceDB::OpenDatabase(bool showErrors) {
     auto session = openSession();
     const int code = session->LastCode;
-    if (code == 0)
+    if (code == 0) {
+        failureSaid.clear();
+        creationAgreed = false;
         return 0;
-    if (code == dbcode::IoError && session->AttachFoundNoFile()) {
-        // A server without a display creates the file: it cannot run without it.
-        if (!db::host().AskOkCancel(db::Text("IDS_DB_FILE_MISSING"), db::Text("IDS_DB_CAPTION")))
-            return -1;
-        const int created = session->CreateDatabase();
-        if (created == 0) {
-            db::host().ShowMessage(db::Text("IDS_DB_CREATED"), db::Text("IDS_DB_CAPTION"),
-                                   db::DatabaseHost::MessageKind::Plain);
-            return 0;
-        }
-        db::host().ShowMessage(GetDbErrorText(created), db::Text("IDS_DB_CAPTION"),
-                               db::DatabaseHost::MessageKind::Warning);
-        return -1;
     }
+    if (code == dbcode::IoError && session->AttachFoundNoFile())
+        return createMissingFile(*session, showErrors);
     ++OpenFailureCount;
     if (OpenFailureCount >= 4 || showErrors)
-        db::host().ShowMessage(GetDbErrorText(code), db::Text("IDS_DB_CAPTION"),
-                               db::DatabaseHost::MessageKind::Warning);
+        sayFailure(*session, code, showErrors);
     else
         base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
                        IscStatusName(code).c_str());
+    db::host().RestartReconnectTimer();
+    return -1;
+}
+
+// A file that cannot be created (its folder is not there yet, or may not be
+// written) is tried again by the reconnect timer like any failed attach.
+int InterfaceDB::createMissingFile(SessionDB& session, bool showErrors) {
+    // A server without a display creates the file: it cannot run without it.
+    if ((showErrors || !creationAgreed) &&
+        !db::host().AskOkCancel(db::Text("IDS_DB_FILE_MISSING"), db::Text("IDS_DB_CAPTION")))
+        return -1;
+    const int created = session.CreateDatabase();
+    if (created == 0) {
+        failureSaid.clear();
+        creationAgreed = false;
+        db::host().ShowMessage(db::Text("IDS_DB_CREATED"), db::Text("IDS_DB_CAPTION"),
+                               db::DatabaseHost::MessageKind::Plain);
+        return 0;
+    }
+    creationAgreed = true;
+    sayFailure(session, created, showErrors);
     db::host().RestartReconnectTimer();
     return -1;
 }

@@ -52,6 +52,7 @@ class InterfaceDB {
 
   private:
     std::unique_ptr<SessionDB> openSession();
+    int createMissingFile(SessionDB& session, bool showErrors);
     template <class Run> int browse(const std::string& sql, Run run);
     bool runStep(int& flag, int* error, const char* name, const char* message,
                  const std::function<int()>& create);

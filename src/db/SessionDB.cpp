@@ -582,12 +582,10 @@ int SessionDB::DetachDatabase(DbHandle* handle) {
 
 int SessionDB::ReportError(const intptr_t* statusWords, bool expected) {
     const auto* status = reinterpret_cast<const ISC_STATUS*>(statusWords);
-    // The client's own printers write to stderr, where a server without a
-    // window says what went wrong: they are kept for real failures.
-    const int code = expected ? int(status[1]) : int(isc_print_status(status));
+    // Nothing of the raw vector goes to stderr: the log has its words, and
+    // what the administrator must know is said once, by the caller.
+    const int code = int(status[1]);
     const ISC_LONG sqlCode = isc_sqlcode(status);
-    if (!expected)
-        isc_print_sqlerror(short(sqlCode), status);
     // Every message of the vector: the cause (the operating system's, a
     // conversion's) often stands beneath the first.
     std::string messageText;
@@ -610,6 +608,7 @@ int SessionDB::ReportError(const intptr_t* statusWords, bool expected) {
     if (!expected || base::Switches().chbLogBaza)
         base::WriteLog(level, "%s", messageText.c_str());
     LastCode = int(sqlCode);
+    LastMessage = messageText;
     return code;
 }
 

@@ -103,10 +103,10 @@ class SessionDB {
     int GetTableNames(TStringList* names);
     int GetViewNames(TStringList* names);
 
-    // Logs a failed call's status vector; stores its SQL code in LastCode and
-    // returns its status code. An `expected` failure (a missing file on
-    // attach, which the caller offers to create) is neither printed nor
-    // logged as an error.
+    // Logs a failed call's status vector; stores its SQL code in LastCode,
+    // its messages in LastMessage, and returns its status code. An
+    // `expected` failure (a missing file on attach, which the caller offers
+    // to create) is not logged as an error.
     int ReportError(const intptr_t* status, bool expected = false);
     // True when the server says the database file is not there (the I/O
     // error with the operating system's "no such file" beneath it).
@@ -126,6 +126,8 @@ class SessionDB {
 
     int AttachStatus = 0;
     int LastCode = 0;
+    // The server's own words for the last failure, every message of it.
+    std::string LastMessage;
     std::vector<ContactRow>* ContactRowsTarget = nullptr;
     std::map<int, std::string>* IdTextMapTarget = nullptr;
 

@@ -119,7 +119,8 @@ CrmAnswer CrmAnswerFor(int pbxType, int stage, bool linkDown, const std::string&
     }
 }
 
-CrmConsole::CrmConsole(PbxLink& link, PbxLinkHost& host) : link_(link), host_(host) {
+CrmConsole::CrmConsole(PbxLink& link, PbxLinkHost& host)
+    : link_(link), host_(host), portRetry_(host.CrmServer(), clients::ListenedPort::CrmConsole) {
     retry_.setInterval(RetryEveryMs);
     QObject::connect(&retry_, &QTimer::timeout, &context_, [this] { retryWaiting(); });
 }
@@ -136,12 +137,13 @@ bool CrmConsole::Active() const {
 void CrmConsole::SetActive(bool on) {
     QTcpServer& server = host_.CrmServer();
     if (!on) {
+        portRetry_.Stop();
         server.close();
         while (!connections_.empty())
             drop(connections_.begin()->first);
         return;
     }
-    if (server.isListening())
+    if (server.isListening() || portRetry_.Waiting())
         return;
     if (server.listen(QHostAddress::AnyIPv4, quint16(host_.CrmPort()))) {
         clients::ReportChosenPort(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);
@@ -153,6 +155,7 @@ void CrmConsole::SetActive(bool on) {
     if (const char* text = clients::SocketErrorCodeText(code))
         base::WriteLog(2, "CRMsocket: %s", text);
     clients::ReportListenFailure(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);
+    portRetry_.Arm(host_.CrmPort());
 }
 
 void CrmConsole::CRMsocketClientConnect() {

@@ -8,6 +8,8 @@
 // CRMsocketClientDisconnect, CRMsocketClientError.
 #pragma once
 
+#include "clients/ListenRetry.h"
+
 #include <QAbstractSocket>
 #include <QObject>
 #include <QPointer>
@@ -70,6 +72,8 @@ class CrmConsole {
     // Opens (or closes) the socket on its port; closing ends every connection.
     void SetActive(bool on);
     bool Active() const;
+    // Tries the port again while it cannot be opened.
+    QTimer& PortRetry() { return portRetry_.Timer(); }
 
     void CRMsocketClientConnect();
     void CRMsocketClientRead(int connection);
@@ -108,6 +112,7 @@ class CrmConsole {
     PbxLinkHost& host_;
     QObject context_;
     QTimer retry_;
+    clients::ListenRetry portRetry_;
     std::map<int, Connection> connections_;
     int nextConnection_ = 1;
     std::uint64_t bytesRead_ = 0;

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -328,8 +329,13 @@ bool RegistryFile::load() {
 // is what was checked, even when the name is replaced meanwhile.
 bool RegistryFile::read(std::string& bytes) {
     const int fd = ::open(filePath_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        // Gone between the look and the open: the next load finds it missing.
+        const int error = errno;
+        if (error != ENOENT)
+            tell(Stamp::of(filePath_), std::strerror(error), error);
         return false;
+    }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
@@ -373,8 +379,7 @@ void SetRegistryRefusedHandler(RegistryRefusedHandler handler) {
     refusedHandler() = std::move(handler);
 }
 
-// The file's keys count as missing. Every key object of the branch loads
-// the file: one that is not a regular file is told of once per state.
+// The file's keys count as missing.
 void RegistryFile::refuse(const Stamp& stamp, std::string reason) {
     keys_.clear();
     problems_ = {reason};
@@ -382,6 +387,12 @@ void RegistryFile::refuse(const Stamp& stamp, std::string reason) {
     stamp_ = stamp;
     if (stamp.regular)
         return; // too large: said when it is copied aside
+    tell(stamp, reason, 0);
+}
+
+// Every key object of the branch loads the file: a file that is refused or
+// cannot be read is told of once per state.
+void RegistryFile::tell(const Stamp& stamp, const std::string& reason, int error) {
     static std::map<std::string, Stamp> told;
     RegistryRefusedHandler handler;
     {
@@ -392,7 +403,7 @@ void RegistryFile::refuse(const Stamp& stamp, std::string reason) {
         it->second = stamp;
         handler = refusedHandler();
     }
-    const RegistryRefused notice{filePath_, reason};
+    const RegistryRefused notice{filePath_, reason, error};
     if (handler)
         handler(notice);
     else
@@ -493,6 +504,51 @@ RegistryFile::Key& RegistryFile::addKey(const std::string& path) {
     return key;
 }
 
+namespace {
+
+// Every writer of a settings file (the program's key objects, another copy
+// of it, the password tool) holds this lock, a file beside it, from the load
+// to the save: none puts back what another has just replaced. Not held
+// where the folder takes no files, so where no writer can save either.
+class WriteLock {
+  public:
+    // A writer holds the lock for one save: a holder that keeps it longer
+    // has stopped, and the write is refused rather than made without it.
+    static constexpr int WaitMs = 5000;
+    static constexpr int PauseMs = 2;
+
+    explicit WriteLock(const std::string& file) {
+        const std::string path = file + ".lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd_ < 0 && errno == ENOENT &&
+            QDir().mkpath(QFileInfo(QString::fromStdString(file)).absolutePath()))
+            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd_ < 0)
+            return;
+        for (int tries = WaitMs / PauseMs; ::flock(fd_, LOCK_EX | LOCK_NB) != 0; --tries) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || tries <= 0) {
+                failed_ = true;
+                return;
+            }
+            ::usleep(PauseMs * 1000);
+        }
+    }
+    ~WriteLock() {
+        if (fd_ >= 0)
+            ::close(fd_); // and the lock with it
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+    // Another writer kept the lock past the wait.
+    bool failed() const { return failed_; }
+
+  private:
+    int fd_ = -1;
+    bool failed_ = false;
+};
+
+} // namespace
+
 RegistryKey::RegistryKey(RegistryBranch branch) : branch_(branch), file_(registryFilePath(branch)) {}
 
 bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
@@ -502,6 +558,14 @@ bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
     if (!file_.findKey(path)) {
         if (!canCreate)
             return false;
+        const WriteLock lock(file_.filePath());
+        if (lock.failed() || !file_.load())
+            return false;
+        if (file_.findKey(path)) {
+            open_ = true;
+            path_ = normalisedPath(path);
+            return true;
+        }
         file_.addKey(path);
         if (!file_.save()) {
             // Not written: not there either, or a later look finds it.
@@ -554,10 +618,25 @@ int RegistryKey::ReadInteger(const std::string& name) {
     return int(it->second.dword);
 }
 
-void RegistryKey::write(RegistryValue value) {
+namespace {
+
+// A value another writer stored, which a default must not replace.
+bool isStored(const RegistryValue& value, RegistryValue::Type type) {
+    return value.type == type && (type == RegistryValue::Type::Dword || !value.text.empty());
+}
+
+} // namespace
+
+bool RegistryKey::write(RegistryValue value, bool onlyAsDefault) {
+    const WriteLock lock(file_.filePath());
+    if (lock.failed())
+        throw RegistryError("Failed to set data for '" + value.name + "': " + file_.filePath() +
+                            " is locked");
     auto& values = openKey().values;
     const std::string id = lowered(value.name);
     auto it = values.find(id);
+    if (onlyAsDefault && it != values.end() && isStored(it->second, value.type))
+        return false;
     if (it != values.end())
         value.name = it->second.name; // keep the name as first written
     const RegistryValue previous = it != values.end() ? it->second : RegistryValue();
@@ -570,6 +649,7 @@ void RegistryKey::write(RegistryValue value) {
             values.erase(id);
         throw RegistryError("Failed to set data for '" + value.name + "'");
     }
+    return true;
 }
 
 void RegistryKey::WriteString(const std::string& name, const std::string& value) {
@@ -580,7 +660,18 @@ void RegistryKey::WriteInteger(const std::string& name, int value) {
     write({name, RegistryValue::Type::Dword, {}, std::uint32_t(value)});
 }
 
+bool RegistryKey::WriteDefaultString(const std::string& name, const std::string& value) {
+    return write({name, RegistryValue::Type::String, value, 0}, true);
+}
+
+bool RegistryKey::WriteDefaultInteger(const std::string& name, int value) {
+    return write({name, RegistryValue::Type::Dword, {}, std::uint32_t(value)}, true);
+}
+
 bool RegistryKey::DeleteValue(const std::string& name) {
+    const WriteLock lock(file_.filePath());
+    if (lock.failed())
+        return false;
     auto& values = openKey().values;
     if (values.erase(lowered(name)) == 0)
         return false;

@@ -1,7 +1,8 @@
 // The settings store in place of the registry: keys and typed values (string,
 // dword) kept in one file per branch, in the text format of a registry export.
 // Key paths and value names match without regard to case; every write is saved
-// at once, atomically.
+// at once, atomically, with the file loaded and saved under a lock beside it
+// ("<file>.lock"), so that writers never write over each other.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +85,7 @@ class RegistryFile {
     bool setAside();
     bool read(std::string& bytes);
     void refuse(const Stamp& stamp, std::string reason);
+    void tell(const Stamp& stamp, const std::string& reason, int error);
 
     std::string filePath_;
     std::map<std::string, Key> keys_; // by lower-cased path
@@ -102,10 +104,12 @@ using RegistrySetAsideHandler = std::function<void(const RegistrySetAside&)>;
 // Told of every copy made; with none set, stderr is.
 void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler);
 
-// A branch file that was not read because it is not a regular file.
+// A branch file that was not read: not a regular file, too large, or one
+// that cannot be opened (its user may not read it).
 struct RegistryRefused {
     std::string file;
     std::string reason;
+    int error = 0; // the open's errno when it could not be opened, else 0
 };
 using RegistryRefusedHandler = std::function<void(const RegistryRefused&)>;
 // Told once of each refused file (again only when it changes); with none
@@ -128,6 +132,8 @@ class RegistryKey {
     void CloseKey();
     bool HasOpenKey() const { return open_; }
     bool CanWrite() const { return file_.canWrite(); }
+    // Whether the branch's file can be read (a missing one reads as empty).
+    bool CanRead() { return file_.load(); }
     const std::string& CurrentPath() const { return path_; }
 
     bool ValueExists(const std::string& name);
@@ -142,10 +148,17 @@ class RegistryKey {
     void WriteInteger(const std::string& name, int value);
     void WriteBool(const std::string& name, bool value) { WriteInteger(name, value ? 1 : 0); }
     bool DeleteValue(const std::string& name);
+    // The defaults a start writes for values it found missing or empty:
+    // written unless another writer stored the value since (a number, or a
+    // text that is not empty), so that a default never replaces what the
+    // password tool, say, has just stored. True when written; raise
+    // RegistryError as the writes above.
+    bool WriteDefaultString(const std::string& name, const std::string& value);
+    bool WriteDefaultInteger(const std::string& name, int value);
 
   private:
     RegistryFile::Key& openKey();
-    void write(RegistryValue value);
+    bool write(RegistryValue value, bool onlyAsDefault = false);
 
     RegistryBranch branch_;
     RegistryFile file_;

@@ -66,7 +66,8 @@ void TForm1::reportLogFileState(bool writable, int error) {
         return;
     }
     LogFileFailureReported = true;
-    const char* reason = std::strerror(error);
+    const char* reason =
+        error == ELOOP ? "it is a symbolic link, which is not followed" : std::strerror(error);
     std::fprintf(stderr, "Halvex: cannot write the log file %s: %s\n", LogFilePath.c_str(), reason);
     WriteLog(2, "Nie można zapisać pliku %s: %s", LogFilePath.c_str(), reason);
 }

@@ -36,7 +36,7 @@ template <class T> T readNumber(TForm1& form, const std::string& name, T default
         return value;
     } catch (const platform::RegistryError&) {
         if (!form.SettingsReadOnly)
-            form.SettingsRegistry->WriteInteger(name, int(defaultValue));
+            form.SettingsRegistry->WriteDefaultInteger(name, int(defaultValue));
         form.WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(),
                       shown(defaultValue).c_str());
         SettingsDefaulted = true;
@@ -46,7 +46,7 @@ template <class T> T readNumber(TForm1& form, const std::string& name, T default
 
 std::string takeTextDefault(TForm1& form, const std::string& name, const std::string& defaultValue) {
     if (!form.SettingsReadOnly)
-        form.SettingsRegistry->WriteString(name, defaultValue);
+        form.SettingsRegistry->WriteDefaultString(name, defaultValue);
     return defaultValue;
 }
 
@@ -192,7 +192,8 @@ void readPasswordSetting(TForm1& form, const char* name) {
     if (stored.empty()) {
         form.WriteLog(1, "Tworzę klucz dla hasła uzytkownika FB");
         if (!form.SettingsReadOnly)
-            form.SettingsRegistry->WriteString(name, AesEncryptToHexWire(defaultPassword, FixedKeyText));
+            form.SettingsRegistry->WriteDefaultString(name,
+                                                      AesEncryptToHexWire(defaultPassword, FixedKeyText));
         return setting.store(form, defaultPassword);
     }
     form.WriteLog(1, "Ustawiam hasło uzytkownika FB %s", "***");
@@ -267,8 +268,20 @@ void TForm1::probeRegistryBranch() {
                                  Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
     });
     // A FIFO, a device or a link to one in a settings file's place is not
-    // read: the defaults stand, and the operator is told where and why.
+    // read, nor is a file its user may not read: the defaults stand, the
+    // file is left as it is, and the operator is told where and why.
     platform::SetRegistryRefusedHandler([this](const platform::RegistryRefused& notice) {
+        if (notice.error != 0) {
+            std::fprintf(stderr,
+                         "Halvex: the settings file %s cannot be read: %s; the defaults are used and it is "
+                         "not written\n",
+                         notice.file.c_str(), notice.reason.c_str());
+            WriteLog(2,
+                     "Plik ustawień %s nie może zostać odczytany: %s; przyjęto wartości domyślne, plik nie "
+                     "zostanie zapisany",
+                     notice.file.c_str(), notice.reason.c_str());
+            return;
+        }
         std::fprintf(
             stderr,
             "Halvex: the settings file %s is not a regular file; it is not read, the defaults are used\n",
@@ -297,12 +310,18 @@ void TForm1::probeRegistryBranch() {
     // that holds them, and defaults stay in memory only.
     SettingsReadOnly = true;
     RegistryInHklm = machine.HasOpenKey() || machine.OpenKey(MainKey, false);
-    const std::string file = platform::registryFilePath(RegistryInHklm ? platform::RegistryBranch::Machine
-                                                                       : platform::RegistryBranch::User);
-    WriteLog(2,
-             "Nie można zapisać ustawień w żadnej gałęzi rejestru; ustawienia odczytane z %s, wartości "
-             "domyślne nie zostaną zapisane",
-             file.c_str());
+    const auto branch = RegistryInHklm ? platform::RegistryBranch::Machine : platform::RegistryBranch::User;
+    const std::string file = platform::registryFilePath(branch);
+    if (!platform::RegistryKey(branch).CanRead())
+        WriteLog(2,
+                 "Nie można zapisać ustawień w żadnej gałęzi rejestru ani odczytać pliku %s; przyjęto "
+                 "wartości domyślne, które nie zostaną zapisane",
+                 file.c_str());
+    else
+        WriteLog(2,
+                 "Nie można zapisać ustawień w żadnej gałęzi rejestru; ustawienia odczytane z %s, wartości "
+                 "domyślne nie zostaną zapisane",
+                 file.c_str());
 }
 
 namespace {

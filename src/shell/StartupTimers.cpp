@@ -6,6 +6,7 @@
 #include "admin/Console.h"
 #include "base/TraceLabel.h"
 #include "sms/SmsGateway.h"
+#include "ui/Application.h"
 #include "ui/Dialogs.h"
 
 namespace {
@@ -29,8 +30,13 @@ void TForm1::tmrStartupTimer() {
             return;
         StartupOneShotDone = true;
         Database().AttachAtStartup();
+        // Without a display nobody can see or close the settings dialog:
+        // shown there, it would hold the reconnect timer for good and put
+        // its own changes in force (the calendar service off for a language
+        // other than Polish), so a first start would differ from the next.
         if (SettingsDefaulted) {
-            ShowConfigTimer->SetEnabled(true);
+            if (!ui::IsHeadless())
+                ShowConfigTimer->SetEnabled(true);
             SettingsDefaulted = false;
         }
     }

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
+#include <algorithm>
 #include <cstdio>
 
 namespace ui {
@@ -199,8 +200,11 @@ std::string InteractiveDialogs::SelectDirectory(const std::string& caption, cons
     return QFileDialog::getExistingDirectory(ownerWindow(owner), q(caption), q(start)).toStdString();
 }
 
+// One line each on stderr: the journal shows a message as one entry.
 void HeadlessDialogs::report(const std::string& text) const {
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::string line = text;
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    std::fprintf(stderr, "%s\n", line.c_str());
     if (logSink_)
         logSink_(text);
 }

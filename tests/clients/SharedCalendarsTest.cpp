@@ -435,5 +435,66 @@ TEST_F(CalendarSwitch, TheClientServiceOpensAndClosesTheCalendarSocket) {
     EXPECT_FALSE(form->CalSocket->isListening());
 }
 
+// Ports held by another program when the service opens are tried again on
+// their timer until they open: the first failure and the opening are said,
+// on stderr and in the log, and nothing in between.
+TEST_F(CalendarSwitch, PortsInUseAreTriedAgainUntilTheyOpen) {
+    form->Clients().WylaczSerwer();
+    form->Clients().Calendars.SetServiceControl(std::make_unique<platform::FakeServiceControl>());
+    form->Clients().Calendars.ProgramFolder = sandbox.path();
+    form->Settings.CalendarServiceEnabled = true;
+    auto holdClients = std::make_unique<QTcpServer>();
+    auto holdCalendars = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(holdClients->listen(QHostAddress::AnyIPv4));
+    ASSERT_TRUE(holdCalendars->listen(QHostAddress::AnyIPv4));
+    form->Settings.PortTCP = holdClients->serverPort();
+    form->Settings.PortTCPCalBrowse = holdCalendars->serverPort();
+    const std::string clientPort = std::to_string(form->Settings.PortTCP);
+    const std::string calendarPort = std::to_string(form->Settings.PortTCPCalBrowse);
+
+    testing::internal::CaptureStderr();
+    form->WlaczSerwerClick();
+    EXPECT_FALSE(form->serwer->isListening());
+    EXPECT_FALSE(form->CalSocket->isListening());
+    ASSERT_TRUE(form->Clients().ClientPortRetry().isActive());
+    ASSERT_TRUE(form->Clients().Calendars.PortRetry().isActive());
+    // Shortened, so that the test need not wait for the usual interval.
+    form->Clients().ClientPortRetry().setInterval(10);
+    form->Clients().Calendars.PortRetry().setInterval(10);
+    // A few failed tries, then the ports are free.
+    int tries = 0;
+    QObject::connect(&form->Clients().ClientPortRetry(), &QTimer::timeout, [&] { ++tries; });
+    ASSERT_TRUE(PumpUntil([&] { return tries >= 3; }));
+    holdClients.reset();
+    holdCalendars.reset();
+    ASSERT_TRUE(PumpUntil([&] { return form->serwer->isListening() && form->CalSocket->isListening(); }));
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string log = mainLogText();
+    EXPECT_EQ(Occurrences(said, "cannot open the client port " + clientPort + ": "), 1u) << said;
+    EXPECT_EQ(Occurrences(said, "cannot open the calendar port " + calendarPort + ": "), 1u) << said;
+    EXPECT_EQ(Occurrences(said, "the client port " + clientPort + " is open now"), 1u) << said;
+    EXPECT_EQ(Occurrences(said, "the calendar port " + calendarPort + " is open now"), 1u) << said;
+    EXPECT_EQ(Occurrences(log, "Nie można otworzyć portu klientów " + clientPort + ": "), 1u) << log;
+    EXPECT_EQ(Occurrences(log, "Port klientów " + clientPort + " otwarty"), 1u) << log;
+    EXPECT_EQ(Occurrences(log, "Port kalendarzy " + calendarPort + " otwarty"), 1u) << log;
+    EXPECT_FALSE(form->Clients().ClientPortRetry().isActive());
+    EXPECT_FALSE(form->Clients().Calendars.PortRetry().isActive());
+
+    QTcpSocket peer;
+    peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(form->Settings.PortTCP));
+    EXPECT_TRUE(PumpUntil([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
+
+    // Switched off, a port that failed is not tried any more.
+    form->Clients().WylaczSerwer();
+    QTcpServer holdAgain;
+    ASSERT_TRUE(holdAgain.listen(QHostAddress::AnyIPv4, quint16(form->Settings.PortTCP)));
+    testing::internal::CaptureStderr();
+    form->WlaczSerwerClick();
+    ASSERT_TRUE(form->Clients().ClientPortRetry().isActive());
+    form->Clients().WylaczSerwer();
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(form->Clients().ClientPortRetry().isActive());
+}
+
 } // namespace
 } // namespace clienttest

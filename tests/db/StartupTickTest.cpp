@@ -8,6 +8,10 @@
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <sys/stat.h>
+
 class StartupTick : public testing_support::MainFormFixture {
   protected:
     void SetUp() override {
@@ -101,4 +105,80 @@ TEST_F(StartupTick, ALostMainConnectionIsLoggedAndAttachedAgain) {
     EXPECT_NE(session.ExecuteSQL("SELEKT 1 FROM RDB$DATABASE"), 0);
     const std::string log = mainLogText();
     EXPECT_NE(log.find("Dynamic SQL Error; SQL error code = -104; Token unknown"), std::string::npos) << log;
+}
+
+// A server that refuses the password: nothing of the server's raw status
+// reaches stderr, the first three failures are in the log only, and the
+// fourth is said once, with what it means; the same failure again is not
+// said again until another one comes.
+TEST_F(StartupTick, ARefusedPasswordIsSaidOnceFromTheFourthFailureOn) {
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    testfb::DetachMain();
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("PasswordFB", AesEncryptToHexWire("not-the-password", FixedKeyText));
+    }
+    createForm("DEBUG");
+    OpenFailureCount = 0;
+    testing::internal::CaptureStderr();
+    form->tmrStartupTimer();
+    for (int i = 0; i < 6; ++i)
+        form->trmReconnectTimer();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(MainDbHandleExists());
+    EXPECT_EQ(said.find("ISC STATUS"), std::string::npos) << said;
+    EXPECT_EQ(said.find("SQLCODE"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Your user name and password are not defined"), std::string::npos) << said;
+    const auto calls = dialogs->Calls();
+    ASSERT_EQ(calls.size(), 1u) << "said once, from the fourth failure on";
+    EXPECT_NE(calls[0].text.find("password"), std::string::npos) << calls[0].text;
+    EXPECT_TRUE(form->trmReconnect->Enabled());
+}
+
+// The database file's folder is not there yet at start: the creation fails,
+// and the reconnect timer tries again until the folder exists. The question
+// and the failure are put to the administrator once, not at every try; the
+// failure comes with the server's own words.
+class StartupTickWithoutFolder : public testing_support::MainFormFixture {
+  protected:
+    void TearDown() override {
+        MainFormFixture::TearDown();
+        testfb::DetachMain();
+    }
+};
+
+TEST_F(StartupTickWithoutFolder, ADatabaseThatCannotBeCreatedIsTriedAgainUntilItIs) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testfb::UseEmbeddedEngine();
+    testfb::DetachMain();
+    testfb::DatabaseFolder folder;
+    const std::string missing = folder.file("later");
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", "127.0.0.1");
+        key.WriteString("NameFB", missing + "/RovaZAD.fdb");
+        key.WriteString("PasswordFB", AesEncryptToHexWire(testfb::ServerPassword(), FixedKeyText));
+    }
+    createForm("DEBUG");
+    form->tmrStartupTimer();
+    EXPECT_EQ(form->Database().MainDbState, -1);
+    ASSERT_TRUE(form->trmReconnect->Enabled()) << "the failed creation is tried again";
+    for (int i = 0; i < 3; ++i) {
+        form->trmReconnectTimer();
+        EXPECT_TRUE(form->trmReconnect->Enabled());
+    }
+    EXPECT_FALSE(MainDbHandleExists());
+    const auto calls = dialogs->Calls();
+    ASSERT_EQ(calls.size(), 2u) << "asked and failed once, however often it is tried";
+    EXPECT_NE(calls[1].text.find("No such file or directory"), std::string::npos) << calls[1].text;
+
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(missing)));
+    // The server (user firebird) creates the file there.
+    ASSERT_EQ(::chmod(missing.c_str(), 0777), 0);
+    form->trmReconnectTimer();
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->Database().MainDbState, 0);
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(missing + "/RovaZAD.fdb")));
 }

@@ -270,6 +270,42 @@ TEST_F(CrmConsoleTest, ProgramThatNeverReadsIsClosedAtTheCapOthersKeepReceiving)
 
 // Mutated byte streams through the line cutting and the console's rules: no
 // line grows past the limit, nothing is lost from well-formed input after.
+// A port another program holds is tried again until it opens: its first
+// failure and its opening are said on stderr, the tries between are not.
+TEST_F(CrmConsoleTest, APortInUseIsTriedAgainUntilItOpens) {
+    start(2, nullptr);
+    auto holder = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(holder->listen(QHostAddress::AnyIPv4));
+    const std::string port = std::to_string(holder->serverPort());
+    form_->Settings.PortTCP_CRM = holder->serverPort();
+    console().SetActive(false);
+    testing::internal::CaptureStderr();
+    console().SetActive(true);
+    EXPECT_FALSE(console().Active());
+    ASSERT_TRUE(console().PortRetry().isActive());
+    // Shortened, so that the test need not wait for the usual interval.
+    console().PortRetry().setInterval(10);
+    int tries = 0;
+    QObject::connect(&console().PortRetry(), &QTimer::timeout, [&] { ++tries; });
+    ASSERT_TRUE(serveUntil([&] { return tries >= 3; }));
+    console().SetActive(true); // switched on again meanwhile: not said again
+    holder.reset();
+    ASSERT_TRUE(serveUntil([&] { return console().Active(); }));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(console().PortRetry().isActive());
+    const auto count = [&said](const std::string& part) {
+        std::size_t n = 0;
+        for (auto at = said.find(part); at != std::string::npos; at = said.find(part, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("cannot open the CRM console port " + port + ": "), 1u) << said;
+    EXPECT_EQ(count("the CRM console port " + port + " is open now"), 1u) << said;
+    crmPort_ = form_->Settings.PortTCP_CRM;
+    Program& program = connect();
+    EXPECT_EQ(program.socket.state(), QAbstractSocket::ConnectedState);
+}
+
 TEST(CrmConsoleInput, MutatedStreamsAreCutSafelyAndWellFormedInputStillWorks) {
     std::mt19937 random(1313);
     const std::vector<std::string> seeds = {"cti\r",     "Quabrils\r",  "cti 4\r", "AT\r\n", "C03\r",

@@ -3,8 +3,10 @@
 #include "support/Sandbox.h"
 
 #include <QDate>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 using platform::RegistryBranch;
@@ -325,4 +327,80 @@ TEST(RegistryStore, AFileReplacedWhileOpenIsRewrittenOwnerOnly) {
     key.WriteString("timeBackup", "2026-01-01 03:00:00");
     EXPECT_EQ(modeOf(file), 0600u);
     EXPECT_EQ(key.ReadInteger("PortTCP"), 1001);
+}
+
+// Each write loads the file, changes it and saves it: writers at the same
+// time (the program and the password tool, each with its own key object)
+// must not put back what the other has just replaced.
+TEST(RegistryStore, WritersAtTheSameTimeNeverWriteOverEachOther) {
+    Sandbox sandbox;
+    constexpr int Writers = 4;
+    constexpr int Values = 40;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < Writers; ++w)
+        threads.emplace_back([w] {
+            RegistryKey key(RegistryBranch::Machine);
+            if (!key.OpenKey("\\software\\Vorlin\\Halvex", true))
+                return;
+            for (int i = 0; i < Values; ++i)
+                key.WriteInteger("W" + std::to_string(w) + "-" + std::to_string(i), i);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    RegistryKey check(RegistryBranch::Machine);
+    ASSERT_TRUE(check.OpenKey("\\software\\Vorlin\\Halvex", false));
+    int missing = 0;
+    for (int w = 0; w < Writers; ++w)
+        for (int i = 0; i < Values; ++i)
+            missing += check.ValueExists("W" + std::to_string(w) + "-" + std::to_string(i)) ? 0 : 1;
+    EXPECT_EQ(missing, 0);
+}
+
+// A settings file its user may not read is named with the reason, once,
+// and neither read as empty nor written over.
+TEST(RegistryStore, AFileItsUserMayNotReadIsNamedWithTheReason) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads a file of mode 000";
+    Sandbox sandbox;
+    RefusedRecorder recorder;
+    const std::string file = sandbox.machineRegistryFile();
+    const std::string text =
+        std::string(Header) + "[software\\Vorlin\\Halvex]\r\n\"PortTCP\"=dword:000003e8\r\n";
+    testing_support::writeFile(file, text);
+    ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+    for (int i = 0; i < 2; ++i) {
+        RegistryKey key(RegistryBranch::Machine);
+        EXPECT_FALSE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+        EXPECT_FALSE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    }
+    ASSERT_EQ(recorder.notices.size(), 1u);
+    EXPECT_EQ(recorder.notices[0].file, file);
+    EXPECT_EQ(recorder.notices[0].error, EACCES);
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(testing_support::readFile(file), text);
+}
+
+// A start finds a value missing and writes its default; the password tool
+// stores the value in between: the default does not replace it. An empty
+// text or a value of another type is still replaced by the default.
+TEST(RegistryStore, ADefaultNeverReplacesAValueStoredSinceItWasFoundMissing) {
+    Sandbox sandbox;
+    RegistryKey program(RegistryBranch::Machine);
+    ASSERT_TRUE(program.OpenKey("\\software\\Vorlin\\Halvex", true));
+    EXPECT_FALSE(program.ValueExists("PasswordFB"));
+    {
+        RegistryKey tool(RegistryBranch::Machine);
+        ASSERT_TRUE(tool.OpenKey("\\software\\Vorlin\\Halvex", true));
+        tool.WriteString("PasswordFB", "stored");
+        tool.WriteString("NameFB", "");
+        tool.WriteString("PortTCP", "text");
+    }
+    EXPECT_FALSE(program.WriteDefaultString("PasswordFB", "default"));
+    EXPECT_TRUE(program.WriteDefaultString("NameFB", "default.fdb"));
+    EXPECT_TRUE(program.WriteDefaultInteger("PortTCP", 1000));
+    RegistryKey check(RegistryBranch::Machine);
+    ASSERT_TRUE(check.OpenKey("\\software\\Vorlin\\Halvex", false));
+    EXPECT_EQ(check.ReadString("PasswordFB"), "stored");
+    EXPECT_EQ(check.ReadString("NameFB"), "default.fdb");
+    EXPECT_EQ(check.ReadInteger("PortTCP"), 1000);
 }

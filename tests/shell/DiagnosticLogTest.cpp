@@ -313,3 +313,25 @@ TEST(DiagnosticLogTime, MonthNamesAreEnglishWhateverTheLocale) {
     when.tm_isdst = -1;
     EXPECT_EQ(base::DiagnosticLog::TimeText(std::mktime(&when)), "Jun  3 21:49:08");
 }
+
+// A link in the log file's place is not followed: as root it could lead the
+// log (and its owner-only mode) onto any file of the machine. The file it
+// points to is left as it was, and the refusal is said on stderr.
+TEST_F(DiagnosticLog, ALogFileThatIsALinkIsNotFollowed) {
+    createForm("DEBUG");
+    const std::string target = sandbox.file("elsewhere.txt");
+    testing_support::writeFile(target, "someone else's\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+    form->LogFilePath = sandbox.file("halvex.log");
+    ASSERT_EQ(::symlink(target.c_str(), form->LogFilePath.c_str()), 0);
+
+    testing::internal::CaptureStderr();
+    form->WriteLog(1, "not for the target");
+    form->TimerUpdateInfoTimer();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing_support::readFile(target), "someone else's\n");
+    EXPECT_EQ(modeOf(target), 0644);
+    EXPECT_NE(said.find("cannot write the log file " + form->LogFilePath + ": it is a symbolic link"),
+              std::string::npos)
+        << said;
+}

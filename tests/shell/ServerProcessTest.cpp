@@ -9,11 +9,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using testing_support::HalvexProcess;
 using testing_support::Sandbox;
@@ -126,6 +130,35 @@ TEST(ServerProcess, AHugeSettingsFileIsSetAsideAndTheStartStaysWithinTheShutdown
               qint64(huge.size()));
 }
 
+namespace {
+
+// The settings of a start on the test server's database in `folder`, with
+// these numbers besides.
+void settingsOnServer(const testfb::DatabaseFolder& folder,
+                      std::initializer_list<std::pair<const char*, int>> numbers) {
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+    key.WriteString("IPFBase", "127.0.0.1");
+    key.WriteString("NameFB", folder.file("RovaZAD.fdb"));
+    key.WriteString("PasswordFB", AesEncryptToHexWire(testfb::ServerPassword(), FixedKeyText));
+    for (const auto& [name, value] : numbers)
+        key.WriteInteger(name, value);
+}
+
+// As root the program runs as nobody, to meet what an ordinary user meets;
+// false when there is no such user.
+bool runAsOrdinaryUser(HalvexProcess& halvex) {
+    if (::geteuid() != 0)
+        return true;
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody)
+        return false;
+    halvex.runAs(nobody->pw_uid, nobody->pw_gid);
+    return true;
+}
+
+} // namespace
+
 // Started by a user without the right to ports below 1024, on a database file
 // that is not there yet: each port that cannot be opened is named, with what
 // it needs, on stderr and in the log; the server's own "no such file", which
@@ -138,23 +171,11 @@ TEST(ServerProcess, StartUpErrorsSayWhatToDo) {
         GTEST_SKIP() << "every user may open the low ports here";
     Sandbox sandbox;
     HalvexProcess halvex(sandbox);
-    if (::geteuid() == 0) {
-        const passwd* nobody = ::getpwnam("nobody");
-        if (!nobody)
-            GTEST_SKIP() << "no unprivileged user to run the program as";
-        halvex.runAs(nobody->pw_uid, nobody->pw_gid);
-    }
+    if (!runAsOrdinaryUser(halvex))
+        GTEST_SKIP() << "no unprivileged user to run the program as";
     testfb::DatabaseFolder folder;
-    {
-        platform::RegistryKey key(platform::RegistryBranch::Machine);
-        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
-        key.WriteString("IPFBase", "127.0.0.1");
-        key.WriteString("NameFB", folder.file("RovaZAD.fdb"));
-        key.WriteString("PasswordFB", AesEncryptToHexWire(testfb::ServerPassword(), FixedKeyText));
-        key.WriteInteger("CRMsocketActive", 1);
-        // The messages read below are the Polish ones.
-        key.WriteInteger("language", 0);
-    }
+    // The messages read below are the Polish ones.
+    ASSERT_NO_FATAL_FAILURE(settingsOnServer(folder, {{"CRMsocketActive", 1}, {"language", 0}}));
     halvex.start({"DEBUG"});
     // The calendar port is the last one opened, with the client service.
     ASSERT_TRUE(halvex.waitForLog("Nie można otworzyć portu kalendarzy", std::chrono::seconds(90)))
@@ -205,4 +226,81 @@ TEST(ServerProcess, ASettingsFileThatIsAFifoOrADeviceIsRefusedAndTheDefaultsUsed
     EXPECT_NE(said.find("the settings file " + fifo + " is not a regular file"), std::string::npos) << said;
     EXPECT_NE(said.find("the settings file " + zero + " is not a regular file"), std::string::npos) << said;
     EXPECT_EQ(QFileInfo(QString::fromStdString(zero)).symLinkTarget(), QStringLiteral("/dev/zero"));
+}
+
+namespace {
+
+// The port the log says the program chose for a port set to 0, or 0.
+int chosenPort(const std::string& log, const std::string& polishName) {
+    const std::string mark = "Port " + polishName + " ustawiony na 0: nasłuch na porcie ";
+    const auto at = log.find(mark);
+    return at == std::string::npos ? 0 : std::atoi(log.c_str() + at + mark.size());
+}
+
+} // namespace
+
+// A first start, with most settings still missing: the settings created
+// with their defaults stay as they are (nobody can see a settings dialog on
+// a server without a display), so the calendar port opens as on every later
+// start; and Qt's notes about windows it cannot show stay off stderr.
+TEST(ServerProcess, AFirstStartOpensTheCalendarPortAndKeepsQtNotesOffStderr) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    Sandbox sandbox;
+    testfb::DatabaseFolder folder;
+    ASSERT_NO_FATAL_FAILURE(
+        settingsOnServer(folder, {{"PortTCP", 0}, {"PortTCPCalBrowse", 0}, {"language", 1}}));
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(halvex.waitForLog("Port klientów ustawiony na 0", std::chrono::seconds(90)))
+        << halvex.logText() << halvex.standardError();
+    const int calendarPort = chosenPort(halvex.logText(), "kalendarzy");
+    ASSERT_NE(calendarPort, 0) << halvex.logText();
+    QTcpSocket peer;
+    peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(calendarPort));
+    EXPECT_TRUE(peer.waitForConnected(10000)) << peer.errorString().toStdString();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    const std::string errors = halvex.standardError();
+    EXPECT_NE(errors.find("the calendar port is 0: listening on port"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("This plugin does not support"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("XDG_RUNTIME_DIR"), std::string::npos) << errors;
+}
+
+// A settings file that its user cannot read (mode 000) is named with the
+// reason on stderr and in the log; no line claims it was read, and it is
+// left as it was.
+TEST(ServerProcess, ASettingsFileThatCannotBeReadIsSaidAndLeftAlone) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    HalvexProcess halvex(sandbox);
+    if (!runAsOrdinaryUser(halvex))
+        GTEST_SKIP() << "no unprivileged user to run the program as";
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[software\\Vorlin\\Halvex]\r\n"
+                             "\"PortTCP\"=dword:00005208\r\n";
+    const std::string machine = sandbox.machineRegistryFile();
+    const std::string user = sandbox.registryDir() + "/user.reg";
+    for (const std::string& file : {machine, user}) {
+        testing_support::writeFile(file, text);
+        ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+    }
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(halvex.waitForLog("nazwa pliku=<")) << halvex.standardError();
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    const std::string errors = halvex.standardError();
+    const std::string log = halvex.logText();
+    for (const std::string& file : {machine, user}) {
+        EXPECT_NE(errors.find("Halvex: the settings file " + file + " cannot be read: Permission denied"),
+                  std::string::npos)
+            << errors;
+        EXPECT_NE(log.find("Plik ustawień " + file + " nie może zostać odczytany: Permission denied"),
+                  std::string::npos)
+            << log;
+        struct stat info {};
+        ASSERT_EQ(::stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0u);
+        EXPECT_EQ(info.st_size, off_t(text.size()));
+    }
+    EXPECT_EQ(log.find("ustawienia odczytane z"), std::string::npos) << log;
 }
