@@ -77,8 +77,11 @@ class SmsGateway {
     // acknowledgement that the engine's action asks for.
     void HandleSmsRecord(const std::string& record);
     // One complete "!SMS&" request (wire bytes) of the client logged in as
-    // `idfb`.
-    void HandleClientSmsRequest(const std::string& request, const std::string& idfb);
+    // `idfb`. True when the client's answer waits for the message's row:
+    // `answered` then runs on the GUI thread once the row is stored and
+    // announced, or refused; false when the request is done now.
+    bool HandleClientSmsRequest(const std::string& request, const std::string& idfb,
+                                std::function<void()> answered = {});
     // Stores a new outgoing message's row (nId gets its key) and announces it.
     void InsertSmsStatus(SMSMSG& msg);
     // The message's state becomes `state`; its row, if any, follows.
@@ -133,14 +136,19 @@ class SmsGateway {
     void receivedRowsDone(const ReceivedRows& rows);
     // Writes the statements, then tells the user's clients of the change.
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
-    // Stores a client's new message and announces it; true when its row
-    // waits for the database instead, holding the message back until then.
-    bool storeClientSms(SMSMSG& msg);
+    // How a client's new message's row went: stored now (its key in the
+    // message), refused, on its way to the database (`answered` follows it),
+    // or kept for the database's return. The message is held back while its
+    // row is on its way or kept.
+    enum class ClientRow { Stored, Refused, Writing, Kept };
+    ClientRow storeClientSms(SMSMSG& msg, std::function<void()> answered);
     // The new row's message to its sender's client.
     void announceStored(const SMSMSG& msg);
-    // The held message's row was written (its key given) or failed: the
-    // notice and the sending, or the failed row, follow.
+    // The held message's row was written (its key given) or refused.
     void clientSmsRowWritten(SMSMSG msg, int result, const std::string& key);
+    // A client's message goes to the send queues, announced when it has its
+    // row.
+    void queueClientSms(const SMSMSG& msg);
     // After the database's return, the stored messages left at the exchange
     // for want of it are asked for again.
     void askForUnstoredAgain();

@@ -225,6 +225,10 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         return out;
     }
     std::string id(const std::string& login) { return std::to_string(users.at(login).id); }
+    void execute(const std::string& text) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        EXPECT_EQ(session.ExecuteDDL(text), 0) << text;
+    }
     std::string stamp() const {
         const QDateTime now = clock.dateTime();
         return now.toString("yyyy.MM.dd&HH:mm:ss").toStdString();
@@ -492,8 +496,9 @@ TEST_F(SmsRoad, ADesksMessageSentWhileTheDatabaseServerIsDownIsStoredAnnouncedAn
 // With rows written on a thread of their own, a database that holds every
 // byte holds no handler: a desk's message and one from the exchange wait for
 // their rows while the event loop goes on (neither kept as for a lost
-// connection, nor announced, sent or acknowledged yet); once the database
-// answers, each is stored, announced, sent or acknowledged.
+// connection, nor announced, answered, sent or acknowledged yet); once the
+// database answers, each is stored, announced (then the desk answered), sent
+// or acknowledged.
 TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEventLoop) {
     testfb::PrivateServer server;
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
@@ -503,6 +508,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     readGsmLines();
     pollStoredMessages();
     smsNotices("jnowak");
+    ClientSimulator& desk = *desks.at("jnowak");
     form->Database().UseRowWriter(true);
     // A handler that waited for the held database would give its row up
     // as unanswered at this bound, long before the relay lets go.
@@ -512,7 +518,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
         exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
-        send("jnowak", "600123456", "Hello");
+        ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n"));
         exchange->StoreSms(Line, sim::pdu::DeliverHello);
         form->miSmsSynchronizeClick();
         tick();
@@ -524,7 +530,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
         EXPECT_TRUE(exchange->SentMessages().empty()) << "not sent before its row exists";
         for (const std::string& command : exchange->Commands())
             EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
-        EXPECT_EQ(smsNotices("jnowak"), Texts{});
+        EXPECT_EQ(desk.Messages(), Texts{}) << "answered before its row exists";
         relay->hold(false);
     }
 
@@ -536,14 +542,56 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
                Texts{"1 " + id("jnowak") + " 1 600123456 600100200", "0 0 0 601234567 600100200"};
     })) << testing::PrintToString(smsRows());
     const std::string key = rows("SELECT NID FROM SMS WHERE NDIR = 1").at(0).at("NID");
-    ASSERT_TRUE(serveUntil([&] { return desks.at("jnowak")->Notices().size() >= 2; }));
-    EXPECT_EQ(smsNotices("jnowak"),
-              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
+    ASSERT_TRUE(serveUntil([&] { return desk.Notices().size() >= 2; }));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(desk.Messages(),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n", "OK",
                      "!SMS&CHG\r\n"}));
     EXPECT_EQ(form->Database().KeptRowCount(), 0u);
     form->Database().UseRowWriter(false);
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
+}
+
+// A desk's message is answered once its row is stored and announced, also
+// with rows written on a thread of their own: "!SMS&ADD" comes before "OK",
+// and what the desk sent behind the request waits for that answer. A row the
+// database refuses for good does not stop the message: it is sent all the
+// same (with no row, nothing is announced), however rows are written.
+TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotStopIt) {
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+    form->Database().UseRowWriter(true);
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    ClientSimulator& desk = *desks.at("jnowak");
+    ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n!PING\r"));
+    ASSERT_TRUE(serveUntil([&] { return desk.Replies().size() >= 2 && smsRows().size() == 1; }));
+    ASSERT_TRUE(settled());
+    const std::string key = rows("SELECT NID FROM SMS").at(0).at("NID");
+    EXPECT_EQ(desk.Messages(),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n", "OK",
+                     "OK"}));
+    desk.ClearReceived();
+    ticksUntilSent(1, 1);
+    const Texts sentRow{"1 " + id("jnowak") + " 1 600123456 600100200"};
+    ASSERT_TRUE(serveUntil([&] { return smsRows() == sentRow; })) << testing::PrintToString(smsRows());
+    EXPECT_EQ(smsNotices("jnowak"), Texts({"!SMS&CHG\r\n"}));
+
+    execute("CREATE EXCEPTION SMS_REFUSED 'refused'");
+    execute("CREATE TRIGGER SMS_REFUSE FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN IF (NEW.SNUMBER = "
+            "'600999999') THEN EXCEPTION SMS_REFUSED; END");
+    std::size_t sent = 1;
+    for (const bool writer : {true, false}) {
+        form->Database().UseRowWriter(writer);
+        send("jnowak", "600999999", writer ? "Refused by the writer" : "Refused on the spot");
+        ticksUntilSent(1, ++sent);
+        ASSERT_TRUE(flushed());
+    }
+    EXPECT_EQ(smsRows(), sentRow);
+    EXPECT_EQ(smsNotices("jnowak"), Texts{});
 }
 
 } // namespace
