@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -131,6 +132,11 @@ class SmsGateway {
         std::size_t stored;
     };
     void storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+    // A message the exchange hands over again (it missed the acknowledgement):
+    // true when its rows are stored already (it is acknowledged again) or on
+    // their way (the acknowledgement follows them).
+    bool receivedBefore(const SMSMSG& msg);
+    void acknowledgeReceived(const SMSMSG& msg);
     // Every row of a received message is stored or failed: acknowledged when
     // one was stored, else left at the exchange.
     void receivedRowsDone(const ReceivedRows& rows);
@@ -173,6 +179,14 @@ class SmsGateway {
     bool unstoredAtExchange_ = false;
     // Received messages whose rows are being written.
     int receivedRowsWriting_ = 0;
+    // The last received message of each exchange identifier of each line
+    // (line number, identifier), and whether its rows are stored: the
+    // exchange hands a message over again until it takes its acknowledgement.
+    struct ReceivedMessage {
+        SMSMSG msg;
+        bool stored = false;
+    };
+    std::map<std::pair<std::int32_t, std::int32_t>, ReceivedMessage> received_;
     // Rows kept for the database's return reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -141,8 +141,35 @@ void SmsGateway::HandleSmsSendError(SMSMSG msg) {
         host_.WyslijSmsDodaj(msg);
 }
 
+bool SmsGateway::receivedBefore(const SMSMSG& msg) {
+    const auto found = received_.find({msg.iNrLinii, msg.idWiad});
+    // An identifier the exchange gave to another message since is a new one.
+    if (found == received_.end() || found->second.msg.sNumber != msg.sNumber ||
+        found->second.msg.sBody != msg.sBody || found->second.msg.sDate != msg.sDate ||
+        found->second.msg.sTime != msg.sTime || found->second.msg.sLine != msg.sLine)
+        return false;
+    if (!found->second.stored) {
+        base::WriteLog(1, "SMS: wiadomość %d z linii %d ponownie z centrali, jest zapisywana", msg.idWiad,
+                       msg.iNrLinii);
+        return true;
+    }
+    base::WriteLog(1, "SMS: wiadomość %d z linii %d ponownie z centrali, już zapisana", msg.idWiad,
+                   msg.iNrLinii);
+    acknowledgeReceived(msg);
+    return true;
+}
+
+// Never dropped for waiting: unacknowledged, the exchange would hand the
+// message over again.
+void SmsGateway::acknowledgeReceived(const SMSMSG& msg) {
+    host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), SmsGatewayHost::NeverStale);
+}
+
 void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients,
                                   bool polled) {
+    if (receivedBefore(msg))
+        return;
+    received_[{msg.iNrLinii, msg.idWiad}] = ReceivedMessage{msg, false};
     const std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
     // The poll waits meanwhile: asked again before its acknowledgement, the
     // exchange would hand the same message over twice.
@@ -164,9 +191,11 @@ void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
     --receivedRowsWriting_;
     const SMSMSG& msg = rows.msg;
     if (rows.stored > 0) {
-        host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), 1000);
+        received_[{msg.iNrLinii, msg.idWiad}].stored = true;
+        acknowledgeReceived(msg);
         return;
     }
+    received_.erase({msg.iNrLinii, msg.idWiad});
     // Unacknowledged, the message stays at the exchange: the poll goes on
     // with the next line, and asks again once the database is back.
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);

@@ -19,6 +19,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -228,6 +229,12 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
     void execute(const std::string& text) {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         EXPECT_EQ(session.ExecuteDDL(text), 0) << text;
+    }
+    // The server's own chain holds a command beginning with `text`.
+    bool chainHolds(const std::string& text) {
+        auto lock = LockChains();
+        return std::any_of(ServerKlient->Komendy.begin(), ServerKlient->Komendy.end(),
+                           [&](const Bufor& command) { return command.data.starts_with(text); });
     }
     std::string stamp() const {
         const QDateTime now = clock.dateTime();
@@ -592,6 +599,51 @@ TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotS
     }
     EXPECT_EQ(smsRows(), sentRow);
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
+}
+
+// A message from the exchange is stored once. Its acknowledgement waits
+// behind commands the exchange leaves unanswered, however long they take;
+// and one the exchange never took (it hands the message over again) is
+// only given again, without a second row.
+TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement) {
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+    const Texts stored{"0 0 0 601234567 600100200"};
+
+    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    form->Pbx().WyslijLinie("VB STATE_GET 201\r", 1000);
+    form->Pbx().WyslijLinie("VB STATE_GET 202\r", 1000);
+    ASSERT_TRUE(exchange->WaitForCommand("VB STATE_GET 201"));
+    exchange->AnnounceSms(Line, sim::pdu::DeliverHello);
+    ASSERT_TRUE(serveUntil([&] { return chainHolds("SMS ACK"); }));
+    EXPECT_EQ(smsRows(), stored);
+    linkClock.advance(31'000);
+    ASSERT_TRUE(exchange->WaitForCommand("VB STATE_GET 202"));
+    exchange->SetAnswerRule({});
+    linkClock.advance(31'000);
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+    ASSERT_TRUE(flushed());
+    pollStoredMessages();
+    EXPECT_EQ(smsRows(), stored);
+
+    // The exchange misses the acknowledgement and hands the message over again.
+    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    const int again = exchange->AnnounceSms(Line, sim::pdu::DeliverMeeting, {30, 30});
+    const std::string ack = "SMS ACK " + std::to_string(Line) + " " + std::to_string(again);
+    ASSERT_TRUE(serveUntil([&] {
+        const auto commands = exchange->Commands();
+        return std::find(commands.begin(), commands.end(), ack) != commands.end();
+    }));
+    exchange->SetAnswerRule({});
+    linkClock.advance(31'000);
+    ASSERT_TRUE(flushed());
+    ASSERT_EQ(exchange->StoredSmsCount(Line), 1u);
+    pollStoredMessages();
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged again";
+    EXPECT_EQ(smsRows(), Texts({stored[0], stored[0]})) << "one row each";
 }
 
 } // namespace
