@@ -92,7 +92,9 @@ class SmsGateway {
 
     // ---- the polling timer and the GSM-line table ----
     // The polling timer's steps once the link is up. The GSM-line list, then
-    // the poll of stored messages: true when the tick was theirs.
+    // the poll of stored messages: true when the tick was theirs. The poll
+    // leaves the tick to the send step when it asks nothing on it, and every
+    // other tick while messages wait to be sent: neither starves the other.
     bool PollStep();
     // One send step of every line.
     void SendStep();
@@ -171,6 +173,10 @@ class SmsGateway {
     };
 
     void stepLines(bool waitingOnly);
+    // A message waits in the main queue or in a line's queue.
+    bool messagesToSend() const;
+    // The last tick went to the poll, which asked the exchange something.
+    bool pollHadTurn_ = false;
     void sendStepOfEveryLine(bool waitingOnly);
 
     SmsGatewayHost& host_;

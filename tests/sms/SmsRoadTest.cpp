@@ -646,4 +646,27 @@ TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement)
     EXPECT_EQ(smsRows(), Texts({stored[0], stored[0]})) << "one row each";
 }
 
+// Desk messages keep going out while the exchange's keep the poll busy: with
+// a new poll cycle wanted before every tick, sending and polling take turns.
+TEST_F(SmsRoad, SendingAndPollingTakeTurns) {
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    smsNotices("jnowak");
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    for (int i = 0; i < 3; ++i)
+        send("jnowak", "600123456", "Hello " + std::to_string(i));
+    int polls = 0;
+    for (int i = 0; i < 12; ++i) {
+        form->miSmsSynchronizeClick();
+        tick();
+        polls += sms().SmsEngine.bSmsRequestSent ? 1 : 0;
+        ASSERT_TRUE(flushed());
+        ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+    }
+    EXPECT_EQ(exchange->SentMessages().size(), 3u);
+    EXPECT_GE(polls, 6);
+}
+
 } // namespace
