@@ -46,7 +46,7 @@ void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored the
         then(result == 0, stored);
     };
     const int result = table.InsertDataWithId(written, false);
-    if (result != db::RowWrittenLater)
+    if (result != db::RowWrittenLater && result != db::RowKeptForReturn)
         written(result, table.nId);
 }
 

@@ -595,7 +595,8 @@ TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotS
         form->Database().UseRowWriter(writer);
         send("jnowak", "600999999", writer ? "Refused by the writer" : "Refused on the spot");
         ticksUntilSent(1, ++sent);
-        ASSERT_TRUE(flushed());
+        // Acknowledged: the line is free for the next one.
+        ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.LineQueues[LineNumber].empty(); }));
     }
     EXPECT_EQ(smsRows(), sentRow);
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
@@ -667,6 +668,43 @@ TEST_F(SmsRoad, SendingAndPollingTakeTurns) {
     }
     EXPECT_EQ(exchange->SentMessages().size(), 3u);
     EXPECT_GE(polls, 6);
+}
+
+// A received message's row that meets a lost connection, in its insert or
+// at its commit, is stored once: one that surely was not written is left to
+// the exchange, which hands it over again; one whose commit went unanswered
+// is looked up once the database answers, written only when absent, and the
+// message acknowledged then.
+TEST_F(SmsRoad, AReceivedMessageWhoseRowMetALostConnectionIsStoredOnce) {
+    testfb::PrivateServer server;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
+    link();
+    staff({"jnowak"});
+    readGsmLines();
+    pollStoredMessages();
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    form->trmReconnect->SetEnabled(false);
+    // The connection goes in the key's drawing, the insert or its commit.
+    Texts stored;
+    for (const std::size_t chunks : {5, 6, 7}) {
+        relay->holdAfterChunksToServer(chunks);
+        exchange->StoreSms(Line, sim::pdu::DeliverHello);
+        form->miSmsSynchronizeClick();
+        tick();
+        ASSERT_TRUE(serveUntil([&] { return !MainDbHandleExists(); }));
+        relay->dropConnections();
+        relay->hold(false);
+        form->trmReconnectTimer();
+        ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0; }));
+        pollStoredMessages();
+        ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+        ASSERT_TRUE(flushed());
+        stored.push_back("0 0 0 601234567 600100200");
+        EXPECT_EQ(smsRows(), stored) << "after " << chunks << " chunks";
+    }
+    db::SetCallBound(db::DefaultCallBound);
+    testfb::DetachMain();
 }
 
 } // namespace
