@@ -139,6 +139,15 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         return notices;
     }
 
+    // Linked to the exchange, the GSM lines read and polled once, with the
+    // desk of jnowak logged in and its notices so far taken.
+    void linkedWithDesk() {
+        ASSERT_NO_FATAL_FAILURE(link());
+        ASSERT_NO_FATAL_FAILURE(staff({"jnowak"}));
+        ASSERT_NO_FATAL_FAILURE(readGsmLines());
+        ASSERT_NO_FATAL_FAILURE(pollStoredMessages());
+        smsNotices("jnowak");
+    }
     // The ticks ask the exchange for its GSM lines one by one.
     void readGsmLines() {
         for (int question = 0; question < 40 && !sms().GsmLines.Complete(); ++question) {
@@ -510,11 +519,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     testfb::PrivateServer server;
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
-    link();
-    staff({"jnowak"});
-    readGsmLines();
-    pollStoredMessages();
-    smsNotices("jnowak");
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     ClientSimulator& desk = *desks.at("jnowak");
     form->Database().UseRowWriter(true);
     // A handler that waited for the held database would give its row up
@@ -566,11 +571,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
 // database refuses for good does not stop the message: it is sent all the
 // same (with no row, nothing is announced), however rows are written.
 TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotStopIt) {
-    link();
-    staff({"jnowak"});
-    readGsmLines();
-    pollStoredMessages();
-    smsNotices("jnowak");
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     form->Database().UseRowWriter(true);
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     ClientSimulator& desk = *desks.at("jnowak");
@@ -607,11 +608,7 @@ TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotS
 // and one the exchange never took (it hands the message over again) is
 // only given again, without a second row.
 TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement) {
-    link();
-    staff({"jnowak"});
-    readGsmLines();
-    pollStoredMessages();
-    smsNotices("jnowak");
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     const Texts stored{"0 0 0 601234567 600100200"};
 
     exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
@@ -650,11 +647,7 @@ TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement)
 // Desk messages keep going out while the exchange's keep the poll busy: with
 // a new poll cycle wanted before every tick, sending and polling take turns.
 TEST_F(SmsRoad, SendingAndPollingTakeTurns) {
-    link();
-    staff({"jnowak"});
-    readGsmLines();
-    pollStoredMessages();
-    smsNotices("jnowak");
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     for (int i = 0; i < 3; ++i)
         send("jnowak", "600123456", "Hello " + std::to_string(i));
@@ -679,10 +672,7 @@ TEST_F(SmsRoad, AReceivedMessageWhoseRowMetALostConnectionIsStoredOnce) {
     testfb::PrivateServer server;
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
-    link();
-    staff({"jnowak"});
-    readGsmLines();
-    pollStoredMessages();
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     db::SetCallBound(std::chrono::milliseconds(1000));
     form->trmReconnect->SetEnabled(false);
     // The connection goes in the key's drawing, the insert or its commit.
