@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ struct Bufor {
     // of the line.
     Bufor(const char* text, std::size_t count, std::int32_t timeToLiveMs = 0);
     explicit Bufor(std::string_view line, std::int32_t timeToLiveMs = 0);
+
+    // A time to live that never runs out: the command waits however long the
+    // commands ahead of it take (an acknowledgement the exchange must get).
+    static constexpr std::int32_t NeverStale = std::numeric_limits<std::int32_t>::max();
 
     std::string data;
     std::int32_t TTL = 0;

@@ -361,7 +361,7 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             end = ContactGroupDeleted(body);
             break;
         case Handler::Sms:
-            end = SmsRequest(body, k.IDFB);
+            end = SmsRequest(body, k, code);
             break;
         case Handler::Vb:
             end = VoiceBoxRequest(body, code);
@@ -373,6 +373,16 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
 
         // The handler may have removed the record.
         record = Klient::Znajdz(address, connection, nullptr);
+        if (code == ReplyAwaitsRow) {
+            // Answered once the message's row is stored and announced: the
+            // rest of the read waits for that answer.
+            if (record) {
+                const std::size_t used = std::min(kind->after, rest.size()) + std::min(*end, body.size());
+                record->ReceiveRemainder.assign(rest.substr(used));
+                record->HeldRead = !record->ReceiveRemainder.empty();
+            }
+            return;
+        }
         const bool login = kind->handler == Handler::Kl || kind->handler == Handler::Kla;
         if (login && !end && code == LoginAwaitsDatabase) {
             // Nothing more of this client is read or handled until the

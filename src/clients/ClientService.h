@@ -129,6 +129,9 @@ class ClientService {
     // The error code of a log-in held for its password read: the client's
     // input from that request on is handled again once the answer is there.
     static constexpr int LoginAwaitsDatabase = -1;
+    // The error code of a request whose answer waits for its row: the client's
+    // input after that request is handled once it is answered.
+    static constexpr int ReplyAwaitsRow = -2;
 
     // ---- notifications ----
     // Sends or queues one message (`text`: wire bytes with their own line
@@ -170,8 +173,10 @@ class ClientService {
     RequestEnd VoiceMailRequest(std::string_view text, int& errorCode);
     RequestEnd VoiceBoxRequest(std::string_view text, int& errorCode);
     RequestEnd GroupLoginRequest(std::string_view text, int& errorCode);
-    // The whole SMS request from its "!"; always answered "OK".
-    RequestEnd SmsRequest(std::string_view request, const std::string& idfb);
+    // The whole SMS request from its "!"; always answered "OK", once the
+    // message's row is stored and announced: while its row is on its way,
+    // `errorCode` is `ReplyAwaitsRow`.
+    RequestEnd SmsRequest(std::string_view request, const Klient& record, int& errorCode);
 
     // Presence: the client check every 30 s, and the broadcasts.
     void InfoOKlientach();
@@ -302,6 +307,11 @@ class ClientService {
     // Those without an answer within the call bound are answered unreachable.
     void answerLatePasswordReads();
     void watchPasswordReads();
+    // The SMS request's answer, held for its row, is sent and the client's
+    // input goes on; those whose row takes longer than the call bound are
+    // answered then (the notice follows the row).
+    void smsRowAnswered(std::uint32_t connection, std::uint64_t ticket);
+    void answerLateSmsRequests();
     // The request handlers' work on a zero-ended text: where the request
     // ends, or null after an error.
     const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,
@@ -346,6 +356,16 @@ class ClientService {
     std::uint64_t nextPasswordTicket_ = 1;
     bool passwordReadsOffLoop_ = false;
     DeadlineWatch passwordWatch_{context_, [this] { answerLatePasswordReads(); }};
+    // SMS requests whose answer waits for the message's row, by connection:
+    // at most one each, as its input waits too.
+    struct SmsRowWait {
+        std::uint64_t ticket = 0;
+        std::int64_t dueMs = 0;
+        std::string address;
+    };
+    std::unordered_map<std::uint32_t, SmsRowWait> smsRowWaits_;
+    std::uint64_t nextSmsTicket_ = 1;
+    DeadlineWatch smsRowWatch_{context_, [this] { answerLateSmsRequests(); }};
     // Closings of the oldest for a newcomer are logged at most this often.
     static constexpr std::int64_t EvictionLogPeriodMs = 10000;
     std::int64_t evictionLoggedMs_ = 0;

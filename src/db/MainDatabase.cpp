@@ -417,11 +417,8 @@ bool MainDatabase::KeepUncertainRows(std::vector<PendingRow> rows) {
         return true;
     }
     for (PendingRow& row : rows) {
-        // A row that may not wait fails: whoever follows it tries again.
-        if (!row.waitsForConnection) {
-            keepOrFail(std::move(row));
-            continue;
-        }
+        // Even a row that may not wait is looked up: whoever follows it
+        // cannot know whether to try again, and would write it twice.
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: %s",
                        row.statement.c_str());
         keep(KeptRow(std::move(row), commit));

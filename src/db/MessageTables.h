@@ -27,7 +27,8 @@ class ServiceSmsDB : public ServiceTableDB {
     // `written`, the row may be written on the row writer's thread
     // (db::RowWrittenLater), and one that meets the main connection away
     // waits for it (db::RowKeptForReturn) unless `waitsForConnection` is
-    // false; `written` hears of it when it is written.
+    // false (then only one whose commit went unanswered waits, to be looked
+    // up); `written` hears of it when it is written.
     int InsertDataWithId(const db::KeptRowWritten& written = {}, bool waitsForConnection = true);
     int UpdateStatus(const SmsState& state, const SmsRowId& nId);
     // The statements of UpdateStatus and UpdateLine, to be written elsewhere.

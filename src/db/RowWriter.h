@@ -43,7 +43,8 @@ struct PendingRow {
     std::string key;
     KeptRowWritten written;
     // False: a row that cannot be written now fails (its follower is told)
-    // instead of waiting for the connection's return.
+    // instead of waiting for the connection's return; one whose commit went
+    // unanswered still waits, to be looked up.
     bool waitsForConnection = true;
 };
 

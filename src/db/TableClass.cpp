@@ -44,6 +44,9 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
         return written && waitsForConnection && database && Handle() == &MainDbHandle &&
                (!MainDbHandleExists() || FailureCanPass());
     };
+    // A row that may not wait is not kept as one of a lost connection.
+    if (!waitsForConnection)
+        KeepNoRows();
     TStringList keys;
     ResultStrings = &keys;
     const int drawn = ExecuteSQL(generatorQuery);
@@ -61,6 +64,16 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
         keyField = keys.front();
     else if (keepable() && database->FollowLastKeptRow(insert, keys.front(), written))
         return db::RowKeptForReturn;
+    else if (!waitsForConnection && written && database && Handle() == &MainDbHandle && OutcomeUnknown()) {
+        // Its commit went unanswered: it is looked up later, and written
+        // only when absent, rather than tried again by its caller.
+        db::PendingRow row(insert);
+        row.key = keys.front();
+        row.written = written;
+        row.waitsForConnection = false;
+        if (database->KeepUncertainRows(std::vector<db::PendingRow>{std::move(row)}))
+            return db::RowKeptForReturn;
+    }
     return result;
 }
 

@@ -44,7 +44,8 @@ class ServiceTableDB : public SessionDB {
     // row that meets the main connection away is kept whole (its key drawn
     // when it is written back, if need be: RowKeptForReturn); `written` is
     // told later. Without `waitsForConnection` such a row fails instead of
-    // being kept.
+    // being kept, unless its commit went unanswered: it is then kept to be
+    // looked up (RowKeptForReturn), as it may be written already.
     int insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                          const std::function<std::string(const std::string& key)>& buildInsert,
                          const db::KeptRowWritten& written = {}, bool waitsForConnection = true);

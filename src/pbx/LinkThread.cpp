@@ -779,7 +779,8 @@ bool TWatek::WriteStep(bool serial) {
                 // given up. Older, it is stale: a dial that rings minutes
                 // after the click does harm.
                 const std::int64_t waited = head.QueuedMs >= 0 ? now - head.QueuedMs : 0;
-                const bool stale = head.TTL >= 0 && waited > std::int64_t(head.TTL) + CommandAnswerTimeoutMs;
+                const bool stale = head.TTL >= 0 && head.TTL != Bufor::NeverStale &&
+                                   waited > std::int64_t(head.TTL) + CommandAnswerTimeoutMs;
                 if (head.TTL < 0 || stale) {
                     base::WriteLog(
                         2, "Komenda do centrali pominięta: %s (czekała %lld ms, czas życia %d ms) <%s>",
@@ -816,7 +817,8 @@ bool TWatek::WriteStep(bool serial) {
         }
         if (serial && traffic())
             base::WriteLog(1, "PC->CEN, wysyłanie nieudane <%s>", LogCopy(command->data).c_str());
-        command->TTL -= elapsed;
+        if (command->TTL != Bufor::NeverStale)
+            command->TTL -= elapsed;
         auto lock = LockChains();
         // Back at the head of its chain, unless its client has gone meanwhile.
         if (listed(owner)) {

@@ -1,7 +1,8 @@
 // The exchange polling timer: once the link is up, each tick asks for the
-// GSM-line list or polls the stored SMS, else downloads the next voice-mail
-// box, else runs the SMS send step of every line. The SMS lines' waits count
-// every tick, whatever it asks.
+// GSM-line list or polls the stored SMS (the poll takes turns with the send
+// step while messages wait to go), else downloads the next voice-mail box,
+// else runs the SMS send step of every line. The SMS lines' waits count every
+// tick, whatever it asks.
 #include "pbx/PbxLink.h"
 #include "sms/SmsGateway.h"
 

@@ -3,6 +3,7 @@
 #include "admin/AdminForms.h"
 #include "db/MainDatabase.h"
 
+#include "clients/Bufor.h"
 #include "clients/ClientService.h"
 #include "clients/Klient.h"
 #include "pbx/PbxLink.h"
@@ -115,6 +116,8 @@ void SmsGatewayHostOfForm::SendSmsForward(std::int32_t userId, const std::string
     if (Klient* client = smsClientOf(userId))
         form_.Clients().Powiadom(0, platform::toWire(notice), client->IDFB.c_str(), 0, client->IP);
 }
+
+static_assert(sms::SmsGatewayHost::NeverStale == Bufor::NeverStale);
 
 void SmsGatewayHostOfForm::QueueExchangeLine(const std::string& line, int timeToLiveMs) {
     form_.Pbx().WyslijLinie(platform::toWire(line), timeToLiveMs);

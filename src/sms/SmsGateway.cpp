@@ -3,6 +3,8 @@
 #include "base/CommandParserGenerator.h"
 #include "base/DiagnosticLog.h"
 
+#include <algorithm>
+
 namespace sms {
 
 SmsGateway::SmsGateway(SmsGatewayHost& host) : host_(host) {
@@ -62,19 +64,32 @@ bool SmsGateway::PollStep() {
     if (!GsmLines.Complete()) {
         host_.EnablePollingTimer(false);
         request = GsmLines.GetGsmRequest();
-    } else if (receivedRowsWriting_ > 0) {
-        // Nothing is asked until the message in hand is acknowledged.
+        if (!request.empty())
+            host_.QueueExchangeLine(request, 1000);
+        host_.EnablePollingTimer(true);
         return true;
-    } else if (!SmsEngine.NeedsResynchronization()) {
-        host_.EnablePollingTimer(false);
-        std::int32_t action = SMS_ACTION_NONE;
-        SmsEngine.GetSmsRequest(request, action);
-    } else
+    }
+    // Nothing is asked while a received message's rows are written (it is
+    // not acknowledged yet), nor on the send step's turn.
+    const bool sendersTurn = pollHadTurn_ && messagesToSend();
+    pollHadTurn_ = false;
+    if (receivedRowsWriting_ > 0 || SmsEngine.NeedsResynchronization() || sendersTurn)
         return false;
+    host_.EnablePollingTimer(false);
+    std::int32_t action = SMS_ACTION_NONE;
+    SmsEngine.GetSmsRequest(request, action);
     if (!request.empty())
         host_.QueueExchangeLine(request, 1000);
     host_.EnablePollingTimer(true);
-    return true;
+    pollHadTurn_ = !request.empty();
+    return pollHadTurn_;
+}
+
+bool SmsGateway::messagesToSend() const {
+    if (SmsEngine.MainQueueSize() > 0)
+        return true;
+    return std::any_of(SmsEngine.LineQueues.begin(), SmsEngine.LineQueues.end(),
+                       [](const auto& line) { return !line.second.empty(); });
 }
 
 void SmsGateway::SendStep() {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,8 +78,11 @@ class SmsGateway {
     // acknowledgement that the engine's action asks for.
     void HandleSmsRecord(const std::string& record);
     // One complete "!SMS&" request (wire bytes) of the client logged in as
-    // `idfb`.
-    void HandleClientSmsRequest(const std::string& request, const std::string& idfb);
+    // `idfb`. True when the client's answer waits for the message's row:
+    // `answered` then runs on the GUI thread once the row is stored and
+    // announced, or refused; false when the request is done now.
+    bool HandleClientSmsRequest(const std::string& request, const std::string& idfb,
+                                std::function<void()> answered = {});
     // Stores a new outgoing message's row (nId gets its key) and announces it.
     void InsertSmsStatus(SMSMSG& msg);
     // The message's state becomes `state`; its row, if any, follows.
@@ -88,7 +92,9 @@ class SmsGateway {
 
     // ---- the polling timer and the GSM-line table ----
     // The polling timer's steps once the link is up. The GSM-line list, then
-    // the poll of stored messages: true when the tick was theirs.
+    // the poll of stored messages: true when the tick was theirs. The poll
+    // leaves the tick to the send step when it asks nothing on it, and every
+    // other tick while messages wait to be sent: neither starves the other.
     bool PollStep();
     // One send step of every line.
     void SendStep();
@@ -128,19 +134,29 @@ class SmsGateway {
         std::size_t stored;
     };
     void storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+    // A message the exchange hands over again (it missed the acknowledgement):
+    // true when its rows are stored already (it is acknowledged again) or on
+    // their way (the acknowledgement follows them).
+    bool receivedBefore(const SMSMSG& msg);
+    void acknowledgeReceived(const SMSMSG& msg);
     // Every row of a received message is stored or failed: acknowledged when
     // one was stored, else left at the exchange.
     void receivedRowsDone(const ReceivedRows& rows);
     // Writes the statements, then tells the user's clients of the change.
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
-    // Stores a client's new message and announces it; true when its row
-    // waits for the database instead, holding the message back until then.
-    bool storeClientSms(SMSMSG& msg);
+    // How a client's new message's row went: stored now (its key in the
+    // message), refused, on its way to the database (`answered` follows it),
+    // or kept for the database's return. The message is held back while its
+    // row is on its way or kept.
+    enum class ClientRow { Stored, Refused, Writing, Kept };
+    ClientRow storeClientSms(SMSMSG& msg, std::function<void()> answered);
     // The new row's message to its sender's client.
     void announceStored(const SMSMSG& msg);
-    // The held message's row was written (its key given) or failed: the
-    // notice and the sending, or the failed row, follow.
+    // The held message's row was written (its key given) or refused.
     void clientSmsRowWritten(SMSMSG msg, int result, const std::string& key);
+    // A client's message goes to the send queues, announced when it has its
+    // row.
+    void queueClientSms(const SMSMSG& msg);
     // After the database's return, the stored messages left at the exchange
     // for want of it are asked for again.
     void askForUnstoredAgain();
@@ -157,6 +173,10 @@ class SmsGateway {
     };
 
     void stepLines(bool waitingOnly);
+    // A message waits in the main queue or in a line's queue.
+    bool messagesToSend() const;
+    // The last tick went to the poll, which asked the exchange something.
+    bool pollHadTurn_ = false;
     void sendStepOfEveryLine(bool waitingOnly);
 
     SmsGatewayHost& host_;
@@ -165,6 +185,14 @@ class SmsGateway {
     bool unstoredAtExchange_ = false;
     // Received messages whose rows are being written.
     int receivedRowsWriting_ = 0;
+    // The last received message of each exchange identifier of each line
+    // (line number, identifier), and whether its rows are stored: the
+    // exchange hands a message over again until it takes its acknowledgement.
+    struct ReceivedMessage {
+        SMSMSG msg;
+        bool stored = false;
+    };
+    std::map<std::pair<std::int32_t, std::int32_t>, ReceivedMessage> received_;
     // Rows kept for the database's return reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -8,6 +8,7 @@
 #include "sms/SmsRecords.h"
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,10 @@ class SmsGatewayHost {
     virtual void SendSmsForward(std::int32_t userId, const std::string& notice) = 0;
 
     // Appends a line of the server's own (UTF-8, with its own CR) to the
-    // exchange's command chain.
+    // exchange's command chain; with `NeverStale` it is never dropped for
+    // having waited too long.
     virtual void QueueExchangeLine(const std::string& line, int timeToLiveMs) = 0;
+    static constexpr int NeverStale = std::numeric_limits<std::int32_t>::max();
     // Switches the polling timer off around a step and on again after it.
     virtual void EnablePollingTimer(bool on) = 0;
     // The GSM-line list to every connected client.

@@ -46,7 +46,7 @@ void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored the
         then(result == 0, stored);
     };
     const int result = table.InsertDataWithId(written, false);
-    if (result != db::RowWrittenLater)
+    if (result != db::RowWrittenLater && result != db::RowKeptForReturn)
         written(result, table.nId);
 }
 
@@ -63,36 +63,47 @@ void SmsGateway::announceStored(const SMSMSG& msg) {
     host_.WyslijSmsDodaj(msg);
 }
 
-bool SmsGateway::storeClientSms(SMSMSG& msg) {
+SmsGateway::ClientRow SmsGateway::storeClientSms(SMSMSG& msg, std::function<void()> answered) {
     auto table = db::MainTable<ServiceSmsDB>();
     fillRow(table, msg, msg.nState, msg.nUserId);
     std::weak_ptr<bool> alive = alive_;
-    const int result = table.InsertDataWithId([this, alive, msg](int written, const std::string& key) {
-        if (!alive.expired())
+    // The client waits for its answer only while the row is on its way.
+    auto answer = std::make_shared<std::function<void()>>(std::move(answered));
+    const int result =
+        table.InsertDataWithId([this, alive, msg, answer](int written, const std::string& key) {
+            if (alive.expired())
+                return;
             clientSmsRowWritten(msg, written, key);
-    });
+            if (*answer)
+                (*answer)();
+        });
     if (result == db::RowWrittenLater)
-        return true;
+        return ClientRow::Writing;
+    *answer = nullptr;
     if (result == db::RowKeptForReturn) {
         base::WriteLog(2, "SMS użytkownika %d do %s czeka na bazę danych", msg.nUserId, msg.sNumber.c_str());
-        return true;
+        return ClientRow::Kept;
     }
     if (result != 0)
-        return false;
+        return ClientRow::Refused;
     msg.nId = detail::readNumber(table.nId).value;
-    announceStored(msg);
-    return false;
+    return ClientRow::Stored;
 }
 
 void SmsGateway::clientSmsRowWritten(SMSMSG msg, int result, const std::string& key) {
-    if (result != 0) {
-        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany, wiadomość nieudana", msg.nUserId,
-                       msg.sNumber.c_str());
-        HandleSmsSendError(msg);
-        return;
-    }
-    msg.nId = detail::readNumber(key).value;
-    announceStored(msg);
+    if (result == 0)
+        msg.nId = detail::readNumber(key).value;
+    queueClientSms(msg);
+}
+
+// A message whose row the database refused goes all the same, rather than
+// being lost: its row is tried again when the exchange acknowledges it.
+void SmsGateway::queueClientSms(const SMSMSG& msg) {
+    if (msg.nId >= 0)
+        announceStored(msg);
+    else
+        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany w bazie danych, wysyłany bez zapisu",
+                       msg.nUserId, msg.sNumber.c_str());
     SmsEngine.MainQueue.push_back(msg);
     SmsEngine.DistributeMainQueue();
 }
@@ -130,8 +141,35 @@ void SmsGateway::HandleSmsSendError(SMSMSG msg) {
         host_.WyslijSmsDodaj(msg);
 }
 
+bool SmsGateway::receivedBefore(const SMSMSG& msg) {
+    const auto found = received_.find({msg.iNrLinii, msg.idWiad});
+    // An identifier the exchange gave to another message since is a new one.
+    if (found == received_.end() || found->second.msg.sNumber != msg.sNumber ||
+        found->second.msg.sBody != msg.sBody || found->second.msg.sDate != msg.sDate ||
+        found->second.msg.sTime != msg.sTime || found->second.msg.sLine != msg.sLine)
+        return false;
+    if (!found->second.stored) {
+        base::WriteLog(1, "SMS: wiadomość %d z linii %d ponownie z centrali, jest zapisywana", msg.idWiad,
+                       msg.iNrLinii);
+        return true;
+    }
+    base::WriteLog(1, "SMS: wiadomość %d z linii %d ponownie z centrali, już zapisana", msg.idWiad,
+                   msg.iNrLinii);
+    acknowledgeReceived(msg);
+    return true;
+}
+
+// Never dropped for waiting: unacknowledged, the exchange would hand the
+// message over again.
+void SmsGateway::acknowledgeReceived(const SMSMSG& msg) {
+    host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), SmsGatewayHost::NeverStale);
+}
+
 void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients,
                                   bool polled) {
+    if (receivedBefore(msg))
+        return;
+    received_[{msg.iNrLinii, msg.idWiad}] = ReceivedMessage{msg, false};
     const std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
     // The poll waits meanwhile: asked again before its acknowledgement, the
     // exchange would hand the same message over twice.
@@ -153,9 +191,11 @@ void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
     --receivedRowsWriting_;
     const SMSMSG& msg = rows.msg;
     if (rows.stored > 0) {
-        host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), 1000);
+        received_[{msg.iNrLinii, msg.idWiad}].stored = true;
+        acknowledgeReceived(msg);
         return;
     }
+    received_.erase({msg.iNrLinii, msg.idWiad});
     // Unacknowledged, the message stays at the exchange: the poll goes on
     // with the next line, and asks again once the database is back.
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
@@ -203,7 +243,8 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
     }
 }
 
-void SmsGateway::HandleClientSmsRequest(const std::string& request, const std::string& idfb) {
+bool SmsGateway::HandleClientSmsRequest(const std::string& request, const std::string& idfb,
+                                        std::function<void()> answered) {
     std::uint8_t result = SMS_RESULT_OK;
     std::int32_t action = SMS_ACTION_NONE;
     SMSMSG msg;
@@ -214,22 +255,29 @@ void SmsGateway::HandleClientSmsRequest(const std::string& request, const std::s
         // an event loop that queues others); a message whose row waits for
         // the database is held back: its notice and its sending follow the row.
         SmsEngine.MainQueue.pop_back();
-        if (storeClientSms(msg))
-            return;
-        SmsEngine.MainQueue.push_back(msg);
-        SmsEngine.DistributeMainQueue();
-        return;
+        switch (storeClientSms(msg, std::move(answered))) {
+        case ClientRow::Writing:
+            return true;
+        case ClientRow::Kept:
+            return false;
+        case ClientRow::Stored:
+        case ClientRow::Refused:
+            break;
+        }
+        queueClientSms(msg);
+        return false;
     }
     if (result == SMS_RESULT_OK && action == SMS_ACTION_FWD) {
         msg.nForwardFrom = detail::readNumber(idfb).value;
         host_.SendSmsForward(msg.nForwardTo, SMS::BuildSmsForward(msg));
-        return;
+        return false;
     }
     const std::string from = end == std::string::npos ? std::string() : request.substr(end);
     base::WriteLog(1, "ERROR_SMS_PARSE %d %s %s", result, from.c_str(), request.c_str());
     // A send refused for its number or text is the sender's failed message.
     if (msg.nDir == 1 && msg.nState == SMS_STATE_FAILED)
         HandleSmsSendError(msg);
+    return false;
 }
 
 } // namespace sms

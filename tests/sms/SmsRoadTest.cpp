@@ -19,6 +19,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -138,6 +139,15 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         return notices;
     }
 
+    // Linked to the exchange, the GSM lines read and polled once, with the
+    // desk of jnowak logged in and its notices so far taken.
+    void linkedWithDesk() {
+        ASSERT_NO_FATAL_FAILURE(link());
+        ASSERT_NO_FATAL_FAILURE(staff({"jnowak"}));
+        ASSERT_NO_FATAL_FAILURE(readGsmLines());
+        ASSERT_NO_FATAL_FAILURE(pollStoredMessages());
+        smsNotices("jnowak");
+    }
     // The ticks ask the exchange for its GSM lines one by one.
     void readGsmLines() {
         for (int question = 0; question < 40 && !sms().GsmLines.Complete(); ++question) {
@@ -225,6 +235,16 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         return out;
     }
     std::string id(const std::string& login) { return std::to_string(users.at(login).id); }
+    void execute(const std::string& text) {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        EXPECT_EQ(session.ExecuteDDL(text), 0) << text;
+    }
+    // The server's own chain holds a command beginning with `text`.
+    bool chainHolds(const std::string& text) {
+        auto lock = LockChains();
+        return std::any_of(ServerKlient->Komendy.begin(), ServerKlient->Komendy.end(),
+                           [&](const Bufor& command) { return command.data.starts_with(text); });
+    }
     std::string stamp() const {
         const QDateTime now = clock.dateTime();
         return now.toString("yyyy.MM.dd&HH:mm:ss").toStdString();
@@ -492,17 +512,15 @@ TEST_F(SmsRoad, ADesksMessageSentWhileTheDatabaseServerIsDownIsStoredAnnouncedAn
 // With rows written on a thread of their own, a database that holds every
 // byte holds no handler: a desk's message and one from the exchange wait for
 // their rows while the event loop goes on (neither kept as for a lost
-// connection, nor announced, sent or acknowledged yet); once the database
-// answers, each is stored, announced, sent or acknowledged.
+// connection, nor announced, answered, sent or acknowledged yet); once the
+// database answers, each is stored, announced (then the desk answered), sent
+// or acknowledged.
 TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEventLoop) {
     testfb::PrivateServer server;
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
-    link();
-    staff({"jnowak"});
-    readGsmLines();
-    pollStoredMessages();
-    smsNotices("jnowak");
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    ClientSimulator& desk = *desks.at("jnowak");
     form->Database().UseRowWriter(true);
     // A handler that waited for the held database would give its row up
     // as unanswered at this bound, long before the relay lets go.
@@ -512,7 +530,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
         exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
-        send("jnowak", "600123456", "Hello");
+        ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n"));
         exchange->StoreSms(Line, sim::pdu::DeliverHello);
         form->miSmsSynchronizeClick();
         tick();
@@ -524,7 +542,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
         EXPECT_TRUE(exchange->SentMessages().empty()) << "not sent before its row exists";
         for (const std::string& command : exchange->Commands())
             EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
-        EXPECT_EQ(smsNotices("jnowak"), Texts{});
+        EXPECT_EQ(desk.Messages(), Texts{}) << "answered before its row exists";
         relay->hold(false);
     }
 
@@ -536,12 +554,145 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
                Texts{"1 " + id("jnowak") + " 1 600123456 600100200", "0 0 0 601234567 600100200"};
     })) << testing::PrintToString(smsRows());
     const std::string key = rows("SELECT NID FROM SMS WHERE NDIR = 1").at(0).at("NID");
-    ASSERT_TRUE(serveUntil([&] { return desks.at("jnowak")->Notices().size() >= 2; }));
-    EXPECT_EQ(smsNotices("jnowak"),
-              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
+    ASSERT_TRUE(serveUntil([&] { return desk.Notices().size() >= 2; }));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(desk.Messages(),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n", "OK",
                      "!SMS&CHG\r\n"}));
     EXPECT_EQ(form->Database().KeptRowCount(), 0u);
     form->Database().UseRowWriter(false);
+    db::SetCallBound(db::DefaultCallBound);
+    testfb::DetachMain();
+}
+
+// A desk's message is answered once its row is stored and announced, also
+// with rows written on a thread of their own: "!SMS&ADD" comes before "OK",
+// and what the desk sent behind the request waits for that answer. A row the
+// database refuses for good does not stop the message: it is sent all the
+// same (with no row, nothing is announced), however rows are written.
+TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotStopIt) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    form->Database().UseRowWriter(true);
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    ClientSimulator& desk = *desks.at("jnowak");
+    ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n!PING\r"));
+    ASSERT_TRUE(serveUntil([&] { return desk.Replies().size() >= 2 && smsRows().size() == 1; }));
+    ASSERT_TRUE(settled());
+    const std::string key = rows("SELECT NID FROM SMS").at(0).at("NID");
+    EXPECT_EQ(desk.Messages(),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n", "OK",
+                     "OK"}));
+    desk.ClearReceived();
+    ticksUntilSent(1, 1);
+    const Texts sentRow{"1 " + id("jnowak") + " 1 600123456 600100200"};
+    ASSERT_TRUE(serveUntil([&] { return smsRows() == sentRow; })) << testing::PrintToString(smsRows());
+    EXPECT_EQ(smsNotices("jnowak"), Texts({"!SMS&CHG\r\n"}));
+
+    execute("CREATE EXCEPTION SMS_REFUSED 'refused'");
+    execute("CREATE TRIGGER SMS_REFUSE FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN IF (NEW.SNUMBER = "
+            "'600999999') THEN EXCEPTION SMS_REFUSED; END");
+    std::size_t sent = 1;
+    for (const bool writer : {true, false}) {
+        form->Database().UseRowWriter(writer);
+        send("jnowak", "600999999", writer ? "Refused by the writer" : "Refused on the spot");
+        ticksUntilSent(1, ++sent);
+        // Acknowledged: the line is free for the next one.
+        ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.LineQueues[LineNumber].empty(); }));
+    }
+    EXPECT_EQ(smsRows(), sentRow);
+    EXPECT_EQ(smsNotices("jnowak"), Texts{});
+}
+
+// A message from the exchange is stored once. Its acknowledgement waits
+// behind commands the exchange leaves unanswered, however long they take;
+// and one the exchange never took (it hands the message over again) is
+// only given again, without a second row.
+TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    const Texts stored{"0 0 0 601234567 600100200"};
+
+    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    form->Pbx().WyslijLinie("VB STATE_GET 201\r", 1000);
+    form->Pbx().WyslijLinie("VB STATE_GET 202\r", 1000);
+    ASSERT_TRUE(exchange->WaitForCommand("VB STATE_GET 201"));
+    exchange->AnnounceSms(Line, sim::pdu::DeliverHello);
+    ASSERT_TRUE(serveUntil([&] { return chainHolds("SMS ACK"); }));
+    EXPECT_EQ(smsRows(), stored);
+    linkClock.advance(31'000);
+    ASSERT_TRUE(exchange->WaitForCommand("VB STATE_GET 202"));
+    exchange->SetAnswerRule({});
+    linkClock.advance(31'000);
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+    ASSERT_TRUE(flushed());
+    pollStoredMessages();
+    EXPECT_EQ(smsRows(), stored);
+
+    // The exchange misses the acknowledgement and hands the message over again.
+    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    const int again = exchange->AnnounceSms(Line, sim::pdu::DeliverMeeting, {30, 30});
+    const std::string ack = "SMS ACK " + std::to_string(Line) + " " + std::to_string(again);
+    ASSERT_TRUE(serveUntil([&] {
+        const auto commands = exchange->Commands();
+        return std::find(commands.begin(), commands.end(), ack) != commands.end();
+    }));
+    exchange->SetAnswerRule({});
+    linkClock.advance(31'000);
+    ASSERT_TRUE(flushed());
+    ASSERT_EQ(exchange->StoredSmsCount(Line), 1u);
+    pollStoredMessages();
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged again";
+    EXPECT_EQ(smsRows(), Texts({stored[0], stored[0]})) << "one row each";
+}
+
+// Desk messages keep going out while the exchange's keep the poll busy: with
+// a new poll cycle wanted before every tick, sending and polling take turns.
+TEST_F(SmsRoad, SendingAndPollingTakeTurns) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    for (int i = 0; i < 3; ++i)
+        send("jnowak", "600123456", "Hello " + std::to_string(i));
+    int polls = 0;
+    for (int i = 0; i < 12; ++i) {
+        form->miSmsSynchronizeClick();
+        tick();
+        polls += sms().SmsEngine.bSmsRequestSent ? 1 : 0;
+        ASSERT_TRUE(flushed());
+        ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+    }
+    EXPECT_EQ(exchange->SentMessages().size(), 3u);
+    EXPECT_GE(polls, 6);
+}
+
+// A received message's row that meets a lost connection, in its insert or
+// at its commit, is stored once: one that surely was not written is left to
+// the exchange, which hands it over again; one whose commit went unanswered
+// is looked up once the database answers, written only when absent, and the
+// message acknowledged then.
+TEST_F(SmsRoad, AReceivedMessageWhoseRowMetALostConnectionIsStoredOnce) {
+    testfb::PrivateServer server;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    form->trmReconnect->SetEnabled(false);
+    // The connection goes in the key's drawing, the insert or its commit.
+    Texts stored;
+    for (const std::size_t chunks : {5, 6, 7}) {
+        relay->holdAfterChunksToServer(chunks);
+        exchange->StoreSms(Line, sim::pdu::DeliverHello);
+        form->miSmsSynchronizeClick();
+        tick();
+        ASSERT_TRUE(serveUntil([&] { return !MainDbHandleExists(); }));
+        relay->dropConnections();
+        relay->hold(false);
+        form->trmReconnectTimer();
+        ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0; }));
+        pollStoredMessages();
+        ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+        ASSERT_TRUE(flushed());
+        stored.push_back("0 0 0 601234567 600100200");
+        EXPECT_EQ(smsRows(), stored) << "after " << chunks << " chunks";
+    }
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
