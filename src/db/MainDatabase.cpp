@@ -209,8 +209,11 @@ bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
 // behind them even while closing. Holding none, it takes them when nothing
 // else waits for the database.
 bool MainDatabase::OfferToRowWriter(std::vector<PendingRow> rows) {
-    return writer_ &&
-           writer_->Offer(std::move(rows), !host_.IsClosing() && MainDbHandleExists() && keptRows_.empty());
+    using Before = RowWriter::Before;
+    const Before before = !keptRows_.empty()                           ? Before::KeptRows
+                          : host_.IsClosing() || !MainDbHandleExists() ? Before::OwnRows
+                                                                       : Before::Nothing;
+    return writer_ && writer_->Offer(std::move(rows), before);
 }
 
 bool MainDatabase::RowsMustWait() {

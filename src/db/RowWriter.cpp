@@ -47,7 +47,7 @@ RowWriter::~RowWriter() {
         }
 }
 
-bool RowWriter::Offer(std::vector<PendingRow> rows, bool free) {
+bool RowWriter::Offer(std::vector<PendingRow> rows, Before before) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_)
@@ -58,7 +58,8 @@ bool RowWriter::Offer(std::vector<PendingRow> rows, bool free) {
             return true;
         }
         const bool holds = !inHand_.empty() || !waiting_.empty();
-        if (paused_ || (!holds && !free) || waiting_.size() >= WaitingLimit)
+        const bool taken = holds ? before != Before::KeptRows : before == Before::Nothing && !paused_;
+        if (!taken || waiting_.size() >= WaitingLimit)
             return false;
         waiting_.push_back(std::move(rows));
     }

@@ -70,12 +70,17 @@ class RowWriter {
     RowWriter(const RowWriter&) = delete;
     RowWriter& operator=(const RowWriter&) = delete;
 
-    // Takes the rows of one commit (an insert under a new key goes alone).
-    // Rows it holds (given back or still to write) keep their place: new
-    // ones always go behind them. Holding none, it takes them only when
-    // `free` (nothing else waits to be written before them) and it is
-    // neither paused nor full; false: the caller writes or keeps them itself.
-    bool Offer(std::vector<PendingRow> rows, bool free = true);
+    // What may be written before rows offered now: nothing (the connection
+    // is there and no row waits outside the writer), rows in the writer
+    // only (the connection is away, or the program is closing, and none is
+    // kept), or rows kept outside it too.
+    enum class Before { Nothing, OwnRows, KeptRows };
+    // Takes the rows of one commit (an insert under a new key goes alone),
+    // always behind the rows it holds: it joins them to rows on their way
+    // back, to rows still to write unless rows are kept (or it is full),
+    // and holding none it takes them when nothing must go first and it is
+    // not paused. False: the caller writes or keeps them itself.
+    bool Offer(std::vector<PendingRow> rows, Before before = Before::Nothing);
     // The rows given back and not yet taken, in order.
     std::vector<HandedBack> TakeHandedBack();
     // True while it holds rows; it then tells its news once it is empty.
