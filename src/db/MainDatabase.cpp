@@ -6,6 +6,7 @@
 #include "db/MessageTables.h"
 #include "db/RowWriter.h"
 
+#include <QMetaObject>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -188,7 +189,12 @@ void MainDatabase::UseRowWriter(bool used) {
     }
     if (writer_)
         return;
-    writer_ = std::make_unique<RowWriter>([this] { rowWriterNews(); });
+    // Through a timer of this database: news still queued when it is gone
+    // goes with it.
+    writer_ = std::make_unique<RowWriter>([this] {
+        QMetaObject::invokeMethod(
+            &retry_, [this] { rowWriterNews(); }, Qt::QueuedConnection);
+    });
 }
 
 void MainDatabase::HoldRowWriter(bool held) {

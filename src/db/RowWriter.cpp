@@ -292,10 +292,8 @@ bool RowWriter::attach(const ConnectionSettings& c) {
 }
 
 void RowWriter::tellNews() {
-    auto* app = QCoreApplication::instance();
-    if (app)
-        QMetaObject::invokeMethod(
-            app, [news = news_] { news(); }, Qt::QueuedConnection);
+    if (news_)
+        news_();
 }
 
 void RowWriter::tellWritten(const std::vector<PendingRow>& rows, int result) {

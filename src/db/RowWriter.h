@@ -61,8 +61,9 @@ class RowWriter {
         std::vector<PendingRow> rows;
         Reason reason;
     };
-    // Told on the GUI thread that rows came back (TakeHandedBack gives
-    // them), or that the writer, asked by HoldsRows, has emptied.
+    // Told on the writer's thread (the receiver passes it to its own) that
+    // rows came back (TakeHandedBack gives them), or that the writer, asked
+    // by HoldsRows, has emptied.
     using News = std::function<void()>;
 
     explicit RowWriter(News news);
