@@ -588,6 +588,7 @@ TEST_F(Outage, ARowOfferedWhileAnotherIsGivenBackGoesBehindIt) {
         while (!form->Database().RowWriterPaused() && !deadline.hasExpired())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(form->Database().RowWriterPaused());
+        db::SetCallBound(db::DefaultCallBound);
     }
     relay->hold(false);
     writeCallRow("600100002");
@@ -596,7 +597,6 @@ TEST_F(Outage, ARowOfferedWhileAnotherIsGivenBackGoesBehindIt) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
-    db::SetCallBound(db::DefaultCallBound);
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002"}));
     form->Database().UseRowWriter(false);
 }
@@ -607,14 +607,15 @@ TEST_F(Outage, ARowOfferedWhileAnotherIsGivenBackGoesBehindIt) {
 // at the bound too, and the row waits with the kept rows meanwhile.
 TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
     ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
-    db::SetCallBound(std::chrono::milliseconds(1000));
     form->Database().UseRowWriter(true);
     writeCallRow("600100001");
     awaitStored("COUNT=1");
     {
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
+        db::SetCallBound(std::chrono::milliseconds(1000));
         form->Database().UseRowWriter(false);
+        db::SetCallBound(db::DefaultCallBound);
         EXPECT_FALSE(release.released()) << "the writer's detach waited for the server";
     }
     relay->hold(false);
@@ -625,17 +626,18 @@ TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
         relay->hold(true);
         relay->dropConnections();
         testing_support::ReleaseLater release(*relay);
+        db::SetCallBound(std::chrono::milliseconds(1000));
         writeCallRow("600100003");
         while (form->Database().KeptRowCount() == 0 && !release.released())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
         EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        db::SetCallBound(db::DefaultCallBound);
         EXPECT_FALSE(release.released()) << "the writer's new attach waited for the server";
     }
     relay->hold(false);
     ASSERT_TRUE(WaitForAttachThreads(std::chrono::steady_clock::now() + std::chrono::seconds(60)));
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
-    db::SetCallBound(db::DefaultCallBound);
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002", "600100003"}));
     form->Database().UseRowWriter(false);
 }
