@@ -139,7 +139,9 @@ void BoundHandle(const DbHandle* handle) {
     dog.bound.push_back(handle);
 }
 
-BoundedCall::BoundedCall(const DbHandle* handle) {
+BoundedCall::BoundedCall(const DbHandle* handle) : BoundedCall(handle, StopClock::now() + ThisCallBound()) {}
+
+BoundedCall::BoundedCall(const DbHandle* handle, StopClock::time_point deadline) {
     if (*handle == 0)
         return;
     Watchdog& dog = watchdog();
@@ -149,7 +151,7 @@ BoundedCall::BoundedCall(const DbHandle* handle) {
             std::find(dog.bound.begin(), dog.bound.end(), handle) == dog.bound.end())
             return;
         ticket_ = dog.nextTicket++;
-        dog.armed.emplace(ticket_, Armed{*handle, StopClock::now() + ThisCallBound()});
+        dog.armed.emplace(ticket_, Armed{*handle, deadline});
         if (!dog.running) {
             dog.running = true;
             std::thread([&dog] { dog.run(); }).detach();

@@ -66,6 +66,8 @@ void BoundHandle(const DbHandle* handle);
 class BoundedCall {
   public:
     explicit BoundedCall(const DbHandle* handle);
+    // The same, cut at `deadline` (and at the stop's limit) instead.
+    BoundedCall(const DbHandle* handle, StopClock::time_point deadline);
     ~BoundedCall();
     BoundedCall(const BoundedCall&) = delete;
     BoundedCall& operator=(const BoundedCall&) = delete;

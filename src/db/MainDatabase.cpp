@@ -6,6 +6,7 @@
 #include "db/MessageTables.h"
 #include "db/RowWriter.h"
 
+#include <QMetaObject>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -158,6 +159,7 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
 }
 
 MainDatabase::~MainDatabase() {
+    destroying_ = true;
     StopRowWriter();
     if (current == this)
         current = nullptr;
@@ -187,10 +189,12 @@ void MainDatabase::UseRowWriter(bool used) {
     }
     if (writer_)
         return;
-    writer_ =
-        std::make_unique<RowWriter>([this](const std::vector<PendingRow>& rows, RowWriter::Reason reason) {
-            rowsHandedBack(rows, int(reason));
-        });
+    // Through a timer of this database: news still queued when it is gone
+    // goes with it.
+    writer_ = std::make_unique<RowWriter>([this] {
+        QMetaObject::invokeMethod(
+            &retry_, [this] { rowWriterNews(); }, Qt::QueuedConnection);
+    });
 }
 
 void MainDatabase::HoldRowWriter(bool held) {
@@ -204,12 +208,22 @@ void MainDatabase::HoldRowWriter(bool held) {
 }
 
 bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
-    return writer_ && !host_.IsClosing() && writer_->Offer(PlainRows(rows));
+    return OfferToRowWriter(PlainRows(rows));
 }
 
+// Rows the writer holds, given back or not, come first: it takes new ones
+// behind them even while closing. Holding none, it takes them when nothing
+// else waits for the database.
 bool MainDatabase::OfferToRowWriter(std::vector<PendingRow> rows) {
-    return writer_ && !host_.IsClosing() && MainDbHandleExists() && keptRows_.empty() &&
-           writer_->Offer(std::move(rows));
+    using Before = RowWriter::Before;
+    const Before before = !keptRows_.empty()                           ? Before::KeptRows
+                          : host_.IsClosing() || !MainDbHandleExists() ? Before::OwnRows
+                                                                       : Before::Nothing;
+    return writer_ && writer_->Offer(std::move(rows), before);
+}
+
+bool MainDatabase::RowsMustWait() {
+    return !MainDbHandleExists() || !keptRows_.empty() || (writer_ && writer_->HoldsRows());
 }
 
 // A row that waits for the connection is kept; one that does not fails, and
@@ -225,23 +239,41 @@ void MainDatabase::keepOrFail(PendingRow row) {
     }
 }
 
+// Rows given back join the kept rows; once the writer has emptied, the kept
+// rows that waited for it are written.
+void MainDatabase::rowWriterNews() {
+    if (!writer_)
+        return;
+    for (RowWriter::HandedBack& back : writer_->TakeHandedBack())
+        rowsHandedBack(back.rows, back.reason);
+    WriteKeptRows();
+    resumeRowWriter();
+}
+
 // The writer could not write them: they wait like rows of a lost connection.
 // A server that lost or left unanswered the writer's connection has done the
 // same to the main one: that one is given up too, at once, rather than found
 // out by a call that waits for its bound on the event loop.
-void MainDatabase::rowsHandedBack(const std::vector<PendingRow>& rows, int reason) {
-    if (RowWriter::Reason(reason) != RowWriter::Reason::Passing && MainDbHandleExists()) {
+void MainDatabase::rowsHandedBack(const std::vector<PendingRow>& rows, RowWriter::Reason reason) {
+    using Reason = RowWriter::Reason;
+    // Going away, with the host half gone: they are only named.
+    if (destroying_) {
+        for (const PendingRow& row : rows)
+            keptRows_.push_back(KeptRow(row, reason == Reason::Uncertain ? -1 : 0));
+        return;
+    }
+    if ((reason == Reason::Lost || reason == Reason::Uncertain) && MainDbHandleExists()) {
         base::WriteLog(2, "%s", "Połączenie zapisów z bazą danych utracone, połączenie główne porzucone");
         SessionDB::AbandonConnection(&MainDbHandle);
         MainConnectionLost();
         host_.EnsureReconnectTimer();
     }
-    if (RowWriter::Reason(reason) == RowWriter::Reason::Uncertain) {
+    if (reason == Reason::Uncertain) {
         KeepUncertainRows(rows);
         return;
     }
     for (const PendingRow& row : rows) {
-        if (MainDbHandleExists() && row.waitsForConnection)
+        if (reason != Reason::Untried && MainDbHandleExists() && row.waitsForConnection)
             base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",
                            row.statement.c_str());
         keepOrFail(row);
@@ -256,18 +288,16 @@ void MainDatabase::resumeRowWriter() {
         writer_->Resume();
 }
 
-bool MainDatabase::StopRowWriter() {
+bool MainDatabase::StopRowWriter(StopClock::time_point deadline) {
     if (!writer_)
         return true;
-    RowWriter::Left left;
-    const bool ended = writer_->Stop(CallDeadline(), &left);
+    std::vector<RowWriter::HandedBack> left;
+    const bool ended = writer_->Stop(deadline, &left);
     if (!ended)
-        writer_.release(); // its thread is in an attach; the process ends with it
+        writer_.release(); // its thread is in a call; the process ends with it
     writer_.reset();
-    for (PendingRow& row : left.rows)
-        keepOrFail(std::move(row));
-    if (!left.uncertain.empty())
-        KeepUncertainRows(std::move(left.uncertain));
+    for (RowWriter::HandedBack& back : left)
+        rowsHandedBack(back.rows, back.reason);
     return ended;
 }
 
@@ -458,6 +488,9 @@ void MainDatabase::keep(KeptRow row) {
 void MainDatabase::WriteKeptRows() {
     if (replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
         return;
+    // Rows still in the writer are older: its news starts the replay.
+    if (writer_ && writer_->HoldsRows())
+        return;
     retry_.stop();
     replayRunning_ = true;
     replayWritten_ = 0;
@@ -612,15 +645,15 @@ namespace {
 int rowBatchDepth = 0;
 std::vector<std::string> batchedRows;
 
-// A row never overtakes those still waiting for their replay.
+// A row never overtakes those still waiting for their replay or in the writer.
 bool rowsMustWait() {
     MainDatabase* database = MainDatabase::Current();
-    return !MainDbHandleExists() || (database && database->KeptRowCount() > 0);
+    return database ? database->RowsMustWait() : !MainDbHandleExists();
 }
 
 void writeOneMainRow(const std::string& statement) {
     MainDatabase* writerOwner = MainDatabase::Current();
-    if (!rowsMustWait() && writerOwner && writerOwner->OfferToRowWriter({statement}))
+    if (writerOwner && writerOwner->OfferToRowWriter({statement}))
         return;
     if (rowsMustWait()) {
         MainDatabase* database = MainDatabase::Current();
@@ -640,7 +673,7 @@ void writeOneMainRow(const std::string& statement) {
 // commit may have written them, so they are not repeated.
 void writeBatchedRows(const std::vector<std::string>& rows) {
     MainDatabase* writerOwner = MainDatabase::Current();
-    if (!rows.empty() && !rowsMustWait() && writerOwner && writerOwner->OfferToRowWriter(rows))
+    if (!rows.empty() && writerOwner && writerOwner->OfferToRowWriter(rows))
         return;
     if (rows.size() > 1 && !rowsMustWait()) {
         const ConnectionSettings c = MainConnection();

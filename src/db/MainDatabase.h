@@ -120,15 +120,20 @@ class MainDatabase {
     // While held (a restore replaces the file), the writer and its
     // connection are gone; it comes back when the hold ends.
     void HoldRowWriter(bool held);
-    // Hands the rows of one commit to the writer; false when it does not
-    // take them now.
+    // Hands the rows of one commit to the writer: behind the rows it still
+    // holds, else when nothing must be written before them; false when the
+    // caller is to write or keep them itself.
     bool OfferToRowWriter(const std::vector<std::string>& rows);
-    // Hands rows to the writer when nothing must be written before them;
-    // false when the caller is to write or keep them itself.
     bool OfferToRowWriter(std::vector<PendingRow> rows);
-    // At shutdown: the writer ends by the stop's bound and the rows it did
-    // not write join the kept rows; false when its thread did not end.
-    bool StopRowWriter();
+    // Rows offered now must wait behind others: the connection is away, or
+    // rows are kept or still in the writer.
+    bool RowsMustWait();
+    // True while the writer takes no rows of its own (it gave rows back).
+    bool RowWriterPaused() const { return writer_ && writer_->Paused(); }
+    // At shutdown: the writer ends by the stop's bound and every row it
+    // holds (given back, or not written) joins the kept rows, in order;
+    // false when its thread did not end.
+    bool StopRowWriter(StopClock::time_point deadline = CallDeadline());
     // At shutdown, before the rows still kept are given up: one attempt,
     // bounded by a few seconds (and by the stop's own bound), to attach
     // when the connection is away and to write them.
@@ -166,7 +171,9 @@ class MainDatabase {
     QTimer retry_;
     std::unique_ptr<RowWriter> writer_;
     bool writerHeld_ = false;
-    void rowsHandedBack(const std::vector<PendingRow>& rows, int reason);
+    bool destroying_ = false;
+    void rowWriterNews();
+    void rowsHandedBack(const std::vector<PendingRow>& rows, RowWriter::Reason reason);
     void keepOrFail(PendingRow row);
     void resumeRowWriter();
     int lastUncertainCommit_ = 0;

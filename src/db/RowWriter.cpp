@@ -28,31 +28,59 @@ std::vector<PendingRow> PlainRows(const std::vector<std::string>& statements) {
     return rows;
 }
 
-RowWriter::RowWriter(HandBack handBack) : handBack_(std::move(handBack)) {
+RowWriter::RowWriter(News news) : news_(std::move(news)) {
     BoundHandle(&handle_);
     thread_ = std::thread([this] { run(); });
 }
 
 RowWriter::~RowWriter() {
-    Left left;
+    std::vector<HandedBack> left;
     if (!Stop(std::chrono::steady_clock::now() + std::chrono::seconds(5), &left))
         thread_.detach(); // in an attach that does not return: the process ends with it
-    for (const PendingRow& row : left.rows)
-        LogRowNotWritten(row.statement);
-    for (const PendingRow& row : left.uncertain)
-        base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie wiadomo, czy zapisano w bazie danych: %s",
-                                                          row.statement.c_str());
+    for (const HandedBack& back : left)
+        for (const PendingRow& row : back.rows) {
+            if (back.reason == Reason::Uncertain)
+                base::DiagnosticLog::instance().WriteWhileClosing(
+                    2, "Nie wiadomo, czy zapisano w bazie danych: %s", row.statement.c_str());
+            else
+                LogRowNotWritten(row.statement);
+        }
 }
 
-bool RowWriter::Offer(std::vector<PendingRow> rows) {
+bool RowWriter::Offer(std::vector<PendingRow> rows, Before before) {
     {
         std::lock_guard lock(mutex_);
-        if (paused_ || stopping_ || waiting_.size() >= WaitingLimit)
+        if (stopping_)
+            return false;
+        // Rows on their way back are kept before these: these follow them.
+        if (!handedBack_.empty()) {
+            handedBack_.push_back({std::move(rows), Reason::Untried});
+            return true;
+        }
+        const bool holds = !inHand_.empty() || !waiting_.empty();
+        const bool taken = holds ? before != Before::KeptRows : before == Before::Nothing && !paused_;
+        if (!taken || waiting_.size() >= WaitingLimit)
             return false;
         waiting_.push_back(std::move(rows));
     }
     changed_.notify_all();
     return true;
+}
+
+std::vector<RowWriter::HandedBack> RowWriter::TakeHandedBack() {
+    std::lock_guard lock(mutex_);
+    std::vector<HandedBack> taken(std::make_move_iterator(handedBack_.begin()),
+                                  std::make_move_iterator(handedBack_.end()));
+    handedBack_.clear();
+    return taken;
+}
+
+bool RowWriter::HoldsRows() {
+    std::lock_guard lock(mutex_);
+    const bool holds = !handedBack_.empty() || !inHand_.empty() || !waiting_.empty();
+    if (holds)
+        tellWhenEmpty_ = true;
+    return holds;
 }
 
 void RowWriter::Resume() {
@@ -68,18 +96,26 @@ bool RowWriter::Paused() const {
     return paused_;
 }
 
-bool RowWriter::Stop(std::chrono::steady_clock::time_point deadline, Left* left) {
+bool RowWriter::Stop(std::chrono::steady_clock::time_point deadline, std::vector<HandedBack>* left) {
     std::unique_lock lock(mutex_);
     stopping_ = true;
+    stopDeadline_ = deadline;
     changed_.notify_all();
-    const bool ended = changed_.wait_until(lock, deadline, [this] { return ended_; });
+    // Its calls are cut at the deadline: one such call is let come back.
+    const bool ended = changed_.wait_until(lock, deadline + StopGrace, [this] { return ended_; });
+    for (HandedBack& back : handedBack_)
+        left->push_back(std::move(back));
+    handedBack_.clear();
     // What the thread holds when it did not end was not sent yet (it waits
-    // for its attach) or is in a call the watchdog ends.
-    if (!ended && !inHand_.empty())
-        left->rows.insert(left->rows.end(), inHand_.begin(), inHand_.end());
+    // for its attach) or is in a call that did not come back.
+    std::vector<PendingRow> rest;
+    if (!ended)
+        rest = inHand_;
     for (const auto& rows : waiting_)
-        left->rows.insert(left->rows.end(), rows.begin(), rows.end());
+        rest.insert(rest.end(), rows.begin(), rows.end());
     waiting_.clear();
+    if (!rest.empty())
+        left->push_back({std::move(rest), Reason::Untried});
     lock.unlock();
     if (ended && thread_.joinable())
         thread_.join();
@@ -95,32 +131,49 @@ void RowWriter::run() {
             break;
         inHand_ = std::move(waiting_.front());
         waiting_.pop_front();
+        std::vector<PendingRow> rows = inHand_;
         lock.unlock();
-        const bool goOn = write(inHand_);
+        std::vector<HandedBack> back = write(rows);
         lock.lock();
         inHand_.clear();
-        if (!goOn) {
-            // The rows behind go back too, in order: the kept rows come first.
+        bool news = !back.empty();
+        if (news) {
+            // Given back at once with the rows behind, in order, so that no
+            // row offered meanwhile overtakes them.
             paused_ = true;
             std::vector<PendingRow> rest;
-            for (const auto& rows : waiting_)
-                rest.insert(rest.end(), rows.begin(), rows.end());
+            for (const auto& waiting : waiting_)
+                rest.insert(rest.end(), waiting.begin(), waiting.end());
             waiting_.clear();
-            if (!rest.empty()) {
-                lock.unlock();
-                handBack(std::move(rest), Reason::Lost);
-                lock.lock();
-            }
+            if (!rest.empty())
+                back.push_back({std::move(rest), Reason::Untried});
+            for (HandedBack& rowsBack : back)
+                handedBack_.push_back(std::move(rowsBack));
+        } else if (waiting_.empty() && tellWhenEmpty_) {
+            tellWhenEmpty_ = false;
+            news = true;
+        }
+        if (news) {
+            lock.unlock();
+            tellNews();
+            lock.lock();
         }
     }
+    const auto deadline = stopDeadline_;
+    lock.unlock();
+    // The connection is the writer's own: it goes with it, within the
+    // stop's bound even when the server is silent.
+    if (handle_ != 0) {
+        BoundedCall bound(&handle_, deadline);
+        SessionDB::DetachDatabase(&handle_);
+    }
+    lock.lock();
     ended_ = true;
     lock.unlock();
-    // The connection is the writer's own: it goes with it.
-    SessionDB::DetachDatabase(&handle_);
     changed_.notify_all();
 }
 
-bool RowWriter::write(std::vector<PendingRow> rows) {
+std::vector<RowWriter::HandedBack> RowWriter::write(std::vector<PendingRow>& rows, bool attachedAgain) {
     // The database the main connection was last attached to; a connection
     // to another one (the settings changed) goes first.
     const ConnectionSettings c = MainDbAttachedWith();
@@ -131,20 +184,17 @@ bool RowWriter::write(std::vector<PendingRow> rows) {
         handle_ = 0;
     }
     attachedWith_ = c;
-    if (handle_ == 0 && !attach(c)) {
-        handBack(std::move(rows), Reason::Lost);
-        return false;
-    }
+    if (handle_ == 0 && !attach(c))
+        return {{std::move(rows), Reason::Lost}};
     SessionDB session(c.host, c.path, c.user, c.password, &handle_, false);
     session.KeepNoRows();
-    if (session.LastCode != 0 || handle_ == 0) {
-        handBack(std::move(rows), Reason::Lost);
-        return false;
-    }
+    session.LeaveReattachToCaller();
+    if (session.LastCode != 0 || handle_ == 0)
+        return {{std::move(rows), Reason::Lost}};
     int result = 0;
     for (PendingRow& row : rows)
         if (!row.generatorQuery.empty() && (result = drawKey(session, row)) != 0)
-            return failed(session, rows, result);
+            return failed(session, rows, result, attachedAgain);
     if (rows.size() == 1) {
         result = session.ExecuteSQL(rows.front().statement);
     } else if ((result = session.BeginWork()) == 0) {
@@ -154,9 +204,9 @@ bool RowWriter::write(std::vector<PendingRow> rows) {
         result = result == 0 ? session.CommitWork() : (session.RollbackWork(), result);
     }
     if (result != 0)
-        return failed(session, rows, result);
+        return failed(session, rows, result, attachedAgain);
     tellWritten(rows, 0);
-    return true;
+    return {};
 }
 
 int RowWriter::drawKey(SessionDB& session, PendingRow& row) {
@@ -172,32 +222,40 @@ int RowWriter::drawKey(SessionDB& session, PendingRow& row) {
     return 0;
 }
 
-bool RowWriter::failed(SessionDB& session, std::vector<PendingRow>& rows, int result) {
-    if (session.OutcomeUnknown()) {
-        handBack(std::move(rows), Reason::Uncertain);
-        return false;
-    }
+std::vector<RowWriter::HandedBack> RowWriter::failed(SessionDB& session, std::vector<PendingRow>& rows,
+                                                     int result, bool attachedAgain) {
+    if (session.OutcomeUnknown())
+        return {{std::move(rows), Reason::Uncertain}};
+    // The connection went before the commit: nothing was written, and a
+    // server that answers (restarted, say) takes the rows on a new one,
+    // attached within the call bound.
+    if (handle_ == 0 && !attachedAgain && !session.Unanswered() && attach(attachedWith_))
+        return write(rows, true);
     if (session.FailureCanPass() || handle_ == 0) {
-        handBack(std::move(rows), handle_ == 0 ? Reason::Lost : Reason::Passing);
+        const Reason reason = handle_ == 0 ? Reason::Lost : Reason::Passing;
         if (handle_ != 0) {
             BoundedCall bound(&handle_);
             SessionDB::DetachDatabase(&handle_);
         }
-        return false;
+        return {{std::move(rows), reason}};
     }
     // A row refused for what it is: the others go one at a time.
     if (rows.size() > 1) {
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            if (!write({rows[i]})) {
-                handBack(std::vector<PendingRow>(rows.begin() + std::ptrdiff_t(i) + 1, rows.end()),
-                         Reason::Lost);
-                return false;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            std::vector<PendingRow> one{rows[i]};
+            std::vector<HandedBack> back = write(one);
+            if (!back.empty()) {
+                std::vector<PendingRow> rest(rows.begin() + std::ptrdiff_t(i) + 1, rows.end());
+                if (!rest.empty())
+                    back.push_back({std::move(rest), Reason::Untried});
+                return back;
             }
-        return true;
+        }
+        return {};
     }
     LogRowNotWritten(rows.front().statement);
     tellWritten(rows, result);
-    return true;
+    return {};
 }
 
 // In a thread of its own, within the call bound: an attach that gets no
@@ -233,15 +291,9 @@ bool RowWriter::attach(const ConnectionSettings& c) {
     return handle_ != 0;
 }
 
-void RowWriter::handBack(std::vector<PendingRow> rows, Reason reason) {
-    if (rows.empty())
-        return;
-    auto* app = QCoreApplication::instance();
-    if (!app)
-        return;
-    QMetaObject::invokeMethod(
-        app, [handBack = handBack_, rows = std::move(rows), reason] { handBack(rows, reason); },
-        Qt::QueuedConnection);
+void RowWriter::tellNews() {
+    if (news_)
+        news_();
 }
 
 void RowWriter::tellWritten(const std::vector<PendingRow>& rows, int result) {

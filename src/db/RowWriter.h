@@ -54,58 +54,79 @@ std::vector<PendingRow> PlainRows(const std::vector<std::string>& statements);
 class RowWriter {
   public:
     // Why rows come back: a failure that passes with the connection still
-    // there (a full disk), the connection lost or unanswered, or a commit
-    // left unanswered (the rows may be written).
-    enum class Reason { Passing, Lost, Uncertain };
-    // Told on the GUI thread of rows handed back, in order.
-    using HandBack = std::function<void(const std::vector<PendingRow>& rows, Reason reason)>;
+    // there (a full disk), the connection lost or unanswered, a commit left
+    // unanswered (the rows may be written), or not tried at all (rows that
+    // waited behind those, or came while they were on their way back).
+    enum class Reason { Passing, Lost, Uncertain, Untried };
+    struct HandedBack {
+        std::vector<PendingRow> rows;
+        Reason reason;
+    };
+    // Told on the writer's thread (the receiver passes it to its own) that
+    // rows came back (TakeHandedBack gives them), or that the writer, asked
+    // by HoldsRows, has emptied.
+    using News = std::function<void()>;
 
-    explicit RowWriter(HandBack handBack);
+    explicit RowWriter(News news);
     ~RowWriter();
     RowWriter(const RowWriter&) = delete;
     RowWriter& operator=(const RowWriter&) = delete;
 
-    // Takes the rows of one commit (an insert under a new key goes alone);
-    // false when the writer is paused or has too many waiting (the caller
-    // writes or keeps them itself).
-    bool Offer(std::vector<PendingRow> rows);
+    // What may be written before rows offered now: nothing (the connection
+    // is there and no row waits outside the writer), rows in the writer
+    // only (the connection is away, or the program is closing, and none is
+    // kept), or rows kept outside it too.
+    enum class Before { Nothing, OwnRows, KeptRows };
+    // Takes the rows of one commit (an insert under a new key goes alone),
+    // always behind the rows it holds: it joins them to rows on their way
+    // back, to rows still to write unless rows are kept (or it is full),
+    // and holding none it takes them when nothing must go first and it is
+    // not paused. False: the caller writes or keeps them itself.
+    bool Offer(std::vector<PendingRow> rows, Before before = Before::Nothing);
+    // The rows given back and not yet taken, in order.
+    std::vector<HandedBack> TakeHandedBack();
+    // True while it holds rows; it then tells its news once it is empty.
+    bool HoldsRows();
     // The writer may take rows again (its connection is attached anew).
     void Resume();
     bool Paused() const;
-    // Stops taking rows and ends the thread by `deadline`; the rows it did
-    // not write are returned (in order), with those of an unanswered commit
-    // marked. False when the thread did not end in time.
-    struct Left {
-        std::vector<PendingRow> rows;
-        std::vector<PendingRow> uncertain;
-    };
-    bool Stop(std::chrono::steady_clock::time_point deadline, Left* left);
+    // Stops taking rows and ends the thread by `deadline` (its last detach
+    // is cut there); every row it holds comes back in order: those given
+    // back, then those not written. False when the thread did not end in
+    // time.
+    bool Stop(std::chrono::steady_clock::time_point deadline, std::vector<HandedBack>* left);
 
     // Batches waiting past this many are not taken.
     static constexpr std::size_t WaitingLimit = 2000;
+    // What a call cut at the deadline takes to come back.
+    static constexpr std::chrono::milliseconds StopGrace{500};
 
   private:
     void run();
-    // Writes one commit's rows; false when the writer pauses.
-    bool write(std::vector<PendingRow> rows);
-    // The commit failed: true when the writer goes on.
-    bool failed(SessionDB& session, std::vector<PendingRow>& rows, int result);
+    // Writes one commit's rows; what it gives back (nothing: go on).
+    std::vector<HandedBack> write(std::vector<PendingRow>& rows, bool attachedAgain = false);
+    // The commit failed: what goes back (nothing: the writer goes on).
+    std::vector<HandedBack> failed(SessionDB& session, std::vector<PendingRow>& rows, int result,
+                                   bool attachedAgain);
     // Draws the key of a row that waits for one; 0 or the failure.
     static int drawKey(SessionDB& session, PendingRow& row);
-    void handBack(std::vector<PendingRow> rows, Reason reason);
+    void tellNews();
     // The followers of written rows hear of it.
     static void tellWritten(const std::vector<PendingRow>& rows, int result);
     bool attach(const ConnectionSettings& c);
 
-    HandBack handBack_;
+    News news_;
     DbHandle handle_ = 0;
     ConnectionSettings attachedWith_; // of handle_
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::vector<PendingRow>> waiting_;
-    std::vector<PendingRow> inHand_; // the commit being written
+    std::vector<PendingRow> inHand_;    // the commit being written
+    std::deque<HandedBack> handedBack_; // not yet taken by the GUI thread
+    bool tellWhenEmpty_ = false;
     bool paused_ = false;
     bool stopping_ = false;
+    std::chrono::steady_clock::time_point stopDeadline_;
     bool ended_ = false;
     std::thread thread_;
 };

@@ -275,7 +275,7 @@ void SessionDB::connectionLost(bool atCommit) {
     }
     // A server that did not answer is not asked again at once: the
     // reconnect timer, a log-in or the next row's attach tries later.
-    if (wasAttached && !reattachTried_ && !abandoned_) {
+    if (wasAttached && reattaches_ && !reattachTried_ && !abandoned_) {
         reattachTried_ = true;
         // The failed call's report stays what the caller reads.
         const auto failedStatus = Status;

@@ -114,6 +114,12 @@ class SessionDB {
 
     // The caller keeps or names the rows this session fails to write.
     void KeepNoRows() { callerKeepsRows_ = true; }
+    // A lost connection is not attached again within the statement: the
+    // caller does it, within a bound of its own (off the GUI thread an
+    // attach here would wait for the server without one).
+    void LeaveReattachToCaller() { reattaches_ = false; }
+    // The last call got no answer within its bound.
+    bool Unanswered() const { return abandoned_; }
     // The last statement failed for a reason that passes: a lost
     // connection, a full disk or an I/O error, a lock.
     bool FailureCanPass() const { return failureCanPass_; }
@@ -200,6 +206,7 @@ class SessionDB {
     bool reattached_ = false;
     bool abandoned_ = false; // a call got no answer within its bound
     bool failureCanPass_ = false;
+    bool reattaches_ = true;
     bool callerKeepsRows_ = false;
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;

@@ -39,11 +39,17 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
             {db::PendingRow::Keyed(generatorQuery, buildInsert, written, waitsForConnection)}))
         return db::RowWrittenLater;
     // Only a row of the main connection that failed for a reason that
-    // passes (the connection lost, a full disk) is kept.
+    // passes (the connection lost, a full disk) is kept, and one that would
+    // overtake rows still waiting.
     const auto keepable = [&] {
         return written && waitsForConnection && database && Handle() == &MainDbHandle &&
                (!MainDbHandleExists() || FailureCanPass());
     };
+    if (written && waitsForConnection && database && Handle() == &MainDbHandle && database->RowsMustWait() &&
+        database->KeepRowWithNewKey(generatorQuery, buildInsert, written)) {
+        database->WriteKeptRows();
+        return db::RowKeptForReturn;
+    }
     // A row that may not wait is not kept as one of a lost connection.
     if (!waitsForConnection)
         KeepNoRows();

@@ -34,6 +34,8 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 // client records, the line chains), and the Firebird client's own end waits
 // for an attach call that never returns: free nothing, flush the log, end.
 [[noreturn]] void endWithoutWaiting(TForm1& form, const char* what) {
+    // The rows still in the writer are named with the kept ones.
+    form.Database().StopRowWriter(std::chrono::steady_clock::now());
     form.Database().GiveUpKeptRows();
     form.TimerUpdateInfoTimer();
     std::fprintf(stderr, "Halvex: %s did not end in time; ending without waiting for it\n", what);
@@ -108,7 +110,8 @@ void TForm1::runShutdownSequence() {
     delete Clients().UdpSocket;
     Clients().UdpSocket = nullptr;
     removeTrayIcon();
-    if (!WaitForAttachThreads(deadline))
+    // Not to the stop's very end: the rows and the log need what is left.
+    if (!WaitForAttachThreads(db::CallDeadline()))
         endWithoutWaiting(*this, "the database attach");
     tmrRCP->SetEnabled(false);
     if (!Admin().StopAttendance(millisecondsUntil(deadline)))

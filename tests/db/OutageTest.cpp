@@ -112,6 +112,19 @@ class Outage : public testing_support::MainFormFixture {
         return testfb::Isql(c, "SELECT 'COUNT=' || COUNT(*) FROM " + from + ";");
     }
 
+    // A call row, written as the exchange's records write it.
+    static void writeCallRow(const std::string& caller) {
+        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller),
+                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    }
+
+    // The event loop runs until the table holds `counted` rows.
+    void awaitStored(const std::string& counted) {
+        QDeadlineTimer deadline(60000);
+        while (count("TalksIncoming").find(counted) == std::string::npos && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    }
+
     // The event loop runs until the kept rows are written back.
     bool replayed() {
         QDeadlineTimer deadline(60000);
@@ -539,21 +552,12 @@ TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
     ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
     form->Database().UseRowWriter(true);
     db::SetCallBound(std::chrono::milliseconds(1000));
-    const auto writeRow = [](const std::string& caller) {
-        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller),
-                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
-    };
-    const auto awaitRows = [this](const std::string& counted) {
-        QDeadlineTimer deadline(60000);
-        while (count("TalksIncoming").find(counted) == std::string::npos && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    };
-    writeRow("600100000");
-    awaitRows("COUNT=1");
+    writeCallRow("600100000");
+    awaitStored("COUNT=1");
     {
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
-        writeRow("600100001");
+        writeCallRow("600100001");
         EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "the write waited for the database";
         QDeadlineTimer deadline(60000);
         while (form->Database().KeptRowCount() == 0 && !deadline.hasExpired())
@@ -564,8 +568,76 @@ TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
     db::SetCallBound(db::DefaultCallBound);
-    writeRow("600100002");
-    awaitRows("COUNT=3");
+    writeCallRow("600100002");
+    awaitStored("COUNT=3");
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100000", "600100001", "600100002"}));
+    form->Database().UseRowWriter(false);
+}
+
+// The writer gives a row back while the event loop is busy: the row offered
+// next, before the one given back is kept, is still written after it.
+TEST_F(Outage, ARowOfferedWhileAnotherIsGivenBackGoesBehindIt) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    form->Database().UseRowWriter(true);
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    {
+        relay->hold(true);
+        testing_support::ReleaseLater release(*relay);
+        writeCallRow("600100001");
+        QDeadlineTimer deadline(60000);
+        while (!form->Database().RowWriterPaused() && !deadline.hasExpired())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(form->Database().RowWriterPaused());
+        db::SetCallBound(db::DefaultCallBound);
+    }
+    relay->hold(false);
+    writeCallRow("600100002");
+    QDeadlineTimer deadline(60000);
+    while (form->Database().KeptRowCount() == 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002"}));
+    form->Database().UseRowWriter(false);
+}
+
+// The server goes silent while the writer's connection is idle: stopping the
+// writer cuts its last detach at the bound instead of waiting for the server.
+// Its connection reset while the server stays silent: its new attach is cut
+// at the bound too, and the row waits with the kept rows meanwhile.
+TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    form->Database().UseRowWriter(true);
+    writeCallRow("600100001");
+    awaitStored("COUNT=1");
+    {
+        relay->hold(true);
+        testing_support::ReleaseLater release(*relay);
+        db::SetCallBound(std::chrono::milliseconds(1000));
+        form->Database().UseRowWriter(false);
+        db::SetCallBound(db::DefaultCallBound);
+        EXPECT_FALSE(release.released()) << "the writer's detach waited for the server";
+    }
+    relay->hold(false);
+    form->Database().UseRowWriter(true);
+    writeCallRow("600100002");
+    awaitStored("COUNT=2");
+    {
+        relay->hold(true);
+        relay->dropConnections();
+        testing_support::ReleaseLater release(*relay);
+        db::SetCallBound(std::chrono::milliseconds(1000));
+        writeCallRow("600100003");
+        while (form->Database().KeptRowCount() == 0 && !release.released())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        db::SetCallBound(db::DefaultCallBound);
+        EXPECT_FALSE(release.released()) << "the writer's new attach waited for the server";
+    }
+    relay->hold(false);
+    ASSERT_TRUE(WaitForAttachThreads(std::chrono::steady_clock::now() + std::chrono::seconds(60)));
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002", "600100003"}));
     form->Database().UseRowWriter(false);
 }

@@ -109,9 +109,10 @@ class SigtermWithDesks : public testing::Test {
 
     // Starts the program on `database` linked to a new exchange, with the
     // three desks logged in (`desks`, on `clientPort`); `then` runs with
-    // both, and the program is stopped after it.
+    // both, and the program is stopped after it; `afterStop` reads what it left.
     void runWithDesks(const std::function<void(HalvexProcess&, sim::ExchangeSimulator&)>& then,
-                      const std::string& moment, const testfb::Connection& database = c) {
+                      const std::string& moment, const testfb::Connection& database = c,
+                      const std::function<void(HalvexProcess&)>& afterStop = {}) {
         Sandbox sandbox;
         sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
         ASSERT_TRUE(exchange.Start());
@@ -135,10 +136,13 @@ class SigtermWithDesks : public testing::Test {
         }
         then(halvex, exchange);
         stopAndExpectCleanEnd(halvex, moment);
+        if (afterStop)
+            afterStop(halvex);
     }
 
-    static std::vector<std::string> callTo201(const std::string& id) {
-        return {"C11 " + id + " 3 600123456", "C10 " + id + " 201", "C01 " + id + " 201",
+    static std::vector<std::string> callTo201(const std::string& id,
+                                              const std::string& caller = "600123456") {
+        return {"C11 " + id + " 3 " + caller, "C10 " + id + " 201", "C01 " + id + " 201",
                 "C15 " + id + " 201",         "C02 " + id + " 201", "C13 " + id + " 3"};
     }
 
@@ -268,4 +272,44 @@ TEST_F(SigtermWithDesks, AHeldDatabaseHoldsNeitherTheDesksNorTheStop) {
             })) << halvex.logText();
         },
         "while the database holds", held);
+}
+
+// The database stops answering while calls end, one a second, and SIGTERM
+// comes while the row writer still waits for its first call's answer: its
+// bound falls within the stop, which ends the call and the writer gives its
+// rows back then. Each of them is stored or named in the log.
+TEST_F(SigtermWithDesks, RowsGivenBackDuringTheStopAreStoredOrNamed) {
+    testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
+    ASSERT_NE(relay.port(), 0);
+    testfb::Connection held = c;
+    held.host = "127.0.0.1/" + std::to_string(relay.port());
+    std::vector<std::string> callers;
+    std::string log;
+    runWithDesks(
+        [&](HalvexProcess& halvex, sim::ExchangeSimulator& exchange) {
+            relay.hold(true);
+            // Some 8 s into the hold: past the call bound less the stop's
+            // own, short of the call bound.
+            for (int call = 0; call < 8; ++call) {
+                callers.push_back("6007000" + std::to_string(10 + call));
+                for (const std::string& record : callTo201(std::to_string(20 + call), callers.back()))
+                    exchange.SendRecord(record);
+                halvex.process().waitForFinished(1000);
+            }
+        },
+        "while the database holds the rows", held, [&](HalvexProcess& halvex) { log = halvex.logText(); });
+    relay.hold(false);
+    for (const std::string& caller : callers) {
+        const bool stored =
+            testfb::Isql(c, "SELECT 'COUNT=' || COUNT(*) FROM TalksIncoming WHERE sNumber LIKE '" + caller +
+                                "%';")
+                .find("COUNT=1") != std::string::npos;
+        bool named = false;
+        for (const char* said :
+             {"Nie zapisano w bazie danych: ", "Nie wiadomo, czy zapisano w bazie danych: "})
+            for (std::size_t at = log.find(said); at != std::string::npos && !named;
+                 at = log.find(said, at + 1))
+                named = log.substr(at, log.find('\n', at) - at).find(caller) != std::string::npos;
+        EXPECT_TRUE(stored || named) << caller << " neither stored nor named\n" << log;
+    }
 }

@@ -60,9 +60,12 @@ class ReleaseLater {
     explicit ReleaseLater(SlowTcpProxy& relay)
         : thread_([this, &relay] {
               std::unique_lock lock(mutex_);
-              changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; });
+              if (!changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; }))
+                  released_ = true;
               relay.hold(false);
           }) {}
+    // True once it let the relay pass: the program waited for it.
+    bool released() const { return released_; }
     ~ReleaseLater() {
         {
             std::lock_guard lock(mutex_);
@@ -76,6 +79,7 @@ class ReleaseLater {
     std::mutex mutex_;
     std::condition_variable changed_;
     bool done_ = false;
+    std::atomic<bool> released_{false};
     std::thread thread_;
 };
 
