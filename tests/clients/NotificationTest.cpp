@@ -16,6 +16,17 @@ namespace {
 
 class Notifications : public ClientServiceFixture {
   protected:
+    void TearDown() override {
+        ClientServiceFixture::TearDown();
+        if (!own.path.empty())
+            testfb::DetachMain();
+    }
+    // An empty database of the whole schema in the embedded engine, named
+    // in the window's settings.
+    void useOwnDatabase() {
+        ASSERT_NO_FATAL_FAILURE(testfb::CreateEmbeddedSchema(own, folder.file("clients.fdb")));
+        nameDatabase(own);
+    }
     clients::ClientService& service() { return form->Clients(); }
     Klient* recordOf(const std::string& idfb) { return Klient::ZnajdzPoIDFB(idfb); }
     void notify(int mode, const std::string& text, Klient* record) {
@@ -39,6 +50,9 @@ class Notifications : public ClientServiceFixture {
         ASSERT_TRUE(recordOf("7") && recordOf("8"));
         ASSERT_EQ(recordOf("7")->IP, recordOf("8")->IP);
     }
+
+    testfb::DatabaseFolder folder;
+    testfb::Connection own;
 };
 
 TEST_F(Notifications, TwoClientsOfOneAddressGetOnlyWhatIsMeantForThem) {
@@ -304,6 +318,9 @@ TEST_F(Notifications, ASilentClientLosesItsQueuedMessagesOnePerPass) {
 // deciphers) never reach the log, wherever the request and the reply are
 // written there.
 TEST_F(Notifications, NoPasswordOfALogInReachesTheLog) {
+    // The wrong passwords below are read from a database of the test's own,
+    // which knows no user 7: each is refused as wrong.
+    ASSERT_NO_FATAL_FAILURE(useOwnDatabase());
     form->chbLogKlienci->setChecked(true);
     form->UstawDiagnostyke();
     sim::ClientSimulator client;

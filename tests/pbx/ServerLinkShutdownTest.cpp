@@ -12,17 +12,15 @@
 
 namespace {
 
-void configureLink(const testing_support::Sandbox& sandbox, int port,
-                   const sim::ExchangeSimulator& exchange) {
+void configureLink(int port, const sim::ExchangeSimulator& exchange) {
     platform::RegistryKey key(platform::RegistryBranch::Machine);
     ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
     key.WriteInteger("Centrala", 2);
     key.WriteInteger("Port", port);
     key.WriteString("TCPCentr", "127.0.0.1");
     key.WriteInteger("PortTCPCent", exchange.Port());
-    // No database here: the attach fails at once and is retried later.
-    key.WriteString("IPFBase", "127.0.0.1");
-    key.WriteString("NameFB", sandbox.file("none/RovaZAD.fdb"));
+    // No database here (HalvexProcess names none): the attach fails at once
+    // and is retried later.
 }
 
 void stopWhileTheLinkReads(sim::Transport transport, int port) {
@@ -32,7 +30,7 @@ void stopWhileTheLinkReads(sim::Transport transport, int port) {
     ASSERT_TRUE(exchange.Start());
     if (transport == sim::Transport::Pty)
         sandbox.setEnv("HALVEX_COM1", exchange.SlavePath());
-    configureLink(sandbox, port, exchange);
+    configureLink(port, exchange);
 
     testing_support::HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG", "COM"});
@@ -74,7 +72,7 @@ TEST(ServerLinkShutdown, UnderABurstWithTrafficLoggedRecordsAreDispatchedAndSigt
     testing_support::Sandbox sandbox;
     sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
     ASSERT_TRUE(exchange.Start());
-    configureLink(sandbox, 5, exchange);
+    configureLink(5, exchange);
 
     testing_support::HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG", "CTI"});
@@ -106,8 +104,6 @@ TEST(ServerLink, ARefusedTcpLinkIsSaidOnceOnStderr) {
         key.WriteInteger("Port", 5);
         key.WriteString("TCPCentr", "127.0.0.1");
         key.WriteInteger("PortTCPCent", refusing.localPort());
-        key.WriteString("IPFBase", "127.0.0.1");
-        key.WriteString("NameFB", sandbox.file("none/RovaZAD.fdb"));
     }
     testing_support::HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG", "TCP"});

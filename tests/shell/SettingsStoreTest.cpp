@@ -27,7 +27,10 @@ RegistryKey openMachineKey(const std::string& path) {
 
 } // namespace
 
-class SettingsStore : public MainFormFixture {};
+class SettingsStore : public MainFormFixture {
+  protected:
+    SettingsStore() { keepDefaultDatabase = true; }
+};
 
 TEST_F(SettingsStore, AFirstStartCreatesEveryValueWithItsDefaultAndTheSecondNothing) {
     createForm("DEBUG");

@@ -21,23 +21,14 @@ constexpr int GenerousMs = 10000;
 
 void ClientServiceTestBed::SetUp() {
     MainFormFixture::SetUp();
-    testfb::UseEmbeddedEngine();
-    platform::setWireCodePage(platform::WireCodePage::Cp1250);
-    testfb::DetachMain();
-    c.path = folder.file("clients.fdb");
-    c.password = "masterkey";
-    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::CreateEmbeddedSchema(c, folder.file("clients.fdb")));
     createForm();
-    form->Settings.IPFBaseText = c.host;
-    form->Settings.NameFBText = c.path;
-    form->Settings.UserFB = c.user;
-    form->Settings.PasswordFB = c.password;
+    nameDatabase(c);
     form->Settings.BroadcastAddress = "127.0.0.1";
     ASSERT_TRUE(broadcasts.bind(QHostAddress::LocalHost, 0));
     form->Settings.PortUDP = broadcasts.localPort();
     service().UdpSocket->SetRemoteHost("127.0.0.1");
     service().UdpSocket->SetRemotePort(form->Settings.PortUDP);
-    service().UstawKomunikatLP();
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     // The service switched on (on a port of its own), so its queue drains.
     ASSERT_NO_FATAL_FAILURE(testing_support::OpenClientServiceOnChosenPort(*form));

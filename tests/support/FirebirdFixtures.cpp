@@ -210,14 +210,18 @@ void AttachAndCreateSchema(const Connection& connection) {
     ASSERT_EQ(error, 0);
 }
 
-void EmbeddedSchemaTest::SetUp() {
+void CreateEmbeddedSchema(Connection& connection, const std::string& path) {
     UseEmbeddedEngine();
     platform::setWireCodePage(platform::WireCodePage::Cp1250);
     DetachMain();
+    connection.path = path;
+    connection.password = "masterkey";
+    ASSERT_NO_FATAL_FAILURE(AttachAndCreateSchema(connection));
+}
+
+void EmbeddedSchemaTest::SetUp() {
     ui::setDialogs(std::make_shared<ui::ScriptedDialogs>());
-    c.path = folder.file("schema.fdb");
-    c.password = "masterkey";
-    ASSERT_NO_FATAL_FAILURE(AttachAndCreateSchema(c));
+    ASSERT_NO_FATAL_FAILURE(CreateEmbeddedSchema(c, folder.file("schema.fdb")));
 }
 
 void EmbeddedSchemaTest::TearDown() {

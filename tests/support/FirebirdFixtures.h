@@ -75,6 +75,10 @@ void AttachAndCreateSchema(const Connection& connection);
 // window reads it.
 void EmbeddedInSettings(Connection& connection, const std::string& path);
 
+// A new database of the whole schema at `path` in the embedded engine,
+// attached as the main connection in the Windows-1250 wire code page.
+void CreateEmbeddedSchema(Connection& connection, const std::string& path);
+
 // A new database of the whole schema in the embedded engine, attached as the
 // main connection in the Windows-1250 wire code page, with scripted dialogs;
 // detached again at the end.

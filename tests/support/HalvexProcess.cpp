@@ -1,9 +1,14 @@
 #include "support/HalvexProcess.h"
 
+#include "db/FirebirdEnvironment.h"
+#include "platform/RegistryStore.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QThread>
 #include <csignal>
 #include <grp.h>
@@ -14,6 +19,26 @@ namespace testing_support {
 std::string HalvexProcess::builtProgram() {
     const QByteArray dir = qgetenv("HALVEX_TEST_BINARY_DIR");
     return (dir.isEmpty() ? std::string(".") : dir.toStdString()) + "/halvex";
+}
+
+bool NameNoDatabaseUnlessNamed(const Sandbox& sandbox) {
+    const QFileInfo file(QString::fromStdString(sandbox.machineRegistryFile()));
+    if (file.exists() && (!file.isFile() || file.size() >= platform::RegistryFile::SizeLimit))
+        return false;
+    // The settings store of this process is the sandbox's while the key is open.
+    const QByteArray previous = qgetenv("HALVEX_REGISTRY_DIR");
+    qputenv("HALVEX_REGISTRY_DIR", QByteArray::fromStdString(sandbox.registryDir()));
+    const auto restore = qScopeGuard([&] { qputenv("HALVEX_REGISTRY_DIR", previous); });
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    if (!key.OpenKey("\\software\\Vorlin\\Halvex", true)) {
+        ADD_FAILURE() << "cannot write the sandbox's settings";
+        return false;
+    }
+    if (!key.ValueExists("IPFBase"))
+        key.WriteString("IPFBase", "127.0.0.1");
+    if (!key.ValueExists("NameFB"))
+        key.WriteString("NameFB", sandbox.file("none/RovaZAD.fdb"));
+    return true;
 }
 
 HalvexProcess::HalvexProcess(const Sandbox& sandbox, const std::string& name)
@@ -47,10 +72,28 @@ void handOver(const std::string& folder, uid_t uid, gid_t gid) {
             ADD_FAILURE() << "cannot hand " << entries.filePath().toStdString() << " over";
 }
 
+// A Firebird root whose client connects to `port` of every host: with the
+// port closed, it reaches no server. False when it cannot be prepared.
+bool prepareRootWithoutServer(const std::string& root, int port) {
+    if (port == 0 || !db::PrepareFirebirdRoot(root))
+        return false;
+    QFile config(QString::fromStdString(root + "/firebird.conf"));
+    return config.open(QIODevice::Append) &&
+           config.write(QByteArray("RemoteServicePort = ") + QByteArray::number(port) + "\n") > 0;
+}
+
 } // namespace
 
 void HalvexProcess::start(const QStringList& arguments) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!NameNoDatabaseUnlessNamed(sandbox_)) {
+        closedPort_.bind(QHostAddress::Any, 0);
+        const std::string root = sandbox_.file("firebird-without-server");
+        if (!prepareRootWithoutServer(root, closedPort_.localPort()))
+            ADD_FAILURE() << "cannot prepare a Firebird root without a server";
+        env.insert(QStringLiteral("FIREBIRD"), QString::fromStdString(root));
+        env.insert(QStringLiteral("FIREBIRD_LOCK"), QString::fromStdString(root + "/lock"));
+    }
     if (user_) {
         const auto [uid, gid] = *user_;
         // The folder itself (where the log goes), not the program linked into it.

@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QStringList>
+#include <QTcpSocket>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <optional>
@@ -22,6 +23,13 @@
 #endif
 
 namespace testing_support {
+
+// Names a database file of the sandbox that is not there (on the server of
+// 127.0.0.1) in the sandbox's settings, where the test named none: the
+// program's attach at start fails at once, and never reaches the machine's
+// default database. Settings the program cannot read (a FIFO in the file's
+// place, a file over the size limit) are left as the test made them: false.
+bool NameNoDatabaseUnlessNamed(const Sandbox& sandbox);
 
 class HalvexProcess {
   public:
@@ -40,6 +48,9 @@ class HalvexProcess {
     // Sends the signal to the whole group, as a service manager does when
     // its stop time has run out.
     void signalGroup(int number);
+    // Starts the program on the database its settings name (see
+    // NameNoDatabaseUnlessNamed); where they cannot name one, the program's
+    // database client reaches no server at all.
     void start(const QStringList& arguments = {});
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
@@ -69,6 +80,9 @@ class HalvexProcess {
     std::optional<std::pair<uid_t, gid_t>> user_;
     QString display_;
     bool ownGroup_ = false;
+    // Bound but not listening: the port of the database client that reaches
+    // no server.
+    QTcpSocket closedPort_;
 };
 
 } // namespace testing_support

@@ -1,5 +1,7 @@
 #include "support/MainFormFixture.h"
 
+#include "shell/FileLocations.h"
+
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -37,8 +39,22 @@ TForm1& MainFormFixture::createForm(const std::string& commandLine) {
     // take the lines first when a slow run lets their timers fall due.
     form->TimerUpdateInfo->SetEnabled(false);
     form->TimerUpdateKolejka->SetEnabled(false);
+    if (!keepDefaultDatabase && form->Settings.NameFBText == shell::DefaultDatabasePath()) {
+        form->Settings.IPFBaseText.clear();
+        form->Settings.NameFBText = sandbox.file("none/RovaZAD.fdb");
+        form->Clients().UstawKomunikatLP();
+    }
+    form->LogFilePath = sandbox.file("halvex.log");
     mainLogText();
     return *form;
+}
+
+void MainFormFixture::nameDatabase(const testfb::Connection& connection) {
+    form->Settings.IPFBaseText = connection.host;
+    form->Settings.NameFBText = connection.path;
+    form->Settings.UserFB = connection.user;
+    form->Settings.PasswordFB = connection.password;
+    form->Clients().UstawKomunikatLP();
 }
 
 std::string MainFormFixture::mainLogText() {

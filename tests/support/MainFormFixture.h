@@ -2,6 +2,7 @@
 #pragma once
 
 #include "shell/MainForm.h"
+#include "support/FirebirdFixtures.h"
 #include "support/Sandbox.h"
 #include "ui/Dialogs.h"
 
@@ -22,7 +23,12 @@ class MainFormFixture : public ::testing::Test {
     }
 
     // Creates the window the way the program does, with this command line.
+    // Unless the test's settings name a database, the window's is a file of
+    // the sandbox that is not there: nothing reaches the machine's default
+    // database. Its log file is the sandbox's too.
     TForm1& createForm(const std::string& commandLine = "DEBUG");
+    // The window's settings name this database (and the log-in reply too).
+    void nameDatabase(const testfb::Connection& connection);
     // Everything queued for the main pane so far.
     std::string mainLogText();
 
@@ -32,6 +38,9 @@ class MainFormFixture : public ::testing::Test {
     // loop once, so that it ends and forgets the request.
     static void endApplicationLoop();
 
+    // True for the tests of the settings' own defaults: the window keeps the
+    // default database in its settings (and those tests never attach it).
+    bool keepDefaultDatabase = false;
     Sandbox sandbox;
     std::shared_ptr<ui::ScriptedDialogs> dialogs = std::make_shared<ui::ScriptedDialogs>();
     std::unique_ptr<TForm1> form;
