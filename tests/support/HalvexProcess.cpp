@@ -23,7 +23,10 @@ std::string HalvexProcess::builtProgram() {
 
 bool NameNoDatabaseUnlessNamed(const Sandbox& sandbox) {
     const QFileInfo file(QString::fromStdString(sandbox.machineRegistryFile()));
-    if (file.exists() && (!file.isFile() || file.size() >= platform::RegistryFile::SizeLimit))
+    // A file the program will not read (not a file, too large, no read
+    // bits) is left as the test made it.
+    if (file.exists() && (!file.isFile() || file.size() >= platform::RegistryFile::SizeLimit ||
+                          !(file.permissions() & QFileDevice::ReadOwner)))
         return false;
     // The settings store of this process is the sandbox's while the key is open.
     const QByteArray previous = qgetenv("HALVEX_REGISTRY_DIR");
@@ -86,7 +89,8 @@ bool prepareRootWithoutServer(const std::string& root, int port) {
 
 void HalvexProcess::start(const QStringList& arguments) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!NameNoDatabaseUnlessNamed(sandbox_)) {
+    const bool ownRoot = !NameNoDatabaseUnlessNamed(sandbox_);
+    if (ownRoot) {
         closedPort_.bind(QHostAddress::Any, 0);
         const std::string root = sandbox_.file("firebird-without-server");
         if (!prepareRootWithoutServer(root, closedPort_.localPort()))
@@ -101,9 +105,14 @@ void HalvexProcess::start(const QStringList& arguments) {
             ADD_FAILURE() << "cannot hand the sandbox over";
         handOver(sandbox_.registryDir(), uid, gid);
         handOver(sandbox_.runtimeDir(), uid, gid);
-        // The Firebird folder of this process is root's own.
-        env.remove(QStringLiteral("FIREBIRD"));
-        env.remove(QStringLiteral("FIREBIRD_LOCK"));
+        // The Firebird folder of this process is root's own; the one without
+        // a server goes over to the user.
+        if (ownRoot) {
+            handOver(sandbox_.file("firebird-without-server"), uid, gid);
+        } else {
+            env.remove(QStringLiteral("FIREBIRD"));
+            env.remove(QStringLiteral("FIREBIRD_LOCK"));
+        }
     }
     process_.setChildProcessModifier([user = user_, group = ownGroup_] {
         if (group && ::setpgid(0, 0) != 0)
