@@ -4,6 +4,7 @@
 #include "ClientServiceSupport.h"
 #include "admin/Console.h"
 #include "base/PasswordCodec.h"
+#include "clients/PasswordReads.h"
 #include "db/CallWatchdog.h"
 #include "pbx/PbxLink.h"
 #include "platform/Clock.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -72,6 +74,36 @@ class ClientServiceHandlers : public ClientServiceTestBed {
         ASSERT_EQ(form->UserLV->Tag(), 2);
     }
 
+    // Ewa's password changed in the database only, the log-ins' reads going
+    // through a relay to it (the main connection stays where it is), held
+    // off the event loop, and the log-ins written to the log.
+    // With `more` users besides, "user0" and on, listed with the password
+    // "listed".
+    std::unique_ptr<testing_support::SlowTcpProxy> readsThroughRelay(testfb::PrivateServer& server,
+                                                                     const std::string& file,
+                                                                     std::chrono::milliseconds delay,
+                                                                     int more = 0) {
+        usersOnServer(server, file);
+        for (int i = 0; i < more; ++i) {
+            more_.push_back({"Jan", "Nowak" + std::to_string(i), "user" + std::to_string(i), "listed"});
+            addUser(more_.back());
+        }
+        form->Admin().LoadUsers();
+        changeEwasPasswordInTheDatabase();
+        auto relay = std::make_unique<testing_support::SlowTcpProxy>(
+            std::stoi(c.host.substr(c.host.find('/') + 1)), delay);
+        EXPECT_NE(relay->port(), 0);
+        form->Settings.IPFBaseText = "127.0.0.1/" + std::to_string(relay->port());
+        form->chbLogKlienci->setChecked(true);
+        form->UstawDiagnostyke();
+        service().ReadPasswordsOffLoop(true);
+        return relay;
+    }
+
+    std::string request(const std::string& login, const std::string& password) {
+        return platform::toWire("!KL&2.04.00.00&" + login + "&" + password + "\r");
+    }
+
     // Behind the list's back.
     void changeEwasPasswordInTheDatabase() {
         bool updated = false;
@@ -83,6 +115,7 @@ class ClientServiceHandlers : public ClientServiceTestBed {
 
     const std::string changed = "a87ff679a2f3e71d9181a67b7542122c";
     TestUser ewa{"Ewa", "Lis", "ewa", "eccbc87e4b5ce2fe28308fd9f2a7baf3"};
+    std::vector<TestUser> more_;
     TestUser anna{"Anna", "Nowak", "anna", "0cc175b9c0f1b6a831c399e269772661"};
     TestUser jan{"Jan", "Kowalski", "jan", "92eb5ffee6ae2fec3ad71c777531578f"};
 };
@@ -331,6 +364,42 @@ TEST_F(ClientServiceHandlers, LogInsWaitingForTheDatabaseHoldNoOtherClient) {
         std::string::npos);
     db::SetCallBound(db::DefaultCallBound);
     relay.hold(false);
+    testfb::DetachMain();
+}
+
+// The database's address takes connections and never answers (a network
+// hole that resets nothing) while desks with wrong passwords take every
+// read: the reads' attaches end by themselves, so that once the database is
+// reachable again a log-in that needs a read gets it.
+TEST_F(ClientServiceHandlers, PasswordReadsWhoseAttachGetsNoAnswerLeaveTheirPlaces) {
+    testfb::PrivateServer server;
+    auto relay = readsThroughRelay(server, "silent.fdb", std::chrono::milliseconds(0),
+                                   clients::PasswordReadsAtOnce - 1);
+    ASSERT_FALSE(HasFatalFailure());
+    testing_support::SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string reachable = form->Settings.IPFBaseText;
+    form->Settings.IPFBaseText = "127.0.0.1/" + std::to_string(silent.port());
+    db::SetCallBound(std::chrono::milliseconds(2000));
+
+    std::vector<TestClient*> wrong;
+    std::vector<std::string> logins{"ewa"};
+    for (const TestUser& user : more_)
+        logins.push_back(user.login);
+    for (const std::string& login : logins) {
+        wrong.push_back(&connectClient());
+        wrong.back()->peer->write(request(login, "wrong").c_str());
+    }
+    for (TestClient* desk : wrong)
+        EXPECT_TRUE(waitFor(*desk, "ERROR 5\r"));
+
+    form->Settings.IPFBaseText = reachable;
+    EXPECT_TRUE(clients::WaitForPasswordReads(std::chrono::steady_clock::now() + std::chrono::seconds(30)))
+        << "a read is still in its attach";
+    TestClient& renewed = connectClient();
+    renewed.peer->write(request("ewa", changed).c_str());
+    EXPECT_TRUE(waitFor(renewed, "!LP&"));
+    db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
 
