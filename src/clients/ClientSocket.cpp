@@ -23,6 +23,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -273,11 +274,16 @@ void ClientService::logLateUnlogged(const Klient* record, const std::string& add
             address.c_str(), int(UnloggedLifetimeMs / 1000));
 }
 
+// A desk whose log-in waits for its password read is not the one closed:
+// it is about to log in, and its wait is bounded. Only when every one waits
+// so does the oldest of them go.
 void ClientService::closeOldestUnloggedConnection() {
-    const auto oldest = std::min_element(
-        unloggedConnections_.begin(), unloggedConnections_.end(), [](const auto& a, const auto& b) {
-            return std::pair(a.second.acceptedMs, a.first) < std::pair(b.second.acceptedMs, b.first);
-        });
+    const auto older = [this](const auto& a, const auto& b) {
+        const bool aLogsIn = passwordReads_.contains(a.first), bLogsIn = passwordReads_.contains(b.first);
+        return std::tuple(aLogsIn, a.second.acceptedMs, a.first) <
+               std::tuple(bLogsIn, b.second.acceptedMs, b.first);
+    };
+    const auto oldest = std::min_element(unloggedConnections_.begin(), unloggedConnections_.end(), older);
     if (oldest != unloggedConnections_.end())
         closeUnloggedConnection(oldest->first, false);
 }

@@ -403,6 +403,48 @@ TEST_F(ClientServiceHandlers, PasswordReadsWhoseAttachGetsNoAnswerLeaveTheirPlac
     testfb::DetachMain();
 }
 
+// New connections keep coming while a log-in waits for its password read:
+// the one closed to make room is never the desk logging in.
+TEST_F(ClientServiceHandlers, ALogInWaitingForItsReadIsNotClosedForNewConnections) {
+    testfb::PrivateServer server;
+    auto relay = readsThroughRelay(server, "crowded.fdb", std::chrono::milliseconds(0));
+    ASSERT_FALSE(HasFatalFailure());
+    const int port = form->Settings.PortTCP;
+    relay->hold(true);
+    testing_support::ReleaseLater release(*relay);
+    sim::ClientSimulator desk;
+    ASSERT_TRUE(desk.Connect(port));
+    ASSERT_TRUE(desk.LogIn("ewa", changed));
+    ASSERT_TRUE(clienttest::PumpUntil([this] {
+        return mainLogText().find("Rejestr. klienta o IP 127.0.0.1 2.04.00.00&ewa&***") != std::string::npos;
+    })) << mainLogText();
+    // The table full with the desk and the crowd, a few at a time, each
+    // taken before the next (the listening queue is short); then one more.
+    std::vector<int> crowd;
+    const int room = clients::ClientService::UnloggedConnectionLimit - 1;
+    while (int(crowd.size()) < room) {
+        const int taken = IloscKlientow;
+        const int count = std::min(16, room - int(crowd.size()));
+        std::vector<int> more = sim::OpenConnections(port, count);
+        crowd.insert(crowd.end(), more.begin(), more.end());
+        ASSERT_TRUE(clienttest::PumpUntil([taken, count] { return IloscKlientow >= taken + count; }));
+    }
+    std::vector<int> last = sim::OpenConnections(port, 1);
+    crowd.insert(crowd.end(), last.begin(), last.end());
+    ASSERT_TRUE(clienttest::PumpUntil(
+        [this] { return mainLogText().find("za dużo połączeń bez zalogowania") != std::string::npos; }));
+
+    relay->hold(false);
+    EXPECT_TRUE(clienttest::PumpUntil([&desk] {
+        for (const std::string& message : desk.Messages())
+            if (message.starts_with("!LP&"))
+                return true;
+        return false;
+    })) << "connected: "
+        << desk.IsConnected();
+    sim::CloseConnections(crowd);
+}
+
 TEST_F(ClientServiceHandlers, TwoUsersExchangeATextMessage) {
     TestClient& a = loggedIn(anna);
     TestClient& b = loggedIn(jan);
