@@ -156,7 +156,10 @@ QTreeWidgetItem* ClientService::findUserRow(Klient& record, const std::optional<
                                             const std::string& login, const std::string& password,
                                             int& errorCode, const std::string& address) {
     ui::TListView& users = host_.UserList();
-    if (users.Tag() != 2 && attachMainAtOnce(host_.LoginSettings()))
+    // With the reads off the event loop nothing attaches here: the main
+    // connection comes back on its own.
+    if (users.Tag() != 2 &&
+        (passwordReadsOffLoop_ ? MainDbHandleExists() : attachMainAtOnce(host_.LoginSettings())))
         host_.LoadUsers();
     const int loginColumn = UserColumnLogin;
     const int passwordColumn = UserColumnPassword;
@@ -328,10 +331,8 @@ std::optional<PasswordAnswer> ClientService::databasePassword(const Klient& reco
     const ClientLoginSettings settings = host_.LoginSettings();
     if (!passwordReadsOffLoop_)
         return askDatabase(settings, login, password);
-    // Without the main connection the database is not asked: as before, a
-    // log-in attaches it now and then (off the event loop).
-    if (!attachMainAtOnce(settings))
-        return PasswordAnswer::Unreachable;
+    // The read attaches a connection of its own, on its thread: the main
+    // connection, when away, comes back on its own.
     // One read per connection at most: its input waits for the answer.
     passwordReads_[record.Gniazdo] =
         PasswordReadWait{nextPasswordTicket_++,

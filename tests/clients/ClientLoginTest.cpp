@@ -403,6 +403,34 @@ TEST_F(ClientServiceHandlers, PasswordReadsWhoseAttachGetsNoAnswerLeaveTheirPlac
     testfb::DetachMain();
 }
 
+// Without the main connection, with the database held, a log-in whose
+// password only the database knows: another desk is served while its read
+// waits, and the read gets its answer once the database answers.
+TEST_F(ClientServiceHandlers, ALogInWhoseReadMustAttachLeavesTheEventLoopFree) {
+    testfb::PrivateServer server;
+    auto relay = readsThroughRelay(server, "detached.fdb", std::chrono::milliseconds(0));
+    ASSERT_FALSE(HasFatalFailure());
+    testfb::DetachMain();
+    TestClient& renewed = connectClient();
+    TestClient& other = connectClient();
+    const std::string address = renewed.record->IP;
+    const std::uint32_t connection = renewed.record->Gniazdo;
+    mainLogText();
+    relay->hold(true);
+    testing_support::ReleaseLater release(*relay);
+    renewed.peer->write(request("ewa", changed).c_str());
+    ASSERT_TRUE(clienttest::PumpUntil([this] {
+        return mainLogText().find("Rejestr. klienta o IP 127.0.0.1 2.04.00.00&ewa&***") != std::string::npos;
+    })) << mainLogText();
+    other.peer->write("!PING\r");
+    EXPECT_TRUE(waitFor(other, "OK"));
+    const Klient* waiting = Klient::Find(address, connection, nullptr);
+    EXPECT_TRUE(waiting && waiting->Zalogowany == 0) << "answered before the database did";
+
+    relay->hold(false);
+    EXPECT_TRUE(waitFor(renewed, "!LP&"));
+}
+
 // New connections keep coming while a log-in waits for its password read:
 // the one closed to make room is never the desk logging in.
 TEST_F(ClientServiceHandlers, ALogInWaitingForItsReadIsNotClosedForNewConnections) {
