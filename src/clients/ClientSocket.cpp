@@ -224,7 +224,7 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // not read: what it sends waits in its socket, and then in the sender's.
     // Nor is one whose log-in waits for its password read.
     bool held = record->HeldRead;
-    while (!stalled_.contains(connection) && !passwordReads_.contains(connection) && socket &&
+    while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) && socket &&
            (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
@@ -279,7 +279,7 @@ void ClientService::logLateUnlogged(const Klient* record, const std::string& add
 // so does the oldest of them go.
 void ClientService::closeOldestUnloggedConnection() {
     const auto older = [this](const auto& a, const auto& b) {
-        const bool aLogsIn = passwordReads_.contains(a.first), bLogsIn = passwordReads_.contains(b.first);
+        const bool aLogsIn = passwordReads_.Contains(a.first), bLogsIn = passwordReads_.Contains(b.first);
         return std::tuple(aLogsIn, a.second.acceptedMs, a.first) <
                std::tuple(bLogsIn, b.second.acceptedMs, b.first);
     };
@@ -320,7 +320,7 @@ void ClientService::connectionGone(std::uint32_t connection) {
     unloggedConnections_.erase(connection);
     stalled_.erase(connection);
     // Its password read's answer is dropped.
-    passwordReads_.erase(connection);
+    passwordReads_.Remove(connection);
 }
 
 namespace {
@@ -411,7 +411,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
         return;
     record->Stan = Klient::DISCONNECT;
     unloggedConnections_.erase(connection);
-    passwordReads_.erase(connection);
+    passwordReads_.Remove(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
     releasePendingLogin(*record);
@@ -509,7 +509,7 @@ void ClientService::WylaczSerwer() {
     stalled_.clear();
     if (stallWatch_)
         stallWatch_->stop();
-    passwordReads_.clear();
+    passwordReads_.Clear();
     passwordWatch_.stop();
     disconnected_.clear();
     host_.ClientListView().clear();

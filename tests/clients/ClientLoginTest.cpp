@@ -16,16 +16,101 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
 using testing_support::ClientServiceTestBed;
 using testing_support::TestClient;
 using testing_support::TestUser;
+
+// A desk on a connection of its own from a loopback address of its own, to
+// the service's port; what it is sent is read without waiting.
+class Desk {
+  public:
+    Desk(const std::string& address, int port) : fd_(sim::ConnectFrom(address, port)) {}
+    ~Desk() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Desk(const Desk&) = delete;
+    Desk& operator=(const Desk&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    void send(const std::string& bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    const std::string& received() {
+        char buffer[4096];
+        for (ssize_t got; (got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            received_.append(buffer, std::size_t(got));
+        return received_;
+    }
+
+  private:
+    int fd_;
+    std::string received_;
+};
+
+// Desks that log in with a wrong password, each again as soon as it has
+// been refused, each from an address of its own or all from 127.0.0.1,
+// until destroyed.
+class WrongPasswordFlood {
+  public:
+    struct Desk {
+        std::string address;
+        std::string login;
+    };
+    WrongPasswordFlood(std::vector<Desk> desks, int port) {
+        for (Desk& desk : desks)
+            threads_.emplace_back([this, desk, port] { loop(desk, port); });
+    }
+    ~WrongPasswordFlood() {
+        stop_ = true;
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+    WrongPasswordFlood(const WrongPasswordFlood&) = delete;
+    WrongPasswordFlood& operator=(const WrongPasswordFlood&) = delete;
+
+    long refusals() const { return refusals_.load(); }
+
+  private:
+    void loop(const Desk& desk, int port) {
+        const std::string request = platform::toWire("!KL&2.04.00.00&" + desk.login + "&wrong\r");
+        while (!stop_) {
+            const int fd = sim::ConnectFrom(desk.address, port);
+            if (fd < 0)
+                return;
+            (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            std::string got;
+            while (!stop_ && got.find("ERROR") == std::string::npos) {
+                pollfd readable{fd, POLLIN, 0};
+                if (::poll(&readable, 1, 50) != 1)
+                    continue;
+                char buffer[512];
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                got.append(buffer, std::size_t(n));
+            }
+            if (got.find("ERROR 5") != std::string::npos)
+                ++refusals_;
+            ::close(fd);
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::atomic<long> refusals_{0};
+    std::vector<std::thread> threads_;
+};
 
 class ClientServiceHandlers : public ClientServiceTestBed {
   protected:
@@ -471,6 +556,52 @@ TEST_F(ClientServiceHandlers, ALogInWaitingForItsReadIsNotClosedForNewConnection
     })) << "connected: "
         << desk.IsConnected();
     sim::CloseConnections(crowd);
+}
+
+// The database a little away, and many desks logging in with wrong
+// passwords in a loop: a desk whose password was changed in the database
+// still gets its read, and its reply, in time. Once with the flood asking
+// for one log-in from many addresses, once asking for many log-ins from one.
+TEST_F(ClientServiceHandlers, WrongPasswordsInALoopLeaveARealLogInItsRead) {
+    testfb::PrivateServer server;
+    constexpr int Flooders = 40;
+    auto relay = readsThroughRelay(server, "flood.fdb", std::chrono::milliseconds(100), Flooders);
+    ASSERT_FALSE(HasFatalFailure());
+    const int port = form->Settings.PortTCP;
+
+    const auto realLogInAnswered = [&](std::vector<WrongPasswordFlood::Desk> flooders, int real) {
+        WrongPasswordFlood flood(std::move(flooders), port);
+        const std::size_t before = clienttest::Occurrences(mainLogText(), "Rejestr. klienta");
+        // Every flooder's first log-in waits for a read.
+        EXPECT_TRUE(clienttest::PumpUntil(
+            [&] { return clienttest::Occurrences(mainLogText(), "Rejestr. klienta") >= before + Flooders; }));
+        // The list holds Ewa's old password again.
+        for (int i = 0; i < form->UserLV->topLevelItemCount(); ++i)
+            if (form->UserLV->topLevelItem(i)->text(clients::UserColumnLogin).toStdString() == "ewa")
+                form->UserLV->topLevelItem(i)->setText(clients::UserColumnPassword,
+                                                       QString::fromStdString(ewa.password));
+        Desk desk(sim::LoopbackAddress(real), port);
+        EXPECT_TRUE(desk.connected());
+        desk.send(request("ewa", changed));
+        EXPECT_TRUE(clienttest::PumpUntil([&] {
+            return desk.received().find("!LP&") != std::string::npos ||
+                   desk.received().find("ERROR") != std::string::npos;
+        }));
+        // The flood is answered too.
+        EXPECT_TRUE(clienttest::PumpUntil([&flood] { return flood.refusals() > 0; }));
+        return desk.received().find("!LP&") != std::string::npos;
+    };
+
+    std::vector<WrongPasswordFlood::Desk> oneLogIn;
+    for (int i = 0; i < Flooders; ++i)
+        oneLogIn.push_back({sim::LoopbackAddress(i), "ewa"});
+    EXPECT_TRUE(realLogInAnswered(oneLogIn, Flooders)) << "one log-in from many addresses";
+
+    std::vector<WrongPasswordFlood::Desk> oneAddress;
+    for (int i = 0; i < Flooders; ++i)
+        oneAddress.push_back({"127.0.0.1", more_[std::size_t(i)].login});
+    EXPECT_TRUE(realLogInAnswered(oneAddress, Flooders + 1)) << "many log-ins from one address";
+    testfb::DetachMain();
 }
 
 TEST_F(ClientServiceHandlers, TwoUsersExchangeATextMessage) {
