@@ -137,11 +137,10 @@ void appendDpbText(std::string& dpb, char item, const std::string& text) {
 // until the system gives up on the connection (minutes), and no call bound
 // reaches an attach that has no handle yet. Firebird's connect time-out
 // covers the connection and the server's first answer: it ends such an
-// attach by the time its waiter gives up on it. Whole seconds, at least one.
+// attach a second after its waiter gave up on it (the waiter says so first).
 void appendConnectTimeout(std::string& dpb) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::seconds>(db::CallDeadline() - db::StopClock::now()).count();
-    const auto seconds = std::uint32_t(std::max<long long>(1, left));
+    const auto left = std::chrono::ceil<std::chrono::seconds>(db::CallDeadline() - db::StopClock::now());
+    const auto seconds = std::uint32_t(std::max<long long>(0, left.count()) + 1);
     dpb += char(isc_dpb_connect_timeout);
     dpb += char(4);
     for (int shift = 0; shift < 32; shift += 8)
