@@ -156,7 +156,10 @@ QTreeWidgetItem* ClientService::findUserRow(Klient& record, const std::optional<
                                             const std::string& login, const std::string& password,
                                             int& errorCode, const std::string& address) {
     ui::TListView& users = host_.UserList();
-    if (users.Tag() != 2 && attachMainAtOnce(host_.LoginSettings()))
+    // With the reads off the event loop nothing attaches here: the main
+    // connection comes back on its own.
+    if (users.Tag() != 2 &&
+        (passwordReadsOffLoop_ ? MainDbHandleExists() : attachMainAtOnce(host_.LoginSettings())))
         host_.LoadUsers();
     const int loginColumn = UserColumnLogin;
     const int passwordColumn = UserColumnPassword;
@@ -328,65 +331,51 @@ std::optional<PasswordAnswer> ClientService::databasePassword(const Klient& reco
     const ClientLoginSettings settings = host_.LoginSettings();
     if (!passwordReadsOffLoop_)
         return askDatabase(settings, login, password);
-    // Without the main connection the database is not asked: as before, a
-    // log-in attaches it now and then (off the event loop).
-    if (!attachMainAtOnce(settings))
-        return PasswordAnswer::Unreachable;
+    // The read attaches a connection of its own, on its thread: the main
+    // connection, when away, comes back on its own.
     // One read per connection at most: its input waits for the answer.
-    passwordReads_[record.Gniazdo] =
-        PasswordReadWait{nextPasswordTicket_++,
-                         platform::processClock().nowMs() + db::CallBound().count(),
-                         record.IP,
-                         login,
-                         password,
-                         false};
+    passwordReads_.Add(record.Gniazdo,
+                       PasswordReadQueue::Wait{nextPasswordTicket_++,
+                                               platform::processClock().nowMs() + db::CallBound().count(),
+                                               record.IP, login, password});
     startWaitingPasswordReads();
     watchPasswordReads();
     return std::nullopt;
 }
 
 void ClientService::startWaitingPasswordReads() {
-    for (;;) {
-        // The longest waiting first.
-        auto next = passwordReads_.end();
-        for (auto it = passwordReads_.begin(); it != passwordReads_.end(); ++it)
-            if (!it->second.started &&
-                (next == passwordReads_.end() || it->second.ticket < next->second.ticket))
-                next = it;
-        if (next == passwordReads_.end())
-            return;
-        const std::uint32_t connection = next->first;
-        const std::uint64_t ticket = next->second.ticket;
-        // The answer comes to the GUI thread, to a service still there.
-        auto answered = [this, guard = QPointer<QObject>(&context_), connection,
-                         ticket](PasswordAnswer answer) {
+    while (const auto next = passwordReads_.Next()) {
+        const std::uint64_t read = next->first;
+        // What was read comes to the GUI thread, to a service still there.
+        auto answered = [this, guard = QPointer<QObject>(&context_), read](StoredPassword stored) {
             auto* app = QCoreApplication::instance();
             if (!app)
                 return;
             QMetaObject::invokeMethod(
                 app,
-                [this, guard, connection, ticket, answer] {
+                [this, guard, read, stored] {
                     if (!guard)
                         return;
-                    passwordAnswered(connection, ticket, answer);
+                    passwordRead(read, stored);
                     startWaitingPasswordReads();
                 },
                 Qt::QueuedConnection);
         };
-        if (!StartPasswordRead(host_.LoginSettings(), next->second.login, next->second.password,
-                               std::move(answered)))
+        if (!StartPasswordRead(host_.LoginSettings(), next->second, std::move(answered)))
             return;
-        next->second.started = true;
+        passwordReads_.Started(read);
     }
 }
 
-void ClientService::passwordAnswered(std::uint32_t connection, std::uint64_t ticket, PasswordAnswer answer) {
-    const auto found = passwordReads_.find(connection);
-    if (found == passwordReads_.end() || found->second.ticket != ticket)
-        return; // the client has gone, or was answered at the bound
-    const PasswordReadWait wait = std::move(found->second);
-    passwordReads_.erase(found);
+void ClientService::passwordRead(std::uint64_t read, const StoredPassword& stored) {
+    const PasswordReadQueue::Waits answered = passwordReads_.Answered(read);
     watchPasswordReads();
+    for (const auto& [connection, wait] : answered)
+        passwordAnswered(connection, wait, CompareWithStored(stored, wait.password));
+}
+
+void ClientService::passwordAnswered(std::uint32_t connection, const PasswordReadQueue::Wait& wait,
+                                     PasswordAnswer answer) {
     Klient* record = Klient::Find(wait.address, connection, nullptr);
     if (!record || record->Stan == Klient::DISCONNECT)
         return;
@@ -395,20 +384,20 @@ void ClientService::passwordAnswered(std::uint32_t connection, std::uint64_t tic
 }
 
 void ClientService::answerLatePasswordReads() {
-    const std::int64_t now = platform::processClock().nowMs();
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> late;
-    for (const auto& [connection, wait] : passwordReads_)
-        if (wait.dueMs <= now)
-            late.emplace_back(connection, wait.ticket);
-    // A read that did not answer within the bound: the database counts as
-    // unreachable for that log-in, its thread is left to its call.
-    for (const auto& [connection, ticket] : late)
-        passwordAnswered(connection, ticket, PasswordAnswer::Unreachable);
+    // A log-in not answered within the bound: the database counts as
+    // unreachable for it, its read's thread is left to its call.
+    for (const auto& [connection, wait] : passwordReads_.Late(platform::processClock().nowMs()))
+        passwordAnswered(connection, wait, PasswordAnswer::Unreachable);
     watchPasswordReads();
+    // A read given up by all it answered leaves its log-in to the next.
+    startWaitingPasswordReads();
 }
 
 void ClientService::watchPasswordReads() {
-    passwordWatch_.startForEarliest(passwordReads_, [](const PasswordReadWait& wait) { return wait.dueMs; });
+    if (const std::optional<std::int64_t> due = passwordReads_.EarliestDue())
+        passwordWatch_.startFor(*due);
+    else
+        passwordWatch_.stop();
 }
 
 } // namespace clients

@@ -25,6 +25,8 @@
 #include "clients/DeadlineWatch.h"
 #include "clients/Klient.h"
 #include "clients/ListenRetry.h"
+#include "clients/PasswordReadQueue.h"
+#include "clients/PasswordReads.h"
 #include "clients/SharedCalendars.h"
 #include "clients/UdpSender.h"
 #include "clients/UserSlots.h"
@@ -302,8 +304,11 @@ class ClientService {
                                                    const std::string& password);
     // Starts the reads that wait, as far as threads are free for them.
     void startWaitingPasswordReads();
+    // A read came back: each log-in it answers is handled again.
+    void passwordRead(std::uint64_t read, const StoredPassword& stored);
     // The held log-in is handled again with the answer.
-    void passwordAnswered(std::uint32_t connection, std::uint64_t ticket, PasswordAnswer answer);
+    void passwordAnswered(std::uint32_t connection, const PasswordReadQueue::Wait& wait,
+                          PasswordAnswer answer);
     // Those without an answer within the call bound are answered unreachable.
     void answerLatePasswordReads();
     void watchPasswordReads();
@@ -343,16 +348,9 @@ class ClientService {
     std::unordered_map<std::uint32_t, UnloggedConnection> unloggedConnections_;
     // Armed for the next connection without a log-in to reach its end.
     DeadlineWatch unloggedWatch_{context_, [this] { closeLateUnloggedConnections(); }};
-    // Password reads of held log-ins by connection: at most one each.
-    struct PasswordReadWait {
-        std::uint64_t ticket = 0;
-        std::int64_t dueMs = 0;
-        std::string address;
-        std::string login;
-        std::string password;
-        bool started = false;
-    };
-    std::unordered_map<std::uint32_t, PasswordReadWait> passwordReads_;
+    // Log-ins held for their password read, at most one per connection, and
+    // the reads that answer them.
+    PasswordReadQueue passwordReads_;
     std::uint64_t nextPasswordTicket_ = 1;
     bool passwordReadsOffLoop_ = false;
     DeadlineWatch passwordWatch_{context_, [this] { answerLatePasswordReads(); }};

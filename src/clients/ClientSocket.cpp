@@ -23,6 +23,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -224,7 +225,7 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // Nor is one whose log-in waits for its password read, or whose SMS
     // request waits for its row.
     bool held = record->HeldRead;
-    while (!stalled_.contains(connection) && !passwordReads_.contains(connection) &&
+    while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) &&
            !smsRowWaits_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
@@ -274,11 +275,16 @@ void ClientService::logLateUnlogged(const Klient* record, const std::string& add
             address.c_str(), int(UnloggedLifetimeMs / 1000));
 }
 
+// A desk whose log-in waits for its password read is not the one closed:
+// it is about to log in, and its wait is bounded. Only when every one waits
+// so does the oldest of them go.
 void ClientService::closeOldestUnloggedConnection() {
-    const auto oldest = std::min_element(
-        unloggedConnections_.begin(), unloggedConnections_.end(), [](const auto& a, const auto& b) {
-            return std::pair(a.second.acceptedMs, a.first) < std::pair(b.second.acceptedMs, b.first);
-        });
+    const auto older = [this](const auto& a, const auto& b) {
+        const bool aLogsIn = passwordReads_.Contains(a.first), bLogsIn = passwordReads_.Contains(b.first);
+        return std::tuple(aLogsIn, a.second.acceptedMs, a.first) <
+               std::tuple(bLogsIn, b.second.acceptedMs, b.first);
+    };
+    const auto oldest = std::min_element(unloggedConnections_.begin(), unloggedConnections_.end(), older);
     if (oldest != unloggedConnections_.end())
         closeUnloggedConnection(oldest->first, false);
 }
@@ -315,7 +321,7 @@ void ClientService::connectionGone(std::uint32_t connection) {
     unloggedConnections_.erase(connection);
     stalled_.erase(connection);
     // Its password read's answer is dropped, and its SMS answer.
-    passwordReads_.erase(connection);
+    passwordReads_.Remove(connection);
     smsRowWaits_.erase(connection);
 }
 
@@ -407,7 +413,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
         return;
     record->Stan = Klient::DISCONNECT;
     unloggedConnections_.erase(connection);
-    passwordReads_.erase(connection);
+    passwordReads_.Remove(connection);
     smsRowWaits_.erase(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
@@ -508,7 +514,7 @@ void ClientService::WylaczSerwer() {
     stalled_.clear();
     if (stallWatch_)
         stallWatch_->stop();
-    passwordReads_.clear();
+    passwordReads_.Clear();
     passwordWatch_.stop();
     smsRowWaits_.clear();
     smsRowWatch_.stop();

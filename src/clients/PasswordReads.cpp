@@ -36,15 +36,15 @@ ReadSlots& readSlots() {
     return *table;
 }
 
-PasswordAnswer readOnConnectionOfItsOwn(const ClientLoginSettings& s, DbHandle* handle,
-                                        const std::string& login, const std::string& password) {
+StoredPassword readOnConnectionOfItsOwn(const ClientLoginSettings& s, DbHandle* handle,
+                                        const std::string& login) {
     // A restore replacing the database file: no connection of ours holds it.
     if (MainAttachHeld())
-        return PasswordAnswer::Unreachable;
-    PasswordAnswer answer;
+        return {};
+    StoredPassword answer;
     {
         SessionDB session(s.databaseHost, s.databaseFile, s.databaseUser, s.databasePassword, handle, false);
-        answer = ReadPassword(session, login, password);
+        answer = ReadStoredPassword(session, login);
     }
     if (*handle != 0) {
         db::BoundedCall bound(handle);
@@ -56,21 +56,32 @@ PasswordAnswer readOnConnectionOfItsOwn(const ClientLoginSettings& s, DbHandle* 
 
 } // namespace
 
-PasswordAnswer ReadPassword(SessionDB& session, const std::string& login, const std::string& password) {
+StoredPassword ReadStoredPassword(SessionDB& session, const std::string& login) {
     if (*session.Handle() == 0)
-        return PasswordAnswer::Unreachable;
+        return {};
     std::vector<QueryRow> rows;
     session.SetSqlText("SELECT SUSERPASSWORD FROM USERANDGROUP WHERE SUSERLOGIN = '" + QuoteSql(login) + "'");
     const int status = session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); });
     if (status != 0 && *session.Handle() == 0)
+        return {};
+    StoredPassword stored{true, std::nullopt};
+    if (status == 0 && rows.size() == 1)
+        stored.password = rows[0]["SUSERPASSWORD"];
+    return stored;
+}
+
+PasswordAnswer CompareWithStored(const StoredPassword& stored, const std::string& password) {
+    if (!stored.reached)
         return PasswordAnswer::Unreachable;
-    if (status == 0 && rows.size() == 1 && rows[0]["SUSERPASSWORD"] == password)
-        return PasswordAnswer::Matches;
-    return PasswordAnswer::Differs;
+    return stored.password == password ? PasswordAnswer::Matches : PasswordAnswer::Differs;
+}
+
+PasswordAnswer ReadPassword(SessionDB& session, const std::string& login, const std::string& password) {
+    return CompareWithStored(ReadStoredPassword(session, login), password);
 }
 
 bool StartPasswordRead(const ClientLoginSettings& settings, const std::string& login,
-                       const std::string& password, std::function<void(PasswordAnswer)> answered) {
+                       std::function<void(StoredPassword)> answered) {
     ReadSlots& table = readSlots();
     std::size_t slot = 0;
     {
@@ -82,10 +93,9 @@ bool StartPasswordRead(const ClientLoginSettings& settings, const std::string& l
         table.busy[slot] = true;
     }
     try {
-        std::thread([&table, slot, settings, login, password, answered = std::move(answered)] {
+        std::thread([&table, slot, settings, login, answered = std::move(answered)] {
             pthread_setname_np(pthread_self(), "PasswordRead");
-            const PasswordAnswer answer =
-                readOnConnectionOfItsOwn(settings, &table.handles[slot], login, password);
+            const StoredPassword answer = readOnConnectionOfItsOwn(settings, &table.handles[slot], login);
             std::lock_guard lock(table.mutex);
             table.busy[slot] = false;
             // Passed on before the stop can count this read as ended.

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 class SessionDB;
@@ -18,15 +19,25 @@ namespace clients {
 // The most reads running at once.
 constexpr int PasswordReadsAtOnce = 4;
 
-// What the database on the session's connection holds for `login`, against
-// `password`.
+// What the database holds for a log-in: its password when exactly one row
+// has the log-in; `reached` is false when the database could not be asked.
+struct StoredPassword {
+    bool reached = false;
+    std::optional<std::string> password;
+};
+
+// What the database on the session's connection holds for `login`.
+StoredPassword ReadStoredPassword(SessionDB& session, const std::string& login);
+// A password against what was read.
+PasswordAnswer CompareWithStored(const StoredPassword& stored, const std::string& password);
+// The two together.
 PasswordAnswer ReadPassword(SessionDB& session, const std::string& login, const std::string& password);
 
 // Reads it on a thread of its own, which attaches with `settings`, reads and
-// detaches again; `answered` runs on that thread with the answer and only
+// detaches again; `answered` runs on that thread with what was read and only
 // passes it on. False when `PasswordReadsAtOnce` reads run already.
 bool StartPasswordRead(const ClientLoginSettings& settings, const std::string& login,
-                       const std::string& password, std::function<void(PasswordAnswer)> answered);
+                       std::function<void(StoredPassword)> answered);
 
 // Waits until no read runs; false when the deadline came first. The
 // Firebird client's own end waits for a call still running.

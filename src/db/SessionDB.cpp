@@ -9,9 +9,12 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ibase.h>
 #include <mutex>
@@ -130,6 +133,20 @@ void appendDpbText(std::string& dpb, char item, const std::string& text) {
     dpb.append(text, 0, length);
 }
 
+// A server that takes the connection and never answers would hold the attach
+// until the system gives up on the connection (minutes), and no call bound
+// reaches an attach that has no handle yet. Firebird's connect time-out
+// covers the connection and the server's first answer: it ends such an
+// attach a second after its waiter gave up on it (the waiter says so first).
+void appendConnectTimeout(std::string& dpb) {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(db::CallDeadline() - db::StopClock::now());
+    const auto seconds = std::uint32_t(std::max<long long>(0, left.count()) + 1);
+    dpb += char(isc_dpb_connect_timeout);
+    dpb += char(4);
+    for (int shift = 0; shift < 32; shift += 8)
+        dpb += char((seconds >> shift) & 0xFF);
+}
+
 bool onGuiThread() {
     auto* app = QCoreApplication::instance();
     return app && QThread::currentThread() == app->thread();
@@ -206,7 +223,8 @@ int SessionDB::AttachDatabase(bool background) {
 }
 
 // The file name goes in UTF-8, marked so, both when attaching and when
-// creating: a name with letters outside ASCII then means one and the same file.
+// creating: a name with letters outside ASCII then means one and the same
+// file. Every attach has a connect time-out.
 void SessionDB::buildDpb() {
     dpb_.assign({char(isc_dpb_version1), char(isc_dpb_num_buffers), 1, 90});
     appendDpbText(dpb_, isc_dpb_user_name, platform::toWire(userName_));
@@ -214,6 +232,7 @@ void SessionDB::buildDpb() {
     appendDpbText(dpb_, isc_dpb_lc_ctype, platform::wireCharsetName());
     dpb_ += char(isc_dpb_utf8_filename);
     dpb_ += char(0);
+    appendConnectTimeout(dpb_);
 }
 
 int SessionDB::attachInBackground(bool showProgress) {

@@ -436,6 +436,30 @@ TEST_F(Outage, AStatementThatGetsNoAnswerIsAbandonedAndItsRowKept) {
     EXPECT_NE(count("TalksIncoming").find("COUNT=2"), std::string::npos) << "the kept row too";
 }
 
+// The server's address takes the connection and never answers (a network
+// hole that resets nothing): the attach given up at its bound ends by itself
+// soon after, not when the system gives up on the connection, so that the
+// next attach, once the server is reachable again, is not refused as a
+// second one while the first is still under way.
+TEST_F(Outage, AnAttachThatGetsNoAnswerEndsByItself) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    testing_support::SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    testfb::DetachMain();
+    db::SetCallBound(std::chrono::milliseconds(2000));
+    const std::string reachable = form->Settings.IPFBaseText;
+    form->Settings.IPFBaseText = "127.0.0.1/" + std::to_string(silent.port());
+    form->trmReconnectTimer();
+    EXPECT_FALSE(MainDbHandleExists());
+    EXPECT_TRUE(WaitForAttachThreads(std::chrono::steady_clock::now() + std::chrono::seconds(30)))
+        << "the attach is still waiting for an answer";
+
+    form->Settings.IPFBaseText = reachable;
+    form->trmReconnectTimer();
+    EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+    db::SetCallBound(db::DefaultCallBound);
+}
+
 // The database's disk is full under calls: the row that cannot be written
 // waits, those after it wait behind it, each named in the log, and once
 // there is room again they are all written, in order, without a new call.

@@ -43,6 +43,24 @@ sockaddr_in loopback(int port) {
     return address;
 }
 
+// A socket listening on 127.0.0.1 at a port of the system's choice, and that
+// port; -1 (and 0) when it could not listen.
+int listenOnLoopback(int& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 64) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (listener >= 0)
+            ::close(listener);
+        port = 0;
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 void readInto(Direction& direction, std::chrono::milliseconds delay, bool& broken) {
     char buffer[65536];
     const ssize_t got = ::read(direction.from, buffer, sizeof buffer);
@@ -80,15 +98,11 @@ void shutWhenDrained(Direction& direction) {
 
 SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
     : targetPort_(targetPort), delayMs_(delay.count()) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 64) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+    int port = 0;
+    listener_ = listenOnLoopback(port);
+    if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    port_ = ntohs(address.sin_port);
+    port_ = port;
     thread_ = std::thread([this] { run(); });
 }
 
@@ -106,6 +120,17 @@ void SlowTcpProxy::holdAfterChunksToServer(std::size_t chunks, bool answersPass)
 void SlowTcpProxy::dropConnections() {
     drop_ = true;
     [[maybe_unused]] const ssize_t written = ::write(wake_[1], "d", 1);
+}
+
+// The system completes the connections in the listening queue; nobody ever
+// takes them from it.
+SilentServer::SilentServer() {
+    listener_ = listenOnLoopback(port_);
+}
+
+SilentServer::~SilentServer() {
+    if (listener_ >= 0)
+        ::close(listener_);
 }
 
 SlowTcpProxy::~SlowTcpProxy() {

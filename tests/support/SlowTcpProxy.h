@@ -53,6 +53,23 @@ class SlowTcpProxy {
     std::thread thread_;
 };
 
+// A server on 127.0.0.1 whose connections are made and never answered: a
+// database behind a network hole that resets nothing.
+class SilentServer {
+  public:
+    SilentServer();
+    ~SilentServer();
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    // 0 when it could not listen.
+    int port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+};
+
 // Lets the relay pass again after a while, so that a program that waits
 // for the held server without a bound still ends its test (failing it).
 class ReleaseLater {
