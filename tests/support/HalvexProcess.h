@@ -2,6 +2,7 @@
 // the log file lands beside it), its own settings store and runtime folder.
 #pragma once
 
+#include "support/FirebirdFixtures.h"
 #include "support/Sandbox.h"
 
 #include <QProcess>
@@ -40,6 +41,8 @@ class HalvexProcess {
     // Sends the signal to the whole group, as a service manager does when
     // its stop time has run out.
     void signalGroup(int number);
+    // Sets a variable of the program's environment (after the defaults).
+    void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
     void start(const QStringList& arguments = {});
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
@@ -69,6 +72,14 @@ class HalvexProcess {
     std::optional<std::pair<uid_t, gid_t>> user_;
     QString display_;
     bool ownGroup_ = false;
+    QProcessEnvironment env_;
 };
+
+// Writes the program's settings into the sandbox's store: the database, an
+// exchange on 127.0.0.1:`exchangePort` (0: none), and high ports chosen by the
+// program itself; false when the store cannot be written.
+bool WriteProgramSettings(const testfb::Connection& c, int exchangePort = 0);
+// The port the program says it chose for its clients (the setting is 0), or 0.
+int ChosenClientPort(HalvexProcess& halvex);
 
 } // namespace testing_support
