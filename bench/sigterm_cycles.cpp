@@ -26,6 +26,7 @@
 // with 0 or had a report are kept there.
 #include "BenchDatabase.h"
 #include "BenchSupport.h"
+#include "base/SanitizerOptions.h"
 #include "support/ClientSimulator.h"
 #include "support/ExchangeSimulator.h"
 #include "support/HalvexProcess.h"
