@@ -287,6 +287,7 @@ int main(int argc, char** argv) {
     std::map<std::string, int> ends;
     std::vector<double> exitS;
     Cycle total;
+    int losingCycles = 0;
     for (int n = 1; n <= sizes.cycles; ++n) {
         const bool held = mode == "held" || (mode == "mixed" && random() % 2 == 0);
         const int momentMs = int(random() % unsigned(sizes.maxMomentMs + 1));
@@ -303,6 +304,7 @@ int main(int argc, char** argv) {
         total.stored += c.stored;
         total.named += c.named;
         total.lost += c.lost;
+        losingCycles += c.lost > 0;
         total.duplicates += c.duplicates;
         total.reports += c.reports;
     }
@@ -312,7 +314,9 @@ int main(int argc, char** argv) {
     if (!exitS.empty())
         std::printf("\ntime from SIGTERM to exit: p50 %.2f s, max %.2f s", bench::percentile(exitS, 0.5),
                     *std::max_element(exitS.begin(), exitS.end()));
-    std::printf("\nrows expected %d, stored %d, named %d, lost %d (duplicates %d); sanitizer reports %d\n",
-                total.expected, total.stored, total.named, total.lost, total.duplicates, total.reports);
+    std::printf("\nrows expected %d, stored %d, named %d, lost %d in %d of %d cycles (duplicates %d); "
+                "sanitizer reports %d\n",
+                total.expected, total.stored, total.named, total.lost, losingCycles, sizes.cycles,
+                total.duplicates, total.reports);
     return total.lost || total.reports ? 1 : 0;
 }
