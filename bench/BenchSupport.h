@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <netinet/in.h>
 #include <string>
 #include <sys/resource.h>
@@ -22,6 +24,12 @@
 #include <vector>
 
 namespace bench {
+
+// A size from the environment variable `name`; `fallback` unless positive.
+inline int setting(const char* name, int fallback) {
+    const int value = qEnvironmentVariableIntValue(name);
+    return value > 0 ? value : fallback;
+}
 
 // The resident memory of this process, in MB (-1 where it cannot be read).
 inline long rssMb() {
@@ -101,6 +109,39 @@ inline bool RaiseDescriptorLimit(rlim_t wanted) {
     limit.rlim_cur = wanted;
     return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
+
+// A thread repeating `step` every `everyMs` until stopped.
+class Repeater {
+  public:
+    Repeater(int everyMs, std::function<void()> step)
+        : thread_([this, everyMs, step = std::move(step)] {
+              auto due = std::chrono::steady_clock::now();
+              std::unique_lock lock(mutex_);
+              while (!stop_) {
+                  lock.unlock();
+                  step();
+                  lock.lock();
+                  due += std::chrono::milliseconds(everyMs);
+                  wake_.wait_until(lock, due, [&] { return stop_; });
+              }
+          }) {}
+    ~Repeater() { stop(); }
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 // Offscreen, with the settings and runtime files in a temporary folder; made
 // before the application object.

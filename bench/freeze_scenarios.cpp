@@ -33,10 +33,13 @@
 // full-buffer waits ("Pełny bufor"), and for the outage the rows expected
 // against the rows stored once the kept rows are written back (waited for at
 // most HALVEX_BENCH_SETTLE_S, 240 s, past the after phase, the probes going on
-// meanwhile). With HALVEX_BENCH_LOG_DIR set, each
+// meanwhile), and the rows stored more than once (every call, client SMS
+// and exchange SMS of the traffic is told apart by its caller, text or
+// sender). With HALVEX_BENCH_LOG_DIR set, each
 // scenario's log is kept there as <scenario>.log.
 // A scenario that does not end within its bound is killed and reported.
 // Those are the defaults; a quick run: HALVEX_BENCH_OUTAGE_S=20 HALVEX_BENCH_STORM_RECORDS=10000.
+#include "BenchDatabase.h"
 #include "BenchSupport.h"
 #include "ClientServiceBench.h"
 #include "base/DiagnosticLog.h"
@@ -72,12 +75,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::isqlNumber;
+using bench::Repeater;
+using bench::setting;
 using bench::waitUntil;
-
-int setting(const char* name, int fallback) {
-    const int value = qEnvironmentVariableIntValue(name);
-    return value > 0 ? value : fallback;
-}
 
 struct Sizes {
     int stormRecords = setting("HALVEX_BENCH_STORM_RECORDS", 60000);
@@ -108,39 +109,6 @@ double msBetween(Clock::time_point from, Clock::time_point to) {
 void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
-
-// A thread repeating `step` every `everyMs` until stopped.
-class Repeater {
-  public:
-    Repeater(int everyMs, std::function<void()> step)
-        : thread_([this, everyMs, step = std::move(step)] {
-              auto due = Clock::now();
-              std::unique_lock lock(mutex_);
-              while (!stop_) {
-                  lock.unlock();
-                  step();
-                  lock.lock();
-                  due += std::chrono::milliseconds(everyMs);
-                  wake_.wait_until(lock, due, [&] { return stop_; });
-              }
-          }) {}
-    ~Repeater() { stop(); }
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 // The probe calls: each rings the desk (phone 201) with a caller of its own;
 // the desk's reading thread stamps the caller notice.
@@ -277,13 +245,6 @@ int occurrences(const std::string& text, const std::string& what) {
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
         ++count;
     return count;
-}
-
-// The first number in isql's output after "N=".
-long isqlNumber(const testfb::Connection& c, const std::string& select) {
-    const std::string out = testfb::Isql(c, "SELECT 'N=' || (" + select + ") FROM RDB$DATABASE;");
-    const std::size_t at = out.find("N=");
-    return at == std::string::npos ? -1 : std::atol(out.c_str() + at + 2);
 }
 
 // One scenario's world: the window, its exchange, the desk and the crowd.
@@ -499,7 +460,9 @@ class OutageTraffic {
             sendClientSms();
             wrongLogIn();
         }
-        if (calls % (2 * callsPerS) == 0 && bed_.exchange_.AnnounceSms(1, sim::pdu::DeliverHello) >= 0)
+        // Each from a sender of its own, so that a message stored twice shows.
+        if (calls % (2 * callsPerS) == 0 &&
+            bed_.exchange_.AnnounceSms(1, sim::pdu::DeliverHelloFrom(exchangeSms)) >= 0)
             ++exchangeSms;
     }
     Bed& bed_;
@@ -525,6 +488,8 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
     const long callRows0 = historyRows(c, "7001");
     const long clientSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1");
     const long exchangeSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1");
+    const std::string newSms =
+        " FROM Sms WHERE nId > " + std::to_string(isqlNumber(c, "SELECT COALESCE(MAX(nId), 0) FROM Sms"));
     OutageTraffic traffic(bed, disturbance.callsPerS);
     bed.before();
     std::printf("%-7s %s\n", bed.name_, disturbance.begin().c_str());
@@ -557,6 +522,14 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
         "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",
         bed.name_, settledS, expected[0], stored[0], expected[1], stored[1], expected[2], stored[2],
         bed.exchange_.StoredSmsCount(1));
+    // Every caller, client SMS text and exchange SMS sender is unique: a row
+    // beyond the first of the same one was stored twice.
+    std::printf(
+        "%-7s duplicates: calls %ld, client SMS %ld, exchange SMS %ld\n", bed.name_,
+        isqlNumber(c,
+                   "SELECT COUNT(*) - COUNT(DISTINCT sNumber) FROM TalksIncoming WHERE sNumber LIKE '7001%'"),
+        isqlNumber(c, "SELECT COUNT(*) - COUNT(DISTINCT sBody)" + newSms + " AND nDir = 1"),
+        isqlNumber(c, "SELECT COUNT(*) - COUNT(DISTINCT sNumber)" + newSms + " AND nDir <> 1"));
     if (traffic.smsWithoutSender)
         std::printf("%-7s client SMS not sent, every client having lost its connection: %d\n", bed.name_,
                     traffic.smsWithoutSender);

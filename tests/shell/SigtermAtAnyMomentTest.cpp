@@ -3,8 +3,6 @@
 // call records, and at start-up against a database server made slow (while
 // the database is created, right after the attach). Every run ends with exit
 // code 0 and without a sanitizer report.
-#include "base/PasswordCodec.h"
-#include "platform/RegistryStore.h"
 #include "support/ClientSimulator.h"
 #include "support/ExchangeSimulator.h"
 #include "support/FirebirdFixtures.h"
@@ -25,37 +23,6 @@ using testing_support::Sandbox;
 namespace {
 
 const std::string DeskPassword = "0cc175b9c0f1b6a831c399e269772661";
-
-// The port the program says it chose for its clients (the setting is 0), or 0.
-int chosenClientPort(HalvexProcess& halvex) {
-    const std::string said = "Port klientów ustawiony na 0: nasłuch na porcie ";
-    if (!halvex.waitForLog(said))
-        return 0;
-    const std::string log = halvex.logText();
-    return std::atoi(log.c_str() + log.find(said) + said.size());
-}
-
-// The settings every run shares: the database, and high ports for everything
-// the program opens.
-void writeSettings(const testfb::Connection& c, const sim::ExchangeSimulator* exchange) {
-    platform::RegistryKey key(platform::RegistryBranch::Machine);
-    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
-    key.WriteString("IPFBase", c.host);
-    key.WriteString("NameFB", c.path);
-    key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
-    // Every listening port is chosen by the program itself; the broadcast
-    // port is only a destination.
-    for (const char* port : {"PortTCP", "PortTCPCalBrowse", "PortTCPCalSend", "PortTCP_CRM"})
-        key.WriteInteger(port, 0);
-    key.WriteInteger("PortUDP", 0xFFFE);
-    key.WriteString("Broadcast", "127.0.0.1");
-    if (exchange) {
-        key.WriteInteger("Centrala", 2);
-        key.WriteInteger("Port", 5);
-        key.WriteString("TCPCentr", "127.0.0.1");
-        key.WriteInteger("PortTCPCent", exchange->Port());
-    }
-}
 
 // Waits (at most a minute) while the program runs until `done` holds.
 bool awaitWhileRunning(HalvexProcess& halvex, const std::function<bool()>& done) {
@@ -116,12 +83,12 @@ class SigtermWithDesks : public testing::Test {
         Sandbox sandbox;
         sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
         ASSERT_TRUE(exchange.Start());
-        ASSERT_NO_FATAL_FAILURE(writeSettings(database, &exchange));
+        ASSERT_TRUE(testing_support::WriteProgramSettings(database, exchange.Port()));
         HalvexProcess halvex(sandbox);
         halvex.start({"DEBUG", "CTI"});
         ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
         ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
-        clientPort = chosenClientPort(halvex);
+        clientPort = testing_support::ChosenClientPort(halvex);
         ASSERT_NE(clientPort, 0) << halvex.logText();
         desks.clear();
         // One at a time: a connection is refused while a log-in waits for its acknowledgement.
@@ -206,7 +173,7 @@ TEST(SigtermAgainstASlowDatabase, EveryStopEndsWithExitCodeZero) {
         if (kind == 1)
             c.path = folder.file("new" + std::to_string(cycle) + ".fdb");
         Sandbox sandbox;
-        ASSERT_NO_FATAL_FAILURE(writeSettings(c, nullptr));
+        ASSERT_TRUE(testing_support::WriteProgramSettings(c));
         HalvexProcess halvex(sandbox);
         const std::size_t answersBefore = proxy.chunksToClients();
         halvex.start({"DEBUG", "FIREBIRD"});

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 
 namespace sim {
 namespace {
@@ -58,6 +59,19 @@ std::string hex(int value) {
 } // namespace
 
 namespace pdu {
+
+std::string DeliverHelloFrom(int sender) {
+    // The sender's eleven digits as semi-octets: each pair swapped, the odd
+    // last one padded with F.
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "48602%06dF", sender % 1000000);
+    std::string address;
+    for (int at = 0; at < 12; at += 2)
+        address += {digits[at + 1], digits[at]};
+    const std::string hello = DeliverHello;
+    const std::size_t at = hello.find("0B91") + 4;
+    return hello.substr(0, at) + address + hello.substr(at + address.size());
+}
 
 std::string StatusReport(int messageReference, int status) {
     return std::string(StatusReportHead) + hex(messageReference) + StatusReportBody + hex(status);

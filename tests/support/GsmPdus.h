@@ -13,6 +13,10 @@ namespace sim::pdu {
 inline constexpr const char* DeliverHello =
     "07918406010013F0040B918406214365F700006230709050304005C8329BFD06";
 
+// DeliverHello with the sender +48602<six digits of `sender`> (0..999999)
+// instead, so that many messages can be told apart by their sender.
+std::string DeliverHelloFrom(int sender);
+
 // SMS-DELIVER, no service centre, sender +48501765432 (0x91),
 // 2026-12-31 23:59:58 -03:00, UCS2 "Zażółć gęślą jaźń". 54 octets.
 inline constexpr const char* DeliverPolish =

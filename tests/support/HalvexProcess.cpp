@@ -1,5 +1,6 @@
 #include "support/HalvexProcess.h"
 
+#include "base/PasswordCodec.h"
 #include "db/FirebirdEnvironment.h"
 #include "platform/RegistryStore.h"
 
@@ -130,6 +131,7 @@ void HalvexProcess::start(const QStringList& arguments) {
     // In a sanitizer build the program's memory errors still end it; the leak
     // check at its exit, which stops every thread, is left to the unit tests.
     env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    env.insert(env_);
     process_.setProcessEnvironment(env);
     process_.setWorkingDirectory(QString::fromStdString(sandbox_.path()));
     process_.start(QString::fromStdString(binary_), arguments);
@@ -180,6 +182,36 @@ void HalvexProcess::signalGroup(int number) {
 std::string HalvexProcess::standardError() {
     stderr_ += process_.readAllStandardError().toStdString();
     return stderr_;
+}
+
+bool WriteProgramSettings(const testfb::Connection& c, int exchangePort) {
+    platform::RegistryKey key(platform::RegistryBranch::Machine);
+    if (!key.OpenKey("\\software\\Vorlin\\Halvex", true))
+        return false;
+    key.WriteString("IPFBase", c.host);
+    key.WriteString("NameFB", c.path);
+    key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+    // Every listening port is chosen by the program itself; the broadcast
+    // port is only a destination.
+    for (const char* port : {"PortTCP", "PortTCPCalBrowse", "PortTCPCalSend", "PortTCP_CRM"})
+        key.WriteInteger(port, 0);
+    key.WriteInteger("PortUDP", 0xFFFE);
+    key.WriteString("Broadcast", "127.0.0.1");
+    if (exchangePort != 0) {
+        key.WriteInteger("Centrala", 2);
+        key.WriteInteger("Port", 5);
+        key.WriteString("TCPCentr", "127.0.0.1");
+        key.WriteInteger("PortTCPCent", exchangePort);
+    }
+    return true;
+}
+
+int ChosenClientPort(HalvexProcess& halvex) {
+    const std::string said = "Port klientów ustawiony na 0: nasłuch na porcie ";
+    if (!halvex.waitForLog(said))
+        return 0;
+    const std::string log = halvex.logText();
+    return std::atoi(log.c_str() + log.find(said) + said.size());
 }
 
 } // namespace testing_support

@@ -2,6 +2,7 @@
 // the log file lands beside it), its own settings store and runtime folder.
 #pragma once
 
+#include "support/FirebirdFixtures.h"
 #include "support/Sandbox.h"
 
 #include <QProcess>
@@ -51,6 +52,8 @@ class HalvexProcess {
     // Starts the program on the database its settings name (see
     // NameNoDatabaseUnlessNamed); where they cannot name one, the program's
     // database client reaches no server at all.
+    // Sets a variable of the program's environment (after the defaults).
+    void setEnv(const QString& name, const QString& value) { env_.insert(name, value); }
     void start(const QStringList& arguments = {});
     // Waits until the log file holds `text`; false when the process ended or
     // the cap passed first.
@@ -83,6 +86,14 @@ class HalvexProcess {
     // Bound but not listening: the port of the database client that reaches
     // no server.
     QTcpSocket closedPort_;
+    QProcessEnvironment env_;
 };
+
+// Writes the program's settings into the sandbox's store: the database, an
+// exchange on 127.0.0.1:`exchangePort` (0: none), and high ports chosen by the
+// program itself; false when the store cannot be written.
+bool WriteProgramSettings(const testfb::Connection& c, int exchangePort = 0);
+// The port the program says it chose for its clients (the setting is 0), or 0.
+int ChosenClientPort(HalvexProcess& halvex);
 
 } // namespace testing_support
