@@ -461,7 +461,7 @@ TEST_F(Maintenance, CleaningOutlastsTheBoundOfADesksCall) {
     slow(true);
 
     dialogs->QueueAnswer(ui::IDYES);
-    dialog->btnCleanDatabaseClick();
+    QTest::mouseClick(dialog->btnCleanDatabase, Qt::LeftButton);
     EXPECT_TRUE(shown(text("IDS_177"))) << mainLogText();
     EXPECT_FALSE(shown(text("IDS_175")));
     // A desk's call after it still has its own bound.
