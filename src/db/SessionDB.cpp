@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ibase.h>
 #include <mutex>
+#include <utility>
 
 static_assert(sizeof(DbHandle) == sizeof(isc_db_handle), "handle size");
 static_assert(sizeof(intptr_t) == sizeof(ISC_STATUS), "status word size");
@@ -48,6 +49,17 @@ void HoldMainAttach(bool held) {
 
 bool MainAttachHeld() {
     return mainAttachHeld;
+}
+
+namespace {
+thread_local bool mainAttachLeftToReconnect = false;
+} // namespace
+
+MainAttachLeftToReconnect::MainAttachLeftToReconnect()
+    : previous_(std::exchange(mainAttachLeftToReconnect, true)) {}
+
+MainAttachLeftToReconnect::~MainAttachLeftToReconnect() {
+    mainAttachLeftToReconnect = previous_;
 }
 
 namespace {
@@ -194,6 +206,12 @@ int SessionDB::AttachDatabase(bool background) {
     LastCode = 0;
     if (DbHandle_ == &MainDbHandle && MainAttachHeld()) {
         base::WriteLog(2, "%s", "Baza danych jest odtwarzana z backupu, połączenie odłożone");
+        Status = {1, dbcode::Unavailable, 0};
+        AttachStatus = dbcode::Unavailable;
+        return dbcode::Unavailable;
+    }
+    if (DbHandle_ == &MainDbHandle && mainAttachLeftToReconnect) {
+        base::WriteLog(1, "%s", "Brak połączenia z bazą danych, zapis czeka na ponowne połączenie");
         Status = {1, dbcode::Unavailable, 0};
         AttachStatus = dbcode::Unavailable;
         return dbcode::Unavailable;

@@ -30,6 +30,20 @@ bool MainDbHandleExists();
 // the database file beneath it.
 void HoldMainAttach(bool held);
 bool MainAttachHeld();
+// While one lives on this thread, a session on the main connection that finds
+// it missing does not attach it on the spot (which would hold the caller for
+// up to the call bound): its rows go to the writer or wait, and the
+// reconnect brings the connection back.
+class MainAttachLeftToReconnect {
+  public:
+    MainAttachLeftToReconnect();
+    ~MainAttachLeftToReconnect();
+    MainAttachLeftToReconnect(const MainAttachLeftToReconnect&) = delete;
+    MainAttachLeftToReconnect& operator=(const MainAttachLeftToReconnect&) = delete;
+
+  private:
+    bool previous_;
+};
 // The connection the main handle was last attached (or created) with.
 db::ConnectionSettings MainDbAttachedWith();
 

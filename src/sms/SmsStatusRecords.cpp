@@ -34,6 +34,7 @@ bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t user
 }
 
 void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then) {
+    const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
     fillRow(table, msg, msg.nState, userId);
     std::weak_ptr<bool> alive = alive_;
@@ -64,6 +65,8 @@ void SmsGateway::announceStored(const SMSMSG& msg) {
 }
 
 SmsGateway::ClientRow SmsGateway::storeClientSms(SMSMSG& msg, std::function<void()> answered) {
+    // The desk is answered at once rather than the event loop held in an attach.
+    const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
     fillRow(table, msg, msg.nState, msg.nUserId);
     std::weak_ptr<bool> alive = alive_;

@@ -565,6 +565,37 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     testfb::DetachMain();
 }
 
+// A desk's message while the main connection is away and the database
+// silent: its row goes to the writer, and the attach is left to the
+// reconnect. No handler waits in an attach meanwhile, so every other desk is
+// still served.
+TEST_F(SmsRoad, ADesksMessageWithoutTheMainConnectionAttachesNothingOnTheSpot) {
+    testfb::PrivateServer server;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
+    ASSERT_NO_FATAL_FAILURE(link());
+    ASSERT_NO_FATAL_FAILURE(staff({"jnowak", "akowal"}));
+    form->Database().UseRowWriter(true);
+    db::SetCallBound(std::chrono::seconds(3));
+    testfb::DetachMain();
+    relay->hold(true);
+    {
+        testing_support::ReleaseLater release(*relay);
+        desks.at("akowal")->ClearReceived();
+        ASSERT_TRUE(desks.at("jnowak")->Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n"));
+        ASSERT_TRUE(desks.at("akowal")->Send("!PING\r"));
+        ASSERT_TRUE(serveUntil([&] { return !desks.at("akowal")->Messages().empty(); }));
+        EXPECT_EQ(desks.at("akowal")->Messages(), Texts{"OK"});
+        EXPECT_EQ(mainLogText().find(", łączenie porzucone"), std::string::npos)
+            << "an attach held the desks";
+        relay->hold(false);
+    }
+    ASSERT_TRUE(serveUntil([&] { return !desks.at("jnowak")->Messages().empty(); }));
+    form->Database().UseRowWriter(false);
+    db::SetCallBound(db::DefaultCallBound);
+    testfb::DetachMain();
+}
+
 // A desk's message is answered once its row is stored and announced, also
 // with rows written on a thread of their own: "!SMS&ADD" comes before "OK",
 // and what the desk sent behind the request waits for that answer. A row the
