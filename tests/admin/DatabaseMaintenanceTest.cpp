@@ -357,11 +357,16 @@ TEST_F(Maintenance, OkAndCancelAfterARestoreReadTheRestoredContacts) {
     }
 }
 
-// The window stays free while gbak works. Cancel pressed during the backup
-// of the live database, or while gbak restores, leaves no list empty nor
-// with the old database's rows: the restore's end attaches the database,
+// The window stays free while gbak works. Cancel or OK pressed during the
+// backup of the live database, or while gbak restores, leaves no list empty
+// nor with the old database's rows: the restore's end attaches the database,
 // says what the connection test finds and reads the lists from it.
-class CancelDuringRestore : public Maintenance, public ::testing::WithParamInterface<const char*> {
+struct ButtonDuringStep {
+    const char* step; // gbak's switch
+    const char* button;
+};
+
+class ButtonDuringRestore : public Maintenance, public ::testing::WithParamInterface<ButtonDuringStep> {
   protected:
     // A gbak that waits at the step with that switch until the test lets it go.
     std::string heldGbak(const char* step) {
@@ -402,7 +407,7 @@ class CancelDuringRestore : public Maintenance, public ::testing::WithParamInter
     }
 };
 
-TEST_P(CancelDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
+TEST_P(ButtonDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
     ASSERT_NO_FATAL_FAILURE(open(false));
     addRows("zbackupu");
     dialog->btnBackupClick();
@@ -416,7 +421,7 @@ TEST_P(CancelDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
     const std::vector<std::string> later = {"contact pozniejszy", "rule pozniejszy", "user pozniejszy"};
     ASSERT_EQ(lists(), later);
 
-    maintenance().SetGbakPath(heldGbak(GetParam()));
+    maintenance().SetGbakPath(heldGbak(GetParam().step));
     dialog->show();
     dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
     dialogs->QueueAnswer(ui::IDOK);
@@ -425,9 +430,10 @@ TEST_P(CancelDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
     const QString held = scratch.path() + "/held";
     serveWhileGbakRuns([&] { return QFile::exists(held); });
     ASSERT_TRUE(QFile::exists(held)) << mainLogText();
-    QTest::mouseClick(dialog->btnCancel, Qt::LeftButton);
-    EXPECT_FALSE(dialog->isVisible());
     const auto beforeEnd = dialogs->Calls().size();
+    QTest::mouseClick(dialog->findChild<QWidget*>(GetParam().button), Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialogs->Calls().size(), beforeEnd); // nothing said of a database away
     QFile go(scratch.path() + "/go");
     ASSERT_TRUE(go.open(QIODevice::WriteOnly));
     go.close();
@@ -443,10 +449,14 @@ TEST_P(CancelDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
     EXPECT_EQ(calls.back().caption, text("IDS_21"));
 }
 
-INSTANTIATE_TEST_SUITE_P(BackupAndRestoreSteps, CancelDuringRestore, ::testing::Values("-b", "-c"),
+INSTANTIATE_TEST_SUITE_P(BackupAndRestoreSteps, ButtonDuringRestore,
+                         ::testing::Values(ButtonDuringStep{"-b", "btnCancel"},
+                                           ButtonDuringStep{"-c", "btnCancel"},
+                                           ButtonDuringStep{"-c", "btnAccept"}),
                          [](const auto& info) {
-                             return std::string(info.param) == "-b" ? "WhileTheLiveDatabaseIsBackedUp"
-                                                                    : "WhileGbakRestores";
+                             return std::string(info.param.button) + (std::string(info.param.step) == "-b"
+                                                                          ? "WhileTheLiveDatabaseIsBackedUp"
+                                                                          : "WhileGbakRestores");
                          });
 
 TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
