@@ -255,6 +255,8 @@ class PbxLink : public QObject {
     void groupRecord(std::string_view record);
     void smsRecord(std::string_view record);
     void gsmRecord(std::string_view record);
+    // The exchange answered "OK" to our command `command` (wire bytes).
+    void smsCommandTaken(const std::string& command);
     // The call tables' shared steps.
     ActiveCall* findCall(std::string_view id, CallLookup mode, const std::string& number = std::string());
     void notifyExtension(const std::string& extension, const std::string& text, bool needs2017 = false);
