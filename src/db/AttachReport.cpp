@@ -24,8 +24,11 @@ std::string whereText(const std::string& host, const std::string& path) {
 
 void SayAttachFailure(const std::string& host, const std::string& path, const std::string& reason,
                       bool creating) {
+    // The server's words end in a full stop; the line goes on.
+    const std::string words =
+        !reason.empty() && reason.back() == '.' ? reason.substr(0, reason.size() - 1) : reason;
     const std::string line = std::string("Halvex: cannot ") + (creating ? "create" : "attach") +
-                             " the database " + whereText(host, path) + ": " + reason +
+                             " the database " + whereText(host, path) + ": " + words +
                              "; trying again until it attaches";
     if (line == failureSaid)
         return;
