@@ -48,6 +48,9 @@ class DatabaseHost {
     // Ends that modal wait with result 1; called on the GUI thread.
     virtual void CloseAttachProgress() = 0;
 
+    // False where the message boxes are lines on stderr, which say a
+    // lasting failure once rather than at every try.
+    virtual bool HasDisplay() = 0;
     // A message box with an OK button.
     virtual void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) = 0;
     // An OK/Cancel question; true for OK, which is also the answer of a
@@ -69,6 +72,7 @@ class PlainDatabaseHost : public DatabaseHost {
     void SetConnectAborted(bool) override {}
     int ShowAttachProgress() override { return -1; }
     void CloseAttachProgress() override {}
+    bool HasDisplay() override { return false; }
     void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) override;
     bool AskOkCancel(const std::string& text, const std::string& caption) override;
 };

@@ -1,6 +1,7 @@
 #include "db/InterfaceDB.h"
 
 #include "base/TraceLabel.h"
+#include "db/AttachReport.h"
 #include "db/CallWatchdog.h"
 #include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
@@ -41,9 +42,8 @@ std::unique_ptr<SessionDB> InterfaceDB::openSession() {
 
 namespace {
 
-// What the attempts of the timers last put to the administrator, until an
-// attach succeeds: the same failure again goes to the log only, so that a
-// server without a display says each failure once, not once a minute.
+// What the creation of a missing file last put to the administrator, until
+// an attach succeeds: the same failure again goes to the log only.
 std::string failureSaid;
 // The creation of a missing file was agreed to and failed: the next
 // attempts create it without asking again.
@@ -55,57 +55,93 @@ std::string withReason(const std::string& text, const std::string& reason) {
     return reason.empty() ? text : text + "\n(" + reason + ")";
 }
 
-// Shows a failure unless the attempts of the timers said the same one last.
-void sayFailure(const SessionDB& session, int code, bool showErrors) {
+std::string reasonOf(const SessionDB& session, int code) {
+    return session.LastMessage.empty() ? IscStatusName(code) : session.LastMessage;
+}
+
+void showFailure(const SessionDB& session, int code) {
+    db::host().ShowMessage(withReason(GetDbErrorText(code), session.LastMessage), db::Text("IDS_DB_CAPTION"),
+                           db::DatabaseHost::MessageKind::Warning);
+}
+
+void logFailure(const SessionDB& session, int code) {
+    base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session.DatabaseName().c_str(),
+                   IscStatusName(code).c_str());
+}
+
+// Shows a failed creation unless the tries of the timers said the same one
+// last, or nobody would see the box.
+void sayCreationFailure(const SessionDB& session, int code, bool showErrors) {
     const std::string text = withReason(GetDbErrorText(code), session.LastMessage);
-    if (!showErrors && text == failureSaid) {
-        base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session.DatabaseName().c_str(),
-                       IscStatusName(code).c_str());
+    if (!showErrors && (text == failureSaid || !db::host().HasDisplay())) {
+        logFailure(session, code);
         return;
     }
     failureSaid = text;
-    db::host().ShowMessage(text, db::Text("IDS_DB_CAPTION"), db::DatabaseHost::MessageKind::Warning);
+    showFailure(session, code);
 }
 
 } // namespace
+
+bool InterfaceDB::onMainConnection() const {
+    return handle_ == &MainDbHandle;
+}
 
 int InterfaceDB::OpenDatabase(bool showErrors) {
     auto session = openSession();
     const int code = session->LastCode;
     if (code == 0) {
-        failureSaid.clear();
-        creationAgreed = false;
+        attached();
         return 0;
     }
     if (code == dbcode::IoError && session->AttachFoundNoFile())
         return createMissingFile(*session, showErrors);
     ++OpenFailureCount;
-    if (OpenFailureCount >= 4 || showErrors)
-        sayFailure(*session, code, showErrors);
+    if (onMainConnection())
+        db::SayAttachFailure(host_, path_, reasonOf(*session, code));
+    // Without a display the line above stands for the box: stderr does not
+    // repeat a failure every minute.
+    if (showErrors || (OpenFailureCount >= 4 && db::host().HasDisplay()))
+        showFailure(*session, code);
     else
-        base::WriteLog(2, "Brak połączenia z bazą danych %s: %s", session->DatabaseName().c_str(),
-                       IscStatusName(code).c_str());
+        logFailure(*session, code);
     db::host().RestartReconnectTimer();
     return -1;
+}
+
+void InterfaceDB::attached() {
+    failureSaid.clear();
+    creationAgreed = false;
+    if (onMainConnection())
+        db::SayAttached(host_, path_);
 }
 
 // A file that cannot be created (its folder is not there yet, or may not be
 // written) is tried again by the reconnect timer like any failed attach.
 int InterfaceDB::createMissingFile(SessionDB& session, bool showErrors) {
-    // A server without a display creates the file: it cannot run without it.
-    if ((showErrors || !creationAgreed) &&
-        !db::host().AskOkCancel(db::Text("IDS_DB_FILE_MISSING"), db::Text("IDS_DB_CAPTION")))
+    // A server without a display creates the file: it cannot run without
+    // it, and nobody is there to answer.
+    if (!showErrors && !db::host().HasDisplay()) {
+        if (!creationAgreed) {
+            base::WriteLog(1, "Brak pliku bazy danych %s, tworzenie", session.DatabaseName().c_str());
+            if (onMainConnection())
+                db::SayCreatingMissingFile(host_, path_);
+        }
+    } else if ((showErrors || !creationAgreed) &&
+               !db::host().AskOkCancel(db::Text("IDS_DB_FILE_MISSING"), db::Text("IDS_DB_CAPTION"))) {
         return -1;
+    }
     const int created = session.CreateDatabase();
     if (created == 0) {
-        failureSaid.clear();
-        creationAgreed = false;
+        attached();
         db::host().ShowMessage(db::Text("IDS_DB_CREATED"), db::Text("IDS_DB_CAPTION"),
                                db::DatabaseHost::MessageKind::Plain);
         return 0;
     }
     creationAgreed = true;
-    sayFailure(session, created, showErrors);
+    if (onMainConnection())
+        db::SayAttachFailure(host_, path_, reasonOf(session, created), true);
+    sayCreationFailure(session, created, showErrors);
     db::host().RestartReconnectTimer();
     return -1;
 }

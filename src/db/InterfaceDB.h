@@ -53,6 +53,8 @@ class InterfaceDB {
   private:
     std::unique_ptr<SessionDB> openSession();
     int createMissingFile(SessionDB& session, bool showErrors);
+    void attached();
+    bool onMainConnection() const;
     template <class Run> int browse(const std::string& sql, Run run);
     bool runStep(int& flag, int* error, const char* name, const char* message,
                  const std::function<int()>& create);

@@ -1,6 +1,7 @@
 #include "db/MainDatabase.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/AttachReport.h"
 #include "db/CallWatchdog.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
@@ -410,6 +411,7 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     // Whichever attach succeeds (the timer's, a log-in's or a statement's),
     // the database is up again from here on.
     MainDbState = 0;
+    SayAttached(host, path);
     EnsureDatabaseStructure(host, path, user, password);
     // Before the kept rows: an SMS kept in progress is this run's own.
     FailSmsLeftInProgress();

@@ -87,6 +87,10 @@ void DatabaseHostOfForm::CloseAttachProgress() {
         OknoInfo->SetModalResult(ui::mrOk);
 }
 
+bool DatabaseHostOfForm::HasDisplay() {
+    return ui::dialogs().HasDisplay();
+}
+
 void DatabaseHostOfForm::ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) {
     ShowDatabaseMessage(text, caption, kind);
 }

@@ -25,6 +25,7 @@ class DatabaseHostOfForm : public db::DatabaseHost {
     void SetConnectAborted(bool aborted) override;
     int ShowAttachProgress() override;
     void CloseAttachProgress() override;
+    bool HasDisplay() override;
     void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) override;
     bool AskOkCancel(const std::string& text, const std::string& caption) override;
 

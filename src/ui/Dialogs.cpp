@@ -200,10 +200,14 @@ std::string InteractiveDialogs::SelectDirectory(const std::string& caption, cons
     return QFileDialog::getExistingDirectory(ownerWindow(owner), q(caption), q(start)).toStdString();
 }
 
-// One line each on stderr: the journal shows a message as one entry.
+// One line each on stderr: the journal shows a message as one entry. The
+// blanks that set a window's caption apart (the version after the name)
+// are one blank in a line.
 void HeadlessDialogs::report(const std::string& text) const {
     std::string line = text;
     std::replace(line.begin(), line.end(), '\n', ' ');
+    line.erase(std::unique(line.begin(), line.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+               line.end());
     std::fprintf(stderr, "%s\n", line.c_str());
     if (logSink_)
         logSink_(text);

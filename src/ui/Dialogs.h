@@ -68,6 +68,8 @@ struct FileRequest {
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
+    // False where nobody sees a box: its text becomes a line on stderr.
+    virtual bool HasDisplay() const { return true; }
     // A message box with buttons of given captions (translated dialogs), in
     // the font of `fontSource` when given. Without a display it behaves as
     // MessageBox with the stated safe answer.
@@ -117,6 +119,7 @@ class HeadlessDialogs : public Dialogs {
     using Sink = std::function<void(const std::string&)>;
     // `logSink` receives each text for the log; stderr always gets it.
     explicit HeadlessDialogs(Sink logSink = {}) : logSink_(std::move(logSink)) {}
+    bool HasDisplay() const override { return false; }
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer,
                    QWidget* owner = nullptr) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;

@@ -22,6 +22,7 @@ class RecordingHost : public db::PlainDatabaseHost {
     db::ConnectionSettings MainConnectionSettings() override { return settings; }
     std::string MainCaption() override { return "Main caption"; }
     void RestartReconnectTimer() override { ++timerRestarts; }
+    bool HasDisplay() override { return true; }
     void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) override {
         messages.push_back({text, caption, kind});
     }

@@ -25,6 +25,7 @@ TEST(ServerStartup, AnEmptyFolderEndsWithADatabaseAndItsSchema) {
         ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
         key.WriteString("IPFBase", c.host);
         key.WriteString("NameFB", c.path);
+        key.WriteInteger("language", 1);
     }
     testing_support::HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG", "FIREBIRD"});
@@ -37,4 +38,16 @@ TEST(ServerStartup, AnEmptyFolderEndsWithADatabaseAndItsSchema) {
     ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(90))) << halvex.logText();
     EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
     EXPECT_NE(halvex.logText().find("CREATE GENERATOR ID_Msg"), std::string::npos) << halvex.logText();
+
+    // Without a display nobody answers a question: stderr says what happens,
+    // and a caption's two blanks are one in a line.
+    const std::string errors = halvex.standardError();
+    EXPECT_NE(errors.find("Halvex: the database file " + c.path +
+                          " on the Firebird server 127.0.0.1 port 3050 is missing: creating it"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(errors.find("Create the database file?"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(": The database structure has been reconstructed by Halvex"), std::string::npos)
+        << errors;
+    EXPECT_EQ(errors.find("Halvex  "), std::string::npos) << errors;
 }

@@ -178,6 +178,15 @@ TEST_F(HeadlessServer, TheReadmeFirstUserLogsInOnceTheServerIsRestarted) {
             loggedIn = loggedIn || notice.rfind("!LP&", 0) == 0;
     EXPECT_TRUE(loggedIn) << again.logText();
     desk.Disconnect();
+
+    // The README's log-in by hand, with the recipe's values, at this server.
+    std::string byHand = readmeBlock("The first user", "/dev/tcp/");
+    const std::string lanAddress = "/dev/tcp/192.168.1.10/1000";
+    ASSERT_NE(byHand.find(lanAddress), std::string::npos) << byHand;
+    byHand.replace(byHand.find(lanAddress), lanAddress.size(), "/dev/tcp/127.0.0.1/" + std::to_string(port));
+    const std::string values = recipe.substr(0, recipe.find("iconv -f UTF-8 -t CP1250 <<SQL"));
+    const Ran checked = run(QStringLiteral("bash"), {}, values + byHand);
+    EXPECT_NE(checked.output.find("!LP&"), std::string::npos) << checked.output << again.logText();
     stop(again);
 }
 

@@ -5,6 +5,7 @@
 #include "shell/MainForm.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
+#include "support/PrivateFirebirdServer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -345,4 +346,82 @@ TEST(ServerProcess, ASettingsFileLockedForTheWholeRunIsStillTheOneItRunsOn) {
     EXPECT_EQ(log.find("Ustawienia przechowywane będą w gałęzi HKCU"), std::string::npos) << log;
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(sandbox.registryDir() + "/user.reg")));
     EXPECT_EQ(testing_support::readFile(machine), settings);
+}
+
+namespace {
+
+// The number of times `part` is in `text`.
+int timesIn(const std::string& text, const std::string& part) {
+    int seen = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++seen;
+    return seen;
+}
+
+} // namespace
+
+// A wrong database password on a server without a display is said on stderr
+// at the first failure, with the server, its port and the database, not
+// only from the fourth failure on (minutes after the start).
+TEST(ServerProcess, AWrongDatabasePasswordIsSaidOnStderrAtTheFirstFailure) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    Sandbox sandbox;
+    testfb::DatabaseFolder folder;
+    ASSERT_NO_FATAL_FAILURE(settingsOnServer(folder, {}));
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("PasswordFB", AesEncryptToHexWire("not-the-password", FixedKeyText));
+    }
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    const std::string line = "Halvex: cannot attach the database " + folder.file("RovaZAD.fdb") +
+                             " on the Firebird server 127.0.0.1 port 3050: ";
+    ASSERT_TRUE(halvex.waitForStderr(line, std::chrono::seconds(90)))
+        << halvex.standardError() << halvex.logText();
+    // Said at the first failure: the next one comes a minute later.
+    EXPECT_LT(timesIn(halvex.logText(), "Brak połączenia z bazą danych"), 2) << halvex.logText();
+    const std::string errors = halvex.standardError();
+    const std::string said = errors.substr(errors.find(line));
+    EXPECT_NE(said.find("password"), std::string::npos) << said;
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+}
+
+// The database server is down when the program starts: stderr names it,
+// its port and the database at the first failure, and says so once; when
+// the server is back, the reconnect's attach is said too.
+TEST(ServerProcess, AStoppedDatabaseServerIsSaidAtOnceAndItsReturnToo) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    testfb::PrivateServer server;
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    const testfb::Connection c = server.connection("RovaZAD.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    server.kill();
+
+    Sandbox sandbox;
+    ASSERT_TRUE(testing_support::WriteProgramSettings(c));
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    const std::string where =
+        c.path + " on the Firebird server 127.0.0.1 port " + c.host.substr(c.host.rfind('/') + 1);
+    const std::string failure = "Halvex: cannot attach the database " + where + ": ";
+    ASSERT_TRUE(halvex.waitForStderr(failure, std::chrono::seconds(90)))
+        << halvex.standardError() << halvex.logText();
+    EXPECT_LT(timesIn(halvex.logText(), "Brak połączenia z bazą danych"), 2) << halvex.logText();
+
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string attached = "Halvex: the database " + where + " is attached again";
+    // The reconnect timer tries once a minute.
+    ASSERT_TRUE(halvex.waitForStderr(attached, std::chrono::seconds(150)))
+        << halvex.standardError() << halvex.logText();
+    const std::string errors = halvex.standardError();
+    EXPECT_EQ(timesIn(errors, failure), 1) << errors;
+    EXPECT_LT(errors.find(failure), errors.find(attached)) << errors;
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
 }

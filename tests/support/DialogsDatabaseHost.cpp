@@ -1,8 +1,13 @@
 #include "support/DialogsDatabaseHost.h"
 
 #include "shell/DatabaseHostOfForm.h"
+#include "ui/Dialogs.h"
 
 namespace testing_support {
+
+bool DialogsDatabaseHost::HasDisplay() {
+    return ui::dialogs().HasDisplay();
+}
 
 void DialogsDatabaseHost::ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) {
     shell::ShowDatabaseMessage(text, caption, kind);

@@ -10,6 +10,7 @@ namespace testing_support {
 
 class DialogsDatabaseHost : public db::PlainDatabaseHost {
   public:
+    bool HasDisplay() override;
     void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) override;
     bool AskOkCancel(const std::string& text, const std::string& caption) override;
 };

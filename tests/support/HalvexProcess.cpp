@@ -146,14 +146,18 @@ bool HalvexProcess::waitForLog(const std::string& text, std::chrono::seconds cap
     return waitForLogTimes(text, 1, cap);
 }
 
-bool HalvexProcess::waitForLogTimes(const std::string& text, int times, std::chrono::seconds cap) {
-    const auto found = [&] {
-        const std::string log = logText();
-        int seen = 0;
-        for (auto at = log.find(text); at != std::string::npos && seen < times; at = log.find(text, at + 1))
-            ++seen;
-        return seen >= times;
-    };
+namespace {
+
+int occurrences(const std::string& text, const std::string& part, int enough) {
+    int seen = 0;
+    for (auto at = text.find(part); at != std::string::npos && seen < enough; at = text.find(part, at + 1))
+        ++seen;
+    return seen;
+}
+
+} // namespace
+
+bool HalvexProcess::waitFor(const std::function<bool()>& found, std::chrono::seconds cap) {
     QDeadlineTimer deadline(std::chrono::duration_cast<std::chrono::milliseconds>(cap));
     while (!deadline.hasExpired()) {
         if (found())
@@ -163,6 +167,14 @@ bool HalvexProcess::waitForLogTimes(const std::string& text, int times, std::chr
         process_.waitForFinished(50);
     }
     return false;
+}
+
+bool HalvexProcess::waitForLogTimes(const std::string& text, int times, std::chrono::seconds cap) {
+    return waitFor([&] { return occurrences(logText(), text, times) >= times; }, cap);
+}
+
+bool HalvexProcess::waitForStderr(const std::string& text, std::chrono::seconds cap) {
+    return waitFor([&] { return standardError().find(text) != std::string::npos; }, cap);
 }
 
 bool HalvexProcess::waitForExit(std::chrono::seconds cap) {

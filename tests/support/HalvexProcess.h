@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTcpSocket>
 #include <chrono>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -61,6 +62,9 @@ class HalvexProcess {
     // The same for `times` occurrences of `text`.
     bool waitForLogTimes(const std::string& text, int times,
                          std::chrono::seconds cap = std::chrono::seconds(30));
+    // Waits until stderr holds `text`; false when the process ended or the
+    // cap passed first.
+    bool waitForStderr(const std::string& text, std::chrono::seconds cap = std::chrono::seconds(30));
     // Waits for the end; false when it is still running after the cap.
     bool waitForExit(std::chrono::seconds cap = std::chrono::seconds(30));
     void signal(int number);
@@ -76,6 +80,7 @@ class HalvexProcess {
     static std::string builtProgram();
 
   private:
+    bool waitFor(const std::function<bool()>& found, std::chrono::seconds cap);
     const Sandbox& sandbox_;
     std::string binary_;
     QProcess process_;
