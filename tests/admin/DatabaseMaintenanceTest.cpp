@@ -397,8 +397,8 @@ bool endedWithin(int pidFd, int ms) {
 }
 
 // The program, killed (SIGKILL) while gbak restores, takes gbak with it;
-// the next start removes the unfinished file and says so in the log and on
-// stderr. The program runs as a child: this test again, its part told by
+// the next start removes the unfinished file, says so in the log and on
+// stderr, and opens the database again. The program runs as a child: this test again, its part told by
 // HALVEX_RESTORE_CHILD.
 TEST_F(Maintenance, KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile) {
     HALVEX_SKIP_UNDER_THREAD_SANITIZER();
@@ -501,6 +501,10 @@ TEST_F(Maintenance, KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile) {
         EXPECT_TRUE(endedWithin(gbakFd, 30000)) << "gbak runs on without the program";
     }
     ASSERT_TRUE(QFile::exists(restoring));
+    // Killed in the moment before the rename, it left the database closed to
+    // attachments too.
+    const db::ConnectionSettings database{c.host, c.path, c.user, c.password};
+    ASSERT_EQ(SessionDB::CloseToAttachments(database), 0);
 
     QProcess next;
     ASSERT_TRUE(runChild("start", next));
@@ -511,6 +515,9 @@ TEST_F(Maintenance, KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile) {
     EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
     EXPECT_NE(said.find("Halvex: removed " + restoring.toStdString()), std::string::npos) << said;
     EXPECT_FALSE(QFile::exists(restoring));
+    DbHandle own = 0;
+    EXPECT_EQ(SessionDB(c.host, c.path, c.user, c.password, &own, false).LastCode, 0);
+    SessionDB::DetachDatabase(&own);
 }
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
