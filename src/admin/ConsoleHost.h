@@ -139,7 +139,8 @@ class ConsoleHost {
     // Rebuilds the log-in replies that carry the database settings.
     virtual void UstawKomunikatLP() = 0;
     // Users, contacts and routing rules read again from the main database,
-    // and the page shown refreshed.
+    // and the page shown refreshed; while the database is away they are
+    // read once it is attached again.
     virtual void ReloadFromDatabase() = 0;
     // The main window's SMS page, which only exchanges with GSM lines have.
     virtual void ShowSmsPage(bool on) = 0;
@@ -149,10 +150,11 @@ class ConsoleHost {
     // bar; called again while shown, it changes the text.
     virtual void ShowProgress(const std::string& text) = 0;
     virtual void HideProgress() = 0;
-    // Attaches the main database anew with that connection and checks its
-    // whole structure, as for a database never seen before (its file was
-    // replaced): 0 on success.
-    virtual int ReattachMainDatabase(const db::ConnectionSettings& database) = 0;
+    // Attaches the main database anew with that connection, failures shown,
+    // and checks its whole structure, as for a database never seen before
+    // (its file was replaced), telling the caller what the check did: 0 on
+    // success.
+    virtual int ReattachMainDatabase(const db::ConnectionSettings& database, StructureCheck& structure) = 0;
     // One row of the incoming-call history.
     virtual void SaveIncomingCall(const std::string& caller, const std::string& extension,
                                   std::uint32_t length, const QDateTime& start) = 0;

@@ -482,7 +482,8 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     if (!startGbak(std::move(run), arguments, false)) {
         HoldMainAttach(false);
         host_.HideProgress();
-        host_.ReattachMainDatabase(database);
+        auto structure = ConsoleHost::StructureCheck::NothingCreated;
+        host_.ReattachMainDatabase(database, structure);
     }
 }
 
@@ -572,22 +573,27 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
     restoreFinished(run, puttingBack ? run.failedCode : exitCode);
 }
 
+// The connection test of a restore's end: the main connection attached
+// again with its failures shown and the structure checked; then every list
+// is read from the restored database.
 void DatabaseMaintenance::restoreFinished(const Run& run, int failed) {
     HoldMainAttach(false);
     if (shuttingDown_)
         return;
     host_.HideProgress();
-    const int attached = host_.ReattachMainDatabase(run.database);
-    if (failed == 0 && attached == 0) {
+    auto structure = ConsoleHost::StructureCheck::NothingCreated;
+    const int attached = host_.ReattachMainDatabase(run.database, structure);
+    if (failed == 0) {
         show(run.texts, run.texts("IDS_964"), ui::MB_ICONINFORMATION);
-        return;
+    } else {
+        std::string text = withCode(run.texts("IDS_965"), failed);
+        if (!run.freshBackup.empty())
+            text += "\n" + run.texts("IDS_966") + run.freshBackup;
+        show(run.texts, text, ui::MB_ICONWARNING);
     }
-    std::string text = failed == 0 ? std::string() : withCode(run.texts("IDS_965"), failed);
-    if (!run.freshBackup.empty())
-        text += (text.empty() ? "" : "\n") + run.texts("IDS_966") + run.freshBackup;
-    if (attached != 0)
-        text += (text.empty() ? "" : "\n") + run.texts("IDS_103");
-    show(run.texts, text, ui::MB_ICONWARNING);
+    host_.ReloadFromDatabase();
+    if (RestoreEnded)
+        RestoreEnded(attached, structure);
 }
 
 int DatabaseMaintenance::CzyscBaze(const db::ConnectionSettings& whenDetached) {

@@ -78,6 +78,9 @@ class DatabaseMaintenance {
     void RemoveUnfinishedRestore();
     // The file of the last backup started (the restore's own backup too).
     const std::string& LastBackupFile() const { return lastBackupFile_; }
+    // Told at the end of a restore, once the main connection was attached
+    // again (0, else the attach's failure) and its structure checked.
+    std::function<void(int attached, ConsoleHost::StructureCheck structure)> RestoreEnded;
 
   private:
     enum class Step { Backup, FreshBackup, Restore };

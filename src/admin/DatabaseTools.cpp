@@ -7,26 +7,23 @@
 #include "i18n/LangComponent.h"
 #include "ui/Dialogs.h"
 
+#include <QPointer>
+
 namespace {
 
 admin::DatabaseMaintenance::Texts textsOf(const TKonfiguracja& form) {
     return [&form](const char* key) { return form.lgLangLinked1->GetTextOrDefault(key); };
 }
 
-// "description|pattern|description|pattern" as the file dialog takes it.
-std::string fileFilter(const std::string& pairs) {
-    const QStringList parts = QString::fromStdString(pairs).split(QLatin1Char('|'));
-    QStringList filters;
-    for (int i = 0; i + 1 < parts.size(); i += 2)
-        filters << QStringLiteral("%1 (%2)").arg(parts[i], parts[i + 1]);
-    return filters.join(QStringLiteral(";;")).toStdString();
-}
-
 } // namespace
 
-// gbak has no fixed name or extension here: every file is offered.
+// The chooser starts at the program named now. gbak has no fixed name or
+// extension here: every file is offered.
 void TKonfiguracja::btnUstawGbakPathClick() {
-    const std::string file = ui::dialogs().OpenFileName("", "", this);
+    ui::FileRequest request;
+    request.fileName = edGbakPath->text().toStdString();
+    request.initialDir = folderOf(request.fileName);
+    const std::string file = ui::dialogs().OpenFile(request, this);
     if (file.empty() || !console)
         return;
     edGbakPath->setText(QString::fromStdString(file));
@@ -58,9 +55,21 @@ void TKonfiguracja::btnRestoreClick() {
     if (ui::dialogs().MessageBox(texts("IDS_158"), texts("IDS_21"), ui::MB_OKCANCEL | ui::MB_ICONWARNING,
                                  ui::IDCANCEL, this) != ui::IDOK)
         return;
-    const std::string file = ui::dialogs().OpenFileName("", fileFilter(texts("IDS_160")), this);
+    // The folder typed in the field, not the one stored.
+    ui::FileRequest request;
+    request.filter = texts("IDS_160");
+    request.defaultExt = "fbk";
+    request.initialDir = edBackupPath->text().toStdString();
+    const std::string file = ui::dialogs().OpenFile(request, this);
     if (file.empty())
         return;
+    // The window stays free while gbak works: its end says what the
+    // connection test finds.
+    console->Maintenance().RestoreEnded =
+        [dialog = QPointer<TKonfiguracja>(this)](int attached, admin::ConsoleHost::StructureCheck structure) {
+            if (dialog)
+                dialog->showConnectionVerdict(attached == 0, structure);
+        };
     if (console->Maintenance().Restore(file, texts))
         bazaOdtworzona = 1;
 }

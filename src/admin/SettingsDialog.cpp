@@ -318,15 +318,18 @@ void TKonfiguracja::ButtonKasujKolejkiClick() {
         host().ClearSmsQueues();
 }
 
+std::string TKonfiguracja::folderOf(const std::string& file) {
+    const auto slash = file.find_last_of('/');
+    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+}
+
 // The database file: the dialog starts in the folder of the file named now.
 void TKonfiguracja::btnSetDatabasePathClick() {
     ui::FileRequest request;
     request.fileName = str(NameEdit->text());
     request.filter = text("IDS_191");
     request.defaultExt = "fdb";
-    const auto slash = request.fileName.find_last_of('/');
-    if (slash != std::string::npos)
-        request.initialDir = request.fileName.substr(0, slash + 1);
+    request.initialDir = folderOf(request.fileName);
     const std::string chosen = ui::dialogs().OpenFile(request, this);
     if (!chosen.empty())
         NameEdit->setText(q(chosen));
@@ -468,11 +471,13 @@ void TKonfiguracja::btnAcceptClick() {
 
     host().RetargetUdpSender();
 
-    bool reloaded = false;
-    const bool databaseChanged =
-        str(DIPBEdit->text()) != str(setting("IPFBase")) || str(UserEdit->text()) != str(setting("UserFB")) ||
-        str(PassEdit->text()) != str(setting("PasswordFB")) ||
-        str(NameEdit->text()) != str(setting("NameFB")) || !host().MainDatabaseAttached();
+    // The fields are the database in force while a restore holds its
+    // connection: the restore's end attaches it again.
+    const bool databaseChanged = str(DIPBEdit->text()) != str(setting("IPFBase")) ||
+                                 str(UserEdit->text()) != str(setting("UserFB")) ||
+                                 str(PassEdit->text()) != str(setting("PasswordFB")) ||
+                                 str(NameEdit->text()) != str(setting("NameFB")) ||
+                                 (!host().MainDatabaseAttached() && !MainAttachHeld());
     if (databaseChanged) {
         host().DetachMainDatabase();
         store("IPFBase", str(DIPBEdit->text()));
@@ -480,19 +485,17 @@ void TKonfiguracja::btnAcceptClick() {
         store("PasswordFB", str(PassEdit->text()));
         store("UserFB", str(UserEdit->text()));
         host().UstawKomunikatLP();
-        // Lists are read again only from a database that opened: a failed
-        // one keeps them until the reconnect attaches it.
         auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
         if (host().OpenMainDatabase(structure) == 0) {
             if (structure == admin::ConsoleHost::StructureCheck::Created)
                 warn(text("IDS_75"), str(windowTitle()), ui::MB_ICONINFORMATION);
             else if (structure == admin::ConsoleHost::StructureCheck::CreateFailed)
                 warn(text("IDS_76"), str(windowTitle()), ui::MB_ICONERROR);
-            host().ReloadFromDatabase();
-            reloaded = true;
         }
     }
-    if (bazaOdtworzona == 1 && !reloaded)
+    // Whatever the outcome: a database that did not open has its lists read
+    // once the reconnect attaches it, never the old database's kept.
+    if (databaseChanged || bazaOdtworzona == 1)
         host().ReloadFromDatabase();
     hide();
 }
@@ -554,33 +557,40 @@ void TKonfiguracja::CheckConnectClick() {
         return;
     }
     // The typed values are tried on a connection of the test's own: the
-    // main connection goes on serving the clients until OK. The database
-    // that answers gets what it lacks of the structure.
-    const std::string host = str(DIPBEdit->text().trimmed());
-    const std::string path = str(NameEdit->text().trimmed());
-    const std::string user = str(UserEdit->text());
-    const std::string password = str(PassEdit->text());
+    // main connection goes on serving the clients until OK. The front says
+    // why a database does not open, or offers to create a missing file; the
+    // database that answers gets what it lacks of the structure.
     DbHandle own = 0;
-    int status = 0;
     {
-        SessionDB session(host, path, user, password, &own, true);
-        status = session.LastCode;
-    }
-    if (status != 0) {
-        warn(text("IDS_103"), text("IDS_104"), ui::MB_ICONERROR);
-    } else {
         InterfaceDB front;
-        front.SetConnection(host, path, user, password);
+        front.SetConnection(str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
+                            str(UserEdit->text()), str(PassEdit->text()));
         front.UseConnection(&own);
-        int error = 0;
-        if (front.CheckAndCreateTables(&error) == 0)
-            warn(text("IDS_99"), text("IDS_21"), ui::MB_ICONINFORMATION);
-        else if (error == 0)
-            warn(text("IDS_75"), str(windowTitle()), ui::MB_ICONINFORMATION);
-        else
-            warn(text("IDS_102"), str(windowTitle()), ui::MB_ICONERROR);
+        auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
+        const bool opened = front.OpenDatabase(true) == 0;
+        if (opened) {
+            int error = 0;
+            if (front.CheckAndCreateTables(&error) != 0)
+                structure = error == 0 ? admin::ConsoleHost::StructureCheck::Created
+                                       : admin::ConsoleHost::StructureCheck::CreateFailed;
+        }
+        showConnectionVerdict(opened, structure);
     }
     SessionDB::DetachDatabase(&own);
     if (PassEdit->text() == QLatin1String(DefaultDbPassword))
         warn(text("IDS_106"), text("IDS_78"), ui::MB_ICONWARNING);
+}
+
+// What the connection test found, as it says it after the button and after
+// a restore.
+void TKonfiguracja::showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure) {
+    using Check = admin::ConsoleHost::StructureCheck;
+    if (!opened)
+        warn(text("IDS_103"), text("IDS_104"), ui::MB_ICONERROR);
+    else if (structure == Check::NothingCreated)
+        warn(text("IDS_99"), text("IDS_21"), ui::MB_ICONINFORMATION);
+    else if (structure == Check::Created)
+        warn(text("IDS_75"), str(windowTitle()), ui::MB_ICONINFORMATION);
+    else
+        warn(text("IDS_102"), str(windowTitle()), ui::MB_ICONERROR);
 }

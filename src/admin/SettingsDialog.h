@@ -4,6 +4,7 @@
 // them.
 #pragma once
 
+#include "admin/ConsoleHost.h"
 #include "base/SettingValue.h"
 #include "ui/Components.h"
 
@@ -14,7 +15,6 @@ class TlgLangLinked;
 
 namespace admin {
 class Console;
-class ConsoleHost;
 } // namespace admin
 
 class TKonfiguracja : public ui::TForm {
@@ -180,6 +180,9 @@ class TKonfiguracja : public ui::TForm {
     void storeFunctionCodes();
     void applySmsPage(int type);
     void warn(const std::string& message, const std::string& caption, unsigned icon);
+    void showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure);
+    // The folder part of a file's path ("" when it names none).
+    static std::string folderOf(const std::string& file);
     void buildCentralaPage();
     void buildSmsPage();
     void buildNetworkPage();

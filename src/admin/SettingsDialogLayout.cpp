@@ -176,7 +176,7 @@ void TKonfiguracja::buildDatabasePage() {
     PassEdit->setEchoMode(QLineEdit::Password);
     CheckConnect = p.button("CheckConnect", "Testuj połączenie");
     btnImportPhonebook = p.button("btnImportPhonebook", "Import z DUV 1.12");
-    btnCleanDatabase = p.button("btnCleanDatabase", "Czyść bazę");
+    btnCleanDatabase = p.button("btnCleanDatabase", "Czyszczenie");
     gbBackup = new ui::TGroupBox(s("gbBackup"), s("Backup / odtwarzanie z backupu bazy danych"), this);
     p.layout->addRow(gbBackup);
     PageBuilder g(this, gbBackup);
@@ -193,7 +193,7 @@ void TKonfiguracja::buildDatabasePage() {
     cbBackupPeriod->SetItems(periods);
     BackupDateTime = new ui::TDateTimePicker(s("BackupDateTime"), this);
     g.row("O godzinie:", BackupDateTime);
-    btnBackup = g.button("btnBackup", "Wykonaj backup");
+    btnBackup = g.button("btnBackup", "Wykonaj backup teraz");
     btnRestore = g.button("btnRestore", "Odtwórz z backupu");
     chbCleanBeforeBackup = g.check("chbCleanBeforeBackup", "Czyść bazę przed backupem");
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -42,12 +43,25 @@ std::string readPassword() {
 }
 
 // The branch the program itself will use: the machine's when this user can
-// write it, else the user's.
-platform::RegistryBranch settingsBranch() {
+// write it, else the user's. None, said, when the machine's file is the one
+// but its lock cannot be had: a value stored in the user's file instead would
+// never be read.
+std::optional<platform::RegistryBranch> settingsBranch() {
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
-    return base::ProbeMachineBranch(machine) == base::MachineBranchAccess::Writable
-               ? platform::RegistryBranch::Machine
-               : platform::RegistryBranch::User;
+    std::string lockFailure;
+    switch (base::ProbeMachineBranch(machine, &lockFailure)) {
+    case base::MachineBranchAccess::Writable:
+        return platform::RegistryBranch::Machine;
+    case base::MachineBranchAccess::Locked:
+        std::fprintf(stderr, "halvex-passwd: %s: %s; nothing stored\n",
+                     platform::registryFilePath(platform::RegistryBranch::Machine).c_str(),
+                     lockFailure.c_str());
+        return std::nullopt;
+    case base::MachineBranchAccess::NoAccess:
+    case base::MachineBranchAccess::NoWrite:
+        break;
+    }
+    return platform::RegistryBranch::User;
 }
 
 int usage(const char* program) {
@@ -80,10 +94,12 @@ int main(int argc, char** argv) {
                      BlockBytes);
         return 1;
     }
-    const platform::RegistryBranch branch = settingsBranch();
-    const std::string file = platform::registryFilePath(branch);
+    const std::optional<platform::RegistryBranch> branch = settingsBranch();
+    if (!branch)
+        return 1;
+    const std::string file = platform::registryFilePath(*branch);
     try {
-        platform::RegistryKey key(branch);
+        platform::RegistryKey key(*branch);
         if (!key.OpenKey(base::SettingsMainKey, true))
             throw platform::RegistryError("cannot be written");
         key.WriteString(PasswordValue, AesEncryptToHexWire(password, FixedKeyText));

@@ -5,16 +5,22 @@
 
 #include "platform/RegistryStore.h"
 
+#include <string>
+
 namespace base {
 
 // The program's own key; its sections lie below it.
 inline constexpr const char* SettingsMainKey = "\\software\\Vorlin\\Halvex";
 
-enum class MachineBranchAccess { NoAccess, NoWrite, Writable };
+// Locked: the machine's file may be written, but its lock could not be had
+// (kept by another writer past the wait, or not to be taken at all). It is
+// still the file that holds the settings; it only takes no write now.
+enum class MachineBranchAccess { NoAccess, NoWrite, Writable, Locked };
 
 // Opens the settings key of `machine` for writing and writes the probe value
-// that the program leaves there: the machine's branch holds the settings only
-// when both succeed.
-MachineBranchAccess ProbeMachineBranch(platform::RegistryKey& machine);
+// that the program leaves there: the machine's branch holds the settings
+// when both succeed, or when only its lock stood in the way (said in
+// `lockFailure`).
+MachineBranchAccess ProbeMachineBranch(platform::RegistryKey& machine, std::string* lockFailure = nullptr);
 
 } // namespace base

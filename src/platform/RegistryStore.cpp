@@ -508,8 +508,8 @@ namespace {
 
 // Every writer of a settings file (the program's key objects, another copy
 // of it, the password tool) holds this lock, a file beside it, from the load
-// to the save: none puts back what another has just replaced. Not held
-// where the folder takes no files, so where no writer can save either.
+// to the save: none puts back what another has just replaced. No writer goes
+// on without it.
 class WriteLock {
   public:
     // A writer holds the lock for one save: a holder that keeps it longer
@@ -517,17 +517,27 @@ class WriteLock {
     static constexpr int WaitMs = 5000;
     static constexpr int PauseMs = 2;
 
-    explicit WriteLock(const std::string& file) {
-        const std::string path = file + ".lock";
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    explicit WriteLock(const std::string& file) : path_(file + ".lock") {
+        fd_ = open();
         if (fd_ < 0 && errno == ENOENT &&
             QDir().mkpath(QFileInfo(QString::fromStdString(file)).absolutePath()))
-            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-        if (fd_ < 0)
+            fd_ = open();
+        if (fd_ < 0) {
+            failure_ = whyNotOpened(errno);
             return;
+        }
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            failure_ = "is not a regular file";
+            return;
+        }
         for (int tries = WaitMs / PauseMs; ::flock(fd_, LOCK_EX | LOCK_NB) != 0; --tries) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) || tries <= 0) {
-                failed_ = true;
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                failure_ = std::string("cannot be taken: ") + std::strerror(errno);
+                return;
+            }
+            if (tries <= 0) {
+                failure_ = "is held by another writer for more than " + std::to_string(WaitMs / 1000) + " s";
                 return;
             }
             ::usleep(PauseMs * 1000);
@@ -539,13 +549,40 @@ class WriteLock {
     }
     WriteLock(const WriteLock&) = delete;
     WriteLock& operator=(const WriteLock&) = delete;
-    // Another writer kept the lock past the wait.
-    bool failed() const { return failed_; }
+    bool held() const { return failure_.empty(); }
+    // The lock and why it could not be had.
+    std::string said() const { return "the lock " + path_ + " " + failure_; }
 
   private:
+    // Never through a link: what it points at is not ours to create or lock.
+    int open() const {
+        return ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    }
+    std::string whyNotOpened(int error) const {
+        struct stat info {};
+        if (::lstat(path_.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+            return "is a symbolic link, which is not followed";
+        if (error == EISDIR)
+            return "is a directory";
+        return std::string("cannot be opened: ") + std::strerror(error);
+    }
+
+    std::string path_;
     int fd_ = -1;
-    bool failed_ = false;
+    std::string failure_;
 };
+
+// Whether a writer may go on. A lock that cannot be had raises
+// RegistryLockError; but where the file could not be written anyway (a
+// folder this user may not write takes no lock either), that is the plain
+// failure of a write: false.
+bool mayWrite(const WriteLock& lock, const RegistryFile& file) {
+    if (lock.held())
+        return true;
+    if (!file.canWrite())
+        return false;
+    throw RegistryLockError(lock.said());
+}
 
 } // namespace
 
@@ -559,7 +596,7 @@ bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
         if (!canCreate)
             return false;
         const WriteLock lock(file_.filePath());
-        if (lock.failed() || !file_.load())
+        if (!mayWrite(lock, file_) || !file_.load())
             return false;
         if (file_.findKey(path)) {
             open_ = true;
@@ -629,9 +666,8 @@ bool isStored(const RegistryValue& value, RegistryValue::Type type) {
 
 bool RegistryKey::write(RegistryValue value, bool onlyAsDefault) {
     const WriteLock lock(file_.filePath());
-    if (lock.failed())
-        throw RegistryError("Failed to set data for '" + value.name + "': " + file_.filePath() +
-                            " is locked");
+    if (!mayWrite(lock, file_))
+        throw RegistryError("Failed to set data for '" + value.name + "'");
     auto& values = openKey().values;
     const std::string id = lowered(value.name);
     auto it = values.find(id);
@@ -670,7 +706,7 @@ bool RegistryKey::WriteDefaultInteger(const std::string& name, int value) {
 
 bool RegistryKey::DeleteValue(const std::string& name) {
     const WriteLock lock(file_.filePath());
-    if (lock.failed())
+    if (!mayWrite(lock, file_))
         return false;
     auto& values = openKey().values;
     if (values.erase(lowered(name)) == 0)

@@ -22,6 +22,15 @@ class RegistryError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A write refused because the file's lock ("<file>.lock") could not be
+// had: another writer kept it past the wait, or it cannot be taken at all
+// (a link, a directory, no permission). Not a missing right to write the
+// file: that is a plain RegistryError. The text names the lock and why.
+class RegistryLockError : public RegistryError {
+  public:
+    using RegistryError::RegistryError;
+};
+
 struct RegistryValue {
     enum class Type { String, Dword };
     std::string name; // as written
@@ -127,7 +136,8 @@ class RegistryKey {
     RegistryBranch branch() const { return branch_; }
 
     // Opens a key ("\software\Vorlin\Halvex"); with `canCreate` a missing key
-    // is created, which fails when the branch cannot be written.
+    // is created, which fails when the branch cannot be written, and raises
+    // RegistryLockError when its lock cannot be had.
     bool OpenKey(const std::string& path, bool canCreate);
     void CloseKey();
     bool HasOpenKey() const { return open_; }
@@ -143,10 +153,12 @@ class RegistryKey {
     int ReadInteger(const std::string& name);
     bool ReadBool(const std::string& name) { return ReadInteger(name) != 0; }
 
-    // Raise RegistryError when the branch cannot be written.
+    // Raise RegistryError when the branch cannot be written, RegistryLockError
+    // when its lock cannot be had.
     void WriteString(const std::string& name, const std::string& value);
     void WriteInteger(const std::string& name, int value);
     void WriteBool(const std::string& name, bool value) { WriteInteger(name, value ? 1 : 0); }
+    // False when nothing was deleted; RegistryLockError as the writes.
     bool DeleteValue(const std::string& name);
     // The defaults a start writes for values it found missing or empty:
     // written unless another writer stored the value since (a number, or a

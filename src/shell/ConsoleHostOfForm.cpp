@@ -235,17 +235,21 @@ void ConsoleHostOfForm::DetachMainDatabase() {
     form_.Database().MainDbReady = false;
 }
 
-int ConsoleHostOfForm::OpenMainDatabase(StructureCheck& structure) {
+int ConsoleHostOfForm::attachReporting(StructureCheck& structure, const std::function<int()>& attach) {
     db::MainDatabase& database = form_.Database();
     structure = StructureCheck::NothingCreated;
     // The caller says what the check did, in its own words.
     database.StructureReport = [&structure](int error) {
         structure = error == 0 ? StructureCheck::Created : StructureCheck::CreateFailed;
     };
-    const int result = database.AttachMainDatabase(true);
+    const int result = attach();
     database.StructureReport = nullptr;
     database.MainDbState = result == 0 ? 0 : -1;
     return result;
+}
+
+int ConsoleHostOfForm::OpenMainDatabase(StructureCheck& structure) {
+    return attachReporting(structure, [this] { return form_.Database().AttachMainDatabase(true); });
 }
 
 void ConsoleHostOfForm::ShowProgress(const std::string& text) {
@@ -266,26 +270,38 @@ void ConsoleHostOfForm::HideProgress() {
     OknoInfo->Stop();
 }
 
-int ConsoleHostOfForm::ReattachMainDatabase(const db::ConnectionSettings& connection) {
+int ConsoleHostOfForm::ReattachMainDatabase(const db::ConnectionSettings& connection,
+                                            StructureCheck& structure) {
     db::MainDatabase& database = form_.Database();
     database.StructureCheckedDatabase.clear();
-    const int result = database.AttachMainDatabase(connection);
-    database.MainDbState = result == 0 ? 0 : -1;
-    return result;
+    return attachReporting(structure, [&] { return database.AttachMainDatabase(connection, true); });
 }
 
 void ConsoleHostOfForm::UstawKomunikatLP() {
     form_.Clients().UstawKomunikatLP();
 }
 
+// Read from a database that is away (a restore holds it, or it did not
+// open), the lists would stay empty: the reading waits for its return.
 void ConsoleHostOfForm::ReloadFromDatabase() {
     form_.Admin().ContactsLoaded = false;
     form_.Sms().SmsRoutingLoaded = false;
     form_.lvAllUserPhones->SetTag(0);
+    if (!MainDbHandleExists() || MainAttachHeld() || !form_.Database().MainDbReady) {
+        reloadPending_ = true;
+        StartReconnectTimer();
+        return;
+    }
+    reloadPending_ = false;
     form_.Admin().LoadUsers();
     form_.Admin().LoadContacts();
     form_.Sms().LoadSmsRouting();
     form_.ZakladkiChange();
+}
+
+void ConsoleHostOfForm::ReloadIfPending() {
+    if (reloadPending_ && MainDbHandleExists() && !MainAttachHeld() && form_.Database().MainDbReady)
+        ReloadFromDatabase();
 }
 
 void ConsoleHostOfForm::ShowSmsPage(bool on) {

@@ -54,13 +54,19 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void SetAdvancedDiagnostics(bool on) override;
     void ShowProgress(const std::string& text) override;
     void HideProgress() override;
-    int ReattachMainDatabase(const db::ConnectionSettings& database) override;
+    int ReattachMainDatabase(const db::ConnectionSettings& database, StructureCheck& structure) override;
     void SaveIncomingCall(const std::string& caller, const std::string& extension, std::uint32_t length,
                           const QDateTime& start) override;
+    // The reload asked for while the database was away, once it is back.
+    void ReloadIfPending();
 
   private:
+    // Attaches the main database as `attach` does, the structure check
+    // telling `structure` what it did.
+    int attachReporting(StructureCheck& structure, const std::function<int()>& attach);
     TForm1& form_;
     ServerSettings& settings_;
+    bool reloadPending_ = false;
 };
 
 } // namespace shell

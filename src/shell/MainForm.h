@@ -270,7 +270,9 @@ class TForm1 : public ui::TForm {
     void UstawRcpPasswordFB(bool write);
     std::unique_ptr<platform::RegistryKey> SettingsRegistry;
     bool RegistryInHklm = true;
-    bool SettingsReadOnly = false; // no branch takes writes: defaults stay in memory
+    // Defaults stay in memory: no branch takes writes, or the lock of the
+    // settings file could not be had.
+    bool SettingsReadOnly = false;
 
     // The values in force, read and written through the settings table.
     shell::ServerSettings Settings;

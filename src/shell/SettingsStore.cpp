@@ -27,6 +27,37 @@ std::string shown(int value) {
     return std::to_string(unsigned(value));
 }
 
+// The settings file's lock could not be had (another writer keeps it, or it
+// cannot be taken at all). That is no missing right to write: the program
+// stays on the file it reads, and only leaves the defaults of this start in
+// memory, so that it does not wait again for every missing value.
+void cannotWriteSettings(TForm1& form, const std::string& reason) {
+    form.SettingsReadOnly = true;
+    const std::string file = platform::registryFilePath(
+        form.RegistryInHklm ? platform::RegistryBranch::Machine : platform::RegistryBranch::User);
+    std::fprintf(
+        stderr,
+        "Halvex: the settings file %s cannot be written: %s; its settings are read and used, and the "
+        "defaults of missing ones are not written\n",
+        file.c_str(), reason.c_str());
+    form.WriteLog(
+        2,
+        "Nie można zapisać pliku ustawień %s: %s; ustawienia są z niego odczytane, wartości domyślne "
+        "brakujących nie zostaną zapisane",
+        file.c_str(), reason.c_str());
+}
+
+// Writes the default a start found missing, unless defaults stay in memory.
+template <class Write> void writeDefault(TForm1& form, Write write) {
+    if (form.SettingsReadOnly)
+        return;
+    try {
+        write(*form.SettingsRegistry);
+    } catch (const platform::RegistryLockError& error) {
+        cannotWriteSettings(form, error.what());
+    }
+}
+
 // RegReadBool and RegReadInteger: a value that is missing or not a number
 // takes the default, written back.
 template <class T> T readNumber(TForm1& form, const std::string& name, T defaultValue) {
@@ -35,8 +66,8 @@ template <class T> T readNumber(TForm1& form, const std::string& name, T default
         form.WriteLog(1, "Odczyt wartości %s = %s z rejestru", name.c_str(), shown(value).c_str());
         return value;
     } catch (const platform::RegistryError&) {
-        if (!form.SettingsReadOnly)
-            form.SettingsRegistry->WriteDefaultInteger(name, int(defaultValue));
+        writeDefault(form,
+                     [&](platform::RegistryKey& key) { key.WriteDefaultInteger(name, int(defaultValue)); });
         form.WriteLog(1, "Odczyt wartości %s z rejestru, przyjęta domyślna = %s", name.c_str(),
                       shown(defaultValue).c_str());
         SettingsDefaulted = true;
@@ -45,8 +76,7 @@ template <class T> T readNumber(TForm1& form, const std::string& name, T default
 }
 
 std::string takeTextDefault(TForm1& form, const std::string& name, const std::string& defaultValue) {
-    if (!form.SettingsReadOnly)
-        form.SettingsRegistry->WriteDefaultString(name, defaultValue);
+    writeDefault(form, [&](platform::RegistryKey& key) { key.WriteDefaultString(name, defaultValue); });
     return defaultValue;
 }
 
@@ -191,9 +221,7 @@ void readPasswordSetting(TForm1& form, const char* name) {
     const std::string stored = form.SettingsRegistry->ReadString(name);
     if (stored.empty()) {
         form.WriteLog(1, "Tworzę klucz dla hasła uzytkownika FB");
-        if (!form.SettingsReadOnly)
-            form.SettingsRegistry->WriteDefaultString(name,
-                                                      AesEncryptToHexWire(defaultPassword, FixedKeyText));
+        takeTextDefault(form, name, AesEncryptToHexWire(defaultPassword, FixedKeyText));
         return setting.store(form, defaultPassword);
     }
     form.WriteLog(1, "Ustawiam hasło uzytkownika FB %s", "***");
@@ -291,10 +319,13 @@ void TForm1::probeRegistryBranch() {
     });
     SettingsReadOnly = false;
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
-    switch (base::ProbeMachineBranch(machine)) {
+    std::string lockFailure;
+    switch (base::ProbeMachineBranch(machine, &lockFailure)) {
     case base::MachineBranchAccess::Writable:
         WriteLog(1, "Ustawienia przechowywane w gałęzi HKLM rejestru");
         return;
+    case base::MachineBranchAccess::Locked:
+        return cannotWriteSettings(*this, lockFailure);
     case base::MachineBranchAccess::NoAccess:
         WriteLog(1, "Brak dostępu do gałęzi HKLM rejestru. Ustawienia przechowywane będą w gałęzi HKCU.");
         break;
@@ -326,11 +357,18 @@ void TForm1::probeRegistryBranch() {
 
 namespace {
 
-std::unique_ptr<platform::RegistryKey> openSettingsKey(const TForm1& form, const std::string& path) {
+// A key that is missing, where the lock to create it cannot be had, is
+// skipped like one that cannot be created.
+std::unique_ptr<platform::RegistryKey> openSettingsKey(TForm1& form, const std::string& path) {
     auto key = std::make_unique<platform::RegistryKey>(form.RegistryInHklm ? platform::RegistryBranch::Machine
                                                                            : platform::RegistryBranch::User);
-    if (!key->OpenKey(path, !form.SettingsReadOnly))
+    try {
+        if (!key->OpenKey(path, !form.SettingsReadOnly))
+            return nullptr;
+    } catch (const platform::RegistryLockError& error) {
+        cannotWriteSettings(form, error.what());
         return nullptr;
+    }
     return key;
 }
 

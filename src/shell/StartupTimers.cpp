@@ -5,6 +5,7 @@
 #include "admin/AdminForms.h"
 #include "admin/Console.h"
 #include "base/TraceLabel.h"
+#include "shell/ConsoleHostOfForm.h"
 #include "sms/SmsGateway.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
@@ -73,4 +74,5 @@ void TForm1::trmReconnectTimer() {
         return;
     trmReconnect->SetEnabled(false);
     Database().Reconnect();
+    consoleHost_->ReloadIfPending();
 }

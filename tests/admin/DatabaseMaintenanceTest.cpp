@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/RegistryStore.h"
 #include "shell/ProgressWindow.h"
+#include "sms/SmsGateway.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
 #include "support/MainFormFixture.h"
@@ -614,6 +615,108 @@ TEST_F(Maintenance, OkAndCancelAfterARestoreReadTheRestoredContacts) {
         EXPECT_EQ(form->lvKontakty->ItemCount(), 1) << name;
     }
 }
+
+// The window stays free while gbak works. Cancel or OK pressed during the
+// backup of the live database, or while gbak restores, leaves no list empty
+// nor with the old database's rows: the restore's end attaches the database,
+// says what the connection test finds and reads the lists from it.
+struct ButtonDuringStep {
+    const char* step; // gbak's switch
+    const char* button;
+};
+
+class ButtonDuringRestore : public Maintenance, public ::testing::WithParamInterface<ButtonDuringStep> {
+  protected:
+    // A gbak that waits at the step with that switch until the test lets it go.
+    std::string heldGbak(const char* step) {
+        const QString path = scratch.path() + "/gbak-held";
+        const QString text = QStringLiteral("#!/bin/sh\ncase \" $* \" in *\" %1 \"*)\n  touch '%2/held'\n"
+                                            "  while [ ! -e '%2/go' ]; do sleep 0.02; done;;\nesac\n"
+                                            "exec %3 \"$@\"\n")
+                                 .arg(QLatin1String(step), scratch.path(), RealGbak);
+        QFile script(path);
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(text.toUtf8()) > 0);
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return path.toStdString();
+    }
+    void addRows(const std::string& name) {
+        sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('" + name + "', 0)");
+        sql("INSERT INTO SmsRouting (nPriority, sSender, sLine, sRecipients) VALUES (1, '" + name +
+            "', '_', '')");
+        sql("INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, nGroupID, sUserIP, "
+            "sRCPcard, sStatus, nPrivileges) VALUES ('" +
+            name + "', '', '" + name + "', '', 0, '', '', '', 0)");
+    }
+    void removeRows() {
+        sql("DELETE FROM ContactPriv");
+        sql("DELETE FROM SmsRouting");
+        sql("DELETE FROM CTIusers");
+    }
+    // The contacts, routing rules and users the window holds.
+    std::vector<std::string> lists() {
+        std::vector<std::string> all;
+        for (const ContactRow& row : form->Admin().ContactRows)
+            all.push_back("contact " + row.Name);
+        for (const ROUTING_RULE& rule : form->Sms().SmsEngine.RoutingRules)
+            all.push_back("rule " + rule.sSender);
+        for (int i = 0; i < form->UserLV->topLevelItemCount(); ++i)
+            all.push_back("user " + form->UserLV->topLevelItem(i)->text(3).toStdString());
+        return all;
+    }
+};
+
+TEST_P(ButtonDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    addRows("zbackupu");
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    removeRows();
+    addRows("pozniejszy");
+    form->Admin().LoadUsers();
+    form->Admin().LoadContacts();
+    form->Sms().LoadSmsRouting();
+    const std::vector<std::string> later = {"contact pozniejszy", "rule pozniejszy", "user pozniejszy"};
+    ASSERT_EQ(lists(), later);
+
+    maintenance().SetGbakPath(heldGbak(GetParam().step));
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    dialogs->QueueAnswer(ui::IDOK);
+    dialogs->QueueText(backup);
+    QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
+    const QString held = scratch.path() + "/held";
+    serveWhileGbakRuns([&] { return QFile::exists(held); });
+    ASSERT_TRUE(QFile::exists(held)) << mainLogText();
+    const auto beforeEnd = dialogs->Calls().size();
+    QTest::mouseClick(dialog->findChild<QWidget*>(GetParam().button), Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialogs->Calls().size(), beforeEnd); // nothing said of a database away
+    QFile go(scratch.path() + "/go");
+    ASSERT_TRUE(go.open(QIODevice::WriteOnly));
+    go.close();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(lists(), (std::vector<std::string>{"contact zbackupu", "rule zbackupu", "user zbackupu"}))
+        << mainLogText();
+    EXPECT_EQ(form->lvKontakty->ItemCount(), 1);
+    const auto calls = dialogs->Calls();
+    ASSERT_GT(calls.size(), beforeEnd);
+    EXPECT_EQ(calls.back().text, text("IDS_99"));
+    EXPECT_EQ(calls.back().caption, text("IDS_21"));
+}
+
+INSTANTIATE_TEST_SUITE_P(BackupAndRestoreSteps, ButtonDuringRestore,
+                         ::testing::Values(ButtonDuringStep{"-b", "btnCancel"},
+                                           ButtonDuringStep{"-c", "btnCancel"},
+                                           ButtonDuringStep{"-c", "btnAccept"}),
+                         [](const auto& info) {
+                             return std::string(info.param.button) + (std::string(info.param.step) == "-b"
+                                                                          ? "WhileTheLiveDatabaseIsBackedUp"
+                                                                          : "WhileGbakRestores");
+                         });
 
 TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     ASSERT_NO_FATAL_FAILURE(open(false));

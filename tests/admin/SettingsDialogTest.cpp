@@ -3,6 +3,7 @@
 #include "admin/SettingsDialog.h"
 #include "admin/Console.h"
 #include "base/PasswordCodec.h"
+#include "db/DbErrorText.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -16,6 +17,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -341,6 +343,25 @@ TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAndContactsAreReadFrom
     EXPECT_EQ(form->Settings.NameFBText, fresh.path);
     EXPECT_NE(registry().find(fresh.path), std::string::npos);
     EXPECT_TRUE(MainDbHandleExists());
+
+    // Back to the old database while its file is away: nothing is read from
+    // a database that did not open, and once the reconnect attaches it its
+    // lists replace the other database's.
+    const QString oldFile = QString::fromStdString(old.path);
+    ASSERT_TRUE(QFile::rename(oldFile, oldFile + ".away"));
+    open();
+    type("NameEdit", old.path);
+    dialogs->QueueAnswer(ui::IDCANCEL); // no new file in its place
+    press("btnAccept");
+    EXPECT_FALSE(MainDbHandleExists());
+    EXPECT_EQ(logins(), QStringList{"nowy"});
+    EXPECT_EQ(contacts(), std::vector<std::string>{"nowy"});
+    ASSERT_TRUE(QFile::rename(oldFile + ".away", oldFile));
+    ASSERT_TRUE(form->trmReconnect->Enabled());
+    form->trmReconnect->setInterval(20);
+    EXPECT_TRUE(linktest::WaitFor([&] { return logins() == QStringList{"stary"}; })) << mainLogText();
+    EXPECT_EQ(contacts(), std::vector<std::string>{"stary"});
+    EXPECT_EQ(form->lvKontakty->ItemCount(), 1);
 }
 
 TEST_F(SettingsDialogTest, ConnectionTestTriesTheTypedDatabaseBesideTheMainConnection) {
@@ -359,16 +380,41 @@ TEST_F(SettingsDialogTest, ConnectionTestTriesTheTypedDatabaseBesideTheMainConne
     EXPECT_TRUE(shown("IDS_99"));
     EXPECT_EQ(MainDbHandle, main); // the main connection was neither used nor dropped
 
+    // A refused log-in on the server: the reason, then the test's verdict.
+    HALVEX_REQUIRE_FB_SERVER();
     type("DIPBEdit", "127.0.0.1");
     type("NameEdit", folder.file("missing.fdb"));
+    type("UserEdit", "SYSDBA");
     type("PassEdit", "plintaved");
-    const auto before = dialogs->Calls().size();
+    if (testfb::ServerPassword() == "plintaved")
+        type("UserEdit", "NOBODY");
+    auto before = dialogs->Calls().size();
     click("CheckConnect");
-    const auto calls = dialogs->Calls();
-    ASSERT_EQ(calls.size(), before + 3);
+    auto calls = dialogs->Calls();
+    ASSERT_EQ(calls.size(), before + 4);
     EXPECT_NE(calls[before].text.find("loopback"), std::string::npos);
-    EXPECT_TRUE(shown("IDS_103"));
-    EXPECT_EQ(calls[before + 2].text, dialog->lgLangLinked1->GetTextOrDefault("IDS_106"));
+    EXPECT_EQ(calls[before + 1].text.rfind(GetDbErrorText(335544472), 0), 0u) << calls[before + 1].text;
+    EXPECT_EQ(calls[before + 2].text, text("IDS_103"));
+    EXPECT_EQ(calls[before + 2].caption, text("IDS_104"));
+    EXPECT_EQ(calls[before + 2].flags, ui::MB_OK | ui::MB_ICONERROR);
+    EXPECT_EQ(calls[before + 3].text, dialog->lgLangLinked1->GetTextOrDefault("IDS_106"));
+
+    // A missing file is offered to be made: refused, nothing is made; agreed
+    // to, it is made whole beside the main connection.
+    type("DIPBEdit", "");
+    type("PassEdit", c.password);
+    type("UserEdit", c.user);
+    const std::string missing = folder.file("missing.fdb");
+    for (const int answerToCreate : {ui::IDCANCEL, ui::IDOK}) {
+        before = dialogs->Calls().size();
+        dialogs->QueueAnswer(answerToCreate);
+        click("CheckConnect");
+        calls = dialogs->Calls();
+        ASSERT_GT(calls.size(), before);
+        EXPECT_EQ(calls[before].text, form->lgLang->GetTextOrDefault("IDS_DB_FILE_MISSING"));
+        EXPECT_EQ(QFile::exists(QString::fromStdString(missing)), answerToCreate == ui::IDOK);
+        EXPECT_EQ(calls.back().text, text(answerToCreate == ui::IDOK ? "IDS_75" : "IDS_103"));
+    }
     EXPECT_EQ(MainDbHandle, main);
     EXPECT_EQ(form->Settings.NameFBText, c.path); // nothing typed is in force before OK
 }
@@ -464,6 +510,32 @@ TEST_F(SettingsDialogTest, DatabaseFileButtonStartsInTheFolderOfTheNamedFile) {
     EXPECT_EQ(form->Settings.NameFBText, c.path); // OK applies it
 }
 
+// The restore's file dialog starts in the folder typed in the backup field;
+// the gbak chooser at the program named now.
+TEST_F(SettingsDialogTest, RestoreAndGbakChoosersStartWhereTheFieldsPoint) {
+    open();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    type("edBackupPath", "/srv/halvex/kopie");
+    dialogs->QueueAnswer(ui::IDOK);
+    dialogs->QueueText(""); // the file dialog cancelled
+    press("btnRestore");
+    auto call = dialogs->Calls().back();
+    EXPECT_EQ(call.kind, "OpenFile");
+    EXPECT_EQ(call.file.initialDir, "/srv/halvex/kopie");
+    EXPECT_EQ(call.file.defaultExt, "fbk");
+    EXPECT_EQ(call.file.filter, text("IDS_160"));
+    EXPECT_EQ(dialog->bazaOdtworzona, 0);
+
+    type("edGbakPath", "/opt/firebird/bin/gbak");
+    dialogs->QueueText("");
+    press("btnUstawGbakPath");
+    call = dialogs->Calls().back();
+    EXPECT_EQ(call.kind, "OpenFile");
+    EXPECT_EQ(call.file.fileName, "/opt/firebird/bin/gbak");
+    EXPECT_EQ(call.file.initialDir, "/opt/firebird/bin/");
+    EXPECT_EQ(control("edGbakPath")->text(), "/opt/firebird/bin/gbak");
+}
+
 TEST_F(SettingsDialogTest, ChangedDatabaseSaysWhatItsStructureCheckDidUnderTheDialogsCaption) {
     open();
     testfb::Connection empty, broken;
@@ -525,29 +597,32 @@ TEST_F(SettingsDialogTest, AKeyThatCannotBeWrittenIsLoggedAndOnlyTheFunctionCode
     }
 }
 
-TEST_F(SettingsDialogTest, DynamicRoutingTextsInEveryLanguage) {
+TEST_F(SettingsDialogTest, DynamicRoutingAndDatabaseButtonTextsInEveryLanguage) {
     const struct {
         int language;
         const char* box;
         const char* hint;
         const char* label;
+        const char* backup;
+        const char* cleaning;
     } cases[] = {
         {0, "Włącz dynamiczny routing dla przychodzących wiadomości",
          "Włączenie dynamicznego routingu powoduje, że serwer zapamiętuje czasowo informacje o wychodzących "
          "wiadomościach. Jeżeli na numer GSM przyjdzie wiadomość z numeru na który została uprzednio wysłana "
          "wiadomość, odpowiedź ta zostanie skierowana bezpośrednio.",
-         "Czas oczekiwania na odpowiedź (ważności trasy zwrotnej)"},
+         "Czas oczekiwania na odpowiedź (ważności trasy zwrotnej)", "Wykonaj backup teraz", "Czyszczenie"},
         {1, "Enable dynamic routing for incoming messages",
          "Enabling dynamic routing makes the server remember the outgoing messages for a while. When a "
          "message "
          "comes to a GSM number from a number that a message was sent to before, this reply is directed "
          "straight back.",
-         "Time to wait for a reply (validity of the return route)"},
+         "Time to wait for a reply (validity of the return route)", "Back up now", "Cleaning"},
         {2, "Включить динамическую маршрутизацию для входящих сообщений",
          "Включение динамической маршрутизации заставляет сервер временно запоминать сведения об исходящих "
          "сообщениях. Если на номер GSM придёт сообщение с номера, на который ранее было отправлено "
          "сообщение, этот ответ будет направлен напрямую.",
-         "Время ожидания ответа (срок действия обратного маршрута)"},
+         "Время ожидания ответа (срок действия обратного маршрута)", "Создать резервную копию сейчас",
+         "Очистка"},
     };
     for (const auto& expected : cases) {
         writeMain("language", expected.language);
@@ -559,6 +634,8 @@ TEST_F(SettingsDialogTest, DynamicRoutingTextsInEveryLanguage) {
         EXPECT_EQ(box->text().toStdString(), expected.box);
         EXPECT_EQ(box->property("Hint").toString().toStdString(), expected.hint);
         EXPECT_EQ(control<QLabel>("lblSms4")->text().toStdString(), expected.label);
+        EXPECT_EQ(control<QPushButton>("btnBackup")->text().toStdString(), expected.backup);
+        EXPECT_EQ(control<QPushButton>("btnCleanDatabase")->text().toStdString(), expected.cleaning);
     }
 }
 

@@ -3,10 +3,14 @@
 #include "support/Sandbox.h"
 
 #include <QDate>
+#include <QFileInfo>
 #include <cerrno>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 using platform::RegistryBranch;
@@ -403,4 +407,40 @@ TEST(RegistryStore, ADefaultNeverReplacesAValueStoredSinceItWasFoundMissing) {
     EXPECT_EQ(check.ReadString("PasswordFB"), "stored");
     EXPECT_EQ(check.ReadString("NameFB"), "default.fdb");
     EXPECT_EQ(check.ReadInteger("PortTCP"), 1000);
+}
+
+// The lock beside the file is what keeps writers from writing over each
+// other: one that is a link or a folder cannot be taken, so no writer goes
+// on without it. Each write, and each key to be created, is refused with
+// the lock named and why; the file, and whatever a link points at, stay as
+// they were. Reading needs no lock.
+TEST(RegistryStore, ALockThatCannotBeTakenIsNamedAndNothingIsWritten) {
+    Sandbox sandbox;
+    const std::string file = sandbox.machineRegistryFile();
+    const std::string lock = file + ".lock";
+    const std::string target = sandbox.file("elsewhere");
+    const std::string text =
+        std::string(Header) + "[software\\Vorlin\\Halvex]\r\n\"PortTCP\"=dword:000003e8\r\n";
+    testing_support::writeFile(file, text);
+    const std::pair<const char*, std::function<int()>> locks[] = {
+        {"is a symbolic link", [&] { return ::symlink(target.c_str(), lock.c_str()); }},
+        {"is a directory", [&] { return ::mkdir(lock.c_str(), 0700); }},
+    };
+    for (const auto& [said, make] : locks) {
+        SCOPED_TRACE(said);
+        ASSERT_EQ(make(), 0);
+        RegistryKey key(RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+        EXPECT_EQ(key.ReadInteger("PortTCP"), 1000);
+        try {
+            key.WriteInteger("PortTCP", 1001);
+            ADD_FAILURE() << "written without the lock";
+        } catch (const platform::RegistryError& error) {
+            EXPECT_NE(std::string(error.what()).find(lock + " " + said), std::string::npos) << error.what();
+        }
+        EXPECT_THROW(key.OpenKey("\\software\\Vorlin\\Halvex\\SMS", true), platform::RegistryError);
+        EXPECT_EQ(testing_support::readFile(file), text);
+        EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(target)));
+        ASSERT_EQ(::remove(lock.c_str()), 0);
+    }
 }

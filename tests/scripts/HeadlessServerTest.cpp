@@ -181,6 +181,38 @@ TEST_F(HeadlessServer, TheReadmeFirstUserLogsInOnceTheServerIsRestarted) {
     stop(again);
 }
 
+// The settings file's lock kept by another writer past the tool's wait, or
+// a lock that cannot be taken at all (a link): the tool says so and ends
+// with an error, and stores the password nowhere, not even in the user's
+// file, which the program does not read.
+TEST(PasswordTool, ALockItCannotTakeIsSaidAndNothingIsStored) {
+    Sandbox sandbox;
+    const std::string machine = sandbox.machineRegistryFile();
+    const std::string user = platform::registryFilePath(platform::RegistryBranch::User);
+    const std::string lock = machine + ".lock";
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[software\\Vorlin\\Halvex]\r\n"
+                             "\"testHKLM\"=\"testHKLM\"\r\n";
+    testing_support::writeFile(machine, text);
+    const QString tool = QString::fromStdString(binaryDir() + "/halvex-passwd");
+    {
+        const testing_support::HeldSettingsLock held(machine);
+        ASSERT_TRUE(held.held());
+        const Ran stored = run(tool, {}, "Hx-secret\n");
+        EXPECT_GT(stored.exitCode, 0) << stored.output;
+        EXPECT_NE(stored.output.find(lock + " is held by another writer"), std::string::npos)
+            << stored.output;
+    }
+    const std::string target = sandbox.file("elsewhere");
+    ASSERT_EQ(::remove(lock.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), lock.c_str()), 0);
+    const Ran linked = run(tool, {}, "Hx-secret\n");
+    EXPECT_GT(linked.exitCode, 0) << linked.output;
+    EXPECT_NE(linked.output.find(lock + " is a symbolic link"), std::string::npos) << linked.output;
+    EXPECT_EQ(testing_support::readFile(machine), text);
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(user)));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(target)));
+}
+
 // The unit runs the installed program, not the build; what it names is where
 // the install put it, and systemd finds nothing to say about it.
 TEST(ServiceUnit, TheInstallPutsWhatTheUnitNamesAndTheUnitVerifies) {

@@ -237,6 +237,19 @@ int chosenPort(const std::string& log, const std::string& polishName) {
     return at == std::string::npos ? 0 : std::atoi(log.c_str() + at + mark.size());
 }
 
+// Starts the program on settings with ports set to 0 and, once its client
+// service is open, connects to the port it chose for `polishName`.
+void startAndConnect(HalvexProcess& halvex, const std::string& polishName) {
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(halvex.waitForLog("Port klientów ustawiony na 0", std::chrono::seconds(90)))
+        << halvex.logText() << halvex.standardError();
+    const int port = chosenPort(halvex.logText(), polishName);
+    ASSERT_NE(port, 0) << halvex.logText();
+    QTcpSocket peer;
+    peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    EXPECT_TRUE(peer.waitForConnected(10000)) << peer.errorString().toStdString();
+}
+
 } // namespace
 
 // A first start, with most settings still missing: the settings created
@@ -251,14 +264,7 @@ TEST(ServerProcess, AFirstStartOpensTheCalendarPortAndKeepsQtNotesOffStderr) {
     ASSERT_NO_FATAL_FAILURE(
         settingsOnServer(folder, {{"PortTCP", 0}, {"PortTCPCalBrowse", 0}, {"language", 1}}));
     HalvexProcess halvex(sandbox);
-    halvex.start({"DEBUG"});
-    ASSERT_TRUE(halvex.waitForLog("Port klientów ustawiony na 0", std::chrono::seconds(90)))
-        << halvex.logText() << halvex.standardError();
-    const int calendarPort = chosenPort(halvex.logText(), "kalendarzy");
-    ASSERT_NE(calendarPort, 0) << halvex.logText();
-    QTcpSocket peer;
-    peer.connectToHost(QStringLiteral("127.0.0.1"), quint16(calendarPort));
-    EXPECT_TRUE(peer.waitForConnected(10000)) << peer.errorString().toStdString();
+    ASSERT_NO_FATAL_FAILURE(startAndConnect(halvex, "kalendarzy"));
     halvex.signal(SIGTERM);
     ASSERT_TRUE(halvex.waitForExit());
     const std::string errors = halvex.standardError();
@@ -303,4 +309,40 @@ TEST(ServerProcess, ASettingsFileThatCannotBeReadIsSaidAndLeftAlone) {
         EXPECT_EQ(info.st_size, off_t(text.size()));
     }
     EXPECT_EQ(log.find("ustawienia odczytane z"), std::string::npos) << log;
+}
+
+// Another writer keeps the settings file's lock for the whole run. The
+// program still runs on the settings it read there (its client port, on the
+// database they name, opens), says on stderr and in the log that it cannot
+// write them, and neither moves to the user's file nor writes without the
+// lock.
+TEST(ServerProcess, ASettingsFileLockedForTheWholeRunIsStillTheOneItRunsOn) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    Sandbox sandbox;
+    testfb::DatabaseFolder folder;
+    ASSERT_NO_FATAL_FAILURE(settingsOnServer(folder, {{"PortTCP", 0}, {"PortTCPCalBrowse", 0}}));
+    const std::string machine = sandbox.machineRegistryFile();
+    const std::string settings = testing_support::readFile(machine);
+    const testing_support::HeldSettingsLock held(machine);
+    ASSERT_TRUE(held.held());
+
+    HalvexProcess halvex(sandbox);
+    ASSERT_NO_FATAL_FAILURE(startAndConnect(halvex, "klientów"));
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+
+    const std::string reason = machine + ".lock is held by another writer";
+    const std::string errors = halvex.standardError();
+    EXPECT_NE(errors.find("Halvex: the settings file " + machine + " cannot be written: the lock " + reason),
+              std::string::npos)
+        << errors;
+    const std::string log = halvex.logText();
+    EXPECT_NE(log.find("Nie można zapisać pliku ustawień " + machine + ": the lock " + reason),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Ustawienia przechowywane będą w gałęzi HKCU"), std::string::npos) << log;
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(sandbox.registryDir() + "/user.reg")));
+    EXPECT_EQ(testing_support::readFile(machine), settings);
 }

@@ -266,6 +266,44 @@ TEST_F(SettingsStore, WhenNoBranchCanBeWrittenTheReadableOneIsStillRead) {
     EXPECT_EQ(testing_support::readFile(sandbox.machineRegistryFile()), before);
 }
 
+// The user's file holds the settings (the machine's takes none: a FIFO is in
+// its place), and another writer keeps its lock for the whole start. A held
+// lock is no missing right: every value stored in that file is read, the
+// defaults of the missing ones stay in memory, and the operator is told
+// once, with no error box and no section cut short.
+TEST_F(SettingsStore, ALockKeptByAnotherWriterLeavesTheStoredValuesReadAndTheDefaultsInMemory) {
+    const std::string user = platform::registryFilePath(RegistryBranch::User);
+    {
+        RegistryKey main(RegistryBranch::User);
+        ASSERT_TRUE(main.OpenKey(MainKey, true));
+        main.WriteInteger("PortTCP", 1234);
+        main.WriteString("TCPCentr", "10.0.0.7");
+        RegistryKey sms(RegistryBranch::User);
+        ASSERT_TRUE(sms.OpenKey(std::string(MainKey) + "\\SMS", true));
+        sms.WriteString("CountryCode", "420");
+    }
+    ASSERT_EQ(::mkfifo(sandbox.machineRegistryFile().c_str(), 0600), 0);
+    const std::string before = testing_support::readFile(user);
+    {
+        const testing_support::HeldSettingsLock held(user);
+        ASSERT_TRUE(held.held());
+        createForm("DEBUG");
+    }
+    EXPECT_FALSE(form->RegistryInHklm);
+    EXPECT_EQ(form->Settings.PortTCP, 1234);
+    EXPECT_EQ(form->Settings.TCPCentr, "10.0.0.7");
+    EXPECT_EQ(form->Sms().SmsSettings.CountryCode, "420");
+    EXPECT_EQ(form->Settings.PortTCPCent, shell::DefaultExchangePort);
+    EXPECT_TRUE(dialogs->Calls().empty());
+    const std::string log = mainLogText();
+    const std::string said =
+        "Nie można zapisać pliku ustawień " + user + ": the lock " + user + ".lock is held by another writer";
+    const auto first = log.find(said);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(said, first + 1), std::string::npos) << "said once";
+    EXPECT_EQ(testing_support::readFile(user), before);
+}
+
 TEST_F(SettingsStore, ASettingIsWrittenToTheKeyOfItsSection) {
     createForm();
     form->Sms().SmsSettings.OutTrials = 11;

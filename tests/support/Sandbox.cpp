@@ -2,6 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -27,6 +30,16 @@ void Sandbox::setEnv(const char* name, const std::string& value) {
     if (!saved_.count(name))
         saved_[name] = {qEnvironmentVariableIsSet(name), qgetenv(name)};
     qputenv(name, QByteArray::fromStdString(value));
+}
+
+HeldSettingsLock::HeldSettingsLock(const std::string& settingsFile) {
+    fd_ = ::open((settingsFile + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+}
+
+HeldSettingsLock::~HeldSettingsLock() {
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 std::string readFile(const std::string& path) {

@@ -31,6 +31,22 @@ class Sandbox {
     std::map<std::string, std::pair<bool, QByteArray>> saved_;
 };
 
+// Holds the write lock of a settings file (`<file>.lock`) for its lifetime,
+// as another writer that has stopped would: a real lock, which every other
+// process meets.
+class HeldSettingsLock {
+  public:
+    explicit HeldSettingsLock(const std::string& settingsFile);
+    ~HeldSettingsLock();
+    HeldSettingsLock(const HeldSettingsLock&) = delete;
+    HeldSettingsLock& operator=(const HeldSettingsLock&) = delete;
+    bool held() const { return held_; }
+
+  private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
 // Reads a whole file; empty when it is missing.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
