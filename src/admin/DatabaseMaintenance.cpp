@@ -514,23 +514,14 @@ bool DatabaseMaintenance::closeDatabaseForRename(const Run& run) {
                    "Odtwarzanie bazy danych odmówione, baza pozostała bez zmian: nie można jej zamknąć "
                    "dla nowych połączeń (kod %d)",
                    closed);
-    restoreRefused(run, GetDbErrorText(closed));
+    restoreFinished(run, closed, GetDbErrorText(closed));
     return false;
 }
 
 void DatabaseMaintenance::refuseInUse(const Run& run, const std::string& others) {
     base::WriteLog(2, "Odtwarzanie bazy danych odmówione, baza pozostała bez zmian: baza jest w użyciu%s%s%s",
                    others.empty() ? "" : " (", others.c_str(), others.empty() ? "" : ")");
-    restoreRefused(run, GetDbErrorText(dbcode::GbakDbInUse));
-}
-
-void DatabaseMaintenance::restoreRefused(const Run& run, const std::string& text) {
-    HoldMainAttach(false);
-    if (shuttingDown_)
-        return;
-    host_.HideProgress();
-    const int attached = host_.ReattachMainDatabase(run.database);
-    show(run.texts, attached == 0 ? text : text + "\n" + run.texts("IDS_103"), ui::MB_ICONWARNING);
+    restoreFinished(run, dbcode::GbakDbInUse, GetDbErrorText(dbcode::GbakDbInUse));
 }
 
 // A restore into a file of its own touched the database only if it
@@ -575,15 +566,17 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
 
 // The connection test of a restore's end: the main connection attached
 // again with its failures shown and the structure checked; then every list
-// is read from the restored database.
-void DatabaseMaintenance::restoreFinished(const Run& run, int failed) {
+// is read from the restored database. A refused restore shows why.
+void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std::string& refusal) {
     HoldMainAttach(false);
     if (shuttingDown_)
         return;
     host_.HideProgress();
     auto structure = ConsoleHost::StructureCheck::NothingCreated;
     const int attached = host_.ReattachMainDatabase(run.database, structure);
-    if (failed == 0) {
+    if (!refusal.empty()) {
+        show(run.texts, refusal, ui::MB_ICONWARNING);
+    } else if (failed == 0) {
         show(run.texts, run.texts("IDS_964"), ui::MB_ICONINFORMATION);
     } else {
         std::string text = withCode(run.texts("IDS_965"), failed);

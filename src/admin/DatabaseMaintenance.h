@@ -122,14 +122,15 @@ class DatabaseMaintenance {
     // The database closed to new attachments, nobody else attached; false
     // when refused, and the restore ended.
     bool closeDatabaseForRename(const Run& run);
-    // Ends a restore not made, the database as it was: said in the log (by
-    // the caller) and shown.
+    // Ends a restore not made, the database as it was, while others are
+    // attached: said in the log and shown.
     void refuseInUse(const Run& run, const std::string& others);
-    void restoreRefused(const Run& run, const std::string& text);
     // The restored file takes the database's name; false (logged) when the
     // rename was refused.
     bool putRestoredInPlace(const Run& run);
-    void restoreFinished(const Run& run, int failed);
+    // `refusal`, when given, is shown in place of the outcome: the restore
+    // was not made.
+    void restoreFinished(const Run& run, int failed, const std::string& refusal = {});
 
     ConsoleHost& host_;
     std::unique_ptr<QProcess> gbak_;
