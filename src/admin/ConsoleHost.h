@@ -106,8 +106,9 @@ class ConsoleHost {
     virtual void StoreLanguage(int index) = 0;
 
     // ---- the services the settings dialog applies its values to ----
-    // The exchange link's settings in force changed: it is stopped, and comes
-    // back with them as its reconnection setting says, unless it is switched off.
+    // The exchange link's settings in force changed: it is stopped. With its
+    // reconnection on it comes back by itself unless it is switched off;
+    // without, it is started again at once.
     virtual void RestartPbxLink() = 0;
     // Hands the SMS settings in force to the SMS engine.
     virtual void ApplySmsSettings() = 0;
@@ -115,7 +116,8 @@ class ConsoleHost {
     virtual void ClearSmsQueues() = 0;
     // Sends the GSM-line list to every client.
     virtual void WyslijListeGSMWszystkim() = 0;
-    // The CRM socket: its port is the setting "PortTCP_CRM".
+    // The CRM socket: its port is the setting "PortTCP_CRM". Active also
+    // while a port it could not open is being tried again.
     virtual bool CrmSocketActive() = 0;
     virtual void SetCrmSocketActive(bool on) = 0;
     // The UDP sender, when there is one, takes the port and broadcast

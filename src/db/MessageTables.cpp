@@ -108,6 +108,14 @@ int ServiceSmsDB::UpdateLine(const SmsLine& line, const SmsRowId& id) {
     return ExecuteSQL(LineUpdate(line, id));
 }
 
+int ServiceSmsDB::ReadLastReceivedRows(std::size_t count, std::vector<QueryRow>& rows) {
+    SetSqlText(
+        db::SqlFormat("SELECT FIRST %zu sDate, sTime, sNumber, sLine, sBody, nUserId FROM %s WHERE nDir = 0 "
+                      "ORDER BY nId DESC",
+                      count, TableName.c_str()));
+    return RunInReadTransaction([&] { return RunQueryToList(&rows); });
+}
+
 ServiceSmsRoutingDB::ServiceSmsRoutingDB(const std::string& host, const std::string& path,
                                          const std::string& user, const std::string& password)
     : ServiceTableDB(host, path, user, password, "SmsRouting") {}

@@ -37,6 +37,9 @@ class ServiceSmsDB : public ServiceTableDB {
     // Every SMS still handed to the exchange (4) becomes failed (2).
     int CheckBadStatus();
     int UpdateLine(const SmsLine& line, const SmsRowId& nId);
+    // The last `count` received rows (sDate, sTime, sNumber, sLine, sBody,
+    // nUserId), the newest first.
+    int ReadLastReceivedRows(std::size_t count, std::vector<QueryRow>& rows);
 
     std::string nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nForward = "0", nUserId;
 };

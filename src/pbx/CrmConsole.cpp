@@ -120,7 +120,8 @@ CrmAnswer CrmAnswerFor(int pbxType, int stage, bool linkDown, const std::string&
 }
 
 CrmConsole::CrmConsole(PbxLink& link, PbxLinkHost& host)
-    : link_(link), host_(host), portRetry_(host.CrmServer(), clients::ListenedPort::CrmConsole) {
+    : link_(link), host_(host),
+      portRetry_(host.CrmServer(), clients::ListenedPort::CrmConsole, [this] { link_.FollowCrmSocket(); }) {
     retry_.setInterval(RetryEveryMs);
     QObject::connect(&retry_, &QTimer::timeout, &context_, [this] { retryWaiting(); });
 }

@@ -159,10 +159,10 @@ void PbxLink::RozlaczCentrale() {
 
 void PbxLink::RestartForNewSettings() {
     if (!host_.AutoReconnect()) {
-        if (host_.LinkMenuChecked())
-            ConnectPbx();
-        else
-            RozlaczCentrale();
+        // Nothing would bring it back: a link that ended by itself (and lost
+        // its mark) comes up on the new settings too, and is wanted again.
+        host_.SetLinkMenuChecked(true);
+        ConnectPbx();
         return;
     }
     RozlaczCentrale();
@@ -256,6 +256,10 @@ void PbxLink::FixStaleCalls() {
 
 void PbxLink::CrmSocketSetActive(bool on) {
     Crm().SetActive(on);
+    FollowCrmSocket();
+}
+
+void PbxLink::FollowCrmSocket() {
     if (Crm().Active())
         CrmCopy = [this](const std::string& line) { Crm().Mirror(line); };
     else

@@ -77,9 +77,8 @@ class PbxLink : public QObject {
     // Asks the link thread to end and lets the GUI run for up to a second.
     void RozlaczCentrale();
     // Its address, port or type changed: the link is stopped. One that
-    // reconnects by itself comes back through its own reconnection; one that
-    // does not is started again at once while it is switched on. A link
-    // switched off stays off.
+    // reconnects by itself comes back through its own reconnection (a link
+    // switched off stays off); one that does not is started again at once.
     void RestartForNewSettings();
     // Joins the link thread, waiting at most `boundMs` while events are
     // processed; true when it ended.
@@ -123,6 +122,9 @@ class PbxLink : public QObject {
     // Opens or closes the CRM console socket; while it is open the exchange's
     // lines are copied to its programs.
     void CrmSocketSetActive(bool on);
+    // The copy of the exchange's lines runs exactly while the socket listens,
+    // also once a retry of its port has opened it.
+    void FollowCrmSocket();
     CrmConsole& Crm();
     // Queues a line of the server's own as the bytes stand (the CRM
     // programs' lines, which are already in the wire code page).
@@ -255,6 +257,8 @@ class PbxLink : public QObject {
     void groupRecord(std::string_view record);
     void smsRecord(std::string_view record);
     void gsmRecord(std::string_view record);
+    // The exchange answered "OK" to our command `command` (wire bytes).
+    void smsCommandTaken(const std::string& command);
     // The call tables' shared steps.
     ActiveCall* findCall(std::string_view id, CallLookup mode, const std::string& number = std::string());
     void notifyExtension(const std::string& extension, const std::string& text, bool needs2017 = false);

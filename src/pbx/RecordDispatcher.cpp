@@ -152,8 +152,13 @@ bool PbxLink::dispatchRecord(std::string_view rest, const CallSettings& settings
                 base::WriteLog(1, "połączenie z centralą sprawdzone");
             return false;
         }
-        if (shared_.AnswerCommandInFlight() && details())
-            base::WriteLog(1, "centrala wykonała komende");
+        // Read before the answer lets the link thread write the next command.
+        const std::string answered = settings.useSms ? shared_.CommandInFlightText() : std::string();
+        if (shared_.AnswerCommandInFlight()) {
+            if (details())
+                base::WriteLog(1, "centrala wykonała komende");
+            smsCommandTaken(answered);
+        }
         step = 3;
         return true;
     }

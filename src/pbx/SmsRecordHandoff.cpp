@@ -8,6 +8,11 @@ void PbxLink::smsRecord(std::string_view record) {
     host_.Sms().HandleSmsRecord(std::string(record));
 }
 
+void PbxLink::smsCommandTaken(const std::string& command) {
+    if (command.starts_with("SMS ACK "))
+        host_.Sms().AcknowledgementTaken(command);
+}
+
 void PbxLink::gsmRecord(std::string_view record) {
     host_.GsmLineRecord(std::string(record));
 }

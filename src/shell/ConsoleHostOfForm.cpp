@@ -194,7 +194,10 @@ void ConsoleHostOfForm::WyslijListeGSMWszystkim() {
 }
 
 bool ConsoleHostOfForm::CrmSocketActive() {
-    return form_.Pbx().Crm().Active();
+    // A socket whose port is still being tried is switched on: closed before
+    // it takes another port, or the retry would open the old one later.
+    pbx::CrmConsole& crm = form_.Pbx().Crm();
+    return crm.Active() || crm.PortRetry().isActive();
 }
 
 void ConsoleHostOfForm::SetCrmSocketActive(bool on) {

@@ -45,6 +45,7 @@ void TForm1::tmrStartupTimer() {
         tmrStartup->SetEnabled(false);
         Admin().LoadUsers();
         Sms().LoadSmsRouting();
+        Sms().RecallEarlierRunsReceived();
         if (auto* column = lvRoutingRules->Columns()[0])
             column->SetImageIndex(1);
         SortListView(*lvRoutingRules);

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,15 @@ class SmsGateway {
     // One "SMS ..." record of the exchange: rows, notices and the
     // acknowledgement that the engine's action asks for.
     void HandleSmsRecord(const std::string& record);
+    // The exchange answered "OK" to our "SMS ACK line id" frame: it no
+    // longer holds that message, and the identifier may bring a new one.
+    void AcknowledgementTaken(const std::string& frame);
+    // At start, once the database is there: the received rows the earlier
+    // run stored last. A message among them that the exchange hands over
+    // again (it never took our acknowledgement before the stop) is then
+    // acknowledged, not stored again.
+    void RecallEarlierRunsReceived();
+    static constexpr std::size_t EarlierRunRowsRecalled = 1000;
     // One complete "!SMS&" request (wire bytes) of the client logged in as
     // `idfb`. True when the client's answer waits for the message's row:
     // `answered` then runs on the GUI thread once the row is stored and
@@ -133,11 +143,18 @@ class SmsGateway {
         std::size_t left;
         std::size_t stored;
     };
-    void storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
+    // `stamp` is the message's service-centre time stamp as received.
+    void storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
+                          const std::vector<std::int32_t>& recipients, bool polled);
     // A message the exchange hands over again (it missed the acknowledgement):
     // true when its rows are stored already (it is acknowledged again) or on
     // their way (the acknowledgement follows them).
-    bool receivedBefore(const SMSMSG& msg);
+    bool receivedBefore(const SMSMSG& msg, const std::string& stamp);
+    // A received message's date, time, number, line and text, as its row
+    // holds them, in one text.
+    static std::string receivedRowKey(const std::string& date, const std::string& time,
+                                      const std::string& number, const std::string& line,
+                                      const std::string& body);
     void acknowledgeReceived(const SMSMSG& msg);
     // Every row of a received message is stored or failed: acknowledged when
     // one was stored, else left at the exchange.
@@ -186,13 +203,20 @@ class SmsGateway {
     // Received messages whose rows are being written.
     int receivedRowsWriting_ = 0;
     // The last received message of each exchange identifier of each line
-    // (line number, identifier), and whether its rows are stored: the
-    // exchange hands a message over again until it takes its acknowledgement.
+    // (line number, identifier), whether its rows are stored, and whether the
+    // exchange answered our acknowledgement: it hands a message over again
+    // until then, and may give the identifier to a new message afterwards.
     struct ReceivedMessage {
         SMSMSG msg;
+        std::string stamp; // the service-centre time stamp, zone included
         bool stored = false;
+        bool taken = false;
     };
     std::map<std::pair<std::int32_t, std::int32_t>, ReceivedMessage> received_;
+    // The received rows the earlier run stored last, by receivedRowKey: the
+    // users whose rows they are. Read once, at start.
+    std::map<std::string, std::set<std::int32_t>> earlierRunsRows_;
+    bool earlierRunsRecalled_ = false;
     // Rows kept for the database's return reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

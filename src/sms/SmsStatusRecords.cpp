@@ -7,6 +7,9 @@
 #include "sms/SmsGateway.h"
 #include "sms/SmsNumberToken.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace sms {
 
 namespace {
@@ -144,12 +147,13 @@ void SmsGateway::HandleSmsSendError(SMSMSG msg) {
         host_.WyslijSmsDodaj(msg);
 }
 
-bool SmsGateway::receivedBefore(const SMSMSG& msg) {
+bool SmsGateway::receivedBefore(const SMSMSG& msg, const std::string& stamp) {
     const auto found = received_.find({msg.iNrLinii, msg.idWiad});
-    // An identifier the exchange gave to another message since is a new one.
-    if (found == received_.end() || found->second.msg.sNumber != msg.sNumber ||
-        found->second.msg.sBody != msg.sBody || found->second.msg.sDate != msg.sDate ||
-        found->second.msg.sTime != msg.sTime || found->second.msg.sLine != msg.sLine)
+    // An identifier the exchange gave to another message since is a new one,
+    // and so is any once the exchange took our acknowledgement.
+    if (found == received_.end() || found->second.taken || found->second.msg.sNumber != msg.sNumber ||
+        found->second.msg.sBody != msg.sBody || found->second.stamp != stamp ||
+        found->second.msg.sLine != msg.sLine)
         return false;
     if (!found->second.stored) {
         base::WriteLog(1, "SMS: wiadomość %d z linii %d ponownie z centrali, jest zapisywana", msg.idWiad,
@@ -162,18 +166,102 @@ bool SmsGateway::receivedBefore(const SMSMSG& msg) {
     return true;
 }
 
+namespace {
+
+// The numbers of a date or time text, whatever joins them.
+std::string numbersOf(const std::string& text) {
+    std::string numbers;
+    for (std::size_t at = 0; at < text.size();) {
+        if (!std::isdigit(static_cast<unsigned char>(text[at]))) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+            ++end;
+        numbers += std::to_string(std::stoi(text.substr(at, std::min<std::size_t>(end - at, 9)))) + ".";
+        at = end;
+    }
+    return numbers;
+}
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+} // namespace
+
+std::string SmsGateway::receivedRowKey(const std::string& date, const std::string& time,
+                                       const std::string& number, const std::string& line,
+                                       const std::string& body) {
+    const char separator = '\x1f';
+    return numbersOf(date) + separator + numbersOf(time) + separator + trimmed(number) + separator +
+           trimmed(line) + separator + trimmed(body);
+}
+
+void SmsGateway::RecallEarlierRunsReceived() {
+    if (earlierRunsRecalled_ || !host_.MainDatabaseOpen())
+        return;
+    const MainAttachLeftToReconnect noWaitHere;
+    auto table = db::MainTable<ServiceSmsDB>();
+    std::vector<QueryRow> rows;
+    if (table.ReadLastReceivedRows(EarlierRunRowsRecalled, rows) != 0)
+        return;
+    earlierRunsRecalled_ = true;
+    for (QueryRow& row : rows)
+        earlierRunsRows_[receivedRowKey(row["SDATE"], row["STIME"], row["SNUMBER"], row["SLINE"],
+                                        row["SBODY"])]
+            .insert(detail::readNumber(row["NUSERID"]).value);
+}
+
 // Never dropped for waiting: unacknowledged, the exchange would hand the
 // message over again.
 void SmsGateway::acknowledgeReceived(const SMSMSG& msg) {
     host_.QueueExchangeLine(SMS::BuildSmsAck(msg.idWiad, msg.iNrLinii), SmsGatewayHost::NeverStale);
 }
 
-void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients,
-                                  bool polled) {
-    if (receivedBefore(msg))
+void SmsGateway::AcknowledgementTaken(const std::string& frame) {
+    const std::string_view head = "SMS ACK ";
+    if (!frame.starts_with(head))
         return;
-    received_[{msg.iNrLinii, msg.idWiad}] = ReceivedMessage{msg, false};
-    const std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
+    const std::string rest = frame.substr(head.size());
+    const std::size_t blank = rest.find(' ');
+    if (blank == std::string::npos)
+        return;
+    const auto found = received_.find(
+        {detail::readNumber(rest.substr(0, blank)).value, detail::readNumber(rest.substr(blank + 1)).value});
+    // Only a message whose acknowledgement went: one still being stored
+    // under that identifier is not the one the answer is about.
+    if (found != received_.end() && found->second.stored)
+        found->second.taken = true;
+}
+
+void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
+                                  const std::vector<std::int32_t>& recipients, bool polled) {
+    if (receivedBefore(msg, stamp))
+        return;
+    std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
+    // An identifier first met in this run may bring a message the earlier
+    // run stored: only the rows it lacks are stored.
+    const auto earlier = received_.contains({msg.iNrLinii, msg.idWiad})
+                             ? decltype(earlierRunsRows_)::node_type()
+                             : earlierRunsRows_.extract(
+                                   receivedRowKey(msg.sDate, msg.sTime, msg.sNumber, msg.sLine, msg.sBody));
+    if (!earlier.empty()) {
+        std::erase_if(users, [&](std::int32_t user) { return earlier.mapped().contains(user); });
+        if (users.empty()) {
+            base::WriteLog(
+                1, "SMS: wiadomość %d z linii %d ponownie z centrali, zapisana przed ponownym startem",
+                msg.idWiad, msg.iNrLinii);
+            received_[{msg.iNrLinii, msg.idWiad}] = ReceivedMessage{msg, stamp, true, false};
+            acknowledgeReceived(msg);
+            return;
+        }
+    }
+    received_[{msg.iNrLinii, msg.idWiad}] = ReceivedMessage{msg, stamp, false, false};
     // The poll waits meanwhile: asked again before its acknowledgement, the
     // exchange would hand the same message over twice.
     ++receivedRowsWriting_;
@@ -220,7 +308,7 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
     }
     switch (action) {
     case SMS_ACTION_RCV:
-        storeReceivedSms(msg, recipients, record.starts_with("SMS PUT"));
+        storeReceivedSms(msg, SmsEngine.Codec.timeStamp, recipients, record.starts_with("SMS PUT"));
         break;
     case SMS_ACTION_SND:
         base::WriteLog(1, "SMS_ACTION_SND msg.nState=%d", msg.nState);

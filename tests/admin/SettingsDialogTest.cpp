@@ -6,6 +6,7 @@
 #include "db/DbErrorText.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
+#include "pbx/CrmConsole.h"
 #include "platform/Clock.h"
 #include "platform/RegistryStore.h"
 #include "sms/SmsGateway.h"
@@ -144,6 +145,32 @@ class SettingsDialogTest : public testing_support::MainFormFixture {
             return condition();
         });
     }
+    // The window linked by TCP to `first` and switched on by its menu;
+    // `second` waits for the link to be moved there.
+    void linkTo(ExchangeSimulator& first, ExchangeSimulator& second, bool reconnects) {
+        ASSERT_TRUE(first.Start());
+        ASSERT_TRUE(second.Start());
+        writeMain("Centrala", 2);
+        writeMain("Port", 5);
+        writeKey("\\software\\Vorlin\\Halvex", "TCPCentr", std::string("127.0.0.1"));
+        writeMain("PortTCPCent", first.Port());
+        ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+        form->Settings.AutomPrzyw = reconnects;
+        form->PodlaczCentrale->trigger();
+        ASSERT_TRUE(pumpUntil([&] { return first.LoginCount() >= 1; }));
+    }
+    // OK with `exchange`'s port: it is stored, and the link logs in there
+    // and is switched on.
+    void moveLinkTo(ExchangeSimulator& exchange) {
+        open();
+        EXPECT_TRUE(control("PortTCPEdit")->isVisible());
+        type("PortTCPEdit", std::to_string(exchange.Port()));
+        press("btnAccept");
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_NE(registry().find(dword("PortTCPCent", exchange.Port())), std::string::npos);
+        EXPECT_TRUE(pumpUntil([&] { return exchange.LoginCount() >= 1; }));
+        EXPECT_TRUE(form->PodlaczCentrale->isChecked());
+    }
 
     platform::ManualClock clock_;
     testfb::DatabaseFolder folder;
@@ -156,45 +183,40 @@ class SettingsDialogTest : public testing_support::MainFormFixture {
 TEST_F(SettingsDialogTest, NewExchangeTcpPortIsStoredAndTheLinkLogsInThere) {
     ExchangeSimulator first(Family::Vantrel, Transport::Tcp);
     ExchangeSimulator second(Family::Vantrel, Transport::Tcp);
-    ASSERT_TRUE(first.Start());
-    ASSERT_TRUE(second.Start());
-    writeMain("Centrala", 2);
-    writeMain("Port", 5);
-    writeKey("\\software\\Vorlin\\Halvex", "TCPCentr", std::string("127.0.0.1"));
-    writeMain("PortTCPCent", first.Port());
-    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
-    form->Settings.AutomPrzyw = true;
-    form->PodlaczCentrale->trigger();
-    ASSERT_TRUE(pumpUntil([&] { return first.LoginCount() >= 1; }));
-
-    open();
-    EXPECT_TRUE(control("PortTCPEdit")->isVisible());
-    type("PortTCPEdit", std::to_string(second.Port()));
-    press("btnAccept");
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_NE(registry().find(dword("PortTCPCent", second.Port())), std::string::npos);
-    EXPECT_TRUE(pumpUntil([&] { return second.LoginCount() >= 1; }));
-    EXPECT_TRUE(form->PodlaczCentrale->isChecked());
+    ASSERT_NO_FATAL_FAILURE(linkTo(first, second, true));
+    moveLinkTo(second);
 }
 
-// A link the administrator switched off stays off whatever the new address
-// and whether it would reconnect by itself.
+// With automatic reconnection on, a link the administrator switched off
+// stays off whatever the new address.
 TEST_F(SettingsDialogTest, OkLeavesALinkThatIsSwitchedOffOff) {
     writeMain("Centrala", 2);
     writeMain("Port", 5);
     ASSERT_NO_FATAL_FAILURE(createAttachedForm());
     ASSERT_FALSE(form->PodlaczCentrale->isChecked());
-    int port = 5101;
-    for (const bool reconnects : {true, false}) {
-        form->Settings.AutomPrzyw = reconnects;
-        open();
-        type("AdresTCPEdit", "127.0.0.1");
-        type("PortTCPEdit", std::to_string(++port));
-        press("btnAccept");
-        EXPECT_EQ(form->Settings.PortTCPCent, port);
-        EXPECT_FALSE(form->Pbx().Watek) << reconnects;
-        EXPECT_FALSE(form->PodlaczCentrale->isChecked()) << reconnects;
-    }
+    form->Settings.AutomPrzyw = true;
+    open();
+    type("AdresTCPEdit", "127.0.0.1");
+    type("PortTCPEdit", "5102");
+    press("btnAccept");
+    EXPECT_EQ(form->Settings.PortTCPCent, 5102);
+    EXPECT_FALSE(form->Pbx().Watek);
+    EXPECT_FALSE(form->PodlaczCentrale->isChecked());
+}
+
+// Without automatic reconnection nothing brings the link back by itself: a
+// link that ended by itself, and so lost its mark, comes up at once on the
+// corrected address.
+TEST_F(SettingsDialogTest, WithoutReconnectionOkConnectsALinkThatEndedByItself) {
+    ExchangeSimulator wrong(Family::Vantrel, Transport::Tcp);
+    ExchangeSimulator right(Family::Vantrel, Transport::Tcp);
+    ASSERT_NO_FATAL_FAILURE(linkTo(wrong, right, false));
+    // A record after the log-in: the link is at work.
+    wrong.SendRecord("X");
+    ASSERT_TRUE(pumpUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+    wrong.Stop(); // the link drops and cannot be opened again
+    ASSERT_TRUE(pumpUntil([&] { return !form->Pbx().Watek && !form->PodlaczCentrale->isChecked(); }));
+    moveLinkTo(right);
 }
 
 TEST_F(SettingsDialogTest, TypeChangeAloneKeepsTheLinkAndAnotherComPortRestartsIt) {
@@ -292,6 +314,40 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     EXPECT_NE(registry().find(dword("PortTCP_CRM", 65535)), std::string::npos);
     EXPECT_NE(registry().find(dword("MaxPolaczenCRM", 16)), std::string::npos);
     EXPECT_EQ(form->Settings.MaxPolaczenCRM, 16);
+}
+
+// A CRM port changed while the old one, held by another program, is still
+// being tried: the old one is given up, so it is never opened later, and the
+// socket listens on the new one.
+TEST_F(SettingsDialogTest, CrmPortChangedWhileTheOldIsTriedAgainOpensTheNewOneOnly) {
+    auto holder = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(holder->listen(QHostAddress::AnyIPv4));
+    const int old = holder->serverPort();
+    writeMain("PortTCP_CRM", old);
+    writeKey("\\software\\Vorlin\\Halvex", "CRMsocketActive", true);
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    QTimer& retry = form->Pbx().Crm().PortRetry();
+    ASSERT_TRUE(retry.isActive());
+    ASSERT_FALSE(form->CRMsocket->isListening());
+    // Shortened, so that a retry left running would come at once.
+    retry.setInterval(10);
+
+    const int port = testing_support::OpenOnFreePort([this](int free) {
+        open();
+        EXPECT_TRUE(control<QCheckBox>("chbSocketCRM")->isChecked());
+        type("edCRMport", std::to_string(free));
+        press("btnAccept");
+        return form->CRMsocket->isListening() && form->CRMsocket->serverPort() == free;
+    });
+    ASSERT_NE(port, 0);
+    EXPECT_FALSE(retry.isActive());
+    EXPECT_NE(registry().find(dword("PortTCP_CRM", port)), std::string::npos);
+    holder.reset();
+    QTcpSocket program;
+    program.connectToHost(QHostAddress::LocalHost, quint16(old));
+    EXPECT_TRUE(pumpUntil([&] { return program.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(program.error(), QAbstractSocket::ConnectionRefusedError);
+    EXPECT_EQ(form->CRMsocket->serverPort(), port);
 }
 
 TEST_F(SettingsDialogTest, ChangedDatabaseIsOpenedAndUsersAndContactsAreReadFromIt) {

@@ -58,9 +58,9 @@ class CrmConsoleTest : public ::testing::Test {
         pbx::linkEnvironment() = pbx::LinkEnvironment();
     }
 
-    // The window with its CRM socket open on a port the system chose (port 0),
-    // linked to `exchange` when given.
-    void start(int type, ExchangeSimulator* exchange) {
+    // The window with its CRM socket open on a port the system chose (port 0)
+    // or switched on at `crmPort`, linked to `exchange` when given.
+    void start(int type, ExchangeSimulator* exchange, int crmPort = 0) {
         platform::RegistryKey key(platform::RegistryBranch::Machine);
         ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
         key.WriteInteger("Port", 5);
@@ -70,7 +70,7 @@ class CrmConsoleTest : public ::testing::Test {
             key.WriteInteger("PortTCPCent", exchange->Port());
         key.WriteInteger("AutomPrzyw", 0);
         key.WriteBool("CRMsocketActive", true);
-        key.WriteInteger("PortTCP_CRM", 0);
+        key.WriteInteger("PortTCP_CRM", crmPort);
         key.WriteInteger("MaxPolaczenCRM", 2);
         StartupOptions options;
         options.connectExchange = exchange != nullptr;
@@ -79,8 +79,11 @@ class CrmConsoleTest : public ::testing::Test {
         form_ = new TForm1(nullptr, options);
         // The test reads the log queue itself.
         form_->TimerUpdateInfo->SetEnabled(false);
-        ASSERT_TRUE(form_->CRMsocket->isListening()) << form_->CRMsocket->errorString().toStdString();
-        crmPort_ = form_->CRMsocket->serverPort();
+        crmPort_ = crmPort;
+        if (crmPort == 0) {
+            ASSERT_TRUE(form_->CRMsocket->isListening()) << form_->CRMsocket->errorString().toStdString();
+            crmPort_ = form_->CRMsocket->serverPort();
+        }
         if (exchange) {
             // Records end in CR alone, so no blank lines come between them.
             exchange->SetLineEnd("\r");
@@ -268,19 +271,17 @@ TEST_F(CrmConsoleTest, ProgramThatNeverReadsIsClosedAtTheCapOthersKeepReceiving)
     ::close(stalled);
 }
 
-// Mutated byte streams through the line cutting and the console's rules: no
-// line grows past the limit, nothing is lost from well-formed input after.
-// A port another program holds is tried again until it opens: its first
-// failure and its opening are said on stderr, the tries between are not.
-TEST_F(CrmConsoleTest, APortInUseIsTriedAgainUntilItOpens) {
-    start(2, nullptr);
+// A port another program holds at start is tried again until it opens: its
+// first failure and its opening are said on stderr, the tries between are
+// not, and once open its programs get the exchange's lines.
+TEST_F(CrmConsoleTest, APortInUseAtStartIsTriedAgainUntilItOpensAndThenGetsTheExchangeLines) {
+    ExchangeSimulator exchange(Family::Vantrel, Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
     auto holder = std::make_unique<QTcpServer>();
     ASSERT_TRUE(holder->listen(QHostAddress::AnyIPv4));
     const std::string port = std::to_string(holder->serverPort());
-    form_->Settings.PortTCP_CRM = holder->serverPort();
-    console().SetActive(false);
     testing::internal::CaptureStderr();
-    console().SetActive(true);
+    ASSERT_NO_FATAL_FAILURE(start(2, &exchange, holder->serverPort()));
     EXPECT_FALSE(console().Active());
     ASSERT_TRUE(console().PortRetry().isActive());
     // Shortened, so that the test need not wait for the usual interval.
@@ -288,7 +289,7 @@ TEST_F(CrmConsoleTest, APortInUseIsTriedAgainUntilItOpens) {
     int tries = 0;
     QObject::connect(&console().PortRetry(), &QTimer::timeout, [&] { ++tries; });
     ASSERT_TRUE(serveUntil([&] { return tries >= 3; }));
-    console().SetActive(true); // switched on again meanwhile: not said again
+    form_->Pbx().CrmSocketSetActive(true); // switched on again meanwhile: not said again
     holder.reset();
     ASSERT_TRUE(serveUntil([&] { return console().Active(); }));
     const std::string said = testing::internal::GetCapturedStderr();
@@ -301,11 +302,16 @@ TEST_F(CrmConsoleTest, APortInUseIsTriedAgainUntilItOpens) {
     };
     EXPECT_EQ(count("cannot open the CRM console port " + port + ": "), 1u) << said;
     EXPECT_EQ(count("the CRM console port " + port + " is open now"), 1u) << said;
-    crmPort_ = form_->Settings.PortTCP_CRM;
+
     Program& program = connect();
-    EXPECT_EQ(program.socket.state(), QAbstractSocket::ConnectedState);
+    ASSERT_TRUE(serveUntil([&] { return console().ConnectionCount() == 1; }));
+    exchange.SendRecord("C01 05 201");
+    ASSERT_TRUE(receives(program, "C01 05 201\r\n"));
+    EXPECT_EQ(program.received, "C01 05 201\r\n");
 }
 
+// Mutated byte streams through the line cutting and the console's rules: no
+// line grows past the limit, nothing is lost from well-formed input after.
 TEST(CrmConsoleInput, MutatedStreamsAreCutSafelyAndWellFormedInputStillWorks) {
     std::mt19937 random(1313);
     const std::vector<std::string> seeds = {"cti\r",     "Quabrils\r",  "cti 4\r", "AT\r\n", "C03\r",

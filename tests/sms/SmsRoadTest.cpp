@@ -56,6 +56,9 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         platform::setProcessClock(&clock);
         pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
         pbx::linkEnvironment().clock = &linkClock;
+        useSms();
+    }
+    void useSms() {
         auto& s = sms().SmsSettings;
         s.UseSms = true;
         s.CountryCode = "48";
@@ -116,6 +119,19 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
             }));
             desks[login] = std::move(desk);
         }
+    }
+
+    // The program stops and starts again, linked to the same exchange, its
+    // GSM lines read; the desks are gone.
+    void restart() {
+        desks.clear();
+        const int logins = exchange->LoginCount();
+        ASSERT_NO_FATAL_FAILURE(restartForm());
+        useSms();
+        form->tmrPabxSynchronize->stop();
+        linkTo(*exchange, 2, [&] { serveUntil([] { return true; }); });
+        ASSERT_TRUE(serveUntil([&] { return exchange->LoginCount() > logins; }));
+        ASSERT_NO_FATAL_FAILURE(readGsmLines());
     }
 
     // Every notice handed over and acknowledged.
@@ -673,6 +689,71 @@ TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement)
     pollStoredMessages();
     ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged again";
     EXPECT_EQ(smsRows(), Texts({stored[0], stored[0]})) << "one row each";
+}
+
+// The exchange gives the identifier of a message it took off to the next one:
+// the same sender, text and time stamp under it make a new message all the
+// same.
+TEST_F(SmsRoad, AnIdentifierGivenAgainAfterTheExchangeTookOurAcknowledgementBringsANewMessage) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    const std::string row = "0 0 0 601234567 600100200";
+    for (std::size_t message = 1; message <= 2; ++message) {
+        exchange->SetNextSmsId(7);
+        ASSERT_EQ(exchange->StoreSms(Line, sim::pdu::DeliverHello), 7);
+        pollStoredMessages();
+        ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+        ASSERT_TRUE(flushed());
+        EXPECT_EQ(smsRows(), Texts(message, row));
+    }
+}
+
+// Two messages under one identifier whose time stamps differ only in their
+// zone are two; the second handed over again is only acknowledged again.
+TEST_F(SmsRoad, TimeStampsThatDifferOnlyInTheirZoneMakeTwoMessages) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    const std::string row = "0 0 0 601234567 600100200";
+    const auto announce = [&](const char* pdu) {
+        exchange->SendRecord("SMS ADD " + std::to_string(Line) + " 7 1 1 " + base64(octets(pdu)));
+    };
+    // The exchange's answer to our acknowledgement of the first is lost, and
+    // the identifier's next message comes.
+    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    announce(sim::pdu::DeliverHello);
+    ASSERT_TRUE(serveUntil([&] {
+        const auto commands = exchange->Commands();
+        return std::find(commands.begin(), commands.end(), "SMS ACK " + std::to_string(Line) + " 7") !=
+               commands.end();
+    }));
+    announce(sim::pdu::DeliverHelloOtherZone);
+    ASSERT_TRUE(serveUntil([&] { return smsRows().size() == 2; })) << testing::PrintToString(smsRows());
+    EXPECT_EQ(smsRows(), Texts(2, row));
+    announce(sim::pdu::DeliverHelloOtherZone);
+    ASSERT_TRUE(serveUntil([&] { return mainLogText().find("ponownie z centrali") != std::string::npos; }));
+    EXPECT_EQ(smsRows(), Texts(2, row));
+}
+
+// A message stored whose acknowledgement the exchange never took before the
+// program stopped is known after its start by its row: acknowledged, not
+// stored again.
+TEST_F(SmsRoad, AMessageStoredButNotTakenBeforeARestartIsOnlyAcknowledgedAfterIt) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    const Texts stored{"0 0 0 601234567 600100200"};
+    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+    const std::string ack = "SMS ACK " + std::to_string(Line) + " " +
+                            std::to_string(exchange->AnnounceSms(Line, sim::pdu::DeliverHello));
+    ASSERT_TRUE(serveUntil([&] {
+        const auto commands = exchange->Commands();
+        return std::find(commands.begin(), commands.end(), ack) != commands.end();
+    }));
+    exchange->SetAnswerRule({});
+    ASSERT_EQ(exchange->StoredSmsCount(Line), 1u);
+    EXPECT_EQ(smsRows(), stored);
+
+    ASSERT_NO_FATAL_FAILURE(restart());
+    pollStoredMessages();
+    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+    ASSERT_TRUE(flushed());
+    EXPECT_EQ(smsRows(), stored);
 }
 
 // Desk messages keep going out while the exchange's keep the poll busy: with

@@ -22,19 +22,23 @@ constexpr int GenerousMs = 10000;
 void ClientServiceTestBed::SetUp() {
     MainFormFixture::SetUp();
     ASSERT_NO_FATAL_FAILURE(testfb::CreateEmbeddedSchema(c, folder.file("clients.fdb")));
+    ASSERT_TRUE(broadcasts.bind(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    ASSERT_NO_FATAL_FAILURE(startForm());
+}
+
+void ClientServiceTestBed::startForm() {
     createForm();
     nameDatabase(c);
     form->Settings.BroadcastAddress = "127.0.0.1";
-    ASSERT_TRUE(broadcasts.bind(QHostAddress::LocalHost, 0));
     form->Settings.PortUDP = broadcasts.localPort();
     service().UdpSocket->SetRemoteHost("127.0.0.1");
     service().UdpSocket->SetRemotePort(form->Settings.PortUDP);
-    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     // The service switched on (on a port of its own), so its queue drains.
     ASSERT_NO_FATAL_FAILURE(testing_support::OpenClientServiceOnChosenPort(*form));
 }
 
-void ClientServiceTestBed::TearDown() {
+void ClientServiceTestBed::stopForm() {
     for (auto& client : clientsConnected)
         client->peer->abort();
     clientsConnected.clear();
@@ -42,6 +46,16 @@ void ClientServiceTestBed::TearDown() {
         service().WylaczSerwer();
     form.reset();
     testfb::DetachMain();
+}
+
+void ClientServiceTestBed::restartForm() {
+    stopForm();
+    ASSERT_NO_FATAL_FAILURE(startForm());
+    form->tmrStartupTimer();
+}
+
+void ClientServiceTestBed::TearDown() {
+    stopForm();
     MainFormFixture::TearDown();
 }
 

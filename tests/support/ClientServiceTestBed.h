@@ -40,6 +40,10 @@ class ClientServiceTestBed : public MainFormFixture {
     void SetUp() override;
     void TearDown() override;
 
+    // The program stops (its clients gone, its connection detached) and starts
+    // again on the same database, attaching it and loading its lists as its
+    // start-up timer does.
+    void restartForm();
     // Stores the user in the database; returns its id.
     int addUser(TestUser& user);
     // Fills the console's user list and the presence table from the database
@@ -83,6 +87,8 @@ class ClientServiceTestBed : public MainFormFixture {
     const char* lock(bool on, const char* text, int& errorCode) {
         return at(text, service().Blokada(on, text, errorCode));
     }
+    void startForm();
+    void stopForm();
     static const char* at(const char* text, clients::RequestEnd end) { return end ? text + *end : nullptr; }
 
     testfb::DatabaseFolder folder;

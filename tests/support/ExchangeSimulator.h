@@ -133,6 +133,9 @@ class ExchangeSimulator {
     // Stores a message as StoreSms and announces it at once as "SMS ADD" parts.
     int AnnounceSms(int line, const std::string& pduHex, std::vector<std::size_t> partOctets = {});
     std::size_t StoredSmsCount(int line) const;
+    // The next message stored gets identifier `id` when it is free (as an
+    // exchange gives a taken message's identifier to a new one).
+    void SetNextSmsId(int id);
     // "GSM ADD n <own number>" and "GSM CLR": the exchange's table changed.
     void SendGsmAdd(int line);
     void SendGsmClear();

@@ -137,6 +137,11 @@ std::size_t ExchangeSimulator::StoredSmsCount(int line) const {
     return it == storedSms_.end() ? 0 : it->second.size();
 }
 
+void ExchangeSimulator::SetNextSmsId(int id) {
+    std::lock_guard lock(mutex_);
+    lastStoredId_ = id <= 0 ? MaxMessageId : id - 1;
+}
+
 // The records that carry stored message `id` of `line`: one per part.
 std::vector<std::string> ExchangeSimulator::smsParts(const char* keyword, int line, int id) const {
     std::vector<std::string> records;

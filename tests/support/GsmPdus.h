@@ -13,6 +13,10 @@ namespace sim::pdu {
 inline constexpr const char* DeliverHello =
     "07918406010013F0040B918406214365F700006230709050304005C8329BFD06";
 
+// DeliverHello with its time stamp in another zone: 09:05:03 +02:00.
+inline constexpr const char* DeliverHelloOtherZone =
+    "07918406010013F0040B918406214365F700006230709050308005C8329BFD06";
+
 // DeliverHello with the sender +48602<six digits of `sender`> (0..999999)
 // instead, so that many messages can be told apart by their sender.
 std::string DeliverHelloFrom(int sender);
