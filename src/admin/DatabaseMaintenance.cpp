@@ -2,6 +2,7 @@
 
 #include "base/DiagnosticLog.h"
 #include "db/CallWatchdog.h"
+#include "db/DbErrorText.h"
 #include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
@@ -17,7 +18,11 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdio>
@@ -89,16 +94,60 @@ bool isThisMachine(const std::string& hostText) {
     return !address.isNull() && (address.isLoopback() || QNetworkInterface::allAddresses().contains(address));
 }
 
-// The database's file, when the program can put a restored file in its
-// place: an embedded database, or a server's on this machine, named by its
-// path (not an alias), in a folder the program may write. "" otherwise.
-std::string replaceableFile(const db::ConnectionSettings& c) {
-    if (!c.host.empty() && !isThisMachine(c.host))
-        return {};
-    const QFileInfo file(q(c.path));
-    if (!file.isAbsolute() || !file.isFile() || !QFileInfo(file.absolutePath()).isWritable())
+// The database's file when it lies on this machine under its path (not an
+// alias): an embedded database, or a server's here. "" otherwise.
+std::string localFile(const db::ConnectionSettings& c) {
+    if ((!c.host.empty() && !isThisMachine(c.host)) || !QFileInfo(q(c.path)).isAbsolute())
         return {};
     return c.path;
+}
+
+// The database's file, when the program can put a restored file in its
+// place: a local one in a folder the program may write. "" otherwise.
+std::string replaceableFile(const db::ConnectionSettings& c) {
+    const QFileInfo file(q(localFile(c)));
+    if (!file.isFile() || !QFileInfo(file.absolutePath()).isWritable())
+        return {};
+    return c.path;
+}
+
+// Everyone else attached to the database, as "user (address, program)"
+// joined; "" when nobody, or when it cannot be asked (the closing of the
+// database before the rename decides then).
+std::string otherAttachments(const db::ConnectionSettings& c) {
+    // A handle of its own, its calls bounded as the main connection's are.
+    static DbHandle handle = 0;
+    static const bool bounded = (db::BoundHandle(&handle), true);
+    static_cast<void>(bounded);
+    DbHandle* own = &handle;
+    std::vector<QueryRow> rows;
+    {
+        SessionDB session(c.host, c.path, c.user, c.password, own, false);
+        if (session.LastCode != 0)
+            return {};
+        session.SetSqlText("SELECT MON$USER, MON$REMOTE_ADDRESS, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS "
+                           "WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND "
+                           "MON$SYSTEM_FLAG = 0");
+        session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); });
+    }
+    if (*own != 0) {
+        db::BoundedCall bound(own);
+        if (SessionDB::DetachDatabase(own) != 0)
+            SessionDB::AbandonConnection(own);
+    }
+    std::string all;
+    for (QueryRow& row : rows) {
+        const std::string& address = row["MON$REMOTE_ADDRESS"];
+        const std::string& program = row["MON$REMOTE_PROCESS"];
+        all += (all.empty() ? "" : ", ") + row["MON$USER"] + " (" + address +
+               (address.empty() || program.empty() ? "" : ", ") + program + ")";
+    }
+    return all;
+}
+
+// gbak's own replace refuses a database someone is attached to.
+bool saidInUse(const std::string& gbakOutput) {
+    return gbakOutput.find("might be in use") != std::string::npos;
 }
 
 std::string withCode(const std::string& text, int exitCode) {
@@ -185,6 +234,31 @@ void DatabaseMaintenance::RemoveUnfinishedBackups() {
     }
 }
 
+// A restore cut short (the program killed) left its file beside the
+// database, and perhaps the database closed in the moment before the rename.
+void DatabaseMaintenance::RemoveUnfinishedRestore() {
+    const db::ConnectionSettings database = mainDatabase();
+    const std::string file = localFile(database);
+    if (file.empty())
+        return;
+    const QFileInfo restoring(q(file + RestoringSuffix));
+    if (!restoring.exists() && !restoring.isSymLink())
+        return;
+    const std::string path = restoring.filePath().toStdString();
+    if (QFile::remove(restoring.filePath())) {
+        base::WriteLog(2, "Usunięto niedokończony plik odtwarzania bazy danych %s (odtwarzanie przerwane)",
+                       path.c_str());
+        std::fprintf(stderr, "Halvex: removed %s, left by a database restore cut short\n", path.c_str());
+    } else {
+        base::WriteLog(2, "Nie można usunąć niedokończonego pliku odtwarzania bazy danych %s: %s",
+                       path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "Halvex: cannot remove %s, left by a database restore cut short: %s\n",
+                     path.c_str(), std::strerror(errno));
+    }
+    if (QFileInfo(q(file)).isFile())
+        SessionDB::OpenToAttachments(database);
+}
+
 void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
     if (texts && !shuttingDown_)
         ui::dialogs().MessageBox(text, texts("IDS_21"), icon | ui::MB_OK, ui::IDOK);
@@ -262,8 +336,16 @@ bool DatabaseMaintenance::startGbak(Run run, const QStringList& arguments, bool 
     environment.insert(QStringLiteral("ISC_PASSWORD"), q(run.database.password));
     gbak_->setProcessEnvironment(environment);
     gbak_->setProcessChannelMode(QProcess::MergedChannels);
-    if (ownerOnly)
-        gbak_->setChildProcessModifier([] { ::umask(077); });
+    // gbak ends with the program, however the program ends (SIGKILL too): a
+    // restore left running alone would go on writing a file nobody renames.
+    const pid_t program = ::getpid();
+    gbak_->setChildProcessModifier([ownerOnly, program] {
+        if (ownerOnly)
+            ::umask(077);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != program)
+            ::_exit(127);
+    });
     QObject::connect(gbak_.get(), &QProcess::readyReadStandardOutput, &context_, [this] { gbakOutput(); });
     QObject::connect(gbak_.get(), &QProcess::finished, &context_,
                      [this](int exitCode, QProcess::ExitStatus status) {
@@ -371,6 +453,14 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
         show(run.texts, run.texts("IDS_963"), ui::MB_ICONWARNING);
         return;
     }
+    // Whoever else is attached would go on working in the database the
+    // restore replaces, and lose what he writes. (A put-back after a failed
+    // restore into the database itself finds none to ask.)
+    if (run.failedCode == 0)
+        if (const std::string others = otherAttachments(run.database); !others.empty()) {
+            refuseInUse(run, others);
+            return;
+        }
     host_.ShowProgress(run.texts("IDS_172"));
     const std::string from = run.restoreFile;
     const db::ConnectionSettings database = run.database;
@@ -406,15 +496,47 @@ bool DatabaseMaintenance::putRestoredInPlace(const Run& run) {
     return false;
 }
 
+// The restored file takes the database's name only while the database is
+// closed to every attachment, closed by a server that found nobody attached:
+// anyone attached would go on in the old file, and lose what he writes. The
+// restored file comes open; the old one, closed, goes.
+bool DatabaseMaintenance::closeDatabaseForRename(const Run& run) {
+    const int closed = SessionDB::CloseToAttachments(run.database);
+    if (closed == 0)
+        return true;
+    QFile::remove(q(run.ownFile));
+    const std::string others = otherAttachments(run.database);
+    if (closed == dbcode::ShutFailed || !others.empty()) {
+        refuseInUse(run, others);
+        return false;
+    }
+    base::WriteLog(2,
+                   "Odtwarzanie bazy danych odmówione, baza pozostała bez zmian: nie można jej zamknąć "
+                   "dla nowych połączeń (kod %d)",
+                   closed);
+    restoreFinished(run, closed, GetDbErrorText(closed));
+    return false;
+}
+
+void DatabaseMaintenance::refuseInUse(const Run& run, const std::string& others) {
+    base::WriteLog(2, "Odtwarzanie bazy danych odmówione, baza pozostała bez zmian: baza jest w użyciu%s%s%s",
+                   others.empty() ? "" : " (", others.c_str(), others.empty() ? "" : ")");
+    restoreFinished(run, dbcode::GbakDbInUse, GetDbErrorText(dbcode::GbakDbInUse));
+}
+
 // A restore into a file of its own touched the database only if it
-// succeeded. When its file cannot take the database's name, the restore is
-// made again into the database itself.
+// succeeded. When its file cannot take the database's name, the database is
+// opened again and the restore made again into the database itself.
 // A failed gbak into the database itself may already have removed the old
 // one: it is put back from the backup taken just before, and the user told
-// where that is.
+// where that is; unless gbak refused a database in use, which it left whole.
 void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
     if (!run.ownFile.empty()) {
+        if (exitCode == 0 && !closeDatabaseForRename(run))
+            return;
         const bool inPlace = exitCode == 0 && putRestoredInPlace(run);
+        if (exitCode == 0 && !inPlace)
+            SessionDB::OpenToAttachments(run.database);
         if (!inPlace)
             QFile::remove(q(run.ownFile));
         if (exitCode == 0 && !inPlace && !shuttingDown_) {
@@ -427,6 +549,10 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
         return;
     }
     const bool puttingBack = run.failedCode != 0;
+    if (exitCode != 0 && !puttingBack && saidInUse(outputTail_)) {
+        refuseInUse(run, {});
+        return;
+    }
     if (exitCode != 0 && !puttingBack && !run.freshBackup.empty() && !shuttingDown_) {
         base::WriteLog(1, "Przywracanie bazy danych z kopii %s", run.freshBackup.c_str());
         Run back = run;
@@ -440,15 +566,17 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
 
 // The connection test of a restore's end: the main connection attached
 // again with its failures shown and the structure checked; then every list
-// is read from the restored database.
-void DatabaseMaintenance::restoreFinished(const Run& run, int failed) {
+// is read from the restored database. A refused restore shows why.
+void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std::string& refusal) {
     HoldMainAttach(false);
     if (shuttingDown_)
         return;
     host_.HideProgress();
     auto structure = ConsoleHost::StructureCheck::NothingCreated;
     const int attached = host_.ReattachMainDatabase(run.database, structure);
-    if (failed == 0) {
+    if (!refusal.empty()) {
+        show(run.texts, refusal, ui::MB_ICONWARNING);
+    } else if (failed == 0) {
         show(run.texts, run.texts("IDS_964"), ui::MB_ICONINFORMATION);
     } else {
         std::string text = withCode(run.texts("IDS_965"), failed);

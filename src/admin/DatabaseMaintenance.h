@@ -41,7 +41,8 @@ class DatabaseMaintenance {
     // Replaces the main database with the backup `file`: a backup of the
     // live database first (when that fails the user may go on), then the
     // main connection is detached and kept so while gbak restores, then
-    // attached and checked again. gbak restores into a file of its own,
+    // attached and checked again. Refused, the database left as it was,
+    // while anyone else is attached to it. gbak restores into a file of its own,
     // which takes the database's place only when gbak succeeded, wherever
     // the program can rename the database's file (an embedded database, or
     // a server's on this machine in a folder it may write); elsewhere it
@@ -71,6 +72,10 @@ class DatabaseMaintenance {
     // Removes the unfinished backup files that a program ended in the middle
     // of a backup left in BackupPath; at start.
     void RemoveUnfinishedBackups();
+    // Removes (or names, in the log and on stderr) the file a restore cut
+    // short left beside the database, and opens the database to attachments
+    // again in case it was cut short while closed; at start.
+    void RemoveUnfinishedRestore();
     // The file of the last backup started (the restore's own backup too).
     const std::string& LastBackupFile() const { return lastBackupFile_; }
     // Told at the end of a restore, once the main connection was attached
@@ -114,10 +119,18 @@ class DatabaseMaintenance {
     void gbakEnded(int exitCode, bool crashed);
     void backupEnded(const Run& run, int exitCode);
     void restoreEnded(const Run& run, int exitCode);
+    // The database closed to new attachments, nobody else attached; false
+    // when refused, and the restore ended.
+    bool closeDatabaseForRename(const Run& run);
+    // Ends a restore not made, the database as it was, while others are
+    // attached: said in the log and shown.
+    void refuseInUse(const Run& run, const std::string& others);
     // The restored file takes the database's name; false (logged) when the
     // rename was refused.
     bool putRestoredInPlace(const Run& run);
-    void restoreFinished(const Run& run, int failed);
+    // `refusal`, when given, is shown in place of the outcome: the restore
+    // was not made.
+    void restoreFinished(const Run& run, int failed, const std::string& refusal = {});
 
     ConsoleHost& host_;
     std::unique_ptr<QProcess> gbak_;

@@ -57,6 +57,8 @@ constexpr int Unavailable = 335544375;  // isc_unavailable
 constexpr int Login = 335544472;        // isc_login
 constexpr int NetworkError = 335544721; // isc_network_error
 constexpr int Cancelled = 335544794;    // isc_cancelled
+constexpr int ShutFailed = 335544557;   // isc_shutfail
+constexpr int GbakDbInUse = 336330985;  // isc_gbak_db_in_use
 } // namespace dbcode
 
 class SessionDB {
@@ -95,6 +97,14 @@ class SessionDB {
     // Closes a connection at once, without asking its server, and clears
     // the handle.
     static void AbandonConnection(DbHandle* handle);
+    // Through the server's service manager: closes the database to every new
+    // attachment, in one step of the server with the check that nobody is
+    // attached (else dbcode::ShutFailed, and it stays open); 0 on success,
+    // else the status code, logged.
+    static int CloseToAttachments(const db::ConnectionSettings& database);
+    // Opens it to attachments again; 0, or the status code (also when it
+    // was open).
+    static int OpenToAttachments(const db::ConnectionSettings& database);
 
     // Result targets (none owned). The list view target is the sink that the
     // widget layer puts in front of its list view.

@@ -84,6 +84,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
     probeRegistryBranch();
     OdczytRejestruWindows();
     Admin().Maintenance().RemoveUnfinishedBackups();
+    Admin().Maintenance().RemoveUnfinishedRestore();
 
     PomocHalvex1->setEnabled(Settings.language == 0 || Settings.language == 2);
     if (Settings.PbxType >= 0 && Settings.PbxType <= 4) {

@@ -3,8 +3,8 @@
 // dialog's buttons; the backup schedule with a clock the test moves.
 #include "admin/Console.h"
 #include "admin/SettingsDialog.h"
-#include "base/PasswordCodec.h"
 #include "db/CallWatchdog.h"
+#include "db/DbErrorText.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -12,19 +12,31 @@
 #include "shell/ProgressWindow.h"
 #include "sms/SmsGateway.h"
 #include "support/FirebirdFixtures.h"
+#include "support/HalvexProcess.h"
 #include "support/MainFormFixture.h"
 #include "support/SlowTcpProxy.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -39,10 +51,7 @@ class Maintenance : public testing_support::MainFormFixture {
         if (server) {
             c.host = relay ? "127.0.0.1/" + std::to_string(relay->port()) : "127.0.0.1";
             c.password = testfb::ServerPassword();
-            platform::RegistryKey key(platform::RegistryBranch::Machine);
-            ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
-            key.WriteString("IPFBase", c.host);
-            key.WriteString("PasswordFB", AesEncryptToHexWire(c.password, FixedKeyText));
+            ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
         }
         createForm("DEBUG");
         ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
@@ -63,12 +72,13 @@ class Maintenance : public testing_support::MainFormFixture {
     admin::DatabaseMaintenance& maintenance() { return form->Admin().Maintenance(); }
     std::string backupDir() const { return scratch.path().toStdString() + "/backups"; }
     std::string text(const char* key) { return dialog->lgLangLinked1->GetTextOrDefault(key); }
-    bool shown(const std::string& part) {
+    int timesShown(const std::string& part) {
+        int times = 0;
         for (const auto& call : dialogs->Calls())
-            if (call.text.find(part) != std::string::npos)
-                return true;
-        return false;
+            times += call.text.find(part) != std::string::npos ? 1 : 0;
+        return times;
     }
+    bool shown(const std::string& part) { return timesShown(part) > 0; }
     void sql(const std::string& statement) {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         ASSERT_EQ(session.ExecuteSQL(statement), 0) << statement;
@@ -130,6 +140,23 @@ class Maintenance : public testing_support::MainFormFixture {
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         return path.toStdString();
     }
+    // The real gbak, and after a restore it made, `then` (shell lines).
+    std::string gbakRestoringThen(const char* name, const QString& then) {
+        const QString path = scratch.path() + "/" + name;
+        QFile script(path);
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("#!/bin/sh\n"
+                                    "case \" $* \" in *\" -c \"*)\n"
+                                    "  %1 \"$@\" || exit $?\n"
+                                    "%2;;\n"
+                                    "esac\n"
+                                    "exec %1 \"$@\"\n")
+                         .arg(RealGbak, then)
+                         .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return path.toStdString();
+    }
     std::string fileText(const char* name) {
         QFile file(scratch.path() + "/" + name);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
@@ -140,6 +167,14 @@ class Maintenance : public testing_support::MainFormFixture {
         if (goOnWithoutBackup)
             dialogs->QueueAnswer(*goOnWithoutBackup);
         dialog->btnRestoreClick();
+    }
+    // As the administrator does: the button of the database page.
+    void clickRestore(const std::string& file) {
+        dialog->show();
+        dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+        dialogs->QueueAnswer(ui::IDOK);
+        dialogs->QueueText(file);
+        QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
     }
     void restoreFrom(const std::string& file, std::optional<int> goOnWithoutBackup = {}) {
         startRestore(file, goOnWithoutBackup);
@@ -215,22 +250,9 @@ class RestoreAtStop : public Maintenance, public ::testing::WithParamInterface<b
     // The real gbak restores, then the process hangs deaf to SIGTERM, as a
     // long restore still runs when the program is stopped.
     std::string hangingRestore() {
-        const QString path = scratch.path() + "/gbak-restore-hangs";
-        QFile script(path);
-        EXPECT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write(QStringLiteral("#!/bin/sh\n"
-                                    "case \" $* \" in *\" -c \"*)\n"
-                                    "  %1 \"$@\" || exit $?\n"
-                                    "  : > '%2'\n"
-                                    "  trap '' TERM\n"
-                                    "  exec sleep 300;;\n"
-                                    "esac\n"
-                                    "exec %1 \"$@\"\n")
-                         .arg(RealGbak, restored())
-                         .toUtf8());
-        script.close();
-        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
-        return path.toStdString();
+        return gbakRestoringThen(
+            "gbak-restore-hangs",
+            QStringLiteral("  : > '%1'\n  trap '' TERM\n  exec sleep 300").arg(restored()));
     }
     QString restored() const { return scratch.path() + "/restored"; }
 };
@@ -261,6 +283,243 @@ TEST_P(RestoreAtStop, LeavesTheDatabaseAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RestoreAtStop, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Server" : "Embedded"; });
+
+class RestoreInUse : public Maintenance, public ::testing::WithParamInterface<bool> {
+  protected:
+    // The real gbak restores, then waits for the test's word, as a long
+    // restore gives others time to attach.
+    std::string restoreThatWaits() {
+        EXPECT_EQ(::mkfifo(QFile::encodeName(word()).constData(), 0600), 0);
+        return gbakRestoringThen(
+            "gbak-restore-waits",
+            QStringLiteral("  : > '%1'\n  read word < '%2'\n  exit 0").arg(restored(), word()));
+    }
+    QString restored() const { return scratch.path() + "/restored"; }
+    QString word() const { return scratch.path() + "/word"; }
+    void giveWord() {
+        QFile fifo(word());
+        ASSERT_TRUE(fifo.open(QIODevice::WriteOnly));
+        fifo.write("go\n");
+    }
+    // A connection of someone else's: a desk program, an administrator's tool.
+    void attachOther() {
+        SessionDB other(c.host, c.path, c.user, c.password, &otherHandle, false);
+        ASSERT_EQ(other.LastCode, 0);
+    }
+    void commitOnOther(const std::string& body) {
+        SessionDB other(c.host, c.path, c.user, c.password, &otherHandle, false);
+        ASSERT_EQ(
+            other.ExecuteSQL("INSERT INTO Msg (idUserA, idUserB, datesent, timesent, body) VALUES (1, 2, "
+                             "'2026-01-04', '10:00:00', '" +
+                             body + "')"),
+            0);
+        ASSERT_EQ(SessionDB::DetachDatabase(&otherHandle), 0);
+    }
+    DbHandle otherHandle = 0;
+};
+
+// Anyone else attached would go on in the database the restore replaces and
+// lose what he writes: the restore is refused while anyone is, both when he
+// is there at the start and when he comes while gbak runs, and what he
+// commits afterwards stays. With nobody else, a new connection sees the
+// restored rows.
+TEST_P(RestoreInUse, IsRefusedAndWhatTheOtherCommitsStays) {
+    if (GetParam())
+        HALVEX_REQUIRE_FB_SERVER();
+    ASSERT_NO_FATAL_FAILURE(open(GetParam()));
+    addMessage("2026-01-02", "w backupie");
+    const std::string restoredRows = rows();
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    addMessage("2026-01-03", "po backupie");
+    const std::string inUse = GetDbErrorText(dbcode::GbakDbInUse);
+    ASSERT_FALSE(inUse.empty());
+
+    ASSERT_NO_FATAL_FAILURE(attachOther());
+    QElapsedTimer refusal;
+    refusal.start();
+    clickRestore(backup);
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const qint64 refusedMs = refusal.elapsed();
+    EXPECT_EQ(timesShown(inUse), 1) << mainLogText();
+    EXPECT_NE(mainLogText().find(
+                  "Odtwarzanie bazy danych odmówione, baza pozostała bez zmian: baza jest w użyciu ("),
+              std::string::npos);
+    EXPECT_TRUE(MainDbHandleExists());
+    ASSERT_NO_FATAL_FAILURE(commitOnOther("od drugiego"));
+
+    // Someone attaches while gbak restores: the database, closed to new
+    // attachments for the rename, cannot be closed while he is there.
+    maintenance().SetGbakPath(restoreThatWaits());
+    clickRestore(backup);
+    serveWhileGbakRuns([this] { return QFile::exists(restored()); });
+    ASSERT_TRUE(QFile::exists(restored())) << mainLogText();
+    ASSERT_NO_FATAL_FAILURE(attachOther());
+    ASSERT_NO_FATAL_FAILURE(giveWord());
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_EQ(timesShown(inUse), 2) << mainLogText();
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(c.path + ".restoring")));
+    ASSERT_NO_FATAL_FAILURE(commitOnOther("od trzeciego"));
+
+    // After everyone has left, the rows are there.
+    testfb::DetachMain();
+    const std::string kept = rowsOnOwnConnection();
+    for (const char* body : {"po backupie", "od drugiego", "od trzeciego"})
+        EXPECT_NE(kept.find(body), std::string::npos) << body << "\n" << kept;
+
+    // With nobody else attached the restore is made.
+    rows();
+    ASSERT_TRUE(MainDbHandleExists());
+    maintenance().SetGbakPath(RealGbak);
+    QElapsedTimer restore;
+    restore.start();
+    clickRestore(backup);
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const qint64 restoredMs = restore.elapsed();
+    EXPECT_TRUE(shown(text("IDS_964"))) << mainLogText();
+    testfb::DetachMain();
+    EXPECT_EQ(rowsOnOwnConnection(), restoredRows);
+    std::printf(
+        "[ figures  ] %s: restore refused (another attachment) after %lld ms, made (none) in %lld ms, "
+        "each with its backup first\n",
+        GetParam() ? "server" : "embedded", static_cast<long long>(refusedMs),
+        static_cast<long long>(restoredMs));
+}
+
+INSTANTIATE_TEST_SUITE_P(EmbeddedAndServer, RestoreInUse, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Server" : "Embedded"; });
+
+// Waits for a process that is not our child to end; false when it still
+// runs after `ms`.
+bool endedWithin(int pidFd, int ms) {
+    pollfd ended{pidFd, POLLIN, 0};
+    return ::poll(&ended, 1, ms) == 1;
+}
+
+// The program, killed (SIGKILL) while gbak restores, takes gbak with it;
+// the next start removes the unfinished file, says so in the log and on
+// stderr, and opens the database again. The program runs as a child: this test again, its part told by
+// HALVEX_RESTORE_CHILD.
+TEST_F(Maintenance, KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    const QString part = qEnvironmentVariable("HALVEX_RESTORE_CHILD");
+    c = {"127.0.0.1", qEnvironmentVariable("HALVEX_RESTORE_DB").toStdString(), "SYSDBA",
+         testfb::ServerPassword()};
+    if (!part.isEmpty()) {
+        ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
+        createForm("DEBUG");
+        if (part == "start") {
+            EXPECT_NE(mainLogText().find("Usunięto niedokończony plik odtwarzania bazy danych " + c.path +
+                                         ".restoring"),
+                      std::string::npos)
+                << mainLogText();
+            return;
+        }
+        SessionDB main(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        ASSERT_EQ(main.LastCode, 0);
+        dialog = std::make_unique<TKonfiguracja>();
+        dialog->console = &form->Admin();
+        maintenance().SetGbakPath(qEnvironmentVariable("HALVEX_RESTORE_GBAK").toStdString());
+        maintenance().SetBackupPath(backupDir());
+        clickRestore(qEnvironmentVariable("HALVEX_RESTORE_FROM").toStdString());
+        serveWhileGbakRuns();
+        ADD_FAILURE() << "the restore ended before the program was killed\n" << mainLogText();
+        return;
+    }
+
+    c.path = folder.file("killed.fdb");
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    addMessage("2026-01-02", "w bazie");
+    testfb::DetachMain();
+    const QString backup = scratch.path() + "/killed.fbk";
+    QProcess gbak;
+    gbak.start(RealGbak, {"-b", "-user", QString::fromStdString(c.user), "-password",
+                          QString::fromStdString(c.password), QString::fromStdString(c.name()), backup});
+    ASSERT_TRUE(gbak.waitForFinished(60000));
+    ASSERT_EQ(gbak.exitCode(), 0) << gbak.readAllStandardError().toStdString();
+    // gbak restores from a pipe the test feeds half the backup and then
+    // holds: it stays in the middle of the restore.
+    const QString feed = scratch.path() + "/feed";
+    const QString pidFile = scratch.path() + "/gbak.pid";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(feed).constData(), 0600), 0);
+    const int fed = ::open(QFile::encodeName(feed).constData(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fed, 0);
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } closeFeed{fed};
+    QFile backupFile(backup);
+    ASSERT_TRUE(backupFile.open(QIODevice::ReadOnly));
+    const QByteArray half = backupFile.readAll().left(int(backupFile.size() / 2));
+    ASSERT_EQ(::write(fed, half.constData(), std::size_t(half.size())), half.size());
+    const QString wrapperPath = scratch.path() + "/gbak-from-feed";
+    testing_support::writeFile(wrapperPath.toStdString(),
+                               QStringLiteral("#!/bin/sh\n"
+                                              "case \" $* \" in *\" -c \"*)\n"
+                                              "  echo $$ > '%1'\n"
+                                              "  for last; do :; done\n"
+                                              "  exec %2 -c -replace_database stdin \"$last\" < '%3';;\n"
+                                              "esac\n"
+                                              "exec %2 \"$@\"\n")
+                                   .arg(pidFile, RealGbak, feed)
+                                   .toStdString());
+    QFile::setPermissions(wrapperPath, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+
+    auto runChild = [&](const char* childPart, QProcess& child) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"GTEST_TOTAL_SHARDS", "GTEST_SHARD_INDEX", "GTEST_OUTPUT"})
+            environment.remove(QString::fromLatin1(name));
+        environment.insert("HALVEX_RESTORE_CHILD", childPart);
+        environment.insert("HALVEX_RESTORE_DB", QString::fromStdString(c.path));
+        environment.insert("HALVEX_RESTORE_GBAK", wrapperPath);
+        environment.insert("HALVEX_RESTORE_FROM", backup);
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=Maintenance.KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile"});
+        return child.waitForStarted();
+    };
+    const QString restoring = QString::fromStdString(c.path + ".restoring");
+    {
+        QProcess program;
+        ASSERT_TRUE(runChild("restore", program));
+        QDeadlineTimer deadline(90000);
+        while (!(QFile::exists(restoring) && QFileInfo(pidFile).size() > 0) && !deadline.hasExpired() &&
+               program.state() == QProcess::Running)
+            program.waitForFinished(100);
+        ASSERT_TRUE(QFile::exists(restoring)) << program.readAll().toStdString();
+        const pid_t gbakPid = pid_t(testing_support::readFile(pidFile.toStdString()).empty()
+                                        ? 0
+                                        : std::stol(testing_support::readFile(pidFile.toStdString())));
+        ASSERT_GT(gbakPid, 0);
+        const int gbakFd = int(::syscall(SYS_pidfd_open, gbakPid, 0));
+        ASSERT_GE(gbakFd, 0) << std::strerror(errno);
+        const Close closeGbakFd{gbakFd};
+        ASSERT_FALSE(endedWithin(gbakFd, 0));
+        ::kill(pid_t(program.processId()), SIGKILL);
+        ASSERT_TRUE(program.waitForFinished(30000));
+        EXPECT_TRUE(endedWithin(gbakFd, 30000)) << "gbak runs on without the program";
+    }
+    ASSERT_TRUE(QFile::exists(restoring));
+    // Killed in the moment before the rename, it left the database closed to
+    // attachments too.
+    const db::ConnectionSettings database{c.host, c.path, c.user, c.password};
+    ASSERT_EQ(SessionDB::CloseToAttachments(database), 0);
+
+    QProcess next;
+    ASSERT_TRUE(runChild("start", next));
+    ASSERT_TRUE(next.waitForFinished(120000));
+    const std::string said = next.readAllStandardError().toStdString();
+    const std::string output = next.readAllStandardOutput().toStdString();
+    EXPECT_EQ(next.exitCode(), 0) << output << said;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    EXPECT_NE(said.find("Halvex: removed " + restoring.toStdString()), std::string::npos) << said;
+    EXPECT_FALSE(QFile::exists(restoring));
+    DbHandle own = 0;
+    EXPECT_EQ(SessionDB(c.host, c.path, c.user, c.password, &own, false).LastCode, 0);
+    SessionDB::DetachDatabase(&own);
+}
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
     ASSERT_NO_FATAL_FAILURE(open(false));

@@ -194,6 +194,10 @@ void EmbeddedInSettings(Connection& connection, const std::string& path) {
     DetachMain();
     connection.path = path;
     connection.password = "masterkey";
+    ConnectionInSettings(connection);
+}
+
+void ConnectionInSettings(const Connection& connection) {
     platform::RegistryKey key(platform::RegistryBranch::Machine);
     ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
     key.WriteString("IPFBase", connection.host);

@@ -74,6 +74,9 @@ void AttachAndCreateSchema(const Connection& connection);
 // code page, written into the machine branch of the settings, where the main
 // window reads it.
 void EmbeddedInSettings(Connection& connection, const std::string& path);
+// The connection's host, file and password in the machine branch of the
+// settings.
+void ConnectionInSettings(const Connection& connection);
 
 // A new database of the whole schema at `path` in the embedded engine,
 // attached as the main connection in the Windows-1250 wire code page.
