@@ -22,7 +22,12 @@
 //  slow20, slow200: that traffic with the relay adding 20 ms or 200 ms to
 //          every chunk each way for HALVEX_BENCH_SLOW_S (60) s;
 //  fulldisk: that traffic with the database on a small filesystem of its
-//          own (a tmpfs; needs root) made full for HALVEX_BENCH_DISK_S (60) s.
+//          own (a tmpfs; needs root) made full for HALVEX_BENCH_DISK_S (60) s;
+//  return: only calls, one ending every HALVEX_BENCH_CALL_EVERY_MS (5000) ms,
+//          the server killed for HALVEX_BENCH_RETURN_DOWN_S (3) s: how long
+//          after its return the rows of the calls ended so far are all
+//          stored, the calls going on (at most HALVEX_BENCH_RETURN_CAP_S,
+//          300 s), then the rest once the calls stop. No probes.
 // Throughout, a probe call every 250 ms rings the desk of a logged-in client:
 // its caller notice ("!DM") latency is reported (p50, max) for the probes sent
 // before, during and after the disturbance (HALVEX_BENCH_BEFORE_S 15 s and
@@ -94,6 +99,9 @@ struct Sizes {
     int slowS = setting("HALVEX_BENCH_SLOW_S", 60);
     int diskS = setting("HALVEX_BENCH_DISK_S", 60);
     int slowCallsPerS = setting("HALVEX_BENCH_SLOW_CALLS_PER_S", 20);
+    int callEveryMs = setting("HALVEX_BENCH_CALL_EVERY_MS", 5000);
+    int returnDownS = setting("HALVEX_BENCH_RETURN_DOWN_S", 3);
+    int returnCapS = setting("HALVEX_BENCH_RETURN_CAP_S", 300);
 };
 
 constexpr int ProbeEveryMs = 250;
@@ -410,6 +418,16 @@ int flood(Bed& bed) {
     return 0;
 }
 
+// Call `n`, of an extension without a client, rung and ended at once: its
+// caller, told apart by `n`, is a history row.
+void endCall(sim::ExchangeSimulator& exchange, int n) {
+    const std::string id = std::to_string(10 + n % 90);
+    const std::string caller = "7001" + std::to_string(100000 + n);
+    const std::string extension = std::to_string(300 + n % 100);
+    exchange.SendRaw("C11 " + id + " 1 " + caller + "\r\nC10 " + id + " " + extension + "\r\nC02 " + id +
+                     " " + extension + "\r\n");
+}
+
 // The outage's traffic: calls of extensions without a client, client SMS and
 // exchange SMS; what was sent is what the tables should hold.
 class OutageTraffic {
@@ -450,11 +468,7 @@ class OutageTraffic {
     std::deque<std::unique_ptr<sim::ClientSimulator>> wrongLogIns_;
 
     void step(int callsPerS) {
-        const std::string id = std::to_string(10 + calls % 90);
-        const std::string caller = "7001" + std::to_string(100000 + calls);
-        const std::string extension = std::to_string(300 + calls % 100);
-        bed_.exchange_.SendRaw("C11 " + id + " 1 " + caller + "\r\nC10 " + id + " " + extension + "\r\nC02 " +
-                               id + " " + extension + "\r\n");
+        endCall(bed_.exchange_, calls);
         ++calls;
         if (calls % callsPerS == 0) {
             sendClientSms();
@@ -536,6 +550,51 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
     return 0;
 }
 
+// The server killed and started again under calls alone: the time from its
+// return to the moment every call ended so far has its row, the calls going
+// on meanwhile.
+int databaseReturn(Bed& bed, ServerKeeper& keeper, const testfb::Connection& c) {
+    const Sizes& s = bed.sizes_;
+    if (!bed.ready(2, bed.form_.Settings.PortTCP))
+        return 1;
+    const long rows0 = historyRows(c, "7001");
+    std::atomic<int> calls{0};
+    const auto stored = [&] { return historyRows(c, "7001") - rows0; };
+    Repeater traffic(s.callEveryMs, [&] { endCall(bed.exchange_, calls++); });
+    sleepMs(std::max(s.beforeS * 1000, 2 * s.callEveryMs));
+    keeper.call([](testfb::PrivateServer& server) {
+        server.kill();
+        return 0;
+    });
+    sleepMs(s.returnDownS * 1000);
+    if (!keeper.call([](testfb::PrivateServer& server) { return server.start(); }))
+        return bed.fail("the database server did not start again");
+    const auto back = Clock::now();
+    const int endedBefore = calls.load();
+    std::printf(
+        "%-7s database server killed, started again after %d s; %d calls ended so far, one every %d ms\n",
+        bed.name_, s.returnDownS, endedBefore, s.callEveryMs);
+    std::fflush(stdout);
+    const bool caughtUp = waitUntil([&] { return stored() >= endedBefore; }, s.returnCapS * 1000, 200000);
+    const double afterS = msBetween(back, Clock::now()) / 1000;
+    const int meanwhile = calls.load() - endedBefore;
+    traffic.stop();
+    if (caughtUp)
+        std::printf("%-7s rows of the %d calls ended before the return all stored %.1f s after it (%d calls "
+                    "ended meanwhile)\n",
+                    bed.name_, endedBefore, afterS, meanwhile);
+    else
+        std::printf(
+            "%-7s rows of the calls ended before the return: %ld of %d stored %.1f s after it (%d calls "
+            "ended meanwhile)\n",
+            bed.name_, stored(), endedBefore, afterS, meanwhile);
+    const auto stop = Clock::now();
+    const bool all = waitUntil([&] { return stored() >= calls.load(); }, s.settleS * 1000, 200000);
+    std::printf("%-7s once the calls stopped: %ld of %d rows stored %.1f s later%s\n", bed.name_, stored(),
+                calls.load(), msBetween(stop, Clock::now()) / 1000, all ? "" : " (not all)");
+    return 0;
+}
+
 // ---- one scenario, in this process ----
 
 int runScenario(const std::string& name, int argc, char** argv) {
@@ -603,7 +662,7 @@ int runScenario(const std::string& name, int argc, char** argv) {
         std::printf("%-7s FAILED: the database did not attach\n", name.c_str());
         return 1;
     }
-    if (name != "storm" && name != "flood") {
+    if (name != "storm" && name != "flood" && name != "return") {
         auto& sms = form->Sms().SmsSettings;
         sms.UseSms = true;
         sms.CountryCode = "48";
@@ -679,9 +738,10 @@ int runScenario(const std::string& name, int argc, char** argv) {
                            return std::string("the database's disk has room again");
                        }};
     const int result = bench::measureWhileLooping([&] {
-        const int r = name == "storm"   ? storm(bed, c)
-                      : name == "flood" ? flood(bed)
-                                        : outage(bed, disturbance, c);
+        const int r = name == "storm"    ? storm(bed, c)
+                      : name == "flood"  ? flood(bed)
+                      : name == "return" ? databaseReturn(bed, *keeper, c)
+                                         : outage(bed, disturbance, c);
         // The log file is written by the GUI thread's timer.
         sleepMs(3000);
         return r;
@@ -749,7 +809,8 @@ int main(int argc, char** argv) {
                                             {"hold", bound + s.holdS + s.settleS},
                                             {"slow20", bound + s.slowS + s.settleS},
                                             {"slow200", bound + s.slowS + s.settleS},
-                                            {"fulldisk", bound + s.diskS + s.settleS}};
+                                            {"fulldisk", bound + s.diskS + s.settleS},
+                                            {"return", bound + s.returnDownS + s.returnCapS + s.settleS}};
     int result = 0;
     for (const QByteArray& name : QByteArray(argc > 1 ? argv[1] : "storm,flood,outage").split(',')) {
         const auto it = bounds.find(name.toStdString());

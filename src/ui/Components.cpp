@@ -410,10 +410,15 @@ TTimer::TTimer(const QString& name, int intervalMs, bool enabled, QObject* owner
 }
 
 void TTimer::SetEnabled(bool on) {
-    if (on)
-        start();
-    else
+    if (!on)
         stop();
+    else if (!isActive())
+        start();
+}
+
+void TTimer::SetInterval(int ms) {
+    if (ms != interval())
+        setInterval(ms);
 }
 
 TOpenDialog::TOpenDialog(const QString& name, const QString& title, const QString& filter, QObject* owner)

@@ -369,15 +369,19 @@ class TPopupMenu : public QMenu {
 };
 
 // A timer with the original's Enabled switch: enabling starts it, disabling
-// stops it, and re-enabling restarts the interval.
+// stops it. Enabling a running timer leaves its countdown alone (QTimer::start
+// would begin it again, and a caller that enables it on every event would keep
+// it from ever firing); switching it off and on, or a new interval, starts the
+// countdown over.
 class TTimer : public QTimer {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
-    Q_PROPERTY(int Interval READ interval WRITE setInterval)
+    Q_PROPERTY(int Interval READ interval WRITE SetInterval)
   public:
     TTimer(const QString& name, int intervalMs, bool enabled, QObject* owner);
     bool Enabled() const { return isActive(); }
     void SetEnabled(bool on);
+    void SetInterval(int ms);
 };
 
 // A file dialog as a component of its form: its title and filter are

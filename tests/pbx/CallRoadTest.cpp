@@ -4,6 +4,7 @@
 // clients logged in over TCP receive the caller notices, a UDP socket
 // receives the broadcasts, and the history rows are read back afterwards.
 #include "admin/Console.h"
+#include "db/MainDatabase.h"
 #include "db/UserTables.h"
 #include "pbx/PbxLink.h"
 #include "platform/Clock.h"
@@ -11,6 +12,7 @@
 #include "support/ClientSimulator.h"
 #include "support/ExchangeSimulator.h"
 #include "support/LinkTestSupport.h"
+#include "support/PrivateFirebirdServer.h"
 
 #include <QCoreApplication>
 #include <QNetworkDatagram>
@@ -439,6 +441,91 @@ TEST_P(CallRoad, AStreamOfRecordsLeavesTheEventLoopItsTurnsAndKeepsItsOrder) {
     EXPECT_EQ((handled - sent.size()) % CycleLines, 0u);
     form->Pbx().CrmCopy = nullptr;
 }
+
+// The database on a Firebird server of the test's own, which it may kill.
+class CallRoadThroughAnOutage : public CallRoad {
+  protected:
+    void databaseOnOwnServer() {
+        ASSERT_TRUE(server.prepared()) << server.error();
+        ASSERT_TRUE(server.start()) << server.error();
+        testfb::DetachMain();
+        c = server.connection("calls.fdb");
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        nameDatabase(c);
+    }
+    // Lets the event loop run for `ms`.
+    bool serveFor(int ms) {
+        bool due = false;
+        QTimer::singleShot(ms, [&due] { due = true; });
+        return serveUntil([&due] { return due; });
+    }
+    std::vector<std::string> storedCallers() {
+        std::vector<std::string> callers;
+        for (auto& r : query("SELECT SNUMBER FROM TALKSINCOMING ORDER BY NID"))
+            callers.push_back(trimmed(r["SNUMBER"]));
+        return callers;
+    }
+
+    testfb::PrivateServer server;
+};
+
+// The server is killed and started again while the exchange ends a call
+// several times in each interval of the reconnect timer (a real one, its
+// interval shortened). The calls' rows leave the timer's countdown alone,
+// so it attaches within an interval of the server's return: the rows kept
+// meanwhile are written while the calls go on, each once and in order.
+TEST_P(CallRoadThroughAnOutage, KeptCallRowsAreWrittenSoonAfterTheServersReturnWhileCallsGoOn) {
+    ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer());
+    link();
+    form->Database().UseRowWriter(true);
+    constexpr int ReconnectMs = 2000;
+    constexpr int CallEveryMs = ReconnectMs / 5;
+    constexpr std::size_t CallsAfterTheReturn = 50;
+    form->trmReconnect->setInterval(ReconnectMs);
+    std::vector<std::string> callers;
+    const auto endCall = [&] {
+        ASSERT_TRUE(serveFor(CallEveryMs));
+        const std::string id = std::to_string(10 + callers.size() % 90);
+        callers.push_back("600" + std::to_string(100000 + callers.size()));
+        play({"C11 " + id + " 1 " + callers.back(), "C10 " + id + " 201", "C02 " + id + " 201"});
+    };
+    ASSERT_NO_FATAL_FAILURE(endCall());
+    ASSERT_TRUE(serveUntil([&] { return storedCallers().size() == 1; }));
+
+    server.kill();
+    while (form->Database().KeptRowCount() == 0 && callers.size() < 100)
+        ASSERT_NO_FATAL_FAILURE(endCall());
+    ASSERT_GT(form->Database().KeptRowCount(), 0u) << "no row met the lost connection";
+    for (int i = 0; i < 5; ++i)
+        ASSERT_NO_FATAL_FAILURE(endCall());
+    ASSERT_TRUE(form->trmReconnect->Enabled());
+
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::size_t endedBeforeTheReturn = callers.size();
+    const auto written = [&] {
+        const std::string query =
+            "SELECT 'WRITTEN=' || IIF(COUNT(*) >= " + std::to_string(endedBeforeTheReturn) +
+            ", 1, 0) FROM TalksIncoming;";
+        return MainDbHandleExists() && form->Database().KeptRowCount() == 0 &&
+               testfb::Isql(c, query).find("WRITTEN=1") != std::string::npos;
+    };
+    bool writtenWhileCalling = false;
+    for (std::size_t i = 0; i < CallsAfterTheReturn && !writtenWhileCalling; ++i) {
+        ASSERT_NO_FATAL_FAILURE(endCall());
+        writtenWhileCalling = written();
+    }
+    EXPECT_TRUE(writtenWhileCalling) << "the rows kept through the outage were still waiting after "
+                                     << CallsAfterTheReturn << " more calls";
+
+    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0 && MainDbHandleExists(); }));
+    ASSERT_TRUE(serveUntil([&] { return storedCallers().size() >= callers.size(); }));
+    EXPECT_EQ(storedCallers(), callers);
+    form->Database().UseRowWriter(false);
+    testfb::DetachMain();
+}
+
+INSTANTIATE_TEST_SUITE_P(TypesZeroToFour, CallRoadThroughAnOutage, testing::Values(Family::Vantrel));
 
 INSTANTIATE_TEST_SUITE_P(Families, CallRoad, testing::Values(Family::Vantrel, Family::Morva),
                          [](const testing::TestParamInfo<Family>& info) {

@@ -3,6 +3,7 @@
 #include "ui/PropInfoList.h"
 
 #include <QLabel>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -56,13 +57,29 @@ TEST(Components, AModalFormEndsWithTheResultOfItsButton) {
     EXPECT_FALSE(form.isVisible());
 }
 
+// Enabling a running timer leaves its countdown alone; switching it off and
+// on, or a new interval, starts the countdown over.
 TEST(Components, TimersStartAndStopThroughEnabled) {
-    TTimer timer(QStringLiteral("t"), 1000, false, nullptr);
+    TTimer timer(QStringLiteral("t"), 10000, false, nullptr);
+    timer.setTimerType(Qt::PreciseTimer);
     EXPECT_FALSE(timer.Enabled());
     timer.setProperty("Enabled", true);
     EXPECT_TRUE(timer.isActive());
+    const int whole = timer.remainingTime();
+    const auto countedDown = [&] { return timer.remainingTime() <= whole - 300; };
+    ASSERT_TRUE(QTest::qWaitFor(countedDown, 60000));
+    timer.setProperty("Enabled", true);
+    timer.SetEnabled(true);
+    EXPECT_TRUE(countedDown()) << "enabled again, the countdown started over";
+    timer.setProperty("Interval", 10000);
+    EXPECT_TRUE(countedDown()) << "the same interval again, the countdown started over";
     timer.SetEnabled(false);
     EXPECT_FALSE(timer.isActive());
+    timer.SetEnabled(true);
+    EXPECT_FALSE(countedDown()) << "switched off and on, it did not start over";
+    ASSERT_TRUE(QTest::qWaitFor(countedDown, 60000));
+    timer.setProperty("Interval", 20000);
+    EXPECT_GT(timer.remainingTime(), whole) << "a new interval did not start a new countdown";
 }
 
 TEST(Dialogs, ScriptedAnswersAreUsedInOrderThenTheSafeOne) {
