@@ -217,7 +217,10 @@ void CrmConsole::CRMsocketClientRead(int connection) {
             base::WriteLog(2, "CRM: linia dłuższa niż %u bajtów odrzucona, socket=%d",
                            unsigned(CrmLineCutter::LineLimit), connection);
     }
-    retry_.start();
+    // A peer that writes often must not keep putting off the retry of the
+    // lines waiting on the other connections.
+    if (!retry_.isActive())
+        retry_.start();
 }
 
 bool CrmConsole::handleLines(int connection) {
