@@ -140,6 +140,7 @@ class SmsGateway {
         bool polled;
         std::size_t left;
         std::size_t stored;
+        int pollLetGo; // pollLetGo_ when they set out
     };
     void storeReceivedSms(const SMSMSG& msg, const std::vector<std::int32_t>& recipients, bool polled);
     // A message the exchange hands over again (it missed the acknowledgement):
@@ -199,8 +200,13 @@ class SmsGateway {
     StatusRows statusRows_{*this};
     // A received message was left unacknowledged for want of the database.
     bool unstoredAtExchange_ = false;
-    // Received messages whose rows are being written.
+    // Received messages whose rows are being written and hold the poll.
     int receivedRowsWriting_ = 0;
+    // Counts the times the poll stopped waiting for such rows, the database
+    // being away.
+    int pollLetGo_ = 0;
+    // True when the poll stops waiting for the rows on their way.
+    bool letGoOfReceivedRows();
     // The last received message of each exchange identifier of each line
     // (line number, identifier), and whether its rows are stored: the
     // exchange hands a message over again until it takes its acknowledgement.

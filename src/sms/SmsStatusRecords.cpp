@@ -116,7 +116,7 @@ void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::vector<std::int3
     // The poll waits meanwhile: asked again before its acknowledgement, the
     // exchange would hand the same message over twice.
     ++receivedRowsWriting_;
-    auto rows = std::make_shared<ReceivedRows>(ReceivedRows{msg, polled, users.size(), 0});
+    auto rows = std::make_shared<ReceivedRows>(ReceivedRows{msg, polled, users.size(), 0, pollLetGo_});
     for (std::int32_t user : users)
         insertSmsRowThen(msg, user, [this, rows, user](bool stored, SMSMSG row) {
             if (stored && user != 0) {
@@ -130,7 +130,10 @@ void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::vector<std::int3
 }
 
 void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
-    --receivedRowsWriting_;
+    // Rows the poll let go of were counted off then, and moved it on.
+    const bool heldThePoll = rows.pollLetGo == pollLetGo_;
+    if (heldThePoll)
+        --receivedRowsWriting_;
     const SMSMSG& msg = rows.msg;
     if (rows.stored > 0) {
         received_[{msg.iNrLinii, msg.idWiad}].stored = true;
@@ -143,7 +146,7 @@ void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
     if (!host_.MainDatabaseOpen())
         unstoredAtExchange_ = true;
-    if (rows.polled)
+    if (rows.polled && heldThePoll)
         SmsEngine.PollNextLine();
 }
 

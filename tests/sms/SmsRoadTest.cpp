@@ -700,6 +700,60 @@ TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement)
     EXPECT_EQ(smsRows(), Texts({stored[0], stored[0]})) << "one row each";
 }
 
+// A received message whose row's commit went unanswered waits,
+// unacknowledged, for the database's return, which looks its row up; the
+// poll does not wait with it: the next line is asked meanwhile. (Where the
+// connection goes, in the statements or at the commit, depends on how the
+// bytes travel: the test goes on until one commit went unanswered.)
+TEST_F(SmsRoad, ARowWhoseCommitWentUnansweredHoldsNotThePollOfTheOtherLines) {
+    testfb::PrivateServer server;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
+    ASSERT_NO_FATAL_FAILURE(link({{2, "600100300"}}));
+    ASSERT_NO_FATAL_FAILURE(staff({"jnowak"}));
+    ASSERT_NO_FATAL_FAILURE(readGsmLines());
+    ASSERT_NO_FATAL_FAILURE(pollStoredMessages());
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    form->trmReconnect->SetEnabled(false);
+    const auto askedLine2 = [&] {
+        const auto commands = exchange->Commands();
+        return std::count(commands.begin(), commands.end(), "SMS GET 2");
+    };
+    bool unanswered = false;
+    std::size_t stored = 0;
+    for (std::size_t chunks = 5; chunks < 12 && !unanswered; ++chunks) {
+        const std::size_t logBefore = mainLogText().size();
+        relay->holdAfterChunksToServer(chunks);
+        exchange->StoreSms(Line, sim::pdu::DeliverHello);
+        form->miSmsSynchronizeClick();
+        tick();
+        ASSERT_TRUE(serveUntil([&] { return !MainDbHandleExists() || exchange->StoredSmsCount(Line) == 0; }));
+        unanswered = mainLogText().find("Nie wiadomo, czy zapisano", logBefore) != std::string::npos;
+        if (unanswered) {
+            const auto askedBefore = askedLine2();
+            for (int i = 0; i < 4; ++i) {
+                tick();
+                ASSERT_TRUE(flushed());
+            }
+            EXPECT_TRUE(serveUntil([&] { return askedLine2() > askedBefore; })) << "the poll waited";
+            EXPECT_EQ(exchange->StoredSmsCount(Line), 1u) << "acknowledged without its row";
+        }
+        relay->dropConnections();
+        relay->hold(false);
+        form->trmReconnectTimer();
+        ASSERT_TRUE(serveUntil([&] { return MainDbHandleExists() && form->Database().KeptRowCount() == 0; }));
+        // The cycle under way ends; the next asks line 1 again.
+        pollStoredMessages();
+        pollStoredMessages();
+        ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+        ++stored;
+    }
+    EXPECT_TRUE(unanswered) << "no commit was left unanswered";
+    EXPECT_EQ(smsRows(), Texts(stored, "0 0 0 601234567 600100200"));
+    db::SetCallBound(db::DefaultCallBound);
+    testfb::DetachMain();
+}
+
 // Desk messages keep going out while the exchange's keep the poll busy: with
 // a new poll cycle wanted before every tick, sending and polling take turns.
 TEST_F(SmsRoad, SendingAndPollingTakeTurns) {
