@@ -506,10 +506,17 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
         " FROM Sms WHERE nId > " + std::to_string(isqlNumber(c, "SELECT COALESCE(MAX(nId), 0) FROM Sms"));
     OutageTraffic traffic(bed, disturbance.callsPerS);
     bed.before();
+    const std::size_t sentBefore = bed.exchange_.SentMessages().size();
+    const int askedBefore = traffic.clientSms;
     std::printf("%-7s %s\n", bed.name_, disturbance.begin().c_str());
     std::fflush(stdout);
     sleepMs(disturbance.seconds * 1000);
+    // Client SMS that reached the exchange while the database was away.
+    const std::size_t sentDuring = bed.exchange_.SentMessages().size() - sentBefore;
+    const int askedDuring = traffic.clientSms - askedBefore;
     std::printf("%-7s %s after %d s\n", bed.name_, disturbance.end().c_str(), disturbance.seconds);
+    std::printf("%-7s client SMS sent to the exchange meanwhile: %zu of %d\n", bed.name_, sentDuring,
+                askedDuring);
     const auto rows = [&] {
         return std::array<long, 3>{historyRows(c, "7001") - callRows0,
                                    isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1") - clientSms0,

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <utility>
 
 namespace db {
 
@@ -485,6 +486,8 @@ void MainDatabase::keep(KeptRow row) {
         base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
                        row.statement.c_str());
     keptRows_.push_back(std::move(row));
+    if (keptRows_.back().kept)
+        std::exchange(keptRows_.back().kept, nullptr)();
 }
 
 void MainDatabase::WriteKeptRows() {

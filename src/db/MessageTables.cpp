@@ -55,7 +55,8 @@ int ServiceSmsDB::CreateTable() {
         db::TriggerText(TableName, "nId", true));
 }
 
-int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waitsForConnection) {
+int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waitsForConnection,
+                                   const std::function<void()>& kept) {
     // The insert is made from copies: a kept row outlives this table object.
     const auto insert = [table = TableName, nDir = nDir, sDate = sDate, sTime = sTime, sNumber = sNumber,
                          sLine = sLine, sBody = sBody, nState = nState, nForward = nForward,
@@ -72,7 +73,7 @@ int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waits
             db::NumberOrNull(nForward).c_str(), db::NumberOrZero(nUserId).c_str());
     };
     const int result =
-        insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waitsForConnection);
+        insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waitsForConnection, kept);
     if (result != 0 && result != db::RowKeptForReturn && result != db::RowWrittenLater)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;

@@ -28,8 +28,10 @@ class ServiceSmsDB : public ServiceTableDB {
     // (db::RowWrittenLater), and one that meets the main connection away
     // waits for it (db::RowKeptForReturn) unless `waitsForConnection` is
     // false (then only one whose commit went unanswered waits, to be looked
-    // up); `written` hears of it when it is written.
-    int InsertDataWithId(const db::KeptRowWritten& written = {}, bool waitsForConnection = true);
+    // up); `written` hears of it when it is written, `kept` when the row
+    // writer gave it back to wait for the connection.
+    int InsertDataWithId(const db::KeptRowWritten& written = {}, bool waitsForConnection = true,
+                         const std::function<void()>& kept = {});
     int UpdateStatus(const SmsState& state, const SmsRowId& nId);
     // The statements of UpdateStatus and UpdateLine, to be written elsewhere.
     static std::string StatusUpdate(const SmsState& state, const SmsRowId& nId);

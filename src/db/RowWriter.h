@@ -46,6 +46,9 @@ struct PendingRow {
     // instead of waiting for the connection's return; one whose commit went
     // unanswered still waits, to be looked up.
     bool waitsForConnection = true;
+    // Told once, on the GUI thread, when the row, handed back unwritten,
+    // starts to wait for the connection's return (`written` follows later).
+    std::function<void()> kept;
 };
 
 // Statements as rows that nobody follows.

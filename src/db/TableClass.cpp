@@ -32,12 +32,15 @@ int ServiceTableDB::createTable(const std::string& createText, const std::string
 
 int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                                      const std::function<std::string(const std::string& key)>& buildInsert,
-                                     const db::KeptRowWritten& written, bool waitsForConnection) {
+                                     const db::KeptRowWritten& written, bool waitsForConnection,
+                                     const std::function<void()>& kept) {
     auto* database = db::MainDatabase::Current();
-    if (written && database && Handle() == &MainDbHandle &&
-        database->OfferToRowWriter(
-            {db::PendingRow::Keyed(generatorQuery, buildInsert, written, waitsForConnection)}))
-        return db::RowWrittenLater;
+    if (written && database && Handle() == &MainDbHandle) {
+        db::PendingRow row = db::PendingRow::Keyed(generatorQuery, buildInsert, written, waitsForConnection);
+        row.kept = kept;
+        if (database->OfferToRowWriter({std::move(row)}))
+            return db::RowWrittenLater;
+    }
     // Only a row of the main connection that failed for a reason that
     // passes (the connection lost, a full disk) is kept, and one that would
     // overtake rows still waiting.

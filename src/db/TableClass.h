@@ -45,10 +45,12 @@ class ServiceTableDB : public SessionDB {
     // when it is written back, if need be: RowKeptForReturn); `written` is
     // told later. Without `waitsForConnection` such a row fails instead of
     // being kept, unless its commit went unanswered: it is then kept to be
-    // looked up (RowKeptForReturn), as it may be written already.
+    // looked up (RowKeptForReturn), as it may be written already. `kept`
+    // hears when a row the writer took comes back to wait for the connection.
     int insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                          const std::function<std::string(const std::string& key)>& buildInsert,
-                         const db::KeptRowWritten& written = {}, bool waitsForConnection = true);
+                         const db::KeptRowWritten& written = {}, bool waitsForConnection = true,
+                         const std::function<void()>& kept = {});
 };
 
 // Reads a text field for a statement: quoted on a copy, never in place.

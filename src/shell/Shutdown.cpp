@@ -12,6 +12,7 @@
 #include "db/CallWatchdog.h"
 #include "db/ConnectThread.h"
 #include "platform/ShutdownSignals.h"
+#include "sms/SmsGateway.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -35,6 +36,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 // for an attach call that never returns: free nothing, flush the log, end.
 [[noreturn]] void endWithoutWaiting(TForm1& form, const char* what) {
     // The rows still in the writer are named with the kept ones.
+    form.Sms().NameUnsentMessages();
     form.Database().StopRowWriter(std::chrono::steady_clock::now());
     form.Database().GiveUpKeptRows();
     form.TimerUpdateInfoTimer();
@@ -123,6 +125,7 @@ void TForm1::runShutdownSequence() {
 }
 
 void TForm1::finishShutdown() {
+    Sms().NameUnsentMessages();
     const bool writerEnded = Database().StopRowWriter();
     Database().WriteKeptRowsBeforeStop();
     Database().GiveUpKeptRows();

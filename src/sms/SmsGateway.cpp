@@ -54,6 +54,22 @@ void SmsGateway::askForUnstoredAgain() {
     SmsEngine.ResetSmsPoll(&GsmLines.lines);
 }
 
+// Rows of received messages that wait for the database's return (their
+// commit went unanswered) hold the poll no longer once the main connection
+// is given up: their messages stay unacknowledged at the exchange, which
+// hands them over again once the database is back, and the other lines are
+// asked meanwhile.
+bool SmsGateway::letGoOfReceivedRows() {
+    if (host_.MainDatabaseOpen())
+        return false;
+    base::WriteLog(1, "SMS: zapis wiadomości z centrali czeka na bazę danych, odczyt kolejnych linii trwa");
+    ++pollLetGo_;
+    receivedRowsWriting_ = 0;
+    unstoredAtExchange_ = true;
+    SmsEngine.PollNextLine();
+    return true;
+}
+
 bool SmsGateway::PollStep() {
     if (!SmsSettings.UseSms)
         return false;
@@ -73,7 +89,8 @@ bool SmsGateway::PollStep() {
     // not acknowledged yet), nor on the send step's turn.
     const bool sendersTurn = pollHadTurn_ && messagesToSend();
     pollHadTurn_ = false;
-    if (receivedRowsWriting_ > 0 || SmsEngine.NeedsResynchronization() || sendersTurn)
+    if ((receivedRowsWriting_ > 0 && !letGoOfReceivedRows()) || SmsEngine.NeedsResynchronization() ||
+        sendersTurn)
         return false;
     host_.EnablePollingTimer(false);
     std::int32_t action = SMS_ACTION_NONE;

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+class ServiceSmsDB;
+
 namespace sms {
 
 // The values of the "SMS" and "SMS\DynamicRouting" settings; read at start-up
@@ -99,6 +101,8 @@ class SmsGateway {
     void ChgSmsStatus(SMSMSG& msg, std::int32_t state);
     // A message failed: its row, or a new one, says so.
     void HandleSmsSendError(SMSMSG msg);
+    // At a stop: every message still waiting to be sent is named in the log.
+    void NameUnsentMessages();
 
     // ---- the polling timer and the GSM-line table ----
     // The polling timer's steps once the link is up. The GSM-line list, then
@@ -128,9 +132,13 @@ class SmsGateway {
     // its own row when `editing`) and hands the rules over.
     void saveRoutingRule(ROUTING_RULE rule, bool editing);
 
-    // Inserts a row for the message in `state` for user `userId`; its key
-    // goes into nId. False when the row could not be stored.
-    bool insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId);
+    // A row in `state` for a message that has none, written in turn with
+    // the other rows (by the row writer, or kept for the database's return,
+    // never attached for on the spot); its sender's client is told once it
+    // is stored.
+    void insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state);
+    // The row's values from the message, for the message's sender.
+    static void fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state);
     // Told whether a row was stored, with its key in the message.
     using RowStored = std::function<void(bool stored, SMSMSG msg)>;
     // The same, with the message's own state, never kept for the database's
@@ -142,6 +150,7 @@ class SmsGateway {
         bool polled;
         std::size_t left;
         std::size_t stored;
+        int pollLetGo; // pollLetGo_ when they set out
     };
     // `stamp` is the message's service-centre time stamp as received.
     void storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
@@ -161,18 +170,26 @@ class SmsGateway {
     void receivedRowsDone(const ReceivedRows& rows);
     // Writes the statements, then tells the user's clients of the change.
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
-    // How a client's new message's row went: stored now (its key in the
-    // message), refused, on its way to the database (`answered` follows it),
-    // or kept for the database's return. The message is held back while its
-    // row is on its way or kept.
-    enum class ClientRow { Stored, Refused, Writing, Kept };
-    ClientRow storeClientSms(SMSMSG& msg, std::function<void()> answered);
+    // Stores the row of a message being sent. The message goes on whatever
+    // the database does: stored now, it carries its key; while its row is
+    // on its way (in the row writer, or kept for the database's return) it
+    // carries a stand-in key below -1 until the row is written; refused, it
+    // goes without a row. True when `answered` follows the row (it is on
+    // its way in the writer); false when the request is done now.
+    bool storeSentSmsRow(SMSMSG& msg, std::function<void()> answered);
+    static bool isStandIn(std::int32_t nId) { return nId < -1; }
+    // The row of the message under `standIn` was written (its key given) or
+    // refused: the sender's client hears of the row, then of the message's
+    // present state.
+    void sentRowWritten(std::int32_t standIn, int result, const std::string& key);
+    // The message whose row is on its way changed: its row takes the
+    // change once written.
+    void notePresentState(const SMSMSG& msg, std::int32_t state);
+    // The queued copies of a message and its expected reports take its key.
+    void replaceRowKey(std::int32_t from, std::int32_t to);
     // The new row's message to its sender's client.
     void announceStored(const SMSMSG& msg);
-    // The held message's row was written (its key given) or refused.
-    void clientSmsRowWritten(SMSMSG msg, int result, const std::string& key);
-    // A client's message goes to the send queues, announced when it has its
-    // row.
+    // A client's message goes to the send queues.
     void queueClientSms(const SMSMSG& msg);
     // After the database's return, the stored messages left at the exchange
     // for want of it are asked for again.
@@ -200,8 +217,13 @@ class SmsGateway {
     StatusRows statusRows_{*this};
     // A received message was left unacknowledged for want of the database.
     bool unstoredAtExchange_ = false;
-    // Received messages whose rows are being written.
+    // Received messages whose rows are being written and hold the poll.
     int receivedRowsWriting_ = 0;
+    // Counts the times the poll stopped waiting for such rows, the database
+    // being away.
+    int pollLetGo_ = 0;
+    // True when the poll stops waiting for the rows on their way.
+    bool letGoOfReceivedRows();
     // The last received message of each exchange identifier of each line
     // (line number, identifier), whether its rows are stored, and whether the
     // exchange answered our acknowledgement: it hands a message over again
@@ -217,6 +239,14 @@ class SmsGateway {
     // users whose rows they are. Read once, at start.
     std::map<std::string, std::set<std::int32_t>> earlierRunsRows_;
     bool earlierRunsRecalled_ = false;
+    // Messages on their way whose rows are not written yet, by stand-in
+    // key: the row as it goes to the database and the message as it is now.
+    struct RowOnItsWay {
+        SMSMSG row;
+        SMSMSG present;
+    };
+    std::map<std::int32_t, RowOnItsWay> rowsOnTheirWay_;
+    std::int32_t lastStandIn_ = -1;
     // Rows kept for the database's return reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -12,34 +12,11 @@
 
 namespace sms {
 
-namespace {
-
-void fillRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state, std::int32_t userId) {
-    table.nDir = std::to_string(msg.nDir);
-    table.sDate = msg.sDate;
-    table.sTime = msg.sTime;
-    table.sNumber = msg.sNumber;
-    table.sLine = msg.sLine;
-    table.sBody = msg.sBody;
-    table.nState = std::to_string(state);
-    table.nUserId = std::to_string(userId);
-}
-
-} // namespace
-
-bool SmsGateway::insertSmsRow(SMSMSG& msg, std::int32_t state, std::int32_t userId) {
-    auto table = db::MainTable<ServiceSmsDB>();
-    fillRow(table, msg, state, userId);
-    if (table.InsertDataWithId() != 0)
-        return false;
-    msg.nId = detail::readNumber(table.nId).value;
-    return true;
-}
-
 void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then) {
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
-    fillRow(table, msg, msg.nState, userId);
+    msg.nUserId = userId;
+    fillSmsRow(table, msg, msg.nState);
     std::weak_ptr<bool> alive = alive_;
     const auto written = [alive, msg, then](int result, const std::string& key) {
         if (alive.expired())
@@ -57,8 +34,10 @@ void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored the
 void SmsGateway::InsertSmsStatus(SMSMSG& msg) {
     if (msg.nId >= 0)
         return;
-    if (insertSmsRow(msg, msg.nState, msg.nUserId))
-        announceStored(msg);
+    if (isStandIn(msg.nId))
+        notePresentState(msg, msg.nState);
+    else
+        storeSentSmsRow(msg, {});
 }
 
 void SmsGateway::announceStored(const SMSMSG& msg) {
@@ -67,49 +46,9 @@ void SmsGateway::announceStored(const SMSMSG& msg) {
     host_.WyslijSmsDodaj(msg);
 }
 
-SmsGateway::ClientRow SmsGateway::storeClientSms(SMSMSG& msg, std::function<void()> answered) {
-    // The desk is answered at once rather than the event loop held in an attach.
-    const MainAttachLeftToReconnect noWaitHere;
-    auto table = db::MainTable<ServiceSmsDB>();
-    fillRow(table, msg, msg.nState, msg.nUserId);
-    std::weak_ptr<bool> alive = alive_;
-    // The client waits for its answer only while the row is on its way.
-    auto answer = std::make_shared<std::function<void()>>(std::move(answered));
-    const int result =
-        table.InsertDataWithId([this, alive, msg, answer](int written, const std::string& key) {
-            if (alive.expired())
-                return;
-            clientSmsRowWritten(msg, written, key);
-            if (*answer)
-                (*answer)();
-        });
-    if (result == db::RowWrittenLater)
-        return ClientRow::Writing;
-    *answer = nullptr;
-    if (result == db::RowKeptForReturn) {
-        base::WriteLog(2, "SMS użytkownika %d do %s czeka na bazę danych", msg.nUserId, msg.sNumber.c_str());
-        return ClientRow::Kept;
-    }
-    if (result != 0)
-        return ClientRow::Refused;
-    msg.nId = detail::readNumber(table.nId).value;
-    return ClientRow::Stored;
-}
-
-void SmsGateway::clientSmsRowWritten(SMSMSG msg, int result, const std::string& key) {
-    if (result == 0)
-        msg.nId = detail::readNumber(key).value;
-    queueClientSms(msg);
-}
-
 // A message whose row the database refused goes all the same, rather than
 // being lost: its row is tried again when the exchange acknowledges it.
 void SmsGateway::queueClientSms(const SMSMSG& msg) {
-    if (msg.nId >= 0)
-        announceStored(msg);
-    else
-        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany w bazie danych, wysyłany bez zapisu",
-                       msg.nUserId, msg.sNumber.c_str());
     SmsEngine.MainQueue.push_back(msg);
     SmsEngine.DistributeMainQueue();
 }
@@ -118,6 +57,8 @@ void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
     msg.nState = state;
     base::WriteLog(1, "ChgSmsStatus");
     base::WriteLog(1, "            nState=%d", state);
+    if (isStandIn(msg.nId))
+        notePresentState(msg, state);
     if (msg.nId < 0)
         return;
     const ::SmsRowId key{std::to_string(msg.nId)};
@@ -137,14 +78,12 @@ void SmsGateway::writeThenTell(const std::vector<std::string>& statements, std::
 
 void SmsGateway::HandleSmsSendError(SMSMSG msg) {
     base::WriteLog(1, "HandleSmsSendError 1");
-    // A message with a row of its own: that row fails.
-    if (msg.nId >= 0) {
+    // A message with a row of its own (or one on its way): that row fails.
+    if (msg.nId >= 0 || isStandIn(msg.nId)) {
         ChgSmsStatus(msg, SMS_STATE_FAILED);
         return;
     }
-    msg.nState = SMS_STATE_FAILED;
-    if (insertSmsRow(msg, SMS_STATE_FAILED, msg.nUserId))
-        host_.WyslijSmsDodaj(msg);
+    insertSmsRowThenAnnounce(msg, SMS_STATE_FAILED);
 }
 
 bool SmsGateway::receivedBefore(const SMSMSG& msg, const std::string& stamp) {
@@ -265,7 +204,7 @@ void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
     // The poll waits meanwhile: asked again before its acknowledgement, the
     // exchange would hand the same message over twice.
     ++receivedRowsWriting_;
-    auto rows = std::make_shared<ReceivedRows>(ReceivedRows{msg, polled, users.size(), 0});
+    auto rows = std::make_shared<ReceivedRows>(ReceivedRows{msg, polled, users.size(), 0, pollLetGo_});
     for (std::int32_t user : users)
         insertSmsRowThen(msg, user, [this, rows, user](bool stored, SMSMSG row) {
             if (stored && user != 0) {
@@ -279,7 +218,10 @@ void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
 }
 
 void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
-    --receivedRowsWriting_;
+    // Rows the poll let go of were counted off then, and moved it on.
+    const bool heldThePoll = rows.pollLetGo == pollLetGo_;
+    if (heldThePoll)
+        --receivedRowsWriting_;
     const SMSMSG& msg = rows.msg;
     if (rows.stored > 0) {
         received_[{msg.iNrLinii, msg.idWiad}].stored = true;
@@ -292,7 +234,7 @@ void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
     if (!host_.MainDatabaseOpen())
         unstoredAtExchange_ = true;
-    if (rows.polled)
+    if (rows.polled && heldThePoll)
         SmsEngine.PollNextLine();
 }
 
@@ -313,15 +255,19 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
     case SMS_ACTION_SND:
         base::WriteLog(1, "SMS_ACTION_SND msg.nState=%d", msg.nState);
         // The row key, not the state, says whether the message has a row.
-        if (msg.nId >= 0)
+        if (msg.nId >= 0 || isStandIn(msg.nId))
             ChgSmsStatus(msg, SMS_STATE_SENT);
-        else if (insertSmsRow(msg, SMS_STATE_SENT, msg.nUserId))
-            host_.WyslijSmsDodaj(msg);
+        else
+            insertSmsRowThenAnnounce(msg, SMS_STATE_SENT);
         break;
     case SMS_ACTION_RAPORT:
         base::WriteLog(1, "SMS_ACTION_RAPORT msg.nState=%d", msg.nState);
         base::WriteLog(1, "                  nId=%d", reportRowId);
-        if (reportRowId > -1)
+        if (isStandIn(reportRowId)) {
+            SMSMSG reported = msg;
+            reported.nId = reportRowId;
+            notePresentState(reported, msg.nState);
+        } else if (reportRowId > -1)
             writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
                                                       ::SmsRowId{std::to_string(reportRowId)})},
                           msg.nUserId);
@@ -342,21 +288,12 @@ bool SmsGateway::HandleClientSmsRequest(const std::string& request, const std::s
     const std::size_t end = SmsEngine.HandleClientSms(request, idfb, result, action, msg);
     if (result == SMS_RESULT_OK && action == SMS_ACTION_SND_QUEUED) {
         base::WriteLog(1, "SMS_ACTION_SND_QUEUED -> InsertSmsStatus(&ReturnMsg)");
-        // Out of the queue while its row is stored (the store may wait in
-        // an event loop that queues others); a message whose row waits for
-        // the database is held back: its notice and its sending follow the row.
+        // Out of the queue while its row is stored, back in it at once with
+        // the row's key or a stand-in: it is sent whatever the database does.
         SmsEngine.MainQueue.pop_back();
-        switch (storeClientSms(msg, std::move(answered))) {
-        case ClientRow::Writing:
-            return true;
-        case ClientRow::Kept:
-            return false;
-        case ClientRow::Stored:
-        case ClientRow::Refused:
-            break;
-        }
+        const bool answerFollowsRow = storeSentSmsRow(msg, std::move(answered));
         queueClientSms(msg);
-        return false;
+        return answerFollowsRow;
     }
     if (result == SMS_RESULT_OK && action == SMS_ACTION_FWD) {
         msg.nForwardFrom = detail::readNumber(idfb).value;

@@ -122,6 +122,26 @@ class SigtermWithDesks : public testing::Test {
 
 } // namespace
 
+// A desk's message that no GSM line took yet when the program stops is
+// named in the log, as rows not written are.
+TEST_F(SigtermWithDesks, AMessageStillUnsentAtTheStopIsNamed) {
+    runWithDesks(
+        [&](HalvexProcess& halvex, sim::ExchangeSimulator&) {
+            sim::ClientSimulator& desk = *desks.front();
+            const std::size_t replies = desk.Replies().size();
+            ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&SGVsbG8=\r\n"));
+            ASSERT_TRUE(awaitWhileRunning(halvex, [&] { return desk.Replies().size() > replies; }))
+                << halvex.logText();
+        },
+        "with a message unsent", c,
+        [](HalvexProcess& halvex) {
+            const std::string log = halvex.logText();
+            EXPECT_NE(log.find("Nie wysłano SMS użytkownika"), std::string::npos) << log;
+            EXPECT_NE(log.find("do 600123456 z "), std::string::npos) << log;
+            EXPECT_NE(log.find(": Hello"), std::string::npos) << log;
+        });
+}
+
 // Each call's end writes its row; SIGTERM comes as the last record is sent.
 TEST_F(SigtermWithDesks, RightAfterACallsEndTheProgramEndsCleanly) {
     for (int run = 0; run < 5; ++run)

@@ -439,10 +439,10 @@ TEST_F(SmsRoad, AReceivedMessageReachesTheUserOfItsRuleOrItsLastWriterAndIsAckno
 }
 
 // The database file goes away: a message the exchange holds is not
-// acknowledged and stays there, a desk's message waits for its row; once the
-// database is back the poll asks for the stored one again by itself, and the
-// desk's message is stored, announced and sent.
-TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedOrSentAndBothComeInOnItsReturn) {
+// acknowledged and stays there, a desk's message is sent while its row
+// waits; once the database is back the poll asks for the stored one again by
+// itself, and the desk's message is stored and announced.
+TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedAndBothComeInOnItsReturn) {
     link();
     staff({"jnowak"});
     readGsmLines();
@@ -460,7 +460,7 @@ TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedOrSentAndBothComeInOnIts
     for (int i = 0; i < 3; ++i)
         tick();
     ASSERT_TRUE(flushed());
-    EXPECT_TRUE(exchange->SentMessages().empty()) << "not sent before its row exists";
+    EXPECT_EQ(exchange->SentMessages().size(), 1u) << "sent whatever the database does";
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
     EXPECT_EQ(exchange->StoredSmsCount(Line), 1u) << "the message stays at the exchange";
     for (const std::string& command : exchange->Commands())
@@ -490,38 +490,63 @@ TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedOrSentAndBothComeInOnIts
     EXPECT_TRUE(notices[0].starts_with("!SMS&ADD&" + key + "&1&")) << notices[0];
 }
 
-// The database server is killed (SIGKILL) while a desk sends: the desk hears
-// "OK" and nothing more; once the server is back the row is written,
-// announced in progress, and the message sent.
-TEST_F(SmsRoad, ADesksMessageSentWhileTheDatabaseServerIsDownIsStoredAnnouncedAndSentOnItsReturn) {
+// Desk messages go out while the database server is down, rows written on a
+// thread of their own as the program does: each is answered at once and
+// sent, and so is the other desk's input. A refused request's failed row
+// waits too, in turn. Once the server is back, every row is written and
+// announced, then takes what became of its message.
+TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreStoredOnItsReturn) {
     testfb::PrivateServer server;
     ASSERT_NO_FATAL_FAILURE(databaseOn(server));
     link();
-    staff({"jnowak"});
+    staff({"jnowak", "akowal"});
     readGsmLines();
     pollStoredMessages();
     smsNotices("jnowak");
+    form->Database().UseRowWriter(true);
+    // A desk whose answer waited for its row would be answered only at
+    // this bound, long after the waits below give up.
+    db::SetCallBound(std::chrono::minutes(2));
 
     server.kill();
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     send("jnowak", "600123456", "Hello");
-    for (int i = 0; i < 3; ++i)
-        tick();
+    send("jnowak", "600654321", "Hello again");
+    send("jnowak", "60065432x", "Refused");
+    desks.at("akowal")->ClearReceived();
+    ASSERT_TRUE(desks.at("akowal")->Send("!PING\r"));
+    ASSERT_TRUE(serveUntil([&] { return !desks.at("akowal")->Messages().empty(); }));
+    EXPECT_EQ(desks.at("akowal")->Messages(), Texts{"OK"});
+    ticksUntilSent(1, 1);
+    // Acknowledged: the line takes the next one.
+    ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.MainQueueSize() == 0; }));
+    ticksUntilSent(3, 2);
     ASSERT_TRUE(flushed());
-    EXPECT_TRUE(exchange->SentMessages().empty());
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
+    EXPECT_EQ(sms().SmsEngine.MainQueueSize(), 0);
 
     ASSERT_TRUE(server.start()) << server.error();
     form->trmReconnectTimer();
-    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0; }));
-    ticksUntilSent(1, 1);
-    ASSERT_TRUE(serveUntil([&] {
-        return smsRows() == Texts{"1 " + id("jnowak") + " 1 600123456 600100200"};
-    })) << testing::PrintToString(smsRows());
-    const std::string key = rows("SELECT NID FROM SMS").at(0).at("NID");
-    EXPECT_EQ(smsNotices("jnowak"),
-              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n",
-                     "!SMS&CHG\r\n"}));
+    const std::string sender = "1 " + id("jnowak") + " ";
+    const Texts stored{sender + "1 600123456 600100200", sender + "1 600654321 600100200",
+                       sender + "2 60065432x "};
+    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0 && smsRows() == stored; }))
+        << testing::PrintToString(smsRows());
+    Texts keys;
+    for (auto& row : rows("SELECT NID FROM SMS ORDER BY NID"))
+        keys.push_back(row.at("NID"));
+    const Texts notices = smsNotices("jnowak");
+    const auto added = [&](std::size_t i, const std::string& number, const std::string& state,
+                           const std::string& text) {
+        return "!SMS&ADD&" + keys.at(i) + "&1&" + stamp() + "&" + number + "&&" + state + "&" + base64(text) +
+               "\r\n";
+    };
+    // Each row announced before its change, the rows in their order.
+    EXPECT_EQ(notices, Texts({added(0, "600123456", "4", "Hello"), "!SMS&CHG\r\n",
+                              added(1, "600654321", "4", "Hello again"), "!SMS&CHG\r\n",
+                              added(2, "60065432x", "2", "Refused")}));
+    form->Database().UseRowWriter(false);
+    db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
 
@@ -555,7 +580,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
             tick();
         ASSERT_TRUE(flushed());
         EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "a handler waited for the database";
-        EXPECT_TRUE(exchange->SentMessages().empty()) << "not sent before its row exists";
+        EXPECT_EQ(exchange->SentMessages().size(), 1u) << "sent whatever the database does";
         for (const std::string& command : exchange->Commands())
             EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
         EXPECT_EQ(desk.Messages(), Texts{}) << "answered before its row exists";
@@ -754,6 +779,60 @@ TEST_F(SmsRoad, AMessageStoredButNotTakenBeforeARestartIsOnlyAcknowledgedAfterIt
     ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
     ASSERT_TRUE(flushed());
     EXPECT_EQ(smsRows(), stored);
+}
+
+// A received message whose row's commit went unanswered waits,
+// unacknowledged, for the database's return, which looks its row up; the
+// poll does not wait with it: the next line is asked meanwhile. (Where the
+// connection goes, in the statements or at the commit, depends on how the
+// bytes travel: the test goes on until one commit went unanswered.)
+TEST_F(SmsRoad, ARowWhoseCommitWentUnansweredHoldsNotThePollOfTheOtherLines) {
+    testfb::PrivateServer server;
+    std::unique_ptr<testing_support::SlowTcpProxy> relay;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
+    ASSERT_NO_FATAL_FAILURE(link({{2, "600100300"}}));
+    ASSERT_NO_FATAL_FAILURE(staff({"jnowak"}));
+    ASSERT_NO_FATAL_FAILURE(readGsmLines());
+    ASSERT_NO_FATAL_FAILURE(pollStoredMessages());
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    form->trmReconnect->SetEnabled(false);
+    const auto askedLine2 = [&] {
+        const auto commands = exchange->Commands();
+        return std::count(commands.begin(), commands.end(), "SMS GET 2");
+    };
+    bool unanswered = false;
+    std::size_t stored = 0;
+    for (std::size_t chunks = 5; chunks < 12 && !unanswered; ++chunks) {
+        const std::size_t logBefore = mainLogText().size();
+        relay->holdAfterChunksToServer(chunks);
+        exchange->StoreSms(Line, sim::pdu::DeliverHello);
+        form->miSmsSynchronizeClick();
+        tick();
+        ASSERT_TRUE(serveUntil([&] { return !MainDbHandleExists() || exchange->StoredSmsCount(Line) == 0; }));
+        unanswered = mainLogText().find("Nie wiadomo, czy zapisano", logBefore) != std::string::npos;
+        if (unanswered) {
+            const auto askedBefore = askedLine2();
+            for (int i = 0; i < 4; ++i) {
+                tick();
+                ASSERT_TRUE(flushed());
+            }
+            EXPECT_TRUE(serveUntil([&] { return askedLine2() > askedBefore; })) << "the poll waited";
+            EXPECT_EQ(exchange->StoredSmsCount(Line), 1u) << "acknowledged without its row";
+        }
+        relay->dropConnections();
+        relay->hold(false);
+        form->trmReconnectTimer();
+        ASSERT_TRUE(serveUntil([&] { return MainDbHandleExists() && form->Database().KeptRowCount() == 0; }));
+        // The cycle under way ends; the next asks line 1 again.
+        pollStoredMessages();
+        pollStoredMessages();
+        ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+        ++stored;
+    }
+    EXPECT_TRUE(unanswered) << "no commit was left unanswered";
+    EXPECT_EQ(smsRows(), Texts(stored, "0 0 0 601234567 600100200"));
+    db::SetCallBound(db::DefaultCallBound);
+    testfb::DetachMain();
 }
 
 // Desk messages keep going out while the exchange's keep the poll busy: with
