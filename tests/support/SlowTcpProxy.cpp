@@ -107,6 +107,8 @@ SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
 }
 
 void SlowTcpProxy::hold(bool held) {
+    // Held or let go now: a hold still waiting for its chunk count is over.
+    holdAtToServer_ = 0;
     held_ = held;
     toServerHeld_ = held;
     [[maybe_unused]] const ssize_t written = ::write(wake_[1], "h", 1);
