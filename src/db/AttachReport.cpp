@@ -24,9 +24,13 @@ std::string whereText(const std::string& host, const std::string& path) {
 
 void SayAttachFailure(const std::string& host, const std::string& path, const std::string& reason,
                       bool creating) {
-    // The server's words end in a full stop; the line goes on.
-    const std::string words =
-        !reason.empty() && reason.back() == '.' ? reason.substr(0, reason.size() - 1) : reason;
+    // The server's words end in a full stop, each of its lines too; the
+    // line goes on.
+    std::string words = reason;
+    for (auto at = words.find(".; "); at != std::string::npos; at = words.find(".; ", at))
+        words.erase(at, 1);
+    if (!words.empty() && words.back() == '.')
+        words.pop_back();
     const std::string line = std::string("Halvex: cannot ") + (creating ? "create" : "attach") +
                              " the database " + whereText(host, path) + ": " + words +
                              "; trying again until it attaches";
