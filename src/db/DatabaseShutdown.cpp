@@ -1,6 +1,7 @@
 // The database closed to new attachments and opened again, through the
 // server's service manager (the embedded engine has its own).
 #include "base/DiagnosticLog.h"
+#include "db/ParameterBlocks.h"
 #include "db/SessionDB.h"
 #include "platform/WireCodePage.h"
 
@@ -18,27 +19,6 @@ namespace {
 // A server that takes the connection and never answers ends the attach here.
 constexpr std::uint32_t ServiceConnectTimeoutSeconds = 10;
 
-void appendNumber(std::string& block, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8)
-        block += char((value >> shift) & 0xFF);
-}
-
-void appendText(std::string& block, char item, const std::string& text) {
-    const std::size_t length = std::min<std::size_t>(text.size(), 255);
-    block += item;
-    block += char(length);
-    block.append(text, 0, length);
-}
-
-std::string statusText(const ISC_STATUS* status) {
-    std::string text;
-    char message[512] = {};
-    const ISC_STATUS* cursor = status;
-    while (fb_interpret(message, sizeof(message), &cursor) > 0)
-        text += (text.empty() ? "" : "; ") + platform::fromWire(message);
-    return text;
-}
-
 // Runs one change of the database's properties and waits for its end: the
 // service reports a failure of the change only when its output is read.
 int changeProperties(const db::ConnectionSettings& database, const std::string& change, const char* what,
@@ -47,11 +27,11 @@ int changeProperties(const db::ConnectionSettings& database, const std::string& 
     isc_svc_handle service = 0;
     const std::string manager = database.host.empty() ? "service_mgr" : database.host + ":service_mgr";
     std::string attach{char(isc_spb_version), char(isc_spb_current_version)};
-    appendText(attach, isc_spb_user_name, platform::toWire(database.user));
-    appendText(attach, isc_spb_password, platform::toWire(database.password));
+    db::blocks::AppendText(attach, isc_spb_user_name, platform::toWire(database.user));
+    db::blocks::AppendText(attach, isc_spb_password, platform::toWire(database.password));
     attach += char(isc_spb_connect_timeout);
     attach += char(4);
-    appendNumber(attach, ServiceConnectTimeoutSeconds);
+    db::blocks::AppendNumber(attach, ServiceConnectTimeoutSeconds);
     const QByteArray path = QFile::encodeName(QString::fromStdString(database.path));
     std::string request{char(isc_action_svc_properties), char(isc_spb_dbname)};
     request += char(path.size() & 0xFF);
@@ -75,7 +55,7 @@ int changeProperties(const db::ConnectionSettings& database, const std::string& 
     const int code = failed ? int(status[1]) : 0;
     if (failed)
         base::WriteLog(logLevel, "Baza danych %s: %s nie powiodło się: %s", database.path.c_str(), what,
-                       statusText(status.data()).c_str());
+                       db::blocks::StatusWords(status.data()).c_str());
     if (service) {
         std::array<ISC_STATUS, 20> detached{};
         isc_service_detach(detached.data(), &service);
@@ -89,7 +69,7 @@ int SessionDB::CloseToAttachments(const db::ConnectionSettings& database) {
     // A full shutdown that waits for nobody: refused while anyone is attached.
     std::string change{char(isc_spb_prp_shutdown_mode), char(isc_spb_prp_sm_full),
                        char(isc_spb_prp_attachments_shutdown)};
-    appendNumber(change, 0);
+    db::blocks::AppendNumber(change, 0);
     return changeProperties(database, change, "zamknięcie dla nowych połączeń", 2);
 }
 

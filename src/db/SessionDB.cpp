@@ -4,6 +4,7 @@
 #include "base/TraceLabel.h"
 #include "db/ConnectThread.h"
 #include "db/MainDatabase.h"
+#include "db/ParameterBlocks.h"
 #include "db/SqlText.h"
 #include "platform/WireCodePage.h"
 
@@ -138,13 +139,6 @@ bool isLostConnection(const std::array<intptr_t, 20>& status) {
     return statusHolds(status, isLostConnectionCode);
 }
 
-void appendDpbText(std::string& dpb, char item, const std::string& text) {
-    const std::size_t length = std::min<std::size_t>(text.size(), 255);
-    dpb += item;
-    dpb += char(length);
-    dpb.append(text, 0, length);
-}
-
 // A server that takes the connection and never answers would hold the attach
 // until the system gives up on the connection (minutes), and no call bound
 // reaches an attach that has no handle yet. Firebird's connect time-out
@@ -155,8 +149,7 @@ void appendConnectTimeout(std::string& dpb) {
     const auto seconds = std::uint32_t(std::max<long long>(0, left.count()) + 1);
     dpb += char(isc_dpb_connect_timeout);
     dpb += char(4);
-    for (int shift = 0; shift < 32; shift += 8)
-        dpb += char((seconds >> shift) & 0xFF);
+    db::blocks::AppendNumber(dpb, seconds);
 }
 
 bool onGuiThread() {
@@ -245,9 +238,9 @@ int SessionDB::AttachDatabase(bool background) {
 // file. Every attach has a connect time-out.
 void SessionDB::buildDpb() {
     dpb_.assign({char(isc_dpb_version1), char(isc_dpb_num_buffers), 1, 90});
-    appendDpbText(dpb_, isc_dpb_user_name, platform::toWire(userName_));
-    appendDpbText(dpb_, isc_dpb_password, platform::toWire(password_));
-    appendDpbText(dpb_, isc_dpb_lc_ctype, platform::wireCharsetName());
+    db::blocks::AppendText(dpb_, isc_dpb_user_name, platform::toWire(userName_));
+    db::blocks::AppendText(dpb_, isc_dpb_password, platform::toWire(password_));
+    db::blocks::AppendText(dpb_, isc_dpb_lc_ctype, platform::wireCharsetName());
     dpb_ += char(isc_dpb_utf8_filename);
     dpb_ += char(0);
     appendConnectTimeout(dpb_);
@@ -623,13 +616,7 @@ int SessionDB::ReportError(const intptr_t* statusWords, bool expected) {
     // what the administrator must know is said once, by the caller.
     const int code = int(status[1]);
     const ISC_LONG sqlCode = isc_sqlcode(status);
-    // Every message of the vector: the cause (the operating system's, a
-    // conversion's) often stands beneath the first.
-    std::string messageText;
-    char message[512] = {};
-    const ISC_STATUS* cursor = status;
-    while (fb_interpret(message, sizeof(message), &cursor) > 0)
-        messageText += (messageText.empty() ? "" : "; ") + platform::fromWire(message);
+    const std::string messageText = db::blocks::StatusWords(status);
     char sqlText[512] = {};
     isc_sql_interprete(short(sqlCode), sqlText, sizeof(sqlText));
     const std::string sqlMessage = platform::fromWire(sqlText);

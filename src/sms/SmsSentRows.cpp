@@ -11,6 +11,15 @@
 
 namespace sms {
 
+namespace {
+
+void sayGoesWithoutRow(const SMSMSG& msg) {
+    base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany w bazie danych, wysyłany bez zapisu",
+                   msg.nUserId, msg.sNumber.c_str());
+}
+
+} // namespace
+
 void SmsGateway::fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state) {
     table.nDir = std::to_string(msg.nDir);
     table.sDate = msg.sDate;
@@ -56,8 +65,7 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     }
     *answer = nullptr;
     if (result != 0) {
-        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany w bazie danych, wysyłany bez zapisu",
-                       msg.nUserId, msg.sNumber.c_str());
+        sayGoesWithoutRow(msg);
         return false;
     }
     msg.nId = detail::readNumber(table.nId).value;
@@ -73,8 +81,7 @@ void SmsGateway::sentRowWritten(std::int32_t standIn, int result, const std::str
     SMSMSG present = found->second.present;
     rowsOnTheirWay_.erase(found);
     if (result != 0) {
-        base::WriteLog(2, "SMS użytkownika %d do %s nie zapisany w bazie danych, wysyłany bez zapisu",
-                       row.nUserId, row.sNumber.c_str());
+        sayGoesWithoutRow(row);
         replaceRowKey(standIn, -1);
         // Acknowledged or failed meanwhile: the row those would have
         // written for a message without one.

@@ -4,6 +4,7 @@
 #include "base/DiagnosticLog.h"
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
+#include "db/SqlText.h"
 #include "sms/SmsGateway.h"
 #include "sms/SmsNumberToken.h"
 
@@ -124,21 +125,14 @@ std::string numbersOf(const std::string& text) {
     return numbers;
 }
 
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 } // namespace
 
 std::string SmsGateway::receivedRowKey(const std::string& date, const std::string& time,
                                        const std::string& number, const std::string& line,
                                        const std::string& body) {
     const char separator = '\x1f';
-    return numbersOf(date) + separator + numbersOf(time) + separator + trimmed(number) + separator +
-           trimmed(line) + separator + trimmed(body);
+    return numbersOf(date) + separator + numbersOf(time) + separator + TrimSqlValue(number) + separator +
+           TrimSqlValue(line) + separator + TrimSqlValue(body);
 }
 
 void SmsGateway::RecallEarlierRunsReceived() {
