@@ -140,6 +140,7 @@ class Maintenance : public testing_support::MainFormFixture {
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         return path.toStdString();
     }
+    QString restored() const { return scratch.path() + "/restored"; }
     // The real gbak, and after a restore it made, `then` (shell lines).
     std::string gbakRestoringThen(const char* name, const QString& then) {
         const QString path = scratch.path() + "/" + name;
@@ -254,7 +255,6 @@ class RestoreAtStop : public Maintenance, public ::testing::WithParamInterface<b
             "gbak-restore-hangs",
             QStringLiteral("  : > '%1'\n  trap '' TERM\n  exec sleep 300").arg(restored()));
     }
-    QString restored() const { return scratch.path() + "/restored"; }
 };
 
 // The program stops while gbak restores: gbak is ended, and the database
@@ -294,7 +294,6 @@ class RestoreInUse : public Maintenance, public ::testing::WithParamInterface<bo
             "gbak-restore-waits",
             QStringLiteral("  : > '%1'\n  read word < '%2'\n  exit 0").arg(restored(), word()));
     }
-    QString restored() const { return scratch.path() + "/restored"; }
     QString word() const { return scratch.path() + "/word"; }
     void giveWord() {
         QFile fifo(word());

@@ -145,12 +145,7 @@ class ClientServiceHandlers : public ClientServiceTestBed {
     // The users' database on a server of the test's own, with the user ewa
     // loaded, for the tests that stop that server.
     void usersOnServer(testfb::PrivateServer& server, const std::string& file) {
-        ASSERT_TRUE(server.prepared()) << server.error();
-        ASSERT_TRUE(server.start()) << server.error();
-        testfb::DetachMain();
-        c = server.connection(file);
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, file));
         form->Settings.IPFBaseText = c.host;
         form->Settings.NameFBText = c.path;
         form->Settings.PasswordFB = c.password;

@@ -445,15 +445,6 @@ TEST_P(CallRoad, AStreamOfRecordsLeavesTheEventLoopItsTurnsAndKeepsItsOrder) {
 // The database on a Firebird server of the test's own, which it may kill.
 class CallRoadThroughAnOutage : public CallRoad {
   protected:
-    void databaseOnOwnServer() {
-        ASSERT_TRUE(server.prepared()) << server.error();
-        ASSERT_TRUE(server.start()) << server.error();
-        testfb::DetachMain();
-        c = server.connection("calls.fdb");
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-        nameDatabase(c);
-    }
     // Lets the event loop run for `ms`.
     bool serveFor(int ms) {
         bool due = false;
@@ -476,7 +467,8 @@ class CallRoadThroughAnOutage : public CallRoad {
 // so it attaches within an interval of the server's return: the rows kept
 // meanwhile are written while the calls go on, each once and in order.
 TEST_P(CallRoadThroughAnOutage, KeptCallRowsAreWrittenSoonAfterTheServersReturnWhileCallsGoOn) {
-    ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer());
+    ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, "calls.fdb"));
+    nameDatabase(c);
     link();
     form->Database().UseRowWriter(true);
     constexpr int ReconnectMs = 2000;

@@ -197,6 +197,13 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
             tick();
         ASSERT_TRUE(serveUntil([&] { return exchange->SentMessages().size() >= count; }));
     }
+    // Runs until the exchange has been sent `command`.
+    bool commandSent(const std::string& command) {
+        return serveUntil([&] {
+            const auto commands = exchange->Commands();
+            return std::find(commands.begin(), commands.end(), command) != commands.end();
+        });
+    }
     // Everything queued for the exchange has gone out.
     bool flushed() {
         return serveUntil([&] {
@@ -209,12 +216,7 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
     // window's settings pointing at it (through a relay made here when asked).
     void databaseOn(testfb::PrivateServer& server,
                     std::unique_ptr<testing_support::SlowTcpProxy>* relay = nullptr) {
-        ASSERT_TRUE(server.prepared()) << server.error();
-        ASSERT_TRUE(server.start()) << server.error();
-        testfb::DetachMain();
-        c = server.connection("sms.fdb");
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+        ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, "sms.fdb"));
         if (relay) {
             testfb::DetachMain();
             *relay = std::make_unique<testing_support::SlowTcpProxy>(
@@ -703,10 +705,7 @@ TEST_F(SmsRoad, AReceivedMessageIsStoredOnceWhateverBecomesOfItsAcknowledgement)
     exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
     const int again = exchange->AnnounceSms(Line, sim::pdu::DeliverMeeting, {30, 30});
     const std::string ack = "SMS ACK " + std::to_string(Line) + " " + std::to_string(again);
-    ASSERT_TRUE(serveUntil([&] {
-        const auto commands = exchange->Commands();
-        return std::find(commands.begin(), commands.end(), ack) != commands.end();
-    }));
+    ASSERT_TRUE(commandSent(ack));
     exchange->SetAnswerRule({});
     linkClock.advance(31'000);
     ASSERT_TRUE(flushed());
@@ -744,11 +743,7 @@ TEST_F(SmsRoad, TimeStampsThatDifferOnlyInTheirZoneMakeTwoMessages) {
     // the identifier's next message comes.
     exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
     announce(sim::pdu::DeliverHello);
-    ASSERT_TRUE(serveUntil([&] {
-        const auto commands = exchange->Commands();
-        return std::find(commands.begin(), commands.end(), "SMS ACK " + std::to_string(Line) + " 7") !=
-               commands.end();
-    }));
+    ASSERT_TRUE(commandSent("SMS ACK " + std::to_string(Line) + " 7"));
     announce(sim::pdu::DeliverHelloOtherZone);
     ASSERT_TRUE(serveUntil([&] { return smsRows().size() == 2; })) << testing::PrintToString(smsRows());
     EXPECT_EQ(smsRows(), Texts(2, row));
@@ -766,10 +761,7 @@ TEST_F(SmsRoad, AMessageStoredButNotTakenBeforeARestartIsOnlyAcknowledgedAfterIt
     exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
     const std::string ack = "SMS ACK " + std::to_string(Line) + " " +
                             std::to_string(exchange->AnnounceSms(Line, sim::pdu::DeliverHello));
-    ASSERT_TRUE(serveUntil([&] {
-        const auto commands = exchange->Commands();
-        return std::find(commands.begin(), commands.end(), ack) != commands.end();
-    }));
+    ASSERT_TRUE(commandSent(ack));
     exchange->SetAnswerRule({});
     ASSERT_EQ(exchange->StoredSmsCount(Line), 1u);
     EXPECT_EQ(smsRows(), stored);

@@ -7,6 +7,7 @@
 #include "support/ExchangeSimulator.h"
 #include "support/LinkTestSupport.h"
 #include "support/Ports.h"
+#include "support/PrivateFirebirdServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -223,6 +224,15 @@ bool ClientServiceTestBed::noticesDelivered() const {
         if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
             return false;
     return true;
+}
+
+void ClientServiceTestBed::databaseOnOwnServer(testfb::PrivateServer& server, const std::string& file) {
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    testfb::DetachMain();
+    c = server.connection(file);
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
 }
 
 } // namespace testing_support

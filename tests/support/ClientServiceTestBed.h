@@ -17,6 +17,9 @@
 namespace sim {
 class ExchangeSimulator;
 }
+namespace testfb {
+class PrivateServer;
+}
 
 namespace testing_support {
 
@@ -89,6 +92,9 @@ class ClientServiceTestBed : public MainFormFixture {
     }
     void startForm();
     void stopForm();
+    // Starts the test's own Firebird server (one it may kill); `c` is a new
+    // database `file` there with its tables, the main connection on it.
+    void databaseOnOwnServer(testfb::PrivateServer& server, const std::string& file);
     static const char* at(const char* text, clients::RequestEnd end) { return end ? text + *end : nullptr; }
 
     testfb::DatabaseFolder folder;
