@@ -197,6 +197,21 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
             tick();
         ASSERT_TRUE(serveUntil([&] { return exchange->SentMessages().size() >= count; }));
     }
+    // Ticks, each answer let in before the next, until `done` holds: sending
+    // and polling take turns, and what went out reaches the exchange a little
+    // after it left the queue.
+    bool tickedUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 40 && !done(); ++i) {
+            tick();
+            flushed();
+            serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; });
+        }
+        return serveUntil(done);
+    }
+    std::size_t commandCount(const std::string& command) {
+        const auto commands = exchange->Commands();
+        return static_cast<std::size_t>(std::count(commands.begin(), commands.end(), command));
+    }
     // Runs until the exchange has been sent `command`.
     bool commandSent(const std::string& command) {
         return serveUntil([&] {
@@ -459,10 +474,10 @@ TEST_F(SmsRoad, WithTheDatabaseDownNothingIsAcknowledgedAndBothComeInOnItsReturn
     pollStoredMessages();
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     send("jnowak", "600123456", "Hello");
-    for (int i = 0; i < 3; ++i)
-        tick();
+    ASSERT_TRUE(tickedUntil([&] { return !exchange->SentMessages().empty(); }))
+        << "sent whatever the database does";
     ASSERT_TRUE(flushed());
-    EXPECT_EQ(exchange->SentMessages().size(), 1u) << "sent whatever the database does";
+    EXPECT_EQ(exchange->SentMessages().size(), 1u);
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
     EXPECT_EQ(exchange->StoredSmsCount(Line), 1u) << "the message stays at the exchange";
     for (const std::string& command : exchange->Commands())
@@ -574,15 +589,22 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
         testing_support::ReleaseLater release(*relay);
         exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
         ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n"));
+        // Queued at once, though its row and so its "OK" wait for the writer.
+        ASSERT_TRUE(serveUntil([&] {
+            const auto& lines = sms().SmsEngine.LineQueues;
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const auto& line) { return !line.second.empty(); });
+        }));
         exchange->StoreSms(Line, sim::pdu::DeliverHello);
         form->miSmsSynchronizeClick();
-        tick();
-        ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
-        for (int i = 0; i < 3; ++i)
-            tick();
+        const std::size_t polls = commandCount("SMS GET 1");
+        EXPECT_TRUE(tickedUntil([&] {
+            return !exchange->SentMessages().empty() && commandCount("SMS GET 1") > polls &&
+                   !sms().SmsEngine.bSmsRequestSent;
+        })) << "sent and polled whatever the database does";
         ASSERT_TRUE(flushed());
         EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "a handler waited for the database";
-        EXPECT_EQ(exchange->SentMessages().size(), 1u) << "sent whatever the database does";
+        EXPECT_EQ(exchange->SentMessages().size(), 1u);
         for (const std::string& command : exchange->Commands())
             EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
         EXPECT_EQ(desk.Messages(), Texts{}) << "answered before its row exists";
@@ -858,6 +880,7 @@ TEST_F(SmsRoad, SendingAndPollingTakeTurns) {
         ASSERT_TRUE(flushed());
         ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
     }
+    EXPECT_TRUE(serveUntil([&] { return exchange->SentMessages().size() >= 3; }));
     EXPECT_EQ(exchange->SentMessages().size(), 3u);
     EXPECT_GE(polls, 6);
 }
