@@ -134,6 +134,10 @@ class ConsoleHost {
     virtual void DetachMainDatabase() = 0;
     // What the structure check of a newly opened database did.
     enum class StructureCheck { NothingCreated, Created, CreateFailed };
+    // A check that created tables, by its error code.
+    static StructureCheck StructureCheckOf(int error) {
+        return error == 0 ? StructureCheck::Created : StructureCheck::CreateFailed;
+    }
     // Opens the main database with the settings in force, failures shown,
     // and checks its structure, telling the caller what the check did in
     // place of saying it; 0 when it is open.

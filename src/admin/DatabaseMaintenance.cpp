@@ -130,11 +130,7 @@ std::string otherAttachments(const db::ConnectionSettings& c) {
                            "MON$SYSTEM_FLAG = 0");
         session.RunInReadTransaction([&] { return session.RunQueryToList(&rows); });
     }
-    if (*own != 0) {
-        db::BoundedCall bound(own);
-        if (SessionDB::DetachDatabase(own) != 0)
-            SessionDB::AbandonConnection(own);
-    }
+    SessionDB::DetachOrAbandon(own);
     std::string all;
     for (QueryRow& row : rows) {
         const std::string& address = row["MON$REMOTE_ADDRESS"];
@@ -250,10 +246,11 @@ void DatabaseMaintenance::RemoveUnfinishedRestore() {
                        path.c_str());
         std::fprintf(stderr, "Halvex: removed %s, left by a database restore cut short\n", path.c_str());
     } else {
+        const std::string why = std::strerror(errno);
         base::WriteLog(2, "Nie można usunąć niedokończonego pliku odtwarzania bazy danych %s: %s",
-                       path.c_str(), std::strerror(errno));
+                       path.c_str(), why.c_str());
         std::fprintf(stderr, "Halvex: cannot remove %s, left by a database restore cut short: %s\n",
-                     path.c_str(), std::strerror(errno));
+                     path.c_str(), why.c_str());
     }
     if (QFileInfo(q(file)).isFile())
         SessionDB::OpenToAttachments(database);

@@ -571,8 +571,7 @@ void TKonfiguracja::CheckConnectClick() {
         if (opened) {
             int error = 0;
             if (front.CheckAndCreateTables(&error) != 0)
-                structure = error == 0 ? admin::ConsoleHost::StructureCheck::Created
-                                       : admin::ConsoleHost::StructureCheck::CreateFailed;
+                structure = admin::ConsoleHost::StructureCheckOf(error);
         }
         showConnectionVerdict(opened, structure);
     }

@@ -46,11 +46,7 @@ StoredPassword readOnConnectionOfItsOwn(const ClientLoginSettings& s, DbHandle* 
         SessionDB session(s.databaseHost, s.databaseFile, s.databaseUser, s.databasePassword, handle, false);
         answer = ReadStoredPassword(session, login);
     }
-    if (*handle != 0) {
-        db::BoundedCall bound(handle);
-        if (SessionDB::DetachDatabase(handle) != 0)
-            SessionDB::AbandonConnection(handle);
-    }
+    SessionDB::DetachOrAbandon(handle);
     return answer;
 }
 

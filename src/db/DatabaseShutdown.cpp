@@ -1,6 +1,7 @@
 // The database closed to new attachments and opened again, through the
 // server's service manager (the embedded engine has its own).
 #include "base/DiagnosticLog.h"
+#include "db/CallWatchdog.h"
 #include "db/ParameterBlocks.h"
 #include "db/SessionDB.h"
 #include "platform/WireCodePage.h"
@@ -8,7 +9,6 @@
 #include <QFile>
 #include <QString>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -16,8 +16,10 @@
 
 namespace {
 
-// A server that takes the connection and never answers ends the attach here.
-constexpr std::uint32_t ServiceConnectTimeoutSeconds = 10;
+// A server that takes the connection and never answers ends the attach
+// after as long as a call on the main connection may wait.
+constexpr auto ServiceConnectTimeoutSeconds =
+    std::uint32_t(std::chrono::duration_cast<std::chrono::seconds>(db::DefaultCallBound).count());
 
 // Runs one change of the database's properties and waits for its end: the
 // service reports a failure of the change only when its output is read.
@@ -29,9 +31,7 @@ int changeProperties(const db::ConnectionSettings& database, const std::string& 
     std::string attach{char(isc_spb_version), char(isc_spb_current_version)};
     db::blocks::AppendText(attach, isc_spb_user_name, platform::toWire(database.user));
     db::blocks::AppendText(attach, isc_spb_password, platform::toWire(database.password));
-    attach += char(isc_spb_connect_timeout);
-    attach += char(4);
-    db::blocks::AppendNumber(attach, ServiceConnectTimeoutSeconds);
+    db::blocks::AppendNumberItem(attach, isc_spb_connect_timeout, ServiceConnectTimeoutSeconds);
     const QByteArray path = QFile::encodeName(QString::fromStdString(database.path));
     std::string request{char(isc_action_svc_properties), char(isc_spb_dbname)};
     request += char(path.size() & 0xFF);

@@ -24,6 +24,13 @@ inline void AppendNumber(std::string& block, std::uint32_t value) {
         block += char((value >> shift) & 0xFF);
 }
 
+// An item with a four-byte number.
+inline void AppendNumberItem(std::string& block, char item, std::uint32_t value) {
+    block += item;
+    block += char(4);
+    AppendNumber(block, value);
+}
+
 // Every message of a status vector, joined: the cause (the operating
 // system's, a conversion's) often stands beneath the first.
 inline std::string StatusWords(const ISC_STATUS* status) {

@@ -147,9 +147,7 @@ bool isLostConnection(const std::array<intptr_t, 20>& status) {
 void appendConnectTimeout(std::string& dpb) {
     const auto left = std::chrono::ceil<std::chrono::seconds>(db::CallDeadline() - db::StopClock::now());
     const auto seconds = std::uint32_t(std::max<long long>(0, left.count()) + 1);
-    dpb += char(isc_dpb_connect_timeout);
-    dpb += char(4);
-    db::blocks::AppendNumber(dpb, seconds);
+    db::blocks::AppendNumberItem(dpb, isc_dpb_connect_timeout, seconds);
 }
 
 bool onGuiThread() {
@@ -598,6 +596,14 @@ void SessionDB::AbandonConnection(DbHandle* handle) {
     fb_cancel_operation(vec(status), dbh(handle), fb_cancel_abort);
     isc_detach_database(vec(status), dbh(handle));
     *handle = 0;
+}
+
+void SessionDB::DetachOrAbandon(DbHandle* handle) {
+    if (*handle == 0)
+        return;
+    db::BoundedCall bound(handle);
+    if (DetachDatabase(handle) != 0)
+        AbandonConnection(handle);
 }
 
 int SessionDB::DetachDatabase(DbHandle* handle) {

@@ -97,6 +97,9 @@ class SessionDB {
     // Closes a connection at once, without asking its server, and clears
     // the handle.
     static void AbandonConnection(DbHandle* handle);
+    // Detaches a handle of the caller's own within the call bound; a server
+    // that does not answer in time gets its connection abandoned.
+    static void DetachOrAbandon(DbHandle* handle);
     // Through the server's service manager: closes the database to every new
     // attachment, in one step of the server with the check that nobody is
     // attached (else dbcode::ShutFailed, and it stays open); 0 on success,

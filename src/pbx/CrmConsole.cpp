@@ -144,7 +144,7 @@ void CrmConsole::SetActive(bool on) {
             drop(connections_.begin()->first);
         return;
     }
-    if (server.isListening() || portRetry_.Waiting())
+    if (SwitchedOn())
         return;
     if (server.listen(QHostAddress::AnyIPv4, quint16(host_.CrmPort()))) {
         clients::ReportChosenPort(clients::ListenedPort::CrmConsole, host_.CrmPort(), server);

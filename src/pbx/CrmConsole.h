@@ -72,6 +72,9 @@ class CrmConsole {
     // Opens (or closes) the socket on its port; closing ends every connection.
     void SetActive(bool on);
     bool Active() const;
+    // Listening, or its port still being tried: it is closed before it takes
+    // another port, or the retry would open the old one later.
+    bool SwitchedOn() const { return Active() || portRetry_.Waiting(); }
     // Tries the port again while it cannot be opened.
     QTimer& PortRetry() { return portRetry_.Timer(); }
 

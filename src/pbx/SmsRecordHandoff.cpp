@@ -9,8 +9,7 @@ void PbxLink::smsRecord(std::string_view record) {
 }
 
 void PbxLink::smsCommandTaken(const std::string& command) {
-    if (command.starts_with("SMS ACK "))
-        host_.Sms().AcknowledgementTaken(command);
+    host_.Sms().AcknowledgementTaken(command);
 }
 
 void PbxLink::gsmRecord(std::string_view record) {

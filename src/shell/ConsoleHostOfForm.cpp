@@ -194,10 +194,7 @@ void ConsoleHostOfForm::WyslijListeGSMWszystkim() {
 }
 
 bool ConsoleHostOfForm::CrmSocketActive() {
-    // A socket whose port is still being tried is switched on: closed before
-    // it takes another port, or the retry would open the old one later.
-    pbx::CrmConsole& crm = form_.Pbx().Crm();
-    return crm.Active() || crm.PortRetry().isActive();
+    return form_.Pbx().Crm().SwitchedOn();
 }
 
 void ConsoleHostOfForm::SetCrmSocketActive(bool on) {
@@ -242,9 +239,7 @@ int ConsoleHostOfForm::attachReporting(StructureCheck& structure, const std::fun
     db::MainDatabase& database = form_.Database();
     structure = StructureCheck::NothingCreated;
     // The caller says what the check did, in its own words.
-    database.StructureReport = [&structure](int error) {
-        structure = error == 0 ? StructureCheck::Created : StructureCheck::CreateFailed;
-    };
+    database.StructureReport = [&structure](int error) { structure = StructureCheckOf(error); };
     const int result = attach();
     database.StructureReport = nullptr;
     database.MainDbState = result == 0 ? 0 : -1;
@@ -290,7 +285,7 @@ void ConsoleHostOfForm::ReloadFromDatabase() {
     form_.Admin().ContactsLoaded = false;
     form_.Sms().SmsRoutingLoaded = false;
     form_.lvAllUserPhones->SetTag(0);
-    if (!MainDbHandleExists() || MainAttachHeld() || !form_.Database().MainDbReady) {
+    if (!listsReadable()) {
         reloadPending_ = true;
         StartReconnectTimer();
         return;
@@ -303,8 +298,12 @@ void ConsoleHostOfForm::ReloadFromDatabase() {
 }
 
 void ConsoleHostOfForm::ReloadIfPending() {
-    if (reloadPending_ && MainDbHandleExists() && !MainAttachHeld() && form_.Database().MainDbReady)
+    if (reloadPending_ && listsReadable())
         ReloadFromDatabase();
+}
+
+bool ConsoleHostOfForm::listsReadable() const {
+    return MainDbHandleExists() && !MainAttachHeld() && form_.Database().MainDbReady;
 }
 
 void ConsoleHostOfForm::ShowSmsPage(bool on) {

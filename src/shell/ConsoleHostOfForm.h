@@ -64,6 +64,8 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     // Attaches the main database as `attach` does, the structure check
     // telling `structure` what it did.
     int attachReporting(StructureCheck& structure, const std::function<int()>& attach);
+    // The main connection is there, ready, and held by no restore.
+    bool listsReadable() const;
     TForm1& form_;
     ServerSettings& settings_;
     bool reloadPending_ = false;

@@ -78,6 +78,9 @@ class SMS {
     static void StampSmsDateTime(SMSMSG& message);
     std::int32_t Generate_nId(const std::string& line);
     bool IsIdUsed(const std::string& line, std::int32_t id) const;
+    // The queued copies of a message and its expected reports take its new
+    // row key.
+    void ReplaceRowKey(std::int32_t from, std::int32_t to);
     void SetDynamicRouting(std::uint8_t on, std::int32_t validitySeconds);
     int LineQueueCount() const { return static_cast<int>(LineQueues.size()); }
     bool IsLogEnabled() const { return bLogEnabled; }

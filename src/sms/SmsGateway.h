@@ -138,12 +138,13 @@ class SmsGateway {
     // is stored.
     void insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state);
     // The row's values from the message, for the message's sender.
-    static void fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state);
+    static void fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg);
     // Told whether a row was stored, with its key in the message.
     using RowStored = std::function<void(bool stored, SMSMSG msg)>;
-    // The same, with the message's own state, never kept for the database's
-    // return: `then` hears of it at once, or once the row writer wrote it.
-    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then);
+    // The same, with the message's own state: `then` hears of it at once, or
+    // once the row writer wrote it, or (`waitsForConnection`) once it was
+    // written on the database's return.
+    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then, bool waitsForConnection = false);
     // A received message's rows, one per recipient, on their way.
     struct ReceivedRows {
         SMSMSG msg;
@@ -185,8 +186,6 @@ class SmsGateway {
     // The message whose row is on its way changed: its row takes the
     // change once written.
     void notePresentState(const SMSMSG& msg, std::int32_t state);
-    // The queued copies of a message and its expected reports take its key.
-    void replaceRowKey(std::int32_t from, std::int32_t to);
     // The new row's message to its sender's client.
     void announceStored(const SMSMSG& msg);
     // A client's message goes to the send queues.

@@ -336,6 +336,22 @@ class LogForced {
 
 } // namespace
 
+void SMS::ReplaceRowKey(std::int32_t from, std::int32_t to) {
+    const auto replace = [&](SMSMSG& msg) {
+        if (msg.nId == from)
+            msg.nId = to;
+    };
+    for (SMSMSG& msg : MainQueue)
+        replace(msg);
+    for (auto& [line, queue] : LineQueues)
+        for (SMSMSG& msg : queue)
+            replace(msg);
+    for (auto& [line, reports] : ExpectedReports)
+        for (SMS_RAPORT& report : reports)
+            if (report.nId == from)
+                report.nId = to;
+}
+
 void SMS::DumpSendQueues() {
     const LogForced forced(*this);
     SmsLog("Kolejka główna (wejściowa) dla wysyłanych SMS: wiadomości %d", MainQueueSize());

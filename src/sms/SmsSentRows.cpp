@@ -20,14 +20,14 @@ void sayGoesWithoutRow(const SMSMSG& msg) {
 
 } // namespace
 
-void SmsGateway::fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg, std::int32_t state) {
+void SmsGateway::fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg) {
     table.nDir = std::to_string(msg.nDir);
     table.sDate = msg.sDate;
     table.sTime = msg.sTime;
     table.sNumber = msg.sNumber;
     table.sLine = msg.sLine;
     table.sBody = msg.sBody;
-    table.nState = std::to_string(state);
+    table.nState = std::to_string(msg.nState);
     table.nUserId = std::to_string(msg.nUserId);
 }
 
@@ -35,7 +35,7 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     // Never an attach on the spot: the desk and every other one would wait.
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
-    fillSmsRow(table, msg, msg.nState);
+    fillSmsRow(table, msg);
     lastStandIn_ = lastStandIn_ <= std::numeric_limits<std::int32_t>::min() + 1 ? -2 : lastStandIn_ - 1;
     const std::int32_t standIn = lastStandIn_;
     std::weak_ptr<bool> alive = alive_;
@@ -82,7 +82,7 @@ void SmsGateway::sentRowWritten(std::int32_t standIn, int result, const std::str
     rowsOnTheirWay_.erase(found);
     if (result != 0) {
         sayGoesWithoutRow(row);
-        replaceRowKey(standIn, -1);
+        SmsEngine.ReplaceRowKey(standIn, -1);
         // Acknowledged or failed meanwhile: the row those would have
         // written for a message without one.
         if (present.nState != row.nState)
@@ -90,7 +90,7 @@ void SmsGateway::sentRowWritten(std::int32_t standIn, int result, const std::str
         return;
     }
     row.nId = detail::readNumber(key).value;
-    replaceRowKey(standIn, row.nId);
+    SmsEngine.ReplaceRowKey(standIn, row.nId);
     announceStored(row);
     if (present.nState != row.nState || present.sLine != row.sLine) {
         present.nId = row.nId;
@@ -107,38 +107,13 @@ void SmsGateway::notePresentState(const SMSMSG& msg, std::int32_t state) {
         found->second.present.sLine = msg.sLine;
 }
 
-void SmsGateway::replaceRowKey(std::int32_t from, std::int32_t to) {
-    const auto replace = [&](SMSMSG& msg) {
-        if (msg.nId == from)
-            msg.nId = to;
-    };
-    for (SMSMSG& msg : SmsEngine.MainQueue)
-        replace(msg);
-    for (auto& [line, queue] : SmsEngine.LineQueues)
-        for (SMSMSG& msg : queue)
-            replace(msg);
-    for (auto& [line, reports] : SmsEngine.ExpectedReports)
-        for (SMS_RAPORT& report : reports)
-            if (report.nId == from)
-                report.nId = to;
-}
-
 void SmsGateway::insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state) {
-    const MainAttachLeftToReconnect noWaitHere;
     msg.nState = state;
-    auto table = db::MainTable<ServiceSmsDB>();
-    fillSmsRow(table, msg, state);
-    std::weak_ptr<bool> alive = alive_;
-    const auto written = [this, alive, msg](int result, const std::string& key) {
-        if (alive.expired() || result != 0)
-            return;
-        SMSMSG stored = msg;
-        stored.nId = detail::readNumber(key).value;
-        host_.WyslijSmsDodaj(stored);
+    const auto announce = [this](bool stored, const SMSMSG& row) {
+        if (stored)
+            host_.WyslijSmsDodaj(row);
     };
-    const int result = table.InsertDataWithId(written);
-    if (result == 0)
-        written(0, table.nId);
+    insertSmsRowThen(msg, msg.nUserId, announce, true);
 }
 
 // A message still queued goes no further: it is named, as rows are.

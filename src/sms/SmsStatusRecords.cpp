@@ -13,11 +13,11 @@
 
 namespace sms {
 
-void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then) {
+void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then, bool waitsForConnection) {
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
     msg.nUserId = userId;
-    fillSmsRow(table, msg, msg.nState);
+    fillSmsRow(table, msg);
     std::weak_ptr<bool> alive = alive_;
     const auto written = [alive, msg, then](int result, const std::string& key) {
         if (alive.expired())
@@ -27,7 +27,7 @@ void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored the
             stored.nId = detail::readNumber(key).value;
         then(result == 0, stored);
     };
-    const int result = table.InsertDataWithId(written, false);
+    const int result = table.InsertDataWithId(written, waitsForConnection);
     if (result != db::RowWrittenLater && result != db::RowKeptForReturn)
         written(result, table.nId);
 }
