@@ -133,6 +133,13 @@ TEST(ServerProcess, AHugeSettingsFileIsSetAsideAndTheStartStaysWithinTheShutdown
 
 namespace {
 
+// SIGTERM, and the program ends with code 0.
+void stopCleanly(HalvexProcess& halvex) {
+    halvex.signal(SIGTERM);
+    ASSERT_TRUE(halvex.waitForExit());
+    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+}
+
 // The settings of a start on the test server's database in `folder`, with
 // these numbers besides.
 void settingsOnServer(const testfb::DatabaseFolder& folder,
@@ -196,9 +203,7 @@ TEST(ServerProcess, StartUpErrorsSayWhatToDo) {
     EXPECT_NE(log.find("Baza danych utworzona"), std::string::npos) << log;
     EXPECT_EQ(errors.find("No such file"), std::string::npos) << errors;
 
-    halvex.signal(SIGTERM);
-    ASSERT_TRUE(halvex.waitForExit());
-    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
 }
 
 // A FIFO in the settings file's place used to hold the start for ever (deaf
@@ -330,9 +335,7 @@ TEST(ServerProcess, ASettingsFileLockedForTheWholeRunIsStillTheOneItRunsOn) {
 
     HalvexProcess halvex(sandbox);
     ASSERT_NO_FATAL_FAILURE(startAndConnect(halvex, "klientów"));
-    halvex.signal(SIGTERM);
-    ASSERT_TRUE(halvex.waitForExit());
-    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
 
     const std::string reason = machine + ".lock is held by another writer";
     const std::string errors = halvex.standardError();
@@ -385,9 +388,7 @@ TEST(ServerProcess, AWrongDatabasePasswordIsSaidOnStderrAtTheFirstFailure) {
     const std::string errors = halvex.standardError();
     const std::string said = errors.substr(errors.find(line));
     EXPECT_NE(said.find("password"), std::string::npos) << said;
-    halvex.signal(SIGTERM);
-    ASSERT_TRUE(halvex.waitForExit());
-    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
 }
 
 // The database server is down when the program starts: stderr names it,
@@ -421,7 +422,5 @@ TEST(ServerProcess, AStoppedDatabaseServerIsSaidAtOnceAndItsReturnToo) {
     const std::string errors = halvex.standardError();
     EXPECT_EQ(timesIn(errors, failure), 1) << errors;
     EXPECT_LT(errors.find(failure), errors.find(attached)) << errors;
-    halvex.signal(SIGTERM);
-    ASSERT_TRUE(halvex.waitForExit());
-    EXPECT_EQ(halvex.exitCode(), 0) << halvex.standardError();
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
 }
