@@ -63,12 +63,15 @@ void TKonfiguracja::btnRestoreClick() {
     const std::string file = ui::dialogs().OpenFile(request, this);
     if (file.empty())
         return;
-    // The window stays free while gbak works: its end says what the
-    // connection test finds.
+    // The window stays free while gbak works: its end runs the connection
+    // test on the database it attached again.
     console->Maintenance().RestoreEnded =
         [dialog = QPointer<TKonfiguracja>(this)](int attached, admin::ConsoleHost::StructureCheck structure) {
             if (dialog)
-                dialog->showConnectionVerdict(attached == 0, structure);
+                dialog->testConnection([&](admin::ConsoleHost::StructureCheck& found) {
+                    found = structure;
+                    return attached == 0;
+                });
         };
     if (console->Maintenance().Restore(file, texts))
         bazaOdtworzona = 1;

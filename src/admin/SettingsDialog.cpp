@@ -546,6 +546,31 @@ void TKonfiguracja::btnCancelClick() {
 }
 
 void TKonfiguracja::CheckConnectClick() {
+    // The typed values are tried on a connection of the test's own: the
+    // main connection goes on serving the clients until OK. The front says
+    // why a database does not open, or offers to create a missing file; the
+    // database that answers gets what it lacks of the structure.
+    testConnection([this](admin::ConsoleHost::StructureCheck& structure) {
+        DbHandle own = 0;
+        bool opened = false;
+        {
+            InterfaceDB front;
+            front.SetConnection(str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
+                                str(UserEdit->text()), str(PassEdit->text()));
+            front.UseConnection(&own);
+            opened = front.OpenDatabase(true) == 0;
+            int error = 0;
+            if (opened && front.CheckAndCreateTables(&error) != 0)
+                structure = admin::ConsoleHost::StructureCheckOf(error);
+        }
+        SessionDB::DetachDatabase(&own);
+        return opened;
+    });
+}
+
+// The connection test as the button and a restore's end run it: the
+// warnings on the fields around the attempt and its verdict.
+void TKonfiguracja::testConnection(const ConnectionAttempt& attempt) {
     if (DIPBEdit->text() == QLatin1String("127.0.0.1"))
         warn("Adres IP serwera bazy musi być adresem pod którym jest ona dostępna w całej sieci "
              "lokalnej.\nNie należy wpisywać adresu loopback poza przypadkiem gdy jedyny klient "
@@ -556,32 +581,14 @@ void TKonfiguracja::CheckConnectClick() {
         warn(text("IDS_20"), text("IDS_21"), ui::MB_ICONWARNING);
         return;
     }
-    // The typed values are tried on a connection of the test's own: the
-    // main connection goes on serving the clients until OK. The front says
-    // why a database does not open, or offers to create a missing file; the
-    // database that answers gets what it lacks of the structure.
-    DbHandle own = 0;
-    {
-        InterfaceDB front;
-        front.SetConnection(str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
-                            str(UserEdit->text()), str(PassEdit->text()));
-        front.UseConnection(&own);
-        auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
-        const bool opened = front.OpenDatabase(true) == 0;
-        if (opened) {
-            int error = 0;
-            if (front.CheckAndCreateTables(&error) != 0)
-                structure = admin::ConsoleHost::StructureCheckOf(error);
-        }
-        showConnectionVerdict(opened, structure);
-    }
-    SessionDB::DetachDatabase(&own);
+    auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
+    const bool opened = attempt(structure);
+    showConnectionVerdict(opened, structure);
     if (PassEdit->text() == QLatin1String(DefaultDbPassword))
         warn(text("IDS_106"), text("IDS_78"), ui::MB_ICONWARNING);
 }
 
-// What the connection test found, as it says it after the button and after
-// a restore.
+// What the connection test found.
 void TKonfiguracja::showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure) {
     using Check = admin::ConsoleHost::StructureCheck;
     if (!opened)

@@ -8,6 +8,7 @@
 #include "base/SettingValue.h"
 #include "ui/Components.h"
 
+#include <functional>
 #include <set>
 #include <string>
 
@@ -180,6 +181,10 @@ class TKonfiguracja : public ui::TForm {
     void storeFunctionCodes();
     void applySmsPage(int type);
     void warn(const std::string& message, const std::string& caption, unsigned icon);
+    // Attaches the database tested: whether it opened, and what the
+    // structure check made of it.
+    using ConnectionAttempt = std::function<bool(admin::ConsoleHost::StructureCheck& structure)>;
+    void testConnection(const ConnectionAttempt& attempt);
     void showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure);
     // The folder part of a file's path ("" when it names none).
     static std::string folderOf(const std::string& file);

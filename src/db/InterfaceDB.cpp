@@ -96,24 +96,30 @@ int InterfaceDB::OpenDatabase(bool showErrors) {
     }
     if (code == dbcode::IoError && session->AttachFoundNoFile())
         return createMissingFile(*session, showErrors);
-    ++OpenFailureCount;
-    if (onMainConnection())
+    // A connection of the caller's own (the connection test's) leaves the
+    // main one's count and countdown alone.
+    const bool main = onMainConnection();
+    if (main) {
+        ++OpenFailureCount;
         db::SayAttachFailure(host_, path_, reasonOf(*session, code));
+    }
     // Without a display the line above stands for the box: stderr does not
     // repeat a failure every minute.
-    if (showErrors || (OpenFailureCount >= 4 && db::host().HasDisplay()))
+    if (showErrors || (main && OpenFailureCount >= 4 && db::host().HasDisplay()))
         showFailure(*session, code);
     else
         logFailure(*session, code);
-    db::host().RestartReconnectTimer();
+    if (main)
+        db::host().RestartReconnectTimer();
     return -1;
 }
 
 void InterfaceDB::attached() {
+    if (!onMainConnection())
+        return;
     failureSaid.clear();
     creationAgreed = false;
-    if (onMainConnection())
-        db::SayAttached(host_, path_);
+    db::SayAttached(host_, path_);
 }
 
 // A file that cannot be created (its folder is not there yet, or may not be
@@ -138,9 +144,17 @@ int InterfaceDB::createMissingFile(SessionDB& session, bool showErrors) {
                                db::DatabaseHost::MessageKind::Plain);
         return 0;
     }
+    // What the main connection's tries remember is theirs alone: a missing
+    // main file is still asked about.
+    if (!onMainConnection()) {
+        if (showErrors)
+            showFailure(session, created);
+        else
+            logFailure(session, created);
+        return -1;
+    }
     creationAgreed = true;
-    if (onMainConnection())
-        db::SayAttachFailure(host_, path_, reasonOf(session, created), true);
+    db::SayAttachFailure(host_, path_, reasonOf(session, created), true);
     sayCreationFailure(session, created, showErrors);
     db::host().RestartReconnectTimer();
     return -1;

@@ -356,6 +356,10 @@ void MainDatabase::AttachAtStartup() {
 }
 
 void MainDatabase::Reconnect() {
+    // A restore keeps the connection away on purpose and attaches it at its
+    // end: no failed attach to count, say or show meanwhile.
+    if (MainAttachHeld())
+        return;
     if (!MainDbHandleExists())
         MainDbState = AttachMainDatabase() == 0 ? 0 : -1;
     FailSmsLeftInProgress();

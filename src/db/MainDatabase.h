@@ -46,8 +46,8 @@ class MainDatabase {
     // The start-up timer's first tick: attach (a cancelled attach counts as
     // failed), then fail the SMS left in progress.
     void AttachAtStartup();
-    // The reconnect timer's tick: attach when the handle is gone, then fail
-    // the SMS left in progress.
+    // The reconnect timer's tick: attach when the handle is gone (and no
+    // restore holds it), then fail the SMS left in progress.
     void Reconnect();
     // Creates what is missing of the structure of the attached main database
     // and says so, unless that database went through it in this process.

@@ -5,6 +5,7 @@
 #include "admin/SettingsDialog.h"
 #include "db/CallWatchdog.h"
 #include "db/DbErrorText.h"
+#include "db/InterfaceDB.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -24,6 +25,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -38,6 +40,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -136,6 +139,19 @@ class Maintenance : public testing_support::MainFormFixture {
                      backupFails ? "case \" $* \" in *\" -b \"*) echo 'no space' >&2; exit 1;; esac\n" : "",
                      RealGbak)
                 .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        return path.toStdString();
+    }
+    // A gbak that waits at the step with that switch until the test lets it go.
+    std::string heldGbak(const char* step) {
+        const QString path = scratch.path() + "/gbak-held";
+        const QString text = QStringLiteral("#!/bin/sh\ncase \" $* \" in *\" %1 \"*)\n  touch '%2/held'\n"
+                                            "  while [ ! -e '%2/go' ]; do sleep 0.02; done;;\nesac\n"
+                                            "exec %3 \"$@\"\n")
+                                 .arg(QLatin1String(step), scratch.path(), RealGbak);
+        QFile script(path);
+        EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(text.toUtf8()) > 0);
         script.close();
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         return path.toStdString();
@@ -626,19 +642,6 @@ struct ButtonDuringStep {
 
 class ButtonDuringRestore : public Maintenance, public ::testing::WithParamInterface<ButtonDuringStep> {
   protected:
-    // A gbak that waits at the step with that switch until the test lets it go.
-    std::string heldGbak(const char* step) {
-        const QString path = scratch.path() + "/gbak-held";
-        const QString text = QStringLiteral("#!/bin/sh\ncase \" $* \" in *\" %1 \"*)\n  touch '%2/held'\n"
-                                            "  while [ ! -e '%2/go' ]; do sleep 0.02; done;;\nesac\n"
-                                            "exec %3 \"$@\"\n")
-                                 .arg(QLatin1String(step), scratch.path(), RealGbak);
-        QFile script(path);
-        EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(text.toUtf8()) > 0);
-        script.close();
-        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
-        return path.toStdString();
-    }
     void addRows(const std::string& name) {
         sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('" + name + "', 0)");
         sql("INSERT INTO SmsRouting (nPriority, sSender, sLine, sRecipients) VALUES (1, '" + name +
@@ -716,6 +719,86 @@ INSTANTIATE_TEST_SUITE_P(BackupAndRestoreSteps, ButtonDuringRestore,
                                                                           ? "WhileTheLiveDatabaseIsBackedUp"
                                                                           : "WhileGbakRestores");
                          });
+
+// While gbak restores, the main connection is held away, not lost: the
+// reconnect timer's ticks count no failed open, say nothing on stderr and
+// show no box, even past the third failure of the run, and leave neither
+// the count raised nor the timer armed. The restore's end attaches it.
+TEST_F(Maintenance, ReconnectTicksDuringARestoreAreNoFailures) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    maintenance().SetGbakPath(heldGbak("-c"));
+    struct Count {
+        int before = std::exchange(OpenFailureCount, 3); // the next failure would show its box
+        ~Count() { OpenFailureCount = before; }
+    } count;
+
+    clickRestore(backup);
+    const QString held = scratch.path() + "/held";
+    serveWhileGbakRuns([&] { return QFile::exists(held); });
+    ASSERT_TRUE(QFile::exists(held)) << mainLogText();
+    ASSERT_FALSE(MainDbHandleExists());
+    const auto beforeTicks = dialogs->Calls().size();
+    form->trmReconnect->setInterval(1);
+    testing::internal::CaptureStderr();
+    int ticks = 0;
+    for (; ticks < 3; ++ticks) {
+        QSignalSpy ticked(form->trmReconnect, &QTimer::timeout);
+        form->trmReconnect->SetEnabled(true);
+        if (!ticked.wait())
+            break;
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ticks, 3);
+    EXPECT_EQ(said.find("cannot attach"), std::string::npos) << said;
+    EXPECT_EQ(OpenFailureCount, 3);
+    EXPECT_EQ(dialogs->Calls().size(), beforeTicks);
+    EXPECT_FALSE(form->trmReconnect->Enabled());
+
+    QFile go(scratch.path() + "/go");
+    ASSERT_TRUE(go.open(QIODevice::WriteOnly));
+    go.close();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(OpenFailureCount, 3);
+    EXPECT_FALSE(form->trmReconnect->Enabled());
+    const auto calls = dialogs->Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().text, text("IDS_99"));
+}
+
+// The restore's end runs the whole connection test on the dialog's fields:
+// after the restore's outcome, the warning of a loopback address, the
+// verdict and the warning of the default password, as the button shows them.
+TEST_F(Maintenance, RestoresEndWarnsOfALoopbackAddressAndTheDefaultPassword) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    for (auto [edit, typed] :
+         {std::pair{dialog->DIPBEdit, "127.0.0.1"}, std::pair{dialog->PassEdit, "plintaved"}}) {
+        edit->clear();
+        QTest::keyClicks(edit, QString::fromLatin1(typed));
+    }
+
+    clickRestore(backup);
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_TRUE(MainDbHandleExists());
+    const auto calls = dialogs->Calls();
+    ASSERT_GE(calls.size(), 4u);
+    const std::size_t end = calls.size() - 4;
+    EXPECT_EQ(calls[end].text, text("IDS_964"));
+    EXPECT_NE(calls[end + 1].text.find("loopback"), std::string::npos) << calls[end + 1].text;
+    EXPECT_EQ(calls[end + 1].caption, "Halvex");
+    EXPECT_EQ(calls[end + 2].text, text("IDS_99"));
+    EXPECT_EQ(calls[end + 3].text, text("IDS_106"));
+    EXPECT_EQ(calls[end + 3].caption, text("IDS_78"));
+    EXPECT_EQ(calls[end + 3].flags, ui::MB_OK | ui::MB_ICONWARNING);
+}
 
 TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     ASSERT_NO_FATAL_FAILURE(open(false));

@@ -4,6 +4,7 @@
 #include "admin/Console.h"
 #include "base/PasswordCodec.h"
 #include "db/DbErrorText.h"
+#include "db/InterfaceDB.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "pbx/CrmConsole.h"
@@ -22,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTcpServer>
@@ -504,6 +506,58 @@ TEST_F(SettingsDialogTest, ConnectionTestBuildsWhatTheTypedDatabaseLacks) {
     EXPECT_EQ(shown.flags, ui::MB_OK | ui::MB_ICONERROR);
     EXPECT_EQ(MainDbHandle, main); // the tests ran beside the main connection
     EXPECT_EQ(form->Settings.NameFBText, c.path);
+}
+
+// The connection test runs beside the main connection and leaves its state
+// alone: a failed test neither counts a failed open nor arms the reconnect
+// countdown, and a creation agreed to in the test that then failed does not
+// stand for the main database: when the main file goes missing later, the
+// reconnect still asks before it creates one.
+TEST_F(SettingsDialogTest, AFailedConnectionTestLeavesTheMainConnectionsStateAlone) {
+    open();
+    nameDatabase(c);
+    ASSERT_TRUE(MainDbHandleExists());
+    ASSERT_FALSE(form->trmReconnect->Enabled());
+    const int failures = OpenFailureCount;
+
+    const std::string noDatabase = folder.file("no-database.fdb");
+    QFile garbage(QString::fromStdString(noDatabase));
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly) && garbage.write(QByteArray(8192, 'x')) > 0);
+    garbage.close();
+    type("DIPBEdit", "");
+    // A file that is no database; then a missing one, agreed to be made in
+    // a folder that is not there.
+    for (const std::string& path : {noDatabase, folder.file("nowhere/new.fdb")}) {
+        type("NameEdit", path);
+        const auto before = dialogs->Calls().size();
+        if (path != noDatabase)
+            dialogs->QueueAnswer(ui::IDOK);
+        press("CheckConnect");
+        EXPECT_EQ(answer(before, {"IDS_75", "IDS_99", "IDS_102", "IDS_103"}).text, text("IDS_103")) << path;
+        EXPECT_FALSE(form->trmReconnect->Enabled()) << path;
+        EXPECT_EQ(OpenFailureCount, failures) << path;
+    }
+    EXPECT_TRUE(MainDbHandleExists());
+
+    // The main database's file is gone when the connection is lost.
+    press("btnCancel");
+    testfb::DetachMain();
+    const QString mainFile = QString::fromStdString(c.path);
+    ASSERT_TRUE(QFile::rename(mainFile, mainFile + ".away"));
+    const auto before = dialogs->Calls().size();
+    dialogs->QueueAnswer(ui::IDCANCEL);
+    QSignalSpy ticked(form->trmReconnect, &QTimer::timeout);
+    form->trmReconnect->setInterval(1);
+    form->trmReconnect->SetEnabled(true);
+    EXPECT_TRUE(ticked.wait());
+    const auto calls = dialogs->Calls();
+    EXPECT_TRUE(calls.size() > before &&
+                calls[before].text == form->lgLang->GetTextOrDefault("IDS_DB_FILE_MISSING"))
+        << mainLogText();
+    EXPECT_FALSE(QFile::exists(mainFile));
+    EXPECT_FALSE(MainDbHandleExists());
+    QFile::remove(mainFile);
+    ASSERT_TRUE(QFile::rename(mainFile + ".away", mainFile));
 }
 
 TEST_F(SettingsDialogTest, ShowAndTypeChangesTakeEffectBeforeOk) {
