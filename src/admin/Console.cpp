@@ -204,12 +204,11 @@ std::string Console::ListViewLookupText(int phoneId) const {
 void Console::LoadUserPhones(const std::string& userId) {
     const ConsoleLists lists = host_.Lists();
     lists.PhoneLV->clear();
+    // A database away leaves the phones read last in use.
     if (!MainDbHandleExists()) {
         lists.lvAllUserPhones->SetTag(0);
         host_.StartReconnectTimer();
-        return;
-    }
-    if (lists.lvAllUserPhones->Tag() == 0) {
+    } else if (lists.lvAllUserPhones->Tag() == 0) {
         reloadAllPhones();
         host_.UserPhonesReloaded(false);
     }

@@ -153,7 +153,8 @@ class ConsoleHost {
     // The diagnostics page and the information log on or off.
     virtual void SetAdvancedDiagnostics(bool on) = 0;
     // The progress window on top, not activated, with this text and a busy
-    // bar; called again while shown, it changes the text.
+    // bar, modal over the program's windows; the main window's pages cannot
+    // be used until it is hidden. Called again while shown, it changes the text.
     virtual void ShowProgress(const std::string& text) = 0;
     virtual void HideProgress() = 0;
     // Attaches the main database anew with that connection, failures shown,

@@ -23,34 +23,37 @@ void Console::LoadContacts() {
         host_.RepaintContacts();
         return;
     }
-    list->Rows().SetItemCount(0);
+    // The rows shown are replaced only by rows read: a database away (a
+    // restore, an outage) leaves the list as it was.
     if (!MainDbHandleExists()) {
         host_.StartReconnectTimer();
+        host_.RepaintContacts();
         return;
     }
     list->setEnabled(false);
     const db::ConnectionSettings c = db::MainConnection();
-    ContactGroupRows.clear();
+    std::map<int, std::string> groups;
+    std::vector<ContactRow> contacts;
     int status = 0;
     {
         InterfaceDB front;
         front.SetConnection(c.host, c.path, c.user, c.password);
-        status =
-            front.WyswietlBazeDB("ContactGroups", "idGroup, sGroupName", "nUserId", "0", &ContactGroupRows);
+        status = front.WyswietlBazeDB("ContactGroups", "idGroup, sGroupName", "nUserId", "0", &groups);
     }
-    ContactRows.clear();
-    host_.RepaintContacts();
-    {
+    if (status == 0) {
         InterfaceDB front;
         front.SetConnection(c.host, c.path, c.user, c.password);
-        const int contacts = front.WyswietlBazeDB(
+        status = front.WyswietlBazeDB(
             "ContactPriv",
             "idContactPriv, Company, JobPosition, Name, FirstName, Phone, Home, Mobile, Mail, www, Address, "
             "City, PostCode, nGroupId",
-            "CTIusers_nUserID", "0", &ContactRows);
-        status = status != 0 ? status : contacts;
+            "CTIusers_nUserID", "0", &contacts);
     }
     ContactsLoaded = status == 0;
+    if (ContactsLoaded) {
+        ContactGroupRows = std::move(groups);
+        ContactRows = std::move(contacts);
+    }
     host_.RepaintContacts();
     list->resizeColumnToContents(6);
     list->setEnabled(true);

@@ -258,15 +258,33 @@ void DatabaseMaintenance::RemoveUnfinishedRestore() {
 
 void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
     if (texts && !shuttingDown_)
-        ui::dialogs().MessageBox(text, texts("IDS_21"), icon | ui::MB_OK, ui::IDOK);
+        ui::dialogs().MessageBox(text, texts("IDS_21"), icon | ui::MB_OK, ui::IDOK, BoxOwner);
 }
 
+// The restore's windows are held while the user thinks (the progress window
+// makes way for the question); a "no" ends the restore.
 bool DatabaseMaintenance::goOnWithoutFreshBackup(const Texts& texts) {
     busy_ = true; // nothing else may start gbak while the user thinks
-    const bool goOn = ui::dialogs().MessageBox(texts("IDS_961"), texts("IDS_21"),
-                                               ui::MB_YESNO | ui::MB_ICONWARNING, ui::IDNO) == ui::IDYES;
+    host_.HideProgress();
+    const bool goOn =
+        ui::dialogs().MessageBox(texts("IDS_961"), texts("IDS_21"), ui::MB_YESNO | ui::MB_ICONWARNING,
+                                 ui::IDNO, BoxOwner) == ui::IDYES;
     busy_ = false;
+    if (!goOn)
+        releaseWindows();
     return goOn;
+}
+
+void DatabaseMaintenance::holdWindows(const std::string& text) {
+    host_.ShowProgress(text);
+    if (RestoreRunning)
+        RestoreRunning(true);
+}
+
+void DatabaseMaintenance::releaseWindows() {
+    host_.HideProgress();
+    if (RestoreRunning)
+        RestoreRunning(false);
 }
 
 void DatabaseMaintenance::reportStartFailure(const Texts& texts, bool gbakMissing) {
@@ -357,6 +375,9 @@ bool DatabaseMaintenance::startGbak(Run run, const QStringList& arguments, bool 
         return false;
     }
     busy_ = true;
+    // Both gbak runs of a restore show the progress window.
+    if (run_.step != Step::Backup && !shuttingDown_)
+        holdWindows(run_.texts("IDS_172"));
     return true;
 }
 
@@ -369,7 +390,7 @@ void DatabaseMaintenance::gbakOutput() {
     if (lines.isEmpty())
         return;
     lastOutputLine_ = lines.last().trimmed().left(ShownLineLimit).toStdString();
-    if (run_.step == Step::Restore && !shuttingDown_)
+    if (run_.step != Step::Backup && !shuttingDown_)
         host_.ShowProgress(run_.texts("IDS_172") + "\n" + lastOutputLine_);
 }
 
@@ -447,6 +468,7 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     if (MainDbHandleExists() && SessionDB::DetachDatabase(&MainDbHandle) != 0) {
         HoldMainAttach(false);
         base::WriteLog(1, "%s", "Odtwarzanie bazy danych przerwane: nie udało się odłączyć bazy");
+        releaseWindows();
         show(run.texts, run.texts("IDS_963"), ui::MB_ICONWARNING);
         return;
     }
@@ -458,7 +480,6 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
             refuseInUse(run, others);
             return;
         }
-    host_.ShowProgress(run.texts("IDS_172"));
     const std::string from = run.restoreFile;
     const db::ConnectionSettings database = run.database;
     run.step = Step::Restore;
@@ -478,7 +499,7 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
                                    QStringLiteral("-replace_database"), q(from), q(databaseName(into))};
     if (!startGbak(std::move(run), arguments, false)) {
         HoldMainAttach(false);
-        host_.HideProgress();
+        releaseWindows();
         auto structure = ConsoleHost::StructureCheck::NothingCreated;
         host_.ReattachMainDatabase(database, structure);
     }
@@ -568,7 +589,7 @@ void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std:
     HoldMainAttach(false);
     if (shuttingDown_)
         return;
-    host_.HideProgress();
+    releaseWindows();
     auto structure = ConsoleHost::StructureCheck::NothingCreated;
     const int attached = host_.ReattachMainDatabase(run.database, structure);
     if (!refusal.empty()) {

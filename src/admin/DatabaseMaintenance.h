@@ -9,7 +9,9 @@
 #include "db/DatabaseHost.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
+#include <QWidget>
 
 #include <chrono>
 #include <functional>
@@ -81,6 +83,13 @@ class DatabaseMaintenance {
     // Told at the end of a restore, once the main connection was attached
     // again (0, else the attach's failure) and its structure checked.
     std::function<void(int attached, ConsoleHost::StructureCheck structure)> RestoreEnded;
+    // The window the user asks from: the boxes of the runs he asked for
+    // belong to it, so that they stand above it when it is kept on top.
+    QPointer<QWidget> BoxOwner;
+    // Told true when a restore begins, with its backup of the live database,
+    // and false at its end, however it ends: meanwhile nothing the user does
+    // may reach the database, while the event loop goes on serving.
+    std::function<void(bool running)> RestoreRunning;
 
   private:
     enum class Step { Backup, FreshBackup, Restore };
@@ -110,6 +119,10 @@ class DatabaseMaintenance {
     // Logs and, for a user, shows one of the two failures of the start.
     void reportStartFailure(const Texts& texts, bool gbakMissing);
     void show(const Texts& texts, const std::string& text, unsigned icon);
+    // The progress window modal over the program's windows, and the window
+    // that asked told, from a restore's start to its end.
+    void holdWindows(const std::string& text);
+    void releaseWindows();
     // Asked when no backup of the live database could be made first.
     bool goOnWithoutFreshBackup(const Texts& texts);
     bool startBackup(Step step, Run run);

@@ -44,13 +44,23 @@ void TKonfiguracja::btnBackupClick() {
 }
 
 void TKonfiguracja::btnBackupClick(QObject* sender) {
-    if (console)
-        console->Maintenance().Backup(sender ? textsOf(*this) : admin::DatabaseMaintenance::Texts{});
+    if (!console)
+        return;
+    if (sender)
+        console->Maintenance().BoxOwner = this;
+    console->Maintenance().Backup(sender ? textsOf(*this) : admin::DatabaseMaintenance::Texts{});
 }
 
 void TKonfiguracja::btnRestoreClick() {
     if (!console)
         return;
+    // The restore's boxes stand above this window, which it keeps from the
+    // database until its end.
+    console->Maintenance().BoxOwner = this;
+    console->Maintenance().RestoreRunning = [dialog = QPointer<TKonfiguracja>(this)](bool running) {
+        if (dialog)
+            dialog->holdDatabaseControls(running);
+    };
     const auto texts = textsOf(*this);
     if (ui::dialogs().MessageBox(texts("IDS_158"), texts("IDS_21"), ui::MB_OKCANCEL | ui::MB_ICONWARNING,
                                  ui::IDCANCEL, this) != ui::IDOK)

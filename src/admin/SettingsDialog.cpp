@@ -539,6 +539,14 @@ void TKonfiguracja::applySmsPage(int type) {
     host().ApplySmsSettings();
 }
 
+// OK would store database fields that the restore's end does not attach,
+// and both read the lists from a database that is away.
+void TKonfiguracja::holdDatabaseControls(bool held) {
+    for (QWidget* control :
+         {static_cast<QWidget*>(btnAccept), static_cast<QWidget*>(btnCancel), static_cast<QWidget*>(tabBaza)})
+        control->setEnabled(!held);
+}
+
 void TKonfiguracja::btnCancelClick() {
     if (bazaOdtworzona == 1 && console)
         host().ReloadFromDatabase();

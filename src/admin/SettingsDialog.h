@@ -186,6 +186,9 @@ class TKonfiguracja : public ui::TForm {
     using ConnectionAttempt = std::function<bool(admin::ConsoleHost::StructureCheck& structure)>;
     void testConnection(const ConnectionAttempt& attempt);
     void showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure);
+    // OK, Cancel and the database page out of use (or back in use) while a
+    // restore holds the database.
+    void holdDatabaseControls(bool held);
     // The folder part of a file's path ("" when it names none).
     static std::string folderOf(const std::string& file);
     void buildCentralaPage();

@@ -250,18 +250,24 @@ int ConsoleHostOfForm::OpenMainDatabase(StructureCheck& structure) {
     return attachReporting(structure, [this] { return form_.Database().AttachMainDatabase(true); });
 }
 
+// Shown, not run: the event loop goes on serving the desks and the exchange.
+// Its modality keeps the user's clicks away; the pages, which read the
+// database when shown, are held as well.
 void ConsoleHostOfForm::ShowProgress(const std::string& text) {
+    form_.Zakladki->setEnabled(false);
     if (!OknoInfo)
         return;
     OknoInfo->Label1->setText(QString::fromStdString(text));
     if (OknoInfo->isVisible())
         return;
     OknoInfo->progress->setRange(0, 0);
+    OknoInfo->setWindowModality(Qt::ApplicationModal);
     OknoInfo->setAttribute(Qt::WA_ShowWithoutActivating);
     OknoInfo->show();
 }
 
 void ConsoleHostOfForm::HideProgress() {
+    form_.Zakladki->setEnabled(true);
     if (!OknoInfo)
         return;
     OknoInfo->hide();
@@ -280,17 +286,19 @@ void ConsoleHostOfForm::UstawKomunikatLP() {
 }
 
 // Read from a database that is away (a restore holds it, or it did not
-// open), the lists would stay empty: the reading waits for its return.
+// open), the lists would stay empty: the reading waits for its return, and
+// until then the lists and the rules in force stay as they are, also when a
+// page is shown meanwhile.
 void ConsoleHostOfForm::ReloadFromDatabase() {
-    form_.Admin().ContactsLoaded = false;
-    form_.Sms().SmsRoutingLoaded = false;
-    form_.lvAllUserPhones->SetTag(0);
     if (!listsReadable()) {
         reloadPending_ = true;
         StartReconnectTimer();
         return;
     }
     reloadPending_ = false;
+    form_.Admin().ContactsLoaded = false;
+    form_.Sms().SmsRoutingLoaded = false;
+    form_.lvAllUserPhones->SetTag(0);
     form_.Admin().LoadUsers();
     form_.Admin().LoadContacts();
     form_.Sms().LoadSmsRouting();

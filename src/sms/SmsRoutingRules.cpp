@@ -105,17 +105,21 @@ void SmsGateway::LoadSmsRouting() {
         host_.RoutingRulesChanged();
         return;
     }
-    SmsEngine.RoutingRules.clear();
-    SmsEngine.SetRoutingRules();
+    // The rules in force are replaced only by rules read: a database away
+    // (a restore, an outage) leaves received messages routed as before.
+    std::vector<ROUTING_RULE> read;
     if (host_.MainDatabaseOpen()) {
         const db::ConnectionSettings c = host_.MainConnection();
         InterfaceDB front;
         front.SetConnection(c.host, c.path, c.user, c.password);
         SmsRoutingLoaded = front.WyswietlBazeDB("SmsRouting", "nId, nPriority, sSender, sLine, sRecipients",
-                                                "0", "", &SmsEngine.RoutingRules) == 0;
-        SmsEngine.SetRoutingRules();
+                                                "0", "", &read) == 0;
     } else {
         host_.StartReconnectTimer();
+    }
+    if (SmsRoutingLoaded) {
+        SmsEngine.RoutingRules = std::move(read);
+        SmsEngine.SetRoutingRules();
     }
     host_.RoutingRulesChanged();
 }

@@ -263,9 +263,9 @@ std::string ScriptedDialogs::nextText() {
 }
 
 int ScriptedDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags,
-                                int headlessAnswer, QWidget*) {
+                                int headlessAnswer, QWidget* owner) {
     std::lock_guard lock(mutex_);
-    calls_.push_back({"MessageBox", text, caption, flags, {}});
+    calls_.push_back({"MessageBox", text, caption, flags, {}, owner});
     if (answers_.empty())
         return headlessAnswer;
     const int answer = answers_.front();

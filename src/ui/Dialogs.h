@@ -145,7 +145,8 @@ class ScriptedDialogs : public Dialogs {
         std::string text; // the file dialogs' filter, the folder dialog's start
         std::string caption;
         unsigned flags = 0;
-        FileRequest file; // what OpenFile was asked with
+        FileRequest file;               // what OpenFile was asked with
+        const QWidget* owner = nullptr; // the message box's owner as given
     };
     void QueueAnswer(int answer);
     void QueueText(std::string text); // answers for InputQuery, the file and folder dialogs

@@ -6,6 +6,7 @@
 #include "db/CallWatchdog.h"
 #include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
+#include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
@@ -26,6 +27,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTabBar>
 #include <QTest>
 #include <QTimer>
 
@@ -631,21 +633,28 @@ TEST_F(Maintenance, OkAndCancelAfterARestoreReadTheRestoredContacts) {
     }
 }
 
-// The window stays free while gbak works. Cancel or OK pressed during the
-// backup of the live database, or while gbak restores, leaves no list empty
-// nor with the old database's rows: the restore's end attaches the database,
-// says what the connection test finds and reads the lists from it.
+// From the backup of the live database to the restore's end the progress
+// window stands modal over the windows and nothing the user does reaches the
+// database: OK (with database fields changed before), Cancel, the database
+// fields and the main window's pages do nothing, so the rules in force still
+// route a received message and the lists keep their rows. The event loop
+// goes on meanwhile. The restore's end attaches the database the settings
+// name, says what the connection test finds and reads the lists from it.
 struct ButtonDuringStep {
     const char* step; // gbak's switch
     const char* button;
 };
 
-class ButtonDuringRestore : public Maintenance, public ::testing::WithParamInterface<ButtonDuringStep> {
+class RestoreWindows : public Maintenance {
   protected:
+    void letGbakGo() {
+        QFile go(scratch.path() + "/go");
+        ASSERT_TRUE(go.open(QIODevice::WriteOnly));
+    }
     void addRows(const std::string& name) {
         sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('" + name + "', 0)");
         sql("INSERT INTO SmsRouting (nPriority, sSender, sLine, sRecipients) VALUES (1, '" + name +
-            "', '_', '')");
+            "', '_', '5')");
         sql("INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, nGroupID, sUserIP, "
             "sRCPcard, sStatus, nPrivileges) VALUES ('" +
             name + "', '', '" + name + "', '', 0, '', '', '', 0)");
@@ -666,52 +675,112 @@ class ButtonDuringRestore : public Maintenance, public ::testing::WithParamInter
             all.push_back("user " + form->UserLV->topLevelItem(i)->text(3).toStdString());
         return all;
     }
+    // Whom the rules in force give a message received from `sender`.
+    std::vector<std::int32_t> routed(const std::string& sender) {
+        return form->Sms().SmsEngine.SelectRecipients(sender, "1");
+    }
+    // A click on a page's tab of the main window.
+    void clickPage(QWidget* page) {
+        QTabBar* bar = form->Zakladki->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form->Zakladki->indexOf(page)).center());
+    }
+    // After clicks on `pages` the page `shown` is shown, a message from
+    // `name` is routed by its rule, and the lists hold the rows of `name`.
+    void expectPagesKeep(std::initializer_list<QWidget*> pages, QWidget* shown, const std::string& name) {
+        for (QWidget* page : pages)
+            clickPage(page);
+        EXPECT_EQ(form->Zakladki->currentWidget(), shown);
+        EXPECT_EQ(routed(name), std::vector<std::int32_t>{5});
+        EXPECT_EQ(lists(), (std::vector<std::string>{"contact " + name, "rule " + name, "user " + name}));
+        EXPECT_EQ(form->lvKontakty->ItemCount(), 1);
+    }
+    // The window with the lists of "pozniejszy" read, and a backup holding
+    // those of "zbackupu".
+    void openWithLists() {
+        ASSERT_NO_FATAL_FAILURE(open(false));
+        progress = std::make_unique<TOknoInfo>();
+        OknoInfo = progress.get();
+        addRows("zbackupu");
+        dialog->btnBackupClick();
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        backup = maintenance().LastBackupFile();
+        removeRows();
+        addRows("pozniejszy");
+        form->resize(1000, 700);
+        form->show();
+        for (QWidget* page : {form->TabSms, form->TabSheet8, form->TabSheet1, form->TabSms})
+            clickPage(page);
+        ASSERT_EQ(form->Zakladki->currentWidget(), form->TabSms);
+        ASSERT_EQ(lists(), later);
+        ASSERT_EQ(routed("pozniejszy"), std::vector<std::int32_t>{5});
+        dialog->show();
+        dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    }
+    void TearDown() override {
+        OknoInfo = nullptr;
+        Maintenance::TearDown();
+    }
+    std::unique_ptr<TOknoInfo> progress;
+    std::string backup;
+    const std::vector<std::string> later = {"contact pozniejszy", "rule pozniejszy", "user pozniejszy"};
 };
 
-TEST_P(ButtonDuringRestore, LeavesTheRestoredListsAtTheRestoresEnd) {
-    ASSERT_NO_FATAL_FAILURE(open(false));
-    addRows("zbackupu");
-    dialog->btnBackupClick();
-    ASSERT_NO_FATAL_FAILURE(waitForGbak());
-    const std::string backup = maintenance().LastBackupFile();
-    removeRows();
-    addRows("pozniejszy");
-    form->Admin().LoadUsers();
-    form->Admin().LoadContacts();
-    form->Sms().LoadSmsRouting();
-    const std::vector<std::string> later = {"contact pozniejszy", "rule pozniejszy", "user pozniejszy"};
-    ASSERT_EQ(lists(), later);
+class ButtonDuringRestore : public RestoreWindows, public ::testing::WithParamInterface<ButtonDuringStep> {};
+
+TEST_P(ButtonDuringRestore, DoesNothingAndTheRestoresEndReadsTheRestoredLists) {
+    ASSERT_NO_FATAL_FAILURE(openWithLists());
+    const std::string database = c.path;
+    const std::string elsewhere = folder.file("elsewhere.fdb");
+    dialog->NameEdit->selectAll();
+    QTest::keyClicks(dialog->NameEdit, QString::fromStdString(elsewhere));
+    ASSERT_EQ(dialog->NameEdit->text().toStdString(), elsewhere);
 
     maintenance().SetGbakPath(heldGbak(GetParam().step));
-    dialog->show();
-    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
     dialogs->QueueAnswer(ui::IDOK);
     dialogs->QueueText(backup);
     QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
     const QString held = scratch.path() + "/held";
     serveWhileGbakRuns([&] { return QFile::exists(held); });
     ASSERT_TRUE(QFile::exists(held)) << mainLogText();
-    const auto beforeEnd = dialogs->Calls().size();
-    QTest::mouseClick(dialog->findChild<QWidget*>(GetParam().button), Qt::LeftButton);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialogs->Calls().size(), beforeEnd); // nothing said of a database away
-    QFile go(scratch.path() + "/go");
-    ASSERT_TRUE(go.open(QIODevice::WriteOnly));
-    go.close();
-    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_TRUE(progress->isVisible());
+    EXPECT_TRUE(progress->isModal());
+    EXPECT_EQ(progress->Label1->text().toStdString().rfind(text("IDS_172"), 0), 0u)
+        << progress->Label1->text().toStdString();
 
+    const auto beforeEnd = dialogs->Calls().size();
+    QTest::keyClicks(dialog->NameEdit, "x");
+    QTest::mouseClick(dialog->findChild<QWidget*>(GetParam().button), Qt::LeftButton);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->NameEdit->text().toStdString(), elsewhere);
+    EXPECT_EQ(form->Settings.NameFBText, database);
+    expectPagesKeep({form->TabSheet1, form->TabSheet8}, form->TabSms, "pozniejszy");
+    EXPECT_EQ(dialogs->Calls().size(), beforeEnd); // nothing said of a database away
+
+    ASSERT_NO_FATAL_FAILURE(letGbakGo());
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_FALSE(progress->isVisible());
     EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(MainDbAttachedWith().path, database);
+    EXPECT_EQ(form->Settings.NameFBText, database);
     EXPECT_EQ(lists(), (std::vector<std::string>{"contact zbackupu", "rule zbackupu", "user zbackupu"}))
         << mainLogText();
+    EXPECT_EQ(routed("zbackupu"), std::vector<std::int32_t>{5});
     EXPECT_EQ(form->lvKontakty->ItemCount(), 1);
     const auto calls = dialogs->Calls();
     ASSERT_GT(calls.size(), beforeEnd);
     EXPECT_EQ(calls.back().text, text("IDS_99"));
     EXPECT_EQ(calls.back().caption, text("IDS_21"));
+    // At the end the window is the user's again.
+    EXPECT_TRUE(dialog->isVisible());
+    clickPage(form->TabSheet1);
+    EXPECT_EQ(form->Zakladki->currentWidget(), form->TabSheet1);
+    QTest::mouseClick(dialog->btnCancel, Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
 }
 
 INSTANTIATE_TEST_SUITE_P(BackupAndRestoreSteps, ButtonDuringRestore,
                          ::testing::Values(ButtonDuringStep{"-b", "btnCancel"},
+                                           ButtonDuringStep{"-b", "btnAccept"},
                                            ButtonDuringStep{"-c", "btnCancel"},
                                            ButtonDuringStep{"-c", "btnAccept"}),
                          [](const auto& info) {
@@ -798,138 +867,202 @@ TEST_F(Maintenance, RestoresEndWarnsOfALoopbackAddressAndTheDefaultPassword) {
     EXPECT_EQ(calls[end + 3].text, text("IDS_106"));
     EXPECT_EQ(calls[end + 3].caption, text("IDS_78"));
     EXPECT_EQ(calls[end + 3].flags, ui::MB_OK | ui::MB_ICONWARNING);
-}
+    // A database that goes away after a restore (an outage, found as a lost
+    // connection) empties neither the rules in force nor the lists: Cancel asks
+    // for them anew, and the pages shown meanwhile keep what was read.
+    TEST_F(RestoreWindows, ADatabaseAwayEmptiesNeitherTheRulesNorTheLists) {
+        ASSERT_NO_FATAL_FAILURE(openWithLists());
+        dialogs->QueueAnswer(ui::IDOK);
+        dialogs->QueueText(backup);
+        QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        const std::vector<std::string> fromBackup = {"contact zbackupu", "rule zbackupu", "user zbackupu"};
+        ASSERT_EQ(lists(), fromBackup) << mainLogText();
 
-TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
-    ASSERT_NO_FATAL_FAILURE(open(false));
-    platform::ManualClock clock;
-    platform::setProcessClock(&clock);
-    // gbak missing: each run shows in the log at once.
-    maintenance().SetGbakPath(scratch.path().toStdString() + "/no-gbak");
-    form->Settings.AutoBackup = true;
-    form->Settings.AutoBackupPeriod = 7;
-    form->Settings.BackupTimeOfDay = QTime(3, 0);
-    auto ranAt = [&](const QDateTime& last, const QDateTime& now) {
-        form->Settings.LastBackupTime = last;
-        clock.setDateTime(now);
-        mainLogText();
-        logSoFar.clear();
-        form->MaintenanceTimerTimer();
-        const bool ran = mainLogText().find("Nie znaleziono pliku gbak.exe") != std::string::npos;
-        EXPECT_EQ(ran, form->Settings.LastBackupTime == now);
-        return ran;
-    };
-    const QDate day(2026, 3, 1);
-    EXPECT_TRUE(ranAt({day, QTime(3, 0, 5)}, {day.addDays(7), QTime(3, 0, 15)}));
-    EXPECT_FALSE(ranAt({day.addDays(7), QTime(3, 0, 15)}, {day.addDays(7), QTime(3, 0, 30)}));
-    EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(3, 59, 59)}));
-    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(2, 59, 59)}));
-    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(8), QTime(12, 0)}));
-    EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(9), QTime(2, 59)}));
-    // The set time keeps its seconds: strictly after it, not within its minute.
-    form->Settings.BackupTimeOfDay = QTime(17, 8, 13);
-    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(17, 8, 5)}));
-    form->Settings.BackupTimeOfDay = QTime(3, 0);
-    platform::RegistryKey key(platform::RegistryBranch::Machine);
-    ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
-    EXPECT_EQ(key.ReadString("timeBackup"), "2026-03-10 02:59:00");
-
-    // Nothing while the database is away.
-    testfb::DetachMain();
-    EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(30), QTime(3, 30)}));
-}
-
-TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHistory) {
-    ASSERT_NO_FATAL_FAILURE(open(false));
-    const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
-    const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
-    for (const std::string& date : {old, recent}) {
-        addMessage(date, "msg " + date);
-        for (const char* table : {"TalksIncoming", "TalksOutgoing"})
-            sql(std::string("INSERT INTO ") + table +
-                " (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + date + "', '10:00:00', '200')");
+        ASSERT_EQ(SessionDB::DetachDatabase(&MainDbHandle), 0);
+        QTest::mouseClick(dialog->btnCancel, Qt::LeftButton);
+        ASSERT_FALSE(dialog->isVisible());
+        expectPagesKeep({form->TabSheet1, form->TabSms, form->TabSheet8}, form->TabSheet8, "zbackupu");
     }
-    SessionDB ddl(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-    ASSERT_EQ(ddl.ExecuteDDL("CREATE EXCEPTION KEEP_CALLS 'kept'"), 0);
-    ASSERT_EQ(ddl.ExecuteDDL("CREATE TRIGGER KEEP_CALLS FOR TalksIncoming BEFORE DELETE AS BEGIN EXCEPTION "
-                             "KEEP_CALLS; END"),
-              0);
-    auto count = [&](const char* table) { return rows(std::string("SELECT COUNT(*) FROM ") + table); };
 
-    dialogs->QueueAnswer(ui::IDYES);
-    dialog->btnCleanDatabaseClick();
-    EXPECT_TRUE(shown(text("IDS_175")));
-    EXPECT_EQ(count("Msg"), "1\n");
-    EXPECT_EQ(count("TalksIncoming"), "2\n");
-    EXPECT_EQ(count("TalksOutgoing"), "2\n");
+    // Every box of a restore, whatever its end, belongs to the settings dialog,
+    // which is kept on top: the box stands above it.
+    TEST_F(Maintenance, EveryBoxOfARestoreBelongsToTheDialog) {
+        ASSERT_NO_FATAL_FAILURE(open(false));
+        dialog->show();
+        dialog->btnBackupClick();
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        const std::string good = maintenance().LastBackupFile();
+        QFile junk(scratch.path() + "/junk.fbk");
+        ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+        junk.write("not a backup");
+        junk.close();
+        const auto from = dialogs->Calls().size();
 
-    ASSERT_EQ(ddl.ExecuteDDL("DROP TRIGGER KEEP_CALLS"), 0);
-    dialogs->QueueAnswer(ui::IDYES);
-    dialog->btnCleanDatabaseClick();
-    EXPECT_TRUE(shown(text("IDS_177")));
-    EXPECT_EQ(count("TalksIncoming"), "1\n");
-    EXPECT_EQ(count("TalksOutgoing"), "1\n");
-    EXPECT_NE(rows().find("msg " + recent), std::string::npos);
+        clickRestore(good); // made
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        clickRestore(junk.fileName().toStdString()); // fails, the database put back
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        DbHandle other = 0;
+        {
+            SessionDB session(c.host, c.path, c.user, c.password, &other, false);
+            ASSERT_EQ(session.LastCode, 0);
+        }
+        clickRestore(good); // refused: someone else is attached
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        ASSERT_EQ(SessionDB::DetachDatabase(&other), 0);
+        maintenance().SetGbakPath(wrapper(true));
+        dialogs->QueueAnswer(ui::IDOK);
+        dialogs->QueueText(good);
+        dialogs->QueueAnswer(ui::IDNO);
+        QTest::mouseClick(dialog->btnRestore, Qt::LeftButton); // its own backup fails: asked, and not made
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
 
-    // The hidden speed test writes a hundred real history rows.
-    dialog->btnTestDbPerformanceClick();
-    EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
-    EXPECT_TRUE(shown(text("IDS_195")));
-}
-
-// A long history takes its time to delete, more than a desk's call may wait
-// (here every answer of the server comes later than that bound): the
-// cleaning's statements are not cut off at it, while a statement after
-// them still is.
-TEST_F(Maintenance, CleaningOutlastsTheBoundOfADesksCall) {
-    HALVEX_REQUIRE_FB_SERVER();
-    testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
-    ASSERT_NE(relay.port(), 0);
-    ASSERT_NO_FATAL_FAILURE(open(true, &relay));
-    const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
-    const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
-    sql("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 20000) DO BEGIN "
-        "INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" +
-        old + "', '10:00:00', '200'); i = i + 1; END END");
-    sql("INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + recent +
-        "', '10:00:00', '201')");
-    // Every answer of the server later than a desk's call may wait.
-    const auto slow = [&relay](bool slowed) {
-        relay.setDelay(std::chrono::milliseconds(slowed ? 100 : 0));
-        db::SetCallBound(slowed ? std::chrono::milliseconds(50) : db::DefaultCallBound);
-    };
-    struct Restore {
-        std::function<void(bool)> slow;
-        ~Restore() { slow(false); }
-    } restore{slow};
-    slow(true);
-
-    dialogs->QueueAnswer(ui::IDYES);
-    QTest::mouseClick(dialog->btnCleanDatabase, Qt::LeftButton);
-    EXPECT_TRUE(shown(text("IDS_177"))) << mainLogText();
-    EXPECT_FALSE(shown(text("IDS_175")));
-    // A desk's call after it still has its own bound.
-    const auto deskStatement = [this] {
-        SessionDB desk(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        return desk.ExecuteSQL("SELECT COUNT(*) FROM Msg");
-    };
-    EXPECT_NE(deskStatement(), 0);
-    EXPECT_NE(mainLogText().find("nie odpowiedziała w ciągu"), std::string::npos);
-    slow(false);
-    EXPECT_EQ(rows("SELECT sNumber FROM TalksIncoming"), "201\n");
-
-    // Nor does a desk served meanwhile by an event loop nested in
-    // maintenance (an attach's wait, a message box).
-    slow(true);
-    {
-        const db::MaintenanceCalls maintenance;
-        QEventLoop nested;
-        QTimer::singleShot(0, &nested, [&] {
-            EXPECT_NE(deskStatement(), 0);
-            nested.quit();
-        });
-        nested.exec();
+        std::vector<std::string> boxes;
+        const auto calls = dialogs->Calls();
+        for (auto call = calls.begin() + std::ptrdiff_t(from); call != calls.end(); ++call)
+            if (call->kind == "MessageBox") {
+                boxes.push_back(call->text);
+                EXPECT_EQ(call->owner, dialog.get()) << call->text;
+            }
+        for (const std::string& expected : {text("IDS_964"), text("IDS_965"), text("IDS_961"),
+                                            GetDbErrorText(dbcode::GbakDbInUse), text("IDS_99")})
+            EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(), [&](const std::string& box) {
+                return box.find(expected) != std::string::npos;
+            })) << expected;
     }
-}
+
+    TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
+        ASSERT_NO_FATAL_FAILURE(open(false));
+        platform::ManualClock clock;
+        platform::setProcessClock(&clock);
+        // gbak missing: each run shows in the log at once.
+        maintenance().SetGbakPath(scratch.path().toStdString() + "/no-gbak");
+        form->Settings.AutoBackup = true;
+        form->Settings.AutoBackupPeriod = 7;
+        form->Settings.BackupTimeOfDay = QTime(3, 0);
+        auto ranAt = [&](const QDateTime& last, const QDateTime& now) {
+            form->Settings.LastBackupTime = last;
+            clock.setDateTime(now);
+            mainLogText();
+            logSoFar.clear();
+            form->MaintenanceTimerTimer();
+            const bool ran = mainLogText().find("Nie znaleziono pliku gbak.exe") != std::string::npos;
+            EXPECT_EQ(ran, form->Settings.LastBackupTime == now);
+            return ran;
+        };
+        const QDate day(2026, 3, 1);
+        EXPECT_TRUE(ranAt({day, QTime(3, 0, 5)}, {day.addDays(7), QTime(3, 0, 15)}));
+        EXPECT_FALSE(ranAt({day.addDays(7), QTime(3, 0, 15)}, {day.addDays(7), QTime(3, 0, 30)}));
+        EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(3, 59, 59)}));
+        EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(2, 59, 59)}));
+        EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(8), QTime(12, 0)}));
+        EXPECT_TRUE(ranAt({day, QTime(3, 0)}, {day.addDays(9), QTime(2, 59)}));
+        // The set time keeps its seconds: strictly after it, not within its minute.
+        form->Settings.BackupTimeOfDay = QTime(17, 8, 13);
+        EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(7), QTime(17, 8, 5)}));
+        form->Settings.BackupTimeOfDay = QTime(3, 0);
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", false));
+        EXPECT_EQ(key.ReadString("timeBackup"), "2026-03-10 02:59:00");
+
+        // Nothing while the database is away.
+        testfb::DetachMain();
+        EXPECT_FALSE(ranAt({day, QTime(3, 0)}, {day.addDays(30), QTime(3, 30)}));
+    }
+
+    TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHistory) {
+        ASSERT_NO_FATAL_FAILURE(open(false));
+        const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
+        const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
+        for (const std::string& date : {old, recent}) {
+            addMessage(date, "msg " + date);
+            for (const char* table : {"TalksIncoming", "TalksOutgoing"})
+                sql(std::string("INSERT INTO ") + table +
+                    " (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + date + "', '10:00:00', '200')");
+        }
+        SessionDB ddl(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        ASSERT_EQ(ddl.ExecuteDDL("CREATE EXCEPTION KEEP_CALLS 'kept'"), 0);
+        ASSERT_EQ(
+            ddl.ExecuteDDL("CREATE TRIGGER KEEP_CALLS FOR TalksIncoming BEFORE DELETE AS BEGIN EXCEPTION "
+                           "KEEP_CALLS; END"),
+            0);
+        auto count = [&](const char* table) { return rows(std::string("SELECT COUNT(*) FROM ") + table); };
+
+        dialogs->QueueAnswer(ui::IDYES);
+        dialog->btnCleanDatabaseClick();
+        EXPECT_TRUE(shown(text("IDS_175")));
+        EXPECT_EQ(count("Msg"), "1\n");
+        EXPECT_EQ(count("TalksIncoming"), "2\n");
+        EXPECT_EQ(count("TalksOutgoing"), "2\n");
+
+        ASSERT_EQ(ddl.ExecuteDDL("DROP TRIGGER KEEP_CALLS"), 0);
+        dialogs->QueueAnswer(ui::IDYES);
+        dialog->btnCleanDatabaseClick();
+        EXPECT_TRUE(shown(text("IDS_177")));
+        EXPECT_EQ(count("TalksIncoming"), "1\n");
+        EXPECT_EQ(count("TalksOutgoing"), "1\n");
+        EXPECT_NE(rows().find("msg " + recent), std::string::npos);
+
+        // The hidden speed test writes a hundred real history rows.
+        dialog->btnTestDbPerformanceClick();
+        EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
+        EXPECT_TRUE(shown(text("IDS_195")));
+    }
+
+    // A long history takes its time to delete, more than a desk's call may wait
+    // (here every answer of the server comes later than that bound): the
+    // cleaning's statements are not cut off at it, while a statement after
+    // them still is.
+    TEST_F(Maintenance, CleaningOutlastsTheBoundOfADesksCall) {
+        HALVEX_REQUIRE_FB_SERVER();
+        testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
+        ASSERT_NE(relay.port(), 0);
+        ASSERT_NO_FATAL_FAILURE(open(true, &relay));
+        const std::string old = QDate::currentDate().addDays(-120).toString(Qt::ISODate).toStdString();
+        const std::string recent = QDate::currentDate().addDays(-10).toString(Qt::ISODate).toStdString();
+        sql("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 20000) DO BEGIN "
+            "INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" +
+            old + "', '10:00:00', '200'); i = i + 1; END END");
+        sql("INSERT INTO TalksIncoming (sUserPhone, sDate, sTime, sNumber) VALUES ('100', '" + recent +
+            "', '10:00:00', '201')");
+        // Every answer of the server later than a desk's call may wait.
+        const auto slow = [&relay](bool slowed) {
+            relay.setDelay(std::chrono::milliseconds(slowed ? 100 : 0));
+            db::SetCallBound(slowed ? std::chrono::milliseconds(50) : db::DefaultCallBound);
+        };
+        struct Restore {
+            std::function<void(bool)> slow;
+            ~Restore() { slow(false); }
+        } restore{slow};
+        slow(true);
+
+        dialogs->QueueAnswer(ui::IDYES);
+        QTest::mouseClick(dialog->btnCleanDatabase, Qt::LeftButton);
+        EXPECT_TRUE(shown(text("IDS_177"))) << mainLogText();
+        EXPECT_FALSE(shown(text("IDS_175")));
+        // A desk's call after it still has its own bound.
+        const auto deskStatement = [this] {
+            SessionDB desk(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+            return desk.ExecuteSQL("SELECT COUNT(*) FROM Msg");
+        };
+        EXPECT_NE(deskStatement(), 0);
+        EXPECT_NE(mainLogText().find("nie odpowiedziała w ciągu"), std::string::npos);
+        slow(false);
+        EXPECT_EQ(rows("SELECT sNumber FROM TalksIncoming"), "201\n");
+
+        // Nor does a desk served meanwhile by an event loop nested in
+        // maintenance (an attach's wait, a message box).
+        slow(true);
+        {
+            const db::MaintenanceCalls maintenance;
+            QEventLoop nested;
+            QTimer::singleShot(0, &nested, [&] {
+                EXPECT_NE(deskStatement(), 0);
+                nested.quit();
+            });
+            nested.exec();
+        }
+    }
 
 } // namespace
