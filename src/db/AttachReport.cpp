@@ -20,24 +20,37 @@ std::string whereText(const std::string& host, const std::string& path) {
     return path + " on the Firebird server " + server + " port " + port;
 }
 
-} // namespace
-
-void SayAttachFailure(const std::string& host, const std::string& path, const std::string& reason,
-                      bool creating) {
-    // The server's words end in a full stop, each of its lines too; the
-    // line goes on.
+// The server's words end in a full stop, each of its lines too; the line
+// goes on.
+std::string serverWords(const std::string& reason) {
     std::string words = reason;
     for (auto at = words.find(".; "); at != std::string::npos; at = words.find(".; ", at))
         words.erase(at, 1);
     if (!words.empty() && words.back() == '.')
         words.pop_back();
-    const std::string line = std::string("Halvex: cannot ") + (creating ? "create" : "attach") +
-                             " the database " + whereText(host, path) + ": " + words +
-                             "; trying again until it attaches";
+    return words;
+}
+
+// A line said once until it changes or an attach ends it.
+void sayFailure(const std::string& line) {
     if (line == failureSaid)
         return;
     failureSaid = line;
     std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+} // namespace
+
+void SayAttachFailure(const std::string& host, const std::string& path, const std::string& reason,
+                      bool creating) {
+    sayFailure(std::string("Halvex: cannot ") + (creating ? "create" : "attach") + " the database " +
+               whereText(host, path) + ": " + serverWords(reason) + "; trying again until it attaches");
+}
+
+void SayConnectionLost(const std::string& host, const std::string& path, const std::string& reason) {
+    const std::string words = serverWords(reason);
+    sayFailure("Halvex: the connection to the database " + whereText(host, path) + " was lost" +
+               (words.empty() ? "" : ": " + words) + "; trying again until it attaches");
 }
 
 void SayCreatingMissingFile(const std::string& host, const std::string& path) {

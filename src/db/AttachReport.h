@@ -14,7 +14,11 @@ void SayAttachFailure(const std::string& host, const std::string& path, const st
                       bool creating = false);
 // The file is missing and a server without a display creates it.
 void SayCreatingMissingFile(const std::string& host, const std::string& path);
-// Said only after a failure was said.
+// The main connection, attached until now, was found lost: said at once,
+// with the server's words when there are any (`reason`), so that its return
+// is said too.
+void SayConnectionLost(const std::string& host, const std::string& path, const std::string& reason);
+// Said only after a failure or a loss was said.
 void SayAttached(const std::string& host, const std::string& path);
 
 } // namespace db

@@ -267,7 +267,8 @@ void MainDatabase::rowsHandedBack(const std::vector<PendingRow>& rows, RowWriter
     if ((reason == Reason::Lost || reason == Reason::Uncertain) && MainDbHandleExists()) {
         base::WriteLog(2, "%s", "Połączenie zapisów z bazą danych utracone, połączenie główne porzucone");
         SessionDB::AbandonConnection(&MainDbHandle);
-        MainConnectionLost();
+        MainConnectionLost(reason == Reason::Lost ? "the connection of the row writer was lost"
+                                                  : "the row writer's commit got no answer");
         host_.EnsureReconnectTimer();
     }
     if (reason == Reason::Uncertain) {
@@ -424,8 +425,13 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     resumeRowWriter();
 }
 
-void MainDatabase::MainConnectionLost() {
+void MainDatabase::MainConnectionLost(const std::string& reason) {
     MainDbState = -1;
+    // A stop detaches on its own: no loss to speak of then.
+    if (host_.IsClosing())
+        return;
+    const ConnectionSettings settings = host_.MainConnectionSettings();
+    SayConnectionLost(settings.host, settings.path, reason);
 }
 
 bool MainDatabase::KeepRow(const std::string& statement) {

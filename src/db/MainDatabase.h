@@ -73,8 +73,10 @@ class MainDatabase {
     // before the session does anything else.
     void MainAttached(const std::string& host, const std::string& path, const std::string& user,
                       const std::string& password);
-    // A session found the main connection lost.
-    void MainConnectionLost();
+    // A session found the main connection lost; `reason` gives the server's
+    // words, or what else ended it. Said on stderr at once, not only when
+    // the reconnect timer fails to attach it again.
+    void MainConnectionLost(const std::string& reason = {});
 
     // Rows that met a lost (or no) main connection wait, in order, for its
     // return; past this many the oldest goes.

@@ -320,7 +320,9 @@ void SessionDB::connectionLost(bool atCommit) {
     }
     if (main) {
         if (auto* database = db::MainDatabase::Current())
-            database->MainConnectionLost();
+            database->MainConnectionLost(
+                abandoned_ ? "no answer within " + std::to_string(db::ThisCallBound().count() / 1000) + " s"
+                           : LastMessage);
         db::host().EnsureReconnectTimer();
     }
 }

@@ -3,6 +3,7 @@
 #include "base/PasswordCodec.h"
 #include "platform/RegistryStore.h"
 #include "shell/MainForm.h"
+#include "support/ExchangeSimulator.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
 #include "support/PrivateFirebirdServer.h"
@@ -361,6 +362,19 @@ int timesIn(const std::string& text, const std::string& part) {
     return seen;
 }
 
+// An empty database `c` on `server`, started.
+void databaseOnOwnServer(testfb::PrivateServer& server, testfb::Connection& c) {
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    c = server.connection("RovaZAD.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+}
+
+// How stderr names the database `c` and its server.
+std::string whereSaid(const testfb::Connection& c) {
+    return c.path + " on the Firebird server 127.0.0.1 port " + c.host.substr(c.host.rfind('/') + 1);
+}
+
 } // namespace
 
 // A wrong database password on a server without a display is said on stderr
@@ -397,18 +411,15 @@ TEST(ServerProcess, AWrongDatabasePasswordIsSaidOnStderrAtTheFirstFailure) {
 TEST(ServerProcess, AStoppedDatabaseServerIsSaidAtOnceAndItsReturnToo) {
     HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     testfb::PrivateServer server;
-    ASSERT_TRUE(server.prepared()) << server.error();
-    ASSERT_TRUE(server.start()) << server.error();
-    const testfb::Connection c = server.connection("RovaZAD.fdb");
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    testfb::Connection c;
+    ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, c));
     server.kill();
 
     Sandbox sandbox;
     ASSERT_TRUE(testing_support::WriteProgramSettings(c));
     HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG"});
-    const std::string where =
-        c.path + " on the Firebird server 127.0.0.1 port " + c.host.substr(c.host.rfind('/') + 1);
+    const std::string where = whereSaid(c);
     const std::string failure = "Halvex: cannot attach the database " + where + ": ";
     ASSERT_TRUE(halvex.waitForStderr(failure, std::chrono::seconds(90)))
         << halvex.standardError() << halvex.logText();
@@ -422,5 +433,54 @@ TEST(ServerProcess, AStoppedDatabaseServerIsSaidAtOnceAndItsReturnToo) {
     const std::string errors = halvex.standardError();
     EXPECT_EQ(timesIn(errors, failure), 1) << errors;
     EXPECT_LT(errors.find(failure), errors.find(attached)) << errors;
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
+}
+
+// The database server stops while the program runs and calls come: stderr
+// says the loss when it is found, with the server, its port and the
+// database, before any reconnect's failure; when the server is back, its
+// return is said too.
+TEST(ServerProcess, AConnectionLostWhileRunningIsSaidWhenFoundAndItsReturnToo) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    testfb::PrivateServer server;
+    testfb::Connection c;
+    ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, c));
+
+    Sandbox sandbox;
+    sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
+    ASSERT_TRUE(exchange.Start());
+    ASSERT_TRUE(testing_support::WriteProgramSettings(c, exchange.Port()));
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
+    ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
+
+    server.kill();
+    const std::string where = whereSaid(c);
+    const std::string lost = "Halvex: the connection to the database " + where + " was lost";
+    const std::string failure = "Halvex: cannot attach the database " + where;
+    // Each call's end writes a row: the first one after the stop finds the loss.
+    const auto said = [&] {
+        const std::string errors = halvex.standardError();
+        return errors.find(lost) != std::string::npos || errors.find(failure) != std::string::npos;
+    };
+    for (int call = 0; call < 600 && !said() && halvex.process().state() == QProcess::Running; ++call) {
+        const std::string id = std::to_string(10 + call % 90);
+        for (const std::string& record :
+             {"C11 " + id + " 1 600123456", "C10 " + id + " 201", "C02 " + id + " 201"})
+            exchange.SendRecord(record);
+        halvex.process().waitForFinished(200);
+    }
+    std::string errors = halvex.standardError();
+    ASSERT_NE(errors.find(lost), std::string::npos) << errors << halvex.logText();
+    // Said when found, not at the reconnect timer's first failure.
+    EXPECT_EQ(errors.find(failure), std::string::npos) << errors;
+
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::string back = "Halvex: the database " + where + " is attached again";
+    ASSERT_TRUE(halvex.waitForStderr(back, std::chrono::seconds(150))) << halvex.standardError();
+    errors = halvex.standardError();
+    EXPECT_LT(errors.find(lost), errors.find(back)) << errors;
+    EXPECT_EQ(timesIn(errors, lost), 1) << errors;
     ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
 }
