@@ -753,7 +753,7 @@ TEST_P(ButtonDuringRestore, DoesNothingAndTheRestoresEndReadsTheRestoredLists) {
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->NameEdit->text().toStdString(), elsewhere);
     EXPECT_EQ(form->Settings.NameFBText, database);
-    expectPagesKeep({form->TabSheet1, form->TabSheet8}, form->TabSms, "pozniejszy");
+    expectPagesKeep({form->TabSheet1, form->TabSheet8, form->TabSms}, form->TabSms, "pozniejszy");
     EXPECT_EQ(dialogs->Calls().size(), beforeEnd); // nothing said of a database away
 
     ASSERT_NO_FATAL_FAILURE(letGbakGo());
