@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace admin {
@@ -144,6 +145,22 @@ std::string otherAttachments(const db::ConnectionSettings& c) {
 // gbak's own replace refuses a database someone is attached to.
 bool saidInUse(const std::string& gbakOutput) {
     return gbakOutput.find("might be in use") != std::string::npos;
+}
+
+// Rows held for a restore wait for the database it leaves attached:
+// `settled` is told once none is on its way into the one it replaces.
+void holdRows(bool held, std::function<void()> settled = {}) {
+    if (auto* database = db::MainDatabase::Current())
+        database->HoldRows(held, std::move(settled));
+    else if (settled)
+        settled();
+}
+
+// The main connection may attach again, and the rows kept since the restore
+// began go to whichever database it attaches.
+void releaseMain() {
+    HoldMainAttach(false);
+    holdRows(false);
 }
 
 std::string withCode(const std::string& text, int exitCode) {
@@ -429,8 +446,10 @@ void DatabaseMaintenance::backupEnded(const Run& run, int exitCode) {
         next.freshBackup = exitCode == 0 ? run.backupFile : std::string();
         if (shuttingDown_)
             return;
-        if (exitCode != 0 && !goOnWithoutFreshBackup(run.texts))
+        if (exitCode != 0 && !goOnWithoutFreshBackup(run.texts)) {
+            holdRows(false);
             return;
+        }
         restoreAfterFreshBackup(std::move(next));
         return;
     }
@@ -453,11 +472,26 @@ bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
     run.texts = texts;
     run.database = mainDatabase();
     run.restoreFile = file;
+    // A row written once the backup has begun would go into the file the
+    // restore replaces, and be in neither: from here rows wait, and the
+    // backup starts once those on their way are in.
+    busy_ = true;
+    auto started = std::make_shared<std::optional<bool>>();
+    holdRows(true, [this, run, started] { *started = backUpThenRestore(run); });
+    return started->value_or(true);
+}
+
+bool DatabaseMaintenance::backUpThenRestore(Run run) {
+    busy_ = false;
+    if (shuttingDown_)
+        return false;
     if (startBackup(Step::FreshBackup, run))
         return true;
     // No backup of the live database could even be started.
-    if (!goOnWithoutFreshBackup(texts))
+    if (!goOnWithoutFreshBackup(run.texts)) {
+        holdRows(false);
         return false;
+    }
     restoreAfterFreshBackup(std::move(run));
     return true;
 }
@@ -466,7 +500,7 @@ bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
 void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     HoldMainAttach(true);
     if (MainDbHandleExists() && SessionDB::DetachDatabase(&MainDbHandle) != 0) {
-        HoldMainAttach(false);
+        releaseMain();
         base::WriteLog(1, "%s", "Odtwarzanie bazy danych przerwane: nie udało się odłączyć bazy");
         releaseWindows();
         show(run.texts, run.texts("IDS_963"), ui::MB_ICONWARNING);
@@ -498,7 +532,7 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
                                    QStringLiteral("-replace_database"), q(from), q(databaseName(into))};
     if (!startGbak(std::move(run), arguments, false)) {
-        HoldMainAttach(false);
+        releaseMain();
         releaseWindows();
         auto structure = ConsoleHost::StructureCheck::NothingCreated;
         host_.ReattachMainDatabase(database, structure);
@@ -586,7 +620,7 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
 // again with its failures shown and the structure checked; then every list
 // is read from the restored database. A refused restore shows why.
 void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std::string& refusal) {
-    HoldMainAttach(false);
+    releaseMain();
     if (shuttingDown_)
         return;
     releaseWindows();

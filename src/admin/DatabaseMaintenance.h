@@ -126,6 +126,9 @@ class DatabaseMaintenance {
     // Asked when no backup of the live database could be made first.
     bool goOnWithoutFreshBackup(const Texts& texts);
     bool startBackup(Step step, Run run);
+    // The backup of the live database, then the restore; false when neither
+    // was started.
+    bool backUpThenRestore(Run run);
     bool startGbak(Run run, const QStringList& arguments, bool ownerOnly);
     void restoreAfterFreshBackup(Run run);
     void gbakOutput();

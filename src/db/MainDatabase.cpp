@@ -209,6 +209,33 @@ void MainDatabase::HoldRowWriter(bool held) {
     }
 }
 
+// Rows still on their way to the database are written into the one they
+// were meant for; those offered from here on are kept for the database that
+// is attached once the hold ends.
+void MainDatabase::HoldRows(bool held, std::function<void()> settled) {
+    if (held) {
+        if (!rowsHeld_)
+            base::WriteLog(2, "%s", "Zapisy do bazy danych wstrzymane do końca odtwarzania bazy danych");
+        rowsHeld_ = true;
+        if (replayRunning_ && !writingKeptRows_)
+            endReplay();
+        rowsSettled_ = std::move(settled);
+        tellRowsSettled();
+        return;
+    }
+    rowsSettled_ = nullptr;
+    if (!std::exchange(rowsHeld_, false))
+        return;
+    base::WriteLog(2, "Zapisy do bazy danych wznowione, czeka %zu", keptRows_.size());
+    WriteKeptRows();
+    resumeRowWriter();
+}
+
+void MainDatabase::tellRowsSettled() {
+    if (rowsSettled_ && !(writer_ && writer_->HoldsRows()))
+        std::exchange(rowsSettled_, nullptr)();
+}
+
 bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
     return OfferToRowWriter(PlainRows(rows));
 }
@@ -218,6 +245,8 @@ bool MainDatabase::OfferToRowWriter(const std::vector<std::string>& rows) {
 // else waits for the database.
 bool MainDatabase::OfferToRowWriter(std::vector<PendingRow> rows) {
     using Before = RowWriter::Before;
+    if (rowsHeld_)
+        return false;
     const Before before = !keptRows_.empty()                           ? Before::KeptRows
                           : host_.IsClosing() || !MainDbHandleExists() ? Before::OwnRows
                                                                        : Before::Nothing;
@@ -225,7 +254,7 @@ bool MainDatabase::OfferToRowWriter(std::vector<PendingRow> rows) {
 }
 
 bool MainDatabase::RowsMustWait() {
-    return !MainDbHandleExists() || !keptRows_.empty() || (writer_ && writer_->HoldsRows());
+    return rowsHeld_ || !MainDbHandleExists() || !keptRows_.empty() || (writer_ && writer_->HoldsRows());
 }
 
 // A row that waits for the connection is kept; one that does not fails, and
@@ -250,6 +279,7 @@ void MainDatabase::rowWriterNews() {
         rowsHandedBack(back.rows, back.reason);
     WriteKeptRows();
     resumeRowWriter();
+    tellRowsSettled();
 }
 
 // The writer could not write them: they wait like rows of a lost connection.
@@ -492,7 +522,7 @@ void MainDatabase::keep(KeptRow row) {
         keptRows_.pop_front();
     }
     // Behind a replay a row only waits its turn; the replay counts it.
-    if (!MainDbHandleExists())
+    if (!MainDbHandleExists() || rowsHeld_)
         base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
                        row.statement.c_str());
     keptRows_.push_back(std::move(row));
@@ -501,7 +531,7 @@ void MainDatabase::keep(KeptRow row) {
 }
 
 void MainDatabase::WriteKeptRows() {
-    if (replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
+    if (rowsHeld_ || replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
         return;
     // Rows still in the writer are older: its news starts the replay.
     if (writer_ && writer_->HoldsRows())

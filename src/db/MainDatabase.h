@@ -122,6 +122,13 @@ class MainDatabase {
     // While held (a restore replaces the file), the writer and its
     // connection are gone; it comes back when the hold ends.
     void HoldRowWriter(bool held);
+    // While rows are held (a restore is about to replace the database),
+    // rows wait as they do for a lost connection, though the connection
+    // stays for reads. `settled` is told, on the GUI thread, once no row is
+    // on its way into the database any more: at once when none is. Let go,
+    // the kept rows go to whatever database is attached.
+    void HoldRows(bool held, std::function<void()> settled = {});
+    bool RowsHeld() const { return rowsHeld_; }
     // Hands the rows of one commit to the writer: behind the rows it still
     // holds, else when nothing must be written before them; false when the
     // caller is to write or keep them itself.
@@ -173,6 +180,9 @@ class MainDatabase {
     QTimer retry_;
     std::unique_ptr<RowWriter> writer_;
     bool writerHeld_ = false;
+    bool rowsHeld_ = false;
+    std::function<void()> rowsSettled_;
+    void tellRowsSettled();
     bool destroying_ = false;
     void rowWriterNews();
     void rowsHandedBack(const std::vector<PendingRow>& rows, RowWriter::Reason reason);

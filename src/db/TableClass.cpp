@@ -53,6 +53,10 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
         database->WriteKeptRows();
         return db::RowKeptForReturn;
     }
+    // While rows are held for a restore, one that cannot wait for its end
+    // fails rather than go into the database the restore replaces.
+    if (database && Handle() == &MainDbHandle && database->RowsHeld())
+        return dbcode::Unavailable;
     // A row that may not wait is not kept as one of a lost connection.
     if (!waitsForConnection)
         KeepNoRows();

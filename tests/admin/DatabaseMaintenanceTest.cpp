@@ -42,6 +42,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <utility>
 
 namespace {
@@ -112,8 +113,12 @@ class Maintenance : public testing_support::MainFormFixture {
     }
     // Serves events while gbak runs, or until `done` holds.
     void serveWhileGbakRuns(const std::function<bool()>& done = {}) {
+        serveUntil([&] { return !maintenance().Busy() || (done && done()); });
+    }
+    // Serves events until `done` holds, within a generous bound.
+    void serveUntil(const std::function<bool()>& done) {
         QDeadlineTimer deadline(120000);
-        while (maintenance().Busy() && !(done && done()) && !deadline.hasExpired()) {
+        while (!done() && !deadline.hasExpired()) {
             if (OknoInfo && OknoInfo->isVisible())
                 progressShown.push_back(OknoInfo->Label1->text().toStdString());
             QEventLoop loop;
@@ -145,18 +150,25 @@ class Maintenance : public testing_support::MainFormFixture {
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         return path.toStdString();
     }
-    // A gbak that waits at the step with that switch until the test lets it go.
-    std::string heldGbak(const char* step) {
+    // A gbak that waits at the step with that switch until the test lets it
+    // go, then runs the real one, or fails when `fails`.
+    std::string heldGbak(const char* step, bool fails = false) {
         const QString path = scratch.path() + "/gbak-held";
         const QString text = QStringLiteral("#!/bin/sh\ncase \" $* \" in *\" %1 \"*)\n  touch '%2/held'\n"
-                                            "  while [ ! -e '%2/go' ]; do sleep 0.02; done;;\nesac\n"
+                                            "  while [ ! -e '%2/go' ]; do sleep 0.02; done%4;;\nesac\n"
                                             "exec %3 \"$@\"\n")
-                                 .arg(QLatin1String(step), scratch.path(), RealGbak);
+                                 .arg(QLatin1String(step), scratch.path(), RealGbak,
+                                      fails ? "\n  echo 'no space' >&2; exit 1" : "");
         QFile script(path);
         EXPECT_TRUE(script.open(QIODevice::WriteOnly) && script.write(text.toUtf8()) > 0);
         script.close();
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         return path.toStdString();
+    }
+    bool heldStepReached() const { return QFile::exists(scratch.path() + "/held"); }
+    void letHeldStepGo() {
+        QFile go(scratch.path() + "/go");
+        ASSERT_TRUE(go.open(QIODevice::WriteOnly));
     }
     QString restored() const { return scratch.path() + "/restored"; }
     // The real gbak, and after a restore it made, `then` (shell lines).
@@ -647,10 +659,6 @@ struct ButtonDuringStep {
 
 class RestoreWindows : public Maintenance {
   protected:
-    void letGbakGo() {
-        QFile go(scratch.path() + "/go");
-        ASSERT_TRUE(go.open(QIODevice::WriteOnly));
-    }
     void addRows(const std::string& name) {
         sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('" + name + "', 0)");
         sql("INSERT INTO SmsRouting (nPriority, sSender, sLine, sRecipients) VALUES (1, '" + name +
@@ -756,7 +764,7 @@ TEST_P(ButtonDuringRestore, DoesNothingAndTheRestoresEndReadsTheRestoredLists) {
     expectPagesKeep({form->TabSheet1, form->TabSheet8, form->TabSms}, form->TabSms, "pozniejszy");
     EXPECT_EQ(dialogs->Calls().size(), beforeEnd); // nothing said of a database away
 
-    ASSERT_NO_FATAL_FAILURE(letGbakGo());
+    ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
     ASSERT_NO_FATAL_FAILURE(waitForGbak());
     EXPECT_FALSE(progress->isVisible());
     EXPECT_TRUE(MainDbHandleExists());
@@ -933,6 +941,98 @@ TEST_F(Maintenance, EveryBoxOfARestoreBelongsToTheDialog) {
             return box.find(expected) != std::string::npos;
         })) << expected;
 }
+
+// Calls end while the live database is backed up before a restore, their
+// rows on their way through the row writer as the program writes them: the
+// rows wait and go into the restored database, each once, or, when the user
+// gives up the restore for want of that backup, into the database that stays.
+struct CallsDuringTheBackup {
+    bool server;
+    bool backupFails;
+};
+
+class CallRowsDuringRestore : public Maintenance, public ::testing::WithParamInterface<CallsDuringTheBackup> {
+  protected:
+    static constexpr int Calls = 40;
+    static std::string caller(int i) { return std::to_string(600100200 + i); }
+    void endCalls(int from, int to) {
+        for (int i = from; i < to; ++i)
+            form->Pbx().SaveIncomingCall(caller(i), "201", 30, QDateTime::currentDateTime());
+    }
+    // How often each of this test's callers is in the database, on a
+    // connection of the test's own.
+    std::map<std::string, int> stored() {
+        DbHandle own = 0;
+        std::map<std::string, int> times;
+        std::string all = rows("SELECT sNumber FROM TalksIncoming", &own);
+        SessionDB::DetachDatabase(&own);
+        for (std::size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+            ++times[all.substr(at, end - at)];
+        return times;
+    }
+    int storedOf(int from, int to) {
+        const auto times = stored();
+        int found = 0;
+        for (int i = from; i < to; ++i)
+            found += times.contains(caller(i)) ? 1 : 0;
+        return found;
+    }
+};
+
+TEST_P(CallRowsDuringRestore, GoIntoTheDatabaseThatIsLeftEachOnce) {
+    if (GetParam().server)
+        HALVEX_REQUIRE_FB_SERVER();
+    ASSERT_NO_FATAL_FAILURE(open(GetParam().server));
+    form->Database().UseRowWriter(true);
+    endCalls(0, Calls);
+    serveUntil([&] { return storedOf(0, Calls) == Calls; });
+    ASSERT_EQ(storedOf(0, Calls), Calls);
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+
+    // The backup of the live database has begun when the calls end.
+    maintenance().SetGbakPath(heldGbak("-b", GetParam().backupFails));
+    startRestore(backup, GetParam().backupFails ? std::optional<int>(ui::IDNO) : std::nullopt);
+    serveWhileGbakRuns([&] { return heldStepReached(); });
+    ASSERT_TRUE(heldStepReached()) << mainLogText();
+    endCalls(Calls, 2 * Calls);
+    // Either they are in the database being backed up, or they wait.
+    serveUntil([&] {
+        return form->Database().KeptRowCount() == std::size_t(Calls) || storedOf(Calls, 2 * Calls) == Calls;
+    });
+    const std::size_t keptDuringBackup = form->Database().KeptRowCount();
+    ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_EQ(dialog->bazaOdtworzona, 1);
+    EXPECT_TRUE(shown(text(GetParam().backupFails ? "IDS_961" : "IDS_964"))) << mainLogText();
+    serveUntil([&] { return form->Database().KeptRowCount() == 0; });
+
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    const auto times = stored();
+    int during = 0;
+    for (int i = 0; i < 2 * Calls; ++i) {
+        const auto found = times.find(caller(i));
+        EXPECT_TRUE(found != times.end() && found->second == 1)
+            << caller(i) << " stored " << (found == times.end() ? 0 : found->second) << " times";
+        during += i >= Calls && found != times.end() ? 1 : 0;
+    }
+    EXPECT_EQ(mainLogText().find("Nie zapisano w bazie danych: "), std::string::npos) << mainLogText();
+    std::printf("[ figures  ] %s%s: %d call rows ended during the backup before the restore, %zu of them "
+                "waited, %d found afterwards\n",
+                GetParam().server ? "server" : "embedded", GetParam().backupFails ? ", backup failed" : "",
+                Calls, keptDuringBackup, during);
+}
+
+INSTANTIATE_TEST_SUITE_P(RestoredOrGivenUp, CallRowsDuringRestore,
+                         ::testing::Values(CallsDuringTheBackup{false, false},
+                                           CallsDuringTheBackup{true, false},
+                                           CallsDuringTheBackup{false, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.server ? "Server" : "Embedded") +
+                                    (info.param.backupFails ? "RestoreGivenUp" : "Restored");
+                         });
 
 TEST_F(Maintenance, ScheduleRunsOncePerPeriodInItsHourOrTwoDaysLate) {
     ASSERT_NO_FATAL_FAILURE(open(false));
