@@ -39,6 +39,10 @@ class DatabaseHost {
     // Starts the reconnect timer unless it is already running.
     virtual void EnsureReconnectTimer() = 0;
 
+    // The main database was attached and its structure checked: what the
+    // program reads of it once, at start, is read now if still missing.
+    virtual void MainDatabaseReady() {}
+
     // The user gave up the last background attach.
     virtual bool IsConnectAborted() = 0;
     virtual void SetConnectAborted(bool aborted) = 0;

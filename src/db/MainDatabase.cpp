@@ -451,6 +451,8 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     EnsureDatabaseStructure(host, path, user, password);
     // Before the kept rows: an SMS kept in progress is this run's own.
     FailSmsLeftInProgress();
+    if (MainDbReady)
+        host_.MainDatabaseReady();
     WriteKeptRows();
     resumeRowWriter();
 }

@@ -2,6 +2,7 @@
 
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
+#include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
 namespace shell {
@@ -60,6 +61,10 @@ void DatabaseHostOfForm::RestartReconnectTimer() {
 void DatabaseHostOfForm::EnsureReconnectTimer() {
     if (!form_.IsClosing() && !form_.trmReconnect->Enabled())
         form_.trmReconnect->SetEnabled(true);
+}
+
+void DatabaseHostOfForm::MainDatabaseReady() {
+    form_.Sms().RecallEarlierRunsReceived();
 }
 
 bool DatabaseHostOfForm::IsConnectAborted() {

@@ -21,6 +21,7 @@ class DatabaseHostOfForm : public db::DatabaseHost {
     bool IsClosing() override;
     void RestartReconnectTimer() override;
     void EnsureReconnectTimer() override;
+    void MainDatabaseReady() override;
     bool IsConnectAborted() override;
     void SetConnectAborted(bool aborted) override;
     int ShowAttachProgress() override;

@@ -83,7 +83,8 @@ class SmsGateway {
     // The exchange answered "OK" to our "SMS ACK line id" frame: it no
     // longer holds that message, and the identifier may bring a new one.
     void AcknowledgementTaken(const std::string& frame);
-    // At start, once the database is there: the received rows the earlier
+    // Once the database is there (at the first attach that succeeds, else
+    // before a received message is stored): the received rows the earlier
     // run stored last. A message among them that the exchange hands over
     // again (it never took our acknowledgement before the stop) is then
     // acknowledged, not stored again.
@@ -235,7 +236,7 @@ class SmsGateway {
     };
     std::map<std::pair<std::int32_t, std::int32_t>, ReceivedMessage> received_;
     // The received rows the earlier run stored last, by receivedRowKey: the
-    // users whose rows they are. Read once, at start.
+    // users whose rows they are. Read once, as soon as the database can be read.
     std::map<std::string, std::set<std::int32_t>> earlierRunsRows_;
     bool earlierRunsRecalled_ = false;
     // Messages on their way whose rows are not written yet, by stand-in

@@ -38,6 +38,11 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     fillSmsRow(table, msg);
     lastStandIn_ = lastStandIn_ <= std::numeric_limits<std::int32_t>::min() + 1 ? -2 : lastStandIn_ - 1;
     const std::int32_t standIn = lastStandIn_;
+    // On its way before it is handed on: behind rows kept with the
+    // connection up, it is written, and its follower told, within the call.
+    msg.nId = standIn;
+    rowsOnTheirWay_[standIn] = RowOnItsWay{msg, msg};
+    auto keyGiven = std::make_shared<std::int32_t>(standIn);
     std::weak_ptr<bool> alive = alive_;
     auto answer = std::make_shared<std::function<void()>>(std::move(answered));
     const auto answerNow = [answer] {
@@ -45,25 +50,32 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
             std::exchange(*answer, nullptr)();
     };
     const int result = table.InsertDataWithId(
-        [this, alive, standIn, answerNow](int written, const std::string& key) {
+        [this, alive, standIn, keyGiven, answerNow](int written, const std::string& key) {
             if (alive.expired())
                 return;
+            *keyGiven = written == 0 ? detail::readNumber(key).value : -1;
             sentRowWritten(standIn, written, key);
             answerNow();
         },
         true, answerNow);
-    if (result == db::RowWrittenLater || result == db::RowKeptForReturn) {
+    const bool onItsWay = result == db::RowWrittenLater || result == db::RowKeptForReturn;
+    if (onItsWay && rowsOnTheirWay_.contains(standIn)) {
         if (result == db::RowKeptForReturn)
             base::WriteLog(2, "SMS użytkownika %d do %s wysyłany, zapis czeka na bazę danych", msg.nUserId,
                            msg.sNumber.c_str());
-        msg.nId = standIn;
-        rowsOnTheirWay_[standIn] = RowOnItsWay{msg, msg};
         if (result == db::RowWrittenLater)
             return true;
         *answer = nullptr;
         return false;
     }
     *answer = nullptr;
+    rowsOnTheirWay_.erase(standIn);
+    // Written (or refused) already, and announced: the message takes its key.
+    if (onItsWay) {
+        msg.nId = *keyGiven;
+        return false;
+    }
+    msg.nId = -1;
     if (result != 0) {
         sayGoesWithoutRow(msg);
         return false;

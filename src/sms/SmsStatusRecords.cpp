@@ -176,6 +176,8 @@ void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
                                   const std::vector<std::int32_t>& recipients, bool polled) {
     if (receivedBefore(msg, stamp))
         return;
+    // Not read at the attach (the read failed): read before it is needed.
+    RecallEarlierRunsReceived();
     std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
     // An identifier first met in this run may bring a message the earlier
     // run stored: only the rows it lacks are stored.

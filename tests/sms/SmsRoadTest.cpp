@@ -267,6 +267,25 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         }
         return out;
     }
+    // A message from the exchange stored, the exchange's answer to its
+    // acknowledgement lost: it still holds the message.
+    void storedButNotTaken() {
+        exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
+        const std::string ack = "SMS ACK " + std::to_string(Line) + " " +
+                                std::to_string(exchange->AnnounceSms(Line, sim::pdu::DeliverHello));
+        ASSERT_TRUE(commandSent(ack));
+        exchange->SetAnswerRule({});
+        ASSERT_EQ(exchange->StoredSmsCount(Line), 1u);
+        EXPECT_EQ(smsRows(), std::vector<std::string>{ReceivedHelloRow});
+    }
+    // The poll is handed that message again: it is acknowledged, not stored again.
+    void onlyAcknowledgedAgain() {
+        pollStoredMessages();
+        ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+        ASSERT_TRUE(flushed());
+        EXPECT_EQ(smsRows(), std::vector<std::string>{ReceivedHelloRow});
+    }
+    static constexpr const char* ReceivedHelloRow = "0 0 0 601234567 600100200";
     std::string id(const std::string& login) { return std::to_string(users.at(login).id); }
     void execute(const std::string& text) {
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
@@ -699,6 +718,45 @@ TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotS
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
 }
 
+// A row that met a failure that passes (a deadlock) with the connection up
+// waits, and is written back with the next row as soon as that one comes,
+// within the call that hands the new row on. A desk's message whose row goes
+// so is announced with its key, and its acknowledgement is stored and told.
+TEST_F(SmsRoad, ADesksMessageWrittenBackAtOnceBehindARowKeptOnAnOpenConnectionIsFollowed) {
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    // While the obstacle is up, an update of an Sms row deadlocks with itself.
+    execute("CREATE TABLE SMS_OBSTACLE (RAISED INTEGER)");
+    execute("INSERT INTO SMS_OBSTACLE VALUES (0)");
+    execute("CREATE TRIGGER SMS_DEADLOCK FOR SMS ACTIVE AFTER UPDATE POSITION 1 AS BEGIN IF ((SELECT RAISED "
+            "FROM SMS_OBSTACLE) = 1) THEN IN AUTONOMOUS TRANSACTION DO UPDATE SMS SET NFORWARD = NFORWARD "
+            "WHERE NID = NEW.NID; END");
+    exchange->SetSmsSendScript({true, SmsSendScript::Outcome::Ack, -5, -1, 0});
+    send("jnowak", "600123456", "Hello");
+    ticksUntilSent(1, 1);
+    const std::string sender = "1 " + id("jnowak") + " ";
+    ASSERT_TRUE(serveUntil([&] { return smsRows() == Texts{sender + "1 600123456 600100200"}; }))
+        << testing::PrintToString(smsRows());
+
+    execute("UPDATE SMS_OBSTACLE SET RAISED = 1");
+    exchange->SendStatusReport(Line, exchange->SentMessages().at(0).messageReference, 0);
+    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 1; }));
+    ASSERT_TRUE(MainDbHandleExists());
+    smsNotices("jnowak");
+    execute("UPDATE SMS_OBSTACLE SET RAISED = 0");
+
+    send("jnowak", "600654321", "Hello again");
+    EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "written back behind the kept row";
+    ticksUntilSent(1, 2);
+    ASSERT_TRUE(serveUntil([&] {
+        return smsRows() == Texts{sender + "3 600123456 600100200", sender + "1 600654321 600100200"};
+    })) << testing::PrintToString(smsRows());
+    const std::string key = rows("SELECT NID FROM SMS WHERE SNUMBER = '600654321'").at(0).at("NID");
+    ASSERT_TRUE(serveUntil([&] { return desks.at("jnowak")->Notices().size() >= 2; }));
+    EXPECT_EQ(smsNotices("jnowak"),
+              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600654321&&4&" + base64("Hello again") + "\r\n",
+                     "!SMS&CHG\r\n"}));
+}
+
 // A message from the exchange is stored once. Its acknowledgement waits
 // behind commands the exchange leaves unanswered, however long they take;
 // and one the exchange never took (it hands the message over again) is
@@ -779,20 +837,30 @@ TEST_F(SmsRoad, TimeStampsThatDifferOnlyInTheirZoneMakeTwoMessages) {
 // stored again.
 TEST_F(SmsRoad, AMessageStoredButNotTakenBeforeARestartIsOnlyAcknowledgedAfterIt) {
     ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
-    const Texts stored{"0 0 0 601234567 600100200"};
-    exchange->SetAnswerRule({sim::AnswerRule::Kind::Silent});
-    const std::string ack = "SMS ACK " + std::to_string(Line) + " " +
-                            std::to_string(exchange->AnnounceSms(Line, sim::pdu::DeliverHello));
-    ASSERT_TRUE(commandSent(ack));
-    exchange->SetAnswerRule({});
-    ASSERT_EQ(exchange->StoredSmsCount(Line), 1u);
-    EXPECT_EQ(smsRows(), stored);
-
+    ASSERT_NO_FATAL_FAILURE(storedButNotTaken());
     ASSERT_NO_FATAL_FAILURE(restart());
-    pollStoredMessages();
-    ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
-    ASSERT_TRUE(flushed());
-    EXPECT_EQ(smsRows(), stored);
+    onlyAcknowledgedAgain();
+}
+
+// The database is away when the program starts again and comes back later:
+// the received rows the earlier run stored are read at that attach, so the
+// message it stored but the exchange never took is only acknowledged, even
+// when the poll's ticks come before the start-up timer's next one.
+TEST_F(SmsRoad, AMessageStoredBeforeARestartWithTheDatabaseAwayIsOnlyAcknowledgedOnItsReturn) {
+    testfb::PrivateServer server;
+    ASSERT_NO_FATAL_FAILURE(databaseOn(server));
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    ASSERT_NO_FATAL_FAILURE(storedButNotTaken());
+    testfb::DetachMain();
+    server.kill();
+    ASSERT_NO_FATAL_FAILURE(restart());
+    ASSERT_FALSE(MainDbHandleExists());
+    form->trmReconnect->SetEnabled(false);
+    ASSERT_TRUE(server.start()) << server.error();
+    form->trmReconnectTimer();
+    ASSERT_TRUE(MainDbHandleExists());
+    onlyAcknowledgedAgain();
+    testfb::DetachMain();
 }
 
 // A received message whose row's commit went unanswered waits,
