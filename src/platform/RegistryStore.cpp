@@ -11,14 +11,20 @@
 #include <QStringDecoder>
 #include <QTemporaryFile>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace platform {
@@ -514,10 +520,12 @@ class WriteLock {
   public:
     // A writer holds the lock for one save: a holder that keeps it longer
     // has stopped, and the write is refused rather than made without it.
-    static constexpr int WaitMs = 5000;
+    static constexpr std::chrono::milliseconds Wait = RegistryLockWait;
     static constexpr int PauseMs = 2;
+    using Clock = std::chrono::steady_clock;
 
-    explicit WriteLock(const std::string& file) : path_(file + ".lock") {
+    // Waits for a lock another writer holds until `until`.
+    WriteLock(const std::string& file, Clock::time_point until) : path_(file + ".lock") {
         fd_ = open();
         if (fd_ < 0 && errno == ENOENT &&
             QDir().mkpath(QFileInfo(QString::fromStdString(file)).absolutePath()))
@@ -531,13 +539,15 @@ class WriteLock {
             failure_ = "is not a regular file";
             return;
         }
-        for (int tries = WaitMs / PauseMs; ::flock(fd_, LOCK_EX | LOCK_NB) != 0; --tries) {
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 failure_ = std::string("cannot be taken: ") + std::strerror(errno);
                 return;
             }
-            if (tries <= 0) {
-                failure_ = "is held by another writer for more than " + std::to_string(WaitMs / 1000) + " s";
+            if (Clock::now() >= until) {
+                busy_ = true;
+                failure_ =
+                    "is held by another writer for more than " + std::to_string(Wait.count() / 1000) + " s";
                 return;
             }
             ::usleep(PauseMs * 1000);
@@ -550,6 +560,8 @@ class WriteLock {
     WriteLock(const WriteLock&) = delete;
     WriteLock& operator=(const WriteLock&) = delete;
     bool held() const { return failure_.empty(); }
+    // Another writer held it until the wait ran out.
+    bool busy() const { return busy_; }
     // The lock and why it could not be had.
     std::string said() const { return "the lock " + path_ + " " + failure_; }
 
@@ -570,6 +582,7 @@ class WriteLock {
     std::string path_;
     int fd_ = -1;
     std::string failure_;
+    bool busy_ = false;
 };
 
 // Whether a writer may go on. A lock that cannot be had raises
@@ -584,9 +597,184 @@ bool mayWrite(const WriteLock& lock, const RegistryFile& file) {
     throw RegistryLockError(lock.said());
 }
 
+using LockClock = WriteLock::Clock;
+
+// A write asked of the writer thread.
+struct LaterWrite {
+    RegistryBranch branch;
+    std::string file;
+    std::string keyPath;
+    std::optional<RegistryValue> value; // none: the key is created
+    bool onlyAsDefault = false;
+    LockClock::time_point deadline;
+    std::string named() const { return value ? keyPath + "\\" + value->name : keyPath; }
+};
+
+// Set on the writer thread while it makes one write: its locks wait until
+// the write's own deadline, and nothing there is handed on again.
+thread_local const LockClock::time_point* laterWriteDeadline = nullptr;
+
+class BackgroundWriter {
+  public:
+    static BackgroundWriter& instance() {
+        static BackgroundWriter writer;
+        return writer;
+    }
+    ~BackgroundWriter() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    std::atomic<bool> on{false};
+
+    // Writes of `file` wait here (queued, or being made).
+    bool waiting(const std::string& file) {
+        std::lock_guard lock(mutex_);
+        return (running_ && runningFile_ == file) ||
+               std::any_of(queue_.begin(), queue_.end(), [&](const LaterWrite& w) { return w.file == file; });
+    }
+    void add(LaterWrite write) {
+        std::lock_guard lock(mutex_);
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        queue_.push_back(std::move(write));
+        changed_.notify_all();
+    }
+    bool finish(LockClock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_until(lock, deadline, [&] { return queue_.empty() && !running_; });
+    }
+    void setHandler(RegistryLateFailureHandler handler) {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+
+  private:
+    void run();
+    // The write's error, or nothing when it was made; `lockRefused` when its
+    // lock could not be had.
+    static std::optional<std::string> make(const LaterWrite& write, bool& lockRefused);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<LaterWrite> queue_;
+    bool running_ = false;
+    std::string runningFile_;
+    bool stop_ = false;
+    RegistryLateFailureHandler handler_;
+    std::thread thread_;
+};
+
+// Writes are made in the order asked; at the end every one left is made or
+// refused before the thread ends.
+void BackgroundWriter::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        const LaterWrite next = std::move(queue_.front());
+        queue_.pop_front();
+        running_ = true;
+        runningFile_ = next.file;
+        lock.unlock();
+        bool lockRefused = false;
+        const std::optional<std::string> error = make(next, lockRefused);
+        lock.lock();
+        RegistryLateFailure failure{next.file, error.value_or(""), {next.named()}};
+        // Those asked while it waited share its verdict.
+        for (auto it = queue_.begin(); error && lockRefused && it != queue_.end();) {
+            if (it->file != next.file) {
+                ++it;
+                continue;
+            }
+            failure.values.push_back(it->named());
+            it = queue_.erase(it);
+        }
+        running_ = false;
+        const RegistryLateFailureHandler handler = handler_;
+        lock.unlock();
+        if (error && handler)
+            handler(failure);
+        else if (error)
+            std::fprintf(stderr, "%s: %s; not written: %s\n", failure.file.c_str(), failure.reason.c_str(),
+                         joined(failure.values).c_str());
+        lock.lock();
+        changed_.notify_all();
+    }
+}
+
+std::optional<std::string> BackgroundWriter::make(const LaterWrite& write, bool& lockRefused) {
+    laterWriteDeadline = &write.deadline;
+    std::optional<std::string> error;
+    try {
+        RegistryKey key(write.branch, write.file);
+        if (!key.OpenKey(write.keyPath, true))
+            error = "the key " + write.keyPath + " cannot be opened or created";
+        else if (write.value && write.value->type == RegistryValue::Type::Dword)
+            write.onlyAsDefault ? (void)key.WriteDefaultInteger(write.value->name, int(write.value->dword))
+                                : key.WriteInteger(write.value->name, int(write.value->dword));
+        else if (write.value)
+            write.onlyAsDefault ? (void)key.WriteDefaultString(write.value->name, write.value->text)
+                                : key.WriteString(write.value->name, write.value->text);
+    } catch (const RegistryLockError& e) {
+        lockRefused = true;
+        error = e.what();
+    } catch (const RegistryError& e) {
+        error = e.what();
+    }
+    laterWriteDeadline = nullptr;
+    return error;
+}
+
+// How long a writer here waits for a lock another holds: on the writer
+// thread until the write's deadline; where writes are handed on, not at all
+// (a busy lock hands the write on); else the usual wait.
+LockClock::time_point lockDeadline() {
+    if (laterWriteDeadline)
+        return *laterWriteDeadline;
+    if (BackgroundWriter::instance().on)
+        return LockClock::now();
+    return LockClock::now() + WriteLock::Wait;
+}
+
 } // namespace
 
-RegistryKey::RegistryKey(RegistryBranch branch) : branch_(branch), file_(registryFilePath(branch)) {}
+void WriteLockedRegistryInBackground(bool on) {
+    BackgroundWriter::instance().on = on;
+}
+
+void SetRegistryLateFailureHandler(RegistryLateFailureHandler handler) {
+    BackgroundWriter::instance().setHandler(std::move(handler));
+}
+
+bool FinishBackgroundRegistryWrites(std::chrono::steady_clock::time_point deadline) {
+    return BackgroundWriter::instance().finish(deadline);
+}
+
+bool RegistryKey::handedOn(const std::string& path, const RegistryValue* value, bool onlyAsDefault,
+                           bool lockBusy) {
+    BackgroundWriter& writer = BackgroundWriter::instance();
+    if (!writer.on || laterWriteDeadline)
+        return false;
+    // A lock that is only busy hands the write on; one this user could not
+    // write anyway fails here as before.
+    if (lockBusy ? !file_.canWrite() : !writer.waiting(file_.filePath()))
+        return false;
+    writer.add({branch_, file_.filePath(), normalisedPath(path),
+                value ? std::optional<RegistryValue>(*value) : std::nullopt, onlyAsDefault,
+                LockClock::now() + WriteLock::Wait});
+    return true;
+}
+
+RegistryKey::RegistryKey(RegistryBranch branch) : RegistryKey(branch, registryFilePath(branch)) {}
+
+RegistryKey::RegistryKey(RegistryBranch branch, std::string file) : branch_(branch), file_(std::move(file)) {}
 
 bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
     CloseKey();
@@ -595,10 +783,16 @@ bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
     if (!file_.findKey(path)) {
         if (!canCreate)
             return false;
-        const WriteLock lock(file_.filePath());
-        if (!mayWrite(lock, file_) || !file_.load())
-            return false;
-        if (file_.findKey(path)) {
+        // Held until the key is saved.
+        std::optional<WriteLock> lock;
+        bool handed = handedOn(path, nullptr, false, false);
+        if (!handed) {
+            lock.emplace(file_.filePath(), lockDeadline());
+            handed = lock->busy() && handedOn(path, nullptr, false, true);
+            if (!handed && (!mayWrite(*lock, file_) || !file_.load()))
+                return false;
+        }
+        if (handed || file_.findKey(path)) {
             open_ = true;
             path_ = normalisedPath(path);
             return true;
@@ -665,7 +859,11 @@ bool isStored(const RegistryValue& value, RegistryValue::Type type) {
 } // namespace
 
 bool RegistryKey::write(RegistryValue value, bool onlyAsDefault) {
-    const WriteLock lock(file_.filePath());
+    if (open_ && handedOn(path_, &value, onlyAsDefault, false))
+        return true;
+    const WriteLock lock(file_.filePath(), lockDeadline());
+    if (open_ && lock.busy() && handedOn(path_, &value, onlyAsDefault, true))
+        return true;
     if (!mayWrite(lock, file_))
         throw RegistryError("Failed to set data for '" + value.name + "'");
     auto& values = openKey().values;
@@ -705,7 +903,7 @@ bool RegistryKey::WriteDefaultInteger(const std::string& name, int value) {
 }
 
 bool RegistryKey::DeleteValue(const std::string& name) {
-    const WriteLock lock(file_.filePath());
+    const WriteLock lock(file_.filePath(), LockClock::now() + WriteLock::Wait);
     if (!mayWrite(lock, file_))
         return false;
     auto& values = openKey().values;

@@ -5,6 +5,7 @@
 // ("<file>.lock"), so that writers never write over each other.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -129,10 +130,40 @@ void SetRegistryRefusedHandler(RegistryRefusedHandler handler);
 // else /etc/vorlin/halvex.reg and $XDG_CONFIG_HOME/vorlin/halvex.reg.
 std::string registryFilePath(RegistryBranch branch);
 
+// How long a writer waits for the lock of a file that another writer holds.
+inline constexpr std::chrono::milliseconds RegistryLockWait{5000};
+
+// While on, writes that find their file's lock held by another writer wait
+// for it on a writer thread of their own instead of where they were asked
+// (a program whose event loop must not wait; the password tool waits where
+// it is). Such a write, and every later one of the same file while any
+// waits there, returns at once; they are made in the order asked, each
+// waiting for the lock up to the usual wait from the moment it was asked.
+// A value read back meanwhile is the file's.
+void WriteLockedRegistryInBackground(bool on);
+
+// Writes refused on that thread: the one whose wait ran out, or that failed
+// otherwise, and those of the same file asked while it waited, which share
+// its verdict (as a burst of writes met by a held lock gives up together).
+struct RegistryLateFailure {
+    std::string file;
+    std::string reason;              // the lock and why, or the write's own error
+    std::vector<std::string> values; // "key\\value" of each, a key alone for one to create
+};
+using RegistryLateFailureHandler = std::function<void(const RegistryLateFailure&)>;
+// Told on the writer thread; with none set, stderr is.
+void SetRegistryLateFailureHandler(RegistryLateFailureHandler handler);
+// Waits until the writes handed to that thread are made or refused; false
+// when some still wait at `deadline`.
+bool FinishBackgroundRegistryWrites(std::chrono::steady_clock::time_point deadline);
+
 // One open key, in the manner of the original registry object.
 class RegistryKey {
   public:
     explicit RegistryKey(RegistryBranch branch);
+    // A key of the branch's file as named at the time (a write waiting on
+    // the writer thread goes to the file it was asked for).
+    RegistryKey(RegistryBranch branch, std::string file);
     RegistryBranch branch() const { return branch_; }
 
     // Opens a key ("\software\Vorlin\Halvex"); with `canCreate` a missing key
@@ -171,6 +202,9 @@ class RegistryKey {
   private:
     RegistryFile::Key& openKey();
     bool write(RegistryValue value, bool onlyAsDefault = false);
+    // Hands a write (none: the key's creation) to the writer thread when
+    // its file's writes wait there, or when `lockBusy`; true when handed.
+    bool handedOn(const std::string& path, const RegistryValue* value, bool onlyAsDefault, bool lockBusy);
 
     RegistryBranch branch_;
     RegistryFile file_;

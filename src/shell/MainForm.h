@@ -271,8 +271,9 @@ class TForm1 : public ui::TForm {
     std::unique_ptr<platform::RegistryKey> SettingsRegistry;
     bool RegistryInHklm = true;
     // Defaults stay in memory: no branch takes writes, or the lock of the
-    // settings file could not be had.
-    bool SettingsReadOnly = false;
+    // settings file could not be had (found on the settings writer's
+    // thread too).
+    std::atomic<bool> SettingsReadOnly = false;
 
     // The values in force, read and written through the settings table.
     shell::ServerSettings Settings;

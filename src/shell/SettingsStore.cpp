@@ -5,6 +5,7 @@
 // writes by it.
 #include "shell/MainForm.h"
 
+#include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
 #include "base/SettingsBranch.h"
 #include "base/TraceLabel.h"
@@ -12,6 +13,8 @@
 #include "sms/SmsGateway.h"
 #include "ui/Dialogs.h"
 
+#include <QMetaObject>
+#include <QThread>
 #include <cstdio>
 
 namespace {
@@ -31,8 +34,10 @@ std::string shown(int value) {
 // cannot be taken at all). That is no missing right to write: the program
 // stays on the file it reads, and only leaves the defaults of this start in
 // memory, so that it does not wait again for every missing value.
+// Said once, from any thread, also while the program stops.
 void cannotWriteSettings(TForm1& form, const std::string& reason) {
-    form.SettingsReadOnly = true;
+    if (form.SettingsReadOnly.exchange(true))
+        return;
     const std::string file = platform::registryFilePath(
         form.RegistryInHklm ? platform::RegistryBranch::Machine : platform::RegistryBranch::User);
     std::fprintf(
@@ -40,11 +45,22 @@ void cannotWriteSettings(TForm1& form, const std::string& reason) {
         "Halvex: the settings file %s cannot be written: %s; its settings are read and used, and the "
         "defaults of missing ones are not written\n",
         file.c_str(), reason.c_str());
-    form.WriteLog(
+    base::DiagnosticLog::instance().WriteWhileClosing(
         2,
         "Nie można zapisać pliku ustawień %s: %s; ustawienia są z niego odczytane, wartości domyślne "
         "brakujących nie zostaną zapisane",
         file.c_str(), reason.c_str());
+}
+
+// Writes that waited for the lock off the event loop and were refused
+// there: said as a refused write at start is, each value named.
+void settingsNotWritten(TForm1& form, const platform::RegistryLateFailure& failure) {
+    cannotWriteSettings(form, failure.reason);
+    std::string names;
+    for (const std::string& name : failure.values)
+        names += (names.empty() ? "" : ", ") + name;
+    base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie zapisano w pliku ustawień %s: %s",
+                                                      failure.file.c_str(), names.c_str());
 }
 
 // Writes the default a start found missing, unless defaults stay in memory.
@@ -290,10 +306,17 @@ void TForm1::probeRegistryBranch() {
                  "Plik ustawień %s zawiera dane, których nie można odczytać (%s); przed zapisem "
                  "skopiowano go w całości do %s",
                  notice.file.c_str(), notice.reason.c_str(), notice.copy.c_str());
-        ui::dialogs().MessageBox("Plik ustawień " + notice.file +
-                                     " zawiera dane, których nie można odczytać (" + notice.reason +
-                                     ").\nPrzed zapisem skopiowano go w całości do " + notice.copy + ".",
-                                 Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+        // The settings writer's thread copies too; the box is the window's.
+        const auto show = [this, notice] {
+            ui::dialogs().MessageBox("Plik ustawień " + notice.file +
+                                         " zawiera dane, których nie można odczytać (" + notice.reason +
+                                         ").\nPrzed zapisem skopiowano go w całości do " + notice.copy + ".",
+                                     Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
+        };
+        if (QThread::currentThread() == thread())
+            show();
+        else
+            QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
     });
     // A FIFO, a device or a link to one in a settings file's place is not
     // read, nor is a file its user may not read: the defaults stand, the
@@ -317,6 +340,11 @@ void TForm1::probeRegistryBranch() {
         WriteLog(2, "Plik ustawień %s odrzucony (%s): nie został odczytany, przyjęto wartości domyślne",
                  notice.file.c_str(), notice.reason.c_str());
     });
+    // A write that finds the file's lock held waits for it on a thread of
+    // its own: no desk waits for another writer of the settings.
+    platform::WriteLockedRegistryInBackground(true);
+    platform::SetRegistryLateFailureHandler(
+        [this](const platform::RegistryLateFailure& failure) { settingsNotWritten(*this, failure); });
     SettingsReadOnly = false;
     platform::RegistryKey machine(platform::RegistryBranch::Machine);
     std::string lockFailure;

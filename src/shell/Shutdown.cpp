@@ -138,6 +138,9 @@ void TForm1::finishShutdown() {
     // An attach of that attempt may be left in its call.
     if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
         endWithoutWaiting(*this, "the database attach");
+    // Settings still waiting for their file's lock are written or said
+    // before the log's last lines: none waits longer than the lock's wait.
+    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() + platform::RegistryLockWait);
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);
@@ -150,6 +153,13 @@ void TForm1::FormDestroy() {
     event_kolejka.reset();
     event_bufor.reset();
     SettingsRegistry.reset();
+    // Settings still waiting for their file's lock are written or said
+    // before the window goes (each waits no longer than the lock's wait);
+    // what the forms store as they close waits where it is.
+    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                             2 * platform::RegistryLockWait);
+    platform::WriteLockedRegistryInBackground(false);
+    platform::SetRegistryLateFailureHandler({});
     platform::SetRegistrySetAsideHandler({});
     platform::SetRegistryRefusedHandler({});
 }

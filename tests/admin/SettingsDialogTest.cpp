@@ -189,6 +189,30 @@ TEST_F(SettingsDialogTest, NewExchangeTcpPortIsStoredAndTheLinkLogsInThere) {
     moveLinkTo(second);
 }
 
+// Another writer holds the settings file's lock when OK is pressed. OK does
+// not wait for it: it has returned, the new value in force, while its writes
+// still wait (neither made nor refused); they are made once the lock is let
+// go.
+TEST_F(SettingsDialogTest, OkWithTheSettingsLockHeldReturnsWhileItsWritesWait) {
+    const std::string stored = "\"Broadcast\"=\"10.1.2.255\"";
+    open();
+    {
+        const testing_support::HeldSettingsLock held(sandbox.machineRegistryFile());
+        ASSERT_TRUE(held.held());
+        type("AdrBroad", "10.1.2.255");
+        press("btnAccept");
+        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_EQ(form->Settings.BroadcastAddress, "10.1.2.255");
+        EXPECT_EQ(registry().find(stored), std::string::npos) << "written without the lock";
+        const std::string log = mainLogText();
+        EXPECT_EQ(log.find("Błąd tworzenia klucza"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Nie można zapisać pliku ustawień"), std::string::npos) << log;
+    }
+    ASSERT_TRUE(platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                                         2 * platform::RegistryLockWait));
+    EXPECT_NE(registry().find(stored), std::string::npos) << registry();
+}
+
 // With automatic reconnection on, a link the administrator switched off
 // stays off whatever the new address.
 TEST_F(SettingsDialogTest, OkLeavesALinkThatIsSwitchedOffOff) {

@@ -5,8 +5,10 @@
 #include <QDate>
 #include <QFileInfo>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -443,4 +445,82 @@ TEST(RegistryStore, ALockThatCannotBeTakenIsNamedAndNothingIsWritten) {
         EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(target)));
         ASSERT_EQ(::remove(lock.c_str()), 0);
     }
+}
+
+namespace {
+
+// Writes handed on for the test's lifetime; their refusals recorded.
+struct HandedOnWrites {
+    HandedOnWrites() {
+        platform::WriteLockedRegistryInBackground(true);
+        platform::SetRegistryLateFailureHandler([this](const platform::RegistryLateFailure& failure) {
+            std::lock_guard lock(mutex);
+            failures.push_back(failure);
+        });
+    }
+    ~HandedOnWrites() {
+        finish();
+        platform::WriteLockedRegistryInBackground(false);
+        platform::SetRegistryLateFailureHandler({});
+    }
+    static bool finish() {
+        return platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                                        2 * platform::RegistryLockWait);
+    }
+    std::mutex mutex;
+    std::vector<platform::RegistryLateFailure> failures;
+};
+
+} // namespace
+
+// Another writer holds the lock: each write returns at once and waits for
+// the lock on the writer thread; once the lock is free they are made in the
+// order asked (a key created among them included). When the holder keeps
+// the lock past the wait, the write is refused there, with the writes asked
+// behind it, and each is named.
+TEST(RegistryStore, WritesThatFindTheLockHeldWaitElsewhereInOrderAndAreNamedWhenRefused) {
+    Sandbox sandbox;
+    HandedOnWrites handedOn;
+    const std::string file = sandbox.machineRegistryFile();
+    const std::string main = "\\software\\Vorlin\\Halvex";
+    RegistryKey key(RegistryBranch::Machine);
+    ASSERT_TRUE(key.OpenKey(main, true));
+    key.WriteInteger("PortTCP", 1000);
+    {
+        const testing_support::HeldSettingsLock held(file);
+        ASSERT_TRUE(held.held());
+        key.WriteInteger("PortTCP", 1);
+        key.WriteString("TCPCentr", "10.0.0.1");
+        key.WriteInteger("PortTCP", 2);
+        RegistryKey sms(RegistryBranch::Machine);
+        ASSERT_TRUE(sms.OpenKey(main + "\\SMS", true));
+        sms.WriteString("CountryCode", "420");
+        EXPECT_EQ(testing_support::readFile(file).find("TCPCentr"), std::string::npos)
+            << "written without the lock";
+    }
+    ASSERT_TRUE(handedOn.finish());
+    RegistryKey check(RegistryBranch::Machine);
+    ASSERT_TRUE(check.OpenKey(main, false));
+    EXPECT_EQ(check.ReadInteger("PortTCP"), 2);
+    EXPECT_EQ(check.ReadString("TCPCentr"), "10.0.0.1");
+    ASSERT_TRUE(check.OpenKey(main + "\\SMS", false));
+    EXPECT_EQ(check.ReadString("CountryCode"), "420");
+    EXPECT_TRUE(handedOn.failures.empty());
+
+    const std::string written = testing_support::readFile(file);
+    {
+        const testing_support::HeldSettingsLock held(file);
+        key.WriteInteger("PortTCP", 3);
+        key.WriteString("UserFB", "kasia");
+        ASSERT_TRUE(handedOn.finish());
+    }
+    EXPECT_EQ(testing_support::readFile(file), written);
+    std::lock_guard lock(handedOn.mutex);
+    ASSERT_EQ(handedOn.failures.size(), 1u);
+    const platform::RegistryLateFailure& refused = handedOn.failures.front();
+    EXPECT_EQ(refused.file, file);
+    EXPECT_NE(refused.reason.find(file + ".lock is held by another writer"), std::string::npos)
+        << refused.reason;
+    EXPECT_EQ(refused.values, (std::vector<std::string>{"software\\Vorlin\\Halvex\\PortTCP",
+                                                        "software\\Vorlin\\Halvex\\UserFB"}));
 }

@@ -8,6 +8,7 @@
 
 #include <QDate>
 #include <QFileInfo>
+#include <chrono>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -288,6 +289,9 @@ TEST_F(SettingsStore, ALockKeptByAnotherWriterLeavesTheStoredValuesReadAndTheDef
         const testing_support::HeldSettingsLock held(user);
         ASSERT_TRUE(held.held());
         createForm("DEBUG");
+        // The start's writes wait for the lock off the window, and give up.
+        ASSERT_TRUE(platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                                             2 * platform::RegistryLockWait));
     }
     EXPECT_FALSE(form->RegistryInHklm);
     EXPECT_EQ(form->Settings.PortTCP, 1234);
@@ -302,6 +306,33 @@ TEST_F(SettingsStore, ALockKeptByAnotherWriterLeavesTheStoredValuesReadAndTheDef
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(said, first + 1), std::string::npos) << "said once";
     EXPECT_EQ(testing_support::readFile(user), before);
+}
+
+// Another writer holds the settings file's lock while the window starts,
+// and lets it go once the window is up. The start did not wait for it:
+// what it writes (the defaults of missing values, the probe of the machine's
+// branch) is stored after the release, in the file it read.
+TEST_F(SettingsStore, AStartDoesNotWaitForAHeldLockAndItsWritesFollowTheRelease) {
+    const std::string machine = sandbox.machineRegistryFile();
+    openMachineKey(MainKey).WriteInteger("PortTCP", 1234);
+    const std::string before = testing_support::readFile(machine);
+    {
+        const testing_support::HeldSettingsLock held(machine);
+        ASSERT_TRUE(held.held());
+        createForm("DEBUG");
+        EXPECT_EQ(testing_support::readFile(machine), before) << "written without the lock";
+    }
+    ASSERT_TRUE(platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                                         2 * platform::RegistryLockWait));
+    EXPECT_TRUE(form->RegistryInHklm);
+    EXPECT_FALSE(form->SettingsReadOnly);
+    EXPECT_EQ(form->Settings.PortTCP, 1234);
+    RegistryKey main = openMachineKey(MainKey);
+    EXPECT_EQ(main.ReadInteger("PortTCP"), 1234);
+    EXPECT_EQ(main.ReadString("testHKLM"), "testHKLM");
+    EXPECT_EQ(main.ReadInteger("PortTCPCent"), shell::DefaultExchangePort);
+    EXPECT_EQ(openMachineKey(std::string(MainKey) + "\\SMS").ReadString("CountryCode"), "48");
+    EXPECT_EQ(mainLogText().find("Nie można zapisać pliku ustawień"), std::string::npos) << mainLogText();
 }
 
 TEST_F(SettingsStore, ASettingIsWrittenToTheKeyOfItsSection) {
