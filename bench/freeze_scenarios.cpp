@@ -23,6 +23,13 @@
 //          every chunk each way for HALVEX_BENCH_SLOW_S (60) s;
 //  fulldisk: that traffic with the database on a small filesystem of its
 //          own (a tmpfs; needs root) made full for HALVEX_BENCH_DISK_S (60) s;
+//  back10, back50: the outage's traffic and kill, the server coming back
+//          10 ms or 50 ms away (the relay adding that to every chunk each
+//          way): the after phase is the write-back of the rows kept;
+//  locked: that traffic while another client of the database holds an
+//          uncommitted update of one client SMS's row for HALVEX_BENCH_LOCK_S
+//          (90) s, the exchange acknowledging that message and reporting it
+//          delivered meanwhile; then the row's state;
 //  return: only calls, one ending every HALVEX_BENCH_CALL_EVERY_MS (5000) ms,
 //          the server killed for HALVEX_BENCH_RETURN_DOWN_S (3) s: how long
 //          after its return the rows of the calls ended so far are all
@@ -51,6 +58,7 @@
 #include "base/PasswordCodec.h"
 #include "base/SanitizerOptions.h"
 #include "db/MainDatabase.h"
+#include "db/SessionDB.h"
 #include "platform/RegistryStore.h"
 #include "sms/SmsGateway.h"
 #include "support/ClientSimulator.h"
@@ -102,6 +110,7 @@ struct Sizes {
     int callEveryMs = setting("HALVEX_BENCH_CALL_EVERY_MS", 5000);
     int returnDownS = setting("HALVEX_BENCH_RETURN_DOWN_S", 3);
     int returnCapS = setting("HALVEX_BENCH_RETURN_CAP_S", 300);
+    int lockS = setting("HALVEX_BENCH_LOCK_S", 90);
 };
 
 constexpr int ProbeEveryMs = 250;
@@ -491,7 +500,14 @@ struct Disturbance {
     std::function<std::string()> end;
 };
 
-int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c) {
+// What a scenario does before the traffic, and after the report.
+struct DisturbanceHooks {
+    std::function<bool()> prepare;
+    std::function<void()> check;
+};
+
+int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c,
+           const DisturbanceHooks& hooks = {}) {
     const Sizes& s = bed.sizes_;
     if (!bed.ready(SmallCrowd, bed.form_.Settings.PortTCP))
         return 1;
@@ -499,6 +515,8 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
     bed.exchange_.AnnounceSms(1, sim::pdu::DeliverHello);
     if (!waitUntil([&] { return bed.exchange_.StoredSmsCount(1) == 0; }, 120000, 10000))
         return bed.fail("the server did not take an exchange SMS"), 1;
+    if (hooks.prepare && !hooks.prepare())
+        return 1;
     const long callRows0 = historyRows(c, "7001");
     const long clientSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir = 1");
     const long exchangeSms0 = isqlNumber(c, "SELECT COUNT(*) FROM Sms WHERE nDir <> 1");
@@ -554,7 +572,78 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
     if (traffic.smsWithoutSender)
         std::printf("%-7s client SMS not sent, every client having lost its connection: %d\n", bed.name_,
                     traffic.smsWithoutSender);
+    const long notInState = isqlNumber(
+        c, "SELECT COUNT(*)" + newSms + " AND ((nDir = 1 AND nState <> 1) OR (nDir <> 1 AND nState <> 0))");
+    std::printf("%-7s rows not in their state (client SMS acknowledged: 1, exchange SMS: 0): %ld\n",
+                bed.name_, notInState);
+    if (hooks.check)
+        hooks.check();
     return 0;
+}
+
+// Another client of the database: an uncommitted update of one SMS row,
+// held until released.
+class RowHolder {
+  public:
+    bool hold(const testfb::Connection& c, const std::string& where) {
+        session_ = std::make_unique<SessionDB>(c.host, c.path, c.user, c.password, &handle_, false);
+        return session_->BeginWork() == 0 &&
+               session_->ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE " + where) == 0;
+    }
+    void release() {
+        if (session_)
+            session_->CommitWork();
+        session_.reset();
+        SessionDB::DetachDatabase(&handle_);
+    }
+
+  private:
+    DbHandle handle_ = 0;
+    std::unique_ptr<SessionDB> session_;
+};
+
+const char* const LockedText = "Zablokowana";
+
+// The locked scenario: one client SMS whose acknowledgement the exchange
+// keeps back until its row is held by another client.
+Disturbance lockedRow(Bed& bed, const testfb::Connection& c, RowHolder& holder, sim::SentSms& held,
+                      DisturbanceHooks& d) {
+    const Sizes& s = bed.sizes_;
+    d.prepare = [&bed, &c, &held] {
+        const std::size_t sent = bed.exchange_.SentMessages().size();
+        sim::SmsSendScript silent;
+        silent.outcome = sim::SmsSendScript::Outcome::Silent;
+        bed.exchange_.QueueSmsSendScript(silent);
+        bed.crowd(0).Send("!SMS&SEND&&600123456&" + QByteArray(LockedText).toBase64().toStdString() + "\r\n");
+        const std::string row = "SELECT COUNT(*) FROM Sms WHERE sBody = '" + std::string(LockedText) + "'";
+        if (!waitUntil([&] { return bed.exchange_.SentMessages().size() > sent && isqlNumber(c, row) == 1; },
+                       60000, 200000))
+            return bed.fail("the SMS to lock was not sent or stored");
+        held = bed.exchange_.SentMessages().at(sent);
+        return true;
+    };
+    Disturbance disturbance;
+    disturbance.seconds = s.lockS;
+    disturbance.callsPerS = s.slowCallsPerS;
+    disturbance.begin = [&bed, &c, &holder, &held] {
+        if (!holder.hold(c, "sBody = '" + std::string(LockedText) + "'"))
+            return std::string("the row could NOT be locked");
+        bed.exchange_.SendRecord("SMS ACK " + std::to_string(held.line) + " " + std::to_string(held.id));
+        bed.exchange_.SendStatusReport(held.line, held.messageReference, 0);
+        return std::string(
+            "another client holds the row of an SMS; the exchange acknowledged it and reported "
+            "it delivered");
+    };
+    disturbance.end = [&holder] {
+        holder.release();
+        return std::string("the other client committed");
+    };
+    d.check = [&bed, &c] {
+        std::printf(
+            "%-7s the locked SMS's row: state %ld (delivered: 3)\n", bed.name_,
+            isqlNumber(c, "SELECT MAX(nState) FROM Sms WHERE sBody = '" + std::string(LockedText) + "'"));
+    };
+    return disturbance;
 }
 
 // The server killed and started again under calls alone: the time from its
@@ -613,7 +702,7 @@ int runScenario(const std::string& name, int argc, char** argv) {
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
     testfb::Connection c;
     ui::TApplication app(argc, argv);
-    const bool throughRelay = name == "hold" || name.starts_with("slow");
+    const bool throughRelay = name == "hold" || name.starts_with("slow") || name.starts_with("back");
     // The small disk of "fulldisk", mounted in the sandbox.
     const std::string disk = dir.path().toStdString() + "/disk";
     if (name == "fulldisk") {
@@ -728,6 +817,22 @@ int runScenario(const std::string& name, int argc, char** argv) {
                            return std::string("the relay adds nothing again");
                        }};
     }
+    if (name.starts_with("back")) {
+        const int delayMs = std::atoi(name.c_str() + 4);
+        disturbance.begin = [&, delayMs] {
+            keeper->call([](testfb::PrivateServer& server) {
+                server.kill();
+                return 0;
+            });
+            relay->setDelay(std::chrono::milliseconds(delayMs));
+            return "database server killed; it comes back " + std::to_string(delayMs) + " ms away each way";
+        };
+    }
+    RowHolder holder;
+    sim::SentSms held;
+    DisturbanceHooks hooks;
+    if (name == "locked")
+        disturbance = lockedRow(bed, c, holder, held, hooks);
     if (name == "fulldisk")
         disturbance = {sizes.diskS, sizes.slowCallsPerS,
                        [&] {
@@ -748,7 +853,7 @@ int runScenario(const std::string& name, int argc, char** argv) {
         const int r = name == "storm"    ? storm(bed, c)
                       : name == "flood"  ? flood(bed)
                       : name == "return" ? databaseReturn(bed, *keeper, c)
-                                         : outage(bed, disturbance, c);
+                                         : outage(bed, disturbance, c, hooks);
         // The log file is written by the GUI thread's timer.
         sleepMs(3000);
         return r;
@@ -817,6 +922,9 @@ int main(int argc, char** argv) {
                                             {"slow20", bound + s.slowS + s.settleS},
                                             {"slow200", bound + s.slowS + s.settleS},
                                             {"fulldisk", bound + s.diskS + s.settleS},
+                                            {"back10", bound + s.outageS + s.settleS},
+                                            {"back50", bound + s.outageS + s.settleS},
+                                            {"locked", bound + s.lockS + s.settleS},
                                             {"return", bound + s.returnDownS + s.returnCapS + s.settleS}};
     int result = 0;
     for (const QByteArray& name : QByteArray(argc > 1 ? argv[1] : "storm,flood,outage").split(',')) {

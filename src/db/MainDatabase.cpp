@@ -275,9 +275,16 @@ void MainDatabase::keepOrFail(PendingRow row) {
 void MainDatabase::rowWriterNews() {
     if (!writer_)
         return;
+    const bool replaying = replayRunning_;
+    takeKeptSliceResults();
     for (RowWriter::HandedBack& back : writer_->TakeHandedBack())
         rowsHandedBack(back.rows, back.reason);
-    WriteKeptRows();
+    // A replay stopped by rows given back starts again when the connection
+    // or a new row brings it, not at once.
+    if (replayRunning_)
+        writeKeptRowSlice();
+    else if (!replaying)
+        WriteKeptRows();
     resumeRowWriter();
     tellRowsSettled();
 }
@@ -291,7 +298,8 @@ void MainDatabase::rowsHandedBack(const std::vector<PendingRow>& rows, RowWriter
     // Going away, with the host half gone: they are only named.
     if (destroying_) {
         for (const PendingRow& row : rows)
-            keptRows_.push_back(KeptRow(row, reason == Reason::Uncertain ? -1 : 0));
+            if (!row.fromKeptRows)
+                keptRows_.push_back(KeptRow(row, reason == Reason::Uncertain ? -1 : 0));
         return;
     }
     if ((reason == Reason::Lost || reason == Reason::Uncertain) && MainDbHandleExists()) {
@@ -300,6 +308,10 @@ void MainDatabase::rowsHandedBack(const std::vector<PendingRow>& rows, RowWriter
         MainConnectionLost(reason == Reason::Lost ? "the connection of the row writer was lost"
                                                   : "the row writer's commit got no answer");
         host_.EnsureReconnectTimer();
+    }
+    if (!rows.empty() && rows.front().fromKeptRows) {
+        keptSliceBack(rows, reason);
+        return;
     }
     if (reason == Reason::Uncertain) {
         KeepUncertainRows(rows);
@@ -326,11 +338,18 @@ bool MainDatabase::StopRowWriter(StopClock::time_point deadline) {
         return true;
     std::vector<RowWriter::HandedBack> left;
     const bool ended = writer_->Stop(deadline, &left);
+    // Rows it wrote back leave the queue before the rest are named.
+    takeKeptSliceResults();
     if (!ended)
         writer_.release(); // its thread is in a call; the process ends with it
     writer_.reset();
     for (RowWriter::HandedBack& back : left)
         rowsHandedBack(back.rows, back.reason);
+    if (slice_ || replayRunning_) {
+        slice_.reset();
+        if (replayRunning_)
+            endReplay();
+    }
     return ended;
 }
 
@@ -503,8 +522,8 @@ bool MainDatabase::KeepUncertainRows(std::vector<PendingRow> rows) {
 }
 
 bool MainDatabase::KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert,
-                                     KeptRowWritten written) {
-    keep(PendingRow::Keyed(generatorQuery, std::move(insert), std::move(written)));
+                                     KeptRowWritten written, bool waitsForConnection) {
+    keep(PendingRow::Keyed(generatorQuery, std::move(insert), std::move(written), waitsForConnection));
     return true;
 }
 
@@ -518,10 +537,13 @@ bool MainDatabase::FollowLastKeptRow(const std::string& statement, const std::st
 }
 
 void MainDatabase::keep(KeptRow row) {
-    if (keptRows_.size() >= KeptRowLimit) {
+    // Rows the writer is writing back now stay: it tells of them in order.
+    const std::size_t inFlight = slice_ ? slice_->rows - slice_->taken : 0;
+    if (keptRows_.size() >= KeptRowLimit && inFlight < keptRows_.size()) {
+        const auto oldest = keptRows_.begin() + std::ptrdiff_t(inFlight);
         base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), porzucono najstarszy: %s",
-                       KeptRowLimit, keptRows_.front().statement.c_str());
-        keptRows_.pop_front();
+                       KeptRowLimit, oldest->statement.c_str());
+        keptRows_.erase(oldest);
     }
     // Behind a replay a row only waits its turn; the replay counts it.
     if (!MainDbHandleExists() || rowsHeld_)
@@ -533,7 +555,9 @@ void MainDatabase::keep(KeptRow row) {
 }
 
 void MainDatabase::WriteKeptRows() {
-    if (rowsHeld_ || replayRunning_ || keptRows_.empty() || !MainDbHandleExists())
+    // Held for a restore, the rows wait for its end and the writer's return.
+    if (rowsHeld_ || replayRunning_ || keptRows_.empty() || !MainDbHandleExists() ||
+        (!writer_ && writerHeld_))
         return;
     // Rows still in the writer are older: its news starts the replay.
     if (writer_ && writer_->HoldsRows())
@@ -551,6 +575,10 @@ void MainDatabase::writeKeptRowSlice() {
     // through WriteKeptRows, which leaves the running replay alone.
     if (writingKeptRows_ || !replayRunning_)
         return;
+    if (writer_) {
+        offerKeptSlice();
+        return;
+    }
     writingKeptRows_ = true;
     bool lostAgain = false;
     const std::size_t doneBefore = replayWritten_ + replayFailed_;
@@ -565,11 +593,99 @@ void MainDatabase::writeKeptRowSlice() {
         endReplay();
         return;
     }
+    sayReplayProgress(doneBefore);
+    nextSlice_.start();
+}
+
+void MainDatabase::sayReplayProgress(std::size_t doneBefore) {
     const std::size_t done = replayWritten_ + replayFailed_;
     if (done / KeptRowsPerProgressLine != doneBefore / KeptRowsPerProgressLine)
         base::WriteLog(2, "Zapisywanie odłożonych zapisów w bazie danych: zapisano %zu, czeka %zu",
                        replayWritten_, keptRows_.size());
-    nextSlice_.start();
+}
+
+// The writer takes the next slice: the head rows up to a slice's count, or
+// the rows of the unanswered commit at the head, which it looks up first.
+// Each stays kept until the writer says how it ended.
+void MainDatabase::offerKeptSlice() {
+    if (slice_)
+        return;
+    if (keptRows_.empty() || !MainDbHandleExists() || host_.IsClosing()) {
+        endReplay();
+        return;
+    }
+    auto slice = std::make_shared<KeptSlice>();
+    std::vector<PendingRow> rows;
+    const int commit = keptRows_.front().uncertainCommit;
+    for (const KeptRow& kept : keptRows_) {
+        if (kept.uncertainCommit != commit || (commit == 0 && rows.size() >= KeptRowsPerSlice))
+            break;
+        PendingRow row = kept;
+        row.written = nullptr;
+        row.kept = nullptr;
+        row.fromKeptRows = true;
+        row.lookedUpFirst = commit != 0;
+        row.settled = [slice](int result, const std::string& key) {
+            std::lock_guard lock(slice->mutex);
+            slice->ended.emplace_back(result, key);
+        };
+        rows.push_back(std::move(row));
+    }
+    slice->rows = rows.size();
+    // Refused while the writer holds rows: its news brings the slice again.
+    if (writer_->TakeKeptRows(std::move(rows)))
+        slice_ = std::move(slice);
+}
+
+// The rows the writer has written leave the queue, in order, and their
+// followers hear of them.
+void MainDatabase::takeKeptSliceResults() {
+    if (!slice_)
+        return;
+    const std::shared_ptr<KeptSlice> slice = slice_;
+    std::vector<std::pair<int, std::string>> ended;
+    {
+        std::lock_guard lock(slice->mutex);
+        ended.assign(slice->ended.begin() + std::ptrdiff_t(slice->taken), slice->ended.end());
+        slice->taken = slice->ended.size();
+    }
+    const std::size_t doneBefore = replayWritten_ + replayFailed_;
+    if (slice->taken == slice->rows)
+        slice_.reset();
+    for (const auto& [result, key] : ended) {
+        if (keptRows_.empty())
+            break;
+        if (result == 0 && !key.empty())
+            keptRows_.front().key = key;
+        // The writer named a row it could not write.
+        finishHeadRow(result, true);
+    }
+    sayReplayProgress(doneBefore);
+}
+
+void MainDatabase::keptSliceBack(const std::vector<PendingRow>& rows, RowWriter::Reason reason) {
+    using Reason = RowWriter::Reason;
+    // The rows of an unanswered commit are the head rows; each is looked up
+    // with the key it was written with.
+    const int commit = reason == Reason::Uncertain ? ++lastUncertainCommit_ : 0;
+    for (std::size_t at = 0; at < rows.size() && reason != Reason::Untried; ++at) {
+        const PendingRow& row = rows[at];
+        if (reason == Reason::Passing && MainDbHandleExists())
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",
+                           row.statement.c_str());
+        if (reason != Reason::Uncertain || at >= keptRows_.size())
+            continue;
+        base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: %s",
+                       row.statement.c_str());
+        KeptRow& kept = keptRows_[at];
+        kept.statement = row.statement;
+        kept.key = row.key;
+        kept.generatorQuery.clear();
+        kept.uncertainCommit = commit;
+    }
+    slice_.reset();
+    if (replayRunning_)
+        endReplay();
 }
 
 // Writes the head row, drawing its key first when it waits for one: false
@@ -608,9 +724,23 @@ bool MainDatabase::writeHeadRow() {
 
 int MainDatabase::lookUpHeadCommit(SessionDB& session) {
     const int commit = keptRows_.front().uncertainCommit;
-    std::size_t rows = 0;
-    while (rows < keptRows_.size() && keptRows_[rows].uncertainCommit == commit)
-        ++rows;
+    std::vector<std::string> statements;
+    for (std::size_t i = 0; i < keptRows_.size() && keptRows_[i].uncertainCommit == commit; ++i)
+        statements.push_back(keptRows_[i].statement);
+    const int found = LookUpRows(session, statements, [] { return MainDbHandleExists(); });
+    if (found < 0)
+        return -1;
+    for (std::size_t i = 0; i < statements.size(); ++i)
+        keptRows_[i].uncertainCommit = 0;
+    if (found == 0)
+        return 0;
+    for (std::size_t i = 0; i < statements.size(); ++i)
+        finishHeadRow(0);
+    return 1;
+}
+
+int LookUpRows(SessionDB& session, const std::vector<std::string>& statements,
+               const std::function<bool()>& connected) {
     const auto columns = [&session](const std::string& table) {
         std::vector<QueryRow> found;
         session.SetSqlText("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" +
@@ -625,17 +755,17 @@ int MainDatabase::lookUpHeadCommit(SessionDB& session) {
     // was in the commit); it did not when one is missing.
     bool allThere = true;
     std::map<std::string, long> expected;
-    for (std::size_t i = 0; i < rows && allThere; ++i) {
-        const std::string& statement = keptRows_[i].statement;
+    for (std::size_t i = 0; i < statements.size() && allThere; ++i) {
+        const std::string& statement = statements[i];
         const std::string query = RowLookupQuery(statement, columns);
-        if (!MainDbHandleExists())
+        if (!connected())
             return -1;
         if (query.empty())
             continue;
         std::vector<QueryRow> counted;
         session.SetSqlText(query);
         if (session.RunInReadTransaction([&] { return session.RunQueryToList(&counted); }) != 0) {
-            if (!MainDbHandleExists())
+            if (!connected())
                 return -1;
             allThere = false; // not to be checked: written again
             break;
@@ -645,30 +775,24 @@ int MainDatabase::lookUpHeadCommit(SessionDB& session) {
                                : std::atol(counted.front().begin()->second.c_str());
         allThere = there >= ++expected[statement];
     }
-    for (std::size_t i = 0; i < rows; ++i) {
-        KeptRow& row = keptRows_[i];
+    for (const std::string& statement : statements)
         base::WriteLog(2,
                        allThere ? "Sprawdzono, jest w bazie danych: %s"
                                 : "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: %s",
-                       row.statement.c_str());
-        row.uncertainCommit = 0;
-    }
-    if (!allThere)
-        return 0;
-    for (std::size_t i = 0; i < rows; ++i)
-        finishHeadRow(0);
-    return 1;
+                       statement.c_str());
+    return allThere ? 1 : 0;
 }
 
 // The head row leaves the queue before its follower hears of it: the
 // follower may keep rows of its own.
-void MainDatabase::finishHeadRow(int result) {
+void MainDatabase::finishHeadRow(int result, bool named) {
     KeptRow row = std::move(keptRows_.front());
     keptRows_.pop_front();
     if (result == 0) {
         ++replayWritten_;
     } else {
-        LogRowNotWritten(row.statement);
+        if (!named)
+            LogRowNotWritten(row.statement);
         ++replayFailed_;
     }
     if (row.written)

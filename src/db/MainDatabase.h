@@ -17,7 +17,9 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace db {
@@ -94,7 +96,8 @@ class MainDatabase {
     // Keeps an insert whose key could not be drawn for want of the
     // connection: the key is drawn with `generatorQuery` when the row is
     // written back, and `written` is told the outcome.
-    bool KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert, KeptRowWritten written);
+    bool KeepRowWithNewKey(const std::string& generatorQuery, InsertForKey insert, KeptRowWritten written,
+                           bool waitsForConnection = true);
     // Rows whose commit got no answer (the connection went in it): they may
     // be in the database or not. They wait like kept rows; when their turn
     // comes on a connection, they are looked up, as one commit (a slice's
@@ -104,8 +107,10 @@ class MainDatabase {
     // The row last kept is `statement` (under `key`): `written` follows it.
     bool FollowLastKeptRow(const std::string& statement, const std::string& key, KeptRowWritten written);
     // Starts writing the kept rows back, in order, while the connection
-    // holds: a slice now and the rest, slice by slice, from the event loop.
-    // Rows kept meanwhile join the end of the queue.
+    // holds: slice by slice, each one commit of the row writer (without
+    // one, on the main connection, the event loop running between two
+    // slices). A row stays kept until its slice is written. Rows kept
+    // meanwhile join the end of the queue.
     void WriteKeptRows();
     bool KeptRowReplayRunning() const { return replayRunning_; }
     // True while a kept row is being written back.
@@ -165,8 +170,22 @@ class MainDatabase {
     int lookUpHeadCommit(SessionDB& session);
     void keep(KeptRow row);
     void writeKeptRowSlice();
+    // The rows the writer writes back now, and how each ended so far (set
+    // on its thread).
+    struct KeptSlice {
+        std::mutex mutex;
+        std::vector<std::pair<int, std::string>> ended;
+        std::size_t taken = 0;
+        std::size_t rows = 0;
+    };
+    std::shared_ptr<KeptSlice> slice_;
+    void offerKeptSlice();
+    void takeKeptSliceResults();
+    // Rows of the slice came back unwritten: they keep their place.
+    void keptSliceBack(const std::vector<PendingRow>& rows, RowWriter::Reason reason);
+    void sayReplayProgress(std::size_t doneBefore);
     bool writeHeadRow();
-    void finishHeadRow(int result);
+    void finishHeadRow(int result, bool named = false);
     void endReplay();
 
     DatabaseHost& host_;
@@ -202,6 +221,13 @@ bool IsRowStatement(const std::string& statement);
 // is no insert of values. `columns` gives a table's columns in order.
 std::string RowLookupQuery(const std::string& insert,
                            const std::function<std::vector<std::string>(const std::string& table)>& columns);
+
+// Looks up, on `session`, whether every insert of a commit that went
+// unanswered is there (as often as it was in the commit), and says so in the
+// log: 1 when it is, 0 when the rows are to be written, -1 when `connected`
+// says the connection went meanwhile.
+int LookUpRows(SessionDB& session, const std::vector<std::string>& statements,
+               const std::function<bool()>& connected);
 
 // Says in the log that a row statement was not written, with its values.
 void LogRowNotWritten(const std::string& statement);

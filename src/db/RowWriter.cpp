@@ -67,6 +67,24 @@ bool RowWriter::Offer(std::vector<PendingRow> rows, Before before) {
     return true;
 }
 
+bool RowWriter::TakeKeptRows(std::vector<PendingRow> rows) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return false;
+        if (!handedBack_.empty() || !inHand_.empty() || !waiting_.empty()) {
+            tellWhenEmpty_ = true;
+            return false;
+        }
+        paused_ = false;
+        // Its news, once written, brings the next rows.
+        tellWhenEmpty_ = true;
+        waiting_.push_back(std::move(rows));
+    }
+    changed_.notify_all();
+    return true;
+}
+
 std::vector<RowWriter::HandedBack> RowWriter::TakeHandedBack() {
     std::lock_guard lock(mutex_);
     std::vector<HandedBack> taken(std::make_move_iterator(handedBack_.begin()),
@@ -191,22 +209,53 @@ std::vector<RowWriter::HandedBack> RowWriter::write(std::vector<PendingRow>& row
     session.LeaveReattachToCaller();
     if (session.LastCode != 0 || handle_ == 0)
         return {{std::move(rows), Reason::Lost}};
+    session.WaitForLocksBriefly();
     int result = 0;
     for (PendingRow& row : rows)
         if (!row.generatorQuery.empty() && (result = drawKey(session, row)) != 0)
             return failed(session, rows, result, attachedAgain);
-    if (rows.size() == 1) {
-        result = session.ExecuteSQL(rows.front().statement);
-    } else if ((result = session.BeginWork()) == 0) {
+    if (rows.front().lookedUpFirst) {
+        std::vector<std::string> statements;
         for (const PendingRow& row : rows)
-            if ((result = session.ExecuteSQL(row.statement)) != 0)
-                break;
-        result = result == 0 ? session.CommitWork() : (session.RollbackWork(), result);
+            statements.push_back(row.statement);
+        const int found = LookUpRows(session, statements, [this] { return handle_ != 0; });
+        if (found < 0)
+            return {{std::move(rows), Reason::Uncertain}};
+        for (PendingRow& row : rows)
+            row.lookedUpFirst = false;
+        if (found > 0) {
+            tellWritten(rows, 0);
+            return {};
+        }
     }
-    if (result != 0)
+    if ((result = runRows(session, rows)) != 0)
         return failed(session, rows, result, attachedAgain);
     tellWritten(rows, 0);
     return {};
+}
+
+int RowWriter::runRows(SessionDB& session, const std::vector<PendingRow>& rows) {
+    for (bool said = false;; said = true) {
+        int result = 0;
+        if (rows.size() == 1) {
+            result = session.ExecuteSQL(rows.front().statement);
+        } else if ((result = session.BeginWork()) == 0) {
+            for (const PendingRow& row : rows)
+                if ((result = session.ExecuteSQL(row.statement)) != 0)
+                    break;
+            result = result == 0 ? session.CommitWork() : (session.RollbackWork(), result);
+        }
+        if (result == 0 || !session.FailedOnLock() || handle_ == 0 ||
+            !pauseForLock(rows.front().statement, said))
+            return result;
+    }
+}
+
+bool RowWriter::pauseForLock(const std::string& statement, bool said) {
+    if (!said)
+        base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s", statement.c_str());
+    std::unique_lock lock(mutex_);
+    return !changed_.wait_for(lock, LockRetryPause, [this] { return stopping_; });
 }
 
 int RowWriter::drawKey(SessionDB& session, PendingRow& row) {
@@ -298,6 +347,9 @@ void RowWriter::tellNews() {
 
 void RowWriter::tellWritten(const std::vector<PendingRow>& rows, int result) {
     auto* app = QCoreApplication::instance();
+    for (const PendingRow& row : rows)
+        if (row.settled)
+            row.settled(result, result == 0 ? row.key : std::string());
     for (const PendingRow& row : rows)
         if (row.written && app)
             QMetaObject::invokeMethod(

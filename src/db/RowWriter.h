@@ -49,6 +49,14 @@ struct PendingRow {
     // Told once, on the GUI thread, when the row, handed back unwritten,
     // starts to wait for the connection's return (`written` follows later).
     std::function<void()> kept;
+    // A kept row being written back: it stays kept until `settled` says how
+    // it ended, so that a row handed back is not kept twice.
+    bool fromKeptRows = false;
+    // Its commit went unanswered: the rows of its batch are looked up first
+    // and written only when absent.
+    bool lookedUpFirst = false;
+    // Told on the writer's thread, as soon as the row ended.
+    KeptRowWritten settled;
 };
 
 // Statements as rows that nobody follows.
@@ -86,6 +94,9 @@ class RowWriter {
     // and holding none it takes them when nothing must go first and it is
     // not paused. False: the caller writes or keeps them itself.
     bool Offer(std::vector<PendingRow> rows, Before before = Before::Nothing);
+    // Takes kept rows to write back (one commit), even while paused, and
+    // takes rows again from then on; false while it holds rows or stops.
+    bool TakeKeptRows(std::vector<PendingRow> rows);
     // The rows given back and not yet taken, in order.
     std::vector<HandedBack> TakeHandedBack();
     // True while it holds rows; it then tells its news once it is empty.
@@ -103,11 +114,20 @@ class RowWriter {
     static constexpr std::size_t WaitingLimit = 2000;
     // What a call cut at the deadline takes to come back.
     static constexpr std::chrono::milliseconds StopGrace{500};
+    // A row another client of the database has locked is tried again after
+    // this pause, on this thread, until the lock goes: the server answers,
+    // so the connection is not lost.
+    static constexpr std::chrono::milliseconds LockRetryPause{100};
 
   private:
     void run();
     // Writes one commit's rows; what it gives back (nothing: go on).
     std::vector<HandedBack> write(std::vector<PendingRow>& rows, bool attachedAgain = false);
+    // Runs the rows' statements as one commit, waiting out locks held by
+    // other clients; 0 or the failure.
+    int runRows(SessionDB& session, const std::vector<PendingRow>& rows);
+    // Pauses before a locked row is tried again; false when stopping.
+    bool pauseForLock(const std::string& statement, bool said);
     // The commit failed: what goes back (nothing: the writer goes on).
     std::vector<HandedBack> failed(SessionDB& session, std::vector<PendingRow>& rows, int result,
                                    bool attachedAgain);

@@ -125,6 +125,11 @@ bool isPassingCode(intptr_t code) {
     }
 }
 
+bool isLockCode(intptr_t code) {
+    return code == isc_deadlock || code == isc_lock_conflict || code == isc_update_conflict ||
+           code == isc_lock_timeout;
+}
+
 // Any code of the vector counts: a network failure may come beneath another.
 bool statusHolds(const std::array<intptr_t, 20>& status, bool (*wanted)(intptr_t)) {
     for (std::size_t i = 0; i + 1 < status.size() && status[i] != isc_arg_end;) {
@@ -262,10 +267,20 @@ int SessionDB::ConnectDatabase() {
 
 int SessionDB::StartTransaction(bool withTpb) {
     static char queryTpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_concurrency, isc_tpb_wait};
+    // A second of waiting for a lock; under a shorter bound, none.
+    static char briefLockTpb[] = {
+        isc_tpb_version3, isc_tpb_write, isc_tpb_concurrency, isc_tpb_wait, isc_tpb_lock_timeout, 1, 1};
+    static char noLockWaitTpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_concurrency, isc_tpb_nowait};
+    char* tpb = withTpb ? queryTpb : nullptr;
+    short tpbLength = withTpb ? short(sizeof(queryTpb)) : 0;
+    if (!withTpb && waitsForLocksBriefly_) {
+        const bool wait = db::ThisCallBound() >= std::chrono::seconds(3);
+        tpb = wait ? briefLockTpb : noLockWaitTpb;
+        tpbLength = wait ? short(sizeof(briefLockTpb)) : short(sizeof(noLockWaitTpb));
+    }
     rollback();
     if (!bounded([&] {
-            return isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_),
-                                         withTpb ? short(sizeof(queryTpb)) : 0, withTpb ? queryTpb : nullptr);
+            return isc_start_transaction(vec(Status), trh(&Transaction), 1, dbh(DbHandle_), tpbLength, tpb);
         }))
         return 0;
     return reportFailedCall(false);
@@ -278,6 +293,7 @@ int SessionDB::reportFailedCall(bool atCommit) {
         connectionLost(atCommit);
     } else if (statusHolds(Status, isPassingCode)) {
         failureCanPass_ = true;
+        failedOnLock_ = statusHolds(Status, isLockCode);
     }
     return code;
 }
@@ -445,6 +461,7 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
     lossFound_ = LossFound::None;
     abandoned_ = false;
     failureCanPass_ = false;
+    failedOnLock_ = false;
     reattachTried_ = false;
     reattached_ = false;
     rowsShown_ = false;

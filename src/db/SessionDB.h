@@ -145,6 +145,12 @@ class SessionDB {
     // caller does it, within a bound of its own (off the GUI thread an
     // attach here would wait for the server without one).
     void LeaveReattachToCaller() { reattaches_ = false; }
+    // Write transactions wait for a row another client holds only briefly,
+    // well within the call bound, and fail on the lock then: a lock is no
+    // silent server, and the caller waits for it as it sees fit.
+    void WaitForLocksBriefly() { waitsForLocksBriefly_ = true; }
+    // The last statement failed on a lock another transaction holds.
+    bool FailedOnLock() const { return failedOnLock_; }
     // The last call got no answer within its bound.
     bool Unanswered() const { return abandoned_; }
     // The last statement failed for a reason that passes: a lost
@@ -233,6 +239,8 @@ class SessionDB {
     bool reattached_ = false;
     bool abandoned_ = false; // a call got no answer within its bound
     bool failureCanPass_ = false;
+    bool failedOnLock_ = false;
+    bool waitsForLocksBriefly_ = false;
     bool reattaches_ = true;
     bool callerKeepsRows_ = false;
     bool rowsShown_ = false; // rows reached a list view in this statement

@@ -48,8 +48,11 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
         return written && waitsForConnection && database && Handle() == &MainDbHandle &&
                (!MainDbHandleExists() || FailureCanPass());
     };
-    if (written && waitsForConnection && database && Handle() == &MainDbHandle && database->RowsMustWait() &&
-        database->KeepRowWithNewKey(generatorQuery, buildInsert, written)) {
+    // A row that may not wait for the connection still waits its turn
+    // behind rows kept while the connection is there.
+    if (written && (waitsForConnection || MainDbHandleExists()) && database && Handle() == &MainDbHandle &&
+        database->RowsMustWait() &&
+        database->KeepRowWithNewKey(generatorQuery, buildInsert, written, waitsForConnection)) {
         database->WriteKeptRows();
         return db::RowKeptForReturn;
     }

@@ -665,3 +665,107 @@ TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002", "600100003"}));
     form->Database().UseRowWriter(false);
 }
+
+// Kept rows go back through the writer: the attach that brings the database
+// back writes none of them on the event loop. A row that may not wait for the
+// connection (a received message's) still takes its turn behind them rather
+// than being written at once, and a row written meanwhile goes last.
+TEST_F(Outage, KeptRowsGoBackThroughTheWriterAndARowThatMayNotWaitTakesItsTurn) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    form->Database().UseRowWriter(true);
+    server.kill();
+    std::vector<std::string> callers;
+    const int kept = int(db::MainDatabase::KeptRowsPerSlice) * 3 + 7;
+    for (int i = 0; i < kept; ++i) {
+        callers.push_back("600" + std::to_string(100000 + i));
+        writeCallRow(callers.back());
+    }
+    QDeadlineTimer deadline(60000);
+    while (form->Database().KeptRowCount() < std::size_t(kept) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    ASSERT_EQ(form->Database().KeptRowCount(), std::size_t(kept));
+
+    ASSERT_TRUE(server.start()) << server.error();
+    form->trmReconnectTimer();
+    ASSERT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->Database().KeptRowCount(), std::size_t(kept))
+        << "kept rows were written on the event loop";
+
+    auto sms = db::MainTable<ServiceSmsDB>();
+    sms.nDir = "0";
+    sms.sDate = "2026-12-07";
+    sms.sTime = "10:00:00";
+    sms.sNumber = "+48600100200";
+    sms.sLine = "1";
+    sms.sBody = "received while rows wait";
+    sms.nState = "0";
+    sms.nUserId = "0";
+    int smsResult = -1;
+    std::size_t keptWhenStored = 0;
+    const int handedOn = sms.InsertDataWithId(
+        [&](int result, const std::string&) {
+            smsResult = result;
+            keptWhenStored = form->Database().KeptRowCount();
+        },
+        false);
+    EXPECT_EQ(handedOn, db::RowKeptForReturn) << "the received row overtook the kept rows";
+    callers.push_back("600999999");
+    writeCallRow(callers.back());
+
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(smsResult, 0);
+    EXPECT_EQ(keptWhenStored, 1u) << "only the call row written after it may wait behind it";
+    EXPECT_EQ(callNumbers(), callers);
+    EXPECT_NE(count("Sms WHERE sBody = 'received while rows wait'").find("COUNT=1"), std::string::npos);
+    form->Database().UseRowWriter(false);
+}
+
+// Another client of the database holds an uncommitted update of an SMS row
+// past the call bound while the program changes that row's state: the change
+// waits for the lock on the writer, the event loop runs meanwhile, the main
+// connection is not given up, and once the lock goes the row has its state.
+TEST_F(Outage, ARowLockedByAnotherClientWaitsOnTheWriterAndTheConnectionStays) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    form->Database().UseRowWriter(true);
+    db::SetCallBound(std::chrono::milliseconds(3000));
+    ASSERT_EQ(writeSms("locked by another client"), 0);
+    const std::string id = std::to_string(std::atoi(
+        testfb::MainQuery(c, "SELECT nId FROM Sms WHERE sBody = 'locked by another client'").c_str()));
+
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
+    mainLogText();
+
+    bool told = false;
+    db::WriteMainRowsThen({ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{id})},
+                          [&] { told = true; });
+    std::string log;
+    QDeadlineTimer deadline(60000);
+    while (log.find("zwolni wiersz") == std::string::npos && MainDbHandleExists() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        log += mainLogText();
+    }
+    EXPECT_NE(log.find("zwolni wiersz: UPDATE Sms SET nState"), std::string::npos) << log;
+    EXPECT_FALSE(told);
+
+    // Released only once the bound has passed: a wait counted as a silent
+    // server would have given the connection up by then.
+    bool released = false, lost = false;
+    QTimer::singleShot(db::CallBound() + std::chrono::milliseconds(1000),
+                       [&] { released = holder.CommitWork() == 0; });
+    while (!told && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        lost = lost || !MainDbHandleExists();
+    }
+    EXPECT_TRUE(released);
+    EXPECT_TRUE(told);
+    EXPECT_FALSE(lost) << mainLogText();
+    EXPECT_EQ(form->Database().MainDbState, 0);
+    EXPECT_NE(count("Sms WHERE nId = " + id + " AND nState = 3 AND nForward = 7").find("COUNT=1"),
+              std::string::npos);
+    SessionDB::DetachDatabase(&other);
+    db::SetCallBound(db::DefaultCallBound);
+    form->Database().UseRowWriter(false);
+}
