@@ -751,7 +751,6 @@ int runScenario(const std::string& name, int argc, char** argv) {
     form->tmrStartupTimer();
     form->tmrStartup->SetEnabled(false);
     // As the program does, unless HALVEX_BENCH_NO_ROW_WRITER is set.
-    form->Database().UseRowWriter(!qEnvironmentVariableIsSet("HALVEX_BENCH_NO_ROW_WRITER"));
     // Likewise the log-ins' password reads, unless HALVEX_BENCH_PASSWORDS_ON_LOOP is set.
     form->Clients().ReadPasswordsOffLoop(!qEnvironmentVariableIsSet("HALVEX_BENCH_PASSWORDS_ON_LOOP"));
     if (form->Database().MainDbState != 0) {

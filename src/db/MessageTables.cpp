@@ -55,8 +55,7 @@ int ServiceSmsDB::CreateTable() {
         db::TriggerText(TableName, "nId", true));
 }
 
-int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waitsForConnection,
-                                   const std::function<void()>& kept) {
+int ServiceSmsDB::InsertDataWithId(const db::RowFollower& written, const std::function<void()>& waiting) {
     // The insert is made from copies: a kept row outlives this table object.
     const auto insert = [table = TableName, nDir = nDir, sDate = sDate, sTime = sTime, sNumber = sNumber,
                          sLine = sLine, sBody = sBody, nState = nState, nForward = nForward,
@@ -72,8 +71,7 @@ int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waits
             db::CutText(sBody, SmsBodyLength).c_str(), db::NumberOrZero(nState).c_str(),
             db::NumberOrNull(nForward).c_str(), db::NumberOrZero(nUserId).c_str());
     };
-    const int result =
-        insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waitsForConnection, kept);
+    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waiting);
     if (result != 0 && result != db::RowKeptForReturn && result != db::RowWrittenLater)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
@@ -94,10 +92,13 @@ int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
     return result;
 }
 
-int ServiceSmsDB::CheckBadStatus() {
+std::string ServiceSmsDB::BadStatusUpdate() {
     base::WriteLog(1, "%s", "ServiceSmsDB::CheckBadStatus()");
-    return ExecuteSQL(
-        db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", TableName.c_str(), "2", "4"));
+    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", SmsTable, "2", "4");
+}
+
+int ServiceSmsDB::CheckBadStatus() {
+    return ExecuteSQL(BadStatusUpdate());
 }
 
 std::string ServiceSmsDB::LineUpdate(const SmsLine& line, const SmsRowId& id) {

@@ -134,18 +134,16 @@ class SmsGateway {
     void saveRoutingRule(ROUTING_RULE rule, bool editing);
 
     // A row in `state` for a message that has none, written in turn with
-    // the other rows (by the row writer, or kept for the database's return,
-    // never attached for on the spot); its sender's client is told once it
-    // is stored.
+    // the other rows on the road (never attached for on the spot); its
+    // sender's client is told once it is stored.
     void insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state);
     // The row's values from the message, for the message's sender.
     static void fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg);
     // Told whether a row was stored, with its key in the message.
     using RowStored = std::function<void(bool stored, SMSMSG msg)>;
-    // The same, with the message's own state: `then` hears of it at once, or
-    // once the row writer wrote it, or (`waitsForConnection`) once it was
-    // written on the database's return.
-    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then, bool waitsForConnection = false);
+    // The same, with the message's own state: `then` hears of it once the
+    // road wrote it (however long the database is away), or refused it.
+    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then);
     // A received message's rows, one per recipient, on their way.
     struct ReceivedRows {
         SMSMSG msg;
@@ -170,6 +168,7 @@ class SmsGateway {
     // Every row of a received message is stored or failed: acknowledged when
     // one was stored, else left at the exchange.
     void receivedRowsDone(const ReceivedRows& rows);
+    void leaveAtExchange(const SMSMSG& msg, bool polled);
     // Writes the statements, then tells the user's clients of the change.
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
     // Stores the row of a message being sent. The message goes on whatever

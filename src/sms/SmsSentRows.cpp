@@ -57,7 +57,7 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
             sentRowWritten(standIn, written, key);
             answerNow();
         },
-        true, answerNow);
+        answerNow);
     const bool onItsWay = result == db::RowWrittenLater || result == db::RowKeptForReturn;
     if (onItsWay && rowsOnTheirWay_.contains(standIn)) {
         if (result == db::RowKeptForReturn)
@@ -125,7 +125,7 @@ void SmsGateway::insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state) {
         if (stored)
             host_.WyslijSmsDodaj(row);
     };
-    insertSmsRowThen(msg, msg.nUserId, announce, true);
+    insertSmsRowThen(msg, msg.nUserId, announce);
 }
 
 // A message still queued goes no further: it is named, as rows are.

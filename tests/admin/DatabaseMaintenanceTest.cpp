@@ -983,7 +983,6 @@ TEST_P(CallRowsDuringRestore, GoIntoTheDatabaseThatIsLeftEachOnce) {
     if (GetParam().server)
         HALVEX_REQUIRE_FB_SERVER();
     ASSERT_NO_FATAL_FAILURE(open(GetParam().server));
-    form->Database().UseRowWriter(true);
     endCalls(0, Calls);
     serveUntil([&] { return storedOf(0, Calls) == Calls; });
     ASSERT_EQ(storedOf(0, Calls), Calls);
@@ -999,17 +998,17 @@ TEST_P(CallRowsDuringRestore, GoIntoTheDatabaseThatIsLeftEachOnce) {
     endCalls(Calls, 2 * Calls);
     // Either they are in the database being backed up, or they wait.
     serveUntil([&] {
-        return form->Database().KeptRowCount() == std::size_t(Calls) || storedOf(Calls, 2 * Calls) == Calls;
+        return form->Database().Road().Waiting() == std::size_t(Calls) || storedOf(Calls, 2 * Calls) == Calls;
     });
-    const std::size_t keptDuringBackup = form->Database().KeptRowCount();
+    const std::size_t keptDuringBackup = form->Database().Road().Waiting();
     ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
     ASSERT_NO_FATAL_FAILURE(waitForGbak());
     EXPECT_EQ(dialog->bazaOdtworzona, 1);
     EXPECT_TRUE(shown(text(GetParam().backupFails ? "IDS_961" : "IDS_964"))) << mainLogText();
-    serveUntil([&] { return form->Database().KeptRowCount() == 0; });
+    serveUntil([&] { return form->Database().Road().Waiting() == 0; });
 
     EXPECT_TRUE(MainDbHandleExists());
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u);
     const auto times = stored();
     int during = 0;
     for (int i = 0; i < 2 * Calls; ++i) {

@@ -128,9 +128,9 @@ class Outage : public testing_support::MainFormFixture {
     // The event loop runs until the kept rows are written back.
     bool replayed() {
         QDeadlineTimer deadline(60000);
-        while (form->Database().KeptRowCount() > 0 && !deadline.hasExpired())
+        while (form->Database().Road().Waiting() > 0 && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        return form->Database().KeptRowCount() == 0;
+        return form->Database().Road().Waiting() == 0;
     }
 
     // The numbers of the calls in TalksIncoming, in the order written.
@@ -273,7 +273,7 @@ TEST_F(Outage, RowsStillWaitingAtShutdownAreNamedInTheLog) {
     const std::string log = form->Info->Items().join('\n').toStdString();
     EXPECT_NE(log.find("Nie zapisano w bazie danych: INSERT INTO TalksIncoming"), std::string::npos) << log;
     EXPECT_NE(log.find("600999777"), std::string::npos) << log;
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u);
 }
 
 // The exchange's calls go on while the server is killed twice and started
@@ -314,10 +314,10 @@ TEST_F(Outage, KeptRowsAreWrittenBackInSlicesBetweenWhichTheEventLoopRuns) {
         db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
                                                           CallDate("2026-12-07"), CallTime("10:00:00"), 1));
     };
-    const int kept = int(db::MainDatabase::KeptRowsPerSlice) * 3 + 7;
+    const int kept = int(db::RowRoad::RowsPerCommit) * 3 + 7;
     for (int i = 0; i < kept; ++i)
         writeRow(i);
-    ASSERT_EQ(form->Database().KeptRowCount(), std::size_t(kept));
+    ASSERT_EQ(form->Database().Road().Waiting(), std::size_t(kept));
     mainLogText();
 
     ASSERT_TRUE(server.start()) << server.error();
@@ -326,7 +326,7 @@ TEST_F(Outage, KeptRowsAreWrittenBackInSlicesBetweenWhichTheEventLoopRuns) {
     QTimer probe;
     probe.setInterval(0);
     QObject::connect(&probe, &QTimer::timeout, [&] {
-        const std::size_t waiting = form->Database().KeptRowCount();
+        const std::size_t waiting = form->Database().Road().Waiting();
         if (!servedDuringTheReplay && waiting > 0 && waiting < std::size_t(kept)) {
             servedDuringTheReplay = true;
             writeRow(kept);
@@ -420,7 +420,7 @@ TEST_F(Outage, AStatementThatGetsNoAnswerIsAbandonedAndItsRowKept) {
         EXPECT_NE(writeCall("600999777", 42), 0);
         EXPECT_FALSE(MainDbHandleExists());
         EXPECT_EQ(form->Database().MainDbState, -1);
-        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        EXPECT_EQ(form->Database().Road().Waiting(), 1u);
         form->trmReconnectTimer();
         EXPECT_FALSE(MainDbHandleExists()) << "an attach to the held server was not given up";
         const std::string log = mainLogText();
@@ -482,12 +482,12 @@ TEST_F(Outage, RowsThatMeetAFullDiskWaitAndAreWrittenOnceThereIsRoom) {
         db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(callers.back()),
                                                           CallDate("2026-12-07"), CallTime("10:00:00"), 1));
     };
-    while (form->Database().KeptRowCount() == 0 && callers.size() < 100000)
+    while (form->Database().Road().Waiting() == 0 && callers.size() < 100000)
         writeRow();
-    ASSERT_EQ(form->Database().KeptRowCount(), 1u) << "the row that met the full disk was not kept";
+    ASSERT_EQ(form->Database().Road().Waiting(), 1u) << "the row that met the full disk was not kept";
     for (int i = 0; i < 5; ++i)
         writeRow();
-    EXPECT_EQ(form->Database().KeptRowCount(), 6u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 6u);
     const std::string log = mainLogText();
     EXPECT_NE(log.find("zapis zostanie ponowiony: INSERT INTO TalksIncoming"), std::string::npos) << log;
     EXPECT_NE(log.find(callers[callers.size() - 6]), std::string::npos) << log;
@@ -527,12 +527,12 @@ TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
         writeRow();
         writeRow();
     }
-    EXPECT_EQ(form->Database().KeptRowCount(), 2u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 2u);
     reconnect();
     // The start, the insert and the commit pass; the commit's answer does not.
     relay->holdAfterChunksToServer(3);
     writeRow();
-    EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 1u);
     reconnect();
     db::SetCallBound(db::DefaultCallBound);
 
@@ -554,11 +554,11 @@ TEST_F(Outage, RowsKeptAtAStopAreWrittenWhenTheDatabaseIsBack) {
     server.kill();
     EXPECT_NE(writeCall("600999777", 42), 0);
     EXPECT_NE(writeCall("600999778", 43), 0);
-    ASSERT_EQ(form->Database().KeptRowCount(), 2u);
+    ASSERT_EQ(form->Database().Road().Waiting(), 2u);
     ASSERT_TRUE(server.start()) << server.error();
 
     form->WMQuery();
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u);
     EXPECT_NE(count("TalksIncoming WHERE sNumber IN ('600999777', '600999778')").find("COUNT=2"),
               std::string::npos);
     const std::string log = form->Info->Items().join('\n').toStdString();
@@ -574,7 +574,6 @@ TEST_F(Outage, RowsKeptAtAStopAreWrittenWhenTheDatabaseIsBack) {
 // rows again.
 TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
     ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
-    form->Database().UseRowWriter(true);
     db::SetCallBound(std::chrono::milliseconds(1000));
     writeCallRow("600100000");
     awaitStored("COUNT=1");
@@ -582,11 +581,11 @@ TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
         writeCallRow("600100001");
-        EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "the write waited for the database";
+        EXPECT_EQ(form->Database().Road().Waiting(), 0u) << "the write waited for the database";
         QDeadlineTimer deadline(60000);
-        while (form->Database().KeptRowCount() == 0 && !deadline.hasExpired())
+        while (form->Database().Road().Waiting() == 0 && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        EXPECT_EQ(form->Database().Road().Waiting(), 1u);
     }
     relay->hold(false);
     form->trmReconnectTimer();
@@ -595,34 +594,31 @@ TEST_F(Outage, RowsLeaveTheEventLoopAndComeBackWhenTheirWriterCannotWriteThem) {
     writeCallRow("600100002");
     awaitStored("COUNT=3");
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100000", "600100001", "600100002"}));
-    form->Database().UseRowWriter(false);
 }
 
 // The writer gives a row back while the event loop is busy: the row offered
 // next, before the one given back is kept, is still written after it.
 TEST_F(Outage, ARowOfferedWhileAnotherIsGivenBackGoesBehindIt) {
     ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
-    form->Database().UseRowWriter(true);
     db::SetCallBound(std::chrono::milliseconds(1000));
     {
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
         writeCallRow("600100001");
         QDeadlineTimer deadline(60000);
-        while (!form->Database().RowWriterPaused() && !deadline.hasExpired())
+        while (!form->Database().Road().Paused() && !deadline.hasExpired())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(form->Database().RowWriterPaused());
+        ASSERT_TRUE(form->Database().Road().Paused());
         db::SetCallBound(db::DefaultCallBound);
     }
     relay->hold(false);
     writeCallRow("600100002");
     QDeadlineTimer deadline(60000);
-    while (form->Database().KeptRowCount() == 0 && !deadline.hasExpired())
+    while (form->Database().Road().Waiting() == 0 && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002"}));
-    form->Database().UseRowWriter(false);
 }
 
 // The server goes silent while the writer's connection is idle: stopping the
@@ -631,19 +627,16 @@ TEST_F(Outage, ARowOfferedWhileAnotherIsGivenBackGoesBehindIt) {
 // at the bound too, and the row waits with the kept rows meanwhile.
 TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
     ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
-    form->Database().UseRowWriter(true);
     writeCallRow("600100001");
     awaitStored("COUNT=1");
     {
         relay->hold(true);
         testing_support::ReleaseLater release(*relay);
         db::SetCallBound(std::chrono::milliseconds(1000));
-        form->Database().UseRowWriter(false);
         db::SetCallBound(db::DefaultCallBound);
         EXPECT_FALSE(release.released()) << "the writer's detach waited for the server";
     }
     relay->hold(false);
-    form->Database().UseRowWriter(true);
     writeCallRow("600100002");
     awaitStored("COUNT=2");
     {
@@ -652,9 +645,9 @@ TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
         testing_support::ReleaseLater release(*relay);
         db::SetCallBound(std::chrono::milliseconds(1000));
         writeCallRow("600100003");
-        while (form->Database().KeptRowCount() == 0 && !release.released())
+        while (form->Database().Road().Waiting() == 0 && !release.released())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        EXPECT_EQ(form->Database().KeptRowCount(), 1u);
+        EXPECT_EQ(form->Database().Road().Waiting(), 1u);
         db::SetCallBound(db::DefaultCallBound);
         EXPECT_FALSE(release.released()) << "the writer's new attach waited for the server";
     }
@@ -663,7 +656,6 @@ TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
     EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100001", "600100002", "600100003"}));
-    form->Database().UseRowWriter(false);
 }
 
 // Kept rows go back through the writer: the attach that brings the database
@@ -672,23 +664,22 @@ TEST_F(Outage, TheWritersDetachAndReattachAreCutAtTheirBound) {
 // than being written at once, and a row written meanwhile goes last.
 TEST_F(Outage, KeptRowsGoBackThroughTheWriterAndARowThatMayNotWaitTakesItsTurn) {
     ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
-    form->Database().UseRowWriter(true);
     server.kill();
     std::vector<std::string> callers;
-    const int kept = int(db::MainDatabase::KeptRowsPerSlice) * 3 + 7;
+    const int kept = int(db::RowRoad::RowsPerCommit) * 3 + 7;
     for (int i = 0; i < kept; ++i) {
         callers.push_back("600" + std::to_string(100000 + i));
         writeCallRow(callers.back());
     }
     QDeadlineTimer deadline(60000);
-    while (form->Database().KeptRowCount() < std::size_t(kept) && !deadline.hasExpired())
+    while (form->Database().Road().Waiting() < std::size_t(kept) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    ASSERT_EQ(form->Database().KeptRowCount(), std::size_t(kept));
+    ASSERT_EQ(form->Database().Road().Waiting(), std::size_t(kept));
 
     ASSERT_TRUE(server.start()) << server.error();
     form->trmReconnectTimer();
     ASSERT_TRUE(MainDbHandleExists());
-    EXPECT_EQ(form->Database().KeptRowCount(), std::size_t(kept))
+    EXPECT_EQ(form->Database().Road().Waiting(), std::size_t(kept))
         << "kept rows were written on the event loop";
 
     auto sms = db::MainTable<ServiceSmsDB>();
@@ -705,9 +696,8 @@ TEST_F(Outage, KeptRowsGoBackThroughTheWriterAndARowThatMayNotWaitTakesItsTurn) 
     const int handedOn = sms.InsertDataWithId(
         [&](int result, const std::string&) {
             smsResult = result;
-            keptWhenStored = form->Database().KeptRowCount();
-        },
-        false);
+            keptWhenStored = form->Database().Road().Waiting();
+        });
     EXPECT_EQ(handedOn, db::RowKeptForReturn) << "the received row overtook the kept rows";
     callers.push_back("600999999");
     writeCallRow(callers.back());
@@ -717,7 +707,6 @@ TEST_F(Outage, KeptRowsGoBackThroughTheWriterAndARowThatMayNotWaitTakesItsTurn) 
     EXPECT_EQ(keptWhenStored, 1u) << "only the call row written after it may wait behind it";
     EXPECT_EQ(callNumbers(), callers);
     EXPECT_NE(count("Sms WHERE sBody = 'received while rows wait'").find("COUNT=1"), std::string::npos);
-    form->Database().UseRowWriter(false);
 }
 
 // Another client of the database holds an uncommitted update of an SMS row
@@ -726,7 +715,6 @@ TEST_F(Outage, KeptRowsGoBackThroughTheWriterAndARowThatMayNotWaitTakesItsTurn) 
 // connection is not given up, and once the lock goes the row has its state.
 TEST_F(Outage, ARowLockedByAnotherClientWaitsOnTheWriterAndTheConnectionStays) {
     ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
-    form->Database().UseRowWriter(true);
     db::SetCallBound(std::chrono::milliseconds(3000));
     ASSERT_EQ(writeSms("locked by another client"), 0);
     const std::string id = std::to_string(std::atoi(
@@ -767,5 +755,4 @@ TEST_F(Outage, ARowLockedByAnotherClientWaitsOnTheWriterAndTheConnectionStays) {
               std::string::npos);
     SessionDB::DetachDatabase(&other);
     db::SetCallBound(db::DefaultCallBound);
-    form->Database().UseRowWriter(false);
 }

@@ -539,7 +539,6 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
     readGsmLines();
     pollStoredMessages();
     smsNotices("jnowak");
-    form->Database().UseRowWriter(true);
     // A desk whose answer waited for its row would be answered only at
     // this bound, long after the waits below give up.
     db::SetCallBound(std::chrono::minutes(2));
@@ -566,7 +565,7 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
     const std::string sender = "1 " + id("jnowak") + " ";
     const Texts stored{sender + "1 600123456 600100200", sender + "1 600654321 600100200",
                        sender + "2 60065432x "};
-    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0 && smsRows() == stored; }))
+    ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 0 && smsRows() == stored; }))
         << testing::PrintToString(smsRows());
     Texts keys;
     for (auto& row : rows("SELECT NID FROM SMS ORDER BY NID"))
@@ -581,7 +580,6 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
     EXPECT_EQ(notices, Texts({added(0, "600123456", "4", "Hello"), "!SMS&CHG\r\n",
                               added(1, "600654321", "4", "Hello again"), "!SMS&CHG\r\n",
                               added(2, "60065432x", "2", "Refused")}));
-    form->Database().UseRowWriter(false);
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
@@ -598,7 +596,6 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
     ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     ClientSimulator& desk = *desks.at("jnowak");
-    form->Database().UseRowWriter(true);
     // A handler that waited for the held database would give its row up
     // as unanswered at this bound, long before the relay lets go.
     db::SetCallBound(std::chrono::seconds(30));
@@ -622,7 +619,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
                    !sms().SmsEngine.bSmsRequestSent;
         })) << "sent and polled whatever the database does";
         ASSERT_TRUE(flushed());
-        EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "a handler waited for the database";
+        EXPECT_EQ(form->Database().Road().Waiting(), 0u) << "a handler waited for the database";
         EXPECT_EQ(exchange->SentMessages().size(), 1u);
         for (const std::string& command : exchange->Commands())
             EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
@@ -643,8 +640,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     EXPECT_EQ(desk.Messages(),
               Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n", "OK",
                      "!SMS&CHG\r\n"}));
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
-    form->Database().UseRowWriter(false);
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u);
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
@@ -659,7 +655,6 @@ TEST_F(SmsRoad, ADesksMessageWithoutTheMainConnectionAttachesNothingOnTheSpot) {
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
     ASSERT_NO_FATAL_FAILURE(link());
     ASSERT_NO_FATAL_FAILURE(staff({"jnowak", "akowal"}));
-    form->Database().UseRowWriter(true);
     db::SetCallBound(std::chrono::seconds(3));
     testfb::DetachMain();
     relay->hold(true);
@@ -675,7 +670,6 @@ TEST_F(SmsRoad, ADesksMessageWithoutTheMainConnectionAttachesNothingOnTheSpot) {
         relay->hold(false);
     }
     ASSERT_TRUE(serveUntil([&] { return !desks.at("jnowak")->Messages().empty(); }));
-    form->Database().UseRowWriter(false);
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
@@ -687,7 +681,6 @@ TEST_F(SmsRoad, ADesksMessageWithoutTheMainConnectionAttachesNothingOnTheSpot) {
 // same (with no row, nothing is announced), however rows are written.
 TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotStopIt) {
     ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
-    form->Database().UseRowWriter(true);
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     ClientSimulator& desk = *desks.at("jnowak");
     ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n!PING\r"));
@@ -708,7 +701,6 @@ TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotS
             "'600999999') THEN EXCEPTION SMS_REFUSED; END");
     std::size_t sent = 1;
     for (const bool writer : {true, false}) {
-        form->Database().UseRowWriter(writer);
         send("jnowak", "600999999", writer ? "Refused by the writer" : "Refused on the spot");
         ticksUntilSent(1, ++sent);
         // Acknowledged: the line is free for the next one.
@@ -739,13 +731,13 @@ TEST_F(SmsRoad, ADesksMessageWrittenBackAtOnceBehindARowKeptOnAnOpenConnectionIs
 
     execute("UPDATE SMS_OBSTACLE SET RAISED = 1");
     exchange->SendStatusReport(Line, exchange->SentMessages().at(0).messageReference, 0);
-    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 1; }));
+    ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 1; }));
     ASSERT_TRUE(MainDbHandleExists());
     smsNotices("jnowak");
     execute("UPDATE SMS_OBSTACLE SET RAISED = 0");
 
     send("jnowak", "600654321", "Hello again");
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "written back behind the kept row";
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u) << "written back behind the kept row";
     ticksUntilSent(1, 2);
     ASSERT_TRUE(serveUntil([&] {
         return smsRows() == Texts{sender + "3 600123456 600100200", sender + "1 600654321 600100200"};
@@ -912,13 +904,13 @@ TEST_F(SmsRoad, ARowWhoseCommitWentUnansweredHoldsNotThePollOfTheOtherLines) {
         for (int round = 0; round < 5 && exchange->StoredSmsCount(Line) != 0; ++round) {
             form->trmReconnectTimer();
             ASSERT_TRUE(
-                serveUntil([&] { return MainDbHandleExists() && form->Database().KeptRowCount() == 0; }));
+                serveUntil([&] { return MainDbHandleExists() && form->Database().Road().Waiting() == 0; }));
             // The cycle under way ends; the next asks line 1 again.
             pollStoredMessages();
             pollStoredMessages();
             serveUntil([&] {
                 return exchange->StoredSmsCount(Line) == 0 || !MainDbHandleExists() ||
-                       form->Database().KeptRowCount() > 0;
+                       form->Database().Road().Waiting() > 0;
             });
         }
         ASSERT_EQ(exchange->StoredSmsCount(Line), 0u) << "acknowledged";
@@ -976,7 +968,7 @@ TEST_F(SmsRoad, AReceivedMessageWhoseRowMetALostConnectionIsStoredOnce) {
         relay->dropConnections();
         relay->hold(false);
         form->trmReconnectTimer();
-        ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0; }));
+        ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 0; }));
         pollStoredMessages();
         ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
         ASSERT_TRUE(flushed());
