@@ -39,6 +39,8 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     form.Sms().NameUnsentMessages();
     form.Database().StopRowWriter(std::chrono::steady_clock::now());
     form.Database().GiveUpKeptRows();
+    // Settings still waiting for their file's lock are named, not waited for.
+    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now());
     form.TimerUpdateInfoTimer();
     std::fprintf(stderr, "Halvex: %s did not end in time; ending without waiting for it\n", what);
     std::fflush(nullptr);
@@ -139,8 +141,9 @@ void TForm1::finishShutdown() {
     if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
         endWithoutWaiting(*this, "the database attach");
     // Settings still waiting for their file's lock are written or said
-    // before the log's last lines: none waits longer than the lock's wait.
-    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() + platform::RegistryLockWait);
+    // before the log's last lines, and before the stop watch's own last
+    // words: the lock's wait gives way to the stop's bound.
+    platform::FinishBackgroundRegistryWrites(platform::ShutdownSignals::BeginStop() - 2 * LastWordsTime);
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);
@@ -154,10 +157,9 @@ void TForm1::FormDestroy() {
     event_bufor.reset();
     SettingsRegistry.reset();
     // Settings still waiting for their file's lock are written or said
-    // before the window goes (each waits no longer than the lock's wait);
-    // what the forms store as they close waits where it is.
-    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
-                                             2 * platform::RegistryLockWait);
+    // before the window goes, within the stop's bound; what the forms store
+    // as they close waits where it is.
+    platform::FinishBackgroundRegistryWrites(platform::ShutdownSignals::BeginStop() - LastWordsTime);
     platform::WriteLockedRegistryInBackground(false);
     platform::SetRegistryLateFailureHandler({});
     platform::SetRegistrySetAsideHandler({});
