@@ -374,10 +374,7 @@ TEST(ServerProcess, SettingsWaitingForTheLockAtTheStopAreNamedWithTheirValuesOnS
     HalvexProcess halvex(sandbox);
     halvex.start({"DEBUG"});
     ASSERT_TRUE(halvex.waitForLog("Odczyt wartości ValidityPeriod")) << halvex.standardError();
-    halvex.signal(SIGTERM);
-    ASSERT_TRUE(halvex.waitForExit());
-    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvex.exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
     EXPECT_EQ(testing_support::readFile(machine), settings);
 
     const std::string log = halvex.logText();
