@@ -524,10 +524,12 @@ RegistryFile::Key& RegistryFile::addKey(const std::string& path) {
 
 namespace {
 
-// On the writer thread while it makes one write: the write's own deadline.
+// Set on the writer thread while it makes one write: its locks wait until
+// the write's own deadline, and nothing there is handed on again.
 thread_local const std::chrono::steady_clock::time_point* laterWriteDeadline = nullptr;
-// A stop's deadline, after which the writer thread waits for no lock
-// (nanoseconds of the steady clock; none while no stop waits).
+// The deadline of a wait for the writes to end (a stop's), after which the
+// writer thread waits for no lock: nanoseconds of the steady clock, the
+// largest while nobody waits.
 std::atomic<std::chrono::steady_clock::rep> writerCutoff{
     std::chrono::steady_clock::time_point::max().time_since_epoch().count()};
 

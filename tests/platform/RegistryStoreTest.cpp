@@ -476,9 +476,9 @@ struct HandedOnWrites {
 // Another writer holds the lock: each write returns at once and waits for
 // the lock on the writer thread; once the lock is free they are made in the
 // order asked (a key created among them included), and meanwhile read back
-// as written. When the holder keeps
-// the lock past the wait, the write is refused there, with the writes asked
-// behind it, and each is named.
+// as written. When the holder keeps the lock past the wait, the write is
+// refused there, with the writes asked behind it, and each is named with
+// its value.
 TEST(RegistryStore, WritesThatFindTheLockHeldWaitElsewhereInOrderAndAreNamedWhenRefused) {
     Sandbox sandbox;
     HandedOnWrites handedOn;
