@@ -446,8 +446,8 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     control("edSmsCountryCode")->insert(QStringLiteral("4x"));
     EXPECT_FALSE(control("edSmsCountryCode")->text().contains('x'));
     control("PrefixMiedzy")->clear();
-    control("PrefixMiedzy")->insert(QStringLiteral("0,p#*"));
-    EXPECT_EQ(control("PrefixMiedzy")->text(), "0,p#");
+    control("PrefixMiedzy")->insert(QStringLiteral("0,p#*12345678")); // 9 characters kept
+    EXPECT_EQ(control("PrefixMiedzy")->text(), "0,p#*1234");
     type("edSmsCountryCode", "48");
     type("PrefixMiedzy", "0");
     click("btnAccept");
