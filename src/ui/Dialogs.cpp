@@ -102,15 +102,14 @@ void widenToCaption(QMessageBox& box) {
                   1, grid->columnCount());
 }
 
+// Set once the program stops; cleared when the dialogs are set.
+std::atomic<bool> endedForStop{false};
+
 } // namespace
 
 Dialogs& dialogs() {
     return *current();
 }
-
-namespace {
-std::atomic<bool> endedForStop{false};
-} // namespace
 
 void EndDialogsForStop() {
     endedForStop = true;
@@ -125,6 +124,7 @@ bool DialogsEndedForStop() {
 
 void setDialogs(std::shared_ptr<Dialogs> implementation) {
     current() = std::move(implementation);
+    endedForStop = false;
 }
 
 int Dialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
