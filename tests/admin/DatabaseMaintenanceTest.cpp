@@ -1211,9 +1211,14 @@ class HeldRestore : public Maintenance {
         OknoInfo = nullptr;
         Maintenance::TearDown();
     }
-    void showProgressWindow() {
+    // The window with its progress window, and a backup of the database.
+    void openWithBackup() {
+        ASSERT_NO_FATAL_FAILURE(open(false));
         progress = std::make_unique<TOknoInfo>();
         OknoInfo = progress.get();
+        dialog->btnBackupClick();
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        backup = maintenance().LastBackupFile();
     }
     // What the log said, whether still queued or already in the window's pane.
     std::string logAndPane() {
@@ -1224,17 +1229,14 @@ class HeldRestore : public Maintenance {
     }
     std::shared_ptr<WatchingDialogs> watching = std::make_shared<WatchingDialogs>();
     std::unique_ptr<TOknoInfo> progress;
+    std::string backup;
 };
 
 // The progress window's close box and the tray menu's exit do not leave a
 // running restore: the window stays, modal, and the exit says that a
 // restore runs and does nothing else.
 TEST_F(HeldRestore, NeitherTheProgressWindowsCloseBoxNorTheTrayExitLeavesIt) {
-    ASSERT_NO_FATAL_FAILURE(open(false));
-    showProgressWindow();
-    dialog->btnBackupClick();
-    ASSERT_NO_FATAL_FAILURE(waitForGbak());
-    const std::string backup = maintenance().LastBackupFile();
+    ASSERT_NO_FATAL_FAILURE(openWithBackup());
     maintenance().SetGbakPath(heldGbak("-c"));
     clickRestore(backup);
     serveWhileGbakRuns([&] { return heldStepReached(); });
@@ -1344,11 +1346,7 @@ INSTANTIATE_TEST_SUITE_P(EveryBox, StopInARestoresBox,
 // start for the restore is said once the progress window is gone and the
 // connection is attached again.
 TEST_F(HeldRestore, ItsEndTestsTheConnectionInOrderWithEveryBoxOwned) {
-    ASSERT_NO_FATAL_FAILURE(open(false));
-    showProgressWindow();
-    dialog->btnBackupClick();
-    ASSERT_NO_FATAL_FAILURE(waitForGbak());
-    const std::string backup = maintenance().LastBackupFile();
+    ASSERT_NO_FATAL_FAILURE(openWithBackup());
     dialog->show();
     dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
     dialog->DIPBEdit->clear();
@@ -1410,6 +1408,62 @@ TEST_F(HeldRestore, ItsEndTestsTheConnectionInOrderWithEveryBoxOwned) {
     ASSERT_TRUE(cannotStart) << mainLogText();
     EXPECT_FALSE(cannotStart->progressShown);
     EXPECT_TRUE(MainDbHandleExists());
+}
+
+// SIGTERM comes while the restore's end waits in its box for the user: the
+// program stops within its bound, with the box ended, the backup made
+// before the restore named on stderr and in the log. The program runs as a child (this test again, its part
+// told by HALVEX_STOP_CHILD), its box open for real; the test signals it.
+TEST_F(HeldRestore, SigtermWhileItsEndsBoxIsOpenStopsTheProgram) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    const QString marker = qEnvironmentVariable("HALVEX_STOP_MARKER");
+    if (!marker.isEmpty()) {
+        ASSERT_NO_FATAL_FAILURE(open(false));
+        dialog->show();
+        dialog->btnBackupClick();
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        const std::string backup = maintenance().LastBackupFile();
+        watching->realText = text("IDS_964");
+        QTimer watch;
+        watch.setInterval(20);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (qobject_cast<QMessageBox*>(window) && window->isVisible()) {
+                    watch.stop();
+                    QFile open(marker);
+                    ASSERT_TRUE(open.open(QIODevice::WriteOnly));
+                }
+        });
+        watch.start();
+        startRestore(backup);
+        serveUntil([&] { return form->IsClosing(); });
+        ASSERT_TRUE(form->IsClosing());
+        const std::string fresh = maintenance().LastBackupFile();
+        EXPECT_NE(logAndPane().find("kopia bazy sprzed odtwarzania: " + fresh), std::string::npos);
+        return;
+    }
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"GTEST_TOTAL_SHARDS", "GTEST_SHARD_INDEX", "GTEST_OUTPUT"})
+        environment.remove(QString::fromLatin1(name));
+    const QString boxOpen = scratch.path() + "/box-open";
+    environment.insert("HALVEX_STOP_MARKER", boxOpen);
+    program.setProcessEnvironment(environment);
+    program.start(QCoreApplication::applicationFilePath(),
+                  {"--gtest_filter=HeldRestore.SigtermWhileItsEndsBoxIsOpenStopsTheProgram"});
+    ASSERT_TRUE(program.waitForStarted());
+    QDeadlineTimer deadline(120000);
+    while (!QFile::exists(boxOpen) && !deadline.hasExpired() && program.state() == QProcess::Running)
+        program.waitForFinished(50);
+    ASSERT_TRUE(QFile::exists(boxOpen)) << program.readAll().toStdString();
+    ::kill(pid_t(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(60000));
+    const std::string output = program.readAllStandardOutput().toStdString();
+    const std::string said = program.readAllStandardError().toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << said;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output << said;
+    EXPECT_NE(said.find("the backup made before it: "), std::string::npos) << said;
+    EXPECT_EQ(said.find("did not end in time"), std::string::npos) << said;
 }
 
 // A backup the schedule makes due while a restore runs waits: the database
