@@ -302,6 +302,13 @@ bool DatabaseMaintenance::RefuseExitDuringRestore() {
     return true;
 }
 
+void DatabaseMaintenance::giveUpWithoutFreshBackup() {
+    holdRows(false);
+    base::WriteLog(2, "%s",
+                   "Odtwarzanie bazy danych nie zostało wykonane: brak kopii bazy sprzed odtwarzania");
+    endRestore();
+}
+
 void DatabaseMaintenance::endRestore() {
     if (!std::exchange(restoring_, false))
         return;
@@ -502,8 +509,7 @@ void DatabaseMaintenance::backupEnded(const Run& run, int exitCode) {
         if (shuttingDown_)
             return;
         if (exitCode != 0 && !goOnWithoutFreshBackup(run.texts)) {
-            holdRows(false);
-            endRestore();
+            giveUpWithoutFreshBackup();
             return;
         }
         restoreAfterFreshBackup(std::move(next));
@@ -549,8 +555,7 @@ bool DatabaseMaintenance::backUpThenRestore(Run run) {
         return true;
     // No backup of the live database could even be started.
     if (shuttingDown_ || !goOnWithoutFreshBackup(run.texts)) {
-        holdRows(false);
-        endRestore();
+        giveUpWithoutFreshBackup();
         return false;
     }
     restoreAfterFreshBackup(std::move(run));
@@ -597,6 +602,7 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     if (!startGbak(std::move(run), arguments, false)) {
         releaseMain();
         releaseWindows();
+        base::WriteLog(2, "%s", "Odtwarzanie bazy danych nie zostało wykonane: nie można uruchomić gbak");
         showStartFailure(texts, true);
         auto structure = ConsoleHost::StructureCheck::NothingCreated;
         if (!shuttingDown_)

@@ -164,6 +164,8 @@ class DatabaseMaintenance {
     // was not made.
     void restoreFinished(const Run& run, int failed, const std::string& refusal = {});
     void logOutcome(const Run& run, int failed, const std::string& refusal);
+    // The user gave the restore up for want of a backup of the live database.
+    void giveUpWithoutFreshBackup();
     // The restore is over, however it ended: the log-ins held meanwhile are
     // answered, and a scheduled backup that waited is made.
     void endRestore();
