@@ -227,7 +227,7 @@ const char* ClientService::registerClient(const char* text, const std::string& a
                "localhost)");
     // A desk let in now would attach the database being replaced: it waits
     // for the restore's end, which answers it as usual.
-    if (host_.DatabaseRestoring() && Klient::Find(address, socketHandle, nullptr)) {
+    if (host_.DatabaseRestoring() && held) {
         loginsHeldForRestore_.emplace(socketHandle, address);
         errorCode = LoginAwaitsDatabase;
         return nullptr;
