@@ -134,6 +134,8 @@ class ClientService {
     // The error code of a request whose answer waits for its row: the client's
     // input after that request is handled once it is answered.
     static constexpr int ReplyAwaitsRow = -2;
+    // A restore has ended: the log-ins held for it are answered as usual.
+    void AnswerLoginsHeldForRestore();
 
     // ---- notifications ----
     // Sends or queues one message (`text`: wire bytes with their own line
@@ -354,6 +356,9 @@ class ClientService {
     std::uint64_t nextPasswordTicket_ = 1;
     bool passwordReadsOffLoop_ = false;
     DeadlineWatch passwordWatch_{context_, [this] { answerLatePasswordReads(); }};
+    // Log-ins held while a restore replaces the database, by connection,
+    // with their address: their input waits for its end.
+    std::unordered_map<std::uint32_t, std::string> loginsHeldForRestore_;
     // SMS requests whose answer waits for the message's row, by connection:
     // at most one each, as its input waits too.
     struct SmsRowWait {

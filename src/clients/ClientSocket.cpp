@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <linux/sockios.h>
+#include <optional>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <tuple>
@@ -226,7 +227,8 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // request waits for its row.
     bool held = record->HeldRead;
     while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) &&
-           !smsRowWaits_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
+           !loginsHeldForRestore_.contains(connection) && !smsRowWaits_.contains(connection) && socket &&
+           (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
         record = Klient::Znajdz(address, connection, nullptr);
@@ -239,10 +241,18 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
         host_.WakeIdleHandler();
 }
 
+// A log-in held for a restore is looked at again at the restore's end.
 void ClientService::watchUnloggedConnections() {
-    unloggedWatch_.startForEarliest(unloggedConnections_, [](const UnloggedConnection& entry) {
-        return entry.acceptedMs + UnloggedLifetimeMs + 1;
-    });
+    std::optional<std::int64_t> first;
+    for (const auto& [connection, entry] : unloggedConnections_) {
+        const std::int64_t due = entry.acceptedMs + UnloggedLifetimeMs + 1;
+        if (!loginsHeldForRestore_.contains(connection))
+            first = std::min(first.value_or(due), due);
+    }
+    if (first)
+        unloggedWatch_.startFor(*first);
+    else
+        unloggedWatch_.stop();
 }
 
 void ClientService::closeLateUnloggedConnections() {
@@ -256,8 +266,9 @@ void ClientService::closeLateUnloggedConnections() {
             return;
         }
         const std::int64_t now = platform::processClock().nowMs();
+        // A log-in held for a restore is not late: it waits for the server.
         for (const auto& [connection, entry] : unloggedConnections_)
-            if (now - entry.acceptedMs > UnloggedLifetimeMs)
+            if (now - entry.acceptedMs > UnloggedLifetimeMs && !loginsHeldForRestore_.contains(connection))
                 late.push_back(connection);
     }
     for (const std::uint32_t connection : late)
@@ -322,6 +333,7 @@ void ClientService::connectionGone(std::uint32_t connection) {
     stalled_.erase(connection);
     // Its password read's answer is dropped, and its SMS answer.
     passwordReads_.Remove(connection);
+    loginsHeldForRestore_.erase(connection);
     smsRowWaits_.erase(connection);
 }
 
@@ -414,6 +426,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
     record->Stan = Klient::DISCONNECT;
     unloggedConnections_.erase(connection);
     passwordReads_.Remove(connection);
+    loginsHeldForRestore_.erase(connection);
     smsRowWaits_.erase(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
@@ -516,6 +529,7 @@ void ClientService::WylaczSerwer() {
         stallWatch_->stop();
     passwordReads_.Clear();
     passwordWatch_.stop();
+    loginsHeldForRestore_.clear();
     smsRowWaits_.clear();
     smsRowWatch_.stop();
     disconnected_.clear();

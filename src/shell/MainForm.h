@@ -199,6 +199,8 @@ class TForm1 : public ui::TForm {
     // True when this copy found another one running and ends at once.
     bool IsSecondInstance() const { return SecondInstance; }
     db::MainDatabase& Database() { return *database_; }
+    // The main window as the database access sees it.
+    shell::DatabaseHostOfForm& DatabaseHost() { return *databaseHost_; }
 
     // ---- diagnostic log ----
     void WriteLog(int level, const char* format, ...) HALVEX_PRINTF(3, 4);

@@ -65,7 +65,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::Zamknij1Click() {
-    if (ShutdownStarted)
+    if (ShutdownStarted || Admin().Maintenance().RefuseExitDuringRestore())
         return;
     if (Settings.pytanieOwych &&
         ui::dialogs().MessageBox(Text("IDS_641"), Text("IDS_642"), ui::MB_YESNO, ui::IDNO) != ui::IDYES)
@@ -88,6 +88,10 @@ void TForm1::WMQuery() {
     }
     base::DebugTrace("WMQuery: odłożone do końca bieżącej obsługi");
     ShutdownWaiting = true;
+    // The handler beneath may wait in a box for a user: the box gets its
+    // safe answer now, and what the handler would do next is left undone.
+    Admin().Maintenance().StopRequested();
+    ui::EndDialogsForStop();
     QTimer::singleShot(ThreadStopBound, this, [this] {
         if (!ShutdownStarted)
             endWithoutWaiting(*this, "a running step");
