@@ -222,11 +222,10 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // Bounded reads: each chunk is framed as a read of its own, an unfinished
     // request carried over to the next. A connection that owes too much is
     // not read: what it sends waits in its socket, and then in the sender's.
-    // Nor is one whose log-in waits for its password read, or whose SMS
-    // request waits for its row.
+    // Nor is one whose log-in waits for its password read.
     bool held = record->HeldRead;
-    while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) &&
-           !smsRowWaits_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
+    while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) && socket &&
+           (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
         record = Klient::Znajdz(address, connection, nullptr);
@@ -320,9 +319,9 @@ void ClientService::connectionGone(std::uint32_t connection) {
     openConnections_.erase(connection);
     unloggedConnections_.erase(connection);
     stalled_.erase(connection);
-    // Its password read's answer is dropped, and its SMS answer.
+    // Its password read's answer is dropped, and its held answers.
     passwordReads_.Remove(connection);
-    smsRowWaits_.erase(connection);
+    answerLines_.erase(connection);
 }
 
 namespace {
@@ -414,7 +413,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
     record->Stan = Klient::DISCONNECT;
     unloggedConnections_.erase(connection);
     passwordReads_.Remove(connection);
-    smsRowWaits_.erase(connection);
+    answerLines_.erase(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
     releasePendingLogin(*record);
@@ -516,8 +515,8 @@ void ClientService::WylaczSerwer() {
         stallWatch_->stop();
     passwordReads_.Clear();
     passwordWatch_.stop();
-    smsRowWaits_.clear();
-    smsRowWatch_.stop();
+    answerLines_.clear();
+    answerWatch_.stop();
     disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();
