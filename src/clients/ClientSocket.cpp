@@ -223,11 +223,10 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // Bounded reads: each chunk is framed as a read of its own, an unfinished
     // request carried over to the next. A connection that owes too much is
     // not read: what it sends waits in its socket, and then in the sender's.
-    // Nor is one whose log-in waits for its password read, or whose SMS
-    // request waits for its row.
+    // Nor is one whose log-in waits for its password read.
     bool held = record->HeldRead;
     while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) &&
-           !loginsHeldForRestore_.contains(connection) && !smsRowWaits_.contains(connection) && socket &&
+           !loginsHeldForRestore_.contains(connection) && socket &&
            (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
@@ -331,10 +330,10 @@ void ClientService::connectionGone(std::uint32_t connection) {
     openConnections_.erase(connection);
     unloggedConnections_.erase(connection);
     stalled_.erase(connection);
-    // Its password read's answer is dropped, and its SMS answer.
+    // Its password read's answer is dropped, and its held answers.
     passwordReads_.Remove(connection);
     loginsHeldForRestore_.erase(connection);
-    smsRowWaits_.erase(connection);
+    answerLines_.erase(connection);
 }
 
 namespace {
@@ -427,7 +426,7 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
     unloggedConnections_.erase(connection);
     passwordReads_.Remove(connection);
     loginsHeldForRestore_.erase(connection);
-    smsRowWaits_.erase(connection);
+    answerLines_.erase(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
     releasePendingLogin(*record);
@@ -530,8 +529,8 @@ void ClientService::WylaczSerwer() {
     passwordReads_.Clear();
     passwordWatch_.stop();
     loginsHeldForRestore_.clear();
-    smsRowWaits_.clear();
-    smsRowWatch_.stop();
+    answerLines_.clear();
+    answerWatch_.stop();
     disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();
