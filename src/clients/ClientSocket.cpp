@@ -226,8 +226,7 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // Nor is one whose log-in waits for its password read.
     bool held = record->HeldRead;
     while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) &&
-           !loginsHeldForRestore_.contains(connection) && socket &&
-           (held || socket->bytesAvailable() > 0)) {
+           !loginsHeldForRestore_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
         record = Klient::Znajdz(address, connection, nullptr);
