@@ -135,6 +135,11 @@ class Console {
     void ImportPhonebook(const DatabaseFields& fields, const TextOf& text, const std::string& caption);
     // Backup, restore and cleaning of the main database.
     DatabaseMaintenance& Maintenance() { return maintenance_; }
+    // Settings the administrator stored that their file refused after
+    // waiting for its lock (the file, why, the values): said by the settings
+    // dialog that stored them, which sets it.
+    std::function<void(const std::string& file, const std::string& reason, const std::string& values)>
+        SettingsNotWritten;
 
     std::vector<ContactRow> ContactRows;
     std::map<int, std::string> ContactGroupRows;

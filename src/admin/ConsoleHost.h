@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+class QWidget;
+
 namespace ui {
 class TListView;
 class TVirtualListView;
@@ -157,11 +159,15 @@ class ConsoleHost {
     // be used until it is hidden. Called again while shown, it changes the text.
     virtual void ShowProgress(const std::string& text) = 0;
     virtual void HideProgress() = 0;
-    // Attaches the main database anew with that connection, failures shown,
-    // and checks its whole structure, as for a database never seen before
-    // (its file was replaced), telling the caller what the check did: 0 on
-    // success.
-    virtual int ReattachMainDatabase(const db::ConnectionSettings& database, StructureCheck& structure) = 0;
+    // Attaches the main database anew with that connection, failures shown
+    // in boxes owned by `boxOwner` when given, and checks its whole
+    // structure, as for a database never seen before (its file was
+    // replaced), telling the caller what the check did: 0 on success.
+    virtual int ReattachMainDatabase(const db::ConnectionSettings& database, StructureCheck& structure,
+                                     QWidget* boxOwner) = 0;
+    // A restore has ended, however: what waited for its end (the desks'
+    // log-ins) is served.
+    virtual void RestoreOver() = 0;
     // One row of the incoming-call history.
     virtual void SaveIncomingCall(const std::string& caller, const std::string& extension,
                                   std::uint32_t length, const QDateTime& start) = 0;

@@ -71,6 +71,9 @@ db::ConnectionSettings mainDatabase() {
 constexpr const char* UnfinishedSuffix = ".part";
 // How long gbak is given after SIGTERM, and again after SIGKILL.
 constexpr std::chrono::milliseconds StopWait{500};
+// What a stop keeps of its bound for its own steps after gbak (the rows, the
+// log): a restore into the database itself is not given that time.
+constexpr std::chrono::milliseconds StopReserve{2000};
 
 std::string unfinishedName(const std::string& backupFile) {
     return backupFile + UnfinishedSuffix;
@@ -194,12 +197,13 @@ bool DatabaseMaintenance::Busy() const {
 // SIGKILL for a gbak that hangs.
 void DatabaseMaintenance::StopGbak(std::chrono::milliseconds bound) {
     shuttingDown_ = true;
+    nameBackupAtStop();
     if (!gbak_ || gbak_->state() == QProcess::NotRunning)
         return;
     const std::string unfinished = run_.unfinishedFile();
     const bool intoDatabase = unfinished.empty();
-    if (intoDatabase &&
-        gbak_->waitForFinished(int(std::max(bound - 2 * StopWait, std::chrono::milliseconds(0)).count())))
+    const auto givenToGbak = std::max(bound - StopReserve - 2 * StopWait, std::chrono::milliseconds(0));
+    if (intoDatabase && gbak_->waitForFinished(int(givenToGbak.count())))
         return;
     const std::string freshBackup = run_.freshBackup;
     auto& log = base::DiagnosticLog::instance();
@@ -273,6 +277,50 @@ void DatabaseMaintenance::RemoveUnfinishedRestore() {
         SessionDB::OpenToAttachments(database);
 }
 
+void DatabaseMaintenance::StopRequested() {
+    shuttingDown_ = true;
+    nameBackupAtStop();
+}
+
+void DatabaseMaintenance::nameBackupAtStop() {
+    if (!restoring_ || restoreBackup_.empty() || std::exchange(backupNamedAtStop_, true))
+        return;
+    base::DiagnosticLog::instance().WriteWhileClosing(
+        2, "Zamykanie programu w trakcie odtwarzania bazy danych; kopia bazy sprzed odtwarzania: %s",
+        restoreBackup_.c_str());
+    std::fprintf(stderr, "Halvex: stopped during a database restore; the backup made before it: %s\n",
+                 restoreBackup_.c_str());
+    std::fflush(stderr);
+}
+
+// The exit would leave by a side door the restore holds shut.
+bool DatabaseMaintenance::RefuseExitDuringRestore() {
+    if (!restoring_)
+        return false;
+    base::WriteLog(1, "%s", "Zakończenie pracy odmówione: trwa odtwarzanie bazy danych");
+    show(restoreTexts_, restoreTexts_("IDS_960"), ui::MB_ICONWARNING);
+    return true;
+}
+
+void DatabaseMaintenance::giveUpWithoutFreshBackup() {
+    holdRows(false);
+    base::WriteLog(2, "%s",
+                   "Odtwarzanie bazy danych nie zostało wykonane: brak kopii bazy sprzed odtwarzania");
+    endRestore();
+}
+
+void DatabaseMaintenance::endRestore() {
+    if (!std::exchange(restoring_, false))
+        return;
+    restoreTexts_ = {};
+    restoreBackup_.clear();
+    if (shuttingDown_)
+        return;
+    host_.RestoreOver();
+    if (std::exchange(scheduledWaits_, false) && MainDbHandleExists())
+        runScheduledBackup(platform::processClock().dateTime());
+}
+
 void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
     if (texts && !shuttingDown_)
         ui::dialogs().MessageBox(text, texts("IDS_21"), icon | ui::MB_OK, ui::IDOK, BoxOwner);
@@ -305,13 +353,17 @@ void DatabaseMaintenance::releaseWindows() {
 }
 
 void DatabaseMaintenance::reportStartFailure(const Texts& texts, bool gbakMissing) {
-    if (gbakMissing) {
-        base::WriteLog(1, "%s", "Nie znaleziono pliku gbak.exe");
-        show(texts, texts ? texts("IDS_113") : "", ui::MB_ICONWARNING);
-    } else {
-        base::WriteLog(1, "%s", "Nie znaleziono ścieżki przy backupie");
-        show(texts, texts ? texts("IDS_117") : "", ui::MB_ICONWARNING);
-    }
+    logStartFailure(gbakMissing);
+    showStartFailure(texts, gbakMissing);
+}
+
+void DatabaseMaintenance::logStartFailure(bool gbakMissing) {
+    base::WriteLog(1, "%s",
+                   gbakMissing ? "Nie znaleziono pliku gbak.exe" : "Nie znaleziono ścieżki przy backupie");
+}
+
+void DatabaseMaintenance::showStartFailure(const Texts& texts, bool gbakMissing) {
+    show(texts, texts ? texts(gbakMissing ? "IDS_113" : "IDS_117") : "", ui::MB_ICONWARNING);
 }
 
 bool DatabaseMaintenance::gbakFound(const Texts& texts) {
@@ -388,7 +440,12 @@ bool DatabaseMaintenance::startGbak(Run run, const QStringList& arguments, bool 
     run_ = std::move(run);
     gbak_->start(q(setting("GbakPath")), arguments);
     if (!gbak_->waitForStarted()) {
-        reportStartFailure(std::exchange(run_, Run{}).texts, true);
+        const Run failed = std::exchange(run_, Run{});
+        // A restore's is shown once its windows and its hold are released.
+        if (failed.step == Step::Restore)
+            logStartFailure(true);
+        else
+            reportStartFailure(failed.texts, true);
         return false;
     }
     busy_ = true;
@@ -444,10 +501,15 @@ void DatabaseMaintenance::backupEnded(const Run& run, int exitCode) {
     if (run.step == Step::FreshBackup) {
         Run next = run;
         next.freshBackup = exitCode == 0 ? run.backupFile : std::string();
+        if (exitCode == 0) {
+            restoreBackup_ = run.backupFile;
+            base::WriteLog(1, "Kopia bazy danych sprzed odtwarzania: %s (%lld B)", run.backupFile.c_str(),
+                           static_cast<long long>(QFileInfo(q(run.backupFile)).size()));
+        }
         if (shuttingDown_)
             return;
         if (exitCode != 0 && !goOnWithoutFreshBackup(run.texts)) {
-            holdRows(false);
+            giveUpWithoutFreshBackup();
             return;
         }
         restoreAfterFreshBackup(std::move(next));
@@ -472,6 +534,10 @@ bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
     run.texts = texts;
     run.database = mainDatabase();
     run.restoreFile = file;
+    restoring_ = true;
+    restoreTexts_ = texts;
+    base::WriteLog(1, "Odtwarzanie bazy danych %s z backupu %s", databaseName(run.database).c_str(),
+                   file.c_str());
     // A row written once the backup has begun would go into the file the
     // restore replaces, and be in neither: from here rows wait, and the
     // backup starts once those on their way are in.
@@ -488,8 +554,8 @@ bool DatabaseMaintenance::backUpThenRestore(Run run) {
     if (startBackup(Step::FreshBackup, run))
         return true;
     // No backup of the live database could even be started.
-    if (!goOnWithoutFreshBackup(run.texts)) {
-        holdRows(false);
+    if (shuttingDown_ || !goOnWithoutFreshBackup(run.texts)) {
+        giveUpWithoutFreshBackup();
         return false;
     }
     restoreAfterFreshBackup(std::move(run));
@@ -504,6 +570,7 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
         base::WriteLog(1, "%s", "Odtwarzanie bazy danych przerwane: nie udało się odłączyć bazy");
         releaseWindows();
         show(run.texts, run.texts("IDS_963"), ui::MB_ICONWARNING);
+        endRestore();
         return;
     }
     // Whoever else is attached would go on working in the database the
@@ -531,11 +598,16 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     // A file left by a restore cut short is replaced.
     const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
                                    QStringLiteral("-replace_database"), q(from), q(databaseName(into))};
+    const Texts texts = run.texts;
     if (!startGbak(std::move(run), arguments, false)) {
         releaseMain();
         releaseWindows();
+        base::WriteLog(2, "%s", "Odtwarzanie bazy danych nie zostało wykonane: nie można uruchomić gbak");
+        showStartFailure(texts, true);
         auto structure = ConsoleHost::StructureCheck::NothingCreated;
-        host_.ReattachMainDatabase(database, structure);
+        if (!shuttingDown_)
+            host_.ReattachMainDatabase(database, structure, BoxOwner);
+        endRestore();
     }
 }
 
@@ -616,16 +688,16 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
     restoreFinished(run, puttingBack ? run.failedCode : exitCode);
 }
 
-// The connection test of a restore's end: the main connection attached
-// again with its failures shown and the structure checked; then every list
-// is read from the restored database. A refused restore shows why.
+// The restore's outcome, then the connection test of its end, which
+// attaches the main connection again with its failures shown and the
+// structure checked; then every list is read from the restored database. A
+// refused restore shows why.
 void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std::string& refusal) {
     releaseMain();
     if (shuttingDown_)
         return;
     releaseWindows();
-    auto structure = ConsoleHost::StructureCheck::NothingCreated;
-    const int attached = host_.ReattachMainDatabase(run.database, structure);
+    logOutcome(run, failed, refusal);
     if (!refusal.empty()) {
         show(run.texts, refusal, ui::MB_ICONWARNING);
     } else if (failed == 0) {
@@ -636,9 +708,37 @@ void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std:
             text += "\n" + run.texts("IDS_966") + run.freshBackup;
         show(run.texts, text, ui::MB_ICONWARNING);
     }
+    bool attachTried = false;
+    const Reattach reattach = [&](ConsoleHost::StructureCheck& structure) {
+        attachTried = true;
+        return shuttingDown_ ? -1 : host_.ReattachMainDatabase(run.database, structure, BoxOwner);
+    };
+    if (RestoreEnded && !shuttingDown_)
+        RestoreEnded(reattach);
+    // The test stopped before its attach (no database file named).
+    auto structure = ConsoleHost::StructureCheck::NothingCreated;
+    if (!attachTried)
+        reattach(structure);
+    if (shuttingDown_)
+        return;
     host_.ReloadFromDatabase();
-    if (RestoreEnded)
-        RestoreEnded(attached, structure);
+    endRestore();
+}
+
+void DatabaseMaintenance::logOutcome(const Run& run, int failed, const std::string& refusal) {
+    const std::string backup = run.freshBackup.empty()
+                                   ? std::string(" (bez kopii sprzed odtwarzania)")
+                                   : "; kopia sprzed odtwarzania: " + run.freshBackup + " (" +
+                                         std::to_string(QFileInfo(q(run.freshBackup)).size()) + " B)";
+    if (!refusal.empty())
+        base::WriteLog(2, "Odtwarzanie bazy danych z %s nie zostało wykonane%s", run.restoreFile.c_str(),
+                       backup.c_str());
+    else if (failed == 0)
+        base::WriteLog(1, "Baza danych %s odtworzona z backupu %s%s", databaseName(run.database).c_str(),
+                       run.restoreFile.c_str(), backup.c_str());
+    else
+        base::WriteLog(2, "Odtwarzanie bazy danych z %s nie powiodło się (kod %d)%s", run.restoreFile.c_str(),
+                       failed, backup.c_str());
 }
 
 int DatabaseMaintenance::CzyscBaze(const db::ConnectionSettings& whenDetached) {
@@ -659,8 +759,12 @@ int DatabaseMaintenance::CzyscBaze(const db::ConnectionSettings& whenDetached) {
     return 0;
 }
 
+// A backup due while a restore runs (its own backup and its questions
+// included) or while gbak is busy waits: it would back up, or clean, the
+// database about to be replaced, or be refused. It is made after the
+// restore's end, and the time of the last run moves only with a backup made.
 void DatabaseMaintenance::MaintenanceTimerTick() {
-    if (!std::get<bool>(host_.Setting(SettingsSection::Main, "AutoBackup")) || !MainDbHandleExists())
+    if (!std::get<bool>(host_.Setting(SettingsSection::Main, "AutoBackup")))
         return;
     const QDateTime now = platform::processClock().dateTime();
     const QTime hour = base::TimeOfDayFromText(setting("timeBackupHour"));
@@ -673,12 +777,24 @@ void DatabaseMaintenance::MaintenanceTimerTick() {
     const double age = double(last.msecsTo(now)) / double(MsPerDay) + 0.01;
     const int period =
         std::clamp(std::get<int>(host_.Setting(SettingsSection::Main, "AutoBackupPeriod")), 1, 14);
-    if (age < (inBackupHour ? period : period + 2))
+    if (!scheduledWaits_ && age < (inBackupHour ? period : period + 2))
         return;
+    if (restoring_ || Busy()) {
+        scheduledWaits_ = true;
+        return;
+    }
+    if (!MainDbHandleExists())
+        return;
+    scheduledWaits_ = false;
+    runScheduledBackup(now);
+}
+
+void DatabaseMaintenance::runScheduledBackup(const QDateTime& now) {
     if (std::get<bool>(host_.Setting(SettingsSection::Main, "CleanBeforeBackup")))
         if (const int code = CzyscBaze(db::MainConnection()); code != 0)
             base::WriteLog(2, "Błąd %d przy czyszczeniu bazy danych", code);
-    Backup({});
+    if (!Backup({}) && Busy())
+        return;
     host_.StoreSetting(SettingsSection::Main, "timeBackup",
                        now.toString(QString::fromLatin1(base::StoredDateTimeFormat)).toStdString());
 }

@@ -8,6 +8,7 @@
 #include "admin/ConsoleHost.h"
 #include "db/DatabaseHost.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -66,6 +67,15 @@ class DatabaseMaintenance {
 
     // True while gbak runs (one at a time).
     bool Busy() const;
+    // True from a restore's click to its end (its own backup, its questions
+    // and the connection test at its end included).
+    bool Restoring() const { return restoring_; }
+    // The exit asked for while a restore runs is refused, and the user told
+    // so: true then.
+    bool RefuseExitDuringRestore();
+    // A stop was asked for: what a restore runs next is left undone, and the
+    // backup it made first is named.
+    void StopRequested();
     // At shutdown, within `bound`: a backup, and a restore into a file of
     // its own, are ended at once and their unfinished file removed (the
     // database stays as it was); a restore into the database itself is
@@ -80,9 +90,13 @@ class DatabaseMaintenance {
     void RemoveUnfinishedRestore();
     // The file of the last backup started (the restore's own backup too).
     const std::string& LastBackupFile() const { return lastBackupFile_; }
-    // Told at the end of a restore, once the main connection was attached
-    // again (0, else the attach's failure) and its structure checked.
-    std::function<void(int attached, ConsoleHost::StructureCheck structure)> RestoreEnded;
+    // Attaches the main connection again and checks its structure: 0, else
+    // the attach's failure.
+    using Reattach = std::function<int(ConsoleHost::StructureCheck& structure)>;
+    // Told at the end of a restore, after its outcome was said: the
+    // connection test, which attaches the main connection through `reattach`
+    // (when it does not, the restore attaches it itself).
+    std::function<void(const Reattach& reattach)> RestoreEnded;
     // The window the user asks from: the boxes of the runs he asked for
     // belong to it, so that they stand above it when it is kept on top.
     QPointer<QWidget> BoxOwner;
@@ -118,6 +132,8 @@ class DatabaseMaintenance {
     bool gbakFound(const Texts& texts);
     // Logs and, for a user, shows one of the two failures of the start.
     void reportStartFailure(const Texts& texts, bool gbakMissing);
+    static void logStartFailure(bool gbakMissing);
+    void showStartFailure(const Texts& texts, bool gbakMissing);
     void show(const Texts& texts, const std::string& text, unsigned icon);
     // The progress window modal over the program's windows, and the window
     // that asked told, from a restore's start to its end.
@@ -147,6 +163,17 @@ class DatabaseMaintenance {
     // `refusal`, when given, is shown in place of the outcome: the restore
     // was not made.
     void restoreFinished(const Run& run, int failed, const std::string& refusal = {});
+    void logOutcome(const Run& run, int failed, const std::string& refusal);
+    // The user gave the restore up for want of a backup of the live database.
+    void giveUpWithoutFreshBackup();
+    // The restore is over, however it ended: the log-ins held meanwhile are
+    // answered, and a scheduled backup that waited is made.
+    void endRestore();
+    // Names the backup made before the restore, in the log and on stderr,
+    // once per stop.
+    void nameBackupAtStop();
+    // The scheduled backup's cleaning, backup and new time of the last run.
+    void runScheduledBackup(const QDateTime& now);
 
     ConsoleHost& host_;
     std::unique_ptr<QProcess> gbak_;
@@ -158,6 +185,14 @@ class DatabaseMaintenance {
     bool shuttingDown_ = false;
     // From the start of a backup or restore to its end, questions included.
     bool busy_ = false;
+    bool restoring_ = false;
+    // The texts of the running restore's user, for what he is told of it.
+    Texts restoreTexts_;
+    // The backup the running restore made of the live database first.
+    std::string restoreBackup_;
+    bool backupNamedAtStop_ = false;
+    // A scheduled backup fell due while a restore ran: made after its end.
+    bool scheduledWaits_ = false;
     // Ends the process's signals to this object when it goes.
     QObject context_;
 };

@@ -73,15 +73,13 @@ void TKonfiguracja::btnRestoreClick() {
     const std::string file = ui::dialogs().OpenFile(request, this);
     if (file.empty())
         return;
-    // The window stays free while gbak works: its end runs the connection
-    // test on the database it attached again.
+    // Its end runs the connection test, whose attach is the restore's own
+    // of the main connection.
     console->Maintenance().RestoreEnded =
-        [dialog = QPointer<TKonfiguracja>(this)](int attached, admin::ConsoleHost::StructureCheck structure) {
+        [dialog = QPointer<TKonfiguracja>(this)](const admin::DatabaseMaintenance::Reattach& reattach) {
             if (dialog)
-                dialog->testConnection([&](admin::ConsoleHost::StructureCheck& found) {
-                    found = structure;
-                    return attached == 0;
-                });
+                dialog->testConnection(
+                    [&](admin::ConsoleHost::StructureCheck& structure) { return reattach(structure) == 0; });
         };
     if (console->Maintenance().Restore(file, texts))
         bazaOdtworzona = 1;

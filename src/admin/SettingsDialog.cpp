@@ -14,6 +14,7 @@
 #include "ui/Dialogs.h"
 
 #include <QFormLayout>
+#include <QPointer>
 #include <QRegularExpressionValidator>
 #include <QShowEvent>
 
@@ -108,8 +109,8 @@ void TKonfiguracja::installInputRules() {
     for (QLineEdit* edit : {edSmsCountryCode, edMinSmsNumberLength, edMaxSmsNumberLength})
         allowOnly(edit, "[0-9]*");
     // The codes are kept in ten bytes with their terminator.
-    edCodeRedial->setMaxLength(9);
-    edCodeHold->setMaxLength(9);
+    edCodeRedial->setMaxLength(base::ShortTextLimit);
+    edCodeHold->setMaxLength(base::ShortTextLimit);
     connect(edCRMport, &QLineEdit::textChanged, this, [this] { edCRMportChange(); });
     connect(edMaxCRMconnections, &QLineEdit::textChanged, this, [this] { edMaxCRMconnectionsChange(); });
     connect(UpDownSmsTrials, &QSpinBox::valueChanged, this,
@@ -128,6 +129,12 @@ void TKonfiguracja::showEvent(QShowEvent* event) {
 void TKonfiguracja::FormShow() {
     if (!console)
         return;
+    console->SettingsNotWritten = [dialog = QPointer<TKonfiguracja>(this)](const std::string& file,
+                                                                           const std::string& reason,
+                                                                           const std::string& values) {
+        if (dialog)
+            dialog->settingsNotWritten(file, reason, values);
+    };
     const int languageInForce = number("language");
     jezykPrzyOtwarciu = host().StoredLanguage();
     jezykWybrany = jezykPrzyOtwarciu;
@@ -338,6 +345,14 @@ void TKonfiguracja::btnSetDatabasePathClick() {
 void TKonfiguracja::ZapiszKonfiguracjeKalendarza(const std::string& sendPort) {
     if (console)
         host().ZapiszKonfiguracjeKalendarza(sendPort);
+}
+
+// What the administrator stored and the settings file refused: in force
+// until the program stops, gone at its next start.
+void TKonfiguracja::settingsNotWritten(const std::string& file, const std::string& reason,
+                                       const std::string& values) {
+    warn(text("IDS_906") + "\n\n" + file + ": " + reason + "\n\n" + values, str(windowTitle()),
+         ui::MB_ICONWARNING);
 }
 
 void TKonfiguracja::warn(const std::string& message, const std::string& caption, unsigned icon) {

@@ -181,6 +181,7 @@ class TKonfiguracja : public ui::TForm {
     void storeFunctionCodes();
     void applySmsPage(int type);
     void warn(const std::string& message, const std::string& caption, unsigned icon);
+    void settingsNotWritten(const std::string& file, const std::string& reason, const std::string& values);
     // Attaches the database tested: whether it opened, and what the
     // structure check made of it.
     using ConnectionAttempt = std::function<bool(admin::ConsoleHost::StructureCheck& structure)>;

@@ -116,8 +116,9 @@ void TKonfiguracja::buildCentralaPage() {
         "chbInsertIncomingForRingGroup", "Nieodebrane połączenia grupowe w historii każdego członka grupy");
     chbUseVoiceMailPcti = p.check("chbUseVoiceMailPcti", "Integracja z pocztą głosową centrali");
     chbUsePctiClip = p.check("chbUsePctiClip", "CLIP z informacją o przekazywaniu");
-    PrefixMiedzy = p.edit("Prefiks wyjścia na miasto:", "PrefixMiedzy", 4);
-    edPrefixMiedzynarodowy = p.edit("Prefiks międzynarodowy:", "edPrefixMiedzynarodowy", 4);
+    PrefixMiedzy = p.edit("Prefiks wyjścia na miasto:", "PrefixMiedzy", base::ShortTextLimit);
+    edPrefixMiedzynarodowy =
+        p.edit("Prefiks międzynarodowy:", "edPrefixMiedzynarodowy", base::ShortTextLimit);
     UpDownUzNum =
         upDownWithMirror(p, "Długość numeru miejskiego:", "EditUzNum", "UpDownUzNum", 4, 10, EditUzNum);
     edCodeRedial = p.edit("Redial:", "edCodeRedial");
@@ -168,7 +169,7 @@ void TKonfiguracja::buildDatabasePage() {
     tabBaza = page(pcKonfiguracja, "tabBaza", "Baza danych");
     PageBuilder p(this, tabBaza);
     p.labelPrefix = "lblBaza";
-    DIPBEdit = p.edit("Adres IP serwera bazy:", "DIPBEdit", 15);
+    DIPBEdit = p.edit("Adres IP serwera bazy:", "DIPBEdit", base::HostTextLimit);
     NameEdit = p.edit("Plik bazy danych:", "NameEdit");
     btnSetDatabasePath = p.button("btnSetDatabasePath", "...");
     UserEdit = p.edit("Użytkownik:", "UserEdit", 32);
@@ -203,7 +204,7 @@ void TKonfiguracja::buildAttendancePage() {
     PageBuilder p(this, tabRCP);
     p.labelPrefix = "lblRcp";
     chbEnableRCP = p.check("chbEnableRCP", "Współpraca z systemem RCP");
-    edRCP_IP = p.edit("Adres IP serwera bazy RCP:", "edRCP_IP", 15);
+    edRCP_IP = p.edit("Adres IP serwera bazy RCP:", "edRCP_IP", base::HostTextLimit);
     edRCPpath = p.edit("Plik bazy RCP:", "edRCPpath");
     edRCPuser = p.edit("Użytkownik:", "edRCPuser", 32);
     edRCPpassword = p.edit("Hasło:", "edRCPpassword", 32);

@@ -1,5 +1,6 @@
 // The program entry: chooses the display platform, creates the forms in their
 // fixed order and runs the event loop.
+#include "base/LogFile.h"
 #include "base/SanitizerOptions.h"
 #include "base/TraceLabel.h"
 #include "db/CallWatchdog.h"
@@ -85,6 +86,14 @@ void showMainWindow(TForm1& form) {
         form.showMinimized();
 }
 
+// What the stop has to say, said before its watch ends the process: the
+// settings still waiting for their file's lock given up and named, and the
+// log written.
+void sayLastWords() {
+    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now());
+    base::FlushMainLog();
+}
+
 void runServer(int argc, char** argv) {
     base::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
@@ -137,6 +146,8 @@ void runServer(int argc, char** argv) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         platform::ShutdownSignals::BeginStop() - std::chrono::steady_clock::now());
     db::EndDatabaseClient(int(std::max<long long>(1, left.count())));
+    // What was said after the window's last drain.
+    base::FlushMainLog();
 }
 
 } // namespace
@@ -144,7 +155,8 @@ void runServer(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A call on the database that holds the GUI thread when the stop comes
     // is abandoned in time for the stop's own steps.
-    platform::ShutdownSignals::WatchStop(TForm1::ThreadStopBound, &db::LimitCallsForStop);
+    platform::ShutdownSignals::WatchStop(TForm1::ThreadStopBound, &db::LimitCallsForStop,
+                                         TForm1::LastWordsTime, &sayLastWords);
     // The end of the session during start-up takes the usual way down too.
     platform::ShutdownSignals::CatchEarly();
     if (!hasDisplay()) {

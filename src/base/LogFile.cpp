@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,39 @@ bool moveAside(const std::string& path, int kept) {
 }
 
 } // namespace
+
+namespace {
+
+std::timed_mutex drainMutex;
+std::string mainLogFile; // under drainMutex
+
+MainLogDrain drainLocked(const std::string& path, bool toFile) {
+    MainLogDrain drain;
+    mainLogFile = path;
+    drain.lines = DiagnosticLog::instance().LogQueueMain.TakeAll();
+    drain.toFile = toFile && !drain.lines.empty();
+    if (drain.toFile)
+        drain.appended = AppendToLogFile(path, drain.lines);
+    return drain;
+}
+
+} // namespace
+
+MainLogDrain DrainMainLog(const std::string& path, bool toFile) {
+    std::lock_guard lock(drainMutex);
+    return drainLocked(path, toFile);
+}
+
+void SetMainLogFile(const std::string& path) {
+    std::lock_guard lock(drainMutex);
+    mainLogFile = path;
+}
+
+void FlushMainLog() {
+    std::unique_lock lock(drainMutex, std::chrono::milliseconds(200));
+    if (lock.owns_lock() && !mainLogFile.empty())
+        drainLocked(mainLogFile, Switches().LogDoPliku.load());
+}
 
 LogFileAppend AppendToLogFile(const std::string& path, const std::deque<std::string>& lines,
                               const LogFileLimits& limits) {

@@ -36,4 +36,22 @@ struct LogFileAppend {
 LogFileAppend AppendToLogFile(const std::string& path, const std::deque<std::string>& lines,
                               const LogFileLimits& limits = {});
 
+// The main log queue drained: its lines, and what the file said when they
+// went there too.
+struct MainLogDrain {
+    std::deque<std::string> lines;
+    bool toFile = false;
+    LogFileAppend appended;
+};
+// Takes the main queue's lines and, with `toFile`, appends them to `path`:
+// one drain at a time, whatever the thread, so that lines keep their order.
+// The file is kept for FlushMainLog.
+MainLogDrain DrainMainLog(const std::string& path, bool toFile);
+// The log file the main queue goes to (where the drains have not named one).
+void SetMainLogFile(const std::string& path);
+// The stop's last drain, from any thread, before the process ends: what the
+// main queue holds goes into the log file, unless another drain keeps the
+// file longer than a stop can wait.
+void FlushMainLog();
+
 } // namespace base

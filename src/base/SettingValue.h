@@ -12,6 +12,13 @@ enum class SettingsSection { Main, PabxMacros, Sms, DynamicRouting };
 
 using SettingValue = std::variant<bool, int, std::string>;
 
+// The fixed-size texts of the original (the dialling prefixes, the function
+// codes) hold at most this many characters.
+inline constexpr int ShortTextLimit = 9;
+// A host as a setting names it: a name or address, with "/port" when the
+// port is not the default one.
+inline constexpr int HostTextLimit = 255;
+
 // How a date-time setting is written in the store.
 inline constexpr char StoredDateTimeFormat[] = "yyyy-MM-dd HH:mm:ss";
 // How a time-of-day setting is written: the long time format, seconds kept.

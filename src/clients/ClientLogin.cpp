@@ -225,6 +225,13 @@ const char* ClientService::registerClient(const char* text, const std::string& a
         base::WriteLog(
             2, "Sugerowana zmiana adresu IP serwera bazy danych na adres dostępny w sieci lokalnej (nie "
                "localhost)");
+    // A desk let in now would attach the database being replaced: it waits
+    // for the restore's end, which answers it as usual.
+    if (host_.DatabaseRestoring() && held) {
+        loginsHeldForRestore_.emplace(socketHandle, address);
+        errorCode = LoginAwaitsDatabase;
+        return nullptr;
+    }
 
     const char* at = text;
     std::string version, loginWire, passwordWire;
@@ -324,6 +331,19 @@ const char* ClientService::registerClient(const char* text, const std::string& a
         WyslijListeGSM(*record, host_.GsmLineList());
     CurrentKlient = nullptr;
     return next;
+}
+
+void ClientService::AnswerLoginsHeldForRestore() {
+    const auto held = std::exchange(loginsHeldForRestore_, {});
+    const std::int64_t now = platform::processClock().nowMs();
+    for (const auto& [connection, address] : held) {
+        // The wait for the restore does not count against its log-in time.
+        if (const auto unlogged = unloggedConnections_.find(connection);
+            unlogged != unloggedConnections_.end())
+            unlogged->second.acceptedMs = now;
+        serwerClientRead(connection, address);
+    }
+    watchUnloggedConnections();
 }
 
 std::optional<PasswordAnswer> ClientService::databasePassword(const Klient& record, const std::string& login,

@@ -260,7 +260,7 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             base::WriteLog(2, "Za krótka ramka dlugość=%u dane=%s z komputera %s", unsigned(rest.size()),
                            logText(rest).c_str(), address.c_str());
             ++k.BledyObslugi;
-            reply(k, Notice, "ERROR");
+            answer(k, Notice, "ERROR");
             return;
         }
         if (!request) {
@@ -271,7 +271,7 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             base::WriteLog(2, "Nieznana komenda %s z komputera %s", logText(rest.substr(1, 64)).c_str(),
                            address.c_str());
             ++k.BledyObslugi;
-            reply(k, Notice, "ERROR");
+            answer(k, Notice, "ERROR");
             ++at;
             continue;
         }
@@ -279,7 +279,7 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
             base::WriteLog(2, "Komenda %s od niezalogowanego klienta %s odrzucona", kind->description,
                            address.c_str());
             ++k.BledyObslugi;
-            reply(k, Forced, "ERROR");
+            answer(k, Forced, "ERROR");
             at += endOfRefused(rest, *kind);
             continue;
         }
@@ -373,16 +373,6 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
 
         // The handler may have removed the record.
         record = Klient::Znajdz(address, connection, nullptr);
-        if (code == ReplyAwaitsRow) {
-            // Answered once the message's row is stored and announced: the
-            // rest of the read waits for that answer.
-            if (record) {
-                const std::size_t used = std::min(kind->after, rest.size()) + std::min(*end, body.size());
-                record->ReceiveRemainder.assign(rest.substr(used));
-                record->HeldRead = !record->ReceiveRemainder.empty();
-            }
-            return;
-        }
         const bool login = kind->handler == Handler::Kl || kind->handler == Handler::Kla;
         if (login && !end && code == LoginAwaitsDatabase) {
             // Nothing more of this client is read or handled until the
@@ -404,16 +394,16 @@ void ClientService::handleRead(Klient* record, std::string fresh) {
         if (code == 0) {
             if (clientTrace())
                 base::WriteLog(1, "Wysłanie potwierdzenia %s", kind->description);
-            reply(*record, Priority, "OK");
-        } else {
+            answer(*record, Priority, "OK");
+        } else if (code != ReplyAwaitsRow) {
             if (clientTrace())
                 base::WriteLog(1, "Błąd %u obsługi %s z komputera %s", unsigned(code), kind->description,
                                address.c_str());
             ++record->BledyObslugi;
             if (kind->handler == Handler::Kl)
-                reply(*record, Forced, "ERROR " + std::to_string(code) + "\r");
+                answer(*record, Forced, "ERROR " + std::to_string(code) + "\r");
             else if (kind->handler != Handler::Kla)
-                reply(*record, Forced, "ERROR");
+                answer(*record, Forced, "ERROR");
         }
         if (!end)
             return;

@@ -37,6 +37,7 @@
 #include <QPointer>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <list>
 #include <optional>
 #include <string>
@@ -131,9 +132,12 @@ class ClientService {
     // The error code of a log-in held for its password read: the client's
     // input from that request on is handled again once the answer is there.
     static constexpr int LoginAwaitsDatabase = -1;
-    // The error code of a request whose answer waits for its row: the client's
-    // input after that request is handled once it is answered.
+    // The error code of a request that has taken its place among its
+    // connection's answers itself (its answer waits for its row): the scan
+    // goes on without a reply.
     static constexpr int ReplyAwaitsRow = -2;
+    // A restore has ended: the log-ins held for it are answered as usual.
+    void AnswerLoginsHeldForRestore();
 
     // ---- notifications ----
     // Sends or queues one message (`text`: wire bytes with their own line
@@ -176,8 +180,9 @@ class ClientService {
     RequestEnd VoiceBoxRequest(std::string_view text, int& errorCode);
     RequestEnd GroupLoginRequest(std::string_view text, int& errorCode);
     // The whole SMS request from its "!"; always answered "OK", once the
-    // message's row is stored and announced: while its row is on its way,
-    // `errorCode` is `ReplyAwaitsRow`.
+    // message's row is stored and announced (`errorCode` is then
+    // `ReplyAwaitsRow`). Meanwhile the client's input is read and its
+    // notices go on; the answers of its requests after this one follow it.
     RequestEnd SmsRequest(std::string_view request, const Klient& record, int& errorCode);
 
     // Presence: the client check every 30 s, and the broadcasts.
@@ -250,6 +255,9 @@ class ClientService {
     void deleteClientRecord(Klient* record);
     void handleRead(Klient* record, std::string data);
     void reply(Klient& record, int mode, const std::string& text);
+    // Answers a request of the record: at once, or behind the answers of
+    // its earlier requests that still wait.
+    void answer(Klient& record, int mode, const std::string& text);
     void keepRemainder(Klient& record, std::string_view rest);
     // The record's log-in reply is answered or it has gone: its count of
     // `PendingLogins` goes.
@@ -312,11 +320,16 @@ class ClientService {
     // Those without an answer within the call bound are answered unreachable.
     void answerLatePasswordReads();
     void watchPasswordReads();
-    // The SMS request's answer, held for its row, is sent and the client's
-    // input goes on; those whose row takes longer than the call bound are
-    // answered then (the notice follows the row).
-    void smsRowAnswered(std::uint32_t connection, std::uint64_t ticket);
-    void answerLateSmsRequests();
+    // An answer that waits for its row takes its place among the record's
+    // answers; its ticket.
+    std::uint64_t awaitAnswer(const Klient& record);
+    // That answer may go, and the answers behind it that are ready with it;
+    // those whose row takes longer than the call bound go then (the notice
+    // follows the row).
+    void answerReady(std::uint32_t connection, std::uint64_t ticket);
+    void sendReadyAnswers(std::uint32_t connection);
+    void answerLateRequests();
+    void watchAnswers();
     // The request handlers' work on a zero-ended text: where the request
     // ends, or null after an error.
     const char* registerClient(const char* text, const std::string& address, bool kla, int& errorCode,
@@ -354,16 +367,26 @@ class ClientService {
     std::uint64_t nextPasswordTicket_ = 1;
     bool passwordReadsOffLoop_ = false;
     DeadlineWatch passwordWatch_{context_, [this] { answerLatePasswordReads(); }};
-    // SMS requests whose answer waits for the message's row, by connection:
-    // at most one each, as its input waits too.
-    struct SmsRowWait {
-        std::uint64_t ticket = 0;
+    // Log-ins held while a restore replaces the database, by connection,
+    // with their address: their input waits for its end.
+    std::unordered_map<std::uint32_t, std::string> loginsHeldForRestore_;
+    // The answers of a connection's requests from the first one that waits
+    // for its row on, in the order of the requests: a desk cannot tell which
+    // request an "OK" answers. A line is there only while its first answer
+    // waits.
+    struct HeldAnswer {
+        std::uint64_t ticket = 0; // of the answer that waits; 0 once it may go
         std::int64_t dueMs = 0;
-        std::string address;
+        int mode = Priority;
+        std::string text;
     };
-    std::unordered_map<std::uint32_t, SmsRowWait> smsRowWaits_;
-    std::uint64_t nextSmsTicket_ = 1;
-    DeadlineWatch smsRowWatch_{context_, [this] { answerLateSmsRequests(); }};
+    struct AnswerLine {
+        std::string address;
+        std::deque<HeldAnswer> answers;
+    };
+    std::unordered_map<std::uint32_t, AnswerLine> answerLines_;
+    std::uint64_t nextAnswerTicket_ = 1;
+    DeadlineWatch answerWatch_{context_, [this] { answerLateRequests(); }};
     // Closings of the oldest for a newcomer are logged at most this often.
     static constexpr std::int64_t EvictionLogPeriodMs = 10000;
     std::int64_t evictionLoggedMs_ = 0;

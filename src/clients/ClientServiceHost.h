@@ -123,6 +123,9 @@ class ClientServiceHost {
     virtual QTcpServer& CalendarServer() = 0;
     virtual std::string ProgramFolder() const = 0;
     virtual CalendarSettings CalendarSettingsInForce() const = 0;
+    // True while a restore replaces the main database: the log-ins wait
+    // for its end (told through ClientService::AnswerLoginsHeldForRestore).
+    virtual bool DatabaseRestoring() const = 0;
 };
 
 } // namespace clients

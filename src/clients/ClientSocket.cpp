@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <linux/sockios.h>
+#include <optional>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <tuple>
@@ -222,11 +223,10 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
     // Bounded reads: each chunk is framed as a read of its own, an unfinished
     // request carried over to the next. A connection that owes too much is
     // not read: what it sends waits in its socket, and then in the sender's.
-    // Nor is one whose log-in waits for its password read, or whose SMS
-    // request waits for its row.
+    // Nor is one whose log-in waits for its password read.
     bool held = record->HeldRead;
     while (!stalled_.contains(connection) && !passwordReads_.Contains(connection) &&
-           !smsRowWaits_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
+           !loginsHeldForRestore_.contains(connection) && socket && (held || socket->bytesAvailable() > 0)) {
         const QByteArray bytes = held ? QByteArray() : socket->read(ReadChunk);
         held = false;
         record = Klient::Znajdz(address, connection, nullptr);
@@ -239,10 +239,18 @@ void ClientService::serwerClientRead(std::uint32_t connection, const std::string
         host_.WakeIdleHandler();
 }
 
+// A log-in held for a restore is looked at again at the restore's end.
 void ClientService::watchUnloggedConnections() {
-    unloggedWatch_.startForEarliest(unloggedConnections_, [](const UnloggedConnection& entry) {
-        return entry.acceptedMs + UnloggedLifetimeMs + 1;
-    });
+    std::optional<std::int64_t> first;
+    for (const auto& [connection, entry] : unloggedConnections_) {
+        const std::int64_t due = entry.acceptedMs + UnloggedLifetimeMs + 1;
+        if (!loginsHeldForRestore_.contains(connection))
+            first = std::min(first.value_or(due), due);
+    }
+    if (first)
+        unloggedWatch_.startFor(*first);
+    else
+        unloggedWatch_.stop();
 }
 
 void ClientService::closeLateUnloggedConnections() {
@@ -256,8 +264,9 @@ void ClientService::closeLateUnloggedConnections() {
             return;
         }
         const std::int64_t now = platform::processClock().nowMs();
+        // A log-in held for a restore is not late: it waits for the server.
         for (const auto& [connection, entry] : unloggedConnections_)
-            if (now - entry.acceptedMs > UnloggedLifetimeMs)
+            if (now - entry.acceptedMs > UnloggedLifetimeMs && !loginsHeldForRestore_.contains(connection))
                 late.push_back(connection);
     }
     for (const std::uint32_t connection : late)
@@ -320,9 +329,10 @@ void ClientService::connectionGone(std::uint32_t connection) {
     openConnections_.erase(connection);
     unloggedConnections_.erase(connection);
     stalled_.erase(connection);
-    // Its password read's answer is dropped, and its SMS answer.
+    // Its password read's answer is dropped, and its held answers.
     passwordReads_.Remove(connection);
-    smsRowWaits_.erase(connection);
+    loginsHeldForRestore_.erase(connection);
+    answerLines_.erase(connection);
 }
 
 namespace {
@@ -414,7 +424,8 @@ void ClientService::serwerClientDisconnect(std::uint32_t connection, const std::
     record->Stan = Klient::DISCONNECT;
     unloggedConnections_.erase(connection);
     passwordReads_.Remove(connection);
-    smsRowWaits_.erase(connection);
+    loginsHeldForRestore_.erase(connection);
+    answerLines_.erase(connection);
     disconnected_.push_back(connection);
     host_.WakeIdleHandler();
     releasePendingLogin(*record);
@@ -516,8 +527,9 @@ void ClientService::WylaczSerwer() {
         stallWatch_->stop();
     passwordReads_.Clear();
     passwordWatch_.stop();
-    smsRowWaits_.clear();
-    smsRowWatch_.stop();
+    loginsHeldForRestore_.clear();
+    answerLines_.clear();
+    answerWatch_.stop();
     disconnected_.clear();
     host_.ClientListView().clear();
     rows_.clear();

@@ -5,12 +5,7 @@
 #include "clients/ClientServiceParts.h"
 #include "sms/SmsGateway.h"
 
-#include "db/CallWatchdog.h"
-#include "platform/Clock.h"
-
 #include <QPointer>
-#include <utility>
-#include <vector>
 
 namespace clients {
 using detail::afterLineEnd;
@@ -71,46 +66,17 @@ RequestEnd ClientService::SmsRequest(std::string_view request, const Klient& rec
     if (!end)
         return end;
     const std::uint32_t connection = record.Gniazdo;
-    const std::uint64_t ticket = nextSmsTicket_++;
-    // The row's outcome comes to the GUI thread, to a service still there.
+    // Its place among the answers is taken before it is handed on: the row's
+    // outcome may come within the call.
+    const std::uint64_t ticket = awaitAnswer(record);
     auto answered = [this, guard = QPointer<QObject>(&context_), connection, ticket] {
         if (guard)
-            smsRowAnswered(connection, ticket);
+            answerReady(connection, ticket);
     };
-    if (host_.Sms().HandleClientSmsRequest(std::string(request.substr(0, *end)), record.IDFB, answered)) {
-        smsRowWaits_[connection] =
-            SmsRowWait{ticket, platform::processClock().nowMs() + db::CallBound().count(), record.IP};
-        smsRowWatch_.startForEarliest(smsRowWaits_, [](const SmsRowWait& wait) { return wait.dueMs; });
-        errorCode = ReplyAwaitsRow;
-    }
+    if (!host_.Sms().HandleClientSmsRequest(std::string(request.substr(0, *end)), record.IDFB, answered))
+        answerReady(connection, ticket);
+    errorCode = ReplyAwaitsRow;
     return end;
-}
-
-void ClientService::smsRowAnswered(std::uint32_t connection, std::uint64_t ticket) {
-    const auto found = smsRowWaits_.find(connection);
-    if (found == smsRowWaits_.end() || found->second.ticket != ticket)
-        return; // the client has gone, or was answered at the bound
-    const std::string address = found->second.address;
-    smsRowWaits_.erase(found);
-    smsRowWatch_.startForEarliest(smsRowWaits_, [](const SmsRowWait& wait) { return wait.dueMs; });
-    Klient* record = Klient::Find(address, connection, nullptr);
-    if (!record || record->Stan == Klient::DISCONNECT)
-        return;
-    if (detail::clientTrace())
-        base::WriteLog(1, "Wysłanie potwierdzenia %s", "SMS");
-    reply(*record, Priority, "OK");
-    serwerClientRead(connection, address);
-}
-
-void ClientService::answerLateSmsRequests() {
-    const std::int64_t now = platform::processClock().nowMs();
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> late;
-    for (const auto& [connection, wait] : smsRowWaits_)
-        if (wait.dueMs <= now)
-            late.emplace_back(connection, wait.ticket);
-    for (const auto& [connection, ticket] : late)
-        smsRowAnswered(connection, ticket);
-    smsRowWatch_.startForEarliest(smsRowWaits_, [](const SmsRowWait& wait) { return wait.dueMs; });
 }
 
 } // namespace clients

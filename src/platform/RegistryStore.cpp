@@ -93,6 +93,11 @@ bool readQuoted(const std::string& line, std::size_t& pos, std::string& out) {
     return false;
 }
 
+// A value another writer stored, which a default must not replace.
+bool isStored(const RegistryValue& value, RegistryValue::Type type) {
+    return value.type == type && (type == RegistryValue::Type::Dword || !value.text.empty());
+}
+
 bool onlyBlanksFrom(const std::string& line, std::size_t pos) {
     return line.find_first_not_of(" \t", pos) == std::string::npos;
 }
@@ -430,6 +435,13 @@ std::string joined(const std::vector<std::string>& parts) {
     return out;
 }
 
+std::string namesOf(const std::vector<RegistryRefusedWrite>& writes) {
+    std::vector<std::string> names;
+    for (const RegistryRefusedWrite& write : writes)
+        names.push_back(write.named());
+    return joined(names);
+}
+
 } // namespace
 
 void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler) {
@@ -512,6 +524,19 @@ RegistryFile::Key& RegistryFile::addKey(const std::string& path) {
 
 namespace {
 
+// Set on the writer thread while it makes one write: its locks wait until
+// the write's own deadline, and nothing there is handed on again.
+thread_local const std::chrono::steady_clock::time_point* laterWriteDeadline = nullptr;
+// The deadline of a wait for the writes to end (a stop's), after which the
+// writer thread waits for no lock: nanoseconds of the steady clock, the
+// largest while nobody waits.
+std::atomic<std::chrono::steady_clock::rep> writerCutoff{
+    std::chrono::steady_clock::time_point::max().time_since_epoch().count()};
+
+bool writerCutOff(std::chrono::steady_clock::time_point now) {
+    return laterWriteDeadline && now.time_since_epoch().count() >= writerCutoff.load();
+}
+
 // Every writer of a settings file (the program's key objects, another copy
 // of it, the password tool) holds this lock, a file beside it, from the load
 // to the save: none puts back what another has just replaced. No writer goes
@@ -544,10 +569,13 @@ class WriteLock {
                 failure_ = std::string("cannot be taken: ") + std::strerror(errno);
                 return;
             }
-            if (Clock::now() >= until) {
+            const auto now = Clock::now();
+            if (now >= until || writerCutOff(now)) {
                 busy_ = true;
-                failure_ =
-                    "is held by another writer for more than " + std::to_string(Wait.count() / 1000) + " s";
+                failure_ = now >= until
+                               ? "is held by another writer for more than " +
+                                     std::to_string(Wait.count() / 1000) + " s"
+                               : "is held by another writer, and the program stopped before it was let go";
                 return;
             }
             ::usleep(PauseMs * 1000);
@@ -607,12 +635,8 @@ struct LaterWrite {
     std::optional<RegistryValue> value; // none: the key is created
     bool onlyAsDefault = false;
     LockClock::time_point deadline;
-    std::string named() const { return value ? keyPath + "\\" + value->name : keyPath; }
+    RegistryRefusedWrite refused() const { return {keyPath, value, deadline - RegistryLockWait}; }
 };
-
-// Set on the writer thread while it makes one write: its locks wait until
-// the write's own deadline, and nothing there is handed on again.
-thread_local const LockClock::time_point* laterWriteDeadline = nullptr;
 
 class BackgroundWriter {
   public:
@@ -635,9 +659,13 @@ class BackgroundWriter {
     // Writes of `file` wait here (queued, or being made).
     bool waiting(const std::string& file) {
         std::lock_guard lock(mutex_);
-        return (running_ && runningFile_ == file) ||
+        return (running_ && running_->file == file) ||
                std::any_of(queue_.begin(), queue_.end(), [&](const LaterWrite& w) { return w.file == file; });
     }
+    // The value `name` of that key will have once the writes waiting here
+    // are made, from what the file holds now (`value`).
+    void applyWaiting(const std::string& file, const std::string& keyPath, const std::string& name,
+                      std::optional<RegistryValue>& value);
     void add(LaterWrite write) {
         std::lock_guard lock(mutex_);
         if (!thread_.joinable())
@@ -645,10 +673,7 @@ class BackgroundWriter {
         queue_.push_back(std::move(write));
         changed_.notify_all();
     }
-    bool finish(LockClock::time_point deadline) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_until(lock, deadline, [&] { return queue_.empty() && !running_; });
-    }
+    bool finish(LockClock::time_point deadline);
     void setHandler(RegistryLateFailureHandler handler) {
         std::lock_guard lock(mutex_);
         handler_ = std::move(handler);
@@ -663,8 +688,8 @@ class BackgroundWriter {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<LaterWrite> queue_;
-    bool running_ = false;
-    std::string runningFile_;
+    // Being made, until its verdict is said.
+    std::optional<LaterWrite> running_;
     bool stop_ = false;
     RegistryLateFailureHandler handler_;
     std::thread thread_;
@@ -678,33 +703,34 @@ void BackgroundWriter::run() {
         changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
         if (queue_.empty())
             return;
-        const LaterWrite next = std::move(queue_.front());
+        running_ = std::move(queue_.front());
         queue_.pop_front();
-        running_ = true;
-        runningFile_ = next.file;
+        const LaterWrite& next = *running_;
         lock.unlock();
         bool lockRefused = false;
         const std::optional<std::string> error = make(next, lockRefused);
         lock.lock();
-        RegistryLateFailure failure{next.file, error.value_or(""), {next.named()}};
+        RegistryLateFailure failure{next.file, error.value_or(""), {next.refused()}};
         // Those asked while it waited share its verdict.
         for (auto it = queue_.begin(); error && lockRefused && it != queue_.end();) {
             if (it->file != next.file) {
                 ++it;
                 continue;
             }
-            failure.values.push_back(it->named());
+            failure.writes.push_back(it->refused());
             it = queue_.erase(it);
         }
-        running_ = false;
         const RegistryLateFailureHandler handler = handler_;
         lock.unlock();
+        // Said before the write counts as done: whoever waits for the
+        // writes to end finds their refusals said.
         if (error && handler)
             handler(failure);
         else if (error)
             std::fprintf(stderr, "%s: %s; not written: %s\n", failure.file.c_str(), failure.reason.c_str(),
-                         joined(failure.values).c_str());
+                         namesOf(failure.writes).c_str());
         lock.lock();
+        running_.reset();
         changed_.notify_all();
     }
 }
@@ -732,6 +758,41 @@ std::optional<std::string> BackgroundWriter::make(const LaterWrite& write, bool&
     return error;
 }
 
+void BackgroundWriter::applyWaiting(const std::string& file, const std::string& keyPath,
+                                    const std::string& name, std::optional<RegistryValue>& value) {
+    const std::string key = lowered(normalisedPath(keyPath));
+    const std::string id = lowered(name);
+    const auto apply = [&](const LaterWrite& write) {
+        if (write.file != file || !write.value || lowered(write.keyPath) != key ||
+            lowered(write.value->name) != id)
+            return;
+        if (!write.onlyAsDefault || !value || !isStored(*value, write.value->type))
+            value = write.value;
+    };
+    std::lock_guard lock(mutex_);
+    if (running_)
+        apply(*running_);
+    for (const LaterWrite& write : queue_)
+        apply(write);
+}
+
+bool BackgroundWriter::finish(LockClock::time_point deadline) {
+    // Long enough for the writes still waiting at the deadline to try their
+    // lock once more and be said.
+    constexpr std::chrono::milliseconds VerdictTime{200};
+    const auto idle = [&] { return queue_.empty() && !running_; };
+    std::unique_lock lock(mutex_);
+    const auto cutoff = deadline.time_since_epoch().count();
+    if (cutoff < writerCutoff.load())
+        writerCutoff = cutoff;
+    const bool ended =
+        changed_.wait_until(lock, deadline, idle) || changed_.wait_for(lock, VerdictTime, idle);
+    // A later wait (the next window of a test) has no cutoff of its own.
+    if (writerCutoff.load() == cutoff)
+        writerCutoff = LockClock::time_point::max().time_since_epoch().count();
+    return ended;
+}
+
 // How long a writer here waits for a lock another holds: on the writer
 // thread until the write's deadline; where writes are handed on, not at all
 // (a busy lock hands the write on); else the usual wait.
@@ -755,6 +816,10 @@ void SetRegistryLateFailureHandler(RegistryLateFailureHandler handler) {
 
 bool FinishBackgroundRegistryWrites(std::chrono::steady_clock::time_point deadline) {
     return BackgroundWriter::instance().finish(deadline);
+}
+
+std::string RegistryRefusedWrite::named() const {
+    return value ? keyPath + "\\" + value->name : keyPath;
 }
 
 bool RegistryKey::handedOn(const std::string& path, const RegistryValue* value, bool onlyAsDefault,
@@ -825,38 +890,40 @@ RegistryFile::Key& RegistryKey::openKey() {
     return file_.addKey(path_);
 }
 
+// What the file holds, with the writes still waiting for its lock made:
+// a value just written reads back as written.
+std::optional<RegistryValue> RegistryKey::current(const std::string& name) {
+    const auto& values = openKey().values;
+    const auto it = values.find(lowered(name));
+    std::optional<RegistryValue> value;
+    if (it != values.end())
+        value = it->second;
+    if (!laterWriteDeadline)
+        BackgroundWriter::instance().applyWaiting(file_.filePath(), path_, name, value);
+    return value;
+}
+
 bool RegistryKey::ValueExists(const std::string& name) {
-    return open_ && openKey().values.count(lowered(name)) > 0;
+    return open_ && current(name).has_value();
 }
 
 std::string RegistryKey::ReadString(const std::string& name) {
-    auto& values = openKey().values;
-    auto it = values.find(lowered(name));
-    if (it == values.end())
+    const std::optional<RegistryValue> value = current(name);
+    if (!value)
         return {};
-    if (it->second.type != RegistryValue::Type::String)
+    if (value->type != RegistryValue::Type::String)
         throw RegistryError("Invalid data type for '" + name + "'");
-    return it->second.text;
+    return value->text;
 }
 
 int RegistryKey::ReadInteger(const std::string& name) {
-    auto& values = openKey().values;
-    auto it = values.find(lowered(name));
-    if (it == values.end())
+    const std::optional<RegistryValue> value = current(name);
+    if (!value)
         throw RegistryError("Failed to get data for '" + name + "'");
-    if (it->second.type != RegistryValue::Type::Dword)
+    if (value->type != RegistryValue::Type::Dword)
         throw RegistryError("Invalid data type for '" + name + "'");
-    return int(it->second.dword);
+    return int(value->dword);
 }
-
-namespace {
-
-// A value another writer stored, which a default must not replace.
-bool isStored(const RegistryValue& value, RegistryValue::Type type) {
-    return value.type == type && (type == RegistryValue::Type::Dword || !value.text.empty());
-}
-
-} // namespace
 
 bool RegistryKey::write(RegistryValue value, bool onlyAsDefault) {
     if (open_ && handedOn(path_, &value, onlyAsDefault, false))

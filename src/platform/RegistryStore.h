@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -139,22 +140,34 @@ inline constexpr std::chrono::milliseconds RegistryLockWait{5000};
 // it is). Such a write, and every later one of the same file while any
 // waits there, returns at once; they are made in the order asked, each
 // waiting for the lock up to the usual wait from the moment it was asked.
-// A value read back meanwhile is the file's.
+// A value read back meanwhile is the one last asked, waiting writes
+// included.
 void WriteLockedRegistryInBackground(bool on);
+
+// One write refused on that thread.
+struct RegistryRefusedWrite {
+    std::string keyPath;                // as normalised ("software\\Vorlin\\Halvex")
+    std::optional<RegistryValue> value; // none: the key was to be created
+    std::chrono::steady_clock::time_point asked;
+    // "key\\value", or the key alone.
+    std::string named() const;
+};
 
 // Writes refused on that thread: the one whose wait ran out, or that failed
 // otherwise, and those of the same file asked while it waited, which share
 // its verdict (as a burst of writes met by a held lock gives up together).
 struct RegistryLateFailure {
     std::string file;
-    std::string reason;              // the lock and why, or the write's own error
-    std::vector<std::string> values; // "key\\value" of each, a key alone for one to create
+    std::string reason; // the lock and why, or the write's own error
+    std::vector<RegistryRefusedWrite> writes;
 };
 using RegistryLateFailureHandler = std::function<void(const RegistryLateFailure&)>;
 // Told on the writer thread; with none set, stderr is.
 void SetRegistryLateFailureHandler(RegistryLateFailureHandler handler);
-// Waits until the writes handed to that thread are made or refused; false
-// when some still wait at `deadline`.
+// Waits until the writes handed to that thread are made or refused. Those
+// still waiting for a lock at `deadline` give up then and are refused (a
+// stop must not outlast its bound); false when some are neither made nor
+// refused shortly after it.
 bool FinishBackgroundRegistryWrites(std::chrono::steady_clock::time_point deadline);
 
 // One open key, in the manner of the original registry object.
@@ -201,6 +214,7 @@ class RegistryKey {
 
   private:
     RegistryFile::Key& openKey();
+    std::optional<RegistryValue> current(const std::string& name);
     bool write(RegistryValue value, bool onlyAsDefault = false);
     // Hands a write (none: the key's creation) to the writer thread when
     // its file's writes wait there, or when `lockBusy`; true when handed.

@@ -60,22 +60,25 @@ ShutdownSignals::Deadline ShutdownSignals::BeginStop() {
     return stopDeadline;
 }
 
-void ShutdownSignals::WatchStop(std::chrono::milliseconds bound, std::function<void(Deadline)> onStop) {
+void ShutdownSignals::WatchStop(std::chrono::milliseconds bound, std::function<void(Deadline)> onStop,
+                                std::chrono::milliseconds lastWordsTime, std::function<void()> lastWords) {
     {
         std::lock_guard lock(stopMutex);
         if (watchPipe[0] >= 0 || ::pipe2(watchPipe, O_CLOEXEC) != 0)
             return;
         stopBound = bound;
     }
-    std::thread([onStop = std::move(onStop)] {
+    std::thread([onStop = std::move(onStop), lastWordsTime, lastWords = std::move(lastWords)] {
         char byte = 0;
         while (::read(watchPipe[0], &byte, 1) < 0 && errno == EINTR) {
         }
         const Deadline deadline = BeginStop();
         if (onStop)
             onStop(deadline);
-        std::this_thread::sleep_until(deadline);
+        std::this_thread::sleep_until(deadline - lastWordsTime);
         std::fprintf(stderr, "Halvex: the stop did not end within its bound; ending now\n");
+        if (lastWords)
+            lastWords();
         std::fflush(nullptr);
         std::_Exit(0);
     }).detach();

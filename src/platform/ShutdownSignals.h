@@ -22,9 +22,11 @@ class ShutdownSignals : public QObject {
     using Deadline = std::chrono::steady_clock::time_point;
     // Makes the stop's bound hold whatever the GUI thread is doing: from the
     // first signal (or BeginStop) on, a thread of its own runs `onStop` with
-    // the stop's deadline, and ends the process (exit code 0, said on
-    // stderr) if it still runs at that deadline.
-    static void WatchStop(std::chrono::milliseconds bound, std::function<void(Deadline)> onStop);
+    // the stop's deadline, and if the process still runs `lastWordsTime`
+    // before that deadline, runs `lastWords` and ends it (exit code 0, said
+    // on stderr).
+    static void WatchStop(std::chrono::milliseconds bound, std::function<void(Deadline)> onStop,
+                          std::chrono::milliseconds lastWordsTime, std::function<void()> lastWords);
     // Fixes the stop's deadline, once, and returns it (from the first
     // signal's moment when one came first).
     static Deadline BeginStop();

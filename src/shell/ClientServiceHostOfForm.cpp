@@ -190,4 +190,8 @@ clients::CalendarSettings ClientServiceHostOfForm::CalendarSettingsInForce() con
     return {settings_.CalendarServiceEnabled, settings_.PortTCPCalBrowse, settings_.PortTCPCalSend};
 }
 
+bool ClientServiceHostOfForm::DatabaseRestoring() const {
+    return form_.Admin().Maintenance().Restoring();
+}
+
 } // namespace shell

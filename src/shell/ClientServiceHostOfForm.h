@@ -45,6 +45,7 @@ class ClientServiceHostOfForm : public clients::ClientServiceHost {
     QTcpServer& CalendarServer() override;
     std::string ProgramFolder() const override;
     clients::CalendarSettings CalendarSettingsInForce() const override;
+    bool DatabaseRestoring() const override;
 
   private:
     TForm1& form_;

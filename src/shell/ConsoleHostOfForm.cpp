@@ -1,12 +1,14 @@
 #include "shell/ConsoleHostOfForm.h"
 
 #include "admin/Console.h"
+#include "clients/ClientService.h"
 #include "db/InterfaceDB.h"
 #include "db/MainDatabase.h"
 #include "pbx/CrmConsole.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "platform/WireCodePage.h"
+#include "shell/DatabaseHostOfForm.h"
 #include "shell/FileLocations.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
@@ -258,6 +260,7 @@ void ConsoleHostOfForm::ShowProgress(const std::string& text) {
     if (!OknoInfo)
         return;
     OknoInfo->Label1->setText(QString::fromStdString(text));
+    OknoInfo->HeldOpen = true;
     if (OknoInfo->isVisible())
         return;
     OknoInfo->progress->setRange(0, 0);
@@ -270,15 +273,25 @@ void ConsoleHostOfForm::HideProgress() {
     form_.Zakladki->setEnabled(true);
     if (!OknoInfo)
         return;
+    OknoInfo->HeldOpen = false;
     OknoInfo->hide();
     OknoInfo->Stop();
 }
 
 int ConsoleHostOfForm::ReattachMainDatabase(const db::ConnectionSettings& connection,
-                                            StructureCheck& structure) {
+                                            StructureCheck& structure, QWidget* boxOwner) {
     db::MainDatabase& database = form_.Database();
     database.StructureCheckedDatabase.clear();
-    return attachReporting(structure, [&] { return database.AttachMainDatabase(connection, true); });
+    QPointer<QWidget>& owner = form_.DatabaseHost().BoxOwner;
+    owner = boxOwner;
+    const int result =
+        attachReporting(structure, [&] { return database.AttachMainDatabase(connection, true); });
+    owner = nullptr;
+    return result;
+}
+
+void ConsoleHostOfForm::RestoreOver() {
+    form_.Clients().AnswerLoginsHeldForRestore();
 }
 
 void ConsoleHostOfForm::UstawKomunikatLP() {

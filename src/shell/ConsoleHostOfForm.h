@@ -54,7 +54,9 @@ class ConsoleHostOfForm : public admin::ConsoleHost {
     void SetAdvancedDiagnostics(bool on) override;
     void ShowProgress(const std::string& text) override;
     void HideProgress() override;
-    int ReattachMainDatabase(const db::ConnectionSettings& database, StructureCheck& structure) override;
+    int ReattachMainDatabase(const db::ConnectionSettings& database, StructureCheck& structure,
+                             QWidget* boxOwner) override;
+    void RestoreOver() override;
     void SaveIncomingCall(const std::string& caller, const std::string& extension, std::uint32_t length,
                           const QDateTime& start) override;
     // The reload asked for while the database was away, once it is back.

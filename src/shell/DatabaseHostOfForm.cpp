@@ -26,13 +26,13 @@ unsigned flagsOf(db::DatabaseHost::MessageKind kind) {
 } // namespace
 
 void ShowDatabaseMessage(const std::string& text, const std::string& caption,
-                         db::DatabaseHost::MessageKind kind) {
-    ui::dialogs().MessageBox(text, caption, flagsOf(kind), ui::IDOK);
+                         db::DatabaseHost::MessageKind kind, QWidget* owner) {
+    ui::dialogs().MessageBox(text, caption, flagsOf(kind), ui::IDOK, owner);
 }
 
-bool AskDatabaseOkCancel(const std::string& text, const std::string& caption) {
+bool AskDatabaseOkCancel(const std::string& text, const std::string& caption, QWidget* owner) {
     // A server without a display creates the file: it cannot run without it.
-    return ui::dialogs().MessageBox(text, caption, ui::MB_OKCANCEL, ui::IDOK) == ui::IDOK;
+    return ui::dialogs().MessageBox(text, caption, ui::MB_OKCANCEL, ui::IDOK, owner) == ui::IDOK;
 }
 
 std::string DatabaseHostOfForm::Text(const char* key) {
@@ -97,11 +97,11 @@ bool DatabaseHostOfForm::HasDisplay() {
 }
 
 void DatabaseHostOfForm::ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) {
-    ShowDatabaseMessage(text, caption, kind);
+    ShowDatabaseMessage(text, caption, kind, BoxOwner);
 }
 
 bool DatabaseHostOfForm::AskOkCancel(const std::string& text, const std::string& caption) {
-    return AskDatabaseOkCancel(text, caption);
+    return AskDatabaseOkCancel(text, caption, BoxOwner);
 }
 
 } // namespace shell

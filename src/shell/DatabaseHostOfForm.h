@@ -5,6 +5,9 @@
 
 #include "db/DatabaseHost.h"
 
+#include <QPointer>
+#include <QWidget>
+
 class TForm1;
 
 namespace shell {
@@ -30,6 +33,10 @@ class DatabaseHostOfForm : public db::DatabaseHost {
     void ShowMessage(const std::string& text, const std::string& caption, MessageKind kind) override;
     bool AskOkCancel(const std::string& text, const std::string& caption) override;
 
+    // The window the database's boxes belong to while it is set (the
+    // settings dialog at a restore's end); none otherwise.
+    QPointer<QWidget> BoxOwner;
+
   private:
     TForm1& form_;
     ServerSettings& settings_;
@@ -38,7 +45,7 @@ class DatabaseHostOfForm : public db::DatabaseHost {
 // The database's messages and questions through the dialogs in force
 // (ui::dialogs()), with the flags and safe answers they always had.
 void ShowDatabaseMessage(const std::string& text, const std::string& caption,
-                         db::DatabaseHost::MessageKind kind);
-bool AskDatabaseOkCancel(const std::string& text, const std::string& caption);
+                         db::DatabaseHost::MessageKind kind, QWidget* owner = nullptr);
+bool AskDatabaseOkCancel(const std::string& text, const std::string& caption, QWidget* owner = nullptr);
 
 } // namespace shell

@@ -46,11 +46,12 @@ void TForm1::QueueLogLineSecond(std::string line) {
 }
 
 void TForm1::TimerUpdateInfoTimer() {
-    auto batch = base::DiagnosticLog::instance().LogQueueMain.TakeAll();
+    base::MainLogDrain drained = base::DrainMainLog(LogFilePath, base::Switches().LogDoPliku.load());
+    std::deque<std::string>& batch = drained.lines;
     if (batch.empty())
         return;
-    if (base::Switches().LogDoPliku.load()) {
-        const base::LogFileAppend appended = base::AppendToLogFile(LogFilePath, batch);
+    if (drained.toFile) {
+        const base::LogFileAppend& appended = drained.appended;
         reportLogFileState(appended.written, appended.error);
         batch.insert(batch.end(), appended.rotations.begin(), appended.rotations.end());
     }

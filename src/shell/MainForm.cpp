@@ -3,6 +3,7 @@
 #include "shell/MainForm.h"
 
 #include "admin/Console.h"
+#include "base/LogFile.h"
 #include "base/TraceLabel.h"
 #include "pbx/CrmConsole.h"
 #include "platform/ShutdownSignals.h"
@@ -64,6 +65,7 @@ TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLit
         slot.Socket = -1;
 
     LogFilePath = shell::LogFilePathFor(TExeVersion::ProgramPath());
+    base::SetMainLogFile(LogFilePath);
     RegistryInHklm = true;
     Pbx().PbxLinkErrorCount = 0;
     Admin().ContactsLoaded = false;

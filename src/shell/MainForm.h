@@ -199,6 +199,8 @@ class TForm1 : public ui::TForm {
     // True when this copy found another one running and ends at once.
     bool IsSecondInstance() const { return SecondInstance; }
     db::MainDatabase& Database() { return *database_; }
+    // The main window as the database access sees it.
+    shell::DatabaseHostOfForm& DatabaseHost() { return *databaseHost_; }
 
     // ---- diagnostic log ----
     void WriteLog(int level, const char* format, ...) HALVEX_PRINTF(3, 4);
@@ -237,6 +239,10 @@ class TForm1 : public ui::TForm {
     // link thread, and an attach call still in the Firebird client) before
     // the process ends without them.
     static constexpr std::chrono::milliseconds ThreadStopBound{5000};
+    // The end of that bound kept for the stop's last words: settings still
+    // waiting for their file's lock are named and the log is written before
+    // the process ends, whoever ends it.
+    static constexpr std::chrono::milliseconds LastWordsTime{500};
     void FormDestroy();
     bool IsClosing() const { return base::DiagnosticLog::instance().closing.load() != 0; }
 
@@ -274,6 +280,10 @@ class TForm1 : public ui::TForm {
     // settings file could not be had (found on the settings writer's
     // thread too).
     std::atomic<bool> SettingsReadOnly = false;
+    // When the start-up read of the settings ended: a write asked before it
+    // is the start's, one asked after it the administrator's.
+    std::atomic<std::chrono::steady_clock::time_point> SettingsReadEnd{
+        std::chrono::steady_clock::time_point::max()};
 
     // The values in force, read and written through the settings table.
     shell::ServerSettings Settings;

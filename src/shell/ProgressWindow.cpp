@@ -53,6 +53,10 @@ void TOknoInfo::OknoInfoTimerTimer() {
 
 // The close box ends a modal show with Cancel.
 void TOknoInfo::closeEvent(QCloseEvent* event) {
+    if (HeldOpen) {
+        event->ignore();
+        return;
+    }
     SetModalResult(ui::mrCancel);
     event->accept();
 }

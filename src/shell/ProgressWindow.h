@@ -22,6 +22,9 @@ class TOknoInfo : public ui::TForm {
     // Bar back to 0 on 0-100, timer off, Abort hidden.
     void Stop();
     void OknoInfoTimerTimer();
+    // While set (a restore shows the window), its close box does nothing:
+    // the window stands until the work it shows has ended.
+    bool HeldOpen = false;
 
   protected:
     void closeEvent(QCloseEvent* event) override;

@@ -5,6 +5,8 @@
 // writes by it.
 #include "shell/MainForm.h"
 
+#include "admin/Console.h"
+
 #include "base/DiagnosticLog.h"
 #include "base/PasswordCodec.h"
 #include "base/SettingsBranch.h"
@@ -52,15 +54,69 @@ void cannotWriteSettings(TForm1& form, const std::string& reason) {
         file.c_str(), reason.c_str());
 }
 
+// The refused writes as the log and stderr name them: each value with what
+// it was to be ("***" for a password), a key to create alone.
+std::string refusedValues(const std::vector<platform::RegistryRefusedWrite>& writes) {
+    std::string text;
+    for (const platform::RegistryRefusedWrite& write : writes) {
+        std::string item = write.named();
+        if (write.value && shell::IsEncipheredSetting(write.value->name))
+            item += " = ***";
+        else if (write.value && write.value->type == platform::RegistryValue::Type::Dword)
+            item += " = " + std::to_string(write.value->dword);
+        else if (write.value)
+            item += " = \"" + write.value->text + "\"";
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+// Writes of the start (the defaults of missing values) refused: said as a
+// refused write at start is, each value named.
+void startWritesNotWritten(TForm1& form, const std::string& file, const std::string& reason,
+                           const std::string& values) {
+    cannotWriteSettings(form, reason);
+    std::fprintf(stderr, "Halvex: not written to the settings file %s: %s\n", file.c_str(), values.c_str());
+    base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie zapisano w pliku ustawień %s: %s", file.c_str(),
+                                                      values.c_str());
+}
+
+// Writes the administrator asked for (the settings dialog, its buttons, the
+// scheduled backup's time) refused: they stay in force until the program
+// stops, and its next start reads what the file holds. Said on stderr and in
+// the log, and by the settings dialog in a box where there is a display.
+void storedWritesNotWritten(TForm1& form, const std::string& file, const std::string& reason,
+                            const std::string& values) {
+    std::fprintf(stderr,
+                 "Halvex: the settings file %s was not written (%s): %s; these values are in force until the "
+                 "program stops, and its next start reads the ones stored before\n",
+                 file.c_str(), reason.c_str(), values.c_str());
+    base::DiagnosticLog::instance().WriteWhileClosing(
+        2,
+        "Nie zapisano w pliku ustawień %s (%s): %s; wartości obowiązują do zatrzymania programu, przy "
+        "następnym uruchomieniu wrócą zapisane wcześniej",
+        file.c_str(), reason.c_str(), values.c_str());
+    QMetaObject::invokeMethod(
+        &form,
+        [&form, file, reason, values] {
+            admin::Console& console = form.Admin();
+            if (ui::dialogs().HasDisplay() && console.SettingsNotWritten)
+                console.SettingsNotWritten(file, reason, values);
+        },
+        Qt::QueuedConnection);
+}
+
 // Writes that waited for the lock off the event loop and were refused
-// there: said as a refused write at start is, each value named.
+// there, in the words of whoever asked for them.
 void settingsNotWritten(TForm1& form, const platform::RegistryLateFailure& failure) {
-    cannotWriteSettings(form, failure.reason);
-    std::string names;
-    for (const std::string& name : failure.values)
-        names += (names.empty() ? "" : ", ") + name;
-    base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie zapisano w pliku ustawień %s: %s",
-                                                      failure.file.c_str(), names.c_str());
+    std::vector<platform::RegistryRefusedWrite> atStart, later;
+    const auto readEnd = form.SettingsReadEnd.load();
+    for (const platform::RegistryRefusedWrite& write : failure.writes)
+        (write.asked <= readEnd ? atStart : later).push_back(write);
+    if (!atStart.empty())
+        startWritesNotWritten(form, failure.file, failure.reason, refusedValues(atStart));
+    if (!later.empty())
+        storedWritesNotWritten(form, failure.file, failure.reason, refusedValues(later));
 }
 
 // Writes the default a start found missing, unless defaults stay in memory.
@@ -464,4 +520,5 @@ void TForm1::OdczytRejestruWindows() {
     for (const auto section : {PabxMacros, Sms, DynamicRouting})
         readSettingsSection(*this, section);
     SettingsRegistry = openSettingsKey(*this, MainKey);
+    SettingsReadEnd = std::chrono::steady_clock::now();
 }

@@ -8,6 +8,7 @@
 #include "sms/SmsGateway.h"
 
 #include <QNetworkInterface>
+#include <algorithm>
 #include <stdexcept>
 
 namespace shell {
@@ -15,7 +16,7 @@ namespace {
 
 const char* const MainKey = base::SettingsMainKey;
 const char* const DateTimeFormat = base::StoredDateTimeFormat;
-constexpr std::size_t ShortTextLimit = 9;
+constexpr std::size_t ShortTextLimit = base::ShortTextLimit;
 
 using enum SettingsSection;
 using enum SettingType;
@@ -217,6 +218,13 @@ const Setting& FindSetting(const std::string& name, SettingsSection section) {
         if (setting.section == section && name == setting.name)
             return setting;
     throw std::out_of_range("No setting " + name);
+}
+
+bool IsEncipheredSetting(const std::string& name) {
+    return std::any_of(Table.begin(), Table.end(), [&](const Setting& setting) {
+        return setting.type == EncipheredText &&
+               QString::fromStdString(name).compare(QLatin1String(setting.name), Qt::CaseInsensitive) == 0;
+    });
 }
 
 std::string SettingsKeyPath(SettingsSection section, int pbxType) {

@@ -57,6 +57,9 @@ const std::vector<Setting>& SettingsTable();
 // The setting of that name in that section; raises std::out_of_range when
 // there is none.
 const Setting& FindSetting(const std::string& name, SettingsSection section = SettingsSection::Main);
+// Whether a value of that name (in any case) is stored enciphered: a
+// password, never shown.
+bool IsEncipheredSetting(const std::string& name);
 // The key of a section ("\software\Vorlin\Halvex\SMS"); the macros' key
 // depends on the PBX type.
 std::string SettingsKeyPath(SettingsSection section, int pbxType);

@@ -38,6 +38,8 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     // The rows on the road stay in its journal; those not in it are named.
     form.Sms().NameUnsentMessages();
     form.Database().StopRowRoad(std::chrono::steady_clock::now());
+    // Settings still waiting for their file's lock are named, not waited for.
+    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now());
     form.TimerUpdateInfoTimer();
     std::fprintf(stderr, "Halvex: %s did not end in time; ending without waiting for it\n", what);
     std::fflush(nullptr);
@@ -62,7 +64,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::Zamknij1Click() {
-    if (ShutdownStarted)
+    if (ShutdownStarted || Admin().Maintenance().RefuseExitDuringRestore())
         return;
     if (Settings.pytanieOwych &&
         ui::dialogs().MessageBox(Text("IDS_641"), Text("IDS_642"), ui::MB_YESNO, ui::IDNO) != ui::IDYES)
@@ -85,6 +87,10 @@ void TForm1::WMQuery() {
     }
     base::DebugTrace("WMQuery: odłożone do końca bieżącej obsługi");
     ShutdownWaiting = true;
+    // The handler beneath may wait in a box for a user: the box gets its
+    // safe answer now, and what the handler would do next is left undone.
+    Admin().Maintenance().StopRequested();
+    ui::EndDialogsForStop();
     QTimer::singleShot(ThreadStopBound, this, [this] {
         if (!ShutdownStarted)
             endWithoutWaiting(*this, "a running step");
@@ -135,8 +141,9 @@ void TForm1::finishShutdown() {
     if (!WaitForAttachThreads(std::chrono::steady_clock::now()))
         endWithoutWaiting(*this, "the database attach");
     // Settings still waiting for their file's lock are written or said
-    // before the log's last lines: none waits longer than the lock's wait.
-    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() + platform::RegistryLockWait);
+    // before the log's last lines, and before the stop watch's own last
+    // words: the lock's wait gives way to the stop's bound.
+    platform::FinishBackgroundRegistryWrites(platform::ShutdownSignals::BeginStop() - 2 * LastWordsTime);
     TimerUpdateInfoTimer();
     TimerUpdateKolejkaTimer();
     QCoreApplication::exit(0);
@@ -150,10 +157,9 @@ void TForm1::FormDestroy() {
     event_bufor.reset();
     SettingsRegistry.reset();
     // Settings still waiting for their file's lock are written or said
-    // before the window goes (each waits no longer than the lock's wait);
-    // what the forms store as they close waits where it is.
-    platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
-                                             2 * platform::RegistryLockWait);
+    // before the window goes, within the stop's bound; what the forms store
+    // as they close waits where it is.
+    platform::FinishBackgroundRegistryWrites(platform::ShutdownSignals::BeginStop() - LastWordsTime);
     platform::WriteLockedRegistryInBackground(false);
     platform::SetRegistryLateFailureHandler({});
     platform::SetRegistrySetAsideHandler({});

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace ui {
@@ -101,14 +102,29 @@ void widenToCaption(QMessageBox& box) {
                   1, grid->columnCount());
 }
 
+// Set once the program stops; cleared when the dialogs are set.
+std::atomic<bool> endedForStop{false};
+
 } // namespace
 
 Dialogs& dialogs() {
     return *current();
 }
 
+void EndDialogsForStop() {
+    endedForStop = true;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible())
+            dialog->reject();
+}
+
+bool DialogsEndedForStop() {
+    return endedForStop;
+}
+
 void setDialogs(std::shared_ptr<Dialogs> implementation) {
     current() = std::move(implementation);
+    endedForStop = false;
 }
 
 int Dialogs::MessageDialog(const std::string& text, const std::string& caption, unsigned iconFlags,
@@ -154,11 +170,14 @@ int InteractiveDialogs::MessageDialog(const std::string& text, const std::string
     return showModal(*form);
 }
 
-int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags, int,
-                                   QWidget* owner) {
+int InteractiveDialogs::MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                                   int headlessAnswer, QWidget* owner) {
+    if (DialogsEndedForStop())
+        return headlessAnswer;
     QMessageBox box(iconFor(flags), q(caption), q(text), buttonsFor(flags), ownerWindow(owner));
     widenToCaption(box);
-    return answerFor(box.exec());
+    const int answer = answerFor(box.exec());
+    return DialogsEndedForStop() ? headlessAnswer : answer;
 }
 
 bool InteractiveDialogs::InputQuery(const std::string& caption, const std::string& prompt,
@@ -179,6 +198,8 @@ std::string InteractiveDialogs::OpenFileName(const std::string& caption, const s
 std::string InteractiveDialogs::OpenFile(const FileRequest& request, QWidget* owner) {
     QFileDialog dialog(ownerWindow(owner), q(request.caption), q(request.initialDir),
                        fileFilter(request.filter));
+    if (DialogsEndedForStop())
+        return {};
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(q(request.defaultExt));

@@ -171,6 +171,11 @@ class ScriptedDialogs : public Dialogs {
     std::vector<Call> calls_;
 };
 
+// The program stops: every box, question and file dialog open is ended
+// with its safe answer, and those asked from now on get it at once.
+void EndDialogsForStop();
+bool DialogsEndedForStop();
+
 // The dialogs in force for the process (headless until set).
 Dialogs& dialogs();
 void setDialogs(std::shared_ptr<Dialogs> implementation);

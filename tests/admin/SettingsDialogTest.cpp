@@ -213,6 +213,121 @@ TEST_F(SettingsDialogTest, OkWithTheSettingsLockHeldReturnsWhileItsWritesWait) {
     EXPECT_NE(registry().find(stored), std::string::npos) << registry();
 }
 
+// The host fields show what is stored whole: the database server as
+// "host/port" and a long host name of the attendance database, and the
+// dialling prefix up to its 9 characters. OK with nothing touched stores
+// each as it was and leaves the main connection attached.
+TEST_F(SettingsDialogTest, StoredHostsAndPrefixAreShownWholeAndOkLeavesThemAndTheConnectionAlone) {
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    const std::string databaseHost = "192.168.1.10/3051";
+    const std::string attendanceHost = "attendance-data.branch-office.example.pl";
+    ASSERT_EQ(attendanceHost.size(), 40u);
+    const std::string prefix = "0,,,p9";
+    admin::ConsoleHost& host = form->Admin().Host();
+    ASSERT_TRUE(host.StoreSetting(base::SettingsSection::Main, "IPFBase", databaseHost));
+    ASSERT_TRUE(host.StoreSetting(base::SettingsSection::Main, "RCP_IPFB", attendanceHost));
+    ASSERT_TRUE(host.StoreSetting(base::SettingsSection::Main, "Miedzy", prefix));
+    const DbHandle attached = MainDbHandle;
+    ASSERT_TRUE(MainDbHandleExists());
+
+    open();
+    EXPECT_EQ(control("DIPBEdit")->text().toStdString(), databaseHost);
+    EXPECT_EQ(control("edRCP_IP")->text().toStdString(), attendanceHost);
+    EXPECT_EQ(control("PrefixMiedzy")->text().toStdString(), prefix);
+    press("btnAccept");
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(MainDbHandle, attached);
+    EXPECT_TRUE(MainDbHandleExists());
+    EXPECT_EQ(form->Settings.IPFBaseText, databaseHost);
+    EXPECT_EQ(form->Settings.RcpDb.IPFB, attendanceHost);
+    const std::string stored = registry();
+    for (const std::string& value :
+         {"\"IPFBase\"=\"" + databaseHost + "\"", "\"RCP_IPFB\"=\"" + attendanceHost + "\"",
+          "\"Miedzy\"=\"" + prefix + "\""})
+        EXPECT_NE(stored.find(value), std::string::npos) << value << "\n" << stored;
+}
+
+// A language chosen and stored while the settings file's lock is held waits
+// for the lock; the dialog shown again compares with it, not with the file:
+// picking the file's language back is a change, said and stored after it.
+TEST_F(SettingsDialogTest, TheLanguageComparedIsTheOneLastSetWhileItsWriteWaits) {
+    writeMain("language", 1);
+    ASSERT_NO_FATAL_FAILURE(createAttachedForm());
+    const std::string notice = form->Text("IDS_LANG_RESTART");
+    const auto notices = [&] {
+        const auto calls = dialogs->Calls();
+        return std::count_if(calls.begin(), calls.end(),
+                             [&](const auto& call) { return call.text == notice; });
+    };
+    // The list shows the language in force, English, whatever was stored.
+    QComboBox* languages = nullptr;
+    const auto show = [&] {
+        open();
+        dialog->pcKonfiguracja->SetActivePage(dialog->tabInne);
+        languages = control<QComboBox>("ComboBoxLang");
+        languages->setFocus();
+        EXPECT_EQ(languages->currentIndex(), 1);
+    };
+    {
+        const testing_support::HeldSettingsLock held(sandbox.machineRegistryFile());
+        ASSERT_TRUE(held.held());
+        show();
+        QTest::keyClick(languages, Qt::Key_Home); // Polski
+        EXPECT_EQ(notices(), 1);
+        press("btnAccept");
+        show();
+        QTest::keyClick(languages, Qt::Key_Home); // Polski, as stored last
+        EXPECT_EQ(notices(), 1);
+        QTest::keyClick(languages, Qt::Key_Down); // Angielski, as the file still has it
+        EXPECT_EQ(notices(), 2);
+        press("btnAccept");
+    }
+    ASSERT_TRUE(platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                                         2 * platform::RegistryLockWait));
+    EXPECT_NE(registry().find(dword("language", 1)), std::string::npos) << registry();
+}
+
+// The lock is held past its wait: what OK stored is refused. The dialog says
+// so in a box of its own, and stderr and the log name every value (a
+// password only as "***"), in the administrator's words, not the start's.
+TEST_F(SettingsDialogTest, AWriteOfOkRefusedAfterTheLockWaitIsSaidByTheDialogWithItsValues) {
+    open();
+    const std::string secret = "tajne-haslo";
+    testing::internal::CaptureStderr();
+    {
+        const testing_support::HeldSettingsLock held(sandbox.machineRegistryFile());
+        ASSERT_TRUE(held.held());
+        type("AdrBroad", "10.1.2.255");
+        type("edRCPpassword", secret);
+        press("btnAccept");
+        EXPECT_TRUE(platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now() +
+                                                             2 * platform::RegistryLockWait));
+    }
+    const std::string errors = testing::internal::GetCapturedStderr();
+    const std::string broadcast = "software\\Vorlin\\Halvex\\Broadcast = \"10.1.2.255\"";
+    const std::string password = "software\\Vorlin\\Halvex\\RCP_PasswordFB = ***";
+    const auto box = [&] {
+        for (const auto& call : dialogs->Calls())
+            if (call.text.rfind(text("IDS_906"), 0) == 0)
+                return call;
+        return ui::ScriptedDialogs::Call{};
+    };
+    ASSERT_TRUE(linktest::WaitFor([&] { return !box().text.empty(); }));
+    EXPECT_EQ(box().owner, dialog.get());
+    EXPECT_EQ(box().flags, ui::MB_OK | ui::MB_ICONWARNING);
+    const std::string log = mainLogText();
+    for (const std::string& said : {box().text, errors, log}) {
+        EXPECT_NE(said.find(broadcast), std::string::npos) << said;
+        EXPECT_NE(said.find(password), std::string::npos) << said;
+        EXPECT_EQ(said.find(secret), std::string::npos) << said;
+        EXPECT_EQ(said.find(AesEncryptToHexWire(secret, FixedKeyText)), std::string::npos) << said;
+    }
+    EXPECT_NE(log.find("Nie zapisano w pliku ustawień " + sandbox.machineRegistryFile()), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Nie można zapisać pliku ustawień"), std::string::npos) << log;
+    EXPECT_EQ(errors.find("defaults of missing ones are not written"), std::string::npos) << errors;
+}
+
 // With automatic reconnection on, a link the administrator switched off
 // stays off whatever the new address.
 TEST_F(SettingsDialogTest, OkLeavesALinkThatIsSwitchedOffOff) {
@@ -331,8 +446,8 @@ TEST_F(SettingsDialogTest, CrmFieldsAreClampedAndRouteValidityKeepsToTheList) {
     control("edSmsCountryCode")->insert(QStringLiteral("4x"));
     EXPECT_FALSE(control("edSmsCountryCode")->text().contains('x'));
     control("PrefixMiedzy")->clear();
-    control("PrefixMiedzy")->insert(QStringLiteral("0,p#*"));
-    EXPECT_EQ(control("PrefixMiedzy")->text(), "0,p#");
+    control("PrefixMiedzy")->insert(QStringLiteral("0,p#*12345678")); // 9 characters kept
+    EXPECT_EQ(control("PrefixMiedzy")->text(), "0,p#*1234");
     type("edSmsCountryCode", "48");
     type("PrefixMiedzy", "0");
     click("btnAccept");

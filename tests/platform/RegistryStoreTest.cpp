@@ -475,9 +475,10 @@ struct HandedOnWrites {
 
 // Another writer holds the lock: each write returns at once and waits for
 // the lock on the writer thread; once the lock is free they are made in the
-// order asked (a key created among them included). When the holder keeps
-// the lock past the wait, the write is refused there, with the writes asked
-// behind it, and each is named.
+// order asked (a key created among them included), and meanwhile read back
+// as written. When the holder keeps the lock past the wait, the write is
+// refused there, with the writes asked behind it, and each is named with
+// its value.
 TEST(RegistryStore, WritesThatFindTheLockHeldWaitElsewhereInOrderAndAreNamedWhenRefused) {
     Sandbox sandbox;
     HandedOnWrites handedOn;
@@ -497,6 +498,10 @@ TEST(RegistryStore, WritesThatFindTheLockHeldWaitElsewhereInOrderAndAreNamedWhen
         sms.WriteString("CountryCode", "420");
         EXPECT_EQ(testing_support::readFile(file).find("TCPCentr"), std::string::npos)
             << "written without the lock";
+        // Read back, a waiting write is the value last set.
+        EXPECT_EQ(key.ReadInteger("PortTCP"), 2);
+        EXPECT_EQ(key.ReadString("TCPCentr"), "10.0.0.1");
+        EXPECT_TRUE(sms.ValueExists("CountryCode"));
     }
     ASSERT_TRUE(handedOn.finish());
     RegistryKey check(RegistryBranch::Machine);
@@ -521,6 +526,9 @@ TEST(RegistryStore, WritesThatFindTheLockHeldWaitElsewhereInOrderAndAreNamedWhen
     EXPECT_EQ(refused.file, file);
     EXPECT_NE(refused.reason.find(file + ".lock is held by another writer"), std::string::npos)
         << refused.reason;
-    EXPECT_EQ(refused.values, (std::vector<std::string>{"software\\Vorlin\\Halvex\\PortTCP",
-                                                        "software\\Vorlin\\Halvex\\UserFB"}));
+    ASSERT_EQ(refused.writes.size(), 2u);
+    EXPECT_EQ(refused.writes[0].named(), "software\\Vorlin\\Halvex\\PortTCP");
+    EXPECT_EQ(refused.writes[0].value->dword, 3u);
+    EXPECT_EQ(refused.writes[1].named(), "software\\Vorlin\\Halvex\\UserFB");
+    EXPECT_EQ(refused.writes[1].value->text, "kasia");
 }

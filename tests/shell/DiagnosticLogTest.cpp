@@ -1,5 +1,6 @@
 #include "base/DiagnosticLog.h"
 #include "base/LogFile.h"
+#include "platform/ShutdownSignals.h"
 #include "support/MainFormFixture.h"
 
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using testing_support::MainFormFixture;
 
@@ -334,4 +336,24 @@ TEST_F(DiagnosticLog, ALogFileThatIsALinkIsNotFollowed) {
     EXPECT_NE(said.find("cannot write the log file " + form->LogFilePath + ": it is a symbolic link"),
               std::string::npos)
         << said;
+}
+
+// A stop that outlasts its bound is ended by its watch: what the log queue
+// holds by then reaches the log file first.
+TEST_F(DiagnosticLog, TheStopWatchWritesTheQueuedLinesBeforeItEndsTheProcess) {
+    const std::string file = sandbox.file("halvex.log");
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            base::Switches().LogInfo = true;
+            base::SetMainLogFile(file);
+            platform::ShutdownSignals::WatchStop(std::chrono::milliseconds(500), {},
+                                                 std::chrono::milliseconds(100), &base::FlushMainLog);
+            platform::ShutdownSignals::BeginStop();
+            base::DiagnosticLog::instance().WriteWhileClosing(2, "ostatnie słowa zatrzymania");
+            for (;;)
+                ::pause(); // a stop that never ends
+        },
+        testing::ExitedWithCode(0), "the stop did not end within its bound");
+    EXPECT_NE(testing_support::readFile(file).find("ostatnie słowa zatrzymania"), std::string::npos);
 }

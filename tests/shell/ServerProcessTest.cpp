@@ -352,6 +352,51 @@ TEST(ServerProcess, ASettingsFileLockedForTheWholeRunIsStillTheOneItRunsOn) {
     EXPECT_EQ(testing_support::readFile(machine), settings);
 }
 
+// Another writer holds the settings file's lock from before a first start,
+// so the defaults that start writes wait for it, and SIGTERM comes while
+// they wait. The stop gives them up within its bound and names every one
+// with its value (a password as "***") on stderr and in the log, which is
+// written before the process ends.
+TEST(ServerProcess, SettingsWaitingForTheLockAtTheStopAreNamedWithTheirValuesOnStderrAndInTheLog) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    {
+        platform::RegistryKey key(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        key.WriteString("IPFBase", "127.0.0.1");
+        key.WriteString("NameFB", sandbox.file("none/RovaZAD.fdb"));
+    }
+    const std::string machine = sandbox.machineRegistryFile();
+    const std::string settings = testing_support::readFile(machine);
+    const testing_support::HeldSettingsLock held(machine);
+    ASSERT_TRUE(held.held());
+
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(halvex.waitForLog("Odczyt wartości ValidityPeriod")) << halvex.standardError();
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
+    EXPECT_EQ(testing_support::readFile(machine), settings);
+
+    const std::string log = halvex.logText();
+    const std::string errors = halvex.standardError();
+    const std::string port = "software\\Vorlin\\Halvex\\PortTCP = 1000";
+    const std::string password = "software\\Vorlin\\Halvex\\PasswordFB = ***";
+    const std::string logLine = "Nie zapisano w pliku ustawień " + machine + ": ";
+    const std::string errorLine = "Halvex: not written to the settings file " + machine + ": ";
+    for (const auto& [said, line] : {std::pair{log, logLine}, std::pair{errors, errorLine}}) {
+        const auto at = said.find(line);
+        ASSERT_NE(at, std::string::npos) << said;
+        const std::string named = said.substr(at, said.find('\n', at) - at);
+        EXPECT_NE(named.find(port), std::string::npos) << named;
+        EXPECT_NE(named.find(password), std::string::npos) << named;
+        EXPECT_EQ(named.find(AesEncryptToHexWire("plintaved", FixedKeyText)), std::string::npos) << named;
+    }
+    // Said in the start's words: these are the start's writes.
+    EXPECT_NE(errors.find("Halvex: the settings file " + machine + " cannot be written: the lock "),
+              std::string::npos)
+        << errors;
+}
+
 namespace {
 
 // The number of times `part` is in `text`.

@@ -13,12 +13,24 @@
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <algorithm>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 namespace testing_support {
 
 namespace {
 constexpr int GenerousMs = 10000;
+
+// What the server has written to a client and the client has not taken yet:
+// Qt's buffer and the system's send queue. Sent is not yet arrived.
+bool stillOnItsWay(const Klient& k) {
+    if (!k.Socket)
+        return false;
+    int queued = 0;
+    return k.Socket->bytesToWrite() > 0 ||
+           (::ioctl(int(k.Socket->socketDescriptor()), SIOCOUTQ, &queued) == 0 && queued > 0);
 }
+} // namespace
 
 void ClientServiceTestBed::SetUp() {
     MainFormFixture::SetUp();
@@ -221,7 +233,7 @@ bool ClientServiceTestBed::noticesDelivered() const {
     if (form->Clients().UdpSocket && !form->Clients().UdpSocket->Flush(0))
         return false;
     for (const Klient* k = KlientList; k; k = k->Nastepny)
-        if (k->Stan == Klient::SEND || k->HasOstatniaWyslana)
+        if (k->Stan == Klient::SEND || k->HasOstatniaWyslana || stillOnItsWay(*k))
             return false;
     return true;
 }
