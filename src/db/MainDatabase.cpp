@@ -78,6 +78,14 @@ void MainDatabase::HandRows(std::vector<RoadRow> rows) {
     // A connection attached before this database object knew of it.
     if (MainDbHandleExists() && !road_->ConnectedTo(MainDbAttachedWith()))
         road_->Connect(MainDbAttachedWith());
+    if (!MainDbHandleExists() || rowsHeld_) {
+        for (const RoadRow& row : rows)
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", row.statement.c_str());
+        // No connection yet: the reconnect timer brings one (unless a
+        // restore keeps it away on purpose).
+        if (!MainDbHandleExists() && !MainAttachHeld() && !host_.IsClosing())
+            host_.EnsureReconnectTimer();
+    }
     road_->Hand(std::move(rows));
 }
 

@@ -16,8 +16,10 @@
 
 namespace db {
 
-const char* const RowKeyMarker = "\x1F"
-                                 "ROWKEY\x1F";
+// Not blank to the value trimming of the table classes, and in no text a
+// program of ours makes.
+const char* const RowKeyMarker = "\x7F"
+                                 "ROWKEY\x7F";
 
 RoadRow RoadRow::Keyed(std::string generatorQuery, std::string insertWithMarker, RowFollower then) {
     RoadRow row(std::move(insertWithMarker), std::move(then));

@@ -3,6 +3,7 @@
 #include "db/UserTables.h"
 #include "pbx/PbxLink.h"
 #include "support/ClientServiceTestBed.h"
+#include "support/FirebirdFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@ namespace {
 class CallHistory : public testing_support::ClientServiceTestBed {
   protected:
     std::vector<QueryRow> rows(const std::string& query) {
+        testfb::AwaitRowRoad();
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         std::vector<QueryRow> result;
         session.SetSqlText(query);
