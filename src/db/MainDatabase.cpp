@@ -80,7 +80,8 @@ void MainDatabase::HandRows(std::vector<RoadRow> rows) {
         road_->Connect(MainDbAttachedWith());
     if (!MainDbHandleExists() || rowsHeld_) {
         for (const RoadRow& row : rows)
-            base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", row.statement.c_str());
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
+                           row.statement.c_str());
         // No connection yet: the reconnect timer brings one (unless a
         // restore keeps it away on purpose).
         if (!MainDbHandleExists() && !MainAttachHeld() && !host_.IsClosing())

@@ -136,8 +136,10 @@ bool RowRoad::OpenJournal(const std::string& path) {
         RowJournal journal;
         const bool open = journal.Open(path);
         if (!open) {
-            std::fprintf(stderr, "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
-                                 "kept in memory only\n", path.c_str(), journal.LastError().c_str());
+            std::fprintf(stderr,
+                         "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
+                         "kept in memory only\n",
+                         path.c_str(), journal.LastError().c_str());
             base::WriteLog(2, "Nie można otworzyć dziennika zapisów %s: %s", path.c_str(),
                            journal.LastError().c_str());
         } else {
@@ -174,7 +176,8 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
     if (!items.empty())
         base::WriteLog(2, "Dziennik zapisów %s: %zu zapisów z poprzedniej pracy czeka na bazę danych",
                        journalPath_.c_str(), items.size());
-    queue_.insert(queue_.begin(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    queue_.insert(queue_.begin(), std::make_move_iterator(items.begin()),
+                  std::make_move_iterator(items.end()));
     journalWanted_ = true;
     changed_.notify_all();
 }
@@ -248,10 +251,12 @@ void RowRoad::journalLoop(RowJournal& journal) {
         Items rows;
         rows.swap(inbox_);
         journalBusy_ = true;
+        journalInHand_ = rows.size();
         lock.unlock();
         journalRows(journal, rows);
         lock.lock();
         journalBusy_ = false;
+        journalInHand_ = 0;
         for (Item& row : rows)
             queue_.push_back(std::move(row));
         changed_.notify_all();
@@ -329,17 +334,18 @@ bool RowRoad::Paused() const {
 
 bool RowRoad::Empty() const {
     std::lock_guard lock(mutex_);
-    return inbox_.empty() && queue_.empty() && locked_.empty() && inHand_ == 0 && !journalBusy_;
+    return inbox_.empty() && queue_.empty() && locked_.empty() && inHand_ == 0 && !journalBusy_ &&
+           finishing_ == 0;
 }
 
 bool RowRoad::Idle() const {
     std::lock_guard lock(mutex_);
-    return inbox_.empty() && queue_.empty() && inHand_ == 0 && !journalBusy_;
+    return inbox_.empty() && queue_.empty() && inHand_ == 0 && !journalBusy_ && finishing_ == 0;
 }
 
 std::size_t RowRoad::Waiting() const {
     std::lock_guard lock(mutex_);
-    return inbox_.size() + queue_.size() + locked_.size() + inHand_;
+    return inbox_.size() + journalInHand_ + queue_.size() + locked_.size() + inHand_ + finishing_;
 }
 
 void RowRoad::WhenEmpty(std::function<void()> then) {
@@ -352,7 +358,8 @@ void RowRoad::WhenEmpty(std::function<void()> then) {
 
 // Under the lock.
 void RowRoad::tellIfEmpty() {
-    if (whenEmpty_ && inbox_.empty() && queue_.empty() && locked_.empty() && inHand_ == 0 && !journalBusy_)
+    if (whenEmpty_ && inbox_.empty() && queue_.empty() && locked_.empty() && inHand_ == 0 && !journalBusy_ &&
+        finishing_ == 0)
         post(std::exchange(whenEmpty_, nullptr));
 }
 
@@ -486,6 +493,10 @@ bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
         else
             back.push_back(std::move(row));
     }
+    if (outcome == Outcome::Lost)
+        for (const Item& row : back)
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
+                           row.statement.c_str());
     putBack(back);
     if (outcome == Outcome::Lost)
         lose(lastLoss_);
@@ -529,7 +540,8 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
             }
             continue;
         }
-        base::WriteLog(2, "Inny klient bazy danych zwolnił wiersz, zapisano: %s", one.front().statement.c_str());
+        base::WriteLog(2, "Inny klient bazy danych zwolnił wiersz, zapisano: %s",
+                       one.front().statement.c_str());
         std::vector<Item> behind;
         for (auto row = locked_.begin(); row != locked_.end();)
             if (row->subject == subject) {
@@ -551,11 +563,14 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
     std::vector<std::int64_t> seqs;
     for (const Item& row : rows)
         seqs.push_back(row.seq);
+    // Counted as waiting until their followers are on their way.
+    finishing_ += rows.size();
     lock.unlock();
     if (writerJournal_ && writerJournal_->IsOpen() && !writerJournal_->Remove(seqs))
         base::WriteLog(2, "Nie można usunąć zapisanych wierszy z dziennika zapisów: %s",
                        writerJournal_->LastError().c_str());
     lock.lock();
+    finishing_ -= rows.size();
     std::size_t earlier = 0;
     for (Item& row : rows) {
         if (row.earlier)
@@ -592,7 +607,7 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
 }
 
 RowRoad::Outcome RowRoad::lostWith(const SessionDB& session) {
-    lastLoss_ = session.Unanswered()         ? "the row writer got no answer"
+    lastLoss_ = session.Unanswered()          ? "the row writer got no answer"
                 : session.LastMessage.empty() ? "the connection of the row writer was lost"
                                               : session.LastMessage;
     return Outcome::Lost;
@@ -693,7 +708,8 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
         session.RollbackWork();
         const Outcome outcome = failedRow(session, *row, result);
         if (row->lockedNow && !retryingLock)
-            base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s", row->statement.c_str());
+            base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s",
+                           row->statement.c_str());
         return outcome;
     }
     const bool journaled = writerJournal_ && writerJournal_->IsOpen();
@@ -743,10 +759,11 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
     account(locked_);
     auto& log = base::DiagnosticLog::instance();
     if (kept > 0) {
-        log.WriteWhileClosing(2, "Zapisy czekające na bazę danych: %zu, zostają w dzienniku %s do następnego startu",
-                              kept, journalPath_.c_str());
-        std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n", kept,
-                     journalPath_.c_str());
+        log.WriteWhileClosing(
+            2, "Zapisy czekające na bazę danych: %zu, zostają w dzienniku %s do następnego startu", kept,
+            journalPath_.c_str());
+        std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n",
+                     kept, journalPath_.c_str());
     }
     inbox_.clear();
     queue_.clear();

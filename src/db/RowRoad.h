@@ -157,10 +157,12 @@ class RowRoad {
     QObject context_; // of the GUI thread: what is posted dies with the road
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    Items inbox_;  // handed on, not yet journaled
-    Items queue_;  // journaled (or in memory only), to write in order
-    Items locked_; // waiting for another client's lock, in order
-    std::size_t inHand_ = 0;
+    Items inbox_;                   // handed on, not yet journaled
+    Items queue_;                   // journaled (or in memory only), to write in order
+    Items locked_;                  // waiting for another client's lock, in order
+    std::size_t inHand_ = 0;        // being written
+    std::size_t journalInHand_ = 0; // being journaled
+    std::size_t finishing_ = 0;     // written, their followers not yet posted
     bool journalBusy_ = false;
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
