@@ -17,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -788,4 +789,39 @@ TEST_F(Outage, ARowLockedByAnotherClientWaitsOnTheWriterAndTheConnectionStays) {
     EXPECT_LE(times("deadlock"), 1u) << log;
     SessionDB::DetachDatabase(&other);
     db::SetCallBound(db::DefaultCallBound);
+}
+
+// The journal is its owner's alone. One that cannot be opened, or that its
+// full disk no longer takes, is said in the log, and its rows go on in
+// memory: written all the same, named where they wait outside it.
+TEST_F(Outage, AJournalThatCannotBeOpenedOrWrittenIsSaidAndItsRowsGoOnInMemory) {
+    SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+    EXPECT_FALSE(form->Database().OpenRowJournal(disk.file("no such folder/halvex-rows.sqlite")));
+    EXPECT_NE(mainLogText().find("Nie można otworzyć dziennika zapisów"), std::string::npos) << mainLogText();
+    form->tmrStartupTimer();
+    writeCallRow("600100000");
+    awaitStored("COUNT=1");
+    form.reset();
+
+    const std::string journal = disk.file("halvex-rows.sqlite");
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_EQ(QFile::permissions(QString::fromStdString(journal)),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                  QFileDevice::WriteUser);
+    disk.fill();
+    for (int i = 1; i <= 200; ++i)
+        writeCallRow("600" + std::to_string(100000 + i));
+    EXPECT_TRUE(replayed());
+    EXPECT_NE(count("TalksIncoming").find("COUNT=201"), std::string::npos);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find("Nie można zapisać dziennika zapisów"), std::string::npos) << log;
+    EXPECT_NE(log.find("Poza dziennikiem zapisów, czeka w pamięci: INSERT INTO TalksIncoming"),
+              std::string::npos)
+        << log;
+    disk.free();
 }
