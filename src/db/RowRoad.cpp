@@ -87,6 +87,16 @@ bool attachWithinBound(const ConnectionSettings& c, DbHandle* into) {
     return *into != 0;
 }
 
+// An update or delete of one row named by its key: its condition begins
+// with a key column ("...ID=").
+bool namesRowByKey(const std::string& subject) {
+    const std::size_t bar = subject.find('|');
+    const std::size_t equals = subject.find('=', bar);
+    if (bar == std::string::npos || equals == std::string::npos || equals < bar + 3)
+        return false;
+    return subject.compare(equals - 2, 2, "ID") == 0 && subject.find_first_of("<>!(", bar) > equals;
+}
+
 } // namespace
 
 // "UPDATE t SET ... WHERE c" and "DELETE FROM t WHERE c" change the rows of
@@ -136,8 +146,10 @@ bool RowRoad::OpenJournal(const std::string& path) {
         RowJournal journal;
         const bool open = journal.Open(path);
         if (!open) {
-            std::fprintf(stderr, "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
-                                 "kept in memory only\n", path.c_str(), journal.LastError().c_str());
+            std::fprintf(stderr,
+                         "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
+                         "kept in memory only\n",
+                         path.c_str(), journal.LastError().c_str());
             base::WriteLog(2, "Nie można otworzyć dziennika zapisów %s: %s", path.c_str(),
                            journal.LastError().c_str());
         } else {
@@ -174,7 +186,8 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
     if (!items.empty())
         base::WriteLog(2, "Dziennik zapisów %s: %zu zapisów z poprzedniej pracy czeka na bazę danych",
                        journalPath_.c_str(), items.size());
-    queue_.insert(queue_.begin(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    queue_.insert(queue_.begin(), std::make_move_iterator(items.begin()),
+                  std::make_move_iterator(items.end()));
     journalWanted_ = true;
     changed_.notify_all();
 }
@@ -377,7 +390,9 @@ void RowRoad::writerLoop() {
             lock.unlock();
             detach();
             lock.lock();
-            post(std::exchange(settled_, nullptr));
+            // A Resume during the detach took the pause back.
+            if (auto settled = std::exchange(settled_, nullptr))
+                post(std::move(settled));
             continue;
         }
         if (journalWanted_ && !writerJournal_) {
@@ -529,7 +544,8 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
             }
             continue;
         }
-        base::WriteLog(2, "Inny klient bazy danych zwolnił wiersz, zapisano: %s", one.front().statement.c_str());
+        base::WriteLog(2, "Inny klient bazy danych zwolnił wiersz, zapisano: %s",
+                       one.front().statement.c_str());
         std::vector<Item> behind;
         for (auto row = locked_.begin(); row != locked_.end();)
             if (row->subject == subject) {
@@ -581,6 +597,7 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
     session.LeaveReattachToCaller();
     session.WaitForLocksBriefly();
     session.QuietLocks();
+    session.CountChangedRows();
     if (session.LastCode != 0 || handle_ == 0)
         return lostWith(session);
     Outcome outcome = drawKeys(session, group);
@@ -588,11 +605,27 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
         outcome = settleUncertain(session, group);
     if (outcome == Outcome::Written)
         outcome = runGroup(session, group, retryingLock);
+    forgetKeys(group);
     return outcome;
 }
 
+// A key drawn for a commit that did not go is drawn again for the row's
+// next: by then the database may be another (a restore, a new connection),
+// whose generator knows nothing of it.
+void RowRoad::forgetKeys(std::vector<Item>& group) {
+    for (Item& row : group) {
+        if (row.ended || row.attempted || row.keyGenerator.empty())
+            continue;
+        row.statement = std::exchange(row.unkeyed, {});
+        row.generatorQuery = std::exchange(row.keyGenerator, {});
+        row.key.clear();
+        if (writerJournal_ && writerJournal_->IsOpen())
+            writerJournal_->SetKey(row);
+    }
+}
+
 RowRoad::Outcome RowRoad::lostWith(const SessionDB& session) {
-    lastLoss_ = session.Unanswered()         ? "the row writer got no answer"
+    lastLoss_ = session.Unanswered()          ? "the row writer got no answer"
                 : session.LastMessage.empty() ? "the connection of the row writer was lost"
                                               : session.LastMessage;
     return Outcome::Lost;
@@ -634,6 +667,8 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
             continue;
         }
         row.key = keys.front();
+        row.unkeyed = row.statement;
+        row.keyGenerator = row.generatorQuery;
         const std::size_t at = row.statement.find(RowKeyMarker);
         if (at != std::string::npos)
             row.statement.replace(at, std::string(RowKeyMarker).size(), row.key);
@@ -688,12 +723,14 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
     for (Item* row : rows) {
         const int result = session.ExecuteSQL(row->statement);
+        row->unapplied = result == 0 && session.ChangedRows() == 0 && namesRowByKey(row->subject);
         if (result == 0)
             continue;
         session.RollbackWork();
         const Outcome outcome = failedRow(session, *row, result);
         if (row->lockedNow && !retryingLock)
-            base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s", row->statement.c_str());
+            base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s",
+                           row->statement.c_str());
         return outcome;
     }
     const bool journaled = writerJournal_ && writerJournal_->IsOpen();
@@ -703,6 +740,9 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
         for (Item* row : rows) {
             row->ended = true;
             row->result = 0;
+            if (row->unapplied)
+                base::WriteLog(2, "Nie zastosowano w bazie danych, nie ma w niej tego wiersza: %s",
+                               row->statement.c_str());
         }
         return Outcome::Written;
     }
@@ -743,10 +783,11 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
     account(locked_);
     auto& log = base::DiagnosticLog::instance();
     if (kept > 0) {
-        log.WriteWhileClosing(2, "Zapisy czekające na bazę danych: %zu, zostają w dzienniku %s do następnego startu",
-                              kept, journalPath_.c_str());
-        std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n", kept,
-                     journalPath_.c_str());
+        log.WriteWhileClosing(
+            2, "Zapisy czekające na bazę danych: %zu, zostają w dzienniku %s do następnego startu", kept,
+            journalPath_.c_str());
+        std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n",
+                     kept, journalPath_.c_str());
     }
     inbox_.clear();
     queue_.clear();
