@@ -77,12 +77,27 @@ int ServiceSmsDB::InsertDataWithId(const db::RowFollower& written, const std::fu
     return result;
 }
 
-std::string ServiceSmsDB::StatusUpdate(const SmsState& state, const SmsRowId& id) {
+namespace {
+
+// The row of key `id`, and of that message when it is named.
+std::string rowOf(const SmsRowId& id, const SmsIdentity& identity) {
+    std::string condition = db::SqlFormat("nId='%s'", Q(id.value).c_str());
+    if (!identity.sDate.empty())
+        condition +=
+            db::SqlFormat(" AND sDate='%s' AND sTime='%s' AND sNumber='%s'", Q(identity.sDate).c_str(),
+                          Q(identity.sTime).c_str(), db::CutText(identity.sNumber, SmsNumberLength).c_str());
+    return condition;
+}
+
+} // namespace
+
+std::string ServiceSmsDB::StatusUpdate(const SmsState& state, const SmsRowId& id,
+                                       const SmsIdentity& identity) {
     base::WriteLog(1, "%s", "ServiceSmsDB::UpdateStatus");
     base::WriteLog(1, "                 _state=%s", state.value.c_str());
     base::WriteLog(1, "                 _nId=%s", id.value.c_str());
-    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", SmsTable,
-                         db::NumberOrZero(state.value).c_str(), Q(id.value).c_str());
+    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE %s; ", SmsTable,
+                         db::NumberOrZero(state.value).c_str(), rowOf(id, identity).c_str());
 }
 
 int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
@@ -101,9 +116,9 @@ int ServiceSmsDB::CheckBadStatus() {
     return ExecuteSQL(BadStatusUpdate());
 }
 
-std::string ServiceSmsDB::LineUpdate(const SmsLine& line, const SmsRowId& id) {
-    return db::SqlFormat("UPDATE %s SET sLine='%s' WHERE nId='%s'; ", SmsTable,
-                         db::CutText(line.value, SmsLineLength).c_str(), Q(id.value).c_str());
+std::string ServiceSmsDB::LineUpdate(const SmsLine& line, const SmsRowId& id, const SmsIdentity& identity) {
+    return db::SqlFormat("UPDATE %s SET sLine='%s' WHERE %s; ", SmsTable,
+                         db::CutText(line.value, SmsLineLength).c_str(), rowOf(id, identity).c_str());
 }
 
 int ServiceSmsDB::UpdateLine(const SmsLine& line, const SmsRowId& id) {

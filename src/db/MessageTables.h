@@ -18,6 +18,12 @@ using SmsState = TaggedText<struct SmsStateTag>;
 using SmsRowId = TaggedText<struct SmsRowIdTag>;
 using SmsLine = TaggedText<struct SmsLineTag>;
 
+// What tells one message from any other whose row had its key in another
+// database (one a restore replaced): its date, time and number as stored.
+struct SmsIdentity {
+    std::string sDate, sTime, sNumber;
+};
+
 class ServiceSmsDB : public ServiceTableDB {
   public:
     ServiceSmsDB(const std::string& host, const std::string& path, const std::string& user,
@@ -30,9 +36,11 @@ class ServiceSmsDB : public ServiceTableDB {
     // `waiting` when it had to wait after all.
     int InsertDataWithId(const db::RowFollower& written = {}, const std::function<void()>& waiting = {});
     int UpdateStatus(const SmsState& state, const SmsRowId& nId);
-    // The statements of UpdateStatus and UpdateLine, to be written elsewhere.
-    static std::string StatusUpdate(const SmsState& state, const SmsRowId& nId);
-    static std::string LineUpdate(const SmsLine& line, const SmsRowId& nId);
+    // The statements of UpdateStatus and UpdateLine, to be written elsewhere;
+    // given `identity`, they change the row only when it is that message.
+    static std::string StatusUpdate(const SmsState& state, const SmsRowId& nId,
+                                    const SmsIdentity& identity = {});
+    static std::string LineUpdate(const SmsLine& line, const SmsRowId& nId, const SmsIdentity& identity = {});
     // Every SMS still handed to the exchange (4) becomes failed (2).
     int CheckBadStatus();
     static std::string BadStatusUpdate();

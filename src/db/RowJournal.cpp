@@ -136,10 +136,11 @@ bool RowJournal::SetKey(const Entry& row) {
     if (!open_ || row.seq == 0)
         return false;
     QSqlQuery query(database(connection_));
-    query.prepare("UPDATE rows SET statement = ?, generator = '', rowkey = ? WHERE seq = ?");
+    query.prepare("UPDATE rows SET statement = ?, generator = ?, rowkey = ? WHERE seq = ?");
     query.bindValue(0, QString::fromStdString(row.statement));
-    query.bindValue(1, QString::fromStdString(row.key));
-    query.bindValue(2, qint64(row.seq));
+    query.bindValue(1, QString::fromStdString(row.generatorQuery));
+    query.bindValue(2, QString::fromStdString(row.key));
+    query.bindValue(3, qint64(row.seq));
     return query.exec() || fail(query.lastError().text().toStdString());
 }
 

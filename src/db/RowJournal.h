@@ -37,7 +37,8 @@ class RowJournal {
     std::vector<Entry> Load();
     // Puts the rows in, in one transaction, and gives each its place.
     bool Append(std::vector<Entry*>& rows);
-    // The key drawn for a row, with the statement it made.
+    // The key drawn for a row, with the statement it made; or, the key
+    // forgotten, the statement and generator query it had before.
     bool SetKey(const Entry& row);
     // The rows' commit goes out now: if no answer comes, they are looked up.
     bool MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted);

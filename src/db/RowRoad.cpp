@@ -87,6 +87,16 @@ bool attachWithinBound(const ConnectionSettings& c, DbHandle* into) {
     return *into != 0;
 }
 
+// An update or delete of one row named by its key: its condition begins
+// with a key column ("...ID=").
+bool namesRowByKey(const std::string& subject) {
+    const std::size_t bar = subject.find('|');
+    const std::size_t equals = subject.find('=', bar);
+    if (bar == std::string::npos || equals == std::string::npos || equals < bar + 3)
+        return false;
+    return subject.compare(equals - 2, 2, "ID") == 0 && subject.find_first_of("<>!(", bar) > equals;
+}
+
 } // namespace
 
 // "UPDATE t SET ... WHERE c" and "DELETE FROM t WHERE c" change the rows of
@@ -384,7 +394,9 @@ void RowRoad::writerLoop() {
             lock.unlock();
             detach();
             lock.lock();
-            post(std::exchange(settled_, nullptr));
+            // A Resume during the detach took the pause back.
+            if (auto settled = std::exchange(settled_, nullptr))
+                post(std::move(settled));
             continue;
         }
         if (journalWanted_ && !writerJournal_) {
@@ -596,6 +608,7 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
     session.LeaveReattachToCaller();
     session.WaitForLocksBriefly();
     session.QuietLocks();
+    session.CountChangedRows();
     if (session.LastCode != 0 || handle_ == 0)
         return lostWith(session);
     Outcome outcome = drawKeys(session, group);
@@ -603,7 +616,23 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
         outcome = settleUncertain(session, group);
     if (outcome == Outcome::Written)
         outcome = runGroup(session, group, retryingLock);
+    forgetKeys(group);
     return outcome;
+}
+
+// A key drawn for a commit that did not go is drawn again for the row's
+// next: by then the database may be another (a restore, a new connection),
+// whose generator knows nothing of it.
+void RowRoad::forgetKeys(std::vector<Item>& group) {
+    for (Item& row : group) {
+        if (row.ended || row.attempted || row.keyGenerator.empty())
+            continue;
+        row.statement = std::exchange(row.unkeyed, {});
+        row.generatorQuery = std::exchange(row.keyGenerator, {});
+        row.key.clear();
+        if (writerJournal_ && writerJournal_->IsOpen())
+            writerJournal_->SetKey(row);
+    }
 }
 
 RowRoad::Outcome RowRoad::lostWith(const SessionDB& session) {
@@ -649,6 +678,8 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
             continue;
         }
         row.key = keys.front();
+        row.unkeyed = row.statement;
+        row.keyGenerator = row.generatorQuery;
         const std::size_t at = row.statement.find(RowKeyMarker);
         if (at != std::string::npos)
             row.statement.replace(at, std::string(RowKeyMarker).size(), row.key);
@@ -703,6 +734,7 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
     for (Item* row : rows) {
         const int result = session.ExecuteSQL(row->statement);
+        row->unapplied = result == 0 && session.ChangedRows() == 0 && namesRowByKey(row->subject);
         if (result == 0)
             continue;
         session.RollbackWork();
@@ -719,6 +751,9 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
         for (Item* row : rows) {
             row->ended = true;
             row->result = 0;
+            if (row->unapplied)
+                base::WriteLog(2, "Nie zastosowano w bazie danych, nie ma w niej tego wiersza: %s",
+                               row->statement.c_str());
         }
         return Outcome::Written;
     }

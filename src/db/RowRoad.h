@@ -125,6 +125,10 @@ class RowRoad {
         bool ended = false;   // written, found written, or refused for good
         int result = 0;       // once ended: 0, or the refusal's code
         bool lockedNow = false;
+        bool unapplied = false; // an update that found no row of its own
+        // Before its key was drawn, while the commit it was drawn for has
+        // not gone.
+        std::string unkeyed, keyGenerator;
     };
     using Items = std::deque<Item>;
     enum class Outcome { Written, Back, Lost, Passing };
@@ -140,6 +144,7 @@ class RowRoad {
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
+    void forgetKeys(std::vector<Item>& group);
     Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
     Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
     Outcome failedRow(const SessionDB& session, Item& row, int result);

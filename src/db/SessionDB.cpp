@@ -394,6 +394,9 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
     std::string wire;
     if (const int refused = statementToWire(text, &wire))
         return refused;
+    changedRows_ = -1;
+    if (countsRows_)
+        return executeCounting(wire);
     if (bounded([&] {
             return isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
                                               SQL_DIALECT_V6, nullptr);
@@ -402,6 +405,52 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
         base::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
         return reportFailedCall(false);
     }
+    return 0;
+}
+
+// The counts come as isc_info_sql_records: per kind of change an item with
+// its length and a 4-byte number.
+int SessionDB::executeCounting(const std::string& wire) {
+    const auto statement = reinterpret_cast<isc_stmt_handle*>(&Statement);
+    const auto drop = [&] {
+        std::array<intptr_t, 20> ignored{};
+        bounded([&] { return isc_dsql_free_statement(vec(ignored), statement, DSQL_drop); });
+        Statement = 0;
+    };
+    if (bounded([&] { return isc_dsql_allocate_statement(vec(Status), dbh(DbHandle_), statement); }))
+        return reportFailedCall(false);
+    if (bounded([&] {
+            return isc_dsql_prepare(vec(Status), trh(&Transaction), statement, 0, wire.c_str(),
+                                    SQL_DIALECT_V6, nullptr);
+        }) ||
+        bounded([&] {
+            return isc_dsql_execute(vec(Status), trh(&Transaction), statement, SQL_DIALECT_V6, nullptr);
+        })) {
+        drop();
+        return reportFailedCall(false);
+    }
+    const char items[] = {isc_info_sql_records};
+    char answer[64] = {};
+    std::array<intptr_t, 20> infoStatus{};
+    if (!bounded([&] {
+            return isc_dsql_sql_info(vec(infoStatus), statement, sizeof(items), items, sizeof(answer),
+                                     answer);
+        }) &&
+        answer[0] == isc_info_sql_records) {
+        long changed = 0;
+        for (const char* at = answer + 3; at < answer + sizeof(answer) && *at != isc_info_end;) {
+            const char item = *at;
+            const short length = short(isc_vax_integer(at + 1, 2));
+            if (at + 3 + length > answer + sizeof(answer))
+                break;
+            if (item == isc_info_req_update_count || item == isc_info_req_delete_count ||
+                item == isc_info_req_insert_count)
+                changed += long(isc_vax_integer(at + 3, length));
+            at += 3 + length;
+        }
+        changedRows_ = changed;
+    }
+    drop();
     return 0;
 }
 

@@ -153,6 +153,10 @@ class SessionDB {
     void WaitForNoLock(bool on) { noLockWait_ = on; }
     // A failure on a lock is not logged: the caller says it once.
     void QuietLocks() { quietLocks_ = true; }
+    // ExecuteSQL's statements tell how many rows they changed.
+    void CountChangedRows() { countsRows_ = true; }
+    // The rows the last statement changed; -1 when not counted.
+    long ChangedRows() const { return changedRows_; }
     // The last statement failed on a lock another transaction holds.
     bool FailedOnLock() const { return failedOnLock_; }
     // The last call got no answer within its bound.
@@ -212,6 +216,8 @@ class SessionDB {
     void rememberMainAttach() const;
     void rollback();
     int executeInOwnTransaction(const std::string& text);
+    // Runs a statement prepared, to read the rows it changed.
+    int executeCounting(const std::string& wire);
     // Runs one step of the open unit of work; after a failed step the rest
     // are not run.
     int joinWork(const std::function<int()>& step);
@@ -244,6 +250,8 @@ class SessionDB {
     bool quietLocks_ = false;
     bool reattaches_ = true;
     bool callerKeepsRows_ = false;
+    bool countsRows_ = false;
+    long changedRows_ = -1;
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;
     int workError_ = 0; // the first failure in the open unit of work

@@ -13,6 +13,16 @@
 
 namespace sms {
 
+namespace {
+
+// A key names the message's row only in the database it was drawn in: a
+// restore may have given it to another message.
+SmsIdentity identityOf(const SMSMSG& msg) {
+    return {msg.sDate, msg.sTime, msg.sNumber};
+}
+
+} // namespace
+
 void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then) {
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
@@ -63,8 +73,8 @@ void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
     if (msg.nId < 0)
         return;
     const ::SmsRowId key{std::to_string(msg.nId)};
-    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(state)}, key),
-                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, key)},
+    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(state)}, key, identityOf(msg)),
+                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, key, identityOf(msg))},
                   msg.nUserId);
 }
 
@@ -282,9 +292,10 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
             reported.nId = reportRowId;
             notePresentState(reported, msg.nState);
         } else if (reportRowId > -1)
-            writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
-                                                      ::SmsRowId{std::to_string(reportRowId)})},
-                          msg.nUserId);
+            writeThenTell(
+                {ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
+                                            ::SmsRowId{std::to_string(reportRowId)}, identityOf(msg))},
+                msg.nUserId);
         break;
     case SMS_ACTION_SND_ERR:
         HandleSmsSendError(msg);
