@@ -72,12 +72,22 @@ bool MainDatabase::OpenRowJournal(const std::string& path) {
     return road_->OpenJournal(path);
 }
 
+// A connection attached before this database object knew of it is the
+// road's from the first row on.
+void MainDatabase::connectRoadToAttached() {
+    if (MainDbHandleExists() && !road_->ConnectedTo(MainDbAttachedWith()))
+        road_->Connect(MainDbAttachedWith());
+}
+
+bool MainDatabase::RowsWrittenAtOnce() {
+    connectRoadToAttached();
+    return road_->WritingNow();
+}
+
 void MainDatabase::HandRows(std::vector<RoadRow> rows) {
     if (rows.empty())
         return;
-    // A connection attached before this database object knew of it.
-    if (MainDbHandleExists() && !road_->ConnectedTo(MainDbAttachedWith()))
-        road_->Connect(MainDbAttachedWith());
+    connectRoadToAttached();
     if (!MainDbHandleExists() || rowsHeld_) {
         for (const RoadRow& row : rows)
             base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",

@@ -88,6 +88,9 @@ class MainDatabase {
     bool OpenRowJournal(const std::string& path);
     // Hands rows to the road, in order.
     void HandRows(std::vector<RoadRow> rows);
+    // True when a row handed on now would be written at once (the road
+    // takes an attached connection first).
+    bool RowsWrittenAtOnce();
     // While held (a restore is about to replace the database) the road is
     // paused: rows wait, though the connection stays for reads. `settled`
     // is told, on the GUI thread, once no row is on its way into the
@@ -101,6 +104,7 @@ class MainDatabase {
 
   private:
     void roadLost(const std::string& reason);
+    void connectRoadToAttached();
 
     DatabaseHost& host_;
     std::unique_ptr<RowRoad> road_;

@@ -35,7 +35,7 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
                                      const db::RowFollower& written, const std::function<void()>& waiting) {
     auto* database = db::MainDatabase::Current();
     if (written && database && Handle() == &MainDbHandle) {
-        const bool atOnce = database->Road().WritingNow();
+        const bool atOnce = database->RowsWrittenAtOnce();
         db::RoadRow row = db::RoadRow::Keyed(generatorQuery, buildInsert(db::RowKeyMarker), written);
         if (atOnce)
             row.waiting = waiting;

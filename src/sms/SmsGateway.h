@@ -172,11 +172,11 @@ class SmsGateway {
     // Writes the statements, then tells the user's clients of the change.
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
     // Stores the row of a message being sent. The message goes on whatever
-    // the database does: stored now, it carries its key; while its row is
-    // on its way (in the row writer, or kept for the database's return) it
-    // carries a stand-in key below -1 until the row is written; refused, it
-    // goes without a row. True when `answered` follows the row (it is on
-    // its way in the writer); false when the request is done now.
+    // the database does: while its row is on the road (written now, or
+    // waiting for the database) it carries a stand-in key below -1 until
+    // the row is written; refused, it goes without a row. True when
+    // `answered` follows the row (the road writes it now); false when the
+    // request is done now.
     bool storeSentSmsRow(SMSMSG& msg, std::function<void()> answered);
     static bool isStandIn(std::int32_t nId) { return nId < -1; }
     // The row of the message under `standIn` was written (its key given) or
@@ -246,7 +246,7 @@ class SmsGateway {
     };
     std::map<std::int32_t, RowOnItsWay> rowsOnTheirWay_;
     std::int32_t lastStandIn_ = -1;
-    // Rows kept for the database's return reach this gateway only while it lives.
+    // The followers of rows on the road reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -38,8 +38,8 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     fillSmsRow(table, msg);
     lastStandIn_ = lastStandIn_ <= std::numeric_limits<std::int32_t>::min() + 1 ? -2 : lastStandIn_ - 1;
     const std::int32_t standIn = lastStandIn_;
-    // On its way before it is handed on: behind rows kept with the
-    // connection up, it is written, and its follower told, within the call.
+    // On its way before it is handed on: its follower may be told at any
+    // time after.
     msg.nId = standIn;
     rowsOnTheirWay_[standIn] = RowOnItsWay{msg, msg};
     auto keyGiven = std::make_shared<std::int32_t>(standIn);

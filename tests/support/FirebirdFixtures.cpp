@@ -114,11 +114,15 @@ bool AwaitRowRoad() {
     if (!database)
         return true;
     QDeadlineTimer deadline(60000);
-    while (!database->Road().Idle() && database->Road().WritingNow() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    // The followers posted by the last rows.
-    QCoreApplication::processEvents();
-    return database->Road().Idle() || !database->Road().WritingNow();
+    const auto done = [&] { return database->Road().Idle() || !database->Road().WritingNow(); };
+    do {
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        // The followers posted by the last rows, which may hand on rows of
+        // their own.
+        QCoreApplication::processEvents();
+    } while (!done() && !deadline.hasExpired());
+    return done();
 }
 
 int MainSql(const Connection& connection, const std::string& statement) {

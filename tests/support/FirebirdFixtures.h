@@ -60,9 +60,10 @@ class DatabaseFolder {
 };
 
 // Runs the event loop until the rows handed to the main database's road are
-// written and their followers told (rows that wait for another client's
-// lock aside; at once when the road cannot write now: no database attached,
-// paused, or away); false when they were not in time.
+// written and their followers told, and so are the rows those followers
+// hand on (rows that wait for another client's lock aside; at once when the
+// road cannot write now: no database attached, paused, or away); false when
+// they were not in time.
 bool AwaitRowRoad();
 
 // Detaches the main handle so the next session attaches anew.
