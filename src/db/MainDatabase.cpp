@@ -80,7 +80,8 @@ void MainDatabase::HandRows(std::vector<RoadRow> rows) {
         road_->Connect(MainDbAttachedWith());
     if (!MainDbHandleExists() || rowsHeld_) {
         for (const RoadRow& row : rows)
-            base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s", row.statement.c_str());
+            base::WriteLog(2, "Nie zapisano w bazie danych, zapis czeka na połączenie: %s",
+                           row.statement.c_str());
         // No connection yet: the reconnect timer brings one (unless a
         // restore keeps it away on purpose).
         if (!MainDbHandleExists() && !MainAttachHeld() && !host_.IsClosing())
@@ -138,6 +139,12 @@ int MainDatabase::AttachMainDatabase(const ConnectionSettings& settings, bool sh
     // created, or a connection that was there already, is checked here.
     if (result == 0 && StructureChecksRun == checksBefore)
         EnsureDatabaseStructure(settings.host, settings.path, settings.user, settings.password);
+    // A database created just now was attached by its creation, which tells
+    // nobody: its rows' road starts here, as after any attach.
+    if (result == 0 && MainDbReady && MainDbHandleExists() && !road_->ConnectedTo(MainDbAttachedWith())) {
+        FailSmsLeftInProgress();
+        connectRoad(MainDbAttachedWith());
+    }
     return result;
 }
 
@@ -211,7 +218,11 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     FailSmsLeftInProgress();
     if (!MainDbReady)
         return;
-    road_->Connect({host, path, user, password});
+    connectRoad({host, path, user, password});
+}
+
+void MainDatabase::connectRoad(const ConnectionSettings& database) {
+    road_->Connect(database);
     // What the earlier run stored is read once its rows are in.
     road_->WhenEarlierRowsWritten([this] {
         if (MainDbHandleExists())
