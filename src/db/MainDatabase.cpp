@@ -149,6 +149,12 @@ int MainDatabase::AttachMainDatabase(const ConnectionSettings& settings, bool sh
     // created, or a connection that was there already, is checked here.
     if (result == 0 && StructureChecksRun == checksBefore)
         EnsureDatabaseStructure(settings.host, settings.path, settings.user, settings.password);
+    // A database created just now was attached by its creation, which tells
+    // nobody: its rows' road starts here, as after any attach.
+    if (result == 0 && MainDbReady && MainDbHandleExists() && !road_->ConnectedTo(MainDbAttachedWith())) {
+        FailSmsLeftInProgress();
+        connectRoad(MainDbAttachedWith());
+    }
     return result;
 }
 
@@ -222,7 +228,11 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     FailSmsLeftInProgress();
     if (!MainDbReady)
         return;
-    road_->Connect({host, path, user, password});
+    connectRoad({host, path, user, password});
+}
+
+void MainDatabase::connectRoad(const ConnectionSettings& database) {
+    road_->Connect(database);
     // What the earlier run stored is read once its rows are in.
     road_->WhenEarlierRowsWritten([this] {
         if (MainDbHandleExists())

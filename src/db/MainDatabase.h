@@ -105,6 +105,8 @@ class MainDatabase {
   private:
     void roadLost(const std::string& reason);
     void connectRoadToAttached();
+    // The road writes into `database`, attached and checked.
+    void connectRoad(const ConnectionSettings& database);
 
     DatabaseHost& host_;
     std::unique_ptr<RowRoad> road_;

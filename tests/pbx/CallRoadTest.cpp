@@ -465,8 +465,9 @@ class CallRoadThroughAnOutage : public CallRoad {
 // The server is killed and started again while the exchange ends a call
 // several times in each interval of the reconnect timer (a real one, its
 // interval shortened). The calls' rows leave the timer's countdown alone,
-// so it attaches within an interval of the server's return: the rows kept
-// meanwhile are written while the calls go on, each once and in order.
+// so it attaches within an interval of the server's return: the rows that
+// waited on the road meanwhile are written while the calls go on, each once
+// and in order.
 TEST_P(CallRoadThroughAnOutage, KeptCallRowsAreWrittenSoonAfterTheServersReturnWhileCallsGoOn) {
     ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, "calls.fdb"));
     nameDatabase(c);
@@ -495,12 +496,13 @@ TEST_P(CallRoadThroughAnOutage, KeptCallRowsAreWrittenSoonAfterTheServersReturnW
 
     ASSERT_TRUE(server.start()) << server.error();
     const std::size_t endedBeforeTheReturn = callers.size();
+    // The rows handed on before the return are in (the road is awaited, the
+    // call just ended may still be on it).
     const auto written = [&] {
         const std::string query =
             "SELECT 'WRITTEN=' || IIF(COUNT(*) >= " + std::to_string(endedBeforeTheReturn) +
             ", 1, 0) FROM TalksIncoming;";
-        return MainDbHandleExists() && form->Database().Road().Waiting() == 0 &&
-               testfb::Isql(c, query).find("WRITTEN=1") != std::string::npos;
+        return MainDbHandleExists() && testfb::Isql(c, query).find("WRITTEN=1") != std::string::npos;
     };
     bool writtenWhileCalling = false;
     for (std::size_t i = 0; i < CallsAfterTheReturn && !writtenWhileCalling; ++i) {
