@@ -82,10 +82,9 @@ namespace {
 // The row of key `id`, and of that message when it is named.
 std::string rowOf(const SmsRowId& id, const SmsIdentity& identity) {
     std::string condition = db::SqlFormat("nId='%s'", Q(id.value).c_str());
-    if (!identity.sDate.empty())
+    if (!identity.sNumber.empty())
         condition +=
-            db::SqlFormat(" AND sDate='%s' AND sTime='%s' AND sNumber='%s'", Q(identity.sDate).c_str(),
-                          Q(identity.sTime).c_str(), db::CutText(identity.sNumber, SmsNumberLength).c_str());
+            db::SqlFormat(" AND sNumber='%s'", db::CutText(identity.sNumber, SmsNumberLength).c_str());
     return condition;
 }
 

@@ -18,10 +18,11 @@ using SmsState = TaggedText<struct SmsStateTag>;
 using SmsRowId = TaggedText<struct SmsRowIdTag>;
 using SmsLine = TaggedText<struct SmsLineTag>;
 
-// What tells one message from any other whose row had its key in another
-// database (one a restore replaced): its date, time and number as stored.
+// What tells one message from another whose row had its key in another
+// database (one a restore replaced): its number, which the message keeps
+// all its life (its date and time are stamped again as it is sent).
 struct SmsIdentity {
-    std::string sDate, sTime, sNumber;
+    std::string sNumber;
 };
 
 class ServiceSmsDB : public ServiceTableDB {

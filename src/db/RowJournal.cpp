@@ -65,7 +65,8 @@ bool RowJournal::Open(const std::string& path) {
     open_ = run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=NORMAL") &&
             run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
                 "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
-                "INTEGER NOT NULL DEFAULT 0)");
+                "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
+            run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)");
     return open_;
 }
 
@@ -87,7 +88,7 @@ std::vector<RowJournal::Entry> RowJournal::Load() {
         return rows;
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
-    if (!query.exec("SELECT seq, statement, generator, rowkey, attempted FROM rows ORDER BY seq")) {
+    if (!query.exec("SELECT seq, statement, generator, rowkey, attempted, token FROM rows ORDER BY seq")) {
         fail(query.lastError().text().toStdString());
         return rows;
     }
@@ -98,6 +99,7 @@ std::vector<RowJournal::Entry> RowJournal::Load() {
         row.generatorQuery = query.value(2).toString().toStdString();
         row.key = query.value(3).toString().toStdString();
         row.attempted = query.value(4).toInt() != 0;
+        row.token = query.value(5).toString().toStdString();
         rows.push_back(std::move(row));
     }
     return rows;
@@ -110,11 +112,12 @@ bool RowJournal::Append(std::vector<Entry*>& rows) {
     if (!db.transaction())
         return fail(db.lastError().text().toStdString());
     QSqlQuery query(db);
-    query.prepare("INSERT INTO rows (statement, generator, rowkey) VALUES (?, ?, ?)");
+    query.prepare("INSERT INTO rows (statement, generator, rowkey, token) VALUES (?, ?, ?, ?)");
     for (Entry* row : rows) {
         query.bindValue(0, QString::fromStdString(row->statement));
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
         query.bindValue(2, QString::fromStdString(row->key));
+        query.bindValue(3, QString::fromStdString(row->token));
         if (!query.exec()) {
             const std::string error = query.lastError().text().toStdString();
             db.rollback();
@@ -150,6 +153,48 @@ bool RowJournal::MarkAttempted(const std::vector<std::int64_t>& seqs, bool attem
 
 bool RowJournal::Remove(const std::vector<std::int64_t>& seqs) {
     return forEach("DELETE FROM rows WHERE seq = ?", seqs);
+}
+
+bool RowJournal::RememberKey(const std::string& token, const std::string& key) {
+    if (!open_ || token.empty())
+        return false;
+    QSqlQuery query(database(connection_));
+    query.prepare("INSERT OR REPLACE INTO rowkeys (token, rowkey) VALUES (?, ?)");
+    query.bindValue(0, QString::fromStdString(token));
+    query.bindValue(1, QString::fromStdString(key));
+    return query.exec() || fail(query.lastError().text().toStdString());
+}
+
+std::vector<std::pair<std::string, std::string>> RowJournal::Keys() {
+    std::vector<std::pair<std::string, std::string>> keys;
+    QSqlQuery query(database(connection_));
+    if (!open_ || !query.exec("SELECT token, rowkey FROM rowkeys"))
+        return keys;
+    while (query.next())
+        keys.emplace_back(query.value(0).toString().toStdString(), query.value(1).toString().toStdString());
+    return keys;
+}
+
+bool RowJournal::ForgetKeysExcept(const std::vector<std::string>& referred) {
+    if (!open_)
+        return false;
+    QSqlDatabase db = database(connection_);
+    if (!db.transaction())
+        return fail(db.lastError().text().toStdString());
+    QSqlQuery query(db);
+    bool done = query.exec("CREATE TEMP TABLE IF NOT EXISTS referred (token TEXT PRIMARY KEY)") &&
+                query.exec("DELETE FROM referred");
+    query.prepare("INSERT OR IGNORE INTO referred (token) VALUES (?)");
+    for (const std::string& token : referred) {
+        query.bindValue(0, QString::fromStdString(token));
+        done = done && query.exec();
+    }
+    done = done && query.exec("DELETE FROM rowkeys WHERE token NOT IN (SELECT token FROM referred)");
+    if (done && db.commit())
+        return true;
+    const std::string error = query.lastError().text().toStdString();
+    db.rollback();
+    return fail(error);
 }
 
 // One transaction for all the rows; rows never journaled (0) are skipped.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace db {
@@ -20,6 +21,7 @@ class RowJournal {
         std::string generatorQuery; // set while its key is still to be drawn
         std::string key;
         bool attempted = false; // a commit with it went out and its answer did not come
+        std::string token;      // names its key for later rows (KeyOfRow)
     };
 
     RowJournal();
@@ -44,6 +46,12 @@ class RowJournal {
     bool MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted);
     // The rows are in the database.
     bool Remove(const std::vector<std::int64_t>& seqs);
+    // The key drawn for the row named `token`, kept until no row left in the
+    // journal refers to it (see ForgetKeysExcept).
+    bool RememberKey(const std::string& token, const std::string& key);
+    std::vector<std::pair<std::string, std::string>> Keys();
+    // Forgets the keys of every token not among `referred`.
+    bool ForgetKeysExcept(const std::vector<std::string>& referred);
 
   private:
     bool run(const char* statement);

@@ -7,12 +7,14 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <future>
 #include <map>
 #include <pthread.h>
 #include <set>
+#include <unistd.h>
 
 namespace db {
 
@@ -20,6 +22,25 @@ namespace db {
 // program of ours makes.
 const char* const RowKeyMarker = "\x7F"
                                  "ROWKEY\x7F";
+
+namespace {
+
+const char* const KeyOfRowOpening = "\x7F"
+                                    "KEYOF ";
+
+} // namespace
+
+std::string NewRowToken() {
+    static std::atomic<unsigned long> made{0};
+    static const long long run = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+    return std::to_string(run) + "." + std::to_string(::getpid()) + "." + std::to_string(++made);
+}
+
+std::string KeyOfRow(const std::string& token) {
+    return KeyOfRowOpening + token + "\x7F";
+}
 
 RoadRow RoadRow::Keyed(std::string generatorQuery, std::string insertWithMarker, RowFollower then) {
     RoadRow row(std::move(insertWithMarker), std::move(then));
@@ -172,6 +193,15 @@ bool RowRoad::OpenJournal(const std::string& path) {
 // writer takes none until they are there.
 void RowRoad::takeEarlierRows(RowJournal& journal) {
     std::vector<RowJournal::Entry> earlier = journal.Load();
+    // Keys no row left refers to are forgotten.
+    std::vector<std::string> referred;
+    for (const RowJournal::Entry& row : earlier)
+        for (auto at = row.statement.find(KeyOfRowOpening); at != std::string::npos;
+             at = row.statement.find(KeyOfRowOpening, at + 1)) {
+            const auto from = at + std::string(KeyOfRowOpening).size();
+            referred.push_back(row.statement.substr(from, row.statement.find('\x7F', from) - from));
+        }
+    journal.ForgetKeysExcept(referred);
     std::lock_guard lock(mutex_);
     journalPath_ = journal.Path();
     Items items;
@@ -224,6 +254,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
             Item item;
             item.statement = std::move(row.statement);
             item.generatorQuery = std::move(row.generatorQuery);
+            item.token = std::move(row.token);
             item.follower = std::move(row.follower);
             item.subject = RowSubject(item.statement);
             if (!writing && row.waiting)
@@ -403,7 +434,9 @@ void RowRoad::writerLoop() {
             writerJournal_ = std::make_unique<RowJournal>();
             const std::string path = journalPath_;
             lock.unlock();
-            writerJournal_->Open(path);
+            if (writerJournal_->Open(path))
+                for (auto& [token, key] : writerJournal_->Keys())
+                    keysOfTokens_[token] = key;
             lock.lock();
         }
         const auto now = std::chrono::steady_clock::now();
@@ -630,6 +663,7 @@ void RowRoad::forgetKeys(std::vector<Item>& group) {
         row.statement = std::exchange(row.unkeyed, {});
         row.generatorQuery = std::exchange(row.keyGenerator, {});
         row.key.clear();
+        keysOfTokens_.erase(row.token);
         if (writerJournal_ && writerJournal_->IsOpen())
             writerJournal_->SetKey(row);
     }
@@ -685,11 +719,32 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
             row.statement.replace(at, std::string(RowKeyMarker).size(), row.key);
         row.generatorQuery.clear();
         // Its key is kept before its commit goes: a row whose commit gets
-        // no answer is looked up under that key.
-        if (writerJournal_ && writerJournal_->IsOpen())
+        // no answer is looked up under that key, and the later rows that
+        // refer to it find it after a restart.
+        if (!row.token.empty())
+            keysOfTokens_[row.token] = row.key;
+        if (writerJournal_ && writerJournal_->IsOpen()) {
             writerJournal_->SetKey(row);
+            writerJournal_->RememberKey(row.token, row.key);
+        }
     }
     return Outcome::Written;
+}
+
+bool RowRoad::withKeys(const Item& row, std::string& statement) const {
+    statement = row.statement;
+    for (auto at = statement.find(KeyOfRowOpening); at != std::string::npos;
+         at = statement.find(KeyOfRowOpening, at)) {
+        const auto from = at + std::string(KeyOfRowOpening).size();
+        const auto end = statement.find('\x7F', from);
+        if (end == std::string::npos)
+            return false;
+        const auto key = keysOfTokens_.find(statement.substr(from, end - from));
+        if (key == keysOfTokens_.end())
+            return false;
+        statement.replace(at, end + 1 - at, key->second);
+    }
+    return true;
 }
 
 // The rows of a commit whose answer never came: an insert is looked up (as
@@ -720,20 +775,32 @@ RowRoad::Outcome RowRoad::settleUncertain(SessionDB& session, std::vector<Item>&
 
 RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock) {
     std::vector<Item*> rows;
+    std::vector<std::string> statements;
     std::vector<std::int64_t> seqs;
-    for (Item& row : group)
-        if (!row.ended && !row.lockedNow) {
-            rows.push_back(&row);
-            seqs.push_back(row.seq);
+    for (Item& row : group) {
+        if (row.ended || row.lockedNow)
+            continue;
+        std::string statement;
+        if (!withKeys(row, statement)) {
+            // It changes a row whose insert was refused: there is none.
+            nameRow(row);
+            row.ended = true;
+            row.result = -1;
+            continue;
         }
+        rows.push_back(&row);
+        statements.push_back(std::move(statement));
+        seqs.push_back(row.seq);
+    }
     if (rows.empty())
         return Outcome::Written;
     // A locked row is said once; it is tried again without waiting.
     session.WaitForNoLock(retryingLock);
     if (int result = session.BeginWork(); result != 0)
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
-    for (Item* row : rows) {
-        const int result = session.ExecuteSQL(row->statement);
+    for (std::size_t at = 0; at < rows.size(); ++at) {
+        Item* row = rows[at];
+        const int result = session.ExecuteSQL(statements[at]);
         row->unapplied = result == 0 && session.ChangedRows() == 0 && namesRowByKey(row->subject);
         if (result == 0)
             continue;

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,6 +39,13 @@ using RowFollower = std::function<void(int result, const std::string& key)>;
 // Stands in an insert for the key it is still to get.
 extern const char* const RowKeyMarker;
 
+// A name, unique across runs, for the key a keyed insert is still to get.
+std::string NewRowToken();
+// Stands in a later row's statement for the key drawn for the insert named
+// `token` (RoadRow::token): the writer puts that key in when its turn comes,
+// also after a restart.
+std::string KeyOfRow(const std::string& token);
+
 // A row handed to the road.
 struct RoadRow {
     RoadRow() = default;
@@ -49,6 +57,7 @@ struct RoadRow {
 
     std::string statement;
     std::string generatorQuery;
+    std::string token; // of a keyed insert: names its key for later rows
     RowFollower follower;
     // Told once, on the GUI thread, when the row cannot go on at once (the
     // database is away, or the road paused).
@@ -144,6 +153,9 @@ class RowRoad {
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
+    // The statement with the keys it refers to put in; false when one of
+    // them was never drawn (its insert was refused).
+    bool withKeys(const Item& row, std::string& statement) const;
     void forgetKeys(std::vector<Item>& group);
     Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
     Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
@@ -188,6 +200,7 @@ class RowRoad {
     bool writerEnded_ = false;
     // Of the writer thread alone.
     std::unique_ptr<RowJournal> writerJournal_;
+    std::map<std::string, std::string> keysOfTokens_;
     DbHandle handle_ = 0;
     ConnectionSettings attachedWith_;
     std::string lastLoss_;

@@ -37,6 +37,7 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
     if (written && database && Handle() == &MainDbHandle) {
         const bool atOnce = database->RowsWrittenAtOnce();
         db::RoadRow row = db::RoadRow::Keyed(generatorQuery, buildInsert(db::RowKeyMarker), written);
+        row.token = RowToken;
         if (atOnce)
             row.waiting = waiting;
         database->HandRows({std::move(row)});

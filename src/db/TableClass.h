@@ -31,6 +31,9 @@ class ServiceTableDB : public SessionDB {
                    const std::string& password, const char* tableName);
 
     std::string TableName;
+    // Names the key of a row handed to the road, for later rows to refer to
+    // (db::KeyOfRow) before it is drawn.
+    std::string RowToken;
 
   protected:
     // CREATE TABLE (committed only on success), the generator, its start at

@@ -170,6 +170,10 @@ class SmsGateway {
     void receivedRowsDone(const ReceivedRows& rows);
     void leaveAtExchange(const SMSMSG& msg, bool polled);
     // Writes the statements, then tells the user's clients of the change.
+    // The message's state and line written into the row the key names
+    // (a key drawn or one still to be: db::KeyOfRow); its desk hears of it
+    // once they are in.
+    void handStateUpdates(const SMSMSG& msg, const std::string& key);
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
     // Stores the row of a message being sent. The message goes on whatever
     // the database does: while its row is on the road (written now, or
@@ -243,6 +247,7 @@ class SmsGateway {
     struct RowOnItsWay {
         SMSMSG row;
         SMSMSG present;
+        std::string token; // names its key on the road
     };
     std::map<std::int32_t, RowOnItsWay> rowsOnTheirWay_;
     std::int32_t lastStandIn_ = -1;

@@ -18,7 +18,7 @@ namespace {
 // A key names the message's row only in the database it was drawn in: a
 // restore may have given it to another message.
 SmsIdentity identityOf(const SMSMSG& msg) {
-    return {msg.sDate, msg.sTime, msg.sNumber};
+    return {msg.sNumber};
 }
 
 } // namespace
@@ -72,9 +72,13 @@ void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
         notePresentState(msg, state);
     if (msg.nId < 0)
         return;
-    const ::SmsRowId key{std::to_string(msg.nId)};
-    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(state)}, key, identityOf(msg)),
-                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, key, identityOf(msg))},
+    handStateUpdates(msg, std::to_string(msg.nId));
+}
+
+void SmsGateway::handStateUpdates(const SMSMSG& msg, const std::string& key) {
+    const ::SmsRowId row{key};
+    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, row, identityOf(msg)),
+                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, row, identityOf(msg))},
                   msg.nUserId);
 }
 

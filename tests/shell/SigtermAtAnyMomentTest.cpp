@@ -253,7 +253,7 @@ TEST_F(SigtermWithDesks, RowsGivenBackDuringTheStopAreStoredOrNamed) {
             EXPECT_TRUE(next.waitForLog("Zapisy z poprzedniej pracy zapisane w bazie danych",
                                         std::chrono::seconds(90)))
                 << next.logText();
-            stopAndExpectCleanEnd(next, "after the rows of the stopped run");
+            testing_support::StopAndExpectCleanEnd(next, "after the rows of the stopped run");
             log += next.logText();
         });
     relay.hold(false);
