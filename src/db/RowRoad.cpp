@@ -71,6 +71,12 @@ bool sameDatabase(const ConnectionSettings& a, const ConnectionSettings& b) {
     return a.host == b.host && a.path == b.path && a.user == b.user && a.password == b.password;
 }
 
+// A statement as one of a block's: without the terminator it may end with.
+std::string plainStatement(const std::string& statement) {
+    const auto last = statement.find_last_not_of(" \t\r\n;");
+    return last == std::string::npos ? std::string() : statement.substr(0, last + 1);
+}
+
 void nameRow(const RowJournal::Entry& row) {
     LogRowNotWritten(row.statement);
 }
@@ -641,7 +647,6 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
     session.LeaveReattachToCaller();
     session.WaitForLocksBriefly();
     session.QuietLocks();
-    session.CountChangedRows();
     if (session.LastCode != 0 || handle_ == 0)
         return lostWith(session);
     Outcome outcome = drawKeys(session, group);
@@ -774,9 +779,7 @@ RowRoad::Outcome RowRoad::settleUncertain(SessionDB& session, std::vector<Item>&
 }
 
 RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock) {
-    std::vector<Item*> rows;
-    std::vector<std::string> statements;
-    std::vector<std::int64_t> seqs;
+    Statements work;
     for (Item& row : group) {
         if (row.ended || row.lockedNow)
             continue;
@@ -788,29 +791,65 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
             row.result = -1;
             continue;
         }
-        rows.push_back(&row);
-        statements.push_back(std::move(statement));
-        seqs.push_back(row.seq);
+        work.rows.push_back(&row);
+        work.texts.push_back(std::move(statement));
     }
-    if (rows.empty())
+    if (work.rows.empty())
         return Outcome::Written;
     // A locked row is said once; it is tried again without waiting.
     session.WaitForNoLock(retryingLock);
+    // Together first: one call for many rows, which counts where the server
+    // is far. Should one of them fail, they go one by one to find it.
+    if (work.rows.size() > 1) {
+        const Outcome together = runStatements(session, work, retryingLock, true);
+        if (together != Outcome::Back)
+            return together;
+    }
+    return runStatements(session, work, retryingLock, false);
+}
+
+RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bool retryingLock,
+                                        bool together) {
     if (int result = session.BeginWork(); result != 0)
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
-    for (std::size_t at = 0; at < rows.size(); ++at) {
-        Item* row = rows[at];
-        const int result = session.ExecuteSQL(statements[at]);
-        row->unapplied = result == 0 && session.ChangedRows() == 0 && namesRowByKey(row->subject);
-        if (result == 0)
-            continue;
-        session.RollbackWork();
-        const Outcome outcome = failedRow(session, *row, result);
-        if (row->lockedNow && !retryingLock)
-            base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s",
-                           row->statement.c_str());
-        return outcome;
+    std::size_t at = 0;
+    while (at < work.rows.size()) {
+        Item* row = work.rows[at];
+        // An update of a row named by its key says whether it found it.
+        const bool counted = namesRowByKey(row->subject);
+        std::size_t next = at + 1;
+        std::string text = work.texts[at];
+        if (together && !counted) {
+            std::string block = "EXECUTE BLOCK AS BEGIN\n" + plainStatement(text) + ";\n";
+            for (; next < work.rows.size() && !namesRowByKey(work.rows[next]->subject) &&
+                   block.size() + work.texts[next].size() < BlockTextLimit;
+                 ++next)
+                block += plainStatement(work.texts[next]) + ";\n";
+            if (next > at + 1)
+                text = block + "END";
+        }
+        session.CountChangedRows(counted);
+        const int result = session.ExecuteSQL(text);
+        row->unapplied = result == 0 && counted && session.ChangedRows() == 0;
+        if (result != 0) {
+            session.RollbackWork();
+            if (next > at + 1 && handle_ != 0 && !session.Unanswered())
+                return Outcome::Back;
+            const Outcome outcome = failedRow(session, *row, result);
+            if (row->lockedNow && !retryingLock)
+                base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s",
+                               row->statement.c_str());
+            return outcome;
+        }
+        at = next;
     }
+    return commitRows(session, work.rows);
+}
+
+RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*>& rows) {
+    std::vector<std::int64_t> seqs;
+    for (const Item* row : rows)
+        seqs.push_back(row->seq);
     const bool journaled = writerJournal_ && writerJournal_->IsOpen();
     if (journaled)
         writerJournal_->MarkAttempted(seqs, true);

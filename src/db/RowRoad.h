@@ -117,6 +117,9 @@ class RowRoad {
 
     // Rows are written this many to a commit.
     static constexpr std::size_t RowsPerCommit = 100;
+    // The text of one block of rows stays under the server's statement
+    // limit (64 KB), whatever the characters' width on the wire.
+    static constexpr std::size_t BlockTextLimit = 16000;
     // A row locked by another client is tried again after this pause.
     static constexpr std::chrono::milliseconds LockRetryPause{1000};
     // A failure that passes with the connection there (a full disk) is
@@ -159,6 +162,15 @@ class RowRoad {
     void forgetKeys(std::vector<Item>& group);
     Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
     Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
+    // The rows to run, with their statements as written (keys put in).
+    struct Statements {
+        std::vector<Item*> rows;
+        std::vector<std::string> texts;
+    };
+    // In one transaction; `together`: runs of rows in one block each. Back
+    // when a block failed with the connection there.
+    Outcome runStatements(SessionDB& session, Statements& work, bool retryingLock, bool together);
+    Outcome commitRows(SessionDB& session, const std::vector<Item*>& rows);
     Outcome failedRow(const SessionDB& session, Item& row, int result);
     Outcome lostWith(const SessionDB& session);
     void retryLocked(std::unique_lock<std::mutex>& lock);

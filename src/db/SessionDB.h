@@ -154,7 +154,7 @@ class SessionDB {
     // A failure on a lock is not logged: the caller says it once.
     void QuietLocks() { quietLocks_ = true; }
     // ExecuteSQL's statements tell how many rows they changed.
-    void CountChangedRows() { countsRows_ = true; }
+    void CountChangedRows(bool counting = true) { countsRows_ = counting; }
     // The rows the last statement changed; -1 when not counted.
     long ChangedRows() const { return changedRows_; }
     // The last statement failed on a lock another transaction holds.
