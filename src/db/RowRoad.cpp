@@ -802,7 +802,7 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
     // is far. Should one of them fail, they go one by one to find it.
     if (work.rows.size() > 1) {
         const Outcome together = runStatements(session, work, retryingLock, true);
-        if (together != Outcome::Back)
+        if (together != Outcome::Split)
             return together;
     }
     return runStatements(session, work, retryingLock, false);
@@ -834,7 +834,7 @@ RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bo
         if (result != 0) {
             session.RollbackWork();
             if (next > at + 1 && handle_ != 0 && !session.Unanswered())
-                return Outcome::Back;
+                return Outcome::Split;
             const Outcome outcome = failedRow(session, *row, result);
             if (row->lockedNow && !retryingLock)
                 base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s",

@@ -143,7 +143,8 @@ class RowRoad {
         std::string unkeyed, keyGenerator;
     };
     using Items = std::deque<Item>;
-    enum class Outcome { Written, Back, Lost, Passing };
+    // Split: a block of rows failed, the connection there: they go one by one.
+    enum class Outcome { Written, Back, Lost, Passing, Split };
 
     void journalLoop(RowJournal& journal);
     void takeEarlierRows(RowJournal& journal);
@@ -167,8 +168,7 @@ class RowRoad {
         std::vector<Item*> rows;
         std::vector<std::string> texts;
     };
-    // In one transaction; `together`: runs of rows in one block each. Back
-    // when a block failed with the connection there.
+    // In one transaction; `together`: runs of rows in one block each.
     Outcome runStatements(SessionDB& session, Statements& work, bool retryingLock, bool together);
     Outcome commitRows(SessionDB& session, const std::vector<Item*>& rows);
     Outcome failedRow(const SessionDB& session, Item& row, int result);
