@@ -747,11 +747,13 @@ int runScenario(const std::string& name, int argc, char** argv) {
     QUdpSocket broadcasts;
     auto form = bench::quietForm(broadcasts);
     form->LogFilePath = dir.path().toStdString() + "/halvex.log";
+    // Rows journaled beside the log as the program does, unless
+    // HALVEX_BENCH_NO_JOURNAL is set.
+    if (!qEnvironmentVariableIsSet("HALVEX_BENCH_NO_JOURNAL"))
+        form->Database().OpenRowJournal(dir.path().toStdString() + "/halvex-rows.sqlite");
     // Attached at once, as at start; the user list stays the bench's.
     form->tmrStartupTimer();
     form->tmrStartup->SetEnabled(false);
-    // As the program does, unless HALVEX_BENCH_NO_ROW_WRITER is set.
-    form->Database().UseRowWriter(!qEnvironmentVariableIsSet("HALVEX_BENCH_NO_ROW_WRITER"));
     // Likewise the log-ins' password reads, unless HALVEX_BENCH_PASSWORDS_ON_LOOP is set.
     form->Clients().ReadPasswordsOffLoop(!qEnvironmentVariableIsSet("HALVEX_BENCH_PASSWORDS_ON_LOOP"));
     if (form->Database().MainDbState != 0) {

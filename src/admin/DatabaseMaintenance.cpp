@@ -17,6 +17,7 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTimer>
 
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -540,11 +541,38 @@ bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
                    file.c_str());
     // A row written once the backup has begun would go into the file the
     // restore replaces, and be in neither: from here rows wait, and the
-    // backup starts once those on their way are in.
+    // backup starts once those on their way are in. The windows are held
+    // from the click: nothing the user does may reach the database meanwhile.
     busy_ = true;
+    holdWindows(texts("IDS_967"));
+    const int wait = ++rowsWaitCount_;
+    waitingForRows_ = true;
+    QTimer::singleShot(rowsWait_, &context_, [this, wait] {
+        if (wait == rowsWaitCount_ && waitingForRows_)
+            giveUpWaitingForRows();
+    });
     auto started = std::make_shared<std::optional<bool>>();
-    holdRows(true, [this, run, started] { *started = backUpThenRestore(run); });
+    holdRows(true, [this, run, started, wait] {
+        if (wait != rowsWaitCount_ || !std::exchange(waitingForRows_, false))
+            return;
+        *started = backUpThenRestore(run);
+    });
     return started->value_or(true);
+}
+
+void DatabaseMaintenance::giveUpWaitingForRows() {
+    waitingForRows_ = false;
+    busy_ = false;
+    const Texts texts = restoreTexts_;
+    releaseWindows();
+    holdRows(false);
+    base::WriteLog(
+        2,
+        "Odtwarzanie bazy danych nie zostało wykonane: zapisy w drodze do bazy danych nie "
+        "zakończyły się w ciągu %lld s",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(rowsWait_).count()));
+    show(texts, texts("IDS_968"), ui::MB_ICONWARNING);
+    endRestore();
 }
 
 bool DatabaseMaintenance::backUpThenRestore(Run run) {
@@ -807,12 +835,28 @@ bool DatabaseMaintenance::SetBackupPath(const std::string& folder) {
     return host_.StoreSetting(SettingsSection::Main, "BackupPath", folder);
 }
 
-double DatabaseMaintenance::MeasureHistoryInserts() {
-    const platform::Clock& clock = platform::processClock();
-    const std::int64_t start = clock.nowMs();
+// Timed to the rows' end on the road, not their hand-off: the road is
+// empty once every row handed before it has gone.
+bool DatabaseMaintenance::MeasureHistoryInserts(std::function<void(double seconds)> measured) {
+    if (measuring_)
+        return false;
+    const std::int64_t start = platform::processClock().nowMs();
     for (int i = 0; i < 100; ++i)
-        host_.SaveIncomingCall(std::to_string(500600700 + i), "199", 0, clock.dateTime());
-    return double(clock.nowMs() - start) / 1000.0;
+        host_.SaveIncomingCall(std::to_string(500600700 + i), "199", 0, platform::processClock().dateTime());
+    auto written = [alive = QPointer<QObject>(&context_), this, start, measured = std::move(measured)] {
+        if (!alive)
+            return;
+        measuring_ = false;
+        measured(double(platform::processClock().nowMs() - start) / 1000.0);
+    };
+    db::MainDatabase* database = db::MainDatabase::Current();
+    if (!database) {
+        written();
+        return true;
+    }
+    measuring_ = true;
+    database->Road().WhenEmpty(std::move(written));
+    return true;
 }
 
 } // namespace admin

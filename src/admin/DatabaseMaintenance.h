@@ -31,6 +31,9 @@ class DatabaseMaintenance {
     using Texts = std::function<std::string(const char* key)>;
     // History older than this many days is deleted by the cleaning.
     static constexpr int KeptDays = 90;
+    // A restore waits this long for the rows on their way into the database
+    // it replaces, then gives up.
+    static constexpr std::chrono::seconds RowsWaitLimit{30};
 
     explicit DatabaseMaintenance(ConsoleHost& host);
     // Ends a gbak still running.
@@ -62,8 +65,13 @@ class DatabaseMaintenance {
     // when the store failed.
     bool SetGbakPath(const std::string& path);
     bool SetBackupPath(const std::string& folder);
-    // Seconds taken by 100 rows of incoming-call history.
-    double MeasureHistoryInserts();
+    // Hands 100 rows of incoming-call history to the rows' road; `measured`
+    // is told, on the GUI thread, the seconds until they were written. A
+    // measure asked for while one runs is refused: false.
+    bool MeasureHistoryInserts(std::function<void(double seconds)> measured);
+
+    // The wait for the rows a restore begins with (RowsWaitLimit unless set).
+    void SetRowsWait(std::chrono::milliseconds limit) { rowsWait_ = limit; }
 
     // True while gbak runs (one at a time).
     bool Busy() const;
@@ -164,6 +172,8 @@ class DatabaseMaintenance {
     // was not made.
     void restoreFinished(const Run& run, int failed, const std::string& refusal = {});
     void logOutcome(const Run& run, int failed, const std::string& refusal);
+    // The rows on their way did not settle in time: the restore is not made.
+    void giveUpWaitingForRows();
     // The user gave the restore up for want of a backup of the live database.
     void giveUpWithoutFreshBackup();
     // The restore is over, however it ended: the log-ins held meanwhile are
@@ -193,6 +203,12 @@ class DatabaseMaintenance {
     bool backupNamedAtStop_ = false;
     // A scheduled backup fell due while a restore ran: made after its end.
     bool scheduledWaits_ = false;
+    std::chrono::milliseconds rowsWait_ = RowsWaitLimit;
+    // Counts the restores' waits for their rows: a wait given up ignores
+    // its late end.
+    int rowsWaitCount_ = 0;
+    bool waitingForRows_ = false;
+    bool measuring_ = false;
     // Ends the process's signals to this object when it goes.
     QObject context_;
 };

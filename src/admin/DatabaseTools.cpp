@@ -106,11 +106,16 @@ void TKonfiguracja::btnCleanDatabaseClick() {
                                  ui::MB_OK | ui::MB_ICONWARNING, ui::IDOK, this);
 }
 
+// The time is shown once the rows are in the database; the dialog serves
+// on meanwhile.
 void TKonfiguracja::btnTestDbPerformanceClick() {
     if (!console)
         return;
-    const double seconds = console->Maintenance().MeasureHistoryInserts();
-    ui::dialogs().MessageBox(lgLangLinked1->GetTextOrDefault("IDS_195") +
-                                 QString::number(seconds, 'g', 5).toStdString() + "s",
-                             "", ui::MB_OK, ui::IDOK, this);
+    console->Maintenance().MeasureHistoryInserts([dialog = QPointer<TKonfiguracja>(this)](double seconds) {
+        if (!dialog)
+            return;
+        ui::dialogs().MessageBox(dialog->lgLangLinked1->GetTextOrDefault("IDS_195") +
+                                     QString::number(seconds, 'g', 5).toStdString() + "s",
+                                 "", ui::MB_OK, ui::IDOK, dialog);
+    });
 }

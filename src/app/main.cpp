@@ -6,6 +6,7 @@
 #include "db/CallWatchdog.h"
 #include "db/FirebirdEnvironment.h"
 #include "platform/ShutdownSignals.h"
+#include "shell/FileLocations.h"
 #include "shell/MainForm.h"
 #include "shell/ProgramForms.h"
 #include "shell/ProgramIcon.h"
@@ -113,10 +114,11 @@ void runServer(int argc, char** argv) {
     try {
         OknoInfo = new TOknoInfo();
         form1 = new TForm1();
+        // Before any row: the rows an earlier run left go first.
+        if (!form1->IsSecondInstance())
+            form1->Database().OpenRowJournal(shell::RowJournalPathFor(form1->LogFilePath));
         CreateProgramForms(*form1);
         form1->FormCreate();
-        // Rows are written off the event loop: a slow database holds no desk.
-        form1->Database().UseRowWriter(true);
         // Nor does a log-in whose password the database must confirm.
         form1->Clients().ReadPasswordsOffLoop(true);
         if (!form1->IsSecondInstance() && !headless)

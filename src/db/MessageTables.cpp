@@ -55,8 +55,7 @@ int ServiceSmsDB::CreateTable() {
         db::TriggerText(TableName, "nId", true));
 }
 
-int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waitsForConnection,
-                                   const std::function<void()>& kept) {
+int ServiceSmsDB::InsertDataWithId(const db::RowFollower& written, const std::function<void()>& waiting) {
     // The insert is made from copies: a kept row outlives this table object.
     const auto insert = [table = TableName, nDir = nDir, sDate = sDate, sTime = sTime, sNumber = sNumber,
                          sLine = sLine, sBody = sBody, nState = nState, nForward = nForward,
@@ -72,19 +71,32 @@ int ServiceSmsDB::InsertDataWithId(const db::KeptRowWritten& written, bool waits
             db::CutText(sBody, SmsBodyLength).c_str(), db::NumberOrZero(nState).c_str(),
             db::NumberOrNull(nForward).c_str(), db::NumberOrZero(nUserId).c_str());
     };
-    const int result =
-        insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waitsForConnection, kept);
+    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waiting);
     if (result != 0 && result != db::RowKeptForReturn && result != db::RowWrittenLater)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
 }
 
-std::string ServiceSmsDB::StatusUpdate(const SmsState& state, const SmsRowId& id) {
+namespace {
+
+// The row of key `id`, and of that message when it is named.
+std::string rowOf(const SmsRowId& id, const SmsIdentity& identity) {
+    std::string condition = db::SqlFormat("nId='%s'", Q(id.value).c_str());
+    if (!identity.sNumber.empty())
+        condition +=
+            db::SqlFormat(" AND sNumber='%s'", db::CutText(identity.sNumber, SmsNumberLength).c_str());
+    return condition;
+}
+
+} // namespace
+
+std::string ServiceSmsDB::StatusUpdate(const SmsState& state, const SmsRowId& id,
+                                       const SmsIdentity& identity) {
     base::WriteLog(1, "%s", "ServiceSmsDB::UpdateStatus");
     base::WriteLog(1, "                 _state=%s", state.value.c_str());
     base::WriteLog(1, "                 _nId=%s", id.value.c_str());
-    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s'; ", SmsTable,
-                         db::NumberOrZero(state.value).c_str(), Q(id.value).c_str());
+    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE %s; ", SmsTable,
+                         db::NumberOrZero(state.value).c_str(), rowOf(id, identity).c_str());
 }
 
 int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
@@ -94,15 +106,18 @@ int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
     return result;
 }
 
-int ServiceSmsDB::CheckBadStatus() {
+std::string ServiceSmsDB::BadStatusUpdate() {
     base::WriteLog(1, "%s", "ServiceSmsDB::CheckBadStatus()");
-    return ExecuteSQL(
-        db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", TableName.c_str(), "2", "4"));
+    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", SmsTable, "2", "4");
 }
 
-std::string ServiceSmsDB::LineUpdate(const SmsLine& line, const SmsRowId& id) {
-    return db::SqlFormat("UPDATE %s SET sLine='%s' WHERE nId='%s'; ", SmsTable,
-                         db::CutText(line.value, SmsLineLength).c_str(), Q(id.value).c_str());
+int ServiceSmsDB::CheckBadStatus() {
+    return ExecuteSQL(BadStatusUpdate());
+}
+
+std::string ServiceSmsDB::LineUpdate(const SmsLine& line, const SmsRowId& id, const SmsIdentity& identity) {
+    return db::SqlFormat("UPDATE %s SET sLine='%s' WHERE %s; ", SmsTable,
+                         db::CutText(line.value, SmsLineLength).c_str(), rowOf(id, identity).c_str());
 }
 
 int ServiceSmsDB::UpdateLine(const SmsLine& line, const SmsRowId& id) {

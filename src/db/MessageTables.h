@@ -18,26 +18,33 @@ using SmsState = TaggedText<struct SmsStateTag>;
 using SmsRowId = TaggedText<struct SmsRowIdTag>;
 using SmsLine = TaggedText<struct SmsLineTag>;
 
+// What tells one message from another whose row had its key in another
+// database (one a restore replaced): its number, which the message keeps
+// all its life (its date and time are stamped again as it is sent).
+struct SmsIdentity {
+    std::string sNumber;
+};
+
 class ServiceSmsDB : public ServiceTableDB {
   public:
     ServiceSmsDB(const std::string& host, const std::string& path, const std::string& user,
                  const std::string& password);
     int CreateTable();
     // Draws a key from ID_Sms into nId and inserts the row under it. With
-    // `written`, the row may be written on the row writer's thread
-    // (db::RowWrittenLater), and one that meets the main connection away
-    // waits for it (db::RowKeptForReturn) unless `waitsForConnection` is
-    // false (then only one whose commit went unanswered waits, to be looked
-    // up); `written` hears of it when it is written, `kept` when the row
-    // writer gave it back to wait for the connection.
-    int InsertDataWithId(const db::KeptRowWritten& written = {}, bool waitsForConnection = true,
-                         const std::function<void()>& kept = {});
+    // `written`, the row goes to the road of the main database, which
+    // draws its key in its turn (db::RowWrittenLater, or db::RowKeptForReturn
+    // when it cannot be written at once); `written` hears how it ended,
+    // `waiting` when it had to wait after all.
+    int InsertDataWithId(const db::RowFollower& written = {}, const std::function<void()>& waiting = {});
     int UpdateStatus(const SmsState& state, const SmsRowId& nId);
-    // The statements of UpdateStatus and UpdateLine, to be written elsewhere.
-    static std::string StatusUpdate(const SmsState& state, const SmsRowId& nId);
-    static std::string LineUpdate(const SmsLine& line, const SmsRowId& nId);
+    // The statements of UpdateStatus and UpdateLine, to be written elsewhere;
+    // given `identity`, they change the row only when it is that message.
+    static std::string StatusUpdate(const SmsState& state, const SmsRowId& nId,
+                                    const SmsIdentity& identity = {});
+    static std::string LineUpdate(const SmsLine& line, const SmsRowId& nId, const SmsIdentity& identity = {});
     // Every SMS still handed to the exchange (4) becomes failed (2).
     int CheckBadStatus();
+    static std::string BadStatusUpdate();
     int UpdateLine(const SmsLine& line, const SmsRowId& nId);
     // The last `count` received rows (sDate, sTime, sNumber, sLine, sBody,
     // nUserId), the newest first.

@@ -43,9 +43,6 @@ db::ConnectionSettings MainDbAttachedWith() {
 
 void HoldMainAttach(bool held) {
     mainAttachHeld = held;
-    // The rows' own connection would hold the file too.
-    if (auto* database = db::MainDatabase::Current())
-        database->HoldRowWriter(held);
 }
 
 bool MainAttachHeld() {
@@ -273,8 +270,10 @@ int SessionDB::StartTransaction(bool withTpb) {
     static char noLockWaitTpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_concurrency, isc_tpb_nowait};
     char* tpb = withTpb ? queryTpb : nullptr;
     short tpbLength = withTpb ? short(sizeof(queryTpb)) : 0;
-    if (!withTpb && waitsForLocksBriefly_) {
-        const bool wait = db::ThisCallBound() >= std::chrono::seconds(3);
+    // The main connection's writes too: a row another client holds is a
+    // lock conflict, said as such, never a silent server.
+    if (!withTpb && (waitsForLocksBriefly_ || noLockWait_ || DbHandle_ == &MainDbHandle)) {
+        const bool wait = !noLockWait_ && db::ThisCallBound() >= std::chrono::seconds(3);
         tpb = wait ? briefLockTpb : noLockWaitTpb;
         tpbLength = wait ? short(sizeof(briefLockTpb)) : short(sizeof(noLockWaitTpb));
     }
@@ -395,6 +394,9 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
     std::string wire;
     if (const int refused = statementToWire(text, &wire))
         return refused;
+    changedRows_ = -1;
+    if (countsRows_)
+        return executeCounting(wire);
     if (bounded([&] {
             return isc_dsql_execute_immediate(vec(Status), dbh(DbHandle_), trh(&Transaction), 0, wire.c_str(),
                                               SQL_DIALECT_V6, nullptr);
@@ -403,6 +405,52 @@ int SessionDB::ExecuteImmediate(const std::string& text) {
         base::DebugTrace("ERROR: isc_dsql_execute_immediate failed");
         return reportFailedCall(false);
     }
+    return 0;
+}
+
+// The counts come as isc_info_sql_records: per kind of change an item with
+// its length and a 4-byte number.
+int SessionDB::executeCounting(const std::string& wire) {
+    const auto statement = reinterpret_cast<isc_stmt_handle*>(&Statement);
+    const auto drop = [&] {
+        std::array<intptr_t, 20> ignored{};
+        bounded([&] { return isc_dsql_free_statement(vec(ignored), statement, DSQL_drop); });
+        Statement = 0;
+    };
+    if (bounded([&] { return isc_dsql_allocate_statement(vec(Status), dbh(DbHandle_), statement); }))
+        return reportFailedCall(false);
+    if (bounded([&] {
+            return isc_dsql_prepare(vec(Status), trh(&Transaction), statement, 0, wire.c_str(),
+                                    SQL_DIALECT_V6, nullptr);
+        }) ||
+        bounded([&] {
+            return isc_dsql_execute(vec(Status), trh(&Transaction), statement, SQL_DIALECT_V6, nullptr);
+        })) {
+        drop();
+        return reportFailedCall(false);
+    }
+    const char items[] = {isc_info_sql_records};
+    char answer[64] = {};
+    std::array<intptr_t, 20> infoStatus{};
+    if (!bounded([&] {
+            return isc_dsql_sql_info(vec(infoStatus), statement, sizeof(items), items, sizeof(answer),
+                                     answer);
+        }) &&
+        answer[0] == isc_info_sql_records) {
+        long changed = 0;
+        for (const char* at = answer + 3; at < answer + sizeof(answer) && *at != isc_info_end;) {
+            const char item = *at;
+            const short length = short(isc_vax_integer(at + 1, 2));
+            if (at + 3 + length > answer + sizeof(answer))
+                break;
+            if (item == isc_info_req_update_count || item == isc_info_req_delete_count ||
+                item == isc_info_req_insert_count)
+                changed += long(isc_vax_integer(at + 3, length));
+            at += 3 + length;
+        }
+        changedRows_ = changed;
+    }
+    drop();
     return 0;
 }
 
@@ -478,47 +526,16 @@ int SessionDB::runStatement(const std::string& text, bool query, const std::func
         lossFound_ = LossFound::None;
         result = run();
     }
-    if (query || callerKeepsRows_)
+    if (failedOnLock_ && !quietLocks_)
+        base::WriteLog(2, "Wiersz tabeli %s jest zablokowany przez innego klienta bazy danych",
+                       db::TableOfStatement(text).c_str());
+    if (query || result == 0 || callerKeepsRows_ || workOpen_ || !db::IsRowStatement(text))
         return result;
-    if (lossFound_ == LossFound::BeforeCommit && !keptForReturn(text))
-        db::LogRowNotWritten(text);
-    else if (lossFound_ == LossFound::AtCommit && !keptUncertain(text))
+    if (lossFound_ == LossFound::AtCommit)
         base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych: %s", text.c_str());
-    else if (lossFound_ == LossFound::None && result != 0)
-        keepOrNameFailedRow(text);
-    return result;
-}
-
-// A row that failed for a reason that passes (a full disk, a lock) waits
-// and is written again like a row of a lost connection; any other failed
-// row is named. Within a unit of work the caller decides; a row written
-// back is named by the write-back.
-void SessionDB::keepOrNameFailedRow(const std::string& text) {
-    if (workOpen_ || !db::IsRowStatement(text))
-        return;
-    auto* database = db::MainDatabase::Current();
-    const bool writingBack = database && database->WritingKeptRows();
-    if (failureCanPass_ && keptForReturn(text)) {
-        if (!writingBack)
-            base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s", text.c_str());
-    } else if (!writingBack) {
+    else
         db::LogRowNotWritten(text);
-    }
-}
-
-// A row of the main connection waits for the connection's return; within a
-// unit of work the unit fails as a whole to its caller instead.
-bool SessionDB::keptForReturn(const std::string& text) const {
-    auto* database = db::MainDatabase::Current();
-    return DbHandle_ == &MainDbHandle && !workOpen_ && database && database->KeepRow(text);
-}
-
-// A row of the main connection whose commit went unanswered is looked up
-// after the next attach.
-bool SessionDB::keptUncertain(const std::string& text) const {
-    auto* database = db::MainDatabase::Current();
-    return DbHandle_ == &MainDbHandle && !workOpen_ && database && db::IsRowStatement(text) &&
-           database->KeepUncertainRows({text});
+    return result;
 }
 
 int SessionDB::BeginWork() {
@@ -654,7 +671,9 @@ int SessionDB::ReportError(const intptr_t* statusWords, bool expected) {
     base::DebugTrace(messageText);
     // The log always has the failure's own words, whatever the message box
     // can make of its code.
-    if (!expected || base::Switches().chbLogBaza)
+    // A lock the caller waits out is said once, by the caller.
+    const bool quiet = quietLocks_ && statusHolds(Status, isLockCode);
+    if ((!expected || base::Switches().chbLogBaza) && !quiet)
         base::WriteLog(level, "%s", messageText.c_str());
     LastCode = int(sqlCode);
     LastMessage = messageText;

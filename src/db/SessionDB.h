@@ -139,7 +139,7 @@ class SessionDB {
     // error with the operating system's "no such file" beneath it).
     bool AttachFoundNoFile() const;
 
-    // The caller keeps or names the rows this session fails to write.
+    // The caller names the rows this session fails to write.
     void KeepNoRows() { callerKeepsRows_ = true; }
     // A lost connection is not attached again within the statement: the
     // caller does it, within a bound of its own (off the GUI thread an
@@ -149,6 +149,14 @@ class SessionDB {
     // well within the call bound, and fail on the lock then: a lock is no
     // silent server, and the caller waits for it as it sees fit.
     void WaitForLocksBriefly() { waitsForLocksBriefly_ = true; }
+    // Write transactions do not wait for a lock at all (`on`).
+    void WaitForNoLock(bool on) { noLockWait_ = on; }
+    // A failure on a lock is not logged: the caller says it once.
+    void QuietLocks() { quietLocks_ = true; }
+    // ExecuteSQL's statements tell how many rows they changed.
+    void CountChangedRows(bool counting = true) { countsRows_ = counting; }
+    // The rows the last statement changed; -1 when not counted.
+    long ChangedRows() const { return changedRows_; }
     // The last statement failed on a lock another transaction holds.
     bool FailedOnLock() const { return failedOnLock_; }
     // The last call got no answer within its bound.
@@ -204,15 +212,12 @@ class SessionDB {
     // not be written waits for the connection's return, or is logged with
     // its values.
     int runStatement(const std::string& text, bool query, const std::function<int()>& run);
-    // True when a statement lost with the main connection was kept to be
-    // written once it is back.
-    bool keptForReturn(const std::string& text) const;
-    void keepOrNameFailedRow(const std::string& text);
-    bool keptUncertain(const std::string& text) const;
     void afterMainAttach();
     void rememberMainAttach() const;
     void rollback();
     int executeInOwnTransaction(const std::string& text);
+    // Runs a statement prepared, to read the rows it changed.
+    int executeCounting(const std::string& wire);
     // Runs one step of the open unit of work; after a failed step the rest
     // are not run.
     int joinWork(const std::function<int()>& step);
@@ -241,8 +246,12 @@ class SessionDB {
     bool failureCanPass_ = false;
     bool failedOnLock_ = false;
     bool waitsForLocksBriefly_ = false;
+    bool noLockWait_ = false;
+    bool quietLocks_ = false;
     bool reattaches_ = true;
     bool callerKeepsRows_ = false;
+    bool countsRows_ = false;
+    long changedRows_ = -1;
     bool rowsShown_ = false; // rows reached a list view in this statement
     bool workOpen_ = false;
     int workError_ = 0; // the first failure in the open unit of work

@@ -32,64 +32,28 @@ int ServiceTableDB::createTable(const std::string& createText, const std::string
 
 int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                                      const std::function<std::string(const std::string& key)>& buildInsert,
-                                     const db::KeptRowWritten& written, bool waitsForConnection,
-                                     const std::function<void()>& kept) {
+                                     const db::RowFollower& written, const std::function<void()>& waiting) {
     auto* database = db::MainDatabase::Current();
     if (written && database && Handle() == &MainDbHandle) {
-        db::PendingRow row = db::PendingRow::Keyed(generatorQuery, buildInsert, written, waitsForConnection);
-        row.kept = kept;
-        if (database->OfferToRowWriter({std::move(row)}))
-            return db::RowWrittenLater;
+        const bool atOnce = database->RowsWrittenAtOnce();
+        db::RoadRow row = db::RoadRow::Keyed(generatorQuery, buildInsert(db::RowKeyMarker), written);
+        row.token = RowToken;
+        if (atOnce)
+            row.waiting = waiting;
+        database->HandRows({std::move(row)});
+        return atOnce ? db::RowWrittenLater : db::RowKeptForReturn;
     }
-    // Only a row of the main connection that failed for a reason that
-    // passes (the connection lost, a full disk) is kept, and one that would
-    // overtake rows still waiting.
-    const auto keepable = [&] {
-        return written && waitsForConnection && database && Handle() == &MainDbHandle &&
-               (!MainDbHandleExists() || FailureCanPass());
-    };
-    // A row that may not wait for the connection still waits its turn
-    // behind rows kept while the connection is there.
-    if (written && (waitsForConnection || MainDbHandleExists()) && database && Handle() == &MainDbHandle &&
-        database->RowsMustWait() &&
-        database->KeepRowWithNewKey(generatorQuery, buildInsert, written, waitsForConnection)) {
-        database->WriteKeptRows();
-        return db::RowKeptForReturn;
-    }
-    // While rows are held for a restore, one that cannot wait for its end
-    // fails rather than go into the database the restore replaces.
-    if (database && Handle() == &MainDbHandle && database->RowsHeld())
-        return dbcode::Unavailable;
-    // A row that may not wait is not kept as one of a lost connection.
-    if (!waitsForConnection)
-        KeepNoRows();
     TStringList keys;
     ResultStrings = &keys;
     const int drawn = ExecuteSQL(generatorQuery);
     ResultStrings = nullptr;
-    if (drawn != 0) {
-        if (keepable() && database->KeepRowWithNewKey(generatorQuery, buildInsert, written))
-            return db::RowKeptForReturn;
+    if (drawn != 0)
         return drawn;
-    }
     if (keys.empty())
         return -1;
-    const std::string insert = buildInsert(keys.front());
-    const int result = ExecuteSQL(insert);
+    const int result = ExecuteSQL(buildInsert(keys.front()));
     if (result == 0)
         keyField = keys.front();
-    else if (keepable() && database->FollowLastKeptRow(insert, keys.front(), written))
-        return db::RowKeptForReturn;
-    else if (!waitsForConnection && written && database && Handle() == &MainDbHandle && OutcomeUnknown()) {
-        // Its commit went unanswered: it is looked up later, and written
-        // only when absent, rather than tried again by its caller.
-        db::PendingRow row(insert);
-        row.key = keys.front();
-        row.written = written;
-        row.waitsForConnection = false;
-        if (database->KeepUncertainRows(std::vector<db::PendingRow>{std::move(row)}))
-            return db::RowKeptForReturn;
-    }
     return result;
 }
 

@@ -31,6 +31,9 @@ class ServiceTableDB : public SessionDB {
                    const std::string& password, const char* tableName);
 
     std::string TableName;
+    // Names the key of a row handed to the road, for later rows to refer to
+    // (db::KeyOfRow) before it is drawn.
+    std::string RowToken;
 
   protected:
     // CREATE TABLE (committed only on success), the generator, its start at
@@ -39,18 +42,14 @@ class ServiceTableDB : public SessionDB {
     int createTable(const std::string& createText, const std::string& triggerText);
     // Draws a key with `generatorQuery`; runs the insert that `buildInsert`
     // makes for that key; the key reaches `keyField` only when the insert
-    // succeeded. -1 when the generator gives no row. With `written`, the
-    // row goes to the row writer when it takes it (RowWrittenLater), and a
-    // row that meets the main connection away is kept whole (its key drawn
-    // when it is written back, if need be: RowKeptForReturn); `written` is
-    // told later. Without `waitsForConnection` such a row fails instead of
-    // being kept, unless its commit went unanswered: it is then kept to be
-    // looked up (RowKeptForReturn), as it may be written already. `kept`
-    // hears when a row the writer took comes back to wait for the connection.
+    // succeeded. -1 when the generator gives no row. With `written`, a row
+    // of the main connection goes to the road, which draws its key in its
+    // turn (RowWrittenLater; RowKeptForReturn when the road cannot write
+    // it at once): `written` is told how it ended, `waiting` when it had to
+    // wait after all.
     int insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
                          const std::function<std::string(const std::string& key)>& buildInsert,
-                         const db::KeptRowWritten& written = {}, bool waitsForConnection = true,
-                         const std::function<void()>& kept = {});
+                         const db::RowFollower& written = {}, const std::function<void()>& waiting = {});
 };
 
 // Reads a text field for a statement: quoted on a copy, never in place.
@@ -59,9 +58,9 @@ inline std::string Q(const std::string& value) {
 }
 
 namespace db {
-// The insert waits, kept whole, for the main connection's return.
+// The insert is on the road, which cannot write it at once: it waits there.
 constexpr int RowKeptForReturn = -2;
-// The insert went to the row writer, which writes it on its own thread.
+// The insert is on the road, which writes it on its own thread.
 constexpr int RowWrittenLater = -3;
 
 // Values as their columns take them, for the program's own statement

@@ -51,6 +51,10 @@ std::string DefaultDatabasePath() {
     return "/var/lib/halvex/RovaZAD.fdb";
 }
 
+std::string RowJournalPathFor(const std::string& logFilePath) {
+    return SiblingOfLogFile(logFilePath, "halvex-rows.sqlite");
+}
+
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name) {
     const auto slash = logFilePath.rfind('/');
     return slash == std::string::npos ? name : logFilePath.substr(0, slash + 1) + name;

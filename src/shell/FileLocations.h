@@ -14,6 +14,9 @@ std::string LogFilePathFor(const std::string& programPath);
 // The default main database file, opened by the Firebird server: in the
 // folder that scripts/firebird prepares for it (owned by user firebird).
 std::string DefaultDatabasePath();
+// The journal of the rows on their way to the database, beside the log
+// file: the program's own state.
+std::string RowJournalPathFor(const std::string& logFilePath);
 // A file in the folder of the log file ("kolejka.log" beside "halvex.log").
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name);
 

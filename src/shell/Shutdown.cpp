@@ -35,10 +35,9 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 // client records, the line chains), and the Firebird client's own end waits
 // for an attach call that never returns: free nothing, flush the log, end.
 [[noreturn]] void endWithoutWaiting(TForm1& form, const char* what) {
-    // The rows still in the writer are named with the kept ones.
+    // The rows on the road stay in its journal; those not in it are named.
     form.Sms().NameUnsentMessages();
-    form.Database().StopRowWriter(std::chrono::steady_clock::now());
-    form.Database().GiveUpKeptRows();
+    form.Database().StopRowRoad(std::chrono::steady_clock::now());
     // Settings still waiting for their file's lock are named, not waited for.
     platform::FinishBackgroundRegistryWrites(std::chrono::steady_clock::now());
     form.TimerUpdateInfoTimer();
@@ -132,10 +131,7 @@ void TForm1::runShutdownSequence() {
 
 void TForm1::finishShutdown() {
     Sms().NameUnsentMessages();
-    const bool writerEnded = Database().StopRowWriter();
-    Database().WriteKeptRowsBeforeStop();
-    Database().GiveUpKeptRows();
-    if (!writerEnded)
+    if (!Database().StopRowRoad())
         endWithoutWaiting(*this, "the row writer");
     // A log-in's password read still out (it touches nothing freed here)
     // ends within the calls' bound.

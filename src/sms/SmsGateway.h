@@ -134,18 +134,16 @@ class SmsGateway {
     void saveRoutingRule(ROUTING_RULE rule, bool editing);
 
     // A row in `state` for a message that has none, written in turn with
-    // the other rows (by the row writer, or kept for the database's return,
-    // never attached for on the spot); its sender's client is told once it
-    // is stored.
+    // the other rows on the road (never attached for on the spot); its
+    // sender's client is told once it is stored.
     void insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state);
     // The row's values from the message, for the message's sender.
     static void fillSmsRow(ServiceSmsDB& table, const SMSMSG& msg);
     // Told whether a row was stored, with its key in the message.
     using RowStored = std::function<void(bool stored, SMSMSG msg)>;
-    // The same, with the message's own state: `then` hears of it at once, or
-    // once the row writer wrote it, or (`waitsForConnection`) once it was
-    // written on the database's return.
-    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then, bool waitsForConnection = false);
+    // The same, with the message's own state: `then` hears of it once the
+    // road wrote it (however long the database is away), or refused it.
+    void insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then);
     // A received message's rows, one per recipient, on their way.
     struct ReceivedRows {
         SMSMSG msg;
@@ -170,14 +168,19 @@ class SmsGateway {
     // Every row of a received message is stored or failed: acknowledged when
     // one was stored, else left at the exchange.
     void receivedRowsDone(const ReceivedRows& rows);
+    void leaveAtExchange(const SMSMSG& msg, bool polled);
     // Writes the statements, then tells the user's clients of the change.
+    // The message's state and line written into the row the key names
+    // (a key drawn or one still to be: db::KeyOfRow); its desk hears of it
+    // once they are in.
+    void handStateUpdates(const SMSMSG& msg, const std::string& key);
     void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
     // Stores the row of a message being sent. The message goes on whatever
-    // the database does: stored now, it carries its key; while its row is
-    // on its way (in the row writer, or kept for the database's return) it
-    // carries a stand-in key below -1 until the row is written; refused, it
-    // goes without a row. True when `answered` follows the row (it is on
-    // its way in the writer); false when the request is done now.
+    // the database does: while its row is on the road (written now, or
+    // waiting for the database) it carries a stand-in key below -1 until
+    // the row is written; refused, it goes without a row. True when
+    // `answered` follows the row (the road writes it now); false when the
+    // request is done now.
     bool storeSentSmsRow(SMSMSG& msg, std::function<void()> answered);
     static bool isStandIn(std::int32_t nId) { return nId < -1; }
     // The row of the message under `standIn` was written (its key given) or
@@ -244,10 +247,11 @@ class SmsGateway {
     struct RowOnItsWay {
         SMSMSG row;
         SMSMSG present;
+        std::string token; // names its key on the road
     };
     std::map<std::int32_t, RowOnItsWay> rowsOnTheirWay_;
     std::int32_t lastStandIn_ = -1;
-    // Rows kept for the database's return reach this gateway only while it lives.
+    // The followers of rows on the road reach this gateway only while it lives.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

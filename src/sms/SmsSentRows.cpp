@@ -38,10 +38,11 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     fillSmsRow(table, msg);
     lastStandIn_ = lastStandIn_ <= std::numeric_limits<std::int32_t>::min() + 1 ? -2 : lastStandIn_ - 1;
     const std::int32_t standIn = lastStandIn_;
-    // On its way before it is handed on: behind rows kept with the
-    // connection up, it is written, and its follower told, within the call.
+    // On its way before it is handed on: its follower may be told at any
+    // time after.
     msg.nId = standIn;
-    rowsOnTheirWay_[standIn] = RowOnItsWay{msg, msg};
+    table.RowToken = db::NewRowToken();
+    rowsOnTheirWay_[standIn] = RowOnItsWay{msg, msg, table.RowToken};
     auto keyGiven = std::make_shared<std::int32_t>(standIn);
     std::weak_ptr<bool> alive = alive_;
     auto answer = std::make_shared<std::function<void()>>(std::move(answered));
@@ -57,7 +58,7 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
             sentRowWritten(standIn, written, key);
             answerNow();
         },
-        true, answerNow);
+        answerNow);
     const bool onItsWay = result == db::RowWrittenLater || result == db::RowKeptForReturn;
     if (onItsWay && rowsOnTheirWay_.contains(standIn)) {
         if (result == db::RowKeptForReturn)
@@ -103,11 +104,8 @@ void SmsGateway::sentRowWritten(std::int32_t standIn, int result, const std::str
     }
     row.nId = detail::readNumber(key).value;
     SmsEngine.ReplaceRowKey(standIn, row.nId);
+    // What befell it meanwhile is on the road behind it already.
     announceStored(row);
-    if (present.nState != row.nState || present.sLine != row.sLine) {
-        present.nId = row.nId;
-        ChgSmsStatus(present, present.nState);
-    }
 }
 
 void SmsGateway::notePresentState(const SMSMSG& msg, std::int32_t state) {
@@ -117,6 +115,8 @@ void SmsGateway::notePresentState(const SMSMSG& msg, std::int32_t state) {
     found->second.present.nState = state;
     if (!msg.sLine.empty())
         found->second.present.sLine = msg.sLine;
+    // Journaled behind its insert: neither a stop nor a crash loses it.
+    handStateUpdates(found->second.present, db::KeyOfRow(found->second.token));
 }
 
 void SmsGateway::insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state) {
@@ -125,7 +125,7 @@ void SmsGateway::insertSmsRowThenAnnounce(SMSMSG msg, std::int32_t state) {
         if (stored)
             host_.WyslijSmsDodaj(row);
     };
-    insertSmsRowThen(msg, msg.nUserId, announce, true);
+    insertSmsRowThen(msg, msg.nUserId, announce);
 }
 
 // A message still queued goes no further: it is named, as rows are.

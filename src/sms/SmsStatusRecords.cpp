@@ -13,7 +13,17 @@
 
 namespace sms {
 
-void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then, bool waitsForConnection) {
+namespace {
+
+// A key names the message's row only in the database it was drawn in: a
+// restore may have given it to another message.
+SmsIdentity identityOf(const SMSMSG& msg) {
+    return {msg.sNumber};
+}
+
+} // namespace
+
+void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored then) {
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
     msg.nUserId = userId;
@@ -27,7 +37,7 @@ void SmsGateway::insertSmsRowThen(SMSMSG msg, std::int32_t userId, RowStored the
             stored.nId = detail::readNumber(key).value;
         then(result == 0, stored);
     };
-    const int result = table.InsertDataWithId(written, waitsForConnection);
+    const int result = table.InsertDataWithId(written);
     if (result != db::RowWrittenLater && result != db::RowKeptForReturn)
         written(result, table.nId);
 }
@@ -62,9 +72,13 @@ void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
         notePresentState(msg, state);
     if (msg.nId < 0)
         return;
-    const ::SmsRowId key{std::to_string(msg.nId)};
-    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(state)}, key),
-                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, key)},
+    handStateUpdates(msg, std::to_string(msg.nId));
+}
+
+void SmsGateway::handStateUpdates(const SMSMSG& msg, const std::string& key) {
+    const ::SmsRowId row{key};
+    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, row, identityOf(msg)),
+                   ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, row, identityOf(msg))},
                   msg.nUserId);
 }
 
@@ -136,7 +150,11 @@ std::string SmsGateway::receivedRowKey(const std::string& date, const std::strin
 }
 
 void SmsGateway::RecallEarlierRunsReceived() {
-    if (earlierRunsRecalled_ || !host_.MainDatabaseOpen())
+    // The rows the earlier run left on the road are read with the rest,
+    // once they are in.
+    auto* database = db::MainDatabase::Current();
+    if (earlierRunsRecalled_ || !host_.MainDatabaseOpen() ||
+        (database && !database->Road().EarlierRowsWritten()))
         return;
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();
@@ -178,6 +196,12 @@ void SmsGateway::storeReceivedSms(const SMSMSG& msg, const std::string& stamp,
         return;
     // Not read at the attach (the read failed): read before it is needed.
     RecallEarlierRunsReceived();
+    // Unread, a message stored before a restart would be stored twice: it
+    // stays at the exchange, which hands it over again later.
+    if (!earlierRunsRecalled_) {
+        leaveAtExchange(msg, polled);
+        return;
+    }
     std::vector<std::int32_t> users = recipients.empty() ? std::vector<std::int32_t>{0} : recipients;
     // An identifier first met in this run may bring a message the earlier
     // run stored: only the rows it lacks are stored.
@@ -225,12 +249,20 @@ void SmsGateway::receivedRowsDone(const ReceivedRows& rows) {
         return;
     }
     received_.erase({msg.iNrLinii, msg.idWiad});
-    // Unacknowledged, the message stays at the exchange: the poll goes on
-    // with the next line, and asks again once the database is back.
     base::WriteLog(1, "SMS: wiadomość %d z linii %d nie zapisana", msg.idWiad, msg.iNrLinii);
     if (!host_.MainDatabaseOpen())
         unstoredAtExchange_ = true;
     if (rows.polled && heldThePoll)
+        SmsEngine.PollNextLine();
+}
+
+// Unacknowledged, the message stays at the exchange: the poll goes on with
+// the next line, and asks again once the database is back.
+void SmsGateway::leaveAtExchange(const SMSMSG& msg, bool polled) {
+    base::WriteLog(1, "SMS: wiadomość %d z linii %d zostaje w centrali do odczytu bazy danych", msg.idWiad,
+                   msg.iNrLinii);
+    unstoredAtExchange_ = true;
+    if (polled)
         SmsEngine.PollNextLine();
 }
 
@@ -264,9 +296,10 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
             reported.nId = reportRowId;
             notePresentState(reported, msg.nState);
         } else if (reportRowId > -1)
-            writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
-                                                      ::SmsRowId{std::to_string(reportRowId)})},
-                          msg.nUserId);
+            writeThenTell(
+                {ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
+                                            ::SmsRowId{std::to_string(reportRowId)}, identityOf(msg))},
+                msg.nUserId);
         break;
     case SMS_ACTION_SND_ERR:
         HandleSmsSendError(msg);

@@ -54,6 +54,18 @@ namespace {
 
 const char* const RealGbak = "/usr/bin/gbak";
 
+// Scripted dialogs that tell `seen` each box's text as it is shown.
+class WatchedDialogs : public ui::ScriptedDialogs {
+  public:
+    std::function<void(const std::string& text)> seen;
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags, int headlessAnswer,
+                   QWidget* owner = nullptr) override {
+        if (seen)
+            seen(text);
+        return ScriptedDialogs::MessageBox(text, caption, flags, headlessAnswer, owner);
+    }
+};
+
 class Maintenance : public testing_support::MainFormFixture {
   protected:
     // On the server, reached through `relay` when one is given.
@@ -988,7 +1000,6 @@ TEST_P(CallRowsDuringRestore, GoIntoTheDatabaseThatIsLeftEachOnce) {
     if (GetParam().server)
         HALVEX_REQUIRE_FB_SERVER();
     ASSERT_NO_FATAL_FAILURE(open(GetParam().server));
-    form->Database().UseRowWriter(true);
     endCalls(0, Calls);
     serveUntil([&] { return storedOf(0, Calls) == Calls; });
     ASSERT_EQ(storedOf(0, Calls), Calls);
@@ -1004,17 +1015,17 @@ TEST_P(CallRowsDuringRestore, GoIntoTheDatabaseThatIsLeftEachOnce) {
     endCalls(Calls, 2 * Calls);
     // Either they are in the database being backed up, or they wait.
     serveUntil([&] {
-        return form->Database().KeptRowCount() == std::size_t(Calls) || storedOf(Calls, 2 * Calls) == Calls;
+        return form->Database().Road().Waiting() == std::size_t(Calls) || storedOf(Calls, 2 * Calls) == Calls;
     });
-    const std::size_t keptDuringBackup = form->Database().KeptRowCount();
+    const std::size_t keptDuringBackup = form->Database().Road().Waiting();
     ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
     ASSERT_NO_FATAL_FAILURE(waitForGbak());
     EXPECT_EQ(dialog->bazaOdtworzona, 1);
     EXPECT_TRUE(shown(text(GetParam().backupFails ? "IDS_961" : "IDS_964"))) << mainLogText();
-    serveUntil([&] { return form->Database().KeptRowCount() == 0; });
+    serveUntil([&] { return form->Database().Road().Waiting() == 0; });
 
     EXPECT_TRUE(MainDbHandleExists());
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u);
     const auto times = stored();
     int during = 0;
     for (int i = 0; i < 2 * Calls; ++i) {
@@ -1110,10 +1121,21 @@ TEST_F(Maintenance, CleaningStopsAtTheFirstFailingTableAndTheSpeedTestWritesHist
     EXPECT_EQ(count("TalksOutgoing"), "1\n");
     EXPECT_NE(rows().find("msg " + recent), std::string::npos);
 
-    // The hidden speed test writes a hundred real history rows.
+    // The hidden speed test times a hundred real history rows until they
+    // are written: when its time is shown, they are all in the table.
+    auto watched = std::make_shared<WatchedDialogs>();
+    std::string writtenWhenShown;
+    watched->seen = [&](const std::string& said) {
+        if (said.starts_with(text("IDS_195")))
+            writtenWhenShown = rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'");
+    };
+    dialogs = watched;
+    ui::setDialogs(watched);
     dialog->btnTestDbPerformanceClick();
-    EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sUserPhone = '199'"), "100\n");
-    EXPECT_TRUE(shown(text("IDS_195")));
+    serveUntil([&] { return shown(text("IDS_195")); });
+    ASSERT_TRUE(shown(text("IDS_195")));
+    EXPECT_EQ(writtenWhenShown, "100\n");
+    EXPECT_TRUE(dialogs->Calls().back().text.ends_with("s"));
 }
 
 // A long history takes its time to delete, more than a desk's call may wait
@@ -1554,6 +1576,187 @@ TEST_F(HeldRestore, ADesksLogInWaitsForItsEnd) {
     EXPECT_TRUE(repliedWith(jan, "!LP&")) << mainLogText();
     EXPECT_TRUE(repliedWith(ewa, "!LP&")) << mainLogText();
     form->Clients().WylaczSerwer();
+}
+
+// ---- the rows on their way when a restore begins ----
+
+class RowsAtRestore : public HeldRestore {
+  protected:
+    // An SMS the program sent, and its key.
+    sms::SMSMSG addSms(const std::string& number, const std::string& date) {
+        sql("INSERT INTO Sms (nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) VALUES (1, '" +
+            date + "', '10:00:00', '" + number + "', 'L1', 'tresc', 0, 0)");
+        sms::SMSMSG msg;
+        msg.nId = std::atoi(rows("SELECT MAX(nId) FROM Sms").c_str());
+        msg.sDate = date;
+        msg.sTime = "10:00:00";
+        msg.sNumber = number;
+        msg.sLine = "L2";
+        return msg;
+    }
+    // Serves until the log has said `part`; all it said meanwhile.
+    std::string logUntil(const std::string& part) {
+        std::string log;
+        serveUntil([&] {
+            log += logAndPane();
+            return log.find(part) != std::string::npos;
+        });
+        return log;
+    }
+};
+
+// The windows are held from the click, while the rows on their way still go
+// into the database the restore replaces (here one waits for a row another
+// client holds): the progress window says what it waits for, then gbak's
+// output; OK with changed database fields, the main window's pages and a
+// backup do nothing meanwhile. The row held aside names a message the
+// restored database does not hold: it is not applied there, and said.
+TEST_F(RowsAtRestore, HoldTheWindowsFromTheClickWhileARowWaitsForAnotherClientsLock) {
+    ASSERT_NO_FATAL_FAILURE(openWithBackup());
+    form->resize(1000, 700);
+    form->show();
+    form->Zakladki->setCurrentWidget(form->TabSms);
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    sms::SMSMSG sent = addSms("600100200", "2026-01-02");
+    const std::string id = std::to_string(sent.nId);
+    DbHandle other = 0;
+    auto holder = std::make_unique<SessionDB>(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder->BeginWork(), 0);
+    ASSERT_EQ(holder->ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
+    form->Sms().ChgSmsStatus(sent, sms::SMS_STATE_SENT);
+    const std::string database = c.path;
+    dialog->NameEdit->selectAll();
+    QTest::keyClicks(dialog->NameEdit, QString::fromStdString(folder.file("elsewhere.fdb")));
+
+    maintenance().SetGbakPath(heldGbak("-b"));
+    dialogs->QueueAnswer(ui::IDOK);
+    dialogs->QueueText(backup);
+    QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
+    EXPECT_TRUE(progress->isVisible());
+    EXPECT_EQ(progress->Label1->text().toStdString(), text("IDS_967"));
+    QTest::mouseClick(dialog->btnAccept, Qt::LeftButton);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(form->Settings.NameFBText, database);
+    QTabBar* bar = form->Zakladki->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {},
+                      bar->tabRect(form->Zakladki->indexOf(form->TabSheet1)).center());
+    EXPECT_EQ(form->Zakladki->currentWidget(), form->TabSms);
+    const auto before = dialogs->Calls().size();
+    dialog->btnBackupClick();
+    ASSERT_EQ(dialogs->Calls().size(), before + 1);
+    EXPECT_EQ(dialogs->Calls().back().text, text("IDS_960"));
+
+    serveWhileGbakRuns([&] { return heldStepReached(); });
+    ASSERT_TRUE(heldStepReached()) << logAndPane();
+    EXPECT_EQ(progress->Label1->text().toStdString().rfind(text("IDS_172"), 0), 0u);
+    // The other client lets go before the restore asks who is attached.
+    ASSERT_EQ(holder->CommitWork(), 0);
+    holder.reset();
+    ASSERT_EQ(SessionDB::DetachDatabase(&other), 0);
+    ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    EXPECT_TRUE(shown(text("IDS_964"))) << logAndPane();
+    EXPECT_EQ(MainDbAttachedWith().path, database);
+    EXPECT_EQ(form->Settings.NameFBText, database);
+    const std::string log =
+        logUntil("nie ma w niej tego wiersza: UPDATE Sms SET nState='1' WHERE nId='" + id);
+    EXPECT_NE(log.find("nie ma w niej tego wiersza: UPDATE Sms SET nState='1' WHERE nId='" + id),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM Sms"), "0\n");
+}
+
+// A restore whose rows on their way do not settle in time (the server does
+// not answer the row writer) is not made: it says so in a box of the dialog
+// and lets everything go, the progress window, the held controls and the
+// pause of the rows, which then go on.
+TEST_F(RowsAtRestore, ThatDoNotSettleInTimeGiveTheRestoreUpAndGoOn) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
+    ASSERT_NE(relay.port(), 0);
+    ASSERT_NO_FATAL_FAILURE(open(true, &relay));
+    progress = std::make_unique<TOknoInfo>();
+    OknoInfo = progress.get();
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    testfb::AwaitRowRoad();
+    const auto backups = QDir(QString::fromStdString(backupDir())).entryList({"backup_*"}).size();
+    maintenance().SetRowsWait(std::chrono::milliseconds(300));
+
+    relay.hold(true);
+    testing_support::ReleaseLater release(relay);
+    form->Pbx().SaveIncomingCall("600100299", "201", 30, QDateTime::currentDateTime());
+    const std::string file = scratch.path().toStdString() + "/any.fbk";
+    testing_support::writeFile(file, "never read");
+    clickRestore(file);
+    serveUntil([&] { return shown(text("IDS_968")); });
+    ASSERT_TRUE(shown(text("IDS_968"))) << logAndPane();
+    EXPECT_EQ(dialogs->Calls().back().owner, dialog.get());
+    EXPECT_FALSE(progress->isVisible());
+    EXPECT_TRUE(dialog->btnAccept->isEnabled());
+    EXPECT_TRUE(dialog->tabBaza->isEnabled());
+    EXPECT_TRUE(form->Zakladki->isEnabled());
+    EXPECT_FALSE(maintenance().Restoring());
+    EXPECT_FALSE(maintenance().Busy());
+    EXPECT_FALSE(form->Database().Road().Paused());
+
+    relay.hold(false);
+    serveUntil([&] { return form->Database().Road().Empty(); });
+    EXPECT_TRUE(form->Database().Road().Empty()) << logAndPane();
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM TalksIncoming WHERE sNumber = '600100299'"), "1\n") << logAndPane();
+    EXPECT_EQ(QDir(QString::fromStdString(backupDir())).entryList({"backup_*"}).size(), backups);
+}
+
+// The updates of SMS rows held during a restore land only on their own
+// messages: where the restored database gives their keys to other messages
+// they are not applied, and said; the message it holds as sent is updated.
+TEST_F(RowsAtRestore, SmsUpdatesLandOnlyOnTheirOwnMessages) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    progress = std::make_unique<TOknoInfo>();
+    OknoInfo = progress.get();
+    std::vector<sms::SMSMSG> inBackup;
+    for (const char* number : {"600000001", "600000002", "600000003"})
+        inBackup.push_back(addSms(number, "2026-01-02"));
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    // After the backup the first two keys name other messages.
+    sql("UPDATE Sms SET sNumber = '700000000' || nId, sDate = '2026-02-03' WHERE nId IN (" +
+        std::to_string(inBackup[0].nId) + ", " + std::to_string(inBackup[1].nId) + ")");
+    std::vector<sms::SMSMSG> sent = inBackup;
+    for (int i = 0; i < 2; ++i) {
+        sent[std::size_t(i)].sNumber = "700000000" + std::to_string(sent[std::size_t(i)].nId);
+        sent[std::size_t(i)].sDate = "2026-02-03";
+    }
+
+    maintenance().SetGbakPath(heldGbak("-b"));
+    startRestore(backup);
+    serveWhileGbakRuns([&] { return heldStepReached(); });
+    ASSERT_TRUE(heldStepReached()) << logAndPane();
+    for (sms::SMSMSG& msg : sent)
+        form->Sms().ChgSmsStatus(msg, sms::SMS_STATE_SENT);
+    ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    ASSERT_TRUE(shown(text("IDS_964"))) << logAndPane();
+    std::string log;
+    serveUntil([&] {
+        log += logAndPane();
+        return form->Database().Road().Empty();
+    });
+    EXPECT_EQ(rows("SELECT nId, sNumber, nState, sLine FROM Sms ORDER BY nId"),
+              std::to_string(inBackup[0].nId) + "\n600000001\n0\nL1\n" + std::to_string(inBackup[1].nId) +
+                  "\n600000002\n0\nL1\n" + std::to_string(inBackup[2].nId) + "\n600000003\n1\nL2\n")
+        << log;
+    for (int i = 0; i < 2; ++i)
+        EXPECT_NE(log.find("nie ma w niej tego wiersza: UPDATE Sms SET nState='1' WHERE nId='" +
+                           std::to_string(inBackup[std::size_t(i)].nId) + "'"),
+                  std::string::npos)
+            << log;
+    EXPECT_EQ(log.find("nie ma w niej tego wiersza: UPDATE Sms SET nState='1' WHERE nId='" +
+                       std::to_string(inBackup[2].nId) + "'"),
+              std::string::npos)
+        << log;
 }
 
 } // namespace

@@ -73,6 +73,7 @@ class CallEvents : public testing_support::ClientServiceTestBed {
     }
 
     std::vector<QueryRow> query(const std::string& text) {
+        testfb::AwaitRowRoad();
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         std::vector<QueryRow> result;
         session.SetSqlText(text);

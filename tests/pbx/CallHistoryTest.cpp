@@ -3,6 +3,7 @@
 #include "db/UserTables.h"
 #include "pbx/PbxLink.h"
 #include "support/ClientServiceTestBed.h"
+#include "support/FirebirdFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@ namespace {
 class CallHistory : public testing_support::ClientServiceTestBed {
   protected:
     std::vector<QueryRow> rows(const std::string& query) {
+        testfb::AwaitRowRoad();
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         std::vector<QueryRow> result;
         session.SetSqlText(query);
@@ -93,6 +95,8 @@ TEST_F(CallHistory, ListShowsTheLastIncomingCallsOfAPhoneNewestFirst) {
     for (int i = 0; i < 32; ++i)
         form->Pbx().SaveIncomingCall("50" + std::to_string(i), "201", 5, start);
     form->Pbx().SaveIncomingCall("999", "202", 5, start);
+    // The list reads what the road has written.
+    ASSERT_TRUE(testfb::AwaitRowRoad());
 
     form->LoadIncomingHistory("SUSERPHONE", "201");
     ASSERT_EQ(form->HistLV->topLevelItemCount(), 30);
@@ -117,6 +121,8 @@ TEST_F(CallHistory, ARowWrittenWhileDetachedWaitsForTheNextAttachAndStartsTheRec
     form->trmReconnect->SetEnabled(false);
     form->LoadIncomingHistory("SUSERPHONE", "201");
     EXPECT_TRUE(form->trmReconnect->Enabled());
+    // The next attach (the test's own here) sets the row on its way.
+    testfb::MainQuery(c, "SELECT 1 FROM RDB$DATABASE");
     const auto out = rows("SELECT SNUMBER FROM TALKSOUTGOING");
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(trimmed(out[0].at("SNUMBER")), "221234567");

@@ -5,6 +5,7 @@
 #include "shell/MainForm.h"
 #include "support/ExchangeSimulator.h"
 #include "support/FirebirdFixtures.h"
+#include "support/GsmPdus.h"
 #include "support/HalvexProcess.h"
 #include "support/PrivateFirebirdServer.h"
 
@@ -478,6 +479,41 @@ TEST(ServerProcess, AStoppedDatabaseServerIsSaidAtOnceAndItsReturnToo) {
     const std::string errors = halvex.standardError();
     EXPECT_EQ(timesIn(errors, failure), 1) << errors;
     EXPECT_LT(errors.find(failure), errors.find(attached)) << errors;
+    ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
+}
+
+// The database server is down from the start while calls end and messages
+// come in: stderr says the attach failures, and never a lost connection,
+// since none was attached in this run.
+TEST(ServerProcess, ADatabaseNeverAttachedIsNeverSaidLostWhileCallsAndMessagesCome) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    testfb::PrivateServer server;
+    testfb::Connection c;
+    ASSERT_NO_FATAL_FAILURE(databaseOnOwnServer(server, c));
+    server.kill();
+
+    Sandbox sandbox;
+    sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
+    exchange.SetGsmLine(1, "600100200");
+    ASSERT_TRUE(exchange.Start());
+    ASSERT_TRUE(testing_support::WriteProgramSettings(c, exchange.Port()));
+    {
+        platform::RegistryKey sms(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(sms.OpenKey("\\software\\Vorlin\\Halvex\\SMS", true));
+        sms.WriteBool("UseSms", true);
+    }
+    HalvexProcess halvex(sandbox);
+    halvex.start({"DEBUG"});
+    ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
+    ASSERT_TRUE(halvex.waitForStderr("Halvex: cannot attach the database ", std::chrono::seconds(90)))
+        << halvex.standardError();
+    for (int message = 1; message <= 3; ++message) {
+        for (const char* record : {"C11 20 1 600123456", "C10 20 201", "C02 20 201"})
+            exchange.SendRecord(record);
+        exchange.AnnounceSms(1, sim::pdu::DeliverHello);
+        ASSERT_TRUE(halvex.waitForLogTimes("parsePDU", message)) << halvex.logText();
+    }
+    EXPECT_EQ(halvex.standardError().find("was lost"), std::string::npos) << halvex.standardError();
     ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
 }
 

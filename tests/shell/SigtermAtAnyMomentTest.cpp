@@ -7,6 +7,7 @@
 #include "support/ExchangeSimulator.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
+#include "support/ProgramWithDesks.h"
 #include "support/SlowTcpProxy.h"
 
 #include <QFileInfo>
@@ -17,31 +18,13 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+using testing_support::AwaitWhileRunning;
+using testing_support::CallTo201;
 using testing_support::HalvexProcess;
 using testing_support::Sandbox;
+using testing_support::StopAndExpectCleanEnd;
 
 namespace {
-
-const std::string DeskPassword = "0cc175b9c0f1b6a831c399e269772661";
-
-// Waits (at most a minute) while the program runs until `done` holds.
-bool awaitWhileRunning(HalvexProcess& halvex, const std::function<bool()>& done) {
-    for (int step = 0; step < 1200 && !done(); ++step)
-        if (halvex.process().waitForFinished(50))
-            break;
-    return done();
-}
-
-// Ends the program with SIGTERM and expects the clean end.
-void stopAndExpectCleanEnd(HalvexProcess& halvex, const std::string& moment) {
-    halvex.signal(SIGTERM);
-    ASSERT_TRUE(halvex.waitForExit(std::chrono::seconds(60))) << moment << "\n" << halvex.logText();
-    const std::string errors = halvex.standardError();
-    EXPECT_EQ(halvex.exitStatus(), QProcess::NormalExit) << moment << "\n" << errors;
-    EXPECT_EQ(halvex.exitCode(), 0) << moment << "\n" << errors;
-    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << moment << "\n" << errors;
-    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << moment << "\n" << errors;
-}
 
 // A database of the whole schema on the server, with a desk user and phone per
 // extension, made once for the runs below.
@@ -53,16 +36,7 @@ class SigtermWithDesks : public testing::Test {
         if (!testfb::ServerReachable() || !testfb::CreateEmptyDatabase(c))
             return;
         testfb::AttachAndCreateSchema(c);
-        for (const char* extension : {"201", "202", "203"}) {
-            const std::string login = std::string("u") + extension;
-            testfb::MainSql(c,
-                            "INSERT INTO CTIusers (sUserName, sUserLastName, sUserLogin, sUserPassword, "
-                            "nGroupID, sUserIP, sRCPcard, sStatus, nPrivileges) VALUES ('Jan', 'Nowak', '" +
-                                login + "', '" + DeskPassword + "', 0, ' ', '', ' ', 0)");
-            testfb::MainSql(c, "INSERT INTO UserPhones VALUES (NULL, (SELECT nUserID FROM CTIusers WHERE "
-                               "sUserLogin = '" +
-                                   login + "'), '" + extension + "', 'biurko')");
-        }
+        testing_support::AddDeskUsers(c, {"201", "202", "203"});
         testfb::DetachMain();
         ready = true;
     }
@@ -76,41 +50,23 @@ class SigtermWithDesks : public testing::Test {
 
     // Starts the program on `database` linked to a new exchange, with the
     // three desks logged in (`desks`, on `clientPort`); `then` runs with
-    // both, and the program is stopped after it; `afterStop` reads what it left.
+    // both, and the program is stopped after it; `afterStop` reads what it
+    // left (and may start it again in the same sandbox).
     void runWithDesks(const std::function<void(HalvexProcess&, sim::ExchangeSimulator&)>& then,
                       const std::string& moment, const testfb::Connection& database = c,
-                      const std::function<void(HalvexProcess&)>& afterStop = {}) {
+                      const std::function<void(HalvexProcess&, const Sandbox&)>& afterStop = {}) {
         Sandbox sandbox;
         sim::ExchangeSimulator exchange(sim::Family::Vantrel, sim::Transport::Tcp);
         ASSERT_TRUE(exchange.Start());
         ASSERT_TRUE(testing_support::WriteProgramSettings(database, exchange.Port()));
         HalvexProcess halvex(sandbox);
-        halvex.start({"DEBUG", "CTI"});
-        ASSERT_TRUE(exchange.WaitForLogin()) << halvex.logText();
-        ASSERT_TRUE(halvex.waitForLog("Włączanie serwera TCP", std::chrono::seconds(90))) << halvex.logText();
-        clientPort = testing_support::ChosenClientPort(halvex);
-        ASSERT_NE(clientPort, 0) << halvex.logText();
         desks.clear();
-        // One at a time: a connection is refused while a log-in waits for its acknowledgement.
-        for (const char* login : {"u201", "u202", "u203"}) {
-            auto& desk = desks.emplace_back(std::make_unique<sim::ClientSimulator>());
-            ASSERT_TRUE(desk->Connect(clientPort));
-            ASSERT_TRUE(desk->LogIn(login, DeskPassword));
-            ASSERT_TRUE(awaitWhileRunning(halvex, [&] {
-                const auto replies = desk->Replies();
-                return std::find(replies.begin(), replies.end(), "OK") != replies.end();
-            })) << halvex.logText();
-        }
+        ASSERT_NO_FATAL_FAILURE(
+            testing_support::StartWithDesks(halvex, exchange, {"u201", "u202", "u203"}, desks, clientPort));
         then(halvex, exchange);
-        stopAndExpectCleanEnd(halvex, moment);
+        StopAndExpectCleanEnd(halvex, moment);
         if (afterStop)
-            afterStop(halvex);
-    }
-
-    static std::vector<std::string> callTo201(const std::string& id,
-                                              const std::string& caller = "600123456") {
-        return {"C11 " + id + " 3 " + caller, "C10 " + id + " 201", "C01 " + id + " 201",
-                "C15 " + id + " 201",         "C02 " + id + " 201", "C13 " + id + " 3"};
+            afterStop(halvex, sandbox);
     }
 
     int clientPort = 0;
@@ -130,11 +86,11 @@ TEST_F(SigtermWithDesks, AMessageStillUnsentAtTheStopIsNamed) {
             sim::ClientSimulator& desk = *desks.front();
             const std::size_t replies = desk.Replies().size();
             ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&SGVsbG8=\r\n"));
-            ASSERT_TRUE(awaitWhileRunning(halvex, [&] { return desk.Replies().size() > replies; }))
+            ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return desk.Replies().size() > replies; }))
                 << halvex.logText();
         },
         "with a message unsent", c,
-        [](HalvexProcess& halvex) {
+        [](HalvexProcess& halvex, const Sandbox&) {
             const std::string log = halvex.logText();
             EXPECT_NE(log.find("Nie wysłano SMS użytkownika"), std::string::npos) << log;
             EXPECT_NE(log.find("do 600123456 z "), std::string::npos) << log;
@@ -147,7 +103,7 @@ TEST_F(SigtermWithDesks, RightAfterACallsEndTheProgramEndsCleanly) {
     for (int run = 0; run < 5; ++run)
         runWithDesks(
             [](HalvexProcess&, sim::ExchangeSimulator& exchange) {
-                for (const std::string& record : callTo201("05"))
+                for (const std::string& record : CallTo201("05"))
                     exchange.SendRecord(record);
             },
             "run " + std::to_string(run));
@@ -158,7 +114,7 @@ TEST_F(SigtermWithDesks, RightAfterACallsEndTheProgramEndsCleanly) {
 TEST_F(SigtermWithDesks, InTheMiddleOfABurstOfCallsTheProgramEndsCleanly) {
     std::string burst;
     for (int call = 0; call < 400; ++call)
-        for (const std::string& record : callTo201(std::to_string(10 + call % 90)))
+        for (const std::string& record : CallTo201(std::to_string(10 + call % 90)))
             burst += record + "\r\n";
     for (int run = 0; run < 4; ++run)
         runWithDesks(
@@ -200,7 +156,7 @@ TEST(SigtermAgainstASlowDatabase, EveryStopEndsWithExitCodeZero) {
         const std::string moment = kind == 0   ? "after the first log line"
                                    : kind == 1 ? "once the file was created"
                                                : "after the first exchanges";
-        ASSERT_TRUE(awaitWhileRunning(halvex,
+        ASSERT_TRUE(AwaitWhileRunning(halvex,
                                       [&] {
                                           if (kind == 0)
                                               return halvex.logText().find("Sprawdzanie uprawnień") !=
@@ -214,7 +170,7 @@ TEST(SigtermAgainstASlowDatabase, EveryStopEndsWithExitCodeZero) {
             << halvex.logText();
         halvex.process().waitForFinished(cycle * 10);
         ASSERT_NO_FATAL_FAILURE(
-            stopAndExpectCleanEnd(halvex, "cycle " + std::to_string(cycle) + ": " + moment));
+            StopAndExpectCleanEnd(halvex, "cycle " + std::to_string(cycle) + ": " + moment));
     }
 }
 
@@ -231,11 +187,11 @@ TEST_F(SigtermWithDesks, AHeldDatabaseHoldsNeitherTheDesksNorTheStop) {
     runWithDesks(
         [&](HalvexProcess& halvex, sim::ExchangeSimulator& exchange) {
             relay.hold(true);
-            for (const std::string& record : callTo201("05"))
+            for (const std::string& record : CallTo201("05"))
                 exchange.SendRecord(record);
             for (const char* record : {"C11 06 3 600777888", "C10 06 201", "DM 3&600777888&201&"})
                 exchange.SendRecord(record);
-            EXPECT_TRUE(awaitWhileRunning(
+            EXPECT_TRUE(AwaitWhileRunning(
                 halvex,
                 [&] {
                     const auto notices = desks.front()->Notices();
@@ -249,12 +205,12 @@ TEST_F(SigtermWithDesks, AHeldDatabaseHoldsNeitherTheDesksNorTheStop) {
             sim::ClientSimulator wrong;
             ASSERT_TRUE(wrong.Connect(clientPort));
             ASSERT_TRUE(wrong.LogIn("u202", "not the password"));
-            EXPECT_TRUE(awaitWhileRunning(halvex, [&] { return !wrong.Replies().empty(); }))
+            EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return !wrong.Replies().empty(); }))
                 << "no answer to the log-in\n"
                 << halvex.logText();
             // Said from the thread whose call was given up, and written to
             // the file a moment later.
-            EXPECT_TRUE(awaitWhileRunning(halvex, [&] {
+            EXPECT_TRUE(AwaitWhileRunning(halvex, [&] {
                 return halvex.logText().find("nie odpowiedziała w ciągu") != std::string::npos;
             })) << halvex.logText();
         },
@@ -263,8 +219,9 @@ TEST_F(SigtermWithDesks, AHeldDatabaseHoldsNeitherTheDesksNorTheStop) {
 
 // The database stops answering while calls end, one a second, and SIGTERM
 // comes while the row writer still waits for its first call's answer: its
-// bound falls within the stop, which ends the call and the writer gives its
-// rows back then. Each of them is stored or named in the log.
+// bound falls within the stop, which ends the call. The rows stay in the
+// journal beside the log, and the next start, with the database answering
+// again, writes them: each is then stored once, or named in the log.
 TEST_F(SigtermWithDesks, RowsGivenBackDuringTheStopAreStoredOrNamed) {
     testing_support::SlowTcpProxy relay(3050, std::chrono::milliseconds(0));
     ASSERT_NE(relay.port(), 0);
@@ -279,12 +236,26 @@ TEST_F(SigtermWithDesks, RowsGivenBackDuringTheStopAreStoredOrNamed) {
             // own, short of the call bound.
             for (int call = 0; call < 8; ++call) {
                 callers.push_back("6007000" + std::to_string(10 + call));
-                for (const std::string& record : callTo201(std::to_string(20 + call), callers.back()))
+                for (const std::string& record : CallTo201(std::to_string(20 + call), callers.back()))
                     exchange.SendRecord(record);
                 halvex.process().waitForFinished(1000);
             }
         },
-        "while the database holds the rows", held, [&](HalvexProcess& halvex) { log = halvex.logText(); });
+        "while the database holds the rows", held,
+        [&](HalvexProcess& stopped, const Sandbox& sandbox) {
+            log = stopped.logText();
+            EXPECT_NE(log.find("zostają w dzienniku " + sandbox.file("halvex-rows.sqlite")),
+                      std::string::npos)
+                << log;
+            relay.hold(false);
+            HalvexProcess next(sandbox);
+            next.start({"DEBUG"});
+            EXPECT_TRUE(next.waitForLog("Zapisy z poprzedniej pracy zapisane w bazie danych",
+                                        std::chrono::seconds(90)))
+                << next.logText();
+            testing_support::StopAndExpectCleanEnd(next, "after the rows of the stopped run");
+            log += next.logText();
+        });
     relay.hold(false);
     for (const std::string& caller : callers) {
         const bool stored =
@@ -292,11 +263,9 @@ TEST_F(SigtermWithDesks, RowsGivenBackDuringTheStopAreStoredOrNamed) {
                                 "%';")
                 .find("COUNT=1") != std::string::npos;
         bool named = false;
-        for (const char* said :
-             {"Nie zapisano w bazie danych: ", "Nie wiadomo, czy zapisano w bazie danych: "})
-            for (std::size_t at = log.find(said); at != std::string::npos && !named;
-                 at = log.find(said, at + 1))
-                named = log.substr(at, log.find('\n', at) - at).find(caller) != std::string::npos;
+        const std::string said = "Nie zapisano w bazie danych: ";
+        for (std::size_t at = log.find(said); at != std::string::npos && !named; at = log.find(said, at + 1))
+            named = log.substr(at, log.find('\n', at) - at).find(caller) != std::string::npos;
         EXPECT_TRUE(stored || named) << caller << " neither stored nor named\n" << log;
     }
 }

@@ -44,8 +44,6 @@ class DeskSmsAnswer : public testing_support::ClientServiceTestBed {
             SessionDB::DetachDatabase(&holderHandle);
         }
         desks.clear();
-        if (form)
-            form->Database().UseRowWriter(false);
         db::SetCallBound(db::DefaultCallBound);
         ClientServiceTestBed::TearDown();
     }
@@ -124,7 +122,6 @@ TEST_F(DeskSmsAnswer, WhileItsRowWaitsForALockTheDeskIsServedAndItsAnswersKeepTh
     ASSERT_NO_FATAL_FAILURE(staff({"jnowak", "akowal"}));
     ClientSimulator& desk = *desks.at("jnowak");
     ClientSimulator& other = *desks.at("akowal");
-    form->Database().UseRowWriter(true);
     // The message's answer is given at this bound at the latest: far beyond
     // the waits below.
     db::SetCallBound(std::chrono::minutes(5));

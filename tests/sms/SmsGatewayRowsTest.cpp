@@ -14,7 +14,9 @@ const char DeliverHello[] = "AAQLkYQGIUNl9wAAYkAwIVQAAAXoMpv9Bg==";
 
 class SmsGatewayRows : public testing_support::ClientServiceTestBed {
   protected:
+    // Once the road wrote what was handed to it and its followers ran.
     std::vector<QueryRow> rows() {
+        EXPECT_TRUE(testfb::AwaitRowRoad());
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         std::vector<QueryRow> result;
         session.SetSqlText("SELECT NID, NDIR, NSTATE, NUSERID, SNUMBER, SLINE, SBODY FROM SMS ORDER BY NID");
@@ -44,7 +46,7 @@ TEST_F(SmsGatewayRows, RequestsAndRecordsBecomeRowsNoticesAndAcknowledgements) {
     const std::string id = std::to_string(anna.id);
 
     // A client's message is stored in progress, announced, and its queued
-    // copy carries the row's key.
+    // copy carries the row's key once the row is written.
     gateway.HandleClientSmsRequest("!SMS&SEND&&601234567&YWInYw==\r\n", id);
     auto stored = rows();
     ASSERT_EQ(stored.size(), 1u);

@@ -172,13 +172,16 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         }
         ASSERT_TRUE(sms().GsmLines.Complete());
     }
-    // A cycle of the poll of stored messages, from the first line to the last.
+    // A cycle of the poll of stored messages, from the first line to the
+    // last; a message's rows are written before the next tick, which they
+    // would hold otherwise.
     void pollStoredMessages() {
         if (sms().SmsEngine.NeedsResynchronization())
             form->miSmsSynchronizeClick();
         for (int poll = 0; poll < 40 && !sms().SmsEngine.NeedsResynchronization(); ++poll) {
             tick();
             ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+            ASSERT_TRUE(testfb::AwaitRowRoad());
         }
         ASSERT_TRUE(sms().SmsEngine.NeedsResynchronization());
     }
@@ -244,7 +247,9 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         form->Settings.PasswordFB = c.password;
     }
 
+    // Once the road wrote what was handed to it and its followers ran.
     std::vector<QueryRow> rows(const std::string& text) {
+        EXPECT_TRUE(testfb::AwaitRowRoad());
         SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
         std::vector<QueryRow> result;
         session.SetSqlText(text);
@@ -417,6 +422,7 @@ TEST_F(SmsRoad, AMessageTheExchangeNeverAnswersFailsAfter150TicksWhileAnotherLin
             tick();
             ASSERT_TRUE(flushed());
             ASSERT_TRUE(serveUntil([&] { return !sms().SmsEngine.bSmsRequestSent; }));
+            ASSERT_TRUE(testfb::AwaitRowRoad());
         }
     };
     waitTicks(10);
@@ -550,7 +556,6 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
     readGsmLines();
     pollStoredMessages();
     smsNotices("jnowak");
-    form->Database().UseRowWriter(true);
     // A desk whose answer waited for its row would be answered only at
     // this bound, long after the waits below give up.
     db::SetCallBound(std::chrono::minutes(2));
@@ -577,7 +582,7 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
     const std::string sender = "1 " + id("jnowak") + " ";
     const Texts stored{sender + "1 600123456 600100200", sender + "1 600654321 600100200",
                        sender + "2 60065432x "};
-    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0 && smsRows() == stored; }))
+    ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 0 && smsRows() == stored; }))
         << testing::PrintToString(smsRows());
     Texts keys;
     for (auto& row : rows("SELECT NID FROM SMS ORDER BY NID"))
@@ -588,11 +593,10 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
         return "!SMS&ADD&" + keys.at(i) + "&1&" + stamp() + "&" + number + "&&" + state + "&" + base64(text) +
                "\r\n";
     };
-    // Each row announced before its change, the rows in their order.
-    EXPECT_EQ(notices, Texts({added(0, "600123456", "4", "Hello"), "!SMS&CHG\r\n",
-                              added(1, "600654321", "4", "Hello again"), "!SMS&CHG\r\n",
-                              added(2, "60065432x", "2", "Refused")}));
-    form->Database().UseRowWriter(false);
+    // The rows announced in their order; each change is handed on once its
+    // row is in, behind the rows that waited with it, and told once written.
+    EXPECT_EQ(notices, Texts({added(0, "600123456", "4", "Hello"), added(1, "600654321", "4", "Hello again"),
+                              added(2, "60065432x", "2", "Refused"), "!SMS&CHG\r\n", "!SMS&CHG\r\n"}));
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
@@ -609,7 +613,6 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
     ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     ClientSimulator& desk = *desks.at("jnowak");
-    form->Database().UseRowWriter(true);
     // A handler that waited for the held database would give its row up
     // as unanswered at this bound, long before the relay lets go.
     db::SetCallBound(std::chrono::seconds(30));
@@ -633,7 +636,8 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
                    !sms().SmsEngine.bSmsRequestSent;
         })) << "sent and polled whatever the database does";
         ASSERT_TRUE(flushed());
-        EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "a handler waited for the database";
+        EXPECT_TRUE(form->Database().Road().WritingNow()) << "kept as for a lost connection";
+        EXPECT_FALSE(form->Database().Road().Idle()) << "the rows are not on the road";
         EXPECT_EQ(exchange->SentMessages().size(), 1u);
         for (const std::string& command : exchange->Commands())
             EXPECT_FALSE(command.starts_with("SMS ACK")) << "acknowledged before its row exists";
@@ -654,8 +658,7 @@ TEST_F(SmsRoad, BehindAHeldDatabaseMessagesWaitForTheirRowsWithoutHoldingTheEven
     EXPECT_EQ(smsAndAnswers(desk),
               Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600123456&&4&" + base64("Hello") + "\r\n", "OK",
                      "!SMS&CHG\r\n"}));
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u);
-    form->Database().UseRowWriter(false);
+    EXPECT_EQ(form->Database().Road().Waiting(), 0u);
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
@@ -670,7 +673,6 @@ TEST_F(SmsRoad, ADesksMessageWithoutTheMainConnectionAttachesNothingOnTheSpot) {
     ASSERT_NO_FATAL_FAILURE(databaseOn(server, &relay));
     ASSERT_NO_FATAL_FAILURE(link());
     ASSERT_NO_FATAL_FAILURE(staff({"jnowak", "akowal"}));
-    form->Database().UseRowWriter(true);
     db::SetCallBound(std::chrono::seconds(3));
     testfb::DetachMain();
     relay->hold(true);
@@ -687,19 +689,17 @@ TEST_F(SmsRoad, ADesksMessageWithoutTheMainConnectionAttachesNothingOnTheSpot) {
         relay->hold(false);
     }
     ASSERT_TRUE(serveUntil([&] { return !desks.at("jnowak")->Replies().empty(); }));
-    form->Database().UseRowWriter(false);
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
 
-// A desk's message is answered once its row is stored and announced, also
-// with rows written on a thread of their own: "!SMS&ADD" comes before "OK",
-// and the answer of what the desk sent behind the request follows it. A row the
-// database refuses for good does not stop the message: it is sent all the
-// same (with no row, nothing is announced), however rows are written.
+// A desk's message is answered once its row is stored and announced:
+// "!SMS&ADD" comes before "OK", and the answer of what the desk sent behind
+// the request follows it. A row the database refuses for good does not stop
+// the message: it is sent all the same (with no row, nothing is announced,
+// and the log names the row).
 TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotStopIt) {
     ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
-    form->Database().UseRowWriter(true);
     exchange->SetSmsSendScript({false, SmsSendScript::Outcome::Ack, -5, -1, 0});
     ClientSimulator& desk = *desks.at("jnowak");
     ASSERT_TRUE(desk.Send("!SMS&SEND&&600123456&" + base64("Hello") + "\r\n!PING\r"));
@@ -718,22 +718,23 @@ TEST_F(SmsRoad, ADesksMessageIsAnnouncedBeforeItIsAnsweredAndARefusedRowDoesNotS
     execute("CREATE EXCEPTION SMS_REFUSED 'refused'");
     execute("CREATE TRIGGER SMS_REFUSE FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN IF (NEW.SNUMBER = "
             "'600999999') THEN EXCEPTION SMS_REFUSED; END");
-    std::size_t sent = 1;
-    for (const bool writer : {true, false}) {
-        form->Database().UseRowWriter(writer);
-        send("jnowak", "600999999", writer ? "Refused by the writer" : "Refused on the spot");
-        ticksUntilSent(1, ++sent);
-        // Acknowledged: the line is free for the next one.
-        ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.LineQueues[LineNumber].empty(); }));
-    }
+    send("jnowak", "600999999", "Refused");
+    ticksUntilSent(1, 2);
+    // Acknowledged: the line is free for the next one.
+    ASSERT_TRUE(serveUntil([&] { return sms().SmsEngine.LineQueues[LineNumber].empty(); }));
     EXPECT_EQ(smsRows(), sentRow);
     EXPECT_EQ(smsNotices("jnowak"), Texts{});
+    const std::string log = mainLogText();
+    const std::size_t named = log.find("Nie zapisano w bazie danych: INSERT INTO Sms");
+    ASSERT_NE(named, std::string::npos) << log;
+    EXPECT_NE(log.find("'Refused'", named), std::string::npos) << log;
 }
 
-// A row that met a failure that passes (a deadlock) with the connection up
-// waits, and is written back with the next row as soon as that one comes,
-// within the call that hands the new row on. A desk's message whose row goes
-// so is announced with its key, and its acknowledgement is stored and told.
+// A row that waits for a lock with the connection up (an update that
+// deadlocks with itself) holds no other row: a desk's message handed on
+// behind it goes past, is announced with its key and answered, and its
+// acknowledgement is stored and told. The waiting row is written once the
+// lock goes, and only then told.
 TEST_F(SmsRoad, ADesksMessageWrittenBackAtOnceBehindARowKeptOnAnOpenConnectionIsFollowed) {
     ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
     // While the obstacle is up, an update of an Sms row deadlocks with itself.
@@ -748,25 +749,32 @@ TEST_F(SmsRoad, ADesksMessageWrittenBackAtOnceBehindARowKeptOnAnOpenConnectionIs
     const std::string sender = "1 " + id("jnowak") + " ";
     ASSERT_TRUE(serveUntil([&] { return smsRows() == Texts{sender + "1 600123456 600100200"}; }))
         << testing::PrintToString(smsRows());
+    smsNotices("jnowak");
 
     execute("UPDATE SMS_OBSTACLE SET RAISED = 1");
     exchange->SendStatusReport(Line, exchange->SentMessages().at(0).messageReference, 0);
-    ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 1; }));
+    ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 1; }));
     ASSERT_TRUE(MainDbHandleExists());
-    smsNotices("jnowak");
+    EXPECT_EQ(smsNotices("jnowak"), Texts{}) << "told before its change is written";
     execute("UPDATE SMS_OBSTACLE SET RAISED = 0");
 
     send("jnowak", "600654321", "Hello again");
-    EXPECT_EQ(form->Database().KeptRowCount(), 0u) << "written back behind the kept row";
     ticksUntilSent(1, 2);
     ASSERT_TRUE(serveUntil([&] {
         return smsRows() == Texts{sender + "3 600123456 600100200", sender + "1 600654321 600100200"};
     })) << testing::PrintToString(smsRows());
     const std::string key = rows("SELECT NID FROM SMS WHERE SNUMBER = '600654321'").at(0).at("NID");
-    ASSERT_TRUE(serveUntil([&] { return smsAndAnswers(*desks.at("jnowak")).size() >= 3; }));
-    EXPECT_EQ(smsNotices("jnowak"),
-              Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600654321&&4&" + base64("Hello again") + "\r\n",
-                     "!SMS&CHG\r\n"}));
+    const std::string changed = "!SMS&CHG\r\n";
+    ASSERT_TRUE(serveUntil([&] {
+        const Texts seen = smsAndAnswers(*desks.at("jnowak"));
+        return std::count(seen.begin(), seen.end(), changed) >= 2;
+    }));
+    // The report's change and the acknowledgement's, each once; which of
+    // the two is written first is the lock's to say.
+    Texts notices = smsNotices("jnowak");
+    EXPECT_EQ(std::erase(notices, changed), 2u);
+    EXPECT_EQ(notices, Texts({"!SMS&ADD&" + key + "&1&" + stamp() + "&600654321&&4&" + base64("Hello again") +
+                              "\r\n"}));
 }
 
 // A message from the exchange is stored once. Its acknowledgement waits
@@ -924,13 +932,13 @@ TEST_F(SmsRoad, ARowWhoseCommitWentUnansweredHoldsNotThePollOfTheOtherLines) {
         for (int round = 0; round < 5 && exchange->StoredSmsCount(Line) != 0; ++round) {
             form->trmReconnectTimer();
             ASSERT_TRUE(
-                serveUntil([&] { return MainDbHandleExists() && form->Database().KeptRowCount() == 0; }));
+                serveUntil([&] { return MainDbHandleExists() && form->Database().Road().Waiting() == 0; }));
             // The cycle under way ends; the next asks line 1 again.
             pollStoredMessages();
             pollStoredMessages();
             serveUntil([&] {
                 return exchange->StoredSmsCount(Line) == 0 || !MainDbHandleExists() ||
-                       form->Database().KeptRowCount() > 0;
+                       form->Database().Road().Waiting() > 0;
             });
         }
         ASSERT_EQ(exchange->StoredSmsCount(Line), 0u) << "acknowledged";
@@ -988,7 +996,7 @@ TEST_F(SmsRoad, AReceivedMessageWhoseRowMetALostConnectionIsStoredOnce) {
         relay->dropConnections();
         relay->hold(false);
         form->trmReconnectTimer();
-        ASSERT_TRUE(serveUntil([&] { return form->Database().KeptRowCount() == 0; }));
+        ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 0; }));
         pollStoredMessages();
         ASSERT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
         ASSERT_TRUE(flushed());

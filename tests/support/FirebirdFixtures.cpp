@@ -2,6 +2,7 @@
 
 #include "base/PasswordCodec.h"
 #include "db/InterfaceDB.h"
+#include "db/MainDatabase.h"
 #include "platform/RegistryStore.h"
 
 #include "db/FirebirdEnvironment.h"
@@ -9,6 +10,8 @@
 #include "shell/SettingsTable.h"
 #include "ui/Dialogs.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -106,6 +109,22 @@ std::string DatabaseFolder::file(const std::string& name) const {
     return dir_.path().toStdString() + "/" + name;
 }
 
+bool AwaitRowRoad() {
+    auto* database = db::MainDatabase::Current();
+    if (!database)
+        return true;
+    QDeadlineTimer deadline(60000);
+    const auto done = [&] { return database->Road().Idle() || !database->Road().WritingNow(); };
+    do {
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        // The followers posted by the last rows, which may hand on rows of
+        // their own.
+        QCoreApplication::processEvents();
+    } while (!done() && !deadline.hasExpired());
+    return done();
+}
+
 int MainSql(const Connection& connection, const std::string& statement) {
     SessionDB session(connection.host, connection.path, connection.user, connection.password, &MainDbHandle,
                       false);
@@ -113,6 +132,7 @@ int MainSql(const Connection& connection, const std::string& statement) {
 }
 
 std::string MainQuery(const Connection& connection, const std::string& select) {
+    AwaitRowRoad();
     SessionDB session(connection.host, connection.path, connection.user, connection.password, &MainDbHandle,
                       false);
     TStringList rows;
@@ -168,6 +188,7 @@ bool CreateEmptyDatabase(const Connection& connection) {
 }
 
 std::string Isql(const Connection& connection, const std::string& script, bool* ok) {
+    AwaitRowRoad();
     int code = 0;
     QStringList arguments = {QStringLiteral("-q")};
     arguments << credentials(connection) << QString::fromStdString(connection.name());

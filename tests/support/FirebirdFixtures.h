@@ -59,6 +59,13 @@ class DatabaseFolder {
     QTemporaryDir dir_;
 };
 
+// Runs the event loop until the rows handed to the main database's road are
+// written and their followers told, and so are the rows those followers
+// hand on (rows that wait for another client's lock aside; at once when the
+// road cannot write now: no database attached, paused, or away); false when
+// they were not in time.
+bool AwaitRowRoad();
+
 // Detaches the main handle so the next session attaches anew.
 void DetachMain();
 

@@ -1,0 +1,67 @@
+// The crash-safe local journal of the rows on their way to the database: a
+// row is in it from shortly after it was handed on until it is written, so
+// that neither a stop nor a crash loses it. SQLite in WAL mode, through Qt's
+// QSQLITE driver; the file is its owner's alone (it holds SMS texts and
+// numbers). One object a thread: each has a connection of its own to the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace db {
+
+class RowJournal {
+  public:
+    // A row as the journal keeps it.
+    struct Entry {
+        std::int64_t seq = 0; // its place in the journal, 0 while not in it
+        std::string statement;
+        std::string generatorQuery; // set while its key is still to be drawn
+        std::string key;
+        bool attempted = false; // a commit with it went out and its answer did not come
+        std::string token;      // names its key for later rows (KeyOfRow)
+    };
+
+    RowJournal();
+    ~RowJournal();
+    RowJournal(const RowJournal&) = delete;
+    RowJournal& operator=(const RowJournal&) = delete;
+
+    // Opens (or makes) the journal file, owner-only; false with the reason.
+    bool Open(const std::string& path);
+    bool IsOpen() const { return open_; }
+    const std::string& LastError() const { return lastError_; }
+    const std::string& Path() const { return path_; }
+
+    // The rows left by an earlier run, in order.
+    std::vector<Entry> Load();
+    // Puts the rows in, in one transaction, and gives each its place.
+    bool Append(std::vector<Entry*>& rows);
+    // The key drawn for a row, with the statement it made; or, the key
+    // forgotten, the statement and generator query it had before.
+    bool SetKey(const Entry& row);
+    // The rows' commit goes out now: if no answer comes, they are looked up.
+    bool MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted);
+    // The rows are in the database.
+    bool Remove(const std::vector<std::int64_t>& seqs);
+    // The key drawn for the row named `token`, kept until no row left in the
+    // journal refers to it (see ForgetKeysExcept).
+    bool RememberKey(const std::string& token, const std::string& key);
+    std::vector<std::pair<std::string, std::string>> Keys();
+    // Forgets the keys of every token not among `referred`.
+    bool ForgetKeysExcept(const std::vector<std::string>& referred);
+
+  private:
+    bool run(const char* statement);
+    bool fail(const std::string& what);
+    bool forEach(const char* statement, const std::vector<std::int64_t>& seqs, int flag = -1);
+
+    std::string connection_;
+    std::string path_;
+    std::string lastError_;
+    bool open_ = false;
+};
+
+} // namespace db

@@ -1,0 +1,227 @@
+// The one road of the rows the server writes by itself (call history, every
+// SMS row and its state and line updates, the failures at start): one
+// ordered queue, journaled, and one writer on a connection and a thread of
+// its own. The event loop hands rows on and goes on; it never executes one.
+//
+// A row handed on is in the journal within moments (a thread of its own
+// puts it there, whatever the database does) and leaves it once written.
+// While the database is away the rows wait; a restore pauses the road. A
+// commit whose answer never came is settled row by row: an insert is looked
+// up, an update written again. A row another client has locked waits alone,
+// with the later rows of the same database row; the rest go past it. Each
+// row's follower runs on the event loop once its outcome is known, in the
+// rows' order.
+#pragma once
+
+#include "db/DatabaseHost.h"
+#include "db/RowJournal.h"
+#include "db/SessionDB.h"
+
+#include <QObject>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace db {
+
+// Told, on the GUI thread, how a row ended: 0 and its key once written (or
+// found written), else the refusal's code.
+using RowFollower = std::function<void(int result, const std::string& key)>;
+
+// Stands in an insert for the key it is still to get.
+extern const char* const RowKeyMarker;
+
+// A name, unique across runs, for the key a keyed insert is still to get.
+std::string NewRowToken();
+// Stands in a later row's statement for the key drawn for the insert named
+// `token` (RoadRow::token): the writer puts that key in when its turn comes,
+// also after a restart.
+std::string KeyOfRow(const std::string& token);
+
+// A row handed to the road.
+struct RoadRow {
+    RoadRow() = default;
+    explicit RoadRow(std::string text, RowFollower then = {})
+        : statement(std::move(text)), follower(std::move(then)) {}
+    // An insert under a key drawn with `generatorQuery` when its turn
+    // comes: `insertWithMarker` holds RowKeyMarker where the key goes.
+    static RoadRow Keyed(std::string generatorQuery, std::string insertWithMarker, RowFollower then);
+
+    std::string statement;
+    std::string generatorQuery;
+    std::string token; // of a keyed insert: names its key for later rows
+    RowFollower follower;
+    // Told once, on the GUI thread, when the row cannot go on at once (the
+    // database is away, or the road paused).
+    std::function<void()> waiting;
+};
+
+std::vector<RoadRow> PlainRoadRows(const std::vector<std::string>& statements);
+
+class RowRoad {
+  public:
+    // `lost`: the writer's connection was lost or left unanswered (with the
+    // server's words); told on the GUI thread. Writing waits for Connect.
+    explicit RowRoad(std::function<void(const std::string& reason)> lost);
+    ~RowRoad();
+    RowRoad(const RowRoad&) = delete;
+    RowRoad& operator=(const RowRoad&) = delete;
+
+    // Opens the journal at `path` (empty: rows are kept in memory only); the
+    // rows it holds from an earlier run go before any row handed on. False
+    // when it could not be opened (said on stderr and in the log).
+    bool OpenJournal(const std::string& path);
+    // Told on the GUI thread once the earlier run's rows are all written.
+    void WhenEarlierRowsWritten(std::function<void()> then);
+    bool EarlierRowsWritten() const;
+
+    // Hands on rows, in order, behind every row handed on before.
+    void Hand(std::vector<RoadRow> rows);
+    // Puts a row behind the rows of the earlier run and before this run's
+    // (not journaled: the next start makes it again).
+    void HandAfterEarlierRows(RoadRow row);
+    // The database to write into, now attached: writing goes on.
+    void Connect(const ConnectionSettings& database);
+    // Told to write into `database` (and not lost since).
+    bool ConnectedTo(const ConnectionSettings& database) const;
+    // True when a row handed on now would be written at once.
+    bool WritingNow() const;
+    // Pauses: the writer ends the commit in hand, lets its connection go
+    // and takes no more rows until Resume; `settled` is told on the GUI
+    // thread then.
+    void Pause(std::function<void()> settled);
+    void Resume();
+    bool Paused() const;
+
+    // Nothing handed on waits or is being written.
+    bool Empty() const;
+    // Nothing to write now: the rows left, if any, wait for other clients'
+    // locks.
+    bool Idle() const;
+    std::size_t Waiting() const;
+    // Told once on the GUI thread when the road is empty (at once if it is).
+    void WhenEmpty(std::function<void()> then);
+
+    // Ends both threads by `deadline`: every row stays in the journal for
+    // the next start; those not in it are named in the log. False when the
+    // writer is in a call that did not come back.
+    bool Stop(std::chrono::steady_clock::time_point deadline);
+
+    // Rows are written this many to a commit.
+    static constexpr std::size_t RowsPerCommit = 100;
+    // The text of one block of rows stays under the server's statement
+    // limit (64 KB), whatever the characters' width on the wire.
+    static constexpr std::size_t BlockTextLimit = 16000;
+    // A row locked by another client is tried again after this pause.
+    static constexpr std::chrono::milliseconds LockRetryPause{1000};
+    // A failure that passes with the connection there (a full disk) is
+    // tried again after this pause.
+    static constexpr std::chrono::milliseconds PassingRetryPause{5000};
+    // What a call cut at the stop's deadline takes to come back.
+    static constexpr std::chrono::milliseconds StopGrace{500};
+
+  private:
+    struct Item : RowJournal::Entry {
+        RowFollower follower;
+        std::function<void()> waiting;
+        std::string subject;  // the database row it changes, for a lock
+        bool earlier = false; // left in the journal by an earlier run
+        bool ended = false;   // written, found written, or refused for good
+        int result = 0;       // once ended: 0, or the refusal's code
+        bool lockedNow = false;
+        bool unapplied = false; // an update that found no row of its own
+        // Before its key was drawn, while the commit it was drawn for has
+        // not gone.
+        std::string unkeyed, keyGenerator;
+    };
+    using Items = std::deque<Item>;
+    // Split: a block of rows failed, the connection there: they go one by one.
+    enum class Outcome { Written, Back, Lost, Passing, Split };
+
+    void journalLoop(RowJournal& journal);
+    void takeEarlierRows(RowJournal& journal);
+    void journalRows(RowJournal& journal, Items& rows);
+    void writerLoop();
+    bool canWrite() const;
+    // One round of the writer: locked rows tried again, then one commit.
+    bool writeRound(std::unique_lock<std::mutex>& lock);
+    bool ensureAttached(std::unique_lock<std::mutex>& lock);
+    void takeGroup(std::vector<Item>& group);
+    Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
+    Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
+    // The statement with the keys it refers to put in; false when one of
+    // them was never drawn (its insert was refused).
+    bool withKeys(const Item& row, std::string& statement) const;
+    void forgetKeys(std::vector<Item>& group);
+    Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
+    Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
+    // The rows to run, with their statements as written (keys put in).
+    struct Statements {
+        std::vector<Item*> rows;
+        std::vector<std::string> texts;
+    };
+    // In one transaction; `together`: runs of rows in one block each.
+    Outcome runStatements(SessionDB& session, Statements& work, bool retryingLock, bool together);
+    Outcome commitRows(SessionDB& session, const std::vector<Item*>& rows);
+    Outcome failedRow(const SessionDB& session, Item& row, int result);
+    Outcome lostWith(const SessionDB& session);
+    void retryLocked(std::unique_lock<std::mutex>& lock);
+    void finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock);
+    void putBack(std::vector<Item>& rows);
+    void sayWaiting(Items& rows);
+    void lose(const std::string& reason);
+    void detach();
+    void post(std::function<void()> call);
+    void tellIfEmpty();
+
+    std::function<void(const std::string&)> lost_;
+    QObject context_; // of the GUI thread: what is posted dies with the road
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Items inbox_;                   // handed on, not yet journaled
+    Items queue_;                   // journaled (or in memory only), to write in order
+    Items locked_;                  // waiting for another client's lock, in order
+    std::size_t inHand_ = 0;        // being written
+    std::size_t journalInHand_ = 0; // being journaled
+    std::size_t finishing_ = 0;     // written, their followers not yet posted
+    bool journalBusy_ = false;
+    bool journalWanted_ = false;
+    bool journalFailed_ = false; // on the journal thread
+    std::string journalPath_;
+    std::size_t earlierLeft_ = 0;
+    std::function<void()> earlierWritten_;
+    ConnectionSettings database_;
+    bool connected_ = false; // told to write into database_
+    bool lostConnection_ = false;
+    bool paused_ = false;
+    std::function<void()> settled_;
+    std::function<void()> whenEmpty_;
+    std::chrono::steady_clock::time_point passingUntil_{};
+    std::chrono::steady_clock::time_point nextLockRetry_{};
+    bool stopping_ = false;
+    std::chrono::steady_clock::time_point stopDeadline_{};
+    bool journalEnded_ = false;
+    bool writerEnded_ = false;
+    // Of the writer thread alone.
+    std::unique_ptr<RowJournal> writerJournal_;
+    std::map<std::string, std::string> keysOfTokens_;
+    DbHandle handle_ = 0;
+    ConnectionSettings attachedWith_;
+    std::string lastLoss_;
+    std::thread journalThread_;
+    std::thread writerThread_;
+};
+
+// The database row a statement changes ("TABLE|condition"), or "" for an
+// insert, which changes no row another client can hold.
+std::string RowSubject(const std::string& statement);
+
+} // namespace db

@@ -1,0 +1,288 @@
+// The real program keeps taking calls and desks' messages while its database
+// server is down; then it is stopped (SIGTERM) or killed (SIGKILL), the
+// server comes back, and the program starts again beside the journal it
+// left. Every call's row and every message's row is in the database once,
+// the message in the state the exchange gave it, and a desk hears of a
+// message's row only with the key the database gave it.
+#include "platform/RegistryStore.h"
+#include "shell/FileLocations.h"
+#include "support/PrivateFirebirdServer.h"
+#include "support/ProgramWithDesks.h"
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStringList>
+#include <algorithm>
+#include <csignal>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+using testing_support::AwaitWhileRunning;
+using testing_support::HalvexProcess;
+
+namespace {
+
+const std::vector<std::string> Logins{"u201", "u202", "u203"};
+const std::string Recipient = "600123456";
+const std::string LineNumber = "600100200";
+
+// Rows of one column, as a select on the main handle gives them.
+std::vector<std::string> column(const testfb::Connection& c, const std::string& select) {
+    std::vector<std::string> values;
+    std::istringstream rows(testfb::MainQuery(c, select));
+    for (std::string row; std::getline(rows, row);) {
+        const std::size_t first = row.find_first_not_of(' ');
+        if (first != std::string::npos)
+            values.push_back(row.substr(first, row.find_last_not_of(' ') + 1 - first));
+    }
+    return values;
+}
+
+// How many rows of the journal at `path` hold `text`, read as another
+// process reads the file while its owner writes it.
+int journalRowsWith(const std::string& path, const std::string& text) {
+    int count = -1;
+    {
+        QSqlDatabase journal = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+        journal.setDatabaseName(QString::fromStdString(path));
+        journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(journal);
+        if (journal.open() &&
+            query.exec(
+                QString::fromStdString("SELECT COUNT(*) FROM rows WHERE statement LIKE '%" + text + "%'")) &&
+            query.next())
+            count = query.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+    return count;
+}
+
+class RowsAcrossAStop : public testing::TestWithParam<int> {
+  protected:
+    void SetUp() override {
+        HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+        ASSERT_TRUE(server.prepared()) << server.error();
+        ASSERT_TRUE(server.start()) << server.error();
+        c = server.connection("RovaZAD.fdb");
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        testfb::AttachAndCreateSchema(c);
+        testing_support::AddDeskUsers(c, {"201", "202", "203"});
+        testfb::DetachMain();
+        exchange.SetGsmLine(1, LineNumber);
+        // Every message is acknowledged and reported delivered (TP-ST 0).
+        exchange.SetSmsSendScript({true, sim::SmsSendScript::Outcome::Ack, -5, 0, 0});
+        ASSERT_TRUE(exchange.Start());
+        ASSERT_TRUE(testing_support::WriteProgramSettings(c, exchange.Port()));
+        platform::RegistryKey sms(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(sms.OpenKey("\\software\\Vorlin\\Halvex\\SMS", true));
+        sms.WriteBool("UseSms", true);
+    }
+    void TearDown() override { testfb::DetachMain(); }
+
+    // A call from a number of its own, shown at the desk of 201 and answered there.
+    void call() {
+        callers.push_back(std::to_string(600900000 + callers.size()));
+        auto records = testing_support::CallTo201(std::to_string(10 + callers.size() % 90), callers.back());
+        records.insert(records.begin() + 2, "DM 3&" + callers.back() + "&201&");
+        for (const std::string& record : records)
+            exchange.SendRecord(record);
+    }
+
+    // A message with a text of its own from the next desk, answered.
+    void sendSms(HalvexProcess& halvex) {
+        const std::size_t desk = texts.size() % desks.size();
+        texts.push_back("Wiadomosc " + std::to_string(texts.size()) + " z biurka " + Logins[desk]);
+        senders[texts.back()] = desk;
+        const std::size_t replies = desks[desk]->Replies().size();
+        ASSERT_TRUE(desks[desk]->Send("!SMS&SEND&&" + Recipient + "&" +
+                                      QByteArray::fromStdString(texts.back()).toBase64().toStdString() +
+                                      "\r\n"));
+        ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return desks[desk]->Replies().size() > replies; }))
+            << halvex.logText();
+    }
+
+    // Half a second: a call, and with `message` a desk's message.
+    void step(HalvexProcess& halvex, bool message) {
+        call();
+        if (message) {
+            ASSERT_NO_FATAL_FAILURE(sendSms(halvex));
+        }
+        ASSERT_FALSE(halvex.process().waitForFinished(500)) << halvex.logText();
+    }
+
+    // A call each step, a message every third.
+    void callsAndMessages(HalvexProcess& halvex, int steps) {
+        for (int i = 0; i < steps; ++i)
+            ASSERT_NO_FATAL_FAILURE(step(halvex, i % 3 == 0));
+    }
+
+    // The desk of 201 was told `text`.
+    bool told(const std::string& text) const {
+        const auto notices = desks.front()->Notices();
+        return std::any_of(notices.begin(), notices.end(),
+                           [&](const std::string& notice) { return notice.find(text) != std::string::npos; });
+    }
+
+    std::string countCalls(const std::string& log) const {
+        std::map<std::string, int> stored;
+        for (const std::string& number : column(c, "SELECT TRIM(sNumber) FROM TalksIncoming"))
+            ++stored[number];
+        for (const std::string& caller : callers)
+            EXPECT_EQ(stored[caller], 1) << "the call from " << caller << "\n" << log;
+        EXPECT_EQ(stored.size(), callers.size()) << log;
+        return "calls made " + std::to_string(callers.size()) + " (" +
+               std::to_string(callers.size() - callsBefore) + " during the outage), stored " +
+               std::to_string(stored.size());
+    }
+
+    // Each message's row, by its text: once, delivered (the exchange
+    // acknowledged every one and reported it delivered), naming the line it
+    // left by.
+    std::string countMessages(const std::string& log) {
+        std::map<std::string, int> states;
+        for (const std::string& row :
+             column(c, "SELECT nId || '|' || nState || '|' || TRIM(COALESCE(sLine, '')) "
+                       "|| '|' || sBody FROM Sms WHERE nDir = 1")) {
+            const QStringList fields = QString::fromStdString(row).split(QLatin1Char('|'));
+            if (fields.size() < 4)
+                continue;
+            stored[fields.mid(3).join(QLatin1Char('|')).toStdString()].push_back(
+                {fields[0].toStdString(), fields[1].toStdString(), fields[2].toStdString()});
+            ++states[fields[1].toStdString()];
+        }
+        EXPECT_EQ(exchange.SentMessages().size(), texts.size());
+        std::string wrong;
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            const auto& rows = stored[texts[i]];
+            const std::string which =
+                texts[i] + (i < messagesBefore ? " (before" : " (during") + " the outage): ";
+            if (rows.size() != 1)
+                wrong += which + std::to_string(rows.size()) + " rows\n";
+            else if (rows[0].state != "3" || rows[0].line != LineNumber)
+                wrong += which + "state " + rows[0].state + ", line '" + rows[0].line + "'\n";
+        }
+        EXPECT_EQ(wrong, "") << log;
+        EXPECT_EQ(stored.size(), texts.size());
+        std::string said = "messages made " + std::to_string(texts.size()) + " (" +
+                           std::to_string(texts.size() - messagesBefore) + " during the outage), stored " +
+                           std::to_string(stored.size()) + ", states";
+        for (const auto& [state, count] : states)
+            said += " " + state + ":" + std::to_string(count);
+        return said;
+    }
+
+    // A desk hears of its own message's row only with the row's key, once.
+    std::string countAnnouncements() {
+        std::size_t announced = 0;
+        for (std::size_t desk = 0; desk < desks.size(); ++desk) {
+            std::map<std::string, int> heard;
+            for (const std::string& notice : desks[desk]->Notices()) {
+                if (!notice.starts_with("!SMS&ADD&"))
+                    continue;
+                ++announced;
+                const std::string key = notice.substr(9, notice.find('&', 9) - 9);
+                std::string body = notice.substr(notice.rfind('&') + 1);
+                body.erase(body.find_last_not_of("\r\n") + 1);
+                const std::string text =
+                    QByteArray::fromBase64(QByteArray::fromStdString(body)).toStdString();
+                EXPECT_EQ(senders.contains(text) ? senders[text] : desks.size(), desk) << notice;
+                EXPECT_EQ(stored[text].size(), 1u) << notice;
+                if (stored[text].size() == 1) {
+                    EXPECT_EQ(stored[text][0].key, key) << notice;
+                }
+                EXPECT_EQ(++heard[text], 1) << notice;
+            }
+        }
+        return "announced to the desks " + std::to_string(announced);
+    }
+
+    testfb::PrivateServer server;
+    testfb::Connection c;
+    testing_support::Sandbox sandbox;
+    sim::ExchangeSimulator exchange{sim::Family::Vantrel, sim::Transport::Tcp};
+    std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
+    std::vector<std::string> callers;
+    std::vector<std::string> texts;
+    std::map<std::string, std::size_t> senders;
+    std::size_t callsBefore = 0;
+    std::size_t messagesBefore = 0;
+    struct SmsRow {
+        std::string key, state, line;
+    };
+    std::map<std::string, std::vector<SmsRow>> stored;
+};
+
+} // namespace
+
+TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
+    const int stop = GetParam();
+    HalvexProcess halvex(sandbox);
+    int clientPort = 0;
+    ASSERT_NO_FATAL_FAILURE(testing_support::StartWithDesks(halvex, exchange, Logins, desks, clientPort));
+    // The first message waits while the GSM lines are read (once the
+    // exchange has spoken); calls go on meanwhile.
+    ASSERT_NO_FATAL_FAILURE(step(halvex, true));
+    while (exchange.SentMessages().empty() && callers.size() < 120)
+        ASSERT_NO_FATAL_FAILURE(step(halvex, false));
+    ASSERT_FALSE(exchange.SentMessages().empty()) << halvex.logText();
+    ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 8));
+    // The messages so far are at the exchange, their answers on their way
+    // back, as the server dies.
+    ASSERT_TRUE(exchange.WaitForSentMessages(texts.size())) << halvex.logText();
+    callsBefore = callers.size();
+    messagesBefore = texts.size();
+    server.kill();
+
+    ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 14));
+    // Sent without the database, and answered; the last call comes behind
+    // the answers.
+    ASSERT_TRUE(exchange.WaitForSentMessages(texts.size())) << halvex.logText();
+    call();
+    EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return told(callers.back()); }))
+        << "the desks were not served without the database\n"
+        << halvex.logText();
+    for (std::size_t i = callsBefore; i < callers.size(); ++i)
+        EXPECT_TRUE(told(callers[i])) << callers[i];
+    if (stop == SIGKILL) {
+        // Rows are journaled in the order handed: the last call's row in
+        // the file means every earlier one is there.
+        const std::string journal = shell::RowJournalPathFor(halvex.logPath());
+        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, callers.back()) > 0; }))
+            << halvex.logText();
+        halvex.signal(SIGKILL);
+        ASSERT_TRUE(halvex.waitForExit());
+    } else {
+        ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "with the database down"));
+    }
+    const std::string firstRun = halvex.logText();
+
+    ASSERT_TRUE(server.start()) << server.error();
+    halvex.start({"DEBUG", "CTI"});
+    ASSERT_TRUE(
+        halvex.waitForLog("Zapisy z poprzedniej pracy zapisane w bazie danych", std::chrono::seconds(90)))
+        << halvex.logText();
+    // The clean-up of messages left in progress comes right behind them.
+    EXPECT_TRUE(AwaitWhileRunning(halvex, [&] {
+        return column(c, "SELECT COUNT(*) FROM Sms WHERE nState = 4") == std::vector<std::string>{"0"};
+    })) << halvex.logText();
+    testfb::DetachMain();
+    ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "after the journal's rows"));
+
+    const std::string log = halvex.logText();
+    // In this order: the announcements are checked against the rows read.
+    std::string counts = std::string(stop == SIGKILL ? "SIGKILL" : "SIGTERM") + ": " + countCalls(log);
+    counts += "; " + countMessages(log);
+    counts += "; " + countAnnouncements();
+    std::cout << counts << std::endl;
+    RecordProperty("counts", counts);
+    const std::size_t kept = firstRun.find("Zapisy czekające na bazę danych: ");
+    if (kept != std::string::npos)
+        std::cout << firstRun.substr(kept, firstRun.find('\n', kept) - kept) << std::endl;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RowsAcrossAStop, testing::Values(SIGTERM, SIGKILL),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGKILL ? "Sigkill" : "Sigterm");
+                         });
