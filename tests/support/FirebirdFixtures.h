@@ -63,7 +63,8 @@ class DatabaseFolder {
 // written and their followers told, and so are the rows those followers
 // hand on (rows that wait for another client's lock aside; at once when the
 // road cannot write now: no database attached, paused, or away); false when
-// they were not in time.
+// they were not in time. Called from another thread than the event loop's,
+// it returns at once.
 bool AwaitRowRoad();
 
 // Detaches the main handle so the next session attaches anew.
