@@ -261,6 +261,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
             item.statement = std::move(row.statement);
             item.generatorQuery = std::move(row.generatorQuery);
             item.token = std::move(row.token);
+            item.heldThroughPause = paused_;
             item.follower = std::move(row.follower);
             item.subject = RowSubject(item.statement);
             if (!writing && row.waiting)
@@ -361,6 +362,9 @@ void RowRoad::Pause(std::function<void()> settled) {
         paused_ = true;
         settled_ = settled ? std::move(settled) : [] {};
         sayWaiting(queue_);
+        for (Items* rows : {&inbox_, &queue_, &locked_})
+            for (Item& row : *rows)
+                row.heldThroughPause = true;
     }
     changed_.notify_all();
 }
@@ -812,16 +816,21 @@ RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bo
                                         bool together) {
     if (int result = session.BeginWork(); result != 0)
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
+    // Counting the rows an update changed takes calls of its own: only those
+    // that may find their row gone (held through a restore) are counted.
+    const auto countedRow = [](const Item& row) {
+        return row.heldThroughPause && namesRowByKey(row.subject);
+    };
     std::size_t at = 0;
     while (at < work.rows.size()) {
         Item* row = work.rows[at];
         // An update of a row named by its key says whether it found it.
-        const bool counted = namesRowByKey(row->subject);
+        const bool counted = countedRow(*row);
         std::size_t next = at + 1;
         std::string text = work.texts[at];
         if (together && !counted) {
             std::string block = "EXECUTE BLOCK AS BEGIN\n" + plainStatement(text) + ";\n";
-            for (; next < work.rows.size() && !namesRowByKey(work.rows[next]->subject) &&
+            for (; next < work.rows.size() && !countedRow(*work.rows[next]) &&
                    block.size() + work.texts[next].size() < BlockTextLimit;
                  ++next)
                 block += plainStatement(work.texts[next]) + ";\n";

@@ -137,6 +137,9 @@ class RowRoad {
         bool ended = false;   // written, found written, or refused for good
         int result = 0;       // once ended: 0, or the refusal's code
         bool lockedNow = false;
+        // Held through a pause (a restore): an update that names its row by
+        // the key says so when it finds no such row in the database then.
+        bool heldThroughPause = false;
         bool unapplied = false; // an update that found no row of its own
         // Before its key was drawn, while the commit it was drawn for has
         // not gone.
