@@ -190,11 +190,7 @@ bool RowJournal::ForgetKeysExcept(const std::vector<std::string>& referred) {
         done = done && query.exec();
     }
     done = done && query.exec("DELETE FROM rowkeys WHERE token NOT IN (SELECT token FROM referred)");
-    if (done && db.commit())
-        return true;
-    const std::string error = query.lastError().text().toStdString();
-    db.rollback();
-    return fail(error);
+    return endTransaction(db, done ? std::string() : query.lastError().text().toStdString());
 }
 
 // One transaction for all the rows; rows never journaled (0) are skipped.
@@ -213,15 +209,17 @@ bool RowJournal::forEach(const char* statement, const std::vector<std::int64_t>&
         if (flag >= 0)
             query.bindValue(at++, flag);
         query.bindValue(at, qint64(seq));
-        if (!query.exec()) {
-            const std::string error = query.lastError().text().toStdString();
-            db.rollback();
-            return fail(error);
-        }
+        if (!query.exec())
+            return endTransaction(db, query.lastError().text().toStdString());
     }
-    if (db.commit())
+    return endTransaction(db, {});
+}
+
+// Commits when nothing failed (`failure` empty), else rolls back and says why.
+bool RowJournal::endTransaction(QSqlDatabase& db, const std::string& failure) {
+    if (failure.empty() && db.commit())
         return true;
-    const std::string error = db.lastError().text().toStdString();
+    const std::string error = failure.empty() ? db.lastError().text().toStdString() : failure;
     db.rollback();
     return fail(error);
 }

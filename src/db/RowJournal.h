@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+class QSqlDatabase;
+
 namespace db {
 
 class RowJournal {
@@ -56,6 +58,7 @@ class RowJournal {
   private:
     bool run(const char* statement);
     bool fail(const std::string& what);
+    bool endTransaction(QSqlDatabase& db, const std::string& failure);
     bool forEach(const char* statement, const std::vector<std::int64_t>& seqs, int flag = -1);
 
     std::string connection_;
