@@ -539,6 +539,7 @@ bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
     const Outcome outcome = writeGroup(group);
     lock.lock();
     inHand_ = 0;
+    markHeldThroughPause(group);
     std::vector<Item> ended, back;
     for (Item& row : group) {
         if (row.ended)
@@ -563,6 +564,16 @@ bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
+// Under the lock: rows that were in hand when a pause came and are not
+// written go after it, maybe into another database, as the waiting ones do.
+void RowRoad::markHeldThroughPause(std::vector<Item>& rows) {
+    if (!paused_)
+        return;
+    for (Item& row : rows)
+        if (!row.ended)
+            row.heldThroughPause = true;
+}
+
 void RowRoad::putBack(std::vector<Item>& rows) {
     queue_.insert(queue_.begin(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
 }
@@ -581,13 +592,14 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
         std::vector<Item> one;
         one.push_back(std::move(*at));
         locked_.erase(at);
+        one.front().lockedNow = false;
         inHand_ = 1;
         lock.unlock();
         const Outcome outcome = writeGroup(one, true);
         lock.lock();
         inHand_ = 0;
+        markHeldThroughPause(one);
         if (!one.front().ended) {
-            one.front().lockedNow = false;
             locked_.insert(locked_.begin() + place, std::move(one.front()));
             if (outcome == Outcome::Lost) {
                 lose(lastLoss_);

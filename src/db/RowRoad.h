@@ -178,6 +178,7 @@ class RowRoad {
     Outcome lostWith(const SessionDB& session);
     void retryLocked(std::unique_lock<std::mutex>& lock);
     void finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock);
+    void markHeldThroughPause(std::vector<Item>& rows);
     void putBack(std::vector<Item>& rows);
     void sayWaiting(Items& rows);
     void lose(const std::string& reason);

@@ -1625,6 +1625,12 @@ TEST_F(RowsAtRestore, HoldTheWindowsFromTheClickWhileARowWaitsForAnotherClientsL
     ASSERT_EQ(holder->BeginWork(), 0);
     ASSERT_EQ(holder->ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
     form->Sms().ChgSmsStatus(sent, sms::SMS_STATE_SENT);
+    // The click comes while the writer's update waits on the lock: the row
+    // is in its hand, not among those waiting.
+    const std::string waitingUpdates = "SELECT COUNT(*) FROM MON$STATEMENTS WHERE MON$STATE = 1 AND "
+                                       "MON$SQL_TEXT STARTING WITH 'UPDATE Sms SET nState'";
+    serveUntil([&] { return rows(waitingUpdates) == "1\n"; });
+    ASSERT_EQ(rows(waitingUpdates), "1\n");
     const std::string database = c.path;
     dialog->NameEdit->selectAll();
     QTest::keyClicks(dialog->NameEdit, QString::fromStdString(folder.file("elsewhere.fdb")));
