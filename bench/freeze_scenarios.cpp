@@ -498,6 +498,8 @@ struct Disturbance {
     int callsPerS = 0;
     std::function<std::string()> begin; // what was done
     std::function<std::string()> end;
+    // The database answers throughout: the calls stored by the end are counted.
+    bool callsCountedAtEnd = false;
 };
 
 // What a scenario does before the traffic, and after the report.
@@ -532,6 +534,11 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
     // Client SMS that reached the exchange while the database was away.
     const std::size_t sentDuring = bed.exchange_.SentMessages().size() - sentBefore;
     const int askedDuring = traffic.clientSms - askedBefore;
+    if (disturbance.callsCountedAtEnd) {
+        const long storedByEnd = historyRows(c, "7001") - callRows0;
+        std::printf("%-7s calls stored before its end: %ld of %d made\n", bed.name_, storedByEnd,
+                    traffic.calls);
+    }
     std::printf("%-7s %s after %d s\n", bed.name_, disturbance.end().c_str(), disturbance.seconds);
     std::printf("%-7s client SMS sent to the exchange meanwhile: %zu of %d\n", bed.name_, sentDuring,
                 askedDuring);
@@ -625,6 +632,7 @@ Disturbance lockedRow(Bed& bed, const testfb::Connection& c, RowHolder& holder, 
     Disturbance disturbance;
     disturbance.seconds = s.lockS;
     disturbance.callsPerS = s.slowCallsPerS;
+    disturbance.callsCountedAtEnd = true;
     disturbance.begin = [&bed, &c, &holder, &held] {
         if (!holder.hold(c, "sBody = '" + std::string(LockedText) + "'"))
             return std::string("the row could NOT be locked");

@@ -175,6 +175,22 @@ std::vector<std::pair<std::string, std::string>> RowJournal::Keys() {
     return keys;
 }
 
+bool RowJournal::ForgetKeys(const std::vector<std::string>& tokens) {
+    if (!open_ || tokens.empty())
+        return open_;
+    QSqlDatabase db = database(connection_);
+    if (!db.transaction())
+        return fail(db.lastError().text().toStdString());
+    QSqlQuery query(db);
+    query.prepare("DELETE FROM rowkeys WHERE token = ?");
+    bool done = true;
+    for (const std::string& token : tokens) {
+        query.bindValue(0, QString::fromStdString(token));
+        done = done && query.exec();
+    }
+    return endTransaction(db, done ? std::string() : query.lastError().text().toStdString());
+}
+
 bool RowJournal::ForgetKeysExcept(const std::vector<std::string>& referred) {
     if (!open_)
         return false;

@@ -52,6 +52,8 @@ class RowJournal {
     // journal refers to it (see ForgetKeysExcept).
     bool RememberKey(const std::string& token, const std::string& key);
     std::vector<std::pair<std::string, std::string>> Keys();
+    // Forgets the keys of `tokens`: no row refers to them any more.
+    bool ForgetKeys(const std::vector<std::string>& tokens);
     // Forgets the keys of every token not among `referred`.
     bool ForgetKeysExcept(const std::vector<std::string>& referred);
 

@@ -28,6 +28,20 @@ namespace {
 const char* const KeyOfRowOpening = "\x7F"
                                     "KEYOF ";
 
+// The tokens whose keys a statement refers to, in order.
+std::vector<std::string> tokensReferredBy(const std::string& statement) {
+    std::vector<std::string> tokens;
+    const std::size_t opening = std::string(KeyOfRowOpening).size();
+    for (auto at = statement.find(KeyOfRowOpening); at != std::string::npos;
+         at = statement.find(KeyOfRowOpening, at + 1)) {
+        const auto end = statement.find('\x7F', at + opening);
+        if (end == std::string::npos)
+            break;
+        tokens.push_back(statement.substr(at + opening, end - at - opening));
+    }
+    return tokens;
+}
+
 } // namespace
 
 std::string NewRowToken() {
@@ -202,11 +216,8 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
     // Keys no row left refers to are forgotten.
     std::vector<std::string> referred;
     for (const RowJournal::Entry& row : earlier)
-        for (auto at = row.statement.find(KeyOfRowOpening); at != std::string::npos;
-             at = row.statement.find(KeyOfRowOpening, at + 1)) {
-            const auto from = at + std::string(KeyOfRowOpening).size();
-            referred.push_back(row.statement.substr(from, row.statement.find('\x7F', from) - from));
-        }
+        for (std::string& token : tokensReferredBy(row.statement))
+            referred.push_back(std::move(token));
     journal.ForgetKeysExcept(referred);
     std::lock_guard lock(mutex_);
     journalPath_ = journal.Path();
@@ -216,6 +227,7 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
         static_cast<RowJournal::Entry&>(item) = std::move(row);
         item.subject = RowSubject(item.statement);
         item.earlier = true;
+        useTokens(item);
         items.push_back(std::move(item));
     }
     earlierLeft_ = items.size();
@@ -264,6 +276,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
             item.heldThroughPause = paused_;
             item.follower = std::move(row.follower);
             item.subject = RowSubject(item.statement);
+            useTokens(item);
             if (!writing && row.waiting)
                 waitingNow.push_back(std::move(row.waiting));
             else
@@ -399,6 +412,11 @@ std::size_t RowRoad::Waiting() const {
     return inbox_.size() + journalInHand_ + queue_.size() + locked_.size() + inHand_ + finishing_;
 }
 
+std::size_t RowRoad::KeysKept() const {
+    std::lock_guard keys(keysMutex_);
+    return keysOfTokens_.size();
+}
+
 void RowRoad::WhenEmpty(std::function<void()> then) {
     {
         std::lock_guard lock(mutex_);
@@ -444,11 +462,14 @@ void RowRoad::writerLoop() {
             writerJournal_ = std::make_unique<RowJournal>();
             const std::string path = journalPath_;
             lock.unlock();
-            if (writerJournal_->Open(path))
+            if (writerJournal_->Open(path)) {
+                std::lock_guard keys(keysMutex_);
                 for (auto& [token, key] : writerJournal_->Keys())
                     keysOfTokens_[token] = key;
+            }
             lock.lock();
         }
+        forgetUnusedKeys(lock);
         const auto now = std::chrono::steady_clock::now();
         const bool lockRetryDue = !locked_.empty() && now >= nextLockRetry_;
         if (canWrite() && now >= passingUntil_ && (!queue_.empty() || lockRetryDue)) {
@@ -623,6 +644,59 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
     nextLockRetry_ = std::chrono::steady_clock::now() + LockRetryPause;
 }
 
+// Under the lock: the tokens a row refers to, and its own, are in use.
+void RowRoad::useTokens(const Item& row) {
+    for (const std::string& token : tokensReferredBy(row.statement))
+        ++tokenUsers_[token];
+    if (!row.token.empty())
+        ++tokenUsers_[row.token];
+}
+
+// Under the lock.
+void RowRoad::leaveToken(const std::string& token) {
+    const auto users = tokenUsers_.find(token);
+    if (users == tokenUsers_.end() || --users->second > 0)
+        return;
+    tokenUsers_.erase(users);
+    unusedTokens_.push_back(token);
+    changed_.notify_all();
+}
+
+// Under the lock, for a row that ended. A named insert's own token is left
+// once its follower has run: until then a row handed on may still name it.
+void RowRoad::leaveTokens(const Item& row) {
+    for (const std::string& token : tokensReferredBy(row.statement))
+        leaveToken(token);
+    if (row.token.empty())
+        return;
+    if (!QCoreApplication::instance()) {
+        leaveToken(row.token);
+        return;
+    }
+    post([this, token = row.token] {
+        std::lock_guard lock(mutex_);
+        leaveToken(token);
+    });
+}
+
+// On the writer thread: the keys no row uses any more go, from memory and
+// from the journal.
+void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
+    if (unusedTokens_.empty())
+        return;
+    std::vector<std::string> tokens = std::exchange(unusedTokens_, {});
+    std::erase_if(tokens, [this](const std::string& token) { return tokenUsers_.contains(token); });
+    lock.unlock();
+    {
+        std::lock_guard keys(keysMutex_);
+        for (const std::string& token : tokens)
+            keysOfTokens_.erase(token);
+    }
+    if (writerJournal_ && writerJournal_->IsOpen())
+        writerJournal_->ForgetKeys(tokens);
+    lock.lock();
+}
+
 // The rows leave the journal, then their followers hear of it, in order.
 void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock) {
     if (rows.empty())
@@ -645,6 +719,7 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
         if (row.follower)
             post([follower = std::move(row.follower), result = row.result,
                   key = row.result == 0 ? row.key : std::string()] { follower(result, key); });
+        leaveTokens(row);
     }
     if (earlier > 0 && earlierLeft_ > 0) {
         earlierLeft_ -= std::min(earlier, earlierLeft_);
@@ -684,7 +759,10 @@ void RowRoad::forgetKeys(std::vector<Item>& group) {
         row.statement = std::exchange(row.unkeyed, {});
         row.generatorQuery = std::exchange(row.keyGenerator, {});
         row.key.clear();
-        keysOfTokens_.erase(row.token);
+        {
+            std::lock_guard keys(keysMutex_);
+            keysOfTokens_.erase(row.token);
+        }
         if (writerJournal_ && writerJournal_->IsOpen())
             writerJournal_->SetKey(row);
     }
@@ -742,8 +820,10 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
         // Its key is kept before its commit goes: a row whose commit gets
         // no answer is looked up under that key, and the later rows that
         // refer to it find it after a restart.
-        if (!row.token.empty())
+        if (!row.token.empty()) {
+            std::lock_guard keys(keysMutex_);
             keysOfTokens_[row.token] = row.key;
+        }
         if (writerJournal_ && writerJournal_->IsOpen()) {
             writerJournal_->SetKey(row);
             writerJournal_->RememberKey(row.token, row.key);
@@ -753,6 +833,7 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
 }
 
 bool RowRoad::withKeys(const Item& row, std::string& statement) const {
+    std::lock_guard keys(keysMutex_);
     statement = row.statement;
     for (auto at = statement.find(KeyOfRowOpening); at != std::string::npos;
          at = statement.find(KeyOfRowOpening, at)) {

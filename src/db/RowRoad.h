@@ -107,6 +107,8 @@ class RowRoad {
     // locks.
     bool Idle() const;
     std::size_t Waiting() const;
+    // The keys of named inserts kept for the rows that refer to them.
+    std::size_t KeysKept() const;
     // Told once on the GUI thread when the road is empty (at once if it is).
     void WhenEmpty(std::function<void()> then);
 
@@ -164,6 +166,10 @@ class RowRoad {
     // them was never drawn (its insert was refused).
     bool withKeys(const Item& row, std::string& statement) const;
     void forgetKeys(std::vector<Item>& group);
+    void useTokens(const Item& row);
+    void leaveToken(const std::string& token);
+    void leaveTokens(const Item& row);
+    void forgetUnusedKeys(std::unique_lock<std::mutex>& lock);
     Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
     Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
     // The rows to run, with their statements as written (keys put in).
@@ -214,8 +220,13 @@ class RowRoad {
     std::chrono::steady_clock::time_point stopDeadline_{};
     bool journalEnded_ = false;
     bool writerEnded_ = false;
-    // Of the writer thread alone.
+    // How many rows, and an insert until its follower has run, use each
+    // token; a token no longer used is forgotten by the writer.
+    std::map<std::string, std::size_t> tokenUsers_;
+    std::vector<std::string> unusedTokens_;
+    // Of the writer thread alone (the lock of the keys for KeysKept).
     std::unique_ptr<RowJournal> writerJournal_;
+    mutable std::mutex keysMutex_;
     std::map<std::string, std::string> keysOfTokens_;
     DbHandle handle_ = 0;
     ConnectionSettings attachedWith_;

@@ -597,6 +597,9 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
     // row is in, behind the rows that waited with it, and told once written.
     EXPECT_EQ(notices, Texts({added(0, "600123456", "4", "Hello"), added(1, "600654321", "4", "Hello again"),
                               added(2, "60065432x", "2", "Refused"), "!SMS&CHG\r\n", "!SMS&CHG\r\n"}));
+    // The keys kept for the changes that named their rows go with them.
+    EXPECT_TRUE(serveUntil([&] { return form->Database().Road().KeysKept() == 0; }))
+        << form->Database().Road().KeysKept();
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
 }
