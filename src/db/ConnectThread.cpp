@@ -112,7 +112,14 @@ void connectDB::Execute(std::shared_ptr<Job> job) {
     pthread_setname_np(pthread_self(), "ConnectDBThread");
     DbHandle handle = 0;
     std::array<intptr_t, 20> status{};
-    const int result = SessionDB::attachRaw(job->name, job->dpb, &handle, status.data());
+    int result = SessionDB::attachRaw(job->name, job->dpb, &handle, status.data());
+    if (result == 0) {
+        result = SessionDB::checkAttached(&handle, status.data());
+        if (result != 0) {
+            SessionDB::DetachDatabase(&handle);
+            handle = 0;
+        }
+    }
     {
         std::lock_guard lock(job->mutex);
         job->done = true;

@@ -211,26 +211,31 @@ int SessionDB::AttachDatabase(bool background) {
     }
     buildDpb();
     // The main connection is attached off the GUI thread, within the call
-    // bound; only a background attach shows the progress window.
+    // bound, and checked there too: the event loop never waits for the
+    // server; only a background attach shows the progress window.
     if (onGuiThread() && (background || DbHandle_ == &MainDbHandle)) {
         AttachStatus = attachInBackground(background);
-    } else {
-        AttachStatus = ConnectDatabase();
+        if (AttachStatus != 0)
+            return ReportError(Status.data(), AttachFoundNoFile());
+        return 0;
     }
+    AttachStatus = ConnectDatabase();
     if (AttachStatus != 0)
         return ReportError(Status.data(), AttachFoundNoFile());
-    static const char items[] = {isc_info_db_id};
-    char answer[128];
-    if (bounded([&] {
-            return isc_database_info(vec(Status), dbh(DbHandle_), sizeof(items), items, sizeof(answer),
-                                     answer);
-        })) {
+    if (bounded([&] { return checkAttached(DbHandle_, Status.data()); })) {
         const int code = ReportError(Status.data());
         bounded([&] { return DetachDatabase(DbHandle_); });
         *DbHandle_ = 0;
         return code;
     }
     return 0;
+}
+
+int SessionDB::checkAttached(DbHandle* handle, intptr_t* status) {
+    static const char items[] = {isc_info_db_id};
+    char answer[128];
+    return int(isc_database_info(reinterpret_cast<ISC_STATUS*>(status), dbh(handle), sizeof(items), items,
+                                 sizeof(answer), answer));
 }
 
 // The file name goes in UTF-8, marked so, both when attaching and when

@@ -226,6 +226,9 @@ class SessionDB {
     int statementToWire(const std::string& text, std::string* wire);
     // The attach call itself, for this session and for the attach thread.
     static int attachRaw(const std::string& name, const std::string& dpb, DbHandle* handle, intptr_t* status);
+    // Asks the server of a connection just attached for the database's
+    // identity: an attach it cannot answer for is no attach.
+    static int checkAttached(DbHandle* handle, intptr_t* status);
 
     DbHandle* DbHandle_;
     std::array<intptr_t, 20> Status{};
