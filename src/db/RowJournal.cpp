@@ -178,34 +178,42 @@ std::vector<std::pair<std::string, std::string>> RowJournal::Keys() {
 bool RowJournal::ForgetKeys(const std::vector<std::string>& tokens) {
     if (!open_ || tokens.empty())
         return open_;
-    QSqlDatabase db = database(connection_);
-    if (!db.transaction())
-        return fail(db.lastError().text().toStdString());
-    QSqlQuery query(db);
-    query.prepare("DELETE FROM rowkeys WHERE token = ?");
-    bool done = true;
-    for (const std::string& token : tokens) {
-        query.bindValue(0, QString::fromStdString(token));
-        done = done && query.exec();
-    }
-    return endTransaction(db, done ? std::string() : query.lastError().text().toStdString());
+    return inTransaction(
+        [&](QSqlQuery& query) { return execForEach(query, "DELETE FROM rowkeys WHERE token = ?", tokens); });
 }
 
 bool RowJournal::ForgetKeysExcept(const std::vector<std::string>& referred) {
     if (!open_)
         return false;
+    return inTransaction([&](QSqlQuery& query) {
+        return query.exec("CREATE TEMP TABLE IF NOT EXISTS referred (token TEXT PRIMARY KEY)") &&
+               query.exec("DELETE FROM referred") &&
+               execForEach(query, "INSERT OR IGNORE INTO referred (token) VALUES (?)", referred) &&
+               query.exec("DELETE FROM rowkeys WHERE token NOT IN (SELECT token FROM referred)");
+    });
+}
+
+// Runs `statement` once for each of `values`, bound to its one parameter;
+// false at the first failure.
+bool RowJournal::execForEach(QSqlQuery& query, const char* statement,
+                             const std::vector<std::string>& values) {
+    query.prepare(QString::fromLatin1(statement));
+    for (const std::string& value : values) {
+        query.bindValue(0, QString::fromStdString(value));
+        if (!query.exec())
+            return false;
+    }
+    return true;
+}
+
+// `work` in one transaction: committed when it succeeds, else rolled back
+// with the query's error said.
+bool RowJournal::inTransaction(const std::function<bool(QSqlQuery&)>& work) {
     QSqlDatabase db = database(connection_);
     if (!db.transaction())
         return fail(db.lastError().text().toStdString());
     QSqlQuery query(db);
-    bool done = query.exec("CREATE TEMP TABLE IF NOT EXISTS referred (token TEXT PRIMARY KEY)") &&
-                query.exec("DELETE FROM referred");
-    query.prepare("INSERT OR IGNORE INTO referred (token) VALUES (?)");
-    for (const std::string& token : referred) {
-        query.bindValue(0, QString::fromStdString(token));
-        done = done && query.exec();
-    }
-    done = done && query.exec("DELETE FROM rowkeys WHERE token NOT IN (SELECT token FROM referred)");
+    const bool done = work(query);
     return endTransaction(db, done ? std::string() : query.lastError().text().toStdString());
 }
 
@@ -213,22 +221,20 @@ bool RowJournal::ForgetKeysExcept(const std::vector<std::string>& referred) {
 bool RowJournal::forEach(const char* statement, const std::vector<std::int64_t>& seqs, int flag) {
     if (!open_)
         return false;
-    QSqlDatabase db = database(connection_);
-    if (!db.transaction())
-        return fail(db.lastError().text().toStdString());
-    QSqlQuery query(db);
-    query.prepare(QString::fromLatin1(statement));
-    for (std::int64_t seq : seqs) {
-        if (seq == 0)
-            continue;
-        int at = 0;
-        if (flag >= 0)
-            query.bindValue(at++, flag);
-        query.bindValue(at, qint64(seq));
-        if (!query.exec())
-            return endTransaction(db, query.lastError().text().toStdString());
-    }
-    return endTransaction(db, {});
+    return inTransaction([&](QSqlQuery& query) {
+        query.prepare(QString::fromLatin1(statement));
+        for (std::int64_t seq : seqs) {
+            if (seq == 0)
+                continue;
+            int at = 0;
+            if (flag >= 0)
+                query.bindValue(at++, flag);
+            query.bindValue(at, qint64(seq));
+            if (!query.exec())
+                return false;
+        }
+        return true;
+    });
 }
 
 // Commits when nothing failed (`failure` empty), else rolls back and says why.

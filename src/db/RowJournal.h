@@ -6,11 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 class QSqlDatabase;
+class QSqlQuery;
 
 namespace db {
 
@@ -61,6 +63,8 @@ class RowJournal {
     bool run(const char* statement);
     bool fail(const std::string& what);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);
+    bool inTransaction(const std::function<bool(QSqlQuery&)>& work);
+    static bool execForEach(QSqlQuery& query, const char* statement, const std::vector<std::string>& values);
     bool forEach(const char* statement, const std::vector<std::int64_t>& seqs, int flag = -1);
 
     std::string connection_;

@@ -835,18 +835,15 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
 bool RowRoad::withKeys(const Item& row, std::string& statement) const {
     std::lock_guard keys(keysMutex_);
     statement = row.statement;
-    for (auto at = statement.find(KeyOfRowOpening); at != std::string::npos;
-         at = statement.find(KeyOfRowOpening, at)) {
-        const auto from = at + std::string(KeyOfRowOpening).size();
-        const auto end = statement.find('\x7F', from);
-        if (end == std::string::npos)
-            return false;
-        const auto key = keysOfTokens_.find(statement.substr(from, end - from));
+    for (const std::string& token : tokensReferredBy(row.statement)) {
+        const auto key = keysOfTokens_.find(token);
         if (key == keysOfTokens_.end())
             return false;
-        statement.replace(at, end + 1 - at, key->second);
+        const std::string named = KeyOfRow(token);
+        statement.replace(statement.find(named), named.size(), key->second);
     }
-    return true;
+    // A name left unended is no name a program of ours makes.
+    return statement.find(KeyOfRowOpening) == std::string::npos;
 }
 
 // The rows of a commit whose answer never came: an insert is looked up (as

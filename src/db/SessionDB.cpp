@@ -213,15 +213,12 @@ int SessionDB::AttachDatabase(bool background) {
     // The main connection is attached off the GUI thread, within the call
     // bound, and checked there too: the event loop never waits for the
     // server; only a background attach shows the progress window.
-    if (onGuiThread() && (background || DbHandle_ == &MainDbHandle)) {
-        AttachStatus = attachInBackground(background);
-        if (AttachStatus != 0)
-            return ReportError(Status.data(), AttachFoundNoFile());
-        return 0;
-    }
-    AttachStatus = ConnectDatabase();
+    const bool offGuiThread = onGuiThread() && (background || DbHandle_ == &MainDbHandle);
+    AttachStatus = offGuiThread ? attachInBackground(background) : ConnectDatabase();
     if (AttachStatus != 0)
         return ReportError(Status.data(), AttachFoundNoFile());
+    if (offGuiThread)
+        return 0; // checked by the attach thread
     if (bounded([&] { return checkAttached(DbHandle_, Status.data()); })) {
         const int code = ReportError(Status.data());
         bounded([&] { return DetachDatabase(DbHandle_); });

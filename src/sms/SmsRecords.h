@@ -84,8 +84,8 @@ struct SMS_RAPORT {
     std::int32_t iIdR = 0;     // TP-MR of the sent message
     std::int32_t iSrcId = -1;  // the sending user; -1 until acknowledged
     std::int64_t tCreated = 0; // seconds since 1970; dropped after 4 days
-    // The message's own date, time and number, as its row holds them.
-    std::string sDate{}, sTime{}, sNumber{};
+    // The message's number, as its row holds it.
+    std::string sNumber{};
 };
 
 // One reassembly slot.

@@ -300,8 +300,6 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         SmsLog("-SMS RAPORT_ID 8");
         const SMSMSG& sent = queue->second.front();
         report.nId = sent.nId;
-        report.sDate = sent.sDate;
-        report.sTime = sent.sTime;
         report.sNumber = sent.sNumber;
         report.iSrcId = -1;
         report.tCreated = nowSeconds();
@@ -369,8 +367,6 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
                 msg.nState = newState;
                 reportRowId = it->nId;
                 msg.nUserId = it->iSrcId;
-                msg.sDate = it->sDate;
-                msg.sTime = it->sTime;
                 msg.sNumber = it->sNumber;
                 action = sms::SMS_ACTION_RAPORT;
                 it = reports.erase(it);
