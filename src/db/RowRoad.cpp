@@ -213,8 +213,12 @@ bool RowRoad::OpenJournal(const std::string& path) {
 // writer takes none until they are there.
 void RowRoad::takeEarlierRows(RowJournal& journal) {
     std::vector<RowJournal::Entry> earlier = journal.Load();
-    // Keys no row left refers to are forgotten.
+    // Keys no row left refers to, and nothing holds, are forgotten.
     std::vector<std::string> referred;
+    {
+        std::lock_guard lock(mutex_);
+        referred.assign(heldTokens_.begin(), heldTokens_.end());
+    }
     for (const RowJournal::Entry& row : earlier)
         for (std::string& token : tokensReferredBy(row.statement))
             referred.push_back(std::move(token));
@@ -642,6 +646,20 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
         finishAll(one, lock);
     }
     nextLockRetry_ = std::chrono::steady_clock::now() + LockRetryPause;
+}
+
+void RowRoad::HoldKeys(const std::vector<std::string>& tokens) {
+    std::lock_guard lock(mutex_);
+    for (const std::string& token : tokens)
+        if (heldTokens_.insert(token).second)
+            ++tokenUsers_[token];
+}
+
+void RowRoad::ReleaseKeys(const std::vector<std::string>& tokens) {
+    std::lock_guard lock(mutex_);
+    for (const std::string& token : tokens)
+        if (heldTokens_.erase(token) > 0)
+            leaveToken(token);
 }
 
 // Under the lock: the tokens a row refers to, and its own, are in use.
