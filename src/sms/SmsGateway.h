@@ -5,7 +5,8 @@
 // resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick, GsmLines,
 // the SMS and GSM work of tmrPabxSynchronizeTimer and the GSM-line records.
 // Also: the dispatcher's SMS work (HandleSmsRecord), the client request hook
-// (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError.
+// (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError,
+// the expected delivery reports kept across restarts (KeepExpectedReports).
 #pragma once
 
 #include "sms/ExpectedReportStore.h"
