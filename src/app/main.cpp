@@ -11,6 +11,7 @@
 #include "shell/ProgramForms.h"
 #include "shell/ProgramIcon.h"
 #include "shell/ProgressWindow.h"
+#include "sms/SmsGateway.h"
 #include "ui/Application.h"
 #include "ui/Dialogs.h"
 
@@ -114,9 +115,12 @@ void runServer(int argc, char** argv) {
     try {
         OknoInfo = new TOknoInfo();
         form1 = new TForm1();
-        // Before any row: the rows an earlier run left go first.
-        if (!form1->IsSecondInstance())
+        // Before any row: the rows an earlier run left go first. Before them,
+        // the reports it expected, which hold the keys of the rows they name.
+        if (!form1->IsSecondInstance()) {
+            form1->Sms().KeepExpectedReports(shell::ExpectedReportsPathFor(form1->LogFilePath));
             form1->Database().OpenRowJournal(shell::RowJournalPathFor(form1->LogFilePath));
+        }
         CreateProgramForms(*form1);
         form1->FormCreate();
         // Nor does a log-in whose password the database must confirm.

@@ -218,10 +218,14 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
     if (!journal.Extent(count, lastSeq))
         base::WriteLog(2, "Nie można odczytać dziennika zapisów %s: %s", journal.Path().c_str(),
                        journal.LastError().c_str());
-    // Keys no row left refers to are forgotten; the rest stay in use until
-    // their rows end, read now or not.
+    // Keys no row left refers to, and nothing holds, are forgotten; the rest
+    // stay in use until their rows end, read now or not.
     const std::vector<RowJournal::Entry> naming = journal.LoadNamingKeys(KeyOfRowOpening);
     std::vector<std::string> referred;
+    {
+        std::lock_guard lock(mutex_);
+        referred.assign(heldTokens_.begin(), heldTokens_.end());
+    }
     for (const RowJournal::Entry& row : naming)
         for (std::string& token : tokensReferredBy(row.statement))
             referred.push_back(std::move(token));
@@ -843,6 +847,20 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
         finishAll(one, lock);
     }
     nextLockRetry_ = std::chrono::steady_clock::now() + LockRetryPause;
+}
+
+void RowRoad::HoldKeys(const std::vector<std::string>& tokens) {
+    std::lock_guard lock(mutex_);
+    for (const std::string& token : tokens)
+        if (heldTokens_.insert(token).second)
+            ++tokenUsers_[token];
+}
+
+void RowRoad::ReleaseKeys(const std::vector<std::string>& tokens) {
+    std::lock_guard lock(mutex_);
+    for (const std::string& token : tokens)
+        if (heldTokens_.erase(token) > 0)
+            leaveToken(token);
 }
 
 // Under the lock: the tokens a row refers to, and its own, are in use.

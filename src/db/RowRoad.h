@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,13 @@ class RowRoad {
     void Pause(std::function<void()> settled);
     void Resume();
     bool Paused() const;
+
+    // Keys of named inserts that something outside the road still names by
+    // token (a kept delivery report): kept, in the journal too and across a
+    // restart, until let go. Those kept from an earlier run are held before
+    // OpenJournal.
+    void HoldKeys(const std::vector<std::string>& tokens);
+    void ReleaseKeys(const std::vector<std::string>& tokens);
 
     // Nothing handed on waits or is being written.
     bool Empty() const;
@@ -268,6 +276,7 @@ class RowRoad {
     // How many rows, and an insert until its follower has run, use each
     // token; a token no longer used is forgotten by the writer.
     std::map<std::string, std::size_t> tokenUsers_;
+    std::set<std::string> heldTokens_; // HoldKeys
     std::vector<std::string> unusedTokens_;
     // Of the writer thread alone (the lock of the keys for KeysKept).
     std::unique_ptr<RowJournal> writerJournal_;

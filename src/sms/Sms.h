@@ -33,6 +33,14 @@ class cCallbackSmsStatus {
     virtual void HandleSmsSendError(SMSMSG message) = 0;
 };
 
+// Keeps the expected delivery reports beyond the process: told each time a
+// line's list changed, with the list as it is now.
+class cCallbackExpectedReports {
+  public:
+    virtual ~cCallbackExpectedReports() = default;
+    virtual void ReportsChanged(std::int32_t lineNumber, const std::list<SMS_RAPORT>& reports) = 0;
+};
+
 } // namespace sms
 
 class SMS {
@@ -89,6 +97,8 @@ class SMS {
     void DumpDynamicRoutes();
     // Who writes the rows of messages the queues drop.
     void SetStatusCallback(sms::cCallbackSmsStatus* callback) { StatusCallback_ = callback; }
+    // Who keeps the expected reports.
+    void SetExpectedReportsCallback(sms::cCallbackExpectedReports* callback) { ReportsCallback_ = callback; }
     // Trials before a message fails, unless retried until it expires.
     std::int32_t OutTrials = 5;
     bool OutTrialsNoLimit = false;
@@ -121,6 +131,8 @@ class SMS {
     // The expected report of row `nId` on line `lineNumber` learns its sender
     // and moves to the end of the line's list.
     void SetSrcId(std::int32_t lineNumber, std::int32_t nId, std::int32_t userId);
+    // Forgets the expected reports whose lifetime ran out, on every line.
+    void DropExpiredReports();
     // The engine's log: written only with a log callback and logging on.
     void SmsLog(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     // One "SMS ..." record of the exchange; the result of SmsParseResult,
@@ -168,6 +180,9 @@ class SMS {
     cCallbackLog* LogCallback_ = nullptr;
     cCallbackGetUserName* UserNameCallback_ = nullptr;
     sms::cCallbackSmsStatus* StatusCallback_ = nullptr;
+    sms::cCallbackExpectedReports* ReportsCallback_ = nullptr;
     // A dropped message: its row fails, or a failed row is written for it.
     void failMessage(SMSMSG& message);
+    // The expected reports of the line changed: their keeper hears of it.
+    void reportsChanged(std::int32_t lineNumber);
 };

@@ -1,6 +1,8 @@
 // The engine's own bookkeeping: its log and the senders of expected reports.
 #include "sms/Sms.h"
 
+#include "platform/Clock.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -34,10 +36,28 @@ void SMS::SetSrcId(std::int32_t lineNumber, std::int32_t nId, std::int32_t userI
         }
         it = reports.erase(it);
     }
-    if (found)
+    if (found) {
         reports.push_back(kept);
-    else
+        reportsChanged(lineNumber);
+    } else {
         SmsLog("SetSrcId() nie znaleziono nId=%d", nId);
+    }
+}
+
+void SMS::reportsChanged(std::int32_t lineNumber) {
+    if (ReportsCallback_)
+        ReportsCallback_->ReportsChanged(lineNumber, ExpectedReports[lineNumber]);
+}
+
+void SMS::DropExpiredReports() {
+    const std::int64_t now = platform::processClock().dateTime().toSecsSinceEpoch();
+    for (auto& [line, reports] : ExpectedReports) {
+        const auto expired = [now](const SMS_RAPORT& report) {
+            return now - report.tCreated > sms::ExpectedReportLifetimeSeconds;
+        };
+        if (std::erase_if(reports, expired) > 0)
+            reportsChanged(line);
+    }
 }
 
 bool SMS::PollNextLine() {

@@ -5,9 +5,11 @@
 // resynchronisation of tmrFixPctiTimer and miSmsSynchronizeClick, GsmLines,
 // the SMS and GSM work of tmrPabxSynchronizeTimer and the GSM-line records.
 // Also: the dispatcher's SMS work (HandleSmsRecord), the client request hook
-// (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError.
+// (HandleClientSmsRequest), InsertSmsStatus, ChgSmsStatus, HandleSmsSendError,
+// the expected delivery reports kept across restarts (KeepExpectedReports).
 #pragma once
 
+#include "sms/ExpectedReportStore.h"
 #include "sms/GsmLineTable.h"
 #include "sms/Sms.h"
 #include "sms/SmsGatewayHost.h"
@@ -104,6 +106,10 @@ class SmsGateway {
     void HandleSmsSendError(SMSMSG msg);
     // At a stop: every message still waiting to be sent is named in the log.
     void NameUnsentMessages();
+    // Keeps the expected delivery reports in the file at `path` from here
+    // on, and takes those an earlier run kept there. Before the row journal
+    // opens: the keys of the rows they name by token are held for them.
+    void KeepExpectedReports(const std::string& path);
 
     // ---- the polling timer and the GSM-line table ----
     // The polling timer's steps once the link is up. The GSM-line list, then
@@ -209,6 +215,17 @@ class SmsGateway {
         SmsGateway& gateway_;
     };
 
+    // Writes each change of the expected reports into their file.
+    class ReportKeeper : public cCallbackExpectedReports {
+      public:
+        void ReportsChanged(std::int32_t lineNumber, const std::list<SMS_RAPORT>& reports) override;
+        ExpectedReportStore store;
+    };
+    // The road holds the keys of the rows the expected reports name by
+    // token, and of no others. Run after the change is handed on: a row
+    // that names its message by token then holds the key itself.
+    void holdReportedRowKeys();
+
     void stepLines(bool waitingOnly);
     // A message waits in the main queue or in a line's queue.
     bool messagesToSend() const;
@@ -218,6 +235,8 @@ class SmsGateway {
 
     SmsGatewayHost& host_;
     StatusRows statusRows_{*this};
+    ReportKeeper reportKeeper_;
+    std::set<std::string> heldRowKeys_; // tokens
     // A received message was left unacknowledged for want of the database.
     bool unstoredAtExchange_ = false;
     // Received messages whose rows are being written and hold the poll.

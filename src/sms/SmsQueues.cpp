@@ -336,20 +336,27 @@ class LogForced {
 
 } // namespace
 
+// The key names the row from here on (none when -1): the token no longer.
 void SMS::ReplaceRowKey(std::int32_t from, std::int32_t to) {
-    const auto replace = [&](SMSMSG& msg) {
-        if (msg.nId == from)
-            msg.nId = to;
+    const auto replace = [&](auto& named) {
+        if (named.nId != from)
+            return false;
+        named.nId = to;
+        named.rowToken.clear();
+        return true;
     };
     for (SMSMSG& msg : MainQueue)
         replace(msg);
     for (auto& [line, queue] : LineQueues)
         for (SMSMSG& msg : queue)
             replace(msg);
-    for (auto& [line, reports] : ExpectedReports)
+    for (auto& [line, reports] : ExpectedReports) {
+        bool changed = false;
         for (SMS_RAPORT& report : reports)
-            if (report.nId == from)
-                report.nId = to;
+            changed = replace(report) || changed;
+        if (changed)
+            reportsChanged(line);
+    }
 }
 
 void SMS::DumpSendQueues() {

@@ -12,6 +12,10 @@
 
 namespace sms {
 
+// An expected delivery report is kept, across restarts too, until its
+// report comes or this long after the network took its message.
+constexpr std::int64_t ExpectedReportLifetimeSeconds = 345600; // 4 days
+
 // Identifiers the exchange gives messages.
 constexpr std::int32_t MIN_MSG_ID = 0;
 constexpr std::int32_t MAX_MSG_ID = 239;
@@ -67,6 +71,8 @@ struct SMSMSG {
     std::int32_t tNotBefore = 0; // seconds since 1970; 0: at once
     std::int32_t tCreated = 0;
     std::int32_t nTrials = 0;
+    // Names its row on the road while the row's key is still to be drawn.
+    std::string rowToken{};
 };
 
 // The send state of one GSM line.
@@ -83,9 +89,11 @@ struct SMS_RAPORT {
     std::int32_t iIdPC = 0;
     std::int32_t iIdR = 0;     // TP-MR of the sent message
     std::int32_t iSrcId = -1;  // the sending user; -1 until acknowledged
-    std::int64_t tCreated = 0; // seconds since 1970; dropped after 4 days
+    std::int64_t tCreated = 0; // seconds since 1970
     // The message's number, as its row holds it.
     std::string sNumber{};
+    // Names the row while nId is no key of it (db::KeyOfRow).
+    std::string rowToken{};
 };
 
 // One reassembly slot.

@@ -11,7 +11,6 @@ using sms::detail::readNumber;
 namespace {
 
 constexpr std::size_t MaxReassembledOctets = 512;
-constexpr std::int64_t ReportValiditySeconds = 345600; // 4 days
 
 bool isMessageId(std::int32_t id) {
     return id >= sms::MIN_MSG_ID && id <= sms::MAX_MSG_ID;
@@ -300,18 +299,19 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         SmsLog("-SMS RAPORT_ID 8");
         const SMSMSG& sent = queue->second.front();
         report.nId = sent.nId;
+        report.rowToken = sent.rowToken;
         report.sNumber = sent.sNumber;
         report.iSrcId = -1;
         report.tCreated = nowSeconds();
         SmsLog("-SMS RAPORT_ID 9");
         SmsLog("-SMS RAPORT_ID 10");
         // A newer report on the line takes over its reference; reports that
-        // never come are forgotten after 4 days.
+        // never come are forgotten once their lifetime ran out.
         auto& reports = ExpectedReports[lineNumber];
-        reports.remove_if([&](const SMS_RAPORT& old) {
-            return old.iIdR == report.iIdR || report.tCreated - old.tCreated > ReportValiditySeconds;
-        });
+        reports.remove_if([&](const SMS_RAPORT& old) { return old.iIdR == report.iIdR; });
         reports.push_back(report);
+        DropExpiredReports();
+        reportsChanged(lineNumber);
         SmsLog("-SMS RAPORT_ID 11");
         return sms::SMS_RESULT_OK;
     }
@@ -368,10 +368,13 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
                 reportRowId = it->nId;
                 msg.nUserId = it->iSrcId;
                 msg.sNumber = it->sNumber;
+                msg.rowToken = it->rowToken;
                 action = sms::SMS_ACTION_RAPORT;
                 it = reports.erase(it);
             }
         }
+        if (matched > 0)
+            reportsChanged(lineNumber);
         if (matched != 1)
             SmsLog("getMsgRef error? %d", matched);
         return sms::SMS_RESULT_OK;

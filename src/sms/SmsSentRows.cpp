@@ -42,6 +42,7 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     // time after.
     msg.nId = standIn;
     table.RowToken = db::NewRowToken();
+    msg.rowToken = table.RowToken;
     rowsOnTheirWay_[standIn] = RowOnItsWay{msg, msg, table.RowToken};
     auto keyGiven = std::make_shared<std::int32_t>(standIn);
     std::weak_ptr<bool> alive = alive_;
@@ -71,6 +72,7 @@ bool SmsGateway::storeSentSmsRow(SMSMSG& msg, std::function<void()> answered) {
     }
     *answer = nullptr;
     rowsOnTheirWay_.erase(standIn);
+    msg.rowToken.clear();
     // Written (or refused) already, and announced: the message takes its key.
     if (onItsWay) {
         msg.nId = *keyGiven;
@@ -96,6 +98,7 @@ void SmsGateway::sentRowWritten(std::int32_t standIn, int result, const std::str
     if (result != 0) {
         sayGoesWithoutRow(row);
         SmsEngine.ReplaceRowKey(standIn, -1);
+        holdReportedRowKeys();
         // Acknowledged or failed meanwhile: the row those would have
         // written for a message without one.
         if (present.nState != row.nState)
@@ -104,6 +107,7 @@ void SmsGateway::sentRowWritten(std::int32_t standIn, int result, const std::str
     }
     row.nId = detail::readNumber(key).value;
     SmsEngine.ReplaceRowKey(standIn, row.nId);
+    holdReportedRowKeys();
     // What befell it meanwhile is on the road behind it already.
     announceStored(row);
 }

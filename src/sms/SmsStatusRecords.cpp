@@ -295,11 +295,15 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
             SMSMSG reported = msg;
             reported.nId = reportRowId;
             notePresentState(reported, msg.nState);
-        } else if (reportRowId > -1)
-            writeThenTell(
-                {ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)},
-                                            ::SmsRowId{std::to_string(reportRowId)}, identityOf(msg))},
-                msg.nUserId);
+        } else if (reportRowId > -1 || !msg.rowToken.empty()) {
+            // Kept by an earlier run before its row had a key: the token
+            // names the row, and the road puts its key in.
+            const std::string key =
+                reportRowId > -1 ? std::to_string(reportRowId) : db::KeyOfRow(msg.rowToken);
+            writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, ::SmsRowId{key},
+                                                      identityOf(msg))},
+                          msg.nUserId);
+        }
         break;
     case SMS_ACTION_SND_ERR:
         HandleSmsSendError(msg);
@@ -307,6 +311,7 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
     default:
         break;
     }
+    holdReportedRowKeys();
 }
 
 bool SmsGateway::HandleClientSmsRequest(const std::string& request, const std::string& idfb,

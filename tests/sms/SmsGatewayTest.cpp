@@ -1,6 +1,7 @@
 #include "sms/SmsGateway.h"
 #include "sms/SmsTestHost.h"
 #include "support/MainFormFixture.h"
+#include "support/SmallDisk.h"
 
 #include <QTreeWidgetItem>
 
@@ -39,4 +40,37 @@ TEST_F(SmsGatewayOfWindow, TheEngineLogsAndNamesUsersThroughTheWindow) {
     new QTreeWidgetItem(form->UserLV, QStringList{QStringLiteral("7"), QStringLiteral("Kowalski")});
     EXPECT_EQ((*engine.UserNameCallback())("7"), "Kowalski ") << "the blank stays behind a lone surname";
     EXPECT_EQ((*engine.UserNameCallback())("8"), "") << "an unknown user has no name";
+}
+
+// The expected reports are written to their file as they change; a write the
+// full disk refuses is said in the log, and the report is still expected.
+TEST_F(SmsGatewayOfWindow, AnExpectedReportTheDiskRefusesIsSaidInTheLog) {
+    testing_support::SmallDisk disk;
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    createForm("DEBUG");
+    sms::SmsGateway& gateway = form->Sms();
+    const std::string path = disk.file("halvex-reports.sqlite");
+    gateway.KeepExpectedReports(path);
+    const std::vector<sms::S_GSMLINE> lines{{2, "500100200"}};
+    gateway.SmsEngine.v_gsmlines = &lines;
+    sms::SMSMSG head;
+    head.nId = 9;
+    gateway.SmsEngine.LineQueues["500100200"].push_back(head);
+
+    disk.fill();
+    gateway.HandleSmsRecord("SMS RAPORT_ID 2 100 42");
+    EXPECT_NE(mainLogText().find("Nie można zapisać oczekiwanych raportów SMS linii 2 w " + path),
+              std::string::npos)
+        << logSoFar;
+    ASSERT_EQ(gateway.SmsEngine.ExpectedReports[2].size(), 1u);
+
+    disk.free();
+    gateway.HandleSmsRecord("SMS RAPORT_ID 2 101 43");
+    sms::ExpectedReportStore store;
+    sms::ExpectedReportStore::Reports kept;
+    ASSERT_TRUE(store.Open(path) && store.Load(kept)) << store.LastError();
+    ASSERT_EQ(kept[2].size(), 2u) << "the next change writes the line's whole list";
+    EXPECT_EQ(kept[2].front().iIdR, 42);
+    EXPECT_EQ(kept[2].back().nId, 9);
 }

@@ -1,0 +1,157 @@
+// The real program sends a desk's message, the exchange acknowledges it, and
+// the program is killed before the delivery report comes. Started again, it
+// takes the report, and the message's row becomes delivered: also when the
+// row was still waiting for the database at the kill.
+#include "platform/RegistryStore.h"
+#include "shell/FileLocations.h"
+#include "support/PrivateFirebirdServer.h"
+#include "support/ProgramWithDesks.h"
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <csignal>
+#include <sstream>
+#include <sys/stat.h>
+
+using testing_support::AwaitWhileRunning;
+using testing_support::HalvexProcess;
+
+namespace {
+
+const std::string LineNumber = "600100200";
+constexpr int Line = 1;
+
+// How many rows of the row journal at `path` hold `text`, read as another
+// process reads the file while its owner writes it.
+int journalRowsWith(const std::string& path, const std::string& text) {
+    int count = -1;
+    {
+        QSqlDatabase journal = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+        journal.setDatabaseName(QString::fromStdString(path));
+        journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (journal.open()) {
+            QSqlQuery query(journal);
+            query.prepare(QStringLiteral("SELECT COUNT(*) FROM rows WHERE instr(statement, ?) > 0"));
+            query.addBindValue(QString::fromStdString(text));
+            if (query.exec() && query.next())
+                count = query.value(0).toInt();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+    return count;
+}
+
+class DeliveryReportAcrossARestart : public testing::Test {
+  protected:
+    void SetUp() override {
+        HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+        ASSERT_TRUE(server.prepared()) << server.error();
+        ASSERT_TRUE(server.start()) << server.error();
+        c = server.connection("RovaZAD.fdb");
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        testfb::AttachAndCreateSchema(c);
+        testing_support::AddDeskUsers(c, {"201"});
+        testfb::DetachMain();
+        exchange.SetGsmLine(Line, LineNumber);
+        // Acknowledged, with the network's reference first; no report yet.
+        exchange.SetSmsSendScript({true, sim::SmsSendScript::Outcome::Ack, -5, -1, 0});
+        ASSERT_TRUE(exchange.Start());
+        ASSERT_TRUE(testing_support::WriteProgramSettings(c, exchange.Port()));
+        platform::RegistryKey sms(platform::RegistryBranch::Machine);
+        ASSERT_TRUE(sms.OpenKey("\\software\\Vorlin\\Halvex\\SMS", true));
+        sms.WriteBool("UseSms", true);
+    }
+    void TearDown() override { testfb::DetachMain(); }
+
+    // The state of the one outgoing message's row, "" while there is none.
+    std::string state() {
+        std::istringstream rows(testfb::MainQuery(c, "SELECT nState FROM Sms WHERE nDir = 1"));
+        std::string value;
+        rows >> value;
+        testfb::DetachMain();
+        return value;
+    }
+
+    // Started, its GSM lines read (the log goes on from the earlier run's).
+    void startAndReadLines(const std::function<void()>& started) {
+        started();
+        ASSERT_TRUE(halvex.waitForLogTimes("PABX_ACTION_FINISH", ++starts, std::chrono::seconds(60)))
+            << halvex.logText();
+    }
+    void startWithDesk() {
+        int clientPort = 0;
+        ASSERT_NO_FATAL_FAILURE(startAndReadLines([&] {
+            ASSERT_NO_FATAL_FAILURE(
+                testing_support::StartWithDesks(halvex, exchange, {"u201"}, desks, clientPort));
+        }));
+    }
+
+    // The desk's message leaves and the exchange acknowledges it.
+    void sendAcknowledged() {
+        const std::size_t replies = desks[0]->Replies().size();
+        ASSERT_TRUE(desks[0]->Send("!SMS&SEND&&600123456&" +
+                                   QByteArray("Raport po restarcie").toBase64().toStdString() + "\r\n"));
+        ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return desks[0]->Replies().size() > replies; }))
+            << halvex.logText();
+        ASSERT_TRUE(exchange.WaitForSentMessages(1)) << halvex.logText();
+        ASSERT_TRUE(halvex.waitForLog("SMS_ACTION_SND msg.nState=")) << halvex.logText();
+    }
+
+    // Killed, started again: the report comes, and the row is delivered.
+    // `serverBack`: the database server comes back before the start, and
+    // the report only once the rows the kill left are written.
+    void killThenReport(const std::function<void()>& serverBack = {}) {
+        halvex.signal(SIGKILL);
+        ASSERT_TRUE(halvex.waitForExit());
+        if (serverBack)
+            serverBack();
+        ASSERT_NO_FATAL_FAILURE(startAndReadLines([&] {
+            const int logins = exchange.LoginCount();
+            halvex.start({"DEBUG", "CTI"});
+            ASSERT_TRUE(exchange.WaitForLogin(logins + 1)) << halvex.logText();
+        }));
+        if (serverBack) {
+            ASSERT_TRUE(halvex.waitForLog("Zapisy z poprzedniej pracy zapisane w bazie danych",
+                                          std::chrono::seconds(90)))
+                << halvex.logText();
+        }
+        exchange.SendStatusReport(Line, exchange.SentMessages().front().messageReference, 0);
+        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return state() == "3"; })) << "state " << state() << "\n"
+                                                                               << halvex.logText();
+        ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "after the report"));
+    }
+
+    testfb::PrivateServer server;
+    testfb::Connection c;
+    testing_support::Sandbox sandbox;
+    sim::ExchangeSimulator exchange{sim::Family::Vantrel, sim::Transport::Tcp};
+    HalvexProcess halvex{sandbox};
+    std::vector<std::unique_ptr<sim::ClientSimulator>> desks;
+    int starts = 0;
+};
+
+} // namespace
+
+TEST_F(DeliveryReportAcrossARestart, FindsItsMessageWhoseRowWasWritten) {
+    ASSERT_NO_FATAL_FAILURE(startWithDesk());
+    ASSERT_NO_FATAL_FAILURE(sendAcknowledged());
+    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return state() == "1"; })) << halvex.logText();
+    // Beside the log, its owner's alone.
+    struct stat kept {};
+    ASSERT_EQ(::stat(shell::ExpectedReportsPathFor(halvex.logPath()).c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mode & 0777, 0600u);
+    ASSERT_NO_FATAL_FAILURE(killThenReport());
+}
+
+// The message leaves without the database: its row, and the row's key, are
+// drawn only after the restart.
+TEST_F(DeliveryReportAcrossARestart, FindsItsMessageWhoseRowWaitedForTheDatabase) {
+    ASSERT_NO_FATAL_FAILURE(startWithDesk());
+    server.kill();
+    ASSERT_NO_FATAL_FAILURE(sendAcknowledged());
+    const std::string journal = shell::RowJournalPathFor(halvex.logPath());
+    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, "nState='1'") > 0; }))
+        << halvex.logText();
+    ASSERT_NO_FATAL_FAILURE(killThenReport([&] { ASSERT_TRUE(server.start()) << server.error(); }));
+}

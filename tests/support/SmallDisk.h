@@ -1,0 +1,31 @@
+// A small filesystem of the test's own (a tmpfs: mounting needs root), which
+// a filler file makes full and leaves again.
+#pragma once
+
+#include <QTemporaryDir>
+#include <string>
+
+namespace testing_support {
+
+class SmallDisk {
+  public:
+    SmallDisk();
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    std::string file(const std::string& name) const;
+
+    // Writes the filler until the disk takes no more.
+    void fill();
+    void free();
+
+  private:
+    QTemporaryDir folder_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+} // namespace testing_support
