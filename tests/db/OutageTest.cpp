@@ -530,7 +530,7 @@ TEST_F(Outage, RowsThatMeetAFullDiskWaitAndAreWrittenOnceThereIsRoom) {
 
 // The connection goes while a commit waits for its answer, so its rows may
 // be in the database or not. After the next attach each insert is looked up
-// on all its values: a commit that never reached the server (a slice's two
+// (a call by its mark): a commit that never reached the server (a slice's two
 // rows, one commit) is written then, one that reached it is not written
 // twice. An update is written again, whatever the lookup would say.
 TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
@@ -595,6 +595,47 @@ TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
     EXPECT_NE(log.find("Nie wiadomo, czy zapisano w bazie danych, zapis zostanie ponowiony: UPDATE Sms"),
               std::string::npos)
         << log;
+}
+
+// A call equal to one in the history (the same extension, number, moment and
+// length) is a call of its own: lost with a commit that never reached the
+// server, it is not taken for the earlier one but found missing and written.
+// Its lookup goes through an index: the writer reads fewer rows than the
+// history holds.
+TEST_F(Outage, ALostCallIsNotTakenForAnEqualEarlierOneAndIsLookedUpThroughAnIndex) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    const long history = 5000;
+    bool ok = false;
+    testfb::Isql(c,
+                 "SET TERM ^;\nEXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < " +
+                     std::to_string(history) +
+                     ") DO BEGIN INSERT INTO TalksIncoming (sUserPhone, sNumber) VALUES ('202', :i); "
+                     "i = i + 1; END END^\nSET TERM ;^\nCOMMIT;\n",
+                 &ok);
+    ASSERT_TRUE(ok);
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    writeCallRow("600100000");
+    awaitStored("COUNT=" + std::to_string(history + 1));
+    mainLogText();
+    relay->holdAfterChunksToServer(2, true);
+    writeCallRow("600100000");
+    ASSERT_TRUE(awaitLoss());
+    relay->dropConnections();
+    relay->hold(false);
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    db::SetCallBound(db::DefaultCallBound);
+
+    EXPECT_NE(count("TalksIncoming WHERE sNumber = '600100000'").find("COUNT=2"), std::string::npos);
+    EXPECT_NE(mainLogText().find(
+                  "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: INSERT INTO TalksIncoming"),
+              std::string::npos);
+    // The program's connections since their return, the writer's lookup among them.
+    const std::string reads = testfb::Isql(
+        c, "SELECT 'READ=' || SUM(s.MON$RECORD_SEQ_READS) FROM MON$ATTACHMENTS a JOIN MON$RECORD_STATS s "
+           "ON s.MON$STAT_ID = a.MON$STAT_ID WHERE a.MON$ATTACHMENT_ID <> CURRENT_CONNECTION;");
+    ASSERT_NE(reads.find("READ="), std::string::npos) << reads;
+    EXPECT_LT(std::atol(reads.c_str() + reads.find("READ=") + 5), history) << reads;
 }
 
 // The server is away at the stop: the rows on the road stay in the journal
