@@ -58,6 +58,15 @@ std::string ServiceTalkInDB::InsertStatement(const Extension& extension, const O
                          lengthValue(length), db::NewRowMark().c_str());
 }
 
+std::string ServiceTalkInDB::WithColumnsNamed(const std::string& statement) {
+    const std::string earlier = db::SqlFormat("INSERT INTO %s VALUES", IncomingTable);
+    if (statement.rfind(earlier, 0) != 0)
+        return statement;
+    return db::SqlFormat("INSERT INTO %s (nID, sUserPhone, sDate, sTime, sNumber, sLinia, nLength) VALUES",
+                         IncomingTable) +
+           statement.substr(earlier.size());
+}
+
 ServiceTalkOutDB::ServiceTalkOutDB(const std::string& host, const std::string& path, const std::string& user,
                                    const std::string& password)
     : ServiceTableDB(host, path, user, password, OutgoingTable) {}

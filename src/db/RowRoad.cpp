@@ -1,6 +1,7 @@
 #include "db/RowRoad.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallHistoryTables.h"
 #include "db/CallWatchdog.h"
 #include "db/RowLookup.h"
 
@@ -225,6 +226,7 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
     for (RowJournal::Entry& row : earlier) {
         Item item;
         static_cast<RowJournal::Entry&>(item) = std::move(row);
+        item.statement = ServiceTalkInDB::WithColumnsNamed(item.statement);
         item.subject = RowSubject(item.statement);
         item.earlier = true;
         useTokens(item);

@@ -8,6 +8,7 @@
 #include "db/ConnectThread.h"
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
+#include "db/RowJournal.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "support/FirebirdFixtures.h"
@@ -669,6 +670,34 @@ TEST_F(Outage, RowsWaitingAtAStopStayInTheJournalAndGoFirstAtTheNextStart) {
     EXPECT_TRUE(replayed());
     EXPECT_TRUE(form->Database().Road().EarlierRowsWritten());
     EXPECT_EQ(callNumbers(), callers);
+}
+
+// A call row that an earlier version left in the journal, in the form it
+// wrote then (every column of that time, in order), is written once the
+// next start has given the table its mark column.
+TEST_F(Outage, AnEarlierVersionsCallRowLeftInTheJournalIsWrittenIntoTheUpgradedTable) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    endApplicationLoop();
+    form.reset();
+    testfb::DetachMain();
+    bool ok = false;
+    testfb::Isql(
+        c, "DROP INDEX IDX_TALKSINCOMING_ROWMARK;\nALTER TABLE TalksIncoming DROP sRowMark;\nCOMMIT;\n", &ok);
+    ASSERT_TRUE(ok);
+    {
+        db::RowJournal kept;
+        ASSERT_TRUE(kept.Open(journal));
+        db::RowJournal::Entry row;
+        row.statement = "INSERT INTO TalksIncoming VALUES ( NULL ,  '201',  '2026-12-07',  '10:00:00',  "
+                        "'600100300',  '1',  1  )";
+        std::vector<db::RowJournal::Entry*> rows{&row};
+        ASSERT_TRUE(kept.Append(rows));
+    }
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), std::vector<std::string>{"600100300"});
 }
 
 // One outage keeps more rows than the road ever dropped at (10,000): none
