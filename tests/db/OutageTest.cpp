@@ -700,6 +700,40 @@ TEST_F(Outage, AnEarlierVersionsCallRowLeftInTheJournalIsWrittenIntoTheUpgradedT
     EXPECT_EQ(callNumbers(), std::vector<std::string>{"600100300"});
 }
 
+// What a kill during a commit leaves: journal rows marked as sent in a
+// commit whose answer never came. The next start looks each up by its mark:
+// the one the commit wrote is not written again, the one it did not write
+// is written, though a call equal to it in every other value is stored.
+TEST_F(Outage, AnEarlierRunsRowsOfACommitWithoutAnswerAreLookedUpByTheirMarks) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    const auto call = [](const char* caller) {
+        return ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller), CallDate("2026-12-07"),
+                                                CallTime("10:00:00"), 1);
+    };
+    std::vector<db::RowJournal::Entry> rows(2);
+    rows[0].statement = call("600100400");
+    rows[1].statement = call("600100401");
+    bool ok = false;
+    testfb::Isql(c, rows[0].statement + ";\n" + call("600100401") + ";\nCOMMIT;\n", &ok);
+    ASSERT_TRUE(ok);
+    endApplicationLoop();
+    form.reset();
+    testfb::DetachMain();
+    {
+        db::RowJournal kept;
+        ASSERT_TRUE(kept.Open(journal));
+        std::vector<db::RowJournal::Entry*> entries{&rows[0], &rows[1]};
+        ASSERT_TRUE(kept.Append(entries));
+        ASSERT_TRUE(kept.MarkAttempted({rows[0].seq, rows[1].seq}, true));
+    }
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100400", "600100401", "600100401"}));
+    EXPECT_NE(mainLogText().find("Sprawdzono, jest w bazie danych: " + rows[0].statement), std::string::npos);
+}
+
 // One outage keeps more rows than the road ever dropped at (10,000): none
 // is dropped, and all are written after the server's return, in order.
 TEST_F(Outage, TwelveThousandRowsOfOneOutageAreAllWrittenAfterItsReturn) {
