@@ -1,6 +1,7 @@
 #include "db/CallHistoryTables.h"
 
 #include "base/TraceLabel.h"
+#include "db/RowLookup.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +12,11 @@ namespace {
 constexpr std::size_t NumberColumnLength = 32;
 constexpr const char* IncomingTable = "TalksIncoming";
 constexpr const char* OutgoingTable = "TalksOutgoing";
+
+// A call-history table made just now gets the index of its rows' marks.
+int withRowMarkIndex(ServiceTableDB& table, int created) {
+    return created != 0 ? created : table.ExecuteDDL(db::RowMarkIndexStatement(table.TableName));
+}
 
 std::string numberValue(const std::string& number) {
     return db::CutText(number, NumberColumnLength);
@@ -29,12 +35,13 @@ ServiceTalkInDB::ServiceTalkInDB(const std::string& host, const std::string& pat
     : ServiceTableDB(host, path, user, password, IncomingTable) {}
 
 int ServiceTalkInDB::CreateTable() {
-    return createTable(
-        db::SqlFormat("CREATE TABLE %s            (nID INTEGER not null PRIMARY KEY,  sUserPhone "
-                      "Char(32) not null,            sDate DATE,        sTime TIME,        sNumber "
-                      "Char(32),   sLinia  Char(32),  nLength INTEGER )",
-                      TableName.c_str()),
-        db::TriggerText(TableName, "NID", false));
+    return withRowMarkIndex(
+        *this, createTable(db::SqlFormat(
+                               "CREATE TABLE %s            (nID INTEGER not null PRIMARY KEY,  sUserPhone "
+                               "Char(32) not null,            sDate DATE,        sTime TIME,        sNumber "
+                               "Char(32),   sLinia  Char(32),  nLength INTEGER, %s )",
+                               TableName.c_str(), db::RowMarkDefinition),
+                           db::TriggerText(TableName, "NID", false)));
 }
 
 int ServiceTalkInDB::InsertData(const Extension& extension, const OtherNumber& number, const CallDate& date,
@@ -44,9 +51,20 @@ int ServiceTalkInDB::InsertData(const Extension& extension, const OtherNumber& n
 
 std::string ServiceTalkInDB::InsertStatement(const Extension& extension, const OtherNumber& number,
                                              const CallDate& date, const CallTime& time, unsigned length) {
-    return db::SqlFormat("INSERT INTO %s VALUES ( NULL ,  '%s',  '%s',  '%s',  '%s',  '1',  %u  )",
-                         IncomingTable, numberValue(extension.value).c_str(), Q(date.value).c_str(),
-                         Q(time.value).c_str(), numberValue(number.value).c_str(), lengthValue(length));
+    return db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, sNumber, sLinia, nLength, %s) VALUES ( "
+                         "'%s',  '%s',  '%s',  '%s',  '1',  %u,  '%s'  )",
+                         IncomingTable, db::RowMarkColumn, numberValue(extension.value).c_str(),
+                         Q(date.value).c_str(), Q(time.value).c_str(), numberValue(number.value).c_str(),
+                         lengthValue(length), db::NewRowMark().c_str());
+}
+
+std::string ServiceTalkInDB::WithColumnsNamed(const std::string& statement) {
+    const std::string earlier = db::SqlFormat("INSERT INTO %s VALUES", IncomingTable);
+    if (statement.rfind(earlier, 0) != 0)
+        return statement;
+    return db::SqlFormat("INSERT INTO %s (nID, sUserPhone, sDate, sTime, sNumber, sLinia, nLength) VALUES",
+                         IncomingTable) +
+           statement.substr(earlier.size());
 }
 
 ServiceTalkOutDB::ServiceTalkOutDB(const std::string& host, const std::string& path, const std::string& user,
@@ -54,13 +72,14 @@ ServiceTalkOutDB::ServiceTalkOutDB(const std::string& host, const std::string& p
     : ServiceTableDB(host, path, user, password, OutgoingTable) {}
 
 int ServiceTalkOutDB::CreateTable() {
-    return createTable(
-        db::SqlFormat("CREATE TABLE %s            (nID INTEGER not null PRIMARY KEY,  sUserPhone "
-                      "Char(32) not null,            sDate DATE,  sTime TIME,        sNumber "
-                      "Char(32),   sLinia  Char(32),   nLength  INTEGER,   nTaryfa  INTEGER,   "
-                      "nImpuls INTEGER,   nNetto FLOAT,  nVat  FLOAT )",
-                      TableName.c_str()),
-        db::TriggerText(TableName, "NID", false));
+    return withRowMarkIndex(
+        *this,
+        createTable(db::SqlFormat("CREATE TABLE %s            (nID INTEGER not null PRIMARY KEY,  sUserPhone "
+                                  "Char(32) not null,            sDate DATE,  sTime TIME,        sNumber "
+                                  "Char(32),   sLinia  Char(32),   nLength  INTEGER,   nTaryfa  INTEGER,   "
+                                  "nImpuls INTEGER,   nNetto FLOAT,  nVat  FLOAT, %s )",
+                                  TableName.c_str(), db::RowMarkDefinition),
+                    db::TriggerText(TableName, "NID", false)));
 }
 
 int ServiceTalkOutDB::CreateView() {
@@ -78,10 +97,11 @@ int ServiceTalkOutDB::InsertData(const Extension& extension, const OtherNumber& 
 
 std::string ServiceTalkOutDB::InsertStatement(const Extension& extension, const OtherNumber& number,
                                               const CallDate& date, const CallTime& time, unsigned length) {
-    return db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, nLength, sNumber) VALUES ( '%s',  "
-                         "'%s',  '%s',  %u,  '%s'  )",
-                         OutgoingTable, numberValue(extension.value).c_str(), Q(date.value).c_str(),
-                         Q(time.value).c_str(), lengthValue(length), numberValue(number.value).c_str());
+    return db::SqlFormat("INSERT INTO %s (sUserPhone, sDate, sTime, nLength, sNumber, %s) VALUES ( '%s',  "
+                         "'%s',  '%s',  %u,  '%s',  '%s'  )",
+                         OutgoingTable, db::RowMarkColumn, numberValue(extension.value).c_str(),
+                         Q(date.value).c_str(), Q(time.value).c_str(), lengthValue(length),
+                         numberValue(number.value).c_str(), db::NewRowMark().c_str());
 }
 
 ServiceHistoryInView::ServiceHistoryInView(const std::string& host, const std::string& path,

@@ -23,6 +23,10 @@ class ServiceTalkInDB : public ServiceTableDB {
     // The statement of that row, for writing it on the main connection.
     static std::string InsertStatement(const Extension& extension, const OtherNumber& number,
                                        const CallDate& date, const CallTime& time, unsigned length);
+    // An insert that an earlier version made (every column of the table as
+    // it was then, in order, unnamed) with its columns named, so that it
+    // still fits the table with its rows' marks; any other statement as it is.
+    static std::string WithColumnsNamed(const std::string& statement);
 };
 
 class ServiceTalkOutDB : public ServiceTableDB {

@@ -59,6 +59,8 @@ class InterfaceDB {
     bool runStep(int& flag, int* error, const char* name, const char* message,
                  const std::function<int()>& create);
     void upgradeContactTable(int& flag, int* error);
+    void upgradeHistoryTable(int& flag, int* error, const std::string& table);
+    bool alterTable(int& flag, int* error, const std::string& statement, const std::string& failure);
     void keepCode(int* error, int code);
 
     std::string user_ = "0";

@@ -2,8 +2,12 @@
 
 #include "base/DiagnosticLog.h"
 
+#include <QUuid>
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <map>
+#include <set>
 
 namespace db {
 
@@ -60,40 +64,96 @@ std::string trimmedUpper(std::string text, bool upper) {
 
 } // namespace
 
-std::string RowLookupQuery(const std::string& insert,
-                           const std::function<std::vector<std::string>(const std::string& table)>& columns) {
+namespace {
+
+// An insert of values as written: its table, the columns it names (else the
+// table's, in order) in upper case, and its values, trimmed.
+struct InsertedRow {
+    std::string table;
+    std::vector<std::string> names;
+    std::vector<std::string> values;
+};
+
+bool parseInsert(const std::string& insert, const TableColumns& columns, InsertedRow& row) {
     const std::string upper = trimmedUpper(insert, true);
     if (upper.rfind("INSERT INTO ", 0) != 0)
-        return {};
+        return false;
     std::size_t at = std::string("INSERT INTO ").size();
     const std::size_t nameEnd = upper.find_first_of(" (", at);
     if (nameEnd == std::string::npos)
-        return {};
-    const std::string table = upper.substr(at, nameEnd - at);
+        return false;
+    row.table = upper.substr(at, nameEnd - at);
     at = upper.find_first_not_of(' ', nameEnd);
-    std::vector<std::string> names;
     if (at != std::string::npos && upper[at] == '(') {
         for (const std::string& name : listParts(upper, at))
-            names.push_back(trimmedUpper(name, true));
+            row.names.push_back(trimmedUpper(name, true));
         at = upper.find_first_not_of(' ', at);
     } else {
-        names = columns(table);
+        for (const std::string& name : columns(row.table))
+            row.names.push_back(trimmedUpper(name, true));
     }
     if (at == std::string::npos || upper.compare(at, 6, "VALUES") != 0)
-        return {};
+        return false;
     at = insert.find('(', at);
-    const std::vector<std::string> values =
-        at == std::string::npos ? std::vector<std::string>() : listParts(insert, at);
-    if (values.empty() || values.size() != names.size())
+    if (at != std::string::npos)
+        for (const std::string& value : listParts(insert, at))
+            row.values.push_back(trimmedUpper(value, false));
+    return !row.values.empty() && row.values.size() == row.names.size();
+}
+
+bool isNull(const std::string& value) {
+    return trimmedUpper(value, true) == "NULL";
+}
+
+// The value the insert gives `column` as written, "" for none or NULL.
+std::string valueOf(const InsertedRow& row, const std::string& column) {
+    for (std::size_t i = 0; i < row.names.size(); ++i)
+        if (row.names[i] == column)
+            return isNull(row.values[i]) ? std::string() : row.values[i];
+    return {};
+}
+
+// A literal's value as the server gives it back: without its quotes.
+std::string literalValue(const std::string& literal) {
+    if (literal.size() < 2 || literal.front() != '\'' || literal.back() != '\'')
+        return literal;
+    std::string value;
+    for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
+        value += literal[i];
+        if (literal[i] == '\'' && literal[i + 1] == '\'')
+            ++i;
+    }
+    return trimmedUpper(value, false);
+}
+
+} // namespace
+
+std::string RowLookupQuery(const std::string& insert, const TableColumns& columns) {
+    InsertedRow row;
+    if (!parseInsert(insert, columns, row))
         return {};
     std::string where;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const std::string value = trimmedUpper(values[i], false);
-        if (trimmedUpper(value, true) == "NULL")
+    for (std::size_t i = 0; i < row.values.size(); ++i) {
+        if (isNull(row.values[i]))
             continue; // a key the table draws itself
-        where += (where.empty() ? " WHERE " : " AND ") + names[i] + " = " + value;
+        where += (where.empty() ? " WHERE " : " AND ") + row.names[i] + " = " + row.values[i];
     }
-    return "SELECT COUNT(*) FROM " + table + where;
+    return "SELECT COUNT(*) FROM " + row.table + where;
+}
+
+const char* const RowMarkColumn = "sRowMark";
+const char* const RowMarkDefinition = "sRowMark VARCHAR(32)";
+
+std::string NewRowMark() {
+    return QUuid::createUuid().toRfc4122().toHex().toStdString();
+}
+
+std::string RowMarkIndexName(const std::string& table) {
+    return "IDX_" + trimmedUpper(table, true) + "_ROWMARK";
+}
+
+std::string RowMarkIndexStatement(const std::string& table) {
+    return "CREATE INDEX " + RowMarkIndexName(table) + " ON " + table + " (" + RowMarkColumn + ")";
 }
 
 // A lost row is said even while shutting down.
@@ -120,30 +180,127 @@ std::string TableOfStatement(const std::string& statement) {
     return {};
 }
 
-int RowPresent(SessionDB& session, const std::string& insert, long times) {
-    const auto columns = [&session](const std::string& table) {
-        std::vector<QueryRow> found;
-        session.SetSqlText("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" +
-                           table + "' ORDER BY RDB$FIELD_POSITION");
-        session.RunInReadTransaction([&] { return session.RunQueryToList(&found); });
-        std::vector<std::string> names;
-        for (const QueryRow& row : found)
-            names.push_back(row.empty() ? std::string() : row.begin()->second);
+namespace {
+
+// So many marks or keys go in one query's IN list (the server takes 1500).
+constexpr std::size_t IdentitiesPerQuery = 250;
+
+// The queries of one settling, on its session: each table's columns and
+// primary key asked once.
+class Lookup {
+  public:
+    explicit Lookup(SessionDB& session) : session_(session) {}
+
+    bool lost() const { return *session_.Handle() == 0; }
+
+    // The first column of the query's rows, trimmed; false when it failed.
+    bool read(const std::string& query, std::vector<std::string>& values) {
+        std::vector<QueryRow> rows;
+        session_.SetSqlText(query);
+        if (session_.RunInReadTransaction([&] { return session_.RunQueryToList(&rows); }) != 0)
+            return false;
+        for (const QueryRow& row : rows)
+            values.push_back(row.empty() ? std::string() : trimmedUpper(row.begin()->second, false));
+        return true;
+    }
+
+    const std::vector<std::string>& columns(const std::string& table) {
+        const auto known = columns_.find(table);
+        if (known != columns_.end())
+            return known->second;
+        std::vector<std::string>& names = columns_[table];
+        read("SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" + table +
+                 "' ORDER BY RDB$FIELD_POSITION",
+             names);
         return names;
-    };
-    const DbHandle* handle = session.Handle();
-    const std::string query = RowLookupQuery(insert, columns);
-    if (*handle == 0)
-        return -1;
-    if (query.empty())
-        return 0;
-    std::vector<QueryRow> counted;
-    session.SetSqlText(query);
-    if (session.RunInReadTransaction([&] { return session.RunQueryToList(&counted); }) != 0)
-        return *handle == 0 ? -1 : 0;
-    const long there =
-        counted.empty() || counted.front().empty() ? 0 : std::atol(counted.front().begin()->second.c_str());
-    return there >= times ? 1 : 0;
+    }
+
+    // The column of a primary key of one column, else "".
+    const std::string& keyColumn(const std::string& table) {
+        const auto known = keys_.find(table);
+        if (known != keys_.end())
+            return known->second;
+        std::vector<std::string> names;
+        read("SELECT s.RDB$FIELD_NAME FROM RDB$RELATION_CONSTRAINTS c JOIN RDB$INDEX_SEGMENTS s ON "
+             "s.RDB$INDEX_NAME = c.RDB$INDEX_NAME WHERE c.RDB$RELATION_NAME = '" +
+                 table + "' AND c.RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'",
+             names);
+        return keys_[table] = names.size() == 1 ? names.front() : std::string();
+    }
+
+  private:
+    SessionDB& session_;
+    std::map<std::string, std::vector<std::string>> columns_;
+    std::map<std::string, std::string> keys_;
+};
+
+// The inserts of one table that give one indexed column a value: which
+// insert, and its value as written.
+using Identified =
+    std::map<std::pair<std::string, std::string>, std::vector<std::pair<std::size_t, std::string>>>;
+
+// Looks the values up, so many to a query; false when the connection went.
+bool findIdentified(Lookup& lookup, const Identified& identified, std::vector<bool>& present) {
+    for (const auto& [where, rows] : identified) {
+        const auto& [table, column] = where;
+        for (std::size_t first = 0; first < rows.size(); first += IdentitiesPerQuery) {
+            const std::size_t end = std::min(rows.size(), first + IdentitiesPerQuery);
+            std::string list;
+            for (std::size_t i = first; i < end; ++i)
+                list += (list.empty() ? "" : ", ") + rows[i].second;
+            std::vector<std::string> found;
+            if (!lookup.read("SELECT " + column + " FROM " + table + " WHERE " + column + " IN (" + list +
+                                 ")",
+                             found) &&
+                lookup.lost())
+                return false;
+            const std::set<std::string> there(found.begin(), found.end());
+            for (std::size_t i = first; i < end; ++i)
+                present[rows[i].first] = there.contains(literalValue(rows[i].second));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool RowsPresent(SessionDB& session, const std::vector<std::string>& inserts, std::vector<bool>& present) {
+    present.assign(inserts.size(), false);
+    if (*session.Handle() == 0)
+        return false;
+    Lookup lookup(session);
+    const TableColumns columns = [&lookup](const std::string& table) { return lookup.columns(table); };
+    const std::string markColumn = trimmedUpper(RowMarkColumn, true);
+    Identified identified;
+    std::vector<std::size_t> byValues;
+    for (std::size_t i = 0; i < inserts.size(); ++i) {
+        InsertedRow row;
+        if (!parseInsert(inserts[i], columns, row))
+            continue;
+        std::string column = markColumn;
+        std::string value = valueOf(row, column);
+        if (value.empty()) {
+            column = lookup.keyColumn(row.table);
+            value = column.empty() ? std::string() : valueOf(row, column);
+        }
+        if (value.empty())
+            byValues.push_back(i);
+        else
+            identified[{row.table, column}].emplace_back(i, value);
+        if (lookup.lost())
+            return false;
+    }
+    if (!findIdentified(lookup, identified, present))
+        return false;
+    // An insert that came more than once is there once for each time.
+    std::map<std::string, long> times;
+    for (std::size_t i : byValues) {
+        std::vector<std::string> counted;
+        if (!lookup.read(RowLookupQuery(inserts[i], columns), counted) && lookup.lost())
+            return false;
+        present[i] = !counted.empty() && std::atol(counted.front().c_str()) >= ++times[inserts[i]];
+    }
+    return true;
 }
 
 } // namespace db

@@ -1,6 +1,7 @@
 #include "db/RowRoad.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/CallHistoryTables.h"
 #include "db/CallWatchdog.h"
 #include "db/RowLookup.h"
 
@@ -254,6 +255,8 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
 RowRoad::Item RowRoad::itemOf(RowJournal::Entry& entry, bool earlier) {
     Item item;
     static_cast<RowJournal::Entry&>(item) = std::move(entry);
+    // A call row an earlier version journaled names no columns.
+    item.statement = ServiceTalkInDB::WithColumnsNamed(item.statement);
     item.subject = RowSubject(item.statement);
     item.earlier = earlier;
     return item;
@@ -1070,18 +1073,25 @@ bool RowRoad::withKeys(const Item& row, std::string& statement) const {
     return statement.find(KeyOfRowOpening) == std::string::npos;
 }
 
-// The rows of a commit whose answer never came: an insert is looked up (as
-// often as it came in that commit), an update or delete written again.
+// The rows of a commit whose answer never came: the inserts are looked up,
+// together, an update or delete written again.
 RowRoad::Outcome RowRoad::settleUncertain(SessionDB& session, std::vector<Item>& group) {
-    std::map<std::string, long> expected;
-    for (Item& row : group) {
-        if (!row.attempted || row.ended)
-            continue;
-        const int present = RowPresent(session, row.statement, ++expected[row.statement]);
-        if (present < 0 || handle_ == 0)
-            return lostWith(session);
+    std::vector<Item*> rows;
+    std::vector<std::string> statements;
+    for (Item& row : group)
+        if (row.attempted && !row.ended) {
+            rows.push_back(&row);
+            statements.push_back(row.statement);
+        }
+    if (rows.empty())
+        return Outcome::Written;
+    std::vector<bool> found;
+    if (!RowsPresent(session, statements, found) || handle_ == 0)
+        return lostWith(session);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        Item& row = *rows[i];
         row.attempted = false;
-        if (present > 0) {
+        if (found[i]) {
             base::WriteLog(2, "Sprawdzono, jest w bazie danych: %s", row.statement.c_str());
             row.ended = true;
             row.result = 0;
@@ -1196,6 +1206,10 @@ RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*
     }
     if (journaled)
         writerJournal_->MarkAttempted(seqs, false);
+    // Refused (a full disk): written again after the pause.
+    for (const Item* row : rows)
+        base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",
+                       row->statement.c_str());
     return Outcome::Passing;
 }
 

@@ -8,6 +8,7 @@
 #include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
+#include "db/RowLookup.h"
 #include "db/UserTables.h"
 
 #include <QString>
@@ -97,20 +98,55 @@ void InterfaceDB::upgradeContactTable(int& flag, int* error) {
         if (hasGroup && hasJob)
             break;
     }
-    auto alter = [&](const char* statement) {
-        flag = 1;
-        auto session = openSession();
-        const db::MaintenanceCalls rebuild;
-        const int code = session->ExecuteSQL(statement);
-        keepCode(error, code);
-        if (code != 0)
-            warn(std::string("Błąd przy aktualizacji struktury tabeli kontaktów.\n") + "\n" +
-                 GetDbErrorText(code));
-    };
+    const char* failure = "Błąd przy aktualizacji struktury tabeli kontaktów.";
     if (!hasGroup)
-        alter("ALTER TABLE ContactPriv ADD nGroupId INTEGER;");
+        alterTable(flag, error, "ALTER TABLE ContactPriv ADD nGroupId INTEGER;", failure);
     if (!hasJob)
-        alter("ALTER TABLE ContactPriv ADD JOBPOSITION VARCHAR(45);");
+        alterTable(flag, error, "ALTER TABLE ContactPriv ADD JOBPOSITION VARCHAR(45);", failure);
+}
+
+// One change of a table's structure, said when it fails.
+bool InterfaceDB::alterTable(int& flag, int* error, const std::string& statement,
+                             const std::string& failure) {
+    flag = 1;
+    auto session = openSession();
+    // Rebuilding: a long table takes its time (an index over its rows).
+    const db::MaintenanceCalls rebuild;
+    const int code = session->ExecuteSQL(statement);
+    keepCode(error, code);
+    if (code != 0)
+        warn(failure + "\n\n" + GetDbErrorText(code));
+    return code == 0;
+}
+
+// A call-history table made before its rows were marked gets the mark
+// column and its index; the desks' columns stay as they are.
+void InterfaceDB::upgradeHistoryTable(int& flag, int* error, const std::string& table) {
+    const std::string index = db::RowMarkIndexName(table);
+    TStringList found;
+    {
+        auto session = openSession();
+        session->SetResultStrings(&found);
+        const int code = session->ExecuteSQL(
+            "SELECT RDB$FIELD_NAME FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = '" + upper(table) +
+            "' AND RDB$FIELD_NAME = '" + upper(db::RowMarkColumn) +
+            "' UNION ALL SELECT RDB$INDEX_NAME FROM RDB$INDICES WHERE RDB$INDEX_NAME = '" + index + "'");
+        keepCode(error, code);
+        if (code != 0) {
+            warn(std::string("Błąd przy sprawdzaniu struktury tabeli ") + table + ".\n\n" +
+                 GetDbErrorText(code));
+            return;
+        }
+    }
+    const auto has = [&](const std::string& name) {
+        return std::find(found.begin(), found.end(), name) != found.end();
+    };
+    const std::string failure = "Błąd przy aktualizacji struktury tabeli " + table + ".";
+    if (!has(upper(db::RowMarkColumn)) &&
+        !alterTable(flag, error, "ALTER TABLE " + table + " ADD " + db::RowMarkDefinition, failure))
+        return;
+    if (!has(index))
+        alterTable(flag, error, db::RowMarkIndexStatement(table), failure);
 }
 
 // Each attempt's code goes to the caller's error code until one fails; that
@@ -143,10 +179,12 @@ int InterfaceDB::CheckAndCreateTables(int* error) {
                 with<ServiceUseresDB>(this, &ServiceUseresDB::CreateTable, h, p, u, w));
         runStep(flag, error, "UserPhones", "Błąd przy tworzeniu tabeli telefonów.\n",
                 with<ServiceUserPhonesDB>(this, &ServiceUserPhonesDB::CreateTable, h, p, u, w));
-        runStep(flag, error, "TalksOutgoing", "Błąd przy tworzeniu tabeli rozmów wychodzących.\n",
-                with<ServiceTalkOutDB>(this, &ServiceTalkOutDB::CreateTable, h, p, u, w));
-        runStep(flag, error, "TalksIncoming", "Błąd przy tworzeniu tabeli rozmów przychodzących.\n",
-                with<ServiceTalkInDB>(this, &ServiceTalkInDB::CreateTable, h, p, u, w));
+        if (runStep(flag, error, "TalksOutgoing", "Błąd przy tworzeniu tabeli rozmów wychodzących.\n",
+                    with<ServiceTalkOutDB>(this, &ServiceTalkOutDB::CreateTable, h, p, u, w)))
+            upgradeHistoryTable(flag, error, "TalksOutgoing");
+        if (runStep(flag, error, "TalksIncoming", "Błąd przy tworzeniu tabeli rozmów przychodzących.\n",
+                    with<ServiceTalkInDB>(this, &ServiceTalkInDB::CreateTable, h, p, u, w)))
+            upgradeHistoryTable(flag, error, "TalksIncoming");
         runStep(flag, error, "UserGroups", "Błąd przy tworzeniu tabeli dla grup użytkowników.\n",
                 with<ServiceUserGroupsDB>(this, &ServiceUserGroupsDB::CreateTable, h, p, u, w));
         runStep(flag, error, "Sms", "Błąd przy tworzeniu tabeli wiadomości SMS.\n",

@@ -498,7 +498,7 @@ TEST_F(Outage, RowsThatMeetAFullDiskWaitAndAreWrittenOnceThereIsRoom) {
 
 // The connection goes while a commit waits for its answer, so its rows may
 // be in the database or not. After the next attach each insert is looked up
-// on all its values: a commit that never reached the server (a slice's two
+// (a call by its mark): a commit that never reached the server (a slice's two
 // rows, one commit) is written then, one that reached it is not written
 // twice. An update is written again, whatever the lookup would say.
 TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
@@ -565,6 +565,47 @@ TEST_F(Outage, RowsOfAnUnansweredCommitAreLookedUpAndWrittenOnlyWhenAbsent) {
         << log;
 }
 
+// A call equal to one in the history (the same extension, number, moment and
+// length) is a call of its own: lost with a commit that never reached the
+// server, it is not taken for the earlier one but found missing and written.
+// Its lookup goes through an index: the writer reads fewer rows than the
+// history holds.
+TEST_F(Outage, ALostCallIsNotTakenForAnEqualEarlierOneAndIsLookedUpThroughAnIndex) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedThroughRelay());
+    const long history = 5000;
+    bool ok = false;
+    testfb::Isql(c,
+                 "SET TERM ^;\nEXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < " +
+                     std::to_string(history) +
+                     ") DO BEGIN INSERT INTO TalksIncoming (sUserPhone, sNumber) VALUES ('202', :i); "
+                     "i = i + 1; END END^\nSET TERM ;^\nCOMMIT;\n",
+                 &ok);
+    ASSERT_TRUE(ok);
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    writeCallRow("600100000");
+    awaitStored("COUNT=" + std::to_string(history + 1));
+    mainLogText();
+    relay->holdAfterChunksToServer(2, true);
+    writeCallRow("600100000");
+    ASSERT_TRUE(awaitLoss());
+    relay->dropConnections();
+    relay->hold(false);
+    form->trmReconnectTimer();
+    EXPECT_TRUE(replayed());
+    db::SetCallBound(db::DefaultCallBound);
+
+    EXPECT_NE(count("TalksIncoming WHERE sNumber = '600100000'").find("COUNT=2"), std::string::npos);
+    EXPECT_NE(mainLogText().find(
+                  "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: INSERT INTO TalksIncoming"),
+              std::string::npos);
+    // The program's connections since their return, the writer's lookup among them.
+    const std::string reads = testfb::Isql(
+        c, "SELECT 'READ=' || SUM(s.MON$RECORD_SEQ_READS) FROM MON$ATTACHMENTS a JOIN MON$RECORD_STATS s "
+           "ON s.MON$STAT_ID = a.MON$STAT_ID WHERE a.MON$ATTACHMENT_ID <> CURRENT_CONNECTION;");
+    ASSERT_NE(reads.find("READ="), std::string::npos) << reads;
+    EXPECT_LT(std::atol(reads.c_str() + reads.find("READ=") + 5), history) << reads;
+}
+
 // The server is away at the stop: the rows on the road stay in the journal
 // and the next run writes them first, in order, before its own, once.
 TEST_F(Outage, RowsWaitingAtAStopStayInTheJournalAndGoFirstAtTheNextStart) {
@@ -596,6 +637,68 @@ TEST_F(Outage, RowsWaitingAtAStopStayInTheJournalAndGoFirstAtTheNextStart) {
     EXPECT_TRUE(replayed());
     EXPECT_TRUE(form->Database().Road().EarlierRowsWritten());
     EXPECT_EQ(callNumbers(), callers);
+}
+
+// A call row that an earlier version left in the journal, in the form it
+// wrote then (every column of that time, in order), is written once the
+// next start has given the table its mark column.
+TEST_F(Outage, AnEarlierVersionsCallRowLeftInTheJournalIsWrittenIntoTheUpgradedTable) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    endApplicationLoop();
+    form.reset();
+    testfb::DetachMain();
+    bool ok = false;
+    testfb::Isql(
+        c, "DROP INDEX IDX_TALKSINCOMING_ROWMARK;\nALTER TABLE TalksIncoming DROP sRowMark;\nCOMMIT;\n", &ok);
+    ASSERT_TRUE(ok);
+    {
+        db::RowJournal kept;
+        ASSERT_TRUE(kept.Open(journal));
+        db::RowJournal::Entry row;
+        row.statement = "INSERT INTO TalksIncoming VALUES ( NULL ,  '201',  '2026-12-07',  '10:00:00',  "
+                        "'600100300',  '1',  1  )";
+        std::vector<db::RowJournal::Entry*> rows{&row};
+        ASSERT_TRUE(kept.Append(rows));
+    }
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), std::vector<std::string>{"600100300"});
+}
+
+// What a kill during a commit leaves: journal rows marked as sent in a
+// commit whose answer never came. The next start looks each up by its mark:
+// the one the commit wrote is not written again, the one it did not write
+// is written, though a call equal to it in every other value is stored.
+TEST_F(Outage, AnEarlierRunsRowsOfACommitWithoutAnswerAreLookedUpByTheirMarks) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    const auto call = [](const char* caller) {
+        return ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller), CallDate("2026-12-07"),
+                                                CallTime("10:00:00"), 1);
+    };
+    std::vector<db::RowJournal::Entry> rows(2);
+    rows[0].statement = call("600100400");
+    rows[1].statement = call("600100401");
+    bool ok = false;
+    testfb::Isql(c, rows[0].statement + ";\n" + call("600100401") + ";\nCOMMIT;\n", &ok);
+    ASSERT_TRUE(ok);
+    endApplicationLoop();
+    form.reset();
+    testfb::DetachMain();
+    {
+        db::RowJournal kept;
+        ASSERT_TRUE(kept.Open(journal));
+        std::vector<db::RowJournal::Entry*> entries{&rows[0], &rows[1]};
+        ASSERT_TRUE(kept.Append(entries));
+        ASSERT_TRUE(kept.MarkAttempted({rows[0].seq, rows[1].seq}, true));
+    }
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), (std::vector<std::string>{"600100400", "600100401", "600100401"}));
+    EXPECT_NE(mainLogText().find("Sprawdzono, jest w bazie danych: " + rows[0].statement), std::string::npos);
 }
 
 // One outage keeps more rows than memory holds: those past the window wait

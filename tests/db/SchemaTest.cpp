@@ -1,5 +1,6 @@
 // The schema on a new database, in the embedded engine and through the
-// server, its upgrade of older contact tables, and gbak on an open database.
+// server, its upgrade of older contact and call-history tables, and gbak on
+// an open database.
 #include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
 #include "db/InterfaceDB.h"
@@ -89,6 +90,10 @@ TEST_P(Schema, NewDatabaseGetsExactlyTheSchemaAndGbakReadsItWhileOpen) {
                        "rdb$field_name = 'GLOBAL'"),
               std::vector<std::string>{"GLOBAL"});
 
+    // The call history's rows are marked, the marks indexed.
+    EXPECT_EQ(names(c, "select rdb$index_name from rdb$indices where trim(rdb$index_name) like '%ROWMARK'"),
+              (std::vector<std::string>{"IDX_TALKSINCOMING_ROWMARK", "IDX_TALKSOUTGOING_ROWMARK"}));
+
     // A complete database: nothing to create, the column check's code.
     error = -5;
     EXPECT_EQ(f.CheckAndCreateTables(&error), 0);
@@ -125,6 +130,41 @@ TEST_P(Schema, OlderContactTableIsUpgradedOnceAndKeepsItsRows) {
               std::vector<std::string>{"Kowalski"});
     // Once: a second run finds both columns.
     EXPECT_EQ(f.CheckAndCreateTables(&error), 0);
+    EXPECT_EQ(error, 0);
+}
+
+// Call-history tables of the time before their rows were marked get the
+// mark column and its index, once; their columns and rows stay.
+TEST_P(Schema, OlderCallHistoryTablesGetTheRowMarkAndItsIndexOnceAndKeepTheirRows) {
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    bool ok = false;
+    testfb::Isql(
+        c,
+        "CREATE TABLE TalksIncoming (nID INTEGER not null PRIMARY KEY, sUserPhone Char(32) not null, "
+        "sDate DATE, sTime TIME, sNumber Char(32), sLinia Char(32), nLength INTEGER);\n"
+        "CREATE TABLE TalksOutgoing (nID INTEGER not null PRIMARY KEY, sUserPhone Char(32) not null, "
+        "sDate DATE, sTime TIME, sNumber Char(32), sLinia Char(32), nLength INTEGER, nTaryfa "
+        "INTEGER, nImpuls INTEGER, nNetto FLOAT, nVat FLOAT);\n"
+        "INSERT INTO TalksIncoming VALUES (7, '201', '2026-12-07', '10:00:00', '600100200', '1', 5);\n"
+        "COMMIT;\n",
+        &ok);
+    ASSERT_TRUE(ok);
+    auto fp = front();
+    ASSERT_EQ(fp->OpenDatabase(false), 0);
+    int error = 0;
+    EXPECT_EQ(fp->CheckAndCreateTables(&error), 1);
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(names(c, "select trim(rdb$relation_name) || '.' || rdb$field_name from rdb$relation_fields "
+                       "where rdb$field_name = 'SROWMARK'"),
+              (std::vector<std::string>{"TALKSINCOMING.SROWMARK", "TALKSOUTGOING.SROWMARK"}));
+    EXPECT_EQ(names(c, "select rdb$index_name from rdb$indices where trim(rdb$index_name) like '%ROWMARK'"),
+              (std::vector<std::string>{"IDX_TALKSINCOMING_ROWMARK", "IDX_TALKSOUTGOING_ROWMARK"}));
+    EXPECT_EQ(names(c, "select nId || ' ' || trim(sNumber) || ' ' || nLength from TalksIncoming"),
+              std::vector<std::string>{"7 600100200 5"});
+    EXPECT_EQ(names(c, "select count(*) from rdb$relation_fields where rdb$relation_name = 'TALKSOUTGOING'"),
+              std::vector<std::string>{"12"});
+    // Once: a second run finds the column and the index.
+    EXPECT_EQ(fp->CheckAndCreateTables(&error), 0);
     EXPECT_EQ(error, 0);
 }
 
