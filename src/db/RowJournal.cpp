@@ -118,21 +118,22 @@ bool RowJournal::Append(std::vector<Entry*>& rows) {
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
         query.bindValue(2, QString::fromStdString(row->key));
         query.bindValue(3, QString::fromStdString(row->token));
-        if (!query.exec()) {
-            const std::string error = query.lastError().text().toStdString();
-            db.rollback();
-            return fail(error);
-        }
+        if (!query.exec())
+            return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();
     }
-    if (!db.commit()) {
-        const std::string error = db.lastError().text().toStdString();
-        db.rollback();
-        for (Entry* row : rows)
-            row->seq = 0;
-        return fail(error);
-    }
+    if (!db.commit())
+        return unplaced(rows, db.lastError().text().toStdString());
     return true;
+}
+
+// The batch is rolled back: none of its rows has a place, which SQLite
+// hands to the next batch's rows.
+bool RowJournal::unplaced(std::vector<Entry*>& rows, const std::string& error) {
+    database(connection_).rollback();
+    for (Entry* row : rows)
+        row->seq = 0;
+    return fail(error);
 }
 
 bool RowJournal::SetKey(const Entry& row) {

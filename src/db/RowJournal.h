@@ -62,6 +62,7 @@ class RowJournal {
   private:
     bool run(const char* statement);
     bool fail(const std::string& what);
+    bool unplaced(std::vector<Entry*>& rows, const std::string& error);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);
     bool inTransaction(const std::function<bool(QSqlQuery&)>& work);
     static bool execForEach(QSqlQuery& query, const char* statement, const std::vector<std::string>& values);

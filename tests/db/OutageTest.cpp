@@ -14,6 +14,7 @@
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
 #include "support/SlowTcpProxy.h"
+#include "support/SmallDisk.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -39,6 +40,8 @@
 #endif
 
 namespace {
+
+using testing_support::SmallDisk;
 
 class Outage : public testing_support::MainFormFixture {
   protected:
@@ -172,50 +175,6 @@ class Outage : public testing_support::MainFormFixture {
     testfb::PrivateServer server;
     testfb::Connection c;
     std::unique_ptr<testing_support::SlowTcpProxy> relay;
-};
-
-// A small filesystem of the test's own (a tmpfs: mounting needs root), which
-// a filler file makes full and leaves again.
-class SmallDisk {
-  public:
-    SmallDisk() {
-        if (!folder_.isValid())
-            return;
-        const std::string options = "size=32m,mode=0777";
-        mounted_ =
-            ::mount("tmpfs", folder_.path().toLocal8Bit().constData(), "tmpfs", 0, options.c_str()) == 0;
-        if (!mounted_)
-            error_ = std::strerror(errno);
-    }
-    ~SmallDisk() {
-        if (mounted_)
-            ::umount2(folder_.path().toLocal8Bit().constData(), MNT_DETACH);
-    }
-    SmallDisk(const SmallDisk&) = delete;
-    SmallDisk& operator=(const SmallDisk&) = delete;
-
-    bool mounted() const { return mounted_; }
-    const std::string& error() const { return error_; }
-    std::string file(const std::string& name) const {
-        return folder_.filePath(QString::fromStdString(name)).toStdString();
-    }
-
-    // Writes the filler until the disk takes no more.
-    void fill() {
-        const int fd = ::open(file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        const std::string block(65536, 'x');
-        std::size_t size = block.size();
-        while (size > 0)
-            if (::write(fd, block.data(), size) < 0)
-                size /= 2;
-        ::close(fd);
-    }
-    void free() { ::unlink(file("filler").c_str()); }
-
-  private:
-    QTemporaryDir folder_;
-    bool mounted_ = false;
-    std::string error_;
 };
 
 } // namespace
