@@ -95,6 +95,26 @@ void nameRow(const RowJournal::Entry& row) {
     LogRowNotWritten(row.statement);
 }
 
+// A journal write's outcome, said: in the log each time it fails, on stderr
+// at the first failure of a streak and when one passes again. `failing` is
+// the streak of the thread that writes.
+bool saidJournalWrite(bool written, RowJournal& journal, const char* what, bool& failing) {
+    const char* path = journal.Path().c_str();
+    if (written) {
+        if (std::exchange(failing, false)) {
+            std::fprintf(stderr, "Halvex: the row journal %s is written again\n", path);
+            base::WriteLog(2, "Dziennik zapisów %s znów zapisywany", path);
+        }
+        return true;
+    }
+    base::WriteLog(2, "Nie można zapisać dziennika zapisów %s (%s): %s", path, what,
+                   journal.LastError().c_str());
+    if (!std::exchange(failing, true))
+        std::fprintf(stderr, "Halvex: cannot write the row journal %s (%s): %s; its rows wait in memory\n",
+                     path, what, journal.LastError().c_str());
+    return false;
+}
+
 // In a thread of its own, within the call bound: an attach that gets no
 // answer is left to its call, which detaches a late success itself.
 bool attachWithinBound(const ConnectionSettings& c, DbHandle* into) {
@@ -324,25 +344,54 @@ void RowRoad::journalLoop(RowJournal& journal) {
     }
 }
 
-// A journal that cannot be written (a full disk) is said once a streak, and
-// its rows are named: they go on in memory.
+// Rows a journal cannot take (a full disk) are named: they go on in memory.
 void RowRoad::journalRows(RowJournal& journal, Items& rows) {
     std::vector<RowJournal::Entry*> entries;
     for (Item& row : rows)
         entries.push_back(&row);
-    if (journal.Append(entries)) {
-        if (std::exchange(journalFailed_, false))
-            base::WriteLog(2, "Dziennik zapisów %s znów zapisywany", journal.Path().c_str());
+    if (saidJournalWrite(journal.Append(entries), journal, "wiersze", journalFailed_))
         return;
-    }
-    if (!std::exchange(journalFailed_, true)) {
-        std::fprintf(stderr, "Halvex: cannot write the row journal %s: %s; rows are kept in memory only\n",
-                     journal.Path().c_str(), journal.LastError().c_str());
-        base::WriteLog(2, "Nie można zapisać dziennika zapisów %s: %s", journal.Path().c_str(),
-                       journal.LastError().c_str());
-    }
     for (const Item& row : rows)
         base::WriteLog(2, "Poza dziennikiem zapisów, czeka w pamięci: %s", row.statement.c_str());
+}
+
+// On the writer thread: a failed write is said, and the row named.
+bool RowRoad::writerJournalWrite(bool written, const char* what, const Item* row) {
+    if (saidJournalWrite(written, *writerJournal_, what, writerJournalFailed_))
+        return true;
+    if (row)
+        base::WriteLog(2, "Zapis czeka w pamięci, aż dziennik zapisów go przyjmie: %s",
+                       row->statement.c_str());
+    return false;
+}
+
+bool RowRoad::journaling() const {
+    return writerJournal_ && writerJournal_->IsOpen();
+}
+
+// On the writer thread: a row's key is in the journal before its commit
+// goes (the row's own statement, and the key that later rows refer to).
+bool RowRoad::keepKey(const Item& row) {
+    if (!journaling())
+        return true;
+    if (row.seq != 0 && !writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row))
+        return false;
+    return row.token.empty() ||
+           writerJournalWrite(writerJournal_->RememberKey(row.token, row.key), "klucz", &row);
+}
+
+// On the writer thread: the rows written leave the journal in its order,
+// behind those whose removal failed before (kept and tried again), all in
+// one transaction: a later row never leaves before an earlier one.
+void RowRoad::removeFromJournal(const std::vector<std::int64_t>& seqs) {
+    std::copy_if(seqs.begin(), seqs.end(), std::back_inserter(unremoved_),
+                 [](std::int64_t seq) { return seq != 0; });
+    if (unremoved_.empty() || !journaling())
+        return;
+    if (writerJournalWrite(writerJournal_->Remove(unremoved_), "usunięcie zapisanych", nullptr))
+        unremoved_.clear();
+    else
+        removalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
 }
 
 void RowRoad::Connect(const ConnectionSettings& database) {
@@ -469,6 +518,11 @@ void RowRoad::writerLoop() {
             }
             lock.lock();
         }
+        if (!unremoved_.empty() && std::chrono::steady_clock::now() >= removalRetry_) {
+            lock.unlock();
+            removeFromJournal({});
+            lock.lock();
+        }
         forgetUnusedKeys(lock);
         const auto now = std::chrono::steady_clock::now();
         const bool lockRetryDue = !locked_.empty() && now >= nextLockRetry_;
@@ -482,6 +536,8 @@ void RowRoad::writerLoop() {
             wake = passingUntil_;
         if (!locked_.empty())
             wake = std::min(wake, nextLockRetry_);
+        if (!unremoved_.empty())
+            wake = std::min(wake, removalRetry_);
         changed_.wait_until(lock, wake);
     }
     const auto deadline = stopDeadline_;
@@ -490,6 +546,8 @@ void RowRoad::writerLoop() {
         BoundedCall bound(&handle_, deadline);
         SessionDB::DetachDatabase(&handle_);
     }
+    // The written rows leave the journal, or the next start writes them again.
+    removeFromJournal({});
     writerJournal_.reset();
     lock.lock();
     writerEnded_ = true;
@@ -682,7 +740,8 @@ void RowRoad::leaveTokens(const Item& row) {
 // On the writer thread: the keys no row uses any more go, from memory and
 // from the journal.
 void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
-    if (unusedTokens_.empty())
+    // A row still in the journal may refer to them.
+    if (unusedTokens_.empty() || !unremoved_.empty())
         return;
     std::vector<std::string> tokens = std::exchange(unusedTokens_, {});
     std::erase_if(tokens, [this](const std::string& token) { return tokenUsers_.contains(token); });
@@ -692,8 +751,8 @@ void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
         for (const std::string& token : tokens)
             keysOfTokens_.erase(token);
     }
-    if (writerJournal_ && writerJournal_->IsOpen())
-        writerJournal_->ForgetKeys(tokens);
+    if (journaling())
+        writerJournalWrite(writerJournal_->ForgetKeys(tokens), "zapomnienie kluczy", nullptr);
     lock.lock();
 }
 
@@ -707,9 +766,7 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
     // Counted as waiting until their followers are on their way.
     finishing_ += rows.size();
     lock.unlock();
-    if (writerJournal_ && writerJournal_->IsOpen() && !writerJournal_->Remove(seqs))
-        base::WriteLog(2, "Nie można usunąć zapisanych wierszy z dziennika zapisów: %s",
-                       writerJournal_->LastError().c_str());
+    removeFromJournal(seqs);
     lock.lock();
     finishing_ -= rows.size();
     std::size_t earlier = 0;
@@ -763,8 +820,8 @@ void RowRoad::forgetKeys(std::vector<Item>& group) {
             std::lock_guard keys(keysMutex_);
             keysOfTokens_.erase(row.token);
         }
-        if (writerJournal_ && writerJournal_->IsOpen())
-            writerJournal_->SetKey(row);
+        if (journaling() && row.seq != 0)
+            writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row);
     }
 }
 
@@ -824,10 +881,8 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
             std::lock_guard keys(keysMutex_);
             keysOfTokens_[row.token] = row.key;
         }
-        if (writerJournal_ && writerJournal_->IsOpen()) {
-            writerJournal_->SetKey(row);
-            writerJournal_->RememberKey(row.token, row.key);
-        }
+        if (!keepKey(row))
+            return Outcome::Passing;
     }
     return Outcome::Written;
 }
@@ -949,9 +1004,16 @@ RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*
     std::vector<std::int64_t> seqs;
     for (const Item* row : rows)
         seqs.push_back(row->seq);
-    const bool journaled = writerJournal_ && writerJournal_->IsOpen();
-    if (journaled)
-        writerJournal_->MarkAttempted(seqs, true);
+    const bool journaled = journaling();
+    // Without the mark, a commit with no answer could not be settled after
+    // a restart: it does not go.
+    if (journaled && !writerJournalWrite(writerJournal_->MarkAttempted(seqs, true), "wysyłka", nullptr)) {
+        session.RollbackWork();
+        for (const Item* row : rows)
+            base::WriteLog(2, "Zapis czeka w pamięci, aż dziennik zapisów go przyjmie: %s",
+                           row->statement.c_str());
+        return Outcome::Passing;
+    }
     if (session.CommitWork() == 0) {
         for (Item* row : rows) {
             row->ended = true;
@@ -970,8 +1032,9 @@ RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*
         }
         return lostWith(session);
     }
+    // Left marked, the rows are only looked up after a restart.
     if (journaled)
-        writerJournal_->MarkAttempted(seqs, false);
+        writerJournalWrite(writerJournal_->MarkAttempted(seqs, false), "wysyłka", nullptr);
     return Outcome::Passing;
 }
 

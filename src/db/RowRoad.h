@@ -154,6 +154,10 @@ class RowRoad {
     void journalLoop(RowJournal& journal);
     void takeEarlierRows(RowJournal& journal);
     void journalRows(RowJournal& journal, Items& rows);
+    bool writerJournalWrite(bool written, const char* what, const Item* row);
+    bool journaling() const;
+    bool keepKey(const Item& row);
+    void removeFromJournal(const std::vector<std::int64_t>& seqs);
     void writerLoop();
     bool canWrite() const;
     // One round of the writer: locked rows tried again, then one commit.
@@ -226,6 +230,10 @@ class RowRoad {
     std::vector<std::string> unusedTokens_;
     // Of the writer thread alone (the lock of the keys for KeysKept).
     std::unique_ptr<RowJournal> writerJournal_;
+    bool writerJournalFailed_ = false;
+    // Written, their removal from the journal failed: tried again, first.
+    std::vector<std::int64_t> unremoved_;
+    std::chrono::steady_clock::time_point removalRetry_{};
     mutable std::mutex keysMutex_;
     std::map<std::string, std::string> keysOfTokens_;
     DbHandle handle_ = 0;

@@ -19,6 +19,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -134,10 +136,11 @@ class Outage : public testing_support::MainFormFixture {
     }
 
     // A call row, written as the exchange's records write it.
-    static void writeCallRow(const std::string& caller) {
-        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller),
-                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    static std::string callRow(const std::string& caller) {
+        return ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller), CallDate("2026-12-07"),
+                                                CallTime("10:00:00"), 1);
     }
+    static void writeCallRow(const std::string& caller) { db::WriteMainRow(callRow(caller)); }
 
     // The event loop runs until the table holds `counted` rows.
     void awaitStored(const std::string& counted) {
@@ -166,6 +169,22 @@ class Outage : public testing_support::MainFormFixture {
         for (const QueryRow& row : rows)
             numbers.push_back(row.at("SNUMBER").substr(0, row.at("SNUMBER").find(' ')));
         return numbers;
+    }
+
+    // The rows in the journal at `path`, read as another process reads it.
+    static int journalRows(const std::string& path) {
+        int rows = -1;
+        {
+            QSqlDatabase journal =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+            journal.setDatabaseName(QString::fromStdString(path));
+            journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            QSqlQuery query(journal);
+            if (journal.open() && query.exec(QStringLiteral("SELECT COUNT(*) FROM rows")) && query.next())
+                rows = query.value(0).toInt();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+        return rows;
     }
 
     std::string tableCount() {
@@ -783,4 +802,57 @@ TEST_F(Outage, AJournalThatCannotBeOpenedOrWrittenIsSaidAndItsRowsGoOnInMemory) 
               std::string::npos)
         << log;
     disk.free();
+}
+
+// The journal's disk fills while the server is away; the server comes back
+// with the disk still full, the rows are written, the disk is freed and the
+// program stops: the next start finds no row it would write a second time.
+TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop) {
+    SmallDisk disk("4m");
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    const std::string journal = disk.file("halvex-rows.sqlite");
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    std::vector<std::string> callers;
+    const auto writeRows = [&](int rows) {
+        for (int i = 0; i < rows; ++i) {
+            callers.push_back("600" + std::to_string(100000 + callers.size()));
+            writeCallRow(callers.back());
+        }
+    };
+    writeRows(20);
+    awaitStored("COUNT=20");
+
+    server.kill();
+    writeRows(40);
+    ASSERT_TRUE(awaitLoss());
+    QDeadlineTimer deadline(120000);
+    while (journalRows(journal) < 40 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    disk.fill();
+    writeRows(10);
+    // The journal has met the full disk with them: they wait in memory.
+    while (mainLogText().find("czeka w pamięci: " + callRow(callers.back())) == std::string::npos &&
+           !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::size_t since = mainLogText().size();
+    form->trmReconnectTimer();
+    // Written with the disk still full, or held back by it.
+    while (form->Database().Road().Waiting() > 0 &&
+           mainLogText().find("Nie można zapisać dziennika zapisów", since) == std::string::npos &&
+           !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    disk.free();
+    EXPECT_TRUE(replayed());
+    form->WMQuery();
+    endApplicationLoop();
+    form.reset();
+
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    writeRows(1);
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), callers) << mainLogText();
 }
