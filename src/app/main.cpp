@@ -94,7 +94,15 @@ void sayLastWords() {
     base::FlushMainLog();
 }
 
-void runServer(int argc, char** argv) {
+// Another program holds the journal of the rows on their way: both would
+// write its rows.
+bool journalHeldElsewhere(TForm1& form) {
+    return !form.IsSecondInstance() &&
+           !form.Database().OpenRowJournal(shell::RowJournalPathFor(form.LogFilePath)) &&
+           form.Database().Road().JournalHeldElsewhere();
+}
+
+int runServer(int argc, char** argv) {
     base::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
     ui::TApplication app(argc, argv);
@@ -109,21 +117,24 @@ void runServer(int argc, char** argv) {
     db::UseOwnFirebirdRoot();
     db::RefuseClientShutdownOnSignals();
     TForm1* form1 = nullptr;
+    int exitCode = 0;
     // Whatever escapes the building of the forms or the event loop is shown
     // while the application object still exists, so in a box on a display.
     try {
         OknoInfo = new TOknoInfo();
         form1 = new TForm1();
         // Before any row: the rows an earlier run left go first.
-        if (!form1->IsSecondInstance())
-            form1->Database().OpenRowJournal(shell::RowJournalPathFor(form1->LogFilePath));
-        CreateProgramForms(*form1);
-        form1->FormCreate();
-        // Nor does a log-in whose password the database must confirm.
-        form1->Clients().ReadPasswordsOffLoop(true);
-        if (!form1->IsSecondInstance() && !headless)
-            showMainWindow(*form1);
-        app.exec();
+        if (journalHeldElsewhere(*form1)) {
+            exitCode = 1;
+        } else {
+            CreateProgramForms(*form1);
+            form1->FormCreate();
+            // Nor does a log-in whose password the database must confirm.
+            form1->Clients().ReadPasswordsOffLoop(true);
+            if (!form1->IsSecondInstance() && !headless)
+                showMainWindow(*form1);
+            app.exec();
+        }
     } catch (const std::exception& error) {
         if (!form1)
             Form1 = nullptr; // the window was never whole
@@ -148,6 +159,7 @@ void runServer(int argc, char** argv) {
     db::EndDatabaseClient(int(std::max<long long>(1, left.count())));
     // What was said after the window's last drain.
     base::FlushMainLog();
+    return exitCode;
 }
 
 } // namespace
@@ -164,7 +176,7 @@ int main(int argc, char** argv) {
         qtHandler = qInstallMessageHandler(quietHeadlessMessages);
     }
     try {
-        runServer(argc, argv);
+        return runServer(argc, argv);
     } catch (const std::exception& error) {
         // No application object is left for a window: the report goes to stderr.
         ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());

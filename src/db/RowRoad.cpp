@@ -10,10 +10,12 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <fcntl.h>
 #include <future>
 #include <map>
 #include <pthread.h>
 #include <set>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace db {
@@ -195,10 +197,42 @@ RowRoad::~RowRoad() {
     }
     if (journalThread_.joinable())
         journalThread_.join();
+    if (journalLock_ >= 0)
+        ::close(journalLock_);
+}
+
+// One program at a time holds a journal: a lock beside it, which names the
+// holder's pid. False when another holds it (said, with its pid).
+bool RowRoad::holdJournal(const std::string& path) {
+    const std::string lockPath = path + ".lock";
+    journalLock_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (journalLock_ < 0)
+        return true; // the journal's own open says why
+    if (::flock(journalLock_, LOCK_EX | LOCK_NB) != 0) {
+        char holder[32] = {};
+        const ssize_t got = ::pread(journalLock_, holder, sizeof holder - 1, 0);
+        const std::string pid = got > 0 ? std::string(holder, std::size_t(got)) : std::string("unknown");
+        std::fprintf(stderr,
+                     "Halvex: the row journal %s is held by another program (pid %s): this one ends\n",
+                     path.c_str(), pid.c_str());
+        base::WriteLog(2, "Dziennik zapisów %s jest w rękach innego programu (pid %s): ten kończy pracę",
+                       path.c_str(), pid.c_str());
+        ::close(std::exchange(journalLock_, -1));
+        journalHeldElsewhere_ = true;
+        return false;
+    }
+    const std::string pid = std::to_string(::getpid());
+    if (::ftruncate(journalLock_, 0) != 0 || ::pwrite(journalLock_, pid.data(), pid.size(), 0) < 0)
+        base::WriteLog(2, "Nie można zapisać pliku blokady dziennika zapisów %s", lockPath.c_str());
+    return true;
+}
+
+bool RowRoad::JournalHeldElsewhere() const {
+    return journalHeldElsewhere_;
 }
 
 bool RowRoad::OpenJournal(const std::string& path) {
-    if (path.empty() || journalThread_.joinable())
+    if (path.empty() || journalThread_.joinable() || !holdJournal(path))
         return false;
     std::promise<bool> opened;
     std::future<bool> result = opened.get_future();

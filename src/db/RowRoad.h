@@ -79,6 +79,8 @@ class RowRoad {
     // rows it holds from an earlier run go before any row handed on. False
     // when it could not be opened (said on stderr and in the log).
     bool OpenJournal(const std::string& path);
+    // The journal's lock is another program's: this one must end.
+    bool JournalHeldElsewhere() const;
     // Told on the GUI thread once the earlier run's rows are all written.
     void WhenEarlierRowsWritten(std::function<void()> then);
     bool EarlierRowsWritten() const;
@@ -151,6 +153,7 @@ class RowRoad {
     // Split: a block of rows failed, the connection there: they go one by one.
     enum class Outcome { Written, Back, Lost, Passing, Split };
 
+    bool holdJournal(const std::string& path);
     void journalLoop(RowJournal& journal);
     void takeEarlierRows(RowJournal& journal);
     void journalRows(RowJournal& journal, Items& rows);
@@ -210,6 +213,8 @@ class RowRoad {
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
     std::string journalPath_;
+    int journalLock_ = -1;
+    bool journalHeldElsewhere_ = false;
     std::size_t earlierLeft_ = 0;
     std::function<void()> earlierWritten_;
     ConnectionSettings database_;
