@@ -1,5 +1,6 @@
 #include "db/RowJournal.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -39,6 +40,10 @@ bool makeOwnerOnly(const QString& path, std::string* error) {
 RowJournal::RowJournal() : connection_("halvex-row-journal-" + std::to_string(++connections)) {}
 
 RowJournal::~RowJournal() {
+    close();
+}
+
+void RowJournal::close() {
     {
         QSqlDatabase db = database(connection_);
         if (db.isValid())
@@ -46,6 +51,56 @@ RowJournal::~RowJournal() {
     }
     if (QSqlDatabase::contains(QString::fromStdString(connection_)))
         QSqlDatabase::removeDatabase(QString::fromStdString(connection_));
+    open_ = false;
+}
+
+namespace {
+
+// "<file>.unreadable-<date>-<time>" (a number added when that name is
+// taken), with its -wal file beside it; empty when it cannot be moved.
+std::string moveAside(const std::string& path) {
+    const QString file = QString::fromStdString(path);
+    const QString stem = file + QStringLiteral(".unreadable-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+    QString aside = stem;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = stem + QLatin1Char('-') + QString::number(n);
+    if (!QFile::rename(file, aside))
+        return {};
+    QFile::rename(file + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
+    QFile::remove(file + QStringLiteral("-shm"));
+    return aside.toStdString();
+}
+
+} // namespace
+
+bool RowJournal::OpenOrSetAside(const std::string& path) {
+    unreadable_ = false;
+    if (Open(path) && readable())
+        return true;
+    close();
+    if (!unreadable_)
+        return false;
+    const std::string reason = lastError_;
+    setAside_ = moveAside(path);
+    if (setAside_.empty())
+        return fail(reason + "; it cannot be moved aside");
+    const bool opened = Open(path);
+    lastError_ = reason;
+    return opened;
+}
+
+// Every page of the file can be read, and its rows.
+bool RowJournal::readable() {
+    QSqlQuery query(database(connection_));
+    if (!query.exec(QStringLiteral("PRAGMA quick_check")) || !query.next())
+        return unreadable_ = true, fail(query.lastError().text().toStdString());
+    if (query.value(0).toString() != QStringLiteral("ok"))
+        return unreadable_ = true, fail(query.value(0).toString().toStdString());
+    std::vector<Entry> rows;
+    if (!Load(rows))
+        return unreadable_ = true, false;
+    return true;
 }
 
 bool RowJournal::Open(const std::string& path) {
@@ -58,6 +113,8 @@ bool RowJournal::Open(const std::string& path) {
         return fail("the SQLite driver of Qt (QSQLITE) is not installed");
     db.setDatabaseName(file);
     db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
+    // A file with something in it that fails from here on cannot be read.
+    unreadable_ = QFileInfo(file).size() > 0;
     if (!db.open())
         return fail(db.lastError().text().toStdString());
     // WAL: a writer and a reader of the other thread do not wait for each
@@ -68,6 +125,8 @@ bool RowJournal::Open(const std::string& path) {
                 "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
                 "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
             run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)");
+    if (open_)
+        unreadable_ = false;
     return open_;
 }
 
@@ -83,16 +142,14 @@ bool RowJournal::fail(const std::string& what) {
     return false;
 }
 
-std::vector<RowJournal::Entry> RowJournal::Load() {
-    std::vector<Entry> rows;
+bool RowJournal::Load(std::vector<Entry>& rows) {
+    rows.clear();
     if (!open_)
-        return rows;
+        return fail("the journal is not open");
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
-    if (!query.exec("SELECT seq, statement, generator, rowkey, attempted, token FROM rows ORDER BY seq")) {
-        fail(query.lastError().text().toStdString());
-        return rows;
-    }
+    if (!query.exec("SELECT seq, statement, generator, rowkey, attempted, token FROM rows ORDER BY seq"))
+        return fail(query.lastError().text().toStdString());
     while (query.next()) {
         Entry row;
         row.seq = query.value(0).toLongLong();
@@ -103,7 +160,8 @@ std::vector<RowJournal::Entry> RowJournal::Load() {
         row.token = query.value(5).toString().toStdString();
         rows.push_back(std::move(row));
     }
-    return rows;
+    // A row the file could not give ends the reading early.
+    return !query.lastError().isValid() || fail(query.lastError().text().toStdString());
 }
 
 bool RowJournal::Append(std::vector<Entry*>& rows) {

@@ -35,12 +35,18 @@ class RowJournal {
 
     // Opens (or makes) the journal file, owner-only; false with the reason.
     bool Open(const std::string& path);
+    // Open, or, when the file is there but cannot be read, moves it aside
+    // under a dated name (SetAside, with the reason in LastError) and starts
+    // a new journal in its place.
+    bool OpenOrSetAside(const std::string& path);
+    const std::string& SetAside() const { return setAside_; }
     bool IsOpen() const { return open_; }
     const std::string& LastError() const { return lastError_; }
     const std::string& Path() const { return path_; }
 
-    // The rows left by an earlier run, in order.
-    std::vector<Entry> Load();
+    // The rows left by an earlier run, in order; false when they cannot be
+    // read.
+    bool Load(std::vector<Entry>& rows);
     // Puts the rows in, in one transaction, and gives each its place.
     bool Append(std::vector<Entry*>& rows);
     // The key drawn for a row, with the statement it made; or, the key
@@ -60,6 +66,8 @@ class RowJournal {
     bool ForgetKeysExcept(const std::vector<std::string>& referred);
 
   private:
+    bool readable();
+    void close();
     bool run(const char* statement);
     bool fail(const std::string& what);
     bool unplaced(std::vector<Entry*>& rows, const std::string& error);
@@ -71,7 +79,9 @@ class RowJournal {
     std::string connection_;
     std::string path_;
     std::string lastError_;
+    std::string setAside_;
     bool open_ = false;
+    bool unreadable_ = false; // opened, but its content could not be read
 };
 
 } // namespace db

@@ -5,6 +5,7 @@
 #include "db/RowLookup.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <fcntl.h>
 #include <future>
 #include <map>
+#include <optional>
 #include <pthread.h>
 #include <set>
 #include <sys/file.h>
@@ -239,7 +241,11 @@ bool RowRoad::OpenJournal(const std::string& path) {
     journalThread_ = std::thread([this, path, &opened] {
         pthread_setname_np(pthread_self(), "RowJournal");
         RowJournal journal;
-        const bool open = journal.Open(path);
+        const std::optional<std::size_t> left = takeRowsLeft(path);
+        const bool existed = QFileInfo::exists(QString::fromStdString(path));
+        const bool open = journal.OpenOrSetAside(path);
+        if (!journal.SetAside().empty())
+            saySetAside(journal, left);
         if (!open) {
             std::fprintf(stderr,
                          "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
@@ -247,8 +253,8 @@ bool RowRoad::OpenJournal(const std::string& path) {
                          path.c_str(), journal.LastError().c_str());
             base::WriteLog(2, "Nie można otworzyć dziennika zapisów %s: %s", path.c_str(),
                            journal.LastError().c_str());
-        } else {
-            takeEarlierRows(journal);
+        } else if (takeEarlierRows(journal) == 0 && journal.SetAside().empty() && left.value_or(0) > 0) {
+            sayRowsMissing(journal, existed, *left);
         }
         opened.set_value(open);
         if (open)
@@ -263,10 +269,84 @@ bool RowRoad::OpenJournal(const std::string& path) {
     return open;
 }
 
+namespace {
+
+// The line a stop leaves beside the journal: how many rows it left in it.
+std::string rowsLeftPath(const std::string& journalPath) {
+    return journalPath + ".left";
+}
+
+} // namespace
+
+// What the last run's stop said it left in the journal, if it said; the
+// line goes, so that a run that ends without a stop leaves none.
+std::optional<std::size_t> RowRoad::takeRowsLeft(const std::string& path) {
+    std::FILE* file = std::fopen(rowsLeftPath(path).c_str(), "re");
+    if (!file)
+        return std::nullopt;
+    unsigned long long rows = 0;
+    const bool read = std::fscanf(file, "%llu", &rows) == 1;
+    std::fclose(file);
+    std::remove(rowsLeftPath(path).c_str());
+    return read ? std::optional<std::size_t>(rows) : std::nullopt;
+}
+
+void RowRoad::writeRowsLeft(std::size_t rows) {
+    if (journalPath_.empty())
+        return;
+    std::FILE* file = std::fopen(rowsLeftPath(journalPath_).c_str(), "we");
+    const bool written = file && std::fprintf(file, "%zu\n", rows) > 0 && std::fflush(file) == 0 &&
+                         ::fsync(::fileno(file)) == 0;
+    if (file)
+        std::fclose(file);
+    if (!written)
+        base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie można zapisać pliku %s",
+                                                          rowsLeftPath(journalPath_).c_str());
+}
+
+void RowRoad::saySetAside(const RowJournal& journal, std::optional<std::size_t> left) {
+    const std::string held = left ? "the last run left " + std::to_string(*left) + " rows in it"
+                                  : std::string("how many rows it held is not known");
+    std::fprintf(
+        stderr, "Halvex: the row journal %s cannot be read (%s): kept as %s, a new one is started; %s\n",
+        journal.Path().c_str(), journal.LastError().c_str(), journal.SetAside().c_str(), held.c_str());
+    const std::string heldPl = left ? "poprzednia praca zostawiła w nim " + std::to_string(*left) + " zapisów"
+                                    : std::string("nie wiadomo, ile zapisów w nim było");
+    base::WriteLog(2, "Nie można odczytać dziennika zapisów %s (%s): zachowany jako %s, założono nowy; %s",
+                   journal.Path().c_str(), journal.LastError().c_str(), journal.SetAside().c_str(),
+                   heldPl.c_str());
+}
+
+void RowRoad::sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left) {
+    const char* path = journal.Path().c_str();
+    if (existed) {
+        std::fprintf(stderr, "Halvex: the row journal %s holds no rows, but the last run left %zu in it\n",
+                     path, left);
+        base::WriteLog(2, "Dziennik zapisów %s: nie ma zapisów, a poprzednia praca zostawiła w nim %zu", path,
+                       left);
+    } else {
+        std::fprintf(stderr, "Halvex: the row journal %s is missing, but the last run left %zu rows in it\n",
+                     path, left);
+        base::WriteLog(2, "Brak dziennika zapisów %s, a poprzednia praca zostawiła w nim %zu zapisów", path,
+                       left);
+    }
+}
+
 // Before any row handed on: they go to the head of the queue, and the
-// writer takes none until they are there.
-void RowRoad::takeEarlierRows(RowJournal& journal) {
-    std::vector<RowJournal::Entry> earlier = journal.Load();
+// writer takes none until they are there. How many there are.
+std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
+    std::vector<RowJournal::Entry> earlier;
+    if (!journal.Load(earlier)) {
+        // Its keys stay: rows that may refer to them are still in it.
+        std::fprintf(stderr, "Halvex: cannot read the rows of the row journal %s: %s\n",
+                     journal.Path().c_str(), journal.LastError().c_str());
+        base::WriteLog(2, "Nie można odczytać zapisów z dziennika zapisów %s: %s", journal.Path().c_str(),
+                       journal.LastError().c_str());
+        std::lock_guard lock(mutex_);
+        journalPath_ = journal.Path();
+        journalWanted_ = true;
+        return 0;
+    }
     // Keys no row left refers to are forgotten.
     std::vector<std::string> referred;
     for (const RowJournal::Entry& row : earlier)
@@ -292,6 +372,7 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
                   std::make_move_iterator(items.end()));
     journalWanted_ = true;
     changed_.notify_all();
+    return earlierLeft_;
 }
 
 void RowRoad::WhenEarlierRowsWritten(std::function<void()> then) {
@@ -1102,6 +1183,7 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
         std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n",
                      kept, journalPath_.c_str());
     }
+    writeRowsLeft(kept);
     inbox_.clear();
     queue_.clear();
     locked_.clear();

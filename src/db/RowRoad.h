@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,7 +156,11 @@ class RowRoad {
 
     bool holdJournal(const std::string& path);
     void journalLoop(RowJournal& journal);
-    void takeEarlierRows(RowJournal& journal);
+    std::size_t takeEarlierRows(RowJournal& journal);
+    static std::optional<std::size_t> takeRowsLeft(const std::string& path);
+    void writeRowsLeft(std::size_t rows);
+    static void saySetAside(const RowJournal& journal, std::optional<std::size_t> left);
+    static void sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left);
     void journalRows(RowJournal& journal, Items& rows);
     bool writerJournalWrite(bool written, const char* what, const Item* row);
     bool journaling() const;
