@@ -801,7 +801,11 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
             }
             continue;
         }
-        base::WriteLog(2, "Inny klient bazy danych zwolnił wiersz, zapisano: %s",
+        // Ended: written, or refused for good (named as not written then).
+        base::WriteLog(2,
+                       one.front().result == 0
+                           ? "Inny klient bazy danych zwolnił wiersz, zapisano: %s"
+                           : "Inny klient bazy danych zwolnił wiersz, zapisu odmówiono: %s",
                        one.front().statement.c_str());
         std::vector<Item> behind;
         for (auto row = locked_.begin(); row != locked_.end();)

@@ -856,3 +856,38 @@ TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop
     EXPECT_TRUE(replayed());
     EXPECT_EQ(callNumbers(), callers) << mainLogText();
 }
+
+// A row that waited for another client's lock and is then refused for good
+// (its new key is another row's) is named as not written, and never said
+// written.
+TEST_F(Outage, ALockedRowRefusedOnItsRetryIsNamedAndNeverSaidWritten) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    ASSERT_EQ(writeSms("locked, then refused"), 0);
+    ASSERT_EQ(writeSms("holds the key asked for"), 0);
+    const auto idOf = [&](const std::string& body) {
+        return std::to_string(
+            std::atoi(testfb::MainQuery(c, "SELECT nId FROM Sms WHERE sBody = '" + body + "'").c_str()));
+    };
+    const std::string id = idOf("locked, then refused");
+    const std::string taken = idOf("holds the key asked for");
+
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
+    mainLogText();
+    bool told = false;
+    const std::string update = "UPDATE Sms SET nId = " + taken + " WHERE nId = " + id;
+    db::WriteMainRowsThen({update}, [&] { told = true; });
+    QDeadlineTimer deadline(60000);
+    while (mainLogText().find("zwolni wiersz: " + update) == std::string::npos && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    ASSERT_EQ(holder.CommitWork(), 0);
+    while (!told && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const std::string log = mainLogText();
+    EXPECT_TRUE(told);
+    EXPECT_NE(log.find("Nie zapisano w bazie danych: " + update), std::string::npos) << log;
+    EXPECT_EQ(log.find("zapisano: " + update), std::string::npos) << log;
+    SessionDB::DetachDatabase(&other);
+}
