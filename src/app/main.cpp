@@ -95,7 +95,15 @@ void sayLastWords() {
     base::FlushMainLog();
 }
 
-void runServer(int argc, char** argv) {
+// Another program holds the journal of the rows on their way: both would
+// write its rows.
+bool journalHeldElsewhere(TForm1& form) {
+    return !form.IsSecondInstance() &&
+           !form.Database().OpenRowJournal(shell::RowJournalPathFor(form.LogFilePath)) &&
+           form.Database().Road().JournalHeldElsewhere();
+}
+
+int runServer(int argc, char** argv) {
     base::SetTraceLabel("WinMain");
     StoredCommandLine = joinArguments(argc, argv);
     ui::TApplication app(argc, argv);
@@ -110,6 +118,7 @@ void runServer(int argc, char** argv) {
     db::UseOwnFirebirdRoot();
     db::RefuseClientShutdownOnSignals();
     TForm1* form1 = nullptr;
+    int exitCode = 0;
     // Whatever escapes the building of the forms or the event loop is shown
     // while the application object still exists, so in a box on a display.
     try {
@@ -117,17 +126,19 @@ void runServer(int argc, char** argv) {
         form1 = new TForm1();
         // Before any row: the rows an earlier run left go first. Before them,
         // the reports it expected, which hold the keys of the rows they name.
-        if (!form1->IsSecondInstance()) {
+        if (!form1->IsSecondInstance())
             form1->Sms().KeepExpectedReports(shell::ExpectedReportsPathFor(form1->LogFilePath));
-            form1->Database().OpenRowJournal(shell::RowJournalPathFor(form1->LogFilePath));
+        if (journalHeldElsewhere(*form1)) {
+            exitCode = 1;
+        } else {
+            CreateProgramForms(*form1);
+            form1->FormCreate();
+            // Nor does a log-in whose password the database must confirm.
+            form1->Clients().ReadPasswordsOffLoop(true);
+            if (!form1->IsSecondInstance() && !headless)
+                showMainWindow(*form1);
+            app.exec();
         }
-        CreateProgramForms(*form1);
-        form1->FormCreate();
-        // Nor does a log-in whose password the database must confirm.
-        form1->Clients().ReadPasswordsOffLoop(true);
-        if (!form1->IsSecondInstance() && !headless)
-            showMainWindow(*form1);
-        app.exec();
     } catch (const std::exception& error) {
         if (!form1)
             Form1 = nullptr; // the window was never whole
@@ -152,6 +163,7 @@ void runServer(int argc, char** argv) {
     db::EndDatabaseClient(int(std::max<long long>(1, left.count())));
     // What was said after the window's last drain.
     base::FlushMainLog();
+    return exitCode;
 }
 
 } // namespace
@@ -168,7 +180,7 @@ int main(int argc, char** argv) {
         qtHandler = qInstallMessageHandler(quietHeadlessMessages);
     }
     try {
-        runServer(argc, argv);
+        return runServer(argc, argv);
     } catch (const std::exception& error) {
         // No application object is left for a window: the report goes to stderr.
         ui::setDialogs(std::make_shared<ui::HeadlessDialogs>());

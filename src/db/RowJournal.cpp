@@ -1,5 +1,6 @@
 #include "db/RowJournal.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -39,6 +40,10 @@ bool makeOwnerOnly(const QString& path, std::string* error) {
 RowJournal::RowJournal() : connection_("halvex-row-journal-" + std::to_string(++connections)) {}
 
 RowJournal::~RowJournal() {
+    close();
+}
+
+void RowJournal::close() {
     {
         QSqlDatabase db = database(connection_);
         if (db.isValid())
@@ -46,6 +51,58 @@ RowJournal::~RowJournal() {
     }
     if (QSqlDatabase::contains(QString::fromStdString(connection_)))
         QSqlDatabase::removeDatabase(QString::fromStdString(connection_));
+    open_ = false;
+}
+
+namespace {
+
+// "<file>.unreadable-<date>-<time>" (a number added when that name is
+// taken), with its -wal file beside it; empty when it cannot be moved.
+std::string moveAside(const std::string& path) {
+    const QString file = QString::fromStdString(path);
+    const QString stem = file + QStringLiteral(".unreadable-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+    QString aside = stem;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = stem + QLatin1Char('-') + QString::number(n);
+    if (!QFile::rename(file, aside))
+        return {};
+    QFile::rename(file + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
+    QFile::remove(file + QStringLiteral("-shm"));
+    return aside.toStdString();
+}
+
+} // namespace
+
+bool RowJournal::OpenOrSetAside(const std::string& path) {
+    unreadable_ = false;
+    if (Open(path) && readable())
+        return true;
+    close();
+    if (!unreadable_)
+        return false;
+    const std::string reason = lastError_;
+    setAside_ = moveAside(path);
+    if (setAside_.empty())
+        return fail(reason + "; it cannot be moved aside");
+    const bool opened = Open(path);
+    lastError_ = reason;
+    return opened;
+}
+
+// Every page of the file can be read, and its rows.
+bool RowJournal::readable() {
+    QSqlQuery query(database(connection_));
+    if (!query.exec(QStringLiteral("PRAGMA quick_check")) || !query.next())
+        return unreadable_ = true, fail(query.lastError().text().toStdString());
+    if (query.value(0).toString() != QStringLiteral("ok"))
+        return unreadable_ = true, fail(query.value(0).toString().toStdString());
+    // Every row's text is read, none kept: the file may hold millions.
+    if (!query.exec(QStringLiteral("SELECT COUNT(*), SUM(LENGTH(statement) + LENGTH(generator) + "
+                                   "LENGTH(rowkey) + LENGTH(token)) FROM rows")) ||
+        !query.next())
+        return unreadable_ = true, fail(query.lastError().text().toStdString());
+    return true;
 }
 
 bool RowJournal::Open(const std::string& path) {
@@ -58,15 +115,20 @@ bool RowJournal::Open(const std::string& path) {
         return fail("the SQLite driver of Qt (QSQLITE) is not installed");
     db.setDatabaseName(file);
     db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
+    // A file with something in it that fails from here on cannot be read.
+    unreadable_ = QFileInfo(file).size() > 0;
     if (!db.open())
         return fail(db.lastError().text().toStdString());
     // WAL: a writer and a reader of the other thread do not wait for each
-    // other; NORMAL: a commit survives the process's crash.
-    open_ = run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=NORMAL") &&
+    // other; FULL: each commit is synced, so it survives a power cut too (a
+    // batch of rows is one commit, which keeps that cheap).
+    open_ = run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=FULL") &&
             run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
                 "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
                 "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
             run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)");
+    if (open_)
+        unreadable_ = false;
     return open_;
 }
 
@@ -86,17 +148,15 @@ namespace {
 const char* const EntryColumns = "SELECT seq, statement, generator, rowkey, attempted, token FROM rows ";
 }
 
-std::vector<RowJournal::Entry> RowJournal::Load() {
-    std::vector<Entry> rows;
+bool RowJournal::Load(std::vector<Entry>& rows) {
+    rows.clear();
     if (!open_)
-        return rows;
+        return fail("the journal is not open");
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
     if (!query.prepare(QString::fromLatin1(EntryColumns) + "ORDER BY seq"))
-        fail(query.lastError().text().toStdString());
-    else
-        readRows(query, rows);
-    return rows;
+        return fail(query.lastError().text().toStdString());
+    return readRows(query, rows);
 }
 
 bool RowJournal::LoadAfter(std::int64_t seq, std::size_t limit, std::vector<Entry>& rows) {
@@ -111,20 +171,17 @@ bool RowJournal::LoadAfter(std::int64_t seq, std::size_t limit, std::vector<Entr
     return readRows(query, rows);
 }
 
-std::vector<RowJournal::Entry> RowJournal::LoadNamingKeys(const std::string& reference) {
-    std::vector<Entry> rows;
+bool RowJournal::LoadNamingKeys(const std::string& reference, std::vector<Entry>& rows) {
+    rows.clear();
     if (!open_)
-        return rows;
+        return fail("the journal is not open");
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
     if (!query.prepare(QString::fromLatin1(EntryColumns) +
-                       "WHERE token <> '' OR instr(statement, ?) > 0 ORDER BY seq")) {
-        fail(query.lastError().text().toStdString());
-        return rows;
-    }
+                       "WHERE token <> '' OR instr(statement, ?) > 0 ORDER BY seq"))
+        return fail(query.lastError().text().toStdString());
     query.bindValue(0, QString::fromStdString(reference));
-    readRows(query, rows);
-    return rows;
+    return readRows(query, rows);
 }
 
 bool RowJournal::Extent(std::size_t& rows, std::int64_t& lastSeq) {
@@ -150,7 +207,8 @@ bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
         row.token = query.value(5).toString().toStdString();
         rows.push_back(std::move(row));
     }
-    return true;
+    // A row the file could not give ends the reading early.
+    return !query.lastError().isValid() || fail(query.lastError().text().toStdString());
 }
 
 bool RowJournal::Append(std::vector<Entry*>& rows) {
@@ -166,21 +224,22 @@ bool RowJournal::Append(std::vector<Entry*>& rows) {
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
         query.bindValue(2, QString::fromStdString(row->key));
         query.bindValue(3, QString::fromStdString(row->token));
-        if (!query.exec()) {
-            const std::string error = query.lastError().text().toStdString();
-            db.rollback();
-            return fail(error);
-        }
+        if (!query.exec())
+            return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();
     }
-    if (!db.commit()) {
-        const std::string error = db.lastError().text().toStdString();
-        db.rollback();
-        for (Entry* row : rows)
-            row->seq = 0;
-        return fail(error);
-    }
+    if (!db.commit())
+        return unplaced(rows, db.lastError().text().toStdString());
     return true;
+}
+
+// The batch is rolled back: none of its rows has a place, which SQLite
+// hands to the next batch's rows.
+bool RowJournal::unplaced(std::vector<Entry*>& rows, const std::string& error) {
+    database(connection_).rollback();
+    for (Entry* row : rows)
+        row->seq = 0;
+    return fail(error);
 }
 
 bool RowJournal::SetKey(const Entry& row) {

@@ -35,18 +35,24 @@ class RowJournal {
 
     // Opens (or makes) the journal file, owner-only; false with the reason.
     bool Open(const std::string& path);
+    // Open, or, when the file is there but cannot be read, moves it aside
+    // under a dated name (SetAside, with the reason in LastError) and starts
+    // a new journal in its place.
+    bool OpenOrSetAside(const std::string& path);
+    const std::string& SetAside() const { return setAside_; }
     bool IsOpen() const { return open_; }
     const std::string& LastError() const { return lastError_; }
     const std::string& Path() const { return path_; }
 
-    // The rows left by an earlier run, in order.
-    std::vector<Entry> Load();
+    // The rows left by an earlier run, in order; false when they cannot be
+    // read.
+    bool Load(std::vector<Entry>& rows);
     // At most `limit` rows after the one at `seq`, in order; false with the
     // reason when they cannot be read.
     bool LoadAfter(std::int64_t seq, std::size_t limit, std::vector<Entry>& rows);
     // The rows that name a key: their own, or one whose statement holds
-    // `reference`.
-    std::vector<Entry> LoadNamingKeys(const std::string& reference);
+    // `reference`; false when they cannot be read.
+    bool LoadNamingKeys(const std::string& reference, std::vector<Entry>& rows);
     // How many rows it holds, and the place of the last.
     bool Extent(std::size_t& rows, std::int64_t& lastSeq);
     // Puts the rows in, in one transaction, and gives each its place.
@@ -68,9 +74,12 @@ class RowJournal {
     bool ForgetKeysExcept(const std::vector<std::string>& referred);
 
   private:
+    bool readable();
+    void close();
     bool run(const char* statement);
     bool readRows(QSqlQuery& query, std::vector<Entry>& rows);
     bool fail(const std::string& what);
+    bool unplaced(std::vector<Entry*>& rows, const std::string& error);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);
     bool inTransaction(const std::function<bool(QSqlQuery&)>& work);
     static bool execForEach(QSqlQuery& query, const char* statement, const std::vector<std::string>& values);
@@ -79,7 +88,9 @@ class RowJournal {
     std::string connection_;
     std::string path_;
     std::string lastError_;
+    std::string setAside_;
     bool open_ = false;
+    bool unreadable_ = false; // opened, but its content could not be read
 };
 
 } // namespace db

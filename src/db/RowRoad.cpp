@@ -6,15 +6,19 @@
 #include "db/RowLookup.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <fcntl.h>
 #include <future>
 #include <map>
+#include <optional>
 #include <pthread.h>
 #include <set>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace db {
@@ -94,6 +98,26 @@ std::string plainStatement(const std::string& statement) {
 
 void nameRow(const RowJournal::Entry& row) {
     LogRowNotWritten(row.statement);
+}
+
+// A journal write's outcome, said: in the log each time it fails, on stderr
+// at the first failure of a streak and when one passes again. `failing` is
+// the streak of the thread that writes.
+bool saidJournalWrite(bool written, RowJournal& journal, const char* what, bool& failing) {
+    const char* path = journal.Path().c_str();
+    if (written) {
+        if (std::exchange(failing, false)) {
+            std::fprintf(stderr, "Halvex: the row journal %s is written again\n", path);
+            base::WriteLog(2, "Dziennik zapisów %s znów zapisywany", path);
+        }
+        return true;
+    }
+    base::WriteLog(2, "Nie można zapisać dziennika zapisów %s (%s): %s", path, what,
+                   journal.LastError().c_str());
+    if (!std::exchange(failing, true))
+        std::fprintf(stderr, "Halvex: cannot write the row journal %s (%s): %s; its rows wait in memory\n",
+                     path, what, journal.LastError().c_str());
+    return false;
 }
 
 // In a thread of its own, within the call bound: an attach that gets no
@@ -176,17 +200,53 @@ RowRoad::~RowRoad() {
     }
     if (journalThread_.joinable())
         journalThread_.join();
+    if (journalLock_ >= 0)
+        ::close(journalLock_);
+}
+
+// One program at a time holds a journal: a lock beside it, which names the
+// holder's pid. False when another holds it (said, with its pid).
+bool RowRoad::holdJournal(const std::string& path) {
+    const std::string lockPath = path + ".lock";
+    journalLock_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (journalLock_ < 0)
+        return true; // the journal's own open says why
+    if (::flock(journalLock_, LOCK_EX | LOCK_NB) != 0) {
+        char holder[32] = {};
+        const ssize_t got = ::pread(journalLock_, holder, sizeof holder - 1, 0);
+        const std::string pid = got > 0 ? std::string(holder, std::size_t(got)) : std::string("unknown");
+        std::fprintf(stderr,
+                     "Halvex: the row journal %s is held by another program (pid %s): this one ends\n",
+                     path.c_str(), pid.c_str());
+        base::WriteLog(2, "Dziennik zapisów %s jest w rękach innego programu (pid %s): ten kończy pracę",
+                       path.c_str(), pid.c_str());
+        ::close(std::exchange(journalLock_, -1));
+        journalHeldElsewhere_ = true;
+        return false;
+    }
+    const std::string pid = std::to_string(::getpid());
+    if (::ftruncate(journalLock_, 0) != 0 || ::pwrite(journalLock_, pid.data(), pid.size(), 0) < 0)
+        base::WriteLog(2, "Nie można zapisać pliku blokady dziennika zapisów %s", lockPath.c_str());
+    return true;
+}
+
+bool RowRoad::JournalHeldElsewhere() const {
+    return journalHeldElsewhere_;
 }
 
 bool RowRoad::OpenJournal(const std::string& path) {
-    if (path.empty() || journalThread_.joinable())
+    if (path.empty() || journalThread_.joinable() || !holdJournal(path))
         return false;
     std::promise<bool> opened;
     std::future<bool> result = opened.get_future();
     journalThread_ = std::thread([this, path, &opened] {
         pthread_setname_np(pthread_self(), "RowJournal");
         RowJournal journal;
-        const bool open = journal.Open(path);
+        const std::optional<std::size_t> left = takeRowsLeft(path);
+        const bool existed = QFileInfo::exists(QString::fromStdString(path));
+        const bool open = journal.OpenOrSetAside(path);
+        if (!journal.SetAside().empty())
+            saySetAside(journal, left);
         if (!open) {
             std::fprintf(stderr,
                          "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
@@ -194,8 +254,8 @@ bool RowRoad::OpenJournal(const std::string& path) {
                          path.c_str(), journal.LastError().c_str());
             base::WriteLog(2, "Nie można otworzyć dziennika zapisów %s: %s", path.c_str(),
                            journal.LastError().c_str());
-        } else {
-            takeEarlierRows(journal);
+        } else if (takeEarlierRows(journal) == 0 && journal.SetAside().empty() && left.value_or(0) > 0) {
+            sayRowsMissing(journal, existed, *left);
         }
         opened.set_value(open);
         if (open)
@@ -210,18 +270,89 @@ bool RowRoad::OpenJournal(const std::string& path) {
     return open;
 }
 
+namespace {
+
+// The line a stop leaves beside the journal: how many rows it left in it.
+std::string rowsLeftPath(const std::string& journalPath) {
+    return journalPath + ".left";
+}
+
+} // namespace
+
+// What the last run's stop said it left in the journal, if it said; the
+// line goes, so that a run that ends without a stop leaves none.
+std::optional<std::size_t> RowRoad::takeRowsLeft(const std::string& path) {
+    std::FILE* file = std::fopen(rowsLeftPath(path).c_str(), "re");
+    if (!file)
+        return std::nullopt;
+    unsigned long long rows = 0;
+    const bool read = std::fscanf(file, "%llu", &rows) == 1;
+    std::fclose(file);
+    std::remove(rowsLeftPath(path).c_str());
+    return read ? std::optional<std::size_t>(rows) : std::nullopt;
+}
+
+void RowRoad::writeRowsLeft(std::size_t rows) {
+    if (journalPath_.empty())
+        return;
+    std::FILE* file = std::fopen(rowsLeftPath(journalPath_).c_str(), "we");
+    const bool written = file && std::fprintf(file, "%zu\n", rows) > 0 && std::fflush(file) == 0 &&
+                         ::fsync(::fileno(file)) == 0;
+    if (file)
+        std::fclose(file);
+    if (!written)
+        base::DiagnosticLog::instance().WriteWhileClosing(2, "Nie można zapisać pliku %s",
+                                                          rowsLeftPath(journalPath_).c_str());
+}
+
+void RowRoad::saySetAside(const RowJournal& journal, std::optional<std::size_t> left) {
+    const std::string held = left ? "the last run left " + std::to_string(*left) + " rows in it"
+                                  : std::string("how many rows it held is not known");
+    std::fprintf(
+        stderr, "Halvex: the row journal %s cannot be read (%s): kept as %s, a new one is started; %s\n",
+        journal.Path().c_str(), journal.LastError().c_str(), journal.SetAside().c_str(), held.c_str());
+    const std::string heldPl = left ? "poprzednia praca zostawiła w nim " + std::to_string(*left) + " zapisów"
+                                    : std::string("nie wiadomo, ile zapisów w nim było");
+    base::WriteLog(2, "Nie można odczytać dziennika zapisów %s (%s): zachowany jako %s, założono nowy; %s",
+                   journal.Path().c_str(), journal.LastError().c_str(), journal.SetAside().c_str(),
+                   heldPl.c_str());
+}
+
+void RowRoad::sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left) {
+    const char* path = journal.Path().c_str();
+    if (existed) {
+        std::fprintf(stderr, "Halvex: the row journal %s holds no rows, but the last run left %zu in it\n",
+                     path, left);
+        base::WriteLog(2, "Dziennik zapisów %s: nie ma zapisów, a poprzednia praca zostawiła w nim %zu", path,
+                       left);
+    } else {
+        std::fprintf(stderr, "Halvex: the row journal %s is missing, but the last run left %zu rows in it\n",
+                     path, left);
+        base::WriteLog(2, "Brak dziennika zapisów %s, a poprzednia praca zostawiła w nim %zu zapisów", path,
+                       left);
+    }
+}
+
 // Before any row handed on: they go to the head of the road, and the writer
 // takes none until they are there. They are read as the writer goes, as
-// many at a time as the window has room for.
-void RowRoad::takeEarlierRows(RowJournal& journal) {
+// many at a time as the window has room for. How many there are.
+std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
     std::size_t count = 0;
     std::int64_t lastSeq = 0;
-    if (!journal.Extent(count, lastSeq))
-        base::WriteLog(2, "Nie można odczytać dziennika zapisów %s: %s", journal.Path().c_str(),
+    std::vector<RowJournal::Entry> naming;
+    if (!journal.Extent(count, lastSeq) || !journal.LoadNamingKeys(KeyOfRowOpening, naming)) {
+        // Its keys stay: rows that may refer to them are still in it.
+        std::fprintf(stderr, "Halvex: cannot read the rows of the row journal %s: %s\n",
+                     journal.Path().c_str(), journal.LastError().c_str());
+        base::WriteLog(2, "Nie można odczytać zapisów z dziennika zapisów %s: %s", journal.Path().c_str(),
                        journal.LastError().c_str());
+        std::lock_guard lock(mutex_);
+        journalPath_ = journal.Path();
+        journalWanted_ = true;
+        return 0;
+    }
     // Keys no row left refers to, and nothing holds, are forgotten; the rest
     // stay in use until their rows end, read now or not.
-    const std::vector<RowJournal::Entry> naming = journal.LoadNamingKeys(KeyOfRowOpening);
     std::vector<std::string> referred;
     {
         std::lock_guard lock(mutex_);
@@ -250,6 +381,7 @@ void RowRoad::takeEarlierRows(RowJournal& journal) {
     }
     journalWanted_ = true;
     changed_.notify_all();
+    return earlierLeft_;
 }
 
 RowRoad::Item RowRoad::itemOf(RowJournal::Entry& entry, bool earlier) {
@@ -468,25 +600,54 @@ void RowRoad::journalLoop(RowJournal& journal) {
     }
 }
 
-// A journal that cannot be written (a full disk) is said once a streak, and
-// its rows are named: they go on in memory.
+// Rows a journal cannot take (a full disk) are named: they go on in memory.
 void RowRoad::journalRows(RowJournal& journal, Items& rows) {
     std::vector<RowJournal::Entry*> entries;
     for (Item& row : rows)
         entries.push_back(&row);
-    if (journal.Append(entries)) {
-        if (std::exchange(journalFailed_, false))
-            base::WriteLog(2, "Dziennik zapisów %s znów zapisywany", journal.Path().c_str());
+    if (saidJournalWrite(journal.Append(entries), journal, "wiersze", journalFailed_))
         return;
-    }
-    if (!std::exchange(journalFailed_, true)) {
-        std::fprintf(stderr, "Halvex: cannot write the row journal %s: %s; rows are kept in memory only\n",
-                     journal.Path().c_str(), journal.LastError().c_str());
-        base::WriteLog(2, "Nie można zapisać dziennika zapisów %s: %s", journal.Path().c_str(),
-                       journal.LastError().c_str());
-    }
     for (const Item& row : rows)
         base::WriteLog(2, "Poza dziennikiem zapisów, czeka w pamięci: %s", row.statement.c_str());
+}
+
+// On the writer thread: a failed write is said, and the row named.
+bool RowRoad::writerJournalWrite(bool written, const char* what, const Item* row) {
+    if (saidJournalWrite(written, *writerJournal_, what, writerJournalFailed_))
+        return true;
+    if (row)
+        base::WriteLog(2, "Zapis czeka w pamięci, aż dziennik zapisów go przyjmie: %s",
+                       row->statement.c_str());
+    return false;
+}
+
+bool RowRoad::journaling() const {
+    return writerJournal_ && writerJournal_->IsOpen();
+}
+
+// On the writer thread: a row's key is in the journal before its commit
+// goes (the row's own statement, and the key that later rows refer to).
+bool RowRoad::keepKey(const Item& row) {
+    if (!journaling())
+        return true;
+    if (row.seq != 0 && !writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row))
+        return false;
+    return row.token.empty() ||
+           writerJournalWrite(writerJournal_->RememberKey(row.token, row.key), "klucz", &row);
+}
+
+// On the writer thread: the rows written leave the journal in its order,
+// behind those whose removal failed before (kept and tried again), all in
+// one transaction: a later row never leaves before an earlier one.
+void RowRoad::removeFromJournal(const std::vector<std::int64_t>& seqs) {
+    std::copy_if(seqs.begin(), seqs.end(), std::back_inserter(unremoved_),
+                 [](std::int64_t seq) { return seq != 0; });
+    if (unremoved_.empty() || !journaling())
+        return;
+    if (writerJournalWrite(writerJournal_->Remove(unremoved_), "usunięcie zapisanych", nullptr))
+        unremoved_.clear();
+    else
+        removalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
 }
 
 void RowRoad::Connect(const ConnectionSettings& database) {
@@ -675,6 +836,11 @@ void RowRoad::writerLoop() {
             }
             lock.lock();
         }
+        if (!unremoved_.empty() && std::chrono::steady_clock::now() >= removalRetry_) {
+            lock.unlock();
+            removeFromJournal({});
+            lock.lock();
+        }
         forgetUnusedKeys(lock);
         const auto now = std::chrono::steady_clock::now();
         const bool lockRetryDue = !locked_.empty() && now >= nextLockRetry_;
@@ -688,6 +854,8 @@ void RowRoad::writerLoop() {
             wake = passingUntil_;
         if (!locked_.empty())
             wake = std::min(wake, nextLockRetry_);
+        if (!unremoved_.empty())
+            wake = std::min(wake, removalRetry_);
         changed_.wait_until(lock, wake);
     }
     const auto deadline = stopDeadline_;
@@ -696,6 +864,8 @@ void RowRoad::writerLoop() {
         BoundedCall bound(&handle_, deadline);
         SessionDB::DetachDatabase(&handle_);
     }
+    // The written rows leave the journal, or the next start writes them again.
+    removeFromJournal({});
     writerJournal_.reset();
     lock.lock();
     writerEnded_ = true;
@@ -836,7 +1006,11 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
             }
             continue;
         }
-        base::WriteLog(2, "Inny klient bazy danych zwolnił wiersz, zapisano: %s",
+        // Ended: written, or refused for good (named as not written then).
+        base::WriteLog(2,
+                       one.front().result == 0
+                           ? "Inny klient bazy danych zwolnił wiersz, zapisano: %s"
+                           : "Inny klient bazy danych zwolnił wiersz, zapisu odmówiono: %s",
                        one.front().statement.c_str());
         std::vector<Item> behind;
         for (auto row = locked_.begin(); row != locked_.end();)
@@ -904,7 +1078,8 @@ void RowRoad::leaveTokens(const Item& row) {
 // On the writer thread: the keys no row uses any more go, from memory and
 // from the journal.
 void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
-    if (unusedTokens_.empty())
+    // A row still in the journal may refer to them.
+    if (unusedTokens_.empty() || !unremoved_.empty())
         return;
     std::vector<std::string> tokens = std::exchange(unusedTokens_, {});
     std::erase_if(tokens, [this](const std::string& token) { return tokenUsers_.contains(token); });
@@ -914,8 +1089,8 @@ void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
         for (const std::string& token : tokens)
             keysOfTokens_.erase(token);
     }
-    if (writerJournal_ && writerJournal_->IsOpen())
-        writerJournal_->ForgetKeys(tokens);
+    if (journaling())
+        writerJournalWrite(writerJournal_->ForgetKeys(tokens), "zapomnienie kluczy", nullptr);
     lock.lock();
 }
 
@@ -929,9 +1104,7 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
     // Counted as waiting until their followers are on their way.
     finishing_ += rows.size();
     lock.unlock();
-    if (writerJournal_ && writerJournal_->IsOpen() && !writerJournal_->Remove(seqs))
-        base::WriteLog(2, "Nie można usunąć zapisanych wierszy z dziennika zapisów: %s",
-                       writerJournal_->LastError().c_str());
+    removeFromJournal(seqs);
     lock.lock();
     finishing_ -= rows.size();
     std::size_t earlier = 0;
@@ -990,8 +1163,8 @@ void RowRoad::forgetKeys(std::vector<Item>& group) {
             std::lock_guard keys(keysMutex_);
             keysOfTokens_.erase(row.token);
         }
-        if (writerJournal_ && writerJournal_->IsOpen())
-            writerJournal_->SetKey(row);
+        if (journaling() && row.seq != 0)
+            writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row);
     }
 }
 
@@ -1051,10 +1224,8 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
             std::lock_guard keys(keysMutex_);
             keysOfTokens_[row.token] = row.key;
         }
-        if (writerJournal_ && writerJournal_->IsOpen()) {
-            writerJournal_->SetKey(row);
-            writerJournal_->RememberKey(row.token, row.key);
-        }
+        if (!keepKey(row))
+            return Outcome::Passing;
     }
     return Outcome::Written;
 }
@@ -1183,9 +1354,16 @@ RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*
     std::vector<std::int64_t> seqs;
     for (const Item* row : rows)
         seqs.push_back(row->seq);
-    const bool journaled = writerJournal_ && writerJournal_->IsOpen();
-    if (journaled)
-        writerJournal_->MarkAttempted(seqs, true);
+    const bool journaled = journaling();
+    // Without the mark, a commit with no answer could not be settled after
+    // a restart: it does not go.
+    if (journaled && !writerJournalWrite(writerJournal_->MarkAttempted(seqs, true), "wysyłka", nullptr)) {
+        session.RollbackWork();
+        for (const Item* row : rows)
+            base::WriteLog(2, "Zapis czeka w pamięci, aż dziennik zapisów go przyjmie: %s",
+                           row->statement.c_str());
+        return Outcome::Passing;
+    }
     if (session.CommitWork() == 0) {
         for (Item* row : rows) {
             row->ended = true;
@@ -1204,8 +1382,9 @@ RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*
         }
         return lostWith(session);
     }
+    // Left marked, the rows are only looked up after a restart.
     if (journaled)
-        writerJournal_->MarkAttempted(seqs, false);
+        writerJournalWrite(writerJournal_->MarkAttempted(seqs, false), "wysyłka", nullptr);
     // Refused (a full disk): written again after the pause.
     for (const Item* row : rows)
         base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",
@@ -1246,6 +1425,7 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
         std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n",
                      kept, journalPath_.c_str());
     }
+    writeRowsLeft(kept);
     inbox_.clear();
     queue_.clear();
     locked_.clear();

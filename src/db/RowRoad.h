@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -80,6 +81,8 @@ class RowRoad {
     // rows it holds from an earlier run go before any row handed on. False
     // when it could not be opened (said on stderr and in the log).
     bool OpenJournal(const std::string& path);
+    // The journal's lock is another program's: this one must end.
+    bool JournalHeldElsewhere() const;
     // Told on the GUI thread once the earlier run's rows are all written.
     void WhenEarlierRowsWritten(std::function<void()> then);
     bool EarlierRowsWritten() const;
@@ -185,8 +188,9 @@ class RowRoad {
     // Split: a block of rows failed, the connection there: they go one by one.
     enum class Outcome { Written, Back, Lost, Passing, Split };
 
+    bool holdJournal(const std::string& path);
     void journalLoop(RowJournal& journal);
-    void takeEarlierRows(RowJournal& journal);
+    std::size_t takeEarlierRows(RowJournal& journal);
     static Item itemOf(RowJournal::Entry& entry, bool earlier);
     void place(Items& rows);
     void leaveInJournal(Item& row);
@@ -195,7 +199,15 @@ class RowRoad {
     void takeFromBeyond(std::unique_lock<std::mutex>& lock);
     bool readFromJournal(std::unique_lock<std::mutex>& lock);
     bool overCap(RoadRow& row);
+    static std::optional<std::size_t> takeRowsLeft(const std::string& path);
+    void writeRowsLeft(std::size_t rows);
+    static void saySetAside(const RowJournal& journal, std::optional<std::size_t> left);
+    static void sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left);
     void journalRows(RowJournal& journal, Items& rows);
+    bool writerJournalWrite(bool written, const char* what, const Item* row);
+    bool journaling() const;
+    bool keepKey(const Item& row);
+    void removeFromJournal(const std::vector<std::int64_t>& seqs);
     void writerLoop();
     bool canWrite() const;
     // One round of the writer: locked rows tried again, then one commit.
@@ -259,6 +271,8 @@ class RowRoad {
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
     std::string journalPath_;
+    int journalLock_ = -1;
+    bool journalHeldElsewhere_ = false;
     std::size_t earlierLeft_ = 0;
     std::function<void()> earlierWritten_;
     ConnectionSettings database_;
@@ -280,6 +294,10 @@ class RowRoad {
     std::vector<std::string> unusedTokens_;
     // Of the writer thread alone (the lock of the keys for KeysKept).
     std::unique_ptr<RowJournal> writerJournal_;
+    bool writerJournalFailed_ = false;
+    // Written, their removal from the journal failed: tried again, first.
+    std::vector<std::int64_t> unremoved_;
+    std::chrono::steady_clock::time_point removalRetry_{};
     mutable std::mutex keysMutex_;
     std::map<std::string, std::string> keysOfTokens_;
     DbHandle handle_ = 0;

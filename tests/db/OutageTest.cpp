@@ -20,6 +20,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -40,6 +42,8 @@
 #endif
 
 namespace {
+
+using testing_support::SmallDisk;
 
 class Outage : public testing_support::MainFormFixture {
   protected:
@@ -132,11 +136,10 @@ class Outage : public testing_support::MainFormFixture {
     }
 
     // A call row, written as the exchange's records write it.
-    static std::string callInsert(const std::string& caller) {
+    static std::string callRow(const std::string& caller) {
         return ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller), CallDate("2026-12-07"),
                                                 CallTime("10:00:00"), 1);
     }
-    static void writeCallRow(const std::string& caller) { db::WriteMainRow(callInsert(caller)); }
 
     // The event loop runs until every row handed on is in the journal.
     void awaitJournaled() {
@@ -145,6 +148,7 @@ class Outage : public testing_support::MainFormFixture {
         while (road.Journaling() > 0 && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     }
+    static void writeCallRow(const std::string& caller) { db::WriteMainRow(callRow(caller)); }
 
     // The event loop runs until the table holds `counted` rows.
     void awaitStored(const std::string& counted) {
@@ -173,6 +177,22 @@ class Outage : public testing_support::MainFormFixture {
         for (const QueryRow& row : rows)
             numbers.push_back(row.at("SNUMBER").substr(0, row.at("SNUMBER").find(' ')));
         return numbers;
+    }
+
+    // The rows in the journal at `path`, read as another process reads it.
+    static int journalRows(const std::string& path) {
+        int rows = -1;
+        {
+            QSqlDatabase journal =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+            journal.setDatabaseName(QString::fromStdString(path));
+            journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            QSqlQuery query(journal);
+            if (journal.open() && query.exec(QStringLiteral("SELECT COUNT(*) FROM rows")) && query.next())
+                rows = query.value(0).toInt();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+        return rows;
     }
 
     std::string tableCount() {
@@ -717,7 +737,7 @@ TEST_F(Outage, RowsBeyondTheWindowOfOneOutageAreAllWrittenAfterItsReturn) {
         callers.push_back("60" + std::to_string(1000000 + i));
         if (i % 1000 == 999) {
             followed.push_back(callers.back());
-            db::WriteMainRowsThen({callInsert(callers.back())},
+            db::WriteMainRowsThen({callRow(callers.back())},
                                   [&told, caller = callers.back()] { told.push_back(caller); });
         } else {
             writeCallRow(callers.back());
@@ -751,7 +771,7 @@ TEST_F(Outage, AStartWithMoreRowsInTheJournalThanTheWindowWritesThemAllInOrder) 
         std::vector<db::RowJournal::Entry*> entries;
         for (auto& row : rows) {
             callers.push_back("60" + std::to_string(1000000 + callers.size()));
-            row.statement = callInsert(callers.back());
+            row.statement = callRow(callers.back());
             entries.push_back(&row);
         }
         ASSERT_TRUE(journal.Append(entries)) << journal.LastError();
@@ -761,7 +781,7 @@ TEST_F(Outage, AStartWithMoreRowsInTheJournalThanTheWindowWritesThemAllInOrder) 
     ASSERT_NO_FATAL_FAILURE(formWithJournal(path));
     db::RowRoad& road = form->Database().Road();
     callers.push_back("600200000");
-    road.HandAfterEarlierRows(db::RoadRow(callInsert(callers.back())));
+    road.HandAfterEarlierRows(db::RoadRow(callRow(callers.back())));
     callers.push_back("600300000");
     writeCallRow(callers.back());
     EXPECT_TRUE(replayed());
@@ -967,4 +987,92 @@ TEST_F(Outage, AJournalThatCannotBeOpenedOrWrittenIsSaidAndItsRowsGoOnInMemory) 
               std::string::npos)
         << log;
     disk.free();
+}
+
+// The journal's disk fills while the server is away; the server comes back
+// with the disk still full, the rows are written, the disk is freed and the
+// program stops: the next start finds no row it would write a second time.
+TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop) {
+    SmallDisk disk("4m");
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    const std::string journal = disk.file("halvex-rows.sqlite");
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    std::vector<std::string> callers;
+    const auto writeRows = [&](int rows) {
+        for (int i = 0; i < rows; ++i) {
+            callers.push_back("600" + std::to_string(100000 + callers.size()));
+            writeCallRow(callers.back());
+        }
+    };
+    writeRows(20);
+    awaitStored("COUNT=20");
+
+    server.kill();
+    writeRows(40);
+    ASSERT_TRUE(awaitLoss());
+    QDeadlineTimer deadline(120000);
+    while (journalRows(journal) < 40 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    disk.fill();
+    writeRows(10);
+    // The journal has met the full disk with them: they wait in memory.
+    while (mainLogText().find("czeka w pamięci: " + callRow(callers.back())) == std::string::npos &&
+           !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::size_t since = mainLogText().size();
+    form->trmReconnectTimer();
+    // Written with the disk still full, or held back by it.
+    while (form->Database().Road().Waiting() > 0 &&
+           mainLogText().find("Nie można zapisać dziennika zapisów", since) == std::string::npos &&
+           !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    disk.free();
+    EXPECT_TRUE(replayed());
+    form->WMQuery();
+    endApplicationLoop();
+    form.reset();
+
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    writeRows(1);
+    EXPECT_TRUE(replayed());
+    EXPECT_EQ(callNumbers(), callers) << mainLogText();
+}
+
+// A row that waited for another client's lock and is then refused for good
+// (its new key is another row's) is named as not written, and never said
+// written.
+TEST_F(Outage, ALockedRowRefusedOnItsRetryIsNamedAndNeverSaidWritten) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    ASSERT_EQ(writeSms("locked, then refused"), 0);
+    ASSERT_EQ(writeSms("holds the key asked for"), 0);
+    const auto idOf = [&](const std::string& body) {
+        return std::to_string(
+            std::atoi(testfb::MainQuery(c, "SELECT nId FROM Sms WHERE sBody = '" + body + "'").c_str()));
+    };
+    const std::string id = idOf("locked, then refused");
+    const std::string taken = idOf("holds the key asked for");
+
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
+    mainLogText();
+    bool told = false;
+    const std::string update = "UPDATE Sms SET nId = " + taken + " WHERE nId = " + id;
+    db::WriteMainRowsThen({update}, [&] { told = true; });
+    QDeadlineTimer deadline(60000);
+    while (mainLogText().find("zwolni wiersz: " + update) == std::string::npos && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    ASSERT_EQ(holder.CommitWork(), 0);
+    while (!told && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const std::string log = mainLogText();
+    EXPECT_TRUE(told);
+    EXPECT_NE(log.find("Nie zapisano w bazie danych: " + update), std::string::npos) << log;
+    EXPECT_EQ(log.find("zapisano: " + update), std::string::npos) << log;
+    SessionDB::DetachDatabase(&other);
 }

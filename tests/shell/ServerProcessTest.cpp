@@ -9,6 +9,7 @@
 #include "support/HalvexProcess.h"
 #include "support/PrivateFirebirdServer.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QTcpServer>
@@ -564,4 +565,38 @@ TEST(ServerProcess, AConnectionLostWhileRunningIsSaidWhenFoundAndItsReturnToo) {
     EXPECT_LT(errors.find(lost), errors.find(back)) << errors;
     EXPECT_EQ(timesIn(errors, lost), 1) << errors;
     ASSERT_NO_FATAL_FAILURE(stopCleanly(halvex));
+}
+
+// Two programs started in one folder, each with a runtime folder of its own
+// (a service without XDG_RUNTIME_DIR beside a desktop run), would share the
+// journal of the rows on their way: the second says which program holds it
+// and ends with an error, before it writes any row.
+TEST(ServerProcess, ASecondProgramBesideAHeldJournalSaysWhichHoldsItAndEnds) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    Sandbox sandbox;
+    HalvexProcess first(sandbox);
+    first.start({"DEBUG"});
+    ASSERT_TRUE(first.waitForLog("Odczyt wartości ValidityPeriod"));
+    const QString journal = QString::fromStdString(sandbox.file("halvex-rows.sqlite"));
+    QDeadlineTimer opened(30000);
+    while (!QFileInfo::exists(journal) && !opened.hasExpired())
+        first.process().waitForFinished(50);
+    ASSERT_TRUE(QFileInfo::exists(journal)) << first.logText();
+
+    HalvexProcess second(sandbox, "halvex-second");
+    const std::string runtime = sandbox.file("runtime-of-the-second");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(runtime)));
+    second.setEnv(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime));
+    second.start({"DEBUG"});
+    ASSERT_TRUE(second.waitForExit());
+    EXPECT_NE(second.exitCode(), 0);
+    const std::string said = second.standardError();
+    EXPECT_NE(
+        said.find("is held by another program (pid " + std::to_string(first.process().processId()) + ")"),
+        std::string::npos)
+        << said;
+
+    first.signal(SIGTERM);
+    ASSERT_TRUE(first.waitForExit());
+    EXPECT_EQ(first.exitCode(), 0);
 }

@@ -8,10 +8,10 @@
 
 namespace testing_support {
 
-SmallDisk::SmallDisk() {
+SmallDisk::SmallDisk(const std::string& size) {
     if (!folder_.isValid())
         return;
-    const std::string options = "size=32m,mode=0777";
+    const std::string options = "size=" + size + ",mode=0777";
     mounted_ = ::mount("tmpfs", folder_.path().toLocal8Bit().constData(), "tmpfs", 0, options.c_str()) == 0;
     if (!mounted_)
         error_ = std::strerror(errno);
@@ -27,7 +27,7 @@ std::string SmallDisk::file(const std::string& name) const {
 }
 
 void SmallDisk::fill() {
-    const int fd = ::open(file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(file("filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const std::string block(65536, 'x');
     std::size_t size = block.size();
     while (size > 0)

@@ -9,16 +9,17 @@ namespace testing_support {
 
 class SmallDisk {
   public:
-    SmallDisk();
+    explicit SmallDisk(const std::string& size = "32m");
     ~SmallDisk();
     SmallDisk(const SmallDisk&) = delete;
     SmallDisk& operator=(const SmallDisk&) = delete;
 
     bool mounted() const { return mounted_; }
     const std::string& error() const { return error_; }
+    std::string path() const { return folder_.path().toStdString(); }
     std::string file(const std::string& name) const;
 
-    // Writes the filler until the disk takes no more.
+    // Appends to the filler until the disk takes no more.
     void fill();
     void free();
 
