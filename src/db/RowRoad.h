@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,15 @@ class RowRoad {
     // Told on the GUI thread once the earlier run's rows are all written.
     void WhenEarlierRowsWritten(std::function<void()> then);
     bool EarlierRowsWritten() const;
+    // The same for the earlier run's rows that `which` picks by their
+    // statement, the rest left to go in their time.
+    using RowPick = std::function<bool(const std::string& statement)>;
+    void WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then);
+    // The statements of the earlier run's rows `which` picks, not yet written.
+    std::vector<std::string> EarlierRowsLeft(const RowPick& which) const;
+    // The tokens of the earlier run's inserts `which` picks, not yet written:
+    // later rows may name their rows by them (KeyOfRow).
+    std::vector<std::string> EarlierInsertTokens(const RowPick& which) const;
 
     // Hands on rows, in order, behind every row handed on before.
     void Hand(std::vector<RoadRow> rows);
@@ -134,7 +144,7 @@ class RowRoad {
     struct Item : RowJournal::Entry {
         RowFollower follower;
         std::function<void()> waiting;
-        std::string subject;  // the database row it changes, for a lock
+        std::string subject;  // the database row it changes or makes, for a lock
         bool earlier = false; // left in the journal by an earlier run
         bool ended = false;   // written, found written, or refused for good
         int result = 0;       // once ended: 0, or the refusal's code
@@ -159,6 +169,7 @@ class RowRoad {
     // One round of the writer: locked rows tried again, then one commit.
     bool writeRound(std::unique_lock<std::mutex>& lock);
     bool ensureAttached(std::unique_lock<std::mutex>& lock);
+    std::string currentSubject(const Item& row) const;
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
@@ -184,6 +195,7 @@ class RowRoad {
     Outcome lostWith(const SessionDB& session);
     void retryLocked(std::unique_lock<std::mutex>& lock);
     void finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock);
+    void earlierRowsEnded(const std::vector<Item>& rows);
     void markHeldThroughPause(std::vector<Item>& rows);
     void putBack(std::vector<Item>& rows);
     void sayWaiting(Items& rows);
@@ -208,6 +220,10 @@ class RowRoad {
     std::string journalPath_;
     std::size_t earlierLeft_ = 0;
     std::function<void()> earlierWritten_;
+    // The statement and token of each, by place in the journal.
+    std::map<std::int64_t, std::pair<std::string, std::string>> earlierUnwritten_;
+    std::set<std::int64_t> pickedLeft_; // of WhenEarlierRowsWritten's pick
+    std::function<void()> pickedWritten_;
     ConnectionSettings database_;
     bool connected_ = false; // told to write into database_
     bool lostConnection_ = false;
@@ -235,8 +251,8 @@ class RowRoad {
     std::thread writerThread_;
 };
 
-// The database row a statement changes ("TABLE|condition"), or "" for an
-// insert, which changes no row another client can hold.
+// The database row a statement changes ("TABLE|condition", or "TABLE|KEYID=key"
+// for one row named by its key), or "" for an insert.
 std::string RowSubject(const std::string& statement);
 
 } // namespace db
