@@ -225,6 +225,7 @@ void MainDatabase::FailSmsLeftInProgress() {
     // by their inserts' tokens.
     for (const std::string& token : road_->EarlierInsertTokens(ServiceSmsDB::IsInsert))
         keys.push_back(KeyOfRow(token));
+    base::WriteLog(2, "SMS pozostawione w trakcie wysyłania przez poprzednią pracę: %zu", keys.size());
     // Behind the rows the earlier run left, before any of this run's: the
     // messages in progress then are failed, those of this run are not.
     for (const std::string& key : keys)

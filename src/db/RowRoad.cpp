@@ -176,7 +176,7 @@ std::string unquoted(const std::string& value) {
 std::string keyCondition(const std::string& condition) {
     const auto column = condition.find_first_not_of(' ');
     const auto equals = condition.find('=', column);
-    if (column == std::string::npos || equals == std::string::npos)
+    if (column == std::string::npos || equals == std::string::npos || equals == column)
         return {};
     const std::string name =
         condition.substr(column, condition.find_last_not_of(' ', equals - 1) + 1 - column);
@@ -800,6 +800,8 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
     for (const std::string& subject : subjects) {
         const auto at = std::find_if(locked_.begin(), locked_.end(),
                                      [&](const Item& row) { return currentSubject(row) == subject; });
+        if (at == locked_.end())
+            continue;
         const auto place = at - locked_.begin();
         std::vector<Item> one;
         one.push_back(std::move(*at));
@@ -1104,7 +1106,7 @@ RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bo
     // Counting the rows an update changed takes calls of its own: only those
     // that may find their row gone (held through a restore) are counted.
     const auto countedRow = [](const Item& row) {
-        return row.heldThroughPause && namesRowByKey(row.subject);
+        return row.heldThroughPause && row.token.empty() && namesRowByKey(row.subject);
     };
     std::size_t at = 0;
     while (at < work.rows.size()) {
