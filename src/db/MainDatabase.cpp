@@ -57,6 +57,9 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     current = this;
     ResetCallLimit();
     road_ = std::make_unique<RowRoad>([this](const std::string& reason) { roadLost(reason); });
+    // The start fails the messages the earlier run left sending, and reads
+    // its received ones once their rows are in.
+    road_->KeepEarlierRows(ServiceSmsDB::IsInsert);
 }
 
 MainDatabase::~MainDatabase() {

@@ -82,16 +82,64 @@ bool RowJournal::fail(const std::string& what) {
     return false;
 }
 
+namespace {
+const char* const EntryColumns = "SELECT seq, statement, generator, rowkey, attempted, token FROM rows ";
+}
+
 std::vector<RowJournal::Entry> RowJournal::Load() {
     std::vector<Entry> rows;
     if (!open_)
         return rows;
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
-    if (!query.exec("SELECT seq, statement, generator, rowkey, attempted, token FROM rows ORDER BY seq")) {
+    if (!query.prepare(QString::fromLatin1(EntryColumns) + "ORDER BY seq"))
+        fail(query.lastError().text().toStdString());
+    else
+        readRows(query, rows);
+    return rows;
+}
+
+bool RowJournal::LoadAfter(std::int64_t seq, std::size_t limit, std::vector<Entry>& rows) {
+    if (!open_)
+        return fail("the journal is not open");
+    QSqlQuery query(database(connection_));
+    query.setForwardOnly(true);
+    if (!query.prepare(QString::fromLatin1(EntryColumns) + "WHERE seq > ? ORDER BY seq LIMIT ?"))
+        return fail(query.lastError().text().toStdString());
+    query.bindValue(0, qint64(seq));
+    query.bindValue(1, qint64(limit));
+    return readRows(query, rows);
+}
+
+std::vector<RowJournal::Entry> RowJournal::LoadNamingKeys(const std::string& reference) {
+    std::vector<Entry> rows;
+    if (!open_)
+        return rows;
+    QSqlQuery query(database(connection_));
+    query.setForwardOnly(true);
+    if (!query.prepare(QString::fromLatin1(EntryColumns) +
+                       "WHERE token <> '' OR instr(statement, ?) > 0 ORDER BY seq")) {
         fail(query.lastError().text().toStdString());
         return rows;
     }
+    query.bindValue(0, QString::fromStdString(reference));
+    readRows(query, rows);
+    return rows;
+}
+
+bool RowJournal::Extent(std::size_t& rows, std::int64_t& lastSeq) {
+    QSqlQuery query(database(connection_));
+    if (!open_ || !query.exec("SELECT COUNT(*), COALESCE(MAX(seq), 0) FROM rows") || !query.next())
+        return fail(open_ ? query.lastError().text().toStdString() : "the journal is not open");
+    rows = std::size_t(query.value(0).toLongLong());
+    lastSeq = query.value(1).toLongLong();
+    return true;
+}
+
+// Runs the prepared query and adds the rows it gives.
+bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
+    if (!query.exec())
+        return fail(query.lastError().text().toStdString());
     while (query.next()) {
         Entry row;
         row.seq = query.value(0).toLongLong();
@@ -102,7 +150,7 @@ std::vector<RowJournal::Entry> RowJournal::Load() {
         row.token = query.value(5).toString().toStdString();
         rows.push_back(std::move(row));
     }
-    return rows;
+    return true;
 }
 
 bool RowJournal::Append(std::vector<Entry*>& rows) {

@@ -41,6 +41,14 @@ class RowJournal {
 
     // The rows left by an earlier run, in order.
     std::vector<Entry> Load();
+    // At most `limit` rows after the one at `seq`, in order; false with the
+    // reason when they cannot be read.
+    bool LoadAfter(std::int64_t seq, std::size_t limit, std::vector<Entry>& rows);
+    // The rows that name a key: their own, or one whose statement holds
+    // `reference`.
+    std::vector<Entry> LoadNamingKeys(const std::string& reference);
+    // How many rows it holds, and the place of the last.
+    bool Extent(std::size_t& rows, std::int64_t& lastSeq);
     // Puts the rows in, in one transaction, and gives each its place.
     bool Append(std::vector<Entry*>& rows);
     // The key drawn for a row, with the statement it made; or, the key
@@ -61,6 +69,7 @@ class RowJournal {
 
   private:
     bool run(const char* statement);
+    bool readRows(QSqlQuery& query, std::vector<Entry>& rows);
     bool fail(const std::string& what);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);
     bool inTransaction(const std::function<bool(QSqlQuery&)>& work);

@@ -338,36 +338,175 @@ bool RowRoad::OpenJournal(const std::string& path) {
     return open;
 }
 
-// Before any row handed on: they go to the head of the queue, and the
-// writer takes none until they are there.
+// Before any row handed on: they go to the head of the road, and the writer
+// takes none until they are there. They are read as the writer goes, as
+// many at a time as the window has room for.
 void RowRoad::takeEarlierRows(RowJournal& journal) {
-    std::vector<RowJournal::Entry> earlier = journal.Load();
-    // Keys no row left refers to are forgotten.
+    std::size_t count = 0;
+    std::int64_t lastSeq = 0;
+    if (!journal.Extent(count, lastSeq))
+        base::WriteLog(2, "Nie można odczytać dziennika zapisów %s: %s", journal.Path().c_str(),
+                       journal.LastError().c_str());
+    // Keys no row left refers to are forgotten; the rest stay in use until
+    // their rows end, read now or not.
+    const std::vector<RowJournal::Entry> naming = journal.LoadNamingKeys(KeyOfRowOpening);
     std::vector<std::string> referred;
-    for (const RowJournal::Entry& row : earlier)
+    for (const RowJournal::Entry& row : naming)
         for (std::string& token : tokensReferredBy(row.statement))
             referred.push_back(std::move(token));
     journal.ForgetKeysExcept(referred);
+    // The rows the program may wait for by their kind are known from the
+    // start, the rest read only in their turn.
+    std::map<std::int64_t, std::pair<std::string, std::string>> kept;
+    std::vector<RowJournal::Entry> batch;
+    for (std::int64_t after = 0;
+         keepEarlier_ && journal.LoadAfter(after, RowsPerCommit, batch) && !batch.empty();
+         after = batch.back().seq, batch.clear())
+        for (RowJournal::Entry& row : batch)
+            if (keepEarlier_(row.statement))
+                kept.emplace(row.seq, std::pair(std::move(row.statement), std::move(row.token)));
     std::lock_guard lock(mutex_);
     journalPath_ = journal.Path();
-    Items items;
-    for (RowJournal::Entry& row : earlier) {
-        Item item;
-        static_cast<RowJournal::Entry&>(item) = std::move(row);
-        item.subject = subjectOf(item);
-        item.earlier = true;
-        earlierUnwritten_.emplace(item.seq, std::pair(item.statement, item.token));
-        useTokens(item);
-        items.push_back(std::move(item));
-    }
-    earlierLeft_ = items.size();
-    if (!items.empty())
+    for (const RowJournal::Entry& row : naming)
+        useTokens(row);
+    for (auto& [seq, row] : kept)
+        earlierUnwritten_.emplace(seq, std::move(row));
+    earlierLeft_ = count;
+    if (count > 0) {
         base::WriteLog(2, "Dziennik zapisów %s: %zu zapisów z poprzedniej pracy czeka na bazę danych",
-                       journalPath_.c_str(), items.size());
-    queue_.insert(queue_.begin(), std::make_move_iterator(items.begin()),
-                  std::make_move_iterator(items.end()));
+                       journalPath_.c_str(), count);
+        // The rows handed on before the journal opened go behind them.
+        if (!queue_.empty())
+            beyond_.emplace_front().rows.swap(queue_);
+        Stretch& earlier = beyond_.emplace_front();
+        earlier.upTo = lastSeq;
+        earlier.count = count;
+        earlier.earlier = true;
+        inJournalAlone_ += count;
+    }
     journalWanted_ = true;
     changed_.notify_all();
+}
+
+RowRoad::Item RowRoad::itemOf(RowJournal::Entry& entry, bool earlier) {
+    Item item;
+    static_cast<RowJournal::Entry&>(item) = std::move(entry);
+    item.subject = subjectOf(item);
+    item.earlier = earlier;
+    return item;
+}
+
+// Under the lock: journaled rows go behind the rest; past the window they
+// stay in the journal alone, their callbacks kept by their place.
+void RowRoad::place(Items& rows) {
+    for (Item& row : rows) {
+        if (row.seq != 0 && (inJournalAlone_ > 0 || held() >= RowsInMemory))
+            leaveInJournal(row);
+        else if (beyond_.empty())
+            queue_.push_back(std::move(row));
+        else
+            lastStretch(true, false, false).rows.push_back(std::move(row));
+    }
+    noteHeld();
+}
+
+// Under the lock.
+void RowRoad::leaveInJournal(Item& row) {
+    if (row.follower || row.waiting)
+        callbacksInJournal_[row.seq] = {std::move(row.follower), std::move(row.waiting)};
+    Stretch& stretch = lastStretch(false, row.earlier, row.heldThroughPause);
+    if (stretch.count++ == 0)
+        stretch.after = row.seq - 1;
+    stretch.upTo = row.seq;
+    ++inJournalAlone_;
+}
+
+// Under the lock: the last stretch, if it takes such rows, else a new one.
+RowRoad::Stretch& RowRoad::lastStretch(bool inMemory, bool earlier, bool heldThroughPause) {
+    const bool fits =
+        !beyond_.empty() && (inMemory ? beyond_.back().count == 0
+                                      : beyond_.back().count > 0 && beyond_.back().earlier == earlier &&
+                                            beyond_.back().heldThroughPause == heldThroughPause);
+    if (!fits) {
+        Stretch& added = beyond_.emplace_back();
+        added.earlier = earlier;
+        added.heldThroughPause = heldThroughPause;
+    }
+    return beyond_.back();
+}
+
+// Under the lock: rows the writer can take now.
+bool RowRoad::rowsToTake() const {
+    return !queue_.empty() || (!beyond_.empty() && (beyond_.front().count == 0 || held() < RowsInMemory));
+}
+
+// Under the lock: the rows behind the queue come into it as it runs low,
+// those in the journal alone as many as the window has room for.
+void RowRoad::takeFromBeyond(std::unique_lock<std::mutex>& lock) {
+    while (queue_.size() < RowsPerCommit && !beyond_.empty()) {
+        Stretch& front = beyond_.front();
+        if (front.count == 0) {
+            queue_.insert(queue_.end(), std::make_move_iterator(front.rows.begin()),
+                          std::make_move_iterator(front.rows.end()));
+            beyond_.pop_front();
+        } else if (held() >= RowsInMemory || !readFromJournal(lock)) {
+            return;
+        }
+    }
+}
+
+// On the writer thread, under the lock: the next rows of the first stretch,
+// read with the lock let go; false when none came.
+bool RowRoad::readFromJournal(std::unique_lock<std::mutex>& lock) {
+    const std::int64_t after = beyond_.front().after;
+    const bool earlier = beyond_.front().earlier;
+    const std::size_t room = RowsInMemory - held();
+    std::vector<RowJournal::Entry> read;
+    lock.unlock();
+    const bool readable = writerJournal_ && writerJournal_->LoadAfter(after, room, read);
+    Items items;
+    for (RowJournal::Entry& row : read)
+        items.push_back(itemOf(row, earlier));
+    lock.lock();
+    if (!readable) {
+        base::WriteLog(2, "Nie można odczytać dziennika zapisów %s: %s", journalPath_.c_str(),
+                       writerJournal_ ? writerJournal_->LastError().c_str() : "");
+        passingUntil_ = std::chrono::steady_clock::now() + PassingRetryPause;
+        return false;
+    }
+    // A stop may have let the rows go meanwhile.
+    if (beyond_.empty() || beyond_.front().count == 0 || beyond_.front().after != after)
+        return false;
+    Stretch& stretch = beyond_.front();
+    std::size_t taken = 0;
+    for (Item& row : items) {
+        if (row.seq > stretch.upTo)
+            break;
+        row.heldThroughPause = stretch.heldThroughPause;
+        if (const auto kept = callbacksInJournal_.find(row.seq); kept != callbacksInJournal_.end()) {
+            row.follower = std::move(kept->second.follower);
+            row.waiting = std::move(kept->second.waiting);
+            callbacksInJournal_.erase(kept);
+        }
+        stretch.after = row.seq;
+        queue_.push_back(std::move(row));
+        ++taken;
+    }
+    stretch.count -= taken;
+    inJournalAlone_ -= taken;
+    if (stretch.count > 0 && (taken == 0 || stretch.after >= stretch.upTo)) {
+        // Taken from the journal by another hand: nothing is left to name.
+        base::WriteLog(2, "Brak w dzienniku zapisów %s %zu zapisów czekających na bazę danych",
+                       journalPath_.c_str(), stretch.count);
+        inJournalAlone_ -= stretch.count;
+        if (stretch.earlier)
+            earlierEnded(stretch.count);
+        stretch.count = 0;
+    }
+    if (stretch.count == 0)
+        beyond_.pop_front();
+    noteHeld();
+    return taken > 0;
 }
 
 void RowRoad::WhenEarlierRowsWritten(std::function<void()> then) {
@@ -442,8 +581,11 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
             return;
         }
         const bool writing = canWrite();
-        Items& into = journalWanted_ && !journalEnded_ ? inbox_ : queue_;
+        const bool journaled = journalWanted_ && !journalEnded_;
+        Items& into = journaled ? inbox_ : queue_;
         for (RoadRow& row : rows) {
+            if (!journaled && overCap(row))
+                continue;
             Item item;
             item.statement = std::move(row.statement);
             item.generatorQuery = std::move(row.generatorQuery);
@@ -458,6 +600,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
                 item.waiting = std::move(row.waiting);
             into.push_back(std::move(item));
         }
+        noteHeld();
     }
     changed_.notify_all();
     for (auto& waiting : waitingNow)
@@ -472,9 +615,15 @@ void RowRoad::HandAfterEarlierRows(RoadRow row) {
         item.follower = std::move(row.follower);
         item.subject = subjectOf(item);
         useTokens(item);
-        const auto firstOfThisRun =
-            std::find_if(queue_.begin(), queue_.end(), [](const Item& queued) { return !queued.earlier; });
-        queue_.insert(firstOfThisRun, std::move(item));
+        const auto lastEarlier = std::find_if(beyond_.rbegin(), beyond_.rend(),
+                                              [](const Stretch& stretch) { return stretch.earlier; });
+        if (lastEarlier != beyond_.rend()) {
+            beyond_.insert(lastEarlier.base(), Stretch())->rows.push_back(std::move(item));
+        } else {
+            const auto firstOfThisRun = std::find_if(queue_.begin(), queue_.end(),
+                                                     [](const Item& queued) { return !queued.earlier; });
+            queue_.insert(firstOfThisRun, std::move(item));
+        }
     }
     changed_.notify_all();
 }
@@ -494,8 +643,7 @@ void RowRoad::journalLoop(RowJournal& journal) {
         lock.lock();
         journalBusy_ = false;
         journalInHand_ = 0;
-        for (Item& row : rows)
-            queue_.push_back(std::move(row));
+        place(rows);
         changed_.notify_all();
     }
 }
@@ -551,9 +699,15 @@ void RowRoad::Pause(std::function<void()> settled) {
         paused_ = true;
         settled_ = settled ? std::move(settled) : [] {};
         sayWaiting(queue_);
+        sayWaitingBeyond();
         for (Items* rows : {&inbox_, &queue_, &locked_})
             for (Item& row : *rows)
                 row.heldThroughPause = true;
+        for (Stretch& stretch : beyond_) {
+            stretch.heldThroughPause = true;
+            for (Item& row : stretch.rows)
+                row.heldThroughPause = true;
+        }
     }
     changed_.notify_all();
 }
@@ -574,18 +728,66 @@ bool RowRoad::Paused() const {
 
 bool RowRoad::Empty() const {
     std::lock_guard lock(mutex_);
-    return inbox_.empty() && queue_.empty() && locked_.empty() && inHand_ == 0 && !journalBusy_ &&
-           finishing_ == 0;
+    return empty();
+}
+
+// Under the lock.
+bool RowRoad::empty() const {
+    return inbox_.empty() && !journalBusy_ && held() == 0 && inJournalAlone_ == 0;
 }
 
 bool RowRoad::Idle() const {
     std::lock_guard lock(mutex_);
-    return inbox_.empty() && queue_.empty() && inHand_ == 0 && !journalBusy_ && finishing_ == 0;
+    return inbox_.empty() && queue_.empty() && beyond_.empty() && inHand_ == 0 && !journalBusy_ &&
+           finishing_ == 0;
 }
 
 std::size_t RowRoad::Waiting() const {
     std::lock_guard lock(mutex_);
-    return inbox_.size() + journalInHand_ + queue_.size() + locked_.size() + inHand_ + finishing_;
+    return inbox_.size() + journalInHand_ + held() + inJournalAlone_;
+}
+
+std::size_t RowRoad::Journaling() const {
+    std::lock_guard lock(mutex_);
+    return inbox_.size() + journalInHand_;
+}
+
+std::size_t RowRoad::RowsHeld() const {
+    std::lock_guard lock(mutex_);
+    return held();
+}
+
+std::size_t RowRoad::MostRowsHeld() const {
+    std::lock_guard lock(mutex_);
+    return mostHeld_;
+}
+
+std::size_t RowRoad::held() const {
+    std::size_t rows = queue_.size() + locked_.size() + inHand_ + finishing_;
+    for (const Stretch& stretch : beyond_)
+        rows += stretch.rows.size();
+    return rows;
+}
+
+// Under the lock, without a journal: a row past the cap is dropped, named,
+// and its follower told it was refused.
+bool RowRoad::overCap(RoadRow& row) {
+    if (held() < RowsInMemory)
+        return false;
+    base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), bez dziennika zapisów; porzucono: %s",
+                   RowsInMemory, row.statement.c_str());
+    if (!std::exchange(capSaid_, true))
+        std::fprintf(stderr,
+                     "Halvex: the rows waiting for the database fill memory (%zu rows) and no row journal is "
+                     "open; the rows past them are dropped and named in the log\n",
+                     RowsInMemory);
+    if (row.follower)
+        post([follower = std::move(row.follower)] { follower(-1, std::string()); });
+    return true;
+}
+
+void RowRoad::noteHeld() {
+    mostHeld_ = std::max(mostHeld_, held());
 }
 
 std::size_t RowRoad::KeysKept() const {
@@ -603,8 +805,7 @@ void RowRoad::WhenEmpty(std::function<void()> then) {
 
 // Under the lock.
 void RowRoad::tellIfEmpty() {
-    if (whenEmpty_ && inbox_.empty() && queue_.empty() && locked_.empty() && inHand_ == 0 && !journalBusy_ &&
-        finishing_ == 0)
+    if (whenEmpty_ && empty())
         post(std::exchange(whenEmpty_, nullptr));
 }
 
@@ -619,6 +820,15 @@ void RowRoad::sayWaiting(Items& rows) {
     for (Item& row : rows)
         if (row.waiting)
             post(std::exchange(row.waiting, nullptr));
+}
+
+// Under the lock.
+void RowRoad::sayWaitingBeyond() {
+    for (Stretch& stretch : beyond_)
+        sayWaiting(stretch.rows);
+    for (auto& [seq, callbacks] : callbacksInJournal_)
+        if (callbacks.waiting)
+            post(std::exchange(callbacks.waiting, nullptr));
 }
 
 void RowRoad::writerLoop() {
@@ -648,7 +858,7 @@ void RowRoad::writerLoop() {
         forgetUnusedKeys(lock);
         const auto now = std::chrono::steady_clock::now();
         const bool lockRetryDue = !locked_.empty() && now >= nextLockRetry_;
-        if (canWrite() && now >= passingUntil_ && (!queue_.empty() || lockRetryDue)) {
+        if (canWrite() && now >= passingUntil_ && (rowsToTake() || lockRetryDue)) {
             writeRound(lock);
             continue;
         }
@@ -699,6 +909,7 @@ void RowRoad::lose(const std::string& reason) {
     lostConnection_ = true;
     sayWaiting(queue_);
     sayWaiting(locked_);
+    sayWaitingBeyond();
     post([this, reason] {
         if (lost_)
             lost_(reason);
@@ -742,6 +953,7 @@ bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
         if (!canWrite())
             return false;
     }
+    takeFromBeyond(lock);
     std::vector<Item> group;
     takeGroup(group);
     if (group.empty())
@@ -841,7 +1053,7 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 // Under the lock: the tokens a row refers to, and its own, are in use.
-void RowRoad::useTokens(const Item& row) {
+void RowRoad::useTokens(const RowJournal::Entry& row) {
     for (const std::string& token : tokensReferredBy(row.statement))
         ++tokenUsers_[token];
     if (!row.token.empty())
@@ -918,13 +1130,18 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
                   key = row.result == 0 ? row.key : std::string()] { follower(result, key); });
         leaveTokens(row);
     }
-    if (earlier > 0 && earlierLeft_ > 0) {
-        earlierLeft_ -= std::min(earlier, earlierLeft_);
-        if (earlierLeft_ == 0) {
-            base::WriteLog(2, "%s", "Zapisy z poprzedniej pracy zapisane w bazie danych");
-            if (earlierWritten_)
-                post(std::exchange(earlierWritten_, nullptr));
-        }
+    earlierEnded(earlier);
+}
+
+// Under the lock: so many of the earlier run's rows ended.
+void RowRoad::earlierEnded(std::size_t rows) {
+    if (rows == 0 || earlierLeft_ == 0)
+        return;
+    earlierLeft_ -= std::min(rows, earlierLeft_);
+    if (earlierLeft_ == 0) {
+        base::WriteLog(2, "%s", "Zapisy z poprzedniej pracy zapisane w bazie danych");
+        if (earlierWritten_)
+            post(std::exchange(earlierWritten_, nullptr));
     }
 }
 
@@ -1194,6 +1411,9 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
     account(inbox_);
     account(queue_);
     account(locked_);
+    for (const Stretch& stretch : beyond_)
+        account(stretch.rows);
+    kept += inJournalAlone_;
     auto& log = base::DiagnosticLog::instance();
     if (kept > 0) {
         log.WriteWhileClosing(
@@ -1205,6 +1425,9 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
     inbox_.clear();
     queue_.clear();
     locked_.clear();
+    beyond_.clear();
+    inJournalAlone_ = 0;
+    callbacksInJournal_.clear();
     lock.unlock();
     if (ended && writerThread_.joinable())
         writerThread_.join();

@@ -83,13 +83,17 @@ class RowRoad {
     // Told on the GUI thread once the earlier run's rows are all written.
     void WhenEarlierRowsWritten(std::function<void()> then);
     bool EarlierRowsWritten() const;
-    // The same for the earlier run's rows that `which` picks by their
-    // statement, the rest left to go in their time.
+    // The earlier run's rows that `which` picks by their statement are kept
+    // in mind from the journal's opening (set before it): those below are
+    // asked about.
     using RowPick = std::function<bool(const std::string& statement)>;
+    void KeepEarlierRows(RowPick which) { keepEarlier_ = std::move(which); }
+    // As WhenEarlierRowsWritten for the kept rows that `which` picks, the
+    // rest left to go in their time.
     void WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then);
-    // The statements of the earlier run's rows `which` picks, not yet written.
+    // The statements of the kept earlier rows `which` picks, not yet written.
     std::vector<std::string> EarlierRowsLeft(const RowPick& which) const;
-    // The tokens of the earlier run's inserts `which` picks, not yet written:
+    // The tokens of the kept earlier inserts `which` picks, not yet written:
     // later rows may name their rows by them (KeyOfRow).
     std::vector<std::string> EarlierInsertTokens(const RowPick& which) const;
 
@@ -117,6 +121,14 @@ class RowRoad {
     // locks.
     bool Idle() const;
     std::size_t Waiting() const;
+    // Handed on, not yet in the journal.
+    std::size_t Journaling() const;
+    // The rows held in memory past the hand-over to the journal, and the
+    // most ever held: with the journal open never above RowsInMemory, but
+    // for rows the journal does not take (HandAfterEarlierRows', those a
+    // failed journal write left out).
+    std::size_t RowsHeld() const;
+    std::size_t MostRowsHeld() const;
     // The keys of named inserts kept for the rows that refer to them.
     std::size_t KeysKept() const;
     // Told once on the GUI thread when the road is empty (at once if it is).
@@ -127,6 +139,10 @@ class RowRoad {
     // writer is in a call that did not come back.
     bool Stop(std::chrono::steady_clock::time_point deadline);
 
+    // With the journal open, the rows held in memory (the rest wait in it
+    // and are read as the writer goes); without it, the rows that can wait
+    // at all: a row handed on past them is dropped, named.
+    static constexpr std::size_t RowsInMemory = 10000;
     // Rows are written this many to a commit.
     static constexpr std::size_t RowsPerCommit = 100;
     // The text of one block of rows stays under the server's statement
@@ -158,11 +174,33 @@ class RowRoad {
         std::string unkeyed, keyGenerator;
     };
     using Items = std::deque<Item>;
+    // Rows behind queue_, in order: in memory (`rows`), or in the journal
+    // alone, those of places (after, upTo].
+    struct Stretch {
+        Items rows;
+        std::int64_t after = 0, upTo = 0;
+        std::size_t count = 0;
+        bool earlier = false;
+        bool heldThroughPause = false;
+    };
+    // What a row in the journal alone keeps in memory.
+    struct Callbacks {
+        RowFollower follower;
+        std::function<void()> waiting;
+    };
     // Split: a block of rows failed, the connection there: they go one by one.
     enum class Outcome { Written, Back, Lost, Passing, Split };
 
     void journalLoop(RowJournal& journal);
     void takeEarlierRows(RowJournal& journal);
+    static Item itemOf(RowJournal::Entry& entry, bool earlier);
+    void place(Items& rows);
+    void leaveInJournal(Item& row);
+    Stretch& lastStretch(bool inMemory, bool earlier, bool heldThroughPause);
+    bool rowsToTake() const;
+    void takeFromBeyond(std::unique_lock<std::mutex>& lock);
+    bool readFromJournal(std::unique_lock<std::mutex>& lock);
+    bool overCap(RoadRow& row);
     void journalRows(RowJournal& journal, Items& rows);
     void writerLoop();
     bool canWrite() const;
@@ -177,7 +215,7 @@ class RowRoad {
     // them was never drawn (its insert was refused).
     bool withKeys(const Item& row, std::string& statement) const;
     void forgetKeys(std::vector<Item>& group);
-    void useTokens(const Item& row);
+    void useTokens(const RowJournal::Entry& row);
     void leaveToken(const std::string& token);
     void leaveTokens(const Item& row);
     void forgetUnusedKeys(std::unique_lock<std::mutex>& lock);
@@ -199,28 +237,40 @@ class RowRoad {
     void markHeldThroughPause(std::vector<Item>& rows);
     void putBack(std::vector<Item>& rows);
     void sayWaiting(Items& rows);
+    void sayWaitingBeyond();
     void lose(const std::string& reason);
     void detach();
     void post(std::function<void()> call);
     void tellIfEmpty();
+    bool empty() const;
+    void earlierEnded(std::size_t rows);
+    // Under the lock: the rows in memory past the hand-over to the journal.
+    std::size_t held() const;
+    void noteHeld();
 
     std::function<void(const std::string&)> lost_;
     QObject context_; // of the GUI thread: what is posted dies with the road
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    Items inbox_;                   // handed on, not yet journaled
-    Items queue_;                   // journaled (or in memory only), to write in order
-    Items locked_;                  // waiting for another client's lock, in order
+    Items inbox_;                // handed on, not yet journaled
+    Items queue_;                // journaled (or in memory only), to write in order
+    Items locked_;               // waiting for another client's lock, in order
+    std::deque<Stretch> beyond_; // behind queue_, in order
+    std::size_t inJournalAlone_ = 0;
+    std::map<std::int64_t, Callbacks> callbacksInJournal_; // by seq
+    bool capSaid_ = false;
     std::size_t inHand_ = 0;        // being written
     std::size_t journalInHand_ = 0; // being journaled
     std::size_t finishing_ = 0;     // written, their followers not yet posted
+    std::size_t mostHeld_ = 0;
     bool journalBusy_ = false;
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
     std::string journalPath_;
     std::size_t earlierLeft_ = 0;
     std::function<void()> earlierWritten_;
-    // The statement and token of each, by place in the journal.
+    RowPick keepEarlier_;
+    // The statement and token of each kept earlier row, by place in the journal.
     std::map<std::int64_t, std::pair<std::string, std::string>> earlierUnwritten_;
     std::set<std::int64_t> pickedLeft_; // of WhenEarlierRowsWritten's pick
     std::function<void()> pickedWritten_;

@@ -8,6 +8,7 @@
 #include "db/ConnectThread.h"
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
+#include "db/RowJournal.h"
 #include "db/SqlText.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
@@ -132,9 +133,18 @@ class Outage : public testing_support::MainFormFixture {
     }
 
     // A call row, written as the exchange's records write it.
-    static void writeCallRow(const std::string& caller) {
-        db::WriteMainRow(ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller),
-                                                          CallDate("2026-12-07"), CallTime("10:00:00"), 1));
+    static std::string callInsert(const std::string& caller) {
+        return ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber(caller), CallDate("2026-12-07"),
+                                                CallTime("10:00:00"), 1);
+    }
+    static void writeCallRow(const std::string& caller) { db::WriteMainRow(callInsert(caller)); }
+
+    // The event loop runs until every row handed on is in the journal.
+    void awaitJournaled() {
+        const db::RowRoad& road = form->Database().Road();
+        QDeadlineTimer deadline(60000);
+        while (road.Journaling() > 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     }
 
     // The event loop runs until the table holds `counted` rows.
@@ -689,27 +699,99 @@ TEST_F(Outage, AMessageLeftSendingInTheJournalIsFailedAtTheNextStart) {
     db::SetCallBound(db::DefaultCallBound);
 }
 
-// One outage keeps more rows than the road ever dropped at (10,000): none
-// is dropped, and all are written after the server's return, in order.
-TEST_F(Outage, TwelveThousandRowsOfOneOutageAreAllWrittenAfterItsReturn) {
+// One outage keeps more rows than memory holds: those past the window wait
+// in the journal alone, and all are written after the server's return, in
+// order, once; the followers of rows among them run once, in their order.
+TEST_F(Outage, RowsBeyondTheWindowOfOneOutageAreAllWrittenAfterItsReturn) {
     QTemporaryDir state;
     ASSERT_TRUE(server.start()) << server.error();
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     ASSERT_NO_FATAL_FAILURE(formWithJournal(state.filePath("halvex-rows.sqlite").toStdString()));
     ASSERT_TRUE(testfb::AwaitRowRoad());
     server.kill();
-    std::vector<std::string> callers;
-    for (int i = 0; i < 12000; ++i) {
+    const db::RowRoad& road = form->Database().Road();
+    std::vector<std::string> callers, followed, told;
+    for (int i = 0; i < int(db::RowRoad::RowsInMemory) + 2000; ++i) {
         callers.push_back("60" + std::to_string(1000000 + i));
-        writeCallRow(callers.back());
+        if (i % 1000 == 999) {
+            followed.push_back(callers.back());
+            db::WriteMainRowsThen({callInsert(callers.back())},
+                                  [&told, caller = callers.back()] { told.push_back(caller); });
+        } else {
+            writeCallRow(callers.back());
+        }
+        // Handed on as calls end: a few at a time, each journaled soon.
+        if (i % 500 == 499)
+            awaitJournaled();
     }
     ASSERT_TRUE(awaitLoss());
-    EXPECT_EQ(form->Database().Road().Waiting(), callers.size());
+    EXPECT_EQ(road.Waiting(), callers.size());
 
     ASSERT_TRUE(server.start()) << server.error();
     form->trmReconnectTimer();
     EXPECT_TRUE(replayed());
     EXPECT_EQ(callNumbers(), callers);
+    EXPECT_EQ(told, followed);
+    EXPECT_LE(road.MostRowsHeld(), db::RowRoad::RowsInMemory);
+}
+
+// An earlier run left more rows in the journal than memory holds: the next
+// start writes them all first, in order, then the row put behind them, then
+// its own.
+TEST_F(Outage, AStartWithMoreRowsInTheJournalThanTheWindowWritesThemAllInOrder) {
+    QTemporaryDir state;
+    const std::string path = state.filePath("halvex-rows.sqlite").toStdString();
+    std::vector<std::string> callers;
+    {
+        db::RowJournal journal;
+        ASSERT_TRUE(journal.Open(path)) << journal.LastError();
+        std::vector<db::RowJournal::Entry> rows(db::RowRoad::RowsInMemory + 1500);
+        std::vector<db::RowJournal::Entry*> entries;
+        for (auto& row : rows) {
+            callers.push_back("60" + std::to_string(1000000 + callers.size()));
+            row.statement = callInsert(callers.back());
+            entries.push_back(&row);
+        }
+        ASSERT_TRUE(journal.Append(entries)) << journal.LastError();
+    }
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(path));
+    db::RowRoad& road = form->Database().Road();
+    callers.push_back("600200000");
+    road.HandAfterEarlierRows(db::RoadRow(callInsert(callers.back())));
+    callers.push_back("600300000");
+    writeCallRow(callers.back());
+    EXPECT_TRUE(replayed());
+    EXPECT_TRUE(road.EarlierRowsWritten());
+    EXPECT_EQ(callNumbers(), callers);
+    // The window, and the rows put behind the earlier ones (the start puts
+    // one), which the journal does not take.
+    EXPECT_LE(road.MostRowsHeld(), db::RowRoad::RowsInMemory + 2);
+}
+
+// Without a journal the rows wait in memory up to their cap: a row handed on
+// past it is dropped, named in the log, and said on stderr at the first.
+TEST_F(Outage, WithoutAJournalARowPastTheCapIsNamedInTheLog) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    server.kill();
+    writeCallRow("600100000");
+    ASSERT_TRUE(awaitLoss());
+    mainLogText();
+    testing::internal::CaptureStderr();
+    for (std::size_t i = 1; i <= db::RowRoad::RowsInMemory + 1; ++i)
+        writeCallRow("60" + std::to_string(1000000 + i));
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string log = mainLogText();
+    EXPECT_EQ(form->Database().Road().Waiting(), db::RowRoad::RowsInMemory);
+    const std::string last = "60" + std::to_string(1000000 + db::RowRoad::RowsInMemory + 1);
+    const std::string dropped =
+        "Kolejka zapisów do bazy danych pełna (10000), bez dziennika zapisów; porzucono: ";
+    EXPECT_NE(log.find(dropped + "INSERT INTO TalksIncoming"), std::string::npos) << said;
+    EXPECT_NE(log.find(last), std::string::npos);
+    EXPECT_NE(said.find("Halvex: the rows waiting for the database fill memory (10000 rows)"),
+              std::string::npos)
+        << said;
 }
 
 // The server goes silent and every connection to it is reset: the writer's
