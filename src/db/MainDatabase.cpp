@@ -57,6 +57,9 @@ MainDatabase::MainDatabase(DatabaseHost& host) : host_(host) {
     current = this;
     ResetCallLimit();
     road_ = std::make_unique<RowRoad>([this](const std::string& reason) { roadLost(reason); });
+    // The start fails the messages the earlier run left sending, and reads
+    // its received ones once their rows are in.
+    road_->KeepEarlierRows(ServiceSmsDB::IsInsert);
 }
 
 MainDatabase::~MainDatabase() {
@@ -210,9 +213,26 @@ void MainDatabase::FailSmsLeftInProgress() {
     if (SmsLeftInProgressFailed || !MainDbReady || !MainDbHandleExists())
         return;
     SmsLeftInProgressFailed = true;
+    // Named by their keys, read now, before any row of this run is written:
+    // a row set aside for another client's lock can then fail no message of
+    // this run, and holds back no other.
+    const ConnectionSettings c = MainDbAttachedWith();
+    ServiceSmsDB table(c.host, c.path, c.user, c.password);
+    std::vector<std::string> keys;
+    if (table.ReadKeysInProgress(keys) != 0) {
+        base::WriteLog(2, "%s",
+                       "Nie odczytano SMS pozostawionych w trakcie wysyłania, nie zostaną oznaczone");
+        return;
+    }
+    // So are the messages whose rows the earlier run left in the journal,
+    // by their inserts' tokens.
+    for (const std::string& token : road_->EarlierInsertTokens(ServiceSmsDB::IsInsert))
+        keys.push_back(KeyOfRow(token));
+    base::WriteLog(2, "SMS pozostawione w trakcie wysyłania przez poprzednią pracę: %zu", keys.size());
     // Behind the rows the earlier run left, before any of this run's: the
     // messages in progress then are failed, those of this run are not.
-    road_->HandAfterEarlierRows(RoadRow(ServiceSmsDB::BadStatusUpdate()));
+    for (const std::string& key : keys)
+        road_->HandAfterEarlierRows(RoadRow(ServiceSmsDB::BadStatusUpdate(::SmsRowId{key})));
 }
 
 void MainDatabase::MainAttached(const std::string& host, const std::string& path, const std::string& user,
@@ -233,8 +253,10 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
 
 void MainDatabase::connectRoad(const ConnectionSettings& database) {
     road_->Connect(database);
-    // What the earlier run stored is read once its rows are in.
-    road_->WhenEarlierRowsWritten([this] {
+    // The received messages the earlier run stored are read once their rows
+    // are in; its other rows (one another client may hold for long) go in
+    // their own time.
+    road_->WhenEarlierRowsWritten(ServiceSmsDB::IsReceivedRowInsert, [this] {
         if (MainDbHandleExists())
             host_.MainDatabaseReady();
     });

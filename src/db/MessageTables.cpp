@@ -77,6 +77,19 @@ int ServiceSmsDB::InsertDataWithId(const db::RowFollower& written, const std::fu
     return result;
 }
 
+bool ServiceSmsDB::IsInsert(const std::string& statement) {
+    return statement.starts_with(db::SqlFormat("INSERT INTO %s (nId, nDir,", SmsTable));
+}
+
+// The received row's direction (0) follows its key, the first value.
+bool ServiceSmsDB::IsReceivedRowInsert(const std::string& statement) {
+    const std::size_t values = statement.find(") VALUES ('");
+    if (!IsInsert(statement) || values == std::string::npos)
+        return false;
+    const std::size_t keyEnd = statement.find('\'', values + 11);
+    return keyEnd != std::string::npos && statement.compare(keyEnd, 7, "', '0',") == 0;
+}
+
 namespace {
 
 // The row of key `id`, and of that message when it is named.
@@ -109,6 +122,20 @@ int ServiceSmsDB::UpdateStatus(const SmsState& state, const SmsRowId& id) {
 std::string ServiceSmsDB::BadStatusUpdate() {
     base::WriteLog(1, "%s", "ServiceSmsDB::CheckBadStatus()");
     return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nState='%s'; ", SmsTable, "2", "4");
+}
+
+std::string ServiceSmsDB::BadStatusUpdate(const SmsRowId& id) {
+    return db::SqlFormat("UPDATE %s SET nState='%s' WHERE nId='%s' AND nState='%s'; ", SmsTable, "2",
+                         Q(id.value).c_str(), "4");
+}
+
+int ServiceSmsDB::ReadKeysInProgress(std::vector<std::string>& keys) {
+    SetSqlText(db::SqlFormat("SELECT nId FROM %s WHERE nState = 4 ORDER BY nId", TableName.c_str()));
+    std::vector<QueryRow> rows;
+    const int result = RunInReadTransaction([&] { return RunQueryToList(&rows); });
+    for (QueryRow& row : rows)
+        keys.push_back(TrimSqlValue(row["NID"]));
+    return result;
 }
 
 int ServiceSmsDB::CheckBadStatus() {

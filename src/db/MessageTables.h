@@ -45,6 +45,13 @@ class ServiceSmsDB : public ServiceTableDB {
     // Every SMS still handed to the exchange (4) becomes failed (2).
     int CheckBadStatus();
     static std::string BadStatusUpdate();
+    // The same for the one message of key `id`, if still handed to the exchange.
+    static std::string BadStatusUpdate(const SmsRowId& id);
+    // The keys of the messages still handed to the exchange (4).
+    int ReadKeysInProgress(std::vector<std::string>& keys);
+    // True for the insert of a message's row, and of a received one's.
+    static bool IsInsert(const std::string& statement);
+    static bool IsReceivedRowInsert(const std::string& statement);
     int UpdateLine(const SmsLine& line, const SmsRowId& nId);
     // The last `count` received rows (sDate, sTime, sNumber, sLine, sBody,
     // nUserId), the newest first.

@@ -165,8 +165,91 @@ bool namesRowByKey(const std::string& subject) {
 
 } // namespace
 
+namespace {
+
+// The end of the value that begins at `at` (quoted, a key's name, or a bare
+// word), or npos.
+std::size_t valueEnd(const std::string& text, std::size_t at) {
+    if (at >= text.size())
+        return std::string::npos;
+    if (text[at] == '\'') {
+        for (std::size_t i = at + 1; i < text.size(); ++i) {
+            if (text[i] != '\'')
+                continue;
+            if (i + 1 < text.size() && text[i + 1] == '\'') {
+                ++i;
+                continue;
+            }
+            return i + 1;
+        }
+        return std::string::npos;
+    }
+    if (text.compare(at, std::string(KeyOfRowOpening).size(), KeyOfRowOpening) == 0) {
+        const auto end = text.find('\x7F', at + 1);
+        return end == std::string::npos ? end : end + 1;
+    }
+    const auto end = text.find_first_of(" ,)", at);
+    return end == std::string::npos ? text.size() : end;
+}
+
+std::string unquoted(const std::string& value) {
+    return value.size() >= 2 && value.front() == '\'' ? value.substr(1, value.size() - 2) : value;
+}
+
+// "XID = v [AND ...]": one row named by its key column, however narrowed;
+// "XID=v" with the key unquoted, else "".
+std::string keyCondition(const std::string& condition) {
+    const auto column = condition.find_first_not_of(' ');
+    const auto equals = condition.find('=', column);
+    if (column == std::string::npos || equals == std::string::npos || equals == column)
+        return {};
+    const std::string name =
+        condition.substr(column, condition.find_last_not_of(' ', equals - 1) + 1 - column);
+    if (name.size() < 3 || !name.ends_with("ID") ||
+        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string::npos)
+        return {};
+    const auto value = condition.find_first_not_of(' ', equals + 1);
+    const auto end = valueEnd(condition, value);
+    if (end == std::string::npos)
+        return {};
+    // What follows may only narrow it: no other row comes in by an OR.
+    std::string rest;
+    for (std::size_t at = end; at < condition.size();) {
+        if (condition[at] == '\'') {
+            at = valueEnd(condition, at);
+            if (at == std::string::npos)
+                return {};
+            continue;
+        }
+        rest += condition[at++];
+    }
+    const auto restStart = rest.find_first_not_of(' ');
+    if (restStart != std::string::npos &&
+        (rest.compare(restStart, 4, "AND ") != 0 || rest.find(" OR ") != std::string::npos ||
+         rest.find('(') != std::string::npos))
+        return {};
+    return name + "=" + unquoted(condition.substr(value, end - value));
+}
+
+// The values of "... VALUES (a, b, ...)" in order, as written.
+std::vector<std::string> insertValues(const std::string& text, std::size_t open) {
+    std::vector<std::string> values;
+    for (std::size_t at = open + 1; at < text.size() && text[at] != ')';) {
+        at = text.find_first_not_of(" ,", at);
+        const auto end = valueEnd(text, at);
+        if (end == std::string::npos)
+            break;
+        values.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return values;
+}
+
+} // namespace
+
 // "UPDATE t SET ... WHERE c" and "DELETE FROM t WHERE c" change the rows of
-// t under c; quoted values are compared as written, letters in any case.
+// t under c; quoted values are compared as written, letters in any case. A
+// row named by its key is that row, whatever else narrows it.
 std::string RowSubject(const std::string& statement) {
     const std::string upper = upperTrimmed(statement);
     std::size_t tableAt = 0;
@@ -181,12 +264,58 @@ std::string RowSubject(const std::string& statement) {
     const std::size_t where = upper.rfind(" WHERE ");
     if (tableAt == std::string::npos || tableEnd == std::string::npos || where == std::string::npos)
         return upper;
+    const std::string table = upper.substr(tableAt, tableEnd - tableAt);
+    if (const std::string key = keyCondition(upper.substr(where + 7)); !key.empty())
+        return table + "|" + key;
     std::string condition;
     for (char c : upper.substr(where + 7))
         if (c != ' ')
             condition += c;
-    return upper.substr(tableAt, tableEnd - tableAt) + "|" + condition;
+    return table + "|" + condition;
 }
+
+namespace {
+
+// "INSERT INTO t (k, ...) VALUES (<key>, ...)" makes the row that later rows
+// name by KeyOfRow(token) until its key is known, and by the key after.
+std::string insertSubject(const std::string& statement, const std::string& token, const std::string& key) {
+    const std::string upper = upperTrimmed(statement);
+    if (token.empty() || upper.rfind("INSERT INTO ", 0) != 0)
+        return {};
+    const auto tableAt = upper.find_first_not_of(' ', 12);
+    const auto columnsOpen = upper.find('(', tableAt);
+    const auto columnsClose = upper.find(')', columnsOpen);
+    const auto valuesOpen = upper.find('(', upper.find(" VALUES", columnsClose));
+    if (columnsClose == std::string::npos || valuesOpen == std::string::npos)
+        return {};
+    std::string table = upper.substr(tableAt, columnsOpen - tableAt);
+    table.erase(table.find_last_not_of(' ') + 1);
+    const std::vector<std::string> values = insertValues(upper, valuesOpen);
+    const std::string marker = RowKeyMarker;
+    // The key stands in its place once drawn (a row of an earlier run).
+    const auto keyAt = std::find_if(values.begin(), values.end(), [&](const std::string& value) {
+        return unquoted(value).find(marker) != std::string::npos || (!key.empty() && unquoted(value) == key);
+    });
+    if (keyAt == values.end())
+        return {};
+    std::string column;
+    std::size_t index = 0, at = columnsOpen + 1;
+    for (; index < std::size_t(keyAt - values.begin()) && at < columnsClose; ++index)
+        at = upper.find(',', at) + 1;
+    const auto end = std::min(upper.find(',', at), columnsClose);
+    for (char c : upper.substr(at, end - at))
+        if (c != ' ')
+            column += c;
+    return table + "|" + column + "=" + KeyOfRow(token);
+}
+
+// The database row a row changes or makes, named as its statement names it.
+std::string subjectOf(const RowJournal::Entry& row) {
+    const std::string subject = RowSubject(row.statement);
+    return subject.empty() ? insertSubject(row.statement, row.token, row.key) : subject;
+}
+
+} // namespace
 
 RowRoad::RowRoad(std::function<void(const std::string& reason)> lost) : lost_(std::move(lost)) {
     BoundHandle(&handle_);
@@ -362,10 +491,22 @@ std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
         for (std::string& token : tokensReferredBy(row.statement))
             referred.push_back(std::move(token));
     journal.ForgetKeysExcept(referred);
+    // The rows the program may wait for by their kind are known from the
+    // start, the rest read only in their turn.
+    std::map<std::int64_t, std::pair<std::string, std::string>> kept;
+    std::vector<RowJournal::Entry> batch;
+    for (std::int64_t after = 0;
+         keepEarlier_ && journal.LoadAfter(after, RowsPerCommit, batch) && !batch.empty();
+         after = batch.back().seq, batch.clear())
+        for (RowJournal::Entry& row : batch)
+            if (keepEarlier_(row.statement))
+                kept.emplace(row.seq, std::pair(std::move(row.statement), std::move(row.token)));
     std::lock_guard lock(mutex_);
     journalPath_ = journal.Path();
     for (const RowJournal::Entry& row : naming)
         useTokens(row);
+    for (auto& [seq, row] : kept)
+        earlierUnwritten_.emplace(seq, std::move(row));
     earlierLeft_ = count;
     if (count > 0) {
         base::WriteLog(2, "Dziennik zapisów %s: %zu zapisów z poprzedniej pracy czeka na bazę danych",
@@ -389,7 +530,7 @@ RowRoad::Item RowRoad::itemOf(RowJournal::Entry& entry, bool earlier) {
     static_cast<RowJournal::Entry&>(item) = std::move(entry);
     // A call row an earlier version journaled names no columns.
     item.statement = ServiceTalkInDB::WithColumnsNamed(item.statement);
-    item.subject = RowSubject(item.statement);
+    item.subject = subjectOf(item);
     item.earlier = earlier;
     return item;
 }
@@ -523,6 +664,51 @@ bool RowRoad::EarlierRowsWritten() const {
     return earlierLeft_ == 0;
 }
 
+void RowRoad::WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then) {
+    {
+        std::lock_guard lock(mutex_);
+        pickedLeft_.clear();
+        for (const auto& [seq, row] : earlierUnwritten_)
+            if (which(row.first))
+                pickedLeft_.insert(seq);
+        if (!pickedLeft_.empty()) {
+            pickedWritten_ = std::move(then);
+            return;
+        }
+        pickedWritten_ = nullptr;
+    }
+    then();
+}
+
+std::vector<std::string> RowRoad::EarlierRowsLeft(const RowPick& which) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> left;
+    for (const auto& [seq, row] : earlierUnwritten_)
+        if (which(row.first))
+            left.push_back(row.first);
+    return left;
+}
+
+std::vector<std::string> RowRoad::EarlierInsertTokens(const RowPick& which) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> tokens;
+    for (const auto& [seq, row] : earlierUnwritten_)
+        if (!row.second.empty() && which(row.first))
+            tokens.push_back(row.second);
+    return tokens;
+}
+
+// Under the lock.
+void RowRoad::earlierRowsEnded(const std::vector<Item>& rows) {
+    for (const Item& row : rows) {
+        if (!row.earlier)
+            continue;
+        earlierUnwritten_.erase(row.seq);
+        if (pickedLeft_.erase(row.seq) > 0 && pickedLeft_.empty() && pickedWritten_)
+            post(std::exchange(pickedWritten_, nullptr));
+    }
+}
+
 void RowRoad::Hand(std::vector<RoadRow> rows) {
     std::vector<std::function<void()>> waitingNow;
     {
@@ -545,7 +731,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
             item.token = std::move(row.token);
             item.heldThroughPause = paused_;
             item.follower = std::move(row.follower);
-            item.subject = RowSubject(item.statement);
+            item.subject = subjectOf(item);
             useTokens(item);
             if (!writing && row.waiting)
                 waitingNow.push_back(std::move(row.waiting));
@@ -566,7 +752,8 @@ void RowRoad::HandAfterEarlierRows(RoadRow row) {
         Item item;
         item.statement = std::move(row.statement);
         item.follower = std::move(row.follower);
-        item.subject = RowSubject(item.statement);
+        item.subject = subjectOf(item);
+        useTokens(item);
         const auto lastEarlier = std::find_if(beyond_.rbegin(), beyond_.rend(),
                                               [](const Stretch& stretch) { return stretch.earlier; });
         if (lastEarlier != beyond_.rend()) {
@@ -906,14 +1093,29 @@ void RowRoad::lose(const std::string& reason) {
     });
 }
 
+// A row named by its insert's token and one named by its key are one: the
+// subject is compared with the key known by now in place of the token.
+std::string RowRoad::currentSubject(const Item& row) const {
+    const std::size_t opening = std::string(KeyOfRowOpening).size();
+    const auto at = row.subject.find(KeyOfRowOpening);
+    const auto end = at == std::string::npos ? at : row.subject.find('\x7F', at + opening);
+    if (end == std::string::npos)
+        return row.subject;
+    std::lock_guard keys(keysMutex_);
+    const auto key = keysOfTokens_.find(row.subject.substr(at + opening, end - at - opening));
+    if (key == keysOfTokens_.end())
+        return row.subject;
+    return row.subject.substr(0, at) + key->second + row.subject.substr(end + 1);
+}
+
 void RowRoad::takeGroup(std::vector<Item>& group) {
     std::set<std::string> lockedSubjects;
     for (const Item& row : locked_)
-        lockedSubjects.insert(row.subject);
+        lockedSubjects.insert(currentSubject(row));
     while (group.size() < RowsPerCommit && !queue_.empty()) {
         Item row = std::move(queue_.front());
         queue_.pop_front();
-        if (!row.subject.empty() && lockedSubjects.contains(row.subject))
+        if (!row.subject.empty() && lockedSubjects.contains(currentSubject(row)))
             locked_.push_back(std::move(row));
         else
             group.push_back(std::move(row));
@@ -982,11 +1184,13 @@ void RowRoad::putBack(std::vector<Item>& rows) {
 void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
     std::vector<std::string> subjects;
     for (const Item& row : locked_)
-        if (std::find(subjects.begin(), subjects.end(), row.subject) == subjects.end())
-            subjects.push_back(row.subject);
+        if (std::find(subjects.begin(), subjects.end(), currentSubject(row)) == subjects.end())
+            subjects.push_back(currentSubject(row));
     for (const std::string& subject : subjects) {
         const auto at = std::find_if(locked_.begin(), locked_.end(),
-                                     [&](const Item& row) { return row.subject == subject; });
+                                     [&](const Item& row) { return currentSubject(row) == subject; });
+        if (at == locked_.end())
+            continue;
         const auto place = at - locked_.begin();
         std::vector<Item> one;
         one.push_back(std::move(*at));
@@ -1012,9 +1216,12 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
                            ? "Inny klient bazy danych zwolnił wiersz, zapisano: %s"
                            : "Inny klient bazy danych zwolnił wiersz, zapisu odmówiono: %s",
                        one.front().statement.c_str());
+        // An insert just written has its key now: the rows behind it name
+        // that key or its token.
+        const std::string written = currentSubject(one.front());
         std::vector<Item> behind;
         for (auto row = locked_.begin(); row != locked_.end();)
-            if (row->subject == subject) {
+            if (currentSubject(*row) == written) {
                 behind.push_back(std::move(*row));
                 row = locked_.erase(row);
             } else {
@@ -1107,6 +1314,7 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
     removeFromJournal(seqs);
     lock.lock();
     finishing_ -= rows.size();
+    earlierRowsEnded(rows);
     std::size_t earlier = 0;
     for (Item& row : rows) {
         if (row.earlier)
@@ -1314,7 +1522,7 @@ RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bo
     // Counting the rows an update changed takes calls of its own: only those
     // that may find their row gone (held through a restore) are counted.
     const auto countedRow = [](const Item& row) {
-        return row.heldThroughPause && namesRowByKey(row.subject);
+        return row.heldThroughPause && row.token.empty() && namesRowByKey(row.subject);
     };
     std::size_t at = 0;
     while (at < work.rows.size()) {

@@ -86,6 +86,19 @@ class RowRoad {
     // Told on the GUI thread once the earlier run's rows are all written.
     void WhenEarlierRowsWritten(std::function<void()> then);
     bool EarlierRowsWritten() const;
+    // The earlier run's rows that `which` picks by their statement are kept
+    // in mind from the journal's opening (set before it): those below are
+    // asked about.
+    using RowPick = std::function<bool(const std::string& statement)>;
+    void KeepEarlierRows(RowPick which) { keepEarlier_ = std::move(which); }
+    // As WhenEarlierRowsWritten for the kept rows that `which` picks, the
+    // rest left to go in their time.
+    void WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then);
+    // The statements of the kept earlier rows `which` picks, not yet written.
+    std::vector<std::string> EarlierRowsLeft(const RowPick& which) const;
+    // The tokens of the kept earlier inserts `which` picks, not yet written:
+    // later rows may name their rows by them (KeyOfRow).
+    std::vector<std::string> EarlierInsertTokens(const RowPick& which) const;
 
     // Hands on rows, in order, behind every row handed on before.
     void Hand(std::vector<RoadRow> rows);
@@ -157,7 +170,7 @@ class RowRoad {
     struct Item : RowJournal::Entry {
         RowFollower follower;
         std::function<void()> waiting;
-        std::string subject;  // the database row it changes, for a lock
+        std::string subject;  // the database row it changes or makes, for a lock
         bool earlier = false; // left in the journal by an earlier run
         bool ended = false;   // written, found written, or refused for good
         int result = 0;       // once ended: 0, or the refusal's code
@@ -213,6 +226,7 @@ class RowRoad {
     // One round of the writer: locked rows tried again, then one commit.
     bool writeRound(std::unique_lock<std::mutex>& lock);
     bool ensureAttached(std::unique_lock<std::mutex>& lock);
+    std::string currentSubject(const Item& row) const;
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
@@ -238,6 +252,7 @@ class RowRoad {
     Outcome lostWith(const SessionDB& session);
     void retryLocked(std::unique_lock<std::mutex>& lock);
     void finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock);
+    void earlierRowsEnded(const std::vector<Item>& rows);
     void markHeldThroughPause(std::vector<Item>& rows);
     void putBack(std::vector<Item>& rows);
     void sayWaiting(Items& rows);
@@ -275,6 +290,11 @@ class RowRoad {
     bool journalHeldElsewhere_ = false;
     std::size_t earlierLeft_ = 0;
     std::function<void()> earlierWritten_;
+    RowPick keepEarlier_;
+    // The statement and token of each kept earlier row, by place in the journal.
+    std::map<std::int64_t, std::pair<std::string, std::string>> earlierUnwritten_;
+    std::set<std::int64_t> pickedLeft_; // of WhenEarlierRowsWritten's pick
+    std::function<void()> pickedWritten_;
     ConnectionSettings database_;
     bool connected_ = false; // told to write into database_
     bool lostConnection_ = false;
@@ -307,8 +327,8 @@ class RowRoad {
     std::thread writerThread_;
 };
 
-// The database row a statement changes ("TABLE|condition"), or "" for an
-// insert, which changes no row another client can hold.
+// The database row a statement changes ("TABLE|condition", or "TABLE|KEYID=key"
+// for one row named by its key), or "" for an insert.
 std::string RowSubject(const std::string& statement);
 
 } // namespace db

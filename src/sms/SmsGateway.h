@@ -25,6 +25,9 @@
 #include <vector>
 
 class ServiceSmsDB;
+namespace db {
+class MainDatabase;
+}
 
 namespace sms {
 
@@ -92,6 +95,9 @@ class SmsGateway {
     // acknowledged, not stored again.
     void RecallEarlierRunsReceived();
     static constexpr std::size_t EarlierRunRowsRecalled = 1000;
+    // A recall that waits this long for the earlier run's received rows
+    // names them in the log.
+    static constexpr std::int64_t RecallWaitSaidAfterMs = 60'000;
     // One complete "!SMS&" request (wire bytes) of the client logged in as
     // `idfb`. True when the client's answer waits for the message's row:
     // `answered` then runs on the GUI thread once the row is stored and
@@ -261,6 +267,11 @@ class SmsGateway {
     // users whose rows they are. Read once, as soon as the database can be read.
     std::map<std::string, std::set<std::int32_t>> earlierRunsRows_;
     bool earlierRunsRecalled_ = false;
+    // Since when (the process clock's ms, -1: not waiting) the recall waits
+    // for the earlier run's received rows, and whether the log said so.
+    std::int64_t recallWaitingSince_ = -1;
+    bool recallWaitSaid_ = false;
+    bool earlierReceivedRowsWritten(db::MainDatabase& database);
     // Messages on their way whose rows are not written yet, by stand-in
     // key: the row as it goes to the database and the message as it is now.
     struct RowOnItsWay {

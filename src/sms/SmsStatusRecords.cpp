@@ -5,6 +5,7 @@
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
 #include "db/SqlText.h"
+#include "platform/Clock.h"
 #include "sms/SmsGateway.h"
 #include "sms/SmsNumberToken.h"
 
@@ -149,12 +150,30 @@ std::string SmsGateway::receivedRowKey(const std::string& date, const std::strin
            TrimSqlValue(line) + separator + TrimSqlValue(body);
 }
 
+// The received rows the earlier run left on the road hold the recall until
+// they are in (its other rows do not); a wait past a minute names them.
+bool SmsGateway::earlierReceivedRowsWritten(db::MainDatabase& database) {
+    const std::vector<std::string> left = database.Road().EarlierRowsLeft(ServiceSmsDB::IsReceivedRowInsert);
+    if (left.empty()) {
+        recallWaitingSince_ = -1;
+        return true;
+    }
+    const std::int64_t now = platform::processClock().nowMs();
+    if (recallWaitingSince_ < 0)
+        recallWaitingSince_ = now;
+    if (recallWaitSaid_ || now - recallWaitingSince_ < RecallWaitSaidAfterMs)
+        return false;
+    recallWaitSaid_ = true;
+    for (const std::string& row : left)
+        base::WriteLog(2, "SMS odebrane zostają w centrali, czekają na zapis z poprzedniej pracy: %s",
+                       row.c_str());
+    return false;
+}
+
 void SmsGateway::RecallEarlierRunsReceived() {
-    // The rows the earlier run left on the road are read with the rest,
-    // once they are in.
     auto* database = db::MainDatabase::Current();
     if (earlierRunsRecalled_ || !host_.MainDatabaseOpen() ||
-        (database && !database->Road().EarlierRowsWritten()))
+        (database && !earlierReceivedRowsWritten(*database)))
         return;
     const MainAttachLeftToReconnect noWaitHere;
     auto table = db::MainTable<ServiceSmsDB>();

@@ -9,6 +9,7 @@
 #include "db/MainDatabase.h"
 #include "db/MessageTables.h"
 #include "db/RowJournal.h"
+#include "db/SqlText.h"
 #include "pbx/PbxLink.h"
 #include "platform/RegistryStore.h"
 #include "support/FirebirdFixtures.h"
@@ -721,6 +722,64 @@ TEST_F(Outage, AnEarlierRunsRowsOfACommitWithoutAnswerAreLookedUpByTheirMarks) {
     EXPECT_NE(mainLogText().find("Sprawdzono, jest w bazie danych: " + rows[0].statement), std::string::npos);
 }
 
+// Messages whose rows the earlier run left in its journal at the stop (their
+// inserts waited for another client's lock): the start fails the one still
+// sending once its row is in, and leaves the one whose change to sent
+// followed its row.
+TEST_F(Outage, AMessageLeftSendingInTheJournalIsFailedAtTheNextStart) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    db::SetCallBound(std::chrono::milliseconds(3000));
+    {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        for (const char* ddl :
+             {"CREATE TABLE SMS_GATE (PASSED INTEGER)", "INSERT INTO SMS_GATE VALUES (0)",
+              "CREATE TRIGGER SMS_GATE_PASS FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN UPDATE SMS_GATE "
+              "SET PASSED = PASSED + 1; END"})
+            ASSERT_EQ(session.ExecuteDDL(ddl), 0) << ddl;
+    }
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE SMS_GATE SET PASSED = 0"), 0);
+    std::string sentToken;
+    for (const char* body : {"left sending", "sent"}) {
+        ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+        sms.nDir = "1";
+        sms.sDate = "2026-12-07";
+        sms.sTime = "10:00:00";
+        sms.sNumber = "600100200";
+        sms.sLine = "1";
+        sms.sBody = body;
+        sms.nState = "4";
+        sms.nUserId = "1";
+        sms.RowToken = sentToken = db::NewRowToken();
+        sms.InsertDataWithId([](int, const std::string&) {});
+    }
+    db::WriteMainRow(ServiceSmsDB::StatusUpdate(::SmsState{"1"}, ::SmsRowId{db::KeyOfRow(sentToken)}));
+    auto& road = form->Database().Road();
+    QDeadlineTimer deadline(60000);
+    while (!road.Idle() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    endApplicationLoop();
+    form.reset();
+    testfb::DetachMain();
+    holder.RollbackWork();
+    SessionDB::DetachDatabase(&other);
+
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_TRUE(replayed());
+    const std::string states =
+        testfb::Isql(c, "SELECT CAST(TRIM(sBody) || '=' || nState AS VARCHAR(20)) FROM Sms ORDER BY nId;");
+    EXPECT_NE(states.find("left sending=2"), std::string::npos) << states;
+    EXPECT_NE(states.find("sent=1"), std::string::npos) << states;
+    db::SetCallBound(db::DefaultCallBound);
+}
+
 // One outage keeps more rows than memory holds: those past the window wait
 // in the journal alone, and all are written after the server's return, in
 // order, once; the followers of rows among them run once, in their order.
@@ -950,6 +1009,178 @@ TEST_F(Outage, ARowLockedByAnotherClientWaitsOnTheWriterAndTheConnectionStays) {
     };
     EXPECT_EQ(times("zwolni wiersz:"), 1u) << log;
     EXPECT_LE(times("deadlock"), 1u) << log;
+    SessionDB::DetachDatabase(&other);
+    db::SetCallBound(db::DefaultCallBound);
+}
+
+// A message's row is written and another client locks it at once. A change
+// handed before the program heard of the row's key names it by its insert's
+// token, waits for the lock and is said; a later change names it by its key.
+// The two are of one row: the later waits behind the earlier, and once the
+// lock goes the row takes both in order, each told after it is written.
+TEST_F(Outage, ChangesOfAMessageNamedByTokenAndByKeyKeepTheirOrderBehindAnotherClientsLock) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    // A wait for a lock is brief then, not none.
+    db::SetCallBound(std::chrono::milliseconds(3000));
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+    sms.nDir = "1";
+    sms.sDate = "2026-12-07";
+    sms.sTime = "10:00:00";
+    sms.sNumber = "600100200";
+    sms.sLine = "1";
+    sms.sBody = "named two ways";
+    sms.nState = "4";
+    sms.nUserId = "1";
+    sms.RowToken = db::NewRowToken();
+    std::string key;
+    const int handedOn = sms.InsertDataWithId([&](int, const std::string& drawn) { key = drawn; });
+    ASSERT_EQ(handedOn, db::RowWrittenLater);
+    // The event loop waits: the program does not know the key yet.
+    QDeadlineTimer deadline(60000);
+    TStringList written;
+    while (written.empty() && !deadline.hasExpired()) {
+        holder.SetResultStrings(&written);
+        ASSERT_EQ(holder.ExecuteSQL("SELECT nId FROM Sms WHERE sBody = 'named two ways'"), 0);
+        holder.SetResultStrings(nullptr);
+    }
+    ASSERT_EQ(written.size(), 1u);
+    const std::string id = TrimSqlValue(written.front());
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
+    std::vector<std::string> told;
+    const ::SmsIdentity message{"600100200"};
+    db::WriteMainRowsThen(
+        {ServiceSmsDB::StatusUpdate(::SmsState{"1"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)}, message)},
+        [&] { told.push_back("1"); });
+    auto& road = form->Database().Road();
+    while (!(road.Idle() && road.Waiting() == 1) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_EQ(key, id);
+
+    db::WriteMainRowsThen({ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{key}, message)},
+                          [&] { told.push_back("3"); });
+    holder.RollbackWork();
+    while (told.size() < 2 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    EXPECT_EQ(told, (std::vector<std::string>{"1", "3"}));
+    EXPECT_NE(count("Sms WHERE nId = " + id + " AND nState = 3").find("COUNT=1"), std::string::npos);
+    SessionDB::DetachDatabase(&other);
+    db::SetCallBound(db::DefaultCallBound);
+}
+
+// A message's insert waits for a lock another client holds (on a row its
+// trigger changes). The change handed behind it, which names the row by the
+// insert's token, waits with it rather than finding no row; once the lock
+// goes both are written, and told, in order.
+TEST_F(Outage, AChangeNamingAWaitingInsertByItsTokenWaitsWithIt) {
+    ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
+    db::SetCallBound(std::chrono::milliseconds(3000));
+    {
+        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+        for (const char* ddl :
+             {"CREATE TABLE SMS_GATE (PASSED INTEGER)", "INSERT INTO SMS_GATE VALUES (0)",
+              "CREATE TRIGGER SMS_GATE_PASS FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN UPDATE SMS_GATE "
+              "SET PASSED = PASSED + 1; END"})
+            ASSERT_EQ(session.ExecuteDDL(ddl), 0) << ddl;
+    }
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE SMS_GATE SET PASSED = 0"), 0);
+
+    ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+    sms.nDir = "1";
+    sms.sDate = "2026-12-07";
+    sms.sTime = "10:00:00";
+    sms.sNumber = "600100200";
+    sms.sLine = "1";
+    sms.sBody = "behind the gate";
+    sms.nState = "4";
+    sms.nUserId = "1";
+    sms.RowToken = db::NewRowToken();
+    std::vector<std::string> told;
+    std::string key;
+    sms.InsertDataWithId([&](int result, const std::string& drawn) {
+        told.push_back("insert " + std::to_string(result));
+        key = drawn;
+    });
+    db::WriteMainRowsThen(
+        {ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)})},
+        [&] { told.push_back("3"); });
+    auto& road = form->Database().Road();
+    QDeadlineTimer deadline(60000);
+    while (!road.Idle() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(road.Waiting(), 2u);
+    EXPECT_TRUE(told.empty()) << testing::PrintToString(told);
+
+    holder.RollbackWork();
+    while (told.size() < 2 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    EXPECT_EQ(told, (std::vector<std::string>{"insert 0", "3"}));
+    EXPECT_NE(count("Sms WHERE nId = " + key + " AND nState = 3").find("COUNT=1"), std::string::npos);
+    SessionDB::DetachDatabase(&other);
+    db::SetCallBound(db::DefaultCallBound);
+}
+
+// Messages earlier runs left sending, one of them locked by another client:
+// the start fails them, and only them. A message of this run, sending while
+// the lock holds, keeps its state; the other old message is failed at once.
+TEST_F(Outage, TheStartFailsOnlyTheMessagesEarlierRunsLeftSendingWhateverAnotherClientLocks) {
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    const std::string columns =
+        "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) VALUES ";
+    bool inserted = false;
+    const std::string output = testfb::Isql(
+        c,
+        columns + "(1, 1, '2026-12-07', '10:00:00', '600', '1', 'locked', 4, 1);" + columns +
+            "(2, 1, '2026-12-07', '10:00:00', '600', '1', 'free', 4, 1);SET GENERATOR ID_Sms TO 10;COMMIT;",
+        &inserted);
+    ASSERT_TRUE(inserted) << output;
+    testfb::DetachMain();
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = 1"), 0);
+
+    db::SetCallBound(std::chrono::milliseconds(3000));
+    ASSERT_NO_FATAL_FAILURE(createFormOnServer());
+    form->tmrStartupTimer();
+    ASSERT_EQ(form->Database().MainDbState, 0);
+    ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+    sms.nDir = "1";
+    sms.sDate = "2026-12-07";
+    sms.sTime = "10:00:00";
+    sms.sNumber = "600";
+    sms.sLine = "1";
+    sms.sBody = "this run";
+    sms.nState = "4";
+    sms.nUserId = "1";
+    bool stored = false;
+    sms.InsertDataWithId([&](int result, const std::string&) { stored = result == 0; });
+    auto& road = form->Database().Road();
+    QDeadlineTimer deadline(60000);
+    while (!(stored && road.Idle()) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(stored);
+    const auto states = [&] {
+        return testfb::Isql(
+            c, "SELECT CAST(TRIM(sBody) || '=' || nState AS VARCHAR(20)) FROM Sms ORDER BY nId;");
+    };
+    EXPECT_NE(states().find("free=2"), std::string::npos) << states();
+
+    ASSERT_EQ(holder.CommitWork(), 0);
+    while (road.Waiting() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    const std::string after = states();
+    EXPECT_NE(after.find("locked=2"), std::string::npos) << after;
+    EXPECT_NE(after.find("free=2"), std::string::npos) << after;
+    EXPECT_NE(after.find("this run=4"), std::string::npos) << after;
     SessionDB::DetachDatabase(&other);
     db::SetCallBound(db::DefaultCallBound);
 }

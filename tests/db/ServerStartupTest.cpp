@@ -31,7 +31,8 @@ TEST(ServerStartup, AnEmptyFolderEndsWithADatabaseAndItsSchema) {
     halvex.start({"DEBUG", "FIREBIRD"});
 
     // The last start-up step on the database: the SMS rows left in progress.
-    ASSERT_TRUE(halvex.waitForLog("UPDATE Sms SET nState='2'", std::chrono::seconds(90))) << halvex.logText();
+    ASSERT_TRUE(halvex.waitForLog("SMS pozostawione w trakcie wysyłania", std::chrono::seconds(90)))
+        << halvex.logText();
     EXPECT_NE(userRelationCount(c).find("COUNT=15"), std::string::npos) << halvex.logText();
 
     halvex.signal(SIGTERM);

@@ -121,12 +121,20 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
         }
     }
 
-    // The program stops and starts again, linked to the same exchange, its
-    // GSM lines read; the desks are gone.
-    void restart() {
+    // The program stops and starts again (keeping its rows in `journal` when
+    // named), linked to the same exchange, its GSM lines read; the desks are
+    // gone.
+    void restart(const std::string& journal = {}) {
         desks.clear();
         const int logins = exchange->LoginCount();
-        ASSERT_NO_FATAL_FAILURE(restartForm());
+        if (journal.empty()) {
+            ASSERT_NO_FATAL_FAILURE(restartForm());
+        } else {
+            stopForm();
+            ASSERT_NO_FATAL_FAILURE(startForm());
+            ASSERT_TRUE(form->Database().OpenRowJournal(journal));
+            form->tmrStartupTimer();
+        }
         useSms();
         form->tmrPabxSynchronize->stop();
         linkTo(*exchange, 2, [&] { serveUntil([] { return true; }); });
@@ -863,6 +871,79 @@ TEST_F(SmsRoad, AMessageStoredButNotTakenBeforeARestartIsOnlyAcknowledgedAfterIt
     ASSERT_NO_FATAL_FAILURE(storedButNotTaken());
     ASSERT_NO_FATAL_FAILURE(restart());
     onlyAcknowledgedAgain();
+}
+
+// Another client keeps locked an old message whose change the earlier run
+// left in its journal. That row waits, and holds no received message: one
+// the exchange hands over meanwhile is stored and acknowledged. The change is
+// written once the lock goes.
+TEST_F(SmsRoad, AnEarlierRunsRowLockedByAnotherClientHoldsNoReceivedMessage) {
+    const std::string journal = folder.file("rows.sqlite");
+    ASSERT_TRUE(form->Database().OpenRowJournal(journal));
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    execute(
+        "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) VALUES (1000, 1, "
+        "'2026-03-09', '10:00:00', '600123456', '', 'old', 4, 0)");
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = 1000"), 0);
+    db::WriteMainRow(ServiceSmsDB::StatusUpdate(::SmsState{"1"}, ::SmsRowId{"1000"}));
+    ASSERT_TRUE(
+        serveUntil([&] { return form->Database().Road().Idle() && form->Database().Road().Waiting() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(restart(journal));
+
+    exchange->AnnounceSms(Line, sim::pdu::DeliverHello);
+    EXPECT_TRUE(serveUntil([&] { return exchange->StoredSmsCount(Line) == 0; })) << "acknowledged";
+    EXPECT_FALSE(form->Database().Road().EarlierRowsWritten()) << "the lock was let go";
+    EXPECT_EQ(smsRows(), Texts({ReceivedHelloRow, "1 0 4 600123456 "}));
+
+    holder.RollbackWork();
+    ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 0; }));
+    EXPECT_EQ(smsRows(), Texts({ReceivedHelloRow, "1 0 1 600123456 "}));
+    SessionDB::DetachDatabase(&other);
+}
+
+// A received message's row of the earlier run waits for another client's
+// lock (on a row its insert's trigger changes): the messages the exchange
+// hands over stay there meanwhile, and once that has lasted a minute the log
+// names the row they wait for. Once the lock goes the row is written and the
+// message, handed over again, is only acknowledged.
+TEST_F(SmsRoad, AReceivedRowOfTheEarlierRunHeldPastAMinuteIsNamedAndTheMessageStoredOnce) {
+    const std::string journal = folder.file("rows.sqlite");
+    ASSERT_TRUE(form->Database().OpenRowJournal(journal));
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    for (const char* ddl :
+         {"CREATE TABLE SMS_GATE (PASSED INTEGER)", "INSERT INTO SMS_GATE VALUES (0)",
+          "CREATE TRIGGER SMS_GATE_PASS FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN UPDATE SMS_GATE "
+          "SET PASSED = PASSED + 1; END"})
+        execute(ddl);
+    DbHandle other = 0;
+    SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
+    ASSERT_EQ(holder.BeginWork(), 0);
+    ASSERT_EQ(holder.ExecuteSQL("UPDATE SMS_GATE SET PASSED = 0"), 0);
+    exchange->AnnounceSms(Line, sim::pdu::DeliverHello);
+    ASSERT_TRUE(
+        serveUntil([&] { return form->Database().Road().Idle() && form->Database().Road().Waiting() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(restart(journal));
+
+    const std::string waits = "czekają na zapis z poprzedniej pracy: INSERT INTO Sms";
+    mainLogText();
+    pollStoredMessages();
+    clock.advance(59'000);
+    pollStoredMessages();
+    EXPECT_EQ(exchange->StoredSmsCount(Line), 1u);
+    EXPECT_EQ(mainLogText().find(waits), std::string::npos);
+    clock.advance(2'000);
+    pollStoredMessages();
+    EXPECT_EQ(exchange->StoredSmsCount(Line), 1u);
+    const std::string log = mainLogText();
+    EXPECT_NE(log.find(waits), std::string::npos) << log;
+
+    holder.RollbackWork();
+    ASSERT_TRUE(serveUntil([&] { return form->Database().Road().Waiting() == 0; }));
+    onlyAcknowledgedAgain();
+    SessionDB::DetachDatabase(&other);
 }
 
 // The database is away when the program starts again and comes back later:
