@@ -17,6 +17,9 @@ std::string DefaultDatabasePath();
 // The journal of the rows on their way to the database, beside the log
 // file: the program's own state.
 std::string RowJournalPathFor(const std::string& logFilePath);
+// The mark a restore into the database itself keeps while gbak runs, beside
+// the log file.
+std::string RestoreMarkPathFor(const std::string& logFilePath);
 // A file in the folder of the log file ("kolejka.log" beside "halvex.log").
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name);
 
