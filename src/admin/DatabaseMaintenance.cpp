@@ -318,6 +318,11 @@ bool DatabaseMaintenance::suspectHoldsMain() const {
     return DatabaseSuspect() && suspect_.database == databaseName(mainDatabase());
 }
 
+void DatabaseMaintenance::DatabaseSettingsChanged() {
+    if (DatabaseSuspect() && !restoring_)
+        HoldMainAttach(suspectHoldsMain());
+}
+
 void DatabaseMaintenance::releaseMain() {
     HoldMainAttach(suspectHoldsMain());
     holdRows(false);

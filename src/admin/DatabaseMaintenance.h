@@ -106,8 +106,11 @@ class DatabaseMaintenance {
     // nothing is written into that database until a restore of it succeeds
     // or the administrator, asked in the box, takes it as it is.
     void KeepRestoreMark(const std::string& path);
-    // True while the database of the settings may be incomplete.
+    // True while a database a cut restore left may be incomplete.
     bool DatabaseSuspect() const { return !suspect_.database.empty(); }
+    // The settings name another database (OK of the settings dialog, before
+    // its attach): only the suspect one is kept away.
+    void DatabaseSettingsChanged();
     // The file of the last backup started (the restore's own backup too).
     const std::string& LastBackupFile() const { return lastBackupFile_; }
     // Attaches the main connection again and checks its structure: 0, else

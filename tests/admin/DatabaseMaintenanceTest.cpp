@@ -740,6 +740,31 @@ TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
     ASSERT_NO_FATAL_FAILURE(expectPassed(next));
 }
 
+// The mark of a restore cut short keeps only its own database away: OK of
+// the settings dialog naming another one attaches that one, and the mark
+// stays for the database it names.
+TEST_F(Maintenance, TheMarkOfACutRestoreKeepsAwayOnlyItsDatabase) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    testfb::DetachMain();
+    nameDatabase(c);
+    const std::string mark = sandbox.file("halvex-restore.mark");
+    testing_support::writeFile(mark, c.name() + "\n" + backupDir() + "/backup_before.fbk\n");
+    form->LogFilePath = sandbox.file("halvex.log");
+    form->FormCreate();
+    form->Database().AttachAtStartup();
+    EXPECT_FALSE(MainDbHandleExists()) << mainLogText();
+
+    const std::string other = folder.file("other.fdb");
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    dialog->NameEdit->selectAll();
+    QTest::keyClicks(dialog->NameEdit, QString::fromStdString(other));
+    QTest::mouseClick(dialog->btnAccept, Qt::LeftButton);
+    EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+    EXPECT_EQ(MainDbAttachedWith().path, other);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(mark)));
+}
+
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
     ASSERT_NO_FATAL_FAILURE(open(false));
     addMessage("2026-01-02", "Zażółć");
