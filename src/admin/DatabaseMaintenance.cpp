@@ -17,6 +17,7 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <sys/prctl.h>
@@ -160,15 +161,30 @@ void holdRows(bool held, std::function<void()> settled = {}) {
         settled();
 }
 
-// The main connection may attach again, and the rows kept since the restore
-// began go to whichever database it attaches.
-void releaseMain() {
-    HoldMainAttach(false);
-    holdRows(false);
-}
-
 std::string withCode(const std::string& text, int exitCode) {
     return text + std::to_string(exitCode);
+}
+
+// The mark's lines: the database, then the backup made before the restore.
+bool writeMark(const std::string& path, const std::string& database, const std::string& backup) {
+    QSaveFile file(q(path));
+    const QByteArray text = QFile::encodeName(q(database)) + '\n' + QFile::encodeName(q(backup)) + '\n';
+    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
+        return true;
+    base::WriteLog(2, "Nie można zapisać znacznika odtwarzania bazy danych %s: %s", path.c_str(),
+                   file.errorString().toStdString().c_str());
+    return false;
+}
+
+void removeMark(const std::string& path) {
+    QFile mark(q(path));
+    if (mark.exists() && !mark.remove())
+        base::WriteLog(2, "Nie można usunąć znacznika odtwarzania bazy danych %s: %s", path.c_str(),
+                       mark.errorString().toStdString().c_str());
+}
+
+std::string backupNamed(const std::string& backup) {
+    return backup.empty() ? std::string("(brak)") : backup;
 }
 
 } // namespace
@@ -278,6 +294,106 @@ void DatabaseMaintenance::RemoveUnfinishedRestore() {
         SessionDB::OpenToAttachments(database);
 }
 
+// The mark stays while gbak runs: a program stopped or killed meanwhile
+// leaves it for the next start, which takes the database for incomplete.
+bool DatabaseMaintenance::writeRestoreMark(const Run& run) {
+    if (markPath_.empty())
+        return true;
+    markOfRestore_ = writeMark(markPath_, databaseName(run.database), run.freshBackup);
+    return markOfRestore_;
+}
+
+void DatabaseMaintenance::restoreMarkEnded() {
+    const bool ofRestore = std::exchange(markOfRestore_, false);
+    // The mark of a database a cut restore left stays as it was.
+    if (markPath_.empty() || (!ofRestore && DatabaseSuspect()))
+        return;
+    if (DatabaseSuspect())
+        writeMark(markPath_, suspect_.database, suspect_.backup);
+    else
+        removeMark(markPath_);
+}
+
+bool DatabaseMaintenance::suspectHoldsMain() const {
+    return DatabaseSuspect() && suspect_.database == databaseName(mainDatabase());
+}
+
+void DatabaseMaintenance::DatabaseSettingsChanged() {
+    if (DatabaseSuspect() && !restoring_)
+        HoldMainAttach(suspectHoldsMain());
+}
+
+void DatabaseMaintenance::releaseMain() {
+    HoldMainAttach(suspectHoldsMain());
+    holdRows(false);
+}
+
+// A restore into the database itself cut short (the program stopped or
+// killed while gbak ran) leaves a database that opens as if it were whole.
+// Until it is restored, or the administrator takes it as it is, the main
+// connection stays away from it: the rows wait in their journal, as for a
+// database that is away.
+void DatabaseMaintenance::KeepRestoreMark(const std::string& path) {
+    markPath_ = path;
+    QFile mark(q(path));
+    if (!mark.exists())
+        return;
+    if (!mark.open(QIODevice::ReadOnly)) {
+        base::WriteLog(2, "Nie można odczytać znacznika odtwarzania bazy danych %s: %s", path.c_str(),
+                       mark.errorString().toStdString().c_str());
+        std::fprintf(stderr, "Halvex: cannot read %s, the mark of a database restore: %s\n", path.c_str(),
+                     mark.errorString().toStdString().c_str());
+        return;
+    }
+    const QList<QByteArray> lines = mark.readAll().split('\n');
+    suspect_.database = QFile::decodeName(lines.value(0)).toStdString();
+    suspect_.backup = QFile::decodeName(lines.value(1)).toStdString();
+    if (suspect_.database.empty()) {
+        removeMark(path);
+        return;
+    }
+    const bool held = suspectHoldsMain();
+    if (held)
+        HoldMainAttach(true);
+    base::WriteLog(2,
+                   "Odtwarzanie bazy danych %s zostało przerwane, baza może być niekompletna; kopia sprzed "
+                   "odtwarzania: %s.%s",
+                   suspect_.database.c_str(), backupNamed(suspect_.backup).c_str(),
+                   held ? " Nic nie zostanie w niej zapisane do czasu odtworzenia jej z backupu." : "");
+    std::fprintf(stderr,
+                 "Halvex: a restore into the database %s was cut short; it may be incomplete. The backup "
+                 "made before it: %s.%s (Remove %s to use it as it is.)\n",
+                 suspect_.database.c_str(), suspect_.backup.empty() ? "none" : suspect_.backup.c_str(),
+                 held ? " Nothing is written into it until it is restored from a backup." : "", path.c_str());
+    std::fflush(stderr);
+    if (ui::dialogs().HasDisplay())
+        QTimer::singleShot(0, &context_, [this] { askAboutSuspectDatabase(); });
+}
+
+void DatabaseMaintenance::askAboutSuspectDatabase() {
+    if (!DatabaseSuspect() || shuttingDown_)
+        return;
+    const std::string text = host_.Text("IDS_RESTORE_CUT") + "\n\n" + suspect_.database + "\n" +
+                             host_.Text("IDS_RESTORE_CUT_BACKUP") + backupNamed(suspect_.backup) + "\n\n" +
+                             host_.Text("IDS_RESTORE_CUT_ASK");
+    if (ui::dialogs().MessageBox(text, host_.Text("IDS_21"), ui::MB_YESNO | ui::MB_ICONWARNING, ui::IDNO,
+                                 BoxOwner) == ui::IDYES &&
+        !shuttingDown_ && !restoring_)
+        trustDatabase();
+}
+
+void DatabaseMaintenance::trustDatabase() {
+    base::WriteLog(1, "Baza danych %s używana w obecnym stanie na polecenie administratora",
+                   suspect_.database.c_str());
+    const bool held = suspectHoldsMain();
+    suspect_ = {};
+    removeMark(markPath_);
+    if (!held)
+        return;
+    HoldMainAttach(false);
+    host_.StartReconnectTimer();
+}
+
 void DatabaseMaintenance::StopRequested() {
     shuttingDown_ = true;
     nameBackupAtStop();
@@ -315,11 +431,28 @@ void DatabaseMaintenance::endRestore() {
         return;
     restoreTexts_ = {};
     restoreBackup_.clear();
+    restoreMarkEnded();
     if (shuttingDown_)
         return;
     host_.RestoreOver();
-    if (std::exchange(scheduledWaits_, false) && MainDbHandleExists())
+    DatabaseAttached();
+}
+
+// A restore that left the database away keeps its waiting backup for the
+// database's return.
+void DatabaseMaintenance::DatabaseAttached() {
+    if (!scheduledWaits_ || restoring_ || Busy() || shuttingDown_ || !MainDbHandleExists())
+        return;
+    scheduledWaits_ = false;
+    if (std::get<bool>(host_.Setting(SettingsSection::Main, "AutoBackup")))
         runScheduledBackup(platform::processClock().dateTime());
+}
+
+void DatabaseMaintenance::restoredWhole(const Run& run) {
+    if (DatabaseSuspect() && suspect_.database == databaseName(run.database)) {
+        base::WriteLog(1, "Baza danych %s odtworzona, zapisy do niej wznowione", suspect_.database.c_str());
+        suspect_ = {};
+    }
 }
 
 void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
@@ -327,17 +460,17 @@ void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsi
         ui::dialogs().MessageBox(text, texts("IDS_21"), icon | ui::MB_OK, ui::IDOK, BoxOwner);
 }
 
-// The restore's windows are held while the user thinks (the progress window
-// makes way for the question); a "no" ends the restore.
+// The question stands alone above the dialog, its own modal box; a "yes"
+// holds the windows again, a "no" ends the restore.
 bool DatabaseMaintenance::goOnWithoutFreshBackup(const Texts& texts) {
     busy_ = true; // nothing else may start gbak while the user thinks
-    host_.HideProgress();
+    releaseWindows();
     const bool goOn =
         ui::dialogs().MessageBox(texts("IDS_961"), texts("IDS_21"), ui::MB_YESNO | ui::MB_ICONWARNING,
                                  ui::IDNO, BoxOwner) == ui::IDYES;
     busy_ = false;
-    if (!goOn)
-        releaseWindows();
+    if (goOn && !shuttingDown_)
+        holdWindows(texts("IDS_172"));
     return goOn;
 }
 
@@ -356,6 +489,16 @@ void DatabaseMaintenance::releaseWindows() {
 void DatabaseMaintenance::reportStartFailure(const Texts& texts, bool gbakMissing) {
     logStartFailure(gbakMissing);
     showStartFailure(texts, gbakMissing);
+}
+
+// A restore's is shown by the restore once its windows and its hold are
+// released.
+void DatabaseMaintenance::startFailure(const Run& run, bool gbakMissing) {
+    gbakMissing_ = gbakMissing;
+    if (run.step == Step::Backup)
+        reportStartFailure(run.texts, gbakMissing);
+    else
+        logStartFailure(gbakMissing);
 }
 
 void DatabaseMaintenance::logStartFailure(bool gbakMissing) {
@@ -389,9 +532,10 @@ bool DatabaseMaintenance::Backup(const Texts& texts) {
 
 // The file is named after the local time it was started at.
 bool DatabaseMaintenance::startBackup(Step step, Run run) {
+    run.step = step;
     const QDir folder(q(setting("BackupPath")));
     if (setting("BackupPath").empty() || !folder.exists()) {
-        reportStartFailure(run.texts, false);
+        startFailure(run, false);
         return false;
     }
     const QDateTime now = platform::processClock().dateTime();
@@ -402,7 +546,6 @@ bool DatabaseMaintenance::startBackup(Step step, Run run) {
     QString name = QStringLiteral("backup_%1.fbk").arg(stamp);
     for (int n = 2; folder.exists(name); ++n)
         name = QStringLiteral("backup_%1_%2.fbk").arg(stamp).arg(n);
-    run.step = step;
     run.backupFile = folder.filePath(name).toStdString();
     lastBackupFile_ = run.backupFile;
     const QStringList arguments = {QStringLiteral("-b"), QStringLiteral("-v"), QStringLiteral("-t"),
@@ -441,12 +584,7 @@ bool DatabaseMaintenance::startGbak(Run run, const QStringList& arguments, bool 
     run_ = std::move(run);
     gbak_->start(q(setting("GbakPath")), arguments);
     if (!gbak_->waitForStarted()) {
-        const Run failed = std::exchange(run_, Run{});
-        // A restore's is shown once its windows and its hold are released.
-        if (failed.step == Step::Restore)
-            logStartFailure(true);
-        else
-            reportStartFailure(failed.texts, true);
+        startFailure(std::exchange(run_, Run{}), true);
         return false;
     }
     busy_ = true;
@@ -582,6 +720,8 @@ bool DatabaseMaintenance::backUpThenRestore(Run run) {
     if (startBackup(Step::FreshBackup, run))
         return true;
     // No backup of the live database could even be started.
+    releaseWindows();
+    showStartFailure(run.texts, gbakMissing_);
     if (shuttingDown_ || !goOnWithoutFreshBackup(run.texts)) {
         giveUpWithoutFreshBackup();
         return false;
@@ -627,13 +767,15 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
                                    QStringLiteral("-replace_database"), q(from), q(databaseName(into))};
     const Texts texts = run.texts;
+    if (run.ownFile.empty())
+        writeRestoreMark(run);
     if (!startGbak(std::move(run), arguments, false)) {
         releaseMain();
         releaseWindows();
         base::WriteLog(2, "%s", "Odtwarzanie bazy danych nie zostało wykonane: nie można uruchomić gbak");
         showStartFailure(texts, true);
         auto structure = ConsoleHost::StructureCheck::NothingCreated;
-        if (!shuttingDown_)
+        if (!shuttingDown_ && !MainAttachHeld())
             host_.ReattachMainDatabase(database, structure, BoxOwner);
         endRestore();
     }
@@ -701,6 +843,12 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
         return;
     }
     const bool puttingBack = run.failedCode != 0;
+    // Whole again (a stop may end the program before the restore's end is said).
+    if (exitCode == 0) {
+        if (!puttingBack)
+            restoredWhole(run);
+        restoreMarkEnded();
+    }
     if (exitCode != 0 && !puttingBack && saidInUse(outputTail_)) {
         refuseInUse(run, {});
         return;
@@ -721,6 +869,8 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
 // structure checked; then every list is read from the restored database. A
 // refused restore shows why.
 void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std::string& refusal) {
+    if (failed == 0 && refusal.empty())
+        restoredWhole(run);
     releaseMain();
     if (shuttingDown_)
         return;
@@ -739,7 +889,10 @@ void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std:
     bool attachTried = false;
     const Reattach reattach = [&](ConsoleHost::StructureCheck& structure) {
         attachTried = true;
-        return shuttingDown_ ? -1 : host_.ReattachMainDatabase(run.database, structure, BoxOwner);
+        // A database still taken for incomplete stays away.
+        return shuttingDown_ || MainAttachHeld()
+                   ? -1
+                   : host_.ReattachMainDatabase(run.database, structure, BoxOwner);
     };
     if (RestoreEnded && !shuttingDown_)
         RestoreEnded(reattach);

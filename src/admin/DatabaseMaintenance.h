@@ -61,6 +61,9 @@ class DatabaseMaintenance {
     // The scheduled backup, due once per period at its hour (or two days
     // later at any hour when the hour was missed).
     void MaintenanceTimerTick();
+    // The main database was attached: a scheduled backup that waited for a
+    // restore's end is made now.
+    void DatabaseAttached();
     // The gbak program and the backup folder, stored at once; false (logged)
     // when the store failed.
     bool SetGbakPath(const std::string& path);
@@ -96,6 +99,18 @@ class DatabaseMaintenance {
     // short left beside the database, and opens the database to attachments
     // again in case it was cut short while closed; at start.
     void RemoveUnfinishedRestore();
+    // Where a restore into the database itself keeps its mark while gbak
+    // runs, beside the program's own state; at start. A mark found there was
+    // left by a restore cut short: the database it names may be incomplete.
+    // That is said (in the log, on stderr, and in a box on a display), and
+    // nothing is written into that database until a restore of it succeeds
+    // or the administrator, asked in the box, takes it as it is.
+    void KeepRestoreMark(const std::string& path);
+    // True while a database a cut restore left may be incomplete.
+    bool DatabaseSuspect() const { return !suspect_.database.empty(); }
+    // The settings name another database (OK of the settings dialog, before
+    // its attach): only the suspect one is kept away.
+    void DatabaseSettingsChanged();
     // The file of the last backup started (the restore's own backup too).
     const std::string& LastBackupFile() const { return lastBackupFile_; }
     // Attaches the main connection again and checks its structure: 0, else
@@ -141,6 +156,9 @@ class DatabaseMaintenance {
     // Logs and, for a user, shows one of the two failures of the start.
     void reportStartFailure(const Texts& texts, bool gbakMissing);
     static void logStartFailure(bool gbakMissing);
+    // `run` could not start: its failure is logged, and shown for a backup
+    // a user asked for.
+    void startFailure(const Run& run, bool gbakMissing);
     void showStartFailure(const Texts& texts, bool gbakMissing);
     void show(const Texts& texts, const std::string& text, unsigned icon);
     // The progress window modal over the program's windows, and the window
@@ -177,8 +195,28 @@ class DatabaseMaintenance {
     // The user gave the restore up for want of a backup of the live database.
     void giveUpWithoutFreshBackup();
     // The restore is over, however it ended: the log-ins held meanwhile are
-    // answered, and a scheduled backup that waited is made.
+    // answered, and a scheduled backup that waited is made once the
+    // database is attached.
     void endRestore();
+    // The main connection may attach again, unless the database is suspect,
+    // and the rows kept since the restore began go to whichever database it
+    // attaches.
+    void releaseMain();
+    // The mark of a restore into `run`'s database itself, written before its
+    // gbak starts; false (said) when it could not be written.
+    bool writeRestoreMark(const Run& run);
+    // The restore into the database itself is over: its mark goes, or, while
+    // the database is still suspect, says that again.
+    void restoreMarkEnded();
+    // The administrator was told of a database a cut restore left, on a
+    // display: he may take it as it is.
+    void askAboutSuspectDatabase();
+    // The administrator takes the suspect database as it is.
+    void trustDatabase();
+    // The database the settings name is the suspect one.
+    bool suspectHoldsMain() const;
+    // `run`'s database was restored whole: no longer suspect.
+    void restoredWhole(const Run& run);
     // Names the backup made before the restore, in the log and on stderr,
     // once per stop.
     void nameBackupAtStop();
@@ -201,8 +239,21 @@ class DatabaseMaintenance {
     // The backup the running restore made of the live database first.
     std::string restoreBackup_;
     bool backupNamedAtStop_ = false;
-    // A scheduled backup fell due while a restore ran: made after its end.
+    // A scheduled backup fell due while a restore ran: made at the first
+    // attach after its end.
     bool scheduledWaits_ = false;
+    // Why the last run could not start: gbak itself, or the backup folder.
+    bool gbakMissing_ = false;
+    // The file of the mark of a restore into the database itself ("": none).
+    std::string markPath_;
+    // The database a restore cut short may have left incomplete, and the
+    // backup that holds it as it was before.
+    struct Suspect {
+        std::string database;
+        std::string backup;
+    } suspect_;
+    // The mark names the running restore's database.
+    bool markOfRestore_ = false;
     std::chrono::milliseconds rowsWait_ = RowsWaitLimit;
     // Counts the restores' waits for their rows: a wait given up ignores
     // its late end.

@@ -500,6 +500,8 @@ void TKonfiguracja::btnAcceptClick() {
         store("PasswordFB", str(PassEdit->text()));
         store("UserFB", str(UserEdit->text()));
         host().UstawKomunikatLP();
+        if (console)
+            console->Maintenance().DatabaseSettingsChanged();
         auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
         if (host().OpenMainDatabase(structure) == 0) {
             if (structure == admin::ConsoleHost::StructureCheck::Created)

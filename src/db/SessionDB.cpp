@@ -198,7 +198,7 @@ int SessionDB::attachRaw(const std::string& name, const std::string& dpb, DbHand
 int SessionDB::AttachDatabase(bool background) {
     LastCode = 0;
     if (DbHandle_ == &MainDbHandle && MainAttachHeld()) {
-        base::WriteLog(2, "%s", "Baza danych jest odtwarzana z backupu, połączenie odłożone");
+        base::WriteLog(2, "%s", "Baza danych czeka na odtworzenie z backupu, połączenie odłożone");
         Status = {1, dbcode::Unavailable, 0};
         AttachStatus = dbcode::Unavailable;
         return dbcode::Unavailable;

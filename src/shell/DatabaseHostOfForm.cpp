@@ -1,5 +1,6 @@
 #include "shell/DatabaseHostOfForm.h"
 
+#include "admin/Console.h"
 #include "shell/MainForm.h"
 #include "shell/ProgressWindow.h"
 #include "sms/SmsGateway.h"
@@ -65,6 +66,7 @@ void DatabaseHostOfForm::EnsureReconnectTimer() {
 
 void DatabaseHostOfForm::MainDatabaseReady() {
     form_.Sms().RecallEarlierRunsReceived();
+    form_.Admin().Maintenance().DatabaseAttached();
 }
 
 bool DatabaseHostOfForm::IsConnectAborted() {

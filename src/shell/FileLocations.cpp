@@ -59,6 +59,10 @@ std::string ExpectedReportsPathFor(const std::string& logFilePath) {
     return SiblingOfLogFile(logFilePath, "halvex-reports.sqlite");
 }
 
+std::string RestoreMarkPathFor(const std::string& logFilePath) {
+    return SiblingOfLogFile(logFilePath, "halvex-restore.mark");
+}
+
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name) {
     const auto slash = logFilePath.rfind('/');
     return slash == std::string::npos ? name : logFilePath.substr(0, slash + 1) + name;

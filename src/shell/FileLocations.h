@@ -19,6 +19,9 @@ std::string DefaultDatabasePath();
 std::string RowJournalPathFor(const std::string& logFilePath);
 // The expected SMS delivery reports, beside the row journal.
 std::string ExpectedReportsPathFor(const std::string& logFilePath);
+// The mark a restore into the database itself keeps while gbak runs, beside
+// the log file.
+std::string RestoreMarkPathFor(const std::string& logFilePath);
 // A file in the folder of the log file ("kolejka.log" beside "halvex.log").
 std::string SiblingOfLogFile(const std::string& logFilePath, const std::string& name);
 

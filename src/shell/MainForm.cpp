@@ -179,7 +179,12 @@ TForm1::~TForm1() {
         Form1 = nullptr;
 }
 
-void TForm1::FormCreate() {}
+// After the rows' journal is open and before the first attach: a database a
+// restore cut short left stays away.
+void TForm1::FormCreate() {
+    if (!IsSecondInstance())
+        Admin().Maintenance().KeepRestoreMark(shell::RestoreMarkPathFor(LogFilePath));
+}
 
 void TForm1::WlaczSerwerClick() {
     Clients().WlaczSerwerClick();

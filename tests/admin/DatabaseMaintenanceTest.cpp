@@ -12,6 +12,7 @@
 #include "i18n/LangComponent.h"
 #include "platform/Clock.h"
 #include "platform/RegistryStore.h"
+#include "shell/FileLocations.h"
 #include "shell/ProgressWindow.h"
 #include "sms/SmsGateway.h"
 #include "support/ClientSimulator.h"
@@ -19,6 +20,7 @@
 #include "support/HalvexProcess.h"
 #include "support/MainFormFixture.h"
 #include "support/Ports.h"
+#include "support/PrivateFirebirdServer.h"
 #include "support/SlowTcpProxy.h"
 
 #include <QApplication>
@@ -565,6 +567,202 @@ TEST_F(Maintenance, KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile) {
     DbHandle own = 0;
     EXPECT_EQ(SessionDB(c.host, c.path, c.user, c.password, &own, false).LastCode, 0);
     SessionDB::DetachDatabase(&own);
+}
+
+// A restore into the database itself (one its server knows by an alias: the
+// program cannot put a file of its own in its place), cut by SIGTERM while
+// the real gbak restores a backup too big to end within the stop's bound.
+// The next start says which database may be incomplete and which backup
+// holds it as it was, writes none of its rows into it (they wait in the
+// journal), and writes every one once a restore of it ends. The program
+// runs as a child, as main() builds it: this test again, its part told by
+// HALVEX_CUT_CHILD, its own state in the folder HALVEX_CUT_STATE.
+TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
+    HALVEX_SKIP_UNDER_THREAD_SANITIZER();
+    HALVEX_REQUIRE_FB_SERVER();
+    constexpr int Calls = 30;
+    auto caller = [](int i) { return std::to_string(600200300 + i); };
+    const QString part = qEnvironmentVariable("HALVEX_CUT_CHILD");
+    const std::string childState = qEnvironmentVariable("HALVEX_CUT_STATE").toStdString();
+    if (!part.isEmpty()) {
+        c = {qEnvironmentVariable("HALVEX_CUT_HOST").toStdString(), "halvexcut", "SYSDBA",
+             testfb::ServerPassword()};
+        ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
+        createForm("DEBUG");
+        // As main() does, with the program's own state in the test's folder.
+        form->LogFilePath = childState + "/halvex.log";
+        ASSERT_TRUE(form->Database().OpenRowJournal(shell::RowJournalPathFor(form->LogFilePath)));
+        testing::internal::CaptureStderr();
+        form->FormCreate();
+        dialog = std::make_unique<TKonfiguracja>();
+        dialog->console = &form->Admin();
+        maintenance().SetGbakPath(RealGbak);
+        maintenance().SetBackupPath(childState + "/backups");
+        if (part == "restore") {
+            testing::internal::GetCapturedStderr();
+            SessionDB main(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+            ASSERT_EQ(main.LastCode, 0);
+            clickRestore(qEnvironmentVariable("HALVEX_CUT_FROM").toStdString());
+            // The parent stops the program once gbak restores into the database.
+            bool told = false;
+            serveUntil([&] {
+                if (!told &&
+                    mainLogText().find("Odtwarzanie bezpośrednio do bazy danych") != std::string::npos)
+                    told =
+                        QFile(QString::fromStdString(childState + "/restoring")).open(QIODevice::WriteOnly);
+                return form->IsClosing() || !maintenance().Restoring();
+            });
+            ASSERT_TRUE(form->IsClosing()) << mainLogText();
+            std::string log = mainLogText();
+            for (int i = 0; i < form->Info->count(); ++i)
+                log += form->Info->item(i)->text().toStdString() + "\n";
+            EXPECT_NE(log.find("odtwarzanie bazy danych przerwane, baza może być niekompletna"),
+                      std::string::npos)
+                << "gbak ended within the stop's bound\n"
+                << log;
+            return;
+        }
+        const std::string said = testing::internal::GetCapturedStderr();
+        const std::string before = qEnvironmentVariable("HALVEX_CUT_BEFORE").toStdString();
+        EXPECT_NE(said.find(c.name()), std::string::npos) << said;
+        EXPECT_NE(said.find("may be incomplete"), std::string::npos) << said;
+        EXPECT_NE(said.find(before), std::string::npos) << said;
+        EXPECT_NE(mainLogText().find("baza może być niekompletna; kopia sprzed odtwarzania: " + before),
+                  std::string::npos)
+            << logSoFar;
+        // The start's attach, the reconnect timer's, and calls that end.
+        form->Database().AttachAtStartup();
+        for (int i = 0; i < Calls; ++i)
+            form->Pbx().SaveIncomingCall(caller(i), "201", 30, QDateTime::currentDateTime());
+        form->trmReconnect->setInterval(1);
+        for (int tick = 0; tick < 3; ++tick) {
+            QSignalSpy ticked(form->trmReconnect, &QTimer::timeout);
+            form->trmReconnect->SetEnabled(true);
+            ticked.wait(1000);
+        }
+        EXPECT_FALSE(MainDbHandleExists());
+        EXPECT_GE(form->Database().Road().Waiting(), std::size_t(Calls));
+        // On a display the box asks too; its safe answer keeps the database away.
+        EXPECT_TRUE(shown(form->Text("IDS_RESTORE_CUT") + "\n\n" + c.name())) << mainLogText();
+
+        dialogs->QueueAnswer(ui::IDOK);
+        dialogs->QueueText(qEnvironmentVariable("HALVEX_CUT_GOOD").toStdString());
+        dialogs->QueueAnswer(ui::IDYES); // when no backup of it can be made first
+        dialog->show();
+        dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+        QTest::mouseClick(dialog->btnRestore, Qt::LeftButton);
+        serveUntil([&] { return !maintenance().Restoring(); });
+        serveUntil([&] { return MainDbHandleExists() && form->Database().Road().Waiting() == 0; });
+        EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+        EXPECT_EQ(form->Database().Road().Waiting(), 0u);
+        DbHandle own = 0;
+        const std::string stored = rows("SELECT sNumber FROM TalksIncoming", &own);
+        SessionDB::DetachDatabase(&own);
+        for (int i = 0; i < Calls; ++i) {
+            const auto first = stored.find(caller(i) + "\n");
+            EXPECT_TRUE(first != std::string::npos &&
+                        stored.find(caller(i) + "\n", first + 1) == std::string::npos)
+                << caller(i) << "\n"
+                << stored;
+        }
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(childState + "/halvex-restore.mark")));
+        return;
+    }
+
+    testfb::PrivateServer server;
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.addAlias("halvexcut", "cut.fdb"));
+    ASSERT_TRUE(server.start()) << server.error();
+    c = {server.host(), "halvexcut", "SYSDBA", testfb::ServerPassword()};
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    testfb::DetachMain();
+    const QString state = scratch.path() + "/state";
+    ASSERT_TRUE(QDir().mkpath(state + "/backups"));
+    auto backUp = [&](const QString& into) {
+        std::string output;
+        ASSERT_EQ(testfb::GbakBackup(c, into.toStdString(), &output), 0) << output;
+    };
+    const QString good = scratch.path() + "/good.fbk";
+    ASSERT_NO_FATAL_FAILURE(backUp(good));
+    // Enough rows, and an index over them, that gbak restores for longer
+    // than the stop gives it.
+    bool filled = false;
+    const std::string said =
+        testfb::Isql(c,
+                     "CREATE TABLE Filler (id INTEGER NOT NULL PRIMARY KEY, body VARCHAR(200), n INTEGER);\n"
+                     "CREATE INDEX FillerN ON Filler (n);\nCOMMIT;\nSET TERM ^;\n"
+                     "EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 600000) DO BEGIN "
+                     "INSERT INTO Filler VALUES (:i, LPAD(:i, 180, 'x'), MOD(:i * 7919, 100003)); "
+                     "i = i + 1; END END^\nSET TERM ;^\nCOMMIT;\n",
+                     &filled);
+    ASSERT_TRUE(filled) << said;
+    const QString big = scratch.path() + "/big.fbk";
+    ASSERT_NO_FATAL_FAILURE(backUp(big));
+
+    auto runChild = [&](const char* childPart, QProcess& child, const std::string& before = {}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"GTEST_TOTAL_SHARDS", "GTEST_SHARD_INDEX", "GTEST_OUTPUT"})
+            environment.remove(QString::fromLatin1(name));
+        environment.insert("HALVEX_CUT_CHILD", childPart);
+        environment.insert("HALVEX_CUT_STATE", state);
+        environment.insert("HALVEX_CUT_HOST", QString::fromStdString(c.host));
+        environment.insert("HALVEX_CUT_FROM", big);
+        environment.insert("HALVEX_CUT_GOOD", good);
+        environment.insert("HALVEX_CUT_BEFORE", QString::fromStdString(before));
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=Maintenance.ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart"});
+        return child.waitForStarted();
+    };
+    auto expectPassed = [](QProcess& child) {
+        ASSERT_TRUE(child.waitForFinished(300000));
+        const std::string output = child.readAllStandardOutput().toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos)
+            << output << child.readAllStandardError().toStdString();
+    };
+    {
+        QProcess program;
+        ASSERT_TRUE(runChild("restore", program));
+        QDeadlineTimer deadline(180000);
+        while (!QFile::exists(state + "/restoring") && !deadline.hasExpired() &&
+               program.state() == QProcess::Running)
+            program.waitForFinished(50);
+        ASSERT_TRUE(QFile::exists(state + "/restoring")) << program.readAll().toStdString();
+        ::kill(pid_t(program.processId()), SIGTERM);
+        ASSERT_NO_FATAL_FAILURE(expectPassed(program));
+    }
+    const QStringList made = QDir(state + "/backups").entryList({"backup_*.fbk"}, QDir::Files);
+    ASSERT_EQ(made.size(), 1);
+    QProcess next;
+    ASSERT_TRUE(runChild("next", next, (state + "/backups/" + made.front()).toStdString()));
+    ASSERT_NO_FATAL_FAILURE(expectPassed(next));
+}
+
+// The mark of a restore cut short keeps only its own database away: OK of
+// the settings dialog naming another one attaches that one, and the mark
+// stays for the database it names.
+TEST_F(Maintenance, TheMarkOfACutRestoreKeepsAwayOnlyItsDatabase) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    testfb::DetachMain();
+    nameDatabase(c);
+    const std::string mark = sandbox.file("halvex-restore.mark");
+    testing_support::writeFile(mark, c.name() + "\n" + backupDir() + "/backup_before.fbk\n");
+    form->LogFilePath = sandbox.file("halvex.log");
+    form->FormCreate();
+    form->Database().AttachAtStartup();
+    EXPECT_FALSE(MainDbHandleExists()) << mainLogText();
+
+    const std::string other = folder.file("other.fdb");
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    dialog->NameEdit->selectAll();
+    QTest::keyClicks(dialog->NameEdit, QString::fromStdString(other));
+    QTest::mouseClick(dialog->btnAccept, Qt::LeftButton);
+    EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+    EXPECT_EQ(MainDbAttachedWith().path, other);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(mark)));
 }
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
@@ -1209,6 +1407,8 @@ class WatchingDialogs : public ui::ScriptedDialogs {
                    QWidget* owner) override {
         seen.push_back({text, MainDbHandleExists(), OknoInfo && OknoInfo->isVisible()});
         const int scripted = ScriptedDialogs::MessageBox(text, caption, flags, headlessAnswer, owner);
+        if (!cancelText.empty() && text.rfind(cancelText, 0) == 0)
+            return ui::IDCANCEL;
         if (realText.empty() || text.rfind(realText, 0) != 0)
             return scripted;
         return ui::InteractiveDialogs().MessageBox(text, caption, flags, headlessAnswer, owner);
@@ -1221,6 +1421,8 @@ class WatchingDialogs : public ui::ScriptedDialogs {
     }
     std::vector<Seen> seen;
     std::string realText;
+    // The box whose text starts with this is answered Cancel.
+    std::string cancelText;
 };
 
 class HeldRestore : public Maintenance {
@@ -1518,6 +1720,120 @@ TEST_F(HeldRestore, TheScheduledBackupWaitsForItsEnd) {
     ASSERT_NO_FATAL_FAILURE(waitForGbak());
     EXPECT_NE(form->Settings.LastBackupTime, longAgo) << mainLogText();
     EXPECT_EQ(rows().find("stara"), std::string::npos) << "not cleaned after the restore";
+    EXPECT_EQ(QDir(QString::fromStdString(backupDir())).entryList({"backup_*.fbk"}).size(), 3);
+}
+
+// The backup a restore makes first cannot start (gbak that cannot run, a
+// backup folder that cannot be written): its box comes once the progress
+// window has gone and the dialog is free again, the dialog's own, above it,
+// and before the question whether to go on without that backup.
+TEST_F(HeldRestore, ABoxOfItsBackupComesAboveTheDialogOnceTheProgressWindowIsGone) {
+    ASSERT_NO_FATAL_FAILURE(openWithBackup());
+    dialog->show();
+    const std::string cannotRun = scratch.path().toStdString() + "/gbak-cannot-run";
+    testing_support::writeFile(cannotRun, "#!/nonexistent/interpreter\n");
+    QFile::setPermissions(QString::fromStdString(cannotRun), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const std::string notAFolder = scratch.path().toStdString() + "/not-a-folder";
+    testing_support::writeFile(notAFolder, "");
+    struct Case {
+        std::string gbak, folder;
+        const char* key;
+    };
+    for (const Case& run :
+         {Case{cannotRun, backupDir(), "IDS_113"}, Case{RealGbak, notAFolder + "/backups", "IDS_117"}}) {
+        SCOPED_TRACE(run.key);
+        maintenance().SetGbakPath(run.gbak);
+        maintenance().SetBackupPath(run.folder);
+        watching->realText = text(run.key);
+        watching->seen.clear();
+        struct {
+            bool seen = false, progressShown = true, dialogHeld = true, onTop = false;
+            QWidget* owner = nullptr;
+        } box;
+        QTimer watch;
+        watch.setInterval(20);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                auto* shownBox = qobject_cast<QMessageBox*>(window);
+                if (!shownBox || !shownBox->isVisible())
+                    continue;
+                watch.stop();
+                box.seen = true;
+                box.progressShown = progress->isVisible();
+                box.dialogHeld = !dialog->tabBaza->isEnabled() || !dialog->btnCancel->isEnabled();
+                box.owner = shownBox->parentWidget();
+                box.onTop = QApplication::activeModalWidget() == shownBox;
+                shownBox->accept();
+            }
+        });
+        watch.start();
+        clickRestore(backup);
+        serveUntil([&] { return !maintenance().Restoring(); });
+        EXPECT_TRUE(box.seen) << mainLogText();
+        EXPECT_FALSE(box.progressShown);
+        EXPECT_FALSE(box.dialogHeld);
+        EXPECT_EQ(box.owner, dialog.get());
+        EXPECT_TRUE(box.onTop);
+        const WatchingDialogs::Seen* failure = watching->find(text(run.key));
+        const WatchingDialogs::Seen* question = watching->find(text("IDS_961"));
+        ASSERT_TRUE(failure && question) << mainLogText();
+        EXPECT_LT(failure, question);
+        EXPECT_FALSE(question->progressShown);
+        EXPECT_TRUE(dialog->tabBaza->isEnabled());
+    }
+}
+
+// The schedule's hour passes while a restore runs whose end leaves the
+// database away (its file gone meanwhile, and not created again): the
+// backup waits for the database, and is made when it comes back, though
+// its hour has passed by then.
+TEST_F(HeldRestore, ABackupDueDuringItRunsWhenTheDatabaseComesBack) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    platform::ManualClock clock;
+    platform::setProcessClock(&clock);
+    const QDate day(2026, 3, 1);
+    const QDateTime last(day, QTime(3, 0, 5));
+    form->Settings.AutoBackup = true;
+    form->Settings.AutoBackupPeriod = 7;
+    form->Settings.BackupTimeOfDay = QTime(3, 0);
+    form->Settings.LastBackupTime = last;
+    clock.setDateTime({day.addDays(7), QTime(2, 50)});
+
+    maintenance().SetGbakPath(heldGbak("-c", true));
+    clickRestore(backup);
+    serveWhileGbakRuns([&] { return heldStepReached(); });
+    ASSERT_TRUE(heldStepReached()) << mainLogText();
+    clock.setDateTime({day.addDays(7), QTime(3, 0, 15)});
+    form->MaintenanceTimerTimer();
+    EXPECT_EQ(form->Settings.LastBackupTime, last);
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(c.path)));
+    watching->cancelText = form->Text("IDS_DB_FILE_MISSING");
+    ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
+    serveUntil([&] { return !maintenance().Restoring(); });
+    ASSERT_FALSE(maintenance().Restoring());
+    ASSERT_FALSE(MainDbHandleExists()) << mainLogText();
+    clock.setDateTime({day.addDays(7), QTime(5, 0)});
+    form->MaintenanceTimerTimer();
+    EXPECT_EQ(form->Settings.LastBackupTime, last);
+
+    QProcess gbak;
+    gbak.start(QString::fromLatin1(RealGbak),
+               {"-c", QString::fromStdString(backup), QString::fromStdString(c.path)});
+    ASSERT_TRUE(gbak.waitForFinished(60000));
+    ASSERT_EQ(gbak.exitCode(), 0) << gbak.readAll().toStdString();
+    const QDateTime back = clock.dateTime();
+    nameDatabase(c);
+    form->Database().Reconnect();
+    ASSERT_TRUE(MainDbHandleExists()) << mainLogText();
+    serveUntil([&] {
+        return form->Settings.LastBackupTime != last || form->Database().Road().EarlierRowsWritten();
+    });
+    form->MaintenanceTimerTimer(); // at the latest, the first tick after the attach
+    EXPECT_EQ(form->Settings.LastBackupTime, back) << mainLogText();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
     EXPECT_EQ(QDir(QString::fromStdString(backupDir())).entryList({"backup_*.fbk"}).size(), 3);
 }
 

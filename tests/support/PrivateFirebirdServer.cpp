@@ -157,4 +157,12 @@ Connection PrivateServer::connection(const std::string& fileName) const {
     return {host(), file(fileName), "SYSDBA", password_};
 }
 
+bool PrivateServer::addAlias(const std::string& alias, const std::string& fileName) {
+    QFile aliases(dir_.path() + QStringLiteral("/databases.conf"));
+    if (!aliases.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    const std::string line = alias + " = " + file(fileName) + "\n";
+    return aliases.write(line.data(), qint64(line.size())) == qint64(line.size());
+}
+
 } // namespace testfb

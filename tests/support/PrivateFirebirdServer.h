@@ -40,6 +40,9 @@ class PrivateServer {
     // A database file in a folder the server can write.
     std::string file(const std::string& name) const;
     Connection connection(const std::string& fileName) const;
+    // The server knows the file of its folder `fileName` by `alias` too;
+    // before start(). False when its list of aliases could not be written.
+    bool addAlias(const std::string& alias, const std::string& fileName);
 
   private:
     bool prepare();
