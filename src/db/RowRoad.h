@@ -143,9 +143,6 @@ class RowRoad {
         // the key says so when it finds no such row in the database then.
         bool heldThroughPause = false;
         bool unapplied = false; // an update that found no row of its own
-        // Before its key was drawn, while the commit it was drawn for has
-        // not gone.
-        std::string unkeyed, keyGenerator;
     };
     using Items = std::deque<Item>;
     // Split: a block of rows failed, the connection there: they go one by one.
@@ -162,10 +159,21 @@ class RowRoad {
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
+    void keyRow(Item& row, const std::string& key);
     // The statement with the keys it refers to put in; false when one of
-    // them was never drawn (its insert was refused).
-    bool withKeys(const Item& row, std::string& statement) const;
+    // them was never drawn (its insert was refused). `elsewhere`: the
+    // database one of them was drawn in, when not the one attached.
+    bool withKeys(const Item& row, std::string& statement, std::string& elsewhere) const;
     void forgetKeys(std::vector<Item>& group);
+    void forgetKey(Item& row);
+    // Rows of another database than the one attached: an insert keyed
+    // there draws its key here; an update of one of its rows by the key is
+    // not applied. A restored database's rows are counted as they go.
+    void rehome(std::vector<Item>& group);
+    // False when the row names a row of another database: it ends, named.
+    bool keptHere(Item& row, const std::string& home);
+    void sayEarlierRowsElsewhere();
+    bool namesKeyDrawnBeforeRestore(const std::string& subject) const;
     void useTokens(const Item& row);
     void leaveToken(const std::string& token);
     void leaveTokens(const Item& row);
@@ -227,9 +235,19 @@ class RowRoad {
     // Of the writer thread alone (the lock of the keys for KeysKept).
     std::unique_ptr<RowJournal> writerJournal_;
     mutable std::mutex keysMutex_;
-    std::map<std::string, std::string> keysOfTokens_;
+    struct DrawnKey {
+        std::string key, home;
+    };
+    std::map<std::string, DrawnKey> keysOfTokens_;
     DbHandle handle_ = 0;
     ConnectionSettings attachedWith_;
+    // The database attached last (DatabaseIdentity), under mutex_.
+    std::string identity_;
+    bool earlierHomesSaid_ = false;
+    // Of the writer thread: the keys drawn before the database attached
+    // was restored. An update naming one of them may find no row: it is
+    // counted, and said when it does not.
+    std::map<std::string, std::int64_t> keysBeforeRestore_;
     std::string lastLoss_;
     std::thread journalThread_;
     std::thread writerThread_;

@@ -630,6 +630,89 @@ TEST_F(Outage, RowsWaitingAtAStopStayInTheJournalAndGoFirstAtTheNextStart) {
     EXPECT_EQ(callNumbers(), callers);
 }
 
+// A desk's message whose commit got no answer keeps the key it drew in one
+// database; the next run's settings name another, whose generator is
+// behind that key and which has a row of its own under it. The kept insert
+// draws its key there and its state follows it; the state of a message
+// written into the first database is not applied to the other's row of the
+// same key. The log says once where the kept rows go.
+TEST_F(Outage, KeptRowsOfAnotherDatabaseDrawTheirKeysInTheOneSetAndLeaveItsRowsAlone) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    ASSERT_TRUE(server.start()) << server.error();
+    testfb::Connection other = server.connection("RovaB.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(other));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(other));
+    for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(testfb::MainSql(other,
+                                  "INSERT INTO Sms (nDir, sDate, sTime, sNumber, sLine, sBody, nState, "
+                                  "nUserId) VALUES (1, '2026-12-06', '09:00:00', '+48600100200', '1', "
+                                  "'earlier', 1, 1)"),
+                  0);
+    testfb::DetachMain();
+
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    relay = std::make_unique<testing_support::SlowTcpProxy>(std::stoi(c.host.substr(c.host.find('/') + 1)),
+                                                            std::chrono::milliseconds(0));
+    c.host = "127.0.0.1/" + std::to_string(relay->port());
+    const std::string keptFor = c.name();
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    const std::string number = "+48600100200";
+    std::string first, probe, kept;
+    auto firstKey = std::make_shared<std::string>();
+    testfb::HandDeskSms("first", number, first, firstKey);
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    ASSERT_EQ(*firstKey, "1");
+    // The same rows in one commit twice, each time on a new connection of
+    // the writer: the first counts its requests, the second's last (its
+    // commit) passes and its answer does not come.
+    const auto handTogether = [&](const std::string& body, std::string& token) {
+        bool settled = false;
+        form->Database().Road().Pause([&settled] { settled = true; });
+        QDeadlineTimer deadline(60000);
+        while (!settled && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        EXPECT_TRUE(settled);
+        testfb::HandSmsState(*firstKey, number, "2");
+        testfb::HandDeskSms(body, number, token);
+        testfb::HandSmsState(db::KeyOfRow(token), number, "2");
+    };
+    handTogether("probe", probe);
+    form->Database().Road().Resume();
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    const std::size_t requests = relay->chunksToServerOnNewest();
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    handTogether("kept", kept);
+    relay->holdAfterChunksOnNext(requests);
+    form->Database().Road().Resume();
+    ASSERT_TRUE(awaitLoss());
+    db::SetCallBound(db::DefaultCallBound);
+    std::string log = mainLogText();
+    ASSERT_NE(log.find("Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: INSERT INTO Sms"),
+              std::string::npos)
+        << log;
+    endApplicationLoop();
+    form.reset();
+    relay->hold(false);
+
+    c = other;
+    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    EXPECT_TRUE(replayed());
+    const auto rowsOf = [&](const std::string& where) {
+        return testfb::MainQuery(c, "SELECT nId || ':' || nState FROM Sms WHERE " + where + " ORDER BY nId");
+    };
+    EXPECT_EQ(rowsOf("sBody = 'kept'"), "13:2\n");
+    EXPECT_EQ(rowsOf("sBody = 'earlier' AND nState <> 1"), "");
+    EXPECT_EQ(testfb::MainQuery(c, "SELECT GEN_ID(ID_SMS, 0) FROM RDB$DATABASE"), "13\n");
+    log = mainLogText();
+    const std::string said = "3 zapisów z poprzedniej pracy dla bazy danych " + keptFor;
+    EXPECT_NE(log.find(said), std::string::npos) << log;
+    EXPECT_NE(log.find("trafia do bazy danych " + other.name() + ", ustawionej teraz"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("wiersz jest z bazy danych"), std::string::npos) << log;
+}
+
 // One outage keeps more rows than the road ever dropped at (10,000): none
 // is dropped, and all are written after the server's return, in order.
 TEST_F(Outage, TwelveThousandRowsOfOneOutageAreAllWrittenAfterItsReturn) {

@@ -194,6 +194,7 @@ void SlowTcpProxy::run() {
             if (client >= 0 && server >= 0 &&
                 ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
                 ::fcntl(server, F_SETFL, O_NONBLOCK);
+                toServerOnNewest_ = 0;
                 Relay& relay = relays.emplace_back();
                 relay.up.from = relay.down.to = client;
                 relay.up.to = relay.down.from = server;
@@ -212,6 +213,11 @@ void SlowTcpProxy::run() {
                 while (!dHeld && !relay.broken && d->wantsWrite(Clock::now())) {
                     if (!writeDue(*d, relay.broken))
                         break;
+                    if (d == &relay.up && &relay == &relays.back() &&
+                        ++toServerOnNewest_ == holdAtOnNewest_) {
+                        holdAtOnNewest_ = 0;
+                        held_ = true;
+                    }
                     if (d == &relay.down) {
                         ++toClients_;
                     } else if (++toServer_ == holdAtToServer_) {

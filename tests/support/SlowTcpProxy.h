@@ -23,6 +23,11 @@ class SlowTcpProxy {
     int port() const { return port_; }
     // Chunks (a server's answers, as read) handed on to the clients so far.
     std::size_t chunksToClients() const { return toClients_.load(); }
+    // Chunks handed on to the server on the connection taken on last.
+    std::size_t chunksToServerOnNewest() const { return toServerOnNewest_.load(); }
+    // Holds everything once `chunks` chunks went to the server on a
+    // connection taken on from now.
+    void holdAfterChunksOnNext(std::size_t chunks) { holdAtOnNewest_ = chunks; }
     // While held, nothing passes either way and no connection is taken on,
     // yet nothing is reset: a network partition, or a server that hangs.
     void hold(bool held);
@@ -47,6 +52,8 @@ class SlowTcpProxy {
     std::atomic<std::size_t> toServer_{0};
     std::atomic<std::size_t> holdAtToServer_{0}; // 0: none
     std::atomic<bool> holdOnlyToServer_{false};
+    std::atomic<std::size_t> toServerOnNewest_{0};
+    std::atomic<std::size_t> holdAtOnNewest_{0}; // 0: none
     std::atomic<bool> toServerHeld_{false};
     std::atomic<bool> drop_{false};
     std::atomic<bool> stopping_{false};
