@@ -3,6 +3,7 @@
 #include "base/DiagnosticLog.h"
 #include "db/CallWatchdog.h"
 #include "db/DbErrorText.h"
+#include "db/DrawnKeys.h"
 #include "db/MainDatabase.h"
 #include "db/SessionDB.h"
 #include "db/SqlText.h"
@@ -869,6 +870,14 @@ void DatabaseMaintenance::restoreEnded(const Run& run, int exitCode) {
 // structure checked; then every list is read from the restored database. A
 // refused restore shows why.
 void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std::string& refusal) {
+    // Before any row goes in: the restored generators stand where the
+    // backup left them, behind keys given out since.
+    if (refusal.empty() && !shuttingDown_) {
+        if (const int moved = db::MoveGeneratorsPastDrawnKeys(run.database); moved != 0)
+            base::WriteLog(
+                2, "Nie można przesunąć generatorów odtworzonej bazy danych za wydane klucze (kod %d)",
+                moved);
+    }
     if (failed == 0 && refusal.empty())
         restoredWhole(run);
     releaseMain();

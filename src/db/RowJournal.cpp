@@ -126,7 +126,9 @@ bool RowJournal::Open(const std::string& path) {
             run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
                 "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
                 "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
-            run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)");
+            run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
+            addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
+            addColumn("rowkeys", "home");
     if (open_)
         unreadable_ = false;
     return open_;
@@ -139,13 +141,26 @@ bool RowJournal::run(const char* statement) {
     return true;
 }
 
+bool RowJournal::addColumn(const char* table, const char* column) {
+    QSqlQuery query(database(connection_));
+    if (!query.exec(QString::fromLatin1("PRAGMA table_info(%1)").arg(QLatin1String(table))))
+        return fail(query.lastError().text().toStdString());
+    while (query.next())
+        if (query.value(1).toString() == QLatin1String(column))
+            return true;
+    const QString alter =
+        QString::fromLatin1("ALTER TABLE %1 ADD COLUMN %2 TEXT NOT NULL DEFAULT ''").arg(table, column);
+    return run(alter.toLatin1().constData());
+}
+
 bool RowJournal::fail(const std::string& what) {
     lastError_ = what.empty() ? std::string("unknown error") : what;
     return false;
 }
 
 namespace {
-const char* const EntryColumns = "SELECT seq, statement, generator, rowkey, attempted, token FROM rows ";
+const char* const EntryColumns =
+    "SELECT seq, statement, generator, rowkey, attempted, token, home, unkeyed, keygenerator FROM rows ";
 }
 
 bool RowJournal::Load(std::vector<Entry>& rows) {
@@ -193,6 +208,16 @@ bool RowJournal::Extent(std::size_t& rows, std::int64_t& lastSeq) {
     return true;
 }
 
+bool RowJournal::CountByHome(std::map<std::string, std::size_t>& rows) {
+    rows.clear();
+    QSqlQuery query(database(connection_));
+    if (!open_ || !query.exec("SELECT home, COUNT(*) FROM rows GROUP BY home"))
+        return fail(open_ ? query.lastError().text().toStdString() : "the journal is not open");
+    while (query.next())
+        rows[query.value(0).toString().toStdString()] = std::size_t(query.value(1).toLongLong());
+    return !query.lastError().isValid() || fail(query.lastError().text().toStdString());
+}
+
 // Runs the prepared query and adds the rows it gives.
 bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
     if (!query.exec())
@@ -205,6 +230,9 @@ bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
         row.key = query.value(3).toString().toStdString();
         row.attempted = query.value(4).toInt() != 0;
         row.token = query.value(5).toString().toStdString();
+        row.home = query.value(6).toString().toStdString();
+        row.unkeyed = query.value(7).toString().toStdString();
+        row.keyGenerator = query.value(8).toString().toStdString();
         rows.push_back(std::move(row));
     }
     // A row the file could not give ends the reading early.
@@ -218,12 +246,13 @@ bool RowJournal::Append(std::vector<Entry*>& rows) {
     if (!db.transaction())
         return fail(db.lastError().text().toStdString());
     QSqlQuery query(db);
-    query.prepare("INSERT INTO rows (statement, generator, rowkey, token) VALUES (?, ?, ?, ?)");
+    query.prepare("INSERT INTO rows (statement, generator, rowkey, token, home) VALUES (?, ?, ?, ?, ?)");
     for (Entry* row : rows) {
         query.bindValue(0, QString::fromStdString(row->statement));
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
         query.bindValue(2, QString::fromStdString(row->key));
         query.bindValue(3, QString::fromStdString(row->token));
+        query.bindValue(4, QString::fromStdString(row->home));
         if (!query.exec())
             return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();
@@ -246,11 +275,15 @@ bool RowJournal::SetKey(const Entry& row) {
     if (!open_ || row.seq == 0)
         return false;
     QSqlQuery query(database(connection_));
-    query.prepare("UPDATE rows SET statement = ?, generator = ?, rowkey = ? WHERE seq = ?");
+    query.prepare("UPDATE rows SET statement = ?, generator = ?, rowkey = ?, home = ?, unkeyed = ?, "
+                  "keygenerator = ? WHERE seq = ?");
     query.bindValue(0, QString::fromStdString(row.statement));
     query.bindValue(1, QString::fromStdString(row.generatorQuery));
     query.bindValue(2, QString::fromStdString(row.key));
-    query.bindValue(3, qint64(row.seq));
+    query.bindValue(3, QString::fromStdString(row.home));
+    query.bindValue(4, QString::fromStdString(row.unkeyed));
+    query.bindValue(5, QString::fromStdString(row.keyGenerator));
+    query.bindValue(6, qint64(row.seq));
     return query.exec() || fail(query.lastError().text().toStdString());
 }
 
@@ -262,23 +295,25 @@ bool RowJournal::Remove(const std::vector<std::int64_t>& seqs) {
     return forEach("DELETE FROM rows WHERE seq = ?", seqs);
 }
 
-bool RowJournal::RememberKey(const std::string& token, const std::string& key) {
+bool RowJournal::RememberKey(const std::string& token, const std::string& key, const std::string& home) {
     if (!open_ || token.empty())
         return false;
     QSqlQuery query(database(connection_));
-    query.prepare("INSERT OR REPLACE INTO rowkeys (token, rowkey) VALUES (?, ?)");
+    query.prepare("INSERT OR REPLACE INTO rowkeys (token, rowkey, home) VALUES (?, ?, ?)");
     query.bindValue(0, QString::fromStdString(token));
     query.bindValue(1, QString::fromStdString(key));
+    query.bindValue(2, QString::fromStdString(home));
     return query.exec() || fail(query.lastError().text().toStdString());
 }
 
-std::vector<std::pair<std::string, std::string>> RowJournal::Keys() {
-    std::vector<std::pair<std::string, std::string>> keys;
+std::vector<RowJournal::Key> RowJournal::Keys() {
+    std::vector<Key> keys;
     QSqlQuery query(database(connection_));
-    if (!open_ || !query.exec("SELECT token, rowkey FROM rowkeys"))
+    if (!open_ || !query.exec("SELECT token, rowkey, home FROM rowkeys"))
         return keys;
     while (query.next())
-        keys.emplace_back(query.value(0).toString().toStdString(), query.value(1).toString().toStdString());
+        keys.push_back({query.value(0).toString().toStdString(), query.value(1).toString().toStdString(),
+                        query.value(2).toString().toStdString()});
     return keys;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,12 @@ class RowJournal {
         std::string key;
         bool attempted = false; // a commit with it went out and its answer did not come
         std::string token;      // names its key for later rows (KeyOfRow)
+        // The database its key was drawn in, or the row it names by a key
+        // is of (DatabaseIdentity); "" when not known.
+        std::string home;
+        // Before its key was drawn: written into another database, it
+        // draws its key there.
+        std::string unkeyed, keyGenerator;
     };
 
     RowJournal();
@@ -55,10 +62,13 @@ class RowJournal {
     bool LoadNamingKeys(const std::string& reference, std::vector<Entry>& rows);
     // How many rows it holds, and the place of the last.
     bool Extent(std::size_t& rows, std::int64_t& lastSeq);
+    // How many rows it holds for each database they were meant for.
+    bool CountByHome(std::map<std::string, std::size_t>& rows);
     // Puts the rows in, in one transaction, and gives each its place.
     bool Append(std::vector<Entry*>& rows);
-    // The key drawn for a row, with the statement it made; or, the key
-    // forgotten, the statement and generator query it had before.
+    // The key drawn for a row, with the statement it made and what it had
+    // before; or, the key forgotten, the statement and generator query it
+    // had before.
     bool SetKey(const Entry& row);
     // The rows' commit goes out now: if no answer comes, they are looked up.
     bool MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted);
@@ -66,8 +76,11 @@ class RowJournal {
     bool Remove(const std::vector<std::int64_t>& seqs);
     // The key drawn for the row named `token`, kept until no row left in the
     // journal refers to it (see ForgetKeysExcept).
-    bool RememberKey(const std::string& token, const std::string& key);
-    std::vector<std::pair<std::string, std::string>> Keys();
+    bool RememberKey(const std::string& token, const std::string& key, const std::string& home);
+    struct Key {
+        std::string token, key, home;
+    };
+    std::vector<Key> Keys();
     // Forgets the keys of `tokens`: no row refers to them any more.
     bool ForgetKeys(const std::vector<std::string>& tokens);
     // Forgets the keys of every token not among `referred`.
@@ -78,6 +91,8 @@ class RowJournal {
     void close();
     bool run(const char* statement);
     bool readRows(QSqlQuery& query, std::vector<Entry>& rows);
+    // Adds a column a journal of an earlier version lacks.
+    bool addColumn(const char* table, const char* column);
     bool fail(const std::string& what);
     bool unplaced(std::vector<Entry*>& rows, const std::string& error);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);

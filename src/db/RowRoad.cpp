@@ -3,6 +3,7 @@
 #include "base/DiagnosticLog.h"
 #include "db/CallHistoryTables.h"
 #include "db/CallWatchdog.h"
+#include "db/DrawnKeys.h"
 #include "db/RowLookup.h"
 
 #include <QCoreApplication>
@@ -469,7 +470,9 @@ std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
     std::size_t count = 0;
     std::int64_t lastSeq = 0;
     std::vector<RowJournal::Entry> naming;
-    if (!journal.Extent(count, lastSeq) || !journal.LoadNamingKeys(KeyOfRowOpening, naming)) {
+    std::map<std::string, std::size_t> homes;
+    if (!journal.Extent(count, lastSeq) || !journal.LoadNamingKeys(KeyOfRowOpening, naming) ||
+        !journal.CountByHome(homes)) {
         // Its keys stay: rows that may refer to them are still in it.
         std::fprintf(stderr, "Halvex: cannot read the rows of the row journal %s: %s\n",
                      journal.Path().c_str(), journal.LastError().c_str());
@@ -503,6 +506,7 @@ std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
                 kept.emplace(row.seq, std::pair(std::move(row.statement), std::move(row.token)));
     std::lock_guard lock(mutex_);
     journalPath_ = journal.Path();
+    earlierHomes_ = std::move(homes);
     for (const RowJournal::Entry& row : naming)
         useTokens(row);
     for (auto& [seq, row] : kept)
@@ -730,6 +734,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
             item.generatorQuery = std::move(row.generatorQuery);
             item.token = std::move(row.token);
             item.heldThroughPause = paused_;
+            item.home = identity_.empty() && connected_ ? PlaceOfDatabase(database_) : identity_;
             item.follower = std::move(row.follower);
             item.subject = subjectOf(item);
             useTokens(item);
@@ -820,7 +825,7 @@ bool RowRoad::keepKey(const Item& row) {
     if (row.seq != 0 && !writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row))
         return false;
     return row.token.empty() ||
-           writerJournalWrite(writerJournal_->RememberKey(row.token, row.key), "klucz", &row);
+           writerJournalWrite(writerJournal_->RememberKey(row.token, row.key, row.home), "klucz", &row);
 }
 
 // On the writer thread: the rows written leave the journal in its order,
@@ -1018,8 +1023,8 @@ void RowRoad::writerLoop() {
             lock.unlock();
             if (writerJournal_->Open(path)) {
                 std::lock_guard keys(keysMutex_);
-                for (auto& [token, key] : writerJournal_->Keys())
-                    keysOfTokens_[token] = key;
+                for (RowJournal::Key& key : writerJournal_->Keys())
+                    keysOfTokens_[key.token] = {std::move(key.key), std::move(key.home)};
             }
             lock.lock();
         }
@@ -1065,12 +1070,50 @@ bool RowRoad::ensureAttached(std::unique_lock<std::mutex>& lock) {
         return true;
     lock.unlock();
     detach();
-    const bool attached = attachWithinBound(wanted, &handle_);
+    bool attached = attachWithinBound(wanted, &handle_);
+    std::string identity;
+    if (attached) {
+        SessionDB session(wanted.host, wanted.path, wanted.user, wanted.password, &handle_, false);
+        session.LeaveReattachToCaller();
+        identity = DatabaseIdentity(session, wanted);
+        attached = !identity.empty() && handle_ != 0;
+    }
     lock.lock();
     attachedWith_ = wanted;
-    if (!attached)
+    if (!attached) {
         lose("the connection of the row writer could not be attached");
-    return attached;
+        return false;
+    }
+    if (!identity_.empty() && identity != identity_ &&
+        PlaceOfIdentity(identity) == PlaceOfIdentity(identity_))
+        for (const auto& [generator, key] : KeysDrawn())
+            keysBeforeRestore_[upperTrimmed(generator)] = key;
+    identity_ = identity;
+    if (!std::exchange(earlierHomesSaid_, true))
+        sayEarlierRowsElsewhere();
+    return true;
+}
+
+// Under the lock, at the first attach: the earlier run's rows kept for
+// another database go into this one, the exchange's history that they are.
+void RowRoad::sayEarlierRowsElsewhere() {
+    // Counted when the journal opened: most of them wait in it alone.
+    std::map<std::string, std::size_t> elsewhere;
+    for (const auto& [home, rows] : earlierHomes_)
+        if (!home.empty() && PlaceOfIdentity(home) != PlaceOfIdentity(identity_))
+            elsewhere[PlaceOfIdentity(home)] += rows;
+    const std::string here = PlaceOfIdentity(identity_);
+    for (const auto& [place, count] : elsewhere) {
+        base::WriteLog(
+            2,
+            "Dziennik zapisów %s: %zu zapisów z poprzedniej pracy dla bazy danych %s trafia do bazy "
+            "danych %s, ustawionej teraz",
+            journalPath_.c_str(), count, place.c_str(), here.c_str());
+        std::fprintf(stderr,
+                     "Halvex: %zu rows kept in the journal %s for the database %s go into %s, the database "
+                     "now set\n",
+                     count, journalPath_.c_str(), place.c_str(), here.c_str());
+    }
 }
 
 void RowRoad::detach() {
@@ -1105,7 +1148,7 @@ std::string RowRoad::currentSubject(const Item& row) const {
     const auto key = keysOfTokens_.find(row.subject.substr(at + opening, end - at - opening));
     if (key == keysOfTokens_.end())
         return row.subject;
-    return row.subject.substr(0, at) + key->second + row.subject.substr(end + 1);
+    return row.subject.substr(0, at) + key->second.key + row.subject.substr(end + 1);
 }
 
 void RowRoad::takeGroup(std::vector<Item>& group) {
@@ -1348,9 +1391,11 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
     session.QuietLocks();
     if (session.LastCode != 0 || handle_ == 0)
         return lostWith(session);
-    Outcome outcome = drawKeys(session, group);
-    if (outcome == Outcome::Written)
-        outcome = settleUncertain(session, group);
+    Outcome outcome = settleUncertain(session, group);
+    if (outcome == Outcome::Written) {
+        rehome(group);
+        outcome = drawKeys(session, group);
+    }
     if (outcome == Outcome::Written)
         outcome = runGroup(session, group, retryingLock);
     forgetKeys(group);
@@ -1361,19 +1406,79 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
 // next: by then the database may be another (a restore, a new connection),
 // whose generator knows nothing of it.
 void RowRoad::forgetKeys(std::vector<Item>& group) {
-    for (Item& row : group) {
-        if (row.ended || row.attempted || row.keyGenerator.empty())
-            continue;
-        row.statement = std::exchange(row.unkeyed, {});
-        row.generatorQuery = std::exchange(row.keyGenerator, {});
-        row.key.clear();
-        {
-            std::lock_guard keys(keysMutex_);
-            keysOfTokens_.erase(row.token);
-        }
-        if (journaling() && row.seq != 0)
-            writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row);
+    for (Item& row : group)
+        if (!row.ended && !row.attempted && !row.keyGenerator.empty())
+            forgetKey(row);
+}
+
+void RowRoad::forgetKey(Item& row) {
+    row.statement = std::exchange(row.unkeyed, {});
+    row.generatorQuery = std::exchange(row.keyGenerator, {});
+    row.key.clear();
+    {
+        std::lock_guard keys(keysMutex_);
+        keysOfTokens_.erase(row.token);
     }
+    if (journaling() && row.seq != 0)
+        writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row);
+}
+
+bool RowRoad::keyedElsewhere(const Item& row, const std::string& here) {
+    return !row.home.empty() && row.home != here && !row.key.empty() && !row.keyGenerator.empty();
+}
+
+void RowRoad::rehome(std::vector<Item>& group) {
+    const std::string here = [this] {
+        std::lock_guard lock(mutex_);
+        return identity_;
+    }();
+    for (Item& row : group) {
+        if (row.ended)
+            continue;
+        if (namesKeyDrawnBeforeRestore(row.subject))
+            row.heldThroughPause = true;
+        if (row.home.empty() || row.home == here)
+            continue;
+        if (keyedElsewhere(row, here)) {
+            forgetKey(row);
+            continue;
+        }
+        if (namesRowByKey(row.subject) && tokensReferredBy(row.statement).empty())
+            keptHere(row, row.home);
+    }
+}
+
+// "TABLE|NID='5'AND...": the key of a table whose generator is ID_TABLE.
+bool RowRoad::namesKeyDrawnBeforeRestore(const std::string& subject) const {
+    if (keysBeforeRestore_.empty() || !namesRowByKey(subject))
+        return false;
+    const std::size_t bar = subject.find('|');
+    const auto drawn = keysBeforeRestore_.find("ID_" + subject.substr(0, bar));
+    if (drawn == keysBeforeRestore_.end())
+        return false;
+    std::size_t at = subject.find('=', bar) + 1;
+    if (at < subject.size() && subject[at] == '\'')
+        ++at;
+    const long long key = std::atoll(subject.c_str() + at);
+    return key > 0 && key <= drawn->second;
+}
+
+bool RowRoad::keptHere(Item& row, const std::string& home) {
+    const std::string here = [this] {
+        std::lock_guard lock(mutex_);
+        return identity_;
+    }();
+    // Restored, the database keeps the rows of its backup under their keys:
+    // the update is counted, and said when it finds none.
+    if (PlaceOfIdentity(home) == PlaceOfIdentity(here)) {
+        row.heldThroughPause = true;
+        return true;
+    }
+    base::WriteLog(2, "Nie zastosowano w bazie danych %s, wiersz jest z bazy danych %s: %s",
+                   PlaceOfIdentity(here).c_str(), PlaceOfIdentity(home).c_str(), row.statement.c_str());
+    row.ended = true;
+    row.result = 0;
+    return false;
 }
 
 RowRoad::Outcome RowRoad::lostWith(const SessionDB& session) {
@@ -1402,51 +1507,87 @@ RowRoad::Outcome RowRoad::failedRow(const SessionDB& session, Item& row, int res
     return Outcome::Back;
 }
 
+// One call for each generator's keys of the group: a far server costs a
+// round trip a call.
 RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group) {
+    // By generator; a query of another form stands for itself.
+    std::map<std::string, std::vector<Item*>> byGenerator;
+    std::vector<std::string> order;
     for (Item& row : group) {
         if (row.generatorQuery.empty() || row.ended)
             continue;
-        TStringList keys;
-        session.SetResultStrings(&keys);
-        int result = session.ExecuteSQL(row.generatorQuery);
-        session.SetResultStrings(nullptr);
-        if (result == 0 && keys.empty())
-            result = -1;
-        if (result != 0) {
-            const Outcome outcome = failedRow(session, row, result);
-            if (outcome != Outcome::Back)
-                return outcome;
-            continue;
+        std::string generator = GeneratorOfQuery(row.generatorQuery);
+        auto& rows = byGenerator[generator.empty() ? row.generatorQuery : generator];
+        if (rows.empty())
+            order.push_back(generator.empty() ? row.generatorQuery : generator);
+        rows.push_back(&row);
+    }
+    for (const std::string& name : order) {
+        std::vector<Item*>& rows = byGenerator[name];
+        const bool many = name != rows.front()->generatorQuery;
+        while (!rows.empty()) {
+            const std::size_t count = many ? rows.size() : 1;
+            TStringList keys;
+            session.SetResultStrings(&keys);
+            int result = session.ExecuteSQL(many ? DrawKeysQuery(name, count) : name);
+            session.SetResultStrings(nullptr);
+            if (result == 0 && keys.empty())
+                result = -1;
+            if (result != 0) {
+                for (Item* row : rows)
+                    if (const Outcome outcome = failedRow(session, *row, result); outcome != Outcome::Back)
+                        return outcome;
+                break;
+            }
+            const std::int64_t last = std::atoll(keys.front().c_str());
+            NoteKeyDrawn(many ? name : GeneratorOfQuery(name), last);
+            for (std::size_t i = 0; i < count; ++i)
+                if (!keyRow(*rows[i],
+                            many ? std::to_string(last - std::int64_t(count - 1 - i)) : keys.front()))
+                    return Outcome::Passing;
+            rows.erase(rows.begin(), rows.begin() + std::ptrdiff_t(count));
         }
-        row.key = keys.front();
-        row.unkeyed = row.statement;
-        row.keyGenerator = row.generatorQuery;
-        const std::size_t at = row.statement.find(RowKeyMarker);
-        if (at != std::string::npos)
-            row.statement.replace(at, std::string(RowKeyMarker).size(), row.key);
-        row.generatorQuery.clear();
-        // Its key is kept before its commit goes: a row whose commit gets
-        // no answer is looked up under that key, and the later rows that
-        // refer to it find it after a restart.
-        if (!row.token.empty()) {
-            std::lock_guard keys(keysMutex_);
-            keysOfTokens_[row.token] = row.key;
-        }
-        if (!keepKey(row))
-            return Outcome::Passing;
     }
     return Outcome::Written;
 }
 
-bool RowRoad::withKeys(const Item& row, std::string& statement) const {
+bool RowRoad::keyRow(Item& row, const std::string& key) {
+    row.key = key;
+    row.unkeyed = row.statement;
+    row.keyGenerator = row.generatorQuery;
+    {
+        std::lock_guard lock(mutex_);
+        row.home = identity_;
+    }
+    const std::size_t at = row.statement.find(RowKeyMarker);
+    if (at != std::string::npos)
+        row.statement.replace(at, std::string(RowKeyMarker).size(), row.key);
+    row.generatorQuery.clear();
+    // Its key is kept before its commit goes: a row whose commit gets no
+    // answer is looked up under that key, and the later rows that refer to
+    // it find it after a restart.
+    if (!row.token.empty()) {
+        std::lock_guard keys(keysMutex_);
+        keysOfTokens_[row.token] = {row.key, row.home};
+    }
+    return keepKey(row);
+}
+
+bool RowRoad::withKeys(const Item& row, std::string& statement, std::string& elsewhere) const {
+    const std::string here = [this] {
+        std::lock_guard lock(mutex_);
+        return identity_;
+    }();
     std::lock_guard keys(keysMutex_);
     statement = row.statement;
     for (const std::string& token : tokensReferredBy(row.statement)) {
         const auto key = keysOfTokens_.find(token);
         if (key == keysOfTokens_.end())
             return false;
+        if (!key->second.home.empty() && key->second.home != here)
+            elsewhere = key->second.home;
         const std::string named = KeyOfRow(token);
-        statement.replace(statement.find(named), named.size(), key->second);
+        statement.replace(statement.find(named), named.size(), key->second.key);
     }
     // A name left unended is no name a program of ours makes.
     return statement.find(KeyOfRowOpening) == std::string::npos;
@@ -1455,10 +1596,18 @@ bool RowRoad::withKeys(const Item& row, std::string& statement) const {
 // The rows of a commit whose answer never came: the inserts are looked up,
 // together, an update or delete written again.
 RowRoad::Outcome RowRoad::settleUncertain(SessionDB& session, std::vector<Item>& group) {
+    const std::string here = [this] {
+        std::lock_guard lock(mutex_);
+        return identity_;
+    }();
     std::vector<Item*> rows;
     std::vector<std::string> statements;
     for (Item& row : group)
-        if (row.attempted && !row.ended) {
+        if (row.attempted && !row.ended && keyedElsewhere(row, here)) {
+            // Its commit went to another database: a row of this one under
+            // the same key is another's. It draws its key here.
+            row.attempted = false;
+        } else if (row.attempted && !row.ended) {
             rows.push_back(&row);
             statements.push_back(row.statement);
         }
@@ -1490,14 +1639,16 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
     for (Item& row : group) {
         if (row.ended || row.lockedNow)
             continue;
-        std::string statement;
-        if (!withKeys(row, statement)) {
+        std::string statement, elsewhere;
+        if (!withKeys(row, statement, elsewhere)) {
             // It changes a row whose insert was refused: there is none.
             nameRow(row);
             row.ended = true;
             row.result = -1;
             continue;
         }
+        if (!elsewhere.empty() && !keptHere(row, elsewhere))
+            continue;
         work.rows.push_back(&row);
         work.texts.push_back(std::move(statement));
     }

@@ -179,9 +179,6 @@ class RowRoad {
         // the key says so when it finds no such row in the database then.
         bool heldThroughPause = false;
         bool unapplied = false; // an update that found no row of its own
-        // Before its key was drawn, while the commit it was drawn for has
-        // not gone.
-        std::string unkeyed, keyGenerator;
     };
     using Items = std::deque<Item>;
     // Rows behind queue_, in order: in memory (`rows`), or in the journal
@@ -230,10 +227,24 @@ class RowRoad {
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
+    // False when the journal did not take the key: the commit does not go.
+    bool keyRow(Item& row, const std::string& key);
     // The statement with the keys it refers to put in; false when one of
-    // them was never drawn (its insert was refused).
-    bool withKeys(const Item& row, std::string& statement) const;
+    // them was never drawn (its insert was refused). `elsewhere`: the
+    // database one of them was drawn in, when not the one attached.
+    bool withKeys(const Item& row, std::string& statement, std::string& elsewhere) const;
     void forgetKeys(std::vector<Item>& group);
+    void forgetKey(Item& row);
+    // Rows of another database than the one attached: an insert keyed
+    // there draws its key here; an update of one of its rows by the key is
+    // not applied. A restored database's rows are counted as they go.
+    void rehome(std::vector<Item>& group);
+    // An insert whose key was drawn in another database than `here`.
+    static bool keyedElsewhere(const Item& row, const std::string& here);
+    // False when the row names a row of another database: it ends, named.
+    bool keptHere(Item& row, const std::string& home);
+    void sayEarlierRowsElsewhere();
+    bool namesKeyDrawnBeforeRestore(const std::string& subject) const;
     void useTokens(const RowJournal::Entry& row);
     void leaveToken(const std::string& token);
     void leaveTokens(const Item& row);
@@ -319,9 +330,21 @@ class RowRoad {
     std::vector<std::int64_t> unremoved_;
     std::chrono::steady_clock::time_point removalRetry_{};
     mutable std::mutex keysMutex_;
-    std::map<std::string, std::string> keysOfTokens_;
+    struct DrawnKey {
+        std::string key, home;
+    };
+    std::map<std::string, DrawnKey> keysOfTokens_;
     DbHandle handle_ = 0;
     ConnectionSettings attachedWith_;
+    // The database attached last (DatabaseIdentity), under mutex_.
+    std::string identity_;
+    bool earlierHomesSaid_ = false;
+    // The earlier run's rows by the database each was meant for.
+    std::map<std::string, std::size_t> earlierHomes_;
+    // Of the writer thread: the keys drawn before the database attached
+    // was restored. An update naming one of them may find no row: it is
+    // counted, and said when it does not.
+    std::map<std::string, std::int64_t> keysBeforeRestore_;
     std::string lastLoss_;
     std::thread journalThread_;
     std::thread writerThread_;

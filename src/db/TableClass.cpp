@@ -1,6 +1,7 @@
 #include "db/TableClass.h"
 
 #include "base/DiagnosticLog.h"
+#include "db/DrawnKeys.h"
 #include "platform/WireCodePage.h"
 
 namespace {
@@ -51,6 +52,7 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
         return drawn;
     if (keys.empty())
         return -1;
+    db::NoteKeyDrawn(db::GeneratorOfQuery(generatorQuery), std::atoll(keys.front().c_str()));
     const int result = ExecuteSQL(buildInsert(keys.front()));
     if (result == 0)
         keyField = keys.front();

@@ -826,6 +826,36 @@ TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
 // A restore replaces the contacts under the window's copy: OK and Cancel of
 // the dialog read them again, so the page, the export and the edits see the
 // restored ones.
+// A desk's message is written after the backup; the restore takes its row
+// away and leaves the generator where the backup had it. The next message
+// does not get the key again, and the first one's late delivery report
+// finds no row under its key and is not applied to the new one.
+TEST_F(Maintenance, AfterARestoreNoKeyIsDrawnTwiceAndALateReportMissesTheNewMessage) {
+    HALVEX_REQUIRE_FB_SERVER();
+    ASSERT_NO_FATAL_FAILURE(open(true));
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    const std::string number = "+48600100200";
+    std::string token;
+    auto oldKey = std::make_shared<std::string>(), newKey = std::make_shared<std::string>();
+    testfb::HandDeskSms("old", number, token, oldKey);
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    ASSERT_EQ(*oldKey, "1");
+
+    restoreFrom(backup);
+    ASSERT_TRUE(MainDbHandleExists());
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    testfb::HandDeskSms("new", number, token, newKey);
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    testfb::HandSmsState(*oldKey, number, "2");
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+
+    EXPECT_EQ(*newKey, "2");
+    EXPECT_EQ(rows("SELECT nId || ':' || sBody || ':' || nState FROM Sms ORDER BY nId"), "2:new:0\n");
+}
+
 TEST_F(Maintenance, OkAndCancelAfterARestoreReadTheRestoredContacts) {
     ASSERT_NO_FATAL_FAILURE(open(false));
     sql("INSERT INTO ContactPriv (name, CTIusers_nuserid) VALUES ('Zbackupu', 0)");

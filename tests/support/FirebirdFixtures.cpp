@@ -3,6 +3,7 @@
 #include "base/PasswordCodec.h"
 #include "db/InterfaceDB.h"
 #include "db/MainDatabase.h"
+#include "db/MessageTables.h"
 #include "platform/RegistryStore.h"
 
 #include "db/FirebirdEnvironment.h"
@@ -255,6 +256,28 @@ void EmbeddedSchemaTest::SetUp() {
 
 void EmbeddedSchemaTest::TearDown() {
     DetachMain();
+}
+
+void HandDeskSms(const std::string& body, const std::string& number, std::string& token,
+                 std::shared_ptr<std::string> key) {
+    auto sms = db::MainTable<ServiceSmsDB>();
+    sms.nDir = "1";
+    sms.sDate = "2026-12-07";
+    sms.sTime = "10:00:00";
+    sms.sNumber = number;
+    sms.sLine = "1";
+    sms.sBody = body;
+    sms.nState = "0";
+    sms.nUserId = "1";
+    sms.RowToken = token = db::NewRowToken();
+    sms.InsertDataWithId([key](int, const std::string& drawn) {
+        if (key)
+            *key = drawn;
+    });
+}
+
+void HandSmsState(const std::string& key, const std::string& number, const std::string& state) {
+    db::WriteMainRow(ServiceSmsDB::StatusUpdate(SmsState{state}, SmsRowId{key}, SmsIdentity{number}));
 }
 
 } // namespace testfb

@@ -67,6 +67,15 @@ class DatabaseFolder {
 // it returns at once.
 bool AwaitRowRoad();
 
+// A desk's message to `number` handed to the main database's road, keyed
+// there as the gateway's are: `token` names its key for later rows, `key`
+// (when given) takes the key once its row is written.
+void HandDeskSms(const std::string& body, const std::string& number, std::string& token,
+                 std::shared_ptr<std::string> key = {});
+// The message's state as its delivery report writes it, its row named by
+// its key or by KeyOfRow.
+void HandSmsState(const std::string& key, const std::string& number, const std::string& state);
+
 // Detaches the main handle so the next session attaches anew.
 void DetachMain();
 
