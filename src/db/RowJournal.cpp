@@ -1,5 +1,7 @@
 #include "db/RowJournal.h"
 
+#include "platform/Clock.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -61,7 +63,7 @@ namespace {
 std::string moveAside(const std::string& path) {
     const QString file = QString::fromStdString(path);
     const QString stem = file + QStringLiteral(".unreadable-") +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+                         platform::processClock().dateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
     QString aside = stem;
     for (int n = 2; QFileInfo::exists(aside); ++n)
         aside = stem + QLatin1Char('-') + QString::number(n);
