@@ -119,17 +119,38 @@ class Outage : public testing_support::MainFormFixture {
                                CallTime("10:00:00"), length);
     }
 
-    int writeSms(const std::string& body) {
-        ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+    // A desk's message of user 1 on line 1.
+    static void fillSms(ServiceSmsDB& sms, const std::string& body, const std::string& number,
+                        const std::string& state) {
         sms.nDir = "1";
         sms.sDate = "2026-12-07";
         sms.sTime = "10:00:00";
-        sms.sNumber = "+48600100200";
+        sms.sNumber = number;
         sms.sLine = "1";
         sms.sBody = body;
-        sms.nState = "1";
+        sms.nState = state;
         sms.nUserId = "1";
+    }
+
+    int writeSms(const std::string& body) {
+        ServiceSmsDB sms(c.host, c.path, c.user, c.password);
+        fillSms(sms, body, "+48600100200", "1");
         return sms.InsertDataWithId();
+    }
+
+    // Every insert into Sms changes SMS_GATE's row first (a trigger), which
+    // `holder`, another client, then keeps locked.
+    void gateSmsInserts(SessionDB& holder) {
+        {
+            SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
+            for (const char* ddl :
+                 {"CREATE TABLE SMS_GATE (PASSED INTEGER)", "INSERT INTO SMS_GATE VALUES (0)",
+                  "CREATE TRIGGER SMS_GATE_PASS FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN UPDATE "
+                  "SMS_GATE SET PASSED = PASSED + 1; END"})
+                ASSERT_EQ(session.ExecuteDDL(ddl), 0) << ddl;
+        }
+        ASSERT_EQ(holder.BeginWork(), 0);
+        ASSERT_EQ(holder.ExecuteSQL("UPDATE SMS_GATE SET PASSED = 0"), 0);
     }
 
     std::string count(const std::string& from) {
@@ -734,29 +755,13 @@ TEST_F(Outage, AMessageLeftSendingInTheJournalIsFailedAtTheNextStart) {
     ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
     ASSERT_TRUE(testfb::AwaitRowRoad());
     db::SetCallBound(std::chrono::milliseconds(3000));
-    {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        for (const char* ddl :
-             {"CREATE TABLE SMS_GATE (PASSED INTEGER)", "INSERT INTO SMS_GATE VALUES (0)",
-              "CREATE TRIGGER SMS_GATE_PASS FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN UPDATE SMS_GATE "
-              "SET PASSED = PASSED + 1; END"})
-            ASSERT_EQ(session.ExecuteDDL(ddl), 0) << ddl;
-    }
     DbHandle other = 0;
     SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
-    ASSERT_EQ(holder.BeginWork(), 0);
-    ASSERT_EQ(holder.ExecuteSQL("UPDATE SMS_GATE SET PASSED = 0"), 0);
+    ASSERT_NO_FATAL_FAILURE(gateSmsInserts(holder));
     std::string sentToken;
     for (const char* body : {"left sending", "sent"}) {
         ServiceSmsDB sms(c.host, c.path, c.user, c.password);
-        sms.nDir = "1";
-        sms.sDate = "2026-12-07";
-        sms.sTime = "10:00:00";
-        sms.sNumber = "600100200";
-        sms.sLine = "1";
-        sms.sBody = body;
-        sms.nState = "4";
-        sms.nUserId = "1";
+        fillSms(sms, body, "600100200", "4");
         sms.RowToken = sentToken = db::NewRowToken();
         sms.InsertDataWithId([](int, const std::string&) {});
     }
@@ -1025,14 +1030,7 @@ TEST_F(Outage, ChangesOfAMessageNamedByTokenAndByKeyKeepTheirOrderBehindAnotherC
     DbHandle other = 0;
     SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
     ServiceSmsDB sms(c.host, c.path, c.user, c.password);
-    sms.nDir = "1";
-    sms.sDate = "2026-12-07";
-    sms.sTime = "10:00:00";
-    sms.sNumber = "600100200";
-    sms.sLine = "1";
-    sms.sBody = "named two ways";
-    sms.nState = "4";
-    sms.nUserId = "1";
+    fillSms(sms, "named two ways", "600100200", "4");
     sms.RowToken = db::NewRowToken();
     std::string key;
     const int handedOn = sms.InsertDataWithId([&](int, const std::string& drawn) { key = drawn; });
@@ -1077,28 +1075,12 @@ TEST_F(Outage, ChangesOfAMessageNamedByTokenAndByKeyKeepTheirOrderBehindAnotherC
 TEST_F(Outage, AChangeNamingAWaitingInsertByItsTokenWaitsWithIt) {
     ASSERT_NO_FATAL_FAILURE(formAttachedToRunningServer());
     db::SetCallBound(std::chrono::milliseconds(3000));
-    {
-        SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-        for (const char* ddl :
-             {"CREATE TABLE SMS_GATE (PASSED INTEGER)", "INSERT INTO SMS_GATE VALUES (0)",
-              "CREATE TRIGGER SMS_GATE_PASS FOR SMS ACTIVE BEFORE INSERT POSITION 1 AS BEGIN UPDATE SMS_GATE "
-              "SET PASSED = PASSED + 1; END"})
-            ASSERT_EQ(session.ExecuteDDL(ddl), 0) << ddl;
-    }
     DbHandle other = 0;
     SessionDB holder(c.host, c.path, c.user, c.password, &other, false);
-    ASSERT_EQ(holder.BeginWork(), 0);
-    ASSERT_EQ(holder.ExecuteSQL("UPDATE SMS_GATE SET PASSED = 0"), 0);
+    ASSERT_NO_FATAL_FAILURE(gateSmsInserts(holder));
 
     ServiceSmsDB sms(c.host, c.path, c.user, c.password);
-    sms.nDir = "1";
-    sms.sDate = "2026-12-07";
-    sms.sTime = "10:00:00";
-    sms.sNumber = "600100200";
-    sms.sLine = "1";
-    sms.sBody = "behind the gate";
-    sms.nState = "4";
-    sms.nUserId = "1";
+    fillSms(sms, "behind the gate", "600100200", "4");
     sms.RowToken = db::NewRowToken();
     std::vector<std::string> told;
     std::string key;
@@ -1153,14 +1135,7 @@ TEST_F(Outage, TheStartFailsOnlyTheMessagesEarlierRunsLeftSendingWhateverAnother
     form->tmrStartupTimer();
     ASSERT_EQ(form->Database().MainDbState, 0);
     ServiceSmsDB sms(c.host, c.path, c.user, c.password);
-    sms.nDir = "1";
-    sms.sDate = "2026-12-07";
-    sms.sTime = "10:00:00";
-    sms.sNumber = "600";
-    sms.sLine = "1";
-    sms.sBody = "this run";
-    sms.nState = "4";
-    sms.nUserId = "1";
+    fillSms(sms, "this run", "600", "4");
     bool stored = false;
     sms.InsertDataWithId([&](int result, const std::string&) { stored = result == 0; });
     auto& road = form->Database().Road();
