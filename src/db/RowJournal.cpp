@@ -241,7 +241,7 @@ bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
     return !query.lastError().isValid() || fail(query.lastError().text().toStdString());
 }
 
-bool RowJournal::Append(std::vector<Entry*>& rows) {
+bool RowJournal::Append(std::vector<Entry*>& rows, const std::function<bool()>& mayCommit) {
     if (!open_)
         return fail("the journal is not open");
     QSqlDatabase db = database(connection_);
@@ -259,6 +259,8 @@ bool RowJournal::Append(std::vector<Entry*>& rows) {
             return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();
     }
+    if (mayCommit && !mayCommit())
+        return unplaced(rows, "not committed: the rows were given up");
     if (!db.commit())
         return unplaced(rows, db.lastError().text().toStdString());
     return true;

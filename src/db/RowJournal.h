@@ -64,8 +64,10 @@ class RowJournal {
     bool Extent(std::size_t& rows, std::int64_t& lastSeq);
     // How many rows it holds for each database they were meant for.
     bool CountByHome(std::map<std::string, std::size_t>& rows);
-    // Puts the rows in, in one transaction, and gives each its place.
-    bool Append(std::vector<Entry*>& rows);
+    // Puts the rows in, in one transaction, and gives each its place; the
+    // transaction is rolled back instead when `mayCommit` says no before
+    // its commit.
+    bool Append(std::vector<Entry*>& rows, const std::function<bool()>& mayCommit = {});
     // The key drawn for a row, with the statement it made and what it had
     // before; or, the key forgotten, the statement and generator query it
     // had before.

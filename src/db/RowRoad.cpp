@@ -318,25 +318,176 @@ std::string subjectOf(const RowJournal::Entry& row) {
 
 } // namespace
 
-RowRoad::RowRoad(std::function<void(const std::string& reason)> lost) : lost_(std::move(lost)) {
+RowRoad::Core::Core(std::function<void(const std::string& reason)> lost)
+    : lost_(std::move(lost)), context_(std::make_unique<QObject>()) {
     BoundHandle(&handle_);
-    writerThread_ = std::thread([this] { writerLoop(); });
 }
 
-RowRoad::~RowRoad() {
-    if (!Stop(std::chrono::steady_clock::now() + std::chrono::seconds(5))) {
-        // In a call that never returns: the process ends with it.
-        writerThread_.detach();
-    }
-    if (journalThread_.joinable())
-        journalThread_.join();
+// The journal stays held while a thread of the road may still write it.
+RowRoad::Core::~Core() {
     if (journalLock_ >= 0)
         ::close(journalLock_);
 }
 
+void RowRoad::Core::StartWriter() {
+    writerThread_ = std::thread([core = shared_from_this()] { core->writerLoop(); });
+}
+
+namespace {
+
+// A thread that ended is joined; one still in a call goes on with the core.
+void endThread(std::thread& thread, bool ended) {
+    if (!thread.joinable())
+        return;
+    if (ended)
+        thread.join();
+    else
+        thread.detach();
+}
+
+} // namespace
+
+void RowRoad::Core::Close() {
+    Stop(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    std::unique_ptr<QObject> context;
+    std::vector<std::function<void()>> callbacks;
+    bool writerEnded = false, journalEnded = false;
+    {
+        std::lock_guard lock(mutex_);
+        context = std::move(context_);
+        // Nothing of the GUI thread's outlives the road on another thread.
+        for (auto* callback : {&earlierWritten_, &pickedWritten_, &settled_, &whenEmpty_})
+            callbacks.push_back(std::exchange(*callback, nullptr));
+        lost_ = nullptr;
+        writerEnded = writerEnded_;
+        journalEnded = journalEnded_ || !journalThread_.joinable();
+    }
+    // With what was posted to it and not run.
+    context.reset();
+    endThread(writerThread_, writerEnded);
+    endThread(journalThread_, journalEnded);
+}
+
+RowRoad::RowRoad(std::function<void(const std::string& reason)> lost)
+    : core_(std::make_shared<Core>(std::move(lost))) {
+    core_->StartWriter();
+}
+
+RowRoad::~RowRoad() {
+    core_->Close();
+}
+
+bool RowRoad::OpenJournal(const std::string& path) {
+    return core_->OpenJournal(path);
+}
+
+bool RowRoad::JournalHeldElsewhere() const {
+    return core_->JournalHeldElsewhere();
+}
+
+void RowRoad::WhenEarlierRowsWritten(std::function<void()> then) {
+    core_->WhenEarlierRowsWritten(std::move(then));
+}
+
+bool RowRoad::EarlierRowsWritten() const {
+    return core_->EarlierRowsWritten();
+}
+
+void RowRoad::KeepEarlierRows(RowPick which) {
+    core_->KeepEarlierRows(std::move(which));
+}
+
+void RowRoad::WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then) {
+    core_->WhenEarlierRowsWritten(which, std::move(then));
+}
+
+std::vector<std::string> RowRoad::EarlierRowsLeft(const RowPick& which) const {
+    return core_->EarlierRowsLeft(which);
+}
+
+std::vector<std::string> RowRoad::EarlierInsertTokens(const RowPick& which) const {
+    return core_->EarlierInsertTokens(which);
+}
+
+void RowRoad::Hand(std::vector<RoadRow> rows) {
+    core_->Hand(std::move(rows));
+}
+
+void RowRoad::HandAfterEarlierRows(RoadRow row) {
+    core_->HandAfterEarlierRows(std::move(row));
+}
+
+void RowRoad::Connect(const ConnectionSettings& database) {
+    core_->Connect(database);
+}
+
+bool RowRoad::ConnectedTo(const ConnectionSettings& database) const {
+    return core_->ConnectedTo(database);
+}
+
+bool RowRoad::WritingNow() const {
+    return core_->WritingNow();
+}
+
+void RowRoad::Pause(std::function<void()> settled) {
+    core_->Pause(std::move(settled));
+}
+
+void RowRoad::Resume() {
+    core_->Resume();
+}
+
+bool RowRoad::Paused() const {
+    return core_->Paused();
+}
+
+void RowRoad::HoldKeys(const std::vector<std::string>& tokens) {
+    core_->HoldKeys(tokens);
+}
+
+void RowRoad::ReleaseKeys(const std::vector<std::string>& tokens) {
+    core_->ReleaseKeys(tokens);
+}
+
+bool RowRoad::Empty() const {
+    return core_->Empty();
+}
+
+bool RowRoad::Idle() const {
+    return core_->Idle();
+}
+
+std::size_t RowRoad::Waiting() const {
+    return core_->Waiting();
+}
+
+std::size_t RowRoad::Journaling() const {
+    return core_->Journaling();
+}
+
+std::size_t RowRoad::RowsHeld() const {
+    return core_->RowsHeld();
+}
+
+std::size_t RowRoad::MostRowsHeld() const {
+    return core_->MostRowsHeld();
+}
+
+std::size_t RowRoad::KeysKept() const {
+    return core_->KeysKept();
+}
+
+void RowRoad::WhenEmpty(std::function<void()> then) {
+    core_->WhenEmpty(std::move(then));
+}
+
+bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
+    return core_->Stop(deadline);
+}
+
 // One program at a time holds a journal: a lock beside it, which names the
 // holder's pid. False when another holds it (said, with its pid).
-bool RowRoad::holdJournal(const std::string& path) {
+bool RowRoad::Core::holdJournal(const std::string& path) {
     const std::string lockPath = path + ".lock";
     journalLock_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (journalLock_ < 0)
@@ -360,16 +511,16 @@ bool RowRoad::holdJournal(const std::string& path) {
     return true;
 }
 
-bool RowRoad::JournalHeldElsewhere() const {
+bool RowRoad::Core::JournalHeldElsewhere() const {
     return journalHeldElsewhere_;
 }
 
-bool RowRoad::OpenJournal(const std::string& path) {
+bool RowRoad::Core::OpenJournal(const std::string& path) {
     if (path.empty() || journalThread_.joinable() || !holdJournal(path))
         return false;
     std::promise<bool> opened;
     std::future<bool> result = opened.get_future();
-    journalThread_ = std::thread([this, path, &opened] {
+    journalThread_ = std::thread([this, core = shared_from_this(), path, &opened] {
         pthread_setname_np(pthread_self(), "RowJournal");
         RowJournal journal;
         const std::optional<std::size_t> left = takeRowsLeft(path);
@@ -411,7 +562,7 @@ std::string rowsLeftPath(const std::string& journalPath) {
 
 // What the last run's stop said it left in the journal, if it said; the
 // line goes, so that a run that ends without a stop leaves none.
-std::optional<std::size_t> RowRoad::takeRowsLeft(const std::string& path) {
+std::optional<std::size_t> RowRoad::Core::takeRowsLeft(const std::string& path) {
     std::FILE* file = std::fopen(rowsLeftPath(path).c_str(), "re");
     if (!file)
         return std::nullopt;
@@ -422,7 +573,7 @@ std::optional<std::size_t> RowRoad::takeRowsLeft(const std::string& path) {
     return read ? std::optional<std::size_t>(rows) : std::nullopt;
 }
 
-void RowRoad::writeRowsLeft(std::size_t rows) {
+void RowRoad::Core::writeRowsLeft(std::size_t rows) {
     if (journalPath_.empty())
         return;
     std::FILE* file = std::fopen(rowsLeftPath(journalPath_).c_str(), "we");
@@ -435,7 +586,7 @@ void RowRoad::writeRowsLeft(std::size_t rows) {
                                                           rowsLeftPath(journalPath_).c_str());
 }
 
-void RowRoad::saySetAside(const RowJournal& journal, std::optional<std::size_t> left) {
+void RowRoad::Core::saySetAside(const RowJournal& journal, std::optional<std::size_t> left) {
     const std::string held = left ? "the last run left " + std::to_string(*left) + " rows in it"
                                   : std::string("how many rows it held is not known");
     std::fprintf(
@@ -448,7 +599,7 @@ void RowRoad::saySetAside(const RowJournal& journal, std::optional<std::size_t> 
                    heldPl.c_str());
 }
 
-void RowRoad::sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left) {
+void RowRoad::Core::sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left) {
     const char* path = journal.Path().c_str();
     if (existed) {
         std::fprintf(stderr, "Halvex: the row journal %s holds no rows, but the last run left %zu in it\n",
@@ -466,7 +617,7 @@ void RowRoad::sayRowsMissing(const RowJournal& journal, bool existed, std::size_
 // Before any row handed on: they go to the head of the road, and the writer
 // takes none until they are there. They are read as the writer goes, as
 // many at a time as the window has room for. How many there are.
-std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
+std::size_t RowRoad::Core::takeEarlierRows(RowJournal& journal) {
     std::size_t count = 0;
     std::int64_t lastSeq = 0;
     std::vector<RowJournal::Entry> naming;
@@ -529,7 +680,7 @@ std::size_t RowRoad::takeEarlierRows(RowJournal& journal) {
     return earlierLeft_;
 }
 
-RowRoad::Item RowRoad::itemOf(RowJournal::Entry& entry, bool earlier) {
+RowRoad::Core::Item RowRoad::Core::itemOf(RowJournal::Entry& entry, bool earlier) {
     Item item;
     static_cast<RowJournal::Entry&>(item) = std::move(entry);
     // A call row an earlier version journaled names no columns.
@@ -541,7 +692,7 @@ RowRoad::Item RowRoad::itemOf(RowJournal::Entry& entry, bool earlier) {
 
 // Under the lock: journaled rows go behind the rest; past the window they
 // stay in the journal alone, their callbacks kept by their place.
-void RowRoad::place(Items& rows) {
+void RowRoad::Core::place(Items& rows) {
     for (Item& row : rows) {
         if (row.seq != 0 && (inJournalAlone_ > 0 || held() >= RowsInMemory))
             leaveInJournal(row);
@@ -554,7 +705,7 @@ void RowRoad::place(Items& rows) {
 }
 
 // Under the lock.
-void RowRoad::leaveInJournal(Item& row) {
+void RowRoad::Core::leaveInJournal(Item& row) {
     if (row.follower || row.waiting)
         callbacksInJournal_[row.seq] = {std::move(row.follower), std::move(row.waiting)};
     Stretch& stretch = lastStretch(false, row.earlier, row.heldThroughPause);
@@ -565,7 +716,7 @@ void RowRoad::leaveInJournal(Item& row) {
 }
 
 // Under the lock: the last stretch, if it takes such rows, else a new one.
-RowRoad::Stretch& RowRoad::lastStretch(bool inMemory, bool earlier, bool heldThroughPause) {
+RowRoad::Core::Stretch& RowRoad::Core::lastStretch(bool inMemory, bool earlier, bool heldThroughPause) {
     const bool fits =
         !beyond_.empty() && (inMemory ? beyond_.back().count == 0
                                       : beyond_.back().count > 0 && beyond_.back().earlier == earlier &&
@@ -579,13 +730,13 @@ RowRoad::Stretch& RowRoad::lastStretch(bool inMemory, bool earlier, bool heldThr
 }
 
 // Under the lock: rows the writer can take now.
-bool RowRoad::rowsToTake() const {
+bool RowRoad::Core::rowsToTake() const {
     return !queue_.empty() || (!beyond_.empty() && (beyond_.front().count == 0 || held() < RowsInMemory));
 }
 
 // Under the lock: the rows behind the queue come into it as it runs low,
 // those in the journal alone as many as the window has room for.
-void RowRoad::takeFromBeyond(std::unique_lock<std::mutex>& lock) {
+void RowRoad::Core::takeFromBeyond(std::unique_lock<std::mutex>& lock) {
     while (queue_.size() < RowsPerCommit && !beyond_.empty()) {
         Stretch& front = beyond_.front();
         if (front.count == 0) {
@@ -600,7 +751,7 @@ void RowRoad::takeFromBeyond(std::unique_lock<std::mutex>& lock) {
 
 // On the writer thread, under the lock: the next rows of the first stretch,
 // read with the lock let go; false when none came.
-bool RowRoad::readFromJournal(std::unique_lock<std::mutex>& lock) {
+bool RowRoad::Core::readFromJournal(std::unique_lock<std::mutex>& lock) {
     const std::int64_t after = beyond_.front().after;
     const bool earlier = beyond_.front().earlier;
     const std::size_t room = RowsInMemory - held();
@@ -652,7 +803,7 @@ bool RowRoad::readFromJournal(std::unique_lock<std::mutex>& lock) {
     return taken > 0;
 }
 
-void RowRoad::WhenEarlierRowsWritten(std::function<void()> then) {
+void RowRoad::Core::WhenEarlierRowsWritten(std::function<void()> then) {
     {
         std::lock_guard lock(mutex_);
         if (earlierLeft_ > 0) {
@@ -663,12 +814,12 @@ void RowRoad::WhenEarlierRowsWritten(std::function<void()> then) {
     then();
 }
 
-bool RowRoad::EarlierRowsWritten() const {
+bool RowRoad::Core::EarlierRowsWritten() const {
     std::lock_guard lock(mutex_);
     return earlierLeft_ == 0;
 }
 
-void RowRoad::WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then) {
+void RowRoad::Core::WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then) {
     {
         std::lock_guard lock(mutex_);
         pickedLeft_.clear();
@@ -684,7 +835,7 @@ void RowRoad::WhenEarlierRowsWritten(const RowPick& which, std::function<void()>
     then();
 }
 
-std::vector<std::string> RowRoad::EarlierRowsLeft(const RowPick& which) const {
+std::vector<std::string> RowRoad::Core::EarlierRowsLeft(const RowPick& which) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> left;
     for (const auto& [seq, row] : earlierUnwritten_)
@@ -693,7 +844,7 @@ std::vector<std::string> RowRoad::EarlierRowsLeft(const RowPick& which) const {
     return left;
 }
 
-std::vector<std::string> RowRoad::EarlierInsertTokens(const RowPick& which) const {
+std::vector<std::string> RowRoad::Core::EarlierInsertTokens(const RowPick& which) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> tokens;
     for (const auto& [seq, row] : earlierUnwritten_)
@@ -703,7 +854,7 @@ std::vector<std::string> RowRoad::EarlierInsertTokens(const RowPick& which) cons
 }
 
 // Under the lock.
-void RowRoad::earlierRowsEnded(const std::vector<Item>& rows) {
+void RowRoad::Core::earlierRowsEnded(const std::vector<Item>& rows) {
     for (const Item& row : rows) {
         if (!row.earlier)
             continue;
@@ -713,7 +864,7 @@ void RowRoad::earlierRowsEnded(const std::vector<Item>& rows) {
     }
 }
 
-void RowRoad::Hand(std::vector<RoadRow> rows) {
+void RowRoad::Core::Hand(std::vector<RoadRow> rows) {
     std::vector<std::function<void()>> waitingNow;
     {
         std::lock_guard lock(mutex_);
@@ -751,7 +902,7 @@ void RowRoad::Hand(std::vector<RoadRow> rows) {
         waiting();
 }
 
-void RowRoad::HandAfterEarlierRows(RoadRow row) {
+void RowRoad::Core::HandAfterEarlierRows(RoadRow row) {
     {
         std::lock_guard lock(mutex_);
         Item item;
@@ -772,39 +923,49 @@ void RowRoad::HandAfterEarlierRows(RoadRow row) {
     changed_.notify_all();
 }
 
-void RowRoad::journalLoop(RowJournal& journal) {
+void RowRoad::Core::journalLoop(RowJournal& journal) {
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return stopping_ || !inbox_.empty(); });
         if (inbox_.empty())
             break;
-        Items rows;
-        rows.swap(inbox_);
+        journalHand_.swap(inbox_);
         journalBusy_ = true;
-        journalInHand_ = rows.size();
         lock.unlock();
-        journalRows(journal, rows);
+        const bool journaled = journalRows(journal, journalHand_);
         lock.lock();
         journalBusy_ = false;
-        journalInHand_ = 0;
-        place(rows);
+        journalCommitting_ = false;
+        // A stop that did not wait for them named them.
+        if (journalGivenUp_) {
+            journalHand_.clear();
+            break;
+        }
+        // Rows a journal cannot take (a full disk) are named: they go on in memory.
+        if (!saidJournalWrite(journaled, journal, "wiersze", journalFailed_))
+            for (const Item& row : journalHand_)
+                base::WriteLog(2, "Poza dziennikiem zapisów, czeka w pamięci: %s", row.statement.c_str());
+        place(journalHand_);
+        journalHand_.clear();
         changed_.notify_all();
     }
 }
 
-// Rows a journal cannot take (a full disk) are named: they go on in memory.
-void RowRoad::journalRows(RowJournal& journal, Items& rows) {
+// The commit goes only while no stop has named the rows as not journaled.
+bool RowRoad::Core::journalRows(RowJournal& journal, Items& rows) {
     std::vector<RowJournal::Entry*> entries;
     for (Item& row : rows)
         entries.push_back(&row);
-    if (saidJournalWrite(journal.Append(entries), journal, "wiersze", journalFailed_))
-        return;
-    for (const Item& row : rows)
-        base::WriteLog(2, "Poza dziennikiem zapisów, czeka w pamięci: %s", row.statement.c_str());
+    const auto mayCommit = [this] {
+        std::lock_guard lock(mutex_);
+        journalCommitting_ = !journalGivenUp_;
+        return journalCommitting_;
+    };
+    return journal.Append(entries, mayCommit);
 }
 
 // On the writer thread: a failed write is said, and the row named.
-bool RowRoad::writerJournalWrite(bool written, const char* what, const Item* row) {
+bool RowRoad::Core::writerJournalWrite(bool written, const char* what, const Item* row) {
     if (saidJournalWrite(written, *writerJournal_, what, writerJournalFailed_))
         return true;
     if (row)
@@ -813,13 +974,13 @@ bool RowRoad::writerJournalWrite(bool written, const char* what, const Item* row
     return false;
 }
 
-bool RowRoad::journaling() const {
+bool RowRoad::Core::journaling() const {
     return writerJournal_ && writerJournal_->IsOpen();
 }
 
 // On the writer thread: a row's key is in the journal before its commit
 // goes (the row's own statement, and the key that later rows refer to).
-bool RowRoad::keepKey(const Item& row) {
+bool RowRoad::Core::keepKey(const Item& row) {
     if (!journaling())
         return true;
     if (row.seq != 0 && !writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row))
@@ -831,7 +992,7 @@ bool RowRoad::keepKey(const Item& row) {
 // On the writer thread: the rows written leave the journal in its order,
 // behind those whose removal failed before (kept and tried again), all in
 // one transaction: a later row never leaves before an earlier one.
-void RowRoad::removeFromJournal(const std::vector<std::int64_t>& seqs) {
+void RowRoad::Core::removeFromJournal(const std::vector<std::int64_t>& seqs) {
     std::copy_if(seqs.begin(), seqs.end(), std::back_inserter(unremoved_),
                  [](std::int64_t seq) { return seq != 0; });
     if (unremoved_.empty() || !journaling())
@@ -842,7 +1003,7 @@ void RowRoad::removeFromJournal(const std::vector<std::int64_t>& seqs) {
         removalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
 }
 
-void RowRoad::Connect(const ConnectionSettings& database) {
+void RowRoad::Core::Connect(const ConnectionSettings& database) {
     {
         std::lock_guard lock(mutex_);
         database_ = database;
@@ -852,21 +1013,21 @@ void RowRoad::Connect(const ConnectionSettings& database) {
     changed_.notify_all();
 }
 
-bool RowRoad::ConnectedTo(const ConnectionSettings& database) const {
+bool RowRoad::Core::ConnectedTo(const ConnectionSettings& database) const {
     std::lock_guard lock(mutex_);
     return connected_ && !lostConnection_ && sameDatabase(database, database_);
 }
 
-bool RowRoad::canWrite() const {
+bool RowRoad::Core::canWrite() const {
     return connected_ && !lostConnection_ && !paused_ && !stopping_;
 }
 
-bool RowRoad::WritingNow() const {
+bool RowRoad::Core::WritingNow() const {
     std::lock_guard lock(mutex_);
     return canWrite() && std::chrono::steady_clock::now() >= passingUntil_;
 }
 
-void RowRoad::Pause(std::function<void()> settled) {
+void RowRoad::Core::Pause(std::function<void()> settled) {
     {
         std::lock_guard lock(mutex_);
         paused_ = true;
@@ -885,7 +1046,7 @@ void RowRoad::Pause(std::function<void()> settled) {
     changed_.notify_all();
 }
 
-void RowRoad::Resume() {
+void RowRoad::Core::Resume() {
     {
         std::lock_guard lock(mutex_);
         paused_ = false;
@@ -894,48 +1055,48 @@ void RowRoad::Resume() {
     changed_.notify_all();
 }
 
-bool RowRoad::Paused() const {
+bool RowRoad::Core::Paused() const {
     std::lock_guard lock(mutex_);
     return paused_;
 }
 
-bool RowRoad::Empty() const {
+bool RowRoad::Core::Empty() const {
     std::lock_guard lock(mutex_);
     return empty();
 }
 
 // Under the lock.
-bool RowRoad::empty() const {
+bool RowRoad::Core::empty() const {
     return inbox_.empty() && !journalBusy_ && held() == 0 && inJournalAlone_ == 0;
 }
 
-bool RowRoad::Idle() const {
+bool RowRoad::Core::Idle() const {
     std::lock_guard lock(mutex_);
     return inbox_.empty() && queue_.empty() && beyond_.empty() && inHand_ == 0 && !journalBusy_ &&
            finishing_ == 0;
 }
 
-std::size_t RowRoad::Waiting() const {
+std::size_t RowRoad::Core::Waiting() const {
     std::lock_guard lock(mutex_);
-    return inbox_.size() + journalInHand_ + held() + inJournalAlone_;
+    return inbox_.size() + journalHand_.size() + held() + inJournalAlone_;
 }
 
-std::size_t RowRoad::Journaling() const {
+std::size_t RowRoad::Core::Journaling() const {
     std::lock_guard lock(mutex_);
-    return inbox_.size() + journalInHand_;
+    return inbox_.size() + journalHand_.size();
 }
 
-std::size_t RowRoad::RowsHeld() const {
+std::size_t RowRoad::Core::RowsHeld() const {
     std::lock_guard lock(mutex_);
     return held();
 }
 
-std::size_t RowRoad::MostRowsHeld() const {
+std::size_t RowRoad::Core::MostRowsHeld() const {
     std::lock_guard lock(mutex_);
     return mostHeld_;
 }
 
-std::size_t RowRoad::held() const {
+std::size_t RowRoad::Core::held() const {
     std::size_t rows = queue_.size() + locked_.size() + inHand_ + finishing_;
     for (const Stretch& stretch : beyond_)
         rows += stretch.rows.size();
@@ -944,7 +1105,7 @@ std::size_t RowRoad::held() const {
 
 // Under the lock, without a journal: a row past the cap is dropped, named,
 // and its follower told it was refused.
-bool RowRoad::overCap(RoadRow& row) {
+bool RowRoad::Core::overCap(RoadRow& row) {
     if (held() < RowsInMemory)
         return false;
     base::WriteLog(2, "Kolejka zapisów do bazy danych pełna (%zu), bez dziennika zapisów; porzucono: %s",
@@ -959,16 +1120,16 @@ bool RowRoad::overCap(RoadRow& row) {
     return true;
 }
 
-void RowRoad::noteHeld() {
+void RowRoad::Core::noteHeld() {
     mostHeld_ = std::max(mostHeld_, held());
 }
 
-std::size_t RowRoad::KeysKept() const {
+std::size_t RowRoad::Core::KeysKept() const {
     std::lock_guard keys(keysMutex_);
     return keysOfTokens_.size();
 }
 
-void RowRoad::WhenEmpty(std::function<void()> then) {
+void RowRoad::Core::WhenEmpty(std::function<void()> then) {
     {
         std::lock_guard lock(mutex_);
         whenEmpty_ = std::move(then);
@@ -977,26 +1138,27 @@ void RowRoad::WhenEmpty(std::function<void()> then) {
 }
 
 // Under the lock.
-void RowRoad::tellIfEmpty() {
+void RowRoad::Core::tellIfEmpty() {
     if (whenEmpty_ && empty())
         post(std::exchange(whenEmpty_, nullptr));
 }
 
-void RowRoad::post(std::function<void()> call) {
-    if (!QCoreApplication::instance())
+// Under the lock.
+void RowRoad::Core::post(std::function<void()> call) {
+    if (!QCoreApplication::instance() || !context_)
         return;
-    QMetaObject::invokeMethod(&context_, std::move(call), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(context_.get(), std::move(call), Qt::QueuedConnection);
 }
 
 // Under the lock: the rows that wait hear of it, once.
-void RowRoad::sayWaiting(Items& rows) {
+void RowRoad::Core::sayWaiting(Items& rows) {
     for (Item& row : rows)
         if (row.waiting)
             post(std::exchange(row.waiting, nullptr));
 }
 
 // Under the lock.
-void RowRoad::sayWaitingBeyond() {
+void RowRoad::Core::sayWaitingBeyond() {
     for (Stretch& stretch : beyond_)
         sayWaiting(stretch.rows);
     for (auto& [seq, callbacks] : callbacksInJournal_)
@@ -1004,7 +1166,7 @@ void RowRoad::sayWaitingBeyond() {
             post(std::exchange(callbacks.waiting, nullptr));
 }
 
-void RowRoad::writerLoop() {
+void RowRoad::Core::writerLoop() {
     pthread_setname_np(pthread_self(), "RowWriter");
     std::unique_lock lock(mutex_);
     while (!stopping_) {
@@ -1064,7 +1226,7 @@ void RowRoad::writerLoop() {
     changed_.notify_all();
 }
 
-bool RowRoad::ensureAttached(std::unique_lock<std::mutex>& lock) {
+bool RowRoad::Core::ensureAttached(std::unique_lock<std::mutex>& lock) {
     const ConnectionSettings wanted = database_;
     if (handle_ != 0 && sameDatabase(wanted, attachedWith_))
         return true;
@@ -1096,7 +1258,7 @@ bool RowRoad::ensureAttached(std::unique_lock<std::mutex>& lock) {
 
 // Under the lock, at the first attach: the earlier run's rows kept for
 // another database go into this one, the exchange's history that they are.
-void RowRoad::sayEarlierRowsElsewhere() {
+void RowRoad::Core::sayEarlierRowsElsewhere() {
     // Counted when the journal opened: most of them wait in it alone.
     std::map<std::string, std::size_t> elsewhere;
     for (const auto& [home, rows] : earlierHomes_)
@@ -1116,7 +1278,7 @@ void RowRoad::sayEarlierRowsElsewhere() {
     }
 }
 
-void RowRoad::detach() {
+void RowRoad::Core::detach() {
     if (handle_ == 0)
         return;
     BoundedCall bound(&handle_);
@@ -1125,7 +1287,7 @@ void RowRoad::detach() {
 }
 
 // Under the lock.
-void RowRoad::lose(const std::string& reason) {
+void RowRoad::Core::lose(const std::string& reason) {
     lostConnection_ = true;
     sayWaiting(queue_);
     sayWaiting(locked_);
@@ -1138,7 +1300,7 @@ void RowRoad::lose(const std::string& reason) {
 
 // A row named by its insert's token and one named by its key are one: the
 // subject is compared with the key known by now in place of the token.
-std::string RowRoad::currentSubject(const Item& row) const {
+std::string RowRoad::Core::currentSubject(const Item& row) const {
     const std::size_t opening = std::string(KeyOfRowOpening).size();
     const auto at = row.subject.find(KeyOfRowOpening);
     const auto end = at == std::string::npos ? at : row.subject.find('\x7F', at + opening);
@@ -1151,7 +1313,7 @@ std::string RowRoad::currentSubject(const Item& row) const {
     return row.subject.substr(0, at) + key->second.key + row.subject.substr(end + 1);
 }
 
-void RowRoad::takeGroup(std::vector<Item>& group) {
+void RowRoad::Core::takeGroup(std::vector<Item>& group) {
     std::set<std::string> lockedSubjects;
     for (const Item& row : locked_)
         lockedSubjects.insert(currentSubject(row));
@@ -1165,7 +1327,7 @@ void RowRoad::takeGroup(std::vector<Item>& group) {
     }
 }
 
-bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
+bool RowRoad::Core::writeRound(std::unique_lock<std::mutex>& lock) {
     if (!ensureAttached(lock))
         return false;
     if (!locked_.empty() && std::chrono::steady_clock::now() >= nextLockRetry_) {
@@ -1178,11 +1340,11 @@ bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
     takeGroup(group);
     if (group.empty())
         return true;
-    inHand_ = group.size();
+    takeInHand(group);
     lock.unlock();
     const Outcome outcome = writeGroup(group);
     lock.lock();
-    inHand_ = 0;
+    leaveHand();
     markHeldThroughPause(group);
     std::vector<Item> ended, back;
     for (Item& row : group) {
@@ -1210,7 +1372,7 @@ bool RowRoad::writeRound(std::unique_lock<std::mutex>& lock) {
 
 // Under the lock: rows that were in hand when a pause came and are not
 // written go after it, maybe into another database, as the waiting ones do.
-void RowRoad::markHeldThroughPause(std::vector<Item>& rows) {
+void RowRoad::Core::markHeldThroughPause(std::vector<Item>& rows) {
     if (!paused_)
         return;
     for (Item& row : rows)
@@ -1218,13 +1380,13 @@ void RowRoad::markHeldThroughPause(std::vector<Item>& rows) {
             row.heldThroughPause = true;
 }
 
-void RowRoad::putBack(std::vector<Item>& rows) {
+void RowRoad::Core::putBack(std::vector<Item>& rows) {
     queue_.insert(queue_.begin(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
 }
 
 // Each locked database row's first waiting row is tried alone, without
 // waiting for the lock; once it goes, the rows behind it go back in turn.
-void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
+void RowRoad::Core::retryLocked(std::unique_lock<std::mutex>& lock) {
     std::vector<std::string> subjects;
     for (const Item& row : locked_)
         if (std::find(subjects.begin(), subjects.end(), currentSubject(row)) == subjects.end())
@@ -1239,11 +1401,11 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
         one.push_back(std::move(*at));
         locked_.erase(at);
         one.front().lockedNow = false;
-        inHand_ = 1;
+        takeInHand(one);
         lock.unlock();
         const Outcome outcome = writeGroup(one, true);
         lock.lock();
-        inHand_ = 0;
+        leaveHand();
         markHeldThroughPause(one);
         if (!one.front().ended) {
             locked_.insert(locked_.begin() + place, std::move(one.front()));
@@ -1276,14 +1438,14 @@ void RowRoad::retryLocked(std::unique_lock<std::mutex>& lock) {
     nextLockRetry_ = std::chrono::steady_clock::now() + LockRetryPause;
 }
 
-void RowRoad::HoldKeys(const std::vector<std::string>& tokens) {
+void RowRoad::Core::HoldKeys(const std::vector<std::string>& tokens) {
     std::lock_guard lock(mutex_);
     for (const std::string& token : tokens)
         if (heldTokens_.insert(token).second)
             ++tokenUsers_[token];
 }
 
-void RowRoad::ReleaseKeys(const std::vector<std::string>& tokens) {
+void RowRoad::Core::ReleaseKeys(const std::vector<std::string>& tokens) {
     std::lock_guard lock(mutex_);
     for (const std::string& token : tokens)
         if (heldTokens_.erase(token) > 0)
@@ -1291,7 +1453,7 @@ void RowRoad::ReleaseKeys(const std::vector<std::string>& tokens) {
 }
 
 // Under the lock: the tokens a row refers to, and its own, are in use.
-void RowRoad::useTokens(const RowJournal::Entry& row) {
+void RowRoad::Core::useTokens(const RowJournal::Entry& row) {
     for (const std::string& token : tokensReferredBy(row.statement))
         ++tokenUsers_[token];
     if (!row.token.empty())
@@ -1299,7 +1461,7 @@ void RowRoad::useTokens(const RowJournal::Entry& row) {
 }
 
 // Under the lock.
-void RowRoad::leaveToken(const std::string& token) {
+void RowRoad::Core::leaveToken(const std::string& token) {
     const auto users = tokenUsers_.find(token);
     if (users == tokenUsers_.end() || --users->second > 0)
         return;
@@ -1310,7 +1472,7 @@ void RowRoad::leaveToken(const std::string& token) {
 
 // Under the lock, for a row that ended. A named insert's own token is left
 // once its follower has run: until then a row handed on may still name it.
-void RowRoad::leaveTokens(const Item& row) {
+void RowRoad::Core::leaveTokens(const Item& row) {
     for (const std::string& token : tokensReferredBy(row.statement))
         leaveToken(token);
     if (row.token.empty())
@@ -1327,7 +1489,7 @@ void RowRoad::leaveTokens(const Item& row) {
 
 // On the writer thread: the keys no row uses any more go, from memory and
 // from the journal.
-void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
+void RowRoad::Core::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
     // A row still in the journal may refer to them.
     if (unusedTokens_.empty() || !unremoved_.empty())
         return;
@@ -1345,7 +1507,7 @@ void RowRoad::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
 }
 
 // The rows leave the journal, then their followers hear of it, in order.
-void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock) {
+void RowRoad::Core::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& lock) {
     if (rows.empty())
         return;
     std::vector<std::int64_t> seqs;
@@ -1371,7 +1533,7 @@ void RowRoad::finishAll(std::vector<Item>& rows, std::unique_lock<std::mutex>& l
 }
 
 // Under the lock: so many of the earlier run's rows ended.
-void RowRoad::earlierEnded(std::size_t rows) {
+void RowRoad::Core::earlierEnded(std::size_t rows) {
     if (rows == 0 || earlierLeft_ == 0)
         return;
     earlierLeft_ -= std::min(rows, earlierLeft_);
@@ -1382,7 +1544,7 @@ void RowRoad::earlierEnded(std::size_t rows) {
     }
 }
 
-RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock) {
+RowRoad::Core::Outcome RowRoad::Core::writeGroup(std::vector<Item>& group, bool retryingLock) {
     const ConnectionSettings c = attachedWith_;
     SessionDB session(c.host, c.path, c.user, c.password, &handle_, false);
     session.KeepNoRows();
@@ -1405,13 +1567,13 @@ RowRoad::Outcome RowRoad::writeGroup(std::vector<Item>& group, bool retryingLock
 // A key drawn for a commit that did not go is drawn again for the row's
 // next: by then the database may be another (a restore, a new connection),
 // whose generator knows nothing of it.
-void RowRoad::forgetKeys(std::vector<Item>& group) {
+void RowRoad::Core::forgetKeys(std::vector<Item>& group) {
     for (Item& row : group)
         if (!row.ended && !row.attempted && !row.keyGenerator.empty())
             forgetKey(row);
 }
 
-void RowRoad::forgetKey(Item& row) {
+void RowRoad::Core::forgetKey(Item& row) {
     row.statement = std::exchange(row.unkeyed, {});
     row.generatorQuery = std::exchange(row.keyGenerator, {});
     row.key.clear();
@@ -1423,11 +1585,11 @@ void RowRoad::forgetKey(Item& row) {
         writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row);
 }
 
-bool RowRoad::keyedElsewhere(const Item& row, const std::string& here) {
+bool RowRoad::Core::keyedElsewhere(const Item& row, const std::string& here) {
     return !row.home.empty() && row.home != here && !row.key.empty() && !row.keyGenerator.empty();
 }
 
-void RowRoad::rehome(std::vector<Item>& group) {
+void RowRoad::Core::rehome(std::vector<Item>& group) {
     const std::string here = [this] {
         std::lock_guard lock(mutex_);
         return identity_;
@@ -1449,7 +1611,7 @@ void RowRoad::rehome(std::vector<Item>& group) {
 }
 
 // "TABLE|NID='5'AND...": the key of a table whose generator is ID_TABLE.
-bool RowRoad::namesKeyDrawnBeforeRestore(const std::string& subject) const {
+bool RowRoad::Core::namesKeyDrawnBeforeRestore(const std::string& subject) const {
     if (keysBeforeRestore_.empty() || !namesRowByKey(subject))
         return false;
     const std::size_t bar = subject.find('|');
@@ -1463,7 +1625,7 @@ bool RowRoad::namesKeyDrawnBeforeRestore(const std::string& subject) const {
     return key > 0 && key <= drawn->second;
 }
 
-bool RowRoad::keptHere(Item& row, const std::string& home) {
+bool RowRoad::Core::keptHere(Item& row, const std::string& home) {
     const std::string here = [this] {
         std::lock_guard lock(mutex_);
         return identity_;
@@ -1481,7 +1643,7 @@ bool RowRoad::keptHere(Item& row, const std::string& home) {
     return false;
 }
 
-RowRoad::Outcome RowRoad::lostWith(const SessionDB& session) {
+RowRoad::Core::Outcome RowRoad::Core::lostWith(const SessionDB& session) {
     lastLoss_ = session.Unanswered()          ? "the row writer got no answer"
                 : session.LastMessage.empty() ? "the connection of the row writer was lost"
                                               : session.LastMessage;
@@ -1490,7 +1652,7 @@ RowRoad::Outcome RowRoad::lostWith(const SessionDB& session) {
 
 // Where a statement failed: lost, passing, or refused for good (the row
 // ends, named).
-RowRoad::Outcome RowRoad::failedRow(const SessionDB& session, Item& row, int result) {
+RowRoad::Core::Outcome RowRoad::Core::failedRow(const SessionDB& session, Item& row, int result) {
     if (handle_ == 0 || session.Unanswered())
         return lostWith(session);
     if (session.FailedOnLock()) {
@@ -1509,7 +1671,7 @@ RowRoad::Outcome RowRoad::failedRow(const SessionDB& session, Item& row, int res
 
 // One call for each generator's keys of the group: a far server costs a
 // round trip a call.
-RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group) {
+RowRoad::Core::Outcome RowRoad::Core::drawKeys(SessionDB& session, std::vector<Item>& group) {
     // By generator; a query of another form stands for itself.
     std::map<std::string, std::vector<Item*>> byGenerator;
     std::vector<std::string> order;
@@ -1551,7 +1713,7 @@ RowRoad::Outcome RowRoad::drawKeys(SessionDB& session, std::vector<Item>& group)
     return Outcome::Written;
 }
 
-bool RowRoad::keyRow(Item& row, const std::string& key) {
+bool RowRoad::Core::keyRow(Item& row, const std::string& key) {
     row.key = key;
     row.unkeyed = row.statement;
     row.keyGenerator = row.generatorQuery;
@@ -1573,7 +1735,7 @@ bool RowRoad::keyRow(Item& row, const std::string& key) {
     return keepKey(row);
 }
 
-bool RowRoad::withKeys(const Item& row, std::string& statement, std::string& elsewhere) const {
+bool RowRoad::Core::withKeys(const Item& row, std::string& statement, std::string& elsewhere) const {
     const std::string here = [this] {
         std::lock_guard lock(mutex_);
         return identity_;
@@ -1595,7 +1757,7 @@ bool RowRoad::withKeys(const Item& row, std::string& statement, std::string& els
 
 // The rows of a commit whose answer never came: the inserts are looked up,
 // together, an update or delete written again.
-RowRoad::Outcome RowRoad::settleUncertain(SessionDB& session, std::vector<Item>& group) {
+RowRoad::Core::Outcome RowRoad::Core::settleUncertain(SessionDB& session, std::vector<Item>& group) {
     const std::string here = [this] {
         std::lock_guard lock(mutex_);
         return identity_;
@@ -1634,7 +1796,8 @@ RowRoad::Outcome RowRoad::settleUncertain(SessionDB& session, std::vector<Item>&
     return Outcome::Written;
 }
 
-RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock) {
+RowRoad::Core::Outcome RowRoad::Core::runGroup(SessionDB& session, std::vector<Item>& group,
+                                               bool retryingLock) {
     Statements work;
     for (Item& row : group) {
         if (row.ended || row.lockedNow)
@@ -1666,8 +1829,8 @@ RowRoad::Outcome RowRoad::runGroup(SessionDB& session, std::vector<Item>& group,
     return runStatements(session, work, retryingLock, false);
 }
 
-RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bool retryingLock,
-                                        bool together) {
+RowRoad::Core::Outcome RowRoad::Core::runStatements(SessionDB& session, Statements& work, bool retryingLock,
+                                                    bool together) {
     if (int result = session.BeginWork(); result != 0)
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
     // Counting the rows an update changed takes calls of its own: only those
@@ -1709,7 +1872,7 @@ RowRoad::Outcome RowRoad::runStatements(SessionDB& session, Statements& work, bo
     return commitRows(session, work.rows);
 }
 
-RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*>& rows) {
+RowRoad::Core::Outcome RowRoad::Core::commitRows(SessionDB& session, const std::vector<Item*>& rows) {
     std::vector<std::int64_t> seqs;
     for (const Item* row : rows)
         seqs.push_back(row->seq);
@@ -1751,23 +1914,45 @@ RowRoad::Outcome RowRoad::commitRows(SessionDB& session, const std::vector<Item*
     return Outcome::Passing;
 }
 
-bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
+bool RowRoad::Core::threadsEnded() const {
+    return writerEnded_ && (journalEnded_ || !journalThread_.joinable());
+}
+
+bool RowRoad::Core::Stop(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    if (writerEnded_ && (journalEnded_ || !journalThread_.joinable()))
+    if (threadsEnded())
         return true;
     stopping_ = true;
     stopDeadline_ = deadline;
     changed_.notify_all();
-    const bool ended = changed_.wait_until(lock, deadline + StopGrace, [this] {
-        return writerEnded_ && (journalEnded_ || !journalThread_.joinable());
-    });
-    std::size_t kept = 0;
+    const bool ended = changed_.wait_until(lock, deadline + StopGrace, [this] { return threadsEnded(); });
+    if (!std::exchange(stopSaid_, true))
+        sayRowsLeft();
+    const bool journalEnded = journalEnded_;
+    lock.unlock();
+    if (ended && writerThread_.joinable())
+        writerThread_.join();
+    if (journalEnded && journalThread_.joinable())
+        journalThread_.join();
+    return ended;
+}
+
+// Under the lock, at the first stop: the rows in the journal stay in it for
+// the next start, counted; every other row not written is named, and
+// counted. The rows of a journal write or a commit that did not end are
+// named by what is known of them.
+void RowRoad::Core::sayRowsLeft() {
+    std::size_t kept = inJournalAlone_ + inHand_ - handOutsideJournal_.size();
+    std::size_t lost = 0, unsure = handOutsideJournal_.size();
+    auto& log = base::DiagnosticLog::instance();
     const auto account = [&](const Items& rows) {
         for (const Item& row : rows) {
-            if (row.seq != 0)
+            if (row.seq != 0) {
                 ++kept;
-            else
+            } else {
                 nameRow(row);
+                ++lost;
+            }
         }
     };
     account(inbox_);
@@ -1775,14 +1960,44 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
     account(locked_);
     for (const Stretch& stretch : beyond_)
         account(stretch.rows);
-    kept += inJournalAlone_;
-    auto& log = base::DiagnosticLog::instance();
+    // The journal's write in hand: not committed from here on, or already
+    // going. Only their statements are read: the journal thread has them.
+    if (journalBusy_) {
+        journalGivenUp_ = true;
+        for (const Item& row : journalHand_) {
+            if (journalCommitting_) {
+                log.WriteWhileClosing(
+                    2,
+                    "Zapis w drodze do dziennika zapisów przy zatrzymaniu, nie wiadomo, czy w nim jest: %s",
+                    row.statement.c_str());
+                ++unsure;
+            } else {
+                LogRowNotWritten(row.statement);
+                ++lost;
+            }
+        }
+    }
+    for (const std::string& statement : handOutsideJournal_)
+        log.WriteWhileClosing(2,
+                              "Zapis w drodze do bazy danych przy zatrzymaniu, nie wiadomo, czy zapisano: %s",
+                              statement.c_str());
     if (kept > 0) {
         log.WriteWhileClosing(
             2, "Zapisy czekające na bazę danych: %zu, zostają w dzienniku %s do następnego startu", kept,
             journalPath_.c_str());
         std::fprintf(stderr, "Halvex: %zu rows waiting for the database are kept in %s for the next start\n",
                      kept, journalPath_.c_str());
+    }
+    if (lost + unsure > 0) {
+        log.WriteWhileClosing(2,
+                              "Zapisy poza dziennikiem zapisów przy zatrzymaniu: %zu niezapisanych, %zu w "
+                              "drodze bez znanego skutku",
+                              lost, unsure);
+        std::fprintf(
+            stderr,
+            "Halvex: at the stop %zu rows are lost, neither written nor in the journal, and %zu were "
+            "on their way with no known outcome; each is named in the log\n",
+            lost, unsure);
     }
     writeRowsLeft(kept);
     inbox_.clear();
@@ -1791,12 +2006,20 @@ bool RowRoad::Stop(std::chrono::steady_clock::time_point deadline) {
     beyond_.clear();
     inJournalAlone_ = 0;
     callbacksInJournal_.clear();
-    lock.unlock();
-    if (ended && writerThread_.joinable())
-        writerThread_.join();
-    if (journalEnded_ && journalThread_.joinable())
-        journalThread_.join();
-    return ended;
+}
+
+// Under the lock: the rows the writer takes into its call.
+void RowRoad::Core::takeInHand(const std::vector<Item>& rows) {
+    inHand_ = rows.size();
+    for (const Item& row : rows)
+        if (row.seq == 0)
+            handOutsideJournal_.push_back(row.statement);
+}
+
+// Under the lock.
+void RowRoad::Core::leaveHand() {
+    inHand_ = 0;
+    handOutsideJournal_.clear();
 }
 
 } // namespace db

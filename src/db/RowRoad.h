@@ -90,7 +90,7 @@ class RowRoad {
     // in mind from the journal's opening (set before it): those below are
     // asked about.
     using RowPick = std::function<bool(const std::string& statement)>;
-    void KeepEarlierRows(RowPick which) { keepEarlier_ = std::move(which); }
+    void KeepEarlierRows(RowPick which);
     // As WhenEarlierRowsWritten for the kept rows that `which` picks, the
     // rest left to go in their time.
     void WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then);
@@ -144,9 +144,10 @@ class RowRoad {
     // Told once on the GUI thread when the road is empty (at once if it is).
     void WhenEmpty(std::function<void()> then);
 
-    // Ends both threads by `deadline`: every row stays in the journal for
-    // the next start; those not in it are named in the log. False when the
-    // writer is in a call that did not come back.
+    // Ends both threads by `deadline`: every row in the journal stays there
+    // for the next start; those not in it, not written, are counted and
+    // named in the log (once, at the first stop). False when a thread is
+    // in a call that did not come back.
     bool Stop(std::chrono::steady_clock::time_point deadline);
 
     // With the journal open, the rows held in memory (the rest wait in it
@@ -165,6 +166,53 @@ class RowRoad {
     static constexpr std::chrono::milliseconds PassingRetryPause{5000};
     // What a call cut at the stop's deadline takes to come back.
     static constexpr std::chrono::milliseconds StopGrace{500};
+
+  private:
+    // The road's state and threads, shared with them: a thread left in a
+    // call at the stop keeps what it uses until the call comes back.
+    class Core;
+    std::shared_ptr<Core> core_;
+};
+
+class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
+  public:
+    // As RowRoad's, of which the core is.
+    explicit Core(std::function<void(const std::string& reason)> lost);
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+    void StartWriter();
+    // The road's end: stopped within a bound, the GUI thread's part let go;
+    // a thread that did not end keeps the core until it does.
+    void Close();
+
+    bool OpenJournal(const std::string& path);
+    bool JournalHeldElsewhere() const;
+    void WhenEarlierRowsWritten(std::function<void()> then);
+    bool EarlierRowsWritten() const;
+    void KeepEarlierRows(RowPick which) { keepEarlier_ = std::move(which); }
+    void WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then);
+    std::vector<std::string> EarlierRowsLeft(const RowPick& which) const;
+    std::vector<std::string> EarlierInsertTokens(const RowPick& which) const;
+    void Hand(std::vector<RoadRow> rows);
+    void HandAfterEarlierRows(RoadRow row);
+    void Connect(const ConnectionSettings& database);
+    bool ConnectedTo(const ConnectionSettings& database) const;
+    bool WritingNow() const;
+    void Pause(std::function<void()> settled);
+    void Resume();
+    bool Paused() const;
+    void HoldKeys(const std::vector<std::string>& tokens);
+    void ReleaseKeys(const std::vector<std::string>& tokens);
+    bool Empty() const;
+    bool Idle() const;
+    std::size_t Waiting() const;
+    std::size_t Journaling() const;
+    std::size_t RowsHeld() const;
+    std::size_t MostRowsHeld() const;
+    std::size_t KeysKept() const;
+    void WhenEmpty(std::function<void()> then);
+    bool Stop(std::chrono::steady_clock::time_point deadline);
 
   private:
     struct Item : RowJournal::Entry {
@@ -213,7 +261,12 @@ class RowRoad {
     void writeRowsLeft(std::size_t rows);
     static void saySetAside(const RowJournal& journal, std::optional<std::size_t> left);
     static void sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left);
-    void journalRows(RowJournal& journal, Items& rows);
+    // False when the rows are not in the journal.
+    bool journalRows(RowJournal& journal, Items& rows);
+    bool threadsEnded() const;
+    void sayRowsLeft();
+    void takeInHand(const std::vector<Item>& rows);
+    void leaveHand();
     bool writerJournalWrite(bool written, const char* what, const Item* row);
     bool journaling() const;
     bool keepKey(const Item& row);
@@ -279,7 +332,9 @@ class RowRoad {
     void noteHeld();
 
     std::function<void(const std::string&)> lost_;
-    QObject context_; // of the GUI thread: what is posted dies with the road
+    // Of the GUI thread: what is posted dies with the road (gone then, under
+    // the lock).
+    std::unique_ptr<QObject> context_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     Items inbox_;                // handed on, not yet journaled
@@ -289,11 +344,15 @@ class RowRoad {
     std::size_t inJournalAlone_ = 0;
     std::map<std::int64_t, Callbacks> callbacksInJournal_; // by seq
     bool capSaid_ = false;
-    std::size_t inHand_ = 0;        // being written
-    std::size_t journalInHand_ = 0; // being journaled
-    std::size_t finishing_ = 0;     // written, their followers not yet posted
+    std::size_t inHand_ = 0; // being written
+    // Of the rows being written, those not in the journal, for a stop to name.
+    std::vector<std::string> handOutsideJournal_;
+    std::size_t finishing_ = 0; // written, their followers not yet posted
     std::size_t mostHeld_ = 0;
     bool journalBusy_ = false;
+    Items journalHand_;              // being journaled (read by a stop alone)
+    bool journalCommitting_ = false; // their commit goes, the stop past
+    bool journalGivenUp_ = false;    // named at the stop: they do not go
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
     std::string journalPath_;
@@ -318,6 +377,7 @@ class RowRoad {
     std::chrono::steady_clock::time_point stopDeadline_{};
     bool journalEnded_ = false;
     bool writerEnded_ = false;
+    bool stopSaid_ = false; // the rows left were counted and named
     // How many rows, and an insert until its follower has run, use each
     // token; a token no longer used is forgotten by the writer.
     std::map<std::string, std::size_t> tokenUsers_;

@@ -1282,3 +1282,95 @@ TEST_F(Outage, ALockedRowRefusedOnItsRetryIsNamedAndNeverSaidWritten) {
     EXPECT_EQ(log.find("zapisano: " + update), std::string::npos) << log;
     SessionDB::DetachDatabase(&other);
 }
+
+// Another program holds the journal's file when the stop comes: the rows the
+// journal thread had taken in are not in it by the stop's deadline. They are
+// named and counted as not written, and stay out of the journal once its
+// file is let go; the row already in it is counted as kept, not named.
+TEST_F(Outage, RowsNotInTheJournalByAStopsDeadlineAreNamedAndStayOutOfIt) {
+    QTemporaryDir state;
+    const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
+    const std::vector<std::string> rows{callRow("600100001"), callRow("600100002"), callRow("600100003")};
+    base::Switches().LogInfo = true;
+    mainLogText();
+    std::string log;
+    {
+        db::RowRoad road([](const std::string&) {});
+        ASSERT_TRUE(road.OpenJournal(journal));
+        road.Hand(db::PlainRoadRows({rows[0]}));
+        QDeadlineTimer deadline(60000);
+        while (road.Journaling() > 0 && !deadline.hasExpired())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        {
+            QSqlDatabase holder =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+            holder.setDatabaseName(QString::fromStdString(journal));
+            ASSERT_TRUE(holder.open());
+            QSqlQuery hold(holder);
+            ASSERT_TRUE(hold.exec(QStringLiteral("BEGIN IMMEDIATE")));
+            road.Hand(db::PlainRoadRows({rows[1], rows[2]}));
+            EXPECT_FALSE(road.Stop(std::chrono::steady_clock::now()));
+            log = mainLogText();
+            EXPECT_TRUE(hold.exec(QStringLiteral("ROLLBACK")));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+    }
+    EXPECT_NE(log.find("Zapisy czekające na bazę danych: 1, zostają w dzienniku"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Nie zapisano w bazie danych: " + rows[0]), std::string::npos) << log;
+    EXPECT_NE(log.find("Nie zapisano w bazie danych: " + rows[1]), std::string::npos) << log;
+    EXPECT_NE(log.find("Nie zapisano w bazie danych: " + rows[2]), std::string::npos) << log;
+    EXPECT_NE(log.find("przy zatrzymaniu: 2 niezapisanych, 0 w drodze"), std::string::npos) << log;
+    EXPECT_EQ(journalRows(journal), 1);
+}
+
+// The server's answer is held while the road's writer is in its call, and
+// the road goes (its stop's bound passes): the row on its way is named as
+// such, and the writer, once the answer comes, ends without touching what
+// went with the road.
+TEST_F(Outage, AWriterLeftInItsCallWhenTheRoadGoesEndsOnceTheAnswerComes) {
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    bool created = false;
+    testfb::Isql(c, "CREATE TABLE ROADROWS (N INTEGER);\nCOMMIT;\n", &created);
+    ASSERT_TRUE(created);
+    relay = std::make_unique<testing_support::SlowTcpProxy>(std::stoi(c.host.substr(c.host.find('/') + 1)),
+                                                            std::chrono::milliseconds(0));
+    ASSERT_NE(relay->port(), 0);
+    base::Switches().LogInfo = true;
+    db::SetCallBound(std::chrono::seconds(60));
+    auto road = std::make_unique<db::RowRoad>([](const std::string&) {});
+    road->Connect({"127.0.0.1/" + std::to_string(relay->port()), c.path, c.user, c.password});
+    road->Hand(db::PlainRoadRows({"INSERT INTO ROADROWS (N) VALUES (1)"}));
+    QDeadlineTimer deadline(60000);
+    while (!road->Empty() && !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(road->Empty());
+
+    // The next request reaches the server; its answer does not come back.
+    const std::size_t sent = relay->chunksToServer();
+    relay->holdAfterChunksToServer(1);
+    road->Hand(db::PlainRoadRows({"INSERT INTO ROADROWS (N) VALUES (2)"}));
+    while (relay->chunksToServer() == sent && !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(relay->chunksToServer(), sent);
+    mainLogText();
+    road.reset();
+    const std::string log = mainLogText();
+    EXPECT_NE(
+        log.find("Zapis w drodze do bazy danych przy zatrzymaniu, nie wiadomo, czy zapisano: INSERT INTO "
+                 "ROADROWS (N) VALUES (2)"),
+        std::string::npos)
+        << log;
+    EXPECT_NE(log.find("przy zatrzymaniu: 0 niezapisanych, 1 w drodze"), std::string::npos) << log;
+
+    relay->hold(false);
+    const auto writerAttached = [&] {
+        return testfb::Isql(c, "SELECT 'ATTACHED=' || COUNT(*) FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID "
+                               "<> CURRENT_CONNECTION AND MON$SYSTEM_FLAG = 0;")
+                   .find("ATTACHED=0") == std::string::npos;
+    };
+    while (writerAttached() && !deadline.hasExpired())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(writerAttached()) << "the writer did not end once its answer came";
+    db::SetCallBound(db::DefaultCallBound);
+}

@@ -23,6 +23,8 @@ class SlowTcpProxy {
     int port() const { return port_; }
     // Chunks (a server's answers, as read) handed on to the clients so far.
     std::size_t chunksToClients() const { return toClients_.load(); }
+    // Chunks (a client's requests, as read) handed on to the server so far.
+    std::size_t chunksToServer() const { return toServer_.load(); }
     // While held, nothing passes either way and no connection is taken on,
     // yet nothing is reset: a network partition, or a server that hangs.
     void hold(bool held);
