@@ -1078,12 +1078,17 @@ bool RowRoad::Core::Idle() const {
 
 std::size_t RowRoad::Core::Waiting() const {
     std::lock_guard lock(mutex_);
-    return inbox_.size() + journalHand_.size() + held() + inJournalAlone_;
+    return inbox_.size() + journalHandRows() + held() + inJournalAlone_;
 }
 
 std::size_t RowRoad::Core::Journaling() const {
     std::lock_guard lock(mutex_);
-    return inbox_.size() + journalHand_.size();
+    return inbox_.size() + journalHandRows();
+}
+
+// Under the lock: a stop named them, if it came.
+std::size_t RowRoad::Core::journalHandRows() const {
+    return journalGivenUp_ ? 0 : journalHand_.size();
 }
 
 std::size_t RowRoad::Core::RowsHeld() const {

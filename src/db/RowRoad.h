@@ -263,6 +263,7 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     static void sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left);
     // False when the rows are not in the journal.
     bool journalRows(RowJournal& journal, Items& rows);
+    std::size_t journalHandRows() const;
     bool threadsEnded() const;
     void sayRowsLeft();
     void takeInHand(const std::vector<Item>& rows);
