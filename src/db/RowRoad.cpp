@@ -1949,7 +1949,6 @@ bool RowRoad::Core::Stop(std::chrono::steady_clock::time_point deadline) {
 void RowRoad::Core::sayRowsLeft() {
     std::size_t kept = inJournalAlone_ + inHand_ - handOutsideJournal_.size();
     std::size_t lost = 0, unsure = handOutsideJournal_.size();
-    auto& log = base::DiagnosticLog::instance();
     const auto account = [&](const Items& rows) {
         for (const Item& row : rows) {
             if (row.seq != 0) {
@@ -1965,27 +1964,43 @@ void RowRoad::Core::sayRowsLeft() {
     account(locked_);
     for (const Stretch& stretch : beyond_)
         account(stretch.rows);
-    // The journal's write in hand: not committed from here on, or already
-    // going. Only their statements are read: the journal thread has them.
-    if (journalBusy_) {
-        journalGivenUp_ = true;
-        for (const Item& row : journalHand_) {
-            if (journalCommitting_) {
-                log.WriteWhileClosing(
-                    2,
-                    "Zapis w drodze do dziennika zapisów przy zatrzymaniu, nie wiadomo, czy w nim jest: %s",
-                    row.statement.c_str());
-                ++unsure;
-            } else {
-                LogRowNotWritten(row.statement);
-                ++lost;
-            }
-        }
-    }
+    const std::size_t journaling = nameJournalHand();
+    (journalCommitting_ ? unsure : lost) += journaling;
     for (const std::string& statement : handOutsideJournal_)
-        log.WriteWhileClosing(2,
-                              "Zapis w drodze do bazy danych przy zatrzymaniu, nie wiadomo, czy zapisano: %s",
-                              statement.c_str());
+        base::DiagnosticLog::instance().WriteWhileClosing(
+            2, "Zapis w drodze do bazy danych przy zatrzymaniu, nie wiadomo, czy zapisano: %s",
+            statement.c_str());
+    sayStopCounts(kept, lost, unsure);
+    writeRowsLeft(kept);
+    inbox_.clear();
+    queue_.clear();
+    locked_.clear();
+    beyond_.clear();
+    inJournalAlone_ = 0;
+    callbacksInJournal_.clear();
+}
+
+// Under the lock, at the stop: the journal's write in hand is not committed
+// from here on (not in the journal then), or its commit already goes (not
+// known to be in it). Only their statements are read: the journal thread
+// has them. How many.
+std::size_t RowRoad::Core::nameJournalHand() {
+    if (!journalBusy_)
+        return 0;
+    journalGivenUp_ = true;
+    for (const Item& row : journalHand_) {
+        if (journalCommitting_)
+            base::DiagnosticLog::instance().WriteWhileClosing(
+                2, "Zapis w drodze do dziennika zapisów przy zatrzymaniu, nie wiadomo, czy w nim jest: %s",
+                row.statement.c_str());
+        else
+            LogRowNotWritten(row.statement);
+    }
+    return journalHand_.size();
+}
+
+void RowRoad::Core::sayStopCounts(std::size_t kept, std::size_t lost, std::size_t unsure) const {
+    auto& log = base::DiagnosticLog::instance();
     if (kept > 0) {
         log.WriteWhileClosing(
             2, "Zapisy czekające na bazę danych: %zu, zostają w dzienniku %s do następnego startu", kept,
@@ -2004,13 +2019,6 @@ void RowRoad::Core::sayRowsLeft() {
             "on their way with no known outcome; each is named in the log\n",
             lost, unsure);
     }
-    writeRowsLeft(kept);
-    inbox_.clear();
-    queue_.clear();
-    locked_.clear();
-    beyond_.clear();
-    inJournalAlone_ = 0;
-    callbacksInJournal_.clear();
 }
 
 // Under the lock: the rows the writer takes into its call.

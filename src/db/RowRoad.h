@@ -266,6 +266,8 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     std::size_t journalHandRows() const;
     bool threadsEnded() const;
     void sayRowsLeft();
+    std::size_t nameJournalHand();
+    void sayStopCounts(std::size_t kept, std::size_t lost, std::size_t unsure) const;
     void takeInHand(const std::vector<Item>& rows);
     void leaveHand();
     bool writerJournalWrite(bool written, const char* what, const Item* row);
