@@ -1215,7 +1215,10 @@ void RowRoad::Core::writerLoop() {
             wake = std::min(wake, nextLockRetry_);
         if (!unremoved_.empty())
             wake = std::min(wake, removalRetry_);
-        changed_.wait_until(lock, wake);
+        // A stop told while the lock was let go (the journal's opening, a
+        // removal) is not waited for again.
+        if (!stopping_)
+            changed_.wait_until(lock, wake);
     }
     const auto deadline = stopDeadline_;
     lock.unlock();

@@ -1286,7 +1286,9 @@ TEST_F(Outage, ALockedRowRefusedOnItsRetryIsNamedAndNeverSaidWritten) {
 // Another program holds the journal's file when the stop comes: the rows the
 // journal thread had taken in are not in it by the stop's deadline. They are
 // named and counted as not written, and stay out of the journal once its
-// file is let go; the row already in it is counted as kept, not named.
+// file is let go; the row already in it is counted as kept, not named. The
+// program's end stops the road once more without waiting: nothing is said
+// again, and the next start, the journal gone, knows what the stop left.
 TEST_F(Outage, RowsNotInTheJournalByAStopsDeadlineAreNamedAndStayOutOfIt) {
     QTemporaryDir state;
     const std::string journal = state.filePath("halvex-rows.sqlite").toStdString();
@@ -1310,6 +1312,7 @@ TEST_F(Outage, RowsNotInTheJournalByAStopsDeadlineAreNamedAndStayOutOfIt) {
             ASSERT_TRUE(hold.exec(QStringLiteral("BEGIN IMMEDIATE")));
             road.Hand(db::PlainRoadRows({rows[1], rows[2]}));
             EXPECT_FALSE(road.Stop(std::chrono::steady_clock::now()));
+            EXPECT_FALSE(road.Stop(std::chrono::steady_clock::now()));
             log = mainLogText();
             EXPECT_TRUE(hold.exec(QStringLiteral("ROLLBACK")));
         }
@@ -1320,7 +1323,20 @@ TEST_F(Outage, RowsNotInTheJournalByAStopsDeadlineAreNamedAndStayOutOfIt) {
     EXPECT_NE(log.find("Nie zapisano w bazie danych: " + rows[1]), std::string::npos) << log;
     EXPECT_NE(log.find("Nie zapisano w bazie danych: " + rows[2]), std::string::npos) << log;
     EXPECT_NE(log.find("przy zatrzymaniu: 2 niezapisanych, 0 w drodze"), std::string::npos) << log;
+    EXPECT_EQ(log.find("przy zatrzymaniu", log.find("przy zatrzymaniu: 2") + 1), std::string::npos) << log;
     EXPECT_EQ(journalRows(journal), 1);
+
+    for (const char* file : {"", "-wal", "-shm"})
+        QFile::remove(QString::fromStdString(journal + file));
+    {
+        db::RowRoad next([](const std::string&) {});
+        ASSERT_TRUE(next.OpenJournal(journal));
+    }
+    log = mainLogText();
+    EXPECT_NE(
+        log.find("Brak dziennika zapisów " + journal + ", a poprzednia praca zostawiła w nim 1 zapisów"),
+        std::string::npos)
+        << log;
 }
 
 // The server's answer is held while the road's writer is in its call, and
@@ -1373,4 +1389,15 @@ TEST_F(Outage, AWriterLeftInItsCallWhenTheRoadGoesEndsOnceTheAnswerComes) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(writerAttached()) << "the writer did not end once its answer came";
     db::SetCallBound(db::DefaultCallBound);
+}
+
+// A stop right after the journal opens, while the writer opens its own
+// connection to it: the writer still ends by the stop's deadline.
+TEST_F(Outage, ARoadStoppedAsItsJournalOpensEndsInTime) {
+    QTemporaryDir state;
+    for (int start = 0; start < 20; ++start) {
+        db::RowRoad road([](const std::string&) {});
+        ASSERT_TRUE(road.OpenJournal(state.filePath("halvex-rows.sqlite").toStdString()));
+        ASSERT_TRUE(road.Stop(std::chrono::steady_clock::now())) << "start " << start;
+    }
 }
