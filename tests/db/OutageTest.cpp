@@ -1225,9 +1225,14 @@ TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop
     disk.fill();
     writeRows(10);
     // The journal has met the full disk with them: they wait in memory.
-    while (mainLogText().find("czeka w pamięci: " + callRow(callers.back())) == std::string::npos &&
-           !deadline.hasExpired())
+    const auto waitsInMemory = [&](const std::string& caller) {
+        const std::string log = mainLogText();
+        const std::size_t named = log.find("czeka w pamięci: INSERT INTO TalksIncoming");
+        return named != std::string::npos && log.find("'" + caller + "'", named) != std::string::npos;
+    };
+    while (!waitsInMemory(callers.back()) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(waitsInMemory(callers.back())) << mainLogText();
     ASSERT_TRUE(server.start()) << server.error();
     const std::size_t since = mainLogText().size();
     form->trmReconnectTimer();
