@@ -73,8 +73,9 @@ std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings& datab
     TStringList created;
     session.SetResultStrings(&created);
     // To the ten-thousandth of a second: a restore made within the second
-    // of the database's creation is another database all the same.
-    const int result = session.ExecuteSQL("SELECT CAST(MON$CREATION_DATE AS VARCHAR(24)) FROM MON$DATABASE");
+    // of the database's creation is another database all the same. Room
+    // for a time zone, where the server gives the stamp one.
+    const int result = session.ExecuteSQL("SELECT CAST(MON$CREATION_DATE AS VARCHAR(64)) FROM MON$DATABASE");
     session.SetResultStrings(nullptr);
     if (result != 0 || created.empty())
         return {};
