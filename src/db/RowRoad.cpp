@@ -1443,7 +1443,9 @@ void RowRoad::rehome(std::vector<Item>& group) {
             forgetKey(row);
             continue;
         }
-        if (namesRowByKey(row.subject) && tokensReferredBy(row.statement).empty())
+        // An insert makes its row here, keyed or not yet.
+        if (!IsInsertStatement(row.statement) && namesRowByKey(row.subject) &&
+            tokensReferredBy(row.statement).empty())
             keptHere(row, row.home);
     }
 }
