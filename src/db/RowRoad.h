@@ -161,8 +161,9 @@ class RowRoad {
     // older servers (64 KB on the wire), counted in bytes of UTF-8, never
     // fewer than the wire's code page takes.
     static constexpr std::size_t BlockTextLimit = 60000;
-    // The tables its statements name, as the server counts them for one
-    // request (at most 256), stay this many in a block.
+    // The tables a block's statements name, as the server counts them in
+    // one request (it takes 256; an update names its table twice), stay
+    // this many.
     static constexpr std::size_t BlockContextLimit = 250;
     // A row locked by another client is tried again after this pause.
     static constexpr std::chrono::milliseconds LockRetryPause{1000};
