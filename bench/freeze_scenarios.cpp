@@ -25,7 +25,10 @@
 //          own (a tmpfs; needs root) made full for HALVEX_BENCH_DISK_S (60) s;
 //  back10, back50: the outage's traffic and kill, the server coming back
 //          10 ms or 50 ms away (the relay adding that to every chunk each
-//          way): the after phase is the write-back of the rows kept;
+//          way): the after phase is the write-back of the rows kept (said
+//          for each scenario of an outage's traffic: when the road writes
+//          again after the return, and when the calls ended before it are
+//          all stored);
 //  locked: that traffic while another client of the database holds an
 //          uncommitted update of one client SMS's row for HALVEX_BENCH_LOCK_S
 //          (90) s, the exchange acknowledging that message and reporting it
@@ -83,6 +86,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -540,6 +544,25 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
                     traffic.calls);
     }
     std::printf("%-7s %s after %d s\n", bed.name_, disturbance.end().c_str(), disturbance.seconds);
+    // The write-back: the rows kept meanwhile are all stored once the calls
+    // ended before the return are (the road keeps its rows' order). It
+    // begins when the road writes again: the reconnect timer's round may
+    // come well after the return.
+    const auto returned = Clock::now();
+    const db::RowRoad& road = bed.form_.Database().Road();
+    const std::size_t kept = road.Waiting();
+    const long callsAtReturn = traffic.calls;
+    double writingS = -1, writtenBackS = -1;
+    std::thread writeBack([&] {
+        const auto deadline = returned + std::chrono::seconds(s.afterS + s.settleS);
+        while (writtenBackS < 0 && Clock::now() < deadline) {
+            if (writingS < 0 && road.WritingNow())
+                writingS = msBetween(returned, Clock::now()) / 1000;
+            if (writingS >= 0 && historyRows(c, "7001") - callRows0 >= callsAtReturn)
+                writtenBackS = msBetween(returned, Clock::now()) / 1000;
+            sleepMs(writingS < 0 ? 50 : 250);
+        }
+    });
     std::printf("%-7s client SMS sent to the exchange meanwhile: %zu of %d\n", bed.name_, sentDuring,
                 askedDuring);
     const auto rows = [&] {
@@ -562,7 +585,18 @@ int outage(Bed& bed, const Disturbance& disturbance, const testfb::Connection& c
             s.settleS * 1000, 5000000);
         settledS = msBetween(settleStart, Clock::now()) / 1000;
     });
+    writeBack.join();
     bed.report();
+    if (writtenBackS < 0)
+        std::printf(
+            "%-7s write-back: %zu rows waiting at the return, writing again %.1f s after it, the calls "
+            "ended before it NOT all stored\n",
+            bed.name_, kept, writingS);
+    else
+        std::printf(
+            "%-7s write-back: %zu rows waiting at the return, writing again %.1f s after it, the calls "
+            "ended before it all stored %.1f s after it (%.1f s of writing)\n",
+            bed.name_, kept, writingS, writtenBackS, writtenBackS - writingS);
     std::printf(
         "%-7s rows (expected / stored) %.0f s past the after phase: call history %ld / %ld, client SMS "
         "%ld / %ld, exchange SMS %ld / %ld (left at the exchange: %zu)\n",

@@ -72,7 +72,10 @@ int MoveGeneratorsPastDrawnKeys(const ConnectionSettings& database) {
 std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings& database) {
     TStringList created;
     session.SetResultStrings(&created);
-    const int result = session.ExecuteSQL("SELECT MON$CREATION_DATE FROM MON$DATABASE");
+    // To the ten-thousandth of a second: a restore made within the second
+    // of the database's creation is another database all the same. Room
+    // for a time zone, where the server gives the stamp one.
+    const int result = session.ExecuteSQL("SELECT CAST(MON$CREATION_DATE AS VARCHAR(64)) FROM MON$DATABASE");
     session.SetResultStrings(nullptr);
     if (result != 0 || created.empty())
         return {};

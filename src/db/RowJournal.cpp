@@ -275,20 +275,37 @@ bool RowJournal::unplaced(std::vector<Entry*>& rows, const std::string& error) {
     return fail(error);
 }
 
-bool RowJournal::SetKey(const Entry& row) {
-    if (!open_ || row.seq == 0)
+bool RowJournal::SetKeys(const std::vector<const Entry*>& rows, bool remembered) {
+    if (!open_)
         return false;
-    QSqlQuery query(database(connection_));
-    query.prepare("UPDATE rows SET statement = ?, generator = ?, rowkey = ?, home = ?, unkeyed = ?, "
+    QSqlDatabase db = database(connection_);
+    if (!db.transaction())
+        return fail(db.lastError().text().toStdString());
+    QSqlQuery keyed(db), named(db);
+    keyed.prepare("UPDATE rows SET statement = ?, generator = ?, rowkey = ?, home = ?, unkeyed = ?, "
                   "keygenerator = ? WHERE seq = ?");
-    query.bindValue(0, QString::fromStdString(row.statement));
-    query.bindValue(1, QString::fromStdString(row.generatorQuery));
-    query.bindValue(2, QString::fromStdString(row.key));
-    query.bindValue(3, QString::fromStdString(row.home));
-    query.bindValue(4, QString::fromStdString(row.unkeyed));
-    query.bindValue(5, QString::fromStdString(row.keyGenerator));
-    query.bindValue(6, qint64(row.seq));
-    return query.exec() || fail(query.lastError().text().toStdString());
+    named.prepare("INSERT OR REPLACE INTO rowkeys (token, rowkey, home) VALUES (?, ?, ?)");
+    for (const Entry* row : rows) {
+        if (row->seq != 0) {
+            keyed.bindValue(0, QString::fromStdString(row->statement));
+            keyed.bindValue(1, QString::fromStdString(row->generatorQuery));
+            keyed.bindValue(2, QString::fromStdString(row->key));
+            keyed.bindValue(3, QString::fromStdString(row->home));
+            keyed.bindValue(4, QString::fromStdString(row->unkeyed));
+            keyed.bindValue(5, QString::fromStdString(row->keyGenerator));
+            keyed.bindValue(6, qint64(row->seq));
+            if (!keyed.exec())
+                return endTransaction(db, keyed.lastError().text().toStdString());
+        }
+        if (remembered && !row->token.empty()) {
+            named.bindValue(0, QString::fromStdString(row->token));
+            named.bindValue(1, QString::fromStdString(row->key));
+            named.bindValue(2, QString::fromStdString(row->home));
+            if (!named.exec())
+                return endTransaction(db, named.lastError().text().toStdString());
+        }
+    }
+    return endTransaction(db, {});
 }
 
 bool RowJournal::MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted) {
@@ -297,17 +314,6 @@ bool RowJournal::MarkAttempted(const std::vector<std::int64_t>& seqs, bool attem
 
 bool RowJournal::Remove(const std::vector<std::int64_t>& seqs) {
     return forEach("DELETE FROM rows WHERE seq = ?", seqs);
-}
-
-bool RowJournal::RememberKey(const std::string& token, const std::string& key, const std::string& home) {
-    if (!open_ || token.empty())
-        return false;
-    QSqlQuery query(database(connection_));
-    query.prepare("INSERT OR REPLACE INTO rowkeys (token, rowkey, home) VALUES (?, ?, ?)");
-    query.bindValue(0, QString::fromStdString(token));
-    query.bindValue(1, QString::fromStdString(key));
-    query.bindValue(2, QString::fromStdString(home));
-    return query.exec() || fail(query.lastError().text().toStdString());
 }
 
 std::vector<RowJournal::Key> RowJournal::Keys() {

@@ -68,17 +68,16 @@ class RowJournal {
     // transaction is rolled back instead when `mayCommit` says no before
     // its commit.
     bool Append(std::vector<Entry*>& rows, const std::function<bool()>& mayCommit = {});
-    // The key drawn for a row, with the statement it made and what it had
-    // before; or, the key forgotten, the statement and generator query it
-    // had before.
-    bool SetKey(const Entry& row);
+    // The keys drawn for rows, each with the statement it made and what it
+    // had before, in one transaction; or, the keys forgotten, the statement
+    // and generator query each had before. With `remembered`, the key of
+    // each row named by a token is kept for the rows that refer to it
+    // (until ForgetKeys or ForgetKeysExcept).
+    bool SetKeys(const std::vector<const Entry*>& rows, bool remembered);
     // The rows' commit goes out now: if no answer comes, they are looked up.
     bool MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted);
     // The rows are in the database.
     bool Remove(const std::vector<std::int64_t>& seqs);
-    // The key drawn for the row named `token`, kept until no row left in the
-    // journal refers to it (see ForgetKeysExcept).
-    bool RememberKey(const std::string& token, const std::string& key, const std::string& home);
     struct Key {
         std::string token, key, home;
     };

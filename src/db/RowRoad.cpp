@@ -97,6 +97,17 @@ std::string plainStatement(const std::string& statement) {
     return last == std::string::npos ? std::string() : statement.substr(0, last + 1);
 }
 
+// The contexts the server counts for a statement of a block: one for an
+// insert, two for an update (the row found and the row changed) or any
+// other, two more for each query within it.
+std::size_t blockContexts(const std::string& statement) {
+    const std::string upper = upperTrimmed(statement);
+    std::size_t contexts = upper.starts_with("INSERT ") ? 1 : 2;
+    for (auto at = upper.find("SELECT"); at != std::string::npos; at = upper.find("SELECT", at + 6))
+        contexts += 2;
+    return contexts;
+}
+
 void nameRow(const RowJournal::Entry& row) {
     LogRowNotWritten(row.statement);
 }
@@ -964,11 +975,11 @@ bool RowRoad::Core::journalRows(RowJournal& journal, Items& rows) {
     return journal.Append(entries, mayCommit);
 }
 
-// On the writer thread: a failed write is said, and the row named.
-bool RowRoad::Core::writerJournalWrite(bool written, const char* what, const Item* row) {
+// On the writer thread: a failed write is said, and the rows named.
+bool RowRoad::Core::writerJournalWrite(bool written, const char* what, const std::vector<const Item*>& rows) {
     if (saidJournalWrite(written, *writerJournal_, what, writerJournalFailed_))
         return true;
-    if (row)
+    for (const Item* row : rows)
         base::WriteLog(2, "Zapis czeka w pamięci, aż dziennik zapisów go przyjmie: %s",
                        row->statement.c_str());
     return false;
@@ -978,15 +989,14 @@ bool RowRoad::Core::journaling() const {
     return writerJournal_ && writerJournal_->IsOpen();
 }
 
-// On the writer thread: a row's key is in the journal before its commit
-// goes (the row's own statement, and the key that later rows refer to).
-bool RowRoad::Core::keepKey(const Item& row) {
-    if (!journaling())
+// On the writer thread: the rows' keys are in the journal before their
+// commit goes (each row's own statement, and the key that later rows refer
+// to), all in one transaction.
+bool RowRoad::Core::keepKeys(const std::vector<const Item*>& rows, bool drawn) {
+    if (!journaling() || rows.empty())
         return true;
-    if (row.seq != 0 && !writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row))
-        return false;
-    return row.token.empty() ||
-           writerJournalWrite(writerJournal_->RememberKey(row.token, row.key, row.home), "klucz", &row);
+    const std::vector<const RowJournal::Entry*> entries(rows.begin(), rows.end());
+    return writerJournalWrite(writerJournal_->SetKeys(entries, drawn), "klucz", rows);
 }
 
 // On the writer thread: the rows written leave the journal in its order,
@@ -997,7 +1007,7 @@ void RowRoad::Core::removeFromJournal(const std::vector<std::int64_t>& seqs) {
                  [](std::int64_t seq) { return seq != 0; });
     if (unremoved_.empty() || !journaling())
         return;
-    if (writerJournalWrite(writerJournal_->Remove(unremoved_), "usunięcie zapisanych", nullptr))
+    if (writerJournalWrite(writerJournal_->Remove(unremoved_), "usunięcie zapisanych"))
         unremoved_.clear();
     else
         removalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
@@ -1510,7 +1520,7 @@ void RowRoad::Core::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
             keysOfTokens_.erase(token);
     }
     if (journaling())
-        writerJournalWrite(writerJournal_->ForgetKeys(tokens), "zapomnienie kluczy", nullptr);
+        writerJournalWrite(writerJournal_->ForgetKeys(tokens), "zapomnienie kluczy");
     lock.lock();
 }
 
@@ -1576,21 +1586,22 @@ RowRoad::Core::Outcome RowRoad::Core::writeGroup(std::vector<Item>& group, bool 
 // next: by then the database may be another (a restore, a new connection),
 // whose generator knows nothing of it.
 void RowRoad::Core::forgetKeys(std::vector<Item>& group) {
+    std::vector<const Item*> forgotten;
     for (Item& row : group)
-        if (!row.ended && !row.attempted && !row.keyGenerator.empty())
+        if (!row.ended && !row.attempted && !row.keyGenerator.empty()) {
             forgetKey(row);
+            forgotten.push_back(&row);
+        }
+    keepKeys(forgotten, false);
 }
 
+// The journal is told by the caller (keepKeys).
 void RowRoad::Core::forgetKey(Item& row) {
     row.statement = std::exchange(row.unkeyed, {});
     row.generatorQuery = std::exchange(row.keyGenerator, {});
     row.key.clear();
-    {
-        std::lock_guard keys(keysMutex_);
-        keysOfTokens_.erase(row.token);
-    }
-    if (journaling() && row.seq != 0)
-        writerJournalWrite(writerJournal_->SetKey(row), "klucz", &row);
+    std::lock_guard keys(keysMutex_);
+    keysOfTokens_.erase(row.token);
 }
 
 bool RowRoad::Core::keyedElsewhere(const Item& row, const std::string& here) {
@@ -1602,6 +1613,7 @@ void RowRoad::Core::rehome(std::vector<Item>& group) {
         std::lock_guard lock(mutex_);
         return identity_;
     }();
+    std::vector<const Item*> forgotten;
     for (Item& row : group) {
         if (row.ended)
             continue;
@@ -1611,11 +1623,15 @@ void RowRoad::Core::rehome(std::vector<Item>& group) {
             continue;
         if (keyedElsewhere(row, here)) {
             forgetKey(row);
+            forgotten.push_back(&row);
             continue;
         }
-        if (namesRowByKey(row.subject) && tokensReferredBy(row.statement).empty())
+        // An insert makes its row here, keyed or not yet.
+        if (!IsInsertStatement(row.statement) && namesRowByKey(row.subject) &&
+            tokensReferredBy(row.statement).empty())
             keptHere(row, row.home);
     }
+    keepKeys(forgotten, false);
 }
 
 // "TABLE|NID='5'AND...": the key of a table whose generator is ID_TABLE.
@@ -1678,7 +1694,9 @@ RowRoad::Core::Outcome RowRoad::Core::failedRow(const SessionDB& session, Item& 
 }
 
 // One call for each generator's keys of the group: a far server costs a
-// round trip a call.
+// round trip a call. The keys are kept before the commit goes: a row whose
+// commit gets no answer is looked up under its key, and the later rows that
+// refer to it find it after a restart.
 RowRoad::Core::Outcome RowRoad::Core::drawKeys(SessionDB& session, std::vector<Item>& group) {
     // By generator; a query of another form stands for itself.
     std::map<std::string, std::vector<Item*>> byGenerator;
@@ -1692,6 +1710,7 @@ RowRoad::Core::Outcome RowRoad::Core::drawKeys(SessionDB& session, std::vector<I
             order.push_back(generator.empty() ? row.generatorQuery : generator);
         rows.push_back(&row);
     }
+    std::vector<const Item*> keyed;
     for (const std::string& name : order) {
         std::vector<Item*>& rows = byGenerator[name];
         const bool many = name != rows.front()->generatorQuery;
@@ -1711,17 +1730,17 @@ RowRoad::Core::Outcome RowRoad::Core::drawKeys(SessionDB& session, std::vector<I
             }
             const std::int64_t last = std::atoll(keys.front().c_str());
             NoteKeyDrawn(many ? name : GeneratorOfQuery(name), last);
-            for (std::size_t i = 0; i < count; ++i)
-                if (!keyRow(*rows[i],
-                            many ? std::to_string(last - std::int64_t(count - 1 - i)) : keys.front()))
-                    return Outcome::Passing;
+            for (std::size_t i = 0; i < count; ++i) {
+                keyRow(*rows[i], many ? std::to_string(last - std::int64_t(count - 1 - i)) : keys.front());
+                keyed.push_back(rows[i]);
+            }
             rows.erase(rows.begin(), rows.begin() + std::ptrdiff_t(count));
         }
     }
-    return Outcome::Written;
+    return keepKeys(keyed, true) ? Outcome::Written : Outcome::Passing;
 }
 
-bool RowRoad::Core::keyRow(Item& row, const std::string& key) {
+void RowRoad::Core::keyRow(Item& row, const std::string& key) {
     row.key = key;
     row.unkeyed = row.statement;
     row.keyGenerator = row.generatorQuery;
@@ -1733,14 +1752,10 @@ bool RowRoad::Core::keyRow(Item& row, const std::string& key) {
     if (at != std::string::npos)
         row.statement.replace(at, std::string(RowKeyMarker).size(), row.key);
     row.generatorQuery.clear();
-    // Its key is kept before its commit goes: a row whose commit gets no
-    // answer is looked up under that key, and the later rows that refer to
-    // it find it after a restart.
     if (!row.token.empty()) {
         std::lock_guard keys(keysMutex_);
         keysOfTokens_[row.token] = {row.key, row.home};
     }
-    return keepKey(row);
 }
 
 bool RowRoad::Core::withKeys(const Item& row, std::string& statement, std::string& elsewhere) const {
@@ -1825,20 +1840,19 @@ RowRoad::Core::Outcome RowRoad::Core::runGroup(SessionDB& session, std::vector<I
     }
     if (work.rows.empty())
         return Outcome::Written;
+    work.alone.assign(work.rows.size(), false);
     // A locked row is said once; it is tried again without waiting.
     session.WaitForNoLock(retryingLock);
-    // Together first: one call for many rows, which counts where the server
-    // is far. Should one of them fail, they go one by one to find it.
-    if (work.rows.size() > 1) {
-        const Outcome together = runStatements(session, work, retryingLock, true);
-        if (together != Outcome::Split)
-            return together;
-    }
-    return runStatements(session, work, retryingLock, false);
+    // Together: one call for many rows, which counts where the server is
+    // far. Should a block fail, its rows go again one by one to find the one
+    // that failed, the rest still in blocks.
+    Outcome outcome = Outcome::Split;
+    while (outcome == Outcome::Split)
+        outcome = runStatements(session, work, retryingLock);
+    return outcome;
 }
 
-RowRoad::Core::Outcome RowRoad::Core::runStatements(SessionDB& session, Statements& work, bool retryingLock,
-                                                    bool together) {
+RowRoad::Core::Outcome RowRoad::Core::runStatements(SessionDB& session, Statements& work, bool retryingLock) {
     if (int result = session.BeginWork(); result != 0)
         return handle_ == 0 ? lostWith(session) : Outcome::Passing;
     // Counting the rows an update changed takes calls of its own: only those
@@ -1853,12 +1867,17 @@ RowRoad::Core::Outcome RowRoad::Core::runStatements(SessionDB& session, Statemen
         const bool counted = countedRow(*row);
         std::size_t next = at + 1;
         std::string text = work.texts[at];
-        if (together && !counted) {
+        if (!counted && !work.alone[at]) {
             std::string block = "EXECUTE BLOCK AS BEGIN\n" + plainStatement(text) + ";\n";
-            for (; next < work.rows.size() && !countedRow(*work.rows[next]) &&
-                   block.size() + work.texts[next].size() < BlockTextLimit;
-                 ++next)
+            std::size_t contexts = blockContexts(text);
+            for (; next < work.rows.size() && !work.alone[next] && !countedRow(*work.rows[next]); ++next) {
+                const std::size_t more = blockContexts(work.texts[next]);
+                if (block.size() + work.texts[next].size() >= BlockTextLimit ||
+                    contexts + more > BlockContextLimit)
+                    break;
                 block += plainStatement(work.texts[next]) + ";\n";
+                contexts += more;
+            }
             if (next > at + 1)
                 text = block + "END";
         }
@@ -1867,8 +1886,11 @@ RowRoad::Core::Outcome RowRoad::Core::runStatements(SessionDB& session, Statemen
         row->unapplied = result == 0 && counted && session.ChangedRows() == 0;
         if (result != 0) {
             session.RollbackWork();
-            if (next > at + 1 && handle_ != 0 && !session.Unanswered())
+            if (next > at + 1 && handle_ != 0 && !session.Unanswered()) {
+                std::fill(work.alone.begin() + std::ptrdiff_t(at), work.alone.begin() + std::ptrdiff_t(next),
+                          true);
                 return Outcome::Split;
+            }
             const Outcome outcome = failedRow(session, *row, result);
             if (row->lockedNow && !retryingLock)
                 base::WriteLog(2, "Zapis czeka, aż inny klient bazy danych zwolni wiersz: %s",
@@ -1887,11 +1909,9 @@ RowRoad::Core::Outcome RowRoad::Core::commitRows(SessionDB& session, const std::
     const bool journaled = journaling();
     // Without the mark, a commit with no answer could not be settled after
     // a restart: it does not go.
-    if (journaled && !writerJournalWrite(writerJournal_->MarkAttempted(seqs, true), "wysyłka", nullptr)) {
+    if (journaled && !writerJournalWrite(writerJournal_->MarkAttempted(seqs, true), "wysyłka",
+                                         {rows.begin(), rows.end()})) {
         session.RollbackWork();
-        for (const Item* row : rows)
-            base::WriteLog(2, "Zapis czeka w pamięci, aż dziennik zapisów go przyjmie: %s",
-                           row->statement.c_str());
         return Outcome::Passing;
     }
     if (session.CommitWork() == 0) {
@@ -1914,7 +1934,7 @@ RowRoad::Core::Outcome RowRoad::Core::commitRows(SessionDB& session, const std::
     }
     // Left marked, the rows are only looked up after a restart.
     if (journaled)
-        writerJournalWrite(writerJournal_->MarkAttempted(seqs, false), "wysyłka", nullptr);
+        writerJournalWrite(writerJournal_->MarkAttempted(seqs, false), "wysyłka");
     // Refused (a full disk): written again after the pause.
     for (const Item* row : rows)
         base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",

@@ -154,11 +154,18 @@ class RowRoad {
     // and are read as the writer goes); without it, the rows that can wait
     // at all: a row handed on past them is dropped, named.
     static constexpr std::size_t RowsInMemory = 10000;
-    // Rows are written this many to a commit.
-    static constexpr std::size_t RowsPerCommit = 100;
-    // The text of one block of rows stays under the server's statement
-    // limit (64 KB), whatever the characters' width on the wire.
-    static constexpr std::size_t BlockTextLimit = 16000;
+    // Rows are written at most this many to a commit: the rows kept through
+    // an outage go back in few of them, each a few round trips to a server
+    // that may be far.
+    static constexpr std::size_t RowsPerCommit = 1000;
+    // The text of one block of rows stays under the statement limit of
+    // older servers (64 KB on the wire), counted in bytes of UTF-8, never
+    // fewer than the wire's code page takes.
+    static constexpr std::size_t BlockTextLimit = 60000;
+    // The tables a block's statements name, as the server counts them in
+    // one request (it takes 256; an update names its table twice), stay
+    // this many.
+    static constexpr std::size_t BlockContextLimit = 250;
     // A row locked by another client is tried again after this pause.
     static constexpr std::chrono::milliseconds LockRetryPause{1000};
     // A failure that passes with the connection there (a full disk) is
@@ -270,9 +277,11 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void sayStopCounts(std::size_t kept, std::size_t lost, std::size_t unsure) const;
     void takeInHand(const std::vector<Item>& rows);
     void leaveHand();
-    bool writerJournalWrite(bool written, const char* what, const Item* row);
+    bool writerJournalWrite(bool written, const char* what, const std::vector<const Item*>& rows = {});
     bool journaling() const;
-    bool keepKey(const Item& row);
+    // The keys drawn for the rows (or, forgotten, the rows as before) go
+    // into the journal together; false when it did not take them.
+    bool keepKeys(const std::vector<const Item*>& rows, bool drawn);
     void removeFromJournal(const std::vector<std::int64_t>& seqs);
     void writerLoop();
     bool canWrite() const;
@@ -282,9 +291,10 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     std::string currentSubject(const Item& row) const;
     void takeGroup(std::vector<Item>& group);
     Outcome writeGroup(std::vector<Item>& group, bool retryingLock = false);
+    // The journal takes the group's keys before its commit goes (Passing
+    // when it does not).
     Outcome drawKeys(SessionDB& session, std::vector<Item>& group);
-    // False when the journal did not take the key: the commit does not go.
-    bool keyRow(Item& row, const std::string& key);
+    void keyRow(Item& row, const std::string& key);
     // The statement with the keys it refers to put in; false when one of
     // them was never drawn (its insert was refused). `elsewhere`: the
     // database one of them was drawn in, when not the one attached.
@@ -311,9 +321,12 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     struct Statements {
         std::vector<Item*> rows;
         std::vector<std::string> texts;
+        // Of a block that failed: run by itself to find the one that fails.
+        std::vector<bool> alone;
     };
-    // In one transaction; `together`: runs of rows in one block each.
-    Outcome runStatements(SessionDB& session, Statements& work, bool retryingLock, bool together);
+    // In one transaction, runs of rows in one block each; Split: a block
+    // failed, its rows are marked to go alone.
+    Outcome runStatements(SessionDB& session, Statements& work, bool retryingLock);
     Outcome commitRows(SessionDB& session, const std::vector<Item*>& rows);
     Outcome failedRow(const SessionDB& session, Item& row, int result);
     Outcome lostWith(const SessionDB& session);

@@ -48,6 +48,10 @@ Clock& processClock() {
     return *current.load();
 }
 
+std::int64_t processEpochSeconds() {
+    return processClock().dateTime().toSecsSinceEpoch();
+}
+
 void setProcessClock(Clock* clock) {
     current.store(clock ? clock : &computerClock);
 }

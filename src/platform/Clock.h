@@ -53,5 +53,7 @@ Clock& processClock();
 // Puts `clock` in place of the process's clock (nullptr: the computer's own
 // again); the clock must outlive its use.
 void setProcessClock(Clock* clock);
+// The process's clock's date and time in seconds since the epoch.
+std::int64_t processEpochSeconds();
 
 } // namespace platform

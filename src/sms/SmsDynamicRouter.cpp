@@ -4,16 +4,8 @@
 
 namespace sms {
 
-namespace {
-
-std::int64_t nowSeconds() {
-    return platform::processClock().dateTime().toSecsSinceEpoch();
-}
-
-} // namespace
-
 void SmsDynamicRouter::Store(const std::string& number, const std::string& line, std::int32_t userId) {
-    routes_[S_KEY{number, line}] = S_ENTRY{userId, nowSeconds()};
+    routes_[S_KEY{number, line}] = S_ENTRY{userId, platform::processEpochSeconds()};
 }
 
 std::int32_t SmsDynamicRouter::Find(const std::string& number, const std::string& line) const {
@@ -24,7 +16,7 @@ std::int32_t SmsDynamicRouter::Find(const std::string& number, const std::string
 }
 
 bool SmsDynamicRouter::IsExpired(std::int64_t stamp) const {
-    return nowSeconds() - stamp > validity_;
+    return platform::processEpochSeconds() - stamp > validity_;
 }
 
 } // namespace sms

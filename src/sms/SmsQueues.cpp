@@ -19,10 +19,6 @@ constexpr std::int32_t PollGiveUpTicks = 80;
 // Seconds a message may wait before it fails.
 constexpr std::int64_t ValidityPeriodSeconds = 345600;
 
-std::int64_t nowSeconds() {
-    return platform::processClock().dateTime().toSecsSinceEpoch();
-}
-
 std::string exchangeCommand(const std::vector<std::string>& fields) {
     return CommandParserGenerator::Generate(fields, '\\', ' ', "\r");
 }
@@ -129,7 +125,7 @@ std::string SMS::SendStep(std::string line, SMSQUEUEDATA& data, SMSMSG& message,
             return {};
         }
         queue.front() = message;
-        if (message.tNotBefore >= nowSeconds())
+        if (message.tNotBefore >= platform::processEpochSeconds())
             return {};
         // An offset left by a message cut short (its error answered between
         // parts) belongs to no one: a first part starts at the first octet.
@@ -178,7 +174,7 @@ void SMS::DistributeMainQueue() {
     std::int32_t probes = -1;
     while (!MainQueue.empty()) {
         SMSMSG& front = MainQueue.front();
-        if (nowSeconds() - front.tCreated > ValidityPeriodSeconds) {
+        if (platform::processEpochSeconds() - front.tCreated > ValidityPeriodSeconds) {
             SmsLog("SMS SMS_VALIDITY_PERIOD Error\n");
             SMSMSG expired = front;
             MainQueue.pop_front();

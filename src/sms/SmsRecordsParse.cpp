@@ -20,10 +20,6 @@ std::string twoDigits(int value) {
     return value < 10 ? "0" + std::to_string(value) : std::to_string(value);
 }
 
-std::int64_t nowSeconds() {
-    return platform::processClock().dateTime().toSecsSinceEpoch();
-}
-
 sms::SmsDateTime nowStamp() {
     const QDateTime now = platform::processClock().dateTime();
     const QDate d = now.date();
@@ -302,7 +298,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         report.rowToken = sent.rowToken;
         report.sNumber = sent.sNumber;
         report.iSrcId = -1;
-        report.tCreated = nowSeconds();
+        report.tCreated = platform::processEpochSeconds();
         SmsLog("-SMS RAPORT_ID 9");
         SmsLog("-SMS RAPORT_ID 10");
         // A newer report on the line takes over its reference; reports that

@@ -829,7 +829,7 @@ TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
 // A desk's message is written after the backup; the restore takes its row
 // away and leaves the generator where the backup had it. The next message
 // does not get the key again, and the first one's late delivery report
-// finds no row under its key and is not applied to the new one.
+// finds no row under its key and is named, not applied to the new one.
 TEST_F(Maintenance, AfterARestoreNoKeyIsDrawnTwiceAndALateReportMissesTheNewMessage) {
     HALVEX_REQUIRE_FB_SERVER();
     ASSERT_NO_FATAL_FAILURE(open(true));
@@ -854,6 +854,12 @@ TEST_F(Maintenance, AfterARestoreNoKeyIsDrawnTwiceAndALateReportMissesTheNewMess
 
     EXPECT_EQ(*newKey, "2");
     EXPECT_EQ(rows("SELECT nId || ':' || sBody || ':' || nState FROM Sms ORDER BY nId"), "2:new:0\n");
+    const std::string log = mainLogText();
+    EXPECT_NE(
+        log.find("Nie zastosowano w bazie danych, nie ma w niej tego wiersza: UPDATE Sms SET nState='2' "
+                 "WHERE nId='1'"),
+        std::string::npos)
+        << log;
 }
 
 TEST_F(Maintenance, OkAndCancelAfterARestoreReadTheRestoredContacts) {
