@@ -366,9 +366,11 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     std::size_t finishing_ = 0; // written, their followers not yet posted
     std::size_t mostHeld_ = 0;
     bool journalBusy_ = false;
-    Items journalHand_;              // being journaled (read by a stop alone)
-    bool journalCommitting_ = false; // their commit goes, the stop past
-    bool journalGivenUp_ = false;    // named at the stop: they do not go
+    // Being journaled: a stop reads their statements alone. Their commit
+    // has begun, or a stop named them first and it does not go.
+    Items journalHand_;
+    bool journalCommitting_ = false;
+    bool journalGivenUp_ = false;
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
     std::string journalPath_;
