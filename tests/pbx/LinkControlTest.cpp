@@ -226,10 +226,10 @@ TEST_F(LinkControlTest, ASerialPortThatCannotBeOpenedIsReportedOncePerReason) {
     qputenv("HALVEX_COM1", QByteArray::fromStdString(slave));
     writeSettings(1, 2, 5001);
     StoredCommandLine = "DEBUG"; // the log is on from the first attempt
+    linktest::LogCapture log;
     form_ = new TForm1();
     form_->TimerUpdateInfo->SetEnabled(false); // the capture takes the lines
-    linktest::LogCapture log;
-    base::Switches().chbLogRS = false; // the link details would show every attempt
+    base::Switches().chbLogRS = false;         // the link details would show every attempt
     const auto count = [&](const std::string& text) {
         int lines = 0;
         for (const auto& line : log.Lines())

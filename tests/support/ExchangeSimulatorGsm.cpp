@@ -216,6 +216,9 @@ bool ExchangeSimulator::WaitForSentMessages(std::size_t count, int ms) {
 }
 
 std::vector<std::pair<std::string, int>> ExchangeSimulator::gsmAnswers(const std::string& line) {
+    // Other lines, which may be megabytes long, are not split.
+    if (!line.starts_with("GSM ") && !line.starts_with("SMS "))
+        return {};
     const auto t = tokens(line);
     int n = 0;
     if (t.size() < 3 || !number(t[2], n))

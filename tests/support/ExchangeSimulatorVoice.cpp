@@ -84,6 +84,9 @@ void ExchangeSimulator::SetVoiceMailSilent(bool silent) {
 
 void ExchangeSimulator::addVoiceMailAnswers(const std::string& line,
                                             std::vector<std::pair<std::string, int>>& answers) {
+    // Other lines, which may be megabytes long, are not split.
+    if (!line.starts_with("VM "))
+        return;
     const auto t = blankSeparated(line);
     int position = 0, iId = 0;
     if (t.size() < 4 || t[0] != "VM" || !whole(t[3], position) || position < 0)

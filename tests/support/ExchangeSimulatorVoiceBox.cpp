@@ -37,6 +37,9 @@ std::string ExchangeSimulator::GroupState(const std::string& number, const std::
 }
 
 std::vector<std::string> ExchangeSimulator::voiceBoxAnswers(const std::string& line) {
+    // Other lines, which may be megabytes long, are not split.
+    if (!line.starts_with("VB ") && !line.starts_with("GWW "))
+        return {};
     std::istringstream in(line);
     std::vector<std::string> t;
     for (std::string token; in >> token;)

@@ -71,6 +71,9 @@ LogCapture::LogCapture() {
     s.chbLogRS = true;
     s.chbInfoPCTI = true;
     base::DiagnosticLog::instance().closing = 0;
+    // What an earlier test left in the log (a window of its own logs while it
+    // lives) is not this test's.
+    base::DiagnosticLog::instance().LogQueueMain.TakeAll();
 }
 
 LogCapture::~LogCapture() {
