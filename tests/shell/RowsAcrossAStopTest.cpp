@@ -3,13 +3,18 @@
 // server comes back, and the program starts again beside the journal it
 // left. Every call's row and every message's row is in the database once,
 // the message in the state the exchange gave it, and a desk hears of a
-// message's row only with the key the database gave it.
+// message's row only with the key the database gave it. With the program's
+// folder (its log's and its journal's) on a small disk, the disk fills
+// during the outage, the server comes back while it is full, and the disk is
+// freed before the end: the journal holds no row that is already written.
 #include "platform/RegistryStore.h"
 #include "shell/FileLocations.h"
 #include "support/PrivateFirebirdServer.h"
 #include "support/ProgramWithDesks.h"
+#include "support/SmallDisk.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
@@ -17,10 +22,12 @@
 #include <csignal>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 using testing_support::AwaitWhileRunning;
 using testing_support::HalvexProcess;
+using testing_support::SmallDisk;
 
 namespace {
 
@@ -59,7 +66,24 @@ int journalRowsWith(const std::string& path, const std::string& text) {
     return count;
 }
 
-class RowsAcrossAStop : public testing::TestWithParam<int> {
+// The lines of `text` that hold `part`.
+std::string linesWith(const std::string& text, const std::string& part) {
+    std::string lines;
+    std::istringstream all(text);
+    for (std::string line; std::getline(all, line);)
+        if (line.find(part) != std::string::npos)
+            lines += line + "\n";
+    return lines;
+}
+
+// How the first run ends, and whether its folder is on a small disk that
+// fills during the outage and is freed after it.
+struct Ending {
+    int signal;
+    bool smallDisk;
+};
+
+class RowsAcrossAStop : public testing::TestWithParam<Ending> {
   protected:
     void SetUp() override {
         HALVEX_SKIP_UNDER_THREAD_SANITIZER();
@@ -125,16 +149,45 @@ class RowsAcrossAStop : public testing::TestWithParam<int> {
                            [&](const std::string& notice) { return notice.find(text) != std::string::npos; });
     }
 
+    // Every call's row and every message's row in its last state are in
+    // the database.
+    bool allStored() const {
+        return column(c, "SELECT (SELECT COUNT(*) FROM TalksIncoming) || '|' || (SELECT COUNT(*) FROM Sms "
+                         "WHERE nDir = 1 AND nState = 3) FROM RDB$DATABASE") ==
+               std::vector<std::string>{std::to_string(callers.size()) + "|" + std::to_string(texts.size())};
+    }
+
+    // The server comes back while the journal's disk is full: the rows are
+    // written though the journal cannot let them go, or held back by the
+    // journal that cannot mark them. Then the disk is freed, and every row
+    // is written.
+    void serverBackOnAFullDisk(HalvexProcess& halvex, SmallDisk& disk) {
+        ASSERT_TRUE(server.start()) << server.error();
+        const auto heldBack = [&] {
+            const std::string said = halvex.standardError();
+            return said.find("(klucz)") != std::string::npos || said.find("(wysyłka)") != std::string::npos;
+        };
+        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return heldBack() || allStored(); }))
+            << halvex.standardError();
+        disk.free();
+        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return allStored(); })) << halvex.logText();
+        testfb::DetachMain();
+    }
+
     std::string countCalls(const std::string& log) const {
         std::map<std::string, int> stored;
-        for (const std::string& number : column(c, "SELECT TRIM(sNumber) FROM TalksIncoming"))
+        const std::vector<std::string> rows = column(c, "SELECT TRIM(sNumber) FROM TalksIncoming");
+        for (const std::string& number : rows)
             ++stored[number];
-        for (const std::string& caller : callers)
-            EXPECT_EQ(stored[caller], 1) << "the call from " << caller << "\n" << log;
         EXPECT_EQ(stored.size(), callers.size()) << log;
+        std::string wrong;
+        for (const std::string& caller : callers)
+            if (stored[caller] != 1)
+                wrong += "the call from " + caller + ": " + std::to_string(stored[caller]) + " rows\n";
+        EXPECT_EQ(wrong, "") << log;
         return "calls made " + std::to_string(callers.size()) + " (" +
                std::to_string(callers.size() - callsBefore) + " during the outage), stored " +
-               std::to_string(stored.size());
+               std::to_string(rows.size());
     }
 
     // Each message's row, by its text: once, delivered (the exchange
@@ -142,6 +195,7 @@ class RowsAcrossAStop : public testing::TestWithParam<int> {
     // left by.
     std::string countMessages(const std::string& log) {
         std::map<std::string, int> states;
+        std::size_t read = 0;
         for (const std::string& row :
              column(c, "SELECT nId || '|' || nState || '|' || TRIM(COALESCE(sLine, '')) "
                        "|| '|' || sBody FROM Sms WHERE nDir = 1")) {
@@ -151,7 +205,10 @@ class RowsAcrossAStop : public testing::TestWithParam<int> {
             stored[fields.mid(3).join(QLatin1Char('|')).toStdString()].push_back(
                 {fields[0].toStdString(), fields[1].toStdString(), fields[2].toStdString()});
             ++states[fields[1].toStdString()];
+            ++read;
         }
+        // Each text once, before the look-ups below add the missing ones.
+        EXPECT_EQ(stored.size(), texts.size());
         EXPECT_EQ(exchange.SentMessages().size(), texts.size());
         std::string wrong;
         for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -164,10 +221,9 @@ class RowsAcrossAStop : public testing::TestWithParam<int> {
                 wrong += which + "state " + rows[0].state + ", line '" + rows[0].line + "'\n";
         }
         EXPECT_EQ(wrong, "") << log;
-        EXPECT_EQ(stored.size(), texts.size());
         std::string said = "messages made " + std::to_string(texts.size()) + " (" +
                            std::to_string(texts.size() - messagesBefore) + " during the outage), stored " +
-                           std::to_string(stored.size()) + ", states";
+                           std::to_string(read) + ", states";
         for (const auto& [state, count] : states)
             said += " " + state + ":" + std::to_string(count);
         return said;
@@ -217,8 +273,17 @@ class RowsAcrossAStop : public testing::TestWithParam<int> {
 } // namespace
 
 TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
-    const int stop = GetParam();
-    HalvexProcess halvex(sandbox);
+    const auto [stop, onSmallDisk] = GetParam();
+    std::optional<SmallDisk> disk;
+    if (onSmallDisk) {
+        // Room for the program file, its log and its journal.
+        const qint64 program = QFileInfo(QString::fromStdString(HalvexProcess::builtProgram())).size();
+        disk.emplace(std::to_string(program / (1 << 20) + 16) + "m");
+        if (!disk->mounted())
+            GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk->error();
+    }
+    HalvexProcess halvex(sandbox, disk ? disk->file("halvex") : "halvex");
+    const std::string journal = shell::RowJournalPathFor(halvex.logPath());
     int clientPort = 0;
     ASSERT_NO_FATAL_FAILURE(testing_support::StartWithDesks(halvex, exchange, Logins, desks, clientPort));
     // The first message waits while the GSM lines are read (once the
@@ -235,8 +300,18 @@ TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
     messagesBefore = texts.size();
     server.kill();
 
-    // 30 s without the database, two calls a second.
-    ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 60));
+    // 30 s without the database, two calls a second. On the small disk the
+    // second half meets it full: the journal takes their rows no more, they
+    // wait in memory.
+    ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 30));
+    if (disk) {
+        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, callers.back()) > 0; }));
+        disk->fill();
+    }
+    ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 30));
+    if (disk) {
+        EXPECT_TRUE(halvex.waitForStderr("cannot write the row journal")) << halvex.standardError();
+    }
     // Sent without the database, and answered; the last call comes behind
     // the answers.
     ASSERT_TRUE(exchange.WaitForSentMessages(texts.size())) << halvex.logText();
@@ -246,24 +321,45 @@ TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
         << halvex.logText();
     for (std::size_t i = callsBefore; i < callers.size(); ++i)
         EXPECT_TRUE(told(callers[i])) << callers[i];
+    if (disk) {
+        ASSERT_NO_FATAL_FAILURE(serverBackOnAFullDisk(halvex, *disk));
+    }
     if (stop == SIGKILL) {
         // Rows are journaled in the order handed: the last call's row in
-        // the file means every earlier one is there.
-        const std::string journal = shell::RowJournalPathFor(halvex.logPath());
-        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, callers.back()) > 0; }))
-            << halvex.logText();
+        // the file means every earlier one is there. On the freed disk, the
+        // rows written leave the journal while the program runs.
+        if (disk) {
+            EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, "") == 0; }))
+                << "the journal still holds " << journalRowsWith(journal, "") << " rows\n"
+                << halvex.logText();
+        } else {
+            EXPECT_TRUE(AwaitWhileRunning(halvex, [&] {
+                return journalRowsWith(journal, callers.back()) > 0;
+            })) << halvex.logText();
+        }
         halvex.signal(SIGKILL);
         ASSERT_TRUE(halvex.waitForExit());
     } else {
-        ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "with the database down"));
+        ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(
+            halvex, disk ? "with every row written" : "with the database down"));
     }
     const std::string firstRun = halvex.logText();
+    const std::string firstStderr = halvex.standardError();
 
-    ASSERT_TRUE(server.start()) << server.error();
+    if (!disk) {
+        ASSERT_TRUE(server.start()) << server.error();
+    }
     halvex.start({"DEBUG", "CTI"});
-    ASSERT_TRUE(
-        halvex.waitForLog("Zapisy z poprzedniej pracy zapisane w bazie danych", std::chrono::seconds(90)))
-        << halvex.logText();
+    ASSERT_TRUE(halvex.waitForLogTimes("Port klientów ustawiony na 0", 2)) << halvex.logText();
+    // On the small disk the first run left nothing to write.
+    const std::string left = "zapisów z poprzedniej pracy czeka na bazę danych";
+    EXPECT_EQ(disk && halvex.logText().find(left, firstRun.size()) != std::string::npos, false)
+        << halvex.logText().substr(firstRun.size());
+    if (halvex.logText().find(left, firstRun.size()) != std::string::npos) {
+        ASSERT_TRUE(
+            halvex.waitForLog("Zapisy z poprzedniej pracy zapisane w bazie danych", std::chrono::seconds(90)))
+            << halvex.logText();
+    }
     // The clean-up of messages left in progress comes right behind them.
     EXPECT_TRUE(AwaitWhileRunning(halvex, [&] {
         return column(c, "SELECT COUNT(*) FROM Sms WHERE nState = 4") == std::vector<std::string>{"0"};
@@ -272,8 +368,13 @@ TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
     ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "after the journal's rows"));
 
     const std::string log = halvex.logText();
+    const std::string secondRun = log.substr(std::min(firstRun.size(), log.size()));
+    for (const char* wrong : {"Nie można", "Nie zastosowano", "porzucono"})
+        EXPECT_EQ(linesWith(secondRun, wrong), "");
+    EXPECT_EQ(linesWith(halvex.standardError().substr(firstStderr.size()), "row journal"), "");
     // In this order: the announcements are checked against the rows read.
-    std::string counts = std::string(stop == SIGKILL ? "SIGKILL" : "SIGTERM") + ": " + countCalls(log);
+    std::string counts = std::string(stop == SIGKILL ? "SIGKILL" : "SIGTERM") +
+                         (disk ? " on a small disk" : "") + ": " + countCalls(log);
     counts += "; " + countMessages(log);
     counts += "; " + countAnnouncements();
     std::cout << counts << std::endl;
@@ -281,9 +382,13 @@ TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
     const std::size_t kept = firstRun.find("Zapisy czekające na bazę danych: ");
     if (kept != std::string::npos)
         std::cout << firstRun.substr(kept, firstRun.find('\n', kept) - kept) << std::endl;
+    std::cout << linesWith(firstStderr, "row journal");
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, RowsAcrossAStop, testing::Values(SIGTERM, SIGKILL),
-                         [](const testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGKILL ? "Sigkill" : "Sigterm");
+INSTANTIATE_TEST_SUITE_P(Signals, RowsAcrossAStop,
+                         testing::Values(Ending{SIGTERM, false}, Ending{SIGKILL, false},
+                                         Ending{SIGTERM, true}, Ending{SIGKILL, true}),
+                         [](const testing::TestParamInfo<Ending>& info) {
+                             return std::string(info.param.signal == SIGKILL ? "Sigkill" : "Sigterm") +
+                                    (info.param.smallDisk ? "OnASmallDiskThatFills" : "");
                          });

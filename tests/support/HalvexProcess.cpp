@@ -46,7 +46,7 @@ bool NameNoDatabaseUnlessNamed(const Sandbox& sandbox) {
 }
 
 HalvexProcess::HalvexProcess(const Sandbox& sandbox, const std::string& name)
-    : sandbox_(sandbox), binary_(sandbox.file(name)) {
+    : sandbox_(sandbox), binary_(name.starts_with('/') ? name : sandbox.file(name)) {
     // A hard link keeps the copy cheap; the program sees its own folder.
     if (::link(builtProgram().c_str(), binary_.c_str()) != 0)
         QFile::copy(QString::fromStdString(builtProgram()), QString::fromStdString(binary_));
@@ -139,7 +139,7 @@ void HalvexProcess::start(const QStringList& arguments) {
 }
 
 std::string HalvexProcess::logPath() const {
-    return sandbox_.file("halvex.log");
+    return binary_.substr(0, binary_.rfind('/') + 1) + "halvex.log";
 }
 
 bool HalvexProcess::waitForLog(const std::string& text, std::chrono::seconds cap) {

@@ -35,6 +35,8 @@ bool NameNoDatabaseUnlessNamed(const Sandbox& sandbox);
 
 class HalvexProcess {
   public:
+    // The program file is `name` in the sandbox, or at `name` when that is
+    // an absolute path: its log goes beside it.
     explicit HalvexProcess(const Sandbox& sandbox, const std::string& name = "halvex");
     ~HalvexProcess();
 
