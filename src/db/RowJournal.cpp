@@ -248,13 +248,17 @@ bool RowJournal::Append(std::vector<Entry*>& rows, const std::function<bool()>& 
     if (!db.transaction())
         return fail(db.lastError().text().toStdString());
     QSqlQuery query(db);
-    query.prepare("INSERT INTO rows (statement, generator, rowkey, token, home) VALUES (?, ?, ?, ?, ?)");
+    query.prepare("INSERT INTO rows (statement, generator, rowkey, token, home, unkeyed, keygenerator, "
+                  "attempted) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     for (Entry* row : rows) {
         query.bindValue(0, QString::fromStdString(row->statement));
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
         query.bindValue(2, QString::fromStdString(row->key));
         query.bindValue(3, QString::fromStdString(row->token));
         query.bindValue(4, QString::fromStdString(row->home));
+        query.bindValue(5, QString::fromStdString(row->unkeyed));
+        query.bindValue(6, QString::fromStdString(row->keyGenerator));
+        query.bindValue(7, row->attempted ? 1 : 0);
         if (!query.exec())
             return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();

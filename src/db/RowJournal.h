@@ -64,7 +64,8 @@ class RowJournal {
     bool Extent(std::size_t& rows, std::int64_t& lastSeq);
     // How many rows it holds for each database they were meant for.
     bool CountByHome(std::map<std::string, std::size_t>& rows);
-    // Puts the rows in, in one transaction, and gives each its place; the
+    // Puts the rows in, with what each knows of its key and its commit, in
+    // one transaction, and gives each its place; the
     // transaction is rolled back instead when `mayCommit` says no before
     // its commit.
     bool Append(std::vector<Entry*>& rows, const std::function<bool()>& mayCommit = {});

@@ -941,6 +941,15 @@ void RowRoad::Core::journalLoop(RowJournal& journal) {
         if (inbox_.empty())
             break;
         journalHand_.swap(inbox_);
+        // Rows wait in memory for the writer to put them into the journal:
+        // these go into it behind them.
+        if (outOfJournal_ > 0 && writerJournalOpen_) {
+            leaveOutOfJournal(journalHand_);
+            place(journalHand_);
+            journalHand_.clear();
+            changed_.notify_all();
+            continue;
+        }
         journalBusy_ = true;
         lock.unlock();
         const bool journaled = journalRows(journal, journalHand_);
@@ -952,14 +961,87 @@ void RowRoad::Core::journalLoop(RowJournal& journal) {
             journalHand_.clear();
             break;
         }
-        // Rows a journal cannot take (a full disk) are named: they go on in memory.
-        if (!saidJournalWrite(journaled, journal, "wiersze", journalFailed_))
-            for (const Item& row : journalHand_)
-                base::WriteLog(2, "Poza dziennikiem zapisów, czeka w pamięci: %s", row.statement.c_str());
+        // Rows a journal cannot take (a full disk) go on in memory, named.
+        if (!saidJournalWrite(journaled, journal, "wiersze", journalFailed_)) {
+            outOfJournalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
+            leaveOutOfJournal(journalHand_);
+        }
         place(journalHand_);
         journalHand_.clear();
         changed_.notify_all();
     }
+}
+
+// Under the lock.
+void RowRoad::Core::leaveOutOfJournal(Items& rows) {
+    for (Item& row : rows) {
+        base::WriteLog(2, "Poza dziennikiem zapisów, czeka w pamięci: %s", row.statement.c_str());
+        row.outOfJournal = ++lastOutOfJournal_;
+        ++outOfJournal_;
+    }
+}
+
+// The rows go in the order their database rows take them: those waiting
+// for a lock, the queue, then the rows behind it. No row is in the writer's
+// hand meanwhile, and no later row goes into the journal before them.
+void RowRoad::Core::journalRowsInMemory(std::unique_lock<std::mutex>& lock) {
+    std::vector<RowJournal::Entry> entries;
+    std::vector<std::uint64_t> numbers;
+    const auto collect = [&](const Items& rows) {
+        for (const Item& row : rows)
+            if (row.outOfJournal != 0) {
+                entries.push_back(row);
+                numbers.push_back(row.outOfJournal);
+            }
+    };
+    collect(locked_);
+    collect(queue_);
+    for (const Stretch& stretch : beyond_)
+        collect(stretch.rows);
+    outOfJournalHand_.insert(numbers.begin(), numbers.end());
+    lock.unlock();
+    std::vector<RowJournal::Entry*> placed;
+    for (RowJournal::Entry& entry : entries)
+        placed.push_back(&entry);
+    const auto mayCommit = [this] {
+        std::lock_guard guard(mutex_);
+        outOfJournalCommitting_ = !outOfJournalGivenUp_;
+        return outOfJournalCommitting_;
+    };
+    const bool journaled = writerJournal_->Append(placed, mayCommit);
+    lock.lock();
+    outOfJournalHand_.clear();
+    outOfJournalCommitting_ = false;
+    if (outOfJournalGivenUp_)
+        return;
+    if (!writerJournalWrite(journaled, "wiersze z pamięci")) {
+        outOfJournalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
+        return;
+    }
+    rowsInMemoryJournaled(entries, numbers);
+    changed_.notify_all();
+}
+
+// Under the lock: the rows put into the journal have their places now.
+void RowRoad::Core::rowsInMemoryJournaled(const std::vector<RowJournal::Entry>& entries,
+                                          const std::vector<std::uint64_t>& numbers) {
+    std::map<std::uint64_t, std::int64_t> places;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        places[numbers[i]] = entries[i].seq;
+    const auto give = [&](Items& rows) {
+        for (Item& row : rows)
+            if (const auto place = places.find(row.outOfJournal); place != places.end()) {
+                row.seq = place->second;
+                row.outOfJournal = 0;
+                --outOfJournal_;
+            }
+    };
+    give(locked_);
+    give(queue_);
+    for (Stretch& stretch : beyond_)
+        give(stretch.rows);
+    base::WriteLog(2, "Zapisy czekające w pamięci przyjęte do dziennika zapisów %s: %zu",
+                   journalPath_.c_str(), entries.size());
 }
 
 // The commit goes only while no stop has named the rows as not journaled.
@@ -1198,12 +1280,14 @@ void RowRoad::Core::writerLoop() {
             writerJournal_ = std::make_unique<RowJournal>();
             const std::string path = journalPath_;
             lock.unlock();
-            if (writerJournal_->Open(path)) {
+            const bool open = writerJournal_->Open(path);
+            if (open) {
                 std::lock_guard keys(keysMutex_);
                 for (RowJournal::Key& key : writerJournal_->Keys())
                     keysOfTokens_[key.token] = {std::move(key.key), std::move(key.home)};
             }
             lock.lock();
+            writerJournalOpen_ = open;
         }
         if (!unremoved_.empty() && std::chrono::steady_clock::now() >= removalRetry_) {
             lock.unlock();
@@ -1212,6 +1296,10 @@ void RowRoad::Core::writerLoop() {
         }
         forgetUnusedKeys(lock);
         const auto now = std::chrono::steady_clock::now();
+        if (outOfJournal_ > 0 && writerJournalOpen_ && now >= outOfJournalRetry_) {
+            journalRowsInMemory(lock);
+            continue;
+        }
         const bool lockRetryDue = !locked_.empty() && now >= nextLockRetry_;
         if (canWrite() && now >= passingUntil_ && (rowsToTake() || lockRetryDue)) {
             writeRound(lock);
@@ -1225,12 +1313,19 @@ void RowRoad::Core::writerLoop() {
             wake = std::min(wake, nextLockRetry_);
         if (!unremoved_.empty())
             wake = std::min(wake, removalRetry_);
+        if (outOfJournal_ > 0 && writerJournalOpen_)
+            wake = std::min(wake, outOfJournalRetry_);
         // A stop told while the lock was let go (the journal's opening, a
         // removal) is not waited for again.
         if (!stopping_)
             changed_.wait_until(lock, wake);
     }
     const auto deadline = stopDeadline_;
+    // The rows waiting in memory are kept for the next start, behind the
+    // last ones the journal thread put in.
+    changed_.wait_until(lock, deadline, [this] { return journalEnded_ || !journalWanted_; });
+    if (outOfJournal_ > 0 && writerJournalOpen_)
+        journalRowsInMemory(lock);
     lock.unlock();
     if (handle_ != 0) {
         BoundedCall bound(&handle_, deadline);
@@ -1240,6 +1335,7 @@ void RowRoad::Core::writerLoop() {
     removeFromJournal({});
     writerJournal_.reset();
     lock.lock();
+    writerJournalOpen_ = false;
     writerEnded_ = true;
     changed_.notify_all();
 }
@@ -1542,6 +1638,8 @@ void RowRoad::Core::finishAll(std::vector<Item>& rows, std::unique_lock<std::mut
     for (Item& row : rows) {
         if (row.earlier)
             ++earlier;
+        if (row.outOfJournal != 0)
+            --outOfJournal_;
         if (row.follower)
             post([follower = std::move(row.follower), result = row.result,
                   key = row.result == 0 ? row.key : std::string()] { follower(result, key); });
@@ -1972,10 +2070,19 @@ bool RowRoad::Core::Stop(std::chrono::steady_clock::time_point deadline) {
 void RowRoad::Core::sayRowsLeft() {
     std::size_t kept = inJournalAlone_ + inHand_ - handOutsideJournal_.size();
     std::size_t lost = 0, unsure = handOutsideJournal_.size();
+    // The writer's putting of rows waiting in memory into the journal is
+    // given up, unless its commit goes already.
+    outOfJournalGivenUp_ = !outOfJournalCommitting_;
     const auto account = [&](const Items& rows) {
         for (const Item& row : rows) {
             if (row.seq != 0) {
                 ++kept;
+            } else if (outOfJournalCommitting_ && outOfJournalHand_.contains(row.outOfJournal)) {
+                base::DiagnosticLog::instance().WriteWhileClosing(
+                    2,
+                    "Zapis w drodze do dziennika zapisów przy zatrzymaniu, nie wiadomo, czy w nim jest: %s",
+                    row.statement.c_str());
+                ++unsure;
             } else {
                 nameRow(row);
                 ++lost;
@@ -2000,6 +2107,7 @@ void RowRoad::Core::sayRowsLeft() {
     locked_.clear();
     beyond_.clear();
     inJournalAlone_ = 0;
+    outOfJournal_ = 0;
     callbacksInJournal_.clear();
 }
 

@@ -5,6 +5,8 @@
 //
 // A row handed on is in the journal within moments (a thread of its own
 // puts it there, whatever the database does) and leaves it once written.
+// Rows the journal does not take (a full disk) go on in memory and go into
+// it, ahead of every later row, once it takes writes again or at the stop.
 // While the database is away the rows wait; a restore pauses the road. A
 // commit whose answer never came is settled row by row: an insert is looked
 // up, an update written again. A row another client has locked waits alone,
@@ -234,6 +236,9 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
         // the key says so when it finds no such row in the database then.
         bool heldThroughPause = false;
         bool unapplied = false; // an update that found no row of its own
+        // Of the rows the journal did not take (they wait in memory): the
+        // row's number among them, 0 for the others.
+        std::uint64_t outOfJournal = 0;
     };
     using Items = std::deque<Item>;
     // Rows behind queue_, in order: in memory (`rows`), or in the journal
@@ -279,6 +284,14 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void leaveHand();
     bool writerJournalWrite(bool written, const char* what, const std::vector<const Item*>& rows = {});
     bool journaling() const;
+    // Under the lock: the rows wait in memory, outside the journal, and
+    // every row handed on after them too until they are in it.
+    void leaveOutOfJournal(Items& rows);
+    // On the writer thread, under the lock: the rows waiting in memory go
+    // into the journal, in their order, ahead of every later row.
+    void journalRowsInMemory(std::unique_lock<std::mutex>& lock);
+    void rowsInMemoryJournaled(const std::vector<RowJournal::Entry>& entries,
+                               const std::vector<std::uint64_t>& numbers);
     // The keys drawn for the rows (or, forgotten, the rows as before) go
     // into the journal together; false when it did not take them.
     bool keepKeys(const std::vector<const Item*>& rows, bool drawn);
@@ -373,6 +386,18 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     bool journalGivenUp_ = false;
     bool journalWanted_ = false;
     bool journalFailed_ = false; // on the journal thread
+    // The rows the journal did not take, waiting in memory: the writer puts
+    // them into it, tried again after a pause; the journal thread puts no
+    // later row into it before them.
+    std::size_t outOfJournal_ = 0;
+    bool writerJournalOpen_ = false; // the writer's connection to it
+    std::uint64_t lastOutOfJournal_ = 0;
+    std::chrono::steady_clock::time_point outOfJournalRetry_{};
+    // The numbers of those the writer puts in now. Their commit has begun,
+    // or a stop named them first and it does not go.
+    std::set<std::uint64_t> outOfJournalHand_;
+    bool outOfJournalCommitting_ = false;
+    bool outOfJournalGivenUp_ = false;
     std::string journalPath_;
     int journalLock_ = -1;
     bool journalHeldElsewhere_ = false;

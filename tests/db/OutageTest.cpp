@@ -172,6 +172,13 @@ class Outage : public testing_support::MainFormFixture {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     }
     static void writeCallRow(const std::string& caller) { db::WriteMainRow(callRow(caller)); }
+    // `rows` calls more, from callers noted in order.
+    static void writeCallRows(std::vector<std::string>& callers, int rows) {
+        for (int i = 0; i < rows; ++i) {
+            callers.push_back("600" + std::to_string(100000 + callers.size()));
+            writeCallRow(callers.back());
+        }
+    }
 
     // The event loop runs until the table holds `counted` rows.
     void awaitStored(const std::string& counted) {
@@ -1355,12 +1362,7 @@ TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop
     ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
     ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
     std::vector<std::string> callers;
-    const auto writeRows = [&](int rows) {
-        for (int i = 0; i < rows; ++i) {
-            callers.push_back("600" + std::to_string(100000 + callers.size()));
-            writeCallRow(callers.back());
-        }
-    };
+    const auto writeRows = [&](int rows) { writeCallRows(callers, rows); };
     writeRows(20);
     awaitStored("COUNT=20");
 
@@ -1400,6 +1402,78 @@ TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop
     EXPECT_TRUE(replayed());
     EXPECT_EQ(callNumbers(), callers) << mainLogText();
 }
+
+// Rows the journal's full disk left in memory, a desk's message and its
+// change among them, go into the journal before any later row once the disk
+// is freed: kept whether the program is killed after that or stopped at
+// once. The next start writes every one of them once, in order.
+class RowsInMemory : public Outage, public testing::WithParamInterface<bool> {
+  protected:
+    void keptAfterTheDiskIsFreed(bool stopAtOnce) {
+        SmallDisk disk("4m");
+        if (!disk.mounted())
+            GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+        const std::string journal = disk.file("halvex-rows.sqlite");
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+        std::vector<std::string> callers;
+        const auto writeRows = [&](int rows) { writeCallRows(callers, rows); };
+        server.kill();
+        writeRows(20);
+        ASSERT_TRUE(awaitLoss());
+        QDeadlineTimer deadline(120000);
+        while (journalRows(journal) < 20 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        disk.fill();
+        auto sms = db::MainTable<ServiceSmsDB>();
+        fillSms(sms, "kept in memory", "600100200", "4");
+        sms.RowToken = db::NewRowToken();
+        EXPECT_EQ(sms.InsertDataWithId([](int, const std::string&) {}), db::RowKeptForReturn);
+        db::WriteMainRow(ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)}));
+        writeRows(10);
+        const auto waitsInMemory = [&] {
+            const std::string log = mainLogText();
+            const std::size_t named = log.rfind("czeka w pamięci: INSERT INTO TalksIncoming");
+            return named != std::string::npos &&
+                   log.find("'" + callers.back() + "'", named) != std::string::npos;
+        };
+        while (!waitsInMemory() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        ASSERT_EQ(journalRows(journal), 20) << mainLogText();
+        disk.free();
+        if (!stopAtOnce) {
+            writeRows(3);
+            // What a kill leaves from here on.
+            while (journalRows(journal) < 35 && !deadline.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            EXPECT_EQ(journalRows(journal), 35) << mainLogText();
+        }
+        form->WMQuery();
+        endApplicationLoop();
+        form.reset();
+        // The next start, as a new process.
+        resetLog();
+
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+        EXPECT_TRUE(replayed());
+        EXPECT_EQ(callNumbers(), callers) << mainLogText();
+        EXPECT_NE(count("Sms WHERE sBody = 'kept in memory' AND nState = 3").find("COUNT=1"),
+                  std::string::npos)
+            << count("Sms");
+        EXPECT_EQ(journalRows(journal), 0);
+    }
+};
+
+TEST_P(RowsInMemory, AreJournaledOnceTheDiskIsFreed) {
+    keptAfterTheDiskIsFreed(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Outage, RowsInMemory, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "StoppedAtOnce" : "KeptForAKill";
+                         });
 
 // A row that waited for another client's lock and is then refused for good
 // (its new key is another row's) is named as not written, and never said
