@@ -1288,13 +1288,18 @@ void RowRoad::Core::writerLoop() {
             }
             lock.lock();
             writerJournalOpen_ = open;
+            // With the lock let go, whatever changed meanwhile (a token left,
+            // a row handed on, a pause) is looked at again before any wait.
+            continue;
         }
         if (!unremoved_.empty() && std::chrono::steady_clock::now() >= removalRetry_) {
             lock.unlock();
             removeFromJournal({});
             lock.lock();
+            continue;
         }
-        forgetUnusedKeys(lock);
+        if (forgetUnusedKeys(lock))
+            continue;
         const auto now = std::chrono::steady_clock::now();
         if (outOfJournal_ > 0 && writerJournalOpen_ && now >= outOfJournalRetry_) {
             journalRowsInMemory(lock);
@@ -1315,8 +1320,8 @@ void RowRoad::Core::writerLoop() {
             wake = std::min(wake, removalRetry_);
         if (outOfJournal_ > 0 && writerJournalOpen_)
             wake = std::min(wake, outOfJournalRetry_);
-        // A stop told while the lock was let go (the journal's opening, a
-        // removal) is not waited for again.
+        // Every branch that lets the lock go comes round again first: what
+        // was told meanwhile is not slept through.
         if (!stopping_)
             changed_.wait_until(lock, wake);
     }
@@ -1603,10 +1608,10 @@ void RowRoad::Core::leaveTokens(const Item& row) {
 
 // On the writer thread: the keys no row uses any more go, from memory and
 // from the journal.
-void RowRoad::Core::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
+bool RowRoad::Core::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
     // A row still in the journal may refer to them.
     if (unusedTokens_.empty() || !unremoved_.empty())
-        return;
+        return false;
     std::vector<std::string> tokens = std::exchange(unusedTokens_, {});
     std::erase_if(tokens, [this](const std::string& token) { return tokenUsers_.contains(token); });
     lock.unlock();
@@ -1618,6 +1623,7 @@ void RowRoad::Core::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
     if (journaling())
         writerJournalWrite(writerJournal_->ForgetKeys(tokens), "zapomnienie kluczy");
     lock.lock();
+    return true;
 }
 
 // The rows leave the journal, then their followers hear of it, in order.

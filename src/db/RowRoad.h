@@ -327,7 +327,9 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void useTokens(const RowJournal::Entry& row);
     void leaveToken(const std::string& token);
     void leaveTokens(const Item& row);
-    void forgetUnusedKeys(std::unique_lock<std::mutex>& lock);
+    // On the writer thread: true when it let the lock go (the road's state
+    // is to be looked at again then).
+    bool forgetUnusedKeys(std::unique_lock<std::mutex>& lock);
     Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
     Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
     // The rows to run, with their statements as written (keys put in).

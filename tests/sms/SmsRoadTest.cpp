@@ -19,6 +19,8 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <algorithm>
 #include <gtest/gtest.h>
 
@@ -610,6 +612,55 @@ TEST_F(SmsRoad, DeskMessagesSentWhileTheDatabaseServerIsDownLeaveAtOnceAndAreSto
         << form->Database().Road().KeysKept();
     db::SetCallBound(db::DefaultCallBound);
     testfb::DetachMain();
+}
+
+// A key let go while the writer forgets another one (its journal busy with
+// another client's write meanwhile) is forgotten too, without waiting for
+// some later row to wake the writer.
+TEST_F(SmsRoad, AKeyLetGoWhileAnotherIsForgottenGoesToo) {
+    const std::string journal = folder.file("rows.sqlite");
+    ASSERT_TRUE(form->Database().OpenRowJournal(journal));
+    ASSERT_NO_FATAL_FAILURE(linkedWithDesk());
+    db::RowRoad& road = form->Database().Road();
+    const std::string first = db::NewRowToken(), second = db::NewRowToken();
+    // Named by a kept delivery report each, say: held past their rows.
+    road.HoldKeys({first, second});
+    std::size_t written = 0;
+    const auto keyed = [&](const std::string& token, const std::string& number) {
+        db::RoadRow row = db::RoadRow::Keyed(
+            db::GeneratorQuery("Sms"),
+            "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) VALUES (" +
+                std::string(db::RowKeyMarker) + ", 1, '2026-03-09', '10:00:00', '" + number +
+                "', '', 'kept', 4, 0)",
+            [&](int result, const std::string&) { written += result == 0 ? 1 : 0; });
+        row.token = token;
+        return row;
+    };
+    std::vector<db::RoadRow> rows;
+    rows.push_back(keyed(first, "600111111"));
+    rows.push_back(keyed(second, "600222222"));
+    form->Database().HandRows(std::move(rows));
+    ASSERT_TRUE(serveUntil([&] { return written == 2 && road.Waiting() == 0; }));
+    // Their own uses went with their followers: the holds alone keep them.
+    serveUntil([] { return true; });
+    ASSERT_EQ(road.KeysKept(), 2u);
+
+    const QString holderName = QStringLiteral("journal-holder");
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holderName);
+        holder.setDatabaseName(QString::fromStdString(journal));
+        ASSERT_TRUE(holder.open());
+        QSqlQuery hold(holder);
+        ASSERT_TRUE(hold.exec(QStringLiteral("BEGIN IMMEDIATE")));
+        road.ReleaseKeys({first});
+        // Gone from memory: the writer waits for the journal now.
+        ASSERT_TRUE(serveUntil([&] { return road.KeysKept() == 1; }));
+        road.ReleaseKeys({second});
+        ASSERT_TRUE(hold.exec(QStringLiteral("ROLLBACK")));
+        holder.close();
+    }
+    QSqlDatabase::removeDatabase(holderName);
+    EXPECT_TRUE(serveUntil([&] { return road.KeysKept() == 0; })) << road.KeysKept();
 }
 
 // With rows written on a thread of their own, a database that holds every
