@@ -998,6 +998,11 @@ void RowRoad::Core::journalRowsInMemory(std::unique_lock<std::mutex>& lock) {
     collect(queue_);
     for (const Stretch& stretch : beyond_)
         collect(stretch.rows);
+    // Every such row ended meanwhile.
+    if (entries.empty()) {
+        outOfJournal_ = 0;
+        return;
+    }
     outOfJournalHand_.insert(numbers.begin(), numbers.end());
     lock.unlock();
     std::vector<RowJournal::Entry*> placed;
