@@ -106,6 +106,14 @@ class Outage : public testing_support::MainFormFixture {
         form->tmrStartupTimer();
     }
 
+    // The server running with an empty database, and the window of a run
+    // that keeps its rows in the journal at `path`.
+    void serverAndFormWithJournal(const std::string& path) {
+        ASSERT_TRUE(server.start()) << server.error();
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+        ASSERT_NO_FATAL_FAILURE(formWithJournal(path));
+    }
+
     // The event loop runs until the road finds the connection lost.
     bool awaitLoss() {
         QDeadlineTimer deadline(60000);
@@ -1358,9 +1366,7 @@ TEST_F(Outage, RowsWrittenWhileTheJournalsDiskIsFullAreNotWrittenAgainAfterAStop
     if (!disk.mounted())
         GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
     const std::string journal = disk.file("halvex-rows.sqlite");
-    ASSERT_TRUE(server.start()) << server.error();
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-    ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+    ASSERT_NO_FATAL_FAILURE(serverAndFormWithJournal(journal));
     std::vector<std::string> callers;
     const auto writeRows = [&](int rows) { writeCallRows(callers, rows); };
     writeRows(20);
@@ -1414,9 +1420,7 @@ class RowsInMemory : public Outage, public testing::WithParamInterface<bool> {
         if (!disk.mounted())
             GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
         const std::string journal = disk.file("halvex-rows.sqlite");
-        ASSERT_TRUE(server.start()) << server.error();
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        ASSERT_NO_FATAL_FAILURE(formWithJournal(journal));
+        ASSERT_NO_FATAL_FAILURE(serverAndFormWithJournal(journal));
         std::vector<std::string> callers;
         const auto writeRows = [&](int rows) { writeCallRows(callers, rows); };
         server.kill();
