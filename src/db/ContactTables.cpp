@@ -49,7 +49,7 @@ int ServiceContactsDB::InsertData() {
 
 int ServiceContactsDB::InsertDataWithId() {
     return insertWithNewKey(
-        "SELECT GEN_ID(ID_CONTACTPRIV, 1) AS NEW_VALUE FROM RDB$DATABASE", idContactPriv,
+        "SELECT GEN_ID(ID_CONTACTPRIV, 1) AS NEW_VALUE FROM RDB$DATABASE", "IDCONTACTPRIV", idContactPriv,
         [this](const std::string& key) {
             return db::SqlFormat(
                 "INSERT INTO %s (IDCONTACTPRIV, JOBPOSITION, NAME, FIRSTNAME, MOBILE, PHONE,HOME, MAIL, WWW, "
@@ -106,10 +106,11 @@ int ServiceContactGroupsDB::CreateTable() {
 }
 
 int ServiceContactGroupsDB::InsertData() {
-    return insertWithNewKey(db::GeneratorQuery(TableName), idGroup, [this](const std::string& key) {
-        return db::SqlFormat("INSERT INTO %s (idGroup, nUserId, sGroupName) VALUES (  '%s' , 0,  '%s')",
-                             TableName.c_str(), Q(key).c_str(), Q(sGroupName).c_str());
-    });
+    return insertWithNewKey(
+        db::GeneratorQuery(TableName), "idGroup", idGroup, [this](const std::string& key) {
+            return db::SqlFormat("INSERT INTO %s (idGroup, nUserId, sGroupName) VALUES (  '%s' , 0,  '%s')",
+                                 TableName.c_str(), Q(key).c_str(), Q(sGroupName).c_str());
+        });
 }
 
 int ServiceContactGroupsDB::DeleteData(int groupId) {

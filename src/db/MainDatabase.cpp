@@ -232,7 +232,9 @@ void MainDatabase::FailSmsLeftInProgress() {
     // Behind the rows the earlier run left, before any of this run's: the
     // messages in progress then are failed, those of this run are not.
     for (const std::string& key : keys)
-        road_->HandAfterEarlierRows(RoadRow(ServiceSmsDB::BadStatusUpdate(::SmsRowId{key})));
+        road_->HandAfterEarlierRows(std::move(
+            ServiceSmsDB::RowChanges(::SmsRowId{key}, {ServiceSmsDB::BadStatusUpdate(::SmsRowId{key})})
+                .front()));
 }
 
 void MainDatabase::MainAttached(const std::string& host, const std::string& path, const std::string& user,
@@ -293,8 +295,7 @@ void WriteMainRow(const std::string& statement) {
         handRows({RoadRow(statement)});
 }
 
-void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then) {
-    std::vector<RoadRow> rows = PlainRoadRows(statements);
+void WriteMainRowsThen(std::vector<RoadRow> rows, std::function<void()> then) {
     if (rows.empty() || !MainDatabase::Current()) {
         handRows(std::move(rows));
         then();
@@ -302,6 +303,10 @@ void WriteMainRowsThen(const std::vector<std::string>& statements, std::function
     }
     rows.back().follower = [then](int, const std::string&) { then(); };
     handRows(std::move(rows));
+}
+
+void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then) {
+    WriteMainRowsThen(PlainRoadRows(statements), std::move(then));
 }
 
 MainRowBatch::MainRowBatch() {

@@ -121,6 +121,7 @@ void WriteMainRow(const std::string& statement);
 
 // Hands the row statements to the road; `then` runs on the GUI thread once
 // the last of them is written (or refused for good).
+void WriteMainRowsThen(std::vector<RoadRow> rows, std::function<void()> then);
 void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then);
 
 // The rows written while a batch is open (a slice of exchange records) are

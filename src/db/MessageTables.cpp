@@ -71,7 +71,7 @@ int ServiceSmsDB::InsertDataWithId(const db::RowFollower& written, const std::fu
             db::CutText(sBody, SmsBodyLength).c_str(), db::NumberOrZero(nState).c_str(),
             db::NumberOrNull(nForward).c_str(), db::NumberOrZero(nUserId).c_str());
     };
-    const int result = insertWithNewKey(db::GeneratorQuery(TableName), nId, insert, written, waiting);
+    const int result = insertWithNewKey(db::GeneratorQuery(TableName), "nId", nId, insert, written, waiting);
     if (result != 0 && result != db::RowKeptForReturn && result != db::RowWrittenLater)
         base::WriteLog(1, "ExecuteSQL error %d", result);
     return result;
@@ -129,6 +129,14 @@ std::string ServiceSmsDB::BadStatusUpdate(const SmsRowId& id) {
                          Q(id.value).c_str(), "4");
 }
 
+std::vector<db::RoadRow> ServiceSmsDB::RowChanges(const SmsRowId& id,
+                                                  const std::vector<std::string>& statements) {
+    std::vector<db::RoadRow> rows = db::PlainRoadRows(statements);
+    for (db::RoadRow& row : rows)
+        row.subject = db::RowOfKey(SmsTable, "nId", id.value);
+    return rows;
+}
+
 int ServiceSmsDB::ReadKeysInProgress(std::vector<std::string>& keys) {
     SetSqlText(db::SqlFormat("SELECT nId FROM %s WHERE nState = 4 ORDER BY nId", TableName.c_str()));
     std::vector<QueryRow> rows;
@@ -181,7 +189,7 @@ std::string ServiceSmsRoutingDB::insertText(const std::string& key) const {
 }
 
 int ServiceSmsRoutingDB::InsertDataWithId() {
-    return insertWithNewKey(db::GeneratorQuery(TableName), nId,
+    return insertWithNewKey(db::GeneratorQuery(TableName), "nId", nId,
                             [this](const std::string& key) { return insertText(key); });
 }
 

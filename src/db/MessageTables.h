@@ -3,6 +3,7 @@
 // each statement quotes them itself.
 #pragma once
 
+#include "db/RowRoad.h"
 #include "db/TableClass.h"
 #include "db/TaggedText.h"
 
@@ -47,6 +48,10 @@ class ServiceSmsDB : public ServiceTableDB {
     static std::string BadStatusUpdate();
     // The same for the one message of key `id`, if still handed to the exchange.
     static std::string BadStatusUpdate(const SmsRowId& id);
+    // Changes of one message's row, as the road takes them: named by it,
+    // so that they keep their order behind the row's earlier changes.
+    static std::vector<db::RoadRow> RowChanges(const SmsRowId& id,
+                                               const std::vector<std::string>& statements);
     // The keys of the messages still handed to the exchange (4).
     int ReadKeysInProgress(std::vector<std::string>& keys);
     // True for the insert of a message's row, and of a received one's.

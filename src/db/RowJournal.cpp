@@ -130,7 +130,7 @@ bool RowJournal::Open(const std::string& path) {
                 "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
             run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
             addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
-            addColumn("rowkeys", "home");
+            addColumn("rows", "subject") && addColumn("rowkeys", "home");
     if (open_)
         unreadable_ = false;
     return open_;
@@ -161,8 +161,8 @@ bool RowJournal::fail(const std::string& what) {
 }
 
 namespace {
-const char* const EntryColumns =
-    "SELECT seq, statement, generator, rowkey, attempted, token, home, unkeyed, keygenerator FROM rows ";
+const char* const EntryColumns = "SELECT seq, statement, generator, rowkey, attempted, token, home, unkeyed, "
+                                 "keygenerator, subject FROM rows ";
 }
 
 bool RowJournal::Load(std::vector<Entry>& rows) {
@@ -235,6 +235,7 @@ bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
         row.home = query.value(6).toString().toStdString();
         row.unkeyed = query.value(7).toString().toStdString();
         row.keyGenerator = query.value(8).toString().toStdString();
+        row.subject = query.value(9).toString().toStdString();
         rows.push_back(std::move(row));
     }
     // A row the file could not give ends the reading early.
@@ -249,7 +250,7 @@ bool RowJournal::Append(std::vector<Entry*>& rows, const std::function<bool()>& 
         return fail(db.lastError().text().toStdString());
     QSqlQuery query(db);
     query.prepare("INSERT INTO rows (statement, generator, rowkey, token, home, unkeyed, keygenerator, "
-                  "attempted) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+                  "attempted, subject) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (Entry* row : rows) {
         query.bindValue(0, QString::fromStdString(row->statement));
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
@@ -259,6 +260,7 @@ bool RowJournal::Append(std::vector<Entry*>& rows, const std::function<bool()>& 
         query.bindValue(5, QString::fromStdString(row->unkeyed));
         query.bindValue(6, QString::fromStdString(row->keyGenerator));
         query.bindValue(7, row->attempted ? 1 : 0);
+        query.bindValue(8, QString::fromStdString(row->subject));
         if (!query.exec())
             return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();

@@ -33,6 +33,9 @@ class RowJournal {
         // Before its key was drawn: written into another database, it
         // draws its key there.
         std::string unkeyed, keyGenerator;
+        // The database row it changes or makes, as the code that handed it
+        // on named it (RowOfKey); "" for a row no later row names.
+        std::string subject;
     };
 
     RowJournal();

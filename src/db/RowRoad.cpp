@@ -165,169 +165,16 @@ bool attachWithinBound(const ConnectionSettings& c, DbHandle* into) {
     return *into != 0;
 }
 
-// An update or delete of one row named by its key: its condition begins
-// with a key column ("...ID=").
+// A row the code that handed it on named (RowOfKey): one row, by its key.
 bool namesRowByKey(const std::string& subject) {
-    const std::size_t bar = subject.find('|');
-    const std::size_t equals = subject.find('=', bar);
-    if (bar == std::string::npos || equals == std::string::npos || equals < bar + 3)
-        return false;
-    return subject.compare(equals - 2, 2, "ID") == 0 && subject.find_first_of("<>!(", bar) > equals;
+    return subject.find('|') != std::string::npos && subject.find('=') != std::string::npos;
 }
 
 } // namespace
 
-namespace {
-
-// The end of the value that begins at `at` (quoted, a key's name, or a bare
-// word), or npos.
-std::size_t valueEnd(const std::string& text, std::size_t at) {
-    if (at >= text.size())
-        return std::string::npos;
-    if (text[at] == '\'') {
-        for (std::size_t i = at + 1; i < text.size(); ++i) {
-            if (text[i] != '\'')
-                continue;
-            if (i + 1 < text.size() && text[i + 1] == '\'') {
-                ++i;
-                continue;
-            }
-            return i + 1;
-        }
-        return std::string::npos;
-    }
-    if (text.compare(at, std::string(KeyOfRowOpening).size(), KeyOfRowOpening) == 0) {
-        const auto end = text.find('\x7F', at + 1);
-        return end == std::string::npos ? end : end + 1;
-    }
-    const auto end = text.find_first_of(" ,)", at);
-    return end == std::string::npos ? text.size() : end;
+std::string RowOfKey(const std::string& table, const std::string& keyColumn, const std::string& key) {
+    return upperTrimmed(table) + "|" + upperTrimmed(keyColumn) + "=" + key;
 }
-
-std::string unquoted(const std::string& value) {
-    return value.size() >= 2 && value.front() == '\'' ? value.substr(1, value.size() - 2) : value;
-}
-
-// "XID = v [AND ...]": one row named by its key column, however narrowed;
-// "XID=v" with the key unquoted, else "".
-std::string keyCondition(const std::string& condition) {
-    const auto column = condition.find_first_not_of(' ');
-    const auto equals = condition.find('=', column);
-    if (column == std::string::npos || equals == std::string::npos || equals == column)
-        return {};
-    const std::string name =
-        condition.substr(column, condition.find_last_not_of(' ', equals - 1) + 1 - column);
-    if (name.size() < 3 || !name.ends_with("ID") ||
-        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string::npos)
-        return {};
-    const auto value = condition.find_first_not_of(' ', equals + 1);
-    const auto end = valueEnd(condition, value);
-    if (end == std::string::npos)
-        return {};
-    // What follows may only narrow it: no other row comes in by an OR.
-    std::string rest;
-    for (std::size_t at = end; at < condition.size();) {
-        if (condition[at] == '\'') {
-            at = valueEnd(condition, at);
-            if (at == std::string::npos)
-                return {};
-            continue;
-        }
-        rest += condition[at++];
-    }
-    const auto restStart = rest.find_first_not_of(' ');
-    if (restStart != std::string::npos &&
-        (rest.compare(restStart, 4, "AND ") != 0 || rest.find(" OR ") != std::string::npos ||
-         rest.find('(') != std::string::npos))
-        return {};
-    return name + "=" + unquoted(condition.substr(value, end - value));
-}
-
-// The values of "... VALUES (a, b, ...)" in order, as written.
-std::vector<std::string> insertValues(const std::string& text, std::size_t open) {
-    std::vector<std::string> values;
-    for (std::size_t at = open + 1; at < text.size() && text[at] != ')';) {
-        at = text.find_first_not_of(" ,", at);
-        const auto end = valueEnd(text, at);
-        if (end == std::string::npos)
-            break;
-        values.push_back(text.substr(at, end - at));
-        at = end;
-    }
-    return values;
-}
-
-} // namespace
-
-// "UPDATE t SET ... WHERE c" and "DELETE FROM t WHERE c" change the rows of
-// t under c; quoted values are compared as written, letters in any case. A
-// row named by its key is that row, whatever else narrows it.
-std::string RowSubject(const std::string& statement) {
-    const std::string upper = upperTrimmed(statement);
-    std::size_t tableAt = 0;
-    if (upper.rfind("UPDATE ", 0) == 0)
-        tableAt = 7;
-    else if (upper.rfind("DELETE FROM ", 0) == 0)
-        tableAt = 12;
-    else
-        return {};
-    tableAt = upper.find_first_not_of(' ', tableAt);
-    const std::size_t tableEnd = upper.find(' ', tableAt);
-    const std::size_t where = upper.rfind(" WHERE ");
-    if (tableAt == std::string::npos || tableEnd == std::string::npos || where == std::string::npos)
-        return upper;
-    const std::string table = upper.substr(tableAt, tableEnd - tableAt);
-    if (const std::string key = keyCondition(upper.substr(where + 7)); !key.empty())
-        return table + "|" + key;
-    std::string condition;
-    for (char c : upper.substr(where + 7))
-        if (c != ' ')
-            condition += c;
-    return table + "|" + condition;
-}
-
-namespace {
-
-// "INSERT INTO t (k, ...) VALUES (<key>, ...)" makes the row that later rows
-// name by KeyOfRow(token) until its key is known, and by the key after.
-std::string insertSubject(const std::string& statement, const std::string& token, const std::string& key) {
-    const std::string upper = upperTrimmed(statement);
-    if (token.empty() || upper.rfind("INSERT INTO ", 0) != 0)
-        return {};
-    const auto tableAt = upper.find_first_not_of(' ', 12);
-    const auto columnsOpen = upper.find('(', tableAt);
-    const auto columnsClose = upper.find(')', columnsOpen);
-    const auto valuesOpen = upper.find('(', upper.find(" VALUES", columnsClose));
-    if (columnsClose == std::string::npos || valuesOpen == std::string::npos)
-        return {};
-    std::string table = upper.substr(tableAt, columnsOpen - tableAt);
-    table.erase(table.find_last_not_of(' ') + 1);
-    const std::vector<std::string> values = insertValues(upper, valuesOpen);
-    const std::string marker = RowKeyMarker;
-    // The key stands in its place once drawn (a row of an earlier run).
-    const auto keyAt = std::find_if(values.begin(), values.end(), [&](const std::string& value) {
-        return unquoted(value).find(marker) != std::string::npos || (!key.empty() && unquoted(value) == key);
-    });
-    if (keyAt == values.end())
-        return {};
-    std::string column;
-    std::size_t index = 0, at = columnsOpen + 1;
-    for (; index < std::size_t(keyAt - values.begin()) && at < columnsClose; ++index)
-        at = upper.find(',', at) + 1;
-    const auto end = std::min(upper.find(',', at), columnsClose);
-    for (char c : upper.substr(at, end - at))
-        if (c != ' ')
-            column += c;
-    return table + "|" + column + "=" + KeyOfRow(token);
-}
-
-// The database row a row changes or makes, named as its statement names it.
-std::string subjectOf(const RowJournal::Entry& row) {
-    const std::string subject = RowSubject(row.statement);
-    return subject.empty() ? insertSubject(row.statement, row.token, row.key) : subject;
-}
-
-} // namespace
 
 RowRoad::Core::Core(std::function<void(const std::string& reason)> lost)
     : lost_(std::move(lost)), context_(std::make_unique<QObject>()) {
@@ -696,7 +543,6 @@ RowRoad::Core::Item RowRoad::Core::itemOf(RowJournal::Entry& entry, bool earlier
     static_cast<RowJournal::Entry&>(item) = std::move(entry);
     // A call row an earlier version journaled names no columns.
     item.statement = ServiceTalkInDB::WithColumnsNamed(item.statement);
-    item.subject = subjectOf(item);
     item.earlier = earlier;
     return item;
 }
@@ -895,10 +741,10 @@ void RowRoad::Core::Hand(std::vector<RoadRow> rows) {
             item.statement = std::move(row.statement);
             item.generatorQuery = std::move(row.generatorQuery);
             item.token = std::move(row.token);
+            item.subject = std::move(row.subject);
             item.heldThroughPause = paused_;
             item.home = identity_.empty() && connected_ ? PlaceOfDatabase(database_) : identity_;
             item.follower = std::move(row.follower);
-            item.subject = subjectOf(item);
             useTokens(item);
             if (!writing && row.waiting)
                 waitingNow.push_back(std::move(row.waiting));
@@ -919,7 +765,7 @@ void RowRoad::Core::HandAfterEarlierRows(RoadRow row) {
         Item item;
         item.statement = std::move(row.statement);
         item.follower = std::move(row.follower);
-        item.subject = subjectOf(item);
+        item.subject = std::move(row.subject);
         useTokens(item);
         const auto lastEarlier = std::find_if(beyond_.rbegin(), beyond_.rend(),
                                               [](const Stretch& stretch) { return stretch.earlier; });

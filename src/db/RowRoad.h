@@ -62,6 +62,9 @@ struct RoadRow {
     std::string statement;
     std::string generatorQuery;
     std::string token; // of a keyed insert: names its key for later rows
+    // The database row it changes or makes (RowOfKey), for its place among
+    // the rows of that database row; "" for a row no later row names.
+    std::string subject;
     RowFollower follower;
     // Told once, on the GUI thread, when the row cannot go on at once (the
     // database is away, or the road paused).
@@ -227,7 +230,6 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     struct Item : RowJournal::Entry {
         RowFollower follower;
         std::function<void()> waiting;
-        std::string subject;  // the database row it changes or makes, for a lock
         bool earlier = false; // left in the journal by an earlier run
         bool ended = false;   // written, found written, or refused for good
         int result = 0;       // once ended: 0, or the refusal's code
@@ -455,8 +457,8 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     std::thread writerThread_;
 };
 
-// The database row a statement changes ("TABLE|condition", or "TABLE|KEYID=key"
-// for one row named by its key), or "" for an insert.
-std::string RowSubject(const std::string& statement);
+// Names one database row by its table and the value of its key column: a
+// key, or KeyOfRow(token) while it is still to be drawn.
+std::string RowOfKey(const std::string& table, const std::string& keyColumn, const std::string& key);
 
 } // namespace db

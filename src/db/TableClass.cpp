@@ -31,7 +31,8 @@ int ServiceTableDB::createTable(const std::string& createText, const std::string
     return created != 0 ? created : trigger;
 }
 
-int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
+int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, const char* keyColumn,
+                                     std::string& keyField,
                                      const std::function<std::string(const std::string& key)>& buildInsert,
                                      const db::RowFollower& written, const std::function<void()>& waiting) {
     auto* database = db::MainDatabase::Current();
@@ -39,6 +40,7 @@ int ServiceTableDB::insertWithNewKey(const std::string& generatorQuery, std::str
         const bool atOnce = database->RowsWrittenAtOnce();
         db::RoadRow row = db::RoadRow::Keyed(generatorQuery, buildInsert(db::RowKeyMarker), written);
         row.token = RowToken;
+        row.subject = db::RowOfKey(TableName, keyColumn, db::KeyOfRow(RowToken));
         if (atOnce)
             row.waiting = waiting;
         database->HandRows({std::move(row)});

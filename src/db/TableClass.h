@@ -47,7 +47,7 @@ class ServiceTableDB : public SessionDB {
     // turn (RowWrittenLater; RowKeptForReturn when the road cannot write
     // it at once): `written` is told how it ended, `waiting` when it had to
     // wait after all.
-    int insertWithNewKey(const std::string& generatorQuery, std::string& keyField,
+    int insertWithNewKey(const std::string& generatorQuery, const char* keyColumn, std::string& keyField,
                          const std::function<std::string(const std::string& key)>& buildInsert,
                          const db::RowFollower& written = {}, const std::function<void()>& waiting = {});
 };

@@ -9,6 +9,7 @@
 // the expected delivery reports kept across restarts (KeepExpectedReports).
 #pragma once
 
+#include "db/MessageTables.h"
 #include "sms/ExpectedReportStore.h"
 #include "sms/GsmLineTable.h"
 #include "sms/Sms.h"
@@ -186,7 +187,8 @@ class SmsGateway {
     // (a key drawn or one still to be: db::KeyOfRow); its desk hears of it
     // once they are in.
     void handStateUpdates(const SMSMSG& msg, const std::string& key);
-    void writeThenTell(const std::vector<std::string>& statements, std::int32_t userId);
+    // The updates of one message's row go to the road, named by it.
+    void writeThenTell(const ::SmsRowId& row, const std::vector<std::string>& updates, std::int32_t userId);
     // Stores the row of a message being sent. The message goes on whatever
     // the database does: while its row is on the road (written now, or
     // waiting for the database) it carries a stand-in key below -1 until

@@ -78,15 +78,17 @@ void SmsGateway::ChgSmsStatus(SMSMSG& msg, std::int32_t state) {
 
 void SmsGateway::handStateUpdates(const SMSMSG& msg, const std::string& key) {
     const ::SmsRowId row{key};
-    writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, row, identityOf(msg)),
+    writeThenTell(row,
+                  {ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, row, identityOf(msg)),
                    ServiceSmsDB::LineUpdate(::SmsLine{msg.sLine}, row, identityOf(msg))},
                   msg.nUserId);
 }
 
 // The client reads the row itself: it hears of the change once it is there.
-void SmsGateway::writeThenTell(const std::vector<std::string>& statements, std::int32_t userId) {
+void SmsGateway::writeThenTell(const ::SmsRowId& row, const std::vector<std::string>& updates,
+                               std::int32_t userId) {
     std::weak_ptr<bool> alive = alive_;
-    db::WriteMainRowsThen(statements, [this, alive, userId] {
+    db::WriteMainRowsThen(ServiceSmsDB::RowChanges(row, updates), [this, alive, userId] {
         if (!alive.expired())
             host_.SendSmsChg(userId);
     });
@@ -319,7 +321,8 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
             // names the row, and the road puts its key in.
             const std::string key =
                 reportRowId > -1 ? std::to_string(reportRowId) : db::KeyOfRow(msg.rowToken);
-            writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, ::SmsRowId{key},
+            writeThenTell(::SmsRowId{key},
+                          {ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, ::SmsRowId{key},
                                                       identityOf(msg))},
                           msg.nUserId);
         }

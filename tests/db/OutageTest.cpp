@@ -244,6 +244,11 @@ class Outage : public testing_support::MainFormFixture {
 
 using testing_support::SmallDisk;
 
+// A change of one message's row, named by it as the program names its rows.
+std::vector<db::RoadRow> messageChange(const std::string& statement, const std::string& key) {
+    return ServiceSmsDB::RowChanges(::SmsRowId{key}, {statement});
+}
+
 } // namespace
 
 TEST_F(Outage, HundredHistoryRowsWrittenOneByOneSurviveTwoServerRestarts) {
@@ -928,7 +933,10 @@ TEST_F(Outage, AMessageLeftSendingInTheJournalIsFailedAtTheNextStart) {
         sms.RowToken = sentToken = db::NewRowToken();
         sms.InsertDataWithId([](int, const std::string&) {});
     }
-    db::WriteMainRow(ServiceSmsDB::StatusUpdate(::SmsState{"1"}, ::SmsRowId{db::KeyOfRow(sentToken)}));
+    db::WriteMainRowsThen(
+        messageChange(ServiceSmsDB::StatusUpdate(::SmsState{"1"}, ::SmsRowId{db::KeyOfRow(sentToken)}),
+                      db::KeyOfRow(sentToken)),
+        [] {});
     auto& road = form->Database().Road();
     QDeadlineTimer deadline(60000);
     while (!road.Idle() && !deadline.hasExpired())
@@ -1136,9 +1144,9 @@ TEST_F(Outage, ARowLockedByAnotherClientWaitsOnTheWriterAndTheConnectionStays) {
     mainLogText();
 
     std::vector<std::string> told;
-    db::WriteMainRowsThen({ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{id})},
+    db::WriteMainRowsThen(messageChange(ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{id}), id),
                           [&] { told.push_back("3"); });
-    db::WriteMainRowsThen({ServiceSmsDB::StatusUpdate(::SmsState{"4"}, ::SmsRowId{id})},
+    db::WriteMainRowsThen(messageChange(ServiceSmsDB::StatusUpdate(::SmsState{"4"}, ::SmsRowId{id}), id),
                           [&] { told.push_back("4"); });
     std::string log;
     QDeadlineTimer deadline(60000);
@@ -1212,16 +1220,18 @@ TEST_F(Outage, ChangesOfAMessageNamedByTokenAndByKeyKeepTheirOrderBehindAnotherC
     ASSERT_EQ(holder.ExecuteSQL("UPDATE Sms SET nForward = 7 WHERE nId = " + id), 0);
     std::vector<std::string> told;
     const ::SmsIdentity message{"600100200"};
-    db::WriteMainRowsThen(
-        {ServiceSmsDB::StatusUpdate(::SmsState{"1"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)}, message)},
-        [&] { told.push_back("1"); });
+    db::WriteMainRowsThen(messageChange(ServiceSmsDB::StatusUpdate(
+                                            ::SmsState{"1"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)}, message),
+                                        db::KeyOfRow(sms.RowToken)),
+                          [&] { told.push_back("1"); });
     auto& road = form->Database().Road();
     while (!(road.Idle() && road.Waiting() == 1) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     ASSERT_EQ(key, id);
 
-    db::WriteMainRowsThen({ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{key}, message)},
-                          [&] { told.push_back("3"); });
+    db::WriteMainRowsThen(
+        messageChange(ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{key}, message), key),
+        [&] { told.push_back("3"); });
     holder.RollbackWork();
     while (told.size() < 2 && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
@@ -1252,7 +1262,8 @@ TEST_F(Outage, AChangeNamingAWaitingInsertByItsTokenWaitsWithIt) {
         key = drawn;
     });
     db::WriteMainRowsThen(
-        {ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)})},
+        messageChange(ServiceSmsDB::StatusUpdate(::SmsState{"3"}, ::SmsRowId{db::KeyOfRow(sms.RowToken)}),
+                      db::KeyOfRow(sms.RowToken)),
         [&] { told.push_back("3"); });
     auto& road = form->Database().Road();
     QDeadlineTimer deadline(60000);

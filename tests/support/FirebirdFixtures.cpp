@@ -277,7 +277,10 @@ void HandDeskSms(const std::string& body, const std::string& number, std::string
 }
 
 void HandSmsState(const std::string& key, const std::string& number, const std::string& state) {
-    db::WriteMainRow(ServiceSmsDB::StatusUpdate(SmsState{state}, SmsRowId{key}, SmsIdentity{number}));
+    db::WriteMainRowsThen(
+        ServiceSmsDB::RowChanges(
+            SmsRowId{key}, {ServiceSmsDB::StatusUpdate(SmsState{state}, SmsRowId{key}, SmsIdentity{number})}),
+        [] {});
 }
 
 } // namespace testfb
