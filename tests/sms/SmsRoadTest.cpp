@@ -384,6 +384,24 @@ TEST_F(SmsRoad, TheGsmListReachesTheDesksAndASentMessageLeavesByteExactAndIsDeli
     EXPECT_EQ(exchange->BadSmsFrames(), 0);
 }
 
+// A link started again (on new settings, say) counts as down until it has
+// logged in again, even when its old run is reaped before that run's last
+// state arrived: no tick asks the exchange meanwhile what the log-in would
+// discard, and the GSM lines are read at once once it is up.
+TEST_F(SmsRoad, ALinkStartedAgainIsAskedNothingBeforeItsLogIn) {
+    ASSERT_NO_FATAL_FAILURE(link());
+    ASSERT_NO_FATAL_FAILURE(readGsmLines());
+    const int logins = exchange->LoginCount();
+    form->Pbx().ConnectPbx();
+    EXPECT_NE(form->Pbx().PbxLinkErrorCount.load(), 0);
+    tick();
+    ASSERT_EQ(form->Pbx().ServerChainLength(), 0u) << "asked before the log-in";
+    ASSERT_TRUE(serveUntil([&] { return exchange->LoginCount() > logins; }));
+    exchange->SendRecord("X");
+    ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+    ASSERT_NO_FATAL_FAILURE(readGsmLines());
+}
+
 TEST_F(SmsRoad, AnUnacknowledgedMessageIsRetriedUpToTheTrialsThenFails) {
     sms().SmsSettings.OutTrials = 3;
     link();
