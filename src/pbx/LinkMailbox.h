@@ -18,6 +18,8 @@ class LinkMailbox : public QObject {
     LinkMailbox();
     // From any thread.
     void Post(std::function<void()> call);
+    // The GUI thread: runs what waits now, before the mailbox goes.
+    void DeliverWaiting() { deliver(); }
 
   signals:
     void arrived();

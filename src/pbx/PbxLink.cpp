@@ -57,6 +57,10 @@ class PbxLink::RunHost : public LinkThreadHost {
             });
         });
     }
+    // What the thread reported last (its final state above all) is shown
+    // before its run goes: a run reaped before its posts arrive would leave
+    // the link counted up while the next one logs in.
+    void DeliverWaiting() { mailbox_.DeliverWaiting(); }
     void ThreadEnded() override {
         const std::uint64_t generation = generation_;
         // Run outside the mailbox's delivery: the handler frees this host.
@@ -196,6 +200,8 @@ void PbxLink::WatekTerminated(std::uint64_t generation) {
     else if (base::Switches().chbLogRS)
         base::WriteLog(1, "OnTerminate: Zamykanie portu COM");
     const bool settingsUnusable = Watek->thread->SettingsUnusable();
+    // Every run's host is made by ConnectPbx.
+    static_cast<RunHost&>(*Watek->host).DeliverWaiting();
     Watek.reset();
     host_.ShowStatusPanel(2, QString());
     // What changed while the link was down never reached the clients: their

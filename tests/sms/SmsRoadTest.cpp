@@ -55,6 +55,7 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
   protected:
     void SetUp() override {
         ClientServiceTestBed::SetUp();
+        stopPollingTimer();
         platform::setProcessClock(&clock);
         pbx::linkEnvironment().timings = pbx::LinkTimings::Scaled(50);
         pbx::linkEnvironment().clock = &linkClock;
@@ -81,6 +82,13 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
     }
 
     sms::SmsGateway& sms() { return form->Sms(); }
+
+    // The form's polling timer runs from its start (first tick after 4 s),
+    // and only the test has the link started: a tick of its own before the
+    // link is up asks for the GSM lines, the log-in discards that request
+    // with every command queued before it, and the table asks again only
+    // twenty ticks later. So the timer is off from the form's start on.
+    void stopPollingTimer() { form->tmrPabxSynchronize->stop(); }
 
     // One tick of the polling timer; the timer itself stays off, so that
     // the test alone decides how many ticks pass.
@@ -129,14 +137,13 @@ class SmsRoad : public testing_support::ClientServiceTestBed {
     void restart(const std::string& journal = {}) {
         desks.clear();
         const int logins = exchange->LoginCount();
-        if (journal.empty()) {
-            ASSERT_NO_FATAL_FAILURE(restartForm());
-        } else {
-            stopForm();
-            ASSERT_NO_FATAL_FAILURE(startForm());
+        stopForm();
+        ASSERT_NO_FATAL_FAILURE(startForm());
+        stopPollingTimer();
+        if (!journal.empty()) {
             ASSERT_TRUE(form->Database().OpenRowJournal(journal));
-            form->tmrStartupTimer();
         }
+        form->tmrStartupTimer();
         useSms();
         form->tmrPabxSynchronize->stop();
         linkTo(*exchange, 2, [&] { serveUntil([] { return true; }); });
@@ -375,6 +382,24 @@ TEST_F(SmsRoad, TheGsmListReachesTheDesksAndASentMessageLeavesByteExactAndIsDeli
         return smsRows().size() == 2 && smsRows()[1].starts_with("1 " + id("jnowak") + " 1 ");
     })) << testing::PrintToString(smsRows());
     EXPECT_EQ(exchange->BadSmsFrames(), 0);
+}
+
+// A link started again (on new settings, say) counts as down until it has
+// logged in again, even when its old run is reaped before that run's last
+// state arrived: no tick asks the exchange meanwhile what the log-in would
+// discard, and the GSM lines are read at once once it is up.
+TEST_F(SmsRoad, ALinkStartedAgainIsAskedNothingBeforeItsLogIn) {
+    ASSERT_NO_FATAL_FAILURE(link());
+    ASSERT_NO_FATAL_FAILURE(readGsmLines());
+    const int logins = exchange->LoginCount();
+    form->Pbx().ConnectPbx();
+    EXPECT_NE(form->Pbx().PbxLinkErrorCount.load(), 0);
+    tick();
+    ASSERT_EQ(form->Pbx().ServerChainLength(), 0u) << "asked before the log-in";
+    ASSERT_TRUE(serveUntil([&] { return exchange->LoginCount() > logins; }));
+    exchange->SendRecord("X");
+    ASSERT_TRUE(serveUntil([&] { return form->Pbx().PbxLinkErrorCount.load() == 0; }));
+    ASSERT_NO_FATAL_FAILURE(readGsmLines());
 }
 
 TEST_F(SmsRoad, AnUnacknowledgedMessageIsRetriedUpToTheTrialsThenFails) {
