@@ -293,8 +293,11 @@ void WriteMainRow(const std::string& statement) {
         handRows({RoadRow(statement)});
 }
 
-void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then) {
+void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then,
+                       const std::string& home) {
     std::vector<RoadRow> rows = PlainRoadRows(statements);
+    for (RoadRow& row : rows)
+        row.home = home;
     if (rows.empty() || !MainDatabase::Current()) {
         handRows(std::move(rows));
         then();

@@ -120,8 +120,10 @@ ConnectionSettings MainConnection();
 void WriteMainRow(const std::string& statement);
 
 // Hands the row statements to the road; `then` runs on the GUI thread once
-// the last of them is written (or refused for good).
-void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then);
+// the last of them is written (or refused for good). With `home`, the rows
+// are of that database (DatabaseIdentity), whichever is attached.
+void WriteMainRowsThen(const std::vector<std::string>& statements, std::function<void()> then,
+                       const std::string& home = {});
 
 // The rows written while a batch is open (a slice of exchange records) are
 // handed to the road together when the outermost batch ends.

@@ -84,12 +84,16 @@ void SmsGateway::handStateUpdates(const SMSMSG& msg, const std::string& key) {
 }
 
 // The client reads the row itself: it hears of the change once it is there.
-void SmsGateway::writeThenTell(const std::vector<std::string>& statements, std::int32_t userId) {
+void SmsGateway::writeThenTell(const std::vector<std::string>& statements, std::int32_t userId,
+                               const std::string& database) {
     std::weak_ptr<bool> alive = alive_;
-    db::WriteMainRowsThen(statements, [this, alive, userId] {
-        if (!alive.expired())
-            host_.SendSmsChg(userId);
-    });
+    db::WriteMainRowsThen(
+        statements,
+        [this, alive, userId] {
+            if (!alive.expired())
+                host_.SendSmsChg(userId);
+        },
+        database);
 }
 
 void SmsGateway::HandleSmsSendError(SMSMSG msg) {
@@ -321,7 +325,7 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
                 reportRowId > -1 ? std::to_string(reportRowId) : db::KeyOfRow(msg.rowToken);
             writeThenTell({ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, ::SmsRowId{key},
                                                       identityOf(msg))},
-                          msg.nUserId);
+                          msg.nUserId, msg.database);
         }
         break;
     case SMS_ACTION_SND_ERR:
