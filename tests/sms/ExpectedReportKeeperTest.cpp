@@ -1,6 +1,7 @@
 // The file of expected delivery reports between runs: damaged, deleted, or
 // on a full disk, it loses no report unnamed, and a failure that passes is
 // tried again.
+#include "platform/Clock.h"
 #include "sms/SmsGateway.h"
 #include "sms/SmsTestHost.h"
 #include "support/MainFormFixture.h"
@@ -8,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 namespace {
@@ -159,4 +162,33 @@ TEST_F(ExpectedReportsBetweenRuns, AFullDiskAtTheStartIsTriedAgain) {
     disk.free();
     EXPECT_TRUE(QTest::qWaitFor([&] { return second.expected() == 3 && reportsIn(path) == 3; }, 30000))
         << second.expected() << " expected, " << reportsIn(path) << " in the file; " << said << logSoFar;
+}
+
+// An earlier version's file, whose reports name no database, is taken over
+// as it is: its reports are expected, and later ones are kept beside them.
+TEST_F(ExpectedReportsBetweenRuns, AnEarlierVersionsFileIsTakenOver) {
+    {
+        QSqlDatabase earlier =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("earlier"));
+        earlier.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(earlier.open());
+        QSqlQuery query(earlier);
+        ASSERT_TRUE(
+            query.exec(QStringLiteral("CREATE TABLE reports (line INTEGER NOT NULL, place INTEGER NOT NULL, "
+                                      "rowkey INTEGER NOT NULL, idpc "
+                                      "INTEGER NOT NULL, idr INTEGER NOT NULL, sender INTEGER NOT NULL, "
+                                      "created INTEGER NOT NULL, number "
+                                      "TEXT NOT NULL, token TEXT NOT NULL, PRIMARY KEY (line, place))")));
+        ASSERT_TRUE(query.exec(QStringLiteral("INSERT INTO reports VALUES (2, 0, 9, 100, 41, -1, %1, "
+                                              "'600123456', '')")
+                                   .arg(platform::processEpochSeconds())));
+        earlier.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("earlier"));
+    KeepingGateway next(path);
+    ASSERT_EQ(next.expected(), 1u);
+    EXPECT_EQ(next.gateway.SmsEngine.ExpectedReports[Line].front().iIdR, 41);
+    EXPECT_EQ(next.gateway.SmsEngine.ExpectedReports[Line].front().database, "");
+    next.expect(42);
+    EXPECT_EQ(reportsIn(path), 2u);
 }
