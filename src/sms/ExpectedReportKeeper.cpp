@@ -62,6 +62,7 @@ ExpectedReportKeeper::~ExpectedReportKeeper() {
     if (path_.empty())
         return;
     retryTimer_.stop();
+    engine_.SetExpectedReportsCallback(nullptr);
     // Those who are told are gone, or going.
     takeKept_ = nullptr;
     retry();
@@ -87,8 +88,11 @@ void ExpectedReportKeeper::Start(const std::string& path, TakeKept takeKept) {
     takeKept_ = std::move(takeKept);
     left_ = takeLeft(path);
     engine_.SetExpectedReportsCallback(this);
-    if (open())
+    if (open()) {
+        if (!unwritten_.empty())
+            retryLater();
         return;
+    }
     std::fprintf(stderr,
                  "Halvex: cannot open the file of expected SMS delivery reports %s: %s; they are kept in "
                  "memory, and it is tried again every %d seconds\n",
@@ -97,7 +101,13 @@ void ExpectedReportKeeper::Start(const std::string& path, TakeKept takeKept) {
                    "Nie można otworzyć pliku oczekiwanych raportów SMS %s: %s; raporty są w pamięci, plik "
                    "jest otwierany ponownie co %d s",
                    path.c_str(), failure().c_str(), RetrySeconds);
-    retryTimer_.start();
+    retryLater();
+}
+
+// A running round is not put off: changes may come more often than it.
+void ExpectedReportKeeper::retryLater() {
+    if (!retryTimer_.isActive())
+        retryTimer_.start();
 }
 
 // One program at a time: a lock beside the file, which names its holder.
@@ -231,7 +241,7 @@ void ExpectedReportKeeper::ReportsChanged(std::int32_t lineNumber, const std::li
     if (store_.IsOpen())
         keep(lineNumber);
     if (!unwritten_.empty())
-        retryTimer_.start();
+        retryLater();
 }
 
 std::string ExpectedReportKeeper::DatabaseOfNewReports() {
@@ -241,13 +251,13 @@ std::string ExpectedReportKeeper::DatabaseOfNewReports() {
 
 // True when the file holds the line's reports as they are now.
 bool ExpectedReportKeeper::keep(std::int32_t lineNumber) {
-    const bool failedBefore = retryTimer_.isActive();
     if (store_.Keep(lineNumber, engine_.ExpectedReports[lineNumber])) {
-        if (unwritten_.erase(lineNumber) > 0 && failedBefore)
+        unwritten_.erase(lineNumber);
+        if (failureSaid_.erase(lineNumber) > 0)
             base::WriteLog(2, "Oczekiwane raporty SMS linii %d zapisane w %s", lineNumber, path_.c_str());
         return true;
     }
-    if (!failedBefore)
+    if (failureSaid_.insert(lineNumber).second)
         base::WriteLog(2, "Nie można zapisać oczekiwanych raportów SMS linii %d w %s: %s", lineNumber,
                        path_.c_str(), store_.LastError().c_str());
     if (store_.Damaged()) {

@@ -47,6 +47,7 @@ class ExpectedReportKeeper : public cCallbackExpectedReports {
     bool keep(std::int32_t lineNumber);
     void keepAll();
     void retry();
+    void retryLater();
     void sayUnwrittenAtStop();
 
     SMS& engine_;
@@ -57,6 +58,8 @@ class ExpectedReportKeeper : public cCallbackExpectedReports {
     std::optional<std::size_t> left_;
     // Lines whose reports the file does not hold as they are.
     std::set<std::int32_t> unwritten_;
+    // Of those, the lines whose failure to be written was said.
+    std::set<std::int32_t> failureSaid_;
     QTimer retryTimer_;
     int lock_ = -1;
     std::string lockError_;
