@@ -1,6 +1,6 @@
 #include "db/RowJournal.h"
 
-#include "platform/Clock.h"
+#include "platform/SqliteSetAside.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -58,20 +58,8 @@ void RowJournal::close() {
 
 namespace {
 
-// "<file>.unreadable-<date>-<time>" (a number added when that name is
-// taken), with its -wal file beside it; empty when it cannot be moved.
 std::string moveAside(const std::string& path) {
-    const QString file = QString::fromStdString(path);
-    const QString stem = file + QStringLiteral(".unreadable-") +
-                         platform::processClock().dateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
-    QString aside = stem;
-    for (int n = 2; QFileInfo::exists(aside); ++n)
-        aside = stem + QLatin1Char('-') + QString::number(n);
-    if (!QFile::rename(file, aside))
-        return {};
-    QFile::rename(file + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
-    QFile::remove(file + QStringLiteral("-shm"));
-    return aside.toStdString();
+    return platform::SetAsideSqliteFile(path);
 }
 
 } // namespace

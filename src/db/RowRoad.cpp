@@ -283,6 +283,10 @@ bool RowRoad::ConnectedTo(const ConnectionSettings& database) const {
     return core_->ConnectedTo(database);
 }
 
+std::string RowRoad::HomeOfNewRows() const {
+    return core_->HomeOfNewRows();
+}
+
 bool RowRoad::WritingNow() const {
     return core_->WritingNow();
 }
@@ -743,7 +747,7 @@ void RowRoad::Core::Hand(std::vector<RoadRow> rows) {
             item.token = std::move(row.token);
             item.subject = std::move(row.subject);
             item.heldThroughPause = paused_;
-            item.home = identity_.empty() && connected_ ? PlaceOfDatabase(database_) : identity_;
+            item.home = !row.home.empty() ? std::move(row.home) : homeOfNewRows();
             item.follower = std::move(row.follower);
             useTokens(item);
             if (!writing && row.waiting)
@@ -959,6 +963,16 @@ void RowRoad::Core::Connect(const ConnectionSettings& database) {
 bool RowRoad::Core::ConnectedTo(const ConnectionSettings& database) const {
     std::lock_guard lock(mutex_);
     return connected_ && !lostConnection_ && sameDatabase(database, database_);
+}
+
+std::string RowRoad::Core::HomeOfNewRows() const {
+    std::lock_guard lock(mutex_);
+    return homeOfNewRows();
+}
+
+// Under the lock.
+std::string RowRoad::Core::homeOfNewRows() const {
+    return identity_.empty() && connected_ ? PlaceOfDatabase(database_) : identity_;
 }
 
 bool RowRoad::Core::canWrite() const {

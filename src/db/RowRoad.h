@@ -69,6 +69,10 @@ struct RoadRow {
     // Told once, on the GUI thread, when the row cannot go on at once (the
     // database is away, or the road paused).
     std::function<void()> waiting;
+    // The database the row is of (DatabaseIdentity), when it is not the one
+    // attached when it is handed on (a delivery report kept from before):
+    // another one's row is named and left unchanged.
+    std::string home;
 };
 
 std::vector<RoadRow> PlainRoadRows(const std::vector<std::string>& statements);
@@ -114,6 +118,9 @@ class RowRoad {
     void Connect(const ConnectionSettings& database);
     // Told to write into `database` (and not lost since).
     bool ConnectedTo(const ConnectionSettings& database) const;
+    // The database a row handed on now is of (DatabaseIdentity); "" while
+    // none was attached or set.
+    std::string HomeOfNewRows() const;
     // True when a row handed on now would be written at once.
     bool WritingNow() const;
     // Pauses: the writer ends the commit in hand, lets its connection go
@@ -210,6 +217,7 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void HandAfterEarlierRows(RoadRow row);
     void Connect(const ConnectionSettings& database);
     bool ConnectedTo(const ConnectionSettings& database) const;
+    std::string HomeOfNewRows() const;
     bool WritingNow() const;
     void Pause(std::function<void()> settled);
     void Resume();
@@ -300,6 +308,7 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void removeFromJournal(const std::vector<std::int64_t>& seqs);
     void writerLoop();
     bool canWrite() const;
+    std::string homeOfNewRows() const;
     // One round of the writer: locked rows tried again, then one commit.
     bool writeRound(std::unique_lock<std::mutex>& lock);
     bool ensureAttached(std::unique_lock<std::mutex>& lock);

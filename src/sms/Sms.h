@@ -39,6 +39,9 @@ class cCallbackExpectedReports {
   public:
     virtual ~cCallbackExpectedReports() = default;
     virtual void ReportsChanged(std::int32_t lineNumber, const std::list<SMS_RAPORT>& reports) = 0;
+    // The database a report expected now belongs to (its message's row is
+    // written there).
+    virtual std::string DatabaseOfNewReports() = 0;
 };
 
 } // namespace sms

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "db/MessageTables.h"
-#include "sms/ExpectedReportStore.h"
+#include "sms/ExpectedReportKeeper.h"
 #include "sms/GsmLineTable.h"
 #include "sms/Sms.h"
 #include "sms/SmsGatewayHost.h"
@@ -187,8 +187,10 @@ class SmsGateway {
     // (a key drawn or one still to be: db::KeyOfRow); its desk hears of it
     // once they are in.
     void handStateUpdates(const SMSMSG& msg, const std::string& key);
-    // The updates of one message's row go to the road, named by it.
-    void writeThenTell(const ::SmsRowId& row, const std::vector<std::string>& updates, std::int32_t userId);
+    // The updates of one message's row go to the road, named by it; a
+    // delivery report's are of the `database` its message is in.
+    void writeThenTell(const ::SmsRowId& row, const std::vector<std::string>& updates, std::int32_t userId,
+                       const std::string& database = {});
     // Stores the row of a message being sent. The message goes on whatever
     // the database does: while its row is on the road (written now, or
     // waiting for the database) it carries a stand-in key below -1 until
@@ -223,12 +225,6 @@ class SmsGateway {
         SmsGateway& gateway_;
     };
 
-    // Writes each change of the expected reports into their file.
-    class ReportKeeper : public cCallbackExpectedReports {
-      public:
-        void ReportsChanged(std::int32_t lineNumber, const std::list<SMS_RAPORT>& reports) override;
-        ExpectedReportStore store;
-    };
     // The road holds the keys of the rows the expected reports name by
     // token, and of no others. Run after the change is handed on: a row
     // that names its message by token then holds the key itself.
@@ -243,7 +239,7 @@ class SmsGateway {
 
     SmsGatewayHost& host_;
     StatusRows statusRows_{*this};
-    ReportKeeper reportKeeper_;
+    ExpectedReportKeeper reportKeeper_{SmsEngine};
     std::set<std::string> heldRowKeys_; // tokens
     // A received message was left unacknowledged for want of the database.
     bool unstoredAtExchange_ = false;

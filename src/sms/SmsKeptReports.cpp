@@ -1,43 +1,22 @@
 // The expected delivery reports kept across a stop and a crash: every change
-// goes into their file beside the row journal, and a start takes them back.
+// goes into their file beside the row journal (ExpectedReportKeeper), and a
+// start takes them back.
 #include "base/DiagnosticLog.h"
 #include "db/MainDatabase.h"
 #include "sms/SmsGateway.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 
 namespace sms {
 
 void SmsGateway::KeepExpectedReports(const std::string& path) {
-    ExpectedReportStore& store = reportKeeper_.store;
-    ExpectedReportStore::Reports kept;
-    if (!store.Open(path) || !store.Load(kept)) {
-        std::fprintf(stderr,
-                     "Halvex: cannot open the file of expected SMS delivery reports %s: %s; they are kept "
-                     "in memory only\n",
-                     path.c_str(), store.LastError().c_str());
-        base::WriteLog(2, "Nie można otworzyć pliku oczekiwanych raportów SMS %s: %s", path.c_str(),
-                       store.LastError().c_str());
-        return;
-    }
-    SmsEngine.SetExpectedReportsCallback(&reportKeeper_);
-    std::size_t count = 0;
-    for (auto& [line, reports] : kept) {
-        count += reports.size();
-        SmsEngine.ExpectedReports[line].splice(SmsEngine.ExpectedReports[line].end(), reports);
-    }
-    if (count > 0)
-        base::WriteLog(2, "Oczekiwane raporty SMS z poprzedniej pracy: %zu (%s)", count, path.c_str());
-    SmsEngine.DropExpiredReports();
-    holdReportedRowKeys();
-}
-
-void SmsGateway::ReportKeeper::ReportsChanged(std::int32_t lineNumber, const std::list<SMS_RAPORT>& reports) {
-    if (!store.Keep(lineNumber, reports))
-        base::WriteLog(2, "Nie można zapisać oczekiwanych raportów SMS linii %d w %s: %s", lineNumber,
-                       store.Path().c_str(), store.LastError().c_str());
+    reportKeeper_.Start(path, [this, path](std::size_t count) {
+        if (count > 0)
+            base::WriteLog(2, "Oczekiwane raporty SMS z poprzedniej pracy: %zu (%s)", count, path.c_str());
+        SmsEngine.DropExpiredReports();
+        holdReportedRowKeys();
+    });
 }
 
 void SmsGateway::holdReportedRowKeys() {

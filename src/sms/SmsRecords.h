@@ -73,6 +73,8 @@ struct SMSMSG {
     std::int32_t nTrials = 0;
     // Names its row on the road while the row's key is still to be drawn.
     std::string rowToken{};
+    // Of a delivery report: the database its row is in (SMS_RAPORT).
+    std::string database{};
 };
 
 // The send state of one GSM line.
@@ -94,6 +96,9 @@ struct SMS_RAPORT {
     std::string sNumber{};
     // Names the row while nId is no key of it (db::KeyOfRow).
     std::string rowToken{};
+    // The database the row is in (db::DatabaseIdentity); "" when not known
+    // (kept by an earlier version).
+    std::string database{};
 };
 
 // One reassembly slot.

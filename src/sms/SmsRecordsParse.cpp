@@ -299,6 +299,8 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
         report.sNumber = sent.sNumber;
         report.iSrcId = -1;
         report.tCreated = platform::processEpochSeconds();
+        if (ReportsCallback_)
+            report.database = ReportsCallback_->DatabaseOfNewReports();
         SmsLog("-SMS RAPORT_ID 9");
         SmsLog("-SMS RAPORT_ID 10");
         // A newer report on the line takes over its reference; reports that
@@ -365,6 +367,7 @@ std::uint8_t SMS::ParseSMS(const std::string& record, std::int32_t& action, SMSM
                 msg.nUserId = it->iSrcId;
                 msg.sNumber = it->sNumber;
                 msg.rowToken = it->rowToken;
+                msg.database = it->database;
                 action = sms::SMS_ACTION_RAPORT;
                 it = reports.erase(it);
             }

@@ -86,9 +86,12 @@ void SmsGateway::handStateUpdates(const SMSMSG& msg, const std::string& key) {
 
 // The client reads the row itself: it hears of the change once it is there.
 void SmsGateway::writeThenTell(const ::SmsRowId& row, const std::vector<std::string>& updates,
-                               std::int32_t userId) {
+                               std::int32_t userId, const std::string& database) {
+    std::vector<db::RoadRow> rows = ServiceSmsDB::RowChanges(row, updates);
+    for (db::RoadRow& update : rows)
+        update.home = database;
     std::weak_ptr<bool> alive = alive_;
-    db::WriteMainRowsThen(ServiceSmsDB::RowChanges(row, updates), [this, alive, userId] {
+    db::WriteMainRowsThen(std::move(rows), [this, alive, userId] {
         if (!alive.expired())
             host_.SendSmsChg(userId);
     });
@@ -324,7 +327,7 @@ void SmsGateway::HandleSmsRecord(const std::string& record) {
             writeThenTell(::SmsRowId{key},
                           {ServiceSmsDB::StatusUpdate(::SmsState{std::to_string(msg.nState)}, ::SmsRowId{key},
                                                       identityOf(msg))},
-                          msg.nUserId);
+                          msg.nUserId, msg.database);
         }
         break;
     case SMS_ACTION_SND_ERR:

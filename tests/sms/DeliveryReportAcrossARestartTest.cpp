@@ -155,3 +155,41 @@ TEST_F(DeliveryReportAcrossARestart, FindsItsMessageWhoseRowWaitedForTheDatabase
         << halvex.logText();
     ASSERT_NO_FATAL_FAILURE(killThenReport([&] { ASSERT_TRUE(server.start()) << server.error(); }));
 }
+
+// The settings moved to a restored copy of the database, which has a message
+// of its own under the same key to the same number: the report the first
+// database expected changes no row of the copy, and is named.
+TEST_F(DeliveryReportAcrossARestart, ChangesNoRowOfAnotherDatabase) {
+    const std::string backup = sandbox.file("first.fbk");
+    std::string said;
+    ASSERT_EQ(testfb::GbakBackup(c, backup, &said), 0) << said;
+    testfb::Connection copy = server.connection("Copy.fdb");
+    ASSERT_EQ(testfb::GbakRestore(copy, backup, &said), 0) << said;
+    ASSERT_NO_FATAL_FAILURE(startWithDesk());
+    ASSERT_NO_FATAL_FAILURE(sendAcknowledged());
+    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return state() == "1"; })) << halvex.logText();
+    ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "before the move"));
+    std::istringstream row(testfb::MainQuery(c, "SELECT nId, sNumber FROM Sms WHERE nDir = 1"));
+    testfb::DetachMain();
+    std::string key, number;
+    row >> key >> number;
+    ASSERT_FALSE(number.empty());
+    ASSERT_EQ(testfb::MainSql(
+                  copy, "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, "
+                        "nUserId) VALUES (" +
+                            key + ", 1, '2026.01.02', '10:00:00', '" + number + "', 'L1', 'w kopii', 1, 0)"),
+              0);
+    testfb::DetachMain();
+    ASSERT_TRUE(testing_support::WriteProgramSettings(copy, exchange.Port()));
+
+    ASSERT_NO_FATAL_FAILURE(startAndReadLines([&] {
+        const int logins = exchange.LoginCount();
+        halvex.start({"DEBUG", "CTI"});
+        ASSERT_TRUE(exchange.WaitForLogin(logins + 1)) << halvex.logText();
+    }));
+    exchange.SendStatusReport(Line, exchange.SentMessages().front().messageReference, 0);
+    EXPECT_TRUE(halvex.waitForLog("Nie zastosowano w bazie danych ")) << halvex.logText();
+    ASSERT_NO_FATAL_FAILURE(testing_support::StopAndExpectCleanEnd(halvex, "after the report"));
+    EXPECT_EQ(testfb::MainQuery(copy, "SELECT nState FROM Sms WHERE nId = " + key), "1\n");
+    testfb::DetachMain();
+}

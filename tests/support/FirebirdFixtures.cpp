@@ -203,15 +203,30 @@ std::string Isql(const Connection& connection, const std::string& script, bool* 
     return output;
 }
 
-int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output) {
+namespace {
+
+int gbak(const QStringList& arguments, std::string* output) {
     int code = 0;
-    QStringList arguments = {QStringLiteral("-b")};
-    arguments << credentials(connection) << QString::fromStdString(connection.name())
-              << QString::fromStdString(backupFile);
     const std::string text = run(QStringLiteral("gbak"), arguments, {}, &code);
     if (output)
         *output = text;
     return code;
+}
+
+} // namespace
+
+int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output) {
+    return gbak(QStringList{QStringLiteral("-b")} << credentials(connection)
+                                                  << QString::fromStdString(connection.name())
+                                                  << QString::fromStdString(backupFile),
+                output);
+}
+
+int GbakRestore(const Connection& connection, const std::string& backupFile, std::string* output) {
+    return gbak(QStringList{QStringLiteral("-c")} << credentials(connection)
+                                                  << QString::fromStdString(backupFile)
+                                                  << QString::fromStdString(connection.name()),
+                output);
 }
 
 void EmbeddedInSettings(Connection& connection, const std::string& path) {

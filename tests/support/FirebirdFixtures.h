@@ -117,5 +117,7 @@ bool CreateEmptyDatabase(const Connection& connection);
 std::string Isql(const Connection& connection, const std::string& script, bool* ok = nullptr);
 // gbak -b of the database into `backupFile`; exit code 0 means backed up.
 int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
+// gbak -c of `backupFile` as a new database at the connection; 0: restored.
+int GbakRestore(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
 
 } // namespace testfb
