@@ -6,12 +6,11 @@
 // on the same journal.
 #include "base/DiagnosticLog.h"
 #include "db/RowRoad.h"
+#include "support/JournalPeek.h"
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
 
 #include <QDeadlineTimer>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <cerrno>
 #include <cstring>
@@ -119,23 +118,6 @@ class WriterJournal : public testing_support::MainFormFixture {
         return at == std::string::npos ? text : text.substr(at + 7, text.find_first_of(" \r\n", at) - at - 7);
     }
 
-    // Rows in the journal, read as another program reads it; -1 when it
-    // cannot be read.
-    static int journalRows(const std::string& path) {
-        int rows = -1;
-        {
-            QSqlDatabase journal =
-                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
-            journal.setDatabaseName(QString::fromStdString(path));
-            journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            QSqlQuery query(journal);
-            if (journal.open() && query.exec(QStringLiteral("SELECT COUNT(*) FROM rows")) && query.next())
-                rows = query.value(0).toInt();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
-        return rows;
-    }
-
     // Waits (at most a minute) until `done` holds.
     static bool await(const std::function<bool()>& done) {
         QDeadlineTimer deadline(60000);
@@ -185,8 +167,10 @@ TEST_F(WriterJournal, AConnectionThatFailsToOpenIsOpenedAgainAndEveryRowIsWritte
         road.Connect(database());
         for (int n = 2; n <= Rows; ++n)
             road.Hand(db::PlainRoadRows({row(n)}));
-        EXPECT_TRUE(await([&] { return stored() == "40/40" && journalRows(journal) == 0; }))
-            << "stored " << stored() << ", in the journal " << journalRows(journal) << "\n"
+        EXPECT_TRUE(await([&] {
+            return stored() == "40/40" && testing_support::JournalRowsWhere(journal) == 0;
+        })) << "stored "
+            << stored() << ", in the journal " << testing_support::JournalRowsWhere(journal) << "\n"
             << mainLogText();
         EXPECT_TRUE(road.Stop(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
         said = testing::internal::GetCapturedStderr();

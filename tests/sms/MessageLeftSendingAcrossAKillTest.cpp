@@ -5,13 +5,12 @@
 // the earlier run left sending, and its desk hears of the change.
 #include "platform/RegistryStore.h"
 #include "shell/FileLocations.h"
+#include "support/JournalPeek.h"
 #include "support/PrivateFirebirdServer.h"
 #include "support/ProgramWithDesks.h"
 
 #include <QByteArray>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <algorithm>
 #include <csignal>
 #include <sstream>
@@ -44,27 +43,6 @@ END^
 SET TERM ;^
 COMMIT;
 )";
-
-// Rows of the journal at `path` whose insert holds `text` under a key
-// drawn, read as another process reads the file while its owner writes it.
-int keyedJournalRows(const std::string& path, const std::string& text) {
-    int count = -1;
-    {
-        QSqlDatabase journal = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
-        journal.setDatabaseName(QString::fromStdString(path));
-        journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (journal.open()) {
-            QSqlQuery query(journal);
-            query.prepare(
-                QStringLiteral("SELECT COUNT(*) FROM rows WHERE instr(statement, ?) > 0 AND rowkey <> ''"));
-            query.addBindValue(QString::fromStdString(text));
-            if (query.exec() && query.next())
-                count = query.value(0).toInt();
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
-    return count;
-}
 
 class MessageLeftSendingAcrossAKill : public testing::Test {
   protected:
@@ -149,8 +127,10 @@ TEST_F(MessageLeftSendingAcrossAKill, AMessageKeyedButNotCommittedIsWrittenThenF
     ASSERT_TRUE(desks[0]->Send("!SMS&SEND&&600123456&" +
                                QByteArray::fromStdString(Text).toBase64().toStdString() + "\r\n"));
     // Its key is drawn and kept; its insert waits on the server.
-    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return keyedJournalRows(journal, Text) == 1; }))
-        << halvex.logText();
+    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] {
+        return testing_support::JournalRowsWhere(journal, "instr(statement, ?) > 0 AND rowkey <> ''", Text) ==
+               1;
+    })) << halvex.logText();
     halvex.signal(SIGKILL);
     ASSERT_TRUE(halvex.waitForExit());
     // The killed run's connections end once its insert goes on; then the
