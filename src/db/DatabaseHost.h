@@ -42,6 +42,9 @@ class DatabaseHost {
     // The main database was attached and its structure checked: what the
     // program reads of it once, at start, is read now if still missing.
     virtual void MainDatabaseReady() {}
+    // A message row of that user (nUserId) changed without the SMS engine:
+    // its desk hears of it.
+    virtual void SmsRowChanged(const std::string& userId) { static_cast<void>(userId); }
 
     // The user gave up the last background attach.
     virtual bool IsConnectAborted() = 0;

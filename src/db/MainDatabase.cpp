@@ -218,23 +218,33 @@ void MainDatabase::FailSmsLeftInProgress() {
     // this run, and holds back no other.
     const ConnectionSettings c = MainDbAttachedWith();
     ServiceSmsDB table(c.host, c.path, c.user, c.password);
-    std::vector<std::string> keys;
-    if (table.ReadKeysInProgress(keys) != 0) {
+    std::vector<std::string> keys, users;
+    if (table.ReadKeysInProgress(keys, users) != 0) {
         base::WriteLog(2, "%s",
                        "Nie odczytano SMS pozostawionych w trakcie wysyłania, nie zostaną oznaczone");
         return;
     }
     // So are the messages whose rows the earlier run left in the journal,
-    // by their inserts' tokens.
-    for (const std::string& token : road_->EarlierInsertTokens(ServiceSmsDB::IsInsert))
+    // by their inserts' tokens: a key drawn for one is known by its token.
+    std::vector<std::string> inserts;
+    for (const std::string& token : road_->EarlierInsertTokens(ServiceSmsDB::IsInsert, &inserts))
         keys.push_back(KeyOfRow(token));
+    for (const std::string& insert : inserts)
+        users.push_back(ServiceSmsDB::UserOfInsert(insert));
     base::WriteLog(2, "SMS pozostawione w trakcie wysyłania przez poprzednią pracę: %zu", keys.size());
     // Behind the rows the earlier run left, before any of this run's: the
-    // messages in progress then are failed, those of this run are not.
-    for (const std::string& key : keys)
-        road_->HandAfterEarlierRows(std::move(
-            ServiceSmsDB::RowChanges(::SmsRowId{key}, {ServiceSmsDB::BadStatusUpdate(::SmsRowId{key})})
-                .front()));
+    // messages in progress then are failed, those of this run are not. The
+    // desk hears of it once its row is written.
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const ::SmsRowId row{keys[i]};
+        RoadRow failed =
+            std::move(ServiceSmsDB::RowChanges(row, {ServiceSmsDB::BadStatusUpdate(row)}).front());
+        failed.follower = [this, user = users[i]](int result, const std::string&) {
+            if (result == 0)
+                host_.SmsRowChanged(user);
+        };
+        road_->HandAfterEarlierRows(std::move(failed));
+    }
 }
 
 void MainDatabase::MainAttached(const std::string& host, const std::string& path, const std::string& user,

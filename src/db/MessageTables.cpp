@@ -90,6 +90,16 @@ bool ServiceSmsDB::IsReceivedRowInsert(const std::string& statement) {
     return keyEnd != std::string::npos && statement.compare(keyEnd, 7, "', '0',") == 0;
 }
 
+// nUserId is the last value of the insert (InsertDataWithId), a number
+// in quotes.
+std::string ServiceSmsDB::UserOfInsert(const std::string& statement) {
+    if (!IsInsert(statement) || !statement.ends_with("')"))
+        return {};
+    const std::size_t open = statement.rfind('\'', statement.size() - 3);
+    const std::string user = statement.substr(open + 1, statement.size() - 3 - open);
+    return !user.empty() && user.find_first_not_of("-0123456789") == std::string::npos ? user : std::string();
+}
+
 namespace {
 
 // The row of key `id`, and of that message when it is named.
@@ -137,12 +147,14 @@ std::vector<db::RoadRow> ServiceSmsDB::RowChanges(const SmsRowId& id,
     return rows;
 }
 
-int ServiceSmsDB::ReadKeysInProgress(std::vector<std::string>& keys) {
-    SetSqlText(db::SqlFormat("SELECT nId FROM %s WHERE nState = 4 ORDER BY nId", TableName.c_str()));
+int ServiceSmsDB::ReadKeysInProgress(std::vector<std::string>& keys, std::vector<std::string>& users) {
+    SetSqlText(db::SqlFormat("SELECT nId, nUserId FROM %s WHERE nState = 4 ORDER BY nId", TableName.c_str()));
     std::vector<QueryRow> rows;
     const int result = RunInReadTransaction([&] { return RunQueryToList(&rows); });
-    for (QueryRow& row : rows)
+    for (QueryRow& row : rows) {
         keys.push_back(TrimSqlValue(row["NID"]));
+        users.push_back(TrimSqlValue(row["NUSERID"]));
+    }
     return result;
 }
 

@@ -52,10 +52,14 @@ class ServiceSmsDB : public ServiceTableDB {
     // so that they keep their order behind the row's earlier changes.
     static std::vector<db::RoadRow> RowChanges(const SmsRowId& id,
                                                const std::vector<std::string>& statements);
-    // The keys of the messages still handed to the exchange (4).
-    int ReadKeysInProgress(std::vector<std::string>& keys);
+    // The keys of the messages still handed to the exchange (4), and the
+    // user of each (nUserId).
+    int ReadKeysInProgress(std::vector<std::string>& keys, std::vector<std::string>& users);
     // True for the insert of a message's row, and of a received one's.
     static bool IsInsert(const std::string& statement);
+    // The user (nUserId) of a message's row that IsInsert made; "" when the
+    // statement names none.
+    static std::string UserOfInsert(const std::string& statement);
     static bool IsReceivedRowInsert(const std::string& statement);
     int UpdateLine(const SmsLine& line, const SmsRowId& nId);
     // The last `count` received rows (sDate, sTime, sNumber, sLine, sBody,

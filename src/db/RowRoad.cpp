@@ -263,8 +263,9 @@ std::vector<std::string> RowRoad::EarlierRowsLeft(const RowPick& which) const {
     return core_->EarlierRowsLeft(which);
 }
 
-std::vector<std::string> RowRoad::EarlierInsertTokens(const RowPick& which) const {
-    return core_->EarlierInsertTokens(which);
+std::vector<std::string> RowRoad::EarlierInsertTokens(const RowPick& which,
+                                                      std::vector<std::string>* statements) const {
+    return core_->EarlierInsertTokens(which, statements);
 }
 
 void RowRoad::Hand(std::vector<RoadRow> rows) {
@@ -548,6 +549,12 @@ RowRoad::Core::Item RowRoad::Core::itemOf(RowJournal::Entry& entry, bool earlier
     // A call row an earlier version journaled names no columns.
     item.statement = ServiceTalkInDB::WithColumnsNamed(item.statement);
     item.earlier = earlier;
+    // An insert keyed before the last run ended: the rows handed on at this
+    // start (the failing of a message left sending) name it by its token.
+    if (earlier && !item.token.empty() && !item.key.empty() && item.generatorQuery.empty()) {
+        std::lock_guard keys(keysMutex_);
+        keysOfTokens_.try_emplace(item.token, DrawnKey{item.key, item.home});
+    }
     return item;
 }
 
@@ -705,12 +712,16 @@ std::vector<std::string> RowRoad::Core::EarlierRowsLeft(const RowPick& which) co
     return left;
 }
 
-std::vector<std::string> RowRoad::Core::EarlierInsertTokens(const RowPick& which) const {
+std::vector<std::string> RowRoad::Core::EarlierInsertTokens(const RowPick& which,
+                                                            std::vector<std::string>* statements) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> tokens;
     for (const auto& [seq, row] : earlierUnwritten_)
-        if (!row.second.empty() && which(row.first))
+        if (!row.second.empty() && which(row.first)) {
             tokens.push_back(row.second);
+            if (statements)
+                statements->push_back(row.first);
+        }
     return tokens;
 }
 
@@ -942,9 +953,10 @@ bool RowRoad::Core::keepKeys(const std::vector<const Item*>& rows, bool drawn) {
 void RowRoad::Core::removeFromJournal(const std::vector<std::int64_t>& seqs) {
     std::copy_if(seqs.begin(), seqs.end(), std::back_inserter(unremoved_),
                  [](std::int64_t seq) { return seq != 0; });
-    if (unremoved_.empty() || !journaling())
+    if (unremoved_.empty())
         return;
-    if (writerJournalWrite(writerJournal_->Remove(unremoved_), "usunięcie zapisanych"))
+    // Without the writer's connection they wait for it to open again.
+    if (journaling() && writerJournalWrite(writerJournal_->Remove(unremoved_), "usunięcie zapisanych"))
         unremoved_.clear();
     else
         removalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
@@ -976,7 +988,7 @@ std::string RowRoad::Core::homeOfNewRows() const {
 }
 
 bool RowRoad::Core::canWrite() const {
-    return connected_ && !lostConnection_ && !paused_ && !stopping_;
+    return connected_ && !lostConnection_ && !paused_ && !stopping_ && !writerJournalDown_;
 }
 
 bool RowRoad::Core::WritingNow() const {
@@ -1141,18 +1153,9 @@ void RowRoad::Core::writerLoop() {
                 post(std::move(settled));
             continue;
         }
-        if (journalWanted_ && !writerJournal_) {
-            writerJournal_ = std::make_unique<RowJournal>();
-            const std::string path = journalPath_;
-            lock.unlock();
-            const bool open = writerJournal_->Open(path);
-            if (open) {
-                std::lock_guard keys(keysMutex_);
-                for (RowJournal::Key& key : writerJournal_->Keys())
-                    keysOfTokens_[key.token] = {std::move(key.key), std::move(key.home)};
-            }
-            lock.lock();
-            writerJournalOpen_ = open;
+        if (journalWanted_ && !writerJournalOpen_ &&
+            std::chrono::steady_clock::now() >= writerJournalRetry_) {
+            openWriterJournal(lock);
             // With the lock let go, whatever changed meanwhile (a token left,
             // a row handed on, a pause) is looked at again before any wait.
             continue;
@@ -1183,6 +1186,8 @@ void RowRoad::Core::writerLoop() {
             wake = std::min(wake, nextLockRetry_);
         if (!unremoved_.empty())
             wake = std::min(wake, removalRetry_);
+        if (writerJournalDown_)
+            wake = std::min(wake, writerJournalRetry_);
         if (outOfJournal_ > 0 && writerJournalOpen_)
             wake = std::min(wake, outOfJournalRetry_);
         // Every branch that lets the lock go comes round again first: what
@@ -1194,6 +1199,8 @@ void RowRoad::Core::writerLoop() {
     // The rows waiting in memory are kept for the next start, behind the
     // last ones the journal thread put in.
     changed_.wait_until(lock, deadline, [this] { return journalEnded_ || !journalWanted_; });
+    if (writerJournalDown_ && (outOfJournal_ > 0 || !unremoved_.empty()))
+        openWriterJournal(lock);
     if (outOfJournal_ > 0 && writerJournalOpen_)
         journalRowsInMemory(lock);
     lock.unlock();
@@ -1208,6 +1215,48 @@ void RowRoad::Core::writerLoop() {
     writerJournalOpen_ = false;
     writerEnded_ = true;
     changed_.notify_all();
+}
+
+void RowRoad::Core::openWriterJournal(std::unique_lock<std::mutex>& lock) {
+    const std::string path = journalPath_;
+    lock.unlock();
+    // A connection of its own each time: one that failed is not used again.
+    auto journal = std::make_unique<RowJournal>();
+    const bool open = journal->Open(path);
+    if (open) {
+        std::lock_guard keys(keysMutex_);
+        for (RowJournal::Key& key : journal->Keys())
+            keysOfTokens_[key.token] = {std::move(key.key), std::move(key.home)};
+    }
+    sayWriterJournalOpen(*journal, open);
+    lock.lock();
+    writerJournal_ = std::move(journal);
+    writerJournalOpen_ = open;
+    writerJournalDown_ = !open;
+    if (!open)
+        writerJournalRetry_ = std::chrono::steady_clock::now() + PassingRetryPause;
+}
+
+// In the log each time it fails, on stderr at the first failure of a streak
+// and when it opens again.
+void RowRoad::Core::sayWriterJournalOpen(const RowJournal& journal, bool open) {
+    const char* path = journal.Path().c_str();
+    if (open) {
+        if (std::exchange(writerJournalFailed_, false)) {
+            std::fprintf(stderr, "Halvex: the row writer has opened the row journal %s again\n", path);
+            base::WriteLog(2, "Zapis do bazy danych znów ma otwarty dziennik zapisów %s", path);
+        }
+        return;
+    }
+    const long long pause = static_cast<long long>(PassingRetryPause.count() / 1000);
+    base::WriteLog(
+        2, "Zapis do bazy danych nie może otworzyć dziennika zapisów %s (%s), ponowna próba za %lld s", path,
+        journal.LastError().c_str(), pause);
+    if (!std::exchange(writerJournalFailed_, true))
+        std::fprintf(stderr,
+                     "Halvex: the row writer cannot open the row journal %s: %s; rows wait for the database "
+                     "until it opens, tried again every %lld s\n",
+                     path, journal.LastError().c_str(), pause);
 }
 
 bool RowRoad::Core::ensureAttached(std::unique_lock<std::mutex>& lock) {
@@ -1474,8 +1523,9 @@ void RowRoad::Core::leaveTokens(const Item& row) {
 // On the writer thread: the keys no row uses any more go, from memory and
 // from the journal.
 bool RowRoad::Core::forgetUnusedKeys(std::unique_lock<std::mutex>& lock) {
-    // A row still in the journal may refer to them.
-    if (unusedTokens_.empty() || !unremoved_.empty())
+    // A row still in the journal may refer to them; without the writer's
+    // connection to it, the journal would keep them.
+    if (unusedTokens_.empty() || !unremoved_.empty() || writerJournalDown_)
         return false;
     std::vector<std::string> tokens = std::exchange(unusedTokens_, {});
     std::erase_if(tokens, [this](const std::string& token) { return tokenUsers_.contains(token); });

@@ -106,8 +106,10 @@ class RowRoad {
     // The statements of the kept earlier rows `which` picks, not yet written.
     std::vector<std::string> EarlierRowsLeft(const RowPick& which) const;
     // The tokens of the kept earlier inserts `which` picks, not yet written:
-    // later rows may name their rows by them (KeyOfRow).
-    std::vector<std::string> EarlierInsertTokens(const RowPick& which) const;
+    // later rows may name their rows by them (KeyOfRow). With `statements`,
+    // the inserts too, in the same order.
+    std::vector<std::string> EarlierInsertTokens(const RowPick& which,
+                                                 std::vector<std::string>* statements = nullptr) const;
 
     // Hands on rows, in order, behind every row handed on before.
     void Hand(std::vector<RoadRow> rows);
@@ -212,7 +214,8 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void KeepEarlierRows(RowPick which) { keepEarlier_ = std::move(which); }
     void WhenEarlierRowsWritten(const RowPick& which, std::function<void()> then);
     std::vector<std::string> EarlierRowsLeft(const RowPick& which) const;
-    std::vector<std::string> EarlierInsertTokens(const RowPick& which) const;
+    std::vector<std::string> EarlierInsertTokens(const RowPick& which,
+                                                 std::vector<std::string>* statements) const;
     void Hand(std::vector<RoadRow> rows);
     void HandAfterEarlierRows(RoadRow row);
     void Connect(const ConnectionSettings& database);
@@ -271,7 +274,7 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     bool holdJournal(const std::string& path);
     void journalLoop(RowJournal& journal);
     std::size_t takeEarlierRows(RowJournal& journal);
-    static Item itemOf(RowJournal::Entry& entry, bool earlier);
+    Item itemOf(RowJournal::Entry& entry, bool earlier);
     void place(Items& rows);
     void leaveInJournal(Item& row);
     Stretch& lastStretch(bool inMemory, bool earlier, bool heldThroughPause);
@@ -306,6 +309,10 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     // into the journal together; false when it did not take them.
     bool keepKeys(const std::vector<const Item*>& rows, bool drawn);
     void removeFromJournal(const std::vector<std::int64_t>& seqs);
+    // On the writer thread, under the lock: its own connection to the
+    // journal, said when it fails and when it opens again.
+    void openWriterJournal(std::unique_lock<std::mutex>& lock);
+    void sayWriterJournalOpen(const RowJournal& journal, bool open);
     void writerLoop();
     bool canWrite() const;
     std::string homeOfNewRows() const;
@@ -404,6 +411,10 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     // later row into it before them.
     std::size_t outOfJournal_ = 0;
     bool writerJournalOpen_ = false; // the writer's connection to it
+    // Its opening failed: no row is written until it opens, tried again
+    // after a pause.
+    bool writerJournalDown_ = false;
+    std::chrono::steady_clock::time_point writerJournalRetry_{};
     std::uint64_t lastOutOfJournal_ = 0;
     std::chrono::steady_clock::time_point outOfJournalRetry_{};
     // The numbers of those the writer puts in now. Their commit has begun,

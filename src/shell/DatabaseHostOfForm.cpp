@@ -69,6 +69,13 @@ void DatabaseHostOfForm::MainDatabaseReady() {
     form_.Admin().Maintenance().DatabaseAttached();
 }
 
+void DatabaseHostOfForm::SmsRowChanged(const std::string& userId) {
+    bool ok = false;
+    const int user = QString::fromStdString(userId).toInt(&ok);
+    if (ok)
+        form_.Sms().TellRowChanged(user);
+}
+
 bool DatabaseHostOfForm::IsConnectAborted() {
     return form_.IsDbConnectAborted();
 }

@@ -25,6 +25,7 @@ class DatabaseHostOfForm : public db::DatabaseHost {
     void RestartReconnectTimer() override;
     void EnsureReconnectTimer() override;
     void MainDatabaseReady() override;
+    void SmsRowChanged(const std::string& userId) override;
     bool IsConnectAborted() override;
     void SetConnectAborted(bool aborted) override;
     int ShowAttachProgress() override;

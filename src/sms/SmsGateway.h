@@ -95,6 +95,9 @@ class SmsGateway {
     // again (it never took our acknowledgement before the stop) is then
     // acknowledged, not stored again.
     void RecallEarlierRunsReceived();
+    // "!SMS&CHG" to the user's desk: a row of its messages changed without
+    // the engine (the start failed one the earlier run left sending).
+    void TellRowChanged(std::int32_t userId) { host_.SendSmsChg(userId); }
     static constexpr std::size_t EarlierRunRowsRecalled = 1000;
     // A recall that waits this long for the earlier run's received rows
     // names them in the log.

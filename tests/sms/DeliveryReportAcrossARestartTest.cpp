@@ -4,12 +4,11 @@
 // row was still waiting for the database at the kill.
 #include "platform/RegistryStore.h"
 #include "shell/FileLocations.h"
+#include "support/JournalPeek.h"
 #include "support/PrivateFirebirdServer.h"
 #include "support/ProgramWithDesks.h"
 
 #include <QByteArray>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <csignal>
 #include <sstream>
 #include <sys/stat.h>
@@ -21,26 +20,6 @@ namespace {
 
 const std::string LineNumber = "600100200";
 constexpr int Line = 1;
-
-// How many rows of the row journal at `path` hold `text`, read as another
-// process reads the file while its owner writes it.
-int journalRowsWith(const std::string& path, const std::string& text) {
-    int count = -1;
-    {
-        QSqlDatabase journal = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
-        journal.setDatabaseName(QString::fromStdString(path));
-        journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (journal.open()) {
-            QSqlQuery query(journal);
-            query.prepare(QStringLiteral("SELECT COUNT(*) FROM rows WHERE instr(statement, ?) > 0"));
-            query.addBindValue(QString::fromStdString(text));
-            if (query.exec() && query.next())
-                count = query.value(0).toInt();
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
-    return count;
-}
 
 class DeliveryReportAcrossARestart : public testing::Test {
   protected:
@@ -151,8 +130,9 @@ TEST_F(DeliveryReportAcrossARestart, FindsItsMessageWhoseRowWaitedForTheDatabase
     server.kill();
     ASSERT_NO_FATAL_FAILURE(sendAcknowledged());
     const std::string journal = shell::RowJournalPathFor(halvex.logPath());
-    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, "nState='1'") > 0; }))
-        << halvex.logText();
+    ASSERT_TRUE(AwaitWhileRunning(halvex, [&] {
+        return testing_support::JournalRowsWhere(journal, "instr(statement, ?) > 0", "nState='1'") > 0;
+    })) << halvex.logText();
     ASSERT_NO_FATAL_FAILURE(killThenReport([&] { ASSERT_TRUE(server.start()) << server.error(); }));
 }
 
