@@ -8,7 +8,9 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUuid>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 
 namespace db {
@@ -112,13 +114,16 @@ bool RowJournal::Open(const std::string& path) {
     // WAL: a writer and a reader of the other thread do not wait for each
     // other; FULL: each commit is synced, so it survives a power cut too (a
     // batch of rows is one commit, which keeps that cheap).
-    open_ = run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=FULL") &&
-            run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
-                "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
-                "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
-            run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
-            addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
-            addColumn("rows", "subject") && addColumn("rowkeys", "home");
+    open_ =
+        run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=FULL") &&
+        run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
+            "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
+            "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
+        run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
+        addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
+        addColumn("rows", "subject") && addColumn("rowkeys", "home") && addColumn("rows", "commitjournal") &&
+        addColumn("rows", "commitno", "INTEGER NOT NULL DEFAULT 0") &&
+        run("CREATE INDEX IF NOT EXISTS rows_out ON rows (commitno) WHERE attempted = 1") && keepIdentity();
     if (open_)
         unreadable_ = false;
     return open_;
@@ -131,7 +136,49 @@ bool RowJournal::run(const char* statement) {
     return true;
 }
 
-bool RowJournal::addColumn(const char* table, const char* column) {
+bool RowJournal::keepIdentity() {
+    QSqlQuery query(database(connection_));
+    if (!run("CREATE TABLE IF NOT EXISTS journal (one INTEGER PRIMARY KEY CHECK (one = 1), identity TEXT NOT "
+             "NULL, lastcommit INTEGER NOT NULL DEFAULT 0)") ||
+        !query.prepare("INSERT OR IGNORE INTO journal (one, identity) VALUES (1, ?)"))
+        return fail(query.lastError().text().toStdString());
+    query.bindValue(0, QUuid::createUuid().toRfc4122().toHex());
+    if (!query.exec() || !query.exec("SELECT identity FROM journal") || !query.next())
+        return fail(query.lastError().text().toStdString());
+    identity_ = query.value(0).toString().toStdString();
+    return !identity_.empty() || fail("the journal has no identity");
+}
+
+// One number read, from a query that gives one row.
+namespace {
+bool readNumber(QSqlQuery& query, const char* text, std::int64_t& number) {
+    if (!query.exec(QString::fromLatin1(text)) || !query.next())
+        return false;
+    number = query.value(0).toLongLong();
+    return true;
+}
+} // namespace
+
+bool RowJournal::LastCommit(std::int64_t& number) {
+    QSqlQuery query(database(connection_));
+    if (!open_ || !readNumber(query, "SELECT COALESCE(MAX(lastcommit), 0) FROM journal", number))
+        return fail(open_ ? query.lastError().text().toStdString() : "the journal is not open");
+    return true;
+}
+
+bool RowJournal::OldestCommitOut(std::int64_t& number) {
+    QSqlQuery query(database(connection_));
+    if (!open_ || !query.prepare("SELECT COALESCE(MIN(commitno), 0) FROM rows WHERE attempted = 1 AND "
+                                 "commitjournal = ?"))
+        return fail(open_ ? query.lastError().text().toStdString() : "the journal is not open");
+    query.bindValue(0, QString::fromStdString(identity_));
+    if (!query.exec() || !query.next())
+        return fail(query.lastError().text().toStdString());
+    number = query.value(0).toLongLong();
+    return true;
+}
+
+bool RowJournal::addColumn(const char* table, const char* column, const char* definition) {
     QSqlQuery query(database(connection_));
     if (!query.exec(QString::fromLatin1("PRAGMA table_info(%1)").arg(QLatin1String(table))))
         return fail(query.lastError().text().toStdString());
@@ -139,7 +186,7 @@ bool RowJournal::addColumn(const char* table, const char* column) {
         if (query.value(1).toString() == QLatin1String(column))
             return true;
     const QString alter =
-        QString::fromLatin1("ALTER TABLE %1 ADD COLUMN %2 TEXT NOT NULL DEFAULT ''").arg(table, column);
+        QString::fromLatin1("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table, column, definition);
     return run(alter.toLatin1().constData());
 }
 
@@ -149,8 +196,9 @@ bool RowJournal::fail(const std::string& what) {
 }
 
 namespace {
-const char* const EntryColumns = "SELECT seq, statement, generator, rowkey, attempted, token, home, unkeyed, "
-                                 "keygenerator, subject FROM rows ";
+const char* const EntryColumns =
+    "SELECT seq, statement, generator, rowkey, attempted, token, home, unkeyed, keygenerator, commitjournal, "
+    "commitno, subject FROM rows ";
 }
 
 bool RowJournal::Load(std::vector<Entry>& rows) {
@@ -223,7 +271,9 @@ bool RowJournal::readRows(QSqlQuery& query, std::vector<Entry>& rows) {
         row.home = query.value(6).toString().toStdString();
         row.unkeyed = query.value(7).toString().toStdString();
         row.keyGenerator = query.value(8).toString().toStdString();
-        row.subject = query.value(9).toString().toStdString();
+        row.commitJournal = query.value(9).toString().toStdString();
+        row.commitNumber = query.value(10).toLongLong();
+        row.subject = query.value(11).toString().toStdString();
         rows.push_back(std::move(row));
     }
     // A row the file could not give ends the reading early.
@@ -238,7 +288,7 @@ bool RowJournal::Append(std::vector<Entry*>& rows, const std::function<bool()>& 
         return fail(db.lastError().text().toStdString());
     QSqlQuery query(db);
     query.prepare("INSERT INTO rows (statement, generator, rowkey, token, home, unkeyed, keygenerator, "
-                  "attempted, subject) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                  "attempted, commitjournal, commitno, subject) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (Entry* row : rows) {
         query.bindValue(0, QString::fromStdString(row->statement));
         query.bindValue(1, QString::fromStdString(row->generatorQuery));
@@ -248,7 +298,9 @@ bool RowJournal::Append(std::vector<Entry*>& rows, const std::function<bool()>& 
         query.bindValue(5, QString::fromStdString(row->unkeyed));
         query.bindValue(6, QString::fromStdString(row->keyGenerator));
         query.bindValue(7, row->attempted ? 1 : 0);
-        query.bindValue(8, QString::fromStdString(row->subject));
+        query.bindValue(8, QString::fromStdString(row->commitJournal));
+        query.bindValue(9, qint64(row->commitNumber));
+        query.bindValue(10, QString::fromStdString(row->subject));
         if (!query.exec())
             return unplaced(rows, query.lastError().text().toStdString());
         row->seq = query.lastInsertId().toLongLong();
@@ -302,8 +354,33 @@ bool RowJournal::SetKeys(const std::vector<const Entry*>& rows, bool remembered)
     return endTransaction(db, {});
 }
 
-bool RowJournal::MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted) {
-    return forEach("UPDATE rows SET attempted = ? WHERE seq = ?", seqs, attempted ? 1 : 0);
+bool RowJournal::MarkAttempted(const std::vector<std::int64_t>& seqs, std::int64_t commit) {
+    if (!open_)
+        return false;
+    // Rows outside the journal: nothing to write (the disk may be full). A
+    // number given out then and used again later is refused by the database.
+    if (std::all_of(seqs.begin(), seqs.end(), [](std::int64_t seq) { return seq == 0; }))
+        return true;
+    return inTransaction([&](QSqlQuery& query) {
+        if (commit != 0) {
+            query.prepare("UPDATE journal SET lastcommit = MAX(lastcommit, ?)");
+            query.bindValue(0, qint64(commit));
+            if (!query.exec())
+                return false;
+        }
+        query.prepare("UPDATE rows SET attempted = ?, commitjournal = ?, commitno = ? WHERE seq = ?");
+        for (std::int64_t seq : seqs) {
+            if (seq == 0)
+                continue;
+            query.bindValue(0, commit != 0 ? 1 : 0);
+            query.bindValue(1, QString::fromStdString(commit != 0 ? identity_ : std::string()));
+            query.bindValue(2, qint64(commit));
+            query.bindValue(3, qint64(seq));
+            if (!query.exec())
+                return false;
+        }
+        return true;
+    });
 }
 
 bool RowJournal::Remove(const std::vector<std::int64_t>& seqs) {

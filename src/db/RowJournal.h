@@ -36,6 +36,10 @@ class RowJournal {
         // The database row it changes or makes, as the code that handed it
         // on named it (RowOfKey); "" for a row no later row names.
         std::string subject;
+        // The key of the commit it went out with (attempted): the identity
+        // of the journal (or run) that numbered it, and its number.
+        std::string commitJournal;
+        std::int64_t commitNumber = 0;
     };
 
     RowJournal();
@@ -53,6 +57,14 @@ class RowJournal {
     bool IsOpen() const { return open_; }
     const std::string& LastError() const { return lastError_; }
     const std::string& Path() const { return path_; }
+    // Made at random with the file and kept in it: with a commit's number,
+    // the key of each commit of its rows.
+    const std::string& Identity() const { return identity_; }
+    // The highest commit number ever given out with this file (0: none).
+    bool LastCommit(std::int64_t& number);
+    // The lowest commit number of its rows still marked as gone out, 0
+    // when none is: the keys of lower ones are no longer needed.
+    bool OldestCommitOut(std::int64_t& number);
 
     // The rows left by an earlier run, in order; false when they cannot be
     // read.
@@ -78,8 +90,10 @@ class RowJournal {
     // each row named by a token is kept for the rows that refer to it
     // (until ForgetKeys or ForgetKeysExcept).
     bool SetKeys(const std::vector<const Entry*>& rows, bool remembered);
-    // The rows' commit goes out now: if no answer comes, they are looked up.
-    bool MarkAttempted(const std::vector<std::int64_t>& seqs, bool attempted);
+    // The rows' commit goes out now under the key of `commit` (this file's
+    // identity and the number, kept as the highest given out): if no answer
+    // comes, that key settles it. 0: the commit did not go after all.
+    bool MarkAttempted(const std::vector<std::int64_t>& seqs, std::int64_t commit);
     // The rows are in the database.
     bool Remove(const std::vector<std::int64_t>& seqs);
     struct Key {
@@ -94,10 +108,13 @@ class RowJournal {
   private:
     bool readable();
     void close();
+    // Reads the file's identity, made and kept at its first opening.
+    bool keepIdentity();
     bool run(const char* statement);
     bool readRows(QSqlQuery& query, std::vector<Entry>& rows);
     // Adds a column a journal of an earlier version lacks.
-    bool addColumn(const char* table, const char* column);
+    bool addColumn(const char* table, const char* column,
+                   const char* definition = "TEXT NOT NULL DEFAULT ''");
     bool fail(const std::string& what);
     bool unplaced(std::vector<Entry*>& rows, const std::string& error);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);
@@ -109,6 +126,7 @@ class RowJournal {
     std::string path_;
     std::string lastError_;
     std::string setAside_;
+    std::string identity_;
     bool open_ = false;
     bool unreadable_ = false; // opened, but its content could not be read
 };

@@ -3,6 +3,7 @@
 #include "base/DiagnosticLog.h"
 #include "db/CallHistoryTables.h"
 #include "db/CallWatchdog.h"
+#include "db/CommitKeys.h"
 #include "db/DrawnKeys.h"
 #include "db/RowLookup.h"
 
@@ -177,7 +178,7 @@ std::string RowOfKey(const std::string& table, const std::string& keyColumn, con
 }
 
 RowRoad::Core::Core(std::function<void(const std::string& reason)> lost)
-    : lost_(std::move(lost)), context_(std::make_unique<QObject>()) {
+    : lost_(std::move(lost)), context_(std::make_unique<QObject>()), runIdentity_(NewRowMark()) {
     BoundHandle(&handle_);
 }
 
@@ -1228,6 +1229,10 @@ void RowRoad::Core::openWriterJournal(std::unique_lock<std::mutex>& lock) {
         for (RowJournal::Key& key : journal->Keys())
             keysOfTokens_[key.token] = {std::move(key.key), std::move(key.home)};
     }
+    // Commit numbers go on from the journal's: a key is never given twice.
+    std::int64_t lastCommit = 0;
+    if (open && journal->LastCommit(lastCommit))
+        nextCommit_ = std::max(nextCommit_, lastCommit + 1);
     sayWriterJournalOpen(*journal, open);
     lock.lock();
     writerJournal_ = std::move(journal);
@@ -1797,45 +1802,71 @@ bool RowRoad::Core::withKeys(const Item& row, std::string& statement, std::strin
     return statement.find(KeyOfRowOpening) == std::string::npos;
 }
 
-// The rows of a commit whose answer never came: the inserts are looked up,
-// together, an update or delete written again.
+// The rows of a commit whose answer never came, settled by the commit's key
+// alone: found, every row of it is written; not found, its key is taken in
+// a transaction of its own (refused: it was written after all, also when it
+// was still finishing) and the rows go again. A lookup that fails is tried
+// again, never taken for absent.
 RowRoad::Core::Outcome RowRoad::Core::settleUncertain(SessionDB& session, std::vector<Item>& group) {
     const std::string here = [this] {
         std::lock_guard lock(mutex_);
         return identity_;
     }();
-    std::vector<Item*> rows;
-    std::vector<std::string> statements;
+    std::map<CommitKey, std::vector<Item*>> byKey;
     for (Item& row : group)
         if (row.attempted && !row.ended && keyedElsewhere(row, here)) {
             // Its commit went to another database: a row of this one under
             // the same key is another's. It draws its key here.
             row.attempted = false;
-        } else if (row.attempted && !row.ended) {
-            rows.push_back(&row);
-            statements.push_back(row.statement);
-        }
-    if (rows.empty())
-        return Outcome::Written;
-    std::vector<bool> found;
-    if (!RowsPresent(session, statements, found) || handle_ == 0)
-        return lostWith(session);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        Item& row = *rows[i];
-        row.attempted = false;
-        if (found[i]) {
-            base::WriteLog(2, "Sprawdzono, jest w bazie danych: %s", row.statement.c_str());
-            row.ended = true;
-            row.result = 0;
-        } else if (IsInsertStatement(row.statement)) {
-            base::WriteLog(2, "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: %s",
-                           row.statement.c_str());
-        } else {
+        } else if (row.attempted && !row.ended && row.commitNumber == 0) {
+            // Gone out before commits carried a key of their own.
+            row.attempted = false;
             base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zapis zostanie ponowiony: %s",
                            row.statement.c_str());
+        } else if (row.attempted && !row.ended) {
+            byKey[{row.commitJournal, row.commitNumber}].push_back(&row);
+        }
+    if (byKey.empty())
+        return Outcome::Written;
+    std::vector<CommitKey> keys, there;
+    for (const auto& [key, rows] : byKey)
+        keys.push_back(key);
+    if (LookUpCommitKeys(session, keys, there) == KeyFound::Failed)
+        return unsettled(session, byKey.begin()->second, "sprawdzenie zostanie ponowione");
+    std::sort(there.begin(), there.end());
+    for (auto& [key, rows] : byKey) {
+        const KeyFound found = std::binary_search(there.begin(), there.end(), key)
+                                   ? KeyFound::There
+                                   : TakeCommitKey(session, key);
+        if (found == KeyFound::Held || found == KeyFound::Failed)
+            return unsettled(session, rows,
+                             found == KeyFound::Held
+                                 ? "wysyłka jest jeszcze kończona, sprawdzenie zostanie ponowione"
+                                 : "sprawdzenie zostanie ponowione");
+        if (const auto out = commitsOut_.find(key.number); out != commitsOut_.end())
+            commitsOut_.erase(out);
+        for (Item* row : rows) {
+            row->attempted = false;
+            row->ended = found == KeyFound::There;
+            row->result = 0;
+            base::WriteLog(2,
+                           row->ended ? "Sprawdzono, jest w bazie danych: %s"
+                                      : "Sprawdzono, nie ma w bazie danych, zapis zostanie ponowiony: %s",
+                           row->statement.c_str());
         }
     }
     return Outcome::Written;
+}
+
+// A commit's key could not be looked up or taken: its rows wait, said.
+RowRoad::Core::Outcome RowRoad::Core::unsettled(const SessionDB& session, const std::vector<Item*>& rows,
+                                                const char* then) {
+    if (handle_ == 0 || session.Unanswered())
+        return lostWith(session);
+    for (const Item* row : rows)
+        base::WriteLog(2, "Nie sprawdzono, czy zapisano w bazie danych, %s: %s", then,
+                       row->statement.c_str());
+    return Outcome::Passing;
 }
 
 RowRoad::Core::Outcome RowRoad::Core::runGroup(SessionDB& session, std::vector<Item>& group,
@@ -1926,14 +1957,23 @@ RowRoad::Core::Outcome RowRoad::Core::commitRows(SessionDB& session, const std::
     for (const Item* row : rows)
         seqs.push_back(row->seq);
     const bool journaled = journaling();
-    // Without the mark, a commit with no answer could not be settled after
-    // a restart: it does not go.
-    if (journaled && !writerJournalWrite(writerJournal_->MarkAttempted(seqs, true), "wysyłka",
+    const CommitKey key{journaled ? writerJournal_->Identity() : runIdentity_, nextCommit_++};
+    // Without its key in the journal, a commit with no answer could not be
+    // settled after a restart: it does not go.
+    if (journaled && !writerJournalWrite(writerJournal_->MarkAttempted(seqs, key.number), "wysyłka",
                                          {rows.begin(), rows.end()})) {
         session.RollbackWork();
         return Outcome::Passing;
     }
-    if (session.CommitWork() == 0) {
+    for (Item* row : rows) {
+        row->commitJournal = key.journal;
+        row->commitNumber = key.number;
+    }
+    const std::int64_t pruneBelow = keysNoLongerNeeded(key);
+    const int keyResult = session.ExecuteSQL(CommitKeyStatement(key, pruneBelow));
+    const int result = keyResult != 0 ? keyResult : session.CommitWork();
+    if (result == 0) {
+        prunedBelow_ = std::max(prunedBelow_, pruneBelow);
         for (Item* row : rows) {
             row->ended = true;
             row->result = 0;
@@ -1943,7 +1983,8 @@ RowRoad::Core::Outcome RowRoad::Core::commitRows(SessionDB& session, const std::
         }
         return Outcome::Written;
     }
-    if (session.OutcomeUnknown() || handle_ == 0 || session.Unanswered()) {
+    if (keyResult == 0 && (session.OutcomeUnknown() || handle_ == 0 || session.Unanswered())) {
+        commitsOut_.insert(key.number);
         for (Item* row : rows) {
             row->attempted = true;
             base::WriteLog(2, "Nie wiadomo, czy zapisano w bazie danych, zostanie sprawdzone: %s",
@@ -1951,14 +1992,52 @@ RowRoad::Core::Outcome RowRoad::Core::commitRows(SessionDB& session, const std::
         }
         return lostWith(session);
     }
-    // Left marked, the rows are only looked up after a restart.
+    if (keyResult != 0)
+        session.RollbackWork();
+    // Left marked, the rows are only settled by their key after a restart.
     if (journaled)
-        writerJournalWrite(writerJournal_->MarkAttempted(seqs, false), "wysyłka");
+        writerJournalWrite(writerJournal_->MarkAttempted(seqs, 0), "wysyłka");
+    if (handle_ == 0 || session.Unanswered())
+        return lostWith(session);
+    if (IsKeyRefusal(keyResult))
+        renumberCommits(session, key);
+    else if (keyResult != 0 && session.LastCode == UnknownTableSqlCode &&
+             session.ExecuteDDL(CommitKeyTableStatement()) == 0) {
+        base::WriteLog(2, "Utworzono tabelę kluczy zapisów %s w bazie danych", CommitKeyTable);
+        return Outcome::Back;
+    }
     // Refused (a full disk): written again after the pause.
     for (const Item* row : rows)
         base::WriteLog(2, "Nie zapisano w bazie danych, zapis zostanie ponowiony: %s",
                        row->statement.c_str());
     return Outcome::Passing;
+}
+
+// The commit keys below the oldest one still waiting to be settled (in the
+// journal, or in memory for the rows outside it) are no longer needed; 0
+// when none is to go, or that cannot be read.
+std::int64_t RowRoad::Core::keysNoLongerNeeded(const CommitKey& key) {
+    std::int64_t oldest = key.number;
+    if (!commitsOut_.empty())
+        oldest = std::min(oldest, *commitsOut_.begin());
+    if (journaling() && key.journal == writerJournal_->Identity()) {
+        std::int64_t inJournal = 0;
+        if (!writerJournal_->OldestCommitOut(inJournal))
+            return 0;
+        if (inJournal > 0)
+            oldest = std::min(oldest, inJournal);
+    }
+    return oldest > prunedBelow_ ? oldest : 0;
+}
+
+// A fresh commit key was refused: the journal's numbers were given out
+// before (a journal put back from a copy). Numbering goes on past them.
+void RowRoad::Core::renumberCommits(SessionDB& session, const CommitKey& key) {
+    const std::int64_t last = LastCommitKeyNumber(session, key.journal);
+    base::WriteLog(2, "Klucz zapisu %s/%lld jest już w bazie danych, numeracja zapisów idzie dalej od %lld",
+                   key.journal.c_str(), static_cast<long long>(key.number), static_cast<long long>(last));
+    if (last >= nextCommit_)
+        nextCommit_ = last + 1;
 }
 
 bool RowRoad::Core::threadsEnded() const {

@@ -7,9 +7,9 @@
 // puts it there, whatever the database does) and leaves it once written.
 // Rows the journal does not take (a full disk) go on in memory and go into
 // it, ahead of every later row, once it takes writes again or at the stop.
-// While the database is away the rows wait; a restore pauses the road. A
-// commit whose answer never came is settled row by row: an insert is looked
-// up, an update written again. A row another client has locked waits alone,
+// While the database is away the rows wait; a restore pauses the road. Each
+// commit carries a key of its own (CommitKeys.h), by which alone a commit
+// whose answer never came is settled. A row another client has locked waits alone,
 // with the later rows of the same database row; the rest go past it. Each
 // row's follower runs on the event loop once its outcome is known, in the
 // rows' order.
@@ -35,6 +35,8 @@
 #include <vector>
 
 namespace db {
+
+struct CommitKey;
 
 // Told, on the GUI thread, how a row ended: 0 and its key once written (or
 // found written), else the refusal's code.
@@ -349,6 +351,9 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     // is to be looked at again then).
     bool forgetUnusedKeys(std::unique_lock<std::mutex>& lock);
     Outcome settleUncertain(SessionDB& session, std::vector<Item>& group);
+    Outcome unsettled(const SessionDB& session, const std::vector<Item*>& rows, const char* then);
+    std::int64_t keysNoLongerNeeded(const CommitKey& key);
+    void renumberCommits(SessionDB& session, const CommitKey& key);
     Outcome runGroup(SessionDB& session, std::vector<Item>& group, bool retryingLock);
     // The rows to run, with their statements as written (keys put in).
     struct Statements {
@@ -472,6 +477,14 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     // was restored. An update naming one of them may find no row: it is
     // counted, and said when it does not.
     std::map<std::string, std::int64_t> keysBeforeRestore_;
+    // Of the writer thread: each commit's key is the journal's identity (or,
+    // without the journal, this run's) and its number. The commits whose
+    // answer never came, not yet settled, keep their keys in the database;
+    // those below prunedBelow_ are gone from it.
+    const std::string runIdentity_;
+    std::int64_t nextCommit_ = 1;
+    std::multiset<std::int64_t> commitsOut_;
+    std::int64_t prunedBelow_ = 0;
     std::string lastLoss_;
     std::thread journalThread_;
     std::thread writerThread_;

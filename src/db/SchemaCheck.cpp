@@ -3,6 +3,7 @@
 #include "base/DiagnosticLog.h"
 #include "db/CallHistoryTables.h"
 #include "db/CallWatchdog.h"
+#include "db/CommitKeys.h"
 #include "db/ContactTables.h"
 #include "db/DatabaseHost.h"
 #include "db/DbErrorText.h"
@@ -191,6 +192,8 @@ int InterfaceDB::CheckAndCreateTables(int* error) {
                 with<ServiceSmsDB>(this, &ServiceSmsDB::CreateTable, h, p, u, w));
         runStep(flag, error, "SmsRouting", "Błąd przy tworzeniu tabeli reguł dystrybucji wiadomości SMS.\n",
                 with<ServiceSmsRoutingDB>(this, &ServiceSmsRoutingDB::CreateTable, h, p, u, w));
+        runStep(flag, error, db::CommitKeyTable, "Błąd przy tworzeniu tabeli kluczy zapisów.\n",
+                with<ServiceCommitKeysDB>(this, &ServiceCommitKeysDB::CreateTable, h, p, u, w));
     }
     RefreshViewNames();
     if (!aborted()) {

@@ -1,7 +1,10 @@
 // The journal of the rows on their way, on a small disk of its own that
-// fills up: a batch it could not take leaves no row with a place in it.
+// fills up: a batch it could not take leaves no row with a place in it. Its
+// identity and the numbers of its commits.
 #include "db/RowJournal.h"
 #include "support/SmallDisk.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -50,4 +53,46 @@ TEST(RowJournal, ABatchThatMeetsAFullDiskMidwayLeavesNoRowWithAPlace) {
     std::vector<db::RowJournal::Entry> left;
     EXPECT_TRUE(journal.Load(left));
     EXPECT_EQ(left.size(), 2u);
+}
+
+// The journal's identity is made with the file and kept in it; a commit's
+// number, once given out, stays the highest given out after its rows left
+// (a key is never given twice); only the rows still marked as gone out hold
+// their commits' keys.
+TEST(RowJournal, ItsIdentityAndItsCommitNumbersOutliveTheRowsThatCarriedThem) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("rows.sqlite").toStdString();
+    std::string identity;
+    {
+        db::RowJournal journal;
+        ASSERT_TRUE(journal.Open(path)) << journal.LastError();
+        identity = journal.Identity();
+        EXPECT_EQ(identity.size(), 32u);
+        std::vector<db::RowJournal::Entry> rows = entries(3, 0);
+        ASSERT_TRUE(append(journal, rows));
+        ASSERT_TRUE(journal.MarkAttempted({rows[0].seq}, 4));
+        ASSERT_TRUE(journal.MarkAttempted({rows[1].seq, rows[2].seq}, 9));
+        ASSERT_TRUE(journal.MarkAttempted({rows[2].seq}, 0));
+        std::int64_t oldest = 0;
+        ASSERT_TRUE(journal.OldestCommitOut(oldest));
+        EXPECT_EQ(oldest, 4);
+        ASSERT_TRUE(journal.Remove({rows[0].seq, rows[1].seq}));
+        ASSERT_TRUE(journal.OldestCommitOut(oldest));
+        EXPECT_EQ(oldest, 0);
+    }
+    db::RowJournal reopened;
+    ASSERT_TRUE(reopened.Open(path)) << reopened.LastError();
+    EXPECT_EQ(reopened.Identity(), identity);
+    std::int64_t last = 0;
+    ASSERT_TRUE(reopened.LastCommit(last));
+    EXPECT_EQ(last, 9);
+    std::vector<db::RowJournal::Entry> left;
+    ASSERT_TRUE(reopened.Load(left));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_FALSE(left[0].attempted);
+    EXPECT_EQ(left[0].commitNumber, 0);
+    QTemporaryDir other;
+    db::RowJournal another;
+    ASSERT_TRUE(another.Open(other.filePath("rows.sqlite").toStdString()));
+    EXPECT_NE(another.Identity(), identity);
 }

@@ -364,37 +364,3 @@ TEST_F(Tables, ValuesTheColumnsWouldRefuseAreFittedAndTheRowIsKept) {
     ASSERT_EQ(rule->InsertDataWithId(), 0);
     EXPECT_EQ(query("select nPriority from SmsRouting"), TStringList{"0"});
 }
-
-// After a commit that got no answer each insert is looked up by what tells
-// its row apart: a call by its mark, an SMS by its key, an insert with
-// neither by its values. A call equal to a stored one in every value but
-// its mark is not taken for it.
-TEST_F(Tables, InsertsAreLookedUpByTheirMarkTheirKeyOrTheirValues) {
-    const auto call = [] {
-        return ServiceTalkInDB::InsertStatement(Extension("201"), OtherNumber("600100200"),
-                                                CallDate("2026-12-07"), CallTime("10:00:00"), 1);
-    };
-    const auto sms = [](const char* key) {
-        return std::string(
-                   "INSERT INTO Sms (nId, nDir, sDate, sTime, sNumber, sLine, sBody, nState, nUserId) "
-                   "VALUES ('") +
-               key + "', '1', '2026-12-07', '10:00:00', '+48600100200', '1', 'O''Brien', '1', '1')";
-    };
-    const auto unmarked = [](const char* number) {
-        return std::string("INSERT INTO TalksOutgoing (sUserPhone, sNumber) VALUES ('202', '") + number +
-               "')";
-    };
-    const std::vector<std::string> inserts = {call(),
-                                              call(),
-                                              sms("5"),
-                                              sms("6"),
-                                              unmarked("6001"),
-                                              unmarked("6002"),
-                                              "UPDATE Sms SET nState = 3 WHERE nId = 5"};
-    SessionDB session(c.host, c.path, c.user, c.password, &MainDbHandle, false);
-    for (std::size_t stored : {0, 2, 4})
-        ASSERT_EQ(session.ExecuteSQL(inserts[stored]), 0) << inserts[stored];
-    std::vector<bool> present;
-    ASSERT_TRUE(db::RowsPresent(session, inserts, present));
-    EXPECT_EQ(present, (std::vector<bool>{true, false, true, false, true, false, false}));
-}

@@ -32,7 +32,11 @@ struct Direction {
 struct Relay {
     Direction up, down;
     bool broken = false;
-    bool finished() const { return broken || (up.shut && down.shut); }
+    // Parked: the client's requests are kept, the server's answers dropped;
+    // released: the kept requests go on, the answers are still dropped.
+    bool parked = false;
+    bool released = false;
+    bool finished() const { return !parked && (broken || (up.shut && down.shut)); }
 };
 
 sockaddr_in loopback(int port) {
@@ -94,6 +98,30 @@ void shutWhenDrained(Direction& direction) {
     }
 }
 
+// A parked connection: its client's requests are read and kept (a client
+// that went leaves them there), the server's answers read and dropped; once
+// released, the kept requests go to the server.
+void relayParked(Relay& relay) {
+    bool clientFailed = false;
+    if (!relay.up.ended && !relay.released)
+        readInto(relay.up, std::chrono::milliseconds(0), clientFailed);
+    if (clientFailed)
+        relay.up.ended = true;
+    bool serverFailed = false;
+    if (!relay.down.ended) {
+        readInto(relay.down, std::chrono::milliseconds(0), serverFailed);
+        relay.down.chunks.clear();
+    }
+    if (relay.released) {
+        while (!serverFailed && relay.up.wantsWrite(Clock::now()) && writeDue(relay.up, serverFailed)) {
+        }
+        shutWhenDrained(relay.up);
+        relay.broken = serverFailed || relay.down.ended;
+        if (relay.broken)
+            relay.released = false;
+    }
+}
+
 } // namespace
 
 SlowTcpProxy::SlowTcpProxy(int targetPort, std::chrono::milliseconds delay)
@@ -117,6 +145,15 @@ void SlowTcpProxy::hold(bool held) {
 void SlowTcpProxy::holdAfterChunksToServer(std::size_t chunks, bool answersPass) {
     holdOnlyToServer_ = answersPass;
     holdAtToServer_ = toServer_ + chunks;
+}
+
+void SlowTcpProxy::parkAfterChunksToServer(std::size_t chunks) {
+    parkAtToServer_ = toServer_ + chunks + 1;
+}
+
+void SlowTcpProxy::releaseParked() {
+    release_ = true;
+    [[maybe_unused]] const ssize_t written = ::write(wake_[1], "r", 1);
 }
 
 void SlowTcpProxy::dropConnections() {
@@ -167,6 +204,14 @@ void SlowTcpProxy::run() {
                 }
             relays.clear();
         }
+        if (release_.exchange(false))
+            for (Relay& relay : relays)
+                if (relay.parked) {
+                    relay.parked = false;
+                    relay.released = true;
+                    // Its client is gone: the server side ends once the kept requests went.
+                    relay.up.ended = true;
+                }
         if (held_)
             continue;
         const auto now = Clock::now();
@@ -174,6 +219,11 @@ void SlowTcpProxy::run() {
         auto timeout = std::chrono::milliseconds(1000);
         for (Relay& relay : relays)
             for (Direction* d : {&relay.up, &relay.down}) {
+                if (relay.parked) {
+                    if (!d->ended)
+                        fds.push_back({d->from, POLLIN, 0});
+                    continue;
+                }
                 const bool readHeld = d == &relay.up && toServerHeld_;
                 short events = d->ended || readHeld ? 0 : POLLIN;
                 fds.push_back({d->from, events, 0});
@@ -204,23 +254,37 @@ void SlowTcpProxy::run() {
             }
         }
         // Whatever poll said, each side is tried: reads and writes are non-blocking.
-        for (Relay& relay : relays)
+        for (Relay& relay : relays) {
+            if (relay.parked || relay.released) {
+                relayParked(relay);
+                continue;
+            }
             for (Direction* d : {&relay.up, &relay.down}) {
                 if (!d->ended && !held_ && !(d == &relay.up && toServerHeld_))
                     readInto(*d, std::chrono::milliseconds(delayMs_.load()), relay.broken);
                 const bool dHeld = held_ || (d == &relay.up && toServerHeld_);
                 while (!dHeld && !relay.broken && d->wantsWrite(Clock::now())) {
+                    if (d == &relay.up && parkAtToServer_ != 0 && toServer_ + 1 == parkAtToServer_) {
+                        parkAtToServer_ = 0;
+                        relay.parked = true;
+                        break;
+                    }
                     if (!writeDue(*d, relay.broken))
                         break;
                     if (d == &relay.down) {
                         ++toClients_;
-                    } else if (++toServer_ == holdAtToServer_) {
+                        continue;
+                    }
+                    if (++toServer_ == holdAtToServer_) {
                         holdAtToServer_ = 0;
                         (holdOnlyToServer_ ? toServerHeld_ : held_) = true;
                     }
                 }
+                if (relay.parked)
+                    break;
                 shutWhenDrained(*d);
             }
+        }
         relays.remove_if([](Relay& relay) {
             if (!relay.finished())
                 return false;

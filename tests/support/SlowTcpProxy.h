@@ -31,6 +31,15 @@ class SlowTcpProxy {
     // Lets `chunks` more chunks through to the server, then holds; with
     // `answersPass` only what goes to the server is held.
     void holdAfterChunksToServer(std::size_t chunks, bool answersPass = false);
+    // Lets `chunks` more chunks through to the server; the connection whose
+    // next chunk comes then is parked: what its client sends from that chunk
+    // on is kept from the server, nothing more comes back to the client, and
+    // its server side stays open (a request the server has yet to get).
+    // Other connections pass.
+    void parkAfterChunksToServer(std::size_t chunks);
+    // What the parked connection kept goes to the server after all; its
+    // answers are dropped, and the connection ends once that went.
+    void releaseParked();
     // Each chunk read from now on is held `delay` each way.
     void setDelay(std::chrono::milliseconds delay) { delayMs_ = delay.count(); }
     // Resets every connection relayed so far, dropping what waits in it.
@@ -51,6 +60,8 @@ class SlowTcpProxy {
     std::atomic<bool> holdOnlyToServer_{false};
     std::atomic<bool> toServerHeld_{false};
     std::atomic<bool> drop_{false};
+    std::atomic<std::size_t> parkAtToServer_{0}; // 0: none
+    std::atomic<bool> release_{false};
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
