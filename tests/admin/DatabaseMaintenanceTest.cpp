@@ -944,7 +944,8 @@ TEST_F(Maintenance, AMarkThatCannotBeReadHoldsTheDatabaseSetUntilItIsRestored) {
     expectEachCallOnce(Calls, FirstCaller);
 }
 
-// The connection test on a database the mark keeps away does not open it
+// The start keeps the database a mark names away without saying that it
+// cannot attach it. The connection test on that database does not open it
 // (its structure check would build into it): nothing is created there, and
 // the administrator is told that a restore into it was cut short, and which
 // backup holds it as it was.
@@ -956,7 +957,12 @@ TEST_F(Maintenance, TheConnectionTestOfADatabaseACutRestoreLeftCreatesNothingInI
     const std::string before = backupDir() + "/backup_before.fbk";
     testing_support::writeFile(sandbox.file("halvex-restore.mark"), c.name() + "\n" + before + "\n");
     form->LogFilePath = sandbox.file("halvex.log");
+    testing::internal::CaptureStderr();
     form->FormCreate();
+    attachTriesWithCalls(0, 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    // Kept away on purpose: no attach failed.
+    EXPECT_EQ(said.find("trying again until it attaches"), std::string::npos) << said;
 
     dialog->show();
     dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
