@@ -60,15 +60,6 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-std::string databaseName(const db::ConnectionSettings& c) {
-    return c.host.empty() ? c.path : c.host + ":" + c.path;
-}
-
-// The database gbak works on: the one attached, else the one of the settings.
-db::ConnectionSettings mainDatabase() {
-    return MainDbHandleExists() ? MainDbAttachedWith() : db::MainConnection();
-}
-
 // gbak writes a backup under this name, which takes the final one only when
 // gbak succeeded: a backup cut short never passes for a whole one.
 constexpr const char* UnfinishedSuffix = ".part";
@@ -166,31 +157,18 @@ std::string withCode(const std::string& text, int exitCode) {
     return text + std::to_string(exitCode);
 }
 
-// The mark's lines: the database, then the backup made before the restore.
-bool writeMark(const std::string& path, const std::string& database, const std::string& backup) {
-    QSaveFile file(q(path));
-    const QByteArray text = QFile::encodeName(q(database)) + '\n' + QFile::encodeName(q(backup)) + '\n';
-    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
-        return true;
-    base::WriteLog(2, "Nie można zapisać znacznika odtwarzania bazy danych %s: %s", path.c_str(),
-                   file.errorString().toStdString().c_str());
-    return false;
-}
-
-void removeMark(const std::string& path) {
-    QFile mark(q(path));
-    if (mark.exists() && !mark.remove())
-        base::WriteLog(2, "Nie można usunąć znacznika odtwarzania bazy danych %s: %s", path.c_str(),
-                       mark.errorString().toStdString().c_str());
-}
-
-std::string backupNamed(const std::string& backup) {
-    return backup.empty() ? std::string("(brak)") : backup;
-}
-
 } // namespace
 
 DatabaseMaintenance::DatabaseMaintenance(ConsoleHost& host) : host_(host) {}
+
+std::string DatabaseMaintenance::DatabaseName(const db::ConnectionSettings& c) {
+    return c.host.empty() ? c.path : c.host + ":" + c.path;
+}
+
+// The database gbak works on: the one attached, else the one of the settings.
+db::ConnectionSettings DatabaseMaintenance::mainDatabase() {
+    return MainDbHandleExists() ? MainDbAttachedWith() : db::MainConnection();
+}
 
 std::string DatabaseMaintenance::Run::unfinishedFile() const {
     return step == Step::Restore ? ownFile : unfinishedName(backupFile);
@@ -295,104 +273,9 @@ void DatabaseMaintenance::RemoveUnfinishedRestore() {
         SessionDB::OpenToAttachments(database);
 }
 
-// The mark stays while gbak runs: a program stopped or killed meanwhile
-// leaves it for the next start, which takes the database for incomplete.
-bool DatabaseMaintenance::writeRestoreMark(const Run& run) {
-    if (markPath_.empty())
-        return true;
-    markOfRestore_ = writeMark(markPath_, databaseName(run.database), run.freshBackup);
-    return markOfRestore_;
-}
-
-void DatabaseMaintenance::restoreMarkEnded() {
-    const bool ofRestore = std::exchange(markOfRestore_, false);
-    // The mark of a database a cut restore left stays as it was.
-    if (markPath_.empty() || (!ofRestore && DatabaseSuspect()))
-        return;
-    if (DatabaseSuspect())
-        writeMark(markPath_, suspect_.database, suspect_.backup);
-    else
-        removeMark(markPath_);
-}
-
-bool DatabaseMaintenance::suspectHoldsMain() const {
-    return DatabaseSuspect() && suspect_.database == databaseName(mainDatabase());
-}
-
-void DatabaseMaintenance::DatabaseSettingsChanged() {
-    if (DatabaseSuspect() && !restoring_)
-        HoldMainAttach(suspectHoldsMain());
-}
-
 void DatabaseMaintenance::releaseMain() {
     HoldMainAttach(suspectHoldsMain());
     holdRows(false);
-}
-
-// A restore into the database itself cut short (the program stopped or
-// killed while gbak ran) leaves a database that opens as if it were whole.
-// Until it is restored, or the administrator takes it as it is, the main
-// connection stays away from it: the rows wait in their journal, as for a
-// database that is away.
-void DatabaseMaintenance::KeepRestoreMark(const std::string& path) {
-    markPath_ = path;
-    QFile mark(q(path));
-    if (!mark.exists())
-        return;
-    if (!mark.open(QIODevice::ReadOnly)) {
-        base::WriteLog(2, "Nie można odczytać znacznika odtwarzania bazy danych %s: %s", path.c_str(),
-                       mark.errorString().toStdString().c_str());
-        std::fprintf(stderr, "Halvex: cannot read %s, the mark of a database restore: %s\n", path.c_str(),
-                     mark.errorString().toStdString().c_str());
-        return;
-    }
-    const QList<QByteArray> lines = mark.readAll().split('\n');
-    suspect_.database = QFile::decodeName(lines.value(0)).toStdString();
-    suspect_.backup = QFile::decodeName(lines.value(1)).toStdString();
-    if (suspect_.database.empty()) {
-        removeMark(path);
-        return;
-    }
-    const bool held = suspectHoldsMain();
-    if (held)
-        HoldMainAttach(true);
-    base::WriteLog(2,
-                   "Odtwarzanie bazy danych %s zostało przerwane, baza może być niekompletna; kopia sprzed "
-                   "odtwarzania: %s.%s",
-                   suspect_.database.c_str(), backupNamed(suspect_.backup).c_str(),
-                   held ? " Nic nie zostanie w niej zapisane do czasu odtworzenia jej z backupu." : "");
-    std::fprintf(stderr,
-                 "Halvex: a restore into the database %s was cut short; it may be incomplete. The backup "
-                 "made before it: %s.%s (Remove %s to use it as it is.)\n",
-                 suspect_.database.c_str(), suspect_.backup.empty() ? "none" : suspect_.backup.c_str(),
-                 held ? " Nothing is written into it until it is restored from a backup." : "", path.c_str());
-    std::fflush(stderr);
-    if (ui::dialogs().HasDisplay())
-        QTimer::singleShot(0, &context_, [this] { askAboutSuspectDatabase(); });
-}
-
-void DatabaseMaintenance::askAboutSuspectDatabase() {
-    if (!DatabaseSuspect() || shuttingDown_)
-        return;
-    const std::string text = host_.Text("IDS_RESTORE_CUT") + "\n\n" + suspect_.database + "\n" +
-                             host_.Text("IDS_RESTORE_CUT_BACKUP") + backupNamed(suspect_.backup) + "\n\n" +
-                             host_.Text("IDS_RESTORE_CUT_ASK");
-    if (ui::dialogs().MessageBox(text, host_.Text("IDS_21"), ui::MB_YESNO | ui::MB_ICONWARNING, ui::IDNO,
-                                 BoxOwner) == ui::IDYES &&
-        !shuttingDown_ && !restoring_)
-        trustDatabase();
-}
-
-void DatabaseMaintenance::trustDatabase() {
-    base::WriteLog(1, "Baza danych %s używana w obecnym stanie na polecenie administratora",
-                   suspect_.database.c_str());
-    const bool held = suspectHoldsMain();
-    suspect_ = {};
-    removeMark(markPath_);
-    if (!held)
-        return;
-    HoldMainAttach(false);
-    host_.StartReconnectTimer();
 }
 
 void DatabaseMaintenance::StopRequested() {
@@ -447,13 +330,6 @@ void DatabaseMaintenance::DatabaseAttached() {
     scheduledWaits_ = false;
     if (std::get<bool>(host_.Setting(SettingsSection::Main, "AutoBackup")))
         runScheduledBackup(platform::processClock().dateTime());
-}
-
-void DatabaseMaintenance::restoredWhole(const Run& run) {
-    if (DatabaseSuspect() && suspect_.database == databaseName(run.database)) {
-        base::WriteLog(1, "Baza danych %s odtworzona, zapisy do niej wznowione", suspect_.database.c_str());
-        suspect_ = {};
-    }
 }
 
 void DatabaseMaintenance::show(const Texts& texts, const std::string& text, unsigned icon) {
@@ -550,7 +426,7 @@ bool DatabaseMaintenance::startBackup(Step step, Run run) {
     run.backupFile = folder.filePath(name).toStdString();
     lastBackupFile_ = run.backupFile;
     const QStringList arguments = {QStringLiteral("-b"), QStringLiteral("-v"), QStringLiteral("-t"),
-                                   q(databaseName(run.database)), q(unfinishedName(run.backupFile))};
+                                   q(DatabaseName(run.database)), q(unfinishedName(run.backupFile))};
     return startGbak(std::move(run), arguments, true);
 }
 
@@ -676,7 +552,7 @@ bool DatabaseMaintenance::Restore(const std::string& file, const Texts& texts) {
     run.restoreFile = file;
     restoring_ = true;
     restoreTexts_ = texts;
-    base::WriteLog(1, "Odtwarzanie bazy danych %s z backupu %s", databaseName(run.database).c_str(),
+    base::WriteLog(1, "Odtwarzanie bazy danych %s z backupu %s", DatabaseName(run.database).c_str(),
                    file.c_str());
     // A row written once the backup has begun would go into the file the
     // restore replaces, and be in neither: from here rows wait, and the
@@ -718,6 +594,19 @@ bool DatabaseMaintenance::backUpThenRestore(Run run) {
     busy_ = false;
     if (shuttingDown_)
         return false;
+    // A database a cut restore left may be incomplete: a backup of it would
+    // take the place of the whole one in the mark, which keeps naming that.
+    if (suspectIs(run.database)) {
+        run.freshBackup = suspect_.backup;
+        restoreBackup_ = suspect_.backup;
+        base::WriteLog(
+            1,
+            "Bez kopii bazy danych %s przed odtwarzaniem: baza może być niekompletna; kopia sprzed "
+            "przerwanego odtwarzania: %s",
+            DatabaseName(run.database).c_str(), run.freshBackup.c_str());
+        restoreAfterFreshBackup(std::move(run));
+        return true;
+    }
     if (startBackup(Step::FreshBackup, run))
         return true;
     // No backup of the live database could even be started.
@@ -759,27 +648,37 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     const std::string replaceable =
         run.failedCode != 0 || run.inPlace ? std::string() : replaceableFile(run.database);
     run.ownFile = replaceable.empty() ? std::string() : replaceable + RestoringSuffix;
+    // A put-back after a failed restore finds the mark of that restore standing.
+    if (run.ownFile.empty() && !markOfRestore_)
+        if (const std::string why = writeRestoreMark(run); !why.empty()) {
+            refuseWithoutMark(run, why);
+            return;
+        }
     db::ConnectionSettings into = run.database;
     if (run.ownFile.empty())
-        base::WriteLog(1, "Odtwarzanie bezpośrednio do bazy danych %s", databaseName(into).c_str());
+        base::WriteLog(1, "Odtwarzanie bezpośrednio do bazy danych %s", DatabaseName(into).c_str());
     else
         into.path = run.ownFile;
     // A file left by a restore cut short is replaced.
     const QStringList arguments = {QStringLiteral("-v"), QStringLiteral("-c"),
-                                   QStringLiteral("-replace_database"), q(from), q(databaseName(into))};
+                                   QStringLiteral("-replace_database"), q(from), q(DatabaseName(into))};
     const Texts texts = run.texts;
-    if (run.ownFile.empty())
-        writeRestoreMark(run);
-    if (!startGbak(std::move(run), arguments, false)) {
-        releaseMain();
-        releaseWindows();
-        base::WriteLog(2, "%s", "Odtwarzanie bazy danych nie zostało wykonane: nie można uruchomić gbak");
-        showStartFailure(texts, true);
-        auto structure = ConsoleHost::StructureCheck::NothingCreated;
-        if (!shuttingDown_ && !MainAttachHeld())
-            host_.ReattachMainDatabase(database, structure, BoxOwner);
-        endRestore();
-    }
+    if (!startGbak(std::move(run), arguments, false))
+        restoreNotStarted(database, [&] {
+            base::WriteLog(2, "%s", "Odtwarzanie bazy danych nie zostało wykonane: nie można uruchomić gbak");
+            showStartFailure(texts, true);
+        });
+}
+
+void DatabaseMaintenance::restoreNotStarted(const db::ConnectionSettings& database,
+                                            const std::function<void()>& sayWhy) {
+    releaseMain();
+    releaseWindows();
+    sayWhy();
+    auto structure = ConsoleHost::StructureCheck::NothingCreated;
+    if (!shuttingDown_ && !MainAttachHeld())
+        host_.ReattachMainDatabase(database, structure, BoxOwner);
+    endRestore();
 }
 
 bool DatabaseMaintenance::putRestoredInPlace(const Run& run) {
@@ -880,9 +779,11 @@ void DatabaseMaintenance::restoreFinished(const Run& run, int failed, const std:
     }
     if (failed == 0 && refusal.empty())
         restoredWhole(run);
-    releaseMain();
+    // At a stop the rows stay held, in their journal for the next start, and
+    // the main connection away: the database may be one gbak left unfinished.
     if (shuttingDown_)
         return;
+    releaseMain();
     releaseWindows();
     logOutcome(run, failed, refusal);
     if (!refusal.empty()) {
@@ -924,7 +825,7 @@ void DatabaseMaintenance::logOutcome(const Run& run, int failed, const std::stri
         base::WriteLog(2, "Odtwarzanie bazy danych z %s nie zostało wykonane%s", run.restoreFile.c_str(),
                        backup.c_str());
     else if (failed == 0)
-        base::WriteLog(1, "Baza danych %s odtworzona z backupu %s%s", databaseName(run.database).c_str(),
+        base::WriteLog(1, "Baza danych %s odtworzona z backupu %s%s", DatabaseName(run.database).c_str(),
                        run.restoreFile.c_str(), backup.c_str());
     else
         base::WriteLog(2, "Odtwarzanie bazy danych z %s nie powiodło się (kod %d)%s", run.restoreFile.c_str(),

@@ -45,9 +45,10 @@ class DatabaseMaintenance {
     // false when gbak could not be started.
     bool Backup(const Texts& texts);
     // Replaces the main database with the backup `file`: a backup of the
-    // live database first (when that fails the user may go on), then the
-    // main connection is detached and kept so while gbak restores, then
-    // attached and checked again. Refused, the database left as it was,
+    // live database first (when that fails the user may go on; none of a
+    // database a cut restore left, whose mark keeps naming the backup made
+    // before that restore), then the main connection is detached and kept
+    // so while gbak restores, then attached and checked again. Refused, the database left as it was,
     // while anyone else is attached to it. gbak restores into a file of its own,
     // which takes the database's place only when gbak succeeded, wherever
     // the program can rename the database's file (an embedded database, or
@@ -104,10 +105,16 @@ class DatabaseMaintenance {
     // left by a restore cut short: the database it names may be incomplete.
     // That is said (in the log, on stderr, and in a box on a display), and
     // nothing is written into that database until a restore of it succeeds
-    // or the administrator, asked in the box, takes it as it is.
+    // or the administrator, asked in the box, takes it as it is. A mark that
+    // cannot be read, or is not whole, holds the database the settings name.
     void KeepRestoreMark(const std::string& path);
     // True while a database a cut restore left may be incomplete.
     bool DatabaseSuspect() const { return !suspect_.database.empty(); }
+    // When `database` is the one a cut restore may have left incomplete:
+    // that said, with the backup that holds it as it was; else "".
+    std::string RestoreCutShort(const db::ConnectionSettings& database) const;
+    // A database as gbak and the mark name it: "host:path", or the path.
+    static std::string DatabaseName(const db::ConnectionSettings& c);
     // The settings name another database (OK of the settings dialog, before
     // its attach): only the suspect one is kept away.
     void DatabaseSettingsChanged();
@@ -151,6 +158,8 @@ class DatabaseMaintenance {
         std::string unfinishedFile() const;
     };
 
+    // The database gbak works on: the one attached, else the one of the settings.
+    static db::ConnectionSettings mainDatabase();
     std::string setting(const char* name) const;
     bool gbakFound(const Texts& texts);
     // Logs and, for a user, shows one of the two failures of the start.
@@ -203,8 +212,14 @@ class DatabaseMaintenance {
     // attaches.
     void releaseMain();
     // The mark of a restore into `run`'s database itself, written before its
-    // gbak starts; false (said) when it could not be written.
-    bool writeRestoreMark(const Run& run);
+    // gbak starts: "", else why it could not be written (logged).
+    std::string writeRestoreMark(const Run& run);
+    // The mark could not be written: the restore is not made, and the user
+    // told why.
+    void refuseWithoutMark(const Run& run, const std::string& why);
+    // A restore whose gbak did not start: the user is told why by `sayWhy`
+    // once the windows are free, and the database, as it was, attached again.
+    void restoreNotStarted(const db::ConnectionSettings& database, const std::function<void()>& sayWhy);
     // The restore into the database itself is over: its mark goes, or, while
     // the database is still suspect, says that again.
     void restoreMarkEnded();
@@ -215,6 +230,9 @@ class DatabaseMaintenance {
     void trustDatabase();
     // The database the settings name is the suspect one.
     bool suspectHoldsMain() const;
+    bool suspectIs(const db::ConnectionSettings& database) const;
+    // The database a cut restore left and the backup that holds it as it was.
+    std::string cutShortText() const;
     // `run`'s database was restored whole: no longer suspect.
     void restoredWhole(const Run& run);
     // Names the backup made before the restore, in the log and on stderr,

@@ -574,28 +574,34 @@ void TKonfiguracja::CheckConnectClick() {
     // The typed values are tried on a connection of the test's own: the
     // main connection goes on serving the clients until OK. The front says
     // why a database does not open, or offers to create a missing file; the
-    // database that answers gets what it lacks of the structure.
-    testConnection([this](admin::ConsoleHost::StructureCheck& structure) {
-        DbHandle own = 0;
-        bool opened = false;
-        {
-            InterfaceDB front;
-            front.SetConnection(str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
-                                str(UserEdit->text()), str(PassEdit->text()));
-            front.UseConnection(&own);
-            opened = front.OpenDatabase(true) == 0;
-            int error = 0;
-            if (opened && front.CheckAndCreateTables(&error) != 0)
-                structure = admin::ConsoleHost::StructureCheckOf(error);
-        }
-        SessionDB::DetachDatabase(&own);
-        return opened;
-    });
+    // database that answers gets what it lacks of the structure. A database
+    // a cut restore may have left incomplete is not opened: the structure
+    // check would build into it.
+    const db::ConnectionSettings typed{str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
+                                       str(UserEdit->text()), str(PassEdit->text())};
+    const std::string cutShort = console ? console->Maintenance().RestoreCutShort(typed) : std::string();
+    testConnection(
+        [typed](admin::ConsoleHost::StructureCheck& structure) {
+            DbHandle own = 0;
+            bool opened = false;
+            {
+                InterfaceDB front;
+                front.SetConnection(typed.host, typed.path, typed.user, typed.password);
+                front.UseConnection(&own);
+                opened = front.OpenDatabase(true) == 0;
+                int error = 0;
+                if (opened && front.CheckAndCreateTables(&error) != 0)
+                    structure = admin::ConsoleHost::StructureCheckOf(error);
+            }
+            SessionDB::DetachDatabase(&own);
+            return opened;
+        },
+        cutShort.empty() ? cutShort : cutShort + "\n\n" + text("IDS_970"));
 }
 
 // The connection test as the button and a restore's end run it: the
 // warnings on the fields around the attempt and its verdict.
-void TKonfiguracja::testConnection(const ConnectionAttempt& attempt) {
+void TKonfiguracja::testConnection(const ConnectionAttempt& attempt, const std::string& keptAway) {
     if (DIPBEdit->text() == QLatin1String("127.0.0.1"))
         warn("Adres IP serwera bazy musi być adresem pod którym jest ona dostępna w całej sieci "
              "lokalnej.\nNie należy wpisywać adresu loopback poza przypadkiem gdy jedyny klient "
@@ -607,8 +613,12 @@ void TKonfiguracja::testConnection(const ConnectionAttempt& attempt) {
         return;
     }
     auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
-    const bool opened = attempt(structure);
-    showConnectionVerdict(opened, structure);
+    if (!keptAway.empty()) {
+        warn(keptAway, text("IDS_21"), ui::MB_ICONWARNING);
+    } else {
+        const bool opened = attempt(structure);
+        showConnectionVerdict(opened, structure);
+    }
     if (PassEdit->text() == QLatin1String(DefaultDbPassword))
         warn(text("IDS_106"), text("IDS_78"), ui::MB_ICONWARNING);
 }

@@ -185,7 +185,8 @@ class TKonfiguracja : public ui::TForm {
     // Attaches the database tested: whether it opened, and what the
     // structure check made of it.
     using ConnectionAttempt = std::function<bool(admin::ConsoleHost::StructureCheck& structure)>;
-    void testConnection(const ConnectionAttempt& attempt);
+    // `keptAway`, when given, is shown in place of the attempt and its verdict.
+    void testConnection(const ConnectionAttempt& attempt, const std::string& keptAway = {});
     void showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure);
     // OK, Cancel and the database page out of use (or back in use) while a
     // restore holds the database.

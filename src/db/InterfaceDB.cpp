@@ -99,13 +99,17 @@ int InterfaceDB::OpenDatabase(bool showErrors) {
     // A connection of the caller's own (the connection test's) leaves the
     // main one's count and countdown alone.
     const bool main = onMainConnection();
+    // Kept away on purpose (a database a cut restore left): what keeps it
+    // away said so, and no attach failed.
+    const bool keptAway = main && MainAttachHeld();
     if (main) {
         ++OpenFailureCount;
-        db::SayAttachFailure(host_, path_, reasonOf(*session, code));
+        if (!keptAway)
+            db::SayAttachFailure(host_, path_, reasonOf(*session, code));
     }
     // Without a display the line above stands for the box: stderr does not
     // repeat a failure every minute.
-    if (showErrors || (main && OpenFailureCount >= 4 && db::host().HasDisplay()))
+    if (showErrors || (main && !keptAway && OpenFailureCount >= 4 && db::host().HasDisplay()))
         showFailure(*session, code);
     else
         logFailure(*session, code);

@@ -6,6 +6,7 @@
 #include "base/LogFile.h"
 #include "base/TraceLabel.h"
 #include "pbx/CrmConsole.h"
+#include "platform/RegistryStore.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 #include "shell/AboutBox.h"
@@ -14,6 +15,7 @@
 #include "shell/DatabaseHostOfForm.h"
 #include "shell/FileLocations.h"
 #include "shell/PbxLinkHostOfForm.h"
+#include "shell/SettingsTable.h"
 #include "shell/SmsGatewayHostOfForm.h"
 #include "sms/SmsGateway.h"
 #include "ui/Application.h"
@@ -29,7 +31,24 @@ bool SettingsDefaulted = false;
 
 namespace {
 const char* const SingleInstanceName = "VorlinHalvex";
+
+// The language the settings set, read without writing anything (a second
+// copy leaves the settings alone): the machine's branch, else the user's,
+// else the system's language.
+int storedLanguageIndex() {
+    const std::string mainKey = shell::SettingsKeyPath(shell::SettingsSection::Main, 0);
+    for (const auto branch : {platform::RegistryBranch::Machine, platform::RegistryBranch::User}) {
+        try {
+            platform::RegistryKey key(branch);
+            if (key.OpenKey(mainKey, false) && key.ValueExists("language"))
+                return key.ReadInteger("language");
+        } catch (const platform::RegistryError&) {
+            // Unreadable here: the next branch, or the default.
+        }
+    }
+    return TForm1::DefaultLanguageIndex();
 }
+} // namespace
 
 TForm1::TForm1(QWidget* owner, const StartupOptions& options) : TForm(QStringLiteral("Form1"), owner) {
     Form1 = this;
@@ -206,6 +225,8 @@ bool TForm1::claimSingleInstance() {
     singleInstance_ = std::make_unique<platform::SingleInstance>(SingleInstanceName);
     if (singleInstance_->Acquire())
         return true;
+    // The settings are not read by a second copy: its one word follows them.
+    SetActiveLanguage(storedLanguageIndex());
     ui::dialogs().MessageBox(Text("IDS_20"), Text("IDS_21"), ui::MB_ICONWARNING | ui::MB_OK, ui::IDOK);
     SecondInstance = true;
     QMetaObject::invokeMethod(

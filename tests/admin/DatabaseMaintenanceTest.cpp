@@ -16,6 +16,7 @@
 #include "shell/ProgressWindow.h"
 #include "sms/SmsGateway.h"
 #include "support/ClientSimulator.h"
+#include "support/FileModesBind.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
 #include "support/MainFormFixture.h"
@@ -92,6 +93,8 @@ class Maintenance : public testing_support::MainFormFixture {
         platform::setProcessClock(nullptr);
         MainFormFixture::TearDown();
         testfb::DetachMain();
+        // A mark's hold is the process's: the next test starts without one.
+        HoldMainAttach(false);
     }
 
     admin::DatabaseMaintenance& maintenance() { return form->Admin().Maintenance(); }
@@ -207,6 +210,48 @@ class Maintenance : public testing_support::MainFormFixture {
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
         return path.toStdString();
     }
+    // An empty database on a server of the test's own, known there only by
+    // `alias`: the program cannot put a file of its own in its place.
+    void createAliasedDatabase(testfb::PrivateServer& server, const std::string& alias) {
+        ASSERT_TRUE(server.prepared()) << server.error();
+        ASSERT_TRUE(server.addAlias(alias, alias + ".fdb"));
+        ASSERT_TRUE(server.start()) << server.error();
+        c = {server.host(), alias, "SYSDBA", testfb::ServerPassword()};
+        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    }
+    // A backup of one message into `backup`, and a second message after it.
+    void backUpThenAddAMessage(std::string& backup) {
+        addMessage("2026-01-02", "w backupie");
+        dialog->btnBackupClick();
+        ASSERT_NO_FATAL_FAILURE(waitForGbak());
+        backup = maintenance().LastBackupFile();
+        addMessage("2026-01-03", "po backupie");
+    }
+    // The start's attach, and the reconnect timer's, while `calls` calls end,
+    // their callers numbered from `first`.
+    void attachTriesWithCalls(int calls, long first) {
+        form->Database().AttachAtStartup();
+        for (int i = 0; i < calls; ++i)
+            form->Pbx().SaveIncomingCall(std::to_string(first + i), "201", 30, QDateTime::currentDateTime());
+        form->trmReconnect->setInterval(1);
+        for (int tick = 0; tick < 3; ++tick) {
+            QSignalSpy ticked(form->trmReconnect, &QTimer::timeout);
+            form->trmReconnect->SetEnabled(true);
+            ticked.wait(1000);
+        }
+    }
+    // Each of those callers is in TalksIncoming once.
+    void expectEachCallOnce(int calls, long first) {
+        DbHandle own = 0;
+        const std::string stored = rows("SELECT sNumber FROM TalksIncoming", &own);
+        SessionDB::DetachDatabase(&own);
+        for (int i = 0; i < calls; ++i) {
+            const std::string caller = std::to_string(first + i) + "\n";
+            const auto at = stored.find(caller);
+            EXPECT_TRUE(at != std::string::npos && stored.find(caller, at + 1) == std::string::npos)
+                << caller << stored;
+        }
+    }
     std::string fileText(const char* name) {
         QFile file(scratch.path() + "/" + name);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
@@ -312,11 +357,8 @@ TEST_P(RestoreAtStop, LeavesTheDatabaseAsItWas) {
     if (GetParam())
         HALVEX_REQUIRE_FB_SERVER();
     ASSERT_NO_FATAL_FAILURE(open(GetParam()));
-    addMessage("2026-01-02", "w backupie");
-    dialog->btnBackupClick();
-    ASSERT_NO_FATAL_FAILURE(waitForGbak());
-    const std::string backup = maintenance().LastBackupFile();
-    addMessage("2026-01-03", "po backupie");
+    std::string backup;
+    ASSERT_NO_FATAL_FAILURE(backUpThenAddAMessage(backup));
     const std::string before = rows();
     maintenance().SetGbakPath(hangingRestore());
 
@@ -571,17 +613,21 @@ TEST_F(Maintenance, KilledInARestoreLeavesNoGbakAndTheNextStartRemovesItsFile) {
 
 // A restore into the database itself (one its server knows by an alias: the
 // program cannot put a file of its own in its place), cut by SIGTERM while
-// the real gbak restores a backup too big to end within the stop's bound.
-// The next start says which database may be incomplete and which backup
-// holds it as it was, writes none of its rows into it (they wait in the
-// journal), and writes every one once a restore of it ends. The program
-// runs as a child, as main() builds it: this test again, its part told by
-// HALVEX_CUT_CHILD, its own state in the folder HALVEX_CUT_STATE.
+// the real gbak restores a backup too big to end within the stop's bound;
+// calls end meanwhile, and their rows stay held to the stop. The next start
+// says which database may be incomplete and which backup holds it as it
+// was; a restore of it from there, made without a backup of the incomplete
+// database, is cut again, by SIGKILL. The start after it still names the
+// backup made before the first restore, writes none of its rows into the
+// database (they wait in the journal), and writes every one once a restore
+// of it ends. The program runs as a child, as main() builds it: this test
+// again, its part told by HALVEX_CUT_CHILD, its own state in the folder
+// HALVEX_CUT_STATE.
 TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
     HALVEX_SKIP_UNDER_THREAD_SANITIZER();
     HALVEX_REQUIRE_FB_SERVER();
     constexpr int Calls = 30;
-    auto caller = [](int i) { return std::to_string(600200300 + i); };
+    constexpr long FirstCaller = 600200300;
     const QString part = qEnvironmentVariable("HALVEX_CUT_CHILD");
     const std::string childState = qEnvironmentVariable("HALVEX_CUT_STATE").toStdString();
     if (!part.isEmpty()) {
@@ -607,12 +653,19 @@ TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
             bool told = false;
             serveUntil([&] {
                 if (!told &&
-                    mainLogText().find("Odtwarzanie bezpośrednio do bazy danych") != std::string::npos)
+                    mainLogText().find("Odtwarzanie bezpośrednio do bazy danych") != std::string::npos) {
+                    for (int i = 0; i < Calls; ++i)
+                        form->Pbx().SaveIncomingCall(std::to_string(FirstCaller + Calls + i), "201", 30,
+                                                     QDateTime::currentDateTime());
                     told =
                         QFile(QString::fromStdString(childState + "/restoring")).open(QIODevice::WriteOnly);
+                }
                 return form->IsClosing() || !maintenance().Restoring();
             });
             ASSERT_TRUE(form->IsClosing()) << mainLogText();
+            // gbak's end, cut by the stop, let nothing into the database it left.
+            EXPECT_TRUE(form->Database().Road().Paused());
+            EXPECT_TRUE(MainAttachHeld());
             std::string log = mainLogText();
             for (int i = 0; i < form->Info->count(); ++i)
                 log += form->Info->item(i)->text().toStdString() + "\n";
@@ -620,6 +673,22 @@ TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
                       std::string::npos)
                 << "gbak ended within the stop's bound\n"
                 << log;
+            return;
+        }
+        if (part == "again") {
+            testing::internal::GetCapturedStderr();
+            serveUntil([&] { return shown(form->Text("IDS_RESTORE_CUT")); });
+            clickRestore(qEnvironmentVariable("HALVEX_CUT_FROM").toStdString());
+            // The parent kills the program once gbak restores into the database.
+            bool told = false;
+            serveUntil([&] {
+                if (!told &&
+                    mainLogText().find("Odtwarzanie bezpośrednio do bazy danych") != std::string::npos)
+                    told = QFile(QString::fromStdString(childState + "/restoring-again"))
+                               .open(QIODevice::WriteOnly);
+                return !maintenance().Restoring();
+            });
+            ADD_FAILURE() << "the restore ended before the program was killed\n" << mainLogText();
             return;
         }
         const std::string said = testing::internal::GetCapturedStderr();
@@ -630,16 +699,7 @@ TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
         EXPECT_NE(mainLogText().find("baza może być niekompletna; kopia sprzed odtwarzania: " + before),
                   std::string::npos)
             << logSoFar;
-        // The start's attach, the reconnect timer's, and calls that end.
-        form->Database().AttachAtStartup();
-        for (int i = 0; i < Calls; ++i)
-            form->Pbx().SaveIncomingCall(caller(i), "201", 30, QDateTime::currentDateTime());
-        form->trmReconnect->setInterval(1);
-        for (int tick = 0; tick < 3; ++tick) {
-            QSignalSpy ticked(form->trmReconnect, &QTimer::timeout);
-            form->trmReconnect->SetEnabled(true);
-            ticked.wait(1000);
-        }
+        attachTriesWithCalls(Calls, FirstCaller);
         EXPECT_FALSE(MainDbHandleExists());
         EXPECT_GE(form->Database().Road().Waiting(), std::size_t(Calls));
         // On a display the box asks too; its safe answer keeps the database away.
@@ -655,26 +715,13 @@ TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
         serveUntil([&] { return MainDbHandleExists() && form->Database().Road().Waiting() == 0; });
         EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
         EXPECT_EQ(form->Database().Road().Waiting(), 0u);
-        DbHandle own = 0;
-        const std::string stored = rows("SELECT sNumber FROM TalksIncoming", &own);
-        SessionDB::DetachDatabase(&own);
-        for (int i = 0; i < Calls; ++i) {
-            const auto first = stored.find(caller(i) + "\n");
-            EXPECT_TRUE(first != std::string::npos &&
-                        stored.find(caller(i) + "\n", first + 1) == std::string::npos)
-                << caller(i) << "\n"
-                << stored;
-        }
+        expectEachCallOnce(2 * Calls, FirstCaller);
         EXPECT_FALSE(QFile::exists(QString::fromStdString(childState + "/halvex-restore.mark")));
         return;
     }
 
     testfb::PrivateServer server;
-    ASSERT_TRUE(server.prepared()) << server.error();
-    ASSERT_TRUE(server.addAlias("halvexcut", "cut.fdb"));
-    ASSERT_TRUE(server.start()) << server.error();
-    c = {server.host(), "halvexcut", "SYSDBA", testfb::ServerPassword()};
-    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    ASSERT_NO_FATAL_FAILURE(createAliasedDatabase(server, "halvexcut"));
     ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
     testfb::DetachMain();
     const QString state = scratch.path() + "/state";
@@ -722,21 +769,32 @@ TEST_F(Maintenance, ARestoreIntoTheDatabaseCutByAStopIsFoundAtTheNextStart) {
         EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos)
             << output << child.readAllStandardError().toStdString();
     };
+    // The child says so by the file `told` once gbak restores into the database.
+    auto signalOnceRestoring = [&](QProcess& child, const QString& told, int number) {
+        QDeadlineTimer deadline(180000);
+        while (!QFile::exists(state + told) && !deadline.hasExpired() && child.state() == QProcess::Running)
+            child.waitForFinished(50);
+        ASSERT_TRUE(QFile::exists(state + told)) << child.readAll().toStdString();
+        ::kill(pid_t(child.processId()), number);
+    };
     {
         QProcess program;
         ASSERT_TRUE(runChild("restore", program));
-        QDeadlineTimer deadline(180000);
-        while (!QFile::exists(state + "/restoring") && !deadline.hasExpired() &&
-               program.state() == QProcess::Running)
-            program.waitForFinished(50);
-        ASSERT_TRUE(QFile::exists(state + "/restoring")) << program.readAll().toStdString();
-        ::kill(pid_t(program.processId()), SIGTERM);
+        ASSERT_NO_FATAL_FAILURE(signalOnceRestoring(program, "/restoring", SIGTERM));
         ASSERT_NO_FATAL_FAILURE(expectPassed(program));
     }
     const QStringList made = QDir(state + "/backups").entryList({"backup_*.fbk"}, QDir::Files);
     ASSERT_EQ(made.size(), 1);
+    const std::string before = (state + "/backups/" + made.front()).toStdString();
+    {
+        QProcess program;
+        ASSERT_TRUE(runChild("again", program, before));
+        ASSERT_NO_FATAL_FAILURE(signalOnceRestoring(program, "/restoring-again", SIGKILL));
+        ASSERT_TRUE(program.waitForFinished(30000));
+    }
+    EXPECT_EQ(QDir(state + "/backups").entryList({"backup_*.fbk"}, QDir::Files), made);
     QProcess next;
-    ASSERT_TRUE(runChild("next", next, (state + "/backups/" + made.front()).toStdString()));
+    ASSERT_TRUE(runChild("next", next, before));
     ASSERT_NO_FATAL_FAILURE(expectPassed(next));
 }
 
@@ -763,6 +821,165 @@ TEST_F(Maintenance, TheMarkOfACutRestoreKeepsAwayOnlyItsDatabase) {
     EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
     EXPECT_EQ(MainDbAttachedWith().path, other);
     EXPECT_TRUE(QFile::exists(QString::fromStdString(mark)));
+}
+
+// A folder nothing can be created in, whoever the program runs as: root
+// passes every file mode, so for root it is made immutable (chattr +i), for
+// another user read-only. Undone at the end.
+class UnwritableFolder {
+  public:
+    explicit UnwritableFolder(const QString& path) : path_(path) {
+        if (::geteuid() == 0)
+            immutable_ = made_ = QProcess::execute(QStringLiteral("chattr"), {"+i", path}) == 0;
+        else
+            made_ = QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+    ~UnwritableFolder() {
+        if (immutable_)
+            QProcess::execute(QStringLiteral("chattr"), {"-i", path_});
+        else if (made_)
+            QFile::setPermissions(path_,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+    UnwritableFolder(const UnwritableFolder&) = delete;
+    UnwritableFolder& operator=(const UnwritableFolder&) = delete;
+    bool made() const { return made_; }
+
+  private:
+    QString path_;
+    bool made_ = false;
+    bool immutable_ = false;
+};
+
+// The mark cannot be written (its folder immutable, or read-only for an
+// ordinary user) before a restore into the database itself (one its server
+// knows by an alias): gbak does not start. The dialog's own box says why,
+// and so do stderr and the log; the database stays as it was.
+TEST_F(Maintenance, ARestoreWhoseMarkCannotBeWrittenIsNotMade) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testfb::PrivateServer server;
+    ASSERT_NO_FATAL_FAILURE(createAliasedDatabase(server, "halvexmark"));
+    ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
+    createForm("DEBUG");
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    dialog = std::make_unique<TKonfiguracja>();
+    dialog->console = &form->Admin();
+    maintenance().SetGbakPath(wrapper(false));
+    maintenance().SetBackupPath(backupDir());
+    std::string backup;
+    ASSERT_NO_FATAL_FAILURE(backUpThenAddAMessage(backup));
+    const std::string before = rows();
+    const QString state = scratch.path() + "/state";
+    ASSERT_TRUE(QDir().mkpath(state));
+    form->LogFilePath = (state + "/halvex.log").toStdString();
+    form->FormCreate();
+    const std::string mark = shell::RestoreMarkPathFor(form->LogFilePath);
+    const UnwritableFolder unwritable(state);
+    if (!unwritable.made())
+        GTEST_SKIP() << "the folder " << state.toStdString() << " cannot be made unwritable here";
+
+    const auto from = dialogs->Calls().size();
+    testing::internal::CaptureStderr();
+    clickRestore(backup);
+    serveUntil([&] { return !maintenance().Restoring(); });
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot write " + mark), std::string::npos) << said;
+    EXPECT_NE(mainLogText().find("nie można zapisać znacznika odtwarzania " + mark), std::string::npos)
+        << mainLogText();
+    const auto calls = dialogs->Calls();
+    EXPECT_TRUE(std::any_of(calls.begin() + std::ptrdiff_t(from), calls.end(), [&](const auto& call) {
+        return call.text.rfind(text("IDS_969") + "\n\n" + mark + ": ", 0) == 0 && call.owner == dialog.get();
+    }));
+    EXPECT_EQ(fileText("args.txt").find(" -c "), std::string::npos) << fileText("args.txt");
+    EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+    EXPECT_EQ(rows(), before);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(mark)));
+}
+
+// A mark the program cannot read (its user may not read it: root gives up
+// its override of file modes while the start reads it) holds the database
+// the settings name, as a readable one holds the one it names: nothing is
+// written into it, and stderr and the log say so with the mark's name. A
+// restore of that database through the dialog clears it, and the rows kept
+// meanwhile go in, each once.
+TEST_F(Maintenance, AMarkThatCannotBeReadHoldsTheDatabaseSetUntilItIsRestored) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    dialog->btnBackupClick();
+    ASSERT_NO_FATAL_FAILURE(waitForGbak());
+    const std::string backup = maintenance().LastBackupFile();
+    testfb::DetachMain();
+    nameDatabase(c);
+    const std::string mark = sandbox.file("halvex-restore.mark");
+    testing_support::writeFile(mark, c.name() + "\n" + backup + "\n");
+    ASSERT_TRUE(QFile::setPermissions(QString::fromStdString(mark), {}));
+    form->LogFilePath = sandbox.file("halvex.log");
+    testing::internal::CaptureStderr();
+    {
+        const testing_support::FileModesBind modesBind;
+        if (!modesBind.bound()) {
+            testing::internal::GetCapturedStderr();
+            GTEST_SKIP() << "root's override of file modes cannot be given up here";
+        }
+        form->FormCreate();
+    }
+    constexpr int Calls = 5;
+    constexpr long FirstCaller = 600300400;
+    attachTriesWithCalls(Calls, FirstCaller);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot read " + mark), std::string::npos) << said;
+    EXPECT_NE(said.find("The database " + c.name() + " is taken for"), std::string::npos) << said;
+    // Kept away on purpose: no attach failed.
+    EXPECT_EQ(said.find("trying again until it attaches"), std::string::npos) << said;
+    EXPECT_NE(mainLogText().find("Nie można odczytać znacznika odtwarzania bazy danych " + mark),
+              std::string::npos)
+        << mainLogText();
+    EXPECT_FALSE(MainDbHandleExists()) << mainLogText();
+    EXPECT_GE(form->Database().Road().Waiting(), std::size_t(Calls));
+
+    clickRestore(backup);
+    serveUntil([&] { return !maintenance().Restoring(); });
+    serveUntil([&] { return MainDbHandleExists() && form->Database().Road().Waiting() == 0; });
+    EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(mark)));
+    expectEachCallOnce(Calls, FirstCaller);
+}
+
+// The start keeps the database a mark names away without saying that it
+// cannot attach it. The connection test on that database does not open it
+// (its structure check would build into it): nothing is created there, and
+// the administrator is told that a restore into it was cut short, and which
+// backup holds it as it was.
+TEST_F(Maintenance, TheConnectionTestOfADatabaseACutRestoreLeftCreatesNothingInIt) {
+    ASSERT_NO_FATAL_FAILURE(open(false));
+    sql("DROP TABLE ContactGroups");
+    testfb::DetachMain();
+    nameDatabase(c);
+    const std::string before = backupDir() + "/backup_before.fbk";
+    testing_support::writeFile(sandbox.file("halvex-restore.mark"), c.name() + "\n" + before + "\n");
+    form->LogFilePath = sandbox.file("halvex.log");
+    testing::internal::CaptureStderr();
+    form->FormCreate();
+    attachTriesWithCalls(0, 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    // Kept away on purpose: no attach failed.
+    EXPECT_EQ(said.find("trying again until it attaches"), std::string::npos) << said;
+
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    const auto from = dialogs->Calls().size();
+    QTest::mouseClick(dialog->CheckConnect, Qt::LeftButton);
+    const auto calls = dialogs->Calls();
+    const std::string told = form->Text("IDS_RESTORE_CUT") + "\n\n" + c.name() + "\n" +
+                             form->Text("IDS_RESTORE_CUT_BACKUP") + before;
+    EXPECT_TRUE(std::any_of(calls.begin() + std::ptrdiff_t(from), calls.end(), [&](const auto& call) {
+        return call.text.rfind(told, 0) == 0;
+    })) << (calls.size() > from ? calls.back().text : std::string("no box"));
+    EXPECT_FALSE(shown(text("IDS_99")));
+    DbHandle own = 0;
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'CONTACTGROUPS'", &own),
+              "0\n");
+    SessionDB::DetachDatabase(&own);
+    EXPECT_FALSE(MainDbHandleExists());
 }
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
