@@ -865,7 +865,7 @@ TEST_F(Outage, RowsKeptForTheDatabaseSetBeforeGoIntoTheOneSetNow) {
                                           [&](const db::RowJournal::Key& key) { return key.token == held; });
         ASSERT_NE(heldKey, keys.end());
         EXPECT_EQ(heldKey->key, "2");
-        EXPECT_EQ(heldKey->home.rfind(first.name() + "@", 0), 0u) << heldKey->home;
+        EXPECT_EQ(heldKey->home.rfind(first.path + "|", 0), 0u) << heldKey->home;
     }
 
     ASSERT_TRUE(server.start()) << server.error();
@@ -891,17 +891,17 @@ TEST_F(Outage, RowsKeptForTheDatabaseSetBeforeGoIntoTheOneSetNow) {
         return found;
     };
     EXPECT_EQ(times(log, "Dziennik zapisów " + journal + ": 5 zapisów z poprzedniej pracy dla bazy danych " +
-                             first.name() + " trafia do bazy danych " + second.name() + ", ustawionej teraz"),
+                             first.path + " trafia do bazy danych " + second.path + ", ustawionej teraz"),
               1u)
         << log;
-    EXPECT_EQ(times(err, "Halvex: 5 rows kept in the journal " + journal + " for the database " +
-                             first.name() + " go into " + second.name() + ", the database now set\n"),
+    EXPECT_EQ(times(err, "Halvex: 5 rows kept in the journal " + journal + " for the database " + first.path +
+                             " go into " + second.path + ", the database now set\n"),
               1u)
         << err;
     EXPECT_EQ(times(log, "zapisów z poprzedniej pracy dla bazy danych"), 1u) << log;
     EXPECT_EQ(times(err, "rows kept in the journal"), 1u) << err;
-    EXPECT_NE(log.find("Nie zastosowano w bazie danych " + second.name() + ", wiersz jest z bazy danych " +
-                       first.name() + ": UPDATE Sms SET nState='2' WHERE nId='1'"),
+    EXPECT_NE(log.find("Nie zastosowano w bazie danych " + second.path + ", wiersz jest z bazy danych " +
+                       first.path + ": UPDATE Sms SET nState='2' WHERE nId='1'"),
               std::string::npos)
         << log;
 }

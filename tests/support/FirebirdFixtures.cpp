@@ -214,6 +214,17 @@ int GbakBackup(const Connection& connection, const std::string& backupFile, std:
     return code;
 }
 
+int GbakRestore(const std::string& backupFile, const Connection& connection, std::string* output) {
+    int code = 0;
+    QStringList arguments = {QStringLiteral("-rep")};
+    arguments << credentials(connection) << QString::fromStdString(backupFile)
+              << QString::fromStdString(connection.name());
+    const std::string text = run(QStringLiteral("gbak"), arguments, {}, &code);
+    if (output)
+        *output = text;
+    return code;
+}
+
 void EmbeddedInSettings(Connection& connection, const std::string& path) {
     UseEmbeddedEngine();
     platform::setWireCodePage(platform::WireCodePage::Cp1250);

@@ -117,5 +117,8 @@ bool CreateEmptyDatabase(const Connection& connection);
 std::string Isql(const Connection& connection, const std::string& script, bool* ok = nullptr);
 // gbak -b of the database into `backupFile`; exit code 0 means backed up.
 int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
+// gbak -rep of `backupFile` into the database (made, or replaced); exit
+// code 0 means restored.
+int GbakRestore(const std::string& backupFile, const Connection& connection, std::string* output = nullptr);
 
 } // namespace testfb
