@@ -68,28 +68,6 @@ class DatabaseIdentity : public testing_support::MainFormFixture {
         return *key;
     }
 
-    bool awaitLoss() {
-        QDeadlineTimer deadline(60000);
-        while (MainDbHandleExists() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        return !MainDbHandleExists();
-    }
-
-    void awaitJournaled() {
-        const db::RowRoad& road = form->Database().Road();
-        QDeadlineTimer deadline(60000);
-        while (road.Journaling() > 0 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
-
-    bool replayed() {
-        QDeadlineTimer deadline(60000);
-        while (form->Database().Road().Waiting() > 0 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::processEvents();
-        return form->Database().Road().Waiting() == 0;
-    }
-
     std::string messages(const testfb::Connection& of) {
         return testfb::Isql(of,
                             "SELECT 'ROWS=' || LIST(nId || ':' || sBody || ':' || nState, ',') FROM (SELECT "

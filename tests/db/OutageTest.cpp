@@ -114,14 +114,6 @@ class Outage : public testing_support::MainFormFixture {
         ASSERT_NO_FATAL_FAILURE(formWithJournal(path));
     }
 
-    // The event loop runs until the road finds the connection lost.
-    bool awaitLoss() {
-        QDeadlineTimer deadline(60000);
-        while (MainDbHandleExists() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        return !MainDbHandleExists();
-    }
-
     int writeCall(const std::string& number, unsigned length) {
         ServiceTalkInDB talk(c.host, c.path, c.user, c.password);
         return talk.InsertData(Extension("201"), OtherNumber(number), CallDate("2026-12-07"),
@@ -172,13 +164,6 @@ class Outage : public testing_support::MainFormFixture {
                                                 CallTime("10:00:00"), 1);
     }
 
-    // The event loop runs until every row handed on is in the journal.
-    void awaitJournaled() {
-        const db::RowRoad& road = form->Database().Road();
-        QDeadlineTimer deadline(60000);
-        while (road.Journaling() > 0 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
     static void writeCallRow(const std::string& caller) { db::WriteMainRow(callRow(caller)); }
     // `rows` calls more, from callers noted in order.
     static void writeCallRows(std::vector<std::string>& callers, int rows) {
@@ -193,16 +178,6 @@ class Outage : public testing_support::MainFormFixture {
         QDeadlineTimer deadline(60000);
         while (count("TalksIncoming").find(counted) == std::string::npos && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    }
-
-    // The event loop runs until the kept rows are written back.
-    bool replayed() {
-        QDeadlineTimer deadline(60000);
-        while (form->Database().Road().Waiting() > 0 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        // The followers of the last rows.
-        QCoreApplication::processEvents();
-        return form->Database().Road().Waiting() == 0;
     }
 
     // The numbers of the calls in TalksIncoming, in the order written.
