@@ -80,11 +80,16 @@ class DatabaseIdentity : public testing_support::MainFormFixture {
     std::string journal;
 };
 
+// The settings' other spelling of the same database: "localhost", or an
+// alias of its file.
+class AnotherSpelling : public DatabaseIdentity, public testing::WithParamInterface<bool> {};
+
 // Written through "127.0.0.1/port" and kept for the database, one insert
-// whose commit got no answer; the next run reaches the same server
-// as "localhost/port": every kept change lands on its own message, and the
-// insert keeps the key its changes name.
-TEST_F(DatabaseIdentity, TheSameDatabaseUnderAnotherSpellingOfItsServerTakesItsKeptRows) {
+// whose commit got no answer; the next run reaches the same database
+// another way: every kept change lands on its own message, and the insert
+// keeps the key its changes name.
+TEST_P(AnotherSpelling, OfTheSameDatabaseTakesItsKeptRows) {
+    const bool alias = GetParam();
     ASSERT_NO_FATAL_FAILURE(serverWithSchema());
     // The commit of the message "unanswered" never ends: the writer gives
     // up waiting for its answer, and its row is looked up under its key.
@@ -114,10 +119,13 @@ TEST_F(DatabaseIdentity, TheSameDatabaseUnderAnotherSpellingOfItsServerTakesItsK
     server.kill();
     ASSERT_NO_FATAL_FAILURE(stopRun());
 
+    ASSERT_TRUE(!alias || server.addAlias("halvexmain", "RovaZAD.fdb"));
     ASSERT_TRUE(server.start()) << server.error();
     testfb::Isql(c, "DROP TRIGGER COMMIT_HOLD;\nCOMMIT;\n", &ok);
     ASSERT_TRUE(ok);
-    c.host = "localhost/" + port;
+    c.host = (alias ? "127.0.0.1/" : "localhost/") + port;
+    if (alias)
+        c.path = "halvexmain";
     ASSERT_NO_FATAL_FAILURE(startRun());
     EXPECT_TRUE(replayed());
     const std::string log = mainLogText();
@@ -125,6 +133,11 @@ TEST_F(DatabaseIdentity, TheSameDatabaseUnderAnotherSpellingOfItsServerTakesItsK
         << messages(c) << log;
     EXPECT_EQ(log.find("Nie zastosowano"), std::string::npos) << log;
 }
+
+INSTANTIATE_TEST_SUITE_P(DatabaseIdentity, AnotherSpelling, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "AnAlias" : "Localhost";
+                         });
 
 // A backup of the database restored as another file is another database:
 // the first one's kept changes change none of its rows, said in the log.
