@@ -4,10 +4,16 @@
 #include "base/DiagnosticLog.h"
 #include "db/DrawnKeys.h"
 #include "db/SessionDB.h"
+#include "db/SqlText.h"
+
+#include <map>
+#include <mutex>
 
 namespace db {
 
 namespace {
+
+bool stamped(const std::string& identity);
 
 // One row: the stamp of this database, and the file it was given for. A
 // copy under another file name (a backup restored as a new database) is
@@ -27,6 +33,40 @@ constexpr const char* ReadIdentity =
     "VARCHAR(64)) FROM MON$DATABASE d LEFT JOIN DatabaseStamp s ON s.sFile = d.MON$DATABASE_NAME";
 
 constexpr std::size_t StampLength = 36;
+
+std::mutex stampsMutex;
+// The stamp each database file was last seen with, in this run or by the
+// keys the journal kept.
+std::map<std::string, std::string>& knownStamps() {
+    static std::map<std::string, std::string> stamps;
+    return stamps;
+}
+
+std::string stampOf(const std::string& identity) {
+    const std::string place = PlaceOfIdentity(identity);
+    return place.substr(place.rfind('|') + 1);
+}
+
+// A database without any stamp (made, or backed up, before the program kept
+// one) takes the one last seen at its file: it is that database, restored
+// perhaps. A stamp given for another file means a copy: a new one.
+std::string stampStatement(SessionDB& session, const std::string& file) {
+    TStringList rows;
+    session.SetResultStrings(&rows);
+    const int counted = session.ExecuteSQL("SELECT COUNT(*) FROM DatabaseStamp");
+    session.SetResultStrings(nullptr);
+    std::string known;
+    if (counted == 0 && !rows.empty() && rows.front() == "0") {
+        std::lock_guard lock(stampsMutex);
+        const auto found = knownStamps().find(file);
+        if (found != knownStamps().end())
+            known = found->second;
+    }
+    if (known.empty())
+        return Restamp;
+    return "INSERT INTO DatabaseStamp (nOne, sId, sFile) SELECT 1, '" + DoubleQuotes(known) +
+           "', MON$DATABASE_NAME FROM MON$DATABASE WHERE NOT EXISTS (SELECT 1 FROM DatabaseStamp)";
+}
 
 std::string read(SessionDB& session) {
     TStringList found;
@@ -59,14 +99,26 @@ std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings&) {
             base::WriteLog(2, "%s", "Tabela DatabaseStamp nie została utworzona (może już jest)");
         identity = read(session);
     }
-    if (identity.empty() || identity.find("|@") == std::string::npos)
+    if (identity.empty() || identity.find("|@") == std::string::npos) {
+        NoteDatabaseSeen(identity);
         return identity;
+    }
     // Without a stamp of its own (new, or a copy): given one. A database
     // that cannot take it is known by its file and creation stamp alone.
-    if (session.ExecuteSQL(Restamp) != 0)
+    if (session.ExecuteSQL(stampStatement(session, NameOfIdentity(identity))) != 0)
         base::WriteLog(2, "%s", "Nie zapisano znacznika tożsamości bazy danych");
     const std::string again = read(session);
-    return again.empty() ? identity : again;
+    if (again.empty())
+        return identity;
+    NoteDatabaseSeen(again);
+    return again;
+}
+
+void NoteDatabaseSeen(const std::string& identity) {
+    if (!stamped(identity) || stampOf(identity).empty())
+        return;
+    std::lock_guard lock(stampsMutex);
+    knownStamps()[NameOfIdentity(identity)] = stampOf(identity);
 }
 
 std::string PlaceOfDatabase(const ConnectionSettings& database) {

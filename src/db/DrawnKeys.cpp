@@ -133,6 +133,8 @@ void NoteKeyDrawnIn(const std::string& identity, const std::string& generator, s
 }
 
 void RememberKeysDrawn(const DrawnKeyTable& kept) {
+    for (const auto& [identity, generators] : kept)
+        NoteDatabaseSeen(identity);
     std::lock_guard lock(drawnMutex);
     for (const auto& [identity, generators] : kept)
         for (const auto& [generator, key] : generators) {

@@ -34,6 +34,8 @@ int MoveGeneratorsPastDrawnKeys(const ConnectionSettings& database);
 // name gets a new one) and its creation stamp (a restore makes a new one).
 // "" when it cannot be read.
 std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings& database);
+// The database's file was last seen with this identity's stamp.
+void NoteDatabaseSeen(const std::string& identity);
 // "host:path", or the path alone for the embedded engine.
 std::string PlaceOfDatabase(const ConnectionSettings& database);
 // The part of an identity a restore keeps.
