@@ -27,12 +27,41 @@ std::map<std::string, std::int64_t> KeysDrawn();
 // 0, or the first failure's status.
 int MoveGeneratorsPastDrawnKeys(const ConnectionSettings& database);
 
-// Tells a database apart from another one, and from itself restored (its
-// creation stamp changes): "host:path@created". "" when it cannot be read.
+// Tells a database apart from another one, and from itself restored,
+// whatever the settings call its server: "file|stamp@created", the file as
+// its server names it (MON$DATABASE_NAME), the stamp the program keeps in
+// the database's own table (a restore carries it; a copy under another file
+// name gets a new one) and its creation stamp (a restore makes a new one).
+// "" when it cannot be read.
 std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings& database);
+// The database's file was last seen with this identity's stamp.
+void NoteDatabaseSeen(const std::string& identity);
 // "host:path", or the path alone for the embedded engine.
 std::string PlaceOfDatabase(const ConnectionSettings& database);
-// The place part of an identity: a restore keeps it.
+// The part of an identity a restore keeps.
 std::string PlaceOfIdentity(const std::string& identity);
+// The database as a reader of the log knows it: the file as its server
+// names it (or, in an identity of an earlier version, as the settings did).
+std::string NameOfIdentity(const std::string& identity);
+
+enum class Kinship { Same, Restored, Other };
+// How the database `home` stands to `here`, attached through the settings'
+// `placeNow`. An identity of an earlier version ("host:path@created") is
+// this database when its creation stamp is this one's, and otherwise
+// compared as it was then: by the settings' spelling of the place.
+Kinship KinshipOf(const std::string& home, const std::string& here, const std::string& placeNow);
+
+// The highest keys drawn in each database (by identity), kept across runs.
+using DrawnKeyTable = std::map<std::string, std::map<std::string, std::int64_t>>;
+void NoteKeyDrawnIn(const std::string& identity, const std::string& generator, std::int64_t key);
+void RememberKeysDrawn(const DrawnKeyTable& kept);
+// The highest keys drawn in `identity`'s database, restored or not.
+std::map<std::string, std::int64_t> KeysDrawnIn(const std::string& identity);
+// Those drawn in it before a restore made it what it is now: their rows
+// may be gone.
+std::map<std::string, std::int64_t> KeysDrawnBeforeRestore(const std::string& identity);
+// Moves each of the session's database's generators that stands below the
+// highest key drawn in it past that key; 0, or the first failure's status.
+int MoveGeneratorsPast(SessionDB& session, const std::map<std::string, std::int64_t>& keys);
 
 } // namespace db

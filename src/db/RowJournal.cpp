@@ -1,5 +1,7 @@
 #include "db/RowJournal.h"
 
+#include "db/DrawnKeys.h"
+#include "platform/Clock.h"
 #include "platform/SqliteSetAside.h"
 
 #include <QDateTime>
@@ -12,6 +14,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 namespace db {
 
@@ -114,16 +117,19 @@ bool RowJournal::Open(const std::string& path) {
     // WAL: a writer and a reader of the other thread do not wait for each
     // other; FULL: each commit is synced, so it survives a power cut too (a
     // batch of rows is one commit, which keeps that cheap).
-    open_ =
-        run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=FULL") &&
-        run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
-            "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
-            "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
-        run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
-        addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
-        addColumn("rows", "subject") && addColumn("rowkeys", "home") && addColumn("rows", "commitjournal") &&
-        addColumn("rows", "commitno", "INTEGER NOT NULL DEFAULT 0") &&
-        run("CREATE INDEX IF NOT EXISTS rows_out ON rows (commitno) WHERE attempted = 1") && keepIdentity();
+    open_ = run("PRAGMA journal_mode=WAL") && run("PRAGMA synchronous=FULL") &&
+            run("CREATE TABLE IF NOT EXISTS rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
+                "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
+                "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
+            run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
+            addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
+            addColumn("rows", "subject") && addColumn("rowkeys", "home") &&
+            addColumn("rows", "commitjournal") &&
+            addColumn("rows", "commitno", "INTEGER NOT NULL DEFAULT 0") &&
+            run("CREATE INDEX IF NOT EXISTS rows_out ON rows (commitno) WHERE attempted = 1") &&
+            run("CREATE TABLE IF NOT EXISTS drawnkeys (home TEXT NOT NULL, generator TEXT NOT NULL, highest "
+                "INTEGER NOT NULL, PRIMARY KEY (home, generator))") &&
+            keepIdentity();
     if (open_)
         unreadable_ = false;
     return open_;
@@ -332,6 +338,8 @@ bool RowJournal::SetKeys(const std::vector<const Entry*>& rows, bool remembered)
                   "keygenerator = ? WHERE seq = ?");
     named.prepare("INSERT OR REPLACE INTO rowkeys (token, rowkey, home) VALUES (?, ?, ?)");
     for (const Entry* row : rows) {
+        if (remembered && !keepDrawn(db, *row))
+            return endTransaction(db, lastError_);
         if (row->seq != 0) {
             keyed.bindValue(0, QString::fromStdString(row->statement));
             keyed.bindValue(1, QString::fromStdString(row->generatorQuery));
@@ -352,6 +360,31 @@ bool RowJournal::SetKeys(const std::vector<const Entry*>& rows, bool remembered)
         }
     }
     return endTransaction(db, {});
+}
+
+// The highest key drawn from the row's generator in its database, kept
+// with its key: a restore of that database sets the generator back.
+bool RowJournal::keepDrawn(QSqlDatabase& db, const Entry& row) {
+    const std::string generator = GeneratorOfQuery(row.keyGenerator);
+    if (generator.empty() || row.key.empty() || row.home.empty())
+        return true;
+    QSqlQuery query(db);
+    query.prepare("INSERT INTO drawnkeys (home, generator, highest) VALUES (?, ?, ?) ON CONFLICT (home, "
+                  "generator) DO UPDATE SET highest = MAX(highest, excluded.highest)");
+    query.bindValue(0, QString::fromStdString(row.home));
+    query.bindValue(1, QString::fromStdString(generator).toUpper().remove(QLatin1Char(' ')));
+    query.bindValue(2, qint64(std::atoll(row.key.c_str())));
+    return query.exec() || fail(query.lastError().text().toStdString());
+}
+
+bool RowJournal::KeysDrawn(DrawnKeyTable& keys) {
+    QSqlQuery query(database(connection_));
+    if (!open_ || !query.exec("SELECT home, generator, highest FROM drawnkeys"))
+        return fail(open_ ? query.lastError().text().toStdString() : std::string("not open"));
+    while (query.next())
+        keys[query.value(0).toString().toStdString()][query.value(1).toString().toStdString()] =
+            query.value(2).toLongLong();
+    return query.lastError().type() == QSqlError::NoError || fail(query.lastError().text().toStdString());
 }
 
 bool RowJournal::MarkAttempted(const std::vector<std::int64_t>& seqs, std::int64_t commit) {

@@ -88,7 +88,8 @@ class RowJournal {
     // had before, in one transaction; or, the keys forgotten, the statement
     // and generator query each had before. With `remembered`, the key of
     // each row named by a token is kept for the rows that refer to it
-    // (until ForgetKeys or ForgetKeysExcept).
+    // (until ForgetKeys or ForgetKeysExcept), and so is the highest key
+    // drawn from each generator in each database.
     bool SetKeys(const std::vector<const Entry*>& rows, bool remembered);
     // The rows' commit goes out now under the key of `commit` (this file's
     // identity and the number, kept as the highest given out): if no answer
@@ -100,6 +101,9 @@ class RowJournal {
         std::string token, key, home;
     };
     std::vector<Key> Keys();
+    // The highest key drawn from each generator in each database
+    // (DatabaseIdentity), as SetKeys kept them; false when not read.
+    bool KeysDrawn(std::map<std::string, std::map<std::string, std::int64_t>>& keys);
     // Forgets the keys of `tokens`: no row refers to them any more.
     bool ForgetKeys(const std::vector<std::string>& tokens);
     // Forgets the keys of every token not among `referred`.
@@ -107,6 +111,7 @@ class RowJournal {
 
   private:
     bool readable();
+    bool keepDrawn(QSqlDatabase& db, const Entry& row);
     void close();
     // Reads the file's identity, made and kept at its first opening.
     bool keepIdentity();

@@ -482,6 +482,7 @@ void RowRoad::Core::sayRowsMissing(const RowJournal& journal, bool existed, std:
 // takes none until they are there. They are read as the writer goes, as
 // many at a time as the window has room for. How many there are.
 std::size_t RowRoad::Core::takeEarlierRows(RowJournal& journal) {
+    rememberKeysDrawn(journal);
     std::size_t count = 0;
     std::int64_t lastSeq = 0;
     std::vector<RowJournal::Entry> naming;
@@ -1276,18 +1277,26 @@ bool RowRoad::Core::ensureAttached(std::unique_lock<std::mutex>& lock) {
         SessionDB session(wanted.host, wanted.path, wanted.user, wanted.password, &handle_, false);
         session.LeaveReattachToCaller();
         identity = DatabaseIdentity(session, wanted);
+        // Before any key is drawn: a restore, whenever it ran, set the
+        // generators back behind keys given out in this database.
+        if (!identity.empty() && handle_ != 0)
+            MoveGeneratorsPast(session, KeysDrawnIn(identity));
         attached = !identity.empty() && handle_ != 0;
     }
     lock.lock();
-    attachedWith_ = wanted;
+    const ConnectionSettings before = std::exchange(attachedWith_, wanted);
     if (!attached) {
         lose("the connection of the row writer could not be attached");
         return false;
     }
-    if (!identity_.empty() && identity != identity_ &&
-        PlaceOfIdentity(identity) == PlaceOfIdentity(identity_))
+    const Kinship kin = KinshipOf(identity_, identity, PlaceOfDatabase(before));
+    if (kin == Kinship::Other)
+        keysBeforeRestore_.clear();
+    if (!identity_.empty() && kin == Kinship::Restored)
         for (const auto& [generator, key] : KeysDrawn())
             keysBeforeRestore_[upperTrimmed(generator)] = key;
+    for (const auto& [generator, key] : KeysDrawnBeforeRestore(identity))
+        keysBeforeRestore_[generator] = std::max(keysBeforeRestore_[generator], key);
     identity_ = identity;
     if (!std::exchange(earlierHomesSaid_, true))
         sayEarlierRowsElsewhere();
@@ -1300,9 +1309,9 @@ void RowRoad::Core::sayEarlierRowsElsewhere() {
     // Counted when the journal opened: most of them wait in it alone.
     std::map<std::string, std::size_t> elsewhere;
     for (const auto& [home, rows] : earlierHomes_)
-        if (!home.empty() && PlaceOfIdentity(home) != PlaceOfIdentity(identity_))
-            elsewhere[PlaceOfIdentity(home)] += rows;
-    const std::string here = PlaceOfIdentity(identity_);
+        if (kinship(home, identity_) == Kinship::Other)
+            elsewhere[NameOfIdentity(home)] += rows;
+    const std::string here = NameOfIdentity(identity_);
     for (const auto& [place, count] : elsewhere) {
         base::WriteLog(
             2,
@@ -1628,8 +1637,28 @@ void RowRoad::Core::forgetKey(Item& row) {
     keysOfTokens_.erase(row.token);
 }
 
-bool RowRoad::Core::keyedElsewhere(const Item& row, const std::string& here) {
-    return !row.home.empty() && row.home != here && !row.key.empty() && !row.keyGenerator.empty();
+bool RowRoad::Core::keyedElsewhere(const Item& row, const std::string& here) const {
+    return kinship(row.home, here) != Kinship::Same && !row.key.empty() && !row.keyGenerator.empty();
+}
+
+// On the writer thread.
+Kinship RowRoad::Core::kinship(const std::string& home, const std::string& here) const {
+    return KinshipOf(home, here, PlaceOfDatabase(attachedWith_));
+}
+
+// At the journal's opening: the keys drawn in each database by every run.
+void RowRoad::Core::rememberKeysDrawn(RowJournal& journal) {
+    DrawnKeyTable kept;
+    if (journal.KeysDrawn(kept)) {
+        RememberKeysDrawn(kept);
+        return;
+    }
+    std::fprintf(stderr,
+                 "Halvex: cannot read the keys drawn by earlier runs from the row journal %s: %s; a restored "
+                 "database may give them again\n",
+                 journal.Path().c_str(), journal.LastError().c_str());
+    base::WriteLog(2, "Nie można odczytać kluczy wydanych przez poprzednie prace z dziennika zapisów %s: %s",
+                   journal.Path().c_str(), journal.LastError().c_str());
 }
 
 void RowRoad::Core::rehome(std::vector<Item>& group) {
@@ -1643,7 +1672,7 @@ void RowRoad::Core::rehome(std::vector<Item>& group) {
             continue;
         if (namesKeyDrawnBeforeRestore(row.subject))
             row.heldThroughPause = true;
-        if (row.home.empty() || row.home == here)
+        if (kinship(row.home, here) == Kinship::Same)
             continue;
         if (keyedElsewhere(row, here)) {
             forgetKey(row);
@@ -1680,12 +1709,12 @@ bool RowRoad::Core::keptHere(Item& row, const std::string& home) {
     }();
     // Restored, the database keeps the rows of its backup under their keys:
     // the update is counted, and said when it finds none.
-    if (PlaceOfIdentity(home) == PlaceOfIdentity(here)) {
+    if (kinship(home, here) != Kinship::Other) {
         row.heldThroughPause = true;
         return true;
     }
     base::WriteLog(2, "Nie zastosowano w bazie danych %s, wiersz jest z bazy danych %s: %s",
-                   PlaceOfIdentity(here).c_str(), PlaceOfIdentity(home).c_str(), row.statement.c_str());
+                   NameOfIdentity(here).c_str(), NameOfIdentity(home).c_str(), row.statement.c_str());
     row.ended = true;
     row.result = 0;
     return false;
@@ -1722,6 +1751,10 @@ RowRoad::Core::Outcome RowRoad::Core::failedRow(const SessionDB& session, Item& 
 // commit gets no answer is looked up under its key, and the later rows that
 // refer to it find it after a restart.
 RowRoad::Core::Outcome RowRoad::Core::drawKeys(SessionDB& session, std::vector<Item>& group) {
+    const std::string here = [this] {
+        std::lock_guard lock(mutex_);
+        return identity_;
+    }();
     // By generator; a query of another form stands for itself.
     std::map<std::string, std::vector<Item*>> byGenerator;
     std::vector<std::string> order;
@@ -1753,7 +1786,7 @@ RowRoad::Core::Outcome RowRoad::Core::drawKeys(SessionDB& session, std::vector<I
                 break;
             }
             const std::int64_t last = std::atoll(keys.front().c_str());
-            NoteKeyDrawn(many ? name : GeneratorOfQuery(name), last);
+            NoteKeyDrawnIn(here, many ? name : GeneratorOfQuery(name), last);
             for (std::size_t i = 0; i < count; ++i) {
                 keyRow(*rows[i], many ? std::to_string(last - std::int64_t(count - 1 - i)) : keys.front());
                 keyed.push_back(rows[i]);
@@ -1793,7 +1826,7 @@ bool RowRoad::Core::withKeys(const Item& row, std::string& statement, std::strin
         const auto key = keysOfTokens_.find(token);
         if (key == keysOfTokens_.end())
             return false;
-        if (!key->second.home.empty() && key->second.home != here)
+        if (kinship(key->second.home, here) != Kinship::Same)
             elsewhere = key->second.home;
         const std::string named = KeyOfRow(token);
         statement.replace(statement.find(named), named.size(), key->second.key);

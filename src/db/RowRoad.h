@@ -16,6 +16,7 @@
 #pragma once
 
 #include "db/DatabaseHost.h"
+#include "db/DrawnKeys.h"
 #include "db/RowJournal.h"
 #include "db/SessionDB.h"
 
@@ -339,7 +340,10 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     // not applied. A restored database's rows are counted as they go.
     void rehome(std::vector<Item>& group);
     // An insert whose key was drawn in another database than `here`.
-    static bool keyedElsewhere(const Item& row, const std::string& here);
+    bool keyedElsewhere(const Item& row, const std::string& here) const;
+    // How the database `home` stands to `here`, the one attached.
+    Kinship kinship(const std::string& home, const std::string& here) const;
+    void rememberKeysDrawn(RowJournal& journal);
     // False when the row names a row of another database: it ends, named.
     bool keptHere(Item& row, const std::string& home);
     void sayEarlierRowsElsewhere();

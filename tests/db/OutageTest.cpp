@@ -115,14 +115,6 @@ class Outage : public testing_support::MainFormFixture {
         ASSERT_NO_FATAL_FAILURE(formWithJournal(path));
     }
 
-    // The event loop runs until the road finds the connection lost.
-    bool awaitLoss() {
-        QDeadlineTimer deadline(60000);
-        while (MainDbHandleExists() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-        return !MainDbHandleExists();
-    }
-
     int writeCall(const std::string& number, unsigned length) {
         ServiceTalkInDB talk(c.host, c.path, c.user, c.password);
         return talk.InsertData(Extension("201"), OtherNumber(number), CallDate("2026-12-07"),
@@ -173,13 +165,6 @@ class Outage : public testing_support::MainFormFixture {
                                                 CallTime("10:00:00"), 1);
     }
 
-    // The event loop runs until every row handed on is in the journal.
-    void awaitJournaled() {
-        const db::RowRoad& road = form->Database().Road();
-        QDeadlineTimer deadline(60000);
-        while (road.Journaling() > 0 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
     static void writeCallRow(const std::string& caller) { db::WriteMainRow(callRow(caller)); }
     // `rows` calls more, from callers noted in order.
     static void writeCallRows(std::vector<std::string>& callers, int rows) {
@@ -216,16 +201,6 @@ class Outage : public testing_support::MainFormFixture {
         QDeadlineTimer deadline(60000);
         while (count("TalksIncoming").find(counted) == std::string::npos && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    }
-
-    // The event loop runs until the kept rows are written back.
-    bool replayed() {
-        QDeadlineTimer deadline(60000);
-        while (form->Database().Road().Waiting() > 0 && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        // The followers of the last rows.
-        QCoreApplication::processEvents();
-        return form->Database().Road().Waiting() == 0;
     }
 
     // The numbers of the calls in TalksIncoming, in the order written.
@@ -1026,7 +1001,7 @@ TEST_F(Outage, RowsKeptForTheDatabaseSetBeforeGoIntoTheOneSetNow) {
                                           [&](const db::RowJournal::Key& key) { return key.token == held; });
         ASSERT_NE(heldKey, keys.end());
         EXPECT_EQ(heldKey->key, "2");
-        EXPECT_EQ(heldKey->home.rfind(first.name() + "@", 0), 0u) << heldKey->home;
+        EXPECT_EQ(heldKey->home.rfind(first.path + "|", 0), 0u) << heldKey->home;
     }
 
     ASSERT_TRUE(server.start()) << server.error();
@@ -1052,17 +1027,17 @@ TEST_F(Outage, RowsKeptForTheDatabaseSetBeforeGoIntoTheOneSetNow) {
         return found;
     };
     EXPECT_EQ(times(log, "Dziennik zapisów " + journal + ": 5 zapisów z poprzedniej pracy dla bazy danych " +
-                             first.name() + " trafia do bazy danych " + second.name() + ", ustawionej teraz"),
+                             first.path + " trafia do bazy danych " + second.path + ", ustawionej teraz"),
               1u)
         << log;
-    EXPECT_EQ(times(err, "Halvex: 5 rows kept in the journal " + journal + " for the database " +
-                             first.name() + " go into " + second.name() + ", the database now set\n"),
+    EXPECT_EQ(times(err, "Halvex: 5 rows kept in the journal " + journal + " for the database " + first.path +
+                             " go into " + second.path + ", the database now set\n"),
               1u)
         << err;
     EXPECT_EQ(times(log, "zapisów z poprzedniej pracy dla bazy danych"), 1u) << log;
     EXPECT_EQ(times(err, "rows kept in the journal"), 1u) << err;
-    EXPECT_NE(log.find("Nie zastosowano w bazie danych " + second.name() + ", wiersz jest z bazy danych " +
-                       first.name() + ": UPDATE Sms SET nState='2' WHERE nId='1'"),
+    EXPECT_NE(log.find("Nie zastosowano w bazie danych " + second.path + ", wiersz jest z bazy danych " +
+                       first.path + ": UPDATE Sms SET nState='2' WHERE nId='1'"),
               std::string::npos)
         << log;
 }

@@ -229,6 +229,13 @@ int GbakRestore(const Connection& connection, const std::string& backupFile, std
                 output);
 }
 
+int GbakReplace(const Connection& connection, const std::string& backupFile, std::string* output) {
+    return gbak(QStringList{QStringLiteral("-rep")} << credentials(connection)
+                                                    << QString::fromStdString(backupFile)
+                                                    << QString::fromStdString(connection.name()),
+                output);
+}
+
 void EmbeddedInSettings(Connection& connection, const std::string& path) {
     UseEmbeddedEngine();
     platform::setWireCodePage(platform::WireCodePage::Cp1250);

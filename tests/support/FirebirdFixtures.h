@@ -119,5 +119,8 @@ std::string Isql(const Connection& connection, const std::string& script, bool* 
 int GbakBackup(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
 // gbak -c of `backupFile` as a new database at the connection; 0: restored.
 int GbakRestore(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
+// gbak -rep of `backupFile` into the database at the connection (made, or
+// replaced); 0: restored.
+int GbakReplace(const Connection& connection, const std::string& backupFile, std::string* output = nullptr);
 
 } // namespace testfb

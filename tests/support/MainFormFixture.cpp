@@ -3,6 +3,7 @@
 #include "shell/FileLocations.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTimer>
 
 namespace testing_support {
@@ -61,6 +62,29 @@ std::string MainFormFixture::mainLogText() {
     for (const std::string& line : base::DiagnosticLog::instance().LogQueueMain.TakeAll())
         logSoFar += line + "\n";
     return logSoFar;
+}
+
+bool MainFormFixture::awaitLoss() {
+    QDeadlineTimer deadline(60000);
+    while (MainDbHandleExists() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    return !MainDbHandleExists();
+}
+
+void MainFormFixture::awaitJournaled() {
+    const db::RowRoad& road = form->Database().Road();
+    QDeadlineTimer deadline(60000);
+    while (road.Journaling() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+}
+
+bool MainFormFixture::replayed() {
+    QDeadlineTimer deadline(60000);
+    while (form->Database().Road().Waiting() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    // The followers of the last rows.
+    QCoreApplication::processEvents();
+    return form->Database().Road().Waiting() == 0;
 }
 
 } // namespace testing_support

@@ -32,6 +32,13 @@ class MainFormFixture : public ::testing::Test {
     // Everything queued for the main pane so far.
     std::string mainLogText();
 
+    // The event loop runs until the road finds the connection lost.
+    bool awaitLoss();
+    // The event loop runs until every row handed on is in the journal.
+    void awaitJournaled();
+    // The event loop runs until the kept rows are written back.
+    bool replayed();
+
     static void resetLog();
     // A shutdown asks the application's loop to end; with no loop running
     // that request stays and would end every later loop at once. Runs the
