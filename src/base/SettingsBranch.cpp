@@ -12,6 +12,11 @@ MachineBranchAccess ProbeMachineBranch(platform::RegistryKey& machine, std::stri
         if (lockFailure)
             *lockFailure = error.what();
         return MachineBranchAccess::Locked;
+    } catch (const platform::RegistryDiskError& error) {
+        // A full disk does not move the settings to another file.
+        if (lockFailure)
+            *lockFailure = error.what();
+        return MachineBranchAccess::Locked;
     } catch (const platform::RegistryError&) {
         return MachineBranchAccess::NoWrite;
     }

@@ -13,8 +13,9 @@ namespace base {
 inline constexpr const char* SettingsMainKey = "\\software\\Vorlin\\Halvex";
 
 // Locked: the machine's file may be written, but its lock could not be had
-// (kept by another writer past the wait, or not to be taken at all). It is
-// still the file that holds the settings; it only takes no write now.
+// (kept by another writer past the wait, or not to be taken at all), or the
+// disk refused the write (full, an I/O error). It is still the file that
+// holds the settings; it only takes no write now.
 enum class MachineBranchAccess { NoAccess, NoWrite, Writable, Locked };
 
 // Opens the settings key of `machine` for writing and writes the probe value

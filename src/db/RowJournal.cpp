@@ -74,6 +74,8 @@ bool RowJournal::OpenOrSetAside(const std::string& path) {
     if (Open(path) && readable())
         return true;
     close();
+    // A full disk, an I/O error, a lock or a file that cannot be opened now
+    // passes: the file stays as it is, rows and all.
     if (!unreadable_)
         return false;
     const std::string reason = lastError_;
@@ -85,18 +87,37 @@ bool RowJournal::OpenOrSetAside(const std::string& path) {
     return opened;
 }
 
+namespace {
+
+// SQLite's own verdict that the file is damaged or no database: only that
+// sets a journal aside. Every other failure (full, I/O error, busy, locked,
+// cannot open, read-only) may pass.
+bool damaged(const QSqlError& error) {
+    bool number = false;
+    const int code = error.nativeErrorCode().toInt(&number) & 0xff;
+    constexpr int Corrupt = 11, NotADatabase = 26;
+    return number && (code == Corrupt || code == NotADatabase);
+}
+
+} // namespace
+
+bool RowJournal::failed(const QSqlError& error) {
+    unreadable_ = unreadable_ || damaged(error);
+    return fail(error.text().toStdString());
+}
+
 // Every page of the file can be read, and its rows.
 bool RowJournal::readable() {
     QSqlQuery query(database(connection_));
     if (!query.exec(QStringLiteral("PRAGMA quick_check")) || !query.next())
-        return unreadable_ = true, fail(query.lastError().text().toStdString());
+        return failed(query.lastError());
     if (query.value(0).toString() != QStringLiteral("ok"))
         return unreadable_ = true, fail(query.value(0).toString().toStdString());
     // Every row's text is read, none kept: the file may hold millions.
     if (!query.exec(QStringLiteral("SELECT COUNT(*), SUM(LENGTH(statement) + LENGTH(generator) + "
                                    "LENGTH(rowkey) + LENGTH(token)) FROM rows")) ||
         !query.next())
-        return unreadable_ = true, fail(query.lastError().text().toStdString());
+        return failed(query.lastError());
     return true;
 }
 
@@ -110,10 +131,9 @@ bool RowJournal::Open(const std::string& path) {
         return fail("the SQLite driver of Qt (QSQLITE) is not installed");
     db.setDatabaseName(file);
     db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
-    // A file with something in it that fails from here on cannot be read.
-    unreadable_ = QFileInfo(file).size() > 0;
+    unreadable_ = false;
     if (!db.open())
-        return fail(db.lastError().text().toStdString());
+        return failed(db.lastError());
     // WAL: a writer and a reader of the other thread do not wait for each
     // other; FULL: each commit is synced, so it survives a power cut too (a
     // batch of rows is one commit, which keeps that cheap).
@@ -130,15 +150,28 @@ bool RowJournal::Open(const std::string& path) {
             run("CREATE TABLE IF NOT EXISTS drawnkeys (home TEXT NOT NULL, generator TEXT NOT NULL, highest "
                 "INTEGER NOT NULL, PRIMARY KEY (home, generator))") &&
             keepIdentity();
-    if (open_)
-        unreadable_ = false;
+    return open_;
+}
+
+bool RowJournal::OpenToRead(const std::string& path) {
+    path_ = path;
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", QString::fromStdString(connection_));
+    if (!db.isValid())
+        return fail("the SQLite driver of Qt (QSQLITE) is not installed");
+    db.setDatabaseName(QString::fromStdString(path));
+    db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+    if (!db.open())
+        return failed(db.lastError());
+    // A file cut short is refused as a whole unless the schema is taken as
+    // it is: then its pages are read as far as they go. Nothing is written.
+    open_ = run("PRAGMA writable_schema=ON");
     return open_;
 }
 
 bool RowJournal::run(const char* statement) {
     QSqlQuery query(database(connection_));
     if (!query.exec(QString::fromLatin1(statement)))
-        return fail(query.lastError().text().toStdString());
+        return failed(query.lastError());
     return true;
 }
 
@@ -187,7 +220,7 @@ bool RowJournal::OldestCommitOut(std::int64_t& number) {
 bool RowJournal::addColumn(const char* table, const char* column, const char* definition) {
     QSqlQuery query(database(connection_));
     if (!query.exec(QString::fromLatin1("PRAGMA table_info(%1)").arg(QLatin1String(table))))
-        return fail(query.lastError().text().toStdString());
+        return failed(query.lastError());
     while (query.next())
         if (query.value(1).toString() == QLatin1String(column))
             return true;

@@ -13,6 +13,7 @@
 #include <vector>
 
 class QSqlDatabase;
+class QSqlError;
 class QSqlQuery;
 
 namespace db {
@@ -49,11 +50,14 @@ class RowJournal {
 
     // Opens (or makes) the journal file, owner-only; false with the reason.
     bool Open(const std::string& path);
-    // Open, or, when the file is there but cannot be read, moves it aside
-    // under a dated name (SetAside, with the reason in LastError) and starts
-    // a new journal in its place.
+    // Open, or, when SQLite finds the file damaged (or no database), moves
+    // it aside under a dated name (SetAside, with the reason in LastError)
+    // and starts a new journal in its place. A failure that may pass (full,
+    // I/O error, busy, cannot open) leaves the file as it is: false.
     bool OpenOrSetAside(const std::string& path);
     const std::string& SetAside() const { return setAside_; }
+    // Opens a journal file only to read it, as it is (a set-aside one).
+    bool OpenToRead(const std::string& path);
     bool IsOpen() const { return open_; }
     const std::string& LastError() const { return lastError_; }
     const std::string& Path() const { return path_; }
@@ -121,6 +125,8 @@ class RowJournal {
     bool addColumn(const char* table, const char* column,
                    const char* definition = "TEXT NOT NULL DEFAULT ''");
     bool fail(const std::string& what);
+    // Said as fail(); damage, as SQLite names it, marks the file unreadable.
+    bool failed(const QSqlError& error);
     bool unplaced(std::vector<Entry*>& rows, const std::string& error);
     bool endTransaction(QSqlDatabase& db, const std::string& failure);
     bool inTransaction(const std::function<bool(QSqlQuery&)>& work);
@@ -133,7 +139,7 @@ class RowJournal {
     std::string setAside_;
     std::string identity_;
     bool open_ = false;
-    bool unreadable_ = false; // opened, but its content could not be read
+    bool unreadable_ = false; // SQLite found it damaged
 };
 
 } // namespace db

@@ -6,6 +6,7 @@
 #include "db/CommitKeys.h"
 #include "db/DrawnKeys.h"
 #include "db/RowLookup.h"
+#include "db/SetAsideJournal.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -389,13 +390,11 @@ bool RowRoad::Core::OpenJournal(const std::string& path) {
         RowJournal journal;
         const std::optional<std::size_t> left = takeRowsLeft(path);
         const bool existed = QFileInfo::exists(QString::fromStdString(path));
-        const bool open = journal.OpenOrSetAside(path);
-        if (!journal.SetAside().empty())
-            saySetAside(journal, left);
+        bool open = openOrSetAsideSaid(journal, path, left);
         if (!open) {
             std::fprintf(stderr,
                          "Halvex: cannot open the row journal %s: %s; rows waiting for the database are "
-                         "kept in memory only\n",
+                         "kept in memory only, and it is tried again\n",
                          path.c_str(), journal.LastError().c_str());
             base::WriteLog(2, "Nie można otworzyć dziennika zapisów %s: %s", path.c_str(),
                            journal.LastError().c_str());
@@ -403,16 +402,120 @@ bool RowRoad::Core::OpenJournal(const std::string& path) {
             sayRowsMissing(journal, existed, *left);
         }
         opened.set_value(open);
+        if (!open)
+            open = openJournalLater(journal, path, left);
         if (open)
             journalLoop(journal);
         std::lock_guard lock(mutex_);
         journalEnded_ = true;
         changed_.notify_all();
     });
-    const bool open = result.get();
-    if (!open)
-        journalThread_.join();
+    // A journal not opened is tried again on its thread until the stop.
+    return result.get();
+}
+
+// Open, or set aside as damaged and its readable rows taken: said.
+bool RowRoad::Core::openOrSetAsideSaid(RowJournal& journal, const std::string& path,
+                                       std::optional<std::size_t> left) {
+    const bool open = journal.OpenOrSetAside(path);
+    if (!journal.SetAside().empty())
+        saySetAside(journal, left);
+    // Its rows that can be read are this start's earlier rows.
+    if (open && !journal.SetAside().empty())
+        SaySetAsideRows(journal, TakeSetAsideRows(journal.SetAside(), journal), left);
     return open;
+}
+
+// A journal that could not be opened (a full disk, an I/O error) is tried
+// again every few seconds; once open, it takes the rows that waited in
+// memory meanwhile, and its earlier rows are written. At the stop it is
+// tried once more, and takes the rows not written.
+bool RowRoad::Core::openJournalLater(RowJournal& journal, const std::string& path,
+                                     std::optional<std::size_t> left) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait_for(lock, PassingRetryPause, [this] { return stopping_; });
+        const bool atStop = stopping_;
+        // Rows the writer still has in hand are not taken at the stop.
+        if (atStop)
+            changed_.wait_until(lock, stopDeadline_, [this] { return writerEnded_; });
+        lock.unlock();
+        const bool open = openOrSetAsideSaid(journal, path, left);
+        if (open) {
+            std::fprintf(stderr, "Halvex: the row journal %s is open\n", path.c_str());
+            base::WriteLog(2, "Dziennik zapisów %s otwarty", path.c_str());
+        }
+        if (open && !atStop) {
+            lock.lock();
+            journalOpenedLate_ = true;
+            lock.unlock();
+            takeEarlierRows(journal);
+            return true;
+        }
+        lock.lock();
+        if (open)
+            journalRowsAtStop(journal, lock);
+        if (atStop)
+            return false;
+    }
+}
+
+// Under the lock, at the stop, the writer ended: the rows not written go
+// into the journal behind the earlier rows it holds, in their order, as a
+// journal write a stop may give up.
+void RowRoad::Core::journalRowsAtStop(RowJournal& journal, std::unique_lock<std::mutex>& lock) {
+    if (!writerEnded_ || journalGivenUp_)
+        return;
+    lock.unlock();
+    std::size_t earlier = 0;
+    std::int64_t lastSeq = 0;
+    const bool counted = journal.Extent(earlier, lastSeq);
+    lock.lock();
+    const auto take = [&](Items& rows) {
+        for (Item& row : rows)
+            if (row.seq == 0)
+                journalHand_.push_back(std::move(row));
+        std::erase_if(rows, [](const Item& row) { return row.seq == 0; });
+    };
+    take(locked_);
+    take(queue_);
+    for (Stretch& stretch : beyond_)
+        take(stretch.rows);
+    journalPath_ = journal.Path();
+    const bool journaled = putHandIntoJournal(journal, lock);
+    if (journalGivenUp_) {
+        journalHand_.clear();
+        return;
+    }
+    saidJournalWrite(journaled, journal, "wiersze", journalFailed_);
+    // Counted as kept: the earlier rows stay in it too.
+    if (journaled && counted)
+        inJournalAlone_ += earlier;
+    for (Item& row : journalHand_) {
+        if (journaled)
+            leaveInJournal(row);
+        else
+            queue_.push_back(std::move(row));
+    }
+    journalHand_.clear();
+}
+
+// Under the lock: the journal opened late; the rows handed on without it
+// go into it as those a full journal left in memory.
+void RowRoad::Core::adoptRowsInMemory() {
+    if (!std::exchange(journalOpenedLate_, false))
+        return;
+    const auto adopt = [&](Items& rows) {
+        for (Item& row : rows)
+            if (row.seq == 0 && row.outOfJournal == 0) {
+                row.outOfJournal = ++lastOutOfJournal_;
+                ++outOfJournal_;
+            }
+    };
+    adopt(locked_);
+    adopt(queue_);
+    for (Stretch& stretch : beyond_)
+        adopt(stretch.rows);
 }
 
 namespace {
@@ -496,6 +599,7 @@ std::size_t RowRoad::Core::takeEarlierRows(RowJournal& journal) {
                        journal.LastError().c_str());
         std::lock_guard lock(mutex_);
         journalPath_ = journal.Path();
+        adoptRowsInMemory();
         journalWanted_ = true;
         return 0;
     }
@@ -540,6 +644,7 @@ std::size_t RowRoad::Core::takeEarlierRows(RowJournal& journal) {
         earlier.earlier = true;
         inJournalAlone_ += count;
     }
+    adoptRowsInMemory();
     journalWanted_ = true;
     changed_.notify_all();
     return earlierLeft_;
@@ -813,12 +918,7 @@ void RowRoad::Core::journalLoop(RowJournal& journal) {
             changed_.notify_all();
             continue;
         }
-        journalBusy_ = true;
-        lock.unlock();
-        const bool journaled = journalRows(journal, journalHand_);
-        lock.lock();
-        journalBusy_ = false;
-        journalCommitting_ = false;
+        const bool journaled = putHandIntoJournal(journal, lock);
         // A stop that did not wait for them named them.
         if (journalGivenUp_) {
             journalHand_.clear();
@@ -910,6 +1010,18 @@ void RowRoad::Core::rowsInMemoryJournaled(const std::vector<RowJournal::Entry>& 
         give(stretch.rows);
     base::WriteLog(2, "Zapisy czekające w pamięci przyjęte do dziennika zapisów %s: %zu",
                    journalPath_.c_str(), entries.size());
+}
+
+// Under the lock: the journal thread's rows in hand go into the journal,
+// the lock let go meanwhile; false when they are not in it.
+bool RowRoad::Core::putHandIntoJournal(RowJournal& journal, std::unique_lock<std::mutex>& lock) {
+    journalBusy_ = true;
+    lock.unlock();
+    const bool journaled = journalRows(journal, journalHand_);
+    lock.lock();
+    journalBusy_ = false;
+    journalCommitting_ = false;
+    return journaled;
 }
 
 // The commit goes only while no stop has named the rows as not journaled.

@@ -91,7 +91,9 @@ class RowRoad {
 
     // Opens the journal at `path` (empty: rows are kept in memory only); the
     // rows it holds from an earlier run go before any row handed on. False
-    // when it could not be opened (said on stderr and in the log).
+    // when it could not be opened (said on stderr and in the log); unless
+    // another program holds it, it is tried again every few seconds and at
+    // the stop, and takes the rows that waited in memory meanwhile.
     bool OpenJournal(const std::string& path);
     // The journal's lock is another program's: this one must end.
     bool JournalHeldElsewhere() const;
@@ -289,8 +291,14 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     void writeRowsLeft(std::size_t rows);
     static void saySetAside(const RowJournal& journal, std::optional<std::size_t> left);
     static void sayRowsMissing(const RowJournal& journal, bool existed, std::size_t left);
+    static bool openOrSetAsideSaid(RowJournal& journal, const std::string& path,
+                                   std::optional<std::size_t> left);
+    bool openJournalLater(RowJournal& journal, const std::string& path, std::optional<std::size_t> left);
+    void journalRowsAtStop(RowJournal& journal, std::unique_lock<std::mutex>& lock);
+    void adoptRowsInMemory();
     // False when the rows are not in the journal.
     bool journalRows(RowJournal& journal, Items& rows);
+    bool putHandIntoJournal(RowJournal& journal, std::unique_lock<std::mutex>& lock);
     std::size_t journalHandRows() const;
     bool threadsEnded() const;
     void sayRowsLeft();
@@ -414,6 +422,9 @@ class RowRoad::Core : public std::enable_shared_from_this<RowRoad::Core> {
     bool journalCommitting_ = false;
     bool journalGivenUp_ = false;
     bool journalWanted_ = false;
+    // The journal opened after rows were handed on without it: they go
+    // into it as rows that wait in memory.
+    bool journalOpenedLate_ = false;
     bool journalFailed_ = false; // on the journal thread
     // The rows the journal did not take, waiting in memory: the writer puts
     // them into it, tried again after a pause; the journal thread puts no

@@ -448,6 +448,59 @@ void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler) {
     setAsideHandler() = std::move(handler);
 }
 
+namespace {
+
+bool passingError(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EIO;
+}
+
+// After the rename: the folder's entry is on the disk too.
+bool syncFolder(const QString& folder) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+} // namespace
+
+// A new file beside `path`, owner-only, every write checked and the file
+// synced before it takes the old one's place: the old file stays whole
+// unless the new one is whole on the disk. A buffered write would fail only
+// inside the commit, which does not say so: the writes are unbuffered.
+// False when not replaced; `refused` says why when the disk refused it (full,
+// an I/O error), which may pass, and stays empty when the file cannot be
+// written here at all.
+bool RegistryFile::replaceWhole(const QString& path, const std::string& text, std::string& refused) {
+    QSaveFile file(path);
+    // The new file takes the mode of the one it replaces, or the umask's:
+    // either may let others read the enciphered passwords.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        if (passingError(errno))
+            refused = file.errorString().toStdString();
+        return false;
+    }
+    if (!file.setPermissions(OwnerOnly))
+        return false;
+    const bool written = file.write(text.data(), qint64(text.size())) == qint64(text.size());
+    if (!written || ::fsync(file.handle()) != 0) {
+        refused = written ? std::strerror(errno) : file.errorString().toStdString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        refused = file.errorString().toStdString();
+        return false;
+    }
+    if (!syncFolder(QFileInfo(path).absolutePath())) {
+        refused = std::string("the folder could not be synced: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 // Copies the file as it is on disk to "<file>.bad-<date>" (a number added
 // when that name is taken) and tells the handler.
 bool RegistryFile::setAside() {
@@ -457,9 +510,20 @@ bool RegistryFile::setAside() {
     QString copy = stem;
     for (int n = 2; QFileInfo::exists(copy); ++n)
         copy = stem + QLatin1Char('-') + QString::number(n);
-    // The copy holds the same secrets: its owner's only, like the file.
-    if (!QFile::copy(path, copy) || !QFile::setPermissions(copy, OwnerOnly))
+    // The copy holds the same secrets: its owner's only, like the file. It
+    // is whole, or there is none.
+    QFile original(path);
+    if (!original.open(QIODevice::ReadOnly))
         return false;
+    const QByteArray bytes = original.readAll();
+    std::string refused;
+    if (original.error() != QFileDevice::NoError || !replaceWhole(copy, bytes.toStdString(), refused)) {
+        if (!refused.empty()) {
+            diskRefused_ = true;
+            lastRefusal_ = "the copy " + copy.toStdString() + " cannot be written: " + refused;
+        }
+        return false;
+    }
     const RegistrySetAside notice{filePath_, copy.toStdString(), joined(problems_)};
     problems_.clear();
     if (setAsideHandler())
@@ -485,6 +549,7 @@ bool RegistryFile::canWrite() const {
 }
 
 bool RegistryFile::save() {
+    diskRefused_ = false;
     const QString path = QString::fromStdString(filePath_);
     // What is not a regular file is not ours to copy or to replace.
     if (const Stamp now = Stamp::of(filePath_); now.exists && !now.regular)
@@ -493,15 +558,13 @@ bool RegistryFile::save() {
         return false;
     if (!problems_.empty() && QFileInfo::exists(path) && !setAside())
         return false;
-    QSaveFile file(path);
-    // The new file takes the mode of the one it replaces, or the umask's:
-    // either may let others read the enciphered passwords.
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(OwnerOnly))
-        return false;
-    const std::string text = serialise(keys_);
-    file.write(text.data(), qint64(text.size()));
-    current_ = file.commit();
+    std::string refused;
+    current_ = replaceWhole(path, serialise(keys_), refused);
     stamp_ = Stamp::of(filePath_);
+    if (!current_ && !refused.empty()) {
+        diskRefused_ = true;
+        lastRefusal_ = std::move(refused);
+    }
     return current_;
 }
 
@@ -866,6 +929,7 @@ bool RegistryKey::OpenKey(const std::string& path, bool canCreate) {
         if (!file_.save()) {
             // Not written: not there either, or a later look finds it.
             file_.removeKey(path);
+            throwIfDiskRefused();
             return false;
         }
     }
@@ -948,6 +1012,7 @@ bool RegistryKey::write(RegistryValue value, bool onlyAsDefault) {
             values[id] = previous;
         else
             values.erase(id);
+        throwIfDiskRefused();
         throw RegistryError("Failed to set data for '" + value.name + "'");
     }
     return true;
@@ -976,7 +1041,16 @@ bool RegistryKey::DeleteValue(const std::string& name) {
     auto& values = openKey().values;
     if (values.erase(lowered(name)) == 0)
         return false;
-    return file_.save();
+    if (file_.save())
+        return true;
+    throwIfDiskRefused();
+    return false;
+}
+
+void RegistryKey::throwIfDiskRefused() const {
+    if (file_.diskRefused())
+        throw RegistryDiskError("the disk refused the write of " + file_.filePath() + ": " +
+                                file_.lastRefusal());
 }
 
 } // namespace platform

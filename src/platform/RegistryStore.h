@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+class QString;
+
 namespace platform {
 
 enum class RegistryBranch { Machine, User };
@@ -29,6 +31,14 @@ class RegistryError : public std::runtime_error {
 // (a link, a directory, no permission). Not a missing right to write the
 // file: that is a plain RegistryError. The text names the lock and why.
 class RegistryLockError : public RegistryError {
+  public:
+    using RegistryError::RegistryError;
+};
+
+// A write the disk refused (full, an I/O error): the file is left whole as
+// it was and still holds the settings; a later write may go through. The
+// text names the file and why.
+class RegistryDiskError : public RegistryError {
   public:
     using RegistryError::RegistryError;
 };
@@ -65,12 +75,16 @@ class RegistryFile {
     // unreadable. A file unchanged since this object last read or wrote it
     // is not read again.
     bool load();
-    // Writes the file atomically, owner-only; false when it cannot be
-    // written. A file whose last load met anything it could not read is
+    // Writes the file atomically, owner-only, synced; false when it cannot
+    // be written (the old file stays whole). A file whose last load met anything it could not read is
     // first copied aside whole, so that nothing of it is lost by the rewrite.
     bool save();
     // Whether save() could replace the file (tried, not guessed from modes).
     bool canWrite() const;
+    // The last save failed because the disk refused it (full, an I/O
+    // error), and why; not because the file may not be written here.
+    bool diskRefused() const { return diskRefused_; }
+    const std::string& lastRefusal() const { return lastRefusal_; }
     Key* findKey(const std::string& path);
     Key& addKey(const std::string& path);
     void removeKey(const std::string& path);
@@ -94,6 +108,7 @@ class RegistryFile {
     };
 
     bool setAside();
+    static bool replaceWhole(const QString& path, const std::string& text, std::string& refused);
     bool read(std::string& bytes);
     void refuse(const Stamp& stamp, std::string reason);
     void tell(const Stamp& stamp, const std::string& reason, int error);
@@ -103,6 +118,8 @@ class RegistryFile {
     std::vector<std::string> problems_;
     bool current_ = false; // keys_ hold the file as `stamp_` found it
     Stamp stamp_;
+    bool diskRefused_ = false;
+    std::string lastRefusal_;
 };
 
 // A branch file copied aside before it was rewritten.
@@ -181,7 +198,8 @@ class RegistryKey {
 
     // Opens a key ("\software\Vorlin\Halvex"); with `canCreate` a missing key
     // is created, which fails when the branch cannot be written, and raises
-    // RegistryLockError when its lock cannot be had.
+    // RegistryLockError when its lock cannot be had, RegistryDiskError when
+    // the disk refuses the write.
     bool OpenKey(const std::string& path, bool canCreate);
     void CloseKey();
     bool HasOpenKey() const { return open_; }
@@ -198,7 +216,8 @@ class RegistryKey {
     bool ReadBool(const std::string& name) { return ReadInteger(name) != 0; }
 
     // Raise RegistryError when the branch cannot be written, RegistryLockError
-    // when its lock cannot be had.
+    // when its lock cannot be had, RegistryDiskError when the disk refuses
+    // the write (the file stays as it was).
     void WriteString(const std::string& name, const std::string& value);
     void WriteInteger(const std::string& name, int value);
     void WriteBool(const std::string& name, bool value) { WriteInteger(name, value ? 1 : 0); }
@@ -216,6 +235,8 @@ class RegistryKey {
     RegistryFile::Key& openKey();
     std::optional<RegistryValue> current(const std::string& name);
     bool write(RegistryValue value, bool onlyAsDefault = false);
+    // A save the disk refused raises RegistryDiskError.
+    void throwIfDiskRefused() const;
     // Hands a write (none: the key's creation) to the writer thread when
     // its file's writes wait there, or when `lockBusy`; true when handed.
     bool handedOn(const std::string& path, const RegistryValue* value, bool onlyAsDefault, bool lockBusy);

@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTimer>
+#include <cstdio>
 
 namespace shell {
 
@@ -106,6 +107,7 @@ bool ConsoleHostOfForm::StoreSetting(base::SettingsSection section, const std::s
         // The key first, then why: the reason may be long or several lines.
         form_.WriteLog(1, "Błąd tworzenia klucza %s", SettingsKeyPath(section, settings_.PbxType).c_str());
         form_.WriteLog(1, "%s", error.what());
+        std::fprintf(stderr, "Halvex: the setting %s was not written: %s\n", name.c_str(), error.what());
         return false;
     }
 }

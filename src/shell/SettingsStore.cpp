@@ -33,7 +33,8 @@ std::string shown(int value) {
 }
 
 // The settings file's lock could not be had (another writer keeps it, or it
-// cannot be taken at all). That is no missing right to write: the program
+// cannot be taken at all), or the disk refused the write (full, an I/O
+// error; the file stays as it was). That is no missing right to write: the program
 // stays on the file it reads, and only leaves the defaults of this start in
 // memory, so that it does not wait again for every missing value.
 // Said once, from any thread, also while the program stops.
@@ -126,6 +127,8 @@ template <class Write> void writeDefault(TForm1& form, Write write) {
     try {
         write(*form.SettingsRegistry);
     } catch (const platform::RegistryLockError& error) {
+        cannotWriteSettings(form, error.what());
+    } catch (const platform::RegistryDiskError& error) {
         cannotWriteSettings(form, error.what());
     }
 }
@@ -450,6 +453,9 @@ std::unique_ptr<platform::RegistryKey> openSettingsKey(TForm1& form, const std::
         if (!key->OpenKey(path, !form.SettingsReadOnly))
             return nullptr;
     } catch (const platform::RegistryLockError& error) {
+        cannotWriteSettings(form, error.what());
+        return nullptr;
+    } catch (const platform::RegistryDiskError& error) {
         cannotWriteSettings(form, error.what());
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #include "platform/RegistryStore.h"
 #include "platform/Clock.h"
 #include "support/Sandbox.h"
+#include "support/SmallDisk.h"
 
 #include <QDate>
 #include <QFileInfo>
@@ -171,6 +172,47 @@ TEST(RegistryStore, AFileWithUnreadableLinesKeepsWhatItCanAndIsCopiedAsideBefore
         EXPECT_EQ(recorder.notices.size(), 1u) << "the rewritten file is clean";
         EXPECT_EQ(key.ReadString("TCPCentr"), "10.0.0.7");
         EXPECT_EQ(key.ReadInteger("Lost"), 7);
+    }
+}
+
+// A full disk takes no byte of the new file: the write is refused as the
+// disk's, and the file, and a set-aside copy it needs first, are whole or
+// not there; once the disk has room, writes go through again.
+TEST(RegistryStore, AWriteTheDiskRefusesLeavesTheFileWholeAndSaysWhy) {
+    testing_support::SmallDisk disk("1m");
+    if (!disk.mounted())
+        GTEST_SKIP() << "no small filesystem of the test's own could be mounted: " << disk.error();
+    Sandbox sandbox;
+    sandbox.setEnv("HALVEX_REGISTRY_DIR", disk.path());
+    const std::string file = disk.file("machine.reg");
+    const std::string clean = std::string(Header) + "[software\\Vorlin\\Halvex]\r\n" +
+                              "\"IPFBase\"=\"127.0.0.1/3050\"\r\n\"PortTCP\"=dword:000004d2\r\n";
+    for (const std::string& original : {clean, clean + "\"Lost\"=dword:1ffffffff\r\n"}) {
+        SCOPED_TRACE(original.size());
+        testing_support::writeFile(file, original);
+        SetAsideRecorder recorder;
+        disk.fill();
+        RegistryKey key(RegistryBranch::Machine);
+        ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
+        try {
+            key.WriteString("testHKLM", "testHKLM");
+            ADD_FAILURE() << "a write on a full disk was taken";
+        } catch (const platform::RegistryError& error) {
+            EXPECT_NE(std::string(error.what()).find("No space left on device"), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(testing_support::readFile(file), original);
+        EXPECT_THROW(RegistryKey(RegistryBranch::Machine).OpenKey("\\software\\Vorlin\\Halvex\\SMS", true),
+                     platform::RegistryError);
+        EXPECT_EQ(key.ReadString("IPFBase"), "127.0.0.1/3050");
+        EXPECT_TRUE(recorder.notices.empty()) << "no copy is said that is not whole";
+        disk.free();
+        key.WriteString("testHKLM", "testHKLM");
+        EXPECT_EQ(key.ReadString("IPFBase"), "127.0.0.1/3050");
+        EXPECT_EQ(RegistryKey(RegistryBranch::Machine).OpenKey("\\software\\Vorlin\\Halvex", false), true);
+        for (const auto& notice : recorder.notices)
+            EXPECT_EQ(testing_support::readFile(notice.copy), original);
+        ::unlink(file.c_str());
     }
 }
 
@@ -440,7 +482,8 @@ TEST(RegistryStore, ALockThatCannotBeTakenIsNamedAndNothingIsWritten) {
         } catch (const platform::RegistryError& error) {
             EXPECT_NE(std::string(error.what()).find(lock + " " + said), std::string::npos) << error.what();
         }
-        EXPECT_THROW(key.OpenKey("\\software\\Vorlin\\Halvex\\SMS", true), platform::RegistryError);
+        EXPECT_THROW(RegistryKey(RegistryBranch::Machine).OpenKey("\\software\\Vorlin\\Halvex\\SMS", true),
+                     platform::RegistryError);
         EXPECT_EQ(testing_support::readFile(file), text);
         EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(target)));
         ASSERT_EQ(::remove(lock.c_str()), 0);

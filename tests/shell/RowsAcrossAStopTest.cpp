@@ -16,8 +16,6 @@
 
 #include <QByteArray>
 #include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QStringList>
 #include <algorithm>
 #include <csignal>
@@ -28,6 +26,7 @@
 
 using testing_support::AwaitWhileRunning;
 using testing_support::HalvexProcess;
+using testing_support::JournalRowsWith;
 using testing_support::SmallDisk;
 
 namespace {
@@ -46,25 +45,6 @@ std::vector<std::string> column(const testfb::Connection& c, const std::string& 
             values.push_back(row.substr(first, row.find_last_not_of(' ') + 1 - first));
     }
     return values;
-}
-
-// How many rows of the journal at `path` hold `text`, read as another
-// process reads the file while its owner writes it.
-int journalRowsWith(const std::string& path, const std::string& text) {
-    int count = -1;
-    {
-        QSqlDatabase journal = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
-        journal.setDatabaseName(QString::fromStdString(path));
-        journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        QSqlQuery query(journal);
-        if (journal.open() &&
-            query.exec(
-                QString::fromStdString("SELECT COUNT(*) FROM rows WHERE statement LIKE '%" + text + "%'")) &&
-            query.next())
-            count = query.value(0).toInt();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
-    return count;
 }
 
 // The lines of `text` that hold `part`.
@@ -312,7 +292,7 @@ TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
     // wait in memory.
     ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 30));
     if (disk) {
-        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, callers.back()) > 0; }));
+        EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return JournalRowsWith(journal, callers.back()) > 0; }));
         disk->fill();
     }
     ASSERT_NO_FATAL_FAILURE(callsAndMessages(halvex, 30));
@@ -338,12 +318,12 @@ TEST_P(RowsAcrossAStop, NoCallOrMessageIsLostOrDoubled) {
         // the file means every earlier one is there. On the freed disk, the
         // rows written leave the journal while the program runs.
         if (disk) {
-            EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return journalRowsWith(journal, "") == 0; }))
-                << "the journal still holds " << journalRowsWith(journal, "") << " rows\n"
+            EXPECT_TRUE(AwaitWhileRunning(halvex, [&] { return JournalRowsWith(journal, "") == 0; }))
+                << "the journal still holds " << JournalRowsWith(journal, "") << " rows\n"
                 << halvex.logText();
         } else {
             EXPECT_TRUE(AwaitWhileRunning(halvex, [&] {
-                return journalRowsWith(journal, callers.back()) > 0;
+                return JournalRowsWith(journal, callers.back()) > 0;
             })) << halvex.logText();
         }
         halvex.signal(SIGKILL);

@@ -1,5 +1,7 @@
 #include "support/ProgramWithDesks.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <algorithm>
 #include <csignal>
 
@@ -56,6 +58,23 @@ void StopAndExpectCleanEnd(HalvexProcess& halvex, const std::string& moment) {
     EXPECT_EQ(halvex.exitCode(), 0) << moment << "\n" << errors;
     EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << moment << "\n" << errors;
     EXPECT_EQ(errors.find("runtime error"), std::string::npos) << moment << "\n" << errors;
+}
+
+int JournalRowsWith(const std::string& path, const std::string& text) {
+    int count = -1;
+    {
+        QSqlDatabase journal = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+        journal.setDatabaseName(QString::fromStdString(path));
+        journal.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(journal);
+        if (journal.open() &&
+            query.exec(
+                QString::fromStdString("SELECT COUNT(*) FROM rows WHERE statement LIKE '%" + text + "%'")) &&
+            query.next())
+            count = query.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+    return count;
 }
 
 std::vector<std::string> CallTo201(const std::string& id, const std::string& caller) {

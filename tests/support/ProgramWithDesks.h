@@ -40,6 +40,11 @@ void StartWithDesks(HalvexProcess& halvex, sim::ExchangeSimulator& exchange,
 // Ends the program with SIGTERM and expects the clean end.
 void StopAndExpectCleanEnd(HalvexProcess& halvex, const std::string& moment);
 
+// How many rows of the program's journal at `path` hold `text`, read as
+// another process reads the file while its owner writes it; -1 when it
+// cannot be read.
+int JournalRowsWith(const std::string& path, const std::string& text);
+
 // The exchange's records of a call from `caller` answered at extension 201.
 std::vector<std::string> CallTo201(const std::string& id, const std::string& caller = "600123456");
 
