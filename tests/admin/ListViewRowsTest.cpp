@@ -46,9 +46,9 @@ TEST_F(ListViewRowsTest, TheTableListAndAnEmptyTableTakeTheResultsColumns) {
     view->AddRow({QStringLiteral("old")});
     EXPECT_EQ(front.RefreshTableList(), 0);
     EXPECT_EQ(captions(), QStringList{QStringLiteral("RDB$RELATION_NAME")});
-    ASSERT_EQ(view->topLevelItemCount(), 10);
+    ASSERT_EQ(view->topLevelItemCount(), 11);
     EXPECT_EQ(item(0), QStringList{QStringLiteral("CONTACTGROUPS")}); // sorted, trimmed
-    EXPECT_EQ(item(9), QStringList{QStringLiteral("USERPHONES")});
+    EXPECT_EQ(item(10), QStringList{QStringLiteral("USERPHONES")});
 
     execute("create table typed (n integer, c char(8))");
     ASSERT_EQ(front.WyswietlBazeDB("typed", "0", "0", ""), 0);
