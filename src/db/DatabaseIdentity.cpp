@@ -32,6 +32,11 @@ constexpr const char* ReadIdentity =
     "SELECT d.MON$DATABASE_NAME || '|' || COALESCE(s.sId, '') || '@' || CAST(d.MON$CREATION_DATE AS "
     "VARCHAR(64)) FROM MON$DATABASE d LEFT JOIN DatabaseStamp s ON s.sFile = d.MON$DATABASE_NAME";
 
+// Without the stamp's table (a user that may not make one): the file and
+// its creation stamp alone.
+constexpr const char* ReadUnstampedIdentity =
+    "SELECT MON$DATABASE_NAME || '|@' || CAST(MON$CREATION_DATE AS VARCHAR(64)) FROM MON$DATABASE";
+
 constexpr std::size_t StampLength = 36;
 
 std::mutex stampsMutex;
@@ -68,10 +73,10 @@ std::string stampStatement(SessionDB& session, const std::string& file) {
            "', MON$DATABASE_NAME FROM MON$DATABASE WHERE NOT EXISTS (SELECT 1 FROM DatabaseStamp)";
 }
 
-std::string read(SessionDB& session) {
+std::string read(SessionDB& session, const char* query = ReadIdentity) {
     TStringList found;
     session.SetResultStrings(&found);
-    const int result = session.ExecuteSQL(ReadIdentity);
+    const int result = session.ExecuteSQL(query);
     session.SetResultStrings(nullptr);
     return result != 0 || found.empty() ? std::string() : found.front();
 }
@@ -98,6 +103,8 @@ std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings&) {
         if (session.ExecuteDDL(StampTable) != 0)
             base::WriteLog(2, "%s", "Tabela DatabaseStamp nie została utworzona (może już jest)");
         identity = read(session);
+        if (identity.empty() && *session.Handle() != 0)
+            identity = read(session, ReadUnstampedIdentity);
     }
     if (identity.empty() || identity.find("|@") == std::string::npos) {
         NoteDatabaseSeen(identity);

@@ -179,7 +179,7 @@ class Outage : public testing_support::MainFormFixture {
     std::size_t chunksOfOneCallsCommit(std::vector<std::string>& callers) {
         const std::size_t before = relay->chunksToServer();
         writeCallRows(callers, 1);
-        EXPECT_TRUE(replayed());
+        EXPECT_TRUE(replayed()) << mainLogText();
         return relay->chunksToServer() - before;
     }
 
