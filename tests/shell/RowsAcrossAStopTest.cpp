@@ -68,13 +68,7 @@ class RowsAcrossAStop : public testing::TestWithParam<Ending> {
   protected:
     void SetUp() override {
         HALVEX_SKIP_UNDER_THREAD_SANITIZER();
-        ASSERT_TRUE(server.prepared()) << server.error();
-        ASSERT_TRUE(server.start()) << server.error();
-        c = server.connection("RovaZAD.fdb");
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        testfb::AttachAndCreateSchema(c);
-        testing_support::AddDeskUsers(c, {"201", "202", "203"});
-        testfb::DetachMain();
+        ASSERT_NO_FATAL_FAILURE(testing_support::StartDatabaseWithDesks(server, c, {"201", "202", "203"}));
         exchange.SetGsmLine(1, LineNumber);
         // Every message is acknowledged and reported delivered (TP-ST 0).
         exchange.SetSmsSendScript({true, sim::SmsSendScript::Outcome::Ack, -5, 0, 0});

@@ -25,13 +25,7 @@ class DeliveryReportAcrossARestart : public testing::Test {
   protected:
     void SetUp() override {
         HALVEX_SKIP_UNDER_THREAD_SANITIZER();
-        ASSERT_TRUE(server.prepared()) << server.error();
-        ASSERT_TRUE(server.start()) << server.error();
-        c = server.connection("RovaZAD.fdb");
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        testfb::AttachAndCreateSchema(c);
-        testing_support::AddDeskUsers(c, {"201"});
-        testfb::DetachMain();
+        ASSERT_NO_FATAL_FAILURE(testing_support::StartDatabaseWithDesks(server, c, {"201"}));
         exchange.SetGsmLine(Line, LineNumber);
         // Acknowledged, with the network's reference first; no report yet.
         exchange.SetSmsSendScript({true, sim::SmsSendScript::Outcome::Ack, -5, -1, 0});

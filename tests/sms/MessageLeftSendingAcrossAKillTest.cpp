@@ -48,13 +48,7 @@ class MessageLeftSendingAcrossAKill : public testing::Test {
   protected:
     void SetUp() override {
         HALVEX_SKIP_UNDER_THREAD_SANITIZER();
-        ASSERT_TRUE(server.prepared()) << server.error();
-        ASSERT_TRUE(server.start()) << server.error();
-        c = server.connection("RovaZAD.fdb");
-        ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
-        testfb::AttachAndCreateSchema(c);
-        testing_support::AddDeskUsers(c, {"201"});
-        testfb::DetachMain();
+        ASSERT_NO_FATAL_FAILURE(testing_support::StartDatabaseWithDesks(server, c, {"201"}));
         bool held = false;
         const std::string said = testfb::Isql(c, HoldInserts, &held);
         ASSERT_TRUE(held) << said;

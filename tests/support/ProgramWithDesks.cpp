@@ -19,6 +19,17 @@ void AddDeskUsers(const testfb::Connection& c, const std::vector<std::string>& e
     }
 }
 
+void StartDatabaseWithDesks(testfb::PrivateServer& server, testfb::Connection& c,
+                            const std::vector<std::string>& extensions) {
+    ASSERT_TRUE(server.prepared()) << server.error();
+    ASSERT_TRUE(server.start()) << server.error();
+    c = server.connection("RovaZAD.fdb");
+    ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    testfb::AttachAndCreateSchema(c);
+    AddDeskUsers(c, extensions);
+    testfb::DetachMain();
+}
+
 bool AwaitWhileRunning(HalvexProcess& halvex, const std::function<bool()>& done) {
     for (int step = 0; step < 1200 && !done(); ++step)
         if (halvex.process().waitForFinished(50))

@@ -7,6 +7,7 @@
 #include "support/ExchangeSimulator.h"
 #include "support/FirebirdFixtures.h"
 #include "support/HalvexProcess.h"
+#include "support/PrivateFirebirdServer.h"
 
 #include <functional>
 #include <memory>
@@ -21,6 +22,10 @@ inline const std::string DeskPassword = "0cc175b9c0f1b6a831c399e269772661";
 // A user "u<extension>" with the phone of that extension for each one, in
 // the database of the main handle.
 void AddDeskUsers(const testfb::Connection& c, const std::vector<std::string>& extensions);
+// Starts `server` with a new database of the program's structure, those
+// desks' users in it, and detaches again; `c` names the database.
+void StartDatabaseWithDesks(testfb::PrivateServer& server, testfb::Connection& c,
+                            const std::vector<std::string>& extensions);
 
 // Waits (at most a minute) while the program runs until `done` holds.
 bool AwaitWhileRunning(HalvexProcess& halvex, const std::function<bool()>& done);
