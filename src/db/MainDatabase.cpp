@@ -3,6 +3,7 @@
 #include "base/DiagnosticLog.h"
 #include "db/AttachReport.h"
 #include "db/CallWatchdog.h"
+#include "db/DrawnKeys.h"
 #include "db/InterfaceDB.h"
 #include "db/MessageTables.h"
 
@@ -256,11 +257,24 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
     MainDbState = 0;
     SayAttached(host, path);
     EnsureDatabaseStructure(host, path, user, password);
+    if (MainDbReady)
+        moveGeneratorsPastKeysDrawn({host, path, user, password});
     // Before the kept rows: an SMS kept in progress is this run's own.
     FailSmsLeftInProgress();
     if (!MainDbReady)
         return;
     connectRoad({host, path, user, password});
+}
+
+// Before this connection draws a key (its tables' triggers draw them too):
+// a restore, whenever it ran, set the generators back behind keys given out
+// in this database.
+void MainDatabase::moveGeneratorsPastKeysDrawn(const ConnectionSettings& database) {
+    SessionDB session(database.host, database.path, database.user, database.password, &MainDbHandle, false);
+    session.LeaveReattachToCaller();
+    const std::string identity = DatabaseIdentity(session, database);
+    if (!identity.empty() && MainDbHandleExists())
+        MoveGeneratorsPast(session, KeysDrawnIn(identity));
 }
 
 void MainDatabase::connectRoad(const ConnectionSettings& database) {

@@ -107,6 +107,7 @@ class MainDatabase {
     void connectRoadToAttached();
     // The road writes into `database`, attached and checked.
     void connectRoad(const ConnectionSettings& database);
+    void moveGeneratorsPastKeysDrawn(const ConnectionSettings& database);
 
     DatabaseHost& host_;
     std::unique_ptr<RowRoad> road_;

@@ -206,4 +206,34 @@ TEST_F(DatabaseIdentity, ARestoreOfAnOlderBackupDrawsNoKeyTwiceAndLateChangesFin
         << log;
 }
 
+// The main connection, attached to a database restored from an older
+// backup between two runs, moves its generators past the keys drawn in it
+// before it draws one of its own (its tables' triggers draw them): the row
+// writer, held here, is not the only one to draw.
+TEST_F(DatabaseIdentity, TheMainConnectionMovesARestoredDatabasesGeneratorsPastTheKeysDrawnInIt) {
+    ASSERT_NO_FATAL_FAILURE(serverWithSchema());
+    ASSERT_NO_FATAL_FAILURE(startRun());
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    writtenMessage("kept by the backup");
+    const std::string backup = state.filePath("older.fbk").toStdString();
+    std::string output;
+    ASSERT_EQ(testfb::GbakBackup(c, backup, &output), 0) << output;
+    EXPECT_EQ(writtenMessage("lost"), "2");
+    ASSERT_NO_FATAL_FAILURE(stopRun());
+
+    ASSERT_EQ(testfb::GbakReplace(c, backup, &output), 0) << output;
+    testfb::ConnectionInSettings(c);
+    createForm("DEBUG");
+    form->TimerUpdateInfo->SetEnabled(false);
+    ASSERT_TRUE(form->Database().OpenRowJournal(journal));
+    form->Database().HoldRows(true);
+    form->tmrStartupTimer();
+    ASSERT_TRUE(MainDbHandleExists());
+    EXPECT_NE(testfb::Isql(c, "SELECT 'AT=' || GEN_ID(ID_SMS, 0) FROM RDB$DATABASE;").find("AT=2"),
+              std::string::npos)
+        << mainLogText();
+    form->Database().HoldRows(false);
+    ASSERT_NO_FATAL_FAILURE(stopRun());
+}
+
 } // namespace
