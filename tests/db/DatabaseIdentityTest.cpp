@@ -8,11 +8,13 @@
 #include "support/FirebirdFixtures.h"
 #include "support/MainFormFixture.h"
 #include "support/PrivateFirebirdServer.h"
+#include "support/SlowTcpProxy.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -138,6 +140,76 @@ INSTANTIATE_TEST_SUITE_P(DatabaseIdentity, AnotherSpelling, testing::Values(fals
                          [](const testing::TestParamInfo<bool>& info) {
                              return info.param ? "AnAlias" : "Localhost";
                          });
+
+// An insert whose commit the server applied but whose answer never came,
+// written through a relay ("127.0.0.1/<relay>"); the next run reaches the
+// server as "localhost/<port>": the commit is found by its key there, and
+// the message is in the table once.
+TEST_F(DatabaseIdentity, ACommitAppliedButUnansweredIsFoundUnderAnotherSpellingOfItsServer) {
+    ASSERT_NO_FATAL_FAILURE(serverWithSchema());
+    const std::string port = c.host.substr(c.host.find('/') + 1);
+    const testfb::Connection direct = c;
+    testing_support::SlowTcpProxy relay(std::stoi(port), std::chrono::milliseconds(0));
+    ASSERT_NE(relay.port(), 0);
+    c.host = "127.0.0.1/" + std::to_string(relay.port());
+    ASSERT_NO_FATAL_FAILURE(startRun());
+    ASSERT_TRUE(testfb::AwaitRowRoad());
+    // The chunks of one message's commit, counted on messages of their own
+    // after the first (which does more). The client sends some requests
+    // late, with a later one, so the count of the next message may differ:
+    // a hold that comes before a commit has the message written again after
+    // the reconnect, one that comes later falls in the next message.
+    std::vector<std::string> bodies{"first", "second", "third"};
+    std::size_t chunks = 0;
+    for (const std::string& body : bodies) {
+        const std::size_t before = relay.chunksToServer();
+        writtenMessage(body);
+        const std::size_t counted = relay.chunksToServer() - before;
+        if (body != bodies.front())
+            chunks = chunks == 0 ? counted : std::min(chunks, counted);
+    }
+    db::SetCallBound(std::chrono::milliseconds(1000));
+    // Every chunk of the commit passes; no answer comes back.
+    relay.holdAfterChunksToServer(chunks);
+    bool applied = false;
+    for (int message = 0; message < 12 && !applied; ++message) {
+        bodies.push_back("unanswered " + std::to_string(message));
+        std::string token;
+        testfb::HandDeskSms(bodies.back(), Number, token);
+        ASSERT_TRUE(testfb::AwaitRowRoad());
+        if (form->Database().Road().Idle())
+            continue;
+        ASSERT_TRUE(awaitLoss());
+        relay.dropConnections();
+        relay.hold(false);
+        applied = messages(direct).find(":" + bodies.back() + ":") != std::string::npos;
+        if (!applied) {
+            form->trmReconnectTimer();
+            ASSERT_TRUE(replayed());
+            relay.holdAfterChunksToServer(chunks);
+        }
+    }
+    ASSERT_TRUE(applied) << "no commit was applied unanswered\n" << messages(direct);
+    db::SetCallBound(db::DefaultCallBound);
+    ASSERT_NO_FATAL_FAILURE(stopRun());
+
+    c.host = "localhost/" + port;
+    ASSERT_NO_FATAL_FAILURE(startRun());
+    EXPECT_TRUE(replayed());
+    const std::string log = mainLogText();
+    // Each message once, in order, whatever keys the messages written again drew.
+    std::string expected, stored;
+    for (const std::string& body : bodies)
+        expected += body + ":0,";
+    const std::string listed = messages(c);
+    const std::size_t at = listed.find("ROWS=");
+    std::istringstream rows(at == std::string::npos ? ""
+                                                    : listed.substr(at + 5, listed.find('\n', at) - at - 5));
+    for (std::string row; std::getline(rows, row, ',');)
+        stored += row.substr(row.find(':') + 1) + ",";
+    EXPECT_EQ(stored, expected) << listed << log;
+    EXPECT_NE(log.find("Sprawdzono, jest w bazie danych: INSERT INTO Sms"), std::string::npos) << log;
+}
 
 // A backup of the database restored as another file is another database:
 // the first one's kept changes change none of its rows, said in the log.
