@@ -13,8 +13,10 @@
 #include <QUuid>
 #include <QVariant>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
+#include <string_view>
 
 namespace db {
 
@@ -165,7 +167,56 @@ bool RowJournal::OpenToRead(const std::string& path) {
     // A file cut short is refused as a whole unless the schema is taken as
     // it is: then its pages are read as far as they go. Nothing is written.
     open_ = run("PRAGMA writable_schema=ON");
+    if (open_)
+        noteMissingColumns();
     return open_;
+}
+
+namespace {
+// The columns later versions added, each with what a journal made before
+// it reads in its place (what the column's default gives an opened one).
+struct LaterColumn {
+    const char* table;
+    const char* column;
+    const char* earlier;
+};
+constexpr std::array<LaterColumn, 8> LaterColumns{{{"rows", "home", "''"},
+                                                   {"rows", "unkeyed", "''"},
+                                                   {"rows", "keygenerator", "''"},
+                                                   {"rows", "subject", "''"},
+                                                   {"rows", "commitjournal", "''"},
+                                                   {"rows", "commitno", "0"},
+                                                   {"rowkeys", "home", "''"},
+                                                   {"drawnkeys", "home", "''"}}};
+} // namespace
+
+// A file read as it is, of an earlier version: the columns it lacks are
+// read as their defaults. A table whose schema cannot be read is taken as
+// whole.
+void RowJournal::noteMissingColumns() {
+    missingColumns_.clear();
+    QSqlQuery query(database(connection_));
+    for (const LaterColumn& later : LaterColumns) {
+        if (!query.exec(QString::fromLatin1("PRAGMA table_info(%1)").arg(QLatin1String(later.table))))
+            continue;
+        bool found = false, any = false;
+        while (query.next()) {
+            any = true;
+            found = found || query.value(1).toString() == QLatin1String(later.column);
+        }
+        if (any && !found)
+            missingColumns_.insert(std::string(later.table) + "." + later.column);
+    }
+}
+
+// `column` of `table`, or what an earlier version's file reads in its place.
+QString RowJournal::columnOf(const char* table, const char* column) const {
+    if (missingColumns_.contains(std::string(table) + "." + column))
+        for (const LaterColumn& later : LaterColumns)
+            if (std::string_view(later.table) == table && std::string_view(later.column) == column)
+                return QString::fromLatin1("%1 AS %2")
+                    .arg(QLatin1String(later.earlier), QLatin1String(column));
+    return QString::fromLatin1(column);
 }
 
 bool RowJournal::run(const char* statement) {
@@ -234,10 +285,12 @@ bool RowJournal::fail(const std::string& what) {
     return false;
 }
 
-namespace {
-const char* const EntryColumns =
-    "SELECT seq, statement, generator, rowkey, attempted, token, home, unkeyed, keygenerator, commitjournal, "
-    "commitno, subject FROM rows ";
+// The columns an entry is read from, in readRows' order.
+QString RowJournal::entrySelect() const {
+    QStringList columns{"seq", "statement", "generator", "rowkey", "attempted", "token"};
+    for (const char* later : {"home", "unkeyed", "keygenerator", "commitjournal", "commitno", "subject"})
+        columns << columnOf("rows", later);
+    return QStringLiteral("SELECT ") + columns.join(QStringLiteral(", ")) + QStringLiteral(" FROM rows ");
 }
 
 bool RowJournal::Load(std::vector<Entry>& rows) {
@@ -246,7 +299,7 @@ bool RowJournal::Load(std::vector<Entry>& rows) {
         return fail("the journal is not open");
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
-    if (!query.prepare(QString::fromLatin1(EntryColumns) + "ORDER BY seq"))
+    if (!query.prepare(entrySelect() + "ORDER BY seq"))
         return fail(query.lastError().text().toStdString());
     return readRows(query, rows);
 }
@@ -256,7 +309,7 @@ bool RowJournal::LoadAfter(std::int64_t seq, std::size_t limit, std::vector<Entr
         return fail("the journal is not open");
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
-    if (!query.prepare(QString::fromLatin1(EntryColumns) + "WHERE seq > ? ORDER BY seq LIMIT ?"))
+    if (!query.prepare(entrySelect() + "WHERE seq > ? ORDER BY seq LIMIT ?"))
         return fail(query.lastError().text().toStdString());
     query.bindValue(0, qint64(seq));
     query.bindValue(1, qint64(limit));
@@ -269,8 +322,7 @@ bool RowJournal::LoadNamingKeys(const std::string& reference, std::vector<Entry>
         return fail("the journal is not open");
     QSqlQuery query(database(connection_));
     query.setForwardOnly(true);
-    if (!query.prepare(QString::fromLatin1(EntryColumns) +
-                       "WHERE token <> '' OR instr(statement, ?) > 0 ORDER BY seq"))
+    if (!query.prepare(entrySelect() + "WHERE token <> '' OR instr(statement, ?) > 0 ORDER BY seq"))
         return fail(query.lastError().text().toStdString());
     query.bindValue(0, QString::fromStdString(reference));
     return readRows(query, rows);
@@ -402,17 +454,37 @@ bool RowJournal::keepDrawn(QSqlDatabase& db, const Entry& row) {
     if (generator.empty() || row.key.empty() || row.home.empty())
         return true;
     QSqlQuery query(db);
+    return keepDrawn(query, row.home, QString::fromStdString(generator).toUpper().remove(QLatin1Char(' ')),
+                     std::atoll(row.key.c_str())) ||
+           fail(query.lastError().text().toStdString());
+}
+
+bool RowJournal::keepDrawn(QSqlQuery& query, const std::string& home, const QString& generator,
+                           std::int64_t highest) {
     query.prepare("INSERT INTO drawnkeys (home, generator, highest) VALUES (?, ?, ?) ON CONFLICT (home, "
                   "generator) DO UPDATE SET highest = MAX(highest, excluded.highest)");
-    query.bindValue(0, QString::fromStdString(row.home));
-    query.bindValue(1, QString::fromStdString(generator).toUpper().remove(QLatin1Char(' ')));
-    query.bindValue(2, qint64(std::atoll(row.key.c_str())));
-    return query.exec() || fail(query.lastError().text().toStdString());
+    query.bindValue(0, QString::fromStdString(home));
+    query.bindValue(1, generator);
+    query.bindValue(2, qint64(highest));
+    return query.exec();
+}
+
+bool RowJournal::KeepKeysDrawn(const DrawnKeys& keys) {
+    if (!open_)
+        return fail("the journal is not open");
+    return inTransaction([&](QSqlQuery& query) {
+        for (const auto& [home, generators] : keys)
+            for (const auto& [generator, highest] : generators)
+                if (!keepDrawn(query, home, QString::fromStdString(generator), highest))
+                    return false;
+        return true;
+    });
 }
 
 bool RowJournal::KeysDrawn(DrawnKeyTable& keys) {
     QSqlQuery query(database(connection_));
-    if (!open_ || !query.exec("SELECT home, generator, highest FROM drawnkeys"))
+    if (!open_ || !query.exec(QStringLiteral("SELECT ") + columnOf("drawnkeys", "home") +
+                              QStringLiteral(", generator, highest FROM drawnkeys")))
         return fail(open_ ? query.lastError().text().toStdString() : std::string("not open"));
     while (query.next())
         keys[query.value(0).toString().toStdString()][query.value(1).toString().toStdString()] =
@@ -456,7 +528,8 @@ bool RowJournal::Remove(const std::vector<std::int64_t>& seqs) {
 std::vector<RowJournal::Key> RowJournal::Keys() {
     std::vector<Key> keys;
     QSqlQuery query(database(connection_));
-    if (!open_ || !query.exec("SELECT token, rowkey, home FROM rowkeys"))
+    if (!open_ || !query.exec(QStringLiteral("SELECT token, rowkey, ") + columnOf("rowkeys", "home") +
+                              QStringLiteral(" FROM rowkeys")))
         return keys;
     while (query.next())
         keys.push_back({query.value(0).toString().toStdString(), query.value(1).toString().toStdString(),

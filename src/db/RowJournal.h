@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 class QSqlDatabase;
 class QSqlError;
 class QSqlQuery;
+class QString;
 
 namespace db {
 
@@ -107,7 +109,10 @@ class RowJournal {
     std::vector<Key> Keys();
     // The highest key drawn from each generator in each database
     // (DatabaseIdentity), as SetKeys kept them; false when not read.
-    bool KeysDrawn(std::map<std::string, std::map<std::string, std::int64_t>>& keys);
+    using DrawnKeys = std::map<std::string, std::map<std::string, std::int64_t>>;
+    bool KeysDrawn(DrawnKeys& keys);
+    // Keeps those too (the rows of a set-aside journal refer to them).
+    bool KeepKeysDrawn(const DrawnKeys& keys);
     // Forgets the keys of `tokens`: no row refers to them any more.
     bool ForgetKeys(const std::vector<std::string>& tokens);
     // Forgets the keys of every token not among `referred`.
@@ -116,6 +121,11 @@ class RowJournal {
   private:
     bool readable();
     bool keepDrawn(QSqlDatabase& db, const Entry& row);
+    static bool keepDrawn(QSqlQuery& query, const std::string& home, const QString& generator,
+                          std::int64_t highest);
+    void noteMissingColumns();
+    QString columnOf(const char* table, const char* column) const;
+    QString entrySelect() const;
     void close();
     // Reads the file's identity, made and kept at its first opening.
     bool keepIdentity();
@@ -140,6 +150,8 @@ class RowJournal {
     std::string identity_;
     bool open_ = false;
     bool unreadable_ = false; // SQLite found it damaged
+    // "table.column" a file read as it is lacks (of an earlier version).
+    std::set<std::string> missingColumns_;
 };
 
 } // namespace db

@@ -34,8 +34,13 @@ std::optional<std::int64_t> readableFrom(RowJournal& aside, std::int64_t after) 
     return good;
 }
 
-// The keys the rows refer to (KeyOfRow), kept as the set-aside file had them.
+// The keys the rows refer to (KeyOfRow), kept as the set-aside file had
+// them, and the highest keys drawn in each database: a restore of one moves
+// its generators past them. A file of a version that kept none has none.
 bool takeKeys(RowJournal& aside, RowJournal& journal) {
+    RowJournal::DrawnKeys drawn;
+    if (aside.KeysDrawn(drawn) && !drawn.empty() && !journal.KeepKeysDrawn(drawn))
+        return false;
     std::vector<RowJournal::Entry> keys;
     for (RowJournal::Key& key : aside.Keys()) {
         RowJournal::Entry& entry = keys.emplace_back();

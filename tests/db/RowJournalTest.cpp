@@ -2,8 +2,12 @@
 // fills up: a batch it could not take leaves no row with a place in it. Its
 // identity and the numbers of its commits.
 #include "db/RowJournal.h"
+#include "db/SetAsideJournal.h"
 #include "support/SmallDisk.h"
 
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -25,6 +29,39 @@ bool append(db::RowJournal& journal, std::vector<db::RowJournal::Entry>& rows) {
     for (auto& row : rows)
         pointers.push_back(&row);
     return journal.Append(pointers);
+}
+
+// The page of `path` that holds `text` overwritten; false when not found.
+bool damagePageWith(const std::string& path, const std::string& text) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    const qsizetype at = file.readAll().indexOf(QByteArray::fromStdString(text));
+    constexpr qsizetype PageSize = 4096;
+    return at > 0 && file.seek(at / PageSize * PageSize) &&
+           file.write(QByteArray(PageSize, '\x5a')) == PageSize;
+}
+
+// A journal as an earlier version made it: without the columns added since,
+// 200 rows and the key of one of them.
+void earlierVersionsJournal(const std::string& path) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("earlier"));
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        ASSERT_TRUE(query.exec("CREATE TABLE rows (seq INTEGER PRIMARY KEY AUTOINCREMENT, statement TEXT NOT "
+                               "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', "
+                               "attempted INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')"));
+        ASSERT_TRUE(query.exec("CREATE TABLE rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)"));
+        ASSERT_TRUE(query.exec("INSERT INTO rowkeys VALUES ('t1', '41')"));
+        ASSERT_TRUE(query.prepare("INSERT INTO rows (statement) VALUES (?)"));
+        for (const auto& row : entries(200, 200)) {
+            query.bindValue(0, QString::fromStdString(row.statement));
+            ASSERT_TRUE(query.exec());
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("earlier"));
 }
 
 } // namespace
@@ -95,4 +132,55 @@ TEST(RowJournal, ItsIdentityAndItsCommitNumbersOutliveTheRowsThatCarriedThem) {
     db::RowJournal another;
     ASSERT_TRUE(another.Open(other.filePath("rows.sqlite").toStdString()));
     EXPECT_NE(another.Identity(), identity);
+}
+
+// A damaged journal of an earlier version, without the columns added since:
+// its readable rows are taken, with the defaults of those columns, and so
+// are the keys its rows refer to; what could not be read is named.
+TEST(SetAsideJournal, AnEarlierVersionsDamagedFileGivesUpItsReadableRowsAndKeys) {
+    QTemporaryDir dir;
+    const std::string aside = dir.filePath("aside.sqlite").toStdString();
+    ASSERT_NO_FATAL_FAILURE(earlierVersionsJournal(aside));
+    ASSERT_TRUE(damagePageWith(aside, "VALUES ('100')"));
+    db::RowJournal journal;
+    ASSERT_TRUE(journal.Open(dir.filePath("rows.sqlite").toStdString())) << journal.LastError();
+    const db::SetAsideRows taken = db::TakeSetAsideRows(aside, journal);
+    EXPECT_TRUE(taken.read) << taken.error;
+    EXPECT_GT(taken.taken, 150u) << taken.error;
+    EXPECT_LT(taken.taken, 200u);
+    EXPECT_FALSE(taken.unreadable.empty());
+    std::vector<db::RowJournal::Entry> rows;
+    ASSERT_TRUE(journal.Load(rows));
+    ASSERT_EQ(rows.size(), taken.taken);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.front().statement.substr(0, 50), entries(1, 0).front().statement.substr(0, 50));
+    EXPECT_EQ(rows.front().home, "");
+    EXPECT_EQ(rows.front().commitNumber, 0);
+    const std::vector<db::RowJournal::Key> keys = journal.Keys();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys.front().key, "41");
+}
+
+// A damaged journal's highest drawn keys go into the new one: a restore of
+// their database still moves its generators past them.
+TEST(SetAsideJournal, TheKeysDrawnInEachDatabaseOutliveTheDamage) {
+    QTemporaryDir dir;
+    const std::string aside = dir.filePath("aside.sqlite").toStdString();
+    {
+        db::RowJournal damaged;
+        ASSERT_TRUE(damaged.Open(aside)) << damaged.LastError();
+        std::vector<db::RowJournal::Entry> rows = entries(200, 200);
+        rows.front().key = "77";
+        rows.front().home = "the database";
+        rows.front().keyGenerator = "SELECT GEN_ID(ID_SMS, 1) AS NEW_VALUE FROM RDB$DATABASE";
+        ASSERT_TRUE(append(damaged, rows)) << damaged.LastError();
+        ASSERT_TRUE(damaged.SetKeys({&rows.front()}, true)) << damaged.LastError();
+    }
+    ASSERT_TRUE(damagePageWith(aside, "VALUES ('100')"));
+    db::RowJournal journal;
+    ASSERT_TRUE(journal.Open(dir.filePath("rows.sqlite").toStdString())) << journal.LastError();
+    EXPECT_TRUE(db::TakeSetAsideRows(aside, journal).read);
+    db::RowJournal::DrawnKeys drawn;
+    ASSERT_TRUE(journal.KeysDrawn(drawn)) << journal.LastError();
+    EXPECT_EQ(drawn["the database"]["ID_SMS"], 77);
 }
