@@ -112,7 +112,8 @@ std::string replaceableFile(const db::ConnectionSettings& c) {
 // Everyone else attached to the database, as "user (address, program)"
 // joined; "" when nobody, or when it cannot be asked (the closing of the
 // database before the rename decides then).
-std::string otherAttachments(const db::ConnectionSettings& c) {
+// Also reads the database's file as its server names it into `serverFile`.
+std::string otherAttachments(const db::ConnectionSettings& c, std::string* serverFile = nullptr) {
     // A handle of its own, its calls bounded as the main connection's are.
     static DbHandle handle = 0;
     static const bool bounded = (db::BoundHandle(&handle), true);
@@ -123,6 +124,8 @@ std::string otherAttachments(const db::ConnectionSettings& c) {
         SessionDB session(c.host, c.path, c.user, c.password, own, false);
         if (session.LastCode != 0)
             return {};
+        if (serverFile)
+            *serverFile = db::ServerFileOf(session);
         session.SetSqlText("SELECT MON$USER, MON$REMOTE_ADDRESS, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS "
                            "WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND "
                            "MON$SYSTEM_FLAG = 0");
@@ -635,7 +638,7 @@ void DatabaseMaintenance::restoreAfterFreshBackup(Run run) {
     // restore replaces, and lose what he writes. (A put-back after a failed
     // restore into the database itself finds none to ask.)
     if (run.failedCode == 0)
-        if (const std::string others = otherAttachments(run.database); !others.empty()) {
+        if (const std::string others = otherAttachments(run.database, &run.serverFile); !others.empty()) {
             refuseInUse(run, others);
             return;
         }

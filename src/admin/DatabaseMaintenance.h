@@ -113,6 +113,9 @@ class DatabaseMaintenance {
     // When `database` is the one a cut restore may have left incomplete:
     // that said, with the backup that holds it as it was; else "".
     std::string RestoreCutShort(const db::ConnectionSettings& database) const;
+    // The same for the database whose file its server names `serverFile`,
+    // however the settings spell it.
+    std::string RestoreCutShortOfFile(const std::string& serverFile) const;
     // A database as gbak and the mark name it: "host:path", or the path.
     static std::string DatabaseName(const db::ConnectionSettings& c);
     // The settings name another database (OK of the settings dialog, before
@@ -137,6 +140,14 @@ class DatabaseMaintenance {
 
   private:
     enum class Step { Backup, FreshBackup, Restore };
+    // The database a restore cut short may have left incomplete, the
+    // backup that holds it as it was before, and its file as its server
+    // names it ("" when not known).
+    struct Suspect {
+        std::string database;
+        std::string backup;
+        std::string file;
+    };
     struct Run {
         Step step = Step::Backup;
         Texts texts;
@@ -153,6 +164,9 @@ class DatabaseMaintenance {
         std::string ownFile;
         // The restore goes into the database itself, wherever it lies.
         bool inPlace = false;
+        // The database's file as its server names it, for the restore's
+        // mark ("" when it could not be read).
+        std::string serverFile;
         // The file gbak leaves unfinished when it is cut short ("" when that
         // is the database itself).
         std::string unfinishedFile() const;
@@ -228,6 +242,9 @@ class DatabaseMaintenance {
     void askAboutSuspectDatabase();
     // The administrator takes the suspect database as it is.
     void trustDatabase();
+    // `suspect_` holds the main attach, by the settings' spelling and by
+    // the file as the server names it; or nothing does.
+    void holdSuspect(const Suspect& suspect);
     // The database the settings name is the suspect one.
     bool suspectHoldsMain() const;
     bool suspectIs(const db::ConnectionSettings& database) const;
@@ -264,12 +281,7 @@ class DatabaseMaintenance {
     bool gbakMissing_ = false;
     // The file of the mark of a restore into the database itself ("": none).
     std::string markPath_;
-    // The database a restore cut short may have left incomplete, and the
-    // backup that holds it as it was before.
-    struct Suspect {
-        std::string database;
-        std::string backup;
-    } suspect_;
+    Suspect suspect_;
     // The mark names the running restore's database.
     bool markOfRestore_ = false;
     std::chrono::milliseconds rowsWait_ = RowsWaitLimit;

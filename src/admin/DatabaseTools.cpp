@@ -78,8 +78,9 @@ void TKonfiguracja::btnRestoreClick() {
     console->Maintenance().RestoreEnded =
         [dialog = QPointer<TKonfiguracja>(this)](const admin::DatabaseMaintenance::Reattach& reattach) {
             if (dialog)
-                dialog->testConnection(
-                    [&](admin::ConsoleHost::StructureCheck& structure) { return reattach(structure) == 0; });
+                dialog->testConnection([&](admin::ConsoleHost::StructureCheck& structure, std::string&) {
+                    return reattach(structure) == 0;
+                });
         };
     if (console->Maintenance().Restore(file, texts))
         bazaOdtworzona = 1;

@@ -24,11 +24,22 @@ QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-// The mark's lines: the database, then the backup made before the restore.
+struct MarkText {
+    std::string database;
+    std::string backup;
+    // The database's file as its server names it; "" in a mark of an
+    // earlier version, or when it could not be read.
+    std::string file;
+};
+
+// The mark's lines: the database as the settings spell it, the backup made
+// before the restore, and the file as the server names it.
 // "" when written, else why not (logged).
-std::string writeMark(const std::string& path, const std::string& database, const std::string& backup) {
+std::string writeMark(const std::string& path, const MarkText& mark) {
     QSaveFile file(q(path));
-    const QByteArray text = QFile::encodeName(q(database)) + '\n' + QFile::encodeName(q(backup)) + '\n';
+    QByteArray text;
+    for (const std::string* line : {&mark.database, &mark.backup, &mark.file})
+        text += QFile::encodeName(q(*line)) + '\n';
     if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
         return {};
     const std::string why = file.errorString().toStdString();
@@ -48,12 +59,8 @@ std::string backupNamed(const std::string& backup) {
     return backup.empty() ? std::string("(brak)") : backup;
 }
 
-struct MarkText {
-    std::string database;
-    std::string backup;
-};
-
-// The mark as it is written: its two lines, the first naming a database.
+// The mark as it is written: its three lines (two in an earlier version),
+// the first naming a database.
 // Nothing, and `why`, when it cannot be read or is not whole. A FIFO or a
 // device in its place is not opened: the open could wait for ever.
 std::optional<MarkText> readMark(const std::string& path, std::string& why) {
@@ -70,11 +77,12 @@ std::optional<MarkText> readMark(const std::string& path, std::string& why) {
         return std::nullopt;
     }
     const QList<QByteArray> lines = text.split('\n');
-    if (lines.size() != 3 || lines[0].isEmpty() || !lines[2].isEmpty()) {
-        why = "not the two lines a mark is written with";
+    if ((lines.size() != 3 && lines.size() != 4) || lines[0].isEmpty() || !lines.back().isEmpty()) {
+        why = "not the lines a mark is written with";
         return std::nullopt;
     }
-    return MarkText{QFile::decodeName(lines[0]).toStdString(), QFile::decodeName(lines[1]).toStdString()};
+    return MarkText{QFile::decodeName(lines[0]).toStdString(), QFile::decodeName(lines[1]).toStdString(),
+                    lines.size() == 4 ? QFile::decodeName(lines[2]).toStdString() : std::string()};
 }
 
 } // namespace
@@ -84,7 +92,10 @@ std::optional<MarkText> readMark(const std::string& path, std::string& why) {
 std::string DatabaseMaintenance::writeRestoreMark(const Run& run) {
     if (markPath_.empty())
         return {};
-    std::string why = writeMark(markPath_, DatabaseName(run.database), run.freshBackup);
+    // A database the mark already names may not open: its file is known.
+    const std::string file =
+        run.serverFile.empty() && suspectIs(run.database) ? suspect_.file : run.serverFile;
+    std::string why = writeMark(markPath_, {DatabaseName(run.database), run.freshBackup, file});
     markOfRestore_ = why.empty();
     return why;
 }
@@ -113,17 +124,31 @@ void DatabaseMaintenance::restoreMarkEnded() {
     if (markPath_.empty() || (!ofRestore && DatabaseSuspect()))
         return;
     if (DatabaseSuspect())
-        writeMark(markPath_, suspect_.database, suspect_.backup);
+        writeMark(markPath_, {suspect_.database, suspect_.backup, suspect_.file});
     else
         removeMark(markPath_);
 }
 
+// Spelled as the mark spells it, or found to be its file by an attach.
 bool DatabaseMaintenance::suspectIs(const db::ConnectionSettings& database) const {
-    return DatabaseSuspect() && suspect_.database == DatabaseName(database);
+    const std::string name = DatabaseName(database);
+    return DatabaseSuspect() &&
+           (suspect_.database == name || (!suspect_.file.empty() && MainAttachHeldFileAt(name)));
 }
 
 bool DatabaseMaintenance::suspectHoldsMain() const {
     return suspectIs(mainDatabase());
+}
+
+std::string DatabaseMaintenance::RestoreCutShortOfFile(const std::string& serverFile) const {
+    return DatabaseSuspect() && !suspect_.file.empty() && suspect_.file == serverFile ? cutShortText()
+                                                                                      : std::string();
+}
+
+void DatabaseMaintenance::holdSuspect(const Suspect& suspect) {
+    suspect_ = suspect;
+    HoldMainAttachOf(suspect.file);
+    HoldMainAttach(suspectHoldsMain());
 }
 
 void DatabaseMaintenance::DatabaseSettingsChanged() {
@@ -143,10 +168,9 @@ void DatabaseMaintenance::KeepRestoreMark(const std::string& path) {
         return;
     std::string why;
     const std::optional<MarkText> mark = readMark(path, why);
-    suspect_ = mark ? Suspect{mark->database, mark->backup} : Suspect{DatabaseName(mainDatabase()), {}};
+    holdSuspect(mark ? Suspect{mark->database, mark->backup, mark->file}
+                     : Suspect{DatabaseName(mainDatabase()), {}, {}});
     const bool held = suspectHoldsMain();
-    if (held)
-        HoldMainAttach(true);
     if (!mark) {
         base::WriteLog(
             2,
@@ -201,19 +225,19 @@ void DatabaseMaintenance::askAboutSuspectDatabase() {
 void DatabaseMaintenance::trustDatabase() {
     base::WriteLog(1, "Baza danych %s używana w obecnym stanie na polecenie administratora",
                    suspect_.database.c_str());
-    const bool held = suspectHoldsMain();
-    suspect_ = {};
+    // Held by its spelling, or by its file under another one.
+    const bool held = MainAttachHeld();
+    holdSuspect({});
     removeMark(markPath_);
-    if (!held)
-        return;
-    HoldMainAttach(false);
-    host_.StartReconnectTimer();
+    if (held)
+        host_.StartReconnectTimer();
 }
 
 void DatabaseMaintenance::restoredWhole(const Run& run) {
     if (suspectIs(run.database)) {
         base::WriteLog(1, "Baza danych %s odtworzona, zapisy do niej wznowione", suspect_.database.c_str());
         suspect_ = {};
+        HoldMainAttachOf({});
     }
 }
 

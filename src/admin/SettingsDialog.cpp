@@ -8,6 +8,7 @@
 #include "admin/SettingsDialog.h"
 #include "admin/Console.h"
 
+#include "db/DrawnKeys.h"
 #include "db/InterfaceDB.h"
 #include "db/SessionDB.h"
 #include "i18n/LangComponent.h"
@@ -580,8 +581,9 @@ void TKonfiguracja::CheckConnectClick() {
     const db::ConnectionSettings typed{str(DIPBEdit->text().trimmed()), str(NameEdit->text().trimmed()),
                                        str(UserEdit->text()), str(PassEdit->text())};
     const std::string cutShort = console ? console->Maintenance().RestoreCutShort(typed) : std::string();
+    const std::string cutShortSaid = "\n\n" + text("IDS_970");
     testConnection(
-        [typed](admin::ConsoleHost::StructureCheck& structure) {
+        [this, typed, cutShortSaid](admin::ConsoleHost::StructureCheck& structure, std::string& keptAway) {
             DbHandle own = 0;
             bool opened = false;
             {
@@ -589,14 +591,21 @@ void TKonfiguracja::CheckConnectClick() {
                 front.SetConnection(typed.host, typed.path, typed.user, typed.password);
                 front.UseConnection(&own);
                 opened = front.OpenDatabase(true) == 0;
+                // The same file under another spelling than the mark's.
+                if (opened && console) {
+                    SessionDB session(typed.host, typed.path, typed.user, typed.password, &own, false);
+                    keptAway = console->Maintenance().RestoreCutShortOfFile(db::ServerFileOf(session));
+                }
                 int error = 0;
-                if (opened && front.CheckAndCreateTables(&error) != 0)
+                if (opened && keptAway.empty() && front.CheckAndCreateTables(&error) != 0)
                     structure = admin::ConsoleHost::StructureCheckOf(error);
             }
             SessionDB::DetachDatabase(&own);
+            if (!keptAway.empty())
+                keptAway += cutShortSaid;
             return opened;
         },
-        cutShort.empty() ? cutShort : cutShort + "\n\n" + text("IDS_970"));
+        cutShort.empty() ? cutShort : cutShort + cutShortSaid);
 }
 
 // The connection test as the button and a restore's end run it: the
@@ -613,12 +622,12 @@ void TKonfiguracja::testConnection(const ConnectionAttempt& attempt, const std::
         return;
     }
     auto structure = admin::ConsoleHost::StructureCheck::NothingCreated;
-    if (!keptAway.empty()) {
-        warn(keptAway, text("IDS_21"), ui::MB_ICONWARNING);
-    } else {
-        const bool opened = attempt(structure);
+    std::string away = keptAway;
+    const bool opened = away.empty() && attempt(structure, away);
+    if (!away.empty())
+        warn(away, text("IDS_21"), ui::MB_ICONWARNING);
+    else
         showConnectionVerdict(opened, structure);
-    }
     if (PassEdit->text() == QLatin1String(DefaultDbPassword))
         warn(text("IDS_106"), text("IDS_78"), ui::MB_ICONWARNING);
 }

@@ -183,9 +183,11 @@ class TKonfiguracja : public ui::TForm {
     void warn(const std::string& message, const std::string& caption, unsigned icon);
     void settingsNotWritten(const std::string& file, const std::string& reason, const std::string& values);
     // Attaches the database tested: whether it opened, and what the
-    // structure check made of it.
-    using ConnectionAttempt = std::function<bool(admin::ConsoleHost::StructureCheck& structure)>;
-    // `keptAway`, when given, is shown in place of the attempt and its verdict.
+    // structure check made of it; or, in `keptAway`, why it was left alone.
+    using ConnectionAttempt =
+        std::function<bool(admin::ConsoleHost::StructureCheck& structure, std::string& keptAway)>;
+    // `keptAway`, when given or found by the attempt, is shown in place of
+    // the attempt's verdict.
     void testConnection(const ConnectionAttempt& attempt, const std::string& keptAway = {});
     void showConnectionVerdict(bool opened, admin::ConsoleHost::StructureCheck structure);
     // OK, Cancel and the database page out of use (or back in use) while a

@@ -121,6 +121,10 @@ std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings&) {
     return again;
 }
 
+std::string ServerFileOf(SessionDB& session) {
+    return read(session, "SELECT MON$DATABASE_NAME FROM MON$DATABASE");
+}
+
 void NoteDatabaseSeen(const std::string& identity) {
     if (!stamped(identity) || stampOf(identity).empty())
         return;

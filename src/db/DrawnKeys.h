@@ -34,6 +34,9 @@ int MoveGeneratorsPastDrawnKeys(const ConnectionSettings& database);
 // name gets a new one) and its creation stamp (a restore makes a new one).
 // "" when it cannot be read.
 std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings& database);
+// The database's file as its server names it (MON$DATABASE_NAME); "" when
+// it cannot be read. What a restore cut short leaves keeps this name.
+std::string ServerFileOf(SessionDB& session);
 // The database's file was last seen with this identity's stamp.
 void NoteDatabaseSeen(const std::string& identity);
 // "host:path", or the path alone for the embedded engine.

@@ -3,6 +3,7 @@
 #include "base/DiagnosticLog.h"
 #include "base/TraceLabel.h"
 #include "db/ConnectThread.h"
+#include "db/DrawnKeys.h"
 #include "db/MainDatabase.h"
 #include "db/ParameterBlocks.h"
 #include "db/SqlText.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <ibase.h>
 #include <mutex>
+#include <set>
 #include <utility>
 
 static_assert(sizeof(DbHandle) == sizeof(isc_db_handle), "handle size");
@@ -34,6 +36,10 @@ namespace {
 std::atomic<bool> mainAttachHeld{false};
 std::mutex mainAttachedWithMutex;
 db::ConnectionSettings mainAttachedWith;
+std::mutex heldFileMutex;
+std::string heldFile;
+// The spellings of the settings that reached it.
+std::set<std::string> heldFileNames;
 } // namespace
 
 db::ConnectionSettings MainDbAttachedWith() {
@@ -47,6 +53,22 @@ void HoldMainAttach(bool held) {
 
 bool MainAttachHeld() {
     return mainAttachHeld;
+}
+
+void HoldMainAttachOf(const std::string& serverFile) {
+    std::lock_guard lock(heldFileMutex);
+    if (std::exchange(heldFile, serverFile) != serverFile)
+        heldFileNames.clear();
+}
+
+bool MainAttachHeldFileAt(const std::string& databaseName) {
+    std::lock_guard lock(heldFileMutex);
+    return heldFileNames.count(databaseName) != 0;
+}
+
+std::string MainAttachHeldFile() {
+    std::lock_guard lock(heldFileMutex);
+    return heldFile;
 }
 
 namespace {
@@ -176,11 +198,49 @@ SessionDB::SessionDB(const std::string& host, const std::string& path, const std
 }
 
 // A new main connection gets the structure check before any other work.
-void SessionDB::afterMainAttach() {
+bool SessionDB::afterMainAttach() {
+    if (leftHeldFile())
+        return false;
     rememberMainAttach();
     if (DbHandle_ == &MainDbHandle && *DbHandle_ != 0 && onGuiThread())
         if (auto* database = db::MainDatabase::Current())
             database->MainAttached(host_, path_, userName_, password_);
+    return true;
+}
+
+// The settings may reach the file a cut restore left by another spelling
+// than the one its mark was written with: what the server calls the file
+// decides. A file that cannot be told is left too, and tried again later.
+bool SessionDB::leftHeldFile() {
+    const std::string held = MainAttachHeldFile();
+    if (DbHandle_ != &MainDbHandle || *DbHandle_ == 0 || held.empty())
+        return false;
+    std::string file;
+    {
+        SessionDB probe(host_, path_, userName_, password_, DbHandle_, false);
+        probe.LeaveReattachToCaller();
+        file = db::ServerFileOf(probe);
+    }
+    if (!file.empty() && file != held)
+        return false;
+    if (file.empty()) {
+        base::WriteLog(2, "Nie odczytano nazwy pliku bazy danych %s, połączenie odłożone",
+                       databaseName_.c_str());
+    } else {
+        base::WriteLog(2, "Baza danych %s (%s) czeka na odtworzenie z backupu, połączenie odłożone",
+                       databaseName_.c_str(), file.c_str());
+        {
+            std::lock_guard lock(heldFileMutex);
+            if (heldFile == file)
+                heldFileNames.insert(databaseName_);
+        }
+        HoldMainAttach(true);
+    }
+    bounded([&] { return DetachDatabase(DbHandle_); });
+    *DbHandle_ = 0;
+    Status = {1, dbcode::Unavailable, 0};
+    LastCode = dbcode::Unavailable;
+    return true;
 }
 
 SessionDB::~SessionDB() {
@@ -328,9 +388,8 @@ void SessionDB::connectionLost(bool atCommit) {
         const bool attached = AttachDatabase(background_) == 0 && *DbHandle_ != 0;
         Status = failedStatus;
         LastCode = failedCode;
-        if (attached) {
+        if (attached && afterMainAttach()) {
             reattached_ = true;
-            afterMainAttach();
             return;
         }
         *DbHandle_ = 0;

@@ -30,6 +30,14 @@ bool MainDbHandleExists();
 // the database file beneath it.
 void HoldMainAttach(bool held);
 bool MainAttachHeld();
+// The file (as its server names it) a restore cut short may have left
+// incomplete: a main attach that lands on it, however the settings spell
+// the database, leaves it at once and holds the main attach. "" = none.
+void HoldMainAttachOf(const std::string& serverFile);
+std::string MainAttachHeldFile();
+// A main attach through `databaseName` ("host:path", or the path) landed on
+// that file since it was held.
+bool MainAttachHeldFileAt(const std::string& databaseName);
 // While one lives on this thread, a session on the main connection that finds
 // it missing does not attach it on the spot (which would hold the caller for
 // up to the call bound): its rows go to the writer or wait, and the
@@ -212,7 +220,9 @@ class SessionDB {
     // not be written waits for the connection's return, or is logged with
     // its values.
     int runStatement(const std::string& text, bool query, const std::function<int()>& run);
-    void afterMainAttach();
+    // False when the attach was left again (see HoldMainAttachOf).
+    bool afterMainAttach();
+    bool leftHeldFile();
     void rememberMainAttach() const;
     void rollback();
     int executeInOwnTransaction(const std::string& text);

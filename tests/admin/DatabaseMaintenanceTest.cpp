@@ -79,11 +79,15 @@ class Maintenance : public testing_support::MainFormFixture {
             c.password = testfb::ServerPassword();
             ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
         }
+        ASSERT_NO_FATAL_FAILURE(openWindow(RealGbak));
+    }
+    // The window and its settings dialog on the database `c` names.
+    void openWindow(const std::string& gbak) {
         createForm("DEBUG");
         ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
         dialog = std::make_unique<TKonfiguracja>();
         dialog->console = &form->Admin();
-        maintenance().SetGbakPath(RealGbak);
+        maintenance().SetGbakPath(gbak);
         maintenance().SetBackupPath(backupDir());
     }
     void TearDown() override {
@@ -95,6 +99,7 @@ class Maintenance : public testing_support::MainFormFixture {
         testfb::DetachMain();
         // A mark's hold is the process's: the next test starts without one.
         HoldMainAttach(false);
+        HoldMainAttachOf({});
     }
 
     admin::DatabaseMaintenance& maintenance() { return form->Admin().Maintenance(); }
@@ -218,6 +223,12 @@ class Maintenance : public testing_support::MainFormFixture {
         ASSERT_TRUE(server.start()) << server.error();
         c = {server.host(), alias, "SYSDBA", testfb::ServerPassword()};
         ASSERT_TRUE(testfb::CreateEmptyDatabase(c));
+    }
+    // The window on a database of `server`'s known by `alias`.
+    void openAliased(testfb::PrivateServer& server, const std::string& alias, const std::string& gbak) {
+        ASSERT_NO_FATAL_FAILURE(createAliasedDatabase(server, alias));
+        ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
+        ASSERT_NO_FATAL_FAILURE(openWindow(gbak));
     }
     // A backup of one message into `backup`, and a second message after it.
     void backUpThenAddAMessage(std::string& backup) {
@@ -858,14 +869,7 @@ class UnwritableFolder {
 TEST_F(Maintenance, ARestoreWhoseMarkCannotBeWrittenIsNotMade) {
     HALVEX_REQUIRE_FB_SERVER();
     testfb::PrivateServer server;
-    ASSERT_NO_FATAL_FAILURE(createAliasedDatabase(server, "halvexmark"));
-    ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
-    createForm("DEBUG");
-    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
-    dialog = std::make_unique<TKonfiguracja>();
-    dialog->console = &form->Admin();
-    maintenance().SetGbakPath(wrapper(false));
-    maintenance().SetBackupPath(backupDir());
+    ASSERT_NO_FATAL_FAILURE(openAliased(server, "halvexmark", wrapper(false)));
     std::string backup;
     ASSERT_NO_FATAL_FAILURE(backUpThenAddAMessage(backup));
     const std::string before = rows();
@@ -980,6 +984,105 @@ TEST_F(Maintenance, TheConnectionTestOfADatabaseACutRestoreLeftCreatesNothingInI
               "0\n");
     SessionDB::DetachDatabase(&own);
     EXPECT_FALSE(MainDbHandleExists());
+}
+
+// The mark of a restore into the database itself names, after the database
+// as the settings spell it and the backup made first, the database's file
+// as its server names it.
+TEST_F(Maintenance, ARestoresMarkNamesTheFileAsItsServerDoes) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testfb::PrivateServer server;
+    ASSERT_NO_FATAL_FAILURE(openAliased(server, "halvexcut", RealGbak));
+    std::string backup;
+    ASSERT_NO_FATAL_FAILURE(backUpThenAddAMessage(backup));
+    const std::string mark = sandbox.file("halvex-restore.mark");
+    maintenance().KeepRestoreMark(mark);
+    maintenance().SetGbakPath(heldGbak("-c"));
+    clickRestore(backup);
+    serveUntil([&] { return heldStepReached(); });
+    ASSERT_TRUE(heldStepReached()) << mainLogText();
+    QFile written(QString::fromStdString(mark));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[0].toStdString(), c.name());
+    EXPECT_EQ(lines[1].toStdString().rfind(backupDir() + "/backup_", 0), 0u) << lines[1].toStdString();
+    EXPECT_EQ(lines[2].toStdString(), server.file("halvexcut.fdb"));
+    ASSERT_NO_FATAL_FAILURE(letHeldStepGo());
+    serveUntil([&] { return !maintenance().Restoring(); });
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(mark)));
+}
+
+// A start after a restore cut short keeps the database its mark names away
+// however the settings spell it then (another host name, the file's path in
+// place of its alias): the rows wait, the connection test builds nothing
+// into it, and a restore from the backup the mark names, made without a
+// backup of the incomplete database first, lets it go, each row once.
+TEST_F(Maintenance, ACutRestoresMarkKeepsItsDatabaseAwayHoweverTheSettingsSpellIt) {
+    HALVEX_REQUIRE_FB_SERVER();
+    testfb::PrivateServer server;
+    // As an earlier run left it: a backup, then a restore cut short.
+    ASSERT_NO_FATAL_FAILURE(createAliasedDatabase(server, "halvexcut"));
+    ASSERT_NO_FATAL_FAILURE(testfb::AttachAndCreateSchema(c));
+    testfb::DetachMain();
+    const std::string before = backupDir() + "/backup_before.fbk";
+    ASSERT_EQ(testfb::GbakBackup(c, before), 0);
+    {
+        DbHandle own = 0;
+        SessionDB session(c.host, c.path, c.user, c.password, &own, false);
+        ASSERT_EQ(session.ExecuteSQL("DROP TABLE ContactGroups"), 0);
+        SessionDB::DetachDatabase(&own);
+    }
+    const std::string markedAs = c.name();
+    const std::string port = server.host().substr(server.host().find('/'));
+    c.host = "localhost" + port;
+    c.path = server.file("halvexcut.fdb");
+    const std::string mark = sandbox.file("halvex-restore.mark");
+    testing_support::writeFile(mark, markedAs + "\n" + before + "\n" + c.path + "\n");
+
+    ASSERT_NO_FATAL_FAILURE(testfb::ConnectionInSettings(c));
+    createForm("DEBUG");
+    nameDatabase(c);
+    dialog = std::make_unique<TKonfiguracja>();
+    dialog->console = &form->Admin();
+    maintenance().SetGbakPath(RealGbak);
+    maintenance().SetBackupPath(backupDir());
+    form->LogFilePath = sandbox.file("halvex.log");
+    testing::internal::CaptureStderr();
+    form->FormCreate();
+    constexpr int Calls = 4;
+    constexpr long FirstCaller = 600500400;
+    attachTriesWithCalls(Calls, FirstCaller);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(MainDbHandleExists()) << mainLogText();
+    EXPECT_GE(form->Database().Road().Waiting(), std::size_t(Calls));
+    EXPECT_EQ(said.find("trying again until it attaches"), std::string::npos) << said;
+
+    dialog->show();
+    dialog->pcKonfiguracja->SetActivePage(dialog->tabBaza);
+    dialog->DIPBEdit->setText(QString::fromStdString(c.host));
+    dialog->NameEdit->setText(QString::fromStdString(c.path));
+    const auto from = dialogs->Calls().size();
+    QTest::mouseClick(dialog->CheckConnect, Qt::LeftButton);
+    const auto calls = dialogs->Calls();
+    const std::string told = form->Text("IDS_RESTORE_CUT") + "\n\n" + markedAs + "\n" +
+                             form->Text("IDS_RESTORE_CUT_BACKUP") + before;
+    EXPECT_TRUE(std::any_of(calls.begin() + std::ptrdiff_t(from), calls.end(), [&](const auto& call) {
+        return call.text.rfind(told, 0) == 0;
+    })) << (calls.size() > from ? calls[from].text : std::string("no box"));
+    DbHandle own = 0;
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'CONTACTGROUPS'", &own),
+              "0\n");
+    SessionDB::DetachDatabase(&own);
+
+    const auto backups = QDir(QString::fromStdString(backupDir())).entryList(QDir::Files).size();
+    clickRestore(before);
+    serveUntil([&] { return !maintenance().Restoring(); });
+    serveUntil([&] { return MainDbHandleExists() && form->Database().Road().Waiting() == 0; });
+    EXPECT_TRUE(MainDbHandleExists()) << mainLogText();
+    EXPECT_EQ(QDir(QString::fromStdString(backupDir())).entryList(QDir::Files).size(), backups);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(mark)));
+    expectEachCallOnce(Calls, FirstCaller);
 }
 
 TEST_F(Maintenance, FailuresLeaveTheDatabaseAsItWasAndSaySo) {
