@@ -94,6 +94,13 @@ int MoveGeneratorsPastDrawnKeys(const ConnectionSettings& database) {
     return result;
 }
 
+std::string IdentityWithGeneratorsMoved(SessionDB& session, const ConnectionSettings& database) {
+    const std::string identity = DatabaseIdentity(session, database);
+    if (!identity.empty() && session.Handle() != nullptr && *session.Handle() != 0)
+        MoveGeneratorsPast(session, KeysDrawnIn(identity));
+    return identity;
+}
+
 int MoveGeneratorsPast(SessionDB& session, const std::map<std::string, std::int64_t>& keys) {
     int result = 0;
     for (const auto& [generator, highest] : keys) {

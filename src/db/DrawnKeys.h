@@ -34,6 +34,10 @@ int MoveGeneratorsPastDrawnKeys(const ConnectionSettings& database);
 // name gets a new one) and its creation stamp (a restore makes a new one).
 // "" when it cannot be read.
 std::string DatabaseIdentity(SessionDB& session, const ConnectionSettings& database);
+// DatabaseIdentity; before the connection draws a key (its tables' triggers
+// draw them too), the generators move past every key drawn in that
+// database: a restore, whenever it ran, set them back.
+std::string IdentityWithGeneratorsMoved(SessionDB& session, const ConnectionSettings& database);
 // The database's file as its server names it (MON$DATABASE_NAME); "" when
 // it cannot be read. What a restore cut short leaves keeps this name.
 std::string ServerFileOf(SessionDB& session);

@@ -272,9 +272,7 @@ void MainDatabase::MainAttached(const std::string& host, const std::string& path
 void MainDatabase::moveGeneratorsPastKeysDrawn(const ConnectionSettings& database) {
     SessionDB session(database.host, database.path, database.user, database.password, &MainDbHandle, false);
     session.LeaveReattachToCaller();
-    const std::string identity = DatabaseIdentity(session, database);
-    if (!identity.empty() && MainDbHandleExists())
-        MoveGeneratorsPast(session, KeysDrawnIn(identity));
+    IdentityWithGeneratorsMoved(session, database);
 }
 
 void MainDatabase::connectRoad(const ConnectionSettings& database) {

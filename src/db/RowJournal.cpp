@@ -123,6 +123,27 @@ bool RowJournal::readable() {
     return true;
 }
 
+namespace {
+// The columns later versions added: how an opened journal gets each, and
+// what a journal made before it reads in its place (the column's default).
+// The rows' columns stand in the order an entry is read.
+struct LaterColumn {
+    const char* table;
+    const char* column;
+    const char* definition;
+    const char* earlier;
+};
+constexpr const char* LaterText = "TEXT NOT NULL DEFAULT ''";
+constexpr std::array<LaterColumn, 8> LaterColumns{{{"rows", "home", LaterText, "''"},
+                                                   {"rows", "unkeyed", LaterText, "''"},
+                                                   {"rows", "keygenerator", LaterText, "''"},
+                                                   {"rows", "commitjournal", LaterText, "''"},
+                                                   {"rows", "commitno", "INTEGER NOT NULL DEFAULT 0", "0"},
+                                                   {"rows", "subject", LaterText, "''"},
+                                                   {"rowkeys", "home", LaterText, "''"},
+                                                   {"drawnkeys", "home", LaterText, "''"}}};
+} // namespace
+
 bool RowJournal::Open(const std::string& path) {
     path_ = path;
     const QString file = QString::fromStdString(path);
@@ -144,13 +165,10 @@ bool RowJournal::Open(const std::string& path) {
                 "NULL, generator TEXT NOT NULL DEFAULT '', rowkey TEXT NOT NULL DEFAULT '', attempted "
                 "INTEGER NOT NULL DEFAULT 0, token TEXT NOT NULL DEFAULT '')") &&
             run("CREATE TABLE IF NOT EXISTS rowkeys (token TEXT PRIMARY KEY, rowkey TEXT NOT NULL)") &&
-            addColumn("rows", "home") && addColumn("rows", "unkeyed") && addColumn("rows", "keygenerator") &&
-            addColumn("rows", "subject") && addColumn("rowkeys", "home") &&
-            addColumn("rows", "commitjournal") &&
-            addColumn("rows", "commitno", "INTEGER NOT NULL DEFAULT 0") &&
-            run("CREATE INDEX IF NOT EXISTS rows_out ON rows (commitno) WHERE attempted = 1") &&
             run("CREATE TABLE IF NOT EXISTS drawnkeys (home TEXT NOT NULL, generator TEXT NOT NULL, highest "
                 "INTEGER NOT NULL, PRIMARY KEY (home, generator))") &&
+            addLaterColumns() &&
+            run("CREATE INDEX IF NOT EXISTS rows_out ON rows (commitno) WHERE attempted = 1") &&
             keepIdentity();
     return open_;
 }
@@ -171,24 +189,6 @@ bool RowJournal::OpenToRead(const std::string& path) {
         noteMissingColumns();
     return open_;
 }
-
-namespace {
-// The columns later versions added, each with what a journal made before
-// it reads in its place (what the column's default gives an opened one).
-struct LaterColumn {
-    const char* table;
-    const char* column;
-    const char* earlier;
-};
-constexpr std::array<LaterColumn, 8> LaterColumns{{{"rows", "home", "''"},
-                                                   {"rows", "unkeyed", "''"},
-                                                   {"rows", "keygenerator", "''"},
-                                                   {"rows", "subject", "''"},
-                                                   {"rows", "commitjournal", "''"},
-                                                   {"rows", "commitno", "0"},
-                                                   {"rowkeys", "home", "''"},
-                                                   {"drawnkeys", "home", "''"}}};
-} // namespace
 
 // A file read as it is, of an earlier version: the columns it lacks are
 // read as their defaults. A table whose schema cannot be read is taken as
@@ -268,6 +268,13 @@ bool RowJournal::OldestCommitOut(std::int64_t& number) {
     return true;
 }
 
+bool RowJournal::addLaterColumns() {
+    for (const LaterColumn& later : LaterColumns)
+        if (!addColumn(later.table, later.column, later.definition))
+            return false;
+    return true;
+}
+
 bool RowJournal::addColumn(const char* table, const char* column, const char* definition) {
     QSqlQuery query(database(connection_));
     if (!query.exec(QString::fromLatin1("PRAGMA table_info(%1)").arg(QLatin1String(table))))
@@ -288,8 +295,9 @@ bool RowJournal::fail(const std::string& what) {
 // The columns an entry is read from, in readRows' order.
 QString RowJournal::entrySelect() const {
     QStringList columns{"seq", "statement", "generator", "rowkey", "attempted", "token"};
-    for (const char* later : {"home", "unkeyed", "keygenerator", "commitjournal", "commitno", "subject"})
-        columns << columnOf("rows", later);
+    for (const LaterColumn& later : LaterColumns)
+        if (std::string_view(later.table) == "rows")
+            columns << columnOf("rows", later.column);
     return QStringLiteral("SELECT ") + columns.join(QStringLiteral(", ")) + QStringLiteral(" FROM rows ");
 }
 

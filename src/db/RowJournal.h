@@ -131,9 +131,9 @@ class RowJournal {
     bool keepIdentity();
     bool run(const char* statement);
     bool readRows(QSqlQuery& query, std::vector<Entry>& rows);
-    // Adds a column a journal of an earlier version lacks.
-    bool addColumn(const char* table, const char* column,
-                   const char* definition = "TEXT NOT NULL DEFAULT ''");
+    // Adds the columns a journal of an earlier version lacks.
+    bool addLaterColumns();
+    bool addColumn(const char* table, const char* column, const char* definition);
     bool fail(const std::string& what);
     // Said as fail(); damage, as SQLite names it, marks the file unreadable.
     bool failed(const QSqlError& error);

@@ -214,11 +214,7 @@ bool RowRoad::Core::ensureAttached(std::unique_lock<std::mutex>& lock) {
     if (attached) {
         SessionDB session(wanted.host, wanted.path, wanted.user, wanted.password, &handle_, false);
         session.LeaveReattachToCaller();
-        identity = DatabaseIdentity(session, wanted);
-        // Before any key is drawn: a restore, whenever it ran, set the
-        // generators back behind keys given out in this database.
-        if (!identity.empty() && handle_ != 0)
-            MoveGeneratorsPast(session, KeysDrawnIn(identity));
+        identity = IdentityWithGeneratorsMoved(session, wanted);
         attached = !identity.empty() && handle_ != 0;
     }
     lock.lock();
