@@ -137,7 +137,10 @@ class MainWindowLanguage : public ::testing::TestWithParam<int> {
         reg.close();
         progress = new TOknoInfo();
         OknoInfo = progress;
-        form = new TForm1();
+        // No start-up attach: it would make the default database.
+        StartupOptions noDatabase;
+        noDatabase.attachDatabase = false;
+        form = new TForm1(nullptr, noDatabase);
         settings = new TKonfiguracja();
     }
     void TearDown() override {

@@ -36,6 +36,14 @@ class LinkControlTest : public ::testing::Test {
         qunsetenv("HALVEX_COM1");
     }
 
+    // The window as the program starts it, but for the database: its
+    // start-up attach would make the default one when it fell due.
+    static TForm1* newForm() {
+        StartupOptions noDatabase;
+        noDatabase.attachDatabase = false;
+        return new TForm1(nullptr, noDatabase);
+    }
+
     void writeSettings(int port, int type, int tcpPort, bool automatic = true) {
         platform::RegistryKey key(platform::RegistryBranch::Machine);
         ASSERT_TRUE(key.OpenKey("\\software\\Vorlin\\Halvex", true));
@@ -48,7 +56,7 @@ class LinkControlTest : public ::testing::Test {
 
     void startForm(const ExchangeSimulator& exchange, int type) {
         writeSettings(5, type, exchange.Port());
-        form_ = new TForm1();
+        form_ = newForm();
     }
 
     // Waits while the idle handler runs, as the event loop would run it.
@@ -71,7 +79,7 @@ class LinkControlTest : public ::testing::Test {
         pbx::linkEnvironment().timings.startDelay = 1;
         pbx::linkEnvironment().timings.wakeUpPause = 1;
         writeSettings(1, 2, 5001);
-        form_ = new TForm1();
+        form_ = newForm();
         ASSERT_TRUE(exchange.WaitUntil([&] {
             const auto r = exchange.Received();
             return std::any_of(r.begin(), r.end(), [](const auto& c) { return c.text == "CRC OFF"; });
@@ -193,7 +201,7 @@ TEST_F(LinkControlTest, MenuItemSwitchesTheLinkOffAndOn) {
 
 TEST_F(LinkControlTest, UnusableTcpParametersAreReportedOnceAndNotRetried) {
     writeSettings(5, 2, 0, true);
-    form_ = new TForm1();
+    form_ = newForm();
     auto reports = [&] {
         int count = 0;
         for (const auto& call : dialogs_->Calls())
@@ -227,7 +235,7 @@ TEST_F(LinkControlTest, ASerialPortThatCannotBeOpenedIsReportedOncePerReason) {
     writeSettings(1, 2, 5001);
     StoredCommandLine = "DEBUG"; // the log is on from the first attempt
     linktest::LogCapture log;
-    form_ = new TForm1();
+    form_ = newForm();
     form_->TimerUpdateInfo->SetEnabled(false); // the capture takes the lines
     base::Switches().chbLogRS = false;         // the link details would show every attempt
     const auto count = [&](const std::string& text) {
