@@ -5,11 +5,11 @@
 
 #include "base/DiagnosticLog.h"
 #include "db/SessionDB.h"
+#include "platform/WholeFile.h"
 #include "ui/Dialogs.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -36,13 +36,12 @@ struct MarkText {
 // before the restore, and the file as the server names it.
 // "" when written, else why not (logged).
 std::string writeMark(const std::string& path, const MarkText& mark) {
-    QSaveFile file(q(path));
-    QByteArray text;
+    std::string text;
     for (const std::string* line : {&mark.database, &mark.backup, &mark.file})
-        text += QFile::encodeName(q(*line)) + '\n';
-    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
+        text += QFile::encodeName(q(*line)).toStdString() + '\n';
+    std::string refused, why;
+    if (platform::ReplaceFileWhole(q(path), text, refused, &why))
         return {};
-    const std::string why = file.errorString().toStdString();
     base::WriteLog(2, "Nie można zapisać znacznika odtwarzania bazy danych %s: %s", path.c_str(),
                    why.c_str());
     return why;

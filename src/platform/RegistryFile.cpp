@@ -5,12 +5,12 @@
 #include "platform/RegistryInternal.h"
 
 #include "platform/Clock.h"
+#include "platform/WholeFile.h"
 
 #include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QTemporaryFile>
 #include <cerrno>
@@ -23,10 +23,6 @@
 namespace platform {
 using namespace registry;
 namespace {
-
-// The file holds passwords enciphered with a key every copy of the program
-// has: it and its set-aside copies are its owner's only.
-constexpr QFileDevice::Permissions OwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 // The text of a branch file: UTF-16 with a byte-order mark (as the Windows
 // registry editor exports) is decoded, a UTF-8 mark dropped.
@@ -218,57 +214,12 @@ void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler) {
     setAsideHandler() = std::move(handler);
 }
 
-namespace {
+namespace {} // namespace
 
-bool passingError(int error) {
-    return error == ENOSPC || error == EDQUOT || error == EIO;
-}
-
-// After the rename: the folder's entry is on the disk too.
-bool syncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-} // namespace
-
-// A new file beside `path`, owner-only, every write checked and the file
-// synced before it takes the old one's place: the old file stays whole
-// unless the new one is whole on the disk. A buffered write would fail only
-// inside the commit, which does not say so: the writes are unbuffered.
-// False when not replaced; `refused` says why when the disk refused it (full,
-// an I/O error), which may pass, and stays empty when the file cannot be
-// written here at all.
+// The file holds passwords enciphered with a key every copy of the program
+// has: it and its set-aside copies are its owner's only.
 bool RegistryFile::replaceWhole(const QString& path, const std::string& text, std::string& refused) {
-    QSaveFile file(path);
-    // The new file takes the mode of the one it replaces, or the umask's:
-    // either may let others read the enciphered passwords.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        if (passingError(errno))
-            refused = file.errorString().toStdString();
-        return false;
-    }
-    if (!file.setPermissions(OwnerOnly))
-        return false;
-    const bool written = file.write(text.data(), qint64(text.size())) == qint64(text.size());
-    if (!written || ::fsync(file.handle()) != 0) {
-        refused = written ? std::strerror(errno) : file.errorString().toStdString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        refused = file.errorString().toStdString();
-        return false;
-    }
-    if (!syncFolder(QFileInfo(path).absolutePath())) {
-        refused = std::string("the folder could not be synced: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return ReplaceFileWhole(path, text, refused);
 }
 
 // Copies the file as it is on disk to "<file>.bad-<date>" (a number added
