@@ -214,14 +214,6 @@ void SetRegistrySetAsideHandler(RegistrySetAsideHandler handler) {
     setAsideHandler() = std::move(handler);
 }
 
-namespace {} // namespace
-
-// The file holds passwords enciphered with a key every copy of the program
-// has: it and its set-aside copies are its owner's only.
-bool RegistryFile::replaceWhole(const QString& path, const std::string& text, std::string& refused) {
-    return ReplaceFileWhole(path, text, refused);
-}
-
 // Copies the file as it is on disk to "<file>.bad-<date>" (a number added
 // when that name is taken) and tells the handler.
 bool RegistryFile::setAside() {
@@ -238,7 +230,7 @@ bool RegistryFile::setAside() {
         return false;
     const QByteArray bytes = original.readAll();
     std::string refused;
-    if (original.error() != QFileDevice::NoError || !replaceWhole(copy, bytes.toStdString(), refused)) {
+    if (original.error() != QFileDevice::NoError || !ReplaceFileWhole(copy, bytes.toStdString(), refused)) {
         if (!refused.empty()) {
             diskRefused_ = true;
             lastRefusal_ = "the copy " + copy.toStdString() + " cannot be written: " + refused;
@@ -279,8 +271,10 @@ bool RegistryFile::save() {
         return false;
     if (!problems_.empty() && QFileInfo::exists(path) && !setAside())
         return false;
+    // It holds passwords enciphered with a key every copy of the program
+    // has: ReplaceFileWhole keeps it, and its set-aside copies, the owner's.
     std::string refused;
-    current_ = replaceWhole(path, serialise(keys_), refused);
+    current_ = ReplaceFileWhole(path, serialise(keys_), refused);
     stamp_ = Stamp::of(filePath_);
     if (!current_ && !refused.empty()) {
         diskRefused_ = true;

@@ -108,7 +108,6 @@ class RegistryFile {
     };
 
     bool setAside();
-    static bool replaceWhole(const QString& path, const std::string& text, std::string& refused);
     bool read(std::string& bytes);
     void refuse(const Stamp& stamp, std::string reason);
     void tell(const Stamp& stamp, const std::string& reason, int error);
